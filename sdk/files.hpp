@@ -1,0 +1,29 @@
+// Reading run files. Only regular files are read: anything else (a directory, a FIFO, a
+// device) counts as unreadable, so a hostile run directory can never block a thread.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace korvalle::files {
+
+struct ReadResult {
+    std::optional<std::string> bytes;  // the whole content, when read
+    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO...)
+};
+
+// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
+// whole, retrying EINTR.
+ReadResult read_regular(const std::filesystem::path& path);
+
+// Reads at most the last max_bytes of a regular file (seeks; never reads the rest).
+ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);
+
+// True when the path names a regular file (following symlinks).
+bool is_regular(const std::filesystem::path& path);
+// True when the path names a directory (following symlinks).
+bool is_directory(const std::filesystem::path& path);
+
+}  // namespace korvalle::files

@@ -1,0 +1,119 @@
+// Strict JSON reading and compact JSON writing.
+//
+// The reader is a pull reader over one text. Record readers drive it token by token so that
+// they see object members one by one in text order (duplicate checks need them before any
+// merging), keep the values they want as boost::json::value trees and skip the rest without
+// recursion. Faults are thrown as json::ReadError inside a reading and turned into returned
+// values at each public entry point; nothing outside a reader sees the exception.
+//
+// Rules: whitespace is SP, HT, LF, CR only; strings must be valid UTF-8; numbers classify as
+// u64 (non-negative integer that fits), i64 (negative non-zero integer that fits) or double
+// (everything else, "-0" and integers beyond u64 included; a double that overflows fails with
+// "number out of range").
+#pragma once
+
+#include <boost/json/value.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvalle::json {
+
+// A fault found while reading, with the byte offset where it was detected.
+class ReadError : public std::exception {
+public:
+    ReadError(std::string message, std::size_t offset);
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const { return message_; }
+    std::size_t offset() const { return offset_; }
+
+private:
+    std::string message_;
+    std::size_t offset_;
+};
+
+// " at line L column C" for a byte offset into text: L counts line feeds before the offset
+// plus one, C counts the bytes since the last line feed up to and including the offset.
+std::string location_suffix(std::string_view text, std::size_t offset);
+
+// What the next value starts with, judged by its first byte after whitespace.
+enum class Token { Null, True, False, Number, String, Array, Object, End, Invalid };
+
+struct Number {
+    enum class Kind { U64, I64, F64 } kind;
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+    double d = 0;
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view text);
+
+    std::string_view text() const { return text_; }
+    std::size_t offset() const { return pos_; }
+
+    // Skips whitespace and classifies the next byte; does not consume it.
+    Token peek();
+
+    // Scalar readers: each expects the value that peek() announced and fails with the
+    // parser's syntax message otherwise ("expected ident", "invalid number", ...).
+    void read_null();
+    bool read_bool();
+    Number read_number();
+    std::string read_string();
+
+    // Objects: begin_object consumes '{'. next_key consumes a separating ',' when needed, then
+    // the key and its ':', and returns the unescaped key; at '}' it consumes it and returns
+    // nullopt. Syntax faults: "expected `,` or `}`", "key must be a string", "trailing comma",
+    // "EOF while parsing an object", "expected `:`".
+    void begin_object();
+    std::optional<std::string> next_key();
+
+    // Arrays: begin_array consumes '['. next_element consumes a separating ',' when needed and
+    // returns true when a value follows; at ']' it consumes it and returns false.
+    void begin_array();
+    bool next_element();
+
+    // Reads and discards one well-formed value of any depth, iteratively.
+    void skip_value();
+
+    // Reads one value into a tree. depth is the nesting level of the value being read (the
+    // top-level container of a document is level 1); an array or object that would open level
+    // max_depth + 1 fails with "recursion limit exceeded". Repeated object keys keep their
+    // first place and take their last value.
+    boost::json::value read_value(int depth, int max_depth);
+
+    // Only whitespace may remain; anything else fails with "trailing characters".
+    void finish();
+
+    // Throws ReadError at the current offset.
+    [[noreturn]] void fail(std::string message) const;
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    bool need_comma_ = false;  // set after each member or element
+};
+
+// Parses a whole text as one JSON value (the reader's rules, kept values nested at most
+// max_depth levels). Returns the value, or the message with its location suffix.
+struct ParseResult {
+    std::optional<boost::json::value> value;
+    std::string error;  // message + location_suffix, when value is empty
+};
+ParseResult parse(std::string_view text, int max_depth = 128);
+
+// Compact writer: no whitespace, keys in insertion order, strings escaped as serde_json does,
+// integers as written, doubles in shortest round-trip form with ".0" when integral and
+// exponent form outside [1e-5, 1e16); non-finite doubles write null.
+std::string write(const boost::json::value& value);
+void write_to(std::string& out, const boost::json::value& value);
+// A double alone, in the writer's form ("2.0", "1e16", "1.5e-7").
+std::string format_double(double value);
+
+}  // namespace korvalle::json

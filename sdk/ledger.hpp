@@ -1,0 +1,23 @@
+// Listing the runs of a runs root and the paths of a run's files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace korvalle::ledger {
+
+// The paths of one run found under a runs root.
+struct RunPaths {
+    std::string id;              // the directory entry's name, which is also the run id
+    std::filesystem::path dir;   // the runs root joined with that name
+
+    std::filesystem::path round_plan(std::uint64_t round) const;
+    std::filesystem::path round_result(std::uint64_t round) const;
+};
+
+// Run order: a stable sort by id, compared as unsigned bytes.
+void sort_runs(std::vector<RunPaths>& runs);
+
+}  // namespace korvalle::ledger

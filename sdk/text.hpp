@@ -1,0 +1,47 @@
+// Texts as the pipeline's Rust tooling writes them, built once for the whole system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace korvalle::text {
+
+// UTF-8 validity (strict: no overlongs, no surrogates, nothing above U+10FFFF).
+bool is_utf8(std::string_view bytes);
+// Length of the longest valid UTF-8 prefix.
+std::size_t utf8_valid_prefix(std::string_view bytes);
+// Invalid sequences replaced by U+FFFD, as String::from_utf8_lossy does.
+std::string lossy_utf8(std::string_view bytes);
+
+// Debug quoting of a string: "..." with \" \\ \n \r \t \0 and \u{1b} for other controls.
+std::string debug_quote(std::string_view value);
+
+// f64 Display ("1", "1.5", "inf", "NaN"; never exponent form) and Debug ("1.0", "1e16").
+std::string f64_display(double value);
+std::string f64_debug(double value);
+
+// serde's description of an unexpected value, as used in "invalid type: {}, expected {}":
+// "integer `5`", "floating point `1.5`", "string \"x\"", "boolean `true`", "null", ...
+std::string unexpected_unsigned(std::uint64_t value);
+std::string unexpected_signed(std::int64_t value);
+std::string unexpected_float(double value);  // JSON forms: the writer's digits
+std::string unexpected_string(std::string_view value);
+std::string unexpected_bool(bool value);
+
+// "one of `a`, `b`, `c`" / "`a` or `b`" / "`a`" for key and variant lists.
+std::string expected_one_of(std::initializer_list<std::string_view> words);
+
+// Words of io::ErrorKind for an errno ("entity not found", "permission denied", ...), and the
+// Display of an OS error: "{strerror text} (os error {n})".
+std::string io_kind_word(int error);
+std::string os_error(int error);
+
+// The messages of Rust's u64 parser: "cannot parse integer from empty string",
+// "invalid digit found in string", "number too large to fit in target type".
+std::string parse_int_error(std::string_view text);
+
+// Unicode-aware trim of white space, as str::trim does.
+std::string_view trim(std::string_view value);
+
+}  // namespace korvalle::text
