@@ -7,6 +7,7 @@
 // an absent key.
 #pragma once
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstdint>
@@ -96,6 +97,9 @@ struct Node {
     std::optional<Resume> resume;
 
     bool operator==(const Node&) const = default;
+
+    // An independent deep copy (defined with the writers in plan_write.cpp).
+    Node clone() const;
 };
 
 struct SdkError;
@@ -183,5 +187,12 @@ Read<Node> node_from_value(const boost::json::value& value);
 // for an over-long positional record ("invalid length {n}, expected {k} elements in
 // sequence").
 Read<Node> node_from_content(const boost::json::value& value);
+
+// ---- Writers: a node (with its steps and resume point) as a JSON object value. Keys come
+// in declared order; defaults and absent optional fields are left out and null is never
+// written, so node_from_value reads the object back into an equal node. ----
+
+boost::json::object node_to_value(const Node& node);
+boost::json::object step_to_value(const Step& step);
 
 }  // namespace korvalle::plan
