@@ -1,0 +1,272 @@
+// Running the pipeline tool's `telemetry` command as a child process.
+//
+// The child gets /dev/null for input and one pipe each for output and error, which are drained
+// together with poll() so that neither can fill up and stall it. No other descriptor reaches the
+// child: the server's sockets are not close-on-exec, and a child that inherited the listener
+// would keep the port bound after we exit. The child runs in its own process group so that a
+// child that overruns its time limit can be killed together with everything it started.
+//
+// Bounds the tool itself does not promise: a time limit, at most max_stdout_bytes of output kept
+// and the last max_stderr_bytes of error kept; both pipes are still read to their end.
+#include "src/telemetry.hpp"
+
+#include "sdk/text.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace korvalle::telemetry {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Closes a descriptor once, whatever way the function leaves.
+class Fd {
+public:
+    Fd() = default;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+// Makes a pipe whose ends are close-on-exec, so that children spawned concurrently by other
+// threads never inherit them; the spawn's dup2 clears the flag on the child's copies.
+int make_pipe(Pipe& pipe) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    pipe.read.reset(fds[0]);
+    pipe.write.reset(fds[1]);
+    return 0;
+}
+
+// The environment of the server with KORVALLE_RUNS_DIR replaced.
+std::vector<std::string> child_environment(std::string_view runs_root) {
+    std::vector<std::string> env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "KORVALLE_RUNS_DIR=", 18) == 0) continue;
+        env.emplace_back(*entry);
+    }
+    env.push_back("KORVALLE_RUNS_DIR=" + std::string(runs_root));
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    out.reserve(texts.size() + 1);
+    for (std::string& text : texts) out.push_back(text.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts the child; returns its pid, or an errno value as a negative number.
+pid_t spawn(std::string_view program, std::string_view runs_root, const contract::RunId& run, int out_fd,
+            int err_fd) {
+    std::vector<std::string> args = {std::string(program), "telemetry", run.str()};
+    std::vector<std::string> env = child_environment(runs_root);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    sigset_t defaults, mask;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&mask);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &mask);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    pid_t pid = -1;
+    const int error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -error;
+}
+
+// What the child left in its two pipes, bounded.
+struct Captured {
+    std::string out;
+    bool out_overflowed = false;
+    std::string err;  // the last max_stderr_bytes bytes
+};
+
+void keep_head(Captured& captured, const char* data, std::size_t size) {
+    const std::size_t room = max_stdout_bytes - std::min(max_stdout_bytes, captured.out.size());
+    captured.out.append(data, std::min(room, size));
+    if (size > room) captured.out_overflowed = true;
+}
+
+void keep_tail(std::string& tail, const char* data, std::size_t size) {
+    tail.append(data, size);
+    // Trim only once twice the limit is held, so the copying stays linear in the bytes read.
+    if (tail.size() > 2 * max_stderr_bytes) tail.erase(0, tail.size() - max_stderr_bytes);
+}
+
+// How a drain or a wait ended.
+enum class Ending { Done, TimedOut, Failed };
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+// Reads both pipes until both are at their end or the deadline passes.
+Ending drain(Pipe& out, Pipe& err, Captured& captured, Clock::time_point deadline, int& error) {
+    std::vector<char> buffer(64 * 1024);
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        const int wait = remaining_ms(deadline);
+        if (wait == 0) return Ending::TimedOut;
+        pollfd fds[2] = {{out_open ? out.read.get() : -1, POLLIN, 0}, {err_open ? err.read.get() : -1, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return Ending::Failed;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                error = errno;
+                return Ending::Failed;
+            }
+            bool& open = i == 0 ? out_open : err_open;
+            if (n == 0) {
+                open = false;
+            } else if (i == 0) {
+                keep_head(captured, buffer.data(), static_cast<std::size_t>(n));
+            } else {
+                keep_tail(captured.err, buffer.data(), static_cast<std::size_t>(n));
+            }
+        }
+    }
+    return Ending::Done;
+}
+
+// Waits for the child to end, at most until the deadline. A child may close its pipes and go
+// on running, so the wait polls with a short, growing sleep instead of blocking.
+Ending wait_for(pid_t pid, Clock::time_point deadline, int& status, int& error) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return Ending::Done;
+        if (done < 0 && errno != EINTR) {
+            error = errno;
+            return Ending::Failed;
+        }
+        if (done == 0) {
+            const auto now = Clock::now();
+            if (now >= deadline) return Ending::TimedOut;
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+    }
+}
+
+// Kills the child's whole process group and reaps the child, so that nothing is left behind.
+void kill_and_reap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::string duration_text(std::chrono::milliseconds limit) {
+    if (limit.count() % 1000 == 0) {
+        const auto seconds = limit.count() / 1000;
+        return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+    }
+    return std::to_string(limit.count()) + " milliseconds";
+}
+
+// The last line of the child's standard error, trimmed, or "it said nothing".
+std::string refusal_detail(std::string_view err) {
+    if (err.empty()) return "it said nothing";
+    const std::string decoded = text::lossy_utf8(err);
+    std::string_view rest = decoded;
+    if (rest.ends_with('\n')) {
+        rest.remove_suffix(1);
+        if (rest.ends_with('\r')) rest.remove_suffix(1);
+    }
+    const std::size_t start = rest.rfind('\n');
+    const std::string_view last = start == std::string_view::npos ? rest : rest.substr(start + 1);
+    return std::string(text::trim(last));
+}
+
+}  // namespace
+
+Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                    std::chrono::milliseconds time_limit) {
+    const auto deadline = Clock::now() + time_limit;
+    if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
+        return Unavailable::cannot_start("nul byte found in provided data");
+    }
+    Pipe out, err;
+    if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
+    if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
+
+    const pid_t pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
+    if (pid < 0) return Unavailable::cannot_start(text::os_error(-pid));
+    // Our copies of the write ends must go, or the pipes never reach their end.
+    out.write.reset();
+    err.write.reset();
+
+    Captured captured;
+    int error = 0;
+    int status = 0;
+    Ending ending = drain(out, err, captured, deadline, error);
+    out.read.reset();
+    err.read.reset();
+    if (ending == Ending::Done) ending = wait_for(pid, deadline, status, error);
+    if (ending == Ending::TimedOut) {
+        kill_and_reap(pid);
+        return Unavailable::refused("it did not finish within " + duration_text(time_limit));
+    }
+    if (ending == Ending::Failed) {
+        kill_and_reap(pid);
+        return Unavailable::cannot_start(text::os_error(error));
+    }
+
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return Unavailable::refused(refusal_detail(captured.err));
+    if (captured.out_overflowed) {
+        return Unavailable::unreadable("the document is longer than " + std::to_string(max_stdout_bytes) +
+                                       " bytes, the most this build reads");
+    }
+    return read_document(run, captured.out);
+}
+
+}  // namespace korvalle::telemetry
