@@ -127,10 +127,6 @@ StatusMap derived_statuses(const RunView& view);
 
 // Exactly "YYYY-MM-DDTHH:MM:SS.mmmZ" (24 bytes, UTC), not before the epoch; else none.
 std::optional<std::uint64_t> parse_timestamp_ms(std::string_view text);
-// The value of text[begin, end) when it is non-empty and only ASCII digits; else none.
-std::optional<std::uint64_t> digits_in(std::string_view text, std::size_t begin, std::size_t end);
-// Days from 1970-01-01 to the given proleptic Gregorian date (negative before).
-std::int64_t days_from_civil(std::int64_t year, std::uint32_t month, std::uint32_t day);
 
 // task with a "## Planner context" section holding context appended; task unchanged when the
 // context is absent or only white space.
