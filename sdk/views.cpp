@@ -1,0 +1,117 @@
+// Opening runs: the launch record, the journal in merge order, the replay, and the statuses
+// of the other runs' nodes that the replayed graph depends on.
+#include "sdk/views.hpp"
+
+#include "sdk/crossdag.hpp"
+#include "sdk/files.hpp"
+#include "sdk/journal.hpp"
+#include "sdk/journal_lines.hpp"
+#include "sdk/text.hpp"
+
+#include <cstdlib>
+
+namespace korvalle::views {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The path without its last component, as the pipeline tool computes it: trailing
+// separators and "." components do not count; a root or an empty path has no parent; a bare
+// name has the empty parent.
+std::optional<fs::path> parent_of(const fs::path& path) {
+    std::string text = path.string();
+    const bool absolute = text.starts_with('/');
+    const auto strip_separators = [&] {
+        while (!text.empty() && text.back() == '/') text.pop_back();
+    };
+    strip_separators();
+    while (text.size() > 1 && text.ends_with("/.")) {
+        text.resize(text.size() - 1);
+        strip_separators();
+    }
+    if (text.empty()) return std::nullopt;
+    const std::size_t slash = text.rfind('/');
+    if (slash == std::string::npos) return fs::path();
+    text.resize(slash);
+    strip_separators();
+    if (text.empty() && absolute) return fs::path("/");
+    return fs::path(text);
+}
+
+// Where the runs named by cross-run references are looked up.
+fs::path runs_dir_for(const fs::path& run_dir) {
+    if (std::optional<fs::path> parent = parent_of(run_dir)) return *parent;
+    const char* configured = std::getenv("KORVALLE_RUNS_DIR");
+    if (configured != nullptr && *configured != '\0') return fs::path(configured);
+    return fs::path("runs");
+}
+
+plan::SdkError io_error(const fs::path& path, int code) {
+    std::string error = code == 0 ? "stream did not contain valid UTF-8" : text::os_error(code);
+    return plan::SdkError{plan::SdkError::Io{path, code, std::move(error)}};
+}
+
+// The envelopes of the journal's lines that read, in merge order. Each line is parsed once,
+// and the journal's text is released when this returns.
+std::vector<event::Envelope> read_envelopes(const fs::path& journal_path) {
+    const journal::JournalLines journal = journal::read_journal_lines(journal_path);
+    std::vector<event::Envelope> envelopes;
+    envelopes.reserve(journal.lines.size());
+    for (const std::string_view line : journal.lines) {
+        plan::Read<event::Envelope> read = event::read_envelope(line);
+        if (read.ok()) envelopes.push_back(std::move(*read.value));
+    }
+    if (envelopes.size() > 1) journal::merge_order(envelopes);
+    return envelopes;
+}
+
+// The distinct cross-run references among the dependencies of the graph's nodes.
+std::set<std::string> cross_run_references(const graph::Graph& graph) {
+    std::set<std::string> references;
+    for (const std::string& id : graph.order) {
+        const auto node = graph.nodes.find(id);
+        if (node == graph.nodes.end()) continue;
+        for (const std::string& dep : node->second.deps) {
+            if (crossdag::parse_ref(dep)) references.insert(dep);
+        }
+    }
+    return references;
+}
+
+}  // namespace
+
+plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
+    if (!files::is_directory(paths.dir)) {
+        return {plan::SdkError{plan::SdkError::RunNotFound{
+            paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
+    }
+    const fs::path launch_path = paths.dir / "launch.json";
+    files::ReadResult launch_file = files::read_regular(launch_path);
+    if (!launch_file.bytes) return {io_error(launch_path, launch_file.error)};
+    if (!text::is_utf8(*launch_file.bytes)) return {io_error(launch_path, 0)};
+    plan::Read<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
+    if (!launch.ok()) {
+        return {plan::SdkError{plan::SdkError::Message{launch_path.string() + ": " + launch.error}}};
+    }
+
+    RunView view;
+    view.envelopes = read_envelopes(paths.dir / "events.jsonl");
+    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    view.cross_run_statuses =
+        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(paths.dir));
+    view.paths = paths;
+    view.launch = std::move(*launch.value);
+    return {std::move(view)};
+}
+
+std::vector<RunView> RunView::all(const fs::path& runs_root) {
+    std::vector<RunView> views;
+    for (const ledger::RunPaths& paths : ledger::all_runs(runs_root)) {
+        plan::Loaded<RunView> opened = open(paths);
+        if (opened.ok()) views.push_back(std::move(opened.value()));
+    }
+    return views;
+}
+
+}  // namespace korvalle::views
