@@ -1,0 +1,272 @@
+// Running the telemetry command through the stand-in tool: one group per way a child can end.
+#include "src/telemetry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace korvalle::telemetry {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+int open_descriptors() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class TelemetryChild : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/korvalle-telemetry-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        fs::create_directory(root_ / "r1");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    // Steers the stand-in for run r1.
+    void put(const std::string& name, const std::string& content) {
+        std::ofstream(root_ / "r1" / name, std::ios::binary) << content;
+    }
+
+    Outcome run(const std::string& program = fake, std::chrono::milliseconds limit = default_time_limit) {
+        return of_run_from(program, root_.string(), *contract::RunId::make("r1"), limit);
+    }
+
+    Unavailable unavailable(const std::string& program = fake,
+                            std::chrono::milliseconds limit = default_time_limit) {
+        Outcome outcome = run(program, limit);
+        if (auto* reason = std::get_if<Unavailable>(&outcome)) return *reason;
+        ADD_FAILURE() << "the run has telemetry";
+        return {};
+    }
+
+    fs::path root_;
+};
+
+using Kind = Unavailable::Kind;
+
+TEST(ProgramName, EnvironmentOrTheDefault) {
+    {
+        ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
+        EXPECT_EQ(telemetry_binary(), "korvalle");
+    }
+    {
+        ScopedEnv empty("KORVALLE_UI_KORVALLE_BIN", "");
+        EXPECT_EQ(telemetry_binary(), "korvalle");
+    }
+    {
+        ScopedEnv invalid("KORVALLE_UI_KORVALLE_BIN", "/opt/k\xff");
+        EXPECT_EQ(telemetry_binary(), "korvalle");
+    }
+    {
+        ScopedEnv spaced("KORVALLE_UI_KORVALLE_BIN", " /opt/korvalle ");
+        EXPECT_EQ(telemetry_binary(), " /opt/korvalle ");
+    }
+}
+
+TEST_F(TelemetryChild, MissingToolCannotStart) {
+    ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
+    ScopedEnv path("PATH", root_.c_str());
+    const Unavailable reason = unavailable(telemetry_binary());
+    EXPECT_EQ(reason, Unavailable::cannot_start("No such file or directory (os error 2)"));
+    EXPECT_EQ(reason.message(),
+              "cannot start `korvalle telemetry`: No such file or directory (os error 2) \u2014 install the matching "
+              "`korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN");
+
+    // A name with spaces is used as it is, and shown with them.
+    ScopedEnv spaced("KORVALLE_UI_KORVALLE_BIN", (" " + fake).c_str());
+    const Unavailable spaced_reason = unavailable(telemetry_binary());
+    EXPECT_EQ(spaced_reason.kind, Kind::CannotStart);
+    EXPECT_EQ(spaced_reason.message().rfind("cannot start ` " + fake + " telemetry`: ", 0), 0u);
+}
+
+TEST_F(TelemetryChild, NotExecutableCannotStart) {
+    const fs::path plain = root_ / "korvalle";
+    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(unavailable(plain.string()), Unavailable::cannot_start("Permission denied (os error 13)"));
+}
+
+TEST_F(TelemetryChild, NonZeroExitIsRefusedWithTheLastLine) {
+    put("fake-telemetry.mode", "exit 3");
+    put("fake-telemetry.stderr", "first line\n  second line \t\n");
+    const Unavailable reason = unavailable();
+    EXPECT_EQ(reason, Unavailable::refused("second line"));
+    ScopedEnv named("KORVALLE_UI_KORVALLE_BIN", "korvalle-dev");
+    EXPECT_EQ(reason.message(), "`korvalle-dev telemetry` refused: second line");
+
+    put("fake-telemetry.stderr", "one\r\ntwo\r\n");
+    EXPECT_EQ(unavailable().text, "two");
+    put("fake-telemetry.stderr", "one\n  last without end  ");
+    EXPECT_EQ(unavailable().text, "last without end");
+    put("fake-telemetry.stderr", "said something\n\n");
+    EXPECT_EQ(unavailable().text, "");
+    put("fake-telemetry.stderr", "said something\n   \n");
+    EXPECT_EQ(unavailable().text, "");
+    put("fake-telemetry.stderr", "bad \xff byte\n");
+    EXPECT_EQ(unavailable().text, "bad \xef\xbf\xbd byte");
+    put("fake-telemetry.stderr", "");
+    EXPECT_EQ(unavailable(), Unavailable::refused("it said nothing"));
+}
+
+TEST_F(TelemetryChild, EndedBySignalIsRefused) {
+    put("fake-telemetry.mode", "signal");
+    EXPECT_EQ(unavailable(), Unavailable::refused("it said nothing"));
+    put("fake-telemetry.stderr", "going down\n");
+    EXPECT_EQ(unavailable(), Unavailable::refused("going down"));
+}
+
+TEST_F(TelemetryChild, MissingRunIsTheToolsRefusal) {
+    EXPECT_EQ(of_run_from(fake, root_.string(), *contract::RunId::make("r2")),
+              Outcome(Unavailable::refused("no run r2 under " + root_.string())));
+}
+
+TEST_F(TelemetryChild, PrintingNothingIsUnreadable) {
+    put("fake-telemetry.mode", "silent");
+    put("fake-telemetry.stderr", "all fine, really\n");
+    const Unavailable reason = unavailable();
+    EXPECT_EQ(reason, Unavailable::unreadable("EOF while parsing a value at line 1 column 0"));
+    ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
+    EXPECT_EQ(reason.message(),
+              "`korvalle telemetry` answered a document this build cannot read: EOF while parsing a value at line 1 "
+              "column 0");
+}
+
+TEST_F(TelemetryChild, BadDocumentsAreUnreadable) {
+    put("fake-telemetry.json", "{\"schema_version\":2,");
+    EXPECT_EQ(unavailable().kind, Kind::Unreadable);
+    put("fake-telemetry.json", R"({"schema_version":1,"run_id":"r1"})");
+    EXPECT_EQ(unavailable(), Unavailable::unreadable("telemetry schema_version 1, and this build reads 2"));
+    put("fake-telemetry.json",
+        R"({"schema_version":2,"run_id":"r1","wall_ms":0,"buckets":[["agent"],["judge"],["llmlint"],["gate"],)"
+        R"(["publication_wait"],["lock_wait"],["setup"],["scheduling"]],"usage":{"total":{"cost_usd":-0.5}}})");
+    EXPECT_EQ(unavailable(), Unavailable::unreadable("the `total` party cost -0.5, which is not an amount of money"));
+    put("fake-telemetry.mode", "deep 10000");
+    EXPECT_EQ(unavailable().text.rfind("recursion limit exceeded at line 1 column ", 0), 0u);
+}
+
+TEST_F(TelemetryChild, DocumentGivesTheRunsTelemetry) {
+    ScopedEnv other_root("KORVALLE_RUNS_DIR", "/nonexistent");  // replaced for the child
+    put("fake-telemetry.stderr", "warning: whatever\n");
+    const Outcome outcome = run();
+    ASSERT_TRUE(std::holds_alternative<RunTelemetry>(outcome)) << std::get<Unavailable>(outcome).text;
+    const RunTelemetry& telemetry = std::get<RunTelemetry>(outcome);
+    EXPECT_EQ(telemetry.wall_ms, 1000u);
+    EXPECT_EQ(telemetry.agent_ms, 400u);
+    EXPECT_EQ(telemetry.judge_ms, 100u);
+    EXPECT_EQ(telemetry.scheduling_ms, std::nullopt);
+    ASSERT_EQ(telemetry.usage.size(), 2u);
+    EXPECT_EQ(telemetry.usage.at(UsageParty::Agent), (WireUsage{1000, 250, 10, 5, 0.2}));
+}
+
+// The child sees no descriptor of ours, end of file on its input, default SIGPIPE, an empty
+// signal mask and a process group of its own, even when this process has none of those.
+TEST_F(TelemetryChild, ChildStartsClean) {
+    put("fake-telemetry.mode", "inspect");
+    const int leaked = ::open("/dev/null", O_RDONLY);  // not close-on-exec, like a server socket
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &old);
+    sigset_t block, old_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &block, &old_mask);
+
+    const Unavailable reason = unavailable();
+
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    ::sigaction(SIGPIPE, &old, nullptr);
+    ::close(leaked);
+    EXPECT_EQ(reason, Unavailable::refused("stdin=eof fds=0,1,2 sigpipe=default mask=empty group=own runs_dir=" +
+                                           root_.string() + " args=2"));
+}
+
+TEST_F(TelemetryChild, FloodedOutputIsBoundedAndDrained) {
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    put("fake-telemetry.mode", "flood");
+    EXPECT_EQ(unavailable(),
+              Unavailable::unreadable("the document is longer than 16777216 bytes, the most this build reads"));
+    put("fake-telemetry.mode", "flood-stderr");
+    EXPECT_EQ(unavailable(), Unavailable::refused("flood done"));
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    // 100 MiB went through each pipe; far less was ever held (ru_maxrss is in KiB).
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
+}
+
+TEST_F(TelemetryChild, NeverEndingChildIsKilledWithItsGroup) {
+    const fs::path calls = root_ / "calls";
+    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
+    put("fake-telemetry.mode", "hang");
+    EXPECT_EQ(unavailable(fake, std::chrono::seconds(2)), Unavailable::refused("it did not finish within 2 seconds"));
+    EXPECT_EQ(default_time_limit, std::chrono::seconds(60));
+
+    // The grandchild held the pipes too; it went with the group (gone, or a zombie of init's).
+    std::istringstream lines(read_text(calls));
+    std::string word;
+    pid_t grandchild = 0;
+    while (lines >> word) {
+        if (word == "grandchild") lines >> grandchild;
+    }
+    ASSERT_GT(grandchild, 0);
+    for (int i = 0; i < 100; ++i) {
+        const std::string state = read_text("/proc/" + std::to_string(grandchild) + "/stat");
+        if (state.empty() || state.find(") Z") != std::string::npos) return;
+        ::usleep(20'000);
+    }
+    ADD_FAILURE() << "the grandchild " << grandchild << " is still running";
+}
+
+TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
+    const int before = open_descriptors();
+    for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "deep 10000"}) {
+        put("fake-telemetry.mode", mode);
+        run(fake, std::chrono::milliseconds(300));
+    }
+    unavailable(root_.string() + "/none");
+    EXPECT_EQ(open_descriptors(), before);
+    // Every child was reaped: this process has none left.
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
+}  // namespace korvalle::telemetry
