@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvalle::json {
 
@@ -61,11 +62,16 @@ public:
     Token peek();
 
     // Scalar readers: each expects the value that peek() announced and fails with the
-    // parser's syntax message otherwise ("expected ident", "invalid number", ...).
+    // parser's syntax message otherwise ("expected ident", "invalid number", ...). Met with
+    // another kind of value they fail with "invalid type: {found}, expected {what}" where
+    // what is "unit", "a boolean", "a number" or "a string".
     void read_null();
     bool read_bool();
     Number read_number();
     std::string read_string();
+    // Same as read_string, without a copy: the view stays valid until the next call on this
+    // reader.
+    std::string_view read_string_view();
 
     // Objects: begin_object consumes '{'. next_key consumes a separating ',' when needed, then
     // the key and its ':', and returns the unescaped key; at '}' it consumes it and returns
@@ -73,11 +79,18 @@ public:
     // "EOF while parsing an object", "expected `:`".
     void begin_object();
     std::optional<std::string> next_key();
+    // Same as next_key, without a copy: the view stays valid until the next call on this
+    // reader.
+    std::optional<std::string_view> next_key_view();
 
     // Arrays: begin_array consumes '['. next_element consumes a separating ',' when needed and
     // returns true when a value follows; at ']' it consumes it and returns false.
     void begin_array();
     bool next_element();
+    // For a positional record that has read all the elements it wants: the array must close
+    // here; a further element fails with "trailing characters" ("trailing comma" for a comma
+    // before the bracket).
+    void end_array();
 
     // Reads and discards one well-formed value of any depth, iteratively.
     void skip_value();
@@ -85,19 +98,44 @@ public:
     // Reads one value into a tree. depth is the nesting level of the value being read (the
     // top-level container of a document is level 1); an array or object that would open level
     // max_depth + 1 fails with "recursion limit exceeded". Repeated object keys keep their
-    // first place and take their last value.
+    // first place and take their last value. Numbers are stored as boost::json::parse stores
+    // them (a non-negative integer as int64 when it fits, else uint64), except that "-0" is
+    // the double -0.0.
     boost::json::value read_value(int depth, int max_depth);
+
+    // serde's description of the next value for "invalid type" messages ("null", "boolean
+    // `true`", "integer `5`", "floating point `1.5`", "string \"x\"", "sequence", "map").
+    // Consumes a scalar; leaves an array or object unread. Fails with the parser's message
+    // when the next bytes are no value.
+    std::string unexpected();
+    // Throws "invalid type: {unexpected()}, expected {expected}".
+    [[noreturn]] void fail_invalid_type(std::string_view expected);
 
     // Only whitespace may remain; anything else fails with "trailing characters".
     void finish();
 
     // Throws ReadError at the current offset.
     [[noreturn]] void fail(std::string message) const;
+    // Throws ReadError at a given offset.
+    [[noreturn]] void fail_at(std::string message, std::size_t offset) const;
 
 private:
+    void skip_ws();
+    void expect_literal(const char* rest, std::size_t length);
+    Number scan_number();
+    std::string_view scan_string();
+    void skip_string();
+    void skip_number();
+    void expect_colon();
+
     std::string_view text_;
     std::size_t pos_ = 0;
-    bool need_comma_ = false;  // set after each member or element
+    // The grammar needs one bit of state: whether the last thing consumed completed a value
+    // (so a ',' or a closing bracket must come next) or opened a container or consumed a
+    // ',' (so a member or element comes next). A completed nested container sets it like
+    // any other value, so nesting needs no stack.
+    bool need_comma_ = false;
+    std::string scratch_;  // unescaped string contents
 };
 
 // Parses a whole text as one JSON value (the reader's rules, kept values nested at most

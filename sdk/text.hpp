@@ -1,14 +1,22 @@
 // Texts as the pipeline's Rust tooling writes them, built once for the whole system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvalle::text {
 
 // UTF-8 validity (strict: no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_utf8(std::string_view bytes);
+// Length of the valid UTF-8 sequence that starts at bytes[at] (1 to 4), or 0 when the bytes
+// there begin no valid sequence (a stray continuation byte, an overlong form, a surrogate, a
+// code point above U+10FFFF, or a sequence cut short by the end).
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at);
 // Length of the longest valid UTF-8 prefix.
 std::size_t utf8_valid_prefix(std::string_view bytes);
 // Invalid sequences replaced by U+FFFD, as String::from_utf8_lossy does.
@@ -39,9 +47,16 @@ std::string os_error(int error);
 
 // The messages of Rust's u64 parser: "cannot parse integer from empty string",
 // "invalid digit found in string", "number too large to fit in target type".
+// Returns "" when the text is a valid u64 (an optional '+' and ASCII digits).
 std::string parse_int_error(std::string_view text);
+// The u64 itself, as str::parse::<u64> reads it, else nullopt.
+std::optional<std::uint64_t> parse_u64(std::string_view text);
 
 // Unicode-aware trim of white space, as str::trim does.
 std::string_view trim(std::string_view value);
+
+// The lines of a text as str::lines splits them: at each "\n", with one "\r" before it
+// removed; a final line feed ends the last line rather than starting an empty one.
+std::vector<std::string_view> lines(std::string_view text);
 
 }  // namespace korvalle::text
