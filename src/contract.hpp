@@ -34,7 +34,10 @@ public:
 
     friend bool operator==(const RunId&, const RunId&) = default;
     friend std::strong_ordering operator<=>(const RunId&, const RunId&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const RunId& id) { return out << id.text_; }
+    // Shown as its text, unchanged: no quoting, and no width or fill applied.
+    friend std::ostream& operator<<(std::ostream& out, const RunId& id) {
+        return out.write(id.text_.data(), static_cast<std::streamsize>(id.text_.size()));
+    }
 
 private:
     explicit RunId(std::string text) : text_(std::move(text)) {}

@@ -198,8 +198,10 @@ Ending wait_for(pid_t pid, Clock::time_point deadline, int& status, int& error) 
 }
 
 // Kills the child's whole process group and reaps the child, so that nothing is left behind.
+// The child itself is killed by pid too, in case it left its group: the reaping must not wait.
 void kill_and_reap(pid_t pid) {
     ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
