@@ -263,7 +263,11 @@ Outcome of_run_from(std::string_view program, std::string_view runs_root, const 
         return Unavailable::cannot_start(text::os_error(error));
     }
 
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return Unavailable::refused(refusal_detail(captured.err));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::string_view err = captured.err;
+        if (err.size() > max_stderr_bytes) err.remove_prefix(err.size() - max_stderr_bytes);
+        return Unavailable::refused(refusal_detail(err));
+    }
     if (captured.out_overflowed) {
         return Unavailable::unreadable("the document is longer than " + std::to_string(max_stdout_bytes) +
                                        " bytes, the most this build reads");
