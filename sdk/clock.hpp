@@ -25,5 +25,7 @@ std::int64_t now_ms();
 
 // IMF-fixdate for the HTTP Date header: "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string http_date();
+// Same form for a given instant in seconds since the epoch.
+std::string http_date(std::int64_t unix_seconds);
 
 }  // namespace korvalle::clock
