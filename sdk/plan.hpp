@@ -167,8 +167,9 @@ struct Loaded {
 
 // ---- Entry points. ----
 
-// One YAML document holding a plan (the first document of text; a second one is refused by
-// Plan::load, not here). Messages carry "{path}: " and " at line L column C".
+// A YAML stream holding one document with a plan: the first document is read, and a further
+// one fails with "deserializing from YAML containing more than one document is not supported".
+// Messages carry "{path}: " and " at line L column C" (no location at line 0 column 0).
 Read<Plan> read_plan_yaml(std::string_view text);
 
 // The whole text as one JSON plan object; only whitespace may follow. Messages end with
