@@ -1,0 +1,36 @@
+// The stamped document that the store's read operations hand to the route handlers: the two
+// version numbers of the read API, the time at which the document was complete, and the
+// document itself.
+#pragma once
+
+#include <boost/json/value.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvalle::api {
+
+inline constexpr std::uint32_t api_version = 2;
+inline constexpr std::uint32_t telemetry_schema_version = 12;
+
+struct Stamped {
+    std::uint32_t api_version = api::api_version;
+    std::uint32_t telemetry_schema_version = api::telemetry_schema_version;
+    std::string observed_at;
+    boost::json::value document;
+};
+
+// Stamps a finished document: reads the clock now, so call it only once the document (and any
+// telemetry it waited for) is complete.
+Stamped stamp(boost::json::value document);
+
+// The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
+// entries of an object document appended in their own order (a null document adds nothing).
+// Returns nullopt for any other kind of document, which cannot be flattened.
+std::optional<std::string> envelope_body(const Stamped& stamped);
+// serde's word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
+std::string_view unflattenable_kind(const boost::json::value& document);
+
+}  // namespace korvalle::api

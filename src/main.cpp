@@ -1,0 +1,111 @@
+// Program entry: the process prologue, the command line, and the serve command, which builds
+// the runtime and the run store, binds the listener, installs the stop signals, announces where
+// it serves, serves until the first stop signal and turns each outcome into the exit status.
+#include "src/cli.hpp"
+#include "src/server.hpp"
+#include "src/store.hpp"
+#include "sdk/text.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+using namespace korvalle;
+
+// Writes one message whole with write(2) loops; a failed write is ignored (the process has
+// nowhere left to report it).
+void write_all(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void fatal(const std::string& message, const std::string& action) {
+    write_all(STDERR_FILENO, "korvalle-api: " + message + "\nACTION: " + action + "\n");
+}
+
+// SIGPIPE ignored, so a write to a closed connection or pipe fails instead of ending the
+// process; standard descriptors found closed are opened on /dev/null so that no socket or
+// file can take their numbers.
+void prologue() {
+    ::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
+}
+
+int run_serve(const cli::ServeArgs& args) {
+    std::optional<server::Runtime> runtime;
+    try {
+        runtime.emplace();
+    } catch (const std::system_error& e) {
+        fatal("cannot start an async runtime: " + text::os_error(e.code().value()),
+              "this host could not create the threads the server needs; check its thread and "
+              "file-descriptor limits.");
+        return 70;
+    }
+    auto store = store::RunStore::new_polling_every(args.runs_root.str(), args.poll_interval_ms);
+
+    auto bound = server::bind(*runtime, args.bind);
+    if (auto* failure = std::get_if<std::string>(&bound)) {
+        fatal(*failure, "choose a free address with --bind HOST:PORT, or stop whatever is holding this one.");
+        return 2;
+    }
+    auto listener = std::get<boost::asio::ip::tcp::acceptor>(std::move(bound));
+
+    auto signals = server::StopSignal::install(*runtime);
+
+    boost::system::error_code ec;
+    auto local = listener.local_endpoint(ec);
+    if (ec) {
+        write_all(STDERR_FILENO,
+                  "korvalle-api: bound, but cannot name the address: " + text::os_error(ec.value()) + "\n");
+    } else {
+        write_all(STDOUT_FILENO, "korvalle-api: serving " + args.runs_root.str() + " on http://" +
+                                     cli::format_socket_address(local) + "\n");
+    }
+
+    int status = 0;
+    if (auto failure = server::serve(*runtime, std::move(listener), std::move(store), signals)) {
+        fatal(*failure, "check the server log above.");
+        status = 70;
+    }
+    // The signal set stays installed until the pool has been waited for, so a second signal
+    // during the release changes nothing.
+    runtime->release();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    prologue();
+    std::vector<std::string> args(argv, argv + argc);
+    auto parsed = cli::parse(args);
+    if (auto* exit = std::get_if<cli::Exit>(&parsed)) {
+        write_all(exit->to_stdout ? STDOUT_FILENO : STDERR_FILENO, exit->text);
+        return exit->status;
+    }
+    return run_serve(std::get<cli::ServeArgs>(parsed));
+}

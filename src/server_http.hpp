@@ -1,0 +1,103 @@
+// The HTTP/1.1 layer: accepting connections, reading request heads, answering them through the
+// router, keep-alive, and the graceful drain at the stop.
+//
+// Every connection runs as one coroutine on its own strand. A connection is idle while it
+// waits for a request head (and while it discards a request body) and busy while the router
+// works on its request and the answer is written. At the stop, idle connections are closed at
+// once and busy ones close after their answer.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace korvalle::server {
+
+// A complete answer. Header names are lower case; content-length and date are added when the
+// answer is written.
+struct Response {
+    unsigned status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+};
+
+// A request as the router sees it: the method as sent, the raw target and the header fields.
+// Bodies never reach the router: they are read and discarded.
+struct RequestHead {
+    std::string method;
+    std::string target;
+    boost::beast::http::fields fields;
+};
+
+// Answers one request. Implemented by the router.
+class Responder {
+public:
+    virtual ~Responder() = default;
+    virtual boost::asio::awaitable<Response> respond(RequestHead head) const = 0;
+};
+
+struct HttpLimits {
+    std::size_t header_limit = 64 * 1024;                  // bytes of a request head
+    std::chrono::milliseconds head_timeout = std::chrono::seconds(30);  // for a complete head
+};
+
+class Session;
+
+class HttpServer : public std::enable_shared_from_this<HttpServer> {
+public:
+    HttpServer(boost::asio::io_context& ioc, boost::asio::ip::tcp::acceptor acceptor,
+               std::shared_ptr<const Responder> responder, HttpLimits limits = {});
+
+    // Starts the accept loop on the runtime.
+    void start();
+    // Stops accepting and closes the listener, closes idle connections and lets busy ones
+    // finish their answer. Idempotent.
+    void begin_drain();
+    // Blocks the calling thread until the drain has begun and every connection has ended.
+    void wait_drained();
+
+    bool draining() const { return draining_.load(std::memory_order_acquire); }
+    const HttpLimits& limits() const { return limits_; }
+    const Responder& responder() const { return *responder_; }
+
+private:
+    friend class Session;
+    static boost::asio::awaitable<void> accept_loop(std::shared_ptr<HttpServer> self);
+    void session_started(const std::shared_ptr<Session>& session);
+    void session_ended(Session* session);
+    void notify_if_drained_locked();
+
+    boost::asio::io_context& ioc_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::shared_ptr<const Responder> responder_;
+    HttpLimits limits_;
+    std::atomic<bool> draining_{false};
+
+    std::mutex mutex_;
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
+    std::promise<void> drained_;
+    bool drained_set_ = false;
+};
+
+// Builds the answer's bytes-on-the-wire fields for a response to a request of the given
+// method and HTTP version: HEAD keeps the content-length of the body it does not send.
+boost::beast::http::response<boost::beast::http::string_body> wire_response(Response response,
+                                                                              bool head_request,
+                                                                              unsigned version,
+                                                                              bool keep_alive);
+
+}  // namespace korvalle::server

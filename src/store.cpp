@@ -1,0 +1,129 @@
+#include "src/store.hpp"
+
+#include "src/payload.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace korvalle::store {
+
+namespace {
+
+// One line on standard error in one write, so concurrent writers never interleave inside it.
+void write_line(const std::string& line) {
+    const char* data = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDERR_FILENO, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report to; serving goes on
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// Run order: runs with a last event time first, later times first, then by id as bytes.
+bool runs_before(const views::RunView* a, const views::RunView* b) {
+    if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
+    if (a->last_event_at && *a->last_event_at != *b->last_event_at) return *a->last_event_at > *b->last_event_at;
+    return a->id() < b->id();
+}
+
+}  // namespace
+
+RunSignature RunSignature::of(const views::RunView& view) {
+    return RunSignature{view.round, static_cast<std::uint64_t>(view.envelopes.size()),
+                        view.last_event_at.value_or(0)};
+}
+
+SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
+                                       const RunSignature& signature) {
+    std::lock_guard lock(mutex_);
+    if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
+        return it->second.telemetry;
+    }
+    auto outcome = telemetry::of_run_from(telemetry::telemetry_binary(), root, run);
+    SharedTelemetry result;
+    if (auto* unavailable = std::get_if<telemetry::Unavailable>(&outcome)) {
+        write_line("korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message() + "\n");
+    } else {
+        result = std::make_shared<const telemetry::RunTelemetry>(std::get<telemetry::RunTelemetry>(std::move(outcome)));
+    }
+    entries_.insert_or_assign(run.str(), Entry{signature, result});
+    return result;
+}
+
+RunStore::RunStore(std::string root, std::uint64_t poll_ms)
+    : root_(std::move(root)),
+      poll_ms_(poll_ms),
+      transcript_poll_ms_(poll_ms > std::numeric_limits<std::uint64_t>::max() / 10
+                              ? std::numeric_limits<std::uint64_t>::max()
+                              : poll_ms * 10),
+      telemetry_cache_(std::make_shared<TelemetryCache>()) {}
+
+RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
+    return RunStore(std::string(root), poll_ms);
+}
+
+SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
+    auto id = contract::RunId::make(view.id());
+    if (!id) return nullptr;
+    return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
+}
+
+bool is_settled(const views::RunView& view) {
+    if (view.in_round) return false;
+    auto statuses = views::derived_statuses(view);
+    if (statuses.empty()) return false;
+    return std::all_of(statuses.begin(), statuses.end(),
+                       [](const auto& entry) { return entry.second == graph::NodeStatus::Done; });
+}
+
+boost::json::object RunStore::run_list(const server::RunsQuery& query) const {
+    std::vector<views::RunView> views = views::RunView::all(root_);
+    std::vector<const views::RunView*> ordered;
+    ordered.reserve(views.size());
+    for (const auto& view : views) ordered.push_back(&view);
+    std::sort(ordered.begin(), ordered.end(), runs_before);
+
+    auto start = ordered.begin();
+    if (query.cursor) {
+        auto at = std::find_if(ordered.begin(), ordered.end(),
+                               [&](const views::RunView* v) { return v->id() == *query.cursor; });
+        if (at != ordered.end()) start = at + 1;
+    }
+    std::vector<const views::RunView*> page;
+    bool more = false;
+    for (auto it = start; it != ordered.end(); ++it) {
+        if (!query.include_settled && is_settled(**it)) continue;
+        if (page.size() == query.limit) {
+            more = true;
+            break;
+        }
+        page.push_back(*it);
+    }
+
+    boost::json::array runs;
+    runs.reserve(page.size());
+    for (const auto* view : page) {
+        SharedTelemetry telemetry = cached_telemetry(*view);
+        runs.push_back(payload::run_summary(*view, telemetry));
+    }
+    boost::json::object document;
+    document.emplace("runs", std::move(runs));
+    if (more) document.emplace("next_cursor", page.back()->id());
+    return document;
+}
+
+std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {
+    auto views = views::RunView::all(std::filesystem::path(std::string(root)));
+    for (auto& view : views) {
+        if (view.id() == id.str()) return std::move(view);
+    }
+    return error::ApiError::run_not_found(id);
+}
+
+}  // namespace korvalle::store
