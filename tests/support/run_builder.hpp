@@ -3,6 +3,10 @@
 // write anything, garbage included; envelope_line() builds a well-formed line.
 #pragma once
 
+// Tests fill Launch and Event with designated initializers and rely on the defaults of the
+// members they leave out; GCC 12 still warns about those members under -Wextra.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
