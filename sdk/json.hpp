@@ -92,6 +92,13 @@ public:
     // before the bracket).
     void end_array();
 
+    // Low-level steps for shapes the calls above do not cover (an enum written as a
+    // one-member object): colon() consumes a ':' after whitespace ("expected `:`", "EOF while
+    // parsing an object"); consume(c) consumes c when it comes next after whitespace and tells
+    // whether it did.
+    void colon();
+    bool consume(char c);
+
     // Reads and discards one well-formed value of any depth, iteratively.
     void skip_value();
 

@@ -512,6 +512,17 @@ void Reader::expect_colon() {
     ++pos_;
 }
 
+void Reader::colon() { expect_colon(); }
+
+bool Reader::consume(char c) {
+    skip_ws();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+        ++pos_;
+        return true;
+    }
+    return false;
+}
+
 void Reader::begin_object() {
     Token t = peek();
     if (t != Token::Object) {

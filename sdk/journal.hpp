@@ -1,0 +1,14 @@
+// The order in which a journal's envelopes are replayed.
+#pragma once
+
+#include "sdk/event.hpp"
+
+#include <vector>
+
+namespace korvalle::journal {
+
+// Merge order: a stable sort by ts, then stream (both as unsigned bytes), then seq. Equal
+// keys keep file order. Timestamps are ordered as text, never parsed.
+void merge_order(std::vector<event::Envelope>& envelopes);
+
+}  // namespace korvalle::journal
