@@ -1,0 +1,229 @@
+// Run summaries of fixture runs, checked key by key and as written text.
+#include "src/payload.hpp"
+
+#include "sdk/json.hpp"
+#include "sdk/views.hpp"
+#include "tests/support/run_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace korvalle::payload {
+namespace {
+
+using testing::Event;
+using testing::RunBuilder;
+
+const char* const plan_abc =
+    R"({"plan":{"schema_version":1,"tasks":[{"id":"a"},{"id":"b","deps":["a"]},{"id":"c","deps":["b"]}]}})";
+
+Event event(std::string kind, std::string ts = "2026-03-02T09:00:00.000Z", std::string labels = "{}",
+            std::string payload = "{}") {
+    Event e;
+    e.kind = std::move(kind);
+    e.ts = std::move(ts);
+    e.labels = std::move(labels);
+    e.payload = std::move(payload);
+    return e;
+}
+
+testing::Launch launch(std::string run_id, std::string launcher, std::string session) {
+    testing::Launch fields;
+    fields.run_id = std::move(run_id);
+    fields.launcher = std::move(launcher);
+    fields.session = std::move(session);
+    return fields;
+}
+
+class Summary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Liveness reads these; the fixtures' launch host is never this machine.
+        unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
+        setenv("HOSTNAME", "payload-test-host", 1);
+    }
+
+    views::RunView open(const RunBuilder& run) {
+        auto loaded = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
+        EXPECT_TRUE(loaded.ok());
+        return std::move(loaded.value());
+    }
+    boost::json::object summary(const RunBuilder& run,
+                                std::shared_ptr<const telemetry::RunTelemetry> telemetry = nullptr) {
+        return run_summary(open(run), telemetry).as_object();
+    }
+    std::string text(const RunBuilder& run, std::shared_ptr<const telemetry::RunTelemetry> telemetry = nullptr) {
+        return json::write(run_summary(open(run), telemetry));
+    }
+    static std::string write(const boost::json::value& value) { return json::write(value); }
+
+    // A run with the plan a -> b -> c, in round 1 (or between rounds after it).
+    RunBuilder run_in_round(const std::string& id) {
+        RunBuilder run = root_.run(id);
+        run.launch()
+            .event(event("run-started", "2026-03-02T09:00:00.000Z", "{}", plan_abc))
+            .event(event("round-started", "2026-03-02T09:00:01.000Z", R"({"round":1})"))
+            .event(event("node-dispatched", "2026-03-02T09:00:02.999Z", R"({"round":1,"node":"a"})"));
+        return run;
+    }
+    RunBuilder run_between_rounds(const std::string& id) {
+        RunBuilder run = run_in_round(id);
+        run.event(event("node-settled", "2026-03-02T09:00:03.000Z", R"({"round":1,"node":"a"})",
+                        R"({"status":"done","outcome":"merged"})"))
+            .event(event("round-finished", "2026-03-02T09:00:04.000Z", R"({"round":1})"));
+        return run;
+    }
+
+    testing::RunsRoot root_;
+};
+
+const char* const timing_without_telemetry =
+    R"({"agent_seconds":null,"judge_seconds":null,"llmlint_seconds":null,"gate_seconds":null,)"
+    R"("publication_wait_seconds":null,"lock_wait_seconds":null,"setup_seconds":null,)"
+    R"("scheduling_seconds":null,"wall_seconds":null,"agent_model_ms":null,"judge_model_ms":null,)"
+    R"("llmlint_model_ms":null,"tool_ms":null,"idle_orchestration_ms":null,"unattributed_ms":null,)"
+    R"("wall_ms":null,"fractions":{"agent_model":null,"judge_model":null,"llmlint_model":null,"tool":null,)"
+    R"("idle_orchestration":null,"lock_wait":null,"setup":null,"scheduling":null}})";
+
+TEST_F(Summary, RunWithoutJournal) {
+    RunBuilder run = root_.run("r-empty");
+    run.launch();
+    EXPECT_EQ(text(run),
+              std::string(R"({"run_id":"r-empty","state":"active","phase":"starting","last_event":null,)"
+                          R"("timing_quality":"legacy","linkage_quality":"labelled","timing":)") +
+                  timing_without_telemetry +
+                  R"(,"node_counts":{},"launch":{"launch_id":"r-empty","launcher":"codex","session_key":")" +
+                  sha256_hex("sess-0001") + R"("}})");
+}
+
+TEST_F(Summary, RunDrivingARound) {
+    RunBuilder run = run_in_round("r-round");
+    auto s = summary(run);
+    EXPECT_EQ(s.at("state"), "active");  // in a round, however old the last event
+    EXPECT_EQ(s.at("phase"), "driving-round");
+    EXPECT_EQ(s.at("last_event"), "node-dispatched");
+    // 09:00:02.999 drops its milliseconds.
+    EXPECT_EQ(write(s.at("last_progress_at")), "1772442002");
+    EXPECT_EQ(s.at("timing_quality"), "partial");
+    // Derived while in a round, even though a result file for the round exists.
+    run.round_result(1, R"({"nodes":[{"id":"z","status":"done"}]})");
+    EXPECT_EQ(write(summary(run).at("node_counts")), R"({"pending":2,"running":1})");
+}
+
+TEST_F(Summary, KeysInOrderWithAndWithoutTelemetry) {
+    RunBuilder run = run_between_rounds("r-keys");
+    std::vector<std::string> keys_without, keys_with;
+    for (const auto& member : summary(run)) keys_without.emplace_back(member.key());
+    auto telemetry = std::make_shared<telemetry::RunTelemetry>();
+    telemetry->wall_ms = 1000;
+    for (const auto& member : summary(run, telemetry)) keys_with.emplace_back(member.key());
+    EXPECT_EQ(keys_without, keys_with);
+    EXPECT_EQ(keys_without, (std::vector<std::string>{"run_id", "state", "phase", "last_event",
+                                                      "last_progress_at", "timing_quality",
+                                                      "linkage_quality", "timing", "node_counts", "launch"}));
+}
+
+TEST_F(Summary, BetweenRoundsReadsTheResultFile) {
+    RunBuilder run = run_between_rounds("r-result");
+    run.round_result(1, R"({"ok":false,"nodes":[{"id":"b","status":"done"},{"id":"a","status":"failed"},)"
+                        R"({"id":"x","status":"not-completed","outcome":3},{"id":"a","status":"done"},)"
+                        R"({"id":7,"status":"done"},{"status":"done"},"junk"]})");
+    auto s = summary(run);
+    EXPECT_EQ(s.at("phase"), "reviewing-results");
+    EXPECT_EQ(s.at("timing_quality"), "complete");
+    EXPECT_EQ(s.at("state"), "parked");  // the journal stopped moving long ago
+    // The file is the authority: "x" is listed, "c" is not, the later "a" wins.
+    EXPECT_EQ(write(s.at("node_counts")), R"({"done":2,"not-completed":1})");
+}
+
+TEST_F(Summary, UnusableResultFilesFallBackToTheJournal) {
+    // Derived: a done (recorded), b ready, c pending.
+    const std::string derived = R"({"done":1,"pending":1,"ready":1})";
+    int count = 0;
+    for (const std::string& content :
+         {std::string(), std::string("  "), std::string("{\"nodes\":[]}"), std::string("{\"nodes\":{}}"),
+          std::string("[]"), std::string("{\"nodes\":[{\"id\":\"a\"}]}"), std::string("{\"nodes\":[1,null]}"),
+          std::string("{\"nodes\":[{\"id\":\"a\",\"status\":\"done\"}"), std::string("{\"nodes\":[]} {}"),
+          std::string("{\"nodes\":[{\"id\":\"a\",\"status\":\"d\xFF\"}]}")}) {
+        RunBuilder run = run_between_rounds("r-bad-" + std::to_string(++count));
+        run.round_result(1, content);
+        EXPECT_EQ(write(summary(run).at("node_counts")), derived) << content;
+    }
+    RunBuilder missing = run_between_rounds("r-missing");
+    EXPECT_EQ(write(summary(missing).at("node_counts")), derived);
+
+    RunBuilder directory = run_between_rounds("r-dir");
+    std::filesystem::create_directories(directory.dir() / "round-01" / "result.json");
+    EXPECT_EQ(write(summary(directory).at("node_counts")), derived);
+
+    RunBuilder fifo = run_between_rounds("r-fifo");
+    std::filesystem::create_directories(fifo.dir() / "round-01");
+    ASSERT_EQ(mkfifo((fifo.dir() / "round-01" / "result.json").c_str(), 0600), 0);
+    EXPECT_EQ(write(summary(fifo).at("node_counts")), derived);
+}
+
+TEST_F(Summary, RoundZeroReadsRoundOne) {
+    RunBuilder run = root_.run("r-zero");
+    run.launch().event(event("run-started", "2026-03-02T09:00:00.000Z", "{}", plan_abc));
+    run.round_result(1, R"({"nodes":[{"id":"q","status":"ready"}]})");
+    auto s = summary(run);
+    EXPECT_EQ(s.at("phase"), "starting");
+    EXPECT_EQ(write(s.at("node_counts")), R"({"ready":1})");  // counted raw, not as "pending"
+}
+
+TEST_F(Summary, Phases) {
+    RunBuilder stopped = run_in_round("r-stopped");
+    stopped.event(event("run-stopped", "2026-03-02T09:00:05.000Z"))
+        .event(event("round-started", "2026-03-02T09:00:06.000Z", R"({"round":2})"));
+    auto s = summary(stopped);
+    EXPECT_EQ(s.at("phase"), "finished");  // stopped wins over a round in progress
+    EXPECT_EQ(s.at("state"), "driver-dead");
+
+    RunBuilder surfacing = run_between_rounds("r-surface");
+    for (int i = 0; i < 3; ++i) surfacing.event(event("planner-surface-queued", "2026-03-02T09:00:05.000Z"));
+    for (int i = 0; i < 2; ++i) surfacing.event(event("planner-surfaced", "2026-03-02T09:00:06.000Z"));
+    EXPECT_EQ(summary(surfacing).at("phase"), "surfacing");
+    surfacing.event(event("planner-surfaced", "2026-03-02T09:00:07.000Z"));
+    EXPECT_EQ(summary(surfacing).at("phase"), "reviewing-results");
+}
+
+TEST_F(Summary, SettledRun) {
+    RunBuilder run = run_between_rounds("r-settled");
+    for (const char* node : {"b", "c"})
+        run.event(event("node-settled", "2026-03-02T09:00:05.000Z", std::string(R"({"node":")") + node + "\"}",
+                        R"({"status":"done"})"));
+    auto s = summary(run);
+    EXPECT_EQ(s.at("state"), "settled");
+    EXPECT_EQ(write(s.at("node_counts")), R"({"done":3})");
+}
+
+TEST_F(Summary, UnparseableTimestampsGiveProgressZero) {
+    RunBuilder run = root_.run("r-ts");
+    run.launch().event(event("run-started", "yesterday", "{}", plan_abc))
+        .event(event("quiet-worker", "2026-03-02 09:00:00"));
+    auto s = summary(run);
+    EXPECT_EQ(s.at("last_event"), "quiet-worker");
+    EXPECT_EQ(write(s.at("last_progress_at")), "0");
+}
+
+TEST_F(Summary, LaunchBlock) {
+    RunBuilder run = root_.run("r-launch");
+    run.launch(launch("someone-else", "Codex", ""));
+    EXPECT_EQ(write(summary(run).at("launch")), R"({"launch_id":"r-launch","launcher":"unknown"})");
+
+    RunBuilder claude = root_.run("r-claude");
+    claude.launch(launch("", "claude-code", "sess-0001"));
+    RunBuilder codex = root_.run("r-codex");
+    codex.launch(launch("", "codex", "sess-0001"));
+    auto a = summary(claude).at("launch").as_object();
+    auto b = summary(codex).at("launch").as_object();
+    EXPECT_EQ(a.at("launcher"), "claude-code");
+    EXPECT_EQ(a.at("session_key"), b.at("session_key"));
+    EXPECT_EQ(a.at("session_key").as_string().size(), 12u);
+}
+
+}  // namespace
+}  // namespace korvalle::payload
