@@ -1,0 +1,263 @@
+// Opening one run directory: the launch record's strict rules, the journal's lines and their
+// merge order, and files that cannot or must not be read.
+#include "sdk/journal_lines.hpp"
+#include "tests/run/run_support.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvalle {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Event;
+using testing::RunsRoot;
+
+plan::Loaded<views::RunView> open_run(const testing::RunBuilder& run) {
+    return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
+}
+
+std::vector<std::string> kinds(const views::RunView& view) {
+    std::vector<std::string> out;
+    for (const auto& e : view.envelopes) out.push_back(e.kind);
+    return out;
+}
+
+constexpr const char* launch_array =
+    R"(["r","plans/p.yaml","default","codex","s-1",4242,"host-a","2026-01-01T00:00:00.000Z",3,30,1])";
+
+TEST(OpenRun, LaunchRecordWithoutJournalGivesTheInitialView) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch({.pid = 77, .host = "h"});
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+    const views::RunView& view = opened.value();
+    EXPECT_EQ(view.id(), "r");
+    EXPECT_EQ(view.launch.pid, 77u);
+    EXPECT_EQ(view.launch.run_id, "r");
+    EXPECT_TRUE(view.envelopes.empty());
+    EXPECT_FALSE(view.last_event_at);
+    EXPECT_EQ(view.round, 0u);
+    EXPECT_FALSE(view.plan);
+    EXPECT_TRUE(view.graph.order.empty());
+    EXPECT_TRUE(view.statuses.empty());
+    EXPECT_TRUE(view.cross_run_statuses.empty());
+}
+
+TEST(OpenRun, LaunchRecordArrayFormReadsLikeTheObjectForm) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch_text(std::string("\n  ") + launch_array + " \r\n\t");
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+    const views::LaunchRecord expected{"r", "plans/p.yaml", "default", "codex", "s-1", 4242,
+                                       "host-a", "2026-01-01T00:00:00.000Z", 3, 30, 1};
+    EXPECT_EQ(opened.value().launch, expected);
+}
+
+TEST(OpenRun, LaunchRecordLimits) {
+    EXPECT_TRUE(views::read_launch_record(
+        R"({"run_id":"r","plan":"p","graph":"g","launcher":"l","session":"s","pid":4294967295,"host":"h",)"
+        R"("started_at":"t","round_budget":18446744073709551615,"heartbeat_interval":0,"adoptions":4294967295})").ok());
+}
+
+TEST(OpenRun, InvalidLaunchRecordsFailWithTheirPath) {
+    const std::string base =
+        R"("run_id":"r","plan":"p","graph":"g","launcher":"l","session":"s","host":"h","started_at":"t",)"
+        R"("round_budget":1,"heartbeat_interval":2)";
+    const std::vector<std::string> bad = {
+        "{" + base + R"(,"pid":1,"adoptions":0,"extra":1})",
+        "{" + base + R"(,"pid":1,"pid":1,"adoptions":0})",
+        "{" + base + R"(,"pid":1})",
+        "{" + base + R"(,"pid":4294967296,"adoptions":0})",
+        "{" + base + R"(,"pid":-1,"adoptions":0})",
+        "{" + base + R"(,"pid":1.0,"adoptions":0})",
+        "{" + base + R"(,"pid":1e3,"adoptions":0})",
+        "{" + base + R"(,"pid":-0,"adoptions":0})",
+        "{" + base + R"(,"pid":"1","adoptions":0})",
+        "{" + base + R"(,"pid":1,"adoptions":0} {})",
+        "\xEF\xBB\xBF{" + base + R"(,"pid":1,"adoptions":0})",
+        R"(["r","p","g","l","s",1,"h","t",1,2])",
+        R"(["r","p","g","l","s",1,"h","t",1,2,3,4])",
+        R"("launch")",
+        "",
+        "  \n",
+    };
+    RunsRoot root;
+    auto run = root.run("r");
+    for (const std::string& text : bad) {
+        run.launch_text(text);
+        auto opened = open_run(run);
+        ASSERT_FALSE(opened.ok()) << text;
+        const auto* message = std::get_if<plan::SdkError::Message>(&opened.error().error);
+        ASSERT_NE(message, nullptr) << text;
+        EXPECT_TRUE(message->text.starts_with((run.dir() / "launch.json").string() + ": ")) << message->text;
+    }
+    run.launch_text("{" + base + R"(,"pid":1,"adoptions":0})");
+    EXPECT_TRUE(open_run(run).ok());
+}
+
+TEST(OpenRun, LaunchRecordMessagesNameTheFault) {
+    EXPECT_TRUE(views::read_launch_record(R"(["r","p","g","l","s",1,"h","t",1,2])").error.starts_with(
+        "invalid length 10, expected struct LaunchRecord with 11 elements at line 1 column "));
+    EXPECT_TRUE(views::read_launch_record(R"({"pid":1,"pid":2})").error.starts_with("duplicate field `pid`"));
+    EXPECT_TRUE(views::read_launch_record(R"({"nope":1})").error.starts_with(
+        "unknown field `nope`, expected one of `run_id`, `plan`, `graph`, `launcher`, `session`, "
+        "`pid`, `host`, `started_at`, `round_budget`, `heartbeat_interval`, `adoptions`"));
+    EXPECT_TRUE(views::read_launch_record(R"({"pid":1})").error.starts_with("missing field `run_id`"));
+}
+
+TEST(OpenRun, MissingDirectoryAndUnreadableLaunchRecord) {
+    RunsRoot root;
+    auto gone = views::RunView::open(ledger::RunPaths{"gone", root.path() / "gone"});
+    ASSERT_FALSE(gone.ok());
+    const auto* not_found = std::get_if<plan::SdkError::RunNotFound>(&gone.error().error);
+    ASSERT_NE(not_found, nullptr);
+    EXPECT_EQ(not_found->id, "gone");
+    EXPECT_EQ(not_found->dir, root.path());
+
+    // A FIFO in place of the launch record is unreadable and must not block.
+    auto fifo = root.run("fifo");
+    ASSERT_EQ(::mkfifo((fifo.dir() / "launch.json").c_str(), 0600), 0);
+    auto opened = open_run(fifo);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_TRUE(std::holds_alternative<plan::SdkError::Io>(opened.error().error));
+
+    auto latin = root.run("latin");
+    latin.launch_text("{\"run_id\":\"caf\xe9\"}");
+    opened = open_run(latin);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_TRUE(std::holds_alternative<plan::SdkError::Io>(opened.error().error));
+}
+
+TEST(OpenRun, UnreadableFilesCountAsAbsent) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch().event({.kind = "round-started"});
+    ASSERT_EQ(::chmod((run.dir() / "events.jsonl").c_str(), 0), 0);
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.value().envelopes.empty());
+    ASSERT_EQ(::chmod((run.dir() / "launch.json").c_str(), 0), 0);
+    EXPECT_FALSE(open_run(run).ok());
+}
+
+TEST(OpenRun, FifoJournalGivesNoEnvelopesWithoutBlocking) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    ASSERT_EQ(::mkfifo((run.dir() / "events.jsonl").c_str(), 0600), 0);
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_EQ(views::RunView::all(root.path()).size(), 1u);
+}
+
+TEST(OpenRun, JournalLinesSkipBlanksAndGarbage) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    run.journal_bytes(testing::envelope_line({.kind = "one", .seq = 1}) + "\r\n");
+    run.line("   \t ");
+    run.line("not json at all");
+    run.line(R"({"v":1,"ts":"x","stream":"s","seq":1,"source":"pipeline"})");  // no kind
+    run.line(testing::envelope_line({.kind = "two", .seq = 2}) + " {}");     // trailing value
+    run.line(R"({"v":1,"ts":"x","stream":"s","seq":1,"source":"pipeline","kind":"big","payload":{"n":1e400}})");
+    run.line("\xC2\xA0");  // only a no-break space
+    run.journal_bytes(testing::envelope_line({.kind = "three", .seq = 3}));  // no final line feed
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "three"}));
+}
+
+TEST(OpenRun, JournalLinesKeepCarriageReturnsInsideLines) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.journal_bytes("a\rb\r\n\r\n \n\nc\n\rd");
+    const journal::JournalLines journal = journal::read_journal_lines(run.dir() / "events.jsonl");
+    EXPECT_EQ(journal.lines, (std::vector<std::string_view>{"a\rb", "c", "\rd"}));
+}
+
+TEST(OpenRun, InvalidUtf8InsideTheJournalGivesNoEnvelopes) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    run.event({.kind = "one"});
+    run.line("{\"note\":\"\xff\"}");
+    run.event({.kind = "two"});
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.value().envelopes.empty());
+}
+
+TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    run.event({.kind = "one"});
+    run.event({.kind = "two"});
+    // A line cut in the middle of its JSON, then one cut inside a multi-byte character.
+    const std::string cut_json = testing::envelope_line({.kind = "three", .seq = 9});
+    run.journal_bytes(cut_json.substr(0, cut_json.size() / 2));
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "two"}));
+
+    run.journal_bytes("\n" + testing::envelope_line({.kind = "four", .seq = 10}) + "\n");
+    const std::string euro = testing::envelope_line({.kind = "five", .seq = 11, .payload = R"({"detail":"12 €"})"});
+    run.journal_bytes(euro.substr(0, euro.find("€") + 2));
+    opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "two", "four"}));
+
+    // A byte that can never start a character is a fault of the file, not of a partial line.
+    run.journal_bytes("\xff");
+    opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.value().envelopes.empty());
+}
+
+TEST(OpenRun, MergeOrderSortsTextsAndKeepsTies) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    run.event({.ts = "2026-01-01T00:00:00Z", .kind = "z-form"});
+    run.event({.ts = "2026-01-01T00:00:00.500Z", .kind = "fraction"});
+    run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "tie-first", .stream = "s", .seq = 7});
+    run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-10", .stream = "b", .seq = 10});
+    run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-9", .stream = "b", .seq = 9});
+    run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "tie-second", .stream = "s", .seq = 7});
+    run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-big", .stream = "b", .seq = UINT64_MAX});
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(kinds(opened.value()),
+              (std::vector<std::string>{"fraction", "z-form", "seq-9", "seq-10", "seq-big", "tie-first", "tie-second"}));
+    // The replay saw them in that order: the last time is the largest one.
+    EXPECT_EQ(opened.value().last_event_at, views::parse_timestamp_ms("2026-01-01T00:00:01.000Z"));
+}
+
+TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
+    RunsRoot root;
+    const std::string settle =
+        testing::envelope_line({.kind = "node-settled", .labels = R"({"node":"n"})", .payload = R"({"status":"done"})"});
+    testing::write_file(root.path() / "other" / "up" / "events.jsonl", settle + "\n");
+    auto run = testing::RunBuilder(root.path() / "other" / "abc", "abc");
+    run.launch().event({.kind = "run-started", .payload = testing::plan_payload(R"({"id":"a","deps":["run:up#n"]})")});
+
+    auto opened = views::RunView::open({"abc", root.path() / "other" / "abc"});
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(opened.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);
+
+    // A bare relative name looks beside itself: in the current directory.
+    const fs::path cwd = fs::current_path();
+    fs::current_path(root.path() / "other");
+    auto bare = views::RunView::open({"abc", "abc"});
+    fs::current_path(cwd);
+    ASSERT_TRUE(bare.ok());
+    EXPECT_EQ(bare.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);
+}
+
+}  // namespace
+}  // namespace korvalle

@@ -1,0 +1,36 @@
+// Shared helpers of the run model tests: envelopes from builder events, replays in memory.
+#pragma once
+
+#include "sdk/event.hpp"
+#include "sdk/views.hpp"
+#include "tests/support/run_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace korvalle::testing {
+
+inline event::Envelope envelope(const Event& event) {
+    const std::string line = envelope_line(event);
+    plan::Read<event::Envelope> read = event::read_envelope(line);
+    EXPECT_TRUE(read.ok()) << line << ": " << read.error;
+    return read.ok() ? std::move(*read.value) : event::Envelope{};
+}
+
+// A fresh view with the events applied in the given order.
+inline views::RunView replay(std::initializer_list<Event> events) {
+    views::RunView view;
+    for (const Event& event : events) view.apply_event(envelope(event));
+    return view;
+}
+
+// A plan payload of nodes written as raw JSON objects.
+inline std::string plan_payload(std::string_view tasks, int concurrency = 2) {
+    return std::string(R"({"plan":{"schema_version":1,"concurrency":)") + std::to_string(concurrency) +
+           R"(,"tasks":[)" + std::string(tasks) + "]}}";
+}
+
+inline std::vector<std::string> order_of(const views::RunView& view) { return view.graph.order; }
+
+}  // namespace korvalle::testing
