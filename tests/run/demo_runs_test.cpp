@@ -1,0 +1,117 @@
+// The demo runs root under examples/ replays as its runs claim to be: settled, active with a
+// person to wait for, failed with dependencies on other runs, and stopped.
+#include "sdk/journal_lines.hpp"
+#include "sdk/json.hpp"
+#include "tests/run/run_support.hpp"
+
+#include <cstdlib>
+#include <fstream>
+
+namespace korvalle {
+namespace {
+
+namespace fs = std::filesystem;
+using graph::NodeStatus;
+using views::StatusMap;
+
+const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+
+class DemoRuns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("HOSTNAME");
+        saved_ = old ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("HOSTNAME", "a-reader-of-the-demo", 1);
+        views_ = views::RunView::all(demo_root);
+    }
+    void TearDown() override {
+        if (saved_) {
+            ::setenv("HOSTNAME", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("HOSTNAME");
+        }
+    }
+    const views::RunView& run(std::string_view id) const {
+        for (const auto& view : views_) {
+            if (view.id() == id) return view;
+        }
+        throw std::runtime_error("no demo run " + std::string(id));
+    }
+
+    std::vector<views::RunView> views_;
+    std::optional<std::string> saved_;
+};
+
+TEST_F(DemoRuns, EveryRunOpensWithEveryLineAndFile) {
+    ASSERT_EQ(views_.size(), 4u);
+    for (const auto& view : views_) {
+        SCOPED_TRACE(view.id());
+        EXPECT_EQ(view.launch.run_id, view.id());
+        const auto journal = journal::read_journal_lines(view.paths.dir / "events.jsonl");
+        EXPECT_EQ(view.envelopes.size(), journal.lines.size());
+        for (std::uint64_t r = 1; r <= view.round; ++r) {
+            EXPECT_TRUE(plan::Plan::load(view.paths.round_plan(r)).ok()) << r;
+        }
+        for (const auto& envelope : view.envelopes) {
+            EXPECT_TRUE(views::parse_timestamp_ms(envelope.ts)) << envelope.ts;
+            for (const auto& artifact : envelope.artifacts) {
+                EXPECT_TRUE(fs::is_regular_file(view.paths.dir / "artifacts" / artifact.id)) << artifact.id;
+            }
+        }
+        for (std::uint64_t r = 1; r <= view.round; ++r) {
+            const fs::path result = view.paths.round_result(r);
+            if (!fs::exists(result)) continue;
+            std::ifstream in(result);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_TRUE(json::parse(text).value) << result;
+        }
+    }
+}
+
+TEST_F(DemoRuns, SettledRun) {
+    const auto& view = run("2026-03-02-docs-refresh");
+    EXPECT_EQ(views::liveness_word(view), "SETTLED");
+    EXPECT_EQ(view.round, 1u);
+    EXPECT_EQ(views::derived_statuses(view),
+              (StatusMap{{"audit-endpoints", NodeStatus::Done}, {"publish-docs", NodeStatus::Done},
+                         {"write-reference", NodeStatus::Done}}));
+    EXPECT_EQ(view.change_urls.at("write-reference"), "https://git.example.com/korvalle/docs/pull/212");
+}
+
+TEST_F(DemoRuns, ActiveRunInItsSecondRoundWaitsForAPerson) {
+    const auto& view = run("2026-03-05-orders-migration");
+    EXPECT_EQ(views::liveness_word(view), "ACTIVE");
+    EXPECT_EQ(view.round, 2u);
+    EXPECT_TRUE(view.in_round);
+    EXPECT_EQ(views::derived_statuses(view),
+              (StatusMap{{"backfill-orders", NodeStatus::Running}, {"ops-signoff", NodeStatus::Waiting},
+                         {"switch-reads", NodeStatus::Blocked}}));
+    ASSERT_TRUE(view.plan);
+    EXPECT_EQ(view.plan->tasks.front().id, "schema-change");
+    EXPECT_TRUE(view.graph.nodes.at("switch-reads").context);
+    EXPECT_EQ(view.activity.at("backfill-orders").count, 4u);
+    EXPECT_EQ(view.surfaced, 1u);
+}
+
+TEST_F(DemoRuns, FailedRunWithDependenciesOnOtherRuns) {
+    const auto& view = run("2026-03-06-billing-export");
+    EXPECT_EQ(view.cross_run_statuses,
+              (StatusMap{{"run:2026-03-02-docs-refresh#publish-docs", NodeStatus::Done},
+                         {"run:2026-03-05-orders-migration#backfill-orders", NodeStatus::Blocked}}));
+    EXPECT_EQ(views::derived_statuses(view),
+              (StatusMap{{"announce", NodeStatus::Skipped}, {"export-job", NodeStatus::Failed},
+                         {"finance-review", NodeStatus::Skipped}, {"reconcile", NodeStatus::Blocked}}));
+    EXPECT_FALSE(view.in_round);
+    EXPECT_EQ(views::liveness_word(view), "PARKED");
+}
+
+TEST_F(DemoRuns, RunWhoseDriverIsGone) {
+    const auto& view = run("2026-03-07-flaky-ci-triage");
+    EXPECT_TRUE(view.stopped);
+    EXPECT_EQ(views::liveness_word(view), "DRIVER DEAD");
+    EXPECT_EQ(views::derived_statuses(view),
+              (StatusMap{{"collect-failures", NodeStatus::Running}, {"quarantine", NodeStatus::Pending}}));
+}
+
+}  // namespace
+}  // namespace korvalle
