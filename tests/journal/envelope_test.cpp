@@ -282,3 +282,32 @@ TEST(MergeOrder, SortsByTsStreamSeqAndKeepsFileOrder) {
     korvalle::journal::merge_order(empty);
     EXPECT_TRUE(empty.empty());
 }
+
+TEST(EnvelopeBadInput, EachGivesOneFailureAndNoCrash) {
+    // A 10 MB line: one long string member, read and kept in the payload.
+    std::string big(10 * 1024 * 1024, 'x');
+    auto e = read_ok(with(R"("payload":{"blob":")" + big + "\"}"));
+    EXPECT_EQ(e.payload.at("blob").as_string().size(), big.size());
+    // The same line cut short fails once.
+    EXPECT_EQ(failure(with(R"("payload":{"blob":")" + big)), "EOF while parsing a string");
+    // A 10 MB line of brackets inside an unknown member: skipped without recursion, and
+    // refused only because the brackets never close.
+    std::string deep = "{" + kRequired + R"(,"unknown":)" + std::string(10 * 1024 * 1024, '[');
+    EXPECT_EQ(failure(deep), "EOF while parsing a list");
+    // 100 000 levels inside an unknown member, closed: the line reads.
+    read_ok(with(R"("unknown":)" + std::string(100000, '[') + std::string(100000, ']')));
+    std::string objects = R"("unknown":)";
+    for (int i = 0; i < 100000; ++i) objects += R"({"a":)";
+    objects += "1" + std::string(100000, '}');
+    read_ok(with(objects));
+    // The same depth where values are kept stops at the limit.
+    EXPECT_EQ(failure(with(R"("payload":{"a":)" + std::string(100000, '[') + std::string(100000, ']') + "}")),
+              "recursion limit exceeded");
+    // Invalid UTF-8 in a kept string and in a skipped one; a NUL byte; a byte-order mark.
+    EXPECT_EQ(failure(with("\"kind2\":\"\xFF\"")), "invalid unicode code point");
+    EXPECT_EQ(failure("{" + kRequired.substr(0, kRequired.size() - 2) + "\xC3\x28\"}"), "invalid unicode code point");
+    EXPECT_EQ(failure(with(std::string("\"x\":\"a\0b\"", 9))),
+              "control character (\\u0000-\\u001F) found while parsing a string");
+    EXPECT_EQ(failure("{" + kRequired + "}" + std::string(1, '\0')), "trailing characters");
+    EXPECT_EQ(failure("\xEF\xBB\xBF{" + kRequired + "}"), "expected value");
+}
