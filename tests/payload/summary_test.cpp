@@ -203,7 +203,7 @@ TEST_F(Summary, SettledRun) {
 TEST_F(Summary, UnparseableTimestampsGiveProgressZero) {
     RunBuilder run = root_.run("r-ts");
     run.launch().event(event("run-started", "yesterday", "{}", plan_abc))
-        .event(event("quiet-worker", "2026-03-02 09:00:00"));
+        .event(event("quiet-worker", "yesterday, later"));  // sorts after the first
     auto s = summary(run);
     EXPECT_EQ(s.at("last_event"), "quiet-worker");
     EXPECT_EQ(write(s.at("last_progress_at")), "0");
