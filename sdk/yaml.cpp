@@ -10,6 +10,8 @@ namespace korvalle::yaml {
 
 namespace {
 
+constexpr std::size_t kMaxDepth = 128;
+
 Mark to_mark(const yaml_mark_t& mark) {
     constexpr auto max = std::numeric_limits<std::uint32_t>::max();
     return {static_cast<std::uint32_t>(mark.line > max ? max : mark.line),
@@ -98,11 +100,13 @@ public:
                 }
                 break;
             case YAML_SEQUENCE_START_EVENT:
+                if (!nest(out.mark)) return false;
                 out.type = Event::Type::SequenceStart;
                 anchor = ev.data.sequence_start.anchor;
                 tag = ev.data.sequence_start.tag;
                 break;
             case YAML_MAPPING_START_EVENT:
+                if (!nest(out.mark)) return false;
                 out.type = Event::Type::MappingStart;
                 anchor = ev.data.mapping_start.anchor;
                 tag = ev.data.mapping_start.tag;
@@ -140,6 +144,14 @@ public:
     }
 
 private:
+    // No plan nests more than a few levels, so a reader always fails on a deep value well
+    // before reaching this depth; stopping here only spares memory and time on hostile text.
+    bool nest(Mark mark) {
+        if (open_.size() < kMaxDepth) return true;
+        doc_.error = "recursion limit exceeded" + mark_suffix(mark);
+        return false;
+    }
+
     bool store(const char* data, std::size_t size, std::uint32_t& offset, std::uint32_t& length) {
         if (size > std::numeric_limits<std::uint32_t>::max() - doc_.strings.size()) {
             doc_.error = "document too large";
