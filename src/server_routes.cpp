@@ -2,16 +2,11 @@
 // one pattern: path ids by the identifier rule (the run id first), then the route's query rule,
 // then the store operation as one task on the blocking pool; a task that fails answers 500
 // read_error.
-#include "src/api.hpp"
-#include "src/server.hpp"
+#include "src/server_handlers.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
 
 namespace korvalle::server {
-
-namespace {
-
-using Outcome = std::variant<api::Stamped, error::ApiError>;
 
 Response success_envelope(api::Stamped stamped) {
     auto body = api::envelope_body(stamped);
@@ -22,19 +17,7 @@ Response success_envelope(api::Stamped stamped) {
     return json_response(200, std::move(*body));
 }
 
-// Runs a store operation on the blocking pool and turns its outcome into the answer.
-template <class Operation>
-boost::asio::awaitable<Response> answer_from_pool(std::shared_ptr<const Serving> state, Operation operation) {
-    std::optional<Outcome> outcome;
-    try {
-        outcome = co_await run_blocking<Outcome>(*state->pool, std::move(operation));
-    } catch (...) {
-        outcome.reset();
-    }
-    if (!outcome) co_return error_response(error::ApiError::read_error("unexpected read failure"));
-    if (auto* error = std::get_if<error::ApiError>(&*outcome)) co_return error_response(*error);
-    co_return success_envelope(std::get<api::Stamped>(std::move(*outcome)));
-}
+namespace {
 
 boost::asio::awaitable<Response> healthz(std::shared_ptr<const Serving>, RouteInput) {
     co_return json_response(200, R"({"status":"ok"})");

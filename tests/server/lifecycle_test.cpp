@@ -1,0 +1,200 @@
+// The process around the server: the serving line, bind failures, the graceful stop on SIGTERM
+// and SIGINT with requests in flight and idle connections, and the request-head time limit.
+#include "tests/server/server_fixture.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include <csignal>
+#include <future>
+#include <regex>
+#include <thread>
+
+namespace korvalle::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+
+bool can_connect(unsigned short port) {
+    asio::io_context ioc;
+    asio::ip::tcp::socket socket(ioc);
+    boost::system::error_code ec;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+    return !ec;
+}
+
+// A root whose run list takes a while: the stand-in tool sleeps before answering.
+struct SlowRoot {
+    SlowRoot() { add_run(root, "slow", "2026-03-05T09:00:00.000Z"); }
+    ServerProcess serve() {
+        return ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls", {{"FAKE_KORVALLE_DELAY_MS", "1500"}}));
+    }
+    RunsRoot root;
+};
+
+TEST(Lifecycle, ServingLineNamesTheRootAsTypedAndTheBoundPort) {
+    RunsRoot root;
+    auto relative = std::filesystem::relative(root.path());
+    auto server = ServerProcess::serve(relative, with_fake_tool(root.path() / "calls"));
+    EXPECT_TRUE(std::regex_match(server.serving_line(), std::regex("korvalle-api: serving " +
+                                                                   std::regex_replace(relative.string(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                                                                   R"( on http://127\.0\.0\.1:[1-9][0-9]*)")))
+        << server.serving_line();
+    EXPECT_NE(server.port(), 0);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stdout_text(), server.serving_line() + "\n") << "the serving line is the only line on stdout";
+    EXPECT_EQ(server.stderr_text(), "") << "a clean stop adds no message";
+}
+
+TEST(Lifecycle, Ipv6AddressesStandInBrackets) {
+    {
+        asio::io_context ioc;
+        asio::ip::tcp::acceptor probe(ioc);
+        boost::system::error_code ec;
+        probe.open(asio::ip::tcp::v6(), ec);
+        if (!ec) probe.bind({asio::ip::make_address("::1"), 0}, ec);
+        if (ec) GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    RunsRoot root;
+    auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "[::1]:0"}});
+    std::this_thread::sleep_for(500ms);
+    auto out = process.stdout_text();
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(on http://\[::1\]:[1-9][0-9]*\n)"))) << out;
+    EXPECT_EQ(process.stop(), 0);
+}
+
+TEST(Lifecycle, AddressInUseExitsWith2AndMessageB) {
+    asio::io_context ioc;
+    asio::ip::tcp::acceptor holder(ioc, {asio::ip::make_address("127.0.0.1"), 0});
+    auto port = holder.local_endpoint().port();
+    RunsRoot root;
+    auto process = ServerProcess::spawn(
+        {.args = {"serve", "--runs-root", root.path().string(), "--bind", "127.0.0.1:" + std::to_string(port)}});
+    EXPECT_EQ(process.wait(), 2);
+    EXPECT_EQ(process.stdout_text(), "");
+    EXPECT_EQ(process.stderr_text(), "korvalle-api: cannot bind 127.0.0.1:" + std::to_string(port) +
+                                         ": Address already in use (os error 98)\n"
+                                         "ACTION: choose a free address with --bind HOST:PORT, or stop whatever is "
+                                         "holding this one.\n");
+}
+
+TEST(Lifecycle, AddressOfAnotherHostExitsWith2) {
+    RunsRoot root;
+    auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "192.0.2.1:80"}});
+    EXPECT_EQ(process.wait(), 2);
+    EXPECT_EQ(process.stderr_text().rfind("korvalle-api: cannot bind 192.0.2.1:80: ", 0), 0u) << process.stderr_text();
+}
+
+TEST(Lifecycle, SigtermAnswersTheOpenRequestThenExits0) {
+    SlowRoot slow;
+    auto server = slow.serve();
+    auto port = server.port();
+    auto answer = std::async(std::launch::async, [port] {
+        HttpClient client(port);
+        return client.get("/api/v2/runs");
+    });
+    std::this_thread::sleep_for(400ms);  // the request is now waiting on the telemetry child
+    server.signal(SIGTERM);
+    auto res = answer.get();
+    EXPECT_EQ(res.status, 200u);
+    EXPECT_EQ(res.header("connection"), "close");
+    EXPECT_EQ(parse_json(res.body).at("runs").as_array().size(), 1u);
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_FALSE(can_connect(port)) << "new connections are refused after the stop";
+}
+
+TEST(Lifecycle, NewConnectionsAreRefusedWhileDraining) {
+    SlowRoot slow;
+    auto server = slow.serve();
+    auto port = server.port();
+    auto answer = std::async(std::launch::async, [port] { return http_get(port, "/api/v2/runs").status; });
+    std::this_thread::sleep_for(400ms);
+    server.signal(SIGTERM);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(server.running());
+    EXPECT_FALSE(can_connect(port));
+    EXPECT_EQ(answer.get(), 200u);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(Lifecycle, ASecondSignalDuringTheDrainChangesNothing) {
+    SlowRoot slow;
+    auto server = slow.serve();
+    auto port = server.port();
+    auto answer = std::async(std::launch::async, [port] { return http_get(port, "/api/v2/runs").status; });
+    std::this_thread::sleep_for(400ms);
+    server.signal(SIGINT);
+    std::this_thread::sleep_for(100ms);
+    server.signal(SIGINT);
+    server.signal(SIGTERM);
+    EXPECT_EQ(answer.get(), 200u);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(Lifecycle, IdleAndSilentConnectionsDoNotDelayTheStop) {
+    RunsRoot root;
+    add_run(root, "r1", "2026-03-05T09:00:00.000Z");
+    auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
+    HttpClient kept(server.port());
+    EXPECT_EQ(kept.get("/api/v2/runs").status, 200u);
+    asio::io_context ioc;
+    asio::ip::tcp::socket silent(ioc), partial(ioc);
+    silent.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    partial.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    asio::write(partial, asio::buffer(std::string("GET /healthz HTTP/1.1\r\nhost")));
+    std::this_thread::sleep_for(100ms);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.stop(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_TRUE(kept.closed_by_peer(2s));
+}
+
+TEST(Lifecycle, SigintStopsToo) {
+    RunsRoot root;
+    auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
+    server.signal(SIGINT);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(Lifecycle, ClosedStandardOutputIsReopenedAndServingGoesOn) {
+    unsigned short port = 0;
+    {
+        asio::io_context ioc;
+        asio::ip::tcp::acceptor probe(ioc, {asio::ip::make_address("127.0.0.1"), 0});
+        port = probe.local_endpoint().port();
+    }
+    RunsRoot root;
+    auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind",
+                                                  "127.0.0.1:" + std::to_string(port)},
+                                         .close_stdout = true});
+    HttpResponse res;
+    for (int attempt = 0; attempt < 100 && res.status == 0; ++attempt) {
+        std::this_thread::sleep_for(50ms);
+        try {
+            res = http_get(port, "/healthz");
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(res.status, 200u);
+    EXPECT_EQ(process.stop(), 0);
+    EXPECT_EQ(process.stderr_text(), "");
+}
+
+TEST(Lifecycle, AClientThatSendsNoCompleteHeadIsClosedAfter30Seconds) {
+    RunsRoot root;
+    auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
+    HttpClient silent(server.port(), 40s);
+    HttpClient slow(server.port(), 40s);
+    slow.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\n");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(silent.closed_by_peer(25s));
+    EXPECT_TRUE(silent.closed_by_peer(10s));
+    EXPECT_TRUE(slow.closed_by_peer(5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 29s);
+    EXPECT_EQ(http_get(server.port(), "/healthz").status, 200u);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
