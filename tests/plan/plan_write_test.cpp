@@ -223,6 +223,9 @@ TEST(NodeRoundTrip, GeneratedNodesReadBackEqualInEveryValueForm) {
         auto reparsed = json::parse(json::write(written));
         ASSERT_TRUE(reparsed.value.has_value()) << i << ": " << reparsed.error;
         ASSERT_EQ(*reparsed.value, written) << i;
+        auto from_text = node_from_value(*reparsed.value);
+        ASSERT_TRUE(from_text.ok()) << i << ": " << from_text.error;
+        ASSERT_EQ(*from_text.value, original) << i;
 
         // Writing what was read gives the same object again, keys in the same order.
         ASSERT_EQ(keys(node_to_value(*from_value.value)), keys(written.as_object())) << i;
