@@ -45,7 +45,7 @@ struct SpecialTable {
 constexpr SpecialTable kSpecial;
 
 // Offset of the first special byte at or after i, or n.
-std::size_t find_special(const char* p, std::size_t i, std::size_t n) {
+[[gnu::always_inline]] inline std::size_t find_special(const char* p, std::size_t i, std::size_t n) {
 #if defined(__SSE2__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
@@ -62,6 +62,29 @@ std::size_t find_special(const char* p, std::size_t i, std::size_t n) {
 #endif
     while (i < n && !kSpecial.special[static_cast<unsigned char>(p[i])]) ++i;
     return i;
+}
+
+// Length of the valid UTF-8 sequence at p[i] (2 to 4 bytes; the byte is not ASCII), or 0.
+[[gnu::always_inline]] inline std::size_t utf8_length(const char* p, std::size_t i, std::size_t n) {
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(p[i + k]); };
+    unsigned char c = at(0);
+    std::size_t len;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c == 0xE0) len = 3, lo = 0xA0;
+    else if (c == 0xED) len = 3, hi = 0x9F;
+    else if (c >= 0xE1 && c <= 0xEF) len = 3;
+    else if (c == 0xF0) len = 4, lo = 0x90;
+    else if (c == 0xF4) len = 4, hi = 0x8F;
+    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    else return 0;
+    if (n - i < len) return 0;
+    if (at(1) < lo || at(1) > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+    }
+    return len;
 }
 
 int hex_value(char c) {
@@ -155,7 +178,9 @@ void Reader::fail_at(std::string message, std::size_t offset) const {
     throw ReadError(std::move(message), offset);
 }
 
-void Reader::skip_ws() {
+[[gnu::always_inline]] inline void Reader::skip_ws() {
+    // Most values follow their separator directly.
+    if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') return;
     while (pos_ < text_.size() && is_ws(text_[pos_])) ++pos_;
 }
 
@@ -358,7 +383,7 @@ std::string_view Reader::scan_string() {
             break;
         }
         if (c < 0x20) fail(kControl);
-        std::size_t len = text::utf8_sequence_length(text_, pos_);
+        std::size_t len = utf8_length(p, pos_, n);
         if (len == 0) fail("invalid unicode code point");
         pos_ += len;
     }
@@ -430,7 +455,7 @@ std::string_view Reader::scan_string() {
             }
             if (c == '\\') break;
             if (c < 0x20) fail(kControl);
-            std::size_t len = text::utf8_sequence_length(text_, pos_);
+            std::size_t len = utf8_length(p, pos_, n);
             if (len == 0) fail("invalid unicode code point");
             scratch_.append(p + pos_, len);
             pos_ += len;
@@ -471,7 +496,7 @@ void Reader::skip_string() {
             continue;
         }
         if (c < 0x20) fail(kControl);
-        std::size_t len = text::utf8_sequence_length(text_, pos_);
+        std::size_t len = utf8_length(p, pos_, n);
         if (len == 0) fail("invalid unicode code point");
         pos_ += len;
     }
@@ -692,7 +717,15 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
         std::size_t count;
         bool object;
     };
-    std::vector<Frame> frames;
+    // Reused across calls on this thread: one allocation instead of one per value. The reads
+    // never nest, and a stack grown by a freak document is released afterwards.
+    thread_local std::vector<Frame> frames;
+    frames.clear();
+    struct Release {
+        ~Release() {
+            if (frames.capacity() > 1024) std::vector<Frame>().swap(frames);
+        }
+    } release;
     auto open_container = [&](bool object) {
         if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
         ++pos_;
