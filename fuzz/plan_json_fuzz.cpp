@@ -1,0 +1,31 @@
+// Fuzzes the JSON plan reader. Besides never crashing: a plan it accepts is valid JSON, reads
+// the same from the value tree of that text, and every node written back reads back equal.
+#include "sdk/json.hpp"
+#include "sdk/plan.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    namespace plan = korvalle::plan;
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    plan::Read<plan::Plan> read = plan::read_plan_json(text);
+    if (!read.ok()) {
+        if (read.error.empty()) __builtin_trap();
+        return 0;
+    }
+    korvalle::json::ParseResult parsed = korvalle::json::parse(text);
+    if (!parsed.value) __builtin_trap();
+    boost::json::object payload;
+    payload["plan"] = *parsed.value;
+    std::optional<plan::Plan> from_tree = plan::plan_from_value(payload);
+    // A repeated key is a fault in text but keeps its last value in a tree, so only a plan
+    // read from text must also read from the tree.
+    if (!from_tree || !(*from_tree == *read.value)) __builtin_trap();
+    for (const plan::Node& node : read.value->tasks) {
+        plan::Read<plan::Node> back = plan::node_from_value(plan::node_to_value(node));
+        if (!back.ok() || !(*back.value == node)) __builtin_trap();
+    }
+    return 0;
+}
