@@ -18,9 +18,9 @@ const boost::json::string* string_member(const boost::json::object& object, std:
 
 // The status word of the last "node-settled" line for the node, scanning from the end of the
 // journal in file order; none when no line settles it with a known word.
-std::optional<graph::NodeStatus> last_settle(const journal::JournalLines& journal,
+std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
                                              std::string_view node) {
-    for (auto line = journal.lines.rbegin(); line != journal.lines.rend(); ++line) {
+    for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
         json::ParseResult parsed = json::parse(*line);
         if (!parsed.value) continue;
         const boost::json::object* object = parsed.value->if_object();
@@ -42,9 +42,9 @@ std::optional<graph::NodeStatus> last_settle(const journal::JournalLines& journa
 
 // The journal of a referenced run, read once per resolution however many of its nodes are
 // referenced; none when the run names no directory.
-using JournalCache = std::map<std::string, std::optional<journal::JournalLines>>;
+using JournalCache = std::map<std::string, std::optional<std::vector<std::string>>>;
 
-const std::optional<journal::JournalLines>& journal_of(JournalCache& cache, const std::string& run,
+const std::optional<std::vector<std::string>>& journal_of(JournalCache& cache, const std::string& run,
                                                         const std::filesystem::path& runs_dir) {
     auto [entry, inserted] = cache.try_emplace(run);
     if (!inserted) return entry->second;
@@ -59,7 +59,7 @@ const std::optional<journal::JournalLines>& journal_of(JournalCache& cache, cons
 
 graph::NodeStatus resolve_one(const Reference& reference, const std::filesystem::path& runs_dir,
                               JournalCache& cache) {
-    const std::optional<journal::JournalLines>& journal = journal_of(cache, reference.run, runs_dir);
+    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs_dir);
     if (!journal) return graph::NodeStatus::Blocked;
     const std::optional<graph::NodeStatus> settled = last_settle(*journal, reference.node);
     return settled == graph::NodeStatus::Done ? graph::NodeStatus::Done

@@ -71,6 +71,24 @@ ReadResult read_regular(const std::filesystem::path& path) {
     return result;
 }
 
+int read_regular_chunks(const std::filesystem::path& path,
+                        const std::function<void(std::string_view)>& consume) {
+    int error = 0;
+    struct stat st {};
+    Fd fd{open_regular(path, st, error)};
+    if (fd.fd < 0) return error;
+    char buffer[65536];
+    while (true) {
+        const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        consume(std::string_view(buffer, static_cast<std::size_t>(got)));
+    }
+}
+
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};

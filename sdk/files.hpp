@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvalle::files {
 
@@ -17,6 +19,11 @@ struct ReadResult {
 // Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
 // whole, retrying EINTR.
 ReadResult read_regular(const std::filesystem::path& path);
+
+// Reads a regular file in pieces of at most 64 KiB, handing each to consume in file order, so
+// that a large file is never held whole. Returns 0, or the errno that ended the reading.
+int read_regular_chunks(const std::filesystem::path& path,
+                        const std::function<void(std::string_view)>& consume);
 
 // Reads at most the last max_bytes of a regular file (seeks; never reads the rest).
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);

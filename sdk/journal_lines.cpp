@@ -3,8 +3,6 @@
 #include "sdk/files.hpp"
 #include "sdk/text.hpp"
 
-#include <optional>
-
 namespace korvalle::journal {
 
 namespace {
@@ -36,37 +34,66 @@ bool is_cut_sequence(std::string_view tail) {
     return true;
 }
 
-// The length of the text that counts: all of it when it is UTF-8; up to the last line feed
-// when the only fault is a sequence cut by the end of the file; none otherwise.
-std::optional<std::size_t> usable_length(std::string_view bytes) {
-    const std::size_t valid = text::utf8_valid_prefix(bytes);
-    if (valid == bytes.size()) return valid;
-    if (!is_cut_sequence(bytes.substr(valid))) return std::nullopt;
-    const std::size_t last_lf = bytes.rfind('\n', valid);
-    return last_lf == std::string_view::npos ? 0 : last_lf + 1;
+void visit_line(std::string_view line, const std::function<void(std::string_view)>& visit) {
+    if (!text::trim(line).empty()) visit(line);
+}
+
+// Splits text that ends with a line feed into its lines.
+void split_complete(std::string_view text, const std::function<void(std::string_view)>& visit) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        visit_line(line, visit);
+        start = end + 1;
+    }
 }
 
 }  // namespace
 
-JournalLines read_journal_lines(const std::filesystem::path& path) {
-    JournalLines out;
-    files::ReadResult read = files::read_regular(path);
-    if (!read.bytes) return out;
-    const std::optional<std::size_t> length = usable_length(*read.bytes);
-    if (!length) return out;
-    out.text = std::make_unique<const std::string>(std::move(*read.bytes));
-    const std::string_view body(out.text->data(), *length);
-    std::size_t start = 0;
-    while (start < body.size()) {
-        std::size_t end = body.find('\n', start);
-        const std::size_t next = end == std::string_view::npos ? body.size() : end + 1;
-        if (end == std::string_view::npos) end = body.size();
-        std::string_view line = body.substr(start, end - start);
-        if (end < body.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!text::trim(line).empty()) out.lines.push_back(line);
-        start = next;
+bool for_each_journal_line(const std::filesystem::path& path,
+                           const std::function<void(std::string_view)>& visit) {
+    std::string pending;  // the start of a line that continues in the next piece
+    bool usable = true;
+    // Complete lines are checked and split as their piece arrives. A line feed never occurs
+    // inside a UTF-8 sequence, so each run of complete lines can be checked by itself.
+    const auto complete = [&](std::string_view lines) {
+        usable = text::is_utf8(lines);
+        if (usable) split_complete(lines, visit);
+    };
+    const int error = files::read_regular_chunks(path, [&](std::string_view piece) {
+        if (!usable) return;
+        const std::size_t last_lf = piece.rfind('\n');
+        if (last_lf == std::string_view::npos) {
+            pending.append(piece);
+            return;
+        }
+        std::size_t start = 0;
+        if (!pending.empty()) {
+            start = piece.find('\n') + 1;
+            pending.append(piece.substr(0, start));
+            complete(pending);
+            if (!usable) return;
+        }
+        complete(piece.substr(start, last_lf + 1 - start));
+        pending.assign(piece.substr(last_lf + 1));
+    });
+    if (error != 0 || !usable) return false;
+    const std::size_t valid = text::utf8_valid_prefix(pending);
+    if (valid == pending.size()) {
+        visit_line(pending, visit);
+        return true;
     }
-    return out;
+    return is_cut_sequence(std::string_view(pending).substr(valid));
+}
+
+std::vector<std::string> read_journal_lines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    if (!for_each_journal_line(path, [&](std::string_view line) { lines.emplace_back(line); })) {
+        lines.clear();
+    }
+    return lines;
 }
 
 }  // namespace korvalle::journal

@@ -1,25 +1,24 @@
-// The lines of a run's journal file, read once and split without copying.
+// The lines of a run's journal file, read in pieces and split without copying.
 #pragma once
 
 #include <filesystem>
-#include <memory>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace korvalle::journal {
 
-// The journal's bytes and its non-blank lines as views into them (a CR before each LF
-// removed). The bytes live on the heap, so moving it keeps the views valid.
-struct JournalLines {
-    std::unique_ptr<const std::string> text;
-    std::vector<std::string_view> lines;
-};
+// Hands each non-blank line of a journal to visit, in file order (a CR before each LF removed,
+// nothing else trimmed), reading the file in pieces so that it is never held whole. Returns
+// false when the file is missing or unreadable or is not UTF-8 text; lines may already have
+// been handed over by then, and the caller discards them. The one UTF-8 fault that is not
+// fatal is a sequence cut by the end of the file: that unfinished last line (a line being
+// written) is dropped and the rest counts.
+bool for_each_journal_line(const std::filesystem::path& path,
+                           const std::function<void(std::string_view)>& visit);
 
-// Reads the file whole when it is a regular file holding UTF-8 text and splits it into its
-// non-blank lines, in file order. A missing, unreadable or non-UTF-8 file gives no lines,
-// except that an incomplete UTF-8 sequence at the very end of the file (a line being
-// written) only drops that unfinished last line. Never fails.
-JournalLines read_journal_lines(const std::filesystem::path& path);
+// The same lines as owned texts; no lines when the file is not usable. Never fails.
+std::vector<std::string> read_journal_lines(const std::filesystem::path& path);
 
 }  // namespace korvalle::journal

@@ -134,6 +134,14 @@ std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at) {
 std::size_t utf8_valid_prefix(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
+        // Journals are mostly ASCII: skip eight such bytes at a time.
+        while (i + 8 <= bytes.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i == bytes.size()) break;
         if (static_cast<unsigned char>(bytes[i]) < 0x80) {
             ++i;
             continue;

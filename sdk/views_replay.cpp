@@ -42,21 +42,24 @@ std::optional<plan::Plan> take_plan(RunView& view, const boost::json::object& pa
     return plan;
 }
 
+std::string_view view_of(const boost::json::string* value) {
+    return value ? std::string_view(value->data(), value->size()) : std::string_view();
+}
+
 void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     if (!envelope.labels.node) return;
     NodeActivity& activity = view.activity[*envelope.labels.node];
     bump(activity.count);
     if (t) activity.last_at = t;
     if (envelope.kind != "turn-activity") return;
-    const std::string name = text_of(string_at(envelope.payload, "name"));
-    const std::string detail = text_of(string_at(envelope.payload, "detail"));
-    if (!name.empty() && !detail.empty()) {
-        activity.text = name + " " + detail;
-    } else if (!name.empty()) {
-        activity.text = name;
-    } else if (!detail.empty()) {
-        activity.text = detail;
-    }
+    const std::string_view name = view_of(string_at(envelope.payload, "name"));
+    const std::string_view detail = view_of(string_at(envelope.payload, "detail"));
+    if (name.empty() && detail.empty()) return;
+    // Most envelopes of a busy node are activity reports: reuse the text's buffer.
+    std::string& text = activity.text ? *activity.text : activity.text.emplace();
+    text.assign(name);
+    if (!name.empty() && !detail.empty()) text += ' ';
+    text += detail;
 }
 
 void settle(RunView& view, const std::string& node, const boost::json::object& payload,

@@ -48,7 +48,7 @@ TEST_F(DemoRuns, EveryRunOpensWithEveryLineAndFile) {
         SCOPED_TRACE(view.id());
         EXPECT_EQ(view.launch.run_id, view.id());
         const auto journal = journal::read_journal_lines(view.paths.dir / "events.jsonl");
-        EXPECT_EQ(view.envelopes.size(), journal.lines.size());
+        EXPECT_EQ(view.envelopes.size(), journal.size());
         for (std::uint64_t r = 1; r <= view.round; ++r) {
             EXPECT_TRUE(plan::Plan::load(view.paths.round_plan(r)).ok()) << r;
         }

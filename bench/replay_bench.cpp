@@ -1,0 +1,246 @@
+// Opening runs: one run with a large journal beside boost::json::parse over the same lines,
+// the peak memory of that open (measured in a fresh process), and listing a root of many
+// small runs.
+#include "sdk/files.hpp"
+#include "sdk/views.hpp"
+
+#include <benchmark/benchmark.h>
+#include <boost/json/parse.hpp>
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace korvalle;
+
+constexpr int big_journal_envelopes = 100'000;
+constexpr int small_runs = 200;
+
+std::string timestamp(std::uint64_t ms) {
+    const std::uint64_t s = ms / 1000;
+    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24,
+                       s / 60 % 60, s % 60, ms % 1000);
+}
+
+std::string plan_payload(int nodes) {
+    std::string tasks;
+    for (int i = 0; i < nodes; ++i) {
+        tasks += fmt::format(R"({}{{"id":"node-{}","task":"Implement part {} of the change and keep the tests green.",)"
+                             R"("persona":"worker"{}}})",
+                             i ? "," : "", i, i, i ? fmt::format(R"(,"deps":["node-{}"])", i - 1) : "");
+    }
+    return fmt::format(R"({{"plan":{{"schema_version":1,"name":"bench","concurrency":4,"tasks":[{}]}}}})", tasks);
+}
+
+// One journal line of a realistic mix: agent activity and turns, version control, pipeline.
+std::string journal_line(int i, int nodes) {
+    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+    const int node = (i / 50) % nodes;
+    switch (i % 10) {
+    case 0:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-dispatched",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":1}},"payload":{{"attempt":1}}}})",
+                           ts, i, node);
+    case 9:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-settled",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":1}},"payload":{{"status":"done",)"
+                           R"("outcome":"merged","branch":"feature/node-{}","completed_steps":["plan","edit","test"],)"
+                           R"("change_url":"https://git.example.com/korvalle/shop/pull/{}"}}}})",
+                           ts, i, node, node, 1000 + node);
+    case 5:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"vcs","seq":{},"source":"vcs","kind":"change-check",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":1}},"payload":{{"name":"unit-tests",)"
+                           R"("status":"completed","conclusion":"success","required":true,"summary":"412 passed, 3 skipped )"
+                           R"(in 48.20s; coverage 81.4% (+0.3); slowest: test_backfill_batches 6.1s, test_refund_rounding 2.4s"}},)"
+                           R"("artifacts":[{{"id":"check-{}","kind":"gate_log","bytes":20480}}]}})",
+                           ts, i, node, i);
+    case 8:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses-{}","seq":{},"source":"morvane","kind":"turn-completed",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":1,"persona":"worker","session":"ses-{}","role":"agent"}},)"
+                           R"("payload":{{"message":"I updated the totals module to use integer cents throughout, adjusted the )"
+                           R"(serializer and reran the unit tests; two fixtures needed new expected values, which I regenerated )"
+                           R"(from the migration script. Next I will check the refund path for rounding.","model":"claude-sonnet-4",)"
+                           R"("usage":{{"duration":41.25,"tokens_in":18342,"tokens_out":2210,"cache_read":12000,"cache_write":1400,"cost":0.1187}}}}}})",
+                           ts, node, i, node, node);
+    default:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses-{}","seq":{},"source":"morvane","kind":"turn-activity",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":1,"persona":"worker","session":"ses-{}","role":"agent"}},)"
+                           R"("payload":{{"kind":"tool","name":"Bash","detail":"cd services/orders && go test ./... -run )"
+                           R"('TestTotals|TestRefund|TestBackfill' -count=1 -v 2>&1 | tail -n 80 # iteration {} after editing )"
+                           R"(totals.go, refund.go and backfill.go; expecting the cents rounding fixes to hold for partial refunds"}}}})",
+                           ts, node, i, node, node, i);
+    }
+}
+
+void write_run(const fs::path& dir, int envelopes, int nodes) {
+    fs::create_directories(dir);
+    std::ofstream(dir / "launch.json")
+        << R"({"run_id":"r","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
+           R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":4,"heartbeat_interval":30,"adoptions":0})";
+    std::ofstream journal(dir / "events.jsonl");
+    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":)"
+            << plan_payload(nodes) << "}\n";
+    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.001Z","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{"round":1},"payload":{}})"
+            << "\n";
+    for (int i = 2; i < envelopes; ++i) journal << journal_line(i, nodes) << '\n';
+}
+
+struct Data {
+    fs::path root;
+    fs::path big_root;
+    fs::path small_root;
+    std::uint64_t big_bytes = 0;
+
+    Data() {
+        char pattern[] = "/tmp/korvalle-bench-XXXXXX";
+        root = ::mkdtemp(pattern);
+        big_root = root / "big";
+        small_root = root / "small";
+        write_run(big_root / "big", big_journal_envelopes, 40);
+        big_bytes = fs::file_size(big_root / "big" / "events.jsonl");
+        for (int i = 0; i < small_runs; ++i) {
+            write_run(small_root / fmt::format("run-{:03}", i), 60, 6);
+        }
+    }
+    ~Data() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+Data& data() {
+    static Data d;
+    return d;
+}
+
+void BM_OpenLargeRun(benchmark::State& state) {
+    const ledger::RunPaths paths{"big", data().big_root / "big"};
+    std::size_t envelopes = 0;
+    for (auto _ : state) {
+        auto opened = views::RunView::open(paths);
+        envelopes = opened.ok() ? opened.value().envelopes.size() : 0;
+        benchmark::DoNotOptimize(envelopes);
+    }
+    state.counters["envelopes"] = static_cast<double>(envelopes);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data().big_bytes));
+}
+BENCHMARK(BM_OpenLargeRun)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// The reference: read the same file, split it into lines and parse each with Boost.JSON.
+void BM_BoostParseLargeJournal(benchmark::State& state) {
+    const fs::path journal = data().big_root / "big" / "events.jsonl";
+    std::size_t values = 0;
+    for (auto _ : state) {
+        const files::ReadResult read = files::read_regular(journal);
+        const std::string_view text = *read.bytes;
+        values = 0;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string_view::npos) end = text.size();
+            boost::json::error_code ec;
+            boost::json::value value = boost::json::parse(text.substr(start, end - start), ec);
+            values += ec ? 0 : 1;
+            benchmark::DoNotOptimize(value);
+            start = end + 1;
+        }
+    }
+    state.counters["values"] = static_cast<double>(values);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data().big_bytes));
+}
+BENCHMARK(BM_BoostParseLargeJournal)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+void BM_AllSmallRuns(benchmark::State& state) {
+    std::size_t runs = 0;
+    for (auto _ : state) {
+        runs = views::RunView::all(data().small_root).size();
+        benchmark::DoNotOptimize(runs);
+    }
+    state.counters["runs"] = static_cast<double>(runs);
+    state.counters["runs_per_second"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * runs), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_AllSmallRuns)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// ---- Peak memory of one open, measured in a fresh process. ----
+
+std::uint64_t status_kib(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t length = std::strlen(field);
+    while (std::getline(in, line)) {
+        if (line.compare(0, length, field) == 0) return std::strtoull(line.c_str() + length + 1, nullptr, 10);
+    }
+    return 0;
+}
+
+// Child: open the run, report the high-water mark over the resident size before the open, and
+// the resident size the open view keeps.
+int measure_open(const char* dir) {
+    const std::uint64_t before = status_kib("VmRSS");
+    auto opened = views::RunView::open(ledger::RunPaths{"big", dir});
+    const std::uint64_t peak = status_kib("VmHWM");
+    const std::uint64_t held = status_kib("VmRSS");
+    std::printf("%llu %llu %zu\n", static_cast<unsigned long long>(peak - before),
+                static_cast<unsigned long long>(held - before), opened.ok() ? opened.value().envelopes.size() : 0);
+    return 0;
+}
+
+void BM_OpenLargeRunPeakMemory(benchmark::State& state) {
+    const std::string dir = (data().big_root / "big").string();
+    for (auto _ : state) {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) state.SkipWithError("pipe");
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+        ::posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+        const std::string flag = "--measure-open=" + dir;
+        char self[] = "/proc/self/exe";
+        char* argv[] = {self, const_cast<char*>(flag.c_str()), nullptr};
+        pid_t child = 0;
+        const int spawned = ::posix_spawn(&child, self, &actions, nullptr, argv, environ);
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe_fds[1]);
+        char buffer[128] = {};
+        const ssize_t got = spawned == 0 ? ::read(pipe_fds[0], buffer, sizeof buffer - 1) : -1;
+        ::close(pipe_fds[0]);
+        if (spawned == 0) ::waitpid(child, nullptr, 0);
+        unsigned long long peak_kib = 0, held_kib = 0, envelopes = 0;
+        if (got <= 0 || std::sscanf(buffer, "%llu %llu %llu", &peak_kib, &held_kib, &envelopes) != 3) {
+            state.SkipWithError("measuring child failed");
+            return;
+        }
+        const double journal = static_cast<double>(data().big_bytes);
+        state.counters["journal_MB"] = journal / 1e6;
+        state.counters["peak_MB"] = static_cast<double>(peak_kib) * 1024 / 1e6;
+        state.counters["held_MB"] = static_cast<double>(held_kib) * 1024 / 1e6;
+        state.counters["peak_over_journal"] = static_cast<double>(peak_kib) * 1024 / journal;
+        state.counters["envelopes"] = static_cast<double>(envelopes);
+    }
+}
+BENCHMARK(BM_OpenLargeRunPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
