@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --target korvalle-api
-exec build/korvalle-api serve --runs-root examples/runs --bind 127.0.0.1:8765 "$@"
+exec build/korvalle-api serve --runs-root examples/runs --bind 127.0.0.1:8765
