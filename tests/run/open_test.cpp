@@ -218,6 +218,36 @@ TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
     EXPECT_TRUE(opened.value().envelopes.empty());
 }
 
+TEST(OpenRun, LargeJournalsReadAcrossPieces) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    // Lines of odd lengths with multi-byte characters, so that pieces of the file end inside
+    // lines and inside characters.
+    std::string journal;
+    const int count = 1500;
+    for (int i = 0; i < count; ++i) {
+        const std::string detail = std::string(static_cast<std::size_t>(37 + i % 113), 'x') + "€ü" + std::to_string(i);
+        journal += testing::envelope_line({.kind = "k" + std::to_string(i), .seq = static_cast<std::uint64_t>(i + 1),
+                                           .payload = "{\"detail\":" + testing::quote(detail) + "}"});
+        journal += i % 3 == 0 ? "\r\n" : "\n";
+    }
+    ASSERT_GT(journal.size(), 3u * 65536);
+    run.journal_bytes(journal);
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    ASSERT_EQ(opened.value().envelopes.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(opened.value().envelopes.back().kind, "k1499");
+    EXPECT_EQ(journal::read_journal_lines(run.dir() / "events.jsonl").size(), static_cast<std::size_t>(count));
+
+    // One bad byte far from the start still refuses the whole file.
+    testing::write_file(run.dir() / "events.jsonl", journal.substr(0, 200000) + "\xC0" + journal.substr(200000));
+    opened = open_run(run);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_TRUE(journal::read_journal_lines(run.dir() / "events.jsonl").empty());
+}
+
 TEST(OpenRun, MergeOrderSortsTextsAndKeepsTies) {
     RunsRoot root;
     auto run = root.run("r");
