@@ -1,0 +1,29 @@
+// Fuzzes the strict JSON reader: any bytes give a value or one message, never a crash; a
+// value read writes back to a text that reads to the same value.
+#include "sdk/json.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    auto first = korvalle::json::parse(text);
+    if (!first.value) {
+        if (first.error.empty()) std::abort();
+        return 0;
+    }
+    std::string written = korvalle::json::write(*first.value);
+    auto second = korvalle::json::parse(written);
+    if (!second.value || korvalle::json::write(*second.value) != written) std::abort();
+
+    // A document that reads as a value must also skip.
+    korvalle::json::Reader reader(text);
+    try {
+        reader.skip_value();
+        reader.finish();
+    } catch (const korvalle::json::ReadError&) {
+        std::abort();
+    }
+    return 0;
+}
