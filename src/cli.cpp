@@ -197,6 +197,17 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
         }
     }
 
+    // The root takes only its help and version flags and a subcommand; name anything else
+    // plainly rather than as a missing subcommand.
+    const std::string& first = args[1];
+    if (first != "serve" && first != "help" && first != "-h" && first != "--help" && first != "-V" &&
+        first != "--version") {
+        bool option = !first.empty() && first.front() == '-';
+        return usage_error(option ? "unexpected argument '" + first + "' found"
+                                  : "unrecognized subcommand '" + first + "'",
+                           prog + " <COMMAND>");
+    }
+
     CLI::App app{std::string(root_about), prog};
     app.set_help_flag("-h", "Print help");
     app.set_help_all_flag("--help", "Print help");
@@ -225,6 +236,12 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
         return Exit{0, serve->parsed() ? serve_help(prog, true) : root_help(prog), true};
     } catch (const CLI::CallForVersion&) {
         return Exit{0, prog + " " + std::string(version) + "\n", true};
+    } catch (const CLI::RequiredError& e) {
+        if (serve->parsed() && runs_root_text.empty()) {
+            return usage_error("the following required arguments were not provided:\n  --runs-root <DIR>",
+                               serve_usage(prog));
+        }
+        return usage_error(parse_error_text(e), prog + " <COMMAND>");
     } catch (const CLI::ParseError& e) {
         return usage_error(parse_error_text(e), serve->parsed() ? serve_usage(prog) : prog + " <COMMAND>");
     }
