@@ -204,6 +204,9 @@ TEST(JsonDifferential, MutatedDocumentsAgreeWithBoost) {
     // The mutations must reach both outcomes often enough to mean something.
     EXPECT_GT(outcome.accepted, 500);
     EXPECT_GT(outcome.agreed - outcome.accepted, 2000);
+    RecordProperty("accepted", outcome.accepted);
+    RecordProperty("refused", outcome.agreed - outcome.accepted);
+    RecordProperty("excluded", outcome.excluded);
 }
 
 TEST(JsonDifferential, EdgeTextsAgreeWithBoost) {
