@@ -11,11 +11,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 
 namespace korvalle::plan {
 namespace {
+
+// The message without a final " at line L column C".
+std::string without_location(const std::string& message) {
+    std::size_t at = message.rfind(" at line ");
+    if (at == std::string::npos) return message;
+    std::string_view rest = std::string_view(message).substr(at + 9);
+    std::size_t column = rest.find(" column ");
+    if (column == std::string_view::npos) return message;
+    auto digits = [](std::string_view s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos; };
+    if (!digits(rest.substr(0, column)) || !digits(rest.substr(column + 8))) return message;
+    return message.substr(0, at);
+}
+
 
 namespace fs = std::filesystem;
 
@@ -51,7 +63,7 @@ protected:
     }
 
     std::string message_core(const fs::path& path) {
-        return std::regex_replace(message(path), std::regex(" at line [0-9]+ column [0-9]+$"), "");
+        return without_location(message(path));
     }
 
     SdkError::Io io_error(const fs::path& path) {
