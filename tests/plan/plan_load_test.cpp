@@ -113,9 +113,15 @@ TEST_F(PlanLoad, LoadsJsonAndYaml) {
     EXPECT_EQ(load_ok(write("plan", "schema_version: 3\ntasks:\n  - id: b\n")).schema_version, 3u);
     // Not JSON (a comment follows), so the json-named file is read as YAML.
     EXPECT_EQ(load_ok(write("plan.json", std::string(kPlanJson) + " # note\n")).schema_version, 2u);
-    // Deeper than JSON allows: the YAML route reads it (and refuses it as a plan).
-    std::string deep = R"({"schema_version":1,"tasks":[],"name":)" + std::string(130, '[') + std::string(130, ']') + "}";
-    EXPECT_EQ(message_core(write("deep.json", deep)),
+    // 127 levels (the plan object is the first) are JSON; one more and the text is read as
+    // YAML, whose message names the path.
+    auto nested = [](int levels) {
+        return R"({"schema_version":1,"tasks":[],"name":)" + std::string(levels - 1, '[') +
+               std::string(levels - 1, ']') + "}";
+    };
+    EXPECT_EQ(message_core(write("deep.json", nested(127))),
+              (dir_ / "deep.json").string() + ": invalid type: sequence, expected a string");
+    EXPECT_EQ(message_core(write("deep.json", nested(128))),
               (dir_ / "deep.json").string() + ": name: invalid type: sequence, expected a string");
 }
 
