@@ -1,4 +1,4 @@
-// Shared pieces of the strict record readers: the fault that ends a reading, the message
+// Shared parts of the strict record readers: the fault that ends a reading, the message
 // templates, and the tables that name records, keys and enumerated words.
 //
 // A record is read by one generic reader over a "form cursor" (YAML events, JSON text, a JSON

@@ -116,8 +116,9 @@ std::optional<std::string> describe_int(std::string_view v) {
     return std::nullopt;
 }
 
-// Rust's f64 grammar (sign, digits with an optional fraction, or a fraction alone, then an
-// optional exponent) plus YAML's .inf and .nan words; only finite numbers and those words.
+// The float grammar of the pipeline tooling (sign, digits with an optional fraction, or a
+// fraction alone, then an optional exponent) plus YAML's .inf and .nan words; only finite
+// numbers and those words.
 std::optional<double> parse_f64(std::string_view scalar) {
     std::string_view unpositive = scalar;
     if (!scalar.empty() && scalar[0] == '+') {

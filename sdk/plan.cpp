@@ -121,9 +121,8 @@ struct Table<Resume> {
 
 template <>
 struct Table<Step> {
-    static constexpr std::string_view keys[] = {"id",        "kind",      "task",           "persona",
-                                                "deps",      "done_when", "max_turns",      "expects_no_diff",
-                                                "executor",  "agent_graph"};
+    static constexpr std::string_view keys[] = {"id",   "kind",      "task",      "persona",         "deps",
+                                                "done_when", "max_turns", "expects_no_diff", "executor", "agent_graph"};
     static constexpr RecordName name{"struct Step", "struct Step with 10 elements"};
     static constexpr std::uint32_t required = 1u << 0;
 
@@ -147,10 +146,11 @@ struct Table<Step> {
 template <>
 struct Table<Node> {
     static constexpr std::string_view keys[] = {
-        "id",        "kind",          "task",         "persona",  "deps",           "done_when",
-        "max_turns", "expects_no_diff", "context",    "parked",   "executor",       "agent_graph",
-        "repo",      "repo_type",     "workflow",     "merge_policy", "base_branch", "branch",
-        "title",     "execution_checkout", "verify_via_ci", "steps", "resume"};
+        "id",           "kind",         "task",         "persona",      "deps",
+        "done_when",    "max_turns",    "expects_no_diff", "context",   "parked",
+        "executor",     "agent_graph",  "repo",         "repo_type",    "workflow",
+        "merge_policy", "base_branch",  "branch",       "title",        "execution_checkout",
+        "verify_via_ci", "steps",       "resume"};
     static constexpr RecordName name{"struct Node", "struct Node with 23 elements"};
     static constexpr std::uint32_t required = 1u << 0;
 

@@ -11,10 +11,10 @@
 namespace korvalle::plan {
 namespace {
 
-std::string repeat(std::string_view piece, std::size_t times) {
+std::string repeat(std::string_view unit, std::size_t times) {
     std::string out;
-    out.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i) out += piece;
+    out.reserve(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) out += unit;
     return out;
 }
 
