@@ -53,33 +53,40 @@ plan::SdkError io_error(const fs::path& path, int code) {
     return plan::SdkError{plan::SdkError::Io{path, code, std::move(error)}};
 }
 
-// Journals are written in order, so they are nearly always in merge order already; checking
-// that is far cheaper than sorting (which gives the same sequence when it holds).
-bool in_merge_order(const std::vector<event::Envelope>& envelopes) {
-    return std::is_sorted(envelopes.begin(), envelopes.end(), [](const event::Envelope& a, const event::Envelope& b) {
-        if (const int c = a.ts.compare(b.ts); c != 0) return c < 0;
-        if (const int c = a.stream.compare(b.stream); c != 0) return c < 0;
-        return a.seq < b.seq;
-    });
+bool before_in_merge_order(const event::Envelope& a, const event::Envelope& b) {
+    if (const int c = a.ts.compare(b.ts); c != 0) return c < 0;
+    if (const int c = a.stream.compare(b.stream); c != 0) return c < 0;
+    return a.seq < b.seq;
 }
 
-// The envelopes of the journal's lines that read, in merge order. Each line is parsed once, as
-// it is read; the journal's text is never held whole.
-std::vector<event::Envelope> read_envelopes(const fs::path& journal_path) {
-    std::vector<event::Envelope> envelopes;
+// Reads the journal into the view's envelopes, in merge order, and replays them. Each line is
+// parsed once, as it is read; the journal's text is never held whole. Journals are written
+// in order, so an envelope is replayed as soon as it is read while everything read so far is
+// in merge order (the replay then sees exactly the sorted sequence); only a journal that is
+// out of order is sorted and replayed again from a fresh view.
+void read_and_replay(RunView& view, const fs::path& journal_path) {
+    std::vector<event::Envelope>& envelopes = view.envelopes;
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
     // the last envelope is never touched, so it costs no memory.
     std::error_code error;
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
     if (!error) envelopes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
+    bool ordered = true;
     const bool usable = journal::for_each_journal_line(journal_path, [&](std::string_view line) {
         plan::Read<event::Envelope> read = event::read_envelope(line);
-        if (read.ok()) envelopes.push_back(std::move(*read.value));
+        if (!read.ok()) return;
+        envelopes.push_back(std::move(*read.value));
+        const std::size_t n = envelopes.size();
+        if (ordered && n > 1 && before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
+        if (ordered) view.apply_event(envelopes.back());
     });
-    if (!usable) return {};
-    if (!in_merge_order(envelopes)) journal::merge_order(envelopes);
-    return envelopes;
+    if (usable && ordered) return;
+    std::vector<event::Envelope> kept = usable ? std::move(envelopes) : std::vector<event::Envelope>{};
+    view = RunView{};
+    journal::merge_order(kept);
+    view.envelopes = std::move(kept);
+    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
 }
 
 // The distinct cross-run references among the dependencies of the graph's nodes.
@@ -112,8 +119,7 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     }
 
     RunView view;
-    view.envelopes = read_envelopes(paths.dir / "events.jsonl");
-    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    read_and_replay(view, paths.dir / "events.jsonl");
     view.cross_run_statuses =
         crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(paths.dir));
     view.paths = paths;

@@ -183,12 +183,15 @@ TEST(OpenRun, InvalidUtf8InsideTheJournalGivesNoEnvelopes) {
     RunsRoot root;
     auto run = root.run("r");
     run.launch();
-    run.event({.kind = "one"});
+    run.event({.kind = "round-started"});
     run.line("{\"note\":\"\xff\"}");
     run.event({.kind = "two"});
     auto opened = open_run(run);
     ASSERT_TRUE(opened.ok());
     EXPECT_TRUE(opened.value().envelopes.empty());
+    // Nothing read before the fault is replayed either.
+    EXPECT_EQ(opened.value().round, 0u);
+    EXPECT_FALSE(opened.value().last_event_at);
 }
 
 TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
