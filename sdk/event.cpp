@@ -8,7 +8,6 @@
 
 #include "sdk/text.hpp"
 
-#include <cstring>
 #include <limits>
 
 namespace korvalle::event {
