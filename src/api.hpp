@@ -30,7 +30,7 @@ Stamped stamp(boost::json::value document);
 // entries of an object document appended in their own order (a null document adds nothing).
 // Returns nullopt for any other kind of document, which cannot be flattened.
 std::optional<std::string> envelope_body(const Stamped& stamped);
-// serde's word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
+// The word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
 std::string_view unflattenable_kind(const boost::json::value& document);
 
 }  // namespace korvalle::api

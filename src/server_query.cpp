@@ -42,12 +42,12 @@ QueryMap decode_query(std::string_view query) {
     QueryMap map;
     while (!query.empty()) {
         auto amp = query.find('&');
-        std::string_view piece = query.substr(0, amp);
+        std::string_view item = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-        if (piece.empty()) continue;
-        auto eq = piece.find('=');
-        std::string_view key = piece.substr(0, eq);
-        std::string_view value = eq == std::string_view::npos ? std::string_view{} : piece.substr(eq + 1);
+        if (item.empty()) continue;
+        auto eq = item.find('=');
+        std::string_view key = item.substr(0, eq);
+        std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
         map.insert_or_assign(text::lossy_utf8(decode_component(key, true)),
                              text::lossy_utf8(decode_component(value, true)));
     }

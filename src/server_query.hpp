@@ -13,7 +13,7 @@
 
 namespace korvalle::server {
 
-// The query string decoded as application/x-www-form-urlencoded: pieces split on '&' (empty
+// The query string decoded as application/x-www-form-urlencoded: items split on '&' (empty
 // ones skipped), key and value split at the first '=', '+' read as a blank before
 // percent-decoding, malformed escapes kept as they are, invalid UTF-8 replaced by U+FFFD. A key
 // given twice keeps its last value. Decoding never fails.
