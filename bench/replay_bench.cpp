@@ -72,7 +72,8 @@ std::string journal_line(int i, int nodes) {
                            R"("labels":{{"run_id":"big","node":"node-{}","round":1,"persona":"worker","session":"ses-{}","role":"agent"}},)"
                            R"("payload":{{"message":"I updated the totals module to use integer cents throughout, adjusted the )"
                            R"(serializer and reran the unit tests; two fixtures needed new expected values, which I regenerated )"
-                           R"(from the migration script. Next I will check the refund path for rounding.","model":"claude-sonnet-4",)"
+                           R"(from the migration script. Next I will check the refund path for rounding, then the store-credit )"
+                           R"(ledger, which still divides before it multiplies and so loses a cent on odd totals.","model":"claude-sonnet-4",)"
                            R"("usage":{{"duration":41.25,"tokens_in":18342,"tokens_out":2210,"cache_read":12000,"cache_write":1400,"cost":0.1187}}}}}})",
                            ts, node, i, node, node);
     default:
@@ -80,7 +81,9 @@ std::string journal_line(int i, int nodes) {
                            R"("labels":{{"run_id":"big","node":"node-{}","round":1,"persona":"worker","session":"ses-{}","role":"agent"}},)"
                            R"("payload":{{"kind":"tool","name":"Bash","detail":"cd services/orders && go test ./... -run )"
                            R"('TestTotals|TestRefund|TestBackfill' -count=1 -v 2>&1 | tail -n 80 # iteration {} after editing )"
-                           R"(totals.go, refund.go and backfill.go; expecting the cents rounding fixes to hold for partial refunds"}}}})",
+                           R"(totals.go, refund.go and backfill.go; expecting the cents rounding fixes to hold for partial refunds, )"
+                           R"(store credit, multi-currency orders and the historical rows that the backfill has already rewritten )"
+                           R"(in batches of ten thousand since the migration started"}}}})",
                            ts, node, i, node, node, i);
     }
 }
