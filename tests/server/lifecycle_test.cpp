@@ -80,6 +80,22 @@ TEST(Lifecycle, AddressInUseExitsWith2AndMessageB) {
                                          "holding this one.\n");
 }
 
+TEST(Lifecycle, Ipv6AddressInUseIsNamedInBrackets) {
+    asio::io_context ioc;
+    asio::ip::tcp::acceptor holder(ioc);
+    boost::system::error_code ec;
+    holder.open(asio::ip::tcp::v6(), ec);
+    if (!ec) holder.bind({asio::ip::make_address("::1"), 0}, ec);
+    if (!ec) holder.listen(16, ec);
+    if (ec) GTEST_SKIP() << "no IPv6 loopback here";
+    auto port = std::to_string(holder.local_endpoint().port());
+    RunsRoot root;
+    auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "[::1]:" + port}});
+    EXPECT_EQ(process.wait(), 2);
+    EXPECT_EQ(process.stderr_text().rfind("korvalle-api: cannot bind [::1]:" + port + ": Address already in use (os error 98)\n", 0), 0u)
+        << process.stderr_text();
+}
+
 TEST(Lifecycle, AddressOfAnotherHostExitsWith2) {
     RunsRoot root;
     auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "192.0.2.1:80"}});
