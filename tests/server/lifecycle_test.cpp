@@ -7,6 +7,8 @@
 #include <boost/asio/write.hpp>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <future>
 #include <regex>
 #include <thread>
@@ -30,6 +32,16 @@ struct SlowRoot {
     SlowRoot() { add_run(root, "slow", "2026-03-05T09:00:00.000Z"); }
     ServerProcess serve() {
         return ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls", {{"FAKE_KORVALLE_DELAY_MS", "1500"}}));
+    }
+    // Waits until the telemetry child has started, so the request is being worked on.
+    void wait_in_flight() {
+        for (int i = 0; i < 1000; ++i) {
+            std::ifstream calls(root.path() / "calls");
+            std::string text((std::istreambuf_iterator<char>(calls)), std::istreambuf_iterator<char>());
+            if (text.find("start slow") != std::string::npos) return;
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "the request never reached the telemetry child";
     }
     RunsRoot root;
 };
@@ -59,7 +71,7 @@ TEST(Lifecycle, Ipv6AddressesStandInBrackets) {
     }
     RunsRoot root;
     auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "[::1]:0"}});
-    std::this_thread::sleep_for(500ms);
+    process.wait_for_stdout_line(20s);
     auto out = process.stdout_text();
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(on http://\[::1\]:[1-9][0-9]*\n)"))) << out;
     EXPECT_EQ(process.stop(), 0);
@@ -111,7 +123,7 @@ TEST(Lifecycle, SigtermAnswersTheOpenRequestThenExits0) {
         HttpClient client(port);
         return client.get("/api/v2/runs");
     });
-    std::this_thread::sleep_for(400ms);  // the request is now waiting on the telemetry child
+    slow.wait_in_flight();
     server.signal(SIGTERM);
     auto res = answer.get();
     EXPECT_EQ(res.status, 200u);
@@ -126,7 +138,7 @@ TEST(Lifecycle, NewConnectionsAreRefusedWhileDraining) {
     auto server = slow.serve();
     auto port = server.port();
     auto answer = std::async(std::launch::async, [port] { return http_get(port, "/api/v2/runs").status; });
-    std::this_thread::sleep_for(400ms);
+    slow.wait_in_flight();
     server.signal(SIGTERM);
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(server.running());
@@ -140,7 +152,7 @@ TEST(Lifecycle, ASecondSignalDuringTheDrainChangesNothing) {
     auto server = slow.serve();
     auto port = server.port();
     auto answer = std::async(std::launch::async, [port] { return http_get(port, "/api/v2/runs").status; });
-    std::this_thread::sleep_for(400ms);
+    slow.wait_in_flight();
     server.signal(SIGINT);
     std::this_thread::sleep_for(100ms);
     server.signal(SIGINT);

@@ -96,6 +96,9 @@ public:
     int stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
     bool running();
 
+    // Waits until standard output holds a complete line (or the wait passes).
+    void wait_for_stdout_line(std::chrono::milliseconds wait) { read_stdout(wait, true); }
+
     // Everything written to standard output / standard error so far.
     std::string stdout_text();
     std::string stderr_text() const;
