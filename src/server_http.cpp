@@ -91,6 +91,7 @@ private:
     beast::flat_buffer buffer_;
     std::array<char, 16 * 1024> scratch_{};
     bool idle_ = true;
+    bool refused_ = false;  // the last answer refused a malformed request
 };
 
 asio::awaitable<void> Session::send(Response response, bool head_request, unsigned version, bool keep_alive) {
@@ -122,9 +123,11 @@ asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive,
     }
     if (ec) {
         if (ec == http::error::header_limit) {
+            refused_ = true;
             co_await send(status_only(431), false, 11, false);
         } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
                    ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            refused_ = true;
             co_await send(status_only(400), false, 11, false);
         }
         co_return false;
@@ -153,6 +156,17 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
         if (!keep_alive) break;
     }
     boost::system::error_code ignored;
+    if (self->refused_) {
+        // The client may still be sending the rest of what was refused. Closing with unread
+        // input would reset the connection and could destroy the answer before the client
+        // reads it, so stop sending and drain the input for a moment first.
+        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        self->stream_.expires_after(std::chrono::seconds(2));
+        while (true) {
+            auto [ec, n] = co_await self->stream_.async_read_some(asio::buffer(self->scratch_), use_tuple);
+            if (ec) break;
+        }
+    }
     self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     self->stream_.socket().close(ignored);
 }

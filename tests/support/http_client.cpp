@@ -138,6 +138,9 @@ std::string raw_exchange(unsigned short port, std::string_view bytes, std::chron
     tcp::socket socket(ioc);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
     asio::write(socket, asio::buffer(bytes));
+    // Nothing more will be sent; a server that drains its input before closing sees the end.
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
     std::string received;
     std::array<char, 4096> chunk{};
     std::function<void()> read_more = [&] {
