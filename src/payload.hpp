@@ -39,8 +39,8 @@ enum class Party { Agent, Judge, Llmlint };
 // "agent", "judge", "llmlint".
 std::string_view party_word(Party party);
 
-// The input itself when it is exactly "orchestrator", "worker", "check-in", "judge" or
-// "pr-author"; none otherwise (an absent input included).
+// The role word equal to the input when it is exactly "orchestrator", "worker", "check-in",
+// "judge" or "pr-author"; none otherwise (an absent input included).
 std::optional<std::string_view> role_word(std::optional<std::string_view> text);
 
 // Display word of a node status text: "ready" shows as "pending"; "not-completed" and

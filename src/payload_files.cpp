@@ -10,7 +10,7 @@
 namespace korvalle::payload {
 
 namespace {
-// Round results are written by the pipeline tool, which refuses deeper documents itself.
+// Arrays and objects nest at most 127 levels in a run file; a deeper one is unusable.
 constexpr int max_result_depth = 127;
 }  // namespace
 

@@ -44,6 +44,22 @@ std::string_view timing_quality(const views::RunView& view) {
     return view.in_round ? "partial" : "complete";
 }
 
+// Nodes per status text, keys in ascending bytewise order. Texts are counted as they stand:
+// a derived "ready" stays "ready", a result file's own words stay as written.
+boost::json::object node_counts(const Roster& roster) {
+    std::map<std::string, std::uint64_t> counts;
+    for (const auto& [id, recorded] : roster) ++counts[recorded.status];
+    boost::json::object object;
+    for (const auto& [status, count] : counts) object[status] = count;
+    return object;
+}
+
+std::string_view launcher_word(std::string_view launcher) {
+    if (launcher == "codex") return "codex";
+    if (launcher == "claude-code") return "claude-code";
+    return "unknown";
+}
+
 }  // namespace
 
 Roster recorded_statuses(const views::RunView& view) {
@@ -58,8 +74,7 @@ Roster recorded_statuses(const views::RunView& view) {
 boost::json::object launch_identity(const views::RunView& view) {
     boost::json::object block;
     block["launch_id"] = view.paths.id;
-    const std::string& launcher = view.launch.launcher;
-    block["launcher"] = launcher == "codex" ? "codex" : launcher == "claude-code" ? "claude-code" : "unknown";
+    block["launcher"] = launcher_word(view.launch.launcher);
     // Only a digest of the session text leaves the server, never the text itself.
     if (!view.launch.session.empty()) block["session_key"] = sha256_hex(view.launch.session);
     return block;
@@ -67,11 +82,6 @@ boost::json::object launch_identity(const views::RunView& view) {
 
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
-    // Raw status texts are counted: a derived "ready" stays "ready", a result file's own
-    // words stay as written.
-    std::map<std::string, std::uint64_t> counts;
-    for (const auto& [id, recorded] : recorded_statuses(view)) ++counts[recorded.status];
-
     boost::json::object summary;
     summary["run_id"] = view.paths.id;
     summary["state"] = state_word(view);
@@ -84,9 +94,7 @@ boost::json::value run_summary(const views::RunView& view,
     summary["timing_quality"] = timing_quality(view);
     summary["linkage_quality"] = "labelled";
     summary["timing"] = telemetry_breakdown(telemetry.get(), sum_turn_durations(view.envelopes));
-    boost::json::object node_counts;
-    for (const auto& [status, count] : counts) node_counts[status] = count;
-    summary["node_counts"] = std::move(node_counts);
+    summary["node_counts"] = node_counts(recorded_statuses(view));
     summary["launch"] = launch_identity(view);
     return summary;
 }

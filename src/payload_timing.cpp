@@ -4,8 +4,11 @@
 
 #include "sdk/event.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
+#include <string_view>
+#include <utility>
 
 namespace korvalle::payload {
 
@@ -58,15 +61,50 @@ boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
     return nullptr;
 }
 
-// A bucket in whole seconds; null without telemetry or without the bucket.
-boost::json::value bucket_seconds(const telemetry::RunTelemetry* telemetry,
-                                  std::optional<std::uint64_t> telemetry::RunTelemetry::*bucket) {
-    if (!telemetry || !(telemetry->*bucket)) return nullptr;
-    return *(telemetry->*bucket) / 1000;
+using Telemetry = telemetry::RunTelemetry;
+using Bucket = std::optional<std::uint64_t> Telemetry::*;
+
+// The eight buckets, in the order of their keys in the block.
+constexpr std::array<std::pair<std::string_view, Bucket>, 8> buckets{{
+    {"agent_seconds", &Telemetry::agent_ms},
+    {"judge_seconds", &Telemetry::judge_ms},
+    {"llmlint_seconds", &Telemetry::llmlint_ms},
+    {"gate_seconds", &Telemetry::gate_ms},
+    {"publication_wait_seconds", &Telemetry::publication_wait_ms},
+    {"lock_wait_seconds", &Telemetry::lock_wait_ms},
+    {"setup_seconds", &Telemetry::setup_ms},
+    {"scheduling_seconds", &Telemetry::scheduling_ms},
+}};
+
+// Without telemetry every telemetry value is none.
+std::optional<std::uint64_t> bucket_ms(const Telemetry* telemetry, Bucket bucket) {
+    return telemetry ? telemetry->*bucket : std::nullopt;
 }
 
-// part / wall as a float; 0.0 when the wall time is 0; null without telemetry or part.
-boost::json::value share(const telemetry::RunTelemetry* telemetry, const std::optional<std::uint64_t>& part) {
+std::optional<std::uint64_t> wall_ms(const Telemetry* telemetry) {
+    if (!telemetry) return std::nullopt;
+    return telemetry->wall_ms;
+}
+
+// Whole seconds, truncated.
+std::optional<std::uint64_t> seconds(std::optional<std::uint64_t> ms) {
+    if (!ms) return std::nullopt;
+    return *ms / 1000;
+}
+
+// The wall time no bucket accounts for; absent buckets count 0, and buckets that together
+// exceed the wall time leave nothing.
+std::optional<std::uint64_t> unattributed_ms(const Telemetry* telemetry) {
+    if (!telemetry) return std::nullopt;
+    std::uint64_t sum = 0;
+    for (const auto& [key, bucket] : buckets)
+        sum = add_saturating(sum, (telemetry->*bucket).value_or(0));
+    return sum > telemetry->wall_ms ? 0 : telemetry->wall_ms - sum;
+}
+
+// part / wall as a float, unclamped; 0.0 when the wall time is 0; null without telemetry or
+// part.
+boost::json::value share(const Telemetry* telemetry, std::optional<std::uint64_t> part) {
     if (!telemetry || !part) return nullptr;
     if (telemetry->wall_ms == 0) return 0.0;
     double value = static_cast<double>(*part) / static_cast<double>(telemetry->wall_ms);
@@ -74,12 +112,17 @@ boost::json::value share(const telemetry::RunTelemetry* telemetry, const std::op
     return value;
 }
 
-std::uint64_t bucket_sum(const telemetry::RunTelemetry& t) {
-    std::uint64_t sum = 0;
-    for (const auto& bucket : {t.agent_ms, t.judge_ms, t.llmlint_ms, t.gate_ms, t.publication_wait_ms,
-                               t.lock_wait_ms, t.setup_ms, t.scheduling_ms})
-        sum = add_saturating(sum, bucket.value_or(0));
-    return sum;
+boost::json::object fractions(const Telemetry* telemetry, const TurnDurations& durations) {
+    boost::json::object shares;
+    shares["agent_model"] = share(telemetry, durations.agent_ms);
+    shares["judge_model"] = share(telemetry, durations.judge_ms);
+    shares["llmlint_model"] = share(telemetry, durations.llmlint_ms);
+    shares["tool"] = nullptr;  // tool time is never measured
+    shares["idle_orchestration"] = nullptr;
+    shares["lock_wait"] = share(telemetry, bucket_ms(telemetry, &Telemetry::lock_wait_ms));
+    shares["setup"] = share(telemetry, bucket_ms(telemetry, &Telemetry::setup_ms));
+    shares["scheduling"] = share(telemetry, bucket_ms(telemetry, &Telemetry::scheduling_ms));
+    return shares;
 }
 
 }  // namespace
@@ -105,43 +148,19 @@ TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes) 
 
 boost::json::object telemetry_breakdown(const telemetry::RunTelemetry* telemetry,
                                         const TurnDurations& durations) {
-    using T = telemetry::RunTelemetry;
     boost::json::object block;
-    block["agent_seconds"] = bucket_seconds(telemetry, &T::agent_ms);
-    block["judge_seconds"] = bucket_seconds(telemetry, &T::judge_ms);
-    block["llmlint_seconds"] = bucket_seconds(telemetry, &T::llmlint_ms);
-    block["gate_seconds"] = bucket_seconds(telemetry, &T::gate_ms);
-    block["publication_wait_seconds"] = bucket_seconds(telemetry, &T::publication_wait_ms);
-    block["lock_wait_seconds"] = bucket_seconds(telemetry, &T::lock_wait_ms);
-    block["setup_seconds"] = bucket_seconds(telemetry, &T::setup_ms);
-    block["scheduling_seconds"] = bucket_seconds(telemetry, &T::scheduling_ms);
-    if (telemetry)
-        block["wall_seconds"] = telemetry->wall_ms / 1000;
-    else
-        block["wall_seconds"] = nullptr;
+    for (const auto& [key, bucket] : buckets)
+        block[key] = optional_value(seconds(bucket_ms(telemetry, bucket)));
+    block["wall_seconds"] = optional_value(seconds(wall_ms(telemetry)));
+    // The journal's own sums show whether or not telemetry is available.
     block["agent_model_ms"] = optional_value(durations.agent_ms);
     block["judge_model_ms"] = optional_value(durations.judge_ms);
     block["llmlint_model_ms"] = optional_value(durations.llmlint_ms);
     block["tool_ms"] = optional_value(durations.tool_ms);
     block["idle_orchestration_ms"] = nullptr;
-    if (telemetry) {
-        std::uint64_t buckets = bucket_sum(*telemetry);
-        block["unattributed_ms"] = buckets > telemetry->wall_ms ? 0 : telemetry->wall_ms - buckets;
-        block["wall_ms"] = telemetry->wall_ms;
-    } else {
-        block["unattributed_ms"] = nullptr;
-        block["wall_ms"] = nullptr;
-    }
-    boost::json::object fractions;
-    fractions["agent_model"] = share(telemetry, durations.agent_ms);
-    fractions["judge_model"] = share(telemetry, durations.judge_ms);
-    fractions["llmlint_model"] = share(telemetry, durations.llmlint_ms);
-    fractions["tool"] = share(telemetry, durations.tool_ms);
-    fractions["idle_orchestration"] = nullptr;
-    fractions["lock_wait"] = share(telemetry, telemetry ? telemetry->lock_wait_ms : std::nullopt);
-    fractions["setup"] = share(telemetry, telemetry ? telemetry->setup_ms : std::nullopt);
-    fractions["scheduling"] = share(telemetry, telemetry ? telemetry->scheduling_ms : std::nullopt);
-    block["fractions"] = std::move(fractions);
+    block["unattributed_ms"] = optional_value(unattributed_ms(telemetry));
+    block["wall_ms"] = optional_value(wall_ms(telemetry));
+    block["fractions"] = fractions(telemetry, durations);
     return block;
 }
 

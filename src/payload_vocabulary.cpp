@@ -74,7 +74,12 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
 
 std::string state_word(const views::RunView& view) {
     std::string word(views::liveness_word(view));
-    for (char& c : word) c = c == ' ' ? '-' : static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (char& c : word) {
+        if (c == ' ')
+            c = '-';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
     return word;
 }
 

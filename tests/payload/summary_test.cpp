@@ -165,6 +165,30 @@ TEST_F(Summary, UnusableResultFilesFallBackToTheJournal) {
     EXPECT_EQ(write(summary(fifo).at("node_counts")), derived);
 }
 
+TEST_F(Summary, RosterEntriesFromTheJournalOrTheFile) {
+    // In a round: derived, with the outcome of the node's settle.
+    RunBuilder derived = run_in_round("r-derived");
+    derived.event(event("node-settled", "2026-03-02T09:00:03.000Z", R"({"round":1,"node":"a"})",
+                        R"({"status":"done","outcome":"merged"})"));
+    EXPECT_EQ(recorded_statuses(open(derived)),
+              (Roster{{"a", {"done", "merged"}}, {"b", {"ready", std::nullopt}}, {"c", {"pending", std::nullopt}}}));
+
+    // Between rounds: the file's entries, a later entry replacing status and outcome alike.
+    RunBuilder file = run_between_rounds("r-file");
+    file.round_result(1, R"({"nodes":[{"id":"b","status":"done","outcome":"x"},)"
+                         R"({"id":"a","status":"failed","outcome":"first"},{"id":"a","status":"done"}]})");
+    EXPECT_EQ(recorded_statuses(open(file)), (Roster{{"a", {"done", std::nullopt}}, {"b", {"done", "x"}}}));
+}
+
+TEST_F(Summary, CurrentRoundWithoutResultFileIsNotReplacedByAnEarlierOne) {
+    RunBuilder run = run_between_rounds("r-round-two");
+    run.event(event("round-started", "2026-03-02T09:00:05.000Z", R"({"round":2})"))
+        .event(event("round-finished", "2026-03-02T09:00:06.000Z", R"({"round":2})"));
+    run.round_result(1, R"({"nodes":[{"id":"z","status":"done"}]})");
+    // Round 2 emptied the recorded statuses: a is ready again.
+    EXPECT_EQ(write(summary(run).at("node_counts")), R"({"pending":2,"ready":1})");
+}
+
 TEST_F(Summary, RoundZeroReadsRoundOne) {
     RunBuilder run = root_.run("r-zero");
     run.launch().event(event("run-started", "2026-03-02T09:00:00.000Z", "{}", plan_abc));

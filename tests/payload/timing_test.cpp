@@ -150,6 +150,12 @@ TEST(TelemetryBreakdown, UnattributedAndZeroWall) {
     EXPECT_EQ(json::write(b.at("fractions").at("lock_wait")), "0.0");
     EXPECT_EQ(json::write(b.at("unattributed_ms")), "0");
     EXPECT_EQ(json::write(b.at("wall_seconds")), "0");
+
+    // Tool time has no share, whatever the sums say.
+    TurnDurations with_tool;
+    with_tool.tool_ms = 5;
+    t.wall_ms = 10;
+    EXPECT_EQ(json::write(telemetry_breakdown(&t, with_tool).at("fractions").at("tool")), "null");
 }
 
 TEST(TelemetryBreakdown, BucketSumSaturates) {
