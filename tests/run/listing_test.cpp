@@ -82,6 +82,19 @@ TEST(Listing, RunsThatDoNotOpenAreLeftOut) {
     EXPECT_EQ(ids(views::RunView::all(root.path())), (std::vector<std::string>{"a", "c"}));
 }
 
+TEST(Listing, RunsThatVanishAfterListingFailToOpen) {
+    RunsRoot root;
+    root.run("a").launch();
+    root.run("b").launch();
+    const auto runs = ledger::all_runs(root.path());
+    ASSERT_EQ(runs.size(), 2u);
+    fs::remove_all(root.path() / "a");
+    EXPECT_FALSE(views::RunView::open(runs[0]).ok());
+    EXPECT_TRUE(views::RunView::open(runs[1]).ok());
+    fs::remove_all(root.path() / "b" / "launch.json");
+    EXPECT_FALSE(views::RunView::open(runs[1]).ok());
+}
+
 TEST(Listing, RoundPathsArePaddedToTwoDigitsAndNeverCut) {
     const ledger::RunPaths paths{"r", "/runs/r"};
     EXPECT_EQ(paths.round_plan(0), fs::path("/runs/r/round-00/plan.json"));
