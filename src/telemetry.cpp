@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::array<std::string_view, bucket_count> bucket_names = {
     "agent", "judge", "llmlint", "gate", "publication_wait", "lock_wait", "setup", "scheduling"};
-constexpr std::array<std::string_view, 4> party_names = {"agent", "judge", "llmlint", "total"};
+constexpr std::array<std::string_view, party_count> party_names = {"agent", "judge", "llmlint", "total"};
 
 }  // namespace
 

@@ -28,6 +28,7 @@ std::string_view bucket_name(BucketName bucket);
 
 // The parties that usage is reported for, in their fixed order.
 enum class UsageParty { Agent, Judge, Llmlint, Total };
+inline constexpr std::size_t party_count = 4;
 // "agent", "judge", "llmlint", "total".
 std::string_view party_name(UsageParty party);
 

@@ -9,6 +9,7 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -27,6 +28,14 @@ struct DecodeError {
     std::string reason;
 };
 
+// A double as the decoder shows it: all its digits, never an exponent, and ".0" when that
+// leaves no decimal point ("2.5", "-0.0", "18446744073709552000.0"). Parsed numbers are finite.
+std::string float_text(double value) {
+    std::string out = text::f64_display(value);
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
+}
+
 // How the decoder names an offending value.
 std::string describe(const bj::value& value) {
     switch (value.kind()) {
@@ -34,7 +43,7 @@ std::string describe(const bj::value& value) {
     case bj::kind::bool_: return text::unexpected_bool(value.get_bool());
     case bj::kind::int64: return text::unexpected_signed(value.get_int64());
     case bj::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
-    case bj::kind::double_: return text::unexpected_float(value.get_double());
+    case bj::kind::double_: return "floating point `" + float_text(value.get_double()) + "`";
     case bj::kind::string: return text::unexpected_string(value.get_string());
     case bj::kind::array: return "sequence";
     case bj::kind::object: return "map";
@@ -92,43 +101,31 @@ std::string decode_string(const bj::value& value) {
     return std::string(value.get_string());
 }
 
-template <std::size_t N>
-std::size_t variant_index(std::string_view name, const std::array<std::string_view, N>& names) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (names[i] == name) return i;
+// The variant of an enumeration whose names, in order, are name_of(0) .. name_of(count - 1).
+template <typename Enum>
+Enum variant(std::string_view name, std::string_view (*name_of)(Enum), std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (name_of(static_cast<Enum>(i)) == name) return static_cast<Enum>(i);
     }
     std::string reason = "unknown variant `" + std::string(name) + "`, expected one of ";
-    for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) reason += ", ";
-        reason += "`" + std::string(names[i]) + "`";
+        reason += "`" + std::string(name_of(static_cast<Enum>(i))) + "`";
     }
     throw DecodeError{std::move(reason)};
 }
 
-const std::array<std::string_view, bucket_count>& all_bucket_names() {
-    static const std::array<std::string_view, bucket_count> names = [] {
-        std::array<std::string_view, bucket_count> out{};
-        for (std::size_t i = 0; i < bucket_count; ++i) out[i] = bucket_name(static_cast<BucketName>(i));
-        return out;
-    }();
-    return names;
-}
-
-const std::array<std::string_view, 4>& all_party_names() {
-    static const std::array<std::string_view, 4> names = {
-        party_name(UsageParty::Agent), party_name(UsageParty::Judge), party_name(UsageParty::Llmlint),
-        party_name(UsageParty::Total)};
-    return names;
-}
+BucketName bucket_variant(std::string_view name) { return variant(name, bucket_name, bucket_count); }
+UsageParty party_variant(std::string_view name) { return variant(name, party_name, party_count); }
 
 // A bucket name is a string, or an object with that name as its only key and null as its value.
 BucketName decode_bucket_name(const bj::value& value) {
-    if (value.is_string()) return static_cast<BucketName>(variant_index(value.get_string(), all_bucket_names()));
+    if (value.is_string()) return bucket_variant(value.get_string());
     if (!value.is_object()) invalid_type(value, "string or map");
     const bj::object& object = value.get_object();
     if (object.size() != 1) invalid_value("map", "map with a single key");
     const auto& member = *object.begin();
-    const auto name = static_cast<BucketName>(variant_index(member.key(), all_bucket_names()));
+    const BucketName name = bucket_variant(member.key());
     if (!member.value().is_null()) invalid_type(member.value(), "unit");
     return name;
 }
@@ -181,9 +178,8 @@ WireUsage decode_usage_entry(const bj::value& value) {
     WireUsage usage;
     if (value.is_object()) {
         for (const auto& member : value.get_object()) {
-            for (std::size_t field = 0; field < usage_fields.size(); ++field) {
-                if (member.key() == usage_fields[field]) decode_usage_field(usage, field, member.value());
-            }
+            const auto field = std::find(usage_fields.begin(), usage_fields.end(), member.key());
+            if (field != usage_fields.end()) decode_usage_field(usage, field - usage_fields.begin(), member.value());
         }
         return usage;
     }
@@ -200,7 +196,7 @@ std::map<UsageParty, WireUsage> decode_usage(const bj::value& value) {
     if (!value.is_object()) invalid_type(value, "a map");
     std::map<UsageParty, WireUsage> usage;
     for (const auto& member : value.get_object()) {
-        const auto party = static_cast<UsageParty>(variant_index(member.key(), all_party_names()));
+        const UsageParty party = party_variant(member.key());
         usage[party] = decode_usage_entry(member.value());
     }
     return usage;
@@ -242,53 +238,59 @@ std::optional<std::uint64_t> schema_of(const bj::value& top) {
 }
 
 std::optional<std::uint64_t> RunTelemetry::*const bucket_fields[bucket_count] = {
-    &RunTelemetry::agent_ms,       &RunTelemetry::judge_ms,      &RunTelemetry::llmlint_ms,
-    &RunTelemetry::gate_ms,        &RunTelemetry::publication_wait_ms, &RunTelemetry::lock_wait_ms,
-    &RunTelemetry::setup_ms,       &RunTelemetry::scheduling_ms};
+    &RunTelemetry::agent_ms,        &RunTelemetry::judge_ms,     &RunTelemetry::llmlint_ms,
+    &RunTelemetry::gate_ms,         &RunTelemetry::publication_wait_ms, &RunTelemetry::lock_wait_ms,
+    &RunTelemetry::setup_ms,        &RunTelemetry::scheduling_ms};
 
-// The checks of the decoded values; returns the reason of the first that fails.
-std::optional<std::string> check(const contract::RunId& run, const Document& document, RunTelemetry& out) {
-    if (document.run_id != run.view()) {
-        return "the document is run `" + document.run_id + "`'s, and this asked about `" + run.str() + "`";
-    }
+// Each check below returns the reason when it fails.
+using Failure = std::optional<std::string>;
+
+Failure check_run_id(const contract::RunId& run, const Document& document) {
+    if (document.run_id == run.view()) return std::nullopt;
+    return "the document is run `" + document.run_id + "`'s, and this asked about `" + run.str() + "`";
+}
+
+// Exactly one entry per bucket name, first name first; its time goes into out.
+Failure take_buckets(const Document& document, RunTelemetry& out) {
     for (std::size_t i = 0; i < bucket_count; ++i) {
         const auto name = static_cast<BucketName>(i);
         std::size_t count = 0;
         for (const WireBucket& bucket : document.buckets) {
-            if (bucket.name == name) {
-                ++count;
-                out.*bucket_fields[i] = bucket.ms;
-            }
+            if (bucket.name != name) continue;
+            ++count;
+            out.*bucket_fields[i] = bucket.ms;
         }
         if (count != 1) {
             return "the `" + std::string(bucket_name(name)) + "` bucket appears " + std::to_string(count) +
                    " times, and a telemetry document carries exactly one of each of the eight";
         }
     }
+    return std::nullopt;
+}
+
+Failure check_wall_clock(const RunTelemetry& telemetry, std::uint64_t wall_ms) {
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t sum = 0;
     for (const auto field : bucket_fields) {
-        const std::uint64_t ms = (out.*field).value_or(0);
-        sum = ms > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
-                                                                    : sum + ms;
+        const std::uint64_t ms = (telemetry.*field).value_or(0);
+        sum = ms > most - sum ? most : sum + ms;
     }
-    if (sum > document.wall_ms) {
-        return "the buckets measure " + std::to_string(sum) + "ms of a " + std::to_string(document.wall_ms) +
-               "ms wall clock";
-    }
-    for (const auto& [party, usage] : document.usage) {
+    if (sum <= wall_ms) return std::nullopt;
+    return "the buckets measure " + std::to_string(sum) + "ms of a " + std::to_string(wall_ms) + "ms wall clock";
+}
+
+// A cost must be an amount of money; an entry without one must report some tokens.
+Failure check_usage(const std::map<UsageParty, WireUsage>& usage) {
+    for (const auto& [party, entry] : usage) {
         const std::string name(party_name(party));
-        if (usage.cost_usd) {
-            const double cost = *usage.cost_usd;
-            if (!std::isfinite(cost) || cost < 0) {
-                return "the `" + name + "` party cost " + NotAnAmount{cost}.to_string();
-            }
-        } else if (!usage.input && !usage.output && !usage.cache_read && !usage.cache_write) {
+        if (entry.cost_usd) {
+            const double cost = *entry.cost_usd;
+            if (!std::isfinite(cost) || cost < 0) return "the `" + name + "` party cost " + NotAnAmount{cost}.to_string();
+        } else if (!entry.input && !entry.output && !entry.cache_read && !entry.cache_write) {
             return "the `" + name + "` party is present and reports nothing, where a party nothing was reported for "
                    "is absent";
         }
     }
-    out.wall_ms = document.wall_ms;
-    out.usage = document.usage;
     return std::nullopt;
 }
 
@@ -312,7 +314,13 @@ Outcome read_document(const contract::RunId& run, std::string_view output) {
         return Unavailable::unreadable(error.reason);
     }
     RunTelemetry telemetry;
-    if (auto reason = check(run, document, telemetry)) return Unavailable::unreadable(std::move(*reason));
+    Failure failure = check_run_id(run, document);
+    if (!failure) failure = take_buckets(document, telemetry);
+    if (!failure) failure = check_wall_clock(telemetry, document.wall_ms);
+    if (!failure) failure = check_usage(document.usage);
+    if (failure) return Unavailable::unreadable(std::move(*failure));
+    telemetry.wall_ms = document.wall_ms;
+    telemetry.usage = std::move(document.usage);
     return telemetry;
 }
 
