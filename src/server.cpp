@@ -4,6 +4,7 @@
 #include "src/cli.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <fcntl.h>
 #include <sched.h>
