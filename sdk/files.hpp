@@ -20,7 +20,7 @@ struct ReadResult {
 // whole, retrying EINTR.
 ReadResult read_regular(const std::filesystem::path& path);
 
-// Reads a regular file in pieces of at most 64 KiB, handing each to consume in file order, so
+// Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
 // that a large file is never held whole. Returns 0, or the errno that ended the reading.
 int read_regular_chunks(const std::filesystem::path& path,
                         const std::function<void(std::string_view)>& consume);

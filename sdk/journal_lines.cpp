@@ -54,30 +54,30 @@ void split_complete(std::string_view text, const std::function<void(std::string_
 
 bool for_each_journal_line(const std::filesystem::path& path,
                            const std::function<void(std::string_view)>& visit) {
-    std::string pending;  // the start of a line that continues in the next piece
+    std::string pending;  // the start of a line that continues in the next chunk
     bool usable = true;
-    // Complete lines are checked and split as their piece arrives. A line feed never occurs
+    // Complete lines are checked and split as their chunk arrives. A line feed never occurs
     // inside a UTF-8 sequence, so each run of complete lines can be checked by itself.
     const auto complete = [&](std::string_view lines) {
         usable = text::is_utf8(lines);
         if (usable) split_complete(lines, visit);
     };
-    const int error = files::read_regular_chunks(path, [&](std::string_view piece) {
+    const int error = files::read_regular_chunks(path, [&](std::string_view chunk) {
         if (!usable) return;
-        const std::size_t last_lf = piece.rfind('\n');
+        const std::size_t last_lf = chunk.rfind('\n');
         if (last_lf == std::string_view::npos) {
-            pending.append(piece);
+            pending.append(chunk);
             return;
         }
         std::size_t start = 0;
         if (!pending.empty()) {
-            start = piece.find('\n') + 1;
-            pending.append(piece.substr(0, start));
+            start = chunk.find('\n') + 1;
+            pending.append(chunk.substr(0, start));
             complete(pending);
             if (!usable) return;
         }
-        complete(piece.substr(start, last_lf + 1 - start));
-        pending.assign(piece.substr(last_lf + 1));
+        complete(chunk.substr(start, last_lf + 1 - start));
+        pending.assign(chunk.substr(last_lf + 1));
     });
     if (error != 0 || !usable) return false;
     const std::size_t valid = text::utf8_valid_prefix(pending);

@@ -1,4 +1,4 @@
-// The lines of a run's journal file, read in pieces and split without copying.
+// The lines of a run's journal file, read in chunks and split without copying.
 #pragma once
 
 #include <filesystem>
@@ -10,7 +10,7 @@
 namespace korvalle::journal {
 
 // Hands each non-blank line of a journal to visit, in file order (a CR before each LF removed,
-// nothing else trimmed), reading the file in pieces so that it is never held whole. Returns
+// nothing else trimmed), reading the file in chunks so that it is never held whole. Returns
 // false when the file is missing or unreadable or is not UTF-8 text; lines may already have
 // been handed over by then, and the caller discards them. The one UTF-8 fault that is not
 // fatal is a sequence cut by the end of the file: that unfinished last line (a line being

@@ -221,11 +221,11 @@ TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
     EXPECT_TRUE(opened.value().envelopes.empty());
 }
 
-TEST(OpenRun, LargeJournalsReadAcrossPieces) {
+TEST(OpenRun, LargeJournalsReadAcrossChunks) {
     RunsRoot root;
     auto run = root.run("r");
     run.launch();
-    // Lines of odd lengths with multi-byte characters, so that pieces of the file end inside
+    // Lines of odd lengths with multi-byte characters, so that chunks of the file end inside
     // lines and inside characters.
     std::string journal;
     const int count = 1500;
