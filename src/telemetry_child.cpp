@@ -92,24 +92,28 @@ pid_t spawn(std::string_view program, std::string_view runs_root, const contract
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
+    if (const int error = posix_spawn_file_actions_init(&actions)) return -error;
+    if (const int error = posix_spawnattr_init(&attr)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -error;
+    }
     sigset_t defaults, mask;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigemptyset(&mask);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &mask);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
+    // Each step fails only for want of memory; the first failure is the one reported.
+    int error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (error == 0) error = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (error == 0) error = posix_spawnattr_setsigmask(&attr, &mask);
+    if (error == 0) error = posix_spawnattr_setpgroup(&attr, 0);
+    if (error == 0) {
+        error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    }
     pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    if (error == 0) error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 ? pid : -error;
@@ -119,7 +123,14 @@ pid_t spawn(std::string_view program, std::string_view runs_root, const contract
 struct Captured {
     std::string out;
     bool out_overflowed = false;
-    std::string err;  // the last max_stderr_bytes bytes
+    std::string err;  // ends with the last bytes of standard error; see err_tail
+
+    // The last max_stderr_bytes bytes of standard error.
+    std::string_view err_tail() const {
+        std::string_view tail = err;
+        if (tail.size() > max_stderr_bytes) tail.remove_prefix(tail.size() - max_stderr_bytes);
+        return tail;
+    }
 };
 
 void keep_head(Captured& captured, const char* data, std::size_t size) {
@@ -217,26 +228,23 @@ std::string duration_text(std::chrono::milliseconds limit) {
 
 // The last line of the child's standard error, trimmed, or "it said nothing".
 std::string refusal_detail(std::string_view err) {
-    if (err.empty()) return "it said nothing";
     const std::string decoded = text::lossy_utf8(err);
-    std::string_view rest = decoded;
-    if (rest.ends_with('\n')) {
-        rest.remove_suffix(1);
-        if (rest.ends_with('\r')) rest.remove_suffix(1);
-    }
-    const std::size_t start = rest.rfind('\n');
-    const std::string_view last = start == std::string_view::npos ? rest : rest.substr(start + 1);
-    return std::string(text::trim(last));
+    const std::vector<std::string_view> lines = text::lines(decoded);
+    if (lines.empty()) return "it said nothing";
+    return std::string(text::trim(lines.back()));
 }
 
-}  // namespace
+// How the child ended: its wait status and what it left in its pipes.
+struct Ended {
+    int status = 0;
+    Captured captured;
+};
 
-Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit) {
+// Starts the child, drains its pipes and reaps it. Gives the reason when it could not be
+// started, read or waited for, or when it overran the time limit.
+std::optional<Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                                     std::chrono::milliseconds time_limit, Ended& ended) {
     const auto deadline = Clock::now() + time_limit;
-    if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
-        return Unavailable::cannot_start("nul byte found in provided data");
-    }
     Pipe out, err;
     if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
     if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
@@ -247,32 +255,40 @@ Outcome of_run_from(std::string_view program, std::string_view runs_root, const 
     out.write.reset();
     err.write.reset();
 
-    Captured captured;
     int error = 0;
-    int status = 0;
-    Ending ending = drain(out, err, captured, deadline, error);
-    out.read.reset();
-    err.read.reset();
-    if (ending == Ending::Done) ending = wait_for(pid, deadline, status, error);
+    Ending ending = drain(out, err, ended.captured, deadline, error);
+    if (ending == Ending::Done) {
+        ending = wait_for(pid, deadline, ended.status, error);
+        // A failed wait means the child is no longer ours to reap, and its pid (and group id)
+        // may already name another process: nothing is killed.
+        if (ending == Ending::Failed) return Unavailable::cannot_start(text::os_error(error));
+    }
+    if (ending == Ending::Done) return std::nullopt;
+    kill_and_reap(pid);
     if (ending == Ending::TimedOut) {
-        kill_and_reap(pid);
         return Unavailable::refused("it did not finish within " + duration_text(time_limit));
     }
-    if (ending == Ending::Failed) {
-        kill_and_reap(pid);
-        return Unavailable::cannot_start(text::os_error(error));
-    }
+    return Unavailable::cannot_start(text::os_error(error));
+}
 
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string_view err = captured.err;
-        if (err.size() > max_stderr_bytes) err.remove_prefix(err.size() - max_stderr_bytes);
-        return Unavailable::refused(refusal_detail(err));
+}  // namespace
+
+Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                    std::chrono::milliseconds time_limit) {
+    // The operating system takes NUL-terminated texts; one with a NUL inside cannot be passed.
+    if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
+        return Unavailable::cannot_start("nul byte found in provided data");
     }
-    if (captured.out_overflowed) {
+    Ended ended;
+    if (auto failure = run_child(program, runs_root, run, time_limit, ended)) return std::move(*failure);
+    if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
+        return Unavailable::refused(refusal_detail(ended.captured.err_tail()));
+    }
+    if (ended.captured.out_overflowed) {
         return Unavailable::unreadable("the document is longer than " + std::to_string(max_stdout_bytes) +
                                        " bytes, the most this build reads");
     }
-    return read_document(run, captured.out);
+    return read_document(run, ended.captured.out);
 }
 
 }  // namespace korvalle::telemetry

@@ -123,6 +123,24 @@ TEST_F(TelemetryChild, NotExecutableCannotStart) {
     EXPECT_EQ(unavailable(plain.string()), Unavailable::cannot_start("Permission denied (os error 13)"));
 }
 
+TEST_F(TelemetryChild, TextsWithANulCannotStart) {
+    const Unavailable nul = Unavailable::cannot_start("nul byte found in provided data");
+    EXPECT_EQ(unavailable(std::string("korv\0alle", 9)), nul);
+    EXPECT_EQ(of_run_from(fake, std::string("/tmp\0x", 6), *contract::RunId::make("r1")), Outcome(nul));
+}
+
+// A child that someone else reaped (here: the system, as SIGCHLD is ignored) cannot be waited
+// for; its pid may already be another process's, so it is reported and left alone.
+TEST_F(TelemetryChild, ChildReapedElsewhereCannotBeWaitedFor) {
+    put("fake-telemetry.mode", "silent");
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGCHLD, &ignore, &old);
+    const Unavailable reason = unavailable();
+    ::sigaction(SIGCHLD, &old, nullptr);
+    EXPECT_EQ(reason, Unavailable::cannot_start("No child processes (os error 10)"));
+}
+
 TEST_F(TelemetryChild, NonZeroExitIsRefusedWithTheLastLine) {
     put("fake-telemetry.mode", "exit 3");
     put("fake-telemetry.stderr", "first line\n  second line \t\n");
