@@ -34,8 +34,10 @@ public:
 
     friend bool operator==(const RunId&, const RunId&) = default;
     friend std::strong_ordering operator<=>(const RunId&, const RunId&) = default;
-    // Shown as its text, unchanged: no quoting, and no width or fill applied.
+    // Shown as its text, unchanged: no quoting, and a width set for it is used up without
+    // padding (it must not pass on to the next item written).
     friend std::ostream& operator<<(std::ostream& out, const RunId& id) {
+        out.width(0);
         return out.write(id.text_.data(), static_cast<std::streamsize>(id.text_.size()));
     }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iomanip>
 #include <sstream>
 
 namespace korvalle::contract {
@@ -52,8 +53,8 @@ TEST(RunId, MadeOnlyFromPassingTextsAndKeptVerbatim) {
     EXPECT_EQ(upper->str(), "Run-1");
     EXPECT_NE(*upper, *lower);
     std::ostringstream shown;
-    shown << *upper;
-    EXPECT_EQ(shown.str(), "Run-1");
+    shown << std::setw(12) << std::setfill('*') << *upper << "|";
+    EXPECT_EQ(shown.str(), "Run-1|");
 }
 
 }  // namespace
