@@ -119,31 +119,35 @@ pid_t spawn(std::string_view program, std::string_view runs_root, const contract
     return error == 0 ? pid : -error;
 }
 
-// What the child left in its two pipes, bounded.
-struct Captured {
-    std::string out;
-    bool out_overflowed = false;
-    std::string err;  // ends with the last bytes of standard error; see err_tail
+// What the child left in its two pipes, bounded: the head of standard output and the tail of
+// standard error.
+class Captured {
+public:
+    void add_out(std::string_view bytes) {
+        const std::size_t room = max_stdout_bytes - std::min(max_stdout_bytes, out_.size());
+        out_.append(bytes.substr(0, room));
+        if (bytes.size() > room) out_overflowed_ = true;
+    }
+    void add_err(std::string_view bytes) {
+        err_.append(bytes);
+        // Trim only once twice the limit is held, so the copying stays linear in the bytes read.
+        if (err_.size() > 2 * max_stderr_bytes) err_.erase(0, err_.size() - max_stderr_bytes);
+    }
 
+    const std::string& out() const { return out_; }
+    bool out_overflowed() const { return out_overflowed_; }
     // The last max_stderr_bytes bytes of standard error.
     std::string_view err_tail() const {
-        std::string_view tail = err;
+        std::string_view tail = err_;
         if (tail.size() > max_stderr_bytes) tail.remove_prefix(tail.size() - max_stderr_bytes);
         return tail;
     }
+
+private:
+    std::string out_;
+    bool out_overflowed_ = false;
+    std::string err_;
 };
-
-void keep_head(Captured& captured, const char* data, std::size_t size) {
-    const std::size_t room = max_stdout_bytes - std::min(max_stdout_bytes, captured.out.size());
-    captured.out.append(data, std::min(room, size));
-    if (size > room) captured.out_overflowed = true;
-}
-
-void keep_tail(std::string& tail, const char* data, std::size_t size) {
-    tail.append(data, size);
-    // Trim only once twice the limit is held, so the copying stays linear in the bytes read.
-    if (tail.size() > 2 * max_stderr_bytes) tail.erase(0, tail.size() - max_stderr_bytes);
-}
 
 // How a drain or a wait ended.
 enum class Ending { Done, TimedOut, Failed };
@@ -175,13 +179,13 @@ Ending drain(Pipe& out, Pipe& err, Captured& captured, Clock::time_point deadlin
                 error = errno;
                 return Ending::Failed;
             }
-            bool& open = i == 0 ? out_open : err_open;
+            const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
             if (n == 0) {
-                open = false;
+                (i == 0 ? out_open : err_open) = false;
             } else if (i == 0) {
-                keep_head(captured, buffer.data(), static_cast<std::size_t>(n));
+                captured.add_out(bytes);
             } else {
-                keep_tail(captured.err, buffer.data(), static_cast<std::size_t>(n));
+                captured.add_err(bytes);
             }
         }
     }
@@ -284,11 +288,11 @@ Outcome of_run_from(std::string_view program, std::string_view runs_root, const 
     if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
         return Unavailable::refused(refusal_detail(ended.captured.err_tail()));
     }
-    if (ended.captured.out_overflowed) {
+    if (ended.captured.out_overflowed()) {
         return Unavailable::unreadable("the document is longer than " + std::to_string(max_stdout_bytes) +
                                        " bytes, the most this build reads");
     }
-    return read_document(run, ended.captured.out);
+    return read_document(run, ended.captured.out());
 }
 
 }  // namespace korvalle::telemetry
