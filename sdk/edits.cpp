@@ -3,10 +3,11 @@
 // so the object and array forms of all eleven variants share the same field readers.
 #include "sdk/edits.hpp"
 
-#include "sdk/text.hpp"
+#include "sdk/form.hpp"
 
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -22,31 +23,11 @@ struct Fault {
 
 [[noreturn]] void fail(std::string message) { throw Fault{std::move(message)}; }
 
-std::string found(const value& v) {
-    switch (v.kind()) {
-    case boost::json::kind::null: return "null";
-    case boost::json::kind::bool_: return text::unexpected_bool(v.get_bool());
-    case boost::json::kind::int64:
-        return v.get_int64() < 0 ? text::unexpected_signed(v.get_int64())
-                                 : text::unexpected_unsigned(static_cast<std::uint64_t>(v.get_int64()));
-    case boost::json::kind::uint64: return text::unexpected_unsigned(v.get_uint64());
-    case boost::json::kind::double_: return text::unexpected_float(v.get_double());
-    case boost::json::kind::string: return text::unexpected_string(v.get_string());
-    case boost::json::kind::array: return "sequence";
-    case boost::json::kind::object: return "map";
-    }
-    return "value";
-}
-
 [[noreturn]] void invalid_type(const value& v, std::string_view expected) {
-    fail("invalid type: " + found(v) + ", expected " + std::string(expected));
+    fail(form::invalid_type(form::describe(v), expected));
 }
 
-[[noreturn]] void missing_field(std::string_view name) {
-    fail("missing field `" + std::string(name) + "`");
-}
-
-std::string elements(std::size_t n) { return std::to_string(n) + (n == 1 ? " element" : " elements"); }
+[[noreturn]] void missing_field(std::string_view name) { fail(form::missing_field(name)); }
 
 // ---- Field readers. ----
 
@@ -82,26 +63,27 @@ plan::Node read_node(value& v) {
 
 // A two-word enumeration: the word as a string, or a one-member object named by the word whose
 // value is null or the empty object.
+constexpr std::string_view kDependentsWords[] = {"drop", "detach"};
+constexpr std::string_view kDeliveryWords[] = {"live", "deferred"};
+
 template <class Enum>
-Enum read_unit_word(value& v, std::string_view first, std::string_view second) {
+Enum read_unit_word(value& v, std::span<const std::string_view> words) {
     auto lookup = [&](std::string_view word) {
-        if (word == first) return static_cast<Enum>(0);
-        if (word == second) return static_cast<Enum>(1);
-        fail("unknown variant `" + std::string(word) + "`, expected " +
-             text::expected_one_of({first, second}));
+        if (auto code = form::find_word(words, word)) return static_cast<Enum>(*code);
+        fail(form::unknown_variant(word, words));
     };
     if (v.is_string()) return lookup(v.get_string());
     if (!v.is_object()) invalid_type(v, "string or map");
     auto& members = v.get_object();
-    if (members.size() != 1) fail("invalid value: map, expected map with a single key");
+    if (members.size() != 1) fail(form::invalid_value("map", "map with a single key"));
     Enum out = lookup(members.begin()->key());
     const value& unit = members.begin()->value();
     if (!unit.is_null() && !(unit.is_object() && unit.get_object().empty())) invalid_type(unit, "unit");
     return out;
 }
 
-DependentsPolicy read_dependents(value& v) { return read_unit_word<DependentsPolicy>(v, "drop", "detach"); }
-Delivery read_delivery(value& v) { return read_unit_word<Delivery>(v, "live", "deferred"); }
+DependentsPolicy read_dependents(value& v) { return read_unit_word<DependentsPolicy>(v, kDependentsWords); }
+Delivery read_delivery(value& v) { return read_unit_word<Delivery>(v, kDeliveryWords); }
 
 // ---- Field tables. ----
 
@@ -242,13 +224,12 @@ Operation read_positional(boost::json::array& items) {
         if (i < given) {
             fields[i].read(op, items[i + 1]);
         } else if (fields[i].required) {
-            fail("invalid length " + std::to_string(given) + ", expected struct variant Operation::" +
-                 std::string(Shape<Op>::name) + " with " + elements(fields.size()));
+            fail(form::invalid_length(given, "struct variant Operation::" + std::string(Shape<Op>::name) +
+                                                 " with " + form::elements(fields.size())));
         }
     }
     if (given > fields.size()) {
-        fail("invalid length " + std::to_string(given) + ", expected " + elements(fields.size()) +
-             " in sequence");
+        fail(form::invalid_length(given, form::elements(fields.size()) + " in sequence"));
     }
     return op;
 }
@@ -269,17 +250,17 @@ constexpr auto make_kinds(std::index_sequence<I...>) {
 
 constexpr auto kKinds = make_kinds(std::make_index_sequence<std::variant_size_v<Operation>>{});
 
+constexpr auto kKindWords = [] {
+    std::array<std::string_view, kKinds.size()> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = kKinds[i].word;
+    return words;
+}();
+
 const Kind& read_tag(const value& tag) {
     if (!tag.is_string()) invalid_type(tag, "variant identifier");
     std::string_view word = tag.get_string();
-    for (const auto& kind : kKinds) {
-        if (kind.word == word) return kind;
-    }
-    std::string words = "one of ";
-    for (std::size_t i = 0; i < kKinds.size(); ++i) {
-        words += (i == 0 ? "`" : ", `") + std::string(kKinds[i].word) + "`";
-    }
-    fail("unknown variant `" + std::string(word) + "`, expected " + words);
+    if (auto code = form::find_word(kKindWords, word)) return kKinds[*code];
+    fail(form::unknown_variant(word, kKindWords));
 }
 
 Operation read(value& v) {

@@ -4,6 +4,13 @@
 
 namespace korvalle::form {
 
+std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == word) return i;
+    }
+    return std::nullopt;
+}
+
 std::string word_list(std::span<const std::string_view> words) {
     auto quoted = [](std::string_view w) { return "`" + std::string(w) + "`"; };
     if (words.empty()) return "nothing";
@@ -39,6 +46,10 @@ std::string invalid_value(std::string_view found, std::string_view expected) {
 
 std::string invalid_length(std::size_t length, std::string_view expected) {
     return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
+}
+
+std::string elements(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " element" : " elements");
 }
 
 std::string describe(const boost::json::value& value) {

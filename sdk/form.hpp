@@ -2,29 +2,18 @@
 // templates, and the tables that name records, keys and enumerated words.
 //
 // A record is read by one generic reader over a "form cursor" (YAML events, JSON text, a JSON
-// value tree). Every cursor offers the same operations:
-//
-//   Record begin_record(const RecordName&)    keyed or positional record at the current value
-//   std::optional<std::string> next_key()      next key of a keyed record; nullopt closes it
-//   bool next_element()                        next element of a list or positional record;
-//                                              false closes it
-//   void end_positional(std::size_t keys)      no element may follow the last field
-//   [[noreturn]] fail_key(msg)                 fault at the key just read
-//   [[noreturn]] fail_at(const Record&, msg)   fault at the record as a whole
-//   bool take_null()                           an optional field's null: consumed, true
-//   std::string read_text(); bool read_flag(); std::uint32_t read_u32();
-//   void begin_list()                          then next_element() until false
-//   std::size_t read_word(const Words&)        an enumerated word's position
-//
-// Faults are thrown (form::Fault, or json::ReadError from the JSON text cursor) and turned into
-// returned messages at the public entry points.
+// value tree); the FormCursor concept below lists what every cursor offers. Faults are thrown
+// (form::Fault, or json::ReadError from the JSON text cursor) and turned into returned
+// messages at the public entry points.
 #pragma once
 
 #include <boost/json/value.hpp>
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,6 +44,35 @@ struct Words {
     std::span<const std::string_view> words;
 };
 
+// What every form cursor offers to the record readers.
+template <class C>
+concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, const Words& words,
+                              const typename C::Record& record, std::string message, std::size_t n) {
+    // A keyed or positional record at the current value (the record's Shape is in .shape).
+    { cur.begin_record(name) } -> std::same_as<typename C::Record>;
+    // The next key of a keyed record; nullopt closes the record.
+    { cur.next_key() } -> std::same_as<std::optional<std::string>>;
+    // The next element of a list or positional record; false closes it.
+    { cur.next_element() } -> std::same_as<bool>;
+    // A positional record of n fields has read them all: no element may follow.
+    cur.end_positional(n);
+    // Faults at the key just read, and at a record as a whole.
+    ccur.fail_key(message);
+    ccur.fail_at(record, message);
+    // An optional field's null: consumed, and true.
+    { cur.take_null() } -> std::same_as<bool>;
+    { cur.read_text() } -> std::same_as<std::string>;
+    { cur.read_flag() } -> std::same_as<bool>;
+    { cur.read_u32() } -> std::same_as<std::uint32_t>;
+    // A list at the current value; then next_element() until false.
+    cur.begin_list();
+    // An enumerated word's position in words.
+    { cur.read_word(words) } -> std::same_as<std::size_t>;
+};
+
+// The position of word in words: exact, case-sensitive, no trimming.
+std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word);
+
 // "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
 std::string word_list(std::span<const std::string_view> words);
 
@@ -65,6 +83,9 @@ std::string missing_field(std::string_view key);
 std::string invalid_type(std::string_view found, std::string_view expected);
 std::string invalid_value(std::string_view found, std::string_view expected);
 std::string invalid_length(std::size_t length, std::string_view expected);
+
+// "1 element", "23 elements".
+std::string elements(std::size_t count);
 
 // {found} for a JSON value tree: "null", "boolean `true`", "integer `5`", "floating point
 // `1.5`", "string \"x\"", "sequence", "map".

@@ -51,9 +51,7 @@ void JsonTextCursor::begin_list() {
 
 std::size_t JsonTextCursor::read_word(const Words& words) {
     auto lookup = [&](std::string_view word) -> std::size_t {
-        for (std::size_t i = 0; i < words.words.size(); ++i) {
-            if (words.words[i] == word) return i;
-        }
+        if (auto code = find_word(words.words, word)) return *code;
         r_.fail(unknown_variant(word, words.words));
     };
     switch (r_.peek()) {

@@ -52,7 +52,7 @@ void ValueCursor::end_positional(std::size_t keys) {
     std::size_t size = top.array->size();
     if (top.index == size) return;
     if (mode_ == Mode::Value) throw Fault(invalid_length(size, "fewer elements in array"));
-    throw Fault(invalid_length(size, std::to_string(keys) + (keys == 1 ? " element in sequence" : " elements in sequence")));
+    throw Fault(invalid_length(size, elements(keys) + " in sequence"));
 }
 
 bool ValueCursor::take_null() { return current_->is_null(); }
@@ -101,12 +101,10 @@ std::size_t ValueCursor::read_word(const Words& words) {
     } else {
         fail_type("string or map");
     }
-    for (std::size_t i = 0; i < words.words.size(); ++i) {
-        if (words.words[i] != word) continue;
-        if (unit != nullptr && !unit->is_null()) throw Fault(invalid_type(describe(*unit), "unit"));
-        return i;
-    }
-    throw Fault(unknown_variant(word, words.words));
+    auto code = find_word(words.words, word);
+    if (!code) throw Fault(unknown_variant(word, words.words));
+    if (unit != nullptr && !unit->is_null()) throw Fault(invalid_type(describe(*unit), "unit"));
+    return *code;
 }
 
 }  // namespace korvalle::form

@@ -380,9 +380,7 @@ std::size_t YamlCursor::read_word(const Words& words) {
     std::string_view tag = event.tagged ? doc_.tag(event) : std::string_view();
     bool local = !tag.empty() && tag[0] == '!';
     auto lookup = [&](std::string_view word) -> std::size_t {
-        for (std::size_t i = 0; i < words.words.size(); ++i) {
-            if (words.words[i] == word) return i;
-        }
+        if (auto code = find_word(words.words, word)) return *code;
         fail_value(unknown_variant(word, words.words));
     };
     std::string_view tag_word = tag.size() > 1 ? tag.substr(1) : tag;

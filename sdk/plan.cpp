@@ -31,9 +31,7 @@ constexpr std::string_view kRepoTypeWords[] = {"single-owner", "team"};
 
 template <class E, std::size_t N>
 std::optional<E> lookup(const std::string_view (&words)[N], std::string_view word) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (words[i] == word) return static_cast<E>(i);
-    }
+    if (auto code = form::find_word(words, word)) return static_cast<E>(*code);
     return std::nullopt;
 }
 
@@ -44,7 +42,7 @@ std::optional<E> lookup(const std::string_view (&words)[N], std::string_view wor
 template <class R>
 struct Table;
 
-template <class R, class C>
+template <class R, form::FormCursor C>
 R read_record(C& cur);
 
 template <class C>
@@ -54,7 +52,6 @@ void read_opt_text(C& cur, std::optional<std::string>& out) {
 
 template <class C>
 void read_text_list(C& cur, std::vector<std::string>& out) {
-    out.clear();
     cur.begin_list();
     while (cur.next_element()) out.push_back(cur.read_text());
 }
@@ -86,7 +83,6 @@ void read_opt_record(C& cur, std::optional<R>& out) {
 
 template <class R, class C>
 void read_record_list(C& cur, std::vector<R>& out) {
-    out.clear();
     cur.begin_list();
     while (cur.next_element()) out.push_back(read_record<R>(cur));
 }
@@ -119,6 +115,24 @@ struct Table<Resume> {
     }
 };
 
+// The fields that steps and nodes share, numbered as in a step: a node's fields 0 to 7 and
+// 10 to 11 (a step has no context or parked mark between them).
+template <class C, class R>
+void read_shared_field(C& cur, R& r, std::size_t step_field) {
+    switch (step_field) {
+        case 0: r.id = cur.read_text(); break;
+        case 1: r.kind = read_word<NodeKind>(cur, kNodeKindWords); break;
+        case 2: read_opt_text(cur, r.task); break;
+        case 3: read_opt_text(cur, r.persona); break;
+        case 4: read_text_list(cur, r.deps); break;
+        case 5: read_opt_text(cur, r.done_when); break;
+        case 6: read_opt_u32(cur, r.max_turns); break;
+        case 7: r.expects_no_diff = cur.read_flag(); break;
+        case 8: read_opt_text(cur, r.executor); break;
+        case 9: read_opt_text(cur, r.agent_graph); break;
+    }
+}
+
 template <>
 struct Table<Step> {
     static constexpr std::string_view keys[] = {"id",   "kind",      "task",      "persona",         "deps",
@@ -128,18 +142,7 @@ struct Table<Step> {
 
     template <class C>
     static void read(C& cur, Step& s, std::size_t field) {
-        switch (field) {
-            case 0: s.id = cur.read_text(); break;
-            case 1: s.kind = read_word<NodeKind>(cur, kNodeKindWords); break;
-            case 2: read_opt_text(cur, s.task); break;
-            case 3: read_opt_text(cur, s.persona); break;
-            case 4: read_text_list(cur, s.deps); break;
-            case 5: read_opt_text(cur, s.done_when); break;
-            case 6: read_opt_u32(cur, s.max_turns); break;
-            case 7: s.expects_no_diff = cur.read_flag(); break;
-            case 8: read_opt_text(cur, s.executor); break;
-            case 9: read_opt_text(cur, s.agent_graph); break;
-        }
+        read_shared_field(cur, s, field);
     }
 };
 
@@ -157,18 +160,10 @@ struct Table<Node> {
     template <class C>
     static void read(C& cur, Node& n, std::size_t field) {
         switch (field) {
-            case 0: n.id = cur.read_text(); break;
-            case 1: n.kind = read_word<NodeKind>(cur, kNodeKindWords); break;
-            case 2: read_opt_text(cur, n.task); break;
-            case 3: read_opt_text(cur, n.persona); break;
-            case 4: read_text_list(cur, n.deps); break;
-            case 5: read_opt_text(cur, n.done_when); break;
-            case 6: read_opt_u32(cur, n.max_turns); break;
-            case 7: n.expects_no_diff = cur.read_flag(); break;
             case 8: read_opt_text(cur, n.context); break;
             case 9: n.parked = cur.read_flag(); break;
-            case 10: read_opt_text(cur, n.executor); break;
-            case 11: read_opt_text(cur, n.agent_graph); break;
+            case 10:
+            case 11: read_shared_field(cur, n, field - 2); break;
             case 12: read_opt_text(cur, n.repo); break;
             case 13: read_opt_word(cur, n.repo_type, kRepoTypeWords); break;
             case 14: read_opt_word(cur, n.workflow, kWorkflowWords); break;
@@ -179,14 +174,10 @@ struct Table<Node> {
             case 19: read_opt_text(cur, n.execution_checkout); break;
             case 20: read_opt_flag(cur, n.verify_via_ci); break;
             case 21:
-                if (cur.take_null()) {
-                    n.steps.reset();
-                } else {
-                    n.steps.emplace();
-                    read_record_list(cur, *n.steps);
-                }
+                if (!cur.take_null()) read_record_list(cur, n.steps.emplace());
                 break;
             case 22: read_opt_record(cur, n.resume); break;
+            default: read_shared_field(cur, n, field); break;
         }
     }
 };
@@ -213,7 +204,7 @@ struct Table<Plan> {
 // absent required keys are reported last, in declared order. Positional: elements are the
 // fields in declared order; when they run out, the first required field left gives the
 // invalid-length message with its position.
-template <class R, class C>
+template <class R, form::FormCursor C>
 R read_record(C& cur) {
     using T = Table<R>;
     constexpr std::size_t count = std::size(T::keys);

@@ -1,6 +1,7 @@
 // Reading plans from YAML text: scalar rules by field kind, enumerations, fault order, paths
 // and locations.
 #include "sdk/plan.hpp"
+#include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,7 @@
 namespace korvalle::plan {
 namespace {
 
-// The message without a final " at line L column C".
-std::string without_location(const std::string& message) {
-    std::size_t at = message.rfind(" at line ");
-    if (at == std::string::npos) return message;
-    std::string_view rest = std::string_view(message).substr(at + 9);
-    std::size_t column = rest.find(" column ");
-    if (column == std::string_view::npos) return message;
-    auto digits = [](std::string_view s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos; };
-    if (!digits(rest.substr(0, column)) || !digits(rest.substr(column + 8))) return message;
-    return message.substr(0, at);
-}
-
+using checks::without_location;
 
 Plan yaml_ok(const std::string& text) {
     Read<Plan> read = read_plan_yaml(text);
