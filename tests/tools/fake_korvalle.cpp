@@ -76,14 +76,17 @@ void write_all(int fd, std::string_view data) {
     }
 }
 
-void record(const char* what) {
+// Appends one line to the calls file, when there is one.
+void record_line(const std::string& line) {
     const char* path = std::getenv("FAKE_KORVALLE_CALLS");
     if (path == nullptr) return;
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    write_all(fd, std::string(what) + " " + run_id + "\n");
+    write_all(fd, line + "\n");
     ::close(fd);
 }
+
+void record(const char* what) { record_line(std::string(what) + " " + run_id); }
 
 [[noreturn]] void finish(int code) {
     record("end");
@@ -107,15 +110,7 @@ void flood(int fd, std::size_t bytes) {
 // The grandchild holds the pipes open too, so only killing the whole group ends the reading.
 [[noreturn]] void hang() {
     const pid_t child = ::fork();
-    if (child > 0) {
-        if (const char* path = std::getenv("FAKE_KORVALLE_CALLS")) {
-            const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                write_all(fd, "grandchild " + std::to_string(child) + "\n");
-                ::close(fd);
-            }
-        }
-    }
+    if (child > 0) record_line("grandchild " + std::to_string(child));
     for (;;) ::pause();
 }
 
