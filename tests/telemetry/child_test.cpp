@@ -272,9 +272,16 @@ TEST_F(TelemetryChild, NeverEndingChildIsKilledWithItsGroup) {
     ADD_FAILURE() << "the grandchild " << grandchild << " is still running";
 }
 
+// A child that closes its pipes and goes on running is waited for only until the limit.
+TEST_F(TelemetryChild, ChildThatClosesItsPipesIsStillTimed) {
+    put("fake-telemetry.mode", "quiet-hang");
+    EXPECT_EQ(unavailable(fake, std::chrono::milliseconds(300)),
+              Unavailable::refused("it did not finish within 300 milliseconds"));
+}
+
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
     const int before = open_descriptors();
-    for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "deep 10000"}) {
+    for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "quiet-hang", "deep 10000"}) {
         put("fake-telemetry.mode", mode);
         run(fake, std::chrono::milliseconds(300));
     }

@@ -23,6 +23,7 @@
 //   hang         start a grandchild (its pid goes to the calls file as "grandchild PID"), then
 //                both sleep forever
 //   silent       print nothing; exit 0
+//   quiet-hang   close standard output and error, then sleep forever
 //   flood        write 100 MiB to standard output; exit 0
 //   flood-stderr write 100 MiB to standard error, then the line "flood done"; exit 3
 //   deep N       print N nested arrays ("[[[...]]]"); exit 0
@@ -184,6 +185,11 @@ int main(int argc, char** argv) {
     if (mode == "signal") ::kill(::getpid(), SIGKILL);
     if (mode == "hang") hang();
     if (mode == "silent") finish(0);
+    if (mode == "quiet-hang") {
+        ::close(1);
+        ::close(2);
+        for (;;) ::pause();
+    }
     if (mode == "flood") {
         flood(1, 100u << 20);
         finish(0);
