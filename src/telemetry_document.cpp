@@ -28,14 +28,6 @@ struct DecodeError {
     std::string reason;
 };
 
-// A double as the decoder shows it: all its digits, never an exponent, and ".0" when that
-// leaves no decimal point ("2.5", "-0.0", "18446744073709552000.0"). Parsed numbers are finite.
-std::string float_text(double value) {
-    std::string out = text::f64_display(value);
-    if (out.find('.') == std::string::npos) out += ".0";
-    return out;
-}
-
 // How the decoder names an offending value.
 std::string describe(const bj::value& value) {
     switch (value.kind()) {
@@ -43,7 +35,7 @@ std::string describe(const bj::value& value) {
     case bj::kind::bool_: return text::unexpected_bool(value.get_bool());
     case bj::kind::int64: return text::unexpected_signed(value.get_int64());
     case bj::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
-    case bj::kind::double_: return "floating point `" + float_text(value.get_double()) + "`";
+    case bj::kind::double_: return text::unexpected_float(value.get_double());
     case bj::kind::string: return text::unexpected_string(value.get_string());
     case bj::kind::array: return "sequence";
     case bj::kind::object: return "map";
