@@ -56,10 +56,7 @@ std::string describe(const boost::json::value& value) {
     switch (value.kind()) {
         case boost::json::kind::null: return "null";
         case boost::json::kind::bool_: return text::unexpected_bool(value.get_bool());
-        case boost::json::kind::int64: {
-            std::int64_t v = value.get_int64();
-            return v < 0 ? text::unexpected_signed(v) : text::unexpected_unsigned(static_cast<std::uint64_t>(v));
-        }
+        case boost::json::kind::int64: return text::unexpected_signed(value.get_int64());
         case boost::json::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
         case boost::json::kind::double_: return text::unexpected_float(value.get_double());
         case boost::json::kind::string: {

@@ -157,19 +157,12 @@ std::optional<double> parse_f64(std::string_view scalar) {
     return d;
 }
 
-std::string describe_float(double d) {
-    std::string out = text::f64_display(d);
-    bool finite = d == d && d != std::numeric_limits<double>::infinity() && d != -std::numeric_limits<double>::infinity();
-    if (finite && out.find('.') == std::string::npos) out += ".0";
-    return "floating point `" + out + "`";
-}
-
 std::string describe_untagged(std::string_view v) {
     if (is_null_word(v)) return "unit value";
     if (auto b = bool_word(v)) return text::unexpected_bool(*b);
     if (auto i = describe_int(v)) return *i;
     if (!digits_but_not_number(v)) {
-        if (auto d = parse_f64(v)) return describe_float(*d);
+        if (auto d = parse_f64(v)) return text::unexpected_float(*d);
     }
     return text::unexpected_string(v);
 }
@@ -178,8 +171,8 @@ std::string located(const std::string& path, const std::string& message, yaml::M
     return (path.empty() ? std::string() : path + ": ") + message + yaml::mark_suffix(mark);
 }
 
-}  // namespace
-
+// {found} for a scalar as the YAML layer resolves it: "unit value", "boolean `true`",
+// "integer `5`", "floating point `1.5`" or a string. Quoted and block scalars are strings.
 std::string describe_scalar(std::string_view value, bool plain, std::optional<std::string_view> tag) {
     if (!tag) return plain ? describe_untagged(value) : text::unexpected_string(value);
     if (*tag == kNullTag && is_null_word(value)) return "unit value";
@@ -190,17 +183,20 @@ std::string describe_scalar(std::string_view value, bool plain, std::optional<st
         if (auto i = describe_int(value)) return *i;
     }
     if (*tag == kFloatTag) {
-        if (auto d = parse_f64(value)) return describe_float(*d);
+        if (auto d = parse_f64(value)) return text::unexpected_float(*d);
     }
     if (!tag->empty() && (*tag)[0] == '!' && plain) return describe_untagged(value);
     return text::unexpected_string(value);
 }
 
+// An unquoted unsigned integer that fits 64 bits.
 std::optional<std::uint64_t> parse_yaml_u64(std::string_view scalar) {
     auto n = parse_unsigned(scalar);
     if (!n || *n > std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
     return static_cast<std::uint64_t>(*n);
 }
+
+}  // namespace
 
 YamlCursor::YamlCursor(const yaml::Document& doc)
     : doc_(doc), budget_(kRepetitionFactor * (doc.events.size() + doc.strings.size())) {}

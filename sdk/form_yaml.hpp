@@ -68,12 +68,4 @@ private:
     std::vector<Frame> frames_;
 };
 
-// {found} for a YAML scalar as the YAML layer resolves it: "unit value", "boolean `true`",
-// "integer `5`", "floating point `1.5`" or a string. Quoted and block scalars are strings.
-std::string describe_scalar(std::string_view value, bool plain, std::optional<std::string_view> tag);
-
-// An unquoted YAML unsigned integer: optional '+', then decimal digits (no leading zero before
-// further digits), or 0x / 0o / 0b with hexadecimal, octal or binary digits.
-std::optional<std::uint64_t> parse_yaml_u64(std::string_view scalar);
-
 }  // namespace korvalle::form

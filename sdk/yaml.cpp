@@ -113,18 +113,29 @@ public:
                 break;
             case YAML_SEQUENCE_END_EVENT: out.type = Event::Type::SequenceEnd; break;
             case YAML_MAPPING_END_EVENT: out.type = Event::Type::MappingEnd; break;
-            case YAML_ALIAS_EVENT: {
+            case YAML_ALIAS_EVENT:
                 out.type = Event::Type::Alias;
-                auto found = anchors_.find(reinterpret_cast<const char*>(ev.data.alias.anchor));
-                if (found == anchors_.end()) {
-                    doc_.error = "unknown anchor" + mark_suffix(out.mark);
-                    return false;
-                }
-                out.link = found->second;
+                if (!resolve(reinterpret_cast<const char*>(ev.data.alias.anchor), out)) return false;
                 break;
-            }
             default: return true;
         }
+        return append(out, anchor, tag);
+    }
+
+private:
+    // Points an alias at its anchored node; an anchor not (yet) defined is a fault.
+    bool resolve(const char* anchor, Event& alias) {
+        auto found = anchors_.find(anchor);
+        if (found == anchors_.end()) {
+            doc_.error = "unknown anchor" + mark_suffix(alias.mark);
+            return false;
+        }
+        alias.link = found->second;
+        return true;
+    }
+
+    // Stores the event with its tag, and records its anchor.
+    bool append(Event out, const yaml_char_t* anchor, const yaml_char_t* tag) {
         if (tag != nullptr) {
             std::string_view text(reinterpret_cast<const char*>(tag));
             out.tagged = true;
@@ -143,7 +154,6 @@ public:
         return true;
     }
 
-private:
     // No plan nests more than a few levels, so a reader always fails on a deep value well
     // before reaching this depth; stopping here only spares memory and time on hostile text.
     bool nest(Mark mark) {
