@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <net/if.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -115,6 +116,63 @@ std::string parse_error_text(const CLI::ParseError& e) {
     return text;
 }
 
+struct ServeOption {
+    std::string_view name;
+    std::string_view value_name;
+};
+constexpr std::array<ServeOption, 3> serve_options{{
+    {"--runs-root", "DIR"}, {"--bind", "ADDR"}, {"--poll-interval-ms", "MS"}}};
+
+const ServeOption* serve_option(std::string_view arg) {
+    auto name = arg.substr(0, arg.find('='));
+    for (const auto& option : serve_options) {
+        if (option.name == name) return &option;
+    }
+    return nullptr;
+}
+
+std::string shown(const ServeOption& option) {
+    return std::string(option.name) + " <" + std::string(option.value_name) + ">";
+}
+
+// Every argument of serve is looked at before a missing one is reported, so a stray argument
+// (the root's version flag included) is named even when --runs-root is missing as well.
+std::optional<std::string> first_unexpected(const std::vector<std::string>& args, std::size_t serve_at) {
+    for (std::size_t i = serve_at + 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") return std::nullopt;
+        if (!serve_option(arg)) return arg;
+        if (arg.find('=') == std::string::npos) ++i;  // its value
+    }
+    return std::nullopt;
+}
+
+// CLI11 reads "--poll-interval-ms=" as a missing value; the empty text is a value, refused by
+// the option's own parser.
+std::vector<std::string> empty_values_split(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (const auto& arg : args) {
+        if (!arg.empty() && arg.back() == '=' && serve_option(arg)) {
+            out.push_back(arg.substr(0, arg.size() - 1));
+            out.emplace_back();
+        } else {
+            out.push_back(arg);
+        }
+    }
+    return out;
+}
+
+// CLI11's wording for an option given twice or without its value, as the usage error says it.
+std::string mismatch_text(const CLI::ArgumentMismatch& e) {
+    std::string text = parse_error_text(e);
+    const ServeOption* option = serve_option(text.substr(0, text.find(':')));
+    if (!option) return text;
+    if (text.find("At Most") != std::string::npos) {
+        return "the argument '" + shown(*option) + "' cannot be used multiple times";
+    }
+    return "a value is required for '" + shown(*option) + "' but none was supplied";
+}
+
 }  // namespace
 
 std::variant<RunsRoot, std::string> RunsRoot::try_from(std::string_view path) {
@@ -208,6 +266,12 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
                            prog + " <COMMAND>");
     }
 
+    if (first == "serve") {
+        if (auto stray = first_unexpected(args, 1)) {
+            return usage_error("unexpected argument '" + *stray + "' found", serve_usage(prog));
+        }
+    }
+
     CLI::App app{std::string(root_about), prog};
     app.set_help_flag("-h", "Print help");
     app.set_help_all_flag("--help", "Print help");
@@ -227,7 +291,8 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
     help->add_option("command", help_topics);
 
     // CLI11 wants the arguments without the program name, last first.
-    std::vector<std::string> rest(args.rbegin(), args.rend() - 1);
+    auto split = empty_values_split(args);
+    std::vector<std::string> rest(split.rbegin(), split.rend() - 1);
     try {
         app.parse(rest);
     } catch (const CLI::CallForHelp&) {
@@ -242,6 +307,8 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
                                serve_usage(prog));
         }
         return usage_error(parse_error_text(e), prog + " <COMMAND>");
+    } catch (const CLI::ArgumentMismatch& e) {
+        return usage_error(mismatch_text(e), serve_usage(prog));
     } catch (const CLI::ParseError& e) {
         return usage_error(parse_error_text(e), serve->parsed() ? serve_usage(prog) : prog + " <COMMAND>");
     }
@@ -249,7 +316,9 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
     if (help->parsed()) {
         if (help_topics.empty()) return Exit{0, root_help(prog), true};
         if (help_topics.size() == 1 && help_topics[0] == "serve") return Exit{0, serve_help(prog, true), true};
-        return usage_error("unrecognized subcommand '" + help_topics[0] + "'", prog + " <COMMAND>");
+        // serve has no subcommands of its own, so a second topic is never one.
+        const std::string& unknown = help_topics[0] == "serve" ? help_topics[1] : help_topics[0];
+        return usage_error("unrecognized subcommand '" + unknown + "'", prog + " <COMMAND>");
     }
 
     auto root = RunsRoot::try_from(runs_root_text);

@@ -135,6 +135,35 @@ TEST(CliParse, AcceptedCommandLines) {
     EXPECT_EQ(std::get<cli::ServeArgs>(parsed).poll_interval_ms, 250u);
 }
 
+// The first line of a refusal, with its exit status checked.
+std::string refusal(std::vector<std::string> args) {
+    args.insert(args.begin(), "korvalle-api");
+    auto parsed = cli::parse(args);
+    auto* exit = std::get_if<cli::Exit>(&parsed);
+    if (!exit) return "(accepted)";
+    EXPECT_EQ(exit->status, 2);
+    EXPECT_FALSE(exit->to_stdout);
+    return exit->text.substr(0, exit->text.find('\n'));
+}
+
+TEST(CliParse, RefusalsNameTheirCause) {
+    RunsRoot root;
+    std::string dir = root.path().string();
+    // An empty value after '=' is a value, refused by the option's own parser.
+    EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--poll-interval-ms="}),
+              "error: invalid value '' for '--poll-interval-ms <MS>': cannot parse integer from empty string");
+    EXPECT_EQ(refusal({"serve", "--runs-root="}),
+              "error: invalid value '' for '--runs-root <DIR>':  is not a readable directory: entity not found");
+    // A stray argument is named before a missing --runs-root.
+    EXPECT_EQ(refusal({"serve", "--version"}), "error: unexpected argument '--version' found");
+    EXPECT_EQ(refusal({"serve", "--runs-root", dir, "extra"}), "error: unexpected argument 'extra' found");
+    EXPECT_EQ(refusal({"serve", "--bind", "127.0.0.1:1", "--bind=127.0.0.1:2", "--runs-root", dir}),
+              "error: the argument '--bind <ADDR>' cannot be used multiple times");
+    EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--bind"}),
+              "error: a value is required for '--bind <ADDR>' but none was supplied");
+    EXPECT_EQ(refusal({"help", "serve", "extra"}), "error: unrecognized subcommand 'extra'");
+}
+
 TEST(CliParse, NumberAndAddressTexts) {
     EXPECT_EQ(std::get<std::string>(cli::parse_nonzero_u64("")), "cannot parse integer from empty string");
     EXPECT_EQ(std::get<std::string>(cli::parse_nonzero_u64("1.5")), "invalid digit found in string");
