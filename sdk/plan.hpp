@@ -169,7 +169,8 @@ struct Loaded {
 
 // A YAML stream holding one document with a plan: the first document is read, and a further
 // one fails with "deserializing from YAML containing more than one document is not supported".
-// Messages carry "{path}: " and " at line L column C" (no location at line 0 column 0).
+// Messages start with the key path of the offending value ("tasks[0].kind: ", left out for the
+// document itself) and end with " at line L column C" (left out at line 0 column 0).
 Read<Plan> read_plan_yaml(std::string_view text);
 
 // The whole text as one JSON plan object; only whitespace may follow. Messages end with

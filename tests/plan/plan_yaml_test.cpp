@@ -115,6 +115,11 @@ TEST(PlanYaml, UnsignedNumberForms) {
               "concurrency: invalid type: unit value, expected u32");
     EXPECT_EQ(yaml_error("schema_version: 1\nconcurrency: ~\ntasks: []"),
               "concurrency: invalid type: unit value, expected u32");
+    // Upper-case prefixes and digit separators are not numbers.
+    EXPECT_EQ(yaml_error("schema_version: 0X10\ntasks: []"),
+              "schema_version: invalid type: string \"0X10\", expected u32");
+    EXPECT_EQ(yaml_error("schema_version: 1_000\ntasks: []"),
+              "schema_version: invalid type: string \"1_000\", expected u32");
     EXPECT_EQ(yaml_error("schema_version: 99999999999999999999\ntasks: []"),
               "schema_version: invalid type: integer `99999999999999999999` as u128, expected u32");
 }
@@ -267,6 +272,9 @@ TEST(PlanYaml, SyntaxErrorsAndDocuments) {
     Read<Plan> trailing = read_plan_yaml("schema_version: 1\ntasks: []\nname: 'open\n");
     EXPECT_FALSE(trailing.ok());
     EXPECT_EQ(trailing.error.rfind("found unexpected end of stream at line 4 column 1, while scanning a quoted scalar at line 3 column 7", 0), 0u) << trailing.error;
+    // Also after a flow mapping that already makes a whole plan.
+    EXPECT_EQ(read_plan_yaml("{schema_version: 1, tasks: []} 'open\n").error.rfind("found unexpected end of stream", 0),
+              0u);
     Read<Plan> tab = read_plan_yaml("schema_version: 1\ntasks: []\n\tx: 1\n");
     EXPECT_FALSE(tab.ok());
     EXPECT_NE(tab.error.find("line 3"), std::string::npos) << tab.error;
