@@ -16,12 +16,8 @@ namespace {
 
 using boost::json::value;
 
-// The first fault of a reading; turned into the returned message by read_operation.
-struct Fault {
-    std::string message;
-};
-
-[[noreturn]] void fail(std::string message) { throw Fault{std::move(message)}; }
+// The first fault of a reading ends it; read_operation returns its message.
+[[noreturn]] void fail(std::string message) { throw form::Fault(std::move(message)); }
 
 [[noreturn]] void invalid_type(const value& v, std::string_view expected) {
     fail(form::invalid_type(form::describe(v), expected));
@@ -282,8 +278,8 @@ Operation read(value& v) {
 plan::Read<Operation> read_operation(boost::json::value value) {
     try {
         return {read(value), {}};
-    } catch (const Fault& fault) {
-        return {std::nullopt, fault.message};
+    } catch (const form::Fault& fault) {
+        return {std::nullopt, fault.message()};
     }
 }
 

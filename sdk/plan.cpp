@@ -200,44 +200,56 @@ struct Table<Plan> {
     }
 };
 
-// One record at the cursor's value. Keyed: every key must be in the table and given once;
-// absent required keys are reported last, in declared order. Positional: elements are the
-// fields in declared order; when they run out, the first required field left gives the
-// invalid-length message with its position.
-template <class R, form::FormCursor C>
-R read_record(C& cur) {
+// A keyed record: every key must be in the table and given once; absent required keys are
+// reported last, in declared order.
+template <class R, class C>
+void read_keyed(C& cur, const typename C::Record& where, R& record) {
+    using T = Table<R>;
+    std::uint32_t seen = 0;
+    while (auto key = cur.next_key()) {
+        auto field = form::find_word(T::keys, *key);
+        if (!field) cur.fail_key(form::unknown_field(*key, T::keys));
+        if (seen & (1u << *field)) cur.fail_at(where, form::duplicate_field(T::keys[*field]));
+        seen |= 1u << *field;
+        T::read(cur, record, *field);
+    }
+    for (std::size_t field = 0; field < std::size(T::keys); ++field) {
+        if ((T::required & (1u << field)) && !(seen & (1u << field))) {
+            cur.fail_at(where, form::missing_field(T::keys[field]));
+        }
+    }
+}
+
+// A positional record: the elements are the fields in declared order. When they run out, the
+// first required field left gives the invalid-length message with its position; the fields
+// before it keep their defaults.
+template <class R, class C>
+void read_positional(C& cur, const typename C::Record& where, R& record) {
     using T = Table<R>;
     constexpr std::size_t count = std::size(T::keys);
-    static_assert(count <= 32);
-    R record{};
-    auto where = cur.begin_record(T::name);
-    if (where.shape == Shape::Keyed) {
-        std::uint32_t seen = 0;
-        while (auto key = cur.next_key()) {
-            std::size_t field = 0;
-            while (field < count && T::keys[field] != *key) ++field;
-            if (field == count) cur.fail_key(form::unknown_field(*key, T::keys));
-            if (seen & (1u << field)) cur.fail_at(where, form::duplicate_field(T::keys[field]));
-            seen |= 1u << field;
-            T::read(cur, record, field);
-        }
-        for (std::size_t field = 0; field < count; ++field) {
-            if ((T::required & (1u << field)) && !(seen & (1u << field))) {
-                cur.fail_at(where, form::missing_field(T::keys[field]));
-            }
-        }
-        return record;
-    }
     for (std::size_t field = 0; field < count; ++field) {
         if (!cur.next_element()) {
             for (std::size_t rest = field; rest < count; ++rest) {
                 if (T::required & (1u << rest)) cur.fail_at(where, form::invalid_length(rest, T::name.positional));
             }
-            return record;
+            return;
         }
         T::read(cur, record, field);
     }
     cur.end_positional(count);
+}
+
+// One record at the cursor's value, keyed or positional as the value is written.
+template <class R, form::FormCursor C>
+R read_record(C& cur) {
+    static_assert(std::size(Table<R>::keys) <= 32, "one seen bit per key");
+    R record{};
+    auto where = cur.begin_record(Table<R>::name);
+    if (where.shape == Shape::Keyed) {
+        read_keyed(cur, where, record);
+    } else {
+        read_positional(cur, where, record);
+    }
     return record;
 }
 
