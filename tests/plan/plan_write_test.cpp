@@ -130,18 +130,10 @@ public:
 
     Node node() {
         Node n;
-        n.id = text();
-        n.kind = pick<NodeKind>(2);
-        n.task = maybe_text();
-        n.persona = maybe_text();
-        n.deps = texts();
-        n.done_when = maybe_text();
-        n.max_turns = maybe_turns();
-        n.expects_no_diff = coin();
+        shared_head(n);
         n.context = maybe_text();
         n.parked = coin();
-        n.executor = maybe_text();
-        n.agent_graph = maybe_text();
+        shared_tail(n);
         n.repo = maybe_text();
         if (coin()) n.repo_type = pick<RepoType>(2);
         if (coin()) n.workflow = pick<Workflow>(2);
@@ -162,17 +154,28 @@ public:
 private:
     Step step() {
         Step s;
-        s.id = text();
-        s.kind = pick<NodeKind>(2);
-        s.task = maybe_text();
-        s.persona = maybe_text();
-        s.deps = texts();
-        s.done_when = maybe_text();
-        s.max_turns = maybe_turns();
-        s.expects_no_diff = coin();
-        s.executor = maybe_text();
-        s.agent_graph = maybe_text();
+        shared_head(s);
+        shared_tail(s);
         return s;
+    }
+
+    // The fields that steps and nodes share: those before a node's context, and those after its
+    // parked mark.
+    template <class R>
+    void shared_head(R& r) {
+        r.id = text();
+        r.kind = pick<NodeKind>(2);
+        r.task = maybe_text();
+        r.persona = maybe_text();
+        r.deps = texts();
+        r.done_when = maybe_text();
+        r.max_turns = maybe_turns();
+        r.expects_no_diff = coin();
+    }
+    template <class R>
+    void shared_tail(R& r) {
+        r.executor = maybe_text();
+        r.agent_graph = maybe_text();
     }
 
     int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
