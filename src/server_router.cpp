@@ -21,22 +21,26 @@ std::vector<std::string_view> split_path(std::string_view path) {
 
 }  // namespace
 
-Response json_response(unsigned status, std::string body) {
+namespace {
+
+Response with_body(unsigned status, std::string_view content_type, std::string body) {
     Response r;
     r.status = status;
-    r.headers.emplace_back("content-type", "application/json");
+    r.headers.emplace_back("content-type", content_type);
     r.body = std::move(body);
     return r;
+}
+
+}  // namespace
+
+Response json_response(unsigned status, std::string body) {
+    return with_body(status, "application/json", std::move(body));
 }
 
 Response error_response(const error::ApiError& error) { return json_response(error.status(), error.body()); }
 
 Response plain_text(unsigned status, std::string body) {
-    Response r;
-    r.status = status;
-    r.headers.emplace_back("content-type", "text/plain; charset=utf-8");
-    r.body = std::move(body);
-    return r;
+    return with_body(status, "text/plain; charset=utf-8", std::move(body));
 }
 
 void split_target(std::string_view target, std::string_view& path, std::string_view& query) {
@@ -88,33 +92,37 @@ const Router::Route* Router::match(std::string_view path, std::vector<std::strin
     return nullptr;
 }
 
-boost::asio::awaitable<Response> Router::respond(RequestHead head) const {
+std::variant<Response, Resolved> Router::resolve(RequestHead head) const {
     std::string_view path;
     std::string_view query;
     split_target(head.target, path, query);
     std::vector<std::string_view> raw;
     const Route* route = match(path, raw);
-    if (route == nullptr) co_return error_response(error::ApiError::no_such_route());
+    if (route == nullptr) return error_response(error::ApiError::no_such_route());
     if (head.method != "GET" && head.method != "HEAD") {
         Response r;
         r.status = 405;
         r.headers.emplace_back("allow", "GET,HEAD");
-        co_return r;
+        return r;
     }
-    RouteInput input;
+    Resolved resolved{route->handler, {}};
     std::size_t param_index = 0;
     for (const auto& seg : route->segments) {
         if (!seg.is_param) continue;
         std::string decoded = percent_decode(raw[param_index++]);
-        if (!text::is_utf8(decoded)) {
-            co_return plain_text(400, "Invalid URL: Invalid UTF-8 in `" + seg.text + "`");
-        }
-        input.params.push_back(std::move(decoded));
+        if (!text::is_utf8(decoded)) return plain_text(400, "Invalid URL: Invalid UTF-8 in `" + seg.text + "`");
+        resolved.input.params.push_back(std::move(decoded));
     }
-    input.query = decode_query(query);
-    Handler handler = route->handler;
-    input.head = std::move(head);
-    co_return co_await handler(state_, std::move(input));
+    resolved.input.query = decode_query(query);
+    resolved.input.head = std::move(head);
+    return resolved;
+}
+
+boost::asio::awaitable<Response> Router::respond(RequestHead head) const {
+    auto resolved = resolve(std::move(head));
+    if (auto* answer = std::get_if<Response>(&resolved)) co_return std::move(*answer);
+    Resolved& matched = std::get<Resolved>(resolved);
+    co_return co_await matched.handler(state_, std::move(matched.input));
 }
 
 }  // namespace korvalle::server

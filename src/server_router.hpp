@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace korvalle::server {
@@ -26,6 +27,12 @@ struct RouteInput {
 
 using Handler = boost::asio::awaitable<Response> (*)(std::shared_ptr<const Serving> state, RouteInput input);
 
+// A request the router has matched to a route, with the handler's input decoded.
+struct Resolved {
+    Handler handler;
+    RouteInput input;
+};
+
 class Router : public Responder {
 public:
     explicit Router(std::shared_ptr<const Serving> state) : state_(std::move(state)) {}
@@ -35,6 +42,10 @@ public:
     Router& get(std::string_view pattern, Handler handler);
 
     boost::asio::awaitable<Response> respond(RequestHead head) const override;
+
+    // Everything the router decides before a handler runs: its own answer (404 no_such_route,
+    // 405, the plain-text 400 for a parameter that is not UTF-8), or the matched route.
+    std::variant<Response, Resolved> resolve(RequestHead head) const;
 
     const std::shared_ptr<const Serving>& state() const { return state_; }
 

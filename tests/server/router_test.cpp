@@ -24,16 +24,21 @@ asio::awaitable<Response> echo(std::shared_ptr<const Serving>, RouteInput input)
     co_return r;
 }
 
-Response respond(const Router& router, std::string method, std::string target) {
+// Runs one answering coroutine to its end on a fresh io_context.
+template <class MakeAnswer>
+Response run_to_end(MakeAnswer make_answer) {
     asio::io_context ioc;
     Response out;
-    RequestHead head{std::move(method), std::move(target), {}};
-    asio::co_spawn(ioc, router.respond(std::move(head)), [&](std::exception_ptr e, Response r) {
+    asio::co_spawn(ioc, make_answer(), [&](std::exception_ptr e, Response r) {
         if (e) std::rethrow_exception(e);
         out = std::move(r);
     });
     ioc.run();
     return out;
+}
+
+Response respond(const Router& router, std::string method, std::string target) {
+    return run_to_end([&] { return router.respond(RequestHead{std::move(method), std::move(target), {}}); });
 }
 
 class RouterTest : public ::testing::Test {
@@ -92,15 +97,8 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
 }
 
 Response run_on_pool(std::function<Outcome()> operation) {
-    asio::io_context ioc;
     auto state = std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4)});
-    Response out;
-    asio::co_spawn(ioc, answer_from_pool(state, std::move(operation)), [&](std::exception_ptr e, Response r) {
-        if (e) std::rethrow_exception(e);
-        out = std::move(r);
-    });
-    ioc.run();
-    return out;
+    return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
 }
 
 TEST(HandlerPattern, AFailedTaskAnswersReadError) {
