@@ -60,14 +60,20 @@ TEST(Lifecycle, ServingLineNamesTheRootAsTypedAndTheBoundPort) {
     EXPECT_EQ(server.stderr_text(), "") << "a clean stop adds no message";
 }
 
+// Opens and binds the acceptor on [::1] with a port the system chooses; false where this host
+// has no IPv6 loopback.
+bool bind_ipv6_loopback(asio::ip::tcp::acceptor& acceptor) {
+    boost::system::error_code ec;
+    acceptor.open(asio::ip::tcp::v6(), ec);
+    if (!ec) acceptor.bind({asio::ip::make_address("::1"), 0}, ec);
+    return !ec;
+}
+
 TEST(Lifecycle, Ipv6AddressesStandInBrackets) {
     {
         asio::io_context ioc;
         asio::ip::tcp::acceptor probe(ioc);
-        boost::system::error_code ec;
-        probe.open(asio::ip::tcp::v6(), ec);
-        if (!ec) probe.bind({asio::ip::make_address("::1"), 0}, ec);
-        if (ec) GTEST_SKIP() << "no IPv6 loopback here";
+        if (!bind_ipv6_loopback(probe)) GTEST_SKIP() << "no IPv6 loopback here";
     }
     RunsRoot root;
     auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "[::1]:0"}});
@@ -96,10 +102,7 @@ TEST(Lifecycle, Ipv6AddressInUseIsNamedInBrackets) {
     asio::io_context ioc;
     asio::ip::tcp::acceptor holder(ioc);
     boost::system::error_code ec;
-    holder.open(asio::ip::tcp::v6(), ec);
-    if (!ec) holder.bind({asio::ip::make_address("::1"), 0}, ec);
-    if (!ec) holder.listen(16, ec);
-    if (ec) GTEST_SKIP() << "no IPv6 loopback here";
+    if (!bind_ipv6_loopback(holder) || holder.listen(16, ec)) GTEST_SKIP() << "no IPv6 loopback here";
     auto port = std::to_string(holder.local_endpoint().port());
     RunsRoot root;
     auto process = ServerProcess::spawn({.args = {"serve", "--runs-root", root.path().string(), "--bind", "[::1]:" + port}});
