@@ -12,8 +12,8 @@ namespace json = korvalle::json;
 
 namespace {
 
-std::string error_of(std::string_view text, int max_depth = 128) {
-    auto r = json::parse(text, max_depth);
+std::string error_of(std::string_view text) {
+    auto r = json::parse(text);
     EXPECT_FALSE(r.value) << text;
     return r.error;
 }
@@ -24,13 +24,24 @@ boost::json::value value_of(std::string_view text) {
     return r.value ? *r.value : boost::json::value();
 }
 
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// The message of the ReadError a step throws, or "ok".
+template <class Step>
+std::string thrown(Step step) {
+    try {
+        step();
+        return "ok";
+    } catch (const json::ReadError& e) {
+        return e.message();
+    }
+}
+
 }  // namespace
 
 TEST(JsonRead, SyntaxMessagesAndLocations) {
-    struct Case {
-        const char* text;
-        const char* error;
-    } cases[] = {
+    const std::string control = "control character (\\u0000-\\u001F) found while parsing a string";
+    const std::pair<std::string, std::string> cases[] = {
         {"", "EOF while parsing a value at line 1 column 0"},
         {"   ", "EOF while parsing a value at line 1 column 3"},
         {"{", "EOF while parsing an object at line 1 column 1"},
@@ -42,9 +53,9 @@ TEST(JsonRead, SyntaxMessagesAndLocations) {
         {"{1:2}", "key must be a string at line 1 column 2"},
         {"{\"a\":1,}", "trailing comma at line 1 column 8"},
         {"[1,]", "trailing comma at line 1 column 4"},
-        {"[1,", "EOF while parsing a value at line 1 column 3"},
         {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
         {"{} {}", "trailing characters at line 1 column 4"},
+        {"{}\n\n x", "trailing characters at line 3 column 2"},
         {"01", "invalid number at line 1 column 2"},
         {"-", "EOF while parsing a value at line 1 column 1"},
         {"-x", "invalid number at line 1 column 2"},
@@ -54,6 +65,7 @@ TEST(JsonRead, SyntaxMessagesAndLocations) {
         {"1e+x", "invalid number at line 1 column 4"},
         {"+1", "expected value at line 1 column 1"},
         {".5", "expected value at line 1 column 1"},
+        {"NaN", "expected value at line 1 column 1"},
         {"1e400", "number out of range at line 1 column 1"},
         {"-1e400", "number out of range at line 1 column 1"},
         {"\"\\x\"", "invalid escape at line 1 column 3"},
@@ -61,49 +73,67 @@ TEST(JsonRead, SyntaxMessagesAndLocations) {
         {"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 8"},
         {"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
         {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 14"},
-        {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        {"\"a\tb\"", control + " at line 1 column 3"},
         {"nul", "EOF while parsing a value at line 1 column 3"},
         {"nulL", "expected ident at line 1 column 4"},
-        {"tru", "EOF while parsing a value at line 1 column 3"},
-        {"NaN", "expected value at line 1 column 1"},
+        // A byte-order mark, a form feed and a NUL are not whitespace; bytes that are not
+        // UTF-8 (an overlong form, an encoded surrogate) are refused inside strings.
         {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+        {"\f{}", "expected value at line 1 column 1"},
+        {std::string("\0", 1), "expected value at line 1 column 1"},
+        {std::string("[1]\0", 4), "trailing characters at line 1 column 4"},
+        {std::string("\"a\0\"", 4), control + " at line 1 column 3"},
         {"\"\xC0\xAF\"", "invalid unicode code point at line 1 column 2"},
         {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 2"},
-        {"{}\n\n x", "trailing characters at line 3 column 2"},
-        {"\f{}", "expected value at line 1 column 1"},
     };
-    for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.error) << c.text;
-    // NUL bytes are not whitespace and not text outside strings.
-    EXPECT_EQ(error_of(std::string("[1]\0", 4)), "trailing characters at line 1 column 4");
-    EXPECT_EQ(error_of(std::string("\0", 1)), "expected value at line 1 column 1");
-    EXPECT_EQ(error_of(std::string("\"a\0\"", 4)),
-              "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3");
+    for (const auto& [text, error] : cases) EXPECT_EQ(error_of(text), error) << text;
 }
 
-TEST(JsonRead, NumberKinds) {
-    json::Reader r("[0, 18446744073709551615, 18446744073709551616, -9223372036854775808, "
-                   "-9223372036854775809, -0, 1.0, 1e3, 2.5E-3, 1e-400, -1e-400]");
-    r.begin_array();
-    std::vector<json::Number> got;
-    while (r.next_element()) got.push_back(r.read_number());
-    r.finish();
+TEST(JsonRead, NumberKindsAndDescriptions) {
     using K = json::Number::Kind;
-    ASSERT_EQ(got.size(), 11u);
-    EXPECT_EQ(got[0].kind, K::U64);
-    EXPECT_EQ(got[1].kind, K::U64);
-    EXPECT_EQ(got[1].u, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(got[2].kind, K::F64);
-    EXPECT_EQ(got[2].d, 18446744073709551616.0);
-    EXPECT_EQ(got[3].kind, K::I64);
-    EXPECT_EQ(got[3].i, std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(got[4].kind, K::F64);
-    EXPECT_EQ(got[5].kind, K::F64);
-    EXPECT_TRUE(std::signbit(got[5].d));
-    EXPECT_EQ(got[6].kind, K::F64);
-    EXPECT_EQ(got[7].d, 1000.0);
-    EXPECT_EQ(got[8].d, 2.5e-3);
-    EXPECT_EQ(got[9].d, 0.0);
-    EXPECT_TRUE(std::signbit(got[10].d));
+    auto shown = [](const json::Number& n) {
+        return n.kind == K::U64 ? std::to_string(n.u)
+               : n.kind == K::I64 ? std::to_string(n.i)
+                                  : json::format_double(n.d);
+    };
+    const struct {
+        const char* text;
+        K kind;
+        const char* value;
+    } numbers[] = {
+        {"0", K::U64, "0"},
+        {"18446744073709551615", K::U64, "18446744073709551615"},
+        {"18446744073709551616", K::F64, "1.8446744073709552e19"},
+        {"-9223372036854775808", K::I64, "-9223372036854775808"},
+        {"-9223372036854775809", K::F64, "-9.223372036854776e18"},
+        {"-0", K::F64, "-0.0"},
+        {"1.0", K::F64, "1.0"},
+        {"2.5E-3", K::F64, "0.0025"},
+        {"1e-400", K::F64, "0.0"},
+        {"-1e-400", K::F64, "-0.0"},
+    };
+    for (const auto& c : numbers) {
+        json::Reader r(c.text);
+        auto n = r.read_number();
+        EXPECT_EQ(n.kind, c.kind) << c.text;
+        EXPECT_EQ(shown(n), c.value) << c.text;
+    }
+
+    // The descriptions "invalid type" messages use.
+    const std::pair<const char*, const char*> described[] = {
+        {"null", "null"}, {"true", "boolean `true`"}, {"5", "integer `5`"}, {"-1", "integer `-1`"},
+        {"1e3", "floating point `1000.0`"}, {"-0", "floating point `-0.0`"}, {"1e-7", "floating point `0.0000001`"},
+        {"\"a\\\"b\\n\"", "string \"a\\\"b\\n\""}, {"[1]", "sequence"}, {"{}", "map"},
+    };
+    for (const auto& [text, description] : described) EXPECT_EQ(json::Reader(text).unexpected(), description);
+    json::Reader r("  \"7\"");
+    try {
+        r.read_number();
+        FAIL();
+    } catch (const json::ReadError& e) {
+        EXPECT_EQ(e.message() + json::location_suffix(r.text(), e.offset()),
+                  "invalid type: string \"7\", expected a number at line 1 column 5");
+    }
 }
 
 TEST(JsonRead, DoublesAreCorrectlyRounded) {
@@ -111,29 +141,25 @@ TEST(JsonRead, DoublesAreCorrectlyRounded) {
     for (const char* text : {"9007199254740993.0", "2.2250738585072011e-308", "0.1", "1.7976931348623157e308",
                              "4.9e-324", "7.038531e-26", "8.0e-324", "18446744073709551617",
                              "123456789012345678901234567890e-10"}) {
-        auto v = value_of(text);
-        EXPECT_EQ(v.as_double(), std::strtod(text, nullptr)) << text;
+        EXPECT_EQ(value_of(text).as_double(), std::strtod(text, nullptr)) << text;
     }
 }
 
 TEST(JsonRead, StringsUnescape) {
-    auto v = value_of(R"(["a\"b\\c\/d\b\f\n\r\t", "\u00e9\u20AC\ud83d\ude00", "caf)" "\xC3\xA9" R"("])");
+    auto v = value_of(R"(["a\"b\\c\/d\b\f\n\r\t", "\u00e9\u20AC\ud83d\ude00", "caf)" "\xC3\xA9" R"(", "a\u0000b"])");
     const auto& a = v.as_array();
     EXPECT_EQ(a[0].as_string(), "a\"b\\c/d\b\f\n\r\t");
     EXPECT_EQ(a[1].as_string(), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(a[2].as_string(), "caf\xC3\xA9");
-    // An escaped NUL is text like any other.
-    EXPECT_EQ(value_of(R"("a\u0000b")").as_string(), std::string("a\0b", 3));
+    EXPECT_EQ(a[3].as_string(), std::string("a\0b", 3));  // an escaped NUL is text like any other
 }
 
 TEST(JsonRead, RepeatedKeysKeepFirstPlaceAndLastValue) {
-    auto v = value_of(R"({"k":1,"a":true,"k":2,"b":null,"k":3})");
-    EXPECT_EQ(json::write(v), R"({"k":3,"a":true,"b":null})");
+    EXPECT_EQ(json::write(value_of(R"({"k":1,"a":true,"k":2,"b":null,"k":3})")), R"({"k":3,"a":true,"b":null})");
     // Many keys take the hashed path of the object table; the rule must hold there too.
     std::string text = "{";
     for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    text += "\"k3\":\"last\"}";
-    auto big = value_of(text);
+    auto big = value_of(text + "\"k3\":\"last\"}");
     const auto& o = big.as_object();
     EXPECT_EQ(o.size(), 40u);
     EXPECT_EQ(o.begin()[3].key(), "k3");
@@ -141,40 +167,34 @@ TEST(JsonRead, RepeatedKeysKeepFirstPlaceAndLastValue) {
 }
 
 TEST(JsonRead, KeptDepthIsLimitedSkippedDepthIsNot) {
-    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_TRUE(json::parse(nested(128)).value);
     EXPECT_EQ(error_of(nested(129)), "recursion limit exceeded at line 1 column 129");
     EXPECT_TRUE(json::parse(nested(127), 127).value);
     EXPECT_FALSE(json::parse(nested(128), 127).value);
 
-    // Skipping has no limit and no recursion.
-    std::string deep = "{\"x\":" + nested(100000) + ",\"y\":";
-    for (int i = 0; i < 100000; ++i) deep += "{\"a\":";
-    deep += "1";
-    json::Reader r(deep);
+    // Skipping has no limit and no recursion, for arrays and objects alike.
+    std::string objects = "{\"x\":" + nested(100000) + ",\"y\":";
+    for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
+    objects += "1";
+    json::Reader r(objects);  // the reader views the text: it must outlive the reader
     r.begin_object();
     ASSERT_EQ(r.next_key(), "x");
     r.skip_value();
     ASSERT_EQ(r.next_key(), "y");
-    try {
-        r.skip_value();  // the nested objects never close
-        FAIL();
-    } catch (const json::ReadError& e) {
-        EXPECT_EQ(e.message(), "EOF while parsing an object");
-    }
+    EXPECT_EQ(thrown([&] { r.skip_value(); }), "EOF while parsing an object");  // never closed
 
-    std::string closed = std::string(100000, '[') + "1" + std::string(100000, ']');
+    const std::string closed = std::string(100000, '[') + "1" + std::string(100000, ']');
     json::Reader s(closed);
     s.skip_value();
     s.finish();
 }
 
-TEST(JsonRead, SkipChecksWellFormedness) {
+TEST(JsonRead, SkipChecksGrammarButNotValues) {
     for (const char* bad : {"[1,]", "{\"a\" 1}", "[01]", "\"\\q\"", "[1 2]", "{\"a\":1,}", "[\"\x01\"]", "nul"}) {
         json::Reader r(bad);
         EXPECT_THROW(r.skip_value(), json::ReadError) << bad;
     }
-    // A skipped value is checked for grammar only: its numbers are not converted.
+    // Numbers and escapes of a skipped value are not converted.
     json::Reader r("[1e400, \"\\uDC00\", {\"a\":[{}, []]}]");
     r.skip_value();
     r.finish();
@@ -206,73 +226,37 @@ TEST(JsonRead, PullInterfaceTracksCommasAcrossNesting) {
 }
 
 TEST(JsonRead, EndArrayRefusesFurtherElements) {
-    auto end_after_two = [](std::string_view text) -> std::string {
+    const std::pair<const char*, const char*> cases[] = {
+        {"[1,2]", "ok"}, {"[1,2,3]", "trailing characters"}, {"[1,2,]", "trailing comma"},
+        {"[1,2", "EOF while parsing a list"}};
+    for (const auto& [text, outcome] : cases) {
         json::Reader r(text);
-        try {
-            r.begin_array();
-            for (int i = 0; i < 2; ++i) {
-                r.next_element();
-                r.read_number();
-            }
-            r.end_array();
-            r.finish();
-            return "ok";
-        } catch (const json::ReadError& e) {
-            return e.message();
-        }
-    };
-    EXPECT_EQ(end_after_two("[1,2]"), "ok");
-    EXPECT_EQ(end_after_two("[1,2,3]"), "trailing characters");
-    EXPECT_EQ(end_after_two("[1,2,]"), "trailing comma");
-    EXPECT_EQ(end_after_two("[1,2"), "EOF while parsing a list");
-}
-
-TEST(JsonRead, InvalidTypeDescriptions) {
-    auto describe = [](std::string_view text) {
-        json::Reader r(text);
-        return r.unexpected();
-    };
-    EXPECT_EQ(describe("null"), "null");
-    EXPECT_EQ(describe("true"), "boolean `true`");
-    EXPECT_EQ(describe("5"), "integer `5`");
-    EXPECT_EQ(describe("-1"), "integer `-1`");
-    EXPECT_EQ(describe("1e3"), "floating point `1000.0`");
-    EXPECT_EQ(describe("-0"), "floating point `-0.0`");
-    EXPECT_EQ(describe("\"a\\\"b\\n\""), "string \"a\\\"b\\n\"");
-    EXPECT_EQ(describe("[1]"), "sequence");
-    EXPECT_EQ(describe("{}"), "map");
-    json::Reader r("  \"7\"");
-    try {
-        r.read_number();
-        FAIL();
-    } catch (const json::ReadError& e) {
-        EXPECT_EQ(std::string(e.what()) + json::location_suffix(r.text(), e.offset()),
-                  "invalid type: string \"7\", expected a number at line 1 column 5");
+        EXPECT_EQ(thrown([&] {
+                      r.begin_array();
+                      for (int i = 0; i < 2; ++i) {
+                          r.next_element();
+                          r.read_number();
+                      }
+                      r.end_array();
+                      r.finish();
+                  }),
+                  outcome)
+            << text;
     }
 }
 
 TEST(JsonWrite, DoublesInTheRustForm) {
-    EXPECT_EQ(json::format_double(2.0), "2.0");
-    EXPECT_EQ(json::format_double(0.0001), "0.0001");
-    EXPECT_EQ(json::format_double(0.00001), "0.00001");
-    EXPECT_EQ(json::format_double(0.000001), "1e-6");
-    EXPECT_EQ(json::format_double(1000.0), "1000.0");
-    EXPECT_EQ(json::format_double(1e15), "1000000000000000.0");
-    EXPECT_EQ(json::format_double(1e16), "1e16");
-    EXPECT_EQ(json::format_double(1.5e-7), "1.5e-7");
-    EXPECT_EQ(json::format_double(1.25e20), "1.25e20");
-    EXPECT_EQ(json::format_double(123.456), "123.456");
-    EXPECT_EQ(json::format_double(0.1), "0.1");
-    EXPECT_EQ(json::format_double(-0.0), "-0.0");
-    EXPECT_EQ(json::format_double(0.0), "0.0");
-    EXPECT_EQ(json::format_double(-2.5), "-2.5");
-    EXPECT_EQ(json::format_double(5e-324), "5e-324");
-    EXPECT_EQ(json::format_double(1.7976931348623157e308), "1.7976931348623157e308");
-    EXPECT_EQ(json::format_double(std::numeric_limits<double>::infinity()), "null");
-    EXPECT_EQ(json::format_double(std::nan("")), "null");
+    const std::pair<double, const char*> cases[] = {
+        {2.0, "2.0"}, {0.0, "0.0"}, {-0.0, "-0.0"}, {-2.5, "-2.5"}, {0.1, "0.1"}, {123.456, "123.456"},
+        {0.0001, "0.0001"}, {0.00001, "0.00001"}, {0.000001, "1e-6"}, {1.5e-7, "1.5e-7"},
+        {1e15, "1000000000000000.0"}, {1e16, "1e16"}, {1.25e20, "1.25e20"},
+        {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e308"},
+        {std::numeric_limits<double>::infinity(), "null"}, {std::nan(""), "null"},
+    };
+    for (const auto& [value, text] : cases) EXPECT_EQ(json::format_double(value), text);
 }
 
-TEST(JsonWrite, CompactWithSerdeEscapes) {
+TEST(JsonWrite, CompactWithSerdeEscapesAndRoundTrips) {
     boost::json::object o;
     o["s"] = "q\"b\\n\nr\rt\tb\bf\f\x01\x1f\x7f\xC3\xA9/";
     o["i"] = -5;
@@ -282,10 +266,6 @@ TEST(JsonWrite, CompactWithSerdeEscapes) {
     EXPECT_EQ(json::write(o),
               "{\"s\":\"q\\\"b\\\\n\\nr\\rt\\tb\\bf\\f\\u0001\\u001f\x7f\xC3\xA9/\",\"i\":-5,"
               "\"u\":18446744073709551615,\"d\":2.0,\"a\":[null,true,false,{},[]]}");
-}
-
-TEST(JsonWrite, RoundTripsThroughTheReader) {
     const char* text = R"({"a":[1,-2,3.5,1e16,1e-7,"x\u0001"],"b":{"c":null,"d":true},"e":-0.0})";
-    auto v = value_of(text);
-    EXPECT_EQ(json::write(v), R"({"a":[1,-2,3.5,1e16,1e-7,"x\u0001"],"b":{"c":null,"d":true},"e":-0.0})");
+    EXPECT_EQ(json::write(value_of(text)), text);
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <tuple>
 #include <sys/stat.h>
 
 namespace text = korvalle::text;
@@ -22,57 +23,49 @@ TEST(Text, Utf8Validity) {
     EXPECT_EQ(text::lossy_utf8("a\xF0\x9F\x98z"), "a\xEF\xBF\xBDz");
 }
 
-TEST(Text, DebugQuoteAndUnexpected) {
+TEST(Text, DebugQuoteAndExpectedWords) {
     EXPECT_EQ(text::debug_quote("a\"b\\c\nd\re\tf"), "\"a\\\"b\\\\c\\nd\\re\\tf\"");
     EXPECT_EQ(text::debug_quote(std::string("\0\x1b\x7f\xC3\xA9'", 6)), "\"\\0\\u{1b}\\u{7f}\xC3\xA9'\"");
-    EXPECT_EQ(text::unexpected_string("x"), "string \"x\"");
-    EXPECT_EQ(text::unexpected_unsigned(5), "integer `5`");
-    EXPECT_EQ(text::unexpected_signed(-1), "integer `-1`");
-    EXPECT_EQ(text::unexpected_float(1e3), "floating point `1000.0`");
-    EXPECT_EQ(text::unexpected_bool(false), "boolean `false`");
+    // The three-word form shows in the envelope's unknown-variant messages.
     EXPECT_EQ(text::expected_one_of({"a"}), "`a`");
     EXPECT_EQ(text::expected_one_of({"a", "b"}), "`a` or `b`");
-    EXPECT_EQ(text::expected_one_of({"morvane", "vcs", "pipeline"}), "one of `morvane`, `vcs`, `pipeline`");
 }
 
 TEST(Text, FloatDisplayAndDebug) {
-    EXPECT_EQ(text::f64_display(1.0), "1");
-    EXPECT_EQ(text::f64_display(1.5), "1.5");
-    EXPECT_EQ(text::f64_display(1e16), "10000000000000000");
-    EXPECT_EQ(text::f64_display(1e-7), "0.0000001");
-    EXPECT_EQ(text::f64_display(-0.0), "-0");
-    EXPECT_EQ(text::f64_display(1.0 / 0.0), "inf");
-    EXPECT_EQ(text::f64_display(0.0 / 0.0), "NaN");
-    EXPECT_EQ(text::f64_debug(1.0), "1.0");
-    EXPECT_EQ(text::f64_debug(0.0001), "0.0001");
-    EXPECT_EQ(text::f64_debug(0.00001), "1e-5");
-    EXPECT_EQ(text::f64_debug(1e16), "1e16");
-    EXPECT_EQ(text::f64_debug(1.5e-7), "1.5e-7");
-    EXPECT_EQ(text::f64_debug(123456.75), "123456.75");
-    EXPECT_EQ(text::f64_debug(-1.0 / 0.0), "-inf");
+    const std::tuple<double, const char*, const char*> cases[] = {
+        // value, Display, Debug
+        {1.0, "1", "1.0"},
+        {1.5, "1.5", "1.5"},
+        {0.0001, "0.0001", "0.0001"},
+        {0.00001, "0.00001", "1e-5"},
+        {1.5e-7, "0.00000015", "1.5e-7"},
+        {123456.75, "123456.75", "123456.75"},
+        {1e16, "10000000000000000", "1e16"},
+        {-0.0, "-0", "-0.0"},
+        {1.0 / 0.0, "inf", "inf"},
+        {-1.0 / 0.0, "-inf", "-inf"},
+        {0.0 / 0.0, "NaN", "NaN"},
+    };
+    for (const auto& [value, display, debug] : cases) {
+        EXPECT_EQ(text::f64_display(value), display) << debug;
+        EXPECT_EQ(text::f64_debug(value), debug) << display;
+    }
 }
 
 TEST(Text, IntegersErrorsTrimAndLines) {
-    EXPECT_EQ(text::parse_int_error(""), "cannot parse integer from empty string");
-    EXPECT_EQ(text::parse_int_error("12a"), "invalid digit found in string");
-    EXPECT_EQ(text::parse_int_error("-1"), "invalid digit found in string");
-    EXPECT_EQ(text::parse_int_error("+"), "invalid digit found in string");
-    EXPECT_EQ(text::parse_int_error("18446744073709551616"), "number too large to fit in target type");
-    EXPECT_EQ(text::parse_int_error("+18446744073709551615"), "");
+    const std::pair<const char*, const char*> int_errors[] = {
+        {"", "cannot parse integer from empty string"}, {"12a", "invalid digit found in string"},
+        {"-1", "invalid digit found in string"}, {"+", "invalid digit found in string"},
+        {"18446744073709551616", "number too large to fit in target type"}, {"+18446744073709551615", ""}};
+    for (const auto& [input, error] : int_errors) EXPECT_EQ(text::parse_int_error(input), error) << input;
     EXPECT_EQ(text::parse_u64("+7"), 7u);
     EXPECT_EQ(text::parse_u64(" 7"), std::nullopt);
-    EXPECT_EQ(text::io_kind_word(ENOENT), "entity not found");
-    EXPECT_EQ(text::io_kind_word(EACCES), "permission denied");
     EXPECT_EQ(text::io_kind_word(ENOTDIR), "not a directory");
     EXPECT_EQ(text::os_error(ENOENT), "No such file or directory (os error 2)");
     EXPECT_EQ(text::trim("\xE3\x80\x80 \t x y\n\xC2\xA0"), "x y");
     EXPECT_EQ(text::trim(" \xC3\xA9 "), "\xC3\xA9");
     EXPECT_EQ(text::trim("  "), "");
-    auto ls = text::lines("a\r\nb\n\nc\r");
-    ASSERT_EQ(ls.size(), 4u);
-    EXPECT_EQ(ls[0], "a");
-    EXPECT_EQ(ls[2], "");
-    EXPECT_EQ(ls[3], "c\r");
+    EXPECT_EQ(text::lines("a\r\nb\n\nc\r"), (std::vector<std::string_view>{"a", "b", "", "c\r"}));
     EXPECT_EQ(text::lines("a\n").size(), 1u);
     EXPECT_TRUE(text::lines("").empty());
 }

@@ -14,18 +14,30 @@ namespace {
 
 const std::filesystem::path demo_root = std::filesystem::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 
-const std::string no_telemetry_head =
-    R"({"agent_seconds":null,"judge_seconds":null,"llmlint_seconds":null,"gate_seconds":null,)"
-    R"("publication_wait_seconds":null,"lock_wait_seconds":null,"setup_seconds":null,)"
-    R"("scheduling_seconds":null,"wall_seconds":null,)";
-const std::string no_telemetry_tail =
-    R"("judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"idle_orchestration_ms":null,)"
-    R"("unattributed_ms":null,"wall_ms":null,"fractions":{"agent_model":null,"judge_model":null,)"
-    R"("llmlint_model":null,"tool":null,"idle_orchestration":null,"lock_wait":null,"setup":null,)"
-    R"("scheduling":null}})";
+struct Expected {
+    std::string id, state, phase, last_event, last_progress_at, timing_quality, timing, node_counts, launcher,
+        session_key;
+};
 
+// Written text of a summary, keys in document order.
+std::string text(const Expected& e) {
+    return R"({"run_id":")" + e.id + R"(","state":")" + e.state + R"(","phase":")" + e.phase +
+           R"(","last_event":")" + e.last_event + R"(","last_progress_at":)" + e.last_progress_at +
+           R"(,"timing_quality":")" + e.timing_quality + R"(","linkage_quality":"labelled","timing":)" + e.timing +
+           R"(,"node_counts":)" + e.node_counts + R"(,"launch":{"launch_id":")" + e.id + R"(","launcher":")" +
+           e.launcher + R"(","session_key":")" + e.session_key + R"("}})";
+}
+
+// The timing block without telemetry: only the journal's agent model time is known.
 std::string timing_without_telemetry(const std::string& agent_model_ms) {
-    return no_telemetry_head + R"("agent_model_ms":)" + agent_model_ms + "," + no_telemetry_tail;
+    return R"({"agent_seconds":null,"judge_seconds":null,"llmlint_seconds":null,"gate_seconds":null,)"
+           R"("publication_wait_seconds":null,"lock_wait_seconds":null,"setup_seconds":null,)"
+           R"("scheduling_seconds":null,"wall_seconds":null,"agent_model_ms":)" +
+           agent_model_ms +
+           R"(,"judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"idle_orchestration_ms":null,)"
+           R"("unattributed_ms":null,"wall_ms":null,"fractions":{"agent_model":null,"judge_model":null,)"
+           R"("llmlint_model":null,"tool":null,"idle_orchestration":null,"lock_wait":null,"setup":null,)"
+           R"("scheduling":null}})";
 }
 
 class DemoSummaries : public ::testing::Test {
@@ -47,14 +59,23 @@ protected:
     std::vector<views::RunView> views_;
 };
 
-TEST_F(DemoSummaries, SettledRunCountsItsResultFile) {
-    EXPECT_EQ(summary("2026-03-02-docs-refresh"),
-              R"({"run_id":"2026-03-02-docs-refresh","state":"settled","phase":"reviewing-results",)"
-              R"("last_event":"round-finished","last_progress_at":1772442978,"timing_quality":"complete",)"
-              R"("linkage_quality":"labelled","timing":)" +
-                  timing_without_telemetry("94900") +
-                  R"(,"node_counts":{"done":3},"launch":{"launch_id":"2026-03-02-docs-refresh",)"
-                  R"("launcher":"claude-code","session_key":"07bdf6fe99ba"}})");
+TEST_F(DemoSummaries, EachRunWithoutTelemetry) {
+    const Expected runs[] = {
+        // Settled: the result file's statuses.
+        {"2026-03-02-docs-refresh", "settled", "reviewing-results", "round-finished", "1772442978", "complete",
+         timing_without_telemetry("94900"), R"({"done":3})", "claude-code", "07bdf6fe99ba"},
+        // Active in a round: the roster derived from the journal.
+        {"2026-03-05-orders-migration", "active", "driving-round", "turn-activity", "1772715931", "partial",
+         timing_without_telemetry("123600"), R"({"blocked":1,"running":1,"waiting":1})", "codex", "775df17175d5"},
+        // Parked after a failure: result words counted as written.
+        {"2026-03-06-billing-export", "parked", "reviewing-results", "round-finished", "1772785934", "complete",
+         timing_without_telemetry("41200"), R"({"blocked":1,"failed":1,"skipped":2})", "claude-code",
+         "e3296516e4eb"},
+        // Stopped, its driver gone, no result file.
+        {"2026-03-07-flaky-ci-triage", "driver-dead", "finished", "run-stopped", "1772923710", "complete",
+         timing_without_telemetry("41200"), R"({"pending":1,"running":1})", "codex", "17b6730f182c"},
+    };
+    for (const auto& run : runs) EXPECT_EQ(summary(run.id), text(run));
 }
 
 TEST_F(DemoSummaries, SettledRunWithTelemetry) {
@@ -67,60 +88,16 @@ TEST_F(DemoSummaries, SettledRunWithTelemetry) {
     t->scheduling_ms = 4900;
     t->wall_ms = 189800;
     EXPECT_EQ(summary("2026-03-02-docs-refresh", t),
-              R"({"run_id":"2026-03-02-docs-refresh","state":"settled","phase":"reviewing-results",)"
-              R"("last_event":"round-finished","last_progress_at":1772442978,"timing_quality":"complete",)"
-              R"("linkage_quality":"labelled","timing":{"agent_seconds":94,"judge_seconds":null,)"
-              R"("llmlint_seconds":null,"gate_seconds":10,"publication_wait_seconds":5,"lock_wait_seconds":0,)"
-              R"("setup_seconds":20,"scheduling_seconds":4,"wall_seconds":189,"agent_model_ms":94900,)"
-              R"("judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"idle_orchestration_ms":null,)"
-              R"("unattributed_ms":55000,"wall_ms":189800,"fractions":{"agent_model":0.5,"judge_model":null,)"
-              R"("llmlint_model":null,"tool":null,"idle_orchestration":null,"lock_wait":0.0,)"
-              R"("setup":0.1053740779768177,"scheduling":0.025816649104320338}},"node_counts":{"done":3},)"
-              R"("launch":{"launch_id":"2026-03-02-docs-refresh","launcher":"claude-code",)"
-              R"("session_key":"07bdf6fe99ba"}})");
-}
-
-TEST_F(DemoSummaries, ActiveRunDerivesItsRoster) {
-    EXPECT_EQ(summary("2026-03-05-orders-migration"),
-              R"({"run_id":"2026-03-05-orders-migration","state":"active","phase":"driving-round",)"
-              R"("last_event":"turn-activity","last_progress_at":1772715931,"timing_quality":"partial",)"
-              R"("linkage_quality":"labelled","timing":)" +
-                  timing_without_telemetry("123600") +
-                  R"(,"node_counts":{"blocked":1,"running":1,"waiting":1},)"
-                  R"("launch":{"launch_id":"2026-03-05-orders-migration","launcher":"codex",)"
-                  R"("session_key":"775df17175d5"}})");
-
-    // A share above one is written as it is, and integral shares keep their ".0".
-    auto t = std::make_shared<telemetry::RunTelemetry>();
-    t->wall_ms = 60000;
-    auto timing = json::parse(summary("2026-03-05-orders-migration", t)).value->at("timing");
-    EXPECT_EQ(json::write(timing.at("fractions").at("agent_model")), "2.06");
-    t->wall_ms = 61800;
-    timing = json::parse(summary("2026-03-05-orders-migration", t)).value->at("timing");
-    EXPECT_EQ(json::write(timing.at("fractions").at("agent_model")), "2.0");
-    EXPECT_EQ(json::write(timing.at("unattributed_ms")), "61800");
-}
-
-TEST_F(DemoSummaries, FailedRunCountsResultWordsAsWritten) {
-    EXPECT_EQ(summary("2026-03-06-billing-export"),
-              R"({"run_id":"2026-03-06-billing-export","state":"parked","phase":"reviewing-results",)"
-              R"("last_event":"round-finished","last_progress_at":1772785934,"timing_quality":"complete",)"
-              R"("linkage_quality":"labelled","timing":)" +
-                  timing_without_telemetry("41200") +
-                  R"(,"node_counts":{"blocked":1,"failed":1,"skipped":2},)"
-                  R"("launch":{"launch_id":"2026-03-06-billing-export","launcher":"claude-code",)"
-                  R"("session_key":"e3296516e4eb"}})");
-}
-
-TEST_F(DemoSummaries, StoppedRunWithoutResultFile) {
-    EXPECT_EQ(summary("2026-03-07-flaky-ci-triage"),
-              R"({"run_id":"2026-03-07-flaky-ci-triage","state":"driver-dead","phase":"finished",)"
-              R"("last_event":"run-stopped","last_progress_at":1772923710,"timing_quality":"complete",)"
-              R"("linkage_quality":"labelled","timing":)" +
-                  timing_without_telemetry("41200") +
-                  R"(,"node_counts":{"pending":1,"running":1},)"
-                  R"("launch":{"launch_id":"2026-03-07-flaky-ci-triage","launcher":"codex",)"
-                  R"("session_key":"17b6730f182c"}})");
+              text({"2026-03-02-docs-refresh", "settled", "reviewing-results", "round-finished", "1772442978",
+                    "complete",
+                    R"({"agent_seconds":94,"judge_seconds":null,)"
+                    R"("llmlint_seconds":null,"gate_seconds":10,"publication_wait_seconds":5,"lock_wait_seconds":0,)"
+                    R"("setup_seconds":20,"scheduling_seconds":4,"wall_seconds":189,"agent_model_ms":94900,)"
+                    R"("judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"idle_orchestration_ms":null,)"
+                    R"("unattributed_ms":55000,"wall_ms":189800,"fractions":{"agent_model":0.5,"judge_model":null,)"
+                    R"("llmlint_model":null,"tool":null,"idle_orchestration":null,"lock_wait":0.0,)"
+                    R"("setup":0.1053740779768177,"scheduling":0.025816649104320338}})",
+                    R"({"done":3})", "claude-code", "07bdf6fe99ba"}));
 }
 
 }  // namespace
