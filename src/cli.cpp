@@ -246,45 +246,61 @@ std::variant<std::uint64_t, std::string> parse_nonzero_u64(std::string_view text
     return parsed;
 }
 
-std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
-    const std::string prog = program_name(args);
-    if (args.size() <= 1) return Exit{2, root_help(prog), false};
+namespace {
+
+// The option texts of serve as typed, defaults filled in.
+struct ServeTexts {
+    std::string runs_root;
+    std::string bind{default_bind};
+    std::string poll{default_poll};
+};
+
+// What is refused before CLI11 runs: bytes that are not UTF-8, anything at the root but its
+// flags and subcommands (named plainly rather than as a missing subcommand), and a stray
+// argument of serve.
+std::optional<Exit> early_refusal(const std::vector<std::string>& args, const std::string& prog) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (!text::is_utf8(args[i])) {
             return usage_error("invalid UTF-8 was detected in one or more arguments", prog + " <COMMAND>");
         }
     }
-
-    // The root takes only its help and version flags and a subcommand; name anything else
-    // plainly rather than as a missing subcommand.
     const std::string& first = args[1];
-    if (first != "serve" && first != "help" && first != "-h" && first != "--help" && first != "-V" &&
-        first != "--version") {
-        bool option = !first.empty() && first.front() == '-';
-        return usage_error(option ? "unexpected argument '" + first + "' found"
-                                  : "unrecognized subcommand '" + first + "'",
-                           prog + " <COMMAND>");
-    }
-
     if (first == "serve") {
         if (auto stray = first_unexpected(args, 1)) {
             return usage_error("unexpected argument '" + *stray + "' found", serve_usage(prog));
         }
+        return std::nullopt;
     }
+    if (first == "help" || first == "-h" || first == "--help" || first == "-V" || first == "--version") {
+        return std::nullopt;
+    }
+    bool option = !first.empty() && first.front() == '-';
+    return usage_error(option ? "unexpected argument '" + first + "' found" : "unrecognized subcommand '" + first + "'",
+                       prog + " <COMMAND>");
+}
 
+// The answer to the help subcommand with its topics.
+Exit help_for(const std::vector<std::string>& topics, const std::string& prog) {
+    if (topics.empty()) return Exit{0, root_help(prog), true};
+    if (topics.size() == 1 && topics[0] == "serve") return Exit{0, serve_help(prog, true), true};
+    // serve has no subcommands of its own, so a second topic is never one.
+    const std::string& unknown = topics[0] == "serve" ? topics[1] : topics[0];
+    return usage_error("unrecognized subcommand '" + unknown + "'", prog + " <COMMAND>");
+}
+
+// Runs CLI11 over the arguments: the texts of serve, or what to print instead.
+std::variant<ServeTexts, Exit> parse_texts(const std::vector<std::string>& args, const std::string& prog) {
     CLI::App app{std::string(root_about), prog};
     app.set_help_flag("-h", "Print help");
     app.set_help_all_flag("--help", "Print help");
     app.set_version_flag("-V,--version", std::string(version));
     app.require_subcommand(1);
 
+    ServeTexts texts;
     CLI::App* serve = app.add_subcommand("serve", std::string(serve_about));
-    std::string runs_root_text;
-    std::string bind_text(default_bind);
-    std::string poll_text(default_poll);
-    serve->add_option("--runs-root", runs_root_text)->type_name("DIR")->required();
-    serve->add_option("--bind", bind_text)->type_name("ADDR");
-    serve->add_option("--poll-interval-ms", poll_text)->type_name("MS");
+    serve->add_option("--runs-root", texts.runs_root)->type_name("DIR")->required();
+    serve->add_option("--bind", texts.bind)->type_name("ADDR");
+    serve->add_option("--poll-interval-ms", texts.poll)->type_name("MS");
 
     CLI::App* help = app.add_subcommand("help", "Print this message or the help of the given subcommand(s)");
     std::vector<std::string> help_topics;
@@ -302,7 +318,7 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
     } catch (const CLI::CallForVersion&) {
         return Exit{0, prog + " " + std::string(version) + "\n", true};
     } catch (const CLI::RequiredError& e) {
-        if (serve->parsed() && runs_root_text.empty()) {
+        if (serve->parsed() && texts.runs_root.empty()) {
             return usage_error("the following required arguments were not provided:\n  --runs-root <DIR>",
                                serve_usage(prog));
         }
@@ -312,23 +328,30 @@ std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
     } catch (const CLI::ParseError& e) {
         return usage_error(parse_error_text(e), serve->parsed() ? serve_usage(prog) : prog + " <COMMAND>");
     }
+    if (help->parsed()) return help_for(help_topics, prog);
+    return texts;
+}
 
-    if (help->parsed()) {
-        if (help_topics.empty()) return Exit{0, root_help(prog), true};
-        if (help_topics.size() == 1 && help_topics[0] == "serve") return Exit{0, serve_help(prog, true), true};
-        // serve has no subcommands of its own, so a second topic is never one.
-        const std::string& unknown = help_topics[0] == "serve" ? help_topics[1] : help_topics[0];
-        return usage_error("unrecognized subcommand '" + unknown + "'", prog + " <COMMAND>");
-    }
-
-    auto root = RunsRoot::try_from(runs_root_text);
-    if (auto* why = std::get_if<std::string>(&root)) return invalid_value(runs_root_text, "--runs-root <DIR>", *why);
-    auto bind = parse_socket_address(bind_text);
-    if (!bind) return invalid_value(bind_text, "--bind <ADDR>", "invalid socket address syntax");
-    auto poll = parse_nonzero_u64(poll_text);
-    if (auto* why = std::get_if<std::string>(&poll)) return invalid_value(poll_text, "--poll-interval-ms <MS>", *why);
-
+// The typed values, each text through its own parser.
+std::variant<ServeArgs, Exit> typed(const ServeTexts& texts) {
+    auto root = RunsRoot::try_from(texts.runs_root);
+    if (auto* why = std::get_if<std::string>(&root)) return invalid_value(texts.runs_root, "--runs-root <DIR>", *why);
+    auto bind = parse_socket_address(texts.bind);
+    if (!bind) return invalid_value(texts.bind, "--bind <ADDR>", "invalid socket address syntax");
+    auto poll = parse_nonzero_u64(texts.poll);
+    if (auto* why = std::get_if<std::string>(&poll)) return invalid_value(texts.poll, "--poll-interval-ms <MS>", *why);
     return ServeArgs{std::get<RunsRoot>(std::move(root)), *bind, std::get<std::uint64_t>(poll)};
+}
+
+}  // namespace
+
+std::variant<ServeArgs, Exit> parse(const std::vector<std::string>& args) {
+    const std::string prog = program_name(args);
+    if (args.size() <= 1) return Exit{2, root_help(prog), false};
+    if (auto refused = early_refusal(args, prog)) return std::move(*refused);
+    auto texts = parse_texts(args, prog);
+    if (auto* exit = std::get_if<Exit>(&texts)) return std::move(*exit);
+    return typed(std::get<ServeTexts>(texts));
 }
 
 }  // namespace korvalle::cli

@@ -3,6 +3,7 @@
 // it serves, serves until the first stop signal and turns each outcome into the exit status.
 #include "src/cli.hpp"
 #include "src/server.hpp"
+#include "src/server_lines.hpp"
 #include "src/store.hpp"
 #include "sdk/text.hpp"
 
@@ -21,22 +22,8 @@ namespace {
 
 using namespace korvalle;
 
-// Writes one message whole with write(2) loops; a failed write is ignored (the process has
-// nowhere left to report it).
-void write_all(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
 void fatal(const std::string& message, const std::string& action) {
-    write_all(STDERR_FILENO, "korvalle-api: " + message + "\nACTION: " + action + "\n");
+    server::write_whole(STDERR_FILENO, "korvalle-api: " + message + "\nACTION: " + action + "\n");
 }
 
 // SIGPIPE ignored, so a write to a closed connection or pipe fails instead of ending the
@@ -79,10 +66,10 @@ int run_serve(const cli::ServeArgs& args) {
     boost::system::error_code ec;
     auto local = listener.local_endpoint(ec);
     if (ec) {
-        write_all(STDERR_FILENO,
+        server::write_whole(STDERR_FILENO,
                   "korvalle-api: bound, but cannot name the address: " + text::os_error(ec.value()) + "\n");
     } else {
-        write_all(STDOUT_FILENO, "korvalle-api: serving " + args.runs_root.str() + " on http://" +
+        server::write_whole(STDOUT_FILENO, "korvalle-api: serving " + args.runs_root.str() + " on http://" +
                                      cli::format_socket_address(local) + "\n");
     }
 
@@ -104,7 +91,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     auto parsed = cli::parse(args);
     if (auto* exit = std::get_if<cli::Exit>(&parsed)) {
-        write_all(exit->to_stdout ? STDOUT_FILENO : STDERR_FILENO, exit->text);
+        server::write_whole(exit->to_stdout ? STDOUT_FILENO : STDERR_FILENO, exit->text);
         return exit->status;
     }
     return run_serve(std::get<cli::ServeArgs>(parsed));

@@ -13,7 +13,9 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <fcntl.h>
@@ -49,8 +51,8 @@ Response status_only(unsigned status) {
     return r;
 }
 
-}  // namespace
-
+// The answer as it goes on the wire: content-length and date added, and for HEAD the
+// content-length of the body that is not sent.
 http::response<http::string_body> wire_response(Response response, bool head_request, unsigned version,
                                                 bool keep_alive) {
     http::response<http::string_body> out;
@@ -64,6 +66,8 @@ http::response<http::string_body> wire_response(Response response, bool head_req
     if (!head_request) out.body() = std::move(response.body);
     return out;
 }
+
+}  // namespace
 
 // One accepted connection.
 class Session : public std::enable_shared_from_this<Session> {

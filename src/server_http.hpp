@@ -11,8 +11,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/http/fields.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -92,12 +90,5 @@ private:
     std::promise<void> drained_;
     bool drained_set_ = false;
 };
-
-// Builds the answer's bytes-on-the-wire fields for a response to a request of the given
-// method and HTTP version: HEAD keeps the content-length of the body it does not send.
-boost::beast::http::response<boost::beast::http::string_body> wire_response(Response response,
-                                                                              bool head_request,
-                                                                              unsigned version,
-                                                                              bool keep_alive);
 
 }  // namespace korvalle::server

@@ -1,29 +1,16 @@
 #include "src/store.hpp"
 
 #include "src/payload.hpp"
+#include "src/server_lines.hpp"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 namespace korvalle::store {
 
 namespace {
-
-// One line on standard error in one write, so concurrent writers never interleave inside it.
-void write_line(const std::string& line) {
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report to; serving goes on
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
 
 // Run order: runs with a last event time first, later times first, then by id as bytes.
 bool runs_before(const views::RunView* a, const views::RunView* b) {
@@ -48,7 +35,7 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     auto outcome = telemetry::of_run_from(telemetry::telemetry_binary(), root, run);
     SharedTelemetry result;
     if (auto* unavailable = std::get_if<telemetry::Unavailable>(&outcome)) {
-        write_line("korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message() + "\n");
+        server::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message() + "\n");
     } else {
         result = std::make_shared<const telemetry::RunTelemetry>(std::get<telemetry::RunTelemetry>(std::move(outcome)));
     }
