@@ -162,7 +162,7 @@ std::string describe_untagged(std::string_view v) {
     if (auto b = bool_word(v)) return text::unexpected_bool(*b);
     if (auto i = describe_int(v)) return *i;
     if (!digits_but_not_number(v)) {
-        if (auto d = parse_f64(v)) return text::unexpected_float(*d);
+        if (auto d = parse_f64(v)) return text::unexpected_float_positional(*d);
     }
     return text::unexpected_string(v);
 }
@@ -183,7 +183,7 @@ std::string describe_scalar(std::string_view value, bool plain, std::optional<st
         if (auto i = describe_int(value)) return *i;
     }
     if (*tag == kFloatTag) {
-        if (auto d = parse_f64(value)) return text::unexpected_float(*d);
+        if (auto d = parse_f64(value)) return text::unexpected_float_positional(*d);
     }
     if (!tag->empty() && (*tag)[0] == '!' && plain) return describe_untagged(value);
     return text::unexpected_string(value);

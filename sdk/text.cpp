@@ -232,14 +232,16 @@ std::string f64_debug(double value) {
 
 std::string unexpected_unsigned(std::uint64_t value) { return "integer `" + std::to_string(value) + "`"; }
 std::string unexpected_signed(std::int64_t value) { return "integer `" + std::to_string(value) + "`"; }
-// serde shows a float with all its digits, never an exponent, and ".0" when that leaves no
-// decimal point ("2.5", "-0.0", "18446744073709552000.0", "inf").
-std::string unexpected_float(double value) {
+// The JSON readers show a float in the writer's shortest form ("1.5", "1e16", "-0.0").
+std::string unexpected_float(double value) { return "floating point `" + json::format_double(value) + "`"; }
+
+// The YAML reader shows a float with all its digits, never an exponent, and ".0" when that
+// leaves no decimal point ("2.5", "10000000000000000.0", "inf").
+std::string unexpected_float_positional(double value) {
     std::string out = f64_display(value);
     if (std::isfinite(value) && out.find('.') == std::string::npos) out += ".0";
     return "floating point `" + out + "`";
-}
-std::string unexpected_string(std::string_view value) { return "string " + debug_quote(value); }
+}std::string unexpected_string(std::string_view value) { return "string " + debug_quote(value); }
 std::string unexpected_bool(bool value) { return value ? "boolean `true`" : "boolean `false`"; }
 
 std::string expected_one_of(std::initializer_list<std::string_view> words) {

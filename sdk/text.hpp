@@ -33,7 +33,8 @@ std::string f64_debug(double value);
 // "integer `5`", "floating point `1.5`", "string \"x\"", "boolean `true`", "null", ...
 std::string unexpected_unsigned(std::uint64_t value);
 std::string unexpected_signed(std::int64_t value);
-std::string unexpected_float(double value);  // JSON forms: the writer's digits
+std::string unexpected_float(double value);             // JSON forms: the writer's digits
+std::string unexpected_float_positional(double value);  // YAML: all digits, never an exponent
 std::string unexpected_string(std::string_view value);
 std::string unexpected_bool(bool value);
 
