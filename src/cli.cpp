@@ -186,43 +186,50 @@ std::variant<RunsRoot, std::string> RunsRoot::try_from(std::string_view path) {
     return RunsRoot(std::move(owned));
 }
 
+namespace {
+
+// One or more ASCII digits whose value is at most max; leading zeros allowed, in any number.
+std::optional<std::uint64_t> bounded_decimal(std::string_view text, std::uint64_t max) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > max) return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
 std::optional<boost::asio::ip::tcp::endpoint> parse_socket_address(std::string_view text) {
     namespace ip = boost::asio::ip;
     auto colon = text.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
     std::string_view host = text.substr(0, colon);
     std::string_view port_text = text.substr(colon + 1);
-    if (port_text.empty() || port_text.size() > 5) return std::nullopt;
-    unsigned port = 0;
-    for (char c : port_text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        port = port * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (port > 65535) return std::nullopt;
+    auto port = bounded_decimal(port_text, 65535);
+    if (!port) return std::nullopt;
     if (!host.empty() && host.front() == '[') {
         if (host.size() < 2 || host.back() != ']') return std::nullopt;
         std::string inner(host.substr(1, host.size() - 2));
-        unsigned long scope = 0;
+        std::uint64_t scope = 0;
         if (auto pct = inner.find('%'); pct != std::string::npos) {
-            std::string scope_text = inner.substr(pct + 1);
+            auto scope_id = bounded_decimal(std::string_view(inner).substr(pct + 1), 0xffffffffU);
+            if (!scope_id) return std::nullopt;
+            scope = *scope_id;
             inner.resize(pct);
-            if (scope_text.empty() || scope_text.size() > 10) return std::nullopt;
-            for (char c : scope_text) {
-                if (c < '0' || c > '9') return std::nullopt;
-                scope = scope * 10 + static_cast<unsigned long>(c - '0');
-            }
-            if (scope > 0xffffffffUL) return std::nullopt;
         }
         in6_addr raw{};
         if (::inet_pton(AF_INET6, inner.c_str(), &raw) != 1) return std::nullopt;
         ip::address_v6::bytes_type bytes;
         std::memcpy(bytes.data(), &raw, bytes.size());
-        return ip::tcp::endpoint(ip::address_v6(bytes, scope), static_cast<unsigned short>(port));
+        return ip::tcp::endpoint(ip::address_v6(bytes, static_cast<unsigned long>(scope)), static_cast<unsigned short>(*port));
     }
     std::string v4(host);
     in_addr raw{};
     if (::inet_pton(AF_INET, v4.c_str(), &raw) != 1) return std::nullopt;
-    return ip::tcp::endpoint(ip::address_v4(ntohl(raw.s_addr)), static_cast<unsigned short>(port));
+    return ip::tcp::endpoint(ip::address_v4(ntohl(raw.s_addr)), static_cast<unsigned short>(*port));
 }
 
 std::string format_socket_address(const boost::asio::ip::tcp::endpoint& endpoint) {

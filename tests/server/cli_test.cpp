@@ -174,15 +174,18 @@ TEST(CliParse, NumberAndAddressTexts) {
     EXPECT_EQ(std::get<std::uint64_t>(cli::parse_nonzero_u64("18446744073709551615")), 18446744073709551615u);
     EXPECT_EQ(std::get<std::string>(cli::parse_nonzero_u64("000")), "number would be zero for non-zero type");
 
-    for (auto ok : {"0.0.0.0:9000", "127.0.0.1:0", "[::1]:8765", "[fe80::1%2]:80", "[::ffff:1.2.3.4]:1"}) {
+    for (auto ok : {"0.0.0.0:9000", "127.0.0.1:0", "[::1]:8765", "[fe80::1%2]:80", "[::ffff:1.2.3.4]:1",
+                    "127.0.0.1:000080", "[fe80::1%00000000002]:80"}) {
         EXPECT_TRUE(cli::parse_socket_address(ok)) << ok;
     }
     for (auto bad : {"localhost:8765", "127.0.0.1:65536", "127.0.0.1:", ":80", "::1:80", "[::1]", "1.2.3:4",
+                     "127.0.0.1:0000065536", "[fe80::1%4294967296]:80", "[fe80::1%]:80",
                      "127.0.0.1:+80", "[::1%eth0]:80", "127.0.0.1:80 "}) {
         EXPECT_FALSE(cli::parse_socket_address(bad)) << bad;
     }
     EXPECT_EQ(cli::format_socket_address(*cli::parse_socket_address("[fe80::1%2]:80")), "[fe80::1%2]:80");
     EXPECT_EQ(cli::format_socket_address(*cli::parse_socket_address("[::ffff:1.2.3.4]:1")), "[::ffff:1.2.3.4]:1");
+    EXPECT_EQ(cli::format_socket_address(*cli::parse_socket_address("127.0.0.1:000080")), "127.0.0.1:80");
 }
 
 }  // namespace
