@@ -2,39 +2,25 @@
 #include "src/payload.hpp"
 
 #include "sdk/json.hpp"
+#include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace korvalle::payload {
 namespace {
 
-namespace fs = std::filesystem;
+// A file holding the bytes, read: its value as written text, or nothing.
+std::optional<std::string> read(const std::string& bytes) {
+    testing::RunsRoot root;
+    testing::write_file(root.path() / "result.json", bytes);
+    auto value = read_json_file(root.path() / "result.json");
+    return value ? std::optional(json::write(*value)) : std::nullopt;
+}
 
-class ReadJsonFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "payload-files-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::optional<std::string> read(const std::string& bytes) {
-        std::ofstream(dir_ / "result.json", std::ios::binary) << bytes;
-        auto value = read_json_file(dir_ / "result.json");
-        return value ? std::optional(json::write(*value)) : std::nullopt;
-    }
-
-    fs::path dir_;
-};
-
-TEST_F(ReadJsonFile, OneValueOrNothing) {
-    EXPECT_FALSE(read_json_file(dir_ / "missing.json"));
+TEST(ReadJsonFile, OneValueOrNothing) {
+    EXPECT_FALSE(read_json_file(testing::RunsRoot().path() / "missing.json"));
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         // Any top-level value, with JSON white space around it.
         {"null", "null"}, {"5", "5"}, {"\"s\"", "\"s\""}, {"{\"ok\":true}\n", "{\"ok\":true}"}, {"  2.0 \r\n", "2.0"},
