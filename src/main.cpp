@@ -42,6 +42,20 @@ void prologue() {
     }
 }
 
+// The serving line on standard output, naming the runs root as typed and the bound address
+// (the port the system chose for port 0); message N instead when the address cannot be read.
+void announce(const boost::asio::ip::tcp::acceptor& listener, const cli::RunsRoot& root) {
+    boost::system::error_code ec;
+    auto local = listener.local_endpoint(ec);
+    if (ec) {
+        server::write_whole(STDERR_FILENO,
+                            "korvalle-api: bound, but cannot name the address: " + text::os_error(ec.value()) + "\n");
+        return;
+    }
+    server::write_whole(STDOUT_FILENO,
+                        "korvalle-api: serving " + root.str() + " on http://" + cli::format_socket_address(local) + "\n");
+}
+
 int run_serve(const cli::ServeArgs& args) {
     std::optional<server::Runtime> runtime;
     try {
@@ -63,15 +77,7 @@ int run_serve(const cli::ServeArgs& args) {
 
     auto signals = server::StopSignal::install(*runtime);
 
-    boost::system::error_code ec;
-    auto local = listener.local_endpoint(ec);
-    if (ec) {
-        server::write_whole(STDERR_FILENO,
-                  "korvalle-api: bound, but cannot name the address: " + text::os_error(ec.value()) + "\n");
-    } else {
-        server::write_whole(STDOUT_FILENO, "korvalle-api: serving " + args.runs_root.str() + " on http://" +
-                                     cli::format_socket_address(local) + "\n");
-    }
+    announce(listener, args.runs_root);
 
     int status = 0;
     if (auto failure = server::serve(*runtime, std::move(listener), std::move(store), signals)) {

@@ -88,6 +88,7 @@ public:
 
 private:
     asio::awaitable<bool> read_request(RequestHead& head, bool& keep_alive, unsigned& version);
+    asio::awaitable<boost::system::error_code> discard_body(http::request_parser<http::buffer_body>& parser);
     asio::awaitable<void> send(Response response, bool head_request, unsigned version, bool keep_alive);
 
     beast::tcp_stream stream_;
@@ -103,6 +104,17 @@ asio::awaitable<void> Session::send(Response response, bool head_request, unsign
     co_await http::async_write(stream_, wire, use_tuple);
 }
 
+// Reads the request's body, if any, into the scratch space and drops it.
+asio::awaitable<boost::system::error_code> Session::discard_body(http::request_parser<http::buffer_body>& parser) {
+    while (!parser.is_done()) {
+        parser.get().body().data = scratch_.data();
+        parser.get().body().size = scratch_.size();
+        auto [ec, n] = co_await http::async_read(stream_, buffer_, parser, use_tuple);
+        if (ec && ec != http::error::need_buffer) co_return ec;
+    }
+    co_return boost::system::error_code{};
+}
+
 // Reads one request head and discards its body. Returns false when the connection must end
 // (after answering 400 or 431 where the request was malformed or its head too large).
 asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive, unsigned& version) {
@@ -113,18 +125,7 @@ asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive,
     stream_.expires_after(server_->limits().head_timeout);
     auto [ec, n] = co_await http::async_read_header(stream_, buffer_, parser, use_tuple);
     stream_.expires_never();
-    if (!ec) {
-        while (!parser.is_done()) {
-            parser.get().body().data = scratch_.data();
-            parser.get().body().size = scratch_.size();
-            auto [body_ec, body_n] = co_await http::async_read(stream_, buffer_, parser, use_tuple);
-            if (body_ec == http::error::need_buffer) body_ec = {};
-            if (body_ec) {
-                ec = body_ec;
-                break;
-            }
-        }
-    }
+    if (!ec) ec = co_await discard_body(parser);
     if (ec) {
         if (ec == http::error::header_limit) {
             refused_ = true;

@@ -19,6 +19,21 @@ bool runs_before(const views::RunView* a, const views::RunView* b) {
     return a->id() < b->id();
 }
 
+using RunRefs = std::vector<const views::RunView*>;
+
+// Up to limit runs from start on, settled ones left out unless asked for, and whether more
+// runs follow them.
+std::pair<RunRefs, bool> page_from(RunRefs::const_iterator start, RunRefs::const_iterator end,
+                                   const server::RunsQuery& query) {
+    RunRefs page;
+    for (auto it = start; it != end; ++it) {
+        if (!query.include_settled && is_settled(**it)) continue;
+        if (page.size() == query.limit) return {std::move(page), true};
+        page.push_back(*it);
+    }
+    return {std::move(page), false};
+}
+
 }  // namespace
 
 RunSignature RunSignature::of(const views::RunView& view) {
@@ -71,7 +86,7 @@ bool is_settled(const views::RunView& view) {
 
 boost::json::object RunStore::run_list(const server::RunsQuery& query) const {
     std::vector<views::RunView> views = views::RunView::all(root_);
-    std::vector<const views::RunView*> ordered;
+    RunRefs ordered;
     ordered.reserve(views.size());
     for (const auto& view : views) ordered.push_back(&view);
     std::sort(ordered.begin(), ordered.end(), runs_before);
@@ -82,16 +97,7 @@ boost::json::object RunStore::run_list(const server::RunsQuery& query) const {
                                [&](const views::RunView* v) { return v->id() == *query.cursor; });
         if (at != ordered.end()) start = at + 1;
     }
-    std::vector<const views::RunView*> page;
-    bool more = false;
-    for (auto it = start; it != ordered.end(); ++it) {
-        if (!query.include_settled && is_settled(**it)) continue;
-        if (page.size() == query.limit) {
-            more = true;
-            break;
-        }
-        page.push_back(*it);
-    }
+    auto [page, more] = page_from(start, ordered.end(), query);
 
     boost::json::array runs;
     runs.reserve(page.size());
