@@ -46,8 +46,11 @@ std::string plan_payload(int nodes) {
 }
 
 // One journal line of a realistic mix: agent activity and turns, version control, pipeline.
-std::string journal_line(int i, int nodes) {
-    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+// With skew, every fourth line comes from a writer whose clock runs 60 ms ahead, so the file is
+// not in merge order (as when several streams append to one journal).
+std::string journal_line(int i, int nodes, bool skewed) {
+    const std::uint64_t ahead = skewed && i % 4 == 1 ? 60 : 0;
+    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + ahead);
     const int node = (i / 50) % nodes;
     switch (i % 10) {
     case 0:
@@ -88,7 +91,7 @@ std::string journal_line(int i, int nodes) {
     }
 }
 
-void write_run(const fs::path& dir, int envelopes, int nodes) {
+void write_run(const fs::path& dir, int envelopes, int nodes, bool skewed = false) {
     fs::create_directories(dir);
     std::ofstream(dir / "launch.json")
         << R"({"run_id":"r","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
@@ -98,12 +101,13 @@ void write_run(const fs::path& dir, int envelopes, int nodes) {
             << plan_payload(nodes) << "}\n";
     journal << R"({"v":1,"ts":"2026-03-01T00:00:00.001Z","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{"round":1},"payload":{}})"
             << "\n";
-    for (int i = 2; i < envelopes; ++i) journal << journal_line(i, nodes) << '\n';
+    for (int i = 2; i < envelopes; ++i) journal << journal_line(i, nodes, skewed) << '\n';
 }
 
 struct Data {
     fs::path root;
     fs::path big_root;
+    fs::path skewed_root;
     fs::path small_root;
     std::uint64_t big_bytes = 0;
 
@@ -111,8 +115,10 @@ struct Data {
         char pattern[] = "/tmp/korvalle-bench-XXXXXX";
         root = ::mkdtemp(pattern);
         big_root = root / "big";
+        skewed_root = root / "skewed";
         small_root = root / "small";
         write_run(big_root / "big", big_journal_envelopes, 40);
+        write_run(skewed_root / "big", big_journal_envelopes, 40, true);
         big_bytes = fs::file_size(big_root / "big" / "events.jsonl");
         for (int i = 0; i < small_runs; ++i) {
             write_run(small_root / fmt::format("run-{:03}", i), 60, 6);
@@ -129,8 +135,8 @@ Data& data() {
     return d;
 }
 
-void BM_OpenLargeRun(benchmark::State& state) {
-    const ledger::RunPaths paths{"big", data().big_root / "big"};
+void open_large_run(benchmark::State& state, const fs::path& root) {
+    const ledger::RunPaths paths{"big", root / "big"};
     std::size_t envelopes = 0;
     for (auto _ : state) {
         auto opened = views::RunView::open(paths);
@@ -140,7 +146,12 @@ void BM_OpenLargeRun(benchmark::State& state) {
     state.counters["envelopes"] = static_cast<double>(envelopes);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data().big_bytes));
 }
+void BM_OpenLargeRun(benchmark::State& state) { open_large_run(state, data().big_root); }
 BENCHMARK(BM_OpenLargeRun)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// The same run with a journal out of merge order: read, sorted, then replayed.
+void BM_OpenLargeRunOutOfOrder(benchmark::State& state) { open_large_run(state, data().skewed_root); }
+BENCHMARK(BM_OpenLargeRunOutOfOrder)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 // The reference: read the same file, split it into lines and parse each with Boost.JSON.
 void BM_BoostParseLargeJournal(benchmark::State& state) {
@@ -202,8 +213,8 @@ int measure_open(const char* dir) {
     return 0;
 }
 
-void BM_OpenLargeRunPeakMemory(benchmark::State& state) {
-    const std::string dir = (data().big_root / "big").string();
+void open_peak_memory(benchmark::State& state, const fs::path& root) {
+    const std::string dir = (root / "big").string();
     for (auto _ : state) {
         int pipe_fds[2];
         if (::pipe(pipe_fds) != 0) state.SkipWithError("pipe");
@@ -235,7 +246,11 @@ void BM_OpenLargeRunPeakMemory(benchmark::State& state) {
         state.counters["envelopes"] = static_cast<double>(envelopes);
     }
 }
+void BM_OpenLargeRunPeakMemory(benchmark::State& state) { open_peak_memory(state, data().big_root); }
 BENCHMARK(BM_OpenLargeRunPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_OpenLargeRunOutOfOrderPeakMemory(benchmark::State& state) { open_peak_memory(state, data().skewed_root); }
+BENCHMARK(BM_OpenLargeRunOutOfOrderPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -53,12 +53,6 @@ plan::SdkError io_error(const fs::path& path, int code) {
     return plan::SdkError{plan::SdkError::Io{path, code, std::move(error)}};
 }
 
-bool before_in_merge_order(const event::Envelope& a, const event::Envelope& b) {
-    if (const int c = a.ts.compare(b.ts); c != 0) return c < 0;
-    if (const int c = a.stream.compare(b.stream); c != 0) return c < 0;
-    return a.seq < b.seq;
-}
-
 // Reads the journal into the view's envelopes, in merge order, and replays them. Each line is
 // parsed once, as it is read; the journal's text is never held whole. Journals are written
 // in order, so an envelope is replayed as soon as it is read while everything read so far is
@@ -78,7 +72,7 @@ void read_and_replay(RunView& view, const fs::path& journal_path) {
         if (!read.ok()) return;
         envelopes.push_back(std::move(*read.value));
         const std::size_t n = envelopes.size();
-        if (ordered && n > 1 && before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
+        if (ordered && n > 1 && journal::before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
         if (ordered) view.apply_event(envelopes.back());
     });
     if (usable && ordered) return;

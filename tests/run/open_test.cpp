@@ -1,5 +1,6 @@
 // Opening one run directory: the launch record's strict rules, the journal's lines and their
 // merge order, and files that cannot or must not be read.
+#include "sdk/journal.hpp"
 #include "sdk/journal_lines.hpp"
 #include "tests/run/run_support.hpp"
 
@@ -268,6 +269,25 @@ TEST(OpenRun, MergeOrderSortsTextsAndKeepsTies) {
               (std::vector<std::string>{"fraction", "z-form", "seq-9", "seq-10", "seq-big", "tie-first", "tie-second"}));
     // The replay saw them in that order: the last time is the largest one.
     EXPECT_EQ(opened.value().last_event_at, views::parse_timestamp_ms("2026-01-01T00:00:01.000Z"));
+}
+
+TEST(OpenRun, MergeOrderIsAStableSortOfWholeEnvelopes) {
+    // Few distinct keys, so that long runs of ties and long permutation cycles both occur.
+    std::vector<event::Envelope> envelopes(2000);
+    std::uint64_t state = 12345;
+    const auto next = [&] { return (state = state * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        envelopes[i].ts = "2026-01-01T00:00:0" + std::to_string(next() % 4) + ".000Z";
+        envelopes[i].stream = next() % 2 ? "driver" : "vcs";
+        envelopes[i].seq = next() % 3;
+        envelopes[i].kind = std::to_string(i);
+    }
+    std::vector<event::Envelope> expected = envelopes;
+    std::stable_sort(expected.begin(), expected.end(), journal::before_in_merge_order);
+    journal::merge_order(envelopes);
+    EXPECT_EQ(envelopes, expected);
+    journal::merge_order(envelopes);
+    EXPECT_EQ(envelopes, expected);
 }
 
 TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
