@@ -182,6 +182,14 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
     return out;
 }
 
+// The texts as the array of C strings that exec takes; they must outlive it.
+std::vector<char*> null_terminated(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    for (auto& text : texts) out.push_back(text.data());
+    out.push_back(nullptr);
+    return out;
+}
+
 }  // namespace
 
 ServerProcess ServerProcess::spawn(ProcessOptions options) {
@@ -206,13 +214,9 @@ ServerProcess ServerProcess::spawn(ProcessOptions options) {
     std::string program = server_binary().string();
     std::vector<std::string> args{program};
     args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    auto argv = null_terminated(args);
     auto env = child_environment(options);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    auto envp = null_terminated(env);
 
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
