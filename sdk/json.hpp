@@ -54,6 +54,9 @@ struct Number {
 class Reader {
 public:
     explicit Reader(std::string_view text);
+    // The reader keeps a view of its text: a temporary string would dangle.
+    explicit Reader(std::string&&) = delete;
+    explicit Reader(const char* text) : Reader(std::string_view(text)) {}
 
     std::string_view text() const { return text_; }
     std::size_t offset() const { return pos_; }
