@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::string_view prefix = "run:";
 
+// The pipeline tool's JSON reader refuses a 128th level of nesting, the line's own value
+// counting as the first.
+constexpr int max_line_depth = 127;
+
 // A string member of an object, or none.
 const boost::json::string* string_member(const boost::json::object& object, std::string_view key) {
     const boost::json::value* value = object.if_contains(key);
@@ -21,7 +25,7 @@ const boost::json::string* string_member(const boost::json::object& object, std:
 std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
                                              std::string_view node) {
     for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
-        json::ParseResult parsed = json::parse(*line);
+        json::ParseResult parsed = json::parse(*line, max_line_depth);
         if (!parsed.value) continue;
         const boost::json::object* object = parsed.value->if_object();
         if (!object) continue;

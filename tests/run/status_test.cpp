@@ -145,6 +145,23 @@ TEST(CrossRun, TheLastKnownSettleDecides) {
                                    {"run:up#unk", NodeStatus::Done}}));
 }
 
+// A settle line whose payload nests to the given total depth, the line's object counting as
+// the first level.
+std::string deep_settle(std::string_view node, int levels) {
+    const auto arrays = static_cast<std::size_t>(levels - 2);
+    return R"({"kind":"node-settled","labels":{"node":")" + std::string(node) + R"("},"payload":{"status":"done","deep":)" +
+           std::string(arrays, '[') + std::string(arrays, ']') + "}}";
+}
+
+TEST(CrossRun, LinesNestedDeeperThan127LevelsDoNotParse) {
+    RunsRoot root;
+    root.run("up")
+        .line(settle("ok", "failed")).line(deep_settle("ok", 127))
+        .line(settle("deep", "failed")).line(deep_settle("deep", 128));
+    EXPECT_EQ(crossdag::resolve_quietly({"run:up#ok", "run:up#deep"}, root.path()),
+              (StatusMap{{"run:up#deep", NodeStatus::Blocked}, {"run:up#ok", NodeStatus::Done}}));
+}
+
 TEST(CrossRun, NulInARunTextIsBlockedAndReadsNothing) {
     RunsRoot root;
     root.run("a").line(settle("n", "done"));
