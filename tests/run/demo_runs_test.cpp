@@ -86,6 +86,9 @@ TEST_F(DemoRuns, ActiveRunInItsSecondRoundWaitsForAPerson) {
     EXPECT_EQ(views::derived_statuses(view),
               (StatusMap{{"backfill-orders", NodeStatus::Running}, {"ops-signoff", NodeStatus::Waiting},
                          {"switch-reads", NodeStatus::Blocked}}));
+    // The person has not answered: waiting is derived, nothing settled the node.
+    EXPECT_FALSE(view.statuses.contains("ops-signoff"));
+    EXPECT_FALSE(view.settled_at.contains("ops-signoff"));
     ASSERT_TRUE(view.plan);
     EXPECT_EQ(view.plan->tasks.front().id, "schema-change");
     EXPECT_TRUE(view.graph.nodes.at("switch-reads").context);
@@ -103,6 +106,15 @@ TEST_F(DemoRuns, FailedRunWithDependenciesOnOtherRuns) {
                          {"finance-review", NodeStatus::Skipped}, {"reconcile", NodeStatus::Blocked}}));
     EXPECT_FALSE(view.in_round);
     EXPECT_EQ(views::liveness_word(view), "PARKED");
+
+    // The satisfied dependency names the seq of the settle it saw in the other run.
+    const auto& upstream = run("2026-03-02-docs-refresh");
+    std::optional<std::uint64_t> settle_seq;
+    for (const auto& envelope : upstream.envelopes) {
+        if (envelope.kind == "node-settled" && envelope.labels.node == "publish-docs") settle_seq = envelope.seq;
+    }
+    EXPECT_EQ(view.cross_dag_satisfied, (std::map<std::string, std::uint64_t>{
+                                            {"run:2026-03-02-docs-refresh#publish-docs", settle_seq.value_or(0)}}));
 }
 
 TEST_F(DemoRuns, RunWhoseDriverIsGone) {
