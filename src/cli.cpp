@@ -135,14 +135,24 @@ std::string shown(const ServeOption& option) {
     return std::string(option.name) + " <" + std::string(option.value_name) + ">";
 }
 
-// Every argument of serve is looked at before a missing one is reported, so a stray argument
-// (the root's version flag included) is named even when --runs-root is missing as well.
-std::optional<std::string> first_unexpected(const std::vector<std::string>& args, std::size_t serve_at) {
+bool is_help_flag(std::string_view arg) { return arg == "-h" || arg == "--help"; }
+
+// The arguments of serve read left to right, as the usual parser does, before CLI11 checks what
+// is missing: a stray argument (the root's version flag included) or an option whose value is
+// cut off by another option is the refusal, even when --runs-root is missing as well (CLI11
+// itself would take the next option as the value).
+std::optional<std::string> serve_refusal(const std::vector<std::string>& args, std::size_t serve_at) {
     for (std::size_t i = serve_at + 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") return std::nullopt;
-        if (!serve_option(arg)) return arg;
-        if (arg.find('=') == std::string::npos) ++i;  // its value
+        if (is_help_flag(arg)) return std::nullopt;
+        const ServeOption* option = serve_option(arg);
+        if (!option) return "unexpected argument '" + arg + "' found";
+        if (arg.find('=') != std::string::npos) continue;
+        // A long option in its place cuts the value off; "-1" is a value, refused by its parser.
+        if (i + 1 == args.size() || args[i + 1].rfind("--", 0) == 0 || args[i + 1] == "-h") {
+            return "a value is required for '" + shown(*option) + "' but none was supplied";
+        }
+        ++i;  // its value
     }
     return std::nullopt;
 }
@@ -162,15 +172,13 @@ std::vector<std::string> empty_values_split(const std::vector<std::string>& args
     return out;
 }
 
-// CLI11's wording for an option given twice or without its value, as the usage error says it.
+// CLI11's refusal of an option given twice ("--bind: At Most 1 required but received 2"), as
+// the usage error says it.
 std::string mismatch_text(const CLI::ArgumentMismatch& e) {
     std::string text = parse_error_text(e);
     const ServeOption* option = serve_option(text.substr(0, text.find(':')));
-    if (!option) return text;
-    if (text.find("At Most") != std::string::npos) {
-        return "the argument '" + shown(*option) + "' cannot be used multiple times";
-    }
-    return "a value is required for '" + shown(*option) + "' but none was supplied";
+    if (!option || text.find("At Most") == std::string::npos) return text;
+    return "the argument '" + shown(*option) + "' cannot be used multiple times";
 }
 
 }  // namespace
@@ -273,9 +281,7 @@ std::optional<Exit> early_refusal(const std::vector<std::string>& args, const st
     }
     const std::string& first = args[1];
     if (first == "serve") {
-        if (auto stray = first_unexpected(args, 1)) {
-            return usage_error("unexpected argument '" + *stray + "' found", serve_usage(prog));
-        }
+        if (auto refused = serve_refusal(args, 1)) return usage_error(*refused, serve_usage(prog));
         return std::nullopt;
     }
     if (first == "help" || first == "-h" || first == "--help" || first == "-V" || first == "--version") {

@@ -161,6 +161,12 @@ TEST(CliParse, RefusalsNameTheirCause) {
               "error: the argument '--bind <ADDR>' cannot be used multiple times");
     EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--bind"}),
               "error: a value is required for '--bind <ADDR>' but none was supplied");
+    EXPECT_EQ(refusal({"serve", "--runs-root", "--bind", "127.0.0.1:1"}),
+              "error: a value is required for '--runs-root <DIR>' but none was supplied");
+    EXPECT_EQ(refusal({"serve", "--bind", "--nope"}),
+              "error: a value is required for '--bind <ADDR>' but none was supplied");
+    EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--poll-interval-ms", "-1"}),
+              "error: invalid value '-1' for '--poll-interval-ms <MS>': invalid digit found in string");
     EXPECT_EQ(refusal({"help", "serve", "extra"}), "error: unrecognized subcommand 'extra'");
 }
 
