@@ -49,8 +49,11 @@ fs::path runs_dir_for(const fs::path& run_dir) {
 }
 
 plan::SdkError io_error(const fs::path& path, int code) {
-    std::string error = code == 0 ? "stream did not contain valid UTF-8" : text::os_error(code);
-    return plan::SdkError{plan::SdkError::Io{path, code, std::move(error)}};
+    return plan::SdkError{plan::SdkError::Io{path, code, text::os_error(code)}};
+}
+
+plan::SdkError not_utf8_error(const fs::path& path) {
+    return plan::SdkError{plan::SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
 }
 
 // Reads the journal into the view's envelopes, in merge order, and replays them. Each line is
@@ -62,7 +65,7 @@ void read_and_replay(RunView& view, const fs::path& journal_path) {
     std::vector<event::Envelope>& envelopes = view.envelopes;
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
-    // the last envelope is never touched, so it costs no memory.
+    // the last envelope is never touched: a large reservation costs address space, not memory.
     std::error_code error;
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
     if (!error) envelopes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
@@ -106,7 +109,7 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     const fs::path launch_path = paths.dir / "launch.json";
     files::ReadResult launch_file = files::read_regular(launch_path);
     if (!launch_file.bytes) return {io_error(launch_path, launch_file.error)};
-    if (!text::is_utf8(*launch_file.bytes)) return {io_error(launch_path, 0)};
+    if (!text::is_utf8(*launch_file.bytes)) return {not_utf8_error(launch_path)};
     plan::Read<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
     if (!launch.ok()) {
         return {plan::SdkError{plan::SdkError::Message{launch_path.string() + ": " + launch.error}}};
