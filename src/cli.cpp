@@ -162,7 +162,7 @@ std::optional<std::string> serve_refusal(const std::vector<std::string>& args, s
 std::vector<std::string> empty_values_split(const std::vector<std::string>& args) {
     std::vector<std::string> out;
     for (const auto& arg : args) {
-        if (!arg.empty() && arg.back() == '=' && serve_option(arg)) {
+        if (arg.find('=') + 1 == arg.size() && serve_option(arg)) {
             out.push_back(arg.substr(0, arg.size() - 1));
             out.emplace_back();
         } else {

@@ -152,6 +152,8 @@ TEST(CliParse, RefusalsNameTheirCause) {
     // An empty value after '=' is a value, refused by the option's own parser.
     EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--poll-interval-ms="}),
               "error: invalid value '' for '--poll-interval-ms <MS>': cannot parse integer from empty string");
+    EXPECT_EQ(refusal({"serve", "--runs-root", dir, "--bind=1.2.3.4:5="}),
+              "error: invalid value '1.2.3.4:5=' for '--bind <ADDR>': invalid socket address syntax");
     EXPECT_EQ(refusal({"serve", "--runs-root="}),
               "error: invalid value '' for '--runs-root <DIR>':  is not a readable directory: entity not found");
     // A stray argument is named before a missing --runs-root.
