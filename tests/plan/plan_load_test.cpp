@@ -17,8 +17,6 @@
 namespace korvalle::plan {
 namespace {
 
-using checks::without_location;
-
 namespace fs = std::filesystem;
 
 class PlanLoad : public ::testing::Test {
@@ -32,37 +30,37 @@ protected:
 
     fs::path write(const std::string& name, std::string_view bytes) {
         fs::path path = dir_ / name;
-        std::ofstream out(path, std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         return path;
     }
 
-    // The loaded plan, failing the test when it does not load.
-    Plan load_ok(const fs::path& path) {
-        Loaded<Plan> loaded = Plan::load(path);
-        EXPECT_TRUE(loaded.ok()) << (loaded.ok() ? "" : loaded.error().to_string());
-        return loaded.ok() ? loaded.value() : Plan{};
-    }
-
-    // The message text of a failed load.
-    std::string message(const fs::path& path) {
+    // The message of a failed load, "loaded" when it loads.
+    static std::string message(const fs::path& path) {
         Loaded<Plan> loaded = Plan::load(path);
         if (loaded.ok()) return "loaded";
         const auto* m = std::get_if<SdkError::Message>(&loaded.error().error);
         return m != nullptr ? m->text : "not a message: " + loaded.error().to_string();
     }
 
-    std::string message_core(const fs::path& path) {
-        return without_location(message(path));
+    static SdkError::Io io_error(const fs::path& path) {
+        Loaded<Plan> loaded = Plan::load(path);
+        const auto* io = loaded.ok() ? nullptr : std::get_if<SdkError::Io>(&loaded.error().error);
+        EXPECT_NE(io, nullptr) << (loaded.ok() ? "loaded" : loaded.error().to_string());
+        return io != nullptr ? *io : SdkError::Io{};
     }
 
-    SdkError::Io io_error(const fs::path& path) {
-        Loaded<Plan> loaded = Plan::load(path);
-        EXPECT_FALSE(loaded.ok());
-        if (loaded.ok()) return {};
-        const auto* io = std::get_if<SdkError::Io>(&loaded.error().error);
-        EXPECT_NE(io, nullptr) << loaded.error().to_string();
-        return io != nullptr ? *io : SdkError::Io{};
+    // Each file, written with its bytes, fails with "<path>: <expected>"; the location is
+    // compared only when the expected message names one.
+    struct File {
+        std::string name, bytes, expected;
+    };
+    void expect_messages(const std::vector<File>& files) {
+        for (const File& f : files) {
+            fs::path path = write(f.name, f.bytes);
+            std::string got = message(path);
+            if (f.expected.find(" at line ") == std::string::npos) got = checks::without_location(got);
+            EXPECT_EQ(got, path.string() + ": " + f.expected) << f.name << " holding " << f.bytes;
+        }
     }
 
     fs::path dir_;
@@ -70,74 +68,64 @@ protected:
 
 constexpr std::string_view kPlanJson = R"({"schema_version":2,"tasks":[{"id":"a"}]})";
 
-TEST_F(PlanLoad, RoutesByExtensionAndContent) {
-    for (const char* name : {"plan.json", "PLAN.JSON", "plan.Json", "a.b.json"}) {
-        // A repeated key is refused by the JSON reader and never retried as YAML.
-        fs::path path = write(name, R"({"schema_version":1,"schema_version":1,"tasks":[]})");
-        EXPECT_EQ(message_core(path), path.string() + ": duplicate field `schema_version`") << name;
-    }
-    // YAML accepts repeated keys' detection too, so tell the routes apart by JSON-only text: a
-    // YAML route would read this flow mapping and fail differently.
-    for (const char* name : {"plan.jsonl", "plan.json5", "plan.yml", ".json", "plan.json."}) {
-        fs::path path = write(name, "[]");
-        EXPECT_EQ(message_core(path), path.string() + ": invalid type: sequence, expected struct Plan") << name;
-    }
-    fs::path json = write("plan.json", "[]");
-    EXPECT_EQ(message(json), json.string() + ": must be a JSON mapping, got list");
+// A JSON plan whose name nests `levels` levels deep, the plan object being the first.
+std::string nested(int levels) {
+    return R"({"schema_version":1,"tasks":[],"name":)" + std::string(levels - 1, '[') + std::string(levels - 1, ']') +
+           "}";
 }
 
-TEST_F(PlanLoad, JsonTopValueMustBeAnObject) {
-    EXPECT_EQ(message(write("plan.json", "null")), (dir_ / "plan.json").string() + ": must be a JSON mapping, got null");
-    EXPECT_EQ(message(write("plan.json", "true")), (dir_ / "plan.json").string() + ": must be a JSON mapping, got scalar");
-    EXPECT_EQ(message(write("plan.json", "12")), (dir_ / "plan.json").string() + ": must be a JSON mapping, got scalar");
-    EXPECT_EQ(message(write("plan.json", "\"x\"")), (dir_ / "plan.json").string() + ": must be a JSON mapping, got string");
-    EXPECT_EQ(message(write("plan.json", "[1,null,null,4,[]]")),
-              (dir_ / "plan.json").string() + ": must be a JSON mapping, got list");
-    EXPECT_EQ(message(write("plan.json", "{}")),
-              (dir_ / "plan.json").string() + ": missing field `schema_version` at line 1 column 2");
+TEST_F(PlanLoad, RoutesByExtensionAndContent) {
+    const std::string duplicate = R"({"schema_version":1,"schema_version":1,"tasks":[]})";
+    const std::string mapping = "must be a JSON mapping, got ";
+    expect_messages({
+        // A JSON name in any case: a repeated key is refused by JSON and never retried as YAML.
+        {"plan.json", duplicate, "duplicate field `schema_version`"},
+        {"PLAN.JSON", duplicate, "duplicate field `schema_version`"},
+        {"plan.Json", duplicate, "duplicate field `schema_version`"},
+        {"a.b.json", duplicate, "duplicate field `schema_version`"},
+        // Other names are YAML, which reads a flow sequence as a sequence.
+        {"plan.jsonl", "[]", "invalid type: sequence, expected struct Plan"},
+        {"plan.json5", "[]", "invalid type: sequence, expected struct Plan"},
+        {"plan.yml", "[]", "invalid type: sequence, expected struct Plan"},
+        {".json", "[]", "invalid type: sequence, expected struct Plan"},
+        {"plan.json.", "[]", "invalid type: sequence, expected struct Plan"},
+        // A JSON file's top value must be an object.
+        {"plan.json", "[]", mapping + "list"},
+        {"plan.json", "[1,null,null,4,[]]", mapping + "list"},
+        {"plan.json", "null", mapping + "null"},
+        {"plan.json", "true", mapping + "scalar"},
+        {"plan.json", "12", mapping + "scalar"},
+        {"plan.json", "\"x\"", mapping + "string"},
+        {"plan.json", "{}", "missing field `schema_version` at line 1 column 2"},
+        // 127 levels are JSON; one more and the text is read as YAML, whose message names the path.
+        {"deep.json", nested(127), "invalid type: sequence, expected a string"},
+        {"deep.json", nested(128), "name: invalid type: sequence, expected a string"},
+        // Empty files, YAML documents and faults.
+        {"plan.json", "", "missing field `schema_version`"},
+        {"plan.yaml", "", "missing field `schema_version`"},
+        {"c.yaml", "# nothing\n\n", "missing field `schema_version`"},
+        {"two.yaml", "schema_version: 1\ntasks: []\n---\nschema_version: 2\ntasks: []\n",
+         "deserializing from YAML containing more than one document is not supported"},
+        {"bad.yaml", "schema_version: 1\n---\nschema_version: 2\ntasks: []\n", "missing field `tasks`"},
+        {"seq.yaml", "- a\n", "invalid type: sequence, expected struct Plan"},
+        {"u.yaml", "schema_version: 1\ntasks: []\nextra: 1\n",
+         "unknown field `extra`, expected one of `schema_version`, `goal`, `name`, `concurrency`, `tasks` at line 3 "
+         "column 1"},
+    });
 }
 
 TEST_F(PlanLoad, LoadsJsonAndYaml) {
-    EXPECT_EQ(load_ok(write("plan.json", kPlanJson)).tasks[0].id, "a");
-    EXPECT_EQ(load_ok(write("plan.yaml", kPlanJson)).schema_version, 2u);
-    EXPECT_EQ(load_ok(write("plan", "schema_version: 3\ntasks:\n  - id: b\n")).schema_version, 3u);
+    auto load = [](const fs::path& path) { return Plan::load(path).value(); };
+    EXPECT_EQ(load(write("plan.json", kPlanJson)).tasks[0].id, "a");
+    EXPECT_EQ(load(write("plan.yaml", kPlanJson)).schema_version, 2u);
+    EXPECT_EQ(load(write("plan", "schema_version: 3\ntasks:\n  - id: b\n")).schema_version, 3u);
     // Not JSON (a comment follows), so the json-named file is read as YAML.
-    EXPECT_EQ(load_ok(write("plan.json", std::string(kPlanJson) + " # note\n")).schema_version, 2u);
-    // 127 levels (the plan object is the first) are JSON; one more and the text is read as
-    // YAML, whose message names the path.
-    auto nested = [](int levels) {
-        return R"({"schema_version":1,"tasks":[],"name":)" + std::string(levels - 1, '[') +
-               std::string(levels - 1, ']') + "}";
-    };
-    EXPECT_EQ(message_core(write("deep.json", nested(127))),
-              (dir_ / "deep.json").string() + ": invalid type: sequence, expected a string");
-    EXPECT_EQ(message_core(write("deep.json", nested(128))),
-              (dir_ / "deep.json").string() + ": name: invalid type: sequence, expected a string");
-}
-
-TEST_F(PlanLoad, EmptyFilesMissTheSchemaVersion) {
-    EXPECT_EQ(message(write("plan.json", "")), (dir_ / "plan.json").string() + ": missing field `schema_version`");
-    EXPECT_EQ(message(write("plan.yaml", "")), (dir_ / "plan.yaml").string() + ": missing field `schema_version`");
-    EXPECT_EQ(message_core(write("c.yaml", "# nothing\n\n")), (dir_ / "c.yaml").string() + ": missing field `schema_version`");
-}
-
-TEST_F(PlanLoad, YamlDocumentsAndFaults) {
-    fs::path two = write("two.yaml", "schema_version: 1\ntasks: []\n---\nschema_version: 2\ntasks: []\n");
-    EXPECT_EQ(message(two), two.string() + ": deserializing from YAML containing more than one document is not supported");
-    fs::path first_bad = write("bad.yaml", "schema_version: 1\n---\nschema_version: 2\ntasks: []\n");
-    EXPECT_EQ(message_core(first_bad), first_bad.string() + ": missing field `tasks`");
-    fs::path seq = write("seq.yaml", "- a\n");
-    EXPECT_EQ(message(seq).rfind(seq.string() + ": invalid type: sequence, expected struct Plan", 0), 0u);
-    fs::path unknown = write("u.yaml", "schema_version: 1\ntasks: []\nextra: 1\n");
-    EXPECT_EQ(message(unknown), unknown.string() +
-                                    ": unknown field `extra`, expected one of `schema_version`, `goal`, `name`, "
-                                    "`concurrency`, `tasks` at line 3 column 1");
+    EXPECT_EQ(load(write("plan.json", std::string(kPlanJson) + " # note\n")).schema_version, 2u);
 }
 
 TEST_F(PlanLoad, UnreadableFilesAreIoErrors) {
-    fs::path missing = dir_ / "missing.json";
-    SdkError::Io gone = io_error(missing);
-    EXPECT_EQ(gone.path, missing);
+    SdkError::Io gone = io_error(dir_ / "missing.json");
+    EXPECT_EQ(gone.path, dir_ / "missing.json");
     EXPECT_EQ(gone.code, ENOENT);
 
     fs::create_directory(dir_ / "plan.json");
@@ -151,18 +139,13 @@ TEST_F(PlanLoad, UnreadableFilesAreIoErrors) {
     EXPECT_EQ(io_error(fifo).path, fifo);
 
     fs::path latin1 = write("latin1.yaml", "schema_version: 1\nname: caf\xe9\ntasks: []\n");
-    SdkError::Io bad = io_error(latin1);
-    EXPECT_EQ(bad.path, latin1);
+    EXPECT_EQ(io_error(latin1).path, latin1);
     EXPECT_EQ(Plan::load(latin1).error().to_string(), latin1.string() + ": stream did not contain valid UTF-8");
 }
 
 TEST_F(PlanLoad, PathIsPrintedLossily) {
-    fs::path odd = dir_ / std::string("pl\xff" "an.yaml");
-    {
-        std::ofstream out(odd);
-        out << "schema_version: 1\n";
-    }
-    EXPECT_EQ(message_core(odd), dir_.string() + "/pl\xEF\xBF\xBD" "an.yaml: missing field `tasks`");
+    fs::path odd = write(std::string("pl\xff" "an.yaml"), "schema_version: 1\n");
+    EXPECT_EQ(checks::without_location(message(odd)), dir_.string() + "/pl\xEF\xBF\xBD" "an.yaml: missing field `tasks`");
 }
 
 }  // namespace

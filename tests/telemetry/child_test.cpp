@@ -18,10 +18,12 @@ namespace korvalle::telemetry {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::milliseconds;
 
 const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
+const char* const bin_variable = "KORVALLE_UI_KORVALLE_BIN";
 
-// Sets an environment variable for one scope and puts the old value back.
+// Sets an environment variable (unsets it for nullptr) for one scope and puts the old value back.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -35,6 +37,21 @@ private:
     std::optional<std::string> old_;
 };
 
+// Puts a signal disposition in place for one scope.
+class ScopedSignal {
+public:
+    ScopedSignal(int signal, void (*handler)(int)) : signal_(signal) {
+        struct sigaction action {};
+        action.sa_handler = handler;
+        ::sigaction(signal, &action, &old_);
+    }
+    ~ScopedSignal() { ::sigaction(signal_, &old_, nullptr); }
+
+private:
+    int signal_;
+    struct sigaction old_ {};
+};
+
 int open_descriptors() {
     int count = 0;
     DIR* dir = ::opendir("/proc/self/fd");
@@ -44,9 +61,8 @@ int open_descriptors() {
 }
 
 std::string read_text(const fs::path& path) {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
@@ -59,17 +75,16 @@ protected:
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    // Steers the stand-in for run r1.
+    // Steers the stand-in for run r1: its mode, standard error or document.
     void put(const std::string& name, const std::string& content) {
-        std::ofstream(root_ / "r1" / name, std::ios::binary) << content;
+        std::ofstream(root_ / "r1" / ("fake-telemetry." + name), std::ios::binary) << content;
     }
 
-    Outcome run(const std::string& program = fake, std::chrono::milliseconds limit = default_time_limit) {
+    Outcome run(const std::string& program = fake, milliseconds limit = default_time_limit) {
         return of_run_from(program, root_.string(), *contract::RunId::make("r1"), limit);
     }
 
-    Unavailable unavailable(const std::string& program = fake,
-                            std::chrono::milliseconds limit = default_time_limit) {
+    Unavailable unavailable(const std::string& program = fake, milliseconds limit = default_time_limit) {
         Outcome outcome = run(program, limit);
         if (auto* reason = std::get_if<Unavailable>(&outcome)) return *reason;
         ADD_FAILURE() << "the run has telemetry";
@@ -79,129 +94,96 @@ protected:
     fs::path root_;
 };
 
-using Kind = Unavailable::Kind;
-
 TEST(ProgramName, EnvironmentOrTheDefault) {
-    {
-        ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
-        EXPECT_EQ(telemetry_binary(), "korvalle");
-    }
-    {
-        ScopedEnv empty("KORVALLE_UI_KORVALLE_BIN", "");
-        EXPECT_EQ(telemetry_binary(), "korvalle");
-    }
-    {
-        ScopedEnv invalid("KORVALLE_UI_KORVALLE_BIN", "/opt/k\xff");
-        EXPECT_EQ(telemetry_binary(), "korvalle");
-    }
-    {
-        ScopedEnv spaced("KORVALLE_UI_KORVALLE_BIN", " /opt/korvalle ");
-        EXPECT_EQ(telemetry_binary(), " /opt/korvalle ");
+    // Unset, empty or not UTF-8: the default; otherwise the text unchanged.
+    for (auto [value, program] : std::vector<std::pair<const char*, std::string>>{
+             {nullptr, "korvalle"}, {"", "korvalle"}, {"/opt/k\xff", "korvalle"}, {" /opt/korvalle ", " /opt/korvalle "}}) {
+        ScopedEnv set(bin_variable, value);
+        EXPECT_EQ(telemetry_binary(), program) << (value ? value : "unset");
     }
 }
 
-TEST_F(TelemetryChild, MissingToolCannotStart) {
-    ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
-    ScopedEnv path("PATH", root_.c_str());
-    const Unavailable reason = unavailable(telemetry_binary());
-    EXPECT_EQ(reason, Unavailable::cannot_start("No such file or directory (os error 2)"));
-    EXPECT_EQ(reason.message(),
-              "cannot start `korvalle telemetry`: No such file or directory (os error 2) \u2014 install the matching "
-              "`korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN");
-
-    // A name with spaces is used as it is, and shown with them.
-    ScopedEnv spaced("KORVALLE_UI_KORVALLE_BIN", (" " + fake).c_str());
-    const Unavailable spaced_reason = unavailable(telemetry_binary());
-    EXPECT_EQ(spaced_reason.kind, Kind::CannotStart);
-    EXPECT_EQ(spaced_reason.message().rfind("cannot start ` " + fake + " telemetry`: ", 0), 0u);
-}
-
-TEST_F(TelemetryChild, NotExecutableCannotStart) {
+TEST_F(TelemetryChild, ToolThatCannotStart) {
+    {
+        ScopedEnv unset(bin_variable, nullptr);
+        ScopedEnv path("PATH", root_.c_str());
+        const Unavailable missing = unavailable(telemetry_binary());
+        EXPECT_EQ(missing, Unavailable::cannot_start("No such file or directory (os error 2)"));
+        EXPECT_EQ(missing.message(),
+                  "cannot start `korvalle telemetry`: No such file or directory (os error 2) \u2014 install the "
+                  "matching `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN");
+        // A name with spaces is used as it is, and shown with them.
+        ScopedEnv spaced(bin_variable, (" " + fake).c_str());
+        const Unavailable spaced_reason = unavailable(telemetry_binary());
+        EXPECT_EQ(spaced_reason.kind, Unavailable::Kind::CannotStart);
+        EXPECT_EQ(spaced_reason.message().rfind("cannot start ` " + fake + " telemetry`: ", 0), 0u);
+    }
     const fs::path plain = root_ / "korvalle";
     std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
     fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(unavailable(plain.string()), Unavailable::cannot_start("Permission denied (os error 13)"));
-}
 
-TEST_F(TelemetryChild, TextsWithANulCannotStart) {
     const Unavailable nul = Unavailable::cannot_start("nul byte found in provided data");
     EXPECT_EQ(unavailable(std::string("korv\0alle", 9)), nul);
     EXPECT_EQ(of_run_from(fake, std::string("/tmp\0x", 6), *contract::RunId::make("r1")), Outcome(nul));
+
+    // A child that someone else reaped (here: the system, as SIGCHLD is ignored) cannot be
+    // waited for; its pid may already be another process's, so it is reported and left alone.
+    put("mode", "silent");
+    ScopedSignal ignore(SIGCHLD, SIG_IGN);
+    EXPECT_EQ(unavailable(), Unavailable::cannot_start("No child processes (os error 10)"));
 }
 
-// A child that someone else reaped (here: the system, as SIGCHLD is ignored) cannot be waited
-// for; its pid may already be another process's, so it is reported and left alone.
-TEST_F(TelemetryChild, ChildReapedElsewhereCannotBeWaitedFor) {
-    put("fake-telemetry.mode", "silent");
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGCHLD, &ignore, &old);
-    const Unavailable reason = unavailable();
-    ::sigaction(SIGCHLD, &old, nullptr);
-    EXPECT_EQ(reason, Unavailable::cannot_start("No child processes (os error 10)"));
-}
-
-TEST_F(TelemetryChild, NonZeroExitIsRefusedWithTheLastLine) {
-    put("fake-telemetry.mode", "exit 3");
-    put("fake-telemetry.stderr", "first line\n  second line \t\n");
+TEST_F(TelemetryChild, ExitOrSignalIsRefusedWithTheLastLine) {
+    put("mode", "exit 3");
+    put("stderr", "first line\n  second line \t\n");
     const Unavailable reason = unavailable();
     EXPECT_EQ(reason, Unavailable::refused("second line"));
-    ScopedEnv named("KORVALLE_UI_KORVALLE_BIN", "korvalle-dev");
+    ScopedEnv named(bin_variable, "korvalle-dev");
     EXPECT_EQ(reason.message(), "`korvalle-dev telemetry` refused: second line");
-
-    put("fake-telemetry.stderr", "one\r\ntwo\r\n");
-    EXPECT_EQ(unavailable().text, "two");
-    put("fake-telemetry.stderr", "one\n  last without end  ");
-    EXPECT_EQ(unavailable().text, "last without end");
-    put("fake-telemetry.stderr", "said something\n\n");
-    EXPECT_EQ(unavailable().text, "");
-    put("fake-telemetry.stderr", "said something\n   \n");
-    EXPECT_EQ(unavailable().text, "");
-    put("fake-telemetry.stderr", "bad \xff byte\n");
-    EXPECT_EQ(unavailable().text, "bad \xef\xbf\xbd byte");
-    put("fake-telemetry.stderr", "");
+    for (auto [stderr_text, last] : std::vector<std::pair<std::string, std::string>>{
+             {"one\r\ntwo\r\n", "two"},
+             {"one\n  last without end  ", "last without end"},
+             {"said something\n\n", ""},
+             {"said something\n   \n", ""},
+             {"bad \xff byte\n", "bad \xef\xbf\xbd byte"},
+             {"", "it said nothing"}}) {
+        put("stderr", stderr_text);
+        EXPECT_EQ(unavailable(), Unavailable::refused(last)) << stderr_text;
+    }
+    put("mode", "signal");
     EXPECT_EQ(unavailable(), Unavailable::refused("it said nothing"));
-}
-
-TEST_F(TelemetryChild, EndedBySignalIsRefused) {
-    put("fake-telemetry.mode", "signal");
-    EXPECT_EQ(unavailable(), Unavailable::refused("it said nothing"));
-    put("fake-telemetry.stderr", "going down\n");
+    put("stderr", "going down\n");
     EXPECT_EQ(unavailable(), Unavailable::refused("going down"));
-}
-
-TEST_F(TelemetryChild, MissingRunIsTheToolsRefusal) {
     EXPECT_EQ(of_run_from(fake, root_.string(), *contract::RunId::make("r2")),
               Outcome(Unavailable::refused("no run r2 under " + root_.string())));
 }
 
-TEST_F(TelemetryChild, PrintingNothingIsUnreadable) {
-    put("fake-telemetry.mode", "silent");
-    put("fake-telemetry.stderr", "all fine, really\n");
-    const Unavailable reason = unavailable();
-    EXPECT_EQ(reason, Unavailable::unreadable("EOF while parsing a value at line 1 column 0"));
-    ScopedEnv unset("KORVALLE_UI_KORVALLE_BIN", nullptr);
-    EXPECT_EQ(reason.message(),
-              "`korvalle telemetry` answered a document this build cannot read: EOF while parsing a value at line 1 "
-              "column 0");
-}
-
 TEST_F(TelemetryChild, BadDocumentsAreUnreadable) {
-    put("fake-telemetry.json", "{\"schema_version\":2,");
-    EXPECT_EQ(unavailable().kind, Kind::Unreadable);
-    put("fake-telemetry.json", R"({"schema_version":1,"run_id":"r1"})");
+    put("mode", "silent");
+    put("stderr", "all fine, really\n");
+    const Unavailable silent = unavailable();
+    EXPECT_EQ(silent, Unavailable::unreadable("EOF while parsing a value at line 1 column 0"));
+    ScopedEnv unset(bin_variable, nullptr);
+    EXPECT_EQ(silent.message(), "`korvalle telemetry` answered a document this build cannot read: EOF while parsing "
+                                "a value at line 1 column 0");
+
+    put("mode", "document");
+    put("json", "{\"schema_version\":2,");
+    EXPECT_EQ(unavailable().kind, Unavailable::Kind::Unreadable);
+    put("json", R"({"schema_version":1,"run_id":"r1"})");
     EXPECT_EQ(unavailable(), Unavailable::unreadable("telemetry schema_version 1, and this build reads 2"));
-    put("fake-telemetry.json",
-        R"({"schema_version":2,"run_id":"r1","wall_ms":0,"buckets":[["agent"],["judge"],["llmlint"],["gate"],)"
-        R"(["publication_wait"],["lock_wait"],["setup"],["scheduling"]],"usage":{"total":{"cost_usd":-0.5}}})");
+    put("json", R"({"schema_version":2,"run_id":"r1","wall_ms":0,"buckets":[["agent"],["judge"],["llmlint"],)"
+                R"(["gate"],["publication_wait"],["lock_wait"],["setup"],["scheduling"]],)"
+                R"("usage":{"total":{"cost_usd":-0.5}}})");
     EXPECT_EQ(unavailable(), Unavailable::unreadable("the `total` party cost -0.5, which is not an amount of money"));
-    put("fake-telemetry.mode", "deep 10000");
+    put("mode", "deep 10000");
     EXPECT_EQ(unavailable().text.rfind("recursion limit exceeded at line 1 column ", 0), 0u);
 }
 
 TEST_F(TelemetryChild, DocumentGivesTheRunsTelemetry) {
     ScopedEnv other_root("KORVALLE_RUNS_DIR", "/nonexistent");  // replaced for the child
-    put("fake-telemetry.stderr", "warning: whatever\n");
+    put("stderr", "warning: whatever\n");
     const Outcome outcome = run();
     ASSERT_TRUE(std::holds_alternative<RunTelemetry>(outcome)) << std::get<Unavailable>(outcome).text;
     const RunTelemetry& telemetry = std::get<RunTelemetry>(outcome);
@@ -216,20 +198,18 @@ TEST_F(TelemetryChild, DocumentGivesTheRunsTelemetry) {
 // The child sees no descriptor of ours, end of file on its input, default SIGPIPE, an empty
 // signal mask and a process group of its own, even when this process has none of those.
 TEST_F(TelemetryChild, ChildStartsClean) {
-    put("fake-telemetry.mode", "inspect");
+    put("mode", "inspect");
     const int leaked = ::open("/dev/null", O_RDONLY);  // not close-on-exec, like a server socket
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &old);
     sigset_t block, old_mask;
     sigemptyset(&block);
     sigaddset(&block, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &block, &old_mask);
-
-    const Unavailable reason = unavailable();
-
+    Unavailable reason;
+    {
+        ScopedSignal ignore(SIGPIPE, SIG_IGN);
+        reason = unavailable();
+    }
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    ::sigaction(SIGPIPE, &old, nullptr);
     ::close(leaked);
     EXPECT_EQ(reason, Unavailable::refused("stdin=eof fds=0,1,2 sigpipe=default mask=empty group=own runs_dir=" +
                                            root_.string() + " args=2"));
@@ -238,10 +218,10 @@ TEST_F(TelemetryChild, ChildStartsClean) {
 TEST_F(TelemetryChild, FloodedOutputIsBoundedAndDrained) {
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
-    put("fake-telemetry.mode", "flood");
+    put("mode", "flood");
     EXPECT_EQ(unavailable(),
               Unavailable::unreadable("the document is longer than 16777216 bytes, the most this build reads"));
-    put("fake-telemetry.mode", "flood-stderr");
+    put("mode", "flood-stderr");
     EXPECT_EQ(unavailable(), Unavailable::refused("flood done"));
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
@@ -249,41 +229,37 @@ TEST_F(TelemetryChild, FloodedOutputIsBoundedAndDrained) {
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
 }
 
-TEST_F(TelemetryChild, NeverEndingChildIsKilledWithItsGroup) {
+TEST_F(TelemetryChild, ChildPastTheLimitIsKilledWithItsGroup) {
     const fs::path calls = root_ / "calls";
     ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
-    put("fake-telemetry.mode", "hang");
+    put("mode", "hang");
     EXPECT_EQ(unavailable(fake, std::chrono::seconds(2)), Unavailable::refused("it did not finish within 2 seconds"));
     EXPECT_EQ(default_time_limit, std::chrono::seconds(60));
 
     // The grandchild held the pipes too; it went with the group (gone, or a zombie of init's).
     std::istringstream lines(read_text(calls));
-    std::string word;
     pid_t grandchild = 0;
-    while (lines >> word) {
+    for (std::string word; lines >> word;) {
         if (word == "grandchild") lines >> grandchild;
     }
     ASSERT_GT(grandchild, 0);
-    for (int i = 0; i < 100; ++i) {
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i, ::usleep(20'000)) {
         const std::string state = read_text("/proc/" + std::to_string(grandchild) + "/stat");
-        if (state.empty() || state.find(") Z") != std::string::npos) return;
-        ::usleep(20'000);
+        gone = state.empty() || state.find(") Z") != std::string::npos;
     }
-    ADD_FAILURE() << "the grandchild " << grandchild << " is still running";
-}
+    EXPECT_TRUE(gone) << "the grandchild " << grandchild << " is still running";
 
-// A child that closes its pipes and goes on running is waited for only until the limit.
-TEST_F(TelemetryChild, ChildThatClosesItsPipesIsStillTimed) {
-    put("fake-telemetry.mode", "quiet-hang");
-    EXPECT_EQ(unavailable(fake, std::chrono::milliseconds(300)),
-              Unavailable::refused("it did not finish within 300 milliseconds"));
+    // A child that closes its pipes and goes on running is waited for only until the limit.
+    put("mode", "quiet-hang");
+    EXPECT_EQ(unavailable(fake, milliseconds(300)), Unavailable::refused("it did not finish within 300 milliseconds"));
 }
 
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
     const int before = open_descriptors();
     for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "quiet-hang", "deep 10000"}) {
-        put("fake-telemetry.mode", mode);
-        run(fake, std::chrono::milliseconds(300));
+        put("mode", mode);
+        run(fake, milliseconds(300));
     }
     unavailable(root_.string() + "/none");
     EXPECT_EQ(open_descriptors(), before);
