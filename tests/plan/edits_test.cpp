@@ -28,6 +28,7 @@ const std::string kinds =
 
 TEST(ReadOperation, EveryKindInObjectAndArrayForm) {
     const plan::Node a{.id = "a"};
+    const auto drop = DependentsPolicy::Drop, detach = DependentsPolicy::Detach;
     expect_reads({
         {R"({"kind":"node-added","node":{"id":"a"}})", NodeAdded{a}},
         {R"({"kind":"node-added","retry_of":null,"node":{"id":"a","kind":"human"}})",
@@ -35,10 +36,10 @@ TEST(ReadOperation, EveryKindInObjectAndArrayForm) {
         {R"({"kind":"node-added","node":["a"],"retry_of":"old"})", NodeAdded{a, "old"}},
         {R"({"kind":"edge-added","from":"a","to":"b"})", EdgeAdded{"a", "b"}},
         {R"({"kind":"edge-removed","from":"a","to":"b"})", EdgeRemoved{"a", "b"}},
-        {R"({"kind":"node-dropped","node":"a","dependents":"detach"})", NodeDropped{"a", DependentsPolicy::Detach}},
-        {R"({"kind":"node-dropped","node":"a","dependents":"drop"})", NodeDropped{"a", DependentsPolicy::Drop}},
-        {R"({"kind":"node-dropped","node":"a","dependents":{"detach":null}})", NodeDropped{"a", DependentsPolicy::Detach}},
-        {R"({"kind":"node-dropped","node":"a","dependents":{"drop":{}}})", NodeDropped{"a", DependentsPolicy::Drop}},
+        {R"({"kind":"node-dropped","node":"a","dependents":"detach"})", NodeDropped{"a", detach}},
+        {R"({"kind":"node-dropped","node":"a","dependents":"drop"})", NodeDropped{"a", drop}},
+        {R"({"kind":"node-dropped","node":"a","dependents":{"detach":null}})", NodeDropped{"a", detach}},
+        {R"({"kind":"node-dropped","node":"a","dependents":{"drop":{}}})", NodeDropped{"a", drop}},
         {R"({"kind":"reparent","node":"a","from":["x"],"to":[]})", Reparent{"a", Texts{"x"}, Texts{}}},
         {R"({"kind":"retry-requested","node":"a","replacement":"a2","reset":["b","c"]})",
          RetryRequested{"a", "a2", Texts{"b", "c"}}},
@@ -60,10 +61,11 @@ TEST(ReadOperation, EveryKindInObjectAndArrayForm) {
         {R"(["edge-added","a","b"])", EdgeAdded{"a", "b"}},
         {R"(["context-added","n","text"])", ContextAdded{"n", "text"}},
         {R"(["node-added",{"id":"a"},"b"])", NodeAdded{a, "b"}},
-        {R"(["node-dropped","a",{"detach":{}}])", NodeDropped{"a", DependentsPolicy::Detach}},
+        {R"(["node-dropped","a",{"detach":{}}])", NodeDropped{"a", detach}},
     });
     // An amendment keeps its members in input order.
-    auto requeued = std::get<NodeRequeued>(*read(R"({"kind":"node-requeued","node":"a","amend":{"z":1,"a":[null]}})").value);
+    auto amended = read(R"({"kind":"node-requeued","node":"a","amend":{"z":1,"a":[null]}})");
+    auto requeued = std::get<NodeRequeued>(amended.value.value());
     ASSERT_TRUE(requeued.amend.has_value());
     EXPECT_EQ(requeued.amend->begin()->key(), "z");
 }

@@ -103,7 +103,8 @@ TEST(PlanJson, NodeValuesInEveryForm) {
     EXPECT_EQ(node_ok(R"(["a"])"), Node{.id = "a"});
     EXPECT_EQ(ok(node_from_content(tree(R"(["a","human"])"))).kind, NodeKind::Human);
     Plan steps = ok(read_plan_json(with_node(R"({"id":"a","steps":[["s"],["t","human",null,"p"]]})")));
-    EXPECT_EQ(steps.tasks[0].steps, (std::vector<Step>{{.id = "s"}, {.id = "t", .kind = NodeKind::Human, .persona = "p"}}));
+    EXPECT_EQ(steps.tasks[0].steps,
+              (std::vector<Step>{{.id = "s"}, {.id = "t", .kind = NodeKind::Human, .persona = "p"}}));
     EXPECT_EQ(ok(read_plan_json(with_node(R"({"id":"a","resume":["b",null]})"))).tasks[0].resume, Resume{"b"});
     EXPECT_EQ(ok(read_plan_json(with_node(R"({"id":"a","resume":["b","c",["s"]]})"))).tasks[0].resume,
               (Resume{"b", "c", {"s"}}));

@@ -52,15 +52,6 @@ TEST(NodeToValue, WritesSetFieldsInDeclaredOrder) {
     EXPECT_TRUE(node_to_value(Node{.max_turns = 12}).at("max_turns").is_uint64());
 }
 
-TEST(NodeClone, EqualAndIndependent) {
-    const Node source = full_node();
-    Node copy = source.clone();
-    EXPECT_EQ(copy, source);
-    copy.steps->front().deps.push_back("y");
-    copy.resume->completed_steps.clear();
-    EXPECT_EQ(source, full_node());
-}
-
 // ---- Round trip over generated nodes: what the writer writes reads back equal. ----
 
 class NodeGenerator {

@@ -47,7 +47,8 @@ TEST(YamlBadInput, DeepNestingFailsEarlyAndWideListsRead) {
     // Nesting below what a plan can use never reaches the limit's own message.
     EXPECT_EQ(yaml::load_first_document(repeat("[", 200)).error, "recursion limit exceeded at line 1 column 129");
 
-    Read<Plan> wide = read_plan_yaml("schema_version: 1\ntasks:\n  - id: a\n    deps: [" + repeat("d, ", 100000) + "d]\n");
+    Read<Plan> wide = read_plan_yaml("schema_version: 1\ntasks:\n  - id: a\n    deps: [" + repeat("d, ", 100000) +
+                                     "d]\n");
     ASSERT_TRUE(wide.ok()) << wide.error;
     EXPECT_EQ(wide.value->tasks[0].deps.size(), 100001u);
 }

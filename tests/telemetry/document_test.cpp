@@ -94,15 +94,16 @@ TEST(Document, SchemaVersionIsAnUnsignedTwo) {
 
 TEST(Document, DecodingFaults) {
     const std::string u64 = ", expected u64";
+    const std::string five_not_a_sequence = "invalid type: integer `5`, expected a sequence";
     expect_reasons({
         // Missing fields and wrong types are found in document order, before the run id check.
         {R"({"schema_version":2,"buckets":[]})", "missing field `run_id`"},
         {R"({"schema_version":2,"run_id":"r1","buckets":[]})", "missing field `wall_ms`"},
         {R"({"schema_version":2,"run_id":"r1","wall_ms":1})", "missing field `buckets`"},
         {buckets(R"([{"ms":1}])"), "missing field `name`"},
-        {R"({"schema_version":2,"buckets":5,"wall_ms":null,"run_id":"r1"})", "invalid type: integer `5`, expected a sequence"},
+        {R"({"schema_version":2,"buckets":5,"wall_ms":null,"run_id":"r1"})", five_not_a_sequence},
         {R"({"schema_version":2,"wall_ms":null,"buckets":5,"run_id":"r1"})", "invalid type: null" + u64},
-        {R"({"schema_version":2,"run_id":"other","wall_ms":1,"buckets":5})", "invalid type: integer `5`, expected a sequence"},
+        {R"({"schema_version":2,"run_id":"other","wall_ms":1,"buckets":5})", five_not_a_sequence},
         // Integers versus floats; a double shows in its shortest form, with an exponent outside [1e-5, 1e16).
         {wall("null"), "invalid type: null" + u64},
         {wall("-1"), "invalid value: integer `-1`" + u64},
@@ -158,7 +159,8 @@ TEST(Document, DecodesBucketsAndParties) {
 }
 
 TEST(Document, CrossChecks) {
-    const std::string tail = R"(["llmlint",0],["gate",0],["publication_wait",0],["lock_wait",0],["setup",0],["scheduling",0]])";
+    const std::string tail =
+        R"(["llmlint",0],["gate",0],["publication_wait",0],["lock_wait",0],["setup",0],["scheduling",0]])";
     const std::string huge = R"([["agent",18446744073709551615],["judge",1],["llmlint"],["gate"],)"
                              R"(["publication_wait"],["lock_wait"],["setup"],["scheduling",5]])";
     const std::string once = " times, and a telemetry document carries exactly one of each of the eight";
