@@ -1,4 +1,4 @@
-// Helpers shared by the plan reader tests.
+// Helpers shared by the plan reader and writer tests.
 #pragma once
 
 #include "sdk/plan.hpp"
@@ -47,6 +47,28 @@ inline ::testing::AssertionResult starts(const std::string& text, std::string_vi
     if (text.rfind(prefix, 0) == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << '"' << text << "\" does not start with \"" << prefix << '"';
 }
+
+// A node with every field set, and its written JSON object (keys in declared order).
+inline Node full_node() {
+    return Node{.id = "n1", .kind = NodeKind::Human, .task = "task", .persona = "persona",
+                .deps = {"a", "run:other#b", "a"}, .done_when = "done", .max_turns = 12, .expects_no_diff = true,
+                .context = "ctx", .parked = true, .executor = "exec", .agent_graph = "graph", .repo = "repo",
+                .repo_type = RepoType::Team, .workflow = Workflow::Remote, .merge_policy = MergePolicy::ChangeDirect,
+                .base_branch = "main", .branch = "feature", .title = "title", .execution_checkout = "checkout",
+                .verify_via_ci = false,
+                .steps = std::vector<Step>{{.id = "s1", .kind = NodeKind::Human, .task = "t", .persona = "p",
+                                            .deps = {"x"}, .done_when = "d", .max_turns = 0, .expects_no_diff = true,
+                                            .executor = "e", .agent_graph = "g"}},
+                .resume = Resume{"b", "", {"s1", "s1"}}};
+}
+inline const std::string full_node_json =
+    R"({"id":"n1","kind":"human","task":"task","persona":"persona","deps":["a","run:other#b","a"],)"
+    R"("done_when":"done","max_turns":12,"expects_no_diff":true,"context":"ctx","parked":true,)"
+    R"("executor":"exec","agent_graph":"graph","repo":"repo","repo_type":"team","workflow":"remote",)"
+    R"("merge_policy":"change-direct","base_branch":"main","branch":"feature","title":"title",)"
+    R"("execution_checkout":"checkout","verify_via_ci":false,"steps":[{"id":"s1","kind":"human","task":"t",)"
+    R"("persona":"p","deps":["x"],"done_when":"d","max_turns":0,"expects_no_diff":true,"executor":"e",)"
+    R"("agent_graph":"g"}],"resume":{"branch":"b","checkpoint":"","completed_steps":["s1","s1"]}})";
 
 // One input and what reading it must give.
 struct Case {

@@ -93,6 +93,7 @@ TEST(PlanJson, NodeFaultsInEveryForm) {
 }
 
 TEST(PlanJson, NodeValuesInEveryForm) {
+    EXPECT_EQ(ok(read_plan_json(with_node(checks::full_node_json))).tasks.at(0), checks::full_node());
     Node read = node_ok(R"({"id":"a","task":null,"steps":null,"verify_via_ci":false,"merge_policy":null,)"
                         R"("kind":{"human":null},"resume":{"branch":"b","checkpoint":null}})");
     EXPECT_EQ(read, (Node{.id = "a", .kind = NodeKind::Human, .verify_via_ci = false, .resume = Resume{"b"}}));

@@ -22,28 +22,8 @@ Keys keys(const boost::json::object& object) {
 
 std::string written(const Node& node) { return json::write(node_to_value(node)); }
 
-Node full_node() {
-    return Node{.id = "n1", .kind = NodeKind::Human, .task = "task", .persona = "persona",
-                .deps = {"a", "run:other#b", "a"}, .done_when = "done", .max_turns = 12, .expects_no_diff = true,
-                .context = "ctx", .parked = true, .executor = "exec", .agent_graph = "graph", .repo = "repo",
-                .repo_type = RepoType::Team, .workflow = Workflow::Remote, .merge_policy = MergePolicy::ChangeDirect,
-                .base_branch = "main", .branch = "feature", .title = "title", .execution_checkout = "checkout",
-                .verify_via_ci = true,
-                .steps = std::vector<Step>{{.id = "s1", .kind = NodeKind::Human, .task = "t", .persona = "p",
-                                            .deps = {"x"}, .done_when = "d", .max_turns = 0, .expects_no_diff = true,
-                                            .executor = "e", .agent_graph = "g"}},
-                .resume = Resume{"b", "c", {"s1", "s1"}}};
-}
-
 TEST(NodeToValue, WritesSetFieldsInDeclaredOrder) {
-    EXPECT_EQ(written(full_node()),
-              R"({"id":"n1","kind":"human","task":"task","persona":"persona","deps":["a","run:other#b","a"],)"
-              R"("done_when":"done","max_turns":12,"expects_no_diff":true,"context":"ctx","parked":true,)"
-              R"("executor":"exec","agent_graph":"graph","repo":"repo","repo_type":"team","workflow":"remote",)"
-              R"("merge_policy":"change-direct","base_branch":"main","branch":"feature","title":"title",)"
-              R"("execution_checkout":"checkout","verify_via_ci":true,"steps":[{"id":"s1","kind":"human","task":"t",)"
-              R"("persona":"p","deps":["x"],"done_when":"d","max_turns":0,"expects_no_diff":true,"executor":"e",)"
-              R"("agent_graph":"g"}],"resume":{"branch":"b","checkpoint":"c","completed_steps":["s1","s1"]}})");
+    EXPECT_EQ(written(checks::full_node()), checks::full_node_json);
     EXPECT_EQ(written(Node{}), R"({"id":""})");
     // Set values that equal a default are still written; an absent checkpoint is not.
     EXPECT_EQ(written(Node{.id = "a", .task = "", .max_turns = 0, .verify_via_ci = false,

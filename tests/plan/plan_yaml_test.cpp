@@ -35,21 +35,16 @@ goal: {text: ship it}
 name: demo
 concurrency: 0
 tasks:
-  - {id: a, kind: human, task: do, persona: p, deps: [b, "run:r1#c"], done_when: w, max_turns: 0,
-     expects_no_diff: true, context: c, parked: True, executor: e, agent_graph: g, repo: r, repo_type: team,
-     workflow: remote, merge_policy: change-open, base_branch: main, branch: feat, title: t,
-     execution_checkout: x, verify_via_ci: false, steps: [{id: s1, kind: human, deps: [a], max_turns: 3}],
-     resume: {branch: feat, checkpoint: "", completed_steps: [s1, s1]}}
+  - {id: n1, kind: human, task: task, persona: persona, deps: [a, "run:other#b", a], done_when: done,
+     max_turns: 12, expects_no_diff: true, context: ctx, parked: True, executor: exec, agent_graph: graph,
+     repo: repo, repo_type: team, workflow: remote, merge_policy: change-direct, base_branch: main,
+     branch: feature, title: title, execution_checkout: checkout, verify_via_ci: false,
+     steps: [{id: s1, kind: human, task: t, persona: p, deps: [x], done_when: d, max_turns: 0,
+              expects_no_diff: true, executor: e, agent_graph: g}],
+     resume: {branch: b, checkpoint: "", completed_steps: [s1, s1]}}
 )");
-    Node n{.id = "a", .kind = NodeKind::Human, .task = "do", .persona = "p", .deps = {"b", "run:r1#c"},
-           .done_when = "w", .max_turns = 0, .expects_no_diff = true, .context = "c", .parked = true,
-           .executor = "e", .agent_graph = "g", .repo = "r", .repo_type = RepoType::Team,
-           .workflow = Workflow::Remote, .merge_policy = MergePolicy::ChangeOpen, .base_branch = "main",
-           .branch = "feat", .title = "t", .execution_checkout = "x", .verify_via_ci = false,
-           .steps = std::vector<Step>{{.id = "s1", .kind = NodeKind::Human, .deps = {"a"}, .max_turns = 3}},
-           .resume = Resume{"feat", "", {"s1", "s1"}}};
     EXPECT_EQ(plan, (Plan{.schema_version = 7, .goal = Goal{"ship it"}, .name = "demo", .concurrency = 0,
-                          .tasks = {n}}));
+                          .tasks = {checks::full_node()}}));
 }
 
 TEST(PlanYaml, UnsignedNumberForms) {
