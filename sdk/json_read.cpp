@@ -64,29 +64,6 @@ constexpr SpecialTable kSpecial;
     return i;
 }
 
-// Length of the valid UTF-8 sequence at p[i] (2 to 4 bytes; the byte is not ASCII), or 0.
-[[gnu::always_inline]] inline std::size_t utf8_length(const char* p, std::size_t i, std::size_t n) {
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(p[i + k]); };
-    unsigned char c = at(0);
-    std::size_t len;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c == 0xE0) len = 3, lo = 0xA0;
-    else if (c == 0xED) len = 3, hi = 0x9F;
-    else if (c >= 0xE1 && c <= 0xEF) len = 3;
-    else if (c == 0xF0) len = 4, lo = 0x90;
-    else if (c == 0xF4) len = 4, hi = 0x8F;
-    else if (c >= 0xF1 && c <= 0xF3) len = 4;
-    else return 0;
-    if (n - i < len) return 0;
-    if (at(1) < lo || at(1) > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k) {
-        if (at(k) < 0x80 || at(k) > 0xBF) return 0;
-    }
-    return len;
-}
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -383,7 +360,7 @@ std::string_view Reader::scan_string() {
             break;
         }
         if (c < 0x20) fail(kControl);
-        std::size_t len = utf8_length(p, pos_, n);
+        std::size_t len = text::utf8_sequence_length(text_, pos_);
         if (len == 0) fail("invalid unicode code point");
         pos_ += len;
     }
@@ -455,7 +432,7 @@ std::string_view Reader::scan_string() {
             }
             if (c == '\\') break;
             if (c < 0x20) fail(kControl);
-            std::size_t len = utf8_length(p, pos_, n);
+            std::size_t len = text::utf8_sequence_length(text_, pos_);
             if (len == 0) fail("invalid unicode code point");
             scratch_.append(p + pos_, len);
             pos_ += len;
@@ -496,7 +473,7 @@ void Reader::skip_string() {
             continue;
         }
         if (c < 0x20) fail(kControl);
-        std::size_t len = utf8_length(p, pos_, n);
+        std::size_t len = text::utf8_sequence_length(text_, pos_);
         if (len == 0) fail("invalid unicode code point");
         pos_ += len;
     }

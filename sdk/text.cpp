@@ -105,32 +105,6 @@ std::string positional(const Digits& d, int min_fraction) {
 
 }  // namespace
 
-std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at) {
-    const std::size_t n = bytes.size();
-    if (at >= n) return 0;
-    auto c = static_cast<unsigned char>(bytes[at]);
-    if (c < 0x80) return 1;
-    std::size_t len;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c == 0xE0) len = 3, lo = 0xA0;
-    else if (c == 0xED) len = 3, hi = 0x9F;
-    else if (c >= 0xE1 && c <= 0xEF) len = 3;
-    else if (c == 0xF0) len = 4, lo = 0x90;
-    else if (c == 0xF4) len = 4, hi = 0x8F;
-    else if (c >= 0xF1 && c <= 0xF3) len = 4;
-    else return 0;
-    if (n - at < len) return 0;
-    auto c1 = static_cast<unsigned char>(bytes[at + 1]);
-    if (c1 < lo || c1 > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k) {
-        auto ck = static_cast<unsigned char>(bytes[at + k]);
-        if (ck < 0x80 || ck > 0xBF) return 0;
-    }
-    return len;
-}
-
 std::size_t utf8_valid_prefix(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
