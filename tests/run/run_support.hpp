@@ -31,6 +31,4 @@ inline std::string plan_payload(std::string_view tasks, int concurrency = 2) {
            R"(,"tasks":[)" + std::string(tasks) + "]}}";
 }
 
-inline std::vector<std::string> order_of(const views::RunView& view) { return view.graph.order; }
-
 }  // namespace korvalle::testing
