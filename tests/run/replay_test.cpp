@@ -261,6 +261,21 @@ TEST(Edits, RequeueClearsParkingAndAmends) {
     EXPECT_EQ(view.graph.nodes.at("a2").task, "new");
 }
 
+TEST(Edits, RequeueWithoutAmendKeepsEveryFieldButTheParking) {
+    auto view = with_graph(
+        R"({"id":"full","kind":"human","task":"t","persona":"p","deps":["a","run:u#n"],"done_when":"d",)"
+        R"("max_turns":7,"expects_no_diff":true,"context":"c","parked":true,"executor":"e","agent_graph":"g",)"
+        R"("repo":"r","repo_type":"team","workflow":"remote","merge_policy":"change-auto","base_branch":"main",)"
+        R"("branch":"b","title":"T","execution_checkout":"x","verify_via_ci":false,)"
+        R"("steps":[{"id":"s1","kind":"human","task":"st","persona":"sp","deps":["s0"],"done_when":"sd",)"
+        R"("max_turns":2,"expects_no_diff":true,"executor":"se","agent_graph":"sg"}],)"
+        R"("resume":{"branch":"rb","checkpoint":"cp","completed_steps":["s0"]}})");
+    plan::Node expected = view.graph.nodes.at("full").clone();
+    expected.parked = false;
+    edit(view, R"([{"kind":"node-requeued","node":"full"}])");
+    EXPECT_EQ(view.graph.nodes.at("full"), expected);
+}
+
 TEST(Edits, OnlyDeferredContextIsApplied) {
     auto view = with_graph(R"({"id":"a"})");
     edit(view, R"([{"kind":"context-added","node":"a","note":"live note","delivery":"live"}])");
