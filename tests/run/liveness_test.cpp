@@ -42,7 +42,11 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
-std::uint64_t now_ms() { return static_cast<std::uint64_t>(std::time(nullptr)) * 1000; }
+std::uint64_t now_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
+}
 
 // A view on another machine, one node, last event age_ms ago.
 views::RunView remote_view(std::optional<std::uint64_t> age_ms) {
@@ -103,8 +107,9 @@ TEST(Liveness, ParkedAfterTheThreshold) {
     Env env;
     env.set("HOSTNAME", "here");
     env.set("KORVALLE_PARKED_AFTER_SECONDS", nullptr);
-    EXPECT_EQ(views::liveness_word(remote_view(1'790'000)), "ACTIVE");
-    EXPECT_EQ(views::liveness_word(remote_view(1'802'000)), "PARKED");
+    // The age counts whole seconds: 1800.4 s is 1800, not beyond the threshold.
+    EXPECT_EQ(views::liveness_word(remote_view(1'800'400)), "ACTIVE");
+    EXPECT_EQ(views::liveness_word(remote_view(1'801'100)), "PARKED");
     auto in_round = remote_view(90'000'000);
     in_round.in_round = true;
     EXPECT_EQ(views::liveness_word(in_round), "ACTIVE");
