@@ -91,6 +91,32 @@ void round_started(RunView& view, const event::Envelope& envelope) {
     if (plan && !view.plan) view.plan = std::move(plan);
 }
 
+void dispatched(RunView& view, const std::string& node, std::optional<std::uint64_t> t) {
+    view.statuses[node] = NodeStatus::Running;
+    if (t) view.dispatched_at[node] = *t;
+}
+
+void human_attested(RunView& view, const boost::json::object& payload) {
+    const auto* ref = string_at(payload, "ref");
+    if (!ref) return;
+    view.attested.insert(text_of(ref));
+    view.statuses[text_of(ref)] = NodeStatus::Done;
+}
+
+// The first "last_seq" recorded for a dependency stands.
+void cross_dag_satisfied(RunView& view, const boost::json::object& payload) {
+    const auto* dependency = string_at(payload, "dependency");
+    const std::optional<std::uint64_t> last_seq = unsigned_at(payload, "last_seq");
+    if (dependency && last_seq) view.cross_dag_satisfied.try_emplace(text_of(dependency), *last_seq);
+}
+
+void upstream_modified(RunView& view, const boost::json::object& payload, const std::optional<std::string>& node) {
+    const auto* dependency = string_at(payload, "dependency");
+    if (!dependency) return;
+    bump(view.upstream_modified[text_of(dependency)]);
+    if (node) view.upstream_modified_nodes.emplace(text_of(dependency), *node);
+}
+
 void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     const std::string_view kind = envelope.kind;
     const boost::json::object& payload = envelope.payload;
@@ -102,9 +128,7 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
     } else if (kind == "round-finished") {
         view.in_round = false;
     } else if (kind == "node-dispatched") {
-        if (!node) return;
-        view.statuses[*node] = NodeStatus::Running;
-        if (t) view.dispatched_at[*node] = *t;
+        if (node) dispatched(view, *node, t);
     } else if (kind == "node-settled") {
         if (node) settle(view, *node, payload, t);
     } else if (kind == "edit-committed") {
@@ -115,22 +139,14 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
         bump(view.surfaced);
         view.planner_surfaced_at = t;
     } else if (kind == "human-attested") {
-        if (const auto* ref = string_at(payload, "ref")) {
-            view.attested.insert(text_of(ref));
-            view.statuses[text_of(ref)] = NodeStatus::Done;
-        }
+        human_attested(view, payload);
     } else if (kind == "run-stopped") {
         view.in_round = false;
         view.stopped = true;
     } else if (kind == "cross-dag-satisfied") {
-        const auto* dependency = string_at(payload, "dependency");
-        const std::optional<std::uint64_t> last_seq = unsigned_at(payload, "last_seq");
-        if (dependency && last_seq) view.cross_dag_satisfied.try_emplace(text_of(dependency), *last_seq);
+        cross_dag_satisfied(view, payload);
     } else if (kind == "upstream-modified") {
-        const auto* dependency = string_at(payload, "dependency");
-        if (!dependency) return;
-        bump(view.upstream_modified[text_of(dependency)]);
-        if (node) view.upstream_modified_nodes.emplace(text_of(dependency), *node);
+        upstream_modified(view, payload, node);
     } else if (kind == "completion-requested") {
         if (const auto* reason = string_at(payload, "reason")) view.completion_reasons.push_back(text_of(reason));
     }
