@@ -1,6 +1,6 @@
 // Opening runs: one run with a large journal beside boost::json::parse over the same lines,
-// the peak memory of that open (measured in a fresh process), and listing a root of many
-// small runs.
+// the same journal written out of merge order, the peak memory of both opens (measured in a
+// fresh process), and listing a root of many small runs.
 #include "sdk/files.hpp"
 #include "sdk/views.hpp"
 
