@@ -10,28 +10,9 @@ namespace {
 // True when tail is the beginning of a well-formed UTF-8 sequence that the end of the file
 // cut short (as opposed to bytes that can never be valid).
 bool is_cut_sequence(std::string_view tail) {
-    if (tail.empty() || tail.size() > 3) return false;
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(tail[i]); };
-    const unsigned char lead = b(0);
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return false;
-    }
-    if (tail.size() >= need) return false;
-    if (tail.size() >= 2 && (b(1) < lo || b(1) > hi)) return false;
-    if (tail.size() >= 3 && (b(2) < 0x80 || b(2) > 0xBF)) return false;
-    return true;
+    std::size_t length;
+    const std::size_t matching = text::utf8_matching_bytes(tail, 0, length);
+    return matching == tail.size() && tail.size() < length;
 }
 
 void visit_line(std::string_view line, const std::function<void(std::string_view)>& visit) {

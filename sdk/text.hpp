@@ -1,6 +1,7 @@
 // Texts as the pipeline's Rust tooling writes them, built once for the whole system.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -13,33 +14,36 @@ namespace korvalle::text {
 
 // UTF-8 validity (strict: no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_utf8(std::string_view bytes);
-// Length of the valid UTF-8 sequence that starts at bytes[at] (1 to 4), or 0 when the bytes
-// there begin no valid sequence (a stray continuation byte, an overlong form, a surrogate, a
-// code point above U+10FFFF, or a sequence cut short by the end).
-inline std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at) {
-    const std::size_t n = bytes.size();
-    if (at >= n) return 0;
-    auto c = static_cast<unsigned char>(bytes[at]);
-    if (c < 0x80) return 1;
-    std::size_t len;
-    unsigned char lo = 0x80;
+// How many bytes from bytes[at] on agree with one well-formed UTF-8 sequence (no overlongs,
+// no surrogates, nothing above U+10FFFF). Sets length to the sequence length that the lead
+// byte announces, 0 when it announces none; the result is at most length.
+inline std::size_t utf8_matching_bytes(std::string_view bytes, std::size_t at, std::size_t& length) {
+    length = 0;
+    if (at >= bytes.size()) return 0;
+    const auto c = static_cast<unsigned char>(bytes[at]);
+    unsigned char lo = 0x80;  // range of the second byte
     unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c == 0xE0) len = 3, lo = 0xA0;
-    else if (c == 0xED) len = 3, hi = 0x9F;
-    else if (c >= 0xE1 && c <= 0xEF) len = 3;
-    else if (c == 0xF0) len = 4, lo = 0x90;
-    else if (c == 0xF4) len = 4, hi = 0x8F;
-    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    if (c < 0x80) length = 1;
+    else if (c >= 0xC2 && c <= 0xDF) length = 2;
+    else if (c == 0xE0) length = 3, lo = 0xA0;
+    else if (c == 0xED) length = 3, hi = 0x9F;
+    else if (c >= 0xE1 && c <= 0xEF) length = 3;
+    else if (c == 0xF0) length = 4, lo = 0x90;
+    else if (c == 0xF4) length = 4, hi = 0x8F;
+    else if (c >= 0xF1 && c <= 0xF3) length = 4;
     else return 0;
-    if (n - at < len) return 0;
-    auto c1 = static_cast<unsigned char>(bytes[at + 1]);
-    if (c1 < lo || c1 > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k) {
-        auto ck = static_cast<unsigned char>(bytes[at + k]);
-        if (ck < 0x80 || ck > 0xBF) return 0;
+    const std::size_t present = std::min(length, bytes.size() - at);
+    for (std::size_t k = 1; k < present; ++k) {
+        const auto ck = static_cast<unsigned char>(bytes[at + k]);
+        if (k == 1 ? (ck < lo || ck > hi) : (ck < 0x80 || ck > 0xBF)) return k;
     }
-    return len;
+    return present;
+}
+// Length of the valid UTF-8 sequence that starts at bytes[at] (1 to 4), or 0 when the bytes
+// there begin no valid sequence or one cut short by the end.
+inline std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at) {
+    std::size_t length;
+    return utf8_matching_bytes(bytes, at, length) == length ? length : 0;
 }
 // Length of the longest valid UTF-8 prefix.
 std::size_t utf8_valid_prefix(std::string_view bytes);
