@@ -98,7 +98,6 @@ StopSignal StopSignal::install(Runtime& runtime) {
         out.set_->add(signal, ec);
         if (ec) continue;  // left out without a message; it keeps its default action
         add_restart_flag(signal);
-        ++out.installed_;
     }
     return out;
 }

@@ -63,12 +63,10 @@ std::variant<boost::asio::ip::tcp::acceptor, std::string> bind(Runtime& runtime,
 class StopSignal {
 public:
     static StopSignal install(Runtime& runtime);
-    int installed() const { return installed_; }
     boost::asio::signal_set& set() { return *set_; }
 
 private:
     std::unique_ptr<boost::asio::signal_set> set_;
-    int installed_ = 0;
 };
 
 // The router with every route and the fallback.

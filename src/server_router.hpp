@@ -47,8 +47,6 @@ public:
     // 405, the plain-text 400 for a parameter that is not UTF-8), or the matched route.
     std::variant<Response, Resolved> resolve(RequestHead head) const;
 
-    const std::shared_ptr<const Serving>& state() const { return state_; }
-
 private:
     struct Segment {
         std::string text;
