@@ -11,83 +11,64 @@ namespace korvalle {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Event;
 using testing::RunsRoot;
 
 plan::Loaded<views::RunView> open_run(const testing::RunBuilder& run) {
     return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
 }
 
-std::vector<std::string> kinds(const views::RunView& view) {
+// The kinds of the envelopes the run replays, in order; a run that does not open fails the test.
+std::vector<std::string> kinds(const testing::RunBuilder& run) {
+    auto opened = open_run(run);
+    if (!opened.ok()) {
+        ADD_FAILURE() << opened.error().to_string();
+        return {"(not opened)"};
+    }
     std::vector<std::string> out;
-    for (const auto& e : view.envelopes) out.push_back(e.kind);
+    for (const auto& e : opened.value().envelopes) out.push_back(e.kind);
     return out;
 }
 
-constexpr const char* launch_array =
-    R"(["r","plans/p.yaml","default","codex","s-1",4242,"host-a","2026-01-01T00:00:00.000Z",3,30,1])";
-
-TEST(OpenRun, LaunchRecordWithoutJournalGivesTheInitialView) {
+TEST(OpenRun, LaunchRecordInBothFormsWithoutJournal) {
     RunsRoot root;
     auto run = root.run("r");
     run.launch({.pid = 77, .host = "h"});
     auto opened = open_run(run);
     ASSERT_TRUE(opened.ok()) << opened.error().to_string();
-    const views::RunView& view = opened.value();
-    EXPECT_EQ(view.id(), "r");
-    EXPECT_EQ(view.launch.pid, 77u);
-    EXPECT_EQ(view.launch.run_id, "r");
-    EXPECT_TRUE(view.envelopes.empty());
-    EXPECT_FALSE(view.last_event_at);
-    EXPECT_EQ(view.round, 0u);
-    EXPECT_FALSE(view.plan);
-    EXPECT_TRUE(view.graph.order.empty());
-    EXPECT_TRUE(view.statuses.empty());
-    EXPECT_TRUE(view.cross_run_statuses.empty());
-}
+    EXPECT_EQ(opened.value().id(), "r");
+    EXPECT_EQ(opened.value().launch.pid, 77u);
+    EXPECT_EQ(opened.value().launch.run_id, "r");
+    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_FALSE(opened.value().last_event_at);
+    EXPECT_FALSE(opened.value().plan);
 
-TEST(OpenRun, LaunchRecordArrayFormReadsLikeTheObjectForm) {
-    RunsRoot root;
-    auto run = root.run("r");
-    run.launch_text(std::string("\n  ") + launch_array + " \r\n\t");
-    auto opened = open_run(run);
+    // The array form, with blank space around it, reads field by field in order.
+    run.launch_text(R"(
+  ["r","plans/p.yaml","default","codex","s-1",4242,"host-a","2026-01-01T00:00:00.000Z",3,30,1] )" "\r\n\t");
+    opened = open_run(run);
     ASSERT_TRUE(opened.ok()) << opened.error().to_string();
-    const views::LaunchRecord expected{"r", "plans/p.yaml", "default", "codex", "s-1", 4242,
-                                       "host-a", "2026-01-01T00:00:00.000Z", 3, 30, 1};
-    EXPECT_EQ(opened.value().launch, expected);
+    EXPECT_EQ(opened.value().launch, (views::LaunchRecord{"r", "plans/p.yaml", "default", "codex", "s-1", 4242,
+                                                          "host-a", "2026-01-01T00:00:00.000Z", 3, 30, 1}));
 }
 
-TEST(OpenRun, LaunchRecordLimits) {
-    EXPECT_TRUE(views::read_launch_record(
-        R"({"run_id":"r","plan":"p","graph":"g","launcher":"l","session":"s","pid":4294967295,"host":"h",)"
-        R"("started_at":"t","round_budget":18446744073709551615,"heartbeat_interval":0,"adoptions":4294967295})").ok());
-}
-
-TEST(OpenRun, InvalidLaunchRecordsFailWithTheirPath) {
+TEST(OpenRun, LaunchRecordRulesAndTheirMessages) {
     const std::string base =
         R"("run_id":"r","plan":"p","graph":"g","launcher":"l","session":"s","host":"h","started_at":"t",)"
         R"("round_budget":1,"heartbeat_interval":2)";
-    const std::vector<std::string> bad = {
-        "{" + base + R"(,"pid":1,"adoptions":0,"extra":1})",
-        "{" + base + R"(,"pid":1,"pid":1,"adoptions":0})",
-        "{" + base + R"(,"pid":1})",
-        "{" + base + R"(,"pid":4294967296,"adoptions":0})",
-        "{" + base + R"(,"pid":-1,"adoptions":0})",
-        "{" + base + R"(,"pid":1.0,"adoptions":0})",
-        "{" + base + R"(,"pid":1e3,"adoptions":0})",
-        "{" + base + R"(,"pid":-0,"adoptions":0})",
-        "{" + base + R"(,"pid":"1","adoptions":0})",
-        "{" + base + R"(,"pid":1,"adoptions":0} {})",
-        "\xEF\xBB\xBF{" + base + R"(,"pid":1,"adoptions":0})",
-        R"(["r","p","g","l","s",1,"h","t",1,2])",
-        R"(["r","p","g","l","s",1,"h","t",1,2,3,4])",
-        R"("launch")",
-        "",
-        "  \n",
-    };
+    EXPECT_TRUE(views::read_launch_record(
+        R"({"run_id":"r","plan":"p","graph":"g","launcher":"l","session":"s","pid":4294967295,"host":"h",)"
+        R"("started_at":"t","round_budget":18446744073709551615,"heartbeat_interval":0,"adoptions":4294967295})").ok());
+    // A run with a refused record fails to open, naming the file.
     RunsRoot root;
     auto run = root.run("r");
-    for (const std::string& text : bad) {
+    for (const std::string& text : std::vector<std::string>{
+             "{" + base + R"(,"pid":1,"adoptions":0,"extra":1})", "{" + base + R"(,"pid":1,"pid":1,"adoptions":0})",
+             "{" + base + R"(,"pid":1})", "{" + base + R"(,"pid":4294967296,"adoptions":0})",
+             "{" + base + R"(,"pid":-1,"adoptions":0})", "{" + base + R"(,"pid":1.0,"adoptions":0})",
+             "{" + base + R"(,"pid":1e3,"adoptions":0})", "{" + base + R"(,"pid":-0,"adoptions":0})",
+             "{" + base + R"(,"pid":"1","adoptions":0})", "{" + base + R"(,"pid":1,"adoptions":0} {})",
+             "\xEF\xBB\xBF{" + base + R"(,"pid":1,"adoptions":0})", R"(["r","p","g","l","s",1,"h","t",1,2,3,4])",
+             R"(["r","p","g","l","s",1,"h","t",1,2])", R"("launch")", "", "  \n"}) {
         run.launch_text(text);
         auto opened = open_run(run);
         ASSERT_FALSE(opened.ok()) << text;
@@ -97,19 +78,21 @@ TEST(OpenRun, InvalidLaunchRecordsFailWithTheirPath) {
     }
     run.launch_text("{" + base + R"(,"pid":1,"adoptions":0})");
     EXPECT_TRUE(open_run(run).ok());
+
+    const std::pair<const char*, const char*> messages[] = {
+        {R"(["r","p","g","l","s",1,"h","t",1,2])",
+         "invalid length 10, expected struct LaunchRecord with 11 elements at line 1 column "},
+        {R"({"pid":1,"pid":2})", "duplicate field `pid`"},
+        {R"({"nope":1})", "unknown field `nope`, expected one of `run_id`, `plan`, `graph`, `launcher`, `session`, "
+                          "`pid`, `host`, `started_at`, `round_budget`, `heartbeat_interval`, `adoptions`"},
+        {R"({"pid":1})", "missing field `run_id`"},
+    };
+    for (const auto& [text, message] : messages) {
+        EXPECT_TRUE(views::read_launch_record(text).error.starts_with(message)) << views::read_launch_record(text).error;
+    }
 }
 
-TEST(OpenRun, LaunchRecordMessagesNameTheFault) {
-    EXPECT_TRUE(views::read_launch_record(R"(["r","p","g","l","s",1,"h","t",1,2])").error.starts_with(
-        "invalid length 10, expected struct LaunchRecord with 11 elements at line 1 column "));
-    EXPECT_TRUE(views::read_launch_record(R"({"pid":1,"pid":2})").error.starts_with("duplicate field `pid`"));
-    EXPECT_TRUE(views::read_launch_record(R"({"nope":1})").error.starts_with(
-        "unknown field `nope`, expected one of `run_id`, `plan`, `graph`, `launcher`, `session`, "
-        "`pid`, `host`, `started_at`, `round_budget`, `heartbeat_interval`, `adoptions`"));
-    EXPECT_TRUE(views::read_launch_record(R"({"pid":1})").error.starts_with("missing field `run_id`"));
-}
-
-TEST(OpenRun, MissingDirectoryAndUnreadableLaunchRecord) {
+TEST(OpenRun, MissingDirectoryFifosAndBadEncodingNeverBlock) {
     RunsRoot root;
     auto gone = views::RunView::open(ledger::RunPaths{"gone", root.path() / "gone"});
     ASSERT_FALSE(gone.ok());
@@ -118,12 +101,17 @@ TEST(OpenRun, MissingDirectoryAndUnreadableLaunchRecord) {
     EXPECT_EQ(not_found->id, "gone");
     EXPECT_EQ(not_found->dir, root.path());
 
-    // A FIFO in place of the launch record is unreadable and must not block.
+    // A FIFO as launch record is unreadable; as journal it is a journal without lines.
     auto fifo = root.run("fifo");
     ASSERT_EQ(::mkfifo((fifo.dir() / "launch.json").c_str(), 0600), 0);
     auto opened = open_run(fifo);
     ASSERT_FALSE(opened.ok());
     EXPECT_TRUE(std::holds_alternative<plan::SdkError::Io>(opened.error().error));
+    auto fifo_journal = root.run("fifo-journal");
+    fifo_journal.launch();
+    ASSERT_EQ(::mkfifo((fifo_journal.dir() / "events.jsonl").c_str(), 0600), 0);
+    EXPECT_TRUE(kinds(fifo_journal).empty());
+    EXPECT_EQ(views::RunView::all(root.path()).size(), 1u);
 
     auto latin = root.run("latin");
     latin.launch_text("{\"run_id\":\"caf\xe9\"}");
@@ -138,22 +126,9 @@ TEST(OpenRun, UnreadableFilesCountAsAbsent) {
     auto run = root.run("r");
     run.launch().event({.kind = "round-started"});
     ASSERT_EQ(::chmod((run.dir() / "events.jsonl").c_str(), 0), 0);
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_TRUE(kinds(run).empty());
     ASSERT_EQ(::chmod((run.dir() / "launch.json").c_str(), 0), 0);
     EXPECT_FALSE(open_run(run).ok());
-}
-
-TEST(OpenRun, FifoJournalGivesNoEnvelopesWithoutBlocking) {
-    RunsRoot root;
-    auto run = root.run("r");
-    run.launch();
-    ASSERT_EQ(::mkfifo((run.dir() / "events.jsonl").c_str(), 0600), 0);
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_TRUE(opened.value().envelopes.empty());
-    EXPECT_EQ(views::RunView::all(root.path()).size(), 1u);
 }
 
 TEST(OpenRun, JournalLinesSkipBlanksAndGarbage) {
@@ -168,19 +143,15 @@ TEST(OpenRun, JournalLinesSkipBlanksAndGarbage) {
     run.line(R"({"v":1,"ts":"x","stream":"s","seq":1,"source":"pipeline","kind":"big","payload":{"n":1e400}})");
     run.line("\xC2\xA0");  // only a no-break space
     run.journal_bytes(testing::envelope_line({.kind = "three", .seq = 3}));  // no final line feed
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "three"}));
+    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "three"}));
+
+    // Carriage returns split lines only before a line feed.
+    run.journal_bytes("\na\rb\r\n\r\n \n\nc\n\rd");
+    const auto lines = journal::read_journal_lines(run.dir() / "events.jsonl");
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), (std::vector<std::string>{"a\rb", "c", "\rd"}));
 }
 
-TEST(OpenRun, JournalLinesKeepCarriageReturnsInsideLines) {
-    RunsRoot root;
-    auto run = root.run("r");
-    run.journal_bytes("a\rb\r\n\r\n \n\nc\n\rd");
-    EXPECT_EQ(journal::read_journal_lines(run.dir() / "events.jsonl"), (std::vector<std::string>{"a\rb", "c", "\rd"}));
-}
-
-TEST(OpenRun, InvalidUtf8InsideTheJournalGivesNoEnvelopes) {
+TEST(OpenRun, InvalidUtf8AnywhereInTheJournalGivesNoEnvelopes) {
     RunsRoot root;
     auto run = root.run("r");
     run.launch();
@@ -190,9 +161,7 @@ TEST(OpenRun, InvalidUtf8InsideTheJournalGivesNoEnvelopes) {
     auto opened = open_run(run);
     ASSERT_TRUE(opened.ok());
     EXPECT_TRUE(opened.value().envelopes.empty());
-    // Nothing read before the fault is replayed either.
-    EXPECT_EQ(opened.value().round, 0u);
-    EXPECT_FALSE(opened.value().last_event_at);
+    EXPECT_EQ(opened.value().round, 0u) << "nothing read before the fault is replayed either";
 }
 
 TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
@@ -204,22 +173,16 @@ TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
     // A line cut in the middle of its JSON, then one cut inside a multi-byte character.
     const std::string cut_json = testing::envelope_line({.kind = "three", .seq = 9});
     run.journal_bytes(cut_json.substr(0, cut_json.size() / 2));
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "two"}));
 
     run.journal_bytes("\n" + testing::envelope_line({.kind = "four", .seq = 10}) + "\n");
     const std::string euro = testing::envelope_line({.kind = "five", .seq = 11, .payload = R"({"detail":"12 €"})"});
     run.journal_bytes(euro.substr(0, euro.find("€") + 2));
-    opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_EQ(kinds(opened.value()), (std::vector<std::string>{"one", "two", "four"}));
+    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "two", "four"}));
 
     // A byte that can never start a character is a fault of the file, not of a partial line.
     run.journal_bytes("\xff");
-    opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_TRUE(kinds(run).empty());
 }
 
 TEST(OpenRun, LargeJournalsReadAcrossChunks) {
@@ -238,17 +201,13 @@ TEST(OpenRun, LargeJournalsReadAcrossChunks) {
     }
     ASSERT_GT(journal.size(), 3u * 65536);
     run.journal_bytes(journal);
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    ASSERT_EQ(opened.value().envelopes.size(), static_cast<std::size_t>(count));
-    EXPECT_EQ(opened.value().envelopes.back().kind, "k1499");
-    EXPECT_EQ(journal::read_journal_lines(run.dir() / "events.jsonl").size(), static_cast<std::size_t>(count));
+    const auto read = kinds(run);
+    ASSERT_EQ(read.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(read.back(), "k1499");
 
     // One bad byte far from the start still refuses the whole file.
     testing::write_file(run.dir() / "events.jsonl", journal.substr(0, 200000) + "\xC0" + journal.substr(200000));
-    opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_TRUE(opened.value().envelopes.empty());
+    EXPECT_TRUE(kinds(run).empty());
     EXPECT_TRUE(journal::read_journal_lines(run.dir() / "events.jsonl").empty());
 }
 
@@ -263,12 +222,10 @@ TEST(OpenRun, MergeOrderSortsTextsAndKeepsTies) {
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-9", .stream = "b", .seq = 9});
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "tie-second", .stream = "s", .seq = 7});
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-big", .stream = "b", .seq = UINT64_MAX});
-    auto opened = open_run(run);
-    ASSERT_TRUE(opened.ok());
-    EXPECT_EQ(kinds(opened.value()),
+    EXPECT_EQ(kinds(run),
               (std::vector<std::string>{"fraction", "z-form", "seq-9", "seq-10", "seq-big", "tie-first", "tie-second"}));
     // The replay saw them in that order: the last time is the largest one.
-    EXPECT_EQ(opened.value().last_event_at, views::parse_timestamp_ms("2026-01-01T00:00:01.000Z"));
+    EXPECT_EQ(open_run(run).value().last_event_at, views::parse_timestamp_ms("2026-01-01T00:00:01.000Z"));
 }
 
 TEST(OpenRun, MergeOrderIsAStableSortOfWholeEnvelopes) {
@@ -297,7 +254,6 @@ TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
     testing::write_file(root.path() / "other" / "up" / "events.jsonl", settle + "\n");
     auto run = testing::RunBuilder(root.path() / "other" / "abc", "abc");
     run.launch().event({.kind = "run-started", .payload = testing::plan_payload(R"({"id":"a","deps":["run:up#n"]})")});
-
     auto opened = views::RunView::open({"abc", root.path() / "other" / "abc"});
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(opened.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);

@@ -5,10 +5,10 @@
 namespace korvalle {
 namespace {
 
-namespace fs = std::filesystem;
 using graph::NodeStatus;
 using testing::RunsRoot;
 using views::StatusMap;
+using enum graph::NodeStatus::Value;
 
 plan::Node node(std::string id, std::vector<std::string> deps = {}, bool parked = false,
                 plan::NodeKind kind = plan::NodeKind::Agent) {
@@ -20,89 +20,60 @@ plan::Node node(std::string id, std::vector<std::string> deps = {}, bool parked 
     return n;
 }
 
-struct Fixture {
+plan::Node human(std::string id, std::vector<std::string> deps = {}, bool parked = false) {
+    return node(std::move(id), std::move(deps), parked, plan::NodeKind::Human);
+}
+
+TEST(Statuses, DerivationFromRecordsAndDependencies) {
+    struct Case {
+        const char* what;
+        std::vector<plan::Node> nodes;  // in graph order
+        StatusMap recorded;
+        StatusMap expected;
+    };
+    const Case cases[] = {
+        {"records of ids outside the graph", {}, {{"ghost", Done}}, {}},
+        {"a chain decides in order", {node("a"), node("b", {"a"}), node("c", {"b"})}, {},
+         {{"a", Ready}, {"b", Pending}, {"c", Pending}}},
+        {"a done", {node("a"), node("b", {"a"}), node("c", {"b"})}, {{"a", Done}},
+         {{"a", Done}, {"b", Ready}, {"c", Pending}}},
+        {"a failure skips the chain", {node("a"), node("b", {"a"}), node("c", {"b"})}, {{"a", Failed}},
+         {{"a", Failed}, {"b", Skipped}, {"c", Skipped}}},
+        {"c before b in the order is decided in a later pass", {node("c", {"b"}), node("b", {"a"}), node("a")},
+         {{"a", Failed}}, {{"a", Failed}, {"b", Skipped}, {"c", Skipped}}},
+        {"recorded blocked and skipped are derived afresh", {node("a"), node("p", {}, true)},
+         {{"a", Blocked}, {"p", Skipped}}, {{"a", Ready}, {"p", Parked}}},
+        {"humans wait, parked nodes park", {node("a"), human("h", {"a"}), human("hp", {"a"}, true)}, {{"a", Done}},
+         {{"a", Done}, {"h", Waiting}, {"hp", Parked}}},
+        {"failed beats holding beats done",
+         {node("f"), human("w"), node("d"), node("c"), node("x", {"f", "w"}), node("y", {"d", "c"}),
+          node("z", {"d", "w"})},
+         {{"f", Failed}, {"d", Done}, {"c", Cancelled}},
+         {{"f", Failed}, {"w", Waiting}, {"d", Done}, {"c", Cancelled}, {"x", Skipped}, {"y", Blocked},
+          {"z", Blocked}}},
+        {"recorded statuses stand whatever the dependencies say", {node("a"), node("b", {"a"})},
+         {{"a", Failed}, {"b", Running}}, {{"a", Failed}, {"b", Running}}},
+        {"unknown local dependencies and malformed references hold nothing; cycles stay pending",
+         {node("lone", {"nobody", "run:bad"}), node("s", {"s"}), node("p", {"q"}), node("q", {"p"})}, {},
+         {{"lone", Ready}, {"s", Pending}, {"p", Pending}, {"q", Pending}}},
+    };
+    for (const Case& c : cases) {
+        views::RunView view;
+        for (const plan::Node& n : c.nodes) view.graph.insert(n.clone());
+        view.statuses = c.recorded;
+        EXPECT_EQ(views::derived_statuses(view), c.expected) << c.what;
+    }
+}
+
+TEST(Statuses, OtherRunsDecideTheirReferences) {
     views::RunView view;
-
-    Fixture& add(plan::Node n) {
-        view.graph.insert(std::move(n));
-        return *this;
+    for (auto& n : {node("none", {"run:up#missing"}), node("done", {"run:up#d"}), node("running", {"run:up#r"})}) {
+        view.graph.insert(n.clone());
     }
-    Fixture& record(const std::string& id, NodeStatus status) {
-        view.statuses[id] = status;
-        return *this;
-    }
-    StatusMap derive() const { return views::derived_statuses(view); }
-};
-
-Fixture chain() {
-    Fixture f;
-    f.add(node("a")).add(node("b", {"a"})).add(node("c", {"b"}));
-    return f;
-}
-
-TEST(Statuses, EmptyGraphAndRecordsOfOtherIds) {
-    Fixture f;
-    f.record("ghost", NodeStatus::Done);
-    EXPECT_TRUE(f.derive().empty());
-}
-
-TEST(Statuses, ChainsDecideInOrder) {
-    EXPECT_EQ(chain().derive(), (StatusMap{{"a", NodeStatus::Ready}, {"b", NodeStatus::Pending}, {"c", NodeStatus::Pending}}));
-    EXPECT_EQ(chain().record("a", NodeStatus::Done).derive(),
-              (StatusMap{{"a", NodeStatus::Done}, {"b", NodeStatus::Ready}, {"c", NodeStatus::Pending}}));
-    EXPECT_EQ(chain().record("a", NodeStatus::Failed).derive(),
-              (StatusMap{{"a", NodeStatus::Failed}, {"b", NodeStatus::Skipped}, {"c", NodeStatus::Skipped}}));
-    // c before b in the order: c is decided in the pass after b.
-    Fixture reversed;
-    reversed.add(node("c", {"b"})).add(node("b", {"a"})).add(node("a")).record("a", NodeStatus::Failed);
-    EXPECT_EQ(reversed.derive().at("c"), NodeStatus::Skipped);
-}
-
-TEST(Statuses, RecordedBlockedAndSkippedAreDerivedAfresh) {
-    Fixture f;
-    f.add(node("a")).add(node("p", {}, true)).record("a", NodeStatus::Blocked).record("p", NodeStatus::Skipped);
-    EXPECT_EQ(f.derive(), (StatusMap{{"a", NodeStatus::Ready}, {"p", NodeStatus::Parked}}));
-}
-
-TEST(Statuses, HumansWaitAndParkedNodesPark) {
-    Fixture f;
-    f.add(node("a")).add(node("h", {"a"}, false, plan::NodeKind::Human));
-    f.add(node("hp", {"a"}, true, plan::NodeKind::Human)).record("a", NodeStatus::Done);
-    EXPECT_EQ(f.derive().at("h"), NodeStatus::Waiting);
-    EXPECT_EQ(f.derive().at("hp"), NodeStatus::Parked);
-}
-
-TEST(Statuses, FailedBeatsHoldingBeatsDone) {
-    Fixture f;
-    f.add(node("f")).add(node("w", {}, false, plan::NodeKind::Human)).add(node("d")).add(node("c"));
-    f.add(node("x", {"f", "w"})).add(node("y", {"d", "c"})).add(node("z", {"d", "w"}));
-    f.record("f", NodeStatus::Failed).record("d", NodeStatus::Done).record("c", NodeStatus::Cancelled);
-    const StatusMap derived = f.derive();
-    EXPECT_EQ(derived.at("x"), NodeStatus::Skipped);
-    EXPECT_EQ(derived.at("y"), NodeStatus::Blocked);
-    EXPECT_EQ(derived.at("z"), NodeStatus::Blocked);
-}
-
-TEST(Statuses, RecordedStatusesStandWhateverTheDependenciesSay) {
-    Fixture f;
-    f.add(node("a")).add(node("b", {"a"})).record("a", NodeStatus::Failed).record("b", NodeStatus::Running);
-    EXPECT_EQ(f.derive().at("b"), NodeStatus::Running);
-}
-
-TEST(Statuses, UnknownLocalDependenciesAndCyclesAndCrossRunLookups) {
-    Fixture f;
-    f.add(node("lone", {"nobody", "run:bad"})).add(node("s", {"s"})).add(node("p", {"q"})).add(node("q", {"p"}));
-    f.add(node("none", {"run:up#missing"})).add(node("done", {"run:up#d"})).add(node("running", {"run:up#r"}));
-    f.view.cross_run_statuses = {{"run:up#d", NodeStatus::Done}, {"run:up#r", NodeStatus::Running}};
-    const StatusMap derived = f.derive();
-    EXPECT_EQ(derived.at("lone"), NodeStatus::Ready);
-    EXPECT_EQ(derived.at("s"), NodeStatus::Pending);
-    EXPECT_EQ(derived.at("p"), NodeStatus::Pending);
-    EXPECT_EQ(derived.at("none"), NodeStatus::Blocked);
-    EXPECT_EQ(derived.at("done"), NodeStatus::Ready);
-    EXPECT_EQ(derived.at("running"), NodeStatus::Pending);
-    EXPECT_EQ(views::cross_run_status(f.view, "run:up#d"), NodeStatus::Done);
-    EXPECT_FALSE(views::cross_run_status(f.view, "run:up#missing"));
+    view.cross_run_statuses = {{"run:up#d", Done}, {"run:up#r", Running}};
+    EXPECT_EQ(views::derived_statuses(view), (StatusMap{{"none", Blocked}, {"done", Ready}, {"running", Pending}}));
+    EXPECT_EQ(views::cross_run_status(view, "run:up#d"), Done);
+    EXPECT_FALSE(views::cross_run_status(view, "run:up#missing"));
 }
 
 // ---- References to other runs. ----
@@ -138,11 +109,11 @@ TEST(CrossRun, TheLastKnownSettleDecides) {
     const std::set<std::string> refs = {"run:up#fd", "run:up#df", "run:up#unk", "run:up#sk", "run:up#other",
                                         "run:up#raw", "run:up#fd2", "run:up#never", "run:gone#x", "not-a-ref"};
     const StatusMap statuses = crossdag::resolve_quietly(refs, root.path());
-    EXPECT_EQ(statuses, (StatusMap{{"run:gone#x", NodeStatus::Blocked}, {"run:up#df", NodeStatus::Blocked},
-                                   {"run:up#fd", NodeStatus::Done}, {"run:up#fd2", NodeStatus::Done},
-                                   {"run:up#never", NodeStatus::Blocked}, {"run:up#other", NodeStatus::Blocked},
-                                   {"run:up#raw", NodeStatus::Done}, {"run:up#sk", NodeStatus::Blocked},
-                                   {"run:up#unk", NodeStatus::Done}}));
+    EXPECT_EQ(statuses, (StatusMap{{"run:gone#x", Blocked}, {"run:up#df", Blocked},
+                                   {"run:up#fd", Done}, {"run:up#fd2", Done},
+                                   {"run:up#never", Blocked}, {"run:up#other", Blocked},
+                                   {"run:up#raw", Done}, {"run:up#sk", Blocked},
+                                   {"run:up#unk", Done}}));
 }
 
 // A settle line whose payload nests to the given total depth, the line's object counting as
@@ -159,7 +130,7 @@ TEST(CrossRun, LinesNestedDeeperThan127LevelsDoNotParse) {
         .line(settle("ok", "failed")).line(deep_settle("ok", 127))
         .line(settle("deep", "failed")).line(deep_settle("deep", 128));
     EXPECT_EQ(crossdag::resolve_quietly({"run:up#ok", "run:up#deep"}, root.path()),
-              (StatusMap{{"run:up#deep", NodeStatus::Blocked}, {"run:up#ok", NodeStatus::Done}}));
+              (StatusMap{{"run:up#deep", Blocked}, {"run:up#ok", Done}}));
 }
 
 TEST(CrossRun, NulInARunTextIsBlockedAndReadsNothing) {
@@ -168,7 +139,7 @@ TEST(CrossRun, NulInARunTextIsBlockedAndReadsNothing) {
     const std::string ref = std::string("run:a\0b#n", 9);
     ASSERT_TRUE(crossdag::parse_ref(ref));
     EXPECT_EQ(crossdag::resolve_quietly({ref, "run:a#n"}, root.path()),
-              (StatusMap{{ref, NodeStatus::Blocked}, {"run:a#n", NodeStatus::Done}}));
+              (StatusMap{{ref, Blocked}, {"run:a#n", Done}}));
 
     // The same through a journal, where the reference arrives as an escaped JSON string.
     auto run = root.run("down");
@@ -176,8 +147,8 @@ TEST(CrossRun, NulInARunTextIsBlockedAndReadsNothing) {
                         .payload = testing::plan_payload(R"({"id":"x","deps":["run:a\u0000b#n"]})")});
     const auto views = views::RunView::all(root.path());
     ASSERT_EQ(views.size(), 1u);
-    EXPECT_EQ(views[0].cross_run_statuses, (StatusMap{{ref, NodeStatus::Blocked}}));
-    EXPECT_EQ(views::derived_statuses(views[0]).at("x"), NodeStatus::Blocked);
+    EXPECT_EQ(views[0].cross_run_statuses, (StatusMap{{ref, Blocked}}));
+    EXPECT_EQ(views::derived_statuses(views[0]).at("x"), Blocked);
 }
 
 TEST(CrossRun, OpenResolvesEachDistinctReferenceOfTheGraph) {
@@ -190,11 +161,11 @@ TEST(CrossRun, OpenResolvesEachDistinctReferenceOfTheGraph) {
     const auto views = views::RunView::all(root.path());
     ASSERT_EQ(views.size(), 2u);
     const views::RunView& down = views[0];
-    EXPECT_EQ(down.cross_run_statuses, (StatusMap{{"run:missing#n", NodeStatus::Blocked},
-                                                  {"run:up#build", NodeStatus::Done},
-                                                  {"run:up#test", NodeStatus::Blocked}}));
+    EXPECT_EQ(down.cross_run_statuses, (StatusMap{{"run:missing#n", Blocked},
+                                                  {"run:up#build", Done},
+                                                  {"run:up#test", Blocked}}));
     EXPECT_EQ(views::derived_statuses(down),
-              (StatusMap{{"a", NodeStatus::Ready}, {"b", NodeStatus::Blocked}, {"c", NodeStatus::Blocked}}));
+              (StatusMap{{"a", Ready}, {"b", Blocked}, {"c", Blocked}}));
 }
 
 }  // namespace

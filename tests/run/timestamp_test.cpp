@@ -8,21 +8,14 @@ namespace {
 
 using views::parse_timestamp_ms;
 
-TEST(Timestamps, ExactFormOnly) {
-    EXPECT_EQ(parse_timestamp_ms("1970-01-01T00:00:00.000Z"), 0u);
+// The strict form itself is the clock's; here only what the run model adds: no time before 1970,
+// and the ends of the range.
+TEST(Timestamps, MillisecondsSinceTheEpochOnly) {
     EXPECT_EQ(parse_timestamp_ms("1970-01-01T00:00:01.500Z"), 1500u);
-    EXPECT_EQ(parse_timestamp_ms("2024-02-29T12:00:00.000Z"), 1709208000000u);
-    EXPECT_EQ(parse_timestamp_ms("2000-02-29T00:00:00.000Z"), 951782400000u);
     EXPECT_EQ(parse_timestamp_ms("9999-12-31T23:59:59.999Z"), 253402300799999u);
-    EXPECT_EQ(parse_timestamp_ms("2024-01-01T23:59:60.000Z"), parse_timestamp_ms("2024-01-02T00:00:00.000Z"));
     EXPECT_EQ(parse_timestamp_ms("1969-12-31T23:59:60.000Z"), 0u);
-    for (const char* text : {"1969-12-31T23:59:59.999Z", "0000-01-01T00:00:00.000Z", "2023-02-29T00:00:00.000Z",
-                             "1900-02-29T00:00:00.000Z", "2024-13-01T00:00:00.000Z", "2024-00-01T00:00:00.000Z",
-                             "2024-04-31T00:00:00.000Z", "2024-01-00T00:00:00.000Z", "2024-01-01T24:00:00.000Z",
-                             "2024-01-01T00:60:00.000Z", "2024-01-01T00:00:61.000Z", "2024-01-01T00:00:00Z",
-                             "2024-01-01T00:00:00.0000Z", "2024-01-01T00:00:00.000+00:00", "2024-01-01 00:00:00.000Z",
-                             "2024-01-01t00:00:00.000z", "2024-01-01T00:00:00.000Z ", "+024-01-01T00:00:00.000Z",
-                             "2024-01-01T00:00:0-.000Z", "2024-01-01T00:00:00.-00Z", "", "\xd9\xa2" "24-01-01T00:00:00.000Z"}) {
+    for (const char* text : {"1969-12-31T23:59:59.999Z", "0000-01-01T00:00:00.000Z", "2024-01-01T00:00:00.000Z ",
+                             "2024-01-01T00:00:0-.000Z", "\xd9\xa2" "24-01-01T00:00:00.000Z"}) {
         EXPECT_FALSE(parse_timestamp_ms(text)) << text;
     }
 }
