@@ -10,7 +10,6 @@ namespace korvalle {
 namespace {
 
 using graph::NodeStatus;
-
 using testing::Env;
 
 std::uint64_t now_ms() {

@@ -4,7 +4,7 @@
 namespace korvalle {
 namespace {
 
-using graph::NodeStatus;
+using enum graph::NodeStatus::Value;
 using testing::Event;
 using testing::plan_payload;
 using testing::replay;
@@ -116,7 +116,7 @@ TEST(Replay, SettleKeysApplyOneByOne) {
 
     view = replay({pipeline("node-dispatched", R"({"node":"x"})"),
                    at("late", pipeline("node-settled", R"({"node":"x"})", R"({"status":"done"})"))});
-    EXPECT_EQ(view.statuses.at("x"), NodeStatus::Done);
+    EXPECT_EQ(view.statuses.at("x"), Done);
     EXPECT_TRUE(view.dispatched_at.contains("x"));
     EXPECT_FALSE(view.settled_at.contains("x"));
 }
@@ -166,7 +166,7 @@ TEST(Replay, StopIsNeverUndone) {
 TEST(Replay, HumanAttestationNeedNotNameAGraphNode) {
     auto view = replay({pipeline("human-attested", R"({"node":"ignored"})", R"({"ref":"ghost"})"),
                         pipeline("human-attested", "{}", R"({"ref":5})")});
-    EXPECT_EQ(view.statuses, (views::StatusMap{{"ghost", NodeStatus::Done}}));
+    EXPECT_EQ(view.statuses, (views::StatusMap{{"ghost", Done}}));
     EXPECT_EQ(view.attested, (std::set<std::string>{"ghost"}));
 }
 
@@ -194,7 +194,7 @@ TEST(Edits, ABatchIsAppliedWholeOrNotAtAll) {
 
     edit(view, R"([{"kind":"node-parked","node":"a"}])");
     EXPECT_TRUE(view.graph.nodes.at("a").parked);
-    EXPECT_EQ(view.statuses.at("a"), NodeStatus::Parked);
+    EXPECT_EQ(view.statuses.at("a"), Parked);
 }
 
 TEST(Edits, EdgesAndReparenting) {
@@ -222,7 +222,7 @@ TEST(Edits, AddingDroppingAndLaterOperationsSeeEarlierOnes) {
     view = with_graph(R"({"id":"a"},{"id":"b","deps":["a"]})");
     edit(view, R"([{"kind":"node-dropped","node":"a","dependents":"drop"}])");
     EXPECT_EQ(view.graph.nodes.at("b").deps, (std::vector<std::string>{"a"}));
-    EXPECT_EQ(views::derived_statuses(view).at("b"), NodeStatus::Ready);
+    EXPECT_EQ(views::derived_statuses(view).at("b"), Ready);
 }
 
 TEST(Edits, StatusStepsApplyWithoutAGraphNode) {
@@ -231,8 +231,8 @@ TEST(Edits, StatusStepsApplyWithoutAGraphNode) {
                    {"kind":"human-attested","node":"h"},
                    {"kind":"node-parked","node":"p"},
                    {"kind":"completion-requested","reason":"enough"}])");
-    EXPECT_EQ(view.statuses, (views::StatusMap{{"ghost", NodeStatus::Cancelled}, {"h", NodeStatus::Done},
-                                               {"p", NodeStatus::Parked}}));
+    EXPECT_EQ(view.statuses, (views::StatusMap{{"ghost", Cancelled}, {"h", Done},
+                                               {"p", Parked}}));
     EXPECT_EQ(view.attested, (std::set<std::string>{"h"}));
     EXPECT_TRUE(view.completion_reasons.empty());
 }
@@ -251,7 +251,7 @@ TEST(Edits, RequeueClearsParkingAndAmends) {
     EXPECT_EQ(view.graph.nodes.at("a").persona, "worker");
     EXPECT_TRUE(view.graph.nodes.at("a").parked);
 
-    view.statuses["a"] = NodeStatus::Failed;
+    view.statuses["a"] = Failed;
     edit(view, R"([{"kind":"node-requeued","node":"a","amend":{"colour":"red"}}])");
     EXPECT_EQ(view.graph.nodes.at("a").task, "new");
     EXPECT_FALSE(view.statuses.contains("a"));

@@ -71,21 +71,18 @@ TEST(Cli, HelpAndVersion) {
     }
 }
 
+// Each kind of refusal once through the process; their texts are checked in process below.
 TEST(Cli, UsageErrorsExitWith2OnStandardErrorWithoutPrefix) {
     RunsRoot root;
     std::string dir = root.path().string();
     for (const auto& args : std::vector<Args>{
              {"serve"},                                          // no runs root
              {"bogus"},                                          // unknown subcommand
-             {"serve", "--runs-root", dir, "--nope"},            // unknown option
+             {"help", "nothing"},                                // unknown help topic
              {"serve", "--runs-root", dir, "--runs-root", dir},  // given twice
-             {"serve", "--runs-root", dir, "--version"},         // no version flag on serve
-             {"serve", "--runs-root", dir, "--bind", "localhost:8765"},
              {"serve", "--runs-root", dir, "--bind", "::1:8765"},
-             {"serve", "--runs-root", dir, "--poll-interval-ms", "0"},
              {"serve", "--runs-root", dir + "/missing"},
-             {"serve", "--runs-root", "\xff"},
-             {"help", "nothing"},
+             {"serve", "--runs-root", "\xff"},                   // not UTF-8
          }) {
         auto r = run_cli(args);
         EXPECT_EQ(r.status, 2) << args.back();

@@ -26,12 +26,9 @@ protected:
     }
     static unsigned short port() { return server_->port(); }
 
-    static RunsRoot* root_;
-    static ServerProcess* server_;
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
 };
-
-RunsRoot* HttpTest::root_ = nullptr;
-ServerProcess* HttpTest::server_ = nullptr;
 
 const char* const no_such_route = R"({"error":{"code":"no_such_route","message":"no such route"}})";
 
@@ -51,33 +48,31 @@ TEST_F(HttpTest, HealthzAnswersOkWithJsonDateAndLength) {
     }
 }
 
-TEST_F(HttpTest, UnknownPathsAnswerNoSuchRouteForEveryMethodAndAbsoluteFormsRoute) {
+TEST_F(HttpTest, UnknownPathsAnswer404AndOtherMethodsOnKnownPaths405) {
     HttpClient client(port());
-    for (auto target : {"/nope", "/healthz/", "/api/v2/runs/", "/api/v2/runs//timeline", "/API/v2/runs",
-                        "/api/v2/%72uns", "/api/v2/runs/x/nope", "*"}) {
-        auto res = client.get(target);
-        EXPECT_EQ(res.status, 404u) << target;
+    const std::pair<const char*, const char*> unknown[] = {
+        {"GET", "/nope"}, {"GET", "/healthz/"}, {"GET", "/api/v2/runs/"}, {"GET", "/api/v2/runs//timeline"},
+        {"GET", "/API/v2/runs"}, {"GET", "/api/v2/%72uns"}, {"GET", "/api/v2/runs/x/nope"}, {"GET", "*"},
+        {"DELETE", "/nope"}};
+    for (const auto& [method, target] : unknown) {
+        auto res = client.request(method, target);
+        EXPECT_EQ(res.status, 404u) << method << " " << target;
         EXPECT_EQ(res.body, no_such_route) << target;
         EXPECT_EQ(res.header("content-type"), "application/json");
     }
-    auto res = client.request("DELETE", "/nope");
-    EXPECT_EQ(res.status, 404u);
-    EXPECT_EQ(res.body, no_such_route);
-    // Absolute-form targets route on their path.
-    EXPECT_EQ(client.get("http://127.0.0.1/healthz").status, 200u);
-    EXPECT_EQ(client.get("http://127.0.0.1/api/v2/runs?limit=1").status, 200u);
-}
-
-TEST_F(HttpTest, OtherMethodsOnKnownPathsAnswer405WithAllow) {
-    HttpClient client(port());
-    for (auto method : {"POST", "PUT", "DELETE", "OPTIONS", "get"}) {
-        auto res = client.request(method, "/api/v2/runs");
-        EXPECT_EQ(res.status, 405u) << method;
+    const std::pair<const char*, const char*> refused[] = {
+        {"POST", "/api/v2/runs"}, {"PUT", "/api/v2/runs"}, {"DELETE", "/api/v2/runs"},
+        {"OPTIONS", "/api/v2/runs"}, {"get", "/api/v2/runs"}, {"POST", "/healthz"}};
+    for (const auto& [method, target] : refused) {
+        auto res = client.request(method, target);
+        EXPECT_EQ(res.status, 405u) << method << " " << target;
         EXPECT_EQ(res.header("allow"), "GET,HEAD");
         EXPECT_EQ(res.header("content-length"), "0");
         EXPECT_TRUE(res.body.empty());
     }
-    EXPECT_EQ(client.request("POST", "/healthz").status, 405u);
+    // Absolute-form targets route on their path.
+    EXPECT_EQ(client.get("http://127.0.0.1/healthz").status, 200u);
+    EXPECT_EQ(client.get("http://127.0.0.1/api/v2/runs?limit=1").status, 200u);
 }
 
 TEST_F(HttpTest, HeadSendsTheGetHeadersWithoutABodyAndKeepsTheConnection) {

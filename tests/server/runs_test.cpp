@@ -58,12 +58,9 @@ protected:
     static unsigned short port() { return server_->port(); }
     static HttpResponse get(const std::string& target) { return http_get(port(), target); }
 
-    static RunsRoot* root_;
-    static ServerProcess* server_;
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
 };
-
-RunsRoot* RunListTest::root_ = nullptr;
-ServerProcess* RunListTest::server_ = nullptr;
 
 const std::vector<std::string> unsettled_order{"a-new", "b-tie", "bb-tie", "c-tie",
                                                "r-inround", "b-old", "y-notime", "z-notime"};
