@@ -22,6 +22,10 @@
 #include <string_view>
 #include <vector>
 
+namespace boost::json {
+class value_stack;
+}
+
 namespace korvalle::json {
 
 // A fault found while reading, with the byte offset where it was detected.
@@ -137,6 +141,10 @@ private:
     void skip_string();
     void skip_number();
     void expect_colon();
+    // The one iterative walk over a value behind skip_value (Build false: the text is checked
+    // and dropped) and read_value (Build true: every value is pushed on st, nesting limited).
+    template <bool Build>
+    void walk(boost::json::value_stack* st, int depth, int max_depth);
 
     std::string_view text_;
     std::size_t pos_ = 0;

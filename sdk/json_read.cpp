@@ -612,90 +612,35 @@ void Reader::end_array() {
     fail("trailing characters");
 }
 
-void Reader::skip_value() {
-    // One byte per open container ('{' or '['): the only memory that grows with depth.
-    std::string open;
-    for (;;) {
-        bool completed = true;
-        switch (peek()) {
-            case Token::End: fail(kEofValue);
-            case Token::Invalid: fail("expected value");
-            case Token::Null: ++pos_; expect_literal("ull", 3); break;
-            case Token::True: ++pos_; expect_literal("rue", 3); break;
-            case Token::False: ++pos_; expect_literal("alse", 4); break;
-            case Token::Number: skip_number(); break;
-            case Token::String: skip_string(); break;
-            case Token::Object:
-                ++pos_;
-                skip_ws();
-                if (pos_ >= text_.size()) fail(kEofObject);
-                if (text_[pos_] == '}') {
-                    ++pos_;
-                    break;
-                }
-                if (text_[pos_] != '"') fail("key must be a string");
-                skip_string();
-                expect_colon();
-                open.push_back('{');
-                completed = false;
-                break;
-            case Token::Array:
-                ++pos_;
-                skip_ws();
-                if (pos_ >= text_.size()) fail(kEofList);
-                if (text_[pos_] == ']') {
-                    ++pos_;
-                    break;
-                }
-                open.push_back('[');
-                completed = false;
-                break;
+namespace {
+
+struct Frame {
+    std::size_t count;  // members or elements completed so far
+    bool object;
+};
+
+// Non-negative integers that fit are stored as int64, as boost::json::parse stores them.
+void push_number(boost::json::value_stack& st, const Number& n) {
+    if (n.kind == Number::Kind::U64) {
+        if (n.u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            st.push_int64(static_cast<std::int64_t>(n.u));
+        } else {
+            st.push_uint64(n.u);
         }
-        // After a completed value: close containers until one wants a further value.
-        while (completed) {
-            if (open.empty()) {
-                need_comma_ = true;
-                return;
-            }
-            skip_ws();
-            bool object = open.back() == '{';
-            if (pos_ >= text_.size()) fail(object ? kEofObject : kEofList);
-            char c = text_[pos_];
-            if (c == (object ? '}' : ']')) {
-                ++pos_;
-                open.pop_back();
-                continue;
-            }
-            if (c != ',') fail(object ? "expected `,` or `}`" : "expected `,` or `]`");
-            ++pos_;
-            skip_ws();
-            if (pos_ >= text_.size()) fail(kEofValue);
-            c = text_[pos_];
-            if (object) {
-                if (c == '}') fail("trailing comma");
-                if (c != '"') fail("key must be a string");
-                skip_string();
-                expect_colon();
-            } else if (c == ']') {
-                fail("trailing comma");
-            }
-            completed = false;
-        }
+    } else if (n.kind == Number::Kind::I64) {
+        st.push_int64(n.i);
+    } else {
+        st.push_double(n.d);
     }
 }
 
-boost::json::value Reader::read_value(int depth, int max_depth) {
-    // Built like boost::json::parse builds its trees: on a value stack whose object pushes keep
-    // a repeated key at its first place with its last value.
-    unsigned char temp[4096];
-    boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
-    st.reset();
-    struct Frame {
-        std::size_t count;
-        bool object;
-    };
-    // Reused across calls on this thread: one allocation instead of one per value. The reads
-    // never nest, and a stack grown by a freak document is released afterwards.
+}  // namespace
+
+template <bool Build>
+void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
+    // Open containers live on this explicit stack, never on the call stack, so no document
+    // can overflow it. Reused across calls on this thread: the walks never nest, and a stack
+    // grown by a freak document is released afterwards.
     thread_local std::vector<Frame> frames;
     frames.clear();
     struct Release {
@@ -704,66 +649,76 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
         }
     } release;
     auto open_container = [&](bool object) {
-        if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
+        if constexpr (Build) {
+            if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
+        }
         ++pos_;
         frames.push_back({0, object});
     };
+    auto close_container = [&](bool object, std::size_t count) {
+        if constexpr (Build) {
+            if (object) st->push_object(count);
+            else st->push_array(count);
+        }
+    };
+    // A member's key and its colon; the reader stands where the key should start.
+    auto key = [&] {
+        if (text_[pos_] != '"') fail("key must be a string");
+        if constexpr (Build) st->push_key(scan_string());
+        else skip_string();
+        expect_colon();
+    };
     for (;;) {
         bool completed = true;
-        switch (peek()) {
+        const Token token = peek();
+        switch (token) {
             case Token::End: fail(kEofValue);
             case Token::Invalid: fail("expected value");
-            case Token::Null: ++pos_; expect_literal("ull", 3); st.push_null(); break;
-            case Token::True: ++pos_; expect_literal("rue", 3); st.push_bool(true); break;
-            case Token::False: ++pos_; expect_literal("alse", 4); st.push_bool(false); break;
-            case Token::Number: {
-                Number n = scan_number();
-                if (n.kind == Number::Kind::U64) {
-                    if (n.u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                        st.push_int64(static_cast<std::int64_t>(n.u));
-                    } else {
-                        st.push_uint64(n.u);
-                    }
-                } else if (n.kind == Number::Kind::I64) {
-                    st.push_int64(n.i);
-                } else {
-                    st.push_double(n.d);
+            case Token::Null:
+                ++pos_;
+                expect_literal("ull", 3);
+                if constexpr (Build) st->push_null();
+                break;
+            case Token::True:
+                ++pos_;
+                expect_literal("rue", 3);
+                if constexpr (Build) st->push_bool(true);
+                break;
+            case Token::False:
+                ++pos_;
+                expect_literal("alse", 4);
+                if constexpr (Build) st->push_bool(false);
+                break;
+            case Token::Number:
+                if constexpr (Build) push_number(*st, scan_number());
+                else skip_number();
+                break;
+            case Token::String:
+                if constexpr (Build) st->push_string(scan_string());
+                else skip_string();
+                break;
+            case Token::Object:
+            case Token::Array: {
+                const bool object = token == Token::Object;
+                open_container(object);
+                skip_ws();
+                if (pos_ >= text_.size()) fail(object ? kEofObject : kEofList);
+                if (text_[pos_] == (object ? '}' : ']')) {
+                    ++pos_;
+                    frames.pop_back();
+                    close_container(object, 0);
+                    break;
                 }
+                if (object) key();
+                completed = false;
                 break;
             }
-            case Token::String: st.push_string(scan_string()); break;
-            case Token::Object:
-                open_container(true);
-                skip_ws();
-                if (pos_ >= text_.size()) fail(kEofObject);
-                if (text_[pos_] == '}') {
-                    ++pos_;
-                    frames.pop_back();
-                    st.push_object(0);
-                    break;
-                }
-                if (text_[pos_] != '"') fail("key must be a string");
-                st.push_key(scan_string());
-                expect_colon();
-                completed = false;
-                break;
-            case Token::Array:
-                open_container(false);
-                skip_ws();
-                if (pos_ >= text_.size()) fail(kEofList);
-                if (text_[pos_] == ']') {
-                    ++pos_;
-                    frames.pop_back();
-                    st.push_array(0);
-                    break;
-                }
-                completed = false;
-                break;
         }
+        // After a completed value: close containers until one wants a further value.
         while (completed) {
             if (frames.empty()) {
                 need_comma_ = true;
-                return st.release();
+                return;
             }
             Frame& top = frames.back();
             ++top.count;
@@ -772,11 +727,9 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
             char c = text_[pos_];
             if (c == (top.object ? '}' : ']')) {
                 ++pos_;
-                std::size_t count = top.count;
-                bool object = top.object;
+                const Frame closed = top;
                 frames.pop_back();
-                if (object) st.push_object(count);
-                else st.push_array(count);
+                close_container(closed.object, closed.count);
                 continue;
             }
             if (c != ',') fail(top.object ? "expected `,` or `}`" : "expected `,` or `]`");
@@ -786,15 +739,25 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
             c = text_[pos_];
             if (top.object) {
                 if (c == '}') fail("trailing comma");
-                if (c != '"') fail("key must be a string");
-                st.push_key(scan_string());
-                expect_colon();
+                key();
             } else if (c == ']') {
                 fail("trailing comma");
             }
             completed = false;
         }
     }
+}
+
+void Reader::skip_value() { walk<false>(nullptr, 0, 0); }
+
+boost::json::value Reader::read_value(int depth, int max_depth) {
+    // Built like boost::json::parse builds its trees: on a value stack whose object pushes keep
+    // a repeated key at its first place with its last value.
+    unsigned char temp[4096];
+    boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
+    st.reset();
+    walk<true>(&st, depth, max_depth);
+    return st.release();
 }
 
 void Reader::finish() {
