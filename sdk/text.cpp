@@ -27,26 +27,8 @@ std::uint32_t decode(std::string_view bytes, std::size_t at, std::size_t len) {
 // How many bytes of an invalid sequence at bytes[at] form its maximal subpart, replaced by a
 // single U+FFFD (the rule String::from_utf8_lossy follows).
 std::size_t invalid_subpart(std::string_view bytes, std::size_t at) {
-    auto c = static_cast<unsigned char>(bytes[at]);
-    std::size_t need;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) need = 2;
-    else if (c == 0xE0) need = 3, lo = 0xA0;
-    else if (c == 0xED) need = 3, hi = 0x9F;
-    else if (c >= 0xE1 && c <= 0xEF) need = 3;
-    else if (c == 0xF0) need = 4, lo = 0x90;
-    else if (c == 0xF4) need = 4, hi = 0x8F;
-    else if (c >= 0xF1 && c <= 0xF3) need = 4;
-    else return 1;
-    std::size_t k = 1;
-    for (; k < need && at + k < bytes.size(); ++k) {
-        auto d = static_cast<unsigned char>(bytes[at + k]);
-        unsigned char l = k == 1 ? lo : 0x80;
-        unsigned char h = k == 1 ? hi : 0xBF;
-        if (d < l || d > h) break;
-    }
-    return k;
+    std::size_t length;
+    return std::max<std::size_t>(1, utf8_matching_bytes(bytes, at, length));
 }
 
 bool is_unicode_space(std::uint32_t cp) {
