@@ -139,7 +139,9 @@ enum class Liveness : std::uint8_t { Active, DriverDead, Parked };
 // "ACTIVE", "DRIVER DEAD", "PARKED".
 std::string_view word(Liveness value);
 
-// "SETTLED" when the run's work is finished, else the word of liveness().
+// A settled run: not in a round, and its derived statuses are not empty and all done.
+bool is_settled(const RunView& view);
+// "SETTLED" for a settled run, else the word of liveness().
 std::string_view liveness_word(const RunView& view);
 Liveness liveness(const LaunchRecord& launch, const RunView& view);
 

@@ -4,6 +4,7 @@
 #include "sdk/text.hpp"
 #include "sdk/views.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -93,13 +94,16 @@ Liveness liveness(const LaunchRecord& launch, const RunView& view) {
     return Liveness::Parked;
 }
 
-std::string_view liveness_word(const RunView& view) {
+bool is_settled(const RunView& view) {
+    if (view.in_round) return false;
     const StatusMap derived = derived_statuses(view);
-    if (!view.in_round && !derived.empty()) {
-        bool all_done = true;
-        for (const auto& [id, status] : derived) all_done = all_done && status == graph::NodeStatus::Done;
-        if (all_done) return "SETTLED";
-    }
+    return !derived.empty() && std::all_of(derived.begin(), derived.end(), [](const auto& entry) {
+        return entry.second == graph::NodeStatus::Done;
+    });
+}
+
+std::string_view liveness_word(const RunView& view) {
+    if (is_settled(view)) return "SETTLED";
     return word(liveness(view.launch, view));
 }
 

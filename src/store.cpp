@@ -27,7 +27,7 @@ std::pair<RunRefs, bool> page_from(RunRefs::const_iterator start, RunRefs::const
                                    const server::RunsQuery& query) {
     RunRefs page;
     for (auto it = start; it != end; ++it) {
-        if (!query.include_settled && is_settled(**it)) continue;
+        if (!query.include_settled && views::is_settled(**it)) continue;
         if (page.size() == query.limit) return {std::move(page), true};
         page.push_back(*it);
     }
@@ -74,14 +74,6 @@ SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
     auto id = contract::RunId::make(view.id());
     if (!id) return nullptr;
     return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
-}
-
-bool is_settled(const views::RunView& view) {
-    if (view.in_round) return false;
-    auto statuses = views::derived_statuses(view);
-    if (statuses.empty()) return false;
-    return std::all_of(statuses.begin(), statuses.end(),
-                       [](const auto& entry) { return entry.second == graph::NodeStatus::Done; });
 }
 
 boost::json::object RunStore::run_list(const server::RunsQuery& query) const {

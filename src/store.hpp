@@ -82,7 +82,5 @@ private:
 // The view of the run whose id equals the requested one byte for byte, or run_not_found.
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id);
 
-// Not in a round, and every node of the derived statuses is done (and there is at least one).
-bool is_settled(const views::RunView& view);
 
 }  // namespace korvalle::store
