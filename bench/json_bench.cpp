@@ -1,8 +1,8 @@
 // Journal reading throughput: boost::json::parse, our JSON reader and the envelope reader over
 // the same generated journal, side by side in one run. At the end the two ratios against
 // boost::json::parse are printed (targets: reader >= 0.8, envelope reader >= 0.7).
-#include "sdk/event.hpp"
-#include "sdk/json.hpp"
+#include "sdk/journal/event.hpp"
+#include "sdk/base/json.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>

@@ -1,8 +1,8 @@
 // Opening runs: one run with a large journal beside boost::json::parse over the same lines,
 // the same journal written out of merge order, the peak memory of both opens (measured in a
 // fresh process), and listing a root of many small runs.
-#include "sdk/files.hpp"
-#include "sdk/views.hpp"
+#include "sdk/base/files.hpp"
+#include "sdk/run/views.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json/parse.hpp>

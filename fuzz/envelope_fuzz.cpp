@@ -1,6 +1,6 @@
 // Fuzzes the journal envelope reader: any line gives an envelope or one located message,
 // never a crash, a hang or a stack overflow.
-#include "sdk/event.hpp"
+#include "sdk/journal/event.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Fuzzes the strict JSON reader: any bytes give a value or one message, never a crash; a
 // value read writes back to a text that reads to the same value.
-#include "sdk/json.hpp"
+#include "sdk/base/json.hpp"
 
 #include <cstdint>
 #include <cstdlib>

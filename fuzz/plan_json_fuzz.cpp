@@ -1,7 +1,7 @@
 // Fuzzes the JSON plan reader. Besides never crashing: a plan it accepts is valid JSON, reads
 // the same from the value tree of that text, and every node written back reads back equal.
-#include "sdk/json.hpp"
-#include "sdk/plan.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/plan/plan.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Fuzzes the YAML plan reader: any input ends in a plan or in one non-empty message, without
 // crashing, hanging or growing without bound (aliases included).
-#include "sdk/plan.hpp"
+#include "sdk/plan/plan.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,11 +2,11 @@
 // of the router's answers (404, 405, the plain-text 400) or a matched route, never a crash.
 // Path parameters reach the route percent-decoded and valid UTF-8, query texts are valid UTF-8,
 // and the identifier rule and the run list's query rule keep their promises on whatever comes.
-#include "sdk/json.hpp"
-#include "sdk/text.hpp"
-#include "src/contract.hpp"
-#include "src/server_query.hpp"
-#include "src/server_router.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/base/text.hpp"
+#include "src/contract/contract.hpp"
+#include "src/api/query.hpp"
+#include "src/api/router.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -54,8 +54,8 @@ void check_route_input(const server::RouteInput& input) {
     }
     for (const auto& [key, value] : input.query) check(text::is_utf8(key) && text::is_utf8(value));
     auto runs = server::runs_query(input.query);
-    if (auto* query = std::get_if<server::RunsQuery>(&runs)) {
-        check(query->limit >= 1 && query->limit <= server::max_page);
+    if (auto* query = std::get_if<store::RunsQuery>(&runs)) {
+        check(query->limit >= 1 && query->limit <= store::max_page);
         if (query->cursor) check_identifier(*query->cursor);
     } else {
         check_error_body(std::get<error::ApiError>(runs));

@@ -11,7 +11,7 @@ scripts/install-deps.sh
 seconds=${1:-30}
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DKORVALLE_FUZZ=ON \
-  -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DKORVALLE_BENCH=OFF -DKORVALLE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 status=0
 for src in fuzz/*_fuzz.cpp; do

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. With --sanitize, builds into build-asan with
-# AddressSanitizer and UndefinedBehaviorSanitizer instead.
+# Builds everything and runs every test, with warnings as errors.
+#   --sanitize  builds into build-asan with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --release   builds the Release configuration into build-release (nothing is run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 build=build
-flags=()
-if [ "${1:-}" = "--sanitize" ]; then
-  build=build-asan
-  flags=(-DKORVALLE_SANITIZE=ON -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
-fi
+flags=(-DKORVALLE_WERROR=ON)
+run_tests=1
+case "${1:-}" in
+  --sanitize) build=build-asan; flags+=(-DKORVALLE_SANITIZE=ON -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  --release) build=build-release; flags+=(-DCMAKE_BUILD_TYPE=Release); run_tests=0 ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--sanitize | --release]" >&2; exit 2 ;;
+esac
 
 jobs=$(nproc)
 cmake -S . -B "$build" -G Ninja "${flags[@]}"
 cmake --build "$build" -j "$jobs"
+[ "$run_tests" = 1 ] || exit 0
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

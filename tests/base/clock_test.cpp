@@ -1,5 +1,5 @@
 // Time texts: the strict journal timestamp, RFC 3339, HTTP dates.
-#include "sdk/clock.hpp"
+#include "sdk/base/clock.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 //   double reading is not always correctly rounded (ours is);
 // - a double that overflows ("1e400") is refused here ("number out of range") and read as
 //   infinity there.
-#include "sdk/json.hpp"
+#include "sdk/base/json.hpp"
 
 #include <gtest/gtest.h>
 

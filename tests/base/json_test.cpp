@@ -1,5 +1,5 @@
 // The strict JSON reader and the compact writer.
-#include "sdk/json.hpp"
+#include "sdk/base/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Rust-compatible texts and regular-file reading.
-#include "sdk/files.hpp"
-#include "sdk/text.hpp"
+#include "sdk/base/files.hpp"
+#include "sdk/base/text.hpp"
 
 #include <gtest/gtest.h>
 

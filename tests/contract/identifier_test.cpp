@@ -1,5 +1,5 @@
 // The run identifier rule: one phrase per refusal, checked in a fixed order.
-#include "src/contract.hpp"
+#include "src/contract/contract.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Journal envelopes, labels and artifact references read from JSON text.
-#include "sdk/event.hpp"
-#include "sdk/journal.hpp"
-#include "sdk/json.hpp"
+#include "sdk/journal/event.hpp"
+#include "sdk/journal/journal.hpp"
+#include "sdk/base/json.hpp"
 
 #include <gtest/gtest.h>
 

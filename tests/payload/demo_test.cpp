@@ -1,8 +1,8 @@
 // Summaries of the demo runs root under examples/, as a run list shows them.
-#include "src/payload.hpp"
+#include "src/payload/payload.hpp"
 
-#include "sdk/json.hpp"
-#include "sdk/views.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/run/views.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Reading round result files, their node entries, and plan step rows.
-#include "src/payload.hpp"
+#include "src/payload/payload.hpp"
 
-#include "sdk/json.hpp"
+#include "sdk/base/json.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Run summaries of fixture runs, checked key by key and as written text.
-#include "src/payload.hpp"
+#include "src/payload/payload.hpp"
 
-#include "sdk/json.hpp"
-#include "sdk/views.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

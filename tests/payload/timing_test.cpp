@@ -1,8 +1,8 @@
 // Parties of journal envelopes, turn duration sums and the timing block.
-#include "src/payload.hpp"
+#include "src/payload/payload.hpp"
 
-#include "sdk/event.hpp"
-#include "sdk/json.hpp"
+#include "sdk/journal/event.hpp"
+#include "sdk/base/json.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Reading edit operations from objects (tag anywhere) and arrays (tag, then fields by position).
-#include "sdk/edits.hpp"
+#include "sdk/plan/edits.hpp"
 #include "tests/plan/messages.hpp"
 
 #include <boost/json/parse.hpp>

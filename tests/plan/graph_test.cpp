@@ -1,5 +1,5 @@
 // Node statuses and the insertion-ordered graph: insert, remove, from_plan and to_plan.
-#include "sdk/graph.hpp"
+#include "sdk/plan/graph.hpp"
 #include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Helpers shared by the plan reader and writer tests.
 #pragma once
 
-#include "sdk/plan.hpp"
+#include "sdk/plan/plan.hpp"
 
 #include <gtest/gtest.h>
 

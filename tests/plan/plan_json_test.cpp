@@ -1,7 +1,7 @@
 // Reading plans and nodes from JSON text, JSON value trees and buffered values: number kinds,
 // null rules, positional records, enumeration shapes and the messages of each form.
-#include "sdk/json.hpp"
-#include "sdk/plan.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/plan/plan.hpp"
 #include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>

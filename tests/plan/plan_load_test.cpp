@@ -1,6 +1,6 @@
 // Loading plan files from a real temporary directory: routing by extension and content, the
 // messages with their path, and files that cannot be read.
-#include "sdk/plan.hpp"
+#include "sdk/plan/plan.hpp"
 #include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Reading plans from YAML text: scalar rules by field kind, enumerations, fault order, paths
 // and locations.
-#include "sdk/plan.hpp"
+#include "sdk/plan/plan.hpp"
 #include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Hostile plan text: alias bombs, garbage, deep nesting, wide lists and invalid UTF-8 each end
 // in one message or a plan, quickly and without a crash. (Unknown and self-referencing anchors
 // are with the YAML reader's locations.)
-#include "sdk/plan.hpp"
-#include "sdk/yaml.hpp"
+#include "sdk/plan/plan.hpp"
+#include "sdk/plan/detail/yaml.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Listing a runs root: which entries are runs, in which order, and what happens to the runs
 // that do not open.
-#include "sdk/ledger.hpp"
-#include "sdk/views.hpp"
+#include "sdk/run/ledger.hpp"
+#include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Opening one run directory: the launch record's strict rules, the journal's lines and their
 // merge order, and files that cannot or must not be read.
-#include "sdk/journal.hpp"
-#include "sdk/journal_lines.hpp"
+#include "sdk/journal/journal.hpp"
+#include "sdk/journal/journal_lines.hpp"
 #include "tests/run/run_support.hpp"
 
 #include <sys/stat.h>

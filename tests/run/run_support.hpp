@@ -2,8 +2,8 @@
 // environment variables set for one test.
 #pragma once
 
-#include "sdk/event.hpp"
-#include "sdk/views.hpp"
+#include "sdk/journal/event.hpp"
+#include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

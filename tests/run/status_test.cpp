@@ -1,5 +1,5 @@
 // Effective node statuses and dependencies on other runs.
-#include "sdk/crossdag.hpp"
+#include "sdk/run/crossdag.hpp"
 #include "tests/run/run_support.hpp"
 
 namespace korvalle {

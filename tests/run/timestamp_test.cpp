@@ -1,5 +1,5 @@
 // Journal timestamps and the planner-context section.
-#include "sdk/views.hpp"
+#include "sdk/run/views.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,132 @@
+// Reading run files: regular files only, opened so that nothing can block the thread.
+#include "sdk/base/files.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvalle::files {
+
+namespace {
+
+// Closes the descriptor on every path out.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+int open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
+    int fd;
+    do {
+        // O_NONBLOCK: opening a FIFO must not wait for a writer.
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Appends everything from fd up to its end, or at most limit bytes.
+int read_to_end(int fd, std::string& out, std::size_t limit) {
+    char buf[65536];
+    while (out.size() < limit) {
+        std::size_t want = std::min(sizeof buf, limit - out.size());
+        ssize_t got = ::read(fd, buf, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) break;
+        out.append(buf, static_cast<std::size_t>(got));
+    }
+    return 0;
+}
+
+}  // namespace
+
+ReadResult read_regular(const std::filesystem::path& path) {
+    ReadResult result;
+    struct stat st {};
+    Fd fd{open_regular(path, st, result.error)};
+    if (fd.fd < 0) return result;
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    result.error = read_to_end(fd.fd, bytes, static_cast<std::size_t>(-1));
+    if (result.error == 0) result.bytes = std::move(bytes);
+    return result;
+}
+
+int read_regular_chunks(const std::filesystem::path& path,
+                        const std::function<void(std::string_view)>& consume) {
+    int error = 0;
+    struct stat st {};
+    Fd fd{open_regular(path, st, error)};
+    if (fd.fd < 0) return error;
+    char buffer[65536];
+    while (true) {
+        const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        consume(std::string_view(buffer, static_cast<std::size_t>(got)));
+    }
+}
+
+ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
+    ReadResult result;
+    struct stat st {};
+    Fd fd{open_regular(path, st, result.error)};
+    if (fd.fd < 0) return result;
+    auto size = static_cast<std::size_t>(st.st_size);
+    if (size > max_bytes && ::lseek(fd.fd, static_cast<off_t>(size - max_bytes), SEEK_SET) < 0) {
+        result.error = errno;
+        return result;
+    }
+    std::string bytes;
+    bytes.reserve(std::min(size, max_bytes));
+    result.error = read_to_end(fd.fd, bytes, max_bytes);
+    if (result.error == 0) result.bytes = std::move(bytes);
+    return result;
+}
+
+bool is_regular(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void write_whole(int fd, std::string_view text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+
+}  // namespace korvalle::files

@@ -1,0 +1,41 @@
+// Reading run files. Only regular files are read: anything else (a directory, a FIFO, a
+// device) counts as unreadable, so a hostile run directory can never block a thread.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvalle::files {
+
+struct ReadResult {
+    std::optional<std::string> bytes;  // the whole content, when read
+    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO...)
+};
+
+// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
+// whole, retrying EINTR.
+ReadResult read_regular(const std::filesystem::path& path);
+
+// Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
+// that a large file is never held whole. Returns 0, or the errno that ended the reading.
+int read_regular_chunks(const std::filesystem::path& path,
+                        const std::function<void(std::string_view)>& consume);
+
+// Reads at most the last max_bytes of a regular file (seeks; never reads the rest).
+ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);
+
+// True when the path names a regular file (following symlinks).
+bool is_regular(const std::filesystem::path& path);
+// True when the path names a directory (following symlinks).
+bool is_directory(const std::filesystem::path& path);
+
+// Writes all of text to the descriptor with one write(2) loop, retrying EINTR, so that the
+// process's own lines from concurrent threads never interleave. A failed write is dropped: the
+// process has nowhere left to report it.
+void write_whole(int fd, std::string_view text);
+
+}  // namespace korvalle::files

@@ -1,0 +1,779 @@
+// The strict JSON pull reader.
+//
+// Messages are those of the Rust JSON parser the journal writers are checked against, so that
+// a line refused there is refused here with the same words. Errors carry the offset of the
+// byte where the fault was found; location_suffix turns it into line and column.
+#include "sdk/base/json.hpp"
+
+#include "sdk/base/text.hpp"
+
+#include <boost/json/value_stack.hpp>
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace korvalle::json {
+
+namespace {
+
+constexpr const char* kEofValue = "EOF while parsing a value";
+constexpr const char* kEofString = "EOF while parsing a string";
+constexpr const char* kEofObject = "EOF while parsing an object";
+constexpr const char* kEofList = "EOF while parsing a list";
+constexpr const char* kControl = "control character (\\u0000-\\u001F) found while parsing a string";
+
+bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Bytes that end a plain run inside a string: the quote, the backslash, controls and every
+// non-ASCII byte (which needs a UTF-8 check).
+struct SpecialTable {
+    bool special[256] = {};
+    constexpr SpecialTable() {
+        for (int c = 0; c < 0x20; ++c) special[c] = true;
+        for (int c = 0x80; c < 0x100; ++c) special[c] = true;
+        special[static_cast<unsigned char>('"')] = true;
+        special[static_cast<unsigned char>('\\')] = true;
+    }
+};
+constexpr SpecialTable kSpecial;
+
+// Offset of the first special byte at or after i, or n.
+[[gnu::always_inline]] inline std::size_t find_special(const char* p, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (i + 16 <= n) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        // Signed comparison: bytes >= 0x80 are negative, so "less than space" also catches them.
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                   _mm_cmplt_epi8(x, space));
+        int mask = _mm_movemask_epi8(hit);
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        i += 16;
+    }
+#endif
+    while (i < n && !kSpecial.special[static_cast<unsigned char>(p[i])]) ++i;
+    return i;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// For a number literal the standard library refused as out of range: true when it is too
+// large (an error), false when it is too small (it reads as zero). Decided by the decimal
+// exponent of its first significant digit.
+bool literal_overflows(std::string_view lit) {
+    std::size_t i = 0;
+    if (i < lit.size() && lit[i] == '-') ++i;
+    std::int64_t magnitude = 0;  // decimal exponent of the first significant digit
+    bool found = false;
+    std::int64_t int_digits = 0;
+    std::int64_t leading_fraction_zeros = 0;
+    for (; i < lit.size() && is_digit(lit[i]); ++i) {
+        if (found || lit[i] != '0') {
+            found = true;
+            ++int_digits;
+        }
+    }
+    if (i < lit.size() && lit[i] == '.') {
+        for (++i; i < lit.size() && is_digit(lit[i]); ++i) {
+            if (!found) {
+                if (lit[i] != '0') found = true;
+                else ++leading_fraction_zeros;
+            }
+        }
+    }
+    magnitude = int_digits > 0 ? int_digits - 1 : -(leading_fraction_zeros + 1);
+    std::int64_t exponent = 0;
+    if (i < lit.size() && (lit[i] == 'e' || lit[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < lit.size() && (lit[i] == '+' || lit[i] == '-')) negative = lit[i++] == '-';
+        for (; i < lit.size() && is_digit(lit[i]); ++i) {
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (lit[i] - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    return magnitude + exponent > 0;
+}
+
+}  // namespace
+
+ReadError::ReadError(std::string message, std::size_t offset)
+    : message_(std::move(message)), offset_(offset) {}
+
+std::string location_suffix(std::string_view text, std::size_t offset) {
+    if (offset > text.size()) offset = text.size();
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    // A fault at a byte counts that byte; a fault at the end counts the bytes consumed.
+    std::size_t column = offset - line_start + (offset < text.size() ? 1 : 0);
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+Reader::Reader(std::string_view text) : text_(text) {}
+
+void Reader::fail(std::string message) const { throw ReadError(std::move(message), pos_); }
+
+void Reader::fail_at(std::string message, std::size_t offset) const {
+    throw ReadError(std::move(message), offset);
+}
+
+[[gnu::always_inline]] inline void Reader::skip_ws() {
+    // Most values follow their separator directly.
+    if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') return;
+    while (pos_ < text_.size() && is_ws(text_[pos_])) ++pos_;
+}
+
+Token Reader::peek() {
+    skip_ws();
+    if (pos_ >= text_.size()) return Token::End;
+    switch (text_[pos_]) {
+        case 'n': return Token::Null;
+        case 't': return Token::True;
+        case 'f': return Token::False;
+        case '"': return Token::String;
+        case '[': return Token::Array;
+        case '{': return Token::Object;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return Token::Number;
+        default: return Token::Invalid;
+    }
+}
+
+void Reader::expect_literal(const char* rest, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (pos_ >= text_.size()) fail(kEofValue);
+        if (text_[pos_] != rest[i]) fail("expected ident");
+        ++pos_;
+    }
+}
+
+std::string Reader::unexpected() {
+    switch (peek()) {
+        case Token::End: fail(kEofValue);
+        case Token::Invalid: fail("expected value");
+        case Token::Null: ++pos_; expect_literal("ull", 3); return "null";
+        case Token::True: ++pos_; expect_literal("rue", 3); return text::unexpected_bool(true);
+        case Token::False: ++pos_; expect_literal("alse", 4); return text::unexpected_bool(false);
+        case Token::Number: {
+            Number n = scan_number();
+            switch (n.kind) {
+                case Number::Kind::U64: return text::unexpected_unsigned(n.u);
+                case Number::Kind::I64: return text::unexpected_signed(n.i);
+                case Number::Kind::F64: return text::unexpected_float(n.d);
+            }
+            return {};
+        }
+        case Token::String: return text::unexpected_string(scan_string());
+        case Token::Array: return "sequence";
+        case Token::Object: return "map";
+    }
+    return {};
+}
+
+void Reader::fail_invalid_type(std::string_view expected) {
+    std::size_t start = (skip_ws(), pos_);
+    std::string found = unexpected();
+    // A scalar is reported at its last byte, a container at its opening bracket.
+    std::size_t at = pos_ > start ? pos_ - 1 : pos_;
+    fail_at("invalid type: " + found + ", expected " + std::string(expected), at);
+}
+
+void Reader::read_null() {
+    Token t = peek();
+    if (t != Token::Null) {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("unit");
+    }
+    ++pos_;
+    expect_literal("ull", 3);
+    need_comma_ = true;
+}
+
+bool Reader::read_bool() {
+    Token t = peek();
+    bool value;
+    if (t == Token::True) {
+        ++pos_;
+        expect_literal("rue", 3);
+        value = true;
+    } else if (t == Token::False) {
+        ++pos_;
+        expect_literal("alse", 4);
+        value = false;
+    } else {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("a boolean");
+    }
+    need_comma_ = true;
+    return value;
+}
+
+Number Reader::read_number() {
+    Token t = peek();
+    if (t != Token::Number) {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("a number");
+    }
+    Number n = scan_number();
+    need_comma_ = true;
+    return n;
+}
+
+std::string_view Reader::read_string_view() {
+    Token t = peek();
+    if (t != Token::String) {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("a string");
+    }
+    std::string_view s = scan_string();
+    need_comma_ = true;
+    return s;
+}
+
+std::string Reader::read_string() { return std::string(read_string_view()); }
+
+Number Reader::scan_number() {
+    const std::size_t n = text_.size();
+    const std::size_t start = pos_;
+    bool negative = false;
+    if (text_[pos_] == '-') {
+        negative = true;
+        ++pos_;
+    }
+    if (pos_ >= n) fail(kEofValue);
+    std::uint64_t mantissa = 0;
+    bool too_long = false;  // more digits than a u64 holds: the number is a double
+    char c = text_[pos_];
+    if (c == '0') {
+        ++pos_;
+        if (pos_ < n && is_digit(text_[pos_])) fail("invalid number");
+    } else if (c >= '1' && c <= '9') {
+        constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+        while (pos_ < n && is_digit(text_[pos_])) {
+            auto digit = static_cast<std::uint64_t>(text_[pos_] - '0');
+            if (!too_long && mantissa <= (limit - digit) / 10) mantissa = mantissa * 10 + digit;
+            else too_long = true;
+            ++pos_;
+        }
+    } else {
+        fail("invalid number");
+    }
+    bool is_float = false;
+    if (pos_ < n && text_[pos_] == '.') {
+        is_float = true;
+        ++pos_;
+        if (pos_ >= n) fail(kEofValue);
+        if (!is_digit(text_[pos_])) fail("invalid number");
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+    }
+    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+        is_float = true;
+        ++pos_;
+        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+        if (pos_ >= n) fail(kEofValue);
+        if (!is_digit(text_[pos_])) fail("invalid number");
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+    }
+    Number out{Number::Kind::F64};
+    if (!is_float && !too_long) {
+        if (!negative) {
+            out.kind = Number::Kind::U64;
+            out.u = mantissa;
+            return out;
+        }
+        // "-0" and negatives below i64's range are doubles.
+        if (mantissa != 0 && mantissa <= (std::uint64_t{1} << 63)) {
+            out.kind = Number::Kind::I64;
+            out.i = static_cast<std::int64_t>(~mantissa + 1);
+            return out;
+        }
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + pos_;
+    auto result = std::from_chars(first, last, out.d);
+    if (result.ec == std::errc::result_out_of_range) {
+        if (literal_overflows(std::string_view(first, static_cast<std::size_t>(last - first)))) {
+            fail_at("number out of range", start);
+        }
+        out.d = negative ? -0.0 : 0.0;
+    } else if (result.ec != std::errc() || result.ptr != last) {
+        fail_at("invalid number", start);
+    }
+    return out;
+}
+
+// Reads the string whose opening quote is at pos_. The view points into the text when the
+// string holds no escape, else into scratch_.
+std::string_view Reader::scan_string() {
+    const char* p = text_.data();
+    const std::size_t n = text_.size();
+    ++pos_;
+    const std::size_t start = pos_;
+    bool escaped = false;
+    for (;;) {
+        pos_ = find_special(p, pos_, n);
+        if (pos_ >= n) fail(kEofString);
+        auto c = static_cast<unsigned char>(p[pos_]);
+        if (c == '"') break;
+        if (c == '\\') {
+            escaped = true;
+            break;
+        }
+        if (c < 0x20) fail(kControl);
+        std::size_t len = text::utf8_sequence_length(text_, pos_);
+        if (len == 0) fail("invalid unicode code point");
+        pos_ += len;
+    }
+    if (!escaped) {
+        std::string_view s(p + start, pos_ - start);
+        ++pos_;
+        return s;
+    }
+    scratch_.assign(p + start, pos_ - start);
+    for (;;) {
+        // pos_ is at a backslash.
+        ++pos_;
+        if (pos_ >= n) fail(kEofString);
+        char e = p[pos_++];
+        switch (e) {
+            case '"': scratch_.push_back('"'); break;
+            case '\\': scratch_.push_back('\\'); break;
+            case '/': scratch_.push_back('/'); break;
+            case 'b': scratch_.push_back('\b'); break;
+            case 'f': scratch_.push_back('\f'); break;
+            case 'n': scratch_.push_back('\n'); break;
+            case 'r': scratch_.push_back('\r'); break;
+            case 't': scratch_.push_back('\t'); break;
+            case 'u': {
+                auto hex4 = [&]() -> std::uint32_t {
+                    if (n - pos_ < 4) {
+                        pos_ = n;
+                        fail(kEofString);
+                    }
+                    std::uint32_t v = 0;
+                    for (int k = 0; k < 4; ++k) {
+                        int h = hex_value(p[pos_]);
+                        if (h < 0) fail("invalid escape");
+                        v = v * 16 + static_cast<std::uint32_t>(h);
+                        ++pos_;
+                    }
+                    return v;
+                };
+                std::uint32_t cp = hex4();
+                if (cp >= 0xDC00 && cp <= 0xDFFF) fail("lone leading surrogate in hex escape");
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    // A leading surrogate must be followed by an escaped trailing one.
+                    if (pos_ >= n) fail(kEofString);
+                    if (p[pos_] != '\\') fail("unexpected end of hex escape");
+                    ++pos_;
+                    if (pos_ >= n) fail(kEofString);
+                    if (p[pos_] != 'u') fail("unexpected end of hex escape");
+                    ++pos_;
+                    std::uint32_t low = hex4();
+                    if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape");
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                append_utf8(scratch_, cp);
+                break;
+            }
+            default:
+                --pos_;
+                fail("invalid escape");
+        }
+        for (;;) {
+            std::size_t run = pos_;
+            pos_ = find_special(p, pos_, n);
+            scratch_.append(p + run, pos_ - run);
+            if (pos_ >= n) fail(kEofString);
+            auto c = static_cast<unsigned char>(p[pos_]);
+            if (c == '"') {
+                ++pos_;
+                return scratch_;
+            }
+            if (c == '\\') break;
+            if (c < 0x20) fail(kControl);
+            std::size_t len = text::utf8_sequence_length(text_, pos_);
+            if (len == 0) fail("invalid unicode code point");
+            scratch_.append(p + pos_, len);
+            pos_ += len;
+        }
+    }
+}
+
+// Checks a string without keeping it. Like the parser it mirrors, a skipped string's \u
+// escapes are only checked for four hex digits: surrogates matter only for kept text.
+void Reader::skip_string() {
+    const char* p = text_.data();
+    const std::size_t n = text_.size();
+    ++pos_;
+    for (;;) {
+        pos_ = find_special(p, pos_, n);
+        if (pos_ >= n) fail(kEofString);
+        auto c = static_cast<unsigned char>(p[pos_]);
+        if (c == '"') {
+            ++pos_;
+            return;
+        }
+        if (c == '\\') {
+            ++pos_;
+            if (pos_ >= n) fail(kEofString);
+            char e = p[pos_++];
+            if (e == 'u') {
+                if (n - pos_ < 4) {
+                    pos_ = n;
+                    fail(kEofString);
+                }
+                for (int k = 0; k < 4; ++k, ++pos_) {
+                    if (hex_value(p[pos_]) < 0) fail("invalid escape");
+                }
+            } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
+                --pos_;
+                fail("invalid escape");
+            }
+            continue;
+        }
+        if (c < 0x20) fail(kControl);
+        std::size_t len = text::utf8_sequence_length(text_, pos_);
+        if (len == 0) fail("invalid unicode code point");
+        pos_ += len;
+    }
+}
+
+// Checks a number's grammar without converting it: a skipped 1e400 is well-formed JSON.
+void Reader::skip_number() {
+    const std::size_t n = text_.size();
+    if (text_[pos_] == '-') ++pos_;
+    if (pos_ >= n) fail(kEofValue);
+    if (text_[pos_] == '0') {
+        ++pos_;
+        if (pos_ < n && is_digit(text_[pos_])) fail("invalid number");
+    } else if (is_digit(text_[pos_])) {
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+    } else {
+        fail("invalid number");
+    }
+    if (pos_ < n && text_[pos_] == '.') {
+        ++pos_;
+        if (pos_ >= n) fail(kEofValue);
+        if (!is_digit(text_[pos_])) fail("invalid number");
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+    }
+    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+        ++pos_;
+        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+        if (pos_ >= n) fail(kEofValue);
+        if (!is_digit(text_[pos_])) fail("invalid number");
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+    }
+}
+
+void Reader::expect_colon() {
+    skip_ws();
+    if (pos_ >= text_.size()) fail(kEofObject);
+    if (text_[pos_] != ':') fail("expected `:`");
+    ++pos_;
+}
+
+void Reader::colon() { expect_colon(); }
+
+bool Reader::consume(char c) {
+    skip_ws();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+        ++pos_;
+        return true;
+    }
+    return false;
+}
+
+void Reader::begin_object() {
+    Token t = peek();
+    if (t != Token::Object) {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("a map");
+    }
+    ++pos_;
+    need_comma_ = false;
+}
+
+std::optional<std::string_view> Reader::next_key_view() {
+    skip_ws();
+    if (pos_ >= text_.size()) fail(kEofObject);
+    char c = text_[pos_];
+    if (c == '}') {
+        ++pos_;
+        need_comma_ = true;
+        return std::nullopt;
+    }
+    if (need_comma_) {
+        if (c != ',') fail("expected `,` or `}`");
+        ++pos_;
+        skip_ws();
+        if (pos_ >= text_.size()) fail(kEofValue);
+        c = text_[pos_];
+        if (c == '}') fail("trailing comma");
+    }
+    if (c != '"') fail("key must be a string");
+    std::string_view key = scan_string();
+    expect_colon();
+    need_comma_ = false;
+    return key;
+}
+
+std::optional<std::string> Reader::next_key() {
+    auto key = next_key_view();
+    if (!key) return std::nullopt;
+    return std::string(*key);
+}
+
+void Reader::begin_array() {
+    Token t = peek();
+    if (t != Token::Array) {
+        if (t == Token::End) fail(kEofValue);
+        fail_invalid_type("a sequence");
+    }
+    ++pos_;
+    need_comma_ = false;
+}
+
+bool Reader::next_element() {
+    skip_ws();
+    if (pos_ >= text_.size()) fail(kEofList);
+    char c = text_[pos_];
+    if (c == ']') {
+        ++pos_;
+        need_comma_ = true;
+        return false;
+    }
+    if (need_comma_) {
+        if (c != ',') fail("expected `,` or `]`");
+        ++pos_;
+        skip_ws();
+        if (pos_ >= text_.size()) fail(kEofValue);
+        if (text_[pos_] == ']') fail("trailing comma");
+    }
+    need_comma_ = false;
+    return true;
+}
+
+void Reader::end_array() {
+    skip_ws();
+    if (pos_ >= text_.size()) fail(kEofList);
+    char c = text_[pos_];
+    if (c == ']') {
+        ++pos_;
+        need_comma_ = true;
+        return;
+    }
+    if (c == ',') {
+        ++pos_;
+        skip_ws();
+        if (pos_ < text_.size() && text_[pos_] == ']') fail("trailing comma");
+    }
+    fail("trailing characters");
+}
+
+namespace {
+
+struct Frame {
+    std::size_t count;  // members or elements completed so far
+    bool object;
+};
+
+// Non-negative integers that fit are stored as int64, as boost::json::parse stores them.
+void push_number(boost::json::value_stack& st, const Number& n) {
+    if (n.kind == Number::Kind::U64) {
+        if (n.u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            st.push_int64(static_cast<std::int64_t>(n.u));
+        } else {
+            st.push_uint64(n.u);
+        }
+    } else if (n.kind == Number::Kind::I64) {
+        st.push_int64(n.i);
+    } else {
+        st.push_double(n.d);
+    }
+}
+
+}  // namespace
+
+template <bool Build>
+void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
+    // Open containers live on this explicit stack, never on the call stack, so no document
+    // can overflow it. Reused across calls on this thread: the walks never nest, and a stack
+    // grown by a freak document is released afterwards.
+    thread_local std::vector<Frame> frames;
+    frames.clear();
+    struct Release {
+        ~Release() {
+            if (frames.capacity() > 1024) std::vector<Frame>().swap(frames);
+        }
+    } release;
+    auto open_container = [&](bool object) {
+        if constexpr (Build) {
+            if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
+        }
+        ++pos_;
+        frames.push_back({0, object});
+    };
+    auto close_container = [&](bool object, std::size_t count) {
+        if constexpr (Build) {
+            if (object) st->push_object(count);
+            else st->push_array(count);
+        }
+    };
+    // A member's key and its colon; the reader stands where the key should start.
+    auto key = [&] {
+        if (text_[pos_] != '"') fail("key must be a string");
+        if constexpr (Build) st->push_key(scan_string());
+        else skip_string();
+        expect_colon();
+    };
+    for (;;) {
+        bool completed = true;
+        const Token token = peek();
+        switch (token) {
+            case Token::End: fail(kEofValue);
+            case Token::Invalid: fail("expected value");
+            case Token::Null:
+                ++pos_;
+                expect_literal("ull", 3);
+                if constexpr (Build) st->push_null();
+                break;
+            case Token::True:
+                ++pos_;
+                expect_literal("rue", 3);
+                if constexpr (Build) st->push_bool(true);
+                break;
+            case Token::False:
+                ++pos_;
+                expect_literal("alse", 4);
+                if constexpr (Build) st->push_bool(false);
+                break;
+            case Token::Number:
+                if constexpr (Build) push_number(*st, scan_number());
+                else skip_number();
+                break;
+            case Token::String:
+                if constexpr (Build) st->push_string(scan_string());
+                else skip_string();
+                break;
+            case Token::Object:
+            case Token::Array: {
+                const bool object = token == Token::Object;
+                open_container(object);
+                skip_ws();
+                if (pos_ >= text_.size()) fail(object ? kEofObject : kEofList);
+                if (text_[pos_] == (object ? '}' : ']')) {
+                    ++pos_;
+                    frames.pop_back();
+                    close_container(object, 0);
+                    break;
+                }
+                if (object) key();
+                completed = false;
+                break;
+            }
+        }
+        // After a completed value: close containers until one wants a further value.
+        while (completed) {
+            if (frames.empty()) {
+                need_comma_ = true;
+                return;
+            }
+            Frame& top = frames.back();
+            ++top.count;
+            skip_ws();
+            if (pos_ >= text_.size()) fail(top.object ? kEofObject : kEofList);
+            char c = text_[pos_];
+            if (c == (top.object ? '}' : ']')) {
+                ++pos_;
+                const Frame closed = top;
+                frames.pop_back();
+                close_container(closed.object, closed.count);
+                continue;
+            }
+            if (c != ',') fail(top.object ? "expected `,` or `}`" : "expected `,` or `]`");
+            ++pos_;
+            skip_ws();
+            if (pos_ >= text_.size()) fail(kEofValue);
+            c = text_[pos_];
+            if (top.object) {
+                if (c == '}') fail("trailing comma");
+                key();
+            } else if (c == ']') {
+                fail("trailing comma");
+            }
+            completed = false;
+        }
+    }
+}
+
+void Reader::skip_value() { walk<false>(nullptr, 0, 0); }
+
+boost::json::value Reader::read_value(int depth, int max_depth) {
+    // Built like boost::json::parse builds its trees: on a value stack whose object pushes keep
+    // a repeated key at its first place with its last value.
+    unsigned char temp[4096];
+    boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
+    st.reset();
+    walk<true>(&st, depth, max_depth);
+    return st.release();
+}
+
+void Reader::finish() {
+    skip_ws();
+    if (pos_ < text_.size()) fail("trailing characters");
+}
+
+ParseResult parse(std::string_view text, int max_depth) {
+    Reader reader(text);
+    try {
+        boost::json::value value = reader.read_value(1, max_depth);
+        reader.finish();
+        return {std::move(value), {}};
+    } catch (const ReadError& e) {
+        return {std::nullopt, e.message() + location_suffix(text, e.offset())};
+    }
+}
+
+}  // namespace korvalle::json

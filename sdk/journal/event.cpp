@@ -1,0 +1,316 @@
+// Reading journal envelopes, labels and artifact references from JSON text.
+//
+// The readers drive the pull reader member by member, so a known key met twice is refused
+// before its second value is read, and unknown members are skipped without building
+// anything. Faults are thrown as json::ReadError inside a reading and returned as messages
+// with their location at the public entry points.
+#include "sdk/journal/event.hpp"
+
+#include "sdk/base/text.hpp"
+
+#include <limits>
+
+namespace korvalle::event {
+
+namespace {
+
+constexpr int kMaxDepth = 127;
+
+using json::Reader;
+using json::Token;
+
+// Reports a fault about the value just read, located at its last byte.
+[[noreturn]] void fail_after(const Reader& r, std::string message) {
+    r.fail_at(std::move(message), r.offset() > 0 ? r.offset() - 1 : 0);
+}
+
+bool is(std::string_view key, const char* word) { return key == std::string_view(word); }
+
+std::uint64_t read_u64(Reader& r, std::uint64_t max, const char* expected) {
+    if (r.peek() != Token::Number) {
+        if (r.peek() == Token::End) r.fail("EOF while parsing a value");
+        r.fail_invalid_type(expected);
+    }
+    json::Number n = r.read_number();
+    switch (n.kind) {
+        case json::Number::Kind::U64:
+            if (n.u > max) fail_after(r, "invalid value: " + text::unexpected_unsigned(n.u) + ", expected " + expected);
+            return n.u;
+        case json::Number::Kind::I64:
+            fail_after(r, "invalid value: " + text::unexpected_signed(n.i) + ", expected " + expected);
+        case json::Number::Kind::F64:
+            break;
+    }
+    fail_after(r, "invalid type: " + text::unexpected_float(n.d) + ", expected " + expected);
+}
+
+std::string read_text(Reader& r) { return std::string(r.read_string_view()); }
+
+// A text or null (none).
+std::optional<std::string> read_optional_text(Reader& r) {
+    if (r.peek() == Token::Null) {
+        r.read_null();
+        return std::nullopt;
+    }
+    return read_text(r);
+}
+
+EventSource read_source(Reader& r) {
+    static constexpr std::string_view words[] = {"morvane", "vcs", "pipeline"};
+    auto word_of = [&](std::string_view w) -> EventSource {
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (w == words[i]) return static_cast<EventSource>(i);
+        }
+        fail_after(r, "unknown variant `" + std::string(w) + "`, expected " +
+                          text::expected_one_of({words[0], words[1], words[2]}));
+    };
+    Token t = r.peek();
+    if (t == Token::String) return word_of(r.read_string_view());
+    if (t == Token::End) r.fail("EOF while parsing a value");
+    if (t != Token::Object) r.fail("expected value");
+    // {"word": null}: the unit variant written as a one-member object.
+    r.begin_object();
+    Token key = r.peek();
+    if (key == Token::End) r.fail("EOF while parsing a value");
+    if (key != Token::String) r.fail_invalid_type("variant identifier");
+    EventSource source = word_of(r.read_string_view());
+    r.colon();
+    if (r.peek() == Token::End) r.fail("EOF while parsing a value");
+    if (r.peek() != Token::Null) r.fail_invalid_type("unit");
+    r.read_null();
+    if (!r.consume('}')) {
+        if (r.peek() == Token::End) r.fail("EOF while parsing an object");
+        r.fail("expected value");
+    }
+    return source;
+}
+
+boost::json::object read_payload(Reader& r, int depth) {
+    if (r.peek() != Token::Object) {
+        if (r.peek() == Token::End) r.fail("EOF while parsing a value");
+        r.fail_invalid_type("a map");
+    }
+    return std::move(r.read_value(depth, kMaxDepth).get_object());
+}
+
+// Fails when a container opened at this level would pass the nesting limit.
+void check_depth(const Reader& r, int depth) {
+    if (depth > kMaxDepth) r.fail("recursion limit exceeded");
+}
+
+Labels labels_from(Reader& r, int depth) {
+    Token t = r.peek();
+    if (t != Token::Object) {
+        if (t == Token::End) r.fail("EOF while parsing a value");
+        r.fail_invalid_type("struct Labels");
+    }
+    check_depth(r, depth);
+    Labels labels;
+    bool seen[5] = {};
+    static constexpr const char* names[] = {"run_id", "node", "round", "persona", "step"};
+    r.begin_object();
+    while (auto key = r.next_key_view()) {
+        int field = -1;
+        for (int i = 0; i < 5; ++i) {
+            if (is(*key, names[i])) field = i;
+        }
+        if (field < 0) {
+            // Replace in place: a repeated key keeps its first place and takes its last value.
+            std::string name(*key);
+            labels.extra.insert_or_assign(name, r.read_value(depth + 1, kMaxDepth));
+            continue;
+        }
+        if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
+        seen[field] = true;
+        switch (field) {
+            case 0: labels.run_id = read_optional_text(r); break;
+            case 1: labels.node = read_optional_text(r); break;
+            case 2:
+                if (r.peek() == Token::Null) r.read_null();
+                else labels.round = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64");
+                break;
+            case 3: labels.persona = read_optional_text(r); break;
+            case 4: labels.step = read_optional_text(r); break;
+        }
+    }
+    return labels;
+}
+
+ArtifactRef artifact_from(Reader& r, int depth) {
+    static constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    ArtifactRef ref;
+    Token t = r.peek();
+    if (t == Token::Array) {
+        check_depth(r, depth);
+        r.begin_array();
+        for (int i = 0; i < 3; ++i) {
+            if (!r.next_element()) {
+                fail_after(r, "invalid length " + std::to_string(i) +
+                                  ", expected struct ArtifactRef with 3 elements");
+            }
+            if (i == 0) ref.id = read_text(r);
+            else if (i == 1) ref.kind = read_text(r);
+            else ref.bytes = read_u64(r, kMax, "u64");
+        }
+        r.end_array();
+        return ref;
+    }
+    if (t != Token::Object) {
+        if (t == Token::End) r.fail("EOF while parsing a value");
+        r.fail_invalid_type("struct ArtifactRef");
+    }
+    check_depth(r, depth);
+    static constexpr const char* names[] = {"id", "kind", "bytes"};
+    bool seen[3] = {};
+    r.begin_object();
+    while (auto key = r.next_key_view()) {
+        int field = -1;
+        for (int i = 0; i < 3; ++i) {
+            if (is(*key, names[i])) field = i;
+        }
+        if (field < 0) {
+            r.skip_value();
+            continue;
+        }
+        if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
+        seen[field] = true;
+        if (field == 0) ref.id = read_text(r);
+        else if (field == 1) ref.kind = read_text(r);
+        else ref.bytes = read_u64(r, kMax, "u64");
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (!seen[i]) fail_after(r, std::string("missing field `") + names[i] + "`");
+    }
+    return ref;
+}
+
+std::vector<ArtifactRef> artifacts_from(Reader& r, int depth) {
+    Token t = r.peek();
+    if (t != Token::Array) {
+        if (t == Token::End) r.fail("EOF while parsing a value");
+        r.fail_invalid_type("a sequence");
+    }
+    check_depth(r, depth);
+    std::vector<ArtifactRef> refs;
+    r.begin_array();
+    while (r.next_element()) refs.push_back(artifact_from(r, depth + 1));
+    return refs;
+}
+
+// The envelope's fields in declared order; the first six are required.
+constexpr const char* kFields[] = {"v", "ts", "stream", "seq", "source", "kind", "labels", "payload", "artifacts"};
+constexpr int kRequired = 6;
+
+int field_index(std::string_view key) {
+    switch (key.size()) {
+        case 1: return key[0] == 'v' ? 0 : -1;
+        case 2: return key == "ts" ? 1 : -1;
+        case 3: return key == "seq" ? 3 : -1;
+        case 4: return key == "kind" ? 5 : -1;
+        case 6:
+            if (key == "stream") return 2;
+            if (key == "source") return 4;
+            if (key == "labels") return 6;
+            return -1;
+        case 7: return key == "payload" ? 7 : -1;
+        case 9: return key == "artifacts" ? 8 : -1;
+        default: return -1;
+    }
+}
+
+void read_field(Reader& r, int field, Envelope& e) {
+    switch (field) {
+        case 0: e.v = static_cast<std::uint32_t>(read_u64(r, std::numeric_limits<std::uint32_t>::max(), "u32")); break;
+        case 1: e.ts = read_text(r); break;
+        case 2: e.stream = read_text(r); break;
+        case 3: e.seq = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64"); break;
+        case 4: e.source = read_source(r); break;
+        case 5: e.kind = read_text(r); break;
+        case 6: e.labels = labels_from(r, 2); break;
+        case 7: e.payload = read_payload(r, 2); break;
+        case 8: e.artifacts = artifacts_from(r, 2); break;
+    }
+}
+
+void read_object_form(Reader& r, Envelope& e) {
+    bool seen[9] = {};
+    r.begin_object();
+    while (auto key = r.next_key_view()) {
+        int field = field_index(*key);
+        if (field < 0) {
+            r.skip_value();
+            continue;
+        }
+        if (seen[field]) r.fail(std::string("duplicate field `") + kFields[field] + "`");
+        seen[field] = true;
+        read_field(r, field, e);
+    }
+    for (int i = 0; i < kRequired; ++i) {
+        if (!seen[i]) fail_after(r, std::string("missing field `") + kFields[i] + "`");
+    }
+}
+
+void read_positional_form(Reader& r, Envelope& e) {
+    r.begin_array();
+    for (int i = 0; i < 9; ++i) {
+        if (!r.next_element()) {
+            if (i < kRequired) {
+                fail_after(r, "invalid length " + std::to_string(i) + ", expected struct Envelope with 9 elements");
+            }
+            return;  // the rest take their defaults; the bracket is consumed
+        }
+        read_field(r, i, e);
+    }
+    r.end_array();
+}
+
+template <class T>
+plan::Read<T> located(const Reader& r, const json::ReadError& e) {
+    return {std::nullopt, e.message() + json::location_suffix(r.text(), e.offset())};
+}
+
+}  // namespace
+
+std::string_view source_word(EventSource source) {
+    switch (source) {
+        case EventSource::Morvane: return "morvane";
+        case EventSource::Vcs: return "vcs";
+        case EventSource::Pipeline: return "pipeline";
+    }
+    return {};
+}
+
+plan::Read<Envelope> read_envelope(std::string_view line) {
+    Reader r(line);
+    try {
+        Envelope e;
+        switch (r.peek()) {
+            case Token::End: r.fail("EOF while parsing a value");
+            case Token::Object: read_object_form(r, e); break;
+            case Token::Array: read_positional_form(r, e); break;
+            default: r.fail_invalid_type("struct Envelope");
+        }
+        r.finish();
+        return {std::move(e), {}};
+    } catch (const json::ReadError& err) {
+        return located<Envelope>(r, err);
+    }
+}
+
+plan::Read<Labels> read_labels(json::Reader& reader, int depth) {
+    try {
+        return {labels_from(reader, depth), {}};
+    } catch (const json::ReadError& err) {
+        return located<Labels>(reader, err);
+    }
+}
+
+plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
+    try {
+        return {artifacts_from(reader, depth), {}};
+    } catch (const json::ReadError& err) {
+        return located<std::vector<ArtifactRef>>(reader, err);
+    }
+}
+
+}  // namespace korvalle::event

@@ -1,0 +1,74 @@
+// One line of a run's journal ("events.jsonl"): the event envelope with its labels and
+// artifact references, read strictly from JSON text.
+//
+// Reading is all or nothing: the first fault ends it with one message that ends in
+// " at line L column C". Known keys given twice fail; unknown members are skipped (their
+// values must still be well-formed JSON, of any depth); the labels keep unknown keys in
+// `extra`. Kept values nest at most 127 levels, the envelope counting as level 1.
+#pragma once
+
+#include "sdk/base/json.hpp"
+#include "sdk/plan/plan.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvalle::event {
+
+// Origin of an event, in declared order.
+enum class EventSource : std::uint8_t { Morvane, Vcs, Pipeline };
+
+// "morvane", "vcs", "pipeline".
+std::string_view source_word(EventSource source);
+
+struct Labels {
+    std::optional<std::string> run_id;
+    std::optional<std::string> node;
+    std::optional<std::uint64_t> round;
+    std::optional<std::string> persona;
+    std::optional<std::string> step;
+    // Every other key, in order of first occurrence, with the value of its last occurrence.
+    boost::json::object extra;
+
+    bool operator==(const Labels&) const = default;
+};
+
+struct ArtifactRef {
+    std::string id;
+    std::string kind;
+    std::uint64_t bytes = 0;
+
+    bool operator==(const ArtifactRef&) const = default;
+};
+
+struct Envelope {
+    std::uint32_t v = 0;
+    std::string ts;  // kept as written; never parsed here
+    std::string stream;
+    std::uint64_t seq = 0;
+    EventSource source = EventSource::Morvane;
+    std::string kind;
+    Labels labels;
+    boost::json::object payload;
+    std::vector<ArtifactRef> artifacts;
+
+    bool operator==(const Envelope&) const = default;
+};
+
+// Reads one journal line (without its line ending): an object with the members v, ts,
+// stream, seq, source, kind and optionally labels, payload, artifacts, or the same fields by
+// position (6 to 9 elements). Only JSON whitespace may follow.
+plan::Read<Envelope> read_envelope(std::string_view line);
+
+// The labels and artifact readers over a reader positioned at a value (whitespace may come
+// first). On success the reader stands just behind the value; on failure the message carries
+// the location. depth is the nesting level of the value (2 inside an envelope).
+plan::Read<Labels> read_labels(json::Reader& reader, int depth = 2);
+plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth = 2);
+
+}  // namespace korvalle::event

@@ -1,0 +1,72 @@
+#include "sdk/plan/detail/form.hpp"
+
+#include "sdk/base/text.hpp"
+
+namespace korvalle::form {
+
+std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == word) return i;
+    }
+    return std::nullopt;
+}
+
+std::string word_list(std::span<const std::string_view> words) {
+    auto quoted = [](std::string_view w) { return "`" + std::string(w) + "`"; };
+    if (words.empty()) return "nothing";
+    if (words.size() == 1) return quoted(words[0]);
+    if (words.size() == 2) return quoted(words[0]) + " or " + quoted(words[1]);
+    std::string out = "one of ";
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += quoted(words[i]);
+    }
+    return out;
+}
+
+std::string unknown_field(std::string_view key, std::span<const std::string_view> keys) {
+    return "unknown field `" + std::string(key) + "`, expected " + word_list(keys);
+}
+
+std::string unknown_variant(std::string_view word, std::span<const std::string_view> words) {
+    return "unknown variant `" + std::string(word) + "`, expected " + word_list(words);
+}
+
+std::string duplicate_field(std::string_view key) { return "duplicate field `" + std::string(key) + "`"; }
+
+std::string missing_field(std::string_view key) { return "missing field `" + std::string(key) + "`"; }
+
+std::string invalid_type(std::string_view found, std::string_view expected) {
+    return "invalid type: " + std::string(found) + ", expected " + std::string(expected);
+}
+
+std::string invalid_value(std::string_view found, std::string_view expected) {
+    return "invalid value: " + std::string(found) + ", expected " + std::string(expected);
+}
+
+std::string invalid_length(std::size_t length, std::string_view expected) {
+    return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
+}
+
+std::string elements(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " element" : " elements");
+}
+
+std::string describe(const boost::json::value& value) {
+    switch (value.kind()) {
+        case boost::json::kind::null: return "null";
+        case boost::json::kind::bool_: return text::unexpected_bool(value.get_bool());
+        case boost::json::kind::int64: return text::unexpected_signed(value.get_int64());
+        case boost::json::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
+        case boost::json::kind::double_: return text::unexpected_float(value.get_double());
+        case boost::json::kind::string: {
+            const auto& s = value.get_string();
+            return text::unexpected_string(std::string_view(s.data(), s.size()));
+        }
+        case boost::json::kind::array: return "sequence";
+        case boost::json::kind::object: return "map";
+    }
+    return "value";
+}
+
+}  // namespace korvalle::form

@@ -1,0 +1,41 @@
+// The form cursor over JSON text, driving the strict pull reader. Faults are json::ReadError
+// with the offset where they were found; the entry point adds " at line L column C".
+#pragma once
+
+#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/json.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvalle::form {
+
+class JsonTextCursor {
+public:
+    struct Record {
+        Shape shape;
+    };
+
+    explicit JsonTextCursor(json::Reader& reader) : r_(reader) {}
+
+    Record begin_record(const RecordName& name);
+    std::optional<std::string> next_key() { return r_.next_key(); }
+    bool next_element() { return r_.next_element(); }
+    void end_positional(std::size_t) { r_.end_array(); }
+    [[noreturn]] void fail_key(std::string message) const { r_.fail(std::move(message)); }
+    [[noreturn]] void fail_at(const Record&, std::string message) const { r_.fail(std::move(message)); }
+
+    bool take_null();
+    std::string read_text();
+    bool read_flag();
+    std::uint32_t read_u32();
+    void begin_list();
+    std::size_t read_word(const Words& words);
+
+private:
+    json::Reader& r_;
+};
+
+}  // namespace korvalle::form

@@ -1,0 +1,110 @@
+#include "sdk/plan/detail/form_value.hpp"
+
+#include <limits>
+
+namespace korvalle::form {
+
+namespace {
+std::string to_std(const boost::json::string& s) { return std::string(s.data(), s.size()); }
+}  // namespace
+
+void ValueCursor::fail_type(std::string_view expected) const {
+    throw Fault(invalid_type(describe(*current_), expected));
+}
+
+ValueCursor::Record ValueCursor::begin_record(const RecordName& name) {
+    if (const auto* object = current_->if_object()) {
+        frames_.push_back(Frame{object, object->begin(), nullptr, 0});
+        return {Shape::Keyed};
+    }
+    if (const auto* array = current_->if_array()) {
+        frames_.push_back(Frame{nullptr, {}, array, 0});
+        return {Shape::Positional};
+    }
+    fail_type(name.name);
+}
+
+std::optional<std::string> ValueCursor::next_key() {
+    Frame& top = frames_.back();
+    if (top.member == top.object->end()) {
+        frames_.pop_back();
+        return std::nullopt;
+    }
+    std::string key(top.member->key());
+    current_ = &top.member->value();
+    ++top.member;
+    return key;
+}
+
+bool ValueCursor::next_element() {
+    Frame& top = frames_.back();
+    if (top.index == top.array->size()) {
+        frames_.pop_back();
+        return false;
+    }
+    current_ = &(*top.array)[top.index++];
+    return true;
+}
+
+void ValueCursor::end_positional(std::size_t keys) {
+    Frame top = frames_.back();
+    frames_.pop_back();
+    std::size_t size = top.array->size();
+    if (top.index == size) return;
+    if (mode_ == Mode::Value) throw Fault(invalid_length(size, "fewer elements in array"));
+    throw Fault(invalid_length(size, elements(keys) + " in sequence"));
+}
+
+bool ValueCursor::take_null() { return current_->is_null(); }
+
+std::string ValueCursor::read_text() {
+    if (const auto* s = current_->if_string()) return to_std(*s);
+    fail_type("a string");
+}
+
+bool ValueCursor::read_flag() {
+    if (const auto* b = current_->if_bool()) return *b;
+    fail_type("a boolean");
+}
+
+std::uint32_t ValueCursor::read_u32() {
+    constexpr std::uint64_t max = std::numeric_limits<std::uint32_t>::max();
+    if (const auto* i = current_->if_int64()) {
+        if (*i >= 0 && static_cast<std::uint64_t>(*i) <= max) return static_cast<std::uint32_t>(*i);
+        throw Fault(invalid_value(describe(*current_), "u32"));
+    }
+    if (const auto* u = current_->if_uint64()) {
+        if (*u <= max) return static_cast<std::uint32_t>(*u);
+        throw Fault(invalid_value(describe(*current_), "u32"));
+    }
+    fail_type("u32");
+}
+
+void ValueCursor::begin_list() {
+    if (const auto* array = current_->if_array()) {
+        frames_.push_back(Frame{nullptr, {}, array, 0});
+        return;
+    }
+    fail_type("a sequence");
+}
+
+std::size_t ValueCursor::read_word(const Words& words) {
+    std::string word;
+    const boost::json::value* unit = nullptr;
+    if (const auto* s = current_->if_string()) {
+        word = to_std(*s);
+    } else if (const auto* object = current_->if_object()) {
+        // The one-key map form: the key is the word, its value the variant's (empty) content.
+        if (object->size() != 1) throw Fault(invalid_value("map", "map with a single key"));
+        word = std::string(object->begin()->key());
+        unit = &object->begin()->value();
+    } else {
+        fail_type("string or map");
+    }
+    auto code = find_word(words.words, word);
+    if (!code) throw Fault(unknown_variant(word, words.words));
+    if (unit != nullptr && !unit->is_null()) throw Fault(invalid_type(describe(*unit), "unit"));
+    return *code;
+}
+
+}  // namespace korvalle::form

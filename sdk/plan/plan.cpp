@@ -1,0 +1,333 @@
+// The plan record readers: one generic reader per record, written once over the form cursors
+// (YAML events, JSON text, JSON value tree, buffered value).
+#include "sdk/plan/plan.hpp"
+
+#include "sdk/plan/detail/form.hpp"
+#include "sdk/plan/detail/form_json.hpp"
+#include "sdk/plan/detail/form_value.hpp"
+#include "sdk/plan/detail/form_yaml.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/plan/detail/yaml.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <string_view>
+
+namespace korvalle::plan {
+
+namespace {
+
+using form::RecordName;
+using form::Shape;
+using form::Words;
+
+// ---- Enumerated words, in code order. ----
+
+constexpr std::string_view kNodeKindWords[] = {"agent", "human"};
+constexpr std::string_view kMergePolicyWords[] = {"local-direct", "change-open", "change-auto", "change-direct"};
+constexpr std::string_view kWorkflowWords[] = {"local", "remote"};
+constexpr std::string_view kRepoTypeWords[] = {"single-owner", "team"};
+
+template <class E, std::size_t N>
+std::optional<E> lookup(const std::string_view (&words)[N], std::string_view word) {
+    if (auto code = form::find_word(words, word)) return static_cast<E>(*code);
+    return std::nullopt;
+}
+
+// ---- Record tables: keys in declared order, the required ones, and one value reader per
+// key. Every record starts from its defaults (struct initialisers), so an absent key needs no
+// action. ----
+
+template <class R>
+struct Table;
+
+template <class R, form::FormCursor C>
+R read_record(C& cur);
+
+template <class C>
+void read_opt_text(C& cur, std::optional<std::string>& out) {
+    if (!cur.take_null()) out = cur.read_text();
+}
+
+template <class C>
+void read_text_list(C& cur, std::vector<std::string>& out) {
+    cur.begin_list();
+    while (cur.next_element()) out.push_back(cur.read_text());
+}
+
+template <class C>
+void read_opt_u32(C& cur, std::optional<std::uint32_t>& out) {
+    if (!cur.take_null()) out = cur.read_u32();
+}
+
+template <class C>
+void read_opt_flag(C& cur, std::optional<bool>& out) {
+    if (!cur.take_null()) out = cur.read_flag();
+}
+
+template <class E, class C, std::size_t N>
+E read_word(C& cur, const std::string_view (&words)[N]) {
+    return static_cast<E>(cur.read_word(Words{words}));
+}
+
+template <class E, class C, std::size_t N>
+void read_opt_word(C& cur, std::optional<E>& out, const std::string_view (&words)[N]) {
+    if (!cur.take_null()) out = read_word<E>(cur, words);
+}
+
+template <class R, class C>
+void read_opt_record(C& cur, std::optional<R>& out) {
+    if (!cur.take_null()) out = read_record<R>(cur);
+}
+
+template <class R, class C>
+void read_record_list(C& cur, std::vector<R>& out) {
+    cur.begin_list();
+    while (cur.next_element()) out.push_back(read_record<R>(cur));
+}
+
+template <>
+struct Table<Goal> {
+    static constexpr std::string_view keys[] = {"text"};
+    static constexpr RecordName name{"struct Goal", "struct Goal with 1 element"};
+    static constexpr std::uint32_t required = 1u << 0;
+
+    template <class C>
+    static void read(C& cur, Goal& goal, std::size_t) {
+        goal.text = cur.read_text();
+    }
+};
+
+template <>
+struct Table<Resume> {
+    static constexpr std::string_view keys[] = {"branch", "checkpoint", "completed_steps"};
+    static constexpr RecordName name{"struct Resume", "struct Resume with 3 elements"};
+    static constexpr std::uint32_t required = 1u << 0;
+
+    template <class C>
+    static void read(C& cur, Resume& r, std::size_t field) {
+        switch (field) {
+            case 0: r.branch = cur.read_text(); break;
+            case 1: read_opt_text(cur, r.checkpoint); break;
+            case 2: read_text_list(cur, r.completed_steps); break;
+        }
+    }
+};
+
+// The fields that steps and nodes share, numbered as in a step: a node's fields 0 to 7 and
+// 10 to 11 (a step has no context or parked mark between them).
+template <class C, class R>
+void read_shared_field(C& cur, R& r, std::size_t step_field) {
+    switch (step_field) {
+        case 0: r.id = cur.read_text(); break;
+        case 1: r.kind = read_word<NodeKind>(cur, kNodeKindWords); break;
+        case 2: read_opt_text(cur, r.task); break;
+        case 3: read_opt_text(cur, r.persona); break;
+        case 4: read_text_list(cur, r.deps); break;
+        case 5: read_opt_text(cur, r.done_when); break;
+        case 6: read_opt_u32(cur, r.max_turns); break;
+        case 7: r.expects_no_diff = cur.read_flag(); break;
+        case 8: read_opt_text(cur, r.executor); break;
+        case 9: read_opt_text(cur, r.agent_graph); break;
+    }
+}
+
+template <>
+struct Table<Step> {
+    static constexpr std::string_view keys[] = {"id",   "kind",      "task",      "persona",         "deps",
+                                                "done_when", "max_turns", "expects_no_diff", "executor", "agent_graph"};
+    static constexpr RecordName name{"struct Step", "struct Step with 10 elements"};
+    static constexpr std::uint32_t required = 1u << 0;
+
+    template <class C>
+    static void read(C& cur, Step& s, std::size_t field) {
+        read_shared_field(cur, s, field);
+    }
+};
+
+template <>
+struct Table<Node> {
+    static constexpr std::string_view keys[] = {
+        "id",           "kind",         "task",         "persona",      "deps",
+        "done_when",    "max_turns",    "expects_no_diff", "context",   "parked",
+        "executor",     "agent_graph",  "repo",         "repo_type",    "workflow",
+        "merge_policy", "base_branch",  "branch",       "title",        "execution_checkout",
+        "verify_via_ci", "steps",       "resume"};
+    static constexpr RecordName name{"struct Node", "struct Node with 23 elements"};
+    static constexpr std::uint32_t required = 1u << 0;
+
+    template <class C>
+    static void read(C& cur, Node& n, std::size_t field) {
+        switch (field) {
+            case 8: read_opt_text(cur, n.context); break;
+            case 9: n.parked = cur.read_flag(); break;
+            case 10:
+            case 11: read_shared_field(cur, n, field - 2); break;
+            case 12: read_opt_text(cur, n.repo); break;
+            case 13: read_opt_word(cur, n.repo_type, kRepoTypeWords); break;
+            case 14: read_opt_word(cur, n.workflow, kWorkflowWords); break;
+            case 15: read_opt_word(cur, n.merge_policy, kMergePolicyWords); break;
+            case 16: read_opt_text(cur, n.base_branch); break;
+            case 17: read_opt_text(cur, n.branch); break;
+            case 18: read_opt_text(cur, n.title); break;
+            case 19: read_opt_text(cur, n.execution_checkout); break;
+            case 20: read_opt_flag(cur, n.verify_via_ci); break;
+            case 21:
+                if (!cur.take_null()) read_record_list(cur, n.steps.emplace());
+                break;
+            case 22: read_opt_record(cur, n.resume); break;
+            default: read_shared_field(cur, n, field); break;
+        }
+    }
+};
+
+template <>
+struct Table<Plan> {
+    static constexpr std::string_view keys[] = {"schema_version", "goal", "name", "concurrency", "tasks"};
+    static constexpr RecordName name{"struct Plan", "struct Plan with 5 elements"};
+    static constexpr std::uint32_t required = (1u << 0) | (1u << 4);
+
+    template <class C>
+    static void read(C& cur, Plan& p, std::size_t field) {
+        switch (field) {
+            case 0: p.schema_version = cur.read_u32(); break;
+            case 1: read_opt_record(cur, p.goal); break;
+            case 2: read_opt_text(cur, p.name); break;
+            case 3: p.concurrency = cur.read_u32(); break;
+            case 4: read_record_list(cur, p.tasks); break;
+        }
+    }
+};
+
+// A keyed record: every key must be in the table and given once; absent required keys are
+// reported last, in declared order.
+template <class R, class C>
+void read_keyed(C& cur, const typename C::Record& where, R& record) {
+    using T = Table<R>;
+    std::uint32_t seen = 0;
+    while (auto key = cur.next_key()) {
+        auto field = form::find_word(T::keys, *key);
+        if (!field) cur.fail_key(form::unknown_field(*key, T::keys));
+        if (seen & (1u << *field)) cur.fail_at(where, form::duplicate_field(T::keys[*field]));
+        seen |= 1u << *field;
+        T::read(cur, record, *field);
+    }
+    for (std::size_t field = 0; field < std::size(T::keys); ++field) {
+        if ((T::required & (1u << field)) && !(seen & (1u << field))) {
+            cur.fail_at(where, form::missing_field(T::keys[field]));
+        }
+    }
+}
+
+// A positional record: the elements are the fields in declared order. When they run out, the
+// first required field left gives the invalid-length message with its position; the fields
+// before it keep their defaults.
+template <class R, class C>
+void read_positional(C& cur, const typename C::Record& where, R& record) {
+    using T = Table<R>;
+    constexpr std::size_t count = std::size(T::keys);
+    for (std::size_t field = 0; field < count; ++field) {
+        if (!cur.next_element()) {
+            for (std::size_t rest = field; rest < count; ++rest) {
+                if (T::required & (1u << rest)) cur.fail_at(where, form::invalid_length(rest, T::name.positional));
+            }
+            return;
+        }
+        T::read(cur, record, field);
+    }
+    cur.end_positional(count);
+}
+
+// One record at the cursor's value, keyed or positional as the value is written.
+template <class R, form::FormCursor C>
+R read_record(C& cur) {
+    static_assert(std::size(Table<R>::keys) <= 32, "one seen bit per key");
+    R record{};
+    auto where = cur.begin_record(Table<R>::name);
+    if (where.shape == Shape::Keyed) {
+        read_keyed(cur, where, record);
+    } else {
+        read_positional(cur, where, record);
+    }
+    return record;
+}
+
+template <class T>
+Read<T> failed(std::string message) {
+    return Read<T>{std::nullopt, std::move(message)};
+}
+
+template <class T>
+Read<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {
+    try {
+        form::ValueCursor cur(value, mode);
+        return Read<T>{read_record<T>(cur), {}};
+    } catch (const form::Fault& fault) {
+        return failed<T>(fault.message());
+    }
+}
+
+}  // namespace
+
+std::string_view word(NodeKind value) { return kNodeKindWords[static_cast<std::size_t>(value)]; }
+std::string_view word(MergePolicy value) { return kMergePolicyWords[static_cast<std::size_t>(value)]; }
+std::string_view word(Workflow value) { return kWorkflowWords[static_cast<std::size_t>(value)]; }
+std::string_view word(RepoType value) { return kRepoTypeWords[static_cast<std::size_t>(value)]; }
+
+std::optional<NodeKind> node_kind_from_word(std::string_view w) { return lookup<NodeKind>(kNodeKindWords, w); }
+std::optional<MergePolicy> merge_policy_from_word(std::string_view w) {
+    return lookup<MergePolicy>(kMergePolicyWords, w);
+}
+std::optional<Workflow> workflow_from_word(std::string_view w) { return lookup<Workflow>(kWorkflowWords, w); }
+std::optional<RepoType> repo_type_from_word(std::string_view w) { return lookup<RepoType>(kRepoTypeWords, w); }
+
+Read<Plan> read_plan_yaml(std::string_view text) {
+    yaml::Document doc = yaml::load_first_document(text);
+    try {
+        form::YamlCursor cur(doc);
+        Plan plan = read_record<Plan>(cur);
+        // The plan is whole; a fault later in its document, or a second document, still fails.
+        if (doc.error) return failed<Plan>(*doc.error);
+        if (doc.more_documents) {
+            return failed<Plan>("deserializing from YAML containing more than one document is not supported");
+        }
+        return Read<Plan>{std::move(plan), {}};
+    } catch (const form::Fault& fault) {
+        return failed<Plan>(fault.message());
+    }
+}
+
+Read<Plan> read_plan_json(std::string_view text) {
+    try {
+        json::Reader reader(text);
+        form::JsonTextCursor cur(reader);
+        Plan plan = read_record<Plan>(cur);
+        reader.finish();
+        return Read<Plan>{std::move(plan), {}};
+    } catch (const json::ReadError& error) {
+        return failed<Plan>(error.message() + json::location_suffix(text, error.offset()));
+    }
+}
+
+std::optional<Plan> plan_from_value(const boost::json::object& payload) {
+    auto found = payload.find("plan");
+    if (found == payload.end()) return std::nullopt;
+    return from_tree<Plan>(found->value(), form::ValueCursor::Mode::Value).value;
+}
+
+std::optional<Plan> plan_from_value(const boost::json::value& payload) {
+    const auto* object = payload.if_object();
+    if (object == nullptr) return std::nullopt;
+    return plan_from_value(*object);
+}
+
+Read<Node> node_from_value(const boost::json::value& value) {
+    return from_tree<Node>(value, form::ValueCursor::Mode::Value);
+}
+
+Read<Node> node_from_content(const boost::json::value& value) {
+    return from_tree<Node>(value, form::ValueCursor::Mode::Buffered);
+}
+
+}  // namespace korvalle::plan

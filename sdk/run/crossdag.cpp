@@ -1,0 +1,99 @@
+#include "sdk/run/crossdag.hpp"
+
+#include "sdk/base/files.hpp"
+#include "sdk/journal/journal_lines.hpp"
+#include "sdk/base/json.hpp"
+
+namespace korvalle::crossdag {
+
+namespace {
+
+constexpr std::string_view prefix = "run:";
+
+// The pipeline tool's JSON reader refuses a 128th level of nesting, the line's own value
+// counting as the first.
+constexpr int max_line_depth = 127;
+
+// A string member of an object, or none.
+const boost::json::string* string_member(const boost::json::object& object, std::string_view key) {
+    const boost::json::value* value = object.if_contains(key);
+    return value ? value->if_string() : nullptr;
+}
+
+// The status word of the last "node-settled" line for the node, scanning from the end of the
+// journal in file order; none when no line settles it with a known word.
+std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
+                                             std::string_view node) {
+    for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
+        json::ParseResult parsed = json::parse(*line, max_line_depth);
+        if (!parsed.value) continue;
+        const boost::json::object* object = parsed.value->if_object();
+        if (!object) continue;
+        const boost::json::string* kind = string_member(*object, "kind");
+        if (!kind || *kind != "node-settled") continue;
+        const boost::json::value* labels = object->if_contains("labels");
+        if (!labels || !labels->is_object()) continue;
+        const boost::json::string* labelled = string_member(labels->get_object(), "node");
+        if (!labelled || *labelled != node) continue;
+        const boost::json::value* payload = object->if_contains("payload");
+        if (!payload || !payload->is_object()) continue;
+        const boost::json::string* status = string_member(payload->get_object(), "status");
+        if (!status) continue;
+        if (auto known = graph::NodeStatus::parse(std::string_view(*status))) return known;
+    }
+    return std::nullopt;
+}
+
+// The journal of a referenced run, read once per resolution however many of its nodes are
+// referenced; none when the run names no directory.
+using JournalCache = std::map<std::string, std::optional<std::vector<std::string>>>;
+
+const std::optional<std::vector<std::string>>& journal_of(JournalCache& cache, const std::string& run,
+                                                        const std::filesystem::path& runs_dir) {
+    auto [entry, inserted] = cache.try_emplace(run);
+    if (!inserted) return entry->second;
+    // A run text with a NUL can name no directory; passing it on would cut the path short
+    // and read another run.
+    if (run.find('\0') != std::string::npos) return entry->second;
+    const std::filesystem::path dir = runs_dir / run;
+    if (!files::is_directory(dir)) return entry->second;
+    entry->second = journal::read_journal_lines(dir / "events.jsonl");
+    return entry->second;
+}
+
+graph::NodeStatus resolve_one(const Reference& reference, const std::filesystem::path& runs_dir,
+                              JournalCache& cache) {
+    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs_dir);
+    if (!journal) return graph::NodeStatus::Blocked;
+    const std::optional<graph::NodeStatus> settled = last_settle(*journal, reference.node);
+    return settled == graph::NodeStatus::Done ? graph::NodeStatus::Done
+                                              : graph::NodeStatus::Blocked;
+}
+
+}  // namespace
+
+std::optional<Reference> parse_ref(std::string_view text) {
+    if (!text.starts_with(prefix)) return std::nullopt;
+    text.remove_prefix(prefix.size());
+    const std::size_t hash = text.find('#');
+    if (hash == std::string_view::npos) return std::nullopt;
+    const std::string_view run = text.substr(0, hash);
+    const std::string_view node = text.substr(hash + 1);
+    if (node.empty() || run.empty() || run == "." || run == "..") return std::nullopt;
+    if (run.find_first_of("/\\") != std::string_view::npos) return std::nullopt;
+    return Reference{std::string(run), std::string(node)};
+}
+
+std::map<std::string, graph::NodeStatus> resolve_quietly(const std::set<std::string>& references,
+                                                         const std::filesystem::path& runs_dir) {
+    std::map<std::string, graph::NodeStatus> statuses;
+    JournalCache cache;
+    for (const std::string& text : references) {
+        if (std::optional<Reference> reference = parse_ref(text)) {
+            statuses.emplace(text, resolve_one(*reference, runs_dir, cache));
+        }
+    }
+    return statuses;
+}
+
+}  // namespace korvalle::crossdag

@@ -1,0 +1,169 @@
+// The replayed state of one run, and the services read from it: node statuses, cross-run
+// statuses, liveness, journal timestamps and the planner-context section of task texts.
+//
+// A view is built by RunView::open (launch record, journal, merge order, replay, cross-run
+// resolution) and is read-only afterwards; every read operation of the server opens all runs
+// afresh with RunView::all and drops the views when it is done.
+#pragma once
+
+#include "sdk/journal/event.hpp"
+#include "sdk/plan/graph.hpp"
+#include "sdk/run/ledger.hpp"
+#include "sdk/plan/plan.hpp"
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvalle::views {
+
+// "launch.json": written once when a run is launched; read strictly (every key exactly once,
+// no unknown key) from an object, or from an array of the eleven values in this order.
+struct LaunchRecord {
+    std::string run_id;
+    std::string plan;
+    std::string graph;
+    std::string launcher;
+    std::string session;
+    std::uint32_t pid = 0;
+    std::string host;
+    std::string started_at;
+    std::uint64_t round_budget = 0;
+    std::uint64_t heartbeat_interval = 0;
+    std::uint32_t adoptions = 0;
+
+    bool operator==(const LaunchRecord&) const = default;
+};
+
+// Reads the text of a launch record; the error is the reader's description of the fault
+// (" at line L column C" included).
+plan::Read<LaunchRecord> read_launch_record(std::string_view text);
+
+// Activity of one node as seen in agent and version-control envelopes of the current round.
+struct NodeActivity {
+    std::optional<std::uint64_t> last_at;  // ms of the last such envelope whose time parsed
+    std::optional<std::string> text;       // "name detail" of the last turn-activity with either
+    std::uint64_t count = 0;               // such envelopes since the last round start
+
+    bool operator==(const NodeActivity&) const = default;
+};
+
+using StatusMap = std::map<std::string, graph::NodeStatus>;
+
+// Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts
+// compared as unsigned bytes, and readers rely on that order.
+struct RunView {
+    // Set by open.
+    ledger::RunPaths paths;
+    LaunchRecord launch;
+    std::vector<event::Envelope> envelopes;  // every envelope that parsed, in merge order
+
+    // Set by the replay.
+    std::optional<std::uint64_t> last_event_at;
+    std::optional<std::uint64_t> planner_surfaced_at;
+    std::optional<plan::Plan> plan;
+    graph::Graph graph;
+    std::uint64_t round = 0;
+    bool in_round = false;
+    bool stopped = false;
+    StatusMap statuses;                              // emptied at each round start
+    std::map<std::string, std::string> outcomes;     // emptied at each round start
+    std::map<std::string, std::string> branches;
+    std::map<std::string, std::string> change_urls;
+    std::map<std::string, std::vector<std::string>> completed_steps;
+    std::map<std::string, std::uint64_t> dispatched_at;
+    std::map<std::string, std::uint64_t> settled_at;
+    std::set<std::string> attested;
+    std::uint64_t surface_queued = 0;
+    std::uint64_t surfaced = 0;
+    std::map<std::string, std::uint64_t> upstream_modified;
+    std::set<std::pair<std::string, std::string>> upstream_modified_nodes;  // (dependency, node)
+    std::map<std::string, std::uint64_t> cross_dag_satisfied;
+    std::vector<std::string> completion_reasons;
+    std::map<std::string, std::string> deferred_contexts;  // emptied at each round start
+    std::map<std::string, NodeActivity> activity;          // emptied at each round start
+
+    // Set by open after the replay: "run:" + run + "#" + node -> done or blocked.
+    StatusMap cross_run_statuses;
+
+    const std::string& id() const { return paths.id; }
+
+    // Lists the runs root and opens every run in id order; runs that fail to open are left
+    // out. Never fails.
+    static std::vector<RunView> all(const std::filesystem::path& runs_root);
+
+    // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
+    // resolution.
+    static plan::Loaded<RunView> open(const ledger::RunPaths& paths);
+
+    // Folds one envelope into the view. Never fails.
+    void apply_event(const event::Envelope& envelope);
+};
+
+// Applies the "operations" batch of an "edit-committed" payload: all of it, or nothing when
+// any operation does not read.
+void apply_edits(RunView& view, const boost::json::object& payload);
+
+// The string items of a JSON array, in order; other items are skipped.
+std::vector<std::string> json_string_array(const boost::json::array& items);
+
+// The status of a cross-run reference as resolved when the view was opened, or none.
+std::optional<graph::NodeStatus> cross_run_status(const RunView& view, std::string_view reference);
+
+// The effective status of every graph node of the view (graph::derive_statuses with the
+// view's graph, its recorded statuses and cross_run_status).
+StatusMap derived_statuses(const RunView& view);
+
+// ---- Journal timestamps and planner context. ----
+
+// Exactly "YYYY-MM-DDTHH:MM:SS.mmmZ" (24 bytes, UTC), not before the epoch; else none.
+std::optional<std::uint64_t> parse_timestamp_ms(std::string_view text);
+
+// task with a "## Planner context" section holding context appended; task unchanged when the
+// context is absent or only white space.
+std::string with_planner_context(std::string_view task, const std::optional<std::string>& context);
+
+// ---- Liveness. ----
+
+enum class Liveness : std::uint8_t { Active, DriverDead, Parked };
+
+// "ACTIVE", "DRIVER DEAD", "PARKED".
+std::string_view word(Liveness value);
+
+// A settled run: not in a round, and its derived statuses are not empty and all done.
+bool is_settled(const RunView& view);
+// "SETTLED" for a settled run, else the word of liveness().
+std::string_view liveness_word(const RunView& view);
+Liveness liveness(const LaunchRecord& launch, const RunView& view);
+
+// KORVALLE_PARKED_AFTER_SECONDS, read at every call; 1800 when unset, invalid or 0.
+std::uint64_t parked_after_seconds();
+
+// This machine's name: HOSTNAME, COMPUTERNAME, "/etc/hostname" (trimmed), else "localhost".
+std::string host_name();
+
+}  // namespace korvalle::views
+
+namespace korvalle::graph {
+
+// Answers the status of a whole cross-run reference text, with its context.
+using CrossRunLookup = std::optional<NodeStatus> (*)(const views::RunView& context,
+                                                     std::string_view reference);
+
+// The effective status of every node of the graph, from the recorded statuses and the
+// dependencies: one entry per id of graph.order that has a node.
+std::map<std::string, NodeStatus> derive_statuses(const Graph& graph,
+                                                  const std::map<std::string, NodeStatus>& recorded,
+                                                  const views::RunView& context,
+                                                  CrossRunLookup lookup);
+
+}  // namespace korvalle::graph

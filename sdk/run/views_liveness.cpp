@@ -1,0 +1,110 @@
+// Whether a run's driver can be presumed at work: from the run's state, the driver's process
+// when it ran on this machine, and the age of the last journal event.
+#include "sdk/base/files.hpp"
+#include "sdk/base/text.hpp"
+#include "sdk/run/views.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+
+#include <signal.h>
+
+namespace korvalle::views {
+
+namespace {
+
+constexpr std::uint64_t default_parked_after = 1800;
+
+// An environment variable's value when it is set, UTF-8 and not empty.
+std::optional<std::string_view> env_text(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0' || !text::is_utf8(value)) return std::nullopt;
+    return std::string_view(value);
+}
+
+std::uint64_t now_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec < 0) return 0;
+    const auto seconds = static_cast<std::uint64_t>(now.tv_sec);
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const auto millis = static_cast<std::uint64_t>(now.tv_nsec / 1'000'000);
+    if (seconds > (max - millis) / 1000) return max;
+    return seconds * 1000 + millis;
+}
+
+// False only when the process is known to be gone.
+bool process_alive(std::uint32_t pid) {
+    if (pid > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) return true;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+    return errno != ESRCH;
+}
+
+}  // namespace
+
+std::string_view word(Liveness value) {
+    switch (value) {
+    case Liveness::Active: return "ACTIVE";
+    case Liveness::DriverDead: return "DRIVER DEAD";
+    case Liveness::Parked: return "PARKED";
+    }
+    return "ACTIVE";
+}
+
+std::uint64_t parked_after_seconds() {
+    std::optional<std::string_view> value = env_text("KORVALLE_PARKED_AFTER_SECONDS");
+    if (!value) return default_parked_after;
+    std::string_view digits = *value;
+    if (digits.starts_with('+')) digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return default_parked_after;
+    }
+    std::uint64_t seconds = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+    if (error != std::errc() || end != digits.data() + digits.size() || seconds == 0) {
+        return default_parked_after;
+    }
+    return seconds;
+}
+
+std::string host_name() {
+    if (auto name = env_text("HOSTNAME")) return std::string(*name);
+    if (auto name = env_text("COMPUTERNAME")) return std::string(*name);
+    const files::ReadResult file = files::read_regular("/etc/hostname");
+    if (file.bytes && text::is_utf8(*file.bytes)) {
+        const std::string_view name = text::trim(*file.bytes);
+        if (!name.empty()) return std::string(name);
+    }
+    return "localhost";
+}
+
+Liveness liveness(const LaunchRecord& launch, const RunView& view) {
+    if (view.stopped) return Liveness::DriverDead;
+    if (host_name() == launch.host) {
+        if (launch.pid == 0 || !process_alive(launch.pid)) return Liveness::DriverDead;
+    }
+    if (!view.last_event_at) return Liveness::Active;
+    const std::uint64_t now = now_ms();
+    const std::uint64_t age = now > *view.last_event_at ? (now - *view.last_event_at) / 1000 : 0;
+    if (age <= parked_after_seconds() || view.in_round) return Liveness::Active;
+    return Liveness::Parked;
+}
+
+bool is_settled(const RunView& view) {
+    if (view.in_round) return false;
+    const StatusMap derived = derived_statuses(view);
+    return !derived.empty() && std::all_of(derived.begin(), derived.end(), [](const auto& entry) {
+        return entry.second == graph::NodeStatus::Done;
+    });
+}
+
+std::string_view liveness_word(const RunView& view) {
+    if (is_settled(view)) return "SETTLED";
+    return word(liveness(view.launch, view));
+}
+
+}  // namespace korvalle::views

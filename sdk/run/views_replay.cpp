@@ -1,0 +1,250 @@
+// Journal replay: folds one envelope at a time into a run view. Nothing here fails; whatever an
+// envelope lacks or holds in an unexpected form is passed over.
+#include "sdk/plan/edits.hpp"
+#include "sdk/run/views.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace korvalle::views {
+
+namespace {
+
+using graph::NodeStatus;
+
+// Counters saturate: a journal can never wrap them back to 0.
+void bump(std::uint64_t& counter) {
+    if (counter != std::numeric_limits<std::uint64_t>::max()) ++counter;
+}
+
+const boost::json::string* string_at(const boost::json::object& payload, std::string_view key) {
+    const boost::json::value* value = payload.if_contains(key);
+    return value ? value->if_string() : nullptr;
+}
+
+// A JSON number written as a non-negative integer.
+std::optional<std::uint64_t> unsigned_at(const boost::json::object& payload, std::string_view key) {
+    const boost::json::value* value = payload.if_contains(key);
+    if (value == nullptr) return std::nullopt;
+    if (value->is_uint64()) return value->get_uint64();
+    if (value->is_int64() && value->get_int64() >= 0) return static_cast<std::uint64_t>(value->get_int64());
+    return std::nullopt;
+}
+
+std::string text_of(const boost::json::string* value) {
+    return value ? std::string(value->data(), value->size()) : std::string();
+}
+
+// Replaces the graph with the payload's plan; returns the plan when there was a valid one.
+std::optional<plan::Plan> take_plan(RunView& view, const boost::json::object& payload) {
+    std::optional<plan::Plan> plan = plan::plan_from_value(payload);
+    if (plan) view.graph = graph::Graph::from_plan(*plan);
+    return plan;
+}
+
+std::string_view view_of(const boost::json::string* value) {
+    return value ? std::string_view(value->data(), value->size()) : std::string_view();
+}
+
+void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
+    if (!envelope.labels.node) return;
+    NodeActivity& activity = view.activity[*envelope.labels.node];
+    bump(activity.count);
+    if (t) activity.last_at = t;
+    if (envelope.kind != "turn-activity") return;
+    const std::string_view name = view_of(string_at(envelope.payload, "name"));
+    const std::string_view detail = view_of(string_at(envelope.payload, "detail"));
+    if (name.empty() && detail.empty()) return;
+    // Most envelopes of a busy node are activity reports: reuse the text's buffer.
+    std::string& text = activity.text ? *activity.text : activity.text.emplace();
+    text.assign(name);
+    if (!name.empty() && !detail.empty()) text += ' ';
+    text += detail;
+}
+
+void settle(RunView& view, const std::string& node, const boost::json::object& payload,
+            std::optional<std::uint64_t> t) {
+    if (const auto* word = string_at(payload, "status")) {
+        if (auto status = NodeStatus::parse(std::string_view(*word))) view.statuses[node] = *status;
+    }
+    if (const auto* outcome = string_at(payload, "outcome")) view.outcomes[node] = text_of(outcome);
+    if (const auto* branch = string_at(payload, "branch")) view.branches[node] = text_of(branch);
+    if (const boost::json::value* steps = payload.if_contains("completed_steps")) {
+        if (const auto* items = steps->if_array()) view.completed_steps[node] = json_string_array(*items);
+    }
+    if (const auto* url = string_at(payload, "change_url")) view.change_urls[node] = text_of(url);
+    if (t) view.settled_at[node] = *t;
+}
+
+void round_started(RunView& view, const event::Envelope& envelope) {
+    if (envelope.labels.round) {
+        view.round = *envelope.labels.round;
+    } else {
+        bump(view.round);
+    }
+    view.in_round = true;
+    view.statuses.clear();
+    view.outcomes.clear();
+    view.deferred_contexts.clear();
+    view.activity.clear();
+    std::optional<plan::Plan> plan = take_plan(view, envelope.payload);
+    if (plan && !view.plan) view.plan = std::move(plan);
+}
+
+void dispatched(RunView& view, const std::string& node, std::optional<std::uint64_t> t) {
+    view.statuses[node] = NodeStatus::Running;
+    if (t) view.dispatched_at[node] = *t;
+}
+
+void human_attested(RunView& view, const boost::json::object& payload) {
+    const auto* ref = string_at(payload, "ref");
+    if (!ref) return;
+    view.attested.insert(text_of(ref));
+    view.statuses[text_of(ref)] = NodeStatus::Done;
+}
+
+// The first "last_seq" recorded for a dependency stands.
+void cross_dag_satisfied(RunView& view, const boost::json::object& payload) {
+    const auto* dependency = string_at(payload, "dependency");
+    const std::optional<std::uint64_t> last_seq = unsigned_at(payload, "last_seq");
+    if (dependency && last_seq) view.cross_dag_satisfied.try_emplace(text_of(dependency), *last_seq);
+}
+
+void upstream_modified(RunView& view, const boost::json::object& payload, const std::optional<std::string>& node) {
+    const auto* dependency = string_at(payload, "dependency");
+    if (!dependency) return;
+    bump(view.upstream_modified[text_of(dependency)]);
+    if (node) view.upstream_modified_nodes.emplace(text_of(dependency), *node);
+}
+
+void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
+    const std::string_view kind = envelope.kind;
+    const boost::json::object& payload = envelope.payload;
+    const std::optional<std::string>& node = envelope.labels.node;
+    if (kind == "run-started") {
+        if (std::optional<plan::Plan> plan = take_plan(view, payload)) view.plan = std::move(plan);
+    } else if (kind == "round-started") {
+        round_started(view, envelope);
+    } else if (kind == "round-finished") {
+        view.in_round = false;
+    } else if (kind == "node-dispatched") {
+        if (node) dispatched(view, *node, t);
+    } else if (kind == "node-settled") {
+        if (node) settle(view, *node, payload, t);
+    } else if (kind == "edit-committed") {
+        apply_edits(view, payload);
+    } else if (kind == "planner-surface-queued") {
+        bump(view.surface_queued);
+    } else if (kind == "planner-surfaced") {
+        bump(view.surfaced);
+        view.planner_surfaced_at = t;
+    } else if (kind == "human-attested") {
+        human_attested(view, payload);
+    } else if (kind == "run-stopped") {
+        view.in_round = false;
+        view.stopped = true;
+    } else if (kind == "cross-dag-satisfied") {
+        cross_dag_satisfied(view, payload);
+    } else if (kind == "upstream-modified") {
+        upstream_modified(view, payload, node);
+    } else if (kind == "completion-requested") {
+        if (const auto* reason = string_at(payload, "reason")) view.completion_reasons.push_back(text_of(reason));
+    }
+    // "edit-rejected", "planner-replied", "driver-adopted", "quiet-worker",
+    // "round-budget-exceeded", "boundary-retried" and unknown kinds change nothing more.
+}
+
+// ---- Edit operations. ----
+
+plan::Node* graph_node(RunView& view, const std::string& id) {
+    const auto found = view.graph.nodes.find(id);
+    return found == view.graph.nodes.end() ? nullptr : &found->second;
+}
+
+// The node written out, its parked mark dropped, the amend laid over it and read back; the
+// node stays as it was when that fails.
+void requeue(RunView& view, const plan::Node& node, const std::optional<boost::json::object>& amend) {
+    boost::json::object object = plan::node_to_value(node);
+    object.erase("parked");
+    if (amend) {
+        for (const auto& member : *amend) object[member.key()] = member.value();
+    }
+    plan::Read<plan::Node> read = plan::node_from_value(boost::json::value(std::move(object)));
+    if (read.ok()) view.graph.insert(std::move(*read.value));
+}
+
+struct ApplyOperation {
+    RunView& view;
+
+    void operator()(const edits::NodeAdded& op) { view.graph.insert(op.node); }
+    void operator()(const edits::EdgeAdded& op) {
+        if (plan::Node* node = graph_node(view, op.to)) {
+            if (std::find(node->deps.begin(), node->deps.end(), op.from) == node->deps.end()) {
+                node->deps.push_back(op.from);
+            }
+        }
+    }
+    void operator()(const edits::EdgeRemoved& op) {
+        if (plan::Node* node = graph_node(view, op.to)) std::erase(node->deps, op.from);
+    }
+    void operator()(const edits::NodeDropped& op) { view.graph.remove(op.node); }
+    void operator()(const edits::Reparent& op) {
+        if (plan::Node* node = graph_node(view, op.node)) node->deps = op.to;
+    }
+    void operator()(const edits::RetryRequested& op) { view.statuses[op.node] = NodeStatus::Cancelled; }
+    void operator()(const edits::NodeParked& op) {
+        if (plan::Node* node = graph_node(view, op.node)) node->parked = true;
+        view.statuses[op.node] = NodeStatus::Parked;
+    }
+    void operator()(const edits::NodeRequeued& op) {
+        if (const plan::Node* node = graph_node(view, op.node)) requeue(view, *node, op.amend);
+        view.statuses.erase(op.node);
+    }
+    void operator()(const edits::HumanAttested& op) {
+        view.attested.insert(op.node);
+        view.statuses[op.node] = NodeStatus::Done;
+    }
+    void operator()(const edits::CompletionRequested&) {}
+    void operator()(const edits::ContextAdded& op) {
+        if (op.delivery != edits::Delivery::Deferred) return;
+        if (plan::Node* node = graph_node(view, op.node)) node->context = op.note;
+        view.deferred_contexts[op.node] = op.note;
+    }
+};
+
+}  // namespace
+
+std::vector<std::string> json_string_array(const boost::json::array& items) {
+    std::vector<std::string> texts;
+    for (const boost::json::value& item : items) {
+        if (const auto* text = item.if_string()) texts.emplace_back(text->data(), text->size());
+    }
+    return texts;
+}
+
+void apply_edits(RunView& view, const boost::json::object& payload) {
+    const boost::json::value* operations = payload.if_contains("operations");
+    if (operations == nullptr || !operations->is_array()) return;
+    // All or nothing: one operation that does not read refuses the whole batch.
+    std::vector<edits::Operation> batch;
+    batch.reserve(operations->get_array().size());
+    for (const boost::json::value& item : operations->get_array()) {
+        plan::Read<edits::Operation> read = edits::read_operation(item);
+        if (!read.ok()) return;
+        batch.push_back(std::move(*read.value));
+    }
+    for (const edits::Operation& operation : batch) std::visit(ApplyOperation{view}, operation);
+}
+
+void RunView::apply_event(const event::Envelope& envelope) {
+    const std::optional<std::uint64_t> t = parse_timestamp_ms(envelope.ts);
+    const std::uint64_t at = t.value_or(0);
+    last_event_at = last_event_at ? std::max(*last_event_at, at) : at;
+    if (envelope.source != event::EventSource::Pipeline) {
+        note_activity(*this, envelope, t);
+    } else {
+        apply_pipeline(*this, envelope, t);
+    }
+}
+
+}  // namespace korvalle::views

@@ -1,0 +1,50 @@
+#include "src/api/envelope.hpp"
+
+#include "sdk/base/json.hpp"
+#include "src/payload/payload.hpp"
+
+namespace korvalle::api {
+
+Stamped stamp(boost::json::value document) {
+    Stamped stamped;
+    stamped.document = std::move(document);
+    stamped.observed_at = payload::now_rfc3339();
+    return stamped;
+}
+
+std::optional<std::string> envelope_body(const Stamped& stamped) {
+    const auto& doc = stamped.document;
+    if (!doc.is_object() && !doc.is_null()) return std::nullopt;
+    std::string out;
+    out.reserve(128);
+    out += R"({"api_version":)";
+    out += std::to_string(stamped.api_version);
+    out += R"(,"telemetry_schema_version":)";
+    out += std::to_string(stamped.telemetry_schema_version);
+    out += R"(,"observed_at":)";
+    json::write_to(out, boost::json::value(boost::json::string(stamped.observed_at)));
+    if (doc.is_object()) {
+        for (const auto& entry : doc.get_object()) {
+            out += ',';
+            json::write_to(out, boost::json::value(boost::json::string(entry.key())));
+            out += ':';
+            json::write_to(out, entry.value());
+        }
+    }
+    out += '}';
+    return out;
+}
+
+std::string_view unflattenable_kind(const boost::json::value& document) {
+    switch (document.kind()) {
+    case boost::json::kind::bool_: return "a boolean";
+    case boost::json::kind::int64:
+    case boost::json::kind::uint64: return "an integer";
+    case boost::json::kind::double_: return "a float";
+    case boost::json::kind::string: return "a string";
+    case boost::json::kind::array: return "a sequence";
+    default: return "a map";
+    }
+}
+
+}  // namespace korvalle::api

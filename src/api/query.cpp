@@ -1,0 +1,103 @@
+#include "src/api/query.hpp"
+
+#include "sdk/base/text.hpp"
+#include "src/contract/contract.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace korvalle::server {
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string decode_component(std::string_view text, bool plus_is_blank) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+' && plus_is_blank) {
+            out += ' ';
+        } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string percent_decode(std::string_view segment) { return decode_component(segment, false); }
+
+QueryMap decode_query(std::string_view query) {
+    QueryMap map;
+    while (!query.empty()) {
+        auto amp = query.find('&');
+        std::string_view item = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+        if (item.empty()) continue;
+        auto eq = item.find('=');
+        std::string_view key = item.substr(0, eq);
+        std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+        map.insert_or_assign(text::lossy_utf8(decode_component(key, true)),
+                             text::lossy_utf8(decode_component(value, true)));
+    }
+    return map;
+}
+
+std::variant<std::uint64_t, std::string> parse_u64(std::string_view text) {
+    if (text.empty()) return std::string("cannot parse integer from empty string");
+    std::string_view digits = text;
+    if (digits.front() == '+') digits.remove_prefix(1);
+    if (digits.empty()) return std::string("invalid digit found in string");
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::string("invalid digit found in string");
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) return std::string("number too large to fit in target type");
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
+    auto it = query.find(std::string(key));
+    if (it == query.end()) return default_value;
+    if (it->second == "true") return true;
+    if (it->second == "false") return false;
+    return error::ApiError::invalid_request(std::string(key) + " must be true or false, got " +
+                                            text::debug_quote(it->second));
+}
+
+std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
+    store::RunsQuery out;
+    if (auto it = query.find("limit"); it != query.end()) {
+        auto parsed = parse_u64(it->second);
+        if (auto* value = std::get_if<std::uint64_t>(&parsed)) {
+            out.limit = std::clamp<std::uint64_t>(*value, 1, store::max_page);
+        } else {
+            return error::ApiError::invalid_request("limit must be a whole number, got " +
+                                                    text::debug_quote(it->second));
+        }
+    }
+    if (auto it = query.find("cursor"); it != query.end()) {
+        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        out.cursor = it->second;
+    }
+    auto settled = flag(query, "include_settled", false);
+    if (auto* err = std::get_if<error::ApiError>(&settled)) return std::move(*err);
+    out.include_settled = std::get<bool>(settled);
+    return out;
+}
+
+}  // namespace korvalle::server

@@ -1,0 +1,39 @@
+// Reading the parts of a request that the routes check: the query string as a map of texts,
+// percent-decoded path segments, unsigned numbers, and the run list's query rule.
+#pragma once
+
+#include "src/contract/error.hpp"
+#include "src/store/queries.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+
+namespace korvalle::server {
+
+// The query string decoded as application/x-www-form-urlencoded: items split on '&' (empty
+// ones skipped), key and value split at the first '=', '+' read as a blank before
+// percent-decoding, malformed escapes kept as they are, invalid UTF-8 replaced by U+FFFD. A key
+// given twice keeps its last value. Decoding never fails.
+using QueryMap = std::unordered_map<std::string, std::string>;
+QueryMap decode_query(std::string_view query);
+
+// Percent-decodes one path segment; '+' stays '+', malformed escapes stay as they are. The
+// result may not be UTF-8.
+std::string percent_decode(std::string_view segment);
+
+// An unsigned 64-bit decimal number with an optional single leading '+', as the standard
+// parser reads it; otherwise its refusal text: "cannot parse integer from empty string",
+// "invalid digit found in string" or "number too large to fit in target type".
+std::variant<std::uint64_t, std::string> parse_u64(std::string_view text);
+
+// Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
+std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
+
+// The strict boolean flag: absent gives the default, only "true" and "false" are accepted.
+std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);
+
+}  // namespace korvalle::server

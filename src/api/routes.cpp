@@ -1,0 +1,46 @@
+// The route table and the handlers of the routes built so far. Every document handler follows
+// one pattern: path ids by the identifier rule (the run id first), then the route's query rule,
+// then the store operation as one task on the blocking pool; a task that fails answers 500
+// read_error.
+#include "src/api/handlers.hpp"
+
+#include <boost/asio/use_awaitable.hpp>
+
+namespace korvalle::server {
+
+Response success_envelope(api::Stamped stamped) {
+    auto body = api::envelope_body(stamped);
+    if (!body) {
+        return plain_text(500, "can only flatten structs and maps (got " +
+                                   std::string(api::unflattenable_kind(stamped.document)) + ")");
+    }
+    return json_response(200, std::move(*body));
+}
+
+namespace {
+
+boost::asio::awaitable<Response> healthz(std::shared_ptr<const Serving>, RouteInput) {
+    co_return json_response(200, R"({"status":"ok"})");
+}
+
+boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, RouteInput input) {
+    auto query = runs_query(input.query);
+    if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
+    auto operation = [store = state->store, q = std::get<store::RunsQuery>(std::move(query))]() -> Outcome {
+        return api::stamp(boost::json::value(store->run_list(q)));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
+}  // namespace
+
+std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
+                                           std::shared_ptr<std::atomic<bool>> stopping,
+                                           std::shared_ptr<BlockingPool> pool) {
+    auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
+    auto router = std::make_shared<Router>(state);
+    router->get("/healthz", healthz).get("/api/v2/runs", runs);
+    return router;
+}
+
+}  // namespace korvalle::server

@@ -1,0 +1,27 @@
+// The read API's routes: the router state every handler shares, and the router with every
+// route and the fallback.
+#pragma once
+
+#include "src/api/router.hpp"
+#include "src/http/pool.hpp"
+#include "src/store/store.hpp"
+
+#include <atomic>
+#include <memory>
+
+namespace korvalle::server {
+
+// The router state shared by every handler: the one run store, the stopping flag, and the
+// blocking pool that runs every store read.
+struct Serving {
+    std::shared_ptr<const store::RunStore> store;
+    std::shared_ptr<std::atomic<bool>> stopping;
+    std::shared_ptr<BlockingPool> pool;
+};
+
+// The router with every route and the fallback.
+std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
+                                           std::shared_ptr<std::atomic<bool>> stopping,
+                                           std::shared_ptr<BlockingPool> pool);
+
+}  // namespace korvalle::server

@@ -1,0 +1,123 @@
+#include "src/app/runtime.hpp"
+
+#include "sdk/base/text.hpp"
+#include "src/app/cli.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <fcntl.h>
+#include <sched.h>
+
+#include <csignal>
+
+namespace korvalle::server {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+std::size_t usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    auto n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+// Asio installs its signal handler without SA_RESTART; add it so that a stop signal does not
+// make blocking reads and waits elsewhere in the process fail with EINTR.
+void add_restart_flag(int signal) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+        action.sa_handler != SIG_IGN) {
+        action.sa_flags |= SA_RESTART;
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+}  // namespace
+
+Runtime::Runtime() : work_(asio::make_work_guard(ioc_)), pool_(std::make_shared<BlockingPool>()) {
+    std::size_t count = usable_cores();
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            workers_.emplace_back([this] {
+                // A handler that throws must not end its worker thread.
+                while (true) {
+                    try {
+                        ioc_.run();
+                        break;
+                    } catch (...) {
+                    }
+                }
+            });
+        }
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+Runtime::~Runtime() { release(); }
+
+void Runtime::release() {
+    if (released_) return;
+    released_ = true;
+    work_.reset();
+    ioc_.stop();
+    for (auto& worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+    pool_->shutdown();
+}
+
+std::variant<tcp::acceptor, std::string> bind(Runtime& runtime, const tcp::endpoint& address) {
+    tcp::acceptor acceptor(asio::make_strand(runtime.ioc()));
+    boost::system::error_code ec;
+    auto fail = [&](const boost::system::error_code& error) {
+        return "cannot bind " + cli::format_socket_address(address) + ": " + text::os_error(error.value());
+    };
+    if (acceptor.open(address.protocol(), ec)) return fail(ec);
+    ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (acceptor.bind(address, ec)) return fail(ec);
+    if (acceptor.listen(1024, ec)) return fail(ec);
+    return acceptor;
+}
+
+StopSignal StopSignal::install(Runtime& runtime) {
+    StopSignal out;
+    out.set_ = std::make_unique<asio::signal_set>(runtime.ioc());
+    for (int signal : {SIGTERM, SIGINT}) {
+        boost::system::error_code ec;
+        out.set_->add(signal, ec);
+        if (ec) continue;  // left out without a message; it keeps its default action
+        add_restart_flag(signal);
+    }
+    return out;
+}
+
+std::optional<std::string> serve(Runtime& runtime, tcp::acceptor listener, store::RunStore store,
+                                 StopSignal& signals, HttpLimits limits) {
+    auto stopping = std::make_shared<std::atomic<bool>>(false);
+    auto router = router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)), stopping,
+                                     runtime.pool());
+    auto server = std::make_shared<HttpServer>(runtime.ioc(), std::move(listener), router, limits);
+    server->start();
+    // With no listener installed the wait never completes and serving goes on until the
+    // process is ended from outside.
+    signals.set().async_wait([server, stopping](const boost::system::error_code& ec, int) {
+        if (ec) return;
+        stopping->store(true, std::memory_order_relaxed);
+        server->begin_drain();
+    });
+    server->wait_drained();
+    return std::nullopt;
+}
+
+}  // namespace korvalle::server

@@ -1,0 +1,70 @@
+// The read-API server: the runtime (worker threads and the blocking pool), binding the
+// listener, the stop signals, the router with its routes, and serving until the first stop
+// signal with a graceful drain.
+#pragma once
+
+#include "src/api/routes.hpp"
+#include "src/http/pool.hpp"
+#include "src/http/server.hpp"
+#include "src/store/store.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+namespace korvalle::server {
+
+// The asynchronous runtime: one io_context run by one worker thread per usable core, and the
+// blocking pool. Released explicitly (release()) or by the destructor: the workers stop, then
+// the pool drops its queued tasks and waits, without a limit, for the running ones.
+class Runtime {
+public:
+    // Throws std::system_error when the threads cannot be made.
+    Runtime();
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    boost::asio::io_context& ioc() { return ioc_; }
+    const std::shared_ptr<BlockingPool>& pool() const { return pool_; }
+    void release();
+
+private:
+    boost::asio::io_context ioc_;
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::shared_ptr<BlockingPool> pool_;
+    std::vector<std::thread> workers_;
+    bool released_ = false;
+};
+
+// Binds a listener on the address: one attempt. The failure text is "cannot bind {addr}: {os}".
+std::variant<boost::asio::ip::tcp::acceptor, std::string> bind(Runtime& runtime,
+                                                                const boost::asio::ip::tcp::endpoint& address);
+
+// The installed stop-signal listeners, SIGTERM then SIGINT, each present when its installation
+// succeeded. Kept alive until the process ends: from installation on neither signal ends the
+// process by its default action, and a signal after the first changes nothing.
+class StopSignal {
+public:
+    static StopSignal install(Runtime& runtime);
+    boost::asio::signal_set& set() { return *set_; }
+
+private:
+    std::unique_ptr<boost::asio::signal_set> set_;
+};
+
+// Serves on the listener until the first stop signal, then stops accepting, lets open
+// connections finish and returns once every one has ended. Blocks the calling thread. Returns
+// the failure text ("the server stopped: {}") when serving ended with an error.
+std::optional<std::string> serve(Runtime& runtime, boost::asio::ip::tcp::acceptor listener, store::RunStore store,
+                                 StopSignal& signals, HttpLimits limits = {});
+
+}  // namespace korvalle::server

@@ -1,0 +1,37 @@
+// What the HTTP layer hands to the application and takes back: the request head, the complete
+// answer, and the one interface that turns the first into the second.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/beast/http/fields.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvalle::server {
+
+// A complete answer. Header names are lower case; content-length and date are added when the
+// answer is written.
+struct Response {
+    unsigned status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+};
+
+// A request as the router sees it: the method as sent, the raw target and the header fields.
+// Bodies never reach the router: they are read and discarded.
+struct RequestHead {
+    std::string method;
+    std::string target;
+    boost::beast::http::fields fields;
+};
+
+// Answers one request. Implemented by the router.
+class Responder {
+public:
+    virtual ~Responder() = default;
+    virtual boost::asio::awaitable<Response> respond(RequestHead head) const = 0;
+};
+
+}  // namespace korvalle::server

@@ -1,0 +1,247 @@
+#include "src/http/server.hpp"
+
+#include "sdk/base/clock.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <fcntl.h>
+
+#include <array>
+
+namespace korvalle::server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+void set_cloexec(int fd) {
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Accept failures that concern one connection only: try again at once.
+bool is_connection_error(const boost::system::error_code& ec) {
+    return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
+           ec == asio::error::connection_refused || ec == asio::error::timed_out ||
+           ec == asio::error::interrupted || ec == asio::error::try_again;
+}
+
+Response status_only(unsigned status) {
+    Response r;
+    r.status = status;
+    return r;
+}
+
+// The answer as it goes on the wire: content-length and date added, and for HEAD the
+// content-length of the body that is not sent.
+http::response<http::string_body> wire_response(Response response, bool head_request, unsigned version,
+                                                bool keep_alive) {
+    http::response<http::string_body> out;
+    out.version(version);
+    out.result(response.status);
+    for (auto& [name, value] : response.headers) out.set(name, value);
+    out.set("content-length", std::to_string(response.body.size()));
+    if (!keep_alive && version >= 11) out.set("connection", "close");
+    if (keep_alive && version < 11) out.set("connection", "keep-alive");
+    out.set("date", clock::http_date());
+    if (!head_request) out.body() = std::move(response.body);
+    return out;
+}
+
+}  // namespace
+
+// One accepted connection.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, std::shared_ptr<HttpServer> server)
+        : stream_(std::move(socket)), server_(std::move(server)) {}
+    ~Session() { server_->session_ended(this); }
+
+    static asio::awaitable<void> run(std::shared_ptr<Session> self);
+    auto get_executor() { return stream_.get_executor(); }
+
+    // At the stop: an idle connection closes now; a busy one closes after its answer.
+    void graceful() {
+        asio::post(stream_.get_executor(), [self = shared_from_this()] {
+            if (self->idle_) self->stream_.socket().close();
+        });
+    }
+
+private:
+    asio::awaitable<bool> read_request(RequestHead& head, bool& keep_alive, unsigned& version);
+    asio::awaitable<boost::system::error_code> discard_body(http::request_parser<http::buffer_body>& parser);
+    asio::awaitable<void> send(Response response, bool head_request, unsigned version, bool keep_alive);
+
+    beast::tcp_stream stream_;
+    std::shared_ptr<HttpServer> server_;
+    beast::flat_buffer buffer_;
+    std::array<char, 16 * 1024> scratch_{};
+    bool idle_ = true;
+    bool refused_ = false;  // the last answer refused a malformed request
+};
+
+asio::awaitable<void> Session::send(Response response, bool head_request, unsigned version, bool keep_alive) {
+    auto wire = wire_response(std::move(response), head_request, version, keep_alive);
+    co_await http::async_write(stream_, wire, use_tuple);
+}
+
+// Reads the request's body, if any, into the scratch space and drops it.
+asio::awaitable<boost::system::error_code> Session::discard_body(http::request_parser<http::buffer_body>& parser) {
+    while (!parser.is_done()) {
+        parser.get().body().data = scratch_.data();
+        parser.get().body().size = scratch_.size();
+        auto [ec, n] = co_await http::async_read(stream_, buffer_, parser, use_tuple);
+        if (ec && ec != http::error::need_buffer) co_return ec;
+    }
+    co_return boost::system::error_code{};
+}
+
+// Reads one request head and discards its body. Returns false when the connection must end
+// (after answering 400 or 431 where the request was malformed or its head too large).
+asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive, unsigned& version) {
+    http::request_parser<http::buffer_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(server_->limits().header_limit));
+    parser.body_limit(boost::none);
+
+    stream_.expires_after(server_->limits().head_timeout);
+    auto [ec, n] = co_await http::async_read_header(stream_, buffer_, parser, use_tuple);
+    stream_.expires_never();
+    if (!ec) ec = co_await discard_body(parser);
+    if (ec) {
+        if (ec == http::error::header_limit) {
+            refused_ = true;
+            co_await send(status_only(431), false, 11, false);
+        } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
+                   ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            refused_ = true;
+            co_await send(status_only(400), false, 11, false);
+        }
+        co_return false;
+    }
+    auto& req = parser.get();
+    head.method = std::string(req.method_string());
+    head.target = std::string(req.target());
+    head.fields = static_cast<const http::fields&>(req);
+    keep_alive = req.keep_alive();
+    version = req.version();
+    co_return true;
+}
+
+asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
+    while (!self->server_->draining()) {
+        self->idle_ = true;
+        RequestHead head;
+        bool keep_alive = false;
+        unsigned version = 11;
+        if (!co_await self->read_request(head, keep_alive, version)) break;
+        self->idle_ = false;
+        bool head_request = head.method == "HEAD";
+        Response response = co_await self->server_->responder().respond(std::move(head));
+        keep_alive = keep_alive && !self->server_->draining();
+        co_await self->send(std::move(response), head_request, version, keep_alive);
+        if (!keep_alive) break;
+    }
+    boost::system::error_code ignored;
+    if (self->refused_) {
+        // The client may still be sending the rest of what was refused. Closing with unread
+        // input would reset the connection and could destroy the answer before the client
+        // reads it, so stop sending and drain the input for a moment first.
+        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        self->stream_.expires_after(std::chrono::seconds(2));
+        while (true) {
+            auto [ec, n] = co_await self->stream_.async_read_some(asio::buffer(self->scratch_), use_tuple);
+            if (ec) break;
+        }
+    }
+    self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    self->stream_.socket().close(ignored);
+}
+
+HttpServer::HttpServer(asio::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<const Responder> responder,
+                       HttpLimits limits)
+    : ioc_(ioc), acceptor_(std::move(acceptor)), responder_(std::move(responder)), limits_(limits) {}
+
+void HttpServer::start() {
+    asio::co_spawn(acceptor_.get_executor(), accept_loop(shared_from_this()), asio::detached);
+}
+
+asio::awaitable<void> HttpServer::accept_loop(std::shared_ptr<HttpServer> self) {
+    while (true) {
+        tcp::socket socket(asio::make_strand(self->ioc_));
+        auto [ec] = co_await self->acceptor_.async_accept(socket, use_tuple);
+        if (self->draining() || !self->acceptor_.is_open()) break;
+        if (ec) {
+            if (is_connection_error(ec)) continue;
+            // Out of descriptors or memory: wait a moment rather than spin.
+            asio::steady_timer pause(self->acceptor_.get_executor(), std::chrono::seconds(1));
+            co_await pause.async_wait(use_tuple);
+            continue;
+        }
+        set_cloexec(socket.native_handle());
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        auto session = std::make_shared<Session>(std::move(socket), self);
+        self->session_started(session);
+        asio::co_spawn(session->get_executor(), Session::run(session), asio::detached);
+    }
+}
+
+void HttpServer::session_started(const std::shared_ptr<Session>& session) {
+    std::lock_guard lock(mutex_);
+    sessions_.emplace(session.get(), session);
+}
+
+void HttpServer::session_ended(Session* session) {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(session);
+    notify_if_drained_locked();
+}
+
+void HttpServer::notify_if_drained_locked() {
+    if (draining() && sessions_.empty() && !drained_set_) {
+        drained_set_ = true;
+        drained_.set_value();
+    }
+}
+
+void HttpServer::begin_drain() {
+    if (draining_.exchange(true, std::memory_order_acq_rel)) return;
+    asio::post(acceptor_.get_executor(), [self = shared_from_this()] {
+        boost::system::error_code ignored;
+        self->acceptor_.close(ignored);
+    });
+    std::vector<std::shared_ptr<Session>> open;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [ptr, weak] : sessions_) {
+            if (auto session = weak.lock()) open.push_back(std::move(session));
+        }
+    }
+    for (auto& session : open) session->graceful();
+    open.clear();
+    std::lock_guard lock(mutex_);
+    notify_if_drained_locked();
+}
+
+void HttpServer::wait_drained() { drained_.get_future().wait(); }
+
+}  // namespace korvalle::server

@@ -1,0 +1,72 @@
+// The HTTP/1.1 layer: accepting connections, reading request heads, answering them through the
+// router, keep-alive, and the graceful drain at the stop.
+//
+// Every connection runs as one coroutine on its own strand. A connection is idle while it
+// waits for a request head (and while it discards a request body) and busy while the router
+// works on its request and the answer is written. At the stop, idle connections are closed at
+// once and busy ones close after their answer.
+#pragma once
+
+#include "src/http/message.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace korvalle::server {
+
+struct HttpLimits {
+    std::size_t header_limit = 64 * 1024;                  // bytes of a request head
+    std::chrono::milliseconds head_timeout = std::chrono::seconds(30);  // for a complete head
+};
+
+class Session;
+
+class HttpServer : public std::enable_shared_from_this<HttpServer> {
+public:
+    HttpServer(boost::asio::io_context& ioc, boost::asio::ip::tcp::acceptor acceptor,
+               std::shared_ptr<const Responder> responder, HttpLimits limits = {});
+
+    // Starts the accept loop on the runtime.
+    void start();
+    // Stops accepting and closes the listener, closes idle connections and lets busy ones
+    // finish their answer. Idempotent.
+    void begin_drain();
+    // Blocks the calling thread until the drain has begun and every connection has ended.
+    void wait_drained();
+
+    bool draining() const { return draining_.load(std::memory_order_acquire); }
+    const HttpLimits& limits() const { return limits_; }
+    const Responder& responder() const { return *responder_; }
+
+private:
+    friend class Session;
+    static boost::asio::awaitable<void> accept_loop(std::shared_ptr<HttpServer> self);
+    void session_started(const std::shared_ptr<Session>& session);
+    void session_ended(Session* session);
+    void notify_if_drained_locked();
+
+    boost::asio::io_context& ioc_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::shared_ptr<const Responder> responder_;
+    HttpLimits limits_;
+    std::atomic<bool> draining_{false};
+
+    std::mutex mutex_;
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
+    std::promise<void> drained_;
+    bool drained_set_ = false;
+};
+
+}  // namespace korvalle::server

@@ -1,0 +1,56 @@
+// Reading a run's JSON files, and the per-node rows built from round results and plan steps.
+#include "src/payload/payload.hpp"
+
+#include "sdk/base/files.hpp"
+#include "sdk/base/json.hpp"
+#include "sdk/base/text.hpp"
+
+#include <algorithm>
+
+namespace korvalle::payload {
+
+namespace {
+// Arrays and objects nest at most 127 levels in a run file; a deeper one is unusable.
+constexpr int max_result_depth = 127;
+}  // namespace
+
+std::optional<boost::json::value> read_json_file(const std::filesystem::path& path) {
+    // Only regular files: a FIFO or device planted in a run directory must never block.
+    files::ReadResult read = files::read_regular(path);
+    if (!read.bytes || !text::is_utf8(*read.bytes)) return std::nullopt;
+    json::ParseResult parsed = json::parse(*read.bytes, max_result_depth);
+    return std::move(parsed.value);
+}
+
+std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {
+    const boost::json::object* object = entry.if_object();
+    if (!object) return std::nullopt;
+    const boost::json::value* id = object->if_contains("id");
+    const boost::json::value* status = object->if_contains("status");
+    if (!id || !id->is_string() || !status || !status->is_string()) return std::nullopt;
+    Recorded recorded{std::string(status->get_string()), std::nullopt};
+    if (const boost::json::value* outcome = object->if_contains("outcome"); outcome && outcome->is_string())
+        recorded.outcome = std::string(outcome->get_string());
+    return std::pair{std::string(id->get_string()), std::move(recorded)};
+}
+
+boost::json::array step_rows(const std::optional<std::vector<plan::Step>>& steps,
+                             const std::vector<std::string>& completed) {
+    boost::json::array rows;
+    if (!steps) return rows;
+    for (const plan::Step& step : *steps) {
+        bool done = std::find(completed.begin(), completed.end(), step.id) != completed.end();
+        boost::json::object row;
+        row["id"] = step.id;
+        row["kind"] = step.kind == plan::NodeKind::Human ? "human" : "agent";
+        if (step.persona)
+            row["persona"] = *step.persona;
+        else
+            row["persona"] = nullptr;
+        row["status"] = done ? "done" : "pending";
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace korvalle::payload

@@ -1,0 +1,134 @@
+// Projections of run views into the JSON documents of the read API.
+//
+// Every function here is synchronous and never fails: a missing or malformed run file or
+// journal value only changes what a document shows (a fallback word, a null value, a key left
+// out), as each document says. Documents are boost::json trees whose objects keep insertion
+// order; that order is part of each document's format, and they go out through json::write.
+#pragma once
+
+#include "sdk/plan/plan.hpp"
+#include "src/telemetry/telemetry.hpp"
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvalle::views {
+struct RunView;
+}
+namespace korvalle::event {
+struct Envelope;
+}
+
+namespace korvalle::payload {
+
+// ---- Vocabulary. Word functions return one of their table's constant words. ----
+
+// Who spent a turn's time or tokens.
+enum class Party { Agent, Judge, Llmlint };
+// "agent", "judge", "llmlint".
+std::string_view party_word(Party party);
+
+// The role word equal to the input when it is exactly "orchestrator", "worker", "check-in",
+// "judge" or "pr-author"; none otherwise (an absent input included).
+std::optional<std::string_view> role_word(std::optional<std::string_view> text);
+
+// Display word of a node status text: "ready" shows as "pending"; "not-completed" and
+// "unknown" pass through; anything unrecognised is "unknown".
+std::string_view status_word(std::string_view status);
+
+// "conversation", "pr", "tandrel_session", "worker_report", or "gate_log" for anything else.
+std::string_view artifact_kind_word(std::string_view kind);
+
+// The first of payload "role", label "role", label "member" and the persona label that is
+// exactly "agent", "judge" or "llmlint"; none when no source names one.
+std::optional<Party> party_of(const event::Envelope& envelope);
+
+// The run's liveness word lower-cased with "-" for the blank: "settled", "active",
+// "driver-dead", "parked". Reads the environment, the clock and the process table.
+std::string state_word(const views::RunView& view);
+
+// The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
+std::string sha256_hex(std::string_view bytes);
+
+// The current UTC time as RFC 3339 ending in "Z", the fraction of a second trimmed of
+// trailing zeros; "1970-01-01T00:00:00Z" when the year cannot be written with four digits.
+std::string now_rfc3339();
+
+// ---- Run files. ----
+
+// One JSON value of any type from a whole file that is valid UTF-8, with only JSON white
+// space after the value and at most 127 levels of nesting; none on any failure (missing,
+// not a regular file, unreadable, not UTF-8, not exactly one value).
+std::optional<boost::json::value> read_json_file(const std::filesystem::path& path);
+
+// ---- Node roster. ----
+
+// One node's entry: its status text (a result file's text as written, or a derived status
+// word) and its outcome when one is known.
+struct Recorded {
+    std::string status;
+    std::optional<std::string> outcome;
+
+    bool operator==(const Recorded&) const = default;
+};
+
+// Node id to entry, ascending bytewise by node id.
+using Roster = std::map<std::string, Recorded>;
+
+// One element of a round result's "nodes" array: none unless it is an object whose "id" and
+// "status" are strings; the outcome is "outcome" when that is a string.
+std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry);
+
+// The step rows of a node: {"id","kind","persona","status"} per step in plan order, status
+// "done" when the completed list holds the step id exactly, else "pending". Empty when the
+// node has no step list.
+boost::json::array step_rows(const std::optional<std::vector<plan::Step>>& steps,
+                             const std::vector<std::string>& completed);
+
+// The run's nodes with their statuses: from the current round's result file (round 1 while
+// the round counter is 0) when the run is between rounds and the file lists a usable node,
+// otherwise derived from the replayed journal. Reads the file anew on every call.
+Roster recorded_statuses(const views::RunView& view);
+
+// ---- Timing. ----
+
+// Model time per party summed over the completed turns of the journal, in milliseconds. A sum
+// is set once one duration of its party has been added (0 differs from none); sums saturate.
+struct TurnDurations {
+    std::optional<std::uint64_t> agent_ms;
+    std::optional<std::uint64_t> judge_ms;
+    std::optional<std::uint64_t> llmlint_ms;
+    std::optional<std::uint64_t> tool_ms;  // never set by the journal sums
+    std::uint64_t llmlint_events = 0;      // counted agent-graph envelopes of the llmlint party
+
+    bool operator==(const TurnDurations&) const = default;
+};
+
+TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes);
+
+// The timing block: telemetry buckets in seconds, journal model sums, unattributed time and
+// the shares of the wall-clock time. telemetry may be null (unavailable).
+boost::json::object telemetry_breakdown(const telemetry::RunTelemetry* telemetry,
+                                        const TurnDurations& durations);
+
+// ---- Launch block and run summary. ----
+
+// {"launch_id","launcher"[,"session_key"]} of the run.
+boost::json::object launch_identity(const views::RunView& view);
+
+// The run list entry of one run. telemetry is null when the run's telemetry is unavailable.
+boost::json::value run_summary(const views::RunView& view,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+
+}  // namespace korvalle::payload

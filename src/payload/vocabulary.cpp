@@ -1,0 +1,105 @@
+// The shared words of the documents, the short content digest and the current time.
+#include "src/payload/payload.hpp"
+
+#include "sdk/base/clock.hpp"
+#include "sdk/journal/event.hpp"
+#include "sdk/run/views.hpp"
+
+#include <openssl/evp.h>
+
+#include <array>
+
+namespace korvalle::payload {
+
+std::string_view party_word(Party party) {
+    switch (party) {
+    case Party::Agent: return "agent";
+    case Party::Judge: return "judge";
+    case Party::Llmlint: return "llmlint";
+    }
+    return "agent";
+}
+
+std::optional<std::string_view> role_word(std::optional<std::string_view> text) {
+    static constexpr std::array<std::string_view, 5> roles{"orchestrator", "worker", "check-in",
+                                                            "judge", "pr-author"};
+    if (!text) return std::nullopt;
+    for (std::string_view role : roles)
+        if (*text == role) return role;
+    return std::nullopt;
+}
+
+std::string_view status_word(std::string_view status) {
+    // "ready" is shown as "pending": a reader does not care whether the scheduler has looked
+    // at a waiting node yet.
+    static constexpr std::array<std::string_view, 11> shown{
+        "pending", "running", "waiting", "blocked",       "parked", "done",
+        "failed",  "skipped", "cancelled", "not-completed", "unknown"};
+    if (status == "ready") return "pending";
+    for (std::string_view word : shown)
+        if (status == word) return word;
+    return "unknown";
+}
+
+std::string_view artifact_kind_word(std::string_view kind) {
+    if (kind == "conversation") return "conversation";
+    if (kind == "pr") return "pr";
+    if (kind == "session" || kind == "tandrel_session") return "tandrel_session";
+    if (kind == "report" || kind == "worker_report") return "worker_report";
+    return "gate_log";
+}
+
+namespace {
+std::optional<Party> party_named(std::string_view word) {
+    if (word == "agent") return Party::Agent;
+    if (word == "judge") return Party::Judge;
+    if (word == "llmlint") return Party::Llmlint;
+    return std::nullopt;
+}
+
+std::optional<Party> party_named(const boost::json::value* value) {
+    if (!value || !value->is_string()) return std::nullopt;
+    return party_named(std::string_view(value->get_string()));
+}
+}  // namespace
+
+std::optional<Party> party_of(const event::Envelope& envelope) {
+    // A source that names something else does not stop the search.
+    if (auto party = party_named(envelope.payload.if_contains("role"))) return party;
+    if (auto party = party_named(envelope.labels.extra.if_contains("role"))) return party;
+    if (auto party = party_named(envelope.labels.extra.if_contains("member"))) return party;
+    if (envelope.labels.persona) return party_named(std::string_view(*envelope.labels.persona));
+    return std::nullopt;
+}
+
+std::string state_word(const views::RunView& view) {
+    std::string word(views::liveness_word(view));
+    for (char& c : word) {
+        if (c == ' ')
+            c = '-';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return word;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out(12, '0');
+    for (std::size_t i = 0; i < 6; ++i) {
+        out[2 * i] = hex[digest[i] >> 4];
+        out[2 * i + 1] = hex[digest[i] & 0x0f];
+    }
+    return out;
+}
+
+std::string now_rfc3339() {
+    // The clock module writes the same form; an instant held in 64-bit nanoseconds always
+    // lies within the four-digit years.
+    return clock::now_rfc3339();
+}
+
+}  // namespace korvalle::payload

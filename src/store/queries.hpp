@@ -1,0 +1,20 @@
+// The query records the store's operations take. Reading them from a request lives with the
+// routes; the store only receives records that have passed those rules.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvalle::store {
+
+// The run list's query.
+struct RunsQuery {
+    std::optional<std::string> cursor;  // a run id that passed the identifier rule
+    std::uint64_t limit = 50;           // 1 to 50
+    bool include_settled = false;
+};
+
+inline constexpr std::uint64_t max_page = 50;
+
+}  // namespace korvalle::store

@@ -1,0 +1,87 @@
+// The run store: the server's read model of the runs root. It keeps no run views; every
+// operation lists and replays the runs again. The one state kept between operations is the
+// telemetry cache, which remembers per run what the pipeline tool's telemetry command answered
+// until the run changes.
+#pragma once
+
+#include "sdk/run/views.hpp"
+#include "src/contract/contract.hpp"
+#include "src/contract/error.hpp"
+#include "src/store/queries.hpp"
+#include "src/telemetry/telemetry.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+
+namespace korvalle::store {
+
+// A run's change fingerprint: it moves when a round starts, an envelope is appended or the
+// last event time moves.
+struct RunSignature {
+    std::uint64_t round = 0;
+    std::uint64_t envelope_count = 0;
+    std::uint64_t last_event_ms = 0;  // 0 when the run has no last event time
+
+    static RunSignature of(const views::RunView& view);
+    friend bool operator==(const RunSignature&, const RunSignature&) = default;
+};
+
+using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
+
+// One lock over one map from run id to (signature, outcome). The lock is held across the
+// telemetry child's run, so at most one child runs at a time and the standard-error lines of
+// two lookups never interleave.
+class TelemetryCache {
+public:
+    // The run's telemetry for this signature: the cached outcome when the signature is the
+    // recorded one, else the outcome of a fresh child run (written to standard error when it is
+    // unavailable), which replaces the entry.
+    SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature);
+
+private:
+    struct Entry {
+        RunSignature signature;
+        SharedTelemetry telemetry;  // null: unavailable for that signature
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+class RunStore {
+public:
+    // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
+    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms);
+
+    const std::string& root() const { return root_; }
+    std::uint64_t poll_ms() const { return poll_ms_; }
+    // Ten poll intervals (saturating).
+    std::uint64_t transcript_poll_ms() const { return transcript_poll_ms_; }
+
+    // The run's telemetry, or null. A run whose id fails the identifier rule gets none, silently.
+    SharedTelemetry cached_telemetry(const views::RunView& view) const;
+
+    // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
+    boost::json::object run_list(const RunsQuery& query) const;
+
+private:
+    RunStore(std::string root, std::uint64_t poll_ms);
+
+    std::string root_;
+    std::uint64_t poll_ms_;
+    std::uint64_t transcript_poll_ms_;
+    std::shared_ptr<TelemetryCache> telemetry_cache_;
+};
+
+// The view of the run whose id equals the requested one byte for byte, or run_not_found.
+std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id);
+
+
+}  // namespace korvalle::store

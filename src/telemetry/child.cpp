@@ -1,0 +1,299 @@
+// Running the pipeline tool's `telemetry` command as a child process.
+//
+// The child gets /dev/null for input and one pipe each for output and error, which are drained
+// together with poll() so that neither can fill up and stall it. No other descriptor reaches the
+// child: the server opens its sockets and files close-on-exec, and every descriptor above 2 is
+// closed in the child as well, so that one opened without the flag (by a library, say) cannot
+// keep the listening port bound after we exit. The child runs in its own process group so that a
+// child that overruns its time limit can be killed together with everything it started.
+//
+// Bounds the tool itself does not promise: a time limit, at most max_stdout_bytes of output kept
+// and the last max_stderr_bytes of error kept; both pipes are still read to their end.
+#include "src/telemetry/telemetry.hpp"
+
+#include "sdk/base/text.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace korvalle::telemetry {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Closes a descriptor once, whatever way the function leaves.
+class Fd {
+public:
+    Fd() = default;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+// Makes a pipe whose ends are close-on-exec, so that children spawned concurrently by other
+// threads never inherit them; the spawn's dup2 clears the flag on the child's copies.
+int make_pipe(Pipe& pipe) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    pipe.read.reset(fds[0]);
+    pipe.write.reset(fds[1]);
+    return 0;
+}
+
+// The environment of the server with KORVALLE_RUNS_DIR replaced.
+std::vector<std::string> child_environment(std::string_view runs_root) {
+    std::vector<std::string> env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "KORVALLE_RUNS_DIR=", 18) == 0) continue;
+        env.emplace_back(*entry);
+    }
+    env.push_back("KORVALLE_RUNS_DIR=" + std::string(runs_root));
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    out.reserve(texts.size() + 1);
+    for (std::string& text : texts) out.push_back(text.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts the child; returns its pid, or an errno value as a negative number.
+pid_t spawn(std::string_view program, std::string_view runs_root, const contract::RunId& run, int out_fd,
+            int err_fd) {
+    std::vector<std::string> args = {std::string(program), "telemetry", run.str()};
+    std::vector<std::string> env = child_environment(runs_root);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    if (const int error = posix_spawn_file_actions_init(&actions)) return -error;
+    if (const int error = posix_spawnattr_init(&attr)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -error;
+    }
+    sigset_t defaults, mask;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&mask);
+    // Each step fails only for want of memory; the first failure is the one reported.
+    int error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (error == 0) error = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (error == 0) error = posix_spawnattr_setsigmask(&attr, &mask);
+    if (error == 0) error = posix_spawnattr_setpgroup(&attr, 0);
+    if (error == 0) {
+        error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    }
+    pid_t pid = -1;
+    if (error == 0) error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -error;
+}
+
+// What the child left in its two pipes, bounded: the head of standard output and the tail of
+// standard error.
+class Captured {
+public:
+    void add_out(std::string_view bytes) {
+        const std::size_t room = max_stdout_bytes - std::min(max_stdout_bytes, out_.size());
+        out_.append(bytes.substr(0, room));
+        if (bytes.size() > room) out_overflowed_ = true;
+    }
+    void add_err(std::string_view bytes) {
+        err_.append(bytes);
+        // Trim only once twice the limit is held, so the copying stays linear in the bytes read.
+        if (err_.size() > 2 * max_stderr_bytes) err_.erase(0, err_.size() - max_stderr_bytes);
+    }
+
+    const std::string& out() const { return out_; }
+    bool out_overflowed() const { return out_overflowed_; }
+    // The last max_stderr_bytes bytes of standard error.
+    std::string_view err_tail() const {
+        std::string_view tail = err_;
+        if (tail.size() > max_stderr_bytes) tail.remove_prefix(tail.size() - max_stderr_bytes);
+        return tail;
+    }
+
+private:
+    std::string out_;
+    bool out_overflowed_ = false;
+    std::string err_;
+};
+
+// How a drain or a wait ended.
+enum class Ending { Done, TimedOut, Failed };
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+// Reads both pipes until both are at their end or the deadline passes.
+Ending drain(Pipe& out, Pipe& err, Captured& captured, Clock::time_point deadline, int& error) {
+    std::vector<char> buffer(64 * 1024);
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        const int wait = remaining_ms(deadline);
+        if (wait == 0) return Ending::TimedOut;
+        pollfd fds[2] = {{out_open ? out.read.get() : -1, POLLIN, 0}, {err_open ? err.read.get() : -1, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return Ending::Failed;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                error = errno;
+                return Ending::Failed;
+            }
+            const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
+            if (n == 0) {
+                (i == 0 ? out_open : err_open) = false;
+            } else if (i == 0) {
+                captured.add_out(bytes);
+            } else {
+                captured.add_err(bytes);
+            }
+        }
+    }
+    return Ending::Done;
+}
+
+// Waits for the child to end, at most until the deadline. A child may close its pipes and go
+// on running, so the wait polls with a short, growing sleep instead of blocking.
+Ending wait_for(pid_t pid, Clock::time_point deadline, int& status, int& error) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return Ending::Done;
+        if (done < 0 && errno != EINTR) {
+            error = errno;
+            return Ending::Failed;
+        }
+        if (done == 0) {
+            const auto now = Clock::now();
+            if (now >= deadline) return Ending::TimedOut;
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+    }
+}
+
+// Kills the child's whole process group and reaps the child, so that nothing is left behind.
+// The child itself is killed by pid too, in case it left its group: the reaping must not wait.
+void kill_and_reap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::string duration_text(std::chrono::milliseconds limit) {
+    if (limit.count() % 1000 == 0) {
+        const auto seconds = limit.count() / 1000;
+        return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+    }
+    return std::to_string(limit.count()) + " milliseconds";
+}
+
+// The last line of the child's standard error, trimmed, or "it said nothing".
+std::string refusal_detail(std::string_view err) {
+    const std::string decoded = text::lossy_utf8(err);
+    const std::vector<std::string_view> lines = text::lines(decoded);
+    if (lines.empty()) return "it said nothing";
+    return std::string(text::trim(lines.back()));
+}
+
+// How the child ended: its wait status and what it left in its pipes.
+struct Ended {
+    int status = 0;
+    Captured captured;
+};
+
+// Starts the child, drains its pipes and reaps it. Gives the reason when it could not be
+// started, read or waited for, or when it overran the time limit.
+std::optional<Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                                     std::chrono::milliseconds time_limit, Ended& ended) {
+    const auto deadline = Clock::now() + time_limit;
+    Pipe out, err;
+    if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
+    if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
+
+    const pid_t pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
+    if (pid < 0) return Unavailable::cannot_start(text::os_error(-pid));
+    // Our copies of the write ends must go, or the pipes never reach their end.
+    out.write.reset();
+    err.write.reset();
+
+    int error = 0;
+    Ending ending = drain(out, err, ended.captured, deadline, error);
+    if (ending == Ending::Done) {
+        ending = wait_for(pid, deadline, ended.status, error);
+        // A failed wait means the child is no longer ours to reap, and its pid (and group id)
+        // may already name another process: nothing is killed.
+        if (ending == Ending::Failed) return Unavailable::cannot_start(text::os_error(error));
+    }
+    if (ending == Ending::Done) return std::nullopt;
+    kill_and_reap(pid);
+    if (ending == Ending::TimedOut) {
+        return Unavailable::refused("it did not finish within " + duration_text(time_limit));
+    }
+    return Unavailable::cannot_start(text::os_error(error));
+}
+
+}  // namespace
+
+Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                    std::chrono::milliseconds time_limit) {
+    // The operating system takes NUL-terminated texts; one with a NUL inside cannot be passed.
+    if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
+        return Unavailable::cannot_start("nul byte found in provided data");
+    }
+    Ended ended;
+    if (auto failure = run_child(program, runs_root, run, time_limit, ended)) return std::move(*failure);
+    if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
+        return Unavailable::refused(refusal_detail(ended.captured.err_tail()));
+    }
+    if (ended.captured.out_overflowed()) {
+        return Unavailable::unreadable("the document is longer than " + std::to_string(max_stdout_bytes) +
+                                       " bytes, the most this build reads");
+    }
+    return read_document(run, ended.captured.out());
+}
+
+}  // namespace korvalle::telemetry

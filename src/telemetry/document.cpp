@@ -1,0 +1,319 @@
+// Reading the telemetry document: parse, schema version, typed decoding, then the checks of the
+// decoded values against each other. The first failure ends the reading; the reasons of the
+// decoding step use the wording of the pipeline's own (serde) decoder, since that is what its
+// users know.
+#include "src/telemetry/telemetry.hpp"
+
+#include "sdk/base/json.hpp"
+#include "sdk/base/text.hpp"
+
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace korvalle::telemetry {
+
+namespace {
+
+namespace bj = boost::json;
+
+constexpr int max_nesting = 128;
+constexpr std::uint64_t schema_version = 2;
+
+// A decoding failure; its text is the whole reason.
+struct DecodeError {
+    std::string reason;
+};
+
+// How the decoder names an offending value.
+std::string describe(const bj::value& value) {
+    switch (value.kind()) {
+    case bj::kind::null: return "null";
+    case bj::kind::bool_: return text::unexpected_bool(value.get_bool());
+    case bj::kind::int64: return text::unexpected_signed(value.get_int64());
+    case bj::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
+    case bj::kind::double_: return text::unexpected_float(value.get_double());
+    case bj::kind::string: return text::unexpected_string(value.get_string());
+    case bj::kind::array: return "sequence";
+    case bj::kind::object: return "map";
+    }
+    return "map";
+}
+
+[[noreturn]] void invalid_type(const bj::value& value, std::string_view expected) {
+    throw DecodeError{"invalid type: " + describe(value) + ", expected " + std::string(expected)};
+}
+
+[[noreturn]] void invalid_value(const std::string& unexpected, std::string_view expected) {
+    throw DecodeError{"invalid value: " + unexpected + ", expected " + std::string(expected)};
+}
+
+[[noreturn]] void invalid_length(std::size_t length, std::string_view expected) {
+    throw DecodeError{"invalid length " + std::to_string(length) + ", expected " + std::string(expected)};
+}
+
+[[noreturn]] void missing_field(std::string_view name) {
+    throw DecodeError{"missing field `" + std::string(name) + "`"};
+}
+
+// The number kinds: a non-negative integer that fits is unsigned; the reader is expected to
+// hold it so, but a signed non-negative value means the same.
+std::optional<std::uint64_t> as_unsigned(const bj::value& value) {
+    if (value.is_uint64()) return value.get_uint64();
+    if (value.is_int64() && value.get_int64() >= 0) return static_cast<std::uint64_t>(value.get_int64());
+    return std::nullopt;
+}
+
+std::uint64_t decode_u64(const bj::value& value) {
+    if (auto number = as_unsigned(value)) return *number;
+    if (value.is_int64()) invalid_value(describe(value), "u64");
+    invalid_type(value, "u64");
+}
+
+std::optional<std::uint64_t> decode_optional_u64(const bj::value& value) {
+    if (value.is_null()) return std::nullopt;
+    return decode_u64(value);
+}
+
+std::optional<double> decode_optional_f64(const bj::value& value) {
+    switch (value.kind()) {
+    case bj::kind::null: return std::nullopt;
+    case bj::kind::uint64: return static_cast<double>(value.get_uint64());
+    case bj::kind::int64: return static_cast<double>(value.get_int64());
+    case bj::kind::double_: return value.get_double();
+    default: invalid_type(value, "f64");
+    }
+}
+
+std::string decode_string(const bj::value& value) {
+    if (!value.is_string()) invalid_type(value, "a string");
+    return std::string(value.get_string());
+}
+
+// The variant of an enumeration whose names, in order, are name_of(0) .. name_of(count - 1).
+template <typename Enum>
+Enum variant(std::string_view name, std::string_view (*name_of)(Enum), std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (name_of(static_cast<Enum>(i)) == name) return static_cast<Enum>(i);
+    }
+    std::string reason = "unknown variant `" + std::string(name) + "`, expected one of ";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) reason += ", ";
+        reason += "`" + std::string(name_of(static_cast<Enum>(i))) + "`";
+    }
+    throw DecodeError{std::move(reason)};
+}
+
+BucketName bucket_variant(std::string_view name) { return variant(name, bucket_name, bucket_count); }
+UsageParty party_variant(std::string_view name) { return variant(name, party_name, party_count); }
+
+// A bucket name is a string, or an object with that name as its only key and null as its value.
+BucketName decode_bucket_name(const bj::value& value) {
+    if (value.is_string()) return bucket_variant(value.get_string());
+    if (!value.is_object()) invalid_type(value, "string or map");
+    const bj::object& object = value.get_object();
+    if (object.size() != 1) invalid_value("map", "map with a single key");
+    const auto& member = *object.begin();
+    const BucketName name = bucket_variant(member.key());
+    if (!member.value().is_null()) invalid_type(member.value(), "unit");
+    return name;
+}
+
+WireBucket decode_bucket(const bj::value& value) {
+    if (value.is_object()) {
+        std::optional<BucketName> name;
+        std::optional<std::uint64_t> ms;
+        for (const auto& member : value.get_object()) {
+            if (member.key() == "name") {
+                name = decode_bucket_name(member.value());
+            } else if (member.key() == "ms") {
+                ms = decode_optional_u64(member.value());
+            }
+        }
+        if (!name) missing_field("name");
+        return WireBucket{*name, ms};
+    }
+    if (!value.is_array()) invalid_type(value, "struct WireBucket");
+    const bj::array& array = value.get_array();
+    if (array.empty()) invalid_length(0, "struct WireBucket with 2 elements");
+    WireBucket bucket{decode_bucket_name(array[0]), std::nullopt};
+    if (array.size() > 1) bucket.ms = decode_optional_u64(array[1]);
+    if (array.size() > 2) invalid_length(array.size(), "fewer elements in array");
+    return bucket;
+}
+
+std::vector<WireBucket> decode_buckets(const bj::value& value) {
+    if (!value.is_array()) invalid_type(value, "a sequence");
+    std::vector<WireBucket> buckets;
+    buckets.reserve(value.get_array().size());
+    for (const bj::value& entry : value.get_array()) buckets.push_back(decode_bucket(entry));
+    return buckets;
+}
+
+// The usage fields in their order, for both the object and the array form.
+constexpr std::array<std::string_view, 5> usage_fields = {"input", "output", "cache_read", "cache_write", "cost_usd"};
+
+void decode_usage_field(WireUsage& usage, std::size_t field, const bj::value& value) {
+    switch (field) {
+    case 0: usage.input = decode_optional_u64(value); break;
+    case 1: usage.output = decode_optional_u64(value); break;
+    case 2: usage.cache_read = decode_optional_u64(value); break;
+    case 3: usage.cache_write = decode_optional_u64(value); break;
+    default: usage.cost_usd = decode_optional_f64(value); break;
+    }
+}
+
+WireUsage decode_usage_entry(const bj::value& value) {
+    WireUsage usage;
+    if (value.is_object()) {
+        for (const auto& member : value.get_object()) {
+            const auto field = std::find(usage_fields.begin(), usage_fields.end(), member.key());
+            if (field != usage_fields.end()) decode_usage_field(usage, field - usage_fields.begin(), member.value());
+        }
+        return usage;
+    }
+    if (!value.is_array()) invalid_type(value, "struct WireUsage");
+    const bj::array& array = value.get_array();
+    for (std::size_t field = 0; field < array.size() && field < usage_fields.size(); ++field) {
+        decode_usage_field(usage, field, array[field]);
+    }
+    if (array.size() > usage_fields.size()) invalid_length(array.size(), "fewer elements in array");
+    return usage;
+}
+
+std::map<UsageParty, WireUsage> decode_usage(const bj::value& value) {
+    if (!value.is_object()) invalid_type(value, "a map");
+    std::map<UsageParty, WireUsage> usage;
+    for (const auto& member : value.get_object()) {
+        const UsageParty party = party_variant(member.key());
+        usage[party] = decode_usage_entry(member.value());
+    }
+    return usage;
+}
+
+// Keys are converted in document order, so the first bad one in the text is the one reported;
+// missing required fields are reported only after every key was seen.
+Document decode_document(const bj::object& top) {
+    Document document;
+    bool has_run_id = false, has_wall_ms = false, has_buckets = false;
+    for (const auto& member : top) {
+        const std::string_view key = member.key();
+        if (key == "run_id") {
+            document.run_id = decode_string(member.value());
+            has_run_id = true;
+        } else if (key == "wall_ms") {
+            document.wall_ms = decode_u64(member.value());
+            has_wall_ms = true;
+        } else if (key == "buckets") {
+            document.buckets = decode_buckets(member.value());
+            has_buckets = true;
+        } else if (key == "usage") {
+            document.usage = decode_usage(member.value());
+        }
+    }
+    if (!has_run_id) missing_field("run_id");
+    if (!has_wall_ms) missing_field("wall_ms");
+    if (!has_buckets) missing_field("buckets");
+    return document;
+}
+
+// The schema version, when the top value is an object whose schema_version is an unsigned
+// integer.
+std::optional<std::uint64_t> schema_of(const bj::value& top) {
+    if (!top.is_object()) return std::nullopt;
+    const bj::value* version = top.get_object().if_contains("schema_version");
+    if (version == nullptr) return std::nullopt;
+    return as_unsigned(*version);
+}
+
+std::optional<std::uint64_t> RunTelemetry::*const bucket_fields[bucket_count] = {
+    &RunTelemetry::agent_ms,        &RunTelemetry::judge_ms,     &RunTelemetry::llmlint_ms,
+    &RunTelemetry::gate_ms,         &RunTelemetry::publication_wait_ms, &RunTelemetry::lock_wait_ms,
+    &RunTelemetry::setup_ms,        &RunTelemetry::scheduling_ms};
+
+// Each check below returns the reason when it fails.
+using Failure = std::optional<std::string>;
+
+Failure check_run_id(const contract::RunId& run, const Document& document) {
+    if (document.run_id == run.view()) return std::nullopt;
+    return "the document is run `" + document.run_id + "`'s, and this asked about `" + run.str() + "`";
+}
+
+// Exactly one entry per bucket name, first name first; its time goes into out.
+Failure take_buckets(const Document& document, RunTelemetry& out) {
+    for (std::size_t i = 0; i < bucket_count; ++i) {
+        const auto name = static_cast<BucketName>(i);
+        std::size_t count = 0;
+        for (const WireBucket& bucket : document.buckets) {
+            if (bucket.name != name) continue;
+            ++count;
+            out.*bucket_fields[i] = bucket.ms;
+        }
+        if (count != 1) {
+            return "the `" + std::string(bucket_name(name)) + "` bucket appears " + std::to_string(count) +
+                   " times, and a telemetry document carries exactly one of each of the eight";
+        }
+    }
+    return std::nullopt;
+}
+
+Failure check_wall_clock(const RunTelemetry& telemetry, std::uint64_t wall_ms) {
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t sum = 0;
+    for (const auto field : bucket_fields) {
+        const std::uint64_t ms = (telemetry.*field).value_or(0);
+        sum = ms > most - sum ? most : sum + ms;
+    }
+    if (sum <= wall_ms) return std::nullopt;
+    return "the buckets measure " + std::to_string(sum) + "ms of a " + std::to_string(wall_ms) + "ms wall clock";
+}
+
+// A cost must be an amount of money; an entry without one must report some tokens.
+Failure check_usage(const std::map<UsageParty, WireUsage>& usage) {
+    for (const auto& [party, entry] : usage) {
+        const std::string name(party_name(party));
+        if (entry.cost_usd) {
+            const double cost = *entry.cost_usd;
+            if (!std::isfinite(cost) || cost < 0) return "the `" + name + "` party cost " + NotAnAmount{cost}.to_string();
+        } else if (!entry.input && !entry.output && !entry.cache_read && !entry.cache_write) {
+            return "the `" + name + "` party is present and reports nothing, where a party nothing was reported for "
+                   "is absent";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Outcome read_document(const contract::RunId& run, std::string_view output) {
+    json::ParseResult parsed = json::parse(output, max_nesting);
+    if (!parsed.value) return Unavailable::unreadable(std::move(parsed.error));
+    const bj::value& top = *parsed.value;
+
+    const auto version = schema_of(top);
+    if (version != schema_version) {
+        return Unavailable::unreadable("telemetry schema_version " +
+                                       (version ? std::to_string(*version) : std::string("absent")) +
+                                       ", and this build reads " + std::to_string(schema_version));
+    }
+    Document document;
+    try {
+        document = decode_document(top.get_object());
+    } catch (const DecodeError& error) {
+        return Unavailable::unreadable(error.reason);
+    }
+    RunTelemetry telemetry;
+    Failure failure = check_run_id(run, document);
+    if (!failure) failure = take_buckets(document, telemetry);
+    if (!failure) failure = check_wall_clock(telemetry, document.wall_ms);
+    if (!failure) failure = check_usage(document.usage);
+    if (failure) return Unavailable::unreadable(std::move(*failure));
+    telemetry.wall_ms = document.wall_ms;
+    telemetry.usage = std::move(document.usage);
+    return telemetry;
+}
+
+}  // namespace korvalle::telemetry

@@ -1,0 +1,132 @@
+// Telemetry client: runs the pipeline tool's `telemetry` command for one run and turns what the
+// child does into the run's checked telemetry, or into the reason why it is unavailable.
+//
+// The tool prints one JSON document on standard output and exits 0; anything else is a refusal
+// whose reason is the last line of its standard error. Nothing in the document is trusted: it
+// is parsed, its schema version tested, decoded into typed records and checked for consistency.
+#pragma once
+
+#include "src/contract/contract.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace korvalle::telemetry {
+
+// The eight time buckets, in their fixed order.
+enum class BucketName { Agent, Judge, Llmlint, Gate, PublicationWait, LockWait, Setup, Scheduling };
+inline constexpr std::size_t bucket_count = 8;
+// "agent", "judge", "llmlint", "gate", "publication_wait", "lock_wait", "setup", "scheduling".
+std::string_view bucket_name(BucketName bucket);
+
+// The parties that usage is reported for, in their fixed order.
+enum class UsageParty { Agent, Judge, Llmlint, Total };
+inline constexpr std::size_t party_count = 4;
+// "agent", "judge", "llmlint", "total".
+std::string_view party_name(UsageParty party);
+
+// One party's usage as the document gives it; every field is optional.
+struct WireUsage {
+    std::optional<std::uint64_t> input;
+    std::optional<std::uint64_t> output;
+    std::optional<std::uint64_t> cache_read;
+    std::optional<std::uint64_t> cache_write;
+    std::optional<double> cost_usd;  // US dollars
+
+    friend bool operator==(const WireUsage&, const WireUsage&) = default;
+};
+
+// One bucket entry of the document.
+struct WireBucket {
+    BucketName name;
+    std::optional<std::uint64_t> ms;
+};
+
+// The decoded document, before its values are checked against each other.
+struct Document {
+    std::string run_id;
+    std::uint64_t wall_ms = 0;
+    std::vector<WireBucket> buckets;  // document order
+    std::map<UsageParty, WireUsage> usage;
+};
+
+// One run's checked telemetry. Invariants: the saturating sum of the present bucket times is
+// at most wall_ms; every usage entry reports at least one field; every present cost is finite
+// and not below zero.
+struct RunTelemetry {
+    std::optional<std::uint64_t> agent_ms;
+    std::optional<std::uint64_t> judge_ms;
+    std::optional<std::uint64_t> llmlint_ms;
+    std::optional<std::uint64_t> gate_ms;
+    std::optional<std::uint64_t> publication_wait_ms;
+    std::optional<std::uint64_t> lock_wait_ms;
+    std::optional<std::uint64_t> setup_ms;
+    std::optional<std::uint64_t> scheduling_ms;
+    std::uint64_t wall_ms = 0;
+    std::map<UsageParty, WireUsage> usage;  // party order
+
+    friend bool operator==(const RunTelemetry&, const RunTelemetry&) = default;
+};
+
+// A cost that failed the money check. Shown as "{debug form}, which is not an amount of money"
+// ("-1.0, which is not an amount of money").
+struct NotAnAmount {
+    double value;
+    std::string to_string() const;
+};
+
+// Why a run has no telemetry. Each kind carries one text.
+struct Unavailable {
+    enum class Kind {
+        CannotStart,  // the I/O error text: the child could not be started, read or waited for
+        Refused,      // the last line of the child's standard error, trimmed, or "it said nothing"
+        Unreadable,   // the reason why the document cannot be read
+    };
+    Kind kind;
+    std::string text;
+
+    static Unavailable cannot_start(std::string text) { return {Kind::CannotStart, std::move(text)}; }
+    static Unavailable refused(std::string text) { return {Kind::Refused, std::move(text)}; }
+    static Unavailable unreadable(std::string text) { return {Kind::Unreadable, std::move(text)}; }
+
+    // The display form, naming the program as telemetry_binary() gives it now:
+    //   CannotStart: "cannot start `{program} telemetry`: {text} — install the matching
+    //                `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN"
+    //   Refused:     "`{program} telemetry` refused: {text}"
+    //   Unreadable:  "`{program} telemetry` answered a document this build cannot read: {text}"
+    std::string message() const;
+
+    friend bool operator==(const Unavailable&, const Unavailable&) = default;
+};
+
+// The outcome of one lookup.
+using Outcome = std::variant<RunTelemetry, Unavailable>;
+
+// The program to run: KORVALLE_UI_KORVALLE_BIN when it is set, valid UTF-8 and not empty
+// (unchanged, not trimmed), else "korvalle" (looked up on PATH). Reads the environment anew.
+std::string telemetry_binary();
+
+// How long a child may run before its process group is killed.
+inline constexpr std::chrono::milliseconds default_time_limit{60'000};
+// How much of the child's standard output is kept, and how much of the end of its standard
+// error. Both pipes are still read to their end.
+inline constexpr std::size_t max_stdout_bytes = 16 * 1024 * 1024;
+inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
+
+// Runs `{program} telemetry {run}` with KORVALLE_RUNS_DIR set to runs_root, waits for it and
+// reads its document. Blocks the calling thread for the child's whole life (at most
+// time_limit, then the child's process group is killed). Never throws for the child's faults.
+Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                    std::chrono::milliseconds time_limit = default_time_limit);
+
+// Parses, decodes and checks one document printed for run. Failures are always Unreadable.
+Outcome read_document(const contract::RunId& run, std::string_view output);
+
+}  // namespace korvalle::telemetry

@@ -1,0 +1,47 @@
+// The run store in process: finding a run, the transcript interval, and the error bodies.
+#include "src/store/store.hpp"
+#include "tests/support/server_fixture.hpp"
+
+namespace korvalle::testing {
+namespace {
+
+TEST(Store, FindRunMatchesTheIdExactly) {
+    RunsRoot root;
+    add_run(root, "Run-1", "2026-03-05T09:00:00.000Z");
+    auto found = store::find_run(root.path().string(), *contract::RunId::make("Run-1"));
+    ASSERT_TRUE(std::holds_alternative<views::RunView>(found));
+    EXPECT_EQ(std::get<views::RunView>(found).id(), "Run-1");
+    auto missing = store::find_run(root.path().string(), *contract::RunId::make("run-1"));
+    ASSERT_TRUE(std::holds_alternative<error::ApiError>(missing));
+    EXPECT_EQ(std::get<error::ApiError>(missing).body(),
+              R"({"error":{"code":"run_not_found","message":"no recorded run run-1"}})");
+    auto nowhere = store::find_run((root.path() / "gone").string(), *contract::RunId::make("Run-1"));
+    EXPECT_TRUE(std::holds_alternative<error::ApiError>(nowhere));
+}
+
+TEST(Store, TranscriptIntervalIsTenPollIntervalsAndSaturates) {
+    EXPECT_EQ(store::RunStore::new_polling_every("r", 1234).transcript_poll_ms(), 12340u);
+    EXPECT_EQ(store::RunStore::new_polling_every("r", UINT64_MAX).transcript_poll_ms(), UINT64_MAX);
+}
+
+TEST(Store, ErrorsCarryTheirStatusCodeAndEscapedMessage) {
+    using error::ApiError;
+    const std::tuple<ApiError, unsigned, std::string> cases[] = {
+        {ApiError::conversation_not_found(*contract::RunId::make("s-1")), 404u,
+         R"({"error":{"code":"conversation_not_found","message":"no recorded conversation s-1"}})"},
+        {ApiError::invalid_dispatch_id("must x"), 422u,
+         R"({"error":{"code":"invalid_dispatch_id","message":"invalid dispatch id: must x"}})"},
+        {ApiError::projection_error("p"), 409u, R"({"error":{"code":"projection_error","message":"projection failed: p"}})"},
+        {ApiError::invalid_node_id("must y"), 422u,
+         R"({"error":{"code":"invalid_node_id","message":"invalid node id: must y"}})"},
+        {ApiError::invalid_request("a \"q\" \\ \n é"), 422u,
+         R"({"error":{"code":"invalid_request","message":"invalid request: a \"q\" \\ \n é"}})"},
+    };
+    for (const auto& [error, status, body] : cases) {
+        EXPECT_EQ(error.status(), status) << body;
+        EXPECT_EQ(error.body(), body);
+    }
+}
+
+}  // namespace
+}  // namespace korvalle::testing

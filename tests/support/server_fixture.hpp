@@ -1,0 +1,82 @@
+// Shared pieces of the server tests: fixture runs with a chosen last event time, settledness
+// and round state, and small readers of JSON answers.
+#pragma once
+
+#include "sdk/base/json.hpp"
+#include "tests/support/http_client.hpp"
+#include "tests/support/run_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/value.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace korvalle::testing {
+
+inline const std::string plan_json =
+    R"({"schema_version":1,"goal":{"text":"demo"},"name":"demo","tasks":[{"id":"build","task":"Build it."}]})";
+
+// A run whose last journal event is at ts ("" for a run without journal); settled runs have
+// every node done and their round finished; in_round leaves the round open.
+inline void add_run(RunsRoot& root, const std::string& id, const std::string& ts, bool settled = false,
+                    bool in_round = false) {
+    auto run = root.run(id);
+    run.launch();
+    if (ts.empty()) return;
+    std::string labels = R"({"run_id":)" + quote(id) + "}";
+    std::string round_labels = R"({"run_id":)" + quote(id) + R"(,"round":1})";
+    std::string node_labels = R"({"run_id":)" + quote(id) + R"(,"node":"build","round":1})";
+    run.event({.ts = ts, .kind = "run-started", .labels = labels, .payload = R"({"plan":)" + plan_json + "}"});
+    run.event({.ts = ts, .kind = "round-started", .labels = round_labels, .payload = R"({"plan":)" + plan_json + "}"});
+    if (settled || in_round) {
+        run.event({.ts = ts, .kind = "node-settled", .labels = node_labels,
+                   .payload = R"({"status":"done","outcome":"completed"})"});
+    }
+    if (!in_round) run.event({.ts = ts, .kind = "round-finished", .labels = round_labels, .payload = R"({"ok":true})"});
+}
+
+inline std::string read_text(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline boost::json::value parse_json(const std::string& body) {
+    auto parsed = json::parse(body);
+    if (!parsed.value) ADD_FAILURE() << "not JSON: " << parsed.error << "\n" << body;
+    return parsed.value.value_or(boost::json::value());
+}
+
+// The run ids of a run-list answer, in order.
+inline std::vector<std::string> run_ids(const boost::json::value& body) {
+    std::vector<std::string> out;
+    for (const auto& run : body.at("runs").as_array()) out.emplace_back(run.at("run_id").as_string());
+    return out;
+}
+
+inline std::string error_code(const HttpResponse& res) {
+    auto body = parse_json(res.body);
+    return std::string(body.at("error").at("code").as_string());
+}
+
+inline std::string error_message(const HttpResponse& res) {
+    auto body = parse_json(res.body);
+    return std::string(body.at("error").at("message").as_string());
+}
+
+// A fake pipeline tool that answers a valid document for every run, with its calls recorded.
+inline ProcessOptions with_fake_tool(const std::filesystem::path& calls_file,
+                                     std::vector<std::pair<std::string, std::string>> more = {}) {
+    ProcessOptions options;
+    options.env = {{"KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().string()},
+                   {"FAKE_KORVALLE_CALLS", calls_file.string()}};
+    options.env.insert(options.env.end(), more.begin(), more.end());
+    return options;
+}
+
+}  // namespace korvalle::testing
