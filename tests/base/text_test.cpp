@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fstream>
 #include <tuple>
+#include <utility>
 #include <sys/stat.h>
 
 namespace text = korvalle::text;
@@ -29,6 +30,55 @@ TEST(Text, DebugQuoteAndExpectedWords) {
     // The three-word form shows in the envelope's unknown-variant messages.
     EXPECT_EQ(text::expected_one_of({"a"}), "`a`");
     EXPECT_EQ(text::expected_one_of({"a", "b"}), "`a` or `b`");
+}
+
+// Received values and their quoted form: characters that are not printable or that extend the
+// grapheme before them show as \u{..}; everything else, space included, shows as itself.
+TEST(Text, DebugQuoteEscapesByUnicodeProperties) {
+    const std::pair<std::string, std::string> cases[] = {
+        // ASCII controls (Cc)
+        {std::string("\x01\x07\x08\x0B\x0C\x1F", 6), R"("\u{1}\u{7}\u{8}\u{b}\u{c}\u{1f}")"},
+        {std::string("a\0b", 3), R"("a\0b")"},
+        // DEL and NEL (Cc); the space plain
+        {"\x7F \xC2\x85", R"("\u{7f} \u{85}")"},
+        // combining acute accent (Mn)
+        {"e\xCC\x81", R"("e\u{301}")"},
+        // alone, as limit=%CC%81 receives it
+        {"\xCC\x81", R"("\u{301}")"},
+        // Bengali vowel sign AA: Mc, yet extending
+        {"\xE0\xA6\x95\xE0\xA6\xBE", "\"\xE0\xA6\x95\\u{9be}\""},
+        // variation selector 17
+        {"\xF3\xA0\x84\x80", R"("\u{e0100}")"},
+        // zero width space (Cf)
+        {"a\xE2\x80\x8B" "b", R"("a\u{200b}b")"},
+        // byte order mark (Cf)
+        {"\xEF\xBB\xBFx", R"("\u{feff}x")"},
+        // soft hyphen (Cf)
+        {"\xC2\xAD", R"("\u{ad}")"},
+        // no-break space (Zs)
+        {"1\xC2\xA0" "000", R"("1\u{a0}000")"},
+        // line and paragraph separators
+        {"\xE2\x80\xA8\xE2\x80\xA9", R"("\u{2028}\u{2029}")"},
+        // ideographic space (Zs)
+        {"\xE3\x80\x80", R"("\u{3000}")"},
+        // unassigned (Cn)
+        {"\xCD\xB8\xF4\x8F\xBF\xBF", R"("\u{378}\u{10ffff}")"},
+        // private use (Co)
+        {"\xEE\x80\x80", R"("\u{e000}")"},
+        // emoji, one with a skin tone
+        {"\xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
+         "\"\xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\""},
+        // CJK ideographs
+        {"\xE4\xB8\xAD\xE6\x96\x87", "\"\xE4\xB8\xAD\xE6\x96\x87\""},
+        // precomposed letter, Greek, a symbol
+        {"caf\xC3\xA9 \xCE\xA9\xE2\x82\xAC'", "\"caf\xC3\xA9 \xCE\xA9\xE2\x82\xAC'\""},
+        // not UTF-8: U+FFFD
+        {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},
+    };
+    for (const auto& [received, quoted] : cases) {
+        EXPECT_EQ(text::debug_quote(received), quoted) << quoted;
+    }
+    EXPECT_EQ(text::unexpected_string("\xCC\x81"), R"(string "\u{301}")");
 }
 
 TEST(Text, FloatDisplayAndDebug) {
