@@ -32,6 +32,22 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+// The run detail: the run id by the identifier rule, then the "include_conversations" flag
+// (default true), both before anything is read.
+boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, RouteInput input) {
+    if (auto refusal = contract::validate_run_id(input.params[0]))
+        co_return error_response(error::ApiError::invalid_run_id(std::move(*refusal)));
+    auto id = *contract::RunId::make(input.params[0]);
+    auto include = flag(input.query, "include_conversations", true);
+    if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
+    auto operation = [store = state->store, id = std::move(id), include = std::get<bool>(include)]() -> Outcome {
+        auto document = store->run(id, include);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
 }  // namespace
 
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
@@ -39,7 +55,7 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool) {
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
     auto router = std::make_shared<Router>(state);
-    router->get("/healthz", healthz).get("/api/v2/runs", runs);
+    router->get("/healthz", healthz).get("/api/v2/runs", runs).get("/api/v2/runs/{run}", run);
     return router;
 }
 
