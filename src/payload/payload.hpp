@@ -117,6 +117,10 @@ struct TurnDurations {
 
 TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes);
 
+// A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number
+// of seconds, when finite and not negative (truncated; saturating). None otherwise.
+std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
+
 // Adds one envelope to a tally by the rule of sum_turn_durations: agent-graph envelopes other
 // than "turn-activity" count, an envelope without a party counts as agent, and a completed
 // turn adds its usable duration.

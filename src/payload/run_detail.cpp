@@ -1,7 +1,9 @@
 // The run detail document and its head, node entries and node details.
 #include "src/payload/run_detail.hpp"
 
+#include "src/payload/conversation.hpp"
 #include "src/payload/detail/run_detail_parts.hpp"
+#include "src/payload/verification.hpp"
 #include "sdk/run/views.hpp"
 
 #include <boost/json/array.hpp>
@@ -239,11 +241,11 @@ boost::json::object check_object(const event::Envelope& envelope, std::string_vi
     return check;
 }
 
-// The node's verification records of the current round, as {"ok","output_tail","artifact_id"}.
-// VERIFICATION RECORDS: filled once the verification records are merged in.
-boost::json::array records_of(const EnvelopeRefs& selected) {
-    (void)selected;
-    return {};
+// The records of the node's envelopes of the current round, as {"ok","output_tail","artifact_id"}.
+boost::json::array records_of(const EnvelopeRefs& of_round) {
+    boost::json::array records;
+    for (const VerificationRecord& record : verification_records(of_round)) records.push_back(verification_detail(record));
+    return records;
 }
 
 boost::json::object verification(const EnvelopeRefs& envelopes, const EnvelopeRefs& of_round) {
@@ -381,10 +383,8 @@ boost::json::object run_detail(const views::RunView& view, bool include_conversa
     for (std::uint64_t round : rounds_to_visit(view, index))
         if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
     document["rounds"] = std::move(rounds);
-    boost::json::array conversations;
-    // CONVERSATIONS: projected here once the conversation projection is merged in.
-    (void)include_conversations;
-    document["conversations"] = std::move(conversations);
+    // Without the flag the conversations are not projected at all.
+    document["conversations"] = include_conversations ? conversations(view) : boost::json::array();
     document["node_details"] = detail::node_details(view, index);
     document["launch"] = launch_identity(view);
     return document;
