@@ -110,23 +110,35 @@ boost::json::object plan_object(const plan::Plan& plan) {
 
 // ---- Statuses. ----
 
-// The result file's status words; a later element of the same id wins.
+std::optional<std::string_view> string_of(const boost::json::object& object, std::string_view key) {
+    const boost::json::value* value = object.if_contains(key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return std::string_view(value->get_string());
+}
+
+// The result file's status words: elements that are objects with a string "id" and "status";
+// a later element of the same id wins.
 StatusWords result_status_words(const boost::json::array* nodes) {
     StatusWords words;
     if (!nodes) return words;
     for (const boost::json::value& element : *nodes) {
-        if (auto entry = recorded_entry(element)) words.insert_or_assign(entry->first, status_word(entry->second.status));
+        const boost::json::object* object = element.if_object();
+        if (!object) continue;
+        auto id = string_of(*object, "id");
+        auto status = string_of(*object, "status");
+        if (id && status) words.insert_or_assign(*id, status_word(*status));
     }
     return words;
 }
 
-std::string_view status_of(const Round& round, const std::string& node) {
+std::string_view status_of(const Round& round, std::string_view node) {
     auto it = round.statuses->find(node);
     return it == round.statuses->end() ? "unknown" : it->second;
 }
 
 boost::json::object node_status(const Round& round) {
     boost::json::object object;
+    object.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) object[node.id] = status_of(round, node.id);
     return object;
 }
@@ -158,12 +170,6 @@ boost::json::object node_gated_by(const Round& round) {
 // ---- Node control. ----
 
 bool is_blank(std::string_view text) { return text::trim(text).empty(); }
-
-std::optional<std::string_view> string_of(const boost::json::object& object, std::string_view key) {
-    const boost::json::value* value = object.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
 
 // What a considered envelope says of its member: addressable (an empty reason) or why not;
 // none when the envelope says nothing about it.
@@ -242,11 +248,20 @@ void add_steps(boost::json::object& entry, const Round& round, const plan::Node&
 }
 
 boost::json::object result_entry(const plan::Node& node, const boost::json::object& element) {
+    // One walk over the element's members finds every report key it has.
+    std::array<const boost::json::value*, report_keys.size()> reported{};
+    const boost::json::value* change_url = nullptr;
+    for (const auto& member : element) {
+        const std::string_view key = member.key();
+        if (key == "change_url") change_url = &member.value();
+        for (std::size_t i = 0; i < report_keys.size(); ++i)
+            if (key == report_keys[i]) reported[i] = &member.value();
+    }
     boost::json::object entry;
     entry["kind"] = kind_word(node.kind);
-    for (std::string_view key : report_keys)
-        if (const boost::json::value* value = element.if_contains(key)) entry[key] = *value;
-    if (auto url = string_of(element, "change_url")) entry["pr"] = *url;
+    for (std::size_t i = 0; i < report_keys.size(); ++i)
+        if (reported[i]) entry[report_keys[i]] = *reported[i];
+    if (change_url && change_url->is_string()) entry["pr"] = change_url->get_string();
     if (auto status = string_of(entry, "status")) {
         std::string_view word = status_word(*status);
         entry["completed"] = word == "done";
@@ -298,6 +313,7 @@ boost::json::object node_results(const Round& round) {
         }
     }
     boost::json::object results;
+    results.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) {
         std::optional<boost::json::object> entry;
         if (auto it = first.find(node.id); it != first.end()) {
@@ -363,7 +379,11 @@ std::optional<plan::Plan> round_plan(const views::RunView& view, std::uint64_t r
 
 StatusWords derived_status_words(const views::RunView& view) {
     StatusWords words;
-    for (const auto& [node, status] : views::derived_statuses(view)) words.emplace(node, status_word(status.word()));
+    for (const auto& [node, status] : views::derived_statuses(view)) {
+        // Derived statuses are of graph nodes: the graph's own key outlives the derived map.
+        if (auto it = view.graph.nodes.find(node); it != view.graph.nodes.end())
+            words.emplace(it->first, status_word(status.word()));
+    }
     return words;
 }
 

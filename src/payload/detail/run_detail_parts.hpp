@@ -17,9 +17,11 @@ struct RunView;
 
 namespace korvalle::payload::detail {
 
-// Display words of the derived statuses, by node id in byte order. The same for every round of
-// one document, so it is computed once.
-using StatusWords = std::map<std::string, std::string_view>;
+// Display words of node statuses, by node id in byte order. The ids are views into texts that
+// outlive the map (the view's graph, a round's result file).
+using StatusWords = std::map<std::string_view, std::string_view>;
+
+// The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
 
 boost::json::object node_details(const views::RunView& view, const JournalIndex& index);
