@@ -121,10 +121,14 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
     for (const auto& [id, recorded] : roster)
         nodes.push_back(node_entry(view, id, recorded, quality, index.of_node(id)));
 
-    TurnDurations sums = sum_turn_durations(view.envelopes);
-    TurnDurations node_tally;  // only turns some node is named for
+    // One walk gives the sums of the whole journal, those of the turns some node is named
+    // for, and the turn count.
+    TurnDurations sums;
+    TurnDurations node_tally;
     std::uint64_t turns = 0;
     for (const event::Envelope& envelope : view.envelopes) {
+        if (envelope.source != EventSource::Morvane) continue;
+        add_turn(sums, envelope);
         if (envelope.labels.node) add_turn(node_tally, envelope);
         if (is_turn(envelope)) ++turns;
     }
@@ -248,11 +252,11 @@ boost::json::array records_of(const EnvelopeRefs& of_round) {
     return records;
 }
 
-boost::json::object verification(const EnvelopeRefs& envelopes, const EnvelopeRefs& of_round) {
+boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
     // A later check of the same name replaces the whole earlier one in its first position.
     boost::json::object by_name;
-    for (const event::Envelope* envelope : envelopes) {
-        if (!is_vcs(*envelope, "change-check")) continue;
+    for (const event::Envelope* envelope : vcs) {
+        if (envelope->kind != "change-check") continue;
         auto name = payload_text(*envelope, "name");
         if (!name) continue;
         by_name[*name] = check_object(*envelope, *name);
@@ -264,9 +268,9 @@ boost::json::object verification(const EnvelopeRefs& envelopes, const EnvelopeRe
         checks.push_back(std::move(member.value()));
     }
     bool pre_push_hook = false;
-    for (const event::Envelope* envelope : envelopes) {
-        auto command = payload_text(*envelope, "command");
-        if (is_vcs(*envelope, "gate-verdict") && command == "the repository's pre-push hook") pre_push_hook = true;
+    for (const event::Envelope* envelope : vcs) {
+        if (envelope->kind == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
+            pre_push_hook = true;
     }
     boost::json::object object;
     if (!required.empty()) object["required_checks"] = std::move(required);
@@ -283,6 +287,7 @@ std::optional<std::string_view> entry_of(const Map& map, const std::string& node
     return std::string_view(it->second);
 }
 
+// From the node's version-control envelopes.
 std::optional<boost::json::object> publication(const views::RunView& view, const std::string& node,
                                                const EnvelopeRefs& envelopes) {
     std::optional<std::string_view> branch = entry_of(view.branches, node);
@@ -361,13 +366,17 @@ boost::json::object detail::node_details(const views::RunView& view, const Journ
     boost::json::object details;
     for (std::string_view id : nodes) {
         const std::string node(id);
-        const EnvelopeRefs& envelopes = index.of_node(node);
+        // Checks, verdicts and publication come from the node's version-control envelopes of
+        // every round; the records from all its envelopes of the current round.
+        EnvelopeRefs vcs;
         EnvelopeRefs of_round;
-        for (const event::Envelope* envelope : envelopes)
+        for (const event::Envelope* envelope : index.of_node(node)) {
+            if (envelope->source == EventSource::Vcs) vcs.push_back(envelope);
             if (envelope->labels.round == round) of_round.push_back(envelope);
+        }
         boost::json::object object;
-        object["verification"] = verification(envelopes, of_round);
-        if (auto published = publication(view, node, envelopes)) object["publication"] = std::move(*published);
+        object["verification"] = verification(vcs, of_round);
+        if (auto published = publication(view, node, vcs)) object["publication"] = std::move(*published);
         details[node] = std::move(object);
     }
     return details;
