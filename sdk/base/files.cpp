@@ -111,6 +111,7 @@ ReadResult read_regular(const std::filesystem::path& path) {
     Fd fd{open_regular(path, st, result.error)};
     if (fd.fd < 0) return result;
     result.size = static_cast<std::uint64_t>(st.st_size);
+    result.identity = Identity::of(st);
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(st.st_size));
     result.error = read_to_end(fd.fd, bytes, static_cast<std::size_t>(-1));
@@ -118,12 +119,15 @@ ReadResult read_regular(const std::filesystem::path& path) {
     return result;
 }
 
-int read_regular_chunks(const std::filesystem::path& path,
-                        const std::function<void(std::string_view)>& consume) {
+namespace {
+
+int read_chunks(const std::filesystem::path& path, const std::function<void(std::string_view)>& consume,
+                std::optional<Identity>& identity) {
     int error = 0;
     struct stat st {};
     Fd fd{open_regular(path, st, error)};
     if (fd.fd < 0) return error;
+    identity = Identity::of(st);
     char buffer[65536];
     while (true) {
         const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
@@ -134,6 +138,16 @@ int read_regular_chunks(const std::filesystem::path& path,
         if (got == 0) return 0;
         consume(std::string_view(buffer, static_cast<std::size_t>(got)));
     }
+}
+
+}  // namespace
+
+int read_regular_chunks(const std::filesystem::path& path,
+                        const std::function<void(std::string_view)>& consume, ReadTrace* trace) {
+    std::optional<Identity> identity;
+    const int error = read_chunks(path, consume, identity);
+    if (trace) *trace = ReadTrace{identity, error};
+    return error;
 }
 
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {

@@ -2,6 +2,8 @@
 // device) counts as unreadable, so a hostile run directory can never block a thread.
 #pragma once
 
+#include "sdk/base/file_identity.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +18,7 @@ struct ReadResult {
     std::optional<std::string> bytes;  // the whole content, when read
     int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO...)
     std::uint64_t size = 0;            // the file's size when it was opened, once opened
+    std::optional<Identity> identity;  // fstat of the descriptor read, once opened
 };
 
 // Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
@@ -23,9 +26,10 @@ struct ReadResult {
 ReadResult read_regular(const std::filesystem::path& path);
 
 // Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
-// that a large file is never held whole. Returns 0, or the errno that ended the reading.
+// that a large file is never held whole. Returns 0, or the errno that ended the reading, which
+// trace (when given) also receives with the identity of the descriptor read.
 int read_regular_chunks(const std::filesystem::path& path,
-                        const std::function<void(std::string_view)>& consume);
+                        const std::function<void(std::string_view)>& consume, ReadTrace* trace = nullptr);
 
 // Reads at most the last max_bytes of a regular file (seeks; never reads the rest), and never
 // more than the size the file had when it was opened.

@@ -34,7 +34,7 @@ void split_complete(std::string_view text, const std::function<void(std::string_
 }  // namespace
 
 bool for_each_journal_line(const std::filesystem::path& path,
-                           const std::function<void(std::string_view)>& visit) {
+                           const std::function<void(std::string_view)>& visit, files::ReadTrace* trace) {
     std::string pending;  // the start of a line that continues in the next chunk
     bool usable = true;
     // Complete lines are checked and split as their chunk arrives. A line feed never occurs
@@ -59,7 +59,7 @@ bool for_each_journal_line(const std::filesystem::path& path,
         }
         complete(chunk.substr(start, last_lf + 1 - start));
         pending.assign(chunk.substr(last_lf + 1));
-    });
+    }, trace);
     if (error != 0 || !usable) return false;
     const std::size_t valid = text::utf8_valid_prefix(pending);
     if (valid == pending.size()) {
@@ -69,9 +69,9 @@ bool for_each_journal_line(const std::filesystem::path& path,
     return is_cut_sequence(std::string_view(pending).substr(valid));
 }
 
-std::vector<std::string> read_journal_lines(const std::filesystem::path& path) {
+std::vector<std::string> read_journal_lines(const std::filesystem::path& path, files::ReadTrace* trace) {
     std::vector<std::string> lines;
-    if (!for_each_journal_line(path, [&](std::string_view line) { lines.emplace_back(line); })) {
+    if (!for_each_journal_line(path, [&](std::string_view line) { lines.emplace_back(line); }, trace)) {
         lines.clear();
     }
     return lines;

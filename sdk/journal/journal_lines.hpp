@@ -1,6 +1,8 @@
 // The lines of a run's journal file, read in chunks and split without copying.
 #pragma once
 
+#include "sdk/base/file_identity.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -14,11 +16,14 @@ namespace korvalle::journal {
 // false when the file is missing or unreadable or is not UTF-8 text; lines may already have
 // been handed over by then, and the caller discards them. The one UTF-8 fault that is not
 // fatal is a sequence cut by the end of the file: that unfinished last line (a line being
-// written) is dropped and the rest counts.
+// written) is dropped and the rest counts. trace, when given, receives the identity of the
+// descriptor read and the errno that ended the reading.
 bool for_each_journal_line(const std::filesystem::path& path,
-                           const std::function<void(std::string_view)>& visit);
+                           const std::function<void(std::string_view)>& visit,
+                           files::ReadTrace* trace = nullptr);
 
 // The same lines as owned texts; no lines when the file is not usable. Never fails.
-std::vector<std::string> read_journal_lines(const std::filesystem::path& path);
+std::vector<std::string> read_journal_lines(const std::filesystem::path& path,
+                                            files::ReadTrace* trace = nullptr);
 
 }  // namespace korvalle::journal

@@ -49,21 +49,28 @@ std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& jou
 using JournalCache = std::map<std::string, std::optional<std::vector<std::string>>>;
 
 const std::optional<std::vector<std::string>>& journal_of(JournalCache& cache, const std::string& run,
-                                                        const std::filesystem::path& runs_dir) {
+                                                        const std::filesystem::path& runs_dir,
+                                                        files::SeenFiles* seen) {
     auto [entry, inserted] = cache.try_emplace(run);
     if (!inserted) return entry->second;
     // A run text with a NUL can name no directory; passing it on would cut the path short
     // and read another run.
     if (run.find('\0') != std::string::npos) return entry->second;
     const std::filesystem::path dir = runs_dir / run;
-    if (!files::is_directory(dir)) return entry->second;
-    entry->second = journal::read_journal_lines(dir / "events.jsonl");
+    const std::filesystem::path journal_path = dir / "events.jsonl";
+    if (!files::is_directory(dir)) {
+        if (seen) seen->note_unread(journal_path);
+        return entry->second;
+    }
+    files::ReadTrace trace;
+    entry->second = journal::read_journal_lines(journal_path, &trace);
+    if (seen) seen->note(journal_path, trace);
     return entry->second;
 }
 
 graph::NodeStatus resolve_one(const Reference& reference, const std::filesystem::path& runs_dir,
-                              JournalCache& cache) {
-    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs_dir);
+                              JournalCache& cache, files::SeenFiles* seen) {
+    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs_dir, seen);
     if (!journal) return graph::NodeStatus::Blocked;
     const std::optional<graph::NodeStatus> settled = last_settle(*journal, reference.node);
     return settled == graph::NodeStatus::Done ? graph::NodeStatus::Done
@@ -85,12 +92,13 @@ std::optional<Reference> parse_ref(std::string_view text) {
 }
 
 std::map<std::string, graph::NodeStatus> resolve_quietly(const std::set<std::string>& references,
-                                                         const std::filesystem::path& runs_dir) {
+                                                         const std::filesystem::path& runs_dir,
+                                                         files::SeenFiles* seen) {
     std::map<std::string, graph::NodeStatus> statuses;
     JournalCache cache;
     for (const std::string& text : references) {
         if (std::optional<Reference> reference = parse_ref(text)) {
-            statuses.emplace(text, resolve_one(*reference, runs_dir, cache));
+            statuses.emplace(text, resolve_one(*reference, runs_dir, cache, seen));
         }
     }
     return statuses;

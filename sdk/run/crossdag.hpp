@@ -1,6 +1,7 @@
 // Dependencies on nodes of other runs: "run:" + run id + "#" + node id in a node's deps.
 #pragma once
 
+#include "sdk/base/file_identity.hpp"
 #include "sdk/plan/graph.hpp"
 
 #include <filesystem>
@@ -27,8 +28,10 @@ std::optional<Reference> parse_ref(std::string_view text);
 // Resolves each reference against the runs directory: done when the other run's journal,
 // read from its last line back, last settled the node as "done"; blocked in every other case
 // (no such run, no journal, no settle, another status, a run text that no file name can
-// hold). Texts that are not references get no entry.
+// hold). Texts that are not references get no entry. seen, when given, records each other
+// run's journal that the resolution read or looked for.
 std::map<std::string, graph::NodeStatus> resolve_quietly(const std::set<std::string>& references,
-                                                         const std::filesystem::path& runs_dir);
+                                                         const std::filesystem::path& runs_dir,
+                                                         files::SeenFiles* seen = nullptr);
 
 }  // namespace korvalle::crossdag

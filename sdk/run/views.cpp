@@ -61,7 +61,7 @@ plan::SdkError not_utf8_error(const fs::path& path) {
 // in order, so an envelope is replayed as soon as it is read while everything read so far is
 // in merge order (the replay then sees exactly the sorted sequence); only a journal that is
 // out of order is sorted and replayed again from a fresh view.
-void read_and_replay(RunView& view, const fs::path& journal_path) {
+void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTrace& trace) {
     std::vector<event::Envelope>& envelopes = view.envelopes;
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
@@ -77,7 +77,7 @@ void read_and_replay(RunView& view, const fs::path& journal_path) {
         const std::size_t n = envelopes.size();
         if (ordered && n > 1 && journal::before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
         if (ordered) view.apply_event(envelopes.back());
-    });
+    }, &trace);
     if (usable && ordered) return;
     std::vector<event::Envelope> kept = usable ? std::move(envelopes) : std::vector<event::Envelope>{};
     view = RunView{};
@@ -108,6 +108,8 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     }
     const fs::path launch_path = paths.dir / "launch.json";
     files::ReadResult launch_file = files::read_regular(launch_path);
+    files::SeenFiles files_read;
+    files_read.note(launch_path, files::ReadTrace{launch_file.identity, launch_file.error});
     if (!launch_file.bytes) return {io_error(launch_path, launch_file.error)};
     if (!text::is_utf8(*launch_file.bytes)) return {not_utf8_error(launch_path)};
     plan::Read<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
@@ -116,11 +118,15 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     }
 
     RunView view;
-    read_and_replay(view, paths.dir / "events.jsonl");
+    const fs::path journal_path = paths.dir / "events.jsonl";
+    files::ReadTrace journal_trace;
+    read_and_replay(view, journal_path, journal_trace);
+    files_read.note(journal_path, journal_trace);
     view.cross_run_statuses =
-        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(paths.dir));
+        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(paths.dir), &files_read);
     view.paths = paths;
     view.launch = std::move(*launch.value);
+    view.files_read = std::move(files_read);
     return {std::move(view)};
 }
 

@@ -6,6 +6,7 @@
 // afresh with RunView::all and drops the views when it is done.
 #pragma once
 
+#include "sdk/base/file_identity.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/plan/graph.hpp"
 #include "sdk/run/ledger.hpp"
@@ -94,6 +95,12 @@ struct RunView {
 
     // Set by open after the replay: "run:" + run + "#" + node -> done or blocked.
     StatusMap cross_run_statuses;
+
+    // Set by open: every file it read or looked for ("launch.json", "events.jsonl", the other
+    // runs' journals behind cross_run_statuses), as it was then. A view describes its run
+    // exactly while these files are unchanged; the round, result and artifact files that the
+    // projections read are not among them.
+    files::SeenFiles files_read;
 
     const std::string& id() const { return paths.id; }
 

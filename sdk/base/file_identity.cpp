@@ -1,0 +1,74 @@
+#include "sdk/base/file_identity.hpp"
+
+#include <cerrno>
+
+#include <sys/stat.h>
+
+namespace korvalle::files {
+
+namespace {
+
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+// Failures that say something about the file or its path, and so hold until they change:
+// anything else (descriptors or memory running out, an I/O fault) may pass by itself.
+bool lasting(int error) {
+    switch (error) {
+    case 0:
+    case ENOENT:
+    case ENOTDIR:
+    case EISDIR:
+    case EINVAL:  // not a regular file
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+Identity Identity::of(const struct stat& st) {
+    return Identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                    static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+}
+
+std::optional<Identity> identity_of(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return Identity::of(st);
+}
+
+void SeenFiles::note(const std::filesystem::path& path, const ReadTrace& trace) {
+    if (!lasting(trace.error)) sure = false;
+    // A file that could not be opened is taken as stat finds it after the attempt: if it
+    // changed in between, its change time is later than the attempt, which keeps the result
+    // from being reused (see the cache of opened runs).
+    files.push_back(Seen{path, trace.identity ? trace.identity : identity_of(path)});
+}
+
+void SeenFiles::note_unread(const std::filesystem::path& path) {
+    files.push_back(Seen{path, identity_of(path)});
+}
+
+bool SeenFiles::unchanged() const {
+    for (const Seen& seen : files) {
+        if (identity_of(seen.path) != seen.identity) return false;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> SeenFiles::last_change_ns() const {
+    std::optional<std::int64_t> last;
+    for (const Seen& seen : files) {
+        if (seen.identity && (!last || seen.identity->changed_ns() > *last)) last = seen.identity->changed_ns();
+    }
+    return last;
+}
+
+}  // namespace korvalle::files

@@ -1,0 +1,69 @@
+// What a file was when a reader looked at it, so that a result built from run files can be
+// kept exactly as long as those files stay the same.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+struct stat;
+
+namespace korvalle::files {
+
+// One state of one file: device, inode, size, and the modification and status-change times in
+// nanoseconds. Two equal identities are the same file with the same content, unless it was
+// changed twice within one tick of the file system's clock (see changed_ns).
+struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::int64_t ctime_ns = 0;
+
+    // The later of the two times: when the file last changed in any way.
+    std::int64_t changed_ns() const { return mtime_ns > ctime_ns ? mtime_ns : ctime_ns; }
+
+    static Identity of(const struct stat& st);
+    bool operator==(const Identity&) const = default;
+};
+
+// What the path names now, links followed; none when stat fails (nothing there).
+std::optional<Identity> identity_of(const std::filesystem::path& path);
+
+// How one read of a file went: the identity of the very descriptor that was read (none when it
+// could not be opened), and the errno that ended it (0 when none did).
+struct ReadTrace {
+    std::optional<Identity> identity;
+    int error = 0;
+};
+
+// One file a reader looked at and what it was then; a null identity: nothing was there.
+struct Seen {
+    std::filesystem::path path;
+    std::optional<Identity> identity;
+
+    bool operator==(const Seen&) const = default;
+};
+
+// The files that one result was built from. The result holds while stat of each path still
+// gives its identity (or still finds nothing), provided that `sure` is set: a read that
+// failed for a reason that is no property of the file (no descriptor left, no memory, an I/O
+// fault) leaves it clear, and such a result must not outlive its own use.
+struct SeenFiles {
+    std::vector<Seen> files;
+    bool sure = true;
+
+    // Records a read of path: the descriptor's identity, or, when the file could not be
+    // opened, what stat finds there now.
+    void note(const std::filesystem::path& path, const ReadTrace& trace);
+    // Records a path that was looked for but not read: what stat finds there now.
+    void note_unread(const std::filesystem::path& path);
+
+    // True while every recorded path still gives its recorded identity or absence.
+    bool unchanged() const;
+    // The latest change time among the recorded files; none when none was there.
+    std::optional<std::int64_t> last_change_ns() const;
+};
+
+}  // namespace korvalle::files

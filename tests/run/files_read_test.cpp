@@ -1,0 +1,83 @@
+// What opening a run records of the files it read: the identity of each descriptor read, and
+// the absence of what it looked for and did not find.
+#include "sdk/run/views.hpp"
+#include "tests/run/run_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace korvalle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+files::Identity stat_of(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return files::Identity::of(st);
+}
+
+TEST(FilesRead, OpenRecordsEveryFileItReadOrLookedFor) {
+    RunsRoot root;
+    root.run("up").launch().event({.kind = "node-settled", .labels = R"({"node":"n"})", .payload = R"({"status":"done"})"});
+    testing::write_file(root.path() / "plain-file", "x");
+    auto run = root.run("down");
+    run.launch().event({.kind = "run-started",
+                        .payload = plan_payload(R"({"id":"a","deps":["run:up#n","run:up#m","run:gone#n","run:plain-file#n"]})")});
+
+    plan::Loaded<views::RunView> opened = views::RunView::open({"down", run.dir()});
+    ASSERT_TRUE(opened.ok());
+    const files::SeenFiles& read = opened.value().files_read;
+    // The other runs in the order their references sort; "up" is read once for both nodes.
+    const std::vector<files::Seen> expected = {
+        {run.dir() / "launch.json", stat_of(run.dir() / "launch.json")},
+        {run.dir() / "events.jsonl", stat_of(run.dir() / "events.jsonl")},
+        {root.path() / "gone" / "events.jsonl", std::nullopt},
+        {root.path() / "plain-file" / "events.jsonl", std::nullopt},
+        {root.path() / "up" / "events.jsonl", stat_of(root.path() / "up" / "events.jsonl")},
+    };
+    EXPECT_EQ(read.files, expected);
+    EXPECT_TRUE(read.sure);
+    EXPECT_TRUE(read.unchanged());
+    EXPECT_EQ(*read.last_change_ns(), std::max({expected[0].identity->changed_ns(), expected[1].identity->changed_ns(),
+                                                expected[4].identity->changed_ns()}));
+
+    // Each kind of change shows: a line appended, a journal appearing where there was none.
+    root.run("up").line("{}");
+    EXPECT_FALSE(read.unchanged());
+    root.run("up").event({.kind = "x"});
+    plan::Loaded<views::RunView> again = views::RunView::open({"down", run.dir()});
+    ASSERT_TRUE(again.ok());
+    EXPECT_TRUE(again.value().files_read.unchanged());
+    root.run("gone").line("{}");
+    EXPECT_FALSE(again.value().files_read.unchanged());
+}
+
+// A journal that is missing or is no regular file is recorded as what stat finds there; such a
+// read fails for a lasting reason, so the record stays sure.
+TEST(FilesRead, MissingAndIrregularJournalsAreRecordedAsFound) {
+    RunsRoot root;
+    auto missing = root.run("missing");
+    missing.launch();
+    auto odd = root.run("odd");
+    odd.launch();
+    fs::create_directory(odd.dir() / "events.jsonl");
+
+    plan::Loaded<views::RunView> without = views::RunView::open({"missing", missing.dir()});
+    ASSERT_TRUE(without.ok());
+    EXPECT_EQ(without.value().files_read.files.at(1), (files::Seen{missing.dir() / "events.jsonl", std::nullopt}));
+    EXPECT_TRUE(without.value().files_read.sure);
+
+    plan::Loaded<views::RunView> directory = views::RunView::open({"odd", odd.dir()});
+    ASSERT_TRUE(directory.ok());
+    EXPECT_EQ(directory.value().files_read.files.at(1),
+              (files::Seen{odd.dir() / "events.jsonl", stat_of(odd.dir() / "events.jsonl")}));
+    EXPECT_TRUE(directory.value().files_read.sure);
+
+    missing.event({.kind = "x"});
+    EXPECT_FALSE(without.value().files_read.unchanged());
+}
+
+}  // namespace
+}  // namespace korvalle::testing
