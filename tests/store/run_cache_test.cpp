@@ -1,0 +1,138 @@
+// The cache of opened runs in process: when an entry is used, replaced, kept for one caller
+// only, and dropped.
+#include "src/store/run_cache.hpp"
+#include "tests/support/server_fixture.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace korvalle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using store::RunCache;
+
+// The cache's clock put far enough ahead that every file written by the test counts as settled.
+RunCache::Clock later_by(std::int64_t ns) {
+    return [ns] { return RunCache::realtime_ns() + ns; };
+}
+constexpr std::int64_t hour_ns = 3'600'000'000'000;
+
+// Gives every file of the run a modification time of its own, long past: the files then differ
+// from any earlier state even when they were rewritten within one tick of the clock.
+void backdate(const fs::path& dir, std::int64_t seconds_ago) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(1'700'000'000 - seconds_ago), 0}};
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        ASSERT_EQ(::utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0) << entry.path();
+    }
+}
+
+ledger::RunPaths paths_of(const RunsRoot& root, const std::string& id) {
+    return ledger::RunPaths{id, root.path() / id};
+}
+
+// Files changed less than two seconds before they were read may change again unseen: a view
+// read from them serves its caller and is not kept. The status-change time counts, so a
+// modification time set into the past does not make a fresh file settled.
+TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
+    RunsRoot root;
+    add_run(root, "r", "2026-03-05T09:00:00.000Z");
+    backdate(root.path() / "r", 100);
+
+    RunCache fresh;
+    ASSERT_TRUE(fresh.open(paths_of(root, "r")));
+    ASSERT_TRUE(fresh.open(paths_of(root, "r")));
+    EXPECT_EQ(fresh.figures().replays, 2u);
+    EXPECT_EQ(fresh.figures().entries, 0u);
+
+    // Three seconds on, the same files are settled: the second open is answered from the entry.
+    RunCache settled(RunCache::default_max_bytes, later_by(3'000'000'000));
+    const store::SharedView first = settled.open(paths_of(root, "r"));
+    EXPECT_EQ(settled.open(paths_of(root, "r")), first);
+    EXPECT_EQ(settled.figures().replays, 1u);
+    EXPECT_EQ(settled.figures().hits, 1u);
+
+    // One and a half seconds on, they are not.
+    RunCache early(RunCache::default_max_bytes, later_by(1'500'000'000));
+    const store::SharedView once = early.open(paths_of(root, "r"));
+    EXPECT_NE(early.open(paths_of(root, "r")), once);
+    EXPECT_EQ(early.figures().hits, 0u);
+}
+
+// A changed journal is replayed and replaces the entry; an unchanged one is not read.
+TEST(RunCache, AChangedFileReplacesTheEntry) {
+    RunsRoot root;
+    add_run(root, "r", "2026-03-05T09:00:00.000Z", false, true);
+    RunCache cache(RunCache::default_max_bytes, later_by(hour_ns));
+    const store::SharedView first = cache.open(paths_of(root, "r"));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(cache.open(paths_of(root, "r")), first);
+
+    root.run("r").event({.ts = "2026-03-05T09:00:01.000Z", .kind = "round-finished", .labels = R"({"round":1})"});
+    const store::SharedView second = cache.open(paths_of(root, "r"));
+    ASSERT_NE(second, first);
+    EXPECT_EQ(second->envelopes.size(), first->envelopes.size() + 1);
+    EXPECT_FALSE(second->in_round);
+    EXPECT_EQ(cache.open(paths_of(root, "r")), second);
+    EXPECT_EQ(cache.figures().entries, 1u);
+    EXPECT_EQ(cache.figures().replays, 2u);
+}
+
+// A run directory removed and recorded again under the same id is read again, also when the new
+// files have the sizes of the old ones; a removed run that is asked for drops its entry.
+TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
+    RunsRoot root;
+    add_run(root, "r", "2026-03-05T09:00:00.000Z");
+    backdate(root.path() / "r", 200);
+    RunCache cache(RunCache::default_max_bytes, later_by(hour_ns));
+    const store::SharedView first = cache.open(paths_of(root, "r"));
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->in_round);
+
+    fs::remove_all(root.path() / "r");
+    add_run(root, "r", "2026-03-05T09:00:00.000Z");  // the same bytes as before
+    backdate(root.path() / "r", 100);
+    EXPECT_EQ(fs::file_size(root.path() / "r" / "events.jsonl"), first->files_read.files[1].identity->size);
+    const store::SharedView second = cache.open(paths_of(root, "r"));
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+
+    fs::remove_all(root.path() / "r");
+    EXPECT_FALSE(cache.open(paths_of(root, "r")));
+    EXPECT_EQ(cache.figures().entries, 0u);
+}
+
+// Past the bound the least recently used entries go first; runs no longer listed are dropped.
+TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
+    RunsRoot root;
+    for (const char* id : {"a", "b", "c"}) add_run(root, id, "2026-03-05T09:00:00.000Z");
+    const std::uint64_t one = RunCache::estimated_bytes(views::RunView::open(paths_of(root, "a")).value());
+    for (const char* id : {"b", "c"}) {
+        ASSERT_EQ(RunCache::estimated_bytes(views::RunView::open(paths_of(root, id)).value()), one);
+    }
+    RunCache cache(2 * one, later_by(hour_ns));
+    cache.open(paths_of(root, "a"));
+    cache.open(paths_of(root, "b"));
+    cache.open(paths_of(root, "a"));  // b is now the least recently used
+    cache.open(paths_of(root, "c"));
+    EXPECT_EQ(cache.figures().entries, 2u);
+    EXPECT_EQ(cache.figures().bytes, 2 * one);
+    EXPECT_EQ(cache.figures().replays, 3u);
+    cache.open(paths_of(root, "a"));
+    cache.open(paths_of(root, "c"));
+    EXPECT_EQ(cache.figures().replays, 3u);
+    cache.open(paths_of(root, "b"));
+    EXPECT_EQ(cache.figures().replays, 4u);
+
+    cache.keep_only({paths_of(root, "b")});
+    EXPECT_EQ(cache.figures().entries, 1u);
+    EXPECT_EQ(cache.figures().bytes, one);
+    // A view larger than the whole bound is handed out but not kept.
+    RunCache tiny(one - 1, later_by(hour_ns));
+    EXPECT_TRUE(tiny.open(paths_of(root, "a")));
+    EXPECT_EQ(tiny.figures().entries, 0u);
+    EXPECT_EQ(tiny.figures().bytes, 0u);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
