@@ -104,11 +104,13 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
 }
 
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {
-    auto views = views::RunView::all(std::filesystem::path(std::string(root)));
-    for (auto& view : views) {
-        if (view.id() == id.str()) return std::move(view);
-    }
-    return error::ApiError::run_not_found(id);
+    // Only the named entry is looked at, by the listing's own rule, so the answer is the one a
+    // walk over every run would give, at the cost of one run.
+    std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(std::string(root)), id.str());
+    if (!paths) return error::ApiError::run_not_found(id);
+    plan::Loaded<views::RunView> opened = views::RunView::open(*paths);
+    if (!opened.ok()) return error::ApiError::run_not_found(id);
+    return std::move(opened.value());
 }
 
 }  // namespace korvalle::store

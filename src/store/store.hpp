@@ -89,7 +89,8 @@ private:
     std::shared_ptr<TelemetryCache> telemetry_cache_;
 };
 
-// The view of the run whose id equals the requested one byte for byte, or run_not_found.
+// The view of the run whose id equals the requested one byte for byte, or run_not_found. Only
+// that run is opened: the one entry of that name, taken as the listing would take it.
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id);
 
 
