@@ -29,7 +29,8 @@ public:
     // so a long walk does not hold back a short one queued after it. When a task throws, the
     // indices not yet started are skipped and the first exception is rethrown here once the
     // started ones have ended. Throws std::system_error when no thread can be started. A task
-    // must not start a walk of its own on the same pool.
+    // must not start a walk of its own on the same pool. The walk that leaves the pool idle
+    // hands the memory freed by its tasks back to the system.
     void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
 
     // The cores this process may run on (its CPU affinity), at least one.
@@ -53,6 +54,7 @@ private:
     std::condition_variable wake_;
     std::deque<Walk*> walks_;  // walks with indices not yet taken, in turn order
     std::vector<std::thread> threads_;
+    std::size_t in_flight_ = 0;  // walks whose callers still wait
     bool stopping_ = false;
 };
 
