@@ -12,11 +12,11 @@ namespace {
 using Item = std::variant<boost::json::value, error::ApiError>;
 
 template <class Project>
-Item item_of_run(std::string_view root, const contract::RunId& run, const contract::RunId& id,
+Item item_of_run(const RunStore& store, const contract::RunId& run, const contract::RunId& id,
                  Project project, error::ApiError (*not_found)(const contract::RunId&)) {
-    auto found = find_run(root, run);
+    auto found = store.find_run(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    std::optional<boost::json::value> document = project(std::get<views::RunView>(found), id.view());
+    std::optional<boost::json::value> document = project(*std::get<SharedView>(found), id.view());
     if (!document) return not_found(id);
     return std::move(*document);
 }
@@ -24,11 +24,11 @@ Item item_of_run(std::string_view root, const contract::RunId& run, const contra
 }  // namespace
 
 Item RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
-    return item_of_run(root_, run, id, payload::conversation, error::ApiError::conversation_not_found);
+    return item_of_run(*this, run, id, payload::conversation, error::ApiError::conversation_not_found);
 }
 
 Item RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
-    return item_of_run(root_, run, id, payload::artifact, error::ApiError::artifact_not_found);
+    return item_of_run(*this, run, id, payload::artifact, error::ApiError::artifact_not_found);
 }
 
 }  // namespace korvalle::store

@@ -1,13 +1,16 @@
-// The run store: the server's read model of the runs root. It keeps no run views; every
-// operation lists and replays the runs again. The one state kept between operations is the
-// telemetry cache, which remembers per run what the pipeline tool's telemetry command answered
-// until the run changes.
+// The run store: the server's read model of the runs root. Every operation lists the root
+// again and opens its runs through the cache of opened runs, which replays a run only when a
+// file its open read has changed. The telemetry cache remembers per run what the pipeline
+// tool's telemetry command answered until the run changes. Operations over every run open the
+// runs on the store's pool of openers and keep a small record per run.
 #pragma once
 
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
+#include "src/store/open_pool.hpp"
 #include "src/store/queries.hpp"
+#include "src/store/run_cache.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
@@ -20,7 +23,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
+#include <vector>
 
 namespace korvalle::store {
 
@@ -69,6 +74,14 @@ public:
     // The run's telemetry, or null. A run whose id fails the identifier rule gets none, silently.
     SharedTelemetry cached_telemetry(const views::RunView& view) const;
 
+    // The view of the run whose id equals the requested one byte for byte, or run_not_found.
+    // Only that run is looked at: the one entry of that name, taken as the listing would take
+    // it, opened through the cache.
+    std::variant<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
+
+    // The store's cache of opened runs (shared by its clones).
+    RunCache& run_cache() const { return *run_cache_; }
+
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
 
@@ -76,6 +89,15 @@ public:
     // conversations only when include_conversations is set. run_not_found when no run has the id.
     std::variant<boost::json::object, error::ApiError> run(const contract::RunId& id,
                                                            bool include_conversations) const;
+
+    // Opens every run of the root through the cache, on the store's openers, and hands each
+    // view to to_record (on an opener thread, several at once); the operation keeps no view.
+    // Gives the records of the runs that opened, in the listing's order (ascending id), as
+    // views::RunView::all would give their views. to_record must not walk the runs itself. The
+    // cache forgets the runs that are no longer listed.
+    template <class ToRecord>
+    auto map_every_run(ToRecord to_record) const
+        -> std::vector<std::invoke_result_t<ToRecord&, const views::RunView&>>;
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document.
     std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
@@ -92,10 +114,27 @@ private:
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
     std::shared_ptr<TelemetryCache> telemetry_cache_;
+    std::shared_ptr<OpenPool> openers_;
+    std::shared_ptr<RunCache> run_cache_;
 };
 
-// The view of the run whose id equals the requested one byte for byte, or run_not_found.
-std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id);
+template <class ToRecord>
+auto RunStore::map_every_run(ToRecord to_record) const
+    -> std::vector<std::invoke_result_t<ToRecord&, const views::RunView&>> {
+    using Record = std::invoke_result_t<ToRecord&, const views::RunView&>;
+    const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
+    run_cache_->keep_only(runs);
+    std::vector<std::optional<Record>> slots(runs.size());
+    openers_->run_each(runs.size(), [&](std::size_t i) {
+        if (SharedView view = run_cache_->open(runs[i])) slots[i].emplace(to_record(std::as_const(*view)));
+    });
+    std::vector<Record> records;
+    records.reserve(runs.size());
+    for (std::optional<Record>& slot : slots) {
+        if (slot) records.push_back(std::move(*slot));
+    }
+    return records;
+}
 
 
 }  // namespace korvalle::store

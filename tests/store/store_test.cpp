@@ -2,21 +2,53 @@
 #include "src/store/store.hpp"
 #include "tests/support/server_fixture.hpp"
 
+#include <algorithm>
+#include <filesystem>
+
 namespace korvalle::testing {
 namespace {
 
 TEST(Store, FindRunMatchesTheIdExactly) {
     RunsRoot root;
     add_run(root, "Run-1", "2026-03-05T09:00:00.000Z");
-    auto found = store::find_run(root.path().string(), *contract::RunId::make("Run-1"));
-    ASSERT_TRUE(std::holds_alternative<views::RunView>(found));
-    EXPECT_EQ(std::get<views::RunView>(found).id(), "Run-1");
-    auto missing = store::find_run(root.path().string(), *contract::RunId::make("run-1"));
+    const auto store = store::RunStore::new_polling_every(root.path().string(), 500);
+    auto found = store.find_run(*contract::RunId::make("Run-1"));
+    ASSERT_TRUE(std::holds_alternative<store::SharedView>(found));
+    EXPECT_EQ(std::get<store::SharedView>(found)->id(), "Run-1");
+    auto missing = store.find_run(*contract::RunId::make("run-1"));
     ASSERT_TRUE(std::holds_alternative<error::ApiError>(missing));
     EXPECT_EQ(std::get<error::ApiError>(missing).body(),
               R"({"error":{"code":"run_not_found","message":"no recorded run run-1"}})");
-    auto nowhere = store::find_run((root.path() / "gone").string(), *contract::RunId::make("Run-1"));
+    const auto elsewhere = store::RunStore::new_polling_every((root.path() / "gone").string(), 500);
+    auto nowhere = elsewhere.find_run(*contract::RunId::make("Run-1"));
     EXPECT_TRUE(std::holds_alternative<error::ApiError>(nowhere));
+}
+
+// find_run opens one run by name; its answers are those of every run opened and searched.
+TEST(Store, FindRunAnswersAsTheWholeListingWould) {
+    RunsRoot root;
+    add_run(root, "plain", "2026-03-05T09:00:00.000Z");
+    root.run("broken").launch_text(R"({"run_id":"broken"})");
+    root.run("no-launch").line("{}");
+    std::filesystem::create_directories(root.path() / "dir-launch" / "launch.json");
+    std::filesystem::create_directory_symlink(root.path() / "plain", root.path() / "linked");
+    std::filesystem::create_directory_symlink(root.path() / "gone", root.path() / "dangling");
+    write_file(root.path() / "file-run", "{}");
+    const auto all = views::RunView::all(root.path());
+    const auto store = store::RunStore::new_polling_every(root.path().string(), 500);
+    for (const char* name : {"plain", "linked", "broken", "no-launch", "dir-launch", "dangling", "file-run", "absent"}) {
+        auto found = store.find_run(*contract::RunId::make(name));
+        const auto it = std::find_if(all.begin(), all.end(), [&](const auto& view) { return view.id() == name; });
+        ASSERT_EQ(std::holds_alternative<store::SharedView>(found), it != all.end()) << name;
+        if (it == all.end()) continue;
+        const auto& view = *std::get<store::SharedView>(found);
+        EXPECT_EQ(view.paths.dir, it->paths.dir);
+        EXPECT_EQ(view.envelopes, it->envelopes);
+        EXPECT_EQ(view.launch, it->launch);
+    }
+    std::filesystem::remove_all(root.path() / "plain");
+    EXPECT_TRUE(std::holds_alternative<error::ApiError>(
+        store.find_run(*contract::RunId::make("linked"))));
 }
 
 TEST(Store, TranscriptIntervalIsTenPollIntervalsAndSaturates) {
