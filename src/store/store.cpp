@@ -81,7 +81,7 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     return result;
 }
 
-RunStore::RunStore(std::string root, std::uint64_t poll_ms)
+RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache)
     : root_(std::move(root)),
       poll_ms_(poll_ms),
       transcript_poll_ms_(poll_ms > std::numeric_limits<std::uint64_t>::max() / 10
@@ -89,10 +89,15 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms)
                               : poll_ms * 10),
       telemetry_cache_(std::make_shared<TelemetryCache>()),
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
-      run_cache_(std::make_shared<RunCache>()) {}
+      run_cache_(std::move(run_cache)) {}
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
-    return RunStore(std::string(root), poll_ms);
+    return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>());
+}
+
+RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms,
+                                     std::shared_ptr<RunCache> run_cache) {
+    return RunStore(std::string(root), poll_ms, std::move(run_cache));
 }
 
 SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {

@@ -65,6 +65,9 @@ class RunStore {
 public:
     // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
     static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms);
+    // The same with a cache of opened runs of the caller's making (another bound or clock).
+    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms,
+                                      std::shared_ptr<RunCache> run_cache);
 
     const std::string& root() const { return root_; }
     std::uint64_t poll_ms() const { return poll_ms_; }
@@ -108,7 +111,7 @@ public:
                                                                const contract::RunId& id) const;
 
 private:
-    RunStore(std::string root, std::uint64_t poll_ms);
+    RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
 
     std::string root_;
     std::uint64_t poll_ms_;

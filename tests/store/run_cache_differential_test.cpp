@@ -1,0 +1,403 @@
+// Stores that keep opened runs answer exactly what a store that opens every run afresh answers.
+// A generated runs root goes through a seeded random sequence of changes (lines appended, a
+// partial line appended and finished later, a journal rewritten shorter or with the same size, a
+// file replaced by rename, a run removed and recorded again, a run that another run's cross-run
+// reference reads changed, a file touched, a round result or artifact rewritten); after every
+// step each document of every run is written out by each store and compared byte for byte.
+#include "src/store/store.hpp"
+
+#include "sdk/base/json.hpp"
+#include "src/payload/conversation.hpp"
+#include "tests/support/server_fixture.hpp"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace korvalle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using store::RunCache;
+
+const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+
+// Steps of one test run and the seed of its changes; KORVALLE_CACHE_STEPS and
+// KORVALLE_CACHE_SEED ask for others (CI runs the defaults, also under the sanitizers).
+int step_count() {
+    const char* steps = std::getenv("KORVALLE_CACHE_STEPS");
+    return steps ? std::atoi(steps) : 40;
+}
+
+std::uint32_t seed() {
+    const char* seed = std::getenv("KORVALLE_CACHE_SEED");
+    return seed ? static_cast<std::uint32_t>(std::strtoul(seed, nullptr, 10)) : 20261207;
+}
+
+// ---- The documents. ----
+
+template <class Document>
+std::string written(const std::variant<Document, error::ApiError>& answer) {
+    if (const auto* error = std::get_if<error::ApiError>(&answer)) return error->body();
+    return json::write(std::get<Document>(answer));
+}
+
+// What may be asked of one run: its conversations and artifacts as its journal names them,
+// and one of each that it does not have.
+struct RunItems {
+    contract::RunId run;
+    std::set<std::string> conversations = {"no-such-session"};
+    std::set<std::string> artifacts = {"no-such-artifact"};
+};
+
+std::vector<RunItems> items_of(const fs::path& root) {
+    std::vector<RunItems> items;
+    for (const auto& view : views::RunView::all(root)) {
+        auto run = contract::RunId::make(view.id());
+        if (!run) continue;
+        RunItems& item = items.emplace_back(RunItems{*run});
+        for (auto session : payload::session_groups(view).order) item.conversations.emplace(session);
+        for (const auto& envelope : view.envelopes) {
+            for (const auto& ref : envelope.artifacts) item.artifacts.insert(ref.id);
+        }
+    }
+    items.push_back(RunItems{*contract::RunId::make("no-such-run")});
+    return items;
+}
+
+// Every document of the store, by a name that says what was asked.
+std::map<std::string, std::string> documents(const store::RunStore& store, const std::vector<RunItems>& items) {
+    std::map<std::string, std::string> out;
+    const std::optional<std::string> second = items.size() > 1 ? std::optional(items[1].run.str()) : std::nullopt;
+    for (const store::RunsQuery& query : {store::RunsQuery{std::nullopt, 50, true}, store::RunsQuery{std::nullopt, 50, false},
+                                          store::RunsQuery{std::nullopt, 2, true}, store::RunsQuery{second, 3, true}}) {
+        out[fmt::format("list {} {} {}", query.cursor.value_or("-"), query.limit, query.include_settled)] =
+            json::write(store.run_list(query));
+    }
+    for (const RunItems& item : items) {
+        const std::string& run = item.run.str();
+        out["run " + run] = written(store.run(item.run, true));
+        out["run " + run + " without conversations"] = written(store.run(item.run, false));
+        for (const std::string& id : item.conversations) {
+            if (auto conversation = contract::RunId::make(id)) {
+                out["conversation " + run + " " + id] = written(store.conversation(item.run, *conversation));
+            }
+        }
+        for (const std::string& id : item.artifacts) {
+            if (auto artifact = contract::RunId::make(id)) {
+                out["artifact " + run + " " + id] = written(store.artifact(item.run, *artifact));
+            }
+        }
+    }
+    return out;
+}
+
+// ---- The changes. ----
+
+// Changes a generated root at random. Runs are the demo runs under their own ids (one of them
+// reads two others through cross-run references) and three generated runs, one of which refers
+// to a run "ghost" that comes and goes.
+class Changes {
+public:
+    Changes(RunsRoot& root, std::uint32_t seed) : root_(root), random_(seed) {
+        for (const auto& entry : fs::directory_iterator(demo_root)) {
+            if (!entry.is_directory()) continue;
+            const std::string id = entry.path().filename().string();
+            fs::copy(entry.path(), root_.path() / id, fs::copy_options::recursive);
+            pristine_[id] = entry.path();
+        }
+        for (const char* id : {"gen-settled", "gen-running", "linker"}) record(id);
+    }
+
+    // One change; its description.
+    std::string step() {
+        const std::string run = pick_run();
+        switch (pick(13)) {
+        case 0:
+        case 1: return append_lines(run);
+        case 2: return partial_line(run);
+        case 3: return rewrite_shorter(run);
+        case 4:
+        case 5: return rewrite_same_size(run);
+        case 6: return replace_by_rename(run);
+        case 7: return remove_and_record_again(run);
+        case 8:
+        case 9:
+        case 10: return change_referenced_run();
+        case 11: return touch(run);
+        default: return rewrite_read_per_request(run);
+        }
+    }
+
+private:
+    std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+    std::string pick_run() {
+        std::vector<std::string> runs;
+        for (const auto& entry : fs::directory_iterator(root_.path())) runs.push_back(entry.path().filename().string());
+        std::sort(runs.begin(), runs.end());
+        return runs.empty() ? "gen-settled" : runs[pick(runs.size())];
+    }
+
+    fs::path journal(const std::string& run) const { return root_.path() / run / "events.jsonl"; }
+
+    std::string timestamp() {
+        return fmt::format("2026-03-0{}T{:02}:{:02}:{:02}.{:03}Z", 1 + pick(9), pick(24), pick(60), pick(60), pick(1000));
+    }
+
+    // One journal line of some kind for the run: agent turns (conversations), settles, rounds,
+    // artifacts with their files, lines that are no envelope.
+    std::string line(const std::string& run) {
+        const std::string node = std::vector<std::string>{"build", "publish-docs", "draft-notes", "wait"}[pick(4)];
+        const std::string session = "ses-" + std::to_string(pick(3));
+        const std::string agent_labels = fmt::format(R"({{"run_id":{},"node":"{}","round":1,"session":"{}","role":"agent"}})",
+                                                     quote(run), node, session);
+        const std::string node_labels = fmt::format(R"({{"run_id":{},"node":"{}","round":1}})", quote(run), node);
+        const std::uint64_t seq = 1 + pick(500);
+        switch (pick(9)) {
+        case 0:
+            return envelope_line({.ts = timestamp(), .source = "morvane", .kind = "turn-activity",
+                                  .stream = "morvane/" + session, .seq = seq, .labels = agent_labels,
+                                  .payload = R"({"kind":"tool","name":"Read","detail":"café.md"})"});
+        case 1: {
+            const std::string artifact = "art-" + std::to_string(pick(4));
+            write_file(root_.path() / run / "artifacts" / artifact, std::string(1 + pick(40), 'a'));
+            return envelope_line({.ts = timestamp(), .source = "morvane", .kind = "turn-completed",
+                                  .stream = "morvane/" + session, .seq = seq, .labels = agent_labels,
+                                  .payload = R"({"message":"done","model":"m","usage":{"duration":2.5,"tokens_in":10,"tokens_out":5,"cost":0.01}})",
+                                  .artifacts = R"([{"id":")" + artifact + R"(","kind":"worker_report","bytes":1}])"});
+        }
+        case 2:
+            return envelope_line({.ts = timestamp(), .kind = "node-settled", .seq = seq, .labels = node_labels,
+                                  .payload = pick(2) ? R"({"status":"done","outcome":"completed"})" : R"({"status":"failed"})"});
+        case 3:
+            return envelope_line({.ts = timestamp(), .kind = "node-dispatched", .seq = seq, .labels = node_labels});
+        case 4:
+            return envelope_line({.ts = timestamp(), .kind = "round-started", .seq = seq,
+                                  .labels = fmt::format(R"({{"run_id":{},"round":{}}})", quote(run), 1 + pick(3)),
+                                  .payload = R"({"plan":)" + plan_json + "}"});
+        case 5:
+            return envelope_line({.ts = timestamp(), .kind = "round-finished", .seq = seq,
+                                  .labels = fmt::format(R"({{"run_id":{},"round":1}})", quote(run)), .payload = R"({"ok":true})"});
+        case 6:
+            return envelope_line({.ts = timestamp(), .source = "vcs", .kind = "change-check", .stream = "vcs", .seq = seq,
+                                  .labels = node_labels,
+                                  .payload = R"({"name":"lint","status":"completed","conclusion":"success","required":true})"});
+        case 7: return "not an envelope";
+        default: return "{}";
+        }
+    }
+
+    // A line that was begun is finished before anything else is appended to its journal.
+    void finish_partial(const std::string& run) {
+        if (auto it = partial_.find(run); it != partial_.end()) {
+            append_file(journal(run), it->second);
+            partial_.erase(it);
+        }
+    }
+
+    std::string append_lines(const std::string& run) {
+        finish_partial(run);
+        const std::size_t lines = 1 + pick(3);
+        for (std::size_t i = 0; i < lines; ++i) append_file(journal(run), line(run) + "\n");
+        return fmt::format("append {} lines to {}", lines, run);
+    }
+
+    // The first part of a line, cut anywhere, also inside the two bytes of "é"; or the rest
+    // of the line begun before.
+    std::string partial_line(const std::string& run) {
+        if (partial_.contains(run)) {
+            finish_partial(run);
+            return "finish the partial line of " + run;
+        }
+        std::string text = envelope_line({.ts = timestamp(), .source = "morvane", .kind = "turn-activity",
+                                          .stream = "morvane/ses-9", .labels = fmt::format(
+                                              R"({{"run_id":{},"node":"build","round":1,"session":"ses-9","role":"agent"}})", quote(run)),
+                                          .payload = R"({"kind":"tool","name":"Edit","detail":"é"})"}) + "\n";
+        const std::size_t accent = text.find("\xc3\xa9");
+        const std::size_t cut = pick(2) ? accent + 1 : 1 + pick(text.size() - 1);
+        append_file(journal(run), text.substr(0, cut));
+        partial_[run] = text.substr(cut);
+        return fmt::format("append {} bytes of a line to {}", cut, run);
+    }
+
+    std::string rewrite_shorter(const std::string& run) {
+        partial_.erase(run);
+        std::string text = read_text(journal(run));
+        const std::size_t keep = text.empty() ? 0 : pick(text.size());
+        const std::size_t end = text.rfind('\n', keep);
+        text.resize(end == std::string::npos ? 0 : end + 1);
+        write_file(journal(run), text);
+        return fmt::format("rewrite the journal of {} to {} bytes", run, text.size());
+    }
+
+    // One digit changed for another: the same size, another content (another time, sequence
+    // number or status word position).
+    std::string rewrite_same_size(const std::string& run) {
+        std::string text = read_text(journal(run));
+        // Most often a digit of the hour in the last time of the journal, which moves the run's
+        // last event.
+        const std::size_t last_time = text.rfind(R"("ts":"2026-03-0)");
+        std::vector<std::size_t> digits;
+        if (last_time != std::string::npos && pick(3) != 0) {
+            digits.push_back(last_time + 18);
+        } else {
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] >= '0' && text[i] <= '8') digits.push_back(i);
+            }
+        }
+        if (digits.empty()) return "no digit to change in " + run;
+        const std::size_t at = digits[pick(digits.size())];
+        text[at] = text[at] == '9' ? '0' : static_cast<char>(text[at] + 1);
+        write_file(journal(run), text);
+        return fmt::format("change the byte at {} of the journal of {}", at, run);
+    }
+
+    std::string replace_by_rename(const std::string& run) {
+        const bool launch = pick(3) == 0;
+        const fs::path target = root_.path() / run / (launch ? "launch.json" : "events.jsonl");
+        std::string text = fs::exists(target) ? read_text(target) : std::string();
+        if (launch) {
+            Launch fields{.session = "sess-" + std::to_string(pick(100))};
+            if (pick(4) == 0) fields.host = "";
+            const fs::path scratch = root_.path() / run / ".scratch";
+            RunBuilder(scratch, "x").launch(fields);
+            text = read_text(scratch / "launch.json");
+            fs::remove_all(scratch);
+        } else {
+            finish_partial(run);
+            text = read_text(target) + line(run) + "\n";
+        }
+        const fs::path temporary = target.string() + ".new";
+        write_file(temporary, text);
+        fs::rename(temporary, target);
+        return fmt::format("replace {} of {} by rename", target.filename().string(), run);
+    }
+
+    std::string remove_and_record_again(const std::string& run) {
+        partial_.erase(run);
+        fs::remove_all(root_.path() / run);
+        if (pick(4) == 0) return "remove " + run;
+        record(run);
+        return "remove and record again " + run;
+    }
+
+    // A run as it began: a demo run from its copy, a generated one from its events.
+    void record(const std::string& run) {
+        if (auto it = pristine_.find(run); it != pristine_.end()) {
+            fs::copy(it->second, root_.path() / run, fs::copy_options::recursive);
+        } else if (run == "gen-settled") {
+            add_run(root_, run, "2026-03-04T10:00:00.000Z", /*settled=*/true);
+        } else if (run == "linker") {
+            root_.run(run).launch().event({.ts = "2026-03-04T11:00:00.000Z", .kind = "run-started",
+                                           .payload = R"({"plan":{"schema_version":1,"goal":{"text":"wait"},"name":"linker","tasks":[)"
+                                                      R"({"id":"wait","task":"Wait.","deps":["run:gen-settled#build"]},)"
+                                                      R"({"id":"watch","task":"Watch.","deps":["run:ghost#build"]}]}})"});
+        } else {
+            add_run(root_, run, "2026-03-04T12:00:00.000Z", false, /*in_round=*/true);
+        }
+    }
+
+    // What the cross-run references of "linker" and of the demo's billing export read.
+    std::string change_referenced_run() {
+        const std::string run = std::vector<std::string>{"ghost", "gen-settled", "2026-03-02-docs-refresh",
+                                                         "2026-03-05-orders-migration"}[pick(4)];
+        const std::string node = run == "2026-03-02-docs-refresh" ? "publish-docs"
+                                 : run == "2026-03-05-orders-migration" ? "backfill-orders" : "build";
+        if (run == "ghost" && fs::exists(root_.path() / run) && pick(2)) {
+            fs::remove_all(root_.path() / run);
+            return "remove ghost";
+        }
+        if (!fs::exists(root_.path() / run)) root_.run(run).launch();
+        finish_partial(run);
+        const std::string status = pick(2) ? "done" : "failed";
+        append_file(journal(run), envelope_line({.ts = timestamp(), .kind = "node-settled",
+                                                 .labels = R"({"node":")" + node + R"("})",
+                                                 .payload = R"({"status":")" + status + R"("})"}) + "\n");
+        return fmt::format("settle {} of {} as {}", node, run, status);
+    }
+
+    std::string touch(const std::string& run) {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::recursive_directory_iterator(root_.path() / run)) files.push_back(entry.path());
+        if (files.empty()) return "nothing to touch in " + run;
+        const fs::path& file = files[pick(files.size())];
+        EXPECT_EQ(::utimensat(AT_FDCWD, file.c_str(), nullptr, 0), 0) << file;
+        return "touch " + file.string();
+    }
+
+    // Files that the documents read on every request and no view holds.
+    std::string rewrite_read_per_request(const std::string& run) {
+        const fs::path dir = root_.path() / run;
+        if (pick(2)) {
+            const fs::path result = dir / "round-01" / "result.json";
+            write_file(result, pick(2) ? R"({"nodes":[{"id":"build","status":"done","outcome":"ok"}]})" : "not json");
+            return "rewrite " + result.string();
+        }
+        const fs::path artifact = dir / "artifacts" / ("art-" + std::to_string(pick(4)));
+        write_file(artifact, std::string(1 + pick(70000), 'b'));
+        return "rewrite " + artifact.string();
+    }
+
+    RunsRoot& root_;
+    std::mt19937 random_;
+    std::map<std::string, fs::path> pristine_;
+    std::map<std::string, std::string> partial_;  // run -> the rest of its unfinished line
+};
+
+// ---- The comparison. ----
+
+RunCache::Clock later_by(std::chrono::nanoseconds offset) {
+    return [offset] { return RunCache::realtime_ns() + static_cast<std::int64_t>(offset.count()); };
+}
+
+TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
+    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
+    RunsRoot root;
+    Changes changes(root, seed());
+    const std::string path = root.path().string();
+    // The reference keeps nothing: every run is opened afresh for every document.
+    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(0));
+    // The cache's clock an hour ahead makes every file settled, so that every entry is kept and
+    // every step is seen only through the files' identities; a small bound drops entries all
+    // the time; the plain clock keeps what has not changed for two seconds.
+    auto kept_cache = std::make_shared<RunCache>(RunCache::default_max_bytes, later_by(std::chrono::hours(1)));
+    auto small_cache = std::make_shared<RunCache>(96 * 1024, later_by(std::chrono::hours(1)));
+    const std::vector<std::pair<std::string, store::RunStore>> cached = {
+        {"kept", store::RunStore::new_polling_every(path, 500, kept_cache)},
+        {"small", store::RunStore::new_polling_every(path, 500, small_cache)},
+        {"plain clock", store::RunStore::new_polling_every(path, 500)},
+    };
+
+    std::string change = "the root as generated";
+    for (int step = 0; step <= step_count(); ++step) {
+        if (step > 0) change = changes.step();
+        const std::vector<RunItems> items = items_of(root.path());
+        const auto expected = documents(fresh, items);
+        for (const auto& [name, store] : cached) {
+            const auto answered = documents(store, items);
+            ASSERT_EQ(answered.size(), expected.size());
+            for (const auto& [what, text] : expected) {
+                ASSERT_EQ(answered.at(what), text) << name << " store, seed " << seed() << ", step " << step << " (" << change << "): " << what;
+            }
+        }
+        // Two changes of one file in one tick of the file system's clock could leave its
+        // identity as it was; the cache guards against that with its two-second rule, which the
+        // clock an hour ahead turns off here.
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    EXPECT_GT(kept_cache->figures().hits, kept_cache->figures().replays);
+    EXPECT_GT(small_cache->figures().replays, kept_cache->figures().replays);
+    EXPECT_LE(small_cache->figures().bytes, 96u * 1024);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
