@@ -77,6 +77,11 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
 
+    // The run detail document of one run, with its telemetry when the cache has it; its
+    // conversations only when include_conversations is set. run_not_found when no run has the id.
+    std::variant<boost::json::object, error::ApiError> run(const contract::RunId& id,
+                                                           bool include_conversations) const;
+
     // Opens every run of the root on the store's openers and hands each view, as soon as it is
     // open, to to_record (on an opener thread, several at once); the view is dropped right
     // after. Gives the records of the runs that opened, in the listing's order (ascending id),
