@@ -34,7 +34,9 @@ const boost::json::value* member(const boost::json::object& object, std::string_
 }
 
 boost::json::value text_or_null(const boost::json::value* value) {
-    if (value && value->is_string()) return value->get_string();
+    // A copy of the string itself would be made in the view's arena, which lives as long as
+    // the view: the document's text is made in the default storage.
+    if (value && value->is_string()) return boost::json::value(std::string_view(value->get_string()));
     return nullptr;
 }
 

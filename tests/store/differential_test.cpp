@@ -1,4 +1,4 @@
-// Every document the store answers, written out, against the plain way of answering it: every
+// Every document the store answers (run list, run detail, conversation, artifact), written out, against the plain way of answering it: every
 // run opened one after another with views::RunView::all, the run found by a linear search, the
 // run list sorted over the views themselves. Over the demo root and over a generated root
 // with runs of every state, ties in time, runs that do not open, links and hidden names.
@@ -8,6 +8,7 @@
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
+#include "src/payload/run_detail.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <algorithm>
@@ -67,11 +68,20 @@ std::string plain_item(const store::RunStore& store, const std::string& run, con
     return "run not found";
 }
 
-std::string written(std::variant<boost::json::value, error::ApiError> answer) {
+std::string plain_detail(const store::RunStore& store, const std::string& run, bool conversations) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() != run) continue;
+        return json::write(payload::run_detail(view, conversations, store.cached_telemetry(view).get()));
+    }
+    return "run not found";
+}
+
+template <class Document>
+std::string written(std::variant<Document, error::ApiError> answer) {
     if (auto* error = std::get_if<error::ApiError>(&answer)) {
         return error->body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
     }
-    return json::write(std::get<boost::json::value>(answer));
+    return json::write(std::get<Document>(answer));
 }
 
 // ---- The comparison. ----
@@ -100,6 +110,11 @@ void expect_same_documents(const fs::path& root_path) {
     for (const auto& view : views) {
         auto run = contract::RunId::make(view.id());
         if (!run) continue;  // never asked for by id
+        for (bool with_conversations : {true, false}) {
+            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_detail(store, view.id(), with_conversations))
+                << view.id();
+            ++items;
+        }
         std::set<std::string> conversations = {"no-such-session"};
         for (auto session : payload::session_groups(view).order) conversations.emplace(session);
         std::set<std::string> artifacts = {"no-such-artifact"};
@@ -123,6 +138,7 @@ void expect_same_documents(const fs::path& root_path) {
     }
     const auto missing = *contract::RunId::make("no-such-run");
     EXPECT_EQ(written(store.conversation(missing, missing)), "run not found");
+    EXPECT_EQ(written(store.run(missing, true)), "run not found");
     EXPECT_GT(items, views.size());
     EXPECT_GT(lists, 6u);
 }

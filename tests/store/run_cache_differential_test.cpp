@@ -7,7 +7,12 @@
 #include "src/store/store.hpp"
 
 #include "sdk/base/json.hpp"
+#include "sdk/journal/journal.hpp"
+#include "sdk/journal/journal_lines.hpp"
+#include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
+#include "src/payload/payload.hpp"
+#include "src/payload/run_detail.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <fmt/format.h>
@@ -397,6 +402,63 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     EXPECT_GT(kept_cache->figures().hits, kept_cache->figures().replays);
     EXPECT_GT(small_cache->figures().replays, kept_cache->figures().replays);
     EXPECT_LE(small_cache->figures().bytes, 96u * 1024);
+}
+
+// Counts what is allocated through it.
+class CountingStorage final : public boost::json::memory_resource {
+public:
+    std::size_t allocations() const { return allocations_; }
+
+private:
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        ++allocations_;
+        return ::operator new(bytes, std::align_val_t(alignment));
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+        ::operator delete(p, bytes, std::align_val_t(alignment));
+    }
+    bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
+    std::size_t allocations_ = 0;
+};
+
+// A kept view serves many documents: none of them may allocate in the storage of the view's
+// envelopes (an arena that lives as long as the view), or a kept view would grow with every
+// request. The demo runs' envelopes are read into a storage that counts, and every document
+// is built from them.
+TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
+    for (const auto& entry : fs::directory_iterator(demo_root)) {
+        if (!entry.is_directory()) continue;
+        plan::Loaded<views::RunView> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
+        ASSERT_TRUE(opened.ok());
+        views::RunView view = std::move(opened.value());
+        // The same envelopes again, made in the counting storage.
+        CountingStorage counting;
+        const boost::json::storage_ptr storage(&counting);
+        std::vector<event::Envelope> envelopes;
+        for (const std::string& line : journal::read_journal_lines(entry.path() / "events.jsonl")) {
+            plan::Read<event::Envelope> read = event::read_envelope(line, storage);
+            if (read.ok()) envelopes.push_back(std::move(*read.value));
+        }
+        journal::merge_order(envelopes);
+        ASSERT_EQ(envelopes, view.envelopes);
+        view.envelopes = std::move(envelopes);
+
+        const std::size_t made = counting.allocations();
+        ASSERT_GT(made, 0u);
+        std::vector<boost::json::value> documents;
+        documents.emplace_back(payload::run_detail(view, true, nullptr));
+        documents.emplace_back(payload::run_summary(view, nullptr));
+        documents.emplace_back(payload::conversations(view));
+        for (auto session : payload::session_groups(view).order) documents.push_back(*payload::conversation(view, session));
+        for (const auto& envelope : view.envelopes) {
+            for (const auto& ref : envelope.artifacts) {
+                if (auto artifact = payload::artifact(view, ref.id)) documents.push_back(std::move(*artifact));
+            }
+        }
+        EXPECT_EQ(counting.allocations(), made) << view.id();
+        documents.clear();
+        view.envelopes.clear();
+    }
 }
 
 }  // namespace
