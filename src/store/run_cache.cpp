@@ -33,11 +33,13 @@ std::uint64_t RunCache::estimated_bytes(const views::RunView& view) {
     return fixed_view_bytes + file_bytes * bytes_per_journal_byte;
 }
 
-SharedView RunCache::open(const ledger::RunPaths& paths) {
+SharedView RunCache::open(const ledger::RunPaths& paths, bool* kept) {
     const std::string key = paths.dir.string();
-    if (SharedView kept = kept_view(key); kept && kept->files_read.unchanged()) {
-        touch(key, kept);
-        return kept;
+    if (kept) *kept = false;
+    if (SharedView held = kept_view(key); held && held->files_read.unchanged()) {
+        if (kept) *kept = true;
+        touch(key, held);
+        return held;
     }
     // Taken before anything is read: a file changed after this moment counts as changed
     // within the window, however late the open sees it.
@@ -51,7 +53,8 @@ SharedView RunCache::open(const ledger::RunPaths& paths) {
     const std::optional<std::int64_t> changed = view->files_read.last_change_ns();
     const bool settled = !changed || *changed < started - settle_ns;
     if (view->files_read.sure && settled) {
-        keep(key, view);
+        const bool held = keep(key, view);
+        if (kept) *kept = held;
     } else {
         forget(key);
     }
@@ -90,7 +93,7 @@ void RunCache::touch(const std::string& key, const SharedView& view) {
     recent_.splice(recent_.begin(), recent_, entry->second.recent);
 }
 
-void RunCache::keep(const std::string& key, SharedView view) {
+bool RunCache::keep(const std::string& key, SharedView view) {
     const std::uint64_t bytes = estimated_bytes(*view);
     std::lock_guard lock(mutex_);
     ++replays_;
@@ -99,6 +102,7 @@ void RunCache::keep(const std::string& key, SharedView view) {
     entries_.emplace(key, Entry{std::move(view), bytes, recent_.begin()});
     bytes_ += bytes;
     while (bytes_ > max_bytes_ && !recent_.empty()) erase_locked(entries_.find(recent_.back()));
+    return entries_.contains(key);
 }
 
 void RunCache::forget(const std::string& key) {

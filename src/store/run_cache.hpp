@@ -44,10 +44,10 @@ public:
     RunCache(const RunCache&) = delete;
     RunCache& operator=(const RunCache&) = delete;
 
-    // The view of the run at paths, or null when it does not open (views::RunView::open fails).
-    // Safe to call from any number of threads; files are looked at and runs opened outside the
-    // cache's lock.
-    SharedView open(const ledger::RunPaths& paths);
+    // The view of the run at paths, or null when it does not open (views::RunView::open fails);
+    // kept, when given, tells whether the cache keeps that view. Safe to call from any number
+    // of threads; files are looked at and runs opened outside the cache's lock.
+    SharedView open(const ledger::RunPaths& paths, bool* kept = nullptr);
 
     // Drops the entries of runs that are not among these (a listing of the whole runs root):
     // their directories are gone or are no runs any more.
@@ -67,7 +67,7 @@ public:
     static std::uint64_t estimated_bytes(const views::RunView& view);
     // A view takes about this many bytes per journal byte: measured by bench/run_cache_bench
     // (heap in use after opening, over the journal's size) on generated runs.
-    static constexpr std::uint64_t bytes_per_journal_byte = 3;
+    static constexpr std::uint64_t bytes_per_journal_byte = 2;
 
     static std::int64_t realtime_ns();
 
@@ -80,7 +80,7 @@ private:
 
     SharedView kept_view(const std::string& key);
     void touch(const std::string& key, const SharedView& view);
-    void keep(const std::string& key, SharedView view);
+    bool keep(const std::string& key, SharedView view);  // true when it stays
     void forget(const std::string& key);
     void erase_locked(std::unordered_map<std::string, Entry>::iterator entry);
 

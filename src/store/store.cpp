@@ -14,25 +14,30 @@ namespace korvalle::store {
 namespace {
 
 // What the run list keeps of each run while it walks the root: the sort key, the settled flag,
-// the telemetry key, and the run's summary built without telemetry. The telemetry reaches only
-// the summary's "timing" block, which is made again for the runs of the page that have
-// telemetry; every other run never gets its telemetry asked for.
+// the telemetry key, and either the view, when the cache of opened runs keeps it (holding on to
+// it costs nothing then, and its summary is built only if it lands on the page), or the run's
+// summary built without telemetry. The telemetry reaches only the summary's "timing" block,
+// which is made again for the runs of the page that have telemetry; every other run never gets
+// its telemetry asked for.
 struct ListedRun {
     std::string id;
     std::optional<std::uint64_t> last_event_at;
     bool settled = false;
     RunSignature signature;
+    SharedView view;
     payload::TurnDurations durations;
     boost::json::object summary;
 };
 
-ListedRun listed_run(const views::RunView& view) {
-    return ListedRun{view.id(),
-                     view.last_event_at,
-                     views::is_settled(view),
-                     RunSignature::of(view),
-                     payload::sum_turn_durations(view.envelopes),
-                     std::move(payload::run_summary(view, nullptr).as_object())};
+ListedRun listed_run(const SharedView& view, bool kept) {
+    ListedRun run{view->id(), view->last_event_at, views::is_settled(*view), RunSignature::of(*view), nullptr, {}, {}};
+    if (kept) {
+        run.view = view;
+    } else {
+        run.durations = payload::sum_turn_durations(view->envelopes);
+        run.summary = std::move(payload::run_summary(*view, nullptr).as_object());
+    }
+    return run;
 }
 
 // Run order: runs with a last event time first, later times first, then by id as bytes.
@@ -125,11 +130,13 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     runs.reserve(page.size());
     // Telemetry is asked for in page order, one run after another, as the cache expects.
     for (ListedRun* run : page) {
-        if (auto id = contract::RunId::make(run->id)) {
-            if (SharedTelemetry telemetry = telemetry_cache_->lookup(root_, *id, run->signature)) {
-                run->summary["timing"] = payload::telemetry_breakdown(telemetry.get(), run->durations);
-            }
+        SharedTelemetry telemetry;
+        if (auto id = contract::RunId::make(run->id)) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
+        if (run->view) {
+            runs.push_back(payload::run_summary(*run->view, telemetry));
+            continue;
         }
+        if (telemetry) run->summary["timing"] = payload::telemetry_breakdown(telemetry.get(), run->durations);
         runs.push_back(std::move(run->summary));
     }
     boost::json::object document;
