@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 
 namespace korvalle::testing {
@@ -77,6 +79,31 @@ TEST(FilesRead, MissingAndIrregularJournalsAreRecordedAsFound) {
 
     missing.event({.kind = "x"});
     EXPECT_FALSE(without.value().files_read.unchanged());
+}
+
+// A read that failed for a reason the file's identity cannot show (no descriptor left, no
+// memory, an I/O fault) makes the record unsure: its result must serve only its own use.
+TEST(FilesRead, OnlyLastingFailuresLeaveTheRecordSure) {
+    RunsRoot root;
+    root.run("r").launch();
+    const fs::path there = root.path() / "r" / "launch.json";
+    const fs::path nowhere = root.path() / "r" / "events.jsonl";
+    for (int error : {0, ENOENT, ENOTDIR, EISDIR, EINVAL, EACCES, EPERM, ELOOP, ENAMETOOLONG}) {
+        files::SeenFiles seen;
+        seen.note(nowhere, files::ReadTrace{std::nullopt, error});
+        seen.note_unread(nowhere);
+        EXPECT_TRUE(seen.sure) << error;
+        EXPECT_EQ(seen.files, (std::vector<files::Seen>{{nowhere, std::nullopt}, {nowhere, std::nullopt}}));
+        EXPECT_FALSE(seen.last_change_ns());
+    }
+    for (int error : {EMFILE, ENFILE, ENOMEM, EIO, EAGAIN}) {
+        files::SeenFiles seen;
+        seen.note(there, files::ReadTrace{std::nullopt, error});
+        EXPECT_FALSE(seen.sure) << error;
+        // What could not be opened is taken as stat finds it.
+        EXPECT_EQ(seen.files.at(0).identity, stat_of(there));
+        EXPECT_TRUE(seen.unchanged());
+    }
 }
 
 }  // namespace
