@@ -4,6 +4,8 @@
 // read_error.
 #include "src/api/handlers.hpp"
 
+#include "src/api/change_feed.hpp"
+
 #include <boost/asio/use_awaitable.hpp>
 
 namespace korvalle::server {
@@ -39,7 +41,7 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool) {
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
     auto router = std::make_shared<Router>(state);
-    router->get("/healthz", healthz).get("/api/v2/runs", runs);
+    router->get("/healthz", healthz).get("/api/v2/runs", runs).get("/api/v2/events", events);
     return router;
 }
 

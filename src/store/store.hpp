@@ -55,6 +55,8 @@ private:
     std::unordered_map<std::string, Entry> entries_;
 };
 
+class Frames;
+
 class RunStore {
 public:
     // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
@@ -70,6 +72,10 @@ public:
 
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
+
+    // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
+    // telemetry cache, the watched run and the first frame id. Reads nothing.
+    Frames events(const EventsQuery& query) const;
 
 private:
     RunStore(std::string root, std::uint64_t poll_ms);
