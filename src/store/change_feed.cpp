@@ -1,5 +1,6 @@
 #include "src/store/change_feed.hpp"
 
+#include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 
 #include <boost/json/array.hpp>
@@ -43,7 +44,7 @@ Signatures run_signatures(const Frames& frames) {
 std::optional<std::string> watch_conversation(const Frames& frames) {
     auto view = watched_view(frames);
     if (!view) return std::nullopt;
-    return std::string();  // PENDING-CONV: payload::conversation_signature(*view)
+    return payload::conversation_signature(*view);
 }
 
 std::optional<std::vector<boost::json::value>> watch_activity(const Frames& frames) {
