@@ -121,6 +121,23 @@ TEST_F(ChangeFeed, AWatchedRunYieldsItsOwnChangesWithItsActivity) {
     EXPECT_EQ(poll(feed), Lines{R"(7 run.changed {"run_id":"watched","round":1})"});
 }
 
+TEST_F(ChangeFeed, TheWatchedRunsConversationsAreComparedOncePerTenPolls) {
+    add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
+    auto feed = frames("watched");
+    feed.next();
+    append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
+                       .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
+    EXPECT_EQ(poll(feed), Lines{R"(1 run.changed {"run_id":"watched","round":1})"});
+    for (int i = 2; i < 10; ++i) EXPECT_EQ(poll(feed), Lines{}) << "poll " << i;
+    EXPECT_EQ(poll(feed), Lines{R"(2 conversation.changed {"run_id":"watched"})"}) << "the tenth poll";
+
+    // The run goes: its conversations go with it at the next check.
+    fs::remove_all(root_.path() / "watched");
+    EXPECT_EQ(poll(feed), Lines{R"(3 run.removed {"run_id":"watched"})"});
+    for (int i = 2; i < 10; ++i) EXPECT_EQ(poll(feed), Lines{}) << "poll " << i;
+    EXPECT_EQ(poll(feed), Lines{R"(4 conversation.changed {"run_id":"watched"})"});
+}
+
 TEST_F(ChangeFeed, TheSnapshotListsFiftyRunsAndNamesTheCursor) {
     for (int i = 0; i < 51; ++i) add_run(root_, "run-" + std::to_string(100 + i), "");
     auto snapshot = frames().next();
