@@ -9,6 +9,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -18,12 +19,17 @@ namespace {
 
 constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 
+// The poll interval as a timer duration. The command line takes any 64-bit number of
+// milliseconds; a year is as good as forever for a poll and keeps the timer's arithmetic in range.
+std::chrono::milliseconds poll_interval(const store::RunStore& store) {
+    constexpr std::uint64_t year_ms = 365ull * 24 * 3600 * 1000;
+    return std::chrono::milliseconds(std::min(store.poll_ms(), year_ms));
+}
+
 // How long a stream may take to end once the server stops: its next poll comes within one
 // interval; past five seconds more it is a client that stopped reading, and it is cut off.
 std::chrono::milliseconds close_after_stop(const store::RunStore& store) {
-    constexpr std::uint64_t grace_ms = 5000;
-    constexpr std::uint64_t cap_ms = 24ull * 3600 * 1000;  // a poll interval of days changes nothing here
-    return std::chrono::milliseconds(std::min(store.poll_ms(), cap_ms) + grace_ms);
+    return poll_interval(store) + std::chrono::seconds(5);
 }
 
 boost::asio::awaitable<bool> send_frame(EventStream& stream, const store::Frame& frame) {
@@ -45,7 +51,7 @@ boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, 
         frames->poll();
         return true;
     };
-    const auto interval = std::chrono::milliseconds(frames->store().poll_ms());
+    const auto interval = poll_interval(frames->store());
     try {
         // The snapshot comes first, without a stop check: a stream always starts with one.
         auto snapshot = co_await run_blocking<std::optional<store::Frame>>(*state->pool, take_snapshot);

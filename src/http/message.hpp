@@ -21,7 +21,7 @@ struct Response {
     unsigned status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
-    std::shared_ptr<EventStream> events;
+    std::shared_ptr<EventStream> events{};  // "{}": an answer written {status, headers, body} may leave it out
 };
 
 // A request as the router sees it: the method as sent, the raw target and the header fields.

@@ -17,7 +17,7 @@ namespace asio = boost::asio;
 
 class Ok : public Responder {
 public:
-    asio::awaitable<Response> respond(RequestHead) const override { co_return Response{200, {}, "ok", {}}; }
+    asio::awaitable<Response> respond(RequestHead) const override { co_return Response{200, {}, "ok"}; }
 };
 
 // One listener on an ephemeral loopback port, served by one thread until the fixture ends.
