@@ -33,7 +33,10 @@ std::chrono::milliseconds close_after_stop(const store::RunStore& store) {
 }
 
 boost::asio::awaitable<bool> send_frame(EventStream& stream, const store::Frame& frame) {
-    co_return co_await stream.send(std::to_string(frame.id), contract::event_name(frame.kind), json::write(frame.data));
+    // Named, not temporaries of the co_await expression (see change_feed below).
+    std::string id = std::to_string(frame.id);
+    std::string data = json::write(frame.data);
+    co_return co_await stream.send(id, contract::event_name(frame.kind), data);
 }
 
 }  // namespace
@@ -45,7 +48,7 @@ bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stop
 boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
                                          std::shared_ptr<const Serving> state) {
     boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-    // The pool tasks are named: GCC 12 mishandles a lambda temporary inside a co_await expression.
+    // The pool tasks are named: GCC 12 can destroy a temporary of a co_await expression twice.
     auto take_snapshot = [frames] { return frames->next(); };
     auto poll = [frames] {
         frames->poll();

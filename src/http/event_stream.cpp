@@ -84,9 +84,9 @@ void EventStream::drain() {
     });
 }
 
-asio::awaitable<bool> EventStream::write(beast::tcp_stream& stream, std::string bytes, bool chunked) {
-    if (chunked) bytes = chunk(bytes);
-    auto [ec, n] = co_await asio::async_write(stream, asio::buffer(bytes), use_tuple);
+asio::awaitable<bool> EventStream::write(beast::tcp_stream& stream, std::string_view bytes, bool chunked) {
+    std::string wire = chunked ? chunk(bytes) : std::string(bytes);
+    auto [ec, n] = co_await asio::async_write(stream, asio::buffer(wire), use_tuple);
     keep_alive_at_ = std::chrono::steady_clock::now() + keep_alive_after;
     co_return !ec;
 }
@@ -111,11 +111,11 @@ asio::awaitable<void> EventStream::write_body(beast::tcp_stream& stream, bool ch
             std::string event = std::move(queue_.front());
             queue_.pop_front();
             room_.cancel();
-            if (!co_await write(stream, std::move(event), chunked)) release();
+            if (!co_await write(stream, event, chunked)) release();
             continue;
         }
         if (ended_) {
-            if (chunked && !co_await write(stream, {}, true)) release();  // the empty last chunk
+            if (chunked && !co_await write(stream, "", true)) release();  // the empty last chunk
             break;
         }
         ready_.expires_at(keep_alive_at_);

@@ -59,7 +59,7 @@ public:
 private:
     static boost::asio::awaitable<void> watch_peer(std::shared_ptr<EventStream> self,
                                                    boost::beast::tcp_stream& stream);
-    boost::asio::awaitable<bool> write(boost::beast::tcp_stream& stream, std::string bytes, bool chunked);
+    boost::asio::awaitable<bool> write(boost::beast::tcp_stream& stream, std::string_view bytes, bool chunked);
 
     std::deque<std::string> queue_;
     boost::asio::steady_timer ready_;   // the writer waits here for an event or the keep-alive
