@@ -1,6 +1,6 @@
 // GET /api/v2/events on the real server: the resume rules, the wire form of events and
-// keep-alives, HEAD, the watched run, the stop with open streams, a client that stopped reading,
-// and clients that leave at once. Every wait is bounded and fails only when an event never comes.
+// keep-alives, HEAD, the stop with open streams, a client that stopped reading, and clients that
+// leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
 #include "tests/support/server_fixture.hpp"
 
 #include <boost/asio/connect.hpp>
@@ -221,14 +221,6 @@ TEST_F(EventsTest, EventsGoOutInTheirWireFormAfterTheEventStreamHead) {
 
     append_file(root_->path() / "run-a" / "events.jsonl", envelope_line({.ts = "2026-03-02T09:10:00.000Z", .kind = "note"}) + "\n");
     EXPECT_EQ(reader.next_event(), "id: 4\nevent: run.changed\ndata: {\"run_id\":\"run-a\",\"round\":1}");
-}
-
-TEST_F(EventsTest, AWatchedRunStreamsItsChangesAndActivity) {
-    EventReader reader(port(), "/api/v2/events?run_id=run-w");
-    EXPECT_EQ(name_of(reader.next_event()), "snapshot");
-    add_run(*root_, "run-w", "2026-03-02T09:00:00.000Z");
-    EXPECT_EQ(reader.next_event(), "id: 1\nevent: run.changed\ndata: {\"run_id\":\"run-w\",\"round\":1}");
-    EXPECT_EQ(reader.next_event(), "id: 2\nevent: activity.changed\ndata: {\"run_id\":\"run-w\",\"activity\":[]}");
 }
 
 TEST_F(EventsTest, BadRunIdsAreRefusedBeforeAnyStreamStarts) {
