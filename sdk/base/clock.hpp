@@ -14,6 +14,8 @@ std::optional<std::int64_t> parse_journal_ts(std::string_view text);
 // Any RFC 3339 date-time (any offset, any number of fraction digits), as nanoseconds since
 // the epoch, else nullopt.
 std::optional<std::int64_t> parse_rfc3339_ns(std::string_view text);
+// The same reading in whole milliseconds, truncated toward zero, for every year 0000 to 9999.
+std::optional<std::int64_t> parse_rfc3339_ms(std::string_view text);
 
 // Current UTC time as RFC 3339 ending in "Z", the fraction trimmed of trailing zeros.
 std::string now_rfc3339();

@@ -106,4 +106,37 @@ std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
     return *contract::RunId::make(text);
 }
 
+namespace {
+
+std::optional<std::uint64_t> number_or_absent(std::string_view text) {
+    auto parsed = parse_u64(text);
+    if (auto* value = std::get_if<std::uint64_t>(&parsed)) return *value;
+    return std::nullopt;
+}
+
+bool is_header_text(std::string_view value) {
+    return std::all_of(value.begin(), value.end(), [](char c) {
+        auto b = static_cast<unsigned char>(c);
+        return b == '\t' || (b >= 32 && b <= 126);
+    });
+}
+
+}  // namespace
+
+std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+                                                               const boost::beast::http::fields& headers) {
+    store::EventsQuery out;
+    if (auto it = query.find("run_id"); it != query.end()) {
+        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        out.run_id = it->second;
+    }
+    // The query's "after" alone decides when it is there, even when it is not a number.
+    if (auto it = query.find("after"); it != query.end()) {
+        out.after = number_or_absent(it->second);
+    } else if (auto header = headers.find("last-event-id"); header != headers.end()) {
+        if (is_header_text(header->value())) out.after = number_or_absent(header->value());
+    }
+    return out;
+}
+
 }  // namespace korvalle::server

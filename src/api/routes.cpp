@@ -4,6 +4,8 @@
 // read_error.
 #include "src/api/handlers.hpp"
 
+#include "src/api/change_feed.hpp"
+
 #include <boost/asio/use_awaitable.hpp>
 
 namespace korvalle::server {
@@ -88,7 +90,8 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
         .get("/api/v2/runs", runs)
         .get("/api/v2/runs/{run}", run)
         .get("/api/v2/runs/{run}/conversations/{id}", conversation)
-        .get("/api/v2/runs/{run}/artifacts/{id}", artifact);
+        .get("/api/v2/runs/{run}/artifacts/{id}", artifact)
+        .get("/api/v2/events", events);
     return router;
 }
 

@@ -17,4 +17,10 @@ struct RunsQuery {
 
 inline constexpr std::uint64_t max_page = 50;
 
+// The change feed's query.
+struct EventsQuery {
+    std::optional<std::string> run_id;  // the watched run, an id that passed the identifier rule
+    std::optional<std::uint64_t> after;  // the resume point: the id of the stream's first frame
+};
+
 }  // namespace korvalle::store
