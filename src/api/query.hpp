@@ -33,6 +33,10 @@ std::variant<std::uint64_t, std::string> parse_u64(std::string_view text);
 // Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
 std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
 
+// The timeline's "scope" ("run" or "node", exactly) and "node" (required with "node", refused
+// with "run", checked by the identifier rule); every other key is ignored.
+std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query);
+
 // The strict boolean flag: absent gives the default, only "true" and "false" are accepted.
 std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);
 

@@ -3,6 +3,7 @@
 // then the store operation as one task on the blocking pool; a task that fails answers 500
 // read_error.
 #include "src/api/handlers.hpp"
+#include "src/contract/contract.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
 
@@ -32,6 +33,20 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, RouteInput input) {
+    const std::string& run = input.params.at(0);
+    if (auto phrase = contract::validate_run_id(run)) co_return error_response(error::ApiError::invalid_run_id(*phrase));
+    auto scope = timeline_query(input.query);
+    if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
+    auto operation = [store = state->store, id = *contract::RunId::make(run),
+                      scope = std::get<store::TimelineScope>(std::move(scope))]() -> Outcome {
+        auto document = store->timeline(id, scope);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
 }  // namespace
 
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
@@ -39,7 +54,7 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool) {
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
     auto router = std::make_shared<Router>(state);
-    router->get("/healthz", healthz).get("/api/v2/runs", runs);
+    router->get("/healthz", healthz).get("/api/v2/runs", runs).get("/api/v2/runs/{run}/timeline", timeline);
     return router;
 }
 

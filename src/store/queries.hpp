@@ -17,4 +17,10 @@ struct RunsQuery {
 
 inline constexpr std::uint64_t max_page = 50;
 
+// The timeline's scope: the whole run, or the one node named (an id that passed the identifier
+// rule; it need not be a node of the run).
+struct TimelineScope {
+    std::optional<std::string> node;  // none: the whole run
+};
+
 }  // namespace korvalle::store

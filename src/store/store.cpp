@@ -1,6 +1,7 @@
 #include "src/store/store.hpp"
 
 #include "src/payload/payload.hpp"
+#include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
 
 #include <unistd.h>
@@ -101,6 +102,14 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     document.emplace("runs", std::move(runs));
     if (more) document.emplace("next_cursor", page.back()->id());
     return document;
+}
+
+std::variant<boost::json::object, error::ApiError> RunStore::timeline(const contract::RunId& run,
+                                                                      const TimelineScope& scope) const {
+    auto found = find_run(root_, run);
+    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
+    const auto& view = std::get<views::RunView>(found);
+    return payload::timeline(view, scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt);
 }
 
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {

@@ -71,6 +71,11 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
 
+    // The timeline document of the run, for the whole run or the scope's node; run_not_found
+    // when no run has the id. Looks up no telemetry.
+    std::variant<boost::json::object, error::ApiError> timeline(const contract::RunId& run,
+                                                                const TimelineScope& scope) const;
+
 private:
     RunStore(std::string root, std::uint64_t poll_ms);
 
