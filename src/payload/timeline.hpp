@@ -7,6 +7,8 @@
 // sessions, and under each node its node span, human wait, dispatch rollups and operations; the
 // node timeline shows the node's spans round by round with one dispatch span per agent session.
 //
+// Span builders allocate their values from the storage they are given (the document's).
+//
 // Every document is built from one index of the journal (envelopes by round, by node within a
 // round, first attestation per node), made once per call: no builder scans the whole journal,
 // and only rounds that carry envelopes are visited.
@@ -22,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace korvalle::views {
@@ -70,7 +73,8 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs);
 // position), "kind", "at", the "node_id", "step_id" and "round" labels when present, the
 // payload's "status" when it is a string, the redirection offered by an interrupted turn or a
 // committed context edit, and the reference to follow (conversation, "pr" URL or artifact).
-boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns);
+boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns,
+                                    const boost::json::storage_ptr& sp = {});
 
 // One node's envelopes in one round, with the pipeline events its spans start and end at.
 struct NodeRound {
@@ -86,7 +90,7 @@ public:
     struct Round {
         PlacedList pairs;             // every envelope labelled with the round, journal order
         std::vector<NodeRound> nodes;  // by node label, in order of first appearance
-        std::map<std::string_view, std::size_t, std::less<>> node_at;  // label -> position in nodes
+        std::unordered_map<std::string_view, std::size_t> node_at;  // label -> position in nodes
     };
 
     // The envelopes must outlive the index: it keeps views of their labels.
@@ -104,7 +108,7 @@ public:
 private:
     Turns turns_;
     std::map<std::uint64_t, Round> rounds_;
-    std::map<std::string_view, const event::Envelope*, std::less<>> attestations_;
+    std::unordered_map<std::string_view, const event::Envelope*> attestations_;
 };
 
 // The round as span ids write it: decimal, zero-padded to two digits (3 gives "03").
@@ -113,26 +117,29 @@ std::string round_key(std::uint64_t round);
 // The node span of one node in one round: from its first envelope to its first settle event,
 // with the settled status and every envelope as an event; "parent_id" only with a parent.
 boost::json::object node_span(const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-                              const Turns& turns);
+                              const Turns& turns, const boost::json::storage_ptr& sp = {});
 
 // The span during which the node waited for a person: only when its settle event says
 // "waiting"; it ends at the journal's first attestation of the node (null when none).
 std::optional<boost::json::object> human_waits(const NodeRound& node, const event::Envelope* attestation,
-                                               std::string_view parent, std::uint64_t round);
+                                               std::string_view parent, std::uint64_t round,
+                                               const boost::json::storage_ptr& sp = {});
 
 // The node's operation spans in the round: one verification span per verification record, the
 // publication span of its change request, and the rollup of its lock waits, in that order.
 std::vector<boost::json::object> timeline_operations(const NodeRound& node, std::string_view parent,
-                                                     std::uint64_t round);
+                                                     std::uint64_t round, const boost::json::storage_ptr& sp = {});
 
 // The dispatch rollups of a dispatched node: one span per (transport role, agent role) of its
 // agent sessions with the number of sessions; the dispatch envelope's roles when no session
 // counts. None for a node that was not dispatched in the round.
-std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string_view parent, std::uint64_t round);
+std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string_view parent, std::uint64_t round,
+                                              const boost::json::storage_ptr& sp = {});
 
 // The spans of the whole-run timeline, round by round for the rounds 1 to the larger of the
 // run's round and 1 that carry envelopes.
-boost::json::array timeline_phases(const views::RunView& view, const TimelineIndex& index);
+boost::json::array timeline_phases(const views::RunView& view, const TimelineIndex& index,
+                                   const boost::json::storage_ptr& sp = {});
 
 // The timeline document {"timeline_schema_version":4,"run_id":…,"spans":[…]} of the whole run
 // (no node) or of one node (its spans round by round). Reads no file and never fails; a node

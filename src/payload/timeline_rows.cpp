@@ -53,11 +53,12 @@ bool is(const event::Envelope& envelope, EventSource source, std::string_view ki
 }
 
 // The offer made to a running member by an interrupted turn.
-std::optional<boost::json::object> interrupted_turn(const event::Envelope& envelope) {
+std::optional<boost::json::object> interrupted_turn(const event::Envelope& envelope,
+                                                    const boost::json::storage_ptr& sp) {
     const auto& payload = envelope.payload;
     const auto* delivered = payload.if_contains("delivered");
     if (envelope.kind != "turn-interrupted" || !delivered || !delivered->is_bool()) return std::nullopt;
-    boost::json::object out;
+    boost::json::object out(4, sp);
     out.emplace("delivered", delivered->get_bool());
     // A blank member in the payload does not hide the label's.
     auto member = not_blank(string_member(payload, "member"));
@@ -71,7 +72,8 @@ std::optional<boost::json::object> interrupted_turn(const event::Envelope& envel
 }
 
 // The context note of a committed edit: its first context-added operation decides.
-std::optional<boost::json::object> committed_context(const event::Envelope& envelope) {
+std::optional<boost::json::object> committed_context(const event::Envelope& envelope,
+                                                     const boost::json::storage_ptr& sp) {
     const auto* operations = envelope.payload.if_contains("operations");
     if (envelope.kind != "edit-committed" || !operations || !operations->is_array()) return std::nullopt;
     for (const auto& operation : operations->get_array()) {
@@ -87,7 +89,7 @@ std::optional<boost::json::object> committed_context(const event::Envelope& enve
             else if (word != "deferred")
                 return std::nullopt;  // a delivery this reader does not know offers nothing
         }
-        boost::json::object out;
+        boost::json::object out(4, sp);
         out.emplace("delivered", live);
         out.emplace("delivery", live ? "live" : "deferred");
         if (auto node = not_blank(string_member(fields, "node"))) out.emplace("node_id", *node);
@@ -96,17 +98,17 @@ std::optional<boost::json::object> committed_context(const event::Envelope& enve
     return std::nullopt;
 }
 
-std::optional<boost::json::object> redirection(const event::Envelope& envelope) {
+std::optional<boost::json::object> redirection(const event::Envelope& envelope, const boost::json::storage_ptr& sp) {
     switch (envelope.source) {
-    case EventSource::Morvane: return interrupted_turn(envelope);
-    case EventSource::Pipeline: return committed_context(envelope);
+    case EventSource::Morvane: return interrupted_turn(envelope, sp);
+    case EventSource::Pipeline: return committed_context(envelope, sp);
     case EventSource::Vcs: return std::nullopt;
     }
     return std::nullopt;
 }
 
-boost::json::object reference(std::string_view kind, std::string_view value) {
-    boost::json::object out;
+boost::json::object reference(std::string_view kind, std::string_view value, const boost::json::storage_ptr& sp) {
+    boost::json::object out(4, sp);
     out.emplace("kind", kind);
     out.emplace("value", value);
     return out;
@@ -115,13 +117,13 @@ boost::json::object reference(std::string_view kind, std::string_view value) {
 // The common head of a node's spans, up to "round".
 boost::json::object span_head(std::string id, std::string_view kind, std::string_view label,
                               std::string_view started_at, const event::Envelope* end, std::string_view parent,
-                              std::string_view node, std::uint64_t round) {
-    boost::json::object span;
+                              std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
+    boost::json::object span(14, sp);
     span.emplace("id", std::move(id));
     span.emplace("kind", kind);
     span.emplace("label", label);
     span.emplace("started_at", started_at);
-    span.emplace("ended_at", end ? boost::json::value(end->ts) : boost::json::value(nullptr));
+    span.emplace("ended_at", end ? boost::json::value(end->ts, sp) : boost::json::value(nullptr));
     span.emplace("parent_id", parent);
     span.emplace("node_id", node);
     span.emplace("round", round);
@@ -129,8 +131,8 @@ boost::json::object span_head(std::string id, std::string_view kind, std::string
 }
 
 boost::json::object verification_span(const VerificationRecord& record, std::string_view parent,
-                                      std::string_view node, std::uint64_t round) {
-    boost::json::object span;
+                                      std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
+    boost::json::object span(14, sp);
     span.emplace("id", "verification." + round_key(round) + "." + std::string(node) + "." +
                            std::string(record.artifact_id));
     span.emplace("kind", "verification");
@@ -142,14 +144,14 @@ boost::json::object verification_span(const VerificationRecord& record, std::str
     span.emplace("round", round);
     span.emplace("status", record.ok ? "ok" : "failed");
     span.emplace("detail", verification_detail(record));
-    span.emplace("events", boost::json::array());
+    span.emplace("events", boost::json::array(sp));
     return span;
 }
 
 // The node's change request: opened with its session, ended by a merge, else a conflict, else
 // the change being opened.
 std::optional<boost::json::object> publication_span(const NodeRound& node, std::string_view parent,
-                                                    std::uint64_t round) {
+                                                    std::uint64_t round, const boost::json::storage_ptr& sp) {
     const event::Envelope* start = nullptr;
     const event::Envelope* merge = nullptr;
     const event::Envelope* conflict = nullptr;
@@ -166,12 +168,12 @@ std::optional<boost::json::object> publication_span(const NodeRound& node, std::
     const event::Envelope* end = merge ? merge : conflict ? conflict : link;
     const std::string_view label = string_member(start->payload, "branch").value_or(node.node);
     auto span = span_head("publication." + round_key(round) + "." + std::string(node.node), "publication", label,
-                          start->ts, end, parent, node.node, round);
+                          start->ts, end, parent, node.node, round, sp);
     if (end) span.emplace("status", merge ? "merged" : conflict ? "conflict" : "open");
     if (link) {
-        if (auto url = string_member(link->payload, "url")) span.emplace("reference", reference("pr", *url));
+        if (auto url = string_member(link->payload, "url")) span.emplace("reference", reference("pr", *url, sp));
     }
-    span.emplace("events", boost::json::array());
+    span.emplace("events", boost::json::array(sp));
     return span;
 }
 
@@ -197,7 +199,7 @@ std::string lock_wait_start(const event::Envelope& first, std::uint64_t waited_m
 }
 
 std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::string_view parent,
-                                                    std::uint64_t round) {
+                                                    std::uint64_t round, const boost::json::storage_ptr& sp) {
     const event::Envelope* first = nullptr;
     const event::Envelope* last = nullptr;
     std::uint64_t first_ms = 0;
@@ -216,10 +218,10 @@ std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::
     if (!first) return std::nullopt;
     const std::string start = lock_wait_start(*first, first_ms);
     auto span = span_head("rollup." + round_key(round) + "." + std::string(node.node) + ".lock-wait", "rollup",
-                          "lock-wait", start, last, parent, node.node, round);
+                          "lock-wait", start, last, parent, node.node, round, sp);
     span.emplace("count", count);
     span.emplace("total_duration_ms", total);
-    span.emplace("events", boost::json::array());
+    span.emplace("events", boost::json::array(sp));
     return span;
 }
 
@@ -263,10 +265,10 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs) {
     return groups;
 }
 
-boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns) {
+boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns,
+                                    const boost::json::storage_ptr& sp) {
     const Turn* turn = position < turns.size() && turns[position] ? &*turns[position] : nullptr;
-    boost::json::object entry;
-    entry.reserve(9);
+    boost::json::object entry(9, sp);
     entry.emplace("id", turn ? turn->id : "e" + std::to_string(position));
     entry.emplace("kind", envelope.kind);
     entry.emplace("at", envelope.ts);
@@ -274,39 +276,40 @@ boost::json::object step_operations(std::size_t position, const event::Envelope&
     if (envelope.labels.step) entry.emplace("step_id", *envelope.labels.step);
     if (envelope.labels.round) entry.emplace("round", *envelope.labels.round);
     if (auto status = string_member(envelope.payload, "status")) entry.emplace("status", *status);
-    if (auto offer = redirection(envelope)) entry.emplace("redirection", std::move(*offer));
+    if (auto offer = redirection(envelope, sp)) entry.emplace("redirection", std::move(*offer));
     if (turn) {
-        entry.emplace("reference", reference("conversation", turn->session));
+        entry.emplace("reference", reference("conversation", turn->session, sp));
     } else if (auto url = string_member(envelope.payload, "url")) {
-        entry.emplace("reference", reference("pr", *url));
+        entry.emplace("reference", reference("pr", *url, sp));
     } else if (!envelope.artifacts.empty()) {
         const auto& first = envelope.artifacts.front();
-        entry.emplace("reference", reference(artifact_kind_word(first.kind), first.id));
+        entry.emplace("reference", reference(artifact_kind_word(first.kind), first.id, sp));
     }
     return entry;
 }
 
 std::optional<boost::json::object> human_waits(const NodeRound& node, const event::Envelope* attestation,
-                                               std::string_view parent, std::uint64_t round) {
+                                               std::string_view parent, std::uint64_t round,
+                                               const boost::json::storage_ptr& sp) {
     if (!node.settled || string_member(node.settled->payload, "status") != "waiting") return std::nullopt;
     auto span = span_head("human-wait." + round_key(round) + "." + std::string(node.node), "human-wait",
                           std::string(node.node) + " awaiting a person", node.settled->ts, attestation, parent,
-                          node.node, round);
-    span.emplace("events", boost::json::array());
+                          node.node, round, sp);
+    span.emplace("events", boost::json::array(sp));
     return span;
 }
 
 std::vector<boost::json::object> timeline_operations(const NodeRound& node, std::string_view parent,
-                                                     std::uint64_t round) {
+                                                     std::uint64_t round, const boost::json::storage_ptr& sp) {
     std::vector<boost::json::object> spans;
     // The node's envelopes of the round are exactly the ones its verification records come from.
     std::vector<const event::Envelope*> selected;
     selected.reserve(node.pairs.size());
     for (const auto& pair : node.pairs) selected.push_back(pair.envelope);
     for (const auto& record : verification_records(selected))
-        spans.push_back(verification_span(record, parent, node.node, round));
-    if (auto publication = publication_span(node, parent, round)) spans.push_back(std::move(*publication));
-    if (auto rollup = lock_wait_rollup(node, parent, round)) spans.push_back(std::move(*rollup));
+        spans.push_back(verification_span(record, parent, node.node, round, sp));
+    if (auto publication = publication_span(node, parent, round, sp)) spans.push_back(std::move(*publication));
+    if (auto rollup = lock_wait_rollup(node, parent, round, sp)) spans.push_back(std::move(*rollup));
     return spans;
 }
 
