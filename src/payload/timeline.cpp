@@ -59,7 +59,7 @@ void for_each_round(const views::RunView& view, const TimelineIndex& index, Visi
 
 boost::json::object round_span(std::uint64_t round, const TimelineIndex::Round& pairs, bool finished,
                                const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::object span(14, sp);
+    boost::json::object span(8, sp);
     span.emplace("id", "round-" + round_key(round));
     span.emplace("kind", "round");
     span.emplace("label", "round " + std::to_string(round));
@@ -80,7 +80,7 @@ boost::json::object round_span(std::uint64_t round, const TimelineIndex::Round& 
 // An agent session of the round that belongs to the run rather than to a node (a planner).
 boost::json::object run_dispatch_span(std::uint64_t round, const SessionGroup& group, bool finished,
                                       const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::object span(14, sp);
+    boost::json::object span(12, sp);
     span.emplace("id", "run." + round_key(round) + "." + std::string(group.session));
     span.emplace("kind", "dispatch");
     span.emplace("label", group.session);
@@ -221,7 +221,9 @@ const event::Envelope* TimelineIndex::first_attestation(std::string_view node) c
 
 boost::json::object node_span(const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
                               const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::object span(14, sp);
+    const boost::json::value* status = node.settled ? node.settled->payload.if_contains("status") : nullptr;
+    if (status && !status->is_string()) status = nullptr;
+    boost::json::object span(8 + (parent ? 1 : 0) + (status ? 1 : 0), sp);
     span.emplace("id", node_span_id(round, node.node));
     span.emplace("kind", "node");
     span.emplace("label", node.node);
@@ -230,10 +232,7 @@ boost::json::object node_span(const NodeRound& node, std::uint64_t round, std::o
     if (parent) span.emplace("parent_id", *parent);
     span.emplace("node_id", node.node);
     span.emplace("round", round);
-    if (node.settled) {
-        if (const auto* status = node.settled->payload.if_contains("status"); status && status->is_string())
-            span.emplace("status", status_word(status->get_string()));
-    }
+    if (status) span.emplace("status", status_word(status->get_string()));
     span.emplace("events", events_of(node.pairs, turns, sp));
     return span;
 }
@@ -269,7 +268,7 @@ std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string
 
     std::vector<boost::json::object> spans;
     for (const auto& entry : tally) {
-        boost::json::object span(14, sp);
+        boost::json::object span(12, sp);
         span.emplace("id", "rollup." + round_key(round) + "." + std::string(node.node) + "." +
                                std::string(party_word(entry.party)) + "." + std::string(entry.role));
         span.emplace("kind", "rollup");

@@ -55,9 +55,10 @@ bool is(const event::Envelope& envelope, EventSource source, std::string_view ki
 // The offer made to a running member by an interrupted turn.
 std::optional<boost::json::object> interrupted_turn(const event::Envelope& envelope,
                                                     const boost::json::storage_ptr& sp) {
+    if (envelope.kind != "turn-interrupted") return std::nullopt;
     const auto& payload = envelope.payload;
     const auto* delivered = payload.if_contains("delivered");
-    if (envelope.kind != "turn-interrupted" || !delivered || !delivered->is_bool()) return std::nullopt;
+    if (!delivered || !delivered->is_bool()) return std::nullopt;
     boost::json::object out(4, sp);
     out.emplace("delivered", delivered->get_bool());
     // A blank member in the payload does not hide the label's.
@@ -74,8 +75,9 @@ std::optional<boost::json::object> interrupted_turn(const event::Envelope& envel
 // The context note of a committed edit: its first context-added operation decides.
 std::optional<boost::json::object> committed_context(const event::Envelope& envelope,
                                                      const boost::json::storage_ptr& sp) {
+    if (envelope.kind != "edit-committed") return std::nullopt;
     const auto* operations = envelope.payload.if_contains("operations");
-    if (envelope.kind != "edit-committed" || !operations || !operations->is_array()) return std::nullopt;
+    if (!operations || !operations->is_array()) return std::nullopt;
     for (const auto& operation : operations->get_array()) {
         if (!operation.is_object()) continue;
         const auto& fields = operation.get_object();
@@ -114,11 +116,11 @@ boost::json::object reference(std::string_view kind, std::string_view value, con
     return out;
 }
 
-// The common head of a node's spans, up to "round".
-boost::json::object span_head(std::string id, std::string_view kind, std::string_view label,
+// The common head of a node's spans, up to "round", in an object sized for its keys in all.
+boost::json::object span_head(std::size_t keys, std::string id, std::string_view kind, std::string_view label,
                               std::string_view started_at, const event::Envelope* end, std::string_view parent,
                               std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
-    boost::json::object span(14, sp);
+    boost::json::object span(keys, sp);
     span.emplace("id", std::move(id));
     span.emplace("kind", kind);
     span.emplace("label", label);
@@ -132,7 +134,7 @@ boost::json::object span_head(std::string id, std::string_view kind, std::string
 
 boost::json::object verification_span(const VerificationRecord& record, std::string_view parent,
                                       std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
-    boost::json::object span(14, sp);
+    boost::json::object span(11, sp);
     span.emplace("id", "verification." + round_key(round) + "." + std::string(node) + "." +
                            std::string(record.artifact_id));
     span.emplace("kind", "verification");
@@ -167,7 +169,7 @@ std::optional<boost::json::object> publication_span(const NodeRound& node, std::
     if (!start) return std::nullopt;
     const event::Envelope* end = merge ? merge : conflict ? conflict : link;
     const std::string_view label = string_member(start->payload, "branch").value_or(node.node);
-    auto span = span_head("publication." + round_key(round) + "." + std::string(node.node), "publication", label,
+    auto span = span_head(11, "publication." + round_key(round) + "." + std::string(node.node), "publication", label,
                           start->ts, end, parent, node.node, round, sp);
     if (end) span.emplace("status", merge ? "merged" : conflict ? "conflict" : "open");
     if (link) {
@@ -217,7 +219,7 @@ std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::
     }
     if (!first) return std::nullopt;
     const std::string start = lock_wait_start(*first, first_ms);
-    auto span = span_head("rollup." + round_key(round) + "." + std::string(node.node) + ".lock-wait", "rollup",
+    auto span = span_head(11, "rollup." + round_key(round) + "." + std::string(node.node) + ".lock-wait", "rollup",
                           "lock-wait", start, last, parent, node.node, round, sp);
     span.emplace("count", count);
     span.emplace("total_duration_ms", total);
@@ -268,23 +270,31 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs) {
 boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns,
                                     const boost::json::storage_ptr& sp) {
     const Turn* turn = position < turns.size() && turns[position] ? &*turns[position] : nullptr;
-    boost::json::object entry(9, sp);
+    const auto& labels = envelope.labels;
+    const auto status = string_member(envelope.payload, "status");
+    auto offer = redirection(envelope, sp);
+    std::optional<boost::json::object> follow;
+    if (turn) {
+        follow = reference("conversation", turn->session, sp);
+    } else if (auto url = string_member(envelope.payload, "url")) {
+        follow = reference("pr", *url, sp);
+    } else if (!envelope.artifacts.empty()) {
+        const auto& first = envelope.artifacts.front();
+        follow = reference(artifact_kind_word(first.kind), first.id, sp);
+    }
+    // Sized exactly: a timeline holds one entry per envelope, and unused slots add up.
+    boost::json::object entry(3 + labels.node.has_value() + labels.step.has_value() + labels.round.has_value() +
+                                  status.has_value() + offer.has_value() + follow.has_value(),
+                              sp);
     entry.emplace("id", turn ? turn->id : "e" + std::to_string(position));
     entry.emplace("kind", envelope.kind);
     entry.emplace("at", envelope.ts);
-    if (envelope.labels.node) entry.emplace("node_id", *envelope.labels.node);
-    if (envelope.labels.step) entry.emplace("step_id", *envelope.labels.step);
-    if (envelope.labels.round) entry.emplace("round", *envelope.labels.round);
-    if (auto status = string_member(envelope.payload, "status")) entry.emplace("status", *status);
-    if (auto offer = redirection(envelope, sp)) entry.emplace("redirection", std::move(*offer));
-    if (turn) {
-        entry.emplace("reference", reference("conversation", turn->session, sp));
-    } else if (auto url = string_member(envelope.payload, "url")) {
-        entry.emplace("reference", reference("pr", *url, sp));
-    } else if (!envelope.artifacts.empty()) {
-        const auto& first = envelope.artifacts.front();
-        entry.emplace("reference", reference(artifact_kind_word(first.kind), first.id, sp));
-    }
+    if (labels.node) entry.emplace("node_id", *labels.node);
+    if (labels.step) entry.emplace("step_id", *labels.step);
+    if (labels.round) entry.emplace("round", *labels.round);
+    if (status) entry.emplace("status", *status);
+    if (offer) entry.emplace("redirection", std::move(*offer));
+    if (follow) entry.emplace("reference", std::move(*follow));
     return entry;
 }
 
@@ -292,7 +302,7 @@ std::optional<boost::json::object> human_waits(const NodeRound& node, const even
                                                std::string_view parent, std::uint64_t round,
                                                const boost::json::storage_ptr& sp) {
     if (!node.settled || string_member(node.settled->payload, "status") != "waiting") return std::nullopt;
-    auto span = span_head("human-wait." + round_key(round) + "." + std::string(node.node), "human-wait",
+    auto span = span_head(9, "human-wait." + round_key(round) + "." + std::string(node.node), "human-wait",
                           std::string(node.node) + " awaiting a person", node.settled->ts, attestation, parent,
                           node.node, round, sp);
     span.emplace("events", boost::json::array(sp));
