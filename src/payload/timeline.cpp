@@ -57,19 +57,19 @@ void for_each_round(const views::RunView& view, const TimelineIndex& index, Visi
 
 // ---- Whole-run timeline. ----
 
-boost::json::object round_span(std::uint64_t round, const TimelineIndex::Round& pairs, bool finished,
+boost::json::object round_span(std::uint64_t round, const TimelineIndex::Round& of_round, bool finished,
                                const Turns& turns, const boost::json::storage_ptr& sp) {
     boost::json::object span(8, sp);
     span.emplace("id", "round-" + round_key(round));
     span.emplace("kind", "round");
     span.emplace("label", "round " + std::to_string(round));
-    span.emplace("started_at", pairs.pairs.front().envelope->ts);
-    span.emplace("ended_at", finished ? boost::json::value(pairs.pairs.back().envelope->ts, sp)
+    span.emplace("started_at", of_round.pairs.front().envelope->ts);
+    span.emplace("ended_at", finished ? boost::json::value(of_round.pairs.back().envelope->ts, sp)
                                       : boost::json::value(nullptr));
     span.emplace("round", round);
     span.emplace("phase", finished ? "reviewing-results" : "driving-round");
     boost::json::array events(sp);
-    for (const auto& [index, envelope] : pairs.pairs) {
+    for (const auto& [index, envelope] : of_round.pairs) {
         if (!envelope->labels.node && envelope->source != EventSource::Morvane)
             events.push_back(step_operations(index, *envelope, turns, sp));
     }
@@ -101,23 +101,23 @@ boost::json::object run_dispatch_span(std::uint64_t round, const SessionGroup& g
     return span;
 }
 
-void append_round(boost::json::array& spans, std::uint64_t round, const TimelineIndex::Round& pairs,
+void append_round(boost::json::array& spans, std::uint64_t round, const TimelineIndex::Round& of_round,
                   const TimelineIndex& index) {
-    const bool finished = std::any_of(pairs.pairs.begin(), pairs.pairs.end(), [](const Placed& pair) {
+    const bool finished = std::any_of(of_round.pairs.begin(), of_round.pairs.end(), [](const Placed& pair) {
         return is(*pair.envelope, EventSource::Pipeline, "round-finished");
     });
     const Turns& turns = index.turns();
     const boost::json::storage_ptr& sp = spans.storage();
-    spans.push_back(round_span(round, pairs, finished, turns, sp));
+    spans.push_back(round_span(round, of_round, finished, turns, sp));
 
     PlacedList run_pairs;
-    for (const auto& pair : pairs.pairs)
+    for (const auto& pair : of_round.pairs)
         if (!pair.envelope->labels.node) run_pairs.push_back(pair);
     for (const auto& group : group_by_session(run_pairs))
         spans.push_back(run_dispatch_span(round, group, finished, turns, sp));
 
     const std::string parent = "round-" + round_key(round);
-    for (const auto& node : pairs.nodes) {
+    for (const auto& node : of_round.nodes) {
         spans.push_back(node_span(node, round, parent, turns, sp));
         const std::string node_id = node_span_id(round, node.node);
         if (auto wait = human_waits(node, index.first_attestation(node.node), node_id, round, sp))

@@ -110,7 +110,7 @@ std::optional<boost::json::object> redirection(const event::Envelope& envelope, 
 }
 
 boost::json::object reference(std::string_view kind, std::string_view value, const boost::json::storage_ptr& sp) {
-    boost::json::object out(4, sp);
+    boost::json::object out(2, sp);
     out.emplace("kind", kind);
     out.emplace("value", value);
     return out;
