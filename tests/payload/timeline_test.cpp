@@ -161,6 +161,9 @@ TEST_F(Timeline, OperationsAndHumanWait) {
     run.event({.ts = "yesterday", .source = "vcs", .kind = "lock-wait", .labels = labels(1, "docs"),
                .payload = R"({"elapsed":2})"});
     run.event({.ts = at(20), .source = "vcs", .kind = "session-opened", .labels = labels(1, "docs")});
+    // A wait stamped so far ahead that its start leaves the four-digit years keeps its time as written.
+    run.event({.ts = "9999-12-31T23:30:00.000-01:00", .source = "vcs", .kind = "lock-wait", .labels = labels(1, "far"),
+               .payload = R"({"elapsed":0})"});
     const auto view = open(run.dir(), run.id());
 
     EXPECT_EQ(written(view), read_text(expected_dir / "operations-run.json"));
