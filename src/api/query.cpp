@@ -100,6 +100,12 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
     return out;
 }
 
+std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+                                                       error::ApiError (*refuse)(std::string phrase)) {
+    if (auto phrase = contract::validate_run_id(text)) return refuse(std::move(*phrase));
+    return *contract::RunId::make(text);
+}
+
 std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
     auto scope = query.find("scope");
     const std::string_view word = scope == query.end() ? std::string_view{} : std::string_view(scope->second);

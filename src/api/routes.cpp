@@ -33,18 +33,65 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+// The run detail: the run id by the identifier rule, then the "include_conversations" flag
+// (default true), both before anything is read.
+boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, RouteInput input) {
+    auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
+    auto include = flag(input.query, "include_conversations", true);
+    if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
+    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
+                      include = std::get<bool>(include)]() -> Outcome {
+        auto document = store->run(id, include);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
+// The timeline: the run id by the identifier rule, then "scope" and "node", both before anything
+// is read.
 boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, RouteInput input) {
-    const std::string& run = input.params.at(0);
-    if (auto phrase = contract::validate_run_id(run)) co_return error_response(error::ApiError::invalid_run_id(*phrase));
+    auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
     auto scope = timeline_query(input.query);
     if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
-    auto operation = [store = state->store, id = *contract::RunId::make(run),
+    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       scope = std::get<store::TimelineScope>(std::move(scope))]() -> Outcome {
         auto document = store->timeline(id, scope);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
+// The two item routes of a run: the run id, then the item id, each by the identifier rule and
+// before anything is read; then the store's read as one task on the blocking pool. The query
+// plays no part.
+template <auto Read>
+boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, RouteInput input,
+                                          error::ApiError (*refuse_item)(std::string)) {
+    auto run = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&run)) co_return error_response(*error);
+    auto item = path_id(input.params.at(1), refuse_item);
+    if (auto* error = std::get_if<error::ApiError>(&item)) co_return error_response(*error);
+    auto operation = [store = state->store, run = std::get<contract::RunId>(std::move(run)),
+                      item = std::get<contract::RunId>(std::move(item))]() -> Outcome {
+        auto document = ((*store).*Read)(run, item);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(std::get<boost::json::value>(std::move(document)));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
+boost::asio::awaitable<Response> conversation(std::shared_ptr<const Serving> state, RouteInput input) {
+    return run_item<&store::RunStore::conversation>(std::move(state), std::move(input),
+                                                    error::ApiError::invalid_conversation_id);
+}
+
+boost::asio::awaitable<Response> artifact(std::shared_ptr<const Serving> state, RouteInput input) {
+    return run_item<&store::RunStore::artifact>(std::move(state), std::move(input),
+                                                error::ApiError::invalid_artifact_id);
 }
 
 }  // namespace
@@ -54,7 +101,12 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool) {
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
     auto router = std::make_shared<Router>(state);
-    router->get("/healthz", healthz).get("/api/v2/runs", runs).get("/api/v2/runs/{run}/timeline", timeline);
+    router->get("/healthz", healthz)
+        .get("/api/v2/runs", runs)
+        .get("/api/v2/runs/{run}", run)
+        .get("/api/v2/runs/{run}/timeline", timeline)
+        .get("/api/v2/runs/{run}/conversations/{id}", conversation)
+        .get("/api/v2/runs/{run}/artifacts/{id}", artifact);
     return router;
 }
 
