@@ -172,6 +172,38 @@ std::optional<std::int64_t> parse_rfc3339_ms(std::string_view text) {
     return (seconds + 1) * 1000 - (1'000'000'000 - nanos) / 1'000'000;
 }
 
+std::optional<std::string> format_utc_ms(std::int64_t ms) {
+    std::int64_t days = ms / 86'400'000;
+    std::int64_t rem = ms % 86'400'000;
+    if (rem < 0) {
+        rem += 86'400'000;
+        days -= 1;
+    }
+    const Civil c = civil_from_days(days);
+    if (c.year < -9999 || c.year > 9999) return std::nullopt;
+    std::string out;
+    out.reserve(25);
+    if (c.year < 0) out.push_back('-');
+    const std::int64_t year = c.year < 0 ? -c.year : c.year;
+    put2(out, year / 100);
+    put2(out, year % 100);
+    out.push_back('-');
+    put2(out, c.month);
+    out.push_back('-');
+    put2(out, c.day);
+    out.push_back('T');
+    put2(out, rem / 3'600'000);
+    out.push_back(':');
+    put2(out, rem / 60'000 % 60);
+    out.push_back(':');
+    put2(out, rem / 1000 % 60);
+    out.push_back('.');
+    out.push_back(static_cast<char>('0' + rem % 1000 / 100));
+    put2(out, rem % 100);
+    out.push_back('Z');
+    return out;
+}
+
 std::string format_rfc3339_ns(std::int64_t ns) {
     std::int64_t seconds = ns / 1'000'000'000;
     std::int64_t nanos = ns % 1'000'000'000;

@@ -139,4 +139,23 @@ std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& q
     return out;
 }
 
+std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
+    auto scope = query.find("scope");
+    const std::string_view word = scope == query.end() ? std::string_view{} : std::string_view(scope->second);
+    auto node = query.find("node");
+    if (word == "run") {
+        // Even an empty node value is a node given.
+        if (node != query.end()) {
+            return error::ApiError::invalid_node_id("scope=run covers the whole run and takes no node");
+        }
+        return store::TimelineScope{};
+    }
+    if (word == "node") {
+        if (node == query.end()) return error::ApiError::invalid_node_id("scope=node needs the node it scopes to");
+        if (auto phrase = contract::validate_run_id(node->second)) return error::ApiError::invalid_node_id(*phrase);
+        return store::TimelineScope{node->second};
+    }
+    return error::ApiError::invalid_request("scope must be run or node, got " + text::debug_quote(word));
+}
+
 }  // namespace korvalle::server

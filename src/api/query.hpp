@@ -46,6 +46,10 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
 std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
                                                                const boost::beast::http::fields& headers);
 
+// The timeline's "scope" ("run" or "node", exactly) and "node" (required with "node", refused
+// with "run", checked by the identifier rule); every other key is ignored.
+std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query);
+
 // The strict boolean flag: absent gives the default, only "true" and "false" are accepted.
 std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);
 

@@ -23,4 +23,10 @@ struct EventsQuery {
     std::optional<std::uint64_t> after;  // the resume point: the id of the stream's first frame
 };
 
+// The timeline's scope: the whole run, or the one node named (an id that passed the identifier
+// rule; it need not be a node of the run).
+struct TimelineScope {
+    std::optional<std::string> node;  // none: the whole run
+};
+
 }  // namespace korvalle::store
