@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 namespace korvalle::store {
@@ -47,7 +48,8 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
     Walk walk;
     walk.task = &task;
     walk.count = count;
-    bool idle = false;
+    bool trim = false;
+    const auto started = std::chrono::steady_clock::now();
     {
         std::unique_lock lock(mutex_);
         start_locked();
@@ -55,13 +57,19 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
         ++in_flight_;
         wake_.notify_all();
         walk.done.wait(lock, [&] { return walk.ended == walk.count; });
-        idle = --in_flight_ == 0;
+        walked_since_trim_ += std::chrono::steady_clock::now() - started;
+        if (--in_flight_ == 0 && walked_since_trim_ >= trim_after) {
+            walked_since_trim_ = {};
+            trim = true;
+        }
     }
     // The views were freed on the openers' threads, into their malloc arenas, where glibc keeps
     // the pages. Once no walk is left the pages go back to the system, so that a burst of
     // requests does not leave its peak resident; under steady load walks overlap and this is
-    // skipped. It costs a few milliseconds against the hundreds of a walk over a large root.
-    if (idle) ::malloc_trim(0);
+    // skipped. A trim walks every arena and costs a few milliseconds, so it waits until the
+    // walks since the last one have taken tens of times that: small roots trim rarely, and
+    // a walk over a large root trims once it is done.
+    if (trim) ::malloc_trim(0);
     if (walk.error) std::rethrow_exception(walk.error);
 }
 

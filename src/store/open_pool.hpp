@@ -4,6 +4,7 @@
 // streams walk the runs root together; the run model itself stays single-threaded.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -30,7 +31,8 @@ public:
     // indices not yet started are skipped and the first exception is rethrown here once the
     // started ones have ended. Throws std::system_error when no thread can be started. A task
     // must not start a walk of its own on the same pool. The walk that leaves the pool idle
-    // hands the memory freed by its tasks back to the system.
+    // hands the memory freed by the tasks back to the system, once the walks since the last
+    // time have taken long enough to be worth it.
     void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
 
     // The cores this process may run on (its CPU affinity), at least one.
@@ -55,6 +57,8 @@ private:
     std::deque<Walk*> walks_;  // walks with indices not yet taken, in turn order
     std::vector<std::thread> threads_;
     std::size_t in_flight_ = 0;  // walks whose callers still wait
+    static constexpr std::chrono::milliseconds trim_after{100};
+    std::chrono::steady_clock::duration walked_since_trim_{};  // summed over the walks' callers
     bool stopping_ = false;
 };
 

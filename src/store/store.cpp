@@ -2,6 +2,7 @@
 
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
+#include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
 
 #include <unistd.h>
@@ -152,6 +153,14 @@ std::variant<boost::json::object, error::ApiError> RunStore::run(const contract:
     const views::RunView& view = *std::get<SharedView>(found);
     SharedTelemetry telemetry = cached_telemetry(view);
     return payload::run_detail(view, include_conversations, telemetry.get());
+}
+
+std::variant<boost::json::object, error::ApiError> RunStore::timeline(const contract::RunId& run,
+                                                                      const TimelineScope& scope) const {
+    auto found = find_run(run);
+    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
+    const views::RunView& view = *std::get<SharedView>(found);
+    return payload::timeline(view, scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt);
 }
 
 std::variant<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {

@@ -1,14 +1,17 @@
-// Every document the store answers (run list, run detail, conversation, artifact), written out, against the plain way of answering it: every
+// Every document the store answers (run list, run detail, timeline, conversation, artifact, and the change feed's run signatures), written out, against the plain way of answering it: every
 // run opened one after another with views::RunView::all, the run found by a linear search, the
 // run list sorted over the views themselves. Over the demo root and over a generated root
 // with runs of every state, ties in time, runs that do not open, links and hidden names.
 #include "src/store/store.hpp"
+
+#include "src/store/change_feed.hpp"
 
 #include "sdk/base/json.hpp"
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
+#include "src/payload/timeline.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <algorithm>
@@ -76,6 +79,14 @@ std::string plain_detail(const store::RunStore& store, const std::string& run, b
     return "run not found";
 }
 
+std::string plain_timeline(const store::RunStore& store, const std::string& run, const std::optional<std::string>& node) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() != run) continue;
+        return json::write(payload::timeline(view, node ? std::optional<std::string_view>(*node) : std::nullopt));
+    }
+    return "run not found";
+}
+
 template <class Document>
 std::string written(std::variant<Document, error::ApiError> answer) {
     if (auto* error = std::get_if<error::ApiError>(&answer)) {
@@ -106,13 +117,32 @@ void expect_same_documents(const fs::path& root_path) {
         }
     }
 
+    // The change feed's signatures, of every run and of each watched run.
+    const auto plain_signatures = [&](const std::optional<std::string>& watched) {
+        store::Signatures out;
+        for (const auto& view : views) {
+            if (watched && view.id() != *watched) continue;
+            if (!contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
+        }
+        return out;
+    };
+    EXPECT_EQ(store::run_signatures(store.events({})), plain_signatures(std::nullopt));
+
     std::size_t items = 0;
     for (const auto& view : views) {
         auto run = contract::RunId::make(view.id());
         if (!run) continue;  // never asked for by id
+        EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
             EXPECT_EQ(written(store.run(*run, with_conversations)), plain_detail(store, view.id(), with_conversations))
                 << view.id();
+            ++items;
+        }
+        std::vector<std::optional<std::string>> scopes = {std::nullopt, "no-such-node"};
+        for (const auto& node : view.graph.order) scopes.emplace_back(node);
+        for (const auto& node : scopes) {
+            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_timeline(store, view.id(), node))
+                << view.id() << " " << node.value_or("-");
             ++items;
         }
         std::set<std::string> conversations = {"no-such-session"};
@@ -139,6 +169,7 @@ void expect_same_documents(const fs::path& root_path) {
     const auto missing = *contract::RunId::make("no-such-run");
     EXPECT_EQ(written(store.conversation(missing, missing)), "run not found");
     EXPECT_EQ(written(store.run(missing, true)), "run not found");
+    EXPECT_EQ(written(store.timeline(missing, store::TimelineScope{})), "run not found");
     EXPECT_GT(items, views.size());
     EXPECT_GT(lists, 6u);
 }

@@ -1,10 +1,14 @@
-// Stores that keep opened runs answer exactly what a store that opens every run afresh answers.
+// Stores that keep opened runs answer exactly what a store that opens every run afresh answers,
+// and their change feeds send the same frames.
 // A generated runs root goes through a seeded random sequence of changes (lines appended, a
 // partial line appended and finished later, a journal rewritten shorter or with the same size, a
 // file replaced by rename, a run removed and recorded again, a run that another run's cross-run
 // reference reads changed, a file touched, a round result or artifact rewritten); after every
-// step each document of every run is written out by each store and compared byte for byte.
+// step each document of every run (run list, run detail, conversations, artifacts, timelines)
+// and the frames of a change feed watching each run are compared byte for byte.
 #include "src/store/store.hpp"
+
+#include "src/store/change_feed.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/journal/journal.hpp"
@@ -61,6 +65,7 @@ struct RunItems {
     contract::RunId run;
     std::set<std::string> conversations = {"no-such-session"};
     std::set<std::string> artifacts = {"no-such-artifact"};
+    std::set<std::string> nodes = {"no-such-node"};
 };
 
 std::vector<RunItems> items_of(const fs::path& root) {
@@ -73,6 +78,7 @@ std::vector<RunItems> items_of(const fs::path& root) {
         for (const auto& envelope : view.envelopes) {
             for (const auto& ref : envelope.artifacts) item.artifacts.insert(ref.id);
         }
+        for (const std::string& node : view.graph.order) item.nodes.insert(node);
     }
     items.push_back(RunItems{*contract::RunId::make("no-such-run")});
     return items;
@@ -101,9 +107,42 @@ std::map<std::string, std::string> documents(const store::RunStore& store, const
                 out["artifact " + run + " " + id] = written(store.artifact(item.run, *artifact));
             }
         }
+        out["timeline " + run] = written(store.timeline(item.run, store::TimelineScope{}));
+        for (const std::string& node : item.nodes) {
+            out["timeline " + run + " node " + node] = written(store.timeline(item.run, store::TimelineScope{node}));
+        }
     }
     return out;
 }
+
+// The change feed's streams of one store: one that watches no run, and one watching each run.
+class Streams {
+public:
+    Streams(const store::RunStore& store, const std::vector<RunItems>& items) {
+        streams_.emplace_back(store, store::EventsQuery{});
+        for (const RunItems& item : items) streams_.emplace_back(store, store::EventsQuery{item.run.str(), 7});
+    }
+
+    // The frames every stream sends now: its snapshot the first time, then those of one poll;
+    // each as its event name, id and data, the snapshot's "observed_at" left out.
+    std::vector<std::string> frames() {
+        std::vector<std::string> out;
+        for (store::Frames& stream : streams_) {
+            if (started_) stream.poll();
+            while (std::optional<store::Frame> frame = stream.next()) {
+                if (frame->kind == contract::SseEvent::Snapshot) frame->data.as_object().erase("observed_at");
+                out.push_back(fmt::format("{} {} {}", contract::event_name(frame->kind), frame->id, json::write(frame->data)));
+            }
+            out.push_back("--");
+        }
+        started_ = true;
+        return out;
+    }
+
+private:
+    std::vector<store::Frames> streams_;
+    bool started_ = false;
+};
 
 // ---- The changes. ----
 
@@ -382,17 +421,28 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
         {"plain clock", store::RunStore::new_polling_every(path, 500)},
     };
 
+    // The streams watch the runs there are at first, and "ghost", which comes and goes.
+    std::vector<RunItems> watched = items_of(root.path());
+    watched.push_back(RunItems{*contract::RunId::make("ghost")});
+    Streams fresh_streams(fresh, watched);
+    std::vector<Streams> cached_streams;
+    for (const auto& [name, store] : cached) cached_streams.emplace_back(store, watched);
+
     std::string change = "the root as generated";
     for (int step = 0; step <= step_count(); ++step) {
         if (step > 0) change = changes.step();
+        const std::string at = fmt::format("seed {}, step {} ({})", seed(), step, change);
         const std::vector<RunItems> items = items_of(root.path());
         const auto expected = documents(fresh, items);
-        for (const auto& [name, store] : cached) {
+        const std::vector<std::string> expected_frames = fresh_streams.frames();
+        for (std::size_t i = 0; i < cached.size(); ++i) {
+            const auto& [name, store] = cached[i];
             const auto answered = documents(store, items);
             ASSERT_EQ(answered.size(), expected.size());
             for (const auto& [what, text] : expected) {
-                ASSERT_EQ(answered.at(what), text) << name << " store, seed " << seed() << ", step " << step << " (" << change << "): " << what;
+                ASSERT_EQ(answered.at(what), text) << name << " store, " << at << ": " << what;
             }
+            ASSERT_EQ(cached_streams[i].frames(), expected_frames) << name << " store's streams, " << at;
         }
         // Two changes of one file in one tick of the file system's clock could leave its
         // identity as it was; the cache guards against that with its two-second rule, which the
