@@ -9,10 +9,12 @@
 //
 //   run_cache_bench [--runs 200] [--bytes 2097152] [--keep DIR]
 #include "bench/run_generator.hpp"
+#include "src/store/change_feed.hpp"
 #include "src/store/store.hpp"
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +57,28 @@ double millis_of_run_list(const store::RunStore& store) {
     const auto end = std::chrono::steady_clock::now();
     if (page.at("runs").as_array().empty()) std::abort();
     return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+double cpu_ms() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// What one step reads: bytes, read calls and runs replayed.
+struct Reads {
+    double bytes = 0, calls = 0;
+    std::uint64_t replayed = 0;
+};
+
+template <class Step>
+Reads reads_of(const store::RunStore& store, Step step) {
+    const double rchar = proc_field("/proc/self/io", "rchar"), syscr = proc_field("/proc/self/io", "syscr");
+    const std::uint64_t replays = store.run_cache().figures().replays;
+    step();
+    return Reads{proc_field("/proc/self/io", "rchar") - rchar, proc_field("/proc/self/io", "syscr") - syscr,
+                 store.run_cache().figures().replays - replays};
 }
 
 std::uint64_t journal_bytes(const fs::path& root) {
@@ -103,20 +127,32 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 5; ++i) warm.push_back(millis_of_run_list(store));
     std::sort(warm.begin(), warm.end());
     const double median = warm[warm.size() / 2];
+    const Reads request = reads_of(store, [&] { millis_of_run_list(store); });
 
-    const double rchar = proc_field("/proc/self/io", "rchar"), syscr = proc_field("/proc/self/io", "syscr");
-    const std::uint64_t replays = store.run_cache().figures().replays;
-    millis_of_run_list(store);
-    const double read_bytes = proc_field("/proc/self/io", "rchar") - rchar;
-    const double read_calls = proc_field("/proc/self/io", "syscr") - syscr;
-    const std::uint64_t replayed = store.run_cache().figures().replays - replays;
+    store::Frames stream(store, store::EventsQuery{});
+    while (stream.next()) {
+    }
+    const Reads poll = reads_of(store, [&] { stream.poll(); });
+    std::vector<double> poll_cpu;
+    for (int i = 0; i < 20; ++i) {
+        const double start = cpu_ms();
+        stream.poll();
+        poll_cpu.push_back(cpu_ms() - start);
+    }
+    std::sort(poll_cpu.begin(), poll_cpu.end());
+    const double poll_ms = poll_cpu[poll_cpu.size() / 2];
 
     std::printf("root: %d runs, %.1f MB of journal\n", runs, journal_mb);
     std::printf("first run list after start: %9.1f ms\n", first);
     std::printf("warm run list (median of 5): %8.2f ms\n", median);
     std::printf("ratio:                       %8.1f   (target >= 50)\n", first / median);
     std::printf("one warm request: %.0f bytes read in %.0f read calls, %llu runs replayed (target: no journal read)\n",
-                read_bytes, read_calls, static_cast<unsigned long long>(replayed));
+                request.bytes, request.calls, static_cast<unsigned long long>(request.replayed));
+    std::printf("one event-stream poll, root unchanged: %.0f bytes read in %.0f read calls, %llu runs replayed\n",
+                poll.bytes, poll.calls, static_cast<unsigned long long>(poll.replayed));
+    std::printf("CPU of one poll (median of 20): %.2f ms; 64 streams polling every 500 ms: %.2f of one core "
+                "(target < 1)\n",
+                poll_ms, 64 * poll_ms / 500);
     std::printf("cache after the first request: %zu views, estimated %.1f MB (%llu bytes per journal byte)\n",
                 cold.entries, static_cast<double>(cold.bytes) / 1e6,
                 static_cast<unsigned long long>(store::RunCache::bytes_per_journal_byte));
