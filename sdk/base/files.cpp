@@ -25,12 +25,13 @@ int open_regular(const std::filesystem::path& path, struct stat& st, int& error)
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        error = errno;
+        error = unless_exhausted(errno);
         return -1;
     }
     if (::fstat(fd, &st) != 0) {
         error = errno;
         ::close(fd);
+        unless_exhausted(error);
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -49,7 +50,7 @@ int read_to_end(int fd, std::string& out, std::size_t limit) {
         ssize_t got = ::read(fd, buf, want);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return unless_exhausted(errno);
         }
         if (got == 0) break;
         out.append(buf, static_cast<std::size_t>(got));
@@ -82,7 +83,7 @@ int read_regular_chunks(const std::filesystem::path& path,
         const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return unless_exhausted(errno);
         }
         if (got == 0) return 0;
         consume(std::string_view(buffer, static_cast<std::size_t>(got)));
@@ -106,14 +107,29 @@ ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     return result;
 }
 
+bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+int unless_exhausted(int error) {
+    if (is_exhaustion(error)) throw Exhausted(error);
+    return error;
+}
+
 bool is_regular(const std::filesystem::path& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::stat(path.c_str(), &st) != 0) {
+        unless_exhausted(errno);
+        return false;
+    }
+    return S_ISREG(st.st_mode);
 }
 
 bool is_directory(const std::filesystem::path& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(path.c_str(), &st) != 0) {
+        unless_exhausted(errno);
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
 }
 
 void write_whole(int fd, std::string_view text) {

@@ -1,8 +1,10 @@
 #include "sdk/run/ledger.hpp"
 
+#include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include <dirent.h>
@@ -36,20 +38,32 @@ void sort_runs(std::vector<RunPaths>& runs) {
 std::vector<RunPaths> run_dir_entries(const std::filesystem::path& runs_root) {
     std::vector<RunPaths> runs;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(runs_root.c_str()), ::closedir);
-    if (!listing) return runs;
+    if (!listing) {
+        files::unless_exhausted(errno);
+        return runs;
+    }
     const int fd = ::dirfd(listing.get());
-    // readdir returns null both at the end and on a failure; either ends the walk.
+    // d_type is not trusted: stat through links, as a link to a run is a run.
+    const auto is_kind = [fd](const std::string& name, mode_t kind) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, 0) != 0) {
+            files::unless_exhausted(errno);
+            return false;
+        }
+        return (st.st_mode & S_IFMT) == kind;
+    };
+    // readdir returns null both at the end and on a failure; a failure for want of memory
+    // must not pass for the end of the listing.
+    errno = 0;
     while (const dirent* entry = ::readdir(listing.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        // d_type is not trusted: stat through links, as a link to a run is a run.
-        struct stat st {};
-        if (::fstatat(fd, name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) continue;
-        const std::string launch = name + "/launch.json";
-        if (::fstatat(fd, launch.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (!text::is_utf8(name)) continue;
-        runs.push_back(RunPaths{name, runs_root / name});
+        if (is_kind(name, S_IFDIR) && is_kind(name + "/launch.json", S_IFREG) && text::is_utf8(name)) {
+            runs.push_back(RunPaths{name, runs_root / name});
+        }
+        errno = 0;
     }
+    files::unless_exhausted(errno);
     return runs;
 }
 

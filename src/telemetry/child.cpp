@@ -11,6 +11,7 @@
 // and the last max_stderr_bytes of error kept; both pipes are still read to their end.
 #include "src/telemetry/telemetry.hpp"
 
+#include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
@@ -58,7 +59,7 @@ struct Pipe {
 // threads never inherit them; the spawn's dup2 clears the flag on the child's copies.
 int make_pipe(Pipe& pipe) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    if (::pipe2(fds, O_CLOEXEC) != 0) return files::unless_exhausted(errno);
     pipe.read.reset(fds[0]);
     pipe.write.reset(fds[1]);
     return 0;
@@ -255,7 +256,7 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
     if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
 
     const pid_t pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
-    if (pid < 0) return Unavailable::cannot_start(text::os_error(-pid));
+    if (pid < 0) return Unavailable::cannot_start(text::os_error(files::unless_exhausted(-pid)));
     // Our copies of the write ends must go, or the pipes never reach their end.
     out.write.reset();
     err.write.reset();
@@ -270,6 +271,7 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
     }
     if (ending == Ending::Done) return std::nullopt;
     kill_and_reap(pid);
+    files::unless_exhausted(error);
     if (ending == Ending::TimedOut) {
         return Unavailable::refused("it did not finish within " + duration_text(time_limit));
     }

@@ -122,7 +122,9 @@ inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
 
 // Runs `{program} telemetry {run}` with KORVALLE_RUNS_DIR set to runs_root, waits for it and
 // reads its document. Blocks the calling thread for the child's whole life (at most
-// time_limit, then the child's process group is killed). Never throws for the child's faults.
+// time_limit, then the child's process group is killed). Never throws for the child's faults;
+// throws files::Exhausted when the server runs out of descriptors or memory, which says nothing
+// about the run and must not be remembered as its outcome.
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
                     std::chrono::milliseconds time_limit = default_time_limit);
 
