@@ -1,6 +1,7 @@
 // Reading run files: regular files only, opened so that nothing can block the thread.
 #include "sdk/base/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,14 +61,19 @@ int read_to_end(int fd, std::string& out, std::size_t limit) {
 
 }  // namespace
 
-ReadResult read_regular(const std::filesystem::path& path) {
+ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
     Fd fd{open_regular(path, st, result.error)};
     if (fd.fd < 0) return result;
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > max_bytes) {
+        result.error = EFBIG;
+        return result;
+    }
     std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    result.error = read_to_end(fd.fd, bytes, static_cast<std::size_t>(-1));
+    bytes.reserve(size);
+    result.error = read_to_end(fd.fd, bytes, size);
     if (result.error == 0) result.bytes = std::move(bytes);
     return result;
 }
@@ -78,16 +84,30 @@ int read_regular_chunks(const std::filesystem::path& path,
     struct stat st {};
     Fd fd{open_regular(path, st, error)};
     if (fd.fd < 0) return error;
+    const off_t end = st.st_size;
     char buffer[65536];
-    while (true) {
-        const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
+    off_t at = 0;
+    while (at < end) {
+        // Where the next data lies; a file system that cannot tell reads the holes as NULs.
+        const off_t data = ::lseek(fd.fd, at, SEEK_DATA);
+        if (data > at || (data < 0 && errno == ENXIO)) {
+            consume(std::string_view("\0", 1));
+            if (data < 0 || data >= end) return 0;
+            at = data;
+        } else if (data < 0 && ::lseek(fd.fd, at, SEEK_SET) < 0) {
+            return unless_exhausted(errno);
+        }
+        const auto want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - at));
+        const ssize_t got = ::read(fd.fd, buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unless_exhausted(errno);
         }
-        if (got == 0) return 0;
+        if (got == 0) return 0;  // the file shrank
         consume(std::string_view(buffer, static_cast<std::size_t>(got)));
+        at += got;
     }
+    return 0;
 }
 
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
@@ -102,7 +122,7 @@ ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     }
     std::string bytes;
     bytes.reserve(std::min(size, max_bytes));
-    result.error = read_to_end(fd.fd, bytes, max_bytes);
+    result.error = read_to_end(fd.fd, bytes, std::min(size, max_bytes));
     if (result.error == 0) result.bytes = std::move(bytes);
     return result;
 }

@@ -29,19 +29,29 @@ int unless_exhausted(int error);
 
 struct ReadResult {
     std::optional<std::string> bytes;  // the whole content, when read
-    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO...)
+    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO,
+                                       // EFBIG past the size bound...)
 };
 
-// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
-// whole, retrying EINTR.
-ReadResult read_regular(const std::filesystem::path& path);
+// The most a run file read whole may hold (launch record, plan, result).
+inline constexpr std::size_t run_file_limit = std::size_t{64} << 20;
+
+// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file of at most
+// max_bytes (else EFBIG), and reads it whole, retrying EINTR. Reads no more than the size fstat
+// gave: a file that grows meanwhile is read further next time, and a file with no end (a
+// kernel file that reports size 0) reads as empty.
+ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes = run_file_limit);
 
 // Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
-// that a large file is never held whole. Returns 0, or the errno that ended the reading.
+// that a large file is never held whole; reads no more than the size fstat gave. The holes of
+// a sparse file are skipped: each is handed over as one NUL byte, so that a terabyte of holes
+// costs nothing while still separating the bytes around it. Returns 0, or the errno that ended
+// the reading.
 int read_regular_chunks(const std::filesystem::path& path,
                         const std::function<void(std::string_view)>& consume);
 
-// Reads at most the last max_bytes of a regular file (seeks; never reads the rest).
+// Reads at most the last max_bytes of a regular file (seeks; never reads the rest), within
+// the size fstat gave.
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);
 
 // True when the path names a regular file (following symlinks).
