@@ -88,6 +88,7 @@ int run_serve(const cli::ServeArgs& args) {
     auto listener = std::get<boost::asio::ip::tcp::acceptor>(std::move(bound));
 
     auto signals = server::StopSignal::install(*runtime);
+    server::end_children_with_the_server();
 
     announce(listener, args.runs_root);
 

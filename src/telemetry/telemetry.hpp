@@ -128,6 +128,11 @@ inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
                     std::chrono::milliseconds time_limit = default_time_limit);
 
+// Kills the process group of every child of of_run_from running now, with SIGKILL. Safe to call
+// from a signal handler: for a server that is about to end by a signal, so that no child (and
+// nothing the child started in its group) outlives it.
+void kill_running_children() noexcept;
+
 // Parses, decodes and checks one document printed for run. Failures are always Unreadable.
 Outcome read_document(const contract::RunId& run, std::string_view output);
 
