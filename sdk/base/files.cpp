@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,11 +23,11 @@ struct Fd {
     }
 };
 
-int open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
+int open_regular(const std::filesystem::path& path, struct stat& st, int& error, int extra_flags = 0) {
     int fd;
     do {
         // O_NONBLOCK: opening a FIFO must not wait for a writer.
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         error = unless_exhausted(errno);
@@ -59,6 +63,47 @@ int read_to_end(int fd, std::string& out, std::size_t limit) {
     return 0;
 }
 
+// The last max_bytes of the file, never reading past the size it had when opened, so a file
+// that grows meanwhile cannot stretch the read.
+void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResult& result) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    result.size = size;
+    const std::uint64_t keep = std::min<std::uint64_t>(size, max_bytes);
+    if (size > keep && ::lseek(fd, static_cast<off_t>(size - keep), SEEK_SET) < 0) {
+        result.error = errno;
+        return;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(keep));
+    result.error = read_to_end(fd, bytes, static_cast<std::size_t>(keep));
+    if (result.error == 0) result.bytes = std::move(bytes);
+}
+
+// The path with every link resolved, or none with the errno.
+std::optional<std::string> resolved(const std::filesystem::path& path, int& error) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) {
+        error = unless_exhausted(errno);
+        return std::nullopt;
+    }
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+// Where the kernel says an open descriptor's file is; none when /proc cannot tell.
+std::optional<std::string> descriptor_path(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char buffer[PATH_MAX + 1];
+    const ssize_t length = ::readlink(link.c_str(), buffer, PATH_MAX);
+    if (length <= 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
 }  // namespace
 
 ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
@@ -66,6 +111,7 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
     struct stat st {};
     Fd fd{open_regular(path, st, result.error)};
     if (fd.fd < 0) return result;
+    result.size = static_cast<std::uint64_t>(st.st_size);
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size > max_bytes) {
         result.error = EFBIG;
@@ -115,15 +161,41 @@ ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     struct stat st {};
     Fd fd{open_regular(path, st, result.error)};
     if (fd.fd < 0) return result;
-    auto size = static_cast<std::size_t>(st.st_size);
-    if (size > max_bytes && ::lseek(fd.fd, static_cast<off_t>(size - max_bytes), SEEK_SET) < 0) {
-        result.error = errno;
+    read_tail_of(fd.fd, st, max_bytes, result);
+    return result;
+}
+
+ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesystem::path& path,
+                            std::size_t max_bytes) {
+    ReadResult result;
+    std::optional<std::string> inside = resolved(root, result.error);
+    if (!inside) return result;
+    if (inside->back() != '/') *inside += '/';
+    std::optional<std::string> target = resolved(path, result.error);
+    if (!target) return result;
+    if (!starts_with(*target, *inside)) {
+        result.error = EXDEV;
         return result;
     }
-    std::string bytes;
-    bytes.reserve(std::min(size, max_bytes));
-    result.error = read_to_end(fd.fd, bytes, std::min(size, max_bytes));
-    if (result.error == 0) result.bytes = std::move(bytes);
+    // A device node is never opened: opening some of them acts on the device.
+    struct stat st {};
+    if (::stat(target->c_str(), &st) != 0) {
+        result.error = unless_exhausted(errno);
+        return result;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        result.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return result;
+    }
+    Fd fd{open_regular(*target, st, result.error, O_NOFOLLOW)};
+    if (fd.fd < 0) return result;
+    // A directory on the way may have been swapped for a link since it was resolved: ask the
+    // kernel where the opened file is. Without /proc the resolution above has to do.
+    if (std::optional<std::string> opened = descriptor_path(fd.fd); opened && !starts_with(*opened, *inside)) {
+        result.error = EXDEV;
+        return result;
+    }
+    read_tail_of(fd.fd, st, max_bytes, result);
     return result;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -31,6 +32,7 @@ struct ReadResult {
     std::optional<std::string> bytes;  // the whole content, when read
     int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO,
                                        // EFBIG past the size bound...)
+    std::uint64_t size = 0;            // the file's size when it was opened, once opened
 };
 
 // The most a run file read whole may hold (launch record, plan, result).
@@ -50,9 +52,17 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
 int read_regular_chunks(const std::filesystem::path& path,
                         const std::function<void(std::string_view)>& consume);
 
-// Reads at most the last max_bytes of a regular file (seeks; never reads the rest), within
-// the size fstat gave.
+// Reads at most the last max_bytes of a regular file (seeks; never reads the rest), and never
+// more than the size the file had when it was opened.
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);
+
+// read_tail of a file that must lie inside the directory root: the file, every link on its way
+// resolved, must be a regular file below root (itself resolved, so a root that is a link is
+// fine). A file that resolves outside answers EXDEV, and is neither opened nor read. The place
+// of the opened file is checked again after opening, so a link swapped in between cannot lead
+// out either.
+ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesystem::path& path,
+                            std::size_t max_bytes);
 
 // True when the path names a regular file (following symlinks).
 bool is_regular(const std::filesystem::path& path);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include <unicode/uchar.h>
+
 namespace korvalle::text {
 
 namespace {
@@ -37,11 +39,28 @@ bool is_unicode_space(std::uint32_t cp) {
            cp == 0x205F || cp == 0x3000;
 }
 
-// Code points the Rust Debug quoting writes as \u{..}: controls and the common invisible
-// format characters.
+// Code points the Rust Debug quoting writes as \u{..}: those that extend the grapheme before
+// them (combining marks would otherwise merge with the opening quote or a neighbour) and
+// those not printable: controls, format characters, surrogates, private use, unassigned code
+// points and every separator but the plain space. The properties come from ICU's tables, so
+// the list follows the Unicode version of the installed library.
 bool debug_escaped(std::uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) ||
-           (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2064) || cp == 0xFEFF;
+    if (cp >= 0x20 && cp < 0x7F) return false;  // printable ASCII, the common case
+    const auto c = static_cast<UChar32>(cp);
+    if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) return true;
+    switch (u_charType(c)) {
+        case U_CONTROL_CHAR:         // Cc
+        case U_FORMAT_CHAR:          // Cf
+        case U_SURROGATE:            // Cs
+        case U_PRIVATE_USE_CHAR:     // Co
+        case U_UNASSIGNED:           // Cn
+        case U_LINE_SEPARATOR:       // Zl
+        case U_PARAGRAPH_SEPARATOR:  // Zp
+        case U_SPACE_SEPARATOR:      // Zs (U+0020 left above)
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Shortest round-trip digits and decimal exponent: value = 0.d1d2... * 10^point.
@@ -197,7 +216,9 @@ std::string unexpected_float_positional(double value) {
     std::string out = f64_display(value);
     if (std::isfinite(value) && out.find('.') == std::string::npos) out += ".0";
     return "floating point `" + out + "`";
-}std::string unexpected_string(std::string_view value) { return "string " + debug_quote(value); }
+}
+
+std::string unexpected_string(std::string_view value) { return "string " + debug_quote(value); }
 std::string unexpected_bool(bool value) { return value ? "boolean `true`" : "boolean `false`"; }
 
 std::string expected_one_of(std::initializer_list<std::string_view> words) {

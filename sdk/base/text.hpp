@@ -50,7 +50,9 @@ std::size_t utf8_valid_prefix(std::string_view bytes);
 // Invalid sequences replaced by U+FFFD, as String::from_utf8_lossy does.
 std::string lossy_utf8(std::string_view bytes);
 
-// Debug quoting of a string: "..." with \" \\ \n \r \t \0 and \u{1b} for other controls.
+// Debug quoting of a string: "..." with \" \\ \n \r \t \0, and \u{..} in hex for other
+// characters that are not printable or that extend the grapheme before them ("\u{1b}",
+// "\u{301}", "\u{a0}"). Bytes that are not UTF-8 show as U+FFFD.
 std::string debug_quote(std::string_view value);
 
 // f64 Display ("1", "1.5", "inf", "NaN"; never exponent form) and Debug ("1.0", "1e16").

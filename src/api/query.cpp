@@ -100,4 +100,10 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
     return out;
 }
 
+std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+                                                       error::ApiError (*refuse)(std::string phrase)) {
+    if (auto phrase = contract::validate_run_id(text)) return refuse(std::move(*phrase));
+    return *contract::RunId::make(text);
+}
+
 }  // namespace korvalle::server

@@ -30,6 +30,10 @@ std::string percent_decode(std::string_view segment);
 // "invalid digit found in string" or "number too large to fit in target type".
 std::variant<std::uint64_t, std::string> parse_u64(std::string_view text);
 
+// A path parameter as an id: the identifier rule's phrase fills the error that refuse makes.
+std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+                                                       error::ApiError (*refuse)(std::string phrase));
+
 // Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
 std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
 

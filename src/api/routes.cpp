@@ -32,6 +32,35 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+// The two item routes of a run: the run id, then the item id, each by the identifier rule and
+// before anything is read; then the store's read as one task on the blocking pool. The query
+// plays no part.
+template <auto Read>
+boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, RouteInput input,
+                                          error::ApiError (*refuse_item)(std::string)) {
+    auto run = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&run)) co_return error_response(*error);
+    auto item = path_id(input.params.at(1), refuse_item);
+    if (auto* error = std::get_if<error::ApiError>(&item)) co_return error_response(*error);
+    auto operation = [store = state->store, run = std::get<contract::RunId>(std::move(run)),
+                      item = std::get<contract::RunId>(std::move(item))]() -> Outcome {
+        auto document = ((*store).*Read)(run, item);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(std::get<boost::json::value>(std::move(document)));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
+boost::asio::awaitable<Response> conversation(std::shared_ptr<const Serving> state, RouteInput input) {
+    return run_item<&store::RunStore::conversation>(std::move(state), std::move(input),
+                                                    error::ApiError::invalid_conversation_id);
+}
+
+boost::asio::awaitable<Response> artifact(std::shared_ptr<const Serving> state, RouteInput input) {
+    return run_item<&store::RunStore::artifact>(std::move(state), std::move(input),
+                                                error::ApiError::invalid_artifact_id);
+}
+
 }  // namespace
 
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
@@ -39,7 +68,10 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool) {
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
     auto router = std::make_shared<Router>(state);
-    router->get("/healthz", healthz).get("/api/v2/runs", runs);
+    router->get("/healthz", healthz)
+        .get("/api/v2/runs", runs)
+        .get("/api/v2/runs/{run}/conversations/{id}", conversation)
+        .get("/api/v2/runs/{run}/artifacts/{id}", artifact);
     return router;
 }
 

@@ -117,6 +117,10 @@ struct TurnDurations {
 
 TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes);
 
+// A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number
+// of seconds, when finite and not negative (truncated; saturating). None otherwise.
+std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
+
 // The timing block: telemetry buckets in seconds, journal model sums, unattributed time and
 // the shares of the wall-clock time. telemetry may be null (unavailable).
 boost::json::object telemetry_breakdown(const telemetry::RunTelemetry* telemetry,

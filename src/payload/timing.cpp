@@ -41,17 +41,6 @@ std::optional<std::uint64_t> seconds_to_ms(double seconds) {
     return static_cast<std::uint64_t>(ms);
 }
 
-// The duration of a completed turn: payload "usage" object, its "duration" number.
-std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload) {
-    const boost::json::value* usage = payload.if_contains("usage");
-    if (!usage || !usage->is_object()) return std::nullopt;
-    const boost::json::value* duration = usage->get_object().if_contains("duration");
-    if (!duration) return std::nullopt;
-    std::optional<double> seconds = as_number(*duration);
-    if (!seconds) return std::nullopt;
-    return seconds_to_ms(*seconds);
-}
-
 void add_to(std::optional<std::uint64_t>& sum, std::uint64_t ms) {
     sum = add_saturating(sum.value_or(0), ms);
 }
@@ -126,6 +115,17 @@ boost::json::object fractions(const Telemetry* telemetry, const TurnDurations& d
 }
 
 }  // namespace
+
+// The duration of a completed turn: payload "usage" object, its "duration" number.
+std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload) {
+    const boost::json::value* usage = payload.if_contains("usage");
+    if (!usage || !usage->is_object()) return std::nullopt;
+    const boost::json::value* duration = usage->get_object().if_contains("duration");
+    if (!duration) return std::nullopt;
+    std::optional<double> seconds = as_number(*duration);
+    if (!seconds) return std::nullopt;
+    return seconds_to_ms(*seconds);
+}
 
 TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes) {
     TurnDurations sums;

@@ -11,6 +11,7 @@
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,14 @@ public:
 
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
+
+    // One conversation of one run: run_not_found, conversation_not_found, or the document.
+    std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
+                                                                   const contract::RunId& id) const;
+    // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
+    // read), or the document.
+    std::variant<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
+                                                               const contract::RunId& id) const;
 
 private:
     RunStore(std::string root, std::uint64_t poll_ms);

@@ -126,6 +126,7 @@ TEST_F(RunListTest, QueryRules) {
         {"limit=+7", "invalid_request", limit + R"(" 7")"},
         {"limit=%2B", "invalid_request", limit + R"("+")"},
         {"limit=%22%5C", "invalid_request", limit + R"("\"\\")"},
+        {"limit=%CC%81", "invalid_request", limit + R"("\u{301}")"},
         {"cursor=", "invalid_run_id", "invalid run id: must not be empty"},
         {"cursor=a%2Fb", "invalid_run_id", "invalid run id: must use only ASCII letters, digits, '-', '_', and '.'"},
         {"cursor=" + std::string(129, 'a'), "invalid_run_id", "invalid run id: must be at most 128 characters"},
@@ -134,6 +135,7 @@ TEST_F(RunListTest, QueryRules) {
         {"include_settled=", "invalid_request", flag + R"("")"},
         {"include_settled", "invalid_request", flag + R"("")"},
         {"include_settled=true%20", "invalid_request", flag + R"("true ")"},
+        {"include_settled=true%C2%A0", "invalid_request", flag + R"("true\u{a0}")"},
         {"include_settled=x&cursor=&limit=x", "invalid_request", limit + R"("x")"},
         {"include_settled=x&cursor=", "invalid_run_id", "invalid run id: must not be empty"},
     };

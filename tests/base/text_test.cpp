@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fstream>
 #include <tuple>
+#include <utility>
 #include <sys/stat.h>
 
 namespace text = korvalle::text;
@@ -29,6 +30,55 @@ TEST(Text, DebugQuoteAndExpectedWords) {
     // The three-word form shows in the envelope's unknown-variant messages.
     EXPECT_EQ(text::expected_one_of({"a"}), "`a`");
     EXPECT_EQ(text::expected_one_of({"a", "b"}), "`a` or `b`");
+}
+
+// Received values and their quoted form: characters that are not printable or that extend the
+// grapheme before them show as \u{..}; everything else, space included, shows as itself.
+TEST(Text, DebugQuoteEscapesByUnicodeProperties) {
+    const std::pair<std::string, std::string> cases[] = {
+        // ASCII controls (Cc)
+        {std::string("\x01\x07\x08\x0B\x0C\x1F", 6), R"("\u{1}\u{7}\u{8}\u{b}\u{c}\u{1f}")"},
+        {std::string("a\0b", 3), R"("a\0b")"},
+        // DEL and NEL (Cc); the space plain
+        {"\x7F \xC2\x85", R"("\u{7f} \u{85}")"},
+        // combining acute accent (Mn)
+        {"e\xCC\x81", R"("e\u{301}")"},
+        // alone, as limit=%CC%81 receives it
+        {"\xCC\x81", R"("\u{301}")"},
+        // Bengali vowel sign AA: Mc, yet extending
+        {"\xE0\xA6\x95\xE0\xA6\xBE", "\"\xE0\xA6\x95\\u{9be}\""},
+        // variation selector 17
+        {"\xF3\xA0\x84\x80", R"("\u{e0100}")"},
+        // zero width space (Cf)
+        {"a\xE2\x80\x8B" "b", R"("a\u{200b}b")"},
+        // byte order mark (Cf)
+        {"\xEF\xBB\xBFx", R"("\u{feff}x")"},
+        // soft hyphen (Cf)
+        {"\xC2\xAD", R"("\u{ad}")"},
+        // no-break space (Zs)
+        {"1\xC2\xA0" "000", R"("1\u{a0}000")"},
+        // line and paragraph separators
+        {"\xE2\x80\xA8\xE2\x80\xA9", R"("\u{2028}\u{2029}")"},
+        // ideographic space (Zs)
+        {"\xE3\x80\x80", R"("\u{3000}")"},
+        // unassigned (Cn)
+        {"\xCD\xB8\xF4\x8F\xBF\xBF", R"("\u{378}\u{10ffff}")"},
+        // private use (Co)
+        {"\xEE\x80\x80", R"("\u{e000}")"},
+        // emoji, one with a skin tone
+        {"\xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
+         "\"\xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\""},
+        // CJK ideographs
+        {"\xE4\xB8\xAD\xE6\x96\x87", "\"\xE4\xB8\xAD\xE6\x96\x87\""},
+        // precomposed letter, Greek, a symbol
+        {"caf\xC3\xA9 \xCE\xA9\xE2\x82\xAC'", "\"caf\xC3\xA9 \xCE\xA9\xE2\x82\xAC'\""},
+        // not UTF-8: U+FFFD
+        {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},
+    };
+    for (const auto& [received, quoted] : cases) {
+        EXPECT_EQ(text::debug_quote(received), quoted) << quoted;
+    }
+    EXPECT_EQ(text::unexpected_string("\xCC\x81"), R"(string "\u{301}")");
 }
 
 TEST(Text, FloatDisplayAndDebug) {
@@ -96,3 +146,34 @@ TEST(Files, ReadsRegularFilesOnly) {
     EXPECT_TRUE(files::is_directory(dir / "link"));
     std::filesystem::remove_all(dir);
 }
+
+TEST(Files, TailInsideADirectoryOnly) {
+    auto dir = std::filesystem::temp_directory_path() / ("korvalle-tail-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir / "run" / "sub");
+    {
+        std::ofstream(dir / "run" / "sub" / "f") << "hello world";
+        std::ofstream(dir / "outside") << "not yours";
+    }
+    auto tail = files::read_tail_inside(dir / "run", dir / "run" / "sub" / "f", 5);
+    EXPECT_EQ(tail.bytes, "world");
+    EXPECT_EQ(tail.size, 11u);
+    EXPECT_EQ(files::read_tail(dir / "run" / "sub" / "f", 100).size, 11u);
+    // The root may itself be a link; the file may be reached through ".." as long as it stays.
+    std::filesystem::create_directory_symlink(dir / "run", dir / "run-link");
+    EXPECT_EQ(files::read_tail_inside(dir / "run-link", dir / "run-link" / "sub" / ".." / "sub" / "f", 100).bytes,
+              "hello world");
+    EXPECT_EQ(files::read_tail_inside(dir / "run", dir / "run" / ".." / "outside", 100).error, EXDEV);
+    std::filesystem::create_symlink(dir / "outside", dir / "run" / "escape");
+    auto escaped = files::read_tail_inside(dir / "run", dir / "run" / "escape", 100);
+    EXPECT_FALSE(escaped.bytes);
+    EXPECT_EQ(escaped.error, EXDEV);
+    // A sibling whose name merely starts with the root's name is outside too.
+    std::filesystem::create_directories(dir / "run2");
+    { std::ofstream(dir / "run2" / "g") << "sibling"; }
+    EXPECT_EQ(files::read_tail_inside(dir / "run", dir / "run2" / "g", 100).error, EXDEV);
+    EXPECT_EQ(files::read_tail_inside(dir / "run", dir / "run" / "sub", 100).error, EISDIR);
+    EXPECT_EQ(files::read_tail_inside(dir / "run", dir / "run" / "missing", 100).error, ENOENT);
+    std::filesystem::remove_all(dir);
+}
+

@@ -47,7 +47,7 @@ protected:
         ::setenv("HOSTNAME", "a-reader-of-the-demo", 1);
         ::unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
         views_ = views::RunView::all(demo_root);
-        ASSERT_EQ(views_.size(), 4u);
+        ASSERT_EQ(views_.size(), 5u);
     }
     std::string summary(std::string_view id,
                         std::shared_ptr<const telemetry::RunTelemetry> telemetry = nullptr) const {
@@ -74,6 +74,9 @@ TEST_F(DemoSummaries, EachRunWithoutTelemetry) {
         // Stopped, its driver gone, no result file.
         {"2026-03-07-flaky-ci-triage", "driver-dead", "finished", "run-stopped", "1772923710", "complete",
          timing_without_telemetry("41200"), R"({"pending":1,"running":1})", "codex", "17b6730f182c"},
+        // Settled, with two agent sessions and artifacts of every kind.
+        {"2026-03-08-release-notes", "settled", "reviewing-results", "round-finished", "1772964107", "complete",
+         timing_without_telemetry("48900"), R"({"done":2})", "claude-code", "ead29129b041"},
     };
     for (const auto& run : runs) EXPECT_EQ(summary(run.id), text(run));
 }

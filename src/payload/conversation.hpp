@@ -1,0 +1,62 @@
+// Conversations: the agent sessions of a run, one document per session.
+//
+// The agent harness labels each envelope it reports with the session it belongs to. Those
+// envelopes are grouped by session (agent-graph envelopes whose "session" label is a text that
+// passes the identifier rule), and each group becomes one conversation document: the session's
+// turns with the tool activity reported before each, and an attribution block tying the session
+// to its run, round, node, launcher and roles. Conversation documents use camelCase keys.
+//
+// Everything here is a pure function of a run view: no file is read, and the clock only for a
+// group without envelopes, which the grouping never makes.
+#pragma once
+
+#include "sdk/journal/event.hpp"
+
+#include <boost/json/array.hpp>
+#include <boost/json/value.hpp>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvalle::views {
+struct RunView;
+}
+
+namespace korvalle::payload {
+
+// The envelopes of each session, built in one pass over the journal. The texts are views into
+// the view's envelopes and live as long as the view.
+struct SessionGroups {
+    // Session ids in order of their first envelope in the journal.
+    std::vector<std::string_view> order;
+    // Session id to its envelopes, in merge order.
+    std::map<std::string_view, std::vector<const event::Envelope*>, std::less<>> groups;
+};
+
+SessionGroups session_groups(const views::RunView& view);
+
+// One conversation document per id of the order, in that order, each projected from its own
+// group; an id without a group is passed over.
+boost::json::array project_session_groups(const std::vector<std::string_view>& order,
+                                          const SessionGroups& groups, const views::RunView& view);
+
+// The conversation document of one session: {"conversation":{…},"attribution":{…}}. Never fails.
+boost::json::value conversation_projection(const views::RunView& view, std::string_view session,
+                                           const std::vector<const event::Envelope*>& envelopes);
+
+// Every conversation of the run, in order of each session's first envelope; empty without any.
+boost::json::array conversations(const views::RunView& view);
+
+// The conversation whose id equals the text byte for byte, or none. The id is not checked here:
+// the route checks it before asking.
+std::optional<boost::json::value> conversation(const views::RunView& view, std::string_view id);
+
+// A short fingerprint of all the run's conversations: the first 8 bytes of the SHA-256 digest of
+// their compact texts, one after the other, as 16 lowercase hex digits. Compared, never parsed.
+std::string conversation_signature(const views::RunView& view);
+
+}  // namespace korvalle::payload

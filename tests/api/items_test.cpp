@@ -1,0 +1,207 @@
+// GET and HEAD /api/v2/runs/{run}/conversations/{id} and /artifacts/{id} on the real server:
+// whole documents of the demo root, the identifier checks, and files that must not be served.
+#include "tests/support/server_fixture.hpp"
+
+#include <sys/stat.h>
+
+namespace korvalle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+const std::string notes = "/api/v2/runs/2026-03-08-release-notes";
+
+// The body with its "observed_at" time replaced by "T", after checking the envelope's head.
+std::string without_time(const HttpResponse& res) {
+    const std::string head = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")";
+    EXPECT_EQ(res.body.substr(0, head.size()), head) << res.body;
+    const std::size_t end = res.body.find('"', head.size());
+    if (end == std::string::npos) return res.body;
+    return head + "T" + res.body.substr(end);
+}
+
+class DemoItems : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        scratch_ = new RunsRoot();
+        server_ = new ServerProcess(ServerProcess::serve(demo_root, with_fake_tool(scratch_->path() / "calls")));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete scratch_;
+    }
+    static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
+
+    inline static RunsRoot* scratch_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
+};
+
+const std::string envelope_head = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T",)";
+
+TEST_F(DemoItems, ConversationsOfTheReleaseNotesRun) {
+    auto draft = get(notes + "/conversations/ses-draft-01");
+    ASSERT_EQ(draft.status, 200u);
+    EXPECT_EQ(draft.header("content-type"), "application/json");
+    EXPECT_EQ(without_time(draft),
+              envelope_head +
+                  R"("conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"ses-draft-01",)"
+                  R"("name":"draft-notes","project":"2026-03-08-release-notes","startedAt":"2026-03-08T10:00:09.000Z",)"
+                  R"("state":"turn-completed","turns":[{"assistant":"Drafted docs/release-notes/0.3.4.md: Added, Fixed, Changed.",)"
+                  R"("durationMs":38400,"failureKind":null,"harness":"morvenlath","id":"ses-draft-01.0",)"
+                  R"("model":"claude-sonnet-4","reasoning":null,"status":"turn-completed",)"
+                  R"("timestamp":"2026-03-08T10:00:47.400Z","tools":[{"index":0,"kind":"tool","name":"Read",)"
+                  R"("input":"CHANGELOG.md","output":null},{"index":1,"kind":"tool","name":"Write",)"
+                  R"("input":"docs/release-notes/0.3.4.md","output":null}],"unknown":{},"usage":{"inputTokens":9120,)"
+                  R"("outputTokens":1404,"cacheReadTokens":6200,"cacheWriteTokens":0,"costUsd":0.0912},"user":"worker"}]},)"
+                  R"("attribution":{"runId":"2026-03-08-release-notes","round":1,"nodeId":"draft-notes",)"
+                  R"("launchId":"2026-03-08-release-notes","launcher":"claude-code","transportRole":"agent",)"
+                  R"("agentRole":"worker","persona":"worker","finishedAt":"2026-03-08T10:00:47.400Z"}})");
+
+    // A query string changes nothing.
+    auto publish = get(notes + "/conversations/ses-publish-01?scope=node&x=1");
+    ASSERT_EQ(publish.status, 200u);
+    EXPECT_EQ(without_time(publish),
+              envelope_head +
+                  R"("conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"ses-publish-01",)"
+                  R"("name":"publish-notes","project":"2026-03-08-release-notes","startedAt":"2026-03-08T10:00:58.000Z",)"
+                  R"("state":"turn-completed","turns":[{"assistant":"Opened #88 for the 0.3.4 notes.","durationMs":7900,)"
+                  R"("failureKind":null,"harness":"morvenlath","id":"ses-publish-01.0","model":"claude-sonnet-4",)"
+                  R"("reasoning":null,"status":"turn-completed","timestamp":"2026-03-08T10:01:06.000Z",)"
+                  R"("tools":[{"index":0,"kind":"tool","name":"Bash","input":"gh pr create --fill","output":null}],)"
+                  R"("unknown":{},"usage":{"inputTokens":3310,"outputTokens":212,"cacheReadTokens":2900,)"
+                  R"("cacheWriteTokens":0,"costUsd":0.0141},"user":"pr-author"},{"assistant":"Merged #88 into main.",)"
+                  R"("durationMs":2600,"failureKind":null,"harness":"morvenlath","id":"ses-publish-01.1",)"
+                  R"("model":"claude-sonnet-4","reasoning":null,"status":"turn-completed",)"
+                  R"("timestamp":"2026-03-08T10:01:44.000Z","tools":[],"unknown":{},"usage":{"inputTokens":3522,)"
+                  R"("outputTokens":48,"cacheReadTokens":3300,"cacheWriteTokens":0,"costUsd":0.0052},"user":"pr-author"}]},)"
+                  R"("attribution":{"runId":"2026-03-08-release-notes","round":1,"nodeId":"publish-notes",)"
+                  R"("launchId":"2026-03-08-release-notes","launcher":"claude-code","transportRole":"agent",)"
+                  R"("agentRole":"pr-author","persona":"pr-author","finishedAt":"2026-03-08T10:01:44.000Z"}})");
+}
+
+TEST_F(DemoItems, ArtifactsOfEveryKind) {
+    const std::pair<std::string, std::string> kinds[] = {
+        {"draft-notes-transcript", "conversation"}, {"draft-notes-session", "tandrel_session"},
+        {"draft-notes-report", "worker_report"},    {"publish-notes-pr", "pr"},
+        {"publish-notes-gate-log", "gate_log"},
+    };
+    for (const auto& [id, kind] : kinds) {
+        SCOPED_TRACE(id);
+        auto res = get(notes + "/artifacts/" + id);
+        ASSERT_EQ(res.status, 200u);
+        std::string file = read_text(demo_root / "2026-03-08-release-notes" / "artifacts" / id);
+        const bool truncated = file.size() > 65536;
+        if (truncated) file = file.substr(file.size() - 65536);
+        boost::json::object expected;
+        expected["id"] = id;
+        expected["kind"] = kind;
+        expected["content"] = file;
+        expected["truncated"] = truncated;
+        EXPECT_EQ(without_time(res), envelope_head + json::write(expected).substr(1));
+    }
+    EXPECT_EQ(without_time(get(notes + "/artifacts/draft-notes-report")),
+              envelope_head + R"("id":"draft-notes-report","kind":"worker_report",)"
+                              R"("content":"draft-notes: done\nbranch: notes/0.3.4\nfiles: docs/release-notes/0.3.4.md (+41)\n)"
+                              R"(open questions: none\n","truncated":false})");
+}
+
+TEST_F(DemoItems, HeadSendsTheHeadersOnly) {
+    for (const std::string& target : {notes + "/artifacts/publish-notes-gate-log", notes + "/conversations/ses-draft-01",
+                                     notes + "/artifacts/nope", std::string("/api/v2/runs/nope/conversations/x")}) {
+        SCOPED_TRACE(target);
+        HttpClient client(server_->port());
+        auto full = client.get(target);
+        auto head = client.request("HEAD", target);
+        EXPECT_EQ(head.status, full.status);
+        // The two answers may differ only in the digits of their "observed_at" fraction.
+        const long length = std::stol(head.header("content-length").value_or("0"));
+        const long difference = length - static_cast<long>(full.body.size());
+        if (full.status == 200)
+            EXPECT_LE(std::abs(difference), 9) << length;
+        else
+            EXPECT_EQ(difference, 0);
+        EXPECT_EQ(head.header("content-type"), full.header("content-type"));
+        EXPECT_TRUE(head.body.empty());
+    }
+    auto post = HttpClient(server_->port()).request("POST", notes + "/artifacts/draft-notes-report");
+    EXPECT_EQ(post.status, 405u);
+    EXPECT_EQ(post.header("allow"), "GET,HEAD");
+}
+
+TEST_F(DemoItems, IdsAreCheckedRunFirstBeforeAnythingIsRead) {
+    struct Case {
+        std::string target;
+        unsigned status;
+        std::string code, message;
+    };
+    const std::string letters = "must use only ASCII letters, digits, '-', '_', and '.'";
+    const Case cases[] = {
+        {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/no-such-run/conversations/a%20b", 422, "invalid_conversation_id",
+         "invalid conversation id: " + letters},
+        {"/api/v2/runs/no-such-run/artifacts/..", 422, "invalid_artifact_id",
+         "invalid artifact id: must not start with '.'"},
+        {notes + "/artifacts/%2E%2E", 422, "invalid_artifact_id", "invalid artifact id: must not start with '.'"},
+        {notes + "/artifacts/a%2Fb", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
+        {notes + "/artifacts/..%2F..%2F..%2Fetc%2Fpasswd", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
+        {notes + "/artifacts/x%00", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
+        {notes + "/artifacts/" + std::string(129, 'a'), 422, "invalid_artifact_id",
+         "invalid artifact id: must be at most 128 characters"},
+        {"/api/v2/runs/no-such-run/conversations/x", 404, "run_not_found", "no recorded run no-such-run"},
+        {"/api/v2/runs/no-such-run/artifacts/x", 404, "run_not_found", "no recorded run no-such-run"},
+        {notes + "/conversations/SES-DRAFT-01", 404, "conversation_not_found",
+         "no recorded conversation SES-DRAFT-01"},
+        {notes + "/conversations/draft-notes-report", 404, "conversation_not_found",
+         "no recorded conversation draft-notes-report"},
+        {notes + "/artifacts/ses-draft-01", 404, "artifact_not_found", "no recorded artifact ses-draft-01"},
+        // Present in the run directory, but no journal line names it.
+        {notes + "/artifacts/launch.json", 404, "artifact_not_found", "no recorded artifact launch.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        auto res = get(c.target);
+        EXPECT_EQ(res.status, c.status);
+        EXPECT_EQ(error_code(res), c.code);
+        EXPECT_EQ(error_message(res), c.message);
+    }
+}
+
+// Artifacts that a run names but that must not, or cannot, be served.
+TEST(RunItems, FilesThatAreNotServedAnswerNotFound) {
+    RunsRoot root;
+    root.run("other").launch().artifact("theirs", "another run's file");
+    auto run = root.run("r-1");
+    run.launch()
+        .event({.kind = "node-settled", .labels = R"({"round":1,"node":"a"})",
+                .artifacts = R"([{"id":"missing","kind":"log","bytes":1},{"id":"dir","kind":"log","bytes":1},)"
+                             R"({"id":"fifo","kind":"log","bytes":1},{"id":"passwd","kind":"log","bytes":1},)"
+                             R"({"id":"theirs","kind":"log","bytes":1},{"id":"swapped","kind":"report","bytes":1}])"})
+        .artifact("swapped", "served once");
+    const fs::path artifacts = run.dir() / "artifacts";
+    fs::create_directory(artifacts / "dir");
+    ASSERT_EQ(::mkfifo((artifacts / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/etc/passwd", artifacts / "passwd");
+    fs::create_symlink("../../other/artifacts/theirs", artifacts / "theirs");
+    auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
+
+    for (const char* id : {"missing", "dir", "fifo", "passwd", "theirs"}) {
+        SCOPED_TRACE(id);
+        auto res = http_get(server.port(), std::string("/api/v2/runs/r-1/artifacts/") + id);
+        EXPECT_EQ(res.status, 404u);
+        EXPECT_EQ(error_message(res), std::string("no recorded artifact ") + id);
+    }
+    EXPECT_EQ(http_get(server.port(), "/api/v2/runs/r-1/artifacts/swapped").status, 200u);
+    // The file becomes a FIFO between one request and the next: no reader ever blocks on it.
+    fs::remove(artifacts / "swapped");
+    ASSERT_EQ(::mkfifo((artifacts / "swapped").c_str(), 0600), 0);
+    EXPECT_EQ(error_code(http_get(server.port(), "/api/v2/runs/r-1/artifacts/swapped")), "artifact_not_found");
+    // A session label carried only by pipeline envelopes makes no conversation.
+    run.event({.kind = "node-dispatched", .labels = R"({"session":"s-1"})"});
+    EXPECT_EQ(error_code(http_get(server.port(), "/api/v2/runs/r-1/conversations/s-1")), "conversation_not_found");
+    EXPECT_EQ(server.stderr_text().find("artifact"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
