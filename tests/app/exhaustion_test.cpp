@@ -43,6 +43,10 @@ TEST(Exhaustion, RunningOutOfDescriptorsAnswersReadErrorAndIsNotRemembered) {
     RunsRoot root;
     add_run(root, "run-a", "2026-03-02T09:00:00.000Z");
     add_run(root, "run-b", "2026-03-03T09:00:00.000Z");
+    root.run("run-a")
+        .event({.ts = "2026-03-02T09:00:00.000Z", .kind = "node-settled", .labels = R"({"round":1,"node":"build"})",
+                .artifacts = R"([{"id":"notes","kind":"report","bytes":20}])"})
+        .artifact("notes", "what the agent wrote");
     // What the list holds with descriptors to spare, from a server of its own.
     auto reference = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "reference-calls"));
     auto expected = parse_json(http_get(reference.port(), "/api/v2/runs").body).at("runs");
@@ -51,20 +55,24 @@ TEST(Exhaustion, RunningOutOfDescriptorsAnswersReadErrorAndIsNotRemembered) {
     auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
     const rlimit original = limits_of(server.pid());
     const int idle = open_descriptors(server.pid());
-    // One descriptor free leaves the root unlisted; two or three leave no room for the telemetry
-    // child's pipes.
-    for (int free : {1, 2, 3}) {
+    const std::string artifact = "/api/v2/runs/run-a/artifacts/notes";
+    // No descriptor free beside the connection's leaves the root unlisted; two or three leave no
+    // room for the telemetry child's pipes.
+    const std::pair<int, std::string> starved[] = {
+        {0, "/api/v2/runs"}, {0, artifact}, {1, "/api/v2/runs"}, {2, "/api/v2/runs"}, {3, "/api/v2/runs"}};
+    for (const auto& [free, target] : starved) {
         // The last connection must be gone before the free numbers are counted.
         ASSERT_TRUE(eventually([&] { return open_descriptors(server.pid()) == idle; }));
         set_soft_limit(server.pid(), limit_leaving(server.pid(), 1 + free));  // + 1: the connection
-        auto res = http_get(server.port(), "/api/v2/runs");
-        EXPECT_EQ(res.status, 500u) << free << " free: " << res.body;
+        auto res = http_get(server.port(), target);
+        EXPECT_EQ(res.status, 500u) << free << " free, " << target << ": " << res.body;
         EXPECT_EQ(res.body, R"({"error":{"code":"read_error","message":"read failed: unexpected read failure"}})");
         set_soft_limit(server.pid(), original.rlim_cur);
     }
     auto res = http_get(server.port(), "/api/v2/runs");
     EXPECT_EQ(res.status, 200u);
     EXPECT_EQ(parse_json(res.body).at("runs"), expected);
+    EXPECT_EQ(http_get(server.port(), artifact).status, 200u);
     EXPECT_EQ(server.stop(), 0);
 }
 
