@@ -24,7 +24,8 @@ inline constexpr std::size_t max_line_bytes = std::size_t{64} << 20;
 bool for_each_journal_line(const std::filesystem::path& path,
                            const std::function<void(std::string_view)>& visit);
 
-// The same lines as owned texts; no lines when the file is not usable. Never fails.
+// The same lines as owned texts; no lines when the file is not usable. Fails only by
+// files::Exhausted.
 std::vector<std::string> read_journal_lines(const std::filesystem::path& path);
 
 }  // namespace korvalle::journal

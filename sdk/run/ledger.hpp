@@ -22,10 +22,11 @@ void sort_runs(std::vector<RunPaths>& runs);
 
 // The runs of a runs root in the order the directory listing gives them: the entries whose
 // name is UTF-8 and that are directories holding a regular file "launch.json" (both tested
-// through symbolic links). A root that cannot be listed gives no entries.
+// through symbolic links). A root that cannot be listed gives no entries; running out of
+// descriptors or memory throws files::Exhausted instead.
 std::vector<RunPaths> run_dir_entries(const std::filesystem::path& runs_root);
 
-// The runs of a runs root in run order. Never fails.
+// The runs of a runs root in run order. Fails only by files::Exhausted.
 std::vector<RunPaths> all_runs(const std::filesystem::path& runs_root);
 
 }  // namespace korvalle::ledger
