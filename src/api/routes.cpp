@@ -32,6 +32,22 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+// The run detail: the run id by the identifier rule, then the "include_conversations" flag
+// (default true), both before anything is read.
+boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, RouteInput input) {
+    auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
+    auto include = flag(input.query, "include_conversations", true);
+    if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
+    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
+                      include = std::get<bool>(include)]() -> Outcome {
+        auto document = store->run(id, include);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
 // The two item routes of a run: the run id, then the item id, each by the identifier rule and
 // before anything is read; then the store's read as one task on the blocking pool. The query
 // plays no part.
@@ -70,6 +86,7 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
     auto router = std::make_shared<Router>(state);
     router->get("/healthz", healthz)
         .get("/api/v2/runs", runs)
+        .get("/api/v2/runs/{run}", run)
         .get("/api/v2/runs/{run}/conversations/{id}", conversation)
         .get("/api/v2/runs/{run}/artifacts/{id}", artifact);
     return router;

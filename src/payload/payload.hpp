@@ -122,12 +122,24 @@ TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes);
 // of seconds, when finite and not negative (truncated; saturating). None otherwise.
 std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
 
+// Adds one envelope to a tally by the rule of sum_turn_durations: agent-graph envelopes other
+// than "turn-activity" count, an envelope without a party counts as agent, and a completed
+// turn adds its usable duration.
+void add_turn(TurnDurations& tally, const event::Envelope& envelope);
+
 // The timing block: telemetry buckets in seconds, journal model sums, unattributed time and
 // the shares of the wall-clock time. telemetry may be null (unavailable).
 boost::json::object telemetry_breakdown(const telemetry::RunTelemetry* telemetry,
                                         const TurnDurations& durations);
 
 // ---- Launch block and run summary. ----
+
+// The pipeline driver's phase: "finished", "driving-round", "starting", "surfacing" or
+// "reviewing-results".
+std::string_view phase_word(const views::RunView& view);
+
+// "legacy" without journal envelopes, "partial" while a round is driven, else "complete".
+std::string_view timing_quality(const views::RunView& view);
 
 // {"launch_id","launcher"[,"session_key"]} of the run.
 boost::json::object launch_identity(const views::RunView& view);

@@ -32,18 +32,6 @@ Roster result_roster(const std::filesystem::path& path) {
     return roster;
 }
 
-std::string_view phase_word(const views::RunView& view) {
-    if (view.stopped) return "finished";
-    if (view.in_round) return "driving-round";
-    if (view.round > 0) return view.surface_queued > view.surfaced ? "surfacing" : "reviewing-results";
-    return "starting";
-}
-
-std::string_view timing_quality(const views::RunView& view) {
-    if (view.envelopes.empty()) return "legacy";
-    return view.in_round ? "partial" : "complete";
-}
-
 // Nodes per status text, keys in ascending bytewise order. Texts are counted as they stand:
 // a derived "ready" stays "ready", a result file's own words stay as written.
 boost::json::object node_counts(const Roster& roster) {
@@ -61,6 +49,18 @@ std::string_view launcher_word(std::string_view launcher) {
 }
 
 }  // namespace
+
+std::string_view phase_word(const views::RunView& view) {
+    if (view.stopped) return "finished";
+    if (view.in_round) return "driving-round";
+    if (view.round > 0) return view.surface_queued > view.surfaced ? "surfacing" : "reviewing-results";
+    return "starting";
+}
+
+std::string_view timing_quality(const views::RunView& view) {
+    if (view.envelopes.empty()) return "legacy";
+    return view.in_round ? "partial" : "complete";
+}
 
 Roster recorded_statuses(const views::RunView& view) {
     // While a round is driven its result file is not written yet, or is being rewritten.

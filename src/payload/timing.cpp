@@ -127,22 +127,24 @@ std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload
     return seconds_to_ms(*seconds);
 }
 
+void add_turn(TurnDurations& tally, const event::Envelope& envelope) {
+    if (envelope.source != event::EventSource::Morvane) return;
+    if (envelope.kind == "turn-activity") return;
+    Party party = party_of(envelope).value_or(Party::Agent);
+    if (party == Party::Llmlint) ++tally.llmlint_events;
+    if (envelope.kind != "turn-completed") return;
+    std::optional<std::uint64_t> ms = turn_duration_ms(envelope.payload);
+    if (!ms) return;
+    switch (party) {
+    case Party::Agent: add_to(tally.agent_ms, *ms); break;
+    case Party::Judge: add_to(tally.judge_ms, *ms); break;
+    case Party::Llmlint: add_to(tally.llmlint_ms, *ms); break;
+    }
+}
+
 TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes) {
     TurnDurations sums;
-    for (const event::Envelope& envelope : envelopes) {
-        if (envelope.source != event::EventSource::Morvane) continue;
-        if (envelope.kind == "turn-activity") continue;
-        Party party = party_of(envelope).value_or(Party::Agent);
-        if (party == Party::Llmlint) ++sums.llmlint_events;
-        if (envelope.kind != "turn-completed") continue;
-        std::optional<std::uint64_t> ms = turn_duration_ms(envelope.payload);
-        if (!ms) continue;
-        switch (party) {
-        case Party::Agent: add_to(sums.agent_ms, *ms); break;
-        case Party::Judge: add_to(sums.judge_ms, *ms); break;
-        case Party::Llmlint: add_to(sums.llmlint_ms, *ms); break;
-        }
-    }
+    for (const event::Envelope& envelope : envelopes) add_turn(sums, envelope);
     return sums;
 }
 

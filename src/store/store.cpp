@@ -1,6 +1,7 @@
 #include "src/store/store.hpp"
 
 #include "src/payload/payload.hpp"
+#include "src/payload/run_detail.hpp"
 #include "sdk/base/files.hpp"
 
 #include <unistd.h>
@@ -101,6 +102,15 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     document.emplace("runs", std::move(runs));
     if (more) document.emplace("next_cursor", page.back()->id());
     return document;
+}
+
+std::variant<boost::json::object, error::ApiError> RunStore::run(const contract::RunId& id,
+                                                                 bool include_conversations) const {
+    auto found = find_run(root_, id);
+    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
+    const auto& view = std::get<views::RunView>(found);
+    SharedTelemetry telemetry = cached_telemetry(view);
+    return payload::run_detail(view, include_conversations, telemetry.get());
 }
 
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {

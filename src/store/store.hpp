@@ -73,6 +73,11 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
 
+    // The run detail document of one run, with its telemetry when the cache has it; its
+    // conversations only when include_conversations is set. run_not_found when no run has the id.
+    std::variant<boost::json::object, error::ApiError> run(const contract::RunId& id,
+                                                           bool include_conversations) const;
+
     // One conversation of one run: run_not_found, conversation_not_found, or the document.
     std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
                                                                    const contract::RunId& id) const;

@@ -1,0 +1,195 @@
+// The run detail document of a large run beside the time to open that run: 2 000 nodes, 20
+// rounds with their plan and result files, 200 000 journal envelopes in the replay benchmark's
+// mix, a fifth of them in agent sessions. Reports, in one run, the time to build the document
+// (conversations included) and write it as text, the time to open the run, and their ratio.
+#include "sdk/base/json.hpp"
+#include "sdk/run/views.hpp"
+#include "src/payload/run_detail.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace korvalle;
+
+constexpr int nodes = 2'000;
+constexpr int rounds = 20;
+constexpr int envelopes = 200'000;
+
+std::string timestamp(std::uint64_t ms) {
+    const std::uint64_t s = ms / 1000;
+    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
+                       s % 60, ms % 1000);
+}
+
+std::string plan_text() {
+    std::string tasks;
+    for (int i = 0; i < nodes; ++i) {
+        tasks += fmt::format(R"({}{{"id":"node-{}","task":"Implement part {} of the change and keep the tests green.",)"
+                             R"("persona":"worker","context":"Part {} touches the totals module.","repo":"korvalle/shop",)"
+                             R"("branch":"feature/node-{}","base_branch":"main"{}}})",
+                             i ? "," : "", i, i, i, i, i ? fmt::format(R"(,"deps":["node-{}"])", i - 1) : "");
+    }
+    return fmt::format(R"({{"schema_version":1,"goal":{{"text":"Move order totals to integer cents"}},"name":"bench",)"
+                       R"("concurrency":4,"tasks":[{}]}})",
+                       tasks);
+}
+
+std::string result_text(int round) {
+    std::string entries;
+    for (int i = 0; i < nodes; ++i) {
+        entries += fmt::format(R"({}{{"id":"node-{}","status":"done","outcome":"merged","branch":"feature/node-{}",)"
+                               R"("change_url":"https://git.example.com/korvalle/shop/pull/{}","ok":true}})",
+                               i ? "," : "", i, i, 1000 + i);
+    }
+    return fmt::format(R"({{"ok":true,"state":"complete","round":{},"nodes":[{}]}})", round, entries);
+}
+
+// The replay benchmark's mix over 20 rounds: pipeline dispatches and settles, version-control
+// checks with artifacts, agent turns and tool activity. Lines 1 and 8 of every ten belong to an
+// agent session (a fifth of the journal); the other agent activity carries no session.
+std::string journal_line(int i) {
+    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+    const int node = (i / 50) % nodes;
+    const int round = 1 + i / (envelopes / rounds);
+    switch (i % 10) {
+    case 0:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-dispatched",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":{}}},"payload":{{"attempt":1}}}})",
+                           ts, i, node, round);
+    case 9:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-settled",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":{}}},"payload":{{"status":"done",)"
+                           R"("outcome":"merged","branch":"feature/node-{}","completed_steps":["plan","edit","test"],)"
+                           R"("change_url":"https://git.example.com/korvalle/shop/pull/{}"}}}})",
+                           ts, i, node, round, node, 1000 + node);
+    case 5:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"vcs","seq":{},"source":"vcs","kind":"change-check",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":{}}},"payload":{{"name":"unit-tests",)"
+                           R"("status":"completed","conclusion":"success","required":true,"summary":"412 passed, 3 skipped )"
+                           R"(in 48.20s; coverage 81.4% (+0.3); slowest: test_backfill_batches 6.1s, test_refund_rounding 2.4s"}},)"
+                           R"("artifacts":[{{"id":"check-{}","kind":"gate_log","bytes":20480}}]}})",
+                           ts, i, node, round, i);
+    case 8:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses-{}","seq":{},"source":"morvane","kind":"turn-completed",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":{},"persona":"worker","session":"ses-{}-{}","member":"m1","role":"agent"}},)"
+                           R"("payload":{{"message":"I updated the totals module to use integer cents throughout, adjusted the )"
+                           R"(serializer and reran the unit tests; two fixtures needed new expected values, which I regenerated )"
+                           R"(from the migration script. Next I will check the refund path for rounding, then the store-credit )"
+                           R"(ledger, which still divides before it multiplies and so loses a cent on odd totals.","model":"claude-sonnet-4",)"
+                           R"("usage":{{"duration":41.25,"tokens_in":18342,"tokens_out":2210,"cache_read":12000,"cache_write":1400,"cost":0.1187}}}}}})",
+                           ts, node, i, node, round, node, round);
+    default:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses-{}","seq":{},"source":"morvane","kind":"turn-activity",)"
+                           R"("labels":{{"run_id":"big","node":"node-{}","round":{},"persona":"worker"{},"member":"m1","role":"agent"}},)"
+                           R"("payload":{{"kind":"tool","name":"Bash","detail":"cd services/orders && go test ./... -run )"
+                           R"('TestTotals|TestRefund|TestBackfill' -count=1 -v 2>&1 | tail -n 80 # iteration {} after editing )"
+                           R"(totals.go, refund.go and backfill.go; expecting the cents rounding fixes to hold for partial refunds, )"
+                           R"(store credit, multi-currency orders and the historical rows that the backfill has already rewritten )"
+                           R"(in batches of ten thousand since the migration started"}}}})",
+                           ts, node, i, node, round,
+                           i % 10 == 1 ? fmt::format(R"(,"session":"ses-{}-{}")", node, round) : "", i);
+    }
+}
+
+// Rounds 1 to 19 finished with their plan and result files; round 20 is being driven.
+void write_run(const fs::path& dir) {
+    fs::create_directories(dir);
+    std::ofstream(dir / "launch.json")
+        << R"({"run_id":"big","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
+           R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":40,"heartbeat_interval":30,"adoptions":0})";
+    const std::string plan = plan_text();
+    std::ofstream journal(dir / "events.jsonl");
+    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":{"plan":)"
+            << plan << "}}\n";
+    for (int i = 0; i < envelopes; ++i) {
+        const int round = 1 + i / (envelopes / rounds);
+        if (i % (envelopes / rounds) == 0) {
+            journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{{"round":{}}},"payload":{{}}}})",
+                                   timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), round)
+                    << '\n';
+            const fs::path round_dir = dir / fmt::format("round-{:02}", round);
+            fs::create_directories(round_dir);
+            std::ofstream(round_dir / "plan.json") << plan;
+            if (round < rounds) std::ofstream(round_dir / "result.json") << result_text(round);
+        }
+        journal << journal_line(i) << '\n';
+        if ((i + 1) % (envelopes / rounds) == 0 && round < rounds) {
+            journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-finished","labels":{{"round":{}}},"payload":{{"ok":true}}}})",
+                                   timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), round)
+                    << '\n';
+        }
+    }
+}
+
+struct Data {
+    fs::path root;
+    ledger::RunPaths paths;
+
+    Data() {
+        char pattern[] = "/tmp/korvalle-detail-bench-XXXXXX";
+        root = ::mkdtemp(pattern);
+        paths = ledger::RunPaths{"big", root / "big"};
+        write_run(paths.dir);
+    }
+    ~Data() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+Data& data() {
+    static Data d;
+    return d;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each iteration opens the run, then builds and writes its document; the benchmark's time is
+// the document's, and the counters set it beside the open.
+void BM_RunDetailBesideOpen(benchmark::State& state) {
+    double open_seconds = 0;
+    double detail_seconds = 0;
+    std::size_t bytes = 0;
+    std::size_t rounds_shown = 0;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        auto opened = views::RunView::open(data().paths);
+        open_seconds += seconds_since(start);
+        if (!opened.ok()) {
+            state.SkipWithError("the generated run does not open");
+            return;
+        }
+        start = std::chrono::steady_clock::now();
+        // Held as a value, as the server holds it: writing an object would copy it first.
+        const boost::json::value document = payload::run_detail(opened.value(), true, nullptr);
+        std::string text = json::write(document);
+        const double elapsed = seconds_since(start);
+        detail_seconds += elapsed;
+        state.SetIterationTime(elapsed);
+        bytes = text.size();
+        rounds_shown = document.at("rounds").as_array().size();
+        benchmark::DoNotOptimize(text);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["open_ms"] = open_seconds / n * 1e3;
+    state.counters["detail_ms"] = detail_seconds / n * 1e3;
+    state.counters["detail_over_open"] = detail_seconds / open_seconds;
+    state.counters["document_MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["rounds"] = static_cast<double>(rounds_shown);
+}
+BENCHMARK(BM_RunDetailBesideOpen)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

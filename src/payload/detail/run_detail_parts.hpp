@@ -1,0 +1,32 @@
+// The run detail's members over the indexes that the document builds once.
+#pragma once
+
+#include "src/payload/detail/journal_index.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvalle::views {
+struct RunView;
+}
+
+namespace korvalle::payload::detail {
+
+// Display words of node statuses, by node id in byte order. The ids are views into texts that
+// outlive the map (the view's graph, a round's result file).
+using StatusWords = std::map<std::string_view, std::string_view>;
+
+// The words of the derived statuses: the same for every round of one document, so computed once.
+StatusWords derived_status_words(const views::RunView& view);
+
+boost::json::object node_details(const views::RunView& view, const JournalIndex& index);
+
+std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round,
+                                                const JournalIndex& index, const StatusWords& derived);
+
+}  // namespace korvalle::payload::detail

@@ -1,0 +1,402 @@
+// The run detail document and its head, node entries and node details.
+#include "src/payload/run_detail.hpp"
+
+#include "src/payload/conversation.hpp"
+#include "src/payload/detail/run_detail_parts.hpp"
+#include "src/payload/verification.hpp"
+#include "sdk/run/views.hpp"
+
+#include <boost/json/array.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace korvalle::payload {
+
+namespace {
+
+using detail::EnvelopeRefs;
+using detail::JournalIndex;
+using event::EventSource;
+
+boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
+    if (value) return *value;
+    return nullptr;
+}
+
+// A label beyond the declared ones, when it is a JSON string.
+std::optional<std::string_view> extra_label(const event::Envelope& envelope, std::string_view key) {
+    const boost::json::value* value = envelope.labels.extra.if_contains(key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return std::string_view(value->get_string());
+}
+
+// Every agent-graph envelope counts as a turn except activity reports and interruptions.
+bool is_turn(const event::Envelope& envelope) {
+    return envelope.source == EventSource::Morvane && envelope.kind != "turn-activity" &&
+           envelope.kind != "turn-interrupted";
+}
+
+// ---- Node entries. ----
+
+std::string_view failure_class(const views::RunView& view, const std::string& node,
+                               const std::optional<std::string>& outcome) {
+    if (outcome) {
+        if (*outcome == "timed-out") return "timeout";
+        if (*outcome == "gate-failed") return "gate";
+        if (*outcome == "publication-failed") return "publication";
+        if (*outcome == "checks-failed") return "checks";
+    }
+    return view.dispatched_at.contains(node) ? "agent" : "unknown";
+}
+
+// The node's agent sessions, ascending by session text: each named by its first envelope,
+// its role by the first envelope that has a party.
+boost::json::array sessions(const EnvelopeRefs& envelopes) {
+    struct Session {
+        const event::Envelope* first = nullptr;
+        std::optional<Party> party;
+    };
+    std::map<std::string_view, Session> by_text;
+    for (const event::Envelope* envelope : envelopes) {
+        if (envelope->source != EventSource::Morvane) continue;
+        std::optional<std::string_view> text = extra_label(*envelope, "session");
+        if (!text || text->empty()) continue;
+        Session& session = by_text[*text];
+        if (!session.first) session.first = envelope;
+        if (!session.party) session.party = party_of(*envelope);
+    }
+    boost::json::array array;
+    array.reserve(by_text.size());
+    for (const auto& [text, session] : by_text) {
+        boost::json::object object;
+        object["session_id"] = text;
+        object["role"] = party_word(session.party.value_or(Party::Agent));
+        const auto& persona = session.first->labels.persona;
+        if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
+            object["agent_role"] = *role;
+        object["started_at"] = session.first->ts;
+        array.push_back(std::move(object));
+    }
+    return array;
+}
+
+boost::json::object node_entry(const views::RunView& view, const std::string& node, const Recorded& recorded,
+                               std::string_view quality, const EnvelopeRefs& envelopes) {
+    boost::json::object entry;
+    entry["node"] = node;
+    std::string_view status = status_word(recorded.status);
+    entry["status"] = status;
+    if (recorded.outcome) entry["outcome"] = *recorded.outcome;
+    if (auto branch = view.branches.find(node); branch != view.branches.end()) entry["branch"] = branch->second;
+    if (status == "failed" || status == "cancelled" || status == "not-completed") {
+        boost::json::object failure;
+        failure["class"] = failure_class(view, node, recorded.outcome);
+        entry["failure"] = std::move(failure);
+    }
+    entry["sessions"] = sessions(envelopes);
+    TurnDurations tally;
+    std::uint64_t turns = 0;
+    for (const event::Envelope* envelope : envelopes) {
+        if (is_turn(*envelope)) ++turns;
+        add_turn(tally, *envelope);
+    }
+    entry["turns"] = turns;
+    entry["lint"] = tally.llmlint_events;
+    entry["timing_quality"] = quality;
+    entry["linkage_quality"] = "labelled";
+    entry["timing_presence"] = model_ms(tally);
+    return entry;
+}
+
+boost::json::object head(const views::RunView& view, const telemetry::RunTelemetry* telemetry,
+                         const JournalIndex& index) {
+    Roster roster = recorded_statuses(view);
+    std::string_view quality = timing_quality(view);
+    boost::json::array nodes;
+    nodes.reserve(roster.size());
+    for (const auto& [id, recorded] : roster)
+        nodes.push_back(node_entry(view, id, recorded, quality, index.of_node(id)));
+
+    // One walk gives the sums of the whole journal, those of the turns some node is named
+    // for, and the turn count.
+    TurnDurations sums;
+    TurnDurations node_tally;
+    std::uint64_t turns = 0;
+    for (const event::Envelope& envelope : view.envelopes) {
+        if (envelope.source != EventSource::Morvane) continue;
+        add_turn(sums, envelope);
+        if (envelope.labels.node) add_turn(node_tally, envelope);
+        if (is_turn(envelope)) ++turns;
+    }
+
+    boost::json::object object;
+    object["run_id"] = view.id();
+    object["state"] = state_word(view);
+    object["phase"] = phase_word(view);
+    if (view.envelopes.empty())
+        object["last_event"] = nullptr;
+    else
+        object["last_event"] = view.envelopes.back().kind;
+    if (view.last_event_at) object["last_progress_at"] = *view.last_event_at / 1000;
+    object["timing"] = telemetry_breakdown(telemetry, sums);
+    object["nodes"] = std::move(nodes);
+    boost::json::object usage;
+    for (auto party : {telemetry::UsageParty::Agent, telemetry::UsageParty::Judge, telemetry::UsageParty::Llmlint,
+                       telemetry::UsageParty::Total})
+        usage[telemetry::party_name(party)] = token_usage_object(telemetry, party);
+    object["usage"] = std::move(usage);
+    object["timing_quality"] = quality;
+    object["linkage_quality"] = "labelled";
+    object["timing_presence"] = model_ms(sums);
+    object["sources"] = boost::json::array{"events.jsonl", "launch.json"};
+    boost::json::object work;
+    work["agent_model_ms"] = optional_value(node_tally.agent_ms);
+    work["judge_model_ms"] = optional_value(node_tally.judge_ms);
+    work["llmlint_model_ms"] = optional_value(node_tally.llmlint_ms);
+    work["tool_ms"] = nullptr;
+    work["wall_ms"] = telemetry ? boost::json::value(telemetry->wall_ms) : boost::json::value(nullptr);
+    object["node_work_ms"] = std::move(work);
+    object["turns"] = turns;
+    object["lint"] = sums.llmlint_events;
+    return object;
+}
+
+// ---- Rounds. ----
+
+// n when name is exactly the directory name of round n ("round-" and at least two digits,
+// zero-padded only to two).
+std::optional<std::uint64_t> round_of_dir_name(std::string_view name) {
+    constexpr std::string_view prefix = "round-";
+    if (!name.starts_with(prefix)) return std::nullopt;
+    std::string_view digits = name.substr(prefix.size());
+    if (digits.size() < 2 || (digits.size() > 2 && digits.front() == '0')) return std::nullopt;
+    std::uint64_t round = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), round);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return round;
+}
+
+std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const JournalIndex& index) {
+    const std::uint64_t last = view.round >= 1 ? view.round : 1;
+    std::set<std::uint64_t> rounds;
+    if (view.round >= 1) rounds.insert(view.round);
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(view.paths.dir, error), end; !error && it != end;
+         it.increment(error)) {
+        auto round = round_of_dir_name(it->path().filename().native());
+        if (round && *round >= 1 && *round <= last) rounds.insert(*round);
+    }
+    // A directory that cannot be listed may still hold round files that can be opened; the
+    // rounds the journal names are asked for too.
+    for (const auto& [round, envelopes] : index.rounds())
+        if (round >= 1 && round <= last) rounds.insert(round);
+    return {rounds.begin(), rounds.end()};
+}
+
+// ---- Node details. ----
+
+// The payload member key when it is a JSON string.
+std::optional<std::string_view> payload_text(const event::Envelope& envelope, std::string_view key) {
+    const boost::json::value* value = envelope.payload.if_contains(key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return std::string_view(value->get_string());
+}
+
+bool is_vcs(const event::Envelope& envelope, std::string_view kind) {
+    return envelope.source == EventSource::Vcs && envelope.kind == kind;
+}
+
+// The payload text key of the latest version-control envelope of one of the kinds that has it.
+std::optional<std::string_view> last_text(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds,
+                                          std::string_view key) {
+    for (auto it = envelopes.rbegin(); it != envelopes.rend(); ++it) {
+        const event::Envelope& envelope = **it;
+        if (envelope.source != EventSource::Vcs) continue;
+        bool wanted = false;
+        for (std::string_view kind : kinds) wanted = wanted || envelope.kind == kind;
+        if (!wanted) continue;
+        if (auto text = payload_text(envelope, key)) return text;
+    }
+    return std::nullopt;
+}
+
+bool any_vcs(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds) {
+    for (const event::Envelope* envelope : envelopes)
+        for (std::string_view kind : kinds)
+            if (is_vcs(*envelope, kind)) return true;
+    return false;
+}
+
+boost::json::object check_object(const event::Envelope& envelope, std::string_view name) {
+    boost::json::object check;
+    check["name"] = name;
+    auto conclusion = payload_text(envelope, "conclusion");
+    auto status = payload_text(envelope, "status");
+    check["state"] = conclusion ? *conclusion : status ? *status : "unknown";
+    const boost::json::value* required = envelope.payload.if_contains("required");
+    check["required"] = required && required->is_bool() && required->get_bool();
+    if (auto from = payload_text(envelope, "from_status")) check["from_state"] = *from;
+    if (status) check["status"] = *status;
+    if (!envelope.artifacts.empty()) check["artifact_id"] = envelope.artifacts.front().id;
+    return check;
+}
+
+// The records of the node's envelopes of the current round, as {"ok","output_tail","artifact_id"}.
+boost::json::array records_of(const EnvelopeRefs& of_round) {
+    boost::json::array records;
+    for (const VerificationRecord& record : verification_records(of_round)) records.push_back(verification_detail(record));
+    return records;
+}
+
+boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
+    // A later check of the same name replaces the whole earlier one in its first position.
+    boost::json::object by_name;
+    for (const event::Envelope* envelope : vcs) {
+        if (envelope->kind != "change-check") continue;
+        auto name = payload_text(*envelope, "name");
+        if (!name) continue;
+        by_name[*name] = check_object(*envelope, *name);
+    }
+    boost::json::array required;
+    boost::json::array checks;
+    for (auto& member : by_name) {
+        if (member.value().get_object().at("required").get_bool()) required.push_back(member.value().get_object().at("name"));
+        checks.push_back(std::move(member.value()));
+    }
+    bool pre_push_hook = false;
+    for (const event::Envelope* envelope : vcs) {
+        if (envelope->kind == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
+            pre_push_hook = true;
+    }
+    boost::json::object object;
+    if (!required.empty()) object["required_checks"] = std::move(required);
+    if (pre_push_hook) object["pre_push_hook"] = true;
+    if (!checks.empty()) object["checks"] = std::move(checks);
+    object["records"] = records_of(of_round);
+    return object;
+}
+
+template <class Map>
+std::optional<std::string_view> entry_of(const Map& map, const std::string& node) {
+    auto it = map.find(node);
+    if (it == map.end()) return std::nullopt;
+    return std::string_view(it->second);
+}
+
+// From the node's version-control envelopes.
+std::optional<boost::json::object> publication(const views::RunView& view, const std::string& node,
+                                               const EnvelopeRefs& envelopes) {
+    std::optional<std::string_view> branch = entry_of(view.branches, node);
+    if (!branch) branch = last_text(envelopes, {"session-opened"}, "branch");
+    if (!branch && !any_vcs(envelopes, {"change-opened", "session-opened"})) return std::nullopt;
+
+    bool merged = any_vcs(envelopes, {"merge-completed", "change-merged"}) || entry_of(view.outcomes, node) == "merged";
+    std::optional<std::string_view> link = entry_of(view.change_urls, node);
+    if (!link) link = last_text(envelopes, {"change-opened", "change-merged"}, "url");
+    std::optional<std::string_view> commit = last_text(envelopes, {"merge-completed", "change-merged"}, "sha");
+    if (!commit) commit = last_text(envelopes, {"commit-preserved"}, "sha");
+    std::optional<std::string_view> base = last_text(envelopes, {"merge-completed"}, "base");
+    if (!base) base = last_text(envelopes, {"change-opened", "session-opened"}, "base");
+
+    boost::json::object object;
+    if (branch) object["branch"] = *branch;
+    object["merged"] = merged;
+    if (link) object["pr_url"] = *link;
+    if (commit) object["commit"] = *commit;
+    if (base) object["base_branch"] = *base;
+    return object;
+}
+
+}  // namespace
+
+boost::json::object token_usage_object(const telemetry::RunTelemetry* telemetry, telemetry::UsageParty party) {
+    const telemetry::WireUsage* usage = nullptr;
+    if (telemetry) {
+        if (auto it = telemetry->usage.find(party); it != telemetry->usage.end()) usage = &it->second;
+    }
+    boost::json::object object;
+    object["input_tokens"] = optional_value(usage ? usage->input : std::nullopt);
+    object["output_tokens"] = optional_value(usage ? usage->output : std::nullopt);
+    object["cache_read_tokens"] = optional_value(usage ? usage->cache_read : std::nullopt);
+    object["cache_write_tokens"] = optional_value(usage ? usage->cache_write : std::nullopt);
+    if (usage && usage->cost_usd && std::isfinite(*usage->cost_usd))
+        object["cost_usd"] = *usage->cost_usd;
+    else
+        object["cost_usd"] = nullptr;
+    return object;
+}
+
+boost::json::object model_ms(const TurnDurations& tally) {
+    boost::json::object object;
+    object["agent_model_ms"] = tally.agent_ms.has_value();
+    object["judge_model_ms"] = tally.judge_ms.has_value();
+    object["llmlint_model_ms"] = tally.llmlint_ms.has_value();
+    object["tool_ms"] = tally.tool_ms.has_value();
+    return object;
+}
+
+boost::json::object run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry) {
+    return head(view, telemetry, JournalIndex(view.envelopes));
+}
+
+boost::json::object node_details(const views::RunView& view) {
+    return detail::node_details(view, JournalIndex(view.envelopes));
+}
+
+std::vector<std::uint64_t> detail_rounds(const views::RunView& view) {
+    return rounds_to_visit(view, JournalIndex(view.envelopes));
+}
+
+std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round) {
+    return detail::round_detail(view, round, JournalIndex(view.envelopes), detail::derived_status_words(view));
+}
+
+boost::json::object detail::node_details(const views::RunView& view, const JournalIndex& index) {
+    const std::uint64_t round = view.round == 0 ? 1 : view.round;
+    std::set<std::string_view> nodes;
+    for (const auto& [node, branch] : view.branches) nodes.insert(node);
+    for (const event::Envelope* envelope : index.of_round(round)) {
+        if (envelope->labels.node && (!envelope->artifacts.empty() || envelope->source == EventSource::Vcs))
+            nodes.insert(*envelope->labels.node);
+    }
+    boost::json::object details;
+    for (std::string_view id : nodes) {
+        const std::string node(id);
+        // Checks, verdicts and publication come from the node's version-control envelopes of
+        // every round; the records from all its envelopes of the current round.
+        EnvelopeRefs vcs;
+        EnvelopeRefs of_round;
+        for (const event::Envelope* envelope : index.of_node(node)) {
+            if (envelope->source == EventSource::Vcs) vcs.push_back(envelope);
+            if (envelope->labels.round == round) of_round.push_back(envelope);
+        }
+        boost::json::object object;
+        object["verification"] = verification(vcs, of_round);
+        if (auto published = publication(view, node, vcs)) object["publication"] = std::move(*published);
+        details[node] = std::move(object);
+    }
+    return details;
+}
+
+boost::json::object run_detail(const views::RunView& view, bool include_conversations,
+                               const telemetry::RunTelemetry* telemetry) {
+    const JournalIndex index(view.envelopes);
+    boost::json::object document;
+    document["run"] = head(view, telemetry, index);
+    boost::json::array rounds;
+    const detail::StatusWords derived = detail::derived_status_words(view);
+    for (std::uint64_t round : rounds_to_visit(view, index))
+        if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
+    document["rounds"] = std::move(rounds);
+    // Without the flag the conversations are not projected at all.
+    document["conversations"] = include_conversations ? conversations(view) : boost::json::array();
+    document["node_details"] = detail::node_details(view, index);
+    document["launch"] = launch_identity(view);
+    return document;
+}
+
+}  // namespace korvalle::payload

@@ -1,0 +1,46 @@
+// The run detail document: everything the read API answers about one run in one object, its
+// head with node entries, its rounds, its conversations, its node details and its launch block.
+#pragma once
+
+#include "src/payload/payload.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace korvalle::payload {
+
+// {"run","rounds","conversations","node_details","launch"}, always all five. Conversations are
+// projected only when include_conversations is set, else the member is []. telemetry is null
+// when the run's telemetry is unavailable. Reads the run's round files; never fails.
+boost::json::object run_detail(const views::RunView& view, bool include_conversations,
+                               const telemetry::RunTelemetry* telemetry);
+
+// The "run" member: state, phase, timing, one entry per roster node, usage, timing indicators
+// and counts.
+boost::json::object run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry);
+
+// One party's token usage from the telemetry: {"input_tokens","output_tokens",
+// "cache_read_tokens","cache_write_tokens","cost_usd"}, null where unknown.
+boost::json::object token_usage_object(const telemetry::RunTelemetry* telemetry, telemetry::UsageParty party);
+
+// Which model times a tally holds: four booleans, presence only.
+boost::json::object model_ms(const TurnDurations& tally);
+
+// The "node_details" member: per node with a branch or current-round version-control or
+// artifact activity, its checks, gate verdict, verification records and publication.
+boost::json::object node_details(const views::RunView& view);
+
+// One round's object, or none when the round's plan cannot be had: the view's replayed plan
+// for the current round, the round's "plan.json" for any other.
+std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round);
+
+// The rounds whose objects the document asks for, ascending: 1 up to the current round (at
+// least 1), restricted to the current round and the rounds that exist as a directory or in
+// the journal. Every other round has no plan file and would yield nothing, so the document
+// is the same as asking for every round, and a journal line naming round 10^15 costs nothing.
+std::vector<std::uint64_t> detail_rounds(const views::RunView& view);
+
+}  // namespace korvalle::payload

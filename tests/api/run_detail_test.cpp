@@ -1,0 +1,113 @@
+// GET and HEAD /api/v2/runs/{run} on the real server: the document in its envelope, with and
+// without conversations, telemetry from the stand-in pipeline tool, and every refusal in order.
+#include "tests/support/server_fixture.hpp"
+
+namespace korvalle::testing {
+namespace {
+
+class RunDetailRoute : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = new RunsRoot();
+        add_run(*root_, "r1", "2026-03-05T09:00:00.000Z");
+        auto session = root_->run("r1");
+        session.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-completed",
+                       .labels = R"({"run_id":"r1","node":"build","round":1,"session":"ses-1"})",
+                       .payload = R"({"message":"Built.","usage":{"duration":2.5}})"});
+        root_->run("no-launch");  // a directory without launch.json is no run
+        root_->run("bad-launch").launch_text("{");
+        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete root_;
+    }
+    static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
+
+    // The body without "observed_at", which differs from one answer to the next.
+    static std::string without_time(const std::string& body) {
+        auto value = parse_json(body);
+        value.as_object().erase("observed_at");
+        return json::write(value);
+    }
+
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
+};
+
+TEST_F(RunDetailRoute, AnswersTheDocumentInTheEnvelope) {
+    auto res = get("/api/v2/runs/r1");
+    ASSERT_EQ(res.status, 200u) << res.body;
+    EXPECT_EQ(res.header("content-type"), "application/json");
+    auto body = parse_json(res.body);
+    std::vector<std::string> keys;
+    for (const auto& entry : body.as_object()) keys.emplace_back(entry.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"api_version", "telemetry_schema_version", "observed_at", "run", "rounds",
+                                              "conversations", "node_details", "launch"}));
+    // The stand-in tool's telemetry reaches the head.
+    EXPECT_EQ(json::write(body.at("run").at("node_work_ms")),
+              R"({"agent_model_ms":2500,"judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"wall_ms":1000})");
+    EXPECT_EQ(body.at("rounds").as_array().size(), 1u);
+    // No query, "true" and other keys only give the same document.
+    EXPECT_EQ(without_time(get("/api/v2/runs/r1?include_conversations=true").body), without_time(res.body));
+    EXPECT_EQ(without_time(get("/api/v2/runs/r1?other=1").body), without_time(res.body));
+}
+
+TEST_F(RunDetailRoute, WithoutConversationsTheMemberIsEmpty) {
+    auto with = parse_json(get("/api/v2/runs/r1").body);
+    auto res = get("/api/v2/runs/r1?include_conversations=false");
+    ASSERT_EQ(res.status, 200u);
+    auto without = parse_json(res.body);
+    EXPECT_EQ(json::write(without.at("conversations")), "[]");
+    for (const char* key : {"run", "rounds", "node_details", "launch"})
+        EXPECT_EQ(json::write(without.at(key)), json::write(with.at(key))) << key;
+}
+
+TEST_F(RunDetailRoute, HeadSendsTheGetHeadersWithoutBody) {
+    HttpClient client(server_->port());
+    auto get_res = client.get("/api/v2/runs/r1");
+    auto head_res = client.request("HEAD", "/api/v2/runs/r1");
+    EXPECT_EQ(head_res.status, 200u);
+    EXPECT_EQ(head_res.body, "");
+    EXPECT_EQ(head_res.header("content-length"), get_res.header("content-length"));
+    EXPECT_EQ(head_res.header("content-type"), "application/json");
+    EXPECT_EQ(client.request("HEAD", "/api/v2/runs/nope").status, 404u);
+}
+
+TEST_F(RunDetailRoute, RefusalsInOrder) {
+    struct Case {
+        std::string target;
+        unsigned status;
+        std::string code;
+        std::string message;
+    };
+    const std::string long_id(129, 'a');
+    const Case cases[] = {
+        {"/api/v2/runs/nope", 404, "run_not_found", "no recorded run nope"},
+        {"/api/v2/runs/no-launch", 404, "run_not_found", "no recorded run no-launch"},
+        {"/api/v2/runs/bad-launch", 404, "run_not_found", "no recorded run bad-launch"},
+        {"/api/v2/runs/.hidden", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/" + long_id, 422, "invalid_run_id", "invalid run id: must be at most 128 characters"},
+        {"/api/v2/runs/a%20b?include_conversations=no", 422, "invalid_run_id",
+         "invalid run id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        {"/api/v2/runs/nope?include_conversations=False", 422, "invalid_request",
+         "invalid request: include_conversations must be true or false, got \"False\""},
+        {"/api/v2/runs/r1?include_conversations=1", 422, "invalid_request",
+         "invalid request: include_conversations must be true or false, got \"1\""},
+        {"/api/v2/runs/r1?include_conversations=", 422, "invalid_request",
+         "invalid request: include_conversations must be true or false, got \"\""},
+        {"/api/v2/runs/r1?include_conversations", 422, "invalid_request",
+         "invalid request: include_conversations must be true or false, got \"\""},
+    };
+    for (const auto& c : cases) {
+        auto res = get(c.target);
+        EXPECT_EQ(res.status, c.status) << c.target;
+        EXPECT_EQ(error_code(res), c.code) << c.target;
+        EXPECT_EQ(error_message(res), c.message) << c.target;
+    }
+    // The quotes of the received value are escaped inside the body.
+    EXPECT_NE(get("/api/v2/runs/r1?include_conversations=yes").body.find(R"(got \"yes\")"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvalle::testing

@@ -1,0 +1,237 @@
+// Run detail documents of the demo runs and of fixture runs, compared as written text; single
+// rules only where no document reaches their branch (telemetry, bad round files, huge rounds).
+#include "src/payload/run_detail.hpp"
+
+#include "sdk/base/json.hpp"
+#include "sdk/run/views.hpp"
+#include "tests/support/run_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace korvalle::payload {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Event;
+using testing::RunBuilder;
+
+const fs::path source_dir = KORVALLE_SOURCE_DIR;
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    std::string text = out.str();
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// An expected document: tests/payload/expected/<name>.json, one line of written JSON.
+std::string expected(const std::string& name) {
+    return read_text(source_dir / "tests" / "payload" / "expected" / (name + ".json"));
+}
+
+Event event(std::string kind, std::string ts, std::string labels, std::string payload = "{}",
+            std::string source = "pipeline", std::string artifacts = "") {
+    return {.ts = std::move(ts), .source = std::move(source), .kind = std::move(kind), .labels = std::move(labels),
+            .payload = std::move(payload), .artifacts = std::move(artifacts)};
+}
+
+class RunDetail : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Liveness reads these; no run here was launched on this machine.
+        ::unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
+        ::setenv("HOSTNAME", "a-reader-of-run-details", 1);
+    }
+    static views::RunView open(const fs::path& dir, const std::string& id) {
+        auto loaded = views::RunView::open(ledger::RunPaths{id, dir});
+        EXPECT_TRUE(loaded.ok());
+        return std::move(loaded.value());
+    }
+    static views::RunView open(const RunBuilder& run) { return open(run.dir(), run.id()); }
+    static std::string text(const views::RunView& view, bool conversations = true,
+                            const telemetry::RunTelemetry* telemetry = nullptr) {
+        return json::write(run_detail(view, conversations, telemetry));
+    }
+    static std::vector<std::uint64_t> rounds_of(const boost::json::object& document) {
+        std::vector<std::uint64_t> rounds;
+        for (const auto& round : document.at("rounds").as_array()) rounds.push_back(round.at("round").to_number<std::uint64_t>());
+        return rounds;
+    }
+
+    testing::RunsRoot root_;
+};
+
+TEST_F(RunDetail, DemoRunsAsWrittenText) {
+    for (const char* id : {"2026-03-02-docs-refresh", "2026-03-05-orders-migration", "2026-03-06-billing-export",
+                           "2026-03-07-flaky-ci-triage"}) {
+        views::RunView view = open(source_dir / "examples" / "runs" / id, id);
+        EXPECT_EQ(text(view), expected(id)) << id;
+    }
+}
+
+// One run in its third round, driven now: round 1 finished with its files, round 2 without a
+// usable plan file, round 3 from the replayed graph. Sessions, failure classes, checks, gate
+// verdicts, publications, member control, settle payloads and step rows all show.
+RunBuilder fixture_run(testing::RunsRoot& root) {
+    const std::string plan =
+        R"({"schema_version":2,"goal":{"text":"Cents everywhere"},"name":"fixture","concurrency":0,"tasks":[)"
+        R"({"id":"a","task":"Write it.","context":"Mind the cents.","persona":"worker","done_when":"tests pass",)"
+        R"("max_turns":0,"expects_no_diff":true,"title":"A","steps":[{"id":"s1","task":"Edit.","persona":"worker"},)"
+        R"({"id":"s2","kind":"human","deps":["s1"]}]},)"
+        R"({"id":"b","kind":"human","deps":["a","run:other#x","a"]},)"
+        R"({"id":"c","deps":["a"],"max_turns":5,"repo":"korvalle/shop","execution_checkout":"wt/c"},)"
+        R"({"id":"B","task":"Upper."}]})";
+    RunBuilder run = root.run("fixture");
+    run.launch({.launcher = "claude-code", .session = ""});
+    auto labels = [](std::string rest) { return R"({"run_id":"fixture")" + rest + "}"; };
+    run.event(event("run-started", "2026-03-09T10:00:00.000Z", labels(""), R"({"plan":)" + plan + "}"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", labels(R"(,"round":1)")))
+        .event(event("node-dispatched", "2026-03-09T10:00:02.000Z", labels(R"(,"round":1,"node":"a")")))
+        .event(event("node-settled", "2026-03-09T10:00:03.000Z", labels(R"(,"round":1,"node":"a")"),
+                     R"({"status":"done","outcome":"merged","completed_steps":["s1"]})"))
+        .event(event("round-finished", "2026-03-09T10:00:04.000Z", labels(R"(,"round":1)")))
+        .event(event("round-started", "2026-03-09T10:00:05.000Z", labels(R"(,"round":2)")))
+        .event(event("round-finished", "2026-03-09T10:00:06.000Z", labels(R"(,"round":2)")))
+        .event(event("round-started", "2026-03-09T10:00:07.000Z", labels(R"(,"round":3)"), R"({"plan":)" + plan + "}"))
+        .event(event("node-dispatched", "2026-03-09T10:00:08.000Z", labels(R"(,"round":3,"node":"a")")))
+        .event(event("turn-started", "2026-03-09T10:00:09.000Z",
+                     labels(R"(,"round":3,"node":"a","session":"s-b","member":"m1","persona":"Worker")"), "{}", "morvane"))
+        .event(event("turn-completed", "2026-03-09T10:00:10.000Z",
+                     labels(R"(,"round":3,"node":"a","session":"s-a","persona":"judge")"),
+                     R"({"member":"m2","role":"judge","usage":{"duration":1.9996}})", "morvane"))
+        .event(event("turn-interrupted", "2026-03-09T10:00:11.000Z",
+                     labels(R"(,"round":3,"node":"a","session":"s-a","member":"m3","role":"llmlint")"),
+                     R"({"reason":"  "})", "morvane"))
+        .event(event("turn-completed", "2026-03-09T10:00:12.000Z", labels(R"(,"node":"a")"),
+                     R"({"usage":{"duration":-1}})", "morvane"))
+        .event(event("change-check", "2026-03-09T10:00:13.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"name":"lint","conclusion":"failure","required":true})", "vcs"))
+        .event(event("change-check", "2026-03-09T10:00:14.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"name":"build","status":"completed","required":"true","from_status":"queued"})", "vcs",
+                     R"([{"id":"build-log","kind":"gate_log","bytes":10}])"))
+        .event(event("change-check", "2026-03-09T10:00:15.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"name":"lint","conclusion":"success","required":true})", "vcs"))
+        .event(event("gate-verdict", "2026-03-09T10:00:16.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"command":"the repository's pre-push hook","verdict":"pass"})", "vcs"))
+        .event(event("session-opened", "2026-03-09T10:00:17.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"branch":"feature/a","base":"dev"})", "vcs"))
+        .event(event("change-opened", "2026-03-09T10:00:18.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"url":"https://git.example.com/pr/1"})", "vcs"))
+        .event(event("commit-preserved", "2026-03-09T10:00:19.000Z", labels(R"(,"round":3,"node":"a")"),
+                     R"({"sha":"abc123"})", "vcs"))
+        .event(event("quiet-worker", "2026-03-09T10:00:20.000Z", labels(R"(,"round":3,"node":"c")"),
+                     R"({"detail":"idle for 300 s"})", "pipeline", R"([{"id":"c-partial","kind":"report","bytes":3}])"))
+        .event(event("node-settled", "2026-03-09T10:00:21.000Z", labels(R"(,"round":3,"node":"B")"),
+                     R"({"status":"failed","outcome":"gate-failed","branch":"feature/B","error":"lint failed","exit_code":2})"))
+        .event(event("human-attested", "2026-03-09T10:00:22.000Z", labels(R"(,"round":3,"node":"c")"), R"({"ref":"c"})"));
+    run.round_plan(1, R"({"schema_version":1,"tasks":[{"id":"a","task":"Write it.","steps":[{"id":"s1"}]},{"id":"b","kind":"human"}]})")
+        .round_result(1, R"({"ok":false,"state":"partial","nodes":[)"
+                         R"({"id":"a","status":"done","outcome":"merged","change_url":"u","extra":1,"exit_code":0},)"
+                         R"({"id":"b","status":3},{"name":"x"},{"id":7},{"id":"a","status":"failed"}]})")
+        .round_plan(2, "not a plan")
+        .round_result(2, "[]");
+    return run;
+}
+
+TEST_F(RunDetail, FixtureRunAsWrittenText) {
+    views::RunView view = open(fixture_run(root_));
+    EXPECT_EQ(text(view), expected("fixture"));
+}
+
+TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
+    views::RunView view = open(fixture_run(root_));
+    boost::json::object with = run_detail(view, true, nullptr);
+    boost::json::object without = run_detail(view, false, nullptr);
+    EXPECT_EQ(json::write(without.at("conversations")), "[]");
+    with["conversations"] = boost::json::array();
+    EXPECT_EQ(json::write(with), json::write(without));
+}
+
+// A run with no journal: the five members all the same, round 1 from its plan file.
+TEST_F(RunDetail, EmptyRunAsWrittenText) {
+    RunBuilder run = root_.run("empty");
+    run.launch({.launcher = "Codex"});
+    EXPECT_EQ(text(open(run)), expected("empty"));
+    run.round_plan(1, R"({"schema_version":1,"tasks":[]})");
+    EXPECT_EQ(rounds_of(run_detail(open(run), true, nullptr)), std::vector<std::uint64_t>{1});
+}
+
+// Telemetry fills usage and wall time; no document of the demo root has any.
+TEST_F(RunDetail, HeadWithTelemetry) {
+    telemetry::RunTelemetry telemetry;
+    telemetry.wall_ms = 10'000;
+    telemetry.agent_ms = 4'000;
+    telemetry.usage[telemetry::UsageParty::Agent] = {.input = 12, .output = 3, .cost_usd = 0.25};
+    telemetry.usage[telemetry::UsageParty::Total] = {.cache_read = 7, .cost_usd = std::nan("")};
+    views::RunView view = open(fixture_run(root_));
+    boost::json::object head = run_detail_head(view, &telemetry);
+    EXPECT_EQ(json::write(head.at("usage")),
+              R"({"agent":{"input_tokens":12,"output_tokens":3,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":0.25},)"
+              R"("judge":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":null},)"
+              R"("llmlint":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":null},)"
+              R"("total":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":7,"cache_write_tokens":null,"cost_usd":null}})");
+    EXPECT_EQ(json::write(head.at("node_work_ms")),
+              R"({"agent_model_ms":null,"judge_model_ms":1999,"llmlint_model_ms":null,"tool_ms":null,"wall_ms":10000})");
+    EXPECT_EQ(json::write(head.at("timing").at("agent_seconds")), "4");
+}
+
+// One journal line naming a huge round: only rounds with a directory or journal line, and the
+// current one, are asked for, and the document is the one every round would give.
+TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
+    const std::string plan = R"({"schema_version":1,"tasks":[{"id":"a"}]})";
+    RunBuilder run = root_.run("huge");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":)" + plan + "}"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1000000000000000})"))
+        .round_plan(1, plan)
+        .round_plan(3, plan)
+        .round_plan(12345, plan)
+        .file("round-007/plan.json", plan)  // not the directory of round 7
+        .file("round-7/plan.json", plan);
+    views::RunView view = open(run);
+    EXPECT_EQ(detail_rounds(view), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
+    EXPECT_EQ(rounds_of(run_detail(view, true, nullptr)), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
+}
+
+// Round files that are missing, empty, not JSON, not UTF-8, a directory or a FIFO: the round is
+// left out (plan) or shows no result, never an error or a wait.
+TEST_F(RunDetail, BadRoundFiles) {
+    const std::string plan = R"({"schema_version":1,"tasks":[{"id":"a"}]})";
+    RunBuilder run = root_.run("bad-files");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":)" + plan + "}"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":9})"))
+        .event(event("round-finished", "2026-03-09T10:00:02.000Z", R"({"round":9})"));
+    const std::pair<std::uint64_t, std::string> bad_results[] = {{1, ""}, {2, "{"}, {3, "\"\xff\""}, {4, "{} {}"}};
+    for (const auto& [round, bytes] : bad_results) run.round_plan(round, plan).round_result(round, bytes);
+    run.round_plan(5, plan);  // no result file
+    fs::create_directories(run.dir() / "round-06" / "result.json");
+    run.round_plan(6, plan);
+    fs::create_directories(run.dir() / "round-07");
+    ASSERT_EQ(::mkfifo((run.dir() / "round-07" / "result.json").c_str(), 0600), 0);
+    run.round_plan(7, plan);
+    fs::create_directories(run.dir() / "round-08");
+    ASSERT_EQ(::mkfifo((run.dir() / "round-08" / "plan.json").c_str(), 0600), 0);
+    run.round_plan(9, "").round_result(9, R"({"nodes":"a"})");
+    views::RunView view = open(run);
+    boost::json::object document = run_detail(view, true, nullptr);
+    EXPECT_EQ(rounds_of(document), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+    for (const auto& round : document.at("rounds").as_array()) {
+        const auto number = round.at("round").to_number<std::uint64_t>();
+        // Round 9 is current: its plan is the view's, and its result has no started order.
+        EXPECT_EQ(json::write(round.at("result")), number == 9 ? R"({"round":9})" : "null") << number;
+        EXPECT_EQ(json::write(round.at("node_status")), R"({"a":"pending"})");
+    }
+}
+
+}  // namespace
+}  // namespace korvalle::payload
