@@ -58,7 +58,7 @@ void end_children_with_the_server() {
     action.sa_handler = kill_children_and_end;
     action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ}) {
+    for (int signal : telemetry::ending_signals) {
         struct sigaction current {};
         // A signal ignored when the server was started (nohup) stays ignored.
         if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;

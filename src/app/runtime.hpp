@@ -61,10 +61,10 @@ private:
     std::unique_ptr<boost::asio::signal_set> set_;
 };
 
-// For every signal that ends the process by default and can be caught (SIGHUP, SIGQUIT, SIGUSR1,
-// SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ): a handler that kills the running
-// telemetry children's process groups, then ends the process by that signal's default action
-// as before. SIGKILL cannot be caught: children outlive a server killed that way.
+// For every signal of telemetry::ending_signals (those that end the process by default and can
+// be caught): a handler that kills the running telemetry children's process groups, then ends
+// the process by that signal's default action as before. A signal ignored at start stays
+// ignored. SIGKILL cannot be caught: children outlive a server killed that way.
 void end_children_with_the_server();
 
 // Serves on the listener until the first stop signal, then stops accepting, lets open

@@ -98,10 +98,10 @@ void unlist_child(pid_t pid) {
 
 // The signals whose handler kills the children: blocked on the spawning thread while a child
 // is started and listed, so that the handler never waits on its own thread.
-sigset_t ending_signals() {
+sigset_t ending_signal_set() {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ}) sigaddset(&set, sig);
+    for (int sig : ending_signals) sigaddset(&set, sig);
     return set;
 }
 
@@ -127,7 +127,7 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 // posix_spawnp, with the child listed in running_children before anything can end the server.
 int spawn_listed(pid_t& pid, const char* program, const posix_spawn_file_actions_t& actions,
                  const posix_spawnattr_t& attr, char* const argv[], char* const envp[]) {
-    const sigset_t ending = ending_signals();
+    const sigset_t ending = ending_signal_set();
     sigset_t saved;
     ::pthread_sigmask(SIG_BLOCK, &ending, &saved);
     spawning.fetch_add(1);
