@@ -90,7 +90,15 @@ std::optional<std::int64_t> parse_journal_ts(std::string_view t) {
     return result;
 }
 
-std::optional<std::int64_t> parse_rfc3339_ns(std::string_view t) {
+namespace {
+
+// An RFC 3339 date-time as whole seconds since the epoch and the nanoseconds past them.
+struct Instant {
+    std::int64_t seconds;
+    std::int64_t nanos;
+};
+
+std::optional<Instant> parse_rfc3339(std::string_view t) {
     // date-time = full-date "T" full-time; the letters T and Z may be lower case.
     if (t.size() < 20) return std::nullopt;
     if (t[4] != '-' || t[7] != '-' || (t[10] != 'T' && t[10] != 't') || t[13] != ':' || t[16] != ':') {
@@ -138,12 +146,62 @@ std::optional<std::int64_t> parse_rfc3339_ns(std::string_view t) {
         s = 59;
         nanos = 999'999'999;
     }
-    std::int64_t seconds = days_from_civil(y, static_cast<int>(mo), static_cast<int>(d)) * 86400 + h * 3600 +
-                           mi * 60 + s - offset;
+    return Instant{days_from_civil(y, static_cast<int>(mo), static_cast<int>(d)) * 86400 + h * 3600 + mi * 60 + s -
+                       offset,
+                   nanos};
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parse_rfc3339_ns(std::string_view text) {
+    auto instant = parse_rfc3339(text);
+    if (!instant) return std::nullopt;
     // Nanoseconds since the epoch fit in 64 bits for about 292 years either side of 1970.
     constexpr std::int64_t limit = 9'223'372'035;
-    if (seconds > limit || seconds < -limit) return std::nullopt;
-    return seconds * 1'000'000'000 + nanos;
+    if (instant->seconds > limit || instant->seconds < -limit) return std::nullopt;
+    return instant->seconds * 1'000'000'000 + instant->nanos;
+}
+
+std::optional<std::int64_t> parse_rfc3339_ms(std::string_view text) {
+    auto instant = parse_rfc3339(text);
+    if (!instant) return std::nullopt;
+    // Every year from 0000 to 9999 fits. The nanosecond count is divided with truncation toward
+    // zero, so an instant before 1970 with a fraction of a second rounds toward 1970.
+    auto [seconds, nanos] = *instant;
+    if (seconds >= 0 || nanos == 0) return seconds * 1000 + nanos / 1'000'000;
+    return (seconds + 1) * 1000 - (1'000'000'000 - nanos) / 1'000'000;
+}
+
+std::optional<std::string> format_utc_ms(std::int64_t ms) {
+    std::int64_t days = ms / 86'400'000;
+    std::int64_t rem = ms % 86'400'000;
+    if (rem < 0) {
+        rem += 86'400'000;
+        days -= 1;
+    }
+    const Civil c = civil_from_days(days);
+    if (c.year < -9999 || c.year > 9999) return std::nullopt;
+    std::string out;
+    out.reserve(25);
+    if (c.year < 0) out.push_back('-');
+    const std::int64_t year = c.year < 0 ? -c.year : c.year;
+    put2(out, year / 100);
+    put2(out, year % 100);
+    out.push_back('-');
+    put2(out, c.month);
+    out.push_back('-');
+    put2(out, c.day);
+    out.push_back('T');
+    put2(out, rem / 3'600'000);
+    out.push_back(':');
+    put2(out, rem / 60'000 % 60);
+    out.push_back(':');
+    put2(out, rem / 1000 % 60);
+    out.push_back('.');
+    out.push_back(static_cast<char>('0' + rem % 1000 / 100));
+    put2(out, rem % 100);
+    out.push_back('Z');
+    return out;
 }
 
 std::string format_rfc3339_ns(std::int64_t ns) {

@@ -6,10 +6,9 @@
 namespace korvalle::api {
 
 Stamped stamp(boost::json::value document) {
-    Stamped stamped;
-    stamped.document = std::move(document);
-    stamped.observed_at = payload::now_rfc3339();
-    return stamped;
+    // Constructed, not assigned: a JSON value assigned to keeps the target's memory resource and
+    // copies the whole document into it, while a move construction keeps the document's own.
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = std::move(document)};
 }
 
 std::optional<std::string> envelope_body(const Stamped& stamped) {

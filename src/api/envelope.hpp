@@ -3,6 +3,8 @@
 // document itself.
 #pragma once
 
+#include "src/contract/contract.hpp"
+
 #include <boost/json/value.hpp>
 
 #include <cstdint>
@@ -12,8 +14,8 @@
 
 namespace korvalle::api {
 
-inline constexpr std::uint32_t api_version = 2;
-inline constexpr std::uint32_t telemetry_schema_version = 12;
+inline constexpr std::uint32_t api_version = contract::api_version;
+inline constexpr std::uint32_t telemetry_schema_version = contract::telemetry_schema_version;
 
 struct Stamped {
     std::uint32_t api_version = api::api_version;

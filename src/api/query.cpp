@@ -106,4 +106,56 @@ std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
     return *contract::RunId::make(text);
 }
 
+namespace {
+
+std::optional<std::uint64_t> number_or_absent(std::string_view text) {
+    auto parsed = parse_u64(text);
+    if (auto* value = std::get_if<std::uint64_t>(&parsed)) return *value;
+    return std::nullopt;
+}
+
+bool is_header_text(std::string_view value) {
+    return std::all_of(value.begin(), value.end(), [](char c) {
+        auto b = static_cast<unsigned char>(c);
+        return b == '\t' || (b >= 32 && b <= 126);
+    });
+}
+
+}  // namespace
+
+std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+                                                               const boost::beast::http::fields& headers) {
+    store::EventsQuery out;
+    if (auto it = query.find("run_id"); it != query.end()) {
+        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        out.run_id = it->second;
+    }
+    // The query's "after" alone decides when it is there, even when it is not a number.
+    if (auto it = query.find("after"); it != query.end()) {
+        out.after = number_or_absent(it->second);
+    } else if (auto header = headers.find("last-event-id"); header != headers.end()) {
+        if (is_header_text(header->value())) out.after = number_or_absent(header->value());
+    }
+    return out;
+}
+
+std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
+    auto scope = query.find("scope");
+    const std::string_view word = scope == query.end() ? std::string_view{} : std::string_view(scope->second);
+    auto node = query.find("node");
+    if (word == "run") {
+        // Even an empty node value is a node given.
+        if (node != query.end()) {
+            return error::ApiError::invalid_node_id("scope=run covers the whole run and takes no node");
+        }
+        return store::TimelineScope{};
+    }
+    if (word == "node") {
+        if (node == query.end()) return error::ApiError::invalid_node_id("scope=node needs the node it scopes to");
+        if (auto phrase = contract::validate_run_id(node->second)) return error::ApiError::invalid_node_id(*phrase);
+        return store::TimelineScope{node->second};
+    }
+    return error::ApiError::invalid_request("scope must be run or node, got " + text::debug_quote(word));
+}
+
 }  // namespace korvalle::server

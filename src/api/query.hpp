@@ -5,6 +5,8 @@
 #include "src/contract/error.hpp"
 #include "src/store/queries.hpp"
 
+#include <boost/beast/http/fields.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +38,17 @@ std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
 
 // Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
 std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
+
+// The change feed's query: "run_id" by the identifier rule (invalid_run_id), then "after" by
+// the number rule of parse_u64 when the key is there (text that is not a number counts as
+// absent), else the first "last-event-id" header by the same rule when every byte of it is a
+// tab or in 32..126. Never an error for either number.
+std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+                                                               const boost::beast::http::fields& headers);
+
+// The timeline's "scope" ("run" or "node", exactly) and "node" (required with "node", refused
+// with "run", checked by the identifier rule); every other key is ignored.
+std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query);
 
 // The strict boolean flag: absent gives the default, only "true" and "false" are accepted.
 std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);

@@ -3,6 +3,9 @@
 // then the store operation as one task on the blocking pool; a task that fails answers 500
 // read_error.
 #include "src/api/handlers.hpp"
+#include "src/contract/contract.hpp"
+
+#include "src/api/change_feed.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
 
@@ -48,6 +51,22 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
 
+// The timeline: the run id by the identifier rule, then "scope" and "node", both before anything
+// is read.
+boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, RouteInput input) {
+    auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
+    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
+    auto scope = timeline_query(input.query);
+    if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
+    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
+                      scope = std::get<store::TimelineScope>(std::move(scope))]() -> Outcome {
+        auto document = store->timeline(id, scope);
+        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
+        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+    };
+    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+}
+
 // The two item routes of a run: the run id, then the item id, each by the identifier rule and
 // before anything is read; then the store's read as one task on the blocking pool. The query
 // plays no part.
@@ -87,8 +106,10 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
     router->get("/healthz", healthz)
         .get("/api/v2/runs", runs)
         .get("/api/v2/runs/{run}", run)
+        .get("/api/v2/runs/{run}/timeline", timeline)
         .get("/api/v2/runs/{run}/conversations/{id}", conversation)
-        .get("/api/v2/runs/{run}/artifacts/{id}", artifact);
+        .get("/api/v2/runs/{run}/artifacts/{id}", artifact)
+        .get("/api/v2/events", events);
     return router;
 }
 

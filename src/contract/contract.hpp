@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -13,6 +14,10 @@
 #include <utility>
 
 namespace korvalle::contract {
+
+// The read API's version numbers, carried by every success body and every snapshot event.
+inline constexpr std::uint32_t api_version = 2;
+inline constexpr std::uint32_t telemetry_schema_version = 12;
 
 // The longest id, in bytes.
 inline constexpr std::size_t max_id_bytes = 128;

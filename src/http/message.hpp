@@ -5,18 +5,23 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/fields.hpp>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace korvalle::server {
 
+class EventStream;
+
 // A complete answer. Header names are lower case; content-length and date are added when the
-// answer is written.
+// answer is written. An answer with events has no body of its own: the event stream is its
+// body (event_stream.hpp).
 struct Response {
     unsigned status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    std::shared_ptr<EventStream> events{};  // "{}": an answer written {status, headers, body} may leave it out
 };
 
 // A request as the router sees it: the method as sent, the raw target and the header fields.

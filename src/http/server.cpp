@@ -1,5 +1,7 @@
 #include "src/http/server.hpp"
 
+#include "src/http/event_stream.hpp"
+
 #include "sdk/base/clock.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -90,6 +92,7 @@ public:
     void graceful() {
         asio::post(stream_.get_executor(), [self = shared_from_this()] {
             if (self->idle_) self->stream_.socket().close();
+            else if (self->events_) self->events_->drain();
         });
     }
 
@@ -105,6 +108,7 @@ private:
     std::shared_ptr<HttpServer> server_;
     beast::flat_buffer buffer_;
     std::array<char, 16 * 1024> scratch_{};
+    std::shared_ptr<EventStream> events_;  // the answer being streamed, if any
     bool idle_ = true;
     bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
@@ -211,6 +215,14 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
         self->idle_ = false;
         bool head_request = head.method == "HEAD";
         Response response = co_await self->server_->responder().respond(std::move(head));
+        if (response.events) {
+            self->events_ = response.events;
+            if (self->server_->draining()) self->events_->drain();
+            bool go_on = co_await write_event_stream(self->stream_, std::move(response), head_request, version);
+            self->events_.reset();
+            if (!go_on || !keep_alive || self->server_->draining()) break;
+            continue;
+        }
         keep_alive = keep_alive && !self->server_->draining();
         if (co_await self->send(std::move(response), head_request, version, keep_alive)) break;
         if (!keep_alive) break;

@@ -148,4 +148,14 @@ boost::json::object launch_identity(const views::RunView& view);
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
 
+// ---- Live activity. ----
+
+// One row per (node, round) pair of the run's agent "turn-activity" envelopes whose node label
+// passes the identifier rule, whose round label is set and whose time reads as RFC 3339:
+// {"round" (decimal text), "node", "at" (ms as a double), "kind", "name", "detail" (payload
+// texts, "" when not a string), "events" (the pair's count so far)} from the pair's last
+// envelope in journal order, rows ordered by that envelope's time, then by first appearance.
+// Reads only the view's envelopes.
+std::vector<boost::json::value> live_activity(const views::RunView& view);
+
 }  // namespace korvalle::payload

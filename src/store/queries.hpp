@@ -17,4 +17,16 @@ struct RunsQuery {
 
 inline constexpr std::uint64_t max_page = 50;
 
+// The change feed's query.
+struct EventsQuery {
+    std::optional<std::string> run_id;  // the watched run, an id that passed the identifier rule
+    std::optional<std::uint64_t> after;  // the resume point: the id of the stream's first frame
+};
+
+// The timeline's scope: the whole run, or the one node named (an id that passed the identifier
+// rule; it need not be a node of the run).
+struct TimelineScope {
+    std::optional<std::string> node;  // none: the whole run
+};
+
 }  // namespace korvalle::store

@@ -2,6 +2,7 @@
 
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
+#include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
 
 #include <unistd.h>
@@ -111,6 +112,14 @@ std::variant<boost::json::object, error::ApiError> RunStore::run(const contract:
     const auto& view = std::get<views::RunView>(found);
     SharedTelemetry telemetry = cached_telemetry(view);
     return payload::run_detail(view, include_conversations, telemetry.get());
+}
+
+std::variant<boost::json::object, error::ApiError> RunStore::timeline(const contract::RunId& run,
+                                                                      const TimelineScope& scope) const {
+    auto found = find_run(root_, run);
+    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
+    const auto& view = std::get<views::RunView>(found);
+    return payload::timeline(view, scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt);
 }
 
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {

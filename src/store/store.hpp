@@ -57,6 +57,8 @@ private:
     std::unordered_map<std::string, Entry> entries_;
 };
 
+class Frames;
+
 class RunStore {
 public:
     // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
@@ -85,6 +87,15 @@ public:
     // read), or the document.
     std::variant<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
                                                                const contract::RunId& id) const;
+
+    // The timeline document of the run, for the whole run or the scope's node; run_not_found
+    // when no run has the id. Looks up no telemetry.
+    std::variant<boost::json::object, error::ApiError> timeline(const contract::RunId& run,
+                                                                const TimelineScope& scope) const;
+
+    // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
+    // telemetry cache, the watched run and the first frame id. Reads nothing.
+    Frames events(const EventsQuery& query) const;
 
 private:
     RunStore(std::string root, std::uint64_t poll_ms);

@@ -45,6 +45,25 @@ TEST(Rfc3339, FormatsWithTrimmedFraction) {
     EXPECT_LE(*back / 1000000, clock_::now_ms());
 }
 
+TEST(Rfc3339, MillisecondsCoverEveryFourDigitYear) {
+    const std::pair<const char*, std::int64_t> good[] = {
+        {"2026-01-02T05:04:05.678+02:00", 1767323045678}, {"1969-12-31T23:59:59.9995Z", 0},
+        {"1969-12-31T23:59:59.4Z", -600}, {"9999-12-31T23:59:59.999Z", 253402300799999},
+        {"0000-01-01T00:00:00+01:00", -62167222800000}};
+    for (const auto& [text, ms] : good) EXPECT_EQ(clock_::parse_rfc3339_ms(text), ms) << text;
+    EXPECT_EQ(clock_::parse_rfc3339_ms("2026-01-02 03:04:05Z"), std::nullopt);
+}
+
+TEST(UtcMilliseconds, ThreeFractionDigitsAndSignedYears) {
+    EXPECT_EQ(clock_::format_utc_ms(1767323044178), "2026-01-02T03:04:04.178Z");
+    EXPECT_EQ(clock_::format_utc_ms(-1), "1969-12-31T23:59:59.999Z");
+    EXPECT_EQ(clock_::format_utc_ms(253402300799999), "9999-12-31T23:59:59.999Z");
+    EXPECT_EQ(clock_::format_utc_ms(-62167222800000), "-0001-12-31T23:00:00.000Z");
+    EXPECT_EQ(clock_::format_utc_ms(-377705116800000), "-9999-01-01T00:00:00.000Z");
+    EXPECT_EQ(clock_::format_utc_ms(253402300800000), std::nullopt);
+    EXPECT_EQ(clock_::format_utc_ms(-377705116800001), std::nullopt);
+}
+
 TEST(HttpDate, ImfFixdate) {
     EXPECT_EQ(clock_::http_date(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
     EXPECT_EQ(clock_::http_date().size(), 29u);

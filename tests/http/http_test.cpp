@@ -80,15 +80,8 @@ TEST_F(HttpTest, HeadSendsTheGetHeadersWithoutABodyAndKeepsTheConnection) {
     for (auto target : {"/healthz", "/api/v2/runs", "/nope", "/api/v2/runs?limit=x"}) {
         auto get = client.get(target);
         auto head = client.request("HEAD", target);
-        EXPECT_EQ(head.status, get.status) << target;
-        EXPECT_EQ(head.header("content-type"), get.header("content-type"));
-        // "observed_at" may differ in its number of fraction digits between the two answers.
-        auto length = std::stoll(head.header("content-length").value_or("-1"));
-        EXPECT_LE(std::llabs(length - static_cast<long long>(get.body.size())), 9) << target;
-        if (target[1] != 'a') {
-            EXPECT_EQ(length, static_cast<long long>(get.body.size())) << target;
-        }
-        EXPECT_TRUE(head.body.empty());
+        SCOPED_TRACE(target);
+        expect_head_of(get, head);
     }
     // The connection still serves after the HEAD answers.
     EXPECT_EQ(client.get("/healthz").body, R"({"status":"ok"})");

@@ -47,7 +47,7 @@ protected:
         ::setenv("HOSTNAME", "a-reader-of-the-demo", 1);
         ::unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
         views_ = views::RunView::all(demo_root);
-        ASSERT_EQ(views_.size(), 5u);
+        ASSERT_EQ(views_.size(), 6u);
     }
     std::string summary(std::string_view id,
                         std::shared_ptr<const telemetry::RunTelemetry> telemetry = nullptr) const {

@@ -33,7 +33,7 @@ protected:
 };
 
 TEST_F(DemoRuns, EveryRunOpensWithEveryLineAndFile) {
-    ASSERT_EQ(views_.size(), 5u);
+    ASSERT_EQ(views_.size(), 6u);
     for (const auto& view : views_) {
         SCOPED_TRACE(view.id());
         EXPECT_EQ(view.launch.run_id, view.id());

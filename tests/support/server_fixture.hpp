@@ -10,6 +10,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -67,6 +68,22 @@ inline std::string error_code(const HttpResponse& res) {
 inline std::string error_message(const HttpResponse& res) {
     auto body = parse_json(res.body);
     return std::string(body.at("error").at("message").as_string());
+}
+
+// A HEAD answer against the GET answer of the same target: the same status and content type, no
+// body, and a length that differs only by the digits of "observed_at"'s fraction of a second
+// (none, or a point and 1 to 9 digits), which each answer reads from the clock.
+inline void expect_head_of(const HttpResponse& get, const HttpResponse& head) {
+    EXPECT_EQ(head.status, get.status);
+    EXPECT_EQ(head.header("content-type"), get.header("content-type"));
+    EXPECT_TRUE(head.body.empty());
+    const long length = std::stol(head.header("content-length").value_or("-1"));
+    const long difference = length - static_cast<long>(get.body.size());
+    if (get.status == 200) {
+        EXPECT_LE(std::abs(difference), 10) << length;
+    } else {
+        EXPECT_EQ(difference, 0);
+    }
 }
 
 // A fake pipeline tool that answers a valid document for every run, with its calls recorded.

@@ -1,0 +1,186 @@
+// The timeline of a large run beside the open of that run: a generated run of 500 nodes over 20
+// rounds with 200 000 envelopes in the replay benchmark's mix (pipeline dispatches and settles,
+// version-control checks, agent activity and turns), a fifth of them in agent sessions. Each
+// iteration opens the run, then builds the whole-run timeline and writes it to text in the
+// success envelope, as the route answers it; the
+// counters give both times and their ratio, measured side by side. The node timeline of one
+// node is measured the same way.
+#include "sdk/run/views.hpp"
+#include "src/api/envelope.hpp"
+#include "src/payload/timeline.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace korvalle;
+
+constexpr int envelopes = 200'000;
+constexpr int nodes = 500;
+constexpr int rounds = 20;
+constexpr int per_round = envelopes / rounds;
+constexpr int per_node = per_round / nodes;  // consecutive lines of one node in a round
+
+std::string timestamp(std::uint64_t ms) {
+    const std::uint64_t s = ms / 1000;
+    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
+                       s % 60, ms % 1000);
+}
+
+// One line of the mix for line i: its round and node follow from i. Two lines in ten carry an
+// agent session (a turn and one of the activities); the other activities carry none.
+std::string journal_line(int i) {
+    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+    const int round = i / per_round + 1;
+    const int node = i % per_round / per_node;
+    const std::string labels = fmt::format(R"("run_id":"big","node":"node-{}","round":{})", node, round);
+    const std::string session = fmt::format(R"(,"persona":"worker","session":"ses-{}-{}","role":"agent")", node, round);
+    switch (i % 10) {
+    case 0:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-dispatched",)"
+                           R"("labels":{{{},"persona":"worker"}},"payload":{{"attempt":1}}}})",
+                           ts, i, labels);
+    case 9:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":{},"source":"pipeline","kind":"node-settled",)"
+                           R"("labels":{{{}}},"payload":{{"status":"done","outcome":"merged","branch":"feature/node-{}",)"
+                           R"("completed_steps":["plan","edit","test"],"change_url":"https://git.example.com/korvalle/shop/pull/{}"}}}})",
+                           ts, i, labels, node, 1000 + node);
+    case 5:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"vcs","seq":{},"source":"vcs","kind":"change-check",)"
+                           R"("labels":{{{}}},"payload":{{"name":"unit-tests","status":"completed","conclusion":"success",)"
+                           R"("required":true,"summary":"412 passed, 3 skipped in 48.20s; coverage 81.4% (+0.3); slowest: )"
+                           R"(test_backfill_batches 6.1s, test_refund_rounding 2.4s"}},)"
+                           R"("artifacts":[{{"id":"check-{}","kind":"gate_log","bytes":20480}}]}})",
+                           ts, i, labels, i);
+    case 8:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses","seq":{},"source":"morvane","kind":"turn-completed",)"
+                           R"("labels":{{{}{}}},)"
+                           R"("payload":{{"message":"I updated the totals module to use integer cents throughout, adjusted the )"
+                           R"(serializer and reran the unit tests; two fixtures needed new expected values, which I regenerated )"
+                           R"(from the migration script. Next I will check the refund path for rounding, then the store-credit )"
+                           R"(ledger, which still divides before it multiplies and so loses a cent on odd totals.","model":"claude-sonnet-4",)"
+                           R"("usage":{{"duration":41.25,"tokens_in":18342,"tokens_out":2210,"cache_read":12000,"cache_write":1400,"cost":0.1187}}}}}})",
+                           ts, i, labels, session);
+    default:
+        return fmt::format(R"({{"v":1,"ts":"{}","stream":"morvane/ses","seq":{},"source":"morvane","kind":"turn-activity",)"
+                           R"("labels":{{{}{}}},)"
+                           R"("payload":{{"kind":"tool","name":"Bash","detail":"cd services/orders && go test ./... -run )"
+                           R"('TestTotals|TestRefund|TestBackfill' -count=1 -v 2>&1 | tail -n 80 # iteration {} after editing )"
+                           R"(totals.go, refund.go and backfill.go; expecting the cents rounding fixes to hold for partial refunds, )"
+                           R"(store credit, multi-currency orders and the historical rows that the backfill has already rewritten )"
+                           R"(in batches of ten thousand since the migration started"}}}})",
+                           ts, i, labels, i % 10 == 7 ? session : "", i);
+    }
+}
+
+std::string plan_payload() {
+    std::string tasks;
+    for (int i = 0; i < nodes; ++i) {
+        tasks += fmt::format(R"({}{{"id":"node-{}","task":"Implement part {} of the change.","persona":"worker"}})",
+                             i ? "," : "", i, i);
+    }
+    return fmt::format(R"({{"plan":{{"schema_version":1,"name":"bench","concurrency":8,"tasks":[{}]}}}})", tasks);
+}
+
+struct Data {
+    fs::path root;
+    fs::path dir;
+
+    Data() {
+        char pattern[] = "/tmp/korvalle-timeline-bench-XXXXXX";
+        root = ::mkdtemp(pattern);
+        dir = root / "big";
+        fs::create_directories(dir);
+        std::ofstream(dir / "launch.json")
+            << R"({"run_id":"big","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
+               R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":40,"heartbeat_interval":30,"adoptions":0})";
+        std::ofstream journal(dir / "events.jsonl");
+        journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":)"
+                << plan_payload() << "}\n";
+        for (int i = 0; i < envelopes; ++i) {
+            if (i % per_round == 0) {
+                journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{{"round":{}}},"payload":{{}}}})",
+                                       timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), i / per_round + 1)
+                        << '\n';
+            }
+            journal << journal_line(i) << '\n';
+            if (i % per_round == per_round - 1) {
+                journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":1,"source":"pipeline","kind":"round-finished","labels":{{"round":{}}},"payload":{{"ok":true}}}})",
+                                       timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), i / per_round + 1)
+                        << '\n';
+            }
+        }
+    }
+    ~Data() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+Data& data() {
+    static Data d;
+    return d;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Per iteration: open the run, then build the timeline (whole run or one node) and write it.
+void timeline_beside_open(benchmark::State& state, std::optional<std::string_view> node) {
+    const ledger::RunPaths paths{"big", data().dir};
+    double open_s = 0;
+    double timeline_s = 0;
+    std::size_t bytes = 0;
+    std::size_t spans = 0;
+    std::size_t journal = 0;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        auto opened = views::RunView::open(paths);
+        open_s += seconds_since(start);
+        if (!opened.ok()) {
+            state.SkipWithError("the generated run does not open");
+            return;
+        }
+        const views::RunView& view = opened.value();
+        journal = view.envelopes.size();
+        // The timeline's time runs until its document and text are released again.
+        start = std::chrono::steady_clock::now();
+        {
+            // As the route answers it: the document moved into the success envelope and written.
+            const api::Stamped stamped = api::stamp(boost::json::value(payload::timeline(view, node)));
+            const std::optional<std::string> text = api::envelope_body(stamped);
+            bytes = text ? text->size() : 0;
+            spans = stamped.document.at("spans").as_array().size();
+            benchmark::DoNotOptimize(text->data());
+        }
+        timeline_s += seconds_since(start);
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["open_ms"] = open_s / n * 1000;
+    state.counters["timeline_ms"] = timeline_s / n * 1000;
+    state.counters["timeline_over_open"] = timeline_s / open_s;
+    state.counters["document_MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["spans"] = static_cast<double>(spans);
+    state.counters["envelopes"] = static_cast<double>(journal);
+}
+
+void BM_WholeRunTimelineBesideOpen(benchmark::State& state) { timeline_beside_open(state, std::nullopt); }
+BENCHMARK(BM_WholeRunTimelineBesideOpen)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+void BM_NodeTimelineBesideOpen(benchmark::State& state) { timeline_beside_open(state, "node-250"); }
+BENCHMARK(BM_NodeTimelineBesideOpen)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,95 @@
+#include "src/api/change_feed.hpp"
+
+#include "sdk/base/json.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+namespace korvalle::server {
+
+namespace {
+
+constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+// The poll interval as a timer duration. The command line takes any 64-bit number of
+// milliseconds; a year is as good as forever for a poll and keeps the timer's arithmetic in range.
+std::chrono::milliseconds poll_interval(const store::RunStore& store) {
+    constexpr std::uint64_t year_ms = 365ull * 24 * 3600 * 1000;
+    return std::chrono::milliseconds(std::min(store.poll_ms(), year_ms));
+}
+
+// How long a stream may take to end once the server stops: its next poll comes within one
+// interval; past five seconds more it is a client that stopped reading, and it is cut off.
+std::chrono::milliseconds close_after_stop(const store::RunStore& store) {
+    return poll_interval(store) + std::chrono::seconds(5);
+}
+
+boost::asio::awaitable<bool> send_frame(EventStream& stream, const store::Frame& frame) {
+    // Named, not temporaries of the co_await expression (see change_feed below).
+    std::string id = std::to_string(frame.id);
+    std::string data = json::write(frame.data);
+    co_return co_await stream.send(id, contract::event_name(frame.kind), data);
+}
+
+}  // namespace
+
+bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stopping) {
+    return stream.closed() || stopping.load(std::memory_order_relaxed);
+}
+
+boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
+                                         std::shared_ptr<const Serving> state) {
+    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+    // The pool tasks are named: GCC 12 can destroy a temporary of a co_await expression twice.
+    auto take_snapshot = [frames] { return frames->next(); };
+    auto poll = [frames] {
+        frames->poll();
+        return true;
+    };
+    const auto interval = poll_interval(frames->store());
+    try {
+        // The snapshot comes first, without a stop check: a stream always starts with one.
+        auto snapshot = co_await run_blocking<std::optional<store::Frame>>(*state->pool, take_snapshot);
+        bool open = co_await send_frame(*stream, *snapshot);
+        while (open) {
+            timer.expires_after(interval);
+            co_await timer.async_wait(use_tuple);
+            if (stream_should_stop(*stream, *state->stopping)) break;
+            co_await run_blocking<bool>(*state->pool, poll);
+            // Frames already found go out before the next stop check.
+            while (open) {
+                auto frame = frames->next();
+                if (!frame) break;
+                open = co_await send_frame(*stream, *frame);
+            }
+        }
+    } catch (...) {
+        // A poll whose task could not run or failed ends the stream; the client reconnects.
+    }
+    stream->end();
+}
+
+boost::asio::awaitable<Response> events(std::shared_ptr<const Serving> state, RouteInput input) {
+    auto query = events_query(input.query, input.head.fields);
+    if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
+    auto frames = std::make_shared<store::Frames>(state->store->events(std::get<store::EventsQuery>(query)));
+    auto executor = co_await boost::asio::this_coro::executor;
+    auto stream = std::make_shared<EventStream>(executor, close_after_stop(*state->store));
+    boost::asio::co_spawn(executor, change_feed(std::move(frames), stream, state), boost::asio::detached);
+
+    Response response;
+    response.headers.emplace_back("content-type", "text/event-stream");
+    response.headers.emplace_back("cache-control", "no-cache");
+    response.events = std::move(stream);
+    co_return response;
+}
+
+}  // namespace korvalle::server

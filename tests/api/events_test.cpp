@@ -1,0 +1,323 @@
+// GET /api/v2/events on the real server: the resume rules, the wire form of events and
+// keep-alives, HEAD, the stop with open streams, a client that stopped reading, and clients that
+// leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
+#include "tests/support/server_fixture.hpp"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include <poll.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace korvalle::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+
+// One event-stream request on its own connection, read event by event.
+class EventReader {
+public:
+    EventReader(unsigned short port, const std::string& target, const std::vector<std::string>& headers = {},
+                int receive_buffer = 0, const std::string& method = "GET")
+        : socket_(shared_context()) {
+        socket_.open(asio::ip::tcp::v4());
+        if (receive_buffer > 0) socket_.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
+        socket_.connect({asio::ip::make_address("127.0.0.1"), port});
+        std::string request = method + " " + target + " HTTP/1.1\r\nhost: x\r\n";
+        for (const auto& h : headers) request += h + "\r\n";
+        asio::write(socket_, asio::buffer(request + "\r\n"));
+    }
+
+    // The status line and headers, as received.
+    const std::string& head() {
+        while (head_.empty()) {
+            auto end = raw_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                head_ = raw_.substr(0, end + 2);
+                raw_.erase(0, end + 4);
+            } else if (!fill(20s)) {
+                ADD_FAILURE() << "no response head";
+                head_ = "none";
+            }
+        }
+        return head_;
+    }
+
+    // The next event or comment block, without its closing blank line; none once the body has
+    // ended (ended_cleanly() tells whether by its last chunk).
+    std::optional<std::string> next(std::chrono::milliseconds wait = 20s) {
+        head();
+        while (true) {
+            auto end = body_.find("\n\n");
+            if (end != std::string::npos) {
+                std::string block = body_.substr(0, end);
+                body_.erase(0, end + 2);
+                return block;
+            }
+            if (last_chunk_) return std::nullopt;
+            if (!dechunk() && !fill(wait)) return std::nullopt;
+        }
+    }
+    // The next block that is an event, keep-alive comments skipped.
+    std::string next_event(std::chrono::milliseconds wait = 20s) {
+        while (auto block = next(wait)) {
+            if (*block != ":") return *block;
+        }
+        ADD_FAILURE() << "the stream ended before the event came";
+        return {};
+    }
+
+    bool ended_cleanly() const { return last_chunk_; }
+    asio::ip::tcp::socket& socket() { return socket_; }
+
+private:
+    // Reads what arrives within the wait; false on timeout or end of stream.
+    bool fill(std::chrono::milliseconds wait) {
+        pollfd p{socket_.native_handle(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+        char buf[65536];
+        boost::system::error_code ec;
+        auto n = socket_.read_some(asio::buffer(buf), ec);
+        if (ec) return false;
+        raw_.append(buf, n);
+        return true;
+    }
+    // Moves complete chunks from raw_ to body_; true when it moved anything.
+    bool dechunk() {
+        bool moved = false;
+        while (true) {
+            auto line = raw_.find("\r\n");
+            if (line == std::string::npos) return moved;
+            std::size_t size = std::stoul(raw_.substr(0, line), nullptr, 16);
+            if (raw_.size() < line + 2 + size + 2) return moved;
+            body_ += raw_.substr(line + 2, size);
+            raw_.erase(0, line + 2 + size + 2);
+            moved = true;
+            if (size == 0) {
+                last_chunk_ = true;
+                return true;
+            }
+        }
+    }
+
+    // Readers only use blocking calls; one context serves them all.
+    static asio::io_context& shared_context() {
+        static asio::io_context ioc;
+        return ioc;
+    }
+
+    asio::ip::tcp::socket socket_;
+    std::string raw_;
+    std::string head_;
+    std::string body_;
+    bool last_chunk_ = false;
+};
+
+// "id: N\nevent: NAME\ndata: …" -> N.
+std::string id_of(const std::string& event) { return event.substr(4, event.find('\n') - 4); }
+std::string name_of(const std::string& event) {
+    auto from = event.find("\nevent: ") + 8;
+    return event.substr(from, event.find('\n', from) - from);
+}
+std::string data_of(const std::string& event) { return event.substr(event.find("\ndata: ") + 7); }
+
+// The server's open descriptors and threads.
+std::pair<std::size_t, std::size_t> usage_of(int pid) {
+    std::size_t descriptors = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        ++descriptors;
+    }
+    std::size_t threads = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        ++threads;
+    }
+    return {descriptors, threads};
+}
+
+ProcessOptions polling_every(const RunsRoot& root, const std::string& ms) {
+    auto options = with_fake_tool(root.path() / "calls");
+    options.args = {"--poll-interval-ms", ms};
+    return options;
+}
+
+class EventsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A thousand clients need a thousand descriptors here and in the server, which inherits
+        // the limit.
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            limit.rlim_cur = limit.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        root_ = new RunsRoot();
+        add_run(*root_, "run-a", "2026-03-02T09:00:00.000Z");
+        server_ = new ServerProcess(ServerProcess::serve(root_->path(), polling_every(*root_, "20")));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete root_;
+    }
+    static unsigned short port() { return server_->port(); }
+
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
+};
+
+TEST_F(EventsTest, TheFirstEventIsTheSnapshotNumberedFromTheResumePoint) {
+    struct Case {
+        std::string target;
+        std::vector<std::string> headers;
+        std::string first_id;
+    };
+    const Case cases[] = {
+        {"/api/v2/events", {}, "0"},
+        {"/api/v2/events?after=7", {"last-event-id: 40"}, "7"},
+        {"/api/v2/events?after=abc", {"last-event-id: 40"}, "0"},
+        {"/api/v2/events?after=", {"last-event-id: 40"}, "0"},
+        {"/api/v2/events?after=-1", {}, "0"},
+        {"/api/v2/events?after=1.5", {}, "0"},
+        {"/api/v2/events?after=18446744073709551616", {}, "0"},
+        {"/api/v2/events?after=18446744073709551615", {}, "18446744073709551615"},
+        {"/api/v2/events?after=0042", {}, "42"},
+        {"/api/v2/events?after=+5", {}, "0"},  // the query decoding reads '+' as a blank
+        {"/api/v2/events?after=%2B5", {}, "5"},
+        {"/api/v2/events", {"Last-Event-ID: 12"}, "12"},
+        {"/api/v2/events", {"last-event-id: 12a"}, "0"},
+        {"/api/v2/events", {"last-event-id: 1\x80"}, "0"},
+        {"/api/v2/events?run_id=nope&run_id=run-a&other=1", {}, "0"},
+    };
+    for (const auto& c : cases) {
+        EventReader reader(port(), c.target, c.headers);
+        auto event = reader.next_event();
+        EXPECT_EQ(id_of(event), c.first_id) << c.target;
+        EXPECT_EQ(name_of(event), "snapshot") << c.target;
+    }
+}
+
+TEST_F(EventsTest, EventsGoOutInTheirWireFormAfterTheEventStreamHead) {
+    EventReader reader(port(), "/api/v2/events?after=3");
+    const auto& head = reader.head();
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+    for (auto line : {"\r\ncontent-type: text/event-stream\r\n", "\r\ncache-control: no-cache\r\n",
+                      "\r\ntransfer-encoding: chunked\r\n", "\r\ndate: "}) {
+        EXPECT_NE(head.find(line), std::string::npos) << line << " in " << head;
+    }
+    EXPECT_EQ(head.find("content-length"), std::string::npos);
+    auto snapshot = reader.next_event();
+    EXPECT_EQ(snapshot.rfind("id: 3\nevent: snapshot\ndata: {\"api_version\":2,\"telemetry_schema_version\":12,", 0),
+              0u) << snapshot;
+    auto body = parse_json(data_of(snapshot));
+    EXPECT_EQ(run_ids(body), std::vector<std::string>{"run-a"});
+
+    append_file(root_->path() / "run-a" / "events.jsonl", envelope_line({.ts = "2026-03-02T09:10:00.000Z", .kind = "note"}) + "\n");
+    EXPECT_EQ(reader.next_event(), "id: 4\nevent: run.changed\ndata: {\"run_id\":\"run-a\",\"round\":1}");
+}
+
+TEST_F(EventsTest, BadRunIdsAreRefusedBeforeAnyStreamStarts) {
+    HttpClient client(port());
+    const std::pair<const char*, const char*> refused[] = {
+        {"/api/v2/events?run_id=", "must not be empty"},
+        {"/api/v2/events?run_id=.x&after=1", "must not start with '.'"},
+        {"/api/v2/events?run_id=a%2Fb", "must use only ASCII letters, digits, '-', '_', and '.'"},
+    };
+    for (const auto& [target, phrase] : refused) {
+        auto res = client.get(target);
+        EXPECT_EQ(res.status, 422u) << target;
+        EXPECT_EQ(error_code(res), "invalid_run_id");
+        EXPECT_EQ(error_message(res), std::string("invalid run id: ") + phrase);
+    }
+    // Other methods on the route.
+    EXPECT_EQ(client.request("POST", "/api/v2/events").status, 405u);
+}
+
+TEST_F(EventsTest, HeadAnswersTheStreamHeadAndTheConnectionGoesOn) {
+    HttpClient client(port());
+    auto head = client.request("HEAD", "/api/v2/events");
+    EXPECT_EQ(head.status, 200u);
+    EXPECT_EQ(head.header("content-type"), "text/event-stream");
+    EXPECT_EQ(head.header("cache-control"), "no-cache");
+    EXPECT_TRUE(head.body.empty());
+    EXPECT_EQ(client.get("/healthz").body, R"({"status":"ok"})");
+}
+
+TEST_F(EventsTest, AQuietStreamGetsAKeepAliveCommentEveryFifteenSeconds) {
+    EventReader reader(port(), "/api/v2/events?run_id=quiet");
+    EXPECT_EQ(name_of(reader.next_event()), "snapshot");
+    EXPECT_EQ(reader.next(30s), ":");
+}
+
+TEST_F(EventsTest, AThousandClientsThatLeaveAtOnceLeaveNoDescriptorOrThreadBehind) {
+    // The baseline: the server with no client but this test's own probe. Blocking-pool threads
+    // left from earlier tests may still be there; they leave after 10 s idle.
+    EXPECT_EQ(http_get(port(), "/healthz").status, 200u);
+    auto [idle_descriptors, idle_threads] = usage_of(server_->pid());
+    {
+        std::vector<std::unique_ptr<EventReader>> readers;
+        for (int i = 0; i < 1000; ++i) readers.push_back(std::make_unique<EventReader>(port(), "/api/v2/events"));
+        for (int i = 0; i < 1000; i += 99) EXPECT_EQ(name_of(readers[i]->next_event()), "snapshot");
+    }
+    EXPECT_EQ(http_get(port(), "/api/v2/runs").status, 200u);
+    std::pair<std::size_t, std::size_t> now;
+    for (int i = 0; i < 400; ++i) {
+        now = usage_of(server_->pid());
+        if (now.first <= idle_descriptors && now.second <= idle_threads) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_LE(now.first, idle_descriptors);
+    EXPECT_LE(now.second, idle_threads);
+    EXPECT_TRUE(server_->running());
+}
+
+TEST(EventsStop, OpenStreamsEndWithTheirLastChunkAndTheServerExits) {
+    RunsRoot root;
+    add_run(root, "run-a", "2026-03-02T09:00:00.000Z");
+    auto server = ServerProcess::serve(root.path(), polling_every(root, "50"));
+    EventReader all(server.port(), "/api/v2/events");
+    EventReader watching(server.port(), "/api/v2/events?run_id=run-a");
+    EXPECT_EQ(name_of(all.next_event()), "snapshot");
+    EXPECT_EQ(name_of(watching.next_event()), "snapshot");
+    server.signal(SIGTERM);
+    EXPECT_EQ(all.next(), std::nullopt);
+    EXPECT_TRUE(all.ended_cleanly());
+    EXPECT_EQ(watching.next(), std::nullopt);
+    EXPECT_TRUE(watching.ended_cleanly());
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(EventsStop, AClientThatStoppedReadingCannotHoldTheStop) {
+    // Large activity events to a client that never reads, with a small receive buffer: the
+    // connection's buffers and then the stream's queue fill up.
+    RunsRoot root;
+    auto run = root.run("busy");
+    run.launch();
+    std::string detail(1000, 'x');
+    auto report = [&](int node, int second) {
+        return Event{.ts = "2026-03-02T09:00:" + std::string(second < 10 ? "0" : "") + std::to_string(second) + ".000Z",
+                     .source = "morvane", .kind = "turn-activity", .stream = "agent",
+                     .labels = R"({"node":"n)" + std::to_string(node) + R"(","round":1})",
+                     .payload = R"({"detail":")" + detail + "\"}"};
+    };
+    for (int node = 0; node < 300; ++node) run.event(report(node, 0));
+    auto server = ServerProcess::serve(root.path(), polling_every(root, "20"));
+    EventReader stalled(server.port(), "/api/v2/events?run_id=busy", {}, 4096);
+    // Each poll now finds the activity changed: about 330 KB per poll for a client that reads nothing.
+    for (int i = 0; i < 150; ++i) {
+        run.event(report(i % 300, 1 + i % 50));
+        std::this_thread::sleep_for(20ms);
+    }
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(20s), 0) << "the stop waits for the stalled stream one poll interval and 5 s, not forever";
+}
+
+}  // namespace
+}  // namespace korvalle::testing

@@ -1,0 +1,162 @@
+// GET and HEAD /api/v2/runs/{run}/timeline on the real server: the scope and node query rule
+// with every error of the route in its order of checks, the success envelope around the
+// document, and HEAD.
+#include "tests/support/server_fixture.hpp"
+
+namespace korvalle::testing {
+namespace {
+
+class TimelineRoute : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = new RunsRoot();
+        add_run(*root_, "run-1", "2026-03-05T09:00:00.000Z", false, true);
+        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete root_;
+    }
+    static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
+
+    // The answer's body with its "observed_at", the time of the answer, written as "T".
+    static std::string without_time(const HttpResponse& res) {
+        auto body = parse_json(res.body);
+        auto* observed = body.as_object().if_contains("observed_at");
+        EXPECT_TRUE(observed && observed->is_string());
+        if (observed) *observed = "T";
+        return json::write(body);
+    }
+
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
+};
+
+TEST_F(TimelineRoute, ErrorsInTheOrderOfTheChecks) {
+    const std::string too_long(129, 'n');
+    const struct {
+        std::string target;
+        unsigned status;
+        std::string code;
+        std::string message;
+    } cases[] = {
+        // The run id first, even when the scope is wrong too.
+        {"/api/v2/runs/.run/timeline?scope=RUN", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/a%2Fb/timeline?scope=run", 422, "invalid_run_id",
+         "invalid run id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        // Then the scope: absent, another case, a leading blank, empty, repeated (the last counts).
+        {"/api/v2/runs/run-1/timeline", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got "")"},
+        {"/api/v2/runs/no-such-run/timeline?scope=RUN", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got "RUN")"},
+        {"/api/v2/runs/run-1/timeline?scope=%20run", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got " run")"},
+        {"/api/v2/runs/run-1/timeline?scope=&node=build", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got "")"},
+        {"/api/v2/runs/run-1/timeline?scope=run&scope=Node", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got "Node")"},
+        {"/api/v2/runs/run-1/timeline?scope=a%22%5C%0A", 422, "invalid_request",
+         R"(invalid request: scope must be run or node, got "a\"\\\n")"},
+        // Then the node.
+        {"/api/v2/runs/run-1/timeline?scope=run&node=", 422, "invalid_node_id",
+         "invalid node id: scope=run covers the whole run and takes no node"},
+        {"/api/v2/runs/run-1/timeline?scope=node", 422, "invalid_node_id",
+         "invalid node id: scope=node needs the node it scopes to"},
+        {"/api/v2/runs/run-1/timeline?scope=node&node=", 422, "invalid_node_id", "invalid node id: must not be empty"},
+        {"/api/v2/runs/run-1/timeline?scope=node&node=" + too_long, 422, "invalid_node_id",
+         "invalid node id: must be at most 128 characters"},
+        {"/api/v2/runs/run-1/timeline?scope=node&node=.hidden", 422, "invalid_node_id",
+         "invalid node id: must not start with '.'"},
+        {"/api/v2/runs/run-1/timeline?scope=node&node=a%2Fb", 422, "invalid_node_id",
+         "invalid node id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        // Only then the runs root.
+        {"/api/v2/runs/no-such-run/timeline?scope=run", 404, "run_not_found", "no recorded run no-such-run"},
+        {"/api/v2/runs/no-such-run/timeline?scope=node&node=build", 404, "run_not_found",
+         "no recorded run no-such-run"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        auto res = get(c.target);
+        EXPECT_EQ(res.status, c.status);
+        EXPECT_EQ(res.header("content-type"), "application/json");
+        EXPECT_EQ(error_code(res), c.code);
+        EXPECT_EQ(error_message(res), c.message);
+    }
+}
+
+TEST_F(TimelineRoute, WholeRunInTheSuccessEnvelope) {
+    auto res = get("/api/v2/runs/run-1/timeline?scope=run&foo=1");
+    ASSERT_EQ(res.status, 200u);
+    EXPECT_EQ(res.header("content-type"), "application/json");
+    EXPECT_EQ(without_time(res),
+              R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T","timeline_schema_version":4,"run_id":"run-1",)"
+              R"("spans":[{"id":"round-01","kind":"round","label":"round 1","started_at":"2026-03-05T09:00:00.000Z",)"
+              R"("ended_at":null,"round":1,"phase":"driving-round","events":[{"id":"e1","kind":"round-started",)"
+              R"("at":"2026-03-05T09:00:00.000Z","round":1}]},{"id":"node.01.build","kind":"node","label":"build",)"
+              R"("started_at":"2026-03-05T09:00:00.000Z","ended_at":"2026-03-05T09:00:00.000Z","parent_id":"round-01",)"
+              R"("node_id":"build","round":1,"status":"done","events":[{"id":"e2","kind":"node-settled",)"
+              R"("at":"2026-03-05T09:00:00.000Z","node_id":"build","round":1,"status":"done"}]}]})");
+    // The timeline never asks for telemetry.
+    EXPECT_FALSE(std::filesystem::exists(root_->path() / "calls"));
+}
+
+TEST_F(TimelineRoute, NodeScopeAndANodeNoEnvelopeNames) {
+    auto res = get("/api/v2/runs/run-1/timeline?node=build&scope=node");
+    ASSERT_EQ(res.status, 200u);
+    EXPECT_EQ(without_time(res),
+              R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T","timeline_schema_version":4,"run_id":"run-1",)"
+              R"("spans":[{"id":"node.01.build","kind":"node","label":"build","started_at":"2026-03-05T09:00:00.000Z",)"
+              R"("ended_at":"2026-03-05T09:00:00.000Z","node_id":"build","round":1,"status":"done","events":[{"id":"e2",)"
+              R"("kind":"node-settled","at":"2026-03-05T09:00:00.000Z","node_id":"build","round":1,"status":"done"}]}]})");
+    // A repeated node counts with its last value; node ids compare with their letter case.
+    const std::string node_document = without_time(res);
+    EXPECT_EQ(without_time(get("/api/v2/runs/run-1/timeline?scope=node&node=ghost&node=build")), node_document);
+    for (const char* node : {"ghost", "BUILD"}) {
+        res = get(std::string("/api/v2/runs/run-1/timeline?scope=node&node=") + node);
+        ASSERT_EQ(res.status, 200u);
+        EXPECT_EQ(without_time(res), R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T",)"
+                                     R"("timeline_schema_version":4,"run_id":"run-1","spans":[]})");
+    }
+}
+
+TEST_F(TimelineRoute, HeadSendsTheHeadersOfGetWithoutBody) {
+    HttpClient client(server_->port());
+    auto got = client.get("/api/v2/runs/run-1/timeline?scope=run");
+    auto head = client.request("HEAD", "/api/v2/runs/run-1/timeline?scope=run");
+    EXPECT_EQ(head.status, 200u);
+    expect_head_of(got, head);
+    auto refused = client.request("HEAD", "/api/v2/runs/run-1/timeline?scope=node");
+    EXPECT_EQ(refused.status, 422u);
+    EXPECT_TRUE(refused.body.empty());
+    // Other methods on the path are not allowed.
+    auto post = client.request("POST", "/api/v2/runs/run-1/timeline?scope=run");
+    EXPECT_EQ(post.status, 405u);
+    EXPECT_EQ(post.header("allow"), "GET,HEAD");
+}
+
+// A run whose journal is garbage, or that vanishes, still answers plainly.
+TEST(TimelineRouteBadRuns, BrokenJournalAndVanishedRun) {
+    RunsRoot root;
+    auto run = root.run("broken");
+    run.launch();
+    run.line("not json at all");
+    run.line(R"({"v":1,"ts":"2026-03-05T09:00:00.000Z"})");
+    run.event({.ts = "2026-13-45T99:99:99.999Z", .kind = "round-started", .labels = R"({"round":1})"});
+    run.event({.ts = "", .kind = "node-settled", .labels = R"({"round":1,"node":"n"})", .payload = R"({"status":"waiting"})"});
+    auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
+    auto res = http_get(server.port(), "/api/v2/runs/broken/timeline?scope=run");
+    ASSERT_EQ(res.status, 200u) << res.body;
+    auto body = parse_json(res.body);
+    const auto& spans = body.at("spans").as_array();
+    ASSERT_EQ(spans.size(), 3u);  // round, node, human wait
+    EXPECT_EQ(spans[0].at("started_at"), "");
+    EXPECT_EQ(spans[2].at("kind"), "human-wait");
+    EXPECT_TRUE(spans[2].at("ended_at").is_null());
+    std::filesystem::remove_all(run.dir());
+    res = http_get(server.port(), "/api/v2/runs/broken/timeline?scope=run");
+    EXPECT_EQ(res.status, 404u);
+    EXPECT_EQ(error_code(res), "run_not_found");
+}
+
+}  // namespace
+}  // namespace korvalle::testing
