@@ -152,17 +152,6 @@ TEST(Statuses, TheOneWalkGivesWhatThePassesGiveOnRandomGraphs) {
     }
 }
 
-TEST(Statuses, AChainListedAgainstItsOrderIsDecidedWholeAtAnyLength) {
-    views::RunView view;
-    const int length = 5000;
-    for (int i = length - 1; i >= 0; --i) {
-        view.graph.insert(node("n" + std::to_string(i), {i == 0 ? std::string("run:up#gone") : "n" + std::to_string(i - 1)}));
-    }
-    const StatusMap derived = views::derived_statuses(view);
-    ASSERT_EQ(derived.size(), static_cast<std::size_t>(length));
-    for (const auto& [id, status] : derived) EXPECT_EQ(status, Blocked) << id;
-}
-
 // ---- References to other runs. ----
 
 TEST(CrossRun, ReferenceSyntax) {

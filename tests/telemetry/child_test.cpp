@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -259,21 +258,6 @@ TEST_F(TelemetryChild, ADocumentIsKeptWhenAGrandchildHoldsTheOutputAfterTheChild
     EXPECT_TRUE(std::holds_alternative<RunTelemetry>(outcome));
     for (pid_t grandchild : grandchildren(calls)) ::kill(grandchild, SIGKILL);
     ASSERT_EQ(grandchildren(calls).size(), 1u);
-}
-
-TEST_F(TelemetryChild, KillingTheRunningChildrenEndsTheirGroups) {
-    const fs::path calls = root_ / "calls";
-    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
-    put("mode", "hang");
-    // The lookup blocks in a thread of its own; the kill ends it from outside.
-    auto lookup = std::async(std::launch::async, [&] { return unavailable(fake, std::chrono::seconds(60)); });
-    std::vector<pid_t> started;
-    for (int i = 0; i < 500 && started.empty(); ++i, ::usleep(10'000)) started = grandchildren(calls);
-    ASSERT_EQ(started.size(), 1u);
-    kill_running_children();
-    ASSERT_EQ(lookup.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    // A killed child is refused with the last line it wrote (none).
-    EXPECT_EQ(lookup.get(), Unavailable::refused("it said nothing"));
 }
 
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
