@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace boost::json {
@@ -116,6 +117,9 @@ public:
     // them (a non-negative integer as int64 when it fits, else uint64), except that "-0" is
     // the double -0.0.
     boost::json::value read_value(int depth, int max_depth);
+    // The memory resource of the values read_value builds (the default one unless set).
+    void set_storage(boost::json::storage_ptr storage) { storage_ = std::move(storage); }
+    const boost::json::storage_ptr& storage() const { return storage_; }
 
     // serde's description of the next value for "invalid type" messages ("null", "boolean
     // `true`", "integer `5`", "floating point `1.5`", "string \"x\"", "sequence", "map").
@@ -154,6 +158,7 @@ private:
     // any other value, so nesting needs no stack.
     bool need_comma_ = false;
     std::string scratch_;  // unescaped string contents
+    boost::json::storage_ptr storage_;
 };
 
 // Parses a whole text as one JSON value (the reader's rules, kept values nested at most

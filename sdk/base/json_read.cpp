@@ -755,7 +755,7 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
     // a repeated key at its first place with its last value.
     unsigned char temp[4096];
     boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
-    st.reset();
+    st.reset(storage_);
     walk<true>(&st, depth, max_depth);
     return st.release();
 }

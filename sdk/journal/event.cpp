@@ -105,7 +105,8 @@ Labels labels_from(Reader& r, int depth) {
         r.fail_invalid_type("struct Labels");
     }
     check_depth(r, depth);
-    Labels labels;
+    Labels labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                  boost::json::object(r.storage())};
     bool seen[5] = {};
     static constexpr const char* names[] = {"run_id", "node", "round", "persona", "step"};
     r.begin_object();
@@ -280,10 +281,16 @@ std::string_view source_word(EventSource source) {
     return {};
 }
 
-plan::Read<Envelope> read_envelope(std::string_view line) {
+plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
     Reader r(line);
+    r.set_storage(storage);
     try {
-        Envelope e;
+        // The JSON members are made in the given storage from the start: assigning a value
+        // made elsewhere would copy it into the default one.
+        Envelope e{0, {}, {}, 0, EventSource::Morvane, {},
+                   Labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                          boost::json::object(storage)},
+                   boost::json::object(storage), {}};
         switch (r.peek()) {
             case Token::End: r.fail("EOF while parsing a value");
             case Token::Object: read_object_form(r, e); break;

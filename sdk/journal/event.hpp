@@ -62,8 +62,9 @@ struct Envelope {
 
 // Reads one journal line (without its line ending): an object with the members v, ts,
 // stream, seq, source, kind and optionally labels, payload, artifacts, or the same fields by
-// position (6 to 9 elements). Only JSON whitespace may follow.
-plan::Read<Envelope> read_envelope(std::string_view line);
+// position (6 to 9 elements). Only JSON whitespace may follow. The payload and the labels'
+// extra members are made in storage (an arena shared by a run's envelopes, or the default).
+plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the message carries

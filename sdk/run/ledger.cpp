@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,36 +36,65 @@ void sort_runs(std::vector<RunPaths>& runs) {
                      [](const RunPaths& a, const RunPaths& b) { return a.id < b.id; });
 }
 
+namespace {
+
+using Listing = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+// The open root, or none when it cannot be listed (a root that does not exist lists nothing).
+Listing open_listing(const std::filesystem::path& runs_root) {
+    Listing listing(::opendir(runs_root.c_str()), ::closedir);
+    if (!listing) files::unless_exhausted(errno);
+    return listing;
+}
+
+// fstatat through links; false when the entry cannot be reached.
+bool stat_at(int root_fd, const std::string& name, struct stat& st) {
+    if (::fstatat(root_fd, name.c_str(), &st, 0) == 0) return true;
+    files::unless_exhausted(errno);
+    return false;
+}
+
+// The listing's rule for one entry of the open root: a directory holding a regular file
+// "launch.json", both tested through links (d_type is not trusted: a link to a run is a run),
+// with a UTF-8 name.
+bool is_run_entry(int root_fd, const std::string& name) {
+    struct stat st {};
+    if (!stat_at(root_fd, name, st) || !S_ISDIR(st.st_mode)) return false;
+    if (!stat_at(root_fd, name + "/launch.json", st) || !S_ISREG(st.st_mode)) return false;
+    return text::is_utf8(name);
+}
+
+}  // namespace
+
 std::vector<RunPaths> run_dir_entries(const std::filesystem::path& runs_root) {
     std::vector<RunPaths> runs;
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(runs_root.c_str()), ::closedir);
-    if (!listing) {
-        files::unless_exhausted(errno);
-        return runs;
-    }
+    Listing listing = open_listing(runs_root);
+    if (!listing) return runs;
     const int fd = ::dirfd(listing.get());
-    // d_type is not trusted: stat through links, as a link to a run is a run.
-    const auto is_kind = [fd](const std::string& name, mode_t kind) {
-        struct stat st {};
-        if (::fstatat(fd, name.c_str(), &st, 0) != 0) {
-            files::unless_exhausted(errno);
-            return false;
-        }
-        return (st.st_mode & S_IFMT) == kind;
-    };
     // readdir returns null both at the end and on a failure; a failure for want of memory
     // must not pass for the end of the listing.
     errno = 0;
     while (const dirent* entry = ::readdir(listing.get())) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (is_kind(name, S_IFDIR) && is_kind(name + "/launch.json", S_IFREG) && text::is_utf8(name)) {
-            runs.push_back(RunPaths{name, runs_root / name});
-        }
+        if (name != "." && name != ".." && is_run_entry(fd, name)) runs.push_back(RunPaths{name, runs_root / name});
         errno = 0;
     }
     files::unless_exhausted(errno);
     return runs;
+}
+
+std::optional<RunPaths> run_dir_entry(const std::filesystem::path& runs_root, std::string_view name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+        name.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // The root is opened as the listing opens it, so a root that cannot be listed has no run
+    // of any name, even when the entry itself could be reached.
+    Listing listing = open_listing(runs_root);
+    if (!listing) return std::nullopt;
+    const std::string entry(name);
+    if (!is_run_entry(::dirfd(listing.get()), entry)) return std::nullopt;
+    return RunPaths{entry, runs_root / entry};
 }
 
 std::vector<RunPaths> all_runs(const std::filesystem::path& runs_root) {

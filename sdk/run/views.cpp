@@ -3,6 +3,7 @@
 #include "sdk/run/views.hpp"
 
 #include "sdk/run/crossdag.hpp"
+#include "sdk/base/arena.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
@@ -70,8 +71,10 @@ void read_and_replay(RunView& view, const fs::path& journal_path) {
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
     if (!error) envelopes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
     bool ordered = true;
+    // The envelopes' JSON values share one arena, released with the last of them.
+    const boost::json::storage_ptr arena = json::make_arena();
     const bool usable = journal::for_each_journal_line(journal_path, [&](std::string_view line) {
-        plan::Read<event::Envelope> read = event::read_envelope(line);
+        plan::Read<event::Envelope> read = event::read_envelope(line, arena);
         if (!read.ok()) return;
         envelopes.push_back(std::move(*read.value));
         const std::size_t n = envelopes.size();

@@ -36,10 +36,20 @@ Frames::Frames(RunStore store, EventsQuery query)
 
 Signatures run_signatures(const Frames& frames) {
     Signatures out;
-    for (const auto& view : views::RunView::all(frames.store().root())) {
-        if (frames.watched_run() && view.id() != *frames.watched_run()) continue;
-        if (contract::validate_run_id(view.id())) continue;
-        out.emplace_back(view.id(), RunSignature::of(view));
+    // A watched run is the only one that counts: it alone is opened, by name.
+    if (frames.watched_run()) {
+        if (auto view = watched_view(frames)) out.emplace_back(view->id(), RunSignature::of(*view));
+        return out;
+    }
+    // Every run on the store's openers, each view reduced to its signature at once.
+    auto signed_runs = frames.store().map_every_run([](const views::RunView& view) {
+        std::optional<std::pair<std::string, RunSignature>> entry;
+        if (!contract::validate_run_id(view.id())) entry.emplace(view.id(), RunSignature::of(view));
+        return entry;
+    });
+    out.reserve(signed_runs.size());
+    for (auto& entry : signed_runs) {
+        if (entry) out.push_back(std::move(*entry));
     }
     return out;
 }

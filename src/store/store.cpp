@@ -14,14 +14,36 @@ namespace korvalle::store {
 
 namespace {
 
-// Run order: runs with a last event time first, later times first, then by id as bytes.
-bool runs_before(const views::RunView* a, const views::RunView* b) {
-    if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
-    if (a->last_event_at && *a->last_event_at != *b->last_event_at) return *a->last_event_at > *b->last_event_at;
-    return a->id() < b->id();
+// What the run list keeps of each run while it walks the root: the sort key, the settled flag,
+// the telemetry key, and the run's summary built without telemetry. The telemetry reaches only
+// the summary's "timing" block, which is made again for the runs of the page that have
+// telemetry; every other run never gets its telemetry asked for.
+struct ListedRun {
+    std::string id;
+    std::optional<std::uint64_t> last_event_at;
+    bool settled = false;
+    RunSignature signature;
+    payload::TurnDurations durations;
+    boost::json::object summary;
+};
+
+ListedRun listed_run(const views::RunView& view) {
+    return ListedRun{view.id(),
+                     view.last_event_at,
+                     views::is_settled(view),
+                     RunSignature::of(view),
+                     payload::sum_turn_durations(view.envelopes),
+                     std::move(payload::run_summary(view, nullptr).as_object())};
 }
 
-using RunRefs = std::vector<const views::RunView*>;
+// Run order: runs with a last event time first, later times first, then by id as bytes.
+bool runs_before(const ListedRun* a, const ListedRun* b) {
+    if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
+    if (a->last_event_at && *a->last_event_at != *b->last_event_at) return *a->last_event_at > *b->last_event_at;
+    return a->id < b->id;
+}
+
+using RunRefs = std::vector<ListedRun*>;
 
 // Up to limit runs from start on, settled ones left out unless asked for, and whether more
 // runs follow them.
@@ -29,7 +51,7 @@ std::pair<RunRefs, bool> page_from(RunRefs::const_iterator start, RunRefs::const
                                    const RunsQuery& query) {
     RunRefs page;
     for (auto it = start; it != end; ++it) {
-        if (!query.include_settled && views::is_settled(**it)) continue;
+        if (!query.include_settled && (*it)->settled) continue;
         if (page.size() == query.limit) return {std::move(page), true};
         page.push_back(*it);
     }
@@ -66,7 +88,8 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms)
       transcript_poll_ms_(poll_ms > std::numeric_limits<std::uint64_t>::max() / 10
                               ? std::numeric_limits<std::uint64_t>::max()
                               : poll_ms * 10),
-      telemetry_cache_(std::make_shared<TelemetryCache>()) {}
+      telemetry_cache_(std::make_shared<TelemetryCache>()),
+      openers_(std::make_shared<OpenPool>(OpenPool::core_count())) {}
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
     return RunStore(std::string(root), poll_ms);
@@ -79,29 +102,34 @@ SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
 }
 
 boost::json::object RunStore::run_list(const RunsQuery& query) const {
-    std::vector<views::RunView> views = views::RunView::all(root_);
+    std::vector<ListedRun> listed = map_every_run(listed_run);
     RunRefs ordered;
-    ordered.reserve(views.size());
-    for (const auto& view : views) ordered.push_back(&view);
+    ordered.reserve(listed.size());
+    for (ListedRun& run : listed) ordered.push_back(&run);
     std::sort(ordered.begin(), ordered.end(), runs_before);
 
     auto start = ordered.begin();
     if (query.cursor) {
         auto at = std::find_if(ordered.begin(), ordered.end(),
-                               [&](const views::RunView* v) { return v->id() == *query.cursor; });
+                               [&](const ListedRun* run) { return run->id == *query.cursor; });
         if (at != ordered.end()) start = at + 1;
     }
     auto [page, more] = page_from(start, ordered.end(), query);
 
     boost::json::array runs;
     runs.reserve(page.size());
-    for (const auto* view : page) {
-        SharedTelemetry telemetry = cached_telemetry(*view);
-        runs.push_back(payload::run_summary(*view, telemetry));
+    // Telemetry is asked for in page order, one run after another, as the cache expects.
+    for (ListedRun* run : page) {
+        if (auto id = contract::RunId::make(run->id)) {
+            if (SharedTelemetry telemetry = telemetry_cache_->lookup(root_, *id, run->signature)) {
+                run->summary["timing"] = payload::telemetry_breakdown(telemetry.get(), run->durations);
+            }
+        }
+        runs.push_back(std::move(run->summary));
     }
     boost::json::object document;
     document.emplace("runs", std::move(runs));
-    if (more) document.emplace("next_cursor", page.back()->id());
+    if (more) document.emplace("next_cursor", page.back()->id);
     return document;
 }
 
@@ -123,11 +151,13 @@ std::variant<boost::json::object, error::ApiError> RunStore::timeline(const cont
 }
 
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id) {
-    auto views = views::RunView::all(std::filesystem::path(std::string(root)));
-    for (auto& view : views) {
-        if (view.id() == id.str()) return std::move(view);
-    }
-    return error::ApiError::run_not_found(id);
+    // Only the named entry is looked at, by the listing's own rule, so the answer is the one a
+    // walk over every run would give, at the cost of one run.
+    std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(std::string(root)), id.str());
+    if (!paths) return error::ApiError::run_not_found(id);
+    plan::Loaded<views::RunView> opened = views::RunView::open(*paths);
+    if (!opened.ok()) return error::ApiError::run_not_found(id);
+    return std::move(opened.value());
 }
 
 }  // namespace korvalle::store

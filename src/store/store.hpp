@@ -1,12 +1,14 @@
 // The run store: the server's read model of the runs root. It keeps no run views; every
 // operation lists and replays the runs again. The one state kept between operations is the
 // telemetry cache, which remembers per run what the pipeline tool's telemetry command answered
-// until the run changes.
+// until the run changes. Operations over every run open the runs on the store's pool of
+// openers and keep a small record per run, never every view at once.
 #pragma once
 
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
+#include "src/store/open_pool.hpp"
 #include "src/store/queries.hpp"
 #include "src/telemetry/telemetry.hpp"
 
@@ -19,8 +21,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <variant>
+#include <vector>
 
 namespace korvalle::store {
 
@@ -80,6 +85,14 @@ public:
     std::variant<boost::json::object, error::ApiError> run(const contract::RunId& id,
                                                            bool include_conversations) const;
 
+    // Opens every run of the root on the store's openers and hands each view, as soon as it is
+    // open, to to_record (on an opener thread, several at once); the view is dropped right
+    // after. Gives the records of the runs that opened, in the listing's order (ascending id),
+    // as views::RunView::all would give their views. to_record must not walk the runs itself.
+    template <class ToRecord>
+    auto map_every_run(ToRecord to_record) const
+        -> std::vector<std::invoke_result_t<ToRecord&, const views::RunView&>>;
+
     // One conversation of one run: run_not_found, conversation_not_found, or the document.
     std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
                                                                    const contract::RunId& id) const;
@@ -104,9 +117,29 @@ private:
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
     std::shared_ptr<TelemetryCache> telemetry_cache_;
+    std::shared_ptr<OpenPool> openers_;
 };
 
-// The view of the run whose id equals the requested one byte for byte, or run_not_found.
+template <class ToRecord>
+auto RunStore::map_every_run(ToRecord to_record) const
+    -> std::vector<std::invoke_result_t<ToRecord&, const views::RunView&>> {
+    using Record = std::invoke_result_t<ToRecord&, const views::RunView&>;
+    const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
+    std::vector<std::optional<Record>> slots(runs.size());
+    openers_->run_each(runs.size(), [&](std::size_t i) {
+        plan::Loaded<views::RunView> opened = views::RunView::open(runs[i]);
+        if (opened.ok()) slots[i].emplace(to_record(std::as_const(opened.value())));
+    });
+    std::vector<Record> records;
+    records.reserve(runs.size());
+    for (std::optional<Record>& slot : slots) {
+        if (slot) records.push_back(std::move(*slot));
+    }
+    return records;
+}
+
+// The view of the run whose id equals the requested one byte for byte, or run_not_found. Only
+// that run is opened: the one entry of that name, taken as the listing would take it.
 std::variant<views::RunView, error::ApiError> find_run(std::string_view root, const contract::RunId& id);
 
 

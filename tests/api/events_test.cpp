@@ -257,9 +257,10 @@ TEST_F(EventsTest, AQuietStreamGetsAKeepAliveCommentEveryFifteenSeconds) {
 }
 
 TEST_F(EventsTest, AThousandClientsThatLeaveAtOnceLeaveNoDescriptorOrThreadBehind) {
-    // The baseline: the server with no client but this test's own probe. Blocking-pool threads
-    // left from earlier tests may still be there; they leave after 10 s idle.
-    EXPECT_EQ(http_get(port(), "/healthz").status, 200u);
+    // The baseline: the server with no client but this test's own probe, after one run list
+    // (the store's openers, one per core, start with the first walk over the runs and stay).
+    // Blocking-pool threads left from earlier tests may still be there; they leave after 10 s idle.
+    EXPECT_EQ(http_get(port(), "/api/v2/runs").status, 200u);
     auto [idle_descriptors, idle_threads] = usage_of(server_->pid());
     {
         std::vector<std::unique_ptr<EventReader>> readers;

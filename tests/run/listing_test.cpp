@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,42 @@ TEST(Listing, OnlyDirectoriesWithARegularLaunchRecordAreRuns) {
     const auto runs = ledger::all_runs(root.path());
     EXPECT_EQ(ids(runs), (std::vector<std::string>{"good", "linked"}));
     EXPECT_EQ(runs[1].dir, root.path() / "linked");
+}
+
+// One entry by name answers what the listing answers for that name, with the same paths.
+TEST(Listing, OneEntryByNameFollowsTheListingsRule) {
+    RunsRoot root;
+    root.run("good").launch();
+    root.run("no-launch").line("{}");
+    testing::write_file(root.path() / "file-run", "{}");
+    fs::create_directories(root.path() / "dir-launch" / "launch.json");
+    ASSERT_EQ(::mkfifo((root.path() / "no-launch" / "launch.json").c_str(), 0600), 0);
+    fs::create_directory_symlink(root.path() / "good", root.path() / "linked");
+    fs::create_directory_symlink(root.path() / "gone", root.path() / "dangling");
+    fs::create_directories(root.path() / "bad\xff-name");
+    testing::write_file(root.path() / "bad\xff-name" / "launch.json", "{}");
+    root.run("good").file("nested/launch.json", "{}");
+
+    const auto listed = ledger::all_runs(root.path());
+    const std::vector<std::string> names = {"good", "linked", "no-launch", "file-run", "dir-launch", "dangling",
+                                   "bad\xff-name", "absent", "", ".", "..", "good/", "good/nested",
+                                   std::string("good\0x", 6)};
+    for (const std::string& name : names) {
+        const auto one = ledger::run_dir_entry(root.path(), name);
+        const auto it = std::find_if(listed.begin(), listed.end(), [&](const auto& run) { return run.id == name; });
+        ASSERT_EQ(one.has_value(), it != listed.end()) << name;
+        if (one) {
+            EXPECT_EQ(one->id, it->id);
+            EXPECT_EQ(one->dir, it->dir);
+        }
+    }
+    EXPECT_FALSE(ledger::run_dir_entry(root.path() / "nowhere", "good"));
+    EXPECT_FALSE(ledger::run_dir_entry(root.path() / "file-run", "good"));
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    // A root that can be searched but not listed lists nothing, so no run is found in it.
+    ASSERT_EQ(::chmod(root.path().c_str(), 0100), 0);
+    EXPECT_FALSE(ledger::run_dir_entry(root.path(), "good"));
+    ::chmod(root.path().c_str(), 0700);
 }
 
 TEST(Listing, RunsThatDoNotOpenOrVanishAfterListingAreLeftOut) {

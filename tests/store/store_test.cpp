@@ -2,6 +2,9 @@
 #include "src/store/store.hpp"
 #include "tests/support/server_fixture.hpp"
 
+#include <algorithm>
+#include <filesystem>
+
 namespace korvalle::testing {
 namespace {
 
@@ -17,6 +20,32 @@ TEST(Store, FindRunMatchesTheIdExactly) {
               R"({"error":{"code":"run_not_found","message":"no recorded run run-1"}})");
     auto nowhere = store::find_run((root.path() / "gone").string(), *contract::RunId::make("Run-1"));
     EXPECT_TRUE(std::holds_alternative<error::ApiError>(nowhere));
+}
+
+// find_run opens one run by name; its answers are those of every run opened and searched.
+TEST(Store, FindRunAnswersAsTheWholeListingWould) {
+    RunsRoot root;
+    add_run(root, "plain", "2026-03-05T09:00:00.000Z");
+    root.run("broken").launch_text(R"({"run_id":"broken"})");
+    root.run("no-launch").line("{}");
+    std::filesystem::create_directories(root.path() / "dir-launch" / "launch.json");
+    std::filesystem::create_directory_symlink(root.path() / "plain", root.path() / "linked");
+    std::filesystem::create_directory_symlink(root.path() / "gone", root.path() / "dangling");
+    write_file(root.path() / "file-run", "{}");
+    const auto all = views::RunView::all(root.path());
+    for (const char* name : {"plain", "linked", "broken", "no-launch", "dir-launch", "dangling", "file-run", "absent"}) {
+        auto found = store::find_run(root.path().string(), *contract::RunId::make(name));
+        const auto it = std::find_if(all.begin(), all.end(), [&](const auto& view) { return view.id() == name; });
+        ASSERT_EQ(std::holds_alternative<views::RunView>(found), it != all.end()) << name;
+        if (it == all.end()) continue;
+        const auto& view = std::get<views::RunView>(found);
+        EXPECT_EQ(view.paths.dir, it->paths.dir);
+        EXPECT_EQ(view.envelopes, it->envelopes);
+        EXPECT_EQ(view.launch, it->launch);
+    }
+    std::filesystem::remove_all(root.path() / "plain");
+    EXPECT_TRUE(std::holds_alternative<error::ApiError>(
+        store::find_run(root.path().string(), *contract::RunId::make("linked"))));
 }
 
 TEST(Store, TranscriptIntervalIsTenPollIntervalsAndSaturates) {

@@ -1,0 +1,43 @@
+#include "sdk/base/arena.hpp"
+
+#include <cstdint>
+
+namespace korvalle::json {
+
+namespace {
+
+// Blocks are above glibc's mmap threshold, so each one goes back to the system as soon as the
+// arena is released; a large value gets a block of its own.
+constexpr std::size_t block_bytes = 256 * 1024;
+
+char* aligned(char* p, std::size_t alignment) {
+    const auto address = reinterpret_cast<std::uintptr_t>(p);
+    return p + ((alignment - address % alignment) % alignment);
+}
+
+}  // namespace
+
+void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
+    while (busy_.test_and_set(std::memory_order_acquire)) {
+    }
+    struct Unlock {
+        std::atomic_flag& flag;
+        ~Unlock() { flag.clear(std::memory_order_release); }
+    } unlock{busy_};
+    char* start = next_ ? aligned(next_, alignment) : nullptr;
+    if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
+        const std::size_t size = bytes + alignment > block_bytes / 4 ? bytes + alignment : block_bytes;
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        char* block = blocks_.back().get();
+        start = aligned(block, alignment);
+        // A value with a block of its own leaves the current block in use.
+        if (size != block_bytes) return start;
+        end_ = block + size;
+    }
+    next_ = start + bytes;
+    return start;
+}
+
+boost::json::storage_ptr make_arena() { return boost::json::make_shared_resource<Arena>(); }
+
+}  // namespace korvalle::json

@@ -1,0 +1,102 @@
+#include "src/store/open_pool.hpp"
+
+#include <malloc.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+namespace korvalle::store {
+
+OpenPool::OpenPool(std::size_t threads) : max_threads_(std::max<std::size_t>(threads, 1)) {}
+
+OpenPool::~OpenPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+std::size_t OpenPool::core_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Threads are started with the first walk rather than with the store, which is made before
+// the runtime and must not fail. A thread that cannot be started leaves the pool smaller;
+// only a pool left without any thread fails the walk.
+void OpenPool::start_locked() {
+    while (threads_.size() < max_threads_) {
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            if (threads_.empty()) throw;
+            return;
+        }
+    }
+}
+
+void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)>& task) {
+    if (count == 0) return;
+    Walk walk;
+    walk.task = &task;
+    walk.count = count;
+    bool trim = false;
+    const auto started = std::chrono::steady_clock::now();
+    {
+        std::unique_lock lock(mutex_);
+        start_locked();
+        walks_.push_back(&walk);
+        ++in_flight_;
+        wake_.notify_all();
+        walk.done.wait(lock, [&] { return walk.ended == walk.count; });
+        walked_since_trim_ += std::chrono::steady_clock::now() - started;
+        if (--in_flight_ == 0 && walked_since_trim_ >= trim_after) {
+            walked_since_trim_ = {};
+            trim = true;
+        }
+    }
+    // The views were freed on the openers' threads, into their malloc arenas, where glibc keeps
+    // the pages. Once no walk is left the pages go back to the system, so that a burst of
+    // requests does not leave its peak resident; under steady load walks overlap and this is
+    // skipped. A trim walks every arena and costs a few milliseconds, so it waits until the
+    // walks since the last one have taken tens of times that: small roots trim rarely, and
+    // a walk over a large root trims once it is done.
+    if (trim) ::malloc_trim(0);
+    if (walk.error) std::rethrow_exception(walk.error);
+}
+
+void OpenPool::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stopping_ || !walks_.empty(); });
+        if (walks_.empty()) return;
+        Walk* walk = walks_.front();
+        walks_.pop_front();
+        const std::size_t index = walk->next++;
+        if (walk->next < walk->count) walks_.push_back(walk);
+        const bool skip = walk->error != nullptr;
+        lock.unlock();
+        std::exception_ptr error;
+        if (!skip) {
+            try {
+                (*walk->task)(index);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        lock.lock();
+        if (error && !walk->error) walk->error = error;
+        // The walk lives on its caller's stack: it may be gone once the last end is counted.
+        if (++walk->ended == walk->count) walk->done.notify_one();
+    }
+}
+
+}  // namespace korvalle::store

@@ -1,0 +1,65 @@
+// The threads that open runs for the store: as many as the cores this process may run on,
+// shared by every operation of the store and of all its clones. Runs are opened only here, so
+// the views alive at once stay bounded by the core count however many requests and event
+// streams walk the runs root together; the run model itself stays single-threaded.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace korvalle::store {
+
+class OpenPool {
+public:
+    // A pool of at most `threads` threads (at least one), started on first use.
+    explicit OpenPool(std::size_t threads);
+    // Waits for the threads to end; no walk may be in flight.
+    ~OpenPool();
+    OpenPool(const OpenPool&) = delete;
+    OpenPool& operator=(const OpenPool&) = delete;
+
+    // Runs task(0) … task(count - 1) on the pool's threads and returns once all have ended.
+    // Walks in flight take turns: a free thread takes the next index of the next walk in turn,
+    // so a long walk does not hold back a short one queued after it. When a task throws, the
+    // indices not yet started are skipped and the first exception is rethrown here once the
+    // started ones have ended. Throws std::system_error when no thread can be started. A task
+    // must not start a walk of its own on the same pool. The walk that leaves the pool idle
+    // hands the memory freed by the tasks back to the system, once the walks since the last
+    // time have taken long enough to be worth it.
+    void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
+
+    // The cores this process may run on (its CPU affinity), at least one.
+    static std::size_t core_count();
+
+private:
+    struct Walk {
+        const std::function<void(std::size_t)>* task = nullptr;
+        std::size_t count = 0;
+        std::size_t next = 0;
+        std::size_t ended = 0;
+        std::exception_ptr error;
+        std::condition_variable done;
+    };
+
+    void start_locked();
+    void work();
+
+    const std::size_t max_threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Walk*> walks_;  // walks with indices not yet taken, in turn order
+    std::vector<std::thread> threads_;
+    std::size_t in_flight_ = 0;  // walks whose callers still wait
+    static constexpr std::chrono::milliseconds trim_after{100};
+    std::chrono::steady_clock::duration walked_since_trim_{};  // summed over the walks' callers
+    bool stopping_ = false;
+};
+
+}  // namespace korvalle::store

@@ -1,0 +1,211 @@
+// Every document the store answers (run list, run detail, timeline, conversation, artifact, and the change feed's run signatures), written out, against the plain way of answering it: every
+// run opened one after another with views::RunView::all, the run found by a linear search, the
+// run list sorted over the views themselves. Over the demo root and over a generated root
+// with runs of every state, ties in time, runs that do not open, links and hidden names.
+#include "src/store/store.hpp"
+
+#include "src/store/change_feed.hpp"
+
+#include "sdk/base/json.hpp"
+#include "src/payload/artifact.hpp"
+#include "src/payload/conversation.hpp"
+#include "src/payload/payload.hpp"
+#include "src/payload/run_detail.hpp"
+#include "src/payload/timeline.hpp"
+#include "tests/support/server_fixture.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+namespace korvalle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- The plain way. ----
+
+bool before(const views::RunView* a, const views::RunView* b) {
+    if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
+    if (a->last_event_at && *a->last_event_at != *b->last_event_at) return *a->last_event_at > *b->last_event_at;
+    return a->id() < b->id();
+}
+
+std::string plain_run_list(const store::RunStore& store, const store::RunsQuery& query) {
+    const std::vector<views::RunView> views = views::RunView::all(store.root());
+    std::vector<const views::RunView*> ordered;
+    for (const auto& view : views) ordered.push_back(&view);
+    std::sort(ordered.begin(), ordered.end(), before);
+    auto start = ordered.begin();
+    if (query.cursor) {
+        auto at = std::find_if(ordered.begin(), ordered.end(), [&](auto* v) { return v->id() == *query.cursor; });
+        if (at != ordered.end()) start = at + 1;
+    }
+    std::vector<const views::RunView*> page;
+    bool more = false;
+    for (auto it = start; it != ordered.end(); ++it) {
+        if (!query.include_settled && views::is_settled(**it)) continue;
+        if (page.size() == query.limit) {
+            more = true;
+            break;
+        }
+        page.push_back(*it);
+    }
+    boost::json::array runs;
+    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view)));
+    boost::json::object document;
+    document.emplace("runs", std::move(runs));
+    if (more) document.emplace("next_cursor", page.back()->id());
+    return json::write(document);
+}
+
+using Project = std::optional<boost::json::value> (*)(const views::RunView&, std::string_view);
+
+std::string plain_item(const store::RunStore& store, const std::string& run, const std::string& id, Project project) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() != run) continue;
+        auto document = project(view, id);
+        return document ? json::write(*document) : "item not found";
+    }
+    return "run not found";
+}
+
+std::string plain_detail(const store::RunStore& store, const std::string& run, bool conversations) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() != run) continue;
+        return json::write(payload::run_detail(view, conversations, store.cached_telemetry(view).get()));
+    }
+    return "run not found";
+}
+
+std::string plain_timeline(const store::RunStore& store, const std::string& run, const std::optional<std::string>& node) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() != run) continue;
+        return json::write(payload::timeline(view, node ? std::optional<std::string_view>(*node) : std::nullopt));
+    }
+    return "run not found";
+}
+
+template <class Document>
+std::string written(std::variant<Document, error::ApiError> answer) {
+    if (auto* error = std::get_if<error::ApiError>(&answer)) {
+        return error->body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
+    }
+    return json::write(std::get<Document>(answer));
+}
+
+// ---- The comparison. ----
+
+void expect_same_documents(const fs::path& root_path) {
+    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
+    const auto store = store::RunStore::new_polling_every(root_path.string(), 500);
+    const std::vector<views::RunView> views = views::RunView::all(root_path);
+    ASSERT_FALSE(views.empty());
+
+    std::vector<std::optional<std::string>> cursors = {std::nullopt, "no-such-run"};
+    for (const auto& view : views) cursors.emplace_back(view.id());
+    std::size_t lists = 0;
+    for (std::uint64_t limit : {1u, 3u, 50u}) {
+        for (bool settled : {false, true}) {
+            for (const auto& cursor : cursors) {
+                const store::RunsQuery query{cursor, limit, settled};
+                EXPECT_EQ(json::write(store.run_list(query)), plain_run_list(store, query))
+                    << "limit " << limit << " settled " << settled << " cursor " << cursor.value_or("-");
+                ++lists;
+            }
+        }
+    }
+
+    // The change feed's signatures, of every run and of each watched run.
+    const auto plain_signatures = [&](const std::optional<std::string>& watched) {
+        store::Signatures out;
+        for (const auto& view : views) {
+            if (watched && view.id() != *watched) continue;
+            if (!contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
+        }
+        return out;
+    };
+    EXPECT_EQ(store::run_signatures(store.events({})), plain_signatures(std::nullopt));
+
+    std::size_t items = 0;
+    for (const auto& view : views) {
+        auto run = contract::RunId::make(view.id());
+        if (!run) continue;  // never asked for by id
+        EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
+        for (bool with_conversations : {true, false}) {
+            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_detail(store, view.id(), with_conversations))
+                << view.id();
+            ++items;
+        }
+        std::vector<std::optional<std::string>> scopes = {std::nullopt, "no-such-node"};
+        for (const auto& node : view.graph.order) scopes.emplace_back(node);
+        for (const auto& node : scopes) {
+            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_timeline(store, view.id(), node))
+                << view.id() << " " << node.value_or("-");
+            ++items;
+        }
+        std::set<std::string> conversations = {"no-such-session"};
+        for (auto session : payload::session_groups(view).order) conversations.emplace(session);
+        std::set<std::string> artifacts = {"no-such-artifact"};
+        for (const auto& envelope : view.envelopes) {
+            for (const auto& ref : envelope.artifacts) artifacts.insert(ref.id);
+        }
+        for (const auto& id : conversations) {
+            auto item = contract::RunId::make(id);
+            if (!item) continue;
+            EXPECT_EQ(written(store.conversation(*run, *item)), plain_item(store, view.id(), id, payload::conversation))
+                << view.id() << " " << id;
+            ++items;
+        }
+        for (const auto& id : artifacts) {
+            auto item = contract::RunId::make(id);
+            if (!item) continue;
+            EXPECT_EQ(written(store.artifact(*run, *item)), plain_item(store, view.id(), id, payload::artifact))
+                << view.id() << " " << id;
+            ++items;
+        }
+    }
+    const auto missing = *contract::RunId::make("no-such-run");
+    EXPECT_EQ(written(store.conversation(missing, missing)), "run not found");
+    EXPECT_EQ(written(store.run(missing, true)), "run not found");
+    EXPECT_EQ(written(store.timeline(missing, store::TimelineScope{})), "run not found");
+    EXPECT_GT(items, views.size());
+    EXPECT_GT(lists, 6u);
+}
+
+const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+
+TEST(StoreDifferential, DemoRoot) { expect_same_documents(demo_root); }
+
+// Copies of the demo runs beside runs of every state: finished, settled, in a round, without a
+// journal, with equal last event times, a launch record that does not parse, a link to a run,
+// a hidden name.
+TEST(StoreDifferential, GeneratedRoot) {
+    RunsRoot root;
+    int copy = 0;
+    for (const auto& entry : fs::directory_iterator(demo_root)) {
+        if (!entry.is_directory()) continue;
+        for (int i = 0; i < 2; ++i) {
+            fs::copy(entry.path(), root.path() / ("copy-" + std::to_string(copy++) + "-" + entry.path().filename().string()),
+                     fs::copy_options::recursive);
+        }
+    }
+    for (int i = 0; i < 24; ++i) {
+        const std::string id = "gen-" + std::to_string(i);
+        const std::string ts = "2026-03-0" + std::to_string(1 + i % 4) + "T09:00:00.000Z";
+        switch (i % 5) {
+        case 0: add_run(root, id, ts); break;
+        case 1: add_run(root, id, ts, /*settled=*/true); break;
+        case 2: add_run(root, id, ts, false, /*in_round=*/true); break;
+        case 3: add_run(root, id, ""); break;
+        default: root.run(id).launch_text(R"({"run_id":"broken"})"); break;
+        }
+    }
+    add_run(root, ".hidden", "2026-03-09T09:00:00.000Z");
+    fs::create_directory_symlink(root.path() / "gen-1", root.path() / "linked");
+    expect_same_documents(root.path());
+}
+
+}  // namespace
+}  // namespace korvalle::testing
