@@ -12,6 +12,8 @@
 // "number out of range").
 #pragma once
 
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstddef>
@@ -169,6 +171,12 @@ ParseResult parse(std::string_view text, int max_depth = 128);
 // exponent form outside [1e-5, 1e16); non-finite doubles write null.
 std::string write(const boost::json::value& value);
 void write_to(std::string& out, const boost::json::value& value);
+// The same for a document held as an object or an array, written in place: through the value
+// overloads it would be copied into a value first.
+std::string write(const boost::json::object& object);
+std::string write(const boost::json::array& array);
+void write_to(std::string& out, const boost::json::object& object);
+void write_to(std::string& out, const boost::json::array& array);
 // A double alone, in the writer's form ("2.0", "1e16", "1.5e-7").
 std::string format_double(double value);
 
