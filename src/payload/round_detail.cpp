@@ -241,6 +241,7 @@ constexpr std::array<std::string_view, 10> report_keys{"status", "outcome", "bra
                                                        "human_actions", "detail", "error", "exit_code", "ok"};
 
 void add_steps(boost::json::object& entry, const Round& round, const plan::Node& node) {
+    if (!node.steps || node.steps->empty()) return;  // no rows to show: spare the lookup
     auto completed = round.view.completed_steps.find(node.id);
     if (completed == round.view.completed_steps.end()) return;
     boost::json::array rows = step_rows(node.steps, completed->second);

@@ -27,19 +27,6 @@ boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
     return nullptr;
 }
 
-// A label beyond the declared ones, when it is a JSON string.
-std::optional<std::string_view> extra_label(const event::Envelope& envelope, std::string_view key) {
-    const boost::json::value* value = envelope.labels.extra.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
-// Every agent-graph envelope counts as a turn except activity reports and interruptions.
-bool is_turn(const event::Envelope& envelope) {
-    return envelope.source == EventSource::Morvane && envelope.kind != "turn-activity" &&
-           envelope.kind != "turn-interrupted";
-}
-
 // ---- Node entries. ----
 
 std::string_view failure_class(const views::RunView& view, const std::string& node,
@@ -55,17 +42,16 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
 // its role by the first envelope that has a party.
-boost::json::array sessions(const EnvelopeRefs& envelopes) {
+boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& index) {
     struct Session {
         const event::Envelope* first = nullptr;
         std::optional<Party> party;
     };
     std::map<std::string_view, Session> by_text;
     for (const event::Envelope* envelope : envelopes) {
-        if (envelope->source != EventSource::Morvane) continue;
-        std::optional<std::string_view> text = extra_label(*envelope, "session");
-        if (!text || text->empty()) continue;
-        Session& session = by_text[*text];
+        const detail::AgentFacts& facts = index.facts(*envelope);
+        if (!facts.session || facts.session->empty()) continue;
+        Session& session = by_text[*facts.session];
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
@@ -85,7 +71,8 @@ boost::json::array sessions(const EnvelopeRefs& envelopes) {
 }
 
 boost::json::object node_entry(const views::RunView& view, const std::string& node, const Recorded& recorded,
-                               std::string_view quality, const EnvelopeRefs& envelopes) {
+                               std::string_view quality, const JournalIndex& index) {
+    const EnvelopeRefs& envelopes = index.of_node(node);
     boost::json::object entry;
     entry["node"] = node;
     std::string_view status = status_word(recorded.status);
@@ -97,12 +84,13 @@ boost::json::object node_entry(const views::RunView& view, const std::string& no
         failure["class"] = failure_class(view, node, recorded.outcome);
         entry["failure"] = std::move(failure);
     }
-    entry["sessions"] = sessions(envelopes);
+    entry["sessions"] = sessions(envelopes, index);
     TurnDurations tally;
     std::uint64_t turns = 0;
     for (const event::Envelope* envelope : envelopes) {
-        if (is_turn(*envelope)) ++turns;
-        add_turn(tally, *envelope);
+        const detail::AgentFacts& facts = index.facts(*envelope);
+        if (facts.turn) ++turns;
+        detail::add_turn(tally, facts);
     }
     entry["turns"] = turns;
     entry["lint"] = tally.llmlint_events;
@@ -119,7 +107,7 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
     boost::json::array nodes;
     nodes.reserve(roster.size());
     for (const auto& [id, recorded] : roster)
-        nodes.push_back(node_entry(view, id, recorded, quality, index.of_node(id)));
+        nodes.push_back(node_entry(view, id, recorded, quality, index));
 
     // One walk gives the sums of the whole journal, those of the turns some node is named
     // for, and the turn count.
@@ -127,10 +115,10 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
     TurnDurations node_tally;
     std::uint64_t turns = 0;
     for (const event::Envelope& envelope : view.envelopes) {
-        if (envelope.source != EventSource::Morvane) continue;
-        add_turn(sums, envelope);
-        if (envelope.labels.node) add_turn(node_tally, envelope);
-        if (is_turn(envelope)) ++turns;
+        const detail::AgentFacts& facts = index.facts(envelope);
+        detail::add_turn(sums, facts);
+        if (envelope.labels.node) detail::add_turn(node_tally, facts);
+        if (facts.turn) ++turns;
     }
 
     boost::json::object object;
