@@ -52,6 +52,7 @@ boost::json::array string_array(const std::vector<std::string>& texts) {
 
 boost::json::object step_object(const plan::Step& step, const plan::Node& owner) {
     boost::json::object object;
+    object.reserve(5);
     object["id"] = step.id;
     object["kind"] = kind_word(step.kind);
     if (step.persona) object["persona"] = *step.persona;
@@ -66,6 +67,7 @@ boost::json::object step_object(const plan::Step& step, const plan::Node& owner)
 
 boost::json::object task_object(const plan::Node& node) {
     boost::json::object object;
+    object.reserve(14);
     object["id"] = node.id;
     object["kind"] = kind_word(node.kind);
     if (node.persona) object["persona"] = *node.persona;
@@ -259,6 +261,7 @@ boost::json::object result_entry(const plan::Node& node, const boost::json::obje
             if (key == report_keys[i]) reported[i] = &member.value();
     }
     boost::json::object entry;
+    entry.reserve(report_keys.size() + 3);
     entry["kind"] = kind_word(node.kind);
     for (std::size_t i = 0; i < report_keys.size(); ++i)
         if (reported[i]) entry[report_keys[i]] = *reported[i];
@@ -285,6 +288,7 @@ const event::Envelope* last_settle(const Round& round, const std::string& node) 
 
 boost::json::object live_entry(const Round& round, const plan::Node& node, graph::NodeStatus recorded) {
     boost::json::object entry;
+    entry.reserve(report_keys.size() + 3);
     entry["kind"] = kind_word(node.kind);
     std::string_view word = status_word(recorded.word());
     entry["status"] = word;
@@ -404,6 +408,7 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
     }
 
     boost::json::object object;
+    object.reserve(11);
     object["run_id"] = view.id();
     object["round"] = number;
     object["plan"] = plan_object(round.plan);

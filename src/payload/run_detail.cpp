@@ -59,6 +59,7 @@ boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& i
     array.reserve(by_text.size());
     for (const auto& [text, session] : by_text) {
         boost::json::object object;
+        object.reserve(4);
         object["session_id"] = text;
         object["role"] = party_word(session.party.value_or(Party::Agent));
         const auto& persona = session.first->labels.persona;
@@ -74,6 +75,7 @@ boost::json::object node_entry(const views::RunView& view, const std::string& no
                                std::string_view quality, const JournalIndex& index) {
     const EnvelopeRefs& envelopes = index.of_node(node);
     boost::json::object entry;
+    entry.reserve(11);
     entry["node"] = node;
     std::string_view status = status_word(recorded.status);
     entry["status"] = status;
@@ -374,6 +376,7 @@ boost::json::object run_detail(const views::RunView& view, bool include_conversa
                                const telemetry::RunTelemetry* telemetry) {
     const JournalIndex index(view.envelopes);
     boost::json::object document;
+    document.reserve(5);
     document["run"] = head(view, telemetry, index);
     boost::json::array rounds;
     const detail::StatusWords derived = detail::derived_status_words(view);
@@ -381,7 +384,12 @@ boost::json::object run_detail(const views::RunView& view, bool include_conversa
         if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
     document["rounds"] = std::move(rounds);
     // Without the flag the conversations are not projected at all.
-    document["conversations"] = include_conversations ? conversations(view) : boost::json::array();
+    if (include_conversations) {
+        const SessionGroups groups = detail::session_groups(view, index);
+        document["conversations"] = project_session_groups(groups.order, groups, view);
+    } else {
+        document["conversations"] = boost::json::array();
+    }
     document["node_details"] = detail::node_details(view, index);
     document["launch"] = launch_identity(view);
     return document;
