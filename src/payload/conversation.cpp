@@ -13,6 +13,7 @@
 
 #include <charconv>
 #include <memory>
+#include <set>
 
 namespace korvalle::payload {
 
@@ -219,10 +220,20 @@ SessionGroups session_groups(const views::RunView& view) {
 
 SessionGroups detail::session_groups(const views::RunView& view, const JournalIndex& index) {
     SessionGroups sessions;
+    std::set<std::string_view, std::less<>> refused;  // texts that fail the identifier rule
     for (const event::Envelope& envelope : view.envelopes) {
-        // The index has read the session label of every agent-graph envelope already.
+        // The index has read the session label of every agent-graph envelope already, and a
+        // text is checked once, when it first comes.
         const std::optional<std::string_view>& session = index.facts(envelope).session;
-        if (session && !contract::validate_run_id(*session)) add_to_group(sessions, *session, envelope);
+        if (!session) continue;
+        if (auto group = sessions.groups.find(*session); group != sessions.groups.end()) {
+            group->second.push_back(&envelope);
+        } else if (!refused.contains(*session)) {
+            if (contract::validate_run_id(*session))
+                refused.insert(*session);
+            else
+                add_to_group(sessions, *session, envelope);
+        }
     }
     return sessions;
 }

@@ -1,6 +1,8 @@
 // The per-document journal index.
 #include "src/payload/detail/journal_index.hpp"
 
+#include <algorithm>
+
 namespace korvalle::payload::detail {
 
 namespace {
@@ -25,7 +27,11 @@ JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : firs
     for (const event::Envelope& envelope : envelopes) {
         facts_.push_back(agent_facts(envelope));
         if (envelope.labels.node) by_node_[*envelope.labels.node].push_back(&envelope);
-        if (envelope.labels.round) by_round_[*envelope.labels.round].push_back(&envelope);
+        if (const auto& round = envelope.labels.round) {
+            by_round_[*round].push_back(&envelope);
+            std::uint64_t& last = last_seq_[*round];
+            last = std::max(last, envelope.seq);
+        }
     }
 }
 
@@ -33,6 +39,11 @@ const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
     static const EnvelopeRefs none;
     auto it = by_node_.find(id);
     return it == by_node_.end() ? none : it->second;
+}
+
+std::uint64_t JournalIndex::last_seq(std::uint64_t round) const {
+    auto it = last_seq_.find(round);
+    return it == last_seq_.end() ? 0 : it->second;
 }
 
 const EnvelopeRefs& JournalIndex::of_round(std::uint64_t round) const {

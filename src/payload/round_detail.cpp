@@ -363,12 +363,6 @@ boost::json::array attestations(const views::RunView& view) {
     return array;
 }
 
-std::uint64_t last_seq(const JournalIndex& index, std::uint64_t round) {
-    std::uint64_t last = 0;
-    for (const event::Envelope* envelope : index.of_round(round)) last = std::max(last, envelope->seq);
-    return last;
-}
-
 // The round's plan: the replayed graph's for the current round, the round's file otherwise.
 std::optional<plan::Plan> round_plan(const views::RunView& view, std::uint64_t round) {
     if (round == view.round) {
@@ -419,7 +413,7 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
     object["node_results"] = node_results(round);
     object["attestations"] = attestations(view);
     object["result"] = result_summary(round);
-    object["last_seq"] = last_seq(index, number);
+    object["last_seq"] = index.last_seq(number);
     return object;
 }
 

@@ -38,6 +38,8 @@ public:
     const EnvelopeRefs& of_round(std::uint64_t round) const;
     // Every round number some envelope is labelled with, ascending.
     const std::map<std::uint64_t, EnvelopeRefs>& rounds() const { return by_round_; }
+    // The largest sequence number of the envelopes of a round; 0 without any.
+    std::uint64_t last_seq(std::uint64_t round) const;
     // The facts of an envelope of the indexed journal; all unset for other sources.
     const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - first_]; }
 
@@ -46,6 +48,7 @@ private:
     std::vector<AgentFacts> facts_;
     std::unordered_map<std::string_view, EnvelopeRefs> by_node_;
     std::map<std::uint64_t, EnvelopeRefs> by_round_;
+    std::map<std::uint64_t, std::uint64_t> last_seq_;
 };
 
 // add_turn over an envelope's facts.
