@@ -5,6 +5,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -15,27 +16,34 @@ namespace korvalle::json {
 
 namespace {
 
-// Whether any of the eight bytes of a word needs escaping: a control byte (below 0x20), a quote
-// or a backslash. Texts are mostly plain, so whole words are copied after one test each.
+// The bytes of a word that need escaping (a control byte below 0x20, a quote or a backslash),
+// each marked by its high bit. Texts are mostly plain, so they are scanned eight bytes at a time.
+// A marked byte can also mark the bytes above it, never those below: the lowest mark is exact.
 constexpr std::uint64_t ones = 0x0101010101010101ULL;
 constexpr std::uint64_t highs = 0x8080808080808080ULL;
 
-bool has_zero_byte(std::uint64_t word) { return ((word - ones) & ~word & highs) != 0; }
+std::uint64_t zero_bytes(std::uint64_t word) { return (word - ones) & ~word & highs; }
 
-bool word_needs_escape(std::uint64_t word) {
-    const bool control = ((word - ones * 0x20) & ~word & highs) != 0;
-    return control || has_zero_byte(word ^ (ones * '"')) || has_zero_byte(word ^ (ones * '\\'));
+std::uint64_t escape_marks(std::uint64_t word) {
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    return control | zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
 }
 
 bool byte_needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 // The length of the prefix of s that needs no escaping.
 std::size_t plain_prefix(std::string_view s) {
+    if constexpr (std::endian::native != std::endian::little) {
+        std::size_t i = 0;
+        while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+        return i;
+    }
+    const auto first_mark = [](std::uint64_t marks) { return static_cast<std::size_t>(std::countr_zero(marks)) / 8; };
     std::size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, s.data() + i, sizeof word);
-        if (word_needs_escape(word)) break;
+        if (const std::uint64_t marks = escape_marks(word)) return i + first_mark(marks);
     }
     while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
     return i;
