@@ -203,10 +203,13 @@ private:
 
 namespace {
 
-void add_to_group(SessionGroups& sessions, std::string_view session, const event::Envelope& envelope) {
+using Group = SessionGroups::Map::value_type;
+
+Group& add_to_group(SessionGroups& sessions, std::string_view session, const event::Envelope& envelope) {
     auto [group, fresh] = sessions.groups.try_emplace(session);
     if (fresh) sessions.order.push_back(session);
     group->second.push_back(&envelope);
+    return *group;
 }
 
 }  // namespace
@@ -221,18 +224,23 @@ SessionGroups session_groups(const views::RunView& view) {
 SessionGroups detail::session_groups(const views::RunView& view, const JournalIndex& index) {
     SessionGroups sessions;
     std::set<std::string_view, std::less<>> refused;  // texts that fail the identifier rule
+    // A session's envelopes mostly come in runs: the group of the previous one is tried first.
+    Group* last = nullptr;
     for (const event::Envelope& envelope : view.envelopes) {
         // The index has read the session label of every agent-graph envelope already, and a
         // text is checked once, when it first comes.
         const std::optional<std::string_view>& session = index.facts(envelope).session;
         if (!session) continue;
-        if (auto group = sessions.groups.find(*session); group != sessions.groups.end()) {
+        if (last && last->first == *session) {
+            last->second.push_back(&envelope);
+        } else if (auto group = sessions.groups.find(*session); group != sessions.groups.end()) {
             group->second.push_back(&envelope);
+            last = &*group;
         } else if (!refused.contains(*session)) {
             if (contract::validate_run_id(*session))
                 refused.insert(*session);
             else
-                add_to_group(sessions, *session, envelope);
+                last = &add_to_group(sessions, *session, envelope);
         }
     }
     return sessions;

@@ -30,6 +30,7 @@ struct Round {
     std::optional<boost::json::value> result;       // the round's result file
     bool live = false;                              // the round being driven
     const StatusWords* statuses = nullptr;          // node id -> status word
+    std::vector<std::string_view> task_statuses;    // the status word of each task, in plan order
 };
 
 std::string_view kind_word(plan::NodeKind kind) { return kind == plan::NodeKind::Human ? "human" : "agent"; }
@@ -141,7 +142,7 @@ std::string_view status_of(const Round& round, std::string_view node) {
 boost::json::object node_status(const Round& round) {
     boost::json::object object;
     object.reserve(round.plan.tasks.size());
-    for (const plan::Node& node : round.plan.tasks) object[node.id] = status_of(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) object[round.plan.tasks[i].id] = round.task_statuses[i];
     return object;
 }
 
@@ -158,8 +159,9 @@ boost::json::object node_states(const Round& round) {
 
 boost::json::object node_gated_by(const Round& round) {
     boost::json::object object;
-    for (const plan::Node& node : round.plan.tasks) {
-        std::string_view word = status_of(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) {
+        const plan::Node& node = round.plan.tasks[i];
+        std::string_view word = round.task_statuses[i];
         if (word != "blocked" && word != "skipped") continue;
         boost::json::array gates;
         for (const std::string& dep : node.deps)
@@ -232,8 +234,8 @@ boost::json::object member_control(const Round& round, const std::string& node) 
 boost::json::object node_control(const Round& round) {
     boost::json::object object;
     if (!round.live) return object;
-    for (const plan::Node& node : round.plan.tasks)
-        if (status_of(round, node.id) == "running") object[node.id] = member_control(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i)
+        if (round.task_statuses[i] == "running") object[round.plan.tasks[i].id] = member_control(round, round.plan.tasks[i].id);
     return object;
 }
 
@@ -390,7 +392,7 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
                                                 const JournalIndex& index, const StatusWords& derived) {
     std::optional<plan::Plan> plan = round_plan(view, number);
     if (!plan) return std::nullopt;
-    Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived};
+    Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
     round.result = read_json_file(view.paths.round_result(number));
     round.live = number == view.round && view.in_round;
@@ -400,6 +402,8 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
         from_result = result_status_words(result_nodes(round.result));
         if (!from_result.empty()) round.statuses = &from_result;
     }
+    round.task_statuses.reserve(round.plan.tasks.size());
+    for (const plan::Node& node : round.plan.tasks) round.task_statuses.push_back(status_of(round, node.id));
 
     boost::json::object object;
     object.reserve(11);
