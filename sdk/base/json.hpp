@@ -118,6 +118,9 @@ public:
     // them (a non-negative integer as int64 when it fits, else uint64), except that "-0" is
     // the double -0.0.
     boost::json::value read_value(int depth, int max_depth);
+    // Reads one value with every check read_value makes, the nesting limit included, and
+    // keeps nothing: the same value read_value would accept, without the cost of a tree.
+    void check_value(int depth, int max_depth);
 
     // serde's description of the next value for "invalid type" messages ("null", "boolean
     // `true`", "integer `5`", "floating point `1.5`", "string \"x\"", "sequence", "map").
@@ -143,9 +146,11 @@ private:
     void skip_string();
     void skip_number();
     void expect_colon();
-    // The one iterative walk over a value behind skip_value (Build false: the text is checked
-    // and dropped) and read_value (Build true: every value is pushed on st, nesting limited).
-    template <bool Build>
+    // The one iterative walk over a value behind skip_value (Skip: the text is checked and
+    // dropped), check_value (Check: every check of read_value, nothing kept) and read_value
+    // (Build: every value is pushed on st, nesting limited).
+    enum class Walk { Skip, Check, Build };
+    template <Walk mode>
     void walk(boost::json::value_stack* st, int depth, int max_depth);
 
     std::string_view text_;
@@ -165,6 +170,8 @@ struct ParseResult {
     std::string error;  // message + location_suffix, when value is empty
 };
 ParseResult parse(std::string_view text, int max_depth = 128);
+// Whether parse would accept the text with the same limit, found without building the value.
+bool valid(std::string_view text, int max_depth = 128);
 
 // Compact writer: no whitespace, keys in insertion order, strings escaped as serde_json does,
 // integers as written, doubles in shortest round-trip form with ".0" when integral and

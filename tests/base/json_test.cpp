@@ -303,3 +303,17 @@ TEST(JsonWrite, ObjectsAndArraysWriteAsTheirValues) {
     json::write_to(out, value.get_object());
     EXPECT_EQ(out, "x" + json::write(value));
 }
+
+// valid() walks without building: it must accept exactly what parse() accepts.
+TEST(JsonValid, AgreesWithParse) {
+    const std::string texts[] = {
+        R"({"a":[1,2.5,-0,1e16,"x"],"b":{"c":null,"d":true,"e":false}})", "[]", "{}", "\"s\"", "12", "null",
+        R"("\ud83d\ude00")", R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")", R"("\x")", "\"a\x01\"",
+        "\"\xC3\"", "\"caf\xC3\xA9\"", "1e400", "-1e400", "1e-400", "01", "1.", "-", "[1,]", R"({"a":1,})",
+        R"({"a" 1})", "[1 2]", "[1] x", "", " ", "tru", nested(5), nested(6), "[" + nested(5), R"({"k":1,"k":2})",
+    };
+    for (const std::string& text : texts) {
+        for (int depth : {5, 128})
+            EXPECT_EQ(json::valid(text, depth), json::parse(text, depth).value.has_value()) << text << " depth " << depth;
+    }
+}
