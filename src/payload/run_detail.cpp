@@ -243,19 +243,27 @@ boost::json::array records_of(const EnvelopeRefs& of_round) {
 }
 
 boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
-    // A later check of the same name replaces the whole earlier one in its first position.
-    boost::json::object by_name;
+    // A later check of the same name replaces the whole earlier one in its first position, so
+    // only the latest check of each name is built.
+    std::map<std::string_view, std::size_t> position;
+    std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
         if (envelope->kind != "change-check") continue;
         auto name = payload_text(*envelope, "name");
         if (!name) continue;
-        by_name[*name] = check_object(*envelope, *name);
+        auto [at, fresh] = position.try_emplace(*name, latest.size());
+        if (fresh)
+            latest.emplace_back(*name, envelope);
+        else
+            latest[at->second].second = envelope;
     }
     boost::json::array required;
     boost::json::array checks;
-    for (auto& member : by_name) {
-        if (member.value().get_object().at("required").get_bool()) required.push_back(member.value().get_object().at("name"));
-        checks.push_back(std::move(member.value()));
+    checks.reserve(latest.size());
+    for (const auto& [name, envelope] : latest) {
+        boost::json::object check = check_object(*envelope, name);
+        if (check.at("required").get_bool()) required.push_back(check.at("name"));
+        checks.push_back(std::move(check));
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
