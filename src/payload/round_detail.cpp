@@ -69,27 +69,27 @@ boost::json::object step_object(const plan::Step& step, const plan::Node& owner)
 boost::json::object task_object(const plan::Node& node) {
     boost::json::object object;
     object.reserve(14);
-    object["id"] = node.id;
-    object["kind"] = kind_word(node.kind);
-    if (node.persona) object["persona"] = *node.persona;
+    object.emplace("id", node.id);
+    object.emplace("kind", kind_word(node.kind));
+    if (node.persona) object.emplace("persona", *node.persona);
     std::string task = views::with_planner_context(node.task.value_or(""), node.context);
-    if (!task.empty()) object["task"] = task;
-    if (!node.deps.empty()) object["deps"] = string_array(node.deps);
-    if (node.done_when) object["done_when"] = *node.done_when;
-    if (node.max_turns && *node.max_turns != 0) object["max_turns"] = *node.max_turns;
-    if (node.expects_no_diff) object["expects_no_diff"] = true;
-    if (node.repo) object["repo"] = *node.repo;
-    if (node.branch) object["branch"] = *node.branch;
-    if (node.base_branch) object["base_branch"] = *node.base_branch;
-    if (node.title) object["title"] = *node.title;
-    if (node.execution_checkout) object["execution_checkout"] = *node.execution_checkout;
+    if (!task.empty()) object.emplace("task", task);
+    if (!node.deps.empty()) object.emplace("deps", string_array(node.deps));
+    if (node.done_when) object.emplace("done_when", *node.done_when);
+    if (node.max_turns && *node.max_turns != 0) object.emplace("max_turns", *node.max_turns);
+    if (node.expects_no_diff) object.emplace("expects_no_diff", true);
+    if (node.repo) object.emplace("repo", *node.repo);
+    if (node.branch) object.emplace("branch", *node.branch);
+    if (node.base_branch) object.emplace("base_branch", *node.base_branch);
+    if (node.title) object.emplace("title", *node.title);
+    if (node.execution_checkout) object.emplace("execution_checkout", *node.execution_checkout);
     if (node.steps && !node.steps->empty()) {
         boost::json::array steps;
         for (const plan::Step& step : *node.steps) steps.push_back(step_object(step, node));
-        object["steps"] = std::move(steps);
+        object.emplace("steps", std::move(steps));
     }
     // Every task shows some instruction, its id at the least.
-    if (!object.contains("task") && !object.contains("steps")) object["task"] = node.id;
+    if (!object.contains("task") && !object.contains("steps")) object.emplace("task", node.id);
     return object;
 }
 
@@ -264,13 +264,13 @@ boost::json::object result_entry(const plan::Node& node, const boost::json::obje
     }
     boost::json::object entry;
     entry.reserve(report_keys.size() + 3);
-    entry["kind"] = kind_word(node.kind);
+    entry.emplace("kind", kind_word(node.kind));
     for (std::size_t i = 0; i < report_keys.size(); ++i)
-        if (reported[i]) entry[report_keys[i]] = *reported[i];
-    if (change_url && change_url->is_string()) entry["pr"] = change_url->get_string();
+        if (reported[i]) entry.emplace(report_keys[i], *reported[i]);
+    if (change_url && change_url->is_string()) entry.emplace("pr", change_url->get_string());
     if (auto status = string_of(entry, "status")) {
         std::string_view word = status_word(*status);
-        entry["completed"] = word == "done";
+        entry.emplace("completed", word == "done");
         entry["status"] = word;
     }
     return entry;
