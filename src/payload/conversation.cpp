@@ -199,10 +199,6 @@ private:
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
 };
 
-}  // namespace
-
-namespace {
-
 using Group = SessionGroups::Map::value_type;
 
 Group& add_to_group(SessionGroups& sessions, std::string_view session, const event::Envelope& envelope) {

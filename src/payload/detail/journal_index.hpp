@@ -17,9 +17,9 @@ namespace korvalle::payload::detail {
 // Envelopes in merge order; the pointers stay valid while the view that owns them lives.
 using EnvelopeRefs = std::vector<const event::Envelope*>;
 
-// What the head reads of one agent-graph envelope, read once per document: the labels' and
-// payload's member tables of a large journal are out of cache, and several members of the
-// head would otherwise each look them up again.
+// What the document reads of one agent-graph envelope's labels and payload, read once per
+// document: the member tables of a large journal are out of cache, and the head's tallies, its
+// node entries and the session groups would otherwise each look them up again.
 struct AgentFacts {
     bool tallied = false;                     // counts in a turn tally (not an activity report)
     bool turn = false;                        // tallied and not an interruption
