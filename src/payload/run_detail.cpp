@@ -48,10 +48,13 @@ boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& i
         std::optional<Party> party;
     };
     std::map<std::string_view, Session> by_text;
+    // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
+    std::pair<const std::string_view, Session>* last = nullptr;
     for (const event::Envelope* envelope : envelopes) {
         const detail::AgentFacts& facts = index.facts(*envelope);
         if (!facts.session || facts.session->empty()) continue;
-        Session& session = by_text[*facts.session];
+        if (!last || last->first != *facts.session) last = &*by_text.try_emplace(*facts.session).first;
+        Session& session = last->second;
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
