@@ -1,6 +1,8 @@
 // Opening runs: one run with a large journal beside boost::json::parse over the same lines,
 // the same journal written out of merge order, the peak memory of both opens (measured in a
-// fresh process), and listing a root of many small runs.
+// fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
+// 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
+// time grows with the size of the graph, not with its square.
 #include "sdk/base/files.hpp"
 #include "sdk/run/views.hpp"
 
@@ -8,6 +10,7 @@
 #include <boost/json/parse.hpp>
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +191,50 @@ void BM_AllSmallRuns(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations() * runs), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_AllSmallRuns)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// ---- Status derivation over long chains. ----
+
+// A chain n0 <- n1 <- ... listed from its end, whose first node waits on a run that does not
+// exist: every node ends blocked, one link after the other.
+views::RunView reverse_chain(int length) {
+    views::RunView view;
+    for (int i = length - 1; i >= 0; --i) {
+        plan::Node node;
+        node.id = fmt::format("node-{}", i);
+        node.deps.push_back(i == 0 ? std::string("run:elsewhere#gone") : fmt::format("node-{}", i - 1));
+        view.graph.insert(std::move(node));
+    }
+    return view;
+}
+
+void BM_ReverseChainStatuses(benchmark::State& state) {
+    const views::RunView view = reverse_chain(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(views::derived_statuses(view));
+}
+BENCHMARK(BM_ReverseChainStatuses)->Arg(1000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+// Both chains in each iteration, so that the ratio is measured side by side.
+void BM_ReverseChainStatusScaling(benchmark::State& state) {
+    const views::RunView small = reverse_chain(1000);
+    const views::RunView large = reverse_chain(8000);
+    using Clock = std::chrono::steady_clock;
+    Clock::duration small_time{}, large_time{};
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        benchmark::DoNotOptimize(views::derived_statuses(small));
+        const auto middle = Clock::now();
+        benchmark::DoNotOptimize(views::derived_statuses(large));
+        small_time += middle - start;
+        large_time += Clock::now() - middle;
+    }
+    const auto ms = [&](Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count() / static_cast<double>(state.iterations());
+    };
+    state.counters["ms_1000"] = ms(small_time);
+    state.counters["ms_8000"] = ms(large_time);
+    state.counters["ratio_8000_over_1000"] = ms(large_time) / ms(small_time);
+}
+BENCHMARK(BM_ReverseChainStatusScaling)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 // ---- Peak memory of one open, measured in a fresh process. ----
 

@@ -171,7 +171,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
             return;
         }
         start = std::chrono::steady_clock::now();
-        // Held as a value, as the server holds it: writing an object would copy it first.
+        // Held as a value, as the server holds it.
         const boost::json::value document = payload::run_detail(opened.value(), true, nullptr);
         std::string text = json::write(document);
         const double elapsed = seconds_since(start);

@@ -21,6 +21,7 @@ bool lasting(int error) {
     case ENOTDIR:
     case EISDIR:
     case EINVAL:  // not a regular file
+    case EFBIG:   // larger than a run file may be
     case EACCES:
     case EPERM:
     case ELOOP:

@@ -30,12 +30,13 @@ int open_regular(const std::filesystem::path& path, struct stat& st, int& error,
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        error = errno;
+        error = unless_exhausted(errno);
         return -1;
     }
     if (::fstat(fd, &st) != 0) {
         error = errno;
         ::close(fd);
+        unless_exhausted(error);
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -54,7 +55,7 @@ int read_to_end(int fd, std::string& out, std::size_t limit) {
         ssize_t got = ::read(fd, buf, want);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return unless_exhausted(errno);
         }
         if (got == 0) break;
         out.append(buf, static_cast<std::size_t>(got));
@@ -82,7 +83,7 @@ void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResu
 std::optional<std::string> resolved(const std::filesystem::path& path, int& error) {
     char* real = ::realpath(path.c_str(), nullptr);
     if (!real) {
-        error = errno;
+        error = unless_exhausted(errno);
         return std::nullopt;
     }
     std::string out(real);
@@ -105,16 +106,21 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-ReadResult read_regular(const std::filesystem::path& path) {
+ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
     Fd fd{open_regular(path, st, result.error)};
     if (fd.fd < 0) return result;
     result.size = static_cast<std::uint64_t>(st.st_size);
     result.identity = Identity::of(st);
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > max_bytes) {
+        result.error = EFBIG;
+        return result;
+    }
     std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    result.error = read_to_end(fd.fd, bytes, static_cast<std::size_t>(-1));
+    bytes.reserve(size);
+    result.error = read_to_end(fd.fd, bytes, size);
     if (result.error == 0) result.bytes = std::move(bytes);
     return result;
 }
@@ -128,16 +134,30 @@ int read_chunks(const std::filesystem::path& path, const std::function<void(std:
     Fd fd{open_regular(path, st, error)};
     if (fd.fd < 0) return error;
     identity = Identity::of(st);
+    const off_t end = st.st_size;
     char buffer[65536];
-    while (true) {
-        const ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
+    off_t at = 0;
+    while (at < end) {
+        // Where the next data lies; a file system that cannot tell reads the holes as NULs.
+        const off_t data = ::lseek(fd.fd, at, SEEK_DATA);
+        if (data > at || (data < 0 && errno == ENXIO)) {
+            consume(std::string_view("\0", 1));
+            if (data < 0 || data >= end) return 0;
+            at = data;
+        } else if (data < 0 && ::lseek(fd.fd, at, SEEK_SET) < 0) {
+            return unless_exhausted(errno);
+        }
+        const auto want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - at));
+        const ssize_t got = ::read(fd.fd, buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return unless_exhausted(errno);
         }
-        if (got == 0) return 0;
+        if (got == 0) return 0;  // the file shrank
         consume(std::string_view(buffer, static_cast<std::size_t>(got)));
+        at += got;
     }
+    return 0;
 }
 
 }  // namespace
@@ -174,7 +194,7 @@ ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesy
     // A device node is never opened: opening some of them acts on the device.
     struct stat st {};
     if (::stat(target->c_str(), &st) != 0) {
-        result.error = errno;
+        result.error = unless_exhausted(errno);
         return result;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -193,14 +213,29 @@ ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesy
     return result;
 }
 
+bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+int unless_exhausted(int error) {
+    if (is_exhaustion(error)) throw Exhausted(error);
+    return error;
+}
+
 bool is_regular(const std::filesystem::path& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::stat(path.c_str(), &st) != 0) {
+        unless_exhausted(errno);
+        return false;
+    }
+    return S_ISREG(st.st_mode);
 }
 
 bool is_directory(const std::filesystem::path& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(path.c_str(), &st) != 0) {
+        unless_exhausted(errno);
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
 }
 
 void write_whole(int fd, std::string_view text) {

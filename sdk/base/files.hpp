@@ -1,5 +1,10 @@
 // Reading run files. Only regular files are read: anything else (a directory, a FIFO, a
 // device) counts as unreadable, so a hostile run directory can never block a thread.
+//
+// Running out of descriptors or memory (EMFILE, ENFILE, ENOMEM) says nothing about the file:
+// reporting it as missing would turn the failure into a shorter answer given as a success. Such
+// a failure throws Exhausted instead, as running out of memory throws std::bad_alloc, and ends
+// the whole operation.
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
@@ -11,23 +16,42 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace korvalle::files {
 
+// The process ran out of descriptors or memory while reading.
+struct Exhausted : std::system_error {
+    explicit Exhausted(int error) : std::system_error(error, std::generic_category()) {}
+};
+
+// True for EMFILE, ENFILE and ENOMEM.
+bool is_exhaustion(int error);
+// Throws Exhausted when error is EMFILE, ENFILE or ENOMEM; returns error otherwise.
+int unless_exhausted(int error);
+
 struct ReadResult {
     std::optional<std::string> bytes;  // the whole content, when read
-    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO...)
+    int error = 0;                     // errno when not read (EISDIR, ENOENT, EINVAL for a FIFO,
+                                       // EFBIG past the size bound...)
     std::uint64_t size = 0;            // the file's size when it was opened, once opened
     std::optional<Identity> identity;  // fstat of the descriptor read, once opened
 };
 
-// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file, reads it
-// whole, retrying EINTR.
-ReadResult read_regular(const std::filesystem::path& path);
+// The most a run file read whole may hold (launch record, plan, result).
+inline constexpr std::size_t run_file_limit = std::size_t{64} << 20;
+
+// Opens with O_NONBLOCK|O_CLOEXEC, checks with fstat that it is a regular file of at most
+// max_bytes (else EFBIG), and reads it whole, retrying EINTR. Reads no more than the size fstat
+// gave: a file that grows meanwhile is read further next time, and a file with no end (a
+// kernel file that reports size 0) reads as empty.
+ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes = run_file_limit);
 
 // Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
-// that a large file is never held whole. Returns 0, or the errno that ended the reading, which
-// trace (when given) also receives with the identity of the descriptor read.
+// that a large file is never held whole; reads no more than the size fstat gave. The holes of
+// a sparse file are skipped: each is handed over as one NUL byte, so that a terabyte of holes
+// costs nothing while still separating the bytes around it. Returns 0, or the errno that ended
+// the reading, which trace (when given) also receives with the identity of the descriptor read.
 int read_regular_chunks(const std::filesystem::path& path,
                         const std::function<void(std::string_view)>& consume, ReadTrace* trace = nullptr);
 

@@ -12,6 +12,8 @@
 // "number out of range").
 #pragma once
 
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstddef>
@@ -120,6 +122,9 @@ public:
     // The memory resource of the values read_value builds (the default one unless set).
     void set_storage(boost::json::storage_ptr storage) { storage_ = std::move(storage); }
     const boost::json::storage_ptr& storage() const { return storage_; }
+    // Reads one value with every check read_value makes, the nesting limit included, and
+    // keeps nothing: the same value read_value would accept, without the cost of a tree.
+    void check_value(int depth, int max_depth);
 
     // serde's description of the next value for "invalid type" messages ("null", "boolean
     // `true`", "integer `5`", "floating point `1.5`", "string \"x\"", "sequence", "map").
@@ -145,9 +150,11 @@ private:
     void skip_string();
     void skip_number();
     void expect_colon();
-    // The one iterative walk over a value behind skip_value (Build false: the text is checked
-    // and dropped) and read_value (Build true: every value is pushed on st, nesting limited).
-    template <bool Build>
+    // The one iterative walk over a value behind skip_value (Skip: the text is checked and
+    // dropped), check_value (Check: every check of read_value, nothing kept) and read_value
+    // (Build: every value is pushed on st, nesting limited).
+    enum class Walk { Skip, Check, Build };
+    template <Walk mode>
     void walk(boost::json::value_stack* st, int depth, int max_depth);
 
     std::string_view text_;
@@ -168,12 +175,20 @@ struct ParseResult {
     std::string error;  // message + location_suffix, when value is empty
 };
 ParseResult parse(std::string_view text, int max_depth = 128);
+// Whether parse would accept the text with the same limit, found without building the value.
+bool valid(std::string_view text, int max_depth = 128);
 
 // Compact writer: no whitespace, keys in insertion order, strings escaped as serde_json does,
 // integers as written, doubles in shortest round-trip form with ".0" when integral and
 // exponent form outside [1e-5, 1e16); non-finite doubles write null.
 std::string write(const boost::json::value& value);
 void write_to(std::string& out, const boost::json::value& value);
+// The same for a document held as an object or an array, written in place: through the value
+// overloads it would be copied into a value first.
+std::string write(const boost::json::object& object);
+std::string write(const boost::json::array& array);
+void write_to(std::string& out, const boost::json::object& object);
+void write_to(std::string& out, const boost::json::array& array);
 // A double alone, in the writer's form ("2.0", "1e16", "1.5e-7").
 std::string format_double(double value);
 

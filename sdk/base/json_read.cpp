@@ -636,7 +636,7 @@ void push_number(boost::json::value_stack& st, const Number& n) {
 
 }  // namespace
 
-template <bool Build>
+template <Reader::Walk mode>
 void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
     // Open containers live on this explicit stack, never on the call stack, so no document
     // can overflow it. Reused across calls on this thread: the walks never nest, and a stack
@@ -649,14 +649,14 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
         }
     } release;
     auto open_container = [&](bool object) {
-        if constexpr (Build) {
+        if constexpr (mode != Walk::Skip) {
             if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
         }
         ++pos_;
         frames.push_back({0, object});
     };
     auto close_container = [&](bool object, std::size_t count) {
-        if constexpr (Build) {
+        if constexpr (mode == Walk::Build) {
             if (object) st->push_object(count);
             else st->push_array(count);
         }
@@ -664,7 +664,8 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
     // A member's key and its colon; the reader stands where the key should start.
     auto key = [&] {
         if (text_[pos_] != '"') fail("key must be a string");
-        if constexpr (Build) st->push_key(scan_string());
+        if constexpr (mode == Walk::Build) st->push_key(scan_string());
+        else if constexpr (mode == Walk::Check) scan_string();
         else skip_string();
         expect_colon();
     };
@@ -677,24 +678,26 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
             case Token::Null:
                 ++pos_;
                 expect_literal("ull", 3);
-                if constexpr (Build) st->push_null();
+                if constexpr (mode == Walk::Build) st->push_null();
                 break;
             case Token::True:
                 ++pos_;
                 expect_literal("rue", 3);
-                if constexpr (Build) st->push_bool(true);
+                if constexpr (mode == Walk::Build) st->push_bool(true);
                 break;
             case Token::False:
                 ++pos_;
                 expect_literal("alse", 4);
-                if constexpr (Build) st->push_bool(false);
+                if constexpr (mode == Walk::Build) st->push_bool(false);
                 break;
             case Token::Number:
-                if constexpr (Build) push_number(*st, scan_number());
+                if constexpr (mode == Walk::Build) push_number(*st, scan_number());
+                else if constexpr (mode == Walk::Check) scan_number();
                 else skip_number();
                 break;
             case Token::String:
-                if constexpr (Build) st->push_string(scan_string());
+                if constexpr (mode == Walk::Build) st->push_string(scan_string());
+                else if constexpr (mode == Walk::Check) scan_string();
                 else skip_string();
                 break;
             case Token::Object:
@@ -748,7 +751,9 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
     }
 }
 
-void Reader::skip_value() { walk<false>(nullptr, 0, 0); }
+void Reader::skip_value() { walk<Walk::Skip>(nullptr, 0, 0); }
+
+void Reader::check_value(int depth, int max_depth) { walk<Walk::Check>(nullptr, depth, max_depth); }
 
 boost::json::value Reader::read_value(int depth, int max_depth) {
     // Built like boost::json::parse builds its trees: on a value stack whose object pushes keep
@@ -756,13 +761,24 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
     unsigned char temp[4096];
     boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
     st.reset(storage_);
-    walk<true>(&st, depth, max_depth);
+    walk<Walk::Build>(&st, depth, max_depth);
     return st.release();
 }
 
 void Reader::finish() {
     skip_ws();
     if (pos_ < text_.size()) fail("trailing characters");
+}
+
+bool valid(std::string_view text, int max_depth) {
+    Reader reader(text);
+    try {
+        reader.check_value(1, max_depth);
+        reader.finish();
+        return true;
+    } catch (const ReadError&) {
+        return false;
+    }
 }
 
 ParseResult parse(std::string_view text, int max_depth) {

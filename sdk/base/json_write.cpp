@@ -5,6 +5,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -13,30 +14,65 @@ namespace korvalle::json {
 
 namespace {
 
-void write_string(std::string& out, std::string_view s) {
+// The bytes of a word that need escaping (a control byte below 0x20, a quote or a backslash),
+// each marked by its high bit. Texts are mostly plain, so they are scanned eight bytes at a time.
+// A marked byte can also mark the bytes above it, never those below: the lowest mark is exact.
+constexpr std::uint64_t ones = 0x0101010101010101ULL;
+constexpr std::uint64_t highs = 0x8080808080808080ULL;
+
+std::uint64_t zero_bytes(std::uint64_t word) { return (word - ones) & ~word & highs; }
+
+std::uint64_t escape_marks(std::uint64_t word) {
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    return control | zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
+}
+
+bool byte_needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// The length of the prefix of s that needs no escaping.
+std::size_t plain_prefix(std::string_view s) {
+    if constexpr (std::endian::native != std::endian::little) {
+        std::size_t i = 0;
+        while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+        return i;
+    }
+    const auto first_mark = [](std::uint64_t marks) { return static_cast<std::size_t>(std::countr_zero(marks)) / 8; };
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, sizeof word);
+        if (const std::uint64_t marks = escape_marks(word)) return i + first_mark(marks);
+    }
+    while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+    return i;
+}
+
+void write_escape(std::string& out, unsigned char c) {
     static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(s.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            default: {
-                const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-                out.append(esc, sizeof esc);
-            }
+    switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        case '\b': out.append("\\b"); break;
+        case '\f': out.append("\\f"); break;
+        default: {
+            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+            out.append(esc, sizeof esc);
         }
     }
-    out.append(s.data() + run, s.size() - run);
+}
+
+void write_string(std::string& out, std::string_view s) {
+    out.push_back('"');
+    while (!s.empty()) {
+        const std::size_t plain = plain_prefix(s);
+        out.append(s.data(), plain);
+        if (plain == s.size()) break;
+        write_escape(out, static_cast<unsigned char>(s[plain]));
+        s.remove_prefix(plain + 1);
+    }
     out.push_back('"');
 }
 
@@ -100,6 +136,40 @@ void append_double(std::string& out, double value) {
     }
 }
 
+// The length of a value's text when no string needs escaping and numbers take their widest
+// form: a bound that is rarely exceeded, so that a large document is written into one buffer
+// instead of one that is copied each time it doubles.
+std::size_t size_bound(const boost::json::value& value);
+
+std::size_t size_bound(const boost::json::array& array) {
+    std::size_t size = 2 + array.size();
+    for (const auto& element : array) size += size_bound(element);
+    return size;
+}
+
+std::size_t size_bound(const boost::json::object& object) {
+    std::size_t size = 2 + object.size();
+    for (const auto& member : object) size += member.key().size() + 3 + size_bound(member.value());
+    return size;
+}
+
+std::size_t size_bound(const boost::json::value& value) {
+    switch (value.kind()) {
+        case boost::json::kind::string: return value.get_string().size() + 2;
+        case boost::json::kind::array: return size_bound(value.get_array());
+        case boost::json::kind::object: return size_bound(value.get_object());
+        default: return 24;
+    }
+}
+
+template <class Document>
+std::string write_reserved(const Document& document) {
+    std::string out;
+    out.reserve(size_bound(document));
+    write_to(out, document);
+    return out;
+}
+
 }  // namespace
 
 void write_to(std::string& out, const boost::json::value& value) {
@@ -114,38 +184,38 @@ void write_to(std::string& out, const boost::json::value& value) {
             write_string(out, std::string_view(s.data(), s.size()));
             break;
         }
-        case boost::json::kind::array: {
-            out.push_back('[');
-            bool first = true;
-            for (const auto& element : value.get_array()) {
-                if (!first) out.push_back(',');
-                first = false;
-                write_to(out, element);
-            }
-            out.push_back(']');
-            break;
-        }
-        case boost::json::kind::object: {
-            out.push_back('{');
-            bool first = true;
-            for (const auto& member : value.get_object()) {
-                if (!first) out.push_back(',');
-                first = false;
-                write_string(out, std::string_view(member.key().data(), member.key().size()));
-                out.push_back(':');
-                write_to(out, member.value());
-            }
-            out.push_back('}');
-            break;
-        }
+        case boost::json::kind::array: write_to(out, value.get_array()); break;
+        case boost::json::kind::object: write_to(out, value.get_object()); break;
     }
 }
 
-std::string write(const boost::json::value& value) {
-    std::string out;
-    write_to(out, value);
-    return out;
+void write_to(std::string& out, const boost::json::array& array) {
+    out.push_back('[');
+    bool first = true;
+    for (const auto& element : array) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_to(out, element);
+    }
+    out.push_back(']');
 }
+
+void write_to(std::string& out, const boost::json::object& object) {
+    out.push_back('{');
+    bool first = true;
+    for (const auto& member : object) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_string(out, std::string_view(member.key().data(), member.key().size()));
+        out.push_back(':');
+        write_to(out, member.value());
+    }
+    out.push_back('}');
+}
+
+std::string write(const boost::json::value& value) { return write_reserved(value); }
+std::string write(const boost::json::object& object) { return write_reserved(object); }
+std::string write(const boost::json::array& array) { return write_reserved(array); }
 
 std::string format_double(double value) {
     std::string out;

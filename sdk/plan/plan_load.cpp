@@ -79,18 +79,16 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path) {
         return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
     }
     // A json-named file goes the JSON way only when its whole text is one JSON value; any
-    // other text, broken JSON included, is read as YAML.
-    if (is_json_name(path.native())) {
-        json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
-        if (parsed.value) {
-            if (!parsed.value->is_object()) {
-                return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
-            }
-            parsed.value.reset();
-            Read<Plan> plan = read_plan_json(content);
-            if (!plan.value) return message(path, plan.error);
-            return Loaded<Plan>{std::move(*plan.value)};
+    // other text, broken JSON included, is read as YAML. The check builds no tree: a large plan
+    // is read once, by the plan reader.
+    if (is_json_name(path.native()) && json::valid(content, kJsonRouteDepth)) {
+        if (json::Reader(content).peek() != json::Token::Object) {
+            json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
+            return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
         }
+        Read<Plan> plan = read_plan_json(content);
+        if (!plan.value) return message(path, plan.error);
+        return Loaded<Plan>{std::move(*plan.value)};
     }
     Read<Plan> plan = read_plan_yaml(content);
     if (!plan.value) return message(path, plan.error);

@@ -1,8 +1,10 @@
 #include "sdk/run/ledger.hpp"
 
+#include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <optional>
 
@@ -38,8 +40,18 @@ namespace {
 
 using Listing = std::unique_ptr<DIR, int (*)(DIR*)>;
 
+// The open root, or none when it cannot be listed (a root that does not exist lists nothing).
 Listing open_listing(const std::filesystem::path& runs_root) {
-    return Listing(::opendir(runs_root.c_str()), ::closedir);
+    Listing listing(::opendir(runs_root.c_str()), ::closedir);
+    if (!listing) files::unless_exhausted(errno);
+    return listing;
+}
+
+// fstatat through links; false when the entry cannot be reached.
+bool stat_at(int root_fd, const std::string& name, struct stat& st) {
+    if (::fstatat(root_fd, name.c_str(), &st, 0) == 0) return true;
+    files::unless_exhausted(errno);
+    return false;
 }
 
 // The listing's rule for one entry of the open root: a directory holding a regular file
@@ -47,9 +59,8 @@ Listing open_listing(const std::filesystem::path& runs_root) {
 // with a UTF-8 name.
 bool is_run_entry(int root_fd, const std::string& name) {
     struct stat st {};
-    if (::fstatat(root_fd, name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) return false;
-    const std::string launch = name + "/launch.json";
-    if (::fstatat(root_fd, launch.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!stat_at(root_fd, name, st) || !S_ISDIR(st.st_mode)) return false;
+    if (!stat_at(root_fd, name + "/launch.json", st) || !S_ISREG(st.st_mode)) return false;
     return text::is_utf8(name);
 }
 
@@ -60,12 +71,15 @@ std::vector<RunPaths> run_dir_entries(const std::filesystem::path& runs_root) {
     Listing listing = open_listing(runs_root);
     if (!listing) return runs;
     const int fd = ::dirfd(listing.get());
-    // readdir returns null both at the end and on a failure; either ends the walk.
+    // readdir returns null both at the end and on a failure; a failure for want of memory
+    // must not pass for the end of the listing.
+    errno = 0;
     while (const dirent* entry = ::readdir(listing.get())) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (is_run_entry(fd, name)) runs.push_back(RunPaths{name, runs_root / name});
+        if (name != "." && name != ".." && is_run_entry(fd, name)) runs.push_back(RunPaths{name, runs_root / name});
+        errno = 0;
     }
+    files::unless_exhausted(errno);
     return runs;
 }
 

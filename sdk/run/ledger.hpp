@@ -24,16 +24,17 @@ void sort_runs(std::vector<RunPaths>& runs);
 
 // The runs of a runs root in the order the directory listing gives them: the entries whose
 // name is UTF-8 and that are directories holding a regular file "launch.json" (both tested
-// through symbolic links). A root that cannot be listed gives no entries.
+// through symbolic links). A root that cannot be listed gives no entries; running out of
+// descriptors or memory throws files::Exhausted instead.
 std::vector<RunPaths> run_dir_entries(const std::filesystem::path& runs_root);
 
 // The one entry of that name, by the same rule and with the same paths as the listing gives
 // it, without walking the root: none when the listing would not hold it, also when the root
 // cannot be listed. A name that no directory entry can have ("", ".", "..", one with a '/' or
-// a NUL) has none.
+// a NUL) has none. Fails only by files::Exhausted.
 std::optional<RunPaths> run_dir_entry(const std::filesystem::path& runs_root, std::string_view name);
 
-// The runs of a runs root in run order. Never fails.
+// The runs of a runs root in run order. Fails only by files::Exhausted.
 std::vector<RunPaths> all_runs(const std::filesystem::path& runs_root);
 
 }  // namespace korvalle::ledger

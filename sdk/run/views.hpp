@@ -105,7 +105,7 @@ struct RunView {
     const std::string& id() const { return paths.id; }
 
     // Lists the runs root and opens every run in id order; runs that fail to open are left
-    // out. Never fails.
+    // out. Fails only by files::Exhausted (out of descriptors or memory), never by a run.
     static std::vector<RunView> all(const std::filesystem::path& runs_root);
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run

@@ -8,6 +8,7 @@
 #include "sdk/base/text.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,11 +27,22 @@ void fatal(const std::string& message, const std::string& action) {
     files::write_whole(STDERR_FILENO, "korvalle-api: " + message + "\nACTION: " + action + "\n");
 }
 
+// Every connection and every file read holds a descriptor; the usual soft limit of 1024 is far
+// below what the host allows a server, so take the hard limit.
+void raise_descriptor_limit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // SIGPIPE ignored, so a write to a closed connection or pipe fails instead of ending the
 // process; standard descriptors found closed are opened on /dev/null so that no socket or
 // file can take their numbers.
 void prologue() {
     ::signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
             int opened = ::open("/dev/null", O_RDWR);
@@ -76,6 +88,7 @@ int run_serve(const cli::ServeArgs& args) {
     auto listener = std::get<boost::asio::ip::tcp::acceptor>(std::move(bound));
 
     auto signals = server::StopSignal::install(*runtime);
+    server::end_children_with_the_server();
 
     announce(listener, args.runs_root);
 

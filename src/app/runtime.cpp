@@ -2,6 +2,7 @@
 
 #include "sdk/base/text.hpp"
 #include "src/app/cli.hpp"
+#include "src/telemetry/telemetry.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <sched.h>
 
+#include <cerrno>
 #include <csignal>
 
 namespace korvalle::server {
@@ -40,7 +42,29 @@ void add_restart_flag(int signal) {
     }
 }
 
+// The default action is back in place on entry (SA_RESETHAND) and the signal is blocked while
+// the handler runs, so raising it again ends the process as soon as the handler returns.
+extern "C" void kill_children_and_end(int signal) {
+    const int saved = errno;
+    telemetry::kill_running_children();
+    ::raise(signal);
+    errno = saved;
+}
+
 }  // namespace
+
+void end_children_with_the_server() {
+    struct sigaction action {};
+    action.sa_handler = kill_children_and_end;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : telemetry::ending_signals) {
+        struct sigaction current {};
+        // A signal ignored when the server was started (nohup) stays ignored.
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
+}
 
 Runtime::Runtime() : work_(asio::make_work_guard(ioc_)), pool_(std::make_shared<BlockingPool>()) {
     std::size_t count = usable_cores();

@@ -61,6 +61,12 @@ private:
     std::unique_ptr<boost::asio::signal_set> set_;
 };
 
+// For every signal of telemetry::ending_signals (those that end the process by default and can
+// be caught): a handler that kills the running telemetry children's process groups, then ends
+// the process by that signal's default action as before. A signal ignored at start stays
+// ignored. SIGKILL cannot be caught: children outlive a server killed that way.
+void end_children_with_the_server();
+
 // Serves on the listener until the first stop signal, then stops accepting, lets open
 // connections finish and returns once every one has ended. Blocks the calling thread. Returns
 // the failure text ("the server stopped: {}") when serving ended with an error.

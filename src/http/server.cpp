@@ -11,18 +11,25 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <array>
+#include <limits>
+#include <string_view>
+#include <tuple>
 
 namespace korvalle::server {
 
@@ -92,7 +99,10 @@ public:
 private:
     asio::awaitable<bool> read_request(RequestHead& head, bool& keep_alive, unsigned& version);
     asio::awaitable<boost::system::error_code> discard_body(http::request_parser<http::buffer_body>& parser);
-    asio::awaitable<void> send(Response response, bool head_request, unsigned version, bool keep_alive);
+    asio::awaitable<boost::system::error_code> continue_if_expected(const http::request_parser<http::buffer_body>& parser);
+    asio::awaitable<boost::system::error_code> send(Response response, bool head_request, unsigned version,
+                                                    bool keep_alive);
+    asio::awaitable<void> drain_refused_input();
 
     beast::tcp_stream stream_;
     std::shared_ptr<HttpServer> server_;
@@ -100,27 +110,58 @@ private:
     std::array<char, 16 * 1024> scratch_{};
     std::shared_ptr<EventStream> events_;  // the answer being streamed, if any
     bool idle_ = true;
-    bool refused_ = false;  // the last answer refused a malformed request
+    bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
 
-asio::awaitable<void> Session::send(Response response, bool head_request, unsigned version, bool keep_alive) {
+// Writes the answer step by step. Each step has its own time limit, so a slow reader is served
+// while a client that stopped reading cannot hold the connection (and the stop) forever.
+asio::awaitable<boost::system::error_code> Session::send(Response response, bool head_request, unsigned version,
+                                                         bool keep_alive) {
     auto wire = wire_response(std::move(response), head_request, version, keep_alive);
-    co_await http::async_write(stream_, wire, use_tuple);
+    http::response_serializer<http::string_body> serializer(wire);
+    boost::system::error_code ec;
+    while (!ec && !serializer.is_done()) {
+        stream_.expires_after(server_->limits().write_stall_timeout);
+        std::tie(ec, std::ignore) = co_await http::async_write_some(stream_, serializer, use_tuple);
+    }
+    stream_.expires_never();
+    co_return ec;
 }
 
-// Reads the request's body, if any, into the scratch space and drops it.
+// A client that sent "Expect: 100-continue" waits for leave to send its body: give it at once,
+// since the body is read (and dropped) whatever the request is.
+asio::awaitable<boost::system::error_code> Session::continue_if_expected(
+    const http::request_parser<http::buffer_body>& parser) {
+    const auto& req = parser.get();
+    if (parser.is_done() || req.version() < 11 || !beast::iequals(req[http::field::expect], "100-continue")) {
+        co_return boost::system::error_code{};
+    }
+    static constexpr std::string_view interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    auto [ec, n] = co_await asio::async_write(stream_, asio::buffer(interim), use_tuple);
+    co_return ec;
+}
+
+// Reads the request's body, if any, into the scratch space and drops it. Body bytes leave the
+// read buffer as they are parsed; what stays is at most one chunk-size line or the trailers, so
+// capping the buffer bounds those framing lines (an overflow is refused with 400).
 asio::awaitable<boost::system::error_code> Session::discard_body(http::request_parser<http::buffer_body>& parser) {
-    while (!parser.is_done()) {
+    const std::size_t framing_limit = server_->limits().framing_line_limit;
+    boost::system::error_code ec;
+    while (!ec && !parser.is_done()) {
+        // The cap never goes below what the buffer already holds (bytes read with the head).
+        buffer_.max_size(std::max(buffer_.size(), framing_limit));
         parser.get().body().data = scratch_.data();
         parser.get().body().size = scratch_.size();
-        auto [ec, n] = co_await http::async_read(stream_, buffer_, parser, use_tuple);
-        if (ec && ec != http::error::need_buffer) co_return ec;
+        std::tie(ec, std::ignore) = co_await http::async_read(stream_, buffer_, parser, use_tuple);
+        if (ec == http::error::need_buffer) ec = {};
     }
-    co_return boost::system::error_code{};
+    buffer_.max_size(std::numeric_limits<std::size_t>::max());
+    co_return ec;
 }
 
 // Reads one request head and discards its body. Returns false when the connection must end
-// (after answering 400 or 431 where the request was malformed or its head too large).
+// (after answering 400 or 431 where the request was malformed or its head too large). The head
+// and the body share one deadline, so a body that never comes cannot hold the connection.
 asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive, unsigned& version) {
     http::request_parser<http::buffer_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(server_->limits().header_limit));
@@ -128,16 +169,15 @@ asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive,
 
     stream_.expires_after(server_->limits().head_timeout);
     auto [ec, n] = co_await http::async_read_header(stream_, buffer_, parser, use_tuple);
-    stream_.expires_never();
+    if (!ec) ec = co_await continue_if_expected(parser);
     if (!ec) ec = co_await discard_body(parser);
+    stream_.expires_never();
     if (ec) {
         if (ec == http::error::header_limit) {
-            refused_ = true;
-            co_await send(status_only(431), false, 11, false);
+            refused_ = !co_await send(status_only(431), false, 11, false);
         } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
                    ec != http::error::end_of_stream && ec != http::error::partial_message) {
-            refused_ = true;
-            co_await send(status_only(400), false, 11, false);
+            refused_ = !co_await send(status_only(400), false, 11, false);
         }
         co_return false;
     }
@@ -150,6 +190,21 @@ asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive,
     co_return true;
 }
 
+// The client may still be sending the rest of what was refused. Closing with unread input
+// would reset the connection and could destroy the answer before the client reads it, so stop
+// sending and drain the input for a moment first.
+asio::awaitable<void> Session::drain_refused_input() {
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(2));
+    while (true) {
+        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(scratch_), use_tuple);
+        if (ec) break;
+    }
+}
+
+// Serves requests until the client leaves, a request is refused, an answer asks to close, the
+// stop begins, or any read or write fails: the connection then closes at once.
 asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
     while (!self->server_->draining()) {
         self->idle_ = true;
@@ -169,21 +224,11 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
             continue;
         }
         keep_alive = keep_alive && !self->server_->draining();
-        co_await self->send(std::move(response), head_request, version, keep_alive);
+        if (co_await self->send(std::move(response), head_request, version, keep_alive)) break;
         if (!keep_alive) break;
     }
+    if (self->refused_) co_await self->drain_refused_input();
     boost::system::error_code ignored;
-    if (self->refused_) {
-        // The client may still be sending the rest of what was refused. Closing with unread
-        // input would reset the connection and could destroy the answer before the client
-        // reads it, so stop sending and drain the input for a moment first.
-        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        self->stream_.expires_after(std::chrono::seconds(2));
-        while (true) {
-            auto [ec, n] = co_await self->stream_.async_read_some(asio::buffer(self->scratch_), use_tuple);
-            if (ec) break;
-        }
-    }
     self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     self->stream_.socket().close(ignored);
 }

@@ -5,6 +5,11 @@
 // waits for a request head (and while it discards a request body) and busy while the router
 // works on its request and the answer is written. At the stop, idle connections are closed at
 // once and busy ones close after their answer.
+//
+// A connection ends at its first read or write error. A request head and its body must arrive
+// together within head_timeout, and an answer whose writing makes no progress for
+// write_stall_timeout ends the connection, so no client can hold a descriptor, or the stop,
+// for good.
 #pragma once
 
 #include "src/http/message.hpp"
@@ -28,7 +33,9 @@ namespace korvalle::server {
 
 struct HttpLimits {
     std::size_t header_limit = 64 * 1024;                  // bytes of a request head
-    std::chrono::milliseconds head_timeout = std::chrono::seconds(30);  // for a complete head
+    std::chrono::milliseconds head_timeout = std::chrono::seconds(30);  // for a complete head and body
+    std::chrono::milliseconds write_stall_timeout = std::chrono::seconds(30);  // for each write step
+    std::size_t framing_line_limit = 8 * 1024;  // bytes of a chunk-size line or of the trailers
 };
 
 class Session;

@@ -4,13 +4,16 @@
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
+#include "src/payload/detail/run_detail_parts.hpp"
 #include "src/payload/payload.hpp"
 
 #include <boost/json/object.hpp>
 
 #include <openssl/evp.h>
 
+#include <charconv>
 #include <memory>
+#include <set>
 
 namespace korvalle::payload {
 
@@ -63,6 +66,7 @@ boost::json::object usage_of(const boost::json::object& payload) {
     boost::json::object usage;
     const boost::json::value* source = member(payload, "usage");
     if (!source || !source->is_object()) return usage;
+    usage.reserve(5);
     const boost::json::object& reported = source->get_object();
     usage.emplace("inputTokens", token_count(member(reported, "tokens_in")));
     usage.emplace("outputTokens", token_count(member(reported, "tokens_out")));
@@ -75,6 +79,7 @@ boost::json::object usage_of(const boost::json::object& payload) {
 boost::json::object activity_item(const event::Envelope& envelope, std::size_t index) {
     const boost::json::object& payload = envelope.payload;
     boost::json::object item;
+    item.reserve(5);
     item.emplace("index", static_cast<std::uint64_t>(index));
     const boost::json::value* kind = member(payload, "kind");
     item.emplace("kind", kind && kind->is_string() ? boost::json::value(kind->get_string()) : boost::json::value(""));
@@ -84,10 +89,23 @@ boost::json::object activity_item(const event::Envelope& envelope, std::size_t i
     return item;
 }
 
+// "{session}.{number}", built in place.
+boost::json::string turn_id(std::string_view session, std::size_t number) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    boost::json::string id;
+    id.reserve(session.size() + 1 + static_cast<std::size_t>(end - digits));
+    id.append(session);
+    id.push_back('.');
+    id.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    return id;
+}
+
 boost::json::object turn(const event::Envelope& envelope, std::string_view session, std::size_t number,
                          boost::json::array tools) {
     const boost::json::object& payload = envelope.payload;
     boost::json::object out;
+    out.reserve(13);
     out.emplace("assistant", text_or_null(member(payload, "message")));
     if (std::optional<std::uint64_t> ms = turn_duration_ms(payload))
         out.emplace("durationMs", *ms);
@@ -95,7 +113,7 @@ boost::json::object turn(const event::Envelope& envelope, std::string_view sessi
         out.emplace("durationMs", nullptr);
     out.emplace("failureKind", nullptr);
     out.emplace("harness", harness);
-    out.emplace("id", std::string(session) + "." + std::to_string(number));
+    out.emplace("id", turn_id(session, number));
     out.emplace("model", text_or_null(member(payload, "model")));
     out.emplace("reasoning", nullptr);
     out.emplace("status", envelope.kind);
@@ -142,6 +160,7 @@ boost::json::object attribution(const views::RunView& view, const std::vector<co
     const event::Envelope* first = envelopes.empty() ? nullptr : envelopes.front();
     const event::Labels* labels = first ? &first->labels : nullptr;
     boost::json::object out;
+    out.reserve(9);
     out.emplace("runId", view.id());
     if (labels && labels->round) out.emplace("round", *labels->round);
     if (labels && labels->node) out.emplace("nodeId", *labels->node);
@@ -182,16 +201,45 @@ private:
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
 };
 
+using Group = SessionGroups::Map::value_type;
+
+Group& add_to_group(SessionGroups& sessions, std::string_view session, const event::Envelope& envelope) {
+    auto [group, fresh] = sessions.groups.try_emplace(session);
+    if (fresh) sessions.order.push_back(session);
+    group->second.push_back(&envelope);
+    return *group;
+}
+
 }  // namespace
 
 SessionGroups session_groups(const views::RunView& view) {
     SessionGroups sessions;
+    for (const event::Envelope& envelope : view.envelopes)
+        if (std::optional<std::string_view> session = session_of(envelope)) add_to_group(sessions, *session, envelope);
+    return sessions;
+}
+
+SessionGroups detail::session_groups(const views::RunView& view, const JournalIndex& index) {
+    SessionGroups sessions;
+    std::set<std::string_view, std::less<>> refused;  // texts that fail the identifier rule
+    // A session's envelopes mostly come in runs: the group of the previous one is tried first.
+    Group* last = nullptr;
     for (const event::Envelope& envelope : view.envelopes) {
-        std::optional<std::string_view> session = session_of(envelope);
+        // The index has read the session label of every agent-graph envelope already, and a
+        // text is checked once, when it first comes.
+        const std::optional<std::string_view>& session = index.facts(envelope).session;
         if (!session) continue;
-        auto [group, fresh] = sessions.groups.try_emplace(*session);
-        if (fresh) sessions.order.push_back(*session);
-        group->second.push_back(&envelope);
+        if (last && last->first == *session) {
+            last->second.push_back(&envelope);
+        } else if (auto group = sessions.groups.find(*session); group != sessions.groups.end()) {
+            group->second.push_back(&envelope);
+            last = &*group;
+        } else if (!refused.contains(*session)) {
+            if (contract::validate_run_id(*session))
+                refused.insert(*session);
+            else
+                last = &add_to_group(sessions, *session, envelope);
+        }
     }
     return sessions;
 }
@@ -212,6 +260,7 @@ boost::json::value conversation_projection(const views::RunView& view, std::stri
                                            const std::vector<const event::Envelope*>& envelopes) {
     const event::Envelope* first = envelopes.empty() ? nullptr : envelopes.front();
     boost::json::object conversation;
+    conversation.reserve(8);
     conversation.emplace("canContinue", false);
     conversation.emplace("harnesses", boost::json::array{harness});
     conversation.emplace("id", session);
@@ -228,6 +277,7 @@ boost::json::value conversation_projection(const views::RunView& view, std::stri
     conversation.emplace("turns", turns_of(session, envelopes));
 
     boost::json::object document;
+    document.reserve(2);
     document.emplace("conversation", std::move(conversation));
     document.emplace("attribution", attribution(view, envelopes));
     return document;

@@ -34,7 +34,8 @@ struct SessionGroups {
     // Session ids in order of their first envelope in the journal.
     std::vector<std::string_view> order;
     // Session id to its envelopes, in merge order.
-    std::map<std::string_view, std::vector<const event::Envelope*>, std::less<>> groups;
+    using Map = std::map<std::string_view, std::vector<const event::Envelope*>, std::less<>>;
+    Map groups;
 };
 
 SessionGroups session_groups(const views::RunView& view);

@@ -1,6 +1,7 @@
 // Projections of run views into the JSON documents of the read API.
 //
-// Every function here is synchronous and never fails: a missing or malformed run file or
+// Every function here is synchronous and fails only when the process runs out of descriptors
+// or memory (files::Exhausted, std::bad_alloc): a missing or malformed run file or
 // journal value only changes what a document shows (a fallback word, a null value, a key left
 // out), as each document says. Documents are boost::json trees whose objects keep insertion
 // order; that order is part of each document's format, and they go out through json::write.

@@ -30,6 +30,7 @@ struct Round {
     std::optional<boost::json::value> result;       // the round's result file
     bool live = false;                              // the round being driven
     const StatusWords* statuses = nullptr;          // node id -> status word
+    std::vector<std::string_view> task_statuses;    // the status word of each task, in plan order
 };
 
 std::string_view kind_word(plan::NodeKind kind) { return kind == plan::NodeKind::Human ? "human" : "agent"; }
@@ -52,6 +53,7 @@ boost::json::array string_array(const std::vector<std::string>& texts) {
 
 boost::json::object step_object(const plan::Step& step, const plan::Node& owner) {
     boost::json::object object;
+    object.reserve(5);
     object["id"] = step.id;
     object["kind"] = kind_word(step.kind);
     if (step.persona) object["persona"] = *step.persona;
@@ -66,27 +68,28 @@ boost::json::object step_object(const plan::Step& step, const plan::Node& owner)
 
 boost::json::object task_object(const plan::Node& node) {
     boost::json::object object;
-    object["id"] = node.id;
-    object["kind"] = kind_word(node.kind);
-    if (node.persona) object["persona"] = *node.persona;
+    object.reserve(14);
+    object.emplace("id", node.id);
+    object.emplace("kind", kind_word(node.kind));
+    if (node.persona) object.emplace("persona", *node.persona);
     std::string task = views::with_planner_context(node.task.value_or(""), node.context);
-    if (!task.empty()) object["task"] = task;
-    if (!node.deps.empty()) object["deps"] = string_array(node.deps);
-    if (node.done_when) object["done_when"] = *node.done_when;
-    if (node.max_turns && *node.max_turns != 0) object["max_turns"] = *node.max_turns;
-    if (node.expects_no_diff) object["expects_no_diff"] = true;
-    if (node.repo) object["repo"] = *node.repo;
-    if (node.branch) object["branch"] = *node.branch;
-    if (node.base_branch) object["base_branch"] = *node.base_branch;
-    if (node.title) object["title"] = *node.title;
-    if (node.execution_checkout) object["execution_checkout"] = *node.execution_checkout;
+    if (!task.empty()) object.emplace("task", task);
+    if (!node.deps.empty()) object.emplace("deps", string_array(node.deps));
+    if (node.done_when) object.emplace("done_when", *node.done_when);
+    if (node.max_turns && *node.max_turns != 0) object.emplace("max_turns", *node.max_turns);
+    if (node.expects_no_diff) object.emplace("expects_no_diff", true);
+    if (node.repo) object.emplace("repo", *node.repo);
+    if (node.branch) object.emplace("branch", *node.branch);
+    if (node.base_branch) object.emplace("base_branch", *node.base_branch);
+    if (node.title) object.emplace("title", *node.title);
+    if (node.execution_checkout) object.emplace("execution_checkout", *node.execution_checkout);
     if (node.steps && !node.steps->empty()) {
         boost::json::array steps;
         for (const plan::Step& step : *node.steps) steps.push_back(step_object(step, node));
-        object["steps"] = std::move(steps);
+        object.emplace("steps", std::move(steps));
     }
     // Every task shows some instruction, its id at the least.
-    if (!object.contains("task") && !object.contains("steps")) object["task"] = node.id;
+    if (!object.contains("task") && !object.contains("steps")) object.emplace("task", node.id);
     return object;
 }
 
@@ -139,7 +142,7 @@ std::string_view status_of(const Round& round, std::string_view node) {
 boost::json::object node_status(const Round& round) {
     boost::json::object object;
     object.reserve(round.plan.tasks.size());
-    for (const plan::Node& node : round.plan.tasks) object[node.id] = status_of(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) object[round.plan.tasks[i].id] = round.task_statuses[i];
     return object;
 }
 
@@ -156,8 +159,9 @@ boost::json::object node_states(const Round& round) {
 
 boost::json::object node_gated_by(const Round& round) {
     boost::json::object object;
-    for (const plan::Node& node : round.plan.tasks) {
-        std::string_view word = status_of(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) {
+        const plan::Node& node = round.plan.tasks[i];
+        std::string_view word = round.task_statuses[i];
         if (word != "blocked" && word != "skipped") continue;
         boost::json::array gates;
         for (const std::string& dep : node.deps)
@@ -230,8 +234,8 @@ boost::json::object member_control(const Round& round, const std::string& node) 
 boost::json::object node_control(const Round& round) {
     boost::json::object object;
     if (!round.live) return object;
-    for (const plan::Node& node : round.plan.tasks)
-        if (status_of(round, node.id) == "running") object[node.id] = member_control(round, node.id);
+    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i)
+        if (round.task_statuses[i] == "running") object[round.plan.tasks[i].id] = member_control(round, round.plan.tasks[i].id);
     return object;
 }
 
@@ -241,6 +245,7 @@ constexpr std::array<std::string_view, 10> report_keys{"status", "outcome", "bra
                                                        "human_actions", "detail", "error", "exit_code", "ok"};
 
 void add_steps(boost::json::object& entry, const Round& round, const plan::Node& node) {
+    if (!node.steps || node.steps->empty()) return;  // no rows to show: spare the lookup
     auto completed = round.view.completed_steps.find(node.id);
     if (completed == round.view.completed_steps.end()) return;
     boost::json::array rows = step_rows(node.steps, completed->second);
@@ -258,13 +263,14 @@ boost::json::object result_entry(const plan::Node& node, const boost::json::obje
             if (key == report_keys[i]) reported[i] = &member.value();
     }
     boost::json::object entry;
-    entry["kind"] = kind_word(node.kind);
+    entry.reserve(report_keys.size() + 3);
+    entry.emplace("kind", kind_word(node.kind));
     for (std::size_t i = 0; i < report_keys.size(); ++i)
-        if (reported[i]) entry[report_keys[i]] = *reported[i];
-    if (change_url && change_url->is_string()) entry["pr"] = change_url->get_string();
+        if (reported[i]) entry.emplace(report_keys[i], *reported[i]);
+    if (change_url && change_url->is_string()) entry.emplace("pr", change_url->get_string());
     if (auto status = string_of(entry, "status")) {
         std::string_view word = status_word(*status);
-        entry["completed"] = word == "done";
+        entry.emplace("completed", word == "done");
         entry["status"] = word;
     }
     return entry;
@@ -284,6 +290,7 @@ const event::Envelope* last_settle(const Round& round, const std::string& node) 
 
 boost::json::object live_entry(const Round& round, const plan::Node& node, graph::NodeStatus recorded) {
     boost::json::object entry;
+    entry.reserve(report_keys.size() + 3);
     entry["kind"] = kind_word(node.kind);
     std::string_view word = status_word(recorded.word());
     entry["status"] = word;
@@ -358,12 +365,6 @@ boost::json::array attestations(const views::RunView& view) {
     return array;
 }
 
-std::uint64_t last_seq(const JournalIndex& index, std::uint64_t round) {
-    std::uint64_t last = 0;
-    for (const event::Envelope* envelope : index.of_round(round)) last = std::max(last, envelope->seq);
-    return last;
-}
-
 // The round's plan: the replayed graph's for the current round, the round's file otherwise.
 std::optional<plan::Plan> round_plan(const views::RunView& view, std::uint64_t round) {
     if (round == view.round) {
@@ -391,7 +392,7 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
                                                 const JournalIndex& index, const StatusWords& derived) {
     std::optional<plan::Plan> plan = round_plan(view, number);
     if (!plan) return std::nullopt;
-    Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived};
+    Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
     round.result = read_json_file(view.paths.round_result(number));
     round.live = number == view.round && view.in_round;
@@ -401,8 +402,11 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
         from_result = result_status_words(result_nodes(round.result));
         if (!from_result.empty()) round.statuses = &from_result;
     }
+    round.task_statuses.reserve(round.plan.tasks.size());
+    for (const plan::Node& node : round.plan.tasks) round.task_statuses.push_back(status_of(round, node.id));
 
     boost::json::object object;
+    object.reserve(11);
     object["run_id"] = view.id();
     object["round"] = number;
     object["plan"] = plan_object(round.plan);
@@ -413,7 +417,7 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
     object["node_results"] = node_results(round);
     object["attestations"] = attestations(view);
     object["result"] = result_summary(round);
-    object["last_seq"] = last_seq(index, number);
+    object["last_seq"] = index.last_seq(number);
     return object;
 }
 

@@ -27,19 +27,6 @@ boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
     return nullptr;
 }
 
-// A label beyond the declared ones, when it is a JSON string.
-std::optional<std::string_view> extra_label(const event::Envelope& envelope, std::string_view key) {
-    const boost::json::value* value = envelope.labels.extra.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
-// Every agent-graph envelope counts as a turn except activity reports and interruptions.
-bool is_turn(const event::Envelope& envelope) {
-    return envelope.source == EventSource::Morvane && envelope.kind != "turn-activity" &&
-           envelope.kind != "turn-interrupted";
-}
-
 // ---- Node entries. ----
 
 std::string_view failure_class(const views::RunView& view, const std::string& node,
@@ -55,17 +42,19 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
 // its role by the first envelope that has a party.
-boost::json::array sessions(const EnvelopeRefs& envelopes) {
+boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& index) {
     struct Session {
         const event::Envelope* first = nullptr;
         std::optional<Party> party;
     };
     std::map<std::string_view, Session> by_text;
+    // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
+    std::pair<const std::string_view, Session>* last = nullptr;
     for (const event::Envelope* envelope : envelopes) {
-        if (envelope->source != EventSource::Morvane) continue;
-        std::optional<std::string_view> text = extra_label(*envelope, "session");
-        if (!text || text->empty()) continue;
-        Session& session = by_text[*text];
+        const detail::AgentFacts& facts = index.facts(*envelope);
+        if (!facts.session || facts.session->empty()) continue;
+        if (!last || last->first != *facts.session) last = &*by_text.try_emplace(*facts.session).first;
+        Session& session = last->second;
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
@@ -73,6 +62,7 @@ boost::json::array sessions(const EnvelopeRefs& envelopes) {
     array.reserve(by_text.size());
     for (const auto& [text, session] : by_text) {
         boost::json::object object;
+        object.reserve(4);
         object["session_id"] = text;
         object["role"] = party_word(session.party.value_or(Party::Agent));
         const auto& persona = session.first->labels.persona;
@@ -85,8 +75,10 @@ boost::json::array sessions(const EnvelopeRefs& envelopes) {
 }
 
 boost::json::object node_entry(const views::RunView& view, const std::string& node, const Recorded& recorded,
-                               std::string_view quality, const EnvelopeRefs& envelopes) {
+                               std::string_view quality, const JournalIndex& index) {
+    const EnvelopeRefs& envelopes = index.of_node(node);
     boost::json::object entry;
+    entry.reserve(11);
     entry["node"] = node;
     std::string_view status = status_word(recorded.status);
     entry["status"] = status;
@@ -97,12 +89,13 @@ boost::json::object node_entry(const views::RunView& view, const std::string& no
         failure["class"] = failure_class(view, node, recorded.outcome);
         entry["failure"] = std::move(failure);
     }
-    entry["sessions"] = sessions(envelopes);
+    entry["sessions"] = sessions(envelopes, index);
     TurnDurations tally;
     std::uint64_t turns = 0;
     for (const event::Envelope* envelope : envelopes) {
-        if (is_turn(*envelope)) ++turns;
-        add_turn(tally, *envelope);
+        const detail::AgentFacts& facts = index.facts(*envelope);
+        if (facts.turn) ++turns;
+        detail::add_turn(tally, facts);
     }
     entry["turns"] = turns;
     entry["lint"] = tally.llmlint_events;
@@ -119,7 +112,7 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
     boost::json::array nodes;
     nodes.reserve(roster.size());
     for (const auto& [id, recorded] : roster)
-        nodes.push_back(node_entry(view, id, recorded, quality, index.of_node(id)));
+        nodes.push_back(node_entry(view, id, recorded, quality, index));
 
     // One walk gives the sums of the whole journal, those of the turns some node is named
     // for, and the turn count.
@@ -127,10 +120,10 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
     TurnDurations node_tally;
     std::uint64_t turns = 0;
     for (const event::Envelope& envelope : view.envelopes) {
-        if (envelope.source != EventSource::Morvane) continue;
-        add_turn(sums, envelope);
-        if (envelope.labels.node) add_turn(node_tally, envelope);
-        if (is_turn(envelope)) ++turns;
+        const detail::AgentFacts& facts = index.facts(envelope);
+        detail::add_turn(sums, facts);
+        if (envelope.labels.node) detail::add_turn(node_tally, facts);
+        if (facts.turn) ++turns;
     }
 
     boost::json::object object;
@@ -253,19 +246,27 @@ boost::json::array records_of(const EnvelopeRefs& of_round) {
 }
 
 boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
-    // A later check of the same name replaces the whole earlier one in its first position.
-    boost::json::object by_name;
+    // A later check of the same name replaces the whole earlier one in its first position, so
+    // only the latest check of each name is built.
+    std::map<std::string_view, std::size_t> position;
+    std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
         if (envelope->kind != "change-check") continue;
         auto name = payload_text(*envelope, "name");
         if (!name) continue;
-        by_name[*name] = check_object(*envelope, *name);
+        auto [at, fresh] = position.try_emplace(*name, latest.size());
+        if (fresh)
+            latest.emplace_back(*name, envelope);
+        else
+            latest[at->second].second = envelope;
     }
     boost::json::array required;
     boost::json::array checks;
-    for (auto& member : by_name) {
-        if (member.value().get_object().at("required").get_bool()) required.push_back(member.value().get_object().at("name"));
-        checks.push_back(std::move(member.value()));
+    checks.reserve(latest.size());
+    for (const auto& [name, envelope] : latest) {
+        boost::json::object check = check_object(*envelope, name);
+        if (check.at("required").get_bool()) required.push_back(check.at("name"));
+        checks.push_back(std::move(check));
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
@@ -386,6 +387,7 @@ boost::json::object run_detail(const views::RunView& view, bool include_conversa
                                const telemetry::RunTelemetry* telemetry) {
     const JournalIndex index(view.envelopes);
     boost::json::object document;
+    document.reserve(5);
     document["run"] = head(view, telemetry, index);
     boost::json::array rounds;
     const detail::StatusWords derived = detail::derived_status_words(view);
@@ -393,7 +395,12 @@ boost::json::object run_detail(const views::RunView& view, bool include_conversa
         if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
     document["rounds"] = std::move(rounds);
     // Without the flag the conversations are not projected at all.
-    document["conversations"] = include_conversations ? conversations(view) : boost::json::array();
+    if (include_conversations) {
+        const SessionGroups groups = detail::session_groups(view, index);
+        document["conversations"] = project_session_groups(groups.order, groups, view);
+    } else {
+        document["conversations"] = boost::json::array();
+    }
     document["node_details"] = detail::node_details(view, index);
     document["launch"] = launch_identity(view);
     return document;

@@ -3,6 +3,7 @@
 #include "src/payload/payload.hpp"
 
 #include "sdk/journal/event.hpp"
+#include "src/payload/detail/journal_index.hpp"
 
 #include <array>
 #include <cmath>
@@ -139,6 +140,18 @@ void add_turn(TurnDurations& tally, const event::Envelope& envelope) {
     case Party::Agent: add_to(tally.agent_ms, *ms); break;
     case Party::Judge: add_to(tally.judge_ms, *ms); break;
     case Party::Llmlint: add_to(tally.llmlint_ms, *ms); break;
+    }
+}
+
+void detail::add_turn(TurnDurations& tally, const detail::AgentFacts& facts) {
+    if (!facts.tallied) return;
+    const Party party = facts.party.value_or(Party::Agent);
+    if (party == Party::Llmlint) ++tally.llmlint_events;
+    if (!facts.ms) return;
+    switch (party) {
+    case Party::Agent: add_to(tally.agent_ms, *facts.ms); break;
+    case Party::Judge: add_to(tally.judge_ms, *facts.ms); break;
+    case Party::Llmlint: add_to(tally.llmlint_ms, *facts.ms); break;
     }
 }
 

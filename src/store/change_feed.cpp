@@ -2,11 +2,14 @@
 
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
+#include "sdk/base/files.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include <cstddef>
 #include <limits>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -116,6 +119,30 @@ void Frames::check_conversation() {
 }
 
 void Frames::poll() {
+    // A poll that runs out of descriptors or memory has not seen the runs: it finds nothing and
+    // keeps what the last poll saw, so that no run it could not read is announced as removed.
+    const std::size_t queued = queue_.size();
+    Signatures signatures = previous_signatures_;
+    auto activity = previous_activity_;
+    auto conversation = previous_conversation_;
+    const std::uint64_t elapsed = elapsed_ms_;
+    const auto restore = [&] {
+        queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(queued), queue_.end());
+        previous_signatures_ = std::move(signatures);
+        previous_activity_ = std::move(activity);
+        previous_conversation_ = std::move(conversation);
+        elapsed_ms_ = elapsed;
+    };
+    try {
+        compare_with_last_poll();
+    } catch (const files::Exhausted&) {
+        restore();
+    } catch (const std::bad_alloc&) {
+        restore();
+    }
+}
+
+void Frames::compare_with_last_poll() {
     constexpr auto max = std::numeric_limits<std::uint64_t>::max();
     elapsed_ms_ = elapsed_ms_ > max - store_.poll_ms() ? max : elapsed_ms_ + store_.poll_ms();
 

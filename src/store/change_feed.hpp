@@ -52,7 +52,8 @@ public:
     // its activity differs from the last one sent; then run.removed {"run_id"} for each run
     // gone since the last poll; then, for a watched run once per transcript interval,
     // conversation.changed {"run_id"} when its conversation signature changed, appeared or
-    // went. Reads every run of the root.
+    // went. Reads every run of the root. A poll that runs out of descriptors or memory finds
+    // nothing and leaves the stream's state as the last poll left it.
     void poll();
 
     const RunStore& store() const { return store_; }
@@ -64,6 +65,7 @@ private:
     boost::json::value snapshot() const;
     void watched_run_changed(const std::string& id);
     void check_conversation();
+    void compare_with_last_poll();
 
     RunStore store_;
     std::optional<std::string> watched_run_;

@@ -50,7 +50,8 @@ class TelemetryCache {
 public:
     // The run's telemetry for this signature: the cached outcome when the signature is the
     // recorded one, else the outcome of a fresh child run (written to standard error when it is
-    // unavailable), which replaces the entry.
+    // unavailable), which replaces the entry. Running out of descriptors or memory throws
+    // files::Exhausted and records nothing, so the next lookup tries again.
     SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature);
 
 private:

@@ -8,12 +8,19 @@
 // child that overruns its time limit can be killed together with everything it started.
 //
 // Bounds the tool itself does not promise: a time limit, at most max_stdout_bytes of output kept
-// and the last max_stderr_bytes of error kept; both pipes are still read to their end.
+// and the last max_stderr_bytes of error kept; both pipes are still read to their end, or for
+// one second after the child has exited (a grandchild may hold them open for good).
+//
+// Every running child is listed in a table of atomics that a signal handler may read, so that
+// a server ended by a signal can take the children's process groups with it.
 #include "src/telemetry/telemetry.hpp"
 
+#include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,6 +28,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,10 +66,43 @@ struct Pipe {
 // threads never inherit them; the spawn's dup2 clears the flag on the child's copies.
 int make_pipe(Pipe& pipe) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    if (::pipe2(fds, O_CLOEXEC) != 0) return files::unless_exhausted(errno);
     pipe.read.reset(fds[0]);
     pipe.write.reset(fds[1]);
     return 0;
+}
+
+// The children running now, by pid (which is also their process group id); 0 marks a free
+// slot. Atomics only, so that kill_running_children can run in a signal handler. One child runs
+// at a time in practice (the telemetry cache serialises lookups); the table leaves room for more.
+constexpr std::size_t max_listed_children = 64;
+std::array<std::atomic<pid_t>, max_listed_children> running_children{};
+// Spawns under way: a child exists before its pid is listed.
+std::atomic<int> spawning{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+void list_child(pid_t pid) {
+    for (auto& slot : running_children) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, pid)) return;
+    }
+}
+
+// Called before the child is reaped: once reaped, its pid may name another process.
+void unlist_child(pid_t pid) {
+    for (auto& slot : running_children) {
+        pid_t listed = pid;
+        if (slot.compare_exchange_strong(listed, 0)) return;
+    }
+}
+
+// The signals whose handler kills the children: blocked on the spawning thread while a child
+// is started and listed, so that the handler never waits on its own thread.
+sigset_t ending_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ending_signals) sigaddset(&set, sig);
+    return set;
 }
 
 // The environment of the server with KORVALLE_RUNS_DIR replaced.
@@ -81,6 +122,20 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     for (std::string& text : texts) out.push_back(text.data());
     out.push_back(nullptr);
     return out;
+}
+
+// posix_spawnp, with the child listed in running_children before anything can end the server.
+int spawn_listed(pid_t& pid, const char* program, const posix_spawn_file_actions_t& actions,
+                 const posix_spawnattr_t& attr, char* const argv[], char* const envp[]) {
+    const sigset_t ending = ending_signal_set();
+    sigset_t saved;
+    ::pthread_sigmask(SIG_BLOCK, &ending, &saved);
+    spawning.fetch_add(1);
+    const int error = ::posix_spawnp(&pid, program, &actions, &attr, argv, envp);
+    if (error == 0) list_child(pid);
+    spawning.fetch_sub(1);
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return error;
 }
 
 // Starts the child; returns its pid, or an errno value as a negative number.
@@ -114,7 +169,7 @@ pid_t spawn(std::string_view program, std::string_view runs_root, const contract
         error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     }
     pid_t pid = -1;
-    if (error == 0) error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    if (error == 0) error = spawn_listed(pid, argv[0], actions, attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 ? pid : -error;
@@ -158,13 +213,54 @@ int remaining_ms(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
 
-// Reads both pipes until both are at their end or the deadline passes.
-Ending drain(Pipe& out, Pipe& err, Captured& captured, Clock::time_point deadline, int& error) {
+// The child being run, and its wait status once it has exited and been reaped.
+struct Child {
+    pid_t pid = -1;
+    bool reaped = false;
+    bool lost = false;  // a wait failed: the child is no longer ours to reap or to kill
+    int status = 0;
+};
+
+// Reaps the child when it has exited (never blocks); unlists it first, since the pid is free
+// for reuse once reaped. Returns the errno of a failed wait, else 0.
+int reap_if_exited(Child& child) {
+    siginfo_t info{};
+    int error = 0;
+    while (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    if (error == 0 && info.si_pid != child.pid) return 0;
+    unlist_child(child.pid);
+    while (error == 0 && ::waitpid(child.pid, &child.status, 0) < 0) {
+        if (errno != EINTR) error = errno;
+    }
+    child.reaped = error == 0;
+    child.lost = error != 0;
+    return error;
+}
+
+// How often a drain looks whether the child has exited while its pipes stay open.
+constexpr std::chrono::milliseconds exit_check_interval{50};
+// How long the pipes are read after the child has exited.
+constexpr std::chrono::seconds after_exit_grace{1};
+
+// Reads both pipes until both are at their end or the deadline passes. Once the child has
+// exited, the reading ends at the latest one second later: whatever still holds the pipes is
+// not the child, and what the child wrote is complete.
+Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time_point deadline, int& error) {
     std::vector<char> buffer(64 * 1024);
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
-        const int wait = remaining_ms(deadline);
-        if (wait == 0) return Ending::TimedOut;
+        if (!child.reaped) {
+            if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
+            if (child.reaped) deadline = std::min(deadline, Clock::now() + after_exit_grace);
+        }
+        int wait = remaining_ms(deadline);
+        if (wait == 0) return child.reaped ? Ending::Done : Ending::TimedOut;
+        if (!child.reaped) wait = std::min<int>(wait, static_cast<int>(exit_check_interval.count()));
         pollfd fds[2] = {{out_open ? out.read.get() : -1, POLLIN, 0}, {err_open ? err.read.get() : -1, POLLIN, 0}};
         const int ready = ::poll(fds, 2, wait);
         if (ready < 0) {
@@ -195,31 +291,27 @@ Ending drain(Pipe& out, Pipe& err, Captured& captured, Clock::time_point deadlin
 
 // Waits for the child to end, at most until the deadline. A child may close its pipes and go
 // on running, so the wait polls with a short, growing sleep instead of blocking.
-Ending wait_for(pid_t pid, Clock::time_point deadline, int& status, int& error) {
+Ending wait_for(Child& child, Clock::time_point deadline, int& error) {
     auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) return Ending::Done;
-        if (done < 0 && errno != EINTR) {
-            error = errno;
-            return Ending::Failed;
-        }
-        if (done == 0) {
-            const auto now = Clock::now();
-            if (now >= deadline) return Ending::TimedOut;
-            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-            pause = std::min(pause * 2, std::chrono::milliseconds(50));
-        }
+    while (!child.reaped) {
+        if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
+        if (child.reaped) break;
+        const auto now = Clock::now();
+        if (now >= deadline) return Ending::TimedOut;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
+    return Ending::Done;
 }
 
 // Kills the child's whole process group and reaps the child, so that nothing is left behind.
 // The child itself is killed by pid too, in case it left its group: the reaping must not wait.
-void kill_and_reap(pid_t pid) {
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
+void kill_and_reap(Child& child) {
+    ::kill(-child.pid, SIGKILL);
+    ::kill(child.pid, SIGKILL);
+    unlist_child(child.pid);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -254,22 +346,25 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
     if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
     if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
 
-    const pid_t pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
-    if (pid < 0) return Unavailable::cannot_start(text::os_error(-pid));
+    Child child;
+    child.pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
+    if (child.pid < 0) return Unavailable::cannot_start(text::os_error(files::unless_exhausted(-child.pid)));
     // Our copies of the write ends must go, or the pipes never reach their end.
     out.write.reset();
     err.write.reset();
 
     int error = 0;
-    Ending ending = drain(out, err, ended.captured, deadline, error);
+    Ending ending = drain(out, err, ended.captured, child, deadline, error);
+    if (ending == Ending::Done) ending = wait_for(child, deadline, error);
     if (ending == Ending::Done) {
-        ending = wait_for(pid, deadline, ended.status, error);
-        // A failed wait means the child is no longer ours to reap, and its pid (and group id)
-        // may already name another process: nothing is killed.
-        if (ending == Ending::Failed) return Unavailable::cannot_start(text::os_error(error));
+        ended.status = child.status;
+        return std::nullopt;
     }
-    if (ending == Ending::Done) return std::nullopt;
-    kill_and_reap(pid);
+    // A failed wait means the child is no longer ours to reap, and its pid (and group id) may
+    // already name another process: nothing is killed.
+    if (child.lost) return Unavailable::cannot_start(text::os_error(error));
+    if (!child.reaped) kill_and_reap(child);
+    files::unless_exhausted(error);
     if (ending == Ending::TimedOut) {
         return Unavailable::refused("it did not finish within " + duration_text(time_limit));
     }
@@ -277,6 +372,21 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
 }
 
 }  // namespace
+
+void kill_running_children() noexcept {
+    // A spawn under way on another thread lists its child within moments; wait for it, boundedly.
+    for (int waited = 0; spawning.load() > 0 && waited < 1000; ++waited) {
+        const timespec pause{0, 1'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    for (auto& slot : running_children) {
+        const pid_t pid = slot.load();
+        if (pid > 0) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+        }
+    }
+}
 
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
                     std::chrono::milliseconds time_limit) {

@@ -261,3 +261,59 @@ TEST(JsonWrite, CompactWithSerdeEscapesAndRoundTrips) {
     const char* text = R"({"a":[1,-2,3.5,1e16,1e-7,"x\u0001"],"b":{"c":null,"d":true},"e":-0.0})";
     EXPECT_EQ(json::write(value_of(text)), text);
 }
+
+// Texts are scanned a word at a time: every byte at every position of a long text must come out
+// as a byte-by-byte escaper writes it.
+TEST(JsonWrite, EscapesEveryByteAtEveryPosition) {
+    auto escaped = [](std::string_view s) {
+        std::string out = "\"";
+        for (char c : s) {
+            const auto b = static_cast<unsigned char>(c);
+            if (c == '"') out += "\\\"";
+            else if (c == '\\') out += "\\\\";
+            else if (c == '\n') out += "\\n";
+            else if (c == '\r') out += "\\r";
+            else if (c == '\t') out += "\\t";
+            else if (c == '\b') out += "\\b";
+            else if (c == '\f') out += "\\f";
+            else if (b < 0x20) {
+                static constexpr char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[b >> 4];
+                out += hex[b & 0xF];
+            }
+            else out += c;
+        }
+        return out + "\"";
+    };
+    for (int byte = 0; byte < 256; ++byte) {
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string text(19, 'a');
+            text.insert(at, 1, static_cast<char>(byte));
+            ASSERT_EQ(json::write(boost::json::value(text)), escaped(text)) << byte << " at " << at;
+        }
+    }
+}
+
+TEST(JsonWrite, ObjectsAndArraysWriteAsTheirValues) {
+    const boost::json::value value = value_of(R"({"a":[1,{"b":"c\n"}],"d":{}})");
+    EXPECT_EQ(json::write(value.get_object()), json::write(value));
+    EXPECT_EQ(json::write(value.at("a").get_array()), R"([1,{"b":"c\n"}])");
+    std::string out = "x";
+    json::write_to(out, value.get_object());
+    EXPECT_EQ(out, "x" + json::write(value));
+}
+
+// valid() walks without building: it must accept exactly what parse() accepts.
+TEST(JsonValid, AgreesWithParse) {
+    const std::string texts[] = {
+        R"({"a":[1,2.5,-0,1e16,"x"],"b":{"c":null,"d":true,"e":false}})", "[]", "{}", "\"s\"", "12", "null",
+        R"("\ud83d\ude00")", R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")", R"("\x")", "\"a\x01\"",
+        "\"\xC3\"", "\"caf\xC3\xA9\"", "1e400", "-1e400", "1e-400", "01", "1.", "-", "[1,]", R"({"a":1,})",
+        R"({"a" 1})", "[1 2]", "[1] x", "", " ", "tru", nested(5), nested(6), "[" + nested(5), R"({"k":1,"k":2})",
+    };
+    for (const std::string& text : texts) {
+        for (int depth : {5, 128})
+            EXPECT_EQ(json::valid(text, depth), json::parse(text, depth).value.has_value()) << text << " depth " << depth;
+    }
+}

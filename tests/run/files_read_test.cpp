@@ -88,7 +88,7 @@ TEST(FilesRead, OnlyLastingFailuresLeaveTheRecordSure) {
     root.run("r").launch();
     const fs::path there = root.path() / "r" / "launch.json";
     const fs::path nowhere = root.path() / "r" / "events.jsonl";
-    for (int error : {0, ENOENT, ENOTDIR, EISDIR, EINVAL, EACCES, EPERM, ELOOP, ENAMETOOLONG}) {
+    for (int error : {0, ENOENT, ENOTDIR, EISDIR, EINVAL, EFBIG, EACCES, EPERM, ELOOP, ENAMETOOLONG}) {
         files::SeenFiles seen;
         seen.note(nowhere, files::ReadTrace{std::nullopt, error});
         seen.note_unread(nowhere);

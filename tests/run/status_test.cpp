@@ -2,6 +2,8 @@
 #include "sdk/run/crossdag.hpp"
 #include "tests/run/run_support.hpp"
 
+#include <random>
+
 namespace korvalle {
 namespace {
 
@@ -74,6 +76,80 @@ TEST(Statuses, OtherRunsDecideTheirReferences) {
     EXPECT_EQ(views::derived_statuses(view), (StatusMap{{"none", Blocked}, {"done", Ready}, {"running", Pending}}));
     EXPECT_EQ(views::cross_run_status(view, "run:up#d"), Done);
     EXPECT_FALSE(views::cross_run_status(view, "run:up#missing"));
+}
+
+// The derivation as it is defined: passes over the order until one decides nothing, each
+// decision visible at once. Slow (a pass per decision), kept here as the reference.
+StatusMap derived_by_passes(const views::RunView& view) {
+    const graph::Graph& graph = view.graph;
+    StatusMap result;
+    for (const std::string& id : graph.order) {
+        const auto status = view.statuses.find(id);
+        if (status != view.statuses.end() && status->second != Blocked && status->second != Skipped) {
+            result.emplace(id, status->second);
+        }
+    }
+    for (bool decided = true; decided;) {
+        decided = false;
+        for (const std::string& id : graph.order) {
+            const plan::Node& n = graph.nodes.at(id);
+            if (result.contains(id)) continue;
+            bool all_done = true, holding = false, failed = false;
+            for (const std::string& dep : n.deps) {
+                std::optional<NodeStatus> status;
+                if (crossdag::parse_ref(dep)) {
+                    status = views::cross_run_status(view, dep);
+                    if (!status) status = Blocked;
+                } else if (!graph.nodes.contains(dep)) {
+                    continue;
+                } else if (result.contains(dep)) {
+                    status = result.at(dep);
+                }
+                if (!status) {
+                    all_done = false;
+                } else if (*status == Failed || *status == Skipped) {
+                    failed = true;
+                } else if (*status == Waiting || *status == Blocked || *status == Parked || *status == Cancelled) {
+                    holding = true;
+                }
+                if (status != Done) all_done = false;
+            }
+            std::optional<NodeStatus> decision;
+            if (failed) decision = Skipped;
+            else if (holding) decision = Blocked;
+            else if (all_done) decision = n.parked ? Parked : n.kind == plan::NodeKind::Human ? Waiting : Ready;
+            if (decision) {
+                result.emplace(id, *decision);
+                decided = true;
+            }
+        }
+    }
+    for (const std::string& id : graph.order) result.emplace(id, Pending);
+    return result;
+}
+
+TEST(Statuses, TheOneWalkGivesWhatThePassesGiveOnRandomGraphs) {
+    const NodeStatus statuses[] = {Pending, Ready, Running, Done, Waiting, Blocked, Parked, Cancelled, Failed, Skipped};
+    std::mt19937 random(20261207);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    for (int trial = 0; trial < 3000; ++trial) {
+        const std::size_t count = 1 + pick(12);
+        views::RunView view;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::vector<std::string> deps;
+            for (std::size_t d = pick(4); d > 0; --d) {
+                const std::size_t kind = pick(10);
+                if (kind < 7) deps.push_back("n" + std::to_string(pick(count)));
+                else if (kind == 7) deps.push_back("nobody");
+                else deps.push_back("run:up#" + std::to_string(pick(4)));
+            }
+            view.graph.insert(node("n" + std::to_string(pick(count * 2)), deps, pick(5) == 0,
+                                   pick(4) == 0 ? plan::NodeKind::Human : plan::NodeKind::Agent));
+            if (pick(3) == 0) view.statuses["n" + std::to_string(pick(count * 2))] = statuses[pick(10)];
+        }
+        for (int r = 0; r < 3; ++r) view.cross_run_statuses["run:up#" + std::to_string(r)] = statuses[pick(10)];
+        ASSERT_EQ(views::derived_statuses(view), derived_by_passes(view)) << "trial " << trial;
+    }
 }
 
 // ---- References to other runs. ----

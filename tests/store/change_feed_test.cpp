@@ -4,6 +4,10 @@
 
 #include "tests/support/server_fixture.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -143,6 +147,36 @@ TEST_F(ChangeFeed, TheSnapshotListsFiftyRunsAndNamesTheCursor) {
     auto snapshot = frames().next();
     EXPECT_EQ(run_ids(snapshot->data).size(), 50u);
     EXPECT_EQ(snapshot->data.at("next_cursor"), "run-149");
+}
+
+// Runs the function with no descriptor left to open (the soft limit at the lowest free number).
+template <class F>
+void without_descriptors(F function) {
+    const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowest_free, 0);
+    ::close(lowest_free);
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    function();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
+TEST_F(ChangeFeed, APollOutOfDescriptorsFindsNothingAndTheNextSeesEveryChange) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer build's own checks need free descriptors";
+#endif
+    add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
+    add_run(root_, "run-b", "2026-03-02T09:00:00.000Z");
+    auto feed = frames("run-a");
+    ASSERT_TRUE(feed.next());
+    append("run-a", {.ts = "2026-03-02T09:05:00.000Z", .kind = "note"});
+    Lines starved;
+    without_descriptors([&] { starved = poll(feed); });
+    EXPECT_EQ(starved, Lines{}) << "no run is announced as removed, no change is spent";
+    EXPECT_EQ(poll(feed), (Lines{R"(1 run.changed {"run_id":"run-a","round":1})"}));
 }
 
 }  // namespace

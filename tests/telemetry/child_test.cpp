@@ -239,6 +239,27 @@ TEST_F(TelemetryChild, ChildPastTheLimitIsKilledWithItsGroup) {
     EXPECT_EQ(unavailable(fake, milliseconds(300)), Unavailable::refused("it did not finish within 300 milliseconds"));
 }
 
+// The pids recorded as "grandchild PID" in the calls file.
+std::vector<pid_t> grandchildren(const fs::path& calls) {
+    std::istringstream lines(read_text(calls));
+    std::vector<pid_t> out;
+    for (std::string word; lines >> word;) {
+        if (word == "grandchild") out.emplace_back(), lines >> out.back();
+    }
+    return out;
+}
+
+TEST_F(TelemetryChild, ADocumentIsKeptWhenAGrandchildHoldsTheOutputAfterTheChildExits) {
+    const fs::path calls = root_ / "calls";
+    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
+    put("mode", "linger");
+    // Far below the grandchild's life: the document is read once the child has gone.
+    Outcome outcome = run(fake, std::chrono::seconds(30));
+    EXPECT_TRUE(std::holds_alternative<RunTelemetry>(outcome));
+    for (pid_t grandchild : grandchildren(calls)) ::kill(grandchild, SIGKILL);
+    ASSERT_EQ(grandchildren(calls).size(), 1u);
+}
+
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
     const int before = open_descriptors();
     for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "quiet-hang", "deep 10000"}) {

@@ -24,6 +24,9 @@
 //                both sleep forever
 //   silent       print nothing; exit 0
 //   quiet-hang   close standard output and error, then sleep forever
+//   linger       print the document as `document` does and exit 0, leaving a grandchild that
+//                holds standard output and error open (its pid goes to the calls file as
+//                "grandchild PID") for 120 seconds
 //   flood        write 100 MiB to standard output; exit 0
 //   flood-stderr write 100 MiB to standard error, then the line "flood done"; exit 3
 //   deep N       print N nested arrays ("[[[...]]]"); exit 0
@@ -108,6 +111,16 @@ void flood(int fd, std::size_t bytes) {
     for (std::size_t done = 0; done < bytes; done += chunk.size()) write_all(fd, chunk);
 }
 
+// A grandchild that keeps the pipes open for a while after the child has gone.
+void linger() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::sleep(120);
+        std::_Exit(0);
+    }
+    if (child > 0) record_line("grandchild " + std::to_string(child));
+}
+
 // The grandchild holds the pipes open too, so only killing the whole group ends the reading.
 [[noreturn]] void hang() {
     const pid_t child = ::fork();
@@ -177,7 +190,8 @@ int main(int argc, char** argv) {
     }
     if (auto text = steer("fake-telemetry.stderr", "FAKE_KORVALLE_STDERR")) write_all(2, *text);
 
-    if (mode == "document" || mode.empty()) {
+    if (mode == "linger") linger();
+    if (mode == "document" || mode == "linger" || mode.empty()) {
         write_all(1, read_file(run_dir + "/fake-telemetry.json").value_or(generated_document()));
         finish(0);
     }

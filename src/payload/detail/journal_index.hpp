@@ -3,9 +3,11 @@
 #pragma once
 
 #include "sdk/journal/event.hpp"
+#include "src/payload/payload.hpp"
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +16,17 @@ namespace korvalle::payload::detail {
 
 // Envelopes in merge order; the pointers stay valid while the view that owns them lives.
 using EnvelopeRefs = std::vector<const event::Envelope*>;
+
+// What the document reads of one agent-graph envelope's labels and payload, read once per
+// document: the member tables of a large journal are out of cache, and the head's tallies, its
+// node entries and the session groups would otherwise each look them up again.
+struct AgentFacts {
+    bool tallied = false;                     // counts in a turn tally (not an activity report)
+    bool turn = false;                        // tallied and not an interruption
+    std::optional<Party> party;               // party_of, of a tallied envelope
+    std::optional<std::uint64_t> ms;          // a completed turn's usable duration
+    std::optional<std::string_view> session;  // the "session" label, when a text
+};
 
 class JournalIndex {
 public:
@@ -25,29 +38,20 @@ public:
     const EnvelopeRefs& of_round(std::uint64_t round) const;
     // Every round number some envelope is labelled with, ascending.
     const std::map<std::uint64_t, EnvelopeRefs>& rounds() const { return by_round_; }
+    // The largest sequence number of the envelopes of a round; 0 without any.
+    std::uint64_t last_seq(std::uint64_t round) const;
+    // The facts of an envelope of the indexed journal; all unset for other sources.
+    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - first_]; }
 
 private:
+    const event::Envelope* first_;
+    std::vector<AgentFacts> facts_;
     std::unordered_map<std::string_view, EnvelopeRefs> by_node_;
     std::map<std::uint64_t, EnvelopeRefs> by_round_;
+    std::map<std::uint64_t, std::uint64_t> last_seq_;
 };
 
-inline JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) {
-    for (const event::Envelope& envelope : envelopes) {
-        if (envelope.labels.node) by_node_[*envelope.labels.node].push_back(&envelope);
-        if (envelope.labels.round) by_round_[*envelope.labels.round].push_back(&envelope);
-    }
-}
-
-inline const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
-    static const EnvelopeRefs none;
-    auto it = by_node_.find(id);
-    return it == by_node_.end() ? none : it->second;
-}
-
-inline const EnvelopeRefs& JournalIndex::of_round(std::uint64_t round) const {
-    static const EnvelopeRefs none;
-    auto it = by_round_.find(round);
-    return it == by_round_.end() ? none : it->second;
-}
+// add_turn over an envelope's facts.
+void add_turn(TurnDurations& tally, const AgentFacts& facts);
 
 }  // namespace korvalle::payload::detail

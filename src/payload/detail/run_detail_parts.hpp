@@ -1,6 +1,7 @@
 // The run detail's members over the indexes that the document builds once.
 #pragma once
 
+#include "src/payload/conversation.hpp"
 #include "src/payload/detail/journal_index.hpp"
 
 #include <boost/json/object.hpp>
@@ -25,6 +26,9 @@ using StatusWords = std::map<std::string_view, std::string_view>;
 StatusWords derived_status_words(const views::RunView& view);
 
 boost::json::object node_details(const views::RunView& view, const JournalIndex& index);
+
+// The run's session groups, as payload::session_groups gives them, from the index's facts.
+SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
 
 std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round,
                                                 const JournalIndex& index, const StatusWords& derived);

@@ -1,0 +1,115 @@
+// Connections that must end: after a read or write error, when a body does not arrive in time,
+// when chunked framing runs on without a line end, and when the client stops reading its answer;
+// and "Expect: 100-continue" answered at once. Time limits are shortened on the in-process
+// listener; the descriptor and memory checks use the real server binary.
+#include "tests/http/in_process_server.hpp"
+#include "tests/support/http_client.hpp"
+#include "tests/support/process_watch.hpp"
+#include "tests/support/run_builder.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <future>
+
+namespace korvalle::server {
+namespace {
+
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+// Sends the bytes and resets the connection (SO_LINGER 0) without reading anything.
+void send_and_reset(unsigned short port, const std::string& bytes) {
+    asio::io_context ioc;
+    tcp::socket socket(ioc);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    asio::write(socket, asio::buffer(bytes));
+    socket.set_option(asio::socket_base::linger(true, 0));
+    socket.close();
+}
+
+TEST(Connections, ResetClientsLeaveNoDescriptorBehindAndTheStopCompletes) {
+    testing::RunsRoot root;
+    auto server = testing::ServerProcess::serve(root.path());
+    const int idle = testing::open_descriptors(server.pid());
+    std::string three;
+    for (int i = 0; i < 3; ++i) three += "GET /healthz HTTP/1.1\r\nhost: x\r\n\r\n";
+    for (int i = 0; i < 10; ++i) send_and_reset(server.port(), three);
+    EXPECT_TRUE(testing::eventually([&] { return testing::open_descriptors(server.pid()) <= idle; }))
+        << testing::open_descriptors(server.pid()) << " descriptors open, " << idle << " when idle";
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(Connections, ABodyThatDoesNotArriveInTimeEndsTheConnection) {
+    InProcessServer serving(HttpLimits{.head_timeout = 1s});
+    testing::HttpClient announced(serving.port, 10s);
+    announced.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ncontent-length: 10\r\n\r\n");
+    testing::HttpClient chunked(serving.port, 10s);
+    chunked.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ntransfer-encoding: chunked\r\n\r\n");
+    EXPECT_TRUE(announced.closed_by_peer(8s));
+    EXPECT_TRUE(chunked.closed_by_peer(8s));
+
+    // A body trickled a byte at a time never completes within the limit.
+    testing::HttpClient trickle(serving.port, 10s);
+    trickle.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ncontent-length: 100\r\n\r\n");
+    bool closed = false;
+    for (int i = 0; i < 40 && !closed; ++i) {
+        trickle.send_raw("x");
+        closed = trickle.closed_by_peer(300ms);
+    }
+    EXPECT_TRUE(closed);
+}
+
+TEST(Connections, ChunkedFramingLinesAreBoundedAndRefused) {
+    testing::RunsRoot root;
+    auto server = testing::ServerProcess::serve(root.path());
+    testing::MemoryGuard guard(server.pid());
+    const std::string head = "GET /healthz HTTP/1.1\r\nhost: x\r\ntransfer-encoding: chunked\r\n\r\n";
+    const std::string endless(1 << 20, '1');
+    const std::string refused[] = {
+        head + endless,                                           // a chunk size without end
+        head + "5;" + std::string(1 << 20, 'a'),                 // a chunk extension without end
+        head + "5\r\nhello\r\n0\r\nx-trailer: " + endless,      // a trailer without end
+    };
+    for (const auto& request : refused) {
+        auto reply = testing::raw_exchange(server.port(), request);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << reply.substr(0, 100);
+    }
+    // A long framing line within the bound is read.
+    testing::HttpClient client(server.port());
+    client.send_raw(head + "5;" + std::string(8000, 'a') + "\r\nhello\r\n0\r\n\r\n");
+    EXPECT_EQ(client.read_response().status, 200u);
+    EXPECT_FALSE(guard.tripped());
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(Connections, ExpectContinueIsAnsweredBeforeTheBody) {
+    InProcessServer serving(HttpLimits{});
+    testing::HttpClient client(serving.port, 10s);
+    client.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\nexpect: 100-continue\r\ncontent-length: 5\r\n\r\n");
+    EXPECT_EQ(client.read_response().status, 100u);
+    client.send_raw("hello");
+    auto answer = client.read_response();
+    EXPECT_EQ(answer.status, 200u);
+    EXPECT_EQ(answer.body, "ok");
+}
+
+TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
+    // An answer far larger than the socket buffers, to a client that never reads it.
+    auto serving = std::make_unique<InProcessServer>(HttpLimits{.write_stall_timeout = 1s},
+                                                     std::string(64 << 20, 'x'));
+    testing::HttpClient stalled(serving->port, 10s);
+    stalled.send_raw("GET /big HTTP/1.1\r\nhost: x\r\n\r\n");
+    std::this_thread::sleep_for(200ms);
+    auto stopped = std::async(std::launch::async, [&] { serving.reset(); });
+    EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace korvalle::server

@@ -1,0 +1,84 @@
+// Watching a server process from a test: its open descriptors, its resident memory, and a guard
+// that kills it when it grows past a bound, so that a regression fails the test instead of
+// exhausting the machine.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace korvalle::testing {
+
+// The number of descriptors the process holds open, or -1 when it cannot be read.
+inline int open_descriptors(pid_t pid) {
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && it != end; it.increment(error)) {
+        ++count;
+    }
+    return error ? -1 : count;
+}
+
+// The process's resident memory in bytes, or 0 when it cannot be read.
+inline std::size_t resident_bytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "VmRSS:") {
+            std::size_t kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+    }
+    return 0;
+}
+
+// Polls until the condition holds or the wait passes; returns the condition's last value.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds wait = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Kills the process with SIGKILL once its resident memory passes the limit; tripped() says so.
+class MemoryGuard {
+public:
+    explicit MemoryGuard(pid_t pid, std::size_t limit = std::size_t{1} << 30)
+        : thread_([this, pid, limit] {
+              while (!done_.load()) {
+                  if (resident_bytes(pid) > limit) {
+                      tripped_ = true;
+                      ::kill(pid, SIGKILL);
+                      return;
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              }
+          }) {}
+    ~MemoryGuard() {
+        done_ = true;
+        thread_.join();
+    }
+    MemoryGuard(const MemoryGuard&) = delete;
+    MemoryGuard& operator=(const MemoryGuard&) = delete;
+
+    bool tripped() const { return tripped_.load(); }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<bool> tripped_{false};
+    std::thread thread_;
+};
+
+}  // namespace korvalle::testing
