@@ -147,6 +147,10 @@ boost::json::object launch_identity(const views::RunView& view);
 // The run list entry of one run. telemetry is null when the run's telemetry is unavailable.
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+// The same with the view's journal sums already made (sum_turn_durations of its envelopes).
+boost::json::value run_summary(const views::RunView& view,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const TurnDurations& durations);
 
 // ---- Live activity. ----
 

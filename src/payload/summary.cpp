@@ -82,6 +82,12 @@ boost::json::object launch_identity(const views::RunView& view) {
 
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
+    return run_summary(view, telemetry, sum_turn_durations(view.envelopes));
+}
+
+boost::json::value run_summary(const views::RunView& view,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const TurnDurations& durations) {
     boost::json::object summary;
     summary["run_id"] = view.paths.id;
     summary["state"] = state_word(view);
@@ -93,7 +99,7 @@ boost::json::value run_summary(const views::RunView& view,
     if (view.last_event_at) summary["last_progress_at"] = *view.last_event_at / 1000;
     summary["timing_quality"] = timing_quality(view);
     summary["linkage_quality"] = "labelled";
-    summary["timing"] = telemetry_breakdown(telemetry.get(), sum_turn_durations(view.envelopes));
+    summary["timing"] = telemetry_breakdown(telemetry.get(), durations);
     summary["node_counts"] = node_counts(recorded_statuses(view));
     summary["launch"] = launch_identity(view);
     return summary;

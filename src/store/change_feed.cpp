@@ -42,9 +42,9 @@ Signatures run_signatures(const Frames& frames) {
         return out;
     }
     // Every run on the store's openers, each view reduced to its signature at once.
-    auto signed_runs = frames.store().map_every_run([](const SharedView& view, bool) {
+    auto signed_runs = frames.store().map_every_run([](const SharedRun& run, bool) {
         std::optional<std::pair<std::string, RunSignature>> entry;
-        if (!contract::validate_run_id(view->id())) entry.emplace(view->id(), RunSignature::of(*view));
+        if (!contract::validate_run_id(run->view.id())) entry.emplace(run->view.id(), RunSignature::of(run->view));
         return entry;
     });
     out.reserve(signed_runs.size());

@@ -34,9 +34,14 @@ std::uint64_t RunCache::estimated_bytes(const views::RunView& view) {
 }
 
 SharedView RunCache::open(const ledger::RunPaths& paths, bool* kept) {
+    SharedRun run = open_run(paths, kept);
+    return run ? SharedView(run, &run->view) : nullptr;
+}
+
+SharedRun RunCache::open_run(const ledger::RunPaths& paths, bool* kept) {
     const std::string key = paths.dir.string();
     if (kept) *kept = false;
-    if (SharedView held = kept_view(key); held && held->files_read.unchanged()) {
+    if (SharedRun held = kept_run(key); held && held->view.files_read.unchanged()) {
         if (kept) *kept = true;
         touch(key, held);
         return held;
@@ -49,16 +54,18 @@ SharedView RunCache::open(const ledger::RunPaths& paths, bool* kept) {
         forget(key);
         return nullptr;
     }
-    auto view = std::make_shared<const views::RunView>(std::move(opened.value()));
-    const std::optional<std::int64_t> changed = view->files_read.last_change_ns();
+    const payload::TurnDurations durations = payload::sum_turn_durations(opened.value().envelopes);
+    auto run = std::make_shared<const OpenedRun>(OpenedRun{std::move(opened.value()), durations});
+    const files::SeenFiles& read = run->view.files_read;
+    const std::optional<std::int64_t> changed = read.last_change_ns();
     const bool settled = !changed || *changed < started - settle_ns;
-    if (view->files_read.sure && settled) {
-        const bool held = keep(key, view);
+    if (read.sure && settled) {
+        const bool held = keep(key, run);
         if (kept) *kept = held;
     } else {
         forget(key);
     }
-    return view;
+    return run;
 }
 
 void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
@@ -78,28 +85,28 @@ RunCache::Figures RunCache::figures() const {
     return Figures{entries_.size(), bytes_, hits_, replays_};
 }
 
-SharedView RunCache::kept_view(const std::string& key) {
+SharedRun RunCache::kept_run(const std::string& key) {
     std::lock_guard lock(mutex_);
     const auto entry = entries_.find(key);
-    return entry == entries_.end() ? nullptr : entry->second.view;
+    return entry == entries_.end() ? nullptr : entry->second.run;
 }
 
-void RunCache::touch(const std::string& key, const SharedView& view) {
+void RunCache::touch(const std::string& key, const SharedRun& run) {
     std::lock_guard lock(mutex_);
     ++hits_;
     const auto entry = entries_.find(key);
     // Another call may have replaced the entry meanwhile; the newer one keeps its place.
-    if (entry == entries_.end() || entry->second.view != view) return;
+    if (entry == entries_.end() || entry->second.run != run) return;
     recent_.splice(recent_.begin(), recent_, entry->second.recent);
 }
 
-bool RunCache::keep(const std::string& key, SharedView view) {
-    const std::uint64_t bytes = estimated_bytes(*view);
+bool RunCache::keep(const std::string& key, SharedRun run) {
+    const std::uint64_t bytes = estimated_bytes(run->view);
     std::lock_guard lock(mutex_);
     ++replays_;
     if (auto old = entries_.find(key); old != entries_.end()) erase_locked(old);
     recent_.push_front(key);
-    entries_.emplace(key, Entry{std::move(view), bytes, recent_.begin()});
+    entries_.emplace(key, Entry{std::move(run), bytes, recent_.begin()});
     bytes_ += bytes;
     while (bytes_ > max_bytes_ && !recent_.empty()) erase_locked(entries_.find(recent_.back()));
     return entries_.contains(key);

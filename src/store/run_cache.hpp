@@ -14,6 +14,7 @@
 
 #include "sdk/run/ledger.hpp"
 #include "sdk/run/views.hpp"
+#include "src/payload/payload.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,14 @@
 namespace korvalle::store {
 
 using SharedView = std::shared_ptr<const views::RunView>;
+
+// An opened run: its view, and what every run list needs of it that its envelopes alone decide
+// (so that a kept run is not walked again for it).
+struct OpenedRun {
+    views::RunView view;
+    payload::TurnDurations turn_durations;  // payload::sum_turn_durations of its envelopes
+};
+using SharedRun = std::shared_ptr<const OpenedRun>;
 
 class RunCache {
 public:
@@ -47,6 +56,8 @@ public:
     // The view of the run at paths, or null when it does not open (views::RunView::open fails);
     // kept, when given, tells whether the cache keeps that view. Safe to call from any number
     // of threads; files are looked at and runs opened outside the cache's lock.
+    SharedRun open_run(const ledger::RunPaths& paths, bool* kept = nullptr);
+    // The view of open_run.
     SharedView open(const ledger::RunPaths& paths, bool* kept = nullptr);
 
     // Drops the entries of runs that are not among these (a listing of the whole runs root):
@@ -73,14 +84,14 @@ public:
 
 private:
     struct Entry {
-        SharedView view;
+        SharedRun run;
         std::uint64_t bytes = 0;
         std::list<std::string>::iterator recent;  // its place in recent_
     };
 
-    SharedView kept_view(const std::string& key);
-    void touch(const std::string& key, const SharedView& view);
-    bool keep(const std::string& key, SharedView view);  // true when it stays
+    SharedRun kept_run(const std::string& key);
+    void touch(const std::string& key, const SharedRun& run);
+    bool keep(const std::string& key, SharedRun run);  // true when it stays
     void forget(const std::string& key);
     void erase_locked(std::unordered_map<std::string, Entry>::iterator entry);
 

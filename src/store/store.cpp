@@ -15,9 +15,9 @@ namespace korvalle::store {
 namespace {
 
 // What the run list keeps of each run while it walks the root: the sort key, the settled flag,
-// the telemetry key, and either the view, when the cache of opened runs keeps it (holding on to
-// it costs nothing then, and its summary is built only if it lands on the page), or the run's
-// summary built without telemetry. The telemetry reaches only the summary's "timing" block,
+// the telemetry key, the journal sums, and either the run, when the cache of opened runs keeps
+// it (holding on to it costs nothing then, and its summary is built only if it lands on the
+// page), or the run's summary built without telemetry. The telemetry reaches only the summary's "timing" block,
 // which is made again for the runs of the page that have telemetry; every other run never gets
 // its telemetry asked for.
 struct ListedRun {
@@ -25,18 +25,19 @@ struct ListedRun {
     std::optional<std::uint64_t> last_event_at;
     bool settled = false;
     RunSignature signature;
-    SharedView view;
+    SharedRun kept;
     payload::TurnDurations durations;
     boost::json::object summary;
 };
 
-ListedRun listed_run(const SharedView& view, bool kept) {
-    ListedRun run{view->id(), view->last_event_at, views::is_settled(*view), RunSignature::of(*view), nullptr, {}, {}};
+ListedRun listed_run(const SharedRun& opened, bool kept) {
+    const views::RunView& view = opened->view;
+    ListedRun run{view.id(), view.last_event_at, views::is_settled(view), RunSignature::of(view), nullptr,
+                  opened->turn_durations, {}};
     if (kept) {
-        run.view = view;
+        run.kept = opened;
     } else {
-        run.durations = payload::sum_turn_durations(view->envelopes);
-        run.summary = std::move(payload::run_summary(*view, nullptr).as_object());
+        run.summary = std::move(payload::run_summary(view, nullptr, run.durations).as_object());
     }
     return run;
 }
@@ -133,8 +134,8 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     for (ListedRun* run : page) {
         SharedTelemetry telemetry;
         if (auto id = contract::RunId::make(run->id)) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
-        if (run->view) {
-            runs.push_back(payload::run_summary(*run->view, telemetry));
+        if (run->kept) {
+            runs.push_back(payload::run_summary(run->kept->view, telemetry, run->durations));
             continue;
         }
         if (telemetry) run->summary["timing"] = payload::telemetry_breakdown(telemetry.get(), run->durations);

@@ -98,14 +98,14 @@ public:
                                                            bool include_conversations) const;
 
     // Opens every run of the root through the cache, on the store's openers, and hands each
-    // view to to_record(view, kept) (on an opener thread, several at once); kept tells that the
-    // cache keeps the view, so that a record may hold on to it at no cost; the walk itself
+    // run to to_record(run, kept) (on an opener thread, several at once); kept tells that the
+    // cache keeps the run, so that a record may hold on to it at no cost; the walk itself
     // keeps no view. Gives the records of the runs that opened, in the listing's order
     // (ascending id), as views::RunView::all would give their views. to_record must not walk
     // the runs itself. The cache forgets the runs that are no longer listed.
     template <class ToRecord>
     auto map_every_run(ToRecord to_record) const
-        -> std::vector<std::invoke_result_t<ToRecord&, const SharedView&, bool>>;
+        -> std::vector<std::invoke_result_t<ToRecord&, const SharedRun&, bool>>;
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document.
     std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
@@ -137,14 +137,14 @@ private:
 
 template <class ToRecord>
 auto RunStore::map_every_run(ToRecord to_record) const
-    -> std::vector<std::invoke_result_t<ToRecord&, const SharedView&, bool>> {
-    using Record = std::invoke_result_t<ToRecord&, const SharedView&, bool>;
+    -> std::vector<std::invoke_result_t<ToRecord&, const SharedRun&, bool>> {
+    using Record = std::invoke_result_t<ToRecord&, const SharedRun&, bool>;
     const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
     run_cache_->keep_only(runs);
     std::vector<std::optional<Record>> slots(runs.size());
     openers_->run_each(runs.size(), [&](std::size_t i) {
         bool kept = false;
-        if (SharedView view = run_cache_->open(runs[i], &kept)) slots[i].emplace(to_record(std::as_const(view), kept));
+        if (SharedRun run = run_cache_->open_run(runs[i], &kept)) slots[i].emplace(to_record(std::as_const(run), kept));
     });
     std::vector<Record> records;
     records.reserve(runs.size());
