@@ -52,8 +52,8 @@ TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
     EXPECT_EQ(settled.figures().replays, 1u);
     EXPECT_EQ(settled.figures().hits, 1u);
 
-    // One and a half seconds on, they are not.
-    RunCache early(RunCache::default_max_bytes, later_by(1'500'000'000));
+    // One second on, they are not.
+    RunCache early(RunCache::default_max_bytes, later_by(1'000'000'000));
     const store::SharedView once = early.open(paths_of(root, "r"));
     EXPECT_NE(early.open(paths_of(root, "r")), once);
     EXPECT_EQ(early.figures().hits, 0u);
