@@ -4,7 +4,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@ namespace korvalle::payload {
 namespace {
 
 using testing::Event;
+using testing::open_view;
 
 // A record with its times, as one JSON object, so that a whole list compares as one text.
 std::string written(const std::vector<VerificationRecord>& records) {
@@ -27,11 +28,6 @@ std::string written(const std::vector<VerificationRecord>& records) {
 
 class Verification : public ::testing::Test {
 protected:
-    views::RunView open(const testing::RunBuilder& run) {
-        auto loaded = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-        EXPECT_TRUE(loaded.ok());
-        return std::move(loaded.value());
-    }
     // One envelope read from a real journal line.
     event::Envelope envelope(const std::string& source, const std::string& kind, const std::string& payload) {
         auto read = event::read_envelope(testing::envelope_line({.source = source, .kind = kind, .payload = payload}));
@@ -71,7 +67,7 @@ TEST_F(Verification, RecordsOfOneNodeInOneRound) {
         .event({.ts = "2026-03-02T09:00:06.000Z", .kind = "round-started", .labels = R"({"round":2})"})
         .event({.ts = "2026-03-02T09:00:07.000Z", .kind = "node-settled", .labels = R"({"round":2,"node":"a"})",
                 .payload = R"({"status":"done"})", .artifacts = R"([{"id":"report-2","kind":"report","bytes":3}])"});
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
 
     // "not a time" sorts after every digit-led timestamp in the merge order.
     EXPECT_EQ(written(verification_records(view.envelopes, 1, "a")),
@@ -102,7 +98,7 @@ TEST_F(Verification, CurrentRoundIsOneBeforeAnyRound) {
     auto run = root_.run("r-unstarted");
     run.launch().event({.source = "vcs", .kind = "push", .labels = R"({"round":1,"node":"a"})",
                         .artifacts = R"([{"id":"p","kind":"pr","bytes":1}])"});
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     ASSERT_EQ(view.round, 0u);
     EXPECT_EQ(json::write(current_round_verification(view, EnvelopesByRoundNode(view.envelopes), "a")),
               R"([{"ok":true,"output_tail":"","artifact_id":"p"}])");

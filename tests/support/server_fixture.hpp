@@ -11,8 +11,6 @@
 #include <boost/json/value.hpp>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,13 +36,6 @@ inline void add_run(RunsRoot& root, const std::string& id, const std::string& ts
                    .payload = R"({"status":"done","outcome":"completed"})"});
     }
     if (!in_round) run.event({.ts = ts, .kind = "round-finished", .labels = round_labels, .payload = R"({"ok":true})"});
-}
-
-inline std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 inline boost::json::value parse_json(const std::string& body) {
