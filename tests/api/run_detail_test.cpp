@@ -1,5 +1,5 @@
-// GET and HEAD /api/v2/runs/{run} on the real server: the document in its envelope, with and
-// without conversations, telemetry from the stand-in pipeline tool, and every refusal in order.
+// GET /api/v2/runs/{run} on the real server: the document in its envelope, with and without
+// conversations, telemetry from the stand-in pipeline tool, and every refusal in order.
 #include "tests/support/server_fixture.hpp"
 
 namespace korvalle::testing {
@@ -56,15 +56,6 @@ TEST_F(RunDetailRoute, AnswersTheDocumentInTheEnvelope) {
     EXPECT_EQ(body.at("conversations").as_array().size(), 1u);
     EXPECT_EQ(json::write(without.at("conversations")), "[]");
     EXPECT_EQ(without.at("run"), body.at("run"));
-}
-
-TEST_F(RunDetailRoute, HeadSendsTheGetHeadersWithoutBody) {
-    HttpClient client(server_->port());
-    auto get_res = client.get("/api/v2/runs/r1");
-    auto head_res = client.request("HEAD", "/api/v2/runs/r1");
-    EXPECT_EQ(head_res.status, 200u);
-    expect_head_of(get_res, head_res);
-    EXPECT_EQ(client.request("HEAD", "/api/v2/runs/nope").status, 404u);
 }
 
 TEST_F(RunDetailRoute, RefusalsInOrder) {

@@ -1,6 +1,5 @@
-// GET and HEAD /api/v2/runs/{run}/timeline on the real server: the scope and node query rule
-// with every error of the route in its order of checks, the success envelope around the
-// document, and HEAD.
+// GET /api/v2/runs/{run}/timeline on the real server: the scope and node query rule with every
+// error of the route in its order of checks, and the success envelope around the document.
 #include "tests/support/server_fixture.hpp"
 
 namespace korvalle::testing {
@@ -117,21 +116,6 @@ TEST_F(TimelineRoute, NodeScopeAndANodeNoEnvelopeNames) {
         EXPECT_EQ(without_time(res), R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T",)"
                                      R"("timeline_schema_version":4,"run_id":"run-1","spans":[]})");
     }
-}
-
-TEST_F(TimelineRoute, HeadSendsTheHeadersOfGetWithoutBody) {
-    HttpClient client(server_->port());
-    auto got = client.get("/api/v2/runs/run-1/timeline?scope=run");
-    auto head = client.request("HEAD", "/api/v2/runs/run-1/timeline?scope=run");
-    EXPECT_EQ(head.status, 200u);
-    expect_head_of(got, head);
-    auto refused = client.request("HEAD", "/api/v2/runs/run-1/timeline?scope=node");
-    EXPECT_EQ(refused.status, 422u);
-    EXPECT_TRUE(refused.body.empty());
-    // Other methods on the path are not allowed.
-    auto post = client.request("POST", "/api/v2/runs/run-1/timeline?scope=run");
-    EXPECT_EQ(post.status, 405u);
-    EXPECT_EQ(post.header("allow"), "GET,HEAD");
 }
 
 // A run whose journal is garbage, or that vanishes, still answers plainly.
