@@ -142,16 +142,16 @@ TEST_F(Conversations, TurnDurationsAndTokenCounts) {
                      R"({"usage":{"duration":1e300,"tokens_in":18446744073709551615}})"));
     boost::json::array turns = conversations(open_view(run))[0].at("conversation").at("turns").as_array();
     ASSERT_EQ(turns.size(), 4u);
-    auto field = [&](std::size_t turn, const char* key) { return json::write(turns[turn].at(key)); };
-    auto tokens = [&](std::size_t turn) { return json::write(turns[turn].at("usage").at("inputTokens")); };
-    EXPECT_EQ(field(0, "durationMs"), "0");
-    EXPECT_EQ(tokens(0), "0");
-    EXPECT_EQ(field(1, "durationMs"), "null");
-    EXPECT_EQ(tokens(1), "null");
-    EXPECT_EQ(field(2, "durationMs"), "0");
-    EXPECT_EQ(json::write(turns[2].at("usage").at("costUsd")), "null");
-    EXPECT_EQ(field(3, "durationMs"), "18446744073709551615");
-    EXPECT_EQ(tokens(3), "18446744073709551615");
+    // Per turn: durationMs, inputTokens and costUsd, written.
+    const char* const expected[] = {"0 0 null", "null null null", "0 null null",
+                                    "18446744073709551615 18446744073709551615 null"};
+    for (std::size_t turn = 0; turn < turns.size(); ++turn) {
+        const auto& usage = turns[turn].at("usage");
+        EXPECT_EQ(json::write(turns[turn].at("durationMs")) + " " + json::write(usage.at("inputTokens")) + " " +
+                      json::write(usage.at("costUsd")),
+                  expected[turn])
+            << turn;
+    }
 }
 
 TEST_F(Conversations, ProjectionOfNoEnvelopesReadsTheClock) {
