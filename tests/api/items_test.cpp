@@ -13,15 +13,6 @@ namespace fs = std::filesystem;
 const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 const std::string notes = "/api/v2/runs/2026-03-08-release-notes";
 
-// The body with its "observed_at" time replaced by "T", after checking the envelope's head.
-std::string without_time(const HttpResponse& res) {
-    const std::string head = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")";
-    EXPECT_EQ(res.body.substr(0, head.size()), head) << res.body;
-    const std::size_t end = res.body.find('"', head.size());
-    if (end == std::string::npos) return res.body;
-    return head + "T" + res.body.substr(end);
-}
-
 class DemoItems : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -18,15 +18,6 @@ protected:
     }
     static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
 
-    // The answer's body with its "observed_at", the time of the answer, written as "T".
-    static std::string without_time(const HttpResponse& res) {
-        auto body = parse_json(res.body);
-        auto* observed = body.as_object().if_contains("observed_at");
-        EXPECT_TRUE(observed && observed->is_string());
-        if (observed) *observed = "T";
-        return json::write(body);
-    }
-
     inline static RunsRoot* root_ = nullptr;
     inline static ServerProcess* server_ = nullptr;
 };

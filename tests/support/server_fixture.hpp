@@ -44,6 +44,15 @@ inline boost::json::value parse_json(const std::string& body) {
     return parsed.value.value_or(boost::json::value());
 }
 
+// An answer's body with its "observed_at", the time of the answer, written as "T".
+inline std::string without_time(const HttpResponse& res) {
+    auto body = parse_json(res.body);
+    auto* observed = body.is_object() ? body.as_object().if_contains("observed_at") : nullptr;
+    EXPECT_TRUE(observed && observed->is_string()) << res.body;
+    if (observed) *observed = "T";
+    return json::write(body);
+}
+
 // The run ids of a run-list answer, in order.
 inline std::vector<std::string> run_ids(const boost::json::value& body) {
     std::vector<std::string> out;
