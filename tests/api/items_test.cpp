@@ -78,42 +78,41 @@ TEST_F(DemoItems, ArtifactsOfEveryKind) {
     }
 }
 
+// Each message is pinned once: the identifier rule's phrases are the run list's and the
+// identifier tests', so most rows here check the kind only.
 TEST_F(DemoItems, IdsAreCheckedRunFirstBeforeAnythingIsRead) {
     struct Case {
         std::string target;
         unsigned status;
         std::string code, message;
     };
-    const std::string letters = "must use only ASCII letters, digits, '-', '_', and '.'";
     const Case cases[] = {
-        {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
-        {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", ""},
+        {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", ""},
         {"/api/v2/runs/no-such-run/conversations/a%20b", 422, "invalid_conversation_id",
-         "invalid conversation id: " + letters},
-        {"/api/v2/runs/no-such-run/artifacts/..", 422, "invalid_artifact_id",
-         "invalid artifact id: must not start with '.'"},
-        {notes + "/artifacts/%2E%2E", 422, "invalid_artifact_id", "invalid artifact id: must not start with '.'"},
-        {notes + "/artifacts/a%2Fb", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/..%2F..%2F..%2Fetc%2Fpasswd", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/x%00", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/" + std::string(129, 'a'), 422, "invalid_artifact_id",
-         "invalid artifact id: must be at most 128 characters"},
-        {"/api/v2/runs/no-such-run/conversations/x", 404, "run_not_found", "no recorded run no-such-run"},
-        {"/api/v2/runs/no-such-run/artifacts/x", 404, "run_not_found", "no recorded run no-such-run"},
-        {notes + "/conversations/SES-DRAFT-01", 404, "conversation_not_found",
-         "no recorded conversation SES-DRAFT-01"},
-        {notes + "/conversations/draft-notes-report", 404, "conversation_not_found",
-         "no recorded conversation draft-notes-report"},
+         "invalid conversation id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        {"/api/v2/runs/no-such-run/artifacts/..", 422, "invalid_artifact_id", "invalid artifact id: must not start with '.'"},
+        {notes + "/artifacts/%2E%2E", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/a%2Fb", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/..%2F..%2F..%2Fetc%2Fpasswd", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/x%00", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/" + std::string(129, 'a'), 422, "invalid_artifact_id", ""},
+        {"/api/v2/runs/no-such-run/conversations/x", 404, "run_not_found", ""},
+        {"/api/v2/runs/no-such-run/artifacts/x", 404, "run_not_found", ""},
+        {notes + "/conversations/SES-DRAFT-01", 404, "conversation_not_found", "no recorded conversation SES-DRAFT-01"},
+        {notes + "/conversations/draft-notes-report", 404, "conversation_not_found", ""},
         {notes + "/artifacts/ses-draft-01", 404, "artifact_not_found", "no recorded artifact ses-draft-01"},
         // Present in the run directory, but no journal line names it.
-        {notes + "/artifacts/launch.json", 404, "artifact_not_found", "no recorded artifact launch.json"},
+        {notes + "/artifacts/launch.json", 404, "artifact_not_found", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
         auto res = get(c.target);
         EXPECT_EQ(res.status, c.status);
         EXPECT_EQ(error_code(res), c.code);
-        EXPECT_EQ(error_message(res), c.message);
+        if (!c.message.empty()) {
+            EXPECT_EQ(error_message(res), c.message);
+        }
     }
 }
 
