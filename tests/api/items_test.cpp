@@ -1,5 +1,6 @@
-// GET and HEAD /api/v2/runs/{run}/conversations/{id} and /artifacts/{id} on the real server:
-// whole documents of the demo root, the identifier checks, and files that must not be served.
+// GET /api/v2/runs/{run}/conversations/{id} and /artifacts/{id} on the real server: documents of
+// the demo root in their envelope, the identifier checks, and a file that must not be served.
+// (HEAD and other methods are the same for every route: tests/http.)
 #include "tests/support/server_fixture.hpp"
 
 #include <sys/stat.h>
@@ -11,15 +12,6 @@ namespace fs = std::filesystem;
 
 const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 const std::string notes = "/api/v2/runs/2026-03-08-release-notes";
-
-// The body with its "observed_at" time replaced by "T", after checking the envelope's head.
-std::string without_time(const HttpResponse& res) {
-    const std::string head = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")";
-    EXPECT_EQ(res.body.substr(0, head.size()), head) << res.body;
-    const std::size_t end = res.body.find('"', head.size());
-    if (end == std::string::npos) return res.body;
-    return head + "T" + res.body.substr(end);
-}
 
 class DemoItems : public ::testing::Test {
 protected:
@@ -39,28 +31,12 @@ protected:
 
 const std::string envelope_head = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"T",)";
 
-TEST_F(DemoItems, ConversationsOfTheReleaseNotesRun) {
-    auto draft = get(notes + "/conversations/ses-draft-01");
-    ASSERT_EQ(draft.status, 200u);
-    EXPECT_EQ(draft.header("content-type"), "application/json");
-    EXPECT_EQ(without_time(draft),
-              envelope_head +
-                  R"("conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"ses-draft-01",)"
-                  R"("name":"draft-notes","project":"2026-03-08-release-notes","startedAt":"2026-03-08T10:00:09.000Z",)"
-                  R"("state":"turn-completed","turns":[{"assistant":"Drafted docs/release-notes/0.3.4.md: Added, Fixed, Changed.",)"
-                  R"("durationMs":38400,"failureKind":null,"harness":"morvenlath","id":"ses-draft-01.0",)"
-                  R"("model":"claude-sonnet-4","reasoning":null,"status":"turn-completed",)"
-                  R"("timestamp":"2026-03-08T10:00:47.400Z","tools":[{"index":0,"kind":"tool","name":"Read",)"
-                  R"("input":"CHANGELOG.md","output":null},{"index":1,"kind":"tool","name":"Write",)"
-                  R"("input":"docs/release-notes/0.3.4.md","output":null}],"unknown":{},"usage":{"inputTokens":9120,)"
-                  R"("outputTokens":1404,"cacheReadTokens":6200,"cacheWriteTokens":0,"costUsd":0.0912},"user":"worker"}]},)"
-                  R"("attribution":{"runId":"2026-03-08-release-notes","round":1,"nodeId":"draft-notes",)"
-                  R"("launchId":"2026-03-08-release-notes","launcher":"claude-code","transportRole":"agent",)"
-                  R"("agentRole":"worker","persona":"worker","finishedAt":"2026-03-08T10:00:47.400Z"}})");
-
+// One whole conversation in its envelope; the documents themselves are the payload tests'.
+TEST_F(DemoItems, ConversationOfTheReleaseNotesRun) {
     // A query string changes nothing.
     auto publish = get(notes + "/conversations/ses-publish-01?scope=node&x=1");
     ASSERT_EQ(publish.status, 200u);
+    EXPECT_EQ(publish.header("content-type"), "application/json");
     EXPECT_EQ(without_time(publish),
               envelope_head +
                   R"("conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"ses-publish-01",)"
@@ -100,97 +76,62 @@ TEST_F(DemoItems, ArtifactsOfEveryKind) {
         expected["truncated"] = truncated;
         EXPECT_EQ(without_time(res), envelope_head + json::write(expected).substr(1));
     }
-    EXPECT_EQ(without_time(get(notes + "/artifacts/draft-notes-report")),
-              envelope_head + R"("id":"draft-notes-report","kind":"worker_report",)"
-                              R"("content":"draft-notes: done\nbranch: notes/0.3.4\nfiles: docs/release-notes/0.3.4.md (+41)\n)"
-                              R"(open questions: none\n","truncated":false})");
 }
 
-TEST_F(DemoItems, HeadSendsTheHeadersOnly) {
-    for (const std::string& target : {notes + "/artifacts/publish-notes-gate-log", notes + "/conversations/ses-draft-01",
-                                     notes + "/artifacts/nope", std::string("/api/v2/runs/nope/conversations/x")}) {
-        SCOPED_TRACE(target);
-        HttpClient client(server_->port());
-        auto full = client.get(target);
-        auto head = client.request("HEAD", target);
-        expect_head_of(full, head);
-    }
-    auto post = HttpClient(server_->port()).request("POST", notes + "/artifacts/draft-notes-report");
-    EXPECT_EQ(post.status, 405u);
-    EXPECT_EQ(post.header("allow"), "GET,HEAD");
-}
-
+// Each message is pinned once: the identifier rule's phrases are the run list's and the
+// identifier tests', so most rows here check the kind only.
 TEST_F(DemoItems, IdsAreCheckedRunFirstBeforeAnythingIsRead) {
     struct Case {
         std::string target;
         unsigned status;
         std::string code, message;
     };
-    const std::string letters = "must use only ASCII letters, digits, '-', '_', and '.'";
     const Case cases[] = {
-        {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
-        {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
+        {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", ""},
+        {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", ""},
         {"/api/v2/runs/no-such-run/conversations/a%20b", 422, "invalid_conversation_id",
-         "invalid conversation id: " + letters},
-        {"/api/v2/runs/no-such-run/artifacts/..", 422, "invalid_artifact_id",
-         "invalid artifact id: must not start with '.'"},
-        {notes + "/artifacts/%2E%2E", 422, "invalid_artifact_id", "invalid artifact id: must not start with '.'"},
-        {notes + "/artifacts/a%2Fb", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/..%2F..%2F..%2Fetc%2Fpasswd", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/x%00", 422, "invalid_artifact_id", "invalid artifact id: " + letters},
-        {notes + "/artifacts/" + std::string(129, 'a'), 422, "invalid_artifact_id",
-         "invalid artifact id: must be at most 128 characters"},
-        {"/api/v2/runs/no-such-run/conversations/x", 404, "run_not_found", "no recorded run no-such-run"},
-        {"/api/v2/runs/no-such-run/artifacts/x", 404, "run_not_found", "no recorded run no-such-run"},
-        {notes + "/conversations/SES-DRAFT-01", 404, "conversation_not_found",
-         "no recorded conversation SES-DRAFT-01"},
-        {notes + "/conversations/draft-notes-report", 404, "conversation_not_found",
-         "no recorded conversation draft-notes-report"},
+         "invalid conversation id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        {"/api/v2/runs/no-such-run/artifacts/..", 422, "invalid_artifact_id", "invalid artifact id: must not start with '.'"},
+        {notes + "/artifacts/%2E%2E", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/a%2Fb", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/..%2F..%2F..%2Fetc%2Fpasswd", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/x%00", 422, "invalid_artifact_id", ""},
+        {notes + "/artifacts/" + std::string(129, 'a'), 422, "invalid_artifact_id", ""},
+        {"/api/v2/runs/no-such-run/conversations/x", 404, "run_not_found", ""},
+        {"/api/v2/runs/no-such-run/artifacts/x", 404, "run_not_found", ""},
+        {notes + "/conversations/SES-DRAFT-01", 404, "conversation_not_found", "no recorded conversation SES-DRAFT-01"},
+        {notes + "/conversations/draft-notes-report", 404, "conversation_not_found", ""},
         {notes + "/artifacts/ses-draft-01", 404, "artifact_not_found", "no recorded artifact ses-draft-01"},
         // Present in the run directory, but no journal line names it.
-        {notes + "/artifacts/launch.json", 404, "artifact_not_found", "no recorded artifact launch.json"},
+        {notes + "/artifacts/launch.json", 404, "artifact_not_found", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
         auto res = get(c.target);
         EXPECT_EQ(res.status, c.status);
         EXPECT_EQ(error_code(res), c.code);
-        EXPECT_EQ(error_message(res), c.message);
+        if (!c.message.empty()) {
+            EXPECT_EQ(error_message(res), c.message);
+        }
     }
 }
 
-// Artifacts that a run names but that must not, or cannot, be served.
-TEST(RunItems, FilesThatAreNotServedAnswerNotFound) {
+// A file that turns into a FIFO between two requests: a plain not-found answer, nothing logged,
+// no reader blocked. (Which files are never served is the artifact document's test.)
+TEST(RunItems, AFileThatBecomesAFifoAnswersNotFound) {
     RunsRoot root;
-    root.run("other").launch().artifact("theirs", "another run's file");
     auto run = root.run("r-1");
     run.launch()
         .event({.kind = "node-settled", .labels = R"({"round":1,"node":"a"})",
-                .artifacts = R"([{"id":"missing","kind":"log","bytes":1},{"id":"dir","kind":"log","bytes":1},)"
-                             R"({"id":"fifo","kind":"log","bytes":1},{"id":"passwd","kind":"log","bytes":1},)"
-                             R"({"id":"theirs","kind":"log","bytes":1},{"id":"swapped","kind":"report","bytes":1}])"})
+                .artifacts = R"([{"id":"swapped","kind":"report","bytes":1}])"})
         .artifact("swapped", "served once");
-    const fs::path artifacts = run.dir() / "artifacts";
-    fs::create_directory(artifacts / "dir");
-    ASSERT_EQ(::mkfifo((artifacts / "fifo").c_str(), 0600), 0);
-    fs::create_symlink("/etc/passwd", artifacts / "passwd");
-    fs::create_symlink("../../other/artifacts/theirs", artifacts / "theirs");
     auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
-
-    for (const char* id : {"missing", "dir", "fifo", "passwd", "theirs"}) {
-        SCOPED_TRACE(id);
-        auto res = http_get(server.port(), std::string("/api/v2/runs/r-1/artifacts/") + id);
-        EXPECT_EQ(res.status, 404u);
-        EXPECT_EQ(error_message(res), std::string("no recorded artifact ") + id);
-    }
     EXPECT_EQ(http_get(server.port(), "/api/v2/runs/r-1/artifacts/swapped").status, 200u);
-    // The file becomes a FIFO between one request and the next: no reader ever blocks on it.
-    fs::remove(artifacts / "swapped");
-    ASSERT_EQ(::mkfifo((artifacts / "swapped").c_str(), 0600), 0);
-    EXPECT_EQ(error_code(http_get(server.port(), "/api/v2/runs/r-1/artifacts/swapped")), "artifact_not_found");
-    // A session label carried only by pipeline envelopes makes no conversation.
-    run.event({.kind = "node-dispatched", .labels = R"({"session":"s-1"})"});
-    EXPECT_EQ(error_code(http_get(server.port(), "/api/v2/runs/r-1/conversations/s-1")), "conversation_not_found");
+    fs::remove(run.dir() / "artifacts" / "swapped");
+    ASSERT_EQ(::mkfifo((run.dir() / "artifacts" / "swapped").c_str(), 0600), 0);
+    auto res = http_get(server.port(), "/api/v2/runs/r-1/artifacts/swapped");
+    EXPECT_EQ(res.status, 404u);
+    EXPECT_EQ(error_code(res), "artifact_not_found");
     EXPECT_EQ(server.stderr_text().find("artifact"), std::string::npos);
 }
 

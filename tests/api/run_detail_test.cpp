@@ -1,5 +1,5 @@
-// GET and HEAD /api/v2/runs/{run} on the real server: the document in its envelope, with and
-// without conversations, telemetry from the stand-in pipeline tool, and every refusal in order.
+// GET /api/v2/runs/{run} on the real server: the document in its envelope, with and without
+// conversations, telemetry from the stand-in pipeline tool, and every refusal in order.
 #include "tests/support/server_fixture.hpp"
 
 namespace korvalle::testing {
@@ -24,13 +24,6 @@ protected:
     }
     static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
 
-    // The body without "observed_at", which differs from one answer to the next.
-    static std::string without_time(const std::string& body) {
-        auto value = parse_json(body);
-        value.as_object().erase("observed_at");
-        return json::write(value);
-    }
-
     inline static RunsRoot* root_ = nullptr;
     inline static ServerProcess* server_ = nullptr;
 };
@@ -49,29 +42,17 @@ TEST_F(RunDetailRoute, AnswersTheDocumentInTheEnvelope) {
               R"({"agent_model_ms":2500,"judge_model_ms":null,"llmlint_model_ms":null,"tool_ms":null,"wall_ms":1000})");
     EXPECT_EQ(body.at("rounds").as_array().size(), 1u);
     // No query, "true" and other keys only give the same document.
-    EXPECT_EQ(without_time(get("/api/v2/runs/r1?include_conversations=true").body), without_time(res.body));
-    EXPECT_EQ(without_time(get("/api/v2/runs/r1?other=1").body), without_time(res.body));
-}
-
-TEST_F(RunDetailRoute, WithoutConversationsTheMemberIsEmpty) {
-    auto with = parse_json(get("/api/v2/runs/r1").body);
-    auto res = get("/api/v2/runs/r1?include_conversations=false");
-    ASSERT_EQ(res.status, 200u);
-    auto without = parse_json(res.body);
+    EXPECT_EQ(without_time(get("/api/v2/runs/r1?include_conversations=true")), without_time(res));
+    EXPECT_EQ(without_time(get("/api/v2/runs/r1?other=1")), without_time(res));
+    // "false" empties the conversations only (the rest is the run detail document's test).
+    auto without = parse_json(get("/api/v2/runs/r1?include_conversations=false").body);
+    EXPECT_EQ(body.at("conversations").as_array().size(), 1u);
     EXPECT_EQ(json::write(without.at("conversations")), "[]");
-    for (const char* key : {"run", "rounds", "node_details", "launch"})
-        EXPECT_EQ(json::write(without.at(key)), json::write(with.at(key))) << key;
+    EXPECT_EQ(without.at("run"), body.at("run"));
 }
 
-TEST_F(RunDetailRoute, HeadSendsTheGetHeadersWithoutBody) {
-    HttpClient client(server_->port());
-    auto get_res = client.get("/api/v2/runs/r1");
-    auto head_res = client.request("HEAD", "/api/v2/runs/r1");
-    EXPECT_EQ(head_res.status, 200u);
-    expect_head_of(get_res, head_res);
-    EXPECT_EQ(client.request("HEAD", "/api/v2/runs/nope").status, 404u);
-}
-
+// The identifier rule's and the not-found messages are pinned by the run list's and the store's
+// tests; the flag's message for this key is pinned here.
 TEST_F(RunDetailRoute, RefusalsInOrder) {
     struct Case {
         std::string target;
@@ -81,17 +62,15 @@ TEST_F(RunDetailRoute, RefusalsInOrder) {
     };
     const std::string long_id(129, 'a');
     const Case cases[] = {
-        {"/api/v2/runs/nope", 404, "run_not_found", "no recorded run nope"},
-        {"/api/v2/runs/no-launch", 404, "run_not_found", "no recorded run no-launch"},
-        {"/api/v2/runs/bad-launch", 404, "run_not_found", "no recorded run bad-launch"},
-        {"/api/v2/runs/.hidden", 422, "invalid_run_id", "invalid run id: must not start with '.'"},
-        {"/api/v2/runs/" + long_id, 422, "invalid_run_id", "invalid run id: must be at most 128 characters"},
-        {"/api/v2/runs/a%20b?include_conversations=no", 422, "invalid_run_id",
-         "invalid run id: must use only ASCII letters, digits, '-', '_', and '.'"},
+        {"/api/v2/runs/nope", 404, "run_not_found", ""},
+        {"/api/v2/runs/no-launch", 404, "run_not_found", ""},
+        {"/api/v2/runs/bad-launch", 404, "run_not_found", ""},
+        {"/api/v2/runs/.hidden", 422, "invalid_run_id", ""},
+        {"/api/v2/runs/" + long_id, 422, "invalid_run_id", ""},
+        {"/api/v2/runs/a%20b?include_conversations=no", 422, "invalid_run_id", ""},
         {"/api/v2/runs/nope?include_conversations=False", 422, "invalid_request",
          "invalid request: include_conversations must be true or false, got \"False\""},
-        {"/api/v2/runs/r1?include_conversations=1", 422, "invalid_request",
-         "invalid request: include_conversations must be true or false, got \"1\""},
+        {"/api/v2/runs/r1?include_conversations=1", 422, "invalid_request", ""},
         {"/api/v2/runs/r1?include_conversations=", 422, "invalid_request",
          "invalid request: include_conversations must be true or false, got \"\""},
         {"/api/v2/runs/r1?include_conversations", 422, "invalid_request",
@@ -101,7 +80,9 @@ TEST_F(RunDetailRoute, RefusalsInOrder) {
         auto res = get(c.target);
         EXPECT_EQ(res.status, c.status) << c.target;
         EXPECT_EQ(error_code(res), c.code) << c.target;
-        EXPECT_EQ(error_message(res), c.message) << c.target;
+        if (!c.message.empty()) {
+            EXPECT_EQ(error_message(res), c.message) << c.target;
+        }
     }
     // The quotes of the received value are escaped inside the body.
     EXPECT_NE(get("/api/v2/runs/r1?include_conversations=yes").body.find(R"(got \"yes\")"), std::string::npos);

@@ -77,7 +77,9 @@ TEST_F(HttpTest, UnknownPathsAnswer404AndOtherMethodsOnKnownPaths405) {
 
 TEST_F(HttpTest, HeadSendsTheGetHeadersWithoutABodyAndKeepsTheConnection) {
     HttpClient client(port());
-    for (auto target : {"/healthz", "/api/v2/runs", "/nope", "/api/v2/runs?limit=x"}) {
+    for (auto target : {"/healthz", "/api/v2/runs", "/nope", "/api/v2/runs?limit=x", "/api/v2/runs/run-a",
+                        "/api/v2/runs/run-a/timeline?scope=run", "/api/v2/runs/run-a/timeline?scope=node",
+                        "/api/v2/runs/run-a/conversations/nope", "/api/v2/runs/run-a/artifacts/nope"}) {
         auto get = client.get(target);
         auto head = client.request("HEAD", target);
         SCOPED_TRACE(target);

@@ -4,7 +4,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@ namespace korvalle::payload {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::open_view;
 
 const std::string replacement = "\xEF\xBF\xBD";
 
@@ -31,12 +32,6 @@ testing::Event referencing(std::vector<std::pair<std::string, std::string>> refe
 
 class Artifacts : public ::testing::Test {
 protected:
-    views::RunView open(const testing::RunBuilder& run) { return open(run.id(), run.dir()); }
-    views::RunView open(const std::string& id, const fs::path& dir) {
-        auto loaded = views::RunView::open(ledger::RunPaths{id, dir});
-        EXPECT_TRUE(loaded.ok());
-        return std::move(loaded.value());
-    }
     // The written document of the artifact, or "none".
     static std::string document(const views::RunView& view, std::string_view id) {
         auto found = artifact(view, id);
@@ -66,7 +61,7 @@ TEST_F(Artifacts, KindContentAndTruncation) {
         .artifact("empty", "")
         .artifact("bom", "\xEF\xBB\xBFhi")
         .artifact("unreferenced", "secret");
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
 
     // The first reference in journal order decides the kind.
     EXPECT_EQ(document(view, "report-a"),
@@ -97,7 +92,7 @@ TEST_F(Artifacts, InvalidUtf8IsReplaced) {
         .artifact("cut-one", "\xE2\x82\xAC" + std::string(65535, 'a'))
         .artifact("end", "ok\xE2\x82")
         .artifact("binary", std::string("\x00\xFF\xFEz\xC0\xAF", 6));
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
 
     EXPECT_EQ(content(view, "cut-two"), replacement + replacement + std::string(65534, 'a'));
     EXPECT_EQ(content(view, "cut-one"), replacement + std::string(65535, 'a'));
@@ -121,7 +116,7 @@ TEST_F(Artifacts, FilesThatAreNotServed) {
     fs::create_symlink("../../r-links/artifacts/real", artifacts / "up-and-back");
     fs::create_symlink("real", artifacts / "inside");
     fs::create_symlink(run.dir() / "launch.json", artifacts / "launch");
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
 
     for (const char* id : {"missing", "dir", "fifo", "passwd", "cross-run"}) EXPECT_EQ(document(view, id), "none") << id;
     // Links that stay inside the run's own directory are followed.
@@ -135,7 +130,7 @@ TEST_F(Artifacts, RunDirectoryThatIsALinkIsServed) {
     stored.event(referencing({{"a", "report"}})).artifact("a", "linked run");
     stored.launch();
     fs::create_directory_symlink(stored.dir(), root_.path() / "r-linked");
-    views::RunView view = open("r-linked", root_.path() / "r-linked");
+    views::RunView view = open_view(root_.path() / "r-linked", "r-linked");
     EXPECT_EQ(content(view, "a"), "linked run");
 }
 
@@ -152,7 +147,7 @@ TEST_F(Artifacts, SparseFileIsReadFromItsEnd) {
               static_cast<ssize_t>(end.size()));
     ::close(fd);
 
-    auto found = artifact(open(run), "huge");
+    auto found = artifact(open_view(run), "huge");
     ASSERT_TRUE(found);
     const std::string text(found->at("content").as_string());
     EXPECT_EQ(text.size(), 65536u);

@@ -4,7 +4,7 @@
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/payload.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@ namespace korvalle::payload {
 namespace {
 
 using testing::Event;
+using testing::open_view;
 
 Event agent(std::string ts, std::string kind, std::string labels, std::string payload = "{}") {
     return {.ts = "2026-03-02T09:00:" + ts + ".000Z", .source = "morvane", .kind = std::move(kind),
@@ -20,12 +21,6 @@ Event agent(std::string ts, std::string kind, std::string labels, std::string pa
 
 class Conversations : public ::testing::Test {
 protected:
-    views::RunView open(const testing::RunBuilder& run) {
-        auto loaded = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-        EXPECT_TRUE(loaded.ok());
-        return std::move(loaded.value());
-    }
-
     // Two sessions, interleaved, the later-sorting id first; and envelopes that join none.
     testing::RunBuilder talk_run() {
         auto run = root_.run("r-talk");
@@ -86,7 +81,7 @@ const char* const session_a =
     R"("agentRole":"worker","persona":"reviewer","finishedAt":"2026-03-02T09:00:10.000Z"}})";
 
 TEST_F(Conversations, SessionsInOrderOfFirstAppearance) {
-    views::RunView view = open(talk_run());
+    views::RunView view = open_view(talk_run());
     EXPECT_EQ(json::write(conversations(view)), std::string("[") + session_b + "," + session_a + "]");
 
     auto one = conversation(view, "s-a");
@@ -99,7 +94,7 @@ TEST_F(Conversations, SessionsInOrderOfFirstAppearance) {
 
 TEST_F(Conversations, SignatureHashesTheWrittenDocuments) {
     auto run = talk_run();
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     std::string signature = conversation_signature(view);
     ASSERT_EQ(signature.size(), 16u);
     EXPECT_EQ(signature.find_first_not_of("0123456789abcdef"), std::string::npos);
@@ -108,13 +103,13 @@ TEST_F(Conversations, SignatureHashesTheWrittenDocuments) {
     EXPECT_EQ(conversation_signature(view), signature);
 
     run.event(agent("18", "turn-activity", R"({"session":"s-a"})"));
-    EXPECT_NE(conversation_signature(open(run)), signature);
+    EXPECT_NE(conversation_signature(open_view(run)), signature);
 }
 
 TEST_F(Conversations, RunWithoutSessions) {
     auto run = root_.run("r-quiet");
     run.launch().event({.kind = "run-started", .labels = R"({"session":"s-1"})"});
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     EXPECT_EQ(json::write(conversations(view)), "[]");
     EXPECT_FALSE(conversation(view, "s-1"));
     EXPECT_EQ(conversation_signature(view), "e3b0c44298fc1c14");  // SHA-256 of no bytes
@@ -128,13 +123,13 @@ TEST_F(Conversations, ActivityOnlyAndLauncherWords) {
     auto codex_cased = root_.run("r-cased");
     codex_cased.launch({.launcher = "Codex"}).event(agent("01", "turn-completed", R"({"session":"s-1"})"));
 
-    EXPECT_EQ(json::write(conversations(open(run))),
+    EXPECT_EQ(json::write(conversations(open_view(run))),
               R"([{"conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"s-1","name":"r-claude",)"
               R"("project":"r-claude","startedAt":"2026-03-02T09:00:01.000Z","state":"turn-activity","turns":[]},)"
               R"("attribution":{"runId":"r-claude","launchId":"r-claude","launcher":"claude-code",)"
               R"("transportRole":"llmlint","agentRole":"judge","persona":"judge",)"
               R"("finishedAt":"2026-03-02T09:00:02.000Z"}}])");
-    EXPECT_EQ(json::write(conversations(open(codex_cased))[0].at("attribution").at("launcher")), R"("unknown")");
+    EXPECT_EQ(json::write(conversations(open_view(codex_cased))[0].at("attribution").at("launcher")), R"("unknown")");
 }
 
 TEST_F(Conversations, TurnDurationsAndTokenCounts) {
@@ -145,24 +140,24 @@ TEST_F(Conversations, TurnDurationsAndTokenCounts) {
         .event(agent("03", "turn-completed", R"({"session":"s"})", R"({"usage":{"duration":-0.0,"cost":"1"}})"))
         .event(agent("04", "turn-completed", R"({"session":"s"})",
                      R"({"usage":{"duration":1e300,"tokens_in":18446744073709551615}})"));
-    boost::json::array turns = conversations(open(run))[0].at("conversation").at("turns").as_array();
+    boost::json::array turns = conversations(open_view(run))[0].at("conversation").at("turns").as_array();
     ASSERT_EQ(turns.size(), 4u);
-    auto field = [&](std::size_t turn, const char* key) { return json::write(turns[turn].at(key)); };
-    auto tokens = [&](std::size_t turn) { return json::write(turns[turn].at("usage").at("inputTokens")); };
-    EXPECT_EQ(field(0, "durationMs"), "0");
-    EXPECT_EQ(tokens(0), "0");
-    EXPECT_EQ(field(1, "durationMs"), "null");
-    EXPECT_EQ(tokens(1), "null");
-    EXPECT_EQ(field(2, "durationMs"), "0");
-    EXPECT_EQ(json::write(turns[2].at("usage").at("costUsd")), "null");
-    EXPECT_EQ(field(3, "durationMs"), "18446744073709551615");
-    EXPECT_EQ(tokens(3), "18446744073709551615");
+    // Per turn: durationMs, inputTokens and costUsd, written.
+    const char* const expected[] = {"0 0 null", "null null null", "0 null null",
+                                    "18446744073709551615 18446744073709551615 null"};
+    for (std::size_t turn = 0; turn < turns.size(); ++turn) {
+        const auto& usage = turns[turn].at("usage");
+        EXPECT_EQ(json::write(turns[turn].at("durationMs")) + " " + json::write(usage.at("inputTokens")) + " " +
+                      json::write(usage.at("costUsd")),
+                  expected[turn])
+            << turn;
+    }
 }
 
 TEST_F(Conversations, ProjectionOfNoEnvelopesReadsTheClock) {
     auto run = root_.run("r-none");
     run.launch();
-    boost::json::value document = conversation_projection(open(run), "s-0", {});
+    boost::json::value document = conversation_projection(open_view(run), "s-0", {});
     std::string started = json::write(document.at("conversation").at("startedAt"));
     EXPECT_EQ(started.substr(0, 3), "\"20");
     document.as_object()["conversation"].as_object()["startedAt"] = "now";

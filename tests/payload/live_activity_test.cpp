@@ -3,7 +3,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,10 +28,9 @@ protected:
         auto run = root_.run("r" + std::to_string(++runs_));
         run.launch();
         for (const auto& e : events) run.event(e);
-        auto view = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-        EXPECT_TRUE(view.ok());
-        auto first = live_activity(view.value());
-        EXPECT_EQ(first, live_activity(view.value())) << "the rows are a function of the journal";
+        const auto view = testing::open_view(run);
+        auto first = live_activity(view);
+        EXPECT_EQ(first, live_activity(view)) << "the rows are a function of the journal";
         return json::write(boost::json::value(boost::json::array(first.begin(), first.end())));
     }
 

@@ -4,7 +4,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace korvalle::payload {
 namespace {
@@ -21,21 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Event;
 using testing::RunBuilder;
+using testing::open_view;
 
 const fs::path source_dir = KORVALLE_SOURCE_DIR;
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    std::string text = out.str();
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
-// An expected document: tests/payload/expected/<name>.json, one line of written JSON.
 std::string expected(const std::string& name) {
-    return read_text(source_dir / "tests" / "payload" / "expected" / (name + ".json"));
+    return testing::expected_document(source_dir / "tests" / "payload" / "expected" / (name + ".json"));
 }
 
 Event event(std::string kind, std::string ts, std::string labels, std::string payload = "{}",
@@ -51,12 +40,6 @@ protected:
         ::unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
         ::setenv("HOSTNAME", "a-reader-of-run-details", 1);
     }
-    static views::RunView open(const fs::path& dir, const std::string& id) {
-        auto loaded = views::RunView::open(ledger::RunPaths{id, dir});
-        EXPECT_TRUE(loaded.ok());
-        return std::move(loaded.value());
-    }
-    static views::RunView open(const RunBuilder& run) { return open(run.dir(), run.id()); }
     static std::string text(const views::RunView& view, bool conversations = true,
                             const telemetry::RunTelemetry* telemetry = nullptr) {
         return json::write(run_detail(view, conversations, telemetry));
@@ -73,7 +56,7 @@ protected:
 TEST_F(RunDetail, DemoRunsAsWrittenText) {
     for (const char* id : {"2026-03-02-docs-refresh", "2026-03-05-orders-migration", "2026-03-06-billing-export",
                            "2026-03-07-flaky-ci-triage"}) {
-        views::RunView view = open(source_dir / "examples" / "runs" / id, id);
+        views::RunView view = open_view(source_dir / "examples" / "runs" / id, id);
         EXPECT_EQ(text(view), expected(id)) << id;
     }
 }
@@ -143,12 +126,12 @@ RunBuilder fixture_run(testing::RunsRoot& root) {
 }
 
 TEST_F(RunDetail, FixtureRunAsWrittenText) {
-    views::RunView view = open(fixture_run(root_));
+    views::RunView view = open_view(fixture_run(root_));
     EXPECT_EQ(text(view), expected("fixture"));
 }
 
 TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
-    views::RunView view = open(fixture_run(root_));
+    views::RunView view = open_view(fixture_run(root_));
     boost::json::object with = run_detail(view, true, nullptr);
     boost::json::object without = run_detail(view, false, nullptr);
     EXPECT_EQ(json::write(without.at("conversations")), "[]");
@@ -160,9 +143,9 @@ TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
 TEST_F(RunDetail, EmptyRunAsWrittenText) {
     RunBuilder run = root_.run("empty");
     run.launch({.launcher = "Codex"});
-    EXPECT_EQ(text(open(run)), expected("empty"));
+    EXPECT_EQ(text(open_view(run)), expected("empty"));
     run.round_plan(1, R"({"schema_version":1,"tasks":[]})");
-    EXPECT_EQ(rounds_of(run_detail(open(run), true, nullptr)), std::vector<std::uint64_t>{1});
+    EXPECT_EQ(rounds_of(run_detail(open_view(run), true, nullptr)), std::vector<std::uint64_t>{1});
 }
 
 // Telemetry fills usage and wall time; no document of the demo root has any.
@@ -172,7 +155,7 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     telemetry.agent_ms = 4'000;
     telemetry.usage[telemetry::UsageParty::Agent] = {.input = 12, .output = 3, .cost_usd = 0.25};
     telemetry.usage[telemetry::UsageParty::Total] = {.cache_read = 7, .cost_usd = std::nan("")};
-    views::RunView view = open(fixture_run(root_));
+    views::RunView view = open_view(fixture_run(root_));
     boost::json::object head = run_detail_head(view, &telemetry);
     EXPECT_EQ(json::write(head.at("usage")),
               R"({"agent":{"input_tokens":12,"output_tokens":3,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":0.25},)"
@@ -197,7 +180,7 @@ TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
         .round_plan(12345, plan)
         .file("round-007/plan.json", plan)  // not the directory of round 7
         .file("round-7/plan.json", plan);
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     EXPECT_EQ(detail_rounds(view), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
     EXPECT_EQ(rounds_of(run_detail(view, true, nullptr)), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
 }
@@ -222,7 +205,7 @@ TEST_F(RunDetail, BadRoundFiles) {
     fs::create_directories(run.dir() / "round-08");
     ASSERT_EQ(::mkfifo((run.dir() / "round-08" / "plan.json").c_str(), 0600), 0);
     run.round_plan(9, "").round_result(9, R"({"nodes":"a"})");
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     boost::json::object document = run_detail(view, true, nullptr);
     EXPECT_EQ(rounds_of(document), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
     for (const auto& round : document.at("rounds").as_array()) {

@@ -5,12 +5,9 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace korvalle::payload {
 namespace {
@@ -21,20 +18,9 @@ using testing::Event;
 const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 const fs::path expected_dir = fs::path(KORVALLE_SOURCE_DIR) / "tests" / "payload" / "timeline";
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    std::string text = out.str();
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
+using testing::open_view;
 
-views::RunView open(const fs::path& dir, const std::string& id) {
-    auto loaded = views::RunView::open(ledger::RunPaths{id, dir});
-    EXPECT_TRUE(loaded.ok());
-    return std::move(loaded.value());
-}
+std::string expected(const std::string& name) { return testing::expected_document(expected_dir / (name + ".json")); }
 
 std::string written(const views::RunView& view, std::optional<std::string_view> node = std::nullopt) {
     return json::write(timeline(view, node));
@@ -62,10 +48,10 @@ protected:
 // ---- The demo run: every span kind, whole run and one node. ----
 
 TEST(DemoTimeline, WholeRunAndNodeDocuments) {
-    const auto view = open(demo_root / "2026-03-04-search-reindex", "2026-03-04-search-reindex");
-    EXPECT_EQ(written(view), read_text(expected_dir / "demo-run.json"));
-    EXPECT_EQ(written(view, "reindex-catalog"), read_text(expected_dir / "demo-node-reindex-catalog.json"));
-    EXPECT_EQ(written(view, "tune-analyzer"), read_text(expected_dir / "demo-node-tune-analyzer.json"));
+    const auto view = open_view(demo_root / "2026-03-04-search-reindex", "2026-03-04-search-reindex");
+    EXPECT_EQ(written(view), expected("demo-run"));
+    EXPECT_EQ(written(view, "reindex-catalog"), expected("demo-node-reindex-catalog"));
+    EXPECT_EQ(written(view, "tune-analyzer"), expected("demo-node-tune-analyzer"));
 }
 
 // ---- Fixture runs. ----
@@ -93,11 +79,11 @@ TEST_F(Timeline, SessionsOfOneNode) {
     // Beyond the current round, and round 0: never shown.
     run.event({.ts = at(10), .source = "morvane", .kind = "turn-completed", .labels = labels(2, "build", s7)});
     run.event({.ts = at(11), .kind = "node-dispatched", .labels = labels(0, "build")});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
     ASSERT_EQ(view.round, 1u);
 
-    EXPECT_EQ(written(view, "build"), read_text(expected_dir / "sessions-node.json"));
-    EXPECT_EQ(written(view), read_text(expected_dir / "sessions-run.json"));
+    EXPECT_EQ(written(view, "build"), expected("sessions-node"));
+    EXPECT_EQ(written(view), expected("sessions-run"));
 }
 
 // Nodes in order of first appearance, the run's own sessions, rollup fallbacks, settle
@@ -118,10 +104,10 @@ TEST_F(Timeline, NodesRolesAndRunSessions) {
     run.event({.ts = at(7), .kind = "node-settled", .labels = labels(1, "c"), .payload = R"({"status":5})"});
     run.event({.ts = at(8), .source = "vcs", .kind = "round-finished", .labels = labels(1)});
     run.event({.ts = at(9), .source = "morvane", .kind = "turn-completed", .labels = labels(1)});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), read_text(expected_dir / "roles-run.json"));
-    EXPECT_EQ(written(view, "c"), read_text(expected_dir / "roles-node-c.json"));
+    EXPECT_EQ(written(view), expected("roles-run"));
+    EXPECT_EQ(written(view, "c"), expected("roles-node-c"));
     EXPECT_EQ(written(view, "missing"), R"({"timeline_schema_version":4,"run_id":"run-2","spans":[]})");
 }
 
@@ -164,9 +150,9 @@ TEST_F(Timeline, OperationsAndHumanWait) {
     // A wait stamped so far ahead that its start leaves the four-digit years keeps its time as written.
     run.event({.ts = "9999-12-31T23:30:00.000-01:00", .source = "vcs", .kind = "lock-wait", .labels = labels(1, "far"),
                .payload = R"({"elapsed":0})"});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), read_text(expected_dir / "operations-run.json"));
+    EXPECT_EQ(written(view), expected("operations-run"));
 }
 
 // Event entries: the redirections offered by interrupted turns and context edits, and the
@@ -198,9 +184,9 @@ TEST_F(Timeline, EventEntries) {
     run.event({.ts = at(4), .source = "vcs", .kind = "change-check", .labels = labels(1),
                .payload = R"({"url":5,"status":"completed"})",
                .artifacts = R"([{"id":"check-1","kind":"session","bytes":1},{"id":"check-2","kind":"pr","bytes":1}])"});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), read_text(expected_dir / "events-run.json"));
+    EXPECT_EQ(written(view), expected("events-run"));
 }
 
 // A journal line that names round 10^15 (and the run's round counter with it) costs no more
@@ -211,7 +197,7 @@ TEST_F(Timeline, HugeRoundNumbersAreLookedUpNotCountedThrough) {
     run.event({.ts = at(0), .kind = "round-started", .labels = labels(1)});
     run.event({.ts = at(1), .kind = "round-started", .labels = labels(1000000000000000)});
     run.event({.ts = at(2), .kind = "node-dispatched", .labels = labels(1000000000000000, "n")});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
     ASSERT_EQ(view.round, 1000000000000000u);
     EXPECT_EQ(written(view, "n"),
               R"({"timeline_schema_version":4,"run_id":"run-5","spans":[{"id":"node.1000000000000000.n","kind":"node",)"
@@ -235,7 +221,7 @@ TEST_F(Timeline, DispatchIdLeftOutWhenTooLong) {
     run.launch();
     run.event({.ts = at(0), .kind = "round-started", .labels = labels(1)});
     run.event({.ts = at(1), .kind = "node-dispatched", .labels = labels(1, "n")});
-    const auto view = open(run.dir(), run.id());
+    const auto view = open_view(run);
     const auto document = timeline(view, "n");
     const auto& dispatch = document.at("spans").as_array().at(1).as_object();
     EXPECT_EQ(dispatch.at("kind"), "dispatch");

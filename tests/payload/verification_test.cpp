@@ -4,14 +4,17 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "tests/support/run_builder.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 namespace korvalle::payload {
 namespace {
 
 using testing::Event;
+using testing::open_view;
 
 // A record with its times, as one JSON object, so that a whole list compares as one text.
 std::string written(const std::vector<VerificationRecord>& records) {
@@ -27,11 +30,6 @@ std::string written(const std::vector<VerificationRecord>& records) {
 
 class Verification : public ::testing::Test {
 protected:
-    views::RunView open(const testing::RunBuilder& run) {
-        auto loaded = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-        EXPECT_TRUE(loaded.ok());
-        return std::move(loaded.value());
-    }
     // One envelope read from a real journal line.
     event::Envelope envelope(const std::string& source, const std::string& kind, const std::string& payload) {
         auto read = event::read_envelope(testing::envelope_line({.source = source, .kind = kind, .payload = payload}));
@@ -71,7 +69,7 @@ TEST_F(Verification, RecordsOfOneNodeInOneRound) {
         .event({.ts = "2026-03-02T09:00:06.000Z", .kind = "round-started", .labels = R"({"round":2})"})
         .event({.ts = "2026-03-02T09:00:07.000Z", .kind = "node-settled", .labels = R"({"round":2,"node":"a"})",
                 .payload = R"({"status":"done"})", .artifacts = R"([{"id":"report-2","kind":"report","bytes":3}])"});
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
 
     // "not a time" sorts after every digit-led timestamp in the merge order.
     EXPECT_EQ(written(verification_records(view.envelopes, 1, "a")),
@@ -102,7 +100,7 @@ TEST_F(Verification, CurrentRoundIsOneBeforeAnyRound) {
     auto run = root_.run("r-unstarted");
     run.launch().event({.source = "vcs", .kind = "push", .labels = R"({"round":1,"node":"a"})",
                         .artifacts = R"([{"id":"p","kind":"pr","bytes":1}])"});
-    views::RunView view = open(run);
+    views::RunView view = open_view(run);
     ASSERT_EQ(view.round, 0u);
     EXPECT_EQ(json::write(current_round_verification(view, EnvelopesByRoundNode(view.envelopes), "a")),
               R"([{"ok":true,"output_tail":"","artifact_id":"p"}])");
@@ -118,35 +116,27 @@ TEST_F(Verification, OutputTextFirstPresentKeyDecides) {
     EXPECT_EQ(output(R"({"output":")" + long_text + R"("})"), long_text);
 }
 
-TEST_F(Verification, VerdictOfVersionControlEvents) {
-    EXPECT_FALSE(ok("vcs", "push", R"({"accepted":false})"));
-    EXPECT_TRUE(ok("vcs", "push", R"({"accepted":"false"})"));
-    EXPECT_TRUE(ok("vcs", "push", "{}"));
-    EXPECT_TRUE(ok("vcs", "change-check", R"({"conclusion":"SUCCESS"})"));
-    EXPECT_TRUE(ok("vcs", "change-check", R"({"conclusion":"Neutral"})"));
-    EXPECT_TRUE(ok("vcs", "change-check", R"({"conclusion":"skipped"})"));
-    EXPECT_FALSE(ok("vcs", "change-check", R"({"conclusion":"failure"})"));
-    EXPECT_FALSE(ok("vcs", "change-check", R"({"conclusion":"success "})"));
-    EXPECT_FALSE(ok("vcs", "change-check", R"({"conclusion":""})"));
-    EXPECT_TRUE(ok("vcs", "change-check", "{}"));
-    EXPECT_TRUE(ok("vcs", "change-check", R"({"conclusion":1})"));
-    EXPECT_TRUE(ok("vcs", "gate-verdict", R"({"verdict":"pass"})"));
-    EXPECT_FALSE(ok("vcs", "gate-verdict", R"({"verdict":"PASS"})"));
-    EXPECT_FALSE(ok("vcs", "gate-verdict", R"({"verdict":"passed"})"));
-    EXPECT_FALSE(ok("vcs", "gate-verdict", "{}"));
-    EXPECT_FALSE(ok("vcs", "sync-conflict", R"({"status":"done"})"));
-    EXPECT_TRUE(ok("vcs", "lock-wait", R"({"status":"failed"})"));
-}
-
-TEST_F(Verification, VerdictOfOtherEventsFollowsStatus) {
-    EXPECT_TRUE(ok("pipeline", "node-settled", R"({"status":"done"})"));
-    EXPECT_FALSE(ok("pipeline", "node-settled", R"({"status":"ready"})"));
-    EXPECT_FALSE(ok("pipeline", "node-settled", R"({"status":"failed"})"));
-    EXPECT_FALSE(ok("pipeline", "node-settled", R"({"status":"Done"})"));
-    EXPECT_TRUE(ok("pipeline", "node-settled", "{}"));
-    EXPECT_TRUE(ok("pipeline", "node-settled", R"({"status":null})"));
-    EXPECT_FALSE(ok("pipeline", "gate-verdict", R"({"verdict":"pass","status":"failed"})"));
-    EXPECT_FALSE(ok("morvane", "push", R"({"accepted":true,"status":"running"})"));
+// Version control's own fields decide its events' verdicts; the status word decides the rest.
+TEST_F(Verification, VerdictOfOneEvent) {
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+        {"vcs", "push", R"({"accepted":false})", false},           {"vcs", "push", R"({"accepted":"false"})", true},
+        {"vcs", "push", "{}", true},                               {"vcs", "change-check", "{}", true},
+        {"vcs", "change-check", R"({"conclusion":"SUCCESS"})", true}, {"vcs", "change-check", R"({"conclusion":1})", true},
+        {"vcs", "change-check", R"({"conclusion":"Neutral"})", true}, {"vcs", "change-check", R"({"conclusion":"skipped"})", true},
+        {"vcs", "change-check", R"({"conclusion":"failure"})", false}, {"vcs", "change-check", R"({"conclusion":""})", false},
+        {"vcs", "change-check", R"({"conclusion":"success "})", false},
+        {"vcs", "gate-verdict", R"({"verdict":"pass"})", true},     {"vcs", "gate-verdict", R"({"verdict":"PASS"})", false},
+        {"vcs", "gate-verdict", R"({"verdict":"passed"})", false},  {"vcs", "gate-verdict", "{}", false},
+        {"vcs", "sync-conflict", R"({"status":"done"})", false},    {"vcs", "lock-wait", R"({"status":"failed"})", true},
+        {"pipeline", "node-settled", R"({"status":"done"})", true}, {"pipeline", "node-settled", "{}", true},
+        {"pipeline", "node-settled", R"({"status":"ready"})", false}, {"pipeline", "node-settled", R"({"status":null})", true},
+        {"pipeline", "node-settled", R"({"status":"failed"})", false}, {"pipeline", "node-settled", R"({"status":"Done"})", false},
+        {"pipeline", "gate-verdict", R"({"verdict":"pass","status":"failed"})", false},
+        {"morvane", "push", R"({"accepted":true,"status":"running"})", false},
+    };
+    for (const auto& [source, kind, payload, verdict] : cases) {
+        EXPECT_EQ(ok(source, kind, payload), verdict) << source << " " << kind << " " << payload;
+    }
 }
 
 }  // namespace

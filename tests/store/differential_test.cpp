@@ -60,31 +60,22 @@ std::string plain_run_list(const store::RunStore& store, const store::RunsQuery&
     return json::write(document);
 }
 
+// The document of the run found by a linear search, written; "run not found" without one.
+template <class Answer>
+std::string plain_answer(const store::RunStore& store, const std::string& run, Answer answer) {
+    for (const auto& view : views::RunView::all(store.root())) {
+        if (view.id() == run) return answer(view);
+    }
+    return "run not found";
+}
+
 using Project = std::optional<boost::json::value> (*)(const views::RunView&, std::string_view);
 
 std::string plain_item(const store::RunStore& store, const std::string& run, const std::string& id, Project project) {
-    for (const auto& view : views::RunView::all(store.root())) {
-        if (view.id() != run) continue;
+    return plain_answer(store, run, [&](const views::RunView& view) {
         auto document = project(view, id);
-        return document ? json::write(*document) : "item not found";
-    }
-    return "run not found";
-}
-
-std::string plain_detail(const store::RunStore& store, const std::string& run, bool conversations) {
-    for (const auto& view : views::RunView::all(store.root())) {
-        if (view.id() != run) continue;
-        return json::write(payload::run_detail(view, conversations, store.cached_telemetry(view).get()));
-    }
-    return "run not found";
-}
-
-std::string plain_timeline(const store::RunStore& store, const std::string& run, const std::optional<std::string>& node) {
-    for (const auto& view : views::RunView::all(store.root())) {
-        if (view.id() != run) continue;
-        return json::write(payload::timeline(view, node ? std::optional<std::string_view>(*node) : std::nullopt));
-    }
-    return "run not found";
+        return document ? json::write(*document) : std::string("item not found");
+    });
 }
 
 template <class Document>
@@ -134,15 +125,17 @@ void expect_same_documents(const fs::path& root_path) {
         if (!run) continue;  // never asked for by id
         EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
-            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_detail(store, view.id(), with_conversations))
-                << view.id();
+            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_answer(store, view.id(), [&](const auto& v) {
+                          return json::write(payload::run_detail(v, with_conversations, store.cached_telemetry(v).get()));
+                      })) << view.id();
             ++items;
         }
         std::vector<std::optional<std::string>> scopes = {std::nullopt, "no-such-node"};
         for (const auto& node : view.graph.order) scopes.emplace_back(node);
         for (const auto& node : scopes) {
-            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_timeline(store, view.id(), node))
-                << view.id() << " " << node.value_or("-");
+            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_answer(store, view.id(), [&](const auto& v) {
+                          return json::write(payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt));
+                      })) << view.id() << " " << node.value_or("-");
             ++items;
         }
         std::set<std::string> conversations = {"no-such-session"};

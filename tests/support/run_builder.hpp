@@ -98,5 +98,7 @@ private:
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 // Appends bytes to a file.
 void append_file(const std::filesystem::path& path, std::string_view bytes);
+// The whole file ("" when it cannot be read).
+std::string read_text(const std::filesystem::path& path);
 
 }  // namespace korvalle::testing

@@ -11,8 +11,6 @@
 #include <boost/json/value.hpp>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,17 +38,19 @@ inline void add_run(RunsRoot& root, const std::string& id, const std::string& ts
     if (!in_round) run.event({.ts = ts, .kind = "round-finished", .labels = round_labels, .payload = R"({"ok":true})"});
 }
 
-inline std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 inline boost::json::value parse_json(const std::string& body) {
     auto parsed = json::parse(body);
     if (!parsed.value) ADD_FAILURE() << "not JSON: " << parsed.error << "\n" << body;
     return parsed.value.value_or(boost::json::value());
+}
+
+// An answer's body with its "observed_at", the time of the answer, written as "T".
+inline std::string without_time(const HttpResponse& res) {
+    auto body = parse_json(res.body);
+    auto* observed = body.is_object() ? body.as_object().if_contains("observed_at") : nullptr;
+    EXPECT_TRUE(observed && observed->is_string()) << res.body;
+    if (observed) *observed = "T";
+    return json::write(body);
 }
 
 // The run ids of a run-list answer, in order.

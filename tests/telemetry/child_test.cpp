@@ -1,6 +1,8 @@
 // Running the telemetry command through the stand-in tool: one group per way a child can end.
 #include "src/telemetry/telemetry.hpp"
 
+#include "tests/support/run_builder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -18,6 +20,7 @@ namespace korvalle::telemetry {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::read_text;
 using std::chrono::milliseconds;
 
 const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
@@ -43,12 +46,6 @@ int open_descriptors() {
     while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
     ::closedir(dir);
     return count - 1;  // the directory's own descriptor
-}
-
-std::string read_text(const fs::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
 }
 
 class TelemetryChild : public ::testing::Test {
