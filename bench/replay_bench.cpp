@@ -3,6 +3,7 @@
 // fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
 // time grows with the size of the graph, not with its square.
+#include "bench/scratch.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/run/views.hpp"
 
@@ -108,15 +109,14 @@ void write_run(const fs::path& dir, int envelopes, int nodes, bool skewed = fals
 }
 
 struct Data {
-    fs::path root;
+    bench::ScratchDir scratch{"bench"};
+    fs::path root = scratch.path();
     fs::path big_root;
     fs::path skewed_root;
     fs::path small_root;
     std::uint64_t big_bytes = 0;
 
     Data() {
-        char pattern[] = "/tmp/korvalle-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
         big_root = root / "big";
         skewed_root = root / "skewed";
         small_root = root / "small";
@@ -126,10 +126,6 @@ struct Data {
         for (int i = 0; i < small_runs; ++i) {
             write_run(small_root / fmt::format("run-{:03}", i), 60, 6);
         }
-    }
-    ~Data() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
     }
 };
 

@@ -2,6 +2,7 @@
 // rounds with their plan and result files, 200 000 journal envelopes in the replay benchmark's
 // mix, a fifth of them in agent sessions. Reports, in one run, the time to build the document
 // (conversations included) and write it as text, the time to open the run, and their ratio.
+#include "bench/scratch.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/run_detail.hpp"
@@ -131,28 +132,19 @@ void write_run(const fs::path& dir) {
 }
 
 struct Data {
-    fs::path root;
+    bench::ScratchDir scratch{"detail-bench"};
+    fs::path root = scratch.path();
     ledger::RunPaths paths;
 
     Data() {
-        char pattern[] = "/tmp/korvalle-detail-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
         paths = ledger::RunPaths{"big", root / "big"};
         write_run(paths.dir);
-    }
-    ~Data() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
     }
 };
 
 Data& data() {
     static Data d;
     return d;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Each iteration opens the run, then builds and writes its document; the benchmark's time is
@@ -165,7 +157,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         auto opened = views::RunView::open(data().paths);
-        open_seconds += seconds_since(start);
+        open_seconds += bench::seconds_since(start);
         if (!opened.ok()) {
             state.SkipWithError("the generated run does not open");
             return;
@@ -174,7 +166,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
         // Held as a value, as the server holds it.
         const boost::json::value document = payload::run_detail(opened.value(), true, nullptr);
         std::string text = json::write(document);
-        const double elapsed = seconds_since(start);
+        const double elapsed = bench::seconds_since(start);
         detail_seconds += elapsed;
         state.SetIterationTime(elapsed);
         bytes = text.size();

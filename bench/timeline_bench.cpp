@@ -5,6 +5,7 @@
 // success envelope, as the route answers it; the
 // counters give both times and their ratio, measured side by side. The node timeline of one
 // node is measured the same way.
+#include "bench/scratch.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
 #include "src/payload/timeline.hpp"
@@ -93,12 +94,11 @@ std::string plan_payload() {
 }
 
 struct Data {
-    fs::path root;
+    bench::ScratchDir scratch{"timeline-bench"};
+    fs::path root = scratch.path();
     fs::path dir;
 
     Data() {
-        char pattern[] = "/tmp/korvalle-timeline-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
         dir = root / "big";
         fs::create_directories(dir);
         std::ofstream(dir / "launch.json")
@@ -121,19 +121,11 @@ struct Data {
             }
         }
     }
-    ~Data() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
 };
 
 Data& data() {
     static Data d;
     return d;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Per iteration: open the run, then build the timeline (whole run or one node) and write it.
@@ -147,7 +139,7 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         auto opened = views::RunView::open(paths);
-        open_s += seconds_since(start);
+        open_s += bench::seconds_since(start);
         if (!opened.ok()) {
             state.SkipWithError("the generated run does not open");
             return;
@@ -164,7 +156,7 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
             spans = stamped.document.at("spans").as_array().size();
             benchmark::DoNotOptimize(text->data());
         }
-        timeline_s += seconds_since(start);
+        timeline_s += bench::seconds_since(start);
     }
     const auto n = static_cast<double>(state.iterations());
     state.counters["open_ms"] = open_s / n * 1000;
