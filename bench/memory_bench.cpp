@@ -147,12 +147,6 @@ std::string child(const std::string& args) {
     return out;
 }
 
-std::uint64_t journal_bytes(const fs::path& root) {
-    std::uint64_t total = 0;
-    for (const auto& run : fs::directory_iterator(root)) total += fs::file_size(run.path() / "events.jsonl");
-    return total;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,7 +200,7 @@ int main(int argc, char** argv) {
         double plain = 0;
         std::sscanf(child("--measure-plain " + root.string()).c_str(), "%lf", &plain);
         std::printf("%5d %8.1f | %9.1f %9.1f %6.2f | %8.1f %8.1f %9.1f | %8.1f %9.1f %9.1f %9.2f\n", runs,
-                    static_cast<double>(journal_bytes(root)) / 1e6, one_ms, all_ms, one_ms / all_ms, plain, peak_one,
+                    static_cast<double>(bench::journal_bytes(root)) / 1e6, one_ms, all_ms, one_ms / all_ms, plain, peak_one,
                     after_one, peak_burst, after_burst, settled, settled / after_one);
         std::fflush(stdout);
     }

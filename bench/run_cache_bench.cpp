@@ -81,12 +81,6 @@ Reads reads_of(const store::RunStore& store, Step step) {
                  store.run_cache().figures().replays - replays};
 }
 
-std::uint64_t journal_bytes(const fs::path& root) {
-    std::uint64_t total = 0;
-    for (const auto& run : fs::directory_iterator(root)) total += fs::file_size(run.path() / "events.jsonl");
-    return total;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,7 +105,7 @@ int main(int argc, char** argv) {
         // Files changed within two seconds of a read are never kept.
         std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     }
-    const double journal_mb = static_cast<double>(journal_bytes(root)) / 1e6;
+    const double journal_mb = static_cast<double>(bench::journal_bytes(root)) / 1e6;
 
     // No pipeline tool: every run goes without telemetry, and its one line is not shown.
     ::setenv("KORVALLE_UI_KORVALLE_BIN", "/nonexistent/korvalle", 1);

@@ -103,4 +103,11 @@ inline void generate_run(const fs::path& root, int index, std::size_t journal_by
     }
 }
 
+// The bytes of every run's journal under a generated root.
+inline std::uint64_t journal_bytes(const fs::path& root) {
+    std::uint64_t total = 0;
+    for (const auto& run : fs::directory_iterator(root)) total += fs::file_size(run.path() / "events.jsonl");
+    return total;
+}
+
 }  // namespace korvalle::bench
