@@ -81,12 +81,7 @@ TEST_F(DemoItems, ArtifactsOfEveryKind) {
 // Each message is pinned once: the identifier rule's phrases are the run list's and the
 // identifier tests', so most rows here check the kind only.
 TEST_F(DemoItems, IdsAreCheckedRunFirstBeforeAnythingIsRead) {
-    struct Case {
-        std::string target;
-        unsigned status;
-        std::string code, message;
-    };
-    const Case cases[] = {
+    expect_refusals(server_->port(), {
         {"/api/v2/runs/.bad/conversations/.bad", 422, "invalid_run_id", ""},
         {"/api/v2/runs/.bad/artifacts/a%2Fb", 422, "invalid_run_id", ""},
         {"/api/v2/runs/no-such-run/conversations/a%20b", 422, "invalid_conversation_id",
@@ -104,16 +99,7 @@ TEST_F(DemoItems, IdsAreCheckedRunFirstBeforeAnythingIsRead) {
         {notes + "/artifacts/ses-draft-01", 404, "artifact_not_found", "no recorded artifact ses-draft-01"},
         // Present in the run directory, but no journal line names it.
         {notes + "/artifacts/launch.json", 404, "artifact_not_found", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        auto res = get(c.target);
-        EXPECT_EQ(res.status, c.status);
-        EXPECT_EQ(error_code(res), c.code);
-        if (!c.message.empty()) {
-            EXPECT_EQ(error_message(res), c.message);
-        }
-    }
+    });
 }
 
 // A file that turns into a FIFO between two requests: a plain not-found answer, nothing logged,

@@ -54,8 +54,10 @@ TEST(Listing, OrderIsBytewiseWithPrefixesFirst) {
     EXPECT_EQ(views[1].paths.dir, root.path() / "Zeta");
 }
 
-TEST(Listing, OnlyDirectoriesWithARegularLaunchRecordAreRuns) {
-    RunsRoot root;
+// A root with one run ("good", also reached through the link "linked") among entries that are
+// no runs: a FIFO, a directory and a missing file where launch.json should be, a plain file, a
+// dangling link and a name that is not UTF-8.
+void add_entries_of_every_kind(RunsRoot& root) {
     root.run("good").launch();
     root.run("no-launch").line("{}");
     testing::write_file(root.path() / "file-run", "{}");
@@ -65,6 +67,11 @@ TEST(Listing, OnlyDirectoriesWithARegularLaunchRecordAreRuns) {
     fs::create_directory_symlink(root.path() / "gone", root.path() / "dangling");
     fs::create_directories(root.path() / "bad\xff-name");
     testing::write_file(root.path() / "bad\xff-name" / "launch.json", "{}");
+}
+
+TEST(Listing, OnlyDirectoriesWithARegularLaunchRecordAreRuns) {
+    RunsRoot root;
+    add_entries_of_every_kind(root);
 
     const auto runs = ledger::all_runs(root.path());
     EXPECT_EQ(ids(runs), (std::vector<std::string>{"good", "linked"}));
@@ -74,15 +81,7 @@ TEST(Listing, OnlyDirectoriesWithARegularLaunchRecordAreRuns) {
 // One entry by name answers what the listing answers for that name, with the same paths.
 TEST(Listing, OneEntryByNameFollowsTheListingsRule) {
     RunsRoot root;
-    root.run("good").launch();
-    root.run("no-launch").line("{}");
-    testing::write_file(root.path() / "file-run", "{}");
-    fs::create_directories(root.path() / "dir-launch" / "launch.json");
-    ASSERT_EQ(::mkfifo((root.path() / "no-launch" / "launch.json").c_str(), 0600), 0);
-    fs::create_directory_symlink(root.path() / "good", root.path() / "linked");
-    fs::create_directory_symlink(root.path() / "gone", root.path() / "dangling");
-    fs::create_directories(root.path() / "bad\xff-name");
-    testing::write_file(root.path() / "bad\xff-name" / "launch.json", "{}");
+    add_entries_of_every_kind(root);
     root.run("good").file("nested/launch.json", "{}");
 
     const auto listed = ledger::all_runs(root.path());

@@ -70,6 +70,27 @@ inline std::string error_message(const HttpResponse& res) {
     return std::string(body.at("error").at("message").as_string());
 }
 
+// One refused request: the answer's status and error code, and its message when the row pins
+// one (empty: the message is pinned where it is composed).
+struct Refusal {
+    std::string target;
+    unsigned status;
+    std::string code;
+    std::string message;
+};
+
+inline void expect_refusals(unsigned short port, const std::vector<Refusal>& rows) {
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.target);
+        auto res = http_get(port, row.target);
+        EXPECT_EQ(res.status, row.status);
+        EXPECT_EQ(error_code(res), row.code);
+        if (!row.message.empty()) {
+            EXPECT_EQ(error_message(res), row.message);
+        }
+    }
+}
+
 // A HEAD answer against the GET answer of the same target: the same status and content type, no
 // body, and a length that differs only by the digits of "observed_at"'s fraction of a second
 // (none, or a point and 1 to 9 digits), which each answer reads from the clock.
