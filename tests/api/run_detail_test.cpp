@@ -5,27 +5,17 @@
 namespace korvalle::testing {
 namespace {
 
-class RunDetailRoute : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        root_ = new RunsRoot();
-        add_run(*root_, "r1", "2026-03-05T09:00:00.000Z");
-        auto session = root_->run("r1");
+class RunDetailRoute : public ServedRoot<RunDetailRoute> {
+public:
+    static void fill(RunsRoot& root) {
+        add_run(root, "r1", "2026-03-05T09:00:00.000Z");
+        auto session = root.run("r1");
         session.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-completed",
                        .labels = R"({"run_id":"r1","node":"build","round":1,"session":"ses-1"})",
                        .payload = R"({"message":"Built.","usage":{"duration":2.5}})"});
-        root_->run("no-launch");  // a directory without launch.json is no run
-        root_->run("bad-launch").launch_text("{");
-        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+        root.run("no-launch");  // a directory without launch.json is no run
+        root.run("bad-launch").launch_text("{");
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
-    }
-    static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
-
-    inline static RunsRoot* root_ = nullptr;
-    inline static ServerProcess* server_ = nullptr;
 };
 
 TEST_F(RunDetailRoute, AnswersTheDocumentInTheEnvelope) {

@@ -33,33 +33,22 @@ std::vector<std::string> walk_pages(unsigned short port, const std::string& quer
     return all;
 }
 
-class RunListTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        root_ = new RunsRoot();
+class RunListTest : public ServedRoot<RunListTest> {
+public:
+    static void fill(RunsRoot& root) {
         // Later times first; equal times and runs without time by id; settled runs left out by
         // default; a run in a round whose node is done is never settled.
-        add_run(*root_, "b-old", "2026-03-01T09:00:00.000Z");
-        add_run(*root_, "a-new", "2026-03-05T09:00:00.000Z");
-        add_run(*root_, "c-tie", "2026-03-03T09:00:00.000Z");
-        add_run(*root_, "b-tie", "2026-03-03T09:00:00.000Z");
-        add_run(*root_, "bb-tie", "2026-03-03T09:00:00.000Z");
-        add_run(*root_, "z-notime", "");
-        add_run(*root_, "y-notime", "");
-        add_run(*root_, "s-settled", "2026-03-04T09:00:00.000Z", true);
-        add_run(*root_, "r-inround", "2026-03-02T09:00:00.000Z", false, true);
-        root_->run("no-launch");  // a directory without launch.json is no run
-        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+        add_run(root, "b-old", "2026-03-01T09:00:00.000Z");
+        add_run(root, "a-new", "2026-03-05T09:00:00.000Z");
+        add_run(root, "c-tie", "2026-03-03T09:00:00.000Z");
+        add_run(root, "b-tie", "2026-03-03T09:00:00.000Z");
+        add_run(root, "bb-tie", "2026-03-03T09:00:00.000Z");
+        add_run(root, "z-notime", "");
+        add_run(root, "y-notime", "");
+        add_run(root, "s-settled", "2026-03-04T09:00:00.000Z", true);
+        add_run(root, "r-inround", "2026-03-02T09:00:00.000Z", false, true);
+        root.run("no-launch");  // a directory without launch.json is no run
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
-    }
-    static unsigned short port() { return server_->port(); }
-    static HttpResponse get(const std::string& target) { return http_get(port(), target); }
-
-    inline static RunsRoot* root_ = nullptr;
-    inline static ServerProcess* server_ = nullptr;
 };
 
 const std::vector<std::string> unsettled_order{"a-new", "b-tie", "bb-tie", "c-tie",

@@ -5,21 +5,11 @@
 namespace korvalle::testing {
 namespace {
 
-class TimelineRoute : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        root_ = new RunsRoot();
-        add_run(*root_, "run-1", "2026-03-05T09:00:00.000Z", false, true);
-        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+class TimelineRoute : public ServedRoot<TimelineRoute> {
+public:
+    static void fill(RunsRoot& root) {
+        add_run(root, "run-1", "2026-03-05T09:00:00.000Z", false, true);
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
-    }
-    static HttpResponse get(const std::string& target) { return http_get(server_->port(), target); }
-
-    inline static RunsRoot* root_ = nullptr;
-    inline static ServerProcess* server_ = nullptr;
 };
 
 // The messages this route composes are pinned here; the identifier rule's phrases are the run

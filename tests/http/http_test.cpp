@@ -13,21 +13,11 @@
 namespace korvalle::testing {
 namespace {
 
-class HttpTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        root_ = new RunsRoot();
-        add_run(*root_, "run-a", "2026-03-02T09:00:00.000Z");
-        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+class HttpTest : public ServedRoot<HttpTest> {
+public:
+    static void fill(RunsRoot& root) {
+        add_run(root, "run-a", "2026-03-02T09:00:00.000Z");
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
-    }
-    static unsigned short port() { return server_->port(); }
-
-    inline static RunsRoot* root_ = nullptr;
-    inline static ServerProcess* server_ = nullptr;
 };
 
 const char* const no_such_route = R"({"error":{"code":"no_such_route","message":"no such route"}})";

@@ -117,4 +117,25 @@ inline ProcessOptions with_fake_tool(const std::filesystem::path& calls_file,
     return options;
 }
 
+// A test suite whose tests share one runs root, filled once by Suite::fill(root) and served by
+// one server (with the stand-in pipeline tool) for the whole suite.
+template <class Suite>
+class ServedRoot : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = new RunsRoot();
+        Suite::fill(*root_);
+        server_ = new ServerProcess(ServerProcess::serve(root_->path(), with_fake_tool(root_->path() / "calls")));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete root_;
+    }
+    static unsigned short port() { return server_->port(); }
+    static HttpResponse get(const std::string& target) { return http_get(port(), target); }
+
+    inline static RunsRoot* root_ = nullptr;
+    inline static ServerProcess* server_ = nullptr;
+};
+
 }  // namespace korvalle::testing
