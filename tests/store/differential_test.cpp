@@ -12,6 +12,7 @@
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
 #include "src/payload/timeline.hpp"
+#include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <algorithm>
@@ -130,28 +131,23 @@ void expect_same_documents(const fs::path& root_path) {
                       })) << view.id();
             ++items;
         }
-        std::vector<std::optional<std::string>> scopes = {std::nullopt, "no-such-node"};
-        for (const auto& node : view.graph.order) scopes.emplace_back(node);
+        const RunItems asked = items_of(view);
+        std::vector<std::optional<std::string>> scopes = {std::nullopt};
+        scopes.insert(scopes.end(), asked.nodes.begin(), asked.nodes.end());
         for (const auto& node : scopes) {
             EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_answer(store, view.id(), [&](const auto& v) {
                           return json::write(payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt));
                       })) << view.id() << " " << node.value_or("-");
             ++items;
         }
-        std::set<std::string> conversations = {"no-such-session"};
-        for (auto session : payload::session_groups(view).order) conversations.emplace(session);
-        std::set<std::string> artifacts = {"no-such-artifact"};
-        for (const auto& envelope : view.envelopes) {
-            for (const auto& ref : envelope.artifacts) artifacts.insert(ref.id);
-        }
-        for (const auto& id : conversations) {
+        for (const auto& id : asked.conversations) {
             auto item = contract::RunId::make(id);
             if (!item) continue;
             EXPECT_EQ(written(store.conversation(*run, *item)), plain_item(store, view.id(), id, payload::conversation))
                 << view.id() << " " << id;
             ++items;
         }
-        for (const auto& id : artifacts) {
+        for (const auto& id : asked.artifacts) {
             auto item = contract::RunId::make(id);
             if (!item) continue;
             EXPECT_EQ(written(store.artifact(*run, *item)), plain_item(store, view.id(), id, payload::artifact))

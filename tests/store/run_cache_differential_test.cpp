@@ -17,6 +17,7 @@
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
+#include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <fmt/format.h>
@@ -59,33 +60,23 @@ std::string written(const std::variant<Document, error::ApiError>& answer) {
     return json::write(std::get<Document>(answer));
 }
 
-// What may be asked of one run: its conversations and artifacts as its journal names them,
-// and one of each that it does not have.
-struct RunItems {
+// The runs of a root with what may be asked of each, and one run that is not there.
+struct RootItem {
     contract::RunId run;
-    std::set<std::string> conversations = {"no-such-session"};
-    std::set<std::string> artifacts = {"no-such-artifact"};
-    std::set<std::string> nodes = {"no-such-node"};
+    RunItems items;
 };
 
-std::vector<RunItems> items_of(const fs::path& root) {
-    std::vector<RunItems> items;
+std::vector<RootItem> items_of(const fs::path& root) {
+    std::vector<RootItem> out;
     for (const auto& view : views::RunView::all(root)) {
-        auto run = contract::RunId::make(view.id());
-        if (!run) continue;
-        RunItems& item = items.emplace_back(RunItems{*run});
-        for (auto session : payload::session_groups(view).order) item.conversations.emplace(session);
-        for (const auto& envelope : view.envelopes) {
-            for (const auto& ref : envelope.artifacts) item.artifacts.insert(ref.id);
-        }
-        for (const std::string& node : view.graph.order) item.nodes.insert(node);
+        if (auto run = contract::RunId::make(view.id())) out.push_back(RootItem{*run, testing::items_of(view)});
     }
-    items.push_back(RunItems{*contract::RunId::make("no-such-run")});
-    return items;
+    out.push_back(RootItem{*contract::RunId::make("no-such-run"), RunItems{}});
+    return out;
 }
 
 // Every document of the store, by a name that says what was asked.
-std::map<std::string, std::string> documents(const store::RunStore& store, const std::vector<RunItems>& items) {
+std::map<std::string, std::string> documents(const store::RunStore& store, const std::vector<RootItem>& items) {
     std::map<std::string, std::string> out;
     const std::optional<std::string> second = items.size() > 1 ? std::optional(items[1].run.str()) : std::nullopt;
     for (const store::RunsQuery& query : {store::RunsQuery{std::nullopt, 50, true}, store::RunsQuery{std::nullopt, 50, false},
@@ -93,22 +84,22 @@ std::map<std::string, std::string> documents(const store::RunStore& store, const
         out[fmt::format("list {} {} {}", query.cursor.value_or("-"), query.limit, query.include_settled)] =
             json::write(store.run_list(query));
     }
-    for (const RunItems& item : items) {
+    for (const RootItem& item : items) {
         const std::string& run = item.run.str();
         out["run " + run] = written(store.run(item.run, true));
         out["run " + run + " without conversations"] = written(store.run(item.run, false));
-        for (const std::string& id : item.conversations) {
+        for (const std::string& id : item.items.conversations) {
             if (auto conversation = contract::RunId::make(id)) {
                 out["conversation " + run + " " + id] = written(store.conversation(item.run, *conversation));
             }
         }
-        for (const std::string& id : item.artifacts) {
+        for (const std::string& id : item.items.artifacts) {
             if (auto artifact = contract::RunId::make(id)) {
                 out["artifact " + run + " " + id] = written(store.artifact(item.run, *artifact));
             }
         }
         out["timeline " + run] = written(store.timeline(item.run, store::TimelineScope{}));
-        for (const std::string& node : item.nodes) {
+        for (const std::string& node : item.items.nodes) {
             out["timeline " + run + " node " + node] = written(store.timeline(item.run, store::TimelineScope{node}));
         }
     }
@@ -118,9 +109,9 @@ std::map<std::string, std::string> documents(const store::RunStore& store, const
 // The change feed's streams of one store: one that watches no run, and one watching each run.
 class Streams {
 public:
-    Streams(const store::RunStore& store, const std::vector<RunItems>& items) {
+    Streams(const store::RunStore& store, const std::vector<RootItem>& items) {
         streams_.emplace_back(store, store::EventsQuery{});
-        for (const RunItems& item : items) streams_.emplace_back(store, store::EventsQuery{item.run.str(), 7});
+        for (const RootItem& item : items) streams_.emplace_back(store, store::EventsQuery{item.run.str(), 7});
     }
 
     // The frames every stream sends now: its snapshot the first time, then those of one poll;
@@ -422,8 +413,8 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     };
 
     // The streams watch the runs there are at first, and "ghost", which comes and goes.
-    std::vector<RunItems> watched = items_of(root.path());
-    watched.push_back(RunItems{*contract::RunId::make("ghost")});
+    std::vector<RootItem> watched = items_of(root.path());
+    watched.push_back(RootItem{*contract::RunId::make("ghost"), RunItems{}});
     Streams fresh_streams(fresh, watched);
     std::vector<Streams> cached_streams;
     for (const auto& [name, store] : cached) cached_streams.emplace_back(store, watched);
@@ -432,7 +423,7 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     for (int step = 0; step <= step_count(); ++step) {
         if (step > 0) change = changes.step();
         const std::string at = fmt::format("seed {}, step {} ({})", seed(), step, change);
-        const std::vector<RunItems> items = items_of(root.path());
+        const std::vector<RootItem> items = items_of(root.path());
         const auto expected = documents(fresh, items);
         const std::vector<std::string> expected_frames = fresh_streams.frames();
         for (std::size_t i = 0; i < cached.size(); ++i) {
