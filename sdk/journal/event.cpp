@@ -272,6 +272,18 @@ plan::Read<T> located(const Reader& r, const json::ReadError& e) {
 
 }  // namespace
 
+// The JSON members compare through json::equal: Boost's operator== would copy them.
+bool Labels::operator==(const Labels& other) const {
+    return run_id == other.run_id && node == other.node && round == other.round && persona == other.persona &&
+           step == other.step && json::equal(extra, other.extra);
+}
+
+bool Envelope::operator==(const Envelope& other) const {
+    return v == other.v && ts == other.ts && stream == other.stream && seq == other.seq && source == other.source &&
+           kind == other.kind && labels == other.labels && json::equal(payload, other.payload) &&
+           artifacts == other.artifacts;
+}
+
 std::string_view source_word(EventSource source) {
     switch (source) {
         case EventSource::Morvane: return "morvane";

@@ -35,7 +35,7 @@ struct Labels {
     // Every other key, in order of first occurrence, with the value of its last occurrence.
     boost::json::object extra;
 
-    bool operator==(const Labels&) const = default;
+    bool operator==(const Labels& other) const;
 };
 
 struct ArtifactRef {
@@ -57,7 +57,7 @@ struct Envelope {
     boost::json::object payload;
     std::vector<ArtifactRef> artifacts;
 
-    bool operator==(const Envelope&) const = default;
+    bool operator==(const Envelope& other) const;
 };
 
 // Reads one journal line (without its line ending): an object with the members v, ts,

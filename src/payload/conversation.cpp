@@ -37,8 +37,8 @@ const boost::json::value* member(const boost::json::object& object, std::string_
 }
 
 boost::json::value text_or_null(const boost::json::value* value) {
-    // A copy of the string itself would be made in the view's arena, which lives as long as
-    // the view: the document's text is made in the default storage.
+    // A copy of the string value would be made in the view's arena, which refuses it: the
+    // document's text is made in the default storage.
     if (value && value->is_string()) return boost::json::value(std::string_view(value->get_string()));
     return nullptr;
 }
@@ -82,7 +82,7 @@ boost::json::object activity_item(const event::Envelope& envelope, std::size_t i
     item.reserve(5);
     item.emplace("index", static_cast<std::uint64_t>(index));
     const boost::json::value* kind = member(payload, "kind");
-    item.emplace("kind", kind && kind->is_string() ? boost::json::value(kind->get_string()) : boost::json::value(""));
+    item.emplace("kind", kind && kind->is_string() ? std::string_view(kind->get_string()) : std::string_view());
     item.emplace("name", text_or_null(member(payload, "name")));
     item.emplace("input", text_or_null(member(payload, "detail")));
     item.emplace("output", nullptr);
