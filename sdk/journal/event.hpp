@@ -47,6 +47,10 @@ struct ArtifactRef {
 };
 
 struct Envelope {
+    Envelope() = default;
+    // An empty envelope whose JSON members will be made in storage.
+    explicit Envelope(const boost::json::storage_ptr& storage);
+
     std::uint32_t v = 0;
     std::string ts;  // kept as written; never parsed here
     std::string stream;
@@ -65,6 +69,9 @@ struct Envelope {
 // position (6 to 9 elements). Only JSON whitespace may follow. The payload and the labels'
 // extra members are made in storage (an arena shared by a run's envelopes, or the default).
 plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
+// The same into out, an empty envelope made for the storage (a list of envelopes grows in
+// place): the error message, or "" when the line is read. out is unspecified after an error.
+std::string read_envelope_into(std::string_view line, Envelope& out);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the message carries

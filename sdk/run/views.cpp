@@ -74,9 +74,10 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     auto arena = std::make_unique<json::Arena>();
     const boost::json::storage_ptr storage = arena->storage();
     const bool usable = journal::for_each_journal_line(journal_path, [&](std::string_view line) {
-        plan::Read<event::Envelope> read = event::read_envelope(line, storage);
-        if (!read.ok()) return;
-        envelopes.push_back(std::move(*read.value));
+        if (!event::read_envelope_into(line, envelopes.emplace_back(storage)).empty()) {
+            envelopes.pop_back();
+            return;
+        }
         const std::size_t n = envelopes.size();
         if (ordered && n > 1 && journal::before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
         if (ordered) view.apply_event(envelopes.back());
