@@ -2,8 +2,8 @@
 // statuses, liveness, journal timestamps and the planner-context section of task texts.
 //
 // A view is built by RunView::open (launch record, journal, merge order, replay, cross-run
-// resolution) and is read-only afterwards; every read operation of the server opens all runs
-// afresh with RunView::all and drops the views when it is done.
+// resolution) and is read-only afterwards: the arena of its envelopes' JSON values refuses any
+// further allocation, so a copy of one of those values must name its own storage.
 #pragma once
 
 #include "sdk/base/arena.hpp"
