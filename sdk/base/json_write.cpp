@@ -217,6 +217,78 @@ std::string write(const boost::json::value& value) { return write_reserved(value
 std::string write(const boost::json::object& object) { return write_reserved(object); }
 std::string write(const boost::json::array& array) { return write_reserved(array); }
 
+void Writer::key(std::string_view key) {
+    separate();
+    write_string(out_, key);
+    out_.push_back(':');
+    need_comma_ = false;
+}
+
+void Writer::open(char bracket) {
+    separate();
+    out_.push_back(bracket);
+    need_comma_ = false;
+}
+
+void Writer::close(char bracket) {
+    out_.push_back(bracket);
+    need_comma_ = true;
+}
+
+void Writer::value(std::string_view text) {
+    separate();
+    write_string(out_, text);
+    need_comma_ = true;
+}
+
+void Writer::value(bool flag) {
+    separate();
+    out_.append(flag ? "true" : "false");
+    need_comma_ = true;
+}
+
+void Writer::value(std::nullptr_t) {
+    separate();
+    out_.append("null");
+    need_comma_ = true;
+}
+
+void Writer::value(std::int64_t number) {
+    separate();
+    write_integer(out_, number);
+    need_comma_ = true;
+}
+
+void Writer::value(std::uint64_t number) {
+    separate();
+    write_integer(out_, number);
+    need_comma_ = true;
+}
+
+void Writer::value(double number) {
+    separate();
+    append_double(out_, number);
+    need_comma_ = true;
+}
+
+void Writer::value(const boost::json::value& tree) {
+    separate();
+    write_to(out_, tree);
+    need_comma_ = true;
+}
+
+void Writer::value(const boost::json::object& tree) {
+    separate();
+    write_to(out_, tree);
+    need_comma_ = true;
+}
+
+void Writer::value(const boost::json::array& tree) {
+    separate();
+    write_to(out_, tree);
+    need_comma_ = true;
+}
+
 std::string format_double(double value) {
     std::string out;
     append_double(out, value);

@@ -352,8 +352,12 @@ std::vector<std::uint64_t> detail_rounds(const views::RunView& view) {
     return rounds_to_visit(view, JournalIndex(view.envelopes));
 }
 
-std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round) {
-    return detail::round_detail(view, round, JournalIndex(view.envelopes), detail::derived_status_words(view));
+std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
+    std::string text;
+    json::Writer out(text);
+    if (!detail::write_round_detail(out, view, round, JournalIndex(view.envelopes), detail::derived_status_words(view)))
+        return std::nullopt;
+    return text;
 }
 
 boost::json::object detail::node_details(const views::RunView& view, const JournalIndex& index) {
@@ -383,27 +387,31 @@ boost::json::object detail::node_details(const views::RunView& view, const Journ
     return details;
 }
 
-boost::json::object run_detail(const views::RunView& view, bool include_conversations,
-                               const telemetry::RunTelemetry* telemetry) {
+std::string run_detail(const views::RunView& view, bool include_conversations,
+                       const telemetry::RunTelemetry* telemetry) {
     const JournalIndex index(view.envelopes);
-    boost::json::object document;
-    document.reserve(5);
-    document["run"] = head(view, telemetry, index);
-    boost::json::array rounds;
+    std::string text;
+    json::Writer out(text);
+    out.begin_object();
+    out.member("run", head(view, telemetry, index));
+    out.key("rounds");
+    out.begin_array();
     const detail::StatusWords derived = detail::derived_status_words(view);
-    for (std::uint64_t round : rounds_to_visit(view, index))
-        if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
-    document["rounds"] = std::move(rounds);
+    for (std::uint64_t round : rounds_to_visit(view, index)) detail::write_round_detail(out, view, round, index, derived);
+    out.end_array();
+    out.key("conversations");
     // Without the flag the conversations are not projected at all.
     if (include_conversations) {
         const SessionGroups groups = detail::session_groups(view, index);
-        document["conversations"] = project_session_groups(groups.order, groups, view);
+        write_session_groups(out, groups.order, groups, view);
     } else {
-        document["conversations"] = boost::json::array();
+        out.begin_array();
+        out.end_array();
     }
-    document["node_details"] = detail::node_details(view, index);
-    document["launch"] = launch_identity(view);
-    return document;
+    out.member("node_details", detail::node_details(view, index));
+    out.member("launch", launch_identity(view));
+    out.end_object();
+    return text;
 }
 
 }  // namespace korvalle::payload

@@ -30,7 +30,8 @@ boost::json::object node_details(const views::RunView& view, const JournalIndex&
 // The run's session groups, as payload::session_groups gives them, from the index's facts.
 SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
 
-std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round,
-                                                const JournalIndex& index, const StatusWords& derived);
+// Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
+bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t round, const JournalIndex& index,
+                        const StatusWords& derived);
 
 }  // namespace korvalle::payload::detail
