@@ -238,11 +238,16 @@ public:
     }
 
 private:
-    void separate() {
+    // Room for bytes more and some to spare, and a comma when one is due.
+    void separate(std::size_t bytes = 0) {
+        if (out_.capacity() - out_.size() < bytes + spare) grow(bytes);
         if (need_comma_) out_.push_back(',');
     }
+    void grow(std::size_t bytes);
     void open(char bracket);
     void close(char bracket);
+
+    static constexpr std::size_t spare = 64;
 
     std::string& out_;
     // Whether the last thing written completed a value, so that the next one needs a comma

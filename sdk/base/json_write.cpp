@@ -5,6 +5,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -217,8 +218,14 @@ std::string write(const boost::json::value& value) { return write_reserved(value
 std::string write(const boost::json::object& object) { return write_reserved(object); }
 std::string write(const boost::json::array& array) { return write_reserved(array); }
 
+void Writer::grow(std::size_t bytes) {
+    // Four times the room each time: a document of tens of megabytes is otherwise copied into a
+    // fresh buffer, page by page, at every doubling, which costs as much as writing it once more.
+    out_.reserve(std::max(out_.size() + bytes + spare, out_.capacity() * 4));
+}
+
 void Writer::key(std::string_view key) {
-    separate();
+    separate(key.size() + 3);
     write_string(out_, key);
     out_.push_back(':');
     need_comma_ = false;
@@ -231,12 +238,13 @@ void Writer::open(char bracket) {
 }
 
 void Writer::close(char bracket) {
+    if (out_.size() == out_.capacity()) grow(1);
     out_.push_back(bracket);
     need_comma_ = true;
 }
 
 void Writer::value(std::string_view text) {
-    separate();
+    separate(text.size() + 2);
     write_string(out_, text);
     need_comma_ = true;
 }
