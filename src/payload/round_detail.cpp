@@ -8,6 +8,7 @@
 #include "sdk/base/text.hpp"
 
 #include <boost/json/array.hpp>
+#include <boost/json/monotonic_resource.hpp>
 
 #include <algorithm>
 #include <array>
@@ -461,7 +462,10 @@ bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint
     if (!plan) return false;
     Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
-    round.result = read_json_file(view.paths.round_result(number));
+    // The result file is read for this round's object alone: its values are made in one arena
+    // and dropped with it, not one by one.
+    round.result = read_json_file(view.paths.round_result(number),
+                                  boost::json::make_shared_resource<boost::json::monotonic_resource>());
     round.live = number == view.round && view.in_round;
     // A finished round's file is the authority; without a usable node in it, the journal is.
     StatusWords from_result;

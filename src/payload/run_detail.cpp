@@ -185,7 +185,7 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
     }
     // A directory that cannot be listed may still hold round files that can be opened; the
     // rounds the journal names are asked for too.
-    for (const auto& [round, envelopes] : index.rounds())
+    for (const auto& [round, labelled] : index.rounds())
         if (round >= 1 && round <= last) rounds.insert(round);
     return {rounds.begin(), rounds.end()};
 }
