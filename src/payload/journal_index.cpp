@@ -22,13 +22,22 @@ AgentFacts agent_facts(const event::Envelope& envelope) {
 
 }  // namespace
 
+void prefetch_members(const event::Envelope& envelope) {
+    // The member tables sit in the view's arena, apart from the envelope: asking for them a few
+    // envelopes ahead overlaps their cache misses instead of waiting on each in turn.
+    __builtin_prefetch(envelope.labels.extra.begin());
+    __builtin_prefetch(envelope.payload.begin());
+}
+
 JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.
     std::pair<const std::string_view, EnvelopeRefs>* node = nullptr;
     std::pair<const std::uint64_t, Round>* round = nullptr;
-    for (const event::Envelope& envelope : envelopes) {
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        const event::Envelope& envelope = envelopes[i];
+        if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
         facts_.push_back(agent_facts(envelope));
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;

@@ -21,9 +21,9 @@ namespace korvalle::payload {
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry);
 
-// The "run" member: state, phase, timing, one entry per roster node, usage, timing indicators
-// and counts.
-boost::json::object run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry);
+// The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing
+// indicators and counts.
+std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry);
 
 // One party's token usage from the telemetry: {"input_tokens","output_tokens",
 // "cache_read_tokens","cache_write_tokens","cost_usd"}, null where unknown.
@@ -32,9 +32,10 @@ boost::json::object token_usage_object(const telemetry::RunTelemetry* telemetry,
 // Which model times a tally holds: four booleans, presence only.
 boost::json::object model_ms(const TurnDurations& tally);
 
-// The "node_details" member: per node with a branch or current-round version-control or
-// artifact activity, its checks, gate verdict, verification records and publication.
-boost::json::object node_details(const views::RunView& view);
+// The text of the "node_details" member: per node with a branch or current-round
+// version-control or artifact activity, its checks, gate verdict, verification records and
+// publication.
+std::string node_details(const views::RunView& view);
 
 // The text of one round's object, or none when the round's plan cannot be had: the view's
 // replayed plan for the current round, the round's "plan.json" for any other.

@@ -159,7 +159,7 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     telemetry.usage[telemetry::UsageParty::Agent] = {.input = 12, .output = 3, .cost_usd = 0.25};
     telemetry.usage[telemetry::UsageParty::Total] = {.cache_read = 7, .cost_usd = std::nan("")};
     views::RunView view = open_view(fixture_run(root_));
-    boost::json::object head = run_detail_head(view, &telemetry);
+    const boost::json::value head = parsed(run_detail_head(view, &telemetry));
     EXPECT_EQ(json::write(head.at("usage")),
               R"({"agent":{"input_tokens":12,"output_tokens":3,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":0.25},)"
               R"("judge":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":null},)"

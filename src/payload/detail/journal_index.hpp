@@ -56,6 +56,11 @@ private:
     std::map<std::uint64_t, Round> by_round_;
 };
 
+// Walks over a large journal read an envelope's labels and payload a few envelopes after
+// prefetch_members has asked for them.
+inline constexpr std::size_t prefetch_distance = 16;
+void prefetch_members(const event::Envelope& envelope);
+
 // add_turn over an envelope's facts.
 void add_turn(TurnDurations& tally, const AgentFacts& facts);
 

@@ -25,7 +25,7 @@ using StatusWords = std::map<std::string_view, std::string_view>;
 // The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
 
-boost::json::object node_details(const views::RunView& view, const JournalIndex& index);
+void node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index);
 
 // The run's session groups, as payload::session_groups gives them, from the index's facts.
 SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
