@@ -244,6 +244,9 @@ private:
         if (need_comma_) out_.push_back(',');
     }
     void grow(std::size_t bytes);
+    // A value of at most bytes (more may follow at the cost of growing), written by write.
+    template <class Write>
+    void put(std::size_t bytes, Write write);
     void open(char bracket);
     void close(char bracket);
 

@@ -243,58 +243,39 @@ void Writer::close(char bracket) {
     need_comma_ = true;
 }
 
+template <class Write>
+void Writer::put(std::size_t bytes, Write write) {
+    separate(bytes);
+    write(out_);
+    need_comma_ = true;
+}
+
 void Writer::value(std::string_view text) {
-    separate(text.size() + 2);
-    write_string(out_, text);
-    need_comma_ = true;
+    put(text.size() + 2, [&](std::string& out) { write_string(out, text); });
 }
-
 void Writer::value(bool flag) {
-    separate();
-    out_.append(flag ? "true" : "false");
-    need_comma_ = true;
+    put(5, [&](std::string& out) { out.append(flag ? "true" : "false"); });
 }
-
 void Writer::value(std::nullptr_t) {
-    separate();
-    out_.append("null");
-    need_comma_ = true;
+    put(4, [](std::string& out) { out.append("null"); });
 }
-
 void Writer::value(std::int64_t number) {
-    separate();
-    write_integer(out_, number);
-    need_comma_ = true;
+    put(24, [&](std::string& out) { write_integer(out, number); });
 }
-
 void Writer::value(std::uint64_t number) {
-    separate();
-    write_integer(out_, number);
-    need_comma_ = true;
+    put(24, [&](std::string& out) { write_integer(out, number); });
 }
-
 void Writer::value(double number) {
-    separate();
-    append_double(out_, number);
-    need_comma_ = true;
+    put(40, [&](std::string& out) { append_double(out, number); });
 }
-
 void Writer::value(const boost::json::value& tree) {
-    separate();
-    write_to(out_, tree);
-    need_comma_ = true;
+    put(0, [&](std::string& out) { write_to(out, tree); });
 }
-
 void Writer::value(const boost::json::object& tree) {
-    separate();
-    write_to(out_, tree);
-    need_comma_ = true;
+    put(0, [&](std::string& out) { write_to(out, tree); });
 }
-
 void Writer::value(const boost::json::array& tree) {
-    separate();
-    write_to(out_, tree);
-    need_comma_ = true;
+    put(0, [&](std::string& out) { write_to(out, tree); });
 }
 
 std::string format_double(double value) {
