@@ -1,4 +1,5 @@
-// Opening runs: one run with a large journal beside boost::json::parse over the same lines,
+// Opening runs: one run with a large journal beside boost::json::parse over the same lines
+// (each alone, and both side by side as a ratio),
 // the same journal written out of merge order, the peak memory of both opens (measured in a
 // fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
@@ -11,6 +12,7 @@
 #include <boost/json/parse.hpp>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -153,28 +156,60 @@ void BM_OpenLargeRunOutOfOrder(benchmark::State& state) { open_large_run(state, 
 BENCHMARK(BM_OpenLargeRunOutOfOrder)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 // The reference: read the same file, split it into lines and parse each with Boost.JSON.
+std::size_t parse_lines(const fs::path& journal) {
+    const files::ReadResult read = files::read_regular(journal);
+    const std::string_view text = *read.bytes;
+    std::size_t values = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        boost::json::error_code ec;
+        boost::json::value value = boost::json::parse(text.substr(start, end - start), ec);
+        values += ec ? 0 : 1;
+        benchmark::DoNotOptimize(value);
+        start = end + 1;
+    }
+    return values;
+}
+
 void BM_BoostParseLargeJournal(benchmark::State& state) {
     const fs::path journal = data().big_root / "big" / "events.jsonl";
     std::size_t values = 0;
-    for (auto _ : state) {
-        const files::ReadResult read = files::read_regular(journal);
-        const std::string_view text = *read.bytes;
-        values = 0;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string_view::npos) end = text.size();
-            boost::json::error_code ec;
-            boost::json::value value = boost::json::parse(text.substr(start, end - start), ec);
-            values += ec ? 0 : 1;
-            benchmark::DoNotOptimize(value);
-            start = end + 1;
-        }
-    }
+    for (auto _ : state) values = parse_lines(journal);
     state.counters["values"] = static_cast<double>(values);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data().big_bytes));
 }
 BENCHMARK(BM_BoostParseLargeJournal)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// Both side by side: each iteration opens the run five times, then parses its lines five
+// times, so that each runs against the allocator state its own loop leaves. The ratio is of
+// the medians: parse time over open time (above 1 when opening is the faster).
+void BM_OpenBesideParse(benchmark::State& state) {
+    const ledger::RunPaths paths{"big", data().big_root / "big"};
+    const fs::path journal = paths.dir / "events.jsonl";
+    std::vector<double> open_ms, parse_ms;
+    for (auto _ : state) {
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            benchmark::DoNotOptimize(views::RunView::open(paths).ok());
+            open_ms.push_back(bench::seconds_since(start) * 1e3);
+        }
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            benchmark::DoNotOptimize(parse_lines(journal));
+            parse_ms.push_back(bench::seconds_since(start) * 1e3);
+        }
+    }
+    const auto median = [](std::vector<double> times) {
+        std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+        return times[times.size() / 2];
+    };
+    state.counters["open_ms"] = median(open_ms);
+    state.counters["parse_ms"] = median(parse_ms);
+    state.counters["parse_over_open"] = median(parse_ms) / median(open_ms);
+}
+BENCHMARK(BM_OpenBesideParse)->Unit(benchmark::kMillisecond)->Iterations(4);
 
 void BM_AllSmallRuns(benchmark::State& state) {
     std::size_t runs = 0;

@@ -10,20 +10,19 @@ namespace {
 // arena is released; a large value gets a block of its own.
 constexpr std::size_t block_bytes = 256 * 1024;
 
+// Alignments are powers of two.
 char* aligned(char* p, std::size_t alignment) {
     const auto address = reinterpret_cast<std::uintptr_t>(p);
-    return p + ((alignment - address % alignment) % alignment);
+    return p + (-address & (alignment - 1));
 }
 
 }  // namespace
 
+SealedArena::SealedArena()
+    : std::logic_error("a sealed arena was asked for memory: a copy of a view's JSON value must name its storage") {}
+
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
-    while (busy_.test_and_set(std::memory_order_acquire)) {
-    }
-    struct Unlock {
-        std::atomic_flag& flag;
-        ~Unlock() { flag.clear(std::memory_order_release); }
-    } unlock{busy_};
+    if (sealed_) throw SealedArena();
     char* start = next_ ? aligned(next_, alignment) : nullptr;
     if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
         const std::size_t size = bytes + alignment > block_bytes / 4 ? bytes + alignment : block_bytes;
@@ -37,7 +36,5 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     next_ = start + bytes;
     return start;
 }
-
-boost::json::storage_ptr make_arena() { return boost::json::make_shared_resource<Arena>(); }
 
 }  // namespace korvalle::json

@@ -1,22 +1,31 @@
-// One arena for the JSON values of one run view: memory is taken from large blocks by bumping a
-// pointer and is never given back one value at a time; the blocks go all at once when the last
-// value that uses the arena is gone. Opening a run allocates some ten values per journal line,
-// and freeing them one by one (with glibc merging free blocks) costs as much as reading them.
+// One arena for the JSON values of one run view's envelopes: memory is taken from large blocks
+// by bumping a pointer and is never given back one value at a time; the blocks go all at once
+// with the arena. Opening a run allocates some ten values per journal line, and freeing them
+// one by one (with glibc merging free blocks) costs as much as reading them.
 //
-// Values keep the arena alive through their storage pointer (make_arena gives a counted one).
-// Allocation takes a spin lock, so a value copied out of a view that several threads read still
-// allocates safely; the lock is never contended while a run is opened.
+// Values point at the arena without counting (storage() is not shared), so destroying them
+// touches nothing at all: whoever owns the values owns the arena too and keeps it until they
+// are gone (a view holds both). Once the values are read the arena is sealed and every further
+// allocation throws: a copy of a value made in the arena could outlive its owner, and a kept
+// view would grow with every document built from it. A copy of a view's value names its
+// storage (the default one). Before sealing, only the thread that reads the values allocates.
 #pragma once
 
 #include <boost/json/memory_resource.hpp>
 #include <boost/json/storage_ptr.hpp>
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 namespace korvalle::json {
+
+// Thrown by a sealed arena asked for memory.
+class SealedArena : public std::logic_error {
+public:
+    SealedArena();
+};
 
 class Arena final : public boost::json::memory_resource {
 public:
@@ -24,19 +33,21 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
 
+    // An uncounted storage pointer to this arena, for values that must not outlive it.
+    boost::json::storage_ptr storage() noexcept { return boost::json::storage_ptr(this); }
+    // From now on the arena's values are read-only.
+    void seal() noexcept { sealed_ = true; }
+
 private:
     void* do_allocate(std::size_t bytes, std::size_t alignment) override;
     void do_deallocate(void*, std::size_t, std::size_t) override {}
     bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
 
-    std::atomic_flag busy_;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;
     char* end_ = nullptr;
+    bool sealed_ = false;
 };
-
-// A counted storage pointer to a fresh arena.
-boost::json::storage_ptr make_arena();
 
 }  // namespace korvalle::json
 

@@ -98,15 +98,14 @@ void check_depth(const Reader& r, int depth) {
     if (depth > kMaxDepth) r.fail("recursion limit exceeded");
 }
 
-Labels labels_from(Reader& r, int depth) {
+// Reads the labels into a fresh Labels whose extra members are made in the reader's storage.
+void labels_into(Reader& r, int depth, Labels& labels) {
     Token t = r.peek();
     if (t != Token::Object) {
         if (t == Token::End) r.fail("EOF while parsing a value");
         r.fail_invalid_type("struct Labels");
     }
     check_depth(r, depth);
-    Labels labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  boost::json::object(r.storage())};
     bool seen[5] = {};
     static constexpr const char* names[] = {"run_id", "node", "round", "persona", "step"};
     r.begin_object();
@@ -134,6 +133,12 @@ Labels labels_from(Reader& r, int depth) {
             case 4: labels.step = read_optional_text(r); break;
         }
     }
+}
+
+Labels labels_from(Reader& r, int depth) {
+    Labels labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                  boost::json::object(r.storage())};
+    labels_into(r, depth, labels);
     return labels;
 }
 
@@ -227,7 +232,7 @@ void read_field(Reader& r, int field, Envelope& e) {
         case 3: e.seq = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64"); break;
         case 4: e.source = read_source(r); break;
         case 5: e.kind = read_text(r); break;
-        case 6: e.labels = labels_from(r, 2); break;
+        case 6: labels_into(r, 2, e.labels); break;
         case 7: e.payload = read_payload(r, 2); break;
         case 8: e.artifacts = artifacts_from(r, 2); break;
     }
@@ -272,6 +277,18 @@ plan::Read<T> located(const Reader& r, const json::ReadError& e) {
 
 }  // namespace
 
+// The JSON members compare through json::equal: Boost's operator== would copy them.
+bool Labels::operator==(const Labels& other) const {
+    return run_id == other.run_id && node == other.node && round == other.round && persona == other.persona &&
+           step == other.step && json::equal(extra, other.extra);
+}
+
+bool Envelope::operator==(const Envelope& other) const {
+    return v == other.v && ts == other.ts && stream == other.stream && seq == other.seq && source == other.source &&
+           kind == other.kind && labels == other.labels && json::equal(payload, other.payload) &&
+           artifacts == other.artifacts;
+}
+
 std::string_view source_word(EventSource source) {
     switch (source) {
         case EventSource::Morvane: return "morvane";
@@ -281,27 +298,34 @@ std::string_view source_word(EventSource source) {
     return {};
 }
 
-plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
+Envelope::Envelope(const boost::json::storage_ptr& storage)
+    : labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, boost::json::object(storage)},
+      payload(storage) {}
+
+std::string read_envelope_into(std::string_view line, Envelope& out) {
+    // The JSON members are made in the envelope's storage from the start: assigning a value
+    // made elsewhere would copy it.
     Reader r(line);
-    r.set_storage(storage);
+    r.set_storage(out.payload.storage());
     try {
-        // The JSON members are made in the given storage from the start: assigning a value
-        // made elsewhere would copy it into the default one.
-        Envelope e{0, {}, {}, 0, EventSource::Morvane, {},
-                   Labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                          boost::json::object(storage)},
-                   boost::json::object(storage), {}};
         switch (r.peek()) {
             case Token::End: r.fail("EOF while parsing a value");
-            case Token::Object: read_object_form(r, e); break;
-            case Token::Array: read_positional_form(r, e); break;
+            case Token::Object: read_object_form(r, out); break;
+            case Token::Array: read_positional_form(r, out); break;
             default: r.fail_invalid_type("struct Envelope");
         }
         r.finish();
-        return {std::move(e), {}};
+        return {};
     } catch (const json::ReadError& err) {
-        return located<Envelope>(r, err);
+        return err.message() + json::location_suffix(r.text(), err.offset());
     }
+}
+
+plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
+    Envelope e(storage);
+    std::string error = read_envelope_into(line, e);
+    if (!error.empty()) return {std::nullopt, std::move(error)};
+    return {std::move(e), {}};
 }
 
 plan::Read<Labels> read_labels(json::Reader& reader, int depth) {

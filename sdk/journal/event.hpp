@@ -35,7 +35,7 @@ struct Labels {
     // Every other key, in order of first occurrence, with the value of its last occurrence.
     boost::json::object extra;
 
-    bool operator==(const Labels&) const = default;
+    bool operator==(const Labels& other) const;
 };
 
 struct ArtifactRef {
@@ -47,6 +47,10 @@ struct ArtifactRef {
 };
 
 struct Envelope {
+    Envelope() = default;
+    // An empty envelope whose JSON members will be made in storage.
+    explicit Envelope(const boost::json::storage_ptr& storage);
+
     std::uint32_t v = 0;
     std::string ts;  // kept as written; never parsed here
     std::string stream;
@@ -57,7 +61,7 @@ struct Envelope {
     boost::json::object payload;
     std::vector<ArtifactRef> artifacts;
 
-    bool operator==(const Envelope&) const = default;
+    bool operator==(const Envelope& other) const;
 };
 
 // Reads one journal line (without its line ending): an object with the members v, ts,
@@ -65,6 +69,9 @@ struct Envelope {
 // position (6 to 9 elements). Only JSON whitespace may follow. The payload and the labels'
 // extra members are made in storage (an arena shared by a run's envelopes, or the default).
 plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
+// The same into out, an empty envelope made for the storage (a list of envelopes grows in
+// place): the error message, or "" when the line is read. out is unspecified after an error.
+std::string read_envelope_into(std::string_view line, Envelope& out);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the message carries

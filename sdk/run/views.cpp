@@ -71,22 +71,26 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
     if (!error) envelopes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
     bool ordered = true;
-    // The envelopes' JSON values share one arena, released with the last of them.
-    const boost::json::storage_ptr arena = json::make_arena();
+    auto arena = std::make_unique<json::Arena>();
+    const boost::json::storage_ptr storage = arena->storage();
     const bool usable = journal::for_each_journal_line(journal_path, [&](std::string_view line) {
-        plan::Read<event::Envelope> read = event::read_envelope(line, arena);
-        if (!read.ok()) return;
-        envelopes.push_back(std::move(*read.value));
+        if (!event::read_envelope_into(line, envelopes.emplace_back(storage)).empty()) {
+            envelopes.pop_back();
+            return;
+        }
         const std::size_t n = envelopes.size();
         if (ordered && n > 1 && journal::before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
         if (ordered) view.apply_event(envelopes.back());
     }, &trace);
-    if (usable && ordered) return;
-    std::vector<event::Envelope> kept = usable ? std::move(envelopes) : std::vector<event::Envelope>{};
-    view = RunView{};
-    journal::merge_order(kept);
-    view.envelopes = std::move(kept);
-    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    if (!usable || !ordered) {
+        std::vector<event::Envelope> kept = usable ? std::move(envelopes) : std::vector<event::Envelope>{};
+        view = RunView{};
+        journal::merge_order(kept);
+        view.envelopes = std::move(kept);
+        for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    }
+    arena->seal();
+    view.arena = std::move(arena);
 }
 
 // The distinct cross-run references among the dependencies of the graph's nodes.

@@ -6,6 +6,7 @@
 // afresh with RunView::all and drops the views when it is done.
 #pragma once
 
+#include "sdk/base/arena.hpp"
 #include "sdk/base/file_identity.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/plan/graph.hpp"
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -66,6 +68,9 @@ struct RunView {
     // Set by open.
     ledger::RunPaths paths;
     LaunchRecord launch;
+    // Owns the JSON values of the envelopes' payloads and labels; declared first, so it goes
+    // last. Sealed once the journal is read: a copy of those values names its own storage.
+    std::unique_ptr<json::Arena> arena;
     std::vector<event::Envelope> envelopes;  // every envelope that parsed, in merge order
 
     // Set by the replay.

@@ -13,8 +13,9 @@ namespace korvalle::payload {
 
 namespace {
 
-// A member of the payload when it is a string, else "".
-boost::json::string payload_text(const boost::json::object& payload, std::string_view key) {
+// A member of the payload when it is a string, else "". A view, so that the row copies it into
+// its own storage.
+std::string_view payload_text(const boost::json::object& payload, std::string_view key) {
     const auto* value = payload.if_contains(key);
     if (value == nullptr || !value->is_string()) return {};
     return value->get_string();

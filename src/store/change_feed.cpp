@@ -3,10 +3,12 @@
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 #include "sdk/base/files.hpp"
+#include "sdk/base/json.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <new>
@@ -105,7 +107,8 @@ void Frames::watched_run_changed(const std::string& id) {
     auto activity = watch_activity(*this);
     if (!activity) return;  // not found: the last activity is kept
     // Rows compare as JSON values: objects with the same members in another order are equal.
-    if (previous_activity_ && *previous_activity_ == *activity) return;
+    const auto same = [](const boost::json::value& a, const boost::json::value& b) { return json::equal(a, b); };
+    if (previous_activity_ && std::ranges::equal(*previous_activity_, *activity, same)) return;
     boost::json::array rows(activity->begin(), activity->end());
     previous_activity_ = std::move(activity);
     queue(contract::SseEvent::ActivityChanged, {{"run_id", id}, {"activity", std::move(rows)}});
