@@ -160,6 +160,9 @@ void turns_of(json::Writer& out, std::string_view session, const Envelopes& enve
     Envelopes activity;
     std::size_t pending = 0;  // where the activity not yet taken by a turn starts
     for (const event::Envelope* envelope : envelopes) {
+        // The session's envelopes are spread over the journal: their member tables are asked
+        // for all at once here, before the turns read them one after another.
+        detail::prefetch_members(*envelope);
         if (envelope->kind == "turn-activity") {
             activity.push_back(envelope);
         } else if (envelope->source != event::EventSource::Morvane || envelope->kind == "turn-interrupted") {
