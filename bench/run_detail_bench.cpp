@@ -1,7 +1,7 @@
 // The run detail document of a large run beside the time to open that run: 2 000 nodes, 20
 // rounds with their plan and result files, 200 000 journal envelopes in the replay benchmark's
-// mix, a fifth of them in agent sessions. Reports, in one run, the time to build the document
-// (conversations included) and write it as text, the time to open the run, and their ratio.
+// mix, a fifth of them in agent sessions. Reports, in one run, the time to make the document
+// (conversations included) as text, the time to open the run, and their ratio.
 #include "bench/scratch.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

@@ -170,6 +170,47 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     EXPECT_EQ(json::write(head.at("timing").at("agent_seconds")), "4");
 }
 
+// A finished round's plan that names an id twice: each object keyed by task id shows the id
+// once, in its first place, with what its last task gives.
+TEST_F(RunDetail, PlanNamingAnIdTwice) {
+    RunBuilder run = root_.run("twice");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":{"schema_version":1,"tasks":[{"id":"a"}]}})"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1})"))
+        .event(event("round-finished", "2026-03-09T10:00:02.000Z", R"({"round":1})"))
+        .event(event("round-started", "2026-03-09T10:00:03.000Z", R"({"round":2})"))
+        .round_plan(1, R"({"schema_version":1,"tasks":[{"id":"a","task":"first"},{"id":"b","deps":["a"]},)"
+                       R"({"id":"a","kind":"human","task":"second","deps":["b"]},{"id":"c","deps":["a","zz"]}]})")
+        .round_result(1, R"({"nodes":[{"id":"a","status":"blocked","outcome":"x"},{"id":"b","status":"blocked"},)"
+                         R"({"id":"c","status":"skipped","change_url":"u"}]})");
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    EXPECT_EQ(json::write(round.at("node_status")), R"({"a":"blocked","b":"blocked","c":"skipped"})");
+    EXPECT_EQ(json::write(round.at("node_gated_by")), R"({"b":["a"],"a":["b"],"c":["a"]})");
+    EXPECT_EQ(json::write(round.at("node_results")),
+              R"({"a":{"kind":"human","status":"blocked","outcome":"x","completed":false},)"
+              R"("b":{"kind":"agent","status":"blocked","completed":false},)"
+              R"("c":{"kind":"agent","status":"skipped","pr":"u","completed":false}})");
+}
+
+// A node of the round being driven whose latest settle has no outcome: the outcome the replay
+// kept follows the settle's own keys, and the link comes last.
+TEST_F(RunDetail, LiveEntryKeepsTheReplayedOutcome) {
+    auto labels = [](std::string node) { return R"({"run_id":"live","round":1,"node":")" + node + R"("})"; };
+    RunBuilder run = root_.run("live");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":{"schema_version":1,"tasks":[{"id":"b"}]}})"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1})"))
+        .event(event("node-dispatched", "2026-03-09T10:00:02.000Z", labels("b")))
+        .event(event("node-settled", "2026-03-09T10:00:03.000Z", labels("b"),
+                     R"({"status":"done","outcome":"merged","branch":"feature/b","change_url":"https://x/1"})"))
+        .event(event("node-settled", "2026-03-09T10:00:04.000Z", labels("b"),
+                     R"({"status":"done","detail":"again","ok":true,"branch":"feature/b2","exit_code":0})"));
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    EXPECT_EQ(json::write(round.at("node_results")),
+              R"({"b":{"kind":"agent","status":"done","completed":true,"branch":"feature/b2","detail":"again",)"
+              R"("exit_code":0,"ok":true,"outcome":"merged","pr":"https://x/1"}})");
+}
+
 // One journal line naming a huge round: only rounds with a directory or journal line, and the
 // current one, are asked for, and the document is the one every round would give.
 TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
