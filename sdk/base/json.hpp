@@ -196,8 +196,8 @@ std::string format_double(double value);
 
 // The same compact form streamed value by value onto the end of a text, for documents too large
 // to be worth building as a tree first: the writer places the commas, the caller opens and
-// closes every container and gives every member its key before its value. Trees can be written
-// at any place a value can.
+// closes every container and gives every member its key before its value (nothing is checked:
+// an unbalanced call makes an invalid text). Trees can be written at any place a value can.
 class Writer {
 public:
     explicit Writer(std::string& out) : out_(out) {}
