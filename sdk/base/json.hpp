@@ -16,12 +16,14 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -191,6 +193,71 @@ void write_to(std::string& out, const boost::json::object& object);
 void write_to(std::string& out, const boost::json::array& array);
 // A double alone, in the writer's form ("2.0", "1e16", "1.5e-7").
 std::string format_double(double value);
+
+// The same compact form streamed value by value onto the end of a text, for documents too large
+// to be worth building as a tree first: the writer places the commas, the caller opens and
+// closes every container and gives every member its key before its value (nothing is checked:
+// an unbalanced call makes an invalid text). Trees can be written at any place a value can.
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
+    void begin_array() { open('['); }
+    void end_array() { close(']'); }
+    // The key of the object member whose value is written next.
+    void key(std::string_view key);
+
+    void value(std::string_view text);
+    void value(const char* text) { value(std::string_view(text)); }
+    void value(const std::string& text) { value(std::string_view(text)); }
+    void value(const boost::json::string& text) { value(std::string_view(text)); }
+    void value(bool flag);
+    void value(std::nullptr_t);
+    void value(std::int64_t number);
+    void value(std::uint64_t number);
+    void value(double number);
+    template <std::integral T>
+        requires(!std::same_as<T, bool>)
+    void value(T number) {
+        if constexpr (std::is_signed_v<T>)
+            value(static_cast<std::int64_t>(number));
+        else
+            value(static_cast<std::uint64_t>(number));
+    }
+    void value(const boost::json::value& tree);
+    void value(const boost::json::object& tree);
+    void value(const boost::json::array& tree);
+
+    // key(k) then value(v).
+    template <class T>
+    void member(std::string_view k, const T& v) {
+        key(k);
+        value(v);
+    }
+
+private:
+    // Room for bytes more and some to spare, and a comma when one is due.
+    void separate(std::size_t bytes = 0) {
+        if (out_.capacity() - out_.size() < bytes + spare) grow(bytes);
+        if (need_comma_) out_.push_back(',');
+    }
+    void grow(std::size_t bytes);
+    // A value of at most bytes (more may follow at the cost of growing), written by write.
+    template <class Write>
+    void put(std::size_t bytes, Write write);
+    void open(char bracket);
+    void close(char bracket);
+
+    static constexpr std::size_t spare = 64;
+
+    std::string& out_;
+    // Whether the last thing written completed a value, so that the next one needs a comma
+    // first. One bit serves every depth: a key or an opening bracket clears it, a closing
+    // bracket sets it like any other value.
+    bool need_comma_ = false;
+};
 
 // Equality as Boost.JSON's operator== defines it (numbers of the integer kinds compare by value,
 // a double only equals a double), without its copies: Boost 1.81 compares two objects by

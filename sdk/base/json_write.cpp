@@ -5,6 +5,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -216,6 +217,66 @@ void write_to(std::string& out, const boost::json::object& object) {
 std::string write(const boost::json::value& value) { return write_reserved(value); }
 std::string write(const boost::json::object& object) { return write_reserved(object); }
 std::string write(const boost::json::array& array) { return write_reserved(array); }
+
+void Writer::grow(std::size_t bytes) {
+    // Four times the room each time: a document of tens of megabytes is otherwise copied into a
+    // fresh buffer, page by page, at every doubling, which costs as much as writing it once more.
+    out_.reserve(std::max(out_.size() + bytes + spare, out_.capacity() * 4));
+}
+
+void Writer::key(std::string_view key) {
+    separate(key.size() + 3);
+    write_string(out_, key);
+    out_.push_back(':');
+    need_comma_ = false;
+}
+
+void Writer::open(char bracket) {
+    separate();
+    out_.push_back(bracket);
+    need_comma_ = false;
+}
+
+void Writer::close(char bracket) {
+    if (out_.size() == out_.capacity()) grow(1);
+    out_.push_back(bracket);
+    need_comma_ = true;
+}
+
+template <class Write>
+void Writer::put(std::size_t bytes, Write write) {
+    separate(bytes);
+    write(out_);
+    need_comma_ = true;
+}
+
+void Writer::value(std::string_view text) {
+    put(text.size() + 2, [&](std::string& out) { write_string(out, text); });
+}
+void Writer::value(bool flag) {
+    put(5, [&](std::string& out) { out.append(flag ? "true" : "false"); });
+}
+void Writer::value(std::nullptr_t) {
+    put(4, [](std::string& out) { out.append("null"); });
+}
+void Writer::value(std::int64_t number) {
+    put(24, [&](std::string& out) { write_integer(out, number); });
+}
+void Writer::value(std::uint64_t number) {
+    put(24, [&](std::string& out) { write_integer(out, number); });
+}
+void Writer::value(double number) {
+    put(40, [&](std::string& out) { append_double(out, number); });
+}
+void Writer::value(const boost::json::value& tree) {
+    put(0, [&](std::string& out) { write_to(out, tree); });
+}
+void Writer::value(const boost::json::object& tree) {
+    put(0, [&](std::string& out) { write_to(out, tree); });
+}
+void Writer::value(const boost::json::array& tree) {
+    put(0, [&](std::string& out) { write_to(out, tree); });
+}
 
 std::string format_double(double value) {
     std::string out;

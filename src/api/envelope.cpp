@@ -11,11 +11,15 @@ Stamped stamp(boost::json::value document) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = std::move(document)};
 }
 
+Stamped stamp_written(std::string object_text) {
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
+}
+
 std::optional<std::string> envelope_body(const Stamped& stamped) {
     const auto& doc = stamped.document;
     if (!doc.is_object() && !doc.is_null()) return std::nullopt;
     std::string out;
-    out.reserve(128);
+    out.reserve(128 + (stamped.written ? stamped.written->size() : 0));
     out += R"({"api_version":)";
     out += std::to_string(stamped.api_version);
     out += R"(,"telemetry_schema_version":)";
@@ -29,6 +33,12 @@ std::optional<std::string> envelope_body(const Stamped& stamped) {
             out += ':';
             json::write_to(out, entry.value());
         }
+    }
+    // A written object's members follow as they are: its text without the opening brace.
+    if (stamped.written && stamped.written->size() > 2) {
+        out += ',';
+        out.append(*stamped.written, 1);
+        return out;
     }
     out += '}';
     return out;

@@ -22,11 +22,16 @@ struct Stamped {
     std::uint32_t telemetry_schema_version = api::telemetry_schema_version;
     std::string observed_at;
     boost::json::value document;
+    // The document as the text of a JSON object, for a document written as it was made; when
+    // set, document is null and the members come from the text.
+    std::optional<std::string> written = std::nullopt;
 };
 
 // Stamps a finished document: reads the clock now, so call it only once the document (and any
 // telemetry it waited for) is complete.
 Stamped stamp(boost::json::value document);
+// The same for a document written as the text of a JSON object by the compact writer.
+Stamped stamp_written(std::string object_text);
 
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).

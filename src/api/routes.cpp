@@ -46,7 +46,7 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
                       include = std::get<bool>(include)]() -> Outcome {
         auto document = store->run(id, include);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+        return api::stamp_written(std::get<std::string>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
@@ -81,7 +81,10 @@ boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, 
                       item = std::get<contract::RunId>(std::move(item))]() -> Outcome {
         auto document = ((*store).*Read)(run, item);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp(std::get<boost::json::value>(std::move(document)));
+        if constexpr (std::is_same_v<std::variant_alternative_t<0, decltype(document)>, std::string>)
+            return api::stamp_written(std::get<0>(std::move(document)));
+        else
+            return api::stamp(std::get<0>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

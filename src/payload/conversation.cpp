@@ -12,6 +12,7 @@
 #include <openssl/evp.h>
 
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -36,112 +37,148 @@ const boost::json::value* member(const boost::json::object& object, std::string_
     return object.if_contains(key);
 }
 
-boost::json::value text_or_null(const boost::json::value* value) {
-    // A copy of the string value would be made in the view's arena, which refuses it: the
-    // document's text is made in the default storage.
-    if (value && value->is_string()) return boost::json::value(std::string_view(value->get_string()));
-    return nullptr;
+void text_or_null(json::Writer& out, const boost::json::value* value) {
+    if (value && value->is_string())
+        out.value(value->get_string());
+    else
+        out.value(nullptr);
 }
 
 // A token count: a JSON integer of zero or more, written without fraction or exponent.
-boost::json::value token_count(const boost::json::value* value) {
-    if (!value) return nullptr;
-    if (value->is_uint64()) return value->get_uint64();
-    if (value->is_int64() && value->get_int64() >= 0) return static_cast<std::uint64_t>(value->get_int64());
-    return nullptr;
+void token_count(json::Writer& out, const boost::json::value* value) {
+    if (value && value->is_uint64())
+        out.value(value->get_uint64());
+    else if (value && value->is_int64() && value->get_int64() >= 0)
+        out.value(static_cast<std::uint64_t>(value->get_int64()));
+    else
+        out.value(nullptr);
 }
 
 // A cost: any JSON number, as a double (a cost of 2 is written 2.0).
-boost::json::value cost(const boost::json::value* value) {
-    if (!value) return nullptr;
-    switch (value->kind()) {
-    case boost::json::kind::double_: return value->get_double();
-    case boost::json::kind::int64: return static_cast<double>(value->get_int64());
-    case boost::json::kind::uint64: return static_cast<double>(value->get_uint64());
-    default: return nullptr;
+void cost(json::Writer& out, const boost::json::value* value) {
+    switch (value ? value->kind() : boost::json::kind::null) {
+    case boost::json::kind::double_: out.value(value->get_double()); break;
+    case boost::json::kind::int64: out.value(static_cast<double>(value->get_int64())); break;
+    case boost::json::kind::uint64: out.value(static_cast<double>(value->get_uint64())); break;
+    default: out.value(nullptr);
     }
 }
 
-boost::json::object usage_of(const boost::json::object& payload) {
-    boost::json::object usage;
+void usage_of(json::Writer& out, const boost::json::object& payload) {
+    out.begin_object();
     const boost::json::value* source = member(payload, "usage");
-    if (!source || !source->is_object()) return usage;
-    usage.reserve(5);
-    const boost::json::object& reported = source->get_object();
-    usage.emplace("inputTokens", token_count(member(reported, "tokens_in")));
-    usage.emplace("outputTokens", token_count(member(reported, "tokens_out")));
-    usage.emplace("cacheReadTokens", token_count(member(reported, "cache_read")));
-    usage.emplace("cacheWriteTokens", token_count(member(reported, "cache_write")));
-    usage.emplace("costUsd", cost(member(reported, "cost")));
-    return usage;
+    if (source && source->is_object()) {
+        const boost::json::object& reported = source->get_object();
+        out.key("inputTokens");
+        token_count(out, member(reported, "tokens_in"));
+        out.key("outputTokens");
+        token_count(out, member(reported, "tokens_out"));
+        out.key("cacheReadTokens");
+        token_count(out, member(reported, "cache_read"));
+        out.key("cacheWriteTokens");
+        token_count(out, member(reported, "cache_write"));
+        out.key("costUsd");
+        cost(out, member(reported, "cost"));
+    }
+    out.end_object();
 }
 
-boost::json::object activity_item(const event::Envelope& envelope, std::size_t index) {
+void activity_item(json::Writer& out, const event::Envelope& envelope, std::size_t index) {
     const boost::json::object& payload = envelope.payload;
-    boost::json::object item;
-    item.reserve(5);
-    item.emplace("index", static_cast<std::uint64_t>(index));
+    out.begin_object();
+    out.member("index", index);
     const boost::json::value* kind = member(payload, "kind");
-    item.emplace("kind", kind && kind->is_string() ? std::string_view(kind->get_string()) : std::string_view());
-    item.emplace("name", text_or_null(member(payload, "name")));
-    item.emplace("input", text_or_null(member(payload, "detail")));
-    item.emplace("output", nullptr);
-    return item;
+    out.member("kind", kind && kind->is_string() ? std::string_view(kind->get_string()) : std::string_view());
+    out.key("name");
+    text_or_null(out, member(payload, "name"));
+    out.key("input");
+    text_or_null(out, member(payload, "detail"));
+    out.member("output", nullptr);
+    out.end_object();
 }
 
-// "{session}.{number}", built in place.
-boost::json::string turn_id(std::string_view session, std::size_t number) {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    boost::json::string id;
-    id.reserve(session.size() + 1 + static_cast<std::size_t>(end - digits));
-    id.append(session);
-    id.push_back('.');
-    id.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-    return id;
+// "{session}.{number}", made on the stack: a session id passes the identifier rule, so it fits.
+void turn_id(json::Writer& out, std::string_view session, std::size_t number) {
+    char id[contract::max_id_bytes + 24];
+    if (session.size() > contract::max_id_bytes) {
+        out.value(std::string(session) + '.' + std::to_string(number));
+        return;
+    }
+    std::memcpy(id, session.data(), session.size());
+    id[session.size()] = '.';
+    char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
+    out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
 }
 
-boost::json::object turn(const event::Envelope& envelope, std::string_view session, std::size_t number,
-                         boost::json::array tools) {
+using Envelopes = std::vector<const event::Envelope*>;
+
+// A turn envelope and the activity it shows as its tools, a range of the session's activity.
+struct Turn {
+    const event::Envelope* envelope;
+    std::size_t first_tool;
+    std::size_t end_tool;
+};
+
+void turn(json::Writer& out, const Turn& turn, std::string_view session, std::size_t number,
+          const Envelopes& activity) {
+    const event::Envelope& envelope = *turn.envelope;
     const boost::json::object& payload = envelope.payload;
-    boost::json::object out;
-    out.reserve(13);
-    out.emplace("assistant", text_or_null(member(payload, "message")));
+    out.begin_object();
+    out.key("assistant");
+    text_or_null(out, member(payload, "message"));
+    out.key("durationMs");
     if (std::optional<std::uint64_t> ms = turn_duration_ms(payload))
-        out.emplace("durationMs", *ms);
+        out.value(*ms);
     else
-        out.emplace("durationMs", nullptr);
-    out.emplace("failureKind", nullptr);
-    out.emplace("harness", harness);
-    out.emplace("id", turn_id(session, number));
-    out.emplace("model", text_or_null(member(payload, "model")));
-    out.emplace("reasoning", nullptr);
-    out.emplace("status", envelope.kind);
-    out.emplace("timestamp", envelope.ts);
-    out.emplace("tools", std::move(tools));
-    out.emplace("unknown", boost::json::object());
-    out.emplace("usage", usage_of(payload));
-    out.emplace("user", envelope.labels.persona ? std::string_view(*envelope.labels.persona) : std::string_view());
-    return out;
+        out.value(nullptr);
+    out.member("failureKind", nullptr);
+    out.member("harness", harness);
+    out.key("id");
+    turn_id(out, session, number);
+    out.key("model");
+    text_or_null(out, member(payload, "model"));
+    out.member("reasoning", nullptr);
+    out.member("status", envelope.kind);
+    out.member("timestamp", envelope.ts);
+    out.key("tools");
+    out.begin_array();
+    for (std::size_t i = turn.first_tool; i < turn.end_tool; ++i) activity_item(out, *activity[i], i - turn.first_tool);
+    out.end_array();
+    out.key("unknown");
+    out.begin_object();
+    out.end_object();
+    out.key("usage");
+    usage_of(out, payload);
+    out.member("user", envelope.labels.persona ? std::string_view(*envelope.labels.persona) : std::string_view());
+    out.end_object();
 }
 
 // The turns of a session: each turn envelope takes the activity reported since the previous
 // one; activity after the last turn replaces that turn's own.
-boost::json::array turns_of(std::string_view session, const std::vector<const event::Envelope*>& envelopes) {
-    boost::json::array turns;
-    boost::json::array pending;
+void turns_of(json::Writer& out, std::string_view session, const Envelopes& envelopes) {
+    std::vector<Turn> turns;
+    Envelopes activity;
+    std::size_t pending = 0;  // where the activity not yet taken by a turn starts
     for (const event::Envelope* envelope : envelopes) {
+        // The session's envelopes are spread over the journal: their member tables are asked
+        // for all at once here, before the turns read them one after another.
+        detail::prefetch_members(*envelope);
         if (envelope->kind == "turn-activity") {
-            pending.push_back(activity_item(*envelope, pending.size()));
+            activity.push_back(envelope);
         } else if (envelope->source != event::EventSource::Morvane || envelope->kind == "turn-interrupted") {
             continue;  // an interruption makes no turn and leaves the activity for the next one
         } else {
-            turns.push_back(turn(*envelope, session, turns.size(), std::move(pending)));
-            pending = boost::json::array();
+            turns.push_back(Turn{envelope, pending, activity.size()});
+            pending = activity.size();
         }
     }
-    if (!pending.empty() && !turns.empty()) turns.back().as_object()["tools"] = std::move(pending);
-    return turns;
+    if (pending < activity.size() && !turns.empty()) {
+        turns.back().first_tool = pending;
+        turns.back().end_tool = activity.size();
+    }
+    out.begin_array();
+    for (std::size_t i = 0; i < turns.size(); ++i) turn(out, turns[i], session, i, activity);
+    out.end_array();
 }
 
 std::string_view launcher_word(std::string_view launcher) {
@@ -150,32 +187,31 @@ std::string_view launcher_word(std::string_view launcher) {
     return "unknown";
 }
 
-std::string_view transport_role(const std::vector<const event::Envelope*>& envelopes) {
+std::string_view transport_role(const Envelopes& envelopes) {
     for (const event::Envelope* envelope : envelopes)
         if (std::optional<Party> party = party_of(*envelope)) return party_word(*party);
     return "agent";
 }
 
-boost::json::object attribution(const views::RunView& view, const std::vector<const event::Envelope*>& envelopes) {
+void attribution(json::Writer& out, const views::RunView& view, const Envelopes& envelopes) {
     const event::Envelope* first = envelopes.empty() ? nullptr : envelopes.front();
     const event::Labels* labels = first ? &first->labels : nullptr;
-    boost::json::object out;
-    out.reserve(9);
-    out.emplace("runId", view.id());
-    if (labels && labels->round) out.emplace("round", *labels->round);
-    if (labels && labels->node) out.emplace("nodeId", *labels->node);
-    out.emplace("launchId", view.id());
-    out.emplace("launcher", launcher_word(view.launch.launcher));
-    out.emplace("transportRole", transport_role(envelopes));
+    out.begin_object();
+    out.member("runId", view.id());
+    if (labels && labels->round) out.member("round", *labels->round);
+    if (labels && labels->node) out.member("nodeId", *labels->node);
+    out.member("launchId", view.id());
+    out.member("launcher", launcher_word(view.launch.launcher));
+    out.member("transportRole", transport_role(envelopes));
     std::optional<std::string_view> persona;
     if (labels && labels->persona) persona = *labels->persona;
-    out.emplace("agentRole", role_word(persona).value_or("worker"));
-    if (persona) out.emplace("persona", *persona);
+    out.member("agentRole", role_word(persona).value_or("worker"));
+    if (persona) out.member("persona", *persona);
     if (first)
-        out.emplace("finishedAt", envelopes.back()->ts);
+        out.member("finishedAt", envelopes.back()->ts);
     else
-        out.emplace("finishedAt", nullptr);
-    return out;
+        out.member("finishedAt", nullptr);
+    out.end_object();
 }
 
 // Feeds a SHA-256 digest piece by piece; the context is freed on every path out.
@@ -244,57 +280,65 @@ SessionGroups detail::session_groups(const views::RunView& view, const JournalIn
     return sessions;
 }
 
-boost::json::array project_session_groups(const std::vector<std::string_view>& order,
-                                          const SessionGroups& groups, const views::RunView& view) {
-    boost::json::array documents;
-    documents.reserve(order.size());
+void write_session_groups(json::Writer& out, const std::vector<std::string_view>& order, const SessionGroups& groups,
+                          const views::RunView& view) {
+    out.begin_array();
     for (std::string_view session : order) {
         auto group = groups.groups.find(session);
         if (group == groups.groups.end()) continue;
-        documents.push_back(conversation_projection(view, session, group->second));
+        write_conversation(out, view, session, group->second);
     }
-    return documents;
+    out.end_array();
 }
 
-boost::json::value conversation_projection(const views::RunView& view, std::string_view session,
-                                           const std::vector<const event::Envelope*>& envelopes) {
+void write_conversation(json::Writer& out, const views::RunView& view, std::string_view session,
+                        const std::vector<const event::Envelope*>& envelopes) {
     const event::Envelope* first = envelopes.empty() ? nullptr : envelopes.front();
-    boost::json::object conversation;
-    conversation.reserve(8);
-    conversation.emplace("canContinue", false);
-    conversation.emplace("harnesses", boost::json::array{harness});
-    conversation.emplace("id", session);
+    out.begin_object();
+    out.key("conversation");
+    out.begin_object();
+    out.member("canContinue", false);
+    out.key("harnesses");
+    out.begin_array();
+    out.value(harness);
+    out.end_array();
+    out.member("id", session);
     if (first && first->labels.node)
-        conversation.emplace("name", *first->labels.node);
+        out.member("name", *first->labels.node);
     else
-        conversation.emplace("name", view.id());
-    conversation.emplace("project", view.id());
+        out.member("name", view.id());
+    out.member("project", view.id());
     if (first)
-        conversation.emplace("startedAt", first->ts);
+        out.member("startedAt", first->ts);
     else
-        conversation.emplace("startedAt", now_rfc3339());
-    conversation.emplace("state", first ? std::string_view(envelopes.back()->kind) : std::string_view("unknown"));
-    conversation.emplace("turns", turns_of(session, envelopes));
-
-    boost::json::object document;
-    document.reserve(2);
-    document.emplace("conversation", std::move(conversation));
-    document.emplace("attribution", attribution(view, envelopes));
-    return document;
+        out.member("startedAt", now_rfc3339());
+    out.member("state", first ? std::string_view(envelopes.back()->kind) : std::string_view("unknown"));
+    out.key("turns");
+    turns_of(out, session, envelopes);
+    out.end_object();
+    out.key("attribution");
+    attribution(out, view, envelopes);
+    out.end_object();
 }
 
-boost::json::array conversations(const views::RunView& view) {
+std::string conversations(const views::RunView& view) {
     SessionGroups groups = session_groups(view);
-    return project_session_groups(groups.order, groups, view);
+    std::string text;
+    json::Writer out(text);
+    write_session_groups(out, groups.order, groups, view);
+    return text;
 }
 
-std::optional<boost::json::value> conversation(const views::RunView& view, std::string_view id) {
+std::optional<std::string> conversation(const views::RunView& view, std::string_view id) {
     // Each session's document depends on its own group alone, so projecting only the asked-for
     // group gives the same document as projecting them all and picking one.
     SessionGroups groups = session_groups(view);
     auto group = groups.groups.find(id);
     if (group == groups.groups.end()) return std::nullopt;
-    return conversation_projection(view, group->first, group->second);
+    std::string text;
+    json::Writer out(text);
+    write_conversation(out, view, group->first, group->second);
+    return text;
 }
 
 std::string conversation_signature(const views::RunView& view) {
@@ -304,7 +348,8 @@ std::string conversation_signature(const views::RunView& view) {
     // One document at a time: the texts are hashed as the wire shows them, never all held at once.
     for (std::string_view session : groups.order) {
         text.clear();
-        json::write_to(text, conversation_projection(view, session, groups.groups.find(session)->second));
+        json::Writer out(text);
+        write_conversation(out, view, session, groups.groups.find(session)->second);
         digest.update(text);
     }
     return digest.hex_prefix(8);

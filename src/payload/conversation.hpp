@@ -10,10 +10,8 @@
 // group without envelopes, which the grouping never makes.
 #pragma once
 
+#include "sdk/base/json.hpp"
 #include "sdk/journal/event.hpp"
-
-#include <boost/json/array.hpp>
-#include <boost/json/value.hpp>
 
 #include <functional>
 #include <map>
@@ -40,21 +38,23 @@ struct SessionGroups {
 
 SessionGroups session_groups(const views::RunView& view);
 
-// One conversation document per id of the order, in that order, each projected from its own
-// group; an id without a group is passed over.
-boost::json::array project_session_groups(const std::vector<std::string_view>& order,
-                                          const SessionGroups& groups, const views::RunView& view);
+// Writes an array of one conversation document per id of the order, in that order, each
+// projected from its own group; an id without a group is passed over.
+void write_session_groups(json::Writer& out, const std::vector<std::string_view>& order, const SessionGroups& groups,
+                          const views::RunView& view);
 
-// The conversation document of one session: {"conversation":{…},"attribution":{…}}. Never fails.
-boost::json::value conversation_projection(const views::RunView& view, std::string_view session,
-                                           const std::vector<const event::Envelope*>& envelopes);
+// Writes the conversation document of one session: {"conversation":{…},"attribution":{…}}.
+// Never fails. The long texts of a session are written from its envelopes, never copied.
+void write_conversation(json::Writer& out, const views::RunView& view, std::string_view session,
+                        const std::vector<const event::Envelope*>& envelopes);
 
-// Every conversation of the run, in order of each session's first envelope; empty without any.
-boost::json::array conversations(const views::RunView& view);
+// Every conversation of the run as the text of one array, in order of each session's first
+// envelope; "[]" without any.
+std::string conversations(const views::RunView& view);
 
-// The conversation whose id equals the text byte for byte, or none. The id is not checked here:
-// the route checks it before asking.
-std::optional<boost::json::value> conversation(const views::RunView& view, std::string_view id);
+// The text of the conversation whose id equals the text byte for byte, or none. The id is not
+// checked here: the route checks it before asking.
+std::optional<std::string> conversation(const views::RunView& view, std::string_view id);
 
 // A short fingerprint of all the run's conversations: the first 8 bytes of the SHA-256 digest of
 // their compact texts, one after the other, as 16 lowercase hex digits. Compared, never parsed.

@@ -14,12 +14,19 @@ namespace {
 constexpr int max_result_depth = 127;
 }  // namespace
 
-std::optional<boost::json::value> read_json_file(const std::filesystem::path& path) {
+std::optional<boost::json::value> read_json_file(const std::filesystem::path& path, boost::json::storage_ptr storage) {
     // Only regular files: a FIFO or device planted in a run directory must never block.
     files::ReadResult read = files::read_regular(path);
     if (!read.bytes || !text::is_utf8(*read.bytes)) return std::nullopt;
-    json::ParseResult parsed = json::parse(*read.bytes, max_result_depth);
-    return std::move(parsed.value);
+    json::Reader reader(*read.bytes);
+    reader.set_storage(std::move(storage));
+    try {
+        boost::json::value value = reader.read_value(1, max_result_depth);
+        reader.finish();
+        return value;
+    } catch (const json::ReadError&) {
+        return std::nullopt;
+    }
 }
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {

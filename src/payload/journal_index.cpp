@@ -22,15 +22,31 @@ AgentFacts agent_facts(const event::Envelope& envelope) {
 
 }  // namespace
 
+void prefetch_members(const event::Envelope& envelope) {
+    // The member tables sit in the view's arena, apart from the envelope: asking for them a few
+    // envelopes ahead overlaps their cache misses instead of waiting on each in turn.
+    __builtin_prefetch(envelope.labels.extra.begin());
+    __builtin_prefetch(envelope.payload.begin());
+}
+
 JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());
-    for (const event::Envelope& envelope : envelopes) {
+    // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
+    // tried before the tables are searched.
+    std::pair<const std::string_view, EnvelopeRefs>* node = nullptr;
+    std::pair<const std::uint64_t, Round>* round = nullptr;
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        const event::Envelope& envelope = envelopes[i];
+        if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
         facts_.push_back(agent_facts(envelope));
-        if (envelope.labels.node) by_node_[*envelope.labels.node].push_back(&envelope);
-        if (const auto& round = envelope.labels.round) {
-            by_round_[*round].push_back(&envelope);
-            std::uint64_t& last = last_seq_[*round];
-            last = std::max(last, envelope.seq);
+        if (const auto& label = envelope.labels.node) {
+            if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
+            node->second.push_back(&envelope);
+        }
+        if (const auto& label = envelope.labels.round) {
+            if (!round || round->first != *label) round = &*by_round_.try_emplace(*label).first;
+            round->second.envelopes.push_back(&envelope);
+            round->second.last_seq = std::max(round->second.last_seq, envelope.seq);
         }
     }
 }
@@ -42,14 +58,14 @@ const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
 }
 
 std::uint64_t JournalIndex::last_seq(std::uint64_t round) const {
-    auto it = last_seq_.find(round);
-    return it == last_seq_.end() ? 0 : it->second;
+    auto it = by_round_.find(round);
+    return it == by_round_.end() ? 0 : it->second.last_seq;
 }
 
 const EnvelopeRefs& JournalIndex::of_round(std::uint64_t round) const {
     static const EnvelopeRefs none;
     auto it = by_round_.find(round);
-    return it == by_round_.end() ? none : it->second;
+    return it == by_round_.end() ? none : it->second.envelopes;
 }
 
 }  // namespace korvalle::payload::detail

@@ -70,8 +70,10 @@ std::string now_rfc3339();
 
 // One JSON value of any type from a whole file that is valid UTF-8, with only JSON white
 // space after the value and at most 127 levels of nesting; none on any failure (missing,
-// not a regular file, unreadable, not UTF-8, not exactly one value).
-std::optional<boost::json::value> read_json_file(const std::filesystem::path& path);
+// not a regular file, unreadable, not UTF-8, not exactly one value). The value is made in
+// storage.
+std::optional<boost::json::value> read_json_file(const std::filesystem::path& path,
+                                                 boost::json::storage_ptr storage = {});
 
 // ---- Node roster. ----
 

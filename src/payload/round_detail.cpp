@@ -8,6 +8,7 @@
 #include "sdk/base/text.hpp"
 
 #include <boost/json/array.hpp>
+#include <boost/json/monotonic_resource.hpp>
 
 #include <algorithm>
 #include <array>
@@ -44,71 +45,77 @@ const boost::json::array* result_nodes(const std::optional<boost::json::value>& 
 
 // ---- Plan. ----
 
-boost::json::array string_array(const std::vector<std::string>& texts) {
-    boost::json::array array;
-    array.reserve(texts.size());
-    for (const std::string& text : texts) array.emplace_back(text);
-    return array;
+void string_array(json::Writer& out, const std::vector<std::string>& texts) {
+    out.begin_array();
+    for (const std::string& text : texts) out.value(text);
+    out.end_array();
 }
 
-boost::json::object step_object(const plan::Step& step, const plan::Node& owner) {
-    boost::json::object object;
-    object.reserve(5);
-    object["id"] = step.id;
-    object["kind"] = kind_word(step.kind);
-    if (step.persona) object["persona"] = *step.persona;
+void step_object(json::Writer& out, const plan::Step& step, const plan::Node& owner) {
+    out.begin_object();
+    out.member("id", step.id);
+    out.member("kind", kind_word(step.kind));
+    if (step.persona) out.member("persona", *step.persona);
     // A person reads a human step as written; the planner's context is meant for agents.
     std::string task = step.kind == plan::NodeKind::Human
                            ? step.task.value_or("")
                            : views::with_planner_context(step.task.value_or(""), owner.context);
-    object["task"] = task.empty() ? step.id : task;
-    if (!step.deps.empty()) object["deps"] = string_array(step.deps);
-    return object;
+    out.member("task", task.empty() ? step.id : task);
+    if (!step.deps.empty()) {
+        out.key("deps");
+        string_array(out, step.deps);
+    }
+    out.end_object();
 }
 
-boost::json::object task_object(const plan::Node& node) {
-    boost::json::object object;
-    object.reserve(14);
-    object.emplace("id", node.id);
-    object.emplace("kind", kind_word(node.kind));
-    if (node.persona) object.emplace("persona", *node.persona);
+void task_object(json::Writer& out, const plan::Node& node) {
+    out.begin_object();
+    out.member("id", node.id);
+    out.member("kind", kind_word(node.kind));
+    if (node.persona) out.member("persona", *node.persona);
     std::string task = views::with_planner_context(node.task.value_or(""), node.context);
-    if (!task.empty()) object.emplace("task", task);
-    if (!node.deps.empty()) object.emplace("deps", string_array(node.deps));
-    if (node.done_when) object.emplace("done_when", *node.done_when);
-    if (node.max_turns && *node.max_turns != 0) object.emplace("max_turns", *node.max_turns);
-    if (node.expects_no_diff) object.emplace("expects_no_diff", true);
-    if (node.repo) object.emplace("repo", *node.repo);
-    if (node.branch) object.emplace("branch", *node.branch);
-    if (node.base_branch) object.emplace("base_branch", *node.base_branch);
-    if (node.title) object.emplace("title", *node.title);
-    if (node.execution_checkout) object.emplace("execution_checkout", *node.execution_checkout);
-    if (node.steps && !node.steps->empty()) {
-        boost::json::array steps;
-        for (const plan::Step& step : *node.steps) steps.push_back(step_object(step, node));
-        object.emplace("steps", std::move(steps));
+    if (!task.empty()) out.member("task", task);
+    if (!node.deps.empty()) {
+        out.key("deps");
+        string_array(out, node.deps);
+    }
+    if (node.done_when) out.member("done_when", *node.done_when);
+    if (node.max_turns && *node.max_turns != 0) out.member("max_turns", *node.max_turns);
+    if (node.expects_no_diff) out.member("expects_no_diff", true);
+    if (node.repo) out.member("repo", *node.repo);
+    if (node.branch) out.member("branch", *node.branch);
+    if (node.base_branch) out.member("base_branch", *node.base_branch);
+    if (node.title) out.member("title", *node.title);
+    if (node.execution_checkout) out.member("execution_checkout", *node.execution_checkout);
+    const bool steps = node.steps && !node.steps->empty();
+    if (steps) {
+        out.key("steps");
+        out.begin_array();
+        for (const plan::Step& step : *node.steps) step_object(out, step, node);
+        out.end_array();
     }
     // Every task shows some instruction, its id at the least.
-    if (!object.contains("task") && !object.contains("steps")) object.emplace("task", node.id);
-    return object;
+    if (task.empty() && !steps) out.member("task", node.id);
+    out.end_object();
 }
 
-boost::json::object plan_object(const plan::Plan& plan) {
-    boost::json::object object;
-    boost::json::array tasks;
-    tasks.reserve(plan.tasks.size());
-    for (const plan::Node& node : plan.tasks) tasks.push_back(task_object(node));
-    object["tasks"] = std::move(tasks);
-    object["schema_version"] = plan.schema_version;
-    if (plan.concurrency != 0) object["concurrency"] = plan.concurrency;
-    if (plan.name && !plan.name->empty()) object["name"] = *plan.name;
+void plan_object(json::Writer& out, const plan::Plan& plan) {
+    out.begin_object();
+    out.key("tasks");
+    out.begin_array();
+    for (const plan::Node& node : plan.tasks) task_object(out, node);
+    out.end_array();
+    out.member("schema_version", plan.schema_version);
+    if (plan.concurrency != 0) out.member("concurrency", plan.concurrency);
+    if (plan.name && !plan.name->empty()) out.member("name", *plan.name);
     if (plan.goal && !plan.goal->text.empty()) {
-        boost::json::object goal;
-        goal["id"] = sha256_hex(plan.goal->text);
-        goal["text"] = plan.goal->text;
-        object["goal"] = std::move(goal);
+        out.key("goal");
+        out.begin_object();
+        out.member("id", sha256_hex(plan.goal->text));
+        out.member("text", plan.goal->text);
+        out.end_object();
     }
-    return object;
+    out.end_object();
 }
 
 // ---- Statuses. ----
@@ -139,36 +146,65 @@ std::string_view status_of(const Round& round, std::string_view node) {
     return it == round.statuses->end() ? "unknown" : it->second;
 }
 
-boost::json::object node_status(const Round& round) {
-    boost::json::object object;
-    object.reserve(round.plan.tasks.size());
-    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) object[round.plan.tasks[i].id] = round.task_statuses[i];
-    return object;
+// The tasks that the members of an object keyed by task id stand for, in plan order, of those
+// that keep says have a member: a plan may name an id twice, and as in any object the key then
+// keeps its first place and takes its last value.
+template <class Keep>
+std::vector<std::size_t> keyed_tasks(const Round& round, Keep keep) {
+    const std::vector<plan::Node>& tasks = round.plan.tasks;
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < tasks.size(); ++i)
+        if (keep(i)) kept.push_back(i);
+    if (round.planned.size() == tasks.size()) return kept;  // no id is named twice
+    std::unordered_map<std::string_view, std::size_t> last;
+    for (std::size_t i : kept) last[tasks[i].id] = i;
+    std::vector<std::size_t> unique;
+    for (std::size_t i : kept) {
+        auto it = last.find(tasks[i].id);
+        if (it == last.end()) continue;  // written at its first place already
+        unique.push_back(it->second);
+        last.erase(it);
+    }
+    return unique;
 }
 
-boost::json::object node_states(const Round& round) {
+void node_status(json::Writer& out, const Round& round) {
+    out.begin_object();
+    for (std::size_t i : keyed_tasks(round, [](std::size_t) { return true; }))
+        out.member(round.plan.tasks[i].id, round.task_statuses[i]);
+    out.end_object();
+}
+
+void node_states(json::Writer& out, const Round& round) {
     static constexpr std::array<std::string_view, 6> started{"running", "waiting", "parked",
                                                             "done",    "failed",  "cancelled"};
-    boost::json::object object;
+    out.begin_object();
     for (const auto& [node, word] : *round.statuses) {
         if (!round.planned.contains(node)) continue;
-        if (std::find(started.begin(), started.end(), word) != started.end()) object[node] = word;
+        if (std::find(started.begin(), started.end(), word) != started.end()) out.member(node, word);
     }
-    return object;
+    out.end_object();
 }
 
-boost::json::object node_gated_by(const Round& round) {
-    boost::json::object object;
-    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i) {
-        const plan::Node& node = round.plan.tasks[i];
-        std::string_view word = round.task_statuses[i];
-        if (word != "blocked" && word != "skipped") continue;
-        boost::json::array gates;
-        for (const std::string& dep : node.deps)
-            if (round.planned.contains(dep)) gates.emplace_back(dep);
-        if (!gates.empty()) object[node.id] = std::move(gates);
+// The deps of a blocked or skipped task that the plan has, each a gate; none for other tasks.
+std::vector<std::string_view> gates_of(const Round& round, std::size_t task) {
+    std::vector<std::string_view> gates;
+    std::string_view word = round.task_statuses[task];
+    if (word != "blocked" && word != "skipped") return gates;
+    for (const std::string& dep : round.plan.tasks[task].deps)
+        if (round.planned.contains(dep)) gates.emplace_back(dep);
+    return gates;
+}
+
+void node_gated_by(json::Writer& out, const Round& round) {
+    out.begin_object();
+    for (std::size_t i : keyed_tasks(round, [&](std::size_t i) { return !gates_of(round, i).empty(); })) {
+        out.key(round.plan.tasks[i].id);
+        out.begin_array();
+        for (std::string_view gate : gates_of(round, i)) out.value(gate);
+        out.end_array();
     }
-    return object;
+    out.end_object();
 }
 
 // ---- Node control. ----
@@ -193,7 +229,7 @@ std::optional<std::optional<std::string_view>> member_reason(const event::Envelo
     return std::optional<std::string_view>("the last redirection this run offered it was not delivered");
 }
 
-boost::json::object member_control(const Round& round, const std::string& node) {
+void member_control(json::Writer& out, const Round& round, const std::string& node) {
     struct Member {
         std::optional<std::string_view> reason;  // none: addressable
         std::size_t last = 0;                    // position of its latest considered envelope
@@ -216,27 +252,30 @@ boost::json::object member_control(const Round& round, const std::string& node) 
         if (!latest || entry.second.last > latest->second.last) latest = &entry;
         if (!entry.second.reason && (!addressable || entry.second.last > addressable->second.last)) addressable = &entry;
     }
-    boost::json::object object;
+    out.begin_object();
     if (addressable) {
-        object["addressable"] = true;
-        object["member"] = addressable->first;
+        out.member("addressable", true);
+        out.member("member", addressable->first);
     } else if (latest) {
-        object["addressable"] = false;
-        object["member"] = latest->first;
-        object["reason"] = *latest->second.reason;
+        out.member("addressable", false);
+        out.member("member", latest->first);
+        out.member("reason", *latest->second.reason);
     } else {
-        object["addressable"] = false;
-        object["reason"] = "nothing of its dispatch has reported a member yet";
+        out.member("addressable", false);
+        out.member("reason", "nothing of its dispatch has reported a member yet");
     }
-    return object;
+    out.end_object();
 }
 
-boost::json::object node_control(const Round& round) {
-    boost::json::object object;
-    if (!round.live) return object;
-    for (std::size_t i = 0; i < round.plan.tasks.size(); ++i)
-        if (round.task_statuses[i] == "running") object[round.plan.tasks[i].id] = member_control(round, round.plan.tasks[i].id);
-    return object;
+void node_control(json::Writer& out, const Round& round) {
+    out.begin_object();
+    if (round.live) {
+        for (std::size_t i : keyed_tasks(round, [&](std::size_t i) { return round.task_statuses[i] == "running"; })) {
+            out.key(round.plan.tasks[i].id);
+            member_control(out, round, round.plan.tasks[i].id);
+        }
+    }
+    out.end_object();
 }
 
 // ---- Node results. ----
@@ -244,15 +283,17 @@ boost::json::object node_control(const Round& round) {
 constexpr std::array<std::string_view, 10> report_keys{"status", "outcome", "branch",    "blocked_by", "unblocks",
                                                        "human_actions", "detail", "error", "exit_code", "ok"};
 
-void add_steps(boost::json::object& entry, const Round& round, const plan::Node& node) {
+void add_steps(json::Writer& out, const Round& round, const plan::Node& node) {
     if (!node.steps || node.steps->empty()) return;  // no rows to show: spare the lookup
     auto completed = round.view.completed_steps.find(node.id);
     if (completed == round.view.completed_steps.end()) return;
     boost::json::array rows = step_rows(node.steps, completed->second);
-    if (!rows.empty()) entry["steps"] = std::move(rows);
+    if (!rows.empty()) out.member("steps", rows);
 }
 
-boost::json::object result_entry(const plan::Node& node, const boost::json::object& element) {
+// An entry from the node's element of the result file: its report keys in their own order, the
+// status as its display word, then the link and whether the node completed.
+void result_entry(json::Writer& out, const plan::Node& node, const boost::json::object& element) {
     // One walk over the element's members finds every report key it has.
     std::array<const boost::json::value*, report_keys.size()> reported{};
     const boost::json::value* change_url = nullptr;
@@ -262,18 +303,19 @@ boost::json::object result_entry(const plan::Node& node, const boost::json::obje
         for (std::size_t i = 0; i < report_keys.size(); ++i)
             if (key == report_keys[i]) reported[i] = &member.value();
     }
-    boost::json::object entry;
-    entry.reserve(report_keys.size() + 3);
-    entry.emplace("kind", kind_word(node.kind));
-    for (std::size_t i = 0; i < report_keys.size(); ++i)
-        if (reported[i]) entry.emplace(report_keys[i], *reported[i]);
-    if (change_url && change_url->is_string()) entry.emplace("pr", change_url->get_string());
-    if (auto status = string_of(entry, "status")) {
-        std::string_view word = status_word(*status);
-        entry.emplace("completed", word == "done");
-        entry["status"] = word;
+    const boost::json::value* status = reported[0];
+    std::optional<std::string_view> word;
+    if (status && status->is_string()) word = status_word(status->get_string());
+    out.member("kind", kind_word(node.kind));
+    for (std::size_t i = 0; i < report_keys.size(); ++i) {
+        if (!reported[i]) continue;
+        if (i == 0 && word)
+            out.member(report_keys[i], *word);
+        else
+            out.member(report_keys[i], *reported[i]);
     }
-    return entry;
+    if (change_url && change_url->is_string()) out.member("pr", change_url->get_string());
+    if (word) out.member("completed", *word == "done");
 }
 
 // The latest settle of the node in this round, read backwards through the node's envelopes.
@@ -288,28 +330,47 @@ const event::Envelope* last_settle(const Round& round, const std::string& node) 
     return nullptr;
 }
 
-boost::json::object live_entry(const Round& round, const plan::Node& node, graph::NodeStatus recorded) {
-    boost::json::object entry;
-    entry.reserve(report_keys.size() + 3);
-    entry["kind"] = kind_word(node.kind);
-    std::string_view word = status_word(recorded.word());
-    entry["status"] = word;
-    entry["completed"] = word == "done";
-    if (const event::Envelope* settle = last_settle(round, node.id)) {
-        for (std::string_view key : report_keys) {
-            if (entry.contains(key)) continue;
-            if (const boost::json::value* value = settle->payload.if_contains(key)) entry[key] = *value;
-        }
-    }
-    // What the replay kept of the node's settles stands over the settle's own payload.
-    const views::RunView& view = round.view;
-    if (auto it = view.outcomes.find(node.id); it != view.outcomes.end()) entry["outcome"] = it->second;
-    if (auto it = view.branches.find(node.id); it != view.branches.end()) entry["branch"] = it->second;
-    if (auto it = view.change_urls.find(node.id); it != view.change_urls.end()) entry["pr"] = it->second;
-    return entry;
+template <class Map>
+const std::string* entry_of(const Map& map, const std::string& node) {
+    auto it = map.find(node);
+    return it == map.end() ? nullptr : &it->second;
 }
 
-boost::json::object node_results(const Round& round) {
+// An entry of a node of the round being driven, from its recorded status and its latest settle.
+void live_entry(json::Writer& out, const Round& round, const plan::Node& node, graph::NodeStatus recorded) {
+    std::string_view word = status_word(recorded.word());
+    out.member("kind", kind_word(node.kind));
+    out.member("status", word);
+    out.member("completed", word == "done");
+    // What the replay kept of the node's settles stands over the settle's own payload: in its
+    // place when the settle has the key, after the settle's keys when not.
+    const views::RunView& view = round.view;
+    const std::string* outcome = entry_of(view.outcomes, node.id);
+    const std::string* branch = entry_of(view.branches, node.id);
+    bool outcome_written = false;
+    bool branch_written = false;
+    if (const event::Envelope* settle = last_settle(round, node.id)) {
+        for (std::string_view key : report_keys) {
+            if (key == "status") continue;
+            const boost::json::value* value = settle->payload.if_contains(key);
+            if (!value) continue;
+            if (key == "outcome" && outcome) {
+                out.member(key, *outcome);
+                outcome_written = true;
+            } else if (key == "branch" && branch) {
+                out.member(key, *branch);
+                branch_written = true;
+            } else {
+                out.member(key, *value);
+            }
+        }
+    }
+    if (outcome && !outcome_written) out.member("outcome", *outcome);
+    if (branch && !branch_written) out.member("branch", *branch);
+    if (const std::string* link = entry_of(view.change_urls, node.id)) out.member("pr", *link);
+}
+
+void node_results(json::Writer& out, const Round& round) {
     // The first element of an id answers for it.
     std::unordered_map<std::string_view, const boost::json::object*> first;
     if (const boost::json::array* nodes = result_nodes(round.result)) {
@@ -319,50 +380,57 @@ boost::json::object node_results(const Round& round) {
             if (auto id = string_of(*object, "id")) first.emplace(*id, object);
         }
     }
-    boost::json::object results;
-    results.reserve(round.plan.tasks.size());
-    for (const plan::Node& node : round.plan.tasks) {
-        std::optional<boost::json::object> entry;
-        if (auto it = first.find(node.id); it != first.end()) {
-            entry = result_entry(node, *it->second);
-        } else if (round.live) {
-            if (auto recorded = round.view.statuses.find(node.id); recorded != round.view.statuses.end())
-                entry = live_entry(round, node, recorded->second);
-        }
-        if (!entry) continue;
-        add_steps(*entry, round, node);
-        results[node.id] = std::move(*entry);
+    const std::vector<plan::Node>& tasks = round.plan.tasks;
+    const auto reported = [&](std::size_t i) { return first.find(tasks[i].id); };
+    const auto recorded = [&](std::size_t i) { return round.view.statuses.find(tasks[i].id); };
+    const auto has_entry = [&](std::size_t i) {
+        return reported(i) != first.end() || (round.live && recorded(i) != round.view.statuses.end());
+    };
+    out.begin_object();
+    for (std::size_t i : keyed_tasks(round, has_entry)) {
+        const plan::Node& node = tasks[i];
+        out.key(node.id);
+        out.begin_object();
+        if (auto it = reported(i); it != first.end())
+            result_entry(out, node, *it->second);
+        else
+            live_entry(out, round, node, recorded(i)->second);
+        add_steps(out, round, node);
+        out.end_object();
     }
-    return results;
+    out.end_object();
 }
 
 // ---- Round object. ----
 
-boost::json::value result_summary(const Round& round) {
-    if (!round.result) return nullptr;
-    boost::json::object summary;
-    const boost::json::object* result = round.result->if_object();
-    if (result) {
-        if (const boost::json::value* ok = result->if_contains("ok")) summary["ok"] = *ok;
-        if (const boost::json::value* state = result->if_contains("state")) summary["state"] = *state;
+void result_summary(json::Writer& out, const Round& round) {
+    if (!round.result) {
+        out.value(nullptr);
+        return;
     }
-    summary["round"] = round.number;
+    out.begin_object();
+    if (const boost::json::object* result = round.result->if_object()) {
+        if (const boost::json::value* ok = result->if_contains("ok")) out.member("ok", *ok);
+        if (const boost::json::value* state = result->if_contains("state")) out.member("state", *state);
+    }
+    out.member("round", round.number);
     if (const boost::json::array* nodes = result_nodes(round.result)) {
-        boost::json::array started;
+        out.key("started_order");
+        out.begin_array();
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
-            if (auto id = string_of(*object, "id")) started.emplace_back(*id);
+            if (auto id = string_of(*object, "id")) out.value(*id);
         }
-        summary["started_order"] = std::move(started);
+        out.end_array();
     }
-    return summary;
+    out.end_object();
 }
 
-boost::json::array attestations(const views::RunView& view) {
-    boost::json::array array;
-    for (const std::string& node : view.attested) array.emplace_back(node);
-    return array;
+void attestations(json::Writer& out, const views::RunView& view) {
+    out.begin_array();
+    for (const std::string& node : view.attested) out.value(node);
+    out.end_array();
 }
 
 // The round's plan: the replayed graph's for the current round, the round's file otherwise.
@@ -388,13 +456,16 @@ StatusWords derived_status_words(const views::RunView& view) {
     return words;
 }
 
-std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t number,
-                                                const JournalIndex& index, const StatusWords& derived) {
+bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t number, const JournalIndex& index,
+                        const StatusWords& derived) {
     std::optional<plan::Plan> plan = round_plan(view, number);
-    if (!plan) return std::nullopt;
+    if (!plan) return false;
     Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
-    round.result = read_json_file(view.paths.round_result(number));
+    // The result file is read for this round's object alone: its values are made in one arena
+    // and dropped with it, not one by one.
+    round.result = read_json_file(view.paths.round_result(number),
+                                  boost::json::make_shared_resource<boost::json::monotonic_resource>());
     round.live = number == view.round && view.in_round;
     // A finished round's file is the authority; without a usable node in it, the journal is.
     StatusWords from_result;
@@ -405,20 +476,28 @@ std::optional<boost::json::object> round_detail(const views::RunView& view, std:
     round.task_statuses.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.task_statuses.push_back(status_of(round, node.id));
 
-    boost::json::object object;
-    object.reserve(11);
-    object["run_id"] = view.id();
-    object["round"] = number;
-    object["plan"] = plan_object(round.plan);
-    object["node_states"] = node_states(round);
-    object["node_status"] = node_status(round);
-    object["node_gated_by"] = node_gated_by(round);
-    object["node_control"] = node_control(round);
-    object["node_results"] = node_results(round);
-    object["attestations"] = attestations(view);
-    object["result"] = result_summary(round);
-    object["last_seq"] = index.last_seq(number);
-    return object;
+    out.begin_object();
+    out.member("run_id", view.id());
+    out.member("round", number);
+    out.key("plan");
+    plan_object(out, round.plan);
+    out.key("node_states");
+    node_states(out, round);
+    out.key("node_status");
+    node_status(out, round);
+    out.key("node_gated_by");
+    node_gated_by(out, round);
+    out.key("node_control");
+    node_control(out, round);
+    out.key("node_results");
+    node_results(out, round);
+    out.key("attestations");
+    attestations(out, view);
+    out.key("result");
+    result_summary(out, round);
+    out.member("last_seq", index.last_seq(number));
+    out.end_object();
+    return true;
 }
 
 }  // namespace korvalle::payload::detail

@@ -8,6 +8,7 @@
 
 #include <boost/json/array.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -42,7 +43,7 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
 // its role by the first envelope that has a party.
-boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& index) {
+void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalIndex& index) {
     struct Session {
         const event::Envelope* first = nullptr;
         std::optional<Party> party;
@@ -58,38 +59,37 @@ boost::json::array sessions(const EnvelopeRefs& envelopes, const JournalIndex& i
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
-    boost::json::array array;
-    array.reserve(by_text.size());
+    out.begin_array();
     for (const auto& [text, session] : by_text) {
-        boost::json::object object;
-        object.reserve(4);
-        object["session_id"] = text;
-        object["role"] = party_word(session.party.value_or(Party::Agent));
+        out.begin_object();
+        out.member("session_id", text);
+        out.member("role", party_word(session.party.value_or(Party::Agent)));
         const auto& persona = session.first->labels.persona;
         if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
-            object["agent_role"] = *role;
-        object["started_at"] = session.first->ts;
-        array.push_back(std::move(object));
+            out.member("agent_role", *role);
+        out.member("started_at", session.first->ts);
+        out.end_object();
     }
-    return array;
+    out.end_array();
 }
 
-boost::json::object node_entry(const views::RunView& view, const std::string& node, const Recorded& recorded,
-                               std::string_view quality, const JournalIndex& index) {
+void node_entry(json::Writer& out, const views::RunView& view, const std::string& node, const Recorded& recorded,
+                std::string_view quality, const JournalIndex& index) {
     const EnvelopeRefs& envelopes = index.of_node(node);
-    boost::json::object entry;
-    entry.reserve(11);
-    entry["node"] = node;
+    out.begin_object();
+    out.member("node", node);
     std::string_view status = status_word(recorded.status);
-    entry["status"] = status;
-    if (recorded.outcome) entry["outcome"] = *recorded.outcome;
-    if (auto branch = view.branches.find(node); branch != view.branches.end()) entry["branch"] = branch->second;
+    out.member("status", status);
+    if (recorded.outcome) out.member("outcome", *recorded.outcome);
+    if (auto branch = view.branches.find(node); branch != view.branches.end()) out.member("branch", branch->second);
     if (status == "failed" || status == "cancelled" || status == "not-completed") {
-        boost::json::object failure;
-        failure["class"] = failure_class(view, node, recorded.outcome);
-        entry["failure"] = std::move(failure);
+        out.key("failure");
+        out.begin_object();
+        out.member("class", failure_class(view, node, recorded.outcome));
+        out.end_object();
     }
-    entry["sessions"] = sessions(envelopes, index);
+    out.key("sessions");
+    sessions(out, envelopes, index);
     TurnDurations tally;
     std::uint64_t turns = 0;
     for (const event::Envelope* envelope : envelopes) {
@@ -97,23 +97,16 @@ boost::json::object node_entry(const views::RunView& view, const std::string& no
         if (facts.turn) ++turns;
         detail::add_turn(tally, facts);
     }
-    entry["turns"] = turns;
-    entry["lint"] = tally.llmlint_events;
-    entry["timing_quality"] = quality;
-    entry["linkage_quality"] = "labelled";
-    entry["timing_presence"] = model_ms(tally);
-    return entry;
+    out.member("turns", turns);
+    out.member("lint", tally.llmlint_events);
+    out.member("timing_quality", quality);
+    out.member("linkage_quality", "labelled");
+    out.member("timing_presence", model_ms(tally));
+    out.end_object();
 }
 
-boost::json::object head(const views::RunView& view, const telemetry::RunTelemetry* telemetry,
-                         const JournalIndex& index) {
-    Roster roster = recorded_statuses(view);
-    std::string_view quality = timing_quality(view);
-    boost::json::array nodes;
-    nodes.reserve(roster.size());
-    for (const auto& [id, recorded] : roster)
-        nodes.push_back(node_entry(view, id, recorded, quality, index));
-
+void head(json::Writer& out, const views::RunView& view, const telemetry::RunTelemetry* telemetry,
+          const JournalIndex& index) {
     // One walk gives the sums of the whole journal, those of the turns some node is named
     // for, and the turn count.
     TurnDurations sums;
@@ -125,37 +118,51 @@ boost::json::object head(const views::RunView& view, const telemetry::RunTelemet
         if (envelope.labels.node) detail::add_turn(node_tally, facts);
         if (facts.turn) ++turns;
     }
+    const std::string_view quality = timing_quality(view);
 
-    boost::json::object object;
-    object["run_id"] = view.id();
-    object["state"] = state_word(view);
-    object["phase"] = phase_word(view);
+    out.begin_object();
+    out.member("run_id", view.id());
+    out.member("state", state_word(view));
+    out.member("phase", phase_word(view));
     if (view.envelopes.empty())
-        object["last_event"] = nullptr;
+        out.member("last_event", nullptr);
     else
-        object["last_event"] = view.envelopes.back().kind;
-    if (view.last_event_at) object["last_progress_at"] = *view.last_event_at / 1000;
-    object["timing"] = telemetry_breakdown(telemetry, sums);
-    object["nodes"] = std::move(nodes);
-    boost::json::object usage;
+        out.member("last_event", view.envelopes.back().kind);
+    if (view.last_event_at) out.member("last_progress_at", *view.last_event_at / 1000);
+    out.member("timing", telemetry_breakdown(telemetry, sums));
+    out.key("nodes");
+    out.begin_array();
+    for (const auto& [id, recorded] : recorded_statuses(view)) node_entry(out, view, id, recorded, quality, index);
+    out.end_array();
+    out.key("usage");
+    out.begin_object();
     for (auto party : {telemetry::UsageParty::Agent, telemetry::UsageParty::Judge, telemetry::UsageParty::Llmlint,
                        telemetry::UsageParty::Total})
-        usage[telemetry::party_name(party)] = token_usage_object(telemetry, party);
-    object["usage"] = std::move(usage);
-    object["timing_quality"] = quality;
-    object["linkage_quality"] = "labelled";
-    object["timing_presence"] = model_ms(sums);
-    object["sources"] = boost::json::array{"events.jsonl", "launch.json"};
-    boost::json::object work;
-    work["agent_model_ms"] = optional_value(node_tally.agent_ms);
-    work["judge_model_ms"] = optional_value(node_tally.judge_ms);
-    work["llmlint_model_ms"] = optional_value(node_tally.llmlint_ms);
-    work["tool_ms"] = nullptr;
-    work["wall_ms"] = telemetry ? boost::json::value(telemetry->wall_ms) : boost::json::value(nullptr);
-    object["node_work_ms"] = std::move(work);
-    object["turns"] = turns;
-    object["lint"] = sums.llmlint_events;
-    return object;
+        out.member(telemetry::party_name(party), token_usage_object(telemetry, party));
+    out.end_object();
+    out.member("timing_quality", quality);
+    out.member("linkage_quality", "labelled");
+    out.member("timing_presence", model_ms(sums));
+    out.key("sources");
+    out.begin_array();
+    out.value("events.jsonl");
+    out.value("launch.json");
+    out.end_array();
+    out.key("node_work_ms");
+    out.begin_object();
+    out.member("agent_model_ms", optional_value(node_tally.agent_ms));
+    out.member("judge_model_ms", optional_value(node_tally.judge_ms));
+    out.member("llmlint_model_ms", optional_value(node_tally.llmlint_ms));
+    out.member("tool_ms", nullptr);
+    out.key("wall_ms");
+    if (telemetry)
+        out.value(telemetry->wall_ms);
+    else
+        out.value(nullptr);
+    out.end_object();
+    out.member("turns", turns);
+    out.member("lint", sums.llmlint_events);
+    out.end_object();
 }
 
 // ---- Rounds. ----
@@ -185,7 +192,7 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
     }
     // A directory that cannot be listed may still hold round files that can be opened; the
     // rounds the journal names are asked for too.
-    for (const auto& [round, envelopes] : index.rounds())
+    for (const auto& [round, labelled] : index.rounds())
         if (round >= 1 && round <= last) rounds.insert(round);
     return {rounds.begin(), rounds.end()};
 }
@@ -224,30 +231,27 @@ bool any_vcs(const EnvelopeRefs& envelopes, std::initializer_list<std::string_vi
     return false;
 }
 
-boost::json::object check_object(const event::Envelope& envelope, std::string_view name) {
-    boost::json::object check;
-    check["name"] = name;
+bool required_check(const event::Envelope& envelope) {
+    const boost::json::value* required = envelope.payload.if_contains("required");
+    return required && required->is_bool() && required->get_bool();
+}
+
+void check_object(json::Writer& out, const event::Envelope& envelope, std::string_view name) {
+    out.begin_object();
+    out.member("name", name);
     auto conclusion = payload_text(envelope, "conclusion");
     auto status = payload_text(envelope, "status");
-    check["state"] = conclusion ? *conclusion : status ? *status : "unknown";
-    const boost::json::value* required = envelope.payload.if_contains("required");
-    check["required"] = required && required->is_bool() && required->get_bool();
-    if (auto from = payload_text(envelope, "from_status")) check["from_state"] = *from;
-    if (status) check["status"] = *status;
-    if (!envelope.artifacts.empty()) check["artifact_id"] = envelope.artifacts.front().id;
-    return check;
+    out.member("state", conclusion ? *conclusion : status ? *status : "unknown");
+    out.member("required", required_check(envelope));
+    if (auto from = payload_text(envelope, "from_status")) out.member("from_state", *from);
+    if (status) out.member("status", *status);
+    if (!envelope.artifacts.empty()) out.member("artifact_id", envelope.artifacts.front().id);
+    out.end_object();
 }
 
-// The records of the node's envelopes of the current round, as {"ok","output_tail","artifact_id"}.
-boost::json::array records_of(const EnvelopeRefs& of_round) {
-    boost::json::array records;
-    for (const VerificationRecord& record : verification_records(of_round)) records.push_back(verification_detail(record));
-    return records;
-}
-
-boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
+void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
     // A later check of the same name replaces the whole earlier one in its first position, so
-    // only the latest check of each name is built.
+    // only the latest check of each name is written.
     std::map<std::string_view, std::size_t> position;
     std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
@@ -260,25 +264,32 @@ boost::json::object verification(const EnvelopeRefs& vcs, const EnvelopeRefs& of
         else
             latest[at->second].second = envelope;
     }
-    boost::json::array required;
-    boost::json::array checks;
-    checks.reserve(latest.size());
-    for (const auto& [name, envelope] : latest) {
-        boost::json::object check = check_object(*envelope, name);
-        if (check.at("required").get_bool()) required.push_back(check.at("name"));
-        checks.push_back(std::move(check));
-    }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
         if (envelope->kind == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
-    boost::json::object object;
-    if (!required.empty()) object["required_checks"] = std::move(required);
-    if (pre_push_hook) object["pre_push_hook"] = true;
-    if (!checks.empty()) object["checks"] = std::move(checks);
-    object["records"] = records_of(of_round);
-    return object;
+    out.begin_object();
+    if (std::any_of(latest.begin(), latest.end(), [](const auto& check) { return required_check(*check.second); })) {
+        out.key("required_checks");
+        out.begin_array();
+        for (const auto& [name, envelope] : latest)
+            if (required_check(*envelope)) out.value(name);
+        out.end_array();
+    }
+    if (pre_push_hook) out.member("pre_push_hook", true);
+    if (!latest.empty()) {
+        out.key("checks");
+        out.begin_array();
+        for (const auto& [name, envelope] : latest) check_object(out, *envelope, name);
+        out.end_array();
+    }
+    // The records of the node's envelopes of the current round, as {"ok","output_tail","artifact_id"}.
+    out.key("records");
+    out.begin_array();
+    for (const VerificationRecord& record : verification_records(of_round)) out.value(verification_detail(record));
+    out.end_array();
+    out.end_object();
 }
 
 template <class Map>
@@ -288,12 +299,12 @@ std::optional<std::string_view> entry_of(const Map& map, const std::string& node
     return std::string_view(it->second);
 }
 
-// From the node's version-control envelopes.
-std::optional<boost::json::object> publication(const views::RunView& view, const std::string& node,
-                                               const EnvelopeRefs& envelopes) {
+// From the node's version-control envelopes; nothing when the node has no publication.
+void publication(json::Writer& out, const views::RunView& view, const std::string& node,
+                 const EnvelopeRefs& envelopes) {
     std::optional<std::string_view> branch = entry_of(view.branches, node);
     if (!branch) branch = last_text(envelopes, {"session-opened"}, "branch");
-    if (!branch && !any_vcs(envelopes, {"change-opened", "session-opened"})) return std::nullopt;
+    if (!branch && !any_vcs(envelopes, {"change-opened", "session-opened"})) return;
 
     bool merged = any_vcs(envelopes, {"merge-completed", "change-merged"}) || entry_of(view.outcomes, node) == "merged";
     std::optional<std::string_view> link = entry_of(view.change_urls, node);
@@ -303,13 +314,14 @@ std::optional<boost::json::object> publication(const views::RunView& view, const
     std::optional<std::string_view> base = last_text(envelopes, {"merge-completed"}, "base");
     if (!base) base = last_text(envelopes, {"change-opened", "session-opened"}, "base");
 
-    boost::json::object object;
-    if (branch) object["branch"] = *branch;
-    object["merged"] = merged;
-    if (link) object["pr_url"] = *link;
-    if (commit) object["commit"] = *commit;
-    if (base) object["base_branch"] = *base;
-    return object;
+    out.key("publication");
+    out.begin_object();
+    if (branch) out.member("branch", *branch);
+    out.member("merged", merged);
+    if (link) out.member("pr_url", *link);
+    if (commit) out.member("commit", *commit);
+    if (base) out.member("base_branch", *base);
+    out.end_object();
 }
 
 }  // namespace
@@ -340,23 +352,33 @@ boost::json::object model_ms(const TurnDurations& tally) {
     return object;
 }
 
-boost::json::object run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry) {
-    return head(view, telemetry, JournalIndex(view.envelopes));
+std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry) {
+    std::string text;
+    json::Writer out(text);
+    head(out, view, telemetry, JournalIndex(view.envelopes));
+    return text;
 }
 
-boost::json::object node_details(const views::RunView& view) {
-    return detail::node_details(view, JournalIndex(view.envelopes));
+std::string node_details(const views::RunView& view) {
+    std::string text;
+    json::Writer out(text);
+    detail::node_details(out, view, JournalIndex(view.envelopes));
+    return text;
 }
 
 std::vector<std::uint64_t> detail_rounds(const views::RunView& view) {
     return rounds_to_visit(view, JournalIndex(view.envelopes));
 }
 
-std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round) {
-    return detail::round_detail(view, round, JournalIndex(view.envelopes), detail::derived_status_words(view));
+std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
+    std::string text;
+    json::Writer out(text);
+    if (!detail::write_round_detail(out, view, round, JournalIndex(view.envelopes), detail::derived_status_words(view)))
+        return std::nullopt;
+    return text;
 }
 
-boost::json::object detail::node_details(const views::RunView& view, const JournalIndex& index) {
+void detail::node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index) {
     const std::uint64_t round = view.round == 0 ? 1 : view.round;
     std::set<std::string_view> nodes;
     for (const auto& [node, branch] : view.branches) nodes.insert(node);
@@ -364,7 +386,7 @@ boost::json::object detail::node_details(const views::RunView& view, const Journ
         if (envelope->labels.node && (!envelope->artifacts.empty() || envelope->source == EventSource::Vcs))
             nodes.insert(*envelope->labels.node);
     }
-    boost::json::object details;
+    out.begin_object();
     for (std::string_view id : nodes) {
         const std::string node(id);
         // Checks, verdicts and publication come from the node's version-control envelopes of
@@ -375,35 +397,43 @@ boost::json::object detail::node_details(const views::RunView& view, const Journ
             if (envelope->source == EventSource::Vcs) vcs.push_back(envelope);
             if (envelope->labels.round == round) of_round.push_back(envelope);
         }
-        boost::json::object object;
-        object["verification"] = verification(vcs, of_round);
-        if (auto published = publication(view, node, vcs)) object["publication"] = std::move(*published);
-        details[node] = std::move(object);
+        out.key(node);
+        out.begin_object();
+        out.key("verification");
+        verification(out, vcs, of_round);
+        publication(out, view, node, vcs);
+        out.end_object();
     }
-    return details;
+    out.end_object();
 }
 
-boost::json::object run_detail(const views::RunView& view, bool include_conversations,
-                               const telemetry::RunTelemetry* telemetry) {
+std::string run_detail(const views::RunView& view, bool include_conversations,
+                       const telemetry::RunTelemetry* telemetry) {
     const JournalIndex index(view.envelopes);
-    boost::json::object document;
-    document.reserve(5);
-    document["run"] = head(view, telemetry, index);
-    boost::json::array rounds;
+    std::string text;
+    json::Writer out(text);
+    out.begin_object();
+    out.key("run");
+    head(out, view, telemetry, index);
+    out.key("rounds");
+    out.begin_array();
     const detail::StatusWords derived = detail::derived_status_words(view);
-    for (std::uint64_t round : rounds_to_visit(view, index))
-        if (auto object = detail::round_detail(view, round, index, derived)) rounds.push_back(std::move(*object));
-    document["rounds"] = std::move(rounds);
+    for (std::uint64_t round : rounds_to_visit(view, index)) detail::write_round_detail(out, view, round, index, derived);
+    out.end_array();
+    out.key("conversations");
     // Without the flag the conversations are not projected at all.
     if (include_conversations) {
         const SessionGroups groups = detail::session_groups(view, index);
-        document["conversations"] = project_session_groups(groups.order, groups, view);
+        write_session_groups(out, groups.order, groups, view);
     } else {
-        document["conversations"] = boost::json::array();
+        out.begin_array();
+        out.end_array();
     }
-    document["node_details"] = detail::node_details(view, index);
-    document["launch"] = launch_identity(view);
-    return document;
+    out.key("node_details");
+    detail::node_details(out, view, index);
+    out.member("launch", launch_identity(view));
+    out.end_object();
+    return text;
 }
 
 }  // namespace korvalle::payload

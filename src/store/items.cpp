@@ -9,26 +9,26 @@ namespace korvalle::store {
 
 namespace {
 
-using Item = std::variant<boost::json::value, error::ApiError>;
-
-template <class Project>
-Item item_of_run(const RunStore& store, const contract::RunId& run, const contract::RunId& id,
-                 Project project, error::ApiError (*not_found)(const contract::RunId&)) {
+// The run's item as project finds it in the run's view, or not_found.
+template <class Document, class Project>
+std::variant<Document, error::ApiError> item_of_run(const RunStore& store, const contract::RunId& run,
+                                                    const contract::RunId& id, Project project,
+                                                    error::ApiError (*not_found)(const contract::RunId&)) {
     auto found = store.find_run(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    std::optional<boost::json::value> document = project(*std::get<SharedView>(found), id.view());
+    std::optional<Document> document = project(*std::get<SharedView>(found), id.view());
     if (!document) return not_found(id);
     return std::move(*document);
 }
 
 }  // namespace
 
-Item RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
-    return item_of_run(*this, run, id, payload::conversation, error::ApiError::conversation_not_found);
+std::variant<std::string, error::ApiError> RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
+    return item_of_run<std::string>(*this, run, id, payload::conversation, error::ApiError::conversation_not_found);
 }
 
-Item RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
-    return item_of_run(*this, run, id, payload::artifact, error::ApiError::artifact_not_found);
+std::variant<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
+    return item_of_run<boost::json::value>(*this, run, id, payload::artifact, error::ApiError::artifact_not_found);
 }
 
 }  // namespace korvalle::store

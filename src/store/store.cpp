@@ -147,8 +147,7 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     return document;
 }
 
-std::variant<boost::json::object, error::ApiError> RunStore::run(const contract::RunId& id,
-                                                                 bool include_conversations) const {
+std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations) const {
     auto found = find_run(id);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const views::RunView& view = *std::get<SharedView>(found);

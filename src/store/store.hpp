@@ -92,10 +92,10 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     boost::json::object run_list(const RunsQuery& query) const;
 
-    // The run detail document of one run, with its telemetry when the cache has it; its
-    // conversations only when include_conversations is set. run_not_found when no run has the id.
-    std::variant<boost::json::object, error::ApiError> run(const contract::RunId& id,
-                                                           bool include_conversations) const;
+    // The text of the run detail document of one run, with its telemetry when the cache has it;
+    // its conversations only when include_conversations is set. run_not_found when no run has
+    // the id.
+    std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations) const;
 
     // Opens every run of the root through the cache, on the store's openers, and hands each
     // run to to_record(run, kept) (on an opener thread, several at once); kept tells that the
@@ -107,9 +107,9 @@ public:
     auto map_every_run(ToRecord to_record) const
         -> std::vector<std::invoke_result_t<ToRecord&, const SharedRun&, bool>>;
 
-    // One conversation of one run: run_not_found, conversation_not_found, or the document.
-    std::variant<boost::json::value, error::ApiError> conversation(const contract::RunId& run,
-                                                                   const contract::RunId& id) const;
+    // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
+    std::variant<std::string, error::ApiError> conversation(const contract::RunId& run,
+                                                            const contract::RunId& id) const;
     // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
     // read), or the document.
     std::variant<boost::json::value, error::ApiError> artifact(const contract::RunId& run,

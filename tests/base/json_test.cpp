@@ -304,6 +304,40 @@ TEST(JsonWrite, ObjectsAndArraysWriteAsTheirValues) {
     EXPECT_EQ(out, "x" + json::write(value));
 }
 
+// The streaming writer places every comma itself and writes trees and scalars as the tree
+// writer does, also past the point where its text must grow.
+TEST(JsonWrite, WriterStreamsWhatTheTreeWriterWrites) {
+    const boost::json::value tree = value_of(R"({"a":[1,{"b":"c\n"}],"d":{},"e":[]})");
+    std::string out = "x";
+    json::Writer writer(out);
+    writer.begin_array();
+    writer.begin_object();
+    writer.member("k", "v\"");
+    writer.member("n", nullptr);
+    writer.member("t", true);
+    writer.member("i", -3);
+    writer.member("u", std::uint64_t{18446744073709551615u});
+    writer.member("f", 2.0);
+    writer.key("tree");
+    writer.value(tree);
+    writer.key("o");
+    writer.value(tree.get_object());
+    writer.key("empty");
+    writer.begin_object();
+    writer.end_object();
+    writer.end_object();
+    writer.value(tree.at("a").get_array());
+    writer.begin_array();
+    writer.end_array();
+    const std::string long_text(100'000, 'z');
+    for (int i = 0; i < 3; ++i) writer.value(long_text);
+    writer.end_array();
+    const std::string t = json::write(tree);
+    const std::string z = json::write(boost::json::value(long_text));
+    EXPECT_EQ(out, "x[{\"k\":\"v\\\"\",\"n\":null,\"t\":true,\"i\":-3,\"u\":18446744073709551615,\"f\":2.0,\"tree\":" + t +
+                       ",\"o\":" + t + ",\"empty\":{}}," + R"([1,{"b":"c\n"}],[],)" + z + "," + z + "," + z + "]");
+}
+
 // valid() walks without building: it must accept exactly what parse() accepts.
 TEST(JsonValid, AgreesWithParse) {
     const std::string texts[] = {

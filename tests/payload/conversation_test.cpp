@@ -13,6 +13,7 @@ namespace {
 
 using testing::Event;
 using testing::open_view;
+using testing::parsed;
 
 Event agent(std::string ts, std::string kind, std::string labels, std::string payload = "{}") {
     return {.ts = "2026-03-02T09:00:" + ts + ".000Z", .source = "morvane", .kind = std::move(kind),
@@ -82,11 +83,11 @@ const char* const session_a =
 
 TEST_F(Conversations, SessionsInOrderOfFirstAppearance) {
     views::RunView view = open_view(talk_run());
-    EXPECT_EQ(json::write(conversations(view)), std::string("[") + session_b + "," + session_a + "]");
+    EXPECT_EQ(conversations(view), std::string("[") + session_b + "," + session_a + "]");
 
     auto one = conversation(view, "s-a");
     ASSERT_TRUE(one);
-    EXPECT_EQ(json::write(*one), session_a);
+    EXPECT_EQ(*one, session_a);
     EXPECT_FALSE(conversation(view, "S-A"));
     EXPECT_FALSE(conversation(view, "s-c"));  // carried only by a pipeline envelope
     EXPECT_FALSE(conversation(view, "5"));
@@ -110,7 +111,7 @@ TEST_F(Conversations, RunWithoutSessions) {
     auto run = root_.run("r-quiet");
     run.launch().event({.kind = "run-started", .labels = R"({"session":"s-1"})"});
     views::RunView view = open_view(run);
-    EXPECT_EQ(json::write(conversations(view)), "[]");
+    EXPECT_EQ(conversations(view), "[]");
     EXPECT_FALSE(conversation(view, "s-1"));
     EXPECT_EQ(conversation_signature(view), "e3b0c44298fc1c14");  // SHA-256 of no bytes
 }
@@ -123,13 +124,14 @@ TEST_F(Conversations, ActivityOnlyAndLauncherWords) {
     auto codex_cased = root_.run("r-cased");
     codex_cased.launch({.launcher = "Codex"}).event(agent("01", "turn-completed", R"({"session":"s-1"})"));
 
-    EXPECT_EQ(json::write(conversations(open_view(run))),
+    EXPECT_EQ(conversations(open_view(run)),
               R"([{"conversation":{"canContinue":false,"harnesses":["morvenlath"],"id":"s-1","name":"r-claude",)"
               R"("project":"r-claude","startedAt":"2026-03-02T09:00:01.000Z","state":"turn-activity","turns":[]},)"
               R"("attribution":{"runId":"r-claude","launchId":"r-claude","launcher":"claude-code",)"
               R"("transportRole":"llmlint","agentRole":"judge","persona":"judge",)"
               R"("finishedAt":"2026-03-02T09:00:02.000Z"}}])");
-    EXPECT_EQ(json::write(conversations(open_view(codex_cased))[0].at("attribution").at("launcher")), R"("unknown")");
+    EXPECT_EQ(json::write(parsed(conversations(open_view(codex_cased))).at(0).at("attribution").at("launcher")),
+              R"("unknown")");
 }
 
 TEST_F(Conversations, TurnDurationsAndTokenCounts) {
@@ -140,7 +142,7 @@ TEST_F(Conversations, TurnDurationsAndTokenCounts) {
         .event(agent("03", "turn-completed", R"({"session":"s"})", R"({"usage":{"duration":-0.0,"cost":"1"}})"))
         .event(agent("04", "turn-completed", R"({"session":"s"})",
                      R"({"usage":{"duration":1e300,"tokens_in":18446744073709551615}})"));
-    boost::json::array turns = conversations(open_view(run))[0].at("conversation").at("turns").as_array();
+    boost::json::array turns = parsed(conversations(open_view(run))).at(0).at("conversation").at("turns").as_array();
     ASSERT_EQ(turns.size(), 4u);
     // Per turn: durationMs, inputTokens and costUsd, written.
     const char* const expected[] = {"0 0 null", "null null null", "0 null null",
@@ -157,7 +159,10 @@ TEST_F(Conversations, TurnDurationsAndTokenCounts) {
 TEST_F(Conversations, ProjectionOfNoEnvelopesReadsTheClock) {
     auto run = root_.run("r-none");
     run.launch();
-    boost::json::value document = conversation_projection(open_view(run), "s-0", {});
+    std::string text;
+    json::Writer out(text);
+    write_conversation(out, open_view(run), "s-0", {});
+    boost::json::value document = parsed(text);
     std::string started = json::write(document.at("conversation").at("startedAt"));
     EXPECT_EQ(started.substr(0, 3), "\"20");
     document.as_object()["conversation"].as_object()["startedAt"] = "now";

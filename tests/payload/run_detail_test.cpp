@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using testing::Event;
 using testing::RunBuilder;
 using testing::open_view;
+using testing::parsed;
 
 const fs::path source_dir = KORVALLE_SOURCE_DIR;
 
@@ -42,11 +43,13 @@ protected:
     }
     static std::string text(const views::RunView& view, bool conversations = true,
                             const telemetry::RunTelemetry* telemetry = nullptr) {
-        return json::write(run_detail(view, conversations, telemetry));
+        return run_detail(view, conversations, telemetry);
     }
-    static std::vector<std::uint64_t> rounds_of(const boost::json::object& document) {
+    static std::vector<std::uint64_t> rounds_of(const std::string& document) {
         std::vector<std::uint64_t> rounds;
-        for (const auto& round : document.at("rounds").as_array()) rounds.push_back(round.at("round").to_number<std::uint64_t>());
+        const boost::json::value tree = parsed(document);
+        for (const auto& round : tree.at("rounds").as_array())
+            rounds.push_back(round.at("round").to_number<std::uint64_t>());
         return rounds;
     }
 
@@ -132,10 +135,10 @@ TEST_F(RunDetail, FixtureRunAsWrittenText) {
 
 TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
     views::RunView view = open_view(fixture_run(root_));
-    boost::json::object with = run_detail(view, true, nullptr);
-    boost::json::object without = run_detail(view, false, nullptr);
+    boost::json::value with = parsed(run_detail(view, true, nullptr));
+    boost::json::value without = parsed(run_detail(view, false, nullptr));
     EXPECT_EQ(json::write(without.at("conversations")), "[]");
-    with["conversations"] = boost::json::array();
+    with.as_object()["conversations"] = boost::json::array();
     EXPECT_EQ(json::write(with), json::write(without));
 }
 
@@ -156,7 +159,7 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     telemetry.usage[telemetry::UsageParty::Agent] = {.input = 12, .output = 3, .cost_usd = 0.25};
     telemetry.usage[telemetry::UsageParty::Total] = {.cache_read = 7, .cost_usd = std::nan("")};
     views::RunView view = open_view(fixture_run(root_));
-    boost::json::object head = run_detail_head(view, &telemetry);
+    const boost::json::value head = parsed(run_detail_head(view, &telemetry));
     EXPECT_EQ(json::write(head.at("usage")),
               R"({"agent":{"input_tokens":12,"output_tokens":3,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":0.25},)"
               R"("judge":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":null},)"
@@ -165,6 +168,47 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     EXPECT_EQ(json::write(head.at("node_work_ms")),
               R"({"agent_model_ms":null,"judge_model_ms":1999,"llmlint_model_ms":null,"tool_ms":null,"wall_ms":10000})");
     EXPECT_EQ(json::write(head.at("timing").at("agent_seconds")), "4");
+}
+
+// A finished round's plan that names an id twice: each object keyed by task id shows the id
+// once, in its first place, with what its last task gives.
+TEST_F(RunDetail, PlanNamingAnIdTwice) {
+    RunBuilder run = root_.run("twice");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":{"schema_version":1,"tasks":[{"id":"a"}]}})"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1})"))
+        .event(event("round-finished", "2026-03-09T10:00:02.000Z", R"({"round":1})"))
+        .event(event("round-started", "2026-03-09T10:00:03.000Z", R"({"round":2})"))
+        .round_plan(1, R"({"schema_version":1,"tasks":[{"id":"a","task":"first"},{"id":"b","deps":["a"]},)"
+                       R"({"id":"a","kind":"human","task":"second","deps":["b"]},{"id":"c","deps":["a","zz"]}]})")
+        .round_result(1, R"({"nodes":[{"id":"a","status":"blocked","outcome":"x"},{"id":"b","status":"blocked"},)"
+                         R"({"id":"c","status":"skipped","change_url":"u"}]})");
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    EXPECT_EQ(json::write(round.at("node_status")), R"({"a":"blocked","b":"blocked","c":"skipped"})");
+    EXPECT_EQ(json::write(round.at("node_gated_by")), R"({"b":["a"],"a":["b"],"c":["a"]})");
+    EXPECT_EQ(json::write(round.at("node_results")),
+              R"({"a":{"kind":"human","status":"blocked","outcome":"x","completed":false},)"
+              R"("b":{"kind":"agent","status":"blocked","completed":false},)"
+              R"("c":{"kind":"agent","status":"skipped","pr":"u","completed":false}})");
+}
+
+// A node of the round being driven whose latest settle has no outcome: the outcome the replay
+// kept follows the settle's own keys, and the link comes last.
+TEST_F(RunDetail, LiveEntryKeepsTheReplayedOutcome) {
+    auto labels = [](std::string node) { return R"({"run_id":"live","round":1,"node":")" + node + R"("})"; };
+    RunBuilder run = root_.run("live");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":{"schema_version":1,"tasks":[{"id":"b"}]}})"))
+        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1})"))
+        .event(event("node-dispatched", "2026-03-09T10:00:02.000Z", labels("b")))
+        .event(event("node-settled", "2026-03-09T10:00:03.000Z", labels("b"),
+                     R"({"status":"done","outcome":"merged","branch":"feature/b","change_url":"https://x/1"})"))
+        .event(event("node-settled", "2026-03-09T10:00:04.000Z", labels("b"),
+                     R"({"status":"done","detail":"again","ok":true,"branch":"feature/b2","exit_code":0})"));
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    EXPECT_EQ(json::write(round.at("node_results")),
+              R"({"b":{"kind":"agent","status":"done","completed":true,"branch":"feature/b2","detail":"again",)"
+              R"("exit_code":0,"ok":true,"outcome":"merged","pr":"https://x/1"}})");
 }
 
 // One journal line naming a huge round: only rounds with a directory or journal line, and the
@@ -206,8 +250,9 @@ TEST_F(RunDetail, BadRoundFiles) {
     ASSERT_EQ(::mkfifo((run.dir() / "round-08" / "plan.json").c_str(), 0600), 0);
     run.round_plan(9, "").round_result(9, R"({"nodes":"a"})");
     views::RunView view = open_view(run);
-    boost::json::object document = run_detail(view, true, nullptr);
-    EXPECT_EQ(rounds_of(document), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+    std::string text = run_detail(view, true, nullptr);
+    EXPECT_EQ(rounds_of(text), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+    const boost::json::value document = parsed(text);
     for (const auto& round : document.at("rounds").as_array()) {
         const auto number = round.at("round").to_number<std::uint64_t>();
         // Round 9 is current: its plan is the view's, and its result has no started order.

@@ -14,6 +14,7 @@
 #include "src/payload/timeline.hpp"
 #include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -70,12 +71,11 @@ std::string plain_answer(const store::RunStore& store, const std::string& run, A
     return "run not found";
 }
 
-using Project = std::optional<boost::json::value> (*)(const views::RunView&, std::string_view);
-
+template <class Project>
 std::string plain_item(const store::RunStore& store, const std::string& run, const std::string& id, Project project) {
     return plain_answer(store, run, [&](const views::RunView& view) {
         auto document = project(view, id);
-        return document ? json::write(*document) : std::string("item not found");
+        return document ? written_text(std::move(*document)) : std::string("item not found");
     });
 }
 
@@ -84,7 +84,7 @@ std::string written(std::variant<Document, error::ApiError> answer) {
     if (auto* error = std::get_if<error::ApiError>(&answer)) {
         return error->body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
     }
-    return json::write(std::get<Document>(answer));
+    return written_text(std::get<Document>(std::move(answer)));
 }
 
 // ---- The comparison. ----
@@ -127,7 +127,7 @@ void expect_same_documents(const fs::path& root_path) {
         EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
             EXPECT_EQ(written(store.run(*run, with_conversations)), plain_answer(store, view.id(), [&](const auto& v) {
-                          return json::write(payload::run_detail(v, with_conversations, store.cached_telemetry(v).get()));
+                          return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get());
                       })) << view.id();
             ++items;
         }

@@ -19,6 +19,7 @@
 #include "src/payload/run_detail.hpp"
 #include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
+#include "tests/support/view_support.hpp"
 
 #include <fmt/format.h>
 
@@ -57,7 +58,7 @@ std::uint32_t seed() {
 template <class Document>
 std::string written(const std::variant<Document, error::ApiError>& answer) {
     if (const auto* error = std::get_if<error::ApiError>(&answer)) return error->body();
-    return json::write(std::get<Document>(answer));
+    return written_text(std::get<Document>(answer));
 }
 
 // The runs of a root with what may be asked of each, and one run that is not there.
@@ -487,10 +488,11 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         const std::size_t made = counting.allocations();
         ASSERT_GT(made, 0u);
         std::vector<boost::json::value> documents;
-        documents.emplace_back(payload::run_detail(view, true, nullptr));
+        std::vector<std::string> texts;
+        texts.push_back(payload::run_detail(view, true, nullptr));
         documents.emplace_back(payload::run_summary(view, nullptr));
-        documents.emplace_back(payload::conversations(view));
-        for (auto session : payload::session_groups(view).order) documents.push_back(*payload::conversation(view, session));
+        texts.push_back(payload::conversations(view));
+        for (auto session : payload::session_groups(view).order) texts.push_back(*payload::conversation(view, session));
         for (const auto& envelope : view.envelopes) {
             for (const auto& ref : envelope.artifacts) {
                 if (auto artifact = payload::artifact(view, ref.id)) documents.push_back(std::move(*artifact));

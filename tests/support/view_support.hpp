@@ -1,6 +1,7 @@
 // Fixture runs opened as the readers see them, and expected documents kept beside the tests.
 #pragma once
 
+#include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
 
@@ -24,6 +25,18 @@ inline std::string expected_document(const std::filesystem::path& path) {
     std::string text = read_text(path);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
+}
+
+// A document as written text, whether it was made as a tree or written as it was made.
+inline std::string written_text(const boost::json::value& document) { return json::write(document); }
+inline std::string written_text(const boost::json::object& document) { return json::write(document); }
+inline std::string written_text(std::string text) { return text; }
+
+// A written document read back as a tree, for tests that look at one part of it.
+inline boost::json::value parsed(const std::string& text) {
+    json::ParseResult result = json::parse(text);
+    EXPECT_TRUE(result.value) << result.error;
+    return result.value ? std::move(*result.value) : boost::json::value();
 }
 
 }  // namespace korvalle::testing

@@ -5,8 +5,16 @@
 namespace korvalle::form {
 
 std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word) {
+    if (word.empty()) {
+        for (std::size_t i = 0; i < words.size(); ++i)
+            if (words[i].empty()) return i;
+        return std::nullopt;
+    }
+    // Length and first byte rule out nearly every other word before any comparison of bytes:
+    // plan files look up a key of a table of twenty-odd for every member of every task.
     for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i] == word) return i;
+        const std::string_view candidate = words[i];
+        if (candidate.size() == word.size() && candidate[0] == word[0] && candidate == word) return i;
     }
     return std::nullopt;
 }

@@ -44,14 +44,18 @@ struct Words {
     std::span<const std::string_view> words;
 };
 
+template <class K>
+concept OptionalKey = std::same_as<K, std::optional<std::string>> || std::same_as<K, std::optional<std::string_view>>;
+
 // What every form cursor offers to the record readers.
 template <class C>
 concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, const Words& words,
                               const typename C::Record& record, std::string message, std::size_t n) {
     // A keyed or positional record at the current value (the record's Shape is in .shape).
     { cur.begin_record(name) } -> std::same_as<typename C::Record>;
-    // The next key of a keyed record; nullopt closes the record.
-    { cur.next_key() } -> std::same_as<std::optional<std::string>>;
+    // The next key of a keyed record; nullopt closes the record. A key given as a view stays
+    // valid until the cursor reads on.
+    { cur.next_key() } -> OptionalKey;
     // The next element of a list or positional record; false closes it.
     { cur.next_element() } -> std::same_as<bool>;
     // A positional record of n fields has read them all: no element may follow.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvalle::form {
 
@@ -21,7 +22,7 @@ public:
     explicit JsonTextCursor(json::Reader& reader) : r_(reader) {}
 
     Record begin_record(const RecordName& name);
-    std::optional<std::string> next_key() { return r_.next_key(); }
+    std::optional<std::string_view> next_key() { return r_.next_key_view(); }
     bool next_element() { return r_.next_element(); }
     void end_positional(std::size_t) { r_.end_array(); }
     [[noreturn]] void fail_key(std::string message) const { r_.fail(std::move(message)); }

@@ -34,10 +34,16 @@ public:
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
+    // The envelopes of one round label, and the largest sequence number among them.
+    struct Round {
+        EnvelopeRefs envelopes;
+        std::uint64_t last_seq = 0;
+    };
+
     // The envelopes whose round label equals round, of every node.
     const EnvelopeRefs& of_round(std::uint64_t round) const;
     // Every round number some envelope is labelled with, ascending.
-    const std::map<std::uint64_t, EnvelopeRefs>& rounds() const { return by_round_; }
+    const std::map<std::uint64_t, Round>& rounds() const { return by_round_; }
     // The largest sequence number of the envelopes of a round; 0 without any.
     std::uint64_t last_seq(std::uint64_t round) const;
     // The facts of an envelope of the indexed journal; all unset for other sources.
@@ -47,9 +53,13 @@ private:
     const event::Envelope* first_;
     std::vector<AgentFacts> facts_;
     std::unordered_map<std::string_view, EnvelopeRefs> by_node_;
-    std::map<std::uint64_t, EnvelopeRefs> by_round_;
-    std::map<std::uint64_t, std::uint64_t> last_seq_;
+    std::map<std::uint64_t, Round> by_round_;
 };
+
+// Walks over a large journal read an envelope's labels and payload a few envelopes after
+// prefetch_members has asked for them.
+inline constexpr std::size_t prefetch_distance = 16;
+void prefetch_members(const event::Envelope& envelope);
 
 // add_turn over an envelope's facts.
 void add_turn(TurnDurations& tally, const AgentFacts& facts);

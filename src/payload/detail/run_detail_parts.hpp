@@ -25,12 +25,13 @@ using StatusWords = std::map<std::string_view, std::string_view>;
 // The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
 
-boost::json::object node_details(const views::RunView& view, const JournalIndex& index);
+void node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index);
 
 // The run's session groups, as payload::session_groups gives them, from the index's facts.
 SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
 
-std::optional<boost::json::object> round_detail(const views::RunView& view, std::uint64_t round,
-                                                const JournalIndex& index, const StatusWords& derived);
+// Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
+bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t round, const JournalIndex& index,
+                        const StatusWords& derived);
 
 }  // namespace korvalle::payload::detail
