@@ -150,7 +150,7 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
         start = std::chrono::steady_clock::now();
         {
             // As the route answers it: the document moved into the success envelope and written.
-            const api::Stamped stamped = api::stamp(boost::json::value(payload::timeline(view, node)));
+            api::Stamped stamped = api::stamp(boost::json::value(payload::timeline(view, node)));
             const std::optional<std::string> text = api::envelope_body(stamped);
             bytes = text ? text->size() : 0;
             spans = stamped.document.at("spans").as_array().size();

@@ -15,33 +15,35 @@ Stamped stamp_written(std::string object_text) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
 }
 
-std::optional<std::string> envelope_body(const Stamped& stamped) {
+std::optional<std::string> envelope_body(Stamped& stamped) {
     const auto& doc = stamped.document;
     if (!doc.is_object() && !doc.is_null()) return std::nullopt;
-    std::string out;
-    out.reserve(128 + (stamped.written ? stamped.written->size() : 0));
-    out += R"({"api_version":)";
-    out += std::to_string(stamped.api_version);
-    out += R"(,"telemetry_schema_version":)";
-    out += std::to_string(stamped.telemetry_schema_version);
-    out += R"(,"observed_at":)";
-    json::write_to(out, boost::json::value(boost::json::string(stamped.observed_at)));
+    std::string head;
+    head.reserve(128);
+    head += R"({"api_version":)";
+    head += std::to_string(stamped.api_version);
+    head += R"(,"telemetry_schema_version":)";
+    head += std::to_string(stamped.telemetry_schema_version);
+    head += R"(,"observed_at":)";
+    json::write_to(head, boost::json::value(boost::json::string(stamped.observed_at)));
     if (doc.is_object()) {
         for (const auto& entry : doc.get_object()) {
-            out += ',';
-            json::write_to(out, boost::json::value(boost::json::string(entry.key())));
-            out += ':';
-            json::write_to(out, entry.value());
+            head += ',';
+            json::write_to(head, boost::json::value(boost::json::string(entry.key())));
+            head += ':';
+            json::write_to(head, entry.value());
         }
     }
-    // A written object's members follow as they are: its text without the opening brace.
+    // A written object's members follow as they are: its opening brace gives way to the head
+    // and a comma, in place.
     if (stamped.written && stamped.written->size() > 2) {
-        out += ',';
-        out.append(*stamped.written, 1);
-        return out;
+        std::string body = std::move(*stamped.written);
+        head += ',';
+        body.replace(0, 1, head);
+        return body;
     }
-    out += '}';
-    return out;
+    head += '}';
+    return head;
 }
 
 std::string_view unflattenable_kind(const boost::json::value& document) {

@@ -35,8 +35,9 @@ Stamped stamp_written(std::string object_text);
 
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).
-// Returns nullopt for any other kind of document, which cannot be flattened.
-std::optional<std::string> envelope_body(const Stamped& stamped);
+// Returns nullopt for any other kind of document, which cannot be flattened. A written
+// document's text is taken into the body rather than copied: it can be tens of megabytes.
+std::optional<std::string> envelope_body(Stamped& stamped);
 // The word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
 std::string_view unflattenable_kind(const boost::json::value& document);
 
