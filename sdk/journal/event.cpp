@@ -44,15 +44,19 @@ std::uint64_t read_u64(Reader& r, std::uint64_t max, const char* expected) {
     fail_after(r, "invalid type: " + text::unexpected_float(n.d) + ", expected " + expected);
 }
 
-std::string read_text(Reader& r) { return std::string(r.read_string_view()); }
+// A text read into its place, with no string made in between.
+void read_text(Reader& r, std::string& into) { into.assign(r.read_string_view()); }
 
 // A text or null (none).
-std::optional<std::string> read_optional_text(Reader& r) {
+void read_optional_text(Reader& r, std::optional<std::string>& into) {
     if (r.peek() == Token::Null) {
         r.read_null();
-        return std::nullopt;
+        into.reset();
+        return;
     }
-    return read_text(r);
+    const std::string_view text = r.read_string_view();
+    if (into) into->assign(text);
+    else into.emplace(text);
 }
 
 EventSource read_source(Reader& r) {
@@ -123,14 +127,14 @@ void labels_into(Reader& r, int depth, Labels& labels) {
         if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
         seen[field] = true;
         switch (field) {
-            case 0: labels.run_id = read_optional_text(r); break;
-            case 1: labels.node = read_optional_text(r); break;
+            case 0: read_optional_text(r, labels.run_id); break;
+            case 1: read_optional_text(r, labels.node); break;
             case 2:
                 if (r.peek() == Token::Null) r.read_null();
                 else labels.round = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64");
                 break;
-            case 3: labels.persona = read_optional_text(r); break;
-            case 4: labels.step = read_optional_text(r); break;
+            case 3: read_optional_text(r, labels.persona); break;
+            case 4: read_optional_text(r, labels.step); break;
         }
     }
 }
@@ -154,8 +158,8 @@ ArtifactRef artifact_from(Reader& r, int depth) {
                 fail_after(r, "invalid length " + std::to_string(i) +
                                   ", expected struct ArtifactRef with 3 elements");
             }
-            if (i == 0) ref.id = read_text(r);
-            else if (i == 1) ref.kind = read_text(r);
+            if (i == 0) read_text(r, ref.id);
+            else if (i == 1) read_text(r, ref.kind);
             else ref.bytes = read_u64(r, kMax, "u64");
         }
         r.end_array();
@@ -180,8 +184,8 @@ ArtifactRef artifact_from(Reader& r, int depth) {
         }
         if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
         seen[field] = true;
-        if (field == 0) ref.id = read_text(r);
-        else if (field == 1) ref.kind = read_text(r);
+        if (field == 0) read_text(r, ref.id);
+        else if (field == 1) read_text(r, ref.kind);
         else ref.bytes = read_u64(r, kMax, "u64");
     }
     for (int i = 0; i < 3; ++i) {
@@ -227,11 +231,11 @@ int field_index(std::string_view key) {
 void read_field(Reader& r, int field, Envelope& e) {
     switch (field) {
         case 0: e.v = static_cast<std::uint32_t>(read_u64(r, std::numeric_limits<std::uint32_t>::max(), "u32")); break;
-        case 1: e.ts = read_text(r); break;
-        case 2: e.stream = read_text(r); break;
+        case 1: read_text(r, e.ts); break;
+        case 2: read_text(r, e.stream); break;
         case 3: e.seq = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64"); break;
         case 4: e.source = read_source(r); break;
-        case 5: e.kind = read_text(r); break;
+        case 5: read_text(r, e.kind); break;
         case 6: labels_into(r, 2, e.labels); break;
         case 7: e.payload = read_payload(r, 2); break;
         case 8: e.artifacts = artifacts_from(r, 2); break;
