@@ -173,11 +173,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
     }
     bytes = last.size();
     if (auto document = json::parse(last); document.value) rounds_shown = document.value->at("rounds").as_array().size();
-    const double n = static_cast<double>(state.iterations());
-    state.counters["open_ms"] = open_seconds / n * 1e3;
-    state.counters["detail_ms"] = detail_seconds / n * 1e3;
-    state.counters["detail_over_open"] = detail_seconds / open_seconds;
-    state.counters["document_MB"] = static_cast<double>(bytes) / 1e6;
+    bench::report_beside_open(state, "detail", open_seconds, detail_seconds, bytes);
     state.counters["rounds"] = static_cast<double>(rounds_shown);
 }
 BENCHMARK(BM_RunDetailBesideOpen)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(5);

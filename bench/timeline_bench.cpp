@@ -158,11 +158,7 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
         }
         timeline_s += bench::seconds_since(start);
     }
-    const auto n = static_cast<double>(state.iterations());
-    state.counters["open_ms"] = open_s / n * 1000;
-    state.counters["timeline_ms"] = timeline_s / n * 1000;
-    state.counters["timeline_over_open"] = timeline_s / open_s;
-    state.counters["document_MB"] = static_cast<double>(bytes) / 1e6;
+    bench::report_beside_open(state, "timeline", open_s, timeline_s, bytes);
     state.counters["spans"] = static_cast<double>(spans);
     state.counters["envelopes"] = static_cast<double>(journal);
 }

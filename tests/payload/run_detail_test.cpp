@@ -53,6 +53,15 @@ protected:
         return rounds;
     }
 
+    // A run started with a one-task plan, which its round files may repeat.
+    static constexpr const char* one_task_plan = R"({"schema_version":1,"tasks":[{"id":"a"}]})";
+    RunBuilder started_run(const std::string& id) {
+        RunBuilder run = root_.run(id);
+        run.launch().event(event("run-started", "2026-03-09T10:00:00.000Z", "{}",
+                                 std::string(R"({"plan":)") + one_task_plan + "}"));
+        return run;
+    }
+
     testing::RunsRoot root_;
 };
 
@@ -214,11 +223,9 @@ TEST_F(RunDetail, LiveEntryKeepsTheReplayedOutcome) {
 // One journal line naming a huge round: only rounds with a directory or journal line, and the
 // current one, are asked for, and the document is the one every round would give.
 TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
-    const std::string plan = R"({"schema_version":1,"tasks":[{"id":"a"}]})";
-    RunBuilder run = root_.run("huge");
-    run.launch()
-        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":)" + plan + "}"))
-        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1000000000000000})"))
+    const std::string plan = one_task_plan;
+    RunBuilder run = started_run("huge");
+    run.event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":1000000000000000})"))
         .round_plan(1, plan)
         .round_plan(3, plan)
         .round_plan(12345, plan)
@@ -232,11 +239,9 @@ TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
 // Round files that are missing, empty, not JSON, not UTF-8, a directory or a FIFO: the round is
 // left out (plan) or shows no result, never an error or a wait.
 TEST_F(RunDetail, BadRoundFiles) {
-    const std::string plan = R"({"schema_version":1,"tasks":[{"id":"a"}]})";
-    RunBuilder run = root_.run("bad-files");
-    run.launch()
-        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}", R"({"plan":)" + plan + "}"))
-        .event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":9})"))
+    const std::string plan = one_task_plan;
+    RunBuilder run = started_run("bad-files");
+    run.event(event("round-started", "2026-03-09T10:00:01.000Z", R"({"round":9})"))
         .event(event("round-finished", "2026-03-09T10:00:02.000Z", R"({"round":9})"));
     const std::pair<std::uint64_t, std::string> bad_results[] = {{1, ""}, {2, "{"}, {3, "\"\xff\""}, {4, "{} {}"}};
     for (const auto& [round, bytes] : bad_results) run.round_plan(round, plan).round_result(round, bytes);

@@ -140,20 +140,18 @@ void expect_same_documents(const fs::path& root_path) {
                       })) << view.id() << " " << node.value_or("-");
             ++items;
         }
-        for (const auto& id : asked.conversations) {
-            auto item = contract::RunId::make(id);
-            if (!item) continue;
-            EXPECT_EQ(written(store.conversation(*run, *item)), plain_item(store, view.id(), id, payload::conversation))
-                << view.id() << " " << id;
-            ++items;
-        }
-        for (const auto& id : asked.artifacts) {
-            auto item = contract::RunId::make(id);
-            if (!item) continue;
-            EXPECT_EQ(written(store.artifact(*run, *item)), plain_item(store, view.id(), id, payload::artifact))
-                << view.id() << " " << id;
-            ++items;
-        }
+        // Each item the store serves against the same item projected from the plain view.
+        const auto expect_items = [&](const auto& ids, auto read, auto project) {
+            for (const auto& id : ids) {
+                auto item = contract::RunId::make(id);
+                if (!item) continue;
+                EXPECT_EQ(written((store.*read)(*run, *item)), plain_item(store, view.id(), id, project))
+                    << view.id() << " " << id;
+                ++items;
+            }
+        };
+        expect_items(asked.conversations, &store::RunStore::conversation, payload::conversation);
+        expect_items(asked.artifacts, &store::RunStore::artifact, payload::artifact);
     }
     const auto missing = *contract::RunId::make("no-such-run");
     EXPECT_EQ(written(store.conversation(missing, missing)), "run not found");
