@@ -54,9 +54,7 @@ void read_optional_text(Reader& r, std::optional<std::string>& into) {
         into.reset();
         return;
     }
-    const std::string_view text = r.read_string_view();
-    if (into) into->assign(text);
-    else into.emplace(text);
+    into.emplace(r.read_string_view());
 }
 
 EventSource read_source(Reader& r) {
