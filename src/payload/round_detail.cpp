@@ -323,7 +323,7 @@ const event::Envelope* last_settle(const Round& round, const std::string& node) 
     const EnvelopeRefs& envelopes = round.index.of_node(node);
     for (auto it = envelopes.rbegin(); it != envelopes.rend(); ++it) {
         const event::Envelope& envelope = **it;
-        if (envelope.source == EventSource::Pipeline && envelope.kind == "node-settled" &&
+        if (envelope.source == EventSource::Pipeline && std::string_view(envelope.kind) == "node-settled" &&
             envelope.labels.round == round.number)
             return &envelope;
     }

@@ -45,29 +45,38 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 // its role by the first envelope that has a party.
 void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalIndex& index) {
     struct Session {
+        std::string_view text;
         const event::Envelope* first = nullptr;
         std::optional<Party> party;
     };
-    std::map<std::string_view, Session> by_text;
+    std::map<std::uint32_t, Session> by_number;
     // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
-    std::pair<const std::string_view, Session>* last = nullptr;
+    std::pair<const std::uint32_t, Session>* last = nullptr;
     for (const event::Envelope* envelope : envelopes) {
-        const detail::AgentFacts& facts = index.facts(*envelope);
-        if (!facts.session || facts.session->empty()) continue;
-        if (!last || last->first != *facts.session) last = &*by_text.try_emplace(*facts.session).first;
+        const std::optional<std::uint32_t> number = index.facts(*envelope).session;
+        if (!number) continue;
+        if (!last || last->first != *number) {
+            last = &*by_number.try_emplace(*number).first;
+            last->second.text = index.sessions()[*number];
+        }
+        if (last->second.text.empty()) continue;
         Session& session = last->second;
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
+    std::vector<const Session*> ordered;
+    for (const auto& [number, session] : by_number)
+        if (session.first) ordered.push_back(&session);
+    std::sort(ordered.begin(), ordered.end(), [](const Session* a, const Session* b) { return a->text < b->text; });
     out.begin_array();
-    for (const auto& [text, session] : by_text) {
+    for (const Session* session : ordered) {
         out.begin_object();
-        out.member("session_id", text);
-        out.member("role", party_word(session.party.value_or(Party::Agent)));
-        const auto& persona = session.first->labels.persona;
+        out.member("session_id", session->text);
+        out.member("role", party_word(session->party.value_or(Party::Agent)));
+        const auto& persona = session->first->labels.persona;
         if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
             out.member("agent_role", *role);
-        out.member("started_at", session.first->ts);
+        out.member("started_at", session->first->ts);
         out.end_object();
     }
     out.end_array();
@@ -255,7 +264,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     std::map<std::string_view, std::size_t> position;
     std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
-        if (envelope->kind != "change-check") continue;
+        if (std::string_view(envelope->kind) != "change-check") continue;
         auto name = payload_text(*envelope, "name");
         if (!name) continue;
         auto [at, fresh] = position.try_emplace(*name, latest.size());
@@ -266,7 +275,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
-        if (envelope->kind == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
+        if (std::string_view(envelope->kind) == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
     out.begin_object();
@@ -423,8 +432,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
     out.key("conversations");
     // Without the flag the conversations are not projected at all.
     if (include_conversations) {
-        const SessionGroups groups = detail::session_groups(view, index);
-        write_session_groups(out, groups.order, groups, view);
+        write_session_groups(out, detail::session_groups(view, index), view);
     } else {
         out.begin_array();
         out.end_array();
