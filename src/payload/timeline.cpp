@@ -39,14 +39,6 @@ void events_of(json::Writer& out, const PlacedList& pairs, const Turns& turns) {
     out.end_array();
 }
 
-void conversation_reference(json::Writer& out, std::string_view session) {
-    out.key("reference");
-    out.begin_object();
-    out.member("kind", "conversation");
-    out.member("value", session);
-    out.end_object();
-}
-
 std::string node_span_id(std::uint64_t round, std::string_view node) { return span_id("node", round, node); }
 
 std::string round_span_id(std::uint64_t round) { return "round-" + round_key(round); }
@@ -100,7 +92,7 @@ void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGrou
     out.member("transport_role", party_word(group_party(group.pairs)));
     // Only the session's first envelope speaks for its role here.
     if (auto role = role_word(persona(group.pairs.front().envelope))) out.member("agent_role", *role);
-    conversation_reference(out, group.session);
+    reference_member(out, "conversation", group.session);
     events_of(out, group.pairs, turns);
     out.end_object();
 }
@@ -168,7 +160,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
         if (!role_text) role_text = persona(&dispatch);
         if (auto role = role_word(role_text)) out.member("agent_role", *role);
         out.member("status", status);
-        if (!own) conversation_reference(out, group.session);
+        if (!own) reference_member(out, "conversation", group.session);
         events_of(out, group.pairs, turns);
         out.end_object();
     }

@@ -122,6 +122,10 @@ std::string span_id(std::string_view kind, std::uint64_t round, std::string_view
 // Writes a span's end: the time of the event that ends it, or null while none has.
 void end_time(json::Writer& out, const event::Envelope* end);
 
+// Writes the "reference" member that a reader follows from a span or an event entry:
+// {"kind","value"}.
+void reference_member(json::Writer& out, std::string_view kind, std::string_view value);
+
 // Writes the node span of one node in one round: from its first envelope to its first settle
 // event, with the settled status and every envelope as an event; "parent_id" only with a parent.
 void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,

@@ -112,14 +112,6 @@ void redirection(json::Writer& out, const event::Envelope& envelope) {
     }
 }
 
-void reference(json::Writer& out, std::string_view kind, std::string_view value) {
-    out.key("reference");
-    out.begin_object();
-    out.member("kind", kind);
-    out.member("value", value);
-    out.end_object();
-}
-
 // "e<position>": the id of an event entry that is no turn, made on the stack.
 void position_id(json::Writer& out, std::size_t position) {
     char id[24] = {'e'};
@@ -189,7 +181,7 @@ void publication_span(json::Writer& out, const NodeRound& node, std::string_view
               round);
     if (end) out.member("status", merge ? "merged" : conflict ? "conflict" : "open");
     if (link) {
-        if (auto url = string_member(link->payload, "url")) reference(out, "pr", *url);
+        if (auto url = string_member(link->payload, "url")) reference_member(out, "pr", *url);
     }
     no_events(out);
 }
@@ -256,6 +248,14 @@ std::string span_id(std::string_view kind, std::uint64_t round, std::string_view
     return id;
 }
 
+void reference_member(json::Writer& out, std::string_view kind, std::string_view value) {
+    out.key("reference");
+    out.begin_object();
+    out.member("kind", kind);
+    out.member("value", value);
+    out.end_object();
+}
+
 void end_time(json::Writer& out, const event::Envelope* end) {
     if (end)
         out.value(end->ts);
@@ -311,12 +311,12 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
     if (auto status = string_member(envelope.payload, "status")) out.member("status", *status);
     redirection(out, envelope);
     if (turn) {
-        reference(out, "conversation", turn->session);
+        reference_member(out, "conversation", turn->session);
     } else if (auto url = string_member(envelope.payload, "url")) {
-        reference(out, "pr", *url);
+        reference_member(out, "pr", *url);
     } else if (!envelope.artifacts.empty()) {
         const auto& first = envelope.artifacts.front();
-        reference(out, artifact_kind_word(first.kind), first.id);
+        reference_member(out, artifact_kind_word(first.kind), first.id);
     }
     out.end_object();
 }
