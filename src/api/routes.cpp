@@ -62,7 +62,7 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
                       scope = std::get<store::TimelineScope>(std::move(scope))]() -> Outcome {
         auto document = store->timeline(id, scope);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp(boost::json::value(std::get<boost::json::object>(std::move(document))));
+        return api::stamp_written(std::get<std::string>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

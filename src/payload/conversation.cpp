@@ -99,19 +99,6 @@ void activity_item(json::Writer& out, const event::Envelope& envelope, std::size
     out.end_object();
 }
 
-// "{session}.{number}", made on the stack: a session id passes the identifier rule, so it fits.
-void turn_id(json::Writer& out, std::string_view session, std::size_t number) {
-    char id[contract::max_id_bytes + 24];
-    if (session.size() > contract::max_id_bytes) {
-        out.value(std::string(session) + '.' + std::to_string(number));
-        return;
-    }
-    std::memcpy(id, session.data(), session.size());
-    id[session.size()] = '.';
-    char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
-    out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
-}
-
 using Envelopes = std::vector<const event::Envelope*>;
 
 // A turn envelope and the activity it shows as its tools, a range of the session's activity.
@@ -136,7 +123,7 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     out.member("failureKind", nullptr);
     out.member("harness", harness);
     out.key("id");
-    turn_id(out, session, number);
+    write_turn_id(out, session, number);
     out.key("model");
     text_or_null(out, member(payload, "model"));
     out.member("reasoning", nullptr);
@@ -253,6 +240,19 @@ private:
 };
 
 }  // namespace
+
+// Made on the stack: a session id passes the identifier rule, so it fits.
+void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t number) {
+    char id[contract::max_id_bytes + 24];
+    if (session.size() > contract::max_id_bytes) {
+        out.value(std::string(session) + '.' + std::to_string(number));
+        return;
+    }
+    std::memcpy(id, session.data(), session.size());
+    id[session.size()] = '.';
+    char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
+    out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
+}
 
 SessionGroups session_groups(const views::RunView& view) {
     SessionGroups sessions;

@@ -43,6 +43,10 @@ void write_session_groups(json::Writer& out, const SessionGroups& groups, const 
 void write_conversation(json::Writer& out, const views::RunView& view, std::string_view session,
                         const std::vector<const event::Envelope*>& envelopes);
 
+// Writes the id of a session's turn, "{session}.{number}" with number the count of its earlier
+// turns: the conversation's turn and the timeline's event entry of it share it.
+void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t number);
+
 // Every conversation of the run as the text of one array, in order of each session's first
 // envelope; "[]" without any.
 std::string conversations(const views::RunView& view);

@@ -4,7 +4,9 @@
 // or memory (files::Exhausted, std::bad_alloc): a missing or malformed run file or
 // journal value only changes what a document shows (a fallback word, a null value, a key left
 // out), as each document says. Documents are boost::json trees whose objects keep insertion
-// order; that order is part of each document's format, and they go out through json::write.
+// order, going out through json::write, or, for the large ones (run detail, conversation,
+// timeline), texts written member by member by json::Writer; either way the order of members
+// is part of each document's format.
 #pragma once
 
 #include "sdk/plan/plan.hpp"

@@ -7,8 +7,6 @@
 #include "src/contract/contract.hpp"
 #include "src/payload/payload.hpp"
 
-#include <boost/json/monotonic_resource.hpp>
-
 #include <algorithm>
 
 namespace korvalle::payload {
@@ -34,16 +32,16 @@ Party group_party(const PlacedList& pairs) {
     return Party::Agent;
 }
 
-boost::json::array events_of(const PlacedList& pairs, const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::array events(sp);
-    events.reserve(pairs.size());
-    for (const auto& [index, envelope] : pairs) events.push_back(step_operations(index, *envelope, turns, sp));
-    return events;
+void events_of(json::Writer& out, const PlacedList& pairs, const Turns& turns) {
+    out.key("events");
+    out.begin_array();
+    for (const auto& [index, envelope] : pairs) step_operations(out, index, *envelope, turns);
+    out.end_array();
 }
 
-std::string node_span_id(std::uint64_t round, std::string_view node) {
-    return "node." + round_key(round) + "." + std::string(node);
-}
+std::string node_span_id(std::uint64_t round, std::string_view node) { return span_id("node", round, node); }
+
+std::string round_span_id(std::uint64_t round) { return "round-" + round_key(round); }
 
 // The rounds a timeline visits: those that carry envelopes, from 1 to the larger of the run's
 // round and 1. Rounds are looked up, never counted through, so a journal line that names a huge
@@ -57,73 +55,68 @@ void for_each_round(const views::RunView& view, const TimelineIndex& index, Visi
 
 // ---- Whole-run timeline. ----
 
-boost::json::object round_span(std::uint64_t round, const TimelineIndex::Round& of_round, bool finished,
-                               const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::object span(8, sp);
-    span.emplace("id", "round-" + round_key(round));
-    span.emplace("kind", "round");
-    span.emplace("label", "round " + std::to_string(round));
-    span.emplace("started_at", of_round.pairs.front().envelope->ts);
-    span.emplace("ended_at", finished ? boost::json::value(of_round.pairs.back().envelope->ts, sp)
-                                      : boost::json::value(nullptr));
-    span.emplace("round", round);
-    span.emplace("phase", finished ? "reviewing-results" : "driving-round");
-    boost::json::array events(sp);
+void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Round& of_round, bool finished,
+                const Turns& turns) {
+    out.begin_object();
+    out.member("id", round_span_id(round));
+    out.member("kind", "round");
+    out.member("label", "round " + std::to_string(round));
+    out.member("started_at", of_round.pairs.front().envelope->ts);
+    out.key("ended_at");
+    end_time(out, finished ? of_round.pairs.back().envelope : nullptr);
+    out.member("round", round);
+    out.member("phase", finished ? "reviewing-results" : "driving-round");
+    out.key("events");
+    out.begin_array();
     for (const auto& [index, envelope] : of_round.pairs) {
         if (!envelope->labels.node && envelope->source != EventSource::Morvane)
-            events.push_back(step_operations(index, *envelope, turns, sp));
+            step_operations(out, index, *envelope, turns);
     }
-    span.emplace("events", std::move(events));
-    return span;
+    out.end_array();
+    out.end_object();
 }
 
 // An agent session of the round that belongs to the run rather than to a node (a planner).
-boost::json::object run_dispatch_span(std::uint64_t round, const SessionGroup& group, bool finished,
-                                      const Turns& turns, const boost::json::storage_ptr& sp) {
-    boost::json::object span(12, sp);
-    span.emplace("id", "run." + round_key(round) + "." + std::string(group.session));
-    span.emplace("kind", "dispatch");
-    span.emplace("label", group.session);
-    span.emplace("started_at", group.pairs.front().envelope->ts);
-    span.emplace("ended_at", finished ? boost::json::value(group.pairs.back().envelope->ts, sp)
-                                      : boost::json::value(nullptr));
-    span.emplace("parent_id", "round-" + round_key(round));
-    span.emplace("round", round);
-    span.emplace("status", finished ? "done" : "running");
-    span.emplace("transport_role", party_word(group_party(group.pairs)));
+void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGroup& group, bool finished,
+                       const Turns& turns) {
+    out.begin_object();
+    out.member("id", span_id("run", round, group.session));
+    out.member("kind", "dispatch");
+    out.member("label", group.session);
+    out.member("started_at", group.pairs.front().envelope->ts);
+    out.key("ended_at");
+    end_time(out, finished ? group.pairs.back().envelope : nullptr);
+    out.member("parent_id", round_span_id(round));
+    out.member("round", round);
+    out.member("status", finished ? "done" : "running");
+    out.member("transport_role", party_word(group_party(group.pairs)));
     // Only the session's first envelope speaks for its role here.
-    if (auto role = role_word(persona(group.pairs.front().envelope))) span.emplace("agent_role", *role);
-    boost::json::object conversation(2, sp);
-    conversation.emplace("kind", "conversation");
-    conversation.emplace("value", group.session);
-    span.emplace("reference", std::move(conversation));
-    span.emplace("events", events_of(group.pairs, turns, sp));
-    return span;
+    if (auto role = role_word(persona(group.pairs.front().envelope))) out.member("agent_role", *role);
+    reference_member(out, "conversation", group.session);
+    events_of(out, group.pairs, turns);
+    out.end_object();
 }
 
-void append_round(boost::json::array& spans, std::uint64_t round, const TimelineIndex::Round& of_round,
+void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::Round& of_round,
                   const TimelineIndex& index) {
     const bool finished = std::any_of(of_round.pairs.begin(), of_round.pairs.end(), [](const Placed& pair) {
         return is(*pair.envelope, EventSource::Pipeline, "round-finished");
     });
     const Turns& turns = index.turns();
-    const boost::json::storage_ptr& sp = spans.storage();
-    spans.push_back(round_span(round, of_round, finished, turns, sp));
+    round_span(out, round, of_round, finished, turns);
 
     PlacedList run_pairs;
     for (const auto& pair : of_round.pairs)
         if (!pair.envelope->labels.node) run_pairs.push_back(pair);
-    for (const auto& group : group_by_session(run_pairs))
-        spans.push_back(run_dispatch_span(round, group, finished, turns, sp));
+    for (const auto& group : group_by_session(run_pairs)) run_dispatch_span(out, round, group, finished, turns);
 
-    const std::string parent = "round-" + round_key(round);
+    const std::string parent = round_span_id(round);
     for (const auto& node : of_round.nodes) {
-        spans.push_back(node_span(node, round, parent, turns, sp));
+        node_span(out, node, round, parent, turns);
         const std::string node_id = node_span_id(round, node.node);
-        if (auto wait = human_waits(node, index.first_attestation(node.node), node_id, round, sp))
-            spans.push_back(std::move(*wait));
-        for (auto& span : rollup_spans(node, node_id, round, sp)) spans.push_back(std::move(span));
-        for (auto& span : timeline_operations(node, node_id, round, sp)) spans.push_back(std::move(span));
+        human_waits(out, node, index.first_attestation(node.node), node_id, round);
+        rollup_spans(out, node, node_id, round);
+        timeline_operations(out, node, node_id, round);
     }
 }
 
@@ -131,12 +124,10 @@ void append_round(boost::json::array& spans, std::uint64_t round, const Timeline
 
 // One dispatch span per agent session of the dispatched node in the round, or one of the
 // node's own when it has no session.
-void append_dispatches(boost::json::array& spans, std::string_view run_id, const NodeRound& node,
-                       std::uint64_t round, const Turns& turns) {
+void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
+                       const Turns& turns) {
     const event::Envelope& dispatch = *node.dispatched;
-    const boost::json::storage_ptr& sp = spans.storage();
-    const std::string rr = round_key(round);
-    const std::string dispatch_id = std::string(run_id) + "." + rr + "." + std::string(node.node);
+    const std::string dispatch_id = std::string(run_id) + "." + round_key(round) + "." + std::string(node.node);
     const bool dispatch_id_valid = !contract::validate_run_id(dispatch_id);
     std::string_view status = "running";
     if (node.settled) {
@@ -148,44 +139,40 @@ void append_dispatches(boost::json::array& spans, std::string_view run_id, const
     const bool own = groups.empty();
     if (own) groups.push_back(SessionGroup{node.node, {}});
     for (const auto& group : groups) {
-        boost::json::object span(14, sp);
-        span.emplace("id", "dispatch." + rr + "." + std::string(group.session));
-        span.emplace("kind", "dispatch");
-        span.emplace("label", own ? std::string(node.node) + " dispatch" : std::string(group.session));
-        span.emplace("started_at", dispatch.ts);
-        span.emplace("ended_at", node.settled ? boost::json::value(node.settled->ts, sp) : boost::json::value(nullptr));
-        span.emplace("parent_id", node_span_id(round, node.node));
-        span.emplace("node_id", node.node);
-        span.emplace("round", round);
-        if (dispatch_id_valid) span.emplace("dispatch_id", dispatch_id);
+        out.begin_object();
+        out.member("id", span_id("dispatch", round, group.session));
+        out.member("kind", "dispatch");
+        if (own)
+            out.member("label", std::string(node.node) + " dispatch");
+        else
+            out.member("label", group.session);
+        out.member("started_at", dispatch.ts);
+        out.key("ended_at");
+        end_time(out, node.settled);
+        out.member("parent_id", node_span_id(round, node.node));
+        out.member("node_id", node.node);
+        out.member("round", round);
+        if (dispatch_id_valid) out.member("dispatch_id", dispatch_id);
         const Party party = own ? party_of(dispatch).value_or(Party::Agent) : group_party(group.pairs);
-        span.emplace("transport_role", party_word(party));
+        out.member("transport_role", party_word(party));
         // The session's first envelope names the role; the dispatch only when it names none.
         auto role_text = own ? persona(&dispatch) : persona(group.pairs.front().envelope);
         if (!role_text) role_text = persona(&dispatch);
-        if (auto role = role_word(role_text)) span.emplace("agent_role", *role);
-        span.emplace("status", status);
-        if (!own) {
-            boost::json::object conversation(2, sp);
-            conversation.emplace("kind", "conversation");
-            conversation.emplace("value", group.session);
-            span.emplace("reference", std::move(conversation));
-        }
-        span.emplace("events", events_of(group.pairs, turns, sp));
-        spans.push_back(std::move(span));
+        if (auto role = role_word(role_text)) out.member("agent_role", *role);
+        out.member("status", status);
+        if (!own) reference_member(out, "conversation", group.session);
+        events_of(out, group.pairs, turns);
+        out.end_object();
     }
 }
 
-void append_node_round(boost::json::array& spans, std::string_view run_id, const NodeRound& node,
-                       std::uint64_t round, const TimelineIndex& index) {
+void append_node_round(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
+                       const TimelineIndex& index) {
     const std::string node_id = node_span_id(round, node.node);
-    const boost::json::storage_ptr& sp = spans.storage();
-    spans.push_back(node_span(node, round, std::nullopt, index.turns(), sp));
-    if (auto wait = human_waits(node, index.first_attestation(node.node), node_id, round, sp))
-        spans.push_back(std::move(*wait));
-    auto operations = timeline_operations(node, node_id, round, sp);
-    if (node.dispatched) append_dispatches(spans, run_id, node, round, index.turns());
-    for (auto& span : operations) spans.push_back(std::move(span));
+    node_span(out, node, round, std::nullopt, index.turns());
+    human_waits(out, node, index.first_attestation(node.node), node_id, round);
+    if (node.dispatched) append_dispatches(out, run_id, node, round, index.turns());
+    timeline_operations(out, node, node_id, round);
 }
 
 }  // namespace
@@ -219,27 +206,27 @@ const event::Envelope* TimelineIndex::first_attestation(std::string_view node) c
     return it == attestations_.end() ? nullptr : it->second;
 }
 
-boost::json::object node_span(const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-                              const Turns& turns, const boost::json::storage_ptr& sp) {
+void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
+               const Turns& turns) {
     const boost::json::value* status = node.settled ? node.settled->payload.if_contains("status") : nullptr;
     if (status && !status->is_string()) status = nullptr;
-    boost::json::object span(8 + (parent ? 1 : 0) + (status ? 1 : 0), sp);
-    span.emplace("id", node_span_id(round, node.node));
-    span.emplace("kind", "node");
-    span.emplace("label", node.node);
-    span.emplace("started_at", node.pairs.front().envelope->ts);
-    span.emplace("ended_at", node.settled ? boost::json::value(node.settled->ts, sp) : boost::json::value(nullptr));
-    if (parent) span.emplace("parent_id", *parent);
-    span.emplace("node_id", node.node);
-    span.emplace("round", round);
-    if (status) span.emplace("status", status_word(status->get_string()));
-    span.emplace("events", events_of(node.pairs, turns, sp));
-    return span;
+    out.begin_object();
+    out.member("id", node_span_id(round, node.node));
+    out.member("kind", "node");
+    out.member("label", node.node);
+    out.member("started_at", node.pairs.front().envelope->ts);
+    out.key("ended_at");
+    end_time(out, node.settled);
+    if (parent) out.member("parent_id", *parent);
+    out.member("node_id", node.node);
+    out.member("round", round);
+    if (status) out.member("status", status_word(status->get_string()));
+    events_of(out, node.pairs, turns);
+    out.end_object();
 }
 
-std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string_view parent, std::uint64_t round,
-                                              const boost::json::storage_ptr& sp) {
-    if (!node.dispatched) return {};
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
+    if (!node.dispatched) return;
     struct Entry {
         Party party;
         std::string_view role;
@@ -262,59 +249,60 @@ std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string
     }
     if (tally.empty()) {
         const auto role = role_word(persona(node.dispatched));
-        if (!role) return {};
+        if (!role) return;
         tally.push_back(Entry{party_of(*node.dispatched).value_or(Party::Agent), *role, 1});
     }
 
-    std::vector<boost::json::object> spans;
     for (const auto& entry : tally) {
-        boost::json::object span(12, sp);
-        span.emplace("id", "rollup." + round_key(round) + "." + std::string(node.node) + "." +
-                               std::string(party_word(entry.party)) + "." + std::string(entry.role));
-        span.emplace("kind", "rollup");
-        span.emplace("label", "dispatch");
-        span.emplace("started_at", node.dispatched->ts);
-        span.emplace("ended_at", node.settled ? boost::json::value(node.settled->ts, sp) : boost::json::value(nullptr));
-        span.emplace("parent_id", parent);
-        span.emplace("node_id", node.node);
-        span.emplace("round", round);
-        span.emplace("count", entry.count);
-        span.emplace("agent_role", entry.role);
-        span.emplace("transport_role", party_word(entry.party));
-        span.emplace("events", boost::json::array(sp));
-        spans.push_back(std::move(span));
+        out.begin_object();
+        out.member("id", span_id("rollup", round, node.node,
+                                 std::string(party_word(entry.party)) + "." + std::string(entry.role)));
+        out.member("kind", "rollup");
+        out.member("label", "dispatch");
+        out.member("started_at", node.dispatched->ts);
+        out.key("ended_at");
+        end_time(out, node.settled);
+        out.member("parent_id", parent);
+        out.member("node_id", node.node);
+        out.member("round", round);
+        out.member("count", entry.count);
+        out.member("agent_role", entry.role);
+        out.member("transport_role", party_word(entry.party));
+        out.key("events");
+        out.begin_array();
+        out.end_array();
+        out.end_object();
     }
-    return spans;
 }
 
-boost::json::array timeline_phases(const views::RunView& view, const TimelineIndex& index,
-                                   const boost::json::storage_ptr& sp) {
-    boost::json::array spans(sp);
+void timeline_phases(json::Writer& out, const views::RunView& view, const TimelineIndex& index) {
+    out.begin_array();
     for_each_round(view, index, [&](std::uint64_t round, const TimelineIndex::Round& pairs) {
-        append_round(spans, round, pairs, index);
+        append_round(out, round, pairs, index);
     });
-    return spans;
+    out.end_array();
 }
 
-boost::json::object timeline(const views::RunView& view, std::optional<std::string_view> node) {
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node) {
     const TimelineIndex index(view.envelopes);
-    // The document is built, written and dropped whole: one arena for all of it spares a
-    // quarter of a million small allocations and frees on large runs.
-    const boost::json::storage_ptr sp = boost::json::make_shared_resource<boost::json::monotonic_resource>();
-    boost::json::array spans(sp);
+    std::string text;
+    json::Writer out(text);
+    out.begin_object();
+    out.member("timeline_schema_version", timeline_schema_version);
+    out.member("run_id", view.id());
+    out.key("spans");
     if (!node) {
-        spans = timeline_phases(view, index, sp);
+        timeline_phases(out, view, index);
     } else {
+        out.begin_array();
         for_each_round(view, index, [&](std::uint64_t round, const TimelineIndex::Round& pairs) {
             if (const NodeRound* found = index.node_round(pairs, *node))
-                append_node_round(spans, view.id(), *found, round, index);
+                append_node_round(out, view.id(), *found, round, index);
         });
+        out.end_array();
     }
-    boost::json::object document(3, sp);
-    document.emplace("timeline_schema_version", timeline_schema_version);
-    document.emplace("run_id", view.id());
-    document.emplace("spans", std::move(spans));
-    return document;
+    out.end_object();
+    return text;
 }
 
 }  // namespace korvalle::payload

@@ -7,16 +7,16 @@
 // sessions, and under each node its node span, human wait, dispatch rollups and operations; the
 // node timeline shows the node's spans round by round with one dispatch span per agent session.
 //
-// Span builders allocate their values from the storage they are given (the document's).
+// Span builders write their spans as they make them, onto the document's text: a whole-run
+// timeline holds one event entry per envelope, and a tree of them would cost more to build and
+// release than the text costs to write.
 //
 // Every document is built from one index of the journal (envelopes by round, by node within a
 // round, first attestation per node), made once per call: no builder scans the whole journal,
 // and only rounds that carry envelopes are visited.
 #pragma once
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
+#include "sdk/base/json.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,18 +38,20 @@ namespace korvalle::payload {
 
 inline constexpr std::uint64_t timeline_schema_version = 4;
 
-// One agent turn at a journal position: the conversation it belongs to (the envelope's session
-// label) and its own id, "<session>.<n>" with n the number of the session's earlier turns.
+// One agent turn at a journal position: the conversation it belongs to (a view of the envelope's
+// session label) and its number n, the count of the session's earlier turns; its id is
+// "<session>.<n>". An envelope that makes no turn has an empty session (a session label that
+// passes the identifier rule is never empty).
 struct Turn {
-    std::string session;
-    std::string id;
+    std::string_view session;
+    std::uint64_t number = 0;
 };
-// One optional turn per journal envelope, at the envelope's index.
-using Turns = std::vector<std::optional<Turn>>;
+// One turn per journal envelope, at the envelope's index.
+using Turns = std::vector<Turn>;
 
 // The turn list of a merge-ordered journal: agent ("morvane") envelopes other than
 // "turn-activity" and "turn-interrupted" whose "session" label passes the identifier rule get a
-// turn; counts run per session over the whole journal.
+// turn; counts run per session over the whole journal. The turns view the envelopes' labels.
 Turns turn_list(const std::vector<event::Envelope>& envelopes);
 
 // An envelope with its index in the run's merge-ordered journal.
@@ -69,12 +71,11 @@ struct SessionGroup {
 // that label: groups in order of their first envelope, envelopes in input order, indexes kept.
 std::vector<SessionGroup> group_by_session(const PlacedList& pairs);
 
-// The event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the
+// Writes the event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the
 // position), "kind", "at", the "node_id", "step_id" and "round" labels when present, the
 // payload's "status" when it is a string, the redirection offered by an interrupted turn or a
 // committed context edit, and the reference to follow (conversation, "pr" URL or artifact).
-boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns,
-                                    const boost::json::storage_ptr& sp = {});
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns);
 
 // One node's envelopes in one round, with the pipeline events its spans start and end at.
 struct NodeRound {
@@ -114,36 +115,45 @@ private:
 // The round as span ids write it: decimal, zero-padded to two digits (3 gives "03").
 std::string round_key(std::uint64_t round);
 
-// The node span of one node in one round: from its first envelope to its first settle event,
-// with the settled status and every envelope as an event; "parent_id" only with a parent.
-boost::json::object node_span(const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-                              const Turns& turns, const boost::json::storage_ptr& sp = {});
+// A span id: its kind, the round key and the node or session the span belongs to, joined by
+// dots, and one more part when rest is not empty ("rollup.03.build.lock-wait").
+std::string span_id(std::string_view kind, std::uint64_t round, std::string_view owner, std::string_view rest = {});
 
-// The span during which the node waited for a person: only when its settle event says
-// "waiting"; it ends at the journal's first attestation of the node (null when none).
-std::optional<boost::json::object> human_waits(const NodeRound& node, const event::Envelope* attestation,
-                                               std::string_view parent, std::uint64_t round,
-                                               const boost::json::storage_ptr& sp = {});
+// Writes a span's end: the time of the event that ends it, or null while none has.
+void end_time(json::Writer& out, const event::Envelope* end);
 
-// The node's operation spans in the round: one verification span per verification record, the
-// publication span of its change request, and the rollup of its lock waits, in that order.
-std::vector<boost::json::object> timeline_operations(const NodeRound& node, std::string_view parent,
-                                                     std::uint64_t round, const boost::json::storage_ptr& sp = {});
+// Writes the "reference" member that a reader follows from a span or an event entry:
+// {"kind","value"}.
+void reference_member(json::Writer& out, std::string_view kind, std::string_view value);
 
-// The dispatch rollups of a dispatched node: one span per (transport role, agent role) of its
-// agent sessions with the number of sessions; the dispatch envelope's roles when no session
+// Writes the node span of one node in one round: from its first envelope to its first settle
+// event, with the settled status and every envelope as an event; "parent_id" only with a parent.
+void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
+               const Turns& turns);
+
+// Writes the span during which the node waited for a person: only when its settle event says
+// "waiting" (nothing is written otherwise); it ends at the journal's first attestation of the
+// node (null when none).
+void human_waits(json::Writer& out, const NodeRound& node, const event::Envelope* attestation, std::string_view parent,
+                 std::uint64_t round);
+
+// Writes the node's operation spans in the round: one verification span per verification
+// record, the publication span of its change request, and the rollup of its lock waits, in that
+// order.
+void timeline_operations(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round);
+
+// Writes the dispatch rollups of a dispatched node: one span per (transport role, agent role) of
+// its agent sessions with the number of sessions; the dispatch envelope's roles when no session
 // counts. None for a node that was not dispatched in the round.
-std::vector<boost::json::object> rollup_spans(const NodeRound& node, std::string_view parent, std::uint64_t round,
-                                              const boost::json::storage_ptr& sp = {});
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round);
 
-// The spans of the whole-run timeline, round by round for the rounds 1 to the larger of the
-// run's round and 1 that carry envelopes.
-boost::json::array timeline_phases(const views::RunView& view, const TimelineIndex& index,
-                                   const boost::json::storage_ptr& sp = {});
+// Writes the array of the whole-run timeline's spans, round by round for the rounds 1 to the
+// larger of the run's round and 1 that carry envelopes.
+void timeline_phases(json::Writer& out, const views::RunView& view, const TimelineIndex& index);
 
-// The timeline document {"timeline_schema_version":4,"run_id":…,"spans":[…]} of the whole run
-// (no node) or of one node (its spans round by round). Reads no file and never fails; a node
-// that no envelope names gives no spans.
-boost::json::object timeline(const views::RunView& view, std::optional<std::string_view> node);
+// The text of the timeline document {"timeline_schema_version":4,"run_id":…,"spans":[…]} of the
+// whole run (no node) or of one node (its spans round by round). Reads no file and never fails;
+// a node that no envelope names gives no spans.
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node);
 
 }  // namespace korvalle::payload

@@ -6,10 +6,12 @@
 #include "sdk/base/text.hpp"
 #include "sdk/journal/event.hpp"
 #include "src/contract/contract.hpp"
+#include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 #include "src/payload/verification.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -52,32 +54,32 @@ bool is(const event::Envelope& envelope, EventSource source, std::string_view ki
     return envelope.source == source && envelope.kind == kind;
 }
 
-// The offer made to a running member by an interrupted turn.
-std::optional<boost::json::object> interrupted_turn(const event::Envelope& envelope,
-                                                    const boost::json::storage_ptr& sp) {
-    if (envelope.kind != "turn-interrupted") return std::nullopt;
+// Writes the offer made to a running member by an interrupted turn, when it makes one.
+void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
+    if (envelope.kind != "turn-interrupted") return;
     const auto& payload = envelope.payload;
     const auto* delivered = payload.if_contains("delivered");
-    if (!delivered || !delivered->is_bool()) return std::nullopt;
-    boost::json::object out(4, sp);
-    out.emplace("delivered", delivered->get_bool());
+    if (!delivered || !delivered->is_bool()) return;
+    out.key("redirection");
+    out.begin_object();
+    out.member("delivered", delivered->get_bool());
     // A blank member in the payload does not hide the label's.
     auto member = not_blank(string_member(payload, "member"));
     if (!member) member = not_blank(string_member(envelope.labels.extra, "member"));
-    if (member) out.emplace("member", *member);
-    if (auto bytes = unsigned_member(payload, "input_bytes")) out.emplace("input_bytes", *bytes);
+    if (member) out.member("member", *member);
+    if (auto bytes = unsigned_member(payload, "input_bytes")) out.member("input_bytes", *bytes);
     if (!delivered->get_bool()) {
-        if (auto reason = not_blank(string_member(payload, "reason"))) out.emplace("reason", *reason);
+        if (auto reason = not_blank(string_member(payload, "reason"))) out.member("reason", *reason);
     }
-    return out;
+    out.end_object();
 }
 
-// The context note of a committed edit: its first context-added operation decides.
-std::optional<boost::json::object> committed_context(const event::Envelope& envelope,
-                                                     const boost::json::storage_ptr& sp) {
-    if (envelope.kind != "edit-committed") return std::nullopt;
+// Writes the context note of a committed edit, when it has one: its first context-added
+// operation decides.
+void committed_context(json::Writer& out, const event::Envelope& envelope) {
+    if (envelope.kind != "edit-committed") return;
     const auto* operations = envelope.payload.if_contains("operations");
-    if (!operations || !operations->is_array()) return std::nullopt;
+    if (!operations || !operations->is_array()) return;
     for (const auto& operation : operations->get_array()) {
         if (!operation.is_object()) continue;
         const auto& fields = operation.get_object();
@@ -89,71 +91,77 @@ std::optional<boost::json::object> committed_context(const event::Envelope& enve
             if (word == "live")
                 live = true;
             else if (word != "deferred")
-                return std::nullopt;  // a delivery this reader does not know offers nothing
+                return;  // a delivery this reader does not know offers nothing
         }
-        boost::json::object out(4, sp);
-        out.emplace("delivered", live);
-        out.emplace("delivery", live ? "live" : "deferred");
-        if (auto node = not_blank(string_member(fields, "node"))) out.emplace("node_id", *node);
-        return out;
+        out.key("redirection");
+        out.begin_object();
+        out.member("delivered", live);
+        out.member("delivery", live ? "live" : "deferred");
+        if (auto node = not_blank(string_member(fields, "node"))) out.member("node_id", *node);
+        out.end_object();
+        return;
     }
-    return std::nullopt;
 }
 
-std::optional<boost::json::object> redirection(const event::Envelope& envelope, const boost::json::storage_ptr& sp) {
+// Writes the "redirection" member of an event entry, when the envelope offers one.
+void redirection(json::Writer& out, const event::Envelope& envelope) {
     switch (envelope.source) {
-    case EventSource::Morvane: return interrupted_turn(envelope, sp);
-    case EventSource::Pipeline: return committed_context(envelope, sp);
-    case EventSource::Vcs: return std::nullopt;
+    case EventSource::Morvane: interrupted_turn(out, envelope); return;
+    case EventSource::Pipeline: committed_context(out, envelope); return;
+    case EventSource::Vcs: return;
     }
-    return std::nullopt;
 }
 
-boost::json::object reference(std::string_view kind, std::string_view value, const boost::json::storage_ptr& sp) {
-    boost::json::object out(2, sp);
-    out.emplace("kind", kind);
-    out.emplace("value", value);
-    return out;
+// "e<position>": the id of an event entry that is no turn, made on the stack.
+void position_id(json::Writer& out, std::size_t position) {
+    char id[24] = {'e'};
+    char* end = std::to_chars(id + 1, id + sizeof id, position).ptr;
+    out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
 }
 
-// The common head of a node's spans, up to "round", in an object sized for its keys in all.
-boost::json::object span_head(std::size_t keys, std::string id, std::string_view kind, std::string_view label,
-                              std::string_view started_at, const event::Envelope* end, std::string_view parent,
-                              std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
-    boost::json::object span(keys, sp);
-    span.emplace("id", std::move(id));
-    span.emplace("kind", kind);
-    span.emplace("label", label);
-    span.emplace("started_at", started_at);
-    span.emplace("ended_at", end ? boost::json::value(end->ts, sp) : boost::json::value(nullptr));
-    span.emplace("parent_id", parent);
-    span.emplace("node_id", node);
-    span.emplace("round", round);
-    return span;
+// Opens a node's span and writes its common head, up to "round".
+void span_head(json::Writer& out, std::string_view id, std::string_view kind, std::string_view label,
+               std::string_view started_at, const event::Envelope* end, std::string_view parent,
+               std::string_view node, std::uint64_t round) {
+    out.begin_object();
+    out.member("id", id);
+    out.member("kind", kind);
+    out.member("label", label);
+    out.member("started_at", started_at);
+    out.key("ended_at");
+    end_time(out, end);
+    out.member("parent_id", parent);
+    out.member("node_id", node);
+    out.member("round", round);
 }
 
-boost::json::object verification_span(const VerificationRecord& record, std::string_view parent,
-                                      std::string_view node, std::uint64_t round, const boost::json::storage_ptr& sp) {
-    boost::json::object span(11, sp);
-    span.emplace("id", "verification." + round_key(round) + "." + std::string(node) + "." +
-                           std::string(record.artifact_id));
-    span.emplace("kind", "verification");
-    span.emplace("label", record.artifact_id);
-    span.emplace("started_at", record.started_at);
-    span.emplace("ended_at", record.ended_at);
-    span.emplace("parent_id", parent);
-    span.emplace("node_id", node);
-    span.emplace("round", round);
-    span.emplace("status", record.ok ? "ok" : "failed");
-    span.emplace("detail", verification_detail(record));
-    span.emplace("events", boost::json::array(sp));
-    return span;
+// Closes a span with the events it names: none for the spans written here.
+void no_events(json::Writer& out) {
+    out.key("events");
+    out.begin_array();
+    out.end_array();
+    out.end_object();
 }
 
-// The node's change request: opened with its session, ended by a merge, else a conflict, else
-// the change being opened.
-std::optional<boost::json::object> publication_span(const NodeRound& node, std::string_view parent,
-                                                    std::uint64_t round, const boost::json::storage_ptr& sp) {
+void verification_span(json::Writer& out, const VerificationRecord& record, std::string_view parent,
+                       std::string_view node, std::uint64_t round) {
+    out.begin_object();
+    out.member("id", span_id("verification", round, node, record.artifact_id));
+    out.member("kind", "verification");
+    out.member("label", record.artifact_id);
+    out.member("started_at", record.started_at);
+    out.member("ended_at", record.ended_at);
+    out.member("parent_id", parent);
+    out.member("node_id", node);
+    out.member("round", round);
+    out.member("status", record.ok ? "ok" : "failed");
+    out.member("detail", verification_detail(record));
+    no_events(out);
+}
+
+// Writes the node's change request, when it has one: opened with its session, ended by a
+// merge, else a conflict, else the change being opened.
+void publication_span(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
     const event::Envelope* start = nullptr;
     const event::Envelope* merge = nullptr;
     const event::Envelope* conflict = nullptr;
@@ -166,17 +174,16 @@ std::optional<boost::json::object> publication_span(const NodeRound& node, std::
         if (kind == "sync-conflict") conflict = envelope;
         if (kind == "change-merged" || kind == "change-opened") link = envelope;
     }
-    if (!start) return std::nullopt;
+    if (!start) return;
     const event::Envelope* end = merge ? merge : conflict ? conflict : link;
     const std::string_view label = string_member(start->payload, "branch").value_or(node.node);
-    auto span = span_head(11, "publication." + round_key(round) + "." + std::string(node.node), "publication", label,
-                          start->ts, end, parent, node.node, round, sp);
-    if (end) span.emplace("status", merge ? "merged" : conflict ? "conflict" : "open");
+    span_head(out, span_id("publication", round, node.node), "publication", label, start->ts, end, parent, node.node,
+              round);
+    if (end) out.member("status", merge ? "merged" : conflict ? "conflict" : "open");
     if (link) {
-        if (auto url = string_member(link->payload, "url")) span.emplace("reference", reference("pr", *url, sp));
+        if (auto url = string_member(link->payload, "url")) reference_member(out, "pr", *url);
     }
-    span.emplace("events", boost::json::array(sp));
-    return span;
+    no_events(out);
 }
 
 // Milliseconds a lock wait lasted, when its "elapsed" seconds are a finite number not below zero.
@@ -200,8 +207,8 @@ std::string lock_wait_start(const event::Envelope& first, std::uint64_t waited_m
     return clock::format_utc_ms(*at - static_cast<std::int64_t>(waited_ms)).value_or(first.ts);
 }
 
-std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::string_view parent,
-                                                    std::uint64_t round, const boost::json::storage_ptr& sp) {
+// Writes the rollup of the node's lock waits, when it has a counted one.
+void lock_wait_rollup(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
     const event::Envelope* first = nullptr;
     const event::Envelope* last = nullptr;
     std::uint64_t first_ms = 0;
@@ -217,14 +224,13 @@ std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::
         total = total > std::numeric_limits<std::uint64_t>::max() - *ms ? std::numeric_limits<std::uint64_t>::max()
                                                                           : total + *ms;
     }
-    if (!first) return std::nullopt;
+    if (!first) return;
     const std::string start = lock_wait_start(*first, first_ms);
-    auto span = span_head(11, "rollup." + round_key(round) + "." + std::string(node.node) + ".lock-wait", "rollup",
-                          "lock-wait", start, last, parent, node.node, round, sp);
-    span.emplace("count", count);
-    span.emplace("total_duration_ms", total);
-    span.emplace("events", boost::json::array(sp));
-    return span;
+    span_head(out, span_id("rollup", round, node.node, "lock-wait"), "rollup", "lock-wait", start, last, parent,
+              node.node, round);
+    out.member("count", count);
+    out.member("total_duration_ms", total);
+    no_events(out);
 }
 
 }  // namespace
@@ -232,6 +238,29 @@ std::optional<boost::json::object> lock_wait_rollup(const NodeRound& node, std::
 std::string round_key(std::uint64_t round) {
     std::string digits = std::to_string(round);
     return round < 10 ? "0" + digits : digits;
+}
+
+std::string span_id(std::string_view kind, std::uint64_t round, std::string_view owner, std::string_view rest) {
+    std::string id;
+    id.reserve(kind.size() + owner.size() + rest.size() + 24);
+    id.append(kind).append(".").append(round_key(round)).append(".").append(owner);
+    if (!rest.empty()) id.append(".").append(rest);
+    return id;
+}
+
+void reference_member(json::Writer& out, std::string_view kind, std::string_view value) {
+    out.key("reference");
+    out.begin_object();
+    out.member("kind", kind);
+    out.member("value", value);
+    out.end_object();
+}
+
+void end_time(json::Writer& out, const event::Envelope* end) {
+    if (end)
+        out.value(end->ts);
+    else
+        out.value(nullptr);
 }
 
 Turns turn_list(const std::vector<event::Envelope>& envelopes) {
@@ -243,9 +272,7 @@ Turns turn_list(const std::vector<event::Envelope>& envelopes) {
         if (envelope.kind == "turn-activity" || envelope.kind == "turn-interrupted") continue;
         const auto session = valid_session(envelope);
         if (!session) continue;
-        std::uint64_t& count = counts[*session];
-        turns[i] = Turn{std::string(*session), std::string(*session) + "." + std::to_string(count)};
-        ++count;
+        turns[i] = Turn{*session, counts[*session]++};
     }
     return turns;
 }
@@ -267,60 +294,49 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs) {
     return groups;
 }
 
-boost::json::object step_operations(std::size_t position, const event::Envelope& envelope, const Turns& turns,
-                                    const boost::json::storage_ptr& sp) {
-    const Turn* turn = position < turns.size() && turns[position] ? &*turns[position] : nullptr;
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns) {
+    const Turn* turn = position < turns.size() && !turns[position].session.empty() ? &turns[position] : nullptr;
     const auto& labels = envelope.labels;
-    const auto status = string_member(envelope.payload, "status");
-    auto offer = redirection(envelope, sp);
-    std::optional<boost::json::object> follow;
+    out.begin_object();
+    out.key("id");
+    if (turn)
+        write_turn_id(out, turn->session, turn->number);
+    else
+        position_id(out, position);
+    out.member("kind", envelope.kind);
+    out.member("at", envelope.ts);
+    if (labels.node) out.member("node_id", *labels.node);
+    if (labels.step) out.member("step_id", *labels.step);
+    if (labels.round) out.member("round", *labels.round);
+    if (auto status = string_member(envelope.payload, "status")) out.member("status", *status);
+    redirection(out, envelope);
     if (turn) {
-        follow = reference("conversation", turn->session, sp);
+        reference_member(out, "conversation", turn->session);
     } else if (auto url = string_member(envelope.payload, "url")) {
-        follow = reference("pr", *url, sp);
+        reference_member(out, "pr", *url);
     } else if (!envelope.artifacts.empty()) {
         const auto& first = envelope.artifacts.front();
-        follow = reference(artifact_kind_word(first.kind), first.id, sp);
+        reference_member(out, artifact_kind_word(first.kind), first.id);
     }
-    // Sized exactly: a timeline holds one entry per envelope, and unused slots add up.
-    boost::json::object entry(3 + labels.node.has_value() + labels.step.has_value() + labels.round.has_value() +
-                                  status.has_value() + offer.has_value() + follow.has_value(),
-                              sp);
-    entry.emplace("id", turn ? turn->id : "e" + std::to_string(position));
-    entry.emplace("kind", envelope.kind);
-    entry.emplace("at", envelope.ts);
-    if (labels.node) entry.emplace("node_id", *labels.node);
-    if (labels.step) entry.emplace("step_id", *labels.step);
-    if (labels.round) entry.emplace("round", *labels.round);
-    if (status) entry.emplace("status", *status);
-    if (offer) entry.emplace("redirection", std::move(*offer));
-    if (follow) entry.emplace("reference", std::move(*follow));
-    return entry;
+    out.end_object();
 }
 
-std::optional<boost::json::object> human_waits(const NodeRound& node, const event::Envelope* attestation,
-                                               std::string_view parent, std::uint64_t round,
-                                               const boost::json::storage_ptr& sp) {
-    if (!node.settled || string_member(node.settled->payload, "status") != "waiting") return std::nullopt;
-    auto span = span_head(9, "human-wait." + round_key(round) + "." + std::string(node.node), "human-wait",
-                          std::string(node.node) + " awaiting a person", node.settled->ts, attestation, parent,
-                          node.node, round, sp);
-    span.emplace("events", boost::json::array(sp));
-    return span;
+void human_waits(json::Writer& out, const NodeRound& node, const event::Envelope* attestation, std::string_view parent,
+                 std::uint64_t round) {
+    if (!node.settled || string_member(node.settled->payload, "status") != "waiting") return;
+    span_head(out, span_id("human-wait", round, node.node), "human-wait", std::string(node.node) + " awaiting a person",
+              node.settled->ts, attestation, parent, node.node, round);
+    no_events(out);
 }
 
-std::vector<boost::json::object> timeline_operations(const NodeRound& node, std::string_view parent,
-                                                     std::uint64_t round, const boost::json::storage_ptr& sp) {
-    std::vector<boost::json::object> spans;
+void timeline_operations(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
     // The node's envelopes of the round are exactly the ones its verification records come from.
     std::vector<const event::Envelope*> selected;
     selected.reserve(node.pairs.size());
     for (const auto& pair : node.pairs) selected.push_back(pair.envelope);
-    for (const auto& record : verification_records(selected))
-        spans.push_back(verification_span(record, parent, node.node, round, sp));
-    if (auto publication = publication_span(node, parent, round, sp)) spans.push_back(std::move(*publication));
-    if (auto rollup = lock_wait_rollup(node, parent, round, sp)) spans.push_back(std::move(*rollup));
-    return spans;
+    for (const auto& record : verification_records(selected)) verification_span(out, record, parent, node.node, round);
+    publication_span(out, node, parent, round);
+    lock_wait_rollup(out, node, parent, round);
 }
 
 }  // namespace korvalle::payload

@@ -155,8 +155,8 @@ std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& 
     return payload::run_detail(view, include_conversations, telemetry.get());
 }
 
-std::variant<boost::json::object, error::ApiError> RunStore::timeline(const contract::RunId& run,
-                                                                      const TimelineScope& scope) const {
+std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run,
+                                                              const TimelineScope& scope) const {
     auto found = find_run(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const views::RunView& view = *std::get<SharedView>(found);

@@ -115,10 +115,9 @@ public:
     std::variant<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
                                                                const contract::RunId& id) const;
 
-    // The timeline document of the run, for the whole run or the scope's node; run_not_found
-    // when no run has the id. Looks up no telemetry.
-    std::variant<boost::json::object, error::ApiError> timeline(const contract::RunId& run,
-                                                                const TimelineScope& scope) const;
+    // The text of the timeline document of the run, for the whole run or the scope's node;
+    // run_not_found when no run has the id. Looks up no telemetry.
+    std::variant<std::string, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.

@@ -23,7 +23,7 @@ using testing::open_view;
 std::string expected(const std::string& name) { return testing::expected_document(expected_dir / (name + ".json")); }
 
 std::string written(const views::RunView& view, std::optional<std::string_view> node = std::nullopt) {
-    return json::write(timeline(view, node));
+    return timeline(view, node);
 }
 
 // "2026-04-01T10:00:SS.000Z".
@@ -207,7 +207,7 @@ TEST_F(Timeline, HugeRoundNumbersAreLookedUpNotCountedThrough) {
               R"("label":"n dispatch","started_at":"2026-04-01T10:00:02.000Z","ended_at":null,)"
               R"("parent_id":"node.1000000000000000.n","node_id":"n","round":1000000000000000,)"
               R"("dispatch_id":"run-5.1000000000000000.n","transport_role":"agent","status":"running","events":[]}]})");
-    const auto whole = timeline(view, std::nullopt);
+    const auto whole = testing::parsed(timeline(view, std::nullopt));
     const auto& spans = whole.at("spans").as_array();
     ASSERT_EQ(spans.size(), 3u);
     EXPECT_EQ(spans[0].at("id"), "round-01");
@@ -222,7 +222,7 @@ TEST_F(Timeline, DispatchIdLeftOutWhenTooLong) {
     run.event({.ts = at(0), .kind = "round-started", .labels = labels(1)});
     run.event({.ts = at(1), .kind = "node-dispatched", .labels = labels(1, "n")});
     const auto view = open_view(run);
-    const auto document = timeline(view, "n");
+    const auto document = testing::parsed(timeline(view, "n"));
     const auto& dispatch = document.at("spans").as_array().at(1).as_object();
     EXPECT_EQ(dispatch.at("kind"), "dispatch");
     EXPECT_FALSE(dispatch.contains("dispatch_id"));

@@ -136,7 +136,7 @@ void expect_same_documents(const fs::path& root_path) {
         scopes.insert(scopes.end(), asked.nodes.begin(), asked.nodes.end());
         for (const auto& node : scopes) {
             EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_answer(store, view.id(), [&](const auto& v) {
-                          return json::write(payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt));
+                          return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
                       })) << view.id() << " " << node.value_or("-");
             ++items;
         }
