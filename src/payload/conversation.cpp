@@ -142,8 +142,8 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     out.end_object();
 }
 
-constexpr std::size_t texts_ahead = 0;
-
+// Asks for every text a turn shows at once, before any is written: they lie apart in the view's
+// arena, and their cache misses then overlap instead of coming one after another.
 void prefetch_turn(const Turn& turn, const Envelopes& activity) {
     detail::prefetch_texts(turn.envelope->payload);
     __builtin_prefetch(turn.envelope->ts.data());
@@ -176,8 +176,7 @@ void turns_of(json::Writer& out, std::string_view session, const Envelopes& enve
     }
     out.begin_array();
     for (std::size_t i = 0; i < turns.size(); ++i) {
-        // The texts of a turn a little ahead are asked for while this one is written.
-        if (i + texts_ahead < turns.size()) prefetch_turn(turns[i + texts_ahead], activity);
+        prefetch_turn(turns[i], activity);
         turn(out, turns[i], session, i, activity);
     }
     out.end_array();

@@ -51,45 +51,33 @@ void prefetch_members(const event::Envelope& envelope) {
     __builtin_prefetch(envelope.payload.begin());
 }
 
-namespace {
-
-template <bool texts>
-void prefetch_object(const boost::json::object& object) {
+void prefetch_texts(const boost::json::object& object) {
     constexpr std::size_t line = 64;
     for (const boost::json::key_value_pair& member : object) {
         __builtin_prefetch(member.key().data());
         if (const boost::json::string* text = member.value().if_string()) {
-            const std::size_t end = texts ? text->size() : 1;
-            for (std::size_t at = 0; at < end; at += line) __builtin_prefetch(text->data() + at);
+            for (std::size_t at = 0; at < text->size(); at += line) __builtin_prefetch(text->data() + at);
         } else if (const boost::json::object* inner = member.value().if_object()) {
             __builtin_prefetch(inner->begin());
         }
     }
 }
 
-}  // namespace
-
-void prefetch_texts(const boost::json::object& object) { prefetch_object<true>(object); }
-void prefetch_keys(const boost::json::object& object) { prefetch_object<false>(object); }
-
 JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.
-    std::pair<const std::string_view, EnvelopeRefs>* node = nullptr;
+    std::pair<const std::string_view, Node>* node = nullptr;
     std::pair<const std::uint64_t, Round>* round = nullptr;
     SessionNumbers sessions(sessions_);
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
-        if (i + prefetch_distance / 2 < envelopes.size()) {
-            prefetch_keys(envelopes[i + prefetch_distance / 2].labels.extra);
-            prefetch_keys(envelopes[i + prefetch_distance / 2].payload);
-        }
         facts_.push_back(agent_facts(envelope, sessions));
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
-            node->second.push_back(&envelope);
+            node->second.all.push_back(&envelope);
+            if (envelope.source == event::EventSource::Vcs) node->second.vcs.push_back(&envelope);
         }
         if (const auto& label = envelope.labels.round) {
             if (!round || round->first != *label) round = &*by_round_.try_emplace(*label).first;
@@ -99,10 +87,21 @@ JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : firs
     }
 }
 
+const JournalIndex::Node* JournalIndex::node(std::string_view id) const {
+    auto it = by_node_.find(id);
+    return it == by_node_.end() ? nullptr : &it->second;
+}
+
 const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
     static const EnvelopeRefs none;
-    auto it = by_node_.find(id);
-    return it == by_node_.end() ? none : it->second;
+    const Node* found = node(id);
+    return found ? found->all : none;
+}
+
+const EnvelopeRefs& JournalIndex::vcs_of_node(std::string_view id) const {
+    static const EnvelopeRefs none;
+    const Node* found = node(id);
+    return found ? found->vcs : none;
 }
 
 std::uint64_t JournalIndex::last_seq(std::uint64_t round) const {

@@ -124,7 +124,8 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     for (const event::Envelope& envelope : view.envelopes) {
         const detail::AgentFacts& facts = index.facts(envelope);
         detail::add_turn(sums, facts);
-        if (envelope.labels.node) detail::add_turn(node_tally, facts);
+        // Only a tallied envelope counts, and only its labels are read: the others stay cold.
+        if (facts.tallied && envelope.labels.node) detail::add_turn(node_tally, facts);
         if (facts.turn) ++turns;
     }
     const std::string_view quality = timing_quality(view);
@@ -389,28 +390,30 @@ std::optional<std::string> round_detail(const views::RunView& view, std::uint64_
 
 void detail::node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index) {
     const std::uint64_t round = view.round == 0 ? 1 : view.round;
-    std::set<std::string_view> nodes;
-    for (const auto& [node, branch] : view.branches) nodes.insert(node);
+    // The nodes shown, each with its envelopes of the current round, from one walk of the round.
+    struct Shown {
+        bool shown = false;
+        EnvelopeRefs of_round;
+    };
+    std::map<std::string_view, Shown> nodes;
+    for (const auto& [node, branch] : view.branches) nodes[node].shown = true;
     for (const event::Envelope* envelope : index.of_round(round)) {
-        if (envelope->labels.node && (!envelope->artifacts.empty() || envelope->source == EventSource::Vcs))
-            nodes.insert(*envelope->labels.node);
+        if (!envelope->labels.node) continue;
+        Shown& node = nodes[*envelope->labels.node];
+        node.of_round.push_back(envelope);
+        node.shown = node.shown || !envelope->artifacts.empty() || envelope->source == EventSource::Vcs;
     }
     out.begin_object();
-    for (std::string_view id : nodes) {
-        const std::string node(id);
+    for (const auto& [id, node] : nodes) {
+        if (!node.shown) continue;
         // Checks, verdicts and publication come from the node's version-control envelopes of
         // every round; the records from all its envelopes of the current round.
-        EnvelopeRefs vcs;
-        EnvelopeRefs of_round;
-        for (const event::Envelope* envelope : index.of_node(node)) {
-            if (envelope->source == EventSource::Vcs) vcs.push_back(envelope);
-            if (envelope->labels.round == round) of_round.push_back(envelope);
-        }
-        out.key(node);
+        const EnvelopeRefs& vcs = index.vcs_of_node(id);
+        out.key(id);
         out.begin_object();
         out.key("verification");
-        verification(out, vcs, of_round);
-        publication(out, view, node, vcs);
+        verification(out, vcs, node.of_round);
+        publication(out, view, std::string(id), vcs);
         out.end_object();
     }
     out.end_object();

@@ -34,6 +34,8 @@ public:
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
+    // Those of them from the version-control source.
+    const EnvelopeRefs& vcs_of_node(std::string_view id) const;
     // The envelopes of one round label, and the largest sequence number among them.
     struct Round {
         EnvelopeRefs envelopes;
@@ -56,7 +58,13 @@ private:
     const event::Envelope* first_;
     std::vector<AgentFacts> facts_;
     std::vector<std::string_view> sessions_;
-    std::unordered_map<std::string_view, EnvelopeRefs> by_node_;
+    struct Node {
+        EnvelopeRefs all;
+        EnvelopeRefs vcs;
+    };
+    const Node* node(std::string_view id) const;
+
+    std::unordered_map<std::string_view, Node> by_node_;
     std::map<std::uint64_t, Round> by_round_;
 };
 
@@ -67,8 +75,6 @@ void prefetch_members(const event::Envelope& envelope);
 // The keys and texts of an object whose member table is in cache already, asked for ahead of
 // writing them: each sits apart from the table in the view's arena.
 void prefetch_texts(const boost::json::object& object);
-// The same for the keys alone, and the first bytes of each text.
-void prefetch_keys(const boost::json::object& object);
 
 // add_turn over an envelope's facts.
 void add_turn(TurnDurations& tally, const AgentFacts& facts);
