@@ -374,6 +374,7 @@ void node_results(json::Writer& out, const Round& round) {
     // The first element of an id answers for it.
     std::unordered_map<std::string_view, const boost::json::object*> first;
     if (const boost::json::array* nodes = result_nodes(round.result)) {
+        first.reserve(nodes->size());
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
@@ -381,18 +382,20 @@ void node_results(json::Writer& out, const Round& round) {
         }
     }
     const std::vector<plan::Node>& tasks = round.plan.tasks;
-    const auto reported = [&](std::size_t i) { return first.find(tasks[i].id); };
+    std::vector<const boost::json::object*> reported(tasks.size(), nullptr);  // by task
+    for (std::size_t i = 0; i < tasks.size() && !first.empty(); ++i)
+        if (auto it = first.find(tasks[i].id); it != first.end()) reported[i] = it->second;
     const auto recorded = [&](std::size_t i) { return round.view.statuses.find(tasks[i].id); };
     const auto has_entry = [&](std::size_t i) {
-        return reported(i) != first.end() || (round.live && recorded(i) != round.view.statuses.end());
+        return reported[i] || (round.live && recorded(i) != round.view.statuses.end());
     };
     out.begin_object();
     for (std::size_t i : keyed_tasks(round, has_entry)) {
         const plan::Node& node = tasks[i];
         out.key(node.id);
         out.begin_object();
-        if (auto it = reported(i); it != first.end())
-            result_entry(out, node, *it->second);
+        if (reported[i])
+            result_entry(out, node, *reported[i]);
         else
             live_entry(out, round, node, recorded(i)->second);
         add_steps(out, round, node);
@@ -461,6 +464,7 @@ bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint
     std::optional<plan::Plan> plan = round_plan(view, number);
     if (!plan) return false;
     Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
+    round.planned.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
     // The result file is read for this round's object alone: its values are made in one arena
     // and dropped with it, not one by one.
