@@ -36,6 +36,9 @@ struct Round {
 
 std::string_view kind_word(plan::NodeKind kind) { return kind == plan::NodeKind::Human ? "human" : "agent"; }
 
+// A task's own text, "" without one; viewed, not copied.
+std::string_view own_text(const std::optional<std::string>& task) { return task ? std::string_view(*task) : ""; }
+
 // The result file's "nodes" array, when the file holds an object with one.
 const boost::json::array* result_nodes(const std::optional<boost::json::value>& result) {
     if (!result || !result->is_object()) return nullptr;
@@ -57,9 +60,8 @@ void step_object(json::Writer& out, const plan::Step& step, const plan::Node& ow
     out.member("kind", kind_word(step.kind));
     if (step.persona) out.member("persona", *step.persona);
     // A person reads a human step as written; the planner's context is meant for agents.
-    std::string task = step.kind == plan::NodeKind::Human
-                           ? step.task.value_or("")
-                           : views::with_planner_context(step.task.value_or(""), owner.context);
+    std::string task = step.kind == plan::NodeKind::Human ? std::string(own_text(step.task))
+                                                          : views::with_planner_context(own_text(step.task), owner.context);
     out.member("task", task.empty() ? step.id : task);
     if (!step.deps.empty()) {
         out.key("deps");
@@ -73,7 +75,7 @@ void task_object(json::Writer& out, const plan::Node& node) {
     out.member("id", node.id);
     out.member("kind", kind_word(node.kind));
     if (node.persona) out.member("persona", *node.persona);
-    std::string task = views::with_planner_context(node.task.value_or(""), node.context);
+    std::string task = views::with_planner_context(own_text(node.task), node.context);
     if (!task.empty()) out.member("task", task);
     if (!node.deps.empty()) {
         out.key("deps");
