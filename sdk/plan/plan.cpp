@@ -200,6 +200,9 @@ struct Table<Plan> {
     }
 };
 
+template <class R>
+constexpr form::WordIndex key_index{Table<R>::keys};
+
 // A keyed record: every key must be in the table and given once; absent required keys are
 // reported last, in declared order.
 template <class R, class C>
@@ -207,7 +210,7 @@ void read_keyed(C& cur, const typename C::Record& where, R& record) {
     using T = Table<R>;
     std::uint32_t seen = 0;
     while (auto key = cur.next_key()) {
-        auto field = form::find_word(T::keys, *key);
+        auto field = key_index<R>.find(*key);
         if (!field) cur.fail_key(form::unknown_field(*key, T::keys));
         if (seen & (1u << *field)) cur.fail_at(where, form::duplicate_field(T::keys[*field]));
         seen |= 1u << *field;
