@@ -13,6 +13,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <span>
@@ -66,7 +67,8 @@ concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, con
     ccur.fail_at(record, message);
     // An optional field's null: consumed, and true.
     { cur.take_null() } -> std::same_as<bool>;
-    { cur.read_text() } -> std::same_as<std::string>;
+    // A text, valid until the cursor reads on.
+    { cur.read_text() } -> std::same_as<std::string_view>;
     { cur.read_flag() } -> std::same_as<bool>;
     { cur.read_u32() } -> std::same_as<std::uint32_t>;
     // A list at the current value; then next_element() until false.
@@ -104,7 +106,7 @@ public:
     std::optional<std::size_t> find(std::string_view word) const {
         if (word.empty()) return std::nullopt;
         const std::uint8_t slot = slots_[slot_of(word, a_, b_)];
-        if (slot == 0 || words_[slot - 1u] != word) return std::nullopt;
+        if (slot == 0 || !same(words_[slot - 1u], word)) return std::nullopt;
         return slot - 1u;
     }
 
@@ -115,6 +117,24 @@ private:
         const auto first = static_cast<unsigned char>(word.front());
         const auto last = static_cast<unsigned char>(word.back());
         return (word.size() * a + first * b + last) % kSlots;
+    }
+
+    // Keys are short: compared eight bytes at a time in place, cheaper than a call to memcmp.
+    static bool same(std::string_view x, std::string_view y) {
+        if (x.size() != y.size()) return false;
+        const char* p = x.data();
+        const char* q = y.data();
+        std::size_t n = x.size();
+        for (; n >= 8; n -= 8, p += 8, q += 8) {
+            std::uint64_t u, v;
+            std::memcpy(&u, p, 8);
+            std::memcpy(&v, q, 8);
+            if (u != v) return false;
+        }
+        for (; n > 0; --n) {
+            if (*p++ != *q++) return false;
+        }
+        return true;
     }
 
     // Fills the slots with these multipliers; false when two words collide.
