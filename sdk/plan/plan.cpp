@@ -76,7 +76,7 @@ void read_opt_word(C& cur, std::optional<E>& out, const std::string_view (&words
     if (!cur.take_null()) out = read_word<E>(cur, words);
 }
 
-// Records are read in their place: a node is large, and moving it in costs more than its reading.
+// Records are read in their place: a node is large, and a move into place would copy it once more.
 template <class R, class C>
 void read_opt_record(C& cur, std::optional<R>& out) {
     if (!cur.take_null()) read_record(cur, out.emplace());
