@@ -201,6 +201,7 @@ struct Table<Plan> {
     }
 };
 
+// Each record's keys, hashed once at compile time.
 template <class R>
 constexpr form::WordIndex key_index{Table<R>::keys};
 
