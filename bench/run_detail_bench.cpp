@@ -2,6 +2,7 @@
 // rounds with their plan and result files, 200 000 journal envelopes in the replay benchmark's
 // mix, a fifth of them in agent sessions. Reports, in one run, the time to make the document
 // (conversations included) as text, the time to open the run, and their ratio.
+#include "bench/plan_text.hpp"
 #include "bench/scratch.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -29,19 +30,6 @@ std::string timestamp(std::uint64_t ms) {
     const std::uint64_t s = ms / 1000;
     return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
                        s % 60, ms % 1000);
-}
-
-std::string plan_text() {
-    std::string tasks;
-    for (int i = 0; i < nodes; ++i) {
-        tasks += fmt::format(R"({}{{"id":"node-{}","task":"Implement part {} of the change and keep the tests green.",)"
-                             R"("persona":"worker","context":"Part {} touches the totals module.","repo":"korvalle/shop",)"
-                             R"("branch":"feature/node-{}","base_branch":"main"{}}})",
-                             i ? "," : "", i, i, i, i, i ? fmt::format(R"(,"deps":["node-{}"])", i - 1) : "");
-    }
-    return fmt::format(R"({{"schema_version":1,"goal":{{"text":"Move order totals to integer cents"}},"name":"bench",)"
-                       R"("concurrency":4,"tasks":[{}]}})",
-                       tasks);
 }
 
 std::string result_text(int round) {
@@ -107,7 +95,7 @@ void write_run(const fs::path& dir) {
     std::ofstream(dir / "launch.json")
         << R"({"run_id":"big","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
            R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":40,"heartbeat_interval":30,"adoptions":0})";
-    const std::string plan = plan_text();
+    const std::string plan = bench::large_plan_text(nodes);
     std::ofstream journal(dir / "events.jsonl");
     journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":{"plan":)"
             << plan << "}}\n";

@@ -43,17 +43,17 @@ template <class R>
 struct Table;
 
 template <class R, form::FormCursor C>
-R read_record(C& cur);
+void read_record(C& cur, R& record);
 
 template <class C>
 void read_opt_text(C& cur, std::optional<std::string>& out) {
-    if (!cur.take_null()) out = cur.read_text();
+    if (!cur.take_null()) out.emplace(cur.read_text());
 }
 
 template <class C>
 void read_text_list(C& cur, std::vector<std::string>& out) {
     cur.begin_list();
-    while (cur.next_element()) out.push_back(cur.read_text());
+    while (cur.next_element()) out.emplace_back(cur.read_text());
 }
 
 template <class C>
@@ -76,15 +76,16 @@ void read_opt_word(C& cur, std::optional<E>& out, const std::string_view (&words
     if (!cur.take_null()) out = read_word<E>(cur, words);
 }
 
+// Records are read in their place: a node is large, and a move into place would copy it once more.
 template <class R, class C>
 void read_opt_record(C& cur, std::optional<R>& out) {
-    if (!cur.take_null()) out = read_record<R>(cur);
+    if (!cur.take_null()) read_record(cur, out.emplace());
 }
 
 template <class R, class C>
 void read_record_list(C& cur, std::vector<R>& out) {
     cur.begin_list();
-    while (cur.next_element()) out.push_back(read_record<R>(cur));
+    while (cur.next_element()) read_record(cur, out.emplace_back());
 }
 
 template <>
@@ -95,7 +96,7 @@ struct Table<Goal> {
 
     template <class C>
     static void read(C& cur, Goal& goal, std::size_t) {
-        goal.text = cur.read_text();
+        goal.text.assign(cur.read_text());
     }
 };
 
@@ -108,7 +109,7 @@ struct Table<Resume> {
     template <class C>
     static void read(C& cur, Resume& r, std::size_t field) {
         switch (field) {
-            case 0: r.branch = cur.read_text(); break;
+            case 0: r.branch.assign(cur.read_text()); break;
             case 1: read_opt_text(cur, r.checkpoint); break;
             case 2: read_text_list(cur, r.completed_steps); break;
         }
@@ -120,7 +121,7 @@ struct Table<Resume> {
 template <class C, class R>
 void read_shared_field(C& cur, R& r, std::size_t step_field) {
     switch (step_field) {
-        case 0: r.id = cur.read_text(); break;
+        case 0: r.id.assign(cur.read_text()); break;
         case 1: r.kind = read_word<NodeKind>(cur, kNodeKindWords); break;
         case 2: read_opt_text(cur, r.task); break;
         case 3: read_opt_text(cur, r.persona); break;
@@ -200,6 +201,10 @@ struct Table<Plan> {
     }
 };
 
+// Each record's keys, hashed once at compile time.
+template <class R>
+constexpr form::WordIndex key_index{Table<R>::keys};
+
 // A keyed record: every key must be in the table and given once; absent required keys are
 // reported last, in declared order.
 template <class R, class C>
@@ -207,7 +212,7 @@ void read_keyed(C& cur, const typename C::Record& where, R& record) {
     using T = Table<R>;
     std::uint32_t seen = 0;
     while (auto key = cur.next_key()) {
-        auto field = form::find_word(T::keys, *key);
+        auto field = key_index<R>.find(*key);
         if (!field) cur.fail_key(form::unknown_field(*key, T::keys));
         if (seen & (1u << *field)) cur.fail_at(where, form::duplicate_field(T::keys[*field]));
         seen |= 1u << *field;
@@ -239,18 +244,17 @@ void read_positional(C& cur, const typename C::Record& where, R& record) {
     cur.end_positional(count);
 }
 
-// One record at the cursor's value, keyed or positional as the value is written.
+// One record at the cursor's value, keyed or positional as the value is written, into a record
+// that holds its defaults.
 template <class R, form::FormCursor C>
-R read_record(C& cur) {
+void read_record(C& cur, R& record) {
     static_assert(std::size(Table<R>::keys) <= 32, "one seen bit per key");
-    R record{};
     auto where = cur.begin_record(Table<R>::name);
     if (where.shape == Shape::Keyed) {
         read_keyed(cur, where, record);
     } else {
         read_positional(cur, where, record);
     }
-    return record;
 }
 
 template <class T>
@@ -262,7 +266,9 @@ template <class T>
 Read<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {
     try {
         form::ValueCursor cur(value, mode);
-        return Read<T>{read_record<T>(cur), {}};
+        Read<T> read{T{}, {}};
+        read_record(cur, *read.value);
+        return read;
     } catch (const form::Fault& fault) {
         return failed<T>(fault.message());
     }
@@ -286,7 +292,8 @@ Read<Plan> read_plan_yaml(std::string_view text) {
     yaml::Document doc = yaml::load_first_document(text);
     try {
         form::YamlCursor cur(doc);
-        Plan plan = read_record<Plan>(cur);
+        Plan plan;
+        read_record(cur, plan);
         // The plan is whole; a fault later in its document, or a second document, still fails.
         if (doc.error) return failed<Plan>(*doc.error);
         if (doc.more_documents) {
@@ -302,9 +309,10 @@ Read<Plan> read_plan_json(std::string_view text) {
     try {
         json::Reader reader(text);
         form::JsonTextCursor cur(reader);
-        Plan plan = read_record<Plan>(cur);
+        Read<Plan> read{Plan{}, {}};
+        read_record(cur, *read.value);
         reader.finish();
-        return Read<Plan>{std::move(plan), {}};
+        return read;
     } catch (const json::ReadError& error) {
         return failed<Plan>(error.message() + json::location_suffix(text, error.offset()));
     }

@@ -75,24 +75,25 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path) {
     files::ReadResult read = files::read_regular(path);
     if (!read.bytes) return Loaded<Plan>{SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}}};
     std::string content = std::move(*read.bytes);
-    if (!text::is_utf8(content)) {
-        return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
-    }
     // A json-named file goes the JSON way only when its whole text is one JSON value; any
     // other text, broken JSON included, is read as YAML. A plan that reads from a JSON object
     // is such a text (the plan reader takes nothing without checking it, and nests far less
-    // than the limit), so the text is checked on its own only when that reading fails.
-    if (is_json_name(path.native())) {
-        const bool object = json::Reader(content).peek() == json::Token::Object;
-        Read<Plan> plan = object ? read_plan_json(content) : Read<Plan>{};
-        if (plan.value) return Loaded<Plan>{std::move(*plan.value)};
-        if (json::valid(content, kJsonRouteDepth)) {
-            if (object) return message(path, plan.error);
-            json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
-            return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
-        }
+    // than the limit), so the text is checked on its own only when that reading fails. Such a
+    // plan is valid UTF-8 too, as the reader checks every text and takes nothing else outside
+    // ASCII: the whole file is checked for UTF-8 only when the plan did not read from JSON.
+    const bool json_name = is_json_name(path.native());
+    const bool object = json_name && json::Reader(content).peek() == json::Token::Object;
+    Read<Plan> plan = object ? read_plan_json(content) : Read<Plan>{};
+    if (plan.value) return Loaded<Plan>{std::move(*plan.value)};
+    if (!text::is_utf8(content)) {
+        return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
     }
-    Read<Plan> plan = read_plan_yaml(content);
+    if (json_name && json::valid(content, kJsonRouteDepth)) {
+        if (object) return message(path, plan.error);
+        json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
+        return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
+    }
+    plan = read_plan_yaml(content);
     if (!plan.value) return message(path, plan.error);
     return Loaded<Plan>{std::move(*plan.value)};
 }

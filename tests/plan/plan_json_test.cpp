@@ -142,6 +142,13 @@ TEST(PlanJson, PlanFaults) {
         {"", "EOF while parsing a value"},
     }, json);
     EXPECT_TRUE(checks::starts(json(with_node(R"({"bogus":1})")), "unknown field `bogus`, "));
+    // Keys like a known one in length and at both ends, an empty key, and known keys with a byte
+    // more are unknown.
+    const std::vector<std::pair<std::string, std::string>> unknown = {
+        {"tusk", "tusk"}, {"tAsk", "tAsk"}, {"", ""}, {"persona ", "persona "}, {R"(id\u0000)", std::string("id\0", 3)}};
+    for (const auto& [written, key] : unknown) {
+        EXPECT_TRUE(checks::starts(json(with_node(R"({")" + written + R"(":1})")), "unknown field `" + key + "`, "));
+    }
     std::string located = read_plan_json("{\n\"schema_version\": 1,\n\"tasks\": [{\"id\": 5}]}").error;
     EXPECT_NE(located.find(" at line 3 column "), std::string::npos) << located;
 }

@@ -136,6 +136,9 @@ TEST_F(PlanLoad, UnreadableFilesAreIoErrors) {
     fs::path latin1 = write("latin1.yaml", "schema_version: 1\nname: caf\xe9\ntasks: []\n");
     EXPECT_EQ(io_error(latin1).path, latin1);
     EXPECT_EQ(Plan::load(latin1).error().to_string(), latin1.string() + ": stream did not contain valid UTF-8");
+    // A JSON plan is checked for UTF-8 by its reading; a text it refuses is checked as a whole.
+    fs::path latin1_json = write("latin1.json", "{\"schema_version\":1,\"name\":\"caf\xe9\",\"tasks\":[]}");
+    EXPECT_EQ(Plan::load(latin1_json).error().to_string(), latin1_json.string() + ": stream did not contain valid UTF-8");
 }
 
 TEST_F(PlanLoad, PathIsPrintedLossily) {

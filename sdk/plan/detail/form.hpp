@@ -9,9 +9,11 @@
 
 #include <boost/json/value.hpp>
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <span>
@@ -65,7 +67,8 @@ concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, con
     ccur.fail_at(record, message);
     // An optional field's null: consumed, and true.
     { cur.take_null() } -> std::same_as<bool>;
-    { cur.read_text() } -> std::same_as<std::string>;
+    // A text, valid until the cursor reads on.
+    { cur.read_text() } -> std::same_as<std::string_view>;
     { cur.read_flag() } -> std::same_as<bool>;
     { cur.read_u32() } -> std::same_as<std::uint32_t>;
     // A list at the current value; then next_element() until false.
@@ -76,6 +79,82 @@ concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, con
 
 // The position of word in words: exact, case-sensitive, no trimming.
 std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word);
+
+// find_word for a fixed table of up to 32 distinct, non-empty words, with one hash and at most
+// one comparison: keyed records look up a key of their table for every member they read. The
+// hash mixes a word's length with its first and last bytes, with multipliers chosen when the
+// table is built so that no two words share a slot; a table whose words cannot be told apart
+// that way does not compile.
+template <std::size_t N>
+class WordIndex {
+    static_assert(N > 0 && N <= 32, "a slot byte per word, two slots per word at least");
+
+public:
+    consteval explicit WordIndex(const std::string_view (&words)[N]) {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (words[i].empty()) throw "an empty word has no first byte to hash";
+            words_[i] = words[i];
+        }
+        for (std::uint32_t a = 1; a < kSlots; ++a) {
+            for (std::uint32_t b = 1; b < kSlots; ++b) {
+                if (place(a, b)) return;
+            }
+        }
+        throw "no multipliers part these words";
+    }
+
+    std::optional<std::size_t> find(std::string_view word) const {
+        if (word.empty()) return std::nullopt;
+        const std::uint8_t slot = slots_[slot_of(word, a_, b_)];
+        if (slot == 0 || !same(words_[slot - 1u], word)) return std::nullopt;
+        return slot - 1u;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 64;
+
+    static constexpr std::size_t slot_of(std::string_view word, std::uint32_t a, std::uint32_t b) {
+        const auto first = static_cast<unsigned char>(word.front());
+        const auto last = static_cast<unsigned char>(word.back());
+        return (word.size() * a + first * b + last) % kSlots;
+    }
+
+    // Keys are short: compared eight bytes at a time in place, cheaper than a call to memcmp.
+    static bool same(std::string_view x, std::string_view y) {
+        if (x.size() != y.size()) return false;
+        const char* p = x.data();
+        const char* q = y.data();
+        std::size_t n = x.size();
+        for (; n >= 8; n -= 8, p += 8, q += 8) {
+            std::uint64_t u, v;
+            std::memcpy(&u, p, 8);
+            std::memcpy(&v, q, 8);
+            if (u != v) return false;
+        }
+        for (; n > 0; --n) {
+            if (*p++ != *q++) return false;
+        }
+        return true;
+    }
+
+    // Fills the slots with these multipliers; false when two words collide.
+    constexpr bool place(std::uint32_t a, std::uint32_t b) {
+        slots_ = {};
+        for (std::size_t i = 0; i < N; ++i) {
+            std::uint8_t& slot = slots_[slot_of(words_[i], a, b)];
+            if (slot != 0) return false;
+            slot = static_cast<std::uint8_t>(i + 1);
+        }
+        a_ = a;
+        b_ = b;
+        return true;
+    }
+
+    std::array<std::string_view, N> words_{};
+    std::array<std::uint8_t, kSlots> slots_{};  // 1 + the word's position, 0 for none
+    std::uint32_t a_ = 0;
+    std::uint32_t b_ = 0;
+};
 
 // "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
 std::string word_list(std::span<const std::string_view> words);

@@ -20,11 +20,6 @@ bool JsonTextCursor::take_null() {
     return true;
 }
 
-std::string JsonTextCursor::read_text() {
-    if (r_.peek() != json::Token::String) r_.fail_invalid_type("a string");
-    return r_.read_string();
-}
-
 bool JsonTextCursor::read_flag() {
     json::Token t = r_.peek();
     if (t != json::Token::True && t != json::Token::False) r_.fail_invalid_type("a boolean");

@@ -29,7 +29,7 @@ public:
     [[noreturn]] void fail_at(const Record&, std::string message) const { r_.fail(std::move(message)); }
 
     bool take_null();
-    std::string read_text();
+    std::string_view read_text() { return r_.read_string_view(); }
     bool read_flag();
     std::uint32_t read_u32();
     void begin_list();

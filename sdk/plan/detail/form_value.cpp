@@ -57,8 +57,8 @@ void ValueCursor::end_positional(std::size_t keys) {
 
 bool ValueCursor::take_null() { return current_->is_null(); }
 
-std::string ValueCursor::read_text() {
-    if (const auto* s = current_->if_string()) return to_std(*s);
+std::string_view ValueCursor::read_text() {
+    if (const auto* s = current_->if_string()) return std::string_view(s->data(), s->size());
     fail_type("a string");
 }
 

@@ -36,7 +36,7 @@ public:
     [[noreturn]] void fail_at(const Record&, std::string message) const { throw Fault(std::move(message)); }
 
     bool take_null();
-    std::string read_text();
+    std::string_view read_text();
     bool read_flag();
     std::uint32_t read_u32();
     void begin_list();

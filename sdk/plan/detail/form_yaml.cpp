@@ -329,10 +329,10 @@ bool YamlCursor::take_null() {
     return true;
 }
 
-std::string YamlCursor::read_text() {
+std::string_view YamlCursor::read_text() {
     const Event& event = peek();
     if (event.type != Type::Scalar) fail_type("a string");
-    std::string value(doc_.value(event));
+    std::string_view value = doc_.value(event);
     advance();
     return value;
 }

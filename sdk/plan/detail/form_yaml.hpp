@@ -33,7 +33,7 @@ public:
     [[noreturn]] void fail_at(const Record& record, std::string message) const;
 
     bool take_null();
-    std::string read_text();
+    std::string_view read_text();
     bool read_flag();
     std::uint32_t read_u32();
     void begin_list();
