@@ -182,7 +182,9 @@ const Data& data() {
     return d;
 }
 
-void append_pieces(std::string& out, const Data& d) {
+// Kept apart and aligned so that the loop sits at the same place in every build: its time moves
+// by several percent with its alignment, and it is the measure the writer is set against.
+[[gnu::noinline, gnu::aligned(64)]] void append_pieces(std::string& out, const Data& d) {
     const char* at = d.text.data();
     for (std::uint32_t length : d.pieces) {
         out.append(at, length);
