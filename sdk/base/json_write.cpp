@@ -201,7 +201,7 @@ char* write_double(char* at, double value) {
         *at++ = '-';
         sci.remove_prefix(1);
     }
-    std::size_t e_pos = sci.find('e');
+    const std::size_t e_pos = sci.rfind('e');  // the exponent is at most five bytes from the end
     char digits[20];
     std::size_t length = 0;
     for (std::size_t i = 0; i < e_pos; ++i) {
