@@ -160,32 +160,69 @@ std::size_t plain_prefix(std::string_view s) {
     return !(needs_escape(s[0]) || needs_escape(s[n / 2]) || needs_escape(s[n - 1]));
 }
 
-void write_escape(std::string& out, unsigned char c) {
+// Writes the escape of a byte that needs one at `at` and returns the end (at most six bytes).
+char* write_escape(char* at, char byte) {
     static constexpr char hex[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(byte);
+    char short_form = 0;
     switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        default: {
-            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-            out.append(esc, sizeof esc);
-        }
+        case '"': short_form = '"'; break;
+        case '\\': short_form = '\\'; break;
+        case '\n': short_form = 'n'; break;
+        case '\r': short_form = 'r'; break;
+        case '\t': short_form = 't'; break;
+        case '\b': short_form = 'b'; break;
+        case '\f': short_form = 'f'; break;
     }
+    *at++ = '\\';
+    if (short_form) {
+        *at++ = short_form;
+        return at;
+    }
+    const char rest[5] = {'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+    return std::copy_n(rest, sizeof rest, at);
 }
 
-// The contents of a string, escaped, without its quotes.
-void write_escaped(std::string& out, std::string_view s) {
-    while (true) {
-        const std::size_t plain = plain_prefix(s);
-        out.append(s.data(), plain);
-        if (plain == s.size()) return;
-        write_escape(out, static_cast<unsigned char>(s[plain]));
-        s.remove_prefix(plain + 1);
+// A text from its first byte that needs escaping to its end. Such texts (messages with line
+// breaks, code with quotes) have escapes every few bytes, so rather than an append per plain
+// run, the text is copied a block at a time to the stack with each escape written in place of
+// its byte, and appended a buffer at a time.
+void write_escaped_rest(std::string& out, const char* at, const char* const end) {
+    char buffer[512];
+    constexpr std::size_t full = sizeof buffer - block_size - 6;  // leaves room for a block or an escape
+    std::size_t size = 0;
+    auto make_room = [&] {
+        if (size <= full) return;
+        out.append(buffer, size);
+        size = 0;
+    };
+    auto escape = [&](char c) { size = static_cast<std::size_t>(write_escape(buffer + size, c) - buffer); };
+    while (static_cast<std::size_t>(end - at) >= block_size) {
+        make_room();
+        const Block block = load_block(at);
+        store_block(buffer + size, block);
+        const auto marks = block_marks(block);
+        const std::size_t plain = marks ? first_block_mark(marks) : block_size;
+        size += plain;
+        at += plain;
+        if (marks) escape(*at++);
     }
+    for (; at < end; ++at) {
+        make_room();
+        if (needs_escape(*at))
+            escape(*at);
+        else
+            buffer[size++] = *at;
+    }
+    out.append(buffer, size);
+}
+
+// The contents of a string, escaped, without its quotes. Most texts need no escape, and the
+// plain prefix of any text goes to the string in one append.
+void write_escaped(std::string& out, std::string_view s) {
+    const std::size_t plain = plain_prefix(s);
+    out.append(s.data(), plain);
+    if (plain < s.size()) write_escaped_rest(out, s.data() + plain, s.data() + s.size());
 }
 
 // Writes a double in the writer's form at `at` (room for 32 bytes) and returns the end.
