@@ -14,6 +14,7 @@
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
+#include <boost/json/string.hpp>
 #include <boost/json/value.hpp>
 
 #include <concepts>
@@ -32,6 +33,10 @@ class value_stack;
 }
 
 namespace korvalle::json {
+
+namespace detail {
+class Piece;
+}
 
 // A fault found while reading, with the byte offset where it was detected.
 class ReadError : public std::exception {
@@ -233,20 +238,55 @@ public:
     // key(k) then value(v).
     template <class T>
     void member(std::string_view k, const T& v) {
-        key(k);
-        value(v);
+        if constexpr (is_text<T>) {
+            text_member(k, v);
+        } else if constexpr (std::is_arithmetic_v<T> || std::is_null_pointer_v<T>) {
+            scalar_member(k, scalar(v));
+        } else {
+            key(k);
+            value(v);
+        }
     }
 
 private:
-    // Room for bytes more and some to spare, and a comma when one is due.
-    void separate(std::size_t bytes = 0) {
+    // The values member() writes with their key in one piece: texts and scalars.
+    template <class T>
+    static constexpr bool is_text = std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
+                                    std::is_same_v<T, boost::json::string> ||
+                                    (std::is_convertible_v<const T&, const char*> && !std::is_null_pointer_v<T>);
+    // A scalar as the value overload it would be written by takes it.
+    template <class T>
+    static auto scalar(T v) {
+        if constexpr (std::is_same_v<T, bool> || std::is_null_pointer_v<T>)
+            return v;
+        else if constexpr (std::is_floating_point_v<T>)
+            return static_cast<double>(v);
+        else if constexpr (std::is_signed_v<T>)
+            return static_cast<std::int64_t>(v);
+        else
+            return static_cast<std::uint64_t>(v);
+    }
+
+    // Room for bytes more and some to spare.
+    void reserve(std::size_t bytes) {
         if (out_.capacity() - out_.size() < bytes + spare) grow(bytes);
+    }
+    // The same, and a comma when one is due.
+    void separate(std::size_t bytes = 0) {
+        reserve(bytes);
         if (need_comma_) out_.push_back(',');
     }
     void grow(std::size_t bytes);
-    // A value of at most bytes (more may follow at the cost of growing), written by write.
-    template <class Write>
-    void put(std::size_t bytes, Write write);
+    // A piece begun with the comma when one is due, with room for bytes more in the text.
+    detail::Piece start(std::size_t bytes);
+    // Defined for bool, std::nullptr_t, std::int64_t, std::uint64_t and double.
+    template <class T>
+    void scalar_value(T v);
+    template <class T>
+    void scalar_member(std::string_view key, T v);
+    void text_member(std::string_view key, std::string_view text);
+    template <class Tree>
+    void tree(const Tree& tree);
     void open(char bracket);
     void close(char bracket);
 

@@ -6,75 +6,353 @@
 #include <boost/json/string.hpp>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvalle::json {
 
 namespace {
 
-// The bytes of a word that need escaping (a control byte below 0x20, a quote or a backslash),
-// each marked by its high bit. Texts are mostly plain, so they are scanned eight bytes at a time.
-// A marked byte can also mark the bytes above it, never those below: the lowest mark is exact.
+// Which bytes a JSON string cannot hold as they are: control bytes, the quote and the backslash.
+constexpr auto escape_table = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = true;
+    table['"'] = table['\\'] = true;
+    return table;
+}();
+
+bool needs_escape(char c) { return escape_table[static_cast<unsigned char>(c)]; }
+
+// The bytes of a word that need escaping, each marked by its high bit. A marked byte can also
+// mark the bytes above it, never those below: the lowest mark is exact.
 constexpr std::uint64_t ones = 0x0101010101010101ULL;
 constexpr std::uint64_t highs = 0x8080808080808080ULL;
 
 std::uint64_t zero_bytes(std::uint64_t word) { return (word - ones) & ~word & highs; }
 
-std::uint64_t escape_marks(std::uint64_t word) {
+std::uint64_t word_marks(std::uint64_t word) {
     const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
     return control | zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
 }
 
-bool byte_needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+template <class T>
+T load(const char* at) {
+    T bytes;
+    std::memcpy(&bytes, at, sizeof bytes);
+    return bytes;
+}
 
-// The length of the prefix of s that needs no escaping.
-std::size_t plain_prefix(std::string_view s) {
-    if constexpr (std::endian::native != std::endian::little) {
-        std::size_t i = 0;
-        while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
-        return i;
+// Eight bytes with the first in the lowest place, so that the lowest mark is the first in memory.
+std::uint64_t load_word(const char* at) {
+    const auto word = load<std::uint64_t>(at);
+    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(word);
+    return word;
+}
+
+std::size_t first_word_mark(std::uint64_t marks) { return static_cast<std::size_t>(std::countr_zero(marks)) / 8; }
+
+template <class T>
+void store(char* at, T bytes) {
+    std::memcpy(at, &bytes, sizeof bytes);
+}
+
+// Texts are scanned a block at a time: sixteen bytes with SSE2 (every x86-64 has it), a word
+// elsewhere. block_marks has one bit per byte that needs escaping, lowest bit first byte.
+#if defined(__SSE2__)
+using Block = __m128i;
+constexpr std::size_t block_size = 16;
+
+Block load_block(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+void store_block(char* at, Block block) { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block); }
+
+unsigned block_marks(Block block) {
+    const __m128i below_space = _mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+    const __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(below_space, _mm_or_si128(quote, backslash))));
+}
+
+std::size_t first_block_mark(unsigned marks) { return static_cast<std::size_t>(std::countr_zero(marks)); }
+#else
+using Block = std::uint64_t;
+constexpr std::size_t block_size = 8;
+
+Block load_block(const char* at) { return load_word(at); }
+void store_block(char* at, Block block) { store(at, block); }
+std::uint64_t block_marks(Block block) { return word_marks(block); }
+std::size_t first_block_mark(std::uint64_t marks) { return first_word_mark(marks); }
+#endif
+
+// The length of the plain prefix of a text shorter than a block, read without a byte past its
+// end: two overlapping words cover it. The bytes the words share are checked twice, and since
+// they are plain the lowest mark of the second word still lies beyond them.
+std::size_t short_plain_prefix(const char* s, std::size_t n) {
+    if (block_size > 8 && n >= 8) {
+        if (const std::uint64_t marks = word_marks(load_word(s))) return first_word_mark(marks);
+        const std::uint64_t marks = word_marks(load_word(s + n - 8));
+        return marks ? n - 8 + first_word_mark(marks) : n;
     }
-    const auto first_mark = [](std::uint64_t marks) { return static_cast<std::size_t>(std::countr_zero(marks)) / 8; };
     std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, sizeof word);
-        if (const std::uint64_t marks = escape_marks(word)) return i + first_mark(marks);
-    }
-    while (i < s.size() && !byte_needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < n && !needs_escape(s[i])) ++i;
     return i;
 }
 
-void write_escape(std::string& out, unsigned char c) {
-    static constexpr char hex[] = "0123456789abcdef";
-    switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        default: {
-            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-            out.append(esc, sizeof esc);
-        }
+// The length of the prefix of s that needs no escaping. The last block overlaps the one before
+// it instead of reading past the end of the text.
+std::size_t plain_prefix(std::string_view s) {
+    const std::size_t n = s.size();
+    if (n < block_size) return short_plain_prefix(s.data(), n);
+    std::size_t i = 0;
+    for (; i + block_size <= n; i += block_size) {
+        if (const auto marks = block_marks(load_block(s.data() + i))) return i + first_block_mark(marks);
     }
+    if (i == n) return n;
+    const auto marks = block_marks(load_block(s.data() + n - block_size));
+    return marks ? n - block_size + first_block_mark(marks) : n;
+}
+
+// Copies a text to out when it needs no escaping and tells whether it did; out has room for the
+// text's bytes (a text that needs escaping leaves some of them written). The text is read and
+// written block by block, ending with a block that overlaps the one before (two overlapping
+// words, or the first, middle and last byte, when it is shorter than a block): never a byte
+// past its end, and for a short text a few loads and stores instead of a call, inlined by force
+// into each writer of a key or value.
+[[gnu::always_inline]] inline bool copy_plain(char* out, const char* s, std::size_t n) {
+    if (n >= block_size) {
+        auto marks = decltype(block_marks(Block{})){0};
+        std::size_t i = 0;
+        for (; i + block_size <= n; i += block_size) {
+            const Block block = load_block(s + i);
+            store_block(out + i, block);
+            marks |= block_marks(block);
+        }
+        if (i < n) {
+            const Block block = load_block(s + n - block_size);
+            store_block(out + n - block_size, block);
+            marks |= block_marks(block);
+        }
+        return marks == 0;
+    }
+    if (n >= 8) {
+        const auto first = load<std::uint64_t>(s);
+        const auto last = load<std::uint64_t>(s + n - 8);
+        store(out, first);
+        store(out + n - 8, last);
+        return (word_marks(first) | word_marks(last)) == 0;
+    }
+    if (n >= 4) {
+        const auto first = load<std::uint32_t>(s);
+        const auto last = load<std::uint32_t>(s + n - 4);
+        store(out, first);
+        store(out + n - 4, last);
+        return word_marks(first | std::uint64_t{last} << 32) == 0;
+    }
+    if (n == 0) return true;
+    // One to three bytes: the first, the middle and the last cover them.
+    out[0] = s[0];
+    out[n / 2] = s[n / 2];
+    out[n - 1] = s[n - 1];
+    return !(needs_escape(s[0]) || needs_escape(s[n / 2]) || needs_escape(s[n - 1]));
+}
+
+// Writes the escape of a byte that needs one at `at` and returns the end (at most six bytes).
+char* write_escape(char* at, char byte) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(byte);
+    char short_form = 0;
+    switch (c) {
+        case '"': short_form = '"'; break;
+        case '\\': short_form = '\\'; break;
+        case '\n': short_form = 'n'; break;
+        case '\r': short_form = 'r'; break;
+        case '\t': short_form = 't'; break;
+        case '\b': short_form = 'b'; break;
+        case '\f': short_form = 'f'; break;
+    }
+    *at++ = '\\';
+    if (short_form) {
+        *at++ = short_form;
+        return at;
+    }
+    const char rest[5] = {'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+    return std::copy_n(rest, sizeof rest, at);
+}
+
+// A text from its first byte that needs escaping to its end. Such texts (messages with line
+// breaks, code with quotes) have escapes every few bytes, so rather than an append per plain
+// run, the text is copied a block at a time to the stack with each escape written in place of
+// its byte, and appended a buffer at a time.
+void write_escaped_rest(std::string& out, const char* at, const char* const end) {
+    char buffer[512];
+    constexpr std::size_t full = sizeof buffer - block_size - 6;  // leaves room for a block or an escape
+    std::size_t size = 0;
+    auto make_room = [&] {
+        if (size <= full) return;
+        out.append(buffer, size);
+        size = 0;
+    };
+    auto escape = [&](char c) { size = static_cast<std::size_t>(write_escape(buffer + size, c) - buffer); };
+    while (static_cast<std::size_t>(end - at) >= block_size) {
+        make_room();
+        const Block block = load_block(at);
+        store_block(buffer + size, block);
+        const auto marks = block_marks(block);
+        const std::size_t plain = marks ? first_block_mark(marks) : block_size;
+        size += plain;
+        at += plain;
+        if (marks) escape(*at++);
+    }
+    for (; at < end; ++at) {
+        make_room();
+        if (needs_escape(*at))
+            escape(*at);
+        else
+            buffer[size++] = *at;
+    }
+    out.append(buffer, size);
+}
+
+// The contents of a string, escaped, without its quotes. Most texts need no escape, and the
+// plain prefix of any text goes to the string in one append.
+void write_escaped(std::string& out, std::string_view s) {
+    const std::size_t plain = plain_prefix(s);
+    out.append(s.data(), plain);
+    if (plain < s.size()) write_escaped_rest(out, s.data() + plain, s.data() + s.size());
+}
+
+// Writes a double in the writer's form at `at` (room for 32 bytes) and returns the end.
+char* write_double(char* at, double value) {
+    if (!std::isfinite(value)) return std::copy_n("null", 4, at);
+    // Shortest round-trip digits in scientific form ("1.5e-07"), then laid out as the Rust
+    // writers do: positional with ".0" when the decimal point falls within 16 digits,
+    // exponent form "1e16" / "1.5e-7" otherwise.
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+    if (sci.front() == '-') {
+        *at++ = '-';
+        sci.remove_prefix(1);
+    }
+    const std::size_t e_pos = sci.rfind('e');  // the exponent is at most five bytes from the end
+    char digits[20];
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < e_pos; ++i) {
+        if (sci[i] != '.') digits[length++] = sci[i];
+    }
+    int exponent = 0;
+    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                    exponent);
+    if (length == 1 && digits[0] == '0') return std::copy_n("0.0", 3, at);
+    const int kk = exponent + 1;  // position of the decimal point after the first digit
+    const int len = static_cast<int>(length);
+    if (len <= kk && kk <= 16) {
+        at = std::copy_n(digits, length, at);
+        at = std::fill_n(at, kk - len, '0');
+        return std::copy_n(".0", 2, at);
+    }
+    if (0 < kk && kk <= 16) {
+        at = std::copy_n(digits, kk, at);
+        *at++ = '.';
+        return std::copy_n(digits + kk, len - kk, at);
+    }
+    if (-5 < kk && kk <= 0) {
+        at = std::copy_n("0.", 2, at);
+        at = std::fill_n(at, -kk, '0');
+        return std::copy_n(digits, length, at);
+    }
+    *at++ = digits[0];
+    if (length > 1) {
+        *at++ = '.';
+        at = std::copy_n(digits + 1, length - 1, at);
+    }
+    *at++ = 'e';
+    return std::to_chars(at, at + 5, kk - 1).ptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+// A run of tokens composed on the stack and appended to the text in one piece: most keys and
+// values are a few bytes long, and each append to a string costs more than their bytes. A text
+// that is long or needs escaping does not fit; the caller then writes it piece by piece.
+class Piece {
+public:
+    // Room for a short key and a short text with their quotes and punctuation (a whole member),
+    // and after any text put, room for a colon and a scalar.
+    static constexpr std::size_t room = 192;
+    static constexpr std::size_t scalar_room = 32;
+
+    void put(char c) { bytes_[size_++] = c; }
+
+    // s in quotes, when it fits and needs no escaping; tells whether it was put.
+    bool put_quoted(std::string_view s) {
+        if (size_ + s.size() + 3 + scalar_room > room) return false;
+        if (!copy_plain(bytes_ + size_ + 1, s.data(), s.size())) return false;
+        bytes_[size_] = '"';
+        size_ += s.size() + 2;
+        bytes_[size_ - 1] = '"';
+        return true;
+    }
+
+    void put_scalar(bool flag) { flag ? put_literal("true") : put_literal("false"); }
+    void put_scalar(std::nullptr_t) { put_literal("null"); }
+    void put_scalar(std::int64_t number) { put_integer(number); }
+    void put_scalar(std::uint64_t number) { put_integer(number); }
+    void put_scalar(double number) { size_ = static_cast<std::size_t>(write_double(bytes_ + size_, number) - bytes_); }
+
+    void append_to(std::string& out) const { out.append(bytes_, size_); }
+    void clear() { size_ = 0; }
+
+private:
+    template <std::size_t N>
+    void put_literal(const char (&text)[N]) {
+        std::memcpy(bytes_ + size_, text, N - 1);
+        size_ += N - 1;
+    }
+
+    template <class T>
+    void put_integer(T number) {
+        size_ = static_cast<std::size_t>(std::to_chars(bytes_ + size_, bytes_ + room, number).ptr - bytes_);
+    }
+
+    char bytes_[room];
+    std::size_t size_ = 0;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::Piece;
+
+// A text too long for a piece or one that needs escaping, written after what p holds. Kept out
+// of line so that the short path below is small enough to sit inside every caller.
+[[gnu::noinline]] void write_quoted_apart(std::string& out, Piece& p, std::string_view s) {
+    p.append_to(out);
+    p.clear();
+    out.push_back('"');
+    write_escaped(out, s);
+    out.push_back('"');
+}
+
+// s quoted and escaped after what p holds; p's bytes come first either way. Inlined by force: a
+// call per key and value costs as much as the copy of a short text.
+[[gnu::always_inline]] inline void write_quoted(std::string& out, Piece& p, std::string_view s) {
+    if (!p.put_quoted(s)) write_quoted_apart(out, p, s);
 }
 
 void write_string(std::string& out, std::string_view s) {
-    out.push_back('"');
-    while (!s.empty()) {
-        const std::size_t plain = plain_prefix(s);
-        out.append(s.data(), plain);
-        if (plain == s.size()) break;
-        write_escape(out, static_cast<unsigned char>(s[plain]));
-        s.remove_prefix(plain + 1);
-    }
-    out.push_back('"');
+    Piece p;
+    write_quoted(out, p, s);
+    p.append_to(out);
 }
 
 template <class T>
@@ -85,56 +363,8 @@ void write_integer(std::string& out, T value) {
 }
 
 void append_double(std::string& out, double value) {
-    if (!std::isfinite(value)) {
-        out.append("null");
-        return;
-    }
-    // Shortest round-trip digits in scientific form ("1.5e-07"), then laid out as the Rust
-    // writers do: positional with ".0" when the decimal point falls within 16 digits,
-    // exponent form "1e16" / "1.5e-7" otherwise.
-    char buf[40];
-    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
-    if (sci.front() == '-') {
-        out.push_back('-');
-        sci.remove_prefix(1);
-    }
-    std::size_t e_pos = sci.find('e');
-    char digits[20];
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < e_pos; ++i) {
-        if (sci[i] != '.') digits[length++] = sci[i];
-    }
-    int exponent = 0;
-    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
-                    exponent);
-    if (length == 1 && digits[0] == '0') {
-        out.append("0.0");
-        return;
-    }
-    const int kk = exponent + 1;  // position of the decimal point after the first digit
-    const int len = static_cast<int>(length);
-    if (len <= kk && kk <= 16) {
-        out.append(digits, length);
-        out.append(static_cast<std::size_t>(kk - len), '0');
-        out.append(".0");
-    } else if (0 < kk && kk <= 16) {
-        out.append(digits, static_cast<std::size_t>(kk));
-        out.push_back('.');
-        out.append(digits + kk, length - static_cast<std::size_t>(kk));
-    } else if (-5 < kk && kk <= 0) {
-        out.append("0.");
-        out.append(static_cast<std::size_t>(-kk), '0');
-        out.append(digits, length);
-    } else {
-        out.push_back(digits[0]);
-        if (length > 1) {
-            out.push_back('.');
-            out.append(digits + 1, length - 1);
-        }
-        out.push_back('e');
-        write_integer(out, kk - 1);
-    }
+    char buf[Piece::scalar_room];
+    out.append(buf, write_double(buf, value));
 }
 
 // The length of a value's text when no string needs escaping and numbers take their widest
@@ -205,10 +435,12 @@ void write_to(std::string& out, const boost::json::object& object) {
     out.push_back('{');
     bool first = true;
     for (const auto& member : object) {
-        if (!first) out.push_back(',');
+        Piece p;
+        if (!first) p.put(',');
         first = false;
-        write_string(out, std::string_view(member.key().data(), member.key().size()));
-        out.push_back(':');
+        write_quoted(out, p, std::string_view(member.key().data(), member.key().size()));
+        p.put(':');
+        p.append_to(out);
         write_to(out, member.value());
     }
     out.push_back('}');
@@ -224,12 +456,68 @@ void Writer::grow(std::size_t bytes) {
     out_.reserve(std::max(out_.size() + bytes + spare, out_.capacity() * 4));
 }
 
+// Each key or scalar goes out as one piece with the comma before it (and a key with its colon):
+// one append per token instead of one per byte of punctuation.
+Piece Writer::start(std::size_t bytes) {
+    reserve(bytes);
+    Piece p;
+    if (need_comma_) p.put(',');
+    return p;
+}
+
 void Writer::key(std::string_view key) {
-    separate(key.size() + 3);
-    write_string(out_, key);
-    out_.push_back(':');
+    Piece p = start(key.size() + 3);
+    write_quoted(out_, p, key);
+    p.put(':');
+    p.append_to(out_);
     need_comma_ = false;
 }
+
+void Writer::value(std::string_view text) {
+    Piece p = start(text.size() + 2);
+    write_quoted(out_, p, text);
+    p.append_to(out_);
+    need_comma_ = true;
+}
+
+void Writer::text_member(std::string_view key, std::string_view text) {
+    Piece p = start(key.size() + text.size() + 5);
+    write_quoted(out_, p, key);
+    p.put(':');
+    write_quoted(out_, p, text);
+    p.append_to(out_);
+    need_comma_ = true;
+}
+
+template <class T>
+void Writer::scalar_value(T v) {
+    Piece p = start(Piece::scalar_room);
+    p.put_scalar(v);
+    p.append_to(out_);
+    need_comma_ = true;
+}
+
+template <class T>
+void Writer::scalar_member(std::string_view key, T v) {
+    Piece p = start(key.size() + 3 + Piece::scalar_room);
+    write_quoted(out_, p, key);
+    p.put(':');
+    p.put_scalar(v);
+    p.append_to(out_);
+    need_comma_ = true;
+}
+
+template void Writer::scalar_member(std::string_view, bool);
+template void Writer::scalar_member(std::string_view, std::nullptr_t);
+template void Writer::scalar_member(std::string_view, std::int64_t);
+template void Writer::scalar_member(std::string_view, std::uint64_t);
+template void Writer::scalar_member(std::string_view, double);
+
+void Writer::value(bool flag) { scalar_value(flag); }
+void Writer::value(std::nullptr_t) { scalar_value(nullptr); }
+void Writer::value(std::int64_t number) { scalar_value(number); }
+void Writer::value(std::uint64_t number) { scalar_value(number); }
+void Writer::value(double number) { scalar_value(number); }
 
 void Writer::open(char bracket) {
     separate();
@@ -243,40 +531,17 @@ void Writer::close(char bracket) {
     need_comma_ = true;
 }
 
-template <class Write>
-void Writer::put(std::size_t bytes, Write write) {
-    separate(bytes);
-    write(out_);
+// A tree is written straight into the text, after the comma.
+template <class Tree>
+void Writer::tree(const Tree& tree) {
+    separate();
+    write_to(out_, tree);
     need_comma_ = true;
 }
 
-void Writer::value(std::string_view text) {
-    put(text.size() + 2, [&](std::string& out) { write_string(out, text); });
-}
-void Writer::value(bool flag) {
-    put(5, [&](std::string& out) { out.append(flag ? "true" : "false"); });
-}
-void Writer::value(std::nullptr_t) {
-    put(4, [](std::string& out) { out.append("null"); });
-}
-void Writer::value(std::int64_t number) {
-    put(24, [&](std::string& out) { write_integer(out, number); });
-}
-void Writer::value(std::uint64_t number) {
-    put(24, [&](std::string& out) { write_integer(out, number); });
-}
-void Writer::value(double number) {
-    put(40, [&](std::string& out) { append_double(out, number); });
-}
-void Writer::value(const boost::json::value& tree) {
-    put(0, [&](std::string& out) { write_to(out, tree); });
-}
-void Writer::value(const boost::json::object& tree) {
-    put(0, [&](std::string& out) { write_to(out, tree); });
-}
-void Writer::value(const boost::json::array& tree) {
-    put(0, [&](std::string& out) { write_to(out, tree); });
-}
+void Writer::value(const boost::json::value& tree) { this->tree(tree); }
+void Writer::value(const boost::json::object& tree) { this->tree(tree); }
+void Writer::value(const boost::json::array& tree) { this->tree(tree); }
 
 std::string format_double(double value) {
     std::string out;

@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <tuple>
+#include <vector>
 
 namespace json = korvalle::json;
 
@@ -36,6 +38,56 @@ std::string thrown(Step step) {
     } catch (const json::ReadError& e) {
         return e.message();
     }
+}
+
+// A text as a byte-by-byte escaper writes it, quotes included.
+std::string escaped(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"') out += "\\\"";
+        else if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\b') out += "\\b";
+        else if (c == '\f') out += "\\f";
+        else if (b < 0x20) {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[b >> 4];
+            out += hex[b & 0xF];
+        }
+        else out += c;
+    }
+    return out + "\"";
+}
+
+// A text through every way the streaming writer takes one: as a key, a value, and the key or
+// the value of a member beside keys and values of other lengths. The text is read from a heap
+// block of its exact size, so that the address sanitizer catches a read past its end.
+std::string streamed(const std::string& whole) {
+    const std::vector<char> bytes(whole.begin(), whole.end());
+    const std::string_view text(bytes.data(), bytes.size());
+    std::string out;
+    json::Writer writer(out);
+    writer.begin_object();
+    writer.member(text, text);
+    writer.member("k", text);
+    writer.member(text, std::string(40, 'v'));
+    writer.member(text, -7);
+    writer.member(text, 0.5);
+    writer.member(text, nullptr);
+    writer.key(text);
+    writer.value(text);
+    writer.end_object();
+    return out;
+}
+
+std::string streamed_expected(const std::string& text) {
+    const std::string t = escaped(text);
+    return "{" + t + ":" + t + ",\"k\":" + t + "," + t + ":\"" + std::string(40, 'v') + "\"," + t + ":-7," + t +
+           ":0.5," + t + ":null," + t + ":" + t + "}";
 }
 
 }  // namespace
@@ -262,36 +314,59 @@ TEST(JsonWrite, CompactWithSerdeEscapesAndRoundTrips) {
     EXPECT_EQ(json::write(value_of(text)), text);
 }
 
-// Texts are scanned a word at a time: every byte at every position of a long text must come out
-// as a byte-by-byte escaper writes it.
+// Texts are scanned and copied in blocks, the last one overlapping the one before, and words
+// for what is shorter: every byte at every position of a text of every length up to a few
+// blocks must come out as a byte-by-byte escaper writes it, through both writers.
 TEST(JsonWrite, EscapesEveryByteAtEveryPosition) {
-    auto escaped = [](std::string_view s) {
-        std::string out = "\"";
-        for (char c : s) {
-            const auto b = static_cast<unsigned char>(c);
-            if (c == '"') out += "\\\"";
-            else if (c == '\\') out += "\\\\";
-            else if (c == '\n') out += "\\n";
-            else if (c == '\r') out += "\\r";
-            else if (c == '\t') out += "\\t";
-            else if (c == '\b') out += "\\b";
-            else if (c == '\f') out += "\\f";
-            else if (b < 0x20) {
-                static constexpr char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[b >> 4];
-                out += hex[b & 0xF];
+    for (std::size_t length = 1; length <= 40; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string text(length, 'a');
+                text[at] = static_cast<char>(byte);
+                ASSERT_EQ(json::write(boost::json::value(text)), escaped(text)) << byte << " at " << at << " of " << length;
             }
-            else out += c;
         }
-        return out + "\"";
-    };
-    for (int byte = 0; byte < 256; ++byte) {
-        for (std::size_t at = 0; at < 20; ++at) {
-            std::string text(19, 'a');
-            text.insert(at, 1, static_cast<char>(byte));
-            ASSERT_EQ(json::write(boost::json::value(text)), escaped(text)) << byte << " at " << at;
+    }
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (char byte : {'\0', '\x1f', ' ', '"', '\\', '\x7f', '\xC3', '\xFF'}) {
+                std::string text(length, 'a');
+                if (at < length) text[at] = byte;
+                ASSERT_EQ(streamed(text), streamed_expected(text)) << int(byte) << " at " << at << " of " << length;
+            }
         }
+    }
+}
+
+// Long texts, and texts where escapes follow each other, pass through a buffer that is appended
+// whenever it fills: escapes at every place around its edge, texts just short of and just past
+// the room a key and its value share, and non-ASCII text, which passes as it is.
+TEST(JsonWrite, LongAndDenselyEscapedTexts) {
+    std::vector<std::string> texts;
+    for (std::size_t length : {140, 150, 155, 156, 157, 158, 160, 180, 185, 186, 187, 188, 189, 190, 200, 480, 490, 500, 512, 520, 1100}) {
+        texts.emplace_back(length, 'p');
+        for (char byte : {'\n', '\x01'}) {
+            for (std::size_t at : {std::size_t{0}, length / 2, length - 17, length - 16, length - 15, length - 1}) {
+                std::string text(length, 'p');
+                text[at] = byte;
+                texts.push_back(text);
+            }
+        }
+    }
+    for (std::size_t lead = 0; lead < 20; ++lead) {
+        texts.push_back(std::string(lead, 'a') + std::string(300, '\x02'));
+        texts.push_back(std::string(lead, 'a') + std::string(300, '"') + "tail");
+        std::string mixed(lead, 'a');
+        for (int i = 0; i < 200; ++i) mixed += i % 3 ? "x\"" : "\xC3\xA9\\\t";
+        texts.push_back(mixed);
+    }
+    std::string utf8;
+    while (utf8.size() < 700) utf8 += "r\xC3\xA9sum\xC3\xA9 \xE2\x82\xACuro \xF0\x9F\x98\x80 ";
+    texts.push_back(utf8);
+    texts.push_back(utf8 + "\n" + utf8);
+    for (const std::string& text : texts) {
+        ASSERT_EQ(json::write(boost::json::value(text)), escaped(text)) << text;
+        ASSERT_EQ(streamed(text), streamed_expected(text)) << text;
     }
 }
 
