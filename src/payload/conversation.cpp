@@ -13,8 +13,10 @@
 
 #include <charconv>
 #include <cstring>
+#include <algorithm>
+#include <cstdint>
 #include <memory>
-#include <set>
+#include <unordered_map>
 
 namespace korvalle::payload {
 
@@ -140,6 +142,14 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     out.end_object();
 }
 
+// Asks for every text a turn shows at once, before any is written: they lie apart in the view's
+// arena, and their cache misses then overlap instead of coming one after another.
+void prefetch_turn(const Turn& turn, const Envelopes& activity) {
+    detail::prefetch_texts(turn.envelope->payload);
+    __builtin_prefetch(turn.envelope->ts.data());
+    for (std::size_t i = turn.first_tool; i < turn.end_tool; ++i) detail::prefetch_texts(activity[i]->payload);
+}
+
 // The turns of a session: each turn envelope takes the activity reported since the previous
 // one; activity after the last turn replaces that turn's own.
 void turns_of(json::Writer& out, std::string_view session, const Envelopes& envelopes) {
@@ -150,9 +160,10 @@ void turns_of(json::Writer& out, std::string_view session, const Envelopes& enve
         // The session's envelopes are spread over the journal: their member tables are asked
         // for all at once here, before the turns read them one after another.
         detail::prefetch_members(*envelope);
-        if (envelope->kind == "turn-activity") {
+        const std::string_view kind = envelope->kind;
+        if (kind == "turn-activity") {
             activity.push_back(envelope);
-        } else if (envelope->source != event::EventSource::Morvane || envelope->kind == "turn-interrupted") {
+        } else if (envelope->source != event::EventSource::Morvane || kind == "turn-interrupted") {
             continue;  // an interruption makes no turn and leaves the activity for the next one
         } else {
             turns.push_back(Turn{envelope, pending, activity.size()});
@@ -164,7 +175,10 @@ void turns_of(json::Writer& out, std::string_view session, const Envelopes& enve
         turns.back().end_tool = activity.size();
     }
     out.begin_array();
-    for (std::size_t i = 0; i < turns.size(); ++i) turn(out, turns[i], session, i, activity);
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        prefetch_turn(turns[i], activity);
+        turn(out, turns[i], session, i, activity);
+    }
     out.end_array();
 }
 
@@ -224,15 +238,6 @@ private:
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
 };
 
-using Group = SessionGroups::Map::value_type;
-
-Group& add_to_group(SessionGroups& sessions, std::string_view session, const event::Envelope& envelope) {
-    auto [group, fresh] = sessions.groups.try_emplace(session);
-    if (fresh) sessions.order.push_back(session);
-    group->second.push_back(&envelope);
-    return *group;
-}
-
 }  // namespace
 
 // Made on the stack: a session id passes the identifier rule, so it fits.
@@ -250,44 +255,39 @@ void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t nu
 
 SessionGroups session_groups(const views::RunView& view) {
     SessionGroups sessions;
-    for (const event::Envelope& envelope : view.envelopes)
-        if (std::optional<std::string_view> session = session_of(envelope)) add_to_group(sessions, *session, envelope);
+    std::unordered_map<std::string_view, std::size_t> position;
+    for (const event::Envelope& envelope : view.envelopes) {
+        std::optional<std::string_view> session = session_of(envelope);
+        if (!session) continue;
+        auto [at, fresh] = position.try_emplace(*session, sessions.size());
+        if (fresh) sessions.push_back(SessionEnvelopes{*session, {}});
+        sessions[at->second].envelopes.push_back(&envelope);
+    }
     return sessions;
 }
 
 SessionGroups detail::session_groups(const views::RunView& view, const JournalIndex& index) {
+    // The index numbers session texts in order of their first envelope, which is the order of
+    // the groups; each text is checked once.
+    constexpr std::size_t refused = SIZE_MAX;  // a text that fails the identifier rule
+    std::vector<std::size_t> position(index.sessions().size(), refused);
     SessionGroups sessions;
-    std::set<std::string_view, std::less<>> refused;  // texts that fail the identifier rule
-    // A session's envelopes mostly come in runs: the group of the previous one is tried first.
-    Group* last = nullptr;
+    for (std::size_t number = 0; number < index.sessions().size(); ++number) {
+        const std::string_view text = index.sessions()[number];
+        if (contract::validate_run_id(text)) continue;
+        position[number] = sessions.size();
+        sessions.push_back(SessionEnvelopes{text, {}});
+    }
     for (const event::Envelope& envelope : view.envelopes) {
-        // The index has read the session label of every agent-graph envelope already, and a
-        // text is checked once, when it first comes.
-        const std::optional<std::string_view>& session = index.facts(envelope).session;
-        if (!session) continue;
-        if (last && last->first == *session) {
-            last->second.push_back(&envelope);
-        } else if (auto group = sessions.groups.find(*session); group != sessions.groups.end()) {
-            group->second.push_back(&envelope);
-            last = &*group;
-        } else if (!refused.contains(*session)) {
-            if (contract::validate_run_id(*session))
-                refused.insert(*session);
-            else
-                last = &add_to_group(sessions, *session, envelope);
-        }
+        const std::optional<std::uint32_t> number = index.facts(envelope).session;
+        if (number && position[*number] != refused) sessions[position[*number]].envelopes.push_back(&envelope);
     }
     return sessions;
 }
 
-void write_session_groups(json::Writer& out, const std::vector<std::string_view>& order, const SessionGroups& groups,
-                          const views::RunView& view) {
+void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view) {
     out.begin_array();
-    for (std::string_view session : order) {
-        auto group = groups.groups.find(session);
-        if (group == groups.groups.end()) continue;
-        write_conversation(out, view, session, group->second);
-    }
+    for (const SessionEnvelopes& group : groups) write_conversation(out, view, group.session, group.envelopes);
     out.end_array();
 }
 
@@ -322,34 +322,32 @@ void write_conversation(json::Writer& out, const views::RunView& view, std::stri
 }
 
 std::string conversations(const views::RunView& view) {
-    SessionGroups groups = session_groups(view);
     std::string text;
     json::Writer out(text);
-    write_session_groups(out, groups.order, groups, view);
+    write_session_groups(out, session_groups(view), view);
     return text;
 }
 
 std::optional<std::string> conversation(const views::RunView& view, std::string_view id) {
     // Each session's document depends on its own group alone, so projecting only the asked-for
     // group gives the same document as projecting them all and picking one.
-    SessionGroups groups = session_groups(view);
-    auto group = groups.groups.find(id);
-    if (group == groups.groups.end()) return std::nullopt;
+    const SessionGroups groups = session_groups(view);
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const SessionEnvelopes& g) { return g.session == id; });
+    if (group == groups.end()) return std::nullopt;
     std::string text;
     json::Writer out(text);
-    write_conversation(out, view, group->first, group->second);
+    write_conversation(out, view, group->session, group->envelopes);
     return text;
 }
 
 std::string conversation_signature(const views::RunView& view) {
-    SessionGroups groups = session_groups(view);
     Sha256 digest;
     std::string text;
     // One document at a time: the texts are hashed as the wire shows them, never all held at once.
-    for (std::string_view session : groups.order) {
+    for (const SessionEnvelopes& group : session_groups(view)) {
         text.clear();
         json::Writer out(text);
-        write_conversation(out, view, session, groups.groups.find(session)->second);
+        write_conversation(out, view, group.session, group.envelopes);
         digest.update(text);
     }
     return digest.hex_prefix(8);

@@ -13,8 +13,6 @@
 #include "sdk/base/json.hpp"
 #include "sdk/journal/event.hpp"
 
-#include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,20 +26,17 @@ namespace korvalle::payload {
 
 // The envelopes of each session, built in one pass over the journal. The texts are views into
 // the view's envelopes and live as long as the view.
-struct SessionGroups {
-    // Session ids in order of their first envelope in the journal.
-    std::vector<std::string_view> order;
-    // Session id to its envelopes, in merge order.
-    using Map = std::map<std::string_view, std::vector<const event::Envelope*>, std::less<>>;
-    Map groups;
+struct SessionEnvelopes {
+    std::string_view session;
+    std::vector<const event::Envelope*> envelopes;  // in merge order
 };
+// Groups in order of their first envelope in the journal.
+using SessionGroups = std::vector<SessionEnvelopes>;
 
 SessionGroups session_groups(const views::RunView& view);
 
-// Writes an array of one conversation document per id of the order, in that order, each
-// projected from its own group; an id without a group is passed over.
-void write_session_groups(json::Writer& out, const std::vector<std::string_view>& order, const SessionGroups& groups,
-                          const views::RunView& view);
+// Writes an array of one conversation document per group, in order.
+void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view);
 
 // Writes the conversation document of one session: {"conversation":{…},"attribution":{…}}.
 // Never fails. The long texts of a session are written from its envelopes, never copied.

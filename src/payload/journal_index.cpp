@@ -7,16 +7,38 @@ namespace korvalle::payload::detail {
 
 namespace {
 
-AgentFacts agent_facts(const event::Envelope& envelope) {
+// Numbers session texts in order of first appearance. A session's envelopes mostly come in
+// runs: the previous text is tried before the table.
+class SessionNumbers {
+public:
+    explicit SessionNumbers(std::vector<std::string_view>& texts) : texts_(texts) {}
+
+    std::uint32_t operator()(std::string_view text) {
+        if (last_ && texts_[*last_] == text) return *last_;
+        auto [at, fresh] = numbers_.try_emplace(text, static_cast<std::uint32_t>(texts_.size()));
+        if (fresh) texts_.push_back(text);
+        last_ = at->second;
+        return at->second;
+    }
+
+private:
+    std::vector<std::string_view>& texts_;
+    std::unordered_map<std::string_view, std::uint32_t> numbers_;
+    std::optional<std::uint32_t> last_;
+};
+
+AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions) {
     AgentFacts facts;
     if (envelope.source != event::EventSource::Morvane) return facts;
     if (const boost::json::value* session = envelope.labels.extra.if_contains("session"))
-        if (session->is_string()) facts.session = std::string_view(session->get_string());
-    if (envelope.kind == "turn-activity") return facts;
+        if (session->is_string()) facts.session = sessions(session->get_string());
+    // Compared as a view, the length first: a string against a literal always compares bytes.
+    const std::string_view kind = envelope.kind;
+    if (kind == "turn-activity") return facts;
     facts.tallied = true;
     facts.party = party_of(envelope);
-    facts.turn = envelope.kind != "turn-interrupted";
-    if (envelope.kind == "turn-completed") facts.ms = turn_duration_ms(envelope.payload);
+    facts.turn = kind != "turn-interrupted";
+    if (kind == "turn-completed") facts.ms = turn_duration_ms(envelope.payload);
     return facts;
 }
 
@@ -29,19 +51,33 @@ void prefetch_members(const event::Envelope& envelope) {
     __builtin_prefetch(envelope.payload.begin());
 }
 
+void prefetch_texts(const boost::json::object& object) {
+    constexpr std::size_t line = 64;
+    for (const boost::json::key_value_pair& member : object) {
+        __builtin_prefetch(member.key().data());
+        if (const boost::json::string* text = member.value().if_string()) {
+            for (std::size_t at = 0; at < text->size(); at += line) __builtin_prefetch(text->data() + at);
+        } else if (const boost::json::object* inner = member.value().if_object()) {
+            __builtin_prefetch(inner->begin());
+        }
+    }
+}
+
 JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.
-    std::pair<const std::string_view, EnvelopeRefs>* node = nullptr;
+    std::pair<const std::string_view, Node>* node = nullptr;
     std::pair<const std::uint64_t, Round>* round = nullptr;
+    SessionNumbers sessions(sessions_);
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
-        facts_.push_back(agent_facts(envelope));
+        facts_.push_back(agent_facts(envelope, sessions));
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
-            node->second.push_back(&envelope);
+            node->second.all.push_back(&envelope);
+            if (envelope.source == event::EventSource::Vcs) node->second.vcs.push_back(&envelope);
         }
         if (const auto& label = envelope.labels.round) {
             if (!round || round->first != *label) round = &*by_round_.try_emplace(*label).first;
@@ -51,10 +87,21 @@ JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : firs
     }
 }
 
+const JournalIndex::Node* JournalIndex::node(std::string_view id) const {
+    auto it = by_node_.find(id);
+    return it == by_node_.end() ? nullptr : &it->second;
+}
+
 const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
     static const EnvelopeRefs none;
-    auto it = by_node_.find(id);
-    return it == by_node_.end() ? none : it->second;
+    const Node* found = node(id);
+    return found ? found->all : none;
+}
+
+const EnvelopeRefs& JournalIndex::vcs_of_node(std::string_view id) const {
+    static const EnvelopeRefs none;
+    const Node* found = node(id);
+    return found ? found->vcs : none;
 }
 
 std::uint64_t JournalIndex::last_seq(std::uint64_t round) const {

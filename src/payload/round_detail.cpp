@@ -36,6 +36,9 @@ struct Round {
 
 std::string_view kind_word(plan::NodeKind kind) { return kind == plan::NodeKind::Human ? "human" : "agent"; }
 
+// A task's own text, "" without one; viewed, not copied.
+std::string_view own_text(const std::optional<std::string>& task) { return task ? std::string_view(*task) : ""; }
+
 // The result file's "nodes" array, when the file holds an object with one.
 const boost::json::array* result_nodes(const std::optional<boost::json::value>& result) {
     if (!result || !result->is_object()) return nullptr;
@@ -57,9 +60,8 @@ void step_object(json::Writer& out, const plan::Step& step, const plan::Node& ow
     out.member("kind", kind_word(step.kind));
     if (step.persona) out.member("persona", *step.persona);
     // A person reads a human step as written; the planner's context is meant for agents.
-    std::string task = step.kind == plan::NodeKind::Human
-                           ? step.task.value_or("")
-                           : views::with_planner_context(step.task.value_or(""), owner.context);
+    std::string task = step.kind == plan::NodeKind::Human ? std::string(own_text(step.task))
+                                                          : views::with_planner_context(own_text(step.task), owner.context);
     out.member("task", task.empty() ? step.id : task);
     if (!step.deps.empty()) {
         out.key("deps");
@@ -73,7 +75,7 @@ void task_object(json::Writer& out, const plan::Node& node) {
     out.member("id", node.id);
     out.member("kind", kind_word(node.kind));
     if (node.persona) out.member("persona", *node.persona);
-    std::string task = views::with_planner_context(node.task.value_or(""), node.context);
+    std::string task = views::with_planner_context(own_text(node.task), node.context);
     if (!task.empty()) out.member("task", task);
     if (!node.deps.empty()) {
         out.key("deps");
@@ -323,7 +325,7 @@ const event::Envelope* last_settle(const Round& round, const std::string& node) 
     const EnvelopeRefs& envelopes = round.index.of_node(node);
     for (auto it = envelopes.rbegin(); it != envelopes.rend(); ++it) {
         const event::Envelope& envelope = **it;
-        if (envelope.source == EventSource::Pipeline && envelope.kind == "node-settled" &&
+        if (envelope.source == EventSource::Pipeline && std::string_view(envelope.kind) == "node-settled" &&
             envelope.labels.round == round.number)
             return &envelope;
     }
@@ -374,6 +376,7 @@ void node_results(json::Writer& out, const Round& round) {
     // The first element of an id answers for it.
     std::unordered_map<std::string_view, const boost::json::object*> first;
     if (const boost::json::array* nodes = result_nodes(round.result)) {
+        first.reserve(nodes->size());
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
@@ -381,18 +384,20 @@ void node_results(json::Writer& out, const Round& round) {
         }
     }
     const std::vector<plan::Node>& tasks = round.plan.tasks;
-    const auto reported = [&](std::size_t i) { return first.find(tasks[i].id); };
+    std::vector<const boost::json::object*> reported(tasks.size(), nullptr);  // by task
+    for (std::size_t i = 0; i < tasks.size() && !first.empty(); ++i)
+        if (auto it = first.find(tasks[i].id); it != first.end()) reported[i] = it->second;
     const auto recorded = [&](std::size_t i) { return round.view.statuses.find(tasks[i].id); };
     const auto has_entry = [&](std::size_t i) {
-        return reported(i) != first.end() || (round.live && recorded(i) != round.view.statuses.end());
+        return reported[i] || (round.live && recorded(i) != round.view.statuses.end());
     };
     out.begin_object();
     for (std::size_t i : keyed_tasks(round, has_entry)) {
         const plan::Node& node = tasks[i];
         out.key(node.id);
         out.begin_object();
-        if (auto it = reported(i); it != first.end())
-            result_entry(out, node, *it->second);
+        if (reported[i])
+            result_entry(out, node, *reported[i]);
         else
             live_entry(out, round, node, recorded(i)->second);
         add_steps(out, round, node);
@@ -461,6 +466,7 @@ bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint
     std::optional<plan::Plan> plan = round_plan(view, number);
     if (!plan) return false;
     Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
+    round.planned.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
     // The result file is read for this round's object alone: its values are made in one arena
     // and dropped with it, not one by one.

@@ -45,29 +45,38 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 // its role by the first envelope that has a party.
 void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalIndex& index) {
     struct Session {
+        std::string_view text;
         const event::Envelope* first = nullptr;
         std::optional<Party> party;
     };
-    std::map<std::string_view, Session> by_text;
+    std::map<std::uint32_t, Session> by_number;
     // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
-    std::pair<const std::string_view, Session>* last = nullptr;
+    std::pair<const std::uint32_t, Session>* last = nullptr;
     for (const event::Envelope* envelope : envelopes) {
-        const detail::AgentFacts& facts = index.facts(*envelope);
-        if (!facts.session || facts.session->empty()) continue;
-        if (!last || last->first != *facts.session) last = &*by_text.try_emplace(*facts.session).first;
+        const std::optional<std::uint32_t> number = index.facts(*envelope).session;
+        if (!number) continue;
+        if (!last || last->first != *number) {
+            last = &*by_number.try_emplace(*number).first;
+            last->second.text = index.sessions()[*number];
+        }
+        if (last->second.text.empty()) continue;
         Session& session = last->second;
         if (!session.first) session.first = envelope;
         if (!session.party) session.party = party_of(*envelope);
     }
+    std::vector<const Session*> ordered;
+    for (const auto& [number, session] : by_number)
+        if (session.first) ordered.push_back(&session);
+    std::sort(ordered.begin(), ordered.end(), [](const Session* a, const Session* b) { return a->text < b->text; });
     out.begin_array();
-    for (const auto& [text, session] : by_text) {
+    for (const Session* session : ordered) {
         out.begin_object();
-        out.member("session_id", text);
-        out.member("role", party_word(session.party.value_or(Party::Agent)));
-        const auto& persona = session.first->labels.persona;
+        out.member("session_id", session->text);
+        out.member("role", party_word(session->party.value_or(Party::Agent)));
+        const auto& persona = session->first->labels.persona;
         if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
             out.member("agent_role", *role);
-        out.member("started_at", session.first->ts);
+        out.member("started_at", session->first->ts);
         out.end_object();
     }
     out.end_array();
@@ -115,7 +124,8 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     for (const event::Envelope& envelope : view.envelopes) {
         const detail::AgentFacts& facts = index.facts(envelope);
         detail::add_turn(sums, facts);
-        if (envelope.labels.node) detail::add_turn(node_tally, facts);
+        // Only a tallied envelope counts, and only its labels are read: the others stay cold.
+        if (facts.tallied && envelope.labels.node) detail::add_turn(node_tally, facts);
         if (facts.turn) ++turns;
     }
     const std::string_view quality = timing_quality(view);
@@ -255,7 +265,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     std::map<std::string_view, std::size_t> position;
     std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
-        if (envelope->kind != "change-check") continue;
+        if (std::string_view(envelope->kind) != "change-check") continue;
         auto name = payload_text(*envelope, "name");
         if (!name) continue;
         auto [at, fresh] = position.try_emplace(*name, latest.size());
@@ -266,7 +276,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
-        if (envelope->kind == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
+        if (std::string_view(envelope->kind) == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
     out.begin_object();
@@ -380,28 +390,30 @@ std::optional<std::string> round_detail(const views::RunView& view, std::uint64_
 
 void detail::node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index) {
     const std::uint64_t round = view.round == 0 ? 1 : view.round;
-    std::set<std::string_view> nodes;
-    for (const auto& [node, branch] : view.branches) nodes.insert(node);
+    // The nodes shown, each with its envelopes of the current round, from one walk of the round.
+    struct Shown {
+        bool shown = false;
+        EnvelopeRefs of_round;
+    };
+    std::map<std::string_view, Shown> nodes;
+    for (const auto& [node, branch] : view.branches) nodes[node].shown = true;
     for (const event::Envelope* envelope : index.of_round(round)) {
-        if (envelope->labels.node && (!envelope->artifacts.empty() || envelope->source == EventSource::Vcs))
-            nodes.insert(*envelope->labels.node);
+        if (!envelope->labels.node) continue;
+        Shown& node = nodes[*envelope->labels.node];
+        node.of_round.push_back(envelope);
+        node.shown = node.shown || !envelope->artifacts.empty() || envelope->source == EventSource::Vcs;
     }
     out.begin_object();
-    for (std::string_view id : nodes) {
-        const std::string node(id);
+    for (const auto& [id, node] : nodes) {
+        if (!node.shown) continue;
         // Checks, verdicts and publication come from the node's version-control envelopes of
         // every round; the records from all its envelopes of the current round.
-        EnvelopeRefs vcs;
-        EnvelopeRefs of_round;
-        for (const event::Envelope* envelope : index.of_node(node)) {
-            if (envelope->source == EventSource::Vcs) vcs.push_back(envelope);
-            if (envelope->labels.round == round) of_round.push_back(envelope);
-        }
-        out.key(node);
+        const EnvelopeRefs& vcs = index.vcs_of_node(id);
+        out.key(id);
         out.begin_object();
         out.key("verification");
-        verification(out, vcs, of_round);
-        publication(out, view, node, vcs);
+        verification(out, vcs, node.of_round);
+        publication(out, view, std::string(id), vcs);
         out.end_object();
     }
     out.end_object();
@@ -423,8 +435,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
     out.key("conversations");
     // Without the flag the conversations are not projected at all.
     if (include_conversations) {
-        const SessionGroups groups = detail::session_groups(view, index);
-        write_session_groups(out, groups.order, groups, view);
+        write_session_groups(out, detail::session_groups(view, index), view);
     } else {
         out.begin_array();
         out.end_array();

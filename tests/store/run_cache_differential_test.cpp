@@ -492,7 +492,8 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         texts.push_back(payload::run_detail(view, true, nullptr));
         documents.emplace_back(payload::run_summary(view, nullptr));
         texts.push_back(payload::conversations(view));
-        for (auto session : payload::session_groups(view).order) texts.push_back(*payload::conversation(view, session));
+        for (const auto& group : payload::session_groups(view))
+            texts.push_back(*payload::conversation(view, group.session));
         for (const auto& envelope : view.envelopes) {
             for (const auto& ref : envelope.artifacts) {
                 if (auto artifact = payload::artifact(view, ref.id)) documents.push_back(std::move(*artifact));

@@ -18,7 +18,7 @@ struct RunItems {
 
 inline RunItems items_of(const views::RunView& view) {
     RunItems items;
-    for (auto session : payload::session_groups(view).order) items.conversations.emplace(session);
+    for (const auto& group : payload::session_groups(view)) items.conversations.emplace(group.session);
     for (const auto& envelope : view.envelopes) {
         for (const auto& ref : envelope.artifacts) items.artifacts.insert(ref.id);
     }

@@ -25,7 +25,7 @@ struct AgentFacts {
     bool turn = false;                        // tallied and not an interruption
     std::optional<Party> party;               // party_of, of a tallied envelope
     std::optional<std::uint64_t> ms;          // a completed turn's usable duration
-    std::optional<std::string_view> session;  // the "session" label, when a text
+    std::optional<std::uint32_t> session;     // the "session" label, when a text: its number
 };
 
 class JournalIndex {
@@ -34,6 +34,8 @@ public:
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
+    // Those of them from the version-control source.
+    const EnvelopeRefs& vcs_of_node(std::string_view id) const;
     // The envelopes of one round label, and the largest sequence number among them.
     struct Round {
         EnvelopeRefs envelopes;
@@ -48,11 +50,21 @@ public:
     std::uint64_t last_seq(std::uint64_t round) const;
     // The facts of an envelope of the indexed journal; all unset for other sources.
     const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - first_]; }
+    // The texts of the "session" labels, numbered in order of their first envelope: the facts
+    // name a session by number, so that later walks compare numbers, not texts in cold memory.
+    const std::vector<std::string_view>& sessions() const { return sessions_; }
 
 private:
     const event::Envelope* first_;
     std::vector<AgentFacts> facts_;
-    std::unordered_map<std::string_view, EnvelopeRefs> by_node_;
+    std::vector<std::string_view> sessions_;
+    struct Node {
+        EnvelopeRefs all;
+        EnvelopeRefs vcs;
+    };
+    const Node* node(std::string_view id) const;
+
+    std::unordered_map<std::string_view, Node> by_node_;
     std::map<std::uint64_t, Round> by_round_;
 };
 
@@ -60,6 +72,9 @@ private:
 // prefetch_members has asked for them.
 inline constexpr std::size_t prefetch_distance = 16;
 void prefetch_members(const event::Envelope& envelope);
+// The keys and texts of an object whose member table is in cache already, asked for ahead of
+// writing them: each sits apart from the table in the view's arena.
+void prefetch_texts(const boost::json::object& object);
 
 // add_turn over an envelope's facts.
 void add_turn(TurnDurations& tally, const AgentFacts& facts);
