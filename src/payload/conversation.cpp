@@ -28,10 +28,8 @@ constexpr std::string_view harness = "morvenlath";
 // The session id of an envelope that belongs to a conversation, else none.
 std::optional<std::string_view> session_of(const event::Envelope& envelope) {
     if (envelope.source != event::EventSource::Morvane) return std::nullopt;
-    const boost::json::value* label = envelope.labels.extra.if_contains("session");
-    if (!label || !label->is_string()) return std::nullopt;
-    std::string_view session = label->get_string();
-    if (contract::validate_run_id(session)) return std::nullopt;  // fails the identifier rule
+    std::optional<std::string_view> session = string_member(envelope.labels.extra, "session");
+    if (session && contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
     return session;
 }
 

@@ -13,14 +13,6 @@ namespace korvalle::payload {
 
 namespace {
 
-// A member of the payload when it is a string, else "". A view, so that the row copies it into
-// its own storage.
-std::string_view payload_text(const boost::json::object& payload, std::string_view key) {
-    const auto* value = payload.if_contains(key);
-    if (value == nullptr || !value->is_string()) return {};
-    return value->get_string();
-}
-
 struct Row {
     std::int64_t at_ms;
     boost::json::object fields;
@@ -52,9 +44,9 @@ std::vector<boost::json::value> live_activity(const views::RunView& view) {
         fields.emplace("round", std::to_string(key.second));
         fields.emplace("node", *node);
         fields.emplace("at", static_cast<double>(*at_ms));
-        fields.emplace("kind", payload_text(envelope.payload, "kind"));
-        fields.emplace("name", payload_text(envelope.payload, "name"));
-        fields.emplace("detail", payload_text(envelope.payload, "detail"));
+        fields.emplace("kind", string_member(envelope.payload, "kind").value_or(""));
+        fields.emplace("name", string_member(envelope.payload, "name").value_or(""));
+        fields.emplace("detail", string_member(envelope.payload, "detail").value_or(""));
         fields.emplace("events", count);
         rows.insert_or_assign(key, Row{*at_ms, std::move(fields)});
     }

@@ -53,6 +53,9 @@ std::string_view status_word(std::string_view status);
 // "conversation", "pr", "tandrel_session", "worker_report", or "gate_log" for anything else.
 std::string_view artifact_kind_word(std::string_view kind);
 
+// The member key of a JSON object when it is a string; none when absent or of another kind.
+std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
+
 // The first of payload "role", label "role", label "member" and the persona label that is
 // exactly "agent", "judge" or "llmlint"; none when no source names one.
 std::optional<Party> party_of(const event::Envelope& envelope);

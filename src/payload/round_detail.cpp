@@ -122,12 +122,6 @@ void plan_object(json::Writer& out, const plan::Plan& plan) {
 
 // ---- Statuses. ----
 
-std::optional<std::string_view> string_of(const boost::json::object& object, std::string_view key) {
-    const boost::json::value* value = object.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
 // The result file's status words: elements that are objects with a string "id" and "status";
 // a later element of the same id wins.
 StatusWords result_status_words(const boost::json::array* nodes) {
@@ -136,8 +130,8 @@ StatusWords result_status_words(const boost::json::array* nodes) {
     for (const boost::json::value& element : *nodes) {
         const boost::json::object* object = element.if_object();
         if (!object) continue;
-        auto id = string_of(*object, "id");
-        auto status = string_of(*object, "status");
+        auto id = string_member(*object, "id");
+        auto status = string_member(*object, "status");
         if (id && status) words.insert_or_assign(*id, status_word(*status));
     }
     return words;
@@ -226,7 +220,7 @@ std::optional<std::optional<std::string_view>> member_reason(const event::Envelo
     const boost::json::value* delivered = envelope.payload.if_contains("delivered");
     if (!delivered || !delivered->is_bool()) return std::nullopt;
     if (delivered->get_bool()) return std::optional<std::string_view>();
-    auto reason = string_of(envelope.payload, "reason");
+    auto reason = string_member(envelope.payload, "reason");
     if (reason && !is_blank(*reason)) return std::optional<std::string_view>(*reason);
     return std::optional<std::string_view>("the last redirection this run offered it was not delivered");
 }
@@ -240,8 +234,8 @@ void member_control(json::Writer& out, const Round& round, const std::string& no
     std::size_t position = 0;
     for (const event::Envelope* envelope : round.index.of_node(node)) {
         if (envelope->source != EventSource::Morvane || envelope->labels.round != round.number) continue;
-        std::optional<std::string_view> member = string_of(envelope->labels.extra, "member");
-        if (!member) member = string_of(envelope->payload, "member");
+        std::optional<std::string_view> member = string_member(envelope->labels.extra, "member");
+        if (!member) member = string_member(envelope->payload, "member");
         if (!member || is_blank(*member)) continue;
         if (!envelope->labels.run_id || is_blank(*envelope->labels.run_id)) continue;
         auto reason = member_reason(*envelope);
@@ -380,7 +374,7 @@ void node_results(json::Writer& out, const Round& round) {
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
-            if (auto id = string_of(*object, "id")) first.emplace(*id, object);
+            if (auto id = string_member(*object, "id")) first.emplace(*id, object);
         }
     }
     const std::vector<plan::Node>& tasks = round.plan.tasks;
@@ -425,7 +419,7 @@ void result_summary(json::Writer& out, const Round& round) {
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
-            if (auto id = string_of(*object, "id")) out.value(*id);
+            if (auto id = string_member(*object, "id")) out.value(*id);
         }
         out.end_array();
     }

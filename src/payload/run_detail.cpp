@@ -209,13 +209,6 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
 
 // ---- Node details. ----
 
-// The payload member key when it is a JSON string.
-std::optional<std::string_view> payload_text(const event::Envelope& envelope, std::string_view key) {
-    const boost::json::value* value = envelope.payload.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
 bool is_vcs(const event::Envelope& envelope, std::string_view kind) {
     return envelope.source == EventSource::Vcs && envelope.kind == kind;
 }
@@ -229,7 +222,7 @@ std::optional<std::string_view> last_text(const EnvelopeRefs& envelopes, std::in
         bool wanted = false;
         for (std::string_view kind : kinds) wanted = wanted || envelope.kind == kind;
         if (!wanted) continue;
-        if (auto text = payload_text(envelope, key)) return text;
+        if (auto text = string_member(envelope.payload, key)) return text;
     }
     return std::nullopt;
 }
@@ -249,11 +242,11 @@ bool required_check(const event::Envelope& envelope) {
 void check_object(json::Writer& out, const event::Envelope& envelope, std::string_view name) {
     out.begin_object();
     out.member("name", name);
-    auto conclusion = payload_text(envelope, "conclusion");
-    auto status = payload_text(envelope, "status");
+    auto conclusion = string_member(envelope.payload, "conclusion");
+    auto status = string_member(envelope.payload, "status");
     out.member("state", conclusion ? *conclusion : status ? *status : "unknown");
     out.member("required", required_check(envelope));
-    if (auto from = payload_text(envelope, "from_status")) out.member("from_state", *from);
+    if (auto from = string_member(envelope.payload, "from_status")) out.member("from_state", *from);
     if (status) out.member("status", *status);
     if (!envelope.artifacts.empty()) out.member("artifact_id", envelope.artifacts.front().id);
     out.end_object();
@@ -266,7 +259,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
         if (std::string_view(envelope->kind) != "change-check") continue;
-        auto name = payload_text(*envelope, "name");
+        auto name = string_member(envelope->payload, "name");
         if (!name) continue;
         auto [at, fresh] = position.try_emplace(*name, latest.size());
         if (fresh)
@@ -276,7 +269,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
-        if (std::string_view(envelope->kind) == "gate-verdict" && payload_text(*envelope, "command") == "the repository's pre-push hook")
+        if (std::string_view(envelope->kind) == "gate-verdict" && string_member(envelope->payload, "command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
     out.begin_object();

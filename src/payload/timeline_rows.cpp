@@ -22,12 +22,6 @@ namespace {
 
 using event::EventSource;
 
-std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key) {
-    const auto* value = object.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
 // Blank: empty, or Unicode white space only. The text itself is kept untrimmed.
 std::optional<std::string_view> not_blank(std::optional<std::string_view> text) {
     if (!text || text::trim(*text).empty()) return std::nullopt;

@@ -63,6 +63,12 @@ std::optional<Party> party_named(const boost::json::value* value) {
 }
 }  // namespace
 
+std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key) {
+    const boost::json::value* value = object.if_contains(key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return std::string_view(value->get_string());
+}
+
 std::optional<Party> party_of(const event::Envelope& envelope) {
     // A source that names something else does not stop the search.
     if (auto party = party_named(envelope.payload.if_contains("role"))) return party;
