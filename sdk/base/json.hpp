@@ -226,10 +226,7 @@ public:
     template <std::integral T>
         requires(!std::same_as<T, bool>)
     void value(T number) {
-        if constexpr (std::is_signed_v<T>)
-            value(static_cast<std::int64_t>(number));
-        else
-            value(static_cast<std::uint64_t>(number));
+        value(scalar(number));
     }
     void value(const boost::json::value& tree);
     void value(const boost::json::object& tree);

@@ -356,15 +356,10 @@ void write_string(std::string& out, std::string_view s) {
 }
 
 template <class T>
-void write_integer(std::string& out, T value) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, r.ptr);
-}
-
-void append_double(std::string& out, double value) {
-    char buf[Piece::scalar_room];
-    out.append(buf, write_double(buf, value));
+void append_scalar(std::string& out, T value) {
+    Piece p;
+    p.put_scalar(value);
+    p.append_to(out);
 }
 
 // The length of a value's text when no string needs escaping and numbers take their widest
@@ -405,11 +400,11 @@ std::string write_reserved(const Document& document) {
 
 void write_to(std::string& out, const boost::json::value& value) {
     switch (value.kind()) {
-        case boost::json::kind::null: out.append("null"); break;
-        case boost::json::kind::bool_: out.append(value.get_bool() ? "true" : "false"); break;
-        case boost::json::kind::int64: write_integer(out, value.get_int64()); break;
-        case boost::json::kind::uint64: write_integer(out, value.get_uint64()); break;
-        case boost::json::kind::double_: append_double(out, value.get_double()); break;
+        case boost::json::kind::null: append_scalar(out, nullptr); break;
+        case boost::json::kind::bool_: append_scalar(out, value.get_bool()); break;
+        case boost::json::kind::int64: append_scalar(out, value.get_int64()); break;
+        case boost::json::kind::uint64: append_scalar(out, value.get_uint64()); break;
+        case boost::json::kind::double_: append_scalar(out, value.get_double()); break;
         case boost::json::kind::string: {
             const auto& s = value.get_string();
             write_string(out, std::string_view(s.data(), s.size()));
@@ -545,7 +540,7 @@ void Writer::value(const boost::json::array& tree) { this->tree(tree); }
 
 std::string format_double(double value) {
     std::string out;
-    append_double(out, value);
+    append_scalar(out, value);
     return out;
 }
 
