@@ -4,6 +4,7 @@
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/views.hpp"
 
 #include <algorithm>
 
@@ -27,6 +28,13 @@ std::optional<boost::json::value> read_json_file(const std::filesystem::path& pa
     } catch (const json::ReadError&) {
         return std::nullopt;
     }
+}
+
+std::size_t run_files_bytes(const views::RunView& view) {
+    std::uint64_t bytes = 0;
+    for (const files::Seen& seen : view.files_read.files)
+        if (seen.identity) bytes += seen.identity->size;
+    return static_cast<std::size_t>(bytes);
 }
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {

@@ -286,6 +286,8 @@ void timeline_phases(json::Writer& out, const views::RunView& view, const Timeli
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node) {
     const TimelineIndex index(view.envelopes);
     std::string text;
+    // A node's timeline is a small part of the run's.
+    if (!node) text.reserve(run_files_bytes(view));
     json::Writer out(text);
     out.begin_object();
     out.member("timeline_schema_version", timeline_schema_version);
