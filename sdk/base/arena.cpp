@@ -27,6 +27,7 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
         const std::size_t size = bytes + alignment > block_bytes / 4 ? bytes + alignment : block_bytes;
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        bytes_ += size;
         char* block = blocks_.back().get();
         start = aligned(block, alignment);
         // A value with a block of its own leaves the current block in use.

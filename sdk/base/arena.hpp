@@ -37,6 +37,8 @@ public:
     boost::json::storage_ptr storage() noexcept { return boost::json::storage_ptr(this); }
     // From now on the arena's values are read-only.
     void seal() noexcept { sealed_ = true; }
+    // The bytes of the blocks taken so far.
+    std::size_t bytes() const noexcept { return bytes_; }
 
 private:
     void* do_allocate(std::size_t bytes, std::size_t alignment) override;
@@ -46,6 +48,7 @@ private:
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;
     char* end_ = nullptr;
+    std::size_t bytes_ = 0;
     bool sealed_ = false;
 };
 

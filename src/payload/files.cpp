@@ -30,12 +30,7 @@ std::optional<boost::json::value> read_json_file(const std::filesystem::path& pa
     }
 }
 
-std::size_t run_files_bytes(const views::RunView& view) {
-    std::uint64_t bytes = 0;
-    for (const files::Seen& seen : view.files_read.files)
-        if (seen.identity) bytes += seen.identity->size;
-    return static_cast<std::size_t>(bytes);
-}
+std::size_t document_room(const views::RunView& view) { return view.arena ? view.arena->bytes() : 0; }
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {
     const boost::json::object* object = entry.if_object();
