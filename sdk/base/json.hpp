@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -232,6 +233,9 @@ public:
     void value(const boost::json::object& tree);
     void value(const boost::json::array& tree);
 
+    // A text member whose text is the parts one after another, written without joining them.
+    void joined_member(std::string_view k, std::span<const std::string_view> parts);
+
     // key(k) then value(v).
     template <class T>
     void member(std::string_view k, const T& v) {
@@ -239,6 +243,8 @@ public:
             text_member(k, v);
         } else if constexpr (std::is_arithmetic_v<T> || std::is_null_pointer_v<T>) {
             scalar_member(k, scalar(v));
+        } else if constexpr (std::is_same_v<T, boost::json::value>) {
+            value_member(k, v);
         } else {
             key(k);
             value(v);
@@ -282,6 +288,8 @@ private:
     template <class T>
     void scalar_member(std::string_view key, T v);
     void text_member(std::string_view key, std::string_view text);
+    // A text or scalar value goes out in one piece with its key, as member() writes them.
+    void value_member(std::string_view key, const boost::json::value& value);
     template <class Tree>
     void tree(const Tree& tree);
     void open(char bracket);

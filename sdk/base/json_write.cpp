@@ -484,6 +484,32 @@ void Writer::text_member(std::string_view key, std::string_view text) {
     need_comma_ = true;
 }
 
+void Writer::value_member(std::string_view k, const boost::json::value& v) {
+    switch (v.kind()) {
+        case boost::json::kind::string: return text_member(k, v.get_string());
+        case boost::json::kind::bool_: return scalar_member(k, v.get_bool());
+        case boost::json::kind::int64: return scalar_member(k, v.get_int64());
+        case boost::json::kind::uint64: return scalar_member(k, v.get_uint64());
+        case boost::json::kind::double_: return scalar_member(k, v.get_double());
+        case boost::json::kind::null: return scalar_member(k, nullptr);
+        case boost::json::kind::array:
+        case boost::json::kind::object: break;
+    }
+    key(k);
+    value(v);
+}
+
+void Writer::joined_member(std::string_view k, std::span<const std::string_view> parts) {
+    std::size_t bytes = 2;
+    for (std::string_view part : parts) bytes += part.size();
+    key(k);
+    reserve(bytes);
+    out_.push_back('"');
+    for (std::string_view part : parts) write_escaped(out_, part);
+    out_.push_back('"');
+    need_comma_ = true;
+}
+
 template <class T>
 void Writer::scalar_value(T v) {
     Piece p = start(Piece::scalar_room);

@@ -48,6 +48,11 @@ const boost::json::array* result_nodes(const std::optional<boost::json::value>& 
 
 // ---- Plan. ----
 
+// Whether a text given as parts is empty.
+bool is_empty(std::span<const std::string_view> parts) {
+    return std::all_of(parts.begin(), parts.end(), [](std::string_view part) { return part.empty(); });
+}
+
 void string_array(json::Writer& out, const std::vector<std::string>& texts) {
     out.begin_array();
     for (const std::string& text : texts) out.value(text);
@@ -60,9 +65,12 @@ void step_object(json::Writer& out, const plan::Step& step, const plan::Node& ow
     out.member("kind", kind_word(step.kind));
     if (step.persona) out.member("persona", *step.persona);
     // A person reads a human step as written; the planner's context is meant for agents.
-    std::string task = step.kind == plan::NodeKind::Human ? std::string(own_text(step.task))
-                                                          : views::with_planner_context(own_text(step.task), owner.context);
-    out.member("task", task.empty() ? step.id : task);
+    const auto task = step.kind == plan::NodeKind::Human ? views::planner_context_parts(own_text(step.task), std::nullopt)
+                                                         : views::planner_context_parts(own_text(step.task), owner.context);
+    if (is_empty(task))
+        out.member("task", step.id);
+    else
+        out.joined_member("task", task);
     if (!step.deps.empty()) {
         out.key("deps");
         string_array(out, step.deps);
@@ -75,8 +83,8 @@ void task_object(json::Writer& out, const plan::Node& node) {
     out.member("id", node.id);
     out.member("kind", kind_word(node.kind));
     if (node.persona) out.member("persona", *node.persona);
-    std::string task = views::with_planner_context(own_text(node.task), node.context);
-    if (!task.empty()) out.member("task", task);
+    const auto task = views::planner_context_parts(own_text(node.task), node.context);
+    if (!is_empty(task)) out.joined_member("task", task);
     if (!node.deps.empty()) {
         out.key("deps");
         string_array(out, node.deps);
@@ -97,7 +105,7 @@ void task_object(json::Writer& out, const plan::Node& node) {
         out.end_array();
     }
     // Every task shows some instruction, its id at the least.
-    if (task.empty() && !steps) out.member("task", node.id);
+    if (is_empty(task) && !steps) out.member("task", node.id);
     out.end_object();
 }
 

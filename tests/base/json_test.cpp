@@ -5,6 +5,7 @@
 
 #include <boost/json.hpp>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -411,6 +412,23 @@ TEST(JsonWrite, WriterStreamsWhatTheTreeWriterWrites) {
     const std::string z = json::write(boost::json::value(long_text));
     EXPECT_EQ(out, "x[{\"k\":\"v\\\"\",\"n\":null,\"t\":true,\"i\":-3,\"u\":18446744073709551615,\"f\":2.0,\"tree\":" + t +
                        ",\"o\":" + t + ",\"empty\":{}}," + R"([1,{"b":"c\n"}],[],)" + z + "," + z + "," + z + "]");
+}
+
+TEST(JsonWrite, TreeValuesAndJoinedPartsWriteAsMembers) {
+    const boost::json::value values =
+        value_of(R"(["x\n\"",true,-3,18446744073709551615,2.0,null,[1,"y"],{"a":{}}])");
+    std::string out;
+    json::Writer writer(out);
+    writer.begin_object();
+    for (const boost::json::value& value : values.get_array()) writer.member("k", value);
+    const std::string long_part(300, 'c');
+    const std::array<std::string_view, 4> parts{"a\"", "", "b\n", long_part};
+    writer.joined_member("j", parts);
+    writer.end_object();
+    std::string expected = "{";
+    for (const boost::json::value& value : values.get_array()) expected += "\"k\":" + json::write(value) + ",";
+    expected += "\"j\":" + json::write(boost::json::value("a\"b\n" + long_part)) + "}";
+    EXPECT_EQ(out, expected);
 }
 
 // valid() walks without building: it must accept exactly what parse() accepts.
