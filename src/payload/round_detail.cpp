@@ -65,8 +65,9 @@ void step_object(json::Writer& out, const plan::Step& step, const plan::Node& ow
     out.member("kind", kind_word(step.kind));
     if (step.persona) out.member("persona", *step.persona);
     // A person reads a human step as written; the planner's context is meant for agents.
-    const auto task = step.kind == plan::NodeKind::Human ? views::planner_context_parts(own_text(step.task), std::nullopt)
-                                                         : views::planner_context_parts(own_text(step.task), owner.context);
+    static const std::optional<std::string> no_context;
+    const auto task = views::planner_context_parts(own_text(step.task),
+                                                   step.kind == plan::NodeKind::Human ? no_context : owner.context);
     if (is_empty(task))
         out.member("task", step.id);
     else
