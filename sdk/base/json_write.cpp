@@ -349,17 +349,34 @@ using detail::Piece;
     if (!p.put_quoted(s)) write_quoted_apart(out, p, s);
 }
 
-void write_string(std::string& out, std::string_view s) {
+void append_leaf(std::string& out, std::string_view text) {
     Piece p;
-    write_quoted(out, p, s);
+    write_quoted(out, p, text);
     p.append_to(out);
 }
 
 template <class T>
-void append_scalar(std::string& out, T value) {
+void append_leaf(std::string& out, T scalar) {
     Piece p;
-    p.put_scalar(value);
+    p.put_scalar(scalar);
     p.append_to(out);
+}
+
+// Calls write with a text or scalar value in the type the writers take it as (a view, bool,
+// nullptr, an integer kind or double) and tells whether it did: an array or an object is none.
+template <class Write>
+bool visit_leaf(const boost::json::value& value, Write write) {
+    switch (value.kind()) {
+        case boost::json::kind::null: write(nullptr); return true;
+        case boost::json::kind::bool_: write(value.get_bool()); return true;
+        case boost::json::kind::int64: write(value.get_int64()); return true;
+        case boost::json::kind::uint64: write(value.get_uint64()); return true;
+        case boost::json::kind::double_: write(value.get_double()); return true;
+        case boost::json::kind::string: write(std::string_view(value.get_string())); return true;
+        case boost::json::kind::array:
+        case boost::json::kind::object: return false;
+    }
+    return false;
 }
 
 // The length of a value's text when no string needs escaping and numbers take their widest
@@ -399,20 +416,11 @@ std::string write_reserved(const Document& document) {
 }  // namespace
 
 void write_to(std::string& out, const boost::json::value& value) {
-    switch (value.kind()) {
-        case boost::json::kind::null: append_scalar(out, nullptr); break;
-        case boost::json::kind::bool_: append_scalar(out, value.get_bool()); break;
-        case boost::json::kind::int64: append_scalar(out, value.get_int64()); break;
-        case boost::json::kind::uint64: append_scalar(out, value.get_uint64()); break;
-        case boost::json::kind::double_: append_scalar(out, value.get_double()); break;
-        case boost::json::kind::string: {
-            const auto& s = value.get_string();
-            write_string(out, std::string_view(s.data(), s.size()));
-            break;
-        }
-        case boost::json::kind::array: write_to(out, value.get_array()); break;
-        case boost::json::kind::object: write_to(out, value.get_object()); break;
-    }
+    if (visit_leaf(value, [&](auto leaf) { append_leaf(out, leaf); })) return;
+    if (value.is_array())
+        write_to(out, value.get_array());
+    else
+        write_to(out, value.get_object());
 }
 
 void write_to(std::string& out, const boost::json::array& array) {
@@ -485,16 +493,7 @@ void Writer::text_member(std::string_view key, std::string_view text) {
 }
 
 void Writer::value_member(std::string_view k, const boost::json::value& v) {
-    switch (v.kind()) {
-        case boost::json::kind::string: return text_member(k, v.get_string());
-        case boost::json::kind::bool_: return scalar_member(k, v.get_bool());
-        case boost::json::kind::int64: return scalar_member(k, v.get_int64());
-        case boost::json::kind::uint64: return scalar_member(k, v.get_uint64());
-        case boost::json::kind::double_: return scalar_member(k, v.get_double());
-        case boost::json::kind::null: return scalar_member(k, nullptr);
-        case boost::json::kind::array:
-        case boost::json::kind::object: break;
-    }
+    if (visit_leaf(v, [&](auto leaf) { member(k, leaf); })) return;
     key(k);
     value(v);
 }
@@ -566,7 +565,7 @@ void Writer::value(const boost::json::array& tree) { this->tree(tree); }
 
 std::string format_double(double value) {
     std::string out;
-    append_scalar(out, value);
+    append_leaf(out, value);
     return out;
 }
 
