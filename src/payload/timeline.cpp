@@ -62,8 +62,7 @@ void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Rou
     out.member("kind", "round");
     out.member("label", "round " + std::to_string(round));
     out.member("started_at", of_round.pairs.front().envelope->ts);
-    out.key("ended_at");
-    end_time(out, finished ? of_round.pairs.back().envelope : nullptr);
+    ended_at(out, finished ? of_round.pairs.back().envelope : nullptr);
     out.member("round", round);
     out.member("phase", finished ? "reviewing-results" : "driving-round");
     out.key("events");
@@ -84,8 +83,7 @@ void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGrou
     out.member("kind", "dispatch");
     out.member("label", group.session);
     out.member("started_at", group.pairs.front().envelope->ts);
-    out.key("ended_at");
-    end_time(out, finished ? group.pairs.back().envelope : nullptr);
+    ended_at(out, finished ? group.pairs.back().envelope : nullptr);
     out.member("parent_id", round_span_id(round));
     out.member("round", round);
     out.member("status", finished ? "done" : "running");
@@ -127,7 +125,7 @@ void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::R
 void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
                        const Turns& turns) {
     const event::Envelope& dispatch = *node.dispatched;
-    const std::string dispatch_id = std::string(run_id) + "." + round_key(round) + "." + std::string(node.node);
+    const std::string dispatch_id = span_id(run_id, round, node.node);
     const bool dispatch_id_valid = !contract::validate_run_id(dispatch_id);
     std::string_view status = "running";
     if (node.settled) {
@@ -147,8 +145,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
         else
             out.member("label", group.session);
         out.member("started_at", dispatch.ts);
-        out.key("ended_at");
-        end_time(out, node.settled);
+        ended_at(out, node.settled);
         out.member("parent_id", node_span_id(round, node.node));
         out.member("node_id", node.node);
         out.member("round", round);
@@ -215,8 +212,7 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
     out.member("kind", "node");
     out.member("label", node.node);
     out.member("started_at", node.pairs.front().envelope->ts);
-    out.key("ended_at");
-    end_time(out, node.settled);
+    ended_at(out, node.settled);
     if (parent) out.member("parent_id", *parent);
     out.member("node_id", node.node);
     out.member("round", round);
@@ -254,24 +250,13 @@ void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view par
     }
 
     for (const auto& entry : tally) {
-        out.begin_object();
-        out.member("id", span_id("rollup", round, node.node,
-                                 std::string(party_word(entry.party)) + "." + std::string(entry.role)));
-        out.member("kind", "rollup");
-        out.member("label", "dispatch");
-        out.member("started_at", node.dispatched->ts);
-        out.key("ended_at");
-        end_time(out, node.settled);
-        out.member("parent_id", parent);
-        out.member("node_id", node.node);
-        out.member("round", round);
+        const std::string roles = std::string(party_word(entry.party)) + "." + std::string(entry.role);
+        span_head(out, span_id("rollup", round, node.node, roles), "rollup", "dispatch", node.dispatched->ts,
+                  node.settled, parent, node.node, round);
         out.member("count", entry.count);
         out.member("agent_role", entry.role);
         out.member("transport_role", party_word(entry.party));
-        out.key("events");
-        out.begin_array();
-        out.end_array();
-        out.end_object();
+        no_events(out);
     }
 }
 

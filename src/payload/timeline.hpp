@@ -119,8 +119,16 @@ std::string round_key(std::uint64_t round);
 // dots, and one more part when rest is not empty ("rollup.03.build.lock-wait").
 std::string span_id(std::string_view kind, std::uint64_t round, std::string_view owner, std::string_view rest = {});
 
-// Writes a span's end: the time of the event that ends it, or null while none has.
-void end_time(json::Writer& out, const event::Envelope* end);
+// Writes a span's "ended_at": the time of the event that ends it, or null while none has.
+void ended_at(json::Writer& out, const event::Envelope* end);
+
+// Opens a span of a node and writes the head its kinds share, "id" to "round"; the caller adds
+// its own members and closes it, with no_events when it names none.
+void span_head(json::Writer& out, std::string_view id, std::string_view kind, std::string_view label,
+               std::string_view started_at, const event::Envelope* end, std::string_view parent,
+               std::string_view node, std::uint64_t round);
+// Closes a span that names no events, with an empty "events".
+void no_events(json::Writer& out);
 
 // Writes the "reference" member that a reader follows from a span or an event entry:
 // {"kind","value"}.

@@ -113,30 +113,6 @@ void position_id(json::Writer& out, std::size_t position) {
     out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
 }
 
-// Opens a node's span and writes its common head, up to "round".
-void span_head(json::Writer& out, std::string_view id, std::string_view kind, std::string_view label,
-               std::string_view started_at, const event::Envelope* end, std::string_view parent,
-               std::string_view node, std::uint64_t round) {
-    out.begin_object();
-    out.member("id", id);
-    out.member("kind", kind);
-    out.member("label", label);
-    out.member("started_at", started_at);
-    out.key("ended_at");
-    end_time(out, end);
-    out.member("parent_id", parent);
-    out.member("node_id", node);
-    out.member("round", round);
-}
-
-// Closes a span with the events it names: none for the spans written here.
-void no_events(json::Writer& out) {
-    out.key("events");
-    out.begin_array();
-    out.end_array();
-    out.end_object();
-}
-
 void verification_span(json::Writer& out, const VerificationRecord& record, std::string_view parent,
                        std::string_view node, std::uint64_t round) {
     out.begin_object();
@@ -250,11 +226,32 @@ void reference_member(json::Writer& out, std::string_view kind, std::string_view
     out.end_object();
 }
 
-void end_time(json::Writer& out, const event::Envelope* end) {
+void ended_at(json::Writer& out, const event::Envelope* end) {
     if (end)
-        out.value(end->ts);
+        out.member("ended_at", end->ts);
     else
-        out.value(nullptr);
+        out.member("ended_at", nullptr);
+}
+
+void span_head(json::Writer& out, std::string_view id, std::string_view kind, std::string_view label,
+               std::string_view started_at, const event::Envelope* end, std::string_view parent,
+               std::string_view node, std::uint64_t round) {
+    out.begin_object();
+    out.member("id", id);
+    out.member("kind", kind);
+    out.member("label", label);
+    out.member("started_at", started_at);
+    ended_at(out, end);
+    out.member("parent_id", parent);
+    out.member("node_id", node);
+    out.member("round", round);
+}
+
+void no_events(json::Writer& out) {
+    out.key("events");
+    out.begin_array();
+    out.end_array();
+    out.end_object();
 }
 
 Turns turn_list(const std::vector<event::Envelope>& envelopes) {
