@@ -11,10 +11,10 @@
 
 #include <openssl/evp.h>
 
-#include <charconv>
-#include <cstring>
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 

@@ -30,8 +30,7 @@ private:
 AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions) {
     AgentFacts facts;
     if (envelope.source != event::EventSource::Morvane) return facts;
-    if (const boost::json::value* session = envelope.labels.extra.if_contains("session"))
-        if (session->is_string()) facts.session = sessions(session->get_string());
+    if (auto session = string_member(envelope.labels.extra, "session")) facts.session = sessions(*session);
     // Compared as a view, the length first: a string against a literal always compares bytes.
     const std::string_view kind = envelope.kind;
     if (kind == "turn-activity") return facts;
