@@ -44,12 +44,6 @@ struct Span {
     std::vector<Event> events;
 };
 
-std::string timestamp(std::uint64_t ms) {
-    const std::uint64_t s = ms / 1000;
-    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
-                       s % 60, ms % 1000);
-}
-
 // A text of 200 to 500 bytes; when escaped, it carries quotes, line breaks, a tab and a control
 // byte, as tool output and agent messages do.
 std::string text(std::mt19937_64& rng, bool escaped) {
@@ -79,8 +73,8 @@ std::vector<Span> spans() {
             .id = fmt::format("span-node-{}-r{}-{}", node, round, i % 15),
             .kind = kinds[rng() % 5],
             .label = fmt::format("node-{}", node),
-            .started_at = timestamp(start),
-            .ended_at = i % 10 == 0 ? std::nullopt : std::optional(timestamp(start + rng() % 90'000)),
+            .started_at = bench::timestamp(start),
+            .ended_at = i % 10 == 0 ? std::nullopt : std::optional(bench::timestamp(start + rng() % 90'000)),
             .parent_id = fmt::format("round-{}", round),
             .node_id = fmt::format("node-{}", node),
             .round = round,
@@ -92,7 +86,7 @@ std::vector<Span> spans() {
             .events = {},
         };
         for (std::uint64_t e = rng() % 4; e > 0; --e)
-            s.events.push_back({event_kinds[rng() % 4], timestamp(start + e * 1'000)});
+            s.events.push_back({event_kinds[rng() % 4], bench::timestamp(start + e * 1'000)});
         out.push_back(std::move(s));
     }
     return out;

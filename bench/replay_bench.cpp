@@ -36,12 +36,6 @@ using namespace korvalle;
 constexpr int big_journal_envelopes = 100'000;
 constexpr int small_runs = 200;
 
-std::string timestamp(std::uint64_t ms) {
-    const std::uint64_t s = ms / 1000;
-    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24,
-                       s / 60 % 60, s % 60, ms % 1000);
-}
-
 std::string plan_payload(int nodes) {
     std::string tasks;
     for (int i = 0; i < nodes; ++i) {
@@ -57,7 +51,7 @@ std::string plan_payload(int nodes) {
 // not in merge order (as when several streams append to one journal).
 std::string journal_line(int i, int nodes, bool skewed) {
     const std::uint64_t ahead = skewed && i % 4 == 1 ? 60 : 0;
-    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + ahead);
+    const std::string ts = bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + ahead);
     const int node = (i / 50) % nodes;
     switch (i % 10) {
     case 0:

@@ -26,12 +26,6 @@ constexpr int nodes = 2'000;
 constexpr int rounds = 20;
 constexpr int envelopes = 200'000;
 
-std::string timestamp(std::uint64_t ms) {
-    const std::uint64_t s = ms / 1000;
-    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
-                       s % 60, ms % 1000);
-}
-
 std::string result_text(int round) {
     std::string entries;
     for (int i = 0; i < nodes; ++i) {
@@ -46,7 +40,7 @@ std::string result_text(int round) {
 // checks with artifacts, agent turns and tool activity. Lines 1 and 8 of every ten belong to an
 // agent session (a fifth of the journal); the other agent activity carries no session.
 std::string journal_line(int i) {
-    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+    const std::string ts = bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
     const int node = (i / 50) % nodes;
     const int round = 1 + i / (envelopes / rounds);
     switch (i % 10) {
@@ -103,7 +97,7 @@ void write_run(const fs::path& dir) {
         const int round = 1 + i / (envelopes / rounds);
         if (i % (envelopes / rounds) == 0) {
             journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{{"round":{}}},"payload":{{}}}})",
-                                   timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), round)
+                                   bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), round)
                     << '\n';
             const fs::path round_dir = dir / fmt::format("round-{:02}", round);
             fs::create_directories(round_dir);
@@ -113,7 +107,7 @@ void write_run(const fs::path& dir) {
         journal << journal_line(i) << '\n';
         if ((i + 1) % (envelopes / rounds) == 0 && round < rounds) {
             journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-finished","labels":{{"round":{}}},"payload":{{"ok":true}}}})",
-                                   timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), round)
+                                   bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), round)
                     << '\n';
         }
     }

@@ -3,6 +3,8 @@
 // each journal up to a given size.
 #pragma once
 
+#include "bench/scratch.hpp"
+
 #include <fmt/format.h>
 
 #include <cstdint>
@@ -13,13 +15,6 @@
 namespace korvalle::bench {
 
 namespace fs = std::filesystem;
-
-inline std::string timestamp(std::uint64_t ms) {
-    // Times from 2026-03-01T00:00:00.000Z onwards, within March.
-    std::uint64_t s = ms / 1000;
-    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
-                       s % 60, ms % 1000);
-}
 
 inline std::string envelope(const std::string& ts, const std::string& stream, std::uint64_t seq, const char* source,
                      const char* kind, const std::string& labels, const std::string& payload) {

@@ -1,10 +1,12 @@
-// Small pieces the benchmarks share: a scratch directory for generated runs, a clock reading,
-// and the counters of a document measured beside the open of its run.
+// Small pieces the benchmarks share: a scratch directory for generated runs, journal times, a
+// clock reading, and the counters of a document measured beside the open of its run.
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -31,6 +33,13 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A journal time ms milliseconds after 2026-03-01T00:00:00.000Z, kept within March.
+inline std::string timestamp(std::uint64_t ms) {
+    const std::uint64_t s = ms / 1000;
+    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
+                       s % 60, ms % 1000);
+}
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

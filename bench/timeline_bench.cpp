@@ -32,16 +32,10 @@ constexpr int rounds = 20;
 constexpr int per_round = envelopes / rounds;
 constexpr int per_node = per_round / nodes;  // consecutive lines of one node in a round
 
-std::string timestamp(std::uint64_t ms) {
-    const std::uint64_t s = ms / 1000;
-    return fmt::format("2026-03-{:02}T{:02}:{:02}:{:02}.{:03}Z", 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60,
-                       s % 60, ms % 1000);
-}
-
 // One line of the mix for line i: its round and node follow from i. Two lines in ten carry an
 // agent session (a turn and one of the activities); the other activities carry none.
 std::string journal_line(int i) {
-    const std::string ts = timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
+    const std::string ts = bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37);
     const int round = i / per_round + 1;
     const int node = i % per_round / per_node;
     const std::string labels = fmt::format(R"("run_id":"big","node":"node-{}","round":{})", node, round);
@@ -110,13 +104,13 @@ struct Data {
         for (int i = 0; i < envelopes; ++i) {
             if (i % per_round == 0) {
                 journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{{"round":{}}},"payload":{{}}}})",
-                                       timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), i / per_round + 1)
+                                       bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37), i / per_round + 1)
                         << '\n';
             }
             journal << journal_line(i) << '\n';
             if (i % per_round == per_round - 1) {
                 journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":1,"source":"pipeline","kind":"round-finished","labels":{{"round":{}}},"payload":{{"ok":true}}}})",
-                                       timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), i / per_round + 1)
+                                       bench::timestamp(1'000'000 + static_cast<std::uint64_t>(i) * 37 + 1), i / per_round + 1)
                         << '\n';
             }
         }
