@@ -3,6 +3,7 @@
 
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"
+#include "sdk/base/memory.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/run/views.hpp"
 
@@ -30,7 +31,9 @@ std::optional<boost::json::value> read_json_file(const std::filesystem::path& pa
     }
 }
 
-std::size_t document_room(const views::RunView& view) { return view.arena ? view.arena->bytes() : 0; }
+void reserve_document(std::string& text, const views::RunView& view) {
+    if (view.arena) memory::reserve_large(text, view.arena->bytes());
+}
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {
     const boost::json::object* object = entry.if_object();

@@ -80,12 +80,12 @@ std::string now_rfc3339();
 std::optional<boost::json::value> read_json_file(const std::filesystem::path& path,
                                                  boost::json::storage_ptr storage = {});
 
-// The room to reserve for a document that grows with the journal: the bytes of the view's
-// values, which such a document copies from. It rarely outgrows them, and room never written
-// costs no memory, while a text of tens of megabytes grown step by step is copied, and its
-// pages faulted in afresh, at every step. (The files' sizes would not do: a sparse journal
-// can claim terabytes.)
-std::size_t document_room(const views::RunView& view);
+// Reserves the room of a document that grows with the journal: the bytes of the view's values,
+// which such a document copies from. It rarely outgrows them, and room never written costs no
+// memory, while a text of tens of megabytes grown step by step is copied, and its pages faulted
+// in afresh, at every step. (The files' sizes would not do: a sparse journal can claim
+// terabytes.)
+void reserve_document(std::string& text, const views::RunView& view);
 
 // ---- Node roster. ----
 

@@ -416,7 +416,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry) {
     const JournalIndex index(view.envelopes);
     std::string text;
-    text.reserve(document_room(view));
+    reserve_document(text, view);
     json::Writer out(text);
     out.begin_object();
     out.key("run");

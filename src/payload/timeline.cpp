@@ -272,7 +272,7 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
     const TimelineIndex index(view.envelopes);
     std::string text;
     // A node's timeline is a small part of the run's.
-    if (!node) text.reserve(document_room(view));
+    if (!node) reserve_document(text, view);
     json::Writer out(text);
     out.begin_object();
     out.member("timeline_schema_version", timeline_schema_version);
