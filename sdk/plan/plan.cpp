@@ -13,6 +13,9 @@
 
 #include <cstdint>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace korvalle::plan {
 
@@ -35,9 +38,10 @@ std::optional<E> lookup(const std::string_view (&words)[N], std::string_view wor
     return std::nullopt;
 }
 
-// ---- Record tables: keys in declared order, the required ones, and one value reader per
-// key. Every record starts from its defaults (struct initialisers), so an absent key needs no
-// action. ----
+// ---- Record tables: keys in declared order, the fields they fill, the required ones, and one
+// value reader per key. A record is read over whatever it held, so that a plan read in place of
+// a spent one reuses the room of its texts and lists: every field is either read or reset to
+// its default (the struct initialiser), and a null optional value resets its field. ----
 
 template <class R>
 struct Table;
@@ -45,25 +49,44 @@ struct Table;
 template <class R, form::FormCursor C>
 void read_record(C& cur, R& record);
 
+// The element a list reads next: the one it held at that place, or a new one.
+template <class T>
+T& next_slot(std::vector<T>& list, std::size_t at) {
+    return at < list.size() ? list[at] : list.emplace_back();
+}
+
 template <class C>
 void read_opt_text(C& cur, std::optional<std::string>& out) {
-    if (!cur.take_null()) out.emplace(cur.read_text());
+    if (cur.take_null())
+        out.reset();
+    else if (out)
+        out->assign(cur.read_text());
+    else
+        out.emplace(cur.read_text());
 }
 
 template <class C>
 void read_text_list(C& cur, std::vector<std::string>& out) {
     cur.begin_list();
-    while (cur.next_element()) out.emplace_back(cur.read_text());
+    std::size_t count = 0;
+    while (cur.next_element()) next_slot(out, count++).assign(cur.read_text());
+    out.resize(count);
 }
 
 template <class C>
 void read_opt_u32(C& cur, std::optional<std::uint32_t>& out) {
-    if (!cur.take_null()) out = cur.read_u32();
+    if (cur.take_null())
+        out.reset();
+    else
+        out = cur.read_u32();
 }
 
 template <class C>
 void read_opt_flag(C& cur, std::optional<bool>& out) {
-    if (!cur.take_null()) out = cur.read_flag();
+    if (cur.take_null())
+        out.reset();
+    else
+        out = cur.read_flag();
 }
 
 template <class E, class C, std::size_t N>
@@ -73,24 +96,33 @@ E read_word(C& cur, const std::string_view (&words)[N]) {
 
 template <class E, class C, std::size_t N>
 void read_opt_word(C& cur, std::optional<E>& out, const std::string_view (&words)[N]) {
-    if (!cur.take_null()) out = read_word<E>(cur, words);
+    if (cur.take_null())
+        out.reset();
+    else
+        out = read_word<E>(cur, words);
 }
 
 // Records are read in their place: a node is large, and a move into place would copy it once more.
 template <class R, class C>
 void read_opt_record(C& cur, std::optional<R>& out) {
-    if (!cur.take_null()) read_record(cur, out.emplace());
+    if (cur.take_null())
+        out.reset();
+    else
+        read_record(cur, out ? *out : out.emplace());
 }
 
 template <class R, class C>
 void read_record_list(C& cur, std::vector<R>& out) {
     cur.begin_list();
-    while (cur.next_element()) read_record(cur, out.emplace_back());
+    std::size_t count = 0;
+    while (cur.next_element()) read_record(cur, next_slot(out, count++));
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(count), out.end());
 }
 
 template <>
 struct Table<Goal> {
     static constexpr std::string_view keys[] = {"text"};
+    static constexpr std::tuple fields{&Goal::text};
     static constexpr RecordName name{"struct Goal", "struct Goal with 1 element"};
     static constexpr std::uint32_t required = 1u << 0;
 
@@ -103,6 +135,7 @@ struct Table<Goal> {
 template <>
 struct Table<Resume> {
     static constexpr std::string_view keys[] = {"branch", "checkpoint", "completed_steps"};
+    static constexpr std::tuple fields{&Resume::branch, &Resume::checkpoint, &Resume::completed_steps};
     static constexpr RecordName name{"struct Resume", "struct Resume with 3 elements"};
     static constexpr std::uint32_t required = 1u << 0;
 
@@ -138,6 +171,9 @@ template <>
 struct Table<Step> {
     static constexpr std::string_view keys[] = {"id",   "kind",      "task",      "persona",         "deps",
                                                 "done_when", "max_turns", "expects_no_diff", "executor", "agent_graph"};
+    static constexpr std::tuple fields{&Step::id,        &Step::kind,      &Step::task,      &Step::persona,
+                                       &Step::deps,      &Step::done_when, &Step::max_turns, &Step::expects_no_diff,
+                                       &Step::executor,  &Step::agent_graph};
     static constexpr RecordName name{"struct Step", "struct Step with 10 elements"};
     static constexpr std::uint32_t required = 1u << 0;
 
@@ -155,6 +191,12 @@ struct Table<Node> {
         "executor",     "agent_graph",  "repo",         "repo_type",    "workflow",
         "merge_policy", "base_branch",  "branch",       "title",        "execution_checkout",
         "verify_via_ci", "steps",       "resume"};
+    static constexpr std::tuple fields{
+        &Node::id,           &Node::kind,         &Node::task,         &Node::persona,   &Node::deps,
+        &Node::done_when,    &Node::max_turns,    &Node::expects_no_diff, &Node::context, &Node::parked,
+        &Node::executor,     &Node::agent_graph,  &Node::repo,         &Node::repo_type, &Node::workflow,
+        &Node::merge_policy, &Node::base_branch,  &Node::branch,       &Node::title,     &Node::execution_checkout,
+        &Node::verify_via_ci, &Node::steps,       &Node::resume};
     static constexpr RecordName name{"struct Node", "struct Node with 23 elements"};
     static constexpr std::uint32_t required = 1u << 0;
 
@@ -175,7 +217,10 @@ struct Table<Node> {
             case 19: read_opt_text(cur, n.execution_checkout); break;
             case 20: read_opt_flag(cur, n.verify_via_ci); break;
             case 21:
-                if (!cur.take_null()) read_record_list(cur, n.steps.emplace());
+                if (cur.take_null())
+                    n.steps.reset();
+                else
+                    read_record_list(cur, n.steps ? *n.steps : n.steps.emplace());
                 break;
             case 22: read_opt_record(cur, n.resume); break;
             default: read_shared_field(cur, n, field); break;
@@ -186,6 +231,8 @@ struct Table<Node> {
 template <>
 struct Table<Plan> {
     static constexpr std::string_view keys[] = {"schema_version", "goal", "name", "concurrency", "tasks"};
+    static constexpr std::tuple fields{&Plan::schema_version, &Plan::goal, &Plan::name, &Plan::concurrency,
+                                       &Plan::tasks};
     static constexpr RecordName name{"struct Plan", "struct Plan with 5 elements"};
     static constexpr std::uint32_t required = (1u << 0) | (1u << 4);
 
@@ -205,6 +252,18 @@ struct Table<Plan> {
 template <class R>
 constexpr form::WordIndex key_index{Table<R>::keys};
 
+// Resets the fields whose bit in `read` is clear to the record's defaults.
+template <class R>
+void reset_unread(R& record, std::uint32_t read) {
+    static const R defaults{};
+    constexpr auto& fields = Table<R>::fields;
+    constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(fields)>>;
+    static_assert(count == std::size(Table<R>::keys), "a field for every key");
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((read & (1u << I) ? void() : void(record.*std::get<I>(fields) = defaults.*std::get<I>(fields))), ...);
+    }(std::make_index_sequence<count>{});
+}
+
 // A keyed record: every key must be in the table and given once; absent required keys are
 // reported last, in declared order.
 template <class R, class C>
@@ -218,6 +277,7 @@ void read_keyed(C& cur, const typename C::Record& where, R& record) {
         seen |= 1u << *field;
         T::read(cur, record, *field);
     }
+    reset_unread(record, seen);
     for (std::size_t field = 0; field < std::size(T::keys); ++field) {
         if ((T::required & (1u << field)) && !(seen & (1u << field))) {
             cur.fail_at(where, form::missing_field(T::keys[field]));
@@ -226,8 +286,8 @@ void read_keyed(C& cur, const typename C::Record& where, R& record) {
 }
 
 // A positional record: the elements are the fields in declared order. When they run out, the
-// first required field left gives the invalid-length message with its position; the fields
-// before it keep their defaults.
+// first required field left gives the invalid-length message with its position; fields left
+// without an element take their defaults.
 template <class R, class C>
 void read_positional(C& cur, const typename C::Record& where, R& record) {
     using T = Table<R>;
@@ -237,6 +297,7 @@ void read_positional(C& cur, const typename C::Record& where, R& record) {
             for (std::size_t rest = field; rest < count; ++rest) {
                 if (T::required & (1u << rest)) cur.fail_at(where, form::invalid_length(rest, T::name.positional));
             }
+            reset_unread(record, (1u << field) - 1);
             return;
         }
         T::read(cur, record, field);
@@ -244,8 +305,8 @@ void read_positional(C& cur, const typename C::Record& where, R& record) {
     cur.end_positional(count);
 }
 
-// One record at the cursor's value, keyed or positional as the value is written, into a record
-// that holds its defaults.
+// One record at the cursor's value, keyed or positional as the value is written, over what the
+// record held.
 template <class R, form::FormCursor C>
 void read_record(C& cur, R& record) {
     static_assert(std::size(Table<R>::keys) <= 32, "one seen bit per key");
@@ -288,28 +349,27 @@ std::optional<MergePolicy> merge_policy_from_word(std::string_view w) {
 std::optional<Workflow> workflow_from_word(std::string_view w) { return lookup<Workflow>(kWorkflowWords, w); }
 std::optional<RepoType> repo_type_from_word(std::string_view w) { return lookup<RepoType>(kRepoTypeWords, w); }
 
-Read<Plan> read_plan_yaml(std::string_view text) {
+Read<Plan> read_plan_yaml(std::string_view text, Plan spent) {
     yaml::Document doc = yaml::load_first_document(text);
     try {
         form::YamlCursor cur(doc);
-        Plan plan;
-        read_record(cur, plan);
+        read_record(cur, spent);
         // The plan is whole; a fault later in its document, or a second document, still fails.
         if (doc.error) return failed<Plan>(*doc.error);
         if (doc.more_documents) {
             return failed<Plan>("deserializing from YAML containing more than one document is not supported");
         }
-        return Read<Plan>{std::move(plan), {}};
+        return Read<Plan>{std::move(spent), {}};
     } catch (const form::Fault& fault) {
         return failed<Plan>(fault.message());
     }
 }
 
-Read<Plan> read_plan_json(std::string_view text) {
+Read<Plan> read_plan_json(std::string_view text, Plan spent) {
     try {
         json::Reader reader(text);
         form::JsonTextCursor cur(reader);
-        Read<Plan> read{Plan{}, {}};
+        Read<Plan> read{std::move(spent), {}};
         read_record(cur, *read.value);
         reader.finish();
         return read;

@@ -118,21 +118,25 @@ struct Plan {
     bool operator==(const Plan&) const = default;
 
     // Loads one plan file: JSON when the extension is "json" in any ASCII case and the whole
-    // text is one JSON value, YAML (one document) otherwise.
+    // text is one JSON value, YAML (one document) otherwise. The second form reads the plan
+    // over `spent`, as the readers below do.
     static Loaded<Plan> load(const std::filesystem::path& path);
+    static Loaded<Plan> load(const std::filesystem::path& path, Plan spent);
 };
 
-// ---- Entry points. ----
+// ---- Entry points. A plan reader reads over `spent` (a plan no longer needed) and gives the
+// same plan whatever it held: a run of similar plans read one over another reuses the room of
+// their texts and lists instead of allocating each anew. ----
 
 // A YAML stream holding one document with a plan: the first document is read, and a further
 // one fails with "deserializing from YAML containing more than one document is not supported".
 // Messages start with the key path of the offending value ("tasks[0].kind: ", left out for the
 // document itself) and end with " at line L column C" (left out at line 0 column 0).
-Read<Plan> read_plan_yaml(std::string_view text);
+Read<Plan> read_plan_yaml(std::string_view text, Plan spent = {});
 
 // The whole text as one JSON plan object; only whitespace may follow. Messages end with
 // " at line L column C".
-Read<Plan> read_plan_json(std::string_view text);
+Read<Plan> read_plan_json(std::string_view text, Plan spent = {});
 
 // The "plan" member of a run-started payload, read as a plan from a copy; none when the
 // member is missing or cannot be read (the message is dropped).

@@ -71,7 +71,9 @@ Loaded<Plan> message(const std::filesystem::path& path, std::string_view detail)
 
 }  // namespace
 
-Loaded<Plan> Plan::load(const std::filesystem::path& path) {
+Loaded<Plan> Plan::load(const std::filesystem::path& path) { return load(path, Plan{}); }
+
+Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent) {
     files::ReadResult read = files::read_regular(path);
     if (!read.bytes) return Loaded<Plan>{SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}}};
     std::string content = std::move(*read.bytes);
@@ -83,7 +85,7 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path) {
     // ASCII: the whole file is checked for UTF-8 only when the plan did not read from JSON.
     const bool json_name = is_json_name(path.native());
     const bool object = json_name && json::Reader(content).peek() == json::Token::Object;
-    Read<Plan> plan = object ? read_plan_json(content) : Read<Plan>{};
+    Read<Plan> plan = object ? read_plan_json(content, std::move(spent)) : Read<Plan>{};
     if (plan.value) return Loaded<Plan>{std::move(*plan.value)};
     if (!text::is_utf8(content)) {
         return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
@@ -93,7 +95,8 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path) {
         json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
         return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
     }
-    plan = read_plan_yaml(content);
+    // Read over what is left of the spent plan: all of it when the JSON way was not tried.
+    plan = read_plan_yaml(content, std::move(spent));
     if (!plan.value) return message(path, plan.error);
     return Loaded<Plan>{std::move(*plan.value)};
 }

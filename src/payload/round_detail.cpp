@@ -26,7 +26,7 @@ struct Round {
     const views::RunView& view;
     const JournalIndex& index;
     std::uint64_t number;
-    plan::Plan plan;
+    const plan::Plan& plan;
     std::unordered_set<std::string_view> planned;   // ids of the plan's tasks
     std::optional<boost::json::value> result;       // the round's result file
     bool live = false;                              // the round being driven
@@ -441,15 +441,18 @@ void attestations(json::Writer& out, const views::RunView& view) {
     out.end_array();
 }
 
-// The round's plan: the replayed graph's for the current round, the round's file otherwise.
-std::optional<plan::Plan> round_plan(const views::RunView& view, std::uint64_t round) {
+// Reads the round's plan into `plan`, over the plan it held: the replayed graph's for the
+// current round, the round's file otherwise. False when there is none to be had.
+bool read_round_plan(const views::RunView& view, std::uint64_t round, plan::Plan& plan) {
     if (round == view.round) {
-        if (!view.plan) return std::nullopt;
-        return view.graph.to_plan(*view.plan);
+        if (!view.plan) return false;
+        plan = view.graph.to_plan(*view.plan);
+        return true;
     }
-    Loaded<plan::Plan> loaded = plan::Plan::load(view.paths.round_plan(round));
-    if (!loaded.ok()) return std::nullopt;
-    return std::move(loaded.value());
+    Loaded<plan::Plan> loaded = plan::Plan::load(view.paths.round_plan(round), std::move(plan));
+    if (!loaded.ok()) return false;
+    plan = std::move(loaded.value());
+    return true;
 }
 
 }  // namespace
@@ -465,10 +468,9 @@ StatusWords derived_status_words(const views::RunView& view) {
 }
 
 bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t number, const JournalIndex& index,
-                        const StatusWords& derived) {
-    std::optional<plan::Plan> plan = round_plan(view, number);
-    if (!plan) return false;
-    Round round{view, index, number, std::move(*plan), {}, std::nullopt, false, &derived, {}};
+                        const StatusWords& derived, plan::Plan& plan) {
+    if (!read_round_plan(view, number, plan)) return false;
+    Round round{view, index, number, plan, {}, std::nullopt, false, &derived, {}};
     round.planned.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
     // The result file is read for this round's object alone: its values are made in one arena

@@ -376,7 +376,9 @@ std::vector<std::uint64_t> detail_rounds(const views::RunView& view) {
 std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
     std::string text;
     json::Writer out(text);
-    if (!detail::write_round_detail(out, view, round, JournalIndex(view.envelopes), detail::derived_status_words(view)))
+    plan::Plan plan;
+    if (!detail::write_round_detail(out, view, round, JournalIndex(view.envelopes), detail::derived_status_words(view),
+                                    plan))
         return std::nullopt;
     return text;
 }
@@ -424,7 +426,9 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
     out.key("rounds");
     out.begin_array();
     const detail::StatusWords derived = detail::derived_status_words(view);
-    for (std::uint64_t round : rounds_to_visit(view, index)) detail::write_round_detail(out, view, round, index, derived);
+    plan::Plan plan;
+    for (std::uint64_t round : rounds_to_visit(view, index))
+        detail::write_round_detail(out, view, round, index, derived, plan);
     out.end_array();
     out.key("conversations");
     // Without the flag the conversations are not projected at all.

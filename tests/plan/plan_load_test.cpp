@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace korvalle::plan {
 namespace {
@@ -116,6 +117,37 @@ TEST_F(PlanLoad, LoadsJsonAndYaml) {
     EXPECT_EQ(load(write("plan", "schema_version: 3\ntasks:\n  - id: b\n")).schema_version, 3u);
     // Not JSON (a comment follows), so the json-named file is read as YAML.
     EXPECT_EQ(load(write("plan.json", std::string(kPlanJson) + " # note\n")).schema_version, 2u);
+}
+
+// Plans read one over another, as a document's rounds read theirs: each is what a fresh
+// load gives, whatever the spent plan held (more or fewer tasks, steps, deps, set or absent
+// fields, a resume point, a positional node, a null for each optional field).
+TEST_F(PlanLoad, PlansReadOverSpentPlansAreTheirFreshReads) {
+    const std::vector<fs::path> files{
+        write("full.json",
+              R"({"schema_version":1,"name":"n","concurrency":2,"goal":{"text":"g"},"tasks":[{"id":"a","kind":"human",)"
+              R"("task":"t","persona":"p","deps":["x","y","z"],"done_when":"d","max_turns":3,"expects_no_diff":true,)"
+              R"("context":"c","parked":true,"executor":"e","agent_graph":"ag","repo":"r","repo_type":"team",)"
+              R"("workflow":"remote","merge_policy":"change-open","base_branch":"main","branch":"b","title":"ti",)"
+              R"("execution_checkout":"ec","verify_via_ci":true,"steps":[{"id":"s1","task":"st","deps":["s0"],)"
+              R"("max_turns":2,"executor":"se"},{"id":"s2","kind":"human"}],"resume":{"branch":"rb","checkpoint":"cp",)"
+              R"("completed_steps":["s1"]}},{"id":"b","deps":["a"]}]})"),
+        write("nulls.json",
+              R"({"schema_version":2,"name":null,"goal":null,"tasks":[{"id":"c","deps":["a"],"steps":[{"id":"o"}]},)"
+              R"({"id":"d","task":null,"persona":null,"max_turns":null,"repo_type":null,"verify_via_ci":null,)"
+              R"("steps":null,"resume":null},{"id":"e"}]})"),
+        write("positional.json", R"({"schema_version":3,"tasks":[["f","agent","pt"],{"id":"g"}]})"),
+        write("empty.json", R"({"schema_version":4,"tasks":[]})"),
+        write("plan.yaml", "schema_version: 5\ntasks:\n  - id: y\n    deps: [a, b]\n    steps:\n      - id: s\n"),
+        write("noted.json", std::string(kPlanJson) + " # read as YAML\n"),
+    };
+    for (const fs::path& spent : files) {
+        for (const fs::path& next : files) {
+            Loaded<Plan> over = Plan::load(next, Plan::load(spent).value());
+            ASSERT_TRUE(over.ok()) << next << " over " << spent;
+            EXPECT_EQ(over.value(), Plan::load(next).value()) << next << " over " << spent;
+        }
+    }
 }
 
 TEST_F(PlanLoad, UnreadableFilesAreIoErrors) {

@@ -31,7 +31,9 @@ void node_details(json::Writer& out, const views::RunView& view, const JournalIn
 SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
 
 // Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
+// The plan is read into `plan`, over the one it held: the rounds of one document reuse the room
+// of one plan's texts and lists instead of allocating and freeing every plan's anew.
 bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t round, const JournalIndex& index,
-                        const StatusWords& derived);
+                        const StatusWords& derived, plan::Plan& plan);
 
 }  // namespace korvalle::payload::detail
