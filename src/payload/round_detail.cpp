@@ -470,13 +470,13 @@ StatusWords derived_status_words(const views::RunView& view) {
 bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t number, const JournalIndex& index,
                         const StatusWords& derived, plan::Plan& plan) {
     if (!read_round_plan(view, number, plan)) return false;
+    // The result file is read for this round's object alone: its values are made in one arena,
+    // which outlives them and is dropped whole, so the values are never destroyed one by one.
+    boost::json::monotonic_resource result_memory;
     Round round{view, index, number, plan, {}, std::nullopt, false, &derived, {}};
     round.planned.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
-    // The result file is read for this round's object alone: its values are made in one arena
-    // and dropped with it, not one by one.
-    round.result = read_json_file(view.paths.round_result(number),
-                                  boost::json::make_shared_resource<boost::json::monotonic_resource>());
+    round.result = read_json_file(view.paths.round_result(number), &result_memory);
     round.live = number == view.round && view.in_round;
     // A finished round's file is the authority; without a usable node in it, the journal is.
     StatusWords from_result;
