@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
-#include <unordered_set>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 namespace korvalle::payload::detail {
 
@@ -21,13 +21,19 @@ namespace {
 
 using event::EventSource;
 
+// Tables of node ids, made for every round and holding thousands of ids in a large plan: kept
+// flat, in one allocation, rather than in one allocation per id.
+using IdSet = boost::unordered_flat_set<std::string_view, std::hash<std::string_view>>;
+template <class Value>
+using IdMap = boost::unordered_flat_map<std::string_view, Value, std::hash<std::string_view>>;
+
 // The state shared by the members of one round object.
 struct Round {
     const views::RunView& view;
     const JournalIndex& index;
     std::uint64_t number;
     const plan::Plan& plan;
-    std::unordered_set<std::string_view> planned;   // ids of the plan's tasks
+    IdSet planned;                                  // ids of the plan's tasks
     std::optional<boost::json::value> result;       // the round's result file
     bool live = false;                              // the round being driven
     const StatusWords* statuses = nullptr;          // node id -> status word
@@ -161,7 +167,7 @@ std::vector<std::size_t> keyed_tasks(const Round& round, Keep keep) {
     for (std::size_t i = 0; i < tasks.size(); ++i)
         if (keep(i)) kept.push_back(i);
     if (round.planned.size() == tasks.size()) return kept;  // no id is named twice
-    std::unordered_map<std::string_view, std::size_t> last;
+    IdMap<std::size_t> last;
     for (std::size_t i : kept) last[tasks[i].id] = i;
     std::vector<std::size_t> unique;
     for (std::size_t i : kept) {
@@ -377,7 +383,7 @@ void live_entry(json::Writer& out, const Round& round, const plan::Node& node, g
 
 void node_results(json::Writer& out, const Round& round) {
     // The first element of an id answers for it.
-    std::unordered_map<std::string_view, const boost::json::object*> first;
+    IdMap<const boost::json::object*> first;
     if (const boost::json::array* nodes = result_nodes(round.result)) {
         first.reserve(nodes->size());
         for (const boost::json::value& element : *nodes) {
