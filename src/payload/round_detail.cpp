@@ -12,20 +12,13 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
+#include <map>
 
 namespace korvalle::payload::detail {
 
 namespace {
 
 using event::EventSource;
-
-// Tables of node ids, made for every round and holding thousands of ids in a large plan: kept
-// flat, in one allocation, rather than in one allocation per id.
-using IdSet = boost::unordered_flat_set<std::string_view, std::hash<std::string_view>>;
-template <class Value>
-using IdMap = boost::unordered_flat_map<std::string_view, Value, std::hash<std::string_view>>;
 
 // The state shared by the members of one round object.
 struct Round {
@@ -189,11 +182,15 @@ void node_status(json::Writer& out, const Round& round) {
 void node_states(json::Writer& out, const Round& round) {
     static constexpr std::array<std::string_view, 6> started{"running", "waiting", "parked",
                                                             "done",    "failed",  "cancelled"};
-    out.begin_object();
+    // The planned nodes that have started, in byte order of their ids.
+    std::vector<std::pair<std::string_view, std::string_view>> states;
     for (const auto& [node, word] : *round.statuses) {
         if (!round.planned.contains(node)) continue;
-        if (std::find(started.begin(), started.end(), word) != started.end()) out.member(node, word);
+        if (std::find(started.begin(), started.end(), word) != started.end()) states.emplace_back(node, word);
     }
+    std::sort(states.begin(), states.end());
+    out.begin_object();
+    for (const auto& [node, word] : states) out.member(node, word);
     out.end_object();
 }
 

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 

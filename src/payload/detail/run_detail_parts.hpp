@@ -5,12 +5,18 @@
 #include "src/payload/detail/journal_index.hpp"
 
 #include <boost/json/object.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace korvalle::plan {
+struct Plan;
+}
 
 namespace korvalle::views {
 struct RunView;
@@ -18,9 +24,15 @@ struct RunView;
 
 namespace korvalle::payload::detail {
 
-// Display words of node statuses, by node id in byte order. The ids are views into texts that
-// outlive the map (the view's graph, a round's result file).
-using StatusWords = std::map<std::string_view, std::string_view>;
+// Tables of node ids, made for every round and holding thousands of ids in a large plan: kept
+// flat, in one allocation, rather than in one allocation per id.
+using IdSet = boost::unordered_flat_set<std::string_view, std::hash<std::string_view>>;
+template <class Value>
+using IdMap = boost::unordered_flat_map<std::string_view, Value, std::hash<std::string_view>>;
+
+// Display words of node statuses, by node id, in no order. The ids are views into texts that
+// outlive the table (the view's graph, a round's result file).
+using StatusWords = IdMap<std::string_view>;
 
 // The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
