@@ -9,6 +9,7 @@
 // is part of each document's format.
 #pragma once
 
+#include "sdk/journal/event.hpp"
 #include "sdk/plan/plan.hpp"
 #include "src/telemetry/telemetry.hpp"
 
@@ -55,6 +56,11 @@ std::string_view artifact_kind_word(std::string_view kind);
 
 // The member key of a JSON object when it is a string; none when absent or of another kind.
 std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
+
+// Whether an envelope comes from the source and is of the kind.
+inline bool is_event(const event::Envelope& envelope, event::EventSource source, std::string_view kind) {
+    return envelope.source == source && envelope.kind == kind;
+}
 
 // The first of payload "role", label "role", label "member" and the persona label that is
 // exactly "agent", "judge" or "llmlint"; none when no source names one.

@@ -210,10 +210,6 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
 
 // ---- Node details. ----
 
-bool is_vcs(const event::Envelope& envelope, std::string_view kind) {
-    return envelope.source == EventSource::Vcs && envelope.kind == kind;
-}
-
 // The payload text key of the latest version-control envelope of one of the kinds that has it.
 std::optional<std::string_view> last_text(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds,
                                           std::string_view key) {
@@ -231,7 +227,7 @@ std::optional<std::string_view> last_text(const EnvelopeRefs& envelopes, std::in
 bool any_vcs(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds) {
     for (const event::Envelope* envelope : envelopes)
         for (std::string_view kind : kinds)
-            if (is_vcs(*envelope, kind)) return true;
+            if (is_event(*envelope, EventSource::Vcs, kind)) return true;
     return false;
 }
 
@@ -270,7 +266,8 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     }
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
-        if (std::string_view(envelope->kind) == "gate-verdict" && string_member(envelope->payload, "command") == "the repository's pre-push hook")
+        if (std::string_view(envelope->kind) == "gate-verdict" &&
+            string_member(envelope->payload, "command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
     out.begin_object();

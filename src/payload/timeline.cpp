@@ -15,10 +15,6 @@ namespace {
 
 using event::EventSource;
 
-bool is(const event::Envelope& envelope, EventSource source, std::string_view kind) {
-    return envelope.source == source && envelope.kind == kind;
-}
-
 std::optional<std::string_view> persona(const event::Envelope* envelope) {
     if (!envelope || !envelope->labels.persona) return std::nullopt;
     return std::string_view(*envelope->labels.persona);
@@ -98,7 +94,7 @@ void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGrou
 void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::Round& of_round,
                   const TimelineIndex& index) {
     const bool finished = std::any_of(of_round.pairs.begin(), of_round.pairs.end(), [](const Placed& pair) {
-        return is(*pair.envelope, EventSource::Pipeline, "round-finished");
+        return is_event(*pair.envelope, EventSource::Pipeline, "round-finished");
     });
     const Turns& turns = index.turns();
     round_span(out, round, of_round, finished, turns);
@@ -177,7 +173,7 @@ void append_node_round(json::Writer& out, std::string_view run_id, const NodeRou
 TimelineIndex::TimelineIndex(const std::vector<event::Envelope>& envelopes) : turns_(turn_list(envelopes)) {
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
-        if (is(envelope, EventSource::Pipeline, "human-attested") && envelope.labels.node)
+        if (is_event(envelope, EventSource::Pipeline, "human-attested") && envelope.labels.node)
             attestations_.emplace(*envelope.labels.node, &envelope);  // the first one stays
         if (!envelope.labels.round) continue;
         Round& round = rounds_[*envelope.labels.round];
@@ -188,8 +184,9 @@ TimelineIndex::TimelineIndex(const std::vector<event::Envelope>& envelopes) : tu
         if (added) round.nodes.push_back(NodeRound{label, {}, nullptr, nullptr});
         NodeRound& node = round.nodes[at->second];
         node.pairs.push_back(Placed{i, &envelope});
-        if (!node.dispatched && is(envelope, EventSource::Pipeline, "node-dispatched")) node.dispatched = &envelope;
-        if (!node.settled && is(envelope, EventSource::Pipeline, "node-settled")) node.settled = &envelope;
+        if (!node.dispatched && is_event(envelope, EventSource::Pipeline, "node-dispatched"))
+            node.dispatched = &envelope;
+        if (!node.settled && is_event(envelope, EventSource::Pipeline, "node-settled")) node.settled = &envelope;
     }
 }
 

@@ -44,10 +44,6 @@ std::optional<std::string_view> valid_session(const event::Envelope& envelope) {
     return session;
 }
 
-bool is(const event::Envelope& envelope, EventSource source, std::string_view kind) {
-    return envelope.source == source && envelope.kind == kind;
-}
-
 // Writes the offer made to a running member by an interrupted turn, when it makes one.
 void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
     if (envelope.kind != "turn-interrupted") return;
@@ -185,7 +181,7 @@ void lock_wait_rollup(json::Writer& out, const NodeRound& node, std::string_view
     std::uint64_t count = 0;
     std::uint64_t total = 0;
     for (const auto& [index, envelope] : node.pairs) {
-        if (!is(*envelope, EventSource::Vcs, "lock-wait")) continue;
+        if (!is_event(*envelope, EventSource::Vcs, "lock-wait")) continue;
         const auto ms = lock_wait_ms(*envelope);
         if (!ms) continue;
         if (!first) first = envelope, first_ms = *ms;
