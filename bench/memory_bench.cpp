@@ -54,7 +54,7 @@ const store::RunsQuery first_page{std::nullopt, store::max_page, false};
 // A store that keeps no opened run: every request opens every run, as the figures here are
 // meant (bench/run_cache_bench measures the cache of opened runs).
 store::RunStore uncached_store(const char* root) {
-    return store::RunStore::new_polling_every(root, 500, std::make_shared<store::RunCache>(0));
+    return store::RunStore::new_polling_every(root, 500, std::make_shared<store::RunCache>(store::RunCache::keeping_nothing()));
 }
 
 double millis_of(const store::RunStore& store) {

@@ -147,9 +147,9 @@ int main(int argc, char** argv) {
     std::printf("CPU of one poll (median of 20): %.2f ms; 64 streams polling every 500 ms: %.2f of one core "
                 "(target < 1)\n",
                 poll_ms, 64 * poll_ms / 500);
-    std::printf("cache after the first request: %zu views, estimated %.1f MB (%llu bytes per journal byte)\n",
-                cold.entries, static_cast<double>(cold.bytes) / 1e6,
-                static_cast<unsigned long long>(store::RunCache::bytes_per_journal_byte));
+    std::printf("cache after the first request: %zu views (%.1f MB), %zu records of %.0f bytes each\n", cold.entries,
+                static_cast<double>(cold.bytes) / 1e6, cold.records,
+                cold.records ? static_cast<double>(cold.record_bytes) / static_cast<double>(cold.records) : 0.0);
     std::printf("held after the first request: heap %.1f MB (%.2f per journal byte), resident %.1f MB (%.2f)\n",
                 heap_held, heap_held / journal_mb, rss_held, rss_held / journal_mb);
     if (keep.empty()) fs::remove_all(work);

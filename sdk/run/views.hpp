@@ -157,9 +157,25 @@ std::string_view word(Liveness value);
 
 // A settled run: not in a round, and its derived statuses are not empty and all done.
 bool is_settled(const RunView& view);
+
+// What liveness reads of a run; the rest is the clock, the process table, the host and the
+// environment, read at every call. Small enough to be kept where the view is not.
+struct LivenessFacts {
+    std::string host;  // the launch record's
+    std::uint32_t pid = 0;
+    bool stopped = false;
+    bool in_round = false;
+    bool settled = false;  // is_settled
+    std::optional<std::uint64_t> last_event_at;
+
+    static LivenessFacts of(const RunView& view);
+};
+
 // "SETTLED" for a settled run, else the word of liveness().
 std::string_view liveness_word(const RunView& view);
+std::string_view liveness_word(const LivenessFacts& facts);
 Liveness liveness(const LaunchRecord& launch, const RunView& view);
+Liveness liveness(const LivenessFacts& facts);
 
 // KORVALLE_PARKED_AFTER_SECONDS, read at every call; 1800 when unset, invalid or 0.
 std::uint64_t parked_after_seconds();

@@ -82,16 +82,20 @@ std::string host_name() {
     return "localhost";
 }
 
-Liveness liveness(const LaunchRecord& launch, const RunView& view) {
-    if (view.stopped) return Liveness::DriverDead;
-    if (host_name() == launch.host) {
-        if (launch.pid == 0 || !process_alive(launch.pid)) return Liveness::DriverDead;
+Liveness liveness(const LivenessFacts& facts) {
+    if (facts.stopped) return Liveness::DriverDead;
+    if (host_name() == facts.host) {
+        if (facts.pid == 0 || !process_alive(facts.pid)) return Liveness::DriverDead;
     }
-    if (!view.last_event_at) return Liveness::Active;
+    if (!facts.last_event_at) return Liveness::Active;
     const std::uint64_t now = now_ms();
-    const std::uint64_t age = now > *view.last_event_at ? (now - *view.last_event_at) / 1000 : 0;
-    if (age <= parked_after_seconds() || view.in_round) return Liveness::Active;
+    const std::uint64_t age = now > *facts.last_event_at ? (now - *facts.last_event_at) / 1000 : 0;
+    if (age <= parked_after_seconds() || facts.in_round) return Liveness::Active;
     return Liveness::Parked;
+}
+
+Liveness liveness(const LaunchRecord& launch, const RunView& view) {
+    return liveness(LivenessFacts{launch.host, launch.pid, view.stopped, view.in_round, false, view.last_event_at});
 }
 
 bool is_settled(const RunView& view) {
@@ -102,9 +106,16 @@ bool is_settled(const RunView& view) {
     });
 }
 
-std::string_view liveness_word(const RunView& view) {
-    if (is_settled(view)) return "SETTLED";
-    return word(liveness(view.launch, view));
+LivenessFacts LivenessFacts::of(const RunView& view) {
+    return LivenessFacts{view.launch.host, view.launch.pid, view.stopped, view.in_round, is_settled(view),
+                         view.last_event_at};
 }
+
+std::string_view liveness_word(const LivenessFacts& facts) {
+    if (facts.settled) return "SETTLED";
+    return word(liveness(facts));
+}
+
+std::string_view liveness_word(const RunView& view) { return liveness_word(LivenessFacts::of(view)); }
 
 }  // namespace korvalle::views

@@ -11,6 +11,7 @@
 
 #include "sdk/journal/event.hpp"
 #include "sdk/plan/plan.hpp"
+#include "sdk/run/views.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/array.hpp>
@@ -26,13 +27,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-namespace korvalle::views {
-struct RunView;
-}
-namespace korvalle::event {
-struct Envelope;
-}
 
 namespace korvalle::payload {
 
@@ -69,6 +63,7 @@ std::optional<Party> party_of(const event::Envelope& envelope);
 // The run's liveness word lower-cased with "-" for the blank: "settled", "active",
 // "driver-dead", "parked". Reads the environment, the clock and the process table.
 std::string state_word(const views::RunView& view);
+std::string state_word(const views::LivenessFacts& facts);
 
 // The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
 std::string sha256_hex(std::string_view bytes);
@@ -164,13 +159,34 @@ std::string_view timing_quality(const views::RunView& view);
 // {"launch_id","launcher"[,"session_key"]} of the run.
 boost::json::object launch_identity(const views::RunView& view);
 
+// What a run list entry takes from the view alone: kept in place of the view by those that
+// list many runs. The state word, the round result file and the telemetry are read anew for
+// every entry made from it.
+struct SummaryFacts {
+    std::string run_id;
+    views::LivenessFacts liveness;
+    std::string_view phase;           // phase_word
+    std::optional<std::string> last_event;  // the kind of the last envelope
+    std::string_view timing_quality;  // timing_quality
+    // The round result file whose nodes count in place of the derived ones, while the run is
+    // between rounds.
+    std::optional<std::filesystem::path> result_file;
+    std::vector<std::pair<std::string_view, std::uint64_t>> derived_counts;  // by status word, ascending
+    std::string_view launcher;                                                // launch_identity's word
+    std::optional<std::string> session_key;
+    TurnDurations durations;  // sum_turn_durations of the envelopes
+
+    static SummaryFacts of(const views::RunView& view);
+    // The bytes it holds, its own size included.
+    std::uint64_t held_bytes() const;
+};
+
 // The run list entry of one run. telemetry is null when the run's telemetry is unavailable.
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
-// The same with the view's journal sums already made (sum_turn_durations of its envelopes).
-boost::json::value run_summary(const views::RunView& view,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
-                               const TurnDurations& durations);
+// The same from the facts of the view.
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
 
 // ---- Live activity. ----
 

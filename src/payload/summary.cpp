@@ -7,6 +7,13 @@ namespace korvalle::payload {
 
 namespace {
 
+// Nodes per derived status word, ascending bytewise.
+std::vector<std::pair<std::string_view, std::uint64_t>> count_derived(const views::RunView& view) {
+    std::map<std::string_view, std::uint64_t> counts;
+    for (const auto& [id, status] : views::derived_statuses(view)) ++counts[status.word()];
+    return {counts.begin(), counts.end()};
+}
+
 Roster derived_roster(const views::RunView& view) {
     Roster roster;
     for (const auto& [id, status] : views::derived_statuses(view)) {
@@ -16,6 +23,12 @@ Roster derived_roster(const views::RunView& view) {
         roster.emplace(id, std::move(recorded));
     }
     return roster;
+}
+
+// While a round is driven its result file is not written yet, or is being rewritten.
+std::optional<std::filesystem::path> current_result_file(const views::RunView& view) {
+    if (view.in_round) return std::nullopt;
+    return view.paths.round_result(view.round == 0 ? 1 : view.round);
 }
 
 // The nodes of a round result file; empty when the file holds no usable node.
@@ -42,6 +55,30 @@ boost::json::object node_counts(const Roster& roster) {
     return object;
 }
 
+boost::json::object node_counts(const SummaryFacts& facts) {
+    if (facts.result_file) {
+        if (Roster from_file = result_roster(*facts.result_file); !from_file.empty()) return node_counts(from_file);
+    }
+    boost::json::object object;
+    for (const auto& [status, count] : facts.derived_counts) object[status] = count;
+    return object;
+}
+
+// Only a digest of the session text leaves the server, never the text itself.
+std::optional<std::string> session_key(const views::LaunchRecord& launch) {
+    if (launch.session.empty()) return std::nullopt;
+    return sha256_hex(launch.session);
+}
+
+boost::json::object launch_block(std::string_view id, std::string_view launcher,
+                                 const std::optional<std::string>& session_key) {
+    boost::json::object block;
+    block["launch_id"] = id;
+    block["launcher"] = launcher;
+    if (session_key) block["session_key"] = *session_key;
+    return block;
+}
+
 std::string_view launcher_word(std::string_view launcher) {
     if (launcher == "codex") return "codex";
     if (launcher == "claude-code") return "claude-code";
@@ -63,45 +100,62 @@ std::string_view timing_quality(const views::RunView& view) {
 }
 
 Roster recorded_statuses(const views::RunView& view) {
-    // While a round is driven its result file is not written yet, or is being rewritten.
-    if (!view.in_round) {
-        Roster from_file = result_roster(view.paths.round_result(view.round == 0 ? 1 : view.round));
-        if (!from_file.empty()) return from_file;
+    if (auto file = current_result_file(view)) {
+        if (Roster from_file = result_roster(*file); !from_file.empty()) return from_file;
     }
     return derived_roster(view);
 }
 
 boost::json::object launch_identity(const views::RunView& view) {
-    boost::json::object block;
-    block["launch_id"] = view.paths.id;
-    block["launcher"] = launcher_word(view.launch.launcher);
-    // Only a digest of the session text leaves the server, never the text itself.
-    if (!view.launch.session.empty()) block["session_key"] = sha256_hex(view.launch.session);
-    return block;
+    return launch_block(view.paths.id, launcher_word(view.launch.launcher), session_key(view.launch));
+}
+
+SummaryFacts SummaryFacts::of(const views::RunView& view) {
+    SummaryFacts facts;
+    facts.run_id = view.paths.id;
+    facts.liveness = views::LivenessFacts::of(view);
+    facts.phase = phase_word(view);
+    if (!view.envelopes.empty()) facts.last_event = view.envelopes.back().kind;
+    facts.timing_quality = payload::timing_quality(view);
+    facts.result_file = current_result_file(view);
+    facts.derived_counts = count_derived(view);
+    facts.launcher = launcher_word(view.launch.launcher);
+    facts.session_key = payload::session_key(view.launch);
+    facts.durations = sum_turn_durations(view.envelopes);
+    return facts;
+}
+
+std::uint64_t SummaryFacts::held_bytes() const {
+    // Texts past the small-string room, and the tables' elements.
+    const auto text = [](const std::string& s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; };
+    std::uint64_t bytes = sizeof(SummaryFacts) + text(run_id) + text(liveness.host);
+    if (last_event) bytes += text(*last_event);
+    if (result_file) bytes += text(result_file->native());
+    if (session_key) bytes += text(*session_key);
+    return bytes + derived_counts.capacity() * sizeof(derived_counts[0]);
 }
 
 boost::json::value run_summary(const views::RunView& view,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
-    return run_summary(view, telemetry, sum_turn_durations(view.envelopes));
+    return run_summary(SummaryFacts::of(view), telemetry);
 }
 
-boost::json::value run_summary(const views::RunView& view,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
-                               const TurnDurations& durations) {
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
     boost::json::object summary;
-    summary["run_id"] = view.paths.id;
-    summary["state"] = state_word(view);
-    summary["phase"] = phase_word(view);
-    if (view.envelopes.empty())
-        summary["last_event"] = nullptr;
+    summary["run_id"] = facts.run_id;
+    summary["state"] = state_word(facts.liveness);
+    summary["phase"] = facts.phase;
+    if (facts.last_event)
+        summary["last_event"] = *facts.last_event;
     else
-        summary["last_event"] = view.envelopes.back().kind;
-    if (view.last_event_at) summary["last_progress_at"] = *view.last_event_at / 1000;
-    summary["timing_quality"] = timing_quality(view);
+        summary["last_event"] = nullptr;
+    if (facts.liveness.last_event_at) summary["last_progress_at"] = *facts.liveness.last_event_at / 1000;
+    summary["timing_quality"] = facts.timing_quality;
     summary["linkage_quality"] = "labelled";
-    summary["timing"] = telemetry_breakdown(telemetry.get(), durations);
-    summary["node_counts"] = node_counts(recorded_statuses(view));
-    summary["launch"] = launch_identity(view);
+    summary["timing"] = telemetry_breakdown(telemetry.get(), facts.durations);
+    summary["node_counts"] = node_counts(facts);
+    summary["launch"] = launch_block(facts.run_id, facts.launcher, facts.session_key);
     return summary;
 }
 

@@ -78,8 +78,10 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
     return std::nullopt;
 }
 
-std::string state_word(const views::RunView& view) {
-    std::string word(views::liveness_word(view));
+std::string state_word(const views::RunView& view) { return state_word(views::LivenessFacts::of(view)); }
+
+std::string state_word(const views::LivenessFacts& facts) {
+    std::string word(views::liveness_word(facts));
     for (char& c : word) {
         if (c == ' ')
             c = '-';

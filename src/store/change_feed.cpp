@@ -43,15 +43,10 @@ Signatures run_signatures(const Frames& frames) {
         if (auto view = watched_view(frames)) out.emplace_back(view->id(), RunSignature::of(*view));
         return out;
     }
-    // Every run on the store's openers, each view reduced to its signature at once.
-    auto signed_runs = frames.store().map_every_run([](const SharedRun& run, bool) {
-        std::optional<std::pair<std::string, RunSignature>> entry;
-        if (!contract::validate_run_id(run->view.id())) entry.emplace(run->view.id(), RunSignature::of(run->view));
-        return entry;
-    });
-    out.reserve(signed_runs.size());
-    for (auto& entry : signed_runs) {
-        if (entry) out.push_back(std::move(*entry));
+    const std::vector<SharedRecord> records = frames.store().every_run_record();
+    out.reserve(records.size());
+    for (const SharedRecord& record : records) {
+        if (!contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
     }
     return out;
 }

@@ -1,6 +1,11 @@
 #include "src/store/run_cache.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <condition_variable>
 #include <ctime>
+#include <exception>
 #include <unordered_set>
 #include <utility>
 
@@ -8,13 +13,49 @@ namespace korvalle::store {
 
 namespace {
 
-// A bit of every view that its journal does not account for: the record itself, the launch
-// record, the graph of a plan.
+// What a view holds besides its arena and envelopes: the record itself, the launch record,
+// the replay's tables, the graph of a plan.
 constexpr std::uint64_t fixed_view_bytes = 16 * 1024;
+
+// The heap bytes of a text past the small-string room, with the allocator's own header.
+std::uint64_t heap_text(const std::string& text) {
+    constexpr std::size_t small = std::string().capacity();
+    return text.capacity() > small ? (text.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+}
+
+std::uint64_t heap_text(const std::optional<std::string>& text) { return text ? heap_text(*text) : 0; }
+
+// What an open of the run will hold, before it has read anything: the bytes its launch record
+// and journal really occupy (a sparse journal claims sizes it never holds) by the view's
+// measured bytes per journal byte.
+std::uint64_t reserved_for_open(const ledger::RunPaths& paths) {
+    std::uint64_t file_bytes = 0;
+    for (const char* name : {"launch.json", "events.jsonl"}) {
+        struct stat st {};
+        if (::stat((paths.dir / name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        file_bytes += std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
+                                              static_cast<std::uint64_t>(st.st_blocks) * 512);
+    }
+    return fixed_view_bytes + file_bytes * RunCache::bytes_per_journal_byte;
+}
 
 }  // namespace
 
-RunCache::RunCache(std::uint64_t max_bytes, Clock clock) : max_bytes_(max_bytes), clock_(std::move(clock)) {}
+// One open in progress, shared by every caller that asks for the run meanwhile.
+struct RunCache::Flight {
+    std::mutex mutex;
+    std::condition_variable landed;
+    bool done = false;
+    bool failed = false;      // the open threw (out of descriptors or memory): nothing to share
+    std::int64_t read_from = 0;  // the clock when the open began to read
+    Opened opened;
+};
+
+RunCache::RunCache(Bounds bounds, Clock clock)
+    : clock_(std::move(clock)),
+      open_budget_(MemoryBudget::make(bounds.open_budget)),
+      views_(bounds.view_bytes),
+      records_(bounds.record_bytes) {}
 
 std::int64_t RunCache::realtime_ns() {
     timespec now{};
@@ -22,106 +63,186 @@ std::int64_t RunCache::realtime_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-std::uint64_t RunCache::estimated_bytes(const views::RunView& view) {
-    // The first two files an open records are its own launch record and journal; the other
-    // runs' journals it read are not kept.
-    std::uint64_t file_bytes = 0;
-    const auto& files = view.files_read.files;
-    for (std::size_t i = 0; i < files.size() && i < 2; ++i) {
-        if (files[i].identity) file_bytes += files[i].identity->size;
+std::uint64_t RunCache::held_bytes(const views::RunView& view) {
+    std::uint64_t bytes = fixed_view_bytes + (view.arena ? view.arena->bytes() : 0);
+    bytes += view.envelopes.capacity() * sizeof(event::Envelope);
+    for (const event::Envelope& envelope : view.envelopes) {
+        bytes += heap_text(envelope.ts) + heap_text(envelope.stream) + heap_text(envelope.kind);
+        const event::Labels& labels = envelope.labels;
+        bytes += heap_text(labels.run_id) + heap_text(labels.node) + heap_text(labels.persona) + heap_text(labels.step);
+        bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
+        for (const event::ArtifactRef& ref : envelope.artifacts) bytes += heap_text(ref.id) + heap_text(ref.kind);
     }
-    return fixed_view_bytes + file_bytes * bytes_per_journal_byte;
+    return bytes;
 }
 
-SharedView RunCache::open(const ledger::RunPaths& paths, bool* kept) {
-    SharedRun run = open_run(paths, kept);
+SharedView RunCache::open(const ledger::RunPaths& paths) {
+    SharedRun run = open_run(paths);
     return run ? SharedView(run, &run->view) : nullptr;
 }
 
-SharedRun RunCache::open_run(const ledger::RunPaths& paths, bool* kept) {
+SharedRun RunCache::open_run(const ledger::RunPaths& paths) {
     const std::string key = paths.dir.string();
-    if (kept) *kept = false;
-    if (SharedRun held = kept_run(key); held && held->view.files_read.unchanged()) {
-        if (kept) *kept = true;
-        touch(key, held);
+    const std::int64_t begun = clock_();
+    if (SharedRun held = kept_view(key); held && held->view.files_read.unchanged()) {
+        std::lock_guard lock(mutex_);
+        ++hits_;
+        views_.touch(key, held);
         return held;
     }
-    // Taken before anything is read: a file changed after this moment counts as changed
-    // within the window, however late the open sees it.
-    const std::int64_t started = clock_();
-    plan::Loaded<views::RunView> opened = views::RunView::open(paths);
-    if (!opened.ok()) {
+    Opened opened = open_shared(key, paths, begun);
+    if (opened.trusted)
+        keep_view(key, opened.run);
+    else
+        forget(key);
+    return std::move(opened.run);
+}
+
+SharedRecord RunCache::kept_record(const ledger::RunPaths& paths) {
+    const std::string key = paths.dir.string();
+    SharedRecord record;
+    {
+        std::lock_guard lock(mutex_);
+        if (const SharedRecord* kept = records_.find(key)) record = *kept;
+    }
+    if (!record || !record->files.unchanged()) return nullptr;
+    std::lock_guard lock(mutex_);
+    ++hits_;
+    records_.touch(key, record);
+    return record;
+}
+
+SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
+    const std::string key = paths.dir.string();
+    const std::int64_t begun = clock_();
+    // A kept view was settled and read whole when it was kept: its record is as good.
+    if (SharedRun held = kept_view(key); held && held->view.files_read.unchanged()) {
+        auto record = std::make_shared<const RunRecord>(RunRecord::of(held->view));
+        keep_record(key, record);
+        return record;
+    }
+    Opened opened = open_shared(key, paths, begun);
+    if (!opened.run) {
         forget(key);
         return nullptr;
     }
-    const payload::TurnDurations durations = payload::sum_turn_durations(opened.value().envelopes);
-    auto run = std::make_shared<const OpenedRun>(OpenedRun{std::move(opened.value()), durations});
-    const files::SeenFiles& read = run->view.files_read;
-    const std::optional<std::int64_t> changed = read.last_change_ns();
-    const bool settled = !changed || *changed < started - settle_ns;
-    if (read.sure && settled) {
-        const bool held = keep(key, run);
-        if (kept) *kept = held;
-    } else {
+    auto record = std::make_shared<const RunRecord>(RunRecord::of(opened.run->view));
+    if (opened.trusted)
+        keep_record(key, record);
+    else
         forget(key);
+    return record;
+}
+
+// The open of the run, led by this caller or joined. A joiner takes the other caller's open
+// only as a hit would take a kept view: when the open read the files after the joiner began
+// (then it is as fresh as an open of its own), or when it was trusted and its files are still
+// unchanged. Otherwise it opens again, and an open begun after it always qualifies.
+RunCache::Opened RunCache::open_shared(const std::string& key, const ledger::RunPaths& paths, std::int64_t begun) {
+    for (;;) {
+        std::shared_ptr<Flight> flight;
+        bool leading = false;
+        {
+            std::lock_guard lock(mutex_);
+            std::shared_ptr<Flight>& slot = flights_[key];
+            if (!slot) {
+                slot = std::make_shared<Flight>();
+                leading = true;
+            }
+            flight = slot;
+        }
+        if (leading) {
+            lead(key, paths, *flight);
+            return flight->opened;
+        }
+        std::unique_lock wait(flight->mutex);
+        flight->landed.wait(wait, [&] { return flight->done; });
+        if (flight->failed) continue;
+        const Opened& opened = flight->opened;
+        if (begun <= flight->read_from || (opened.trusted && opened.run->view.files_read.unchanged())) {
+            std::lock_guard lock(mutex_);
+            ++joined_;
+            return opened;
+        }
     }
-    return run;
+}
+
+void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Flight& flight) {
+    const auto land = [&](bool failed) {
+        {
+            std::lock_guard lock(flight.mutex);
+            flight.done = true;
+            flight.failed = failed;
+        }
+        flight.landed.notify_all();
+        std::lock_guard lock(mutex_);
+        ++replays_;
+        if (auto slot = flights_.find(key); slot != flights_.end() && slot->second.get() == &flight) flights_.erase(slot);
+    };
+    try {
+        MemoryBudget::Lease lease = open_budget_->acquire(reserved_for_open(paths));
+        // Taken once the budget let the open go, before anything is read: a file changed after
+        // this moment counts as changed within the window, however late the open sees it.
+        flight.read_from = clock_();
+        plan::Loaded<views::RunView> loaded = views::RunView::open(paths);
+        if (loaded.ok()) {
+            const std::uint64_t bytes = held_bytes(loaded.value());
+            lease.resize(bytes);
+            auto run = std::make_shared<const OpenedRun>(OpenedRun{std::move(loaded.value()), bytes, std::move(lease)});
+            const files::SeenFiles& read = run->view.files_read;
+            const std::optional<std::int64_t> changed = read.last_change_ns();
+            flight.opened.trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
+            flight.opened.run = std::move(run);
+        }
+    } catch (...) {
+        land(true);
+        throw;
+    }
+    land(false);
+}
+
+SharedRun RunCache::kept_view(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    const SharedRun* kept = views_.find(key);
+    return kept ? *kept : nullptr;
+}
+
+void RunCache::keep_view(const std::string& key, const SharedRun& run) {
+    std::lock_guard lock(mutex_);
+    if (const SharedRun* kept = views_.find(key); kept && *kept == run) {
+        views_.touch(key, run);
+        return;
+    }
+    // From now on the cache's bound counts it.
+    run->lease.release();
+    views_.put(key, run, run->bytes);
+}
+
+void RunCache::keep_record(const std::string& key, const SharedRecord& record) {
+    std::lock_guard lock(mutex_);
+    records_.put(key, record, record->held_bytes());
+}
+
+void RunCache::forget(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    views_.erase(key);
+    records_.erase(key);
 }
 
 void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
     std::unordered_set<std::string> keys;
     keys.reserve(listed.size());
     for (const ledger::RunPaths& paths : listed) keys.insert(paths.dir.string());
+    const auto listed_key = [&](const std::string& key) { return keys.contains(key); };
     std::lock_guard lock(mutex_);
-    for (auto entry = entries_.begin(); entry != entries_.end();) {
-        auto next = std::next(entry);
-        if (!keys.contains(entry->first)) erase_locked(entry);
-        entry = next;
-    }
+    views_.erase_unless(listed_key);
+    records_.erase_unless(listed_key);
 }
 
 RunCache::Figures RunCache::figures() const {
     std::lock_guard lock(mutex_);
-    return Figures{entries_.size(), bytes_, hits_, replays_};
-}
-
-SharedRun RunCache::kept_run(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    const auto entry = entries_.find(key);
-    return entry == entries_.end() ? nullptr : entry->second.run;
-}
-
-void RunCache::touch(const std::string& key, const SharedRun& run) {
-    std::lock_guard lock(mutex_);
-    ++hits_;
-    const auto entry = entries_.find(key);
-    // Another call may have replaced the entry meanwhile; the newer one keeps its place.
-    if (entry == entries_.end() || entry->second.run != run) return;
-    recent_.splice(recent_.begin(), recent_, entry->second.recent);
-}
-
-bool RunCache::keep(const std::string& key, SharedRun run) {
-    const std::uint64_t bytes = estimated_bytes(run->view);
-    std::lock_guard lock(mutex_);
-    ++replays_;
-    if (auto old = entries_.find(key); old != entries_.end()) erase_locked(old);
-    recent_.push_front(key);
-    entries_.emplace(key, Entry{std::move(run), bytes, recent_.begin()});
-    bytes_ += bytes;
-    while (bytes_ > max_bytes_ && !recent_.empty()) erase_locked(entries_.find(recent_.back()));
-    return entries_.contains(key);
-}
-
-void RunCache::forget(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    ++replays_;
-    if (auto entry = entries_.find(key); entry != entries_.end()) erase_locked(entry);
-}
-
-void RunCache::erase_locked(std::unordered_map<std::string, Entry>::iterator entry) {
-    bytes_ -= entry->second.bytes;
-    recent_.erase(entry->second.recent);
-    entries_.erase(entry);
+    return Figures{views_.size(), views_.bytes(), records_.size(), records_.bytes(),
+                   hits_, replays_, joined_, open_budget_->figures()};
 }
 
 }  // namespace korvalle::store

@@ -1,11 +1,21 @@
 // The store's cache of opened runs: a run whose files did not change is not replayed again.
 //
-// An entry is the view of one run directory together with the identity of every file its open
-// read (views::RunView::files_read). It is handed out only while stat of each of those paths
-// still gives the recorded identity, and a recorded absence is still absent; otherwise the run
-// is opened again and the entry replaced. A view whose files changed less than two seconds
-// before they were read is used by its own caller only and never kept: two writes within one
-// tick of the file system's clock can leave size and times as they were.
+// It keeps two things per run directory, each beside the identity of every file the run's open
+// read (views::RunView::files_read), and hands either out only while stat of each of those
+// paths still gives the recorded identity (a recorded absence still absent):
+// - views, for the documents of one run, bounded by the bytes they really hold (arena blocks
+//   and envelope list) and dropped least recently used first. Only the documents' own reads
+//   keep and order them: a walk over every run reads a kept view but never keeps or moves one,
+//   so no walk over a root larger than the bound can flush the views the documents use.
+// - records (run_record.hpp), for the walks over every run, in a bound of their own, so that a
+//   walk over unchanged runs opens none of them whatever the size of the root.
+// Neither is kept when its files changed less than two seconds before they were read (two
+// writes within one tick of the file system's clock can leave size and times as they were).
+//
+// One open per run at a time: concurrent opens of one run, by documents or walks, share one.
+// Every open takes its share of a budget for opens first (reserved from its journal's size and
+// corrected to the bytes of its view), and holds it until its view is kept or dropped; past the
+// budget, opens wait their turn.
 //
 // Views hold nothing that depends on the clock, a process, the host or the environment
 // (liveness and the rest are computed from a view when a document is built), so a kept view
@@ -14,12 +24,13 @@
 
 #include "sdk/run/ledger.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/store/lru.hpp"
+#include "src/store/memory_budget.hpp"
+#include "src/store/run_record.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,81 +39,105 @@
 
 namespace korvalle::store {
 
-using SharedView = std::shared_ptr<const views::RunView>;
-
-// An opened run: its view, and what every run list needs of it that its envelopes alone decide
-// (so that a kept run is not walked again for it).
+// An opened run: its view, and its share of the budget for opens, given back once the cache
+// keeps the view (the cache's bound counts it then) or the view is dropped.
 struct OpenedRun {
     views::RunView view;
-    payload::TurnDurations turn_durations;  // payload::sum_turn_durations of its envelopes
+    std::uint64_t bytes = 0;            // RunCache::held_bytes of the view
+    mutable MemoryBudget::Lease lease;  // released under the cache's lock
 };
 using SharedRun = std::shared_ptr<const OpenedRun>;
+using SharedView = std::shared_ptr<const views::RunView>;
+
+// Room for the record of a typical run (measured on generated runs; README).
+inline constexpr std::uint64_t record_room = 1024;
+
+struct CacheBounds {
+    std::uint64_t view_bytes = std::uint64_t{1} << 30;         // views kept for documents
+    std::uint64_t record_bytes = 100'000 * record_room;        // records kept for walks
+    std::uint64_t open_budget = std::uint64_t{1} << 30;        // opens in progress
+};
 
 class RunCache {
 public:
     // Nanoseconds since the Unix epoch, on the clock that file times are taken from.
     using Clock = std::function<std::int64_t()>;
 
-    static constexpr std::uint64_t default_max_bytes = std::uint64_t{1} << 30;
+    using Bounds = CacheBounds;
+    // Bounds that keep no view and no record: every read replays its run.
+    static constexpr Bounds keeping_nothing() { return Bounds{0, 0, Bounds{}.open_budget}; }
+
     // Files changed less than this before they were read may change again unseen.
     static constexpr std::int64_t settle_ns = 2'000'000'000;
 
-    // At most max_bytes of views (by estimated_bytes), the least recently used dropped first.
     // clock is the realtime clock unless a test gives another.
-    explicit RunCache(std::uint64_t max_bytes = default_max_bytes, Clock clock = realtime_ns);
+    explicit RunCache(Bounds bounds = {}, Clock clock = realtime_ns);
     RunCache(const RunCache&) = delete;
     RunCache& operator=(const RunCache&) = delete;
 
-    // The view of the run at paths, or null when it does not open (views::RunView::open fails);
-    // kept, when given, tells whether the cache keeps that view. Safe to call from any number
-    // of threads; files are looked at and runs opened outside the cache's lock.
-    SharedRun open_run(const ledger::RunPaths& paths, bool* kept = nullptr);
+    // For the documents of one run: the run at paths, or null when it does not open
+    // (views::RunView::open fails). Safe to call from any number of threads; files are looked
+    // at and runs opened outside the cache's lock.
+    SharedRun open_run(const ledger::RunPaths& paths);
     // The view of open_run.
-    SharedView open(const ledger::RunPaths& paths, bool* kept = nullptr);
+    SharedView open(const ledger::RunPaths& paths);
 
-    // Drops the entries of runs that are not among these (a listing of the whole runs root):
-    // their directories are gone or are no runs any more.
+    // For walks: the kept record of the run at paths while its files are unchanged, else null.
+    // Opens nothing: its cost is the stat calls.
+    SharedRecord kept_record(const ledger::RunPaths& paths);
+    // For walks, when kept_record gave none: the record made from a kept view or from an open
+    // (keeping the record, never the view); null when the run does not open.
+    SharedRecord open_record(const ledger::RunPaths& paths);
+
+    // Drops the views and records of runs that are not among these (a listing of the whole
+    // runs root): their directories are gone or are no runs any more.
     void keep_only(const std::vector<ledger::RunPaths>& listed);
 
     // What the cache holds and has done, for tests and benchmarks.
     struct Figures {
-        std::size_t entries = 0;
-        std::uint64_t bytes = 0;     // estimated bytes of the views held
-        std::uint64_t hits = 0;      // opens answered from an entry
-        std::uint64_t replays = 0;   // opens that read and replayed the run
+        std::size_t entries = 0;       // views held
+        std::uint64_t bytes = 0;       // bytes of the views held
+        std::size_t records = 0;       // records held
+        std::uint64_t record_bytes = 0;
+        std::uint64_t hits = 0;        // reads answered from a kept view or record
+        std::uint64_t replays = 0;     // opens that read and replayed a run
+        std::uint64_t joined = 0;      // reads answered by another caller's open
+        MemoryBudget::Figures opens;   // the budget for opens
     };
     Figures figures() const;
 
-    // The memory a view takes, estimated from the bytes of its launch record and journal (see
-    // bytes_per_journal_byte) plus a fixed part.
-    static std::uint64_t estimated_bytes(const views::RunView& view);
-    // A view takes about this many bytes per journal byte: measured by bench/run_cache_bench
-    // (heap in use after opening, over the journal's size) on generated runs.
+    // The bytes a view holds: its arena's blocks and its envelope list with the texts the
+    // envelopes own.
+    static std::uint64_t held_bytes(const views::RunView& view);
+    // A view takes about this many bytes per journal byte: what an open reserves of the budget
+    // before it has read anything (bench/run_cache_bench measures it).
     static constexpr std::uint64_t bytes_per_journal_byte = 2;
 
     static std::int64_t realtime_ns();
 
 private:
-    struct Entry {
+    struct Flight;
+    struct Opened {
         SharedRun run;
-        std::uint64_t bytes = 0;
-        std::list<std::string>::iterator recent;  // its place in recent_
+        bool trusted = false;  // read completely, from files settled before the read
     };
 
-    SharedRun kept_run(const std::string& key);
-    void touch(const std::string& key, const SharedRun& run);
-    bool keep(const std::string& key, SharedRun run);  // true when it stays
+    Opened open_shared(const std::string& key, const ledger::RunPaths& paths, std::int64_t begun);
+    void lead(const std::string& key, const ledger::RunPaths& paths, Flight& flight);
+    SharedRun kept_view(const std::string& key);
+    void keep_view(const std::string& key, const SharedRun& run);
+    void keep_record(const std::string& key, const SharedRecord& record);
     void forget(const std::string& key);
-    void erase_locked(std::unordered_map<std::string, Entry>::iterator entry);
 
-    const std::uint64_t max_bytes_;
     const Clock clock_;
+    const std::shared_ptr<MemoryBudget> open_budget_;
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, Entry> entries_;  // by run directory
-    std::list<std::string> recent_;                   // keys, most recently used first
-    std::uint64_t bytes_ = 0;
+    BoundedLru<SharedRun> views_;
+    BoundedLru<SharedRecord> records_;
+    std::unordered_map<std::string, std::shared_ptr<Flight>> flights_;  // opens in progress
     std::uint64_t hits_ = 0;
     std::uint64_t replays_ = 0;
+    std::uint64_t joined_ = 0;
 };
 
 }  // namespace korvalle::store

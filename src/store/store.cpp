@@ -14,50 +14,21 @@ namespace korvalle::store {
 
 namespace {
 
-// What the run list keeps of each run while it walks the root: the sort key, the settled flag,
-// the telemetry key, the journal sums, and either the run, when the cache of opened runs keeps
-// it (holding on to it costs nothing then, and its summary is built only if it lands on the
-// page), or the run's summary built without telemetry. The telemetry reaches only the summary's "timing" block,
-// which is made again for the runs of the page that have telemetry; every other run never gets
-// its telemetry asked for.
-struct ListedRun {
-    std::string id;
-    std::optional<std::uint64_t> last_event_at;
-    bool settled = false;
-    RunSignature signature;
-    SharedRun kept;
-    payload::TurnDurations durations;
-    boost::json::object summary;
-};
-
-ListedRun listed_run(const SharedRun& opened, bool kept) {
-    const views::RunView& view = opened->view;
-    ListedRun run{view.id(), view.last_event_at, views::is_settled(view), RunSignature::of(view), nullptr,
-                  opened->turn_durations, {}};
-    if (kept) {
-        run.kept = opened;
-    } else {
-        run.summary = std::move(payload::run_summary(view, nullptr, run.durations).as_object());
-    }
-    return run;
-}
+using Records = std::vector<const RunRecord*>;
 
 // Run order: runs with a last event time first, later times first, then by id as bytes.
-bool runs_before(const ListedRun* a, const ListedRun* b) {
-    if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
-    if (a->last_event_at && *a->last_event_at != *b->last_event_at) return *a->last_event_at > *b->last_event_at;
-    return a->id < b->id;
+bool runs_before(const RunRecord* a, const RunRecord* b) {
+    if (a->last_event_at().has_value() != b->last_event_at().has_value()) return a->last_event_at().has_value();
+    if (a->last_event_at() && *a->last_event_at() != *b->last_event_at()) return *a->last_event_at() > *b->last_event_at();
+    return a->id() < b->id();
 }
-
-using RunRefs = std::vector<ListedRun*>;
 
 // Up to limit runs from start on, settled ones left out unless asked for, and whether more
 // runs follow them.
-std::pair<RunRefs, bool> page_from(RunRefs::const_iterator start, RunRefs::const_iterator end,
-                                   const RunsQuery& query) {
-    RunRefs page;
+std::pair<Records, bool> page_from(Records::const_iterator start, Records::const_iterator end, const RunsQuery& query) {
+    Records page;
     for (auto it = start; it != end; ++it) {
-        if (!query.include_settled && (*it)->settled) continue;
+        if (!query.include_settled && (*it)->settled()) continue;
         if (page.size() == query.limit) return {std::move(page), true};
         page.push_back(*it);
     }
@@ -65,11 +36,6 @@ std::pair<RunRefs, bool> page_from(RunRefs::const_iterator start, RunRefs::const
 }
 
 }  // namespace
-
-RunSignature RunSignature::of(const views::RunView& view) {
-    return RunSignature{view.round, static_cast<std::uint64_t>(view.envelopes.size()),
-                        view.last_event_at.value_or(0)};
-}
 
 SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
                                        const RunSignature& signature) {
@@ -113,17 +79,31 @@ SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
     return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
 }
 
+std::vector<SharedRecord> RunStore::every_run_record() const {
+    const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
+    run_cache_->keep_only(runs);
+    std::vector<SharedRecord> records(runs.size());
+    std::vector<std::size_t> unkept;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        records[i] = run_cache_->kept_record(runs[i]);
+        if (!records[i]) unkept.push_back(i);
+    }
+    openers_->run_each(unkept.size(), [&](std::size_t i) { records[unkept[i]] = run_cache_->open_record(runs[unkept[i]]); });
+    std::erase(records, nullptr);
+    return records;
+}
+
 boost::json::object RunStore::run_list(const RunsQuery& query) const {
-    std::vector<ListedRun> listed = map_every_run(listed_run);
-    RunRefs ordered;
+    const std::vector<SharedRecord> listed = every_run_record();
+    Records ordered;
     ordered.reserve(listed.size());
-    for (ListedRun& run : listed) ordered.push_back(&run);
+    for (const SharedRecord& record : listed) ordered.push_back(record.get());
     std::sort(ordered.begin(), ordered.end(), runs_before);
 
     auto start = ordered.begin();
     if (query.cursor) {
         auto at = std::find_if(ordered.begin(), ordered.end(),
-                               [&](const ListedRun* run) { return run->id == *query.cursor; });
+                               [&](const RunRecord* run) { return run->id() == *query.cursor; });
         if (at != ordered.end()) start = at + 1;
     }
     auto [page, more] = page_from(start, ordered.end(), query);
@@ -131,19 +111,14 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     boost::json::array runs;
     runs.reserve(page.size());
     // Telemetry is asked for in page order, one run after another, as the cache expects.
-    for (ListedRun* run : page) {
+    for (const RunRecord* run : page) {
         SharedTelemetry telemetry;
-        if (auto id = contract::RunId::make(run->id)) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
-        if (run->kept) {
-            runs.push_back(payload::run_summary(run->kept->view, telemetry, run->durations));
-            continue;
-        }
-        if (telemetry) run->summary["timing"] = payload::telemetry_breakdown(telemetry.get(), run->durations);
-        runs.push_back(std::move(run->summary));
+        if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
+        runs.push_back(payload::run_summary(run->summary, telemetry));
     }
     boost::json::object document;
     document.emplace("runs", std::move(runs));
-    if (more) document.emplace("next_cursor", page.back()->id);
+    if (more) document.emplace("next_cursor", page.back()->id());
     return document;
 }
 

@@ -1,8 +1,8 @@
 // The run store: the server's read model of the runs root. Every operation lists the root
-// again and opens its runs through the cache of opened runs, which replays a run only when a
+// again and reads its runs through the cache of opened runs, which replays a run only when a
 // file its open read has changed. The telemetry cache remembers per run what the pipeline
-// tool's telemetry command answered until the run changes. Operations over every run open the
-// runs on the store's pool of openers and keep a small record per run.
+// tool's telemetry command answered until the run changes. Operations over every run read the
+// runs' records, and open the runs without one on the store's pool of openers.
 #pragma once
 
 #include "sdk/run/views.hpp"
@@ -11,6 +11,7 @@
 #include "src/store/open_pool.hpp"
 #include "src/store/queries.hpp"
 #include "src/store/run_cache.hpp"
+#include "src/store/run_record.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
@@ -22,24 +23,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
 namespace korvalle::store {
-
-// A run's change fingerprint: it moves when a round starts, an envelope is appended or the
-// last event time moves.
-struct RunSignature {
-    std::uint64_t round = 0;
-    std::uint64_t envelope_count = 0;
-    std::uint64_t last_event_ms = 0;  // 0 when the run has no last event time
-
-    static RunSignature of(const views::RunView& view);
-    friend bool operator==(const RunSignature&, const RunSignature&) = default;
-};
 
 using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
 
@@ -97,15 +86,11 @@ public:
     // the id.
     std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations) const;
 
-    // Opens every run of the root through the cache, on the store's openers, and hands each
-    // run to to_record(run, kept) (on an opener thread, several at once); kept tells that the
-    // cache keeps the run, so that a record may hold on to it at no cost; the walk itself
-    // keeps no view. Gives the records of the runs that opened, in the listing's order
-    // (ascending id), as views::RunView::all would give their views. to_record must not walk
-    // the runs itself. The cache forgets the runs that are no longer listed.
-    template <class ToRecord>
-    auto map_every_run(ToRecord to_record) const
-        -> std::vector<std::invoke_result_t<ToRecord&, const SharedRun&, bool>>;
+    // The record of every run of the root, in the listing's order (ascending id), as
+    // views::RunView::all would give their views; runs that do not open are left out. Kept
+    // records are checked on the calling thread; only the runs without one are opened, on the
+    // store's openers, several at once. The cache forgets the runs that are no longer listed.
+    std::vector<SharedRecord> every_run_record() const;
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
     std::variant<std::string, error::ApiError> conversation(const contract::RunId& run,
@@ -133,25 +118,5 @@ private:
     std::shared_ptr<OpenPool> openers_;
     std::shared_ptr<RunCache> run_cache_;
 };
-
-template <class ToRecord>
-auto RunStore::map_every_run(ToRecord to_record) const
-    -> std::vector<std::invoke_result_t<ToRecord&, const SharedRun&, bool>> {
-    using Record = std::invoke_result_t<ToRecord&, const SharedRun&, bool>;
-    const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
-    run_cache_->keep_only(runs);
-    std::vector<std::optional<Record>> slots(runs.size());
-    openers_->run_each(runs.size(), [&](std::size_t i) {
-        bool kept = false;
-        if (SharedRun run = run_cache_->open_run(runs[i], &kept)) slots[i].emplace(to_record(std::as_const(run), kept));
-    });
-    std::vector<Record> records;
-    records.reserve(runs.size());
-    for (std::optional<Record>& slot : slots) {
-        if (slot) records.push_back(std::move(*slot));
-    }
-    return records;
-}
-
 
 }  // namespace korvalle::store

@@ -401,12 +401,14 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     Changes changes(root, seed());
     const std::string path = root.path().string();
     // The reference keeps nothing: every run is opened afresh for every document.
-    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(0));
+    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
     // The cache's clock an hour ahead makes every file settled, so that every entry is kept and
-    // every step is seen only through the files' identities; a small bound drops entries all
-    // the time; the plain clock keeps what has not changed for two seconds.
-    auto kept_cache = std::make_shared<RunCache>(RunCache::default_max_bytes, later_by(std::chrono::hours(1)));
-    auto small_cache = std::make_shared<RunCache>(96 * 1024, later_by(std::chrono::hours(1)));
+    // every step is seen only through the files' identities; small bounds drop views and
+    // records all the time, also in the middle of a walk; the plain clock keeps what has not
+    // changed for two seconds.
+    auto kept_cache = std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1)));
+    auto small_cache = std::make_shared<RunCache>(RunCache::Bounds{96 * 1024, 2 * store::record_room},
+                                                  later_by(std::chrono::hours(1)));
     const std::vector<std::pair<std::string, store::RunStore>> cached = {
         {"kept", store::RunStore::new_polling_every(path, 500, kept_cache)},
         {"small", store::RunStore::new_polling_every(path, 500, small_cache)},

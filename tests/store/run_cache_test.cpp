@@ -46,14 +46,14 @@ TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
     EXPECT_EQ(fresh.figures().entries, 0u);
 
     // Three seconds on, the same files are settled: the second open is answered from the entry.
-    RunCache settled(RunCache::default_max_bytes, later_by(3'000'000'000));
+    RunCache settled({}, later_by(3'000'000'000));
     const store::SharedView first = settled.open(paths_of(root, "r"));
     EXPECT_EQ(settled.open(paths_of(root, "r")), first);
     EXPECT_EQ(settled.figures().replays, 1u);
     EXPECT_EQ(settled.figures().hits, 1u);
 
     // One second on, they are not.
-    RunCache early(RunCache::default_max_bytes, later_by(1'000'000'000));
+    RunCache early({}, later_by(1'000'000'000));
     const store::SharedView once = early.open(paths_of(root, "r"));
     EXPECT_NE(early.open(paths_of(root, "r")), once);
     EXPECT_EQ(early.figures().hits, 0u);
@@ -63,7 +63,7 @@ TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
 TEST(RunCache, AChangedFileReplacesTheEntry) {
     RunsRoot root;
     add_run(root, "r", "2026-03-05T09:00:00.000Z", false, true);
-    RunCache cache(RunCache::default_max_bytes, later_by(hour_ns));
+    RunCache cache({}, later_by(hour_ns));
     const store::SharedView first = cache.open(paths_of(root, "r"));
     ASSERT_TRUE(first);
     EXPECT_EQ(cache.open(paths_of(root, "r")), first);
@@ -84,7 +84,7 @@ TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
     RunsRoot root;
     add_run(root, "r", "2026-03-05T09:00:00.000Z");
     backdate(root.path() / "r", 200);
-    RunCache cache(RunCache::default_max_bytes, later_by(hour_ns));
+    RunCache cache({}, later_by(hour_ns));
     const store::SharedView first = cache.open(paths_of(root, "r"));
     ASSERT_TRUE(first);
     EXPECT_FALSE(first->in_round);
@@ -106,11 +106,11 @@ TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
 TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     RunsRoot root;
     for (const char* id : {"a", "b", "c"}) add_run(root, id, "2026-03-05T09:00:00.000Z");
-    const std::uint64_t one = RunCache::estimated_bytes(views::RunView::open(paths_of(root, "a")).value());
+    const std::uint64_t one = RunCache::held_bytes(views::RunView::open(paths_of(root, "a")).value());
     for (const char* id : {"b", "c"}) {
-        ASSERT_EQ(RunCache::estimated_bytes(views::RunView::open(paths_of(root, id)).value()), one);
+        ASSERT_EQ(RunCache::held_bytes(views::RunView::open(paths_of(root, id)).value()), one);
     }
-    RunCache cache(2 * one, later_by(hour_ns));
+    RunCache cache({2 * one}, later_by(hour_ns));
     cache.open(paths_of(root, "a"));
     cache.open(paths_of(root, "b"));
     cache.open(paths_of(root, "a"));  // b is now the least recently used
@@ -128,7 +128,7 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_EQ(cache.figures().entries, 1u);
     EXPECT_EQ(cache.figures().bytes, one);
     // A view larger than the whole bound is handed out but not kept.
-    RunCache tiny(one - 1, later_by(hour_ns));
+    RunCache tiny({one - 1}, later_by(hour_ns));
     EXPECT_TRUE(tiny.open(paths_of(root, "a")));
     EXPECT_EQ(tiny.figures().entries, 0u);
     EXPECT_EQ(tiny.figures().bytes, 0u);

@@ -1,0 +1,21 @@
+#include "src/store/run_record.hpp"
+
+namespace korvalle::store {
+
+RunSignature RunSignature::of(const views::RunView& view) {
+    return RunSignature{view.round, static_cast<std::uint64_t>(view.envelopes.size()),
+                        view.last_event_at.value_or(0)};
+}
+
+RunRecord RunRecord::of(const views::RunView& view) {
+    return RunRecord{payload::SummaryFacts::of(view), RunSignature::of(view), view.files_read};
+}
+
+std::uint64_t RunRecord::held_bytes() const {
+    std::uint64_t bytes = sizeof(RunRecord) - sizeof(summary) + summary.held_bytes();
+    bytes += files.files.capacity() * sizeof(files::Seen);
+    for (const files::Seen& seen : files.files) bytes += seen.path.native().capacity() + 1;
+    return bytes;
+}
+
+}  // namespace korvalle::store
