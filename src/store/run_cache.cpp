@@ -81,22 +81,7 @@ SharedView RunCache::open(const ledger::RunPaths& paths) {
     return run ? SharedView(run, &run->view) : nullptr;
 }
 
-SharedRun RunCache::open_run(const ledger::RunPaths& paths) {
-    const std::string key = paths.dir.string();
-    const std::int64_t begun = clock_();
-    if (SharedRun held = kept_view(key); held && held->view.files_read.unchanged()) {
-        std::lock_guard lock(mutex_);
-        ++hits_;
-        views_.touch(key, held);
-        return held;
-    }
-    Opened opened = open_shared(key, paths, begun);
-    if (opened.trusted)
-        keep_view(key, opened.run);
-    else
-        forget(key);
-    return std::move(opened.run);
-}
+SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths.dir.string(), paths, Want::View).run; }
 
 SharedRecord RunCache::kept_record(const ledger::RunPaths& paths) {
     const std::string key = paths.dir.string();
@@ -105,69 +90,69 @@ SharedRecord RunCache::kept_record(const ledger::RunPaths& paths) {
         std::lock_guard lock(mutex_);
         if (const SharedRecord* kept = records_.find(key)) record = *kept;
     }
-    if (!record || !record->files.unchanged()) return nullptr;
-    std::lock_guard lock(mutex_);
-    ++hits_;
-    records_.touch(key, record);
-    return record;
+    return record && hit(key, record) ? record : nullptr;
 }
 
 SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
-    const std::string key = paths.dir.string();
-    const std::int64_t begun = clock_();
-    // A kept view was settled and read whole when it was kept: its record is as good.
-    if (SharedRun held = kept_view(key); held && held->view.files_read.unchanged()) {
-        auto record = std::make_shared<const RunRecord>(RunRecord::of(held->view));
-        keep_record(key, record);
-        return record;
-    }
-    Opened opened = open_shared(key, paths, begun);
-    if (!opened.run) {
-        forget(key);
-        return nullptr;
-    }
-    auto record = std::make_shared<const RunRecord>(RunRecord::of(opened.run->view));
-    if (opened.trusted)
-        keep_record(key, record);
-    else
-        forget(key);
-    return record;
+    return read(paths.dir.string(), paths, Want::Record).record;
 }
 
-// The open of the run, led by this caller or joined. A joiner takes the other caller's open
-// only as a hit would take a kept view: when the open read the files after the joiner began
-// (then it is as fresh as an open of its own), or when it was trusted and its files are still
-// unchanged. Otherwise it opens again, and an open begun after it always qualifies.
-RunCache::Opened RunCache::open_shared(const std::string& key, const ledger::RunPaths& paths, std::int64_t begun) {
+// What is kept is looked for, and an open in progress joined, under one lock, and an open keeps
+// what it read before it lands: a caller sees either the open or what it kept, never neither.
+//
+// A joiner takes the other caller's open only as a hit would take a kept view: when the open
+// began to read after the joiner began (then it is as fresh as an open of its own), or when it
+// was trusted and its files are still unchanged. Otherwise it opens again, and an open begun
+// after it always qualifies.
+RunCache::Opened RunCache::read(const std::string& key, const ledger::RunPaths& paths, Want want) {
+    const std::int64_t begun = clock_();
     for (;;) {
+        SharedRecord record;
+        SharedRun view;
         std::shared_ptr<Flight> flight;
         bool leading = false;
         {
             std::lock_guard lock(mutex_);
-            std::shared_ptr<Flight>& slot = flights_[key];
-            if (!slot) {
-                slot = std::make_shared<Flight>();
-                leading = true;
+            if (const SharedRecord* kept = records_.find(key); kept && want == Want::Record) record = *kept;
+            if (const SharedRun* kept = views_.find(key); kept && !record) view = *kept;
+            if (!record && !view) {
+                std::shared_ptr<Flight>& slot = flights_[key];
+                leading = !slot;
+                if (leading) slot = std::make_shared<Flight>();
+                flight = slot;
             }
-            flight = slot;
         }
-        if (leading) {
-            lead(key, paths, *flight);
+        if (record) {
+            if (hit(key, record)) return Opened{nullptr, std::move(record), true};
+        } else if (view) {
+            if (want == Want::View && hit(key, view)) return Opened{std::move(view), nullptr, true};
+            // A kept view was settled and read whole: its record is as good as an open's.
+            if (want == Want::Record && view->view.files_read.unchanged()) {
+                auto made = std::make_shared<const RunRecord>(RunRecord::of(view->view));
+                keep_record(key, made);
+                return Opened{std::move(view), std::move(made), true};
+            }
+        } else if (leading) {
+            lead(key, paths, want, *flight);
             return flight->opened;
+        } else {
+            std::unique_lock wait(flight->mutex);
+            flight->landed.wait(wait, [&] { return flight->done; });
+            const Opened& opened = flight->opened;
+            if (!flight->failed &&
+                (begun <= flight->read_from || (opened.trusted && opened.run->view.files_read.unchanged()))) {
+                if (want == Want::View && opened.trusted) keep_view(key, opened.run);
+                std::lock_guard lock(mutex_);
+                ++joined_;
+                return opened;
+            }
+            continue;
         }
-        std::unique_lock wait(flight->mutex);
-        flight->landed.wait(wait, [&] { return flight->done; });
-        if (flight->failed) continue;
-        const Opened& opened = flight->opened;
-        if (begun <= flight->read_from || (opened.trusted && opened.run->view.files_read.unchanged())) {
-            std::lock_guard lock(mutex_);
-            ++joined_;
-            return opened;
-        }
+        forget(key);  // what was kept is stale
     }
 }
 
-void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Flight& flight) {
+void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, Flight& flight) {
     const auto land = [&](bool failed) {
         {
             std::lock_guard lock(flight.mutex);
@@ -191,8 +176,15 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Fligh
             auto run = std::make_shared<const OpenedRun>(OpenedRun{std::move(loaded.value()), bytes, std::move(lease)});
             const files::SeenFiles& read = run->view.files_read;
             const std::optional<std::int64_t> changed = read.last_change_ns();
-            flight.opened.trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
-            flight.opened.run = std::move(run);
+            const bool trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
+            auto record = std::make_shared<const RunRecord>(RunRecord::of(run->view));
+            flight.opened = Opened{std::move(run), std::move(record), trusted};
+        }
+        if (flight.opened.trusted) {
+            keep_record(key, flight.opened.record);
+            if (want == Want::View) keep_view(key, flight.opened.run);
+        } else {
+            forget(key);
         }
     } catch (...) {
         land(true);
@@ -201,10 +193,20 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Fligh
     land(false);
 }
 
-SharedRun RunCache::kept_view(const std::string& key) {
+bool RunCache::hit(const std::string& key, const SharedRun& view) {
+    if (!view->view.files_read.unchanged()) return false;
     std::lock_guard lock(mutex_);
-    const SharedRun* kept = views_.find(key);
-    return kept ? *kept : nullptr;
+    ++hits_;
+    views_.touch(key, view);
+    return true;
+}
+
+bool RunCache::hit(const std::string& key, const SharedRecord& record) {
+    if (!record->files.unchanged()) return false;
+    std::lock_guard lock(mutex_);
+    ++hits_;
+    records_.touch(key, record);
+    return true;
 }
 
 void RunCache::keep_view(const std::string& key, const SharedRun& run) {

@@ -117,14 +117,17 @@ public:
 
 private:
     struct Flight;
+    enum class Want { View, Record };
     struct Opened {
-        SharedRun run;
-        bool trusted = false;  // read completely, from files settled before the read
+        SharedRun run;        // null when the run did not open (or the record came from the cache)
+        SharedRecord record;  // null when the run did not open
+        bool trusted = false;  // read completely, from files settled before the read: may be kept
     };
 
-    Opened open_shared(const std::string& key, const ledger::RunPaths& paths, std::int64_t begun);
-    void lead(const std::string& key, const ledger::RunPaths& paths, Flight& flight);
-    SharedRun kept_view(const std::string& key);
+    Opened read(const std::string& key, const ledger::RunPaths& paths, Want want);
+    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, Flight& flight);
+    bool hit(const std::string& key, const SharedRun& view);
+    bool hit(const std::string& key, const SharedRecord& record);
     void keep_view(const std::string& key, const SharedRun& run);
     void keep_record(const std::string& key, const SharedRecord& record);
     void forget(const std::string& key);
