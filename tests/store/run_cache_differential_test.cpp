@@ -23,6 +23,7 @@
 
 #include <fmt/format.h>
 
+#include <barrier>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -437,6 +438,28 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
                 ASSERT_EQ(answered.at(what), text) << name << " store, " << at << ": " << what;
             }
             ASSERT_EQ(cached_streams[i].frames(), expected_frames) << name << " store's streams, " << at;
+        }
+        // Concurrent first requests on a cold cache, for the list and for one run, share opens
+        // and still answer each as the fresh store does.
+        const auto cold = store::RunStore::new_polling_every(
+            path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))));
+        const RootItem& first = items.front();
+        constexpr int requests = 8;
+        std::barrier start(requests);
+        std::vector<std::string> concurrent(requests);
+        {
+            std::vector<std::jthread> threads;
+            for (int i = 0; i < requests; ++i) {
+                threads.emplace_back([&, i] {
+                    start.arrive_and_wait();
+                    concurrent[i] = i % 2 ? written(cold.run(first.run, true))
+                                          : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
+                });
+            }
+        }
+        for (int i = 0; i < requests; ++i) {
+            ASSERT_EQ(concurrent[i], expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
+                << "concurrent requests, " << at;
         }
         // Two changes of one file in one tick of the file system's clock could leave its
         // identity as it was; the cache guards against that with its two-second rule, which the

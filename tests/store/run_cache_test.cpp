@@ -1,7 +1,11 @@
 // The cache of opened runs in process: when an entry is used, replaced, kept for one caller
 // only, and dropped.
 #include "src/store/run_cache.hpp"
+#include "src/store/store.hpp"
 #include "tests/support/server_fixture.hpp"
+
+#include <barrier>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -132,6 +136,69 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_TRUE(tiny.open(paths_of(root, "a")));
     EXPECT_EQ(tiny.figures().entries, 0u);
     EXPECT_EQ(tiny.figures().bytes, 0u);
+}
+
+// Concurrent first reads of one run, by documents or walks, share one open.
+TEST(RunCache, ConcurrentReadsOfOneRunShareOneOpen) {
+    RunsRoot root;
+    add_run(root, "r", "2026-03-05T09:00:00.000Z");
+    for (bool documents : {true, false}) {
+        RunCache cache({}, later_by(hour_ns));
+        constexpr int readers = 16;
+        std::barrier start(readers);
+        std::vector<const void*> read(readers);
+        {
+            std::vector<std::jthread> threads;
+            for (int i = 0; i < readers; ++i) {
+                threads.emplace_back([&, i] {
+                    start.arrive_and_wait();
+                    if (documents)
+                        read[i] = cache.open_run(paths_of(root, "r")).get();
+                    else
+                        read[i] = cache.open_record(paths_of(root, "r")).get();
+                });
+            }
+        }
+        EXPECT_EQ(cache.figures().replays, 1u) << documents;
+        for (const void* each : read) EXPECT_EQ(each, read[0]) << documents;
+        // Only a document's open keeps its view; both keep the record.
+        EXPECT_EQ(cache.figures().entries, documents ? 1u : 0u);
+        EXPECT_EQ(cache.figures().records, 1u);
+    }
+}
+
+// With a budget smaller than any run, every open goes alone; concurrent walks that meet a run
+// that does not open are all answered as a store that keeps nothing answers, and every share
+// of the budget is given back.
+TEST(RunCache, OpensPastTheBudgetWaitTheirTurnAndAreAllAnswered) {
+    RunsRoot root;
+    for (int i = 0; i < 6; ++i) add_run(root, "r" + std::to_string(i), "2026-03-05T09:00:0" + std::to_string(i) + ".000Z");
+    root.run("broken").launch();
+    write_file(root.path() / "broken" / "launch.json", "{not a launch record");
+    const std::string path = root.path().string();
+    auto cache = std::make_shared<RunCache>(RunCache::Bounds{0, 0, 1}, later_by(hour_ns));
+    const auto store = store::RunStore::new_polling_every(path, 500, cache);
+    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
+    const store::RunsQuery query{std::nullopt, 50, true};
+    const std::string expected = json::write(fresh.run_list(query));
+
+    constexpr int walks = 8;
+    std::barrier start(walks);
+    std::vector<std::string> answers(walks);
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < walks; ++i) {
+            threads.emplace_back([&, i] {
+                start.arrive_and_wait();
+                answers[i] = json::write(store.run_list(query));
+            });
+        }
+    }
+    for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
+    const RunCache::Figures figures = cache->figures();
+    EXPECT_EQ(figures.opens.held, 0u);
+    EXPECT_EQ(figures.opens.waiting, 0u);
+    EXPECT_EQ(figures.entries + figures.records, 0u);
 }
 
 }  // namespace

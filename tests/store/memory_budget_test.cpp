@@ -1,0 +1,63 @@
+// The budget of bytes: shares wait in order of arrival, a share larger than the budget goes
+// alone, small shares never wait, and leases give their bytes back.
+#include "src/store/memory_budget.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace korvalle::testing {
+namespace {
+
+using store::MemoryBudget;
+
+void wait_for_waiters(const MemoryBudget& budget, std::uint64_t count) {
+    while (budget.figures().waiting != count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(MemoryBudget, SharesWaitInOrderOfArrivalAndALargeOneGoesAlone) {
+    auto budget = MemoryBudget::make(100);
+    MemoryBudget::Lease held = budget->acquire(60);
+    std::mutex mutex;
+    std::vector<int> granted;
+    const auto take = [&](int who, std::uint64_t bytes) {
+        MemoryBudget::Lease lease = budget->acquire(bytes);
+        std::lock_guard lock(mutex);
+        granted.push_back(who);
+    };
+    // 50 does not fit beside 60; 10 would, but comes after it; 250 is larger than the budget.
+    std::jthread first(take, 1, 50);
+    wait_for_waiters(*budget, 1);
+    std::jthread second(take, 2, 10);
+    wait_for_waiters(*budget, 2);
+    std::jthread third(take, 3, 250);
+    wait_for_waiters(*budget, 3);
+    EXPECT_TRUE(granted.empty());
+    held.resize(80);  // grows past nothing that waits
+    EXPECT_EQ(budget->figures().held, 80u);
+    held.release();
+    first.join();
+    second.join();
+    third.join();
+    EXPECT_EQ(granted, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(budget->figures().held, 0u);
+    EXPECT_EQ(budget->figures().peak, 250u);
+    EXPECT_EQ(budget->figures().waits, 3u);
+}
+
+TEST(MemoryBudget, SharesBelowTheExemptionNeverWait) {
+    auto budget = MemoryBudget::make(100, 10);
+    MemoryBudget::Lease full = budget->acquire(100);
+    MemoryBudget::Lease small = budget->acquire(9);  // would block the test if it waited
+    EXPECT_EQ(budget->figures().held, 109u);
+    MemoryBudget::Lease moved = std::move(small);
+    moved = MemoryBudget::Lease();
+    EXPECT_EQ(budget->figures().held, 100u);
+    EXPECT_EQ(budget->figures().waits, 0u);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
