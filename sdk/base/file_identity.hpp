@@ -36,6 +36,7 @@ std::optional<Identity> identity_of(const std::filesystem::path& path);
 struct ReadTrace {
     std::optional<Identity> identity;
     int error = 0;
+    bool folded_holes = false;  // holes of a sparse file were handed over as single NUL bytes
 };
 
 // One file a reader looked at and what it was then; a null identity: nothing was there.

@@ -128,19 +128,20 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
 namespace {
 
 int read_chunks(const std::filesystem::path& path, const std::function<void(std::string_view)>& consume,
-                std::optional<Identity>& identity) {
+                ReadTrace& trace, std::uint64_t from) {
     int error = 0;
     struct stat st {};
     Fd fd{open_regular(path, st, error)};
     if (fd.fd < 0) return error;
-    identity = Identity::of(st);
+    trace.identity = Identity::of(st);
     const off_t end = st.st_size;
     char buffer[65536];
-    off_t at = 0;
+    off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, static_cast<std::uint64_t>(end)));
     while (at < end) {
         // Where the next data lies; a file system that cannot tell reads the holes as NULs.
         const off_t data = ::lseek(fd.fd, at, SEEK_DATA);
         if (data > at || (data < 0 && errno == ENXIO)) {
+            trace.folded_holes = true;
             consume(std::string_view("\0", 1));
             if (data < 0 || data >= end) return 0;
             at = data;
@@ -163,11 +164,11 @@ int read_chunks(const std::filesystem::path& path, const std::function<void(std:
 }  // namespace
 
 int read_regular_chunks(const std::filesystem::path& path,
-                        const std::function<void(std::string_view)>& consume, ReadTrace* trace) {
-    std::optional<Identity> identity;
-    const int error = read_chunks(path, consume, identity);
-    if (trace) *trace = ReadTrace{identity, error};
-    return error;
+                        const std::function<void(std::string_view)>& consume, ReadTrace* trace, std::uint64_t from) {
+    ReadTrace read;
+    read.error = read_chunks(path, consume, read, from);
+    if (trace) *trace = read;
+    return read.error;
 }
 
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {

@@ -52,8 +52,10 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
 // a sparse file are skipped: each is handed over as one NUL byte, so that a terabyte of holes
 // costs nothing while still separating the bytes around it. Returns 0, or the errno that ended
 // the reading, which trace (when given) also receives with the identity of the descriptor read.
+// Reading starts at the offset from (nothing is read when the file is no longer than that).
 int read_regular_chunks(const std::filesystem::path& path,
-                        const std::function<void(std::string_view)>& consume, ReadTrace* trace = nullptr);
+                        const std::function<void(std::string_view)>& consume, ReadTrace* trace = nullptr,
+                        std::uint64_t from = 0);
 
 // Reads at most the last max_bytes of a regular file (seeks; never reads the rest), and never
 // more than the size the file had when it was opened.

@@ -3,6 +3,10 @@
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+
 namespace korvalle::journal {
 
 namespace {
@@ -15,10 +19,14 @@ bool is_cut_sequence(std::string_view tail) {
     return matching == tail.size() && tail.size() < length;
 }
 
-void visit_line(std::string_view line, const std::function<void(std::string_view)>& visit) {
-    if (line.find('\0') != std::string_view::npos) return;
-    if (!text::trim(line).empty()) visit(line);
+// True when the line was handed over.
+bool visit_line(std::string_view line, const std::function<void(std::string_view)>& visit) {
+    if (line.find('\0') != std::string_view::npos || text::trim(line).empty()) return false;
+    visit(line);
+    return true;
 }
+
+std::uint64_t line_hash(std::string_view bytes) { return std::hash<std::string_view>{}(bytes); }
 
 // Splits text that ends with a line feed into its lines.
 void split_complete(std::string_view text, const std::function<void(std::string_view)>& visit) {
@@ -37,11 +45,21 @@ void split_complete(std::string_view text, const std::function<void(std::string_
 // by itself. The start of a line that continues in the next chunk is kept, up to the line
 // bound; past it the line is only checked as it streams by, keeping at most the few bytes of
 // a sequence cut by a chunk's end.
+//
+// It also follows where lines begin in the file, and keeps the bytes of the last complete
+// line, so that a read of the file grown later can check them and go on from there.
 class LineSplitter {
 public:
-    explicit LineSplitter(const std::function<void(std::string_view)>& visit) : visit_(visit) {}
+    // Starts at offset from of the file, where a line begins; the last complete line before it
+    // (when known) began at last_line_start and held last_line.
+    LineSplitter(const std::function<void(std::string_view)>& visit, std::uint64_t from = 0,
+                 std::uint64_t last_line_start = 0, std::string last_line = {})
+        : visit_(visit), offset_(from), line_start_(from), last_line_start_(last_line_start),
+          last_line_(std::move(last_line)) {}
 
     void feed(std::string_view chunk) {
+        const std::uint64_t at = offset_;
+        offset_ += chunk.size();
         if (!usable_) return;
         const std::size_t first = chunk.find('\n');
         if (first == std::string_view::npos) {
@@ -49,8 +67,16 @@ public:
             return;
         }
         end_line(chunk.substr(0, first));
+        line_start_ = at + first + 1;
         const std::size_t last = chunk.rfind('\n');
-        if (usable_ && last > first) complete(chunk.substr(first + 1, last - first));
+        if (usable_ && last > first) {
+            complete(chunk.substr(first + 1, last - first));
+            const std::size_t previous = chunk.rfind('\n', last - 1);
+            last_line_start_ = at + previous + 1;
+            last_line_.assign(chunk.substr(previous + 1, last - previous));
+            last_line_known_ = true;
+            line_start_ = at + last + 1;
+        }
         if (usable_) partial(chunk.substr(last + 1));
     }
 
@@ -60,10 +86,18 @@ public:
         if (skipping_) return true;  // carried bytes, if any, are a cut sequence: dropped
         const std::size_t valid = text::utf8_valid_prefix(pending_);
         if (valid == pending_.size()) {
-            visit_line(pending_, visit_);
+            tail_visited_ = visit_line(pending_, visit_);
             return true;
         }
         return is_cut_sequence(std::string_view(pending_).substr(valid));
+    }
+
+    // Where the reading stopped, once finished: usable tells what finish() said, trace how the
+    // file was read.
+    JournalEnd end(bool usable, const files::ReadTrace& trace) const {
+        return JournalEnd{offset_, line_start_, last_line_start_, line_hash(last_line_), tail_visited_,
+                          usable && trace.error == 0 && !trace.folded_holes && last_line_known_ &&
+                              trace.identity && trace.identity->size == offset_};
     }
 
 private:
@@ -89,14 +123,19 @@ private:
     // The rest of the current line, up to (not including) its line feed.
     void end_line(std::string_view rest) {
         partial(rest);
+        last_line_start_ = line_start_;
         if (skipping_) {
             // A sequence cannot continue past the line feed.
             usable_ = usable_ && carry_.empty();
             skipping_ = false;
+            last_line_known_ = false;
+            last_line_.clear();
             return;
         }
         pending_.push_back('\n');
         complete(pending_);
+        last_line_.swap(pending_);
+        last_line_known_ = true;
         pending_.clear();
     }
 
@@ -113,16 +152,64 @@ private:
     std::string carry_;    // a skipped line's sequence cut by a chunk's end
     bool skipping_ = false;
     bool usable_ = true;
+    std::uint64_t offset_;           // of the next byte fed
+    std::uint64_t line_start_;       // of the line not ended yet
+    std::uint64_t last_line_start_;  // of the last complete line
+    std::string last_line_;          // its bytes, line feed included
+    bool last_line_known_ = true;    // false when it was past the line bound
+    bool tail_visited_ = false;
 };
 
 }  // namespace
 
 bool for_each_journal_line(const std::filesystem::path& path,
-                           const std::function<void(std::string_view)>& visit, files::ReadTrace* trace) {
+                           const std::function<void(std::string_view)>& visit, files::ReadTrace* trace,
+                           JournalEnd* end) {
     LineSplitter splitter(visit);
-    const int error =
-        files::read_regular_chunks(path, [&](std::string_view chunk) { splitter.feed(chunk); }, trace);
-    return error == 0 && splitter.finish();
+    files::ReadTrace read;
+    files::read_regular_chunks(path, [&](std::string_view chunk) { splitter.feed(chunk); }, &read);
+    const bool usable = read.error == 0 && splitter.finish();
+    if (trace) *trace = read;
+    if (end) *end = splitter.end(usable, read);
+    return usable;
+}
+
+Continued continue_journal_lines(const std::filesystem::path& path, const JournalEnd& from,
+                                 const files::Identity& was, const std::function<void(std::string_view)>& visit,
+                                 files::ReadTrace* trace, JournalEnd* end) {
+    // The last complete line is read again first, then the splitter goes on where it stopped.
+    const std::uint64_t checked = from.tail_start - from.last_line_start;
+    std::string check;
+    std::optional<LineSplitter> splitter;
+    bool changed = false;
+    const auto consume = [&](std::string_view chunk) {
+        if (changed) return;
+        if (!splitter) {
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), checked - check.size()));
+            check.append(chunk.substr(0, take));
+            chunk.remove_prefix(take);
+            if (check.size() < checked) return;
+            if (line_hash(check) != from.last_line_hash) {
+                changed = true;
+                return;
+            }
+            splitter.emplace(visit, from.tail_start, from.last_line_start, std::move(check));
+        }
+        splitter->feed(chunk);
+    };
+    files::ReadTrace read;
+    files::read_regular_chunks(path, consume, &read, from.last_line_start);
+    if (trace) *trace = read;
+    const bool same_file = read.identity && read.identity->device == was.device && read.identity->inode == was.inode &&
+                           read.identity->size >= from.end;
+    if (!from.resumable || !same_file || read.error != 0 || read.folded_holes || changed) return Continued::InDoubt;
+    if (!splitter) {
+        if (checked > 0) return Continued::InDoubt;  // the checked line was cut short
+        splitter.emplace(visit, from.tail_start, from.last_line_start, std::string());
+    }
+    const bool usable = splitter->finish();
+    if (end) *end = splitter->end(usable, read);
+    return usable ? Continued::Read : Continued::NotUtf8;
 }
 
 std::vector<std::string> read_journal_lines(const std::filesystem::path& path, files::ReadTrace* trace) {

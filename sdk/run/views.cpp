@@ -10,6 +10,7 @@
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 
 namespace korvalle::views {
@@ -57,40 +58,111 @@ plan::SdkError not_utf8_error(const fs::path& path) {
     return plan::SdkError{plan::SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
 }
 
-// Reads the journal into the view's envelopes, in merge order, and replays them. Each line is
-// parsed once, as it is read; the journal's text is never held whole. Journals are written
-// in order, so an envelope is replayed as soon as it is read while everything read so far is
-// in merge order (the replay then sees exactly the sorted sequence); only a journal that is
-// out of order is sorted and replayed again from a fresh view.
+// Replays every envelope again from a fresh state, after the list was put in merge order.
+void replay_from_memory(RunView& view) {
+    EnvelopeList envelopes = std::move(view.envelopes);
+    view = RunView{};
+    view.envelopes = std::move(envelopes);
+    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+}
+
+// Reads journal lines into the view's envelope list, each parsed once as it is read, into the
+// list's newest arena. Journals are written in order, so an envelope is replayed as soon as it
+// is read while everything so far is in merge order (the replay then sees exactly the sorted
+// sequence); an envelope out of order stops that, and the caller sorts and replays again.
+class EnvelopeReader {
+public:
+    explicit EnvelopeReader(RunView& view) : view_(view), storage_(view.envelopes.open_arena()) {}
+
+    void operator()(std::string_view line) {
+        std::vector<event::Envelope>& list = view_.envelopes.list();
+        last_made_ = event::read_envelope_into(line, list.emplace_back(storage_)).empty();
+        if (!last_made_) {
+            list.pop_back();
+            return;
+        }
+        const std::size_t n = list.size();
+        if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
+        if (ordered_) view_.apply_event(list.back());
+    }
+
+    bool ordered() const { return ordered_; }
+    // Whether the last line handed over made an envelope.
+    bool last_made() const { return last_made_; }
+
+private:
+    RunView& view_;
+    boost::json::storage_ptr storage_;
+    bool ordered_ = true;
+    bool last_made_ = false;
+};
+
+// An unfinished last line that made an envelope cannot be read again from its start without
+// dropping that envelope, which the replay has already seen: such a read is not resumed.
+journal::JournalEnd resumable_end(journal::JournalEnd end, const EnvelopeReader& reader) {
+    if (end.tail_visited && reader.last_made()) end.resumable = false;
+    return end;
+}
+
+// Reads the journal into the view's envelopes, in merge order, and replays them. The
+// journal's text is never held whole.
 void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTrace& trace) {
-    std::vector<event::Envelope>& envelopes = view.envelopes;
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
     // the last envelope is never touched: a large reservation costs address space, not memory.
     std::error_code error;
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
-    if (!error) envelopes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
-    bool ordered = true;
-    auto arena = std::make_unique<json::Arena>();
-    const boost::json::storage_ptr storage = arena->storage();
-    const bool usable = journal::for_each_journal_line(journal_path, [&](std::string_view line) {
-        if (!event::read_envelope_into(line, envelopes.emplace_back(storage)).empty()) {
-            envelopes.pop_back();
-            return;
-        }
-        const std::size_t n = envelopes.size();
-        if (ordered && n > 1 && journal::before_in_merge_order(envelopes[n - 1], envelopes[n - 2])) ordered = false;
-        if (ordered) view.apply_event(envelopes.back());
-    }, &trace);
-    if (!usable || !ordered) {
-        std::vector<event::Envelope> kept = usable ? std::move(envelopes) : std::vector<event::Envelope>{};
+    if (!error) view.envelopes.list().reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
+    EnvelopeReader reader(view);
+    journal::JournalEnd end;
+    const bool usable = journal::for_each_journal_line(journal_path, std::ref(reader), &trace, &end);
+    if (!usable) {
         view = RunView{};
-        journal::merge_order(kept);
-        view.envelopes = std::move(kept);
-        for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    } else if (!reader.ordered()) {
+        journal::merge_order(view.envelopes.list());
+        replay_from_memory(view);
     }
-    arena->seal();
-    view.arena = std::move(arena);
+    view.envelopes.seal();
+    view.journal_end = resumable_end(end, reader);
+}
+
+// Puts the envelopes read on into merge order among those read before (already in it): the
+// new ones, sorted among themselves, go after those they tie with, as a stable sort of the
+// whole list would put them. Envelopes are only moved by construction: assigning one whose
+// values live in another arena would copy them there, and the earlier arenas are sealed.
+void merge_appended(std::vector<event::Envelope>& list, std::size_t read_before) {
+    std::vector<event::Envelope*> before, added, order;
+    for (std::size_t i = 0; i < list.size(); ++i) (i < read_before ? before : added).push_back(&list[i]);
+    const auto by_merge_order = [](const event::Envelope* a, const event::Envelope* b) {
+        return journal::before_in_merge_order(*a, *b);
+    };
+    std::stable_sort(added.begin(), added.end(), by_merge_order);
+    order.reserve(list.size());
+    std::merge(before.begin(), before.end(), added.begin(), added.end(), std::back_inserter(order), by_merge_order);
+    std::vector<event::Envelope> merged;
+    merged.reserve(list.size());
+    for (event::Envelope* envelope : order) merged.push_back(std::move(*envelope));
+    list = std::move(merged);
+}
+
+// Reads on from where the view's read of the journal stopped; false when that is in doubt.
+bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files::Identity& was,
+                        files::ReadTrace& trace) {
+    const std::size_t read_before = view.envelopes.size();
+    EnvelopeReader reader(view);
+    journal::JournalEnd end;
+    const journal::Continued how =
+        journal::continue_journal_lines(journal_path, view.journal_end, was, std::ref(reader), &trace, &end);
+    if (how == journal::Continued::InDoubt) return false;
+    if (how == journal::Continued::NotUtf8) {
+        view = RunView{};
+    } else if (!reader.ordered()) {
+        merge_appended(view.envelopes.list(), read_before);
+        replay_from_memory(view);
+    }
+    view.envelopes.seal();
+    view.journal_end = resumable_end(end, reader);
+    return true;
 }
 
 // The distinct cross-run references among the dependencies of the graph's nodes.
@@ -104,6 +176,18 @@ std::set<std::string> cross_run_references(const graph::Graph& graph) {
         }
     }
     return references;
+}
+
+// What a view holds besides its arenas and envelopes: the record itself, the launch record,
+// the replay's tables, the graph of a plan.
+constexpr std::uint64_t fixed_view_bytes = 16 * 1024;
+
+// The statuses of the other runs' nodes that the replayed graph depends on, read now, and the
+// files the view was read from.
+void finish_open(RunView& view, files::SeenFiles files_read) {
+    view.cross_run_statuses =
+        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(view.paths.dir), &files_read);
+    view.files_read = std::move(files_read);
 }
 
 }  // namespace
@@ -129,12 +213,55 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     files::ReadTrace journal_trace;
     read_and_replay(view, journal_path, journal_trace);
     files_read.note(journal_path, journal_trace);
-    view.cross_run_statuses =
-        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(paths.dir), &files_read);
     view.paths = paths;
     view.launch = std::move(*launch.value);
-    view.files_read = std::move(files_read);
+    finish_open(view, std::move(files_read));
     return {std::move(view)};
+}
+
+std::optional<RunView> RunView::grown(RunView view) {
+    if (view.files_read.files.size() < 2 || !view.journal_end.resumable) return std::nullopt;
+    // The launch record and the journal are the first two files an open notes.
+    const files::Seen launch = view.files_read.files[0];
+    const files::Seen journal = view.files_read.files[1];
+    if (!journal.identity || files::identity_of(launch.path) != launch.identity) return std::nullopt;
+    // The journal must have grown, or be as it was read (then the check reads its last lines
+    // again): a journal rewritten to the same size is read whole.
+    const std::optional<files::Identity> now = files::identity_of(journal.path);
+    const bool grew = now && now->device == journal.identity->device && now->inode == journal.identity->inode &&
+                      now->size > view.journal_end.end;
+    if (!grew && now != journal.identity) return std::nullopt;
+    // A replay from a fresh state resets what open sets besides the replay.
+    ledger::RunPaths paths = view.paths;
+    LaunchRecord launch_record = view.launch;
+    files::ReadTrace journal_trace;
+    if (!read_on_and_replay(view, journal.path, *journal.identity, journal_trace)) return std::nullopt;
+    view.paths = std::move(paths);
+    view.launch = std::move(launch_record);
+    files::SeenFiles files_read;
+    files_read.files.push_back(launch);
+    files_read.note(journal.path, journal_trace);
+    finish_open(view, std::move(files_read));
+    return view;
+}
+
+std::uint64_t RunView::held_bytes() const {
+    // The heap bytes of a text past the small-string room, with the allocator's own header.
+    const auto text = [](const std::string& s) -> std::uint64_t {
+        constexpr std::size_t small = std::string().capacity();
+        return s.capacity() > small ? (s.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+    };
+    const auto maybe = [&](const std::optional<std::string>& s) { return s ? text(*s) : 0; };
+    std::uint64_t bytes = fixed_view_bytes + envelopes.arena_bytes();
+    bytes += envelopes.all().capacity() * sizeof(event::Envelope);
+    for (const event::Envelope& envelope : envelopes) {
+        bytes += text(envelope.ts) + text(envelope.stream) + text(envelope.kind);
+        const event::Labels& labels = envelope.labels;
+        bytes += maybe(labels.run_id) + maybe(labels.node) + maybe(labels.persona) + maybe(labels.step);
+        bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
+        for (const event::ArtifactRef& ref : envelope.artifacts) bytes += text(ref.id) + text(ref.kind);
+    }
+    return bytes;
 }
 
 std::vector<RunView> RunView::all(const fs::path& runs_root) {

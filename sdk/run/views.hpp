@@ -2,13 +2,16 @@
 // statuses, liveness, journal timestamps and the planner-context section of task texts.
 //
 // A view is built by RunView::open (launch record, journal, merge order, replay, cross-run
-// resolution) and is read-only afterwards: the arena of its envelopes' JSON values refuses any
-// further allocation, so a copy of one of those values must name its own storage.
+// resolution), or grown from an earlier view of the same run, and is read-only afterwards: the
+// arenas of its envelopes' JSON values refuse any further allocation, so a copy of one of those
+// values must name its own storage. A copy of a view copies those values into an arena of its
+// own.
 #pragma once
 
-#include "sdk/base/arena.hpp"
 #include "sdk/base/file_identity.hpp"
 #include "sdk/journal/event.hpp"
+#include "sdk/journal/journal_lines.hpp"
+#include "sdk/run/envelope_list.hpp"
 #include "sdk/plan/graph.hpp"
 #include "sdk/run/ledger.hpp"
 #include "sdk/plan/plan.hpp"
@@ -69,10 +72,9 @@ struct RunView {
     // Set by open.
     ledger::RunPaths paths;
     LaunchRecord launch;
-    // Owns the JSON values of the envelopes' payloads and labels; declared first, so it goes
-    // last. Sealed once the journal is read: a copy of those values names its own storage.
-    std::unique_ptr<json::Arena> arena;
-    std::vector<event::Envelope> envelopes;  // every envelope that parsed, in merge order
+    // Every envelope that parsed, in merge order, with the arenas of their JSON values (sealed
+    // once read: a copy of those values names its own storage).
+    EnvelopeList envelopes;
 
     // Set by the replay.
     std::optional<std::uint64_t> last_event_at;
@@ -107,8 +109,13 @@ struct RunView {
     // exactly while these files are unchanged; the round, result and artifact files that the
     // projections read are not among them.
     files::SeenFiles files_read;
+    // Set by open: where the read of the journal stopped.
+    journal::JournalEnd journal_end;
 
     const std::string& id() const { return paths.id; }
+    // The bytes the view holds: its arenas' blocks and its envelope list with the texts the
+    // envelopes own, plus a fixed part for the rest.
+    std::uint64_t held_bytes() const;
 
     // Lists the runs root and opens every run in id order; runs that fail to open are left
     // out. Fails only by files::Exhausted (out of descriptors or memory), never by a run.
@@ -117,6 +124,15 @@ struct RunView {
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution.
     static plan::Loaded<RunView> open(const ledger::RunPaths& paths);
+
+    // The view of the same run read on from where base's read of the journal stopped, when
+    // that is sure to give what open gives: the launch record is the one read, and the journal
+    // is the same file, larger, or with the identity it had, whose last complete line before
+    // the old end is unchanged (a rewrite of other bytes before the old end is not seen). Only the lines from there on are read; when their envelopes sort after all
+    // earlier ones the replay goes on from base's state, otherwise every envelope is replayed
+    // again from memory. Appended bytes that are not UTF-8 leave the journal without envelopes,
+    // as open does. None when any of that is in doubt: open the run then. base is consumed.
+    static std::optional<RunView> grown(RunView base);
 
     // Folds one envelope into the view. Never fails.
     void apply_event(const event::Envelope& envelope);

@@ -229,7 +229,9 @@ void apply_edits(RunView& view, const boost::json::object& payload) {
     std::vector<edits::Operation> batch;
     batch.reserve(operations->get_array().size());
     for (const boost::json::value& item : operations->get_array()) {
-        plan::Read<edits::Operation> read = edits::read_operation(item);
+        // The reader takes a copy it may take apart: in the default storage, as the values
+        // read before may live in a sealed arena.
+        plan::Read<edits::Operation> read = edits::read_operation(boost::json::value(item, boost::json::storage_ptr()));
         if (!read.ok()) return;
         batch.push_back(std::move(*read.value));
     }

@@ -32,7 +32,7 @@ std::optional<boost::json::value> read_json_file(const std::filesystem::path& pa
 }
 
 void reserve_document(std::string& text, const views::RunView& view) {
-    if (view.arena) memory::reserve_large(text, view.arena->bytes());
+    memory::reserve_large(text, view.envelopes.arena_bytes());
 }
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {

@@ -13,30 +13,21 @@ namespace korvalle::store {
 
 namespace {
 
-// What a view holds besides its arena and envelopes: the record itself, the launch record,
-// the replay's tables, the graph of a plan.
-constexpr std::uint64_t fixed_view_bytes = 16 * 1024;
-
-// The heap bytes of a text past the small-string room, with the allocator's own header.
-std::uint64_t heap_text(const std::string& text) {
-    constexpr std::size_t small = std::string().capacity();
-    return text.capacity() > small ? (text.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+// What reading more of a file will hold: the bytes it really occupies past offset from (a
+// sparse journal claims sizes it never holds), by the view's bytes per journal byte.
+std::uint64_t reserved_for(const std::filesystem::path& file, std::uint64_t from) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t held = std::min(size, static_cast<std::uint64_t>(st.st_blocks) * 512);
+    return (size > from ? std::min(held, size - from) : 0) * RunCache::bytes_per_journal_byte;
 }
 
-std::uint64_t heap_text(const std::optional<std::string>& text) { return text ? heap_text(*text) : 0; }
-
-// What an open of the run will hold, before it has read anything: the bytes its launch record
-// and journal really occupy (a sparse journal claims sizes it never holds) by the view's
-// measured bytes per journal byte.
+// What an open of the run will hold before it has read anything, and what reading on from a
+// base will add to it.
 std::uint64_t reserved_for_open(const ledger::RunPaths& paths) {
-    std::uint64_t file_bytes = 0;
-    for (const char* name : {"launch.json", "events.jsonl"}) {
-        struct stat st {};
-        if (::stat((paths.dir / name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        file_bytes += std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
-                                              static_cast<std::uint64_t>(st.st_blocks) * 512);
-    }
-    return fixed_view_bytes + file_bytes * RunCache::bytes_per_journal_byte;
+    constexpr std::uint64_t view_room = 16 * 1024;
+    return view_room + reserved_for(paths.dir / "launch.json", 0) + reserved_for(paths.dir / "events.jsonl", 0);
 }
 
 }  // namespace
@@ -46,9 +37,9 @@ struct RunCache::Flight {
     std::mutex mutex;
     std::condition_variable landed;
     bool done = false;
-    bool failed = false;      // the open threw (out of descriptors or memory): nothing to share
+    bool failed = false;         // the open threw (out of descriptors or memory): nothing to share
     std::int64_t read_from = 0;  // the clock when the open began to read
-    Opened opened;
+    SharedRun run;               // null when the run did not open
 };
 
 RunCache::RunCache(Bounds bounds, Clock clock)
@@ -61,19 +52,6 @@ std::int64_t RunCache::realtime_ns() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-std::uint64_t RunCache::held_bytes(const views::RunView& view) {
-    std::uint64_t bytes = fixed_view_bytes + (view.arena ? view.arena->bytes() : 0);
-    bytes += view.envelopes.capacity() * sizeof(event::Envelope);
-    for (const event::Envelope& envelope : view.envelopes) {
-        bytes += heap_text(envelope.ts) + heap_text(envelope.stream) + heap_text(envelope.kind);
-        const event::Labels& labels = envelope.labels;
-        bytes += heap_text(labels.run_id) + heap_text(labels.node) + heap_text(labels.persona) + heap_text(labels.step);
-        bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
-        for (const event::ArtifactRef& ref : envelope.artifacts) bytes += heap_text(ref.id) + heap_text(ref.kind);
-    }
-    return bytes;
 }
 
 SharedView RunCache::open(const ledger::RunPaths& paths) {
@@ -97,62 +75,69 @@ SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
     return read(paths.dir.string(), paths, Want::Record).record;
 }
 
-// What is kept is looked for, and an open in progress joined, under one lock, and an open keeps
-// what it read before it lands: a caller sees either the open or what it kept, never neither.
+bool RunCache::answers(const SharedRun& run, std::int64_t begun) const {
+    return run->trusted ? run->view.files_read.unchanged() : begun <= run->read_from;
+}
+
+// What is kept is looked at first; a caller that finds nothing that answers it leads an open,
+// or joins the one in progress, under one lock with a last look at what is kept, and an open
+// keeps what it read before it lands: a caller sees either the open or what it kept.
 //
-// A joiner takes the other caller's open only as a hit would take a kept view: when the open
+// A joiner takes the other caller's open only as it would take a kept view: when the open
 // began to read after the joiner began (then it is as fresh as an open of its own), or when it
-// was trusted and its files are still unchanged. Otherwise it opens again, and an open begun
-// after it always qualifies.
-RunCache::Opened RunCache::read(const std::string& key, const ledger::RunPaths& paths, Want want) {
+// is trusted and its files are still unchanged. Otherwise it reads again, and a read begun
+// after it always answers it.
+RunCache::Read RunCache::read(const std::string& key, const ledger::RunPaths& paths, Want want) {
     const std::int64_t begun = clock_();
     for (;;) {
         SharedRecord record;
         SharedRun view;
+        {
+            std::lock_guard lock(mutex_);
+            if (const SharedRecord* kept = records_.find(key); kept && want == Want::Record) record = *kept;
+            if (const SharedRun* kept = views_.find(key)) view = *kept;
+        }
+        if (record && hit(key, record)) return Read{nullptr, std::move(record)};
+        if (view && answers(view, begun)) {
+            std::lock_guard lock(mutex_);
+            ++hits_;
+            // Walks never order the views the documents keep.
+            if (want == Want::View) views_.touch(key, view);
+            return Read{view, view->record};
+        }
+
         std::shared_ptr<Flight> flight;
         bool leading = false;
         {
             std::lock_guard lock(mutex_);
-            if (const SharedRecord* kept = records_.find(key); kept && want == Want::Record) record = *kept;
-            if (const SharedRun* kept = views_.find(key); kept && !record) view = *kept;
-            if (!record && !view) {
-                std::shared_ptr<Flight>& slot = flights_[key];
-                leading = !slot;
-                if (leading) slot = std::make_shared<Flight>();
-                flight = slot;
-            }
+            const SharedRecord* kept_record = records_.find(key);
+            const SharedRun* kept_view = views_.find(key);
+            const bool moved = (want == Want::Record && (kept_record ? *kept_record : nullptr) != record) ||
+                               (kept_view ? *kept_view : nullptr) != view;
+            if (moved) continue;  // something was kept meanwhile: look again
+            std::shared_ptr<Flight>& slot = flights_[key];
+            leading = !slot;
+            if (leading) slot = std::make_shared<Flight>();
+            flight = slot;
         }
-        if (record) {
-            if (hit(key, record)) return Opened{nullptr, std::move(record), true};
-        } else if (view) {
-            if (want == Want::View && hit(key, view)) return Opened{std::move(view), nullptr, true};
-            // A kept view was settled and read whole: its record is as good as an open's.
-            if (want == Want::Record && view->view.files_read.unchanged()) {
-                auto made = std::make_shared<const RunRecord>(RunRecord::of(view->view));
-                keep_record(key, made);
-                return Opened{std::move(view), std::move(made), true};
-            }
-        } else if (leading) {
-            lead(key, paths, want, *flight);
-            return flight->opened;
-        } else {
-            std::unique_lock wait(flight->mutex);
-            flight->landed.wait(wait, [&] { return flight->done; });
-            const Opened& opened = flight->opened;
-            if (!flight->failed &&
-                (begun <= flight->read_from || (opened.trusted && opened.run->view.files_read.unchanged()))) {
-                if (want == Want::View && opened.trusted) keep_view(key, opened.run);
-                std::lock_guard lock(mutex_);
-                ++joined_;
-                return opened;
-            }
-            continue;
+        if (leading) {
+            lead(key, paths, want, std::move(view), *flight);
+            return Read{flight->run, flight->run ? flight->run->record : nullptr};
         }
-        forget(key);  // what was kept is stale
+        std::unique_lock wait(flight->mutex);
+        flight->landed.wait(wait, [&] { return flight->done; });
+        if (flight->failed) continue;
+        const SharedRun& run = flight->run;
+        if (run ? answers(run, begun) : begun <= flight->read_from) {
+            std::lock_guard lock(mutex_);
+            ++joined_;
+            if (want == Want::View && run && run->trusted) views_.touch(key, run);
+            return Read{run, run ? run->record : nullptr};
+        }
     }
 }
 
-void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, Flight& flight) {
+void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight) {
     const auto land = [&](bool failed) {
         {
             std::lock_guard lock(flight.mutex);
@@ -165,24 +150,29 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         if (auto slot = flights_.find(key); slot != flights_.end() && slot->second.get() == &flight) flights_.erase(slot);
     };
     try {
-        MemoryBudget::Lease lease = open_budget_->acquire(reserved_for_open(paths));
-        // Taken once the budget let the open go, before anything is read: a file changed after
-        // this moment counts as changed within the window, however late the open sees it.
+        const bool grows = base != nullptr;
+        MemoryBudget::Lease lease = open_budget_->acquire(
+            grows ? reserved_for(paths.dir / "events.jsonl", base->view.journal_end.end) : reserved_for_open(paths));
+        // Taken once the budget let the read go, before anything is read: a file changed after
+        // this moment counts as changed within the window, however late the read sees it.
         flight.read_from = clock_();
-        plan::Loaded<views::RunView> loaded = views::RunView::open(paths);
-        if (loaded.ok()) {
-            const std::uint64_t bytes = held_bytes(loaded.value());
-            lease.resize(bytes);
-            auto run = std::make_shared<const OpenedRun>(OpenedRun{std::move(loaded.value()), bytes, std::move(lease)});
-            const files::SeenFiles& read = run->view.files_read;
+        std::optional<views::RunView> view;
+        if (grows) view = grow(paths, std::move(base));
+        if (!view) {
+            plan::Loaded<views::RunView> loaded = views::RunView::open(paths);
+            if (loaded.ok()) view.emplace(std::move(loaded.value()));
+        }
+        if (view) {
+            const files::SeenFiles& read = view->files_read;
             const std::optional<std::int64_t> changed = read.last_change_ns();
             const bool trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
-            auto record = std::make_shared<const RunRecord>(RunRecord::of(run->view));
-            flight.opened = Opened{std::move(run), std::move(record), trusted};
-        }
-        if (flight.opened.trusted) {
-            keep_record(key, flight.opened.record);
-            if (want == Want::View) keep_view(key, flight.opened.run);
+            auto record = std::make_shared<const RunRecord>(RunRecord::of(*view));
+            const std::uint64_t bytes = view->held_bytes();
+            lease.resize(bytes);
+            // Made mutable, so that a later read may take its view over when it alone holds it.
+            flight.run = std::make_shared<OpenedRun>(
+                OpenedRun{std::move(*view), std::move(record), bytes, flight.read_from, trusted, std::move(lease)});
+            keep(key, flight.run, want, grows);
         } else {
             forget(key);
         }
@@ -193,12 +183,37 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
     land(false);
 }
 
-bool RunCache::hit(const std::string& key, const SharedRun& view) {
-    if (!view->view.files_read.unchanged()) return false;
+// A base that no one else holds any more is read on in place; one that a document or another
+// request may still be reading is copied first: a view never changes under its readers.
+std::optional<views::RunView> RunCache::grow(const ledger::RunPaths& paths, SharedRun base) {
+    bool alone = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (const SharedRun* kept = views_.find(paths.dir.string()); kept && *kept == base) {
+            views_.erase(paths.dir.string());
+        }
+        alone = base.use_count() == 1;
+    }
+    if (alone) return views::RunView::grown(std::move(const_cast<OpenedRun&>(*base).view));
+    return views::RunView::grown(base->view);
+}
+
+// A trusted read keeps its record, and its view when a document asked for it or it replaces a
+// kept one; an untrusted one keeps its view as the base of the next read, and no record.
+void RunCache::keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view) {
     std::lock_guard lock(mutex_);
-    ++hits_;
-    views_.touch(key, view);
-    return true;
+    if (run->trusted) {
+        records_.put(key, run->record, run->record->held_bytes());
+    } else {
+        records_.erase(key);
+    }
+    if (!run->trusted || want == Want::View || replaces_view) {
+        // From now on the cache's bound counts it.
+        run->lease.release();
+        views_.put(key, run, run->bytes);
+    } else {
+        views_.erase(key);
+    }
 }
 
 bool RunCache::hit(const std::string& key, const SharedRecord& record) {
@@ -207,22 +222,6 @@ bool RunCache::hit(const std::string& key, const SharedRecord& record) {
     ++hits_;
     records_.touch(key, record);
     return true;
-}
-
-void RunCache::keep_view(const std::string& key, const SharedRun& run) {
-    std::lock_guard lock(mutex_);
-    if (const SharedRun* kept = views_.find(key); kept && *kept == run) {
-        views_.touch(key, run);
-        return;
-    }
-    // From now on the cache's bound counts it.
-    run->lease.release();
-    views_.put(key, run, run->bytes);
-}
-
-void RunCache::keep_record(const std::string& key, const SharedRecord& record) {
-    std::lock_guard lock(mutex_);
-    records_.put(key, record, record->held_bytes());
 }
 
 void RunCache::forget(const std::string& key) {

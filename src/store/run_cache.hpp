@@ -9,8 +9,11 @@
 //   so no walk over a root larger than the bound can flush the views the documents use.
 // - records (run_record.hpp), for the walks over every run, in a bound of their own, so that a
 //   walk over unchanged runs opens none of them whatever the size of the root.
-// Neither is kept when its files changed less than two seconds before they were read (two
+// Neither is trusted when its files changed less than two seconds before they were read (two
 // writes within one tick of the file system's clock can leave size and times as they were).
+// Such a view is still kept, by walks too, as the base that a later read grows from: a journal
+// that only grew is read on from where the view's read stopped (views::RunView::grown), so a
+// run being written costs what was appended.
 //
 // One open per run at a time: concurrent opens of one run, by documents or walks, share one.
 // Every open takes its share of a budget for opens first (reserved from its journal's size and
@@ -33,17 +36,25 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace korvalle::store {
 
-// An opened run: its view, and its share of the budget for opens, given back once the cache
-// keeps the view (the cache's bound counts it then) or the view is dropped.
+// An opened run: its view and record, how far it may be trusted, and its share of the budget
+// for opens, given back once the cache keeps the view (the cache's bound counts it then) or
+// the view is dropped.
 struct OpenedRun {
     views::RunView view;
-    std::uint64_t bytes = 0;            // RunCache::held_bytes of the view
+    SharedRecord record;         // RunRecord::of(view)
+    std::uint64_t bytes = 0;     // view.held_bytes()
+    std::int64_t read_from = 0;  // the clock when its read began
+    // Read completely, from files settled before the read: it answers any request while its
+    // files are unchanged. An untrusted view answers only requests that began before its read;
+    // later ones read its journal on from where it stopped.
+    bool trusted = false;
     mutable MemoryBudget::Lease lease;  // released under the cache's lock
 };
 using SharedRun = std::shared_ptr<const OpenedRun>;
@@ -53,9 +64,9 @@ using SharedView = std::shared_ptr<const views::RunView>;
 inline constexpr std::uint64_t record_room = 1024;
 
 struct CacheBounds {
-    std::uint64_t view_bytes = std::uint64_t{1} << 30;         // views kept for documents
-    std::uint64_t record_bytes = 100'000 * record_room;        // records kept for walks
-    std::uint64_t open_budget = std::uint64_t{1} << 30;        // opens in progress
+    std::uint64_t view_bytes = std::uint64_t{1} << 30;   // views kept for documents and growth
+    std::uint64_t record_bytes = 100'000 * record_room;  // records kept for walks
+    std::uint64_t open_budget = std::uint64_t{1} << 30;  // opens in progress
 };
 
 class RunCache {
@@ -106,9 +117,6 @@ public:
     };
     Figures figures() const;
 
-    // The bytes a view holds: its arena's blocks and its envelope list with the texts the
-    // envelopes own.
-    static std::uint64_t held_bytes(const views::RunView& view);
     // A view takes about this many bytes per journal byte: what an open reserves of the budget
     // before it has read anything (bench/run_cache_bench measures it).
     static constexpr std::uint64_t bytes_per_journal_byte = 2;
@@ -118,18 +126,17 @@ public:
 private:
     struct Flight;
     enum class Want { View, Record };
-    struct Opened {
-        SharedRun run;        // null when the run did not open (or the record came from the cache)
+    struct Read {
+        SharedRun run;        // null when the run did not open, or a kept record answered
         SharedRecord record;  // null when the run did not open
-        bool trusted = false;  // read completely, from files settled before the read: may be kept
     };
 
-    Opened read(const std::string& key, const ledger::RunPaths& paths, Want want);
-    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, Flight& flight);
-    bool hit(const std::string& key, const SharedRun& view);
+    Read read(const std::string& key, const ledger::RunPaths& paths, Want want);
+    bool answers(const SharedRun& run, std::int64_t begun) const;
+    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight);
+    std::optional<views::RunView> grow(const ledger::RunPaths& paths, SharedRun base);
+    void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view);
     bool hit(const std::string& key, const SharedRecord& record);
-    void keep_view(const std::string& key, const SharedRun& run);
-    void keep_record(const std::string& key, const SharedRecord& record);
     void forget(const std::string& key);
 
     const Clock clock_;

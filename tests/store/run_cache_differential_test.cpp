@@ -507,8 +507,8 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
             if (read.ok()) envelopes.push_back(std::move(*read.value));
         }
         journal::merge_order(envelopes);
-        ASSERT_EQ(envelopes, view.envelopes);
-        view.envelopes = std::move(envelopes);
+        ASSERT_EQ(envelopes, view.envelopes.all());
+        view.envelopes = views::EnvelopeList(std::move(envelopes));
 
         const std::size_t made = counting.allocations();
         ASSERT_GT(made, 0u);
@@ -526,7 +526,7 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         }
         EXPECT_EQ(counting.allocations(), made) << view.id();
         documents.clear();
-        view.envelopes.clear();
+        view.envelopes = views::EnvelopeList();
     }
 }
 

@@ -43,11 +43,14 @@ TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
     add_run(root, "r", "2026-03-05T09:00:00.000Z");
     backdate(root.path() / "r", 100);
 
+    // Each read after the first reads the journal on from where the last stopped; the view is
+    // kept only as the base of the next read.
     RunCache fresh;
     ASSERT_TRUE(fresh.open(paths_of(root, "r")));
     ASSERT_TRUE(fresh.open(paths_of(root, "r")));
     EXPECT_EQ(fresh.figures().replays, 2u);
-    EXPECT_EQ(fresh.figures().entries, 0u);
+    EXPECT_EQ(fresh.figures().hits, 0u);
+    EXPECT_EQ(fresh.figures().records, 0u);
 
     // Three seconds on, the same files are settled: the second open is answered from the entry.
     RunCache settled({}, later_by(3'000'000'000));
@@ -110,9 +113,9 @@ TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
 TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     RunsRoot root;
     for (const char* id : {"a", "b", "c"}) add_run(root, id, "2026-03-05T09:00:00.000Z");
-    const std::uint64_t one = RunCache::held_bytes(views::RunView::open(paths_of(root, "a")).value());
+    const std::uint64_t one = views::RunView::open(paths_of(root, "a")).value().held_bytes();
     for (const char* id : {"b", "c"}) {
-        ASSERT_EQ(RunCache::held_bytes(views::RunView::open(paths_of(root, id)).value()), one);
+        ASSERT_EQ(views::RunView::open(paths_of(root, id)).value().held_bytes(), one);
     }
     RunCache cache({2 * one}, later_by(hour_ns));
     cache.open(paths_of(root, "a"));
