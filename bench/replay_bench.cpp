@@ -4,6 +4,10 @@
 // fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
 // time grows with the size of the graph, not with its square.
+//
+//   replay_bench [benchmark flags]
+//   replay_bench --write-run DIR     writes the large run alone into DIR (the directory of one run,
+//                                    named by its id), for the server's benchmarks
 #include "bench/scratch.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/run/views.hpp"
@@ -328,6 +332,10 @@ BENCHMARK(BM_OpenLargeRunOutOfOrderPeakMemory)->Iterations(1)->Unit(benchmark::k
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15);
+    if (argc == 3 && std::strcmp(argv[1], "--write-run") == 0) {
+        write_run(argv[2], big_journal_envelopes, 40);
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

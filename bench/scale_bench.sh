@@ -1,0 +1,333 @@
+#!/usr/bin/env bash
+# Scale benchmark: how korvalle-api holds up as its runs root grows and as clients crowd in, all
+# measured from outside the server: request times with curl and wrk, and the server's CPU time
+# (utime + stime of /proc/PID/stat), peak resident memory (VmHWM) and resident memory (VmRSS).
+# Each section starts fresh servers on generated roots (about 2 MB of journal per run):
+#
+#   list      warm run list on 50 and 400 runs, per run; 400 against 50      (target <= 1.5)
+#   stream    CPU of one idle event stream on 400 runs, % of one core         (target < 2)
+#   burst     peak of 16 concurrent cold lists on 400 runs                    (target < 1.4 GiB)
+#             CPU of 16 concurrent cold lists over one, on 200 runs (medians) (target <= 1.1)
+#   resident  resident memory 30 s after 16 concurrent lists on 800 runs      (target < 1.3 GiB)
+#   single    one run of 100 000 envelopes: 64 concurrent first details
+#             against one, peak (target < 3) and CPU (1 is a single open)
+#   huge      8 runs of 590 MiB of journal, 8 concurrent details: all answered, and the peak
+#             beside the run cache's bound (1 GiB) plus the peak of one
+#   wrk       warm run list on 200 runs with wrk, BUILD_DIR's server against BASE_BINARY
+#                                                                             (target >= 10)
+#
+#   bench/scale_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
+#
+# Knobs: SECTIONS="list stream burst resident single huge wrk" picks sections; RUN_BYTES=2097152,
+# HUGE_BYTES=618659840 and HUGE_RUNS=8 size the runs; REQUESTS=20 (list), STREAM_SECONDS=10,
+# REPEAT=3 (burst), SETTLE=30 (resident), DURATION=10s (wrk), MAX_TIME=300 (seconds a request
+# may take). Every request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
+set -euo pipefail
+base=${2:+$(realpath "$2")}
+cd "$(dirname "$0")/.."
+build=${1:-build}
+sections=${SECTIONS:-list stream burst resident single huge wrk}
+run_bytes=${RUN_BYTES:-2097152}
+huge_bytes=${HUGE_BYTES:-$((590 * 1048576))}
+huge_runs=${HUGE_RUNS:-8}
+max_time=${MAX_TIME:-300}
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
+fi
+ninja -C "$build" korvalle-api fake_korvalle server_bench replay_bench >/dev/null
+binary=$PWD/$build/korvalle-api
+fake=$PWD/$build/tests/fake_korvalle
+
+work=$(mktemp -d /tmp/korvalle-scale-bench-XXXXXX)
+pids=()
+started=0
+cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- Servers and their /proc figures. ----
+
+# Starts a server (BINARY ROOT) and sets server_pid and url.
+start_server() {
+  local out=$work/server-$((started += 1))
+  # The stand-in pipeline tool answers telemetry, so lists and details carry it as in production.
+  KORVALLE_UI_KORVALLE_BIN=$fake "$1" serve --runs-root "$2" --bind 127.0.0.1:0 \
+    </dev/null >"$out.out" 2>"$out.err" &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do grep -q serving "$out.out" 2>/dev/null && break; sleep 0.05; done
+  url=$(sed -n 's/.* on //p' "$out.out")
+  [ -n "$url" ] || { echo "the server did not start:"; cat "$out.err"; exit 1; }
+}
+
+# Stops a process this script started and forgets it.
+stop() {
+  kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true
+  local pid left=()
+  for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || left+=("$pid"); done
+  pids=("${left[@]}")
+}
+
+# CPU seconds the process has used (its name may hold spaces, so fields count after the ")").
+cpu_seconds() {
+  sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f\n", ($12 + $13) / hz }'
+}
+
+# A field of /proc/PID/status in MiB (VmHWM: the peak resident memory; VmRSS: the resident now).
+status_mib() { awk -v field="$2:" '$1 == field { printf "%.0f\n", $2 / 1024 }' "/proc/$1/status"; }
+
+now() { date +%s.%N; }
+
+# B - A, and the seconds since a time of now.
+delta() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
+elapsed() { delta "$1" "$(now)"; }
+
+# ---- Requests. ----
+
+get() { curl -sf --max-time "$max_time" -o /dev/null "$1"; }
+
+# Sends every URL read (one a line) at once, one connection each, and prints the statuses as
+# "16x200".
+concurrent() {
+  local target count=0 args=()
+  while read -r target; do args+=(-o /dev/null "$target") && count=$((count + 1)); done
+  curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$count" --max-time "$max_time" \
+    -w '%{http_code}\n' "${args[@]}" |
+    sort | uniq -c | awk '{ printf "%s%dx%s", (NR > 1 ? ", " : ""), $1, $2 } END { print "" }'
+}
+
+# Repeats a URL N times.
+times_of() { for _ in $(seq "$2"); do echo "$1"; done; }
+
+# ---- Figures. ----
+
+# Prints "LABEL VALUE (target OP TARGET) ok|OVER".
+verdict() {
+  awk -v label="$1" -v value="$2" -v op="$3" -v target="$4" 'BEGIN {
+    ok = op == "<=" ? value <= target : op == "<" ? value < target : value >= target
+    printf "  %-44s %.2f (target %s %s) %s\n", label, value, op, target, ok ? "ok" : "OVER" }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6g\n", (b > 0 ? a / b : 0) }'; }
+gib() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib / 1024 }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# ---- Generated roots, each made once per script run. ----
+
+# Prints the path of a root of N runs of BYTES of journal each, generating it the first time.
+root_of() {
+  local dir=$work/runs-$1-$2
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" "$1" "$2" >/dev/null
+    # A view read within 2 s of its files' last change serves its own request only, so a root
+    # younger than that would not be kept by the first requests and warm figures would be cold.
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# The root of the single section: a few small runs and the 100 000-envelope run of replay_bench.
+single_root() {
+  local dir=$work/runs-single
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 4 65536 >/dev/null
+    "$build/bench/replay_bench" --write-run "$dir/big-run"
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+runs_in() { find "$1" -mindepth 1 -maxdepth 1 -type d | wc -l; }
+
+describe_root() { echo "  root: $(runs_in "$1") runs, $(du -sh "$1" | cut -f1) on disk"; }
+
+# ---- Sections. ----
+
+section_list() {
+  echo "list: warm GET /api/v2/runs, median of ${REQUESTS:-20} requests sent in turn to a server on"
+  echo "      each root after 2 warm-up requests; per run is that median over the runs of the root"
+  local small large small_pid large_pid small_url large_url
+  small=$(root_of 50 "$run_bytes")
+  large=$(root_of 400 "$run_bytes")
+  start_server "$binary" "$small" && small_pid=$server_pid small_url=$url
+  start_server "$binary" "$large" && large_pid=$server_pid large_url=$url
+  for _ in 1 2; do get "$small_url/api/v2/runs" && get "$large_url/api/v2/runs"; done
+  # One client on two keep-alive connections, the roots in turn, so that load elsewhere on the
+  # host falls on both alike.
+  local args=()
+  for _ in $(seq "${REQUESTS:-20}"); do
+    args+=(-o /dev/null "$small_url/api/v2/runs" -o /dev/null "$large_url/api/v2/runs")
+  done
+  curl -sf --max-time "$max_time" -w '%{url_effective} %{time_total}\n' "${args[@]}" >"$work/list-times"
+  local small_ms large_ms
+  small_ms=$(grep -F "$small_url/" "$work/list-times" | cut -d' ' -f2 | median | awk '{ print $1 * 1000 }')
+  large_ms=$(grep -F "$large_url/" "$work/list-times" | cut -d' ' -f2 | median | awk '{ print $1 * 1000 }')
+  printf '  50 runs     %8.1f ms  %6.3f ms per run\n' "$small_ms" "$(ratio "$small_ms" 50)"
+  printf '  400 runs    %8.1f ms  %6.3f ms per run\n' "$large_ms" "$(ratio "$large_ms" 400)"
+  verdict "per-run time, 400 runs over 50" "$(ratio "$(ratio "$large_ms" 400)" "$(ratio "$small_ms" 50)")" "<=" 1.5
+  stop "$small_pid"
+  stop "$large_pid"
+}
+
+section_stream() {
+  local seconds=${STREAM_SECONDS:-10}
+  echo "stream: server CPU while one event stream (GET /api/v2/events) stays open and idle for"
+  echo "        ${seconds} s on a root of 400 runs, after two lists and 2 s of the stream"
+  local root stream_pid before after start end
+  root=$(root_of 400 "$run_bytes")
+  start_server "$binary" "$root"
+  get "$url/api/v2/runs" && get "$url/api/v2/runs"
+  curl -sN --max-time $((seconds + 30)) -o "$work/stream" "$url/api/v2/events" &
+  stream_pid=$!
+  pids+=("$stream_pid")
+  sleep 2
+  before=$(cpu_seconds "$server_pid") start=$(now)
+  sleep "$seconds"
+  after=$(cpu_seconds "$server_pid") end=$(now)
+  stop "$stream_pid"
+  grep -q '^event: snapshot' "$work/stream" || echo "  (the stream sent no snapshot)"
+  local cpu
+  cpu=$(delta "$before" "$after")
+  printf '  server CPU  %.2f s over %.1f s\n' "$cpu" "$(delta "$start" "$end")"
+  verdict "CPU, % of one core" "$(ratio "$cpu" "$(delta "$start" "$end")" | awk '{ print 100 * $1 }')" "<" 2
+  stop "$server_pid"
+}
+
+# Starts a fresh server on ROOT, sends every path read (one a line) at once and prints a line
+# LABEL of figures. Sets burst_statuses (as concurrent prints them), burst_cpu (the server's CPU
+# seconds from the requests until a second after their answers, so that work they set off is
+# counted too), burst_peak (its VmHWM, MiB) and server_pid; the server is left running.
+fresh_burst() {
+  start_server "$binary" "$1"
+  local before start wall
+  before=$(cpu_seconds "$server_pid") start=$(now)
+  burst_statuses=$(sed "s|^|$url|" | concurrent)
+  wall=$(elapsed "$start")
+  sleep 1
+  burst_cpu=$(delta "$before" "$(cpu_seconds "$server_pid")")
+  burst_peak=$(status_mib "$server_pid" VmHWM)
+  printf '  %-22s %s in %.2f s, server CPU %.2f s, peak RSS %d MiB\n' "$2:" "$burst_statuses" "$wall" \
+    "$burst_cpu" "$burst_peak"
+}
+
+section_burst() {
+  local repeat=${REPEAT:-3}
+  echo "burst: fresh servers; 16 concurrent cold GET /api/v2/runs on 400 runs, the server's peak"
+  echo "       RSS; on 200 runs, the CPU of 16 concurrent cold lists over that of one (medians"
+  echo "       of ${repeat} servers each, taken in turn)"
+  fresh_burst "$(root_of 400 "$run_bytes")" "400 runs, 16 lists" < <(times_of /api/v2/runs 16)
+  stop "$server_pid"
+  verdict "peak RSS, GiB" "$(gib "$burst_peak")" "<" 1.4
+  local root one=() sixteen=()
+  root=$(root_of 200 "$run_bytes")
+  for _ in $(seq "$repeat"); do
+    fresh_burst "$root" "200 runs, 1 list" < <(times_of /api/v2/runs 1)
+    stop "$server_pid"
+    one+=("$burst_cpu")
+    fresh_burst "$root" "200 runs, 16 lists" < <(times_of /api/v2/runs 16)
+    stop "$server_pid"
+    sixteen+=("$burst_cpu")
+  done
+  verdict "CPU of 16 cold lists over one" \
+    "$(ratio "$(printf '%s\n' "${sixteen[@]}" | median)" "$(printf '%s\n' "${one[@]}" | median)")" "<=" 1.1
+}
+
+section_resident() {
+  local settle=${SETTLE:-30} rss
+  echo "resident: fresh server on 800 runs, 16 concurrent cold lists, then the resident memory"
+  echo "          (VmRSS) ${settle} s later"
+  fresh_burst "$(root_of 800 "$run_bytes")" "800 runs, 16 lists" < <(times_of /api/v2/runs 16)
+  printf '  resident right after:  %d MiB\n' "$(status_mib "$server_pid" VmRSS)"
+  sleep "$settle"
+  rss=$(status_mib "$server_pid" VmRSS)
+  printf '  resident %d s later:   %d MiB\n' "$settle" "$rss"
+  stop "$server_pid"
+  verdict "resident after ${settle} s, GiB" "$(gib "$rss")" "<" 1.3
+}
+
+section_single() {
+  local detail='/api/v2/runs/big-run?include_conversations=false' root one_cpu one_peak
+  echo "single: a run of 100 000 envelopes beside 4 small runs; fresh servers: one first"
+  echo "        GET $detail, then 64 at once"
+  root=$(single_root)
+  printf '  journal: %d MB\n' $(($(stat -c %s "$root/big-run/events.jsonl") / 1000000))
+  fresh_burst "$root" "1 detail" < <(times_of "$detail" 1)
+  stop "$server_pid"
+  one_cpu=$burst_cpu one_peak=$burst_peak
+  fresh_burst "$root" "64 details" < <(times_of "$detail" 64)
+  stop "$server_pid"
+  verdict "peak RSS of 64 over one" "$(ratio "$burst_peak" "$one_peak")" "<" 3
+  printf '  %-44s %.2f (1 is a single open)\n' "CPU of 64 over one" "$(ratio "$burst_cpu" "$one_cpu")"
+}
+
+# The detail of each run of a generated root of N runs.
+details_of() {
+  for i in $(seq 0 $(($1 - 1))); do printf '/api/v2/runs/bench-run-%03d?include_conversations=false\n' "$i"; done
+}
+
+section_huge() {
+  echo "huge: ${huge_runs} runs of $((huge_bytes / 1048576)) MiB of journal; fresh servers: one detail,"
+  echo "      then the detail of each run at once; all must answer, the peak beside the run"
+  echo "      cache's bound (1 GiB) plus the peak of one"
+  # A server that opens every run at once holds about two and a half times their journals at
+  # its peak; rather than push the host out of memory, say so and skip.
+  local need available
+  need=$((huge_runs * huge_bytes * 5 / 2 / 1048576))
+  available=$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 }' /proc/meminfo)
+  if [ "$available" -lt "$need" ]; then
+    echo "  skipped: $available MiB available, $need MiB wanted"
+    return
+  fi
+  local root start one_peak bound
+  start=$(now)
+  root=$(root_of "$huge_runs" "$huge_bytes")
+  printf '  generated in %.1f s\n' "$(elapsed "$start")"
+  describe_root "$root"
+  fresh_burst "$root" "1 detail" < <(details_of 1)
+  stop "$server_pid"
+  one_peak=$burst_peak
+  fresh_burst "$root" "$huge_runs details, one a run" < <(details_of "$huge_runs")
+  stop "$server_pid"
+  [ "$burst_statuses" = "${huge_runs}x200" ] && echo "  all answered: ok" || echo "  all answered: OVER"
+  bound=$((1024 + one_peak))
+  verdict "peak RSS, GiB (bound 1 GiB + $one_peak MiB)" "$(gib "$burst_peak")" "<=" "$(gib "$bound")"
+}
+
+# Requests per second of wrk on a warm run list.
+list_rps() {
+  wrk -t4 -c64 -d"${DURATION:-10s}" "$1/api/v2/runs" | sed -n 's/^Requests\/sec:[[:space:]]*//p'
+}
+
+section_wrk() {
+  echo "wrk: warm GET /api/v2/runs on 200 runs, wrk -t4 -c64 -d${DURATION:-10s}, requests/s of this"
+  echo "     build's server${base:+ and of $base, one after the other}"
+  local root this_pid this_url base_pid base_url this_rps base_rps
+  root=$(root_of 200 "$run_bytes")
+  start_server "$binary" "$root" && this_pid=$server_pid this_url=$url
+  get "$this_url/api/v2/runs" && get "$this_url/api/v2/runs"
+  if [ -n "$base" ]; then
+    start_server "$base" "$root" && base_pid=$server_pid base_url=$url
+    get "$base_url/api/v2/runs" && get "$base_url/api/v2/runs"
+  fi
+  this_rps=$(list_rps "$this_url")
+  printf '  this build  %10.1f requests/s\n' "$this_rps"
+  if [ -n "$base" ]; then
+    base_rps=$(list_rps "$base_url")
+    printf '  base        %10.1f requests/s\n' "$base_rps"
+    verdict "requests/s, this build over base" "$(ratio "$this_rps" "$base_rps")" ">=" 10
+    stop "$base_pid"
+  fi
+  stop "$this_pid"
+}
+
+for section in $sections; do
+  declare -F "section_$section" >/dev/null || { echo "unknown section: $section"; exit 2; }
+done
+echo "korvalle-api scale benchmark: $binary${base:+ beside $base}; $(nproc) cores"
+for section in $sections; do
+  echo
+  "section_$section"
+done
