@@ -158,7 +158,10 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         flight.read_from = clock_();
         std::optional<views::RunView> view;
         if (grows) view = grow(paths, std::move(base));
-        if (!view) {
+        if (view) {
+            std::lock_guard lock(mutex_);
+            ++grown_;
+        } else {
             plan::Loaded<views::RunView> loaded = views::RunView::open(paths);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
@@ -243,7 +246,7 @@ void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
 RunCache::Figures RunCache::figures() const {
     std::lock_guard lock(mutex_);
     return Figures{views_.size(), views_.bytes(), records_.size(), records_.bytes(),
-                   hits_, replays_, joined_, open_budget_->figures()};
+                   hits_, replays_, grown_, joined_, open_budget_->figures()};
 }
 
 }  // namespace korvalle::store

@@ -111,7 +111,8 @@ public:
         std::size_t records = 0;       // records held
         std::uint64_t record_bytes = 0;
         std::uint64_t hits = 0;        // reads answered from a kept view or record
-        std::uint64_t replays = 0;     // opens that read and replayed a run
+        std::uint64_t replays = 0;     // reads of a run: opens, and journals read on
+        std::uint64_t grown = 0;       // of those, journals read on from where a view stopped
         std::uint64_t joined = 0;      // reads answered by another caller's open
         MemoryBudget::Figures opens;   // the budget for opens
     };
@@ -148,6 +149,7 @@ private:
     std::uint64_t hits_ = 0;
     std::uint64_t replays_ = 0;
     std::uint64_t joined_ = 0;
+    std::uint64_t grown_ = 0;
 };
 
 }  // namespace korvalle::store
