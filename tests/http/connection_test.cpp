@@ -1,7 +1,7 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
 // when chunked framing runs on without a line end, and when the client stops reading its answer;
-// and "Expect: 100-continue" answered at once. Time limits are shortened on the in-process
-// listener; the descriptor and memory checks use the real server binary.
+// "Expect: 100-continue" answered at once, and answers in pieces. Time limits are shortened on the in-process listener; the descriptor and memory checks
+// use the real server binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/process_watch.hpp"
@@ -109,6 +109,21 @@ TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
     std::this_thread::sleep_for(200ms);
     auto stopped = std::async(std::launch::async, [&] { serving.reset(); });
     EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
+}
+
+// An answer in pieces goes out as the bytes of its pieces in order, HEAD with their length.
+TEST(Connections, LargeAnswersInPieces) {
+    const std::string middle(8 << 20, 'x');
+    Response answer{200, {}, "<", {}, {middle, ">"}};
+    InProcessServer serving(HttpLimits{.write_stall_timeout = 1s}, std::make_shared<FixedAnswer>(std::move(answer)));
+
+    testing::HttpClient reader(serving.port, 20s);
+    auto whole = reader.get("/big");
+    EXPECT_EQ(whole.header("content-length"), std::to_string(middle.size() + 2));
+    EXPECT_TRUE(whole.body == "<" + middle + ">");
+    auto head = reader.request("HEAD", "/big");
+    EXPECT_EQ(head.header("content-length"), std::to_string(middle.size() + 2));
+    EXPECT_TRUE(head.body.empty());
 }
 
 }  // namespace
