@@ -120,6 +120,36 @@ http::response<PiecesBody> wire_response(Response& response, bool head_request, 
     return out;
 }
 
+// How fast a client must take its answer: within each write_stall_timeout, an answer of at least
+// answer_pace_bytes must send that many bytes (or its rest), a smaller one any byte at all. A
+// client that drains a large answer a little at a time would otherwise pin it in memory for ever.
+class Pace {
+public:
+    Pace(const HttpLimits& limits, std::uint64_t body_size)
+        : window_(limits.write_stall_timeout),
+          quota_(body_size >= limits.answer_pace_bytes ? limits.answer_pace_bytes : 1) {
+        restart();
+    }
+
+    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+
+    void wrote(std::size_t bytes) {
+        sent_ += bytes;
+        if (sent_ >= quota_) restart();
+    }
+
+private:
+    void restart() {
+        sent_ = 0;
+        deadline_ = std::chrono::steady_clock::now() + window_;
+    }
+
+    std::chrono::milliseconds window_;
+    std::uint64_t quota_;
+    std::uint64_t sent_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
 }  // namespace
 
 // One accepted connection.
@@ -157,18 +187,22 @@ private:
     bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
 
-// Writes the answer step by step. Each step has its own time limit, so a slow reader is served
-// while a client that stopped reading cannot hold the connection (and the stop) forever.
+// Writes the answer step by step, each step under the deadline of the current pace window, so a
+// slow reader is served while a client that stopped reading, or reads too little of a large
+// answer, cannot hold the connection (and the stop, and the answer's memory) for long.
 asio::awaitable<boost::system::error_code> Session::send(Response response, bool head_request, unsigned version,
                                                          bool keep_alive) {
     // Released only once the answer is written or the write has failed.
     const std::shared_ptr<void> hold = std::move(response.hold);
     auto wire = wire_response(response, head_request, version, keep_alive);
     http::response_serializer<PiecesBody> serializer(wire);
+    Pace pace(server_->limits(), PiecesBody::size(wire.body()));
     boost::system::error_code ec;
     while (!ec && !serializer.is_done()) {
-        stream_.expires_after(server_->limits().write_stall_timeout);
-        std::tie(ec, std::ignore) = co_await http::async_write_some(stream_, serializer, use_tuple);
+        stream_.expires_at(pace.deadline());
+        std::size_t written = 0;
+        std::tie(ec, written) = co_await http::async_write_some(stream_, serializer, use_tuple);
+        pace.wrote(written);
     }
     stream_.expires_never();
     co_return ec;
