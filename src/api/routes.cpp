@@ -17,7 +17,9 @@ Response success_envelope(api::Stamped stamped) {
         return plain_text(500, "can only flatten structs and maps (got " +
                                    std::string(api::unflattenable_kind(stamped.document)) + ")");
     }
-    return json_response(200, std::move(*body));
+    Response answer = json_response(200, std::move(body->head));
+    if (!body->members.empty()) answer.more.push_back(std::move(body->members));
+    return answer;
 }
 
 namespace {
