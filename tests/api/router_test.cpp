@@ -79,7 +79,8 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
 }
 
 Response run_on_pool(std::function<Outcome()> operation) {
-    auto state = std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4)});
+    auto state =
+        std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget()});
     return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
 }
 
@@ -100,6 +101,7 @@ TEST(HandlerPattern, PoolOutcomesBecomeAnswers) {
     auto prefix = std::string(R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")");
     ASSERT_EQ(res.body.substr(0, prefix.size()), prefix);
     EXPECT_EQ(res.body.substr(res.body.find("Z\"") + 2), R"(,"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})");
+    EXPECT_NE(res.hold, nullptr);  // its share of the answers' budget
 }
 
 TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFollowTheHead) {
