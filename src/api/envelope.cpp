@@ -15,7 +15,7 @@ Stamped stamp_written(std::string object_text) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
 }
 
-std::optional<std::string> envelope_body(Stamped& stamped) {
+std::optional<Envelope> envelope_body(Stamped& stamped) {
     const auto& doc = stamped.document;
     if (!doc.is_object() && !doc.is_null()) return std::nullopt;
     std::string head;
@@ -34,16 +34,15 @@ std::optional<std::string> envelope_body(Stamped& stamped) {
             json::write_to(head, entry.value());
         }
     }
-    // A written object's members follow as they are: its opening brace gives way to the head
-    // and a comma, in place.
+    // A written object's members follow as they are, sent after the head: its opening brace
+    // becomes the comma between the two.
     if (stamped.written && stamped.written->size() > 2) {
-        std::string body = std::move(*stamped.written);
-        head += ',';
-        body.replace(0, 1, head);
-        return body;
+        Envelope envelope{std::move(head), std::move(*stamped.written)};
+        envelope.members.front() = ',';
+        return envelope;
     }
     head += '}';
-    return head;
+    return Envelope{std::move(head), {}};
 }
 
 std::string_view unflattenable_kind(const boost::json::value& document) {

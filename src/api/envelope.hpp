@@ -7,6 +7,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,11 +34,21 @@ Stamped stamp(boost::json::value document);
 // The same for a document written as the text of a JSON object by the compact writer.
 Stamped stamp_written(std::string object_text);
 
+// The success body in the pieces it is sent as: head, then members.
+struct Envelope {
+    std::string head;
+    std::string members;
+
+    std::size_t size() const { return head.size() + members.size(); }
+};
+
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).
 // Returns nullopt for any other kind of document, which cannot be flattened. A written
-// document's text is taken into the body rather than copied: it can be tens of megabytes.
-std::optional<std::string> envelope_body(Stamped& stamped);
+// document's text can be tens of megabytes: it becomes the members piece as it is, its opening
+// brace overwritten by the comma that follows the head, and is neither copied nor moved behind
+// the head; members is empty when the head closes the body itself.
+std::optional<Envelope> envelope_body(Stamped& stamped);
 // The word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
 std::string_view unflattenable_kind(const boost::json::value& document);
 

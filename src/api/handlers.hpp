@@ -1,8 +1,10 @@
 // The common handler pattern's last steps: a store operation run as one task on the blocking
 // pool, and its outcome turned into the answer (the success envelope, the operation's API error,
-// or 500 read_error when the task failed instead of returning).
+// or 500 read_error when the task failed instead of returning). The answer takes its share of
+// the answers' budget on the same pool thread, once its text is complete.
 #pragma once
 
+#include "src/api/answer_budget.hpp"
 #include "src/api/envelope.hpp"
 #include "src/contract/error.hpp"
 #include "src/api/routes.hpp"
@@ -19,18 +21,22 @@ using Outcome = std::variant<api::Stamped, error::ApiError>;
 
 // 200 with the success envelope around the stamped document.
 Response success_envelope(api::Stamped stamped);
+// The answer of an outcome: the success envelope or the operation's API error.
+Response answer_of(Outcome outcome);
 
 template <class Operation>
 boost::asio::awaitable<Response> answer_from_pool(std::shared_ptr<const Serving> state, Operation operation) {
-    std::optional<Outcome> outcome;
+    auto task = [budget = state->answers, operation = std::move(operation)]() mutable {
+        return within_budget(answer_of(operation()), *budget);
+    };
+    std::optional<Response> answer;
     try {
-        outcome = co_await run_blocking<Outcome>(*state->pool, std::move(operation));
+        answer = co_await run_blocking<Response>(*state->pool, std::move(task));
     } catch (...) {
-        outcome.reset();
+        answer.reset();
     }
-    if (!outcome) co_return error_response(error::ApiError::read_error("unexpected read failure"));
-    if (auto* error = std::get_if<error::ApiError>(&*outcome)) co_return error_response(*error);
-    co_return success_envelope(std::get<api::Stamped>(std::move(*outcome)));
+    if (!answer) co_return error_response(error::ApiError::read_error("unexpected read failure"));
+    co_return std::move(*answer);
 }
 
 }  // namespace korvalle::server

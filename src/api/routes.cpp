@@ -17,7 +17,14 @@ Response success_envelope(api::Stamped stamped) {
         return plain_text(500, "can only flatten structs and maps (got " +
                                    std::string(api::unflattenable_kind(stamped.document)) + ")");
     }
-    return json_response(200, std::move(*body));
+    Response answer = json_response(200, std::move(body->head));
+    if (!body->members.empty()) answer.more.push_back(std::move(body->members));
+    return answer;
+}
+
+Response answer_of(Outcome outcome) {
+    if (auto* error = std::get_if<error::ApiError>(&outcome)) return error_response(*error);
+    return success_envelope(std::get<api::Stamped>(std::move(outcome)));
 }
 
 namespace {
@@ -103,8 +110,10 @@ boost::asio::awaitable<Response> artifact(std::shared_ptr<const Serving> state, 
 
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
                                            std::shared_ptr<std::atomic<bool>> stopping,
-                                           std::shared_ptr<BlockingPool> pool) {
-    auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool)});
+                                           std::shared_ptr<BlockingPool> pool,
+                                           std::shared_ptr<store::MemoryBudget> answers) {
+    auto state = std::make_shared<const Serving>(
+        Serving{std::move(store), std::move(stopping), std::move(pool), std::move(answers)});
     auto router = std::make_shared<Router>(state);
     router->get("/healthz", healthz)
         .get("/api/v2/runs", runs)

@@ -4,6 +4,7 @@
 
 #include "src/api/router.hpp"
 #include "src/http/pool.hpp"
+#include "src/store/memory_budget.hpp"
 #include "src/store/store.hpp"
 
 #include <atomic>
@@ -11,17 +12,19 @@
 
 namespace korvalle::server {
 
-// The router state shared by every handler: the one run store, the stopping flag, and the
-// blocking pool that runs every store read.
+// The router state shared by every handler: the one run store, the stopping flag, the
+// blocking pool that runs every store read, and the budget of answers (answer_budget.hpp).
 struct Serving {
     std::shared_ptr<const store::RunStore> store;
     std::shared_ptr<std::atomic<bool>> stopping;
     std::shared_ptr<BlockingPool> pool;
+    std::shared_ptr<store::MemoryBudget> answers;
 };
 
 // The router with every route and the fallback.
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
                                            std::shared_ptr<std::atomic<bool>> stopping,
-                                           std::shared_ptr<BlockingPool> pool);
+                                           std::shared_ptr<BlockingPool> pool,
+                                           std::shared_ptr<store::MemoryBudget> answers);
 
 }  // namespace korvalle::server

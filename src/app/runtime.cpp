@@ -1,6 +1,7 @@
 #include "src/app/runtime.hpp"
 
 #include "sdk/base/text.hpp"
+#include "src/api/answer_budget.hpp"
 #include "src/app/cli.hpp"
 #include "src/telemetry/telemetry.hpp"
 
@@ -130,7 +131,7 @@ std::optional<std::string> serve(Runtime& runtime, tcp::acceptor listener, store
                                  StopSignal& signals, HttpLimits limits) {
     auto stopping = std::make_shared<std::atomic<bool>>(false);
     auto router = router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)), stopping,
-                                     runtime.pool());
+                                     runtime.pool(), answer_budget());
     auto server = std::make_shared<HttpServer>(runtime.ioc(), std::move(listener), router, limits);
     server->start();
     // With no listener installed the wait never completes and serving goes on until the

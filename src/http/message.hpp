@@ -5,6 +5,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/fields.hpp>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,14 +15,29 @@ namespace korvalle::server {
 
 class EventStream;
 
-// A complete answer. Header names are lower case; content-length and date are added when the
-// answer is written. An answer with events has no body of its own: the event stream is its
-// body (event_stream.hpp).
+// A complete answer. Header names are lower case; content-length (of every piece of the body)
+// and date are added when the answer is written. An answer with events has no body of its own:
+// the event stream is its body (event_stream.hpp).
+//
+// The body is `body` followed by each text of `more`, sent in one gathered write: a large text
+// goes out from where it was made, never copied behind a small one that leads it. `hold` is kept
+// alive until the last byte of the answer is written or the connection ends (a share of a
+// memory budget, say); the HTTP layer never looks inside it.
 struct Response {
     unsigned status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
-    std::shared_ptr<EventStream> events{};  // "{}": an answer written {status, headers, body} may leave it out
+    // "{}": an answer written {status, headers, body} may leave the members below out.
+    std::shared_ptr<EventStream> events{};
+    std::vector<std::string> more{};
+    std::shared_ptr<void> hold{};
+
+    // The bytes of the whole body.
+    std::size_t body_size() const {
+        std::size_t size = body.size();
+        for (const auto& piece : more) size += piece.size();
+        return size;
+    }
 };
 
 // A request as the router sees it: the method as sent, the raw target and the header fields.

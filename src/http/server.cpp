@@ -20,13 +20,14 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/serializer.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
+#include <boost/optional/optional.hpp>
 
 #include <fcntl.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <string_view>
 #include <tuple>
@@ -60,21 +61,94 @@ Response status_only(unsigned status) {
     return r;
 }
 
+// A body of several texts, handed to the socket as one buffer sequence behind the head, so the
+// head and every piece leave in one gathered write and no piece is copied to join another.
+struct PiecesBody {
+    struct value_type {
+        std::string first;
+        std::vector<std::string> more;
+    };
+
+    static std::uint64_t size(const value_type& body) {
+        std::uint64_t size = body.first.size();
+        for (const auto& piece : body.more) size += piece.size();
+        return size;
+    }
+
+    class writer {
+    public:
+        using const_buffers_type = std::vector<asio::const_buffer>;
+
+        template <bool isRequest, class Fields>
+        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body) {}
+
+        void init(boost::system::error_code& ec) { ec = {}; }
+
+        boost::optional<std::pair<const_buffers_type, bool>> get(boost::system::error_code& ec) {
+            ec = {};
+            if (done_ || size(body_) == 0) return boost::none;
+            done_ = true;
+            const_buffers_type buffers;
+            buffers.reserve(1 + body_.more.size());
+            auto add = [&](const std::string& piece) {
+                if (!piece.empty()) buffers.emplace_back(piece.data(), piece.size());
+            };
+            add(body_.first);
+            for (const auto& piece : body_.more) add(piece);
+            return std::make_pair(std::move(buffers), false);
+        }
+
+    private:
+        const value_type& body_;
+        bool done_ = false;
+    };
+};
+
 // The answer as it goes on the wire: content-length and date added, and for HEAD the
-// content-length of the body that is not sent.
-http::response<http::string_body> wire_response(Response response, bool head_request, unsigned version,
-                                                bool keep_alive) {
-    http::response<http::string_body> out;
+// content-length of the body that is not sent. The body's texts are moved, never copied.
+http::response<PiecesBody> wire_response(Response& response, bool head_request, unsigned version,
+                                         bool keep_alive) {
+    http::response<PiecesBody> out;
     out.version(version);
     out.result(response.status);
     for (auto& [name, value] : response.headers) out.set(name, value);
-    out.set("content-length", std::to_string(response.body.size()));
+    out.set("content-length", std::to_string(response.body_size()));
     if (!keep_alive && version >= 11) out.set("connection", "close");
     if (keep_alive && version < 11) out.set("connection", "keep-alive");
     out.set("date", clock::http_date());
-    if (!head_request) out.body() = std::move(response.body);
+    if (!head_request) out.body() = {std::move(response.body), std::move(response.more)};
     return out;
 }
+
+// How fast a client must take its answer: within each write_stall_timeout, an answer of at least
+// answer_pace_bytes must send that many bytes (or its rest), a smaller one any byte at all. A
+// client that drains a large answer a little at a time would otherwise pin it in memory for ever.
+class Pace {
+public:
+    Pace(const HttpLimits& limits, std::uint64_t body_size)
+        : window_(limits.write_stall_timeout),
+          quota_(body_size >= limits.answer_pace_bytes ? limits.answer_pace_bytes : 1) {
+        restart();
+    }
+
+    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+
+    void wrote(std::size_t bytes) {
+        sent_ += bytes;
+        if (sent_ >= quota_) restart();
+    }
+
+private:
+    void restart() {
+        sent_ = 0;
+        deadline_ = std::chrono::steady_clock::now() + window_;
+    }
+
+    std::chrono::milliseconds window_;
+    std::uint64_t quota_;
+    std::uint64_t sent_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
+};
 
 }  // namespace
 
@@ -113,16 +187,22 @@ private:
     bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
 
-// Writes the answer step by step. Each step has its own time limit, so a slow reader is served
-// while a client that stopped reading cannot hold the connection (and the stop) forever.
+// Writes the answer step by step, each step under the deadline of the current pace window, so a
+// slow reader is served while a client that stopped reading, or reads too little of a large
+// answer, cannot hold the connection (and the stop, and the answer's memory) for long.
 asio::awaitable<boost::system::error_code> Session::send(Response response, bool head_request, unsigned version,
                                                          bool keep_alive) {
-    auto wire = wire_response(std::move(response), head_request, version, keep_alive);
-    http::response_serializer<http::string_body> serializer(wire);
+    // Released only once the answer is written or the write has failed.
+    const std::shared_ptr<void> hold = std::move(response.hold);
+    auto wire = wire_response(response, head_request, version, keep_alive);
+    http::response_serializer<PiecesBody> serializer(wire);
+    Pace pace(server_->limits(), PiecesBody::size(wire.body()));
     boost::system::error_code ec;
     while (!ec && !serializer.is_done()) {
-        stream_.expires_after(server_->limits().write_stall_timeout);
-        std::tie(ec, std::ignore) = co_await http::async_write_some(stream_, serializer, use_tuple);
+        stream_.expires_at(pace.deadline());
+        std::size_t written = 0;
+        std::tie(ec, written) = co_await http::async_write_some(stream_, serializer, use_tuple);
+        pace.wrote(written);
     }
     stream_.expires_never();
     co_return ec;

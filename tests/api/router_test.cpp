@@ -79,7 +79,8 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
 }
 
 Response run_on_pool(std::function<Outcome()> operation) {
-    auto state = std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4)});
+    auto state =
+        std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget()});
     return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
 }
 
@@ -100,13 +101,24 @@ TEST(HandlerPattern, PoolOutcomesBecomeAnswers) {
     auto prefix = std::string(R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")");
     ASSERT_EQ(res.body.substr(0, prefix.size()), prefix);
     EXPECT_EQ(res.body.substr(res.body.find("Z\"") + 2), R"(,"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})");
+    EXPECT_NE(res.hold, nullptr);  // its share of the answers' budget
 }
 
-TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAlone) {
+TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFollowTheHead) {
     for (const char* doc : {"null", "{}"}) {
         api::Stamped stamped{2, 12, "2026-01-01T00:00:00Z", boost::json::parse(doc)};
         auto res = success_envelope(stamped);
         EXPECT_EQ(res.body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"2026-01-01T00:00:00Z"})");
+    }
+    // A written document follows the head as its own piece: together the bytes of one body.
+    for (std::string written : {R"({"a":1,"b":[2]})", "{}"}) {
+        auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, written});
+        std::string body = res.body;
+        for (const auto& piece : res.more) body += piece;
+        written.erase(0, 1);
+        EXPECT_EQ(body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t")" +
+                            (written == "}" ? written : "," + written));
+        EXPECT_EQ(res.body_size(), body.size());
     }
     api::Stamped list{2, 12, "t", boost::json::parse("[1]")};
     auto res = success_envelope(list);

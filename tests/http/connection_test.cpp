@@ -1,7 +1,8 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
-// when chunked framing runs on without a line end, and when the client stops reading its answer;
-// and "Expect: 100-continue" answered at once. Time limits are shortened on the in-process
-// listener; the descriptor and memory checks use the real server binary.
+// when chunked framing runs on without a line end, when the client stops reading its answer, and
+// when it reads a large answer too slowly; "Expect: 100-continue" answered at once, and answers in
+// pieces. Time limits are shortened on the in-process listener; the descriptor and memory checks
+// use the real server binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/process_watch.hpp"
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 
 #include <future>
+#include <thread>
 
 namespace korvalle::server {
 namespace {
@@ -109,6 +111,38 @@ TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
     std::this_thread::sleep_for(200ms);
     auto stopped = std::async(std::launch::async, [&] { serving.reset(); });
     EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
+}
+
+// An answer in pieces goes out as the bytes of its pieces in order, HEAD with their length; a
+// client that reads it at once gets it whole, while one that takes a large answer a byte at a
+// time is cut off and the answer lets go of what it holds.
+TEST(Connections, LargeAnswersInPiecesAndTheirPace) {
+    const std::string middle(8 << 20, 'x');
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = held;
+    Response answer{200, {}, "<", {}, {middle, ">"}, std::move(held)};
+    InProcessServer serving(HttpLimits{.write_stall_timeout = 1s}, std::make_shared<FixedAnswer>(std::move(answer)));
+
+    testing::HttpClient reader(serving.port, 20s);
+    auto whole = reader.get("/big");
+    EXPECT_EQ(whole.header("content-length"), std::to_string(middle.size() + 2));
+    EXPECT_TRUE(whole.body == "<" + middle + ">");
+    auto head = reader.request("HEAD", "/big");
+    EXPECT_EQ(head.header("content-length"), std::to_string(middle.size() + 2));
+    EXPECT_TRUE(head.body.empty());
+
+    testing::HttpClient trickle(serving.port, 20s);
+    trickle.send_raw("GET /big HTTP/1.1\r\nhost: x\r\n\r\n");
+    std::size_t read = 0;
+    bool let_go = false;
+    const auto give_up = std::chrono::steady_clock::now() + 60s;
+    while (!let_go && std::chrono::steady_clock::now() < give_up) {
+        if (!trickle.closed_by_peer(2s)) ++read;
+        let_go = read > 0 && watch.use_count() == 1;  // only the fixed answer's copy is left
+        std::this_thread::sleep_for(100us);
+    }
+    EXPECT_TRUE(let_go);
+    EXPECT_LT(read, middle.size());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The listener run in process on an ephemeral loopback port, with limits a test can shorten.
+// The listener run in process on an ephemeral loopback port, with limits a test can shorten and
+// the answers a test chooses.
 #pragma once
 
 #include "src/http/server.hpp"
@@ -12,23 +13,25 @@
 
 namespace korvalle::server {
 
-// Answers every request with 200 and the given body.
+// Answers every request with the given answer (200 and the body when only a body is given).
 class FixedAnswer : public Responder {
 public:
-    explicit FixedAnswer(std::string body) : body_(std::move(body)) {}
-    boost::asio::awaitable<Response> respond(RequestHead) const override { co_return Response{200, {}, body_}; }
+    explicit FixedAnswer(Response answer) : answer_(std::move(answer)) {}
+    boost::asio::awaitable<Response> respond(RequestHead) const override { co_return answer_; }
 
 private:
-    std::string body_;
+    Response answer_;
 };
 
 // One listener served by one thread until the fixture ends (after a drain).
 struct InProcessServer {
-    explicit InProcessServer(HttpLimits limits, std::string body = "ok") {
+    explicit InProcessServer(HttpLimits limits, std::string body = "ok")
+        : InProcessServer(limits, std::make_shared<FixedAnswer>(Response{200, {}, std::move(body)})) {}
+
+    InProcessServer(HttpLimits limits, std::shared_ptr<const Responder> responder) {
         boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
         port = acceptor.local_endpoint().port();
-        server = std::make_shared<HttpServer>(ioc, std::move(acceptor), std::make_shared<FixedAnswer>(std::move(body)),
-                                              limits);
+        server = std::make_shared<HttpServer>(ioc, std::move(acceptor), std::move(responder), limits);
         server->start();
         thread = std::thread([this] { ioc.run(); });
     }

@@ -1,0 +1,103 @@
+// The answers' budget on the real router and store, served in process with a small budget: an
+// answer larger than the budget is served whole, and clients that never read their large answers
+// hold back only the large answers behind them, and only until they are closed.
+#include "src/api/answer_budget.hpp"
+
+#include "src/api/routes.hpp"
+#include "tests/http/in_process_server.hpp"
+#include "tests/support/process_watch.hpp"
+#include "tests/support/server_fixture.hpp"
+
+#include <future>
+#include <optional>
+
+namespace korvalle::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A runs root with a small run and a run whose detail takes megabytes: one conversation of long
+// turns.
+struct Roots {
+    Roots() {
+        testing::add_run(root, "small", "2026-03-05T09:00:00.000Z");
+        testing::add_run(root, "big", "2026-03-05T09:00:00.000Z");
+        auto run = root.run("big");
+        const std::string turn = R"({"message":")" + std::string(100 << 10, 'm') + R"("})";
+        for (int i = 0; i < 80; ++i) {
+            run.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-completed",
+                       .labels = R"({"run_id":"big","node":"build","round":1,"session":"ses-1"})", .payload = turn});
+        }
+    }
+    // The run detail's text as the store writes it.
+    std::string big_detail() const {
+        auto store = store::RunStore::new_polling_every(root.path().string(), 500);
+        return std::get<std::string>(store.run(*contract::RunId::make("big"), true));
+    }
+    testing::RunsRoot root;
+};
+
+// The real router over the root, with the given budget, on the in-process listener.
+struct Served {
+    Served(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget)
+        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget))) {}
+
+    static std::shared_ptr<Router> router(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget) {
+        auto store = store::RunStore::new_polling_every(roots.root.path().string(), 500);
+        return router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)),
+                                  std::make_shared<std::atomic<bool>>(false), std::make_shared<BlockingPool>(),
+                                  std::move(budget));
+    }
+
+    std::shared_ptr<store::MemoryBudget> answers;
+    InProcessServer serving;
+};
+
+TEST(AnswerBudget, AnAnswerLargerThanTheBudgetIsServedAloneByteForByte) {
+    Roots roots;
+    const std::string detail = roots.big_detail();
+    Served served(roots, answer_budget(2 << 20));
+    auto res = testing::http_get(served.serving.port, "/api/v2/runs/big");
+    ASSERT_EQ(res.status, 200u);
+    // The envelope's head, then the document's members as the store wrote them.
+    auto observed = testing::parse_json(res.body).at("observed_at").as_string();
+    const std::string expected = R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")" +
+                                 std::string(observed) + "\"," + detail.substr(1);
+    EXPECT_TRUE(res.body == expected) << res.body.size() << " bytes against " << expected.size();
+    EXPECT_GT(res.body.size(), served.answers->limit());
+    EXPECT_EQ(served.answers->figures().peak, res.body.size());
+    EXPECT_TRUE(testing::eventually([&] { return served.answers->figures().held == 0; }));
+}
+
+TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUntilClosed) {
+    Roots roots;
+    const std::uint64_t size = roots.big_detail().size();
+    Served served(roots, answer_budget(2 * size + size / 2));
+    auto figures = [&] { return served.answers->figures(); };
+
+    // Two answers fit and stall in their clients' sockets; the third waits for its share.
+    std::vector<std::optional<testing::HttpClient>> stalled(3);
+    for (auto& client : stalled) {
+        client.emplace(served.serving.port, 60s);
+        client->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: x\r\n\r\n");
+    }
+    ASSERT_TRUE(testing::eventually([&] { return figures().held >= 2 * size && figures().waiting == 1; }, 60s));
+
+    // A small answer never waits; a large one waits behind the third.
+    EXPECT_EQ(testing::http_get(served.serving.port, "/api/v2/runs/small").status, 200u);
+    auto later = std::async(std::launch::async, [&] {
+        return testing::HttpClient(served.serving.port, 120s).get("/api/v2/runs/big");
+    });
+    ASSERT_TRUE(testing::eventually([&] { return figures().waiting == 2; }, 60s));
+
+    for (auto& client : stalled) client.reset();
+    ASSERT_EQ(later.wait_for(120s), std::future_status::ready);
+    auto res = later.get();
+    EXPECT_EQ(res.status, 200u);
+    EXPECT_GT(res.body.size(), size);
+    EXPECT_LE(figures().peak, served.answers->limit());
+    EXPECT_GE(figures().waits, 2u);
+}
+
+}  // namespace
+}  // namespace korvalle::server
