@@ -75,18 +75,18 @@ SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
     return read(paths.dir.string(), paths, Want::Record).record;
 }
 
+// A read begun after the caller began is as fresh as one of its own; a trusted view also
+// answers while its files are unchanged.
 bool RunCache::answers(const SharedRun& run, std::int64_t begun) const {
-    return run->trusted ? run->view.files_read.unchanged() : begun <= run->read_from;
+    return begun <= run->read_from || (run->trusted && run->view.files_read.unchanged());
 }
 
 // What is kept is looked at first; a caller that finds nothing that answers it leads an open,
 // or joins the one in progress, under one lock with a last look at what is kept, and an open
 // keeps what it read before it lands: a caller sees either the open or what it kept.
 //
-// A joiner takes the other caller's open only as it would take a kept view: when the open
-// began to read after the joiner began (then it is as fresh as an open of its own), or when it
-// is trusted and its files are still unchanged. Otherwise it reads again, and a read begun
-// after it always answers it.
+// A joiner takes the other caller's read as it would take a kept view (answers). Otherwise it
+// reads again, and a read begun after it always answers it.
 RunCache::Read RunCache::read(const std::string& key, const ledger::RunPaths& paths, Want want) {
     const std::int64_t begun = clock_();
     for (;;) {
@@ -128,7 +128,7 @@ RunCache::Read RunCache::read(const std::string& key, const ledger::RunPaths& pa
         flight->landed.wait(wait, [&] { return flight->done; });
         if (flight->failed) continue;
         const SharedRun& run = flight->run;
-        if (run ? answers(run, begun) : begun <= flight->read_from) {
+        if (begun <= flight->read_from || (run && answers(run, begun))) {
             std::lock_guard lock(mutex_);
             ++joined_;
             if (want == Want::View && run && run->trusted) views_.touch(key, run);
