@@ -5,11 +5,12 @@
 namespace korvalle::server {
 
 std::shared_ptr<store::MemoryBudget> answer_budget(std::uint64_t limit) {
-    return store::MemoryBudget::make(limit, answers_never_wait_below);
+    return store::MemoryBudget::make(limit, answers_never_wait_below, store::MemoryBudget::Order::FitsFirst);
 }
 
-Response within_budget(Response answer, store::MemoryBudget& budget) {
-    answer.hold = std::make_shared<store::MemoryBudget::Lease>(budget.acquire(answer.body_size()));
+Response within_budget(Response answer, store::AnswerShare share) {
+    share.settle(answer.body_size());
+    answer.hold = std::make_shared<store::MemoryBudget::Lease>(std::move(share.lease));
     return answer;
 }
 

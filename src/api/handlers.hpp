@@ -1,7 +1,7 @@
 // The common handler pattern's last steps: a store operation run as one task on the blocking
 // pool, and its outcome turned into the answer (the success envelope, the operation's API error,
-// or 500 read_error when the task failed instead of returning). The answer takes its share of
-// the answers' budget on the same pool thread, once its text is complete.
+// or 500 read_error when the task failed instead of returning). The operation is handed the
+// answer's share of the answers' budget (answer_budget.hpp), which the answer holds.
 #pragma once
 
 #include "src/api/answer_budget.hpp"
@@ -27,7 +27,9 @@ Response answer_of(Outcome outcome);
 template <class Operation>
 boost::asio::awaitable<Response> answer_from_pool(std::shared_ptr<const Serving> state, Operation operation) {
     auto task = [budget = state->answers, operation = std::move(operation)]() mutable {
-        return within_budget(answer_of(operation()), *budget);
+        store::AnswerShare share{*budget};
+        Response answer = answer_of(operation(share));
+        return within_budget(std::move(answer), std::move(share));
     };
     std::optional<Response> answer;
     try {

@@ -36,7 +36,7 @@ boost::asio::awaitable<Response> healthz(std::shared_ptr<const Serving>, RouteIn
 boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, RouteInput input) {
     auto query = runs_query(input.query);
     if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
-    auto operation = [store = state->store, q = std::get<store::RunsQuery>(std::move(query))]() -> Outcome {
+    auto operation = [store = state->store, q = std::get<store::RunsQuery>(std::move(query))](store::AnswerShare&) -> Outcome {
         return api::stamp(boost::json::value(store->run_list(q)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
@@ -50,8 +50,8 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     auto include = flag(input.query, "include_conversations", true);
     if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
-                      include = std::get<bool>(include)]() -> Outcome {
-        auto document = store->run(id, include);
+                      include = std::get<bool>(include)](store::AnswerShare& share) -> Outcome {
+        auto document = store->run(id, include, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         return api::stamp_written(std::get<std::string>(std::move(document)));
     };
@@ -66,8 +66,8 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
     auto scope = timeline_query(input.query);
     if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
-                      scope = std::get<store::TimelineScope>(std::move(scope))]() -> Outcome {
-        auto document = store->timeline(id, scope);
+                      scope = std::get<store::TimelineScope>(std::move(scope))](store::AnswerShare& share) -> Outcome {
+        auto document = store->timeline(id, scope, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         return api::stamp_written(std::get<std::string>(std::move(document)));
     };
@@ -85,7 +85,7 @@ boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, 
     auto item = path_id(input.params.at(1), refuse_item);
     if (auto* error = std::get_if<error::ApiError>(&item)) co_return error_response(*error);
     auto operation = [store = state->store, run = std::get<contract::RunId>(std::move(run)),
-                      item = std::get<contract::RunId>(std::move(item))]() -> Outcome {
+                      item = std::get<contract::RunId>(std::move(item))](store::AnswerShare&) -> Outcome {
         auto document = ((*store).*Read)(run, item);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         if constexpr (std::is_same_v<std::variant_alternative_t<0, decltype(document)>, std::string>)

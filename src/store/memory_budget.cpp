@@ -34,8 +34,8 @@ void MemoryBudget::Lease::release() {
     budget_.reset();
 }
 
-std::shared_ptr<MemoryBudget> MemoryBudget::make(std::uint64_t limit, std::uint64_t never_waits_below) {
-    std::shared_ptr<MemoryBudget> budget(new MemoryBudget(limit, never_waits_below));
+std::shared_ptr<MemoryBudget> MemoryBudget::make(std::uint64_t limit, std::uint64_t never_waits_below, Order order) {
+    std::shared_ptr<MemoryBudget> budget(new MemoryBudget(limit, never_waits_below, order));
     budget->self_ = budget;
     return budget;
 }
@@ -47,7 +47,8 @@ bool MemoryBudget::fits_locked(std::uint64_t bytes) const {
 
 MemoryBudget::Lease MemoryBudget::acquire(std::uint64_t bytes) {
     std::unique_lock lock(mutex_);
-    if (bytes >= exempt_below_ && !(queue_.empty() && fits_locked(bytes))) {
+    const bool may_pass = queue_.empty() || order_ == Order::FitsFirst;
+    if (bytes >= exempt_below_ && !(may_pass && fits_locked(bytes))) {
         ++waits_;
         Waiter waiter{bytes, {}};
         queue_.push_back(&waiter);

@@ -2,9 +2,12 @@
 // way to a client) takes its share from before it starts, so that no crowd of requests can take
 // the process past a stated ceiling: past the budget, work waits its turn instead of failing.
 //
-// Waiters are served strictly in order of arrival, so a large share is never starved by a stream
-// of small ones. A share larger than the whole budget is granted alone, once nothing else is
-// held. Shares below the exemption are counted but never wait.
+// Waiters are served in order of arrival. A share larger than the whole budget is granted
+// alone, once nothing else is held. Shares below the exemption are counted but never wait.
+// Whether a newcomer that fits may pass those already waiting is the budget's order: in turn
+// it may not, so that a large share is never starved by a stream of small ones (opens); fits
+// first it may, so that a small answer is not held up behind large ones that wait for clients
+// to take theirs.
 #pragma once
 
 #include <condition_variable>
@@ -47,8 +50,11 @@ public:
         std::uint64_t waits = 0;    // acquisitions that had to wait
     };
 
+    enum class Order { InTurn, FitsFirst };
+
     // Made only as a shared object: leases keep their budget alive.
-    static std::shared_ptr<MemoryBudget> make(std::uint64_t limit, std::uint64_t never_waits_below = 0);
+    static std::shared_ptr<MemoryBudget> make(std::uint64_t limit, std::uint64_t never_waits_below = 0,
+                                              Order order = Order::InTurn);
 
     // Blocks the calling thread until bytes fit (in order of arrival; alone when bytes exceed
     // the limit) and takes them. Never fails.
@@ -58,7 +64,8 @@ public:
     Figures figures() const;
 
 private:
-    MemoryBudget(std::uint64_t limit, std::uint64_t never_waits_below) : limit_(limit), exempt_below_(never_waits_below) {}
+    MemoryBudget(std::uint64_t limit, std::uint64_t never_waits_below, Order order)
+        : limit_(limit), exempt_below_(never_waits_below), order_(order) {}
 
     bool fits_locked(std::uint64_t bytes) const;
     void give_back(std::uint64_t bytes);
@@ -71,6 +78,7 @@ private:
 
     const std::uint64_t limit_;
     const std::uint64_t exempt_below_;
+    const Order order_;
     std::weak_ptr<MemoryBudget> self_;
     mutable std::mutex mutex_;
     std::deque<Waiter*> queue_;  // in order of arrival; the front is served first

@@ -122,19 +122,31 @@ boost::json::object RunStore::run_list(const RunsQuery& query) const {
     return document;
 }
 
-std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations) const {
+void AnswerShare::reserve(std::uint64_t bytes) { lease = budget.acquire(bytes); }
+
+void AnswerShare::settle(std::uint64_t bytes) {
+    if (lease.bytes() > 0)
+        lease.resize(bytes);
+    else
+        lease = budget.acquire(bytes);
+}
+
+std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
+                                                         AnswerShare* share) const {
     auto found = find_run(id);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const views::RunView& view = *std::get<SharedView>(found);
     SharedTelemetry telemetry = cached_telemetry(view);
+    if (share && include_conversations) share->reserve(view.envelopes.arena_bytes());
     return payload::run_detail(view, include_conversations, telemetry.get());
 }
 
-std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run,
-                                                              const TimelineScope& scope) const {
+std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run, const TimelineScope& scope,
+                                                              AnswerShare* share) const {
     auto found = find_run(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const views::RunView& view = *std::get<SharedView>(found);
+    if (share && !scope.node) share->reserve(view.envelopes.arena_bytes());
     return payload::timeline(view, scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt);
 }
 

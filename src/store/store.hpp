@@ -32,6 +32,21 @@ namespace korvalle::store {
 
 using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
 
+// A document's share of the budget of answers (the bytes of answers being built or waiting to
+// be sent). The whole-run documents take it before they are built, from the bytes of the run
+// view's arena, which their text does not outgrow in practice, so that a crowd of them waits
+// its turn instead of building at once; the others take it once their text is complete. Either
+// way it ends at the text's size, and the answer holds it until it is sent.
+struct AnswerShare {
+    MemoryBudget& budget;
+    MemoryBudget::Lease lease{};
+
+    // Takes bytes before building (waiting for them), when bytes were estimated.
+    void reserve(std::uint64_t bytes);
+    // The share at the answer's real size: corrected when reserved before, else taken now.
+    void settle(std::uint64_t bytes);
+};
+
 // One lock over one map from run id to (signature, outcome). The lock is held across the
 // telemetry child's run, so at most one child runs at a time and the standard-error lines of
 // two lookups never interleave.
@@ -84,7 +99,8 @@ public:
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
     // the id.
-    std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations) const;
+    std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations,
+                                                   AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
     // views::RunView::all would give their views; runs that do not open are left out. Kept
@@ -102,7 +118,8 @@ public:
 
     // The text of the timeline document of the run, for the whole run or the scope's node;
     // run_not_found when no run has the id. Looks up no telemetry.
-    std::variant<std::string, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope) const;
+    std::variant<std::string, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
+                                                        AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.

@@ -65,7 +65,8 @@ TEST(AnswerBudget, AnAnswerLargerThanTheBudgetIsServedAloneByteForByte) {
                                  std::string(observed) + "\"," + detail.substr(1);
     EXPECT_TRUE(res.body == expected) << res.body.size() << " bytes against " << expected.size();
     EXPECT_GT(res.body.size(), served.answers->limit());
-    EXPECT_EQ(served.answers->figures().peak, res.body.size());
+    // Reserved before the document was built, from the view's arena, then settled at its size.
+    EXPECT_GE(served.answers->figures().peak, res.body.size());
     EXPECT_TRUE(testing::eventually([&] { return served.answers->figures().held == 0; }));
 }
 

@@ -78,7 +78,7 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
     EXPECT_EQ(respond(router, "GET", "http://h:1/plain?a=1").body, "a=<1>");
 }
 
-Response run_on_pool(std::function<Outcome()> operation) {
+Response run_on_pool(std::function<Outcome(store::AnswerShare&)> operation) {
     auto state =
         std::make_shared<const Serving>(Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget()});
     return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
@@ -86,15 +86,15 @@ Response run_on_pool(std::function<Outcome()> operation) {
 
 TEST(HandlerPattern, PoolOutcomesBecomeAnswers) {
     // A task that throws answers read_error; an ApiError answers its own status and body.
-    auto res = run_on_pool([]() -> Outcome { throw std::runtime_error("disk on fire"); });
+    auto res = run_on_pool([](store::AnswerShare&) -> Outcome { throw std::runtime_error("disk on fire"); });
     EXPECT_EQ(res.status, 500u);
     EXPECT_EQ(res.body, R"({"error":{"code":"read_error","message":"read failed: unexpected read failure"}})");
-    res = run_on_pool([]() -> Outcome { return error::ApiError::run_not_found(*contract::RunId::make("r-1")); });
+    res = run_on_pool([](store::AnswerShare&) -> Outcome { return error::ApiError::run_not_found(*contract::RunId::make("r-1")); });
     EXPECT_EQ(res.status, 404u);
     EXPECT_EQ(res.body, R"({"error":{"code":"run_not_found","message":"no recorded run r-1"}})");
 
     // A stamped document answers the envelope, the document's keys in their order after it.
-    res = run_on_pool([]() -> Outcome {
+    res = run_on_pool([](store::AnswerShare&) -> Outcome {
         return api::stamp(boost::json::parse(R"({"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})"));
     });
     EXPECT_EQ(res.status, 200u);

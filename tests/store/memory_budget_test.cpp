@@ -48,6 +48,20 @@ TEST(MemoryBudget, SharesWaitInOrderOfArrivalAndALargeOneGoesAlone) {
     EXPECT_EQ(budget->figures().waits, 3u);
 }
 
+// Fits first: a newcomer that fits passes a large share that waits; the waiters keep their turn.
+TEST(MemoryBudget, FitsFirstLetsASmallShareByALargeOneThatWaits) {
+    auto budget = MemoryBudget::make(100, 0, MemoryBudget::Order::FitsFirst);
+    MemoryBudget::Lease held = budget->acquire(60);
+    std::jthread large([&] { MemoryBudget::Lease lease = budget->acquire(80); });
+    wait_for_waiters(*budget, 1);
+    MemoryBudget::Lease small = budget->acquire(30);  // would block the test if it waited
+    EXPECT_EQ(budget->figures().held, 90u);
+    held.release();
+    small.release();
+    large.join();
+    EXPECT_EQ(budget->figures().held, 0u);
+}
+
 TEST(MemoryBudget, SharesBelowTheExemptionNeverWait) {
     auto budget = MemoryBudget::make(100, 10);
     MemoryBudget::Lease full = budget->acquire(100);
