@@ -103,4 +103,26 @@ std::vector<RunPaths> all_runs(const std::filesystem::path& runs_root) {
     return runs;
 }
 
+std::vector<RunPaths> run_dir_candidates(const std::filesystem::path& runs_root) {
+    std::vector<RunPaths> runs;
+    Listing listing = open_listing(runs_root);
+    if (!listing) return runs;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        const bool may_be_dir = entry->d_type == DT_DIR || entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN;
+        if (may_be_dir && name != "." && name != ".." && text::is_utf8(name)) runs.push_back(RunPaths{name, runs_root / name});
+        errno = 0;
+    }
+    files::unless_exhausted(errno);
+    sort_runs(runs);
+    return runs;
+}
+
+bool is_run_dir(const RunPaths& candidate) {
+    struct stat st {};
+    if (!stat_at(AT_FDCWD, candidate.dir.string(), st) || !S_ISDIR(st.st_mode)) return false;
+    return stat_at(AT_FDCWD, (candidate.dir / "launch.json").string(), st) && S_ISREG(st.st_mode);
+}
+
 }  // namespace korvalle::ledger

@@ -37,4 +37,14 @@ std::optional<RunPaths> run_dir_entry(const std::filesystem::path& runs_root, st
 // The runs of a runs root in run order. Fails only by files::Exhausted.
 std::vector<RunPaths> all_runs(const std::filesystem::path& runs_root);
 
+// The entries of a runs root that may be runs, in run order, with the paths the listing gives
+// them: every entry with a UTF-8 name that is not known to be anything but a directory or a
+// link. is_run_dir tells which of them the listing holds; a walk with other proof of a run (the
+// identity of the launch.json it read before, unchanged) need not ask. A root that cannot be
+// listed gives none. Fails only by files::Exhausted.
+std::vector<RunPaths> run_dir_candidates(const std::filesystem::path& runs_root);
+// The listing's rule for one candidate: a directory holding a regular file "launch.json", both
+// tested through links. Fails only by files::Exhausted.
+bool is_run_dir(const RunPaths& candidate);
+
 }  // namespace korvalle::ledger

@@ -37,7 +37,7 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     auto query = runs_query(input.query);
     if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
     auto operation = [store = state->store, q = std::get<store::RunsQuery>(std::move(query))](store::AnswerShare&) -> Outcome {
-        return api::stamp(boost::json::value(store->run_list(q)));
+        return api::stamp_written(store->run_list_text(q));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

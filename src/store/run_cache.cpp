@@ -61,14 +61,27 @@ SharedView RunCache::open(const ledger::RunPaths& paths) {
 
 SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths.dir.string(), paths, Want::View).run; }
 
-SharedRecord RunCache::kept_record(const ledger::RunPaths& paths) {
-    const std::string key = paths.dir.string();
-    SharedRecord record;
+std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPaths>& runs) {
+    std::vector<std::string> keys;
+    keys.reserve(runs.size());
+    for (const ledger::RunPaths& paths : runs) keys.push_back(paths.dir.string());
+    std::vector<SharedRecord> records(runs.size());
     {
         std::lock_guard lock(mutex_);
-        if (const SharedRecord* kept = records_.find(key)) record = *kept;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (const SharedRecord* kept = records_.find(keys[i])) records[i] = *kept;
+        }
     }
-    return record && hit(key, record) ? record : nullptr;
+    for (SharedRecord& record : records) {
+        if (record && !record->files.unchanged()) record = nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!records[i]) continue;
+        ++hits_;
+        records_.touch(keys[i], records[i]);
+    }
+    return records;
 }
 
 SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
@@ -97,7 +110,12 @@ RunCache::Read RunCache::read(const std::string& key, const ledger::RunPaths& pa
             if (const SharedRecord* kept = records_.find(key); kept && want == Want::Record) record = *kept;
             if (const SharedRun* kept = views_.find(key)) view = *kept;
         }
-        if (record && hit(key, record)) return Read{nullptr, std::move(record)};
+        if (record && record->files.unchanged()) {
+            std::lock_guard lock(mutex_);
+            ++hits_;
+            records_.touch(key, record);
+            return Read{nullptr, std::move(record)};
+        }
         if (view && answers(view, begun)) {
             std::lock_guard lock(mutex_);
             ++hits_;
@@ -217,14 +235,6 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
     } else {
         views_.erase(key);
     }
-}
-
-bool RunCache::hit(const std::string& key, const SharedRecord& record) {
-    if (!record->files.unchanged()) return false;
-    std::lock_guard lock(mutex_);
-    ++hits_;
-    records_.touch(key, record);
-    return true;
 }
 
 void RunCache::forget(const std::string& key) {

@@ -93,9 +93,9 @@ public:
     // The view of open_run.
     SharedView open(const ledger::RunPaths& paths);
 
-    // For walks: the kept record of the run at paths while its files are unchanged, else null.
-    // Opens nothing: its cost is the stat calls.
-    SharedRecord kept_record(const ledger::RunPaths& paths);
+    // For walks: the kept record of each run while its files are unchanged, else null. Opens
+    // nothing: its cost is the stat calls, made outside the cache's lock.
+    std::vector<SharedRecord> kept_records(const std::vector<ledger::RunPaths>& runs);
     // For walks, when kept_record gave none: the record made from a kept view or from an open
     // (keeping the record, never the view); null when the run does not open.
     SharedRecord open_record(const ledger::RunPaths& paths);
@@ -137,7 +137,6 @@ private:
     void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight);
     std::optional<views::RunView> grow(const ledger::RunPaths& paths, SharedRun base);
     void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view);
-    bool hit(const std::string& key, const SharedRecord& record);
     void forget(const std::string& key);
 
     const Clock clock_;

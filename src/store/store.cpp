@@ -4,6 +4,9 @@
 #include "src/payload/run_detail.hpp"
 #include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
+#include "sdk/base/json.hpp"
+
+#include <fmt/format.h>
 
 #include <unistd.h>
 
@@ -62,7 +65,8 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunC
                               : poll_ms * 10),
       telemetry_cache_(std::make_shared<TelemetryCache>()),
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
-      run_cache_(std::move(run_cache)) {}
+      run_cache_(std::move(run_cache)),
+      walks_(std::make_shared<SharedWalks>()) {}
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
     return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>());
@@ -79,22 +83,40 @@ SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
     return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
 }
 
-std::vector<SharedRecord> RunStore::every_run_record() const {
-    const std::vector<ledger::RunPaths> runs = ledger::all_runs(root_);
-    run_cache_->keep_only(runs);
-    std::vector<SharedRecord> records(runs.size());
+std::vector<SharedRecord> RunStore::every_run_record() const { return walk()->records(); }
+
+SharedWalks::SharedWalk RunStore::walk() const {
+    return walks_->after_now([this] { return walk_every_run(); });
+}
+
+std::vector<SharedRecord> RunStore::walk_every_run() const {
+    const std::vector<ledger::RunPaths> candidates = ledger::run_dir_candidates(root_);
+    // A kept record whose launch.json is unchanged proves its entry a run by the listing's rule.
+    std::vector<SharedRecord> records = run_cache_->kept_records(candidates);
+    std::vector<ledger::RunPaths> listed;
     std::vector<std::size_t> unkept;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        records[i] = run_cache_->kept_record(runs[i]);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (!records[i] && !ledger::is_run_dir(candidates[i])) continue;
         if (!records[i]) unkept.push_back(i);
+        listed.push_back(candidates[i]);
     }
-    openers_->run_each(unkept.size(), [&](std::size_t i) { records[unkept[i]] = run_cache_->open_record(runs[unkept[i]]); });
+    run_cache_->keep_only(listed);
+    openers_->run_each(unkept.size(), [&](std::size_t i) {
+        records[unkept[i]] = run_cache_->open_record(candidates[unkept[i]]);
+    });
     std::erase(records, nullptr);
     return records;
 }
 
-boost::json::object RunStore::run_list(const RunsQuery& query) const {
-    const std::vector<SharedRecord> listed = every_run_record();
+boost::json::object RunStore::run_list(const RunsQuery& query) const { return page(walk()->records(), query); }
+
+std::string RunStore::run_list_text(const RunsQuery& query) const {
+    const SharedWalks::SharedWalk walked = walk();
+    const std::string key = fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
+    return walked->page(key, [&] { return json::write(page(walked->records(), query)); });
+}
+
+boost::json::object RunStore::page(const std::vector<SharedRecord>& listed, const RunsQuery& query) const {
     Records ordered;
     ordered.reserve(listed.size());
     for (const SharedRecord& record : listed) ordered.push_back(record.get());

@@ -12,6 +12,7 @@
 #include "src/store/queries.hpp"
 #include "src/store/run_cache.hpp"
 #include "src/store/run_record.hpp"
+#include "src/store/shared_walks.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
@@ -94,7 +95,10 @@ public:
     RunCache& run_cache() const { return *run_cache_; }
 
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
+    // From the first walk over the root that begins after the call (shared_walks.hpp).
     boost::json::object run_list(const RunsQuery& query) const;
+    // The same page as the text json::write gives it, made once per walk and query.
+    std::string run_list_text(const RunsQuery& query) const;
 
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
@@ -103,9 +107,11 @@ public:
                                                    AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
-    // views::RunView::all would give their views; runs that do not open are left out. Kept
-    // records are checked on the calling thread; only the runs without one are opened, on the
-    // store's openers, several at once. The cache forgets the runs that are no longer listed.
+    // views::RunView::all would give their views; runs that do not open are left out. From the
+    // first walk over the root that begins after the call, made by this caller or shared with
+    // others: kept records are checked on the walking thread; only the runs without one are
+    // opened, on the store's openers, several at once. The cache forgets the runs that are no
+    // longer listed.
     std::vector<SharedRecord> every_run_record() const;
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
@@ -128,12 +134,17 @@ public:
 private:
     RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
 
+    SharedWalks::SharedWalk walk() const;
+    std::vector<SharedRecord> walk_every_run() const;
+    boost::json::object page(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
+
     std::string root_;
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
     std::shared_ptr<TelemetryCache> telemetry_cache_;
     std::shared_ptr<OpenPool> openers_;
     std::shared_ptr<RunCache> run_cache_;
+    std::shared_ptr<SharedWalks> walks_;  // shared by the store's clones
 };
 
 }  // namespace korvalle::store
