@@ -1,5 +1,6 @@
 // Conversations: session groups, the projection of one session, and their fingerprint.
 #include "src/payload/conversation.hpp"
+#include "src/payload/indexes.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -327,9 +328,13 @@ std::string conversations(const views::RunView& view) {
 }
 
 std::optional<std::string> conversation(const views::RunView& view, std::string_view id) {
+    return conversation(view, id, OwnIndexes(view));
+}
+
+std::optional<std::string> conversation(const views::RunView& view, std::string_view id, const ViewIndexes& indexes) {
     // Each session's document depends on its own group alone, so projecting only the asked-for
     // group gives the same document as projecting them all and picking one.
-    const SessionGroups groups = session_groups(view);
+    const SessionGroups& groups = indexes.sessions();
     auto group = std::find_if(groups.begin(), groups.end(), [&](const SessionEnvelopes& g) { return g.session == id; });
     if (group == groups.end()) return std::nullopt;
     std::string text;
@@ -338,11 +343,13 @@ std::optional<std::string> conversation(const views::RunView& view, std::string_
     return text;
 }
 
-std::string conversation_signature(const views::RunView& view) {
+std::string conversation_signature(const views::RunView& view) { return conversation_signature(view, OwnIndexes(view)); }
+
+std::string conversation_signature(const views::RunView& view, const ViewIndexes& indexes) {
     Sha256 digest;
     std::string text;
     // One document at a time: the texts are hashed as the wire shows them, never all held at once.
-    for (const SessionEnvelopes& group : session_groups(view)) {
+    for (const SessionEnvelopes& group : indexes.sessions()) {
         text.clear();
         json::Writer out(text);
         write_conversation(out, view, group.session, group.envelopes);

@@ -24,6 +24,9 @@ struct RunView;
 
 namespace korvalle::payload {
 
+class ViewIndexes;
+
+
 // The envelopes of each session, built in one pass over the journal. The texts are views into
 // the view's envelopes and live as long as the view.
 struct SessionEnvelopes {
@@ -54,9 +57,12 @@ std::string conversations(const views::RunView& view);
 // The text of the conversation whose id equals the text byte for byte, or none. The id is not
 // checked here: the route checks it before asking.
 std::optional<std::string> conversation(const views::RunView& view, std::string_view id);
+// The same from indexes kept with the view (indexes.hpp).
+std::optional<std::string> conversation(const views::RunView& view, std::string_view id, const ViewIndexes& indexes);
 
 // A short fingerprint of all the run's conversations: the first 8 bytes of the SHA-256 digest of
 // their compact texts, one after the other, as 16 lowercase hex digits. Compared, never parsed.
 std::string conversation_signature(const views::RunView& view);
+std::string conversation_signature(const views::RunView& view, const ViewIndexes& indexes);
 
 }  // namespace korvalle::payload

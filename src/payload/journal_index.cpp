@@ -86,6 +86,16 @@ JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : firs
     }
 }
 
+std::uint64_t JournalIndex::held_bytes() const {
+    constexpr std::uint64_t entry = 64;  // a table entry's own room
+    std::uint64_t bytes = sizeof(JournalIndex) + facts_.capacity() * sizeof(AgentFacts) +
+                          sessions_.capacity() * sizeof(std::string_view);
+    for (const auto& [id, node] : by_node_)
+        bytes += entry + (node.all.capacity() + node.vcs.capacity()) * sizeof(const event::Envelope*);
+    for (const auto& [number, round] : by_round_) bytes += entry + round.envelopes.capacity() * sizeof(const event::Envelope*);
+    return bytes;
+}
+
 const JournalIndex::Node* JournalIndex::node(std::string_view id) const {
     auto it = by_node_.find(id);
     return it == by_node_.end() ? nullptr : &it->second;

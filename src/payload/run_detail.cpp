@@ -1,5 +1,6 @@
 // The run detail document and its head, node entries and node details.
 #include "src/payload/run_detail.hpp"
+#include "src/payload/indexes.hpp"
 
 #include "src/payload/conversation.hpp"
 #include "src/payload/detail/run_detail_parts.hpp"
@@ -414,7 +415,12 @@ void detail::node_details(json::Writer& out, const views::RunView& view, const J
 
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry) {
-    const JournalIndex index(view.envelopes);
+    return run_detail(view, include_conversations, telemetry, OwnIndexes(view));
+}
+
+std::string run_detail(const views::RunView& view, bool include_conversations,
+                       const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+    const JournalIndex& index = indexes.journal();
     std::string text;
     reserve_document(text, view);
     json::Writer out(text);
@@ -431,7 +437,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
     out.key("conversations");
     // Without the flag the conversations are not projected at all.
     if (include_conversations) {
-        write_session_groups(out, detail::session_groups(view, index), view);
+        write_session_groups(out, indexes.sessions(), view);
     } else {
         out.begin_array();
         out.end_array();

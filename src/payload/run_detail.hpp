@@ -13,6 +13,9 @@
 
 namespace korvalle::payload {
 
+class ViewIndexes;
+
+
 // The text of {"run","rounds","conversations","node_details","launch"}, always all five.
 // Conversations are projected only when include_conversations is set, else the member is [].
 // telemetry is null when the run's telemetry is unavailable. Reads the run's round files; never
@@ -20,6 +23,9 @@ namespace korvalle::payload {
 // is round plans and conversation texts, which would otherwise be copied twice.
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry);
+// The same from indexes kept with the view (indexes.hpp).
+std::string run_detail(const views::RunView& view, bool include_conversations,
+                       const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
 
 // The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing
 // indicators and counts.

@@ -1,6 +1,7 @@
 // The timeline document and its spans: the journal index, node spans, dispatch rollups, the
 // whole-run phases and the node timeline with its dispatch spans.
 #include "src/payload/timeline.hpp"
+#include "src/payload/indexes.hpp"
 
 #include "sdk/journal/event.hpp"
 #include "sdk/run/views.hpp"
@@ -265,8 +266,22 @@ void timeline_phases(json::Writer& out, const views::RunView& view, const Timeli
     out.end_array();
 }
 
+std::uint64_t TimelineIndex::held_bytes() const {
+    constexpr std::uint64_t entry = 64;  // a table entry's own room
+    std::uint64_t bytes = sizeof(TimelineIndex) + turns_.capacity() * sizeof(Turn) + attestations_.size() * entry;
+    for (const auto& [number, round] : rounds_) {
+        bytes += entry + round.pairs.capacity() * sizeof(Placed) + round.node_at.size() * entry;
+        for (const NodeRound& node : round.nodes) bytes += sizeof(NodeRound) + node.pairs.capacity() * sizeof(Placed);
+    }
+    return bytes;
+}
+
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node) {
-    const TimelineIndex index(view.envelopes);
+    return timeline(view, node, OwnIndexes(view));
+}
+
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes) {
+    const TimelineIndex& index = indexes.timeline();
     std::string text;
     // A node's timeline is a small part of the run's.
     if (!node) reserve_document(text, view);

@@ -36,6 +36,8 @@ struct Envelope;
 
 namespace korvalle::payload {
 
+class ViewIndexes;
+
 inline constexpr std::uint64_t timeline_schema_version = 4;
 
 // One agent turn at a journal position: the conversation it belongs to (a view of the envelope's
@@ -105,6 +107,8 @@ public:
     const NodeRound* node_round(const Round& round, std::string_view node) const;
     // The journal's first pipeline "human-attested" envelope labelled with the node, or null.
     const event::Envelope* first_attestation(std::string_view node) const;
+    // The bytes the index holds, its tables' entries counted at their size.
+    std::uint64_t held_bytes() const;
 
 private:
     Turns turns_;
@@ -163,5 +167,7 @@ void timeline_phases(json::Writer& out, const views::RunView& view, const Timeli
 // whole run (no node) or of one node (its spans round by round). Reads no file and never fails;
 // a node that no envelope names gives no spans.
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node);
+// The same from indexes kept with the view (indexes.hpp).
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes);
 
 }  // namespace korvalle::payload

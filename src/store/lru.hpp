@@ -41,6 +41,16 @@ public:
         return entries_.contains(key);
     }
 
+    // Sets the bytes of the entry, when its value is still this one, then drops entries from
+    // the least recently used end until the bound holds.
+    void resize(const std::string& key, const Value& value, std::uint64_t bytes) {
+        const auto entry = entries_.find(key);
+        if (entry == entries_.end() || entry->second.value != value) return;
+        bytes_ = bytes_ - entry->second.bytes + bytes;
+        entry->second.bytes = bytes;
+        while (bytes_ > max_bytes_ && !recent_.empty()) erase(recent_.back());
+    }
+
     void erase(const std::string& key) {
         const auto entry = entries_.find(key);
         if (entry == entries_.end()) return;

@@ -191,8 +191,8 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             const std::uint64_t bytes = view->held_bytes();
             lease.resize(bytes);
             // Made mutable, so that a later read may take its view over when it alone holds it.
-            flight.run = std::make_shared<OpenedRun>(
-                OpenedRun{std::move(*view), std::move(record), bytes, flight.read_from, trusted, std::move(lease)});
+            flight.run = std::make_shared<OpenedRun>(std::move(*view), std::move(record), bytes, flight.read_from,
+                                                     trusted, std::move(lease));
             keep(key, flight.run, want, grows);
         } else {
             forget(key);
@@ -235,6 +235,11 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
     } else {
         views_.erase(key);
     }
+}
+
+void RunCache::count_indexes(const ledger::RunPaths& paths, const SharedRun& run) {
+    std::lock_guard lock(mutex_);
+    views_.resize(paths.dir.string(), run, run->bytes + run->indexes.bytes());
 }
 
 void RunCache::forget(const std::string& key) {

@@ -27,6 +27,7 @@
 
 #include "sdk/run/ledger.hpp"
 #include "sdk/run/views.hpp"
+#include "src/store/kept_indexes.hpp"
 #include "src/store/lru.hpp"
 #include "src/store/memory_budget.hpp"
 #include "src/store/run_record.hpp"
@@ -47,6 +48,11 @@ namespace korvalle::store {
 // for opens, given back once the cache keeps the view (the cache's bound counts it then) or
 // the view is dropped.
 struct OpenedRun {
+    OpenedRun(views::RunView view, SharedRecord record, std::uint64_t bytes, std::int64_t read_from, bool trusted,
+              MemoryBudget::Lease lease)
+        : view(std::move(view)), record(std::move(record)), bytes(bytes), read_from(read_from), trusted(trusted),
+          lease(std::move(lease)) {}
+
     views::RunView view;
     SharedRecord record;         // RunRecord::of(view)
     std::uint64_t bytes = 0;     // view.held_bytes()
@@ -56,6 +62,9 @@ struct OpenedRun {
     // later ones read its journal on from where it stopped.
     bool trusted = false;
     mutable MemoryBudget::Lease lease;  // released under the cache's lock
+    KeptIndexes indexes;                // the cache counts their bytes once told (RunCache::count)
+
+    KeptIndexes::Of indexes_of() const { return KeptIndexes::Of(indexes, view); }
 };
 using SharedRun = std::shared_ptr<const OpenedRun>;
 using SharedView = std::shared_ptr<const views::RunView>;
@@ -99,6 +108,9 @@ public:
     // For walks, when kept_record gave none: the record made from a kept view or from an open
     // (keeping the record, never the view); null when the run does not open.
     SharedRecord open_record(const ledger::RunPaths& paths);
+
+    // Counts the bytes of the run's indexes built since it was kept, when the cache keeps it.
+    void count_indexes(const ledger::RunPaths& paths, const SharedRun& run);
 
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.

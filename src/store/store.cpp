@@ -155,31 +155,43 @@ void AnswerShare::settle(std::uint64_t bytes) {
 
 std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
                                                          AnswerShare* share) const {
-    auto found = find_run(id);
+    auto found = find_opened(id);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    const views::RunView& view = *std::get<SharedView>(found);
-    SharedTelemetry telemetry = cached_telemetry(view);
-    if (share && include_conversations) share->reserve(view.envelopes.arena_bytes());
-    return payload::run_detail(view, include_conversations, telemetry.get());
+    const SharedRun& run = std::get<SharedRun>(found);
+    SharedTelemetry telemetry = cached_telemetry(run->view);
+    if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
+    std::string text = payload::run_detail(run->view, include_conversations, telemetry.get(), run->indexes_of());
+    run_cache_->count_indexes(run->view.paths, run);
+    return text;
 }
 
 std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run, const TimelineScope& scope,
                                                               AnswerShare* share) const {
-    auto found = find_run(run);
+    auto found = find_opened(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    const views::RunView& view = *std::get<SharedView>(found);
-    if (share && !scope.node) share->reserve(view.envelopes.arena_bytes());
-    return payload::timeline(view, scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt);
+    const SharedRun& opened = std::get<SharedRun>(found);
+    if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
+    const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
+    std::string text = payload::timeline(opened->view, node, opened->indexes_of());
+    run_cache_->count_indexes(opened->view.paths, opened);
+    return text;
 }
 
 std::variant<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {
+    auto found = find_opened(id);
+    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
+    const SharedRun& run = std::get<SharedRun>(found);
+    return SharedView(run, &run->view);
+}
+
+std::variant<SharedRun, error::ApiError> RunStore::find_opened(const contract::RunId& id) const {
     // Only the named entry is looked at, by the listing's own rule, so the answer is the one a
     // walk over every run would give, at the cost of one run.
     std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(root_), id.str());
     if (!paths) return error::ApiError::run_not_found(id);
-    SharedView view = run_cache_->open(*paths);
-    if (!view) return error::ApiError::run_not_found(id);
-    return view;
+    SharedRun run = run_cache_->open_run(*paths);
+    if (!run) return error::ApiError::run_not_found(id);
+    return run;
 }
 
 }  // namespace korvalle::store

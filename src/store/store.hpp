@@ -90,6 +90,10 @@ public:
     // Only that run is looked at: the one entry of that name, taken as the listing would take
     // it, opened through the cache.
     std::variant<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
+    // The same run as opened, with the indexes kept with its view; a document built from them
+    // hands the run to count_indexes afterwards.
+    std::variant<SharedRun, error::ApiError> find_opened(const contract::RunId& id) const;
+    void count_indexes(const SharedRun& run) const { run_cache_->count_indexes(run->view.paths, run); }
 
     // The store's cache of opened runs (shared by its clones).
     RunCache& run_cache() const { return *run_cache_; }

@@ -150,7 +150,8 @@ void expect_same_documents(const fs::path& root_path) {
                 ++items;
             }
         };
-        expect_items(asked.conversations, &store::RunStore::conversation, payload::conversation);
+        expect_items(asked.conversations, &store::RunStore::conversation,
+                     [](const views::RunView& v, std::string_view id) { return payload::conversation(v, id); });
         expect_items(asked.artifacts, &store::RunStore::artifact, payload::artifact);
     }
     const auto missing = *contract::RunId::make("no-such-run");

@@ -53,6 +53,8 @@ public:
     // The texts of the "session" labels, numbered in order of their first envelope: the facts
     // name a session by number, so that later walks compare numbers, not texts in cold memory.
     const std::vector<std::string_view>& sessions() const { return sessions_; }
+    // The bytes the index holds, its tables' entries counted at their size.
+    std::uint64_t held_bytes() const;
 
 private:
     const event::Envelope* first_;

@@ -1,0 +1,29 @@
+#include "src/store/kept_indexes.hpp"
+
+namespace korvalle::store {
+
+const payload::detail::JournalIndex& KeptIndexes::Of::journal() const {
+    std::call_once(kept_.journal_once_, [&] {
+        kept_.journal_ = payload::index_journal(view_);
+        kept_.bytes_ += payload::held_bytes(*kept_.journal_);
+    });
+    return *kept_.journal_;
+}
+
+const payload::TimelineIndex& KeptIndexes::Of::timeline() const {
+    std::call_once(kept_.timeline_once_, [&] {
+        kept_.timeline_ = payload::index_timeline(view_);
+        kept_.bytes_ += payload::held_bytes(*kept_.timeline_);
+    });
+    return *kept_.timeline_;
+}
+
+const payload::SessionGroups& KeptIndexes::Of::sessions() const {
+    std::call_once(kept_.sessions_once_, [&] {
+        kept_.sessions_ = payload::group_sessions(view_, journal());
+        kept_.bytes_ += payload::held_bytes(*kept_.sessions_);
+    });
+    return *kept_.sessions_;
+}
+
+}  // namespace korvalle::store

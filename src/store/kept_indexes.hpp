@@ -1,0 +1,41 @@
+// The indexes of one opened run (payload/indexes.hpp), kept with its view: each is built once,
+// on first need, by the first document that asks, while others asking meanwhile wait for it;
+// they go with the view.
+#pragma once
+
+#include "src/payload/indexes.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace korvalle::store {
+
+class KeptIndexes {
+public:
+    // The indexes of view as a document takes them; view is the one they are kept with.
+    class Of final : public payload::ViewIndexes {
+    public:
+        Of(const KeptIndexes& kept, const views::RunView& view) : kept_(kept), view_(view) {}
+        const payload::detail::JournalIndex& journal() const override;
+        const payload::TimelineIndex& timeline() const override;
+        const payload::SessionGroups& sessions() const override;
+
+    private:
+        const KeptIndexes& kept_;
+        const views::RunView& view_;
+    };
+
+    // The bytes of the indexes built so far.
+    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+
+private:
+    mutable std::once_flag journal_once_, timeline_once_, sessions_once_;
+    mutable std::shared_ptr<const payload::detail::JournalIndex> journal_;
+    mutable std::shared_ptr<const payload::TimelineIndex> timeline_;
+    mutable std::shared_ptr<const payload::SessionGroups> sessions_;
+    mutable std::atomic<std::uint64_t> bytes_{0};
+};
+
+}  // namespace korvalle::store
