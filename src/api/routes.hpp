@@ -3,6 +3,7 @@
 #pragma once
 
 #include "src/api/router.hpp"
+#include "src/api/shared_poll.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/store.hpp"
 
@@ -11,12 +12,13 @@
 
 namespace korvalle::server {
 
-// The router state shared by every handler: the one run store, the stopping flag, and the
-// blocking pool that runs every store read.
+// The router state shared by every handler: the one run store, the stopping flag, the
+// blocking pool that runs every store read, and the change feed's shared polls.
 struct Serving {
     std::shared_ptr<const store::RunStore> store;
     std::shared_ptr<std::atomic<bool>> stopping;
     std::shared_ptr<BlockingPool> pool;
+    std::shared_ptr<SharedPolls> polls;
 };
 
 // The router with every route and the fallback.
