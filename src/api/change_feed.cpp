@@ -28,6 +28,10 @@ boost::asio::awaitable<bool> send_frame(EventStream& stream, const store::Frame&
     co_return co_await stream.send(id, contract::event_name(frame.kind), data);
 }
 
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > PollSubscription::never - b ? PollSubscription::never : a + b;
+}
+
 }  // namespace
 
 bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stopping) {
@@ -43,15 +47,18 @@ boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, 
         auto snapshot = co_await run_blocking<std::optional<store::Frame>>(*state->pool, take_snapshot);
         // Subscribed once the snapshot has read the runs: every look it is handed is newer.
         auto executor = co_await boost::asio::this_coro::executor;
-        auto polls = state->polls->subscribe(frames->watched_run(), executor);
-        polls->want_conversation(frames->conversation_due());
+        auto polls = state->polls->subscribe(frames->watched_run(), executor, stream);
+        polls->conversation_at(frames->conversation_due() ? 0 : PollSubscription::never);
+        std::uint64_t compared = 0;  // the number of the last look compared against
         bool open = co_await send_frame(*stream, *snapshot);
         while (open) {
             PollResult polled = co_await polls->next();
             if (stream_should_stop(*stream, *state->stopping) || polled.failed) break;
-            if (polled.observed) {
-                frames->advance(*polled.observed);
-                polls->want_conversation(frames->conversation_due());
+            if (polled.observed && polled.look != compared) {
+                // The looks it was not handed found nothing new for it: polls all the same.
+                frames->advance(*polled.observed, compared == 0 ? 1 : polled.look - compared);
+                compared = polled.look;
+                polls->conversation_at(saturating_add(compared, frames->polls_to_conversation()));
             }
             // Frames already found go out before the next stop check.
             while (open) {

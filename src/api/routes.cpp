@@ -104,7 +104,7 @@ boost::asio::awaitable<Response> artifact(std::shared_ptr<const Serving> state, 
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
                                            std::shared_ptr<std::atomic<bool>> stopping,
                                            std::shared_ptr<BlockingPool> pool) {
-    auto polls = std::make_shared<SharedPolls>(store, pool);
+    auto polls = std::make_shared<SharedPolls>(store, pool, stopping);
     auto state = std::make_shared<const Serving>(
         Serving{std::move(store), std::move(stopping), std::move(pool), std::move(polls)});
     auto router = std::make_shared<Router>(state);

@@ -48,6 +48,11 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > max - b ? max : a + b;
 }
 
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+    return b != 0 && a > max / b ? max : a * b;
+}
+
 }  // namespace
 
 ObservedRuns::ObservedRuns(Signatures signatures) : signatures_(std::move(signatures)) {
@@ -136,8 +141,12 @@ std::optional<Frame> Frames::next() {
     return hand_out(kind, std::move(data));
 }
 
-bool Frames::conversation_due() const {
-    return watched_run_ && saturating_add(elapsed_ms_, store_.poll_ms()) >= store_.transcript_poll_ms();
+std::uint64_t Frames::polls_to_conversation() const {
+    if (!watched_run_) return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t interval = store_.poll_ms();
+    if (elapsed_ms_ >= store_.transcript_poll_ms() || interval == 0) return 1;
+    const std::uint64_t left = store_.transcript_poll_ms() - elapsed_ms_;
+    return left / interval + (left % interval != 0);
 }
 
 void Frames::poll() {
@@ -154,7 +163,7 @@ void Frames::poll() {
     advance(*observed);
 }
 
-void Frames::advance(const Observation& observed) {
+void Frames::advance(const Observation& observed, std::uint64_t polls) {
     // The conversation signature is only ever replaced by a move, after its frame is queued;
     // everything else is pointers and counts, cheap to keep aside on every poll.
     const std::size_t queued = queue_.size();
@@ -162,7 +171,7 @@ void Frames::advance(const Observation& observed) {
     auto activity = previous_activity_;
     const std::uint64_t elapsed = elapsed_ms_;
     try {
-        compare(observed);
+        compare(observed, polls);
     } catch (const std::bad_alloc&) {
         queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(queued), queue_.end());
         previous_runs_ = std::move(runs);
@@ -171,8 +180,8 @@ void Frames::advance(const Observation& observed) {
     }
 }
 
-void Frames::compare(const Observation& observed) {
-    elapsed_ms_ = saturating_add(elapsed_ms_, store_.poll_ms());
+void Frames::compare(const Observation& observed, std::uint64_t polls) {
+    elapsed_ms_ = saturating_add(elapsed_ms_, saturating_multiply(store_.poll_ms(), polls));
     // The same signatures as the last poll's are the same object: nothing to compare.
     if (observed.runs != previous_runs_) compare_runs(observed);
 

@@ -101,18 +101,22 @@ public:
     // nothing and leaves the stream's state as the last poll left it.
     void poll();
 
-    // One poll against a look taken after the snapshot's (shared with other streams): per run
-    // in listing order whose signature is new or changed, run.changed {"run_id","round"}, and
-    // for the watched run activity.changed {"run_id","activity"} when its activity differs from
-    // the last one sent; then run.removed {"run_id"} for each run gone since the last poll;
-    // then, for a watched run once per transcript interval, conversation.changed {"run_id"}
-    // when its conversation signature changed, appeared or went (a look without the signature
-    // leaves that check due at the next poll). Reads no file. Running out of memory finds
-    // nothing and leaves the stream's state as it was.
-    void advance(const Observation& observed);
+    // One poll against a look taken after the snapshot's (shared with other streams), standing
+    // for `polls` polls of the stream (the looks of its key since the last one it compared
+    // against: only a changed look need be handed to it): per run in listing order whose
+    // signature is new or changed, run.changed {"run_id","round"}, and for the watched run
+    // activity.changed {"run_id","activity"} when its activity differs from the last one sent;
+    // then run.removed {"run_id"} for each run gone since the last poll; then, for a watched run
+    // once per transcript interval, conversation.changed {"run_id"} when its conversation
+    // signature changed, appeared or went (a look without the signature leaves that check due at
+    // the next poll). Reads no file. Running out of memory finds nothing and leaves the stream's
+    // state as it was.
+    void advance(const Observation& observed, std::uint64_t polls = 1);
 
-    // Whether the next poll compares the watched run's conversation signature.
-    bool conversation_due() const;
+    // How many polls from now the poll comes that compares the watched run's conversation
+    // signature: 1 when the next one does; 18446744073709551615 when no run is watched.
+    std::uint64_t polls_to_conversation() const;
+    bool conversation_due() const { return polls_to_conversation() == 1; }
 
     const RunStore& store() const { return store_; }
     const std::optional<std::string>& watched_run() const { return watched_run_; }
@@ -121,7 +125,7 @@ private:
     Frame hand_out(contract::SseEvent kind, boost::json::value data);
     void queue(contract::SseEvent kind, boost::json::object data);
     boost::json::value snapshot() const;
-    void compare(const Observation& observed);
+    void compare(const Observation& observed, std::uint64_t polls);
     void compare_runs(const Observation& observed);
     void watched_run_changed(const std::string& id, const Observation& observed);
 

@@ -309,6 +309,16 @@ TEST_F(EventsTest, StreamsJoinedAtDifferentTimesShareThePollAndEachGetsItsOwnFra
     EXPECT_EQ(later.next_event(), changed("43"));
     EXPECT_EQ(again.next_event(), changed("1"));
     EXPECT_EQ(last.next_event(), changed("6"));
+
+    // Looks that find nothing new are not handed to a stream, yet count as its polls: its
+    // conversation check still comes at its tenth.
+    append_file(root_->path() / "shared" / "events.jsonl",
+                envelope_line({.ts = "2026-03-02T09:13:00.000Z", .source = "morvane", .kind = "turn-started",
+                               .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"}) + "\n");
+    EXPECT_EQ(again.next_event(), changed("2"));
+    EXPECT_EQ(again.next_event(), "id: 3\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
+    EXPECT_EQ(last.next_event(), changed("7"));
+    EXPECT_EQ(last.next_event(), "id: 8\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
 }
 
 TEST(EventsStop, OpenStreamsEndWithTheirLastChunkAndTheServerExits) {

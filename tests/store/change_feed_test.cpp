@@ -268,15 +268,19 @@ TEST_F(ChangeFeed, ALookSharesWhatDidNotChangeWithTheLookBefore) {
     EXPECT_NE(looks.run_look().activity, first_run.activity);
 }
 
-TEST_F(ChangeFeed, ALookWithoutTheConversationSignatureLeavesTheCheckDue) {
+TEST_F(ChangeFeed, ALookCountsAsThePollsItStandsForAndOneWithoutTheConversationSignatureLeavesTheCheckDue) {
     add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
     auto store = store::RunStore::new_polling_every(root_.path().string(), 10);
     auto feed = store.events({"watched", std::nullopt});
     feed.next();
+    EXPECT_EQ(store.events({}).polls_to_conversation(), UINT64_MAX) << "no run watched";
     append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
                        .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
     const store::Observation without = store::observe(store, "watched", false);
-    for (int i = 0; i < 9; ++i) feed.advance(without);
+    EXPECT_EQ(feed.polls_to_conversation(), 10u);
+    feed.advance(without, 4);  // one look standing for four polls
+    EXPECT_EQ(feed.polls_to_conversation(), 6u);
+    for (int i = 0; i < 5; ++i) feed.advance(without);
     EXPECT_TRUE(feed.conversation_due());
     feed.advance(without);
     EXPECT_TRUE(feed.conversation_due()) << "a look without the signature leaves it due";
