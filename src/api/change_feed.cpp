@@ -2,10 +2,8 @@
 
 #include "sdk/base/json.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -16,15 +14,6 @@
 namespace korvalle::server {
 
 namespace {
-
-constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
-
-// The poll interval as a timer duration. The command line takes any 64-bit number of
-// milliseconds; a year is as good as forever for a poll and keeps the timer's arithmetic in range.
-std::chrono::milliseconds poll_interval(const store::RunStore& store) {
-    constexpr std::uint64_t year_ms = 365ull * 24 * 3600 * 1000;
-    return std::chrono::milliseconds(std::min(store.poll_ms(), year_ms));
-}
 
 // How long a stream may take to end once the server stops: its next poll comes within one
 // interval; past five seconds more it is a client that stopped reading, and it is cut off.
@@ -39,6 +28,10 @@ boost::asio::awaitable<bool> send_frame(EventStream& stream, const store::Frame&
     co_return co_await stream.send(id, contract::event_name(frame.kind), data);
 }
 
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > PollSubscription::never - b ? PollSubscription::never : a + b;
+}
+
 }  // namespace
 
 bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stopping) {
@@ -47,23 +40,26 @@ bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stop
 
 boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
                                          std::shared_ptr<const Serving> state) {
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-    // The pool tasks are named: GCC 12 can destroy a temporary of a co_await expression twice.
+    // The pool task is named: GCC 12 can destroy a temporary of a co_await expression twice.
     auto take_snapshot = [frames] { return frames->next(); };
-    auto poll = [frames] {
-        frames->poll();
-        return true;
-    };
-    const auto interval = poll_interval(frames->store());
     try {
         // The snapshot comes first, without a stop check: a stream always starts with one.
         auto snapshot = co_await run_blocking<std::optional<store::Frame>>(*state->pool, take_snapshot);
+        // Subscribed once the snapshot has read the runs: every look it is handed is newer.
+        auto executor = co_await boost::asio::this_coro::executor;
+        auto polls = state->polls->subscribe(frames->watched_run(), executor, stream);
+        polls->conversation_at(frames->conversation_due() ? 0 : PollSubscription::never);
+        std::uint64_t compared = 0;  // the number of the last look compared against
         bool open = co_await send_frame(*stream, *snapshot);
         while (open) {
-            timer.expires_after(interval);
-            co_await timer.async_wait(use_tuple);
-            if (stream_should_stop(*stream, *state->stopping)) break;
-            co_await run_blocking<bool>(*state->pool, poll);
+            PollResult polled = co_await polls->next();
+            if (stream_should_stop(*stream, *state->stopping) || polled.failed) break;
+            if (polled.observed && polled.look != compared) {
+                // The looks it was not handed found nothing new for it: polls all the same.
+                frames->advance(*polled.observed, compared == 0 ? 1 : polled.look - compared);
+                compared = polled.look;
+                polls->conversation_at(saturating_add(compared, frames->polls_to_conversation()));
+            }
             // Frames already found go out before the next stop check.
             while (open) {
                 auto frame = frames->next();

@@ -2,11 +2,12 @@
 // that moves one stream's frames into its event stream.
 //
 // The pump is a coroutine on the connection's strand. It holds no thread while it waits: the
-// poll interval is a timer, a full event queue is an asynchronous wait, and only the file work
-// of the snapshot and of each poll borrows a blocking-pool thread.
+// poll is the one its key shares with every other stream (shared_poll.hpp), a full event queue
+// is an asynchronous wait, and only the file work of the snapshot borrows a blocking-pool thread.
 #pragma once
 
 #include "src/api/routes.hpp"
+#include "src/api/shared_poll.hpp"
 #include "src/http/event_stream.hpp"
 #include "src/store/change_feed.hpp"
 
@@ -25,11 +26,12 @@ boost::asio::awaitable<Response> events(std::shared_ptr<const Serving> state, Ro
 // A stream ends at a poll once its client has gone or the server is stopping.
 bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stopping);
 
-// The pump: sends the snapshot, then after each poll interval checks the stop condition,
-// polls and sends what the poll found, each frame as the event "id: {id}", "event: {kind's
-// name}", "data: {compact JSON}". Ends when the stop condition holds at a poll, when a send
-// finds the client gone, or when a poll's task fails; then the stream's body ends once the
-// events already queued are written.
+// The pump: sends the snapshot, then subscribes to its key's shared poll; at each poll it checks
+// the stop condition, compares the poll's look with what the stream saw before and sends what it
+// found, each frame as the event "id: {id}", "event: {kind's name}", "data: {compact JSON}".
+// Ends when the stop condition holds at a poll, when a send finds the client gone, or when the
+// snapshot's or a poll's task fails; then the stream's body ends once the events already queued
+// are written.
 boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
                                          std::shared_ptr<const Serving> state);
 

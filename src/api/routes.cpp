@@ -112,8 +112,9 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<std::atomic<bool>> stopping,
                                            std::shared_ptr<BlockingPool> pool,
                                            std::shared_ptr<store::MemoryBudget> answers) {
+    auto polls = std::make_shared<SharedPolls>(store, pool, stopping);
     auto state = std::make_shared<const Serving>(
-        Serving{std::move(store), std::move(stopping), std::move(pool), std::move(answers)});
+        Serving{std::move(store), std::move(stopping), std::move(pool), std::move(answers), std::move(polls)});
     auto router = std::make_shared<Router>(state);
     router->get("/healthz", healthz)
         .get("/api/v2/runs", runs)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "src/api/router.hpp"
+#include "src/api/shared_poll.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/memory_budget.hpp"
 #include "src/store/store.hpp"
@@ -13,12 +14,14 @@
 namespace korvalle::server {
 
 // The router state shared by every handler: the one run store, the stopping flag, the
-// blocking pool that runs every store read, and the budget of answers (answer_budget.hpp).
+// blocking pool that runs every store read, the budget of answers (answer_budget.hpp) and the
+// change feed's shared polls.
 struct Serving {
     std::shared_ptr<const store::RunStore> store;
     std::shared_ptr<std::atomic<bool>> stopping;
     std::shared_ptr<BlockingPool> pool;
     std::shared_ptr<store::MemoryBudget> answers;
+    std::shared_ptr<SharedPolls> polls;
 };
 
 // The router with every route and the fallback.

@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -40,8 +41,9 @@ public:
     boost::asio::awaitable<bool> send(std::string_view id, std::string_view name, std::string_view data);
     // No more events: the body ends once the queued ones are written.
     void end();
-    // True once the client has gone, or the answer went out without its body (HEAD).
-    bool closed() const { return gone_; }
+    // True once the client has gone, or the answer went out without its body (HEAD). Safe from
+    // any thread: the change feed's poller asks it of every stream at each poll.
+    bool closed() const { return gone_.load(std::memory_order_relaxed); }
 
     // ---- The connection's side. ----
 
@@ -69,7 +71,7 @@ private:
     std::chrono::steady_clock::time_point keep_alive_at_;
     std::chrono::milliseconds close_after_stop_;
     boost::beast::tcp_stream* writing_to_ = nullptr;  // set while write_body runs
-    bool gone_ = false;
+    std::atomic<bool> gone_{false};  // written on the stream's executor only
     bool ended_ = false;
     bool finished_ = false;
     bool watching_ = false;

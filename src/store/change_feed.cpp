@@ -12,38 +12,23 @@
 #include <cstddef>
 #include <limits>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace korvalle::store {
 
 namespace {
 
-// The watched run's view, or null when no run is watched or it is not found.
-SharedView watched_view(const Frames& frames) {
-    if (!frames.watched_run()) return nullptr;
-    auto id = contract::RunId::make(*frames.watched_run());
+// The watched run as opened, or null when it is not found.
+SharedRun find_watched(const RunStore& store, const std::string& watched) {
+    auto id = contract::RunId::make(watched);
     if (!id) return nullptr;
-    auto found = frames.store().find_run(*id);
-    if (auto* view = std::get_if<SharedView>(&found)) return std::move(*view);
+    auto found = store.find_opened(*id);
+    if (auto* run = std::get_if<SharedRun>(&found)) return std::move(*run);
     return nullptr;
 }
 
-}  // namespace
-
-Frames RunStore::events(const EventsQuery& query) const { return Frames(*this, query); }
-
-Frames::Frames(RunStore store, EventsQuery query)
-    : store_(std::move(store)), watched_run_(std::move(query.run_id)), next_id_(query.after.value_or(0)) {}
-
-Signatures run_signatures(const Frames& frames) {
+Signatures listed_signatures(const RunStore& store) {
     Signatures out;
-    // A watched run is the only one that counts: it alone is opened, by name.
-    if (frames.watched_run()) {
-        if (auto view = watched_view(frames)) out.emplace_back(view->id(), RunSignature::of(*view));
-        return out;
-    }
-    const std::vector<SharedRecord> records = frames.store().every_run_record();
+    const std::vector<SharedRecord> records = store.every_run_record();
     out.reserve(records.size());
     for (const SharedRecord& record : records) {
         if (!contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
@@ -51,17 +36,78 @@ Signatures run_signatures(const Frames& frames) {
     return out;
 }
 
-std::optional<std::string> watch_conversation(const Frames& frames) {
-    auto view = watched_view(frames);
-    if (!view) return std::nullopt;
-    return payload::conversation_signature(*view);
+// The view the last look was taken from, when it is this one: both alive at one address.
+bool same_view(const Observation* last, const SharedView& view) {
+    if (last == nullptr) return false;
+    const SharedView before = last->view.lock();
+    return before && before.get() == view.get();
 }
 
-std::optional<std::vector<boost::json::value>> watch_activity(const Frames& frames) {
-    auto view = watched_view(frames);
-    if (!view) return std::nullopt;
-    return payload::live_activity(*view);
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+    return a > max - b ? max : a + b;
 }
+
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+    return b != 0 && a > max / b ? max : a * b;
+}
+
+}  // namespace
+
+ObservedRuns::ObservedRuns(Signatures signatures) : signatures_(std::move(signatures)) {
+    by_id_.reserve(signatures_.size());
+    // Ids are unique within one listing; emplace keeps the first, as a search from the front would.
+    for (const auto& [id, signature] : signatures_) by_id_.emplace(id, &signature);
+}
+
+const RunSignature* ObservedRuns::find(std::string_view id) const {
+    auto it = by_id_.find(id);
+    return it == by_id_.end() ? nullptr : it->second;
+}
+
+Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,
+                    const Observation* last) {
+    Observation out;
+    Signatures signatures;
+    SharedRun run;
+    SharedView view;
+    // A watched run is the only one that counts: it alone is opened, by name.
+    if (watched) {
+        run = find_watched(store, *watched);
+        if (run) view = SharedView(run, &run->view);
+        if (view) signatures.emplace_back(view->id(), RunSignature::of(*view));
+    } else {
+        signatures = listed_signatures(store);
+    }
+    if (last != nullptr && last->runs && last->runs->signatures() == signatures) {
+        out.runs = last->runs;
+    } else {
+        out.runs = std::make_shared<const ObservedRuns>(std::move(signatures));
+    }
+    out.conversation_taken = with_conversation;
+    if (!view) return out;
+    // Activity and conversations are functions of the view alone: a kept view need not be read again.
+    const bool same = same_view(last, view);
+    out.activity = same ? last->activity : std::make_shared<const Activity>(payload::live_activity(*view));
+    if (with_conversation) {
+        out.conversation = same && last->conversation_taken
+                               ? last->conversation
+                               : payload::conversation_signature(*view, run->indexes_of());
+        store.count_indexes(run);
+    }
+    out.view = view;
+    return out;
+}
+
+Signatures run_signatures(const Frames& frames) {
+    return observe(frames.store(), frames.watched_run(), false).runs->signatures();
+}
+
+Frames RunStore::events(const EventsQuery& query) const { return Frames(*this, query); }
+
+Frames::Frames(RunStore store, EventsQuery query)
+    : store_(std::move(store)), watched_run_(std::move(query.run_id)), next_id_(query.after.value_or(0)) {}
 
 Frame Frames::hand_out(contract::SseEvent kind, boost::json::value data) {
     // Unsigned arithmetic: the id after the largest is 0.
@@ -87,9 +133,10 @@ boost::json::value Frames::snapshot() const {
 std::optional<Frame> Frames::next() {
     if (!started_) {
         started_ = true;
-        previous_signatures_ = run_signatures(*this);
-        previous_conversation_ = watch_conversation(*this);
-        previous_activity_ = watch_activity(*this);
+        Observation baseline = observe(store_, watched_run_, true);
+        previous_runs_ = std::move(baseline.runs);
+        previous_activity_ = std::move(baseline.activity);
+        previous_conversation_ = std::move(baseline.conversation);
         return hand_out(contract::SseEvent::Snapshot, snapshot());
     }
     if (queue_.empty()) return std::nullopt;
@@ -98,74 +145,84 @@ std::optional<Frame> Frames::next() {
     return hand_out(kind, std::move(data));
 }
 
-void Frames::watched_run_changed(const std::string& id) {
-    auto activity = watch_activity(*this);
-    if (!activity) return;  // not found: the last activity is kept
-    // Rows compare as JSON values: objects with the same members in another order are equal.
-    const auto same = [](const boost::json::value& a, const boost::json::value& b) { return json::equal(a, b); };
-    if (previous_activity_ && std::ranges::equal(*previous_activity_, *activity, same)) return;
-    boost::json::array rows(activity->begin(), activity->end());
-    previous_activity_ = std::move(activity);
-    queue(contract::SseEvent::ActivityChanged, {{"run_id", id}, {"activity", std::move(rows)}});
-}
-
-void Frames::check_conversation() {
-    auto signature = watch_conversation(*this);
-    if (signature == previous_conversation_) return;
-    previous_conversation_ = std::move(signature);
-    queue(contract::SseEvent::ConversationChanged, {{"run_id", *watched_run_}});
+std::uint64_t Frames::polls_to_conversation() const {
+    if (!watched_run_) return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t interval = store_.poll_ms();
+    if (elapsed_ms_ >= store_.transcript_poll_ms() || interval == 0) return 1;
+    const std::uint64_t left = store_.transcript_poll_ms() - elapsed_ms_;
+    return left / interval + (left % interval != 0);
 }
 
 void Frames::poll() {
     // A poll that runs out of descriptors or memory has not seen the runs: it finds nothing and
     // keeps what the last poll saw, so that no run it could not read is announced as removed.
-    const std::size_t queued = queue_.size();
-    Signatures signatures = previous_signatures_;
-    auto activity = previous_activity_;
-    auto conversation = previous_conversation_;
-    const std::uint64_t elapsed = elapsed_ms_;
-    const auto restore = [&] {
-        queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(queued), queue_.end());
-        previous_signatures_ = std::move(signatures);
-        previous_activity_ = std::move(activity);
-        previous_conversation_ = std::move(conversation);
-        elapsed_ms_ = elapsed;
-    };
+    std::optional<Observation> observed;
     try {
-        compare_with_last_poll();
+        observed.emplace(observe(store_, watched_run_, conversation_due()));
     } catch (const files::Exhausted&) {
-        restore();
+        return;
     } catch (const std::bad_alloc&) {
-        restore();
+        return;
+    }
+    advance(*observed);
+}
+
+void Frames::advance(const Observation& observed, std::uint64_t polls) {
+    // The conversation signature is only ever replaced by a move, after its frame is queued;
+    // everything else is pointers and counts, cheap to keep aside on every poll.
+    const std::size_t queued = queue_.size();
+    auto runs = previous_runs_;
+    auto activity = previous_activity_;
+    const std::uint64_t elapsed = elapsed_ms_;
+    try {
+        compare(observed, polls);
+    } catch (const std::bad_alloc&) {
+        queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(queued), queue_.end());
+        previous_runs_ = std::move(runs);
+        previous_activity_ = std::move(activity);
+        elapsed_ms_ = elapsed;
     }
 }
 
-void Frames::compare_with_last_poll() {
-    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
-    elapsed_ms_ = elapsed_ms_ > max - store_.poll_ms() ? max : elapsed_ms_ + store_.poll_ms();
-
-    Signatures current = run_signatures(*this);
-    std::unordered_map<std::string_view, const RunSignature*> before;
-    before.reserve(previous_signatures_.size());
-    // Ids are unique within one listing; emplace keeps the first, as a search from the front would.
-    for (const auto& [id, signature] : previous_signatures_) before.emplace(id, &signature);
-    std::unordered_set<std::string_view> now;
-    now.reserve(current.size());
-    for (const auto& [id, signature] : current) {
-        now.insert(id);
-        auto it = before.find(id);
-        if (it != before.end() && *it->second == signature) continue;
-        queue(contract::SseEvent::RunChanged, {{"run_id", id}, {"round", signature.round}});
-        if (watched_run_ == id) watched_run_changed(id);
-    }
-    for (const auto& [id, signature] : previous_signatures_) {
-        if (!now.contains(id)) queue(contract::SseEvent::RunRemoved, {{"run_id", id}});
-    }
-    previous_signatures_ = std::move(current);
+void Frames::compare(const Observation& observed, std::uint64_t polls) {
+    elapsed_ms_ = saturating_add(elapsed_ms_, saturating_multiply(store_.poll_ms(), polls));
+    // The same signatures as the last poll's are the same object: nothing to compare.
+    if (observed.runs != previous_runs_) compare_runs(observed);
 
     if (!watched_run_ || elapsed_ms_ < store_.transcript_poll_ms()) return;
+    if (!observed.conversation_taken) return;  // still due at the next poll
     elapsed_ms_ = 0;
-    check_conversation();
+    if (observed.conversation == previous_conversation_) return;
+    std::optional<std::string> conversation = observed.conversation;
+    queue(contract::SseEvent::ConversationChanged, {{"run_id", *watched_run_}});
+    previous_conversation_ = std::move(conversation);
+}
+
+void Frames::compare_runs(const Observation& observed) {
+    static const ObservedRuns none{Signatures{}};
+    const ObservedRuns& before = previous_runs_ ? *previous_runs_ : none;
+    const ObservedRuns& now = *observed.runs;
+    for (const auto& [id, signature] : now.signatures()) {
+        const RunSignature* was = before.find(id);
+        if (was != nullptr && *was == signature) continue;
+        queue(contract::SseEvent::RunChanged, {{"run_id", id}, {"round", signature.round}});
+        if (watched_run_ == id) watched_run_changed(id, observed);
+    }
+    for (const auto& [id, signature] : before.signatures()) {
+        if (now.find(id) == nullptr) queue(contract::SseEvent::RunRemoved, {{"run_id", id}});
+    }
+    previous_runs_ = observed.runs;
+}
+
+void Frames::watched_run_changed(const std::string& id, const Observation& observed) {
+    if (!observed.activity) return;  // not found: the last activity is kept
+    if (previous_activity_ == observed.activity) return;
+    // Rows compare as JSON values: objects with the same members in another order are equal.
+    const auto same = [](const boost::json::value& a, const boost::json::value& b) { return json::equal(a, b); };
+    if (previous_activity_ && std::ranges::equal(*previous_activity_, *observed.activity, same)) return;
+    boost::json::array rows(observed.activity->begin(), observed.activity->end());
+    queue(contract::SseEvent::ActivityChanged, {{"run_id", id}, {"activity", std::move(rows)}});
+    previous_activity_ = observed.activity;
 }
 
 }  // namespace korvalle::store

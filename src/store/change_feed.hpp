@@ -1,12 +1,14 @@
 // The change feed's frame source: what one event stream sends. First a snapshot of the run
-// list, then, poll after poll, one frame per change found by comparing the runs' signatures,
-// the watched run's live activity and its conversation signature with what the stream saw
-// before.
+// list, then, poll after poll, one frame per change found by comparing a look at the runs (their
+// signatures, the watched run's live activity and its conversation signature) with what the
+// stream saw before.
 //
-// Frames does the file work of one stream and nothing else: it never sleeps and does not decide
-// when the stream ends. Its owner takes the snapshot with the first next(), then after each
-// poll interval (and its own stop check) calls poll() and takes the frames found with next()
-// until none is left. Nothing is kept between streams.
+// The file work is observe(): one look at the root, or at the watched run alone, that any number
+// of streams compare against, so one poll per interval can serve every stream of the root or of
+// the same watched run. Frames holds one stream's state and does no file work but its snapshot
+// and its own polls; it never sleeps and does not decide when the stream ends. Its owner takes
+// the snapshot with the first next(), then after each poll interval (and its own stop check)
+// calls poll() or advance() and takes the frames found with next() until none is left.
 #pragma once
 
 #include "src/contract/sse_event.hpp"
@@ -17,8 +19,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,27 +39,84 @@ struct Frame {
 // Run ids with their signatures, in the runs root's listing order.
 using Signatures = std::vector<std::pair<std::string, RunSignature>>;
 
+// The signatures of one look, with an index by run id built once for every stream that
+// compares against them. Never copied: the index points into the list.
+class ObservedRuns {
+public:
+    explicit ObservedRuns(Signatures signatures);
+    ObservedRuns(const ObservedRuns&) = delete;
+    ObservedRuns& operator=(const ObservedRuns&) = delete;
+
+    const Signatures& signatures() const { return signatures_; }
+    // The signature the look recorded for the id, or null when it did not list the id.
+    const RunSignature* find(std::string_view id) const;
+
+private:
+    Signatures signatures_;
+    std::unordered_map<std::string_view, const RunSignature*> by_id_;
+};
+
+using Activity = std::vector<boost::json::value>;
+
+// One look at the runs, immutable once taken and shared by every stream that compares against
+// it. Parts equal to those of the look before are the same objects, so a stream finds an
+// unchanged part by its address and does no work for it.
+struct Observation {
+    std::shared_ptr<const ObservedRuns> runs;
+    // The watched run's live activity; null when no run is watched or it is not found.
+    std::shared_ptr<const Activity> activity;
+    // Taken only when asked for: the watched run's conversation signature, none when it is not
+    // found.
+    bool conversation_taken = false;
+    std::optional<std::string> conversation;
+    // The watched run's view the look was taken from: a later look at the same view shares its
+    // activity and conversation signature instead of computing them again.
+    std::weak_ptr<const views::RunView> view;
+};
+using SharedObservation = std::shared_ptr<const Observation>;
+
+// One look: the signature of every run whose id passes the identifier rule, in the listing
+// order of views::RunView::all (of the watched run alone when one is watched: it alone is
+// opened, by name), and for a watched run its live activity and, when with_conversation is
+// set, its conversation signature. Parts equal to last's are shared with it. Throws
+// files::Exhausted or std::bad_alloc when it runs out of descriptors or memory.
+Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,
+                    const Observation* last = nullptr);
+
 class Frames {
 public:
     // Reads nothing. The first frame's id is query.after, else 0.
     Frames(RunStore store, EventsQuery query);
 
-    // The next frame to send. The first call gives the snapshot: it records the runs'
-    // signatures and the watched run's activity and conversation signature, then builds the
-    // first page of the run list (50 runs, settled ones included, telemetry through the
-    // store's cache) in the success envelope, stamped after the list was built. Later calls
+    // The next frame to send. The first call gives the snapshot: it takes a look of its own
+    // (the runs' signatures and the watched run's activity and conversation signature), then
+    // builds the first page of the run list (50 runs, settled ones included, telemetry through
+    // the store's cache) in the success envelope, stamped after the list was built. Later calls
     // give the frames queued by the polls, one per call, and none when no frame waits. Every
     // frame handed out takes the next id; after 18446744073709551615 comes 0.
     std::optional<Frame> next();
 
-    // One poll: per run in listing order whose signature is new or changed, run.changed
-    // {"run_id","round"}, and for the watched run activity.changed {"run_id","activity"} when
-    // its activity differs from the last one sent; then run.removed {"run_id"} for each run
-    // gone since the last poll; then, for a watched run once per transcript interval,
-    // conversation.changed {"run_id"} when its conversation signature changed, appeared or
-    // went. Reads every run of the root. A poll that runs out of descriptors or memory finds
+    // One poll with a fresh look of its own: observe() (with the conversation signature when
+    // conversation_due()), then advance(). A poll that runs out of descriptors or memory finds
     // nothing and leaves the stream's state as the last poll left it.
     void poll();
+
+    // One poll against a look taken after the snapshot's (shared with other streams), standing
+    // for `polls` polls of the stream (the looks of its key since the last one it compared
+    // against: only a changed look need be handed to it): per run in listing order whose
+    // signature is new or changed, run.changed {"run_id","round"}, and for the watched run
+    // activity.changed {"run_id","activity"} when its activity differs from the last one sent;
+    // then run.removed {"run_id"} for each run gone since the last poll; then, for a watched run
+    // once per transcript interval, conversation.changed {"run_id"} when its conversation
+    // signature changed, appeared or went (a look without the signature leaves that check due at
+    // the next poll). Reads no file. Running out of memory finds nothing and leaves the stream's
+    // state as it was.
+    void advance(const Observation& observed, std::uint64_t polls = 1);
+
+    // How many polls from now the poll comes that compares the watched run's conversation
+    // signature: 1 when the next one does; 18446744073709551615 when no run is watched.
+    std::uint64_t polls_to_conversation() const;
+    bool conversation_due() const { return polls_to_conversation() == 1; }
 
     const RunStore& store() const { return store_; }
     const std::optional<std::string>& watched_run() const { return watched_run_; }
@@ -63,29 +125,23 @@ private:
     Frame hand_out(contract::SseEvent kind, boost::json::value data);
     void queue(contract::SseEvent kind, boost::json::object data);
     boost::json::value snapshot() const;
-    void watched_run_changed(const std::string& id);
-    void check_conversation();
-    void compare_with_last_poll();
+    void compare(const Observation& observed, std::uint64_t polls);
+    void compare_runs(const Observation& observed);
+    void watched_run_changed(const std::string& id, const Observation& observed);
 
     RunStore store_;
     std::optional<std::string> watched_run_;
-    Signatures previous_signatures_;
-    std::deque<std::pair<contract::SseEvent, boost::json::value>> queue_;
+    // What the last poll saw, shared with the look it came from.
+    std::shared_ptr<const ObservedRuns> previous_runs_;
+    std::shared_ptr<const Activity> previous_activity_;  // the last activity sent
     std::optional<std::string> previous_conversation_;
-    std::optional<std::vector<boost::json::value>> previous_activity_;
+    std::deque<std::pair<contract::SseEvent, boost::json::value>> queue_;
     std::uint64_t elapsed_ms_ = 0;  // poll intervals since the last conversation check
     std::uint64_t next_id_;
     bool started_ = false;
 };
 
-// The signature of every run whose id passes the identifier rule (of the watched run alone
-// when there is one), in the listing order of views::RunView::all.
+// The signatures of a look at the frames' root (or watched run), as observe() records them.
 Signatures run_signatures(const Frames& frames);
-
-// The watched run's conversation signature; none when no run is watched or it is not found.
-std::optional<std::string> watch_conversation(const Frames& frames);
-
-// The watched run's live activity; none when no run is watched or it is not found.
-std::optional<std::vector<boost::json::value>> watch_activity(const Frames& frames);
 
 }  // namespace korvalle::store

@@ -265,6 +265,62 @@ TEST_F(EventsTest, AThousandClientsThatLeaveAtOnceLeaveNoDescriptorOrThreadBehin
     EXPECT_TRUE(server_->running());
 }
 
+// One poll per interval serves every stream of the root and every stream watching the same run,
+// and the poller of a key ends with its last stream; streams that joined at different times,
+// from different resume points, still each get their own frames and ids.
+TEST_F(EventsTest, StreamsJoinedAtDifferentTimesShareThePollAndEachGetsItsOwnFramesAndIds) {
+    add_run(*root_, "shared", "2026-03-02T09:00:00.000Z");
+    const auto note = [](const std::string& ts) {
+        append_file(root_->path() / "shared" / "events.jsonl", envelope_line({.ts = ts, .kind = "note"}) + "\n");
+    };
+    const auto changed = [](const std::string& id) {
+        return "id: " + id + "\nevent: run.changed\ndata: {\"run_id\":\"shared\",\"round\":1}";
+    };
+    EventReader first(port(), "/api/v2/events");
+    EventReader watching(port(), "/api/v2/events?run_id=shared", {"last-event-id: 7"});
+    EXPECT_EQ(id_of(first.next_event()), "0");
+    EXPECT_EQ(id_of(watching.next_event()), "7");
+    note("2026-03-02T09:10:00.000Z");
+    EXPECT_EQ(first.next_event(), changed("1"));
+    EXPECT_EQ(watching.next_event(), changed("8"));
+
+    // Joined after that change: their snapshots hold it.
+    EventReader later(port(), "/api/v2/events?after=41");
+    EventReader later_watching(port(), "/api/v2/events?run_id=shared&after=18446744073709551615");
+    EXPECT_EQ(id_of(later.next_event()), "41");
+    EXPECT_EQ(id_of(later_watching.next_event()), "18446744073709551615");
+    note("2026-03-02T09:11:00.000Z");
+    EXPECT_EQ(first.next_event(), changed("2"));
+    EXPECT_EQ(watching.next_event(), changed("9"));
+    EXPECT_EQ(later.next_event(), changed("42"));
+    EXPECT_EQ(later_watching.next_event(), changed("0"));
+
+    // The run's watchers leave, and the run's poller ends with them at its next poll; new
+    // watchers start another.
+    watching.socket().close();
+    later_watching.socket().close();
+    std::this_thread::sleep_for(100ms);  // five poll intervals
+    EventReader again(port(), "/api/v2/events?run_id=shared");
+    EventReader last(port(), "/api/v2/events?run_id=shared&after=5");
+    EXPECT_EQ(id_of(again.next_event()), "0");
+    EXPECT_EQ(id_of(last.next_event()), "5");
+    note("2026-03-02T09:12:00.000Z");
+    EXPECT_EQ(first.next_event(), changed("3"));
+    EXPECT_EQ(later.next_event(), changed("43"));
+    EXPECT_EQ(again.next_event(), changed("1"));
+    EXPECT_EQ(last.next_event(), changed("6"));
+
+    // Looks that find nothing new are not handed to a stream, yet count as its polls: its
+    // conversation check still comes at its tenth.
+    append_file(root_->path() / "shared" / "events.jsonl",
+                envelope_line({.ts = "2026-03-02T09:13:00.000Z", .source = "morvane", .kind = "turn-started",
+                               .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"}) + "\n");
+    EXPECT_EQ(again.next_event(), changed("2"));
+    EXPECT_EQ(again.next_event(), "id: 3\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
+    EXPECT_EQ(last.next_event(), changed("7"));
+    EXPECT_EQ(last.next_event(), "id: 8\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
+}
+
 TEST(EventsStop, OpenStreamsEndWithTheirLastChunkAndTheServerExits) {
     RunsRoot root;
     add_run(root, "run-a", "2026-03-02T09:00:00.000Z");

@@ -21,6 +21,14 @@ std::string text(const store::Frame& frame) {
            json::write(frame.data);
 }
 
+// One poll, then every frame it found.
+std::vector<std::string> poll_once(store::Frames& frames) {
+    frames.poll();
+    std::vector<std::string> out;
+    while (auto frame = frames.next()) out.push_back(text(*frame));
+    return out;
+}
+
 Event activity(const std::string& ts, const std::string& node, const std::string& detail) {
     return {.ts = ts, .source = "morvane", .kind = "turn-activity", .stream = "agent",
             .labels = R"({"node":)" + quote(node) + R"(,"round":1})", .payload = R"({"detail":)" + quote(detail) + "}"};
@@ -33,13 +41,7 @@ protected:
     store::Frames frames(std::optional<std::string> run_id = std::nullopt, std::optional<std::uint64_t> after = {}) {
         return store::RunStore::new_polling_every(root_.path().string(), 10).events({std::move(run_id), after});
     }
-    // One poll, then every frame it found.
-    static std::vector<std::string> poll(store::Frames& frames) {
-        frames.poll();
-        std::vector<std::string> out;
-        while (auto frame = frames.next()) out.push_back(text(*frame));
-        return out;
-    }
+    static std::vector<std::string> poll(store::Frames& frames) { return poll_once(frames); }
     void append(const std::string& run, const Event& event) { append_file(root_.path() / run / "events.jsonl", envelope_line(event) + "\n"); }
 
     RunsRoot root_;
@@ -147,6 +149,147 @@ TEST_F(ChangeFeed, TheSnapshotListsFiftyRunsAndNamesTheCursor) {
     auto snapshot = frames().next();
     EXPECT_EQ(run_ids(snapshot->data).size(), 50u);
     EXPECT_EQ(snapshot->data.at("next_cursor"), "run-149");
+}
+
+// Streams served by shared looks, each beside a twin that joined with it and polls alone.
+class SharedLooks {
+public:
+    SharedLooks(const fs::path& root, const std::string& watched)
+        // The cache's clock an hour ahead keeps every view, so looks at an unchanged run share it.
+        : store_(store::RunStore::new_polling_every(
+              root.string(), 10,
+              std::make_shared<store::RunCache>(store::RunCache::Bounds{},
+                                                [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; }))),
+          watched_(watched) {}
+
+    // A stream joins between polls: its snapshot, and its twin's, from the root as it is now.
+    void join(std::optional<std::string> run_id, std::optional<std::uint64_t> after) {
+        streams_.push_back({store_.events({run_id, after}), store_.events({run_id, after})});
+        EXPECT_EQ(text_without_time(*streams_.back().shared.next()), text_without_time(*streams_.back().alone.next()));
+    }
+
+    // One shared look per key, as the server's poller takes it (with the conversation signature
+    // when a stream of the key is due to compare it), handed to every stream; each twin polls
+    // alone. Gives each stream's frames, failing where a twin's differ.
+    std::vector<std::vector<std::string>> poll() {
+        bool conversation = false;
+        for (auto& stream : streams_) conversation = conversation || stream.shared.conversation_due();
+        root_look_ = std::make_shared<store::Observation>(store::observe(store_, std::nullopt, false, root_look_.get()));
+        run_look_ = std::make_shared<store::Observation>(store::observe(store_, watched_, conversation, run_look_.get()));
+        std::vector<std::vector<std::string>> out;
+        for (auto& stream : streams_) {
+            stream.shared.advance(stream.shared.watched_run() ? *run_look_ : *root_look_);
+            out.push_back(drain(stream.shared));
+            EXPECT_EQ(out.back(), poll_once(stream.alone)) << "stream " << out.size();
+        }
+        return out;
+    }
+
+    const store::Observation& root_look() const { return *root_look_; }
+    const store::Observation& run_look() const { return *run_look_; }
+
+private:
+    struct Twins {
+        store::Frames shared;
+        store::Frames alone;
+    };
+    static std::string text_without_time(store::Frame frame) {
+        frame.data.as_object().erase("observed_at");
+        return text(frame);
+    }
+    static std::vector<std::string> drain(store::Frames& frames) {
+        std::vector<std::string> out;
+        while (auto frame = frames.next()) out.push_back(text(*frame));
+        return out;
+    }
+
+    store::RunStore store_;
+    std::optional<std::string> watched_;
+    std::vector<Twins> streams_;
+    std::shared_ptr<store::Observation> root_look_;
+    std::shared_ptr<store::Observation> run_look_;
+};
+
+TEST_F(ChangeFeed, StreamsJoinedAtDifferentTimesGetFromSharedLooksTheFramesTheyGetAlone) {
+    add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
+    add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
+    SharedLooks looks(root_.path(), "watched");
+    looks.join(std::nullopt, std::nullopt);
+    looks.join("watched", 7);
+    EXPECT_EQ(looks.poll(), (std::vector<Lines>{{}, {}})) << "nothing changed";
+
+    append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
+                       .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
+    EXPECT_EQ(looks.poll(), (std::vector<Lines>{{R"(1 run.changed {"run_id":"watched","round":1})"},
+                                                {R"(8 run.changed {"run_id":"watched","round":1})"}}));
+    // Joined after that change, from other resume points and at other phases of the
+    // conversation checks.
+    looks.join(std::nullopt, 41);
+    looks.join("watched", UINT64_MAX);
+    for (int i = 0; i < 4; ++i) looks.poll();
+    append("watched", activity("2026-03-02T09:02:00.000Z", "build", "cargo test"));
+    add_run(root_, "run-b", "");
+    const auto changed = looks.poll();
+    EXPECT_EQ(changed[0], (Lines{R"(2 run.changed {"run_id":"run-b","round":0})",
+                                 R"(3 run.changed {"run_id":"watched","round":1})"}));
+    EXPECT_EQ(changed[2], (Lines{R"(42 run.changed {"run_id":"run-b","round":0})",
+                                 R"(43 run.changed {"run_id":"watched","round":1})"}));
+    ASSERT_EQ(changed[3].size(), 2u);
+    EXPECT_EQ(changed[3][0], R"(0 run.changed {"run_id":"watched","round":1})") << "after the largest id comes 0";
+    EXPECT_EQ(changed[3][1].substr(0, 20), "1 activity.changed {");
+    EXPECT_EQ(changed[1][1].substr(0, 21), "10 activity.changed {");
+
+    // The first watcher's tenth poll compares conversations and finds the session; the later
+    // one's tenth finds none new: its snapshot saw the session.
+    std::vector<std::vector<Lines>> rest;
+    for (int i = 0; i < 6; ++i) rest.push_back(looks.poll());
+    EXPECT_EQ(rest[2], (std::vector<Lines>{{}, {R"(11 conversation.changed {"run_id":"watched"})"}, {}, {}}));
+    fs::remove_all(root_.path() / "run-a");
+    EXPECT_EQ(looks.poll(),
+              (std::vector<Lines>{{R"(4 run.removed {"run_id":"run-a"})"}, {}, {R"(44 run.removed {"run_id":"run-a"})"}, {}}));
+}
+
+TEST_F(ChangeFeed, ALookSharesWhatDidNotChangeWithTheLookBefore) {
+    add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
+    append("run-a", activity("2026-03-02T09:01:00.000Z", "build", "cargo test"));
+    SharedLooks looks(root_.path(), "run-a");
+    looks.join(std::nullopt, std::nullopt);
+    looks.join("run-a", std::nullopt);
+    looks.poll();
+    const store::Observation first = looks.root_look();
+    const store::Observation first_run = looks.run_look();
+    looks.poll();
+    EXPECT_EQ(looks.root_look().runs, first.runs) << "the same signatures are the same object";
+    EXPECT_EQ(looks.run_look().runs, first_run.runs);
+    EXPECT_EQ(looks.run_look().activity, first_run.activity) << "the same view is not read again";
+    append("run-a", {.ts = "2026-03-02T09:05:00.000Z", .kind = "note"});
+    looks.poll();
+    EXPECT_NE(looks.root_look().runs, first.runs);
+    EXPECT_NE(looks.run_look().activity, first_run.activity);
+}
+
+TEST_F(ChangeFeed, ALookCountsAsThePollsItStandsForAndOneWithoutTheConversationSignatureLeavesTheCheckDue) {
+    add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
+    auto store = store::RunStore::new_polling_every(root_.path().string(), 10);
+    auto feed = store.events({"watched", std::nullopt});
+    feed.next();
+    EXPECT_EQ(store.events({}).polls_to_conversation(), UINT64_MAX) << "no run watched";
+    append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
+                       .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
+    const store::Observation without = store::observe(store, "watched", false);
+    EXPECT_EQ(feed.polls_to_conversation(), 10u);
+    feed.advance(without, 4);  // one look standing for four polls
+    EXPECT_EQ(feed.polls_to_conversation(), 6u);
+    for (int i = 0; i < 5; ++i) feed.advance(without);
+    EXPECT_TRUE(feed.conversation_due());
+    feed.advance(without);
+    EXPECT_TRUE(feed.conversation_due()) << "a look without the signature leaves it due";
+    feed.advance(store::observe(store, "watched", true));
+    EXPECT_FALSE(feed.conversation_due());
+    Lines frames;
+    while (auto frame = feed.next()) frames.push_back(text(*frame));
+    EXPECT_EQ(frames, (Lines{R"(1 run.changed {"run_id":"watched","round":1})",
+                             R"(2 conversation.changed {"run_id":"watched"})"}));
 }
 
 // Runs the function with no descriptor left to open (the soft limit at the lowest free number).
