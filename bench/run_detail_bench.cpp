@@ -1,7 +1,9 @@
 // The run detail document of a large run beside the time to open that run: 2 000 nodes, 20
 // rounds with their plan and result files, 200 000 journal envelopes in the replay benchmark's
 // mix, a fifth of them in agent sessions. Reports, in one run, the time to make the document
-// (conversations included) as text, the time to open the run, and their ratio.
+// (conversations included) as text, the time to open the run and the time to parse every line
+// of its journal with boost::json::parse, and the document's time over each of the other two.
+#include "bench/journal_parse.hpp"
 #include "bench/plan_text.hpp"
 #include "bench/scratch.hpp"
 #include "sdk/base/json.hpp"
@@ -129,13 +131,18 @@ Data& data() {
     return d;
 }
 
-// Each iteration opens the run, then writes its document as text; the benchmark's time is the
-// document's, and the counters set it beside the open.
+// Each iteration opens the run, then writes its document as text and parses the journal's
+// lines, those two in an order drawn per iteration; the benchmark's time is the document's, and
+// the counters set it beside the open and beside the parse.
 void BM_RunDetailBesideOpen(benchmark::State& state) {
+    const fs::path journal = data().paths.dir / "events.jsonl";
+    bench::CoinFlips order;
     double open_seconds = 0;
     double detail_seconds = 0;
+    double parse_seconds = 0;
     std::size_t bytes = 0;
     std::size_t rounds_shown = 0;
+    std::size_t lines_parsed = 0;
     std::string last;  // the latest document, kept for its counters
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
@@ -145,6 +152,13 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
             state.SkipWithError("the generated run does not open");
             return;
         }
+        const auto parse = [&] {
+            const auto parse_start = std::chrono::steady_clock::now();
+            lines_parsed = bench::parse_journal_lines(journal);
+            parse_seconds += bench::seconds_since(parse_start);
+        };
+        const bool parse_first = order.next();
+        if (parse_first) parse();
         start = std::chrono::steady_clock::now();
         std::string text = payload::run_detail(opened.value(), true, nullptr);
         const double elapsed = bench::seconds_since(start);
@@ -152,11 +166,14 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
         state.SetIterationTime(elapsed);
         benchmark::DoNotOptimize(text);
         last.swap(text);  // the previous document is dropped untimed, as the view is
+        if (!parse_first) parse();
     }
     bytes = last.size();
     if (auto document = json::parse(last); document.value) rounds_shown = document.value->at("rounds").as_array().size();
     bench::report_beside_open(state, "detail", open_seconds, detail_seconds, bytes);
+    bench::report_beside_parse(state, "detail", parse_seconds, detail_seconds);
     state.counters["rounds"] = static_cast<double>(rounds_shown);
+    state.counters["lines_parsed"] = static_cast<double>(lines_parsed);
 }
 BENCHMARK(BM_RunDetailBesideOpen)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(5);
 

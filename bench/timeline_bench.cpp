@@ -2,8 +2,11 @@
 // rounds with 200 000 envelopes in the replay benchmark's mix (pipeline dispatches and settles,
 // version-control checks, agent activity and turns), a fifth of them in agent sessions. Each
 // iteration opens the run, then writes the whole-run timeline's text into the success envelope,
-// as the route answers it; the counters give both times and their ratio, measured side by side.
-// The node timeline of one node is measured the same way.
+// as the route answers it, and parses every line of the journal with boost::json::parse (those
+// two in an order drawn per iteration); the counters give the three times and the timeline's
+// over the open and over the parse, measured side by side. The node timeline of one node is
+// measured the same way.
+#include "bench/journal_parse.hpp"
 #include "bench/scratch.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -130,14 +133,19 @@ std::size_t span_count(const ledger::RunPaths& paths, std::optional<std::string_
     return document.value ? document.value->at("spans").as_array().size() : 0;
 }
 
-// Per iteration: open the run, then build the timeline (whole run or one node) and write it.
+// Per iteration: open the run, then build the timeline (whole run or one node) and write it, and
+// parse the journal's lines, in an order drawn per iteration.
 void timeline_beside_open(benchmark::State& state, std::optional<std::string_view> node) {
     const ledger::RunPaths paths{"big", data().dir};
+    const fs::path journal_file = paths.dir / "events.jsonl";
     const std::size_t spans = span_count(paths, node);
+    bench::CoinFlips order;
     double open_s = 0;
     double timeline_s = 0;
+    double parse_s = 0;
     std::size_t bytes = 0;
     std::size_t journal = 0;
+    std::size_t lines_parsed = 0;
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         auto opened = views::RunView::open(paths);
@@ -148,6 +156,13 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
         }
         const views::RunView& view = opened.value();
         journal = view.envelopes.size();
+        const auto parse = [&] {
+            const auto parse_start = std::chrono::steady_clock::now();
+            lines_parsed = bench::parse_journal_lines(journal_file);
+            parse_s += bench::seconds_since(parse_start);
+        };
+        const bool parse_first = order.next();
+        if (parse_first) parse();
         // The timeline's time runs until its document and text are released again.
         start = std::chrono::steady_clock::now();
         {
@@ -158,10 +173,13 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
             benchmark::DoNotOptimize(text->members.data());
         }
         timeline_s += bench::seconds_since(start);
+        if (!parse_first) parse();
     }
     bench::report_beside_open(state, "timeline", open_s, timeline_s, bytes);
+    bench::report_beside_parse(state, "timeline", parse_s, timeline_s);
     state.counters["spans"] = static_cast<double>(spans);
     state.counters["envelopes"] = static_cast<double>(journal);
+    state.counters["lines_parsed"] = static_cast<double>(lines_parsed);
 }
 
 void BM_WholeRunTimelineBesideOpen(benchmark::State& state) { timeline_beside_open(state, std::nullopt); }

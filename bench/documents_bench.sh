@@ -1,0 +1,338 @@
+#!/usr/bin/env bash
+# Documents benchmark: korvalle-api answering large run documents within its memory, measured
+# from outside the server: statuses, body lengths and times with curl, the server's CPU time
+# (utime + stime of /proc/PID/stat) and peak resident memory (VmHWM of /proc/PID/status). Each
+# section starts fresh servers on generated roots:
+#
+#   crowd    one run of ENVELOPES (10^6) envelopes beside 4 runs of about 2 MB; 64 concurrent
+#            GET /api/v2/runs/big-run (conversations included): all 200 with one body length,
+#            and the server's peak RSS                                    (target < 2 GB)
+#   stalled  the same root: 24 clients send the request for the big run's detail and never
+#            read, holding their sockets ~40 s; meanwhile the peak RSS     (target < 1.5 GB)
+#            and a cold run detail of a 2 MB run and a cold run list, each against the same
+#            request on a fresh idle server                                (target <= 2)
+#   warm     a run of 100 000 envelopes: 64 concurrent warm details, the peak RSS counted from
+#            after two warm-up requests                                    (target < 1.2 GB)
+#   cpu      the same run: the server's CPU per warm detail without conversations, over 50
+#            sent in turn (target < 10 ms); with BASE_BINARY, its server beside this build's,
+#            the requests to the two alternating
+#
+#   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
+#
+# Knobs: SECTIONS="crowd stalled warm cpu" picks sections; ENVELOPES=1000000 (the big run),
+# CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the stalled clients hold),
+# SETTLE=5 (seconds after they sent before the timed requests), REQUESTS=50 (cpu),
+# MAX_TIME=300 (seconds a request may take), MEMORY_CAP (MiB; default 60% of the memory
+# available at start: a server resident beyond it is killed, so that a build that does not bound
+# its answers cannot push the host out of memory). GB is 10^9 bytes. Every request goes to
+# 127.0.0.1; the roots are made in /tmp and removed at exit.
+set -euo pipefail
+base=${2:+$(realpath "$2")}
+cd "$(dirname "$0")/.."
+build=${1:-build}
+sections=${SECTIONS:-crowd stalled warm cpu}
+envelopes=${ENVELOPES:-1000000}
+clients=${CLIENTS:-64}
+stalled=${STALLED:-24}
+hold=${HOLD:-40}
+settle=${SETTLE:-5}
+requests=${REQUESTS:-50}
+max_time=${MAX_TIME:-300}
+memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
+
+for section in $sections; do
+  case $section in crowd | stalled | warm | cpu) ;; *) echo "unknown section: $section"; exit 2 ;; esac
+done
+
+# shellcheck source=bench/server_procs.sh
+. bench/server_procs.sh
+bench_setup documents-bench server_bench replay_bench
+script_start=$(now)
+
+gb() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib * 1048576 / 1e9 }'; }
+
+# ---- The memory guard. ----
+
+# Watches a server (PID): resident beyond MEMORY_CAP MiB, it is killed, and its resident memory
+# and CPU seconds then are kept in $work/guard-PID. Sets guard_pid (the watcher, stopped with
+# stop).
+guard() {
+  (
+    while [ -r "/proc/$1/status" ]; do
+      rss=$(status_mib "$1" VmRSS 2>/dev/null || true)
+      [ -n "$rss" ] || break
+      if [ "$rss" -gt "$memory_cap" ]; then
+        echo "$rss $(cpu_seconds "$1")" >"$work/guard-$1"
+        kill -KILL "$1" 2>/dev/null || true
+        break
+      fi
+      sleep 0.1
+    done
+  ) &
+  guard_pid=$!
+  pids+=("$guard_pid")
+}
+
+# Prints a server's peak resident memory in MiB; for a server the guard killed, the resident
+# memory it had reached (the peak is at least that).
+peak_mib() {
+  if [ -f "$work/guard-$1" ]; then cut -d' ' -f1 "$work/guard-$1"; else status_mib "$1" VmHWM; fi
+}
+
+# The verdict on the peak (LABEL PID MIB TARGET_GB): a server the guard killed is over its
+# target, whatever figure it had reached.
+peak_verdict() {
+  if [ -f "$work/guard-$2" ]; then
+    printf '  %-44s > %.2f (killed at the memory cap of %d MiB; target < %s) OVER\n' "$1" "$(gb "$3")" \
+      "$memory_cap" "$4"
+  else
+    verdict "$1" "$(gb "$3")" "<" "$4"
+  fi
+}
+
+# The CPU seconds of a server, also of one the guard killed.
+server_cpu() {
+  if [ -f "$work/guard-$1" ]; then cut -d' ' -f2 "$work/guard-$1"; else cpu_seconds "$1"; fi
+}
+
+# ---- Generated roots, each made once per script run. ----
+
+# The root of crowd and stalled: the big run of ENVELOPES envelopes and 4 runs of 2 MB.
+big_root() {
+  local dir=$work/runs-big
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 4 2097152 >/dev/null
+    "$build/bench/replay_bench" --write-run "$dir/big-run" "$envelopes"
+    # A view read within 2 s of its files' last change serves its own request only.
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# The root of warm and cpu: the 100 000-envelope run alone.
+warm_root() {
+  local dir=$work/runs-warm
+  if [ ! -d "$dir" ]; then
+    "$build/bench/replay_bench" --write-run "$dir/big-run"
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+journal_mb() { echo $(($(stat -c %s "$1/big-run/events.jsonl") / 1000000)); }
+
+# ---- Requests. ----
+
+# Sends every URL read (one a line) at once, one connection each; writes "STATUS BYTES" per
+# answer to FILE and prints the statuses as "64x200". An answer cut short counts as "cut-N",
+# N being curl's exit code (18: partial body, 52: no answer, 56: connection reset).
+concurrent_sizes() {
+  local target count=0 args=()
+  while read -r target; do args+=(-o /dev/null "$target") && count=$((count + 1)); done
+  curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$count" --max-time "$max_time" \
+    -w '%{http_code} %{size_download} %{exitcode}\n' "${args[@]}" |
+    awk '{ print ($3 == 0 ? $1 : "cut-" $3), $2 }' >"$1" || true
+  cut -d' ' -f1 "$1" | sort | uniq -c | awk '{ printf "%s%dx%s", (NR > 1 ? ", " : ""), $1, $2 } END { print "" }'
+}
+
+# The body lengths of FILE (as concurrent_sizes writes it), as "N bytes" or "A to B bytes".
+body_lengths() {
+  cut -d' ' -f2 "$1" | sort -n | awk 'NR == 1 { low = $1 } { high = $1 }
+    END { if (low == high) print low " bytes"; else print low " to " high " bytes" }'
+}
+
+# Whether every answer of FILE is 200 and every body has the same length. The envelope's
+# observed_at drops the trailing zeros of its nanoseconds, so one document sent at different
+# times may differ by up to 10 bytes (9 digits and the point).
+one_document() {
+  awk '$1 != 200 { bad = 1 } NR == 1 || $2 < low { low = $2 } NR == 1 || $2 > high { high = $2 }
+       END { exit (bad || NR == 0 || high - low > 10) }' "$1"
+}
+
+# Sends one request and prints "STATUS MILLISECONDS".
+timed() {
+  curl -s -o /dev/null --max-time "$max_time" -w '%{http_code} %{time_total}\n' "$1" |
+    awk '{ printf "%s %.1f\n", $1, $2 * 1000 }' || true
+}
+
+# ---- Sections. ----
+
+section_crowd() {
+  local root start wall statuses peak detail=/api/v2/runs/big-run
+  echo "crowd: a run of $envelopes envelopes beside 4 runs of 2 MB; a fresh server, $clients concurrent"
+  echo "       GET $detail (conversations included)"
+  start=$(now)
+  root=$(big_root)
+  printf '  journal: %d MB (generated in %.1f s)\n' "$(journal_mb "$root")" "$(elapsed "$start")"
+  start_server "$binary" "$root"
+  guard "$server_pid"
+  start=$(now)
+  statuses=$(times_of "$url$detail" "$clients" | concurrent_sizes "$work/crowd")
+  wall=$(elapsed "$start")
+  peak=$(peak_mib "$server_pid")
+  printf '  %s in %.1f s, bodies of %s, server CPU %.1f s\n' "$statuses" "$wall" "$(body_lengths "$work/crowd")" \
+    "$(server_cpu "$server_pid")"
+  stop "$guard_pid"
+  stop "$server_pid"
+  if [ "$statuses" = "${clients}x200" ] && one_document "$work/crowd"; then
+    echo "  all answered 200 with one length (but observed_at): ok"
+  else
+    echo "  all answered 200 with one length (but observed_at): OVER"
+  fi
+  peak_verdict "peak RSS, GB" "$server_pid" "$peak" 2
+}
+
+# The stalled clients: connect COUNT times to HOST PORT, send the request for PATH on each and
+# never read; after SECONDS, report how many connections the server closed meanwhile and when,
+# and how many bytes waited unread, then close them all.
+cat >"$work/stalled.py" <<'PY'
+import fcntl, socket, struct, sys, termios, time
+
+host, port, path, count, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
+request = f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\n\r\n".encode()
+sockets = []
+for _ in range(count):
+    s = socket.create_connection((host, port))
+    s.sendall(request)
+    sockets.append(s)
+start = time.monotonic()
+closed_at = {}
+while time.monotonic() - start < seconds:
+    for i, s in enumerate(sockets):
+        # tcpi_state, the first byte of struct tcp_info: 1 is ESTABLISHED; anything else here
+        # means the server ended the connection.
+        if i not in closed_at and s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)[0] != 1:
+            closed_at[i] = time.monotonic() - start
+    time.sleep(0.25)
+unread = [struct.unpack("i", fcntl.ioctl(s, termios.FIONREAD, b"\0" * 4))[0] for s in sockets]
+for s in sockets:
+    s.close()
+times = sorted(closed_at.values())
+when = f" after {times[0]:.0f} to {times[-1]:.0f} s" if times else ""
+print(f"  {count} clients held {seconds:.0f} s; closed by the server meanwhile: {len(times)}{when}; "
+      f"answers begun: {sum(1 for n in unread if n > 0)}, unread bytes per client: {min(unread)} to {max(unread)}")
+PY
+
+section_stalled() {
+  local root small=/api/v2/runs/bench-run-001 list=/api/v2/runs idle_detail idle_list held_detail held_list
+  local holder_pid peak port
+  echo "stalled: the crowd's root; $stalled clients send GET /api/v2/runs/big-run and never read, for"
+  echo "         ${hold} s; ${settle} s after they sent, a cold detail of a 2 MB run ($small, first,"
+  echo "         so that no list has read it) and a cold $list, against the same on a fresh idle server"
+  root=$(big_root)
+  start_server "$binary" "$root"
+  idle_detail=$(timed "$url$small")
+  idle_list=$(timed "$url$list")
+  stop "$server_pid"
+  printf '  idle server:      detail %s ms (%s), list %s ms (%s)\n' "${idle_detail#* }" "${idle_detail%% *}" \
+    "${idle_list#* }" "${idle_list%% *}"
+  start_server "$binary" "$root"
+  guard "$server_pid"
+  port=${url##*:}
+  python3 "$work/stalled.py" 127.0.0.1 "$port" /api/v2/runs/big-run "$stalled" "$hold" >"$work/stalled" &
+  holder_pid=$!
+  pids+=("$holder_pid")
+  sleep "$settle"
+  held_detail=$(timed "$url$small")
+  held_list=$(timed "$url$list")
+  printf '  while they hold:  detail %s ms (%s), list %s ms (%s)\n' "${held_detail#* }" "${held_detail%% *}" \
+    "${held_list#* }" "${held_list%% *}"
+  # The peak while they hold: the last figure read before they close.
+  peak=0
+  while kill -0 "$holder_pid" 2>/dev/null; do
+    [ -f "$work/guard-$server_pid" ] || peak=$(status_mib "$server_pid" VmHWM 2>/dev/null || echo "$peak")
+    sleep 0.5
+  done
+  wait "$holder_pid" || true
+  stop "$holder_pid"
+  cat "$work/stalled"
+  [ -f "$work/guard-$server_pid" ] && peak=$(peak_mib "$server_pid")
+  stop "$guard_pid"
+  stop "$server_pid"
+  peak_verdict "peak RSS while they hold, GB" "$server_pid" "$peak" 1.5
+  held_verdict "cold detail of a 2 MB run, held over idle" "$held_detail" "$idle_detail"
+  held_verdict "cold run list, held over idle" "$held_list" "$idle_list"
+}
+
+# The verdict on a request timed while the clients hold (LABEL "STATUS MS" of it, and of the
+# same on the idle server): both must answer 200.
+held_verdict() {
+  if [ "${2%% *}" = 200 ] && [ "${3%% *}" = 200 ]; then
+    verdict "$1" "$(ratio "${2#* }" "${3#* }")" "<=" 2
+  else
+    printf '  %-44s answered %s held, %s idle (target 200, <= 2) OVER\n' "$1" "${2%% *}" "${3%% *}"
+  fi
+}
+
+section_warm() {
+  local root statuses detail=/api/v2/runs/big-run before peak start wall
+  echo "warm: a run of 100 000 envelopes; a fresh server, 2 warm-up GET $detail in turn, the peak"
+  echo "      RSS reset, then $clients concurrent"
+  root=$(warm_root)
+  printf '  journal: %d MB\n' "$(journal_mb "$root")"
+  start_server "$binary" "$root"
+  guard "$server_pid"
+  get "$url$detail" && get "$url$detail"
+  reset_peak "$server_pid"
+  before=$(status_mib "$server_pid" VmHWM)
+  start=$(now)
+  statuses=$(times_of "$url$detail" "$clients" | concurrent_sizes "$work/warm")
+  wall=$(elapsed "$start")
+  peak=$(peak_mib "$server_pid")
+  printf '  resident before: %d MiB; %s in %.2f s, bodies of %s\n' "$before" "$statuses" "$wall" "$(body_lengths "$work/warm")"
+  stop "$guard_pid"
+  stop "$server_pid"
+  if [ "$statuses" = "${clients}x200" ] && one_document "$work/warm"; then
+    echo "  all answered 200 with one length (but observed_at): ok"
+  else
+    echo "  all answered 200 with one length (but observed_at): OVER"
+  fi
+  peak_verdict "peak RSS, GB" "$server_pid" "$peak" 1.2
+}
+
+section_cpu() {
+  local root detail='/api/v2/runs/big-run?include_conversations=false' this_pid this_url base_pid base_url
+  echo "cpu: the run of 100 000 envelopes; after 2 warm-up requests, $requests warm GET $detail"
+  echo "     sent in turn${base:+, alternating with the same to $base}; server CPU per request"
+  root=$(warm_root)
+  start_server "$binary" "$root" && this_pid=$server_pid this_url=$url
+  get "$this_url$detail" && get "$this_url$detail"
+  if [ -n "$base" ]; then
+    start_server "$base" "$root" && base_pid=$server_pid base_url=$url
+    get "$base_url$detail" && get "$base_url$detail"
+  fi
+  # One client, one keep-alive connection per server, the servers in turn, so that load
+  # elsewhere on the host falls on both alike.
+  local args=() this_before base_before this_cpu base_cpu this_ms base_ms
+  for _ in $(seq "$requests"); do
+    args+=(-o /dev/null "$this_url$detail")
+    [ -z "$base" ] || args+=(-o /dev/null "$base_url$detail")
+  done
+  this_before=$(cpu_seconds "$this_pid")
+  [ -z "$base" ] || base_before=$(cpu_seconds "$base_pid")
+  curl -sf --max-time "$max_time" -w '%{url_effective} %{time_total}\n' "${args[@]}" >"$work/cpu-times"
+  # Work a request set off after its answer counts too.
+  sleep 0.5
+  this_cpu=$(delta "$this_before" "$(cpu_seconds "$this_pid")")
+  this_ms=$(ratio "$this_cpu" "$requests" | awk '{ print $1 * 1000 }')
+  printf '  this build  server CPU %.2f s, %.2f ms per request, median time %.1f ms\n' "$this_cpu" "$this_ms" \
+    "$(grep -F "$this_url/" "$work/cpu-times" | cut -d' ' -f2 | median | awk '{ print $1 * 1000 }')"
+  if [ -n "$base" ]; then
+    base_cpu=$(delta "$base_before" "$(cpu_seconds "$base_pid")")
+    base_ms=$(ratio "$base_cpu" "$requests" | awk '{ print $1 * 1000 }')
+    printf '  base        server CPU %.2f s, %.2f ms per request, median time %.1f ms\n' "$base_cpu" "$base_ms" \
+      "$(grep -F "$base_url/" "$work/cpu-times" | cut -d' ' -f2 | median | awk '{ print $1 * 1000 }')"
+    stop "$base_pid"
+  fi
+  stop "$this_pid"
+  verdict "CPU per request, ms (this build)" "$this_ms" "<" 10
+  [ -z "$base" ] || verdict "CPU per request, ms (base)" "$base_ms" "<" 10
+}
+
+echo "korvalle-api documents benchmark: $binary${base:+ beside $base}; $(nproc) cores; memory cap $memory_cap MiB"
+for section in $sections; do
+  echo
+  "section_$section"
+done
+echo
+printf 'done in %.0f s\n' "$(elapsed "$script_start")"

@@ -1,0 +1,105 @@
+# shellcheck shell=bash
+# build, max_time and the variables bench_setup sets belong to the script that sources this.
+# shellcheck disable=SC2034,SC2154
+# Pieces shared by the benchmarks that measure a running korvalle-api from outside
+# (scale_bench.sh, documents_bench.sh): building, a scratch directory removed at exit, servers
+# started on 127.0.0.1 and stopped again, their CPU time and memory from /proc, requests with
+# curl, and the printing of figures against their targets.
+#
+# Sourced from the repository root, after `build` (the build directory) and `max_time` (seconds
+# a request may take) are set; then `bench_setup NAME TARGET...` builds and makes the scratch
+# directory.
+
+# Builds TARGET... (korvalle-api and fake_korvalle always) into $build, configuring it first if
+# needed, and sets binary, fake, work (a fresh /tmp/korvalle-NAME-XXXXXX, removed at exit with
+# every process this script started).
+bench_setup() {
+  local name=$1
+  shift
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
+  fi
+  ninja -C "$build" korvalle-api fake_korvalle "$@" >/dev/null
+  binary=$PWD/$build/korvalle-api
+  fake=$PWD/$build/tests/fake_korvalle
+  work=$(mktemp -d "/tmp/korvalle-$name-XXXXXX")
+  pids=()
+  started=0
+  trap bench_cleanup EXIT
+}
+
+bench_cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+
+# ---- Servers and their /proc figures. ----
+
+# Starts a server (BINARY ROOT) and sets server_pid and url.
+start_server() {
+  local out=$work/server-$((started += 1))
+  # The stand-in pipeline tool answers telemetry, so lists and details carry it as in production.
+  KORVALLE_UI_KORVALLE_BIN=$fake "$1" serve --runs-root "$2" --bind 127.0.0.1:0 \
+    </dev/null >"$out.out" 2>"$out.err" &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do grep -q serving "$out.out" 2>/dev/null && break; sleep 0.05; done
+  url=$(sed -n 's/.* on //p' "$out.out")
+  [ -n "$url" ] || { echo "the server did not start:"; cat "$out.err"; exit 1; }
+}
+
+# Stops a process this script started and forgets it.
+stop() {
+  kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true
+  local pid left=()
+  for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || left+=("$pid"); done
+  pids=("${left[@]}")
+}
+
+# CPU seconds the process has used (its name may hold spaces, so fields count after the ")").
+cpu_seconds() {
+  sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f\n", ($12 + $13) / hz }'
+}
+
+# A field of /proc/PID/status in MiB (VmHWM: the peak resident memory; VmRSS: the resident now).
+status_mib() { awk -v field="$2:" '$1 == field { printf "%.0f\n", $2 / 1024 }' "/proc/$1/status"; }
+
+# Starts the peak resident memory (VmHWM) of a process over from its resident memory now.
+reset_peak() { echo 5 >"/proc/$1/clear_refs"; }
+
+now() { date +%s.%N; }
+
+# B - A, and the seconds since a time of now.
+delta() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
+elapsed() { delta "$1" "$(now)"; }
+
+# ---- Requests. ----
+
+get() { curl -sf --max-time "$max_time" -o /dev/null "$1"; }
+
+# Sends every URL read (one a line) at once, one connection each, and prints the statuses as
+# "16x200".
+concurrent() {
+  local target count=0 args=()
+  while read -r target; do args+=(-o /dev/null "$target") && count=$((count + 1)); done
+  curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$count" --max-time "$max_time" \
+    -w '%{http_code}\n' "${args[@]}" |
+    sort | uniq -c | awk '{ printf "%s%dx%s", (NR > 1 ? ", " : ""), $1, $2 } END { print "" }'
+}
+
+# Repeats a URL N times.
+times_of() { for _ in $(seq "$2"); do echo "$1"; done; }
+
+# ---- Figures. ----
+
+# Prints "LABEL VALUE (target OP TARGET) ok|OVER".
+verdict() {
+  awk -v label="$1" -v value="$2" -v op="$3" -v target="$4" 'BEGIN {
+    ok = op == "<=" ? value <= target : op == "<" ? value < target : value >= target
+    printf "  %-44s %.2f (target %s %s) %s\n", label, value, op, target, ok ? "ok" : "OVER" }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6g\n", (b > 0 ? a / b : 0) }'; }
+gib() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib / 1024 }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
