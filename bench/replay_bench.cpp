@@ -6,8 +6,10 @@
 // time grows with the size of the graph, not with its square.
 //
 //   replay_bench [benchmark flags]
-//   replay_bench --write-run DIR     writes the large run alone into DIR (the directory of one run,
-//                                    named by its id), for the server's benchmarks
+//   replay_bench --write-run DIR [ENVELOPES]
+//                                    writes the large run alone into DIR (the directory of one run,
+//                                    named by its id), for the server's benchmarks; ENVELOPES
+//                                    (default 100 000, about 580 bytes each) sizes its journal
 #include "bench/scratch.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/run/views.hpp"
@@ -332,8 +334,8 @@ BENCHMARK(BM_OpenLargeRunOutOfOrderPeakMemory)->Iterations(1)->Unit(benchmark::k
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15);
-    if (argc == 3 && std::strcmp(argv[1], "--write-run") == 0) {
-        write_run(argv[2], big_journal_envelopes, 40);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--write-run") == 0) {
+        write_run(argv[2], argc == 4 ? std::atoi(argv[3]) : big_journal_envelopes, 40);
         return 0;
     }
     benchmark::Initialize(&argc, argv);
