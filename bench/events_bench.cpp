@@ -10,10 +10,22 @@
 //       (defaults: 1000 streams, 2000 requests: several poll intervals, 10 s of CPU time)
 //
 // bench/events_bench.sh starts the server on the demo runs root and runs this.
+//
+// With --hold it is the clients of a measurement made elsewhere (bench/scale_bench.sh): it opens
+// STREAMS streams on TARGET at once and reads them all for SECONDS (or until SIGTERM or SIGINT,
+// so that the measurement can end them when it is done), then closes them.
+//
+//   events_bench --hold PORT STREAMS SECONDS [TARGET]     (default target: /api/v2/events)
+//
+// It prints a "first frames:" line as soon as every stream has its first whole frame (or at the
+// end, if some never did): how many did, the milliseconds from each stream's connect to the end
+// of its first frame (median and largest) and whether every first frame was a snapshot; then at
+// the end the frames each stream got, by event name, and the bytes read.
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -27,9 +39,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstring>
+#include <map>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -121,9 +137,161 @@ std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, un
     return streams;
 }
 
+// One stream held open: its frames are counted from its lines as they arrive, keeping no more
+// of a line than its start, so a snapshot of tens of megabytes costs the reader no memory.
+struct HeldStream {
+    explicit HeldStream(asio::io_context& ioc) : socket(ioc) {}
+
+    tcp::socket socket;
+    Clock::time_point started;
+    std::array<char, 1 << 16> buffer{};
+    std::string line;     // the first bytes of the line being read
+    std::string status;   // the answer's status line
+    std::string event;    // the name of the frame being read
+    std::string first;    // the name of the first whole frame
+    double first_ms = -1;  // from the connect to the end of the first frame
+    std::size_t frames = 0;
+    std::size_t bytes = 0;
+    bool ended = false;  // the server closed the stream, or it failed, before the end
+
+    // A frame is whole at its data line (one line of JSON); keep-alive comments are not frames.
+    // Chunk-size lines of HTTP/1.1 are neither event nor data lines, and each event is one chunk.
+    void end_line(std::map<std::string, std::size_t>& names) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (status.empty()) {
+            status = line;
+        } else if (line.rfind("event: ", 0) == 0) {
+            event = line.substr(7);
+        } else if (line.rfind("data: ", 0) == 0) {
+            ++frames;
+            ++names[event];
+            if (first_ms < 0) {
+                first_ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+                first = event;
+            }
+        }
+        line.clear();
+    }
+
+    void take(const char* p, std::size_t n, std::map<std::string, std::size_t>& names) {
+        bytes += n;
+        while (n > 0) {
+            const auto* nl = static_cast<const char*>(std::memchr(p, '\n', n));
+            const std::size_t length = nl ? static_cast<std::size_t>(nl - p) : n;
+            if (line.size() < 64) line.append(p, std::min(length, 64 - line.size()));
+            if (nl == nullptr) return;
+            end_line(names);
+            n -= length + 1;
+            p = nl + 1;
+        }
+    }
+};
+
+double percentile(std::vector<double> values, double at) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(at * static_cast<double>(values.size())))];
+}
+
+int hold(unsigned short port, int count, double seconds, const std::string& target) {
+    asio::io_context ioc;
+    std::map<std::string, std::size_t> names;
+    std::vector<std::unique_ptr<HeldStream>> streams;
+    const std::string request = "GET " + target + " HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n";
+    const tcp::endpoint endpoint{asio::ip::make_address("127.0.0.1"), port};
+    bool reported = false;
+    bool closing = false;
+
+    auto report_first_frames = [&] {
+        reported = true;
+        std::vector<double> times;
+        bool snapshots = true;
+        for (const auto& s : streams) {
+            if (s->first_ms >= 0) times.push_back(s->first_ms);
+            snapshots = snapshots && s->first == "snapshot";
+        }
+        fmt::print("first frames: {} of {} streams, ms from connect: median {:.1f}, max {:.1f}; all snapshots: {}\n",
+                   times.size(), streams.size(), percentile(times, 0.5), percentile(times, 1.0),
+                   snapshots ? "yes" : "no");
+        std::fflush(stdout);
+    };
+    auto all_have_first = [&] {
+        return std::all_of(streams.begin(), streams.end(), [](const auto& s) { return s->first_ms >= 0; });
+    };
+
+    std::function<void(HeldStream&)> read = [&](HeldStream& s) {
+        s.socket.async_read_some(asio::buffer(s.buffer), [&](boost::system::error_code ec, std::size_t n) {
+            if (ec) {
+                s.ended = !closing;
+                return;
+            }
+            const bool had_first = s.first_ms >= 0;
+            s.take(s.buffer.data(), n, names);
+            if (!had_first && s.first_ms >= 0 && !reported && all_have_first()) report_first_frames();
+            read(s);
+        });
+    };
+    for (int i = 0; i < count; ++i) {
+        streams.push_back(std::make_unique<HeldStream>(ioc));
+        auto& s = *streams.back();
+        s.started = Clock::now();
+        s.socket.async_connect(endpoint, [&](boost::system::error_code ec) {
+            if (ec) {
+                s.ended = true;
+                return;
+            }
+            asio::async_write(s.socket, asio::buffer(request), [&](boost::system::error_code wec, std::size_t) {
+                if (wec) {
+                    s.ended = true;
+                    return;
+                }
+                read(s);
+            });
+        });
+    }
+    asio::steady_timer end(ioc, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    asio::signal_set signals(ioc, SIGTERM, SIGINT);
+    auto close_all = [&] {
+        if (closing) return;
+        closing = true;
+        end.cancel();
+        signals.cancel();
+        for (auto& s : streams) {
+            boost::system::error_code ignored;
+            s->socket.close(ignored);
+        }
+    };
+    end.async_wait([&](boost::system::error_code) { close_all(); });
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (!ec) close_all();
+    });
+    ioc.run();
+    if (!reported) report_first_frames();
+
+    std::vector<double> frames;
+    std::size_t bytes = 0, failed = 0, early = 0;
+    for (const auto& s : streams) {
+        frames.push_back(static_cast<double>(s->frames));
+        bytes += s->bytes;
+        if (s->status.rfind("HTTP/1.1 200", 0) != 0) ++failed;
+        if (s->ended) ++early;
+    }
+    std::string by_name;
+    for (const auto& [name, n] : names) by_name += fmt::format("{}{} {}", by_name.empty() ? "" : ", ", n, name);
+    fmt::print("frames per stream: min {:.0f}, median {:.0f}, max {:.0f} ({})\n", percentile(frames, 0),
+               percentile(frames, 0.5), percentile(frames, 1.0), by_name);
+    fmt::print("read {:.1f} MB; {} streams not answered 200, {} ended before the end\n",
+               static_cast<double>(bytes) / 1e6, failed, early);
+    return failed == 0 && early == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 5 && std::string(argv[1]) == "--hold") {
+        return hold(static_cast<unsigned short>(std::stoi(argv[2])), std::stoi(argv[3]), std::stod(argv[4]),
+                    argc > 5 ? argv[5] : "/api/v2/events");
+    }
     if (argc < 3) {
         std::cerr << "usage: events_bench PORT SERVER_PID [STREAMS [REQUESTS [CPU_SECONDS]]]\n";
         return 2;

@@ -15,26 +15,34 @@
 #             beside the run cache's bound (1 GiB) plus the peak of one
 #   wrk       warm run list on 200 runs with wrk, BUILD_DIR's server against BASE_BINARY
 #                                                                             (target >= 10)
+#   live      46 runs and one big run being written (a line every 100 ms), 50 event streams on
+#             the root: server CPU in cores (target < 0.25), run list while written over
+#             unwritten (medians, target < 3), peak RSS over the big run's view (target < 2)
+#   livewatch the same root, 50 streams watching the big run while ~1 MB/s is appended: server
+#             CPU in cores (target < 0.5), every snapshot within one poll interval of its
+#             connect, peak RSS over the big run's view (target < 2)
 #
 #   bench/scale_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="list stream burst resident single huge wrk" picks sections; RUN_BYTES=2097152,
-# HUGE_BYTES=618659840 and HUGE_RUNS=8 size the runs; REQUESTS=20 (list), STREAM_SECONDS=10,
-# REPEAT=3 (burst), SETTLE=30 (resident), DURATION=10s (wrk), MAX_TIME=300 (seconds a request
-# may take). Every request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
+# Knobs: SECTIONS="list stream burst resident single huge wrk live livewatch" picks sections; RUN_BYTES=2097152, HUGE_BYTES=618659840, HUGE_RUNS=8 and
+# LIVE_BYTES=97000000 (the big run's journal) size the runs; REQUESTS=20 (list), STREAM_SECONDS=10,
+# REPEAT=3 (burst), SETTLE=30 (resident), DURATION=10s (wrk), LIVE_SECONDS=20 and
+# LIVEWATCH_SECONDS=15 (how long the big run is written), MAX_TIME=300 (seconds a request may
+# take). Every request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
 set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-list stream burst resident single huge wrk}
+sections=${SECTIONS:-list stream burst resident single huge wrk live livewatch}
 run_bytes=${RUN_BYTES:-2097152}
 huge_bytes=${HUGE_BYTES:-$((590 * 1048576))}
 huge_runs=${HUGE_RUNS:-8}
+live_bytes=${LIVE_BYTES:-97000000}
 max_time=${MAX_TIME:-300}
 
 # shellcheck source=bench/server_procs.sh
 . bench/server_procs.sh
-bench_setup scale-bench server_bench replay_bench
+bench_setup scale-bench server_bench replay_bench events_bench
 
 # ---- Generated roots, each made once per script run. ----
 
@@ -242,6 +250,189 @@ section_wrk() {
     stop "$base_pid"
   fi
   stop "$this_pid"
+}
+
+# ---- A run being written. ----
+
+# The root of the live sections: 46 generated runs and the big run of replay_bench, its journal
+# about live_bytes long (replay_bench's envelopes average 576 bytes).
+live_root() {
+  local dir=$work/runs-live
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 46 "$run_bytes" >/dev/null
+    "$build/bench/replay_bench" --write-run "$dir/big-run" $((live_bytes / 576))
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Puts the big run's journal of ROOT back to SIZE bytes once a section has written it, so that
+# each section starts from the same run, and lets it age past the cache's 2 s.
+restore_journal() {
+  truncate -s "$2" "$1/big-run/events.jsonl"
+  sleep 2
+}
+
+# Sets live_view (MiB), once per script run: the resident memory that one detail of the big run
+# adds to an idle fresh server, which is about what the server holds for that run's view. Prints
+# it beside the journal's size and 1.9 times that size, the view's usual weight.
+measure_live_view() {
+  if [ -z "${live_view:-}" ]; then
+    local journal_mb before
+    start_server "$binary" "$1"
+    sleep 1
+    before=$(status_mib "$server_pid" VmRSS)
+    get "$url/api/v2/runs/big-run?include_conversations=false"
+    sleep 1
+    live_view=$(($(status_mib "$server_pid" VmRSS) - before))
+    stop "$server_pid"
+    journal_mb=$(($(stat -c %s "$1/big-run/events.jsonl") / 1048576))
+    live_view_line=$(printf '  big run: journal %d MiB (x 1.9: %d MiB); its view, the resident growth of one detail on an idle server: %d MiB' \
+      "$journal_mb" $((journal_mb * 19 / 10)) "$live_view")
+  fi
+  echo "$live_view_line"
+}
+
+# Appends COUNT journal lines to FILE, one every INTERVAL seconds on a fixed schedule: an agent's
+# tool activity whose detail carries PAD more bytes, times 100 ms apart from the day after the
+# generated journal's. Each line is one write, as a journal's writer appends it.
+cat >"$work/append.py" <<'EOF'
+import datetime, os, sys, time
+path, count, interval, pad = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+base = datetime.datetime(2026, 3, 2, tzinfo=datetime.timezone.utc)
+fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+start = time.monotonic()
+for k in range(count):
+    ts = (base + datetime.timedelta(milliseconds=100 * k)).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+    line = ('{"v":1,"ts":"%s","stream":"morvane/ses-live","seq":%d,"source":"morvane","kind":"turn-activity",'
+            '"labels":{"run_id":"big","node":"node-0","round":1,"persona":"worker","session":"ses-live","role":"agent"},'
+            '"payload":{"kind":"tool","name":"Bash","detail":"live step %d %s"}}\n') % (ts, k + 1, k, "x" * pad)
+    os.write(fd, line.encode())
+    time.sleep(max(0.0, start + (k + 1) * interval - time.monotonic()))
+os.close(fd)
+EOF
+
+# Prints the time in ms of a GET /api/v2/runs every quarter second for SECONDS, one a line.
+list_times_for() {
+  local end=$(($(date +%s%N) + $2 * 1000000000))
+  while [ "$(date +%s%N)" -lt "$end" ]; do
+    curl -sf --max-time "$max_time" -o /dev/null -w '%{time_total}\n' "$1/api/v2/runs"
+    sleep 0.25
+  done | awk '{ print $1 * 1000 }'
+}
+
+# Starts events_bench holding STREAMS streams on TARGET of the server at url (reading them until
+# stop_streams), waits until each has its first frame and prints that line. Sets streams_pid.
+hold_streams() {
+  "$build/bench/events_bench" --hold "${url##*:}" "$1" 600 "$2" >"$work/streams" &
+  streams_pid=$!
+  pids+=("$streams_pid")
+  for _ in $(seq 1200); do grep -q '^first frames' "$work/streams" && break; sleep 0.05; done
+  sed -n 's/^first frames/  streams, first frames/p' "$work/streams"
+}
+
+# Ends the streams of hold_streams and prints what they read.
+stop_streams() {
+  kill -TERM "$streams_pid" 2>/dev/null || true
+  wait "$streams_pid" 2>/dev/null || echo "  (some streams failed or ended early)"
+  stop "$streams_pid"
+  sed -n '/^frames/,$s/^/  streams, /p' "$work/streams"
+}
+
+# Writes the big run of ROOT: COUNT lines of PAD extra bytes, one every 0.1 s, and measures the
+# server over that window. Sets write_cpu (CPU seconds), write_wall (seconds), write_peak (VmHWM
+# over the window, MiB) and life_peak (VmHWM over the server's life, MiB); write_before and
+# write_start hold the CPU seconds and time at its start. Meanwhile runs "$@" (if given), which
+# must end within the window.
+write_window() {
+  local root=$1 count=$2 pad=$3 writer
+  shift 3
+  life_peak=$(status_mib "$server_pid" VmHWM)
+  # Writing 5 to clear_refs sets the high-water mark back to the resident size now.
+  echo 5 >"/proc/$server_pid/clear_refs"
+  write_before=$(cpu_seconds "$server_pid") write_start=$(now)
+  python3 "$work/append.py" "$root/big-run/events.jsonl" "$count" 0.1 "$pad" &
+  writer=$!
+  pids+=("$writer")
+  [ $# -eq 0 ] || "$@"
+  wait "$writer"
+  stop "$writer"
+  write_wall=$(elapsed "$write_start")
+  write_cpu=$(delta "$write_before" "$(cpu_seconds "$server_pid")")
+  write_peak=$(status_mib "$server_pid" VmHWM)
+  life_peak=$((life_peak > write_peak ? life_peak : write_peak))
+}
+
+# The first half of the live section's writing window has no run lists, so that the CPU of the
+# streams' polls is seen alone; the second half lists as the unwritten window did.
+live_lists() {
+  sleep "$1"
+  half_cpu=$(delta "$write_before" "$(cpu_seconds "$server_pid")") half_wall=$(elapsed "$write_start")
+  list_times_for "$url" "$2" >"$work/live-busy"
+}
+
+section_live() {
+  local seconds=${LIVE_SECONDS:-20} idle=10 root size before start idle_cpu idle_wall idle_ms busy_ms
+  echo "live: 46 runs of 2 MB and a big run; a fresh server (poll 500 ms), 50 event streams on the"
+  echo "      root; the run list and the server's CPU for ${idle} s with nothing written, then while a"
+  echo "      line is appended to the big run's journal every 100 ms for ${seconds} s (the run list in"
+  echo "      its second half only)"
+  root=$(live_root)
+  size=$(stat -c %s "$root/big-run/events.jsonl")
+  measure_live_view "$root"
+  start_server "$binary" "$root"
+  get "$url/api/v2/runs" && get "$url/api/v2/runs"
+  hold_streams 50 /api/v2/events
+  before=$(cpu_seconds "$server_pid") start=$(now)
+  list_times_for "$url" "$idle" >"$work/live-idle"
+  idle_wall=$(elapsed "$start")
+  idle_cpu=$(delta "$before" "$(cpu_seconds "$server_pid")")
+  printf '  resident before writing: %d MiB\n' "$(status_mib "$server_pid" VmRSS)"
+  write_window "$root" $((seconds * 10)) 0 live_lists $((seconds / 2)) $((seconds - seconds / 2 - 1))
+  stop_streams
+  stop "$server_pid"
+  restore_journal "$root" "$size"
+  idle_ms=$(median <"$work/live-idle") busy_ms=$(median <"$work/live-busy")
+  printf '  server CPU  %.2f s over %.1f s unwritten, %.2f s over %.1f s written (%.2f s over its first\n' \
+    "$idle_cpu" "$idle_wall" "$write_cpu" "$write_wall" "$half_cpu"
+  printf '              %.1f s, with no run list)\n' "$half_wall"
+  printf '  run list    %.1f ms unwritten (%d requests), %.1f ms written (%d), medians\n' "$idle_ms" \
+    "$(wc -l <"$work/live-idle")" "$busy_ms" "$(wc -l <"$work/live-busy")"
+  printf '  peak RSS    %d MiB while written, %d MiB over the server'"'"'s life\n' "$write_peak" "$life_peak"
+  verdict "server CPU while written, cores" "$(ratio "$write_cpu" "$write_wall")" "<" 0.25
+  verdict "run list, written over unwritten" "$(ratio "$busy_ms" "$idle_ms")" "<" 3
+  verdict "peak RSS while written over the view" "$(ratio "$write_peak" "$live_view")" "<" 2
+}
+
+section_livewatch() {
+  local seconds=${LIVEWATCH_SECONDS:-15} root size first_max
+  echo "livewatch: the live root; a fresh server (poll 500 ms) after two run lists and a detail of"
+  echo "           the big run (as a client shows the run it watches); about 1 MB/s appended to the"
+  echo "           big run for ${seconds} s (10 lines of 100 KB a second); a second in, 50 event streams"
+  echo "           on /api/v2/events?run_id=big-run"
+  root=$(live_root)
+  size=$(stat -c %s "$root/big-run/events.jsonl")
+  measure_live_view "$root"
+  start_server "$binary" "$root"
+  get "$url/api/v2/runs" && get "$url/api/v2/runs"
+  get "$url/api/v2/runs/big-run?include_conversations=false"
+  printf '  resident before writing: %d MiB\n' "$(status_mib "$server_pid" VmRSS)"
+  write_window "$root" $((seconds * 10)) 100000 eval 'sleep 1; hold_streams 50 "/api/v2/events?run_id=big-run"'
+  stop_streams
+  stop "$server_pid"
+  printf '  journal after writing: %d MiB\n' $(($(stat -c %s "$root/big-run/events.jsonl") / 1048576))
+  restore_journal "$root" "$size"
+  printf '  server CPU  %.2f s over %.1f s written\n' "$write_cpu" "$write_wall"
+  printf '  peak RSS    %d MiB while written, %d MiB over the server'"'"'s life\n' "$write_peak" "$life_peak"
+  verdict "server CPU while written, cores" "$(ratio "$write_cpu" "$write_wall")" "<" 0.5
+  first_max=$(sed -n 's/^first frames: \([0-9]*\) of \([0-9]*\) .*max \([0-9.]*\);.*all snapshots: yes$/\1 \2 \3/p' "$work/streams" |
+    awk '$1 == $2 { print $3 }')
+  if [ -n "$first_max" ]; then
+    verdict "slowest snapshot after its connect, ms" "$first_max" "<=" 500
+  else
+    echo "  every stream's first frame a snapshot: OVER"
+  fi
+  verdict "peak RSS while written over the view" "$(ratio "$write_peak" "$live_view")" "<" 2
 }
 
 for section in $sections; do

@@ -233,6 +233,9 @@ public:
     void value(const boost::json::object& tree);
     void value(const boost::json::array& tree);
 
+    // A value that is compact JSON text already (from an earlier Writer), copied as it stands.
+    void written(std::string_view json_text);
+
     // A text member whose text is the parts one after another, written without joining them.
     void joined_member(std::string_view k, std::span<const std::string_view> parts);
 

@@ -498,6 +498,12 @@ void Writer::value_member(std::string_view k, const boost::json::value& v) {
     value(v);
 }
 
+void Writer::written(std::string_view json_text) {
+    separate(json_text.size());
+    out_.append(json_text);
+    need_comma_ = true;
+}
+
 void Writer::joined_member(std::string_view k, std::span<const std::string_view> parts) {
     std::size_t bytes = 2;
     for (std::string_view part : parts) bytes += part.size();

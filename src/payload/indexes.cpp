@@ -18,6 +18,13 @@ std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view, 
     return std::make_shared<const SessionGroups>(detail::session_groups(view, journal));
 }
 
+std::shared_ptr<const std::string> write_node_details(const views::RunView& view, const detail::JournalIndex& journal) {
+    auto text = std::make_shared<std::string>();
+    json::Writer out(*text);
+    detail::node_details(out, view, journal);
+    return text;
+}
+
 std::uint64_t held_bytes(const detail::JournalIndex& index) { return index.held_bytes(); }
 
 std::uint64_t held_bytes(const TimelineIndex& index) { return index.held_bytes(); }
@@ -36,6 +43,11 @@ const detail::JournalIndex& OwnIndexes::journal() const {
 const TimelineIndex& OwnIndexes::timeline() const {
     if (!timeline_) timeline_ = index_timeline(view_);
     return *timeline_;
+}
+
+const std::string& OwnIndexes::node_details() const {
+    if (!node_details_) node_details_ = write_node_details(view_, journal());
+    return *node_details_;
 }
 
 const SessionGroups& OwnIndexes::sessions() const {

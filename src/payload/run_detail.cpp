@@ -443,7 +443,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
         out.end_array();
     }
     out.key("node_details");
-    detail::node_details(out, view, index);
+    out.written(indexes.node_details());
     out.member("launch", launch_identity(view));
     out.end_object();
     return text;

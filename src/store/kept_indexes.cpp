@@ -26,4 +26,12 @@ const payload::SessionGroups& KeptIndexes::Of::sessions() const {
     return *kept_.sessions_;
 }
 
+const std::string& KeptIndexes::Of::node_details() const {
+    std::call_once(kept_.node_details_once_, [&] {
+        kept_.node_details_ = payload::write_node_details(view_, journal());
+        kept_.bytes_ += kept_.node_details_->capacity() + 1;
+    });
+    return *kept_.node_details_;
+}
+
 }  // namespace korvalle::store

@@ -21,6 +21,7 @@ public:
         const payload::detail::JournalIndex& journal() const override;
         const payload::TimelineIndex& timeline() const override;
         const payload::SessionGroups& sessions() const override;
+        const std::string& node_details() const override;
 
     private:
         const KeptIndexes& kept_;
@@ -31,10 +32,11 @@ public:
     std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
 
 private:
-    mutable std::once_flag journal_once_, timeline_once_, sessions_once_;
+    mutable std::once_flag journal_once_, timeline_once_, sessions_once_, node_details_once_;
     mutable std::shared_ptr<const payload::detail::JournalIndex> journal_;
     mutable std::shared_ptr<const payload::TimelineIndex> timeline_;
     mutable std::shared_ptr<const payload::SessionGroups> sessions_;
+    mutable std::shared_ptr<const std::string> node_details_;
     mutable std::atomic<std::uint64_t> bytes_{0};
 };
 
