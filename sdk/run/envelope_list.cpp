@@ -12,8 +12,25 @@ EnvelopeList& EnvelopeList::operator=(const EnvelopeList& other) {
     list_.reserve(other.list_.size());
     // Assigned into an envelope made for the new arena, the JSON values are copied there.
     for (const event::Envelope& envelope : other.list_) list_.emplace_back(storage) = envelope;
+    heap_bytes_ = other.heap_bytes_;
     seal();
     return *this;
+}
+
+std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
+    // A text past the small-string room takes its capacity, its NUL and the allocator's header,
+    // rounded to the allocator's 16 bytes.
+    const auto text = [](const std::string& s) -> std::uint64_t {
+        constexpr std::size_t small = std::string().capacity();
+        return s.capacity() > small ? (s.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+    };
+    const auto maybe = [&](const std::optional<std::string>& s) { return s ? text(*s) : 0; };
+    const event::Labels& labels = envelope.labels;
+    std::uint64_t bytes = text(envelope.ts) + text(envelope.stream) + text(envelope.kind);
+    bytes += maybe(labels.run_id) + maybe(labels.node) + maybe(labels.persona) + maybe(labels.step);
+    bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
+    for (const event::ArtifactRef& ref : envelope.artifacts) bytes += text(ref.id) + text(ref.kind);
+    return bytes;
 }
 
 boost::json::storage_ptr EnvelopeList::open_arena() {

@@ -39,12 +39,21 @@ public:
     std::vector<event::Envelope>& list() { return list_; }
     void seal();
 
+    // Counts the heap bytes of an envelope the reader put in the list.
+    void count(const event::Envelope& envelope) { heap_bytes_ += heap_bytes(envelope); }
+
     // The bytes of the arenas' blocks.
     std::uint64_t arena_bytes() const;
+    // The bytes of the list and of the texts its envelopes own (counted as they were read).
+    std::uint64_t list_bytes() const { return list_.capacity() * sizeof(event::Envelope) + heap_bytes_; }
+
+    // The heap bytes of an envelope's own texts and artifact list, with the allocator's headers.
+    static std::uint64_t heap_bytes(const event::Envelope& envelope);
 
 private:
     std::vector<std::unique_ptr<json::Arena>> arenas_;  // declared first, so they go last
     std::vector<event::Envelope> list_;
+    std::uint64_t heap_bytes_ = 0;
 };
 
 }  // namespace korvalle::views

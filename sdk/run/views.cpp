@@ -81,6 +81,7 @@ public:
             list.pop_back();
             return;
         }
+        view_.envelopes.count(list.back());
         const std::size_t n = list.size();
         if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
         if (ordered_) view_.apply_event(list.back());
@@ -159,6 +160,8 @@ bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files
     } else if (!reader.ordered()) {
         merge_appended(view.envelopes.list(), read_before);
         replay_from_memory(view);
+    } else {
+        view.replayed_on_from = read_before;
     }
     view.envelopes.seal();
     view.journal_end = resumable_end(end, reader);
@@ -231,6 +234,7 @@ std::optional<RunView> RunView::grown(RunView view) {
     const bool grew = now && now->device == journal.identity->device && now->inode == journal.identity->inode &&
                       now->size > view.journal_end.end;
     if (!grew && now != journal.identity) return std::nullopt;
+    view.replayed_on_from = 0;
     // A replay from a fresh state resets what open sets besides the replay.
     ledger::RunPaths paths = view.paths;
     LaunchRecord launch_record = view.launch;
@@ -245,24 +249,7 @@ std::optional<RunView> RunView::grown(RunView view) {
     return view;
 }
 
-std::uint64_t RunView::held_bytes() const {
-    // The heap bytes of a text past the small-string room, with the allocator's own header.
-    const auto text = [](const std::string& s) -> std::uint64_t {
-        constexpr std::size_t small = std::string().capacity();
-        return s.capacity() > small ? (s.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
-    };
-    const auto maybe = [&](const std::optional<std::string>& s) { return s ? text(*s) : 0; };
-    std::uint64_t bytes = fixed_view_bytes + envelopes.arena_bytes();
-    bytes += envelopes.all().capacity() * sizeof(event::Envelope);
-    for (const event::Envelope& envelope : envelopes) {
-        bytes += text(envelope.ts) + text(envelope.stream) + text(envelope.kind);
-        const event::Labels& labels = envelope.labels;
-        bytes += maybe(labels.run_id) + maybe(labels.node) + maybe(labels.persona) + maybe(labels.step);
-        bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
-        for (const event::ArtifactRef& ref : envelope.artifacts) bytes += text(ref.id) + text(ref.kind);
-    }
-    return bytes;
-}
+std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.arena_bytes() + envelopes.list_bytes(); }
 
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;

@@ -111,6 +111,9 @@ struct RunView {
     files::SeenFiles files_read;
     // Set by open: where the read of the journal stopped.
     journal::JournalEnd journal_end;
+    // Set by grown: the envelopes before this position are the base's, in the base's order, and
+    // the replay went on from the base's state over the rest (0 when it replayed them all).
+    std::size_t replayed_on_from = 0;
 
     const std::string& id() const { return paths.id; }
     // The bytes the view holds: its arenas' blocks and its envelope list with the texts the

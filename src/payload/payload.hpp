@@ -177,6 +177,8 @@ struct SummaryFacts {
     TurnDurations durations;  // sum_turn_durations of the envelopes
 
     static SummaryFacts of(const views::RunView& view);
+    // The same with the journal sums already made.
+    static SummaryFacts of(const views::RunView& view, const TurnDurations& durations);
     // The bytes it holds, its own size included.
     std::uint64_t held_bytes() const;
 };

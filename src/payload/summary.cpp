@@ -110,7 +110,9 @@ boost::json::object launch_identity(const views::RunView& view) {
     return launch_block(view.paths.id, launcher_word(view.launch.launcher), session_key(view.launch));
 }
 
-SummaryFacts SummaryFacts::of(const views::RunView& view) {
+SummaryFacts SummaryFacts::of(const views::RunView& view) { return of(view, sum_turn_durations(view.envelopes)); }
+
+SummaryFacts SummaryFacts::of(const views::RunView& view, const TurnDurations& durations) {
     SummaryFacts facts;
     facts.run_id = view.paths.id;
     facts.liveness = views::LivenessFacts::of(view);
@@ -121,7 +123,7 @@ SummaryFacts SummaryFacts::of(const views::RunView& view) {
     facts.derived_counts = count_derived(view);
     facts.launcher = launcher_word(view.launch.launcher);
     facts.session_key = payload::session_key(view.launch);
-    facts.durations = sum_turn_durations(view.envelopes);
+    facts.durations = durations;
     return facts;
 }
 

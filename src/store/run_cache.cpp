@@ -175,6 +175,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         // this moment counts as changed within the window, however late the read sees it.
         flight.read_from = clock_();
         std::optional<views::RunView> view;
+        const SharedRecord base_record = grows ? base->record : nullptr;
         if (grows) view = grow(paths, std::move(base));
         if (view) {
             std::lock_guard lock(mutex_);
@@ -187,7 +188,9 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             const files::SeenFiles& read = view->files_read;
             const std::optional<std::int64_t> changed = read.last_change_ns();
             const bool trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
-            auto record = std::make_shared<const RunRecord>(RunRecord::of(*view));
+            auto record = std::make_shared<const RunRecord>(base_record && view->replayed_on_from > 0
+                                                                ? RunRecord::of_grown(*view, *base_record)
+                                                                : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();
             lease.resize(bytes);
             // Made mutable, so that a later read may take its view over when it alone holds it.

@@ -11,6 +11,13 @@ RunRecord RunRecord::of(const views::RunView& view) {
     return RunRecord{payload::SummaryFacts::of(view), RunSignature::of(view), view.files_read};
 }
 
+RunRecord RunRecord::of_grown(const views::RunView& view, const RunRecord& base) {
+    if (view.replayed_on_from == 0) return of(view);
+    payload::TurnDurations durations = base.summary.durations;
+    for (std::size_t i = view.replayed_on_from; i < view.envelopes.size(); ++i) payload::add_turn(durations, view.envelopes[i]);
+    return RunRecord{payload::SummaryFacts::of(view, durations), RunSignature::of(view), view.files_read};
+}
+
 std::uint64_t RunRecord::held_bytes() const {
     std::uint64_t bytes = sizeof(RunRecord) - sizeof(summary) + summary.held_bytes();
     bytes += files.files.capacity() * sizeof(files::Seen);

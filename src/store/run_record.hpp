@@ -31,6 +31,9 @@ struct RunRecord {
     files::SeenFiles files;
 
     static RunRecord of(const views::RunView& view);
+    // The record of a view grown from base's view: its journal sums go on from base's over the
+    // envelopes the replay went on with (views::RunView::replayed_on_from), when it did.
+    static RunRecord of_grown(const views::RunView& view, const RunRecord& base);
 
     const std::string& id() const { return summary.run_id; }
     const std::optional<std::uint64_t>& last_event_at() const { return summary.liveness.last_event_at; }
