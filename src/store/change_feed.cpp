@@ -89,11 +89,10 @@ Observation observe(const RunStore& store, const std::optional<std::string>& wat
     if (!view) return out;
     // Activity and conversations are functions of the view alone: a kept view need not be read again.
     const bool same = same_view(last, view);
-    out.activity = same ? last->activity : std::make_shared<const Activity>(payload::live_activity(*view));
+    out.activity = same ? last->activity : run->indexes.activity(run->view);
     if (with_conversation) {
-        out.conversation = same && last->conversation_taken
-                               ? last->conversation
-                               : payload::conversation_signature(*view, run->indexes_of());
+        out.conversation =
+            same && last->conversation_taken ? last->conversation : run->indexes.conversation_signature(run->view);
         store.count_indexes(run);
     }
     out.view = view;

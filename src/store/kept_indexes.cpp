@@ -1,5 +1,7 @@
 #include "src/store/kept_indexes.hpp"
 
+#include "src/payload/payload.hpp"
+
 namespace korvalle::store {
 
 const payload::detail::JournalIndex& KeptIndexes::Of::journal() const {
@@ -32,6 +34,16 @@ const std::string& KeptIndexes::Of::node_details() const {
         kept_.bytes_ += kept_.node_details_->capacity() + 1;
     });
     return *kept_.node_details_;
+}
+
+std::shared_ptr<const KeptIndexes::Activity> KeptIndexes::activity(const views::RunView& view) const {
+    std::call_once(activity_once_, [&] { activity_ = std::make_shared<const Activity>(payload::live_activity(view)); });
+    return activity_;
+}
+
+const std::string& KeptIndexes::conversation_signature(const views::RunView& view) const {
+    std::call_once(signature_once_, [&] { signature_ = payload::conversation_signature(view, Of(*this, view)); });
+    return signature_;
 }
 
 }  // namespace korvalle::store

@@ -1,6 +1,6 @@
-// The indexes of one opened run (payload/indexes.hpp), kept with its view: each is built once,
-// on first need, by the first document that asks, while others asking meanwhile wait for it;
-// they go with the view.
+// The indexes of one opened run (payload/indexes.hpp) and what the change feed reads of it, kept
+// with its view: each is made once, on first need, by the first caller that asks, while others
+// asking meanwhile wait for it; they go with the view.
 #pragma once
 
 #include "src/payload/indexes.hpp"
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace korvalle::store {
 
@@ -28,11 +30,20 @@ public:
         const views::RunView& view_;
     };
 
+    // The change feed's reads of the view, made once: its live activity rows and its
+    // conversation signature (payload::live_activity, payload::conversation_signature).
+    using Activity = std::vector<boost::json::value>;
+    std::shared_ptr<const Activity> activity(const views::RunView& view) const;
+    const std::string& conversation_signature(const views::RunView& view) const;
+
     // The bytes of the indexes built so far.
     std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
 
 private:
     mutable std::once_flag journal_once_, timeline_once_, sessions_once_, node_details_once_;
+    mutable std::once_flag activity_once_, signature_once_;
+    mutable std::shared_ptr<const Activity> activity_;
+    mutable std::string signature_;
     mutable std::shared_ptr<const payload::detail::JournalIndex> journal_;
     mutable std::shared_ptr<const payload::TimelineIndex> timeline_;
     mutable std::shared_ptr<const payload::SessionGroups> sessions_;
