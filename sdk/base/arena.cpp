@@ -1,14 +1,16 @@
 #include "sdk/base/arena.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace korvalle::json {
 
 namespace {
 
-// Blocks are above glibc's mmap threshold, so each one goes back to the system as soon as the
-// arena is released; a large value gets a block of its own.
-constexpr std::size_t block_bytes = 256 * 1024;
+// Full blocks are above glibc's mmap threshold, so each one goes back to the system as soon as
+// the arena is released; a large value gets a block of its own.
+constexpr std::size_t block_bytes = Arena::block_bytes;
+constexpr std::size_t smallest_block = 1024;
 
 // Alignments are powers of two.
 char* aligned(char* p, std::size_t alignment) {
@@ -21,18 +23,23 @@ char* aligned(char* p, std::size_t alignment) {
 SealedArena::SealedArena()
     : std::logic_error("a sealed arena was asked for memory: a copy of a view's JSON value must name its storage") {}
 
+Arena::Arena(std::size_t first_block)
+    : next_block_(std::clamp(first_block, smallest_block, block_bytes)) {}
+
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (sealed_) throw SealedArena();
     char* start = next_ ? aligned(next_, alignment) : nullptr;
     if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
-        const std::size_t size = bytes + alignment > block_bytes / 4 ? bytes + alignment : block_bytes;
+        const bool own_block = bytes + alignment > next_block_ / 4;
+        const std::size_t size = own_block ? bytes + alignment : next_block_;
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
         bytes_ += size;
         char* block = blocks_.back().get();
         start = aligned(block, alignment);
         // A value with a block of its own leaves the current block in use.
-        if (size != block_bytes) return start;
+        if (own_block) return start;
         end_ = block + size;
+        next_block_ = std::min(next_block_ * 2, block_bytes);
     }
     next_ = start + bytes;
     return start;

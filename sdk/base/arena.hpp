@@ -29,7 +29,13 @@ public:
 
 class Arena final : public boost::json::memory_resource {
 public:
-    Arena() = default;
+    // The largest block, and the size of every block unless the arena is told to start smaller.
+    static constexpr std::size_t block_bytes = 256 * 1024;
+
+    // first_block: the size of the first block; each next one doubles, up to block_bytes. An
+    // arena for a few values (the lines appended to a journal since it was last read) starts
+    // small rather than taking a whole block.
+    explicit Arena(std::size_t first_block = block_bytes);
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
 
@@ -49,6 +55,7 @@ private:
     char* next_ = nullptr;
     char* end_ = nullptr;
     std::size_t bytes_ = 0;
+    std::size_t next_block_;
     bool sealed_ = false;
 };
 

@@ -33,8 +33,8 @@ std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
     return bytes;
 }
 
-boost::json::storage_ptr EnvelopeList::open_arena() {
-    arenas_.push_back(std::make_unique<json::Arena>());
+boost::json::storage_ptr EnvelopeList::open_arena(std::size_t first_block) {
+    arenas_.push_back(std::make_unique<json::Arena>(first_block));
     return arenas_.back()->storage();
 }
 

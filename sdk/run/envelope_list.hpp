@@ -35,7 +35,7 @@ public:
 
     // For the reader of the journal: a new arena for the values of the envelopes read next
     // (the earlier ones stay sealed), the list itself, and the seal once the read is done.
-    boost::json::storage_ptr open_arena();
+    boost::json::storage_ptr open_arena(std::size_t first_block = json::Arena::block_bytes);
     std::vector<event::Envelope>& list() { return list_; }
     void seal();
 

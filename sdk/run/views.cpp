@@ -72,7 +72,9 @@ void replay_from_memory(RunView& view) {
 // sequence); an envelope out of order stops that, and the caller sorts and replays again.
 class EnvelopeReader {
 public:
-    explicit EnvelopeReader(RunView& view) : view_(view), storage_(view.envelopes.open_arena()) {}
+    // first_block: the arena's first block (see json::Arena).
+    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes)
+        : view_(view), storage_(view.envelopes.open_arena(first_block)) {}
 
     void operator()(std::string_view line) {
         std::vector<event::Envelope>& list = view_.envelopes.list();
@@ -148,9 +150,11 @@ void merge_appended(std::vector<event::Envelope>& list, std::size_t read_before)
 
 // Reads on from where the view's read of the journal stopped; false when that is in doubt.
 bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files::Identity& was,
-                        files::ReadTrace& trace) {
+                        std::uint64_t size_now, files::ReadTrace& trace) {
     const std::size_t read_before = view.envelopes.size();
-    EnvelopeReader reader(view);
+    // The values of the lines appended take about twice their text.
+    const std::uint64_t appended = size_now > view.journal_end.tail_start ? size_now - view.journal_end.tail_start : 0;
+    EnvelopeReader reader(view, static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes)));
     journal::JournalEnd end;
     const journal::Continued how =
         journal::continue_journal_lines(journal_path, view.journal_end, was, std::ref(reader), &trace, &end);
@@ -239,7 +243,7 @@ std::optional<RunView> RunView::grown(RunView view) {
     ledger::RunPaths paths = view.paths;
     LaunchRecord launch_record = view.launch;
     files::ReadTrace journal_trace;
-    if (!read_on_and_replay(view, journal.path, *journal.identity, journal_trace)) return std::nullopt;
+    if (!read_on_and_replay(view, journal.path, *journal.identity, now->size, journal_trace)) return std::nullopt;
     view.paths = std::move(paths);
     view.launch = std::move(launch_record);
     files::SeenFiles files_read;
