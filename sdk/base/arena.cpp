@@ -7,9 +7,8 @@ namespace korvalle::json {
 
 namespace {
 
-// Full blocks are above glibc's mmap threshold, so each one goes back to the system as soon as
-// the arena is released; a large value gets a block of its own.
-constexpr std::size_t block_bytes = Arena::block_bytes;
+// Full blocks (Arena::block_bytes) are above glibc's mmap threshold, so each one goes back to the
+// system as soon as the arena is released; a large value gets a block of its own.
 constexpr std::size_t smallest_block = 1024;
 
 // Alignments are powers of two.

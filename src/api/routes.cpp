@@ -36,10 +36,16 @@ boost::asio::awaitable<Response> healthz(std::shared_ptr<const Serving>, RouteIn
 boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, RouteInput input) {
     auto query = runs_query(input.query);
     if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
-    auto operation = [store = state->store, q = std::get<store::RunsQuery>(std::move(query))](store::AnswerShare&) -> Outcome {
-        return api::stamp_written(store->run_list_text(q));
-    };
-    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+    // The page comes from a walk shared with the other requests, without a thread held while
+    // waiting for it; it is far below the size at which an answer may wait for the budget.
+    std::optional<std::string> page;
+    try {
+        page = co_await state->lists->page(std::get<store::RunsQuery>(std::move(query)));
+    } catch (...) {
+        page.reset();
+    }
+    if (!page) co_return error_response(error::ApiError::read_error("unexpected read failure"));
+    co_return within_budget(answer_of(api::stamp_written(std::move(*page))), store::AnswerShare{*state->answers});
 }
 
 // The run detail: the run id by the identifier rule, then the "include_conversations" flag
@@ -113,8 +119,9 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<BlockingPool> pool,
                                            std::shared_ptr<store::MemoryBudget> answers) {
     auto polls = std::make_shared<SharedPolls>(store, pool, stopping);
-    auto state = std::make_shared<const Serving>(
-        Serving{std::move(store), std::move(stopping), std::move(pool), std::move(answers), std::move(polls)});
+    auto lists = std::make_shared<SharedLists>(store, pool);
+    auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool),
+                                                         std::move(answers), std::move(polls), std::move(lists)});
     auto router = std::make_shared<Router>(state);
     router->get("/healthz", healthz)
         .get("/api/v2/runs", runs)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "src/api/router.hpp"
+#include "src/api/shared_lists.hpp"
 #include "src/api/shared_poll.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/memory_budget.hpp"
@@ -14,14 +15,15 @@
 namespace korvalle::server {
 
 // The router state shared by every handler: the one run store, the stopping flag, the
-// blocking pool that runs every store read, the budget of answers (answer_budget.hpp) and the
-// change feed's shared polls.
+// blocking pool that runs every store read, the budget of answers (answer_budget.hpp), the
+// change feed's shared polls and the run list's shared walks.
 struct Serving {
     std::shared_ptr<const store::RunStore> store;
     std::shared_ptr<std::atomic<bool>> stopping;
     std::shared_ptr<BlockingPool> pool;
     std::shared_ptr<store::MemoryBudget> answers;
     std::shared_ptr<SharedPolls> polls;
+    std::shared_ptr<SharedLists> lists;
 };
 
 // The router with every route and the fallback.

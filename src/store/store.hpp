@@ -103,6 +103,9 @@ public:
     boost::json::object run_list(const RunsQuery& query) const;
     // The same page as the text json::write gives it, made once per walk and query.
     std::string run_list_text(const RunsQuery& query) const;
+    // The first walk over the root that begins after the call, and the text of one page of it.
+    SharedWalks::SharedWalk walk() const;
+    std::string run_list_text(const SharedWalks::SharedWalk& walked, const RunsQuery& query) const;
 
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
@@ -138,7 +141,6 @@ public:
 private:
     RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
 
-    SharedWalks::SharedWalk walk() const;
     std::vector<SharedRecord> walk_every_run() const;
     boost::json::object page(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
 

@@ -80,7 +80,7 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
 
 Response run_on_pool(std::function<Outcome(store::AnswerShare&)> operation) {
     auto state = std::make_shared<const Serving>(
-        Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget(), nullptr});
+        Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget(), nullptr, nullptr});
     return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
 }
 

@@ -97,6 +97,19 @@ TEST_F(RunListTest, PagesFollowTheCursorWithoutGapsOrRepeats) {
               std::vector<std::string>{"b-tie"});
 }
 
+// Requests that arrive together share walks and pages; each still gets its own query's page.
+TEST_F(RunListTest, ConcurrentRequestsForDifferentPagesEachGetTheirOwn) {
+    const std::vector<std::string> targets = {"/api/v2/runs", "/api/v2/runs?limit=2", "/api/v2/runs?include_settled=true",
+                                              "/api/v2/runs?cursor=b-tie&limit=3"};
+    std::vector<std::string> alone;
+    for (const std::string& target : targets) alone.push_back(without_time(get(target)));
+    std::vector<std::future<std::string>> clients;
+    for (int i = 0; i < 32; ++i) {
+        clients.push_back(std::async(std::launch::async, [&, i] { return without_time(get(targets[i % targets.size()])); }));
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_EQ(clients[i].get(), alone[i % targets.size()]) << i;
+}
+
 TEST_F(RunListTest, QueryRules) {
     const std::pair<const char*, std::size_t> sizes[] = {{"0", 1},  {"007", 7}, {"%2B3", 3}, {"51", 8},
                                                          {"18446744073709551615", 8}, {"1&limit=2", 2}};
