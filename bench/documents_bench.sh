@@ -157,6 +157,19 @@ timed() {
 
 # ---- Sections. ----
 
+# Stops the guard and the server of a crowd of details, then its verdicts: every answer 200
+# with one body (STATUSES, the bodies in DIR) and the PEAK MiB against TARGET GB.
+crowd_verdicts() {
+  stop "$guard_pid"
+  stop "$server_pid"
+  if [ "$1" = "${clients}x200" ] && one_document "$2"; then
+    echo "  all answered 200 with one length (but observed_at): ok"
+  else
+    echo "  all answered 200 with one length (but observed_at): OVER"
+  fi
+  peak_verdict "peak RSS, GB" "$server_pid" "$3" "$4"
+}
+
 section_crowd() {
   local root start wall statuses peak detail=/api/v2/runs/big-run
   echo "crowd: a run of $envelopes envelopes beside 4 runs of 2 MB; a fresh server, $clients concurrent"
@@ -172,14 +185,7 @@ section_crowd() {
   peak=$(peak_mib "$server_pid")
   printf '  %s in %.1f s, bodies of %s, server CPU %.1f s\n' "$statuses" "$wall" "$(body_lengths "$work/crowd")" \
     "$(server_cpu "$server_pid")"
-  stop "$guard_pid"
-  stop "$server_pid"
-  if [ "$statuses" = "${clients}x200" ] && one_document "$work/crowd"; then
-    echo "  all answered 200 with one length (but observed_at): ok"
-  else
-    echo "  all answered 200 with one length (but observed_at): OVER"
-  fi
-  peak_verdict "peak RSS, GB" "$server_pid" "$peak" 2
+  crowd_verdicts "$statuses" "$work/crowd" "$peak" 2
 }
 
 # The stalled clients: connect COUNT times to HOST PORT, send the request for PATH on each and
@@ -280,14 +286,7 @@ section_warm() {
   wall=$(elapsed "$start")
   peak=$(peak_mib "$server_pid")
   printf '  resident before: %d MiB; %s in %.2f s, bodies of %s\n' "$before" "$statuses" "$wall" "$(body_lengths "$work/warm")"
-  stop "$guard_pid"
-  stop "$server_pid"
-  if [ "$statuses" = "${clients}x200" ] && one_document "$work/warm"; then
-    echo "  all answered 200 with one length (but observed_at): ok"
-  else
-    echo "  all answered 200 with one length (but observed_at): OVER"
-  fi
-  peak_verdict "peak RSS, GB" "$server_pid" "$peak" 1.2
+  crowd_verdicts "$statuses" "$work/warm" "$peak" 1.2
 }
 
 section_cpu() {

@@ -371,17 +371,23 @@ live_lists() {
   list_times_for "$url" "$2" >"$work/live-busy"
 }
 
-section_live() {
-  local seconds=${LIVE_SECONDS:-20} idle=10 root size before start idle_cpu idle_wall idle_ms busy_ms
-  echo "live: 46 runs of 2 MB and a big run; a fresh server (poll 500 ms), 50 event streams on the"
-  echo "      root; the run list and the server's CPU for ${idle} s with nothing written, then while a"
-  echo "      line is appended to the big run's journal every 100 ms for ${seconds} s (the run list in"
-  echo "      its second half only)"
+# The live root, the big run's journal size (to restore it) and the size of its view, then a
+# fresh server on the root that has listed it twice: sets root, size, server_pid and url.
+start_live_server() {
   root=$(live_root)
   size=$(stat -c %s "$root/big-run/events.jsonl")
   measure_live_view "$root"
   start_server "$binary" "$root"
   get "$url/api/v2/runs" && get "$url/api/v2/runs"
+}
+
+section_live() {
+  local seconds=${LIVE_SECONDS:-20} idle=10 before start idle_cpu idle_wall idle_ms busy_ms
+  echo "live: 46 runs of 2 MB and a big run; a fresh server (poll 500 ms), 50 event streams on the"
+  echo "      root; the run list and the server's CPU for ${idle} s with nothing written, then while a"
+  echo "      line is appended to the big run's journal every 100 ms for ${seconds} s (the run list in"
+  echo "      its second half only)"
+  start_live_server
   hold_streams 50 /api/v2/events
   before=$(cpu_seconds "$server_pid") start=$(now)
   list_times_for "$url" "$idle" >"$work/live-idle"
@@ -405,16 +411,12 @@ section_live() {
 }
 
 section_livewatch() {
-  local seconds=${LIVEWATCH_SECONDS:-15} root size first_max
+  local seconds=${LIVEWATCH_SECONDS:-15} first_max
   echo "livewatch: the live root; a fresh server (poll 500 ms) after two run lists and a detail of"
   echo "           the big run (as a client shows the run it watches); about 1 MB/s appended to the"
   echo "           big run for ${seconds} s (10 lines of 100 KB a second); a second in, 50 event streams"
   echo "           on /api/v2/events?run_id=big-run"
-  root=$(live_root)
-  size=$(stat -c %s "$root/big-run/events.jsonl")
-  measure_live_view "$root"
-  start_server "$binary" "$root"
-  get "$url/api/v2/runs" && get "$url/api/v2/runs"
+  start_live_server
   get "$url/api/v2/runs/big-run?include_conversations=false"
   printf '  resident before writing: %d MiB\n' "$(status_mib "$server_pid" VmRSS)"
   write_window "$root" $((seconds * 10)) 100000 eval 'sleep 1; hold_streams 50 "/api/v2/events?run_id=big-run"'

@@ -17,13 +17,13 @@
 #include "src/payload/conversation.hpp"
 #include "src/payload/payload.hpp"
 #include "src/payload/run_detail.hpp"
+#include "tests/support/at_once.hpp"
 #include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
 #include "tests/support/view_support.hpp"
 
 #include <fmt/format.h>
 
-#include <barrier>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
@@ -472,18 +472,10 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
             path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))));
         const RootItem& first = items.front();
         constexpr int requests = 8;
-        std::barrier start(requests);
-        std::vector<std::string> concurrent(requests);
-        {
-            std::vector<std::jthread> threads;
-            for (int i = 0; i < requests; ++i) {
-                threads.emplace_back([&, i] {
-                    start.arrive_and_wait();
-                    concurrent[i] = i % 2 ? written(cold.run(first.run, true))
-                                          : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
-                });
-            }
-        }
+        const std::vector<std::string> concurrent = at_once(requests, [&](int i) {
+            return i % 2 ? written(cold.run(first.run, true))
+                         : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
+        });
         for (int i = 0; i < requests; ++i) {
             ASSERT_EQ(concurrent[i], expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
                 << "concurrent requests, " << at;

@@ -2,10 +2,8 @@
 // only, and dropped.
 #include "src/store/run_cache.hpp"
 #include "src/store/store.hpp"
+#include "tests/support/at_once.hpp"
 #include "tests/support/server_fixture.hpp"
-
-#include <barrier>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -147,21 +145,10 @@ TEST(RunCache, ConcurrentReadsOfOneRunShareOneOpen) {
     add_run(root, "r", "2026-03-05T09:00:00.000Z");
     for (bool documents : {true, false}) {
         RunCache cache({}, later_by(hour_ns));
-        constexpr int readers = 16;
-        std::barrier start(readers);
-        std::vector<const void*> read(readers);
-        {
-            std::vector<std::jthread> threads;
-            for (int i = 0; i < readers; ++i) {
-                threads.emplace_back([&, i] {
-                    start.arrive_and_wait();
-                    if (documents)
-                        read[i] = cache.open_run(paths_of(root, "r")).get();
-                    else
-                        read[i] = cache.open_record(paths_of(root, "r")).get();
-                });
-            }
-        }
+        const std::vector<const void*> read = at_once(16, [&](int) -> const void* {
+            if (documents) return cache.open_run(paths_of(root, "r")).get();
+            return cache.open_record(paths_of(root, "r")).get();
+        });
         EXPECT_EQ(cache.figures().replays, 1u) << documents;
         for (const void* each : read) EXPECT_EQ(each, read[0]) << documents;
         // Only a document's open keeps its view; both keep the record.
@@ -185,18 +172,7 @@ TEST(RunCache, OpensPastTheBudgetWaitTheirTurnAndAreAllAnswered) {
     const store::RunsQuery query{std::nullopt, 50, true};
     const std::string expected = json::write(fresh.run_list(query));
 
-    constexpr int walks = 8;
-    std::barrier start(walks);
-    std::vector<std::string> answers(walks);
-    {
-        std::vector<std::jthread> threads;
-        for (int i = 0; i < walks; ++i) {
-            threads.emplace_back([&, i] {
-                start.arrive_and_wait();
-                answers[i] = json::write(store.run_list(query));
-            });
-        }
-    }
+    const std::vector<std::string> answers = at_once(8, [&](int) { return json::write(store.run_list(query)); });
     for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
     const RunCache::Figures figures = cache->figures();
     EXPECT_EQ(figures.opens.held, 0u);
