@@ -14,7 +14,7 @@ bool before_in_merge_order(const event::Envelope& a, const event::Envelope& b) {
     return a.seq < b.seq;
 }
 
-void merge_order(std::vector<event::Envelope>& envelopes) {
+void merge_order(std::span<event::Envelope> envelopes) {
     // Journals are mostly written in order already.
     if (std::is_sorted(envelopes.begin(), envelopes.end(), before_in_merge_order)) return;
     // Envelopes are large: sort their positions, then move each envelope once, following the

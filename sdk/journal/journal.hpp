@@ -3,6 +3,7 @@
 
 #include "sdk/journal/event.hpp"
 
+#include <span>
 #include <vector>
 
 namespace korvalle::journal {
@@ -12,6 +13,6 @@ bool before_in_merge_order(const event::Envelope& a, const event::Envelope& b);
 
 // Merge order: a stable sort by ts, then stream (both as unsigned bytes), then seq. Equal
 // keys keep file order. Timestamps are ordered as text, never parsed.
-void merge_order(std::vector<event::Envelope>& envelopes);
+void merge_order(std::span<event::Envelope> envelopes);
 
 }  // namespace korvalle::journal

@@ -1,20 +1,111 @@
 #include "sdk/run/envelope_list.hpp"
 
+#include <algorithm>
+#include <new>
+
 namespace korvalle::views {
 
-EnvelopeList::EnvelopeList(const EnvelopeList& other) { *this = other; }
+namespace {
 
-EnvelopeList& EnvelopeList::operator=(const EnvelopeList& other) {
-    if (this == &other) return *this;
-    list_.clear();
-    arenas_.clear();
-    const boost::json::storage_ptr storage = open_arena();
-    list_.reserve(other.list_.size());
-    // Assigned into an envelope made for the new arena, the JSON values are copied there.
-    for (const event::Envelope& envelope : other.list_) list_.emplace_back(storage) = envelope;
-    heap_bytes_ = other.heap_bytes_;
-    seal();
-    return *this;
+event::Envelope* allocate_slots(std::size_t capacity) {
+    return static_cast<event::Envelope*>(::operator new(capacity * sizeof(event::Envelope)));
+}
+
+constexpr std::size_t first_capacity = 16;
+
+}  // namespace
+
+EnvelopeList::Store::~Store() {
+    // The envelopes go before the arenas their values live in.
+    for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
+    ::operator delete(slots);
+}
+
+EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
+    store_ = std::make_shared<Store>();
+    store_->slots = allocate_slots(std::max(envelopes.size(), first_capacity));
+    store_->capacity = std::max(envelopes.size(), first_capacity);
+    for (event::Envelope& envelope : envelopes) {
+        new (store_->slots + store_->filled) event::Envelope(std::move(envelope));
+        store_->heap_bytes += heap_bytes(store_->slots[store_->filled++]);
+    }
+    count_ = store_->filled;
+}
+
+void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
+    if (!store_) {
+        store_ = std::make_shared<Store>();
+        store_->capacity = std::max(room, first_capacity);
+        store_->slots = allocate_slots(store_->capacity);
+    }
+    store_->arenas.push_back(std::make_unique<json::Arena>(first_block));
+}
+
+event::Envelope& EnvelopeList::next() {
+    if (!store_) open_arena();
+    // Slots past this list's last may hold another view's envelopes: never write over them.
+    if (store_->filled != count_ || count_ == store_->capacity) move_to_new_store(std::max(2 * count_, first_capacity));
+    return *new (store_->slots + count_) event::Envelope(store_->arenas.back()->storage());
+}
+
+void EnvelopeList::keep() {
+    store_->heap_bytes += heap_bytes(store_->slots[count_]);
+    store_->filled = ++count_;
+}
+
+void EnvelopeList::drop() { store_->slots[count_].~Envelope(); }
+
+std::span<event::Envelope> EnvelopeList::sorted() { return {store_ ? store_->slots : nullptr, count_}; }
+
+void EnvelopeList::seal() {
+    if (store_ && !store_->arenas.empty()) store_->arenas.back()->seal();
+}
+
+void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {
+    move_to_new_store(std::max(store_ ? store_->capacity : 0, first_capacity), &order);
+}
+
+void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<const event::Envelope*>* order) {
+    auto fresh = std::make_shared<Store>();
+    fresh->capacity = std::max(capacity, count_);
+    fresh->slots = allocate_slots(fresh->capacity);
+    const auto source = [&](std::size_t i) -> event::Envelope& {
+        return const_cast<event::Envelope&>(order ? *(*order)[i] : store_->slots[i]);
+    };
+    // Alone, the envelopes move with their arenas; shared, they are copied into a new arena,
+    // as the other lists read the store as it is.
+    const bool alone = store_.use_count() == 1 && store_->filled == count_;
+    if (alone) {
+        for (std::size_t i = 0; i < count_; ++i) new (fresh->slots + fresh->filled++) event::Envelope(std::move(source(i)));
+        fresh->arenas = std::move(store_->arenas);
+        fresh->heap_bytes = store_->heap_bytes;
+    } else {
+        seal();
+        fresh->arenas.push_back(std::make_unique<json::Arena>());
+        const boost::json::storage_ptr storage = fresh->arenas.back()->storage();
+        for (std::size_t i = 0; i < count_; ++i) {
+            // Assigned into an envelope made for the new arena, the values are copied there.
+            (*new (fresh->slots + fresh->filled) event::Envelope(storage)) = source(i);
+            fresh->heap_bytes += heap_bytes(fresh->slots[fresh->filled++]);
+        }
+        fresh->arenas.back()->seal();
+        // The values read next go into an arena of their own.
+        fresh->arenas.push_back(std::make_unique<json::Arena>());
+    }
+    store_ = std::move(fresh);
+}
+
+std::uint64_t EnvelopeList::arena_bytes() const {
+    std::uint64_t bytes = 0;
+    if (store_) {
+        for (const auto& arena : store_->arenas) bytes += arena->bytes();
+    }
+    return bytes;
+}
+
+std::uint64_t EnvelopeList::held_bytes() const {
+    if (!store_) return 0;
+    return arena_bytes() + store_->capacity * sizeof(event::Envelope) + store_->heap_bytes;
 }
 
 std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
@@ -30,21 +121,6 @@ std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
     bytes += maybe(labels.run_id) + maybe(labels.node) + maybe(labels.persona) + maybe(labels.step);
     bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
     for (const event::ArtifactRef& ref : envelope.artifacts) bytes += text(ref.id) + text(ref.kind);
-    return bytes;
-}
-
-boost::json::storage_ptr EnvelopeList::open_arena(std::size_t first_block) {
-    arenas_.push_back(std::make_unique<json::Arena>(first_block));
-    return arenas_.back()->storage();
-}
-
-void EnvelopeList::seal() {
-    if (!arenas_.empty()) arenas_.back()->seal();
-}
-
-std::uint64_t EnvelopeList::arena_bytes() const {
-    std::uint64_t bytes = 0;
-    for (const auto& arena : arenas_) bytes += arena->bytes();
     return bytes;
 }
 

@@ -72,18 +72,20 @@ void replay_from_memory(RunView& view) {
 // sequence); an envelope out of order stops that, and the caller sorts and replays again.
 class EnvelopeReader {
 public:
-    // first_block: the arena's first block (see json::Arena).
-    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes)
-        : view_(view), storage_(view.envelopes.open_arena(first_block)) {}
+    // first_block: the arena's first block (see json::Arena); room: the envelopes expected.
+    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0)
+        : view_(view) {
+        view.envelopes.open_arena(first_block, room);
+    }
 
     void operator()(std::string_view line) {
-        std::vector<event::Envelope>& list = view_.envelopes.list();
-        last_made_ = event::read_envelope_into(line, list.emplace_back(storage_)).empty();
+        EnvelopeList& list = view_.envelopes;
+        last_made_ = event::read_envelope_into(line, list.next()).empty();
         if (!last_made_) {
-            list.pop_back();
+            list.drop();
             return;
         }
-        view_.envelopes.count(list.back());
+        list.keep();
         const std::size_t n = list.size();
         if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
         if (ordered_) view_.apply_event(list.back());
@@ -95,7 +97,6 @@ public:
 
 private:
     RunView& view_;
-    boost::json::storage_ptr storage_;
     bool ordered_ = true;
     bool last_made_ = false;
 };
@@ -115,14 +116,14 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     // the last envelope is never touched: a large reservation costs address space, not memory.
     std::error_code error;
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
-    if (!error) view.envelopes.list().reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22)));
-    EnvelopeReader reader(view);
+    const auto room = error ? 0 : static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22));
+    EnvelopeReader reader(view, json::Arena::block_bytes, room);
     journal::JournalEnd end;
     const bool usable = journal::for_each_journal_line(journal_path, std::ref(reader), &trace, &end);
     if (!usable) {
         view = RunView{};
     } else if (!reader.ordered()) {
-        journal::merge_order(view.envelopes.list());
+        journal::merge_order(view.envelopes.sorted());
         replay_from_memory(view);
     }
     view.envelopes.seal();
@@ -133,8 +134,8 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
 // new ones, sorted among themselves, go after those they tie with, as a stable sort of the
 // whole list would put them. Envelopes are only moved by construction: assigning one whose
 // values live in another arena would copy them there, and the earlier arenas are sealed.
-void merge_appended(std::vector<event::Envelope>& list, std::size_t read_before) {
-    std::vector<event::Envelope*> before, added, order;
+void merge_appended(EnvelopeList& list, std::size_t read_before) {
+    std::vector<const event::Envelope*> before, added, order;
     for (std::size_t i = 0; i < list.size(); ++i) (i < read_before ? before : added).push_back(&list[i]);
     const auto by_merge_order = [](const event::Envelope* a, const event::Envelope* b) {
         return journal::before_in_merge_order(*a, *b);
@@ -142,10 +143,7 @@ void merge_appended(std::vector<event::Envelope>& list, std::size_t read_before)
     std::stable_sort(added.begin(), added.end(), by_merge_order);
     order.reserve(list.size());
     std::merge(before.begin(), before.end(), added.begin(), added.end(), std::back_inserter(order), by_merge_order);
-    std::vector<event::Envelope> merged;
-    merged.reserve(list.size());
-    for (event::Envelope* envelope : order) merged.push_back(std::move(*envelope));
-    list = std::move(merged);
+    list.reorder(order);
 }
 
 // Reads on from where the view's read of the journal stopped; false when that is in doubt.
@@ -162,7 +160,7 @@ bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files
     if (how == journal::Continued::NotUtf8) {
         view = RunView{};
     } else if (!reader.ordered()) {
-        merge_appended(view.envelopes.list(), read_before);
+        merge_appended(view.envelopes, read_before);
         replay_from_memory(view);
     } else {
         view.replayed_on_from = read_before;
@@ -253,7 +251,7 @@ std::optional<RunView> RunView::grown(RunView view) {
     return view;
 }
 
-std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.arena_bytes() + envelopes.list_bytes(); }
+std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.held_bytes(); }
 
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;

@@ -62,7 +62,7 @@ void prefetch_texts(const boost::json::object& object) {
     }
 }
 
-JournalIndex::JournalIndex(const std::vector<event::Envelope>& envelopes) : first_(envelopes.data()) {
+JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.

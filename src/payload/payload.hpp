@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -131,7 +132,7 @@ struct TurnDurations {
     bool operator==(const TurnDurations&) const = default;
 };
 
-TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes);
+TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes);
 
 // A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number
 // of seconds, when finite and not negative (truncated; saturating). None otherwise.

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,7 +55,7 @@ using Turns = std::vector<Turn>;
 // The turn list of a merge-ordered journal: agent ("morvane") envelopes other than
 // "turn-activity" and "turn-interrupted" whose "session" label passes the identifier rule get a
 // turn; counts run per session over the whole journal. The turns view the envelopes' labels.
-Turns turn_list(const std::vector<event::Envelope>& envelopes);
+Turns turn_list(std::span<const event::Envelope> envelopes);
 
 // An envelope with its index in the run's merge-ordered journal.
 struct Placed {
@@ -97,7 +98,7 @@ public:
     };
 
     // The envelopes must outlive the index: it keeps views of their labels.
-    explicit TimelineIndex(const std::vector<event::Envelope>& envelopes);
+    explicit TimelineIndex(std::span<const event::Envelope> envelopes);
 
     const Turns& turns() const { return turns_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round

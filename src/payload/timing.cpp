@@ -155,7 +155,7 @@ void detail::add_turn(TurnDurations& tally, const detail::AgentFacts& facts) {
     }
 }
 
-TurnDurations sum_turn_durations(const std::vector<event::Envelope>& envelopes) {
+TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes) {
     TurnDurations sums;
     for (const event::Envelope& envelope : envelopes) add_turn(sums, envelope);
     return sums;

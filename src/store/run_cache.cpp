@@ -176,7 +176,9 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         flight.read_from = clock_();
         std::optional<views::RunView> view;
         const SharedRecord base_record = grows ? base->record : nullptr;
-        if (grows) view = grow(paths, std::move(base));
+        // The grown view shares its base's envelopes: the base, which other requests may still
+        // read, is left as it is.
+        if (grows) view = views::RunView::grown(base->view);
         if (view) {
             std::lock_guard lock(mutex_);
             ++grown_;
@@ -193,8 +195,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
                                                                 : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();
             lease.resize(bytes);
-            // Made mutable, so that a later read may take its view over when it alone holds it.
-            flight.run = std::make_shared<OpenedRun>(std::move(*view), std::move(record), bytes, flight.read_from,
+            flight.run = std::make_shared<const OpenedRun>(std::move(*view), std::move(record), bytes, flight.read_from,
                                                      trusted, std::move(lease));
             keep(key, flight.run, want, grows);
         } else {
@@ -205,21 +206,6 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         throw;
     }
     land(false);
-}
-
-// A base that no one else holds any more is read on in place; one that a document or another
-// request may still be reading is copied first: a view never changes under its readers.
-std::optional<views::RunView> RunCache::grow(const ledger::RunPaths& paths, SharedRun base) {
-    bool alone = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (const SharedRun* kept = views_.find(paths.dir.string()); kept && *kept == base) {
-            views_.erase(paths.dir.string());
-        }
-        alone = base.use_count() == 1;
-    }
-    if (alone) return views::RunView::grown(std::move(const_cast<OpenedRun&>(*base).view));
-    return views::RunView::grown(base->view);
 }
 
 // A trusted read keeps its record, and its view when a document asked for it or it replaces a

@@ -147,7 +147,6 @@ private:
     Read read(const std::string& key, const ledger::RunPaths& paths, Want want);
     bool answers(const SharedRun& run, std::int64_t begun) const;
     void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight);
-    std::optional<views::RunView> grow(const ledger::RunPaths& paths, SharedRun base);
     void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view);
     void forget(const std::string& key);
 

@@ -37,7 +37,7 @@ TEST(PartyOf, FirstMatchingSourceDecides) {
 }
 
 TEST(SumTurnDurations, AddsCompletedTurnsPerParty) {
-    auto totals = sum_turn_durations({
+    auto totals = sum_turn_durations(std::vector<event::Envelope>{
         turn(R"({"usage":{"duration":1.5}})"),
         turn(R"({"usage":{"duration":0.0004}})"),
         turn(R"({"usage":{"duration":2}})", R"({"persona":"judge"})"),
@@ -58,11 +58,11 @@ TEST(SumTurnDurations, AddsCompletedTurnsPerParty) {
     for (const char* payload : {R"({"usage":{"duration":-1}})", R"({"usage":{"duration":"2"}})",
                                 R"({"usage":{"duration":null}})", R"({"usage":{"duration":true}})",
                                 R"({"usage":[1]})", R"({"usage":"x"})", "{}"})
-        EXPECT_EQ(sum_turn_durations({turn(payload)}), TurnDurations{}) << payload;
+        EXPECT_EQ(sum_turn_durations(std::vector<event::Envelope>{turn(payload)}), TurnDurations{}) << payload;
 }
 
 TEST(SumTurnDurations, SaturatesInsteadOfWrapping) {
-    auto totals = sum_turn_durations({
+    auto totals = sum_turn_durations(std::vector<event::Envelope>{
         turn(R"({"usage":{"duration":1e300}})"),
         turn(R"({"usage":{"duration":1e300}})"),
         turn(R"({"usage":{"duration":18446744073709551615}})"),

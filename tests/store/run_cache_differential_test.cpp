@@ -24,6 +24,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
@@ -527,7 +528,7 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
             if (read.ok()) envelopes.push_back(std::move(*read.value));
         }
         journal::merge_order(envelopes);
-        ASSERT_EQ(envelopes, view.envelopes.all());
+        ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));
         view.envelopes = views::EnvelopeList(std::move(envelopes));
 
         const std::size_t made = counting.allocations();

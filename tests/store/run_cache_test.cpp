@@ -139,6 +139,32 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_EQ(tiny.figures().bytes, 0u);
 }
 
+// A grown view shares its base's envelopes and appends behind them: the views that requests
+// still hold keep exactly what they had, however often the journal is read on from them.
+TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {
+    RunsRoot root;
+    add_run(root, "r", "2026-03-05T09:00:00.000Z", false, true);
+    RunCache cache({}, later_by(hour_ns));
+    const auto kinds = [](const store::SharedView& view) {
+        std::vector<std::string> out;
+        for (const event::Envelope& envelope : view->envelopes) out.push_back(envelope.kind);
+        return out;
+    };
+    std::vector<std::pair<store::SharedView, std::vector<std::string>>> held;
+    for (int step = 0; step < 4; ++step) {
+        held.emplace_back(cache.open(paths_of(root, "r")), std::vector<std::string>());
+        held.back().second = kinds(held.back().first);
+        // Enough lines to outgrow the room of the envelopes' store now and then.
+        for (int i = 0; i < 20; ++i) {
+            root.run("r").event({.ts = "2026-03-05T09:00:01.000Z", .kind = "step-" + std::to_string(step),
+                                 .labels = R"({"round":1})"});
+        }
+    }
+    EXPECT_EQ(cache.figures().grown, 3u);
+    for (const auto& [view, seen] : held) EXPECT_EQ(kinds(view), seen);
+    EXPECT_EQ(held.back().first->envelopes.size(), held.front().first->envelopes.size() + 60);
+}
+
 // Concurrent first reads of one run, by documents or walks, share one open.
 TEST(RunCache, ConcurrentReadsOfOneRunShareOneOpen) {
     RunsRoot root;

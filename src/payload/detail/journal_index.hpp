@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -30,7 +31,7 @@ struct AgentFacts {
 
 class JournalIndex {
 public:
-    explicit JournalIndex(const std::vector<event::Envelope>& envelopes);
+    explicit JournalIndex(std::span<const event::Envelope> envelopes);
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
