@@ -112,7 +112,7 @@ std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
     // A text past the small-string room takes its capacity, its NUL and the allocator's header,
     // rounded to the allocator's 16 bytes.
     const auto text = [](const std::string& s) -> std::uint64_t {
-        constexpr std::size_t small = std::string().capacity();
+        const std::size_t small = std::string().capacity();
         return s.capacity() > small ? (s.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
     };
     const auto maybe = [&](const std::optional<std::string>& s) { return s ? text(*s) : 0; };

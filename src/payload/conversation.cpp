@@ -265,25 +265,6 @@ SessionGroups session_groups(const views::RunView& view) {
     return sessions;
 }
 
-SessionGroups detail::session_groups(const views::RunView& view, const JournalIndex& index) {
-    // The index numbers session texts in order of their first envelope, which is the order of
-    // the groups; each text is checked once.
-    constexpr std::size_t refused = SIZE_MAX;  // a text that fails the identifier rule
-    std::vector<std::size_t> position(index.sessions().size(), refused);
-    SessionGroups sessions;
-    for (std::size_t number = 0; number < index.sessions().size(); ++number) {
-        const std::string_view text = index.sessions()[number];
-        if (contract::validate_run_id(text)) continue;
-        position[number] = sessions.size();
-        sessions.push_back(SessionEnvelopes{text, {}});
-    }
-    for (const event::Envelope& envelope : view.envelopes) {
-        const std::optional<std::uint32_t> number = index.facts(envelope).session;
-        if (number && position[*number] != refused) sessions[position[*number]].envelopes.push_back(&envelope);
-    }
-    return sessions;
-}
-
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view) {
     out.begin_array();
     for (const SessionEnvelopes& group : groups) write_conversation(out, view, group.session, group.envelopes);

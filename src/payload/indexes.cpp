@@ -14,8 +14,8 @@ std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view) 
     return std::make_shared<const TimelineIndex>(view.envelopes);
 }
 
-std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view, const detail::JournalIndex& journal) {
-    return std::make_shared<const SessionGroups>(detail::session_groups(view, journal));
+std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view) {
+    return std::make_shared<const SessionGroups>(session_groups(view));
 }
 
 std::shared_ptr<const std::string> write_node_details(const views::RunView& view, const detail::JournalIndex& journal) {
@@ -51,7 +51,7 @@ const std::string& OwnIndexes::node_details() const {
 }
 
 const SessionGroups& OwnIndexes::sessions() const {
-    if (!sessions_) sessions_ = group_sessions(view_, journal());
+    if (!sessions_) sessions_ = group_sessions(view_);
     return *sessions_;
 }
 

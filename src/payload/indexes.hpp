@@ -33,10 +33,10 @@ public:
     virtual const std::string& node_details() const = 0;
 };
 
-// Each index of the view, made from it alone. The groups take the journal index's facts.
+// Each index of the view, made from it alone.
 std::shared_ptr<const detail::JournalIndex> index_journal(const views::RunView& view);
 std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view);
-std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view, const detail::JournalIndex& journal);
+std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view);
 std::shared_ptr<const std::string> write_node_details(const views::RunView& view, const detail::JournalIndex& journal);
 
 // The bytes each holds.

@@ -22,7 +22,7 @@ const payload::TimelineIndex& KeptIndexes::Of::timeline() const {
 
 const payload::SessionGroups& KeptIndexes::Of::sessions() const {
     std::call_once(kept_.sessions_once_, [&] {
-        kept_.sessions_ = payload::group_sessions(view_, journal());
+        kept_.sessions_ = payload::group_sessions(view_);
         kept_.bytes_ += payload::held_bytes(*kept_.sessions_);
     });
     return *kept_.sessions_;

@@ -39,9 +39,6 @@ StatusWords derived_status_words(const views::RunView& view);
 
 void node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index);
 
-// The run's session groups, as payload::session_groups gives them, from the index's facts.
-SessionGroups session_groups(const views::RunView& view, const JournalIndex& index);
-
 // Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
 // The plan is read into `plan`, over the one it held: the rounds of one document reuse the room
 // of one plan's texts and lists instead of allocating and freeing every plan's anew.
