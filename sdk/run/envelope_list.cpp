@@ -30,6 +30,7 @@ EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
         store_->heap_bytes += heap_bytes(store_->slots[store_->filled++]);
     }
     count_ = store_->filled;
+    take_figures();
 }
 
 void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
@@ -59,6 +60,15 @@ std::span<event::Envelope> EnvelopeList::sorted() { return {store_ ? store_->slo
 
 void EnvelopeList::seal() {
     if (store_ && !store_->arenas.empty()) store_->arenas.back()->seal();
+    take_figures();
+}
+
+void EnvelopeList::take_figures() {
+    arena_bytes_ = 0;
+    held_bytes_ = 0;
+    if (!store_) return;
+    for (const auto& arena : store_->arenas) arena_bytes_ += arena->bytes();
+    held_bytes_ = arena_bytes_ + store_->capacity * sizeof(event::Envelope) + store_->heap_bytes;
 }
 
 void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {
@@ -93,19 +103,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<con
         fresh->arenas.push_back(std::make_unique<json::Arena>());
     }
     store_ = std::move(fresh);
-}
-
-std::uint64_t EnvelopeList::arena_bytes() const {
-    std::uint64_t bytes = 0;
-    if (store_) {
-        for (const auto& arena : store_->arenas) bytes += arena->bytes();
-    }
-    return bytes;
-}
-
-std::uint64_t EnvelopeList::held_bytes() const {
-    if (!store_) return 0;
-    return arena_bytes() + store_->capacity * sizeof(event::Envelope) + store_->heap_bytes;
+    take_figures();
 }
 
 std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {

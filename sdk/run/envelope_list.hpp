@@ -36,7 +36,7 @@ public:
     // new arena (first_block: its first block, see json::Arena). next: a fresh envelope in the
     // slot behind the last, for a line to be read into, made room for first; keep counts it in,
     // drop gives the slot back. sorted: the list as the reader may reorder it, before any other
-    // view shares it. seal: the read is done.
+    // view shares it. seal: the read is done; the list is only read from now on, by any thread.
     void open_arena(std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0);
     event::Envelope& next();
     void keep();
@@ -48,10 +48,11 @@ public:
     // own: for envelopes read on that sort before earlier ones.
     void reorder(const std::vector<const event::Envelope*>& order);
 
-    // The bytes of the store: the arenas' blocks, the slots and the texts the envelopes own.
-    std::uint64_t held_bytes() const;
-    // The bytes of the arenas' blocks.
-    std::uint64_t arena_bytes() const;
+    // The bytes of the store when the list was sealed: the arenas' blocks, the slots and the
+    // texts the envelopes own. Taken then, as a list read on from this one adds to the store.
+    std::uint64_t held_bytes() const { return held_bytes_; }
+    // The bytes of the arenas' blocks then.
+    std::uint64_t arena_bytes() const { return arena_bytes_; }
 
     // The heap bytes of an envelope's own texts and artifact list, with the allocator's headers.
     static std::uint64_t heap_bytes(const event::Envelope& envelope);
@@ -75,8 +76,13 @@ private:
     // the store, else copied into an arena of the new store), in the order given, or in theirs.
     void move_to_new_store(std::size_t capacity, const std::vector<const event::Envelope*>* order = nullptr);
 
+    // The figures of the store as this list was sealed.
+    void take_figures();
+
     std::shared_ptr<Store> store_;
     std::size_t count_ = 0;
+    std::uint64_t arena_bytes_ = 0;
+    std::uint64_t held_bytes_ = 0;
 };
 
 }  // namespace korvalle::views
