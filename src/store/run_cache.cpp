@@ -218,9 +218,9 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
         records_.erase(key);
     }
     if (!run->trusted || want == Want::View || replaces_view) {
-        // From now on the cache's bound counts it.
-        run->lease.release();
-        views_.put(key, run, run->bytes);
+        // From now on the cache's bound counts it; a view larger than the whole bound is not
+        // kept, and the budget for opens counts it until it is dropped.
+        if (views_.put(key, run, run->bytes)) run->lease.release();
     } else {
         views_.erase(key);
     }
