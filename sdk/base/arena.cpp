@@ -7,8 +7,8 @@ namespace korvalle::json {
 
 namespace {
 
-// Full blocks (Arena::block_bytes) are above glibc's mmap threshold, so each one goes back to the
-// system as soon as the arena is released; a large value gets a block of its own.
+// Full blocks (Arena::block_bytes) are mappings of their own (memory::Block), so each one goes
+// back to the system as soon as the arena is released; a large value gets a block of its own.
 constexpr std::size_t smallest_block = 1024;
 
 // Alignments are powers of two.
@@ -31,9 +31,9 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
         const bool own_block = bytes + alignment > next_block_ / 4;
         const std::size_t size = own_block ? bytes + alignment : next_block_;
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        blocks_.emplace_back(size);
         bytes_ += size;
-        char* block = blocks_.back().get();
+        char* block = blocks_.back().data();
         start = aligned(block, alignment);
         // A value with a block of its own leaves the current block in use.
         if (own_block) return start;

@@ -11,6 +11,8 @@
 // storage (the default one). Before sealing, only the thread that reads the values allocates.
 #pragma once
 
+#include "sdk/base/memory.hpp"
+
 #include <boost/json/memory_resource.hpp>
 #include <boost/json/storage_ptr.hpp>
 
@@ -51,7 +53,7 @@ private:
     void do_deallocate(void*, std::size_t, std::size_t) override {}
     bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
 
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<memory::Block> blocks_;
     char* next_ = nullptr;
     char* end_ = nullptr;
     std::size_t bytes_ = 0;

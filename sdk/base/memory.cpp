@@ -1,6 +1,7 @@
 #include "sdk/base/memory.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -29,6 +30,44 @@ void reserve_large(std::string& text, std::size_t bytes) {
     // Advice only: where huge pages are off or refused, the text is written all the same.
     if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #endif
+}
+
+Block::Block(std::size_t bytes) : size_(bytes) {
+#if defined(__linux__)
+    if (bytes >= bytes_from_kernel) {
+        void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<char*>(mapped);
+        return;
+    }
+#endif
+    data_ = static_cast<char*>(::operator new(bytes));
+}
+
+Block::Block(Block&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Block& Block::operator=(Block&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+Block::~Block() { release(); }
+
+void Block::release() noexcept {
+    if (!data_) return;
+#if defined(__linux__)
+    if (size_ >= bytes_from_kernel) {
+        ::munmap(data_, size_);
+        data_ = nullptr;
+        return;
+    }
+#endif
+    ::operator delete(data_);
+    data_ = nullptr;
 }
 
 }  // namespace korvalle::memory

@@ -1,7 +1,8 @@
-// Memory for large texts.
+// Memory for large texts and blocks.
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 namespace korvalle::memory {
@@ -11,5 +12,30 @@ namespace korvalle::memory {
 // faulted in a few times instead of once for every 4 KiB, which otherwise costs about a fifth of
 // writing a large document. Room never written costs no memory either way.
 void reserve_large(std::string& text, std::size_t bytes);
+
+// A block of memory that goes back to the system as soon as it is freed. glibc serves large
+// requests with mappings of their own, but raises that threshold to the size of every mapping
+// freed, so blocks of one size, once one was freed, would come from its heap and stay there after
+// they are freed: blocks from bytes_from_kernel on are mappings of their own here, the smaller
+// ones come from the heap.
+class Block {
+public:
+    static constexpr std::size_t bytes_from_kernel = 128 * 1024;
+
+    // Throws std::bad_alloc when the memory cannot be had. Its bytes are not initialised.
+    explicit Block(std::size_t bytes);
+    Block(Block&& other) noexcept;
+    Block& operator=(Block&& other) noexcept;
+    ~Block();
+
+    char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void release() noexcept;
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 }  // namespace korvalle::memory

@@ -7,9 +7,6 @@ namespace korvalle::views {
 
 namespace {
 
-event::Envelope* allocate_slots(std::size_t capacity) {
-    return static_cast<event::Envelope*>(::operator new(capacity * sizeof(event::Envelope)));
-}
 
 constexpr std::size_t first_capacity = 16;
 
@@ -18,13 +15,17 @@ constexpr std::size_t first_capacity = 16;
 EnvelopeList::Store::~Store() {
     // The envelopes go before the arenas their values live in.
     for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
-    ::operator delete(slots);
+}
+
+void EnvelopeList::Store::make_room(std::size_t slots_wanted) {
+    room = memory::Block(slots_wanted * sizeof(event::Envelope));
+    slots = reinterpret_cast<event::Envelope*>(room.data());
+    capacity = slots_wanted;
 }
 
 EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
     store_ = std::make_shared<Store>();
-    store_->slots = allocate_slots(std::max(envelopes.size(), first_capacity));
-    store_->capacity = std::max(envelopes.size(), first_capacity);
+    store_->make_room(std::max(envelopes.size(), first_capacity));
     for (event::Envelope& envelope : envelopes) {
         new (store_->slots + store_->filled) event::Envelope(std::move(envelope));
         store_->heap_bytes += heap_bytes(store_->slots[store_->filled++]);
@@ -36,8 +37,7 @@ EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
 void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
     if (!store_) {
         store_ = std::make_shared<Store>();
-        store_->capacity = std::max(room, first_capacity);
-        store_->slots = allocate_slots(store_->capacity);
+        store_->make_room(std::max(room, first_capacity));
     }
     store_->arenas.push_back(std::make_unique<json::Arena>(first_block));
 }
@@ -77,8 +77,7 @@ void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {
 
 void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<const event::Envelope*>* order) {
     auto fresh = std::make_shared<Store>();
-    fresh->capacity = std::max(capacity, count_);
-    fresh->slots = allocate_slots(fresh->capacity);
+    fresh->make_room(std::max(capacity, count_));
     const auto source = [&](std::size_t i) -> event::Envelope& {
         return const_cast<event::Envelope&>(order ? *(*order)[i] : store_->slots[i]);
     };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "sdk/base/arena.hpp"
+#include "sdk/base/memory.hpp"
 #include "sdk/journal/event.hpp"
 
 #include <cstddef>
@@ -64,8 +65,11 @@ private:
         Store(const Store&) = delete;
         Store& operator=(const Store&) = delete;
         ~Store();
+        // Memory for slots_wanted envelopes, none made yet.
+        void make_room(std::size_t slots_wanted);
 
         std::vector<std::unique_ptr<json::Arena>> arenas;
+        memory::Block room{0};  // the slots' memory
         event::Envelope* slots = nullptr;
         std::size_t capacity = 0;
         std::size_t filled = 0;
