@@ -5,12 +5,23 @@
 # at most 2.0), and checks that the server's threads and descriptors come back to their idle
 # figures once the streams have closed.
 #
+# Then the polls' own CPU: two servers side by side on the same root, one polling at the default
+# interval (500 ms) and one every hour, so that its streams cost their keep-alives only. Each
+# holds 1 stream, then POLL_STREAMS streams, and both servers' CPU is read over the same window
+# of POLL_SECONDS (a multiple of the 15 s keep-alive period, so each stream's keep-alives fall
+# in it the same number of times). The polls' CPU is the first server's minus the second's;
+# their ratio with POLL_STREAMS streams over 1 stream has a target of at most 2.0.
+#
 #   bench/events_bench.sh [BUILD_DIR]     (default: build; STREAMS=1000, REQUESTS=2000,
-#                                           CPU_SECONDS=10; SERVER=path runs another binary)
+#                                           CPU_SECONDS=10, POLL_STREAMS=12000 (0: no polls'
+#                                           measure), POLL_SECONDS=30; SERVER=path runs another
+#                                           binary)
 set -euo pipefail
 ulimit -n "$(ulimit -Hn)"  # the client holds one descriptor per stream
 cd "$(dirname "$0")/.."
 build=${1:-build}
+poll_streams=${POLL_STREAMS:-12000}
+poll_seconds=${POLL_SECONDS:-30}
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
@@ -18,18 +29,83 @@ fi
 ninja -C "$build" korvalle-api fake_korvalle events_bench >/dev/null
 
 work=$(mktemp -d /tmp/korvalle-events-bench-XXXXXX)
-server_pid=""
+pids=()
 cleanup() {
-  [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The stand-in pipeline tool answers telemetry, so the list carries it as in production.
-KORVALLE_UI_KORVALLE_BIN="$PWD/$build/tests/fake_korvalle" \
-  "${SERVER:-$build/korvalle-api}" serve --runs-root examples/runs --bind 127.0.0.1:0 >"$work/out" 2>"$work/err" &
-server_pid=$!
-for _ in $(seq 100); do grep -q serving "$work/out" 2>/dev/null && break; sleep 0.05; done
-url=$(sed -n 's/.* on //p' "$work/out")
-[ -n "$url" ] || { echo "the server did not start:"; cat "$work/err"; exit 1; }
-"$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" "${CPU_SECONDS:-10}"
+# Starts a server on the demo root with the options given and sets server_pid and url.
+start_server() {
+  local out=$work/server-${#pids[@]}
+  # The stand-in pipeline tool answers telemetry, so the list carries it as in production.
+  KORVALLE_UI_KORVALLE_BIN="$PWD/$build/tests/fake_korvalle" \
+    "${SERVER:-$build/korvalle-api}" serve --runs-root examples/runs --bind 127.0.0.1:0 "$@" \
+    </dev/null >"$out.out" 2>"$out.err" &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do grep -q serving "$out.out" 2>/dev/null && break; sleep 0.05; done
+  url=$(sed -n 's/.* on //p' "$out.out")
+  [ -n "$url" ] || { echo "the server did not start:"; cat "$out.err"; exit 1; }
+}
+
+# Stops a process this script started.
+stop() { kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true; }
+
+start_server
+status=0
+"$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" \
+  "${CPU_SECONDS:-10}" || status=$?
+stop "$server_pid"
+[ "$poll_streams" -gt 0 ] || exit "$status"
+
+start_server
+polling_pid=$server_pid polling_url=$url
+start_server --poll-interval-ms 3600000
+hourly_pid=$server_pid hourly_url=$url
+
+# Holds COUNT streams on each server until told to stop, each server's from its own client, and
+# waits until every stream has its snapshot. Sets holders.
+hold() {
+  holders=()
+  local target
+  for target in "$polling_url" "$hourly_url"; do
+    "$build/bench/events_bench" --hold "${target##*:}" "$1" 3600 >"$work/hold-${#holders[@]}" &
+    holders+=("$!")
+    pids+=("$!")
+  done
+  for _ in $(seq 1200); do
+    grep -q '^first frames' "$work/hold-0" && grep -q '^first frames' "$work/hold-1" && break
+    sleep 0.05
+  done
+  grep -h '^first frames' "$work/hold-0" "$work/hold-1" | sed 's/^/  /'
+  sleep 2  # the last snapshots' writes are done
+}
+
+# Reads both servers' CPU ms per second over one window into polling_cpu and hourly_cpu, then
+# stops the streams.
+measure() {
+  read -r polling_cpu hourly_cpu < <("$build/bench/events_bench" --cpu "$poll_seconds" "$polling_pid" "$hourly_pid")
+  local holder
+  for holder in "${holders[@]}"; do stop "$holder"; done
+}
+
+echo "the polls' own CPU, both servers read over the same ${poll_seconds} s:"
+hold 1
+measure
+one_polling=$polling_cpu one_hourly=$hourly_cpu
+hold "$poll_streams"
+measure
+many_polling=$polling_cpu many_hourly=$hourly_cpu
+awk -v n="$poll_streams" -v op="$one_polling" -v oh="$one_hourly" -v mp="$many_polling" -v mh="$many_hourly" 'BEGIN {
+  one = op - oh; many = mp - mh
+  printf "server CPU, ms per second: 1 stream: %.3f polling every 500 ms, %.3f every hour: polls %.3f\n", op, oh, one
+  printf "server CPU, ms per second: %d streams: %.3f polling every 500 ms, %.3f every hour: polls %.3f\n", n, mp, mh, many
+  # Polls that cost less than a microsecond per second count as that.
+  ratio = many / (one > 0.001 ? one : 0.001)
+  printf "polls CPU ratio with %d streams / with 1: %.2f (target: at most 2.0)\n", n, ratio
+  exit ratio <= 2.0 ? 0 : 1
+}' || status=1
+exit "$status"
