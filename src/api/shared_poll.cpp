@@ -189,6 +189,7 @@ SharedPolls::Begun SharedPolls::begin_look(Poller& poller) {
     const bool with_conversation = !poller.due.empty() && poller.due.begin()->first <= poller.looks + 1;
     return {true, ++poller.begun, with_conversation};
 }
+
 asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool with_conversation) {
     // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
     auto task = [store = store_, poller, with_conversation]() -> bool {
