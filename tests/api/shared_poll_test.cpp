@@ -14,8 +14,6 @@
 #include <boost/asio/use_future.hpp>
 
 #include <cstdlib>
-#include <filesystem>
-
 #include <future>
 #include <thread>
 
@@ -34,13 +32,6 @@ class SharedPollTest : public ::testing::Test {
 protected:
     SharedPollTest() {
         add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
-        // Files changed within the last 2 s are read again at each look, which would make every
-        // look a changed one: the run is made an hour old.
-        const auto hour_ago = std::filesystem::file_time_type::clock::now() - 1h;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.path())) {
-            std::filesystem::last_write_time(entry.path(), hour_ago);
-        }
-        std::filesystem::last_write_time(root_.path(), hour_ago);
         store_ = std::make_shared<const store::RunStore>(store::RunStore::new_polling_every(root_.path().string(), 10));
         polls_ = std::make_shared<SharedPolls>(store_, pool_, stopping_);
         thread_ = std::thread([this] { ioc_.run(); });
