@@ -11,7 +11,8 @@
 # POLL_WINDOWS windows of 8 s, each starting 1 s after a round of keep-alives (the streams got
 # their snapshots within a few seconds, and each sends its keep-alive 15 s after its last
 # write), so that the thousands of keep-alives, which cost far more than the polls, fall
-# outside them and do not drown the difference in their noise. The polls' CPU is the first
+# outside them and do not drown the difference in their noise. The first window follows the
+# first round, once the opening's own work (each new stream is handed its first look) is over. The polls' CPU is the first
 # server's minus the second's; their ratio with POLL_STREAMS streams over 1 stream has a target
 # of at most 2.0.
 #
@@ -89,16 +90,17 @@ hold() {
 }
 
 # Reads both servers' CPU ms per second over the windows between keep-alive rounds into
-# polling_cpu and hourly_cpu (means of the windows), then stops the streams. The streams have all
-# had their snapshots when it starts.
+# polling_cpu and hourly_cpu (means of the windows), printing each window's, then stops the
+# streams. The streams have all had their snapshots when it starts.
 measure() {
   local started window polling hourly
   started=$(date +%s%N)
   polling_cpu=0 hourly_cpu=0
   for window in $(seq 0 $((poll_windows - 1))); do
     sleep "$(awk -v s="$started" -v now="$(date +%s%N)" -v w="$window" \
-      'BEGIN { d = 1 + 15 * w - (now - s) / 1e9; print (d > 0 ? d : 0) }')"
+      'BEGIN { d = 16 + 15 * w - (now - s) / 1e9; print (d > 0 ? d : 0) }')"
     read -r polling hourly < <("$build/bench/events_bench" --cpu 8 "$polling_pid" "$hourly_pid")
+    echo "  window $((window + 1)): $polling and $hourly ms per second"
     polling_cpu=$(awk -v a="$polling_cpu" -v b="$polling" -v n="$poll_windows" 'BEGIN { print a + b / n }')
     hourly_cpu=$(awk -v a="$hourly_cpu" -v b="$hourly" -v n="$poll_windows" 'BEGIN { print a + b / n }')
   done
