@@ -21,6 +21,12 @@
 // end, if some never did): how many did, the milliseconds from each stream's connect to the end
 // of its first frame (median and largest) and whether every first frame was a snapshot; then at
 // the end the frames each stream got, by event name, and the bytes read.
+//
+// With --cpu it measures, over one window of SECONDS, the CPU time per second of each of the
+// processes PID... at once, to the nanosecond (their CPU clocks), and prints the figures on one
+// line: bench/events_bench.sh measures two servers side by side with it.
+//
+//   events_bench --cpu SECONDS PID...
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -36,6 +42,7 @@
 #include <fmt/format.h>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +56,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <thread>
@@ -99,6 +107,34 @@ double cpu_ms_per_second(int pid, int seconds) {
     const auto started_at = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     return (cpu_ms(pid) - start) / std::chrono::duration<double>(Clock::now() - started_at).count();
+}
+
+// The CPU time per second of each of pids over one window of seconds, from their CPU clocks
+// (threads that ended within the window included).
+std::vector<double> cpu_ms_per_second_of(const std::vector<int>& pids, double seconds) {
+    std::vector<clockid_t> clocks;
+    for (int pid : pids) {
+        clockid_t clock{};
+        if (::clock_getcpuclockid(pid, &clock) != 0) throw std::runtime_error("no CPU clock for " + std::to_string(pid));
+        clocks.push_back(clock);
+    }
+    const auto read = [&] {
+        std::vector<double> ms;
+        for (clockid_t clock : clocks) {
+            timespec t{};
+            ::clock_gettime(clock, &t);
+            ms.push_back(static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6);
+        }
+        return ms;
+    };
+    const auto started_at = Clock::now();
+    const auto start = read();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const auto end = read();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started_at).count();
+    std::vector<double> out;
+    for (std::size_t i = 0; i < pids.size(); ++i) out.push_back((end[i] - start[i]) / elapsed);
+    return out;
 }
 
 // Median and 90th percentile, in microseconds, of run-list requests on one keep-alive connection.
@@ -291,6 +327,14 @@ int main(int argc, char** argv) {
     if (argc >= 5 && std::string(argv[1]) == "--hold") {
         return hold(static_cast<unsigned short>(std::stoi(argv[2])), std::stoi(argv[3]), std::stod(argv[4]),
                     argc > 5 ? argv[5] : "/api/v2/events");
+    }
+    if (argc >= 4 && std::string(argv[1]) == "--cpu") {
+        std::vector<int> pids;
+        for (int i = 3; i < argc; ++i) pids.push_back(std::stoi(argv[i]));
+        std::string line;
+        for (double ms : cpu_ms_per_second_of(pids, std::stod(argv[2]))) line += fmt::format("{}{:.3f}", line.empty() ? "" : " ", ms);
+        fmt::print("{}\n", line);
+        return 0;
     }
     if (argc < 3) {
         std::cerr << "usage: events_bench PORT SERVER_PID [STREAMS [REQUESTS [CPU_SECONDS]]]\n";

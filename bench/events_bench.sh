@@ -5,12 +5,27 @@
 # at most 2.0), and checks that the server's threads and descriptors come back to their idle
 # figures once the streams have closed.
 #
-#   bench/events_bench.sh [BUILD_DIR]     (default: build; STREAMS=1000, REQUESTS=2000,
-#                                           CPU_SECONDS=10; SERVER=path runs another binary)
+# Then the polls' own CPU: two servers side by side on the same root, one polling at the default
+# interval (500 ms) and one every hour, so that its streams cost their keep-alives only. Each
+# holds 1 stream, then POLL_STREAMS streams, and both servers' CPU is read over the same windows:
+# POLL_WINDOWS windows of 8 s, each starting 1 s after a round of keep-alives (the streams got
+# their snapshots within a few seconds, and each sends its keep-alive 15 s after its last
+# write), so that the thousands of keep-alives, which cost far more than the polls, fall
+# outside them and do not drown the difference in their noise. The first window follows the
+# first round, once the opening's own work (each new stream is handed its first look) is over. The polls' CPU is the first
+# server's minus the second's; their ratio with POLL_STREAMS streams over 1 stream has a target
+# of at most 2.0.
+#
+#   bench/events_bench.sh [BUILD_DIR]     (default: build; STREAMS=1000 (0: only the polls'
+#                                           measure), REQUESTS=2000, CPU_SECONDS=10,
+#                                           POLL_STREAMS=12000 (0: no polls' measure),
+#                                           POLL_WINDOWS=3; SERVER=path runs another binary)
 set -euo pipefail
 ulimit -n "$(ulimit -Hn)"  # the client holds one descriptor per stream
 cd "$(dirname "$0")/.."
 build=${1:-build}
+poll_streams=${POLL_STREAMS:-12000}
+poll_windows=${POLL_WINDOWS:-3}
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
@@ -18,18 +33,95 @@ fi
 ninja -C "$build" korvalle-api fake_korvalle events_bench >/dev/null
 
 work=$(mktemp -d /tmp/korvalle-events-bench-XXXXXX)
-server_pid=""
+pids=()
 cleanup() {
-  [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The stand-in pipeline tool answers telemetry, so the list carries it as in production.
-KORVALLE_UI_KORVALLE_BIN="$PWD/$build/tests/fake_korvalle" \
-  "${SERVER:-$build/korvalle-api}" serve --runs-root examples/runs --bind 127.0.0.1:0 >"$work/out" 2>"$work/err" &
-server_pid=$!
-for _ in $(seq 100); do grep -q serving "$work/out" 2>/dev/null && break; sleep 0.05; done
-url=$(sed -n 's/.* on //p' "$work/out")
-[ -n "$url" ] || { echo "the server did not start:"; cat "$work/err"; exit 1; }
-"$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" "${CPU_SECONDS:-10}"
+# Starts a server on the demo root with the options given and sets server_pid and url.
+start_server() {
+  local out=$work/server-${#pids[@]}
+  # The stand-in pipeline tool answers telemetry, so the list carries it as in production.
+  KORVALLE_UI_KORVALLE_BIN="$PWD/$build/tests/fake_korvalle" \
+    "${SERVER:-$build/korvalle-api}" serve --runs-root examples/runs --bind 127.0.0.1:0 "$@" \
+    </dev/null >"$out.out" 2>"$out.err" &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do grep -q serving "$out.out" 2>/dev/null && break; sleep 0.05; done
+  url=$(sed -n 's/.* on //p' "$out.out")
+  [ -n "$url" ] || { echo "the server did not start:"; cat "$out.err"; exit 1; }
+}
+
+# Stops a process this script started.
+stop() { kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true; }
+
+status=0
+if [ "${STREAMS:-1000}" -gt 0 ]; then
+  start_server
+  "$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" \
+    "${CPU_SECONDS:-10}" || status=$?
+  stop "$server_pid"
+fi
+[ "$poll_streams" -gt 0 ] || exit "$status"
+
+start_server
+polling_pid=$server_pid polling_url=$url
+start_server --poll-interval-ms 3600000
+hourly_pid=$server_pid hourly_url=$url
+
+# Holds COUNT streams on each server until told to stop, each server's from its own client, and
+# waits until every stream has its snapshot. Sets holders.
+hold() {
+  holders=()
+  local target
+  for target in "$polling_url" "$hourly_url"; do
+    "$build/bench/events_bench" --hold "${target##*:}" "$1" 3600 >"$work/hold-${#holders[@]}" &
+    holders+=("$!")
+    pids+=("$!")
+  done
+  for _ in $(seq 1200); do
+    grep -q '^first frames' "$work/hold-0" && grep -q '^first frames' "$work/hold-1" && break
+    sleep 0.05
+  done
+  grep -h '^first frames' "$work/hold-0" "$work/hold-1" | sed 's/^/  /'
+}
+
+# Reads both servers' CPU ms per second over the windows between keep-alive rounds into
+# polling_cpu and hourly_cpu (means of the windows), printing each window's, then stops the
+# streams. The streams have all had their snapshots when it starts.
+measure() {
+  local started window polling hourly
+  started=$(date +%s%N)
+  polling_cpu=0 hourly_cpu=0
+  for window in $(seq 0 $((poll_windows - 1))); do
+    sleep "$(awk -v s="$started" -v now="$(date +%s%N)" -v w="$window" \
+      'BEGIN { d = 16 + 15 * w - (now - s) / 1e9; print (d > 0 ? d : 0) }')"
+    read -r polling hourly < <("$build/bench/events_bench" --cpu 8 "$polling_pid" "$hourly_pid")
+    echo "  window $((window + 1)): $polling and $hourly ms per second"
+    polling_cpu=$(awk -v a="$polling_cpu" -v b="$polling" -v n="$poll_windows" 'BEGIN { print a + b / n }')
+    hourly_cpu=$(awk -v a="$hourly_cpu" -v b="$hourly" -v n="$poll_windows" 'BEGIN { print a + b / n }')
+  done
+  local holder
+  for holder in "${holders[@]}"; do stop "$holder"; done
+}
+
+echo "the polls' own CPU, both servers read over the same $poll_windows windows of 8 s between keep-alive rounds:"
+hold 1
+measure
+one_polling=$polling_cpu one_hourly=$hourly_cpu
+hold "$poll_streams"
+measure
+many_polling=$polling_cpu many_hourly=$hourly_cpu
+awk -v n="$poll_streams" -v op="$one_polling" -v oh="$one_hourly" -v mp="$many_polling" -v mh="$many_hourly" 'BEGIN {
+  one = op - oh; many = mp - mh
+  printf "server CPU, ms per second: 1 stream: %.3f polling every 500 ms, %.3f every hour: polls %.3f\n", op, oh, one
+  printf "server CPU, ms per second: %d streams: %.3f polling every 500 ms, %.3f every hour: polls %.3f\n", n, mp, mh, many
+  # Polls that cost less than a microsecond per second count as that.
+  ratio = many / (one > 0.001 ? one : 0.001)
+  printf "polls CPU ratio with %d streams / with 1: %.2f (target: at most 2.0)\n", n, ratio
+  exit ratio <= 2.0 ? 0 : 1
+}' || status=1
+exit "$status"

@@ -27,54 +27,130 @@ std::chrono::milliseconds poll_interval(const store::RunStore& store) {
     return std::chrono::milliseconds(std::min(store.poll_ms(), year_ms));
 }
 
-PollSubscription::PollSubscription(asio::any_io_executor executor, std::shared_ptr<const EventStream> stream)
-    : executor_(executor), wake_(executor), stream_(std::move(stream)) {}
-
-asio::awaitable<PollResult> PollSubscription::next() {
-    while (!pending_) {
-        wake_.expires_at(asio::steady_timer::time_point::max());
-        co_await wake_.async_wait(use_tuple);
-    }
-    PollResult result = std::move(*pending_);
-    pending_.reset();
-    co_return result;
-}
-
-void PollSubscription::deliver(PollResult result) {
-    asio::post(executor_, [self = shared_from_this(), result = std::move(result)]() mutable {
-        // A stream that has not taken the last result yet compares against the latest look,
-        // which holds every change since its previous one.
-        if (!self->pending_ || !self->pending_->failed) self->pending_ = std::move(result);
-        self->wake_.cancel();
-    });
-}
-
 struct SharedPolls::Poller {
     std::optional<std::string> watched;
-    // Under SharedPolls::mutex_. The poller holds one reference to each; the stream the other.
-    std::vector<std::shared_ptr<PollSubscription>> subscribers;
+    // Under SharedPolls::mutex_. Each subscriber keeps its place in the lists it is in, so it
+    // goes out of one at once (the last takes its place).
+    std::vector<PollSubscription*> subscribers;
+    std::vector<PollSubscription*> fresh;  // not yet handed a look that saw the runs
+    // Clients gone since their last hand-out. Its room is kept at least that of subscribers, so
+    // that a stream joins it without allocating: from a callback of its stream, which cannot fail.
+    std::vector<PollSubscription*> gone;
+    std::set<std::pair<std::uint64_t, PollSubscription*>> due;  // conversation checks, by look
+    std::uint64_t begun = 0;           // looks begun
+    std::uint64_t changes_handed = 0;  // `changes` when a changed look last went to every stream
+    std::uint64_t hand_outs = 0;
     // Touched by one look at a time (the poller awaits each) and, after it, under the lock.
     store::SharedObservation last;  // the last look that saw the runs
     std::uint64_t looks = 0;        // looks that saw the runs
     std::uint64_t changes = 0;      // of those, looks that differ from the one before
 };
 
+PollSubscription::PollSubscription(std::shared_ptr<SharedPolls> polls, std::shared_ptr<SharedPolls::Poller> poller,
+                                   asio::any_io_executor executor, std::shared_ptr<EventStream> stream)
+    : polls_(std::move(polls)),
+      poller_(std::move(poller)),
+      mailbox_(std::make_shared<Mailbox>(executor)),
+      stream_(std::move(stream)) {}
+
+PollSubscription::~PollSubscription() {
+    stream_->on_gone(nullptr);
+    polls_->leave(*this);
+}
+
+asio::awaitable<PollResult> PollSubscription::next() {
+    Mailbox& mailbox = *mailbox_;
+    while (!mailbox.pending) {
+        mailbox.wake.expires_at(asio::steady_timer::time_point::max());
+        co_await mailbox.wake.async_wait(use_tuple);
+    }
+    PollResult result = std::move(*mailbox.pending);
+    mailbox.pending.reset();
+    co_return result;
+}
+
+void PollSubscription::deliver(const PollResult& result) {
+    asio::post(mailbox_->executor, [mailbox = mailbox_, result]() mutable {
+        // A stream that has not taken the last result yet compares against the latest look,
+        // which holds every change since its previous one.
+        if (!mailbox->pending || !mailbox->pending->failed) mailbox->pending = std::move(result);
+        mailbox->wake.cancel();
+    });
+}
+
 SharedPolls::SharedPolls(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool,
                          std::shared_ptr<const std::atomic<bool>> stopping)
     : store_(std::move(store)), pool_(std::move(pool)), stopping_(std::move(stopping)) {}
 
-std::shared_ptr<PollSubscription> SharedPolls::subscribe(const std::optional<std::string>& watched,
+void SharedPolls::add(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place) {
+    list.push_back(&subscriber);
+    subscriber.*place = list.size() - 1;
+}
+
+void SharedPolls::remove(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place) {
+    const std::size_t at = subscriber.*place;
+    if (at == PollSubscription::nowhere) return;
+    list[at] = list.back();
+    list[at]->*place = at;
+    list.pop_back();
+    subscriber.*place = PollSubscription::nowhere;
+}
+
+std::unique_ptr<PollSubscription> SharedPolls::subscribe(const std::optional<std::string>& watched,
                                                          asio::any_io_executor executor,
-                                                         std::shared_ptr<const EventStream> stream) {
-    auto subscription = std::make_shared<PollSubscription>(executor, std::move(stream));
-    std::lock_guard lock(mutex_);
-    std::shared_ptr<Poller>& poller = pollers_[watched];
-    if (!poller) {
-        poller = std::make_shared<Poller>(Poller{watched, {}, nullptr, 0, 0});
-        asio::co_spawn(executor, run(shared_from_this(), poller), asio::detached);
+                                                         std::shared_ptr<EventStream> stream) {
+    std::unique_ptr<PollSubscription> subscription;
+    {
+        std::lock_guard lock(mutex_);
+        std::shared_ptr<Poller>& poller = pollers_[watched];
+        if (!poller) {
+            poller = std::make_shared<Poller>();
+            poller->watched = watched;
+            asio::co_spawn(executor, run(shared_from_this(), poller), asio::detached);
+        }
+        subscription.reset(new PollSubscription(shared_from_this(), poller, executor, stream));
+        if (poller->gone.capacity() <= poller->subscribers.size()) {
+            poller->gone.reserve(2 * poller->subscribers.size() + 1);
+        }
+        add(poller->subscribers, *subscription, &PollSubscription::place_);
+        try {
+            add(poller->fresh, *subscription, &PollSubscription::fresh_place_);
+        } catch (...) {
+            remove(poller->subscribers, *subscription, &PollSubscription::place_);
+            throw;
+        }
+        subscription->first_look_ = poller->begun + 1;
     }
-    poller->subscribers.push_back(subscription);
+    // Outside the lock: a stream whose client has already gone tells the poller at once.
+    stream->on_gone([subscriber = subscription.get()] { subscriber->polls_->gone(*subscriber); });
     return subscription;
+}
+
+void SharedPolls::leave(PollSubscription& subscriber) {
+    std::lock_guard lock(mutex_);
+    Poller& poller = *subscriber.poller_;
+    if (subscriber.place_ == PollSubscription::nowhere) return;
+    remove(poller.subscribers, subscriber, &PollSubscription::place_);
+    remove(poller.fresh, subscriber, &PollSubscription::fresh_place_);
+    remove(poller.gone, subscriber, &PollSubscription::gone_place_);
+    poller.due.erase({subscriber.conversation_at_, &subscriber});
+}
+
+void SharedPolls::gone(PollSubscription& subscriber) {
+    std::lock_guard lock(mutex_);
+    if (subscriber.place_ == PollSubscription::nowhere || subscriber.gone_place_ != PollSubscription::nowhere) return;
+    // Within the room subscribe kept: no allocation.
+    add(subscriber.poller_->gone, subscriber, &PollSubscription::gone_place_);
+}
+
+void SharedPolls::conversation_at(PollSubscription& subscriber, std::uint64_t look) {
+    std::lock_guard lock(mutex_);
+    if (subscriber.place_ == PollSubscription::nowhere) return;
+    Poller& poller = *subscriber.poller_;
+    poller.due.erase({subscriber.conversation_at_, &subscriber});
+    subscriber.conversation_at_ = PollSubscription::never;
+    if (look != PollSubscription::never) poller.due.insert({look, &subscriber});
+    subscriber.conversation_at_ = look;
 }
 
 asio::awaitable<void> SharedPolls::run(std::shared_ptr<SharedPolls> self, std::shared_ptr<Poller> poller) {
@@ -85,7 +161,7 @@ asio::awaitable<void> SharedPolls::run(std::shared_ptr<SharedPolls> self, std::s
             timer.expires_after(interval);
             co_await timer.async_wait(use_tuple);
             const Begun begun = self->begin_look(*poller);
-            if (begun.subscribers == 0) co_return;
+            if (!begun.any) co_return;
             bool saw = false;
             bool failed = false;
             try {
@@ -93,7 +169,7 @@ asio::awaitable<void> SharedPolls::run(std::shared_ptr<SharedPolls> self, std::s
             } catch (...) {
                 failed = true;
             }
-            self->hand_out(*poller, begun.subscribers, saw, failed);
+            self->hand_out(*poller, begun.number, saw, failed);
         }
     } catch (...) {
         // Out of memory between looks: the streams end, as a poll that failed ends them.
@@ -103,17 +179,15 @@ asio::awaitable<void> SharedPolls::run(std::shared_ptr<SharedPolls> self, std::s
 
 SharedPolls::Begun SharedPolls::begin_look(Poller& poller) {
     std::lock_guard lock(mutex_);
-    // A subscription only the poller holds belongs to a stream that has ended.
-    std::erase_if(poller.subscribers, [](const auto& subscriber) { return subscriber.use_count() == 1; });
-    Begun out{poller.subscribers.size(), false};
     // No stream left: the key's poller ends here, under the lock a new subscriber takes, so the
     // next stream of the key starts a new one.
-    if (out.subscribers == 0) forget_locked(poller);
-    const std::uint64_t number = poller.looks + 1;
-    for (const auto& subscriber : poller.subscribers) {
-        if (subscriber->conversation_at_.load(std::memory_order_relaxed) <= number) out.with_conversation = true;
+    if (poller.subscribers.empty()) {
+        forget_locked(poller);
+        return {};
     }
-    return out;
+    // The earliest check decides: the look takes the signature if any stream's is due by it.
+    const bool with_conversation = !poller.due.empty() && poller.due.begin()->first <= poller.looks + 1;
+    return {true, ++poller.begun, with_conversation};
 }
 
 asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool with_conversation) {
@@ -139,21 +213,41 @@ asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool wit
     co_return co_await run_blocking<bool>(*pool_, task);
 }
 
-void SharedPolls::hand_out(Poller& poller, std::size_t subscribers, bool saw, bool failed) {
+void SharedPolls::hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed) {
     const bool stopping = stopping_->load(std::memory_order_relaxed);
     const PollResult result{poller.last, poller.looks, failed};
     std::lock_guard lock(mutex_);
+    const std::uint64_t hand_out = ++poller.hand_outs;
     // Only the streams there were when the look began: it may be older than a later one's snapshot.
-    for (std::size_t i = 0; i < subscribers; ++i) {
-        PollSubscription& subscriber = *poller.subscribers[i];
-        // The stop checks are the stream's own, at each poll; a stream with nothing new and no
-        // check due is left alone.
-        const bool news = saw && (subscriber.changes_seen_ != poller.changes ||
-                                  subscriber.conversation_at_.load(std::memory_order_relaxed) <= poller.looks);
-        if (!failed && !news && !stopping && !subscriber.stream_->closed()) continue;
-        subscriber.changes_seen_ = poller.changes;
-        subscriber.deliver(result);
+    const auto hand = [&](PollSubscription& subscriber) {
+        if (subscriber.first_look_ > number) return false;
+        if (subscriber.handed_ != hand_out) subscriber.deliver(result);
+        subscriber.handed_ = hand_out;
+        return true;
+    };
+    // From the back, so that the one that takes a place left has been seen already.
+    const auto hand_each = [&](std::vector<PollSubscription*>& list, Place place) {
+        for (std::size_t i = list.size(); i-- > 0;) {
+            if (hand(*list[i])) remove(list, *list[i], place);
+        }
+    };
+    if (failed || stopping || (saw && poller.changes != poller.changes_handed)) {
+        // The stop checks are the stream's own, at each poll, and so is what a changed look holds for it.
+        for (PollSubscription* subscriber : poller.subscribers) hand(*subscriber);
+        if (saw) {
+            poller.changes_handed = poller.changes;
+            hand_each(poller.fresh, &PollSubscription::fresh_place_);
+        }
+        hand_each(poller.gone, &PollSubscription::gone_place_);
+        return;
     }
+    // An unchanged look: only the streams that have something to do with it get it. Every other
+    // stream has been handed the latest change.
+    if (saw) {
+        hand_each(poller.fresh, &PollSubscription::fresh_place_);
+        for (auto it = poller.due.begin(); it != poller.due.end() && it->first <= poller.looks; ++it) hand(*it->second);
+    }
+    hand_each(poller.gone, &PollSubscription::gone_place_);
 }
 
 void SharedPolls::forget_locked(const Poller& poller) {
@@ -164,8 +258,15 @@ void SharedPolls::forget_locked(const Poller& poller) {
 void SharedPolls::end(Poller& poller) {
     std::lock_guard lock(mutex_);
     forget_locked(poller);
-    for (const auto& subscriber : poller.subscribers) subscriber->deliver(PollResult{nullptr, 0, true});
+    for (PollSubscription* subscriber : poller.subscribers) {
+        subscriber->deliver(PollResult{nullptr, 0, true});
+        subscriber->place_ = subscriber->fresh_place_ = subscriber->gone_place_ = PollSubscription::nowhere;
+        subscriber->conversation_at_ = PollSubscription::never;
+    }
     poller.subscribers.clear();
+    poller.fresh.clear();
+    poller.gone.clear();
+    poller.due.clear();
 }
 
 }  // namespace korvalle::server

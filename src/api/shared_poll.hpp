@@ -4,8 +4,14 @@
 // to the streams subscribed when the look began that have something to do with it: a look that
 // differs from the last one handed to them, their conversation check falling due, their client
 // gone or the server stopping. Each stream then compares the look with what it saw before
-// (store::Frames::advance). N streams over an unchanged root cost one look per interval and no
-// per-stream work but a check of a few words.
+// (store::Frames::advance).
+//
+// An interval's work is proportional to the streams that have something to do, not to the
+// streams there are: a stream leaves its poller when its pump lets go of the subscription, its
+// event stream tells the poller when its client goes, the conversation checks wait in order of
+// their look, and streams new since the last look wait apart. So N streams over an unchanged root
+// cost one look per interval, as one stream does. A changed look, a failed one and the stop go to
+// every stream: what each makes of them is its own work.
 //
 // A key's poller starts with its first subscriber and ends at the first interval that finds
 // none left. A look shares the parts that did not change with the look before, which is how the
@@ -30,7 +36,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvalle::server {
@@ -50,35 +58,7 @@ struct PollResult {
     bool failed = false;
 };
 
-// One stream's place at its key's poll. next() and conversation_at() belong to the stream's
-// executor.
-class PollSubscription : public std::enable_shared_from_this<PollSubscription> {
-public:
-    static constexpr std::uint64_t never = std::numeric_limits<std::uint64_t>::max();
-
-    PollSubscription(boost::asio::any_io_executor executor, std::shared_ptr<const EventStream> stream);
-
-    // Waits until a poll hands the stream something and gives it. When several did since the
-    // last call, the latest (a failure is never hidden).
-    boost::asio::awaitable<PollResult> next();
-
-    // The number of the look at which the stream's next poll compares the watched run's
-    // conversation signature (0: the first look handed to it; never: no run is watched). From
-    // that look on, the poller takes the signature and hands the stream every look.
-    void conversation_at(std::uint64_t look) { conversation_at_.store(look, std::memory_order_relaxed); }
-
-private:
-    friend class SharedPolls;
-    // From the poller, on any thread: the result waits on the stream's executor for next().
-    void deliver(PollResult result);
-
-    boost::asio::any_io_executor executor_;
-    boost::asio::steady_timer wake_;  // next() waits here; a delivery cancels it
-    std::optional<PollResult> pending_;
-    std::shared_ptr<const EventStream> stream_;
-    std::atomic<std::uint64_t> conversation_at_{never};
-    std::uint64_t changes_seen_ = never;  // the poller's, under its lock: none handed yet
-};
+class PollSubscription;
 
 // The pollers of one store, one per key while it has streams.
 class SharedPolls : public std::enable_shared_from_this<SharedPolls> {
@@ -89,30 +69,93 @@ public:
     // Subscribes a stream to the poll of its key (the watched run, else the root), starting the
     // key's poller on the executor when none runs. Only looks that begin after the call reach
     // the stream, so a stream subscribes once its snapshot has read the runs: no look it is
-    // handed is older than what it saw, and the first is always handed to it. The stream
-    // leaves by dropping the subscription.
-    std::shared_ptr<PollSubscription> subscribe(const std::optional<std::string>& watched,
+    // handed is older than what it saw, and the first is always handed to it. Called on the
+    // stream's executor, which the subscription then belongs to; the stream leaves its poller
+    // when the subscription is destroyed.
+    std::unique_ptr<PollSubscription> subscribe(const std::optional<std::string>& watched,
                                                 boost::asio::any_io_executor executor,
-                                                std::shared_ptr<const EventStream> stream);
+                                                std::shared_ptr<EventStream> stream);
 
 private:
+    friend class PollSubscription;
     struct Poller;
     struct Begun {
-        std::size_t subscribers = 0;  // those present when the look began
+        bool any = false;  // a stream was subscribed when the look began
+        std::uint64_t number = 0;  // the look's number among those begun, from 1
         bool with_conversation = false;
     };
+    using Place = std::size_t PollSubscription::*;
+    static void add(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place);
+    static void remove(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place);
+
     static boost::asio::awaitable<void> run(std::shared_ptr<SharedPolls> self, std::shared_ptr<Poller> poller);
     Begun begin_look(Poller& poller);
     boost::asio::awaitable<bool> look(std::shared_ptr<Poller> poller, bool with_conversation);
-    void hand_out(Poller& poller, std::size_t subscribers, bool saw, bool failed);
+    void hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed);
     void end(Poller& poller);
     void forget_locked(const Poller& poller);
+    // From a subscription, on its stream's executor.
+    void leave(PollSubscription& subscriber);
+    void gone(PollSubscription& subscriber);
+    void conversation_at(PollSubscription& subscriber, std::uint64_t look);
 
     std::shared_ptr<const store::RunStore> store_;
     std::shared_ptr<BlockingPool> pool_;
     std::shared_ptr<const std::atomic<bool>> stopping_;
     std::mutex mutex_;  // over the map and every poller's subscribers
     std::map<std::optional<std::string>, std::shared_ptr<Poller>> pollers_;
+};
+
+// One stream's place at its key's poll, owned by the stream's pump and used on the stream's
+// executor. Destroying it leaves the poll.
+class PollSubscription {
+public:
+    static constexpr std::uint64_t never = std::numeric_limits<std::uint64_t>::max();
+
+    PollSubscription(const PollSubscription&) = delete;
+    PollSubscription& operator=(const PollSubscription&) = delete;
+    ~PollSubscription();
+
+    // Waits until a poll hands the stream something and gives it. When several did since the
+    // last call, the latest (a failure is never hidden).
+    boost::asio::awaitable<PollResult> next();
+
+    // The number of the look at which the stream's next poll compares the watched run's
+    // conversation signature (0: the first look handed to it; never: no run is watched). From
+    // that look on, the poller takes the signature and hands the stream every look.
+    void conversation_at(std::uint64_t look) { polls_->conversation_at(*this, look); }
+
+private:
+    friend class SharedPolls;
+    static constexpr std::size_t nowhere = std::numeric_limits<std::size_t>::max();
+
+    // Where results wait for next(): the poller posts to it from any thread, so a result posted
+    // just before the subscription is destroyed still finds it.
+    struct Mailbox {
+        explicit Mailbox(boost::asio::any_io_executor executor) : executor(executor), wake(executor) {}
+        boost::asio::any_io_executor executor;
+        boost::asio::steady_timer wake;  // next() waits here; a delivery cancels it
+        std::optional<PollResult> pending;
+    };
+
+    PollSubscription(std::shared_ptr<SharedPolls> polls, std::shared_ptr<SharedPolls::Poller> poller,
+                     boost::asio::any_io_executor executor, std::shared_ptr<EventStream> stream);
+    // From the poller, under its lock: the result waits on the stream's executor for next().
+    void deliver(const PollResult& result);
+
+    std::shared_ptr<SharedPolls> polls_;
+    std::shared_ptr<SharedPolls::Poller> poller_;
+    std::shared_ptr<Mailbox> mailbox_;
+    std::shared_ptr<EventStream> stream_;
+    // The poller's, under its lock: the subscriber's places in its poller's lists (nowhere: not
+    // in it), the number of the first look it may be handed, its conversation check and the
+    // hand-out that last gave it a result.
+    std::size_t place_ = nowhere;        // every subscriber, until it leaves
+    std::size_t fresh_place_ = nowhere;  // not yet handed a look that saw the runs
+    std::size_t gone_place_ = nowhere;   // its client has gone since it was last handed a result
+    std::uint64_t first_look_ = 0;
+    std::uint64_t conversation_at_ = never;
+    std::uint64_t handed_ = 0;
 };
 
 }  // namespace korvalle::server

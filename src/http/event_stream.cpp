@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace korvalle::server {
 
@@ -67,6 +68,11 @@ void EventStream::end() {
     ready_.cancel();
 }
 
+void EventStream::on_gone(std::function<void()> tell) {
+    on_gone_ = std::move(tell);
+    if (gone_ && on_gone_) std::exchange(on_gone_, nullptr)();
+}
+
 void EventStream::release() {
     if (gone_) return;
     gone_ = true;
@@ -75,6 +81,7 @@ void EventStream::release() {
     room_.cancel();
     boost::system::error_code ignored;
     if (writing_to_ != nullptr) writing_to_->socket().cancel(ignored);
+    if (on_gone_) std::exchange(on_gone_, nullptr)();
 }
 
 void EventStream::drain() {

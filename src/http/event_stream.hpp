@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,9 +42,13 @@ public:
     boost::asio::awaitable<bool> send(std::string_view id, std::string_view name, std::string_view data);
     // No more events: the body ends once the queued ones are written.
     void end();
-    // True once the client has gone, or the answer went out without its body (HEAD). Safe from
-    // any thread: the change feed's poller asks it of every stream at each poll.
+    // True once the client has gone, or the answer went out without its body (HEAD).
     bool closed() const { return gone_.load(std::memory_order_relaxed); }
+    // Calls tell once when the stream closes, or now if it has: so the change feed's poller
+    // learns of a client gone from its stream, without asking every stream at each poll. One
+    // callback at a time; nullptr takes it back. tell runs on the stream's executor and must not
+    // throw.
+    void on_gone(std::function<void()> tell);
 
     // ---- The connection's side. ----
 
@@ -72,6 +77,7 @@ private:
     std::chrono::milliseconds close_after_stop_;
     boost::beast::tcp_stream* writing_to_ = nullptr;  // set while write_body runs
     std::atomic<bool> gone_{false};  // written on the stream's executor only
+    std::function<void()> on_gone_;
     bool ended_ = false;
     bool finished_ = false;
     bool watching_ = false;

@@ -309,9 +309,12 @@ TEST_F(EventsTest, StreamsJoinedAtDifferentTimesShareThePollAndEachGetsItsOwnFra
     EXPECT_EQ(later.next_event(), changed("43"));
     EXPECT_EQ(again.next_event(), changed("1"));
     EXPECT_EQ(last.next_event(), changed("6"));
+    // Joined some polls after them: its conversation checks fall due at looks of its own.
+    EventReader third(port(), "/api/v2/events?run_id=shared&after=20");
+    EXPECT_EQ(id_of(third.next_event()), "20");
 
-    // Looks that find nothing new are not handed to a stream, yet count as its polls: its
-    // conversation check still comes at its tenth.
+    // Looks that find nothing new are not handed to a stream, yet count as its polls: the
+    // conversation check of each still comes at its tenth, whenever it joined.
     append_file(root_->path() / "shared" / "events.jsonl",
                 envelope_line({.ts = "2026-03-02T09:13:00.000Z", .source = "morvane", .kind = "turn-started",
                                .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"}) + "\n");
@@ -319,6 +322,8 @@ TEST_F(EventsTest, StreamsJoinedAtDifferentTimesShareThePollAndEachGetsItsOwnFra
     EXPECT_EQ(again.next_event(), "id: 3\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
     EXPECT_EQ(last.next_event(), changed("7"));
     EXPECT_EQ(last.next_event(), "id: 8\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
+    EXPECT_EQ(third.next_event(), changed("21"));
+    EXPECT_EQ(third.next_event(), "id: 22\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
 }
 
 TEST(EventsStop, OpenStreamsEndWithTheirLastChunkAndTheServerExits) {
