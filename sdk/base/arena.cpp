@@ -7,8 +7,9 @@ namespace korvalle::json {
 
 namespace {
 
-// Full blocks (Arena::block_bytes) are mappings of their own (memory::Block), so each one goes
-// back to the system as soon as the arena is released; a large value gets a block of its own.
+// Full blocks (Arena::block_bytes, a huge page) are mappings of their own (memory::Block), so
+// each one goes back to the system as soon as the arena is released, and is faulted in a few
+// times rather than once every 4 KiB; a large value gets a block of its own.
 constexpr std::size_t smallest_block = 1024;
 
 // Alignments are powers of two.

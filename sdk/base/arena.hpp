@@ -32,7 +32,7 @@ public:
 class Arena final : public boost::json::memory_resource {
 public:
     // The largest block, and the size of every block unless the arena is told to start smaller.
-    static constexpr std::size_t block_bytes = 256 * 1024;
+    static constexpr std::size_t block_bytes = 2 * 1024 * 1024;
 
     // first_block: the size of the first block; each next one doubles, up to block_bytes. An
     // arena for a few values (the lines appended to a journal since it was last read) starts

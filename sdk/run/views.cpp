@@ -117,7 +117,9 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     std::error_code error;
     const std::uintmax_t bytes = fs::file_size(journal_path, error);
     const auto room = error ? 0 : static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22));
-    EnvelopeReader reader(view, json::Arena::block_bytes, room);
+    // The values take about twice their text: a small journal's arena starts small.
+    const auto first_block = static_cast<std::size_t>(std::min<std::uintmax_t>(error ? json::Arena::block_bytes : 2 * bytes, json::Arena::block_bytes));
+    EnvelopeReader reader(view, first_block, room);
     journal::JournalEnd end;
     const bool usable = journal::for_each_journal_line(journal_path, std::ref(reader), &trace, &end);
     if (!usable) {
