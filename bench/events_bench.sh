@@ -27,49 +27,23 @@ build=${1:-build}
 poll_streams=${POLL_STREAMS:-12000}
 poll_windows=${POLL_WINDOWS:-3}
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
-fi
-ninja -C "$build" korvalle-api fake_korvalle events_bench >/dev/null
-
-work=$(mktemp -d /tmp/korvalle-events-bench-XXXXXX)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts a server on the demo root with the options given and sets server_pid and url.
-start_server() {
-  local out=$work/server-${#pids[@]}
-  # The stand-in pipeline tool answers telemetry, so the list carries it as in production.
-  KORVALLE_UI_KORVALLE_BIN="$PWD/$build/tests/fake_korvalle" \
-    "${SERVER:-$build/korvalle-api}" serve --runs-root examples/runs --bind 127.0.0.1:0 "$@" \
-    </dev/null >"$out.out" 2>"$out.err" &
-  server_pid=$!
-  pids+=("$server_pid")
-  for _ in $(seq 100); do grep -q serving "$out.out" 2>/dev/null && break; sleep 0.05; done
-  url=$(sed -n 's/.* on //p' "$out.out")
-  [ -n "$url" ] || { echo "the server did not start:"; cat "$out.err"; exit 1; }
-}
-
-# Stops a process this script started.
-stop() { kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true; }
+# shellcheck source=bench/server_procs.sh
+. bench/server_procs.sh
+bench_setup events-bench events_bench
+server=${SERVER:-$binary}
 
 status=0
 if [ "${STREAMS:-1000}" -gt 0 ]; then
-  start_server
+  start_server "$server" examples/runs
   "$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" \
     "${CPU_SECONDS:-10}" || status=$?
   stop "$server_pid"
 fi
 [ "$poll_streams" -gt 0 ] || exit "$status"
 
-start_server
+start_server "$server" examples/runs
 polling_pid=$server_pid polling_url=$url
-start_server --poll-interval-ms 3600000
+start_server "$server" examples/runs --poll-interval-ms 3600000
 hourly_pid=$server_pid hourly_url=$url
 
 # Holds COUNT streams on each server until told to stop, each server's from its own client, and

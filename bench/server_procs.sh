@@ -2,7 +2,7 @@
 # build, max_time and the variables bench_setup sets belong to the script that sources this.
 # shellcheck disable=SC2034,SC2154
 # Pieces shared by the benchmarks that measure a running korvalle-api from outside
-# (scale_bench.sh, documents_bench.sh): building, a scratch directory removed at exit, servers
+# (scale_bench.sh, documents_bench.sh, events_bench.sh): building, a scratch directory removed at exit, servers
 # started on 127.0.0.1 and stopped again, their CPU time and memory from /proc, requests with
 # curl, and the printing of figures against their targets.
 #
@@ -36,11 +36,12 @@ bench_cleanup() {
 
 # ---- Servers and their /proc figures. ----
 
-# Starts a server (BINARY ROOT) and sets server_pid and url.
+# Starts a server (BINARY ROOT [OPTION...]) and sets server_pid and url.
 start_server() {
-  local out=$work/server-$((started += 1))
+  local out=$work/server-$((started += 1)) server=$1 root=$2
+  shift 2
   # The stand-in pipeline tool answers telemetry, so lists and details carry it as in production.
-  KORVALLE_UI_KORVALLE_BIN=$fake "$1" serve --runs-root "$2" --bind 127.0.0.1:0 \
+  KORVALLE_UI_KORVALLE_BIN=$fake "$server" serve --runs-root "$root" --bind 127.0.0.1:0 "$@" \
     </dev/null >"$out.out" 2>"$out.err" &
   server_pid=$!
   pids+=("$server_pid")
