@@ -58,11 +58,14 @@ plan::SdkError not_utf8_error(const fs::path& path) {
     return plan::SdkError{plan::SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
 }
 
-// Replays every envelope again from a fresh state, after the list was put in merge order.
-void replay_from_memory(RunView& view) {
-    EnvelopeList envelopes = std::move(view.envelopes);
-    view = RunView{};
-    view.envelopes = std::move(envelopes);
+// Replays these envelopes (in merge order) from a fresh state, keeping what open sets besides
+// the replay: the run's paths and launch record.
+void replay_afresh(RunView& view, EnvelopeList envelopes) {
+    RunView fresh;
+    fresh.paths = std::move(view.paths);
+    fresh.launch = std::move(view.launch);
+    fresh.envelopes = std::move(envelopes);
+    view = std::move(fresh);
     for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
 }
 
@@ -123,10 +126,10 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     journal::JournalEnd end;
     const bool usable = journal::for_each_journal_line(journal_path, std::ref(reader), &trace, &end);
     if (!usable) {
-        view = RunView{};
+        replay_afresh(view, {});
     } else if (!reader.ordered()) {
         journal::merge_order(view.envelopes.sorted());
-        replay_from_memory(view);
+        replay_afresh(view, std::move(view.envelopes));
     }
     view.envelopes.seal();
     view.journal_end = resumable_end(end, reader);
@@ -160,10 +163,10 @@ bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files
         journal::continue_journal_lines(journal_path, view.journal_end, was, std::ref(reader), &trace, &end);
     if (how == journal::Continued::InDoubt) return false;
     if (how == journal::Continued::NotUtf8) {
-        view = RunView{};
+        replay_afresh(view, {});
     } else if (!reader.ordered()) {
         merge_appended(view.envelopes, read_before);
-        replay_from_memory(view);
+        replay_afresh(view, std::move(view.envelopes));
     } else {
         view.replayed_on_from = read_before;
     }
@@ -238,14 +241,8 @@ std::optional<RunView> RunView::grown(RunView view) {
     const bool grew = now && now->device == journal.identity->device && now->inode == journal.identity->inode &&
                       now->size > view.journal_end.end;
     if (!grew && now != journal.identity) return std::nullopt;
-    view.replayed_on_from = 0;
-    // A replay from a fresh state resets what open sets besides the replay.
-    ledger::RunPaths paths = view.paths;
-    LaunchRecord launch_record = view.launch;
     files::ReadTrace journal_trace;
     if (!read_on_and_replay(view, journal.path, *journal.identity, now->size, journal_trace)) return std::nullopt;
-    view.paths = std::move(paths);
-    view.launch = std::move(launch_record);
     files::SeenFiles files_read;
     files_read.files.push_back(launch);
     files_read.note(journal.path, journal_trace);
