@@ -34,6 +34,11 @@ void reserve_large(std::string& text, std::size_t bytes) {
 #endif
 }
 
+std::uint64_t heap_bytes(const std::string& text) {
+    static const std::size_t small = std::string().capacity();
+    return text.capacity() > small ? (text.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+}
+
 Block::Block(std::size_t bytes) : size_(bytes) {
 #if defined(__linux__)
     if (bytes >= bytes_from_kernel) {

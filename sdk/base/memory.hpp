@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace korvalle::memory {
 // faulted in a few times instead of once for every 4 KiB, which otherwise costs about a fifth of
 // writing a large document. Room never written costs no memory either way.
 void reserve_large(std::string& text, std::size_t bytes);
+
+// The heap bytes a text owns: none within the small-string room, else its capacity and NUL with
+// the allocator's header, rounded to the allocator's 16 bytes.
+std::uint64_t heap_bytes(const std::string& text);
 
 // A block of memory that goes back to the system as soon as it is freed. glibc serves large
 // requests with mappings of their own, but raises that threshold to the size of every mapping

@@ -106,18 +106,13 @@ void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<con
 }
 
 std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
-    // A text past the small-string room takes its capacity, its NUL and the allocator's header,
-    // rounded to the allocator's 16 bytes.
-    const auto text = [](const std::string& s) -> std::uint64_t {
-        const std::size_t small = std::string().capacity();
-        return s.capacity() > small ? (s.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
-    };
-    const auto maybe = [&](const std::optional<std::string>& s) { return s ? text(*s) : 0; };
+    using memory::heap_bytes;
+    const auto maybe = [](const std::optional<std::string>& s) { return s ? heap_bytes(*s) : 0; };
     const event::Labels& labels = envelope.labels;
-    std::uint64_t bytes = text(envelope.ts) + text(envelope.stream) + text(envelope.kind);
+    std::uint64_t bytes = heap_bytes(envelope.ts) + heap_bytes(envelope.stream) + heap_bytes(envelope.kind);
     bytes += maybe(labels.run_id) + maybe(labels.node) + maybe(labels.persona) + maybe(labels.step);
     bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
-    for (const event::ArtifactRef& ref : envelope.artifacts) bytes += text(ref.id) + text(ref.kind);
+    for (const event::ArtifactRef& ref : envelope.artifacts) bytes += heap_bytes(ref.id) + heap_bytes(ref.kind);
     return bytes;
 }
 

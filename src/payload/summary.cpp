@@ -1,6 +1,7 @@
 // The run list entry of one run: state, phase, progress, timing, node counts and launch block.
 #include "src/payload/payload.hpp"
 
+#include "sdk/base/memory.hpp"
 #include "sdk/run/views.hpp"
 
 namespace korvalle::payload {
@@ -128,12 +129,11 @@ SummaryFacts SummaryFacts::of(const views::RunView& view, const TurnDurations& d
 }
 
 std::uint64_t SummaryFacts::held_bytes() const {
-    // Texts past the small-string room, and the tables' elements.
-    const auto text = [](const std::string& s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; };
-    std::uint64_t bytes = sizeof(SummaryFacts) + text(run_id) + text(liveness.host);
-    if (last_event) bytes += text(*last_event);
-    if (result_file) bytes += text(result_file->native());
-    if (session_key) bytes += text(*session_key);
+    using memory::heap_bytes;
+    std::uint64_t bytes = sizeof(SummaryFacts) + heap_bytes(run_id) + heap_bytes(liveness.host);
+    if (last_event) bytes += heap_bytes(*last_event);
+    if (result_file) bytes += heap_bytes(result_file->native());
+    if (session_key) bytes += heap_bytes(*session_key);
     return bytes + derived_counts.capacity() * sizeof(derived_counts[0]);
 }
 

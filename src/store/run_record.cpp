@@ -1,5 +1,7 @@
 #include "src/store/run_record.hpp"
 
+#include "sdk/base/memory.hpp"
+
 namespace korvalle::store {
 
 RunSignature RunSignature::of(const views::RunView& view) {
@@ -21,7 +23,7 @@ RunRecord RunRecord::of_grown(const views::RunView& view, const RunRecord& base)
 std::uint64_t RunRecord::held_bytes() const {
     std::uint64_t bytes = sizeof(RunRecord) - sizeof(summary) + summary.held_bytes();
     bytes += files.files.capacity() * sizeof(files::Seen);
-    for (const files::Seen& seen : files.files) bytes += seen.path.native().capacity() + 1;
+    for (const files::Seen& seen : files.files) bytes += memory::heap_bytes(seen.path.native());
     return bytes;
 }
 
