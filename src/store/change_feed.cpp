@@ -93,8 +93,8 @@ Observation observe(const RunStore& store, const std::optional<std::string>& wat
     if (with_conversation) {
         out.conversation =
             same && last->conversation_taken ? last->conversation : run->indexes.conversation_signature(run->view);
-        store.count_indexes(run);
     }
+    store.count_indexes(run);
     out.view = view;
     return out;
 }

@@ -40,14 +40,22 @@ public:
     std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
 
 private:
-    mutable std::once_flag journal_once_, timeline_once_, sessions_once_, node_details_once_;
-    mutable std::once_flag activity_once_, signature_once_;
-    mutable std::shared_ptr<const Activity> activity_;
-    mutable std::string signature_;
-    mutable std::shared_ptr<const payload::detail::JournalIndex> journal_;
-    mutable std::shared_ptr<const payload::TimelineIndex> timeline_;
-    mutable std::shared_ptr<const payload::SessionGroups> sessions_;
-    mutable std::shared_ptr<const std::string> node_details_;
+    // One part, made once by the first caller that needs it.
+    template <class T>
+    struct Part {
+        std::once_flag once;
+        std::shared_ptr<const T> value;
+    };
+    // The part, made by make() (a shared pointer to it) the first time; its bytes are counted.
+    template <class T, class Make>
+    const std::shared_ptr<const T>& made(Part<T>& part, Make make) const;
+
+    mutable Part<payload::detail::JournalIndex> journal_;
+    mutable Part<payload::TimelineIndex> timeline_;
+    mutable Part<payload::SessionGroups> sessions_;
+    mutable Part<std::string> node_details_;
+    mutable Part<Activity> activity_;
+    mutable Part<std::string> signature_;
     mutable std::atomic<std::uint64_t> bytes_{0};
 };
 

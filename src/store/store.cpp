@@ -162,7 +162,7 @@ std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& 
     SharedTelemetry telemetry = cached_telemetry(run->view);
     if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
     std::string text = payload::run_detail(run->view, include_conversations, telemetry.get(), run->indexes_of());
-    run_cache_->count_indexes(run->view.paths, run);
+    count_indexes(run);
     return text;
 }
 
@@ -174,7 +174,7 @@ std::variant<std::string, error::ApiError> RunStore::timeline(const contract::Ru
     if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
     const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
     std::string text = payload::timeline(opened->view, node, opened->indexes_of());
-    run_cache_->count_indexes(opened->view.paths, opened);
+    count_indexes(opened);
     return text;
 }
 
