@@ -24,6 +24,9 @@ struct Identity {
     // The later of the two times: when the file last changed in any way.
     std::int64_t changed_ns() const { return mtime_ns > ctime_ns ? mtime_ns : ctime_ns; }
 
+    // The same file (device and inode), whatever its content and times.
+    bool same_file(const Identity& other) const { return device == other.device && inode == other.inode; }
+
     static Identity of(const struct stat& st);
     bool operator==(const Identity&) const = default;
 };

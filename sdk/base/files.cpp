@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <fcntl.h>
@@ -15,19 +13,11 @@ namespace korvalle::files {
 
 namespace {
 
-// Closes the descriptor on every path out.
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-int open_regular(const std::filesystem::path& path, struct stat& st, int& error, int extra_flags = 0) {
+int open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
     int fd;
     do {
         // O_NONBLOCK: opening a FIFO must not wait for a writer.
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         error = unless_exhausted(errno);
@@ -79,38 +69,13 @@ void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResu
     if (result.error == 0) result.bytes = std::move(bytes);
 }
 
-// The path with every link resolved, or none with the errno.
-std::optional<std::string> resolved(const std::filesystem::path& path, int& error) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) {
-        error = unless_exhausted(errno);
-        return std::nullopt;
-    }
-    std::string out(real);
-    std::free(real);
-    return out;
-}
-
-// Where the kernel says an open descriptor's file is; none when /proc cannot tell.
-std::optional<std::string> descriptor_path(int fd) {
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    char buffer[PATH_MAX + 1];
-    const ssize_t length = ::readlink(link.c_str(), buffer, PATH_MAX);
-    if (length <= 0) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(length));
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Fd fd{open_regular(path, st, result.error)};
-    if (fd.fd < 0) return result;
+    Descriptor fd{open_regular(path, st, result.error)};
+    if (fd.get() < 0) return result;
     result.size = static_cast<std::uint64_t>(st.st_size);
     result.identity = Identity::of(st);
     const auto size = static_cast<std::size_t>(st.st_size);
@@ -120,7 +85,7 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
     }
     std::string bytes;
     bytes.reserve(size);
-    result.error = read_to_end(fd.fd, bytes, size);
+    result.error = read_to_end(fd.get(), bytes, size);
     if (result.error == 0) result.bytes = std::move(bytes);
     return result;
 }
@@ -131,25 +96,25 @@ int read_chunks(const std::filesystem::path& path, const std::function<void(std:
                 ReadTrace& trace, std::uint64_t from) {
     int error = 0;
     struct stat st {};
-    Fd fd{open_regular(path, st, error)};
-    if (fd.fd < 0) return error;
+    Descriptor fd{open_regular(path, st, error)};
+    if (fd.get() < 0) return error;
     trace.identity = Identity::of(st);
     const off_t end = st.st_size;
     char buffer[65536];
     off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, static_cast<std::uint64_t>(end)));
     while (at < end) {
         // Where the next data lies; a file system that cannot tell reads the holes as NULs.
-        const off_t data = ::lseek(fd.fd, at, SEEK_DATA);
+        const off_t data = ::lseek(fd.get(), at, SEEK_DATA);
         if (data > at || (data < 0 && errno == ENXIO)) {
             trace.folded_holes = true;
             consume(std::string_view("\0", 1));
             if (data < 0 || data >= end) return 0;
             at = data;
-        } else if (data < 0 && ::lseek(fd.fd, at, SEEK_SET) < 0) {
+        } else if (data < 0 && ::lseek(fd.get(), at, SEEK_SET) < 0) {
             return unless_exhausted(errno);
         }
         const auto want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - at));
-        const ssize_t got = ::read(fd.fd, buffer, want);
+        const ssize_t got = ::read(fd.get(), buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unless_exhausted(errno);
@@ -174,43 +139,26 @@ int read_regular_chunks(const std::filesystem::path& path,
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Fd fd{open_regular(path, st, result.error)};
-    if (fd.fd < 0) return result;
-    read_tail_of(fd.fd, st, max_bytes, result);
+    Descriptor fd{open_regular(path, st, result.error)};
+    if (fd.get() < 0) return result;
+    read_tail_of(fd.get(), st, max_bytes, result);
     return result;
 }
 
-ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesystem::path& path,
-                            std::size_t max_bytes) {
+ReadResult read_tail_inside(const std::filesystem::path& root, std::string_view relative, const Landmark& landmark,
+                            std::size_t max_bytes, Resolution how) {
     ReadResult result;
-    std::optional<std::string> inside = resolved(root, result.error);
-    if (!inside) return result;
-    if (inside->back() != '/') *inside += '/';
-    std::optional<std::string> target = resolved(path, result.error);
-    if (!target) return result;
-    if (!starts_with(*target, *inside)) {
-        result.error = EXDEV;
+    std::optional<Directory> directory = Directory::open(root, result.error);
+    if (!directory) return result;
+    const std::optional<Identity> held = directory->identity_of(landmark.name, how);
+    if (!held || !held->same_file(landmark.identity)) {
+        result.error = ESTALE;
         return result;
     }
-    // A device node is never opened: opening some of them acts on the device.
     struct stat st {};
-    if (::stat(target->c_str(), &st) != 0) {
-        result.error = unless_exhausted(errno);
-        return result;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        result.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return result;
-    }
-    Fd fd{open_regular(*target, st, result.error, O_NOFOLLOW)};
-    if (fd.fd < 0) return result;
-    // A directory on the way may have been swapped for a link since it was resolved: ask the
-    // kernel where the opened file is. Without /proc the resolution above has to do.
-    if (std::optional<std::string> opened = descriptor_path(fd.fd); opened && !starts_with(*opened, *inside)) {
-        result.error = EXDEV;
-        return result;
-    }
-    read_tail_of(fd.fd, st, max_bytes, result);
+    Descriptor fd = directory->open_regular(relative, st, result.error, how);
+    if (!fd) return result;
+    read_tail_of(fd.get(), st, max_bytes, result);
     return result;
 }
 

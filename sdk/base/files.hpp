@@ -7,6 +7,7 @@
 // the whole operation.
 #pragma once
 
+#include "sdk/base/beneath.hpp"
 #include "sdk/base/file_identity.hpp"
 
 #include <cstddef>
@@ -61,13 +62,21 @@ int read_regular_chunks(const std::filesystem::path& path,
 // more than the size the file had when it was opened.
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes);
 
-// read_tail of a file that must lie inside the directory root: the file, every link on its way
-// resolved, must be a regular file below root (itself resolved, so a root that is a link is
-// fine). A file that resolves outside answers EXDEV, and is neither opened nor read. The place
-// of the opened file is checked again after opening, so a link swapped in between cannot lead
-// out either.
-ReadResult read_tail_inside(const std::filesystem::path& root, const std::filesystem::path& path,
-                            std::size_t max_bytes);
+// A file that a directory must still hold for a read beneath it to count: name, resolved beneath
+// the directory, leads to the file (device and inode) that identity names. The directory is then the
+// one that was read before, not another one put in its place under the same name.
+struct Landmark {
+    std::string_view name;
+    Identity identity;
+};
+
+// read_tail of the regular file that relative names beneath the directory root (which may itself
+// be a link), resolved from one descriptor of root as Directory::open_regular resolves it: links
+// that stay beneath root are followed, a way out answers EXDEV and opens nothing outside. Read
+// only while that same descriptor's entry landmark.name is the file landmark.identity names (else
+// ESTALE), so that renaming the root's entries between the checks cannot lead anywhere else.
+ReadResult read_tail_inside(const std::filesystem::path& root, std::string_view relative, const Landmark& landmark,
+                            std::size_t max_bytes, Resolution how = Resolution::kernel_first);
 
 // True when the path names a regular file (following symlinks).
 bool is_regular(const std::filesystem::path& path);

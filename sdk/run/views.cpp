@@ -219,7 +219,7 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
     }
 
     RunView view;
-    const fs::path journal_path = paths.dir / "events.jsonl";
+    const fs::path journal_path = paths.dir / journal_file;
     files::ReadTrace journal_trace;
     read_and_replay(view, journal_path, journal_trace);
     files_read.note(journal_path, journal_trace);
@@ -248,6 +248,14 @@ std::optional<RunView> RunView::grown(RunView view) {
     files_read.note(journal.path, journal_trace);
     finish_open(view, std::move(files_read));
     return view;
+}
+
+std::optional<files::Identity> RunView::journal_identity() const {
+    const fs::path journal = paths.dir / journal_file;
+    for (const files::Seen& seen : files_read.files) {
+        if (seen.path == journal) return seen.identity;
+    }
+    return std::nullopt;
 }
 
 std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.held_bytes(); }

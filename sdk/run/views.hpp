@@ -66,6 +66,9 @@ struct NodeActivity {
 
 using StatusMap = std::map<std::string, graph::NodeStatus>;
 
+// The journal's name in a run directory.
+inline constexpr std::string_view journal_file = "events.jsonl";
+
 // Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts
 // compared as unsigned bytes, and readers rely on that order.
 struct RunView {
@@ -116,6 +119,8 @@ struct RunView {
     std::size_t replayed_on_from = 0;
 
     const std::string& id() const { return paths.id; }
+    // The journal as the open read it (its entry in files_read); none when there was none.
+    std::optional<files::Identity> journal_identity() const;
     // The bytes the view holds: its arenas' blocks and its envelope list with the texts the
     // envelopes own, plus a fixed part for the rest.
     std::uint64_t held_bytes() const;

@@ -23,8 +23,10 @@ inline constexpr std::size_t artifact_tail_bytes = 65536;
 //
 // None when no reference carries the id, or when the file "artifacts/<id>" of the run cannot be
 // read: missing, not a regular file, or, links resolved, outside the run's own directory (agents
-// write these files, and the server is not authenticated). The id must already have passed the
-// identifier rule.
+// write these files, and the server is not authenticated). The file is resolved from one
+// descriptor of the run directory, and read only while that directory holds the journal the view
+// was read from (the same file), so that no rename in the runs root can point the read elsewhere.
+// The id must already have passed the identifier rule.
 std::optional<boost::json::value> artifact(const views::RunView& view, std::string_view id);
 
 }  // namespace korvalle::payload

@@ -1,7 +1,11 @@
 // GET /api/v2/runs/{run}/conversations/{id} and /artifacts/{id} on the real server: documents of
-// the demo root in their envelope, the identifier checks, and a file that must not be served.
+// the demo root in their envelope, the identifier checks, and files that must not be served.
 // (HEAD and other methods are the same for every route: tests/http.)
 #include "tests/support/server_fixture.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -119,6 +123,54 @@ TEST(RunItems, AFileThatBecomesAFifoAnswersNotFound) {
     EXPECT_EQ(res.status, 404u);
     EXPECT_EQ(error_code(res), "artifact_not_found");
     EXPECT_EQ(server.stderr_text().find("artifact"), std::string::npos);
+}
+
+// The run's entry in the runs root is renamed over, again and again, with a link to the run and
+// with a link to a directory outside that looks like the same run (its launch record and journal
+// link to the run's own) and whose artifacts link to a secret beside it; the run's own "leak"
+// links to that secret. Every answer is the run's own file or not found.
+TEST(RunItems, AFlippingRunEntryNeverServesAFileOutside) {
+    RunsRoot scratch;
+    const fs::path root = scratch.path() / "root";
+    const fs::path outside = scratch.path() / "outside";
+    const std::string secret = "SECRET-9b27";
+    RunBuilder run(scratch.path() / "stored", "r-1");
+    run.launch()
+        .event({.kind = "node-settled", .labels = R"({"round":1,"node":"a"})",
+                .artifacts = R"([{"id":"report","kind":"report","bytes":1},{"id":"leak","kind":"log","bytes":1}])"})
+        .artifact("report", "inside the run");
+    write_file(outside / "secret", secret);
+    fs::create_symlink(outside / "secret", run.dir() / "artifacts" / "leak");
+    fs::create_directories(outside / "artifacts");
+    for (const char* id : {"report", "leak"}) fs::create_symlink("../secret", outside / "artifacts" / id);
+    for (const char* file : {"launch.json", "events.jsonl"}) fs::create_symlink(run.dir() / file, outside / file);
+    fs::create_directories(root);
+    const fs::path entry = root / "r-1";
+    fs::create_directory_symlink(run.dir(), entry);
+
+    auto server = ServerProcess::serve(root, with_fake_tool(scratch.path() / "calls"));
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        const fs::path next = root / ".next";
+        for (int turn = 0; !stop.load(); ++turn) {
+            fs::create_directory_symlink(turn % 2 ? run.dir() : outside, next);
+            std::rename(next.c_str(), entry.c_str());
+        }
+    });
+    HttpClient client(server.port());
+    for (int i = 0; i < 2000; ++i) {
+        const std::string id = i % 2 ? "report" : "leak";
+        HttpResponse res = client.get("/api/v2/runs/r-1/artifacts/" + id);
+        EXPECT_EQ(res.body.find(secret), std::string::npos) << id;
+        if (res.status == 200u) {
+            EXPECT_EQ(parse_json(res.body).at("content"), "inside the run") << id;
+        } else {
+            EXPECT_EQ(res.status, 404u) << res.body;
+        }
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(server.stop(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+// Files beneath a directory held open by descriptor. Every step of a way is taken from that
+// descriptor, so renaming entries above the directory, or putting another directory (or a
+// link) in its place under its name, can never lead a way outside the directory that was opened.
+// Running out of descriptors or memory throws Exhausted (files.hpp).
+#pragma once
+
+#include "sdk/base/file_identity.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+struct stat;
+
+namespace korvalle::files {
+
+// An open file descriptor, closed when dropped.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    ~Descriptor();
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// How a way beneath a directory is resolved: by the kernel (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_MAGICLINKS) where it has that and the way never leaves the directory, else by a walk
+// here that opens one name at a time without following links (walk_only: by that walk alone).
+enum class Resolution { kernel_first, walk_only };
+
+class Directory {
+public:
+    // The directory at path, a link there followed (the directory itself may be a link); none
+    // with error set (ENOENT, ENOTDIR, EACCES...) when it cannot be opened.
+    static std::optional<Directory> open(const std::filesystem::path& path, int& error);
+
+    // What relative names beneath the directory now, resolved as open_regular resolves it; none
+    // when nothing is there or the way leads out.
+    std::optional<Identity> identity_of(std::string_view relative, Resolution how = Resolution::kernel_first) const;
+
+    // Opens the regular file that relative names beneath the directory, for reading (O_NONBLOCK),
+    // and fills st from the descriptor opened. Links on the way are followed while the way stays
+    // beneath the directory. A way may leave it and come back in by one of the directory's own
+    // names (where the descriptor is, or the path it was opened by): it goes on from the
+    // descriptor then, never from whatever that name holds by now, and nothing outside is ever
+    // looked at. A way that ends outside answers EXDEV, one through more than 40 links ELOOP.
+    // Only a regular file is opened for reading: a directory answers EISDIR, anything else EINVAL.
+    // An empty descriptor with error set when it fails.
+    Descriptor open_regular(std::string_view relative, struct stat& st, int& error,
+                            Resolution how = Resolution::kernel_first) const;
+
+private:
+    Directory(Descriptor fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+    Descriptor fd_;               // O_PATH
+    std::filesystem::path path_;  // as it was opened
+};
+
+}  // namespace korvalle::files
