@@ -1,6 +1,7 @@
 #include "src/http/server.hpp"
 
 #include "src/http/event_stream.hpp"
+#include "src/http/request_rules.hpp"
 
 #include "sdk/base/clock.hpp"
 
@@ -29,6 +30,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <tuple>
 
@@ -240,8 +242,9 @@ asio::awaitable<boost::system::error_code> Session::discard_body(http::request_p
 }
 
 // Reads one request head and discards its body. Returns false when the connection must end
-// (after answering 400 or 431 where the request was malformed or its head too large). The head
-// and the body share one deadline, so a body that never comes cannot hold the connection.
+// (after answering 400 or 431 where the request was malformed or its head too large, or the
+// refusal of request_rules.hpp, which comes before any of the body is read). The head and the
+// body share one deadline, so a body that never comes cannot hold the connection.
 asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive, unsigned& version) {
     http::request_parser<http::buffer_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(server_->limits().header_limit));
@@ -249,9 +252,16 @@ asio::awaitable<bool> Session::read_request(RequestHead& head, bool& keep_alive,
 
     stream_.expires_after(server_->limits().head_timeout);
     auto [ec, n] = co_await http::async_read_header(stream_, buffer_, parser, use_tuple);
-    if (!ec) ec = co_await continue_if_expected(parser);
-    if (!ec) ec = co_await discard_body(parser);
+    std::optional<Response> refused;
+    if (!ec) refused = refusal(parser.get(), server_->loopback_);
+    if (!ec && !refused) ec = co_await continue_if_expected(parser);
+    if (!ec && !refused) ec = co_await discard_body(parser);
     stream_.expires_never();
+    if (refused) {
+        const bool head_request = parser.get().method() == http::verb::head;
+        refused_ = !co_await send(std::move(*refused), head_request, 11, false);
+        co_return false;
+    }
     if (ec) {
         if (ec == http::error::header_limit) {
             refused_ = !co_await send(status_only(431), false, 11, false);
@@ -315,7 +325,13 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
 
 HttpServer::HttpServer(asio::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<const Responder> responder,
                        HttpLimits limits)
-    : ioc_(ioc), acceptor_(std::move(acceptor)), responder_(std::move(responder)), limits_(limits) {}
+    : ioc_(ioc), acceptor_(std::move(acceptor)), responder_(std::move(responder)), limits_(limits) {
+    // An address that cannot be learnt is guarded as a loopback one: refusing foreign names is
+    // the safe side.
+    boost::system::error_code ec;
+    const auto local = acceptor_.local_endpoint(ec);
+    loopback_ = ec || is_loopback(local.address());
+}
 
 void HttpServer::start() {
     asio::co_spawn(acceptor_.get_executor(), accept_loop(shared_from_this()), asio::detached);

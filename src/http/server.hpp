@@ -12,6 +12,10 @@
 // for good. An answer of at least answer_pace_bytes must send that many bytes (or its rest)
 // within each write_stall_timeout, so a client that reads a large answer a little at a time
 // cannot pin its memory either.
+//
+// A head that request_rules.hpp refuses (framing two readers could disagree on, a missing or
+// doubtful Host, a foreign Host on a loopback listener) is answered by the server itself, before
+// any of its body is read, and the connection ends.
 #pragma once
 
 #include "src/http/message.hpp"
@@ -71,6 +75,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     std::shared_ptr<const Responder> responder_;
     HttpLimits limits_;
+    bool loopback_ = true;  // bound to a loopback address: only local Host names are answered
     std::atomic<bool> draining_{false};
 
     std::mutex mutex_;

@@ -80,7 +80,7 @@ TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUnti
     std::vector<std::optional<testing::HttpClient>> stalled(3);
     for (auto& client : stalled) {
         client.emplace(served.serving.port, 60s);
-        client->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: x\r\n\r\n");
+        client->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: localhost\r\n\r\n");
     }
     ASSERT_TRUE(testing::eventually([&] { return figures().held >= 2 * size && figures().waiting == 1; }, 60s));
 

@@ -31,7 +31,7 @@ public:
         socket_.open(asio::ip::tcp::v4());
         if (receive_buffer > 0) socket_.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
         socket_.connect({asio::ip::make_address("127.0.0.1"), port});
-        std::string request = method + " " + target + " HTTP/1.1\r\nhost: x\r\n";
+        std::string request = method + " " + target + " HTTP/1.1\r\nhost: localhost\r\n";
         for (const auto& h : headers) request += h + "\r\n";
         asio::write(socket_, asio::buffer(request + "\r\n"));
     }

@@ -41,7 +41,7 @@ TEST(Connections, ResetClientsLeaveNoDescriptorBehindAndTheStopCompletes) {
     auto server = testing::ServerProcess::serve(root.path());
     const int idle = testing::open_descriptors(server.pid());
     std::string three;
-    for (int i = 0; i < 3; ++i) three += "GET /healthz HTTP/1.1\r\nhost: x\r\n\r\n";
+    for (int i = 0; i < 3; ++i) three += "GET /healthz HTTP/1.1\r\nhost: localhost\r\n\r\n";
     for (int i = 0; i < 10; ++i) send_and_reset(server.port(), three);
     EXPECT_TRUE(testing::eventually([&] { return testing::open_descriptors(server.pid()) <= idle; }))
         << testing::open_descriptors(server.pid()) << " descriptors open, " << idle << " when idle";
@@ -51,15 +51,15 @@ TEST(Connections, ResetClientsLeaveNoDescriptorBehindAndTheStopCompletes) {
 TEST(Connections, ABodyThatDoesNotArriveInTimeEndsTheConnection) {
     InProcessServer serving(HttpLimits{.head_timeout = 1s});
     testing::HttpClient announced(serving.port, 10s);
-    announced.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ncontent-length: 10\r\n\r\n");
+    announced.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\ncontent-length: 10\r\n\r\n");
     testing::HttpClient chunked(serving.port, 10s);
-    chunked.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ntransfer-encoding: chunked\r\n\r\n");
+    chunked.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\ntransfer-encoding: chunked\r\n\r\n");
     EXPECT_TRUE(announced.closed_by_peer(8s));
     EXPECT_TRUE(chunked.closed_by_peer(8s));
 
     // A body trickled a byte at a time never completes within the limit.
     testing::HttpClient trickle(serving.port, 10s);
-    trickle.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ncontent-length: 100\r\n\r\n");
+    trickle.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\ncontent-length: 100\r\n\r\n");
     bool closed = false;
     for (int i = 0; i < 40 && !closed; ++i) {
         trickle.send_raw("x");
@@ -72,7 +72,7 @@ TEST(Connections, ChunkedFramingLinesAreBoundedAndRefused) {
     testing::RunsRoot root;
     auto server = testing::ServerProcess::serve(root.path());
     testing::MemoryGuard guard(server.pid());
-    const std::string head = "GET /healthz HTTP/1.1\r\nhost: x\r\ntransfer-encoding: chunked\r\n\r\n";
+    const std::string head = "GET /healthz HTTP/1.1\r\nhost: localhost\r\ntransfer-encoding: chunked\r\n\r\n";
     const std::string endless(1 << 20, '1');
     const std::string refused[] = {
         head + endless,                                           // a chunk size without end
@@ -94,7 +94,7 @@ TEST(Connections, ChunkedFramingLinesAreBoundedAndRefused) {
 TEST(Connections, ExpectContinueIsAnsweredBeforeTheBody) {
     InProcessServer serving(HttpLimits{});
     testing::HttpClient client(serving.port, 10s);
-    client.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\nexpect: 100-continue\r\ncontent-length: 5\r\n\r\n");
+    client.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\nexpect: 100-continue\r\ncontent-length: 5\r\n\r\n");
     EXPECT_EQ(client.read_response().status, 100u);
     client.send_raw("hello");
     auto answer = client.read_response();
@@ -107,7 +107,7 @@ TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
     auto serving = std::make_unique<InProcessServer>(HttpLimits{.write_stall_timeout = 1s},
                                                      std::string(64 << 20, 'x'));
     testing::HttpClient stalled(serving->port, 10s);
-    stalled.send_raw("GET /big HTTP/1.1\r\nhost: x\r\n\r\n");
+    stalled.send_raw("GET /big HTTP/1.1\r\nhost: localhost\r\n\r\n");
     std::this_thread::sleep_for(200ms);
     auto stopped = std::async(std::launch::async, [&] { serving.reset(); });
     EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
@@ -132,7 +132,7 @@ TEST(Connections, LargeAnswersInPiecesAndTheirPace) {
     EXPECT_TRUE(head.body.empty());
 
     testing::HttpClient trickle(serving.port, 20s);
-    trickle.send_raw("GET /big HTTP/1.1\r\nhost: x\r\n\r\n");
+    trickle.send_raw("GET /big HTTP/1.1\r\nhost: localhost\r\n\r\n");
     std::size_t read = 0;
     bool let_go = false;
     const auto give_up = std::chrono::steady_clock::now() + 60s;

@@ -101,14 +101,14 @@ TEST_F(HttpTest, BodiesOnGetAreDiscardedAndTheConnectionStaysUsable) {
     EXPECT_EQ(res.status, 200u);
     EXPECT_EQ(res.body, R"({"status":"ok"})");
     // A chunked body too.
-    client.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\ntransfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
+    client.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\ntransfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
     EXPECT_EQ(client.read_response().status, 200u);
     EXPECT_EQ(client.get("/api/v2/runs?limit=1").status, 200u);
 }
 
 TEST_F(HttpTest, ConnectionRulesPipeliningHttp10AndClose) {
     HttpClient pipelined(port());
-    pipelined.send_raw("GET /healthz HTTP/1.1\r\nhost: x\r\n\r\nGET /nope HTTP/1.1\r\nhost: x\r\n\r\n");
+    pipelined.send_raw("GET /healthz HTTP/1.1\r\nhost: localhost\r\n\r\nGET /nope HTTP/1.1\r\nhost: localhost\r\n\r\n");
     EXPECT_EQ(pipelined.read_response().status, 200u);
     EXPECT_EQ(pipelined.read_response().status, 404u);
 
@@ -158,7 +158,7 @@ TEST_F(HttpTest, SilentAndDepartingClientsDoNotHoldUpOthers) {
         boost::asio::ip::tcp::socket socket(ioc);
         socket.connect({boost::asio::ip::make_address("127.0.0.1"), port()});
         std::string bytes = i % 3 == 0 ? "GET /api/v2/ru"
-                            : i % 3 == 1 ? "GET /api/v2/runs HTTP/1.1\r\nhost: x\r\n\r\n"
+                            : i % 3 == 1 ? "GET /api/v2/runs HTTP/1.1\r\nhost: localhost\r\n\r\n"
                                          : "GET /healthz HTTP/1.1\r\ncontent-length: 100\r\n\r\nabc";
         boost::asio::write(socket, boost::asio::buffer(bytes));
         socket.close();

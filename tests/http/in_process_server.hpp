@@ -23,13 +23,14 @@ private:
     Response answer_;
 };
 
-// One listener served by one thread until the fixture ends (after a drain).
+// One listener (on 127.0.0.1 unless another address is given) served by one thread until the
+// fixture ends (after a drain).
 struct InProcessServer {
     explicit InProcessServer(HttpLimits limits, std::string body = "ok")
         : InProcessServer(limits, std::make_shared<FixedAnswer>(Response{200, {}, std::move(body)})) {}
 
-    InProcessServer(HttpLimits limits, std::shared_ptr<const Responder> responder) {
-        boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    InProcessServer(HttpLimits limits, std::shared_ptr<const Responder> responder, const char* address = "127.0.0.1") {
+        boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::make_address(address), 0});
         port = acceptor.local_endpoint().port();
         server = std::make_shared<HttpServer>(ioc, std::move(acceptor), std::move(responder), limits);
         server->start();
