@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a short, bounded time over its
 # seed corpus (tests/fuzz-corpus/<target>/), as many at a time as there are cores (FUZZ_JOBS
-# overrides). Usage: scripts/fuzz.sh [seconds-per-target]
+# overrides, and JOBS the compile jobs). Usage: scripts/fuzz.sh [seconds-per-target]
 #
 # Each fuzz/*_fuzz.cpp is built as its own target, so a module that does not build with clang
 # fails only the targets that need it; every target that builds is run, each into a log of its
@@ -20,7 +20,7 @@ status=0
 built=()
 for src in fuzz/*_fuzz.cpp; do
   name=$(basename "$src" .cpp)
-  if cmake --build "$build" -j "$(nproc)" --target "$name"; then
+  if cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "$name"; then
     built+=("$name")
   else
     echo "fuzz: $name did not build" >&2
@@ -53,8 +53,8 @@ for name in "${built[@]}"; do
   if [ "$(cat "$work/$name.status" 2>/dev/null)" = 0 ]; then
     echo "fuzz: $name: $(grep -m1 '^stat::number_of_executed_units' "$work/$name.log" | cut -d: -f4 | tr -d ' ') runs, no fault"
   else
-    echo "fuzz: $name found a fault; its output (with the reproducer):" >&2
-    cat "$work/$name.log" >&2
+    echo "fuzz: $name found a fault; its output (with the reproducer), less the progress lines:" >&2
+    grep -v -e '^#[0-9]' -e $'^\tNEW_FUNC' "$work/$name.log" >&2
     status=1
   fi
 done
