@@ -16,6 +16,6 @@ case "$#:${1:-}" in
 esac
 scripts/install-deps.sh
 build=build-demo
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target korvalle-api
 exec "$build/korvalle-api" serve --runs-root examples/runs --bind "$bind"
