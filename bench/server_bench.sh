@@ -13,7 +13,7 @@ runs=${RUNS:-50}
 bytes=${BYTES:-2097152}
 
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALLE_BENCH=ON >/dev/null
 fi
 ninja -C "$build" korvalle-api fake_korvalle server_bench >/dev/null
 

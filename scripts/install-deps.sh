@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++-12 cmake ninja-build pkg-config
+  build-essential g++-12 cmake ninja-build pkg-config ccache
   libboost1.81-dev libboost-json1.81-dev
   libyaml-dev libcli11-dev libfmt-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, with warnings as errors.
-#   --sanitize  builds into build-asan with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --sanitize  builds into build-asan with clang 14, AddressSanitizer and
+#               UndefinedBehaviorSanitizer (so that clang compiles the whole tree too)
 #   --release   builds the Release configuration into build-release (nothing is run)
+# JOBS sets how many compile and test jobs run at once (default: one per core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,13 +12,15 @@ build=build
 flags=(-DKORVALLE_WERROR=ON)
 run_tests=1
 case "${1:-}" in
-  --sanitize) build=build-asan; flags+=(-DKORVALLE_SANITIZE=ON -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
-  --release) build=build-release; flags+=(-DCMAKE_BUILD_TYPE=Release); run_tests=0 ;;
-  "") ;;
+  --sanitize)
+    build=build-asan
+    flags+=(-DCMAKE_CXX_COMPILER=clang++-14 -DKORVALLE_SANITIZE=ON -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  --release) build=build-release; flags+=(-DKORVALLE_BENCH=ON -DCMAKE_BUILD_TYPE=Release); run_tests=0 ;;
+  "") flags+=(-DKORVALLE_BENCH=ON) ;;
   *) echo "usage: scripts/test.sh [--sanitize | --release]" >&2; exit 2 ;;
 esac
 
-jobs=$(nproc)
+jobs=${JOBS:-$(nproc)}
 cmake -S . -B "$build" -G Ninja "${flags[@]}"
 cmake --build "$build" -j "$jobs"
 [ "$run_tests" = 1 ] || exit 0

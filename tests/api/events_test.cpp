@@ -257,7 +257,8 @@ TEST_F(EventsTest, AThousandClientsThatLeaveAtOnceLeaveNoDescriptorOrThreadBehin
         for (int i = 0; i < 1000; i += 99) EXPECT_EQ(name_of(readers[i]->next_event()), "snapshot");
     }
     EXPECT_EQ(http_get(port(), "/api/v2/runs").status, 200u);
-    const auto back_to_idle = [&] {
+    // Structured bindings are captured by copy: clang 14 cannot capture them by reference.
+    const auto back_to_idle = [idle_descriptors = idle_descriptors, idle_threads = idle_threads] {
         const auto [descriptors, threads] = usage_of(server_->pid());
         return descriptors <= idle_descriptors && threads <= idle_threads;
     };

@@ -40,7 +40,7 @@ rlimit limits_of(pid_t pid) {
 }
 
 TEST(Exhaustion, RunningOutOfDescriptorsAnswersReadErrorAndIsNotRemembered) {
-#ifdef __SANITIZE_ADDRESS__
+#ifdef KORVALLE_SANITIZED
     // The undefined-behaviour checks probe memory through a pipe; starved of descriptors, they
     // report a fault of their own and end the server.
     GTEST_SKIP() << "the sanitizer build's own checks need free descriptors";

@@ -502,8 +502,9 @@ private:
         ++allocations_;
         return ::operator new(bytes, std::align_val_t(alignment));
     }
-    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
-        ::operator delete(p, bytes, std::align_val_t(alignment));
+    // The unsized form: clang declares the sized one only under -fsized-deallocation.
+    void do_deallocate(void* p, std::size_t, std::size_t alignment) override {
+        ::operator delete(p, std::align_val_t(alignment));
     }
     bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
     std::size_t allocations_ = 0;
