@@ -27,6 +27,18 @@
 // line: bench/events_bench.sh measures two servers side by side with it.
 //
 //   events_bench --cpu SECONDS PID...
+//
+// With --resident it measures what COUNT open event streams, or COUNT idle keep-alive
+// connections (each has had one answer), hold in a fresh server: its resident memory (VmRSS)
+// with them open (streams once the blocking pool's threads of the opening have left, connections
+// at once: the server closes a connection idle for 30 s) less its resident memory before, per
+// stream or connection (target: at most 16 KB each), and for streams the
+// resident total against its target (under 400 MB for FOR streams, projected from the figure per
+// stream when COUNT is smaller) and the run list's time with the streams open against its time
+// with none, before they opened and after they closed (target ratio: at most 2.0).
+//
+//   events_bench --resident streams|connections PORT SERVER_PID COUNT [REQUESTS [FOR]]
+//       (defaults: 2000 requests, for 20000 streams)
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -72,6 +84,7 @@ using Clock = std::chrono::steady_clock;
 struct Figures {
     std::size_t threads = 0;
     std::size_t descriptors = 0;
+    double resident = 0;  // bytes (VmRSS)
 };
 
 Figures figures_of(int pid) {
@@ -79,6 +92,7 @@ Figures figures_of(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("Threads:", 0) == 0) out.threads = std::stoul(line.substr(8));
+        if (line.rfind("VmRSS:", 0) == 0) out.resident = std::stod(line.substr(6)) * 1024;  // given in KiB
     }
     for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         ++out.descriptors;
@@ -157,6 +171,10 @@ std::pair<double, double> run_list_times(asio::io_context& ioc, unsigned short p
     return {times[times.size() / 2], times[times.size() * 9 / 10]};
 }
 
+// Closing with a reset leaves no TIME_WAIT behind: tens of thousands of them would slow every
+// later connect of this machine while its ephemeral ports are searched.
+const asio::socket_base::linger close_at_once(true, 0);
+
 // Opens the streams and waits until each has its snapshot.
 std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, unsigned short port, int count) {
     std::vector<std::unique_ptr<tcp::socket>> streams;
@@ -164,6 +182,7 @@ std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, un
     for (int i = 0; i < count; ++i) {
         streams.push_back(std::make_unique<tcp::socket>(ioc));
         streams.back()->connect({asio::ip::make_address("127.0.0.1"), port});
+        streams.back()->set_option(close_at_once);
         asio::write(*streams.back(), asio::buffer(request));
     }
     for (auto& stream : streams) {
@@ -171,6 +190,33 @@ std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, un
         asio::read_until(*stream, in, "event: snapshot\n");
     }
     return streams;
+}
+
+// Opens keep-alive connections that each send one request for /healthz and read its answer,
+// then send nothing more: what they hold in the server is what an idle connection costs.
+std::vector<std::unique_ptr<tcp::socket>> open_idle_connections(asio::io_context& ioc, unsigned short port, int count) {
+    std::vector<std::unique_ptr<tcp::socket>> connections;
+    const std::string request = "GET /healthz HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n";
+    for (int i = 0; i < count; ++i) {
+        connections.push_back(std::make_unique<tcp::socket>(ioc));
+        connections.back()->connect({asio::ip::make_address("127.0.0.1"), port});
+        connections.back()->set_option(close_at_once);
+        asio::write(*connections.back(), asio::buffer(request));
+    }
+    for (auto& connection : connections) {
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> res;
+        http::read(*connection, buffer, res);
+        if (res.result_int() != 200 || !res.keep_alive()) throw std::runtime_error("/healthz did not keep the connection");
+    }
+    return connections;
+}
+
+// The server's figures once the blocking pool's threads that the opening started have left
+// (they leave after 10 s without work; those the polls keep busy stay).
+Figures settled_figures(int pid) {
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    return figures_of(pid);
 }
 
 // One stream held open: its frames are counted from its lines as they arrive, keeping no more
@@ -276,6 +322,8 @@ int hold(unsigned short port, int count, double seconds, const std::string& targ
                 s.ended = true;
                 return;
             }
+            boost::system::error_code ignored;
+            s.socket.set_option(close_at_once, ignored);
             asio::async_write(s.socket, asio::buffer(request), [&](boost::system::error_code wec, std::size_t) {
                 if (wec) {
                     s.ended = true;
@@ -321,12 +369,74 @@ int hold(unsigned short port, int count, double seconds, const std::string& targ
     return failed == 0 && early == 0 ? 0 : 1;
 }
 
+int resident(const std::string& kind, unsigned short port, int pid, int count, int requests, int target_count) {
+    const bool streams = kind == "streams";
+    const char* const item = streams ? "stream" : "connection";
+    asio::io_context ioc;
+    // Warm: the telemetry cache is filled and a stream has been served, so that the figure before
+    // holds what the first request of each kind leaves behind; then the pool's threads leave.
+    run_list_times(ioc, port, 20);
+    if (streams) open_streams(ioc, port, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(11));
+    const Figures idle = figures_of(pid);
+
+    std::pair<double, double> before{};
+    if (streams) before = run_list_times(ioc, port, requests);
+    const auto opened_at = Clock::now();
+    auto open = streams ? open_streams(ioc, port, count) : open_idle_connections(ioc, port, count);
+    const double open_s = std::chrono::duration<double>(Clock::now() - opened_at).count();
+    // Idle connections are closed by the server after 30 s without a request: read them at once.
+    const Figures with = streams ? settled_figures(pid) : figures_of(pid);
+    const double per_item = (with.resident - idle.resident) / count;
+    fmt::print("{} {}s opened{} in {:.2f} s; server threads: {} idle, {} when measured\n", count, item,
+               streams ? " and past their snapshot" : ", each answered once,", open_s, idle.threads, with.threads);
+    fmt::print("server resident memory: {:.1f} MB before, {:.1f} MB with {} {}s open\n", idle.resident / 1e6,
+               with.resident / 1e6, count, item);
+    fmt::print("resident memory per {}: {:.2f} KB (target: at most 16 KB)\n", item, per_item / 1e3);
+    bool ok = per_item <= 16e3;
+    if (with.descriptors < idle.descriptors + static_cast<std::size_t>(count)) {
+        fmt::print("only {} of the {}s were open in the server when measured: the figure is not theirs\n",
+                   with.descriptors - std::min(with.descriptors, idle.descriptors), item);
+        ok = false;
+    }
+    if (streams) {
+        const auto during = run_list_times(ioc, port, requests);
+        open.clear();
+        const auto after = run_list_times(ioc, port, requests);
+        const double projected = idle.resident + per_item * target_count;
+        const double total = count >= target_count ? with.resident : projected;
+        if (count < target_count) {
+            fmt::print("resident memory projected to {} streams: {:.1f} MB (the descriptor limit allowed {})\n",
+                       target_count, projected / 1e6, count);
+        }
+        fmt::print("resident memory with {} streams: {:.1f} MB (target: under 400 MB)\n", target_count, total / 1e6);
+        const double baseline = (before.first + after.first) / 2;
+        fmt::print("run list, median (p90) us: {:.0f} ({:.0f}) with no stream, {:.0f} ({:.0f}) with {} streams, "
+                   "{:.0f} ({:.0f}) after they closed\n",
+                   before.first, before.second, during.first, during.second, count, after.first, after.second);
+        fmt::print("run-list ratio with {} streams open / without: {:.2f} (target: at most 2.0)\n", count,
+                   during.first / baseline);
+        ok = ok && total < 400e6 && during.first / baseline <= 2.0;
+    }
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every mode but --cpu holds a descriptor per stream or connection.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (argc >= 5 && std::string(argv[1]) == "--hold") {
         return hold(static_cast<unsigned short>(std::stoi(argv[2])), std::stoi(argv[3]), std::stod(argv[4]),
                     argc > 5 ? argv[5] : "/api/v2/events");
+    }
+    if (argc >= 6 && std::string(argv[1]) == "--resident") {
+        return resident(argv[2], static_cast<unsigned short>(std::stoi(argv[3])), std::stoi(argv[4]), std::stoi(argv[5]),
+                        argc > 6 ? std::stoi(argv[6]) : 2000, argc > 7 ? std::stoi(argv[7]) : 20000);
     }
     if (argc >= 4 && std::string(argv[1]) == "--cpu") {
         std::vector<int> pids;
@@ -345,11 +455,6 @@ int main(int argc, char** argv) {
     int stream_count = argc > 3 ? std::stoi(argv[3]) : 1000;
     int requests = argc > 4 ? std::stoi(argv[4]) : 2000;
     int cpu_seconds = argc > 5 ? std::stoi(argv[5]) : 10;
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
 
     asio::io_context ioc;
     run_list_times(ioc, port, 20);  // warm: the telemetry cache is filled

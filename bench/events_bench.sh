@@ -5,6 +5,13 @@
 # at most 2.0), and checks that the server's threads and descriptors come back to their idle
 # figures once the streams have closed.
 #
+# Then what streams and connections hold: a fresh server with RESIDENT streams open (20 000, or as
+# many as the descriptor limit allows both processes: the figure for 20 000 is then projected from
+# the resident memory per stream), its resident memory against the target of 400 MB and per stream
+# against 16 KB, and the run list's time with them against its time with none (target ratio: at
+# most 2.0); then another fresh server with as many idle keep-alive connections (each answered
+# once), per connection against 16 KB.
+#
 # Then the polls' own CPU: two servers side by side on the same root, one polling at the default
 # interval (500 ms) and one every hour, so that its streams cost their keep-alives only. Each
 # holds 1 stream, then POLL_STREAMS streams, and both servers' CPU is read over the same windows:
@@ -16,8 +23,9 @@
 # server's minus the second's; their ratio with POLL_STREAMS streams over 1 stream has a target
 # of at most 2.0.
 #
-#   bench/events_bench.sh [BUILD_DIR]     (default: build; STREAMS=1000 (0: only the polls'
+#   bench/events_bench.sh [BUILD_DIR]     (default: build; STREAMS=1000 (0: not the first
 #                                           measure), REQUESTS=2000, CPU_SECONDS=10,
+#                                           RESIDENT=20000 (0: no resident memory measure),
 #                                           POLL_STREAMS=12000 (0: no polls' measure),
 #                                           POLL_WINDOWS=3; SERVER=path runs another binary)
 set -euo pipefail
@@ -37,6 +45,23 @@ if [ "${STREAMS:-1000}" -gt 0 ]; then
   start_server "$server" examples/runs
   "$build/bench/events_bench" "${url##*:}" "$server_pid" "${STREAMS:-1000}" "${REQUESTS:-2000}" \
     "${CPU_SECONDS:-10}" || status=$?
+  stop "$server_pid"
+fi
+
+resident=${RESIDENT:-20000}
+if [ "$resident" -gt 0 ]; then
+  # Each stream is a descriptor in the client and one in the server; leave both room for the rest.
+  room=$(($(ulimit -n) - 64))
+  count=$((resident < room ? resident : room))
+  [ "$count" -eq "$resident" ] || echo "descriptor limit $(ulimit -n): $count streams and connections, not $resident"
+  echo "what open streams hold:"
+  start_server "$server" examples/runs
+  "$build/bench/events_bench" --resident streams "${url##*:}" "$server_pid" "$count" "${REQUESTS:-2000}" \
+    "$resident" | sed 's/^/  /' || status=1
+  stop "$server_pid"
+  echo "what idle connections hold:"
+  start_server "$server" examples/runs
+  "$build/bench/events_bench" --resident connections "${url##*:}" "$server_pid" "$count" | sed 's/^/  /' || status=1
   stop "$server_pid"
 fi
 [ "$poll_streams" -gt 0 ] || exit "$status"

@@ -51,6 +51,9 @@ boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, 
         polls->conversation_at(frames->conversation_due() ? 0 : PollSubscription::never);
         std::uint64_t compared = 0;  // the number of the last look compared against
         bool open = co_await send_frame(*stream, *snapshot);
+        // The snapshot's document is as large as the first page of the run list, and it is sent:
+        // a stream that waits for its polls keeps none of it.
+        snapshot.reset();
         while (open) {
             PollResult polled = co_await polls->next();
             if (stream_should_stop(*stream, *state->stopping) || polled.failed) break;

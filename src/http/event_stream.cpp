@@ -30,15 +30,6 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 // Arms a timer that only a cancel() ends: the wake-up of a waiter on the same strand.
 void wait_forever(asio::steady_timer& timer) { timer.expires_at(asio::steady_timer::time_point::max()); }
 
-std::string chunk(std::string_view bytes) {
-    std::array<char, 24> size{};
-    int n = std::snprintf(size.data(), size.size(), "%zx\r\n", bytes.size());
-    std::string out(size.data(), static_cast<std::size_t>(n));
-    out += bytes;
-    out += "\r\n";
-    return out;
-}
-
 }  // namespace
 
 EventStream::EventStream(asio::any_io_executor executor, std::chrono::milliseconds close_after_stop)
@@ -53,12 +44,12 @@ asio::awaitable<bool> EventStream::send(std::string_view id, std::string_view na
     std::string event;
     event.reserve(id.size() + name.size() + data.size() + 24);
     event.append("id: ").append(id).append("\nevent: ").append(name).append("\ndata: ").append(data).append("\n\n");
-    while (!gone_ && queue_.size() >= capacity) {
+    while (!gone_ && queued_ >= capacity) {
         wait_forever(room_);
         co_await room_.async_wait(use_tuple);
     }
     if (gone_) co_return false;
-    queue_.push_back(std::move(event));
+    queue_[(queue_head_ + queued_++) % capacity] = std::move(event);
     ready_.cancel();
     co_return true;
 }
@@ -76,7 +67,8 @@ void EventStream::on_gone(std::function<void()> tell) {
 void EventStream::release() {
     if (gone_) return;
     gone_ = true;
-    queue_.clear();
+    queue_ = {};
+    queued_ = 0;
     ready_.cancel();
     room_.cancel();
     boost::system::error_code ignored;
@@ -92,16 +84,24 @@ void EventStream::drain() {
 }
 
 asio::awaitable<bool> EventStream::write(beast::tcp_stream& stream, std::string_view bytes, bool chunked) {
-    std::string wire = chunked ? chunk(bytes) : std::string(bytes);
-    auto [ec, n] = co_await asio::async_write(stream, asio::buffer(wire), use_tuple);
+    // A chunk goes out as its size line, the bytes and its end, gathered: the event is not copied.
+    std::array<char, 24> size_line{};
+    int size_length = 0;
+    if (chunked) size_length = std::snprintf(size_line.data(), size_line.size(), "%zx\r\n", bytes.size());
+    const std::array<asio::const_buffer, 3> wire{asio::buffer(size_line.data(), static_cast<std::size_t>(size_length)),
+                                                  asio::buffer(bytes), asio::buffer("\r\n", chunked ? 2 : 0)};
+    auto [ec, n] = co_await asio::async_write(stream, wire, use_tuple);
     keep_alive_at_ = std::chrono::steady_clock::now() + keep_alive_after;
     co_return !ec;
 }
 
+// Reads from the socket itself: the watcher needs no deadline, so it need not carry the
+// connection's timed read. What it reads is dropped; a client sends nothing on a stream as a
+// rule, so a few bytes of room are enough to see it leave.
 asio::awaitable<void> EventStream::watch_peer(std::shared_ptr<EventStream> self, beast::tcp_stream& stream) {
-    std::array<char, 512> ignored{};
+    std::array<char, 64> ignored{};
     while (true) {
-        auto [ec, n] = co_await stream.async_read_some(asio::buffer(ignored), use_tuple);
+        auto [ec, n] = co_await stream.socket().async_read_some(asio::buffer(ignored), use_tuple);
         if (ec) break;
     }
     self->release();
@@ -114,9 +114,10 @@ asio::awaitable<void> EventStream::write_body(beast::tcp_stream& stream, bool ch
     watching_ = true;
     asio::co_spawn(co_await asio::this_coro::executor, watch_peer(shared_from_this(), stream), asio::detached);
     while (!gone_) {
-        if (!queue_.empty()) {
-            std::string event = std::move(queue_.front());
-            queue_.pop_front();
+        if (queued_ > 0) {
+            std::string event = std::move(queue_[queue_head_]);
+            queue_head_ = (queue_head_ + 1) % capacity;
+            --queued_;
             room_.cancel();
             if (!co_await write(stream, event, chunked)) release();
             continue;
@@ -128,7 +129,7 @@ asio::awaitable<void> EventStream::write_body(beast::tcp_stream& stream, bool ch
         ready_.expires_at(keep_alive_at_);
         auto [ec] = co_await ready_.async_wait(use_tuple);
         // A cancelled wait means an event, the end or the client's departure: look again.
-        if (!ec && !gone_ && queue_.empty() && !ended_ && !co_await write(stream, ":\n\n", chunked)) release();
+        if (!ec && !gone_ && queued_ == 0 && !ended_ && !co_await write(stream, ":\n\n", chunked)) release();
     }
     finished_ = true;
     cutoff_.cancel();
@@ -142,24 +143,34 @@ asio::awaitable<void> EventStream::write_body(beast::tcp_stream& stream, bool ch
     writing_to_ = nullptr;
 }
 
-asio::awaitable<bool> write_event_stream(beast::tcp_stream& stream, Response response, bool head_request,
-                                         unsigned version) {
-    auto events = std::move(response.events);
-    bool chunked = version >= 11;
+namespace {
+
+// The answer's head, written by a coroutine of its own so that the head and its serializer are
+// gone before the body, which lasts as long as the client stays, begins.
+asio::awaitable<boost::system::error_code> write_head(beast::tcp_stream& stream, Response response, unsigned version) {
     http::response<http::empty_body> head;
     head.version(version);
     head.result(response.status);
     for (auto& [name, value] : response.headers) head.set(name, value);
-    if (chunked) head.set("transfer-encoding", "chunked");
+    if (version >= 11) head.set("transfer-encoding", "chunked");
     head.set("date", clock::http_date());
     stream.expires_never();
     http::response_serializer<http::empty_body> serializer(head);
     auto [ec, n] = co_await http::async_write_header(stream, serializer, use_tuple);
+    co_return ec;
+}
+
+}  // namespace
+
+asio::awaitable<bool> write_event_stream(beast::tcp_stream& stream, Response response, bool head_request,
+                                         unsigned version) {
+    auto events = std::move(response.events);
+    const boost::system::error_code ec = co_await write_head(stream, std::move(response), version);
     if (ec || head_request) {
         events->release();
         co_return !ec;
     }
-    co_await events->write_body(stream, chunked);
+    co_await events->write_body(stream, version >= 11);
     co_return false;
 }
 

@@ -15,10 +15,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,7 +68,11 @@ private:
                                                    boost::beast::tcp_stream& stream);
     boost::asio::awaitable<bool> write(boost::beast::tcp_stream& stream, std::string_view bytes, bool chunked);
 
-    std::deque<std::string> queue_;
+    // The queued events, oldest at queue_head_: a ring of its own, so that a stream with nothing
+    // queued holds no memory for its queue (an event's text goes once it is written).
+    std::array<std::string, capacity> queue_;
+    std::size_t queue_head_ = 0;
+    std::size_t queued_ = 0;
     boost::asio::steady_timer ready_;   // the writer waits here for an event or the keep-alive
     boost::asio::steady_timer room_;    // the producer waits here while the queue is full
     boost::asio::steady_timer cutoff_;  // set at the stop

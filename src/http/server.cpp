@@ -27,9 +27,9 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -44,6 +44,10 @@ using asio::ip::tcp;
 namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// Room for the bytes a connection reads only to drop them (a request body, the rest of a refused
+// request). Taken while they come and given back after, so an idle connection holds none.
+constexpr std::size_t scratch_size = 16 * 1024;
 
 void set_cloexec(int fd) {
     int flags = ::fcntl(fd, F_GETFD);
@@ -182,8 +186,7 @@ private:
 
     beast::tcp_stream stream_;
     std::shared_ptr<HttpServer> server_;
-    beast::flat_buffer buffer_;
-    std::array<char, 16 * 1024> scratch_{};
+    beast::flat_buffer buffer_;  // grows while a head is read, then shrinks to what came after it
     std::shared_ptr<EventStream> events_;  // the answer being streamed, if any
     bool idle_ = true;
     bool refused_ = false;  // a malformed request was refused and the refusal was written
@@ -223,17 +226,19 @@ asio::awaitable<boost::system::error_code> Session::continue_if_expected(
     co_return ec;
 }
 
-// Reads the request's body, if any, into the scratch space and drops it. Body bytes leave the
+// Reads the request's body, if any, into scratch space and drops it. Body bytes leave the
 // read buffer as they are parsed; what stays is at most one chunk-size line or the trailers, so
 // capping the buffer bounds those framing lines (an overflow is refused with 400).
 asio::awaitable<boost::system::error_code> Session::discard_body(http::request_parser<http::buffer_body>& parser) {
+    if (parser.is_done()) co_return boost::system::error_code{};
     const std::size_t framing_limit = server_->limits().framing_line_limit;
+    const auto scratch = std::make_unique_for_overwrite<char[]>(scratch_size);
     boost::system::error_code ec;
     while (!ec && !parser.is_done()) {
         // The cap never goes below what the buffer already holds (bytes read with the head).
         buffer_.max_size(std::max(buffer_.size(), framing_limit));
-        parser.get().body().data = scratch_.data();
-        parser.get().body().size = scratch_.size();
+        parser.get().body().data = scratch.get();
+        parser.get().body().size = scratch_size;
         std::tie(ec, std::ignore) = co_await http::async_read(stream_, buffer_, parser, use_tuple);
         if (ec == http::error::need_buffer) ec = {};
     }
@@ -287,8 +292,9 @@ asio::awaitable<void> Session::drain_refused_input() {
     boost::system::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.expires_after(std::chrono::seconds(2));
+    const auto scratch = std::make_unique_for_overwrite<char[]>(scratch_size);
     while (true) {
-        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(scratch_), use_tuple);
+        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(scratch.get(), scratch_size), use_tuple);
         if (ec) break;
     }
 }
@@ -303,6 +309,9 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
         unsigned version = 11;
         if (!co_await self->read_request(head, keep_alive, version)) break;
         self->idle_ = false;
+        // The read buffer grew to the head's size; keep only what the client sent ahead (the next
+        // request), so that a connection that waits, or holds a stream, keeps no room it does not use.
+        self->buffer_.shrink_to_fit();
         bool head_request = head.method == "HEAD";
         Response response = co_await self->server_->responder().respond(std::move(head));
         if (response.events) {

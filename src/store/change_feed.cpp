@@ -138,9 +138,12 @@ std::optional<Frame> Frames::next() {
         previous_conversation_ = std::move(baseline.conversation);
         return hand_out(contract::SseEvent::Snapshot, snapshot());
     }
-    if (queue_.empty()) return std::nullopt;
-    auto [kind, data] = std::move(queue_.front());
-    queue_.pop_front();
+    if (handed_ == queue_.size()) {
+        queue_ = {};
+        handed_ = 0;
+        return std::nullopt;
+    }
+    auto& [kind, data] = queue_[handed_++];
     return hand_out(kind, std::move(data));
 }
 

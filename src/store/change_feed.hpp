@@ -17,8 +17,8 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,7 +135,10 @@ private:
     std::shared_ptr<const ObservedRuns> previous_runs_;
     std::shared_ptr<const Activity> previous_activity_;  // the last activity sent
     std::optional<std::string> previous_conversation_;
-    std::deque<std::pair<contract::SseEvent, boost::json::value>> queue_;
+    // The frames found by the polls, handed out from queue_[handed_] on; emptied, its memory
+    // with it, once every one is out, so that a stream between polls keeps no queue.
+    std::vector<std::pair<contract::SseEvent, boost::json::value>> queue_;
+    std::size_t handed_ = 0;
     std::uint64_t elapsed_ms_ = 0;  // poll intervals since the last conversation check
     std::uint64_t next_id_;
     bool started_ = false;

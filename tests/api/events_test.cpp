@@ -1,6 +1,6 @@
 // GET /api/v2/events on the real server: the resume rules, the wire form of events and
-// keep-alives, HEAD, the stop with open streams, a client that stopped reading, and clients that
-// leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
+// keep-alives (chunked, and plain on HTTP/1.0), HEAD, more frames at once than the stream's queue
+// holds, the stop with open streams, a client that stopped reading, and clients that leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
 
@@ -15,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace korvalle::testing {
 namespace {
@@ -26,12 +27,12 @@ namespace asio = boost::asio;
 class EventReader {
 public:
     EventReader(unsigned short port, const std::string& target, const std::vector<std::string>& headers = {},
-                int receive_buffer = 0, const std::string& method = "GET")
+                int receive_buffer = 0, const std::string& method = "GET", const std::string& version = "HTTP/1.1")
         : socket_(shared_context()) {
         socket_.open(asio::ip::tcp::v4());
         if (receive_buffer > 0) socket_.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
         socket_.connect({asio::ip::make_address("127.0.0.1"), port});
-        std::string request = method + " " + target + " HTTP/1.1\r\nhost: localhost\r\n";
+        std::string request = method + " " + target + " " + version + "\r\nhost: localhost\r\n";
         for (const auto& h : headers) request += h + "\r\n";
         asio::write(socket_, asio::buffer(request + "\r\n"));
     }
@@ -43,6 +44,7 @@ public:
             if (end != std::string::npos) {
                 head_ = raw_.substr(0, end + 2);
                 raw_.erase(0, end + 4);
+                chunked_ = head_.find("\r\ntransfer-encoding: chunked\r\n") != std::string::npos;
             } else if (!fill(20s)) {
                 ADD_FAILURE() << "no response head";
                 head_ = "none";
@@ -90,8 +92,13 @@ private:
         raw_.append(buf, n);
         return true;
     }
-    // Moves complete chunks from raw_ to body_; true when it moved anything.
+    // Moves complete chunks (or, unchunked, every byte) from raw_ to body_; true when it moved anything.
     bool dechunk() {
+        if (!chunked_) {
+            const bool any = !raw_.empty();
+            body_ += std::exchange(raw_, {});
+            return any;
+        }
         bool moved = false;
         while (true) {
             auto line = raw_.find("\r\n");
@@ -118,6 +125,7 @@ private:
     std::string raw_;
     std::string head_;
     std::string body_;
+    bool chunked_ = true;
     bool last_chunk_ = false;
 };
 
@@ -258,7 +266,7 @@ TEST_F(EventsTest, AThousandClientsThatLeaveAtOnceLeaveNoDescriptorOrThreadBehin
     }
     EXPECT_EQ(http_get(port(), "/api/v2/runs").status, 200u);
     // Structured bindings are captured by copy: clang 14 cannot capture them by reference.
-    const auto back_to_idle = [idle_descriptors = idle_descriptors, idle_threads = idle_threads] {
+    const auto back_to_idle = [&, idle_descriptors = idle_descriptors, idle_threads = idle_threads] {
         const auto [descriptors, threads] = usage_of(server_->pid());
         return descriptors <= idle_descriptors && threads <= idle_threads;
     };
@@ -325,6 +333,31 @@ TEST_F(EventsTest, StreamsJoinedAtDifferentTimesShareThePollAndEachGetsItsOwnFra
     EXPECT_EQ(last.next_event(), "id: 8\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
     EXPECT_EQ(third.next_event(), changed("21"));
     EXPECT_EQ(third.next_event(), "id: 22\nevent: conversation.changed\ndata: {\"run_id\":\"shared\"}");
+}
+
+// Twenty runs changed at once: their frames outnumber the stream's queue, and leave in listing
+// order with consecutive ids, chunked on HTTP/1.1 and as plain bytes on HTTP/1.0.
+TEST(EventsQueue, MoreFramesThanTheQueueHoldsLeaveInOrder) {
+    RunsRoot root;
+    std::vector<std::string> ids;
+    for (int i = 10; i < 30; ++i) ids.push_back("run-" + std::to_string(i));
+    for (const auto& id : ids) add_run(root, id, "2026-03-02T09:00:00.000Z");
+    auto server = ServerProcess::serve(root.path(), polling_every(root, "20"));
+    EventReader chunked(server.port(), "/api/v2/events");
+    EventReader plain(server.port(), "/api/v2/events", {}, 0, "GET", "HTTP/1.0");
+    EXPECT_EQ(plain.head().rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << plain.head();
+    EXPECT_EQ(plain.head().find("transfer-encoding"), std::string::npos) << plain.head();
+    EXPECT_EQ(name_of(chunked.next_event()), "snapshot");
+    EXPECT_EQ(name_of(plain.next_event()), "snapshot");
+    for (const auto& id : ids) {
+        append_file(root.path() / id / "events.jsonl", envelope_line({.ts = "2026-03-02T09:10:00.000Z", .kind = "note"}) + "\n");
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::string expected = "id: " + std::to_string(i + 1) + "\nevent: run.changed\ndata: {\"run_id\":\"" +
+                                     ids[i] + "\",\"round\":1}";
+        ASSERT_EQ(chunked.next_event(), expected);
+        ASSERT_EQ(plain.next_event(), expected);
+    }
 }
 
 TEST(EventsStop, OpenStreamsEndWithTheirLastChunkAndTheServerExits) {
