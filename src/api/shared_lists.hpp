@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +24,13 @@ public:
     SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool);
 
     // The text of the query's page (store::RunStore::run_list_text) from the first walk that
-    // begins after the call. Throws what the walk or the page threw.
-    boost::asio::awaitable<std::string> page(store::RunsQuery query);
+    // begins after the call, shared with the other requests for it. Throws what the walk or the
+    // page threw.
+    boost::asio::awaitable<std::shared_ptr<const std::string>> page(store::RunsQuery query);
 
 private:
-    using Finish = std::function<void(std::exception_ptr, std::optional<std::string>)>;
+    using Page = std::shared_ptr<const std::string>;
+    using Finish = std::function<void(std::exception_ptr, Page)>;
     struct Waiter {
         store::RunsQuery query;
         Finish finish;
@@ -37,7 +38,9 @@ private:
 
     void wait(store::RunsQuery query, Finish finish);
     void start_locked();
-    void walk(std::vector<Waiter> batch);
+    void walk_while_waited_for();
+    void answer(std::vector<Waiter>& batch, const store::SharedWalks::SharedWalk& walked,
+                const std::exception_ptr& error);
 
     const std::shared_ptr<const store::RunStore> store_;
     const std::shared_ptr<BlockingPool> pool_;

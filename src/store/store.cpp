@@ -110,9 +110,8 @@ std::vector<SharedRecord> RunStore::walk_every_run() const {
 
 boost::json::object RunStore::run_list(const RunsQuery& query) const { return page(walk()->records(), query); }
 
-std::string RunStore::run_list_text(const RunsQuery& query) const { return run_list_text(walk(), query); }
-
-std::string RunStore::run_list_text(const SharedWalks::SharedWalk& walked, const RunsQuery& query) const {
+std::shared_ptr<const std::string> RunStore::run_list_text(const SharedWalks::SharedWalk& walked,
+                                                           const RunsQuery& query) const {
     const std::string key = fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
     return walked->page(key, [&] { return json::write(page(walked->records(), query)); });
 }

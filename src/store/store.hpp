@@ -101,11 +101,11 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     // From the first walk over the root that begins after the call (shared_walks.hpp).
     boost::json::object run_list(const RunsQuery& query) const;
-    // The same page as the text json::write gives it, made once per walk and query.
-    std::string run_list_text(const RunsQuery& query) const;
-    // The first walk over the root that begins after the call, and the text of one page of it.
+    // The first walk over the root that begins after the call, and the text of one page of it
+    // as json::write gives it, made once per walk and query and shared by its callers.
     SharedWalks::SharedWalk walk() const;
-    std::string run_list_text(const SharedWalks::SharedWalk& walked, const RunsQuery& query) const;
+    std::shared_ptr<const std::string> run_list_text(const SharedWalks::SharedWalk& walked,
+                                                     const RunsQuery& query) const;
 
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
