@@ -90,9 +90,10 @@ SharedWalks::SharedWalk RunStore::walk() const {
 }
 
 std::vector<SharedRecord> RunStore::walk_every_run() const {
+    const files::OpenDirectory root(root_);
     const std::vector<ledger::RunPaths> candidates = ledger::run_dir_candidates(root_);
     // A kept record whose launch.json is unchanged proves its entry a run by the listing's rule.
-    std::vector<SharedRecord> records = run_cache_->kept_records(candidates);
+    std::vector<SharedRecord> records = run_cache_->kept_records(candidates, root);
     std::vector<ledger::RunPaths> listed;
     std::vector<std::size_t> unkept;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
