@@ -65,6 +65,8 @@ std::optional<Party> party_of(const event::Envelope& envelope);
 // "driver-dead", "parked". Reads the environment, the clock and the process table.
 std::string state_word(const views::RunView& view);
 std::string state_word(const views::LivenessFacts& facts);
+// The same with this machine's name read once by the caller (views::liveness).
+std::string state_word(const views::LivenessFacts& facts, std::string_view this_host);
 
 // The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
 std::string sha256_hex(std::string_view bytes);
@@ -190,6 +192,10 @@ boost::json::value run_summary(const views::RunView& view,
 // The same from the facts of the view.
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+// The same with this machine's name read once for a page of summaries (views::host_name).
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               std::string_view this_host);
 
 // ---- Live activity. ----
 

@@ -144,9 +144,15 @@ boost::json::value run_summary(const views::RunView& view,
 
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
+    return run_summary(facts, telemetry, views::host_name());
+}
+
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               std::string_view this_host) {
     boost::json::object summary;
     summary["run_id"] = facts.run_id;
-    summary["state"] = state_word(facts.liveness);
+    summary["state"] = state_word(facts.liveness, this_host);
     summary["phase"] = facts.phase;
     if (facts.last_event)
         summary["last_event"] = *facts.last_event;

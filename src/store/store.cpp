@@ -133,11 +133,13 @@ boost::json::object RunStore::page(const std::vector<SharedRecord>& listed, cons
 
     boost::json::array runs;
     runs.reserve(page.size());
-    // Telemetry is asked for in page order, one run after another, as the cache expects.
+    // Telemetry is asked for in page order, one run after another, as the cache expects. The
+    // page is one look at the runs: this machine's name is read once for all of them.
+    const std::string this_host = views::host_name();
     for (const RunRecord* run : page) {
         SharedTelemetry telemetry;
         if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
-        runs.push_back(payload::run_summary(run->summary, telemetry));
+        runs.push_back(payload::run_summary(run->summary, telemetry, this_host));
     }
     boost::json::object document;
     document.emplace("runs", std::move(runs));
