@@ -192,10 +192,25 @@ boost::json::value run_summary(const views::RunView& view,
 // The same from the facts of the view.
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
-// The same with this machine's name read once for a page of summaries (views::host_name).
+
+// What a run's summary reads when it is made, beside its facts and telemetry: the run's state
+// word (the clock, the process table, this machine's name, the environment) and, while the run
+// is between rounds, the node counts of its round result file when that file names nodes.
+struct SummaryMoment {
+    std::string state;
+    std::optional<boost::json::object> result_counts;  // none: the counts derived from the journal
+
+    // Reads them now, with this machine's name as views::host_name gave it to the caller, who
+    // reads it once for a page of summaries.
+    static SummaryMoment of(const SummaryFacts& facts, std::string_view this_host);
+    friend bool operator==(const SummaryMoment&, const SummaryMoment&) = default;
+};
+
+// The same as run_summary with what it reads now already read: equal facts, telemetry and
+// moment give an equal summary.
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
-                               std::string_view this_host);
+                               const SummaryMoment& moment);
 
 // ---- Live activity. ----
 

@@ -28,7 +28,8 @@ public:
         const std::vector<SharedRecord>& records() const { return records_; }
         // The text of the page of key, made by make the first time it is asked for, and shared
         // by every caller that asks for it.
-        std::shared_ptr<const std::string> page(const std::string& key, const std::function<std::string()>& make) const;
+        std::shared_ptr<const std::string> page(const std::string& key,
+                                                const std::function<std::shared_ptr<const std::string>()>& make) const;
 
     private:
         std::vector<SharedRecord> records_;
