@@ -60,20 +60,25 @@ void SharedLists::walk_while_waited_for() {
         } catch (...) {
             error = std::current_exception();
         }
-        lock.lock();
-        if (!waiting_.empty()) {
-            try {
-                pool_->submit([self = shared_from_this(), batch, walked, error] { self->answer(*batch, walked, error); });
-                continue;
-            } catch (...) {
-                // No thread to spare: this one answers them first.
-            }
-        }
-        lock.unlock();
-        answer(*batch, walked, error);
+        if (!next_walk_waited_for() || !hand_over(batch, walked, error)) answer(*batch, walked, error);
         lock.lock();
     }
     walking_ = false;
+}
+
+bool SharedLists::next_walk_waited_for() {
+    std::lock_guard lock(mutex_);
+    return !waiting_.empty();
+}
+
+bool SharedLists::hand_over(const std::shared_ptr<std::vector<Waiter>>& batch,
+                            const store::SharedWalks::SharedWalk& walked, const std::exception_ptr& error) {
+    try {
+        pool_->submit([self = shared_from_this(), batch, walked, error] { self->answer(*batch, walked, error); });
+        return true;
+    } catch (...) {
+        return false;  // no thread to spare: the walking one answers them first
+    }
 }
 
 void SharedLists::answer(std::vector<Waiter>& batch, const store::SharedWalks::SharedWalk& walked,
