@@ -170,7 +170,7 @@ void timeline_beside_open(benchmark::State& state, std::optional<std::string_vie
             api::Stamped stamped = api::stamp_written(payload::timeline(view, node));
             const std::optional<api::Envelope> text = api::envelope_body(stamped);
             bytes = text ? text->size() : 0;
-            benchmark::DoNotOptimize(text->members.data());
+            benchmark::DoNotOptimize(text->members.text().data());
         }
         timeline_s += bench::seconds_since(start);
         if (!parse_first) parse();

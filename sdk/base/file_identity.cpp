@@ -2,7 +2,9 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvalle::files {
 
@@ -45,6 +47,33 @@ std::optional<Identity> identity_of(const std::filesystem::path& path) {
     return Identity::of(st);
 }
 
+OpenDirectory::OpenDirectory(const std::filesystem::path& path) : path_(path.native()) {
+    while (path_.size() > 0 && path_.back() == '/') path_.pop_back();
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+}
+
+OpenDirectory::~OpenDirectory() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// Resolving "dir/rest" resolves dir and then rest from where dir led, which is where the
+// descriptor was opened: the same file, unless dir itself was moved or replaced meanwhile.
+std::optional<Identity> OpenDirectory::identity_of(const std::filesystem::path& path) const {
+    const std::string& whole = path.native();
+    if (fd_ < 0 || whole.size() <= path_.size() || whole.compare(0, path_.size(), path_) != 0 ||
+        whole[path_.size()] != '/') {
+        return files::identity_of(path);
+    }
+    std::size_t rest = path_.size();
+    while (rest < whole.size() && whole[rest] == '/') ++rest;
+    if (rest == whole.size()) return files::identity_of(path);
+    struct stat st {};
+    if (::fstatat(fd_, whole.c_str() + rest, &st, 0) != 0) return std::nullopt;
+    return Identity::of(st);
+}
+
 void SeenFiles::note(const std::filesystem::path& path, const ReadTrace& trace) {
     if (!lasting(trace.error)) sure = false;
     // A file that could not be opened is taken as stat finds it after the attempt: if it
@@ -60,6 +89,13 @@ void SeenFiles::note_unread(const std::filesystem::path& path) {
 bool SeenFiles::unchanged() const {
     for (const Seen& seen : files) {
         if (identity_of(seen.path) != seen.identity) return false;
+    }
+    return true;
+}
+
+bool SeenFiles::unchanged(const OpenDirectory& dir) const {
+    for (const Seen& seen : files) {
+        if (dir.identity_of(seen.path) != seen.identity) return false;
     }
     return true;
 }

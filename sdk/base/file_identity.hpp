@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct stat;
@@ -33,6 +34,26 @@ struct Identity {
 
 // What the path names now, links followed; none when stat fails (nothing there).
 std::optional<Identity> identity_of(const std::filesystem::path& path);
+
+// A directory held open, so that the paths beneath it are looked up from it: stat of "dir/a/b"
+// resolves "a/b" alone instead of every component of dir again, which is most of the cost of
+// looking at every file of a large runs root. Closed with it.
+class OpenDirectory {
+public:
+    // The directory at path, links followed. One that cannot be opened holds nothing, and every
+    // path is then looked up whole.
+    explicit OpenDirectory(const std::filesystem::path& path);
+    ~OpenDirectory();
+    OpenDirectory(const OpenDirectory&) = delete;
+    OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+    // identity_of(path), looked up from the directory when path lies beneath it.
+    std::optional<Identity> identity_of(const std::filesystem::path& path) const;
+
+private:
+    std::string path_;  // without trailing slashes
+    int fd_ = -1;
+};
 
 // How one read of a file went: the identity of the very descriptor that was read (none when it
 // could not be opened), and the errno that ended it (0 when none did).
@@ -66,6 +87,8 @@ struct SeenFiles {
 
     // True while every recorded path still gives its recorded identity or absence.
     bool unchanged() const;
+    // The same, the paths beneath dir looked up from it.
+    bool unchanged(const OpenDirectory& dir) const;
     // The latest change time among the recorded files; none when none was there.
     std::optional<std::int64_t> last_change_ns() const;
 };

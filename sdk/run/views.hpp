@@ -183,7 +183,8 @@ std::string_view word(Liveness value);
 bool is_settled(const RunView& view);
 
 // What liveness reads of a run; the rest is the clock, the process table, the host and the
-// environment, read at every call. Small enough to be kept where the view is not.
+// environment, read at every call (the host's name once for every run a caller judges at one
+// moment). Small enough to be kept where the view is not.
 struct LivenessFacts {
     std::string host;  // the launch record's
     std::uint32_t pid = 0;
@@ -200,6 +201,10 @@ std::string_view liveness_word(const RunView& view);
 std::string_view liveness_word(const LivenessFacts& facts);
 Liveness liveness(const LaunchRecord& launch, const RunView& view);
 Liveness liveness(const LivenessFacts& facts);
+// The same with this machine's name as host_name() gave it to the caller, who judges many runs
+// at one moment and reads it once for all of them.
+std::string_view liveness_word(const LivenessFacts& facts, std::string_view this_host);
+Liveness liveness(const LivenessFacts& facts, std::string_view this_host);
 
 // KORVALLE_PARKED_AFTER_SECONDS, read at every call; 1800 when unset, invalid or 0.
 std::uint64_t parked_after_seconds();

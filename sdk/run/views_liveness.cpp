@@ -82,9 +82,11 @@ std::string host_name() {
     return "localhost";
 }
 
-Liveness liveness(const LivenessFacts& facts) {
+Liveness liveness(const LivenessFacts& facts) { return liveness(facts, host_name()); }
+
+Liveness liveness(const LivenessFacts& facts, std::string_view this_host) {
     if (facts.stopped) return Liveness::DriverDead;
-    if (host_name() == facts.host) {
+    if (this_host == facts.host) {
         if (facts.pid == 0 || !process_alive(facts.pid)) return Liveness::DriverDead;
     }
     if (!facts.last_event_at) return Liveness::Active;
@@ -114,6 +116,11 @@ LivenessFacts LivenessFacts::of(const RunView& view) {
 std::string_view liveness_word(const LivenessFacts& facts) {
     if (facts.settled) return "SETTLED";
     return word(liveness(facts));
+}
+
+std::string_view liveness_word(const LivenessFacts& facts, std::string_view this_host) {
+    if (facts.settled) return "SETTLED";
+    return word(liveness(facts, this_host));
 }
 
 std::string_view liveness_word(const RunView& view) { return liveness_word(LivenessFacts::of(view)); }

@@ -12,6 +12,10 @@ Stamped stamp(boost::json::value document) {
 }
 
 Stamped stamp_written(std::string object_text) {
+    return stamp_written(std::make_shared<const std::string>(std::move(object_text)));
+}
+
+Stamped stamp_written(std::shared_ptr<const std::string> object_text) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
 }
 
@@ -34,15 +38,14 @@ std::optional<Envelope> envelope_body(Stamped& stamped) {
             json::write_to(head, entry.value());
         }
     }
-    // A written object's members follow as they are, sent after the head: its opening brace
-    // becomes the comma between the two.
+    // A written object's members follow as they are, sent after the head: the comma between
+    // the two takes the place of its opening brace.
     if (stamped.written && stamped.written->size() > 2) {
-        Envelope envelope{std::move(head), std::move(*stamped.written)};
-        envelope.members.front() = ',';
-        return envelope;
+        head += ',';
+        return Envelope{std::move(head), server::BodyPiece(std::move(stamped.written), 1)};
     }
     head += '}';
-    return Envelope{std::move(head), {}};
+    return Envelope{std::move(head), std::string()};
 }
 
 std::string_view unflattenable_kind(const boost::json::value& document) {

@@ -4,11 +4,13 @@
 #pragma once
 
 #include "src/contract/contract.hpp"
+#include "src/http/message.hpp"
 
 #include <boost/json/value.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,8 +26,8 @@ struct Stamped {
     std::string observed_at;
     boost::json::value document;
     // The document as the text of a JSON object, for a document written as it was made; when
-    // set, document is null and the members come from the text.
-    std::optional<std::string> written = std::nullopt;
+    // set, document is null and the members come from the text, which other answers may share.
+    std::shared_ptr<const std::string> written = nullptr;
 };
 
 // Stamps a finished document: reads the clock now, so call it only once the document (and any
@@ -33,11 +35,13 @@ struct Stamped {
 Stamped stamp(boost::json::value document);
 // The same for a document written as the text of a JSON object by the compact writer.
 Stamped stamp_written(std::string object_text);
+// The same for such a text that other answers send too; it is neither copied nor changed.
+Stamped stamp_written(std::shared_ptr<const std::string> object_text);
 
 // The success body in the pieces it is sent as: head, then members.
 struct Envelope {
     std::string head;
-    std::string members;
+    server::BodyPiece members;
 
     std::size_t size() const { return head.size() + members.size(); }
 };
@@ -45,9 +49,10 @@ struct Envelope {
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).
 // Returns nullopt for any other kind of document, which cannot be flattened. A written
-// document's text can be tens of megabytes: it becomes the members piece as it is, its opening
-// brace overwritten by the comma that follows the head, and is neither copied nor moved behind
-// the head; members is empty when the head closes the body itself.
+// document's text can be tens of megabytes, and a run-list page is shared by every request of
+// its walk: the members piece is that text from just past its opening brace, whose place the
+// comma that ends the head takes, neither copied nor moved behind the head; members is empty
+// when the head closes the body itself.
 std::optional<Envelope> envelope_body(Stamped& stamped);
 // The word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
 std::string_view unflattenable_kind(const boost::json::value& document);

@@ -18,7 +18,7 @@ Response success_envelope(api::Stamped stamped) {
                                    std::string(api::unflattenable_kind(stamped.document)) + ")");
     }
     Response answer = json_response(200, std::move(body->head));
-    if (!body->members.empty()) answer.more.push_back(std::move(body->members));
+    if (body->members.size() > 0) answer.more.push_back(std::move(body->members));
     return answer;
 }
 
@@ -38,14 +38,14 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
     // The page comes from a walk shared with the other requests, without a thread held while
     // waiting for it; it is far below the size at which an answer may wait for the budget.
-    std::optional<std::string> page;
+    std::shared_ptr<const std::string> page;
     try {
         page = co_await state->lists->page(std::get<store::RunsQuery>(std::move(query)));
     } catch (...) {
         page.reset();
     }
     if (!page) co_return error_response(error::ApiError::read_error("unexpected read failure"));
-    co_return within_budget(answer_of(api::stamp_written(std::move(*page))), store::AnswerShare{*state->answers});
+    co_return within_budget(answer_of(api::stamp_written(std::move(page))), store::AnswerShare{*state->answers});
 }
 
 // The run detail: the run id by the identifier rule, then the "include_conversations" flag

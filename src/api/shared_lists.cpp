@@ -12,22 +12,20 @@ namespace korvalle::server {
 SharedLists::SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool)
     : store_(std::move(store)), pool_(std::move(pool)) {}
 
-boost::asio::awaitable<std::string> SharedLists::page(store::RunsQuery query) {
+boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::page(store::RunsQuery query) {
     auto initiation = [this](auto handler, store::RunsQuery asked) {
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
         // The coroutine goes on on its own executor, never on the pool's thread.
-        wait(std::move(asked), [shared](std::exception_ptr error, std::optional<std::string> text) {
+        wait(std::move(asked), [shared](std::exception_ptr error, Page text) {
             auto executor = boost::asio::get_associated_executor(*shared);
             boost::asio::post(executor, [shared, error, text = std::move(text)]() mutable {
                 (*shared)(error, std::move(text));
             });
         });
     };
-    std::optional<std::string> text =
-        co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
-                                             void(std::exception_ptr, std::optional<std::string>)>(
-            initiation, boost::asio::use_awaitable, std::move(query));
-    co_return std::move(*text);
+    co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
+                                                   void(std::exception_ptr, Page)>(
+        initiation, boost::asio::use_awaitable, std::move(query));
 }
 
 void SharedLists::wait(store::RunsQuery query, Finish finish) {
@@ -36,40 +34,66 @@ void SharedLists::wait(store::RunsQuery query, Finish finish) {
     if (!walking_) start_locked();
 }
 
-// The requests waiting now get the next walk, which begins after every one of them arrived.
 void SharedLists::start_locked() {
-    auto batch = std::make_shared<std::vector<Waiter>>(std::exchange(waiting_, {}));
     walking_ = true;
     try {
-        pool_->submit([self = shared_from_this(), batch] { self->walk(std::move(*batch)); });
+        pool_->submit([self = shared_from_this()] { self->walk_while_waited_for(); });
     } catch (...) {
         walking_ = false;
-        for (Waiter& waiter : *batch) waiter.finish(std::current_exception(), std::nullopt);
+        for (Waiter& waiter : std::exchange(waiting_, {})) waiter.finish(std::current_exception(), nullptr);
     }
 }
 
-void SharedLists::walk(std::vector<Waiter> batch) {
-    std::exception_ptr error;
-    store::SharedWalks::SharedWalk walked;
-    try {
-        walked = store_->walk();
-    } catch (...) {
-        error = std::current_exception();
+// The requests waiting now get the next walk, which begins after every one of them arrived.
+// Those that arrive meanwhile get the one after it, on this same thread: under a crowd of
+// clients the walks follow one another without a hand-off to another thread between them, and
+// the pages of a walk are made and handed over on another thread while the next walk runs.
+void SharedLists::walk_while_waited_for() {
+    std::unique_lock lock(mutex_);
+    while (!waiting_.empty()) {
+        auto batch = std::make_shared<std::vector<Waiter>>(std::exchange(waiting_, {}));
+        lock.unlock();
+        std::exception_ptr error;
+        store::SharedWalks::SharedWalk walked;
+        try {
+            walked = store_->walk();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        if (!next_walk_waited_for() || !hand_over(batch, walked, error)) answer(*batch, walked, error);
+        lock.lock();
     }
+    walking_ = false;
+}
+
+bool SharedLists::next_walk_waited_for() {
+    std::lock_guard lock(mutex_);
+    return !waiting_.empty();
+}
+
+bool SharedLists::hand_over(const std::shared_ptr<std::vector<Waiter>>& batch,
+                            const store::SharedWalks::SharedWalk& walked, const std::exception_ptr& error) {
+    try {
+        pool_->submit([self = shared_from_this(), batch, walked, error] { self->answer(*batch, walked, error); });
+        return true;
+    } catch (...) {
+        return false;  // no thread to spare: the walking one answers them first
+    }
+}
+
+void SharedLists::answer(std::vector<Waiter>& batch, const store::SharedWalks::SharedWalk& walked,
+                         const std::exception_ptr& error) {
     for (Waiter& waiter : batch) {
         if (error) {
-            waiter.finish(error, std::nullopt);
+            waiter.finish(error, nullptr);
             continue;
         }
         try {
             waiter.finish(nullptr, store_->run_list_text(walked, waiter.query));
         } catch (...) {
-            waiter.finish(std::current_exception(), std::nullopt);
+            waiter.finish(std::current_exception(), nullptr);
         }
     }
-    std::lock_guard lock(mutex_);
-    walking_ = false;
-    if (!waiting_.empty()) start_locked();
 }
 
 }  // namespace korvalle::server

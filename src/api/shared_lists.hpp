@@ -1,8 +1,9 @@
 // Run-list requests share the walks over the runs root without holding a thread while they
 // wait: a request waits on its own coroutine for the first walk that begins after it arrived,
-// and gets its page made with the other pages of that walk, in one task on the blocking pool.
-// Under a crowd of clients a walk then serves every request that arrived while the last one ran,
-// and no request hands itself from thread to thread to wait for it.
+// and gets its page made with the other pages of that walk, on the blocking pool. Under a crowd
+// of clients the walks follow one another on one pool thread, each serving every request that
+// arrived while the last one ran, while the pages of the last are made and handed over on
+// another; no request hands itself from thread to thread to wait for it.
 #pragma once
 
 #include "src/http/pool.hpp"
@@ -14,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +25,13 @@ public:
     SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool);
 
     // The text of the query's page (store::RunStore::run_list_text) from the first walk that
-    // begins after the call. Throws what the walk or the page threw.
-    boost::asio::awaitable<std::string> page(store::RunsQuery query);
+    // begins after the call, shared with the other requests for it. Throws what the walk or the
+    // page threw.
+    boost::asio::awaitable<std::shared_ptr<const std::string>> page(store::RunsQuery query);
 
 private:
-    using Finish = std::function<void(std::exception_ptr, std::optional<std::string>)>;
+    using Page = std::shared_ptr<const std::string>;
+    using Finish = std::function<void(std::exception_ptr, Page)>;
     struct Waiter {
         store::RunsQuery query;
         Finish finish;
@@ -37,7 +39,13 @@ private:
 
     void wait(store::RunsQuery query, Finish finish);
     void start_locked();
-    void walk(std::vector<Waiter> batch);
+    void walk_while_waited_for();
+    bool next_walk_waited_for();
+    // Answers the batch on another pool thread; false when none can take it.
+    bool hand_over(const std::shared_ptr<std::vector<Waiter>>& batch, const store::SharedWalks::SharedWalk& walked,
+                   const std::exception_ptr& error);
+    void answer(std::vector<Waiter>& batch, const store::SharedWalks::SharedWalk& walked,
+                const std::exception_ptr& error);
 
     const std::shared_ptr<const store::RunStore> store_;
     const std::shared_ptr<BlockingPool> pool_;

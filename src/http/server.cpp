@@ -72,7 +72,7 @@ Response status_only(unsigned status) {
 struct PiecesBody {
     struct value_type {
         std::string first;
-        std::vector<std::string> more;
+        std::vector<BodyPiece> more;
     };
 
     static std::uint64_t size(const value_type& body) {
@@ -96,11 +96,11 @@ struct PiecesBody {
             done_ = true;
             const_buffers_type buffers;
             buffers.reserve(1 + body_.more.size());
-            auto add = [&](const std::string& piece) {
+            auto add = [&](std::string_view piece) {
                 if (!piece.empty()) buffers.emplace_back(piece.data(), piece.size());
             };
             add(body_.first);
-            for (const auto& piece : body_.more) add(piece);
+            for (const auto& piece : body_.more) add(piece.text());
             return std::make_pair(std::move(buffers), false);
         }
 

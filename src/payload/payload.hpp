@@ -65,6 +65,8 @@ std::optional<Party> party_of(const event::Envelope& envelope);
 // "driver-dead", "parked". Reads the environment, the clock and the process table.
 std::string state_word(const views::RunView& view);
 std::string state_word(const views::LivenessFacts& facts);
+// The same with this machine's name read once by the caller (views::liveness).
+std::string state_word(const views::LivenessFacts& facts, std::string_view this_host);
 
 // The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
 std::string sha256_hex(std::string_view bytes);
@@ -190,6 +192,25 @@ boost::json::value run_summary(const views::RunView& view,
 // The same from the facts of the view.
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+
+// What a run's summary reads when it is made, beside its facts and telemetry: the run's state
+// word (the clock, the process table, this machine's name, the environment) and, while the run
+// is between rounds, the node counts of its round result file when that file names nodes.
+struct SummaryMoment {
+    std::string state;
+    std::optional<boost::json::object> result_counts;  // none: the counts derived from the journal
+
+    // Reads them now, with this machine's name as views::host_name gave it to the caller, who
+    // reads it once for a page of summaries.
+    static SummaryMoment of(const SummaryFacts& facts, std::string_view this_host);
+    friend bool operator==(const SummaryMoment&, const SummaryMoment&) = default;
+};
+
+// The same as run_summary with what it reads now already read: equal facts, telemetry and
+// moment give an equal summary.
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const SummaryMoment& moment);
 
 // ---- Live activity. ----
 

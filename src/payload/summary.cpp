@@ -56,10 +56,7 @@ boost::json::object node_counts(const Roster& roster) {
     return object;
 }
 
-boost::json::object node_counts(const SummaryFacts& facts) {
-    if (facts.result_file) {
-        if (Roster from_file = result_roster(*facts.result_file); !from_file.empty()) return node_counts(from_file);
-    }
+boost::json::object derived_counts(const SummaryFacts& facts) {
     boost::json::object object;
     for (const auto& [status, count] : facts.derived_counts) object[status] = count;
     return object;
@@ -142,11 +139,26 @@ boost::json::value run_summary(const views::RunView& view,
     return run_summary(SummaryFacts::of(view), telemetry);
 }
 
+SummaryMoment SummaryMoment::of(const SummaryFacts& facts, std::string_view this_host) {
+    SummaryMoment moment{state_word(facts.liveness, this_host), std::nullopt};
+    if (facts.result_file) {
+        if (Roster from_file = result_roster(*facts.result_file); !from_file.empty())
+            moment.result_counts = node_counts(from_file);
+    }
+    return moment;
+}
+
 boost::json::value run_summary(const SummaryFacts& facts,
                                const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
+    return run_summary(facts, telemetry, SummaryMoment::of(facts, views::host_name()));
+}
+
+boost::json::value run_summary(const SummaryFacts& facts,
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const SummaryMoment& moment) {
     boost::json::object summary;
     summary["run_id"] = facts.run_id;
-    summary["state"] = state_word(facts.liveness);
+    summary["state"] = moment.state;
     summary["phase"] = facts.phase;
     if (facts.last_event)
         summary["last_event"] = *facts.last_event;
@@ -156,7 +168,7 @@ boost::json::value run_summary(const SummaryFacts& facts,
     summary["timing_quality"] = facts.timing_quality;
     summary["linkage_quality"] = "labelled";
     summary["timing"] = telemetry_breakdown(telemetry.get(), facts.durations);
-    summary["node_counts"] = node_counts(facts);
+    summary["node_counts"] = moment.result_counts ? *moment.result_counts : derived_counts(facts);
     summary["launch"] = launch_block(facts.run_id, facts.launcher, facts.session_key);
     return summary;
 }

@@ -80,8 +80,10 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
 
 std::string state_word(const views::RunView& view) { return state_word(views::LivenessFacts::of(view)); }
 
-std::string state_word(const views::LivenessFacts& facts) {
-    std::string word(views::liveness_word(facts));
+std::string state_word(const views::LivenessFacts& facts) { return state_word(facts, views::host_name()); }
+
+std::string state_word(const views::LivenessFacts& facts, std::string_view this_host) {
+    std::string word(views::liveness_word(facts, this_host));
     for (char& c : word) {
         if (c == ' ')
             c = '-';

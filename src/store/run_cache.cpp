@@ -61,7 +61,8 @@ SharedView RunCache::open(const ledger::RunPaths& paths) {
 
 SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths.dir.string(), paths, Want::View).run; }
 
-std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPaths>& runs) {
+std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPaths>& runs,
+                                                 const files::OpenDirectory& root) {
     std::vector<std::string> keys;
     keys.reserve(runs.size());
     for (const ledger::RunPaths& paths : runs) keys.push_back(paths.dir.string());
@@ -73,7 +74,7 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
         }
     }
     for (SharedRecord& record : records) {
-        if (record && !record->files.unchanged()) record = nullptr;
+        if (record && !record->files.unchanged(root)) record = nullptr;
     }
     std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < keys.size(); ++i) {

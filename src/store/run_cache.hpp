@@ -103,8 +103,10 @@ public:
     SharedView open(const ledger::RunPaths& paths);
 
     // For walks: the kept record of each run while its files are unchanged, else null. Opens
-    // nothing: its cost is the stat calls, made outside the cache's lock.
-    std::vector<SharedRecord> kept_records(const std::vector<ledger::RunPaths>& runs);
+    // nothing: its cost is the stat calls, made outside the cache's lock, from root (the runs
+    // root held open) for the files beneath it.
+    std::vector<SharedRecord> kept_records(const std::vector<ledger::RunPaths>& runs,
+                                           const files::OpenDirectory& root);
     // For walks, when kept_record gave none: the record made from a kept view or from an open
     // (keeping the record, never the view); null when the run does not open.
     SharedRecord open_record(const ledger::RunPaths& paths);

@@ -2,7 +2,8 @@
 
 namespace korvalle::store {
 
-std::string SharedWalks::Walk::page(const std::string& key, const std::function<std::string()>& make) const {
+std::shared_ptr<const std::string> SharedWalks::Walk::page(
+    const std::string& key, const std::function<std::shared_ptr<const std::string>()>& make) const {
     std::lock_guard lock(mutex_);
     auto page = pages_.find(key);
     if (page == pages_.end()) page = pages_.emplace(key, make()).first;

@@ -26,13 +26,15 @@ public:
     public:
         explicit Walk(std::vector<SharedRecord> records) : records_(std::move(records)) {}
         const std::vector<SharedRecord>& records() const { return records_; }
-        // The text of the page of key, made by make the first time it is asked for.
-        std::string page(const std::string& key, const std::function<std::string()>& make) const;
+        // The text of the page of key, made by make the first time it is asked for, and shared
+        // by every caller that asks for it.
+        std::shared_ptr<const std::string> page(const std::string& key,
+                                                const std::function<std::shared_ptr<const std::string>()>& make) const;
 
     private:
         std::vector<SharedRecord> records_;
         mutable std::mutex mutex_;
-        mutable std::map<std::string, std::string> pages_;
+        mutable std::map<std::string, std::shared_ptr<const std::string>> pages_;
     };
     using SharedWalk = std::shared_ptr<const Walk>;
 

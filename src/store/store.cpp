@@ -12,15 +12,18 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace korvalle::store {
 
 namespace {
 
-using Records = std::vector<const RunRecord*>;
+using Records = std::vector<const SharedRecord*>;
 
 // Run order: runs with a last event time first, later times first, then by id as bytes.
-bool runs_before(const RunRecord* a, const RunRecord* b) {
+bool runs_before(const SharedRecord* a_record, const SharedRecord* b_record) {
+    const RunRecord* a = a_record->get();
+    const RunRecord* b = b_record->get();
     if (a->last_event_at().has_value() != b->last_event_at().has_value()) return a->last_event_at().has_value();
     if (a->last_event_at() && *a->last_event_at() != *b->last_event_at()) return *a->last_event_at() > *b->last_event_at();
     return a->id() < b->id();
@@ -28,12 +31,13 @@ bool runs_before(const RunRecord* a, const RunRecord* b) {
 
 // Up to limit runs from start on, settled ones left out unless asked for, and whether more
 // runs follow them.
-std::pair<Records, bool> page_from(Records::const_iterator start, Records::const_iterator end, const RunsQuery& query) {
-    Records page;
+std::pair<std::vector<SharedRecord>, bool> page_from(Records::const_iterator start, Records::const_iterator end,
+                                                     const RunsQuery& query) {
+    std::vector<SharedRecord> page;
     for (auto it = start; it != end; ++it) {
-        if (!query.include_settled && (*it)->settled()) continue;
+        if (!query.include_settled && (**it)->settled()) continue;
         if (page.size() == query.limit) return {std::move(page), true};
-        page.push_back(*it);
+        page.push_back(**it);
     }
     return {std::move(page), false};
 }
@@ -66,7 +70,8 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunC
       telemetry_cache_(std::make_shared<TelemetryCache>()),
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
       run_cache_(std::move(run_cache)),
-      walks_(std::make_shared<SharedWalks>()) {}
+      walks_(std::make_shared<SharedWalks>()),
+      pages_(std::make_shared<PageMemo>()) {}
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
     return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>());
@@ -90,9 +95,10 @@ SharedWalks::SharedWalk RunStore::walk() const {
 }
 
 std::vector<SharedRecord> RunStore::walk_every_run() const {
+    const files::OpenDirectory root(root_);
     const std::vector<ledger::RunPaths> candidates = ledger::run_dir_candidates(root_);
     // A kept record whose launch.json is unchanged proves its entry a run by the listing's rule.
-    std::vector<SharedRecord> records = run_cache_->kept_records(candidates);
+    std::vector<SharedRecord> records = run_cache_->kept_records(candidates, root);
     std::vector<ledger::RunPaths> listed;
     std::vector<std::size_t> unkept;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -108,40 +114,53 @@ std::vector<SharedRecord> RunStore::walk_every_run() const {
     return records;
 }
 
-boost::json::object RunStore::run_list(const RunsQuery& query) const { return page(walk()->records(), query); }
-
-std::string RunStore::run_list_text(const RunsQuery& query) const { return run_list_text(walk(), query); }
-
-std::string RunStore::run_list_text(const SharedWalks::SharedWalk& walked, const RunsQuery& query) const {
-    const std::string key = fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
-    return walked->page(key, [&] { return json::write(page(walked->records(), query)); });
+boost::json::object RunStore::run_list(const RunsQuery& query) const {
+    return page(page_inputs(walk()->records(), query));
 }
 
-boost::json::object RunStore::page(const std::vector<SharedRecord>& listed, const RunsQuery& query) const {
+std::shared_ptr<const std::string> RunStore::run_list_text(const SharedWalks::SharedWalk& walked,
+                                                           const RunsQuery& query) const {
+    const std::string key = fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
+    return walked->page(key, [&] {
+        return pages_->page(key, page_inputs(walked->records(), query),
+                            [&](const PageMemo::Inputs& inputs) { return json::write(page(inputs)); });
+    });
+}
+
+PageMemo::Inputs RunStore::page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const {
     Records ordered;
     ordered.reserve(listed.size());
-    for (const SharedRecord& record : listed) ordered.push_back(record.get());
+    for (const SharedRecord& record : listed) ordered.push_back(&record);
     std::sort(ordered.begin(), ordered.end(), runs_before);
 
     auto start = ordered.begin();
     if (query.cursor) {
         auto at = std::find_if(ordered.begin(), ordered.end(),
-                               [&](const RunRecord* run) { return run->id() == *query.cursor; });
+                               [&](const SharedRecord* run) { return (*run)->id() == *query.cursor; });
         if (at != ordered.end()) start = at + 1;
     }
-    auto [page, more] = page_from(start, ordered.end(), query);
-
-    boost::json::array runs;
-    runs.reserve(page.size());
-    // Telemetry is asked for in page order, one run after another, as the cache expects.
-    for (const RunRecord* run : page) {
+    PageMemo::Inputs inputs;
+    std::tie(inputs.runs, inputs.more) = page_from(start, ordered.end(), query);
+    // Telemetry is asked for in page order, one run after another, as the cache expects. The
+    // page is one look at the runs: this machine's name is read once for all of them.
+    const std::string this_host = views::host_name();
+    for (const SharedRecord& run : inputs.runs) {
         SharedTelemetry telemetry;
         if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
-        runs.push_back(payload::run_summary(run->summary, telemetry));
+        inputs.telemetry.push_back(std::move(telemetry));
+        inputs.moments.push_back(payload::SummaryMoment::of(run->summary, this_host));
     }
+    return inputs;
+}
+
+boost::json::object RunStore::page(const PageMemo::Inputs& inputs) const {
+    boost::json::array runs;
+    runs.reserve(inputs.runs.size());
+    for (std::size_t i = 0; i < inputs.runs.size(); ++i)
+        runs.push_back(payload::run_summary(inputs.runs[i]->summary, inputs.telemetry[i], inputs.moments[i]));
     boost::json::object document;
     document.emplace("runs", std::move(runs));
-    if (more) document.emplace("next_cursor", page.back()->id());
+    if (inputs.more) document.emplace("next_cursor", inputs.runs.back()->id());
     return document;
 }
 

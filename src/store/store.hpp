@@ -9,6 +9,7 @@
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
 #include "src/store/open_pool.hpp"
+#include "src/store/page_memo.hpp"
 #include "src/store/queries.hpp"
 #include "src/store/run_cache.hpp"
 #include "src/store/run_record.hpp"
@@ -101,11 +102,12 @@ public:
     // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
     // From the first walk over the root that begins after the call (shared_walks.hpp).
     boost::json::object run_list(const RunsQuery& query) const;
-    // The same page as the text json::write gives it, made once per walk and query.
-    std::string run_list_text(const RunsQuery& query) const;
-    // The first walk over the root that begins after the call, and the text of one page of it.
+    // The first walk over the root that begins after the call, and the text of one page of it
+    // as json::write gives it, made once per walk and query and shared by its callers; written
+    // again only when what it is made from changed since the query's last page (page_memo.hpp).
     SharedWalks::SharedWalk walk() const;
-    std::string run_list_text(const SharedWalks::SharedWalk& walked, const RunsQuery& query) const;
+    std::shared_ptr<const std::string> run_list_text(const SharedWalks::SharedWalk& walked,
+                                                     const RunsQuery& query) const;
 
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
@@ -142,7 +144,8 @@ private:
     RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
 
     std::vector<SharedRecord> walk_every_run() const;
-    boost::json::object page(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
+    PageMemo::Inputs page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
+    boost::json::object page(const PageMemo::Inputs& inputs) const;
 
     std::string root_;
     std::uint64_t poll_ms_;
@@ -151,6 +154,7 @@ private:
     std::shared_ptr<OpenPool> openers_;
     std::shared_ptr<RunCache> run_cache_;
     std::shared_ptr<SharedWalks> walks_;  // shared by the store's clones
+    std::shared_ptr<PageMemo> pages_;     // shared by the store's clones
 };
 
 }  // namespace korvalle::store

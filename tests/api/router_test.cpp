@@ -112,9 +112,9 @@ TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFo
     }
     // A written document follows the head as its own piece: together the bytes of one body.
     for (std::string written : {R"({"a":1,"b":[2]})", "{}"}) {
-        auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, written});
+        auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, std::make_shared<const std::string>(written)});
         std::string body = res.body;
-        for (const auto& piece : res.more) body += piece;
+        for (const auto& piece : res.more) body += piece.text();
         written.erase(0, 1);
         EXPECT_EQ(body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t")" +
                             (written == "}" ? written : "," + written));

@@ -113,14 +113,15 @@ TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
     EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
 }
 
-// An answer in pieces goes out as the bytes of its pieces in order, HEAD with their length; a
-// client that reads it at once gets it whole, while one that takes a large answer a byte at a
-// time is cut off and the answer lets go of what it holds.
+// An answer in pieces goes out as the bytes of its pieces in order (a shared piece from its
+// offset on), HEAD with their length; a client that reads it at once gets it whole, while one
+// that takes a large answer a byte at a time is cut off and the answer lets go of what it holds.
 TEST(Connections, LargeAnswersInPiecesAndTheirPace) {
     const std::string middle(8 << 20, 'x');
     auto held = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = held;
-    Response answer{200, {}, "<", {}, {middle, ">"}, std::move(held)};
+    auto shared = std::make_shared<const std::string>("{" + middle);
+    Response answer{200, {}, "<", {}, {BodyPiece(shared, 1), std::string(">")}, std::move(held)};
     InProcessServer serving(HttpLimits{.write_stall_timeout = 1s}, std::make_shared<FixedAnswer>(std::move(answer)));
 
     testing::HttpClient reader(serving.port, 20s);

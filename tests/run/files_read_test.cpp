@@ -56,6 +56,32 @@ TEST(FilesRead, OpenRecordsEveryFileItReadOrLookedFor) {
     EXPECT_FALSE(again.value().files_read.unchanged());
 }
 
+// The runs root held open finds what the whole paths find, for the files beneath it (through
+// its own name with trailing slashes too) and for those elsewhere, and sees the same changes;
+// a root that cannot be opened looks every path up whole.
+TEST(FilesRead, AnOpenRootLooksUpWhatTheWholePathsFind) {
+    RunsRoot root;
+    root.run("up").launch().event({.kind = "x"});
+    auto run = root.run("down");
+    run.launch().event({.kind = "run-started", .payload = plan_payload(R"({"id":"a","deps":["run:up#n","run:gone#n"]})")});
+    plan::Loaded<views::RunView> opened = views::RunView::open({"down", run.dir()});
+    ASSERT_TRUE(opened.ok());
+    const files::SeenFiles& read = opened.value().files_read;
+    RunsRoot elsewhere;
+    testing::write_file(elsewhere.path() / "f", "x");
+    const std::vector<fs::path> others = {elsewhere.path() / "f", root.path(), root.path() / "", "relative/x"};
+
+    for (const std::string& name : {root.path().string(), root.path().string() + "//", root.path().string() + "-not"}) {
+        const files::OpenDirectory dir(name);
+        for (const files::Seen& seen : read.files) EXPECT_EQ(dir.identity_of(seen.path), seen.identity) << seen.path;
+        for (const fs::path& other : others) EXPECT_EQ(dir.identity_of(other), files::identity_of(other)) << other;
+        EXPECT_TRUE(read.unchanged(dir));
+    }
+    const files::OpenDirectory dir(root.path());
+    root.run("gone").line("{}");
+    EXPECT_FALSE(read.unchanged(dir));
+}
+
 // A journal that is missing or is no regular file is recorded as what stat finds there; such a
 // read fails for a lasting reason, so the record stays sure.
 TEST(FilesRead, MissingAndIrregularJournalsAreRecordedAsFound) {

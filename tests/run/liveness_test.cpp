@@ -76,6 +76,13 @@ TEST(Liveness, DriversOnThisMachineAreProbed) {
     view.launch.pid = static_cast<std::uint32_t>(::getpid());
     view.stopped = true;
     EXPECT_EQ(views::liveness_word(view), "DRIVER DEAD");
+
+    // This machine's name as a caller read it for many runs stands for the environment's.
+    view.stopped = false;
+    view.launch.pid = static_cast<std::uint32_t>(dead_pid());
+    const views::LivenessFacts facts = views::LivenessFacts::of(view);
+    EXPECT_EQ(views::liveness_word(facts, "this-box"), "DRIVER DEAD");
+    EXPECT_EQ(views::liveness_word(facts, "another-box"), "ACTIVE");
 }
 
 TEST(Liveness, ParkedAfterTheThreshold) {

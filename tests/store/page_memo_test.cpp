@@ -1,0 +1,58 @@
+// The run list's pages kept beside what they were made from: a page is written again exactly
+// when a record, a telemetry outcome, a state word or a round result file's counts changed, and
+// every page is the text a store that keeps nothing writes.
+#include "src/store/page_memo.hpp"
+#include "src/store/store.hpp"
+#include "tests/run/run_support.hpp"
+#include "tests/support/server_fixture.hpp"
+
+namespace korvalle::testing {
+namespace {
+
+using store::RunCache;
+
+TEST(PageMemo, APageIsWrittenAgainOnlyWhenWhatItShowsChanged) {
+    RunsRoot root;
+    add_run(root, "reviewed", "2026-03-05T09:00:00.000Z");
+    add_run(root, "older", "2026-03-04T09:00:00.000Z");
+    root.run("reviewed").round_result(1, R"({"nodes":[{"id":"build","status":"done"}]})");
+    const std::string path = root.path().string();
+    // Far enough ahead that the files count as settled: their records are kept between walks.
+    constexpr std::int64_t hour_ns = 3'600'000'000'000;
+    auto cache = std::make_shared<RunCache>(RunCache::Bounds{}, [] { return RunCache::realtime_ns() + hour_ns; });
+    const auto store = store::RunStore::new_polling_every(path, 500, cache);
+    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
+    const store::RunsQuery all{std::nullopt, 50, true};
+    const store::RunsQuery first{std::nullopt, 1, true};
+    const auto page_of = [&](const store::RunsQuery& query) {
+        auto text = store.run_list_text(store.walk(), query);
+        EXPECT_EQ(*text, json::write(fresh.run_list(query)));
+        return text;
+    };
+
+    const auto shown = page_of(all);
+    EXPECT_EQ(page_of(all), shown);
+    const auto one = page_of(first);
+    EXPECT_NE(*one, *shown);
+    EXPECT_EQ(page_of(all), shown);
+
+    // What the summaries read when the page is made: the clock against the parked threshold, and
+    // the result file of a run between rounds.
+    Env env;
+    env.set("KORVALLE_PARKED_AFTER_SECONDS", "999999999");
+    const auto awake = page_of(all);
+    EXPECT_NE(*awake, *shown);
+    root.run("reviewed").round_result(1, R"({"nodes":[{"id":"build","status":"failed"}]})");
+    const auto recounted = page_of(all);
+    EXPECT_NE(*recounted, *awake);
+    EXPECT_NE(recounted->find(R"("node_counts":{"failed":1})"), std::string::npos);
+    // A record read again from a changed journal.
+    root.run("older").event({.ts = "2026-03-06T09:00:00.000Z", .kind = "note"});
+    const auto reordered = page_of(all);
+    EXPECT_NE(*reordered, *recounted);
+    EXPECT_EQ(page_of(all), reordered);
+    EXPECT_EQ(*page_of(first), json::write(fresh.run_list(first)));
+}
+
+}  // namespace
+}  // namespace korvalle::testing
