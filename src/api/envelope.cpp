@@ -12,7 +12,11 @@ Stamped stamp(boost::json::value document) {
 }
 
 Stamped stamp_written(std::string object_text) {
-    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
+}
+
+Stamped stamp_written(text::Pieces object_text) {
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
 }
 
 std::optional<Envelope> envelope_body(Stamped& stamped) {
@@ -34,11 +38,14 @@ std::optional<Envelope> envelope_body(Stamped& stamped) {
             json::write_to(head, entry.value());
         }
     }
-    // A written object's members follow as they are, sent after the head: its opening brace
-    // becomes the comma between the two.
-    if (stamped.written && stamped.written->size() > 2) {
-        Envelope envelope{std::move(head), std::move(*stamped.written)};
-        envelope.members.front() = ',';
+    // A written object's members follow as they are, sent after the head: the comma that ends
+    // the head stands for its opening brace.
+    if (stamped.written && text::size_of(stamped.written->pieces) > 2) {
+        head += ',';
+        Envelope envelope{std::move(head), std::move(stamped.written->pieces)};
+        text::Piece& first = envelope.members.front();
+        first.bytes.remove_prefix(1);
+        if (first.bytes.empty()) envelope.members.erase(envelope.members.begin());
         return envelope;
     }
     head += '}';

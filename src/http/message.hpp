@@ -2,6 +2,8 @@
 // answer, and the one interface that turns the first into the second.
 #pragma once
 
+#include "sdk/base/pieces.hpp"
+
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/fields.hpp>
 
@@ -19,17 +21,18 @@ class EventStream;
 // and date are added when the answer is written. An answer with events has no body of its own:
 // the event stream is its body (event_stream.hpp).
 //
-// The body is `body` followed by each text of `more`, sent in one gathered write: a large text
-// goes out from where it was made, never copied behind a small one that leads it. `hold` is kept
-// alive until the last byte of the answer is written or the connection ends (a share of a
-// memory budget, say); the HTTP layer never looks inside it.
+// The body is `body` followed by each piece of `more`, sent in one gathered write: a large text
+// goes out from where it was made (or is kept, shared by several answers), never copied behind
+// a small one that leads it; each piece holds its bytes alive. `hold` is kept alive until the
+// last byte of the answer is written or the connection ends (a share of a memory budget, say);
+// the HTTP layer never looks inside it.
 struct Response {
     unsigned status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     // "{}": an answer written {status, headers, body} may leave the members below out.
     std::shared_ptr<EventStream> events{};
-    std::vector<std::string> more{};
+    text::Pieces more{};
     std::shared_ptr<void> hold{};
 
     // The bytes of the whole body.

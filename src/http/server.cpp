@@ -66,7 +66,7 @@ Response status_only(unsigned status) {
 struct PiecesBody {
     struct value_type {
         std::string first;
-        std::vector<std::string> more;
+        text::Pieces more;
     };
 
     static std::uint64_t size(const value_type& body) {
@@ -90,7 +90,7 @@ struct PiecesBody {
             done_ = true;
             const_buffers_type buffers;
             buffers.reserve(1 + body_.more.size());
-            auto add = [&](const std::string& piece) {
+            auto add = [&](std::string_view piece) {
                 if (!piece.empty()) buffers.emplace_back(piece.data(), piece.size());
             };
             add(body_.first);
