@@ -108,4 +108,9 @@ std::optional<std::int64_t> SeenFiles::last_change_ns() const {
     return last;
 }
 
+bool SeenFiles::settled_before(std::int64_t read_from) const {
+    const std::optional<std::int64_t> changed = last_change_ns();
+    return sure && (!changed || *changed < read_from - settle_ns);
+}
+
 }  // namespace korvalle::files

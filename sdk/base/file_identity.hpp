@@ -63,6 +63,10 @@ struct ReadTrace {
     bool folded_holes = false;  // holes of a sparse file were handed over as single NUL bytes
 };
 
+// Files changed less than this before they were read may change again unseen: two writes
+// within one tick of the file system's clock can leave size and times as they were.
+inline constexpr std::int64_t settle_ns = 2'000'000'000;
+
 // One file a reader looked at and what it was then; a null identity: nothing was there.
 struct Seen {
     std::filesystem::path path;
@@ -91,6 +95,10 @@ struct SeenFiles {
     bool unchanged(const OpenDirectory& dir) const;
     // The latest change time among the recorded files; none when none was there.
     std::optional<std::int64_t> last_change_ns() const;
+    // Whether the result may be kept past its own use: the reads were sure, and every file
+    // there had last changed settle_ns or more before read_from (the clock when the reading
+    // began, in nanoseconds since the Unix epoch).
+    bool settled_before(std::int64_t read_from) const;
 };
 
 }  // namespace korvalle::files

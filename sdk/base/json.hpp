@@ -12,6 +12,8 @@
 // "number out of range").
 #pragma once
 
+#include "sdk/base/pieces.hpp"
+
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
@@ -207,6 +209,8 @@ std::string format_double(double value);
 class Writer {
 public:
     explicit Writer(std::string& out) : out_(out) {}
+    // A writer of a text in pieces: kept() splices shared texts in instead of copying them.
+    explicit Writer(text::PiecedText& out) : out_(out.tail()), pieces_(&out) {}
 
     void begin_object() { open('{'); }
     void end_object() { close('}'); }
@@ -235,6 +239,9 @@ public:
 
     // A value that is compact JSON text already (from an earlier Writer), copied as it stands.
     void written(std::string_view json_text);
+    // The same for a shared text: a piece of its own in a text written in pieces, where it is
+    // neither copied nor moved; copied otherwise.
+    void kept(const text::SharedText& json_text);
 
     // A text member whose text is the parts one after another, written without joining them.
     void joined_member(std::string_view k, std::span<const std::string_view> parts);
@@ -301,6 +308,7 @@ private:
     static constexpr std::size_t spare = 64;
 
     std::string& out_;
+    text::PiecedText* pieces_ = nullptr;  // set when writing in pieces
     // Whether the last thing written completed a value, so that the next one needs a comma
     // first. One bit serves every depth: a key or an opening bracket clears it, a closing
     // bracket sets it like any other value.

@@ -504,6 +504,16 @@ void Writer::written(std::string_view json_text) {
     need_comma_ = true;
 }
 
+void Writer::kept(const text::SharedText& json_text) {
+    if (!pieces_) {
+        written(*json_text);
+        return;
+    }
+    separate();
+    pieces_->splice(json_text);
+    need_comma_ = true;
+}
+
 void Writer::joined_member(std::string_view k, std::span<const std::string_view> parts) {
     std::size_t bytes = 2;
     for (std::string_view part : parts) bytes += part.size();

@@ -20,6 +20,10 @@
 #include <variant>
 #include <vector>
 
+namespace korvalle::files {
+struct ReadTrace;
+}
+
 namespace korvalle::plan {
 
 using korvalle::Loaded;
@@ -120,8 +124,9 @@ struct Plan {
     // Loads one plan file: JSON when the extension is "json" in any ASCII case and the whole
     // text is one JSON value, YAML (one document) otherwise. The second form reads the plan
     // over `spent`, as the readers below do.
+    // When trace is given, it receives how the file's read went (files::ReadTrace).
     static Loaded<Plan> load(const std::filesystem::path& path);
-    static Loaded<Plan> load(const std::filesystem::path& path, Plan spent);
+    static Loaded<Plan> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
 };
 
 // ---- Entry points. A plan reader reads over `spent` (a plan no longer needed) and gives the

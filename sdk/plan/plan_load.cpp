@@ -73,8 +73,9 @@ Loaded<Plan> message(const std::filesystem::path& path, std::string_view detail)
 
 Loaded<Plan> Plan::load(const std::filesystem::path& path) { return load(path, Plan{}); }
 
-Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent) {
+Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace) {
     files::ReadResult read = files::read_regular(path);
+    if (trace) *trace = files::ReadTrace{read.identity, read.error};
     if (!read.bytes) return Loaded<Plan>{SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}}};
     std::string content = std::move(*read.bytes);
     // A json-named file goes the JSON way only when its whole text is one JSON value; any

@@ -12,11 +12,11 @@ Stamped stamp(boost::json::value document) {
 }
 
 Stamped stamp_written(std::string object_text) {
-    return stamp_written(std::make_shared<const std::string>(std::move(object_text)));
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
 }
 
-Stamped stamp_written(std::shared_ptr<const std::string> object_text) {
-    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
+Stamped stamp_written(text::Pieces object_text) {
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
 }
 
 std::optional<Envelope> envelope_body(Stamped& stamped) {
@@ -38,14 +38,18 @@ std::optional<Envelope> envelope_body(Stamped& stamped) {
             json::write_to(head, entry.value());
         }
     }
-    // A written object's members follow as they are, sent after the head: the comma between
-    // the two takes the place of its opening brace.
-    if (stamped.written && stamped.written->size() > 2) {
+    // A written object's members follow as they are, sent after the head: the comma that ends
+    // the head stands for its opening brace.
+    if (stamped.written && text::size_of(stamped.written->pieces) > 2) {
         head += ',';
-        return Envelope{std::move(head), server::BodyPiece(std::move(stamped.written), 1)};
+        Envelope envelope{std::move(head), std::move(stamped.written->pieces)};
+        text::Piece& first = envelope.members.front();
+        first.bytes.remove_prefix(1);
+        if (first.bytes.empty()) envelope.members.erase(envelope.members.begin());
+        return envelope;
     }
     head += '}';
-    return Envelope{std::move(head), std::string()};
+    return Envelope{std::move(head), {}};
 }
 
 std::string_view unflattenable_kind(const boost::json::value& document) {

@@ -3,6 +3,7 @@
 // document itself.
 #pragma once
 
+#include "sdk/base/pieces.hpp"
 #include "src/contract/contract.hpp"
 #include "src/http/message.hpp"
 
@@ -14,45 +15,53 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace korvalle::api {
 
 inline constexpr std::uint32_t api_version = contract::api_version;
 inline constexpr std::uint32_t telemetry_schema_version = contract::telemetry_schema_version;
 
+// A document written as the text of a JSON object, whole or in pieces.
+struct Written {
+    Written(std::string text) { pieces.emplace_back(std::move(text)); }
+    Written(text::Pieces pieces) : pieces(std::move(pieces)) {}
+
+    text::Pieces pieces;
+};
+
 struct Stamped {
     std::uint32_t api_version = api::api_version;
     std::uint32_t telemetry_schema_version = api::telemetry_schema_version;
     std::string observed_at;
     boost::json::value document;
-    // The document as the text of a JSON object, for a document written as it was made; when
-    // set, document is null and the members come from the text, which other answers may share.
-    std::shared_ptr<const std::string> written = nullptr;
+    // The document as the text of a JSON object in pieces, for a document written as it was
+    // made; when set, document is null and the members come from the text.
+    std::optional<Written> written = std::nullopt;
 };
 
 // Stamps a finished document: reads the clock now, so call it only once the document (and any
 // telemetry it waited for) is complete.
 Stamped stamp(boost::json::value document);
-// The same for a document written as the text of a JSON object by the compact writer.
+// The same for a document written as the text of a JSON object by the compact writer, whole or
+// in pieces.
 Stamped stamp_written(std::string object_text);
-// The same for such a text that other answers send too; it is neither copied nor changed.
-Stamped stamp_written(std::shared_ptr<const std::string> object_text);
+Stamped stamp_written(text::Pieces object_text);
 
 // The success body in the pieces it is sent as: head, then members.
 struct Envelope {
     std::string head;
-    server::BodyPiece members;
+    text::Pieces members;
 
-    std::size_t size() const { return head.size() + members.size(); }
+    std::size_t size() const { return head.size() + text::size_of(members); }
 };
 
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).
 // Returns nullopt for any other kind of document, which cannot be flattened. A written
-// document's text can be tens of megabytes, and a run-list page is shared by every request of
-// its walk: the members piece is that text from just past its opening brace, whose place the
-// comma that ends the head takes, neither copied nor moved behind the head; members is empty
-// when the head closes the body itself.
+// document's text can be tens of megabytes: its pieces become the members as they are, from
+// just past its opening brace, after the head and the comma that ends it, and are neither copied
+// nor moved behind the head; members is empty when the head closes the body itself.
 std::optional<Envelope> envelope_body(Stamped& stamped);
 // The word for a document kind that cannot be flattened ("a boolean", "a sequence", ...).
 std::string_view unflattenable_kind(const boost::json::value& document);

@@ -18,7 +18,7 @@ Response success_envelope(api::Stamped stamped) {
                                    std::string(api::unflattenable_kind(stamped.document)) + ")");
     }
     Response answer = json_response(200, std::move(body->head));
-    if (body->members.size() > 0) answer.more.push_back(std::move(body->members));
+    answer.more = std::move(body->members);
     return answer;
 }
 
@@ -45,7 +45,8 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
         page.reset();
     }
     if (!page) co_return error_response(error::ApiError::read_error("unexpected read failure"));
-    co_return within_budget(answer_of(api::stamp_written(std::move(page))), store::AnswerShare{*state->answers});
+    text::Pieces shared_page{text::piece_of(std::move(page))};
+    co_return within_budget(answer_of(api::stamp_written(std::move(shared_page))), store::AnswerShare{*state->answers});
 }
 
 // The run detail: the run id by the identifier rule, then the "include_conversations" flag
@@ -57,9 +58,9 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       include = std::get<bool>(include)](store::AnswerShare& share) -> Outcome {
-        auto document = store->run(id, include, &share);
+        auto document = store->run_pieces(id, include, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<std::string>(std::move(document)));
+        return api::stamp_written(std::get<text::Pieces>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
@@ -73,9 +74,9 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
     if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       scope = std::get<store::TimelineScope>(std::move(scope))](store::AnswerShare& share) -> Outcome {
-        auto document = store->timeline(id, scope, &share);
+        auto document = store->timeline_pieces(id, scope, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<std::string>(std::move(document)));
+        return api::stamp_written(std::get<text::Pieces>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

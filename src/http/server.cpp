@@ -72,7 +72,7 @@ Response status_only(unsigned status) {
 struct PiecesBody {
     struct value_type {
         std::string first;
-        std::vector<BodyPiece> more;
+        text::Pieces more;
     };
 
     static std::uint64_t size(const value_type& body) {
@@ -100,7 +100,7 @@ struct PiecesBody {
                 if (!piece.empty()) buffers.emplace_back(piece.data(), piece.size());
             };
             add(body_.first);
-            for (const auto& piece : body_.more) add(piece.text());
+            for (const auto& piece : body_.more) add(piece.bytes);
             return std::make_pair(std::move(buffers), false);
         }
 

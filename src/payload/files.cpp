@@ -16,9 +16,11 @@ namespace {
 constexpr int max_result_depth = 127;
 }  // namespace
 
-std::optional<boost::json::value> read_json_file(const std::filesystem::path& path, boost::json::storage_ptr storage) {
+std::optional<boost::json::value> read_json_file(const std::filesystem::path& path, boost::json::storage_ptr storage,
+                                                 files::ReadTrace* trace) {
     // Only regular files: a FIFO or device planted in a run directory must never block.
     files::ReadResult read = files::read_regular(path);
+    if (trace) *trace = files::ReadTrace{read.identity, read.error};
     if (!read.bytes || !text::is_utf8(*read.bytes)) return std::nullopt;
     json::Reader reader(*read.bytes);
     reader.set_storage(std::move(storage));

@@ -80,9 +80,10 @@ std::string now_rfc3339();
 // One JSON value of any type from a whole file that is valid UTF-8, with only JSON white
 // space after the value and at most 127 levels of nesting; none on any failure (missing,
 // not a regular file, unreadable, not UTF-8, not exactly one value). The value is made in
-// storage.
+// storage. When trace is given, it receives how the file's read went.
 std::optional<boost::json::value> read_json_file(const std::filesystem::path& path,
-                                                 boost::json::storage_ptr storage = {});
+                                                 boost::json::storage_ptr storage = {},
+                                                 files::ReadTrace* trace = nullptr);
 
 // Reserves the room of a document that grows with the journal: the bytes of the view's values,
 // which such a document copies from. It rarely outgrows them, and room never written costs no

@@ -373,13 +373,9 @@ std::vector<std::uint64_t> detail_rounds(const views::RunView& view) {
 }
 
 std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
-    std::string text;
-    json::Writer out(text);
-    plan::Plan plan;
-    if (!detail::write_round_detail(out, view, round, JournalIndex(view.envelopes), detail::derived_status_words(view),
-                                    plan))
-        return std::nullopt;
-    return text;
+    const std::shared_ptr<const RoundObject> object = OwnIndexes(view).round(round);
+    if (!object->text) return std::nullopt;
+    return *object->text;
 }
 
 void detail::node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index) {
@@ -413,6 +409,37 @@ void detail::node_details(json::Writer& out, const views::RunView& view, const J
     out.end_object();
 }
 
+namespace {
+
+// Writes the document, its rounds, conversations and node details taken whole from indexes.
+void write_run_detail(json::Writer& out, const views::RunView& view, bool include_conversations,
+                      const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+    const JournalIndex& index = indexes.journal();
+    out.begin_object();
+    out.key("run");
+    head(out, view, telemetry, index);
+    out.key("rounds");
+    out.begin_array();
+    for (std::uint64_t round : rounds_to_visit(view, index)) {
+        if (const std::shared_ptr<const RoundObject> object = indexes.round(round); object->text) out.kept(object->text);
+    }
+    out.end_array();
+    out.key("conversations");
+    // Without the flag the conversations are not projected at all.
+    if (include_conversations) {
+        out.kept(indexes.conversations());
+    } else {
+        out.begin_array();
+        out.end_array();
+    }
+    out.key("node_details");
+    out.kept(indexes.node_details());
+    out.member("launch", launch_identity(view));
+    out.end_object();
+}
+
+}  // namespace
+
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry) {
     return run_detail(view, include_conversations, telemetry, OwnIndexes(view));
@@ -420,33 +447,19 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
 
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
-    const JournalIndex& index = indexes.journal();
     std::string text;
     reserve_document(text, view);
     json::Writer out(text);
-    out.begin_object();
-    out.key("run");
-    head(out, view, telemetry, index);
-    out.key("rounds");
-    out.begin_array();
-    const detail::StatusWords derived = detail::derived_status_words(view);
-    plan::Plan plan;
-    for (std::uint64_t round : rounds_to_visit(view, index))
-        detail::write_round_detail(out, view, round, index, derived, plan);
-    out.end_array();
-    out.key("conversations");
-    // Without the flag the conversations are not projected at all.
-    if (include_conversations) {
-        write_session_groups(out, indexes.sessions(), view);
-    } else {
-        out.begin_array();
-        out.end_array();
-    }
-    out.key("node_details");
-    out.written(indexes.node_details());
-    out.member("launch", launch_identity(view));
-    out.end_object();
+    write_run_detail(out, view, include_conversations, telemetry, indexes);
     return text;
+}
+
+text::Pieces run_detail_pieces(const views::RunView& view, bool include_conversations,
+                               const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+    text::PiecedText text;
+    json::Writer out(text);
+    write_run_detail(out, view, include_conversations, telemetry, indexes);
+    return std::move(text).finish();
 }
 
 }  // namespace korvalle::payload

@@ -276,13 +276,8 @@ std::uint64_t TimelineIndex::held_bytes() const {
     return bytes;
 }
 
-std::string timeline(const views::RunView& view, std::optional<std::string_view> node) {
-    return timeline(view, node, OwnIndexes(view));
-}
-
-std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes) {
-    const TimelineIndex& index = indexes.timeline();
-    std::string text;
+void write_timeline(std::string& text, const views::RunView& view, std::optional<std::string_view> node,
+                    const TimelineIndex& index) {
     // A node's timeline is a small part of the run's.
     if (!node) reserve_document(text, view);
     json::Writer out(text);
@@ -301,7 +296,23 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
         out.end_array();
     }
     out.end_object();
+}
+
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node) {
+    return timeline(view, node, OwnIndexes(view));
+}
+
+std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes) {
+    if (!node) return *indexes.whole_timeline();
+    std::string text;
+    write_timeline(text, view, node, indexes.timeline());
     return text;
+}
+
+text::Pieces timeline_pieces(const views::RunView& view, std::optional<std::string_view> node,
+                             const ViewIndexes& indexes) {
+    if (!node) return {text::piece_of(indexes.whole_timeline())};
+    return {text::Piece(timeline(view, node, indexes))};
 }
 
 }  // namespace korvalle::payload

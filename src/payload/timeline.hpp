@@ -12,11 +12,13 @@
 // release than the text costs to write.
 //
 // Every document is built from one index of the journal (envelopes by round, by node within a
-// round, first attestation per node), made once per call: no builder scans the whole journal,
-// and only rounds that carry envelopes are visited.
+// round, first attestation per node), made once per document or, kept with the view
+// (indexes.hpp), once per view: no builder scans the whole journal, and only rounds that carry
+// envelopes are visited.
 #pragma once
 
 #include "sdk/base/json.hpp"
+#include "sdk/base/pieces.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -164,11 +166,19 @@ void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view par
 // larger of the run's round and 1 that carry envelopes.
 void timeline_phases(json::Writer& out, const views::RunView& view, const TimelineIndex& index);
 
-// The text of the timeline document {"timeline_schema_version":4,"run_id":…,"spans":[…]} of the
-// whole run (no node) or of one node (its spans round by round). Reads no file and never fails;
-// a node that no envelope names gives no spans.
+// Appends the text of the timeline document {"timeline_schema_version":4,"run_id":…,"spans":[…]}
+// of the whole run (no node) or of one node (its spans round by round) to text. Reads no file
+// and never fails; a node that no envelope names gives no spans.
+void write_timeline(std::string& text, const views::RunView& view, std::optional<std::string_view> node,
+                    const TimelineIndex& index);
+
+// The timeline document's text (write_timeline).
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node);
-// The same from indexes kept with the view (indexes.hpp).
+// The same from indexes kept with the view (indexes.hpp): the whole run's is a copy of the text
+// they keep.
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes);
+// The same as one piece: the whole run's is the text the indexes keep, shared and not copied.
+text::Pieces timeline_pieces(const views::RunView& view, std::optional<std::string_view> node,
+                             const ViewIndexes& indexes);
 
 }  // namespace korvalle::payload

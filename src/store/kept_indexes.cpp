@@ -35,8 +35,24 @@ const payload::SessionGroups& KeptIndexes::Of::sessions() const {
     return *kept_.made(kept_.sessions_, [&] { return payload::group_sessions(view_); });
 }
 
-const std::string& KeptIndexes::Of::node_details() const {
-    return *kept_.made(kept_.node_details_, [&] { return payload::write_node_details(view_, journal()); });
+const payload::detail::StatusWords& KeptIndexes::Of::derived_statuses() const {
+    return *kept_.made(kept_.derived_, [&] { return payload::derive_status_words(view_); });
+}
+
+const text::SharedText& KeptIndexes::Of::node_details() const {
+    return kept_.made(kept_.node_details_, [&] { return payload::write_node_details(view_, journal()); });
+}
+
+const text::SharedText& KeptIndexes::Of::conversations() const {
+    return kept_.made(kept_.conversations_, [&] { return payload::write_conversations(view_, sessions()); });
+}
+
+const text::SharedText& KeptIndexes::Of::whole_timeline() const {
+    return kept_.made(kept_.whole_timeline_, [&] { return payload::write_whole_timeline(view_, timeline()); });
+}
+
+std::shared_ptr<const payload::RoundObject> KeptIndexes::Of::round(std::uint64_t number) const {
+    return kept_.rounds_.get(number, read_from_, [&] { return payload::make_round(view_, number, *this, spent_); });
 }
 
 std::shared_ptr<const KeptIndexes::Activity> KeptIndexes::activity(const views::RunView& view) const {

@@ -1,14 +1,17 @@
 // The indexes of one opened run (payload/indexes.hpp) and what the change feed reads of it, kept
 // with its view: each is made once, on first need, by the first caller that asks, while others
-// asking meanwhile wait for it; they go with the view.
+// asking meanwhile wait for it; they go with the view. The run detail's round objects are kept
+// the same way while their round files are unchanged (kept_rounds.hpp).
 #pragma once
 
 #include "src/payload/indexes.hpp"
+#include "src/store/kept_rounds.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,17 +20,26 @@ namespace korvalle::store {
 class KeptIndexes {
 public:
     // The indexes of view as a document takes them; view is the one they are kept with.
+    // read_from is the clock when the document began (RunCache::now), which decides whether a
+    // round object made for it may be kept; none keeps no new one.
     class Of final : public payload::ViewIndexes {
     public:
-        Of(const KeptIndexes& kept, const views::RunView& view) : kept_(kept), view_(view) {}
+        Of(const KeptIndexes& kept, const views::RunView& view, std::optional<std::int64_t> read_from = std::nullopt)
+            : kept_(kept), view_(view), read_from_(read_from) {}
         const payload::detail::JournalIndex& journal() const override;
         const payload::TimelineIndex& timeline() const override;
         const payload::SessionGroups& sessions() const override;
-        const std::string& node_details() const override;
+        const payload::detail::StatusWords& derived_statuses() const override;
+        const text::SharedText& node_details() const override;
+        const text::SharedText& conversations() const override;
+        const text::SharedText& whole_timeline() const override;
+        std::shared_ptr<const payload::RoundObject> round(std::uint64_t number) const override;
 
     private:
         const KeptIndexes& kept_;
         const views::RunView& view_;
+        std::optional<std::int64_t> read_from_;
+        mutable plan::Plan spent_;  // the room of the last round's plan made through this
     };
 
     // The change feed's reads of the view, made once: its live activity rows and its
@@ -36,8 +48,8 @@ public:
     std::shared_ptr<const Activity> activity(const views::RunView& view) const;
     const std::string& conversation_signature(const views::RunView& view) const;
 
-    // The bytes of the indexes built so far.
-    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    // The bytes of the indexes and texts built so far and of the round objects kept.
+    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed) + rounds_.bytes(); }
 
 private:
     // One part, made once by the first caller that needs it.
@@ -53,9 +65,13 @@ private:
     mutable Part<payload::detail::JournalIndex> journal_;
     mutable Part<payload::TimelineIndex> timeline_;
     mutable Part<payload::SessionGroups> sessions_;
+    mutable Part<payload::detail::StatusWords> derived_;
     mutable Part<std::string> node_details_;
+    mutable Part<std::string> conversations_;
+    mutable Part<std::string> whole_timeline_;
     mutable Part<Activity> activity_;
     mutable Part<std::string> signature_;
+    mutable KeptRounds rounds_;
     mutable std::atomic<std::uint64_t> bytes_{0};
 };
 

@@ -188,9 +188,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {
-            const files::SeenFiles& read = view->files_read;
-            const std::optional<std::int64_t> changed = read.last_change_ns();
-            const bool trusted = read.sure && (!changed || *changed < flight.read_from - settle_ns);
+            const bool trusted = view->files_read.settled_before(flight.read_from);
             auto record = std::make_shared<const RunRecord>(base_record && view->replayed_on_from > 0
                                                                 ? RunRecord::of_grown(*view, *base_record)
                                                                 : RunRecord::of(*view));

@@ -64,7 +64,10 @@ struct OpenedRun {
     mutable MemoryBudget::Lease lease;  // released under the cache's lock
     KeptIndexes indexes;                // the cache counts their bytes once told (RunCache::count)
 
-    KeptIndexes::Of indexes_of() const { return KeptIndexes::Of(indexes, view); }
+    // read_from: the clock when the document began (RunCache::now); see KeptIndexes::Of.
+    KeptIndexes::Of indexes_of(std::optional<std::int64_t> read_from = std::nullopt) const {
+        return KeptIndexes::Of(indexes, view, read_from);
+    }
 };
 using SharedRun = std::shared_ptr<const OpenedRun>;
 using SharedView = std::shared_ptr<const views::RunView>;
@@ -88,7 +91,7 @@ public:
     static constexpr Bounds keeping_nothing() { return Bounds{0, 0, Bounds{}.open_budget}; }
 
     // Files changed less than this before they were read may change again unseen.
-    static constexpr std::int64_t settle_ns = 2'000'000'000;
+    static constexpr std::int64_t settle_ns = files::settle_ns;
 
     // clock is the realtime clock unless a test gives another.
     explicit RunCache(Bounds bounds = {}, Clock clock = realtime_ns);
@@ -137,6 +140,8 @@ public:
     static constexpr std::uint64_t bytes_per_journal_byte = 2;
 
     static std::int64_t realtime_ns();
+    // The cache's clock now.
+    std::int64_t now() const { return clock_(); }
 
 private:
     struct Flight;

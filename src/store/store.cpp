@@ -173,28 +173,53 @@ void AnswerShare::settle(std::uint64_t bytes) {
         lease = budget.acquire(bytes);
 }
 
+namespace {
+
+// The text of an answer in pieces, or its error.
+std::variant<std::string, error::ApiError> joined(std::variant<text::Pieces, error::ApiError> answer) {
+    if (auto* error = std::get_if<error::ApiError>(&answer)) return std::move(*error);
+    return text::joined(std::get<text::Pieces>(answer));
+}
+
+}  // namespace
+
 std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
                                                          AnswerShare* share) const {
+    return joined(run_pieces(id, include_conversations, share));
+}
+
+std::variant<text::Pieces, error::ApiError> RunStore::run_pieces(const contract::RunId& id, bool include_conversations,
+                                                                 AnswerShare* share) const {
+    // Taken before any round file is read: a round object read from files that changed less
+    // than two seconds before is not kept.
+    const std::int64_t read_from = run_cache_->now();
     auto found = find_opened(id);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const SharedRun& run = std::get<SharedRun>(found);
     SharedTelemetry telemetry = cached_telemetry(run->view);
     if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
-    std::string text = payload::run_detail(run->view, include_conversations, telemetry.get(), run->indexes_of());
+    text::Pieces pieces =
+        payload::run_detail_pieces(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from));
     count_indexes(run);
-    return text;
+    return pieces;
 }
 
 std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run, const TimelineScope& scope,
                                                               AnswerShare* share) const {
+    return joined(timeline_pieces(run, scope, share));
+}
+
+std::variant<text::Pieces, error::ApiError> RunStore::timeline_pieces(const contract::RunId& run,
+                                                                      const TimelineScope& scope,
+                                                                      AnswerShare* share) const {
     auto found = find_opened(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const SharedRun& opened = std::get<SharedRun>(found);
     if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
     const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
-    std::string text = payload::timeline(opened->view, node, opened->indexes_of());
+    text::Pieces pieces = payload::timeline_pieces(opened->view, node, opened->indexes_of());
     count_indexes(opened);
-    return text;
+    return pieces;
 }
 
 std::variant<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {

@@ -112,14 +112,22 @@ TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFo
     }
     // A written document follows the head as its own piece: together the bytes of one body.
     for (std::string written : {R"({"a":1,"b":[2]})", "{}"}) {
-        auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, std::make_shared<const std::string>(written)});
+        auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, api::Written(written)});
         std::string body = res.body;
-        for (const auto& piece : res.more) body += piece.text();
+        for (const auto& piece : res.more) body += piece.bytes;
         written.erase(0, 1);
         EXPECT_EQ(body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t")" +
                             (written == "}" ? written : "," + written));
         EXPECT_EQ(res.body_size(), body.size());
     }
+    // A document in pieces is sent in them: a kept text that opens it goes out from past its
+    // opening brace, neither copied nor changed.
+    const text::SharedText kept = std::make_shared<const std::string>(R"({"a":1})");
+    auto pieced = success_envelope(api::Stamped{2, 12, "t", nullptr, api::Written(text::Pieces{text::piece_of(kept)})});
+    ASSERT_EQ(pieced.more.size(), 1u);
+    EXPECT_EQ(pieced.more.front().bytes.data(), kept->data() + 1);
+    EXPECT_EQ(pieced.body + std::string(pieced.more.front()), R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t","a":1})");
+    EXPECT_EQ(*kept, R"({"a":1})");
     api::Stamped list{2, 12, "t", boost::json::parse("[1]")};
     auto res = success_envelope(list);
     EXPECT_EQ(res.status, 500u);

@@ -121,7 +121,7 @@ TEST(Connections, LargeAnswersInPiecesAndTheirPace) {
     auto held = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = held;
     auto shared = std::make_shared<const std::string>("{" + middle);
-    Response answer{200, {}, "<", {}, {BodyPiece(shared, 1), std::string(">")}, std::move(held)};
+    Response answer{200, {}, "<", {}, {text::Piece(shared, std::string_view(*shared).substr(1)), std::string(">")}, std::move(held)};
     InProcessServer serving(HttpLimits{.write_stall_timeout = 1s}, std::make_shared<FixedAnswer>(std::move(answer)));
 
     testing::HttpClient reader(serving.port, 20s);

@@ -32,7 +32,9 @@ using IdMap = boost::unordered_flat_map<std::string_view, Value, std::hash<std::
 
 // Display words of node statuses, by node id, in no order. The ids are views into texts that
 // outlive the table (the view's graph, a round's result file).
-using StatusWords = IdMap<std::string_view>;
+struct StatusWords : IdMap<std::string_view> {
+    using IdMap<std::string_view>::IdMap;
+};
 
 // The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
@@ -41,8 +43,9 @@ void node_details(json::Writer& out, const views::RunView& view, const JournalIn
 
 // Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
 // The plan is read into `plan`, over the one it held: the rounds of one document reuse the room
-// of one plan's texts and lists instead of allocating and freeing every plan's anew.
+// of one plan's texts and lists instead of allocating and freeing every plan's anew. Every round
+// file it reads or looks for is noted in `read`.
 bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t round, const JournalIndex& index,
-                        const StatusWords& derived, plan::Plan& plan);
+                        const StatusWords& derived, plan::Plan& plan, files::SeenFiles& read);
 
 }  // namespace korvalle::payload::detail

@@ -1,0 +1,47 @@
+#include "src/store/kept_rounds.hpp"
+
+#include <utility>
+
+namespace korvalle::store {
+
+KeptRounds::Object KeptRounds::usable(std::uint64_t round) const {
+    Object kept;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = objects_.find(round); it != objects_.end()) kept = it->second;
+    }
+    // The files are looked at outside the lock: other rounds' callers need not wait for the stats.
+    return kept && kept->files.unchanged() ? kept : nullptr;
+}
+
+void KeptRounds::keep(std::uint64_t round, Object object) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(round);
+    if (it != objects_.end()) {
+        bytes_ -= it->second->held_bytes();
+        if (!object) {
+            objects_.erase(it);
+            return;
+        }
+        it->second = std::move(object);
+    } else if (object) {
+        it = objects_.emplace(round, std::move(object)).first;
+    } else {
+        return;
+    }
+    bytes_ += it->second->held_bytes();
+}
+
+KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) {
+    if (Object kept = usable(round)) return kept;
+    // One maker at a time: a caller that waited here finds what the one before it kept.
+    std::lock_guard making(making_);
+    if (Object kept = usable(round)) return kept;
+    Object made = make();
+    // What was kept for the round no longer answers: it goes, and the new object takes its
+    // place only when it may be trusted.
+    keep(round, read_from && made->files.settled_before(*read_from) ? made : nullptr);
+    return made;
+}
+
+}  // namespace korvalle::store

@@ -1,0 +1,51 @@
+// The run detail's round objects of one view (payload::RoundObject), kept with the view: each
+// is made by the first document that needs it and answers later documents for as long as stat
+// finds its round files as they were read. A round file can change while the journal does not
+// (a live run writes a round's result file after the round's last envelope), so every use of a
+// kept object looks at its files first; one whose files changed is made again and replaces it.
+//
+// The two-second rule of the run cache holds here too: an object read from files that changed
+// less than two seconds before the read began answers the document it was made for and is not
+// kept, as two writes within one tick of the file system's clock can leave a file's identity as
+// it was.
+#pragma once
+
+#include "src/payload/indexes.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace korvalle::store {
+
+class KeptRounds {
+public:
+    using Object = std::shared_ptr<const payload::RoundObject>;
+    using Make = std::function<Object()>;
+
+    // The object of the round: the kept one while its files are unchanged, else the one make()
+    // gives, kept when its files had settled before read_from (the clock when the document
+    // began; none: keep nothing new). Concurrent callers that find no usable object make it
+    // once: one makes it, the others wait and take it.
+    Object get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make);
+
+    // The bytes of the objects kept.
+    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+
+private:
+    // The kept object of the round when its files are unchanged; null otherwise.
+    Object usable(std::uint64_t round) const;
+    // Keeps object for the round in place of what was kept (null: keeps none).
+    void keep(std::uint64_t round, Object object);
+
+    mutable std::mutex mutex_;      // over objects_
+    std::mutex making_;             // held by the caller that makes an object
+    std::map<std::uint64_t, Object> objects_;
+    std::atomic<std::uint64_t> bytes_{0};
+};
+
+}  // namespace korvalle::store
