@@ -46,6 +46,7 @@ std::uint64_t read_u64(Reader& r, std::uint64_t max, const char* expected) {
 
 // A text read into its place, with no string made in between.
 void read_text(Reader& r, std::string& into) { into.assign(r.read_string_view()); }
+void read_text(Reader& r, text::ShortText& into) { into = r.read_string_view(); }
 
 // A text or null (none).
 void read_optional_text(Reader& r, std::optional<std::string>& into) {
@@ -304,10 +305,10 @@ Envelope::Envelope(const boost::json::storage_ptr& storage)
     : labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, boost::json::object(storage)},
       payload(storage) {}
 
-std::string read_envelope_into(std::string_view line, Envelope& out) {
+std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
     // The JSON members are made in the envelope's storage from the start: assigning a value
     // made elsewhere would copy it.
-    Reader r(line);
+    Reader r(line, utf8);
     r.set_storage(out.payload.storage());
     try {
         switch (r.peek()) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sdk/base/json.hpp"
+#include "sdk/base/short_text.hpp"
 #include "sdk/plan/plan.hpp"
 
 #include <boost/json/object.hpp>
@@ -52,7 +53,7 @@ struct Envelope {
     explicit Envelope(const boost::json::storage_ptr& storage);
 
     std::uint32_t v = 0;
-    std::string ts;  // kept as written; never parsed here
+    text::ShortText ts;  // kept as written; never parsed here
     std::string stream;
     std::uint64_t seq = 0;
     EventSource source = EventSource::Morvane;
@@ -71,7 +72,9 @@ struct Envelope {
 plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
 // The same into out, an empty envelope made for the storage (a list of envelopes grows in
 // place): the error message, or "" when the line is read. out is unspecified after an error.
-std::string read_envelope_into(std::string_view line, Envelope& out);
+// utf8: Checked for a line known to be valid UTF-8 (a journal line as the line splitter hands it
+// over), which is then not checked again.
+std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the message carries
