@@ -1,5 +1,6 @@
 #include "sdk/base/short_text.hpp"
 
+#include <ostream>
 #include <utility>
 
 namespace korvalle::text {
@@ -55,5 +56,7 @@ void ShortText::release() noexcept {
     delete[] far.data;
     size_ = 0;
 }
+
+std::ostream& operator<<(std::ostream& out, const ShortText& text) { return out << text.view(); }
 
 }  // namespace korvalle::text

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -66,5 +67,7 @@ private:
 };
 
 static_assert(sizeof(ShortText) == sizeof(std::string));
+
+std::ostream& operator<<(std::ostream& out, const ShortText& text);
 
 }  // namespace korvalle::text
