@@ -314,7 +314,14 @@ constexpr char kEmpty[] = "";
 
 }  // namespace
 
-Labels::Labels(const Labels& other) : round(other.round), extra(other.extra) { copy_texts(other); }
+Labels::Labels(const Labels& other) : round(other.round), extra(other.extra) {
+    try {
+        copy_texts(other);
+    } catch (...) {
+        free_texts();  // no destructor runs for an object whose construction failed
+        throw;
+    }
+}
 
 Labels::Labels(Labels&& other) noexcept : round(other.round), extra(std::move(other.extra)) {
     // The moved object takes other's storage, where the texts were made.
