@@ -68,11 +68,17 @@ struct Number {
     double d = 0;
 };
 
+// Whether a text is already known to be valid UTF-8 (checked as a whole by whoever hands it
+// over, as the journal's line splitter does), so that the reader need not check it again.
+enum class Utf8 { Unchecked, Checked };
+
 class Reader {
 public:
-    explicit Reader(std::string_view text);
+    // With Utf8::Checked the text must be valid UTF-8: its strings are then not checked again.
+    // The accepted texts and every message stay the same for valid UTF-8.
+    explicit Reader(std::string_view text, Utf8 utf8 = Utf8::Unchecked);
     // The reader keeps a view of its text: a temporary string would dangle.
-    explicit Reader(std::string&&) = delete;
+    explicit Reader(std::string&&, Utf8 = Utf8::Unchecked) = delete;
     explicit Reader(const char* text) : Reader(std::string_view(text)) {}
 
     std::string_view text() const { return text_; }
@@ -174,6 +180,7 @@ private:
     // ',' (so a member or element comes next). A completed nested container sets it like
     // any other value, so nesting needs no stack.
     bool need_comma_ = false;
+    bool utf8_ = false;    // the text is known to be valid UTF-8
     std::string scratch_;  // unescaped string contents
     boost::json::storage_ptr storage_;
 };

@@ -8,7 +8,9 @@
 
 #include "sdk/base/text.hpp"
 
+#include <cstring>
 #include <limits>
+#include <utility>
 
 namespace korvalle::event {
 
@@ -46,15 +48,16 @@ std::uint64_t read_u64(Reader& r, std::uint64_t max, const char* expected) {
 
 // A text read into its place, with no string made in between.
 void read_text(Reader& r, std::string& into) { into.assign(r.read_string_view()); }
+void read_text(Reader& r, text::ShortText& into) { into = r.read_string_view(); }
 
-// A text or null (none).
-void read_optional_text(Reader& r, std::optional<std::string>& into) {
+// A label's text or null (none).
+void read_label_text(Reader& r, Labels& labels, LabelText& into) {
     if (r.peek() == Token::Null) {
         r.read_null();
-        into.reset();
+        labels.set(into, std::nullopt);
         return;
     }
-    into.emplace(r.read_string_view());
+    labels.set(into, r.read_string_view());
 }
 
 EventSource read_source(Reader& r) {
@@ -125,21 +128,20 @@ void labels_into(Reader& r, int depth, Labels& labels) {
         if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
         seen[field] = true;
         switch (field) {
-            case 0: read_optional_text(r, labels.run_id); break;
-            case 1: read_optional_text(r, labels.node); break;
+            case 0: read_label_text(r, labels, labels.run_id); break;
+            case 1: read_label_text(r, labels, labels.node); break;
             case 2:
                 if (r.peek() == Token::Null) r.read_null();
                 else labels.round = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64");
                 break;
-            case 3: read_optional_text(r, labels.persona); break;
-            case 4: read_optional_text(r, labels.step); break;
+            case 3: read_label_text(r, labels, labels.persona); break;
+            case 4: read_label_text(r, labels, labels.step); break;
         }
     }
 }
 
 Labels labels_from(Reader& r, int depth) {
-    Labels labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                  boost::json::object(r.storage())};
+    Labels labels(r.storage());
     labels_into(r, depth, labels);
     return labels;
 }
@@ -300,14 +302,103 @@ std::string_view source_word(EventSource source) {
     return {};
 }
 
-Envelope::Envelope(const boost::json::storage_ptr& storage)
-    : labels{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, boost::json::object(storage)},
-      payload(storage) {}
+Envelope::Envelope(const boost::json::storage_ptr& storage) : labels(storage), payload(storage) {}
 
-std::string read_envelope_into(std::string_view line, Envelope& out) {
+namespace {
+
+// The label texts of Labels, in declared order.
+constexpr LabelText Labels::*kLabelTexts[] = {&Labels::run_id, &Labels::node, &Labels::persona, &Labels::step};
+
+// Where an empty text points: a text is absent only when it points nowhere.
+constexpr char kEmpty[] = "";
+
+}  // namespace
+
+Labels::Labels(const Labels& other) : round(other.round), extra(other.extra) {
+    try {
+        copy_texts(other);
+    } catch (...) {
+        free_texts();  // no destructor runs for an object whose construction failed
+        throw;
+    }
+}
+
+Labels::Labels(Labels&& other) noexcept : round(other.round), extra(std::move(other.extra)) {
+    // The moved object takes other's storage, where the texts were made.
+    steal_texts(other);
+}
+
+Labels& Labels::operator=(const Labels& other) {
+    if (this == &other) return *this;
+    extra = other.extra;
+    round = other.round;
+    free_texts();
+    copy_texts(other);
+    return *this;
+}
+
+Labels& Labels::operator=(Labels&& other) {
+    if (this == &other) return *this;
+    // Texts in the same storage are taken as they are; in another storage they are copied, as
+    // boost::json copies the members of a value moved between storages.
+    const bool same = extra.storage().get()->is_equal(*other.extra.storage().get());
+    extra = std::move(other.extra);
+    round = other.round;
+    free_texts();
+    if (same) steal_texts(other);
+    else copy_texts(other);
+    return *this;
+}
+
+Labels::~Labels() { free_texts(); }
+
+void Labels::set(LabelText& label, std::optional<std::string_view> text) {
+    LabelText made;
+    if (text) {
+        made.size_ = text->size();
+        if (text->empty()) {
+            made.data_ = kEmpty;
+        } else {
+            char* bytes = static_cast<char*>(extra.storage()->allocate(text->size(), 1));
+            std::memcpy(bytes, text->data(), text->size());
+            made.data_ = bytes;
+        }
+    }
+    if (label.data_ && label.size_ > 0) extra.storage()->deallocate(const_cast<char*>(label.data_), label.size_, 1);
+    label = made;
+}
+
+std::uint64_t Labels::heap_bytes() const {
+    // Only the default storage takes its memory from the heap one text at a time.
+    if (extra.storage().get() != boost::json::storage_ptr().get()) return 0;
+    std::uint64_t bytes = 0;
+    for (LabelText Labels::*text : kLabelTexts) {
+        const LabelText& label = this->*text;
+        if (label.data_ && label.size_ > 0) bytes += (label.size_ + 8 + 15) & ~std::uint64_t{15};
+    }
+    return bytes;
+}
+
+void Labels::copy_texts(const Labels& other) {
+    for (LabelText Labels::*text : kLabelTexts) set(this->*text, (other.*text).optional());
+}
+
+void Labels::steal_texts(Labels& other) noexcept {
+    for (LabelText Labels::*text : kLabelTexts) this->*text = std::exchange(other.*text, LabelText());
+}
+
+void Labels::free_texts() noexcept {
+    for (LabelText Labels::*text : kLabelTexts) {
+        LabelText& label = this->*text;
+        if (label.data_ && label.size_ > 0) extra.storage()->deallocate(const_cast<char*>(label.data_), label.size_, 1);
+        label = LabelText();
+    }
+}
+
+std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
     // The JSON members are made in the envelope's storage from the start: assigning a value
     // made elsewhere would copy it.
-    Reader r(line);
+    Reader r(line, utf8);
     r.set_storage(out.payload.storage());
     try {
         switch (r.peek()) {

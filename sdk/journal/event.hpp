@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sdk/base/json.hpp"
+#include "sdk/base/short_text.hpp"
 #include "sdk/plan/plan.hpp"
 
 #include <boost/json/object.hpp>
@@ -26,16 +27,64 @@ enum class EventSource : std::uint8_t { Morvane, Vcs, Pipeline };
 // "morvane", "vcs", "pipeline".
 std::string_view source_word(EventSource source);
 
+// A label's text, or none. Its bytes belong to the Labels holding it and are made in their
+// storage (a run's arena): no fixed room for a text that is mostly absent or short, and no
+// heap allocation of its own.
+class LabelText {
+public:
+    bool has_value() const { return data_ != nullptr; }
+    explicit operator bool() const { return has_value(); }
+    // The text; only when there is one.
+    std::string_view operator*() const { return {data_, size_}; }
+    std::string_view value_or(std::string_view otherwise) const { return has_value() ? **this : otherwise; }
+    std::optional<std::string_view> optional() const {
+        return has_value() ? std::optional<std::string_view>(**this) : std::nullopt;
+    }
+
+    friend bool operator==(const LabelText& a, const LabelText& b) { return a.optional() == b.optional(); }
+    friend bool operator==(const LabelText& a, std::string_view b) { return a.has_value() && *a == b; }
+    friend bool operator==(const LabelText& a, std::nullopt_t) { return !a.has_value(); }
+
+private:
+    friend struct Labels;
+    const char* data_ = nullptr;  // null when there is no text
+    std::size_t size_ = 0;
+};
+
 struct Labels {
-    std::optional<std::string> run_id;
-    std::optional<std::string> node;
+    // Labels whose texts and extra members are made in storage.
+    Labels() = default;
+    explicit Labels(const boost::json::storage_ptr& storage) : extra(storage) {}
+    // A copy takes the storage of other's extra members, as a copy of a JSON value does.
+    Labels(const Labels& other);
+    Labels(Labels&& other) noexcept;
+    Labels& operator=(const Labels& other);
+    Labels& operator=(Labels&& other);
+    ~Labels();
+
+    LabelText run_id;
+    LabelText node;
     std::optional<std::uint64_t> round;
-    std::optional<std::string> persona;
-    std::optional<std::string> step;
+    LabelText persona;
+    LabelText step;
     // Every other key, in order of first occurrence, with the value of its last occurrence.
     boost::json::object extra;
 
+    // Gives one of these labels' texts (run_id, node, persona or step) a copy of text, made in
+    // the labels' storage, or none.
+    void set(LabelText& label, std::optional<std::string_view> text);
+    // The heap bytes of the texts, with the allocator's headers: none when they are made in an
+    // arena (counted with its blocks).
+    std::uint64_t heap_bytes() const;
+
     bool operator==(const Labels& other) const;
+
+private:
+    // Copies other's texts into this one's storage; this holds none before.
+    void copy_texts(const Labels& other);
+    // Takes other's texts, made in the same storage, leaving it none.
+    void steal_texts(Labels& other) noexcept;
+    void free_texts() noexcept;
 };
 
 struct ArtifactRef {
@@ -52,7 +101,7 @@ struct Envelope {
     explicit Envelope(const boost::json::storage_ptr& storage);
 
     std::uint32_t v = 0;
-    std::string ts;  // kept as written; never parsed here
+    text::ShortText ts;  // kept as written; never parsed here
     std::string stream;
     std::uint64_t seq = 0;
     EventSource source = EventSource::Morvane;
@@ -71,7 +120,9 @@ struct Envelope {
 plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
 // The same into out, an empty envelope made for the storage (a list of envelopes grows in
 // place): the error message, or "" when the line is read. out is unspecified after an error.
-std::string read_envelope_into(std::string_view line, Envelope& out);
+// utf8: Checked for a line known to be valid UTF-8 (a journal line as the line splitter hands it
+// over), which is then not checked again.
+std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the message carries

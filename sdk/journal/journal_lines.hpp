@@ -36,7 +36,8 @@ struct JournalEnd {
 // missing or unreadable or is not UTF-8 text (skipped lines included); lines may already have
 // been handed over by then, and the caller discards them. The one UTF-8 fault that is not fatal
 // is a sequence cut by the end of the file: that unfinished last line (a line being written) is
-// dropped and the rest counts. trace, when given, receives the identity of the descriptor read
+// dropped and the rest counts. Every line handed over has been checked to be UTF-8 before it is
+// handed over, so its readers need not check it again (json::Utf8::Checked). trace, when given, receives the identity of the descriptor read
 // and the errno that ended the reading; end, where the reading stopped.
 bool for_each_journal_line(const std::filesystem::path& path,
                            const std::function<void(std::string_view)>& visit,

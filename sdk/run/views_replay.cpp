@@ -48,7 +48,7 @@ std::string_view view_of(const boost::json::string* value) {
 
 void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     if (!envelope.labels.node) return;
-    NodeActivity& activity = view.activity[*envelope.labels.node];
+    NodeActivity& activity = view.activity[std::string(*envelope.labels.node)];
     bump(activity.count);
     if (t) activity.last_at = t;
     if (envelope.kind != "turn-activity") return;
@@ -120,7 +120,8 @@ void upstream_modified(RunView& view, const boost::json::object& payload, const 
 void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     const std::string_view kind = envelope.kind;
     const boost::json::object& payload = envelope.payload;
-    const std::optional<std::string>& node = envelope.labels.node;
+    // The maps below are keyed by owned texts.
+    const std::optional<std::string> node(envelope.labels.node.optional());
     if (kind == "run-started") {
         if (std::optional<plan::Plan> plan = take_plan(view, payload)) view.plan = std::move(plan);
     } else if (kind == "round-started") {

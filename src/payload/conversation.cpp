@@ -127,7 +127,7 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     text_or_null(out, member(payload, "model"));
     out.member("reasoning", nullptr);
     out.member("status", envelope.kind);
-    out.member("timestamp", envelope.ts);
+    out.member("timestamp", envelope.ts.view());
     out.key("tools");
     out.begin_array();
     for (std::size_t i = turn.first_tool; i < turn.end_tool; ++i) activity_item(out, *activity[i], i - turn.first_tool);
@@ -208,7 +208,7 @@ void attribution(json::Writer& out, const views::RunView& view, const Envelopes&
     out.member("agentRole", role_word(persona).value_or("worker"));
     if (persona) out.member("persona", *persona);
     if (first)
-        out.member("finishedAt", envelopes.back()->ts);
+        out.member("finishedAt", envelopes.back()->ts.view());
     else
         out.member("finishedAt", nullptr);
     out.end_object();
@@ -289,7 +289,7 @@ void write_conversation(json::Writer& out, const views::RunView& view, std::stri
         out.member("name", view.id());
     out.member("project", view.id());
     if (first)
-        out.member("startedAt", first->ts);
+        out.member("startedAt", first->ts.view());
     else
         out.member("startedAt", now_rfc3339());
     out.member("state", first ? std::string_view(envelopes.back()->kind) : std::string_view("unknown"));

@@ -78,7 +78,7 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
         const auto& persona = session->first->labels.persona;
         if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
             out.member("agent_role", *role);
-        out.member("started_at", session->first->ts);
+        out.member("started_at", session->first->ts.view());
         out.end_object();
     }
     out.end_array();

@@ -58,7 +58,7 @@ void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Rou
     out.member("id", round_span_id(round));
     out.member("kind", "round");
     out.member("label", "round " + std::to_string(round));
-    out.member("started_at", of_round.pairs.front().envelope->ts);
+    out.member("started_at", of_round.pairs.front().envelope->ts.view());
     ended_at(out, finished ? of_round.pairs.back().envelope : nullptr);
     out.member("round", round);
     out.member("phase", finished ? "reviewing-results" : "driving-round");
@@ -79,7 +79,7 @@ void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGrou
     out.member("id", span_id("run", round, group.session));
     out.member("kind", "dispatch");
     out.member("label", group.session);
-    out.member("started_at", group.pairs.front().envelope->ts);
+    out.member("started_at", group.pairs.front().envelope->ts.view());
     ended_at(out, finished ? group.pairs.back().envelope : nullptr);
     out.member("parent_id", round_span_id(round));
     out.member("round", round);
@@ -141,7 +141,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
             out.member("label", std::string(node.node) + " dispatch");
         else
             out.member("label", group.session);
-        out.member("started_at", dispatch.ts);
+        out.member("started_at", dispatch.ts.view());
         ended_at(out, node.settled);
         out.member("parent_id", node_span_id(round, node.node));
         out.member("node_id", node.node);
@@ -209,7 +209,7 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
     out.member("id", node_span_id(round, node.node));
     out.member("kind", "node");
     out.member("label", node.node);
-    out.member("started_at", node.pairs.front().envelope->ts);
+    out.member("started_at", node.pairs.front().envelope->ts.view());
     ended_at(out, node.settled);
     if (parent) out.member("parent_id", *parent);
     out.member("node_id", node.node);

@@ -169,8 +169,8 @@ std::optional<std::uint64_t> lock_wait_ms(const event::Envelope& envelope) {
 std::string lock_wait_start(const event::Envelope& first, std::uint64_t waited_ms) {
     const auto at = clock::parse_rfc3339_ms(first.ts);
     // No four-digit year lies further than 2^62 ms from another, so a longer wait is out of range.
-    if (!at || waited_ms > (std::uint64_t{1} << 62)) return first.ts;
-    return clock::format_utc_ms(*at - static_cast<std::int64_t>(waited_ms)).value_or(first.ts);
+    if (!at || waited_ms > (std::uint64_t{1} << 62)) return first.ts.str();
+    return clock::format_utc_ms(*at - static_cast<std::int64_t>(waited_ms)).value_or(first.ts.str());
 }
 
 // Writes the rollup of the node's lock waits, when it has a counted one.
@@ -224,7 +224,7 @@ void reference_member(json::Writer& out, std::string_view kind, std::string_view
 
 void ended_at(json::Writer& out, const event::Envelope* end) {
     if (end)
-        out.member("ended_at", end->ts);
+        out.member("ended_at", end->ts.view());
     else
         out.member("ended_at", nullptr);
 }
@@ -291,7 +291,7 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
     else
         position_id(out, position);
     out.member("kind", envelope.kind);
-    out.member("at", envelope.ts);
+    out.member("at", envelope.ts.view());
     if (labels.node) out.member("node_id", *labels.node);
     if (labels.step) out.member("step_id", *labels.step);
     if (labels.round) out.member("round", *labels.round);

@@ -1,12 +1,14 @@
 // Journal envelopes, labels and artifact references read from JSON text.
 #include "sdk/journal/event.hpp"
 #include "sdk/journal/journal.hpp"
+#include "sdk/base/arena.hpp"
 #include "sdk/base/json.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace event = korvalle::event;
 namespace json = korvalle::json;
@@ -166,6 +168,57 @@ TEST(Labels, ReaderPositionedAtAValue) {
     EXPECT_EQ(event::read_labels(bad).error, "invalid type: sequence, expected struct Labels at line 1 column 1");
     json::Reader end("  ");
     EXPECT_EQ(event::read_labels(end).error, "EOF while parsing a value at line 1 column 2");
+}
+
+TEST(Labels, TextsFollowTheirStorageAndKeepAbsenceApartFromEmptiness) {
+    json::Arena arena;
+    const std::string line = with(R"("labels":{"run_id":"a-run-id-longer-than-sixteen-bytes","node":"","persona":null})");
+    const event::Envelope on_heap = read_ok(line);
+    EXPECT_EQ(std::tie(on_heap.labels.run_id, on_heap.labels.node, on_heap.labels.persona, on_heap.labels.step),
+              std::make_tuple("a-run-id-longer-than-sixteen-bytes", "", std::nullopt, std::nullopt));
+    EXPECT_GT(on_heap.labels.heap_bytes(), 0u);
+
+    event::Envelope in_arena(arena.storage());
+    in_arena = on_heap;
+    EXPECT_EQ(in_arena, on_heap);
+    EXPECT_EQ(in_arena.labels.heap_bytes(), 0u);  // counted with the arena's blocks
+    event::Envelope moved(std::move(in_arena));
+    event::Envelope back;
+    back = std::move(moved);  // into another storage: copied there
+    EXPECT_EQ(back, on_heap);
+    EXPECT_EQ(back.labels.heap_bytes(), on_heap.labels.heap_bytes());
+    back.labels.set(back.labels.node, std::nullopt);
+    EXPECT_NE(back, on_heap);
+}
+
+// A line known to be UTF-8 reads as one the reader checks itself: the same envelope or the same
+// message, with texts placed across the scanner's 16-byte steps.
+TEST(Envelope, LinesKnownToBeUtf8ReadAsCheckedOnes) {
+    const std::string texts[] = {"\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E more", "\xF0\x9F\x98\x80 \\u00e9\\ud83d\\ude00 \xC3\xBC"};
+    std::vector<std::string> lines;
+    for (const std::string& t : texts) {
+        for (const std::string pad : {"", "0123456789abc", "0123456789abcdef0123"}) {
+            const std::string s = pad + t;
+            lines.push_back(field("ts", "\"" + s + "\""));
+            lines.push_back(with(R"("labels":{"node":")" + s + R"(",")" + s + R"(":")" + s + R"("},"payload":{")" + s +
+                                 R"(":[")" + s + R"("]},"unknown":")" + s + "\""));
+            lines.push_back(field("kind", "\"" + s + "\x01\""));
+            lines.push_back(field("kind", "\"" + s + "\\q\""));
+            lines.push_back(with(R"("unknown":")" + s + "\x1f\""));
+            lines.push_back(field("kind", "\"" + s));
+        }
+    }
+    int read = 0;
+    for (const std::string& line : lines) {
+        event::Envelope checked, unchecked;
+        const std::string error = event::read_envelope_into(line, unchecked);
+        EXPECT_EQ(event::read_envelope_into(line, checked, json::Utf8::Checked), error) << line;
+        if (error.empty()) {
+            ++read;
+            EXPECT_EQ(checked, unchecked) << line;
+        }
+    }
+    EXPECT_EQ(read, 18);
 }
 
 TEST(Artifacts, ObjectAndPositionalForms) {
