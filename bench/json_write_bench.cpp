@@ -2,7 +2,7 @@
 // document shaped like a timeline (30 000 spans of short keys and values, timestamps, numbers,
 // nested event lists, and on a quarter of them a text of 200 to 500 bytes, a third of those with
 // quotes, line breaks or control bytes to escape, some non-ASCII) is written through json::Writer;
-// the same output is then appended to a string piece by piece, one append per writer call, which
+// the same output is then appended to a string fragment by fragment, one append per writer call, which
 // is what a writer that spent nothing on escaping and punctuation would cost. Both passes run
 // alternately in every iteration into a reused string; "writer_over_append" is their ratio.
 #include "bench/scratch.hpp"
@@ -127,7 +127,7 @@ void write_spans(Sink& out, const std::vector<Span>& spans) {
     out.end_array();
 }
 
-// A writer that notes how many bytes each call wrote: the pieces the plain pass appends.
+// A writer that notes how many bytes each call wrote: the fragments the plain pass appends.
 class Recorder {
 public:
     explicit Recorder(std::string& text) : text_(text), writer_(text) {}
@@ -145,14 +145,14 @@ public:
         value(v);
     }
 
-    std::vector<std::uint32_t> pieces;
+    std::vector<std::uint32_t> fragments;
 
 private:
     template <class Call>
     void note(Call call) {
         const std::size_t before = text_.size();
         call();
-        pieces.push_back(static_cast<std::uint32_t>(text_.size() - before));
+        fragments.push_back(static_cast<std::uint32_t>(text_.size() - before));
     }
 
     std::string& text_;
@@ -162,12 +162,12 @@ private:
 struct Data {
     std::vector<Span> spans = ::spans();
     std::string text;  // the whole output, as the writer writes it
-    std::vector<std::uint32_t> pieces;
+    std::vector<std::uint32_t> fragments;
 
     Data() {
         Recorder recorder(text);
         write_spans(recorder, spans);
-        pieces = std::move(recorder.pieces);
+        fragments = std::move(recorder.fragments);
     }
 };
 
@@ -178,9 +178,9 @@ const Data& data() {
 
 // Kept apart and aligned so that the loop sits at the same place in every build: its time moves
 // by several percent with its alignment, and it is the measure the writer is set against.
-[[gnu::noinline, gnu::aligned(64)]] void append_pieces(std::string& out, const Data& d) {
+[[gnu::noinline, gnu::aligned(64)]] void append_fragments(std::string& out, const Data& d) {
     const char* at = d.text.data();
-    for (std::uint32_t length : d.pieces) {
+    for (std::uint32_t length : d.fragments) {
         out.append(at, length);
         at += length;
     }
@@ -206,7 +206,7 @@ void BM_WriterBesideAppend(benchmark::State& state) {
         }
         out.clear();
         start = std::chrono::steady_clock::now();
-        append_pieces(out, d);
+        append_fragments(out, d);
         append_seconds += bench::seconds_since(start);
         benchmark::DoNotOptimize(out.data());
     }
@@ -215,7 +215,7 @@ void BM_WriterBesideAppend(benchmark::State& state) {
     state.counters["append_ms"] = append_seconds / n * 1e3;
     state.counters["writer_over_append"] = writer_seconds / append_seconds;
     state.counters["document_MB"] = static_cast<double>(d.text.size()) / 1e6;
-    state.counters["calls"] = static_cast<double>(d.pieces.size());
+    state.counters["calls"] = static_cast<double>(d.fragments.size());
 }
 BENCHMARK(BM_WriterBesideAppend)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3);
 

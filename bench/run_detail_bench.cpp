@@ -121,10 +121,10 @@ void write_run(const fs::path& dir) {
     }
 }
 
-// The answer to a request for the run detail, as the route makes it: the document in pieces,
+// The answer to a request for the run detail, as the route makes it: the document in fragments,
 // stamped, behind the envelope's head.
 api::Envelope answer(const views::RunView& view, const payload::ViewIndexes& indexes) {
-    api::Stamped stamped = api::stamp_written(payload::run_detail_pieces(view, true, nullptr, indexes));
+    api::Stamped stamped = api::stamp_written(payload::run_detail_fragments(view, true, nullptr, indexes));
     return *api::envelope_body(stamped);
 }
 

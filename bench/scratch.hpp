@@ -1,4 +1,4 @@
-// Small pieces the benchmarks share: a scratch directory for generated runs, journal times, a
+// Small fragments the benchmarks share: a scratch directory for generated runs, journal times, a
 // clock reading, and the counters of a document measured beside the open of its run.
 #pragma once
 

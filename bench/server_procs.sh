@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # build, max_time and the variables bench_setup sets belong to the script that sources this.
 # shellcheck disable=SC2034,SC2154
-# Pieces shared by the benchmarks that measure a running korvalle-api from outside
+# Helpers shared by the benchmarks that measure a running korvalle-api from outside
 # (scale_bench.sh, documents_bench.sh, events_bench.sh): building, a scratch directory removed at exit, servers
 # started on 127.0.0.1 and stopped again, their CPU time and memory from /proc, requests with
 # curl, and the printing of figures against their targets.

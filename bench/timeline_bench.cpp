@@ -5,7 +5,7 @@
 // (which makes what is then kept with it), then answers a warm request for it (the run kept in
 // the run cache with what an earlier request kept beside its view) and parses every line of the
 // journal with boost::json::parse, those two in an order drawn per iteration. Answers are made
-// as the route makes them: the document in pieces, stamped, behind the envelope's head. The
+// as the route makes them: the document in fragments, stamped, behind the envelope's head. The
 // counters give the times and the warm and first answers' over the open and over the parse,
 // measured side by side. The node timeline of one node is measured the same way.
 #include "bench/journal_parse.hpp"
@@ -122,7 +122,7 @@ fs::path write_run(const fs::path& root) {
 // The answer to a request for the timeline, as the route makes it.
 api::Envelope answer(const views::RunView& view, std::optional<std::string_view> node,
                      const payload::ViewIndexes& indexes) {
-    api::Stamped stamped = api::stamp_written(payload::timeline_pieces(view, node, indexes));
+    api::Stamped stamped = api::stamp_written(payload::timeline_fragments(view, node, indexes));
     return *api::envelope_body(stamped);
 }
 

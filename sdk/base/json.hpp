@@ -12,7 +12,7 @@
 // "number out of range").
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -38,7 +38,7 @@ class value_stack;
 namespace korvalle::json {
 
 namespace detail {
-class Piece;
+class Fragment;
 }
 
 // A fault found while reading, with the byte offset where it was detected.
@@ -216,8 +216,8 @@ std::string format_double(double value);
 class Writer {
 public:
     explicit Writer(std::string& out) : out_(out) {}
-    // A writer of a text in pieces: kept() splices shared texts in instead of copying them.
-    explicit Writer(text::PiecedText& out) : out_(out.tail()), pieces_(&out) {}
+    // A writer of a text in fragments: kept() splices shared texts in instead of copying them.
+    explicit Writer(text::FragmentedText& out) : out_(out.tail()), fragments_(&out) {}
 
     void begin_object() { open('{'); }
     void end_object() { close('}'); }
@@ -246,7 +246,7 @@ public:
 
     // A value that is compact JSON text already (from an earlier Writer), copied as it stands.
     void written(std::string_view json_text);
-    // The same for a shared text: a piece of its own in a text written in pieces, where it is
+    // The same for a shared text: a fragment of its own in a text written in fragments, where it is
     // neither copied nor moved; copied otherwise.
     void kept(const text::SharedText& json_text);
 
@@ -269,7 +269,7 @@ public:
     }
 
 private:
-    // The values member() writes with their key in one piece: texts and scalars.
+    // The values member() writes with their key in one fragment: texts and scalars.
     template <class T>
     static constexpr bool is_text = std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
                                     std::is_same_v<T, boost::json::string> ||
@@ -297,15 +297,15 @@ private:
         if (need_comma_) out_.push_back(',');
     }
     void grow(std::size_t bytes);
-    // A piece begun with the comma when one is due, with room for bytes more in the text.
-    detail::Piece start(std::size_t bytes);
+    // A fragment begun with the comma when one is due, with room for bytes more in the text.
+    detail::Fragment start(std::size_t bytes);
     // Defined for bool, std::nullptr_t, std::int64_t, std::uint64_t and double.
     template <class T>
     void scalar_value(T v);
     template <class T>
     void scalar_member(std::string_view key, T v);
     void text_member(std::string_view key, std::string_view text);
-    // A text or scalar value goes out in one piece with its key, as member() writes them.
+    // A text or scalar value goes out in one fragment with its key, as member() writes them.
     void value_member(std::string_view key, const boost::json::value& value);
     template <class Tree>
     void tree(const Tree& tree);
@@ -315,7 +315,7 @@ private:
     static constexpr std::size_t spare = 64;
 
     std::string& out_;
-    text::PiecedText* pieces_ = nullptr;  // set when writing in pieces
+    text::FragmentedText* fragments_ = nullptr;  // set when writing in fragments
     // Whether the last thing written completed a value, so that the next one needs a comma
     // first. One bit serves every depth: a key or an opening bracket clears it, a closing
     // bracket sets it like any other value.

@@ -15,7 +15,7 @@ Stamped stamp_written(std::string object_text) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
 }
 
-Stamped stamp_written(text::Pieces object_text) {
+Stamped stamp_written(text::Fragments object_text) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
 }
 
@@ -40,10 +40,10 @@ std::optional<Envelope> envelope_body(Stamped& stamped) {
     }
     // A written object's members follow as they are, sent after the head: the comma that ends
     // the head stands for its opening brace.
-    if (stamped.written && text::size_of(stamped.written->pieces) > 2) {
+    if (stamped.written && text::size_of(stamped.written->fragments) > 2) {
         head += ',';
-        Envelope envelope{std::move(head), std::move(stamped.written->pieces)};
-        text::Piece& first = envelope.members.front();
+        Envelope envelope{std::move(head), std::move(stamped.written->fragments)};
+        text::Fragment& first = envelope.members.front();
         first.bytes.remove_prefix(1);
         if (first.bytes.empty()) envelope.members.erase(envelope.members.begin());
         return envelope;

@@ -3,7 +3,7 @@
 // document itself.
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 #include "src/contract/contract.hpp"
 #include "src/http/message.hpp"
 
@@ -22,12 +22,12 @@ namespace korvalle::api {
 inline constexpr std::uint32_t api_version = contract::api_version;
 inline constexpr std::uint32_t telemetry_schema_version = contract::telemetry_schema_version;
 
-// A document written as the text of a JSON object, whole or in pieces.
+// A document written as the text of a JSON object, whole or in fragments.
 struct Written {
-    Written(std::string text) { pieces.emplace_back(std::move(text)); }
-    Written(text::Pieces pieces) : pieces(std::move(pieces)) {}
+    Written(std::string text) { fragments.emplace_back(std::move(text)); }
+    Written(text::Fragments fragments) : fragments(std::move(fragments)) {}
 
-    text::Pieces pieces;
+    text::Fragments fragments;
 };
 
 struct Stamped {
@@ -35,7 +35,7 @@ struct Stamped {
     std::uint32_t telemetry_schema_version = api::telemetry_schema_version;
     std::string observed_at;
     boost::json::value document;
-    // The document as the text of a JSON object in pieces, for a document written as it was
+    // The document as the text of a JSON object in fragments, for a document written as it was
     // made; when set, document is null and the members come from the text.
     std::optional<Written> written = std::nullopt;
 };
@@ -44,14 +44,14 @@ struct Stamped {
 // telemetry it waited for) is complete.
 Stamped stamp(boost::json::value document);
 // The same for a document written as the text of a JSON object by the compact writer, whole or
-// in pieces.
+// in fragments.
 Stamped stamp_written(std::string object_text);
-Stamped stamp_written(text::Pieces object_text);
+Stamped stamp_written(text::Fragments object_text);
 
-// The success body in the pieces it is sent as: head, then members.
+// The success body in the fragments it is sent as: head, then members.
 struct Envelope {
     std::string head;
-    text::Pieces members;
+    text::Fragments members;
 
     std::size_t size() const { return head.size() + text::size_of(members); }
 };
@@ -59,7 +59,7 @@ struct Envelope {
 // The success body: {"api_version":2,"telemetry_schema_version":12,"observed_at":"…"} with the
 // entries of an object document appended in their own order (a null document adds nothing).
 // Returns nullopt for any other kind of document, which cannot be flattened. A written
-// document's text can be tens of megabytes: its pieces become the members as they are, from
+// document's text can be tens of megabytes: its fragments become the members as they are, from
 // just past its opening brace, after the head and the comma that ends it, and are neither copied
 // nor moved behind the head; members is empty when the head closes the body itself.
 std::optional<Envelope> envelope_body(Stamped& stamped);

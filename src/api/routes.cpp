@@ -45,7 +45,7 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
         page.reset();
     }
     if (!page) co_return error_response(error::ApiError::read_error("unexpected read failure"));
-    text::Pieces shared_page{text::piece_of(std::move(page))};
+    text::Fragments shared_page{text::fragment_of(std::move(page))};
     co_return within_budget(answer_of(api::stamp_written(std::move(shared_page))), store::AnswerShare{*state->answers});
 }
 
@@ -58,9 +58,9 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       include = std::get<bool>(include)](store::AnswerShare& share) -> Outcome {
-        auto document = store->run_pieces(id, include, &share);
+        auto document = store->run_fragments(id, include, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<text::Pieces>(std::move(document)));
+        return api::stamp_written(std::get<text::Fragments>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
@@ -74,9 +74,9 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
     if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       scope = std::get<store::TimelineScope>(std::move(scope))](store::AnswerShare& share) -> Outcome {
-        auto document = store->timeline_pieces(id, scope, &share);
+        auto document = store->timeline_fragments(id, scope, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<text::Pieces>(std::move(document)));
+        return api::stamp_written(std::get<text::Fragments>(std::move(document)));
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

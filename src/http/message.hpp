@@ -2,7 +2,7 @@
 // answer, and the one interface that turns the first into the second.
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/fields.hpp>
@@ -18,13 +18,13 @@ namespace korvalle::server {
 
 class EventStream;
 
-// A complete answer. Header names are lower case; content-length (of every piece of the body)
+// A complete answer. Header names are lower case; content-length (of every fragment of the body)
 // and date are added when the answer is written. An answer with events has no body of its own:
 // the event stream is its body (event_stream.hpp).
 //
-// The body is `body` followed by each piece of `more`, sent in one gathered write: a large text
+// The body is `body` followed by each fragment of `more`, sent in one gathered write: a large text
 // goes out from where it was made (or is kept, shared by several answers), never copied behind
-// a small one that leads it; each piece holds its bytes alive. `hold` is kept alive until the
+// a small one that leads it; each fragment holds its bytes alive. `hold` is kept alive until the
 // last byte of the answer is written or the connection ends (a share of a memory budget, say);
 // the HTTP layer never looks inside it.
 struct Response {
@@ -33,13 +33,13 @@ struct Response {
     std::string body;
     // "{}": an answer written {status, headers, body} may leave the members below out.
     std::shared_ptr<EventStream> events{};
-    text::Pieces more{};
+    text::Fragments more{};
     std::shared_ptr<void> hold{};
 
     // The bytes of the whole body.
     std::size_t body_size() const {
         std::size_t size = body.size();
-        for (const auto& piece : more) size += piece.size();
+        for (const auto& fragment : more) size += fragment.size();
         return size;
     }
 };

@@ -68,16 +68,16 @@ Response status_only(unsigned status) {
 }
 
 // A body of several texts, handed to the socket as one buffer sequence behind the head, so the
-// head and every piece leave in one gathered write and no piece is copied to join another.
-struct PiecesBody {
+// head and every fragment leave in one gathered write and no fragment is copied to join another.
+struct FragmentsBody {
     struct value_type {
         std::string first;
-        text::Pieces more;
+        text::Fragments more;
     };
 
     static std::uint64_t size(const value_type& body) {
         std::uint64_t size = body.first.size();
-        for (const auto& piece : body.more) size += piece.size();
+        for (const auto& fragment : body.more) size += fragment.size();
         return size;
     }
 
@@ -96,11 +96,11 @@ struct PiecesBody {
             done_ = true;
             const_buffers_type buffers;
             buffers.reserve(1 + body_.more.size());
-            auto add = [&](std::string_view piece) {
-                if (!piece.empty()) buffers.emplace_back(piece.data(), piece.size());
+            auto add = [&](std::string_view fragment) {
+                if (!fragment.empty()) buffers.emplace_back(fragment.data(), fragment.size());
             };
             add(body_.first);
-            for (const auto& piece : body_.more) add(piece.bytes);
+            for (const auto& fragment : body_.more) add(fragment.bytes);
             return std::make_pair(std::move(buffers), false);
         }
 
@@ -112,9 +112,9 @@ struct PiecesBody {
 
 // The answer as it goes on the wire: content-length and date added, and for HEAD the
 // content-length of the body that is not sent. The body's texts are moved, never copied.
-http::response<PiecesBody> wire_response(Response& response, bool head_request, unsigned version,
+http::response<FragmentsBody> wire_response(Response& response, bool head_request, unsigned version,
                                          bool keep_alive) {
-    http::response<PiecesBody> out;
+    http::response<FragmentsBody> out;
     out.version(version);
     out.result(response.status);
     for (auto& [name, value] : response.headers) out.set(name, value);
@@ -200,8 +200,8 @@ asio::awaitable<boost::system::error_code> Session::send(Response response, bool
     // Released only once the answer is written or the write has failed.
     const std::shared_ptr<void> hold = std::move(response.hold);
     auto wire = wire_response(response, head_request, version, keep_alive);
-    http::response_serializer<PiecesBody> serializer(wire);
-    Pace pace(server_->limits(), PiecesBody::size(wire.body()));
+    http::response_serializer<FragmentsBody> serializer(wire);
+    Pace pace(server_->limits(), FragmentsBody::size(wire.body()));
     boost::system::error_code ec;
     while (!ec && !serializer.is_done()) {
         stream_.expires_at(pace.deadline());

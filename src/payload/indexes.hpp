@@ -8,7 +8,7 @@
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 #include "sdk/plan/plan.hpp"
 #include "src/payload/conversation.hpp"
 #include "src/payload/timeline.hpp"

@@ -454,9 +454,9 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
     return text;
 }
 
-text::Pieces run_detail_pieces(const views::RunView& view, bool include_conversations,
+text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
                                const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
-    text::PiecedText text;
+    text::FragmentedText text;
     json::Writer out(text);
     write_run_detail(out, view, include_conversations, telemetry, indexes);
     return std::move(text).finish();

@@ -2,7 +2,7 @@
 // head with node entries, its rounds, its conversations, its node details and its launch block.
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 #include "src/payload/payload.hpp"
 
 #include <boost/json/object.hpp>
@@ -27,9 +27,9 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
 // The same from indexes kept with the view (indexes.hpp).
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
-// The same text in pieces: the texts that the indexes keep (round objects, conversations, node
-// details) are pieces of their own, shared and not copied, between the pieces written for it.
-text::Pieces run_detail_pieces(const views::RunView& view, bool include_conversations,
+// The same text in fragments: the texts that the indexes keep (round objects, conversations, node
+// details) are fragments of their own, shared and not copied, between the fragments written for it.
+text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
                                const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
 
 // The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing

@@ -309,10 +309,10 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
     return text;
 }
 
-text::Pieces timeline_pieces(const views::RunView& view, std::optional<std::string_view> node,
+text::Fragments timeline_fragments(const views::RunView& view, std::optional<std::string_view> node,
                              const ViewIndexes& indexes) {
-    if (!node) return {text::piece_of(indexes.whole_timeline())};
-    return {text::Piece(timeline(view, node, indexes))};
+    if (!node) return {text::fragment_of(indexes.whole_timeline())};
+    return {text::Fragment(timeline(view, node, indexes))};
 }
 
 }  // namespace korvalle::payload

@@ -18,7 +18,7 @@
 #pragma once
 
 #include "sdk/base/json.hpp"
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -177,8 +177,8 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
 // The same from indexes kept with the view (indexes.hpp): the whole run's is a copy of the text
 // they keep.
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes);
-// The same as one piece: the whole run's is the text the indexes keep, shared and not copied.
-text::Pieces timeline_pieces(const views::RunView& view, std::optional<std::string_view> node,
+// The same as one fragment: the whole run's is the text the indexes keep, shared and not copied.
+text::Fragments timeline_fragments(const views::RunView& view, std::optional<std::string_view> node,
                              const ViewIndexes& indexes);
 
 }  // namespace korvalle::payload

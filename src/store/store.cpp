@@ -175,21 +175,22 @@ void AnswerShare::settle(std::uint64_t bytes) {
 
 namespace {
 
-// The text of an answer in pieces, or its error.
-std::variant<std::string, error::ApiError> joined(std::variant<text::Pieces, error::ApiError> answer) {
+// The text of an answer in fragments, or its error.
+std::variant<std::string, error::ApiError> joined(std::variant<text::Fragments, error::ApiError> answer) {
     if (auto* error = std::get_if<error::ApiError>(&answer)) return std::move(*error);
-    return text::joined(std::get<text::Pieces>(answer));
+    return text::joined(std::get<text::Fragments>(answer));
 }
 
 }  // namespace
 
 std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
                                                          AnswerShare* share) const {
-    return joined(run_pieces(id, include_conversations, share));
+    return joined(run_fragments(id, include_conversations, share));
 }
 
-std::variant<text::Pieces, error::ApiError> RunStore::run_pieces(const contract::RunId& id, bool include_conversations,
-                                                                 AnswerShare* share) const {
+std::variant<text::Fragments, error::ApiError> RunStore::run_fragments(const contract::RunId& id,
+                                                                       bool include_conversations,
+                                                                       AnswerShare* share) const {
     // Taken before any round file is read: a round object read from files that changed less
     // than two seconds before is not kept.
     const std::int64_t read_from = run_cache_->now();
@@ -198,18 +199,18 @@ std::variant<text::Pieces, error::ApiError> RunStore::run_pieces(const contract:
     const SharedRun& run = std::get<SharedRun>(found);
     SharedTelemetry telemetry = cached_telemetry(run->view);
     if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
-    text::Pieces pieces =
-        payload::run_detail_pieces(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from));
+    text::Fragments fragments =
+        payload::run_detail_fragments(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from));
     count_indexes(run);
-    return pieces;
+    return fragments;
 }
 
 std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run, const TimelineScope& scope,
                                                               AnswerShare* share) const {
-    return joined(timeline_pieces(run, scope, share));
+    return joined(timeline_fragments(run, scope, share));
 }
 
-std::variant<text::Pieces, error::ApiError> RunStore::timeline_pieces(const contract::RunId& run,
+std::variant<text::Fragments, error::ApiError> RunStore::timeline_fragments(const contract::RunId& run,
                                                                       const TimelineScope& scope,
                                                                       AnswerShare* share) const {
     auto found = find_opened(run);
@@ -217,9 +218,9 @@ std::variant<text::Pieces, error::ApiError> RunStore::timeline_pieces(const cont
     const SharedRun& opened = std::get<SharedRun>(found);
     if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
     const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
-    text::Pieces pieces = payload::timeline_pieces(opened->view, node, opened->indexes_of());
+    text::Fragments fragments = payload::timeline_fragments(opened->view, node, opened->indexes_of());
     count_indexes(opened);
-    return pieces;
+    return fragments;
 }
 
 std::variant<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {

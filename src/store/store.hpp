@@ -5,7 +5,7 @@
 // runs' records, and open the runs without one on the store's pool of openers.
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
@@ -115,10 +115,11 @@ public:
     // the id.
     std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations,
                                                    AnswerShare* share = nullptr) const;
-    // The same text in pieces, as the route sends it: the parts kept with the run's view are
-    // shared, not copied (payload::run_detail_pieces).
-    std::variant<text::Pieces, error::ApiError> run_pieces(const contract::RunId& id, bool include_conversations,
-                                                           AnswerShare* share = nullptr) const;
+    // The same text in fragments, as the route sends it: the parts kept with the run's view are
+    // shared, not copied (payload::run_detail_fragments).
+    std::variant<text::Fragments, error::ApiError> run_fragments(const contract::RunId& id,
+                                                                 bool include_conversations,
+                                                                 AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
     // views::RunView::all would give their views; runs that do not open are left out. From the
@@ -140,10 +141,11 @@ public:
     // run_not_found when no run has the id. Looks up no telemetry.
     std::variant<std::string, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
                                                         AnswerShare* share = nullptr) const;
-    // The same text in pieces, as the route sends it: the whole run's is the text kept with the
-    // run's view (payload::timeline_pieces).
-    std::variant<text::Pieces, error::ApiError> timeline_pieces(const contract::RunId& run, const TimelineScope& scope,
-                                                                AnswerShare* share = nullptr) const;
+    // The same text in fragments, as the route sends it: the whole run's is the text kept with the
+    // run's view (payload::timeline_fragments).
+    std::variant<text::Fragments, error::ApiError> timeline_fragments(const contract::RunId& run,
+                                                                      const TimelineScope& scope,
+                                                                      AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.

@@ -110,23 +110,23 @@ TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFo
         auto res = success_envelope(stamped);
         EXPECT_EQ(res.body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"2026-01-01T00:00:00Z"})");
     }
-    // A written document follows the head as its own piece: together the bytes of one body.
+    // A written document follows the head as its own fragment: together the bytes of one body.
     for (std::string written : {R"({"a":1,"b":[2]})", "{}"}) {
         auto res = success_envelope(api::Stamped{2, 12, "t", nullptr, api::Written(written)});
         std::string body = res.body;
-        for (const auto& piece : res.more) body += piece.bytes;
+        for (const auto& fragment : res.more) body += fragment.bytes;
         written.erase(0, 1);
         EXPECT_EQ(body, R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t")" +
                             (written == "}" ? written : "," + written));
         EXPECT_EQ(res.body_size(), body.size());
     }
-    // A document in pieces is sent in them: a kept text that opens it goes out from past its
+    // A document in fragments is sent in them: a kept text that opens it goes out from past its
     // opening brace, neither copied nor changed.
     const text::SharedText kept = std::make_shared<const std::string>(R"({"a":1})");
-    auto pieced = success_envelope(api::Stamped{2, 12, "t", nullptr, api::Written(text::Pieces{text::piece_of(kept)})});
-    ASSERT_EQ(pieced.more.size(), 1u);
-    EXPECT_EQ(pieced.more.front().bytes.data(), kept->data() + 1);
-    EXPECT_EQ(pieced.body + std::string(pieced.more.front()), R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t","a":1})");
+    auto fragmented = success_envelope(api::Stamped{2, 12, "t", nullptr, api::Written(text::Fragments{text::fragment_of(kept)})});
+    ASSERT_EQ(fragmented.more.size(), 1u);
+    EXPECT_EQ(fragmented.more.front().bytes.data(), kept->data() + 1);
+    EXPECT_EQ(fragmented.body + std::string(fragmented.more.front()), R"({"api_version":2,"telemetry_schema_version":12,"observed_at":"t","a":1})");
     EXPECT_EQ(*kept, R"({"a":1})");
     api::Stamped list{2, 12, "t", boost::json::parse("[1]")};
     auto res = success_envelope(list);

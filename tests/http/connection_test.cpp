@@ -1,7 +1,7 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
 // when chunked framing runs on without a line end, when the client stops reading its answer, and
 // when it reads a large answer too slowly; "Expect: 100-continue" answered at once, and answers in
-// pieces. Time limits are shortened on the in-process listener; the descriptor and memory checks
+// fragments. Time limits are shortened on the in-process listener; the descriptor and memory checks
 // use the real server binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"
@@ -113,15 +113,15 @@ TEST(Connections, AClientThatStopsReadingCannotHoldTheStop) {
     EXPECT_EQ(stopped.wait_for(20s), std::future_status::ready);
 }
 
-// An answer in pieces goes out as the bytes of its pieces in order (a shared piece from its
+// An answer in fragments goes out as the bytes of its fragments in order (a shared fragment from its
 // offset on), HEAD with their length; a client that reads it at once gets it whole, while one
 // that takes a large answer a byte at a time is cut off and the answer lets go of what it holds.
-TEST(Connections, LargeAnswersInPiecesAndTheirPace) {
+TEST(Connections, LargeAnswersInFragmentsAndTheirPace) {
     const std::string middle(8 << 20, 'x');
     auto held = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = held;
     auto shared = std::make_shared<const std::string>("{" + middle);
-    Response answer{200, {}, "<", {}, {text::Piece(shared, std::string_view(*shared).substr(1)), std::string(">")}, std::move(held)};
+    Response answer{200, {}, "<", {}, {text::Fragment(shared, std::string_view(*shared).substr(1)), std::string(">")}, std::move(held)};
     InProcessServer serving(HttpLimits{.write_stall_timeout = 1s}, std::make_shared<FixedAnswer>(std::move(answer)));
 
     testing::HttpClient reader(serving.port, 20s);

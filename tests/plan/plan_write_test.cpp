@@ -74,10 +74,10 @@ private:
     Enum pick(int count) { return static_cast<Enum>(below(count)); }
 
     std::string text() {
-        static const std::vector<std::string> pieces = {"", "a", "id", "~", "null", "\"", "\\", "\n",
+        static const std::vector<std::string> fragments = {"", "a", "id", "~", "null", "\"", "\\", "\n",
                                                         "é", "日本", "run:x#y", " ", "kind", "\x01"};
         std::string out;
-        for (int i = below(3); i > 0; --i) out += pieces[below(static_cast<int>(pieces.size()))];
+        for (int i = below(3); i > 0; --i) out += fragments[below(static_cast<int>(fragments.size()))];
         return out;
     }
     std::optional<std::string> maybe_text() { return coin() ? std::optional(text()) : std::nullopt; }

@@ -38,18 +38,18 @@ store::RunStore store_of(const RunsRoot& root, std::int64_t ahead_ns) {
         std::make_shared<RunCache>(RunCache::Bounds{}, [ahead_ns] { return RunCache::realtime_ns() + ahead_ns; }));
 }
 
-// A run detail in pieces, and the piece that is round n's object (none: no such piece).
+// A run detail in fragments, and the fragment that is round n's object (none: no such fragment).
 struct Answer {
     std::string text;
     std::shared_ptr<const void> round_owner;
 };
 
 Answer detail(const store::RunStore& store, std::uint64_t round) {
-    const text::Pieces pieces = std::get<text::Pieces>(store.run_pieces(*contract::RunId::make("r"), true));
+    const text::Fragments fragments = std::get<text::Fragments>(store.run_fragments(*contract::RunId::make("r"), true));
     const std::string head = R"({"run_id":"r","round":)" + std::to_string(round) + ",";
-    Answer answer{text::joined(pieces), nullptr};
-    for (const text::Piece& piece : pieces)
-        if (piece.bytes.starts_with(head)) answer.round_owner = piece.owner;
+    Answer answer{text::joined(fragments), nullptr};
+    for (const text::Fragment& fragment : fragments)
+        if (fragment.bytes.starts_with(head)) answer.round_owner = fragment.owner;
     return answer;
 }
 

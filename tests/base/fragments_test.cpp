@@ -1,6 +1,6 @@
-// Texts in pieces: written in pieces they are the bytes written whole, with kept texts shared,
+// Texts in fragments: written in fragments they are the bytes written whole, with kept texts shared,
 // never copied.
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/fragments.hpp"
 
 #include "sdk/base/json.hpp"
 
@@ -9,7 +9,7 @@
 namespace korvalle {
 namespace {
 
-TEST(Pieces, WrittenInPiecesTheyAreTheTextWrittenWholeWithKeptTextsShared) {
+TEST(Fragments, WrittenInFragmentsTheyAreTheTextWrittenWholeWithKeptTextsShared) {
     const text::SharedText kept = std::make_shared<const std::string>(R"({"k":[1,2]})");
     const auto write = [&](json::Writer& out) {
         out.begin_object();
@@ -26,28 +26,28 @@ TEST(Pieces, WrittenInPiecesTheyAreTheTextWrittenWholeWithKeptTextsShared) {
     std::string whole;
     json::Writer whole_out(whole);
     write(whole_out);
-    text::PiecedText pieced;
-    json::Writer pieced_out(pieced);
-    write(pieced_out);
-    const text::Pieces pieces = std::move(pieced).finish();
+    text::FragmentedText fragmented;
+    json::Writer fragmented_out(fragmented);
+    write(fragmented_out);
+    const text::Fragments fragments = std::move(fragmented).finish();
 
     EXPECT_EQ(whole, R"({"a":1,"b":{"k":[1,2]},"c":[{"k":[1,2]},{"k":[1,2]}]})");
-    EXPECT_EQ(text::joined(pieces), whole);
-    EXPECT_EQ(text::size_of(pieces), whole.size());
+    EXPECT_EQ(text::joined(fragments), whole);
+    EXPECT_EQ(text::size_of(fragments), whole.size());
     std::size_t shared = 0;
-    for (const text::Piece& piece : pieces) {
-        EXPECT_FALSE(piece.bytes.empty());
-        if (piece.owner == kept) {
-            EXPECT_EQ(piece.bytes.data(), kept->data());
+    for (const text::Fragment& fragment : fragments) {
+        EXPECT_FALSE(fragment.bytes.empty());
+        if (fragment.owner == kept) {
+            EXPECT_EQ(fragment.bytes.data(), kept->data());
             ++shared;
         }
     }
     EXPECT_EQ(shared, 3u);
 
-    // A text that is one kept text is that one piece.
-    text::PiecedText alone;
+    // A text that is one kept text is that one fragment.
+    text::FragmentedText alone;
     json::Writer(alone).kept(kept);
-    const text::Pieces one = std::move(alone).finish();
+    const text::Fragments one = std::move(alone).finish();
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one.front().owner, kept);
 }
