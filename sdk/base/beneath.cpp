@@ -22,33 +22,12 @@ namespace korvalle::files {
 
 namespace fs = std::filesystem;
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
 // As many links as the kernel's own resolution follows.
 constexpr int link_limit = 40;
 
 using Names = std::vector<std::string>;
-
-template <class Open>
-Descriptor retrying(Open open) {
-    int fd;
-    do {
-        fd = open();
-    } while (fd < 0 && errno == EINTR);
-    return Descriptor(fd);
-}
 
 Descriptor open_at(int dir, const std::string& name, int flags) {
     return retrying([&] { return ::openat(dir, name.c_str(), flags | O_CLOEXEC); });
@@ -72,21 +51,6 @@ bool walk_decides(int error) {
 // The descriptor; when it is empty, error is set from errno.
 Descriptor or_error(Descriptor fd, int& error) {
     if (!fd) error = unless_exhausted(errno);
-    return fd;
-}
-
-// The descriptor, once fstat shows a regular file; else empty with error set (left as it is when
-// the descriptor is already empty).
-Descriptor regular_only(Descriptor fd, struct stat& st, int& error) {
-    if (!fd) return fd;
-    if (::fstat(fd.get(), &st) != 0) {
-        error = unless_exhausted(errno);
-        return {};
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return {};
-    }
     return fd;
 }
 

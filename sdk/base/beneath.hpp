@@ -4,6 +4,7 @@
 // Running out of descriptors or memory throws Exhausted (files.hpp).
 #pragma once
 
+#include "sdk/base/descriptor.hpp"
 #include "sdk/base/file_identity.hpp"
 
 #include <filesystem>
@@ -14,22 +15,6 @@
 struct stat;
 
 namespace korvalle::files {
-
-// An open file descriptor, closed when dropped.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    ~Descriptor();
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 
 // How a way beneath a directory is resolved: by the kernel (openat2 with RESOLVE_BENEATH and
 // RESOLVE_NO_MAGICLINKS) where it has that and the way never leaves the directory, else by a walk

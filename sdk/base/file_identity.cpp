@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace korvalle::files {
 
@@ -47,22 +46,17 @@ std::optional<Identity> identity_of(const std::filesystem::path& path) {
     return Identity::of(st);
 }
 
-OpenDirectory::OpenDirectory(const std::filesystem::path& path) : path_(path.native()) {
+OpenDirectory::OpenDirectory(const std::filesystem::path& path)
+    : path_(path.native()),
+      fd_(retrying([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); })) {
     while (path_.size() > 0 && path_.back() == '/') path_.pop_back();
-    do {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-}
-
-OpenDirectory::~OpenDirectory() {
-    if (fd_ >= 0) ::close(fd_);
 }
 
 // Resolving "dir/rest" resolves dir and then rest from where dir led, which is where the
 // descriptor was opened: the same file, unless dir itself was moved or replaced meanwhile.
 std::optional<Identity> OpenDirectory::identity_of(const std::filesystem::path& path) const {
     const std::string& whole = path.native();
-    if (fd_ < 0 || whole.size() <= path_.size() || whole.compare(0, path_.size(), path_) != 0 ||
+    if (!fd_ || whole.size() <= path_.size() || whole.compare(0, path_.size(), path_) != 0 ||
         whole[path_.size()] != '/') {
         return files::identity_of(path);
     }
@@ -70,7 +64,7 @@ std::optional<Identity> OpenDirectory::identity_of(const std::filesystem::path& 
     while (rest < whole.size() && whole[rest] == '/') ++rest;
     if (rest == whole.size()) return files::identity_of(path);
     struct stat st {};
-    if (::fstatat(fd_, whole.c_str() + rest, &st, 0) != 0) return std::nullopt;
+    if (::fstatat(fd_.get(), whole.c_str() + rest, &st, 0) != 0) return std::nullopt;
     return Identity::of(st);
 }
 

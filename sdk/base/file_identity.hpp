@@ -2,6 +2,8 @@
 // kept exactly as long as those files stay the same.
 #pragma once
 
+#include "sdk/base/descriptor.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -43,16 +45,13 @@ public:
     // The directory at path, links followed. One that cannot be opened holds nothing, and every
     // path is then looked up whole.
     explicit OpenDirectory(const std::filesystem::path& path);
-    ~OpenDirectory();
-    OpenDirectory(const OpenDirectory&) = delete;
-    OpenDirectory& operator=(const OpenDirectory&) = delete;
 
     // identity_of(path), looked up from the directory when path lies beneath it.
     std::optional<Identity> identity_of(const std::filesystem::path& path) const;
 
 private:
     std::string path_;  // without trailing slashes
-    int fd_ = -1;
+    Descriptor fd_;
 };
 
 // How one read of a file went: the identity of the very descriptor that was read (none when it

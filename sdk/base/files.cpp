@@ -13,28 +13,11 @@ namespace korvalle::files {
 
 namespace {
 
-int open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
-    int fd;
-    do {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer.
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = unless_exhausted(errno);
-        return -1;
-    }
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-        ::close(fd);
-        unless_exhausted(error);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+// O_NONBLOCK: opening a FIFO must not wait for a writer.
+Descriptor open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
+    Descriptor fd = retrying([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (!fd) error = unless_exhausted(errno);
+    return regular_only(std::move(fd), st, error);
 }
 
 // Appends everything from fd up to its end, or at most limit bytes.
@@ -74,8 +57,8 @@ void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResu
 ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Descriptor fd{open_regular(path, st, result.error)};
-    if (fd.get() < 0) return result;
+    Descriptor fd = open_regular(path, st, result.error);
+    if (!fd) return result;
     result.size = static_cast<std::uint64_t>(st.st_size);
     result.identity = Identity::of(st);
     const auto size = static_cast<std::size_t>(st.st_size);
@@ -96,8 +79,8 @@ int read_chunks(const std::filesystem::path& path, const std::function<void(std:
                 ReadTrace& trace, std::uint64_t from) {
     int error = 0;
     struct stat st {};
-    Descriptor fd{open_regular(path, st, error)};
-    if (fd.get() < 0) return error;
+    Descriptor fd = open_regular(path, st, error);
+    if (!fd) return error;
     trace.identity = Identity::of(st);
     const off_t end = st.st_size;
     char buffer[65536];
@@ -139,8 +122,8 @@ int read_regular_chunks(const std::filesystem::path& path,
 ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Descriptor fd{open_regular(path, st, result.error)};
-    if (fd.get() < 0) return result;
+    Descriptor fd = open_regular(path, st, result.error);
+    if (!fd) return result;
     read_tail_of(fd.get(), st, max_bytes, result);
     return result;
 }

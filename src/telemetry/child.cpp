@@ -15,6 +15,7 @@
 // a server ended by a signal can take the children's process groups with it.
 #include "src/telemetry/telemetry.hpp"
 
+#include "sdk/base/descriptor.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
@@ -40,26 +41,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Closes a descriptor once, whatever way the function leaves.
-class Fd {
-public:
-    Fd() = default;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 struct Pipe {
-    Fd read;
-    Fd write;
+    files::Descriptor read;
+    files::Descriptor write;
 };
 
 // Makes a pipe whose ends are close-on-exec, so that children spawned concurrently by other
@@ -67,8 +51,8 @@ struct Pipe {
 int make_pipe(Pipe& pipe) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return files::unless_exhausted(errno);
-    pipe.read.reset(fds[0]);
-    pipe.write.reset(fds[1]);
+    pipe.read = files::Descriptor(fds[0]);
+    pipe.write = files::Descriptor(fds[1]);
     return 0;
 }
 
@@ -350,8 +334,8 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
     child.pid = spawn(program, runs_root, run, out.write.get(), err.write.get());
     if (child.pid < 0) return Unavailable::cannot_start(text::os_error(files::unless_exhausted(-child.pid)));
     // Our copies of the write ends must go, or the pipes never reach their end.
-    out.write.reset();
-    err.write.reset();
+    out.write = {};
+    err.write = {};
 
     int error = 0;
     Ending ending = drain(out, err, ended.captured, child, deadline, error);
