@@ -58,7 +58,7 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       include = std::get<bool>(include)](store::AnswerShare& share) -> Outcome {
-        auto document = store->run_fragments(id, include, &share);
+        auto document = store->run(id, include, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         return api::stamp_written(std::get<text::Fragments>(std::move(document)));
     };
@@ -74,7 +74,7 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
     if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
     auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
                       scope = std::get<store::TimelineScope>(std::move(scope))](store::AnswerShare& share) -> Outcome {
-        auto document = store->timeline_fragments(id, scope, &share);
+        auto document = store->timeline(id, scope, &share);
         if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
         return api::stamp_written(std::get<text::Fragments>(std::move(document)));
     };

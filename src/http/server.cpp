@@ -113,7 +113,7 @@ struct FragmentsBody {
 // The answer as it goes on the wire: content-length and date added, and for HEAD the
 // content-length of the body that is not sent. The body's texts are moved, never copied.
 http::response<FragmentsBody> wire_response(Response& response, bool head_request, unsigned version,
-                                         bool keep_alive) {
+                                             bool keep_alive) {
     http::response<FragmentsBody> out;
     out.version(version);
     out.result(response.status);

@@ -455,7 +455,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
 }
 
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
-                               const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
     text::FragmentedText text;
     json::Writer out(text);
     write_run_detail(out, view, include_conversations, telemetry, indexes);

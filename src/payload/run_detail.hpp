@@ -30,7 +30,7 @@ std::string run_detail(const views::RunView& view, bool include_conversations,
 // The same text in fragments: the texts that the indexes keep (round objects, conversations, node
 // details) are fragments of their own, shared and not copied, between the fragments written for it.
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
-                               const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
+                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
 
 // The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing
 // indicators and counts.

@@ -310,7 +310,7 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
 }
 
 text::Fragments timeline_fragments(const views::RunView& view, std::optional<std::string_view> node,
-                             const ViewIndexes& indexes) {
+                                   const ViewIndexes& indexes) {
     if (!node) return {text::fragment_of(indexes.whole_timeline())};
     return {text::Fragment(timeline(view, node, indexes))};
 }

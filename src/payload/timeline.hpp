@@ -179,6 +179,6 @@ std::string timeline(const views::RunView& view, std::optional<std::string_view>
 std::string timeline(const views::RunView& view, std::optional<std::string_view> node, const ViewIndexes& indexes);
 // The same as one fragment: the whole run's is the text the indexes keep, shared and not copied.
 text::Fragments timeline_fragments(const views::RunView& view, std::optional<std::string_view> node,
-                             const ViewIndexes& indexes);
+                                   const ViewIndexes& indexes);
 
 }  // namespace korvalle::payload

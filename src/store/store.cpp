@@ -173,24 +173,8 @@ void AnswerShare::settle(std::uint64_t bytes) {
         lease = budget.acquire(bytes);
 }
 
-namespace {
-
-// The text of an answer in fragments, or its error.
-std::variant<std::string, error::ApiError> joined(std::variant<text::Fragments, error::ApiError> answer) {
-    if (auto* error = std::get_if<error::ApiError>(&answer)) return std::move(*error);
-    return text::joined(std::get<text::Fragments>(answer));
-}
-
-}  // namespace
-
-std::variant<std::string, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
-                                                         AnswerShare* share) const {
-    return joined(run_fragments(id, include_conversations, share));
-}
-
-std::variant<text::Fragments, error::ApiError> RunStore::run_fragments(const contract::RunId& id,
-                                                                       bool include_conversations,
-                                                                       AnswerShare* share) const {
+std::variant<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
+                                                             AnswerShare* share) const {
     // Taken before any round file is read: a round object read from files that changed less
     // than two seconds before is not kept.
     const std::int64_t read_from = run_cache_->now();
@@ -205,14 +189,9 @@ std::variant<text::Fragments, error::ApiError> RunStore::run_fragments(const con
     return fragments;
 }
 
-std::variant<std::string, error::ApiError> RunStore::timeline(const contract::RunId& run, const TimelineScope& scope,
-                                                              AnswerShare* share) const {
-    return joined(timeline_fragments(run, scope, share));
-}
-
-std::variant<text::Fragments, error::ApiError> RunStore::timeline_fragments(const contract::RunId& run,
-                                                                      const TimelineScope& scope,
-                                                                      AnswerShare* share) const {
+std::variant<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
+                                                                  const TimelineScope& scope,
+                                                                  AnswerShare* share) const {
     auto found = find_opened(run);
     if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
     const SharedRun& opened = std::get<SharedRun>(found);

@@ -112,14 +112,10 @@ public:
 
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
-    // the id.
-    std::variant<std::string, error::ApiError> run(const contract::RunId& id, bool include_conversations,
-                                                   AnswerShare* share = nullptr) const;
-    // The same text in fragments, as the route sends it: the parts kept with the run's view are
-    // shared, not copied (payload::run_detail_fragments).
-    std::variant<text::Fragments, error::ApiError> run_fragments(const contract::RunId& id,
-                                                                 bool include_conversations,
-                                                                 AnswerShare* share = nullptr) const;
+    // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
+    // not copied (payload::run_detail_fragments).
+    std::variant<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations,
+                                                       AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
     // views::RunView::all would give their views; runs that do not open are left out. From the
@@ -138,14 +134,10 @@ public:
                                                                const contract::RunId& id) const;
 
     // The text of the timeline document of the run, for the whole run or the scope's node;
-    // run_not_found when no run has the id. Looks up no telemetry.
-    std::variant<std::string, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
-                                                        AnswerShare* share = nullptr) const;
-    // The same text in fragments, as the route sends it: the whole run's is the text kept with the
-    // run's view (payload::timeline_fragments).
-    std::variant<text::Fragments, error::ApiError> timeline_fragments(const contract::RunId& run,
-                                                                      const TimelineScope& scope,
-                                                                      AnswerShare* share = nullptr) const;
+    // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
+    // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments).
+    std::variant<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
+                                                            AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.

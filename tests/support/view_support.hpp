@@ -1,6 +1,7 @@
 // Fixture runs opened as the readers see them, and expected documents kept beside the tests.
 #pragma once
 
+#include "sdk/base/fragments.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
@@ -31,6 +32,7 @@ inline std::string expected_document(const std::filesystem::path& path) {
 inline std::string written_text(const boost::json::value& document) { return json::write(document); }
 inline std::string written_text(const boost::json::object& document) { return json::write(document); }
 inline std::string written_text(std::string text) { return text; }
+inline std::string written_text(const text::Fragments& fragments) { return text::joined(fragments); }
 
 // A written document read back as a tree, for tests that look at one part of it.
 inline boost::json::value parsed(const std::string& text) {
