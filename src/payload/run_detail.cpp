@@ -442,16 +442,7 @@ void write_run_detail(json::Writer& out, const views::RunView& view, bool includ
 
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry) {
-    return run_detail(view, include_conversations, telemetry, OwnIndexes(view));
-}
-
-std::string run_detail(const views::RunView& view, bool include_conversations,
-                       const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
-    std::string text;
-    reserve_document(text, view);
-    json::Writer out(text);
-    write_run_detail(out, view, include_conversations, telemetry, indexes);
-    return text;
+    return text::joined(run_detail_fragments(view, include_conversations, telemetry, OwnIndexes(view)));
 }
 
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,

@@ -24,11 +24,9 @@ class ViewIndexes;
 // is round plans and conversation texts, which would otherwise be copied twice.
 std::string run_detail(const views::RunView& view, bool include_conversations,
                        const telemetry::RunTelemetry* telemetry);
-// The same from indexes kept with the view (indexes.hpp).
-std::string run_detail(const views::RunView& view, bool include_conversations,
-                       const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
-// The same text in fragments: the texts that the indexes keep (round objects, conversations, node
-// details) are fragments of their own, shared and not copied, between the fragments written for it.
+// The same text in fragments, from indexes kept with the view (indexes.hpp): the texts that the
+// indexes keep (round objects, conversations, node details) are fragments of their own, shared
+// and not copied, between the fragments written for it.
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
                                      const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
 
