@@ -11,12 +11,8 @@ Stamped stamp(boost::json::value document) {
     return Stamped{.observed_at = payload::now_rfc3339(), .document = std::move(document)};
 }
 
-Stamped stamp_written(std::string object_text) {
-    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
-}
-
-Stamped stamp_written(text::Fragments object_text) {
-    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = Written(std::move(object_text))};
+Stamped stamp_written(Written object_text) {
+    return Stamped{.observed_at = payload::now_rfc3339(), .document = nullptr, .written = std::move(object_text)};
 }
 
 std::optional<Envelope> envelope_body(Stamped& stamped) {

@@ -45,8 +45,7 @@ struct Stamped {
 Stamped stamp(boost::json::value document);
 // The same for a document written as the text of a JSON object by the compact writer, whole or
 // in fragments.
-Stamped stamp_written(std::string object_text);
-Stamped stamp_written(text::Fragments object_text);
+Stamped stamp_written(Written object_text);
 
 // The success body in the fragments it is sent as: head, then members.
 struct Envelope {
