@@ -2,7 +2,7 @@
 // document shaped like a timeline (30 000 spans of short keys and values, timestamps, numbers,
 // nested event lists, and on a quarter of them a text of 200 to 500 bytes, a third of those with
 // quotes, line breaks or control bytes to escape, some non-ASCII) is written through json::Writer;
-// the same output is then appended to a string fragment by fragment, one append per writer call, which
+// the same output is then appended to a string with one append per writer call, which
 // is what a writer that spent nothing on escaping and punctuation would cost. Both passes run
 // alternately in every iteration into a reused string; "writer_over_append" is their ratio.
 #include "bench/scratch.hpp"

@@ -99,13 +99,7 @@ std::string journal_line(int i, int nodes, bool skewed) {
 }
 
 void write_run(const fs::path& dir, int envelopes, int nodes, bool skewed = false) {
-    fs::create_directories(dir);
-    std::ofstream(dir / "launch.json")
-        << R"({"run_id":"r","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
-           R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":4,"heartbeat_interval":30,"adoptions":0})";
-    std::ofstream journal(dir / "events.jsonl");
-    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":)"
-            << plan_payload(nodes) << "}\n";
+    std::ofstream journal = bench::start_run(dir, "r", 4, plan_payload(nodes));
     journal << R"({"v":1,"ts":"2026-03-01T00:00:00.001Z","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{"round":1},"payload":{}})"
             << "\n";
     for (int i = 2; i < envelopes; ++i) journal << journal_line(i, nodes, skewed) << '\n';

@@ -93,14 +93,8 @@ std::string journal_line(int i) {
 
 // Rounds 1 to 19 finished with their plan and result files; round 20 is being driven.
 void write_run(const fs::path& dir) {
-    fs::create_directories(dir);
-    std::ofstream(dir / "launch.json")
-        << R"({"run_id":"big","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
-           R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":40,"heartbeat_interval":30,"adoptions":0})";
     const std::string plan = bench::large_plan_text(nodes);
-    std::ofstream journal(dir / "events.jsonl");
-    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":{"plan":)"
-            << plan << "}}\n";
+    std::ofstream journal = bench::start_run(dir, "big", 40, R"({"plan":)" + plan + "}");
     for (int i = 0; i < envelopes; ++i) {
         const int round = 1 + i / (envelopes / rounds);
         if (i % (envelopes / rounds) == 0) {

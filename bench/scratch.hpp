@@ -1,5 +1,5 @@
-// Small fragments the benchmarks share: a scratch directory for generated runs, journal times, a
-// clock reading, and the counters of a document measured beside the open of its run.
+// Small helpers the benchmarks share: a scratch directory for generated runs, the start of a
+// generated run, journal times, a clock reading, and the counters of a document measured beside the open of its run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -33,6 +34,22 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A generated run in dir begun: its launch.json for run_id with round_budget rounds, and the
+// journal's "run-started" line with payload. The journal stays open for the rest of the run.
+inline std::ofstream start_run(const std::filesystem::path& dir, const std::string& run_id, int round_budget,
+                               const std::string& payload) {
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "launch.json") << fmt::format(
+        R"({{"run_id":"{}","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
+        R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":{},"heartbeat_interval":30,)"
+        R"("adoptions":0}})",
+        run_id, round_budget);
+    std::ofstream journal(dir / "events.jsonl");
+    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":)"
+            << payload << "}\n";
+    return journal;
+}
 
 // A journal time ms milliseconds after 2026-03-01T00:00:00.000Z, kept within March.
 inline std::string timestamp(std::uint64_t ms) {

@@ -96,13 +96,7 @@ std::string plan_payload() {
 // The directory of the generated run.
 fs::path write_run(const fs::path& root) {
     const fs::path dir = root / "big";
-    fs::create_directories(dir);
-    std::ofstream(dir / "launch.json")
-        << R"({"run_id":"big","plan":"p.yaml","graph":"default","launcher":"codex","session":"s","pid":0,)"
-           R"("host":"elsewhere","started_at":"2026-03-01T00:00:00.000Z","round_budget":40,"heartbeat_interval":30,"adoptions":0})";
-    std::ofstream journal(dir / "events.jsonl");
-    journal << R"({"v":1,"ts":"2026-03-01T00:00:00.000Z","stream":"driver","seq":0,"source":"pipeline","kind":"run-started","labels":{},"payload":)"
-            << plan_payload() << "}\n";
+    std::ofstream journal = bench::start_run(dir, "big", 40, plan_payload());
     for (int i = 0; i < envelopes; ++i) {
         if (i % per_round == 0) {
             journal << fmt::format(R"({{"v":1,"ts":"{}","stream":"driver","seq":0,"source":"pipeline","kind":"round-started","labels":{{"round":{}}},"payload":{{}}}})",

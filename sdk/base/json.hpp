@@ -38,7 +38,7 @@ class value_stack;
 namespace korvalle::json {
 
 namespace detail {
-class Fragment;
+class TokenRun;
 }
 
 // A fault found while reading, with the byte offset where it was detected.
@@ -269,7 +269,7 @@ public:
     }
 
 private:
-    // The values member() writes with their key in one fragment: texts and scalars.
+    // The values member() writes with their key in one run of tokens: texts and scalars.
     template <class T>
     static constexpr bool is_text = std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
                                     std::is_same_v<T, boost::json::string> ||
@@ -297,15 +297,15 @@ private:
         if (need_comma_) out_.push_back(',');
     }
     void grow(std::size_t bytes);
-    // A fragment begun with the comma when one is due, with room for bytes more in the text.
-    detail::Fragment start(std::size_t bytes);
+    // A run of tokens begun with the comma when one is due, with room for bytes more in the text.
+    detail::TokenRun start(std::size_t bytes);
     // Defined for bool, std::nullptr_t, std::int64_t, std::uint64_t and double.
     template <class T>
     void scalar_value(T v);
     template <class T>
     void scalar_member(std::string_view key, T v);
     void text_member(std::string_view key, std::string_view text);
-    // A text or scalar value goes out in one fragment with its key, as member() writes them.
+    // A text or scalar value goes out in one run of tokens with its key, as member() writes them.
     void value_member(std::string_view key, const boost::json::value& value);
     template <class Tree>
     void tree(const Tree& tree);

@@ -280,10 +280,10 @@ char* write_double(char* at, double value) {
 
 namespace detail {
 
-// A run of tokens composed on the stack and appended to the text in one fragment: most keys and
+// A run of tokens composed on the stack and appended to the text at once: most keys and
 // values are a few bytes long, and each append to a string costs more than their bytes. A text
-// that is long or needs escaping does not fit; the caller then writes it fragment by fragment.
-class Fragment {
+// that is long or needs escaping does not fit; the caller then writes it in several appends.
+class TokenRun {
 public:
     // Room for a short key and a short text with their quotes and punctuation (a whole member),
     // and after any text put, room for a colon and a scalar.
@@ -331,11 +331,11 @@ private:
 
 namespace {
 
-using detail::Fragment;
+using detail::TokenRun;
 
-// A text too long for a fragment or one that needs escaping, written after what p holds. Kept out
+// A text too long for a run of tokens or one that needs escaping, written after what p holds. Kept out
 // of line so that the short path below is small enough to sit inside every caller.
-[[gnu::noinline]] void write_quoted_apart(std::string& out, Fragment& p, std::string_view s) {
+[[gnu::noinline]] void write_quoted_apart(std::string& out, TokenRun& p, std::string_view s) {
     p.append_to(out);
     p.clear();
     out.push_back('"');
@@ -345,19 +345,19 @@ using detail::Fragment;
 
 // s quoted and escaped after what p holds; p's bytes come first either way. Inlined by force: a
 // call per key and value costs as much as the copy of a short text.
-[[gnu::always_inline]] inline void write_quoted(std::string& out, Fragment& p, std::string_view s) {
+[[gnu::always_inline]] inline void write_quoted(std::string& out, TokenRun& p, std::string_view s) {
     if (!p.put_quoted(s)) write_quoted_apart(out, p, s);
 }
 
 void append_leaf(std::string& out, std::string_view text) {
-    Fragment p;
+    TokenRun p;
     write_quoted(out, p, text);
     p.append_to(out);
 }
 
 template <class T>
 void append_leaf(std::string& out, T scalar) {
-    Fragment p;
+    TokenRun p;
     p.put_scalar(scalar);
     p.append_to(out);
 }
@@ -438,7 +438,7 @@ void write_to(std::string& out, const boost::json::object& object) {
     out.push_back('{');
     bool first = true;
     for (const auto& member : object) {
-        Fragment p;
+        TokenRun p;
         if (!first) p.put(',');
         first = false;
         write_quoted(out, p, std::string_view(member.key().data(), member.key().size()));
@@ -459,17 +459,17 @@ void Writer::grow(std::size_t bytes) {
     out_.reserve(std::max(out_.size() + bytes + spare, out_.capacity() * 4));
 }
 
-// Each key or scalar goes out as one fragment with the comma before it (and a key with its colon):
+// Each key or scalar goes out as one run of tokens with the comma before it (and a key with its colon):
 // one append per token instead of one per byte of punctuation.
-Fragment Writer::start(std::size_t bytes) {
+TokenRun Writer::start(std::size_t bytes) {
     reserve(bytes);
-    Fragment p;
+    TokenRun p;
     if (need_comma_) p.put(',');
     return p;
 }
 
 void Writer::key(std::string_view key) {
-    Fragment p = start(key.size() + 3);
+    TokenRun p = start(key.size() + 3);
     write_quoted(out_, p, key);
     p.put(':');
     p.append_to(out_);
@@ -477,14 +477,14 @@ void Writer::key(std::string_view key) {
 }
 
 void Writer::value(std::string_view text) {
-    Fragment p = start(text.size() + 2);
+    TokenRun p = start(text.size() + 2);
     write_quoted(out_, p, text);
     p.append_to(out_);
     need_comma_ = true;
 }
 
 void Writer::text_member(std::string_view key, std::string_view text) {
-    Fragment p = start(key.size() + text.size() + 5);
+    TokenRun p = start(key.size() + text.size() + 5);
     write_quoted(out_, p, key);
     p.put(':');
     write_quoted(out_, p, text);
@@ -527,7 +527,7 @@ void Writer::joined_member(std::string_view k, std::span<const std::string_view>
 
 template <class T>
 void Writer::scalar_value(T v) {
-    Fragment p = start(Fragment::scalar_room);
+    TokenRun p = start(TokenRun::scalar_room);
     p.put_scalar(v);
     p.append_to(out_);
     need_comma_ = true;
@@ -535,7 +535,7 @@ void Writer::scalar_value(T v) {
 
 template <class T>
 void Writer::scalar_member(std::string_view key, T v) {
-    Fragment p = start(key.size() + 3 + Fragment::scalar_room);
+    TokenRun p = start(key.size() + 3 + TokenRun::scalar_room);
     write_quoted(out_, p, key);
     p.put(':');
     p.put_scalar(v);

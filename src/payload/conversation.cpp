@@ -214,7 +214,7 @@ void attribution(json::Writer& out, const views::RunView& view, const Envelopes&
     out.end_object();
 }
 
-// Feeds a SHA-256 digest fragment by fragment; the context is freed on every path out.
+// Feeds a SHA-256 digest text by text; the context is freed on every path out.
 class Sha256 {
 public:
     Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr); }

@@ -1,7 +1,7 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
 // when chunked framing runs on without a line end, when the client stops reading its answer, and
 // when it reads a large answer too slowly; "Expect: 100-continue" answered at once, and answers in
-// fragments. Time limits are shortened on the in-process listener; the descriptor and memory checks
+// several fragments. Time limits are shortened on the in-process listener; the descriptor and memory checks
 // use the real server binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"

@@ -1,4 +1,4 @@
-// Shared fragments of the server tests: fixture runs with a chosen last event time, settledness
+// What the server tests share: fixture runs with a chosen last event time, settledness
 // and round state, and small readers of JSON answers.
 #pragma once
 
