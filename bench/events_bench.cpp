@@ -175,16 +175,22 @@ std::pair<double, double> run_list_times(asio::io_context& ioc, unsigned short p
 // later connect of this machine while its ephemeral ports are searched.
 const asio::socket_base::linger close_at_once(true, 0);
 
+// Opens count connections and sends the same request on each, all before any answer is read.
+std::vector<std::unique_ptr<tcp::socket>> connect_and_ask(asio::io_context& ioc, unsigned short port, int count,
+                                                          const std::string& request) {
+    std::vector<std::unique_ptr<tcp::socket>> sockets;
+    for (int i = 0; i < count; ++i) {
+        sockets.push_back(std::make_unique<tcp::socket>(ioc));
+        sockets.back()->connect({asio::ip::make_address("127.0.0.1"), port});
+        sockets.back()->set_option(close_at_once);
+        asio::write(*sockets.back(), asio::buffer(request));
+    }
+    return sockets;
+}
+
 // Opens the streams and waits until each has its snapshot.
 std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, unsigned short port, int count) {
-    std::vector<std::unique_ptr<tcp::socket>> streams;
-    const std::string request = "GET /api/v2/events HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n";
-    for (int i = 0; i < count; ++i) {
-        streams.push_back(std::make_unique<tcp::socket>(ioc));
-        streams.back()->connect({asio::ip::make_address("127.0.0.1"), port});
-        streams.back()->set_option(close_at_once);
-        asio::write(*streams.back(), asio::buffer(request));
-    }
+    auto streams = connect_and_ask(ioc, port, count, "GET /api/v2/events HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n");
     for (auto& stream : streams) {
         asio::streambuf in;
         asio::read_until(*stream, in, "event: snapshot\n");
@@ -195,14 +201,7 @@ std::vector<std::unique_ptr<tcp::socket>> open_streams(asio::io_context& ioc, un
 // Opens keep-alive connections that each send one request for /healthz and read its answer,
 // then send nothing more: what they hold in the server is what an idle connection costs.
 std::vector<std::unique_ptr<tcp::socket>> open_idle_connections(asio::io_context& ioc, unsigned short port, int count) {
-    std::vector<std::unique_ptr<tcp::socket>> connections;
-    const std::string request = "GET /healthz HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n";
-    for (int i = 0; i < count; ++i) {
-        connections.push_back(std::make_unique<tcp::socket>(ioc));
-        connections.back()->connect({asio::ip::make_address("127.0.0.1"), port});
-        connections.back()->set_option(close_at_once);
-        asio::write(*connections.back(), asio::buffer(request));
-    }
+    auto connections = connect_and_ask(ioc, port, count, "GET /healthz HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n");
     for (auto& connection : connections) {
         boost::beast::flat_buffer buffer;
         http::response<http::string_body> res;
