@@ -36,7 +36,7 @@ void reserve_large(std::string& text, std::size_t bytes) {
 
 std::uint64_t heap_bytes(const std::string& text) {
     static const std::size_t small = std::string().capacity();
-    return text.capacity() > small ? (text.capacity() + 1 + 8 + 15) & ~std::uint64_t{15} : 0;
+    return text.capacity() > small ? allocation_bytes(text.capacity() + 1) : 0;
 }
 
 Block::Block(std::size_t bytes) : size_(bytes) {

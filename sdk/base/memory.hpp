@@ -14,8 +14,12 @@ namespace korvalle::memory {
 // writing a large document. Room never written costs no memory either way.
 void reserve_large(std::string& text, std::size_t bytes);
 
-// The heap bytes a text owns: none within the small-string room, else its capacity and NUL with
-// the allocator's header, rounded to the allocator's 16 bytes.
+// The heap bytes one allocation of `requested` bytes takes: with the allocator's 8-byte header,
+// rounded to its 16-byte steps.
+constexpr std::uint64_t allocation_bytes(std::uint64_t requested) { return (requested + 8 + 15) & ~std::uint64_t{15}; }
+
+// The heap bytes a text owns: none within the small-string room, else the allocation of its
+// capacity and NUL.
 std::uint64_t heap_bytes(const std::string& text);
 
 // A block of memory that goes back to the system as soon as it is freed. glibc serves large

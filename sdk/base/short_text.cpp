@@ -1,5 +1,7 @@
 #include "sdk/base/short_text.hpp"
 
+#include "sdk/base/memory.hpp"
+
 #include <ostream>
 #include <utility>
 
@@ -32,9 +34,7 @@ ShortText& ShortText::operator=(std::string_view text) {
 }
 
 std::uint64_t ShortText::heap_bytes() const {
-    if (size_ != kFar) return 0;
-    // malloc's chunk: the bytes and an 8-byte header, in 16-byte steps.
-    return (view().size() + 8 + 15) & ~std::uint64_t{15};
+    return size_ == kFar ? memory::allocation_bytes(view().size()) : 0;
 }
 
 void ShortText::take(std::string_view text) {

@@ -6,6 +6,7 @@
 // with their location at the public entry points.
 #include "sdk/journal/event.hpp"
 
+#include "sdk/base/memory.hpp"
 #include "sdk/base/text.hpp"
 
 #include <cstring>
@@ -374,7 +375,7 @@ std::uint64_t Labels::heap_bytes() const {
     std::uint64_t bytes = 0;
     for (LabelText Labels::*text : kLabelTexts) {
         const LabelText& label = this->*text;
-        if (label.data_ && label.size_ > 0) bytes += (label.size_ + 8 + 15) & ~std::uint64_t{15};
+        if (label.data_ && label.size_ > 0) bytes += memory::allocation_bytes(label.size_);
     }
     return bytes;
 }
