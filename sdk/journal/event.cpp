@@ -91,12 +91,15 @@ EventSource read_source(Reader& r) {
     return source;
 }
 
-boost::json::object read_payload(Reader& r, int depth) {
+// The payload is checked as read_value would read it and kept as the text it was written as.
+void read_payload(Reader& r, int depth, Payload& into) {
     if (r.peek() != Token::Object) {
         if (r.peek() == Token::End) r.fail("EOF while parsing a value");
         r.fail_invalid_type("a map");
     }
-    return std::move(r.read_value(depth, kMaxDepth).get_object());
+    const std::size_t start = r.offset();
+    r.check_value(depth, kMaxDepth);
+    into.assign(r.text().substr(start, r.offset() - start));
 }
 
 // Fails when a container opened at this level would pass the nesting limit.
@@ -238,7 +241,7 @@ void read_field(Reader& r, int field, Envelope& e) {
         case 4: e.source = read_source(r); break;
         case 5: read_text(r, e.kind); break;
         case 6: labels_into(r, 2, e.labels); break;
-        case 7: e.payload = read_payload(r, 2); break;
+        case 7: read_payload(r, 2, e.payload); break;
         case 8: e.artifacts = artifacts_from(r, 2); break;
     }
 }
@@ -290,7 +293,7 @@ bool Labels::operator==(const Labels& other) const {
 
 bool Envelope::operator==(const Envelope& other) const {
     return v == other.v && ts == other.ts && stream == other.stream && seq == other.seq && source == other.source &&
-           kind == other.kind && labels == other.labels && json::equal(payload, other.payload) &&
+           kind == other.kind && labels == other.labels && payload == other.payload &&
            artifacts == other.artifacts;
 }
 
@@ -394,6 +397,111 @@ void Labels::free_texts() noexcept {
         if (label.data_ && label.size_ > 0) extra.storage()->deallocate(const_cast<char*>(label.data_), label.size_, 1);
         label = LabelText();
     }
+}
+
+Payload::Payload(const Payload& other) : storage_(other.storage_) { assign(other.text()); }
+
+Payload::Payload(Payload&& other) noexcept
+    : storage_(other.storage_), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Payload& Payload::operator=(const Payload& other) {
+    if (this != &other) assign(other.text());
+    return *this;
+}
+
+Payload& Payload::operator=(Payload&& other) {
+    if (this == &other) return *this;
+    // A text in the same storage is taken as it is; from another storage it is copied.
+    if (!storage_.get()->is_equal(*other.storage_.get())) return *this = other;
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+}
+
+Payload::~Payload() { release(); }
+
+void Payload::release() noexcept {
+    if (data_) storage_->deallocate(const_cast<char*>(data_), size_, 1);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+void Payload::assign(std::string_view text) {
+    char* bytes = nullptr;
+    if (!text.empty()) {
+        bytes = static_cast<char*>(storage_->allocate(text.size(), 1));
+        std::memcpy(bytes, text.data(), text.size());
+    }
+    release();
+    data_ = bytes;
+    size_ = text.size();
+}
+
+bool Payload::empty() const {
+    std::size_t i = 1;  // behind the brace
+    while (i < size_ && (data_[i] == ' ' || data_[i] == '\t' || data_[i] == '\n' || data_[i] == '\r')) ++i;
+    return i >= size_ || data_[i] == '}';
+}
+
+// The text was checked when the line was read, UTF-8 included, so reading it again cannot fail.
+boost::json::object Payload::read() const {
+    if (size_ == 0) return {};
+    Reader r(text(), json::Utf8::Checked);
+    try {
+        return std::move(r.read_value(2, kMaxDepth).get_object());
+    } catch (const json::ReadError&) {
+        return {};
+    }
+}
+
+std::size_t Payload::find(std::string_view key) const {
+    if (size_ == 0) return std::string_view::npos;
+    Reader r(text(), json::Utf8::Checked);
+    std::size_t found = std::string_view::npos;
+    try {
+        r.begin_object();
+        while (auto name = r.next_key_view()) {
+            if (*name == key) found = r.offset();
+            r.skip_value();
+        }
+    } catch (const json::ReadError&) {
+        return std::string_view::npos;
+    }
+    return found;
+}
+
+std::optional<boost::json::value> Payload::member(std::string_view key) const {
+    const std::size_t at = find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    Reader r(text().substr(at), json::Utf8::Checked);
+    try {
+        return r.read_value(3, kMaxDepth);
+    } catch (const json::ReadError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> Payload::string_member(std::string_view key) const {
+    const std::size_t at = find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    Reader r(text().substr(at), json::Utf8::Checked);
+    if (r.peek() != Token::String) return std::nullopt;
+    try {
+        return r.read_string();
+    } catch (const json::ReadError&) {
+        return std::nullopt;
+    }
+}
+
+std::uint64_t Payload::heap_bytes() const {
+    // Only the default storage takes its memory from the heap one text at a time.
+    if (!data_ || storage_.get() != boost::json::storage_ptr().get()) return 0;
+    return memory::allocation_bytes(size_);
+}
+
+bool Payload::operator==(const Payload& other) const {
+    return text() == other.text() || json::equal(read(), other.read());
 }
 
 std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {

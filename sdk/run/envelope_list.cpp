@@ -108,7 +108,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<con
 std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {
     using memory::heap_bytes;
     std::uint64_t bytes = envelope.ts.heap_bytes() + heap_bytes(envelope.stream) + heap_bytes(envelope.kind);
-    bytes += envelope.labels.heap_bytes();
+    bytes += envelope.labels.heap_bytes() + envelope.payload.heap_bytes();
     bytes += envelope.artifacts.capacity() * sizeof(event::ArtifactRef);
     for (const event::ArtifactRef& ref : envelope.artifacts) bytes += heap_bytes(ref.id) + heap_bytes(ref.kind);
     return bytes;

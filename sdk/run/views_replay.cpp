@@ -42,18 +42,14 @@ std::optional<plan::Plan> take_plan(RunView& view, const boost::json::object& pa
     return plan;
 }
 
-std::string_view view_of(const boost::json::string* value) {
-    return value ? std::string_view(value->data(), value->size()) : std::string_view();
-}
-
 void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     if (!envelope.labels.node) return;
     NodeActivity& activity = view.activity[std::string(*envelope.labels.node)];
     bump(activity.count);
     if (t) activity.last_at = t;
     if (envelope.kind != "turn-activity") return;
-    const std::string_view name = view_of(string_at(envelope.payload, "name"));
-    const std::string_view detail = view_of(string_at(envelope.payload, "detail"));
+    const std::string name = envelope.payload.string_member("name").value_or("");
+    const std::string detail = envelope.payload.string_member("detail").value_or("");
     if (name.empty() && detail.empty()) return;
     // Most envelopes of a busy node are activity reports: reuse the text's buffer.
     std::string& text = activity.text ? *activity.text : activity.text.emplace();
@@ -87,7 +83,7 @@ void round_started(RunView& view, const event::Envelope& envelope) {
     view.outcomes.clear();
     view.deferred_contexts.clear();
     view.activity.clear();
-    std::optional<plan::Plan> plan = take_plan(view, envelope.payload);
+    std::optional<plan::Plan> plan = take_plan(view, envelope.payload.read());
     if (plan && !view.plan) view.plan = std::move(plan);
 }
 
@@ -119,11 +115,12 @@ void upstream_modified(RunView& view, const boost::json::object& payload, const 
 
 void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
     const std::string_view kind = envelope.kind;
-    const boost::json::object& payload = envelope.payload;
+    // Read only for the kinds that look into it: most pipeline envelopes do not.
+    const auto payload = [&envelope] { return envelope.payload.read(); };
     // The maps below are keyed by owned texts.
     const std::optional<std::string> node(envelope.labels.node.optional());
     if (kind == "run-started") {
-        if (std::optional<plan::Plan> plan = take_plan(view, payload)) view.plan = std::move(plan);
+        if (std::optional<plan::Plan> plan = take_plan(view, payload())) view.plan = std::move(plan);
     } else if (kind == "round-started") {
         round_started(view, envelope);
     } else if (kind == "round-finished") {
@@ -131,25 +128,25 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
     } else if (kind == "node-dispatched") {
         if (node) dispatched(view, *node, t);
     } else if (kind == "node-settled") {
-        if (node) settle(view, *node, payload, t);
+        if (node) settle(view, *node, payload(), t);
     } else if (kind == "edit-committed") {
-        apply_edits(view, payload);
+        apply_edits(view, payload());
     } else if (kind == "planner-surface-queued") {
         bump(view.surface_queued);
     } else if (kind == "planner-surfaced") {
         bump(view.surfaced);
         view.planner_surfaced_at = t;
     } else if (kind == "human-attested") {
-        human_attested(view, payload);
+        human_attested(view, payload());
     } else if (kind == "run-stopped") {
         view.in_round = false;
         view.stopped = true;
     } else if (kind == "cross-dag-satisfied") {
-        cross_dag_satisfied(view, payload);
+        cross_dag_satisfied(view, payload());
     } else if (kind == "upstream-modified") {
-        upstream_modified(view, payload, node);
+        upstream_modified(view, payload(), node);
     } else if (kind == "completion-requested") {
-        if (const auto* reason = string_at(payload, "reason")) view.completion_reasons.push_back(text_of(reason));
+        if (auto reason = envelope.payload.string_member("reason")) view.completion_reasons.push_back(std::move(*reason));
     }
     // "edit-rejected", "planner-replied", "driver-adopted", "quiet-worker",
     // "round-budget-exceeded", "boundary-retried" and unknown kinds change nothing more.

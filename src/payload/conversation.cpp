@@ -85,7 +85,7 @@ void usage_of(json::Writer& out, const boost::json::object& payload) {
 }
 
 void activity_item(json::Writer& out, const event::Envelope& envelope, std::size_t index) {
-    const boost::json::object& payload = envelope.payload;
+    const boost::json::object payload = envelope.payload.read();
     out.begin_object();
     out.member("index", index);
     const boost::json::value* kind = member(payload, "kind");
@@ -110,7 +110,7 @@ struct Turn {
 void turn(json::Writer& out, const Turn& turn, std::string_view session, std::size_t number,
           const Envelopes& activity) {
     const event::Envelope& envelope = *turn.envelope;
-    const boost::json::object& payload = envelope.payload;
+    const boost::json::object payload = envelope.payload.read();
     out.begin_object();
     out.key("assistant");
     text_or_null(out, member(payload, "message"));
@@ -144,9 +144,9 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
 // Asks for every text a turn shows at once, before any is written: they lie apart in the view's
 // arena, and their cache misses then overlap instead of coming one after another.
 void prefetch_turn(const Turn& turn, const Envelopes& activity) {
-    detail::prefetch_texts(turn.envelope->payload);
+    detail::prefetch_text(turn.envelope->payload.text());
     __builtin_prefetch(turn.envelope->ts.data());
-    for (std::size_t i = turn.first_tool; i < turn.end_tool; ++i) detail::prefetch_texts(activity[i]->payload);
+    for (std::size_t i = turn.first_tool; i < turn.end_tool; ++i) detail::prefetch_text(activity[i]->payload.text());
 }
 
 // The turns of a session: each turn envelope takes the activity reported since the previous

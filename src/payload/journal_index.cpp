@@ -47,19 +47,12 @@ void prefetch_members(const event::Envelope& envelope) {
     // The member tables sit in the view's arena, apart from the envelope: asking for them a few
     // envelopes ahead overlaps their cache misses instead of waiting on each in turn.
     __builtin_prefetch(envelope.labels.extra.begin());
-    __builtin_prefetch(envelope.payload.begin());
+    __builtin_prefetch(envelope.payload.text().data());
 }
 
-void prefetch_texts(const boost::json::object& object) {
+void prefetch_text(std::string_view text) {
     constexpr std::size_t line = 64;
-    for (const boost::json::key_value_pair& member : object) {
-        __builtin_prefetch(member.key().data());
-        if (const boost::json::string* text = member.value().if_string()) {
-            for (std::size_t at = 0; at < text->size(); at += line) __builtin_prefetch(text->data() + at);
-        } else if (const boost::json::object* inner = member.value().if_object()) {
-            __builtin_prefetch(inner->begin());
-        }
-    }
+    for (std::size_t at = 0; at < text.size(); at += line) __builtin_prefetch(text.data() + at);
 }
 
 JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(envelopes.data()) {

@@ -44,9 +44,10 @@ std::vector<boost::json::value> live_activity(const views::RunView& view) {
         fields.emplace("round", std::to_string(key.second));
         fields.emplace("node", *node);
         fields.emplace("at", static_cast<double>(*at_ms));
-        fields.emplace("kind", string_member(envelope.payload, "kind").value_or(""));
-        fields.emplace("name", string_member(envelope.payload, "name").value_or(""));
-        fields.emplace("detail", string_member(envelope.payload, "detail").value_or(""));
+        const boost::json::object payload = envelope.payload.read();
+        fields.emplace("kind", string_member(payload, "kind").value_or(""));
+        fields.emplace("name", string_member(payload, "name").value_or(""));
+        fields.emplace("detail", string_member(payload, "detail").value_or(""));
         fields.emplace("events", count);
         rows.insert_or_assign(key, Row{*at_ms, std::move(fields)});
     }

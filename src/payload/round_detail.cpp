@@ -221,32 +221,33 @@ bool is_blank(std::string_view text) { return text::trim(text).empty(); }
 
 // What a considered envelope says of its member: addressable (an empty reason) or why not;
 // none when the envelope says nothing about it.
-std::optional<std::optional<std::string_view>> member_reason(const event::Envelope& envelope) {
+std::optional<std::optional<std::string>> member_reason(const event::Envelope& envelope) {
     constexpr std::string_view gone = "the member is no longer running";
     const std::string_view kind = envelope.kind;
-    if (kind == "member-settled" || kind == "member-died") return std::optional<std::string_view>(gone);
+    if (kind == "member-settled" || kind == "member-died") return std::optional<std::string>(gone);
     if (kind == "turn-completed")
-        return std::optional<std::string_view>("its last turn completed, so the member is between turns");
-    if (kind == "turn-started" || kind == "turn-activity") return std::optional<std::string_view>();
+        return std::optional<std::string>("its last turn completed, so the member is between turns");
+    if (kind == "turn-started" || kind == "turn-activity") return std::optional<std::string>();
     if (kind != "turn-interrupted") return std::nullopt;
-    const boost::json::value* delivered = envelope.payload.if_contains("delivered");
+    const boost::json::object payload = envelope.payload.read();
+    const boost::json::value* delivered = payload.if_contains("delivered");
     if (!delivered || !delivered->is_bool()) return std::nullopt;
-    if (delivered->get_bool()) return std::optional<std::string_view>();
-    auto reason = string_member(envelope.payload, "reason");
-    if (reason && !is_blank(*reason)) return std::optional<std::string_view>(*reason);
-    return std::optional<std::string_view>("the last redirection this run offered it was not delivered");
+    if (delivered->get_bool()) return std::optional<std::string>();
+    auto reason = string_member(payload, "reason");
+    if (reason && !is_blank(*reason)) return std::optional<std::string>(*reason);
+    return std::optional<std::string>("the last redirection this run offered it was not delivered");
 }
 
 void member_control(json::Writer& out, const Round& round, const std::string& node) {
     struct Member {
-        std::optional<std::string_view> reason;  // none: addressable
+        std::optional<std::string> reason;  // none: addressable
         std::size_t last = 0;                    // position of its latest considered envelope
     };
-    std::map<std::string_view, Member> members;
+    std::map<std::string, Member> members;
     std::size_t position = 0;
     for (const event::Envelope* envelope : round.index.of_node(node)) {
         if (envelope->source != EventSource::Morvane || envelope->labels.round != round.number) continue;
-        std::optional<std::string_view> member = string_member(envelope->labels.extra, "member");
+        std::optional<std::string> member(string_member(envelope->labels.extra, "member"));
         if (!member) member = string_member(envelope->payload, "member");
         if (!member || is_blank(*member)) continue;
         if (!envelope->labels.run_id || is_blank(*envelope->labels.run_id)) continue;
@@ -254,8 +255,8 @@ void member_control(json::Writer& out, const Round& round, const std::string& no
         if (!reason) continue;
         members[*member] = Member{*reason, ++position};
     }
-    const std::pair<const std::string_view, Member>* latest = nullptr;
-    const std::pair<const std::string_view, Member>* addressable = nullptr;
+    const std::pair<const std::string, Member>* latest = nullptr;
+    const std::pair<const std::string, Member>* addressable = nullptr;
     for (const auto& entry : members) {
         if (!latest || entry.second.last > latest->second.last) latest = &entry;
         if (!entry.second.reason && (!addressable || entry.second.last > addressable->second.last)) addressable = &entry;
@@ -358,9 +359,10 @@ void live_entry(json::Writer& out, const Round& round, const plan::Node& node, g
     bool outcome_written = false;
     bool branch_written = false;
     if (const event::Envelope* settle = last_settle(round, node.id)) {
+        const boost::json::object payload = settle->payload.read();
         for (std::string_view key : report_keys) {
             if (key == "status") continue;
-            const boost::json::value* value = settle->payload.if_contains(key);
+            const boost::json::value* value = payload.if_contains(key);
             if (!value) continue;
             if (key == "outcome" && outcome) {
                 out.member(key, *outcome);

@@ -212,8 +212,8 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
 // ---- Node details. ----
 
 // The payload text key of the latest version-control envelope of one of the kinds that has it.
-std::optional<std::string_view> last_text(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds,
-                                          std::string_view key) {
+std::optional<std::string> last_text(const EnvelopeRefs& envelopes, std::initializer_list<std::string_view> kinds,
+                                     std::string_view key) {
     for (auto it = envelopes.rbegin(); it != envelopes.rend(); ++it) {
         const event::Envelope& envelope = **it;
         if (envelope.source != EventSource::Vcs) continue;
@@ -233,7 +233,7 @@ bool any_vcs(const EnvelopeRefs& envelopes, std::initializer_list<std::string_vi
 }
 
 bool required_check(const event::Envelope& envelope) {
-    const boost::json::value* required = envelope.payload.if_contains("required");
+    const auto required = envelope.payload.member("required");
     return required && required->is_bool() && required->get_bool();
 }
 
@@ -253,8 +253,8 @@ void check_object(json::Writer& out, const event::Envelope& envelope, std::strin
 void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs& of_round) {
     // A later check of the same name replaces the whole earlier one in its first position, so
     // only the latest check of each name is written.
-    std::map<std::string_view, std::size_t> position;
-    std::vector<std::pair<std::string_view, const event::Envelope*>> latest;
+    std::map<std::string, std::size_t, std::less<>> position;
+    std::vector<std::pair<std::string, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
         if (std::string_view(envelope->kind) != "change-check") continue;
         auto name = string_member(envelope->payload, "name");
@@ -295,25 +295,25 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
 }
 
 template <class Map>
-std::optional<std::string_view> entry_of(const Map& map, const std::string& node) {
+std::optional<std::string> entry_of(const Map& map, const std::string& node) {
     auto it = map.find(node);
     if (it == map.end()) return std::nullopt;
-    return std::string_view(it->second);
+    return std::string(it->second);
 }
 
 // From the node's version-control envelopes; nothing when the node has no publication.
 void publication(json::Writer& out, const views::RunView& view, const std::string& node,
                  const EnvelopeRefs& envelopes) {
-    std::optional<std::string_view> branch = entry_of(view.branches, node);
+    std::optional<std::string> branch = entry_of(view.branches, node);
     if (!branch) branch = last_text(envelopes, {"session-opened"}, "branch");
     if (!branch && !any_vcs(envelopes, {"change-opened", "session-opened"})) return;
 
     bool merged = any_vcs(envelopes, {"merge-completed", "change-merged"}) || entry_of(view.outcomes, node) == "merged";
-    std::optional<std::string_view> link = entry_of(view.change_urls, node);
+    std::optional<std::string> link = entry_of(view.change_urls, node);
     if (!link) link = last_text(envelopes, {"change-opened", "change-merged"}, "url");
-    std::optional<std::string_view> commit = last_text(envelopes, {"merge-completed", "change-merged"}, "sha");
+    std::optional<std::string> commit = last_text(envelopes, {"merge-completed", "change-merged"}, "sha");
     if (!commit) commit = last_text(envelopes, {"commit-preserved"}, "sha");
-    std::optional<std::string_view> base = last_text(envelopes, {"merge-completed"}, "base");
+    std::optional<std::string> base = last_text(envelopes, {"merge-completed"}, "base");
     if (!base) base = last_text(envelopes, {"change-opened", "session-opened"}, "base");
 
     out.key("publication");

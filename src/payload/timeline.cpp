@@ -126,8 +126,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
     const bool dispatch_id_valid = !contract::validate_run_id(dispatch_id);
     std::string_view status = "running";
     if (node.settled) {
-        if (const auto* word = node.settled->payload.if_contains("status"); word && word->is_string())
-            status = status_word(word->get_string());
+        if (auto word = node.settled->payload.string_member("status")) status = status_word(*word);
     }
 
     auto groups = group_by_session(node.pairs);
@@ -203,8 +202,7 @@ const event::Envelope* TimelineIndex::first_attestation(std::string_view node) c
 
 void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
                const Turns& turns) {
-    const boost::json::value* status = node.settled ? node.settled->payload.if_contains("status") : nullptr;
-    if (status && !status->is_string()) status = nullptr;
+    const std::optional<std::string> status = node.settled ? node.settled->payload.string_member("status") : std::nullopt;
     out.begin_object();
     out.member("id", node_span_id(round, node.node));
     out.member("kind", "node");
@@ -214,7 +212,7 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
     if (parent) out.member("parent_id", *parent);
     out.member("node_id", node.node);
     out.member("round", round);
-    if (status) out.member("status", status_word(status->get_string()));
+    if (status) out.member("status", status_word(*status));
     events_of(out, node.pairs, turns);
     out.end_object();
 }

@@ -47,7 +47,7 @@ std::optional<std::string_view> valid_session(const event::Envelope& envelope) {
 // Writes the offer made to a running member by an interrupted turn, when it makes one.
 void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
     if (envelope.kind != "turn-interrupted") return;
-    const auto& payload = envelope.payload;
+    const boost::json::object payload = envelope.payload.read();
     const auto* delivered = payload.if_contains("delivered");
     if (!delivered || !delivered->is_bool()) return;
     out.key("redirection");
@@ -68,7 +68,7 @@ void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
 // operation decides.
 void committed_context(json::Writer& out, const event::Envelope& envelope) {
     if (envelope.kind != "edit-committed") return;
-    const auto* operations = envelope.payload.if_contains("operations");
+    const auto operations = envelope.payload.member("operations");
     if (!operations || !operations->is_array()) return;
     for (const auto& operation : operations->get_array()) {
         if (!operation.is_object()) continue;
@@ -142,7 +142,7 @@ void publication_span(json::Writer& out, const NodeRound& node, std::string_view
     }
     if (!start) return;
     const event::Envelope* end = merge ? merge : conflict ? conflict : link;
-    const std::string_view label = string_member(start->payload, "branch").value_or(node.node);
+    const std::string label = string_member(start->payload, "branch").value_or(std::string(node.node));
     span_head(out, span_id("publication", round, node.node), "publication", label, start->ts, end, parent, node.node,
               round);
     if (end) out.member("status", merge ? "merged" : conflict ? "conflict" : "open");
@@ -154,7 +154,7 @@ void publication_span(json::Writer& out, const NodeRound& node, std::string_view
 
 // Milliseconds a lock wait lasted, when its "elapsed" seconds are a finite number not below zero.
 std::optional<std::uint64_t> lock_wait_ms(const event::Envelope& envelope) {
-    const auto* elapsed = envelope.payload.if_contains("elapsed");
+    const auto elapsed = envelope.payload.member("elapsed");
     if (!elapsed || !elapsed->is_number()) return std::nullopt;
     const double seconds = elapsed->to_number<double>();
     if (!std::isfinite(seconds) || seconds < 0) return std::nullopt;

@@ -128,6 +128,14 @@ std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload
     return seconds_to_ms(*seconds);
 }
 
+std::optional<std::uint64_t> turn_duration_ms(const event::Payload& payload) {
+    const std::optional<boost::json::value> usage = payload.member("usage");
+    if (!usage || !usage->is_object()) return std::nullopt;
+    boost::json::object only_usage;
+    only_usage.emplace("usage", *usage);
+    return turn_duration_ms(only_usage);
+}
+
 void add_turn(TurnDurations& tally, const event::Envelope& envelope) {
     if (envelope.source != event::EventSource::Morvane) return;
     if (envelope.kind == "turn-activity") return;

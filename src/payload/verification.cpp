@@ -9,12 +9,12 @@ namespace korvalle::payload {
 
 namespace {
 
-const boost::json::value* payload_member(const event::Envelope& envelope, std::string_view key) {
-    return envelope.payload.if_contains(key);
+std::optional<boost::json::value> payload_member(const event::Envelope& envelope, std::string_view key) {
+    return envelope.payload.member(key);
 }
 
 bool change_check_ok(const event::Envelope& envelope) {
-    const boost::json::value* conclusion = payload_member(envelope, "conclusion");
+    const auto conclusion = payload_member(envelope, "conclusion");
     if (!conclusion || !conclusion->is_string()) return true;
     std::string word(conclusion->get_string());
     // ASCII letters only: the checks service writes its conclusions in English words.
@@ -26,12 +26,12 @@ bool change_check_ok(const event::Envelope& envelope) {
 bool vcs_ok(const event::Envelope& envelope) {
     const std::string& kind = envelope.kind;
     if (kind == "push") {
-        const boost::json::value* accepted = payload_member(envelope, "accepted");
+        const auto accepted = payload_member(envelope, "accepted");
         return accepted && accepted->is_bool() ? accepted->get_bool() : true;
     }
     if (kind == "change-check") return change_check_ok(envelope);
     if (kind == "gate-verdict") {
-        const boost::json::value* verdict = payload_member(envelope, "verdict");
+        const auto verdict = payload_member(envelope, "verdict");
         return verdict && verdict->is_string() && verdict->get_string() == "pass";
     }
     if (kind == "sync-conflict") return false;
@@ -42,12 +42,12 @@ const std::vector<const event::Envelope*> no_envelopes;
 
 }  // namespace
 
-std::string_view event_output_text(const event::Envelope& envelope) {
+std::string event_output_text(const event::Envelope& envelope) {
     for (std::string_view key : {"detail", "error", "output"}) {
-        const boost::json::value* value = payload_member(envelope, key);
+        const auto value = payload_member(envelope, key);
         if (!value) continue;
         // The first key present decides, even when its value is not a text.
-        if (const boost::json::string* text = value->if_string()) return std::string_view(*text);
+        if (const boost::json::string* text = value->if_string()) return std::string(*text);
         return {};
     }
     return {};
@@ -55,7 +55,7 @@ std::string_view event_output_text(const event::Envelope& envelope) {
 
 bool event_ok(const event::Envelope& envelope) {
     if (envelope.source == event::EventSource::Vcs) return vcs_ok(envelope);
-    const boost::json::value* status = payload_member(envelope, "status");
+    const auto status = payload_member(envelope, "status");
     if (!status || !status->is_string()) return true;
     return status->get_string() == "done";
 }
@@ -68,10 +68,10 @@ std::vector<VerificationRecord> verification_records(const std::vector<const eve
         std::string_view started_at = (previous ? previous : envelope)->ts;
         previous = envelope;
         if (envelope->artifacts.empty()) continue;
-        std::string_view output = event_output_text(*envelope);
+        const std::string output = event_output_text(*envelope);
         bool ok = event_ok(*envelope);
         for (const event::ArtifactRef& reference : envelope->artifacts)
-            records.push_back(VerificationRecord{std::string(output), reference.id, started_at, envelope->ts, ok});
+            records.push_back(VerificationRecord{output, reference.id, started_at, envelope->ts, ok});
     }
     return records;
 }

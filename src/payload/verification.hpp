@@ -38,7 +38,7 @@ struct VerificationRecord {
 
 // The event's output text: the first of the payload's "detail", "error" and "output" that is
 // present decides; its text when it is a string, else empty. Empty when none is present.
-std::string_view event_output_text(const event::Envelope& envelope);
+std::string event_output_text(const event::Envelope& envelope);
 
 // The event's verdict. Version-control events by kind: "push" its "accepted" boolean (true when
 // not a boolean), "change-check" its "conclusion" ("success", "skipped" or "neutral" in any ASCII

@@ -69,9 +69,15 @@ std::optional<std::string_view> string_member(const boost::json::object& object,
     return std::string_view(value->get_string());
 }
 
+std::optional<std::string> string_member(const event::Payload& payload, std::string_view key) {
+    return payload.string_member(key);
+}
+
 std::optional<Party> party_of(const event::Envelope& envelope) {
     // A source that names something else does not stop the search.
-    if (auto party = party_named(envelope.payload.if_contains("role"))) return party;
+    if (auto role = envelope.payload.string_member("role")) {
+        if (auto party = party_named(std::string_view(*role))) return party;
+    }
     if (auto party = party_named(envelope.labels.extra.if_contains("role"))) return party;
     if (auto party = party_named(envelope.labels.extra.if_contains("member"))) return party;
     if (envelope.labels.persona) return party_named(std::string_view(*envelope.labels.persona));

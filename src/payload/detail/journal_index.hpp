@@ -75,9 +75,8 @@ private:
 // prefetch_members has asked for them.
 inline constexpr std::size_t prefetch_distance = 16;
 void prefetch_members(const event::Envelope& envelope);
-// The keys and texts of an object whose member table is in cache already, asked for ahead of
-// writing them: each sits apart from the table in the view's arena.
-void prefetch_texts(const boost::json::object& object);
+// A text of the view's arena (a payload's), asked for ahead of reading it.
+void prefetch_text(std::string_view text);
 
 // add_turn over an envelope's facts.
 void add_turn(TurnDurations& tally, const AgentFacts& facts);
