@@ -4,6 +4,7 @@
 // a line refused there is refused here with the same words. Errors carry the offset of the
 // byte where the fault was found; location_suffix turns it into line and column.
 #include "sdk/base/json.hpp"
+#include "sdk/base/json_scan.hpp"
 
 #include "sdk/base/text.hpp"
 
@@ -14,9 +15,6 @@
 #include <limits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace korvalle::json {
 
@@ -30,55 +28,6 @@ constexpr const char* kControl = "control character (\\u0000-\\u001F) found whil
 
 bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Bytes that end a plain run inside a string: the quote, the backslash, controls and, unless
-// the text is known to be UTF-8 already, every non-ASCII byte (which then needs a UTF-8 check).
-struct SpecialTable {
-    bool special[256] = {};
-    constexpr explicit SpecialTable(bool non_ascii) {
-        for (int c = 0; c < 0x20; ++c) special[c] = true;
-        for (int c = 0x80; c < 0x100; ++c) special[c] = non_ascii;
-        special[static_cast<unsigned char>('"')] = true;
-        special[static_cast<unsigned char>('\\')] = true;
-    }
-};
-constexpr SpecialTable kSpecial(true);
-constexpr SpecialTable kSpecialInUtf8(false);
-
-// Offset of the first special byte at or after i, or n. In text known to be UTF-8 a non-ASCII
-// byte is not special: every sequence is whole, and none holds a quote, backslash or control.
-[[gnu::always_inline]] inline std::size_t find_special(const char* p, std::size_t i, std::size_t n, bool utf8) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    if (utf8) {
-        const __m128i below_space = _mm_set1_epi8(0x1F);
-        while (i + 16 <= n) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            // Unsigned: min(x, 0x1F) == x only for the controls.
-            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                       _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x));
-            int mask = _mm_movemask_epi8(hit);
-            if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            i += 16;
-        }
-    } else {
-        const __m128i space = _mm_set1_epi8(0x20);
-        while (i + 16 <= n) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            // Signed comparison: bytes >= 0x80 are negative, so "less than space" also catches them.
-            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                       _mm_cmplt_epi8(x, space));
-            int mask = _mm_movemask_epi8(hit);
-            if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            i += 16;
-        }
-    }
-#endif
-    const bool* special = utf8 ? kSpecialInUtf8.special : kSpecial.special;
-    while (i < n && !special[static_cast<unsigned char>(p[i])]) ++i;
-    return i;
-}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -367,7 +316,7 @@ std::string_view Reader::scan_string() {
     const std::size_t start = pos_;
     bool escaped = false;
     for (;;) {
-        pos_ = find_special(p, pos_, n, utf8_);
+        pos_ = scan::find_special(p, pos_, n, utf8_);
         if (pos_ >= n) fail(kEofString);
         auto c = static_cast<unsigned char>(p[pos_]);
         if (c == '"') break;
@@ -438,7 +387,7 @@ std::string_view Reader::scan_string() {
         }
         for (;;) {
             std::size_t run = pos_;
-            pos_ = find_special(p, pos_, n, utf8_);
+            pos_ = scan::find_special(p, pos_, n, utf8_);
             scratch_.append(p + run, pos_ - run);
             if (pos_ >= n) fail(kEofString);
             auto c = static_cast<unsigned char>(p[pos_]);
@@ -463,7 +412,7 @@ void Reader::skip_string() {
     const std::size_t n = text_.size();
     ++pos_;
     for (;;) {
-        pos_ = find_special(p, pos_, n, utf8_);
+        pos_ = scan::find_special(p, pos_, n, utf8_);
         if (pos_ >= n) fail(kEofString);
         auto c = static_cast<unsigned char>(p[pos_]);
         if (c == '"') {
