@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a short, bounded time over its
-# seed corpus (tests/fuzz-corpus/<target>/), as many at a time as there are cores (FUZZ_JOBS
-# overrides, and JOBS the compile jobs). Usage: scripts/fuzz.sh [seconds-per-target]
+# seed corpus (tests/fuzz-corpus/<target>/) and with its dictionary (fuzz/<target>.dict) when
+# it has one, as many at a time as there are cores (FUZZ_JOBS overrides, and JOBS the compile
+# jobs). Usage: scripts/fuzz.sh [seconds-per-target]
 #
 # Each fuzz/*_fuzz.cpp is built as its own target, so a module that does not build with clang
 # fails only the targets that need it; every target that builds is run, each into a log of its
@@ -31,14 +32,15 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Runs one target over a copy of its corpus; its output goes to $work/NAME.log and its exit
-# status to $work/NAME.status.
+# Runs one target over a copy of its corpus, with its dictionary (fuzz/NAME.dict) when it has
+# one; its output goes to $work/NAME.log and its exit status to $work/NAME.status.
 fuzz_one() {
-  local name=$1 corpus=tests/fuzz-corpus/$1 code=0
+  local name=$1 corpus=tests/fuzz-corpus/$1 code=0 dict=()
   mkdir "$work/$name"
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work/$name"/
+  [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
   "$build/fuzz/$name" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
-    -timeout=10 -print_final_stats=1 "$work/$name" >"$work/$name.log" 2>&1 || code=$?
+    -timeout=10 -print_final_stats=1 "${dict[@]}" "$work/$name" >"$work/$name.log" 2>&1 || code=$?
   echo "$code" >"$work/$name.status"
 }
 
