@@ -505,6 +505,10 @@ bool Payload::operator==(const Payload& other) const {
 }
 
 std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
+    if (utf8 == json::Utf8::Checked) {
+        if (read_envelope_fast(line, out)) return {};
+        out = Envelope(out.payload.storage());  // the strict reader starts from an empty envelope
+    }
     // The JSON members are made in the envelope's storage from the start: assigning a value
     // made elsewhere would copy it.
     Reader r(line, utf8);
