@@ -92,7 +92,7 @@ EventSource read_source(Reader& r) {
 }
 
 // The payload is checked as read_value would read it and kept as the text it was written as.
-void read_payload(Reader& r, int depth, Payload& into) {
+void read_payload(Reader& r, int depth, ObjectText& into) {
     if (r.peek() != Token::Object) {
         if (r.peek() == Token::End) r.fail("EOF while parsing a value");
         r.fail_invalid_type("a map");
@@ -117,6 +117,10 @@ void labels_into(Reader& r, int depth, Labels& labels) {
     check_depth(r, depth);
     bool seen[5] = {};
     static constexpr const char* names[] = {"run_id", "node", "round", "persona", "step"};
+    // The other members, each value as written: read again, a repeated key keeps its first
+    // place and takes its last value.
+    std::string extra;
+    json::Writer others(extra);
     r.begin_object();
     while (auto key = r.next_key_view()) {
         int field = -1;
@@ -124,9 +128,17 @@ void labels_into(Reader& r, int depth, Labels& labels) {
             if (is(*key, names[i])) field = i;
         }
         if (field < 0) {
-            // Replace in place: a repeated key keeps its first place and takes its last value.
-            std::string name(*key);
-            labels.extra.insert_or_assign(name, r.read_value(depth + 1, kMaxDepth));
+            if (extra.empty()) others.begin_object();
+            others.key(*key);
+            // Texts are written again in their plainest form, so that a text needing no escape
+            // can be read as a view of the kept object.
+            if (r.peek() == Token::String) {
+                others.value(r.read_string_view());
+                continue;
+            }
+            const std::size_t start = r.offset();
+            r.check_value(depth + 1, kMaxDepth);
+            others.written(r.text().substr(start, r.offset() - start));
             continue;
         }
         if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
@@ -141,6 +153,10 @@ void labels_into(Reader& r, int depth, Labels& labels) {
             case 3: read_label_text(r, labels, labels.persona); break;
             case 4: read_label_text(r, labels, labels.step); break;
         }
+    }
+    if (!extra.empty()) {
+        others.end_object();
+        labels.extra.assign(extra);
     }
 }
 
@@ -288,7 +304,7 @@ plan::Read<T> located(const Reader& r, const json::ReadError& e) {
 // The JSON members compare through json::equal: Boost's operator== would copy them.
 bool Labels::operator==(const Labels& other) const {
     return run_id == other.run_id && node == other.node && round == other.round && persona == other.persona &&
-           step == other.step && json::equal(extra, other.extra);
+           step == other.step && extra == other.extra;
 }
 
 bool Envelope::operator==(const Envelope& other) const {
@@ -380,7 +396,7 @@ std::uint64_t Labels::heap_bytes() const {
         const LabelText& label = this->*text;
         if (label.data_ && label.size_ > 0) bytes += memory::allocation_bytes(label.size_);
     }
-    return bytes;
+    return bytes + extra.heap_bytes();
 }
 
 void Labels::copy_texts(const Labels& other) {
@@ -397,111 +413,6 @@ void Labels::free_texts() noexcept {
         if (label.data_ && label.size_ > 0) extra.storage()->deallocate(const_cast<char*>(label.data_), label.size_, 1);
         label = LabelText();
     }
-}
-
-Payload::Payload(const Payload& other) : storage_(other.storage_) { assign(other.text()); }
-
-Payload::Payload(Payload&& other) noexcept
-    : storage_(other.storage_), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-Payload& Payload::operator=(const Payload& other) {
-    if (this != &other) assign(other.text());
-    return *this;
-}
-
-Payload& Payload::operator=(Payload&& other) {
-    if (this == &other) return *this;
-    // A text in the same storage is taken as it is; from another storage it is copied.
-    if (!storage_.get()->is_equal(*other.storage_.get())) return *this = other;
-    release();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    return *this;
-}
-
-Payload::~Payload() { release(); }
-
-void Payload::release() noexcept {
-    if (data_) storage_->deallocate(const_cast<char*>(data_), size_, 1);
-    data_ = nullptr;
-    size_ = 0;
-}
-
-void Payload::assign(std::string_view text) {
-    char* bytes = nullptr;
-    if (!text.empty()) {
-        bytes = static_cast<char*>(storage_->allocate(text.size(), 1));
-        std::memcpy(bytes, text.data(), text.size());
-    }
-    release();
-    data_ = bytes;
-    size_ = text.size();
-}
-
-bool Payload::empty() const {
-    std::size_t i = 1;  // behind the brace
-    while (i < size_ && (data_[i] == ' ' || data_[i] == '\t' || data_[i] == '\n' || data_[i] == '\r')) ++i;
-    return i >= size_ || data_[i] == '}';
-}
-
-// The text was checked when the line was read, UTF-8 included, so reading it again cannot fail.
-boost::json::object Payload::read() const {
-    if (size_ == 0) return {};
-    Reader r(text(), json::Utf8::Checked);
-    try {
-        return std::move(r.read_value(2, kMaxDepth).get_object());
-    } catch (const json::ReadError&) {
-        return {};
-    }
-}
-
-std::size_t Payload::find(std::string_view key) const {
-    if (size_ == 0) return std::string_view::npos;
-    Reader r(text(), json::Utf8::Checked);
-    std::size_t found = std::string_view::npos;
-    try {
-        r.begin_object();
-        while (auto name = r.next_key_view()) {
-            if (*name == key) found = r.offset();
-            r.skip_value();
-        }
-    } catch (const json::ReadError&) {
-        return std::string_view::npos;
-    }
-    return found;
-}
-
-std::optional<boost::json::value> Payload::member(std::string_view key) const {
-    const std::size_t at = find(key);
-    if (at == std::string_view::npos) return std::nullopt;
-    Reader r(text().substr(at), json::Utf8::Checked);
-    try {
-        return r.read_value(3, kMaxDepth);
-    } catch (const json::ReadError&) {
-        return std::nullopt;
-    }
-}
-
-std::optional<std::string> Payload::string_member(std::string_view key) const {
-    const std::size_t at = find(key);
-    if (at == std::string_view::npos) return std::nullopt;
-    Reader r(text().substr(at), json::Utf8::Checked);
-    if (r.peek() != Token::String) return std::nullopt;
-    try {
-        return r.read_string();
-    } catch (const json::ReadError&) {
-        return std::nullopt;
-    }
-}
-
-std::uint64_t Payload::heap_bytes() const {
-    // Only the default storage takes its memory from the heap one text at a time.
-    if (!data_ || storage_.get() != boost::json::storage_ptr().get()) return 0;
-    return memory::allocation_bytes(size_);
-}
-
-bool Payload::operator==(const Payload& other) const {
-    return text() == other.text() || json::equal(read(), other.read());
 }
 
 std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {

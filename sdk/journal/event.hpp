@@ -9,6 +9,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/base/short_text.hpp"
+#include "sdk/journal/object_text.hpp"
 #include "sdk/plan/plan.hpp"
 
 #include <boost/json/object.hpp>
@@ -67,8 +68,8 @@ struct Labels {
     std::optional<std::uint64_t> round;
     LabelText persona;
     LabelText step;
-    // Every other key, in order of first occurrence, with the value of its last occurrence.
-    boost::json::object extra;
+    // Every other member, as written (read, a key keeps its first place and its last value).
+    ObjectText extra;
 
     // Gives one of these labels' texts (run_id, node, persona or step) a copy of text, made in
     // the labels' storage, or none.
@@ -85,56 +86,6 @@ private:
     // Takes other's texts, made in the same storage, leaving it none.
     void steal_texts(Labels& other) noexcept;
     void free_texts() noexcept;
-};
-
-// An envelope's payload: the text of its JSON object as the line wrote it, checked when the line
-// was read, and made in the envelope's storage (a run's arena). Its members are read on demand,
-// so a view holds the payload's bytes rather than a tree several times their size.
-class Payload {
-public:
-    // An empty object, made in the default storage or in storage.
-    Payload() = default;
-    explicit Payload(const boost::json::storage_ptr& storage) : storage_(storage) {}
-    // A copy is made in the storage of other, as a copy of a JSON value is.
-    Payload(const Payload& other);
-    Payload(Payload&& other) noexcept;
-    // Assignments keep this payload's storage.
-    Payload& operator=(const Payload& other);
-    Payload& operator=(Payload&& other);
-    ~Payload();
-
-    // The object's text, as written ("" for a payload never given, which reads as {}).
-    std::string_view text() const { return {data_, size_}; }
-    // Takes a copy of text, which must be one well-formed JSON object nested at most 126 levels
-    // below it: the text as the envelope reader checked it.
-    void assign(std::string_view text);
-
-    // Whether the object has no members.
-    bool empty() const;
-    // The object, as a fresh tree in the default storage (repeated keys keep their first place
-    // and take their last value, as when the line was read).
-    boost::json::object read() const;
-    // The value of the top-level member key (the last one given counts), read without building
-    // the object; string_member, only when that value is a string.
-    std::optional<boost::json::value> member(std::string_view key) const;
-    std::optional<std::string> string_member(std::string_view key) const;
-
-    const boost::json::storage_ptr& storage() const { return storage_; }
-    // The heap bytes of the text, with the allocator's headers: none when it is made in an
-    // arena (counted with its blocks).
-    std::uint64_t heap_bytes() const;
-
-    // Payloads are equal when their objects are, however they were written.
-    bool operator==(const Payload& other) const;
-
-private:
-    // Where the value of the last top-level member named key begins in the text, or npos.
-    std::size_t find(std::string_view key) const;
-    void release() noexcept;
-
-    boost::json::storage_ptr storage_;
-    const char* data_ = nullptr;
-    std::size_t size_ = 0;
 };
 
 struct ArtifactRef {
@@ -157,7 +108,7 @@ struct Envelope {
     EventSource source = EventSource::Morvane;
     std::string kind;
     Labels labels;
-    Payload payload;
+    ObjectText payload;
     std::vector<ArtifactRef> artifacts;
 
     bool operator==(const Envelope& other) const;

@@ -2,16 +2,15 @@
 // it (an object of plain keys and texts, a payload of any well-formed JSON), with nothing thrown
 // and no message made. Whatever it cannot vouch for it leaves to the strict reader: a key or text
 // with an escape where a text is kept, a known key given twice, the positional form, numbers not
-// plainly in range, surrogate escapes, deep nesting, label values other than texts and literals,
-// and every fault. So a line it accepts is one the strict reader accepts, read into the same
-// envelope; the line's UTF-8 was checked by the line splitter.
+// plainly in range, surrogate escapes, deep nesting, and every fault. So a line it accepts is one
+// the strict reader accepts, read into the same envelope; the line's UTF-8 was checked by the
+// line splitter.
 #include "sdk/base/json_scan.hpp"
 #include "sdk/journal/event.hpp"
 
-#include <boost/json/string.hpp>
-
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -210,37 +209,14 @@ bool label_text(FastLine& line, Labels& labels, LabelText& into) {
     return true;
 }
 
-// Another label: a text or a literal, kept as the strict reader keeps it.
-bool extra_label(FastLine& line, Labels& labels, std::string_view key) {
-    boost::json::value value(labels.extra.storage());
-    switch (line.peek()) {
-    case '"': {
-        std::string_view text;
-        if (!line.plain_string(text)) return false;
-        value = boost::json::string(text, labels.extra.storage());
-        break;
-    }
-    case 't':
-        if (!line.literal("true")) return false;
-        value = true;
-        break;
-    case 'f':
-        if (!line.literal("false")) return false;
-        value = false;
-        break;
-    case 'n':
-        if (!line.literal("null")) return false;
-        break;
-    default: return false;
-    }
-    labels.extra.insert_or_assign(key, std::move(value));
-    return true;
-}
-
 bool read_labels_fast(FastLine& line, Labels& labels) {
     bool seen[5] = {};
     auto once = [&seen](int field) { return !std::exchange(seen[field], true); };
-    return for_each_member(line, [&](std::string_view key) {
+    // The other members as written, in the form the strict reader keeps them; one buffer serves
+    // every line a thread reads.
+    thread_local std::string extra;
+    extra.clear();
+    const bool read = for_each_member(line, [&](std::string_view key) {
         if (key == "run_id") return once(0) && label_text(line, labels, labels.run_id);
         if (key == "node") return once(1) && label_text(line, labels, labels.node);
         if (key == "persona") return once(3) && label_text(line, labels, labels.persona);
@@ -253,8 +229,28 @@ bool read_labels_fast(FastLine& line, Labels& labels) {
             labels.round = round;
             return true;
         }
-        return extra_label(line, labels, key);
+        // A text with an escape is left to the strict reader, which writes it in its plainest form.
+        const char first = line.peek();
+        const char* start = line.at();
+        if (first == '"') {
+            std::string_view text;
+            if (!line.plain_string(text)) return false;
+        } else if (!line.skip_value(3)) {
+            return false;
+        }
+        extra += extra.empty() ? '{' : ',';
+        extra += '"';
+        extra += key;
+        extra += "\":";
+        extra.append(start, line.at());
+        return true;
     });
+    if (!read) return false;
+    if (!extra.empty()) {
+        extra += '}';
+        labels.extra.assign(extra);
+    }
+    return true;
 }
 
 bool read_artifact_fast(FastLine& line, ArtifactRef& ref) {
@@ -284,7 +280,7 @@ bool read_artifacts_fast(FastLine& line, std::vector<ArtifactRef>& refs) {
     return line.take(']');
 }
 
-bool read_payload_fast(FastLine& line, Payload& payload) {
+bool read_payload_fast(FastLine& line, ObjectText& payload) {
     if (line.peek() != '{') return false;
     const char* start = line.at();
     if (!line.skip_value(2)) return false;

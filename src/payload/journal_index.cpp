@@ -27,10 +27,19 @@ private:
     std::optional<std::uint32_t> last_;
 };
 
-AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions) {
+// The "session" label: a view of the kept labels, or of a copy kept in escaped for the rare text
+// written with escapes.
+std::optional<std::string_view> session_label(const event::Labels& labels, std::deque<std::string>& escaped) {
+    if (auto plain = labels.extra.plain_string_member("session")) return plain;
+    std::optional<std::string> text = labels.extra.string_member("session");
+    if (!text) return std::nullopt;
+    return escaped.emplace_back(std::move(*text));
+}
+
+AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions, std::deque<std::string>& escaped) {
     AgentFacts facts;
     if (envelope.source != event::EventSource::Morvane) return facts;
-    if (auto session = string_member(envelope.labels.extra, "session")) facts.session = sessions(*session);
+    if (auto session = session_label(envelope.labels, escaped)) facts.session = sessions(*session);
     // Compared as a view, the length first: a string against a literal always compares bytes.
     const std::string_view kind = envelope.kind;
     if (kind == "turn-activity") return facts;
@@ -46,7 +55,7 @@ AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions
 void prefetch_members(const event::Envelope& envelope) {
     // The member tables sit in the view's arena, apart from the envelope: asking for them a few
     // envelopes ahead overlaps their cache misses instead of waiting on each in turn.
-    __builtin_prefetch(envelope.labels.extra.begin());
+    __builtin_prefetch(envelope.labels.extra.text().data());
     __builtin_prefetch(envelope.payload.text().data());
 }
 
@@ -65,7 +74,7 @@ JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
-        facts_.push_back(agent_facts(envelope, sessions));
+        facts_.push_back(agent_facts(envelope, sessions, escaped_sessions_));
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
             node->second.all.push_back(&envelope);

@@ -52,7 +52,7 @@ std::string_view artifact_kind_word(std::string_view kind);
 // The member key of a JSON object when it is a string; none when absent or of another kind.
 std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
 // The same of an envelope's payload, read from its text.
-std::optional<std::string> string_member(const event::Payload& payload, std::string_view key);
+std::optional<std::string> string_member(const event::ObjectText& payload, std::string_view key);
 
 // Whether an envelope comes from the source and is of the kind.
 inline bool is_event(const event::Envelope& envelope, event::EventSource source, std::string_view kind) {
@@ -142,7 +142,7 @@ TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes);
 // A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number
 // of seconds, when finite and not negative (truncated; saturating). None otherwise.
 std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
-std::optional<std::uint64_t> turn_duration_ms(const event::Payload& payload);
+std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload);
 
 // Adds one envelope to a tally by the rule of sum_turn_durations: agent-graph envelopes other
 // than "turn-activity" count, an envelope without a party counts as agent, and a completed

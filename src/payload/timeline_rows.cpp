@@ -39,7 +39,8 @@ std::optional<std::uint64_t> unsigned_member(const boost::json::object& object, 
 
 // The envelope's "session" label when it passes the identifier rule.
 std::optional<std::string_view> valid_session(const event::Envelope& envelope) {
-    auto session = string_member(envelope.labels.extra, "session");
+    // A text written with escapes is no view, and fails the identifier rule anyway.
+    auto session = envelope.labels.extra.plain_string_member("session");
     if (!session || contract::validate_run_id(*session)) return std::nullopt;
     return session;
 }
@@ -54,8 +55,9 @@ void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
     out.begin_object();
     out.member("delivered", delivered->get_bool());
     // A blank member in the payload does not hide the label's.
+    const boost::json::object labels = envelope.labels.extra.read();
     auto member = not_blank(string_member(payload, "member"));
-    if (!member) member = not_blank(string_member(envelope.labels.extra, "member"));
+    if (!member) member = not_blank(string_member(labels, "member"));
     if (member) out.member("member", *member);
     if (auto bytes = unsigned_member(payload, "input_bytes")) out.member("input_bytes", *bytes);
     if (!delivered->get_bool()) {

@@ -128,7 +128,7 @@ std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload
     return seconds_to_ms(*seconds);
 }
 
-std::optional<std::uint64_t> turn_duration_ms(const event::Payload& payload) {
+std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload) {
     const std::optional<boost::json::value> usage = payload.member("usage");
     if (!usage || !usage->is_object()) return std::nullopt;
     boost::json::object only_usage;

@@ -56,11 +56,6 @@ std::optional<Party> party_named(std::string_view word) {
     if (word == "llmlint") return Party::Llmlint;
     return std::nullopt;
 }
-
-std::optional<Party> party_named(const boost::json::value* value) {
-    if (!value || !value->is_string()) return std::nullopt;
-    return party_named(std::string_view(value->get_string()));
-}
 }  // namespace
 
 std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key) {
@@ -69,7 +64,7 @@ std::optional<std::string_view> string_member(const boost::json::object& object,
     return std::string_view(value->get_string());
 }
 
-std::optional<std::string> string_member(const event::Payload& payload, std::string_view key) {
+std::optional<std::string> string_member(const event::ObjectText& payload, std::string_view key) {
     return payload.string_member(key);
 }
 
@@ -78,8 +73,13 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
     if (auto role = envelope.payload.string_member("role")) {
         if (auto party = party_named(std::string_view(*role))) return party;
     }
-    if (auto party = party_named(envelope.labels.extra.if_contains("role"))) return party;
-    if (auto party = party_named(envelope.labels.extra.if_contains("member"))) return party;
+    const auto [role, member] = envelope.labels.extra.string_members<2>({"role", "member"});
+    if (role) {
+        if (auto party = party_named(std::string_view(*role))) return party;
+    }
+    if (member) {
+        if (auto party = party_named(std::string_view(*member))) return party;
+    }
     if (envelope.labels.persona) return party_named(std::string_view(*envelope.labels.persona));
     return std::nullopt;
 }

@@ -69,7 +69,7 @@ TEST(Envelope, KeptFieldsHaveTheirValues) {
                           R"("payload":{"a":1,"b":[true,null],"a":2},"artifacts":[{"id":"x","kind":"log","bytes":12},["y","diff",0]])"));
     EXPECT_EQ(std::tie(e.labels.run_id, e.labels.node, e.labels.round, e.labels.persona, e.labels.step),
               std::make_tuple("r", "n", 3u, "p", std::nullopt));
-    EXPECT_EQ(json::write(e.labels.extra), R"({"session":"s1"})");
+    EXPECT_EQ(json::write(e.labels.extra.read()), R"({"session":"s1"})");
     // The payload is kept as written and read on demand, a repeated key taking its last value.
     EXPECT_EQ(e.payload.text(), R"({"a":1,"b":[true,null],"a":2})");
     EXPECT_EQ(json::write(e.payload.read()), R"({"a":2,"b":[true,null]})");
@@ -158,7 +158,12 @@ TEST(Labels, NamedKeysAndExtra) {
     // A key escaped to "node" is the named key; other spellings and repeats go to extra.
     auto mixed = labels(R"({"Node":"x","\u006eode":"y","k":1,"a":null,"k":2,"b":{"c":[1]},"k":3,"":true})");
     EXPECT_EQ(mixed.node, "y");
-    EXPECT_EQ(json::write(mixed.extra), R"({"Node":"x","k":3,"a":null,"b":{"c":[1]},"":true})");
+    EXPECT_EQ(json::write(mixed.extra.read()), R"({"Node":"x","k":3,"a":null,"b":{"c":[1]},"":true})");
+    // Other texts are kept in their plainest form, so those needing no escape read as views.
+    auto escaped = labels(R"({"session":"s\u002d1","quote":"a\"b"})");
+    EXPECT_EQ(escaped.extra.plain_string_member("session"), "s-1");
+    EXPECT_EQ(escaped.extra.plain_string_member("quote"), std::nullopt);
+    EXPECT_EQ(escaped.extra.string_member("quote"), "a\"b");
 }
 
 TEST(Labels, ReaderPositionedAtAValue) {

@@ -6,9 +6,11 @@
 #include "src/payload/payload.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -61,6 +63,8 @@ private:
     const event::Envelope* first_;
     std::vector<AgentFacts> facts_;
     std::vector<std::string_view> sessions_;
+    // The session texts written with escapes, which are no views of the kept labels.
+    std::deque<std::string> escaped_sessions_;
     struct Node {
         EnvelopeRefs all;
         EnvelopeRefs vcs;

@@ -1,0 +1,80 @@
+// A JSON object kept as text: an envelope's payload and its labels' other members. The text is
+// checked when its line is read and made in the envelope's storage (a run's arena); members are
+// read on demand, so a view holds the object's bytes rather than a tree several times their size.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/storage_ptr.hpp>
+#include <boost/json/value.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace korvalle::event {
+
+class ObjectText {
+public:
+    // An empty object, made in the default storage or in storage.
+    ObjectText() = default;
+    explicit ObjectText(const boost::json::storage_ptr& storage) : storage_(storage) {}
+    // A copy is made in the storage of other, as a copy of a JSON value is.
+    ObjectText(const ObjectText& other);
+    ObjectText(ObjectText&& other) noexcept;
+    // Assignments keep this object's storage.
+    ObjectText& operator=(const ObjectText& other);
+    ObjectText& operator=(ObjectText&& other);
+    ~ObjectText();
+
+    // The object's text, as written ("" for an object never given, which reads as {}).
+    std::string_view text() const { return {data_, size_}; }
+    // Takes a copy of text, which must be one well-formed JSON object in valid UTF-8 whose
+    // members nest at most 125 levels below it: a text as the envelope reader checked it.
+    void assign(std::string_view text);
+
+    // Whether the object has no members.
+    bool empty() const;
+    // The object, as a fresh tree in the default storage (repeated keys keep their first place
+    // and take their last value, as when the line was read).
+    boost::json::object read() const;
+    // The value of the member key (the last one given counts), read without building the
+    // object; string_member, only when that value is a string.
+    std::optional<boost::json::value> member(std::string_view key) const;
+    std::optional<std::string> string_member(std::string_view key) const;
+    // The same as a view of the text, when the string is written without escapes: it lives as
+    // long as the text. A labels' other members write every string that needs no escape so.
+    std::optional<std::string_view> plain_string_member(std::string_view key) const;
+    // The string values of several members, found in one pass.
+    template <std::size_t N>
+    std::array<std::optional<std::string>, N> string_members(const std::array<std::string_view, N>& keys) const {
+        std::array<std::size_t, N> at;
+        find(keys, at);
+        std::array<std::optional<std::string>, N> texts;
+        for (std::size_t i = 0; i < N; ++i) texts[i] = string_at(at[i]);
+        return texts;
+    }
+
+    const boost::json::storage_ptr& storage() const { return storage_; }
+    // The heap bytes of the text, with the allocator's headers: none when it is made in an
+    // arena (counted with its blocks).
+    std::uint64_t heap_bytes() const;
+
+    // Objects are equal when their members are, however they were written.
+    bool operator==(const ObjectText& other) const;
+
+private:
+    // Where the value of the last member named each key begins in the text, or npos.
+    void find(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
+    std::optional<std::string> string_at(std::size_t at) const;
+    void release() noexcept;
+
+    boost::json::storage_ptr storage_;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace korvalle::event
