@@ -1,5 +1,6 @@
 // Opening runs: one run with a large journal beside boost::json::parse over the same lines
-// (each alone, and both side by side as a ratio),
+// (each alone, and both side by side as a ratio), and side by side with simdjson reading the
+// envelopes' fields from those lines (On-Demand) and parsing them (DOM),
 // the same journal written out of merge order, the peak memory of both opens (measured in a
 // fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
@@ -17,6 +18,7 @@
 #include <benchmark/benchmark.h>
 #include <boost/json/parse.hpp>
 #include <fmt/format.h>
+#include <simdjson.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,7 +27,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <spawn.h>
@@ -149,21 +154,29 @@ BENCHMARK(BM_OpenLargeRun)->Unit(benchmark::kMillisecond)->MinTime(3);
 void BM_OpenLargeRunOutOfOrder(benchmark::State& state) { open_large_run(state, data().skewed_root); }
 BENCHMARK(BM_OpenLargeRunOutOfOrder)->Unit(benchmark::kMillisecond)->MinTime(3);
 
+// Hands visit the offset and length of each line of text.
+template <class Visit>
+void for_each_line(std::string_view text, Visit visit) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        visit(start, end - start);
+        start = end + 1;
+    }
+}
+
 // The reference: read the same file, split it into lines and parse each with Boost.JSON.
 std::size_t parse_lines(const fs::path& journal) {
     const files::ReadResult read = files::read_regular(journal);
     const std::string_view text = *read.bytes;
     std::size_t values = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
+    for_each_line(text, [&](std::size_t start, std::size_t length) {
         boost::json::error_code ec;
-        boost::json::value value = boost::json::parse(text.substr(start, end - start), ec);
+        boost::json::value value = boost::json::parse(text.substr(start, length), ec);
         values += ec ? 0 : 1;
         benchmark::DoNotOptimize(value);
-        start = end + 1;
-    }
+    });
     return values;
 }
 
@@ -176,34 +189,173 @@ void BM_BoostParseLargeJournal(benchmark::State& state) {
 }
 BENCHMARK(BM_BoostParseLargeJournal)->Unit(benchmark::kMillisecond)->MinTime(3);
 
-// Both side by side: each iteration opens the run five times, then parses its lines five
-// times, so that each runs against the allocator state its own loop leaves. The ratio is of
-// the medians: parse time over open time (above 1 when opening is the faster).
+// ---- Steps measured side by side: each iteration runs one step five times, then the next, so
+// that each runs against the allocator state its own loop leaves. Ratios are of the medians. ----
+
+// Times five calls of step, in ms.
+template <class Step>
+void time_five(std::vector<double>& ms, Step step) {
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(step());
+        ms.push_back(bench::seconds_since(start) * 1e3);
+    }
+}
+
+// Prints the median as "{name}_ms" and the journal's bytes over it as "{name}_MBps"; returns it.
+double report_step(benchmark::State& state, const std::string& name, std::vector<double> ms) {
+    std::nth_element(ms.begin(), ms.begin() + ms.size() / 2, ms.end());
+    const double median = ms[ms.size() / 2];
+    state.counters[name + "_ms"] = median;
+    state.counters[name + "_MBps"] = static_cast<double>(data().big_bytes) / 1e3 / median;
+    return median;
+}
+
+// Opening the run beside parsing its lines: parse time over open time (above 1 when opening is
+// the faster).
 void BM_OpenBesideParse(benchmark::State& state) {
     const ledger::RunPaths paths{"big", data().big_root / "big"};
     const fs::path journal = paths.dir / "events.jsonl";
     std::vector<double> open_ms, parse_ms;
     for (auto _ : state) {
-        for (int i = 0; i < 5; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            benchmark::DoNotOptimize(views::RunView::open(paths).ok());
-            open_ms.push_back(bench::seconds_since(start) * 1e3);
-        }
-        for (int i = 0; i < 5; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            benchmark::DoNotOptimize(parse_lines(journal));
-            parse_ms.push_back(bench::seconds_since(start) * 1e3);
-        }
+        time_five(open_ms, [&] { return views::RunView::open(paths).ok(); });
+        time_five(parse_ms, [&] { return parse_lines(journal); });
     }
-    const auto median = [](std::vector<double> times) {
-        std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-        return times[times.size() / 2];
-    };
-    state.counters["open_ms"] = median(open_ms);
-    state.counters["parse_ms"] = median(parse_ms);
-    state.counters["parse_over_open"] = median(parse_ms) / median(open_ms);
+    const double open = report_step(state, "open", open_ms);
+    state.counters["parse_over_open"] = report_step(state, "parse", parse_ms) / open;
 }
 BENCHMARK(BM_OpenBesideParse)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// ---- simdjson over the same lines: the file read into a buffer with simdjson's padding after
+// it, each line read in place (the rest of the file is its padding). ----
+
+namespace od = simdjson::ondemand;
+
+// The envelope's fields as simdjson On-Demand gives them, kept as the open keeps them: texts
+// copied, the payload and unknown labels as their JSON text.
+struct FlatEnvelope {
+    struct Artifact {
+        std::string id, kind;
+        std::uint64_t bytes = 0;
+    };
+    std::uint64_t v = 0, seq = 0;
+    std::string ts, stream, source, kind;
+    std::string run_id, node, persona, step;
+    std::optional<std::uint64_t> round;
+    std::vector<std::pair<std::string, std::string>> extra_labels;  // key, JSON text
+    std::vector<Artifact> artifacts;
+    std::string payload;  // JSON text
+};
+
+std::string_view string_of(od::value value) { return value.get_string(); }
+
+// The JSON text of a value, as written (trailing whitespace dropped).
+std::string_view json_text(od::value value) {
+    std::string_view text;
+    const od::json_type type = value.type();
+    if (type == od::json_type::object) {
+        od::object object = value.get_object();
+        text = object.raw_json();
+    } else if (type == od::json_type::array) {
+        od::array array = value.get_array();
+        text = array.raw_json();
+    } else {
+        text = value.raw_json_token();
+    }
+    return text.substr(0, text.find_last_not_of(" \t\r\n") + 1);
+}
+
+void read_flat_labels(od::object labels, FlatEnvelope& out) {
+    for (auto field : labels) {
+        const std::string_view key = field.unescaped_key();
+        od::value value = field.value();
+        if (key == "run_id") out.run_id = string_of(value);
+        else if (key == "node") out.node = string_of(value);
+        else if (key == "round") out.round = value.get_uint64();
+        else if (key == "persona") out.persona = string_of(value);
+        else if (key == "step") out.step = string_of(value);
+        else out.extra_labels.emplace_back(key, json_text(value));
+    }
+}
+
+// Reads one line of the envelope's object form; throws simdjson_error when it is not JSON.
+bool read_flat(od::parser& parser, const char* line, std::size_t length, std::size_t capacity, FlatEnvelope& out) {
+    od::document doc = parser.iterate(line, length, capacity);
+    for (auto field : doc.get_object()) {
+        const std::string_view key = field.unescaped_key();
+        od::value value = field.value();
+        if (key == "v") out.v = value.get_uint64();
+        else if (key == "ts") out.ts = string_of(value);
+        else if (key == "stream") out.stream = string_of(value);
+        else if (key == "seq") out.seq = value.get_uint64();
+        else if (key == "source") out.source = string_of(value);
+        else if (key == "kind") out.kind = string_of(value);
+        else if (key == "labels") read_flat_labels(value.get_object(), out);
+        else if (key == "payload") out.payload = json_text(value);
+        else if (key == "artifacts") {
+            for (od::object artifact : value.get_array()) {
+                auto& kept = out.artifacts.emplace_back();
+                kept.id = string_of(artifact["id"]);
+                kept.kind = string_of(artifact["kind"]);
+                kept.bytes = artifact["bytes"].get_uint64();
+            }
+        }
+    }
+    return doc.current_location().error() == simdjson::OUT_OF_BOUNDS;  // nothing after the object
+}
+
+// Every line of the journal read by On-Demand into kept envelopes; returns how many were read.
+std::size_t ondemand_lines(const fs::path& journal) {
+    const simdjson::padded_string text = simdjson::padded_string::load(journal.string());
+    od::parser parser;
+    std::vector<FlatEnvelope> envelopes;
+    for_each_line(text, [&](std::size_t start, std::size_t length) {
+        FlatEnvelope& envelope = envelopes.emplace_back();
+        try {
+            if (read_flat(parser, text.data() + start, length, text.size() - start + simdjson::SIMDJSON_PADDING, envelope))
+                return;
+        } catch (const simdjson::simdjson_error&) {
+        }
+        envelopes.pop_back();
+    });
+    return envelopes.size();
+}
+
+// The reference for simdjson: each line parsed whole into its DOM, dropped before the next.
+std::size_t dom_parse_lines(const fs::path& journal) {
+    const simdjson::padded_string text = simdjson::padded_string::load(journal.string());
+    simdjson::dom::parser parser;
+    std::size_t values = 0;
+    for_each_line(text, [&](std::size_t start, std::size_t length) {
+        simdjson::dom::element root;
+        values += parser.parse(text.data() + start, length, false).get(root) ? 0 : 1;
+        benchmark::DoNotOptimize(root);
+    });
+    return values;
+}
+
+// Opening the run beside simdjson On-Demand reading the same fields of each line, and beside
+// simdjson's DOM parse: each one's time over the open's (above 1 when opening is the faster).
+void BM_OpenBesideSimdjson(benchmark::State& state) {
+    const ledger::RunPaths paths{"big", data().big_root / "big"};
+    const fs::path journal = paths.dir / "events.jsonl";
+    std::vector<double> open_ms, ondemand_ms, dom_ms;
+    std::size_t opened = 0, read = 0, parsed = 0;
+    for (auto _ : state) {
+        time_five(open_ms, [&] {
+            auto view = views::RunView::open(paths);
+            return opened = view.ok() ? view.value().envelopes.size() : 0;
+        });
+        time_five(ondemand_ms, [&] { return read = ondemand_lines(journal); });
+        time_five(dom_ms, [&] { return parsed = dom_parse_lines(journal); });
+    }
+    if (read != opened || parsed != opened) state.SkipWithError("simdjson did not read every envelope");
+    state.counters["envelopes"] = static_cast<double>(read);
+    const double open = report_step(state, "open", open_ms);
+    state.counters["ondemand_over_open"] = report_step(state, "ondemand", ondemand_ms) / open;
+    state.counters["dom_over_open"] = report_step(state, "dom", dom_ms) / open;
+}
+BENCHMARK(BM_OpenBesideSimdjson)->Unit(benchmark::kMillisecond)->Iterations(4);
 
 void BM_AllSmallRuns(benchmark::State& state) {
     std::size_t runs = 0;

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential g++-12 cmake ninja-build pkg-config ccache
   libboost1.81-dev libboost-json1.81-dev
-  libyaml-dev libcli11-dev libfmt-dev libssl-dev libicu-dev
+  libyaml-dev libcli11-dev libfmt-dev libssl-dev libicu-dev libsimdjson-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
   wrk curl python3

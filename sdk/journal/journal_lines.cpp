@@ -3,6 +3,8 @@
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 
+#include <simdjson.h>
+
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -10,6 +12,17 @@
 namespace korvalle::journal {
 
 namespace {
+
+// Length of the longest UTF-8 prefix of bytes. Journals are almost always valid text, which
+// simdjson confirms whole with the widest vector instructions the CPU has (chosen at run time);
+// only bytes it refuses are read again one sequence at a time, to find where the fault begins.
+// Both follow RFC 3629 (no overlongs, no surrogates, nothing above U+10FFFF).
+std::size_t valid_utf8_prefix(std::string_view bytes) {
+    if (bytes.empty() || simdjson::validate_utf8(bytes.data(), bytes.size())) return bytes.size();
+    return text::utf8_valid_prefix(bytes);
+}
+
+bool is_valid_utf8(std::string_view bytes) { return valid_utf8_prefix(bytes) == bytes.size(); }
 
 // True when tail is the beginning of a well-formed UTF-8 sequence that the end of the file
 // cut short (as opposed to bytes that can never be valid).
@@ -84,7 +97,7 @@ public:
     bool finish() {
         if (!usable_) return false;
         if (skipping_) return true;  // carried bytes, if any, are a cut sequence: dropped
-        const std::size_t valid = text::utf8_valid_prefix(pending_);
+        const std::size_t valid = valid_utf8_prefix(pending_);
         if (valid == pending_.size()) {
             tail_visited_ = visit_line(pending_, visit_);
             return true;
@@ -102,7 +115,7 @@ public:
 
 private:
     void complete(std::string_view lines) {
-        usable_ = text::is_utf8(lines);
+        usable_ = is_valid_utf8(lines);
         if (usable_) split_complete(lines, visit_);
     }
 
@@ -142,7 +155,7 @@ private:
     void check_skipped(std::string_view bytes) {
         std::string joined = std::move(carry_);
         joined.append(bytes);
-        const std::string_view rest = std::string_view(joined).substr(text::utf8_valid_prefix(joined));
+        const std::string_view rest = std::string_view(joined).substr(valid_utf8_prefix(joined));
         if (!rest.empty() && !is_cut_sequence(rest)) usable_ = false;
         carry_.assign(rest);
     }
