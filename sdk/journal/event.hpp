@@ -102,10 +102,10 @@ struct Envelope {
     explicit Envelope(const boost::json::storage_ptr& storage);
 
     std::uint32_t v = 0;
+    EventSource source = EventSource::Morvane;
     text::ShortText ts;  // kept as written; never parsed here
     std::string stream;
     std::uint64_t seq = 0;
-    EventSource source = EventSource::Morvane;
     std::string kind;
     Labels labels;
     ObjectText payload;

@@ -2,6 +2,7 @@
 #include "sdk/journal/object_text.hpp"
 
 #include "sdk/base/json.hpp"
+#include "sdk/base/json_scan.hpp"
 #include "sdk/base/memory.hpp"
 
 #include <algorithm>
@@ -17,12 +18,15 @@ namespace {
 constexpr int kLevel = 2;
 constexpr int kMaxDepth = 127;
 
+// The bytes of a text's length, ahead of its bytes.
+constexpr std::size_t kLength = sizeof(std::uint32_t);
+
 }  // namespace
 
 ObjectText::ObjectText(const ObjectText& other) : storage_(other.storage_) { assign(other.text()); }
 
 ObjectText::ObjectText(ObjectText&& other) noexcept
-    : storage_(other.storage_), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : storage_(other.storage_), block_(std::exchange(other.block_, nullptr)) {}
 
 ObjectText& ObjectText::operator=(const ObjectText& other) {
     if (this != &other) assign(other.text());
@@ -34,39 +38,39 @@ ObjectText& ObjectText::operator=(ObjectText&& other) {
     // A text in the same storage is taken as it is; from another storage it is copied.
     if (!storage_.get()->is_equal(*other.storage_.get())) return *this = other;
     release();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
+    block_ = std::exchange(other.block_, nullptr);
     return *this;
 }
 
 ObjectText::~ObjectText() { release(); }
 
 void ObjectText::release() noexcept {
-    if (data_) storage_->deallocate(const_cast<char*>(data_), size_, 1);
-    data_ = nullptr;
-    size_ = 0;
+    if (block_) storage_->deallocate(block_, kLength + text().size(), 1);
+    block_ = nullptr;
 }
 
 void ObjectText::assign(std::string_view text) {
-    char* bytes = nullptr;
+    char* block = nullptr;
     if (!text.empty()) {
-        bytes = static_cast<char*>(storage_->allocate(text.size(), 1));
-        std::memcpy(bytes, text.data(), text.size());
+        // A text is one journal line at most, far below 4 GiB.
+        const auto size = static_cast<std::uint32_t>(text.size());
+        block = static_cast<char*>(storage_->allocate(kLength + size, 1));
+        std::memcpy(block, &size, kLength);
+        std::memcpy(block + kLength, text.data(), size);
     }
     release();
-    data_ = bytes;
-    size_ = text.size();
+    block_ = block;
 }
 
 bool ObjectText::empty() const {
-    std::size_t i = 1;  // behind the brace
-    while (i < size_ && (data_[i] == ' ' || data_[i] == '\t' || data_[i] == '\n' || data_[i] == '\r')) ++i;
-    return i >= size_ || data_[i] == '}';
+    const std::string_view t = text();
+    const std::size_t i = std::min(t.find_first_not_of(" \t\n\r", 1), t.size());  // behind the brace
+    return i == t.size() || t[i] == '}';
 }
 
 // The text was checked when its line was read, UTF-8 included, so reading it again cannot fail.
 boost::json::object ObjectText::read() const {
-    if (size_ == 0) return {};
+    if (!block_) return {};
     json::Reader r(text(), json::Utf8::Checked);
     try {
         return std::move(r.read_value(kLevel, kMaxDepth).get_object());
@@ -77,7 +81,63 @@ boost::json::object ObjectText::read() const {
 
 void ObjectText::find(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
     for (std::size_t& offset : at) offset = std::string_view::npos;
-    if (size_ == 0) return;
+    if (!block_) return;
+    if (!find_plainly(keys, at)) find_strictly(keys, at);
+}
+
+// The text is a well-formed object, so its values are stepped over without being checked again.
+bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
+    const char* p = text().data();
+    const std::size_t n = text().size();
+    auto is_ws = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; };
+    auto skip_ws = [&](std::size_t i) {
+        while (i < n && is_ws(p[i])) ++i;
+        return i;
+    };
+    // Past the string whose opening quote is at i.
+    auto string_end = [&](std::size_t i) {
+        for (i = json::scan::find_special(p, i + 1, n, true); i < n && p[i] == '\\';
+             i = json::scan::find_special(p, i + 2, n, true)) {
+        }
+        return i + 1;
+    };
+    auto value_end = [&](std::size_t i) {
+        if (p[i] == '"') return string_end(i);
+        if (p[i] != '{' && p[i] != '[') {
+            while (i < n && p[i] != ',' && p[i] != '}' && p[i] != ']' && !is_ws(p[i])) ++i;
+            return i;
+        }
+        int depth = 0;
+        do {
+            const char c = p[i];
+            if (c == '"') {
+                i = string_end(i);
+                continue;
+            }
+            if (c == '{' || c == '[') ++depth;
+            else if (c == '}' || c == ']') --depth;
+            ++i;
+        } while (depth > 0 && i < n);
+        return i;
+    };
+    std::size_t i = skip_ws(skip_ws(0) + 1);  // behind the brace
+    while (i < n && p[i] == '"') {
+        const std::size_t key_end = string_end(i);
+        const std::string_view key(p + i + 1, key_end - i - 2);
+        // A key with an escape is compared by its unescaped text.
+        if (key.find('\\') != std::string_view::npos) return false;
+        i = skip_ws(skip_ws(key_end) + 1);  // behind the colon
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (key == keys[k]) at[k] = i;
+        }
+        i = skip_ws(value_end(i));
+        if (i < n && p[i] == ',') i = skip_ws(i + 1);
+    }
+    return true;
+}
+
+void ObjectText::find_strictly(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
+    for (std::size_t& offset : at) offset = std::string_view::npos;
     json::Reader r(text(), json::Utf8::Checked);
     try {
         r.begin_object();
@@ -105,36 +165,38 @@ std::optional<boost::json::value> ObjectText::member(std::string_view key) const
 }
 
 std::optional<std::string> ObjectText::string_member(std::string_view key) const {
-    return string_members<1>({key})[0];
+    std::array<std::string, 1> scratch;
+    const std::optional<std::string_view> text = string_members<1>({key}, scratch)[0];
+    return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
 std::optional<std::string_view> ObjectText::plain_string_member(std::string_view key) const {
     std::size_t at = 0;
     find({&key, 1}, {&at, 1});
+    return string_at(at, nullptr);
+}
+
+std::optional<std::string_view> ObjectText::string_at(std::size_t at, std::string* scratch) const {
     if (at == std::string_view::npos) return std::nullopt;
     std::string_view rest = text().substr(at);
     rest.remove_prefix(std::min(rest.find_first_not_of(" \t\n\r"), rest.size()));
     if (rest.empty() || rest.front() != '"') return std::nullopt;
-    const std::size_t end = rest.find_first_of("\"\\", 1);
-    if (end == std::string_view::npos || rest[end] != '"') return std::nullopt;
-    return rest.substr(1, end - 1);
-}
-
-std::optional<std::string> ObjectText::string_at(std::size_t at) const {
-    if (at == std::string_view::npos) return std::nullopt;
-    json::Reader r(text().substr(at), json::Utf8::Checked);
-    if (r.peek() != json::Token::String) return std::nullopt;
+    const std::size_t end = json::scan::find_special(rest.data(), 1, rest.size(), true);
+    if (end < rest.size() && rest[end] == '"') return rest.substr(1, end - 1);
+    if (!scratch) return std::nullopt;
+    json::Reader r(rest, json::Utf8::Checked);
     try {
-        return r.read_string();
+        *scratch = r.read_string_view();
     } catch (const json::ReadError&) {
         return std::nullopt;
     }
+    return *scratch;
 }
 
 std::uint64_t ObjectText::heap_bytes() const {
     // Only the default storage takes its memory from the heap one text at a time.
-    if (!data_ || storage_.get() != boost::json::storage_ptr().get()) return 0;
-    return memory::allocation_bytes(size_);
+    if (!block_ || storage_.get() != boost::json::storage_ptr().get()) return 0;
+    return memory::allocation_bytes(kLength + text().size());
 }
 
 bool ObjectText::operator==(const ObjectText& other) const {

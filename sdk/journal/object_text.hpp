@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,7 +32,12 @@ public:
     ~ObjectText();
 
     // The object's text, as written ("" for an object never given, which reads as {}).
-    std::string_view text() const { return {data_, size_}; }
+    std::string_view text() const {
+        if (!block_) return {};
+        std::uint32_t size;
+        std::memcpy(&size, block_, sizeof size);
+        return {block_ + sizeof size, size};
+    }
     // Takes a copy of text, which must be one well-formed JSON object in valid UTF-8 whose
     // members nest at most 125 levels below it: a text as the envelope reader checked it.
     void assign(std::string_view text);
@@ -48,13 +54,15 @@ public:
     // The same as a view of the text, when the string is written without escapes: it lives as
     // long as the text. A labels' other members write every string that needs no escape so.
     std::optional<std::string_view> plain_string_member(std::string_view key) const;
-    // The string values of several members, found in one pass.
+    // The string values of several members, found in one pass: views of the text, or of the
+    // matching scratch text for a string written with escapes.
     template <std::size_t N>
-    std::array<std::optional<std::string>, N> string_members(const std::array<std::string_view, N>& keys) const {
+    std::array<std::optional<std::string_view>, N> string_members(const std::array<std::string_view, N>& keys,
+                                                                  std::array<std::string, N>& scratch) const {
         std::array<std::size_t, N> at;
         find(keys, at);
-        std::array<std::optional<std::string>, N> texts;
-        for (std::size_t i = 0; i < N; ++i) texts[i] = string_at(at[i]);
+        std::array<std::optional<std::string_view>, N> texts;
+        for (std::size_t i = 0; i < N; ++i) texts[i] = string_at(at[i], &scratch[i]);
         return texts;
     }
 
@@ -69,12 +77,19 @@ public:
 private:
     // Where the value of the last member named each key begins in the text, or npos.
     void find(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
-    std::optional<std::string> string_at(std::size_t at) const;
+    // The same by stepping over values, for keys without escapes; false when a key has one.
+    bool find_plainly(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
+    // The same with the strict reader, which compares keys unescaped.
+    void find_strictly(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
+    // The string whose value begins at at: a view of the text when it has no escape, else
+    // unescaped into scratch (none without scratch).
+    std::optional<std::string_view> string_at(std::size_t at, std::string* scratch) const;
     void release() noexcept;
 
+    // The text's length (4 bytes), then its bytes; none for an object never given. The length
+    // lives with the bytes, so an envelope spends two words on each object it keeps.
     boost::json::storage_ptr storage_;
-    const char* data_ = nullptr;
-    std::size_t size_ = 0;
+    char* block_ = nullptr;
 };
 
 }  // namespace korvalle::event

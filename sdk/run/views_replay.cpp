@@ -4,6 +4,7 @@
 #include "sdk/run/views.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace korvalle::views {
@@ -48,8 +49,10 @@ void note_activity(RunView& view, const event::Envelope& envelope, std::optional
     bump(activity.count);
     if (t) activity.last_at = t;
     if (envelope.kind != "turn-activity") return;
-    const std::string name = envelope.payload.string_member("name").value_or("");
-    const std::string detail = envelope.payload.string_member("detail").value_or("");
+    std::array<std::string, 2> scratch;
+    const auto [found_name, found_detail] = envelope.payload.string_members<2>({"name", "detail"}, scratch);
+    const std::string_view name = found_name.value_or("");
+    const std::string_view detail = found_detail.value_or("");
     if (name.empty() && detail.empty()) return;
     // Most envelopes of a busy node are activity reports: reuse the text's buffer.
     std::string& text = activity.text ? *activity.text : activity.text.emplace();

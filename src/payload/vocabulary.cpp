@@ -73,12 +73,13 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
     if (auto role = envelope.payload.string_member("role")) {
         if (auto party = party_named(std::string_view(*role))) return party;
     }
-    const auto [role, member] = envelope.labels.extra.string_members<2>({"role", "member"});
+    std::array<std::string, 2> scratch;
+    const auto [role, member] = envelope.labels.extra.string_members<2>({"role", "member"}, scratch);
     if (role) {
-        if (auto party = party_named(std::string_view(*role))) return party;
+        if (auto party = party_named(*role)) return party;
     }
     if (member) {
-        if (auto party = party_named(std::string_view(*member))) return party;
+        if (auto party = party_named(*member)) return party;
     }
     if (envelope.labels.persona) return party_named(std::string_view(*envelope.labels.persona));
     return std::nullopt;
