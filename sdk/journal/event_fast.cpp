@@ -8,7 +8,9 @@
 #include "sdk/base/json_scan.hpp"
 #include "sdk/journal/event.hpp"
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -75,6 +77,17 @@ public:
         // A fraction or an exponent makes it a float, which the strict reader refuses here.
         if (p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
         out = value;
+        return true;
+    }
+
+    // The key name in quotes and its colon, written compactly, when they come next.
+    bool take_key(std::string_view name) {
+        const std::size_t n = name.size();
+        if (static_cast<std::size_t>(end_ - p_) < n + 3 || p_[0] != '"' || p_[n + 1] != '"' || p_[n + 2] != ':' ||
+            std::memcmp(p_ + 1, name.data(), n) != 0) {
+            return false;
+        }
+        p_ += n + 3;
         return true;
     }
 
@@ -183,15 +196,30 @@ bool FastLine::skip_value(int depth) {
 // A key without escapes, and its colon.
 bool plain_key(FastLine& line, std::string_view& key) { return line.plain_string(key) && line.take(':'); }
 
-// The members of an object, each handed to member(key) after its colon; false as soon as one
-// fails or the object is not well formed.
-template <class Member>
-bool for_each_member(FastLine& line, Member&& member) {
+// The members of an object whose known keys mostly come in the order names gives them, each
+// handed to member(field, key) after its colon: field is the known key's place in names, or -1
+// for another key. A key in its expected place is matched as it stands; any other is read first.
+// False as soon as a member fails or the object is not well formed.
+template <std::size_t N, class Member>
+bool for_each_field(FastLine& line, const std::array<std::string_view, N>& names, Member&& member) {
     if (!line.take('{')) return false;
     if (line.take('}')) return true;
+    std::size_t expected = 0;
     do {
+        line.skip_ws();
+        int field = -1;
         std::string_view key;
-        if (!plain_key(line, key) || !member(key)) return false;
+        if (expected < N && line.take_key(names[expected])) {
+            field = static_cast<int>(expected);
+            key = names[expected];
+        } else {
+            if (!plain_key(line, key)) return false;
+            for (std::size_t i = 0; i < N; ++i) {
+                if (key == names[i]) field = static_cast<int>(i);
+            }
+        }
+        if (field >= 0) expected = static_cast<std::size_t>(field) + 1;
+        if (!member(field, key)) return false;
     } while (line.take(','));
     return line.take('}');
 }
@@ -216,18 +244,21 @@ bool read_labels_fast(FastLine& line, Labels& labels) {
     // every line a thread reads.
     thread_local std::string extra;
     extra.clear();
-    const bool read = for_each_member(line, [&](std::string_view key) {
-        if (key == "run_id") return once(0) && label_text(line, labels, labels.run_id);
-        if (key == "node") return once(1) && label_text(line, labels, labels.node);
-        if (key == "persona") return once(3) && label_text(line, labels, labels.persona);
-        if (key == "step") return once(4) && label_text(line, labels, labels.step);
-        if (key == "round") {
-            if (!once(2)) return false;
+    static constexpr std::array<std::string_view, 5> names = {"run_id", "node", "round", "persona", "step"};
+    const bool read = for_each_field(line, names, [&](int field, std::string_view key) {
+        if (field >= 0 && !once(field)) return false;
+        switch (field) {
+        case 0: return label_text(line, labels, labels.run_id);
+        case 1: return label_text(line, labels, labels.node);
+        case 2: {
             if (line.peek() == 'n') return line.literal("null");
             std::uint64_t round = 0;
             if (!line.unsigned_number(std::numeric_limits<std::uint64_t>::max(), round)) return false;
             labels.round = round;
             return true;
+        }
+        case 3: return label_text(line, labels, labels.persona);
+        case 4: return label_text(line, labels, labels.step);
         }
         // A text with an escape is left to the strict reader, which writes it in its plainest form.
         const char first = line.peek();
@@ -262,10 +293,14 @@ bool read_artifact_fast(FastLine& line, ArtifactRef& ref) {
         into.assign(view);
         return true;
     };
-    const bool read = for_each_member(line, [&](std::string_view key) {
-        if (key == "id") return once(0) && text(ref.id);
-        if (key == "kind") return once(1) && text(ref.kind);
-        if (key == "bytes") return once(2) && line.unsigned_number(std::numeric_limits<std::uint64_t>::max(), ref.bytes);
+    static constexpr std::array<std::string_view, 3> names = {"id", "kind", "bytes"};
+    const bool read = for_each_field(line, names, [&](int field, std::string_view) {
+        if (field >= 0 && !once(field)) return false;
+        switch (field) {
+        case 0: return text(ref.id);
+        case 1: return text(ref.kind);
+        case 2: return line.unsigned_number(std::numeric_limits<std::uint64_t>::max(), ref.bytes);
+        }
         return line.skip_value(3);
     });
     return read && seen[0] && seen[1] && seen[2];
@@ -313,39 +348,27 @@ bool read_envelope_fast(std::string_view text, Envelope& out) {
     // v, ts, stream, seq, source, kind, labels, payload, artifacts; the first six are required.
     bool seen[9] = {};
     auto once = [&seen](int field) { return !std::exchange(seen[field], true); };
-    const bool read = for_each_member(line, [&](std::string_view key) {
-        switch (key.size()) {
-        case 1:
-            if (key != "v" || !once(0)) break;
-            {
-                std::uint64_t v = 0;
-                if (!line.unsigned_number(std::numeric_limits<std::uint32_t>::max(), v)) return false;
-                out.v = static_cast<std::uint32_t>(v);
-                return true;
-            }
-        case 2:
-            if (key == "ts") return once(1) && plain_text(line, out.ts);
-            break;
-        case 3:
-            if (key == "seq") return once(3) && line.unsigned_number(std::numeric_limits<std::uint64_t>::max(), out.seq);
-            break;
-        case 4:
-            if (key == "kind") return once(5) && plain_text(line, out.kind);
-            break;
-        case 6:
-            if (key == "stream") return once(2) && plain_text(line, out.stream);
-            if (key == "source") return once(4) && read_source_fast(line, out.source);
-            if (key == "labels") return once(6) && read_labels_fast(line, out.labels);
-            break;
-        case 7:
-            if (key == "payload") return once(7) && read_payload_fast(line, out.payload);
-            break;
-        case 9:
-            if (key == "artifacts") return once(8) && read_artifacts_fast(line, out.artifacts);
-            break;
+    static constexpr std::array<std::string_view, 9> names = {"v",      "ts",     "stream",  "seq",      "source",
+                                                              "kind",   "labels", "payload", "artifacts"};
+    const bool read = for_each_field(line, names, [&](int field, std::string_view) {
+        // A known key met twice is left to the strict reader, which refuses it.
+        if (field >= 0 && !once(field)) return false;
+        switch (field) {
+        case 0: {
+            std::uint64_t v = 0;
+            if (!line.unsigned_number(std::numeric_limits<std::uint32_t>::max(), v)) return false;
+            out.v = static_cast<std::uint32_t>(v);
+            return true;
         }
-        // "v" met twice ends up here too, and is refused below.
-        if (key == "v") return false;
+        case 1: return plain_text(line, out.ts);
+        case 2: return plain_text(line, out.stream);
+        case 3: return line.unsigned_number(std::numeric_limits<std::uint64_t>::max(), out.seq);
+        case 4: return read_source_fast(line, out.source);
+        case 5: return plain_text(line, out.kind);
+        case 6: return read_labels_fast(line, out.labels);
+        case 7: return read_payload_fast(line, out.payload);
+        case 8: return read_artifacts_fast(line, out.artifacts);
+        }
         return line.skip_value(2);
     });
     if (!read || !line.at_end()) return false;

@@ -61,17 +61,20 @@ void note_activity(RunView& view, const event::Envelope& envelope, std::optional
     text += detail;
 }
 
-void settle(RunView& view, const std::string& node, const boost::json::object& payload,
+void settle(RunView& view, const std::string& node, const event::ObjectText& payload,
             std::optional<std::uint64_t> t) {
-    if (const auto* word = string_at(payload, "status")) {
-        if (auto status = NodeStatus::parse(std::string_view(*word))) view.statuses[node] = *status;
+    std::array<std::string, 4> scratch;
+    const auto [word, outcome, branch, url] =
+        payload.string_members<4>({"status", "outcome", "branch", "change_url"}, scratch);
+    if (word) {
+        if (auto status = NodeStatus::parse(*word)) view.statuses[node] = *status;
     }
-    if (const auto* outcome = string_at(payload, "outcome")) view.outcomes[node] = text_of(outcome);
-    if (const auto* branch = string_at(payload, "branch")) view.branches[node] = text_of(branch);
-    if (const boost::json::value* steps = payload.if_contains("completed_steps")) {
+    if (outcome) view.outcomes[node] = std::string(*outcome);
+    if (branch) view.branches[node] = std::string(*branch);
+    if (const std::optional<boost::json::value> steps = payload.member("completed_steps")) {
         if (const auto* items = steps->if_array()) view.completed_steps[node] = json_string_array(*items);
     }
-    if (const auto* url = string_at(payload, "change_url")) view.change_urls[node] = text_of(url);
+    if (url) view.change_urls[node] = std::string(*url);
     if (t) view.settled_at[node] = *t;
 }
 
@@ -131,7 +134,7 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
     } else if (kind == "node-dispatched") {
         if (node) dispatched(view, *node, t);
     } else if (kind == "node-settled") {
-        if (node) settle(view, *node, payload(), t);
+        if (node) settle(view, *node, envelope.payload, t);
     } else if (kind == "edit-committed") {
         apply_edits(view, payload());
     } else if (kind == "planner-surface-queued") {
