@@ -1,10 +1,13 @@
 // Journal envelopes, labels and artifact references read from JSON text.
 #include "sdk/journal/event.hpp"
 #include "sdk/journal/journal.hpp"
+#include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/arena.hpp"
 #include "sdk/base/json.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include <string>
 #include <tuple>
@@ -305,4 +308,66 @@ TEST(EnvelopeBadInput, EachGivesOneFailureAndNoCrash) {
               "control character (\\u0000-\\u001F) found while parsing a string");
     EXPECT_EQ(failure("{" + kRequired + "}" + std::string(1, '\0')), "trailing characters");
     EXPECT_EQ(failure("\xEF\xBB\xBF{" + kRequired + "}"), "expected value");
+}
+
+// ---- The fast reader of journal lines. ----
+
+namespace {
+
+// A line read as the journal reads it: known to be UTF-8, so the fast reader tries it first.
+korvalle::plan::Read<event::Envelope> read_as_journal(std::string_view line) {
+    event::Envelope e;
+    std::string error = event::read_envelope_into(line, e, json::Utf8::Checked);
+    if (!error.empty()) return {std::nullopt, std::move(error)};
+    return {std::move(e), {}};
+}
+
+}  // namespace
+
+// The demo runs hold every kind of line the pipeline writes, and each is one the fast reader
+// vouches for, read into the envelope the strict reader makes, its payload kept as written.
+TEST(FastEnvelope, ReadsEveryDemoLineAsTheStrictReaderDoes) {
+    std::size_t lines = 0;
+    for (const auto& run : std::filesystem::directory_iterator(std::filesystem::path(KORVALLE_SOURCE_DIR) / "examples/runs")) {
+        for (const std::string& line : korvalle::journal::read_journal_lines(run.path() / "events.jsonl")) {
+            const auto strict = event::read_envelope(line);
+            ASSERT_TRUE(strict.ok()) << line;
+            event::Envelope fast;
+            ASSERT_TRUE(event::read_envelope_fast(line, fast)) << line;
+            EXPECT_EQ(fast, *strict.value) << line;
+            EXPECT_EQ(fast.payload.text(), strict.value->payload.text()) << line;
+            EXPECT_EQ(fast.labels.extra.text(), strict.value->labels.extra.text()) << line;
+            ++lines;
+        }
+    }
+    EXPECT_GT(lines, 100u);
+}
+
+// Lines the fast reader cannot vouch for are judged by the strict reader: the same envelope, or
+// the same message.
+TEST(FastEnvelope, LeavesWhatItCannotVouchForToTheStrictReader) {
+    const std::string lines[] = {
+        with(R"("labels":{"session":"s\u002d1","node":"a\tb"})"),      // escapes in kept texts
+        R"({"\u0076":1,)" + kRequired.substr(6) + "}",                   // an escaped known key
+        with(R"("kind":"again")"),                                      // a known key twice
+        R"([1,"2024-01-01T00:00:00.000Z","s",7,"vcs","k"])",            // the positional form
+        with(R"("payload":{"n":1e400})"),                               // a number out of range
+        with(R"("payload":{"n":123456789012345678901234567890123456789012345})"),
+        with(R"("payload":{"s":"\ud83d\ude00","t":"\udc00"})"),         // surrogates, one lone
+        with(R"("payload":)" + std::string(120, '[') + std::string(120, ']') + "}"),  // too deep
+        with(R"("payload":{"a":[)" + nest(124) + "]}"),                 // deep, within the limit
+        with(R"("labels":{"round":18446744073709551615})"),              // u64 at its limit
+        with(R"("payload":{"a":1,})"),                                   // a fault
+        with(R"("source":{"vcs":null})"),                               // a variant as an object
+    };
+    for (const std::string& line : lines) {
+        event::Envelope fast;
+        EXPECT_FALSE(event::read_envelope_fast(line, fast)) << line;
+        const auto strict = event::read_envelope(line);
+        const auto journal = read_as_journal(line);
+        EXPECT_EQ(journal.error, strict.error) << line;
+        if (strict.ok()) {
+            EXPECT_TRUE(journal.ok() && *journal.value == *strict.value) << line;
+        }
+    }
 }
