@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -36,7 +35,11 @@ public:
     const char* at() const { return p_; }
 
     void skip_ws() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) ++p_;
+        // Lines are mostly written without any: one comparison tells a byte above space.
+        while (p_ < end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+               (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) {
+            ++p_;
+        }
     }
     // The next byte after whitespace, consumed when it is c.
     bool take(char c) {
@@ -83,9 +86,12 @@ public:
     // The key name in quotes and its colon, written compactly, when they come next.
     bool take_key(std::string_view name) {
         const std::size_t n = name.size();
-        if (static_cast<std::size_t>(end_ - p_) < n + 3 || p_[0] != '"' || p_[n + 1] != '"' || p_[n + 2] != ':' ||
-            std::memcmp(p_ + 1, name.data(), n) != 0) {
+        if (static_cast<std::size_t>(end_ - p_) < n + 3 || p_[0] != '"' || p_[n + 1] != '"' || p_[n + 2] != ':') {
             return false;
+        }
+        // Names are a few bytes long: compared in place, without a call.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p_[1 + i] != name[i]) return false;
         }
         p_ += n + 3;
         return true;

@@ -79,14 +79,14 @@ boost::json::object ObjectText::read() const {
     }
 }
 
-void ObjectText::find(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
-    for (std::size_t& offset : at) offset = std::string_view::npos;
+void ObjectText::find(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
+    for (std::string_view& value : values) value = {};
     if (!block_) return;
-    if (!find_plainly(keys, at)) find_strictly(keys, at);
+    if (!find_plainly(keys, values)) find_strictly(keys, values);
 }
 
 // The text is a well-formed object, so its values are stepped over without being checked again.
-bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
+bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
     const char* p = text().data();
     const std::size_t n = text().size();
     auto is_ws = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; };
@@ -127,36 +127,43 @@ bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<
         // A key with an escape is compared by its unescaped text.
         if (key.find('\\') != std::string_view::npos) return false;
         i = skip_ws(skip_ws(key_end) + 1);  // behind the colon
+        const std::size_t end = value_end(i);
         for (std::size_t k = 0; k < keys.size(); ++k) {
-            if (key == keys[k]) at[k] = i;
+            if (key == keys[k]) values[k] = std::string_view(p + i, end - i);
         }
-        i = skip_ws(value_end(i));
+        i = skip_ws(end);
         if (i < n && p[i] == ',') i = skip_ws(i + 1);
     }
     return true;
 }
 
-void ObjectText::find_strictly(std::span<const std::string_view> keys, std::span<std::size_t> at) const {
-    for (std::size_t& offset : at) offset = std::string_view::npos;
-    json::Reader r(text(), json::Utf8::Checked);
+void ObjectText::find_strictly(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
+    for (std::string_view& value : values) value = {};
+    const std::string_view t = text();
+    json::Reader r(t, json::Utf8::Checked);
     try {
         r.begin_object();
         while (auto name = r.next_key_view()) {
+            // The key's view lasts until the reader's next call.
+            std::size_t found = keys.size();
             for (std::size_t i = 0; i < keys.size(); ++i) {
-                if (*name == keys[i]) at[i] = r.offset();
+                if (*name == keys[i]) found = i;
             }
+            r.peek();
+            const std::size_t begin = r.offset();
             r.skip_value();
+            if (found < keys.size()) values[found] = t.substr(begin, r.offset() - begin);
         }
     } catch (const json::ReadError&) {
-        for (std::size_t& offset : at) offset = std::string_view::npos;
+        for (std::string_view& value : values) value = {};
     }
 }
 
 std::optional<boost::json::value> ObjectText::member(std::string_view key) const {
-    std::size_t at = 0;
-    find({&key, 1}, {&at, 1});
-    if (at == std::string_view::npos) return std::nullopt;
-    json::Reader r(text().substr(at), json::Utf8::Checked);
+    std::string_view value;
+    find({&key, 1}, {&value, 1});
+    if (value.empty()) return std::nullopt;
+    json::Reader r(value, json::Utf8::Checked);
     try {
         return r.read_value(kLevel + 1, kMaxDepth);
     } catch (const json::ReadError&) {
@@ -171,20 +178,17 @@ std::optional<std::string> ObjectText::string_member(std::string_view key) const
 }
 
 std::optional<std::string_view> ObjectText::plain_string_member(std::string_view key) const {
-    std::size_t at = 0;
-    find({&key, 1}, {&at, 1});
-    return string_at(at, nullptr);
+    std::string_view value;
+    find({&key, 1}, {&value, 1});
+    return string_of(value, nullptr);
 }
 
-std::optional<std::string_view> ObjectText::string_at(std::size_t at, std::string* scratch) const {
-    if (at == std::string_view::npos) return std::nullopt;
-    std::string_view rest = text().substr(at);
-    rest.remove_prefix(std::min(rest.find_first_not_of(" \t\n\r"), rest.size()));
-    if (rest.empty() || rest.front() != '"') return std::nullopt;
-    const std::size_t end = json::scan::find_special(rest.data(), 1, rest.size(), true);
-    if (end < rest.size() && rest[end] == '"') return rest.substr(1, end - 1);
+std::optional<std::string_view> ObjectText::string_of(std::string_view value, std::string* scratch) {
+    if (value.size() < 2 || value.front() != '"') return std::nullopt;
+    const std::string_view inside = value.substr(1, value.size() - 2);
+    if (inside.find('\\') == std::string_view::npos) return inside;
     if (!scratch) return std::nullopt;
-    json::Reader r(rest, json::Utf8::Checked);
+    json::Reader r(value, json::Utf8::Checked);
     try {
         *scratch = r.read_string_view();
     } catch (const json::ReadError&) {

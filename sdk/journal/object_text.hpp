@@ -59,10 +59,10 @@ public:
     template <std::size_t N>
     std::array<std::optional<std::string_view>, N> string_members(const std::array<std::string_view, N>& keys,
                                                                   std::array<std::string, N>& scratch) const {
-        std::array<std::size_t, N> at;
-        find(keys, at);
+        std::array<std::string_view, N> values;
+        find(keys, values);
         std::array<std::optional<std::string_view>, N> texts;
-        for (std::size_t i = 0; i < N; ++i) texts[i] = string_at(at[i], &scratch[i]);
+        for (std::size_t i = 0; i < N; ++i) texts[i] = string_of(values[i], &scratch[i]);
         return texts;
     }
 
@@ -75,15 +75,15 @@ public:
     bool operator==(const ObjectText& other) const;
 
 private:
-    // Where the value of the last member named each key begins in the text, or npos.
-    void find(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
+    // The text of the value of the last member named each key, or an empty view.
+    void find(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
     // The same by stepping over values, for keys without escapes; false when a key has one.
-    bool find_plainly(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
+    bool find_plainly(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
     // The same with the strict reader, which compares keys unescaped.
-    void find_strictly(std::span<const std::string_view> keys, std::span<std::size_t> at) const;
-    // The string whose value begins at at: a view of the text when it has no escape, else
-    // unescaped into scratch (none without scratch).
-    std::optional<std::string_view> string_at(std::size_t at, std::string* scratch) const;
+    void find_strictly(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
+    // The string a value's text holds: a view of the text when it has no escape, else unescaped
+    // into scratch (none without scratch); none for a value of another kind, or none at all.
+    static std::optional<std::string_view> string_of(std::string_view value, std::string* scratch);
     void release() noexcept;
 
     // The text's length (4 bytes), then its bytes; none for an object never given. The length
