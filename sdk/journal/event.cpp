@@ -301,7 +301,6 @@ plan::Read<T> located(const Reader& r, const json::ReadError& e) {
 
 }  // namespace
 
-// The JSON members compare through json::equal: Boost's operator== would copy them.
 bool Labels::operator==(const Labels& other) const {
     return run_id == other.run_id && node == other.node && round == other.round && persona == other.persona &&
            step == other.step && extra == other.extra;

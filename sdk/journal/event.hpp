@@ -68,7 +68,8 @@ struct Labels {
     std::optional<std::uint64_t> round;
     LabelText persona;
     LabelText step;
-    // Every other member, as written (read, a key keeps its first place and its last value).
+    // Every other member, kept as written; read back, a repeated key keeps its first place and
+    // takes its last value.
     ObjectText extra;
 
     // Gives one of these labels' texts (run_id, node, persona or step) a copy of text, made in

@@ -7,6 +7,7 @@
 #include "src/contract/contract.hpp"
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 namespace korvalle::payload {
@@ -44,10 +45,11 @@ std::vector<boost::json::value> live_activity(const views::RunView& view) {
         fields.emplace("round", std::to_string(key.second));
         fields.emplace("node", *node);
         fields.emplace("at", static_cast<double>(*at_ms));
-        const boost::json::object payload = envelope.payload.read();
-        fields.emplace("kind", string_member(payload, "kind").value_or(""));
-        fields.emplace("name", string_member(payload, "name").value_or(""));
-        fields.emplace("detail", string_member(payload, "detail").value_or(""));
+        std::array<std::string, 3> scratch;
+        const auto [kind, name, detail] = envelope.payload.string_members<3>({"kind", "name", "detail"}, scratch);
+        fields.emplace("kind", kind.value_or(""));
+        fields.emplace("name", name.value_or(""));
+        fields.emplace("detail", detail.value_or(""));
         fields.emplace("events", count);
         rows.insert_or_assign(key, Row{*at_ms, std::move(fields)});
     }

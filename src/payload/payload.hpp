@@ -51,8 +51,6 @@ std::string_view artifact_kind_word(std::string_view kind);
 
 // The member key of a JSON object when it is a string; none when absent or of another kind.
 std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
-// The same of an envelope's payload, read from its text.
-std::optional<std::string> string_member(const event::ObjectText& payload, std::string_view key);
 
 // Whether an envelope comes from the source and is of the kind.
 inline bool is_event(const event::Envelope& envelope, event::EventSource source, std::string_view kind) {

@@ -247,8 +247,8 @@ void member_control(json::Writer& out, const Round& round, const std::string& no
     std::size_t position = 0;
     for (const event::Envelope* envelope : round.index.of_node(node)) {
         if (envelope->source != EventSource::Morvane || envelope->labels.round != round.number) continue;
-        std::optional<std::string> member(string_member(envelope->labels.extra, "member"));
-        if (!member) member = string_member(envelope->payload, "member");
+        std::optional<std::string> member = envelope->labels.extra.string_member("member");
+        if (!member) member = envelope->payload.string_member("member");
         if (!member || is_blank(*member)) continue;
         if (!envelope->labels.run_id || is_blank(*envelope->labels.run_id)) continue;
         auto reason = member_reason(*envelope);

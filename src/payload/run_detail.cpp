@@ -220,7 +220,7 @@ std::optional<std::string> last_text(const EnvelopeRefs& envelopes, std::initial
         bool wanted = false;
         for (std::string_view kind : kinds) wanted = wanted || envelope.kind == kind;
         if (!wanted) continue;
-        if (auto text = string_member(envelope.payload, key)) return text;
+        if (auto text = envelope.payload.string_member(key)) return text;
     }
     return std::nullopt;
 }
@@ -240,11 +240,11 @@ bool required_check(const event::Envelope& envelope) {
 void check_object(json::Writer& out, const event::Envelope& envelope, std::string_view name) {
     out.begin_object();
     out.member("name", name);
-    auto conclusion = string_member(envelope.payload, "conclusion");
-    auto status = string_member(envelope.payload, "status");
+    auto conclusion = envelope.payload.string_member("conclusion");
+    auto status = envelope.payload.string_member("status");
     out.member("state", conclusion ? *conclusion : status ? *status : "unknown");
     out.member("required", required_check(envelope));
-    if (auto from = string_member(envelope.payload, "from_status")) out.member("from_state", *from);
+    if (auto from = envelope.payload.string_member("from_status")) out.member("from_state", *from);
     if (status) out.member("status", *status);
     if (!envelope.artifacts.empty()) out.member("artifact_id", envelope.artifacts.front().id);
     out.end_object();
@@ -257,7 +257,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     std::vector<std::pair<std::string, const event::Envelope*>> latest;
     for (const event::Envelope* envelope : vcs) {
         if (std::string_view(envelope->kind) != "change-check") continue;
-        auto name = string_member(envelope->payload, "name");
+        auto name = envelope->payload.string_member("name");
         if (!name) continue;
         auto [at, fresh] = position.try_emplace(*name, latest.size());
         if (fresh)
@@ -268,7 +268,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     bool pre_push_hook = false;
     for (const event::Envelope* envelope : vcs) {
         if (std::string_view(envelope->kind) == "gate-verdict" &&
-            string_member(envelope->payload, "command") == "the repository's pre-push hook")
+            envelope->payload.string_member("command") == "the repository's pre-push hook")
             pre_push_hook = true;
     }
     out.begin_object();

@@ -144,12 +144,12 @@ void publication_span(json::Writer& out, const NodeRound& node, std::string_view
     }
     if (!start) return;
     const event::Envelope* end = merge ? merge : conflict ? conflict : link;
-    const std::string label = string_member(start->payload, "branch").value_or(std::string(node.node));
+    const std::string label = start->payload.string_member("branch").value_or(std::string(node.node));
     span_head(out, span_id("publication", round, node.node), "publication", label, start->ts, end, parent, node.node,
               round);
     if (end) out.member("status", merge ? "merged" : conflict ? "conflict" : "open");
     if (link) {
-        if (auto url = string_member(link->payload, "url")) reference_member(out, "pr", *url);
+        if (auto url = link->payload.string_member("url")) reference_member(out, "pr", *url);
     }
     no_events(out);
 }
@@ -297,11 +297,11 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
     if (labels.node) out.member("node_id", *labels.node);
     if (labels.step) out.member("step_id", *labels.step);
     if (labels.round) out.member("round", *labels.round);
-    if (auto status = string_member(envelope.payload, "status")) out.member("status", *status);
+    if (auto status = envelope.payload.string_member("status")) out.member("status", *status);
     redirection(out, envelope);
     if (turn) {
         reference_member(out, "conversation", turn->session);
-    } else if (auto url = string_member(envelope.payload, "url")) {
+    } else if (auto url = envelope.payload.string_member("url")) {
         reference_member(out, "pr", *url);
     } else if (!envelope.artifacts.empty()) {
         const auto& first = envelope.artifacts.front();
@@ -312,7 +312,7 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
 
 void human_waits(json::Writer& out, const NodeRound& node, const event::Envelope* attestation, std::string_view parent,
                  std::uint64_t round) {
-    if (!node.settled || string_member(node.settled->payload, "status") != "waiting") return;
+    if (!node.settled || node.settled->payload.string_member("status") != "waiting") return;
     span_head(out, span_id("human-wait", round, node.node), "human-wait", std::string(node.node) + " awaiting a person",
               node.settled->ts, attestation, parent, node.node, round);
     no_events(out);

@@ -117,9 +117,10 @@ boost::json::object fractions(const Telemetry* telemetry, const TurnDurations& d
 
 }  // namespace
 
-// The duration of a completed turn: payload "usage" object, its "duration" number.
-std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload) {
-    const boost::json::value* usage = payload.if_contains("usage");
+namespace {
+
+// The duration of a completed turn: the "duration" number of its payload's "usage" object.
+std::optional<std::uint64_t> usage_duration_ms(const boost::json::value* usage) {
     if (!usage || !usage->is_object()) return std::nullopt;
     const boost::json::value* duration = usage->get_object().if_contains("duration");
     if (!duration) return std::nullopt;
@@ -128,12 +129,15 @@ std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload
     return seconds_to_ms(*seconds);
 }
 
+}  // namespace
+
+std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload) {
+    return usage_duration_ms(payload.if_contains("usage"));
+}
+
 std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload) {
     const std::optional<boost::json::value> usage = payload.member("usage");
-    if (!usage || !usage->is_object()) return std::nullopt;
-    boost::json::object only_usage;
-    only_usage.emplace("usage", *usage);
-    return turn_duration_ms(only_usage);
+    return usage_duration_ms(usage ? &*usage : nullptr);
 }
 
 void add_turn(TurnDurations& tally, const event::Envelope& envelope) {

@@ -64,10 +64,6 @@ std::optional<std::string_view> string_member(const boost::json::object& object,
     return std::string_view(value->get_string());
 }
 
-std::optional<std::string> string_member(const event::ObjectText& payload, std::string_view key) {
-    return payload.string_member(key);
-}
-
 std::optional<Party> party_of(const event::Envelope& envelope) {
     // A source that names something else does not stop the search.
     if (auto role = envelope.payload.string_member("role")) {
