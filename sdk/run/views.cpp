@@ -66,7 +66,9 @@ void replay_afresh(RunView& view, EnvelopeList envelopes) {
     fresh.launch = std::move(view.launch);
     fresh.envelopes = std::move(envelopes);
     view = std::move(fresh);
-    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope);
+    ActivityReports reports;
+    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope, reports);
+    reports.settle(view);
 }
 
 // Reads journal lines into the view's envelope list, each parsed once as it is read, into the
@@ -92,15 +94,18 @@ public:
         list.keep();
         const std::size_t n = list.size();
         if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
-        if (ordered_) view_.apply_event(list.back());
+        if (ordered_) view_.apply_event(list.back(), reports_);
     }
 
     bool ordered() const { return ordered_; }
+    // Ends a replay that went in order as the lines came.
+    void settle() { reports_.settle(view_); }
     // Whether the last line handed over made an envelope.
     bool last_made() const { return last_made_; }
 
 private:
     RunView& view_;
+    ActivityReports reports_;
     bool ordered_ = true;
     bool last_made_ = false;
 };
@@ -131,6 +136,8 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     } else if (!reader.ordered()) {
         journal::merge_order(view.envelopes.sorted());
         replay_afresh(view, std::move(view.envelopes));
+    } else {
+        reader.settle();
     }
     view.envelopes.seal();
     view.journal_end = resumable_end(end, reader);
@@ -169,6 +176,7 @@ bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files
         merge_appended(view.envelopes, read_before);
         replay_afresh(view, std::move(view.envelopes));
     } else {
+        reader.settle();
         view.replayed_on_from = read_before;
     }
     view.envelopes.seal();

@@ -71,6 +71,24 @@ inline constexpr std::string_view journal_file = "events.jsonl";
 
 // Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts
 // compared as unsigned bytes, and readers rely on that order.
+struct RunView;
+
+// The activity reports met in a replay of a view's own envelopes, by position: each node's text
+// is made once the replay is done, from its last report with a name or a detail, rather than
+// from every report as it comes (the view shows the same).
+class ActivityReports {
+public:
+    void add(const std::string& node, std::size_t position) { positions_[node].push_back(position); }
+    // A round start empties the activity, and with it the reports met so far.
+    void clear() { positions_.clear(); }
+    // Gives each node's activity the text of its last report with one, as replaying the reports
+    // one by one would.
+    void settle(RunView& view);
+
+private:
+    std::map<std::string, std::vector<std::size_t>> positions_;
+};
+
 struct RunView {
     // Set by open.
     ledger::RunPaths paths;
@@ -144,6 +162,12 @@ struct RunView {
 
     // Folds one envelope into the view. Never fails.
     void apply_event(const event::Envelope& envelope);
+    // The same for one of the view's own envelopes in a replay of them, whose activity report, if
+    // it is one, is left to reports: settle them when the replay is done.
+    void apply_event(const event::Envelope& envelope, ActivityReports& reports);
+
+private:
+    void apply(const event::Envelope& envelope, ActivityReports* reports);
 };
 
 // Applies the "operations" batch of an "edit-committed" payload: all of it, or nothing when

@@ -43,22 +43,36 @@ std::optional<plan::Plan> take_plan(RunView& view, const boost::json::object& pa
     return plan;
 }
 
-void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
-    if (!envelope.labels.node) return;
-    NodeActivity& activity = view.activity[std::string(*envelope.labels.node)];
-    bump(activity.count);
-    if (t) activity.last_at = t;
-    if (envelope.kind != "turn-activity") return;
+// The "name detail" text of an activity report into text, unless the report has neither: whether
+// it did.
+bool activity_text(const event::Envelope& envelope, std::optional<std::string>& text) {
     std::array<std::string, 2> scratch;
     const auto [found_name, found_detail] = envelope.payload.string_members<2>({"name", "detail"}, scratch);
     const std::string_view name = found_name.value_or("");
     const std::string_view detail = found_detail.value_or("");
-    if (name.empty() && detail.empty()) return;
+    if (name.empty() && detail.empty()) return false;
     // Most envelopes of a busy node are activity reports: reuse the text's buffer.
-    std::string& text = activity.text ? *activity.text : activity.text.emplace();
-    text.assign(name);
-    if (!name.empty() && !detail.empty()) text += ' ';
-    text += detail;
+    std::string& kept = text ? *text : text.emplace();
+    kept.assign(name);
+    if (!name.empty() && !detail.empty()) kept += ' ';
+    kept += detail;
+    return true;
+}
+
+// reports: where a report of the view's own envelopes goes, or none to make its text now.
+void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
+                   ActivityReports* reports) {
+    if (!envelope.labels.node) return;
+    const std::string node(*envelope.labels.node);
+    NodeActivity& activity = view.activity[node];
+    bump(activity.count);
+    if (t) activity.last_at = t;
+    if (envelope.kind != "turn-activity") return;
+    if (reports) {
+        reports->add(node, static_cast<std::size_t>(&envelope - view.envelopes.begin()));
+    } else {
+        activity_text(envelope, activity.text);
+    }
 }
 
 void settle(RunView& view, const std::string& node, const event::ObjectText& payload,
@@ -78,7 +92,7 @@ void settle(RunView& view, const std::string& node, const event::ObjectText& pay
     if (t) view.settled_at[node] = *t;
 }
 
-void round_started(RunView& view, const event::Envelope& envelope) {
+void round_started(RunView& view, const event::Envelope& envelope, ActivityReports* reports) {
     if (envelope.labels.round) {
         view.round = *envelope.labels.round;
     } else {
@@ -89,6 +103,7 @@ void round_started(RunView& view, const event::Envelope& envelope) {
     view.outcomes.clear();
     view.deferred_contexts.clear();
     view.activity.clear();
+    if (reports) reports->clear();
     std::optional<plan::Plan> plan = take_plan(view, envelope.payload.read());
     if (plan && !view.plan) view.plan = std::move(plan);
 }
@@ -119,7 +134,8 @@ void upstream_modified(RunView& view, const boost::json::object& payload, const 
     if (node) view.upstream_modified_nodes.emplace(text_of(dependency), *node);
 }
 
-void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t) {
+void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
+                    ActivityReports* reports) {
     const std::string_view kind = envelope.kind;
     // Read only for the kinds that look into it: most pipeline envelopes do not.
     const auto payload = [&envelope] { return envelope.payload.read(); };
@@ -128,7 +144,7 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
     if (kind == "run-started") {
         if (std::optional<plan::Plan> plan = take_plan(view, payload())) view.plan = std::move(plan);
     } else if (kind == "round-started") {
-        round_started(view, envelope);
+        round_started(view, envelope, reports);
     } else if (kind == "round-finished") {
         view.in_round = false;
     } else if (kind == "node-dispatched") {
@@ -242,14 +258,27 @@ void apply_edits(RunView& view, const boost::json::object& payload) {
     for (const edits::Operation& operation : batch) std::visit(ApplyOperation{view}, operation);
 }
 
-void RunView::apply_event(const event::Envelope& envelope) {
+void ActivityReports::settle(RunView& view) {
+    for (const auto& [node, positions] : positions_) {
+        std::optional<std::string>& text = view.activity[node].text;
+        for (auto at = positions.rbegin(); at != positions.rend() && !activity_text(view.envelopes[*at], text); ++at) {
+        }
+    }
+    positions_.clear();
+}
+
+void RunView::apply_event(const event::Envelope& envelope) { apply(envelope, nullptr); }
+
+void RunView::apply_event(const event::Envelope& envelope, ActivityReports& reports) { apply(envelope, &reports); }
+
+void RunView::apply(const event::Envelope& envelope, ActivityReports* reports) {
     const std::optional<std::uint64_t> t = parse_timestamp_ms(envelope.ts);
     const std::uint64_t at = t.value_or(0);
     last_event_at = last_event_at ? std::max(*last_event_at, at) : at;
     if (envelope.source != event::EventSource::Pipeline) {
-        note_activity(*this, envelope, t);
+        note_activity(*this, envelope, t, reports);
     } else {
-        apply_pipeline(*this, envelope, t);
+        apply_pipeline(*this, envelope, t, reports);
     }
 }
 

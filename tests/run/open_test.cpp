@@ -264,5 +264,46 @@ TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
     EXPECT_EQ(bare.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);
 }
 
+// An open or a read on makes each node's activity text once, after its replay: the view shows what
+// applying its envelopes one by one shows, a report without a name or detail leaving the text of
+// the one before, and a round start forgetting earlier reports.
+TEST(OpenRun, ActivityTextsAreThoseOfAReplayOneByOne) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    int second = 0;
+    auto report = [&](const std::string& node, const std::string& payload) {
+        run.event({.ts = "2026-03-02T09:00:" + std::string(second < 10 ? "0" : "") + std::to_string(second++) + ".000Z",
+                   .source = "morvane", .kind = "turn-activity", .labels = R"({"node":")" + node + "\"}",
+                   .payload = payload});
+    };
+    report("gone", R"({"name":"Read","detail":"before the round"})");
+    run.event({.ts = "2026-03-02T09:00:05.000Z", .kind = "round-started", .labels = R"({"round":1})"});
+    second = 10;
+    report("a", R"({"name":"Edit","detail":"src/main.rs"})");
+    report("a", R"({"name":"","detail":7})");
+    report("b", R"({"name":"Bash"})");
+    const auto one_by_one = [](const views::RunView& view) {
+        views::RunView replayed;
+        for (const event::Envelope& envelope : view.envelopes) replayed.apply_event(envelope);
+        return replayed.activity;
+    };
+    auto opened = open_run(run);
+    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+    EXPECT_EQ(opened.value().activity, one_by_one(opened.value()));
+    EXPECT_EQ(opened.value().activity.at("a").text, "Edit src/main.rs");
+    EXPECT_FALSE(opened.value().activity.contains("gone"));
+
+    report("a", R"({"name":"Grep","detail":"fn main"})");
+    report("a", R"({"detail":""})");
+    report("b", R"({"name":"Read","detail":"Cargo.toml"})");
+    const std::optional<views::RunView> grown = views::RunView::grown(std::move(opened.value()));
+    ASSERT_TRUE(grown);
+    EXPECT_GT(grown->replayed_on_from, 0u);
+    EXPECT_EQ(grown->activity, one_by_one(*grown));
+    EXPECT_EQ(grown->activity.at("a").text, "Grep fn main");
+    EXPECT_EQ(grown->activity.at("b").text, "Read Cargo.toml");
+}
+
 }  // namespace
 }  // namespace korvalle
