@@ -273,7 +273,8 @@ TEST(OpenRun, ActivityTextsAreThoseOfAReplayOneByOne) {
     run.launch();
     int second = 0;
     auto report = [&](const std::string& node, const std::string& payload) {
-        run.event({.ts = "2026-03-02T09:00:" + std::string(second < 10 ? "0" : "") + std::to_string(second++) + ".000Z",
+        const int at = second++;
+        run.event({.ts = "2026-03-02T09:00:" + std::string(at < 10 ? "0" : "") + std::to_string(at) + ".000Z",
                    .source = "morvane", .kind = "turn-activity", .labels = R"({"node":")" + node + "\"}",
                    .payload = payload});
     };
