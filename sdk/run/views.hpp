@@ -78,15 +78,23 @@ struct RunView;
 // from every report as it comes (the view shows the same).
 class ActivityReports {
 public:
-    void add(const std::string& node, std::size_t position) { positions_[node].push_back(position); }
-    // A round start empties the activity, and with it the reports met so far.
-    void clear() { positions_.clear(); }
+    // A report of node at position; positions grow as the replay goes.
+    void add(const std::string& node, std::size_t position) {
+        last_[node] = position;
+        if (!from_) from_ = position;
+    }
+    // A round start at position empties the activity, and with it the reports met so far.
+    void clear(std::size_t position) {
+        last_.clear();
+        from_ = position;
+    }
     // Gives each node's activity the text of its last report with one, as replaying the reports
     // one by one would.
     void settle(RunView& view);
 
 private:
-    std::map<std::string, std::vector<std::size_t>> positions_;
+    std::map<std::string, std::size_t> last_;  // each node's last report
+    std::optional<std::size_t> from_;          // where the reports that count begin
 };
 
 struct RunView {

@@ -59,6 +59,10 @@ bool activity_text(const event::Envelope& envelope, std::optional<std::string>& 
     return true;
 }
 
+bool is_activity_report(const event::Envelope& envelope) {
+    return envelope.source != event::EventSource::Pipeline && envelope.labels.node && envelope.kind == "turn-activity";
+}
+
 // reports: where a report of the view's own envelopes goes, or none to make its text now.
 void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
                    ActivityReports* reports) {
@@ -103,7 +107,7 @@ void round_started(RunView& view, const event::Envelope& envelope, ActivityRepor
     view.outcomes.clear();
     view.deferred_contexts.clear();
     view.activity.clear();
-    if (reports) reports->clear();
+    if (reports) reports->clear(static_cast<std::size_t>(&envelope - view.envelopes.begin()));
     std::optional<plan::Plan> plan = take_plan(view, envelope.payload.read());
     if (plan && !view.plan) view.plan = std::move(plan);
 }
@@ -259,12 +263,24 @@ void apply_edits(RunView& view, const boost::json::object& payload) {
 }
 
 void ActivityReports::settle(RunView& view) {
-    for (const auto& [node, positions] : positions_) {
-        std::optional<std::string>& text = view.activity[node].text;
-        for (auto at = positions.rbegin(); at != positions.rend() && !activity_text(view.envelopes[*at], text); ++at) {
-        }
+    // Each node whose last report has neither a name nor a detail, with that report's position.
+    std::map<std::string_view, std::size_t> unresolved;
+    std::size_t newest = 0;
+    for (const auto& [node, at] : last_) {
+        if (activity_text(view.envelopes[at], view.activity[node].text)) continue;
+        unresolved.emplace(node, at);
+        newest = std::max(newest, at);
     }
-    positions_.clear();
+    // Their earlier reports, newest first, in one walk back.
+    for (std::size_t at = newest; !unresolved.empty() && at > *from_;) {
+        const event::Envelope& envelope = view.envelopes[--at];
+        if (!is_activity_report(envelope)) continue;
+        const auto node = unresolved.find(*envelope.labels.node);
+        if (node == unresolved.end() || at >= node->second) continue;
+        if (activity_text(envelope, view.activity[std::string(node->first)].text)) unresolved.erase(node);
+    }
+    last_.clear();
+    from_.reset();
 }
 
 void RunView::apply_event(const event::Envelope& envelope) { apply(envelope, nullptr); }

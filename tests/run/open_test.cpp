@@ -298,12 +298,14 @@ TEST(OpenRun, ActivityTextsAreThoseOfAReplayOneByOne) {
     report("a", R"({"name":"Grep","detail":"fn main"})");
     report("a", R"({"detail":""})");
     report("b", R"({"name":"Read","detail":"Cargo.toml"})");
+    report("gone", R"({"name":""})");
     const std::optional<views::RunView> grown = views::RunView::grown(std::move(opened.value()));
     ASSERT_TRUE(grown);
     EXPECT_GT(grown->replayed_on_from, 0u);
     EXPECT_EQ(grown->activity, one_by_one(*grown));
     EXPECT_EQ(grown->activity.at("a").text, "Grep fn main");
     EXPECT_EQ(grown->activity.at("b").text, "Read Cargo.toml");
+    EXPECT_EQ(grown->activity.at("gone").text, std::nullopt);  // its report before the round is forgotten
 }
 
 }  // namespace
