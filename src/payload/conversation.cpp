@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -85,16 +86,23 @@ void usage_of(json::Writer& out, const boost::json::object& payload) {
     out.end_object();
 }
 
+void text_or_null(json::Writer& out, const std::optional<std::string_view>& text) {
+    if (text)
+        out.value(*text);
+    else
+        out.value(nullptr);
+}
+
 void activity_item(json::Writer& out, const event::Envelope& envelope, std::size_t index) {
-    const boost::json::object payload = envelope.payload.read();
+    std::array<std::string, 3> scratch;
+    const auto [kind, name, detail] = envelope.payload.string_members<3>({"kind", "name", "detail"}, scratch);
     out.begin_object();
     out.member("index", index);
-    const boost::json::value* kind = member(payload, "kind");
-    out.member("kind", kind && kind->is_string() ? std::string_view(kind->get_string()) : std::string_view());
+    out.member("kind", kind.value_or(std::string_view()));
     out.key("name");
-    text_or_null(out, member(payload, "name"));
+    text_or_null(out, name);
     out.key("input");
-    text_or_null(out, member(payload, "detail"));
+    text_or_null(out, detail);
     out.member("output", nullptr);
     out.end_object();
 }
