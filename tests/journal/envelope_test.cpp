@@ -78,6 +78,11 @@ TEST(Envelope, KeptFieldsHaveTheirValues) {
     EXPECT_EQ(json::write(e.payload.read()), R"({"a":2,"b":[true,null]})");
     EXPECT_EQ(e.payload.member("a"), boost::json::value(2));
     EXPECT_EQ(e.payload.string_member("b"), std::nullopt);
+    // Members are found past strings that end in escaped quotes and backslashes.
+    const auto escaped = read_ok(with(R"("payload":{"s":"a\"b\\","n":{"s":"\\\""},"t":"c"})")).payload;
+    EXPECT_EQ(escaped.string_member("s"), "a\"b\\");
+    EXPECT_EQ(escaped.string_member("t"), "c");
+    EXPECT_EQ(escaped.plain_string_member("t"), "c");
     EXPECT_EQ(e.artifacts, (std::vector<event::ArtifactRef>{{"x", "log", 12}, {"y", "diff", 0}}));
 }
 
