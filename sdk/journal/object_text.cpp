@@ -3,7 +3,6 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/base/json_scan.hpp"
-#include "sdk/base/memory.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -18,48 +17,11 @@ namespace {
 constexpr int kLevel = 2;
 constexpr int kMaxDepth = 127;
 
-// The bytes of a text's length, ahead of its bytes.
-constexpr std::size_t kLength = sizeof(std::uint32_t);
-
 }  // namespace
 
-ObjectText::ObjectText(const ObjectText& other) : storage_(other.storage_) { assign(other.text()); }
-
-ObjectText::ObjectText(ObjectText&& other) noexcept
-    : storage_(other.storage_), block_(std::exchange(other.block_, nullptr)) {}
-
-ObjectText& ObjectText::operator=(const ObjectText& other) {
-    if (this != &other) assign(other.text());
-    return *this;
-}
-
-ObjectText& ObjectText::operator=(ObjectText&& other) {
-    if (this == &other) return *this;
-    // A text in the same storage is taken as it is; from another storage it is copied.
-    if (!storage_.get()->is_equal(*other.storage_.get())) return *this = other;
-    release();
-    block_ = std::exchange(other.block_, nullptr);
-    return *this;
-}
-
-ObjectText::~ObjectText() { release(); }
-
-void ObjectText::release() noexcept {
-    if (block_) storage_->deallocate(block_, kLength + text().size(), 1);
-    block_ = nullptr;
-}
-
 void ObjectText::assign(std::string_view text) {
-    char* block = nullptr;
-    if (!text.empty()) {
-        // A text is one journal line at most, far below 4 GiB.
-        const auto size = static_cast<std::uint32_t>(text.size());
-        block = static_cast<char*>(storage_->allocate(kLength + size, 1));
-        std::memcpy(block, &size, kLength);
-        std::memcpy(block + kLength, text.data(), size);
-    }
-    release();
-    block_ = block;
+    if (text.empty()) text_.reset();
+    else text_.assign(text);
 }
 
 bool ObjectText::empty() const {
@@ -70,7 +32,7 @@ bool ObjectText::empty() const {
 
 // The text was checked when its line was read, UTF-8 included, so reading it again cannot fail.
 boost::json::object ObjectText::read() const {
-    if (!block_) return {};
+    if (!text_.has_value()) return {};
     json::Reader r(text(), json::Utf8::Checked);
     try {
         return std::move(r.read_value(kLevel, kMaxDepth).get_object());
@@ -81,7 +43,7 @@ boost::json::object ObjectText::read() const {
 
 void ObjectText::find(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
     for (std::string_view& value : values) value = {};
-    if (!block_) return;
+    if (!text_.has_value()) return;
     if (!find_plainly(keys, values)) find_strictly(keys, values);
 }
 
@@ -201,12 +163,6 @@ std::optional<std::string_view> ObjectText::string_of(std::string_view value, st
         return std::nullopt;
     }
     return *scratch;
-}
-
-std::uint64_t ObjectText::heap_bytes() const {
-    // Only the default storage takes its memory from the heap one text at a time.
-    if (!block_ || storage_.get() != boost::json::storage_ptr().get()) return 0;
-    return memory::allocation_bytes(kLength + text().size());
 }
 
 bool ObjectText::operator==(const ObjectText& other) const {

@@ -3,6 +3,8 @@
 // read on demand, so a view holds the object's bytes rather than a tree several times their size.
 #pragma once
 
+#include "sdk/base/stored_text.hpp"
+
 #include <boost/json/object.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
@@ -10,7 +12,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,26 +19,15 @@
 
 namespace korvalle::event {
 
+// Copies and assignments treat the storage as a JSON value does (text::StoredText).
 class ObjectText {
 public:
     // An empty object, made in the default storage or in storage.
     ObjectText() = default;
-    explicit ObjectText(const boost::json::storage_ptr& storage) : storage_(storage) {}
-    // A copy is made in the storage of other, as a copy of a JSON value is.
-    ObjectText(const ObjectText& other);
-    ObjectText(ObjectText&& other) noexcept;
-    // Assignments keep this object's storage.
-    ObjectText& operator=(const ObjectText& other);
-    ObjectText& operator=(ObjectText&& other);
-    ~ObjectText();
+    explicit ObjectText(const boost::json::storage_ptr& storage) : text_(storage) {}
 
     // The object's text, as written ("" for an object never given, which reads as {}).
-    std::string_view text() const {
-        if (!block_) return {};
-        std::uint32_t size;
-        std::memcpy(&size, block_, sizeof size);
-        return {block_ + sizeof size, size};
-    }
+    std::string_view text() const { return text_.view(); }
     // Takes a copy of text, which must be one well-formed JSON object in valid UTF-8 whose
     // members nest at most 125 levels below it: a text as the envelope reader checked it.
     void assign(std::string_view text);
@@ -66,10 +56,10 @@ public:
         return texts;
     }
 
-    const boost::json::storage_ptr& storage() const { return storage_; }
-    // The heap bytes of the text, with the allocator's headers: none when it is made in an
-    // arena (counted with its blocks).
-    std::uint64_t heap_bytes() const;
+    const boost::json::storage_ptr& storage() const { return text_.storage(); }
+    // The heap bytes of the text, with the allocator's header: none when it is made in an arena
+    // (counted with its blocks).
+    std::uint64_t heap_bytes() const { return text_.heap_bytes(); }
 
     // Objects are equal when their members are, however they were written.
     bool operator==(const ObjectText& other) const;
@@ -84,12 +74,8 @@ private:
     // The string a value's text holds: a view of the text when it has no escape, else unescaped
     // into scratch (none without scratch); none for a value of another kind, or none at all.
     static std::optional<std::string_view> string_of(std::string_view value, std::string* scratch);
-    void release() noexcept;
 
-    // The text's length (4 bytes), then its bytes; none for an object never given. The length
-    // lives with the bytes, so an envelope spends two words on each object it keeps.
-    boost::json::storage_ptr storage_;
-    char* block_ = nullptr;
+    text::StoredText text_;  // none for an object never given
 };
 
 }  // namespace korvalle::event
