@@ -246,10 +246,11 @@ bool label_text(FastLine& line, Labels& labels, LabelText& into) {
 bool read_labels_fast(FastLine& line, Labels& labels) {
     bool seen[5] = {};
     auto once = [&seen](int field) { return !std::exchange(seen[field], true); };
-    // The other members as written, in the form the strict reader keeps them; one buffer serves
-    // every line a thread reads.
+    // The other members, written as the strict reader writes them; one buffer serves every line a
+    // thread reads.
     thread_local std::string extra;
     extra.clear();
+    json::Writer others(extra);
     static constexpr std::array<std::string_view, 5> names = {"run_id", "node", "round", "persona", "step"};
     const bool read = for_each_field(line, names, [&](int field, std::string_view key) {
         if (field >= 0 && !once(field)) return false;
@@ -275,16 +276,14 @@ bool read_labels_fast(FastLine& line, Labels& labels) {
         } else if (!line.skip_value(3)) {
             return false;
         }
-        extra += extra.empty() ? '{' : ',';
-        extra += '"';
-        extra += key;
-        extra += "\":";
-        extra.append(start, line.at());
+        if (extra.empty()) others.begin_object();
+        others.key(key);
+        others.written(std::string_view(start, static_cast<std::size_t>(line.at() - start)));
         return true;
     });
     if (!read) return false;
     if (!extra.empty()) {
-        extra += '}';
+        others.end_object();
         labels.extra.assign(extra);
     }
     return true;
