@@ -2,6 +2,7 @@
 #include "src/payload/detail/journal_index.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace korvalle::payload::detail {
 
@@ -27,13 +28,13 @@ private:
     std::optional<std::uint32_t> last_;
 };
 
-// The "session" label: a view of the kept labels, or of a copy kept in escaped for the rare text
-// written with escapes.
+// The "session" label, found in one walk: a view of the kept labels, or of a copy kept in escaped
+// for the rare text written with escapes (the only one unescaped into scratch).
 std::optional<std::string_view> session_label(const event::Labels& labels, std::deque<std::string>& escaped) {
-    if (auto plain = labels.extra.plain_string_member("session")) return plain;
-    std::optional<std::string> text = labels.extra.string_member("session");
-    if (!text) return std::nullopt;
-    return escaped.emplace_back(std::move(*text));
+    std::array<std::string, 1> scratch;
+    const std::optional<std::string_view> session = labels.extra.string_members<1>({"session"}, scratch)[0];
+    if (!session || session->data() != scratch[0].data()) return session;
+    return escaped.emplace_back(std::move(scratch[0]));
 }
 
 AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions, std::deque<std::string>& escaped) {

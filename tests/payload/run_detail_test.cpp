@@ -220,6 +220,20 @@ TEST_F(RunDetail, LiveEntryKeepsTheReplayedOutcome) {
               R"("exit_code":0,"ok":true,"outcome":"merged","pr":"https://x/1"}})");
 }
 
+// A node's sessions, one of them written with escapes that stay in the kept labels.
+TEST_F(RunDetail, SessionsWrittenWithEscapes) {
+    auto turn = [](std::string ts, std::string session) {
+        return event("turn-completed", std::move(ts), R"({"run_id":"esc","round":1,"node":"a","session":")" + session + "\"}",
+                     "{}", "morvane");
+    };
+    RunBuilder run = started_run("esc");
+    run.event(turn("2026-03-09T10:00:01.000Z", R"(s\"q)")).event(turn("2026-03-09T10:00:02.000Z", "plain"));
+    const boost::json::value node = parsed(run_detail(open_view(run), true, nullptr)).at("run").at("nodes").at(0);
+    std::vector<std::string> ids;
+    for (const auto& session : node.at("sessions").as_array()) ids.emplace_back(session.at("session_id").as_string());
+    EXPECT_EQ(ids, (std::vector<std::string>{"plain", "s\"q"}));
+}
+
 // One journal line naming a huge round: only rounds with a directory or journal line, and the
 // current one, are asked for, and the document is the one every round would give.
 TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
