@@ -12,8 +12,6 @@
 #include "sdk/journal/object_text.hpp"
 #include "sdk/plan/plan.hpp"
 
-#include <boost/json/object.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
