@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 // The process group of a process, from /proc; 0 when it is gone.
 pid_t group_of(pid_t pid) {
-    const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = proc_stat(pid);
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) return 0;
     std::istringstream fields(stat.substr(close + 2));
@@ -30,7 +30,7 @@ std::vector<pid_t> running_in_group(pid_t group) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = read_text(entry.path() / "stat");
+        const std::string stat = proc_stat(std::stoi(name));
         const std::size_t close = stat.rfind(')');
         if (close == std::string::npos || stat.compare(close, 4, ") Z ") == 0) continue;
         if (group_of(std::stoi(name)) == group) out.push_back(std::stoi(name));

@@ -1,4 +1,4 @@
-// Watching a server process from a test: its open descriptors, its resident memory, and a guard
+// Watching a process from a test: its stat line, its open descriptors, its resident memory, and a guard
 // that kills it when it grows past a bound, so that a regression fails the test instead of
 // exhausting the machine.
 #pragma once
@@ -11,10 +11,22 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 
 namespace korvalle::testing {
+
+// The process's /proc stat line; empty when the process is gone, even when it goes while being read
+// (the read then fails with ESRCH, which the stream library reports by throwing).
+inline std::string proc_stat(pid_t pid) {
+    try {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    } catch (const std::exception&) {
+        return {};
+    }
+}
 
 // The number of descriptors the process holds open, or -1 when it cannot be read.
 inline int open_descriptors(pid_t pid) {

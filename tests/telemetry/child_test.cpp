@@ -1,6 +1,7 @@
 // Running the telemetry command through the stand-in tool: one group per way a child can end.
 #include "src/telemetry/telemetry.hpp"
 
+#include "tests/support/process_watch.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@ namespace korvalle::telemetry {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::proc_stat;
 using testing::read_text;
 using std::chrono::milliseconds;
 
@@ -226,7 +228,7 @@ TEST_F(TelemetryChild, ChildPastTheLimitIsKilledWithItsGroup) {
     ASSERT_GT(grandchild, 0);
     bool gone = false;
     for (int i = 0; i < 100 && !gone; ++i, ::usleep(20'000)) {
-        const std::string state = read_text("/proc/" + std::to_string(grandchild) + "/stat");
+        const std::string state = proc_stat(grandchild);
         gone = state.empty() || state.find(") Z") != std::string::npos;
     }
     EXPECT_TRUE(gone) << "the grandchild " << grandchild << " is still running";
