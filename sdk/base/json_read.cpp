@@ -5,6 +5,7 @@
 // byte where the fault was found; location_suffix turns it into line and column.
 #include "sdk/base/json.hpp"
 #include "sdk/base/json_scan.hpp"
+#include "sdk/base/result.hpp"
 
 #include "sdk/base/text.hpp"
 
@@ -98,18 +99,7 @@ ReadError::ReadError(std::string message, std::size_t offset)
     : message_(std::move(message)), offset_(offset) {}
 
 std::string location_suffix(std::string_view text, std::size_t offset) {
-    if (offset > text.size()) offset = text.size();
-    std::size_t line = 1;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < offset; ++i) {
-        if (text[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
-    }
-    // A fault at a byte counts that byte; a fault at the end counts the bytes consumed.
-    std::size_t column = offset - line_start + (offset < text.size() ? 1 : 0);
-    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+    return message(Fault{.kind = Fault::Kind::Syntax, .detail = {}, .place = place_in(text, offset)});
 }
 
 Reader::Reader(std::string_view text, Utf8 utf8) : text_(text), utf8_(utf8 == Utf8::Checked) {}

@@ -1,25 +1,53 @@
-// The result types of the run-model side: the outcome of reading one record from text or a
-// value (Read), and the outcome of loading a file or opening a run (Loaded, failing with
-// SdkError).
+// How the run model and the server say that something failed as an expected outcome (a record
+// that does not read, a file that cannot be read, a value a check refuses): a Result holding the
+// value or the failure. A reading's failure is a Fault, whose message is written by message()
+// alone; loading a file or opening a run fails with an SdkError, the run model's error type.
+// Strict readers abandon a reading by throwing ReadingFailed, and their entry points turn it
+// into a Result: no exception of theirs leaves them.
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 
 namespace korvalle {
 
-// The outcome of one reading: the record, or the message of the first fault.
-template <class T>
-struct Read {
-    std::optional<T> value;
-    std::string error;  // set when value is empty
+// Where in a text a fault was found: lines count from 1, columns count bytes from 1.
+struct TextPlace {
+    std::size_t line = 0;
+    std::size_t column = 0;
 
-    bool ok() const { return value.has_value(); }
+    bool operator==(const TextPlace&) const = default;
 };
 
-// The error type of the run-model side.
+// The place of a fault found at a byte offset of text: a fault at a byte counts that byte in its
+// column, a fault at the end (or past it) counts the bytes of the last line.
+TextPlace place_in(std::string_view text, std::size_t offset);
+
+// Why a reading failed or a check refused a value.
+struct Fault {
+    enum class Kind {
+        Syntax,   // the text is not well-formed (or ends early)
+        Data,     // well-formed, but not the record expected: a type, value, field or length
+        Refused,  // a value a check refuses, such as an id
+    };
+
+    Kind kind = Kind::Data;
+    std::string detail;              // the message without its place
+    std::optional<TextPlace> place;  // where in the text, when the fault has a place
+
+    bool operator==(const Fault&) const = default;
+};
+
+// The text of a fault: its detail, then " at line L column C" when it has a place.
+std::string message(const Fault& fault);
+
+// The error type of the run model: what loading a file or opening a run gives when it fails.
 struct SdkError {
     // The run directory is not a directory.
     struct RunNotFound {
@@ -43,6 +71,80 @@ struct SdkError {
     std::string to_string() const;
 };
 
+// The value, or why there is none. Both convert implicitly, so a function returns either.
+template <class T, class E = Fault>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    // The value; only when ok().
+    T& value() & { return std::get<0>(state_); }
+    const T& value() const& { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+
+    // The failure; only when !ok().
+    const E& error() const& { return std::get<1>(state_); }
+    E&& error() && { return std::get<1>(std::move(state_)); }
+
+private:
+    std::variant<T, E> state_;
+};
+
+// The outcome of a check or an action that gives nothing back when it succeeds.
+template <class E>
+class [[nodiscard]] Result<void, E> {
+public:
+    Result() = default;
+    Result(E error) : error_(std::move(error)) {}
+
+    bool ok() const noexcept { return !error_.has_value(); }
+    explicit operator bool() const noexcept { return ok(); }
+
+    // The failure; only when !ok().
+    const E& error() const& { return *error_; }
+    E&& error() && { return *std::move(error_); }
+
+private:
+    std::optional<E> error_;
+};
+
+// Thrown inside a strict reader to abandon the reading; the reader's entry point catches it and
+// returns the fault. offset: the byte of the text read where the fault was found, turned into
+// the fault's place by the entry point that knows the text (npos when the fault has its place
+// already, or has none).
+class ReadingFailed : public std::exception {
+public:
+    explicit ReadingFailed(Fault fault, std::size_t offset = npos) : fault_(std::move(fault)), offset_(offset) {}
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    const char* what() const noexcept override { return fault_.detail.c_str(); }
+    const Fault& fault() const noexcept { return fault_; }
+    Fault& fault() noexcept { return fault_; }
+    std::size_t offset() const noexcept { return offset_; }
+
+private:
+    Fault fault_;
+    std::size_t offset_;
+};
+
+// Being replaced by Result: the outcome of one reading, the record or the message of its fault.
+template <class T>
+struct Read {
+    std::optional<T> value;
+    std::string error;  // set when value is empty
+
+    bool ok() const { return value.has_value(); }
+};
+
+// Being replaced by Result<T, SdkError>.
 template <class T>
 struct Loaded {
     std::variant<T, SdkError> result;
