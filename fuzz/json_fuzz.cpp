@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         reader.skip_value();
         reader.finish();
-    } catch (const korvalle::json::ReadError&) {
+    } catch (const korvalle::ReadingFailed&) {
         std::abort();
     }
     return 0;

@@ -3,8 +3,9 @@
 // The reader is a pull reader over one text. Record readers drive it token by token so that
 // they see object members one by one in text order (duplicate checks need them before any
 // merging), keep the values they want as boost::json::value trees and skip the rest without
-// recursion. Faults are thrown as json::ReadError inside a reading and turned into returned
-// values at each public entry point; nothing outside a reader sees the exception.
+// recursion. Faults are thrown as ReadingFailed, with the byte offset where they were found,
+// inside a reading and turned into returned values at each public entry point; nothing outside
+// a reader sees the exception.
 //
 // Rules: whitespace is SP, HT, LF, CR only; strings must be valid UTF-8; numbers classify as
 // u64 (non-negative integer that fits), i64 (negative non-zero integer that fits) or double
@@ -13,6 +14,7 @@
 #pragma once
 
 #include "sdk/base/fragments.hpp"
+#include "sdk/base/result.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -22,7 +24,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,23 +41,6 @@ namespace korvalle::json {
 namespace detail {
 class TokenRun;
 }
-
-// A fault found while reading, with the byte offset where it was detected.
-class ReadError : public std::exception {
-public:
-    ReadError(std::string message, std::size_t offset);
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const { return message_; }
-    std::size_t offset() const { return offset_; }
-
-private:
-    std::string message_;
-    std::size_t offset_;
-};
-
-// " at line L column C" for a byte offset into text: L counts line feeds before the offset
-// plus one, C counts the bytes since the last line feed up to and including the offset.
-std::string location_suffix(std::string_view text, std::size_t offset);
 
 // What the next value starts with, judged by its first byte after whitespace.
 enum class Token { Null, True, False, Number, String, Array, Object, End, Invalid };
@@ -153,10 +137,11 @@ public:
     // Only whitespace may remain; anything else fails with "trailing characters".
     void finish();
 
-    // Throws ReadError at the current offset.
-    [[noreturn]] void fail(std::string message) const;
-    // Throws ReadError at a given offset.
-    [[noreturn]] void fail_at(std::string message, std::size_t offset) const;
+    // Throws ReadingFailed at the current offset; the reader's own faults are of kind Syntax,
+    // a record reader's are of kind Data.
+    [[noreturn]] void fail(std::string message, Fault::Kind kind = Fault::Kind::Syntax) const;
+    // Throws ReadingFailed at a given offset.
+    [[noreturn]] void fail_at(std::string message, std::size_t offset, Fault::Kind kind = Fault::Kind::Syntax) const;
 
 private:
     void skip_ws();
@@ -189,7 +174,7 @@ private:
 // max_depth levels). Returns the value, or the message with its location suffix.
 struct ParseResult {
     std::optional<boost::json::value> value;
-    std::string error;  // message + location_suffix, when value is empty
+    std::string error;  // the message of the fault, with its place, when value is empty
 };
 ParseResult parse(std::string_view text, int max_depth = 128);
 // Whether parse would accept the text with the same limit, found without building the value.

@@ -1,8 +1,8 @@
 // The strict JSON pull reader.
 //
 // Messages are those of the Rust JSON parser the journal writers are checked against, so that
-// a line refused there is refused here with the same words. Errors carry the offset of the
-// byte where the fault was found; location_suffix turns it into line and column.
+// a line refused there is refused here with the same words. Faults carry the offset of the
+// byte where they were found; the entry point that knows the text turns it into line and column.
 #include "sdk/base/json.hpp"
 #include "sdk/base/json_scan.hpp"
 #include "sdk/base/result.hpp"
@@ -95,19 +95,12 @@ bool literal_overflows(std::string_view lit) {
 
 }  // namespace
 
-ReadError::ReadError(std::string message, std::size_t offset)
-    : message_(std::move(message)), offset_(offset) {}
-
-std::string location_suffix(std::string_view text, std::size_t offset) {
-    return message(Fault{.kind = Fault::Kind::Syntax, .detail = {}, .place = place_in(text, offset)});
-}
-
 Reader::Reader(std::string_view text, Utf8 utf8) : text_(text), utf8_(utf8 == Utf8::Checked) {}
 
-void Reader::fail(std::string message) const { throw ReadError(std::move(message), pos_); }
+void Reader::fail(std::string message, Fault::Kind kind) const { fail_at(std::move(message), pos_, kind); }
 
-void Reader::fail_at(std::string message, std::size_t offset) const {
-    throw ReadError(std::move(message), offset);
+void Reader::fail_at(std::string message, std::size_t offset, Fault::Kind kind) const {
+    throw ReadingFailed(Fault{.kind = kind, .detail = std::move(message), .place = std::nullopt}, offset);
 }
 
 [[gnu::always_inline]] inline void Reader::skip_ws() {
@@ -170,7 +163,7 @@ void Reader::fail_invalid_type(std::string_view expected) {
     std::string found = unexpected();
     // A scalar is reported at its last byte, a container at its opening bracket.
     std::size_t at = pos_ > start ? pos_ - 1 : pos_;
-    fail_at("invalid type: " + found + ", expected " + std::string(expected), at);
+    fail_at("invalid type: " + found + ", expected " + std::string(expected), at, Fault::Kind::Data);
 }
 
 void Reader::read_null() {
@@ -731,7 +724,7 @@ bool valid(std::string_view text, int max_depth) {
         reader.check_value(1, max_depth);
         reader.finish();
         return true;
-    } catch (const ReadError&) {
+    } catch (const ReadingFailed&) {
         return false;
     }
 }
@@ -742,8 +735,8 @@ ParseResult parse(std::string_view text, int max_depth) {
         boost::json::value value = reader.read_value(1, max_depth);
         reader.finish();
         return {std::move(value), {}};
-    } catch (const ReadError& e) {
-        return {std::nullopt, e.message() + location_suffix(text, e.offset())};
+    } catch (const ReadingFailed& failure) {
+        return {std::nullopt, message(fault_in(failure, text))};
     }
 }
 

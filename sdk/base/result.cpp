@@ -29,6 +29,12 @@ std::string message(const Fault& fault) {
     return fault.detail + " at line " + std::to_string(fault.place->line) + " column " + std::to_string(fault.place->column);
 }
 
+Fault fault_in(const ReadingFailed& failure, std::string_view text) {
+    Fault fault = failure.fault();
+    if (failure.offset() != ReadingFailed::npos) fault.place = place_in(text, failure.offset());
+    return fault;
+}
+
 std::string SdkError::to_string() const {
     if (const auto* m = std::get_if<Message>(&error)) return m->text;
     if (const auto* io = std::get_if<Io>(&error)) return path_text(io->path) + ": " + io->error;

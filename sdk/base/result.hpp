@@ -135,6 +135,9 @@ private:
     std::size_t offset_;
 };
 
+// The fault of a reading of text abandoned by failure: placed at its offset, when it has one.
+Fault fault_in(const ReadingFailed& failure, std::string_view text);
+
 // Being replaced by Result: the outcome of one reading, the record or the message of its fault.
 template <class T>
 struct Read {

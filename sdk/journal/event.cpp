@@ -2,8 +2,8 @@
 //
 // The readers drive the pull reader member by member, so a known key met twice is refused
 // before its second value is read, and unknown members are skipped without building
-// anything. Faults are thrown as json::ReadError inside a reading and returned as messages
-// with their location at the public entry points.
+// anything. Faults are thrown as ReadingFailed inside a reading and returned as messages with
+// their place at the public entry points.
 #include "sdk/journal/event.hpp"
 
 #include "sdk/base/memory.hpp"
@@ -295,8 +295,8 @@ void read_positional_form(Reader& r, Envelope& e) {
 }
 
 template <class T>
-plan::Read<T> located(const Reader& r, const json::ReadError& e) {
-    return {std::nullopt, e.message() + json::location_suffix(r.text(), e.offset())};
+plan::Read<T> located(const Reader& r, const ReadingFailed& failure) {
+    return {std::nullopt, message(fault_in(failure, r.text()))};
 }
 
 }  // namespace
@@ -432,8 +432,8 @@ std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 
         }
         r.finish();
         return {};
-    } catch (const json::ReadError& err) {
-        return err.message() + json::location_suffix(r.text(), err.offset());
+    } catch (const ReadingFailed& failure) {
+        return message(fault_in(failure, r.text()));
     }
 }
 
@@ -447,16 +447,16 @@ plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_p
 plan::Read<Labels> read_labels(json::Reader& reader, int depth) {
     try {
         return {labels_from(reader, depth), {}};
-    } catch (const json::ReadError& err) {
-        return located<Labels>(reader, err);
+    } catch (const ReadingFailed& failure) {
+        return located<Labels>(reader, failure);
     }
 }
 
 plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
     try {
         return {artifacts_from(reader, depth), {}};
-    } catch (const json::ReadError& err) {
-        return located<std::vector<ArtifactRef>>(reader, err);
+    } catch (const ReadingFailed& failure) {
+        return located<std::vector<ArtifactRef>>(reader, failure);
     }
 }
 

@@ -36,7 +36,7 @@ boost::json::object ObjectText::read() const {
     json::Reader r(text(), json::Utf8::Checked);
     try {
         return std::move(r.read_value(kLevel, kMaxDepth).get_object());
-    } catch (const json::ReadError&) {
+    } catch (const ReadingFailed&) {
         return {};
     }
 }
@@ -122,7 +122,7 @@ void ObjectText::find_strictly(std::span<const std::string_view> keys, std::span
             r.skip_value();
             if (found < keys.size()) values[found] = t.substr(begin, r.offset() - begin);
         }
-    } catch (const json::ReadError&) {
+    } catch (const ReadingFailed&) {
         for (std::string_view& value : values) value = {};
     }
 }
@@ -134,7 +134,7 @@ std::optional<boost::json::value> ObjectText::member(std::string_view key) const
     json::Reader r(value, json::Utf8::Checked);
     try {
         return r.read_value(kLevel + 1, kMaxDepth);
-    } catch (const json::ReadError&) {
+    } catch (const ReadingFailed&) {
         return std::nullopt;
     }
 }
@@ -159,7 +159,7 @@ std::optional<std::string_view> ObjectText::string_of(std::string_view value, st
     json::Reader r(value, json::Utf8::Checked);
     try {
         *scratch = r.read_string_view();
-    } catch (const json::ReadError&) {
+    } catch (const ReadingFailed&) {
         return std::nullopt;
     }
     return *scratch;

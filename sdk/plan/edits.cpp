@@ -17,7 +17,7 @@ namespace {
 using boost::json::value;
 
 // The first fault of a reading ends it; read_operation returns its message.
-[[noreturn]] void fail(std::string message) { throw form::Fault(std::move(message)); }
+using form::fail;
 
 [[noreturn]] void invalid_type(const value& v, std::string_view expected) {
     fail(form::invalid_type(form::describe(v), expected));
@@ -278,8 +278,8 @@ Operation read(value& v) {
 plan::Read<Operation> read_operation(boost::json::value value) {
     try {
         return {read(value), {}};
-    } catch (const form::Fault& fault) {
-        return {std::nullopt, fault.message()};
+    } catch (const ReadingFailed& failure) {
+        return {std::nullopt, message(failure.fault())};
     }
 }
 

@@ -330,8 +330,8 @@ Read<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode)
         Read<T> read{T{}, {}};
         read_record(cur, *read.value);
         return read;
-    } catch (const form::Fault& fault) {
-        return failed<T>(fault.message());
+    } catch (const ReadingFailed& failure) {
+        return failed<T>(message(failure.fault()));
     }
 }
 
@@ -360,8 +360,8 @@ Read<Plan> read_plan_yaml(std::string_view text, Plan spent) {
             return failed<Plan>("deserializing from YAML containing more than one document is not supported");
         }
         return Read<Plan>{std::move(spent), {}};
-    } catch (const form::Fault& fault) {
-        return failed<Plan>(fault.message());
+    } catch (const ReadingFailed& failure) {
+        return failed<Plan>(message(failure.fault()));
     }
 }
 
@@ -373,8 +373,8 @@ Read<Plan> read_plan_json(std::string_view text, Plan spent) {
         read_record(cur, *read.value);
         reader.finish();
         return read;
-    } catch (const json::ReadError& error) {
-        return failed<Plan>(error.message() + json::location_suffix(text, error.offset()));
+    } catch (const ReadingFailed& failure) {
+        return failed<Plan>(message(fault_in(failure, text)));
     }
 }
 

@@ -44,7 +44,7 @@ std::string read_text(json::Reader& reader) {
     if (reader.peek() == json::Token::String) return reader.read_string();
     const std::size_t at = reader.offset();
     const std::string found = unexpected(reader);
-    throw json::ReadError(fmt::format("invalid type: {}, expected a string", found), at);
+    reader.fail_at(fmt::format("invalid type: {}, expected a string", found), at, Fault::Kind::Data);
 }
 
 std::uint64_t read_unsigned(json::Reader& reader, std::uint64_t max, std::string_view expected) {
@@ -53,18 +53,18 @@ std::uint64_t read_unsigned(json::Reader& reader, std::uint64_t max, std::string
         const json::Number n = reader.read_number();
         if (n.kind == json::Number::Kind::U64 && n.u <= max) return n.u;
         if (n.kind == json::Number::Kind::U64) {
-            throw json::ReadError(fmt::format("invalid value: {}, expected {}",
-                                              text::unexpected_unsigned(n.u), expected), at);
+            reader.fail_at(fmt::format("invalid value: {}, expected {}", text::unexpected_unsigned(n.u), expected), at,
+                           Fault::Kind::Data);
         }
         if (n.kind == json::Number::Kind::I64) {
-            throw json::ReadError(fmt::format("invalid value: {}, expected {}",
-                                              text::unexpected_signed(n.i), expected), at);
+            reader.fail_at(fmt::format("invalid value: {}, expected {}", text::unexpected_signed(n.i), expected), at,
+                           Fault::Kind::Data);
         }
-        throw json::ReadError(fmt::format("invalid type: {}, expected {}",
-                                          text::unexpected_float(n.d), expected), at);
+        reader.fail_at(fmt::format("invalid type: {}, expected {}", text::unexpected_float(n.d), expected), at,
+                       Fault::Kind::Data);
     }
     const std::string found = unexpected(reader);
-    throw json::ReadError(fmt::format("invalid type: {}, expected {}", found, expected), at);
+    reader.fail_at(fmt::format("invalid type: {}, expected {}", found, expected), at, Fault::Kind::Data);
 }
 
 void read_field(json::Reader& reader, std::size_t index, LaunchRecord& out) {
@@ -101,13 +101,13 @@ LaunchRecord read_object(json::Reader& reader) {
         if (!key) break;
         std::size_t index = 0;
         while (index < field_count && keys[index] != *key) ++index;
-        if (index == field_count) throw json::ReadError(unknown_field_message(*key), at);
-        if (seen[index]) throw json::ReadError(fmt::format("duplicate field `{}`", *key), at);
+        if (index == field_count) reader.fail_at(unknown_field_message(*key), at, Fault::Kind::Data);
+        if (seen[index]) reader.fail_at(fmt::format("duplicate field `{}`", *key), at, Fault::Kind::Data);
         seen[index] = true;
         read_field(reader, index, out);
     }
     for (std::size_t i = 0; i < field_count; ++i) {
-        if (!seen[i]) reader.fail(fmt::format("missing field `{}`", keys[i]));
+        if (!seen[i]) reader.fail(fmt::format("missing field `{}`", keys[i]), Fault::Kind::Data);
     }
     return out;
 }
@@ -117,7 +117,8 @@ LaunchRecord read_array(json::Reader& reader) {
     reader.begin_array();
     for (std::size_t i = 0; i < field_count; ++i) {
         if (!reader.next_element()) {
-            reader.fail(fmt::format("invalid length {}, expected struct LaunchRecord with 11 elements", i));
+            reader.fail(fmt::format("invalid length {}, expected struct LaunchRecord with 11 elements", i),
+                        Fault::Kind::Data);
         }
         read_field(reader, i, out);
     }
@@ -137,14 +138,13 @@ plan::Read<LaunchRecord> read_launch_record(std::string_view text) {
         default: {
             const std::size_t at = reader.offset();
             const std::string found = unexpected(reader);
-            throw json::ReadError(
-                fmt::format("invalid type: {}, expected struct LaunchRecord", found), at);
+            reader.fail_at(fmt::format("invalid type: {}, expected struct LaunchRecord", found), at, Fault::Kind::Data);
         }
         }
         reader.finish();
         return {std::move(record), {}};
-    } catch (const json::ReadError& error) {
-        return {std::nullopt, error.message() + json::location_suffix(text, error.offset())};
+    } catch (const ReadingFailed& failure) {
+        return {std::nullopt, message(fault_in(failure, text))};
     }
 }
 

@@ -28,7 +28,7 @@ std::optional<boost::json::value> read_json_file(const std::filesystem::path& pa
         boost::json::value value = reader.read_value(1, max_result_depth);
         reader.finish();
         return value;
-    } catch (const json::ReadError&) {
+    } catch (const ReadingFailed&) {
         return std::nullopt;
     }
 }

@@ -23,10 +23,10 @@ namespace bj = boost::json;
 constexpr int max_nesting = 128;
 constexpr std::uint64_t schema_version = 2;
 
-// A decoding failure; its text is the whole reason.
-struct DecodeError {
-    std::string reason;
-};
+// Ends the decoding; the fault's text is the whole reason.
+[[noreturn]] void fail(std::string reason) {
+    throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(reason), .place = std::nullopt});
+}
 
 // How the decoder names an offending value.
 std::string describe(const bj::value& value) {
@@ -44,19 +44,19 @@ std::string describe(const bj::value& value) {
 }
 
 [[noreturn]] void invalid_type(const bj::value& value, std::string_view expected) {
-    throw DecodeError{"invalid type: " + describe(value) + ", expected " + std::string(expected)};
+    fail("invalid type: " + describe(value) + ", expected " + std::string(expected));
 }
 
 [[noreturn]] void invalid_value(const std::string& unexpected, std::string_view expected) {
-    throw DecodeError{"invalid value: " + unexpected + ", expected " + std::string(expected)};
+    fail("invalid value: " + unexpected + ", expected " + std::string(expected));
 }
 
 [[noreturn]] void invalid_length(std::size_t length, std::string_view expected) {
-    throw DecodeError{"invalid length " + std::to_string(length) + ", expected " + std::string(expected)};
+    fail("invalid length " + std::to_string(length) + ", expected " + std::string(expected));
 }
 
 [[noreturn]] void missing_field(std::string_view name) {
-    throw DecodeError{"missing field `" + std::string(name) + "`"};
+    fail("missing field `" + std::string(name) + "`");
 }
 
 // The number kinds: a non-negative integer that fits is unsigned; the reader is expected to
@@ -104,7 +104,7 @@ Enum variant(std::string_view name, std::string_view (*name_of)(Enum), std::size
         if (i > 0) reason += ", ";
         reason += "`" + std::string(name_of(static_cast<Enum>(i))) + "`";
     }
-    throw DecodeError{std::move(reason)};
+    fail(std::move(reason));
 }
 
 BucketName bucket_variant(std::string_view name) { return variant(name, bucket_name, bucket_count); }
@@ -302,8 +302,8 @@ Outcome read_document(const contract::RunId& run, std::string_view output) {
     Document document;
     try {
         document = decode_document(top.get_object());
-    } catch (const DecodeError& error) {
-        return Unavailable::unreadable(error.reason);
+    } catch (const ReadingFailed& failure) {
+        return Unavailable::unreadable(message(failure.fault()));
     }
     RunTelemetry telemetry;
     Failure failure = check_run_id(run, document);

@@ -30,14 +30,14 @@ boost::json::value value_of(std::string_view text) {
 
 std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-// The message of the ReadError a step throws, or "ok".
+// The message of the fault a step throws, without its place, or "ok".
 template <class Step>
 std::string thrown(Step step) {
     try {
         step();
         return "ok";
-    } catch (const json::ReadError& e) {
-        return e.message();
+    } catch (const korvalle::ReadingFailed& failure) {
+        return failure.fault().detail;
     }
 }
 
@@ -175,8 +175,8 @@ TEST(JsonRead, NumberKindsAndDescriptions) {
     try {
         r.read_number();
         FAIL();
-    } catch (const json::ReadError& e) {
-        EXPECT_EQ(e.message() + json::location_suffix(r.text(), e.offset()),
+    } catch (const korvalle::ReadingFailed& failure) {
+        EXPECT_EQ(korvalle::message(korvalle::fault_in(failure, r.text())),
                   "invalid type: string \"7\", expected a number at line 1 column 5");
     }
 }
@@ -237,7 +237,7 @@ TEST(JsonRead, KeptDepthIsLimitedSkippedDepthIsNot) {
 TEST(JsonRead, SkipChecksGrammarButNotValues) {
     for (const char* bad : {"[1,]", "{\"a\" 1}", "[01]", "\"\\q\"", "[1 2]", "{\"a\":1,}", "[\"\x01\"]", "nul"}) {
         json::Reader r(bad);
-        EXPECT_THROW(r.skip_value(), json::ReadError) << bad;
+        EXPECT_THROW(r.skip_value(), korvalle::ReadingFailed) << bad;
     }
     // Numbers and escapes of a skipped value are not converted.
     json::Reader r("[1e400, \"\\uDC00\", {\"a\":[{}, []]}]");

@@ -4,6 +4,10 @@
 
 namespace korvalle::form {
 
+void fail(std::string detail) {
+    throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt});
+}
+
 std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word) {
     if (word.empty()) {
         for (std::size_t i = 0; i < words.size(); ++i)

@@ -3,9 +3,10 @@
 //
 // A record is read by one generic reader over a "form cursor" (YAML events, JSON text, a JSON
 // value tree); the FormCursor concept below lists what every cursor offers. Faults are thrown
-// (form::Fault, or json::ReadError from the JSON text cursor) and turned into returned
-// messages at the public entry points.
+// as ReadingFailed and turned into returned faults at the public entry points.
 #pragma once
+
+#include "sdk/base/result.hpp"
 
 #include <boost/json/value.hpp>
 
@@ -14,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,16 +22,8 @@
 
 namespace korvalle::form {
 
-// The first fault of a reading, with its location already in the text.
-class Fault : public std::exception {
-public:
-    explicit Fault(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const { return message_; }
-
-private:
-    std::string message_;
-};
+// Abandons a reading with a fault of kind Data that has no place.
+[[noreturn]] void fail(std::string detail);
 
 enum class Shape { Keyed, Positional };
 

@@ -32,9 +32,9 @@ std::uint32_t JsonTextCursor::read_u32() {
     switch (n.kind) {
         case json::Number::Kind::U64:
             if (n.u <= std::numeric_limits<std::uint32_t>::max()) return static_cast<std::uint32_t>(n.u);
-            r_.fail(invalid_value(text::unexpected_unsigned(n.u), "u32"));
-        case json::Number::Kind::I64: r_.fail(invalid_value(text::unexpected_signed(n.i), "u32"));
-        case json::Number::Kind::F64: r_.fail(invalid_type(text::unexpected_float(n.d), "u32"));
+            r_.fail(invalid_value(text::unexpected_unsigned(n.u), "u32"), Fault::Kind::Data);
+        case json::Number::Kind::I64: r_.fail(invalid_value(text::unexpected_signed(n.i), "u32"), Fault::Kind::Data);
+        case json::Number::Kind::F64: r_.fail(invalid_type(text::unexpected_float(n.d), "u32"), Fault::Kind::Data);
     }
     r_.fail("invalid number");
 }
@@ -47,7 +47,7 @@ void JsonTextCursor::begin_list() {
 std::size_t JsonTextCursor::read_word(const Words& words) {
     auto lookup = [&](std::string_view word) -> std::size_t {
         if (auto code = find_word(words.words, word)) return *code;
-        r_.fail(unknown_variant(word, words.words));
+        r_.fail(unknown_variant(word, words.words), Fault::Kind::Data);
     };
     switch (r_.peek()) {
         case json::Token::String: return lookup(r_.read_string_view());

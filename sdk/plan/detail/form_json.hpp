@@ -1,5 +1,5 @@
-// The form cursor over JSON text, driving the strict pull reader. Faults are json::ReadError
-// with the offset where they were found; the entry point adds " at line L column C".
+// The form cursor over JSON text, driving the strict pull reader. Faults are thrown with the
+// offset where they were found; the entry point turns it into their place.
 #pragma once
 
 #include "sdk/plan/detail/form.hpp"
@@ -25,8 +25,8 @@ public:
     std::optional<std::string_view> next_key() { return r_.next_key_view(); }
     bool next_element() { return r_.next_element(); }
     void end_positional(std::size_t) { r_.end_array(); }
-    [[noreturn]] void fail_key(std::string message) const { r_.fail(std::move(message)); }
-    [[noreturn]] void fail_at(const Record&, std::string message) const { r_.fail(std::move(message)); }
+    [[noreturn]] void fail_key(std::string message) const { r_.fail(std::move(message), Fault::Kind::Data); }
+    [[noreturn]] void fail_at(const Record&, std::string message) const { r_.fail(std::move(message), Fault::Kind::Data); }
 
     bool take_null();
     std::string_view read_text() { return r_.read_string_view(); }

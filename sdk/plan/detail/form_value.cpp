@@ -9,7 +9,7 @@ std::string to_std(const boost::json::string& s) { return std::string(s.data(), 
 }  // namespace
 
 void ValueCursor::fail_type(std::string_view expected) const {
-    throw Fault(invalid_type(describe(*current_), expected));
+    fail(invalid_type(describe(*current_), expected));
 }
 
 ValueCursor::Record ValueCursor::begin_record(const RecordName& name) {
@@ -51,8 +51,8 @@ void ValueCursor::end_positional(std::size_t keys) {
     frames_.pop_back();
     std::size_t size = top.array->size();
     if (top.index == size) return;
-    if (mode_ == Mode::Value) throw Fault(invalid_length(size, "fewer elements in array"));
-    throw Fault(invalid_length(size, elements(keys) + " in sequence"));
+    if (mode_ == Mode::Value) fail(invalid_length(size, "fewer elements in array"));
+    fail(invalid_length(size, elements(keys) + " in sequence"));
 }
 
 bool ValueCursor::take_null() { return current_->is_null(); }
@@ -71,11 +71,11 @@ std::uint32_t ValueCursor::read_u32() {
     constexpr std::uint64_t max = std::numeric_limits<std::uint32_t>::max();
     if (const auto* i = current_->if_int64()) {
         if (*i >= 0 && static_cast<std::uint64_t>(*i) <= max) return static_cast<std::uint32_t>(*i);
-        throw Fault(invalid_value(describe(*current_), "u32"));
+        fail(invalid_value(describe(*current_), "u32"));
     }
     if (const auto* u = current_->if_uint64()) {
         if (*u <= max) return static_cast<std::uint32_t>(*u);
-        throw Fault(invalid_value(describe(*current_), "u32"));
+        fail(invalid_value(describe(*current_), "u32"));
     }
     fail_type("u32");
 }
@@ -95,15 +95,15 @@ std::size_t ValueCursor::read_word(const Words& words) {
         word = to_std(*s);
     } else if (const auto* object = current_->if_object()) {
         // The one-key map form: the key is the word, its value the variant's (empty) content.
-        if (object->size() != 1) throw Fault(invalid_value("map", "map with a single key"));
+        if (object->size() != 1) fail(invalid_value("map", "map with a single key"));
         word = std::string(object->begin()->key());
         unit = &object->begin()->value();
     } else {
         fail_type("string or map");
     }
     auto code = find_word(words.words, word);
-    if (!code) throw Fault(unknown_variant(word, words.words));
-    if (unit != nullptr && !unit->is_null()) throw Fault(invalid_type(describe(*unit), "unit"));
+    if (!code) fail(unknown_variant(word, words.words));
+    if (unit != nullptr && !unit->is_null()) fail(invalid_type(describe(*unit), "unit"));
     return *code;
 }
 

@@ -32,8 +32,8 @@ public:
     std::optional<std::string> next_key();
     bool next_element();
     void end_positional(std::size_t keys);
-    [[noreturn]] void fail_key(std::string message) const { throw Fault(std::move(message)); }
-    [[noreturn]] void fail_at(const Record&, std::string message) const { throw Fault(std::move(message)); }
+    [[noreturn]] void fail_key(std::string message) const { fail(std::move(message)); }
+    [[noreturn]] void fail_at(const Record&, std::string message) const { fail(std::move(message)); }
 
     bool take_null();
     std::string_view read_text();

@@ -167,8 +167,15 @@ std::string describe_untagged(std::string_view v) {
     return text::unexpected_string(v);
 }
 
-std::string located(const std::string& path, const std::string& message, yaml::Mark mark) {
-    return (path.empty() ? std::string() : path + ": ") + message + yaml::mark_suffix(mark);
+// Ends the reading with message about the value at path, placed at mark unless the mark is
+// where an empty stream puts its marks (see yaml::mark_suffix).
+[[noreturn]] void fail_located(const std::string& path, const std::string& message, yaml::Mark mark) {
+    Fault fault{.kind = Fault::Kind::Data, .detail = (path.empty() ? std::string() : path + ": ") + message,
+                .place = std::nullopt};
+    if (mark.line != 0 || mark.column != 0) {
+        fault.place = TextPlace{std::size_t{mark.line} + 1, std::size_t{mark.column} + 1};
+    }
+    throw ReadingFailed(std::move(fault));
 }
 
 // {found} for a scalar as the YAML layer resolves it: "unit value", "boolean `true`",
@@ -203,14 +210,18 @@ YamlCursor::YamlCursor(const yaml::Document& doc)
 
 void YamlCursor::spend(std::uint64_t cost) {
     spent_ += cost;
-    if (spent_ > budget_) throw Fault("repetition limit exceeded");
+    if (spent_ > budget_) fail("repetition limit exceeded");
 }
 
 // The event of the current value; an alias is followed to its anchored node, whose events are
 // then read in place of the alias.
 const Event& YamlCursor::peek() {
     for (;;) {
-        if (pos_ >= doc_.events.size()) throw Fault(doc_.error ? *doc_.error : "EOF while parsing a value");
+        if (pos_ >= doc_.events.size()) {
+            throw ReadingFailed(Fault{.kind = Fault::Kind::Syntax,
+                                      .detail = doc_.error ? *doc_.error : "EOF while parsing a value",
+                                      .place = std::nullopt});
+        }
         const Event& event = doc_.events[pos_];
         if (event.type != Type::Alias) return event;
         spend(1);
@@ -235,7 +246,7 @@ bool YamlCursor::empty_node(const Event& event) const {
 
 void YamlCursor::fail_value(std::string message) {
     yaml::Mark mark = pos_ < doc_.events.size() ? doc_.events[pos_].mark : yaml::Mark{};
-    throw Fault(located(path_, message, mark));
+    fail_located(path_, message, mark);
 }
 
 void YamlCursor::fail_type(std::string_view expected) {
@@ -255,11 +266,11 @@ void YamlCursor::fail_type(std::string_view expected) {
 
 void YamlCursor::fail_key(std::string message) const {
     const Frame& frame = frames_.back();
-    throw Fault(located(frame.path, message, frame.key_mark));
+    fail_located(frame.path, message, frame.key_mark);
 }
 
 void YamlCursor::fail_at(const Record& record, std::string message) const {
-    throw Fault(located(record.path, message, record.mark));
+    fail_located(record.path, message, record.mark);
 }
 
 YamlCursor::Record YamlCursor::begin_record(const RecordName& name) {
