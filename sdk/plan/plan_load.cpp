@@ -86,20 +86,24 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent, files::Re
     // ASCII: the whole file is checked for UTF-8 only when the plan did not read from JSON.
     const bool json_name = is_json_name(path.native());
     const bool object = json_name && json::Reader(content).peek() == json::Token::Object;
-    Read<Plan> plan = object ? read_plan_json(content, std::move(spent)) : Read<Plan>{};
-    if (plan.value) return Loaded<Plan>{std::move(*plan.value)};
+    std::optional<Fault> json_fault;
+    if (object) {
+        Result<Plan> plan = read_plan_json(content, std::move(spent));
+        if (plan) return Loaded<Plan>{std::move(plan).value()};
+        json_fault = std::move(plan).error();
+    }
     if (!text::is_utf8(content)) {
         return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
     }
     if (json_name && json::valid(content, kJsonRouteDepth)) {
-        if (object) return message(path, plan.error);
+        if (json_fault) return message(path, korvalle::message(*json_fault));
         json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
         return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
     }
     // Read over what is left of the spent plan: all of it when the JSON way was not tried.
-    plan = read_plan_yaml(content, std::move(spent));
-    if (!plan.value) return message(path, plan.error);
-    return Loaded<Plan>{std::move(*plan.value)};
+    Result<Plan> plan = read_plan_yaml(content, std::move(spent));
+    if (!plan) return message(path, korvalle::message(plan.error()));
+    return Loaded<Plan>{std::move(plan).value()};
 }
 
 }  // namespace korvalle::plan

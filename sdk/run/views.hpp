@@ -51,9 +51,8 @@ struct LaunchRecord {
     bool operator==(const LaunchRecord&) const = default;
 };
 
-// Reads the text of a launch record; the error is the reader's description of the fault
-// (" at line L column C" included).
-plan::Read<LaunchRecord> read_launch_record(std::string_view text);
+// Reads the text of a launch record; a fault has its place in the text.
+Result<LaunchRecord> read_launch_record(std::string_view text);
 
 // Activity of one node as seen in agent and version-control envelopes of the current round.
 struct NodeActivity {

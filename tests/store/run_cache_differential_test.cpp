@@ -525,8 +525,8 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         const boost::json::storage_ptr storage(&counting);
         std::vector<event::Envelope> envelopes;
         for (const std::string& line : journal::read_journal_lines(entry.path() / "events.jsonl")) {
-            plan::Read<event::Envelope> read = event::read_envelope(line, storage);
-            if (read.ok()) envelopes.push_back(std::move(*read.value));
+            Result<event::Envelope> read = event::read_envelope(line, storage);
+            if (read.ok()) envelopes.push_back(std::move(read).value());
         }
         journal::merge_order(envelopes);
         ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));
