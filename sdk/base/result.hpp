@@ -135,24 +135,4 @@ private:
     std::size_t offset_;
 };
 
-// Being replaced by Result: the outcome of one reading, the record or the message of its fault.
-template <class T>
-struct Read {
-    std::optional<T> value;
-    std::string error;  // set when value is empty
-
-    bool ok() const { return value.has_value(); }
-};
-
-// Being replaced by Result<T, SdkError>.
-template <class T>
-struct Loaded {
-    std::variant<T, SdkError> result;
-
-    bool ok() const { return result.index() == 0; }
-    const T& value() const { return std::get<0>(result); }
-    T& value() { return std::get<0>(result); }
-    const SdkError& error() const { return std::get<1>(result); }
-};
-
 }  // namespace korvalle

@@ -27,7 +27,6 @@ struct ReadTrace;
 namespace korvalle::plan {
 
 using korvalle::Fault;
-using korvalle::Loaded;
 using korvalle::Result;
 using korvalle::SdkError;
 
@@ -126,8 +125,8 @@ struct Plan {
     // text is one JSON value, YAML (one document) otherwise. The second form reads the plan
     // over `spent`, as the readers below do.
     // When trace is given, it receives how the file's read went (files::ReadTrace).
-    static Loaded<Plan> load(const std::filesystem::path& path);
-    static Loaded<Plan> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
+    static Result<Plan, SdkError> load(const std::filesystem::path& path);
+    static Result<Plan, SdkError> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
 };
 
 // ---- Entry points. A plan reader reads over `spent` (a plan no longer needed) and gives the

@@ -211,7 +211,7 @@ void finish_open(RunView& view, files::SeenFiles files_read) {
 
 }  // namespace
 
-plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths) {
+Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths) {
     if (!files::is_directory(paths.dir)) {
         return {plan::SdkError{plan::SdkError::RunNotFound{
             paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
@@ -272,7 +272,7 @@ std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;
     for (const ledger::RunPaths& paths : ledger::all_runs(runs_root)) {
-        plan::Loaded<RunView> opened = open(paths);
+        Result<RunView, SdkError> opened = open(paths);
         if (opened.ok()) views.push_back(std::move(opened.value()));
     }
     return views;

@@ -156,7 +156,7 @@ struct RunView {
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution.
-    static plan::Loaded<RunView> open(const ledger::RunPaths& paths);
+    static Result<RunView, SdkError> open(const ledger::RunPaths& paths);
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal

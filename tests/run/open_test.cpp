@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::RunsRoot;
 
-plan::Loaded<views::RunView> open_run(const testing::RunBuilder& run) {
+Result<views::RunView, SdkError> open_run(const testing::RunBuilder& run) {
     return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
 }
 

@@ -517,7 +517,7 @@ private:
 TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
     for (const auto& entry : fs::directory_iterator(demo_root)) {
         if (!entry.is_directory()) continue;
-        plan::Loaded<views::RunView> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
+        Result<views::RunView, SdkError> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
         ASSERT_TRUE(opened.ok());
         views::RunView view = std::move(opened.value());
         // The same envelopes again, made in the counting storage.
