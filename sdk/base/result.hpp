@@ -138,24 +138,4 @@ private:
 // The fault of a reading of text abandoned by failure: placed at its offset, when it has one.
 Fault fault_in(const ReadingFailed& failure, std::string_view text);
 
-// Being replaced by Result: the outcome of one reading, the record or the message of its fault.
-template <class T>
-struct Read {
-    std::optional<T> value;
-    std::string error;  // set when value is empty
-
-    bool ok() const { return value.has_value(); }
-};
-
-// Being replaced by Result<T, SdkError>.
-template <class T>
-struct Loaded {
-    std::variant<T, SdkError> result;
-
-    bool ok() const { return result.index() == 0; }
-    const T& value() const { return std::get<0>(result); }
-    T& value() { return std::get<0>(result); }
-    const SdkError& error() const { return std::get<1>(result); }
-};
-
 }  // namespace korvalle

@@ -2,8 +2,8 @@
 //
 // The readers drive the pull reader member by member, so a known key met twice is refused
 // before its second value is read, and unknown members are skipped without building
-// anything. Faults are thrown as ReadingFailed inside a reading and returned as messages with
-// their place at the public entry points.
+// anything. Faults are thrown as ReadingFailed inside a reading and returned as faults with
+// their place in the text at the public entry points.
 #include "sdk/journal/event.hpp"
 
 #include "sdk/base/memory.hpp"
@@ -294,10 +294,8 @@ void read_positional_form(Reader& r, Envelope& e) {
     r.end_array();
 }
 
-template <class T>
-plan::Read<T> located(const Reader& r, const ReadingFailed& failure) {
-    return {std::nullopt, message(fault_in(failure, r.text()))};
-}
+// A fault of a reading with its place in the text read.
+Fault located(const Reader& r, const ReadingFailed& failure) { return fault_in(failure, r.text()); }
 
 }  // namespace
 
@@ -414,7 +412,7 @@ void Labels::free_texts() noexcept {
     }
 }
 
-std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
+Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
     if (utf8 == json::Utf8::Checked) {
         if (read_envelope_fast(line, out)) return {};
         out = Envelope(out.payload.storage());  // the strict reader starts from an empty envelope
@@ -433,30 +431,30 @@ std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 
         r.finish();
         return {};
     } catch (const ReadingFailed& failure) {
-        return message(fault_in(failure, r.text()));
+        return located(r, failure);
     }
 }
 
-plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
+Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
     Envelope e(storage);
-    std::string error = read_envelope_into(line, e);
-    if (!error.empty()) return {std::nullopt, std::move(error)};
-    return {std::move(e), {}};
+    Result<void> read = read_envelope_into(line, e);
+    if (!read) return std::move(read).error();
+    return e;
 }
 
-plan::Read<Labels> read_labels(json::Reader& reader, int depth) {
+Result<Labels> read_labels(json::Reader& reader, int depth) {
     try {
-        return {labels_from(reader, depth), {}};
+        return labels_from(reader, depth);
     } catch (const ReadingFailed& failure) {
-        return located<Labels>(reader, failure);
+        return located(reader, failure);
     }
 }
 
-plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
+Result<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
     try {
-        return {artifacts_from(reader, depth), {}};
+        return artifacts_from(reader, depth);
     } catch (const ReadingFailed& failure) {
-        return located<std::vector<ArtifactRef>>(reader, failure);
+        return located(reader, failure);
     }
 }
 

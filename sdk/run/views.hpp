@@ -51,9 +51,8 @@ struct LaunchRecord {
     bool operator==(const LaunchRecord&) const = default;
 };
 
-// Reads the text of a launch record; the error is the reader's description of the fault
-// (" at line L column C" included).
-plan::Read<LaunchRecord> read_launch_record(std::string_view text);
+// Reads the text of a launch record; a fault has its place in the text.
+Result<LaunchRecord> read_launch_record(std::string_view text);
 
 // Activity of one node as seen in agent and version-control envelopes of the current round.
 struct NodeActivity {
@@ -157,7 +156,7 @@ struct RunView {
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution.
-    static plan::Loaded<RunView> open(const ledger::RunPaths& paths);
+    static Result<RunView, SdkError> open(const ledger::RunPaths& paths);
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal

@@ -128,7 +128,7 @@ LaunchRecord read_array(json::Reader& reader) {
 
 }  // namespace
 
-plan::Read<LaunchRecord> read_launch_record(std::string_view text) {
+Result<LaunchRecord> read_launch_record(std::string_view text) {
     json::Reader reader(text);
     try {
         LaunchRecord record;
@@ -142,9 +142,9 @@ plan::Read<LaunchRecord> read_launch_record(std::string_view text) {
         }
         }
         reader.finish();
-        return {std::move(record), {}};
+        return record;
     } catch (const ReadingFailed& failure) {
-        return {std::nullopt, message(fault_in(failure, text))};
+        return fault_in(failure, text);
     }
 }
 

@@ -149,7 +149,7 @@ TEST(PlanJson, PlanFaults) {
     for (const auto& [written, key] : unknown) {
         EXPECT_TRUE(checks::starts(json(with_node(R"({")" + written + R"(":1})")), "unknown field `" + key + "`, "));
     }
-    std::string located = read_plan_json("{\n\"schema_version\": 1,\n\"tasks\": [{\"id\": 5}]}").error;
+    std::string located = checks::error_text(read_plan_json("{\n\"schema_version\": 1,\n\"tasks\": [{\"id\": 5}]}"));
     EXPECT_NE(located.find(" at line 3 column "), std::string::npos) << located;
 }
 

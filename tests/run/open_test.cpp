@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::RunsRoot;
 
-plan::Loaded<views::RunView> open_run(const testing::RunBuilder& run) {
+Result<views::RunView, SdkError> open_run(const testing::RunBuilder& run) {
     return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
 }
 
@@ -85,7 +85,9 @@ TEST(OpenRun, LaunchRecordRulesAndTheirMessages) {
         {R"({"pid":1})", "missing field `run_id`"},
     };
     for (const auto& [text, message] : messages) {
-        EXPECT_TRUE(views::read_launch_record(text).error.starts_with(message)) << views::read_launch_record(text).error;
+        const Result<views::LaunchRecord> read = views::read_launch_record(text);
+        ASSERT_FALSE(read.ok()) << text;
+        EXPECT_TRUE(korvalle::message(read.error()).starts_with(message)) << korvalle::message(read.error());
     }
 }
 

@@ -517,7 +517,7 @@ private:
 TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
     for (const auto& entry : fs::directory_iterator(demo_root)) {
         if (!entry.is_directory()) continue;
-        plan::Loaded<views::RunView> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
+        Result<views::RunView, SdkError> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
         ASSERT_TRUE(opened.ok());
         views::RunView view = std::move(opened.value());
         // The same envelopes again, made in the counting storage.
@@ -525,8 +525,8 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         const boost::json::storage_ptr storage(&counting);
         std::vector<event::Envelope> envelopes;
         for (const std::string& line : journal::read_journal_lines(entry.path() / "events.jsonl")) {
-            plan::Read<event::Envelope> read = event::read_envelope(line, storage);
-            if (read.ok()) envelopes.push_back(std::move(*read.value));
+            Result<event::Envelope> read = event::read_envelope(line, storage);
+            if (read.ok()) envelopes.push_back(std::move(read).value());
         }
         journal::merge_order(envelopes);
         ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));
