@@ -3,7 +3,7 @@
 // so the object and array forms of all eleven variants share the same field readers.
 #include "sdk/plan/edits.hpp"
 
-#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/record.hpp"
 
 #include <array>
 #include <cstddef>
@@ -17,13 +17,13 @@ namespace {
 using boost::json::value;
 
 // The first fault of a reading ends it; read_operation returns it.
-using form::fail;
+using record::fail;
 
 [[noreturn]] void invalid_type(const value& v, std::string_view expected) {
-    fail(form::invalid_type(form::describe(v), expected));
+    fail(record::invalid_type(record::describe(v), expected));
 }
 
-[[noreturn]] void missing_field(std::string_view name) { fail(form::missing_field(name)); }
+[[noreturn]] void missing_field(std::string_view name) { fail(record::missing_field(name)); }
 
 // ---- Field readers. ----
 
@@ -65,13 +65,13 @@ constexpr std::string_view kDeliveryWords[] = {"live", "deferred"};
 template <class Enum>
 Enum read_unit_word(value& v, std::span<const std::string_view> words) {
     auto lookup = [&](std::string_view word) {
-        if (auto code = form::find_word(words, word)) return static_cast<Enum>(*code);
-        fail(form::unknown_variant(word, words));
+        if (auto code = record::find_word(words, word)) return static_cast<Enum>(*code);
+        fail(record::unknown_variant(word, words));
     };
     if (v.is_string()) return lookup(v.get_string());
     if (!v.is_object()) invalid_type(v, "string or map");
     auto& members = v.get_object();
-    if (members.size() != 1) fail(form::invalid_value("map", "map with a single key"));
+    if (members.size() != 1) fail(record::invalid_value("map", "map with a single key"));
     Enum out = lookup(members.begin()->key());
     const value& unit = members.begin()->value();
     if (!unit.is_null() && !(unit.is_object() && unit.get_object().empty())) invalid_type(unit, "unit");
@@ -220,12 +220,12 @@ Operation read_positional(boost::json::array& items) {
         if (i < given) {
             fields[i].read(op, items[i + 1]);
         } else if (fields[i].required) {
-            fail(form::invalid_length(given, "struct variant Operation::" + std::string(Shape<Op>::name) +
-                                                 " with " + form::elements(fields.size())));
+            fail(record::invalid_length(given, "struct variant Operation::" + std::string(Shape<Op>::name) +
+                                                 " with " + record::elements(fields.size())));
         }
     }
     if (given > fields.size()) {
-        fail(form::invalid_length(given, form::elements(fields.size()) + " in sequence"));
+        fail(record::invalid_length(given, record::elements(fields.size()) + " in sequence"));
     }
     return op;
 }
@@ -255,8 +255,8 @@ constexpr auto kKindWords = [] {
 const Kind& read_tag(const value& tag) {
     if (!tag.is_string()) invalid_type(tag, "variant identifier");
     std::string_view word = tag.get_string();
-    if (auto code = form::find_word(kKindWords, word)) return kKinds[*code];
-    fail(form::unknown_variant(word, kKindWords));
+    if (auto code = record::find_word(kKindWords, word)) return kKinds[*code];
+    fail(record::unknown_variant(word, kKindWords));
 }
 
 Operation read(value& v) {

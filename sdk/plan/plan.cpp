@@ -1,12 +1,12 @@
-// The plan record readers: one generic reader per record, written once over the form cursors
+// The plan record readers: one generic reader per record, written once over the record cursors
 // (YAML events, JSON text, JSON value tree, buffered value).
 #include "sdk/plan/plan.hpp"
 
-#include "sdk/plan/detail/form.hpp"
-#include "sdk/plan/detail/form_json.hpp"
-#include "sdk/plan/detail/form_value.hpp"
-#include "sdk/plan/detail/form_yaml.hpp"
 #include "sdk/base/json.hpp"
+#include "sdk/base/record.hpp"
+#include "sdk/base/record_json.hpp"
+#include "sdk/base/record_value.hpp"
+#include "sdk/plan/detail/record_yaml.hpp"
 #include "sdk/plan/detail/yaml.hpp"
 
 #include <boost/json/object.hpp>
@@ -21,9 +21,9 @@ namespace korvalle::plan {
 
 namespace {
 
-using form::RecordName;
-using form::Shape;
-using form::Words;
+using record::RecordName;
+using record::Shape;
+using record::Words;
 
 // ---- Enumerated words, in code order. ----
 
@@ -34,7 +34,7 @@ constexpr std::string_view kRepoTypeWords[] = {"single-owner", "team"};
 
 template <class E, std::size_t N>
 std::optional<E> lookup(const std::string_view (&words)[N], std::string_view word) {
-    if (auto code = form::find_word(words, word)) return static_cast<E>(*code);
+    if (auto code = record::find_word(words, word)) return static_cast<E>(*code);
     return std::nullopt;
 }
 
@@ -46,7 +46,7 @@ std::optional<E> lookup(const std::string_view (&words)[N], std::string_view wor
 template <class R>
 struct Table;
 
-template <class R, form::FormCursor C>
+template <class R, record::Cursor C>
 void read_record(C& cur, R& record);
 
 // The element a list reads next: the one it held at that place, or a new one.
@@ -250,7 +250,7 @@ struct Table<Plan> {
 
 // Each record's keys, hashed once at compile time.
 template <class R>
-constexpr form::WordIndex key_index{Table<R>::keys};
+constexpr record::WordIndex key_index{Table<R>::keys};
 
 // Resets the fields whose bit in `read` is clear to the record's defaults.
 template <class R>
@@ -272,15 +272,15 @@ void read_keyed(C& cur, const typename C::Record& where, R& record) {
     std::uint32_t seen = 0;
     while (auto key = cur.next_key()) {
         auto field = key_index<R>.find(*key);
-        if (!field) cur.fail_key(form::unknown_field(*key, T::keys));
-        if (seen & (1u << *field)) cur.fail_at(where, form::duplicate_field(T::keys[*field]));
+        if (!field) cur.fail_key(record::unknown_field(*key, T::keys));
+        if (seen & (1u << *field)) cur.fail_at(where, record::duplicate_field(T::keys[*field]));
         seen |= 1u << *field;
         T::read(cur, record, *field);
     }
     reset_unread(record, seen);
     for (std::size_t field = 0; field < std::size(T::keys); ++field) {
         if ((T::required & (1u << field)) && !(seen & (1u << field))) {
-            cur.fail_at(where, form::missing_field(T::keys[field]));
+            cur.fail_at(where, record::missing_field(T::keys[field]));
         }
     }
 }
@@ -295,7 +295,7 @@ void read_positional(C& cur, const typename C::Record& where, R& record) {
     for (std::size_t field = 0; field < count; ++field) {
         if (!cur.next_element()) {
             for (std::size_t rest = field; rest < count; ++rest) {
-                if (T::required & (1u << rest)) cur.fail_at(where, form::invalid_length(rest, T::name.positional));
+                if (T::required & (1u << rest)) cur.fail_at(where, record::invalid_length(rest, T::name.positional));
             }
             reset_unread(record, (1u << field) - 1);
             return;
@@ -307,7 +307,7 @@ void read_positional(C& cur, const typename C::Record& where, R& record) {
 
 // One record at the cursor's value, keyed or positional as the value is written, over what the
 // record held.
-template <class R, form::FormCursor C>
+template <class R, record::Cursor C>
 void read_record(C& cur, R& record) {
     static_assert(std::size(Table<R>::keys) <= 32, "one seen bit per key");
     auto where = cur.begin_record(Table<R>::name);
@@ -322,9 +322,9 @@ void read_record(C& cur, R& record) {
 Fault composed(std::string message) { return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}}; }
 
 template <class T>
-Result<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {
+Result<T> from_tree(const boost::json::value& value, record::ValueCursor::Mode mode) {
     try {
-        form::ValueCursor cur(value, mode);
+        record::ValueCursor cur(value, mode);
         T record{};
         read_record(cur, record);
         return record;
@@ -350,7 +350,7 @@ std::optional<RepoType> repo_type_from_word(std::string_view w) { return lookup<
 Result<Plan> read_plan_yaml(std::string_view text, Plan spent) {
     yaml::Document doc = yaml::load_first_document(text);
     try {
-        form::YamlCursor cur(doc);
+        YamlCursor cur(doc);
         read_record(cur, spent);
         // The plan is whole; a fault later in its document, or a second document, still fails.
         if (doc.error) return composed(*doc.error);
@@ -366,7 +366,7 @@ Result<Plan> read_plan_yaml(std::string_view text, Plan spent) {
 Result<Plan> read_plan_json(std::string_view text, Plan spent) {
     try {
         json::Reader reader(text);
-        form::JsonTextCursor cur(reader);
+        record::JsonTextCursor cur(reader);
         read_record(cur, spent);
         reader.finish();
         return spent;
@@ -378,7 +378,7 @@ Result<Plan> read_plan_json(std::string_view text, Plan spent) {
 std::optional<Plan> plan_from_value(const boost::json::object& payload) {
     auto found = payload.find("plan");
     if (found == payload.end()) return std::nullopt;
-    Result<Plan> read = from_tree<Plan>(found->value(), form::ValueCursor::Mode::Value);
+    Result<Plan> read = from_tree<Plan>(found->value(), record::ValueCursor::Mode::Value);
     if (!read) return std::nullopt;
     return std::move(read).value();
 }
@@ -390,11 +390,11 @@ std::optional<Plan> plan_from_value(const boost::json::value& payload) {
 }
 
 Result<Node> node_from_value(const boost::json::value& value) {
-    return from_tree<Node>(value, form::ValueCursor::Mode::Value);
+    return from_tree<Node>(value, record::ValueCursor::Mode::Value);
 }
 
 Result<Node> node_from_content(const boost::json::value& value) {
-    return from_tree<Node>(value, form::ValueCursor::Mode::Buffered);
+    return from_tree<Node>(value, record::ValueCursor::Mode::Buffered);
 }
 
 }  // namespace korvalle::plan

@@ -1,10 +1,10 @@
-// The form cursor over a JSON value tree. Two modes share it: Value (the plan of a run-started
+// The record cursor over a JSON value tree. Two modes share it: Value (the plan of a run-started
 // event, a rebuilt node) and Buffered (a node carried by an edit operation); they differ only
 // in the message for a positional record with too many elements. No message carries a
 // location.
 #pragma once
 
-#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/record.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 class ValueCursor {
 public:
@@ -57,4 +57,4 @@ private:
     std::vector<Frame> frames_;
 };
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record

@@ -1,10 +1,10 @@
-#include "sdk/plan/detail/form_json.hpp"
+#include "sdk/base/record_json.hpp"
 
 #include "sdk/base/text.hpp"
 
 #include <limits>
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 JsonTextCursor::Record JsonTextCursor::begin_record(const RecordName& name) {
     switch (r_.peek()) {
@@ -69,4 +69,4 @@ std::size_t JsonTextCursor::read_word(const Words& words) {
     return code;
 }
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record

@@ -1,8 +1,8 @@
-#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/record.hpp"
 
 #include "sdk/base/text.hpp"
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 void fail(std::string detail) {
     throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt});
@@ -81,4 +81,4 @@ std::string describe(const boost::json::value& value) {
     return "value";
 }
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record

@@ -1,13 +1,22 @@
-#include "sdk/plan/detail/form_yaml.hpp"
+#include "sdk/plan/detail/record_yaml.hpp"
 
 #include "sdk/base/text.hpp"
 
 #include <cstdlib>
 #include <limits>
 
-namespace korvalle::form {
+namespace korvalle::plan {
 
 namespace {
+
+using record::fail;
+using record::find_word;
+using record::invalid_type;
+using record::invalid_value;
+using record::RecordName;
+using record::Shape;
+using record::unknown_variant;
+using record::Words;
 
 using yaml::Event;
 using Type = yaml::Event::Type;
@@ -417,4 +426,4 @@ std::size_t YamlCursor::read_word(const Words& words) {
     }
 }
 
-}  // namespace korvalle::form
+}  // namespace korvalle::plan

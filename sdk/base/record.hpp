@@ -1,9 +1,10 @@
-// Shared parts of the strict record readers: the fault that ends a reading, the message
-// templates, and the tables that name records, keys and enumerated words.
+// What the strict record readers share: the texts a reading fails with, the description of an
+// offending value, and the tables that name records, keys and enumerated words. Each text is
+// composed here only, whichever reader reports it.
 //
-// A record is read by one generic reader over a "form cursor" (YAML events, JSON text, a JSON
-// value tree); the FormCursor concept below lists what every cursor offers. Faults are thrown
-// as ReadingFailed and turned into returned faults at the public entry points.
+// A record can be read by one generic reader over a record cursor (JSON text here, a JSON value
+// tree here, YAML events with the plan); the Cursor concept below lists what every cursor offers.
+// Faults are thrown as ReadingFailed and turned into returned faults at the public entry points.
 #pragma once
 
 #include "sdk/base/result.hpp"
@@ -20,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 // Abandons a reading with a fault of kind Data that has no place.
 [[noreturn]] void fail(std::string detail);
@@ -41,9 +42,9 @@ struct Words {
 template <class K>
 concept OptionalKey = std::same_as<K, std::optional<std::string>> || std::same_as<K, std::optional<std::string_view>>;
 
-// What every form cursor offers to the record readers.
+// What every record cursor offers to the record readers.
 template <class C>
-concept FormCursor = requires(C& cur, const C& ccur, const RecordName& name, const Words& words,
+concept Cursor = requires(C& cur, const C& ccur, const RecordName& name, const Words& words,
                               const typename C::Record& record, std::string message, std::size_t n) {
     // A keyed or positional record at the current value (the record's Shape is in .shape).
     { cur.begin_record(name) } -> std::same_as<typename C::Record>;
@@ -166,4 +167,4 @@ std::string elements(std::size_t count);
 // `1.5`", "string \"x\"", "sequence", "map".
 std::string describe(const boost::json::value& value);
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record

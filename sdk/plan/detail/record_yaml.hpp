@@ -1,9 +1,9 @@
-// The form cursor over the events of one YAML document. It resolves aliases by replaying the
+// The record cursor over the events of one YAML document. It resolves aliases by replaying the
 // anchored node's events, tracks the path of the value being read ("tasks[0].kind") and puts
 // "{path}: " and " at line L column C" around every message.
 #pragma once
 
-#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/record.hpp"
 #include "sdk/plan/detail/yaml.hpp"
 
 #include <cstddef>
@@ -13,19 +13,19 @@
 #include <string_view>
 #include <vector>
 
-namespace korvalle::form {
+namespace korvalle::plan {
 
 class YamlCursor {
 public:
     struct Record {
-        Shape shape;
+        record::Shape shape;
         std::string path;
         yaml::Mark mark;
     };
 
     explicit YamlCursor(const yaml::Document& doc);
 
-    Record begin_record(const RecordName& name);
+    Record begin_record(const record::RecordName& name);
     std::optional<std::string> next_key();
     bool next_element();
     void end_positional(std::size_t) {}  // YAML has no positional records
@@ -37,7 +37,7 @@ public:
     bool read_flag();
     std::uint32_t read_u32();
     void begin_list();
-    std::size_t read_word(const Words& words);
+    std::size_t read_word(const record::Words& words);
 
 private:
     struct Frame {
@@ -68,4 +68,4 @@ private:
     std::vector<Frame> frames_;
 };
 
-}  // namespace korvalle::form
+}  // namespace korvalle::plan

@@ -1,8 +1,8 @@
-#include "sdk/plan/detail/form_value.hpp"
+#include "sdk/base/record_value.hpp"
 
 #include <limits>
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 namespace {
 std::string to_std(const boost::json::string& s) { return std::string(s.data(), s.size()); }
@@ -107,4 +107,4 @@ std::size_t ValueCursor::read_word(const Words& words) {
     return *code;
 }
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record

@@ -1,8 +1,8 @@
-// The form cursor over JSON text, driving the strict pull reader. Faults are thrown with the
+// The record cursor over JSON text, driving the strict pull reader. Faults are thrown with the
 // offset where they were found; the entry point turns it into their place.
 #pragma once
 
-#include "sdk/plan/detail/form.hpp"
+#include "sdk/base/record.hpp"
 #include "sdk/base/json.hpp"
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace korvalle::form {
+namespace korvalle::record {
 
 class JsonTextCursor {
 public:
@@ -39,4 +39,4 @@ private:
     json::Reader& r_;
 };
 
-}  // namespace korvalle::form
+}  // namespace korvalle::record
