@@ -5,8 +5,8 @@
 // byte where they were found; the entry point that knows the text turns it into line and column.
 #include "sdk/base/json.hpp"
 #include "sdk/base/json_scan.hpp"
+#include "sdk/base/record.hpp"
 #include "sdk/base/result.hpp"
-
 #include "sdk/base/text.hpp"
 
 #include <boost/json/value_stack.hpp>
@@ -163,7 +163,7 @@ void Reader::fail_invalid_type(std::string_view expected) {
     std::string found = unexpected();
     // A scalar is reported at its last byte, a container at its opening bracket.
     std::size_t at = pos_ > start ? pos_ - 1 : pos_;
-    fail_at("invalid type: " + found + ", expected " + std::string(expected), at, Fault::Kind::Data);
+    fail_at(record::invalid_type(found, expected), at, Fault::Kind::Data);
 }
 
 void Reader::read_null() {

@@ -4,10 +4,6 @@
 
 namespace korvalle::record {
 
-void fail(std::string detail) {
-    throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt});
-}
-
 std::optional<std::size_t> find_word(std::span<const std::string_view> words, std::string_view word) {
     if (word.empty()) {
         for (std::size_t i = 0; i < words.size(); ++i)
@@ -80,5 +76,33 @@ std::string describe(const boost::json::value& value) {
     }
     return "value";
 }
+
+void fail(std::string detail) {
+    throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt});
+}
+
+void fail_invalid_type(const boost::json::value& value, std::string_view expected) {
+    fail(invalid_type(describe(value), expected));
+}
+
+namespace detail {
+
+Fault not_unsigned(const json::Number& number, std::string_view expected) {
+    std::string detail;
+    switch (number.kind) {
+        case json::Number::Kind::U64: detail = invalid_value(text::unexpected_unsigned(number.u), expected); break;
+        case json::Number::Kind::I64: detail = invalid_value(text::unexpected_signed(number.i), expected); break;
+        case json::Number::Kind::F64: detail = invalid_type(text::unexpected_float(number.d), expected); break;
+    }
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt};
+}
+
+Fault not_unsigned(const boost::json::value& value, std::string_view expected) {
+    const bool integer = value.is_int64() || value.is_uint64();
+    std::string detail = integer ? invalid_value(describe(value), expected) : invalid_type(describe(value), expected);
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(detail), .place = std::nullopt};
+}
+
+}  // namespace detail
 
 }  // namespace korvalle::record

@@ -7,6 +7,7 @@
 // Faults are thrown as ReadingFailed and turned into returned faults at the public entry points.
 #pragma once
 
+#include "sdk/base/json.hpp"
 #include "sdk/base/result.hpp"
 
 #include <boost/json/value.hpp>
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,8 +25,76 @@
 
 namespace korvalle::record {
 
+// ---- The texts of a failed reading, as serde words them. {found} describes the offending value
+// ("integer `5`", "map"), {expected} names what the reader wanted there ("a string", "u32",
+// "struct Node"). ----
+
+// "invalid type: {found}, expected {expected}", "invalid value: {found}, expected {expected}".
+std::string invalid_type(std::string_view found, std::string_view expected);
+std::string invalid_value(std::string_view found, std::string_view expected);
+// "invalid length {length}, expected {expected}".
+std::string invalid_length(std::size_t length, std::string_view expected);
+// "missing field `{key}`", "duplicate field `{key}`".
+std::string missing_field(std::string_view key);
+std::string duplicate_field(std::string_view key);
+// "unknown field `{key}`, expected {word_list(keys)}", "unknown variant `{word}`, expected
+// {word_list(words)}".
+std::string unknown_field(std::string_view key, std::span<const std::string_view> keys);
+std::string unknown_variant(std::string_view word, std::span<const std::string_view> words);
+
+// "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
+std::string word_list(std::span<const std::string_view> words);
+// "1 element", "23 elements".
+std::string elements(std::size_t count);
+
+// {found} for a JSON value tree: "null", "boolean `true`", "integer `5`", "floating point
+// `1.5`", "string \"x\"", "sequence", "map". (A reader of JSON text describes the value ahead
+// of it with json::Reader::unexpected, in the same words.)
+std::string describe(const boost::json::value& value);
+
 // Abandons a reading with a fault of kind Data that has no place.
 [[noreturn]] void fail(std::string detail);
+// Abandons a reading of a tree: "invalid type: {describe(value)}, expected {expected}".
+[[noreturn]] void fail_invalid_type(const boost::json::value& value, std::string_view expected);
+
+// ---- Unsigned integers of a width: u32 and u64. ----
+
+template <class T>
+concept Unsigned = std::same_as<T, std::uint32_t> || std::same_as<T, std::uint64_t>;
+
+// The name of an unsigned integer type in the texts: "u32", "u64".
+template <Unsigned T>
+inline constexpr std::string_view unsigned_name = sizeof(T) == 4 ? "u32" : "u64";
+
+namespace detail {
+Fault not_unsigned(const json::Number& number, std::string_view expected);
+Fault not_unsigned(const boost::json::value& value, std::string_view expected);
+}  // namespace detail
+
+// A number of JSON text as a T, or the fault of one that is none: an integer out of T's range
+// gives "invalid value: integer `-1`, expected u32", a floating point number "invalid type:
+// floating point `1.5`, expected u32". The reader reports the fault where it stands.
+template <Unsigned T>
+Result<T> to_unsigned(const json::Number& number) {
+    if (number.kind == json::Number::Kind::U64 && number.u <= std::numeric_limits<T>::max()) {
+        return static_cast<T>(number.u);
+    }
+    return detail::not_unsigned(number, unsigned_name<T>);
+}
+
+// The same for a value of a tree, whose integers in range may be held signed; a value that is no
+// number gives "invalid type: {describe(value)}, expected u32".
+template <Unsigned T>
+Result<T> to_unsigned(const boost::json::value& value) {
+    constexpr std::uint64_t max = std::numeric_limits<T>::max();
+    if (const auto* u = value.if_uint64(); u && *u <= max) return static_cast<T>(*u);
+    if (const auto* i = value.if_int64(); i && *i >= 0 && static_cast<std::uint64_t>(*i) <= max) {
+        return static_cast<T>(*i);
+    }
+    return detail::not_unsigned(value, unsigned_name<T>);
+}
+
+// ---- Records, keys and enumerated words. ----
 
 enum class Shape { Keyed, Positional };
 
@@ -148,23 +218,5 @@ private:
     std::uint32_t a_ = 0;
     std::uint32_t b_ = 0;
 };
-
-// "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
-std::string word_list(std::span<const std::string_view> words);
-
-std::string unknown_field(std::string_view key, std::span<const std::string_view> keys);
-std::string unknown_variant(std::string_view word, std::span<const std::string_view> words);
-std::string duplicate_field(std::string_view key);
-std::string missing_field(std::string_view key);
-std::string invalid_type(std::string_view found, std::string_view expected);
-std::string invalid_value(std::string_view found, std::string_view expected);
-std::string invalid_length(std::size_t length, std::string_view expected);
-
-// "1 element", "23 elements".
-std::string elements(std::size_t count);
-
-// {found} for a JSON value tree: "null", "boolean `true`", "integer `5`", "floating point
-// `1.5`", "string \"x\"", "sequence", "map".
-std::string describe(const boost::json::value& value);
 
 }  // namespace korvalle::record

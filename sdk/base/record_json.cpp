@@ -1,8 +1,6 @@
 #include "sdk/base/record_json.hpp"
 
-#include "sdk/base/text.hpp"
-
-#include <limits>
+#include <utility>
 
 namespace korvalle::record {
 
@@ -27,16 +25,10 @@ bool JsonTextCursor::read_flag() {
 }
 
 std::uint32_t JsonTextCursor::read_u32() {
-    if (r_.peek() != json::Token::Number) r_.fail_invalid_type("u32");
-    json::Number n = r_.read_number();
-    switch (n.kind) {
-        case json::Number::Kind::U64:
-            if (n.u <= std::numeric_limits<std::uint32_t>::max()) return static_cast<std::uint32_t>(n.u);
-            r_.fail(invalid_value(text::unexpected_unsigned(n.u), "u32"), Fault::Kind::Data);
-        case json::Number::Kind::I64: r_.fail(invalid_value(text::unexpected_signed(n.i), "u32"), Fault::Kind::Data);
-        case json::Number::Kind::F64: r_.fail(invalid_type(text::unexpected_float(n.d), "u32"), Fault::Kind::Data);
-    }
-    r_.fail("invalid number");
+    if (r_.peek() != json::Token::Number) r_.fail_invalid_type(unsigned_name<std::uint32_t>);
+    Result<std::uint32_t> n = to_unsigned<std::uint32_t>(r_.read_number());
+    if (!n) throw ReadingFailed(std::move(n).error(), r_.offset());
+    return *n;
 }
 
 void JsonTextCursor::begin_list() {

@@ -1,16 +1,12 @@
 #include "sdk/base/record_value.hpp"
 
-#include <limits>
+#include <utility>
 
 namespace korvalle::record {
 
 namespace {
 std::string to_std(const boost::json::string& s) { return std::string(s.data(), s.size()); }
 }  // namespace
-
-void ValueCursor::fail_type(std::string_view expected) const {
-    fail(invalid_type(describe(*current_), expected));
-}
 
 ValueCursor::Record ValueCursor::begin_record(const RecordName& name) {
     if (const auto* object = current_->if_object()) {
@@ -21,7 +17,7 @@ ValueCursor::Record ValueCursor::begin_record(const RecordName& name) {
         frames_.push_back(Frame{nullptr, {}, array, 0});
         return {Shape::Positional};
     }
-    fail_type(name.name);
+    fail_invalid_type(*current_, name.name);
 }
 
 std::optional<std::string> ValueCursor::next_key() {
@@ -59,25 +55,18 @@ bool ValueCursor::take_null() { return current_->is_null(); }
 
 std::string_view ValueCursor::read_text() {
     if (const auto* s = current_->if_string()) return std::string_view(s->data(), s->size());
-    fail_type("a string");
+    fail_invalid_type(*current_, "a string");
 }
 
 bool ValueCursor::read_flag() {
     if (const auto* b = current_->if_bool()) return *b;
-    fail_type("a boolean");
+    fail_invalid_type(*current_, "a boolean");
 }
 
 std::uint32_t ValueCursor::read_u32() {
-    constexpr std::uint64_t max = std::numeric_limits<std::uint32_t>::max();
-    if (const auto* i = current_->if_int64()) {
-        if (*i >= 0 && static_cast<std::uint64_t>(*i) <= max) return static_cast<std::uint32_t>(*i);
-        fail(invalid_value(describe(*current_), "u32"));
-    }
-    if (const auto* u = current_->if_uint64()) {
-        if (*u <= max) return static_cast<std::uint32_t>(*u);
-        fail(invalid_value(describe(*current_), "u32"));
-    }
-    fail_type("u32");
+    Result<std::uint32_t> n = to_unsigned<std::uint32_t>(*current_);
+    if (!n) throw ReadingFailed(std::move(n).error());
+    return *n;
 }
 
 void ValueCursor::begin_list() {
@@ -85,7 +74,7 @@ void ValueCursor::begin_list() {
         frames_.push_back(Frame{nullptr, {}, array, 0});
         return;
     }
-    fail_type("a sequence");
+    fail_invalid_type(*current_, "a sequence");
 }
 
 std::size_t ValueCursor::read_word(const Words& words) {
@@ -99,11 +88,11 @@ std::size_t ValueCursor::read_word(const Words& words) {
         word = std::string(object->begin()->key());
         unit = &object->begin()->value();
     } else {
-        fail_type("string or map");
+        fail_invalid_type(*current_, "string or map");
     }
     auto code = find_word(words.words, word);
     if (!code) fail(unknown_variant(word, words.words));
-    if (unit != nullptr && !unit->is_null()) fail(invalid_type(describe(*unit), "unit"));
+    if (unit != nullptr && !unit->is_null()) fail_invalid_type(*unit, "unit");
     return *code;
 }
 

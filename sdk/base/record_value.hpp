@@ -50,8 +50,6 @@ private:
         std::size_t index = 0;
     };
 
-    [[noreturn]] void fail_type(std::string_view expected) const;
-
     const boost::json::value* current_;
     Mode mode_;
     std::vector<Frame> frames_;

@@ -221,22 +221,6 @@ std::string unexpected_float_positional(double value) {
 std::string unexpected_string(std::string_view value) { return "string " + debug_quote(value); }
 std::string unexpected_bool(bool value) { return value ? "boolean `true`" : "boolean `false`"; }
 
-std::string expected_one_of(std::initializer_list<std::string_view> words) {
-    std::string out;
-    if (words.size() == 0) return "there are no variants";
-    auto quoted = [](std::string_view w) { return "`" + std::string(w) + "`"; };
-    if (words.size() == 1) return quoted(*words.begin());
-    if (words.size() == 2) return quoted(*words.begin()) + " or " + quoted(*(words.begin() + 1));
-    out = "one of ";
-    bool first = true;
-    for (std::string_view w : words) {
-        if (!first) out += ", ";
-        first = false;
-        out += quoted(w);
-    }
-    return out;
-}
-
 std::string io_kind_word(int error) {
     switch (error) {
         case E2BIG: return "argument list too long";

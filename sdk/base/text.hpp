@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,9 +66,6 @@ std::string unexpected_float(double value);             // JSON forms: the write
 std::string unexpected_float_positional(double value);  // YAML: all digits, never an exponent
 std::string unexpected_string(std::string_view value);
 std::string unexpected_bool(bool value);
-
-// "one of `a`, `b`, `c`" / "`a` or `b`" / "`a`" for key and variant lists.
-std::string expected_one_of(std::initializer_list<std::string_view> words);
 
 // Words of io::ErrorKind for an errno ("entity not found", "permission denied", ...), and the
 // Display of an OS error: "{strerror text} (os error {n})".

@@ -7,10 +7,10 @@
 #include "sdk/journal/event.hpp"
 
 #include "sdk/base/memory.hpp"
-#include "sdk/base/text.hpp"
+#include "sdk/base/record.hpp"
 
 #include <cstring>
-#include <limits>
+#include <optional>
 #include <utility>
 
 namespace korvalle::event {
@@ -19,32 +19,32 @@ namespace {
 
 constexpr int kMaxDepth = 127;
 
+// The keys of labels and of an artifact reference, in declared order; labels are read for every
+// envelope the fast reader declines, so their keys are hashed.
+constexpr std::string_view kLabelNames[] = {"run_id", "node", "round", "persona", "step"};
+constexpr record::WordIndex kLabelKeys{kLabelNames};
+constexpr std::string_view kArtifactNames[] = {"id", "kind", "bytes"};
+
 using json::Reader;
 using json::Token;
 
+// The offset of the last byte of the value just read.
+std::size_t last_byte(const Reader& r) { return r.offset() > 0 ? r.offset() - 1 : 0; }
+
 // Reports a fault about the value just read, located at its last byte.
 [[noreturn]] void fail_after(const Reader& r, std::string message) {
-    r.fail_at(std::move(message), r.offset() > 0 ? r.offset() - 1 : 0);
+    r.fail_at(std::move(message), last_byte(r), Fault::Kind::Data);
 }
 
-bool is(std::string_view key, const char* word) { return key == std::string_view(word); }
-
-std::uint64_t read_u64(Reader& r, std::uint64_t max, const char* expected) {
+template <record::Unsigned T>
+T read_unsigned(Reader& r) {
     if (r.peek() != Token::Number) {
         if (r.peek() == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type(expected);
+        r.fail_invalid_type(record::unsigned_name<T>);
     }
-    json::Number n = r.read_number();
-    switch (n.kind) {
-        case json::Number::Kind::U64:
-            if (n.u > max) fail_after(r, "invalid value: " + text::unexpected_unsigned(n.u) + ", expected " + expected);
-            return n.u;
-        case json::Number::Kind::I64:
-            fail_after(r, "invalid value: " + text::unexpected_signed(n.i) + ", expected " + expected);
-        case json::Number::Kind::F64:
-            break;
-    }
-    fail_after(r, "invalid type: " + text::unexpected_float(n.d) + ", expected " + expected);
+    Result<T> n = record::to_unsigned<T>(r.read_number());
+    if (!n) throw ReadingFailed(std::move(n).error(), last_byte(r));
+    return *n;
 }
 
 // A text read into its place, with no string made in between.
@@ -64,11 +64,8 @@ void read_label_text(Reader& r, Labels& labels, LabelText& into) {
 EventSource read_source(Reader& r) {
     static constexpr std::string_view words[] = {"morvane", "vcs", "pipeline"};
     auto word_of = [&](std::string_view w) -> EventSource {
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (w == words[i]) return static_cast<EventSource>(i);
-        }
-        fail_after(r, "unknown variant `" + std::string(w) + "`, expected " +
-                          text::expected_one_of({words[0], words[1], words[2]}));
+        if (const auto code = record::find_word(words, w)) return static_cast<EventSource>(*code);
+        fail_after(r, record::unknown_variant(w, words));
     };
     Token t = r.peek();
     if (t == Token::String) return word_of(r.read_string_view());
@@ -116,18 +113,14 @@ void labels_into(Reader& r, int depth, Labels& labels) {
     }
     check_depth(r, depth);
     bool seen[5] = {};
-    static constexpr const char* names[] = {"run_id", "node", "round", "persona", "step"};
     // The other members, each value as written: read again, a repeated key keeps its first
     // place and takes its last value.
     std::string extra;
     json::Writer others(extra);
     r.begin_object();
     while (auto key = r.next_key_view()) {
-        int field = -1;
-        for (int i = 0; i < 5; ++i) {
-            if (is(*key, names[i])) field = i;
-        }
-        if (field < 0) {
+        const std::optional<std::size_t> field = kLabelKeys.find(*key);
+        if (!field) {
             if (extra.empty()) others.begin_object();
             others.key(*key);
             // Texts are written again in their plainest form, so that a text needing no escape
@@ -141,14 +134,14 @@ void labels_into(Reader& r, int depth, Labels& labels) {
             others.written(r.text().substr(start, r.offset() - start));
             continue;
         }
-        if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
-        seen[field] = true;
-        switch (field) {
+        if (seen[*field]) r.fail(record::duplicate_field(kLabelNames[*field]), Fault::Kind::Data);
+        seen[*field] = true;
+        switch (*field) {
             case 0: read_label_text(r, labels, labels.run_id); break;
             case 1: read_label_text(r, labels, labels.node); break;
             case 2:
                 if (r.peek() == Token::Null) r.read_null();
-                else labels.round = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64");
+                else labels.round = read_unsigned<std::uint64_t>(r);
                 break;
             case 3: read_label_text(r, labels, labels.persona); break;
             case 4: read_label_text(r, labels, labels.step); break;
@@ -167,7 +160,6 @@ Labels labels_from(Reader& r, int depth) {
 }
 
 ArtifactRef artifact_from(Reader& r, int depth) {
-    static constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     ArtifactRef ref;
     Token t = r.peek();
     if (t == Token::Array) {
@@ -175,12 +167,11 @@ ArtifactRef artifact_from(Reader& r, int depth) {
         r.begin_array();
         for (int i = 0; i < 3; ++i) {
             if (!r.next_element()) {
-                fail_after(r, "invalid length " + std::to_string(i) +
-                                  ", expected struct ArtifactRef with 3 elements");
+                fail_after(r, record::invalid_length(i, "struct ArtifactRef with 3 elements"));
             }
             if (i == 0) read_text(r, ref.id);
             else if (i == 1) read_text(r, ref.kind);
-            else ref.bytes = read_u64(r, kMax, "u64");
+            else ref.bytes = read_unsigned<std::uint64_t>(r);
         }
         r.end_array();
         return ref;
@@ -190,26 +181,22 @@ ArtifactRef artifact_from(Reader& r, int depth) {
         r.fail_invalid_type("struct ArtifactRef");
     }
     check_depth(r, depth);
-    static constexpr const char* names[] = {"id", "kind", "bytes"};
     bool seen[3] = {};
     r.begin_object();
     while (auto key = r.next_key_view()) {
-        int field = -1;
-        for (int i = 0; i < 3; ++i) {
-            if (is(*key, names[i])) field = i;
-        }
-        if (field < 0) {
+        const std::optional<std::size_t> field = record::find_word(kArtifactNames, *key);
+        if (!field) {
             r.skip_value();
             continue;
         }
-        if (seen[field]) r.fail(std::string("duplicate field `") + names[field] + "`");
-        seen[field] = true;
-        if (field == 0) read_text(r, ref.id);
-        else if (field == 1) read_text(r, ref.kind);
-        else ref.bytes = read_u64(r, kMax, "u64");
+        if (seen[*field]) r.fail(record::duplicate_field(kArtifactNames[*field]), Fault::Kind::Data);
+        seen[*field] = true;
+        if (*field == 0) read_text(r, ref.id);
+        else if (*field == 1) read_text(r, ref.kind);
+        else ref.bytes = read_unsigned<std::uint64_t>(r);
     }
-    for (int i = 0; i < 3; ++i) {
-        if (!seen[i]) fail_after(r, std::string("missing field `") + names[i] + "`");
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!seen[i]) fail_after(r, record::missing_field(kArtifactNames[i]));
     }
     return ref;
 }
@@ -250,10 +237,10 @@ int field_index(std::string_view key) {
 
 void read_field(Reader& r, int field, Envelope& e) {
     switch (field) {
-        case 0: e.v = static_cast<std::uint32_t>(read_u64(r, std::numeric_limits<std::uint32_t>::max(), "u32")); break;
+        case 0: e.v = read_unsigned<std::uint32_t>(r); break;
         case 1: read_text(r, e.ts); break;
         case 2: read_text(r, e.stream); break;
-        case 3: e.seq = read_u64(r, std::numeric_limits<std::uint64_t>::max(), "u64"); break;
+        case 3: e.seq = read_unsigned<std::uint64_t>(r); break;
         case 4: e.source = read_source(r); break;
         case 5: read_text(r, e.kind); break;
         case 6: labels_into(r, 2, e.labels); break;
@@ -271,12 +258,12 @@ void read_object_form(Reader& r, Envelope& e) {
             r.skip_value();
             continue;
         }
-        if (seen[field]) r.fail(std::string("duplicate field `") + kFields[field] + "`");
+        if (seen[field]) r.fail(record::duplicate_field(kFields[field]), Fault::Kind::Data);
         seen[field] = true;
         read_field(r, field, e);
     }
     for (int i = 0; i < kRequired; ++i) {
-        if (!seen[i]) fail_after(r, std::string("missing field `") + kFields[i] + "`");
+        if (!seen[i]) fail_after(r, record::missing_field(kFields[i]));
     }
 }
 
@@ -285,7 +272,7 @@ void read_positional_form(Reader& r, Envelope& e) {
     for (int i = 0; i < 9; ++i) {
         if (!r.next_element()) {
             if (i < kRequired) {
-                fail_after(r, "invalid length " + std::to_string(i) + ", expected struct Envelope with 9 elements");
+                fail_after(r, record::invalid_length(i, "struct Envelope with 9 elements"));
             }
             return;  // the rest take their defaults; the bracket is consumed
         }

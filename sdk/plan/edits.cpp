@@ -18,22 +18,19 @@ using boost::json::value;
 
 // The first fault of a reading ends it; read_operation returns it.
 using record::fail;
-
-[[noreturn]] void invalid_type(const value& v, std::string_view expected) {
-    fail(record::invalid_type(record::describe(v), expected));
-}
+using record::fail_invalid_type;
 
 [[noreturn]] void missing_field(std::string_view name) { fail(record::missing_field(name)); }
 
 // ---- Field readers. ----
 
 std::string read_text(value& v) {
-    if (!v.is_string()) invalid_type(v, "a string");
+    if (!v.is_string()) fail_invalid_type(v, "a string");
     return std::string(v.get_string());
 }
 
 std::vector<std::string> read_texts(value& v) {
-    if (!v.is_array()) invalid_type(v, "a sequence");
+    if (!v.is_array()) fail_invalid_type(v, "a sequence");
     std::vector<std::string> out;
     out.reserve(v.get_array().size());
     for (auto& entry : v.get_array()) out.push_back(read_text(entry));
@@ -47,13 +44,13 @@ std::optional<std::string> read_optional_text(value& v) {
 
 std::optional<boost::json::object> read_optional_map(value& v) {
     if (v.is_null()) return std::nullopt;
-    if (!v.is_object()) invalid_type(v, "a map");
+    if (!v.is_object()) fail_invalid_type(v, "a map");
     return std::move(v.get_object());
 }
 
 plan::Node read_node(value& v) {
     Result<plan::Node> node = plan::node_from_content(v);
-    if (!node) fail(message(node.error()));
+    if (!node) throw ReadingFailed(std::move(node).error());
     return std::move(node).value();
 }
 
@@ -69,12 +66,12 @@ Enum read_unit_word(value& v, std::span<const std::string_view> words) {
         fail(record::unknown_variant(word, words));
     };
     if (v.is_string()) return lookup(v.get_string());
-    if (!v.is_object()) invalid_type(v, "string or map");
+    if (!v.is_object()) fail_invalid_type(v, "string or map");
     auto& members = v.get_object();
     if (members.size() != 1) fail(record::invalid_value("map", "map with a single key"));
     Enum out = lookup(members.begin()->key());
     const value& unit = members.begin()->value();
-    if (!unit.is_null() && !(unit.is_object() && unit.get_object().empty())) invalid_type(unit, "unit");
+    if (!unit.is_null() && !(unit.is_object() && unit.get_object().empty())) fail_invalid_type(unit, "unit");
     return out;
 }
 
@@ -253,7 +250,7 @@ constexpr auto kKindWords = [] {
 }();
 
 const Kind& read_tag(const value& tag) {
-    if (!tag.is_string()) invalid_type(tag, "variant identifier");
+    if (!tag.is_string()) fail_invalid_type(tag, "variant identifier");
     std::string_view word = tag.get_string();
     if (auto code = record::find_word(kKindWords, word)) return kKinds[*code];
     fail(record::unknown_variant(word, kKindWords));
@@ -270,7 +267,7 @@ Operation read(value& v) {
         if (items->empty()) missing_field("kind");
         return read_tag(items->front()).positional(*items);
     }
-    invalid_type(v, "internally tagged enum Operation");
+    fail_invalid_type(v, "internally tagged enum Operation");
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 // The launch record reader: strict, as the pipeline tool's own reader is. Every key exactly
 // once, no unknown key, integers without fraction or exponent and within their width.
 #include "sdk/base/json.hpp"
-#include "sdk/base/text.hpp"
+#include "sdk/base/record.hpp"
 #include "sdk/run/views.hpp"
 
 #include <array>
-#include <fmt/format.h>
+#include <utility>
 
 namespace korvalle::views {
 
@@ -15,56 +15,27 @@ constexpr std::size_t field_count = 11;
 constexpr std::array<std::string_view, field_count> keys = {
     "run_id", "plan", "graph", "launcher", "session", "pid",
     "host", "started_at", "round_budget", "heartbeat_interval", "adoptions"};
+constexpr record::RecordName name{"struct LaunchRecord", "struct LaunchRecord with 11 elements"};
 
-// The description of a value that came where another was expected.
-std::string unexpected(json::Reader& reader) {
-    switch (reader.peek()) {
-    case json::Token::Null: reader.read_null(); return "null";
-    case json::Token::True:
-    case json::Token::False: return text::unexpected_bool(reader.read_bool());
-    case json::Token::String: return text::unexpected_string(reader.read_string());
-    case json::Token::Array: return "sequence";
-    case json::Token::Object: return "map";
-    case json::Token::Number: {
-        const json::Number n = reader.read_number();
-        switch (n.kind) {
-        case json::Number::Kind::U64: return text::unexpected_unsigned(n.u);
-        case json::Number::Kind::I64: return text::unexpected_signed(n.i);
-        case json::Number::Kind::F64: return text::unexpected_float(n.d);
-        }
-        break;
-    }
-    case json::Token::End: reader.fail("EOF while parsing a value");
-    case json::Token::Invalid: break;
-    }
-    reader.fail("expected value");
+// The value ahead is not what was expected; the fault is reported at offset at.
+[[noreturn]] void fail_type(json::Reader& reader, std::string_view expected, std::size_t at) {
+    const std::string found = reader.unexpected();
+    reader.fail_at(record::invalid_type(found, expected), at, Fault::Kind::Data);
 }
 
 std::string read_text(json::Reader& reader) {
     if (reader.peek() == json::Token::String) return reader.read_string();
-    const std::size_t at = reader.offset();
-    const std::string found = unexpected(reader);
-    reader.fail_at(fmt::format("invalid type: {}, expected a string", found), at, Fault::Kind::Data);
+    fail_type(reader, "a string", reader.offset());
 }
 
-std::uint64_t read_unsigned(json::Reader& reader, std::uint64_t max, std::string_view expected) {
+// A number's fault is reported where its value starts, blank space before it included.
+template <record::Unsigned T>
+T read_unsigned(json::Reader& reader) {
     const std::size_t at = reader.offset();
-    if (reader.peek() == json::Token::Number) {
-        const json::Number n = reader.read_number();
-        if (n.kind == json::Number::Kind::U64 && n.u <= max) return n.u;
-        if (n.kind == json::Number::Kind::U64) {
-            reader.fail_at(fmt::format("invalid value: {}, expected {}", text::unexpected_unsigned(n.u), expected), at,
-                           Fault::Kind::Data);
-        }
-        if (n.kind == json::Number::Kind::I64) {
-            reader.fail_at(fmt::format("invalid value: {}, expected {}", text::unexpected_signed(n.i), expected), at,
-                           Fault::Kind::Data);
-        }
-        reader.fail_at(fmt::format("invalid type: {}, expected {}", text::unexpected_float(n.d), expected), at,
-                       Fault::Kind::Data);
-    }
-    const std::string found = unexpected(reader);
-    reader.fail_at(fmt::format("invalid type: {}, expected {}", found, expected), at, Fault::Kind::Data);
+    if (reader.peek() != json::Token::Number) fail_type(reader, record::unsigned_name<T>, at);
+    Result<T> n = record::to_unsigned<T>(reader.read_number());
+    if (!n) throw ReadingFailed(std::move(n).error(), at);
+    return *n;
 }
 
 void read_field(json::Reader& reader, std::size_t index, LaunchRecord& out) {
@@ -74,40 +45,32 @@ void read_field(json::Reader& reader, std::size_t index, LaunchRecord& out) {
     case 2: out.graph = read_text(reader); break;
     case 3: out.launcher = read_text(reader); break;
     case 4: out.session = read_text(reader); break;
-    case 5: out.pid = static_cast<std::uint32_t>(read_unsigned(reader, UINT32_MAX, "u32")); break;
+    case 5: out.pid = read_unsigned<std::uint32_t>(reader); break;
     case 6: out.host = read_text(reader); break;
     case 7: out.started_at = read_text(reader); break;
-    case 8: out.round_budget = read_unsigned(reader, UINT64_MAX, "u64"); break;
-    case 9: out.heartbeat_interval = read_unsigned(reader, UINT64_MAX, "u64"); break;
-    case 10: out.adoptions = static_cast<std::uint32_t>(read_unsigned(reader, UINT32_MAX, "u32")); break;
+    case 8: out.round_budget = read_unsigned<std::uint64_t>(reader); break;
+    case 9: out.heartbeat_interval = read_unsigned<std::uint64_t>(reader); break;
+    case 10: out.adoptions = read_unsigned<std::uint32_t>(reader); break;
     }
 }
 
-std::string unknown_field_message(std::string_view key) {
-    std::string expected;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        expected += fmt::format("{}`{}`", i == 0 ? "" : ", ", keys[i]);
-    }
-    return fmt::format("unknown field `{}`, expected one of {}", key, expected);
-}
-
+// A key's fault is reported where the member starts, before its separating comma.
 LaunchRecord read_object(json::Reader& reader) {
     LaunchRecord out;
     std::array<bool, field_count> seen{};
     reader.begin_object();
     while (true) {
         const std::size_t at = reader.offset();
-        const std::optional<std::string> key = reader.next_key();
+        const std::optional<std::string_view> key = reader.next_key_view();
         if (!key) break;
-        std::size_t index = 0;
-        while (index < field_count && keys[index] != *key) ++index;
-        if (index == field_count) reader.fail_at(unknown_field_message(*key), at, Fault::Kind::Data);
-        if (seen[index]) reader.fail_at(fmt::format("duplicate field `{}`", *key), at, Fault::Kind::Data);
-        seen[index] = true;
-        read_field(reader, index, out);
+        const std::optional<std::size_t> index = record::find_word(keys, *key);
+        if (!index) reader.fail_at(record::unknown_field(*key, keys), at, Fault::Kind::Data);
+        if (seen[*index]) reader.fail_at(record::duplicate_field(*key), at, Fault::Kind::Data);
+        seen[*index] = true;
+        read_field(reader, *index, out);
     }
     for (std::size_t i = 0; i < field_count; ++i) {
-        if (!seen[i]) reader.fail(fmt::format("missing field `{}`", keys[i]), Fault::Kind::Data);
+        if (!seen[i]) reader.fail(record::missing_field(keys[i]), Fault::Kind::Data);
     }
     return out;
 }
@@ -116,10 +79,7 @@ LaunchRecord read_array(json::Reader& reader) {
     LaunchRecord out;
     reader.begin_array();
     for (std::size_t i = 0; i < field_count; ++i) {
-        if (!reader.next_element()) {
-            reader.fail(fmt::format("invalid length {}, expected struct LaunchRecord with 11 elements", i),
-                        Fault::Kind::Data);
-        }
+        if (!reader.next_element()) reader.fail(record::invalid_length(i, name.positional), Fault::Kind::Data);
         read_field(reader, i, out);
     }
     if (reader.next_element()) reader.fail("trailing characters");
@@ -131,18 +91,14 @@ LaunchRecord read_array(json::Reader& reader) {
 Result<LaunchRecord> read_launch_record(std::string_view text) {
     json::Reader reader(text);
     try {
-        LaunchRecord record;
+        LaunchRecord launch;
         switch (reader.peek()) {
-        case json::Token::Object: record = read_object(reader); break;
-        case json::Token::Array: record = read_array(reader); break;
-        default: {
-            const std::size_t at = reader.offset();
-            const std::string found = unexpected(reader);
-            reader.fail_at(fmt::format("invalid type: {}, expected struct LaunchRecord", found), at, Fault::Kind::Data);
-        }
+        case json::Token::Object: launch = read_object(reader); break;
+        case json::Token::Array: launch = read_array(reader); break;
+        default: fail_type(reader, name.name, reader.offset());
         }
         reader.finish();
-        return record;
+        return launch;
     } catch (const ReadingFailed& failure) {
         return fault_in(failure, text);
     }

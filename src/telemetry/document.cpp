@@ -5,7 +5,7 @@
 #include "src/telemetry/telemetry.hpp"
 
 #include "sdk/base/json.hpp"
-#include "sdk/base/text.hpp"
+#include "sdk/base/record.hpp"
 
 #include <boost/json.hpp>
 
@@ -23,54 +23,19 @@ namespace bj = boost::json;
 constexpr int max_nesting = 128;
 constexpr std::uint64_t schema_version = 2;
 
-// Ends the decoding; the fault's text is the whole reason.
-[[noreturn]] void fail(std::string reason) {
-    throw ReadingFailed(Fault{.kind = Fault::Kind::Data, .detail = std::move(reason), .place = std::nullopt});
-}
-
-// How the decoder names an offending value.
-std::string describe(const bj::value& value) {
-    switch (value.kind()) {
-    case bj::kind::null: return "null";
-    case bj::kind::bool_: return text::unexpected_bool(value.get_bool());
-    case bj::kind::int64: return text::unexpected_signed(value.get_int64());
-    case bj::kind::uint64: return text::unexpected_unsigned(value.get_uint64());
-    case bj::kind::double_: return text::unexpected_float(value.get_double());
-    case bj::kind::string: return text::unexpected_string(value.get_string());
-    case bj::kind::array: return "sequence";
-    case bj::kind::object: return "map";
-    }
-    return "map";
-}
-
-[[noreturn]] void invalid_type(const bj::value& value, std::string_view expected) {
-    fail("invalid type: " + describe(value) + ", expected " + std::string(expected));
-}
-
-[[noreturn]] void invalid_value(const std::string& unexpected, std::string_view expected) {
-    fail("invalid value: " + unexpected + ", expected " + std::string(expected));
-}
+using record::fail;
+using record::fail_invalid_type;
 
 [[noreturn]] void invalid_length(std::size_t length, std::string_view expected) {
-    fail("invalid length " + std::to_string(length) + ", expected " + std::string(expected));
+    fail(record::invalid_length(length, expected));
 }
 
-[[noreturn]] void missing_field(std::string_view name) {
-    fail("missing field `" + std::string(name) + "`");
-}
-
-// The number kinds: a non-negative integer that fits is unsigned; the reader is expected to
-// hold it so, but a signed non-negative value means the same.
-std::optional<std::uint64_t> as_unsigned(const bj::value& value) {
-    if (value.is_uint64()) return value.get_uint64();
-    if (value.is_int64() && value.get_int64() >= 0) return static_cast<std::uint64_t>(value.get_int64());
-    return std::nullopt;
-}
+[[noreturn]] void missing_field(std::string_view name) { fail(record::missing_field(name)); }
 
 std::uint64_t decode_u64(const bj::value& value) {
-    if (auto number = as_unsigned(value)) return *number;
-    if (value.is_int64()) invalid_value(describe(value), "u64");
-    invalid_type(value, "u64");
+    Result<std::uint64_t> number = record::to_unsigned<std::uint64_t>(value);
+    if (!number) throw ReadingFailed(std::move(number).error());
+    return *number;
 }
 
 std::optional<std::uint64_t> decode_optional_u64(const bj::value& value) {
@@ -84,41 +49,36 @@ std::optional<double> decode_optional_f64(const bj::value& value) {
     case bj::kind::uint64: return static_cast<double>(value.get_uint64());
     case bj::kind::int64: return static_cast<double>(value.get_int64());
     case bj::kind::double_: return value.get_double();
-    default: invalid_type(value, "f64");
+    default: fail_invalid_type(value, "f64");
     }
 }
 
 std::string decode_string(const bj::value& value) {
-    if (!value.is_string()) invalid_type(value, "a string");
+    if (!value.is_string()) fail_invalid_type(value, "a string");
     return std::string(value.get_string());
 }
 
 // The variant of an enumeration whose names, in order, are name_of(0) .. name_of(count - 1).
-template <typename Enum>
-Enum variant(std::string_view name, std::string_view (*name_of)(Enum), std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (name_of(static_cast<Enum>(i)) == name) return static_cast<Enum>(i);
-    }
-    std::string reason = "unknown variant `" + std::string(name) + "`, expected one of ";
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0) reason += ", ";
-        reason += "`" + std::string(name_of(static_cast<Enum>(i))) + "`";
-    }
-    fail(std::move(reason));
+template <std::size_t count, typename Enum>
+Enum variant(std::string_view name, std::string_view (*name_of)(Enum)) {
+    std::array<std::string_view, count> words;
+    for (std::size_t i = 0; i < count; ++i) words[i] = name_of(static_cast<Enum>(i));
+    if (const auto found = record::find_word(words, name)) return static_cast<Enum>(*found);
+    fail(record::unknown_variant(name, words));
 }
 
-BucketName bucket_variant(std::string_view name) { return variant(name, bucket_name, bucket_count); }
-UsageParty party_variant(std::string_view name) { return variant(name, party_name, party_count); }
+BucketName bucket_variant(std::string_view name) { return variant<bucket_count>(name, bucket_name); }
+UsageParty party_variant(std::string_view name) { return variant<party_count>(name, party_name); }
 
 // A bucket name is a string, or an object with that name as its only key and null as its value.
 BucketName decode_bucket_name(const bj::value& value) {
     if (value.is_string()) return bucket_variant(value.get_string());
-    if (!value.is_object()) invalid_type(value, "string or map");
+    if (!value.is_object()) fail_invalid_type(value, "string or map");
     const bj::object& object = value.get_object();
-    if (object.size() != 1) invalid_value("map", "map with a single key");
+    if (object.size() != 1) fail(record::invalid_value("map", "map with a single key"));
     const auto& member = *object.begin();
     const BucketName name = bucket_variant(member.key());
-    if (!member.value().is_null()) invalid_type(member.value(), "unit");
+    if (!member.value().is_null()) fail_invalid_type(member.value(), "unit");
     return name;
 }
 
@@ -136,7 +96,7 @@ WireBucket decode_bucket(const bj::value& value) {
         if (!name) missing_field("name");
         return WireBucket{*name, ms};
     }
-    if (!value.is_array()) invalid_type(value, "struct WireBucket");
+    if (!value.is_array()) fail_invalid_type(value, "struct WireBucket");
     const bj::array& array = value.get_array();
     if (array.empty()) invalid_length(0, "struct WireBucket with 2 elements");
     WireBucket bucket{decode_bucket_name(array[0]), std::nullopt};
@@ -146,7 +106,7 @@ WireBucket decode_bucket(const bj::value& value) {
 }
 
 std::vector<WireBucket> decode_buckets(const bj::value& value) {
-    if (!value.is_array()) invalid_type(value, "a sequence");
+    if (!value.is_array()) fail_invalid_type(value, "a sequence");
     std::vector<WireBucket> buckets;
     buckets.reserve(value.get_array().size());
     for (const bj::value& entry : value.get_array()) buckets.push_back(decode_bucket(entry));
@@ -175,7 +135,7 @@ WireUsage decode_usage_entry(const bj::value& value) {
         }
         return usage;
     }
-    if (!value.is_array()) invalid_type(value, "struct WireUsage");
+    if (!value.is_array()) fail_invalid_type(value, "struct WireUsage");
     const bj::array& array = value.get_array();
     for (std::size_t field = 0; field < array.size() && field < usage_fields.size(); ++field) {
         decode_usage_field(usage, field, array[field]);
@@ -185,7 +145,7 @@ WireUsage decode_usage_entry(const bj::value& value) {
 }
 
 std::map<UsageParty, WireUsage> decode_usage(const bj::value& value) {
-    if (!value.is_object()) invalid_type(value, "a map");
+    if (!value.is_object()) fail_invalid_type(value, "a map");
     std::map<UsageParty, WireUsage> usage;
     for (const auto& member : value.get_object()) {
         const UsageParty party = party_variant(member.key());
@@ -226,7 +186,9 @@ std::optional<std::uint64_t> schema_of(const bj::value& top) {
     if (!top.is_object()) return std::nullopt;
     const bj::value* version = top.get_object().if_contains("schema_version");
     if (version == nullptr) return std::nullopt;
-    return as_unsigned(*version);
+    Result<std::uint64_t> number = record::to_unsigned<std::uint64_t>(*version);
+    if (!number) return std::nullopt;
+    return *number;
 }
 
 std::optional<std::uint64_t> RunTelemetry::*const bucket_fields[bucket_count] = {

@@ -24,12 +24,9 @@ TEST(Text, Utf8Validity) {
     EXPECT_EQ(text::lossy_utf8("a\xF0\x9F\x98z"), "a\xEF\xBF\xBDz");
 }
 
-TEST(Text, DebugQuoteAndExpectedWords) {
+TEST(Text, DebugQuote) {
     EXPECT_EQ(text::debug_quote("a\"b\\c\nd\re\tf"), "\"a\\\"b\\\\c\\nd\\re\\tf\"");
     EXPECT_EQ(text::debug_quote(std::string("\0\x1b\x7f\xC3\xA9'", 6)), "\"\\0\\u{1b}\\u{7f}\xC3\xA9'\"");
-    // The three-word form shows in the envelope's unknown-variant messages.
-    EXPECT_EQ(text::expected_one_of({"a"}), "`a`");
-    EXPECT_EQ(text::expected_one_of({"a", "b"}), "`a` or `b`");
 }
 
 // Received values and their quoted form: characters that are not printable or that extend the
