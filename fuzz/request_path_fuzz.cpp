@@ -42,7 +42,7 @@ void check_identifier(std::string_view text) {
 
 void check_error_body(const error::ApiError& error) {
     check(error.status() == 422);
-    check(json::parse(error.body()).value.has_value());
+    check(json::parse(error.body()).ok());
 }
 
 // What every document handler checks first: the path ids by the identifier rule, then the

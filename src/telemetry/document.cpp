@@ -289,9 +289,9 @@ Failure check_usage(const std::map<UsageParty, WireUsage>& usage) {
 }  // namespace
 
 Outcome read_document(const contract::RunId& run, std::string_view output) {
-    json::ParseResult parsed = json::parse(output, max_nesting);
-    if (!parsed.value) return Unavailable::unreadable(std::move(parsed.error));
-    const bj::value& top = *parsed.value;
+    const Result<bj::value> parsed = json::parse(output, max_nesting);
+    if (!parsed) return Unavailable::unreadable(message(parsed.error()));
+    const bj::value& top = *parsed;
 
     const auto version = schema_of(top);
     if (version != schema_version) {
