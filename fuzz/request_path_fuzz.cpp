@@ -29,9 +29,9 @@ bool id_char(char c) {
 // A text the rule passes is 1 to 128 id characters, not starting with '.'; a refusal is a
 // phrase beginning "must".
 void check_identifier(std::string_view text) {
-    auto phrase = contract::validate_run_id(text);
-    if (phrase) {
-        check(phrase->rfind("must ", 0) == 0);
+    const korvalle::Result<void> valid = contract::validate_run_id(text);
+    if (!valid) {
+        check(korvalle::message(valid.error()).rfind("must ", 0) == 0);
         check(!contract::RunId::make(text));
         return;
     }

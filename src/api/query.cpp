@@ -91,7 +91,8 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
         }
     }
     if (auto it = query.find("cursor"); it != query.end()) {
-        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(it->second);
+        if (!valid) return error::ApiError::invalid_run_id(message(valid.error()));
         out.cursor = it->second;
     }
     auto settled = flag(query, "include_settled", false);
@@ -102,7 +103,8 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
 
 std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
                                                        error::ApiError (*refuse)(std::string phrase)) {
-    if (auto phrase = contract::validate_run_id(text)) return refuse(std::move(*phrase));
+    const Result<void> valid = contract::validate_run_id(text);
+    if (!valid) return refuse(message(valid.error()));
     return *contract::RunId::make(text);
 }
 
@@ -127,7 +129,8 @@ std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& q
                                                                const boost::beast::http::fields& headers) {
     store::EventsQuery out;
     if (auto it = query.find("run_id"); it != query.end()) {
-        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(it->second);
+        if (!valid) return error::ApiError::invalid_run_id(message(valid.error()));
         out.run_id = it->second;
     }
     // The query's "after" alone decides when it is there, even when it is not a number.
@@ -152,7 +155,8 @@ std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMa
     }
     if (word == "node") {
         if (node == query.end()) return error::ApiError::invalid_node_id("scope=node needs the node it scopes to");
-        if (auto phrase = contract::validate_run_id(node->second)) return error::ApiError::invalid_node_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(node->second);
+        if (!valid) return error::ApiError::invalid_node_id(message(valid.error()));
         return store::TimelineScope{node->second};
     }
     return error::ApiError::invalid_request("scope must be run or node, got " + text::debug_quote(word));

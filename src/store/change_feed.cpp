@@ -31,7 +31,7 @@ Signatures listed_signatures(const RunStore& store) {
     const std::vector<SharedRecord> records = store.every_run_record();
     out.reserve(records.size());
     for (const SharedRecord& record : records) {
-        if (!contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
+        if (contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
     }
     return out;
 }

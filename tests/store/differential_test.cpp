@@ -114,7 +114,7 @@ void expect_same_documents(const fs::path& root_path) {
         store::Signatures out;
         for (const auto& view : views) {
             if (watched && view.id() != *watched) continue;
-            if (!contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
+            if (contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
         }
         return out;
     };
