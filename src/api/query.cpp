@@ -54,17 +54,20 @@ QueryMap decode_query(std::string_view query) {
     return map;
 }
 
-std::variant<std::uint64_t, std::string> parse_u64(std::string_view text) {
-    if (text.empty()) return std::string("cannot parse integer from empty string");
+Result<std::uint64_t> parse_u64(std::string_view text) {
+    const auto refused = [](std::string phrase) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(phrase), .place = {}};
+    };
+    if (text.empty()) return refused("cannot parse integer from empty string");
     std::string_view digits = text;
     if (digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return std::string("invalid digit found in string");
+    if (digits.empty()) return refused("invalid digit found in string");
     constexpr auto max = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t value = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') return std::string("invalid digit found in string");
+        if (c < '0' || c > '9') return refused("invalid digit found in string");
         auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::string("number too large to fit in target type");
+        if (value > (max - digit) / 10) return refused("number too large to fit in target type");
         value = value * 10 + digit;
     }
     return value;
@@ -82,9 +85,9 @@ std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view
 std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
     store::RunsQuery out;
     if (auto it = query.find("limit"); it != query.end()) {
-        auto parsed = parse_u64(it->second);
-        if (auto* value = std::get_if<std::uint64_t>(&parsed)) {
-            out.limit = std::clamp<std::uint64_t>(*value, 1, store::max_page);
+        const Result<std::uint64_t> parsed = parse_u64(it->second);
+        if (parsed) {
+            out.limit = std::clamp<std::uint64_t>(*parsed, 1, store::max_page);
         } else {
             return error::ApiError::invalid_request("limit must be a whole number, got " +
                                                     text::debug_quote(it->second));
@@ -111,9 +114,9 @@ std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
 namespace {
 
 std::optional<std::uint64_t> number_or_absent(std::string_view text) {
-    auto parsed = parse_u64(text);
-    if (auto* value = std::get_if<std::uint64_t>(&parsed)) return *value;
-    return std::nullopt;
+    const Result<std::uint64_t> parsed = parse_u64(text);
+    if (!parsed) return std::nullopt;
+    return *parsed;
 }
 
 bool is_header_text(std::string_view value) {

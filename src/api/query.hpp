@@ -2,6 +2,7 @@
 // percent-decoded path segments, unsigned numbers, and the run list's query rule.
 #pragma once
 
+#include "sdk/base/result.hpp"
 #include "src/contract/error.hpp"
 #include "src/store/queries.hpp"
 
@@ -28,9 +29,9 @@ QueryMap decode_query(std::string_view query);
 std::string percent_decode(std::string_view segment);
 
 // An unsigned 64-bit decimal number with an optional single leading '+', as the standard
-// parser reads it; otherwise its refusal text: "cannot parse integer from empty string",
-// "invalid digit found in string" or "number too large to fit in target type".
-std::variant<std::uint64_t, std::string> parse_u64(std::string_view text);
+// parser reads it; otherwise a Refused fault whose message is "cannot parse integer from empty
+// string", "invalid digit found in string" or "number too large to fit in target type".
+Result<std::uint64_t> parse_u64(std::string_view text);
 
 // A path parameter as an id: the identifier rule's phrase fills the error that refuse makes.
 std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
