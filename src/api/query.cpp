@@ -73,7 +73,7 @@ Result<std::uint64_t> parse_u64(std::string_view text) {
     return value;
 }
 
-std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
+Result<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
     auto it = query.find(std::string(key));
     if (it == query.end()) return default_value;
     if (it->second == "true") return true;
@@ -82,7 +82,7 @@ std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view
                                             text::debug_quote(it->second));
 }
 
-std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
+Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
     store::RunsQuery out;
     if (auto it = query.find("limit"); it != query.end()) {
         const Result<std::uint64_t> parsed = parse_u64(it->second);
@@ -99,12 +99,12 @@ std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query
         out.cursor = it->second;
     }
     auto settled = flag(query, "include_settled", false);
-    if (auto* err = std::get_if<error::ApiError>(&settled)) return std::move(*err);
-    out.include_settled = std::get<bool>(settled);
+    if (!settled) return std::move(settled).error();
+    out.include_settled = *settled;
     return out;
 }
 
-std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+Result<contract::RunId, error::ApiError> path_id(std::string_view text,
                                                        error::ApiError (*refuse)(std::string phrase)) {
     const Result<void> valid = contract::validate_run_id(text);
     if (!valid) return refuse(message(valid.error()));
@@ -128,7 +128,7 @@ bool is_header_text(std::string_view value) {
 
 }  // namespace
 
-std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
                                                                const boost::beast::http::fields& headers) {
     store::EventsQuery out;
     if (auto it = query.find("run_id"); it != query.end()) {
@@ -145,7 +145,7 @@ std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& q
     return out;
 }
 
-std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
+Result<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
     auto scope = query.find("scope");
     const std::string_view word = scope == query.end() ? std::string_view{} : std::string_view(scope->second);
     auto node = query.find("node");

@@ -22,8 +22,8 @@ SharedRun find_watched(const RunStore& store, const std::string& watched) {
     auto id = contract::RunId::make(watched);
     if (!id) return nullptr;
     auto found = store.find_opened(*id);
-    if (auto* run = std::get_if<SharedRun>(&found)) return std::move(*run);
-    return nullptr;
+    if (!found) return nullptr;
+    return std::move(found).value();
 }
 
 Signatures listed_signatures(const RunStore& store) {

@@ -80,11 +80,11 @@ std::string plain_item(const store::RunStore& store, const std::string& run, con
 }
 
 template <class Document>
-std::string written(std::variant<Document, error::ApiError> answer) {
-    if (auto* error = std::get_if<error::ApiError>(&answer)) {
-        return error->body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
+std::string written(Result<Document, error::ApiError> answer) {
+    if (!answer) {
+        return answer.error().body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
     }
-    return written_text(std::get<Document>(std::move(answer)));
+    return written_text(std::move(answer).value());
 }
 
 // ---- The comparison. ----
