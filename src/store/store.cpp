@@ -52,10 +52,10 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     }
     auto outcome = telemetry::of_run_from(telemetry::telemetry_binary(), root, run);
     SharedTelemetry result;
-    if (auto* unavailable = std::get_if<telemetry::Unavailable>(&outcome)) {
-        files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message() + "\n");
+    if (!outcome) {
+        files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message() + "\n");
     } else {
-        result = std::make_shared<const telemetry::RunTelemetry>(std::get<telemetry::RunTelemetry>(std::move(outcome)));
+        result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
     }
     entries_.insert_or_assign(run.str(), Entry{signature, result});
     return result;
