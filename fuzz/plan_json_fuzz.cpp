@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (korvalle::message(read.error()).empty()) __builtin_trap();
         return 0;
     }
-    korvalle::json::ParseResult parsed = korvalle::json::parse(text);
-    if (!parsed.value) __builtin_trap();
+    korvalle::Result<boost::json::value> parsed = korvalle::json::parse(text);
+    if (!parsed.ok()) __builtin_trap();
     boost::json::object payload;
-    payload["plan"] = *parsed.value;
+    payload["plan"] = *parsed;
     std::optional<plan::Plan> from_tree = plan::plan_from_value(payload);
     // A repeated key is a fault in text but keeps its last value in a tree, so only a plan
     // read from text must also read from the tree.

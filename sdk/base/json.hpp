@@ -171,12 +171,8 @@ private:
 };
 
 // Parses a whole text as one JSON value (the reader's rules, kept values nested at most
-// max_depth levels). Returns the value, or the message with its location suffix.
-struct ParseResult {
-    std::optional<boost::json::value> value;
-    std::string error;  // the message of the fault, with its place, when value is empty
-};
-ParseResult parse(std::string_view text, int max_depth = 128);
+// max_depth levels). Returns the value, or the fault (a Syntax fault with its place).
+Result<boost::json::value> parse(std::string_view text, int max_depth = 128);
 // Whether parse would accept the text with the same limit, found without building the value.
 bool valid(std::string_view text, int max_depth = 128);
 

@@ -729,14 +729,14 @@ bool valid(std::string_view text, int max_depth) {
     }
 }
 
-ParseResult parse(std::string_view text, int max_depth) {
+Result<boost::json::value> parse(std::string_view text, int max_depth) {
     Reader reader(text);
     try {
         boost::json::value value = reader.read_value(1, max_depth);
         reader.finish();
-        return {std::move(value), {}};
+        return value;
     } catch (const ReadingFailed& failure) {
-        return {std::nullopt, message(fault_in(failure, text))};
+        return fault_in(failure, text);
     }
 }
 

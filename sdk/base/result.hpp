@@ -94,6 +94,9 @@ public:
     const E& error() const& { return std::get<1>(state_); }
     E&& error() && { return std::get<1>(std::move(state_)); }
 
+    // Equal when both hold equal values or equal failures (for types that compare).
+    friend bool operator==(const Result&, const Result&) = default;
+
 private:
     std::variant<T, E> state_;
 };
@@ -111,6 +114,8 @@ public:
     // The failure; only when !ok().
     const E& error() const& { return *error_; }
     E&& error() && { return *std::move(error_); }
+
+    friend bool operator==(const Result&, const Result&) = default;
 
 private:
     std::optional<E> error_;

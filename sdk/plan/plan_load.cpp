@@ -99,8 +99,8 @@ Result<Plan, SdkError> Plan::load(const std::filesystem::path& path, Plan spent,
     }
     if (json_name && json::valid(content, kJsonRouteDepth)) {
         if (json_fault) return not_a_plan(path, message(*json_fault));
-        json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
-        return not_a_plan(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
+        const Result<boost::json::value> parsed = json::parse(content, kJsonRouteDepth);
+        return not_a_plan(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed)));
     }
     // Read over what is left of the spent plan: all of it when the JSON way was not tried.
     Result<Plan> plan = read_plan_yaml(content, std::move(spent));

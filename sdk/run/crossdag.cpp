@@ -25,9 +25,9 @@ const boost::json::string* string_member(const boost::json::object& object, std:
 std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
                                              std::string_view node) {
     for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
-        json::ParseResult parsed = json::parse(*line, max_line_depth);
-        if (!parsed.value) continue;
-        const boost::json::object* object = parsed.value->if_object();
+        const Result<boost::json::value> parsed = json::parse(*line, max_line_depth);
+        if (!parsed) continue;
+        const boost::json::object* object = parsed->if_object();
         if (!object) continue;
         const boost::json::string* kind = string_member(*object, "kind");
         if (!kind || *kind != "node-settled") continue;

@@ -183,12 +183,14 @@ std::string mismatch_text(const CLI::ArgumentMismatch& e) {
 
 }  // namespace
 
-std::variant<RunsRoot, std::string> RunsRoot::try_from(std::string_view path) {
+Result<RunsRoot> RunsRoot::try_from(std::string_view path) {
     std::string owned(path);
     DIR* dir = ::opendir(owned.c_str());
     if (dir == nullptr) {
         int err = errno;
-        return owned + " is not a readable directory: " + text::io_kind_word(err);
+        return Fault{.kind = Fault::Kind::Refused,
+                     .detail = owned + " is not a readable directory: " + text::io_kind_word(err),
+                     .place = {}};
     }
     ::closedir(dir);
     return RunsRoot(std::move(owned));
@@ -253,10 +255,10 @@ std::string format_socket_address(const boost::asio::ip::tcp::endpoint& endpoint
     return out + "]:" + port;
 }
 
-std::variant<std::uint64_t, std::string> parse_nonzero_u64(std::string_view text) {
-    auto parsed = server::parse_u64(text);
-    if (auto* value = std::get_if<std::uint64_t>(&parsed); value && *value == 0) {
-        return std::string("number would be zero for non-zero type");
+Result<std::uint64_t> parse_nonzero_u64(std::string_view text) {
+    Result<std::uint64_t> parsed = server::parse_u64(text);
+    if (parsed && *parsed == 0) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = "number would be zero for non-zero type", .place = {}};
     }
     return parsed;
 }
@@ -347,13 +349,13 @@ std::variant<ServeTexts, Exit> parse_texts(const std::vector<std::string>& args,
 
 // The typed values, each text through its own parser.
 std::variant<ServeArgs, Exit> typed(const ServeTexts& texts) {
-    auto root = RunsRoot::try_from(texts.runs_root);
-    if (auto* why = std::get_if<std::string>(&root)) return invalid_value(texts.runs_root, "--runs-root <DIR>", *why);
+    Result<RunsRoot> root = RunsRoot::try_from(texts.runs_root);
+    if (!root) return invalid_value(texts.runs_root, "--runs-root <DIR>", message(root.error()));
     auto bind = parse_socket_address(texts.bind);
     if (!bind) return invalid_value(texts.bind, "--bind <ADDR>", "invalid socket address syntax");
-    auto poll = parse_nonzero_u64(texts.poll);
-    if (auto* why = std::get_if<std::string>(&poll)) return invalid_value(texts.poll, "--poll-interval-ms <MS>", *why);
-    return ServeArgs{std::get<RunsRoot>(std::move(root)), *bind, std::get<std::uint64_t>(poll)};
+    const Result<std::uint64_t> poll = parse_nonzero_u64(texts.poll);
+    if (!poll) return invalid_value(texts.poll, "--poll-interval-ms <MS>", message(poll.error()));
+    return ServeArgs{std::move(root).value(), *bind, *poll};
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // is parsed, its schema version tested, decoded into typed records and checked for consistency.
 #pragma once
 
+#include "sdk/base/result.hpp"
 #include "src/contract/contract.hpp"
 
 #include <array>
@@ -17,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace korvalle::telemetry {
@@ -108,8 +108,8 @@ struct Unavailable {
     friend bool operator==(const Unavailable&, const Unavailable&) = default;
 };
 
-// The outcome of one lookup.
-using Outcome = std::variant<RunTelemetry, Unavailable>;
+// The outcome of one lookup: the run's telemetry, or why there is none.
+using Outcome = Result<RunTelemetry, Unavailable>;
 
 // The program to run: KORVALLE_UI_KORVALLE_BIN when it is set, valid UTF-8 and not empty
 // (unchanged, not trimmed), else "korvalle" (looked up on PATH). Reads the environment anew.

@@ -15,9 +15,9 @@ using checks::expect_each;
 using checks::ok;
 
 boost::json::value tree(std::string_view text) {
-    json::ParseResult parsed = json::parse(text);
-    EXPECT_TRUE(parsed.value) << parsed.error;
-    return parsed.value.value_or(nullptr);
+    Result<boost::json::value> parsed = json::parse(text);
+    EXPECT_TRUE(parsed.ok()) << message(parsed.error());
+    return parsed.ok() ? std::move(parsed).value() : nullptr;
 }
 
 std::string json(const std::string& text) { return checks::outcome(read_plan_json(text)); }

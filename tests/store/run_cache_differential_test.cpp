@@ -59,9 +59,9 @@ std::uint32_t seed() {
 // ---- The documents. ----
 
 template <class Document>
-std::string written(const std::variant<Document, error::ApiError>& answer) {
-    if (const auto* error = std::get_if<error::ApiError>(&answer)) return error->body();
-    return written_text(std::get<Document>(answer));
+std::string written(const Result<Document, error::ApiError>& answer) {
+    if (!answer) return answer.error().body();
+    return written_text(*answer);
 }
 
 // The runs of a root with what may be asked of each, and one run that is not there.
