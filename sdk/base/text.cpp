@@ -271,29 +271,23 @@ std::string os_error(int error) {
     return std::string(message) + " (os error " + std::to_string(error) + ")";
 }
 
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
+Result<std::uint64_t> parse_u64(std::string_view text) {
+    const auto refused = [](std::string phrase) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(phrase), .place = {}};
+    };
+    if (text.empty()) return refused("cannot parse integer from empty string");
     std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return std::nullopt;
+    if (digits.front() == '+') digits.remove_prefix(1);
+    if (digits.empty()) return refused("invalid digit found in string");
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t value = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        auto d = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
-        value = value * 10 + d;
+        if (c < '0' || c > '9') return refused("invalid digit found in string");
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) return refused("number too large to fit in target type");
+        value = value * 10 + digit;
     }
     return value;
-}
-
-std::string parse_int_error(std::string_view text) {
-    if (text.empty()) return "cannot parse integer from empty string";
-    std::string_view digits = text;
-    if (digits.front() == '+' && digits.size() > 1) digits.remove_prefix(1);
-    for (char c : digits) {
-        if (c < '0' || c > '9') return "invalid digit found in string";
-    }
-    if (!parse_u64(text)) return "number too large to fit in target type";
-    return {};
 }
 
 std::string_view trim(std::string_view value) {

@@ -1,6 +1,8 @@
 // Texts as the pipeline's Rust tooling writes them, built once for the whole system.
 #pragma once
 
+#include "sdk/base/result.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -72,12 +74,11 @@ std::string unexpected_bool(bool value);
 std::string io_kind_word(int error);
 std::string os_error(int error);
 
-// The messages of Rust's u64 parser: "cannot parse integer from empty string",
-// "invalid digit found in string", "number too large to fit in target type".
-// Returns "" when the text is a valid u64 (an optional '+' and ASCII digits).
-std::string parse_int_error(std::string_view text);
-// The u64 itself, as str::parse::<u64> reads it, else nullopt.
-std::optional<std::uint64_t> parse_u64(std::string_view text);
+// An unsigned 64-bit decimal number with an optional single leading '+', as str::parse::<u64>
+// reads it; otherwise a Refused fault with its message: "cannot parse integer from empty
+// string", "invalid digit found in string" or "number too large to fit in target type" (the
+// digits are read in order, so the first of the last two met is the one given).
+Result<std::uint64_t> parse_u64(std::string_view text);
 
 // Unicode-aware trim of white space, as str::trim does.
 std::string_view trim(std::string_view value);

@@ -4,7 +4,6 @@
 #include "src/contract/contract.hpp"
 
 #include <algorithm>
-#include <limits>
 
 namespace korvalle::server {
 
@@ -54,25 +53,6 @@ QueryMap decode_query(std::string_view query) {
     return map;
 }
 
-Result<std::uint64_t> parse_u64(std::string_view text) {
-    const auto refused = [](std::string phrase) {
-        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(phrase), .place = {}};
-    };
-    if (text.empty()) return refused("cannot parse integer from empty string");
-    std::string_view digits = text;
-    if (digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return refused("invalid digit found in string");
-    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return refused("invalid digit found in string");
-        auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return refused("number too large to fit in target type");
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
 Result<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
     auto it = query.find(std::string(key));
     if (it == query.end()) return default_value;
@@ -85,7 +65,7 @@ Result<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, 
 Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
     store::RunsQuery out;
     if (auto it = query.find("limit"); it != query.end()) {
-        const Result<std::uint64_t> parsed = parse_u64(it->second);
+        const Result<std::uint64_t> parsed = text::parse_u64(it->second);
         if (parsed) {
             out.limit = std::clamp<std::uint64_t>(*parsed, 1, store::max_page);
         } else {
@@ -114,7 +94,7 @@ Result<contract::RunId, error::ApiError> path_id(std::string_view text,
 namespace {
 
 std::optional<std::uint64_t> number_or_absent(std::string_view text) {
-    const Result<std::uint64_t> parsed = parse_u64(text);
+    const Result<std::uint64_t> parsed = text::parse_u64(text);
     if (!parsed) return std::nullopt;
     return *parsed;
 }

@@ -27,11 +27,6 @@ QueryMap decode_query(std::string_view query);
 // result may not be UTF-8.
 std::string percent_decode(std::string_view segment);
 
-// An unsigned 64-bit decimal number with an optional single leading '+', as the standard
-// parser reads it; otherwise a Refused fault whose message is "cannot parse integer from empty
-// string", "invalid digit found in string" or "number too large to fit in target type".
-Result<std::uint64_t> parse_u64(std::string_view text);
-
 // A path parameter as an id: the identifier rule's phrase fills the error that refuse makes.
 Result<contract::RunId, error::ApiError> path_id(std::string_view text,
                                                        error::ApiError (*refuse)(std::string phrase));
@@ -40,7 +35,7 @@ Result<contract::RunId, error::ApiError> path_id(std::string_view text,
 Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
 
 // The change feed's query: "run_id" by the identifier rule (invalid_run_id), then "after" by
-// the number rule of parse_u64 when the key is there (text that is not a number counts as
+// the number rule of text::parse_u64 when the key is there (text that is not a number counts as
 // absent), else the first "last-event-id" header by the same rule when every byte of it is a
 // tab or in 32..126. Never an error for either number.
 Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,

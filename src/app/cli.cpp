@@ -1,7 +1,6 @@
 #include "src/app/cli.hpp"
 
 #include "sdk/base/text.hpp"
-#include "src/api/query.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -256,7 +255,7 @@ std::string format_socket_address(const boost::asio::ip::tcp::endpoint& endpoint
 }
 
 Result<std::uint64_t> parse_nonzero_u64(std::string_view text) {
-    Result<std::uint64_t> parsed = server::parse_u64(text);
+    Result<std::uint64_t> parsed = text::parse_u64(text);
     if (parsed && *parsed == 0) {
         return Fault{.kind = Fault::Kind::Refused, .detail = "number would be zero for non-zero type", .place = {}};
     }

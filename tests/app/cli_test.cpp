@@ -163,11 +163,9 @@ TEST(CliParse, RefusalsNameTheirCause) {
 }
 
 TEST(CliParse, NumberAndAddressTexts) {
+    // The number's own refusals are text::parse_u64's; zero is refused here.
     const std::pair<const char*, const char*> numbers[] = {
-        {"", "cannot parse integer from empty string"}, {"1.5", "invalid digit found in string"},
-        {"-1", "invalid digit found in string"}, {"+", "invalid digit found in string"},
-        {"18446744073709551616", "number too large to fit in target type"},
-        {"000", "number would be zero for non-zero type"}};
+        {"-1", "invalid digit found in string"}, {"000", "number would be zero for non-zero type"}};
     for (const auto& [text, refusal] : numbers) {
         const korvalle::Result<std::uint64_t> parsed = cli::parse_nonzero_u64(text);
         ASSERT_FALSE(parsed.ok()) << text;

@@ -80,13 +80,19 @@ TEST(Text, FloatDisplayAndDebug) {
 }
 
 TEST(Text, IntegersErrorsTrimAndLines) {
-    const std::pair<const char*, const char*> int_errors[] = {
+    // Digits are read in order: an overflow before a stray byte is the overflow.
+    const std::pair<const char*, const char*> numbers[] = {
         {"", "cannot parse integer from empty string"}, {"12a", "invalid digit found in string"},
         {"-1", "invalid digit found in string"}, {"+", "invalid digit found in string"},
-        {"18446744073709551616", "number too large to fit in target type"}, {"+18446744073709551615", ""}};
-    for (const auto& [input, error] : int_errors) EXPECT_EQ(text::parse_int_error(input), error) << input;
-    EXPECT_EQ(text::parse_u64("+7"), 7u);
-    EXPECT_EQ(text::parse_u64(" 7"), std::nullopt);
+        {" 7", "invalid digit found in string"}, {"1.5", "invalid digit found in string"},
+        {"18446744073709551616", "number too large to fit in target type"},
+        {"99999999999999999999x", "number too large to fit in target type"},
+        {"+18446744073709551615", "18446744073709551615"}, {"+7", "7"}, {"000", "0"}};
+    for (const auto& [input, expected] : numbers) {
+        const korvalle::Result<std::uint64_t> n = text::parse_u64(input);
+        EXPECT_EQ(n ? std::to_string(*n) : korvalle::message(n.error()), expected) << input;
+        EXPECT_TRUE(n || n.error().kind == korvalle::Fault::Kind::Refused) << input;
+    }
     EXPECT_EQ(text::io_kind_word(ENOTDIR), "not a directory");
     EXPECT_EQ(text::os_error(ENOENT), "No such file or directory (os error 2)");
     EXPECT_EQ(text::trim("\xE3\x80\x80 \t x y\n\xC2\xA0"), "x y");
