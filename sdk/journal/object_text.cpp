@@ -145,6 +145,15 @@ std::optional<std::string> ObjectText::string_member(std::string_view key) const
     return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
+std::optional<ObjectText> ObjectText::object_member(std::string_view key) const {
+    std::string_view value;
+    find({&key, 1}, {&value, 1});
+    if (value.empty() || value.front() != '{') return std::nullopt;
+    ObjectText object;
+    object.assign(value);
+    return object;
+}
+
 std::optional<std::string_view> ObjectText::plain_string_member(std::string_view key) const {
     std::string_view value;
     find({&key, 1}, {&value, 1});

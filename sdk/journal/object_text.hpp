@@ -44,6 +44,9 @@ public:
     // The same as a view of the text, when the string is written without escapes: it lives as
     // long as the text. A labels' other members write every string that needs no escape so.
     std::optional<std::string_view> plain_string_member(std::string_view key) const;
+    // The value of the member key (the last one given counts) when it is an object, kept as a text
+    // of its own in the default storage; its members are found as this object's are.
+    std::optional<ObjectText> object_member(std::string_view key) const;
     // The string values of several members, found in one pass: views of the text, or of the
     // matching scratch text for a string written with escapes.
     template <std::size_t N>

@@ -1,8 +1,9 @@
 #include "sdk/run/crossdag.hpp"
 
 #include "sdk/base/files.hpp"
-#include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/json.hpp"
+#include "sdk/journal/journal_lines.hpp"
+#include "sdk/journal/object_text.hpp"
 
 namespace korvalle::crossdag {
 
@@ -14,10 +15,21 @@ constexpr std::string_view prefix = "run:";
 // counting as the first.
 constexpr int max_line_depth = 127;
 
-// A string member of an object, or none.
-const boost::json::string* string_member(const boost::json::object& object, std::string_view key) {
-    const boost::json::value* value = object.if_contains(key);
-    return value ? value->if_string() : nullptr;
+// The status word a line gives the node: any JSON object the pipeline tool's reader takes (not
+// only an envelope) of kind "node-settled", labelled with the node, whose payload has a status.
+// Its members are found in its text as a kept object's are, without building a tree; a member
+// given twice counts by its last value, as in a tree.
+std::optional<std::string> settled_word(std::string_view line, std::string_view node) {
+    // valid takes what parse would, the nesting limit included.
+    if (!json::valid(line, max_line_depth) || line[line.find_first_not_of(" \t\n\r")] != '{') return std::nullopt;
+    event::ObjectText object;
+    object.assign(line);
+    if (object.string_member("kind") != "node-settled") return std::nullopt;
+    const std::optional<event::ObjectText> labels = object.object_member("labels");
+    if (!labels || labels->string_member("node") != node) return std::nullopt;
+    const std::optional<event::ObjectText> payload = object.object_member("payload");
+    if (!payload) return std::nullopt;
+    return payload->string_member("status");
 }
 
 // The status word of the last "node-settled" line for the node, scanning from the end of the
@@ -25,21 +37,9 @@ const boost::json::string* string_member(const boost::json::object& object, std:
 std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
                                              std::string_view node) {
     for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
-        const Result<boost::json::value> parsed = json::parse(*line, max_line_depth);
-        if (!parsed) continue;
-        const boost::json::object* object = parsed->if_object();
-        if (!object) continue;
-        const boost::json::string* kind = string_member(*object, "kind");
-        if (!kind || *kind != "node-settled") continue;
-        const boost::json::value* labels = object->if_contains("labels");
-        if (!labels || !labels->is_object()) continue;
-        const boost::json::string* labelled = string_member(labels->get_object(), "node");
-        if (!labelled || *labelled != node) continue;
-        const boost::json::value* payload = object->if_contains("payload");
-        if (!payload || !payload->is_object()) continue;
-        const boost::json::string* status = string_member(payload->get_object(), "status");
-        if (!status) continue;
-        if (auto known = graph::NodeStatus::parse(std::string_view(*status))) return known;
+        const std::optional<std::string> word = settled_word(*line, node);
+        if (!word) continue;
+        if (auto known = graph::NodeStatus::parse(*word)) return known;
     }
     return std::nullopt;
 }
