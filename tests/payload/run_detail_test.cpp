@@ -19,14 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Event;
 using testing::RunBuilder;
+using testing::document_as_in_file;
 using testing::open_view;
 using testing::parsed;
 
 const fs::path source_dir = KORVALLE_SOURCE_DIR;
 
-std::string expected(const std::string& name) {
-    return testing::expected_document(source_dir / "tests" / "payload" / "expected" / (name + ".json"));
-}
+// Expected documents, laid out one member a line (tests/support/document_text.hpp).
+fs::path expected(const std::string& name) { return source_dir / "tests" / "payload" / "expected" / (name + ".json"); }
 
 Event event(std::string kind, std::string ts, std::string labels, std::string payload = "{}",
             std::string source = "pipeline", std::string artifacts = "") {
@@ -69,7 +69,7 @@ TEST_F(RunDetail, DemoRunsAsWrittenText) {
     for (const char* id : {"2026-03-02-docs-refresh", "2026-03-05-orders-migration", "2026-03-06-billing-export",
                            "2026-03-07-flaky-ci-triage"}) {
         views::RunView view = open_view(source_dir / "examples" / "runs" / id, id);
-        EXPECT_EQ(text(view), expected(id)) << id;
+        EXPECT_PRED_FORMAT2(document_as_in_file, text(view), expected(id)) << id;
     }
 }
 
@@ -139,7 +139,7 @@ RunBuilder fixture_run(testing::RunsRoot& root) {
 
 TEST_F(RunDetail, FixtureRunAsWrittenText) {
     views::RunView view = open_view(fixture_run(root_));
-    EXPECT_EQ(text(view), expected("fixture"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, text(view), expected("fixture"));
 }
 
 TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
@@ -155,7 +155,7 @@ TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
 TEST_F(RunDetail, EmptyRunAsWrittenText) {
     RunBuilder run = root_.run("empty");
     run.launch({.launcher = "Codex"});
-    EXPECT_EQ(text(open_view(run)), expected("empty"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, text(open_view(run)), expected("empty"));
     run.round_plan(1, R"({"schema_version":1,"tasks":[]})");
     EXPECT_EQ(rounds_of(run_detail(open_view(run), true, nullptr)), std::vector<std::uint64_t>{1});
 }

@@ -1,5 +1,5 @@
-// Shared helpers of the run model tests: envelopes from builder events, replays in memory, and
-// environment variables set for one test.
+// Shared helpers of the run model tests: envelopes from builder events, replays in memory and
+// from disk, and environment variables set for one test.
 #pragma once
 
 #include "sdk/journal/event.hpp"
@@ -12,6 +12,8 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace korvalle::testing {
 
@@ -27,6 +29,19 @@ inline views::RunView replay(std::initializer_list<Event> events) {
     views::RunView view;
     for (const Event& event : events) view.apply_event(envelope(event));
     return view;
+}
+
+// The kinds of the envelopes a run on disk replays, in order; a run that does not open fails the
+// test and gives one word that matches no expected list.
+inline std::vector<std::string> kinds_of(const RunBuilder& run) {
+    auto opened = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
+    if (!opened.ok()) {
+        ADD_FAILURE() << opened.error().to_string();
+        return {"(not opened)"};
+    }
+    std::vector<std::string> out;
+    for (const auto& e : opened.value().envelopes) out.push_back(e.kind);
+    return out;
 }
 
 // A plan payload of nodes written as raw JSON objects.

@@ -102,7 +102,8 @@ void expect_same_documents(const fs::path& root_path) {
         for (bool settled : {false, true}) {
             for (const auto& cursor : cursors) {
                 const store::RunsQuery query{cursor, limit, settled};
-                EXPECT_EQ(json::write(store.run_list(query)), plain_run_list(store, query))
+                EXPECT_PRED_FORMAT2(same_document, json::write(store.run_list(query)),
+                                    plain_run_list(store, query))
                     << "limit " << limit << " settled " << settled << " cursor " << cursor.value_or("-");
                 ++lists;
             }
@@ -126,18 +127,20 @@ void expect_same_documents(const fs::path& root_path) {
         if (!run) continue;  // never asked for by id
         EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
-            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_answer(store, view.id(), [&](const auto& v) {
-                          return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get());
-                      })) << view.id();
+            EXPECT_PRED_FORMAT2(same_document, written(store.run(*run, with_conversations)),
+                                plain_answer(store, view.id(), [&](const auto& v) {
+                                    return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get());
+                                })) << view.id();
             ++items;
         }
         const RunItems asked = items_of(view);
         std::vector<std::optional<std::string>> scopes = {std::nullopt};
         scopes.insert(scopes.end(), asked.nodes.begin(), asked.nodes.end());
         for (const auto& node : scopes) {
-            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_answer(store, view.id(), [&](const auto& v) {
-                          return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
-                      })) << view.id() << " " << node.value_or("-");
+            EXPECT_PRED_FORMAT2(same_document, written(store.timeline(*run, store::TimelineScope{node})),
+                                plain_answer(store, view.id(), [&](const auto& v) {
+                                    return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
+                                })) << view.id() << " " << node.value_or("-");
             ++items;
         }
         // Each item the store serves against the same item projected from the plain view.
@@ -145,7 +148,8 @@ void expect_same_documents(const fs::path& root_path) {
             for (const auto& id : ids) {
                 auto item = contract::RunId::make(id);
                 if (!item) continue;
-                EXPECT_EQ(written((store.*read)(*run, *item)), plain_item(store, view.id(), id, project))
+                EXPECT_PRED_FORMAT2(same_document, written((store.*read)(*run, *item)),
+                                    plain_item(store, view.id(), id, project))
                     << view.id() << " " << id;
                 ++items;
             }

@@ -463,7 +463,8 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
             const auto answered = documents(store, items);
             ASSERT_EQ(answered.size(), expected.size());
             for (const auto& [what, text] : expected) {
-                ASSERT_EQ(answered.at(what), text) << name << " store, " << at << ": " << what;
+                ASSERT_PRED_FORMAT2(same_document, answered.at(what), text)
+                    << name << " store, " << at << ": " << what;
             }
             ASSERT_EQ(cached_streams[i].frames(), expected_frames) << name << " store's streams, " << at;
         }
@@ -478,7 +479,8 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
                          : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
         });
         for (int i = 0; i < requests; ++i) {
-            ASSERT_EQ(concurrent[i], expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
+            ASSERT_PRED_FORMAT2(same_document, concurrent[i],
+                                expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
                 << "concurrent requests, " << at;
         }
         // Two changes of one file in one tick of the file system's clock could leave its
