@@ -130,6 +130,8 @@ struct RunView {
     std::map<std::string, std::string> deferred_contexts;  // emptied at each round start
     std::map<std::string, NodeActivity> activity;          // emptied at each round start
 
+    // Set by open: where the runs named by cross-run references are looked up.
+    std::filesystem::path runs_dir;
     // Set by open after the replay: "run:" + run + "#" + node -> done or blocked.
     StatusMap cross_run_statuses;
 
@@ -156,8 +158,10 @@ struct RunView {
     static std::vector<RunView> all(const std::filesystem::path& runs_root);
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
-    // resolution.
-    static plan::Loaded<RunView> open(const ledger::RunPaths& paths);
+    // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
+    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
+    static plan::Loaded<RunView> open(const ledger::RunPaths& paths,
+                                      std::optional<std::string_view> runs_dir_variable = std::nullopt);
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal
@@ -191,6 +195,11 @@ std::optional<graph::NodeStatus> cross_run_status(const RunView& view, std::stri
 // The effective status of every graph node of the view (graph::derive_statuses with the
 // view's graph, its recorded statuses and cross_run_status).
 StatusMap derived_statuses(const RunView& view);
+
+// Where the runs named by a run's cross-run references are looked up: the run directory's
+// parent, as the pipeline tool computes it; for a directory without one (a root, an empty
+// path), the value of KORVALLE_RUNS_DIR when it is set and not empty, else "runs".
+std::filesystem::path runs_dir_for(const std::filesystem::path& run_dir, std::optional<std::string_view> configured);
 
 // ---- Journal timestamps and planner context. ----
 
