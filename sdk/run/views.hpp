@@ -223,9 +223,8 @@ std::string_view word(Liveness value);
 // A settled run: not in a round, and its derived statuses are not empty and all done.
 bool is_settled(const RunView& view);
 
-// What liveness reads of a run; the rest is the clock, the process table, the host and the
-// environment, read at every call (the host's name once for every run a caller judges at one
-// moment). Small enough to be kept where the view is not.
+// What liveness reads of a run; the rest is the process table, read at every call, and the
+// caller's LivenessInputs. Small enough to be kept where the view is not.
 struct LivenessFacts {
     std::string host;  // the launch record's
     std::uint32_t pid = 0;
@@ -237,21 +236,33 @@ struct LivenessFacts {
     static LivenessFacts of(const RunView& view);
 };
 
+// The parked threshold when none is configured.
+inline constexpr std::uint64_t default_parked_after_seconds = 1800;
+
+// What liveness reads besides a run and the process table, all given by its caller: the server
+// reads this machine's name and the threshold once when it starts, and the clock when it judges.
+struct LivenessInputs {
+    std::string_view this_host;  // host_name; the caller keeps the text
+    std::uint64_t parked_after_seconds = default_parked_after_seconds;
+    std::uint64_t now_ms = 0;  // the moment judged at (now_ms)
+};
+
 // "SETTLED" for a settled run, else the word of liveness().
-std::string_view liveness_word(const RunView& view);
-std::string_view liveness_word(const LivenessFacts& facts);
-Liveness liveness(const LaunchRecord& launch, const RunView& view);
-Liveness liveness(const LivenessFacts& facts);
-// The same with this machine's name as host_name() gave it to the caller, who judges many runs
-// at one moment and reads it once for all of them.
-std::string_view liveness_word(const LivenessFacts& facts, std::string_view this_host);
-Liveness liveness(const LivenessFacts& facts, std::string_view this_host);
+std::string_view liveness_word(const RunView& view, const LivenessInputs& inputs);
+std::string_view liveness_word(const LivenessFacts& facts, const LivenessInputs& inputs);
+Liveness liveness(const LaunchRecord& launch, const RunView& view, const LivenessInputs& inputs);
+Liveness liveness(const LivenessFacts& facts, const LivenessInputs& inputs);
 
-// KORVALLE_PARKED_AFTER_SECONDS, read at every call; 1800 when unset, invalid or 0.
-std::uint64_t parked_after_seconds();
+// The clock as liveness reads it: milliseconds since the epoch (0 before it).
+std::uint64_t now_ms();
 
-// This machine's name: HOSTNAME, COMPUTERNAME, "/etc/hostname" (trimmed), else "localhost".
-std::string host_name();
+// The parked threshold from the value of KORVALLE_PARKED_AFTER_SECONDS (none when unset):
+// decimal digits after an optional '+', not 0 and within 64 bits; else 1800.
+std::uint64_t parked_after_seconds(std::optional<std::string_view> value);
+
+// This machine's name from the values of HOSTNAME and COMPUTERNAME (none when unset): the
+// first that is UTF-8 and not empty, else "/etc/hostname" (trimmed), else "localhost".
+std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername);
 
 }  // namespace korvalle::views
 

@@ -14,6 +14,7 @@
 #include "src/store/queries.hpp"
 #include "src/store/run_cache.hpp"
 #include "src/store/run_record.hpp"
+#include "src/store/settings.hpp"
 #include "src/store/shared_walks.hpp"
 #include "src/telemetry/telemetry.hpp"
 
@@ -74,11 +75,11 @@ class Frames;
 
 class RunStore {
 public:
-    // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
-    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms);
+    // Keeps a copy of the root, the poll interval and the settings; reads nothing and cannot fail.
+    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms, Settings settings = {});
     // The same with a cache of opened runs of the caller's making (another bound or clock).
     static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms,
-                                      std::shared_ptr<RunCache> run_cache);
+                                      std::shared_ptr<RunCache> run_cache, Settings settings = {});
 
     const std::string& root() const { return root_; }
     std::uint64_t poll_ms() const { return poll_ms_; }
@@ -144,7 +145,10 @@ public:
     Frames events(const EventsQuery& query) const;
 
 private:
-    RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
+    RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings);
+
+    // What liveness judges by now: the settings' host and threshold, and the clock as it is.
+    views::LivenessInputs liveness_now() const;
 
     std::vector<SharedRecord> walk_every_run() const;
     PageMemo::Inputs page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
@@ -153,6 +157,7 @@ private:
     std::string root_;
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
+    Settings settings_;
     std::shared_ptr<TelemetryCache> telemetry_cache_;
     std::shared_ptr<OpenPool> openers_;
     std::shared_ptr<RunCache> run_cache_;
