@@ -1,6 +1,7 @@
 #include "src/app/settings.hpp"
 
 #include "sdk/run/views.hpp"
+#include "src/telemetry/telemetry.hpp"
 
 #include <cstdlib>
 #include <optional>
@@ -21,6 +22,7 @@ std::optional<std::string_view> variable(const char* name) {
 
 store::Settings read_settings() {
     store::Settings settings;
+    settings.telemetry_program = telemetry::telemetry_binary(variable("KORVALLE_UI_KORVALLE_BIN"));
     settings.host_name = views::host_name(variable("HOSTNAME"), variable("COMPUTERNAME"));
     settings.parked_after_seconds = views::parked_after_seconds(variable("KORVALLE_PARKED_AFTER_SECONDS"));
     return settings;

@@ -5,8 +5,8 @@
 
 namespace korvalle::server {
 
-// HOSTNAME, COMPUTERNAME (and "/etc/hostname") and KORVALLE_PARKED_AFTER_SECONDS, each by its
-// rule. KORVALLE_RUNS_DIR is not among them: the
+// KORVALLE_UI_KORVALLE_BIN, HOSTNAME, COMPUTERNAME (and "/etc/hostname") and
+// KORVALLE_PARKED_AFTER_SECONDS, each by its rule. KORVALLE_RUNS_DIR is not among them: the
 // server opens only the runs under its root, whose directories always have a parent
 // (views::runs_dir_for).
 store::Settings read_settings();

@@ -12,6 +12,8 @@ namespace korvalle::store {
 
 // Defaults as for an environment that sets none of the variables, on a machine named localhost.
 struct Settings {
+    // The pipeline tool run for telemetry (telemetry::telemetry_binary).
+    std::string telemetry_program = "korvalle";
     // What liveness judges by: this machine's name (views::host_name) and the parked threshold
     // (views::parked_after_seconds).
     std::string host_name = "localhost";

@@ -50,10 +50,11 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
         return it->second.telemetry;
     }
-    auto outcome = telemetry::of_run_from(telemetry::telemetry_binary(), root, run);
+    auto outcome = telemetry::of_run_from(program_, root, run);
     SharedTelemetry result;
     if (auto* unavailable = std::get_if<telemetry::Unavailable>(&outcome)) {
-        files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message() + "\n");
+        files::write_whole(STDERR_FILENO,
+                           "korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message(program_) + "\n");
     } else {
         result = std::make_shared<const telemetry::RunTelemetry>(std::get<telemetry::RunTelemetry>(std::move(outcome)));
     }
@@ -68,7 +69,7 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunC
                               ? std::numeric_limits<std::uint64_t>::max()
                               : poll_ms * 10),
       settings_(std::move(settings)),
-      telemetry_cache_(std::make_shared<TelemetryCache>()),
+      telemetry_cache_(std::make_shared<TelemetryCache>(settings_.telemetry_program)),
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
       run_cache_(std::move(run_cache)),
       walks_(std::make_shared<SharedWalks>()),

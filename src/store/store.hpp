@@ -56,6 +56,9 @@ struct AnswerShare {
 // two lookups never interleave.
 class TelemetryCache {
 public:
+    // Runs program for the telemetry of runs.
+    explicit TelemetryCache(std::string program) : program_(std::move(program)) {}
+
     // The run's telemetry for this signature: the cached outcome when the signature is the
     // recorded one, else the outcome of a fresh child run (written to standard error when it is
     // unavailable), which replaces the entry. Running out of descriptors or memory throws
@@ -67,6 +70,7 @@ private:
         RunSignature signature;
         SharedTelemetry telemetry;  // null: unavailable for that signature
     };
+    const std::string program_;
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
 };

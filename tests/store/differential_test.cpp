@@ -17,7 +17,6 @@
 #include "tests/support/view_support.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -30,7 +29,7 @@ namespace fs = std::filesystem;
 
 // The settings of the store under test, by which the plain way judges liveness too.
 const store::Settings& settings() {
-    static const store::Settings settings;
+    static const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
     return settings;
 }
 
@@ -100,7 +99,6 @@ std::string written(std::variant<Document, error::ApiError> answer) {
 // ---- The comparison. ----
 
 void expect_same_documents(const fs::path& root_path) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     const auto store = store::RunStore::new_polling_every(root_path.string(), 500, settings());
     const std::vector<views::RunView> views = views::RunView::all(root_path);
     ASSERT_FALSE(views.empty());

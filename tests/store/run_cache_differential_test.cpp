@@ -421,11 +421,10 @@ RunCache::Clock later_by(std::chrono::nanoseconds offset) {
 }
 
 TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     Changes changes(root, seed());
     const std::string path = root.path().string();
-    const store::Settings settings;
+    const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
     // The reference keeps nothing: every run is opened afresh for every document.
     const auto fresh =
         store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()), settings);
