@@ -1,6 +1,6 @@
 // What the server takes from its environment. The program reads it once when it starts and
 // hands it to the store, which passes each value on to where it is used: nothing below reads
-// the environment.
+// these variables. (A telemetry child still inherits the server's whole environment.)
 #pragma once
 
 #include "sdk/run/views.hpp"
