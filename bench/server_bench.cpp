@@ -44,8 +44,9 @@ void BM_ViewsAndSummaries(benchmark::State& state) {
     for (auto _ : state) {
         auto views = views::RunView::all(root);
         boost::json::array summaries;
+        const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
         for (std::size_t i = 0; i < views.size() && i < 50; ++i) {
-            summaries.push_back(payload::run_summary(views[i], nullptr));
+            summaries.push_back(payload::run_summary(views[i], nullptr, liveness));
         }
         runs = views.size();
         benchmark::DoNotOptimize(summaries);

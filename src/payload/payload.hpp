@@ -62,11 +62,9 @@ inline bool is_event(const event::Envelope& envelope, event::EventSource source,
 std::optional<Party> party_of(const event::Envelope& envelope);
 
 // The run's liveness word lower-cased with "-" for the blank: "settled", "active",
-// "driver-dead", "parked". Reads the environment, the clock and the process table.
-std::string state_word(const views::RunView& view);
-std::string state_word(const views::LivenessFacts& facts);
-// The same with this machine's name read once by the caller (views::liveness).
-std::string state_word(const views::LivenessFacts& facts, std::string_view this_host);
+// "driver-dead", "parked". Reads the process table.
+std::string state_word(const views::RunView& view, const views::LivenessInputs& inputs);
+std::string state_word(const views::LivenessFacts& facts, const views::LivenessInputs& inputs);
 
 // The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
 std::string sha256_hex(std::string_view bytes);
@@ -188,23 +186,25 @@ struct SummaryFacts {
     std::uint64_t held_bytes() const;
 };
 
-// The run list entry of one run. telemetry is null when the run's telemetry is unavailable.
+// The run list entry of one run, its liveness judged with inputs. telemetry is null when the
+// run's telemetry is unavailable.
 boost::json::value run_summary(const views::RunView& view,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const views::LivenessInputs& inputs);
 // The same from the facts of the view.
 boost::json::value run_summary(const SummaryFacts& facts,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry);
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const views::LivenessInputs& inputs);
 
 // What a run's summary reads when it is made, beside its facts and telemetry: the run's state
-// word (the clock, the process table, this machine's name, the environment) and, while the run
-// is between rounds, the node counts of its round result file when that file names nodes.
+// word (the process table, and the inputs of its liveness) and, while the run is between
+// rounds, the node counts of its round result file when that file names nodes.
 struct SummaryMoment {
     std::string state;
     std::optional<boost::json::object> result_counts;  // none: the counts derived from the journal
 
-    // Reads them now, with this machine's name as views::host_name gave it to the caller, who
-    // reads it once for a page of summaries.
-    static SummaryMoment of(const SummaryFacts& facts, std::string_view this_host);
+    // Reads them now, the state judged with the caller's inputs.
+    static SummaryMoment of(const SummaryFacts& facts, const views::LivenessInputs& inputs);
     friend bool operator==(const SummaryMoment&, const SummaryMoment&) = default;
 };
 

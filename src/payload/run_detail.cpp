@@ -117,7 +117,7 @@ void node_entry(json::Writer& out, const views::RunView& view, const std::string
 }
 
 void head(json::Writer& out, const views::RunView& view, const telemetry::RunTelemetry* telemetry,
-          const JournalIndex& index) {
+          const JournalIndex& index, const views::LivenessInputs& liveness) {
     // One walk gives the sums of the whole journal, those of the turns some node is named
     // for, and the turn count.
     TurnDurations sums;
@@ -134,7 +134,7 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
 
     out.begin_object();
     out.member("run_id", view.id());
-    out.member("state", state_word(view));
+    out.member("state", state_word(view, liveness));
     out.member("phase", phase_word(view));
     if (view.envelopes.empty())
         out.member("last_event", nullptr);
@@ -354,10 +354,11 @@ boost::json::object model_ms(const TurnDurations& tally) {
     return object;
 }
 
-std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry) {
+std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry,
+                            const views::LivenessInputs& liveness) {
     std::string text;
     json::Writer out(text);
-    head(out, view, telemetry, JournalIndex(view.envelopes));
+    head(out, view, telemetry, JournalIndex(view.envelopes), liveness);
     return text;
 }
 
@@ -413,11 +414,12 @@ namespace {
 
 // Writes the document, its rounds, conversations and node details taken whole from indexes.
 void write_run_detail(json::Writer& out, const views::RunView& view, bool include_conversations,
-                      const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+                      const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes,
+                      const views::LivenessInputs& liveness) {
     const JournalIndex& index = indexes.journal();
     out.begin_object();
     out.key("run");
-    head(out, view, telemetry, index);
+    head(out, view, telemetry, index, liveness);
     out.key("rounds");
     out.begin_array();
     for (std::uint64_t round : rounds_to_visit(view, index)) {
@@ -441,15 +443,16 @@ void write_run_detail(json::Writer& out, const views::RunView& view, bool includ
 }  // namespace
 
 std::string run_detail(const views::RunView& view, bool include_conversations,
-                       const telemetry::RunTelemetry* telemetry) {
-    return text::joined(run_detail_fragments(view, include_conversations, telemetry, OwnIndexes(view)));
+                       const telemetry::RunTelemetry* telemetry, const views::LivenessInputs& liveness) {
+    return text::joined(run_detail_fragments(view, include_conversations, telemetry, OwnIndexes(view), liveness));
 }
 
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
-                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes) {
+                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes,
+                                     const views::LivenessInputs& liveness) {
     text::FragmentedText text;
     json::Writer out(text);
-    write_run_detail(out, view, include_conversations, telemetry, indexes);
+    write_run_detail(out, view, include_conversations, telemetry, indexes, liveness);
     return std::move(text).finish();
 }
 

@@ -19,20 +19,23 @@ class ViewIndexes;
 
 // The text of {"run","rounds","conversations","node_details","launch"}, always all five.
 // Conversations are projected only when include_conversations is set, else the member is [].
-// telemetry is null when the run's telemetry is unavailable. Reads the run's round files; never
-// fails. The document is written as it is made, never held as a tree: on a large run most of it
-// is round plans and conversation texts, which would otherwise be copied twice.
+// telemetry is null when the run's telemetry is unavailable; the run's state is judged with
+// liveness. Reads the run's round files; never fails. The document is written as it is made,
+// never held as a tree: on a large run most of it is round plans and conversation texts, which
+// would otherwise be copied twice.
 std::string run_detail(const views::RunView& view, bool include_conversations,
-                       const telemetry::RunTelemetry* telemetry);
+                       const telemetry::RunTelemetry* telemetry, const views::LivenessInputs& liveness);
 // The same text in fragments, from indexes kept with the view (indexes.hpp): the texts that the
 // indexes keep (round objects, conversations, node details) are fragments of their own, shared
 // and not copied, between the fragments written for it.
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
-                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
+                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes,
+                                     const views::LivenessInputs& liveness);
 
 // The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing
 // indicators and counts.
-std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry);
+std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry,
+                            const views::LivenessInputs& liveness);
 
 // One party's token usage from the telemetry: {"input_tokens","output_tokens",
 // "cache_read_tokens","cache_write_tokens","cost_usd"}, null where unknown.

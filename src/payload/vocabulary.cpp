@@ -81,12 +81,12 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
     return std::nullopt;
 }
 
-std::string state_word(const views::RunView& view) { return state_word(views::LivenessFacts::of(view)); }
+std::string state_word(const views::RunView& view, const views::LivenessInputs& inputs) {
+    return state_word(views::LivenessFacts::of(view), inputs);
+}
 
-std::string state_word(const views::LivenessFacts& facts) { return state_word(facts, views::host_name()); }
-
-std::string state_word(const views::LivenessFacts& facts, std::string_view this_host) {
-    std::string word(views::liveness_word(facts, this_host));
+std::string state_word(const views::LivenessFacts& facts, const views::LivenessInputs& inputs) {
+    std::string word(views::liveness_word(facts, inputs));
     for (char& c : word) {
         if (c == ' ')
             c = '-';

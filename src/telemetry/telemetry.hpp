@@ -98,12 +98,12 @@ struct Unavailable {
     static Unavailable refused(std::string text) { return {Kind::Refused, std::move(text)}; }
     static Unavailable unreadable(std::string text) { return {Kind::Unreadable, std::move(text)}; }
 
-    // The display form, naming the program as telemetry_binary() gives it now:
+    // The display form, naming the program that was run:
     //   CannotStart: "cannot start `{program} telemetry`: {text} — install the matching
     //                `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN"
     //   Refused:     "`{program} telemetry` refused: {text}"
     //   Unreadable:  "`{program} telemetry` answered a document this build cannot read: {text}"
-    std::string message() const;
+    std::string message(std::string_view program) const;
 
     friend bool operator==(const Unavailable&, const Unavailable&) = default;
 };
@@ -111,9 +111,10 @@ struct Unavailable {
 // The outcome of one lookup.
 using Outcome = std::variant<RunTelemetry, Unavailable>;
 
-// The program to run: KORVALLE_UI_KORVALLE_BIN when it is set, valid UTF-8 and not empty
-// (unchanged, not trimmed), else "korvalle" (looked up on PATH). Reads the environment anew.
-std::string telemetry_binary();
+// The program to run from the value of KORVALLE_UI_KORVALLE_BIN (none when unset): the value
+// when it is valid UTF-8 and not empty (unchanged, not trimmed), else "korvalle" (looked up on
+// PATH).
+std::string telemetry_binary(std::optional<std::string_view> value);
 
 // How long a child may run before its process group is killed.
 inline constexpr std::chrono::milliseconds default_time_limit{60'000};

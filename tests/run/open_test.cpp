@@ -251,6 +251,15 @@ TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
     fs::current_path(cwd);
     ASSERT_TRUE(bare.ok());
     EXPECT_EQ(bare.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);
+
+    // Only a directory without a parent looks in the configured runs directory, when it is set
+    // and not empty.
+    const std::tuple<fs::path, std::optional<std::string_view>, fs::path> dirs[] = {
+        {"/", "/srv/runs", "/srv/runs"}, {"//", "/srv/runs", "/srv/runs"}, {"", "elsewhere", "elsewhere"},
+        {"/", "", "runs"},           {"/", std::nullopt, "runs"},         {"/srv/runs/abc/.", "/x", "/srv/runs"},
+        {"/abc", "/x", "/"},         {"abc", "/x", ""}};
+    for (const auto& [dir, configured, expected] : dirs)
+        EXPECT_EQ(views::runs_dir_for(dir, configured), expected) << dir << " " << configured.value_or("unset");
 }
 
 // An open or a read on makes each node's activity text once, after its replay: the view shows what

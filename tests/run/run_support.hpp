@@ -1,5 +1,5 @@
-// Shared helpers of the run model tests: envelopes from builder events, replays in memory and
-// from disk, and environment variables set for one test.
+// Shared helpers of the run model tests: envelopes from builder events, and replays in memory and
+// from disk.
 #pragma once
 
 #include "sdk/journal/event.hpp"
@@ -8,10 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <initializer_list>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,30 +46,5 @@ inline std::string plan_payload(std::string_view tasks, int concurrency = 2) {
     return std::string(R"({"plan":{"schema_version":1,"concurrency":)") + std::to_string(concurrency) +
            R"(,"tasks":[)" + std::string(tasks) + "]}}";
 }
-
-// Sets or clears environment variables (nullptr clears) and restores them when it goes.
-class Env {
-public:
-    void set(const char* name, const char* value) {
-        if (!saved_.contains(name)) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        put(name, value);
-    }
-    ~Env() {
-        for (auto& [name, value] : saved_) put(name.c_str(), value ? value->c_str() : nullptr);
-    }
-
-private:
-    static void put(const char* name, const char* value) {
-        if (value) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    std::map<std::string, std::optional<std::string>> saved_;
-};
 
 }  // namespace korvalle::testing

@@ -17,7 +17,6 @@
 #include "tests/support/view_support.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -27,6 +26,16 @@ namespace {
 namespace fs = std::filesystem;
 
 // ---- The plain way. ----
+
+// The settings of the store under test, by which the plain way judges liveness too.
+const store::Settings& settings() {
+    static const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
+    return settings;
+}
+
+views::LivenessInputs liveness_now() {
+    return {settings().host_name, settings().parked_after_seconds, views::now_ms()};
+}
 
 bool before(const views::RunView* a, const views::RunView* b) {
     if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
@@ -55,7 +64,7 @@ std::string plain_run_list(const store::RunStore& store, const store::RunsQuery&
         page.push_back(*it);
     }
     boost::json::array runs;
-    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view)));
+    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view), liveness_now()));
     boost::json::object document;
     document.emplace("runs", std::move(runs));
     if (more) document.emplace("next_cursor", page.back()->id());
@@ -90,8 +99,7 @@ std::string written(std::variant<Document, error::ApiError> answer) {
 // ---- The comparison. ----
 
 void expect_same_documents(const fs::path& root_path) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
-    const auto store = store::RunStore::new_polling_every(root_path.string(), 500);
+    const auto store = store::RunStore::new_polling_every(root_path.string(), 500, settings());
     const std::vector<views::RunView> views = views::RunView::all(root_path);
     ASSERT_FALSE(views.empty());
 
@@ -129,7 +137,8 @@ void expect_same_documents(const fs::path& root_path) {
         for (bool with_conversations : {true, false}) {
             EXPECT_PRED_FORMAT2(same_document, written(store.run(*run, with_conversations)),
                                 plain_answer(store, view.id(), [&](const auto& v) {
-                                    return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get());
+                                    return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get(),
+                                                               liveness_now());
                                 })) << view.id();
             ++items;
         }

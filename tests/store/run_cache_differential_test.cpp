@@ -421,12 +421,13 @@ RunCache::Clock later_by(std::chrono::nanoseconds offset) {
 }
 
 TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     Changes changes(root, seed());
     const std::string path = root.path().string();
+    const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
     // The reference keeps nothing: every run is opened afresh for every document.
-    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
+    const auto fresh =
+        store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()), settings);
     // The cache's clock an hour ahead makes every file settled, so that every entry is kept and
     // every step is seen only through the files' identities; small bounds drop views and
     // records all the time, also in the middle of a walk; the plain clock keeps what has not
@@ -435,9 +436,9 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     auto small_cache = std::make_shared<RunCache>(RunCache::Bounds{96 * 1024, 2 * store::record_room},
                                                   later_by(std::chrono::hours(1)));
     const std::vector<std::pair<std::string, store::RunStore>> cached = {
-        {"kept", store::RunStore::new_polling_every(path, 500, kept_cache)},
-        {"small", store::RunStore::new_polling_every(path, 500, small_cache)},
-        {"plain clock", store::RunStore::new_polling_every(path, 500)},
+        {"kept", store::RunStore::new_polling_every(path, 500, kept_cache, settings)},
+        {"small", store::RunStore::new_polling_every(path, 500, small_cache, settings)},
+        {"plain clock", store::RunStore::new_polling_every(path, 500, settings)},
     };
 
     // The streams watch the runs there are at first, and "ghost", which comes and goes.
@@ -471,7 +472,7 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
         // Concurrent first requests on a cold cache, for the list and for one run, share opens
         // and still answer each as the fresh store does.
         const auto cold = store::RunStore::new_polling_every(
-            path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))));
+            path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))), settings);
         const RootItem& first = items.front();
         constexpr int requests = 8;
         const std::vector<std::string> concurrent = at_once(requests, [&](int i) {
@@ -538,8 +539,9 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         ASSERT_GT(made, 0u);
         std::vector<boost::json::value> documents;
         std::vector<std::string> texts;
-        texts.push_back(payload::run_detail(view, true, nullptr));
-        documents.emplace_back(payload::run_summary(view, nullptr));
+        const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+        texts.push_back(payload::run_detail(view, true, nullptr, liveness));
+        documents.emplace_back(payload::run_summary(view, nullptr, liveness));
         texts.push_back(payload::conversations(view));
         for (const auto& group : payload::session_groups(view))
             texts.push_back(*payload::conversation(view, group.session));
