@@ -1,12 +1,13 @@
-// Conversations: session groups, the projection of one session, and their fingerprint.
+// Conversations: the projection of one session, and the fingerprint of them all.
 #include "src/payload/conversation.hpp"
 #include "src/payload/indexes.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
-#include "src/payload/detail/run_detail_parts.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/detail/prefetch.hpp"
+#include "src/payload/timing.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <boost/json/object.hpp>
 
@@ -18,7 +19,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 
 namespace korvalle::payload {
 
@@ -26,15 +26,6 @@ namespace {
 
 // The only harness whose sessions the journal records.
 constexpr std::string_view harness = "morvenlath";
-
-// The session id of an envelope that belongs to a conversation, else none.
-std::optional<std::string_view> session_of(const event::Envelope& envelope) {
-    if (envelope.source != event::EventSource::Morvane) return std::nullopt;
-    // A text written with escapes is no view, and fails the identifier rule anyway.
-    std::optional<std::string_view> session = envelope.labels.extra.plain_string_member("session");
-    if (session && contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
-    return session;
-}
 
 const boost::json::value* member(const boost::json::object& object, std::string_view key) {
     return object.if_contains(key);
@@ -259,19 +250,6 @@ void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t nu
     id[session.size()] = '.';
     char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
     out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
-}
-
-SessionGroups session_groups(const views::RunView& view) {
-    SessionGroups sessions;
-    std::unordered_map<std::string_view, std::size_t> position;
-    for (const event::Envelope& envelope : view.envelopes) {
-        std::optional<std::string_view> session = session_of(envelope);
-        if (!session) continue;
-        auto [at, fresh] = position.try_emplace(*session, sessions.size());
-        if (fresh) sessions.push_back(SessionEnvelopes{*session, {}});
-        sessions[at->second].envelopes.push_back(&envelope);
-    }
-    return sessions;
 }
 
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view) {

@@ -1,5 +1,5 @@
 // The shared words of the documents, the short content digest and the current time.
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include "sdk/base/clock.hpp"
 #include "sdk/journal/event.hpp"

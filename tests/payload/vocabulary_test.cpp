@@ -1,5 +1,5 @@
 // The shared words and the short digest.
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <gtest/gtest.h>
 

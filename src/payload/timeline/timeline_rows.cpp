@@ -1,14 +1,14 @@
 // The rows the timeline's spans are made of: the turn list, agent sessions, event entries, a
 // node's human wait and its operation spans (verification, publication, lock waits).
-#include "src/payload/timeline.hpp"
+#include "src/payload/timeline/timeline_rows.hpp"
 
 #include "sdk/base/clock.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/journal/event.hpp"
 #include "src/contract/contract.hpp"
 #include "src/payload/conversation.hpp"
-#include "src/payload/payload.hpp"
 #include "src/payload/verification.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <algorithm>
 #include <charconv>

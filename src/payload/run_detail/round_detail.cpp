@@ -1,11 +1,15 @@
 // One round of a run: its plan, the status of each planned node, what gates the blocked ones,
 // which member of a running node can be addressed, what each node reported, and the round's
 // result file.
-#include "src/payload/detail/run_detail_parts.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/round_detail.hpp"
+#include "src/payload/run_detail/detail/round_detail.hpp"
 
-#include "sdk/run/views.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/views.hpp"
+#include "src/payload/files.hpp"
+#include "src/payload/indexes.hpp"
+#include "src/payload/run_detail/detail/journal_index.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
@@ -524,3 +528,13 @@ bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint
 }
 
 }  // namespace korvalle::payload::detail
+
+namespace korvalle::payload {
+
+std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
+    const std::shared_ptr<const RoundObject> object = OwnIndexes(view).round(round);
+    if (!object->text) return std::nullopt;
+    return *object->text;
+}
+
+}  // namespace korvalle::payload

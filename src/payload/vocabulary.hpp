@@ -1,0 +1,63 @@
+// The words the documents share (each word function returns one of its table's constant words),
+// the party of an envelope, the run's state word, and the short content digest and current time
+// that documents write.
+#pragma once
+
+#include "sdk/journal/event.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvalle::views {
+struct RunView;
+struct LivenessFacts;
+}  // namespace korvalle::views
+
+namespace korvalle::payload {
+
+// Who spent a turn's time or tokens.
+enum class Party { Agent, Judge, Llmlint };
+// "agent", "judge", "llmlint".
+std::string_view party_word(Party party);
+
+// The role word equal to the input when it is exactly "orchestrator", "worker", "check-in",
+// "judge" or "pr-author"; none otherwise (an absent input included).
+std::optional<std::string_view> role_word(std::optional<std::string_view> text);
+
+// Display word of a node status text: "ready" shows as "pending"; "not-completed" and
+// "unknown" pass through; anything unrecognised is "unknown".
+std::string_view status_word(std::string_view status);
+
+// "conversation", "pr", "tandrel_session", "worker_report", or "gate_log" for anything else.
+std::string_view artifact_kind_word(std::string_view kind);
+
+// The member key of a JSON object when it is a string; none when absent or of another kind.
+std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
+
+// Whether an envelope comes from the source and is of the kind.
+inline bool is_event(const event::Envelope& envelope, event::EventSource source, std::string_view kind) {
+    return envelope.source == source && envelope.kind == kind;
+}
+
+// The first of payload "role", label "role", label "member" and the persona label that is
+// exactly "agent", "judge" or "llmlint"; none when no source names one.
+std::optional<Party> party_of(const event::Envelope& envelope);
+
+// The run's liveness word lower-cased with "-" for the blank: "settled", "active",
+// "driver-dead", "parked". Reads the environment, the clock and the process table.
+std::string state_word(const views::RunView& view);
+std::string state_word(const views::LivenessFacts& facts);
+// The same with this machine's name read once by the caller (views::liveness).
+std::string state_word(const views::LivenessFacts& facts, std::string_view this_host);
+
+// The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
+std::string sha256_hex(std::string_view bytes);
+
+// The current UTC time as RFC 3339 ending in "Z", the fraction of a second trimmed of
+// trailing zeros; "1970-01-01T00:00:00Z" when the year cannot be written with four digits.
+std::string now_rfc3339();
+
+}  // namespace korvalle::payload
