@@ -2,6 +2,8 @@
 #include "src/payload/conversation.hpp"
 #include "src/payload/indexes.hpp"
 
+#include "sdk/base/clock.hpp"
+#include "sdk/base/digest.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
@@ -10,8 +12,6 @@
 #include "src/payload/vocabulary.hpp"
 
 #include <boost/json/object.hpp>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -214,29 +214,6 @@ void attribution(json::Writer& out, const views::RunView& view, const Envelopes&
     out.end_object();
 }
 
-// Feeds a SHA-256 digest text by text; the context is freed on every path out.
-class Sha256 {
-public:
-    Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr); }
-    void update(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
-    // The first bytes of the digest as lowercase hex digits.
-    std::string hex_prefix(std::size_t bytes) {
-        unsigned char digest[EVP_MAX_MD_SIZE] = {};
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), digest, &length);
-        static constexpr char hex[] = "0123456789abcdef";
-        std::string out;
-        for (std::size_t i = 0; i < bytes; ++i) {
-            out += hex[digest[i] >> 4];
-            out += hex[digest[i] & 0x0f];
-        }
-        return out;
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
-};
-
 }  // namespace
 
 // Made on the stack: a session id passes the identifier rule, so it fits.
@@ -278,7 +255,7 @@ void write_conversation(json::Writer& out, const views::RunView& view, std::stri
     if (first)
         out.member("startedAt", first->ts.view());
     else
-        out.member("startedAt", now_rfc3339());
+        out.member("startedAt", clock::now_rfc3339());
     out.member("state", first ? std::string_view(envelopes.back()->kind) : std::string_view("unknown"));
     out.key("turns");
     turns_of(out, session, envelopes);
@@ -314,7 +291,7 @@ std::optional<std::string> conversation(const views::RunView& view, std::string_
 std::string conversation_signature(const views::RunView& view) { return conversation_signature(view, OwnIndexes(view)); }
 
 std::string conversation_signature(const views::RunView& view, const ViewIndexes& indexes) {
-    Sha256 digest;
+    digest::Sha256 digest;
     std::string text;
     // One document at a time: the texts are hashed as the wire shows them, never all held at once.
     for (const SessionEnvelopes& group : indexes.sessions()) {
@@ -323,7 +300,7 @@ std::string conversation_signature(const views::RunView& view, const ViewIndexes
         write_conversation(out, view, group.session, group.envelopes);
         digest.update(text);
     }
-    return digest.hex_prefix(8);
+    return digest.hex(8);
 }
 
 }  // namespace korvalle::payload

@@ -5,8 +5,6 @@
 
 #include "sdk/journal/event.hpp"
 
-#include <boost/json/object.hpp>
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,9 +32,6 @@ std::string_view status_word(std::string_view status);
 // "conversation", "pr", "tandrel_session", "worker_report", or "gate_log" for anything else.
 std::string_view artifact_kind_word(std::string_view kind);
 
-// The member key of a JSON object when it is a string; none when absent or of another kind.
-std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key);
-
 // Whether an envelope comes from the source and is of the kind.
 inline bool is_event(const event::Envelope& envelope, event::EventSource source, std::string_view kind) {
     return envelope.source == source && envelope.kind == kind;
@@ -53,11 +48,12 @@ std::string state_word(const views::LivenessFacts& facts);
 // The same with this machine's name read once by the caller (views::liveness).
 std::string state_word(const views::LivenessFacts& facts, std::string_view this_host);
 
-// The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits.
+// The first six bytes of the SHA-256 digest of the bytes, as 12 lowercase hex digits
+// (digest::sha256_hex).
 std::string sha256_hex(std::string_view bytes);
 
 // The current UTC time as RFC 3339 ending in "Z", the fraction of a second trimmed of
-// trailing zeros; "1970-01-01T00:00:00Z" when the year cannot be written with four digits.
+// trailing zeros (clock::now_rfc3339).
 std::string now_rfc3339();
 
 }  // namespace korvalle::payload
