@@ -24,7 +24,6 @@ namespace {
 
 using detail::EnvelopeRefs;
 using detail::JournalIndex;
-using event::EventSource;
 
 boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
     if (value) return *value;
