@@ -14,7 +14,7 @@
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>

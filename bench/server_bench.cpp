@@ -9,7 +9,7 @@
 // GET /api/v2/runs on a keep-alive connection to a server on 127.0.0.1:P serving the same root.
 // bench/server_bench.sh runs both with random interleaving and compares their medians.
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 #include "bench/run_generator.hpp"
 
 #include <benchmark/benchmark.h>

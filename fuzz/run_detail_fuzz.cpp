@@ -3,7 +3,7 @@
 // members of unexpected types, huge numbers, rounds far in the future, files that do not parse),
 // the document is written, never a crash or a hang.
 #include "sdk/run/views.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -43,12 +43,6 @@ std::string_view word(MergePolicy value);
 std::string_view word(Workflow value);
 std::string_view word(RepoType value);
 
-// Exact, case-sensitive word lookup; nullopt for anything else.
-std::optional<NodeKind> node_kind_from_word(std::string_view word);
-std::optional<MergePolicy> merge_policy_from_word(std::string_view word);
-std::optional<Workflow> workflow_from_word(std::string_view word);
-std::optional<RepoType> repo_type_from_word(std::string_view word);
-
 // ---- Records. Optional fields keep "absent" apart from every value (an empty text or an
 // empty list is a set value). ----
 

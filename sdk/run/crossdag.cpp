@@ -3,6 +3,7 @@
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/json.hpp"
+#include "sdk/base/json_member.hpp"
 
 namespace korvalle::crossdag {
 
@@ -14,12 +15,6 @@ constexpr std::string_view prefix = "run:";
 // counting as the first.
 constexpr int max_line_depth = 127;
 
-// A string member of an object, or none.
-const boost::json::string* string_member(const boost::json::object& object, std::string_view key) {
-    const boost::json::value* value = object.if_contains(key);
-    return value ? value->if_string() : nullptr;
-}
-
 // The status word of the last "node-settled" line for the node, scanning from the end of the
 // journal in file order; none when no line settles it with a known word.
 std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
@@ -29,17 +24,17 @@ std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& jou
         if (!parsed.value) continue;
         const boost::json::object* object = parsed.value->if_object();
         if (!object) continue;
-        const boost::json::string* kind = string_member(*object, "kind");
+        const std::optional<std::string_view> kind = json::string_member(*object, "kind");
         if (!kind || *kind != "node-settled") continue;
         const boost::json::value* labels = object->if_contains("labels");
         if (!labels || !labels->is_object()) continue;
-        const boost::json::string* labelled = string_member(labels->get_object(), "node");
+        const std::optional<std::string_view> labelled = json::string_member(labels->get_object(), "node");
         if (!labelled || *labelled != node) continue;
         const boost::json::value* payload = object->if_contains("payload");
         if (!payload || !payload->is_object()) continue;
-        const boost::json::string* status = string_member(payload->get_object(), "status");
+        const std::optional<std::string_view> status = json::string_member(payload->get_object(), "status");
         if (!status) continue;
-        if (auto known = graph::NodeStatus::parse(std::string_view(*status))) return known;
+        if (auto known = graph::NodeStatus::parse(*status)) return known;
     }
     return std::nullopt;
 }

@@ -3,7 +3,7 @@
 #include "sdk/base/text.hpp"
 #include "src/api/answer_budget.hpp"
 #include "src/app/cli.hpp"
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/child.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>

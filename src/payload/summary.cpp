@@ -1,8 +1,9 @@
 // The run list entry of one run: state, phase, progress, timing, node counts and launch block.
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 
 #include "sdk/base/memory.hpp"
 #include "sdk/run/views.hpp"
+#include "src/payload/vocabulary.hpp"
 
 namespace korvalle::payload {
 

@@ -1,10 +1,11 @@
 #include "src/store/store.hpp"
 
-#include "src/payload/payload.hpp"
-#include "src/payload/run_detail.hpp"
-#include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
+#include "src/payload/summary.hpp"
+#include "src/payload/timeline/timeline.hpp"
+#include "src/telemetry/child.hpp"
 
 #include <fmt/format.h>
 

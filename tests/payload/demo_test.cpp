@@ -1,5 +1,5 @@
 // Summaries of the demo runs root under examples/, as a run list shows them.
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

@@ -1,5 +1,7 @@
 // Run summaries of fixture runs, checked key by key and as written text.
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
+
+#include "src/payload/vocabulary.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

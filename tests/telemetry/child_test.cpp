@@ -1,5 +1,5 @@
 // Running the telemetry command through the stand-in tool: one group per way a child can end.
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/child.hpp"
 
 #include "tests/support/process_watch.hpp"
 #include "tests/support/run_builder.hpp"

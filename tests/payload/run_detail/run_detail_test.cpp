@@ -1,6 +1,6 @@
 // Run detail documents of the demo runs and of fixture runs, compared as written text; single
 // rules only where no document reaches their branch (telemetry, bad round files, huge rounds).
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

@@ -1,7 +1,7 @@
 // Timeline documents of the demo run and of fixture runs, compared as written JSON text: phases,
 // node spans, dispatch spans and rollups by role, human waits, verification and publication
 // spans, lock-wait rollups, event entries with their redirections and references.
-#include "src/payload/timeline.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

@@ -1,21 +1,25 @@
 // The run detail document: everything the read API answers about one run in one object, its
-// head with node entries, its rounds, its conversations, its node details and its launch block.
+// head with node entries, its rounds (round_detail.hpp), its conversations, its node details
+// (node_details.hpp) and its launch block.
 #pragma once
 
 #include "sdk/base/fragments.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/timing.hpp"
+#include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
+
+namespace korvalle::views {
+struct RunView;
+}
 
 namespace korvalle::payload {
 
 class ViewIndexes;
-
 
 // The text of {"run","rounds","conversations","node_details","launch"}, always all five.
 // Conversations are projected only when include_conversations is set, else the member is [].
@@ -43,15 +47,6 @@ boost::json::object token_usage_object(const telemetry::RunTelemetry* telemetry,
 
 // Which model times a tally holds: four booleans, presence only.
 boost::json::object model_ms(const TurnDurations& tally);
-
-// The text of the "node_details" member: per node with a branch or current-round
-// version-control or artifact activity, its checks, gate verdict, verification records and
-// publication.
-std::string node_details(const views::RunView& view);
-
-// The text of one round's object, or none when the round's plan cannot be had: the view's
-// replayed plan for the current round, the round's "plan.json" for any other.
-std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round);
 
 // The rounds whose objects the document asks for, ascending: 1 up to the current round (at
 // least 1), restricted to the current round and the rounds that exist as a directory or in
