@@ -319,7 +319,9 @@ void read_record(C& cur, R& record) {
 }
 
 // A fault whose message is already composed, its place included when it has one.
-Fault composed(std::string message) { return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}}; }
+Fault composed(std::string message) {
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}};
+}
 
 template <class T>
 Result<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {

@@ -3,8 +3,8 @@
 // buffered value of an edit operation.
 //
 // Reading is all or nothing: a reader returns the whole record or the first fault in document
-// order (the messages quoted below are message() of that fault). Unknown keys are refused in every form; a default applies only to
-// an absent key.
+// order (the messages quoted below are message() of that fault). Unknown keys are refused in
+// every form; a default applies only to an absent key.
 #pragma once
 
 #include "sdk/base/result.hpp"
