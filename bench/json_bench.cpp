@@ -114,7 +114,7 @@ void BM_OurParse(benchmark::State& state) {
     for (auto _ : state) {
         for (const std::string& line : j.lines) {
             auto r = korvalle::json::parse(line);
-            if (!r.value) state.SkipWithError(r.error.c_str());
+            if (!r.ok()) state.SkipWithError(korvalle::message(r.error()).c_str());
             benchmark::DoNotOptimize(r);
         }
     }
@@ -126,7 +126,7 @@ void BM_ReadEnvelope(benchmark::State& state) {
     for (auto _ : state) {
         for (const std::string& line : j.lines) {
             auto r = korvalle::event::read_envelope(line);
-            if (!r.ok()) state.SkipWithError(r.error.c_str());
+            if (!r.ok()) state.SkipWithError(korvalle::message(r.error()).c_str());
             benchmark::DoNotOptimize(r);
         }
     }

@@ -194,7 +194,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
     std::size_t rounds_shown = 0;
     const bench::WarmRun::Request request = data().warm.request();
     const std::string text = text::joined(payload::run_detail_fragments(request.run->view, true, nullptr, request.indexes(), liveness()));
-    if (auto document = json::parse(text); document.value) rounds_shown = document.value->at("rounds").as_array().size();
+    if (auto document = json::parse(text); document.ok()) rounds_shown = document->at("rounds").as_array().size();
     bench::report_beside_open(state, "detail", open_seconds, detail_seconds, bytes);
     bench::report_beside_parse(state, "detail", parse_seconds, detail_seconds);
     bench::report_beside_parse(state, "first_detail", parse_seconds, first_seconds);

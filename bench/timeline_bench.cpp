@@ -137,8 +137,8 @@ Data& data() {
 // The number of spans of the timeline, read back once from its text, outside the measured loop.
 std::size_t span_count(std::optional<std::string_view> node) {
     const bench::WarmRun::Request request = data().warm.request();
-    const json::ParseResult document = json::parse(payload::timeline(request.run->view, node, request.indexes()));
-    return document.value ? document.value->at("spans").as_array().size() : 0;
+    const auto document = json::parse(payload::timeline(request.run->view, node, request.indexes()));
+    return document.ok() ? document->at("spans").as_array().size() : 0;
 }
 
 // Per iteration: open the run afresh and answer the first request for the timeline (whole run

@@ -19,13 +19,19 @@ namespace event = korvalle::event;
 // A small first block: most lines need a few hundred bytes, and each input makes its own arena.
 constexpr std::size_t kFirstBlock = 4096;
 
-void check(std::string_view line, const korvalle::plan::Read<event::Envelope>& strict,
+// The message of a fault, or "" for a line that reads.
+template <class T>
+std::string error_text(const korvalle::Result<T>& read) {
+    return read.ok() ? std::string() : korvalle::message(read.error());
+}
+
+void check(std::string_view line, const korvalle::Result<event::Envelope>& strict,
            const boost::json::storage_ptr& storage) {
     event::Envelope fast(storage);
-    if (event::read_envelope_fast(line, fast) && !(strict.ok() && fast == *strict.value)) std::abort();
+    if (event::read_envelope_fast(line, fast) && !(strict.ok() && fast == *strict)) std::abort();
     event::Envelope journal(storage);
-    const std::string error = event::read_envelope_into(line, journal, korvalle::json::Utf8::Checked);
-    if (error != strict.error || (strict.ok() && !(journal == *strict.value))) std::abort();
+    const std::string error = error_text(event::read_envelope_into(line, journal, korvalle::json::Utf8::Checked));
+    if (error != error_text(strict) || (strict.ok() && !(journal == *strict))) std::abort();
 }
 
 }  // namespace

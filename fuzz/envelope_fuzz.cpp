@@ -11,11 +11,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view line(reinterpret_cast<const char*>(data), size);
     auto read = korvalle::event::read_envelope(line);
-    if (!read.ok() && read.error.find(" at line ") == std::string::npos) std::abort();
+    const std::string message = read.ok() ? std::string() : korvalle::message(read.error());
+    if (!read.ok() && message.find(" at line ") == std::string::npos) std::abort();
     if (korvalle::text::is_utf8(line)) {
         korvalle::event::Envelope known;
-        const std::string error = korvalle::event::read_envelope_into(line, known, korvalle::json::Utf8::Checked);
-        if (error != read.error || (read.ok() && !(known == *read.value))) std::abort();
+        const korvalle::Result<void> into = korvalle::event::read_envelope_into(line, known, korvalle::json::Utf8::Checked);
+        const std::string error = into.ok() ? std::string() : korvalle::message(into.error());
+        if (error != message || (read.ok() && !(known == *read))) std::abort();
     }
     return 0;
 }

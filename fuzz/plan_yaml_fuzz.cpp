@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    korvalle::plan::Read<korvalle::plan::Plan> read = korvalle::plan::read_plan_yaml(text);
-    if (!read.ok() && read.error.empty()) __builtin_trap();
+    korvalle::Result<korvalle::plan::Plan> read = korvalle::plan::read_plan_yaml(text);
+    if (!read.ok() && korvalle::message(read.error()).empty()) __builtin_trap();
     return 0;
 }

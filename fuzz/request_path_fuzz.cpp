@@ -29,9 +29,9 @@ bool id_char(char c) {
 // A text the rule passes is 1 to 128 id characters, not starting with '.'; a refusal is a
 // phrase beginning "must".
 void check_identifier(std::string_view text) {
-    auto phrase = contract::validate_run_id(text);
-    if (phrase) {
-        check(phrase->rfind("must ", 0) == 0);
+    const korvalle::Result<void> valid = contract::validate_run_id(text);
+    if (!valid) {
+        check(korvalle::message(valid.error()).rfind("must ", 0) == 0);
         check(!contract::RunId::make(text));
         return;
     }
@@ -42,7 +42,7 @@ void check_identifier(std::string_view text) {
 
 void check_error_body(const error::ApiError& error) {
     check(error.status() == 422);
-    check(json::parse(error.body()).value.has_value());
+    check(json::parse(error.body()).ok());
 }
 
 // What every document handler checks first: the path ids by the identifier rule, then the
@@ -54,14 +54,14 @@ void check_route_input(const server::RouteInput& input) {
     }
     for (const auto& [key, value] : input.query) check(text::is_utf8(key) && text::is_utf8(value));
     auto runs = server::runs_query(input.query);
-    if (auto* query = std::get_if<store::RunsQuery>(&runs)) {
-        check(query->limit >= 1 && query->limit <= store::max_page);
-        if (query->cursor) check_identifier(*query->cursor);
+    if (runs) {
+        check(runs->limit >= 1 && runs->limit <= store::max_page);
+        if (runs->cursor) check_identifier(*runs->cursor);
     } else {
-        check_error_body(std::get<error::ApiError>(runs));
+        check_error_body(runs.error());
     }
     auto flag = server::flag(input.query, "include_conversations", true);
-    if (auto* error = std::get_if<error::ApiError>(&flag)) check_error_body(*error);
+    if (!flag) check_error_body(flag.error());
 }
 
 // The route table's paths; the handlers are never run here.

@@ -6,7 +6,7 @@
 # Each entry names a folder and the folders whose headers it may include (besides its own).
 set(allowed_sdk/base "")
 set(allowed_sdk/plan "sdk/base")
-set(allowed_sdk/journal "sdk/base;sdk/plan")
+set(allowed_sdk/journal "sdk/base")
 set(allowed_sdk/run "sdk/base;sdk/plan;sdk/journal")
 set(allowed_src/contract "sdk/base")
 set(allowed_src/telemetry "sdk/base;src/contract")

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "sdk/base/fragments.hpp"
+#include "sdk/base/result.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -53,10 +54,6 @@ private:
     std::string message_;
     std::size_t offset_;
 };
-
-// " at line L column C" for a byte offset into text: L counts line feeds before the offset
-// plus one, C counts the bytes since the last line feed up to and including the offset.
-std::string location_suffix(std::string_view text, std::size_t offset);
 
 // What the next value starts with, judged by its first byte after whitespace.
 enum class Token { Null, True, False, Number, String, Array, Object, End, Invalid };
@@ -186,12 +183,8 @@ private:
 };
 
 // Parses a whole text as one JSON value (the reader's rules, kept values nested at most
-// max_depth levels). Returns the value, or the message with its location suffix.
-struct ParseResult {
-    std::optional<boost::json::value> value;
-    std::string error;  // message + location_suffix, when value is empty
-};
-ParseResult parse(std::string_view text, int max_depth = 128);
+// max_depth levels). Returns the value, or the fault (a Syntax fault with its place).
+Result<boost::json::value> parse(std::string_view text, int max_depth = 128);
 // Whether parse would accept the text with the same limit, found without building the value.
 bool valid(std::string_view text, int max_depth = 128);
 

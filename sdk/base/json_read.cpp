@@ -2,7 +2,7 @@
 //
 // Messages are those of the Rust JSON parser the journal writers are checked against, so that
 // a line refused there is refused here with the same words. Errors carry the offset of the
-// byte where the fault was found; location_suffix turns it into line and column.
+// byte where the fault was found; place_in turns it into line and column.
 #include "sdk/base/json.hpp"
 #include "sdk/base/json_scan.hpp"
 #include "sdk/base/result.hpp"
@@ -97,10 +97,6 @@ bool literal_overflows(std::string_view lit) {
 
 ReadError::ReadError(std::string message, std::size_t offset)
     : message_(std::move(message)), offset_(offset) {}
-
-std::string location_suffix(std::string_view text, std::size_t offset) {
-    return message(Fault{.kind = Fault::Kind::Syntax, .detail = {}, .place = place_in(text, offset)});
-}
 
 Reader::Reader(std::string_view text, Utf8 utf8) : text_(text), utf8_(utf8 == Utf8::Checked) {}
 
@@ -736,14 +732,14 @@ bool valid(std::string_view text, int max_depth) {
     }
 }
 
-ParseResult parse(std::string_view text, int max_depth) {
+Result<boost::json::value> parse(std::string_view text, int max_depth) {
     Reader reader(text);
     try {
         boost::json::value value = reader.read_value(1, max_depth);
         reader.finish();
-        return {std::move(value), {}};
+        return value;
     } catch (const ReadError& e) {
-        return {std::nullopt, e.message() + location_suffix(text, e.offset())};
+        return Fault{.kind = Fault::Kind::Syntax, .detail = e.message(), .place = place_in(text, e.offset())};
     }
 }
 

@@ -94,6 +94,9 @@ public:
     const E& error() const& { return std::get<1>(state_); }
     E&& error() && { return std::get<1>(std::move(state_)); }
 
+    // Equal when both hold equal values or equal failures (for types that compare).
+    friend bool operator==(const Result&, const Result&) = default;
+
 private:
     std::variant<T, E> state_;
 };
@@ -111,6 +114,8 @@ public:
     // The failure; only when !ok().
     const E& error() const& { return *error_; }
     E&& error() && { return *std::move(error_); }
+
+    friend bool operator==(const Result&, const Result&) = default;
 
 private:
     std::optional<E> error_;
@@ -133,26 +138,6 @@ public:
 private:
     Fault fault_;
     std::size_t offset_;
-};
-
-// Being replaced by Result: the outcome of one reading, the record or the message of its fault.
-template <class T>
-struct Read {
-    std::optional<T> value;
-    std::string error;  // set when value is empty
-
-    bool ok() const { return value.has_value(); }
-};
-
-// Being replaced by Result<T, SdkError>.
-template <class T>
-struct Loaded {
-    std::variant<T, SdkError> result;
-
-    bool ok() const { return result.index() == 0; }
-    const T& value() const { return std::get<0>(result); }
-    T& value() { return std::get<0>(result); }
-    const SdkError& error() const { return std::get<1>(result); }
 };
 
 }  // namespace korvalle

@@ -2,8 +2,8 @@
 //
 // The readers drive the pull reader member by member, so a known key met twice is refused
 // before its second value is read, and unknown members are skipped without building
-// anything. Faults are thrown as json::ReadError inside a reading and returned as messages
-// with their location at the public entry points.
+// anything. Faults are thrown as json::ReadError inside a reading and returned as faults with
+// their place in the text at the public entry points.
 #include "sdk/journal/event.hpp"
 
 #include "sdk/base/memory.hpp"
@@ -294,9 +294,9 @@ void read_positional_form(Reader& r, Envelope& e) {
     r.end_array();
 }
 
-template <class T>
-plan::Read<T> located(const Reader& r, const json::ReadError& e) {
-    return {std::nullopt, e.message() + json::location_suffix(r.text(), e.offset())};
+// A fault of a reading with its place in the text read.
+Fault located(const Reader& r, const json::ReadError& e) {
+    return Fault{.kind = Fault::Kind::Data, .detail = e.message(), .place = place_in(r.text(), e.offset())};
 }
 
 }  // namespace
@@ -405,7 +405,7 @@ void Labels::free_texts() noexcept {
     }
 }
 
-std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
+Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
     if (utf8 == json::Utf8::Checked) {
         if (read_envelope_fast(line, out)) return {};
         out = Envelope(out.payload.storage());  // the strict reader starts from an empty envelope
@@ -424,30 +424,30 @@ std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 
         r.finish();
         return {};
     } catch (const json::ReadError& err) {
-        return err.message() + json::location_suffix(r.text(), err.offset());
+        return located(r, err);
     }
 }
 
-plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
+Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {
     Envelope e(storage);
-    std::string error = read_envelope_into(line, e);
-    if (!error.empty()) return {std::nullopt, std::move(error)};
-    return {std::move(e), {}};
+    Result<void> read = read_envelope_into(line, e);
+    if (!read) return std::move(read).error();
+    return e;
 }
 
-plan::Read<Labels> read_labels(json::Reader& reader, int depth) {
+Result<Labels> read_labels(json::Reader& reader, int depth) {
     try {
-        return {labels_from(reader, depth), {}};
+        return labels_from(reader, depth);
     } catch (const json::ReadError& err) {
-        return located<Labels>(reader, err);
+        return located(reader, err);
     }
 }
 
-plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
+Result<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth) {
     try {
-        return {artifacts_from(reader, depth), {}};
+        return artifacts_from(reader, depth);
     } catch (const json::ReadError& err) {
-        return located<std::vector<ArtifactRef>>(reader, err);
+        return located(reader, err);
     }
 }
 

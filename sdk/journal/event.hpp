@@ -8,9 +8,9 @@
 #pragma once
 
 #include "sdk/base/json.hpp"
+#include "sdk/base/result.hpp"
 #include "sdk/base/short_text.hpp"
 #include "sdk/journal/object_text.hpp"
-#include "sdk/plan/plan.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -114,12 +114,12 @@ struct Envelope {
 // stream, seq, source, kind and optionally labels, payload, artifacts, or the same fields by
 // position (6 to 9 elements). Only JSON whitespace may follow. The payload and the labels'
 // extra members are made in storage (an arena shared by a run's envelopes, or the default).
-plan::Read<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
+Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage = {});
 // The same into out, an empty envelope made for the storage (a list of envelopes grows in
-// place): the error message, or "" when the line is read. out is unspecified after an error.
+// place): nothing when the line is read, else its fault. out is unspecified after a fault.
 // utf8: Checked for a line known to be valid UTF-8 (a journal line as the line splitter hands it
 // over), which is then not checked again, and read by the fast reader first.
-std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
+Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
 
 // The fast reading of a line known to be valid UTF-8, for the common shapes of journal lines:
 // true when it has read the line into out (an empty envelope made for its storage), exactly as
@@ -128,9 +128,9 @@ std::string read_envelope_into(std::string_view line, Envelope& out, json::Utf8 
 bool read_envelope_fast(std::string_view line, Envelope& out);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
-// first). On success the reader stands just behind the value; on failure the message carries
-// the location. depth is the nesting level of the value (2 inside an envelope).
-plan::Read<Labels> read_labels(json::Reader& reader, int depth = 2);
-plan::Read<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth = 2);
+// first). On success the reader stands just behind the value; on failure the fault has its
+// place in the reader's text. depth is the nesting level of the value (2 inside an envelope).
+Result<Labels> read_labels(json::Reader& reader, int depth = 2);
+Result<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth = 2);
 
 }  // namespace korvalle::event

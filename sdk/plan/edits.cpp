@@ -16,7 +16,7 @@ namespace {
 
 using boost::json::value;
 
-// The first fault of a reading ends it; read_operation returns its message.
+// The first fault of a reading ends it; read_operation returns it.
 [[noreturn]] void fail(std::string message) { throw form::Fault(std::move(message)); }
 
 [[noreturn]] void invalid_type(const value& v, std::string_view expected) {
@@ -52,9 +52,9 @@ std::optional<boost::json::object> read_optional_map(value& v) {
 }
 
 plan::Node read_node(value& v) {
-    auto node = plan::node_from_content(v);
-    if (!node.ok()) fail(std::move(node.error));
-    return std::move(*node.value);
+    Result<plan::Node> node = plan::node_from_content(v);
+    if (!node) fail(message(node.error()));
+    return std::move(node).value();
 }
 
 // A two-word enumeration: the word as a string, or a one-member object named by the word whose
@@ -275,11 +275,11 @@ Operation read(value& v) {
 
 }  // namespace
 
-plan::Read<Operation> read_operation(boost::json::value value) {
+Result<Operation> read_operation(boost::json::value value) {
     try {
-        return {read(value), {}};
+        return read(value);
     } catch (const form::Fault& fault) {
-        return {std::nullopt, fault.message()};
+        return Fault{.kind = Fault::Kind::Data, .detail = fault.message(), .place = {}};
     }
 }
 

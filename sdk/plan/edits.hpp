@@ -87,7 +87,7 @@ using Operation = std::variant<NodeAdded, EdgeAdded, EdgeRemoved, NodeDropped, R
 
 // Reads one operation from an object (members in any order, "kind" among them, unknown
 // members ignored) or an array (the kind word, then the fields by position). Returns the
-// operation or the first fault's message, without location.
-plan::Read<Operation> read_operation(boost::json::value value);
+// operation or the first fault, which has no place.
+Result<Operation> read_operation(boost::json::value value);
 
 }  // namespace korvalle::edits

@@ -312,20 +312,20 @@ void read_record(C& cur, R& record) {
     }
 }
 
-template <class T>
-Read<T> failed(std::string message) {
-    return Read<T>{std::nullopt, std::move(message)};
+// A fault whose message is already composed, its place included when it has one.
+Fault composed(std::string message) {
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}};
 }
 
 template <class T>
-Read<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {
+Result<T> from_tree(const boost::json::value& value, form::ValueCursor::Mode mode) {
     try {
         form::ValueCursor cur(value, mode);
-        Read<T> read{T{}, {}};
-        read_record(cur, *read.value);
-        return read;
+        T record{};
+        read_record(cur, record);
+        return record;
     } catch (const form::Fault& fault) {
-        return failed<T>(fault.message());
+        return composed(fault.message());
     }
 }
 
@@ -336,39 +336,40 @@ std::string_view word(MergePolicy value) { return kMergePolicyWords[static_cast<
 std::string_view word(Workflow value) { return kWorkflowWords[static_cast<std::size_t>(value)]; }
 std::string_view word(RepoType value) { return kRepoTypeWords[static_cast<std::size_t>(value)]; }
 
-Read<Plan> read_plan_yaml(std::string_view text, Plan spent) {
+Result<Plan> read_plan_yaml(std::string_view text, Plan spent) {
     yaml::Document doc = yaml::load_first_document(text);
     try {
         form::YamlCursor cur(doc);
         read_record(cur, spent);
         // The plan is whole; a fault later in its document, or a second document, still fails.
-        if (doc.error) return failed<Plan>(*doc.error);
+        if (doc.error) return composed(*doc.error);
         if (doc.more_documents) {
-            return failed<Plan>("deserializing from YAML containing more than one document is not supported");
+            return composed("deserializing from YAML containing more than one document is not supported");
         }
-        return Read<Plan>{std::move(spent), {}};
+        return spent;
     } catch (const form::Fault& fault) {
-        return failed<Plan>(fault.message());
+        return composed(fault.message());
     }
 }
 
-Read<Plan> read_plan_json(std::string_view text, Plan spent) {
+Result<Plan> read_plan_json(std::string_view text, Plan spent) {
     try {
         json::Reader reader(text);
         form::JsonTextCursor cur(reader);
-        Read<Plan> read{std::move(spent), {}};
-        read_record(cur, *read.value);
+        read_record(cur, spent);
         reader.finish();
-        return read;
+        return spent;
     } catch (const json::ReadError& error) {
-        return failed<Plan>(error.message() + json::location_suffix(text, error.offset()));
+        return Fault{.kind = Fault::Kind::Data, .detail = error.message(), .place = place_in(text, error.offset())};
     }
 }
 
 std::optional<Plan> plan_from_value(const boost::json::object& payload) {
     auto found = payload.find("plan");
     if (found == payload.end()) return std::nullopt;
-    return from_tree<Plan>(found->value(), form::ValueCursor::Mode::Value).value;
+    Result<Plan> read = from_tree<Plan>(found->value(), form::ValueCursor::Mode::Value);
+    if (!read) return std::nullopt;
+    return std::move(read).value();
 }
 
 std::optional<Plan> plan_from_value(const boost::json::value& payload) {
@@ -377,11 +378,11 @@ std::optional<Plan> plan_from_value(const boost::json::value& payload) {
     return plan_from_value(*object);
 }
 
-Read<Node> node_from_value(const boost::json::value& value) {
+Result<Node> node_from_value(const boost::json::value& value) {
     return from_tree<Node>(value, form::ValueCursor::Mode::Value);
 }
 
-Read<Node> node_from_content(const boost::json::value& value) {
+Result<Node> node_from_content(const boost::json::value& value) {
     return from_tree<Node>(value, form::ValueCursor::Mode::Buffered);
 }
 

@@ -2,9 +2,9 @@
 // per-node settings, read strictly from YAML text, JSON text, a JSON value tree or the
 // buffered value of an edit operation.
 //
-// Reading is all or nothing: a reader returns the whole record or the message of the first
-// fault in document order. Unknown keys are refused in every form; a default applies only to
-// an absent key.
+// Reading is all or nothing: a reader returns the whole record or the first fault in document
+// order (the messages quoted below are message() of that fault). Unknown keys are refused in
+// every form; a default applies only to an absent key.
 #pragma once
 
 #include "sdk/base/result.hpp"
@@ -26,8 +26,8 @@ struct ReadTrace;
 
 namespace korvalle::plan {
 
-using korvalle::Loaded;
-using korvalle::Read;
+using korvalle::Fault;
+using korvalle::Result;
 using korvalle::SdkError;
 
 // ---- Enumerations: one exact lower-case word per value, in declared order. ----
@@ -119,8 +119,8 @@ struct Plan {
     // text is one JSON value, YAML (one document) otherwise. The second form reads the plan
     // over `spent`, as the readers below do.
     // When trace is given, it receives how the file's read went (files::ReadTrace).
-    static Loaded<Plan> load(const std::filesystem::path& path);
-    static Loaded<Plan> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
+    static Result<Plan, SdkError> load(const std::filesystem::path& path);
+    static Result<Plan, SdkError> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
 };
 
 // ---- Entry points. A plan reader reads over `spent` (a plan no longer needed) and gives the
@@ -131,11 +131,11 @@ struct Plan {
 // one fails with "deserializing from YAML containing more than one document is not supported".
 // Messages start with the key path of the offending value ("tasks[0].kind: ", left out for the
 // document itself) and end with " at line L column C" (left out at line 0 column 0).
-Read<Plan> read_plan_yaml(std::string_view text, Plan spent = {});
+Result<Plan> read_plan_yaml(std::string_view text, Plan spent = {});
 
 // The whole text as one JSON plan object; only whitespace may follow. Messages end with
 // " at line L column C".
-Read<Plan> read_plan_json(std::string_view text, Plan spent = {});
+Result<Plan> read_plan_json(std::string_view text, Plan spent = {});
 
 // The "plan" member of a run-started payload, read as a plan from a copy; none when the
 // member is missing or cannot be read (the message is dropped).
@@ -143,12 +143,12 @@ std::optional<Plan> plan_from_value(const boost::json::object& payload);
 std::optional<Plan> plan_from_value(const boost::json::value& payload);
 
 // A node from a JSON value tree (run-started plans, requeued nodes): no locations.
-Read<Node> node_from_value(const boost::json::value& value);
+Result<Node> node_from_value(const boost::json::value& value);
 
 // A node from the buffered value of an edit operation: as node_from_value, except the message
 // for an over-long positional record ("invalid length {n}, expected {k} elements in
 // sequence").
-Read<Node> node_from_content(const boost::json::value& value);
+Result<Node> node_from_content(const boost::json::value& value);
 
 // ---- Writers: a node (with its steps and resume point) as a JSON object value. Keys come
 // in declared order; defaults and absent optional fields are left out and null is never

@@ -5,6 +5,7 @@
 #include "sdk/base/json.hpp"
 #include "sdk/base/text.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,18 +66,19 @@ std::string_view json_kind(const boost::json::value& value) {
     }
 }
 
-Loaded<Plan> message(const std::filesystem::path& path, std::string_view detail) {
-    return Loaded<Plan>{SdkError{SdkError::Message{path_text(path) + ": " + std::string(detail)}}};
+// A file that was read but does not hold a plan; the text names the file.
+SdkError not_a_plan(const std::filesystem::path& path, std::string_view detail) {
+    return SdkError{SdkError::Message{path_text(path) + ": " + std::string(detail)}};
 }
 
 }  // namespace
 
-Loaded<Plan> Plan::load(const std::filesystem::path& path) { return load(path, Plan{}); }
+Result<Plan, SdkError> Plan::load(const std::filesystem::path& path) { return load(path, Plan{}); }
 
-Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace) {
+Result<Plan, SdkError> Plan::load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace) {
     files::ReadResult read = files::read_regular(path);
     if (trace) *trace = files::ReadTrace{read.identity, read.error};
-    if (!read.bytes) return Loaded<Plan>{SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}}};
+    if (!read.bytes) return SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}};
     std::string content = std::move(*read.bytes);
     // A json-named file goes the JSON way only when its whole text is one JSON value; any
     // other text, broken JSON included, is read as YAML. A plan that reads from a JSON object
@@ -86,20 +88,24 @@ Loaded<Plan> Plan::load(const std::filesystem::path& path, Plan spent, files::Re
     // ASCII: the whole file is checked for UTF-8 only when the plan did not read from JSON.
     const bool json_name = is_json_name(path.native());
     const bool object = json_name && json::Reader(content).peek() == json::Token::Object;
-    Read<Plan> plan = object ? read_plan_json(content, std::move(spent)) : Read<Plan>{};
-    if (plan.value) return Loaded<Plan>{std::move(*plan.value)};
+    std::optional<Fault> json_fault;
+    if (object) {
+        Result<Plan> plan = read_plan_json(content, std::move(spent));
+        if (plan) return std::move(plan).value();
+        json_fault = std::move(plan).error();
+    }
     if (!text::is_utf8(content)) {
-        return Loaded<Plan>{SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}}};
+        return SdkError{SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
     }
     if (json_name && json::valid(content, kJsonRouteDepth)) {
-        if (object) return message(path, plan.error);
-        json::ParseResult parsed = json::parse(content, kJsonRouteDepth);
-        return message(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed.value)));
+        if (json_fault) return not_a_plan(path, message(*json_fault));
+        const Result<boost::json::value> parsed = json::parse(content, kJsonRouteDepth);
+        return not_a_plan(path, "must be a JSON mapping, got " + std::string(json_kind(*parsed)));
     }
     // Read over what is left of the spent plan: all of it when the JSON way was not tried.
-    plan = read_plan_yaml(content, std::move(spent));
-    if (!plan.value) return message(path, plan.error);
-    return Loaded<Plan>{std::move(*plan.value)};
+    Result<Plan> plan = read_plan_yaml(content, std::move(spent));
+    if (!plan) return not_a_plan(path, message(plan.error()));
+    return std::move(plan).value();
 }
 
 }  // namespace korvalle::plan

@@ -20,9 +20,9 @@ constexpr int max_line_depth = 127;
 std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& journal,
                                              std::string_view node) {
     for (auto line = journal.rbegin(); line != journal.rend(); ++line) {
-        json::ParseResult parsed = json::parse(*line, max_line_depth);
-        if (!parsed.value) continue;
-        const boost::json::object* object = parsed.value->if_object();
+        const Result<boost::json::value> parsed = json::parse(*line, max_line_depth);
+        if (!parsed) continue;
+        const boost::json::object* object = parsed->if_object();
         if (!object) continue;
         const std::optional<std::string_view> kind = json::string_member(*object, "kind");
         if (!kind || *kind != "node-settled") continue;

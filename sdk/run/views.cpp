@@ -78,7 +78,7 @@ public:
     void operator()(std::string_view line) {
         EnvelopeList& list = view_.envelopes;
         // The line splitter has checked the line's UTF-8 already.
-        last_made_ = event::read_envelope_into(line, list.next(), json::Utf8::Checked).empty();
+        last_made_ = event::read_envelope_into(line, list.next(), json::Utf8::Checked).ok();
         if (!last_made_) {
             list.drop();
             return;
@@ -209,7 +209,7 @@ fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> c
     return fs::path("runs");
 }
 
-plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
+Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
     if (!files::is_directory(paths.dir)) {
         return {plan::SdkError{plan::SdkError::RunNotFound{
             paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
@@ -220,9 +220,9 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths, std::optional
     files_read.note(launch_path, files::ReadTrace{launch_file.identity, launch_file.error});
     if (!launch_file.bytes) return {io_error(launch_path, launch_file.error)};
     if (!text::is_utf8(*launch_file.bytes)) return {not_utf8_error(launch_path)};
-    plan::Read<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
-    if (!launch.ok()) {
-        return {plan::SdkError{plan::SdkError::Message{launch_path.string() + ": " + launch.error}}};
+    Result<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
+    if (!launch) {
+        return {plan::SdkError{plan::SdkError::Message{launch_path.string() + ": " + message(launch.error())}}};
     }
 
     RunView view;
@@ -232,7 +232,7 @@ plan::Loaded<RunView> RunView::open(const ledger::RunPaths& paths, std::optional
     files_read.note(journal_path, journal_trace);
     view.paths = paths;
     view.runs_dir = runs_dir_for(paths.dir, runs_dir_variable);
-    view.launch = std::move(*launch.value);
+    view.launch = std::move(launch).value();
     finish_open(view, std::move(files_read));
     return {std::move(view)};
 }
@@ -271,7 +271,7 @@ std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;
     for (const ledger::RunPaths& paths : ledger::all_runs(runs_root)) {
-        plan::Loaded<RunView> opened = open(paths);
+        Result<RunView, SdkError> opened = open(paths);
         if (opened.ok()) views.push_back(std::move(opened.value()));
     }
     return views;

@@ -51,9 +51,8 @@ struct LaunchRecord {
     bool operator==(const LaunchRecord&) const = default;
 };
 
-// Reads the text of a launch record; the error is the reader's description of the fault
-// (" at line L column C" included).
-plan::Read<LaunchRecord> read_launch_record(std::string_view text);
+// Reads the text of a launch record; a fault has its place in the text.
+Result<LaunchRecord> read_launch_record(std::string_view text);
 
 // Activity of one node as seen in agent and version-control envelopes of the current round.
 struct NodeActivity {
@@ -160,8 +159,8 @@ struct RunView {
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
     // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
-    static plan::Loaded<RunView> open(const ledger::RunPaths& paths,
-                                      std::optional<std::string_view> runs_dir_variable = std::nullopt);
+    static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
+                                          std::optional<std::string_view> runs_dir_variable = std::nullopt);
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal

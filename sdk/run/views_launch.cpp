@@ -127,7 +127,7 @@ LaunchRecord read_array(json::Reader& reader) {
 
 }  // namespace
 
-plan::Read<LaunchRecord> read_launch_record(std::string_view text) {
+Result<LaunchRecord> read_launch_record(std::string_view text) {
     json::Reader reader(text);
     try {
         LaunchRecord record;
@@ -142,9 +142,9 @@ plan::Read<LaunchRecord> read_launch_record(std::string_view text) {
         }
         }
         reader.finish();
-        return {std::move(record), {}};
+        return record;
     } catch (const json::ReadError& error) {
-        return {std::nullopt, error.message() + json::location_suffix(text, error.offset())};
+        return Fault{.kind = Fault::Kind::Data, .detail = error.message(), .place = place_in(text, error.offset())};
     }
 }
 

@@ -193,8 +193,8 @@ void requeue(RunView& view, const plan::Node& node, const std::optional<boost::j
     if (amend) {
         for (const auto& member : *amend) object[member.key()] = member.value();
     }
-    plan::Read<plan::Node> read = plan::node_from_value(boost::json::value(std::move(object)));
-    if (read.ok()) view.graph.insert(std::move(*read.value));
+    Result<plan::Node> read = plan::node_from_value(boost::json::value(std::move(object)));
+    if (read) view.graph.insert(std::move(read).value());
 }
 
 struct ApplyOperation {
@@ -255,9 +255,9 @@ void apply_edits(RunView& view, const boost::json::object& payload) {
     for (const boost::json::value& item : operations->get_array()) {
         // The reader takes a copy it may take apart: in the default storage, as the values
         // read before may live in a sealed arena.
-        plan::Read<edits::Operation> read = edits::read_operation(boost::json::value(item, boost::json::storage_ptr()));
-        if (!read.ok()) return;
-        batch.push_back(std::move(*read.value));
+        Result<edits::Operation> read = edits::read_operation(boost::json::value(item, boost::json::storage_ptr()));
+        if (!read) return;
+        batch.push_back(std::move(read).value());
     }
     for (const edits::Operation& operation : batch) std::visit(ApplyOperation{view}, operation);
 }

@@ -78,8 +78,8 @@ boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, 
 
 boost::asio::awaitable<Response> events(std::shared_ptr<const Serving> state, RouteInput input) {
     auto query = events_query(input.query, input.head.fields);
-    if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
-    auto frames = std::make_shared<store::Frames>(state->store->events(std::get<store::EventsQuery>(query)));
+    if (!query) co_return error_response(query.error());
+    auto frames = std::make_shared<store::Frames>(state->store->events(*query));
     auto executor = co_await boost::asio::this_coro::executor;
     auto stream = std::make_shared<EventStream>(executor, close_after_stop(*state->store));
     boost::asio::co_spawn(executor, change_feed(std::move(frames), stream, state), boost::asio::detached);

@@ -16,8 +16,8 @@ Response success_envelope(api::Stamped stamped) {
 }
 
 Response answer_of(Outcome outcome) {
-    if (auto* error = std::get_if<error::ApiError>(&outcome)) return error_response(*error);
-    return success_envelope(std::get<api::Stamped>(std::move(outcome)));
+    if (!outcome) return error_response(outcome.error());
+    return success_envelope(std::move(outcome).value());
 }
 
 }  // namespace korvalle::server

@@ -4,6 +4,7 @@
 // answer's share of the answers' budget (answer_budget.hpp), which the answer holds.
 #pragma once
 
+#include "sdk/base/result.hpp"
 #include "src/api/answer_budget.hpp"
 #include "src/api/envelope.hpp"
 #include "src/contract/error.hpp"
@@ -13,11 +14,10 @@
 
 #include <memory>
 #include <optional>
-#include <variant>
 
 namespace korvalle::server {
 
-using Outcome = std::variant<api::Stamped, error::ApiError>;
+using Outcome = Result<api::Stamped, error::ApiError>;
 
 // 200 with the success envelope around the stamped document.
 Response success_envelope(api::Stamped stamped);

@@ -54,23 +54,26 @@ QueryMap decode_query(std::string_view query) {
     return map;
 }
 
-std::variant<std::uint64_t, std::string> parse_u64(std::string_view text) {
-    if (text.empty()) return std::string("cannot parse integer from empty string");
+Result<std::uint64_t> parse_u64(std::string_view text) {
+    const auto refused = [](std::string phrase) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(phrase), .place = {}};
+    };
+    if (text.empty()) return refused("cannot parse integer from empty string");
     std::string_view digits = text;
     if (digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return std::string("invalid digit found in string");
+    if (digits.empty()) return refused("invalid digit found in string");
     constexpr auto max = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t value = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') return std::string("invalid digit found in string");
+        if (c < '0' || c > '9') return refused("invalid digit found in string");
         auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::string("number too large to fit in target type");
+        if (value > (max - digit) / 10) return refused("number too large to fit in target type");
         value = value * 10 + digit;
     }
     return value;
 }
 
-std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
+Result<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value) {
     auto it = query.find(std::string(key));
     if (it == query.end()) return default_value;
     if (it->second == "true") return true;
@@ -79,39 +82,41 @@ std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view
                                             text::debug_quote(it->second));
 }
 
-std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
+Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
     store::RunsQuery out;
     if (auto it = query.find("limit"); it != query.end()) {
-        auto parsed = parse_u64(it->second);
-        if (auto* value = std::get_if<std::uint64_t>(&parsed)) {
-            out.limit = std::clamp<std::uint64_t>(*value, 1, store::max_page);
+        const Result<std::uint64_t> parsed = parse_u64(it->second);
+        if (parsed) {
+            out.limit = std::clamp<std::uint64_t>(*parsed, 1, store::max_page);
         } else {
             return error::ApiError::invalid_request("limit must be a whole number, got " +
                                                     text::debug_quote(it->second));
         }
     }
     if (auto it = query.find("cursor"); it != query.end()) {
-        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(it->second);
+        if (!valid) return error::ApiError::invalid_run_id(message(valid.error()));
         out.cursor = it->second;
     }
     auto settled = flag(query, "include_settled", false);
-    if (auto* err = std::get_if<error::ApiError>(&settled)) return std::move(*err);
-    out.include_settled = std::get<bool>(settled);
+    if (!settled) return std::move(settled).error();
+    out.include_settled = *settled;
     return out;
 }
 
-std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+Result<contract::RunId, error::ApiError> path_id(std::string_view text,
                                                        error::ApiError (*refuse)(std::string phrase)) {
-    if (auto phrase = contract::validate_run_id(text)) return refuse(std::move(*phrase));
+    const Result<void> valid = contract::validate_run_id(text);
+    if (!valid) return refuse(message(valid.error()));
     return *contract::RunId::make(text);
 }
 
 namespace {
 
 std::optional<std::uint64_t> number_or_absent(std::string_view text) {
-    auto parsed = parse_u64(text);
-    if (auto* value = std::get_if<std::uint64_t>(&parsed)) return *value;
-    return std::nullopt;
+    const Result<std::uint64_t> parsed = parse_u64(text);
+    if (!parsed) return std::nullopt;
+    return *parsed;
 }
 
 bool is_header_text(std::string_view value) {
@@ -123,11 +128,12 @@ bool is_header_text(std::string_view value) {
 
 }  // namespace
 
-std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
                                                                const boost::beast::http::fields& headers) {
     store::EventsQuery out;
     if (auto it = query.find("run_id"); it != query.end()) {
-        if (auto phrase = contract::validate_run_id(it->second)) return error::ApiError::invalid_run_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(it->second);
+        if (!valid) return error::ApiError::invalid_run_id(message(valid.error()));
         out.run_id = it->second;
     }
     // The query's "after" alone decides when it is there, even when it is not a number.
@@ -139,7 +145,7 @@ std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& q
     return out;
 }
 
-std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
+Result<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query) {
     auto scope = query.find("scope");
     const std::string_view word = scope == query.end() ? std::string_view{} : std::string_view(scope->second);
     auto node = query.find("node");
@@ -152,7 +158,8 @@ std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMa
     }
     if (word == "node") {
         if (node == query.end()) return error::ApiError::invalid_node_id("scope=node needs the node it scopes to");
-        if (auto phrase = contract::validate_run_id(node->second)) return error::ApiError::invalid_node_id(*phrase);
+        const Result<void> valid = contract::validate_run_id(node->second);
+        if (!valid) return error::ApiError::invalid_node_id(message(valid.error()));
         return store::TimelineScope{node->second};
     }
     return error::ApiError::invalid_request("scope must be run or node, got " + text::debug_quote(word));

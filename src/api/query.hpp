@@ -2,6 +2,7 @@
 // percent-decoded path segments, unsigned numbers, and the run list's query rule.
 #pragma once
 
+#include "sdk/base/result.hpp"
 #include "src/contract/error.hpp"
 #include "src/store/queries.hpp"
 
@@ -12,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <variant>
 
 namespace korvalle::server {
 
@@ -28,29 +28,29 @@ QueryMap decode_query(std::string_view query);
 std::string percent_decode(std::string_view segment);
 
 // An unsigned 64-bit decimal number with an optional single leading '+', as the standard
-// parser reads it; otherwise its refusal text: "cannot parse integer from empty string",
-// "invalid digit found in string" or "number too large to fit in target type".
-std::variant<std::uint64_t, std::string> parse_u64(std::string_view text);
+// parser reads it; otherwise a Refused fault whose message is "cannot parse integer from empty
+// string", "invalid digit found in string" or "number too large to fit in target type".
+Result<std::uint64_t> parse_u64(std::string_view text);
 
 // A path parameter as an id: the identifier rule's phrase fills the error that refuse makes.
-std::variant<contract::RunId, error::ApiError> path_id(std::string_view text,
+Result<contract::RunId, error::ApiError> path_id(std::string_view text,
                                                        error::ApiError (*refuse)(std::string phrase));
 
 // Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
-std::variant<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
+Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
 
 // The change feed's query: "run_id" by the identifier rule (invalid_run_id), then "after" by
 // the number rule of parse_u64 when the key is there (text that is not a number counts as
 // absent), else the first "last-event-id" header by the same rule when every byte of it is a
 // tab or in 32..126. Never an error for either number.
-std::variant<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
+Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
                                                                const boost::beast::http::fields& headers);
 
 // The timeline's "scope" ("run" or "node", exactly) and "node" (required with "node", refused
 // with "run", checked by the identifier rule); every other key is ignored.
-std::variant<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query);
+Result<store::TimelineScope, error::ApiError> timeline_query(const QueryMap& query);
 
 // The strict boolean flag: absent gives the default, only "true" and "false" are accepted.
-std::variant<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);
+Result<bool, error::ApiError> flag(const QueryMap& query, std::string_view key, bool default_value);
 
 }  // namespace korvalle::server

@@ -20,12 +20,12 @@ boost::asio::awaitable<Response> healthz(std::shared_ptr<const Serving>, RouteIn
 
 boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, RouteInput input) {
     auto query = runs_query(input.query);
-    if (auto* error = std::get_if<error::ApiError>(&query)) co_return error_response(*error);
+    if (!query) co_return error_response(query.error());
     // The page comes from a walk shared with the other requests, without a thread held while
     // waiting for it; it is far below the size at which an answer may wait for the budget.
     std::shared_ptr<const std::string> page;
     try {
-        page = co_await state->lists->page(std::get<store::RunsQuery>(std::move(query)));
+        page = co_await state->lists->page(std::move(query).value());
     } catch (...) {
         page.reset();
     }
@@ -38,14 +38,14 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
 // (default true), both before anything is read.
 boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, RouteInput input) {
     auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
-    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
+    if (!id) co_return error_response(id.error());
     auto include = flag(input.query, "include_conversations", true);
-    if (auto* error = std::get_if<error::ApiError>(&include)) co_return error_response(*error);
-    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
-                      include = std::get<bool>(include)](store::AnswerShare& share) -> Outcome {
+    if (!include) co_return error_response(include.error());
+    auto operation = [store = state->store, id = std::move(id).value(),
+                      include = *include](store::AnswerShare& share) -> Outcome {
         auto document = store->run(id, include, &share);
-        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<text::Fragments>(std::move(document)));
+        if (!document) return std::move(document).error();
+        return api::stamp_written(std::move(document).value());
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
@@ -54,14 +54,14 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
 // is read.
 boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, RouteInput input) {
     auto id = path_id(input.params.at(0), error::ApiError::invalid_run_id);
-    if (auto* error = std::get_if<error::ApiError>(&id)) co_return error_response(*error);
+    if (!id) co_return error_response(id.error());
     auto scope = timeline_query(input.query);
-    if (auto* error = std::get_if<error::ApiError>(&scope)) co_return error_response(*error);
-    auto operation = [store = state->store, id = std::get<contract::RunId>(std::move(id)),
-                      scope = std::get<store::TimelineScope>(std::move(scope))](store::AnswerShare& share) -> Outcome {
+    if (!scope) co_return error_response(scope.error());
+    auto operation = [store = state->store, id = std::move(id).value(),
+                      scope = std::move(scope).value()](store::AnswerShare& share) -> Outcome {
         auto document = store->timeline(id, scope, &share);
-        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        return api::stamp_written(std::get<text::Fragments>(std::move(document)));
+        if (!document) return std::move(document).error();
+        return api::stamp_written(std::move(document).value());
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }
@@ -73,17 +73,17 @@ template <auto Read>
 boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, RouteInput input,
                                           error::ApiError (*refuse_item)(std::string)) {
     auto run = path_id(input.params.at(0), error::ApiError::invalid_run_id);
-    if (auto* error = std::get_if<error::ApiError>(&run)) co_return error_response(*error);
+    if (!run) co_return error_response(run.error());
     auto item = path_id(input.params.at(1), refuse_item);
-    if (auto* error = std::get_if<error::ApiError>(&item)) co_return error_response(*error);
-    auto operation = [store = state->store, run = std::get<contract::RunId>(std::move(run)),
-                      item = std::get<contract::RunId>(std::move(item))](store::AnswerShare&) -> Outcome {
+    if (!item) co_return error_response(item.error());
+    auto operation = [store = state->store, run = std::move(run).value(),
+                      item = std::move(item).value()](store::AnswerShare&) -> Outcome {
         auto document = ((*store).*Read)(run, item);
-        if (auto* error = std::get_if<error::ApiError>(&document)) return std::move(*error);
-        if constexpr (std::is_same_v<std::variant_alternative_t<0, decltype(document)>, std::string>)
-            return api::stamp_written(std::get<0>(std::move(document)));
+        if (!document) return std::move(document).error();
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*document)>, std::string>)
+            return api::stamp_written(std::move(document).value());
         else
-            return api::stamp(std::get<0>(std::move(document)));
+            return api::stamp(std::move(document).value());
     };
     co_return co_await answer_from_pool(std::move(state), std::move(operation));
 }

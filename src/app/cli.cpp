@@ -141,20 +141,23 @@ bool is_help_flag(std::string_view arg) { return arg == "-h" || arg == "--help";
 // is missing: a stray argument (the root's version flag included) or an option whose value is
 // cut off by another option is the refusal, even when --runs-root is missing as well (CLI11
 // itself would take the next option as the value).
-std::optional<std::string> serve_refusal(const std::vector<std::string>& args, std::size_t serve_at) {
+Result<void> check_serve_arguments(const std::vector<std::string>& args, std::size_t serve_at) {
+    const auto refused = [](std::string text) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(text), .place = {}};
+    };
     for (std::size_t i = serve_at + 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (is_help_flag(arg)) return std::nullopt;
+        if (is_help_flag(arg)) return {};
         const ServeOption* option = serve_option(arg);
-        if (!option) return "unexpected argument '" + arg + "' found";
+        if (!option) return refused("unexpected argument '" + arg + "' found");
         if (arg.find('=') != std::string::npos) continue;
         // A long option in its place cuts the value off; "-1" is a value, refused by its parser.
         if (i + 1 == args.size() || args[i + 1].rfind("--", 0) == 0 || args[i + 1] == "-h") {
-            return "a value is required for '" + shown(*option) + "' but none was supplied";
+            return refused("a value is required for '" + shown(*option) + "' but none was supplied");
         }
         ++i;  // its value
     }
-    return std::nullopt;
+    return {};
 }
 
 // CLI11 reads "--poll-interval-ms=" as a missing value; the empty text is a value, refused by
@@ -183,12 +186,14 @@ std::string mismatch_text(const CLI::ArgumentMismatch& e) {
 
 }  // namespace
 
-std::variant<RunsRoot, std::string> RunsRoot::try_from(std::string_view path) {
+Result<RunsRoot> RunsRoot::try_from(std::string_view path) {
     std::string owned(path);
     DIR* dir = ::opendir(owned.c_str());
     if (dir == nullptr) {
         int err = errno;
-        return owned + " is not a readable directory: " + text::io_kind_word(err);
+        return Fault{.kind = Fault::Kind::Refused,
+                     .detail = owned + " is not a readable directory: " + text::io_kind_word(err),
+                     .place = {}};
     }
     ::closedir(dir);
     return RunsRoot(std::move(owned));
@@ -253,10 +258,10 @@ std::string format_socket_address(const boost::asio::ip::tcp::endpoint& endpoint
     return out + "]:" + port;
 }
 
-std::variant<std::uint64_t, std::string> parse_nonzero_u64(std::string_view text) {
-    auto parsed = server::parse_u64(text);
-    if (auto* value = std::get_if<std::uint64_t>(&parsed); value && *value == 0) {
-        return std::string("number would be zero for non-zero type");
+Result<std::uint64_t> parse_nonzero_u64(std::string_view text) {
+    Result<std::uint64_t> parsed = server::parse_u64(text);
+    if (parsed && *parsed == 0) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = "number would be zero for non-zero type", .place = {}};
     }
     return parsed;
 }
@@ -281,7 +286,8 @@ std::optional<Exit> early_refusal(const std::vector<std::string>& args, const st
     }
     const std::string& first = args[1];
     if (first == "serve") {
-        if (auto refused = serve_refusal(args, 1)) return usage_error(*refused, serve_usage(prog));
+        const Result<void> checked = check_serve_arguments(args, 1);
+        if (!checked) return usage_error(message(checked.error()), serve_usage(prog));
         return std::nullopt;
     }
     if (first == "help" || first == "-h" || first == "--help" || first == "-V" || first == "--version") {
@@ -347,13 +353,13 @@ std::variant<ServeTexts, Exit> parse_texts(const std::vector<std::string>& args,
 
 // The typed values, each text through its own parser.
 std::variant<ServeArgs, Exit> typed(const ServeTexts& texts) {
-    auto root = RunsRoot::try_from(texts.runs_root);
-    if (auto* why = std::get_if<std::string>(&root)) return invalid_value(texts.runs_root, "--runs-root <DIR>", *why);
+    Result<RunsRoot> root = RunsRoot::try_from(texts.runs_root);
+    if (!root) return invalid_value(texts.runs_root, "--runs-root <DIR>", message(root.error()));
     auto bind = parse_socket_address(texts.bind);
     if (!bind) return invalid_value(texts.bind, "--bind <ADDR>", "invalid socket address syntax");
-    auto poll = parse_nonzero_u64(texts.poll);
-    if (auto* why = std::get_if<std::string>(&poll)) return invalid_value(texts.poll, "--poll-interval-ms <MS>", *why);
-    return ServeArgs{std::get<RunsRoot>(std::move(root)), *bind, std::get<std::uint64_t>(poll)};
+    const Result<std::uint64_t> poll = parse_nonzero_u64(texts.poll);
+    if (!poll) return invalid_value(texts.poll, "--poll-interval-ms <MS>", message(poll.error()));
+    return ServeArgs{std::move(root).value(), *bind, *poll};
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // a usage error (exit status 2) and help and version requests end the process with 0.
 #pragma once
 
+#include "sdk/base/result.hpp"
+
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
@@ -20,9 +22,9 @@ inline constexpr std::string_view version = "0.3.4";
 // directory could be listed when the command line was parsed.
 class RunsRoot {
 public:
-    // Opens the directory for listing and closes it again; on failure the text
-    // "{path} is not a readable directory: {error kind words}".
-    static std::variant<RunsRoot, std::string> try_from(std::string_view path);
+    // Opens the directory for listing and closes it again; on failure a Refused fault whose
+    // message is "{path} is not a readable directory: {error kind words}".
+    static Result<RunsRoot> try_from(std::string_view path);
     const std::string& str() const { return path_; }
 
 private:
@@ -53,8 +55,8 @@ std::optional<boost::asio::ip::tcp::endpoint> parse_socket_address(std::string_v
 // Its display form: "a.b.c.d:port", "[v6]:port" ("[v6%scope]:port" with a numeric scope).
 std::string format_socket_address(const boost::asio::ip::tcp::endpoint& endpoint);
 
-// A non-zero u64 as the standard parser reads it, or its refusal text ("number would be zero
-// for non-zero type", "invalid digit found in string", ...).
-std::variant<std::uint64_t, std::string> parse_nonzero_u64(std::string_view text);
+// A non-zero u64 as the standard parser reads it, or a Refused fault whose message is the
+// refusal ("number would be zero for non-zero type", "invalid digit found in string", ...).
+Result<std::uint64_t> parse_nonzero_u64(std::string_view text);
 
 }  // namespace korvalle::cli

@@ -83,11 +83,12 @@ int run_serve(const cli::ServeArgs& args) {
     auto store = store::RunStore::new_polling_every(args.runs_root.str(), args.poll_interval_ms, server::read_settings());
 
     auto bound = server::bind(*runtime, args.bind);
-    if (auto* failure = std::get_if<std::string>(&bound)) {
-        fatal(*failure, "choose a free address with --bind HOST:PORT, or stop whatever is holding this one.");
+    if (!bound) {
+        fatal("cannot bind " + cli::format_socket_address(args.bind) + ": " + text::os_error(bound.error().value()),
+              "choose a free address with --bind HOST:PORT, or stop whatever is holding this one.");
         return 2;
     }
-    auto listener = std::get<boost::asio::ip::tcp::acceptor>(std::move(bound));
+    auto listener = std::move(bound).value();
 
     auto signals = server::StopSignal::install(*runtime);
     server::end_children_with_the_server();

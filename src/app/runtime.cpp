@@ -1,6 +1,5 @@
 #include "src/app/runtime.hpp"
 
-#include "sdk/base/text.hpp"
 #include "src/api/answer_budget.hpp"
 #include "src/app/cli.hpp"
 #include "src/telemetry/child.hpp"
@@ -101,17 +100,14 @@ void Runtime::release() {
     pool_->shutdown();
 }
 
-std::variant<tcp::acceptor, std::string> bind(Runtime& runtime, const tcp::endpoint& address) {
+Result<tcp::acceptor, boost::system::error_code> bind(Runtime& runtime, const tcp::endpoint& address) {
     tcp::acceptor acceptor(asio::make_strand(runtime.ioc()));
     boost::system::error_code ec;
-    auto fail = [&](const boost::system::error_code& error) {
-        return "cannot bind " + cli::format_socket_address(address) + ": " + text::os_error(error.value());
-    };
-    if (acceptor.open(address.protocol(), ec)) return fail(ec);
+    if (acceptor.open(address.protocol(), ec)) return ec;
     ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (acceptor.bind(address, ec)) return fail(ec);
-    if (acceptor.listen(1024, ec)) return fail(ec);
+    if (acceptor.bind(address, ec)) return ec;
+    if (acceptor.listen(1024, ec)) return ec;
     return acceptor;
 }
 

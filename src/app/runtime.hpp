@@ -3,6 +3,7 @@
 // signal with a graceful drain.
 #pragma once
 
+#include "sdk/base/result.hpp"
 #include "src/api/routes.hpp"
 #include "src/http/pool.hpp"
 #include "src/http/server.hpp"
@@ -11,13 +12,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 namespace korvalle::server {
@@ -45,9 +46,10 @@ private:
     bool released_ = false;
 };
 
-// Binds a listener on the address: one attempt. The failure text is "cannot bind {addr}: {os}".
-std::variant<boost::asio::ip::tcp::acceptor, std::string> bind(Runtime& runtime,
-                                                                const boost::asio::ip::tcp::endpoint& address);
+// Binds a listener on the address: one attempt. Fails with the error of the step that failed
+// (open, bind or listen).
+Result<boost::asio::ip::tcp::acceptor, boost::system::error_code> bind(Runtime& runtime,
+                                                                        const boost::asio::ip::tcp::endpoint& address);
 
 // The installed stop-signal listeners, SIGTERM then SIGINT, each present when its installation
 // succeeded. Kept alive until the process ends: from installation on neither signal ends the

@@ -9,24 +9,28 @@ bool is_id_byte(unsigned char c) {
            c == '_' || c == '.';
 }
 
+Fault refused(std::string phrase) {
+    return Fault{.kind = Fault::Kind::Refused, .detail = std::move(phrase), .place = {}};
+}
+
 }  // namespace
 
-std::optional<std::string> validate_run_id(std::string_view text) {
-    if (text.empty()) return std::string("must not be empty");
+Result<void> validate_run_id(std::string_view text) {
+    if (text.empty()) return refused("must not be empty");
     if (text.size() > max_id_bytes) {
-        return "must be at most " + std::to_string(max_id_bytes) + " characters";
+        return refused("must be at most " + std::to_string(max_id_bytes) + " characters");
     }
     // Every allowed character is one ASCII byte, and every byte of a multi-byte UTF-8 sequence
     // (or of an invalid one) is outside that set, so a byte scan decides as a decoded scan would.
     for (unsigned char c : text) {
-        if (!is_id_byte(c)) return std::string("must use only ASCII letters, digits, '-', '_', and '.'");
+        if (!is_id_byte(c)) return refused("must use only ASCII letters, digits, '-', '_', and '.'");
     }
-    if (text.front() == '.') return std::string("must not start with '.'");
-    return std::nullopt;
+    if (text.front() == '.') return refused("must not start with '.'");
+    return {};
 }
 
 std::optional<RunId> RunId::make(std::string_view text) {
-    if (validate_run_id(text)) return std::nullopt;
+    if (!validate_run_id(text)) return std::nullopt;
     return RunId(std::string(text));
 }
 

@@ -3,6 +3,8 @@
 // telemetry client pass around.
 #pragma once
 
+#include "sdk/base/result.hpp"
+
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -22,15 +24,15 @@ inline constexpr std::uint32_t telemetry_schema_version = 12;
 // The longest id, in bytes.
 inline constexpr std::size_t max_id_bytes = 128;
 
-// Checks one text against the identifier rule. Returns nothing when it passes, or the failure
+// Checks one text against the identifier rule. Fails with a Refused fault whose message is the
 // phrase ("must not be empty", "must be at most 128 characters", "must use only ASCII letters,
 // digits, '-', '_', and '.'", "must not start with '.'"), which fills an API error's detail.
-std::optional<std::string> validate_run_id(std::string_view text);
+Result<void> validate_run_id(std::string_view text);
 
 // An id that passed the identifier rule; never changed afterwards. Shown as its text.
 class RunId {
 public:
-    // The text as an id when it passes the rule (callers that need the failure phrase run
+    // The text as an id when it passes the rule (callers that need the refusal's phrase run
     // validate_run_id themselves first).
     static std::optional<RunId> make(std::string_view text);
 

@@ -28,7 +28,7 @@ std::vector<boost::json::value> live_activity(const views::RunView& view) {
     for (const auto& envelope : view.envelopes) {
         if (envelope.source != event::EventSource::Morvane || envelope.kind != "turn-activity") continue;
         const auto& node = envelope.labels.node;
-        if (!node || contract::validate_run_id(*node)) continue;
+        if (!node || !contract::validate_run_id(*node)) continue;
         auto at_ms = clock::parse_rfc3339_ms(envelope.ts);
         if (!at_ms || !envelope.labels.round) continue;
 

@@ -16,7 +16,7 @@ std::optional<std::string_view> session_of(const event::Envelope& envelope) {
     if (envelope.source != event::EventSource::Morvane) return std::nullopt;
     // A text written with escapes is no view, and fails the identifier rule anyway.
     std::optional<std::string_view> session = envelope.labels.extra.plain_string_member("session");
-    if (session && contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
+    if (session && !contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
     return session;
 }
 

@@ -22,8 +22,8 @@ SharedRun find_watched(const RunStore& store, const std::string& watched) {
     auto id = contract::RunId::make(watched);
     if (!id) return nullptr;
     auto found = store.find_opened(*id);
-    if (auto* run = std::get_if<SharedRun>(&found)) return std::move(*run);
-    return nullptr;
+    if (!found) return nullptr;
+    return std::move(found).value();
 }
 
 Signatures listed_signatures(const RunStore& store) {
@@ -31,7 +31,7 @@ Signatures listed_signatures(const RunStore& store) {
     const std::vector<SharedRecord> records = store.every_run_record();
     out.reserve(records.size());
     for (const SharedRecord& record : records) {
-        if (!contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
+        if (contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
     }
     return out;
 }

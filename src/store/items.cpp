@@ -11,27 +11,27 @@ namespace {
 
 // The run's item as project finds it in the run's view, or not_found.
 template <class Document, class Project>
-std::variant<Document, error::ApiError> item_of_run(const RunStore& store, const contract::RunId& run,
+Result<Document, error::ApiError> item_of_run(const RunStore& store, const contract::RunId& run,
                                                     const contract::RunId& id, Project project,
                                                     error::ApiError (*not_found)(const contract::RunId&)) {
     auto found = store.find_opened(run);
-    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    std::optional<Document> document = project(*std::get<SharedRun>(found), id.view());
-    store.count_indexes(std::get<SharedRun>(found));
+    if (!found) return std::move(found).error();
+    std::optional<Document> document = project(**found, id.view());
+    store.count_indexes(*found);
     if (!document) return not_found(id);
     return std::move(*document);
 }
 
 }  // namespace
 
-std::variant<std::string, error::ApiError> RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
+Result<std::string, error::ApiError> RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
     const auto project = [](const OpenedRun& opened, std::string_view session) {
         return payload::conversation(opened.view, session, opened.indexes_of());
     };
     return item_of_run<std::string>(*this, run, id, project, error::ApiError::conversation_not_found);
 }
 
-std::variant<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
+Result<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
     const auto project = [](const OpenedRun& opened, std::string_view artifact) {
         return payload::artifact(opened.view, artifact);
     };

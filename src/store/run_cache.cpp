@@ -184,7 +184,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             std::lock_guard lock(mutex_);
             ++grown_;
         } else {
-            plan::Loaded<views::RunView> loaded = views::RunView::open(paths);
+            Result<views::RunView, SdkError> loaded = views::RunView::open(paths);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {

@@ -53,11 +53,11 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     }
     auto outcome = telemetry::of_run_from(program_, root, run);
     SharedTelemetry result;
-    if (auto* unavailable = std::get_if<telemetry::Unavailable>(&outcome)) {
+    if (!outcome) {
         files::write_whole(STDERR_FILENO,
-                           "korvalle-api: no telemetry for " + run.str() + ": " + unavailable->message(program_) + "\n");
+                           "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message(program_) + "\n");
     } else {
-        result = std::make_shared<const telemetry::RunTelemetry>(std::get<telemetry::RunTelemetry>(std::move(outcome)));
+        result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
     }
     entries_.insert_or_assign(run.str(), Entry{signature, result});
     return result;
@@ -179,14 +179,14 @@ void AnswerShare::settle(std::uint64_t bytes) {
         lease = budget.acquire(bytes);
 }
 
-std::variant<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
+Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
                                                              AnswerShare* share) const {
     // Taken before any round file is read: a round object read from files that changed less
     // than two seconds before is not kept.
     const std::int64_t read_from = run_cache_->now();
     auto found = find_opened(id);
-    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    const SharedRun& run = std::get<SharedRun>(found);
+    if (!found) return std::move(found).error();
+    const SharedRun& run = *found;
     SharedTelemetry telemetry = cached_telemetry(run->view);
     if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
     text::Fragments fragments =
@@ -196,12 +196,12 @@ std::variant<text::Fragments, error::ApiError> RunStore::run(const contract::Run
     return fragments;
 }
 
-std::variant<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
+Result<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
                                                                   const TimelineScope& scope,
                                                                   AnswerShare* share) const {
     auto found = find_opened(run);
-    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    const SharedRun& opened = std::get<SharedRun>(found);
+    if (!found) return std::move(found).error();
+    const SharedRun& opened = *found;
     if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
     const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
     text::Fragments fragments = payload::timeline_fragments(opened->view, node, opened->indexes_of());
@@ -209,14 +209,14 @@ std::variant<text::Fragments, error::ApiError> RunStore::timeline(const contract
     return fragments;
 }
 
-std::variant<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {
+Result<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {
     auto found = find_opened(id);
-    if (auto* error = std::get_if<error::ApiError>(&found)) return std::move(*error);
-    const SharedRun& run = std::get<SharedRun>(found);
+    if (!found) return std::move(found).error();
+    const SharedRun& run = *found;
     return SharedView(run, &run->view);
 }
 
-std::variant<SharedRun, error::ApiError> RunStore::find_opened(const contract::RunId& id) const {
+Result<SharedRun, error::ApiError> RunStore::find_opened(const contract::RunId& id) const {
     // Only the named entry is looked at, by the listing's own rule, so the answer is the one a
     // walk over every run would give, at the cost of one run.
     std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(root_), id.str());

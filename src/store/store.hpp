@@ -6,6 +6,7 @@
 #pragma once
 
 #include "sdk/base/fragments.hpp"
+#include "sdk/base/result.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
@@ -29,7 +30,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace korvalle::store {
@@ -96,10 +96,10 @@ public:
     // The view of the run whose id equals the requested one byte for byte, or run_not_found.
     // Only that run is looked at: the one entry of that name, taken as the listing would take
     // it, opened through the cache.
-    std::variant<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
+    Result<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
     // The same run as opened, with the indexes kept with its view; a document built from them
     // hands the run to count_indexes afterwards.
-    std::variant<SharedRun, error::ApiError> find_opened(const contract::RunId& id) const;
+    Result<SharedRun, error::ApiError> find_opened(const contract::RunId& id) const;
     void count_indexes(const SharedRun& run) const { run_cache_->count_indexes(run->view.paths, run); }
 
     // The store's cache of opened runs (shared by its clones).
@@ -119,7 +119,7 @@ public:
     // its conversations only when include_conversations is set. run_not_found when no run has
     // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
     // not copied (payload::run_detail_fragments).
-    std::variant<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations,
+    Result<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations,
                                                        AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
@@ -131,17 +131,17 @@ public:
     std::vector<SharedRecord> every_run_record() const;
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
-    std::variant<std::string, error::ApiError> conversation(const contract::RunId& run,
+    Result<std::string, error::ApiError> conversation(const contract::RunId& run,
                                                             const contract::RunId& id) const;
     // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
     // read), or the document.
-    std::variant<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
+    Result<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
                                                                const contract::RunId& id) const;
 
     // The text of the timeline document of the run, for the whole run or the scope's node;
     // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
     // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments).
-    std::variant<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
+    Result<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
                                                             AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its

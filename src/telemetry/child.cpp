@@ -322,9 +322,9 @@ struct Ended {
     Captured captured;
 };
 
-// Starts the child, drains its pipes and reaps it. Gives the reason when it could not be
+// Starts the child, drains its pipes and reaps it. Fails with the reason when it could not be
 // started, read or waited for, or when it overran the time limit.
-std::optional<Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+Result<void, Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
                                      std::chrono::milliseconds time_limit, Ended& ended) {
     const auto deadline = Clock::now() + time_limit;
     Pipe out, err;
@@ -343,7 +343,7 @@ std::optional<Unavailable> run_child(std::string_view program, std::string_view 
     if (ending == Ending::Done) ending = wait_for(child, deadline, error);
     if (ending == Ending::Done) {
         ended.status = child.status;
-        return std::nullopt;
+        return {};
     }
     // A failed wait means the child is no longer ours to reap, and its pid (and group id) may
     // already name another process: nothing is killed.
@@ -380,7 +380,8 @@ Outcome of_run_from(std::string_view program, std::string_view runs_root, const 
         return Unavailable::cannot_start("nul byte found in provided data");
     }
     Ended ended;
-    if (auto failure = run_child(program, runs_root, run, time_limit, ended)) return std::move(*failure);
+    Result<void, Unavailable> ran = run_child(program, runs_root, run, time_limit, ended);
+    if (!ran) return std::move(ran).error();
     if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
         return Unavailable::refused(refusal_detail(ended.captured.err_tail()));
     }

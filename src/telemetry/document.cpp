@@ -234,16 +234,18 @@ std::optional<std::uint64_t> RunTelemetry::*const bucket_fields[bucket_count] = 
     &RunTelemetry::gate_ms,         &RunTelemetry::publication_wait_ms, &RunTelemetry::lock_wait_ms,
     &RunTelemetry::setup_ms,        &RunTelemetry::scheduling_ms};
 
-// Each check below returns the reason when it fails.
-using Failure = std::optional<std::string>;
+// Each check below fails with the reason as the fault's whole text.
+Fault unreadable(std::string reason) {
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(reason), .place = std::nullopt};
+}
 
-Failure check_run_id(const contract::RunId& run, const Document& document) {
-    if (document.run_id == run.view()) return std::nullopt;
-    return "the document is run `" + document.run_id + "`'s, and this asked about `" + run.str() + "`";
+Result<void> check_run_id(const contract::RunId& run, const Document& document) {
+    if (document.run_id == run.view()) return {};
+    return unreadable("the document is run `" + document.run_id + "`'s, and this asked about `" + run.str() + "`");
 }
 
 // Exactly one entry per bucket name, first name first; its time goes into out.
-Failure take_buckets(const Document& document, RunTelemetry& out) {
+Result<void> take_buckets(const Document& document, RunTelemetry& out) {
     for (std::size_t i = 0; i < bucket_count; ++i) {
         const auto name = static_cast<BucketName>(i);
         std::size_t count = 0;
@@ -253,45 +255,48 @@ Failure take_buckets(const Document& document, RunTelemetry& out) {
             out.*bucket_fields[i] = bucket.ms;
         }
         if (count != 1) {
-            return "the `" + std::string(bucket_name(name)) + "` bucket appears " + std::to_string(count) +
-                   " times, and a telemetry document carries exactly one of each of the eight";
+            return unreadable("the `" + std::string(bucket_name(name)) + "` bucket appears " + std::to_string(count) +
+                              " times, and a telemetry document carries exactly one of each of the eight");
         }
     }
-    return std::nullopt;
+    return {};
 }
 
-Failure check_wall_clock(const RunTelemetry& telemetry, std::uint64_t wall_ms) {
+Result<void> check_wall_clock(const RunTelemetry& telemetry, std::uint64_t wall_ms) {
     constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t sum = 0;
     for (const auto field : bucket_fields) {
         const std::uint64_t ms = (telemetry.*field).value_or(0);
         sum = ms > most - sum ? most : sum + ms;
     }
-    if (sum <= wall_ms) return std::nullopt;
-    return "the buckets measure " + std::to_string(sum) + "ms of a " + std::to_string(wall_ms) + "ms wall clock";
+    if (sum <= wall_ms) return {};
+    return unreadable("the buckets measure " + std::to_string(sum) + "ms of a " + std::to_string(wall_ms) +
+                      "ms wall clock");
 }
 
 // A cost must be an amount of money; an entry without one must report some tokens.
-Failure check_usage(const std::map<UsageParty, WireUsage>& usage) {
+Result<void> check_usage(const std::map<UsageParty, WireUsage>& usage) {
     for (const auto& [party, entry] : usage) {
         const std::string name(party_name(party));
         if (entry.cost_usd) {
             const double cost = *entry.cost_usd;
-            if (!std::isfinite(cost) || cost < 0) return "the `" + name + "` party cost " + NotAnAmount{cost}.to_string();
+            if (!std::isfinite(cost) || cost < 0) {
+                return unreadable("the `" + name + "` party cost " + NotAnAmount{cost}.to_string());
+            }
         } else if (!entry.input && !entry.output && !entry.cache_read && !entry.cache_write) {
-            return "the `" + name + "` party is present and reports nothing, where a party nothing was reported for "
-                   "is absent";
+            return unreadable("the `" + name + "` party is present and reports nothing, where a party nothing was "
+                              "reported for is absent");
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
 
 Outcome read_document(const contract::RunId& run, std::string_view output) {
-    json::ParseResult parsed = json::parse(output, max_nesting);
-    if (!parsed.value) return Unavailable::unreadable(std::move(parsed.error));
-    const bj::value& top = *parsed.value;
+    const Result<bj::value> parsed = json::parse(output, max_nesting);
+    if (!parsed) return Unavailable::unreadable(message(parsed.error()));
+    const bj::value& top = *parsed;
 
     const auto version = schema_of(top);
     if (version != schema_version) {
@@ -306,11 +311,11 @@ Outcome read_document(const contract::RunId& run, std::string_view output) {
         return Unavailable::unreadable(error.reason);
     }
     RunTelemetry telemetry;
-    Failure failure = check_run_id(run, document);
-    if (!failure) failure = take_buckets(document, telemetry);
-    if (!failure) failure = check_wall_clock(telemetry, document.wall_ms);
-    if (!failure) failure = check_usage(document.usage);
-    if (failure) return Unavailable::unreadable(std::move(*failure));
+    Result<void> checked = check_run_id(run, document);
+    if (checked) checked = take_buckets(document, telemetry);
+    if (checked) checked = check_wall_clock(telemetry, document.wall_ms);
+    if (checked) checked = check_usage(document.usage);
+    if (!checked) return Unavailable::unreadable(message(checked.error()));
     telemetry.wall_ms = document.wall_ms;
     telemetry.usage = std::move(document.usage);
     return telemetry;

@@ -8,13 +8,14 @@
 // is parsed, its schema version tested, decoded into typed records and checked for consistency.
 #pragma once
 
+#include "sdk/base/result.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace korvalle::telemetry {
@@ -105,8 +106,8 @@ struct Unavailable {
     friend bool operator==(const Unavailable&, const Unavailable&) = default;
 };
 
-// The outcome of one lookup.
-using Outcome = std::variant<RunTelemetry, Unavailable>;
+// The outcome of one lookup: the run's telemetry, or why there is none.
+using Outcome = Result<RunTelemetry, Unavailable>;
 
 // The program to run from the value of KORVALLE_UI_KORVALLE_BIN (none when unset): the value
 // when it is valid UTF-8 and not empty (unchanged, not trimmed), else "korvalle" (looked up on

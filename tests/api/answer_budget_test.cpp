@@ -32,7 +32,7 @@ struct Roots {
     // The run detail's text as the store writes it.
     std::string big_detail() const {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
-        return text::joined(std::get<text::Fragments>(store.run(*contract::RunId::make("big"), true)));
+        return text::joined(*store.run(*contract::RunId::make("big"), true));
     }
     testing::RunsRoot root;
 };

@@ -27,7 +27,11 @@ TEST(IdentifierRule, PhraseOfTheFirstBrokenRule) {
         {"--help", "passes"}, {"2026-12-07T08.19_ab", "passes"},
     };
     for (const auto& [text, phrase] : cases) {
-        EXPECT_EQ(validate_run_id(text).value_or("passes"), phrase) << text;
+        const Result<void> valid = validate_run_id(text);
+        EXPECT_EQ(valid.ok() ? "passes" : message(valid.error()), phrase) << text;
+        if (!valid) {
+            EXPECT_EQ(valid.error().kind, Fault::Kind::Refused) << text;
+        }
         EXPECT_EQ(RunId::make(text).has_value(), phrase == "passes") << text;
     }
 }

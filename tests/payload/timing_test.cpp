@@ -20,8 +20,8 @@ event::Envelope turn(std::string payload, std::string labels = "{}", std::string
                      std::string source = "morvane") {
     auto read = event::read_envelope(testing::envelope_line(
         {.source = source, .kind = kind, .stream = "agent", .seq = 1, .labels = labels, .payload = payload}));
-    EXPECT_TRUE(read.ok()) << read.error;
-    return read.ok() ? *read.value : event::Envelope{};
+    EXPECT_TRUE(read.ok()) << message(read.error());
+    return read.ok() ? *read : event::Envelope{};
 }
 
 TEST(PartyOf, FirstMatchingSourceDecides) {

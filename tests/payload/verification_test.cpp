@@ -33,8 +33,8 @@ protected:
     // One envelope read from a real journal line.
     event::Envelope envelope(const std::string& source, const std::string& kind, const std::string& payload) {
         auto read = event::read_envelope(testing::envelope_line({.source = source, .kind = kind, .payload = payload}));
-        EXPECT_TRUE(read.ok()) << read.error;
-        return std::move(*read.value);
+        EXPECT_TRUE(read.ok()) << message(read.error());
+        return read.ok() ? std::move(read).value() : event::Envelope{};
     }
     bool ok(const std::string& source, const std::string& kind, const std::string& payload) {
         return event_ok(envelope(source, kind, payload));

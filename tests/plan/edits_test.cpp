@@ -11,14 +11,14 @@ namespace {
 using plan::checks::expect_each;
 using Texts = std::vector<std::string>;
 
-plan::Read<Operation> read(std::string_view json) { return read_operation(boost::json::parse(json)); }
+Result<Operation> read(std::string_view json) { return read_operation(boost::json::parse(json)); }
 std::string outcome(const std::string& json) { return plan::checks::outcome(read(json)); }
 
 void expect_reads(const std::vector<std::pair<std::string, Operation>>& cases) {
     for (const auto& [json, expected] : cases) {
-        plan::Read<Operation> got = read(json);
-        ASSERT_TRUE(got.ok()) << json << ": " << got.error;
-        EXPECT_EQ(*got.value, expected) << json;
+        Result<Operation> got = read(json);
+        ASSERT_TRUE(got.ok()) << json << ": " << message(got.error());
+        EXPECT_EQ(*got, expected) << json;
     }
 }
 
@@ -65,7 +65,7 @@ TEST(ReadOperation, EveryKindInObjectAndArrayForm) {
     });
     // An amendment keeps its members in input order.
     auto amended = read(R"({"kind":"node-requeued","node":"a","amend":{"z":1,"a":[null]}})");
-    auto requeued = std::get<NodeRequeued>(amended.value.value());
+    auto requeued = std::get<NodeRequeued>(plan::checks::ok(std::move(amended)));
     ASSERT_TRUE(requeued.amend.has_value());
     EXPECT_EQ(requeued.amend->begin()->key(), "z");
 }

@@ -29,17 +29,23 @@ inline std::string without_location(const std::string& message) {
     return message.substr(0, at);
 }
 
+// The message of a read's fault, or "" for a successful read.
+template <class T>
+std::string error_text(const Result<T>& read) {
+    return read.ok() ? std::string() : message(read.error());
+}
+
 // "read" for a successful read, else its message without location.
 template <class T>
-std::string outcome(const Read<T>& read) {
-    return read.ok() ? "read" : without_location(read.error);
+std::string outcome(const Result<T>& read) {
+    return read.ok() ? "read" : without_location(message(read.error()));
 }
 
 // The value of a read that must succeed (a default value, and a failure, when it does not).
 template <class T>
-T ok(const Read<T>& read) {
-    EXPECT_TRUE(read.ok()) << read.error;
-    return read.value.value_or(T{});
+T ok(const Result<T>& read) {
+    EXPECT_TRUE(read.ok()) << message(read.error());
+    return read.ok() ? read.value() : T{};
 }
 
 // Whether the text starts with the prefix (gtest shows both when it does not).

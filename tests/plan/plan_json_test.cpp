@@ -15,9 +15,9 @@ using checks::expect_each;
 using checks::ok;
 
 boost::json::value tree(std::string_view text) {
-    json::ParseResult parsed = json::parse(text);
-    EXPECT_TRUE(parsed.value) << parsed.error;
-    return parsed.value.value_or(nullptr);
+    Result<boost::json::value> parsed = json::parse(text);
+    EXPECT_TRUE(parsed.ok()) << message(parsed.error());
+    return parsed.ok() ? std::move(parsed).value() : nullptr;
 }
 
 std::string json(const std::string& text) { return checks::outcome(read_plan_json(text)); }
@@ -149,7 +149,7 @@ TEST(PlanJson, PlanFaults) {
     for (const auto& [written, key] : unknown) {
         EXPECT_TRUE(checks::starts(json(with_node(R"({")" + written + R"(":1})")), "unknown field `" + key + "`, "));
     }
-    std::string located = read_plan_json("{\n\"schema_version\": 1,\n\"tasks\": [{\"id\": 5}]}").error;
+    std::string located = checks::error_text(read_plan_json("{\n\"schema_version\": 1,\n\"tasks\": [{\"id\": 5}]}"));
     EXPECT_NE(located.find(" at line 3 column "), std::string::npos) << located;
 }
 

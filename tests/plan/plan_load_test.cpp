@@ -37,14 +37,14 @@ protected:
 
     // The message of a failed load, "loaded" when it loads.
     static std::string message(const fs::path& path) {
-        Loaded<Plan> loaded = Plan::load(path);
+        Result<Plan, SdkError> loaded = Plan::load(path);
         if (loaded.ok()) return "loaded";
         const auto* m = std::get_if<SdkError::Message>(&loaded.error().error);
         return m != nullptr ? m->text : "not a message: " + loaded.error().to_string();
     }
 
     static SdkError::Io io_error(const fs::path& path) {
-        Loaded<Plan> loaded = Plan::load(path);
+        Result<Plan, SdkError> loaded = Plan::load(path);
         const auto* io = loaded.ok() ? nullptr : std::get_if<SdkError::Io>(&loaded.error().error);
         EXPECT_NE(io, nullptr) << (loaded.ok() ? "loaded" : loaded.error().to_string());
         return io != nullptr ? *io : SdkError::Io{};
@@ -143,7 +143,7 @@ TEST_F(PlanLoad, PlansReadOverSpentPlansAreTheirFreshReads) {
     };
     for (const fs::path& spent : files) {
         for (const fs::path& next : files) {
-            Loaded<Plan> over = Plan::load(next, Plan::load(spent).value());
+            Result<Plan, SdkError> over = Plan::load(next, Plan::load(spent).value());
             ASSERT_TRUE(over.ok()) << next << " over " << spent;
             EXPECT_EQ(over.value(), Plan::load(next).value()) << next << " over " << spent;
         }

@@ -3,6 +3,7 @@
 // are with the YAML reader's locations.)
 #include "sdk/plan/plan.hpp"
 #include "sdk/plan/detail/yaml.hpp"
+#include "tests/plan/messages.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,33 +25,33 @@ TEST(YamlBadInput, AliasExpansionIsBoundedButModestUseReads) {
     std::string bomb = "schema_version: 1\ntasks:\n  - id: seed\n    deps: &d [" + repeat("x, ", 199) + "x]\n";
     bomb += "    steps: &s [" + repeat("{id: s, deps: *d}, ", 199) + "{id: s, deps: *d}]\n";
     bomb += repeat("  - {id: n, steps: *s}\n", 200);
-    EXPECT_EQ(read_plan_yaml(bomb).error, "repetition limit exceeded");
+    EXPECT_EQ(checks::error_text(read_plan_yaml(bomb)), "repetition limit exceeded");
 
     std::string modest = "schema_version: 1\ntasks:\n  - id: a\n    deps: &d [x, y, z]\n";
     for (int i = 0; i < 50; ++i) modest += "  - {id: n" + std::to_string(i) + ", deps: *d}\n";
-    Read<Plan> read = read_plan_yaml(modest);
-    ASSERT_TRUE(read.ok()) << read.error;
-    EXPECT_EQ(read.value->tasks.back().deps.size(), 3u);
+    Result<Plan> read = read_plan_yaml(modest);
+    ASSERT_TRUE(read.ok()) << message(read.error());
+    EXPECT_EQ(read->tasks.back().deps.size(), 3u);
 }
 
 TEST(YamlBadInput, DeepNestingFailsEarlyAndWideListsRead) {
     const std::string deep = repeat("[", 1 << 20);
     // The document itself starts at line 1 column 1, which carries no location.
-    EXPECT_EQ(read_plan_yaml(deep).error, "invalid type: sequence, expected struct Plan");
-    EXPECT_EQ(read_plan_yaml(repeat("{", 1 << 20)).error,
+    EXPECT_EQ(checks::error_text(read_plan_yaml(deep)), "invalid type: sequence, expected struct Plan");
+    EXPECT_EQ(checks::error_text(read_plan_yaml(repeat("{", 1 << 20))),
               "invalid type: map, expected field identifier at line 1 column 2");
-    EXPECT_EQ(read_plan_yaml("schema_version: 1\ntasks: []\nname: " + deep).error,
+    EXPECT_EQ(checks::error_text(read_plan_yaml("schema_version: 1\ntasks: []\nname: " + deep)),
               "name: invalid type: sequence, expected a string at line 3 column 7");
-    EXPECT_EQ(read_plan_json(deep).error.rfind("invalid type: sequence, expected u32", 0), 0u);
-    EXPECT_EQ(read_plan_json("{\"schema_version\":1,\"tasks\":[],\"name\":" + deep).error,
+    EXPECT_EQ(checks::error_text(read_plan_json(deep)).rfind("invalid type: sequence, expected u32", 0), 0u);
+    EXPECT_EQ(checks::error_text(read_plan_json("{\"schema_version\":1,\"tasks\":[],\"name\":" + deep)),
               "invalid type: sequence, expected a string at line 1 column 39");
     // Nesting below what a plan can use never reaches the limit's own message.
     EXPECT_EQ(yaml::load_first_document(repeat("[", 200)).error, "recursion limit exceeded at line 1 column 129");
 
-    Read<Plan> wide = read_plan_yaml("schema_version: 1\ntasks:\n  - id: a\n    deps: [" + repeat("d, ", 100000) +
+    Result<Plan> wide = read_plan_yaml("schema_version: 1\ntasks:\n  - id: a\n    deps: [" + repeat("d, ", 100000) +
                                      "d]\n");
-    ASSERT_TRUE(wide.ok()) << wide.error;
-    EXPECT_EQ(wide.value->tasks[0].deps.size(), 100001u);
+    ASSERT_TRUE(wide.ok()) << message(wide.error());
+    EXPECT_EQ(wide->tasks[0].deps.size(), 100001u);
 }
 
 TEST(YamlBadInput, GarbageAndInvalidTextGiveOneMessage) {
@@ -62,13 +63,13 @@ TEST(YamlBadInput, GarbageAndInvalidTextGiveOneMessage) {
     const std::string_view alphabet = "ab:-[]{},&*!#'\"\n ~|>?%@";
     for (char& c : printable) c = alphabet[random() % alphabet.size()];
     for (const std::string& text : {garbage, printable}) {
-        EXPECT_NE(read_plan_yaml(text).error, "");
-        EXPECT_NE(read_plan_json(text).error, "");
+        EXPECT_NE(checks::error_text(read_plan_yaml(text)), "");
+        EXPECT_NE(checks::error_text(read_plan_json(text)), "");
     }
-    EXPECT_NE(read_plan_yaml("schema_version: 1\ntasks: []\nname: caf\xe9\n").error.find("UTF-8"), std::string::npos);
-    EXPECT_NE(read_plan_json("{\"schema_version\":1,\"tasks\":[],\"name\":\"caf\xe9\"}").error, "");
+    EXPECT_NE(checks::error_text(read_plan_yaml("schema_version: 1\ntasks: []\nname: caf\xe9\n")).find("UTF-8"), std::string::npos);
+    EXPECT_NE(checks::error_text(read_plan_json("{\"schema_version\":1,\"tasks\":[],\"name\":\"caf\xe9\"}")), "");
     static constexpr char kNul[] = "schema_version: 1\ntasks: []\nname: a\0b\n";
-    EXPECT_NE(read_plan_yaml(std::string(kNul, sizeof kNul - 1)).error.find("control characters are not allowed"),
+    EXPECT_NE(checks::error_text(read_plan_yaml(std::string(kNul, sizeof kNul - 1))).find("control characters are not allowed"),
               std::string::npos);
 }
 

@@ -28,7 +28,7 @@ TEST(FilesRead, OpenRecordsEveryFileItReadOrLookedFor) {
     run.launch().event({.kind = "run-started",
                         .payload = plan_payload(R"({"id":"a","deps":["run:up#n","run:up#m","run:gone#n","run:plain-file#n"]})")});
 
-    plan::Loaded<views::RunView> opened = views::RunView::open({"down", run.dir()});
+    Result<views::RunView, SdkError> opened = views::RunView::open({"down", run.dir()});
     ASSERT_TRUE(opened.ok());
     const files::SeenFiles& read = opened.value().files_read;
     // The other runs in the order their references sort; "up" is read once for both nodes.
@@ -49,7 +49,7 @@ TEST(FilesRead, OpenRecordsEveryFileItReadOrLookedFor) {
     root.run("up").line("{}");
     EXPECT_FALSE(read.unchanged());
     root.run("up").event({.kind = "x"});
-    plan::Loaded<views::RunView> again = views::RunView::open({"down", run.dir()});
+    Result<views::RunView, SdkError> again = views::RunView::open({"down", run.dir()});
     ASSERT_TRUE(again.ok());
     EXPECT_TRUE(again.value().files_read.unchanged());
     root.run("gone").line("{}");
@@ -64,7 +64,7 @@ TEST(FilesRead, AnOpenRootLooksUpWhatTheWholePathsFind) {
     root.run("up").launch().event({.kind = "x"});
     auto run = root.run("down");
     run.launch().event({.kind = "run-started", .payload = plan_payload(R"({"id":"a","deps":["run:up#n","run:gone#n"]})")});
-    plan::Loaded<views::RunView> opened = views::RunView::open({"down", run.dir()});
+    Result<views::RunView, SdkError> opened = views::RunView::open({"down", run.dir()});
     ASSERT_TRUE(opened.ok());
     const files::SeenFiles& read = opened.value().files_read;
     RunsRoot elsewhere;
@@ -92,12 +92,12 @@ TEST(FilesRead, MissingAndIrregularJournalsAreRecordedAsFound) {
     odd.launch();
     fs::create_directory(odd.dir() / "events.jsonl");
 
-    plan::Loaded<views::RunView> without = views::RunView::open({"missing", missing.dir()});
+    Result<views::RunView, SdkError> without = views::RunView::open({"missing", missing.dir()});
     ASSERT_TRUE(without.ok());
     EXPECT_EQ(without.value().files_read.files.at(1), (files::Seen{missing.dir() / "events.jsonl", std::nullopt}));
     EXPECT_TRUE(without.value().files_read.sure);
 
-    plan::Loaded<views::RunView> directory = views::RunView::open({"odd", odd.dir()});
+    Result<views::RunView, SdkError> directory = views::RunView::open({"odd", odd.dir()});
     ASSERT_TRUE(directory.ok());
     EXPECT_EQ(directory.value().files_read.files.at(1),
               (files::Seen{odd.dir() / "events.jsonl", stat_of(odd.dir() / "events.jsonl")}));

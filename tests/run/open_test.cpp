@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 using testing::RunsRoot;
 using testing::kinds_of;
 
-plan::Loaded<views::RunView> open_run(const testing::RunBuilder& run) {
+Result<views::RunView, SdkError> open_run(const testing::RunBuilder& run) {
     return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
 }
 
@@ -74,7 +74,9 @@ TEST(OpenRun, LaunchRecordRulesAndTheirMessages) {
         {R"({"pid":1})", "missing field `run_id`"},
     };
     for (const auto& [text, message] : messages) {
-        EXPECT_TRUE(views::read_launch_record(text).error.starts_with(message)) << views::read_launch_record(text).error;
+        const Result<views::LaunchRecord> read = views::read_launch_record(text);
+        ASSERT_FALSE(read.ok()) << text;
+        EXPECT_TRUE(korvalle::message(read.error()).starts_with(message)) << korvalle::message(read.error());
     }
 }
 

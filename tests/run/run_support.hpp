@@ -16,9 +16,9 @@ namespace korvalle::testing {
 
 inline event::Envelope envelope(const Event& event) {
     const std::string line = envelope_line(event);
-    plan::Read<event::Envelope> read = event::read_envelope(line);
-    EXPECT_TRUE(read.ok()) << line << ": " << read.error;
-    return read.ok() ? std::move(*read.value) : event::Envelope{};
+    Result<event::Envelope> read = event::read_envelope(line);
+    EXPECT_TRUE(read.ok()) << line << ": " << message(read.error());
+    return read.ok() ? std::move(read).value() : event::Envelope{};
 }
 
 // A fresh view with the events applied in the given order.

@@ -89,11 +89,11 @@ std::string plain_item(const store::RunStore& store, const std::string& run, con
 }
 
 template <class Document>
-std::string written(std::variant<Document, error::ApiError> answer) {
-    if (auto* error = std::get_if<error::ApiError>(&answer)) {
-        return error->body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
+std::string written(Result<Document, error::ApiError> answer) {
+    if (!answer) {
+        return answer.error().body().find("run_not_found") != std::string::npos ? "run not found" : "item not found";
     }
-    return written_text(std::get<Document>(std::move(answer)));
+    return written_text(std::move(answer).value());
 }
 
 // ---- The comparison. ----
@@ -123,7 +123,7 @@ void expect_same_documents(const fs::path& root_path) {
         store::Signatures out;
         for (const auto& view : views) {
             if (watched && view.id() != *watched) continue;
-            if (!contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
+            if (contract::validate_run_id(view.id())) out.emplace_back(view.id(), store::RunSignature::of(view));
         }
         return out;
     };

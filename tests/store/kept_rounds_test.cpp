@@ -49,7 +49,7 @@ struct Answer {
 };
 
 Answer detail(const store::RunStore& store, std::uint64_t round) {
-    const text::Fragments fragments = std::get<text::Fragments>(store.run(*contract::RunId::make("r"), true));
+    const text::Fragments fragments = *store.run(*contract::RunId::make("r"), true);
     const std::string head = R"({"run_id":"r","round":)" + std::to_string(round) + ",";
     Answer answer{text::joined(fragments), nullptr};
     for (const text::Fragment& fragment : fragments)
@@ -62,7 +62,7 @@ TEST(KeptRounds, SharedWhileTheirFilesAreUnchangedAndMadeAgainWhenOneChanges) {
     two_rounds(root);
     const auto fresh = store::RunStore::new_polling_every(root.path().string(), 500,
                                                           std::make_shared<RunCache>(RunCache::keeping_nothing()), fake_tool());
-    const auto expected = [&] { return text::joined(std::get<text::Fragments>(fresh.run(*contract::RunId::make("r"), true))); };
+    const auto expected = [&] { return text::joined(*fresh.run(*contract::RunId::make("r"), true)); };
     const store::RunStore kept = store_of(root, hour_ns);
 
     const Answer first = detail(kept, 1);

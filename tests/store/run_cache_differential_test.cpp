@@ -59,9 +59,9 @@ std::uint32_t seed() {
 // ---- The documents. ----
 
 template <class Document>
-std::string written(const std::variant<Document, error::ApiError>& answer) {
-    if (const auto* error = std::get_if<error::ApiError>(&answer)) return error->body();
-    return written_text(std::get<Document>(answer));
+std::string written(const Result<Document, error::ApiError>& answer) {
+    if (!answer) return answer.error().body();
+    return written_text(*answer);
 }
 
 // The runs of a root with what may be asked of each, and one run that is not there.
@@ -520,7 +520,7 @@ private:
 TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
     for (const auto& entry : fs::directory_iterator(demo_root)) {
         if (!entry.is_directory()) continue;
-        plan::Loaded<views::RunView> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
+        Result<views::RunView, SdkError> opened = views::RunView::open({entry.path().filename().string(), entry.path()});
         ASSERT_TRUE(opened.ok());
         views::RunView view = std::move(opened.value());
         // The same envelopes again, made in the counting storage.
@@ -528,8 +528,8 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         const boost::json::storage_ptr storage(&counting);
         std::vector<event::Envelope> envelopes;
         for (const std::string& line : journal::read_journal_lines(entry.path() / "events.jsonl")) {
-            plan::Read<event::Envelope> read = event::read_envelope(line, storage);
-            if (read.ok()) envelopes.push_back(std::move(*read.value));
+            Result<event::Envelope> read = event::read_envelope(line, storage);
+            if (read.ok()) envelopes.push_back(std::move(read).value());
         }
         journal::merge_order(envelopes);
         ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));

@@ -41,8 +41,11 @@ inline void add_run(RunsRoot& root, const std::string& id, const std::string& ts
 
 inline boost::json::value parse_json(const std::string& body) {
     auto parsed = json::parse(body);
-    if (!parsed.value) ADD_FAILURE() << "not JSON: " << parsed.error << "\n" << body;
-    return parsed.value.value_or(boost::json::value());
+    if (!parsed.ok()) {
+        ADD_FAILURE() << "not JSON: " << message(parsed.error()) << "\n" << body;
+        return boost::json::value();
+    }
+    return std::move(parsed).value();
 }
 
 // An answer's body with its "observed_at", the time of the answer, written as "T".

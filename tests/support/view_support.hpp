@@ -30,9 +30,9 @@ inline std::string written_text(const text::Fragments& fragments) { return text:
 
 // A written document read back as a tree, for tests that look at one part of it.
 inline boost::json::value parsed(const std::string& text) {
-    json::ParseResult result = json::parse(text);
-    EXPECT_TRUE(result.value) << result.error;
-    return result.value ? std::move(*result.value) : boost::json::value();
+    Result<boost::json::value> result = json::parse(text);
+    EXPECT_TRUE(result.ok()) << message(result.error());
+    return result.ok() ? std::move(result).value() : boost::json::value();
 }
 
 }  // namespace korvalle::testing

@@ -28,8 +28,8 @@ std::string usage(const std::string& usage) {
 // its beginning only (for messages whose column depends on the document's length).
 std::string reason(std::string_view output, const std::string& expected = "", const char* run = "r1") {
     const Outcome outcome = read_document(*contract::RunId::make(run), output);
-    const auto* unavailable = std::get_if<Unavailable>(&outcome);
-    if (unavailable == nullptr) return "accepted";
+    if (outcome.ok()) return "accepted";
+    const Unavailable* unavailable = &outcome.error();
     EXPECT_EQ(unavailable->kind, Unavailable::Kind::Unreadable);
     if (expected.ends_with("...") && unavailable->text.rfind(expected.substr(0, expected.size() - 3), 0) == 0) {
         return expected;
@@ -46,8 +46,8 @@ void expect_reasons(const std::vector<Case>& cases) {
 
 RunTelemetry accepted(std::string_view output) {
     const Outcome outcome = read_document(*contract::RunId::make("r1"), output);
-    if (const auto* unavailable = std::get_if<Unavailable>(&outcome)) ADD_FAILURE() << unavailable->text;
-    return std::holds_alternative<RunTelemetry>(outcome) ? std::get<RunTelemetry>(outcome) : RunTelemetry{};
+    if (!outcome.ok()) ADD_FAILURE() << outcome.error().text;
+    return outcome.ok() ? *outcome : RunTelemetry{};
 }
 
 std::string nested(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }

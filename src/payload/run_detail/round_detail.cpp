@@ -462,7 +462,7 @@ bool read_round_plan(const views::RunView& view, std::uint64_t round, plan::Plan
     }
     const std::filesystem::path path = view.paths.round_plan(round);
     files::ReadTrace trace;
-    Loaded<plan::Plan> loaded = plan::Plan::load(path, std::move(plan), &trace);
+    Result<plan::Plan, SdkError> loaded = plan::Plan::load(path, std::move(plan), &trace);
     read.note(path, trace);
     if (!loaded.ok()) return false;
     plan = std::move(loaded.value());

@@ -124,7 +124,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
                        const Turns& turns) {
     const event::Envelope& dispatch = *node.dispatched;
     const std::string dispatch_id = span_id(run_id, round, node.node);
-    const bool dispatch_id_valid = !contract::validate_run_id(dispatch_id);
+    const bool dispatch_id_valid = contract::validate_run_id(dispatch_id).ok();
     std::string_view status = "running";
     if (node.settled) {
         if (auto word = node.settled->payload.string_member("status")) status = status_word(*word);

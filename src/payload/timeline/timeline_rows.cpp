@@ -42,7 +42,7 @@ std::optional<std::uint64_t> unsigned_member(const boost::json::object& object, 
 std::optional<std::string_view> valid_session(const event::Envelope& envelope) {
     // A text written with escapes is no view, and fails the identifier rule anyway.
     auto session = envelope.labels.extra.plain_string_member("session");
-    if (!session || contract::validate_run_id(*session)) return std::nullopt;
+    if (!session || !contract::validate_run_id(*session)) return std::nullopt;
     return session;
 }
 
