@@ -10,7 +10,7 @@
 //   memory_bench [--runs 10,50,200] [--bytes 2097152] [--settle 30] [--repetitions 5] [--keep DIR]
 #include "bench/run_generator.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 #include "src/store/store.hpp"
 
 #include <fcntl.h>
@@ -52,9 +52,11 @@ void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 const store::RunsQuery first_page{std::nullopt, store::max_page, false};
 
 // A store that keeps no opened run: every request opens every run, as the figures here are
-// meant (bench/run_cache_bench measures the cache of opened runs).
+// meant (bench/run_cache_bench measures the cache of opened runs). No pipeline tool: every run
+// goes without telemetry, and its one line is not shown.
 store::RunStore uncached_store(const char* root) {
-    return store::RunStore::new_polling_every(root, 500, std::make_shared<store::RunCache>(store::RunCache::keeping_nothing()));
+    return store::RunStore::new_polling_every(root, 500, std::make_shared<store::RunCache>(store::RunCache::keeping_nothing()),
+                                              {.telemetry_program = "/nonexistent/korvalle"});
 }
 
 double millis_of(const store::RunStore& store) {
@@ -128,8 +130,9 @@ int measure_plain(const char* root) {
     {
         auto views = views::RunView::all(root);
         boost::json::array summaries;
+        const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
         for (std::size_t i = 0; i < views.size() && i < store::max_page; ++i) {
-            summaries.push_back(payload::run_summary(views[i], nullptr));
+            summaries.push_back(payload::run_summary(views[i], nullptr, liveness));
         }
     }
     std::printf("%.1f\n", status_mb("VmHWM") - start);
@@ -150,8 +153,6 @@ std::string child(const std::string& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // No pipeline tool: every run goes without telemetry, and its one line is not shown.
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", "/nonexistent/korvalle", 1);
     if (argc == 4 && std::strcmp(argv[1], "--measure-time") == 0) {
         ::dup2(::open("/dev/null", O_WRONLY), 2);
         return measure_time(argv[2], std::atoi(argv[3]));

@@ -108,10 +108,9 @@ int main(int argc, char** argv) {
     const double journal_mb = static_cast<double>(bench::journal_bytes(root)) / 1e6;
 
     // No pipeline tool: every run goes without telemetry, and its one line is not shown.
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", "/nonexistent/korvalle", 1);
     ::dup2(::open("/dev/null", O_WRONLY), 2);
 
-    const auto store = store::RunStore::new_polling_every(root.string(), 500);
+    const auto store = store::RunStore::new_polling_every(root.string(), 500, {.telemetry_program = "/nonexistent/korvalle"});
     const double heap_before = heap_mb(), rss_before = rss_mb();
     const double first = millis_of_run_list(store);
     const double heap_held = heap_mb() - heap_before, rss_held = rss_mb() - rss_before;

@@ -14,7 +14,7 @@
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -115,10 +115,13 @@ void write_run(const fs::path& dir) {
     }
 }
 
+// What the run's state is judged by: a machine that launched none of the runs, now.
+views::LivenessInputs liveness() { return {.this_host = "localhost", .now_ms = views::now_ms()}; }
+
 // The answer to a request for the run detail, as the route makes it: the document in fragments,
 // stamped, behind the envelope's head.
 api::Envelope answer(const views::RunView& view, const payload::ViewIndexes& indexes) {
-    api::Stamped stamped = api::stamp_written(payload::run_detail_fragments(view, true, nullptr, indexes));
+    api::Stamped stamped = api::stamp_written(payload::run_detail_fragments(view, true, nullptr, indexes, liveness()));
     return *api::envelope_body(stamped);
 }
 
@@ -190,7 +193,7 @@ void BM_RunDetailBesideOpen(benchmark::State& state) {
     }
     std::size_t rounds_shown = 0;
     const bench::WarmRun::Request request = data().warm.request();
-    const std::string text = text::joined(payload::run_detail_fragments(request.run->view, true, nullptr, request.indexes()));
+    const std::string text = text::joined(payload::run_detail_fragments(request.run->view, true, nullptr, request.indexes(), liveness()));
     if (auto document = json::parse(text); document.ok()) rounds_shown = document->at("rounds").as_array().size();
     bench::report_beside_open(state, "detail", open_seconds, detail_seconds, bytes);
     bench::report_beside_parse(state, "detail", parse_seconds, detail_seconds);

@@ -14,7 +14,7 @@
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
-#include "src/payload/timeline.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>

@@ -3,7 +3,7 @@
 // members of unexpected types, huge numbers, rounds far in the future, files that do not parse),
 // the document is written, never a crash or a hang.
 #include "sdk/run/views.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -52,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write(dir / "round-01" / "plan.json", next_part(input));
     auto opened = views::RunView::open(ledger::RunPaths{"fuzz", dir});
     if (!opened.ok()) std::abort();  // the launch record is always there and valid
-    if (payload::run_detail(opened.value(), true, nullptr).empty()) std::abort();
+    if (payload::run_detail(opened.value(), true, nullptr, {.this_host = "localhost", .now_ms = views::now_ms()}).empty()) std::abort();
     return 0;
 }

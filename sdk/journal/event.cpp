@@ -297,15 +297,6 @@ bool Envelope::operator==(const Envelope& other) const {
            artifacts == other.artifacts;
 }
 
-std::string_view source_word(EventSource source) {
-    switch (source) {
-        case EventSource::Morvane: return "morvane";
-        case EventSource::Vcs: return "vcs";
-        case EventSource::Pipeline: return "pipeline";
-    }
-    return {};
-}
-
 Envelope::Envelope(const boost::json::storage_ptr& storage) : labels(storage), payload(storage) {}
 
 namespace {

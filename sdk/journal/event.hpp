@@ -23,9 +23,6 @@ namespace korvalle::event {
 // Origin of an event, in declared order.
 enum class EventSource : std::uint8_t { Morvane, Vcs, Pipeline };
 
-// "morvane", "vcs", "pipeline".
-std::string_view source_word(EventSource source);
-
 // A label's text, or none. Its bytes belong to the Labels holding it and are made in their
 // storage (a run's arena): no fixed room for a text that is mostly absent or short, and no
 // heap allocation of its own.

@@ -32,12 +32,6 @@ constexpr std::string_view kMergePolicyWords[] = {"local-direct", "change-open",
 constexpr std::string_view kWorkflowWords[] = {"local", "remote"};
 constexpr std::string_view kRepoTypeWords[] = {"single-owner", "team"};
 
-template <class E, std::size_t N>
-std::optional<E> lookup(const std::string_view (&words)[N], std::string_view word) {
-    if (auto code = record::find_word(words, word)) return static_cast<E>(*code);
-    return std::nullopt;
-}
-
 // ---- Record tables: keys in declared order, the fields they fill, the required ones, and one
 // value reader per key. A record is read over whatever it held, so that a plan read in place of
 // a spent one reuses the room of its texts and lists: every field is either read or reset to
@@ -319,7 +313,9 @@ void read_record(C& cur, R& record) {
 }
 
 // A fault whose message is already composed, its place included when it has one.
-Fault composed(std::string message) { return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}}; }
+Fault composed(std::string message) {
+    return Fault{.kind = Fault::Kind::Data, .detail = std::move(message), .place = {}};
+}
 
 template <class T>
 Result<T> from_tree(const boost::json::value& value, record::ValueCursor::Mode mode) {
@@ -339,13 +335,6 @@ std::string_view word(NodeKind value) { return kNodeKindWords[static_cast<std::s
 std::string_view word(MergePolicy value) { return kMergePolicyWords[static_cast<std::size_t>(value)]; }
 std::string_view word(Workflow value) { return kWorkflowWords[static_cast<std::size_t>(value)]; }
 std::string_view word(RepoType value) { return kRepoTypeWords[static_cast<std::size_t>(value)]; }
-
-std::optional<NodeKind> node_kind_from_word(std::string_view w) { return lookup<NodeKind>(kNodeKindWords, w); }
-std::optional<MergePolicy> merge_policy_from_word(std::string_view w) {
-    return lookup<MergePolicy>(kMergePolicyWords, w);
-}
-std::optional<Workflow> workflow_from_word(std::string_view w) { return lookup<Workflow>(kWorkflowWords, w); }
-std::optional<RepoType> repo_type_from_word(std::string_view w) { return lookup<RepoType>(kRepoTypeWords, w); }
 
 Result<Plan> read_plan_yaml(std::string_view text, Plan spent) {
     yaml::Document doc = yaml::load_first_document(text);

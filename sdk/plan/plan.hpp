@@ -3,8 +3,8 @@
 // buffered value of an edit operation.
 //
 // Reading is all or nothing: a reader returns the whole record or the first fault in document
-// order (the messages quoted below are message() of that fault). Unknown keys are refused in every form; a default applies only to
-// an absent key.
+// order (the messages quoted below are message() of that fault). Unknown keys are refused in
+// every form; a default applies only to an absent key.
 #pragma once
 
 #include "sdk/base/result.hpp"
@@ -42,12 +42,6 @@ std::string_view word(NodeKind value);
 std::string_view word(MergePolicy value);
 std::string_view word(Workflow value);
 std::string_view word(RepoType value);
-
-// Exact, case-sensitive word lookup; nullopt for anything else.
-std::optional<NodeKind> node_kind_from_word(std::string_view word);
-std::optional<MergePolicy> merge_policy_from_word(std::string_view word);
-std::optional<Workflow> workflow_from_word(std::string_view word);
-std::optional<RepoType> repo_type_from_word(std::string_view word);
 
 // ---- Records. Optional fields keep "absent" apart from every value (an empty text or an
 // empty list is a set value). ----

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <cstdlib>
 
 namespace korvalle::views {
 
@@ -42,14 +41,6 @@ std::optional<fs::path> parent_of(const fs::path& path) {
     return fs::path(text);
 }
 
-// Where the runs named by cross-run references are looked up.
-fs::path runs_dir_for(const fs::path& run_dir) {
-    if (std::optional<fs::path> parent = parent_of(run_dir)) return *parent;
-    const char* configured = std::getenv("KORVALLE_RUNS_DIR");
-    if (configured != nullptr && *configured != '\0') return fs::path(configured);
-    return fs::path("runs");
-}
-
 plan::SdkError io_error(const fs::path& path, int code) {
     return plan::SdkError{plan::SdkError::Io{path, code, text::os_error(code)}};
 }
@@ -59,10 +50,11 @@ plan::SdkError not_utf8_error(const fs::path& path) {
 }
 
 // Replays these envelopes (in merge order) from a fresh state, keeping what open sets besides
-// the replay: the run's paths and launch record.
+// the replay: the run's paths, the runs directory and the launch record.
 void replay_afresh(RunView& view, EnvelopeList envelopes) {
     RunView fresh;
     fresh.paths = std::move(view.paths);
+    fresh.runs_dir = std::move(view.runs_dir);
     fresh.launch = std::move(view.launch);
     fresh.envelopes = std::move(envelopes);
     view = std::move(fresh);
@@ -205,13 +197,19 @@ constexpr std::uint64_t fixed_view_bytes = 16 * 1024;
 // files the view was read from.
 void finish_open(RunView& view, files::SeenFiles files_read) {
     view.cross_run_statuses =
-        crossdag::resolve_quietly(cross_run_references(view.graph), runs_dir_for(view.paths.dir), &files_read);
+        crossdag::resolve_quietly(cross_run_references(view.graph), view.runs_dir, &files_read);
     view.files_read = std::move(files_read);
 }
 
 }  // namespace
 
-Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths) {
+fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> configured) {
+    if (std::optional<fs::path> parent = parent_of(run_dir)) return *parent;
+    if (configured && !configured->empty()) return fs::path(*configured);
+    return fs::path("runs");
+}
+
+Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
     if (!files::is_directory(paths.dir)) {
         return {plan::SdkError{plan::SdkError::RunNotFound{
             paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
@@ -233,6 +231,7 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths) {
     read_and_replay(view, journal_path, journal_trace);
     files_read.note(journal_path, journal_trace);
     view.paths = paths;
+    view.runs_dir = runs_dir_for(paths.dir, runs_dir_variable);
     view.launch = std::move(launch).value();
     finish_open(view, std::move(files_read));
     return {std::move(view)};

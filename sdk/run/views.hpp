@@ -129,6 +129,8 @@ struct RunView {
     std::map<std::string, std::string> deferred_contexts;  // emptied at each round start
     std::map<std::string, NodeActivity> activity;          // emptied at each round start
 
+    // Set by open: where the runs named by cross-run references are looked up.
+    std::filesystem::path runs_dir;
     // Set by open after the replay: "run:" + run + "#" + node -> done or blocked.
     StatusMap cross_run_statuses;
 
@@ -155,8 +157,10 @@ struct RunView {
     static std::vector<RunView> all(const std::filesystem::path& runs_root);
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
-    // resolution.
-    static Result<RunView, SdkError> open(const ledger::RunPaths& paths);
+    // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
+    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
+    static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
+                                          std::optional<std::string_view> runs_dir_variable = std::nullopt);
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal
@@ -191,6 +195,11 @@ std::optional<graph::NodeStatus> cross_run_status(const RunView& view, std::stri
 // view's graph, its recorded statuses and cross_run_status).
 StatusMap derived_statuses(const RunView& view);
 
+// Where the runs named by a run's cross-run references are looked up: the run directory's
+// parent, as the pipeline tool computes it; for a directory without one (a root, an empty
+// path), the value of KORVALLE_RUNS_DIR when it is set and not empty, else "runs".
+std::filesystem::path runs_dir_for(const std::filesystem::path& run_dir, std::optional<std::string_view> configured);
+
 // ---- Journal timestamps and planner context. ----
 
 // Exactly "YYYY-MM-DDTHH:MM:SS.mmmZ" (24 bytes, UTC), not before the epoch; else none.
@@ -213,9 +222,8 @@ std::string_view word(Liveness value);
 // A settled run: not in a round, and its derived statuses are not empty and all done.
 bool is_settled(const RunView& view);
 
-// What liveness reads of a run; the rest is the clock, the process table, the host and the
-// environment, read at every call (the host's name once for every run a caller judges at one
-// moment). Small enough to be kept where the view is not.
+// What liveness reads of a run; the rest is the process table, read at every call, and the
+// caller's LivenessInputs. Small enough to be kept where the view is not.
 struct LivenessFacts {
     std::string host;  // the launch record's
     std::uint32_t pid = 0;
@@ -227,21 +235,33 @@ struct LivenessFacts {
     static LivenessFacts of(const RunView& view);
 };
 
+// The parked threshold when none is configured.
+inline constexpr std::uint64_t default_parked_after_seconds = 1800;
+
+// What liveness reads besides a run and the process table, all given by its caller: the server
+// reads this machine's name and the threshold once when it starts, and the clock when it judges.
+struct LivenessInputs {
+    std::string_view this_host;  // host_name; the caller keeps the text
+    std::uint64_t parked_after_seconds = default_parked_after_seconds;
+    std::uint64_t now_ms = 0;  // the moment judged at (now_ms)
+};
+
 // "SETTLED" for a settled run, else the word of liveness().
-std::string_view liveness_word(const RunView& view);
-std::string_view liveness_word(const LivenessFacts& facts);
-Liveness liveness(const LaunchRecord& launch, const RunView& view);
-Liveness liveness(const LivenessFacts& facts);
-// The same with this machine's name as host_name() gave it to the caller, who judges many runs
-// at one moment and reads it once for all of them.
-std::string_view liveness_word(const LivenessFacts& facts, std::string_view this_host);
-Liveness liveness(const LivenessFacts& facts, std::string_view this_host);
+std::string_view liveness_word(const RunView& view, const LivenessInputs& inputs);
+std::string_view liveness_word(const LivenessFacts& facts, const LivenessInputs& inputs);
+Liveness liveness(const LaunchRecord& launch, const RunView& view, const LivenessInputs& inputs);
+Liveness liveness(const LivenessFacts& facts, const LivenessInputs& inputs);
 
-// KORVALLE_PARKED_AFTER_SECONDS, read at every call; 1800 when unset, invalid or 0.
-std::uint64_t parked_after_seconds();
+// The clock as liveness reads it: milliseconds since the epoch (0 before it).
+std::uint64_t now_ms();
 
-// This machine's name: HOSTNAME, COMPUTERNAME, "/etc/hostname" (trimmed), else "localhost".
-std::string host_name();
+// The parked threshold from the value of KORVALLE_PARKED_AFTER_SECONDS (none when unset):
+// decimal digits after an optional '+', not 0 and within 64 bits; else 1800.
+std::uint64_t parked_after_seconds(std::optional<std::string_view> value);
+
+// This machine's name from the values of HOSTNAME and COMPUTERNAME (none when unset): the
+// first that is UTF-8 and not empty, else "/etc/hostname" (trimmed), else "localhost".
+std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername);
 
 }  // namespace korvalle::views
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <ctime>
 #include <limits>
 
@@ -17,14 +16,20 @@ namespace korvalle::views {
 
 namespace {
 
-constexpr std::uint64_t default_parked_after = 1800;
-
 // An environment variable's value when it is set, UTF-8 and not empty.
-std::optional<std::string_view> env_text(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0' || !text::is_utf8(value)) return std::nullopt;
-    return std::string_view(value);
+std::optional<std::string_view> usable(std::optional<std::string_view> value) {
+    if (!value || value->empty() || !text::is_utf8(*value)) return std::nullopt;
+    return value;
 }
+
+// False only when the process is known to be gone.
+bool process_alive(std::uint32_t pid) {
+    if (pid > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) return true;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+    return errno != ESRCH;
+}
+
+}  // namespace
 
 std::uint64_t now_ms() {
     timespec now{};
@@ -37,15 +42,6 @@ std::uint64_t now_ms() {
     return seconds * 1000 + millis;
 }
 
-// False only when the process is known to be gone.
-bool process_alive(std::uint32_t pid) {
-    if (pid > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) return true;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
-    return errno != ESRCH;
-}
-
-}  // namespace
-
 std::string_view word(Liveness value) {
     switch (value) {
     case Liveness::Active: return "ACTIVE";
@@ -55,25 +51,25 @@ std::string_view word(Liveness value) {
     return "ACTIVE";
 }
 
-std::uint64_t parked_after_seconds() {
-    std::optional<std::string_view> value = env_text("KORVALLE_PARKED_AFTER_SECONDS");
-    if (!value) return default_parked_after;
+std::uint64_t parked_after_seconds(std::optional<std::string_view> value) {
+    value = usable(value);
+    if (!value) return default_parked_after_seconds;
     std::string_view digits = *value;
     if (digits.starts_with('+')) digits.remove_prefix(1);
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
-        return default_parked_after;
+        return default_parked_after_seconds;
     }
     std::uint64_t seconds = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
     if (error != std::errc() || end != digits.data() + digits.size() || seconds == 0) {
-        return default_parked_after;
+        return default_parked_after_seconds;
     }
     return seconds;
 }
 
-std::string host_name() {
-    if (auto name = env_text("HOSTNAME")) return std::string(*name);
-    if (auto name = env_text("COMPUTERNAME")) return std::string(*name);
+std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername) {
+    if (auto name = usable(hostname)) return std::string(*name);
+    if (auto name = usable(computername)) return std::string(*name);
     const files::ReadResult file = files::read_regular("/etc/hostname");
     if (file.bytes && text::is_utf8(*file.bytes)) {
         const std::string_view name = text::trim(*file.bytes);
@@ -82,22 +78,21 @@ std::string host_name() {
     return "localhost";
 }
 
-Liveness liveness(const LivenessFacts& facts) { return liveness(facts, host_name()); }
-
-Liveness liveness(const LivenessFacts& facts, std::string_view this_host) {
+Liveness liveness(const LivenessFacts& facts, const LivenessInputs& inputs) {
     if (facts.stopped) return Liveness::DriverDead;
-    if (this_host == facts.host) {
+    if (inputs.this_host == facts.host) {
         if (facts.pid == 0 || !process_alive(facts.pid)) return Liveness::DriverDead;
     }
     if (!facts.last_event_at) return Liveness::Active;
-    const std::uint64_t now = now_ms();
+    const std::uint64_t now = inputs.now_ms;
     const std::uint64_t age = now > *facts.last_event_at ? (now - *facts.last_event_at) / 1000 : 0;
-    if (age <= parked_after_seconds() || facts.in_round) return Liveness::Active;
+    if (age <= inputs.parked_after_seconds || facts.in_round) return Liveness::Active;
     return Liveness::Parked;
 }
 
-Liveness liveness(const LaunchRecord& launch, const RunView& view) {
-    return liveness(LivenessFacts{launch.host, launch.pid, view.stopped, view.in_round, false, view.last_event_at});
+Liveness liveness(const LaunchRecord& launch, const RunView& view, const LivenessInputs& inputs) {
+    return liveness(LivenessFacts{launch.host, launch.pid, view.stopped, view.in_round, false, view.last_event_at},
+                    inputs);
 }
 
 bool is_settled(const RunView& view) {
@@ -113,16 +108,13 @@ LivenessFacts LivenessFacts::of(const RunView& view) {
                          view.last_event_at};
 }
 
-std::string_view liveness_word(const LivenessFacts& facts) {
+std::string_view liveness_word(const LivenessFacts& facts, const LivenessInputs& inputs) {
     if (facts.settled) return "SETTLED";
-    return word(liveness(facts));
+    return word(liveness(facts, inputs));
 }
 
-std::string_view liveness_word(const LivenessFacts& facts, std::string_view this_host) {
-    if (facts.settled) return "SETTLED";
-    return word(liveness(facts, this_host));
+std::string_view liveness_word(const RunView& view, const LivenessInputs& inputs) {
+    return liveness_word(LivenessFacts::of(view), inputs);
 }
-
-std::string_view liveness_word(const RunView& view) { return liveness_word(LivenessFacts::of(view)); }
 
 }  // namespace korvalle::views

@@ -1,7 +1,7 @@
 #include "src/api/envelope.hpp"
 
 #include "sdk/base/json.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 
 namespace korvalle::api {
 

@@ -2,30 +2,15 @@
 // one pattern: path ids by the identifier rule (the run id first), then the route's query rule,
 // then the store operation as one task on the blocking pool; a task that fails answers 500
 // read_error.
-#include "src/api/handlers.hpp"
-#include "src/contract/contract.hpp"
+#include "src/api/routes.hpp"
 
 #include "src/api/change_feed.hpp"
+#include "src/api/handlers.hpp"
+#include "src/contract/contract.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
 
 namespace korvalle::server {
-
-Response success_envelope(api::Stamped stamped) {
-    auto body = api::envelope_body(stamped);
-    if (!body) {
-        return plain_text(500, "can only flatten structs and maps (got " +
-                                   std::string(api::unflattenable_kind(stamped.document)) + ")");
-    }
-    Response answer = json_response(200, std::move(body->head));
-    answer.more = std::move(body->members);
-    return answer;
-}
-
-Response answer_of(Outcome outcome) {
-    if (!outcome) return error_response(outcome.error());
-    return success_envelope(std::move(outcome).value());
-}
 
 namespace {
 

@@ -140,20 +140,23 @@ bool is_help_flag(std::string_view arg) { return arg == "-h" || arg == "--help";
 // is missing: a stray argument (the root's version flag included) or an option whose value is
 // cut off by another option is the refusal, even when --runs-root is missing as well (CLI11
 // itself would take the next option as the value).
-std::optional<std::string> serve_refusal(const std::vector<std::string>& args, std::size_t serve_at) {
+Result<void> check_serve_arguments(const std::vector<std::string>& args, std::size_t serve_at) {
+    const auto refused = [](std::string text) {
+        return Fault{.kind = Fault::Kind::Refused, .detail = std::move(text), .place = {}};
+    };
     for (std::size_t i = serve_at + 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (is_help_flag(arg)) return std::nullopt;
+        if (is_help_flag(arg)) return {};
         const ServeOption* option = serve_option(arg);
-        if (!option) return "unexpected argument '" + arg + "' found";
+        if (!option) return refused("unexpected argument '" + arg + "' found");
         if (arg.find('=') != std::string::npos) continue;
         // A long option in its place cuts the value off; "-1" is a value, refused by its parser.
         if (i + 1 == args.size() || args[i + 1].rfind("--", 0) == 0 || args[i + 1] == "-h") {
-            return "a value is required for '" + shown(*option) + "' but none was supplied";
+            return refused("a value is required for '" + shown(*option) + "' but none was supplied");
         }
         ++i;  // its value
     }
-    return std::nullopt;
+    return {};
 }
 
 // CLI11 reads "--poll-interval-ms=" as a missing value; the empty text is a value, refused by
@@ -282,7 +285,8 @@ std::optional<Exit> early_refusal(const std::vector<std::string>& args, const st
     }
     const std::string& first = args[1];
     if (first == "serve") {
-        if (auto refused = serve_refusal(args, 1)) return usage_error(*refused, serve_usage(prog));
+        const Result<void> checked = check_serve_arguments(args, 1);
+        if (!checked) return usage_error(message(checked.error()), serve_usage(prog));
         return std::nullopt;
     }
     if (first == "help" || first == "-h" || first == "--help" || first == "-V" || first == "--version") {

@@ -1,8 +1,10 @@
 // Program entry: the process prologue, the command line, and the serve command, which builds
-// the runtime and the run store, binds the listener, installs the stop signals, announces where
-// it serves, serves until the first stop signal and turns each outcome into the exit status.
+// the runtime and the run store (with the settings read from the environment), binds the
+// listener, installs the stop signals, announces where it serves, serves until the first stop
+// signal and turns each outcome into the exit status.
 #include "src/app/cli.hpp"
 #include "src/app/runtime.hpp"
+#include "src/app/settings.hpp"
 #include "sdk/base/files.hpp"
 #include "src/store/store.hpp"
 #include "sdk/base/text.hpp"
@@ -78,7 +80,7 @@ int run_serve(const cli::ServeArgs& args) {
               "file-descriptor limits.");
         return 70;
     }
-    auto store = store::RunStore::new_polling_every(args.runs_root.str(), args.poll_interval_ms);
+    auto store = store::RunStore::new_polling_every(args.runs_root.str(), args.poll_interval_ms, server::read_settings());
 
     auto bound = server::bind(*runtime, args.bind);
     if (!bound) {

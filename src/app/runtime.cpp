@@ -1,7 +1,8 @@
 #include "src/app/runtime.hpp"
 
 #include "src/api/answer_budget.hpp"
-#include "src/telemetry/telemetry.hpp"
+#include "src/app/cli.hpp"
+#include "src/telemetry/child.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>

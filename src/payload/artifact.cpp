@@ -4,7 +4,7 @@
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <boost/json/object.hpp>
 

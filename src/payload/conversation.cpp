@@ -1,16 +1,17 @@
-// Conversations: session groups, the projection of one session, and their fingerprint.
+// Conversations: the projection of one session, and the fingerprint of them all.
 #include "src/payload/conversation.hpp"
 #include "src/payload/indexes.hpp"
 
+#include "sdk/base/clock.hpp"
+#include "sdk/base/digest.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
-#include "src/payload/detail/run_detail_parts.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/detail/prefetch.hpp"
+#include "src/payload/timing.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <boost/json/object.hpp>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -18,7 +19,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 
 namespace korvalle::payload {
 
@@ -26,15 +26,6 @@ namespace {
 
 // The only harness whose sessions the journal records.
 constexpr std::string_view harness = "morvenlath";
-
-// The session id of an envelope that belongs to a conversation, else none.
-std::optional<std::string_view> session_of(const event::Envelope& envelope) {
-    if (envelope.source != event::EventSource::Morvane) return std::nullopt;
-    // A text written with escapes is no view, and fails the identifier rule anyway.
-    std::optional<std::string_view> session = envelope.labels.extra.plain_string_member("session");
-    if (session && !contract::validate_run_id(*session)) return std::nullopt;
-    return session;
-}
 
 const boost::json::value* member(const boost::json::object& object, std::string_view key) {
     return object.if_contains(key);
@@ -223,29 +214,6 @@ void attribution(json::Writer& out, const views::RunView& view, const Envelopes&
     out.end_object();
 }
 
-// Feeds a SHA-256 digest text by text; the context is freed on every path out.
-class Sha256 {
-public:
-    Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr); }
-    void update(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
-    // The first bytes of the digest as lowercase hex digits.
-    std::string hex_prefix(std::size_t bytes) {
-        unsigned char digest[EVP_MAX_MD_SIZE] = {};
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), digest, &length);
-        static constexpr char hex[] = "0123456789abcdef";
-        std::string out;
-        for (std::size_t i = 0; i < bytes; ++i) {
-            out += hex[digest[i] >> 4];
-            out += hex[digest[i] & 0x0f];
-        }
-        return out;
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
-};
-
 }  // namespace
 
 // Made on the stack: a session id passes the identifier rule, so it fits.
@@ -259,19 +227,6 @@ void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t nu
     id[session.size()] = '.';
     char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
     out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
-}
-
-SessionGroups session_groups(const views::RunView& view) {
-    SessionGroups sessions;
-    std::unordered_map<std::string_view, std::size_t> position;
-    for (const event::Envelope& envelope : view.envelopes) {
-        std::optional<std::string_view> session = session_of(envelope);
-        if (!session) continue;
-        auto [at, fresh] = position.try_emplace(*session, sessions.size());
-        if (fresh) sessions.push_back(SessionEnvelopes{*session, {}});
-        sessions[at->second].envelopes.push_back(&envelope);
-    }
-    return sessions;
 }
 
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view) {
@@ -300,7 +255,7 @@ void write_conversation(json::Writer& out, const views::RunView& view, std::stri
     if (first)
         out.member("startedAt", first->ts.view());
     else
-        out.member("startedAt", now_rfc3339());
+        out.member("startedAt", clock::now_rfc3339());
     out.member("state", first ? std::string_view(envelopes.back()->kind) : std::string_view("unknown"));
     out.key("turns");
     turns_of(out, session, envelopes);
@@ -336,7 +291,7 @@ std::optional<std::string> conversation(const views::RunView& view, std::string_
 std::string conversation_signature(const views::RunView& view) { return conversation_signature(view, OwnIndexes(view)); }
 
 std::string conversation_signature(const views::RunView& view, const ViewIndexes& indexes) {
-    Sha256 digest;
+    digest::Sha256 digest;
     std::string text;
     // One document at a time: the texts are hashed as the wire shows them, never all held at once.
     for (const SessionEnvelopes& group : indexes.sessions()) {
@@ -345,7 +300,7 @@ std::string conversation_signature(const views::RunView& view, const ViewIndexes
         write_conversation(out, view, group.session, group.envelopes);
         digest.update(text);
     }
-    return digest.hex_prefix(8);
+    return digest.hex(8);
 }
 
 }  // namespace korvalle::payload

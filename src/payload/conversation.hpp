@@ -1,10 +1,7 @@
-// Conversations: the agent sessions of a run, one document per session.
-//
-// The agent harness labels each envelope it reports with the session it belongs to. Those
-// envelopes are grouped by session (agent-graph envelopes whose "session" label is a text that
-// passes the identifier rule), and each group becomes one conversation document: the session's
-// turns with the tool activity reported before each, and an attribution block tying the session
-// to its run, round, node, launcher and roles. Conversation documents use camelCase keys.
+// Conversations: the agent sessions of a run (session_groups.hpp), one document per session: the
+// session's turns with the tool activity reported before each, and an attribution block tying
+// the session to its run, round, node, launcher and roles. Conversation documents use camelCase
+// keys.
 //
 // Everything here is a pure function of a run view: no file is read, and the clock only for a
 // group without envelopes, which the grouping never makes.
@@ -12,6 +9,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/journal/event.hpp"
+#include "src/payload/session_groups.hpp"
 
 #include <optional>
 #include <string>
@@ -25,18 +23,6 @@ struct RunView;
 namespace korvalle::payload {
 
 class ViewIndexes;
-
-
-// The envelopes of each session, built in one pass over the journal. The texts are views into
-// the view's envelopes and live as long as the view.
-struct SessionEnvelopes {
-    std::string_view session;
-    std::vector<const event::Envelope*> envelopes;  // in merge order
-};
-// Groups in order of their first envelope in the journal.
-using SessionGroups = std::vector<SessionEnvelopes>;
-
-SessionGroups session_groups(const views::RunView& view);
 
 // Writes an array of one conversation document per group, in order.
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view);

@@ -1,5 +1,5 @@
 // Reading a run's JSON files, and the per-node rows built from round results and plan steps.
-#include "src/payload/payload.hpp"
+#include "src/payload/files.hpp"
 
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"

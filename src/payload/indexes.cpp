@@ -1,9 +1,13 @@
+// The indexes and texts a view's documents derive from it, each made on first need.
 #include "src/payload/indexes.hpp"
 
 #include "sdk/base/memory.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/detail/journal_index.hpp"
-#include "src/payload/detail/run_detail_parts.hpp"
+#include "src/payload/conversation.hpp"
+#include "src/payload/run_detail/detail/journal_index.hpp"
+#include "src/payload/run_detail/detail/node_details.hpp"
+#include "src/payload/run_detail/detail/round_detail.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 namespace korvalle::payload {
 

@@ -10,8 +10,7 @@
 #include "sdk/base/file_identity.hpp"
 #include "sdk/base/fragments.hpp"
 #include "sdk/plan/plan.hpp"
-#include "src/payload/conversation.hpp"
-#include "src/payload/timeline.hpp"
+#include "src/payload/session_groups.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -22,6 +21,8 @@ struct RunView;
 }
 
 namespace korvalle::payload {
+
+class TimelineIndex;
 
 namespace detail {
 class JournalIndex;

@@ -1,6 +1,6 @@
 // The live activity of a run: one row per (node, round) pair that agents reported turn activity
 // for, holding the pair's latest report and how many reports it has had.
-#include "src/payload/payload.hpp"
+#include "src/payload/live_activity.hpp"
 
 #include "sdk/base/clock.hpp"
 #include "sdk/run/views.hpp"

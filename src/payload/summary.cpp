@@ -1,8 +1,9 @@
 // The run list entry of one run: state, phase, progress, timing, node counts and launch block.
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 
 #include "sdk/base/memory.hpp"
 #include "sdk/run/views.hpp"
+#include "src/payload/vocabulary.hpp"
 
 namespace korvalle::payload {
 
@@ -135,12 +136,13 @@ std::uint64_t SummaryFacts::held_bytes() const {
 }
 
 boost::json::value run_summary(const views::RunView& view,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
-    return run_summary(SummaryFacts::of(view), telemetry);
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const views::LivenessInputs& inputs) {
+    return run_summary(SummaryFacts::of(view), telemetry, inputs);
 }
 
-SummaryMoment SummaryMoment::of(const SummaryFacts& facts, std::string_view this_host) {
-    SummaryMoment moment{state_word(facts.liveness, this_host), std::nullopt};
+SummaryMoment SummaryMoment::of(const SummaryFacts& facts, const views::LivenessInputs& inputs) {
+    SummaryMoment moment{state_word(facts.liveness, inputs), std::nullopt};
     if (facts.result_file) {
         if (Roster from_file = result_roster(*facts.result_file); !from_file.empty())
             moment.result_counts = node_counts(from_file);
@@ -149,8 +151,9 @@ SummaryMoment SummaryMoment::of(const SummaryFacts& facts, std::string_view this
 }
 
 boost::json::value run_summary(const SummaryFacts& facts,
-                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry) {
-    return run_summary(facts, telemetry, SummaryMoment::of(facts, views::host_name()));
+                               const std::shared_ptr<const telemetry::RunTelemetry>& telemetry,
+                               const views::LivenessInputs& inputs) {
+    return run_summary(facts, telemetry, SummaryMoment::of(facts, inputs));
 }
 
 boost::json::value run_summary(const SummaryFacts& facts,

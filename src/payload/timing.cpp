@@ -1,9 +1,8 @@
 // The timing block: where a run's time went, from the journal's turn durations and the
 // pipeline tool's telemetry.
-#include "src/payload/payload.hpp"
+#include "src/payload/timing.hpp"
 
 #include "sdk/journal/event.hpp"
-#include "src/payload/detail/journal_index.hpp"
 
 #include <array>
 #include <cmath>
@@ -143,27 +142,17 @@ std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload) 
 void add_turn(TurnDurations& tally, const event::Envelope& envelope) {
     if (envelope.source != event::EventSource::Morvane) return;
     if (envelope.kind == "turn-activity") return;
-    Party party = party_of(envelope).value_or(Party::Agent);
-    if (party == Party::Llmlint) ++tally.llmlint_events;
-    if (envelope.kind != "turn-completed") return;
-    std::optional<std::uint64_t> ms = turn_duration_ms(envelope.payload);
-    if (!ms) return;
-    switch (party) {
-    case Party::Agent: add_to(tally.agent_ms, *ms); break;
-    case Party::Judge: add_to(tally.judge_ms, *ms); break;
-    case Party::Llmlint: add_to(tally.llmlint_ms, *ms); break;
-    }
+    const Party party = party_of(envelope).value_or(Party::Agent);
+    add_turn(tally, party, envelope.kind == "turn-completed" ? turn_duration_ms(envelope.payload) : std::nullopt);
 }
 
-void detail::add_turn(TurnDurations& tally, const detail::AgentFacts& facts) {
-    if (!facts.tallied) return;
-    const Party party = facts.party.value_or(Party::Agent);
+void add_turn(TurnDurations& tally, Party party, std::optional<std::uint64_t> completed_ms) {
     if (party == Party::Llmlint) ++tally.llmlint_events;
-    if (!facts.ms) return;
+    if (!completed_ms) return;
     switch (party) {
-    case Party::Agent: add_to(tally.agent_ms, *facts.ms); break;
-    case Party::Judge: add_to(tally.judge_ms, *facts.ms); break;
-    case Party::Llmlint: add_to(tally.llmlint_ms, *facts.ms); break;
+    case Party::Agent: add_to(tally.agent_ms, *completed_ms); break;
+    case Party::Judge: add_to(tally.judge_ms, *completed_ms); break;
+    case Party::Llmlint: add_to(tally.llmlint_ms, *completed_ms); break;
     }
 }
 

@@ -1,11 +1,10 @@
 // The shared words of the documents, the short content digest and the current time.
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include "sdk/base/clock.hpp"
+#include "sdk/base/digest.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/run/views.hpp"
-
-#include <openssl/evp.h>
 
 #include <array>
 
@@ -58,12 +57,6 @@ std::optional<Party> party_named(std::string_view word) {
 }
 }  // namespace
 
-std::optional<std::string_view> string_member(const boost::json::object& object, std::string_view key) {
-    const boost::json::value* value = object.if_contains(key);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_string());
-}
-
 std::optional<Party> party_of(const event::Envelope& envelope) {
     // A source that names something else does not stop the search.
     if (auto role = envelope.payload.string_member("role")) {
@@ -81,12 +74,12 @@ std::optional<Party> party_of(const event::Envelope& envelope) {
     return std::nullopt;
 }
 
-std::string state_word(const views::RunView& view) { return state_word(views::LivenessFacts::of(view)); }
+std::string state_word(const views::RunView& view, const views::LivenessInputs& inputs) {
+    return state_word(views::LivenessFacts::of(view), inputs);
+}
 
-std::string state_word(const views::LivenessFacts& facts) { return state_word(facts, views::host_name()); }
-
-std::string state_word(const views::LivenessFacts& facts, std::string_view this_host) {
-    std::string word(views::liveness_word(facts, this_host));
+std::string state_word(const views::LivenessFacts& facts, const views::LivenessInputs& inputs) {
+    std::string word(views::liveness_word(facts, inputs));
     for (char& c : word) {
         if (c == ' ')
             c = '-';
@@ -96,23 +89,9 @@ std::string state_word(const views::LivenessFacts& facts, std::string_view this_
     return word;
 }
 
-std::string sha256_hex(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE] = {};
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out(12, '0');
-    for (std::size_t i = 0; i < 6; ++i) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 0x0f];
-    }
-    return out;
-}
+std::string sha256_hex(std::string_view bytes) { return digest::sha256_hex(bytes, 6); }
 
-std::string now_rfc3339() {
-    // The clock module writes the same form; an instant held in 64-bit nanoseconds always
-    // lies within the four-digit years.
-    return clock::now_rfc3339();
-}
+// An instant held in 64-bit nanoseconds always lies within the four-digit years.
+std::string now_rfc3339() { return clock::now_rfc3339(); }
 
 }  // namespace korvalle::payload

@@ -1,7 +1,7 @@
 #include "src/store/change_feed.hpp"
 
 #include "src/payload/conversation.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"
 

@@ -1,7 +1,8 @@
 #include "src/store/kept_indexes.hpp"
 
 #include "sdk/base/memory.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/conversation.hpp"
+#include "src/payload/live_activity.hpp"
 
 namespace korvalle::store {
 

@@ -7,7 +7,7 @@
 // record: nothing is taken for unchanged that the page would have read again.
 #pragma once
 
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 #include "src/store/lru.hpp"
 #include "src/store/run_record.hpp"
 #include "src/telemetry/telemetry.hpp"

@@ -6,7 +6,7 @@
 
 #include "sdk/base/file_identity.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
 
 #include <cstdint>
 #include <memory>

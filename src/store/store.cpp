@@ -1,10 +1,11 @@
 #include "src/store/store.hpp"
 
-#include "src/payload/payload.hpp"
-#include "src/payload/run_detail.hpp"
-#include "src/payload/timeline.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/json.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
+#include "src/payload/summary.hpp"
+#include "src/payload/timeline/timeline.hpp"
+#include "src/telemetry/child.hpp"
 
 #include <fmt/format.h>
 
@@ -50,10 +51,11 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
         return it->second.telemetry;
     }
-    auto outcome = telemetry::of_run_from(telemetry::telemetry_binary(), root, run);
+    auto outcome = telemetry::of_run_from(program_, root, run);
     SharedTelemetry result;
     if (!outcome) {
-        files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message() + "\n");
+        files::write_whole(STDERR_FILENO,
+                           "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message(program_) + "\n");
     } else {
         result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
     }
@@ -61,25 +63,30 @@ SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::Ru
     return result;
 }
 
-RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache)
+RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings)
     : root_(std::move(root)),
       poll_ms_(poll_ms),
       transcript_poll_ms_(poll_ms > std::numeric_limits<std::uint64_t>::max() / 10
                               ? std::numeric_limits<std::uint64_t>::max()
                               : poll_ms * 10),
-      telemetry_cache_(std::make_shared<TelemetryCache>()),
+      settings_(std::move(settings)),
+      telemetry_cache_(std::make_shared<TelemetryCache>(settings_.telemetry_program)),
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
       run_cache_(std::move(run_cache)),
       walks_(std::make_shared<SharedWalks>()),
       pages_(std::make_shared<PageMemo>()) {}
 
-RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms) {
-    return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>());
+RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms, Settings settings) {
+    return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>(), std::move(settings));
 }
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms,
-                                     std::shared_ptr<RunCache> run_cache) {
-    return RunStore(std::string(root), poll_ms, std::move(run_cache));
+                                     std::shared_ptr<RunCache> run_cache, Settings settings) {
+    return RunStore(std::string(root), poll_ms, std::move(run_cache), std::move(settings));
+}
+
+views::LivenessInputs RunStore::liveness_now() const {
+    return views::LivenessInputs{settings_.host_name, settings_.parked_after_seconds, views::now_ms()};
 }
 
 SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
@@ -141,14 +148,13 @@ PageMemo::Inputs RunStore::page_inputs(const std::vector<SharedRecord>& listed, 
     }
     PageMemo::Inputs inputs;
     std::tie(inputs.runs, inputs.more) = page_from(start, ordered.end(), query);
-    // Telemetry is asked for in page order, one run after another, as the cache expects. The
-    // page is one look at the runs: this machine's name is read once for all of them.
-    const std::string this_host = views::host_name();
+    // Telemetry is asked for in page order, one run after another, as the cache expects. Each run
+    // is judged once its telemetry is had, which may have waited for a child.
     for (const SharedRecord& run : inputs.runs) {
         SharedTelemetry telemetry;
         if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
         inputs.telemetry.push_back(std::move(telemetry));
-        inputs.moments.push_back(payload::SummaryMoment::of(run->summary, this_host));
+        inputs.moments.push_back(payload::SummaryMoment::of(run->summary, liveness_now()));
     }
     return inputs;
 }
@@ -184,7 +190,8 @@ Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id
     SharedTelemetry telemetry = cached_telemetry(run->view);
     if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
     text::Fragments fragments =
-        payload::run_detail_fragments(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from));
+        payload::run_detail_fragments(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from),
+                                      liveness_now());
     count_indexes(run);
     return fragments;
 }

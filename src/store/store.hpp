@@ -15,6 +15,7 @@
 #include "src/store/queries.hpp"
 #include "src/store/run_cache.hpp"
 #include "src/store/run_record.hpp"
+#include "src/store/settings.hpp"
 #include "src/store/shared_walks.hpp"
 #include "src/telemetry/telemetry.hpp"
 
@@ -55,6 +56,9 @@ struct AnswerShare {
 // two lookups never interleave.
 class TelemetryCache {
 public:
+    // Runs program for the telemetry of runs.
+    explicit TelemetryCache(std::string program) : program_(std::move(program)) {}
+
     // The run's telemetry for this signature: the cached outcome when the signature is the
     // recorded one, else the outcome of a fresh child run (written to standard error when it is
     // unavailable), which replaces the entry. Running out of descriptors or memory throws
@@ -66,6 +70,7 @@ private:
         RunSignature signature;
         SharedTelemetry telemetry;  // null: unavailable for that signature
     };
+    const std::string program_;
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
 };
@@ -74,11 +79,11 @@ class Frames;
 
 class RunStore {
 public:
-    // Keeps a copy of the root and the poll interval; reads nothing and cannot fail.
-    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms);
+    // Keeps a copy of the root, the poll interval and the settings; reads nothing and cannot fail.
+    static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms, Settings settings = {});
     // The same with a cache of opened runs of the caller's making (another bound or clock).
     static RunStore new_polling_every(std::string_view root, std::uint64_t poll_ms,
-                                      std::shared_ptr<RunCache> run_cache);
+                                      std::shared_ptr<RunCache> run_cache, Settings settings = {});
 
     const std::string& root() const { return root_; }
     std::uint64_t poll_ms() const { return poll_ms_; }
@@ -144,7 +149,10 @@ public:
     Frames events(const EventsQuery& query) const;
 
 private:
-    RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache);
+    RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings);
+
+    // What liveness judges by now: the settings' host and threshold, and the clock as it is.
+    views::LivenessInputs liveness_now() const;
 
     std::vector<SharedRecord> walk_every_run() const;
     PageMemo::Inputs page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
@@ -153,6 +161,7 @@ private:
     std::string root_;
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
+    Settings settings_;
     std::shared_ptr<TelemetryCache> telemetry_cache_;
     std::shared_ptr<OpenPool> openers_;
     std::shared_ptr<RunCache> run_cache_;

@@ -13,11 +13,12 @@
 //
 // Every running child is listed in a table of atomics that a signal handler may read, so that
 // a server ended by a signal can take the children's process groups with it.
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/child.hpp"
 
 #include "sdk/base/descriptor.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
+#include "src/telemetry/document.hpp"
 
 #include <algorithm>
 #include <array>

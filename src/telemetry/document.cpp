@@ -2,7 +2,7 @@
 // decoded values against each other. The first failure ends the reading; the reasons of the
 // decoding step use the wording of the pipeline's own (serde) decoder, since that is what its
 // users know.
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/document.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/base/record.hpp"

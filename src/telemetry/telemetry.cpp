@@ -4,7 +4,6 @@
 #include "sdk/base/text.hpp"
 
 #include <array>
-#include <cstdlib>
 
 namespace korvalle::telemetry {
 
@@ -22,14 +21,13 @@ std::string_view party_name(UsageParty party) { return party_names.at(static_cas
 
 std::string NotAnAmount::to_string() const { return text::f64_debug(value) + ", which is not an amount of money"; }
 
-std::string telemetry_binary() {
-    const char* value = std::getenv("KORVALLE_UI_KORVALLE_BIN");
-    if (value != nullptr && *value != '\0' && text::is_utf8(value)) return value;
+std::string telemetry_binary(std::optional<std::string_view> value) {
+    if (value && !value->empty() && text::is_utf8(*value)) return std::string(*value);
     return "korvalle";
 }
 
-std::string Unavailable::message() const {
-    const std::string program = telemetry_binary();
+std::string Unavailable::message(std::string_view program_name) const {
+    const std::string program(program_name);
     switch (kind) {
     case Kind::CannotStart:
         return "cannot start `" + program + " telemetry`: " + text +

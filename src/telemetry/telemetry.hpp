@@ -1,5 +1,7 @@
-// Telemetry client: runs the pipeline tool's `telemetry` command for one run and turns what the
-// child does into the run's checked telemetry, or into the reason why it is unavailable.
+// Telemetry client: runs the pipeline tool's `telemetry` command for one run (child.hpp) and
+// turns what the child does into the run's checked telemetry (document.hpp), or into the reason
+// why it is unavailable. This header holds what both sides share: the buckets and parties, the
+// checked telemetry, the reasons, and the program to run.
 //
 // The tool prints one JSON document on standard output and exits 0; anything else is a refusal
 // whose reason is the last line of its standard error. Nothing in the document is trusted: it
@@ -7,11 +9,7 @@
 #pragma once
 
 #include "sdk/base/result.hpp"
-#include "src/contract/contract.hpp"
 
-#include <array>
-#include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -98,12 +96,12 @@ struct Unavailable {
     static Unavailable refused(std::string text) { return {Kind::Refused, std::move(text)}; }
     static Unavailable unreadable(std::string text) { return {Kind::Unreadable, std::move(text)}; }
 
-    // The display form, naming the program as telemetry_binary() gives it now:
+    // The display form, naming the program that was run:
     //   CannotStart: "cannot start `{program} telemetry`: {text} — install the matching
     //                `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN"
     //   Refused:     "`{program} telemetry` refused: {text}"
     //   Unreadable:  "`{program} telemetry` answered a document this build cannot read: {text}"
-    std::string message() const;
+    std::string message(std::string_view program) const;
 
     friend bool operator==(const Unavailable&, const Unavailable&) = default;
 };
@@ -111,36 +109,9 @@ struct Unavailable {
 // The outcome of one lookup: the run's telemetry, or why there is none.
 using Outcome = Result<RunTelemetry, Unavailable>;
 
-// The program to run: KORVALLE_UI_KORVALLE_BIN when it is set, valid UTF-8 and not empty
-// (unchanged, not trimmed), else "korvalle" (looked up on PATH). Reads the environment anew.
-std::string telemetry_binary();
-
-// How long a child may run before its process group is killed.
-inline constexpr std::chrono::milliseconds default_time_limit{60'000};
-// How much of the child's standard output is kept, and how much of the end of its standard
-// error. Both pipes are still read to their end.
-inline constexpr std::size_t max_stdout_bytes = 16 * 1024 * 1024;
-inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
-
-// Runs `{program} telemetry {run}` with KORVALLE_RUNS_DIR set to runs_root, waits for it and
-// reads its document. Blocks the calling thread for the child's whole life (at most
-// time_limit, then the child's process group is killed). Never throws for the child's faults;
-// throws files::Exhausted when the server runs out of descriptors or memory, which says nothing
-// about the run and must not be remembered as its outcome.
-Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit = default_time_limit);
-
-// The signals whose default action ends the process and that can be caught (the stop signals
-// SIGTERM and SIGINT aside): a server ended by one first calls kill_running_children.
-inline constexpr std::array<int, 9> ending_signals = {SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
-                                                      SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
-
-// Kills the process group of every child of of_run_from running now, with SIGKILL. Safe to call
-// from a signal handler: for a server that is about to end by a signal, so that no child (and
-// nothing the child started in its group) outlives it.
-void kill_running_children() noexcept;
-
-// Parses, decodes and checks one document printed for run. Failures are always Unreadable.
-Outcome read_document(const contract::RunId& run, std::string_view output);
+// The program to run from the value of KORVALLE_UI_KORVALLE_BIN (none when unset): the value
+// when it is valid UTF-8 and not empty (unchanged, not trimmed), else "korvalle" (looked up on
+// PATH).
+std::string telemetry_binary(std::optional<std::string_view> value);
 
 }  // namespace korvalle::telemetry

@@ -218,6 +218,25 @@ TEST(RunListTelemetry, MissingToolLeavesTelemetryOutWithOneLinePerRun) {
               "(os error 2) — install the matching `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN\n");
 }
 
+// This machine's name and the parked threshold are those of the environment the server
+// started in.
+TEST(RunListLiveness, JudgedByTheEnvironmentTheServerStartedIn) {
+    RunsRoot root;
+    add_run(root, "here", "2026-03-05T09:00:00.000Z");
+    root.run("here").launch({.pid = 0, .host = "settings-test-host"});
+    add_run(root, "elsewhere", "2026-03-04T09:00:00.000Z");
+    ProcessOptions options = with_fake_tool(root.path() / "calls");
+    options.env.insert(options.env.end(),
+                       {{"HOSTNAME", "settings-test-host"}, {"KORVALLE_PARKED_AFTER_SECONDS", "999999999"}});
+    auto server = ServerProcess::serve(root.path(), options);
+    const auto runs = parse_json(http_get(server.port(), "/api/v2/runs").body).at("runs");
+    ASSERT_EQ(runs.as_array().size(), 2u);
+    EXPECT_EQ(runs.at(0).at("run_id"), "here");
+    EXPECT_EQ(runs.at(0).at("state"), "driver-dead");  // launched here, without a process
+    EXPECT_EQ(runs.at(1).at("state"), "active");       // months old, within the threshold
+    EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(RunListTelemetry, RefusalIsCachedAndRetriedAfterTheRunChanges) {
     RunsRoot root;
     add_run(root, "r1", "2026-03-05T09:00:00.000Z");

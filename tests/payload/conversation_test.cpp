@@ -3,7 +3,7 @@
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/vocabulary.hpp"
 #include "tests/support/view_support.hpp"
 
 #include <gtest/gtest.h>

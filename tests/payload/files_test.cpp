@@ -1,5 +1,5 @@
 // Reading round result files, their node entries, and plan step rows.
-#include "src/payload/payload.hpp"
+#include "src/payload/files.hpp"
 
 #include "sdk/base/json.hpp"
 #include "tests/support/run_builder.hpp"

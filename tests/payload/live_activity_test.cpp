@@ -1,5 +1,5 @@
 // Live activity rows of fixture journals, compared as written JSON text.
-#include "src/payload/payload.hpp"
+#include "src/payload/live_activity.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"

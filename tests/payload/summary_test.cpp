@@ -1,5 +1,7 @@
 // Run summaries of fixture runs, checked key by key and as written text.
-#include "src/payload/payload.hpp"
+#include "src/payload/summary.hpp"
+
+#include "src/payload/vocabulary.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -27,19 +29,15 @@ Event event(std::string kind, std::string ts = "2026-03-02T09:00:00.000Z", std::
 
 class Summary : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // Liveness reads these; the fixtures' launch host is never this machine.
-        unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
-        setenv("HOSTNAME", "payload-test-host", 1);
-    }
-
     views::RunView open(const RunBuilder& run) {
         auto loaded = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
         EXPECT_TRUE(loaded.ok());
         return std::move(loaded.value());
     }
-    boost::json::object summary(const RunBuilder& run) { return run_summary(open(run), nullptr).as_object(); }
-    std::string text(const RunBuilder& run) { return json::write(run_summary(open(run), nullptr)); }
+    // Judged now, by a machine that is never the fixtures' launch host.
+    static views::LivenessInputs liveness() { return {.this_host = "payload-test-host", .now_ms = views::now_ms()}; }
+    boost::json::object summary(const RunBuilder& run) { return run_summary(open(run), nullptr, liveness()).as_object(); }
+    std::string text(const RunBuilder& run) { return json::write(run_summary(open(run), nullptr, liveness())); }
     static std::string write(const boost::json::value& value) { return json::write(value); }
 
     // A run with the plan a -> b -> c, in round 1 (or between rounds after it).

@@ -1,5 +1,5 @@
 // Parties of journal envelopes, turn duration sums and the timing block.
-#include "src/payload/payload.hpp"
+#include "src/payload/timing.hpp"
 
 #include "sdk/journal/event.hpp"
 #include "sdk/base/json.hpp"

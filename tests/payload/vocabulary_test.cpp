@@ -1,5 +1,5 @@
-// The shared words and the short digest.
-#include "src/payload/payload.hpp"
+// The shared words.
+#include "src/payload/vocabulary.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,12 +23,6 @@ TEST(Words, StatusKindAndRole) {
     for (auto other : {std::optional<std::string_view>("Judge"), std::optional<std::string_view>("reviewer"),
                        std::optional<std::string_view>()})
         EXPECT_FALSE(role_word(other));
-}
-
-TEST(Sha256Hex, FirstSixBytesInLowercaseHex) {
-    EXPECT_EQ(sha256_hex(""), "e3b0c44298fc");
-    EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01");
-    EXPECT_NE(sha256_hex(std::string("a\0b", 3)), sha256_hex("a"));  // the whole bytes, past a NUL
 }
 
 }  // namespace

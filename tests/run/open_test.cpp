@@ -12,21 +12,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::RunsRoot;
+using testing::kinds_of;
 
 Result<views::RunView, SdkError> open_run(const testing::RunBuilder& run) {
     return views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-}
-
-// The kinds of the envelopes the run replays, in order; a run that does not open fails the test.
-std::vector<std::string> kinds(const testing::RunBuilder& run) {
-    auto opened = open_run(run);
-    if (!opened.ok()) {
-        ADD_FAILURE() << opened.error().to_string();
-        return {"(not opened)"};
-    }
-    std::vector<std::string> out;
-    for (const auto& e : opened.value().envelopes) out.push_back(e.kind);
-    return out;
 }
 
 TEST(OpenRun, LaunchRecordInBothFormsWithoutJournal) {
@@ -109,7 +98,7 @@ TEST(OpenRun, MissingDirectoryFifosAndBadEncodingNeverBlock) {
     auto fifo_journal = root.run("fifo-journal");
     fifo_journal.launch();
     ASSERT_EQ(::mkfifo((fifo_journal.dir() / "events.jsonl").c_str(), 0600), 0);
-    EXPECT_TRUE(kinds(fifo_journal).empty());
+    EXPECT_TRUE(kinds_of(fifo_journal).empty());
     EXPECT_EQ(views::RunView::all(root.path()).size(), 1u);
 
     auto latin = root.run("latin");
@@ -125,7 +114,7 @@ TEST(OpenRun, UnreadableFilesCountAsAbsent) {
     auto run = root.run("r");
     run.launch().event({.kind = "round-started"});
     ASSERT_EQ(::chmod((run.dir() / "events.jsonl").c_str(), 0), 0);
-    EXPECT_TRUE(kinds(run).empty());
+    EXPECT_TRUE(kinds_of(run).empty());
     ASSERT_EQ(::chmod((run.dir() / "launch.json").c_str(), 0), 0);
     EXPECT_FALSE(open_run(run).ok());
 }
@@ -142,7 +131,7 @@ TEST(OpenRun, JournalLinesSkipBlanksAndGarbage) {
     run.line(R"({"v":1,"ts":"x","stream":"s","seq":1,"source":"pipeline","kind":"big","payload":{"n":1e400}})");
     run.line("\xC2\xA0");  // only a no-break space
     run.journal_bytes(testing::envelope_line({.kind = "three", .seq = 3}));  // no final line feed
-    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "three"}));
+    EXPECT_EQ(kinds_of(run), (std::vector<std::string>{"one", "three"}));
 
     // Carriage returns split lines only before a line feed.
     run.journal_bytes("\na\rb\r\n\r\n \n\nc\n\rd");
@@ -172,16 +161,16 @@ TEST(OpenRun, JournalBeingAppendedKeepsItsCompleteLines) {
     // A line cut in the middle of its JSON, then one cut inside a multi-byte character.
     const std::string cut_json = testing::envelope_line({.kind = "three", .seq = 9});
     run.journal_bytes(cut_json.substr(0, cut_json.size() / 2));
-    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(kinds_of(run), (std::vector<std::string>{"one", "two"}));
 
     run.journal_bytes("\n" + testing::envelope_line({.kind = "four", .seq = 10}) + "\n");
     const std::string euro = testing::envelope_line({.kind = "five", .seq = 11, .payload = R"({"detail":"12 €"})"});
     run.journal_bytes(euro.substr(0, euro.find("€") + 2));
-    EXPECT_EQ(kinds(run), (std::vector<std::string>{"one", "two", "four"}));
+    EXPECT_EQ(kinds_of(run), (std::vector<std::string>{"one", "two", "four"}));
 
     // A byte that can never start a character is a fault of the file, not of a partial line.
     run.journal_bytes("\xff");
-    EXPECT_TRUE(kinds(run).empty());
+    EXPECT_TRUE(kinds_of(run).empty());
 }
 
 TEST(OpenRun, LargeJournalsReadAcrossChunks) {
@@ -200,13 +189,13 @@ TEST(OpenRun, LargeJournalsReadAcrossChunks) {
     }
     ASSERT_GT(journal.size(), 3u * 65536);
     run.journal_bytes(journal);
-    const auto read = kinds(run);
+    const auto read = kinds_of(run);
     ASSERT_EQ(read.size(), static_cast<std::size_t>(count));
     EXPECT_EQ(read.back(), "k1499");
 
     // One bad byte far from the start still refuses the whole file.
     testing::write_file(run.dir() / "events.jsonl", journal.substr(0, 200000) + "\xC0" + journal.substr(200000));
-    EXPECT_TRUE(kinds(run).empty());
+    EXPECT_TRUE(kinds_of(run).empty());
     EXPECT_TRUE(journal::read_journal_lines(run.dir() / "events.jsonl").empty());
 }
 
@@ -221,7 +210,7 @@ TEST(OpenRun, MergeOrderSortsTextsAndKeepsTies) {
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-9", .stream = "b", .seq = 9});
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "tie-second", .stream = "s", .seq = 7});
     run.event({.ts = "2026-01-01T00:00:01.000Z", .kind = "seq-big", .stream = "b", .seq = UINT64_MAX});
-    EXPECT_EQ(kinds(run),
+    EXPECT_EQ(kinds_of(run),
               (std::vector<std::string>{"fraction", "z-form", "seq-9", "seq-10", "seq-big", "tie-first", "tie-second"}));
     // The replay saw them in that order: the last time is the largest one.
     EXPECT_EQ(open_run(run).value().last_event_at, views::parse_timestamp_ms("2026-01-01T00:00:01.000Z"));
@@ -264,6 +253,15 @@ TEST(OpenRun, CrossRunReferencesAreLookedUpBesideTheRunDirectory) {
     fs::current_path(cwd);
     ASSERT_TRUE(bare.ok());
     EXPECT_EQ(bare.value().cross_run_statuses.at("run:up#n"), graph::NodeStatus::Done);
+
+    // Only a directory without a parent looks in the configured runs directory, when it is set
+    // and not empty.
+    const std::tuple<fs::path, std::optional<std::string_view>, fs::path> dirs[] = {
+        {"/", "/srv/runs", "/srv/runs"}, {"//", "/srv/runs", "/srv/runs"}, {"", "elsewhere", "elsewhere"},
+        {"/", "", "runs"},           {"/", std::nullopt, "runs"},         {"/srv/runs/abc/.", "/x", "/srv/runs"},
+        {"/abc", "/x", "/"},         {"abc", "/x", ""}};
+    for (const auto& [dir, configured, expected] : dirs)
+        EXPECT_EQ(views::runs_dir_for(dir, configured), expected) << dir << " " << configured.value_or("unset");
 }
 
 // An open or a read on makes each node's activity text once, after its replay: the view shows what

@@ -12,18 +12,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::RunsRoot;
+using testing::kinds_of;
 
 constexpr off_t terabyte = off_t{1} << 40;
 
 void make_sparse(const fs::path& path, off_t size) { ASSERT_EQ(::truncate(path.c_str(), size), 0) << path; }
-
-std::vector<std::string> kinds_of(const testing::RunBuilder& run) {
-    auto opened = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
-    if (!opened.ok()) return {"(not opened: " + opened.error().to_string() + ")"};
-    std::vector<std::string> out;
-    for (const auto& e : opened.value().envelopes) out.push_back(e.kind);
-    return out;
-}
 
 TEST(RunFileBounds, AFileOverTheBoundIsUnreadableWithoutBeingRead) {
     RunsRoot root;

@@ -1,5 +1,5 @@
-// Shared helpers of the run model tests: envelopes from builder events, replays in memory, and
-// environment variables set for one test.
+// Shared helpers of the run model tests: envelopes from builder events, and replays in memory and
+// from disk.
 #pragma once
 
 #include "sdk/journal/event.hpp"
@@ -8,10 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <initializer_list>
-#include <map>
-#include <optional>
+#include <string>
+#include <vector>
 
 namespace korvalle::testing {
 
@@ -29,35 +28,23 @@ inline views::RunView replay(std::initializer_list<Event> events) {
     return view;
 }
 
+// The kinds of the envelopes a run on disk replays, in order; a run that does not open fails the
+// test and gives one word that matches no expected list.
+inline std::vector<std::string> kinds_of(const RunBuilder& run) {
+    auto opened = views::RunView::open(ledger::RunPaths{run.id(), run.dir()});
+    if (!opened.ok()) {
+        ADD_FAILURE() << opened.error().to_string();
+        return {"(not opened)"};
+    }
+    std::vector<std::string> out;
+    for (const auto& e : opened.value().envelopes) out.push_back(e.kind);
+    return out;
+}
+
 // A plan payload of nodes written as raw JSON objects.
 inline std::string plan_payload(std::string_view tasks, int concurrency = 2) {
     return std::string(R"({"plan":{"schema_version":1,"concurrency":)") + std::to_string(concurrency) +
            R"(,"tasks":[)" + std::string(tasks) + "]}}";
 }
-
-// Sets or clears environment variables (nullptr clears) and restores them when it goes.
-class Env {
-public:
-    void set(const char* name, const char* value) {
-        if (!saved_.contains(name)) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        put(name, value);
-    }
-    ~Env() {
-        for (auto& [name, value] : saved_) put(name.c_str(), value ? value->c_str() : nullptr);
-    }
-
-private:
-    static void put(const char* name, const char* value) {
-        if (value) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    std::map<std::string, std::optional<std::string>> saved_;
-};
 
 }  // namespace korvalle::testing

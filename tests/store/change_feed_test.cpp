@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace korvalle::testing {
@@ -34,12 +33,13 @@ Event activity(const std::string& ts, const std::string& node, const std::string
             .labels = R"({"node":)" + quote(node) + R"(,"round":1})", .payload = R"({"detail":)" + quote(detail) + "}"};
 }
 
+// The test's pipeline tool.
+store::Settings fake_tool() { return {.telemetry_program = fake_tool_binary().string()}; }
+
 class ChangeFeed : public ::testing::Test {
 protected:
-    void SetUp() override { setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1); }
-
     store::Frames frames(std::optional<std::string> run_id = std::nullopt, std::optional<std::uint64_t> after = {}) {
-        return store::RunStore::new_polling_every(root_.path().string(), 10).events({std::move(run_id), after});
+        return store::RunStore::new_polling_every(root_.path().string(), 10, fake_tool()).events({std::move(run_id), after});
     }
     static std::vector<std::string> poll(store::Frames& frames) { return poll_once(frames); }
     void append(const std::string& run, const Event& event) { append_file(root_.path() / run / "events.jsonl", envelope_line(event) + "\n"); }
@@ -159,7 +159,8 @@ public:
         : store_(store::RunStore::new_polling_every(
               root.string(), 10,
               std::make_shared<store::RunCache>(store::RunCache::Bounds{},
-                                                [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; }))),
+                                                [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; }),
+              fake_tool())),
           watched_(watched) {}
 
     // A stream joins between polls: its snapshot, and its twin's, from the root as it is now.
@@ -270,7 +271,7 @@ TEST_F(ChangeFeed, ALookSharesWhatDidNotChangeWithTheLookBefore) {
 
 TEST_F(ChangeFeed, ALookCountsAsThePollsItStandsForAndOneWithoutTheConversationSignatureLeavesTheCheckDue) {
     add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
-    auto store = store::RunStore::new_polling_every(root_.path().string(), 10);
+    auto store = store::RunStore::new_polling_every(root_.path().string(), 10, fake_tool());
     auto feed = store.events({"watched", std::nullopt});
     feed.next();
     EXPECT_EQ(store.events({}).polls_to_conversation(), UINT64_MAX) << "no run watched";

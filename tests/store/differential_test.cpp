@@ -9,15 +9,14 @@
 #include "sdk/base/json.hpp"
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
-#include "src/payload/payload.hpp"
-#include "src/payload/run_detail.hpp"
-#include "src/payload/timeline.hpp"
+#include "src/payload/summary.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
+#include "src/payload/timeline/timeline.hpp"
 #include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
 #include "tests/support/view_support.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -27,6 +26,16 @@ namespace {
 namespace fs = std::filesystem;
 
 // ---- The plain way. ----
+
+// The settings of the store under test, by which the plain way judges liveness too.
+const store::Settings& settings() {
+    static const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
+    return settings;
+}
+
+views::LivenessInputs liveness_now() {
+    return {settings().host_name, settings().parked_after_seconds, views::now_ms()};
+}
 
 bool before(const views::RunView* a, const views::RunView* b) {
     if (a->last_event_at.has_value() != b->last_event_at.has_value()) return a->last_event_at.has_value();
@@ -55,7 +64,7 @@ std::string plain_run_list(const store::RunStore& store, const store::RunsQuery&
         page.push_back(*it);
     }
     boost::json::array runs;
-    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view)));
+    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view), liveness_now()));
     boost::json::object document;
     document.emplace("runs", std::move(runs));
     if (more) document.emplace("next_cursor", page.back()->id());
@@ -90,8 +99,7 @@ std::string written(Result<Document, error::ApiError> answer) {
 // ---- The comparison. ----
 
 void expect_same_documents(const fs::path& root_path) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
-    const auto store = store::RunStore::new_polling_every(root_path.string(), 500);
+    const auto store = store::RunStore::new_polling_every(root_path.string(), 500, settings());
     const std::vector<views::RunView> views = views::RunView::all(root_path);
     ASSERT_FALSE(views.empty());
 
@@ -102,7 +110,8 @@ void expect_same_documents(const fs::path& root_path) {
         for (bool settled : {false, true}) {
             for (const auto& cursor : cursors) {
                 const store::RunsQuery query{cursor, limit, settled};
-                EXPECT_EQ(json::write(store.run_list(query)), plain_run_list(store, query))
+                EXPECT_PRED_FORMAT2(same_document, json::write(store.run_list(query)),
+                                    plain_run_list(store, query))
                     << "limit " << limit << " settled " << settled << " cursor " << cursor.value_or("-");
                 ++lists;
             }
@@ -126,18 +135,21 @@ void expect_same_documents(const fs::path& root_path) {
         if (!run) continue;  // never asked for by id
         EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
-            EXPECT_EQ(written(store.run(*run, with_conversations)), plain_answer(store, view.id(), [&](const auto& v) {
-                          return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get());
-                      })) << view.id();
+            EXPECT_PRED_FORMAT2(same_document, written(store.run(*run, with_conversations)),
+                                plain_answer(store, view.id(), [&](const auto& v) {
+                                    return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get(),
+                                                               liveness_now());
+                                })) << view.id();
             ++items;
         }
         const RunItems asked = items_of(view);
         std::vector<std::optional<std::string>> scopes = {std::nullopt};
         scopes.insert(scopes.end(), asked.nodes.begin(), asked.nodes.end());
         for (const auto& node : scopes) {
-            EXPECT_EQ(written(store.timeline(*run, store::TimelineScope{node})), plain_answer(store, view.id(), [&](const auto& v) {
-                          return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
-                      })) << view.id() << " " << node.value_or("-");
+            EXPECT_PRED_FORMAT2(same_document, written(store.timeline(*run, store::TimelineScope{node})),
+                                plain_answer(store, view.id(), [&](const auto& v) {
+                                    return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
+                                })) << view.id() << " " << node.value_or("-");
             ++items;
         }
         // Each item the store serves against the same item projected from the plain view.
@@ -145,7 +157,8 @@ void expect_same_documents(const fs::path& root_path) {
             for (const auto& id : ids) {
                 auto item = contract::RunId::make(id);
                 if (!item) continue;
-                EXPECT_EQ(written((store.*read)(*run, *item)), plain_item(store, view.id(), id, project))
+                EXPECT_PRED_FORMAT2(same_document, written((store.*read)(*run, *item)),
+                                    plain_item(store, view.id(), id, project))
                     << view.id() << " " << id;
                 ++items;
             }

@@ -31,11 +31,15 @@ void two_rounds(RunsRoot& root) {
     run.round_plan(1, plan_json).round_result(1, R"({"ok":true,"nodes":[{"id":"build","status":"done"}]})");
 }
 
+// The test's pipeline tool.
+store::Settings fake_tool() { return {.telemetry_program = fake_tool_binary().string()}; }
+
 // A store over the root whose cache reads the clock ahead by ahead_ns.
 store::RunStore store_of(const RunsRoot& root, std::int64_t ahead_ns) {
     return store::RunStore::new_polling_every(
         root.path().string(), 500,
-        std::make_shared<RunCache>(RunCache::Bounds{}, [ahead_ns] { return RunCache::realtime_ns() + ahead_ns; }));
+        std::make_shared<RunCache>(RunCache::Bounds{}, [ahead_ns] { return RunCache::realtime_ns() + ahead_ns; }),
+        fake_tool());
 }
 
 // A run detail in fragments, and the fragment that is round n's object (none: no such fragment).
@@ -54,17 +58,16 @@ Answer detail(const store::RunStore& store, std::uint64_t round) {
 }
 
 TEST(KeptRounds, SharedWhileTheirFilesAreUnchangedAndMadeAgainWhenOneChanges) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     two_rounds(root);
     const auto fresh = store::RunStore::new_polling_every(root.path().string(), 500,
-                                                          std::make_shared<RunCache>(RunCache::keeping_nothing()));
+                                                          std::make_shared<RunCache>(RunCache::keeping_nothing()), fake_tool());
     const auto expected = [&] { return text::joined(*fresh.run(*contract::RunId::make("r"), true)); };
     const store::RunStore kept = store_of(root, hour_ns);
 
     const Answer first = detail(kept, 1);
     ASSERT_NE(first.round_owner, nullptr);
-    EXPECT_EQ(first.text, expected());
+    EXPECT_PRED_FORMAT2(same_document, first.text, expected());
     const Answer again = detail(kept, 1);
     EXPECT_EQ(again.round_owner, first.round_owner);  // the object is shared, not made again
     EXPECT_EQ(again.text, first.text);
@@ -72,7 +75,7 @@ TEST(KeptRounds, SharedWhileTheirFilesAreUnchangedAndMadeAgainWhenOneChanges) {
     // Each change of a round file, the journal as it was: the next document shows it.
     const auto changed = [&](std::uint64_t round) {
         const Answer answer = detail(kept, round);
-        EXPECT_EQ(answer.text, expected());
+        EXPECT_PRED_FORMAT2(same_document, answer.text, expected());
         return answer;
     };
     std::this_thread::sleep_for(std::chrono::milliseconds(15));  // a tick of the file times on
@@ -90,7 +93,6 @@ TEST(KeptRounds, SharedWhileTheirFilesAreUnchangedAndMadeAgainWhenOneChanges) {
 }
 
 TEST(KeptRounds, ObjectsReadFromFilesChangedWithinTwoSecondsAreNotKept) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     two_rounds(root);
     const store::RunStore early = store_of(root, 1'000'000'000);
@@ -118,7 +120,6 @@ TEST(KeptRounds, ConcurrentFirstRequestsMakeEachObjectOnce) {
 
     // The same through the store: every kept part of the run's view, round objects included, is
     // made once and shared by all the answers.
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     two_rounds(root);
     const store::RunStore store = store_of(root, hour_ns);

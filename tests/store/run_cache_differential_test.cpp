@@ -15,8 +15,8 @@
 #include "sdk/journal/journal_lines.hpp"
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
-#include "src/payload/payload.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/summary.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 #include "tests/support/at_once.hpp"
 #include "tests/support/run_items.hpp"
 #include "tests/support/server_fixture.hpp"
@@ -421,12 +421,13 @@ RunCache::Clock later_by(std::chrono::nanoseconds offset) {
 }
 
 TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
-    ::setenv("KORVALLE_UI_KORVALLE_BIN", fake_tool_binary().c_str(), 1);
     RunsRoot root;
     Changes changes(root, seed());
     const std::string path = root.path().string();
+    const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
     // The reference keeps nothing: every run is opened afresh for every document.
-    const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
+    const auto fresh =
+        store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()), settings);
     // The cache's clock an hour ahead makes every file settled, so that every entry is kept and
     // every step is seen only through the files' identities; small bounds drop views and
     // records all the time, also in the middle of a walk; the plain clock keeps what has not
@@ -435,9 +436,9 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     auto small_cache = std::make_shared<RunCache>(RunCache::Bounds{96 * 1024, 2 * store::record_room},
                                                   later_by(std::chrono::hours(1)));
     const std::vector<std::pair<std::string, store::RunStore>> cached = {
-        {"kept", store::RunStore::new_polling_every(path, 500, kept_cache)},
-        {"small", store::RunStore::new_polling_every(path, 500, small_cache)},
-        {"plain clock", store::RunStore::new_polling_every(path, 500)},
+        {"kept", store::RunStore::new_polling_every(path, 500, kept_cache, settings)},
+        {"small", store::RunStore::new_polling_every(path, 500, small_cache, settings)},
+        {"plain clock", store::RunStore::new_polling_every(path, 500, settings)},
     };
 
     // The streams watch the runs there are at first, and "ghost", which comes and goes.
@@ -463,14 +464,15 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
             const auto answered = documents(store, items);
             ASSERT_EQ(answered.size(), expected.size());
             for (const auto& [what, text] : expected) {
-                ASSERT_EQ(answered.at(what), text) << name << " store, " << at << ": " << what;
+                ASSERT_PRED_FORMAT2(same_document, answered.at(what), text)
+                    << name << " store, " << at << ": " << what;
             }
             ASSERT_EQ(cached_streams[i].frames(), expected_frames) << name << " store's streams, " << at;
         }
         // Concurrent first requests on a cold cache, for the list and for one run, share opens
         // and still answer each as the fresh store does.
         const auto cold = store::RunStore::new_polling_every(
-            path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))));
+            path, 500, std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1))), settings);
         const RootItem& first = items.front();
         constexpr int requests = 8;
         const std::vector<std::string> concurrent = at_once(requests, [&](int i) {
@@ -478,7 +480,8 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
                          : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
         });
         for (int i = 0; i < requests; ++i) {
-            ASSERT_EQ(concurrent[i], expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
+            ASSERT_PRED_FORMAT2(same_document, concurrent[i],
+                                expected.at(i % 2 ? "run " + first.run.str() : "list - 50 true"))
                 << "concurrent requests, " << at;
         }
         // Two changes of one file in one tick of the file system's clock could leave its
@@ -536,8 +539,9 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
         ASSERT_GT(made, 0u);
         std::vector<boost::json::value> documents;
         std::vector<std::string> texts;
-        texts.push_back(payload::run_detail(view, true, nullptr));
-        documents.emplace_back(payload::run_summary(view, nullptr));
+        const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+        texts.push_back(payload::run_detail(view, true, nullptr, liveness));
+        documents.emplace_back(payload::run_summary(view, nullptr, liveness));
         texts.push_back(payload::conversations(view));
         for (const auto& group : payload::session_groups(view))
             texts.push_back(*payload::conversation(view, group.session));

@@ -1,8 +1,9 @@
 // What the server tests share: fixture runs with a chosen last event time, settledness
-// and round state, and small readers of JSON answers.
+// and round state, small readers of JSON answers, and whole-document comparisons.
 #pragma once
 
 #include "sdk/base/json.hpp"
+#include "tests/support/document_text.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/run_builder.hpp"
 

@@ -4,6 +4,7 @@
 #include "sdk/base/fragments.hpp"
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
+#include "tests/support/document_text.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>
@@ -20,13 +21,6 @@ inline views::RunView open_view(const std::filesystem::path& dir, const std::str
 }
 
 inline views::RunView open_view(const RunBuilder& run) { return open_view(run.dir(), run.id()); }
-
-// An expected document: one line of written JSON, its closing newlines left out.
-inline std::string expected_document(const std::filesystem::path& path) {
-    std::string text = read_text(path);
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
 
 // A document as written text, whether it was made as a tree or written as it was made.
 inline std::string written_text(const boost::json::value& document) { return json::write(document); }

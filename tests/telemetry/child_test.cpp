@@ -1,5 +1,5 @@
 // Running the telemetry command through the stand-in tool: one group per way a child can end.
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/child.hpp"
 
 #include "tests/support/process_watch.hpp"
 #include "tests/support/run_builder.hpp"
@@ -26,7 +26,6 @@ using testing::read_text;
 using std::chrono::milliseconds;
 
 const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
-const char* const bin_variable = "KORVALLE_UI_KORVALLE_BIN";
 
 // Sets an environment variable (unsets it for nullptr) for one scope and puts the old value back.
 class ScopedEnv {
@@ -80,28 +79,26 @@ protected:
 
 TEST(ProgramName, EnvironmentOrTheDefault) {
     // Unset, empty or not UTF-8: the default; otherwise the text unchanged.
-    const std::pair<const char*, std::string> cases[] = {
-        {nullptr, "korvalle"}, {"", "korvalle"}, {"/opt/k\xff", "korvalle"}, {" /opt/korvalle ", " /opt/korvalle "}};
+    const std::pair<std::optional<std::string_view>, std::string> cases[] = {
+        {std::nullopt, "korvalle"}, {"", "korvalle"}, {"/opt/k\xff", "korvalle"}, {" /opt/korvalle ", " /opt/korvalle "}};
     for (auto [value, program] : cases) {
-        ScopedEnv set(bin_variable, value);
-        EXPECT_EQ(telemetry_binary(), program) << (value ? value : "unset");
+        EXPECT_EQ(telemetry_binary(value), program) << value.value_or("unset");
     }
 }
 
 TEST_F(TelemetryChild, ToolThatCannotStart) {
     {
-        ScopedEnv unset(bin_variable, nullptr);
         ScopedEnv path("PATH", root_.c_str());
-        const Unavailable missing = unavailable(telemetry_binary());
+        const Unavailable missing = unavailable(telemetry_binary(std::nullopt));
         EXPECT_EQ(missing, Unavailable::cannot_start("No such file or directory (os error 2)"));
-        EXPECT_EQ(missing.message(),
+        EXPECT_EQ(missing.message("korvalle"),
                   "cannot start `korvalle telemetry`: No such file or directory (os error 2) \u2014 install the "
                   "matching `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN");
         // A name with spaces is used as it is, and shown with them.
-        ScopedEnv spaced(bin_variable, (" " + fake).c_str());
-        const Unavailable spaced_reason = unavailable(telemetry_binary());
+        const std::string spaced = telemetry_binary(" " + fake);
+        const Unavailable spaced_reason = unavailable(spaced);
         EXPECT_EQ(spaced_reason.kind, Unavailable::Kind::CannotStart);
-        EXPECT_EQ(spaced_reason.message().rfind("cannot start ` " + fake + " telemetry`: ", 0), 0u);
+        EXPECT_EQ(spaced_reason.message(spaced).rfind("cannot start ` " + fake + " telemetry`: ", 0), 0u);
     }
     const fs::path plain = root_ / "korvalle";
     std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
@@ -128,8 +125,7 @@ TEST_F(TelemetryChild, ExitOrSignalIsRefusedWithTheLastLine) {
     put("stderr", "first line\n  second line \t\n");
     const Unavailable reason = unavailable();
     EXPECT_EQ(reason, Unavailable::refused("second line"));
-    ScopedEnv named(bin_variable, "korvalle-dev");
-    EXPECT_EQ(reason.message(), "`korvalle-dev telemetry` refused: second line");
+    EXPECT_EQ(reason.message("korvalle-dev"), "`korvalle-dev telemetry` refused: second line");
     for (auto [stderr_text, last] : std::vector<std::pair<std::string, std::string>>{
              {"one\r\ntwo\r\n", "two"},
              {"one\n  last without end  ", "last without end"},
@@ -153,8 +149,7 @@ TEST_F(TelemetryChild, BadDocumentsAreUnreadable) {
     put("stderr", "all fine, really\n");
     const Unavailable silent = unavailable();
     EXPECT_EQ(silent, Unavailable::unreadable("EOF while parsing a value at line 1 column 0"));
-    ScopedEnv unset(bin_variable, nullptr);
-    EXPECT_EQ(silent.message(), "`korvalle telemetry` answered a document this build cannot read: EOF while parsing "
+    EXPECT_EQ(silent.message("korvalle"), "`korvalle telemetry` answered a document this build cannot read: EOF while parsing "
                                 "a value at line 1 column 0");
 
     put("mode", "document");

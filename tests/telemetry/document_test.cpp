@@ -1,5 +1,5 @@
 // Reading the telemetry document: parse, schema version, decoding and the cross checks.
-#include "src/telemetry/telemetry.hpp"
+#include "src/telemetry/document.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Run detail documents of the demo runs and of fixture runs, compared as written text; single
 // rules only where no document reaches their branch (telemetry, bad round files, huge rounds).
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -19,14 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Event;
 using testing::RunBuilder;
+using testing::document_as_in_file;
 using testing::open_view;
 using testing::parsed;
 
 const fs::path source_dir = KORVALLE_SOURCE_DIR;
 
-std::string expected(const std::string& name) {
-    return testing::expected_document(source_dir / "tests" / "payload" / "expected" / (name + ".json"));
-}
+// Expected documents, laid out one member a line (tests/support/document_text.hpp).
+fs::path expected(const std::string& name) { return source_dir / "tests" / "payload" / "expected" / (name + ".json"); }
 
 Event event(std::string kind, std::string ts, std::string labels, std::string payload = "{}",
             std::string source = "pipeline", std::string artifacts = "") {
@@ -36,14 +36,13 @@ Event event(std::string kind, std::string ts, std::string labels, std::string pa
 
 class RunDetail : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // Liveness reads these; no run here was launched on this machine.
-        ::unsetenv("KORVALLE_PARKED_AFTER_SECONDS");
-        ::setenv("HOSTNAME", "a-reader-of-run-details", 1);
+    // Judged now, by a machine that launched no run here.
+    static views::LivenessInputs liveness() {
+        return {.this_host = "a-reader-of-run-details", .now_ms = views::now_ms()};
     }
     static std::string text(const views::RunView& view, bool conversations = true,
                             const telemetry::RunTelemetry* telemetry = nullptr) {
-        return run_detail(view, conversations, telemetry);
+        return run_detail(view, conversations, telemetry, liveness());
     }
     static std::vector<std::uint64_t> rounds_of(const std::string& document) {
         std::vector<std::uint64_t> rounds;
@@ -69,7 +68,7 @@ TEST_F(RunDetail, DemoRunsAsWrittenText) {
     for (const char* id : {"2026-03-02-docs-refresh", "2026-03-05-orders-migration", "2026-03-06-billing-export",
                            "2026-03-07-flaky-ci-triage"}) {
         views::RunView view = open_view(source_dir / "examples" / "runs" / id, id);
-        EXPECT_EQ(text(view), expected(id)) << id;
+        EXPECT_PRED_FORMAT2(document_as_in_file, text(view), expected(id)) << id;
     }
 }
 
@@ -139,13 +138,13 @@ RunBuilder fixture_run(testing::RunsRoot& root) {
 
 TEST_F(RunDetail, FixtureRunAsWrittenText) {
     views::RunView view = open_view(fixture_run(root_));
-    EXPECT_EQ(text(view), expected("fixture"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, text(view), expected("fixture"));
 }
 
 TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
     views::RunView view = open_view(fixture_run(root_));
-    boost::json::value with = parsed(run_detail(view, true, nullptr));
-    boost::json::value without = parsed(run_detail(view, false, nullptr));
+    boost::json::value with = parsed(run_detail(view, true, nullptr, liveness()));
+    boost::json::value without = parsed(run_detail(view, false, nullptr, liveness()));
     EXPECT_EQ(json::write(without.at("conversations")), "[]");
     with.as_object()["conversations"] = boost::json::array();
     EXPECT_EQ(json::write(with), json::write(without));
@@ -155,9 +154,9 @@ TEST_F(RunDetail, WithoutConversationsOnlyThatMemberIsEmpty) {
 TEST_F(RunDetail, EmptyRunAsWrittenText) {
     RunBuilder run = root_.run("empty");
     run.launch({.launcher = "Codex"});
-    EXPECT_EQ(text(open_view(run)), expected("empty"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, text(open_view(run)), expected("empty"));
     run.round_plan(1, R"({"schema_version":1,"tasks":[]})");
-    EXPECT_EQ(rounds_of(run_detail(open_view(run), true, nullptr)), std::vector<std::uint64_t>{1});
+    EXPECT_EQ(rounds_of(run_detail(open_view(run), true, nullptr, liveness())), std::vector<std::uint64_t>{1});
 }
 
 // Telemetry fills usage and wall time; no document of the demo root has any.
@@ -168,7 +167,7 @@ TEST_F(RunDetail, HeadWithTelemetry) {
     telemetry.usage[telemetry::UsageParty::Agent] = {.input = 12, .output = 3, .cost_usd = 0.25};
     telemetry.usage[telemetry::UsageParty::Total] = {.cache_read = 7, .cost_usd = std::nan("")};
     views::RunView view = open_view(fixture_run(root_));
-    const boost::json::value head = parsed(run_detail_head(view, &telemetry));
+    const boost::json::value head = parsed(run_detail_head(view, &telemetry, liveness()));
     EXPECT_EQ(json::write(head.at("usage")),
               R"({"agent":{"input_tokens":12,"output_tokens":3,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":0.25},)"
               R"("judge":{"input_tokens":null,"output_tokens":null,"cache_read_tokens":null,"cache_write_tokens":null,"cost_usd":null},)"
@@ -192,7 +191,7 @@ TEST_F(RunDetail, PlanNamingAnIdTwice) {
                        R"({"id":"a","kind":"human","task":"second","deps":["b"]},{"id":"c","deps":["a","zz"]}]})")
         .round_result(1, R"({"nodes":[{"id":"a","status":"blocked","outcome":"x"},{"id":"b","status":"blocked"},)"
                          R"({"id":"c","status":"skipped","change_url":"u"}]})");
-    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr, liveness())).at("rounds").at(0);
     EXPECT_EQ(json::write(round.at("node_status")), R"({"a":"blocked","b":"blocked","c":"skipped"})");
     EXPECT_EQ(json::write(round.at("node_gated_by")), R"({"b":["a"],"a":["b"],"c":["a"]})");
     EXPECT_EQ(json::write(round.at("node_results")),
@@ -214,7 +213,7 @@ TEST_F(RunDetail, LiveEntryKeepsTheReplayedOutcome) {
                      R"({"status":"done","outcome":"merged","branch":"feature/b","change_url":"https://x/1"})"))
         .event(event("node-settled", "2026-03-09T10:00:04.000Z", labels("b"),
                      R"({"status":"done","detail":"again","ok":true,"branch":"feature/b2","exit_code":0})"));
-    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr)).at("rounds").at(0);
+    const boost::json::value round = parsed(run_detail(open_view(run), true, nullptr, liveness())).at("rounds").at(0);
     EXPECT_EQ(json::write(round.at("node_results")),
               R"({"b":{"kind":"agent","status":"done","completed":true,"branch":"feature/b2","detail":"again",)"
               R"("exit_code":0,"ok":true,"outcome":"merged","pr":"https://x/1"}})");
@@ -228,7 +227,7 @@ TEST_F(RunDetail, SessionsWrittenWithEscapes) {
     };
     RunBuilder run = started_run("esc");
     run.event(turn("2026-03-09T10:00:01.000Z", R"(s\"q)")).event(turn("2026-03-09T10:00:02.000Z", "plain"));
-    const boost::json::value node = parsed(run_detail(open_view(run), true, nullptr)).at("run").at("nodes").at(0);
+    const boost::json::value node = parsed(run_detail(open_view(run), true, nullptr, liveness())).at("run").at("nodes").at(0);
     std::vector<std::string> ids;
     for (const auto& session : node.at("sessions").as_array()) ids.emplace_back(session.at("session_id").as_string());
     EXPECT_EQ(ids, (std::vector<std::string>{"plain", "s\"q"}));
@@ -247,7 +246,7 @@ TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {
         .file("round-7/plan.json", plan);
     views::RunView view = open_view(run);
     EXPECT_EQ(detail_rounds(view), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
-    EXPECT_EQ(rounds_of(run_detail(view, true, nullptr)), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
+    EXPECT_EQ(rounds_of(run_detail(view, true, nullptr, liveness())), (std::vector<std::uint64_t>{1, 3, 12345, 1000000000000000}));
 }
 
 // Round files that are missing, empty, not JSON, not UTF-8, a directory or a FIFO: the round is
@@ -269,7 +268,7 @@ TEST_F(RunDetail, BadRoundFiles) {
     ASSERT_EQ(::mkfifo((run.dir() / "round-08" / "plan.json").c_str(), 0600), 0);
     run.round_plan(9, "").round_result(9, R"({"nodes":"a"})");
     views::RunView view = open_view(run);
-    std::string text = run_detail(view, true, nullptr);
+    std::string text = run_detail(view, true, nullptr, liveness());
     EXPECT_EQ(rounds_of(text), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
     const boost::json::value document = parsed(text);
     for (const auto& round : document.at("rounds").as_array()) {

@@ -1,9 +1,10 @@
-// Indexes of one run's journal, built once per document so that no part of a document scans
-// the whole journal once per node or once per round.
+// The run detail's indexes of one run's journal, built once per document so that no member of
+// the document scans the whole journal once per node or once per round.
 #pragma once
 
 #include "sdk/journal/event.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/timing.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -75,14 +76,9 @@ private:
     std::map<std::uint64_t, Round> by_round_;
 };
 
-// Walks over a large journal read an envelope's labels and payload a few envelopes after
-// prefetch_members has asked for them.
-inline constexpr std::size_t prefetch_distance = 16;
-void prefetch_members(const event::Envelope& envelope);
-// A text of the view's arena (a payload's), asked for ahead of reading it.
-void prefetch_text(std::string_view text);
-
 // add_turn over an envelope's facts.
-void add_turn(TurnDurations& tally, const AgentFacts& facts);
+inline void add_turn(TurnDurations& tally, const AgentFacts& facts) {
+    if (facts.tallied) payload::add_turn(tally, facts.party.value_or(Party::Agent), facts.ms);
+}
 
 }  // namespace korvalle::payload::detail

@@ -1,7 +1,7 @@
 // Timeline documents of the demo run and of fixture runs, compared as written JSON text: phases,
 // node spans, dispatch spans and rollups by role, human waits, verification and publication
 // spans, lock-wait rollups, event entries with their redirections and references.
-#include "src/payload/timeline.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 #include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
@@ -18,9 +18,11 @@ using testing::Event;
 const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 const fs::path expected_dir = fs::path(KORVALLE_SOURCE_DIR) / "tests" / "payload" / "timeline";
 
+using testing::document_as_in_file;
 using testing::open_view;
 
-std::string expected(const std::string& name) { return testing::expected_document(expected_dir / (name + ".json")); }
+// Expected documents, laid out one member a line (tests/support/document_text.hpp).
+fs::path expected(const std::string& name) { return expected_dir / (name + ".json"); }
 
 std::string written(const views::RunView& view, std::optional<std::string_view> node = std::nullopt) {
     return timeline(view, node);
@@ -49,9 +51,9 @@ protected:
 
 TEST(DemoTimeline, WholeRunAndNodeDocuments) {
     const auto view = open_view(demo_root / "2026-03-04-search-reindex", "2026-03-04-search-reindex");
-    EXPECT_EQ(written(view), expected("demo-run"));
-    EXPECT_EQ(written(view, "reindex-catalog"), expected("demo-node-reindex-catalog"));
-    EXPECT_EQ(written(view, "tune-analyzer"), expected("demo-node-tune-analyzer"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view), expected("demo-run"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view, "reindex-catalog"), expected("demo-node-reindex-catalog"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view, "tune-analyzer"), expected("demo-node-tune-analyzer"));
 }
 
 // ---- Fixture runs. ----
@@ -82,8 +84,8 @@ TEST_F(Timeline, SessionsOfOneNode) {
     const auto view = open_view(run);
     ASSERT_EQ(view.round, 1u);
 
-    EXPECT_EQ(written(view, "build"), expected("sessions-node"));
-    EXPECT_EQ(written(view), expected("sessions-run"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view, "build"), expected("sessions-node"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view), expected("sessions-run"));
 }
 
 // Nodes in order of first appearance, the run's own sessions, rollup fallbacks, settle
@@ -106,8 +108,8 @@ TEST_F(Timeline, NodesRolesAndRunSessions) {
     run.event({.ts = at(9), .source = "morvane", .kind = "turn-completed", .labels = labels(1)});
     const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), expected("roles-run"));
-    EXPECT_EQ(written(view, "c"), expected("roles-node-c"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view), expected("roles-run"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view, "c"), expected("roles-node-c"));
     EXPECT_EQ(written(view, "missing"), R"({"timeline_schema_version":4,"run_id":"run-2","spans":[]})");
 }
 
@@ -152,7 +154,7 @@ TEST_F(Timeline, OperationsAndHumanWait) {
                .payload = R"({"elapsed":0})"});
     const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), expected("operations-run"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view), expected("operations-run"));
 }
 
 // Event entries: the redirections offered by interrupted turns and context edits, and the
@@ -186,7 +188,7 @@ TEST_F(Timeline, EventEntries) {
                .artifacts = R"([{"id":"check-1","kind":"session","bytes":1},{"id":"check-2","kind":"pr","bytes":1}])"});
     const auto view = open_view(run);
 
-    EXPECT_EQ(written(view), expected("events-run"));
+    EXPECT_PRED_FORMAT2(document_as_in_file, written(view), expected("events-run"));
 }
 
 // A journal line that names round 10^15 (and the run's round counter with it) costs no more

@@ -1,38 +1,45 @@
 // The run detail document: everything the read API answers about one run in one object, its
-// head with node entries, its rounds, its conversations, its node details and its launch block.
+// head with node entries, its rounds (round_detail.hpp), its conversations, its node details
+// (node_details.hpp) and its launch block.
 #pragma once
 
 #include "sdk/base/fragments.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/timing.hpp"
+#include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
+
+namespace korvalle::views {
+struct RunView;
+}
 
 namespace korvalle::payload {
 
 class ViewIndexes;
 
-
 // The text of {"run","rounds","conversations","node_details","launch"}, always all five.
 // Conversations are projected only when include_conversations is set, else the member is [].
-// telemetry is null when the run's telemetry is unavailable. Reads the run's round files; never
-// fails. The document is written as it is made, never held as a tree: on a large run most of it
-// is round plans and conversation texts, which would otherwise be copied twice.
+// telemetry is null when the run's telemetry is unavailable; the run's state is judged with
+// liveness. Reads the run's round files; never fails. The document is written as it is made,
+// never held as a tree: on a large run most of it is round plans and conversation texts, which
+// would otherwise be copied twice.
 std::string run_detail(const views::RunView& view, bool include_conversations,
-                       const telemetry::RunTelemetry* telemetry);
+                       const telemetry::RunTelemetry* telemetry, const views::LivenessInputs& liveness);
 // The same text in fragments, from indexes kept with the view (indexes.hpp): the texts that the
 // indexes keep (round objects, conversations, node details) are fragments of their own, shared
 // and not copied, between the fragments written for it.
 text::Fragments run_detail_fragments(const views::RunView& view, bool include_conversations,
-                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes);
+                                     const telemetry::RunTelemetry* telemetry, const ViewIndexes& indexes,
+                                     const views::LivenessInputs& liveness);
 
 // The text of the "run" member: state, phase, timing, one entry per roster node, usage, timing
 // indicators and counts.
-std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry);
+std::string run_detail_head(const views::RunView& view, const telemetry::RunTelemetry* telemetry,
+                            const views::LivenessInputs& liveness);
 
 // One party's token usage from the telemetry: {"input_tokens","output_tokens",
 // "cache_read_tokens","cache_write_tokens","cost_usd"}, null where unknown.
@@ -40,15 +47,6 @@ boost::json::object token_usage_object(const telemetry::RunTelemetry* telemetry,
 
 // Which model times a tally holds: four booleans, presence only.
 boost::json::object model_ms(const TurnDurations& tally);
-
-// The text of the "node_details" member: per node with a branch or current-round
-// version-control or artifact activity, its checks, gate verdict, verification records and
-// publication.
-std::string node_details(const views::RunView& view);
-
-// The text of one round's object, or none when the round's plan cannot be had: the view's
-// replayed plan for the current round, the round's "plan.json" for any other.
-std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round);
 
 // The rounds whose objects the document asks for, ascending: 1 up to the current round (at
 // least 1), restricted to the current round and the rounds that exist as a directory or in

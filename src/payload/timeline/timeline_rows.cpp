@@ -1,14 +1,15 @@
 // The rows the timeline's spans are made of: the turn list, agent sessions, event entries, a
 // node's human wait and its operation spans (verification, publication, lock waits).
-#include "src/payload/timeline.hpp"
+#include "src/payload/timeline/timeline_rows.hpp"
 
 #include "sdk/base/clock.hpp"
+#include "sdk/base/json_member.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/journal/event.hpp"
 #include "src/contract/contract.hpp"
 #include "src/payload/conversation.hpp"
-#include "src/payload/payload.hpp"
 #include "src/payload/verification.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -56,12 +57,12 @@ void interrupted_turn(json::Writer& out, const event::Envelope& envelope) {
     out.member("delivered", delivered->get_bool());
     // A blank member in the payload does not hide the label's.
     const boost::json::object labels = envelope.labels.extra.read();
-    auto member = not_blank(string_member(payload, "member"));
-    if (!member) member = not_blank(string_member(labels, "member"));
+    auto member = not_blank(json::string_member(payload, "member"));
+    if (!member) member = not_blank(json::string_member(labels, "member"));
     if (member) out.member("member", *member);
     if (auto bytes = unsigned_member(payload, "input_bytes")) out.member("input_bytes", *bytes);
     if (!delivered->get_bool()) {
-        if (auto reason = not_blank(string_member(payload, "reason"))) out.member("reason", *reason);
+        if (auto reason = not_blank(json::string_member(payload, "reason"))) out.member("reason", *reason);
     }
     out.end_object();
 }
@@ -75,7 +76,7 @@ void committed_context(json::Writer& out, const event::Envelope& envelope) {
     for (const auto& operation : operations->get_array()) {
         if (!operation.is_object()) continue;
         const auto& fields = operation.get_object();
-        if (string_member(fields, "kind") != "context-added") continue;
+        if (json::string_member(fields, "kind") != "context-added") continue;
         const auto* delivery = fields.if_contains("delivery");
         bool live = false;
         if (delivery && delivery->is_string()) {
@@ -89,7 +90,7 @@ void committed_context(json::Writer& out, const event::Envelope& envelope) {
         out.begin_object();
         out.member("delivered", live);
         out.member("delivery", live ? "live" : "deferred");
-        if (auto node = not_blank(string_member(fields, "node"))) out.member("node_id", *node);
+        if (auto node = not_blank(json::string_member(fields, "node"))) out.member("node_id", *node);
         out.end_object();
         return;
     }

@@ -1,12 +1,13 @@
 // The timeline document and its spans: the journal index, node spans, dispatch rollups, the
 // whole-run phases and the node timeline with its dispatch spans.
-#include "src/payload/timeline.hpp"
-#include "src/payload/indexes.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 #include "sdk/journal/event.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
-#include "src/payload/payload.hpp"
+#include "src/payload/files.hpp"
+#include "src/payload/indexes.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <algorithm>
 

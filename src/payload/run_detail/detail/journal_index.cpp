@@ -1,5 +1,7 @@
 // The per-document journal index.
-#include "src/payload/detail/journal_index.hpp"
+#include "src/payload/run_detail/detail/journal_index.hpp"
+
+#include "src/payload/detail/prefetch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -52,18 +54,6 @@ AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions
 }
 
 }  // namespace
-
-void prefetch_members(const event::Envelope& envelope) {
-    // The member tables sit in the view's arena, apart from the envelope: asking for them a few
-    // envelopes ahead overlaps their cache misses instead of waiting on each in turn.
-    __builtin_prefetch(envelope.labels.extra.text().data());
-    __builtin_prefetch(envelope.payload.text().data());
-}
-
-void prefetch_text(std::string_view text) {
-    constexpr std::size_t line = 64;
-    for (std::size_t at = 0; at < text.size(); at += line) __builtin_prefetch(text.data() + at);
-}
 
 JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(envelopes.data()) {
     facts_.reserve(envelopes.size());

@@ -1,11 +1,16 @@
 // One round of a run: its plan, the status of each planned node, what gates the blocked ones,
 // which member of a running node can be addressed, what each node reported, and the round's
 // result file.
-#include "src/payload/detail/run_detail_parts.hpp"
-#include "src/payload/run_detail.hpp"
+#include "src/payload/run_detail/round_detail.hpp"
+#include "src/payload/run_detail/detail/round_detail.hpp"
 
-#include "sdk/run/views.hpp"
+#include "sdk/base/json_member.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/views.hpp"
+#include "src/payload/files.hpp"
+#include "src/payload/indexes.hpp"
+#include "src/payload/run_detail/detail/journal_index.hpp"
+#include "src/payload/vocabulary.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
@@ -138,8 +143,8 @@ StatusWords result_status_words(const boost::json::array* nodes) {
     for (const boost::json::value& element : *nodes) {
         const boost::json::object* object = element.if_object();
         if (!object) continue;
-        auto id = string_member(*object, "id");
-        auto status = string_member(*object, "status");
+        auto id = json::string_member(*object, "id");
+        auto status = json::string_member(*object, "status");
         if (id && status) words.insert_or_assign(*id, status_word(*status));
     }
     return words;
@@ -233,7 +238,7 @@ std::optional<std::optional<std::string>> member_reason(const event::Envelope& e
     const boost::json::value* delivered = payload.if_contains("delivered");
     if (!delivered || !delivered->is_bool()) return std::nullopt;
     if (delivered->get_bool()) return std::optional<std::string>();
-    auto reason = string_member(payload, "reason");
+    auto reason = json::string_member(payload, "reason");
     if (reason && !is_blank(*reason)) return std::optional<std::string>(*reason);
     return std::optional<std::string>("the last redirection this run offered it was not delivered");
 }
@@ -388,7 +393,7 @@ void node_results(json::Writer& out, const Round& round) {
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
-            if (auto id = string_member(*object, "id")) first.emplace(*id, object);
+            if (auto id = json::string_member(*object, "id")) first.emplace(*id, object);
         }
     }
     const std::vector<plan::Node>& tasks = round.plan.tasks;
@@ -433,7 +438,7 @@ void result_summary(json::Writer& out, const Round& round) {
         for (const boost::json::value& element : *nodes) {
             const boost::json::object* object = element.if_object();
             if (!object) continue;
-            if (auto id = string_member(*object, "id")) out.value(*id);
+            if (auto id = json::string_member(*object, "id")) out.value(*id);
         }
         out.end_array();
     }
@@ -524,3 +529,13 @@ bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint
 }
 
 }  // namespace korvalle::payload::detail
+
+namespace korvalle::payload {
+
+std::optional<std::string> round_detail(const views::RunView& view, std::uint64_t round) {
+    const std::shared_ptr<const RoundObject> object = OwnIndexes(view).round(round);
+    if (!object->text) return std::nullopt;
+    return *object->text;
+}
+
+}  // namespace korvalle::payload

@@ -1,17 +1,14 @@
-// The run detail's members over the indexes that the document builds once.
+// The run detail's round objects over the journal index that the document builds once.
 #pragma once
 
-#include "src/payload/conversation.hpp"
-#include "src/payload/detail/journal_index.hpp"
+#include "sdk/base/file_identity.hpp"
+#include "sdk/base/json.hpp"
 
-#include <boost/json/object.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace korvalle::plan {
@@ -23,6 +20,8 @@ struct RunView;
 }
 
 namespace korvalle::payload::detail {
+
+class JournalIndex;
 
 // Tables of node ids, made for every round and holding thousands of ids in a large plan: kept
 // flat, in one allocation, rather than in one allocation per id.
@@ -38,8 +37,6 @@ struct StatusWords : IdMap<std::string_view> {
 
 // The words of the derived statuses: the same for every round of one document, so computed once.
 StatusWords derived_status_words(const views::RunView& view);
-
-void node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index);
 
 // Writes one round's object; writes nothing and returns false when the round's plan cannot be had.
 // The plan is read into `plan`, over the one it held: the rounds of one document reuse the room

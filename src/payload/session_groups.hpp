@@ -1,0 +1,29 @@
+// The agent sessions of a run: the harness labels each envelope it reports with the session it
+// belongs to, and the envelopes are grouped by that label (agent-graph envelopes whose "session"
+// label is a text that passes the identifier rule). Each group becomes one conversation, and the
+// run detail shows them all.
+#pragma once
+
+#include "sdk/journal/event.hpp"
+
+#include <string_view>
+#include <vector>
+
+namespace korvalle::views {
+struct RunView;
+}
+
+namespace korvalle::payload {
+
+// The envelopes of each session, built in one pass over the journal. The texts are views into
+// the view's envelopes and live as long as the view.
+struct SessionEnvelopes {
+    std::string_view session;
+    std::vector<const event::Envelope*> envelopes;  // in merge order
+};
+// Groups in order of their first envelope in the journal.
+using SessionGroups = std::vector<SessionEnvelopes>;
+
+SessionGroups session_groups(const views::RunView& view);
+
+}  // namespace korvalle::payload

@@ -1,0 +1,41 @@
+// The pipeline tool's `telemetry` command as a child process: started for one run, bounded in
+// time and output, and killed with its process group when the server ends by a signal.
+#pragma once
+
+#include "src/contract/contract.hpp"
+#include "src/telemetry/telemetry.hpp"
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <string_view>
+
+namespace korvalle::telemetry {
+
+// How long a child may run before its process group is killed.
+inline constexpr std::chrono::milliseconds default_time_limit{60'000};
+// How much of the child's standard output is kept, and how much of the end of its standard
+// error. Both pipes are still read to their end.
+inline constexpr std::size_t max_stdout_bytes = 16 * 1024 * 1024;
+inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
+
+// Runs `{program} telemetry {run}` with KORVALLE_RUNS_DIR set to runs_root, waits for it and
+// reads its document. Blocks the calling thread for the child's whole life (at most
+// time_limit, then the child's process group is killed). Never throws for the child's faults;
+// throws files::Exhausted when the server runs out of descriptors or memory, which says nothing
+// about the run and must not be remembered as its outcome.
+Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
+                    std::chrono::milliseconds time_limit = default_time_limit);
+
+// The signals whose default action ends the process and that can be caught (the stop signals
+// SIGTERM and SIGINT aside): a server ended by one first calls kill_running_children.
+inline constexpr std::array<int, 9> ending_signals = {SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                                      SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+
+// Kills the process group of every child of of_run_from running now, with SIGKILL. Safe to call
+// from a signal handler: for a server that is about to end by a signal, so that no child (and
+// nothing the child started in its group) outlives it.
+void kill_running_children() noexcept;
+
+}  // namespace korvalle::telemetry
