@@ -115,7 +115,7 @@ concept OptionalKey = std::same_as<K, std::optional<std::string>> || std::same_a
 // What every record cursor offers to the record readers.
 template <class C>
 concept Cursor = requires(C& cur, const C& ccur, const RecordName& name, const Words& words,
-                              const typename C::Record& record, std::string message, std::size_t n) {
+                          const typename C::Record& record, std::string message, std::size_t n) {
     // A keyed or positional record at the current value (the record's Shape is in .shape).
     { cur.begin_record(name) } -> std::same_as<typename C::Record>;
     // The next key of a keyed record; nullopt closes the record. A key given as a view stays
