@@ -96,8 +96,8 @@ int run_serve(const cli::ServeArgs& args) {
     announce(listener, args.runs_root);
 
     int status = 0;
-    if (auto failure = server::serve(*runtime, std::move(listener), std::move(store), signals)) {
-        fatal(*failure, "check the server log above.");
+    if (auto served = server::serve(*runtime, std::move(listener), std::move(store), signals); !served) {
+        fatal(served.error(), "check the server log above.");
         status = 70;
     }
     // The signal set stays installed until the pool has been waited for, so a second signal

@@ -123,8 +123,8 @@ StopSignal StopSignal::install(Runtime& runtime) {
     return out;
 }
 
-std::optional<std::string> serve(Runtime& runtime, tcp::acceptor listener, store::RunStore store,
-                                 StopSignal& signals, HttpLimits limits) {
+Result<void, std::string> serve(Runtime& runtime, tcp::acceptor listener, store::RunStore store,
+                                StopSignal& signals, HttpLimits limits) {
     auto stopping = std::make_shared<std::atomic<bool>>(false);
     auto router = router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)), stopping,
                                      runtime.pool(), answer_budget());
@@ -138,7 +138,7 @@ std::optional<std::string> serve(Runtime& runtime, tcp::acceptor listener, store
         server->begin_drain();
     });
     server->wait_drained();
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace korvalle::server

@@ -70,9 +70,9 @@ private:
 void end_children_with_the_server();
 
 // Serves on the listener until the first stop signal, then stops accepting, lets open
-// connections finish and returns once every one has ended. Blocks the calling thread. Returns
-// the failure text ("the server stopped: {}") when serving ended with an error.
-std::optional<std::string> serve(Runtime& runtime, boost::asio::ip::tcp::acceptor listener, store::RunStore store,
-                                 StopSignal& signals, HttpLimits limits = {});
+// connections finish and returns once every one has ended. Blocks the calling thread. Fails with
+// the text "the server stopped: {}" when serving ended with an error.
+Result<void, std::string> serve(Runtime& runtime, boost::asio::ip::tcp::acceptor listener, store::RunStore store,
+                                StopSignal& signals, HttpLimits limits = {});
 
 }  // namespace korvalle::server
