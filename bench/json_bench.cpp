@@ -2,7 +2,7 @@
 // the same generated journal, side by side in one run. At the end the two ratios against
 // boost::json::parse are printed (targets: reader >= 0.8, envelope reader >= 0.7).
 #include "sdk/journal/event.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>

@@ -6,7 +6,7 @@
 // is what a writer that spent nothing on escaping and punctuation would cost. Both passes run
 // alternately in every iteration into a reused string; "writer_over_append" is their ratio.
 #include "bench/scratch.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>

@@ -11,7 +11,7 @@
 #include "bench/plan_text.hpp"
 #include "bench/scratch.hpp"
 #include "bench/warm_run.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
 #include "src/payload/run_detail/run_detail.hpp"

@@ -1,6 +1,7 @@
 // Fuzzes the strict JSON reader: any bytes give a value or one message, never a crash; a
 // value read writes back to a text that reads to the same value.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Fuzzes the JSON plan reader. Besides never crashing: a plan it accepts is valid JSON, reads
 // the same from the value tree of that text, and every node written back reads back equal.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/plan/plan.hpp"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // of the router's answers (404, 405, the plain-text 400) or a matched route, never a crash.
 // Path parameters reach the route percent-decoded and valid UTF-8, query texts are valid UTF-8,
 // and the identifier rule and the run list's query rule keep their promises on whatever comes.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/text.hpp"
 #include "src/contract/contract.hpp"
 #include "src/api/query.hpp"

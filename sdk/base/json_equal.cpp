@@ -1,5 +1,5 @@
 // Deep equality of JSON values, member by member, without copies.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_equal.hpp"
 
 namespace korvalle::json {
 

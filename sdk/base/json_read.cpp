@@ -3,7 +3,7 @@
 // Messages are those of the Rust JSON parser the journal writers are checked against, so that
 // a line refused there is refused here with the same words. Faults carry the offset of the
 // byte where they were found; the entry point that knows the text turns it into line and column.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/json_scan.hpp"
 #include "sdk/base/record.hpp"
 #include "sdk/base/result.hpp"

@@ -1,5 +1,5 @@
 // The compact JSON writer used for every document, error body and event frame.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>

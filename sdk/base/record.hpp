@@ -7,7 +7,7 @@
 // Faults are thrown as ReadingFailed and turned into returned faults at the public entry points.
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/result.hpp"
 
 #include <boost/json/value.hpp>

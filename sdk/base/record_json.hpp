@@ -3,7 +3,7 @@
 #pragma once
 
 #include "sdk/base/record.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Texts as the pipeline's Rust tooling writes them.
 #include "sdk/base/text.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -6,6 +6,7 @@
 // their place in the text at the public entry points.
 #include "sdk/journal/event.hpp"
 
+#include "sdk/base/json_write.hpp"
 #include "sdk/base/memory.hpp"
 #include "sdk/base/record.hpp"
 

@@ -7,7 +7,7 @@
 // `extra`. Kept values nest at most 127 levels, the envelope counting as level 1.
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/result.hpp"
 #include "sdk/base/short_text.hpp"
 #include "sdk/journal/object_text.hpp"

@@ -6,6 +6,7 @@
 // the strict reader accepts, read into the same envelope; the line's UTF-8 was checked by the
 // line splitter.
 #include "sdk/base/json_scan.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/journal/event.hpp"
 
 #include <array>

@@ -1,7 +1,8 @@
 // JSON objects kept as text, read on demand with the strict reader.
 #include "sdk/journal/object_text.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_equal.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/json_scan.hpp"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // (YAML events, JSON text, JSON value tree, buffered value).
 #include "sdk/plan/plan.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/record.hpp"
 #include "sdk/base/record_json.hpp"
 #include "sdk/base/record_value.hpp"

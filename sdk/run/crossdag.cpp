@@ -1,7 +1,7 @@
 #include "sdk/run/crossdag.hpp"
 
 #include "sdk/base/files.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/journal/object_text.hpp"
 

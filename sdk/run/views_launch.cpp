@@ -1,6 +1,6 @@
 // The launch record reader: strict, as the pipeline tool's own reader is. Every key exactly
 // once, no unknown key, integers without fraction or exponent and within their width.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/record.hpp"
 #include "sdk/run/views.hpp"
 

@@ -1,6 +1,6 @@
 #include "src/api/change_feed.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -1,6 +1,6 @@
 #include "src/api/envelope.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "src/payload/vocabulary.hpp"
 
 namespace korvalle::api {

@@ -1,6 +1,6 @@
 #include "src/contract/error.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <array>
 

@@ -4,7 +4,7 @@
 
 #include "sdk/base/clock.hpp"
 #include "sdk/base/digest.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/payload/detail/prefetch.hpp"

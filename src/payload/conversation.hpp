@@ -7,7 +7,7 @@
 // group without envelopes, which the grouping never makes.
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/journal/event.hpp"
 #include "src/payload/session_groups.hpp"
 

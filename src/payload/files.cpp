@@ -2,7 +2,7 @@
 #include "src/payload/files.hpp"
 
 #include "sdk/base/files.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/memory.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/run/views.hpp"

@@ -3,7 +3,7 @@
 #include "src/payload/conversation.hpp"
 #include "src/payload/vocabulary.hpp"
 #include "sdk/base/files.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_equal.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>

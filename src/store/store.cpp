@@ -1,7 +1,7 @@
 #include "src/store/store.hpp"
 
 #include "sdk/base/files.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "src/payload/run_detail/run_detail.hpp"
 #include "src/payload/summary.hpp"
 #include "src/payload/timeline/timeline.hpp"

@@ -4,7 +4,7 @@
 // users know.
 #include "src/telemetry/document.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/base/record.hpp"
 
 #include <boost/json.hpp>

@@ -2,7 +2,8 @@
 // copy made in it is refused, and copies that name the default storage outlive the arena.
 #include "sdk/base/arena.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // never copied.
 #include "sdk/base/fragments.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <gtest/gtest.h>
 

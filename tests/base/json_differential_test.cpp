@@ -7,7 +7,8 @@
 //   double reading is not always correctly rounded (ours is);
 // - a double that overflows ("1e400") is refused here ("number out of range") and read as
 //   infinity there.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <gtest/gtest.h>
 

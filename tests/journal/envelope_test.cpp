@@ -3,7 +3,8 @@
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/arena.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // recorded artifact, and files that must never be served.
 #include "src/payload/artifact.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

@@ -1,7 +1,7 @@
 // Conversations of fixture runs, compared as whole written documents, and their fingerprint.
 #include "src/payload/conversation.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/vocabulary.hpp"
 #include "tests/support/view_support.hpp"

@@ -1,7 +1,7 @@
 // Summaries of the demo runs root under examples/, as a run list shows them.
 #include "src/payload/summary.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 // Reading round result files, their node entries, and plan step rows.
 #include "src/payload/files.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

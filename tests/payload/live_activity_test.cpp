@@ -1,7 +1,7 @@
 // Live activity rows of fixture journals, compared as written JSON text.
 #include "src/payload/live_activity.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

@@ -2,7 +2,7 @@
 #include "src/payload/timing.hpp"
 
 #include "sdk/journal/event.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // output-text rules event by event.
 #include "src/payload/verification.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

@@ -1,6 +1,6 @@
 // Reading plans and nodes from JSON text, JSON value trees and buffered values: number kinds,
 // null rules, positional records, enumeration shapes and the messages of each form.
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
 #include "sdk/plan/plan.hpp"
 #include "tests/plan/messages.hpp"
 

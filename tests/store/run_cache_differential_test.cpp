@@ -10,7 +10,7 @@
 
 #include "src/store/change_feed.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "src/payload/artifact.hpp"

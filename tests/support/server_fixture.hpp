@@ -2,7 +2,8 @@
 // and round state, small readers of JSON answers, and whole-document comparisons.
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 #include "tests/support/document_text.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/run_builder.hpp"

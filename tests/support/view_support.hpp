@@ -2,7 +2,8 @@
 #pragma once
 
 #include "sdk/base/fragments.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_read.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/document_text.hpp"
 #include "tests/support/run_builder.hpp"

@@ -18,7 +18,7 @@
 #pragma once
 
 #include "sdk/base/fragments.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "src/payload/timeline/timeline_rows.hpp"
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 // waits).
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // rules only where no document reaches their branch (telemetry, bad round files, huge rounds).
 #include "src/payload/run_detail/run_detail.hpp"
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

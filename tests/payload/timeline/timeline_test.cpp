@@ -3,7 +3,6 @@
 // spans, lock-wait rollups, event entries with their redirections and references.
 #include "src/payload/timeline/timeline.hpp"
 
-#include "sdk/base/json.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

@@ -1,7 +1,7 @@
 // The run detail's node details over the journal index that the document builds once.
 #pragma once
 
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 namespace korvalle::views {
 struct RunView;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
-#include "sdk/base/json.hpp"
+#include "sdk/base/json_write.hpp"
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
