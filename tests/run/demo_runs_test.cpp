@@ -2,6 +2,9 @@
 // person to wait for, failed with dependencies on other runs, and stopped.
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/json.hpp"
+#include "sdk/run/liveness.hpp"
+#include "sdk/run/run_text.hpp"
+#include "sdk/run/statuses.hpp"
 #include "tests/run/run_support.hpp"
 
 #include <fstream>

@@ -1,6 +1,7 @@
 // The run detail document, its head with the node entries, and the rounds it shows.
 #include "src/payload/run_detail/run_detail.hpp"
 
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/run_detail/detail/journal_index.hpp"
