@@ -8,6 +8,7 @@
 
 #include "sdk/base/memory.hpp"
 #include "sdk/base/record.hpp"
+#include "sdk/journal/event_fast.hpp"
 
 #include <cstring>
 #include <optional>
