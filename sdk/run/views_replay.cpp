@@ -3,6 +3,7 @@
 #include "sdk/run/views.hpp"
 
 #include "sdk/plan/edits.hpp"
+#include "sdk/plan/plan_write.hpp"
 #include "sdk/run/run_text.hpp"
 
 #include <algorithm>
