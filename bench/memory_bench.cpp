@@ -9,6 +9,7 @@
 //
 //   memory_bench [--runs 10,50,200] [--bytes 2097152] [--settle 30] [--repetitions 5] [--keep DIR]
 #include "bench/run_generator.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/summary.hpp"
 #include "src/store/store.hpp"

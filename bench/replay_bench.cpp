@@ -13,6 +13,7 @@
 //                                    (default 100 000) sets the length of its journal
 #include "bench/scratch.hpp"
 #include "sdk/base/files.hpp"
+#include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 
 #include <benchmark/benchmark.h>

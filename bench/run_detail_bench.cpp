@@ -12,6 +12,7 @@
 #include "bench/scratch.hpp"
 #include "bench/warm_run.hpp"
 #include "sdk/base/json_read.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/api/envelope.hpp"
 #include "src/payload/run_detail/run_detail.hpp"

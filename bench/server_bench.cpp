@@ -8,6 +8,7 @@
 // with views::RunView::all and building the summaries of a page of 50. BM_RunListRequest is one
 // GET /api/v2/runs on a keep-alive connection to a server on 127.0.0.1:P serving the same root.
 // bench/server_bench.sh runs both with random interleaving and compares their medians.
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/summary.hpp"
 #include "bench/run_generator.hpp"

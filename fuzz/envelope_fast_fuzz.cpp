@@ -6,6 +6,7 @@
 #include "sdk/base/arena.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/journal/event.hpp"
+#include "sdk/journal/event_fast.hpp"
 
 #include <cstdint>
 #include <cstdlib>

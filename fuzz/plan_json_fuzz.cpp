@@ -2,6 +2,7 @@
 // the same from the value tree of that text, and every node written back reads back equal.
 #include "sdk/base/json_read.hpp"
 #include "sdk/plan/plan.hpp"
+#include "sdk/plan/plan_write.hpp"
 
 #include <cstddef>
 #include <cstdint>

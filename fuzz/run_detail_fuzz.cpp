@@ -2,6 +2,7 @@
 // result file and the round-1 plan file, separated by lines "---". Whatever they hold (payload
 // members of unexpected types, huge numbers, rounds far in the future, files that do not parse),
 // the document is written, never a crash or a hang.
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/run_detail/run_detail.hpp"
 

@@ -9,6 +9,7 @@
 #include "sdk/base/json_write.hpp"
 #include "sdk/base/memory.hpp"
 #include "sdk/base/record.hpp"
+#include "sdk/journal/event_fast.hpp"
 
 #include <cstring>
 #include <optional>

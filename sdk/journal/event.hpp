@@ -118,14 +118,8 @@ Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr s
 // The same into out, an empty envelope made for the storage (a list of envelopes grows in
 // place): nothing when the line is read, else its fault. out is unspecified after a fault.
 // utf8: Checked for a line known to be valid UTF-8 (a journal line as the line splitter hands it
-// over), which is then not checked again, and read by the fast reader first.
+// over), which is then not checked again, and read by the fast reader (event_fast.hpp) first.
 Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
-
-// The fast reading of a line known to be valid UTF-8, for the common shapes of journal lines:
-// true when it has read the line into out (an empty envelope made for its storage), exactly as
-// the strict reader would; false when it cannot be sure, and the strict reader must judge the
-// line (out is then unspecified). It never refuses a line itself.
-bool read_envelope_fast(std::string_view line, Envelope& out);
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
 // first). On success the reader stands just behind the value; on failure the fault has its

@@ -5,6 +5,8 @@
 // plainly in range, surrogate escapes, deep nesting, and every fault. So a line it accepts is one
 // the strict reader accepts, read into the same envelope; the line's UTF-8 was checked by the
 // line splitter.
+#include "sdk/journal/event_fast.hpp"
+
 #include "sdk/base/json_scan.hpp"
 #include "sdk/base/json_write.hpp"
 #include "sdk/journal/event.hpp"

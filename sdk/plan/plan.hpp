@@ -150,11 +150,4 @@ Result<Node> node_from_value(const boost::json::value& value);
 // sequence").
 Result<Node> node_from_content(const boost::json::value& value);
 
-// ---- Writers: a node (with its steps and resume point) as a JSON object value. Keys come
-// in declared order; defaults and absent optional fields are left out and null is never
-// written, so node_from_value reads the object back into an equal node. ----
-
-boost::json::object node_to_value(const Node& node);
-boost::json::object step_to_value(const Step& step);
-
 }  // namespace korvalle::plan

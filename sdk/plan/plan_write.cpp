@@ -4,7 +4,7 @@
 // empty lists, false flags, absent optional fields), so a written object reads back equal.
 // Optional fields that are set are always written, an empty text, a false verify_via_ci, a
 // zero max_turns and an empty steps list included.
-#include "sdk/plan/plan.hpp"
+#include "sdk/plan/plan_write.hpp"
 
 #include <boost/json/array.hpp>
 

@@ -3,6 +3,7 @@
 #include "sdk/run/views.hpp"
 
 #include "sdk/run/crossdag.hpp"
+#include "sdk/run/launch_record.hpp"
 #include "sdk/base/arena.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"

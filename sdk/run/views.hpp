@@ -1,5 +1,6 @@
-// The replayed state of one run, and the services read from it: node statuses, cross-run
-// statuses, liveness, journal timestamps and the planner-context section of task texts.
+// The replayed state of one run: its launch record, its journal's envelopes and what their
+// replay makes of them. Node statuses and liveness are read from a view by statuses.hpp and
+// liveness.hpp.
 //
 // A view is built by RunView::open (launch record, journal, merge order, replay, cross-run
 // resolution), or grown from an earlier view of the same run, and is read-only afterwards: the
@@ -13,13 +14,14 @@
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/run/envelope_list.hpp"
 #include "sdk/plan/graph.hpp"
-#include "sdk/run/ledger.hpp"
 #include "sdk/plan/plan.hpp"
+#include "sdk/run/launch_record.hpp"
+#include "sdk/run/ledger.hpp"
+#include "sdk/run/statuses.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -33,27 +35,6 @@
 
 namespace korvalle::views {
 
-// "launch.json": written once when a run is launched; read strictly (every key exactly once,
-// no unknown key) from an object, or from an array of the eleven values in this order.
-struct LaunchRecord {
-    std::string run_id;
-    std::string plan;
-    std::string graph;
-    std::string launcher;
-    std::string session;
-    std::uint32_t pid = 0;
-    std::string host;
-    std::string started_at;
-    std::uint64_t round_budget = 0;
-    std::uint64_t heartbeat_interval = 0;
-    std::uint32_t adoptions = 0;
-
-    bool operator==(const LaunchRecord&) const = default;
-};
-
-// Reads the text of a launch record; a fault has its place in the text.
-Result<LaunchRecord> read_launch_record(std::string_view text);
-
 // Activity of one node as seen in agent and version-control envelopes of the current round.
 struct NodeActivity {
     std::optional<std::uint64_t> last_at;  // ms of the last such envelope whose time parsed
@@ -62,8 +43,6 @@ struct NodeActivity {
 
     bool operator==(const NodeActivity&) const = default;
 };
-
-using StatusMap = std::map<std::string, graph::NodeStatus>;
 
 // The journal's name in a run directory.
 inline constexpr std::string_view journal_file = "events.jsonl";
@@ -188,94 +167,9 @@ void apply_edits(RunView& view, const boost::json::object& payload);
 // The string items of a JSON array, in order; other items are skipped.
 std::vector<std::string> json_string_array(const boost::json::array& items);
 
-// The status of a cross-run reference as resolved when the view was opened, or none.
-std::optional<graph::NodeStatus> cross_run_status(const RunView& view, std::string_view reference);
-
-// The effective status of every graph node of the view (graph::derive_statuses with the
-// view's graph, its recorded statuses and cross_run_status).
-StatusMap derived_statuses(const RunView& view);
-
 // Where the runs named by a run's cross-run references are looked up: the run directory's
 // parent, as the pipeline tool computes it; for a directory without one (a root, an empty
 // path), the value of KORVALLE_RUNS_DIR when it is set and not empty, else "runs".
 std::filesystem::path runs_dir_for(const std::filesystem::path& run_dir, std::optional<std::string_view> configured);
 
-// ---- Journal timestamps and planner context. ----
-
-// Exactly "YYYY-MM-DDTHH:MM:SS.mmmZ" (24 bytes, UTC), not before the epoch; else none.
-std::optional<std::uint64_t> parse_timestamp_ms(std::string_view text);
-
-// task with a "## Planner context" section holding context appended; task unchanged when the
-// context is absent or only white space.
-std::string with_planner_context(std::string_view task, const std::optional<std::string>& context);
-// The same text as the parts that make it up, one after another, viewing task, context and
-// constant text: a writer that copies the text anyway need not build it first.
-std::array<std::string_view, 4> planner_context_parts(std::string_view task, const std::optional<std::string>& context);
-
-// ---- Liveness. ----
-
-enum class Liveness : std::uint8_t { Active, DriverDead, Parked };
-
-// "ACTIVE", "DRIVER DEAD", "PARKED".
-std::string_view word(Liveness value);
-
-// A settled run: not in a round, and its derived statuses are not empty and all done.
-bool is_settled(const RunView& view);
-
-// What liveness reads of a run; the rest is the process table, read at every call, and the
-// caller's LivenessInputs. Small enough to be kept where the view is not.
-struct LivenessFacts {
-    std::string host;  // the launch record's
-    std::uint32_t pid = 0;
-    bool stopped = false;
-    bool in_round = false;
-    bool settled = false;  // is_settled
-    std::optional<std::uint64_t> last_event_at;
-
-    static LivenessFacts of(const RunView& view);
-};
-
-// The parked threshold when none is configured.
-inline constexpr std::uint64_t default_parked_after_seconds = 1800;
-
-// What liveness reads besides a run and the process table, all given by its caller: the server
-// reads this machine's name and the threshold once when it starts, and the clock when it judges.
-struct LivenessInputs {
-    std::string_view this_host;  // host_name; the caller keeps the text
-    std::uint64_t parked_after_seconds = default_parked_after_seconds;
-    std::uint64_t now_ms = 0;  // the moment judged at (now_ms)
-};
-
-// "SETTLED" for a settled run, else the word of liveness().
-std::string_view liveness_word(const RunView& view, const LivenessInputs& inputs);
-std::string_view liveness_word(const LivenessFacts& facts, const LivenessInputs& inputs);
-Liveness liveness(const LaunchRecord& launch, const RunView& view, const LivenessInputs& inputs);
-Liveness liveness(const LivenessFacts& facts, const LivenessInputs& inputs);
-
-// The clock as liveness reads it: milliseconds since the epoch (0 before it).
-std::uint64_t now_ms();
-
-// The parked threshold from the value of KORVALLE_PARKED_AFTER_SECONDS (none when unset):
-// decimal digits after an optional '+', not 0 and within 64 bits; else 1800.
-std::uint64_t parked_after_seconds(std::optional<std::string_view> value);
-
-// This machine's name from the values of HOSTNAME and COMPUTERNAME (none when unset): the
-// first that is UTF-8 and not empty, else "/etc/hostname" (trimmed), else "localhost".
-std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername);
-
 }  // namespace korvalle::views
-
-namespace korvalle::graph {
-
-// Answers the status of a whole cross-run reference text, with its context.
-using CrossRunLookup = std::optional<NodeStatus> (*)(const views::RunView& context,
-                                                     std::string_view reference);
-
-// The effective status of every node of the graph, from the recorded statuses and the
-// dependencies: one entry per id of graph.order that has a node.
-std::map<std::string, NodeStatus> derive_statuses(const Graph& graph,
-                                                  const std::map<std::string, NodeStatus>& recorded,
-                                                  const views::RunView& context,
-                                                  CrossRunLookup lookup);
-
-}  // namespace korvalle::graph

@@ -1,7 +1,10 @@
 // Journal replay: folds one envelope at a time into a run view. Nothing here fails; whatever an
 // envelope lacks or holds in an unexpected form is passed over.
-#include "sdk/plan/edits.hpp"
 #include "sdk/run/views.hpp"
+
+#include "sdk/plan/edits.hpp"
+#include "sdk/plan/plan_write.hpp"
+#include "sdk/run/run_text.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "src/app/settings.hpp"
 
-#include "sdk/run/views.hpp"
+#include "sdk/run/liveness.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <cstdlib>

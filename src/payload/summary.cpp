@@ -2,6 +2,9 @@
 #include "src/payload/summary.hpp"
 
 #include "sdk/base/memory.hpp"
+#include "sdk/run/launch_record.hpp"
+#include "sdk/run/liveness.hpp"
+#include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/vocabulary.hpp"
 

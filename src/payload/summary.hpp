@@ -2,6 +2,7 @@
 // and the launch block and node roster that the run detail shows too.
 #pragma once
 
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/files.hpp"
 #include "src/payload/timing.hpp"

@@ -4,6 +4,7 @@
 #include "sdk/base/clock.hpp"
 #include "sdk/base/digest.hpp"
 #include "sdk/journal/event.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 
 #include <array>

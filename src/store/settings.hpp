@@ -3,7 +3,7 @@
 // these variables. (A telemetry child still inherits the server's whole environment.)
 #pragma once
 
-#include "sdk/run/views.hpp"
+#include "sdk/run/liveness.hpp"
 
 #include <cstdint>
 #include <string>

@@ -2,6 +2,7 @@
 
 #include "sdk/base/files.hpp"
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "src/payload/run_detail/run_detail.hpp"
 #include "src/payload/summary.hpp"
 #include "src/payload/timeline/timeline.hpp"

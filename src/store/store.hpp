@@ -7,6 +7,7 @@
 
 #include "sdk/base/fragments.hpp"
 #include "sdk/base/result.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"

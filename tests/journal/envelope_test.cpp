@@ -1,5 +1,6 @@
 // Journal envelopes, labels and artifact references read from JSON text.
 #include "sdk/journal/event.hpp"
+#include "sdk/journal/event_fast.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/arena.hpp"

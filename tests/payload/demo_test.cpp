@@ -2,6 +2,7 @@
 #include "src/payload/summary.hpp"
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 #include "src/payload/vocabulary.hpp"
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/run_builder.hpp"
 

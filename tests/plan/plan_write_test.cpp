@@ -1,5 +1,7 @@
 // Writing nodes as JSON values: key order, set values equal to defaults, and the round trip of
 // generated nodes through every reading form.
+#include "sdk/plan/plan_write.hpp"
+
 #include "sdk/base/json_read.hpp"
 #include "sdk/base/json_write.hpp"
 #include "sdk/plan/plan.hpp"

@@ -1,7 +1,10 @@
 // The demo runs root under examples/ replays as its runs claim to be: settled, active with a
 // person to wait for, failed with dependencies on other runs, and stopped.
-#include "sdk/journal/journal_lines.hpp"
 #include "sdk/base/json_read.hpp"
+#include "sdk/journal/journal_lines.hpp"
+#include "sdk/run/liveness.hpp"
+#include "sdk/run/run_text.hpp"
+#include "sdk/run/statuses.hpp"
 #include "tests/run/run_support.hpp"
 
 #include <fstream>

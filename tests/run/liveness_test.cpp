@@ -1,4 +1,6 @@
 // Run liveness: settled runs, stopped runs, drivers on this machine, and the parked threshold.
+#include "sdk/run/liveness.hpp"
+
 #include "tests/run/run_support.hpp"
 
 #include <sys/wait.h>

@@ -2,6 +2,8 @@
 // merge order, and files that cannot or must not be read.
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
+#include "sdk/run/launch_record.hpp"
+#include "sdk/run/run_text.hpp"
 #include "tests/run/run_support.hpp"
 
 #include <sys/stat.h>

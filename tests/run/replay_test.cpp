@@ -1,4 +1,6 @@
 // Journal replay: what each envelope does to a view, and what it must leave alone.
+#include "sdk/run/run_text.hpp"
+#include "sdk/run/statuses.hpp"
 #include "tests/run/run_support.hpp"
 
 namespace korvalle {

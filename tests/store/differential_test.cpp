@@ -7,6 +7,7 @@
 #include "src/store/change_feed.hpp"
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
 #include "src/payload/summary.hpp"

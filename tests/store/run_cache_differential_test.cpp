@@ -13,6 +13,7 @@
 #include "sdk/base/json_write.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
+#include "sdk/run/liveness.hpp"
 #include "src/payload/artifact.hpp"
 #include "src/payload/conversation.hpp"
 #include "src/payload/summary.hpp"

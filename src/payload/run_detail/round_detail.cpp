@@ -6,6 +6,8 @@
 
 #include "sdk/base/json_member.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/run_text.hpp"
+#include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/files.hpp"
 #include "src/payload/indexes.hpp"

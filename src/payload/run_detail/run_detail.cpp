@@ -2,6 +2,7 @@
 #include "src/payload/run_detail/run_detail.hpp"
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/run_detail/detail/journal_index.hpp"

@@ -3,6 +3,7 @@
 #include "src/payload/run_detail/run_detail.hpp"
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "tests/support/view_support.hpp"
 

@@ -1,4 +1,6 @@
 // Effective node statuses and dependencies on other runs.
+#include "sdk/run/statuses.hpp"
+
 #include "sdk/run/crossdag.hpp"
 #include "tests/run/run_support.hpp"
 

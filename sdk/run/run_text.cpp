@@ -1,7 +1,8 @@
 // Journal timestamps and the planner-context section of task texts.
+#include "sdk/run/run_text.hpp"
+
 #include "sdk/base/clock.hpp"
 #include "sdk/base/text.hpp"
-#include "sdk/run/views.hpp"
 
 namespace korvalle::views {
 

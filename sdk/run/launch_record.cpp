@@ -1,8 +1,9 @@
 // The launch record reader: strict, as the pipeline tool's own reader is. Every key exactly
 // once, no unknown key, integers without fraction or exponent and within their width.
+#include "sdk/run/launch_record.hpp"
+
 #include "sdk/base/json_read.hpp"
 #include "sdk/base/record.hpp"
-#include "sdk/run/views.hpp"
 
 #include <array>
 #include <utility>

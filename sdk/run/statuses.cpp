@@ -1,4 +1,6 @@
 // Effective node statuses: what the journal recorded, completed by what the dependencies say.
+#include "sdk/run/statuses.hpp"
+
 #include "sdk/run/crossdag.hpp"
 #include "sdk/run/views.hpp"
 

@@ -1,5 +1,5 @@
 // Journal timestamps and the planner-context section.
-#include "sdk/run/views.hpp"
+#include "sdk/run/run_text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,11 @@
 // Whether a run's driver can be presumed at work: from the run's state, the driver's process
 // when it ran on this machine, and the age of the last journal event.
+#include "sdk/run/liveness.hpp"
+
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/launch_record.hpp"
+#include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 
 #include <algorithm>
