@@ -2,7 +2,7 @@
 // single-name opens that resolves links itself.
 #include "sdk/base/beneath.hpp"
 
-#include "sdk/base/files.hpp"
+#include "sdk/base/exhaustion.hpp"
 
 #include <cerrno>
 #include <climits>

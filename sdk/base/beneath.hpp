@@ -1,7 +1,7 @@
 // Files beneath a directory held open by descriptor. Every step of a way is taken from that
 // descriptor, so renaming entries above the directory, or putting another directory (or a
 // link) in its place under its name, can never lead a way outside the directory that was opened.
-// Running out of descriptors or memory throws Exhausted (files.hpp).
+// Running out of descriptors or memory throws Exhausted (exhaustion.hpp).
 #pragma once
 
 #include "sdk/base/descriptor.hpp"

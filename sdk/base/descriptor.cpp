@@ -1,6 +1,6 @@
 #include "sdk/base/descriptor.hpp"
 
-#include "sdk/base/files.hpp"
+#include "sdk/base/exhaustion.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

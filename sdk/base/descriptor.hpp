@@ -38,7 +38,7 @@ Descriptor retrying(Open open) {
 
 // The descriptor, once fstat fills st and shows a regular file; else empty with error set (EISDIR
 // for a directory, EINVAL for anything else; left as it is when fd is already empty). Running
-// out of descriptors or memory throws Exhausted (files.hpp).
+// out of descriptors or memory throws Exhausted (exhaustion.hpp).
 Descriptor regular_only(Descriptor fd, struct stat& st, int& error);
 
 }  // namespace korvalle::files

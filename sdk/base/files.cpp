@@ -145,13 +145,6 @@ ReadResult read_tail_inside(const std::filesystem::path& root, std::string_view 
     return result;
 }
 
-bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
-
-int unless_exhausted(int error) {
-    if (is_exhaustion(error)) throw Exhausted(error);
-    return error;
-}
-
 bool is_regular(const std::filesystem::path& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

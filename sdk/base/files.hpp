@@ -1,13 +1,10 @@
 // Reading run files. Only regular files are read: anything else (a directory, a FIFO, a
-// device) counts as unreadable, so a hostile run directory can never block a thread.
-//
-// Running out of descriptors or memory (EMFILE, ENFILE, ENOMEM) says nothing about the file:
-// reporting it as missing would turn the failure into a shorter answer given as a success. Such
-// a failure throws Exhausted instead, as running out of memory throws std::bad_alloc, and ends
-// the whole operation.
+// device) counts as unreadable, so a hostile run directory can never block a thread. Running
+// out of descriptors or memory throws Exhausted (exhaustion.hpp).
 #pragma once
 
 #include "sdk/base/beneath.hpp"
+#include "sdk/base/exhaustion.hpp"
 #include "sdk/base/file_identity.hpp"
 
 #include <cstddef>
@@ -17,19 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 namespace korvalle::files {
-
-// The process ran out of descriptors or memory while reading.
-struct Exhausted : std::system_error {
-    explicit Exhausted(int error) : std::system_error(error, std::generic_category()) {}
-};
-
-// True for EMFILE, ENFILE and ENOMEM.
-bool is_exhaustion(int error);
-// Throws Exhausted when error is EMFILE, ENFILE or ENOMEM; returns error otherwise.
-int unless_exhausted(int error);
 
 struct ReadResult {
     std::optional<std::string> bytes;  // the whole content, when read
