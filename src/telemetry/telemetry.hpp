@@ -16,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace korvalle::telemetry {
 
@@ -41,20 +40,6 @@ struct WireUsage {
     std::optional<double> cost_usd;  // US dollars
 
     friend bool operator==(const WireUsage&, const WireUsage&) = default;
-};
-
-// One bucket entry of the document.
-struct WireBucket {
-    BucketName name;
-    std::optional<std::uint64_t> ms;
-};
-
-// The decoded document, before its values are checked against each other.
-struct Document {
-    std::string run_id;
-    std::uint64_t wall_ms = 0;
-    std::vector<WireBucket> buckets;  // document order
-    std::map<UsageParty, WireUsage> usage;
 };
 
 // One run's checked telemetry. Invariants: the saturating sum of the present bucket times is
