@@ -2,6 +2,7 @@
 // when it ran on this machine, and the age of the last journal event.
 #include "sdk/run/liveness.hpp"
 
+#include "sdk/base/clock.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/run/launch_record.hpp"
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <ctime>
 #include <limits>
 
 #include <signal.h>
@@ -35,16 +35,7 @@ bool process_alive(std::uint32_t pid) {
 
 }  // namespace
 
-std::uint64_t now_ms() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec < 0) return 0;
-    const auto seconds = static_cast<std::uint64_t>(now.tv_sec);
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    const auto millis = static_cast<std::uint64_t>(now.tv_nsec / 1'000'000);
-    if (seconds > (max - millis) / 1000) return max;
-    return seconds * 1000 + millis;
-}
+std::uint64_t now_ms() { return static_cast<std::uint64_t>(std::max<std::int64_t>(clock::now_ms(), 0)); }
 
 std::string_view word(Liveness value) {
     switch (value) {

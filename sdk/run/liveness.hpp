@@ -51,7 +51,7 @@ std::string_view liveness_word(const LivenessFacts& facts, const LivenessInputs&
 Liveness liveness(const LaunchRecord& launch, const RunView& view, const LivenessInputs& inputs);
 Liveness liveness(const LivenessFacts& facts, const LivenessInputs& inputs);
 
-// The clock as liveness reads it: milliseconds since the epoch (0 before it).
+// The clock as liveness reads it: clock::now_ms, 0 before the epoch.
 std::uint64_t now_ms();
 
 // The parked threshold from the value of KORVALLE_PARKED_AFTER_SECONDS (none when unset):
