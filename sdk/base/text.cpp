@@ -130,6 +130,11 @@ std::size_t utf8_valid_prefix(std::string_view bytes) {
 
 bool is_utf8(std::string_view bytes) { return utf8_valid_prefix(bytes) == bytes.size(); }
 
+std::optional<std::string_view> usable_setting(std::optional<std::string_view> value) {
+    if (!value || value->empty() || !is_utf8(*value)) return std::nullopt;
+    return value;
+}
+
 std::string lossy_utf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());

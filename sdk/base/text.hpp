@@ -15,6 +15,9 @@ namespace korvalle::text {
 
 // UTF-8 validity (strict: no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_utf8(std::string_view bytes);
+// A setting's value (an environment variable's) when it is set, not empty and UTF-8; else none,
+// which every setting reads as "use the default".
+std::optional<std::string_view> usable_setting(std::optional<std::string_view> value);
 // How many bytes from bytes[at] on agree with one well-formed UTF-8 sequence (no overlongs,
 // no surrogates, nothing above U+10FFFF). Sets length to the sequence length that the lead
 // byte announces, 0 when it announces none; the result is at most length.

@@ -20,12 +20,6 @@ namespace korvalle::views {
 
 namespace {
 
-// An environment variable's value when it is set, UTF-8 and not empty.
-std::optional<std::string_view> usable(std::optional<std::string_view> value) {
-    if (!value || value->empty() || !text::is_utf8(*value)) return std::nullopt;
-    return value;
-}
-
 // False only when the process is known to be gone.
 bool process_alive(std::uint32_t pid) {
     if (pid > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) return true;
@@ -47,7 +41,7 @@ std::string_view word(Liveness value) {
 }
 
 std::uint64_t parked_after_seconds(std::optional<std::string_view> value) {
-    value = usable(value);
+    value = text::usable_setting(value);
     if (!value) return default_parked_after_seconds;
     std::string_view digits = *value;
     if (digits.starts_with('+')) digits.remove_prefix(1);
@@ -63,8 +57,8 @@ std::uint64_t parked_after_seconds(std::optional<std::string_view> value) {
 }
 
 std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername) {
-    if (auto name = usable(hostname)) return std::string(*name);
-    if (auto name = usable(computername)) return std::string(*name);
+    if (auto name = text::usable_setting(hostname)) return std::string(*name);
+    if (auto name = text::usable_setting(computername)) return std::string(*name);
     const files::ReadResult file = files::read_regular("/etc/hostname");
     if (file.bytes && text::is_utf8(*file.bytes)) {
         const std::string_view name = text::trim(*file.bytes);

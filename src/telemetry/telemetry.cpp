@@ -22,7 +22,7 @@ std::string_view party_name(UsageParty party) { return party_names.at(static_cas
 std::string NotAnAmount::to_string() const { return text::f64_debug(value) + ", which is not an amount of money"; }
 
 std::string telemetry_binary(std::optional<std::string_view> value) {
-    if (value && !value->empty() && text::is_utf8(*value)) return std::string(*value);
+    if (const auto usable = text::usable_setting(value)) return std::string(*usable);
     return "korvalle";
 }
 
