@@ -85,7 +85,7 @@ Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query) {
 }
 
 Result<contract::RunId, error::ApiError> path_id(std::string_view text,
-                                                       error::ApiError (*refuse)(std::string phrase)) {
+                                                 error::ApiError (*refuse)(std::string phrase)) {
     const Result<void> valid = contract::validate_run_id(text);
     if (!valid) return refuse(message(valid.error()));
     return *contract::RunId::make(text);
@@ -109,7 +109,7 @@ bool is_header_text(std::string_view value) {
 }  // namespace
 
 Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
-                                                               const boost::beast::http::fields& headers) {
+                                                         const boost::beast::http::fields& headers) {
     store::EventsQuery out;
     if (auto it = query.find("run_id"); it != query.end()) {
         const Result<void> valid = contract::validate_run_id(it->second);

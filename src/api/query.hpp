@@ -29,7 +29,7 @@ std::string percent_decode(std::string_view segment);
 
 // A path parameter as an id: the identifier rule's phrase fills the error that refuse makes.
 Result<contract::RunId, error::ApiError> path_id(std::string_view text,
-                                                       error::ApiError (*refuse)(std::string phrase));
+                                                 error::ApiError (*refuse)(std::string phrase));
 
 // Reads "limit", "cursor" and "include_settled", in that order; the first refusal answers.
 Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
@@ -39,7 +39,7 @@ Result<store::RunsQuery, error::ApiError> runs_query(const QueryMap& query);
 // absent), else the first "last-event-id" header by the same rule when every byte of it is a
 // tab or in 32..126. Never an error for either number.
 Result<store::EventsQuery, error::ApiError> events_query(const QueryMap& query,
-                                                               const boost::beast::http::fields& headers);
+                                                         const boost::beast::http::fields& headers);
 
 // The timeline's "scope" ("run" or "node", exactly) and "node" (required with "node", refused
 // with "run", checked by the identifier rule); every other key is ignored.

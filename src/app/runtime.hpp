@@ -49,7 +49,7 @@ private:
 // Binds a listener on the address: one attempt. Fails with the error of the step that failed
 // (open, bind or listen).
 Result<boost::asio::ip::tcp::acceptor, boost::system::error_code> bind(Runtime& runtime,
-                                                                        const boost::asio::ip::tcp::endpoint& address);
+                                                                       const boost::asio::ip::tcp::endpoint& address);
 
 // The installed stop-signal listeners, SIGTERM then SIGINT, each present when its installation
 // succeeded. Kept alive until the process ends: from installation on neither signal ends the

@@ -12,8 +12,8 @@ namespace {
 // The run's item as project finds it in the run's view, or not_found.
 template <class Document, class Project>
 Result<Document, error::ApiError> item_of_run(const RunStore& store, const contract::RunId& run,
-                                                    const contract::RunId& id, Project project,
-                                                    error::ApiError (*not_found)(const contract::RunId&)) {
+                                              const contract::RunId& id, Project project,
+                                              error::ApiError (*not_found)(const contract::RunId&)) {
     auto found = store.find_opened(run);
     if (!found) return std::move(found).error();
     std::optional<Document> document = project(**found, id.view());

@@ -181,7 +181,7 @@ void AnswerShare::settle(std::uint64_t bytes) {
 }
 
 Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
-                                                             AnswerShare* share) const {
+                                                       AnswerShare* share) const {
     // Taken before any round file is read: a round object read from files that changed less
     // than two seconds before is not kept.
     const std::int64_t read_from = run_cache_->now();
@@ -198,8 +198,8 @@ Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id
 }
 
 Result<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
-                                                                  const TimelineScope& scope,
-                                                                  AnswerShare* share) const {
+                                                            const TimelineScope& scope,
+                                                            AnswerShare* share) const {
     auto found = find_opened(run);
     if (!found) return std::move(found).error();
     const SharedRun& opened = *found;

@@ -121,7 +121,7 @@ public:
     // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
     // not copied (payload::run_detail_fragments).
     Result<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations,
-                                                       AnswerShare* share = nullptr) const;
+                                                 AnswerShare* share = nullptr) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
     // views::RunView::all would give their views; runs that do not open are left out. From the
@@ -133,17 +133,17 @@ public:
 
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
     Result<std::string, error::ApiError> conversation(const contract::RunId& run,
-                                                            const contract::RunId& id) const;
+                                                      const contract::RunId& id) const;
     // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
     // read), or the document.
     Result<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
-                                                               const contract::RunId& id) const;
+                                                         const contract::RunId& id) const;
 
     // The text of the timeline document of the run, for the whole run or the scope's node;
     // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
     // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments).
     Result<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
-                                                            AnswerShare* share = nullptr) const;
+                                                      AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.

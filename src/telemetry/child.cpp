@@ -325,7 +325,7 @@ struct Ended {
 // Starts the child, drains its pipes and reaps it. Fails with the reason when it could not be
 // started, read or waited for, or when it overran the time limit.
 Result<void, Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                                     std::chrono::milliseconds time_limit, Ended& ended) {
+                                    std::chrono::milliseconds time_limit, Ended& ended) {
     const auto deadline = Clock::now() + time_limit;
     Pipe out, err;
     if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
