@@ -1,4 +1,5 @@
-// The strict record readers' texts: each is pinned here, where it is composed.
+// The strict record readers' bounded integers: the readers of text and of trees must agree (the
+// texts themselves are pinned by the tests of each reader).
 #include "sdk/base/record.hpp"
 
 #include <gtest/gtest.h>
@@ -34,35 +35,7 @@ std::string unsigned_text_of(std::string_view text, bool u32) {
 
 }  // namespace
 
-TEST(Record, Texts) {
-    constexpr std::string_view one[] = {"a"};
-    constexpr std::string_view two[] = {"a", "b"};
-    constexpr std::string_view three[] = {"a", "b", "c"};
-    const std::pair<std::string, std::string_view> texts[] = {
-        {record::invalid_type("map", "a string"), "invalid type: map, expected a string"},
-        {record::invalid_value("integer `-1`", "u32"), "invalid value: integer `-1`, expected u32"},
-        {record::invalid_length(2, "struct X with 3 elements"), "invalid length 2, expected struct X with 3 elements"},
-        {record::missing_field("id"), "missing field `id`"},
-        {record::duplicate_field("id"), "duplicate field `id`"},
-        {record::unknown_field("x", one), "unknown field `x`, expected `a`"},
-        {record::unknown_field("x", two), "unknown field `x`, expected `a` or `b`"},
-        {record::unknown_variant("x", three), "unknown variant `x`, expected one of `a`, `b`, `c`"},
-        {record::elements(1), "1 element"},
-        {record::elements(23), "23 elements"},
-    };
-    for (const auto& [text, expected] : texts) EXPECT_EQ(text, expected);
-}
-
-TEST(Record, DescribedValuesAndUnsignedIntegers) {
-    const std::pair<const char*, std::string_view> described[] = {
-        {"null", "null"}, {"true", "boolean `true`"}, {"5", "integer `5`"}, {"-1", "integer `-1`"},
-        {"18446744073709551615", "integer `18446744073709551615`"}, {"1.5", "floating point `1.5`"},
-        {"\"a\\n\"", "string \"a\\n\""}, {"[1]", "sequence"}, {"{}", "map"},
-    };
-    for (const auto& [text, description] : described) {
-        EXPECT_EQ(record::describe(tree(text)), description) << text;
-    }
-
+TEST(Record, UnsignedIntegersReadAlikeFromTextAndTree) {
     // Text and tree read the same numbers alike: an integer out of range is an invalid value,
     // any other number an invalid type.
     const std::tuple<const char*, bool, std::string_view> numbers[] = {
