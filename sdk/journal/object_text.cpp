@@ -43,15 +43,21 @@ boost::json::object ObjectText::read() const {
 }
 
 void ObjectText::find(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
+    member_texts(text(), keys, values);
+}
+
+void ObjectText::member_texts(std::string_view object, std::span<const std::string_view> keys,
+                              std::span<std::string_view> values) {
     for (std::string_view& value : values) value = {};
-    if (!text_.has_value()) return;
-    if (!find_plainly(keys, values)) find_strictly(keys, values);
+    if (object.empty()) return;
+    if (!find_plainly(object, keys, values)) find_strictly(object, keys, values);
 }
 
 // The text is a well-formed object, so its values are stepped over without being checked again.
-bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
-    const char* p = text().data();
-    const std::size_t n = text().size();
+bool ObjectText::find_plainly(std::string_view object, std::span<const std::string_view> keys,
+                              std::span<std::string_view> values) {
+    const char* p = object.data();
+    const std::size_t n = object.size();
     auto is_ws = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; };
     auto skip_ws = [&](std::size_t i) {
         while (i < n && is_ws(p[i])) ++i;
@@ -106,9 +112,9 @@ bool ObjectText::find_plainly(std::span<const std::string_view> keys, std::span<
     return true;
 }
 
-void ObjectText::find_strictly(std::span<const std::string_view> keys, std::span<std::string_view> values) const {
+void ObjectText::find_strictly(std::string_view t, std::span<const std::string_view> keys,
+                               std::span<std::string_view> values) {
     for (std::string_view& value : values) value = {};
-    const std::string_view t = text();
     json::Reader r(t, json::Utf8::Checked);
     try {
         r.begin_object();
@@ -144,15 +150,6 @@ std::optional<std::string> ObjectText::string_member(std::string_view key) const
     std::array<std::string, 1> scratch;
     const std::optional<std::string_view> text = string_members<1>({key}, scratch)[0];
     return text ? std::optional<std::string>(*text) : std::nullopt;
-}
-
-std::optional<ObjectText> ObjectText::object_member(std::string_view key) const {
-    std::string_view value;
-    find({&key, 1}, {&value, 1});
-    if (value.empty() || value.front() != '{') return std::nullopt;
-    ObjectText object;
-    object.assign(value);
-    return object;
 }
 
 std::optional<std::string_view> ObjectText::plain_string_member(std::string_view key) const {

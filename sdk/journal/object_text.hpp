@@ -44,9 +44,6 @@ public:
     // The same as a view of the text, when the string is written without escapes: it lives as
     // long as the text. A labels' other members write every string that needs no escape so.
     std::optional<std::string_view> plain_string_member(std::string_view key) const;
-    // The value of the member key (the last one given counts) when it is an object, kept as a text
-    // of its own in the default storage; its members are found as this object's are.
-    std::optional<ObjectText> object_member(std::string_view key) const;
     // The string values of several members, found in one pass: views of the text, or of the
     // matching scratch text for a string written with escapes.
     template <std::size_t N>
@@ -67,16 +64,23 @@ public:
     // Objects are equal when their members are, however they were written.
     bool operator==(const ObjectText& other) const;
 
-private:
-    // The text of the value of the last member named each key, or an empty view.
-    void find(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
-    // The same by stepping over values, for keys without escapes; false when a key has one.
-    bool find_plainly(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
-    // The same with the strict reader, which compares keys unescaped.
-    void find_strictly(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
+    // The same finding for any object text as assign() takes it, kept nowhere: for each key, the
+    // text of the value of the last member so named, or an empty view; found in one pass.
+    static void member_texts(std::string_view object, std::span<const std::string_view> keys,
+                             std::span<std::string_view> values);
     // The string a value's text holds: a view of the text when it has no escape, else unescaped
     // into scratch (none without scratch); none for a value of another kind, or none at all.
     static std::optional<std::string_view> string_of(std::string_view value, std::string* scratch);
+
+private:
+    // member_texts of this object's text.
+    void find(std::span<const std::string_view> keys, std::span<std::string_view> values) const;
+    // member_texts by stepping over values, for keys without escapes; false when a key has one.
+    static bool find_plainly(std::string_view object, std::span<const std::string_view> keys,
+                             std::span<std::string_view> values);
+    // member_texts with the strict reader, which compares keys unescaped.
+    static void find_strictly(std::string_view object, std::span<const std::string_view> keys,
+                              std::span<std::string_view> values);
 
     text::StoredText text_;  // none for an object never given
 };

@@ -5,6 +5,8 @@
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/journal/object_text.hpp"
 
+#include <string>
+
 namespace korvalle::crossdag {
 
 namespace {
@@ -17,19 +19,27 @@ constexpr int max_line_depth = 127;
 
 // The status word a line gives the node: any JSON object the pipeline tool's reader takes (not
 // only an envelope) of kind "node-settled", labelled with the node, whose payload has a status.
-// Its members are found in its text as a kept object's are, without building a tree; a member
-// given twice counts by its last value, as in a tree.
+// Its members are found in its text as a kept object's are, in one walk and without building a
+// tree; a member given twice counts by its last value, as in a tree.
 std::optional<std::string> settled_word(std::string_view line, std::string_view node) {
+    using event::ObjectText;
     // valid takes what parse would, the nesting limit included.
-    if (!json::valid(line, max_line_depth) || line[line.find_first_not_of(" \t\n\r")] != '{') return std::nullopt;
-    event::ObjectText object;
-    object.assign(line);
-    if (object.string_member("kind") != "node-settled") return std::nullopt;
-    const std::optional<event::ObjectText> labels = object.object_member("labels");
-    if (!labels || labels->string_member("node") != node) return std::nullopt;
-    const std::optional<event::ObjectText> payload = object.object_member("payload");
-    if (!payload) return std::nullopt;
-    return payload->string_member("status");
+    if (!json::valid(line, max_line_depth)) return std::nullopt;
+    const std::string_view object = line.substr(line.find_first_not_of(" \t\n\r"));
+    if (object.front() != '{') return std::nullopt;
+    static constexpr std::string_view keys[] = {"kind", "labels", "payload"}, node_key[] = {"node"},
+                                      status_key[] = {"status"};
+    std::string_view members[3], labelled[1], status[1];
+    ObjectText::member_texts(object, keys, members);
+    std::string scratch;
+    const auto is_object = [](std::string_view value) { return !value.empty() && value.front() == '{'; };
+    if (ObjectText::string_of(members[0], &scratch) != "node-settled") return std::nullopt;
+    if (!is_object(members[1]) || !is_object(members[2])) return std::nullopt;
+    ObjectText::member_texts(members[1], node_key, labelled);
+    if (ObjectText::string_of(labelled[0], &scratch) != node) return std::nullopt;
+    ObjectText::member_texts(members[2], status_key, status);
+    const std::optional<std::string_view> word = ObjectText::string_of(status[0], &scratch);
+    return word ? std::optional<std::string>(*word) : std::nullopt;
 }
 
 // The status word of the last "node-settled" line for the node, scanning from the end of the
