@@ -35,6 +35,8 @@ struct Response {
     std::shared_ptr<EventStream> events{};
     text::Fragments more{};
     std::shared_ptr<void> hold{};
+    // The connection ends once this answer is written, whatever the request asked.
+    bool close = false;
 
     // The bytes of the whole body.
     std::size_t body_size() const {
@@ -43,6 +45,18 @@ struct Response {
         return size;
     }
 };
+
+// The server's answer to a request it cannot take on now (the room for large answers and the
+// queue before it are full, or the server is stopping): 503 with a one-line text body, a hint to
+// come back, and the connection closed after it. Not an API error: it comes from the server, as
+// its refusals of malformed requests do.
+inline Response busy_answer() {
+    Response answer{503,
+                    {{"content-type", "text/plain; charset=utf-8"}, {"retry-after", "5"}},
+                    "korvalle-api is busy: try again in a few seconds\n"};
+    answer.close = true;
+    return answer;
+}
 
 // A request as the router sees it: the method as sent, the raw target and the header fields.
 // Bodies never reach the router: they are read and discarded.

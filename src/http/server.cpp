@@ -322,7 +322,7 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
             if (!go_on || !keep_alive || self->server_->draining()) break;
             continue;
         }
-        keep_alive = keep_alive && !self->server_->draining();
+        keep_alive = keep_alive && !response.close && !self->server_->draining();
         if (co_await self->send(std::move(response), head_request, version, keep_alive)) break;
         if (!keep_alive) break;
     }
