@@ -10,18 +10,18 @@ cd "$(dirname "$0")/.."
 
 build=build
 flags=(-DKORVALLE_WERROR=ON)
+deps=(--tests)
 run_tests=1
 case "${1:-}" in
   --sanitize)
     build=build-asan
+    deps+=(--clang)
     flags+=(-DCMAKE_CXX_COMPILER=clang++-14 -DKORVALLE_SANITIZE=ON -DKORVALLE_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
   --release) build=build-release; flags+=(-DKORVALLE_BENCH=ON -DCMAKE_BUILD_TYPE=Release); run_tests=0 ;;
   "") flags+=(-DKORVALLE_BENCH=ON) ;;
   *) echo "usage: scripts/test.sh [--sanitize | --release]" >&2; exit 2 ;;
 esac
 
-deps=(--tests)
-[ "$build" = build-asan ] && deps+=(--clang)
 scripts/install-deps.sh "${deps[@]}"
 
 jobs=${JOBS:-$(nproc)}
