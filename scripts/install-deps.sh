@@ -16,6 +16,8 @@ set -euo pipefail
 usage() {
   echo "usage: scripts/install-deps.sh [--server | --tests | --clang | --bench | --proxy | --browser | --dev | --all]..."
 }
+# The comment at the top of this file, which says what each set holds.
+help() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
 
 server=(build-essential g++-12 cmake ninja-build pkg-config ccache
   libboost1.81-dev libboost-json1.81-dev
@@ -38,7 +40,7 @@ for set in "$@"; do
     --browser) packages+=("${browser[@]}") ;;
     --dev) packages+=("${bench[@]}" "${clang[@]}") ;;
     --all) packages+=("${bench[@]}" "${clang[@]}" "${proxy[@]}" "${browser[@]}") ;;
-    -h | --help) usage; exit 0 ;;
+    -h | --help) help; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
 done
