@@ -7,22 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-missing=()
-for p in chromium nodejs; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-command -v npm >/dev/null || missing+=(npm)
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo_cmd apt-get update -q
-  $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh --browser
 (cd tests/browser && npm ci --no-audit --no-fund --silent)
 
 if [ ! -x "$build/korvalle-api" ]; then
-  scripts/install-deps.sh
+  scripts/install-deps.sh --server
   cmake -S . -B "$build" -G Ninja -DKORVALLE_WERROR=ON
   cmake --build "$build" --target korvalle-api
 fi

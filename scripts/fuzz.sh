@@ -10,7 +10,7 @@
 # found a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --clang
 seconds=${1:-30}
 jobs=${FUZZ_JOBS:-$(nproc)}
 build=build-fuzz

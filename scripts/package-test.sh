@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # What a packager does: configure without tests and benchmarks (which must then look for neither
 # Google Test nor Google Benchmark) and build the server alone, into build-notests; and install
-# a Release build (scripts/test.sh --release) under a scratch prefix, where the server must be
-# all there is, and must run.
+# a Release build (scripts/test.sh --release) under a scratch prefix, which must then hold the
+# server, its manual page, the licence and the changelog and nothing else. The installed server
+# must run, and its manual page must render without a warning, name the server's version and
+# quote every help text the server prints.
 #   scripts/package-test.sh [RELEASE_BUILD_DIR]     (default: build-release)
 # JOBS sets how many compile jobs run at once (default: one per core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 release=${1:-build-release}
 fail() { echo "package-test: $*" >&2; exit 1; }
+scripts/install-deps.sh --tests
 
 build=build-notests
 # Either library, if looked for, would now fail the configure.
@@ -22,5 +25,39 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$release" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . ! -type d | sort)
-[ "$installed" = ./bin/korvalle-api ] || fail "the install holds $(echo $installed), not ./bin/korvalle-api alone"
-"$prefix/bin/korvalle-api" --version
+expected="./bin/korvalle-api
+./share/doc/korvalle-api/CHANGELOG.md
+./share/doc/korvalle-api/LICENSE
+./share/man/man1/korvalle-api.1"
+[ "$installed" = "$expected" ] || fail "the install holds ${installed//$'\n'/ }, not ${expected//$'\n'/ }"
+cmp -s LICENSE "$prefix/share/doc/korvalle-api/LICENSE" || fail "the installed licence is not LICENSE"
+bin=$prefix/bin/korvalle-api
+page=$prefix/share/man/man1/korvalle-api.1
+version=$("$bin" --version)
+echo "$version"
+
+# The page as man shows it, without hyphenation (so that every word stays whole) and without
+# bold or underline; then as one line, each run of blanks one space.
+warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$page" 2>&1)
+[ -z "$warnings" ] || fail "groff warns of the manual page: $warnings"
+rendered=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -rHY=0 -P-cbou "$page")
+[[ $(grep -v '^$' <<<"$rendered" | tail -n 1) == "$version "* ]] ||
+  fail "the manual page's footer does not begin with \"$version\""
+text=$(tr -s ' \n' '  ' <<<"$rendered")
+
+# Every help text of the server, one piece a line: the text of each line with its option or
+# command column taken off, and each default apart; the usage lines and headings aside.
+help_pieces() {
+  { "$bin" --help; "$bin" serve -h; "$bin" serve --help; } |
+    sed -E -e '/^(Usage|Options|Commands):/d' \
+      -e 's/^ *(-[a-zA-Z], )?--?[a-z-]+( <[A-Z]+>)?( {2,}|$)//' -e 's/^  [a-z]+  +//' \
+      -e 's/^ +//' -e 's/ *(\[default: [^]]*\])$/\n\1/' |
+    sed '/^$/d' | sort -u
+}
+pieces=$(help_pieces)
+[ "$(wc -l <<<"$pieces")" -ge 12 ] || fail "too few help texts read from the server: $pieces"
+while IFS= read -r piece; do
+  [[ $text == *"$piece"* ]] || fail "the manual page does not quote \"$piece\""
+done <<<"$pieces"
+echo "package-test: the install holds ${expected//$'\n'/ }; the manual page renders cleanly and" \
+  "quotes all $(wc -l <<<"$pieces") help texts"
