@@ -39,8 +39,4 @@ bool Pace::spent(std::uint64_t written, clock::time_point now) {
     return runs_out_ <= now;
 }
 
-Pace::clock::time_point Pace::next_look(clock::time_point now) const {
-    return std::max(runs_out_, now + credit_time_ / 30);
-}
-
 }  // namespace korvalle::server

@@ -30,10 +30,11 @@ public:
     // credit has run out.
     bool spent(std::uint64_t written, clock::time_point now);
 
-    // When the credit next needs a look while the socket stays full: when it would run out if
-    // the peer took nothing more, but never sooner than a thirtieth of stall_timeout from now, so
-    // a peer that takes a little at a time does not make the writer spin.
-    clock::time_point next_look(clock::time_point now) const;
+    // How long to wait for room before the next look while the socket stays full: a thirtieth
+    // of stall_timeout. What the peer takes counts at the look that sees it, so looks this close
+    // keep the account near the truth (bytes a client's kernel takes while its credit is full
+    // earn nothing), and the cut comes at most this late.
+    clock::duration between_looks() const { return credit_time_ / 30; }
 
 private:
     std::int64_t taken(std::uint64_t written) const;

@@ -165,11 +165,11 @@ private:
     bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
 
-// Writes the answer as far as the socket takes it, and while the socket is full waits for room
-// or for the moment the reader's credit needs a look (pace.hpp): a slow reader is served, while a
-// client that stopped reading, or takes too little of a large answer, cannot hold the connection
-// (and the stop, and the answer's memory) for long. A peer that reads a little frees room in the
-// kernel without the socket counting as writable again, hence the second wake-up.
+// Writes the answer as far as the socket takes it and, while the socket is full, waits for room
+// but looks at the reader's credit (pace.hpp) at short intervals: a peer that reads a little frees
+// room in the kernel without the socket counting as writable again. A slow reader is served,
+// while a client that stopped reading, or takes too little of a large answer, cannot hold the
+// connection (and the stop, and the answer's memory) for long.
 asio::awaitable<boost::system::error_code> Session::send(Response response, bool head_request, unsigned version,
                                                          bool keep_alive) {
     // Released only once the answer is written or the write has failed.
@@ -199,7 +199,7 @@ asio::awaitable<boost::system::error_code> Session::send(Response response, bool
             ec = asio::error::timed_out;
             break;
         }
-        look_again->expires_at(pace->next_look(now));
+        look_again->expires_after(pace->between_looks());
         // A failed socket shows as writable; the next write then says why.
         co_await (socket.async_wait(tcp::socket::wait_write, use_tuple) || look_again->async_wait(use_tuple));
     }
