@@ -14,7 +14,7 @@
 // large answer a little at a time cannot pin its memory either.
 //
 // A head that request_rules.hpp refuses (framing two readers could disagree on, a missing or
-// doubtful Host, a foreign Host on a loopback listener) is answered by the server itself, before
+// doubtful Host, a foreign name on a loopback listener) is answered by the server itself, before
 // any of its body is read, and the connection ends.
 #pragma once
 
