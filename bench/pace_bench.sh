@@ -32,7 +32,7 @@ cat >"$work/bursts.py" <<'PY'
 import socket, sys, threading, time
 
 host, port, path, label, max_seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], float(sys.argv[5])
-specs = [tuple(float(x) for x in spec.split(":")) for spec in sys.argv[6:]]
+schedules = [tuple(float(x) for x in given.split(":")) for given in sys.argv[6:]]
 request = f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\nConnection: close\r\n\r\n".encode()
 start = time.monotonic()
 
@@ -98,7 +98,7 @@ def watch(clients):
         time.sleep(0.25)
 
 
-clients = [Client(*spec) for spec in specs]
+clients = [Client(*schedule) for schedule in schedules]
 threads = [threading.Thread(target=c.run) for c in clients] + [threading.Thread(target=watch, args=(clients,))]
 for t in threads:
     t.start()
