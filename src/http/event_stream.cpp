@@ -146,26 +146,30 @@ asio::awaitable<void> EventStream::write_body(beast::tcp_stream& stream, bool ch
 namespace {
 
 // The answer's head, written by a coroutine of its own so that the head and its serializer are
-// gone before the body, which lasts as long as the client stays, begins.
-asio::awaitable<boost::system::error_code> write_head(beast::tcp_stream& stream, Response response, unsigned version) {
+// gone before the body, which lasts as long as the client stays, begins. The head may find the
+// socket full of earlier answers a client never read; the stop cannot reach a stream before its
+// body, so the head has a deadline of its own.
+asio::awaitable<boost::system::error_code> write_head(beast::tcp_stream& stream, Response response, unsigned version,
+                                                      std::chrono::milliseconds deadline) {
     http::response<http::empty_body> head;
     head.version(version);
     head.result(response.status);
     for (auto& [name, value] : response.headers) head.set(name, value);
     if (version >= 11) head.set("transfer-encoding", "chunked");
     head.set("date", clock::http_date());
-    stream.expires_never();
+    stream.expires_after(deadline);
     http::response_serializer<http::empty_body> serializer(head);
     auto [ec, n] = co_await http::async_write_header(stream, serializer, use_tuple);
+    stream.expires_never();
     co_return ec;
 }
 
 }  // namespace
 
 asio::awaitable<bool> write_event_stream(beast::tcp_stream& stream, Response response, bool head_request,
-                                         unsigned version) {
+                                         unsigned version, std::chrono::milliseconds head_deadline) {
     auto events = std::move(response.events);
-    const boost::system::error_code ec = co_await write_head(stream, std::move(response), version);
+    const boost::system::error_code ec = co_await write_head(stream, std::move(response), version, head_deadline);
     if (ec || head_request) {
         events->release();
         co_return !ec;

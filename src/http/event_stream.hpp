@@ -88,9 +88,11 @@ private:
 };
 
 // Writes an answer whose body is an event stream: the head (chunked on HTTP/1.1, with a date),
-// then the body. Returns true when the connection can serve another request, which is only
-// after a HEAD request: the body of a stream is the last thing sent on its connection.
+// within head_deadline or the connection fails, then the body. Returns true when the connection
+// can serve another request, which is only after a HEAD request: the body of a stream is the
+// last thing sent on its connection.
 boost::asio::awaitable<bool> write_event_stream(boost::beast::tcp_stream& stream, Response response,
-                                                bool head_request, unsigned version);
+                                                bool head_request, unsigned version,
+                                                std::chrono::milliseconds head_deadline);
 
 }  // namespace korvalle::server

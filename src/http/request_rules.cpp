@@ -103,6 +103,15 @@ std::optional<string_view> host_part(string_view value) {
     return value.substr(0, end);
 }
 
+// The authority of an absolute-form target ("http://localhost:8765/api/v2/runs"), taken where the
+// router takes the path after it; nothing for a target of any other form.
+std::optional<string_view> target_authority(string_view target) {
+    const auto scheme_end = target.find("://");
+    if (target.empty() || target.front() == '/' || scheme_end == string_view::npos) return std::nullopt;
+    const auto rest = target.substr(scheme_end + 3);
+    return rest.substr(0, rest.find_first_of("/?"));
+}
+
 bool parses_as(int family, string_view text) {
     std::array<unsigned char, 16> address{};
     return ::inet_pton(family, std::string(text).c_str(), address.data()) == 1;
@@ -162,11 +171,19 @@ std::optional<Response> refusal(const http::request_header<>& head, bool loopbac
     if (const unsigned status = framing_fault(head)) return status_only(status);
     const auto hosts = head.count(http::field::host);
     if (hosts > 1 || (hosts == 0 && head.version() >= 11)) return status_only(400);
-    if (hosts == 0) return std::nullopt;  // HTTP/1.0 need not say
-    const auto value = head[http::field::host];
-    const auto host = host_part(value);
-    if (!host) return status_only(400);
-    if (loopback && !names_this_machine(*host)) return foreign_host(value);
+    // The name the request is for: the target's authority when it has one, else Host (which
+    // HTTP/1.0 need not send). Host must be well formed either way.
+    std::optional<string_view> named;
+    if (hosts == 1) {
+        named = head[http::field::host];
+        if (!host_part(*named)) return status_only(400);
+    }
+    if (const auto authority = target_authority(head.target())) {
+        // Userinfo ("localhost@evil.example") is no host and port, so it is refused here too.
+        if (authority->empty() || !host_part(*authority)) return status_only(400);
+        named = authority;
+    }
+    if (loopback && named && !names_this_machine(*host_part(*named))) return foreign_host(*named);
     return std::nullopt;
 }
 

@@ -20,10 +20,13 @@ bool is_loopback(const boost::asio::ip::address& address);
 // connection ends after the answer: what follows the head is never read as another request.
 //   400  Transfer-Encoding whose last coding is not chunked (or names chunked twice), together
 //        with Content-Length, or on HTTP/1.0; no Host on HTTP/1.1, several, or one that is not
-//        a host and port;
+//        a host and port; an absolute-form target whose authority is not a host and port (empty,
+//        or with userinfo);
 //   501  Transfer-Encoding ending in chunked with another coding this server does not know;
-//   403  on a loopback listener (`loopback`), a Host that is not an IP literal, `localhost` or
-//        a name under `.localhost` (any port), with a one-line text/plain body naming it.
+//   403  on a loopback listener (`loopback`), a name that is not an IP literal, `localhost` or
+//        a name under `.localhost` (any port), with a one-line text/plain body naming it. The
+//        name is the authority of an absolute-form target ("GET http://localhost/..."), which
+//        stands for Host, or else Host.
 std::optional<Response> refusal(const boost::beast::http::request_header<>& head, bool loopback);
 
 }  // namespace korvalle::server

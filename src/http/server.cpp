@@ -1,6 +1,7 @@
 #include "src/http/server.hpp"
 
 #include "src/http/event_stream.hpp"
+#include "src/http/pace.hpp"
 #include "src/http/request_rules.hpp"
 
 #include "sdk/base/clock.hpp"
@@ -8,6 +9,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -40,6 +42,7 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
@@ -126,36 +129,6 @@ http::response<FragmentsBody> wire_response(Response& response, bool head_reques
     return out;
 }
 
-// How fast a client must take its answer: within each write_stall_timeout, an answer of at least
-// answer_pace_bytes must send that many bytes (or its rest), a smaller one any byte at all. A
-// client that drains a large answer a little at a time would otherwise pin it in memory for ever.
-class Pace {
-public:
-    Pace(const HttpLimits& limits, std::uint64_t body_size)
-        : window_(limits.write_stall_timeout),
-          quota_(body_size >= limits.answer_pace_bytes ? limits.answer_pace_bytes : 1) {
-        restart();
-    }
-
-    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
-
-    void wrote(std::size_t bytes) {
-        sent_ += bytes;
-        if (sent_ >= quota_) restart();
-    }
-
-private:
-    void restart() {
-        sent_ = 0;
-        deadline_ = std::chrono::steady_clock::now() + window_;
-    }
-
-    std::chrono::milliseconds window_;
-    std::uint64_t quota_;
-    std::uint64_t sent_ = 0;
-    std::chrono::steady_clock::time_point deadline_;
-};
-
 }  // namespace
 
 // One accepted connection.
@@ -192,24 +165,44 @@ private:
     bool refused_ = false;  // a malformed request was refused and the refusal was written
 };
 
-// Writes the answer step by step, each step under the deadline of the current pace window, so a
-// slow reader is served while a client that stopped reading, or reads too little of a large
-// answer, cannot hold the connection (and the stop, and the answer's memory) for long.
+// Writes the answer as far as the socket takes it and, while the socket is full, waits for room
+// but looks at the reader's credit (pace.hpp) at short intervals: a peer that reads a little frees
+// room in the kernel without the socket counting as writable again. A slow reader is served,
+// while a client that stopped reading, or takes too little of a large answer, cannot hold the
+// connection (and the stop, and the answer's memory) for long.
 asio::awaitable<boost::system::error_code> Session::send(Response response, bool head_request, unsigned version,
                                                          bool keep_alive) {
     // Released only once the answer is written or the write has failed.
     const std::shared_ptr<void> hold = std::move(response.hold);
     auto wire = wire_response(response, head_request, version, keep_alive);
     http::response_serializer<FragmentsBody> serializer(wire);
-    Pace pace(server_->limits(), FragmentsBody::size(wire.body()));
+    auto& socket = stream_.socket();
+    std::uint64_t written = 0;
+    std::optional<Pace> pace;  // from the moment the socket first fills
+    std::optional<asio::steady_timer> look_again;
     boost::system::error_code ec;
-    while (!ec && !serializer.is_done()) {
-        stream_.expires_at(pace.deadline());
-        std::size_t written = 0;
-        std::tie(ec, written) = co_await http::async_write_some(stream_, serializer, use_tuple);
-        pace.wrote(written);
+    while (!serializer.is_done()) {
+        // The socket does not block (see accept_loop): this writes what fits now.
+        written += http::write_some(socket, serializer, ec);
+        if (ec != asio::error::would_block) {
+            if (ec) break;
+            continue;
+        }
+        ec = {};
+        const auto now = std::chrono::steady_clock::now();
+        if (!pace) {
+            const auto& limits = server_->limits();
+            pace.emplace(socket.native_handle(), FragmentsBody::size(wire.body()), limits.answer_pace_bytes,
+                         limits.write_stall_timeout, written, now);
+            look_again.emplace(socket.get_executor());
+        } else if (pace->spent(written, now)) {
+            ec = asio::error::timed_out;
+            break;
+        }
+        look_again->expires_after(pace->between_looks());
+        // A failed socket shows as writable; the next write then says why.
+        co_await (socket.async_wait(tcp::socket::wait_write, use_tuple) || look_again->async_wait(use_tuple));
     }
-    stream_.expires_never();
     co_return ec;
 }
 
@@ -317,7 +310,8 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
         if (response.events) {
             self->events_ = response.events;
             if (self->server_->draining()) self->events_->drain();
-            bool go_on = co_await write_event_stream(self->stream_, std::move(response), head_request, version);
+            bool go_on = co_await write_event_stream(self->stream_, std::move(response), head_request, version,
+                                                     self->server_->limits().write_stall_timeout);
             self->events_.reset();
             if (!go_on || !keep_alive || self->server_->draining()) break;
             continue;
@@ -361,6 +355,9 @@ asio::awaitable<void> HttpServer::accept_loop(std::shared_ptr<HttpServer> self) 
         set_cloexec(socket.native_handle());
         boost::system::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
+        // Answers are written by hand, as far as the socket takes them (Session::send);
+        // asynchronous operations are not affected.
+        socket.non_blocking(true, ignored);
         auto session = std::make_shared<Session>(std::move(socket), self);
         self->session_started(session);
         asio::co_spawn(session->get_executor(), Session::run(session), asio::detached);

@@ -7,14 +7,14 @@
 // once and busy ones close after their answer.
 //
 // A connection ends at its first read or write error. A request head and its body must arrive
-// together within head_timeout, and an answer whose writing makes no progress for
+// together within head_timeout, and an answer the client takes nothing of for
 // write_stall_timeout ends the connection, so no client can hold a descriptor, or the stop,
-// for good. An answer of at least answer_pace_bytes must send that many bytes (or its rest)
-// within each write_stall_timeout, so a client that reads a large answer a little at a time
-// cannot pin its memory either.
+// for good. The reader of an answer of at least answer_pace_bytes must take that many bytes per
+// write_stall_timeout on average, in bursts as it likes (pace.hpp), so a client that reads a
+// large answer a little at a time cannot pin its memory either.
 //
 // A head that request_rules.hpp refuses (framing two readers could disagree on, a missing or
-// doubtful Host, a foreign Host on a loopback listener) is answered by the server itself, before
+// doubtful Host, a foreign name on a loopback listener) is answered by the server itself, before
 // any of its body is read, and the connection ends.
 #pragma once
 
@@ -40,8 +40,8 @@ namespace korvalle::server {
 struct HttpLimits {
     std::size_t header_limit = 64 * 1024;                  // bytes of a request head
     std::chrono::milliseconds head_timeout = std::chrono::seconds(30);  // for a complete head and body
-    std::chrono::milliseconds write_stall_timeout = std::chrono::seconds(30);  // for each write step
-    std::size_t answer_pace_bytes = 1024 * 1024;  // a large answer's least progress per write_stall_timeout
+    std::chrono::milliseconds write_stall_timeout = std::chrono::seconds(30);  // the longest an answer waits
+    std::size_t answer_pace_bytes = 1024 * 1024;  // a large answer's least average progress per write_stall_timeout
     std::size_t framing_line_limit = 8 * 1024;  // bytes of a chunk-size line or of the trailers
 };
 

@@ -1,8 +1,9 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
 // when chunked framing runs on without a line end, when the client stops reading its answer, and
-// when it reads a large answer too slowly; "Expect: 100-continue" answered at once, and answers in
-// several fragments. Time limits are shortened on the in-process listener; the descriptor and memory checks
-// use the real server binary.
+// when it reads a large answer too slowly on average (but not when it reads in bursts);
+// "Expect: 100-continue" answered at once, and answers in several fragments. Time limits are
+// shortened on the in-process listener; the descriptor and memory checks use the real server
+// binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/process_watch.hpp"
@@ -17,6 +18,8 @@
 #include <sys/socket.h>
 
 #include <future>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace korvalle::server {
@@ -144,6 +147,72 @@ TEST(Connections, LargeAnswersInFragmentsAndTheirPace) {
     }
     EXPECT_TRUE(let_go);
     EXPECT_LT(read, middle.size());
+}
+
+// Answers every request with one large body, and each answer with a hold of its own, so that a
+// test can tell when the server is done with the answer to a given target.
+class WatchedAnswers : public Responder {
+public:
+    explicit WatchedAnswers(std::size_t size) : body_(std::make_shared<const std::string>(size, 'x')) {}
+
+    asio::awaitable<Response> respond(RequestHead head) const override {
+        auto hold = std::make_shared<int>(0);
+        std::lock_guard lock(mutex_);
+        holds_[head.target] = hold;
+        co_return Response{200, {}, "", {}, {text::fragment_of(body_)}, std::move(hold)};
+    }
+
+    std::size_t size() const { return body_->size(); }
+    // True once the answer to target was asked for and let go: written whole, or given up.
+    bool let_go(const std::string& target) const {
+        std::lock_guard lock(mutex_);
+        const auto hold = holds_.find(target);
+        return hold != holds_.end() && hold->second.expired();
+    }
+
+private:
+    text::SharedText body_;
+    mutable std::mutex mutex_;
+    mutable std::map<std::string, std::weak_ptr<int>> holds_;
+};
+
+// Asks for target and reads its answer `burst` bytes at a time, one burst each `every`, until the
+// server is done with the answer; then reads what the server wrote of it. Returns the bytes of
+// the body read.
+std::size_t body_read_in_bursts(unsigned short port, const WatchedAnswers& answers, const std::string& target,
+                                std::size_t burst, std::chrono::milliseconds every) {
+    // A receive buffer of its own size: the kernel's, grown as the client reads, could hold
+    // most of the answer and leave the server little to pace.
+    testing::HttpClient client(port, 20s, 256 << 10);
+    client.send_raw("GET " + target + " HTTP/1.1\r\nhost: localhost\r\nconnection: close\r\n\r\n");
+    std::string read;
+    for (auto next = std::chrono::steady_clock::now(); !answers.let_go(target); std::this_thread::sleep_until(next)) {
+        read += client.read_raw(burst);
+        next += every;
+    }
+    read += client.read_raw(answers.size() + 4096);  // the connection closes behind the answer
+    return read.size() - (read.find("\r\n\r\n") + 4);
+}
+
+// The pace of a large answer is kept on average: a client that takes 1.2 times the floor in
+// bursts, each a little less than the floor's time apart, gets the whole answer; one that takes a
+// sixteenth of the floor, or nothing, is cut off. The schedule is the default one (1 MiB per
+// 30 s, bursts 25 s apart) sped up fifteenfold.
+TEST(Connections, ReadersInBurstsAreServedAtTheirAverage) {
+    constexpr std::size_t floor = 1 << 20;
+    auto answers = std::make_shared<WatchedAnswers>(8 * floor);
+    InProcessServer serving(HttpLimits{.write_stall_timeout = 2s, .answer_pace_bytes = floor}, answers);
+    auto reader = [&](const char* target, std::size_t burst) {
+        return std::async(std::launch::async, [&, target, burst] {
+            return body_read_in_bursts(serving.port, *answers, target, burst, 1667ms);
+        });
+    };
+    auto bursty = reader("/bursty", floor * 6 / 5);
+    auto slow = reader("/slow", floor / 16);
+    auto never = reader("/never", 0);
+    EXPECT_EQ(bursty.get(), answers->size());
+    EXPECT_LT(slow.get(), answers->size());
+    EXPECT_LT(never.get(), answers->size());
 }
 
 }  // namespace

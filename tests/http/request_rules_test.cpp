@@ -18,9 +18,11 @@ using namespace std::chrono_literals;
 // A request sent behind each head: a server that misreads the framing answers it.
 const std::string follow = "GET /follow HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n";
 
-std::string get(const std::string& fields, const char* version = "HTTP/1.1") {
-    return std::string("GET / ") + version + "\r\n" + fields + "\r\n";
+std::string get_from(const std::string& target, const std::string& fields, const char* version = "HTTP/1.1") {
+    return "GET " + target + " " + version + "\r\n" + fields + "\r\n";
 }
+
+std::string get(const std::string& fields, const char* version = "HTTP/1.1") { return get_from("/", fields, version); }
 
 TEST(RequestRules, FramingAndHostsAreJudgedBeforeTheBody) {
     enum Bind { loopback, any };
@@ -71,6 +73,19 @@ TEST(RequestRules, FramingAndHostsAreJudgedBeforeTheBody) {
         {loopback, get("host: \r\n"), 403},
         {loopback, get("host: evil.example\r\nexpect: 100-continue\r\n" + follow_length) + follow, 403},
         {any, get("host: evil.example:8765\r\n"), 200},
+        // An absolute-form target's authority stands for Host, which must still be well formed.
+        {loopback, get_from("http://evil.example/healthz", local), 403},
+        {loopback, get_from("http://evil.example:8765", local), 403},
+        {loopback, get_from("http://localhost/api/v2/runs", "host: evil.example\r\n"), 200},
+        {loopback, get_from("https://[::1]:8765?x=1", "host: evil.example\r\n"), 200},
+        {loopback, get_from("http://app.localhost/", "connection: keep-alive\r\n", "HTTP/1.0"), 200},
+        {loopback, get_from("http://evil.example/", "connection: keep-alive\r\n", "HTTP/1.0"), 403},
+        {loopback, get_from("http://localhost@evil.example/healthz", local), 400},
+        {loopback, get_from("http://localhost/", "host: a b\r\n"), 400},
+        {loopback, get_from("http://localhost/", ""), 400},
+        {loopback, get_from("http:///healthz", local), 400},
+        {any, get_from("http://evil.example/healthz", local), 200},
+        {any, get_from("http://user@10.1.2.3/", "host: 10.1.2.3\r\n"), 400},
     };
     InProcessServer on_loopback(HttpLimits{}, std::make_shared<FixedAnswer>(Response{200, {}, "ok"}));
     InProcessServer on_any(HttpLimits{}, std::make_shared<FixedAnswer>(Response{200, {}, "ok"}), "0.0.0.0");
@@ -88,14 +103,16 @@ TEST(RequestRules, FramingAndHostsAreJudgedBeforeTheBody) {
         }
     }
 
-    // The refusal of a foreign name says what to do instead.
-    testing::HttpClient client(on_loopback.port, 10s);
-    client.send_raw(get("host: Evil.example:8765\r\n"));
-    auto answer = client.read_response();
-    EXPECT_EQ(answer.header("content-type"), "text/plain; charset=utf-8");
-    EXPECT_EQ(answer.body,
-              "host \"Evil.example:8765\" is not served on a loopback address: reach this server as 127.0.0.1 or "
-              "localhost, or bind another address\n");
+    // The refusal of a foreign name says what to do instead, of Host or of the target's authority.
+    for (const auto& request : {get("host: Evil.example:8765\r\n"), get_from("http://Evil.example:8765/", local)}) {
+        testing::HttpClient client(on_loopback.port, 10s);
+        client.send_raw(request);
+        auto answer = client.read_response();
+        EXPECT_EQ(answer.header("content-type"), "text/plain; charset=utf-8");
+        EXPECT_EQ(answer.body,
+                  "host \"Evil.example:8765\" is not served on a loopback address: reach this server as 127.0.0.1 "
+                  "or localhost, or bind another address\n");
+    }
 }
 
 TEST(RequestRules, LoopbackAddresses) {

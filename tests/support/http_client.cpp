@@ -68,9 +68,14 @@ struct HttpClient::Impl {
     }
 };
 
-HttpClient::HttpClient(unsigned short port, std::chrono::milliseconds timeout) : impl_(std::make_unique<Impl>()) {
+HttpClient::HttpClient(unsigned short port, std::chrono::milliseconds timeout, int receive_buffer)
+    : impl_(std::make_unique<Impl>()) {
     impl_->timeout = timeout;
     tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+    if (receive_buffer > 0) {
+        impl_->socket.open(tcp::v4());
+        impl_->socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
+    }
     auto ec = impl_->run([&](auto handler) { impl_->socket.async_connect(endpoint, handler); }, "connect");
     if (ec) throw std::runtime_error("connect: " + ec.message());
 }
@@ -110,6 +115,25 @@ HttpResponse HttpClient::request(std::string_view method, std::string_view targe
     raw += body;
     send_raw(raw);
     return read_response(method == "HEAD");
+}
+
+std::string HttpClient::read_raw(std::size_t bytes) {
+    std::string out(bytes, '\0');
+    std::size_t got = asio::buffer_copy(asio::buffer(out), impl_->buffer.data());
+    impl_->buffer.consume(got);
+    if (got < bytes) {
+        impl_->run(
+            [&](auto handler) {
+                asio::async_read(impl_->socket, asio::buffer(out.data() + got, bytes - got),
+                                 [&, handler](boost::system::error_code ec, std::size_t n) mutable {
+                                     got += n;
+                                     handler(ec);
+                                 });
+            },
+            "read");
+    }
+    out.resize(got);
+    return out;
 }
 
 bool HttpClient::closed_by_peer(std::chrono::milliseconds wait) {

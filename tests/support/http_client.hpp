@@ -29,7 +29,10 @@ struct HttpResponse {
 // std::runtime_error when it passes or the connection fails.
 class HttpClient {
 public:
-    explicit HttpClient(unsigned short port, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // receive_buffer: the socket's receive buffer in bytes, fixed before it connects (0: the
+    // system's, which grows as the client reads).
+    explicit HttpClient(unsigned short port, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                        int receive_buffer = 0);
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -43,6 +46,8 @@ public:
     void send_raw(std::string_view bytes);
     // Reads one response from the connection (after send_raw). A HEAD response must say so.
     HttpResponse read_response(bool head_request = false);
+    // Reads up to `bytes` raw bytes (after send_raw), fewer only when the connection ends first.
+    std::string read_raw(std::size_t bytes);
     // True when the server has closed the connection: a read finds end of stream within the wait.
     bool closed_by_peer(std::chrono::milliseconds wait);
 
