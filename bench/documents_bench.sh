@@ -16,21 +16,34 @@
 #   cpu      the same run: the server's CPU per warm detail without conversations, over 50
 #            sent in turn (target < 10 ms); with BASE_BINARY, its server beside this build's,
 #            the requests to the two alternating
+#   nonreaders  a run whose detail is about 41 MB (116 000 envelopes) beside two runs of 200 kB;
+#            the run list, a small run's detail and conversation, a new event stream's snapshot
+#            and an open stream's run.changed, timed on the idle server and again while
+#            NONREADERS (600) clients that asked for the big detail never read (target: at most
+#            100 ms over idle each); the peak RSS meanwhile            (target <= 1.2 x 151 MB)
+#   reader   the same root: READ_AMONG (100, then 16) clients ask for the big detail and never
+#            read; then one client reads it normally (target: the whole answer within 65 s
+#            when the queue admits it, else 503 at once)
+#   stop     the same root: NONREADERS clients ask for the big detail and never read; then
+#            SIGTERM (target: exit status 0 within 35 s)
+#   The last three run this build, then BASE_BINARY, each on a fresh server.
 #
 #   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="crowd stalled warm cpu" picks sections; ENVELOPES=1000000 (the big run),
-# CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the stalled clients hold),
-# SETTLE=5 (seconds after they sent before the timed requests), REQUESTS=50 (cpu),
-# MAX_TIME=300 (seconds a request may take), MEMORY_CAP (MiB; default 60% of the memory
+# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop" picks sections;
+# ENVELOPES=1000000 (the big run), CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the
+# stalled clients hold), SETTLE=5 (seconds after they sent before the timed requests),
+# REQUESTS=50 (cpu), MAX_TIME=300 (seconds a request may take), NONREADERS=600,
+# READ_AMONG="100 16", WAIT_MAX=120 (seconds a timed request, or the stop, may take among
+# the non-readers before it counts as over), MEMORY_CAP (MiB; default 60% of the memory
 # available at start: a server resident beyond it is killed, so that a build that does not bound
-# its answers cannot push the host out of memory). GB is 10^9 bytes. Every request goes to
-# 127.0.0.1; the roots are made in /tmp and removed at exit.
+# its answers cannot push the host out of memory). GB and MB are 10^9 and 10^6 bytes. Every
+# request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
 set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-crowd stalled warm cpu}
+sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop}
 envelopes=${ENVELOPES:-1000000}
 clients=${CLIENTS:-64}
 stalled=${STALLED:-24}
@@ -38,15 +51,22 @@ hold=${HOLD:-40}
 settle=${SETTLE:-5}
 requests=${REQUESTS:-50}
 max_time=${MAX_TIME:-300}
+nonreaders=${NONREADERS:-600}
+read_among=${READ_AMONG:-100 16}
+wait_max=${WAIT_MAX:-120}
 memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
 
 for section in $sections; do
-  case $section in crowd | stalled | warm | cpu) ;; *) echo "unknown section: $section"; exit 2 ;; esac
+  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop) ;;
+    *) echo "unknown section: $section"; exit 2 ;;
+  esac
 done
 
 # shellcheck source=bench/server_procs.sh
 . bench/server_procs.sh
 bench_setup documents-bench server_bench replay_bench
+# Hundreds of clients, each on a descriptor of its own.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 script_start=$(now)
 
 gb() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib * 1048576 / 1e9 }'; }
@@ -326,6 +346,268 @@ section_cpu() {
   stop "$this_pid"
   verdict "CPU per request, ms (this build)" "$this_ms" "<" 10
   [ -z "$base" ] || verdict "CPU per request, ms (base)" "$base_ms" "<" 10
+}
+
+# ---- Clients that never read, and what the others see meanwhile. ----
+
+# The crowd: connect COUNT times to HOST PORT, send the request for PATH on each and never read;
+# print "ready" once all have sent, then hold until SIGTERM, and then print how the answers
+# begun on the connections start (their status, looked at without reading: "none" when nothing
+# has come).
+cat >"$work/crowd.py" <<'PY'
+import signal, socket, sys, time
+
+host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+request = f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\n\r\n".encode()
+sockets = []
+for _ in range(count):
+    s = socket.create_connection((host, port))
+    s.sendall(request)
+    sockets.append(s)
+print("ready", flush=True)
+
+def report(*_):
+    statuses = {}
+    for s in sockets:
+        try:
+            head = s.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+        except OSError:
+            head = b""
+        key = head[9:12].decode() if len(head) == 12 else "none"
+        statuses[key] = statuses.get(key, 0) + 1
+    print("answers begun: " + ", ".join(f"{n}x{k}" for k, n in sorted(statuses.items())), flush=True)
+    sys.exit(0)
+
+signal.signal(signal.SIGTERM, report)
+while True:
+    time.sleep(1)
+PY
+
+# The event-stream probes: MODE snapshot prints the milliseconds until a new stream's snapshot
+# has come whole; MODE changed opens a stream, waits for its snapshot, then COUNT times appends a
+# copy of JOURNAL's last line (its seq one higher) and prints the median milliseconds until the
+# stream's run.changed. "timeout" when LIMIT seconds pass first.
+cat >"$work/probe.py" <<'PY'
+import json, socket, statistics, sys, time
+
+host, port, mode, limit = sys.argv[1], int(sys.argv[2]), sys.argv[3], float(sys.argv[4])
+
+def until(s, marker, got, deadline):
+    while marker not in got:
+        if deadline <= time.monotonic():
+            raise TimeoutError
+        s.settimeout(deadline - time.monotonic())
+        chunk = s.recv(65536)
+        if not chunk:
+            raise ConnectionError
+        got += chunk
+    return got
+
+try:
+    start = time.monotonic()
+    # HTTP/1.0: the frames come as they are, without chunk framing.
+    s = socket.create_connection((host, port), timeout=limit)
+    s.sendall(f"GET /api/v2/events HTTP/1.0\r\nHost: {host}:{port}\r\n\r\n".encode())
+    got = until(s, b"event: snapshot\n", b"", start + limit)
+    until(s, b"\n\n", got[got.index(b"event: snapshot\n"):], start + limit)
+    if mode == "snapshot":
+        print(f"{(time.monotonic() - start) * 1000:.1f}")
+        sys.exit(0)
+    journal, count = sys.argv[5], int(sys.argv[6])
+    times = []
+    for _ in range(count):
+        last = json.loads(open(journal, "rb").read().rstrip(b"\n").rsplit(b"\n", 1)[-1])
+        last["seq"] += 1
+        start = time.monotonic()
+        with open(journal, "ab") as out:
+            out.write(json.dumps(last, separators=(",", ":")).encode() + b"\n")
+        until(s, b"event: run.changed\n", b"", start + limit)
+        times.append((time.monotonic() - start) * 1000)
+        time.sleep(0.3)
+    print(f"{statistics.median(times):.1f}")
+except (OSError, TimeoutError, ConnectionError):
+    print("timeout")
+PY
+
+# The root of nonreaders, reader and stop: the 41 MB detail's run and two runs of 200 kB.
+nonreaders_root() {
+  local dir=$work/runs-nonreaders
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 2 200000 >/dev/null
+    "$build/bench/replay_bench" --write-run "$dir/big-run" 116000
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Starts the crowd (COUNT) on the server at $url and waits until every request has been sent;
+# sets crowd_pid, the crowd's report going to $work/crowd.
+start_crowd() {
+  local port=${url##*:}
+  rm -f "$work/crowd"
+  python3 "$work/crowd.py" 127.0.0.1 "$port" /api/v2/runs/big-run "$1" >"$work/crowd" &
+  crowd_pid=$!
+  pids+=("$crowd_pid")
+  for _ in $(seq 600); do grep -q ready "$work/crowd" 2>/dev/null && break; sleep 0.1; done
+}
+
+# Ends the crowd and prints its report.
+end_crowd() {
+  stop "$crowd_pid"
+  grep -v ready "$work/crowd" || true
+}
+
+# One request timed with a LIMIT in seconds: "STATUS MS", or "timeout MS" past the limit.
+timed_within() {
+  curl -s -o /dev/null --max-time "$2" -w '%{http_code} %{time_total} %{exitcode}\n' "$1" |
+    awk '{ printf "%s %.1f\n", ($3 == 28 ? "timeout" : $1), $2 * 1000 }' || true
+}
+
+# The five small things timed at once on the server at $url, each within LIMIT seconds, into
+# $work/probe-NAME ("STATUS MS", "200 MS" for the streams, or "timeout" past the limit).
+small_probes() {
+  local root=$1 limit=$2 port=${url##*:} waited=()
+  timed_within "$url/api/v2/runs" "$limit" >"$work/probe-list" &
+  waited+=($!)
+  timed_within "$url/api/v2/runs/bench-run-001" "$limit" >"$work/probe-detail" &
+  waited+=($!)
+  timed_within "$url/api/v2/runs/bench-run-001/conversations/ses-1-scan" "$limit" >"$work/probe-conversation" &
+  waited+=($!)
+  python3 "$work/probe.py" 127.0.0.1 "$port" snapshot "$limit" | awk '{ print ($1 == "timeout" ? "timeout" : "200"), $1 }' \
+    >"$work/probe-snapshot" &
+  waited+=($!)
+  python3 "$work/probe.py" 127.0.0.1 "$port" changed "$limit" "$root/bench-run-000/events.jsonl" 5 |
+    awk '{ print ($1 == "timeout" ? "timeout" : "200"), $1 }' >"$work/probe-changed" &
+  waited+=($!)
+  wait "${waited[@]}"
+}
+
+# The probes as one line: "list 3.1 ms, ..." ("> LIMIT s" for one past the limit), from the
+# files PREFIX-NAME.
+probe_line() {
+  local name out sep=""
+  for name in list detail conversation snapshot changed; do
+    out=$(cat "$1-$name")
+    case $out in
+      timeout*) printf '%s%s > %s s' "$sep" "$name" "$2" ;;
+      200\ *) printf '%s%s %s ms' "$sep" "$name" "${out#* }" ;;
+      *) printf '%s%s answered %s' "$sep" "$name" "${out%% *}" ;;
+    esac
+    sep=", "
+  done
+  echo
+}
+
+# The milliseconds of a probe's FILE, or LIMIT's when it answered otherwise or passed it.
+probe_ms() {
+  local out
+  out=$(cat "$1")
+  case $out in 200\ *) echo "${out#* }" ;; *) echo $(($2 * 1000)) ;; esac
+}
+
+section_nonreaders() {
+  local root side server name idle crowded peak
+  root=$(nonreaders_root)
+  echo "nonreaders: a run whose detail is 41 MB beside two runs of 200 kB, polled every 100 ms; the run"
+  echo "            list, a small run's detail and conversation, a new stream's snapshot and an open"
+  echo "            stream's run.changed (median of 5) on the idle server, then while $nonreaders clients"
+  echo "            that asked for the big detail never read (after ${settle} s; each within ${wait_max} s)"
+  for side in this base; do
+    [ "$side" = this ] && server=$binary || server=$base
+    [ -n "$server" ] || continue
+    start_server "$server" "$root" --poll-interval-ms 100
+    guard "$server_pid"
+    get "$url/api/v2/runs" && get "$url/api/v2/runs/bench-run-001" &&
+      get "$url/api/v2/runs/bench-run-001/conversations/ses-1-scan"
+    small_probes "$root" "$wait_max"
+    for name in list detail conversation snapshot changed; do mv "$work/probe-$name" "$work/idle-$name"; done
+    printf '  %-11s idle:          %s\n' "$side" "$(probe_line "$work/idle" "$wait_max")"
+    reset_peak "$server_pid"
+    start_crowd "$nonreaders"
+    sleep "$settle"
+    small_probes "$root" "$wait_max"
+    printf '  %-11s %3d never read: %s\n' "" "$nonreaders" "$(probe_line "$work/probe" "$wait_max")"
+    peak=$(peak_mib "$server_pid")
+    end_crowd | sed 's/^/              /'
+    stop "$guard_pid"
+    stop "$server_pid"
+    printf '              peak RSS meanwhile: %s MB\n' "$(mb "$peak")"
+    if [ "$side" = this ]; then
+      for name in list detail conversation snapshot changed; do
+        idle=$(probe_ms "$work/idle-$name" "$wait_max")
+        crowded=$(probe_ms "$work/probe-$name" "$wait_max")
+        verdict "$name over idle, ms" "$(delta "$idle" "$crowded")" "<=" 100
+      done
+      verdict "peak RSS, MB" "$(mb "$peak")" "<=" "$(awk 'BEGIN { print 1.2 * 151 }')"
+    fi
+  done
+}
+
+mb() { awk -v mib="$1" 'BEGIN { printf "%.1f\n", mib * 1048576 / 1e6 }'; }
+
+section_reader() {
+  local root side server among whole out status ms size
+  root=$(nonreaders_root)
+  echo "reader: the same root; READ_AMONG clients ask for the big detail and never read; after ${settle} s"
+  echo "        one client reads it (within ${wait_max} s)"
+  for side in this base; do
+    [ "$side" = this ] && server=$binary || server=$base
+    [ -n "$server" ] || continue
+    for among in $read_among; do
+      start_server "$server" "$root"
+      whole=$(curl -s -o /dev/null --max-time "$max_time" -w '%{size_download}' "$url/api/v2/runs/big-run")
+      start_crowd "$among"
+      sleep "$settle"
+      out=$(curl -s -o /dev/null --max-time "$wait_max" -w '%{http_code} %{time_total} %{size_download} %{exitcode}' \
+        "$url/api/v2/runs/big-run" || true)
+      read -r status ms size _ <<<"$(awk '{ printf "%s %.0f %s %s", ($4 == 28 ? "timeout" : $1), $2 * 1000, $3, $4 }' <<<"$out")"
+      printf '  %-11s among %3d: %s after %s ms, %s of %s bytes; ' "$side" "$among" "$status" "$ms" "$size" "$whole"
+      end_crowd
+      stop "$server_pid"
+      if [ "$side" = this ]; then
+        if { [ "$status" = 200 ] && [ "$size" = "$whole" ] && [ "$ms" -le 65000 ]; } ||
+          { [ "$status" = 503 ] && [ "$ms" -le 1000 ]; }; then
+          echo "              the whole answer within 65 s, or 503 at once: ok"
+        else
+          echo "              the whole answer within 65 s, or 503 at once: OVER"
+        fi
+      fi
+    done
+  done
+}
+
+section_stop() {
+  local root side server began status waited
+  root=$(nonreaders_root)
+  echo "stop: the same root; $nonreaders clients ask for the big detail and never read; after ${settle} s, SIGTERM"
+  echo "      (waited for ${wait_max} s at most)"
+  for side in this base; do
+    [ "$side" = this ] && server=$binary || server=$base
+    [ -n "$server" ] || continue
+    start_server "$server" "$root"
+    start_crowd "$nonreaders"
+    sleep "$settle"
+    began=$(now)
+    kill -TERM "$server_pid"
+    status=running
+    while [ "$(elapsed "$began" | awk '{ print int($1) }')" -lt "$wait_max" ]; do
+      if ! kill -0 "$server_pid" 2>/dev/null; then
+        wait "$server_pid" && status=0 || status=$?
+        break
+      fi
+      sleep 0.1
+    done
+    waited=$(elapsed "$began")
+    [ "$status" = running ] && kill -KILL "$server_pid" 2>/dev/null
+    stop "$server_pid"
+    printf '  %-11s exit %s after %.1f s; ' "$side" "$status" "$waited"
+    end_crowd
+    if [ "$side" = this ]; then
+      if [ "$status" = 0 ]; then verdict "stop, s (exit 0)" "$waited" "<=" 35; else
+        printf '  %-44s exit %s (target 0 within 35 s) OVER\n' "stop" "$status"
+      fi
+    fi
+  done
 }
 
 echo "korvalle-api documents benchmark: $binary${base:+ beside $base}; $(nproc) cores; memory cap $memory_cap MiB"
