@@ -81,12 +81,7 @@ TEST(Crowd, SmallAnswersComePastTheQueueTheServerIsBusyAndTheStopEndsTheServer) 
         EXPECT_EQ(HttpClient(server.port()).get(small).status, 200u) << small;
     }
     HttpClient reader(server.port());
-    const HttpResponse busy = reader.get("/api/v2/runs/big");
-    EXPECT_EQ(busy.status, 503u);
-    EXPECT_EQ(busy.header("retry-after"), "5");
-    EXPECT_EQ(busy.header("content-type"), "text/plain; charset=utf-8");
-    EXPECT_EQ(busy.body, "korvalle-api is busy: try again in a few seconds\n");
-    EXPECT_TRUE(reader.closed_by_peer(10s));
+    expect_told_busy(reader, "/api/v2/runs/big");
 
     // Those still waiting are told the server is busy at once; the answers being written end by
     // the write-stall rule.
