@@ -5,14 +5,15 @@
 # section starts fresh servers on generated roots:
 #
 #   crowd    one run of ENVELOPES (10^6) envelopes beside 4 runs of about 2 MB; 64 concurrent
-#            GET /api/v2/runs/big-run (conversations included): all 200 with one body length,
-#            and the server's peak RSS                                    (target < 2 GB)
+#            GET /api/v2/runs/big-run (conversations included): each 200 with one body length,
+#            or 503 busy once the queue for the answers' budget is full, and the server's peak
+#            RSS                                                           (target < 2 GB)
 #   stalled  the same root: 24 clients send the request for the big run's detail and never
 #            read, holding their sockets ~40 s; meanwhile the peak RSS     (target < 1.5 GB)
 #            and a cold run detail of a 2 MB run and a cold run list, each against the same
 #            request on a fresh idle server                                (target <= 2)
-#   warm     a run of 100 000 envelopes: 64 concurrent warm details, the peak RSS counted from
-#            after two warm-up requests                                    (target < 1.2 GB)
+#   warm     a run of 100 000 envelopes: 64 concurrent warm details (200 or busy, as in crowd),
+#            the peak RSS counted from after two warm-up requests           (target < 1.2 GB)
 #   cpu      the same run: the server's CPU per warm detail without conversations, over 50
 #            sent in turn (target < 10 ms); with BASE_BINARY, its server beside this build's,
 #            the requests to the two alternating
@@ -161,12 +162,14 @@ body_lengths() {
     END { if (low == high) print low " bytes"; else print low " to " high " bytes" }'
 }
 
-# Whether every answer of FILE is 200 and every body has the same length. The envelope's
-# observed_at drops the trailing zeros of its nanoseconds, so one document sent at different
-# times may differ by up to 10 bytes (9 digits and the point).
+# Whether the answers of FILE that are 200 (at least one) have one body length, and every other
+# one is the server's 503 busy answer (the queue for the answers' budget was full when it came).
+# The envelope's observed_at drops the trailing zeros of its nanoseconds, so one document sent at
+# different times may differ by up to 10 bytes (9 digits and the point).
 one_document() {
-  awk '$1 != 200 { bad = 1 } NR == 1 || $2 < low { low = $2 } NR == 1 || $2 > high { high = $2 }
-       END { exit (bad || NR == 0 || high - low > 10) }' "$1"
+  awk '$1 == 503 && $2 == 49 { next } $1 != 200 { bad = 1 } { n++ }
+       n == 1 || $2 < low { low = $2 } n == 1 || $2 > high { high = $2 }
+       END { exit (bad || n == 0 || high - low > 10) }' "$1"
 }
 
 # Sends one request and prints "STATUS MILLISECONDS".
@@ -178,14 +181,14 @@ timed() {
 # ---- Sections. ----
 
 # Stops the guard and the server of a crowd of details, then its verdicts: every answer 200
-# with one body (STATUSES, the bodies in DIR) and the PEAK MiB against TARGET GB.
+# with one body, or busy (the bodies in DIR), and the PEAK MiB against TARGET GB.
 crowd_verdicts() {
   stop "$guard_pid"
   stop "$server_pid"
-  if [ "$1" = "${clients}x200" ] && one_document "$2"; then
-    echo "  all answered 200 with one length (but observed_at): ok"
+  if one_document "$2"; then
+    echo "  each answered 200 with one length (but observed_at), or 503 busy: ok"
   else
-    echo "  all answered 200 with one length (but observed_at): OVER"
+    echo "  each answered 200 with one length (but observed_at), or 503 busy: OVER"
   fi
   peak_verdict "peak RSS, GB" "$server_pid" "$3" "$4"
 }

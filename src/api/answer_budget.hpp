@@ -2,8 +2,8 @@
 // one budget, so that no crowd of large answers, or of clients slow to take them, takes the
 // process past a stated ceiling. Past it an answer waits its turn, in order of arrival; an
 // answer that fits is never held up behind a larger one that waits (MemoryBudget::FitsFirst).
-// The queue is bounded too: once the answers waiting, with a newcomer's, would pass one budget,
-// the newcomer is answered busy_answer() at once, and so are those still waiting at the stop.
+// The queue is bounded too: once the answers already waiting pass one budget, a newcomer that
+// would wait is answered busy_answer() at once, and so are those still waiting at the stop.
 //
 // The whole-run documents take their share before they are built, from an estimate (see
 // store::RunStore::run_document); every other answer takes it once its text is complete, at its

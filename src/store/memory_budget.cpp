@@ -47,9 +47,7 @@ bool MemoryBudget::fits_locked(std::uint64_t bytes) const {
     return bytes <= limit_ && held_ <= limit_ - bytes;
 }
 
-bool MemoryBudget::queue_full_locked(std::uint64_t bytes) const {
-    return !queue_.empty() && (queued_bytes_ > queue_bound_ || bytes > queue_bound_ - queued_bytes_);
-}
+bool MemoryBudget::queue_full_locked() const { return queued_bytes_ > queue_bound_; }
 
 void MemoryBudget::take_locked(std::uint64_t bytes) {
     held_ += bytes;
@@ -66,7 +64,7 @@ MemoryBudget::Asked MemoryBudget::ask(std::uint64_t bytes, Lease& lease, Granted
         lease = Lease(self_.lock(), bytes);
         return Asked::Now;
     }
-    if (may_be_refused && (refusing_ || queue_full_locked(bytes))) {
+    if (may_be_refused && (refusing_ || queue_full_locked())) {
         ++refused_;
         return Asked::Refused;
     }

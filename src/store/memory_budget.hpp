@@ -84,10 +84,9 @@ public:
 
     // Takes bytes without blocking. Now: they fit (in the budget's order), or lie below the
     // exemption, and `lease` holds them. Refused, when may_be_refused: they would have to wait,
-    // and the budget refuses waiting, or the queue is not empty and the bytes waiting, with these,
-    // would pass its bound (so the queue drains in one turn of the budget; a share alone in the
-    // queue is always admitted). Later otherwise: queued in order of arrival; granted is called
-    // once with the lease, or with an empty lease when refuse_waiting refuses it.
+    // and the budget refuses waiting, or the bytes already waiting pass the queue's bound. Later
+    // otherwise: queued in order of arrival; granted is called once with the lease, or with an
+    // empty lease when refuse_waiting refuses it.
     Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true);
 
     // Blocks the calling thread until bytes fit (in order of arrival; alone when bytes exceed
@@ -118,7 +117,7 @@ private:
     };
 
     bool fits_locked(std::uint64_t bytes) const;
-    bool queue_full_locked(std::uint64_t bytes) const;
+    bool queue_full_locked() const;
     void take_locked(std::uint64_t bytes);
     // Grants the waiters at the front of the queue while they fit.
     void serve_locked(std::vector<Grant>& granted);

@@ -85,8 +85,8 @@ TEST(MemoryBudget, AskingQueuesUpToTheBoundAndTheStopRefusesOnlyThoseWhoMayBeRef
     MemoryBudget::Lease held, small, none;
     ASSERT_EQ(budget->ask(90, held, tell("held")), Asked::Now);
     EXPECT_EQ(budget->ask(60, none, tell("first")), Asked::Later);
-    EXPECT_EQ(budget->ask(40, none, tell("second")), Asked::Later);  // 100 bytes wait: the bound
-    EXPECT_EQ(budget->ask(20, none, tell("third")), Asked::Refused);  // would pass it
+    EXPECT_EQ(budget->ask(50, none, tell("second")), Asked::Later);  // 60 bytes wait: within the bound
+    EXPECT_EQ(budget->ask(20, none, tell("third")), Asked::Refused);  // 110 wait: past it
     EXPECT_EQ(budget->ask(20, none, tell("walk"), false), Asked::Later);
     EXPECT_EQ(budget->ask(9, small, tell("small")), Asked::Now);  // below the exemption
     EXPECT_TRUE(told.empty());
@@ -94,7 +94,7 @@ TEST(MemoryBudget, AskingQueuesUpToTheBoundAndTheStopRefusesOnlyThoseWhoMayBeRef
 
     held.release();
     using Told = std::vector<std::pair<std::string, std::uint64_t>>;
-    EXPECT_EQ(told, (Told{{"first", 60}}));  // 40 more would pass the budget beside 60 and 9
+    EXPECT_EQ(told, (Told{{"first", 60}}));  // 50 more would pass the budget beside 60 and 9
     budget->refuse_waiting();
     EXPECT_EQ(told, (Told{{"first", 60}, {"second", 0}, {"walk", 20}}));
     EXPECT_EQ(budget->ask(20, none, tell("late")), Asked::Refused);  // 89 held: it would wait
