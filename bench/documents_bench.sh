@@ -517,6 +517,12 @@ probe_ms() {
   case $out in 200\ *) echo "${out#* }" ;; *) echo $(($2 * 1000)) ;; esac
 }
 
+# Megabytes (10^6 bytes) of MiB.
+mb() { awk -v mib="$1" 'BEGIN { printf "%.1f\n", mib * 1048576 / 1e6 }'; }
+
+# The server binary of SIDE (this or base); empty for base when none was given.
+binary_of() { if [ "$1" = this ]; then echo "$binary"; else echo "$base"; fi; }
+
 section_nonreaders() {
   local root side server name idle crowded peak
   root=$(nonreaders_root)
@@ -526,7 +532,7 @@ section_nonreaders() {
   echo "            while $nonreaders clients that asked for the big detail never read (after ${settle} s;"
   echo "            each within ${wait_max} s)"
   for side in this base; do
-    [ "$side" = this ] && server=$binary || server=$base
+    server=$(binary_of "$side")
     [ -n "$server" ] || continue
     start_server "$server" "$root" --poll-interval-ms 100
     guard "$server_pid"
@@ -558,15 +564,13 @@ section_nonreaders() {
   done
 }
 
-mb() { awk -v mib="$1" 'BEGIN { printf "%.1f\n", mib * 1048576 / 1e6 }'; }
-
 section_reader() {
   local root side server among whole out status ms size
   root=$(nonreaders_root)
   echo "reader: the same root; READ_AMONG clients ask for the big detail and never read; after ${settle} s"
   echo "        one client reads it (within ${wait_max} s)"
   for side in this base; do
-    [ "$side" = this ] && server=$binary || server=$base
+    server=$(binary_of "$side")
     [ -n "$server" ] || continue
     for among in $read_among; do
       start_server "$server" "$root"
@@ -599,7 +603,7 @@ section_stop() {
   echo "stop: the same root; $nonreaders clients ask for the big detail and never read; after ${settle} s, SIGTERM"
   echo "      (waited for ${wait_max} s at most)"
   for side in this base; do
-    [ "$side" = this ] && server=$binary || server=$base
+    server=$(binary_of "$side")
     [ -n "$server" ] || continue
     start_server "$server" "$root"
     start_nonreaders "$nonreaders"

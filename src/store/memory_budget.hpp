@@ -9,11 +9,12 @@
 // first it may, so that a small answer is not held up behind large ones that wait for clients
 // to take theirs.
 //
-// Waiting holds no thread: a caller asks, and when its share cannot be granted at once it is
-// queued with a callback that the budget calls once the share is granted. A caller that may be
-// refused (a request) is not queued past the queue's bound, nor once the budget refuses waiting
-// (at the stop); those waiting then are refused too, so that no request waits behind clients that
-// never read. Callers that may not be refused (the walks over every run) always get their turn.
+// Asking holds no thread: when a share cannot be granted at once, the caller is queued with a
+// callback that the budget calls once the share is granted (acquire, for callers that are not
+// requests, blocks its own thread on that callback instead). A caller that may be refused (a
+// request) is not queued past the queue's bound, nor once the budget refuses waiting (at the
+// stop); those waiting then are refused too, so that no request waits behind clients that never
+// read. Callers that may not be refused (the walks over every run) always get their turn.
 #pragma once
 
 #include "src/store/steps.hpp"
