@@ -5,32 +5,46 @@
 # section starts fresh servers on generated roots:
 #
 #   crowd    one run of ENVELOPES (10^6) envelopes beside 4 runs of about 2 MB; 64 concurrent
-#            GET /api/v2/runs/big-run (conversations included): all 200 with one body length,
-#            and the server's peak RSS                                    (target < 2 GB)
+#            GET /api/v2/runs/big-run (conversations included): each 200 with one body length,
+#            or 503 busy once the queue for the answers' budget is full, and the server's peak
+#            RSS                                                           (target < 2 GB)
 #   stalled  the same root: 24 clients send the request for the big run's detail and never
 #            read, holding their sockets ~40 s; meanwhile the peak RSS     (target < 1.5 GB)
 #            and a cold run detail of a 2 MB run and a cold run list, each against the same
 #            request on a fresh idle server                                (target <= 2)
-#   warm     a run of 100 000 envelopes: 64 concurrent warm details, the peak RSS counted from
-#            after two warm-up requests                                    (target < 1.2 GB)
+#   warm     a run of 100 000 envelopes: 64 concurrent warm details (200 or busy, as in crowd),
+#            the peak RSS counted from after two warm-up requests           (target < 1.2 GB)
 #   cpu      the same run: the server's CPU per warm detail without conversations, over 50
 #            sent in turn (target < 10 ms); with BASE_BINARY, its server beside this build's,
 #            the requests to the two alternating
+#   nonreaders  a run whose detail is about 41 MB (116 000 envelopes) beside two runs of 200 kB;
+#            the run list, a small run's detail and conversation, a new event stream's snapshot
+#            and an open stream's run.changed, timed on the idle server and again while
+#            NONREADERS (600) clients that asked for the big detail never read (target: at most
+#            100 ms over idle each); the peak RSS meanwhile            (target <= 1.2 x 151 MB)
+#   reader   the same root: READ_AMONG (100, then 16) clients ask for the big detail and never
+#            read; then one client reads it normally (target: the whole answer within 65 s
+#            when the queue admits it, else 503 at once)
+#   stop     the same root: NONREADERS clients ask for the big detail and never read; then
+#            SIGTERM (target: exit status 0 within 35 s)
+#   The last three run this build, then BASE_BINARY, each on a fresh server.
 #
 #   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="crowd stalled warm cpu" picks sections; ENVELOPES=1000000 (the big run),
-# CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the stalled clients hold),
-# SETTLE=5 (seconds after they sent before the timed requests), REQUESTS=50 (cpu),
-# MAX_TIME=300 (seconds a request may take), MEMORY_CAP (MiB; default 60% of the memory
+# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop" picks sections;
+# ENVELOPES=1000000 (the big run), CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the
+# stalled clients hold), SETTLE=5 (seconds after they sent before the timed requests),
+# REQUESTS=50 (cpu), MAX_TIME=300 (seconds a request may take), NONREADERS=600,
+# READ_AMONG="100 16", WAIT_MAX=120 (seconds a timed request, or the stop, may take among
+# the non-readers before it counts as over), MEMORY_CAP (MiB; default 60% of the memory
 # available at start: a server resident beyond it is killed, so that a build that does not bound
-# its answers cannot push the host out of memory). GB is 10^9 bytes. Every request goes to
-# 127.0.0.1; the roots are made in /tmp and removed at exit.
+# its answers cannot push the host out of memory). GB and MB are 10^9 and 10^6 bytes. Every
+# request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
 set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-crowd stalled warm cpu}
+sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop}
 envelopes=${ENVELOPES:-1000000}
 clients=${CLIENTS:-64}
 stalled=${STALLED:-24}
@@ -38,15 +52,22 @@ hold=${HOLD:-40}
 settle=${SETTLE:-5}
 requests=${REQUESTS:-50}
 max_time=${MAX_TIME:-300}
+nonreaders=${NONREADERS:-600}
+read_among=${READ_AMONG:-100 16}
+wait_max=${WAIT_MAX:-120}
 memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
 
 for section in $sections; do
-  case $section in crowd | stalled | warm | cpu) ;; *) echo "unknown section: $section"; exit 2 ;; esac
+  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop) ;;
+    *) echo "unknown section: $section"; exit 2 ;;
+  esac
 done
 
 # shellcheck source=bench/server_procs.sh
 . bench/server_procs.sh
 bench_setup documents-bench server_bench replay_bench
+# Hundreds of clients, each on a descriptor of its own.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 script_start=$(now)
 
 gb() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib * 1048576 / 1e9 }'; }
@@ -141,12 +162,14 @@ body_lengths() {
     END { if (low == high) print low " bytes"; else print low " to " high " bytes" }'
 }
 
-# Whether every answer of FILE is 200 and every body has the same length. The envelope's
-# observed_at drops the trailing zeros of its nanoseconds, so one document sent at different
-# times may differ by up to 10 bytes (9 digits and the point).
+# Whether the answers of FILE that are 200 (at least one) have one body length, and every other
+# one is the server's 503 busy answer (the queue for the answers' budget was full when it came).
+# The envelope's observed_at drops the trailing zeros of its nanoseconds, so one document sent at
+# different times may differ by up to 10 bytes (9 digits and the point).
 one_document() {
-  awk '$1 != 200 { bad = 1 } NR == 1 || $2 < low { low = $2 } NR == 1 || $2 > high { high = $2 }
-       END { exit (bad || NR == 0 || high - low > 10) }' "$1"
+  awk '$1 == 503 && $2 == 49 { next } $1 != 200 { bad = 1 } { n++ }
+       n == 1 || $2 < low { low = $2 } n == 1 || $2 > high { high = $2 }
+       END { exit (bad || n == 0 || high - low > 10) }' "$1"
 }
 
 # Sends one request and prints "STATUS MILLISECONDS".
@@ -158,14 +181,14 @@ timed() {
 # ---- Sections. ----
 
 # Stops the guard and the server of a crowd of details, then its verdicts: every answer 200
-# with one body (STATUSES, the bodies in DIR) and the PEAK MiB against TARGET GB.
+# with one body, or busy (the bodies in DIR), and the PEAK MiB against TARGET GB.
 crowd_verdicts() {
   stop "$guard_pid"
   stop "$server_pid"
-  if [ "$1" = "${clients}x200" ] && one_document "$2"; then
-    echo "  all answered 200 with one length (but observed_at): ok"
+  if one_document "$2"; then
+    echo "  each answered 200 with one length (but observed_at), or 503 busy: ok"
   else
-    echo "  all answered 200 with one length (but observed_at): OVER"
+    echo "  each answered 200 with one length (but observed_at), or 503 busy: OVER"
   fi
   peak_verdict "peak RSS, GB" "$server_pid" "$3" "$4"
 }
@@ -188,19 +211,43 @@ section_crowd() {
   crowd_verdicts "$statuses" "$work/crowd" "$peak" 2
 }
 
-# The stalled clients: connect COUNT times to HOST PORT, send the request for PATH on each and
-# never read; after SECONDS, report how many connections the server closed meanwhile and when,
-# and how many bytes waited unread, then close them all.
-cat >"$work/stalled.py" <<'PY'
-import fcntl, socket, struct, sys, termios, time
+# Clients that never read: connect COUNT times to HOST PORT, send the request for PATH on each
+# and never read; print "ready" once all have sent. With SECONDS, hold them that long, then report
+# how many connections the server closed meanwhile and when, and how many bytes waited unread;
+# without, hold them until SIGTERM. Either way, then report how the answers begun on them start
+# (their status, looked at without reading; "none" when nothing came) and close them all.
+cat >"$work/nonreaders.py" <<'PY'
+import fcntl, signal, socket, struct, sys, termios, time
 
-host, port, path, count, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
+host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+seconds = float(sys.argv[5]) if len(sys.argv) > 5 else None
 request = f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\n\r\n".encode()
 sockets = []
 for _ in range(count):
     s = socket.create_connection((host, port))
     s.sendall(request)
     sockets.append(s)
+print("ready", flush=True)
+
+def answers_begun():
+    statuses = {}
+    for s in sockets:
+        try:
+            head = s.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+        except OSError:
+            head = b""
+        key = head[9:12].decode() if len(head) == 12 else "none"
+        statuses[key] = statuses.get(key, 0) + 1
+    return "answers begun: " + ", ".join(f"{n}x{k}" for k, n in sorted(statuses.items()))
+
+def at_sigterm(*_):
+    print(answers_begun(), flush=True)
+    sys.exit(0)
+
+if seconds is None:
+    signal.signal(signal.SIGTERM, at_sigterm)
+    while True:
+        time.sleep(1)
 start = time.monotonic()
 closed_at = {}
 while time.monotonic() - start < seconds:
@@ -211,12 +258,13 @@ while time.monotonic() - start < seconds:
             closed_at[i] = time.monotonic() - start
     time.sleep(0.25)
 unread = [struct.unpack("i", fcntl.ioctl(s, termios.FIONREAD, b"\0" * 4))[0] for s in sockets]
+begun = answers_begun()
 for s in sockets:
     s.close()
 times = sorted(closed_at.values())
 when = f" after {times[0]:.0f} to {times[-1]:.0f} s" if times else ""
 print(f"  {count} clients held {seconds:.0f} s; closed by the server meanwhile: {len(times)}{when}; "
-      f"answers begun: {sum(1 for n in unread if n > 0)}, unread bytes per client: {min(unread)} to {max(unread)}")
+      f"{begun}, unread bytes per client: {min(unread)} to {max(unread)}")
 PY
 
 section_stalled() {
@@ -235,7 +283,7 @@ section_stalled() {
   start_server "$binary" "$root"
   guard "$server_pid"
   port=${url##*:}
-  python3 "$work/stalled.py" 127.0.0.1 "$port" /api/v2/runs/big-run "$stalled" "$hold" >"$work/stalled" &
+  python3 "$work/nonreaders.py" 127.0.0.1 "$port" /api/v2/runs/big-run "$stalled" "$hold" >"$work/stalled" &
   holder_pid=$!
   pids+=("$holder_pid")
   sleep "$settle"
@@ -251,7 +299,7 @@ section_stalled() {
   done
   wait "$holder_pid" || true
   stop "$holder_pid"
-  cat "$work/stalled"
+  grep -v ready "$work/stalled"
   [ -f "$work/guard-$server_pid" ] && peak=$(peak_mib "$server_pid")
   stop "$guard_pid"
   stop "$server_pid"
@@ -326,6 +374,261 @@ section_cpu() {
   stop "$this_pid"
   verdict "CPU per request, ms (this build)" "$this_ms" "<" 10
   [ -z "$base" ] || verdict "CPU per request, ms (base)" "$base_ms" "<" 10
+}
+
+# ---- What clients see beside those that never read. ----
+
+# The event-stream probes: MODE snapshot prints the milliseconds until a new stream's snapshot
+# has come whole; MODE changed opens a stream, waits for its snapshot, prints "open", waits for
+# the file GO, then COUNT times appends a copy of JOURNAL's last line (its seq one higher) and
+# prints the median milliseconds until the stream's run.changed. "timeout" when LIMIT seconds
+# pass first (for changed, LIMIT counts from GO).
+cat >"$work/probe.py" <<'PY'
+import json, os, socket, statistics, sys, time
+
+host, port, mode, limit = sys.argv[1], int(sys.argv[2]), sys.argv[3], float(sys.argv[4])
+
+def until(s, marker, got, deadline):
+    while marker not in got:
+        if deadline <= time.monotonic():
+            raise TimeoutError
+        s.settimeout(deadline - time.monotonic())
+        chunk = s.recv(65536)
+        if not chunk:
+            raise ConnectionError
+        got += chunk
+    return got
+
+try:
+    start = time.monotonic()
+    # HTTP/1.0: the frames come as they are, without chunk framing.
+    s = socket.create_connection((host, port), timeout=limit)
+    s.sendall(f"GET /api/v2/events HTTP/1.0\r\nHost: {host}:{port}\r\n\r\n".encode())
+    got = until(s, b"event: snapshot\n", b"", start + limit)
+    until(s, b"\n\n", got[got.index(b"event: snapshot\n"):], start + limit)
+    if mode == "snapshot":
+        print(f"{(time.monotonic() - start) * 1000:.1f}")
+        sys.exit(0)
+    journal, count, go = sys.argv[5], int(sys.argv[6]), sys.argv[7]
+    print("open", flush=True)
+    while not os.path.exists(go):
+        time.sleep(0.05)
+    times = []
+    for _ in range(count):
+        last = json.loads(open(journal, "rb").read().rstrip(b"\n").rsplit(b"\n", 1)[-1])
+        last["seq"] += 1
+        start = time.monotonic()
+        with open(journal, "ab") as out:
+            out.write(json.dumps(last, separators=(",", ":")).encode() + b"\n")
+        until(s, b"event: run.changed\n", b"", start + limit)
+        times.append((time.monotonic() - start) * 1000)
+        time.sleep(0.3)
+    print(f"{statistics.median(times):.1f}")
+except (OSError, TimeoutError, ConnectionError):
+    print("timeout")
+PY
+
+# The root of nonreaders, reader and stop: the 41 MB detail's run and two runs of 200 kB.
+nonreaders_root() {
+  local dir=$work/runs-nonreaders
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 2 200000 >/dev/null
+    "$build/bench/replay_bench" --write-run "$dir/big-run" 116000
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Starts COUNT clients that ask the server at $url for the big detail and never read, and waits
+# until every request has been sent; sets nonreaders_pid, their report going to $work/nonreaders.
+start_nonreaders() {
+  local port=${url##*:}
+  rm -f "$work/nonreaders"
+  python3 "$work/nonreaders.py" 127.0.0.1 "$port" /api/v2/runs/big-run "$1" >"$work/nonreaders" &
+  nonreaders_pid=$!
+  pids+=("$nonreaders_pid")
+  for _ in $(seq 600); do grep -q ready "$work/nonreaders" 2>/dev/null && break; sleep 0.1; done
+}
+
+# Ends the clients that never read and prints their report, after INDENT.
+end_nonreaders() {
+  stop "$nonreaders_pid"
+  printf '%s%s\n' "${1:-}" "$(grep -v ready "$work/nonreaders" || true)"
+}
+
+# One request timed with a LIMIT in seconds: "STATUS MS", or "timeout MS" past the limit.
+timed_within() {
+  curl -s -o /dev/null --max-time "$2" -w '%{http_code} %{time_total} %{exitcode}\n' "$1" |
+    awk '{ printf "%s %.1f\n", ($3 == 28 ? "timeout" : $1), $2 * 1000 }' || true
+}
+
+# Opens the event stream whose run.changed small_probes times, before what it is timed beside
+# begins; sets stream_pid.
+open_stream_probe() {
+  local root=$1 limit=$2 port=${url##*:}
+  rm -f "$work/go" "$work/stream"
+  python3 "$work/probe.py" 127.0.0.1 "$port" changed "$limit" "$root/bench-run-000/events.jsonl" 5 "$work/go" \
+    >"$work/stream" &
+  stream_pid=$!
+  for _ in $(seq $((limit * 10))); do grep -q open "$work/stream" 2>/dev/null && break; sleep 0.1; done
+}
+
+# The five small things timed at once on the server at $url, each within LIMIT seconds, into
+# $work/probe-NAME ("STATUS MS", "200 MS" for the streams, or "timeout" past the limit): the run
+# list, a small run's detail and conversation, a new stream's snapshot, and the run.changed of
+# the stream open_stream_probe opened.
+small_probes() {
+  local limit=$1 port=${url##*:} waited=()
+  touch "$work/go"
+  timed_within "$url/api/v2/runs" "$limit" >"$work/probe-list" &
+  waited+=($!)
+  timed_within "$url/api/v2/runs/bench-run-001" "$limit" >"$work/probe-detail" &
+  waited+=($!)
+  timed_within "$url/api/v2/runs/bench-run-001/conversations/ses-1-scan" "$limit" >"$work/probe-conversation" &
+  waited+=($!)
+  python3 "$work/probe.py" 127.0.0.1 "$port" snapshot "$limit" | awk '{ print ($1 == "timeout" ? "timeout" : "200"), $1 }' \
+    >"$work/probe-snapshot" &
+  waited+=($!)
+  wait "${waited[@]}"
+  wait "$stream_pid" || true
+  tail -n 1 "$work/stream" | awk '{ print ($1 == "timeout" || $1 == "open" ? "timeout" : "200"), $1 }' >"$work/probe-changed"
+}
+
+# The probes as one line: "list 3.1 ms, ..." ("> LIMIT s" for one past the limit), from the
+# files PREFIX-NAME.
+probe_line() {
+  local name out sep=""
+  for name in list detail conversation snapshot changed; do
+    out=$(cat "$1-$name")
+    case $out in
+      timeout*) printf '%s%s > %s s' "$sep" "$name" "$2" ;;
+      200\ *) printf '%s%s %s ms' "$sep" "$name" "${out#* }" ;;
+      *) printf '%s%s answered %s' "$sep" "$name" "${out%% *}" ;;
+    esac
+    sep=", "
+  done
+  echo
+}
+
+# The milliseconds of a probe's FILE, or LIMIT's when it answered otherwise or passed it.
+probe_ms() {
+  local out
+  out=$(cat "$1")
+  case $out in 200\ *) echo "${out#* }" ;; *) echo $(($2 * 1000)) ;; esac
+}
+
+# Megabytes (10^6 bytes) of MiB.
+mb() { awk -v mib="$1" 'BEGIN { printf "%.1f\n", mib * 1048576 / 1e6 }'; }
+
+# The server binary of SIDE (this or base); empty for base when none was given.
+binary_of() { if [ "$1" = this ]; then echo "$binary"; else echo "$base"; fi; }
+
+section_nonreaders() {
+  local root side server name idle crowded peak
+  root=$(nonreaders_root)
+  echo "nonreaders: a run whose detail is 41 MB beside two runs of 200 kB, polled every 100 ms; the run"
+  echo "            list, a small run's detail and conversation, a new stream's snapshot and the"
+  echo "            run.changed of a stream opened before (median of 5), on the idle server, then"
+  echo "            while $nonreaders clients that asked for the big detail never read (after ${settle} s;"
+  echo "            each within ${wait_max} s)"
+  for side in this base; do
+    server=$(binary_of "$side")
+    [ -n "$server" ] || continue
+    start_server "$server" "$root" --poll-interval-ms 100
+    guard "$server_pid"
+    get "$url/api/v2/runs" && get "$url/api/v2/runs/bench-run-001" &&
+      get "$url/api/v2/runs/bench-run-001/conversations/ses-1-scan"
+    open_stream_probe "$root" "$wait_max"
+    small_probes "$wait_max"
+    for name in list detail conversation snapshot changed; do mv "$work/probe-$name" "$work/idle-$name"; done
+    printf '  %-11s idle:           %s\n' "$side" "$(probe_line "$work/idle" "$wait_max")"
+    open_stream_probe "$root" "$wait_max"
+    reset_peak "$server_pid"
+    start_nonreaders "$nonreaders"
+    sleep "$settle"
+    small_probes "$wait_max"
+    printf '  %-11s %3d never read: %s\n' "" "$nonreaders" "$(probe_line "$work/probe" "$wait_max")"
+    peak=$(peak_mib "$server_pid")
+    end_nonreaders "              "
+    stop "$guard_pid"
+    stop "$server_pid"
+    printf '              peak RSS meanwhile: %s MB\n' "$(mb "$peak")"
+    if [ "$side" = this ]; then
+      for name in list detail conversation snapshot changed; do
+        idle=$(probe_ms "$work/idle-$name" "$wait_max")
+        crowded=$(probe_ms "$work/probe-$name" "$wait_max")
+        verdict "$name over idle, ms" "$(delta "$idle" "$crowded")" "<=" 100
+      done
+      verdict "peak RSS, MB" "$(mb "$peak")" "<=" "$(awk 'BEGIN { print 1.2 * 151 }')"
+    fi
+  done
+}
+
+section_reader() {
+  local root side server among whole out status ms size
+  root=$(nonreaders_root)
+  echo "reader: the same root; READ_AMONG clients ask for the big detail and never read; after ${settle} s"
+  echo "        one client reads it (within ${wait_max} s)"
+  for side in this base; do
+    server=$(binary_of "$side")
+    [ -n "$server" ] || continue
+    for among in $read_among; do
+      start_server "$server" "$root"
+      whole=$(curl -s -o /dev/null --max-time "$max_time" -w '%{size_download}' "$url/api/v2/runs/big-run")
+      start_nonreaders "$among"
+      sleep "$settle"
+      out=$(curl -s -o /dev/null --max-time "$wait_max" -w '%{http_code} %{time_total} %{size_download} %{exitcode}' \
+        "$url/api/v2/runs/big-run" || true)
+      read -r status ms size _ <<<"$(awk '{ printf "%s %.0f %s %s", ($4 == 28 ? "timeout" : $1), $2 * 1000, $3, $4 }' <<<"$out")"
+      printf '  %-11s among %3d: %s after %s ms, %s of %s bytes; ' "$side" "$among" "$status" "$ms" "$size" "$whole"
+      end_nonreaders
+      stop "$server_pid"
+      if [ "$side" = this ]; then
+        # The envelope's observed_at may be up to 10 bytes shorter or longer (one_document).
+        if { [ "$status" = 200 ] && [ $((size - whole)) -le 10 ] && [ $((whole - size)) -le 10 ] &&
+          [ "$ms" -le 65000 ]; } ||
+          { [ "$status" = 503 ] && [ "$ms" -le 1000 ]; }; then
+          echo "              the whole answer within 65 s, or 503 at once: ok"
+        else
+          echo "              the whole answer within 65 s, or 503 at once: OVER"
+        fi
+      fi
+    done
+  done
+}
+
+section_stop() {
+  local root side server began status waited
+  root=$(nonreaders_root)
+  echo "stop: the same root; $nonreaders clients ask for the big detail and never read; after ${settle} s, SIGTERM"
+  echo "      (waited for ${wait_max} s at most)"
+  for side in this base; do
+    server=$(binary_of "$side")
+    [ -n "$server" ] || continue
+    start_server "$server" "$root"
+    start_nonreaders "$nonreaders"
+    sleep "$settle"
+    began=$(now)
+    kill -TERM "$server_pid"
+    status=running
+    while [ "$(elapsed "$began" | awk '{ print int($1) }')" -lt "$wait_max" ]; do
+      if ! kill -0 "$server_pid" 2>/dev/null; then
+        wait "$server_pid" && status=0 || status=$?
+        break
+      fi
+      sleep 0.1
+    done
+    waited=$(elapsed "$began")
+    [ "$status" = running ] && kill -KILL "$server_pid" 2>/dev/null
+    stop "$server_pid"
+    printf '  %-11s exit %s after %.1f s; ' "$side" "$status" "$waited"
+    end_nonreaders
+    if [ "$side" = this ]; then
+      if [ "$status" = 0 ]; then verdict "stop, s (exit 0)" "$waited" "<=" 35; else
+        printf '  %-44s exit %s (target 0 within 35 s) OVER\n' "stop" "$status"
+      fi
+    fi
+  done
 }
 
 echo "korvalle-api documents benchmark: $binary${base:+ beside $base}; $(nproc) cores; memory cap $memory_cap MiB"

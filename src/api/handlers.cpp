@@ -20,4 +20,6 @@ Response answer_of(Outcome outcome) {
     return success_envelope(std::move(outcome).value());
 }
 
+Response unexpected_failure() { return error_response(error::ApiError::read_error("unexpected read failure")); }
+
 }  // namespace korvalle::server

@@ -1,7 +1,7 @@
 // The route table and the handlers of the routes built so far. Every document handler follows
 // one pattern: path ids by the identifier rule (the run id first), then the route's query rule,
-// then the store operation as one task on the blocking pool; a task that fails answers 500
-// read_error.
+// then the store's document in steps on the blocking pool (handlers.hpp); a step that fails
+// answers 500 read_error.
 #include "src/api/routes.hpp"
 
 #include "src/api/change_feed.hpp"
@@ -29,9 +29,14 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     } catch (...) {
         page.reset();
     }
-    if (!page) co_return error_response(error::ApiError::read_error("unexpected read failure"));
+    if (!page) co_return unexpected_failure();
     text::Fragments shared_page{text::fragment_of(std::move(page))};
-    co_return within_budget(answer_of(api::stamp_written(std::move(shared_page))), store::AnswerShare{*state->answers});
+    Response answer = answer_of(api::stamp_written(std::move(shared_page)));
+    // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
+    store::BudgetShare none;
+    answer.hold = co_await answer_share(state->answers, answer.body_size(), std::move(none));
+    if (!answer.hold) co_return busy_answer();
+    co_return answer;
 }
 
 // The run detail: the run id by the identifier rule, then the "include_conversations" flag
@@ -41,13 +46,8 @@ boost::asio::awaitable<Response> run(std::shared_ptr<const Serving> state, Route
     if (!id) co_return error_response(id.error());
     auto include = flag(input.query, "include_conversations", true);
     if (!include) co_return error_response(include.error());
-    auto operation = [store = state->store, id = std::move(id).value(),
-                      include = *include](store::AnswerShare& share) -> Outcome {
-        auto document = store->run(id, include, &share);
-        if (!document) return std::move(document).error();
-        return api::stamp_written(std::move(document).value());
-    };
-    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+    auto document = state->store->run_document(*id, *include, state->answers.get());
+    co_return co_await answer_in_steps(std::move(state), std::move(document));
 }
 
 // The timeline: the run id by the identifier rule, then "scope" and "node", both before anything
@@ -57,45 +57,31 @@ boost::asio::awaitable<Response> timeline(std::shared_ptr<const Serving> state, 
     if (!id) co_return error_response(id.error());
     auto scope = timeline_query(input.query);
     if (!scope) co_return error_response(scope.error());
-    auto operation = [store = state->store, id = std::move(id).value(),
-                      scope = std::move(scope).value()](store::AnswerShare& share) -> Outcome {
-        auto document = store->timeline(id, scope, &share);
-        if (!document) return std::move(document).error();
-        return api::stamp_written(std::move(document).value());
-    };
-    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+    auto document = state->store->timeline_document(*id, *scope, state->answers.get());
+    co_return co_await answer_in_steps(std::move(state), std::move(document));
 }
 
 // The two item routes of a run: the run id, then the item id, each by the identifier rule and
-// before anything is read; then the store's read as one task on the blocking pool. The query
-// plays no part.
-template <auto Read>
+// before anything is read; then the store's document in steps. The query plays no part.
+template <auto Document>
 boost::asio::awaitable<Response> run_item(std::shared_ptr<const Serving> state, RouteInput input,
                                           error::ApiError (*refuse_item)(std::string)) {
     auto run = path_id(input.params.at(0), error::ApiError::invalid_run_id);
     if (!run) co_return error_response(run.error());
     auto item = path_id(input.params.at(1), refuse_item);
     if (!item) co_return error_response(item.error());
-    auto operation = [store = state->store, run = std::move(run).value(),
-                      item = std::move(item).value()](store::AnswerShare&) -> Outcome {
-        auto document = ((*store).*Read)(run, item);
-        if (!document) return std::move(document).error();
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*document)>, std::string>)
-            return api::stamp_written(std::move(document).value());
-        else
-            return api::stamp(std::move(document).value());
-    };
-    co_return co_await answer_from_pool(std::move(state), std::move(operation));
+    auto document = ((*state->store).*Document)(*run, *item, state->answers.get());
+    co_return co_await answer_in_steps(std::move(state), std::move(document));
 }
 
 boost::asio::awaitable<Response> conversation(std::shared_ptr<const Serving> state, RouteInput input) {
-    return run_item<&store::RunStore::conversation>(std::move(state), std::move(input),
-                                                    error::ApiError::invalid_conversation_id);
+    return run_item<&store::RunStore::conversation_document>(std::move(state), std::move(input),
+                                                             error::ApiError::invalid_conversation_id);
 }
 
 boost::asio::awaitable<Response> artifact(std::shared_ptr<const Serving> state, RouteInput input) {
-    return run_item<&store::RunStore::artifact>(std::move(state), std::move(input),
-                                                error::ApiError::invalid_artifact_id);
+    return run_item<&store::RunStore::artifact_document>(std::move(state), std::move(input),
+                                                         error::ApiError::invalid_artifact_id);
 }
 
 }  // namespace

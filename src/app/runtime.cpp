@@ -126,15 +126,20 @@ StopSignal StopSignal::install(Runtime& runtime) {
 Result<void, std::string> serve(Runtime& runtime, tcp::acceptor listener, store::RunStore store,
                                 StopSignal& signals, HttpLimits limits) {
     auto stopping = std::make_shared<std::atomic<bool>>(false);
-    auto router = router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)), stopping,
-                                     runtime.pool(), answer_budget());
+    auto shared_store = std::make_shared<const store::RunStore>(std::move(store));
+    auto answers = answer_budget();
+    auto router = router_stopping_on(shared_store, stopping, runtime.pool(), answers);
     auto server = std::make_shared<HttpServer>(runtime.ioc(), std::move(listener), router, limits);
     server->start();
     // With no listener installed the wait never completes and serving goes on until the
     // process is ended from outside.
-    signals.set().async_wait([server, stopping](const boost::system::error_code& ec, int) {
+    signals.set().async_wait([server, stopping, shared_store, answers](const boost::system::error_code& ec, int) {
         if (ec) return;
         stopping->store(true, std::memory_order_relaxed);
+        // Requests still waiting for a budget are answered busy now: behind clients that never
+        // read, their turn could come only after every answer ahead of them was cut.
+        answers->refuse_waiting();
+        shared_store->run_cache().refuse_waiting();
         server->begin_drain();
     });
     server->wait_drained();

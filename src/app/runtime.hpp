@@ -69,8 +69,9 @@ private:
 // ignored. SIGKILL cannot be caught: children outlive a server killed that way.
 void end_children_with_the_server();
 
-// Serves on the listener until the first stop signal, then stops accepting, lets open
-// connections finish and returns once every one has ended. Blocks the calling thread. Fails with
+// Serves on the listener until the first stop signal, then stops accepting, answers busy the
+// requests still waiting for a budget (answers or opens), lets the other open connections finish
+// and returns once every one has ended. Blocks the calling thread. Fails with
 // the text "the server stopped: {}" when serving ended with an error.
 Result<void, std::string> serve(Runtime& runtime, boost::asio::ip::tcp::acceptor listener, store::RunStore store,
                                 StopSignal& signals, HttpLimits limits = {});

@@ -8,13 +8,24 @@
 // it may not, so that a large share is never starved by a stream of small ones (opens); fits
 // first it may, so that a small answer is not held up behind large ones that wait for clients
 // to take theirs.
+//
+// Asking holds no thread: when a share cannot be granted at once, the caller is queued with a
+// callback that the budget calls once the share is granted (acquire, for callers that are not
+// requests, blocks its own thread on that callback instead). A caller that may be refused (a
+// request) is not queued past the queue's bound, nor once the budget refuses waiting (at the
+// stop); those waiting then are refused too, so that no request waits behind clients that never
+// read. Callers that may not be refused (the walks over every run) always get their turn.
 #pragma once
 
-#include <condition_variable>
+#include "src/store/steps.hpp"
+
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace korvalle::store {
 
@@ -33,6 +44,7 @@ public:
         // Gives the share back now.
         void release();
         std::uint64_t bytes() const { return bytes_; }
+        // False for an empty lease: none taken, released, or refused.
         explicit operator bool() const { return budget_ != nullptr; }
 
     private:
@@ -43,48 +55,110 @@ public:
         std::uint64_t bytes_ = 0;
     };
 
+    // Told the outcome of a share that had to wait: its lease, or an empty lease when the budget
+    // refused it. Called once, outside the budget's lock, on the thread that made room or refused
+    // it; it must not block.
+    using Granted = std::function<void(Lease)>;
+
+    enum class Asked {
+        Now,      // granted at once
+        Later,    // queued: the callback will tell
+        Refused,  // not queued: the queue is full, or the budget refuses waiting
+    };
+
     struct Figures {
         std::uint64_t held = 0;     // bytes of the leases alive
         std::uint64_t peak = 0;     // the most held at once
         std::uint64_t waiting = 0;  // callers waiting for their share
         std::uint64_t waits = 0;    // acquisitions that had to wait
+        std::uint64_t refused = 0;  // callers refused, at once or while they waited
     };
 
     enum class Order { InTurn, FitsFirst };
 
-    // Made only as a shared object: leases keep their budget alive.
+    static constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
+
+    // Made only as a shared object: leases keep their budget alive. queue_bound: the bytes that
+    // callers who may be refused may have waiting at once (see ask).
     static std::shared_ptr<MemoryBudget> make(std::uint64_t limit, std::uint64_t never_waits_below = 0,
-                                              Order order = Order::InTurn);
+                                              Order order = Order::InTurn, std::uint64_t queue_bound = unbounded);
+
+    // Takes bytes without blocking. Now: they fit (in the budget's order), or lie below the
+    // exemption, and `lease` holds them. Refused, when may_be_refused: they would have to wait,
+    // and the budget refuses waiting, or the bytes already waiting pass the queue's bound. Later
+    // otherwise: queued in order of arrival; granted is called once with the lease, or with an
+    // empty lease when refuse_waiting refuses it.
+    Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true);
 
     // Blocks the calling thread until bytes fit (in order of arrival; alone when bytes exceed
-    // the limit) and takes them. Never fails.
+    // the limit) and takes them. Never refused.
     Lease acquire(std::uint64_t bytes);
+
+    // From now on refuses to let callers who may be refused wait, and refuses those waiting now
+    // (at the stop). Shares that fit at once or lie below the exemption are still granted, and
+    // callers who may not be refused still wait their turn. Idempotent.
+    void refuse_waiting();
 
     std::uint64_t limit() const { return limit_; }
     Figures figures() const;
 
 private:
-    MemoryBudget(std::uint64_t limit, std::uint64_t never_waits_below, Order order)
-        : limit_(limit), exempt_below_(never_waits_below), order_(order) {}
-
-    bool fits_locked(std::uint64_t bytes) const;
-    void give_back(std::uint64_t bytes);
-    void take_more(std::uint64_t bytes);
+    MemoryBudget(std::uint64_t limit, std::uint64_t never_waits_below, Order order, std::uint64_t queue_bound)
+        : limit_(limit), exempt_below_(never_waits_below), order_(order), queue_bound_(queue_bound) {}
 
     struct Waiter {
         std::uint64_t bytes;
-        std::condition_variable turn;
+        Granted granted;
+        bool may_be_refused;
     };
+    // A share granted under the lock, told once the lock is let go.
+    struct Grant {
+        Granted granted;
+        std::uint64_t bytes;
+    };
+
+    bool fits_locked(std::uint64_t bytes) const;
+    bool queue_full_locked() const;
+    void take_locked(std::uint64_t bytes);
+    // Grants the waiters at the front of the queue while they fit.
+    void serve_locked(std::vector<Grant>& granted);
+    void tell(std::vector<Grant>& granted);
+    void give_back(std::uint64_t bytes);
+    void take_more(std::uint64_t bytes);
 
     const std::uint64_t limit_;
     const std::uint64_t exempt_below_;
     const Order order_;
+    const std::uint64_t queue_bound_;
     std::weak_ptr<MemoryBudget> self_;
     mutable std::mutex mutex_;
-    std::deque<Waiter*> queue_;  // in order of arrival; the front is served first
+    std::deque<Waiter> queue_;  // in order of arrival; the front is served first
+    std::uint64_t queued_bytes_ = 0;
     std::uint64_t held_ = 0;
     std::uint64_t peak_ = 0;
     std::uint64_t waits_ = 0;
+    std::uint64_t refused_ = 0;
+    bool refusing_ = false;
+};
+
+// A share of a budget taken in steps (steps.hpp): take is called again after each wait, with the
+// same budget, until it no longer waits.
+class BudgetShare {
+public:
+    // Done: the lease holds bytes (a share taken before is corrected to them, never waiting).
+    // Waits: queued, resume is called once the budget grants or refuses it. Refused: the budget
+    // refused it (MemoryBudget::ask); the lease stays empty.
+    Step take(MemoryBudget& budget, std::uint64_t bytes, const Resume& resume, bool may_be_refused = true);
+
+    MemoryBudget::Lease& lease() { return lease_; }
+
+private:
+    // Where the budget's callback leaves the outcome of a wait for the next step.
+    struct Delivery {
+        MemoryBudget::Lease lease;
+    };
+    MemoryBudget::Lease lease_;
+    std::shared_ptr<Delivery> waiting_;
 };
 
 }  // namespace korvalle::store

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <ctime>
 #include <exception>
 #include <unordered_set>
@@ -35,11 +34,11 @@ std::uint64_t reserved_for_open(const ledger::RunPaths& paths) {
 // One open in progress, shared by every caller that asks for the run meanwhile.
 struct RunCache::Flight {
     std::mutex mutex;
-    std::condition_variable landed;
     bool done = false;
-    bool failed = false;         // the open threw (out of descriptors or memory): nothing to share
-    std::int64_t read_from = 0;  // the clock when the open began to read
-    SharedRun run;               // null when the run did not open
+    bool failed = false;           // the open threw, or never began: nothing to share
+    std::vector<Resume> joined;    // callers waiting for it to land
+    std::int64_t read_from = 0;    // the clock when the open began to read
+    SharedRun run;                 // null when the run did not open
 };
 
 RunCache::RunCache(Bounds bounds, Clock clock)
@@ -59,7 +58,7 @@ SharedView RunCache::open(const ledger::RunPaths& paths) {
     return run ? SharedView(run, &run->view) : nullptr;
 }
 
-SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths.dir.string(), paths, Want::View).run; }
+SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths, Want::View).run; }
 
 std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPaths>& runs,
                                                  const files::OpenDirectory& root) {
@@ -85,8 +84,12 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
     return records;
 }
 
-SharedRecord RunCache::open_record(const ledger::RunPaths& paths) {
-    return read(paths.dir.string(), paths, Want::Record).record;
+SharedRecord RunCache::open_record(const ledger::RunPaths& paths) { return read(paths, Want::Record).record; }
+
+RunCache::Reading::Got RunCache::read(const ledger::RunPaths& paths, Want want) {
+    Reading reading(*this, paths, want, false);
+    until_done([&](const Resume& resume) { return reading.step(resume); });
+    return reading.got_;
 }
 
 // A read begun after the caller began is as fresh as one of its own; a trusted view also
@@ -95,83 +98,129 @@ bool RunCache::answers(const SharedRun& run, std::int64_t begun) const {
     return begun <= run->read_from || (run->trusted && run->view.files_read.unchanged());
 }
 
+RunCache::Reading::Reading(RunCache& cache, ledger::RunPaths paths, Want want, bool may_be_refused)
+    : cache_(cache),
+      paths_(std::move(paths)),
+      key_(paths_.dir.string()),
+      want_(want),
+      may_be_refused_(may_be_refused),
+      begun_(cache.clock_()) {}
+
+RunCache::Reading::~Reading() {
+    if (leading_) cache_.land(key_, *flight_, true, false);
+}
+
 // What is kept is looked at first; a caller that finds nothing that answers it leads an open,
 // or joins the one in progress, under one lock with a last look at what is kept, and an open
 // keeps what it read before it lands: a caller sees either the open or what it kept.
 //
 // A joiner takes the other caller's read as it would take a kept view (answers). Otherwise it
 // reads again, and a read begun after it always answers it.
-RunCache::Read RunCache::read(const std::string& key, const ledger::RunPaths& paths, Want want) {
-    const std::int64_t begun = clock_();
+Step RunCache::Reading::step(const Resume& resume) {
     for (;;) {
-        SharedRecord record;
-        SharedRun view;
-        {
-            std::lock_guard lock(mutex_);
-            if (const SharedRecord* kept = records_.find(key); kept && want == Want::Record) record = *kept;
-            if (const SharedRun* kept = views_.find(key)) view = *kept;
+        if (leading_) return lead(resume);
+        if (flight_) {
+            if (took_landed()) return Step::Done;
+            continue;
         }
-        if (record && record->files.unchanged()) {
-            std::lock_guard lock(mutex_);
-            ++hits_;
-            records_.touch(key, record);
-            return Read{nullptr, std::move(record)};
-        }
-        if (view && answers(view, begun)) {
-            std::lock_guard lock(mutex_);
-            ++hits_;
-            // Walks never order the views the documents keep.
-            if (want == Want::View) views_.touch(key, view);
-            return Read{view, view->record};
-        }
-
-        std::shared_ptr<Flight> flight;
-        bool leading = false;
-        {
-            std::lock_guard lock(mutex_);
-            const SharedRecord* kept_record = records_.find(key);
-            const SharedRun* kept_view = views_.find(key);
-            const bool moved = (want == Want::Record && (kept_record ? *kept_record : nullptr) != record) ||
-                               (kept_view ? *kept_view : nullptr) != view;
-            if (moved) continue;  // something was kept meanwhile: look again
-            std::shared_ptr<Flight>& slot = flights_[key];
-            leading = !slot;
-            if (leading) slot = std::make_shared<Flight>();
-            flight = slot;
-        }
-        if (leading) {
-            lead(key, paths, want, std::move(view), *flight);
-            return Read{flight->run, flight->run ? flight->run->record : nullptr};
-        }
-        std::unique_lock wait(flight->mutex);
-        flight->landed.wait(wait, [&] { return flight->done; });
-        if (flight->failed) continue;
-        const SharedRun& run = flight->run;
-        if (begun <= flight->read_from || (run && answers(run, begun))) {
-            std::lock_guard lock(mutex_);
-            ++joined_;
-            if (want == Want::View && run && run->trusted) views_.touch(key, run);
-            return Read{run, run ? run->record : nullptr};
-        }
+        if (kept()) return Step::Done;
+        if (!join_or_lead() || leading_) continue;
+        // Kept alive here: once it lands, the next step may run on another thread and let go of
+        // flight_ before this one has let go of the flight's lock.
+        const std::shared_ptr<Flight> flight = flight_;
+        std::lock_guard lock(flight->mutex);
+        if (flight->done) continue;
+        flight->joined.push_back(resume);
+        return Step::Waits;
     }
 }
 
-void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight) {
-    const auto land = [&](bool failed) {
-        {
-            std::lock_guard lock(flight.mutex);
-            flight.done = true;
-            flight.failed = failed;
-        }
-        flight.landed.notify_all();
-        std::lock_guard lock(mutex_);
-        ++replays_;
-        if (auto slot = flights_.find(key); slot != flights_.end() && slot->second.get() == &flight) flights_.erase(slot);
-    };
+bool RunCache::Reading::kept() {
+    SharedRecord record;
+    {
+        std::lock_guard lock(cache_.mutex_);
+        if (const SharedRecord* kept = cache_.records_.find(key_); kept && want_ == Want::Record) record = *kept;
+        if (const SharedRun* kept = cache_.views_.find(key_)) base_ = *kept;
+    }
+    if (record && record->files.unchanged()) {
+        std::lock_guard lock(cache_.mutex_);
+        ++cache_.hits_;
+        cache_.records_.touch(key_, record);
+        got_ = Got{nullptr, std::move(record)};
+        return true;
+    }
+    if (base_ && cache_.answers(base_, begun_)) {
+        std::lock_guard lock(cache_.mutex_);
+        ++cache_.hits_;
+        // Walks never order the views the documents keep.
+        if (want_ == Want::View) cache_.views_.touch(key_, base_);
+        got_ = Got{base_, base_->record};
+        return true;
+    }
+    got_ = Got{nullptr, std::move(record)};  // what was looked at, for join_or_lead
+    return false;
+}
+
+// False when something was kept since kept() looked: look again.
+bool RunCache::Reading::join_or_lead() {
+    std::lock_guard lock(cache_.mutex_);
+    const SharedRecord* kept_record = cache_.records_.find(key_);
+    const SharedRun* kept_view = cache_.views_.find(key_);
+    const bool moved = (want_ == Want::Record && (kept_record ? *kept_record : nullptr) != got_.record) ||
+                       (kept_view ? *kept_view : nullptr) != base_;
+    if (moved) return false;
+    std::shared_ptr<Flight>& slot = cache_.flights_[key_];
+    leading_ = !slot;
+    if (leading_) slot = std::make_shared<Flight>();
+    flight_ = slot;
+    return true;
+}
+
+// The flight joined has landed: true when its read answers this one.
+bool RunCache::Reading::took_landed() {
+    const std::shared_ptr<Flight> flight = std::exchange(flight_, nullptr);
+    bool failed = false;
+    std::int64_t read_from = 0;
+    SharedRun run;
+    {
+        std::lock_guard lock(flight->mutex);
+        failed = flight->failed;
+        read_from = flight->read_from;
+        run = flight->run;
+    }
+    if (failed || (begun_ > read_from && !(run && cache_.answers(run, begun_)))) return false;
+    std::lock_guard lock(cache_.mutex_);
+    ++cache_.joined_;
+    if (want_ == Want::View && run && run->trusted) cache_.views_.touch(key_, run);
+    got_ = Got{run, run ? run->record : nullptr};
+    return true;
+}
+
+Step RunCache::Reading::lead(const Resume& resume) {
+    if (!reserved_) {
+        reserved_ = base_ ? reserved_for(paths_.dir / "events.jsonl", base_->view.journal_end.end)
+                          : reserved_for_open(paths_);
+    }
+    const std::shared_ptr<Flight> flight = flight_;
+    const Step taken = share_.take(*cache_.open_budget_, *reserved_, resume, may_be_refused_);
+    if (taken == Step::Waits) return taken;
+    leading_ = false;
+    flight_ = nullptr;
+    if (taken == Step::Refused) {
+        cache_.land(key_, *flight, true, false);
+        return taken;
+    }
+    cache_.lead(key_, paths_, want_, std::move(base_), *flight, std::move(share_.lease()));
+    got_ = Got{flight->run, flight->run ? flight->run->record : nullptr};
+    return Step::Done;
+}
+
+// Opens the run for the flight the caller leads, with its share of the budget for opens, and
+// lands the flight, also when the open throws.
+void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight,
+                    MemoryBudget::Lease lease) {
     try {
         const bool grows = base != nullptr;
-        MemoryBudget::Lease lease = open_budget_->acquire(
-            grows ? reserved_for(paths.dir / "events.jsonl", base->view.journal_end.end) : reserved_for_open(paths));
         // Taken once the budget let the read go, before anything is read: a file changed after
         // this moment counts as changed within the window, however late the read sees it.
         flight.read_from = clock_();
@@ -201,10 +250,28 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             forget(key);
         }
     } catch (...) {
-        land(true);
+        land(key, flight, true, true);
         throw;
     }
-    land(false);
+    land(key, flight, false, true);
+}
+
+// The flight leaves the cache's map first, so that a caller who looks after it sees what the
+// open kept; then those that joined it go on.
+void RunCache::land(const std::string& key, Flight& flight, bool failed, bool replayed) {
+    {
+        std::lock_guard lock(mutex_);
+        if (replayed) ++replays_;
+        if (auto slot = flights_.find(key); slot != flights_.end() && slot->second.get() == &flight) flights_.erase(slot);
+    }
+    std::vector<Resume> joined;
+    {
+        std::lock_guard lock(flight.mutex);
+        flight.done = true;
+        flight.failed = failed;
+        joined = std::move(flight.joined);
+    }
+    for (const Resume& resume : joined) resume();
 }
 
 // A trusted read keeps its record, and its view when a document asked for it or it replaces a

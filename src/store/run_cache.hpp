@@ -18,7 +18,8 @@
 // One open per run at a time: concurrent opens of one run, by documents or walks, share one.
 // Every open takes its share of a budget for opens first (reserved from its journal's size and
 // corrected to the bytes of its view), and holds it until its view is kept or dropped; past the
-// budget, opens wait their turn.
+// budget, opens wait their turn. A document's read (Reading) waits for either, another caller's
+// open or its own open's share, without holding a thread: it is taken in steps (steps.hpp).
 //
 // Views hold nothing that depends on the clock, a process, the host or the environment
 // (liveness and the rest are computed from a view when a document is built), so a kept view
@@ -31,6 +32,7 @@
 #include "src/store/lru.hpp"
 #include "src/store/memory_budget.hpp"
 #include "src/store/run_record.hpp"
+#include "src/store/steps.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +84,9 @@ struct CacheBounds {
 };
 
 class RunCache {
+    enum class Want { View, Record };
+    struct Flight;
+
 public:
     // Nanoseconds since the Unix epoch, on the clock that file times are taken from.
     using Clock = std::function<std::int64_t()>;
@@ -98,9 +103,59 @@ public:
     RunCache(const RunCache&) = delete;
     RunCache& operator=(const RunCache&) = delete;
 
-    // For the documents of one run: the run at paths, or null when it does not open
-    // (views::RunView::open fails). Safe to call from any number of threads; files are looked
-    // at and runs opened outside the cache's lock.
+    // For the documents of one run: the read of the run at paths, in steps that never block.
+    // Begun when it is made: a view read before that answers it only while its files are
+    // unchanged. The cache must outlive it.
+    class Reading {
+    public:
+        // may_be_refused: the read may be refused its wait for the budget for opens (a request's).
+        Reading(RunCache& cache, ledger::RunPaths paths, bool may_be_refused = true)
+            : Reading(cache, std::move(paths), Want::View, may_be_refused) {}
+        // A read that leads an open it never began (its caller gave up) lets those that joined
+        // it look again.
+        ~Reading();
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+
+        // Done: run() is the run, or null when it does not open (views::RunView::open fails).
+        // Waits: for another caller's open of the run, or for this open's share of the budget
+        // for opens; resume is called once the wait ends. Refused: the budget for opens refused
+        // the wait (refuse_waiting). Reads files: call it where file work may run. Throws
+        // files::Exhausted when the open runs out of descriptors or memory.
+        Step step(const Resume& resume);
+        const SharedRun& run() const { return got_.run; }
+
+    private:
+        friend class RunCache;
+        struct Got {
+            SharedRun run;        // null when the run did not open, or a kept record answered
+            SharedRecord record;  // null when the run did not open
+        };
+
+        Reading(RunCache& cache, ledger::RunPaths paths, Want want, bool may_be_refused);
+        bool kept();
+        bool join_or_lead();
+        bool took_landed();
+        Step lead(const Resume& resume);
+
+        RunCache& cache_;
+        const ledger::RunPaths paths_;
+        const std::string key_;
+        const Want want_;
+        const bool may_be_refused_;
+        const std::int64_t begun_;
+        SharedRun base_;                  // a kept view that did not answer: what an open grows from
+        std::shared_ptr<Flight> flight_;  // the open joined, or led
+        bool leading_ = false;
+        std::optional<std::uint64_t> reserved_;  // the lead's share of the budget for opens, once known
+        BudgetShare share_;
+        Got got_;
+    };
+
+    // For the documents of one run, blocking the calling thread while it waits (a Reading
+    // taken to its end, never refused): the run at paths, or null when it does not open. Safe to
+    // call from any number of threads; files are looked at and runs opened outside the cache's
+    // lock.
     SharedRun open_run(const ledger::RunPaths& paths);
     // The view of open_run.
     SharedView open(const ledger::RunPaths& paths);
@@ -116,6 +171,10 @@ public:
 
     // Counts the bytes of the run's indexes built since it was kept, when the cache keeps it.
     void count_indexes(const ledger::RunPaths& paths, const SharedRun& run);
+
+    // From now on refuses to let the documents' reads wait for the budget for opens, and refuses
+    // those waiting (at the stop). Walks still wait their turn.
+    void refuse_waiting() { open_budget_->refuse_waiting(); }
 
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.
@@ -144,16 +203,11 @@ public:
     std::int64_t now() const { return clock_(); }
 
 private:
-    struct Flight;
-    enum class Want { View, Record };
-    struct Read {
-        SharedRun run;        // null when the run did not open, or a kept record answered
-        SharedRecord record;  // null when the run did not open
-    };
-
-    Read read(const std::string& key, const ledger::RunPaths& paths, Want want);
+    Reading::Got read(const ledger::RunPaths& paths, Want want);
     bool answers(const SharedRun& run, std::int64_t begun) const;
-    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight);
+    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight,
+              MemoryBudget::Lease lease);
+    void land(const std::string& key, Flight& flight, bool failed, bool replayed);
     void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view);
     void forget(const std::string& key);
 

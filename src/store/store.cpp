@@ -171,43 +171,57 @@ boost::json::object RunStore::page(const PageMemo::Inputs& inputs) const {
     return document;
 }
 
-void AnswerShare::reserve(std::uint64_t bytes) { lease = budget.acquire(bytes); }
-
-void AnswerShare::settle(std::uint64_t bytes) {
-    if (lease.bytes() > 0)
-        lease.resize(bytes);
-    else
-        lease = budget.acquire(bytes);
+RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, bool include_conversations,
+                                                    MemoryBudget* answers) const {
+    // Looked up before the share is taken: it may wait for a telemetry child.
+    auto telemetry = std::make_shared<SharedTelemetry>();
+    auto prepare = [this, include_conversations, telemetry](const OpenedRun& run) -> std::uint64_t {
+        *telemetry = cached_telemetry(run.view);
+        return include_conversations ? run.view.envelopes.arena_bytes() : 0;
+    };
+    auto build = [this, include_conversations, telemetry](const SharedRun& run) -> Result<text::Fragments, error::ApiError> {
+        // Taken before any round file is read: a round object read from files that changed less
+        // than two seconds before is not kept.
+        const std::int64_t read_from = run_cache_->now();
+        text::Fragments fragments = payload::run_detail_fragments(run->view, include_conversations, telemetry->get(),
+                                                                  run->indexes_of(read_from), liveness_now());
+        count_indexes(run);
+        return fragments;
+    };
+    return RunDocument<text::Fragments>(RunFinding(*this, id, answers, std::move(prepare)), std::move(build));
 }
 
-Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations,
-                                                       AnswerShare* share) const {
-    // Taken before any round file is read: a round object read from files that changed less
-    // than two seconds before is not kept.
-    const std::int64_t read_from = run_cache_->now();
-    auto found = find_opened(id);
-    if (!found) return std::move(found).error();
-    const SharedRun& run = *found;
-    SharedTelemetry telemetry = cached_telemetry(run->view);
-    if (share && include_conversations) share->reserve(run->view.envelopes.arena_bytes());
-    text::Fragments fragments =
-        payload::run_detail_fragments(run->view, include_conversations, telemetry.get(), run->indexes_of(read_from),
-                                      liveness_now());
-    count_indexes(run);
-    return fragments;
+RunDocument<text::Fragments> RunStore::timeline_document(const contract::RunId& run, const TimelineScope& scope,
+                                                         MemoryBudget* answers) const {
+    const bool whole_run = !scope.node;
+    auto prepare = [whole_run](const OpenedRun& opened) -> std::uint64_t {
+        return whole_run ? opened.view.envelopes.arena_bytes() : 0;
+    };
+    auto build = [this, node = scope.node](const SharedRun& opened) -> Result<text::Fragments, error::ApiError> {
+        const std::optional<std::string_view> scoped = node ? std::optional<std::string_view>(*node) : std::nullopt;
+        text::Fragments fragments = payload::timeline_fragments(opened->view, scoped, opened->indexes_of());
+        count_indexes(opened);
+        return fragments;
+    };
+    return RunDocument<text::Fragments>(RunFinding(*this, run, answers, std::move(prepare)), std::move(build));
+}
+
+Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations) const {
+    return made(run_document(id, include_conversations, nullptr));
 }
 
 Result<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
-                                                            const TimelineScope& scope,
-                                                            AnswerShare* share) const {
-    auto found = find_opened(run);
-    if (!found) return std::move(found).error();
-    const SharedRun& opened = *found;
-    if (share && !scope.node) share->reserve(opened->view.envelopes.arena_bytes());
-    const std::optional<std::string_view> node = scope.node ? std::optional<std::string_view>(*scope.node) : std::nullopt;
-    text::Fragments fragments = payload::timeline_fragments(opened->view, node, opened->indexes_of());
-    count_indexes(opened);
-    return fragments;
+                                                            const TimelineScope& scope) const {
+    return made(timeline_document(run, scope, nullptr));
+}
+
+Result<std::string, error::ApiError> RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
+    return made(conversation_document(run, id, nullptr));
+}
+
+Result<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run,
+                                                               const contract::RunId& id) const {
+    return made(artifact_document(run, id, nullptr));
 }
 
 Result<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {
@@ -218,13 +232,33 @@ Result<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id
 }
 
 Result<SharedRun, error::ApiError> RunStore::find_opened(const contract::RunId& id) const {
-    // Only the named entry is looked at, by the listing's own rule, so the answer is the one a
-    // walk over every run would give, at the cost of one run.
-    std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(root_), id.str());
-    if (!paths) return error::ApiError::run_not_found(id);
-    SharedRun run = run_cache_->open_run(*paths);
-    if (!run) return error::ApiError::run_not_found(id);
-    return run;
+    RunFinding finding(*this, id, nullptr);
+    until_done([&](const Resume& resume) { return finding.step(resume); });
+    if (!finding.run()) return error::ApiError::run_not_found(id);
+    return finding.run();
+}
+
+RunFinding::RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare)
+    : store_(&store), id_(std::move(id)), answers_(answers), prepare_(std::move(prepare)) {}
+
+Step RunFinding::step(const Resume& resume) {
+    if (!looked_) {
+        looked_ = true;
+        // Only the named entry is looked at, by the listing's own rule, so the answer is the one
+        // a walk over every run would give, at the cost of one run.
+        std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(store_->root()), id_.str());
+        if (!paths) return Step::Done;
+        reading_ = std::make_unique<RunCache::Reading>(store_->run_cache(), std::move(*paths), answers_ != nullptr);
+    }
+    if (reading_) {
+        const Step read = reading_->step(resume);
+        if (read != Step::Done) return read;
+        run_ = reading_->run();
+        reading_.reset();
+        if (run_ && prepare_) estimate_ = prepare_(*run_);
+    }
+    if (!run_ || answers_ == nullptr || estimate_ == 0) return Step::Done;
+    return share_.take(*answers_, estimate_, resume);
 }
 
 }  // namespace korvalle::store

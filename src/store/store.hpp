@@ -11,6 +11,7 @@
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
+#include "src/store/memory_budget.hpp"
 #include "src/store/open_pool.hpp"
 #include "src/store/page_memo.hpp"
 #include "src/store/queries.hpp"
@@ -18,12 +19,14 @@
 #include "src/store/run_record.hpp"
 #include "src/store/settings.hpp"
 #include "src/store/shared_walks.hpp"
+#include "src/store/steps.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,21 +39,6 @@
 namespace korvalle::store {
 
 using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
-
-// A document's share of the budget of answers (the bytes of answers being built or waiting to
-// be sent). The whole-run documents take it before they are built, from the bytes of the run
-// view's arena, which their text does not outgrow in practice, so that a crowd of them waits
-// its turn instead of building at once; the others take it once their text is complete. Either
-// way it ends at the text's size, and the answer holds it until it is sent.
-struct AnswerShare {
-    MemoryBudget& budget;
-    MemoryBudget::Lease lease{};
-
-    // Takes bytes before building (waiting for them), when bytes were estimated.
-    void reserve(std::uint64_t bytes);
-    // The share at the answer's real size: corrected when reserved before, else taken now.
-    void settle(std::uint64_t bytes);
-};
 
 // One lock over one map from run id to (signature, outcome). The lock is held across the
 // telemetry child's run, so at most one child runs at a time and the standard-error lines of
@@ -77,6 +65,9 @@ private:
 };
 
 class Frames;
+class RunFinding;
+template <class Document>
+class RunDocument;
 
 class RunStore {
 public:
@@ -96,7 +87,7 @@ public:
 
     // The view of the run whose id equals the requested one byte for byte, or run_not_found.
     // Only that run is looked at: the one entry of that name, taken as the listing would take
-    // it, opened through the cache.
+    // it, opened through the cache (blocking while it waits: RunFinding is the same in steps).
     Result<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
     // The same run as opened, with the indexes kept with its view; a document built from them
     // hands the run to count_indexes afterwards.
@@ -116,12 +107,37 @@ public:
     std::shared_ptr<const std::string> run_list_text(const SharedWalks::SharedWalk& walked,
                                                      const RunsQuery& query) const;
 
+    // The documents of one run, made in steps that never block (RunDocument). answers: the
+    // budget of answers of a request, whose waits may then be refused; null for a caller that is
+    // not a request, which takes no share and is never refused (the blocking forms below).
+    //
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
     // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
-    // not copied (payload::run_detail_fragments).
-    Result<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations,
-                                                 AnswerShare* share = nullptr) const;
+    // not copied (payload::run_detail_fragments). With its conversations, it takes its share of
+    // the answers before it is built, from the bytes of the view's arena, which its text does not
+    // outgrow in practice, so that a crowd of them waits its turn instead of building at once.
+    RunDocument<text::Fragments> run_document(const contract::RunId& id, bool include_conversations,
+                                              MemoryBudget* answers) const;
+    // The text of the timeline document of the run, for the whole run or the scope's node;
+    // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
+    // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments),
+    // and takes its share before it is built, as the run detail does.
+    RunDocument<text::Fragments> timeline_document(const contract::RunId& run, const TimelineScope& scope,
+                                                   MemoryBudget* answers) const;
+    // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
+    RunDocument<std::string> conversation_document(const contract::RunId& run, const contract::RunId& id,
+                                                   MemoryBudget* answers) const;
+    // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
+    // read), or the document.
+    RunDocument<boost::json::value> artifact_document(const contract::RunId& run, const contract::RunId& id,
+                                                      MemoryBudget* answers) const;
+
+    // The same documents, blocking the calling thread while they wait.
+    Result<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations) const;
+    Result<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope) const;
+    Result<std::string, error::ApiError> conversation(const contract::RunId& run, const contract::RunId& id) const;
+    Result<boost::json::value, error::ApiError> artifact(const contract::RunId& run, const contract::RunId& id) const;
 
     // The record of every run of the root, in the listing's order (ascending id), as
     // views::RunView::all would give their views; runs that do not open are left out. From the
@@ -130,20 +146,6 @@ public:
     // opened, on the store's openers, several at once. The cache forgets the runs that are no
     // longer listed.
     std::vector<SharedRecord> every_run_record() const;
-
-    // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
-    Result<std::string, error::ApiError> conversation(const contract::RunId& run,
-                                                      const contract::RunId& id) const;
-    // One artifact of one run: run_not_found, artifact_not_found (also when its file cannot be
-    // read), or the document.
-    Result<boost::json::value, error::ApiError> artifact(const contract::RunId& run,
-                                                         const contract::RunId& id) const;
-
-    // The text of the timeline document of the run, for the whole run or the scope's node;
-    // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
-    // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments).
-    Result<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope,
-                                                      AnswerShare* share = nullptr) const;
 
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.
@@ -169,5 +171,77 @@ private:
     std::shared_ptr<SharedWalks> walks_;  // shared by the store's clones
     std::shared_ptr<PageMemo> pages_;     // shared by the store's clones
 };
+
+// The steps before a document of one run is built: the run found by its id (find_run's rule)
+// and read through the cache, then, where the document estimates its answer, the answer's share
+// of the budget of answers taken (see RunStore::run_document). Each step reads files: take it
+// where file work may run.
+class RunFinding {
+public:
+    // Run once the run is read, before the share is taken: the bytes of the share to take
+    // before building (0: the answer takes its share once complete).
+    using Prepare = std::function<std::uint64_t(const OpenedRun&)>;
+
+    RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare = nullptr);
+
+    // Done: run() is the run, or null when no run has the id. Waits: for the run's open or the
+    // answer's share; resume is called once the wait ends. Refused: a budget refused the wait.
+    // Throws files::Exhausted when the open runs out of descriptors or memory.
+    Step step(const Resume& resume);
+
+    const contract::RunId& id() const { return id_; }
+    const SharedRun& run() const { return run_; }
+    // The share taken before building, if any.
+    BudgetShare& share() { return share_; }
+
+private:
+    const RunStore* store_;
+    contract::RunId id_;
+    MemoryBudget* answers_;
+    Prepare prepare_;
+    bool looked_ = false;  // the run's entry was looked for
+    std::unique_ptr<RunCache::Reading> reading_;
+    SharedRun run_;
+    std::uint64_t estimate_ = 0;
+    BudgetShare share_;
+};
+
+// One document of one run, made in steps that never block a thread to wait (steps.hpp): the
+// run is found (RunFinding), then the document is built from it on the thread of the last step.
+template <class Document>
+class RunDocument {
+public:
+    using Outcome = Result<Document, error::ApiError>;
+    using Build = std::function<Outcome(const SharedRun&)>;
+
+    RunDocument(RunFinding finding, Build build) : finding_(std::move(finding)), build_(std::move(build)) {}
+
+    // Done: outcome() is the document or its error. Waits and Refused as RunFinding::step.
+    Step step(const Resume& resume) {
+        const Step found = finding_.step(resume);
+        if (found != Step::Done) return found;
+        if (finding_.run())
+            outcome_.emplace(build_(finding_.run()));
+        else
+            outcome_.emplace(error::ApiError::run_not_found(finding_.id()));
+        return Step::Done;
+    }
+
+    Outcome& outcome() { return *outcome_; }
+    // The share of the budget of answers taken before building, if any: the answer holds it.
+    BudgetShare& share() { return finding_.share(); }
+
+private:
+    RunFinding finding_;
+    Build build_;
+    std::optional<Outcome> outcome_;
+};
+
+// The outcome of a document taken to its end, blocking the calling thread while it waits.
+template <class Document>
+Result<Document, error::ApiError> made(RunDocument<Document> document) {
+    until_done([&](const Resume& resume) { return document.step(resume); });
+    return std::move(document.outcome());
+}
 
 }  // namespace korvalle::store

@@ -1,6 +1,7 @@
 // The answers' budget on the real router and store, served in process with a small budget: an
-// answer larger than the budget is served whole, and clients that never read their large answers
-// hold back only the large answers behind them, and only until they are closed.
+// answer larger than the budget is served whole, clients that never read their large answers
+// hold back only the large answers behind them, and only until they are closed, and a crowd of
+// them holds no thread: small answers go on, and past the queue the server answers busy.
 #include "src/api/answer_budget.hpp"
 
 #include "src/api/routes.hpp"
@@ -9,6 +10,7 @@
 #include "tests/support/server_fixture.hpp"
 
 #include <future>
+#include <map>
 #include <optional>
 
 namespace korvalle::server {
@@ -39,13 +41,15 @@ struct Roots {
 
 // The real router over the root, with the given budget, on the in-process listener.
 struct Served {
-    Served(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget)
-        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget))) {}
+    Served(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
+           std::size_t threads = BlockingPool::default_max_threads)
+        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget), threads)) {}
 
-    static std::shared_ptr<Router> router(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget) {
+    static std::shared_ptr<Router> router(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
+                                          std::size_t threads) {
         auto store = store::RunStore::new_polling_every(roots.root.path().string(), 500);
         return router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)),
-                                  std::make_shared<std::atomic<bool>>(false), std::make_shared<BlockingPool>(),
+                                  std::make_shared<std::atomic<bool>>(false), std::make_shared<BlockingPool>(threads),
                                   std::move(budget));
     }
 
@@ -98,6 +102,40 @@ TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUnti
     EXPECT_GT(res.body.size(), size);
     EXPECT_LE(figures().peak, served.answers->limit());
     EXPECT_GE(figures().waits, 2u);
+}
+
+// Two answers fit and stall; three more wait, until the bytes waiting pass one budget; the rest of
+// a crowd that never reads is told the server is busy. Waiting holds no thread: with a pool of two threads,
+// small answers still come. At the stop, those still waiting are told too.
+TEST(AnswerBudget, ACrowdThatNeverReadsHoldsNoThreadAndPastTheQueueIsToldTheServerIsBusy) {
+    Roots roots;
+    const std::uint64_t size = roots.big_detail().size();
+    Served served(roots, answer_budget(2 * size + size / 2), 2);
+    auto figures = [&] { return served.answers->figures(); };
+
+    std::vector<std::optional<testing::HttpClient>> crowd(8);
+    for (auto& client : crowd) {
+        client.emplace(served.serving.port, 60s);
+        client->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: localhost\r\n\r\n");
+    }
+    ASSERT_TRUE(testing::eventually([&] { return figures().waiting == 3 && figures().refused == 3; }, 60s))
+        << figures().waiting << " waiting, " << figures().refused << " refused";
+
+    for (const char* small : {"/api/v2/runs", "/api/v2/runs/small", "/api/v2/runs/small/timeline?scope=run"}) {
+        EXPECT_EQ(testing::HttpClient(served.serving.port).get(small).status, 200u) << small;
+    }
+    EXPECT_EQ(testing::HttpClient(served.serving.port).get("/api/v2/runs/small/conversations/none").status, 404u);
+    testing::HttpClient reader(served.serving.port);
+    testing::expect_told_busy(reader, "/api/v2/runs/big");
+
+    served.answers->refuse_waiting();
+    EXPECT_EQ(figures().waiting, 0u);
+    EXPECT_EQ(figures().refused, 7u);  // three at once, the reader, and three at the stop
+    EXPECT_LE(figures().peak, served.answers->limit());
+    // Read at last: two whole answers, and six times that the server is busy.
+    std::map<unsigned, int> statuses;
+    for (auto& client : crowd) ++statuses[client->read_response().status];
+    EXPECT_EQ(statuses, (std::map<unsigned, int>{{200, 2}, {503, 6}}));
 }
 
 }  // namespace

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace korvalle::server {
 namespace {
@@ -78,30 +81,61 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
     EXPECT_EQ(respond(router, "GET", "http://h:1/plain?a=1").body, "a=<1>");
 }
 
-Response run_on_pool(std::function<Outcome(store::AnswerShare&)> operation) {
+using Made = Result<boost::json::value, error::ApiError>;
+
+// A document made by a function in steps, as the store's documents are: the first step ends as
+// the test says (waiting for a resume the test calls from another thread, refused, or done),
+// and the last one makes the document.
+struct Steps {
+    std::function<Made()> make;
+    store::Step first = store::Step::Done;
+    std::optional<Made> made{};
+    store::BudgetShare taken{};
+    std::shared_ptr<std::jthread> resumer{};
+
+    store::Step step(const store::Resume& resume) {
+        const store::Step now = std::exchange(first, store::Step::Done);
+        if (now == store::Step::Waits) resumer = std::make_shared<std::jthread>([resume] { resume(); });
+        if (now != store::Step::Done) return now;
+        made.emplace(make());
+        return store::Step::Done;
+    }
+    Made& outcome() { return *made; }
+    store::BudgetShare& share() { return taken; }
+};
+
+Response run_on_pool(std::function<Made()> make, store::Step first = store::Step::Done) {
     auto state = std::make_shared<const Serving>(
         Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget(), nullptr, nullptr});
-    return run_to_end([&] { return answer_from_pool(state, std::move(operation)); });
+    return run_to_end([&] { return answer_in_steps(state, Steps{std::move(make), first}); });
 }
 
 TEST(HandlerPattern, PoolOutcomesBecomeAnswers) {
-    // A task that throws answers read_error; an ApiError answers its own status and body.
-    auto res = run_on_pool([](store::AnswerShare&) -> Outcome { throw std::runtime_error("disk on fire"); });
+    // A step that throws answers read_error; an ApiError answers its own status and body.
+    auto res = run_on_pool([]() -> Made { throw std::runtime_error("disk on fire"); });
     EXPECT_EQ(res.status, 500u);
     EXPECT_EQ(res.body, R"({"error":{"code":"read_error","message":"read failed: unexpected read failure"}})");
-    res = run_on_pool([](store::AnswerShare&) -> Outcome { return error::ApiError::run_not_found(*contract::RunId::make("r-1")); });
+    res = run_on_pool([]() -> Made { return error::ApiError::run_not_found(*contract::RunId::make("r-1")); });
     EXPECT_EQ(res.status, 404u);
     EXPECT_EQ(res.body, R"({"error":{"code":"run_not_found","message":"no recorded run r-1"}})");
 
-    // A stamped document answers the envelope, the document's keys in their order after it.
-    res = run_on_pool([](store::AnswerShare&) -> Outcome {
-        return api::stamp(boost::json::parse(R"({"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})"));
-    });
-    EXPECT_EQ(res.status, 200u);
-    auto prefix = std::string(R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")");
-    ASSERT_EQ(res.body.substr(0, prefix.size()), prefix);
-    EXPECT_EQ(res.body.substr(res.body.find("Z\"") + 2), R"(,"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})");
-    EXPECT_NE(res.hold, nullptr);  // its share of the answers' budget
+    // A stamped document answers the envelope, the document's keys in their order after it,
+    // also after a wait ended on another thread.
+    for (const store::Step first : {store::Step::Done, store::Step::Waits}) {
+        res = run_on_pool([] { return Made(boost::json::parse(R"({"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})")); },
+                          first);
+        EXPECT_EQ(res.status, 200u);
+        auto prefix = std::string(R"({"api_version":2,"telemetry_schema_version":12,"observed_at":")");
+        ASSERT_EQ(res.body.substr(0, prefix.size()), prefix);
+        EXPECT_EQ(res.body.substr(res.body.find("Z\"") + 2), R"(,"zeta":1,"alpha":[1.5,"x"],"mid":{"b":2,"a":null}})");
+        EXPECT_NE(res.hold, nullptr);  // its share of the answers' budget
+    }
+
+    // A refused wait answers that the server is busy, and the connection closes after it.
+    res = run_on_pool([]() -> Made { throw std::logic_error("never made"); }, store::Step::Refused);
+    EXPECT_EQ(res.status, 503u);
+    EXPECT_TRUE(res.close);
+    EXPECT_EQ(res.body, "korvalle-api is busy: try again in a few seconds\n");
 }
 
 TEST(SuccessEnvelope, NullAndEmptyDocumentsGiveTheThreeKeysAloneAndWrittenOnesFollowTheHead) {

@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 namespace korvalle::testing {
 namespace {
 
@@ -204,6 +207,54 @@ TEST(RunCache, OpensPastTheBudgetWaitTheirTurnAndAreAllAnswered) {
     EXPECT_EQ(figures.opens.held, 0u);
     EXPECT_EQ(figures.opens.waiting, 0u);
     EXPECT_EQ(figures.entries + figures.records, 0u);
+}
+
+// A document's read never blocks: past the budget for opens it waits for its share, and a read
+// of the same run meanwhile waits for that open, each told by its resume. Once the cache refuses
+// waiting (at the stop), both are refused, while a walk still gets its turn.
+TEST(RunCache, ReadsInStepsWaitForTheBudgetAndForTheOpenAndAreRefusedAtTheStop) {
+    RunsRoot root;
+    add_run(root, "held", "2026-03-05T09:00:00.000Z");
+    add_run(root, "r", "2026-03-05T09:00:00.000Z");
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop);
+        // No view is kept, so an opened run holds its share of the budget until it is dropped.
+        RunCache cache(RunCache::Bounds{0, 0, 1}, later_by(hour_ns));
+        store::SharedRun held = cache.open_run(paths_of(root, "held"));
+        ASSERT_TRUE(held);
+        RunCache::Reading leader(cache, paths_of(root, "r"));
+        RunCache::Reading joiner(cache, paths_of(root, "r"));
+        int resumed = 0;
+        const store::Resume resume = [&] { ++resumed; };
+        EXPECT_EQ(leader.step(resume), store::Step::Waits);
+        EXPECT_EQ(joiner.step(resume), store::Step::Waits);
+        EXPECT_EQ(cache.figures().opens.waiting, 1u);
+        EXPECT_EQ(resumed, 0);
+        if (!stop) {
+            held.reset();
+            EXPECT_EQ(resumed, 1);
+            EXPECT_EQ(leader.step(resume), store::Step::Done);
+            EXPECT_EQ(resumed, 2);
+            EXPECT_EQ(joiner.step(resume), store::Step::Done);
+            ASSERT_TRUE(leader.run());
+            EXPECT_EQ(joiner.run(), leader.run());
+            EXPECT_EQ(cache.figures().joined, 1u);
+            continue;
+        }
+        cache.refuse_waiting();
+        EXPECT_EQ(resumed, 1);
+        EXPECT_EQ(leader.step(resume), store::Step::Refused);
+        EXPECT_EQ(resumed, 2);
+        // The joiner looks again and would lead an open that must wait.
+        EXPECT_EQ(joiner.step(resume), store::Step::Refused);
+        store::SharedRecord walked;
+        std::jthread walk([&] { walked = cache.open_record(paths_of(root, "r")); });
+        while (cache.figures().opens.waiting == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        held.reset();
+        walk.join();
+        EXPECT_TRUE(walked);
+        EXPECT_EQ(cache.figures().opens.refused, 2u);
+    }
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 
 #include <boost/json/value.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvalle::testing {
@@ -83,6 +85,18 @@ struct Refusal {
     std::string code;
     std::string message;
 };
+
+// A request the server cannot take on now (a large answer past the queue of those waiting for
+// the answers' budget): its busy answer, which is no API error, and the connection closed after it.
+inline void expect_told_busy(HttpClient& client, std::string_view target) {
+    const HttpResponse busy = client.get(target);
+    EXPECT_EQ(busy.status, 503u);
+    EXPECT_EQ(busy.header("retry-after"), "5");
+    EXPECT_EQ(busy.header("content-type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(busy.header("connection"), "close");
+    EXPECT_EQ(busy.body, "korvalle-api is busy: try again in a few seconds\n");
+    EXPECT_TRUE(client.closed_by_peer(std::chrono::seconds(10)));
+}
 
 inline void expect_refusals(unsigned short port, const std::vector<Refusal>& rows) {
     for (const Refusal& row : rows) {
