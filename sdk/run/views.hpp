@@ -78,6 +78,9 @@ private:
 struct RunView {
     // Set by open.
     ledger::RunPaths paths;
+    // The directory that paths.dir named when the view was read: its launch record and journal
+    // were read from that one descriptor, and files read beside the view are read from it only.
+    files::FileId directory;
     LaunchRecord launch;
     // Every envelope that parsed, in merge order, with the arenas of their JSON values (sealed
     // once read: a copy of those values names its own storage).
@@ -127,6 +130,13 @@ struct RunView {
     const std::string& id() const { return paths.id; }
     // The journal as the open read it (its entry in files_read); none when there was none.
     std::optional<files::Identity> journal_identity() const;
+    // Whether the files it was read from are as they were (files_read) and paths.dir still names
+    // the directory it was read from: while they are, the view describes its run exactly.
+    bool unchanged() const;
+    // Whether the journal still holds every byte the view was read from, checked whole (a digest
+    // of each block, not a parse): a read that went on from an earlier view checked only samples
+    // of the bytes before the old end. False when the journal or the directory is another now.
+    bool journal_intact() const;
     // The bytes the view holds: its arenas' blocks and its envelope list with the texts the
     // envelopes own, plus a fixed part for the rest.
     std::uint64_t held_bytes() const;
@@ -137,17 +147,24 @@ struct RunView {
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
-    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
+    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR). The
+    // directory is opened once (a link to one followed), and its files are read from that
+    // descriptor, so that a view never mixes the files of two directories put in turn under its
+    // name; links among its files are followed as a path would follow them.
     static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
                                           std::optional<std::string_view> runs_dir_variable = std::nullopt);
 
     // The view of the same run read on from where base's read of the journal stopped, when
-    // that is sure to give what open gives: the launch record is the one read, and the journal
-    // is the same file, larger, or with the identity it had, whose last complete line before
-    // the old end is unchanged (a rewrite of other bytes before the old end is not seen). Only the lines from there on are read; when their envelopes sort after all
+    // that is sure to give what open gives: the run's name still leads to base's directory, the
+    // launch record is the one read, and the journal is the same file, larger, or with the
+    // identity it had, whose bytes before the old end pass the checks of
+    // journal::continue_journal_lines (samples of them: a rewrite elsewhere is seen by
+    // journal_intact). Only the lines from there on are read; when their envelopes sort after all
     // earlier ones the replay goes on from base's state, otherwise every envelope is replayed
     // again from memory. Appended bytes that are not UTF-8 leave the journal without envelopes,
-    // as open does. None when any of that is in doubt: open the run then. base is consumed.
+    // as open does, and a journal that was not UTF-8 for good stays so while its fault is there,
+    // reading nothing else. None when any of that is in doubt: open the run then. base is
+    // consumed.
     static std::optional<RunView> grown(RunView base);
 
     // Folds one envelope into the view. Never fails.

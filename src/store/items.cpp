@@ -32,10 +32,20 @@ Result<std::string, error::ApiError> RunStore::conversation(const contract::RunI
 }
 
 Result<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run, const contract::RunId& id) const {
-    const auto project = [](const OpenedRun& opened, std::string_view artifact) {
-        return payload::artifact(opened.view, artifact);
-    };
-    return item_of_run<boost::json::value>(*this, run, id, project, error::ApiError::artifact_not_found);
+    // A view read from a directory that another one has replaced under the run's name since (or
+    // whose journal was replaced) answers nothing: the cache sees the change, and the run is
+    // looked up again, so that the artifact comes from the directory there now. A name flipped
+    // faster than that gives up.
+    constexpr int looks = 3;
+    for (int look = 1;; ++look) {
+        auto found = find_opened(run);
+        if (!found) return std::move(found).error();
+        Result<boost::json::value, payload::ArtifactMissing> document = payload::artifact((*found)->view, id.view());
+        if (document) return std::move(document).value();
+        if (document.error() != payload::ArtifactMissing::ViewOutdated || look == looks) {
+            return error::ApiError::artifact_not_found(id);
+        }
+    }
 }
 
 }  // namespace korvalle::store
