@@ -291,7 +291,9 @@ bool RunView::journal_intact() const {
     return opened && journal::journal_unchanged(files::FileAt(*opened, journal_file), journal_end, *journal);
 }
 
-std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.held_bytes(); }
+std::uint64_t RunView::held_bytes() const {
+    return fixed_view_bytes + envelopes.held_bytes() + journal_end.prefix.held_bytes();
+}
 
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;

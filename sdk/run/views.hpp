@@ -138,7 +138,7 @@ struct RunView {
     // of the bytes before the old end. False when the journal or the directory is another now.
     bool journal_intact() const;
     // The bytes the view holds: its arenas' blocks and its envelope list with the texts the
-    // envelopes own, plus a fixed part for the rest.
+    // envelopes own, the digests of its journal's blocks, plus a fixed part for the rest.
     std::uint64_t held_bytes() const;
 
     // Lists the runs root and opens every run in id order; runs that fail to open are left

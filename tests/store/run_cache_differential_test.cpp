@@ -2,10 +2,12 @@
 // and their change feeds send the same frames.
 // A generated runs root goes through a seeded random sequence of changes (lines appended, a
 // partial line appended and finished later, a journal rewritten shorter or with the same size, a
-// file replaced by rename, a run removed and recorded again, a run that another run's cross-run
-// reference reads changed, a file touched, a round result or artifact rewritten); after every
-// step each document of every run (run list, run detail, conversations, artifacts, timelines)
-// and the frames of a change feed watching each run are compared byte for byte.
+// journal changed before its end while lines are appended (a byte written over, the file
+// truncated and written again longer, a hole punched), a line that is not UTF-8 and lines after
+// it, a file replaced by rename, a run removed and recorded again, a run that another run's
+// cross-run reference reads changed, a file touched, a round result or artifact rewritten); after
+// every step each document of every run (run list, run detail, conversations, artifacts,
+// timelines) and the frames of a change feed watching each run are compared byte for byte.
 #include "src/store/store.hpp"
 
 #include "src/store/change_feed.hpp"
@@ -143,8 +145,9 @@ private:
 // ---- The changes. ----
 
 // Changes a generated root at random. Runs are the demo runs under their own ids (one of them
-// reads two others through cross-run references) and three generated runs, one of which refers
-// to a run "ghost" that comes and goes.
+// reads two others through cross-run references) and four generated runs, one of which refers
+// to a run "ghost" that comes and goes, and one of which has a journal of several of the blocks
+// that a read on samples.
 class Changes {
 public:
     Changes(RunsRoot& root, std::uint32_t seed) : root_(root), random_(seed) {
@@ -154,14 +157,26 @@ public:
             fs::copy(entry.path(), root_.path() / id, fs::copy_options::recursive);
             pristine_[id] = entry.path();
         }
-        for (const char* id : {"gen-settled", "gen-running", "linker"}) record(id);
+        for (const char* id : {"gen-settled", "gen-running", "linker", "gen-long"}) record(id);
     }
+
+    // A store that reads a journal on from a kept view sees a change before its old end beyond
+    // the blocks it samples only once the journal has been still for two seconds: a step that
+    // made one waits that long before the stores are compared.
+    bool wants_stillness() const { return wants_stillness_; }
 
     // One change; its description. read_between, when given, reads the stores in the middle of
     // a change that appends twice within one tick of the file system's clock.
     std::string step(const std::function<void()>& read_between = {}) {
-        const std::string run = pick_run();
-        switch (pick(16)) {
+        wants_stillness_ = false;
+        std::string run = pick_run();
+        const std::size_t kind = pick(19);
+        // Changes before the old end meet the long journal a third of the time.
+        if (kind >= 16 && pick(3) == 0 && fs::exists(journal("gen-long"))) run = "gen-long";
+        switch (kind) {
+        case 16: return write_over_and_append(run);
+        case 17: return truncate_and_write_longer(run);
+        case 18: return punch_hole_and_append(run);
         case 13: return append_lines(run, 40);
         case 14: return append_not_utf8(run);
         case 15: return append_twice_in_one_tick(run, read_between);
@@ -256,6 +271,60 @@ private:
         for (std::size_t i = 0; i < lines; ++i) text += line(run) + "\n";
         append_file(journal(run), text);
         return fmt::format("append {} lines to {}", lines, run);
+    }
+
+    // A change before the end of a journal of more than one block is not seen at once by a
+    // store that reads on from a view.
+    void changed_before_end(const std::string& run) {
+        std::error_code error;
+        if (fs::file_size(journal(run), error) > files::BlockDigests::block_bytes) wants_stillness_ = true;
+    }
+
+    // Where a digit of the journal lies, at random; none when it has none.
+    std::optional<std::size_t> some_digit(const std::string& text) {
+        std::vector<std::size_t> digits;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] >= '0' && text[i] <= '8') digits.push_back(i);
+        }
+        if (digits.empty()) return std::nullopt;
+        return digits[pick(digits.size())];
+    }
+
+    // A digit written over in place (the file keeps its inode and size), then lines appended.
+    std::string write_over_and_append(const std::string& run) {
+        finish_partial(run);
+        const std::optional<std::size_t> at = some_digit(read_text(journal(run)));
+        if (!at) return append_lines(run);
+        overwrite_file(journal(run), *at, "9");
+        changed_before_end(run);
+        return fmt::format("write over the byte at {} of the journal of {}, then {}", *at, run, append_lines(run));
+    }
+
+    // The journal truncated and written again, longer, as open(path, "w") and a write do: one
+    // digit changed, lines added.
+    std::string truncate_and_write_longer(const std::string& run) {
+        finish_partial(run);
+        std::string text = read_text(journal(run));
+        const std::optional<std::size_t> at = some_digit(text);
+        if (at) text[*at] = '9';
+        text += line(run) + "\n" + line(run) + "\n";
+        changed_before_end(run);
+        write_file(journal(run), text);
+        return fmt::format("truncate the journal of {} and write it again, {} bytes, the byte at {} changed", run,
+                           text.size(), at.value_or(0));
+    }
+
+    // A hole punched in the journal (its size kept), then lines appended.
+    std::string punch_hole_and_append(const std::string& run) {
+        finish_partial(run);
+        std::error_code error;
+        const std::uintmax_t size = fs::file_size(journal(run), error);
+        if (error || size < 2) return append_lines(run);
+        const std::size_t at = pick(static_cast<std::size_t>(size - 1));
+        const std::size_t length = 1 + pick(std::min<std::size_t>(8192, static_cast<std::size_t>(size) - at - 1));
+        if (!punch_hole(journal(run), at, length)) return append_lines(run);
+        changed_before_end(run);
+        return fmt::format("punch a hole of {} bytes at {} in the journal of {}, then {}", length, at, run, append_lines(run));
     }
 
     // Until a rewrite cuts it off again, the journal yields no envelopes.
@@ -358,6 +427,11 @@ private:
             fs::copy(it->second, root_.path() / run, fs::copy_options::recursive);
         } else if (run == "gen-settled") {
             add_run(root_, run, "2026-03-04T10:00:00.000Z", /*settled=*/true);
+        } else if (run == "gen-long") {
+            add_run(root_, run, "2026-03-04T13:00:00.000Z", false, /*in_round=*/true);
+            std::string text;
+            while (text.size() < 3 * files::BlockDigests::block_bytes) text += line(run) + "\n";
+            append_file(journal(run), text);
         } else if (run == "linker") {
             root_.run(run).launch().event({.ts = "2026-03-04T11:00:00.000Z", .kind = "run-started",
                                            .payload = R"({"plan":{"schema_version":1,"goal":{"text":"wait"},"name":"linker","tasks":[)"
@@ -413,6 +487,7 @@ private:
     std::mt19937 random_;
     std::map<std::string, fs::path> pristine_;
     std::map<std::string, std::string> partial_;  // run -> the rest of its unfinished line
+    bool wants_stillness_ = false;
 };
 
 // ---- The comparison. ----
@@ -455,6 +530,7 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
             change = changes.step([&] {
                 for (const auto& [name, store] : cached) documents(store, items_of(root.path()));
             });
+            if (changes.wants_stillness()) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
         }
         const std::string at = fmt::format("seed {}, step {} ({})", seed(), step, change);
         const std::vector<RootItem> items = items_of(root.path());
