@@ -43,6 +43,7 @@ max_time=${MAX_TIME:-300}
 # shellcheck source=bench/server_procs.sh
 . bench/server_procs.sh
 bench_setup scale-bench server_bench replay_bench events_bench
+write_append_script
 
 # ---- Generated roots, each made once per script run. ----
 
@@ -293,34 +294,6 @@ measure_live_view() {
   echo "$live_view_line"
 }
 
-# Appends COUNT journal lines to FILE, one every INTERVAL seconds on a fixed schedule: an agent's
-# tool activity whose detail carries PAD more bytes, times 100 ms apart from the day after the
-# generated journal's. Each line is one write, as a journal's writer appends it.
-cat >"$work/append.py" <<'EOF'
-import datetime, os, sys, time
-path, count, interval, pad = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-base = datetime.datetime(2026, 3, 2, tzinfo=datetime.timezone.utc)
-fd = os.open(path, os.O_WRONLY | os.O_APPEND)
-start = time.monotonic()
-for k in range(count):
-    ts = (base + datetime.timedelta(milliseconds=100 * k)).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
-    line = ('{"v":1,"ts":"%s","stream":"morvane/ses-live","seq":%d,"source":"morvane","kind":"turn-activity",'
-            '"labels":{"run_id":"big","node":"node-0","round":1,"persona":"worker","session":"ses-live","role":"agent"},'
-            '"payload":{"kind":"tool","name":"Bash","detail":"live step %d %s"}}\n') % (ts, k + 1, k, "x" * pad)
-    os.write(fd, line.encode())
-    time.sleep(max(0.0, start + (k + 1) * interval - time.monotonic()))
-os.close(fd)
-EOF
-
-# Prints the time in ms of a GET /api/v2/runs every quarter second for SECONDS, one a line.
-list_times_for() {
-  local end=$(($(date +%s%N) + $2 * 1000000000))
-  while [ "$(date +%s%N)" -lt "$end" ]; do
-    curl -sf --max-time "$max_time" -o /dev/null -w '%{time_total}\n' "$1/api/v2/runs"
-    sleep 0.25
-  done | awk '{ print $1 * 1000 }'
-}
-
 # Starts events_bench holding STREAMS streams on TARGET of the server at url (reading them until
 # stop_streams), waits until each has its first frame and prints that line. Sets streams_pid.
 hold_streams() {
@@ -437,11 +410,4 @@ section_livewatch() {
   verdict "peak RSS while written over the view" "$(ratio "$write_peak" "$live_view")" "<" 2
 }
 
-for section in $sections; do
-  declare -F "section_$section" >/dev/null || { echo "unknown section: $section"; exit 2; }
-done
-echo "korvalle-api scale benchmark: $binary${base:+ beside $base}; $(nproc) cores"
-for section in $sections; do
-  echo
-  "section_$section"
-done
+run_sections "scale benchmark"

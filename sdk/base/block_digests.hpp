@@ -21,7 +21,8 @@ struct BlockDigests {
     std::uint64_t size = 0;             // the bytes digested: [0, size)
 
     // Whether the file still holds the bytes digested in every block that [from, to) touches
-    // (within size; the last block as far as it was digested). False when a read fails.
+    // (the last block as far as it was digested). False when a read fails, or when [from, to)
+    // reaches past what was digested.
     bool unchanged(const RegularFile& file, std::uint64_t from, std::uint64_t to) const;
     // Whether the first block and `count` more whole blocks picked by `pick` (a number that
     // differs from one check to the next) are unchanged.
