@@ -52,8 +52,13 @@ bool BlockDigester::resume(BlockDigests from, const RegularFile& file) {
     digests_ = std::move(from);
     const std::uint64_t start = digests_.blocks.size() * block;
     if (digests_.size < start || digests_.size - start >= block) return false;
-    return file.read_at(start, static_cast<std::size_t>(digests_.size - start), pending_) == 0 &&
-           pending_.size() == digests_.size - start && digest::fast_hash(pending_) == digests_.tail;
+    std::string tail;
+    if (file.read_at(start, static_cast<std::size_t>(digests_.size - start), tail) != 0 ||
+        tail.size() != digests_.size - start) {
+        return false;
+    }
+    block_.update(tail);
+    return block_.digest() == digests_.tail;
 }
 
 void BlockDigester::feed(std::uint64_t at, std::string_view bytes) {
@@ -63,33 +68,21 @@ void BlockDigester::feed(std::uint64_t at, std::string_view bytes) {
         return;
     }
     bytes.remove_prefix(static_cast<std::size_t>(digests_.size - at));
-    digests_.size += bytes.size();
-    take(bytes);
-}
-
-void BlockDigester::take(std::string_view bytes) {
-    // A whole block that arrives in one piece is digested where it lies; other bytes gather in
-    // the pending block first.
     while (!bytes.empty()) {
-        if (pending_.empty() && bytes.size() >= block) {
-            digests_.blocks.push_back(digest::fast_hash(bytes.substr(0, block)));
-            bytes.remove_prefix(block);
-            continue;
-        }
-        const std::size_t room = static_cast<std::size_t>(block - pending_.size());
+        const std::size_t room = static_cast<std::size_t>(block - digests_.size % block);
         const std::size_t taken = std::min(room, bytes.size());
-        pending_.append(bytes.substr(0, taken));
+        block_.update(bytes.substr(0, taken));
         bytes.remove_prefix(taken);
-        if (pending_.size() == block) {
-            digests_.blocks.push_back(digest::fast_hash(pending_));
-            pending_.clear();
+        digests_.size += taken;
+        if (taken == room) {
+            digests_.blocks.push_back(block_.digest());
+            block_ = digest::FastHasher();
         }
     }
 }
 
 BlockDigests BlockDigester::finish() {
-    digests_.tail = digest::fast_hash(pending_);
-    pending_ = std::string();
+    digests_.tail = block_.digest();
     return std::move(digests_);
 }
 

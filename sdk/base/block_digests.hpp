@@ -3,6 +3,7 @@
 // reads only the blocks it checks, and digests them (a pass over the page cache, not a parse).
 #pragma once
 
+#include "sdk/base/fast_hash.hpp"
 #include "sdk/base/files.hpp"
 
 #include <cstddef>
@@ -47,10 +48,8 @@ public:
     BlockDigests finish();
 
 private:
-    void take(std::string_view bytes);
-
     BlockDigests digests_;
-    std::string pending_;  // the bytes of the unfinished last block
+    digest::FastHasher block_;  // of the unfinished last block's bytes
     bool gap_ = false;
 };
 
