@@ -250,7 +250,11 @@ Continued continue_journal_lines(const files::FileAt& file, const JournalEnd& fr
     if (!opened || !opened->identity().same_file(was) || opened->identity().size < from.end) return Continued::InDoubt;
     if (from.not_utf8) {
         if (!from.prefix.unchanged(*opened, from.not_utf8->from, from.not_utf8->to)) return Continued::InDoubt;
-        if (end) *end = from;
+        if (end) {
+            // Nothing after the fault needs reading, up to the size the file has now.
+            *end = from;
+            end->end = opened->identity().size;
+        }
         return Continued::NotUtf8;
     }
     files::BlockDigester digester;

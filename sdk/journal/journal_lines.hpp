@@ -30,7 +30,7 @@ struct ByteRange {
 // Where a read of a journal stopped, so that a later read of the same file, grown since, can
 // go on from there. Offsets are in bytes from the start of the file.
 struct JournalEnd {
-    std::uint64_t end = 0;              // the bytes read: the file's size when it was opened
+    std::uint64_t end = 0;              // the bytes read (or known to need none): the size then
     std::uint64_t tail_start = 0;       // where the unfinished last line begins (end when none)
     std::uint64_t last_line_start = 0;  // where the last complete line begins (tail_start when none)
     std::uint64_t last_line_hash = 0;   // of the bytes from last_line_start to tail_start

@@ -121,8 +121,8 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
     const std::uint64_t bytes = guess ? guess->size : 0;
     const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(bytes / 256, 1 << 22));
     // The values take about twice their text: a small journal's arena starts small.
-    const auto first_block =
-        static_cast<std::size_t>(guess ? std::min<std::uint64_t>(2 * bytes, json::Arena::block_bytes) : json::Arena::block_bytes);
+    const auto first_block = static_cast<std::size_t>(
+        guess ? std::min<std::uint64_t>(2 * bytes, json::Arena::block_bytes) : json::Arena::block_bytes);
     EnvelopeReader reader(view, first_block, room);
     journal::JournalEnd end;
     const bool usable = journal::for_each_journal_line(journal, std::ref(reader), &trace, &end);

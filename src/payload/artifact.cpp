@@ -30,7 +30,9 @@ Result<boost::json::value, ArtifactMissing> artifact(const views::RunView& view,
     // The file is looked for in the directory this view was read from: whatever the run's name
     // leads to by now, no other directory answers for it.
     const views::RunDirectory directory(view.paths.dir, view.directory);
-    if (!directory.get()) return directory.error() == ESTALE ? ArtifactMissing::ViewOutdated : ArtifactMissing::NotFound;
+    if (!directory.get()) {
+        return directory.error() == ESTALE ? ArtifactMissing::ViewOutdated : ArtifactMissing::NotFound;
+    }
     // A directory whose journal is not its own (a link out of it) serves no artifact.
     const std::optional<files::Identity> journal = view.journal_identity();
     const std::optional<files::Identity> held = directory.get()->identity_of(views::journal_file);

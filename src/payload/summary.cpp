@@ -107,7 +107,8 @@ std::string_view timing_quality(const views::RunView& view) {
 
 Roster recorded_statuses(const views::RunView& view) {
     if (auto round = current_result_round(view)) {
-        if (Roster from_file = result_roster(view.paths.dir, view.directory, *round); !from_file.empty()) return from_file;
+        Roster from_file = result_roster(view.paths.dir, view.directory, *round);
+        if (!from_file.empty()) return from_file;
     }
     return derived_roster(view);
 }

@@ -107,15 +107,16 @@ TEST(JournalLines, AReadOnSeesBytesChangedBeforeTheOldEnd) {
     const auto path = root.path() / "events.jsonl";
     const std::string text = numbered_lines(0, 3500);
     const std::string appended = numbered_lines(3500, 2);
-    ASSERT_GT(text.size(), 5 * files::BlockDigests::block_bytes);
-    const auto digit_in_block = [&](std::size_t block) { return text.find("\"n\":", block * files::BlockDigests::block_bytes) + 5; };
+    constexpr std::size_t block = files::BlockDigests::block_bytes;
+    ASSERT_GT(text.size(), 5 * block);
+    const auto digit_in_block = [&](std::size_t index) { return text.find("\"n\":", index * block) + 5; };
 
     testing::write_file(path, text);
     const Read first = read_whole(path);
     ASSERT_TRUE(first.usable);
     ASSERT_TRUE(first.end.resumable);
     EXPECT_EQ(first.end.prefix.size, text.size());
-    EXPECT_EQ(first.end.prefix.blocks.size(), text.size() / files::BlockDigests::block_bytes);
+    EXPECT_EQ(first.end.prefix.blocks.size(), text.size() / block);
 
     testing::append_file(path, appended);
     const ReadOn on = read_on(path, first);
@@ -145,7 +146,7 @@ TEST(JournalLines, AReadOnSeesBytesChangedBeforeTheOldEnd) {
          },
          false},
         {"the second block punched out",
-         [&] { ASSERT_TRUE(testing::punch_hole(path, files::BlockDigests::block_bytes, files::BlockDigests::block_bytes)); },
+         [&] { ASSERT_TRUE(testing::punch_hole(path, block, block)); },
          true},
     };
     for (const Change& change : changes) {
@@ -207,8 +208,9 @@ TEST(JournalLines, AJournalThatIsNotUtf8ForGoodIsNotReadAgain) {
             std::string changed = line;
             for (int k = 0; k < 3; ++k) {
                 const std::size_t offset = std::uniform_int_distribution<std::size_t>(0, 5)(random);
+                const std::size_t after = near.to + offset;
                 const std::size_t where =
-                    trial % 2 && near.to + offset < changed.size() ? near.to + offset : near.from - 1 - std::min(offset, near.from - 1);
+                    trial % 2 && after < changed.size() ? after : near.from - 1 - std::min(offset, near.from - 1);
                 changed[where] = static_cast<char>(std::uniform_int_distribution<int>(0x20, 0xFF)(random));
             }
             testing::write_file(path, changed);

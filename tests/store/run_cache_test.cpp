@@ -173,9 +173,9 @@ TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {
 std::string long_journal(int lines) {
     std::string text;
     for (int i = 0; i < lines; ++i) {
-        text += envelope_line({.ts = "2026-03-05T09:00:00.000Z", .kind = "tick", .seq = static_cast<std::uint64_t>(i + 1),
-                               .payload = R"({"n":)" + std::to_string(100000 + i) + R"(,"pad":")" + std::string(60, 'p') + R"("})"}) +
-                "\n";
+        const std::string payload = R"({"n":)" + std::to_string(100000 + i) + R"(,"pad":")" + std::string(60, 'p') + R"("})";
+        text += envelope_line({.ts = "2026-03-05T09:00:00.000Z", .kind = "tick",
+                               .seq = static_cast<std::uint64_t>(i + 1), .payload = payload}) + "\n";
     }
     return text;
 }
@@ -201,7 +201,11 @@ TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
              again[middle] = '9';
              write_file(journal, again + appended);
          }},
-        {"punched", [&] { ASSERT_TRUE(punch_hole(journal, 2 * files::BlockDigests::block_bytes, 4096)); append_file(journal, appended); }},
+        {"punched",
+         [&] {
+             ASSERT_TRUE(punch_hole(journal, 2 * files::BlockDigests::block_bytes, 4096));
+             append_file(journal, appended);
+         }},
     };
     for (const auto& [name, change] : changes) {
         write_file(journal, text);
