@@ -303,7 +303,7 @@ TEST(OpenRun, ActivityTextsAreThoseOfAReplayOneByOne) {
     report("gone", R"({"name":""})");
     const std::optional<views::RunView> grown = views::RunView::grown(std::move(opened.value()));
     ASSERT_TRUE(grown);
-    EXPECT_GT(grown->replayed_on_from, 0u);
+    EXPECT_GT(grown->appended_from, 0u);
     EXPECT_EQ(grown->activity, one_by_one(*grown));
     EXPECT_EQ(grown->activity.at("a").text, "Grep fn main");
     EXPECT_EQ(grown->activity.at("b").text, "Read Cargo.toml");

@@ -533,7 +533,7 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
             if (read.ok()) envelopes.push_back(std::move(read).value());
         }
         journal::merge_order(envelopes);
-        ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));
+        ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes));
         view.envelopes = views::EnvelopeList(std::move(envelopes));
 
         const std::size_t made = counting.allocations();
