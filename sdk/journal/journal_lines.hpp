@@ -53,7 +53,7 @@ bool for_each_journal_line(const std::filesystem::path& path,
 enum class Continued {
     Read,     // the lines after the old end were handed over
     NotUtf8,  // the bytes after the old end are not UTF-8 text: the journal yields no envelopes
-    InDoubt,  // another file, shorter, the checked or kept line changed, or reading failed: read it whole
+    InDoubt,  // another file, shorter, the checked or kept line changed, reading failed: read it whole
 };
 
 // Reads a journal read before up to from (which must be resumable) and grown since: reads the

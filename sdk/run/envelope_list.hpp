@@ -59,7 +59,9 @@ public:
         friend Iterator operator-(Iterator it, difference_type n) { return it -= n; }
         friend difference_type operator-(const Iterator& a, const Iterator& b) { return a.position_ - b.position_; }
         friend bool operator==(const Iterator& a, const Iterator& b) { return a.position_ == b.position_; }
-        friend std::strong_ordering operator<=>(const Iterator& a, const Iterator& b) { return a.position_ <=> b.position_; }
+        friend std::strong_ordering operator<=>(const Iterator& a, const Iterator& b) {
+            return a.position_ <=> b.position_;
+        }
 
     private:
         const event::Envelope* slots_ = nullptr;
@@ -81,7 +83,9 @@ public:
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     // The envelope at a position of the list's order.
-    const event::Envelope& operator[](std::size_t position) const { return slots_[order_ ? order_[position] : position]; }
+    const event::Envelope& operator[](std::size_t position) const {
+        return slots_[order_ ? order_[position] : position];
+    }
     const event::Envelope& back() const { return (*this)[count_ - 1]; }
 
     // The same envelopes in the order of their slots (the order they were read in), for what

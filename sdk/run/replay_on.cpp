@@ -14,7 +14,9 @@ namespace {
 // Replays the envelopes at positions [from, to) into state, the state of those before them.
 void replay_range(ReplayState& state, const EnvelopeList& envelopes, std::size_t from, std::size_t to) {
     ActivityReports reports;
-    for (std::size_t position = from; position < to; ++position) state.apply_event(envelopes[position], position, reports);
+    for (std::size_t position = from; position < to; ++position) {
+        state.apply_event(envelopes[position], position, reports);
+    }
     reports.settle(state, envelopes);
 }
 

@@ -138,8 +138,8 @@ bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files
     // The values of the lines appended take about twice their text. They are replayed once
     // all are read, from where the first of them goes.
     const std::uint64_t appended = size_now > view.journal_end.tail_start ? size_now - view.journal_end.tail_start : 0;
-    EnvelopeReader reader(view, static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes)),
-                          0, false);
+    const auto first_block = static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes));
+    EnvelopeReader reader(view, first_block, 0, false);
     journal::JournalEnd end;
     const journal::Continued how =
         journal::continue_journal_lines(journal_path, view.journal_end, was, std::ref(reader), &trace, &end);

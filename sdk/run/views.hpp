@@ -167,12 +167,13 @@ struct RunView : ReplayState {
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal
     // is the same file, larger, or with the identity it had, whose last complete line before
-    // the old end is unchanged (a rewrite of other bytes before the old end is not seen). Only
-    // the lines from there on are read; the replay goes on from base's state over the envelopes
-    // that sort after all earlier ones, and otherwise from the checkpoint before the first one
-    // that does not (from the start when there is none). Appended bytes that are not UTF-8
-    // leave the journal without envelopes, as open does. None when any of that is in doubt:
-    // open the run then. base is consumed.
+    // the old end is unchanged (a rewrite of other bytes before the old end is not seen), as is
+    // the unfinished last line when base's read made an envelope of it. Only the lines from
+    // there on are read; the replay goes on from base's state over the envelopes that sort
+    // after all earlier ones, and otherwise from the checkpoint before the first one that does
+    // not (from the start when there is none). Appended bytes that are not UTF-8 leave the
+    // journal without envelopes, as open does. None when any of that is in doubt: open the run
+    // then. base is consumed.
     static std::optional<RunView> grown(RunView base);
 };
 
