@@ -143,11 +143,10 @@ boost::json::value Frames::snapshot() const {
 std::optional<Frame> Frames::next() {
     if (!started_) {
         started_ = true;
-        auto baseline = std::make_shared<const Observation>(observe(store_, watched_run_, true));
-        previous_runs_ = baseline->runs;
-        previous_activity_ = baseline->activity;
-        previous_conversation_ = baseline->conversation;
-        last_look_ = std::move(baseline);
+        Observation baseline = observe(store_, watched_run_, true);
+        previous_runs_ = std::move(baseline.runs);
+        previous_activity_ = std::move(baseline.activity);
+        previous_conversation_ = std::move(baseline.conversation);
         return hand_out(contract::SseEvent::Snapshot, snapshot());
     }
     if (handed_ == queue_.size()) {

@@ -142,7 +142,9 @@ private:
     std::optional<std::string> watched_run_;
     // What the last poll saw, shared with the look it came from.
     std::shared_ptr<const ObservedRuns> previous_runs_;
-    std::shared_ptr<const Observation> last_look_;  // the stream's own last look, for poll()
+    // The last look of the stream's own polls (poll()), which the next one carries on from; a
+    // stream served by shared looks (advance()) keeps none.
+    std::shared_ptr<const Observation> last_look_;
     std::shared_ptr<const Activity> previous_activity_;  // the last activity sent
     std::optional<std::string> previous_conversation_;
     // The frames found by the polls, handed out from queue_[handed_] on; emptied, its memory
