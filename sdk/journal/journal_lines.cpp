@@ -62,12 +62,20 @@ void split_complete(std::string_view text, const std::function<void(std::string_
 // the first byte lies that is not UTF-8 text.
 class LineSplitter {
 public:
+    // An unfinished line handed over before, whose making the caller keeps: its length and hash.
+    struct KeptLine {
+        std::uint64_t bytes;
+        std::uint64_t hash;
+    };
+
     // Starts at offset from of the file, where a line begins; the last complete line before it
-    // (when known) began at last_line_start and held last_line.
+    // (when known) began at last_line_start and held last_line. kept: the line at from, when it
+    // is one handed over before that must read the same; it is not handed over again.
     LineSplitter(const std::function<void(std::string_view)>& visit, std::uint64_t from = 0,
-                 std::uint64_t last_line_start = 0, std::string last_line = {})
+                 std::uint64_t last_line_start = 0, std::string last_line = {},
+                 std::optional<KeptLine> kept = std::nullopt)
         : visit_(visit), offset_(from), line_start_(from), last_line_start_(last_line_start),
-          last_line_(std::move(last_line)) {}
+          last_line_(std::move(last_line)), kept_(kept) {}
 
     void feed(std::string_view chunk) {
         const std::uint64_t at = offset_;
@@ -95,6 +103,11 @@ public:
     // At the end of the file: the unfinished last line counts unless it ends in a cut sequence.
     bool finish() {
         if (!usable_) return false;
+        if (kept_) {
+            // The kept line is still unfinished: the file did not grow, or grew within it.
+            tail_visited_ = tail_kept_ = still_kept();
+            return tail_kept_;
+        }
         if (skipping_) return true;  // carried bytes, if any, are a cut sequence: dropped
         const std::size_t valid = valid_utf8_prefix(pending_);
         if (valid == pending_.size()) {
@@ -116,6 +129,8 @@ public:
         end.last_line_start = last_line_start_;
         end.last_line_hash = line_hash(last_line_);
         end.tail_visited = tail_visited_;
+        end.tail_hash = tail_visited_ ? line_hash(pending_) : 0;
+        end.tail_kept = tail_kept_;
         end.resumable = usable && whole && last_line_known_;
         if (!usable && whole && fault_at_) {
             // The three bytes before the fault tell where its sequence begins; the four from it on
@@ -126,7 +141,22 @@ public:
         return end;
     }
 
+    // Whether the kept line read otherwise than before: the read is in doubt.
+    bool kept_line_changed() const { return kept_changed_; }
+
 private:
+    // Whether the line begun at the start holds what the kept line held (no line feed seen yet,
+    // or the bytes before it). Once it does not, nothing more is read.
+    bool still_kept() {
+        const bool same = !skipping_ && pending_.size() == kept_->bytes && line_hash(pending_) == kept_->hash;
+        kept_.reset();
+        if (!same) {
+            kept_changed_ = true;
+            usable_ = false;
+        }
+        return same;
+    }
+
     // A run of complete lines that begins at offset at.
     void complete(std::string_view lines, std::uint64_t at) {
         const std::size_t valid = valid_utf8_prefix(lines);
@@ -155,6 +185,8 @@ private:
     void end_line(std::string_view rest, std::uint64_t at) {
         partial(rest, at);
         last_line_start_ = line_start_;
+        const bool again = kept_.has_value();
+        if (again && !still_kept()) return;
         if (skipping_) {
             // A sequence cannot continue past the line feed.
             if (!carry_.empty()) fault(carry_at_);
@@ -164,7 +196,7 @@ private:
             return;
         }
         pending_.push_back('\n');
-        complete(pending_, line_start_);
+        if (!again) complete(pending_, line_start_);
         last_line_.swap(pending_);
         last_line_known_ = true;
         pending_.clear();
@@ -201,6 +233,9 @@ private:
     std::string last_line_;          // its bytes, line feed included
     bool last_line_known_ = true;    // false when it was past the line bound
     bool tail_visited_ = false;
+    std::optional<KeptLine> kept_;   // the line at the start, until it ends or the file does
+    bool kept_changed_ = false;
+    bool tail_kept_ = false;         // the unfinished last line is the kept one, unchanged
 };
 
 // How many blocks besides the first a read-on checks.
@@ -264,6 +299,8 @@ Continued continue_journal_lines(const files::FileAt& file, const JournalEnd& fr
 
     // The last complete line is read again first, then the splitter goes on where it stopped.
     const std::uint64_t checked = from.tail_start - from.last_line_start;
+    std::optional<LineSplitter::KeptLine> kept;
+    if (from.tail_kept) kept = LineSplitter::KeptLine{from.end - from.tail_start, from.tail_hash};
     std::string check;
     std::optional<LineSplitter> splitter;
     bool changed = false;
@@ -281,7 +318,7 @@ Continued continue_journal_lines(const files::FileAt& file, const JournalEnd& fr
                 changed = true;
                 return;
             }
-            splitter.emplace(visit, from.tail_start, from.last_line_start, std::move(check));
+            splitter.emplace(visit, from.tail_start, from.last_line_start, std::move(check), kept);
         }
         splitter->feed(chunk);
     };
@@ -290,9 +327,10 @@ Continued continue_journal_lines(const files::FileAt& file, const JournalEnd& fr
     if (read.error != 0 || read.folded_holes || changed) return Continued::InDoubt;
     if (!splitter) {
         if (checked > 0) return Continued::InDoubt;  // the checked line was cut short
-        splitter.emplace(visit, from.tail_start, from.last_line_start, std::string());
+        splitter.emplace(visit, from.tail_start, from.last_line_start, std::string(), kept);
     }
     const bool usable = splitter->finish();
+    if (splitter->kept_line_changed()) return Continued::InDoubt;
     if (end) {
         *end = splitter->end(usable, read);
         end->prefix = digester.finish();

@@ -35,6 +35,12 @@ struct JournalEnd {
     std::uint64_t last_line_start = 0;  // where the last complete line begins (tail_start when none)
     std::uint64_t last_line_hash = 0;   // of the bytes from last_line_start to tail_start
     bool tail_visited = false;          // the unfinished last line was handed to visit
+    std::uint64_t tail_hash = 0;        // of its bytes, when it was
+    // Set by the caller when it keeps what it made of the visited unfinished line (and by a
+    // read on that finds that line as it was, still unfinished): a read that goes on from here
+    // does not hand that line over again while it reads the same up to its line feed or the
+    // end, and is in doubt once it does not.
+    bool tail_kept = false;
     // The figures are exact: the read ended without error, folded no hole, found UTF-8 text,
     // and kept the last complete line (it was not past the line bound).
     bool resumable = false;
@@ -67,7 +73,8 @@ bool for_each_journal_line(const files::FileAt& file, const std::function<void(s
 enum class Continued {
     Read,     // the lines after the old end were handed over
     NotUtf8,  // the journal is not UTF-8 text: it yields no envelopes
-    InDoubt,  // another file, shorter, bytes before the old end changed, or reading failed: read it whole
+    InDoubt,  // another file, shorter, bytes before the old end or the kept line changed, or reading
+              // failed: read it whole
 };
 
 // Reads a journal read before up to from and grown since (or unchanged). A journal that was not
@@ -77,8 +84,10 @@ enum class Continued {
 // few others picked anew at each read-on unchanged, then the bytes after the last whole block
 // and the last complete line read again and found unchanged. Then every line from the
 // unfinished last line on is handed over, as for_each_journal_line would hand them over for the
-// whole file. was is the identity of the file read then: the device and inode must still be
-// those. end receives where this read stopped.
+// whole file, except a kept unfinished line (from.tail_kept) found unchanged: that one is not
+// handed over again, and one that changed puts the read in doubt. was is the identity of the
+// file read then: the device and inode must still be those. end receives where this read
+// stopped.
 Continued continue_journal_lines(const files::FileAt& file, const JournalEnd& from, const files::Identity& was,
                                  const std::function<void(std::string_view)>& visit, files::ReadTrace* trace,
                                  JournalEnd* end);

@@ -4,6 +4,7 @@
 
 #include "sdk/run/crossdag.hpp"
 #include "sdk/run/launch_record.hpp"
+#include "sdk/run/replay_on.hpp"
 #include "sdk/base/arena.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"
@@ -11,7 +12,6 @@
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
-#include <iterator>
 
 namespace korvalle::views {
 
@@ -50,30 +50,24 @@ plan::SdkError not_utf8_error(const fs::path& path) {
     return plan::SdkError{plan::SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
 }
 
-// Replays these envelopes (in merge order) from a fresh state, keeping what open sets besides
-// the replay: the run's paths and directory, the runs directory and the launch record.
-void replay_afresh(RunView& view, EnvelopeList envelopes) {
-    RunView fresh;
-    fresh.paths = std::move(view.paths);
-    fresh.directory = view.directory;
-    fresh.runs_dir = std::move(view.runs_dir);
-    fresh.launch = std::move(view.launch);
-    fresh.envelopes = std::move(envelopes);
-    view = std::move(fresh);
-    ActivityReports reports;
-    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope, reports);
-    reports.settle(view);
+// The view of a journal that yields no envelopes.
+void without_envelopes(RunView& view) {
+    static_cast<ReplayState&>(view) = ReplayState{};
+    view.envelopes = EnvelopeList();
+    view.checkpoint.reset();
 }
 
 // Reads journal lines into the view's envelope list, each parsed once as it is read, into the
-// list's newest arena. Journals are written in order, so an envelope is replayed as soon as it
-// is read while everything so far is in merge order (the replay then sees exactly the sorted
+// list's newest arena. Journals are written in order, so an open replays an envelope as soon as
+// it is read while everything so far is in merge order (the replay then sees exactly the sorted
 // sequence); an envelope out of order stops that, and the caller sorts and replays again.
 class EnvelopeReader {
 public:
-    // first_block: the arena's first block (see json::Arena); room: the envelopes expected.
-    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0)
-        : view_(view) {
+    // first_block: the arena's first block (see json::Arena); room: the envelopes expected;
+    // replay_as_read: whether to replay the envelopes in order as they come.
+    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0,
+                            bool replay_as_read = true)
+        : view_(view), ordered_(replay_as_read) {
         view.envelopes.open_arena(first_block, room);
     }
 
@@ -88,26 +82,26 @@ public:
         list.keep();
         const std::size_t n = list.size();
         if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
-        if (ordered_) view_.apply_event(list.back(), reports_);
+        if (ordered_) view_.apply_event(list.back(), n - 1, reports_);
     }
 
     bool ordered() const { return ordered_; }
     // Ends a replay that went in order as the lines came.
-    void settle() { reports_.settle(view_); }
+    void settle() { reports_.settle(view_, view_.envelopes); }
     // Whether the last line handed over made an envelope.
     bool last_made() const { return last_made_; }
 
 private:
     RunView& view_;
     ActivityReports reports_;
-    bool ordered_ = true;
+    bool ordered_;
     bool last_made_ = false;
 };
 
-// An unfinished last line that made an envelope cannot be read again from its start without
-// dropping that envelope, which the replay has already seen: such a read is not resumed.
+// An unfinished last line that made an envelope is kept: a read that goes on from here must
+// find it unchanged and not make it again.
 journal::JournalEnd resumable_end(journal::JournalEnd end, const EnvelopeReader& reader) {
-    if (end.tail_visited && reader.last_made()) end.resumable = false;
+    if (end.tail_visited && reader.last_made()) end.tail_kept = true;
     return end;
 }
 
@@ -127,10 +121,10 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
     journal::JournalEnd end;
     const bool usable = journal::for_each_journal_line(journal, std::ref(reader), &trace, &end);
     if (!usable) {
-        replay_afresh(view, {});
+        without_envelopes(view);
     } else if (!reader.ordered()) {
         journal::merge_order(view.envelopes.sorted());
-        replay_afresh(view, std::move(view.envelopes));
+        replay_whole(view);
     } else {
         reader.settle();
     }
@@ -138,41 +132,25 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
     view.journal_end = resumable_end(end, reader);
 }
 
-// Puts the envelopes read on into merge order among those read before (already in it): the
-// new ones, sorted among themselves, go after those they tie with, as a stable sort of the
-// whole list would put them. Envelopes are only moved by construction: assigning one whose
-// values live in another arena would copy them there, and the earlier arenas are sealed.
-void merge_appended(EnvelopeList& list, std::size_t read_before) {
-    std::vector<const event::Envelope*> before, added, order;
-    for (std::size_t i = 0; i < list.size(); ++i) (i < read_before ? before : added).push_back(&list[i]);
-    const auto by_merge_order = [](const event::Envelope* a, const event::Envelope* b) {
-        return journal::before_in_merge_order(*a, *b);
-    };
-    std::stable_sort(added.begin(), added.end(), by_merge_order);
-    order.reserve(list.size());
-    std::merge(before.begin(), before.end(), added.begin(), added.end(), std::back_inserter(order), by_merge_order);
-    list.reorder(order);
-}
-
 // Reads on from where the view's read of the journal stopped; false when that is in doubt.
 bool read_on_and_replay(RunView& view, const files::FileAt& journal, const files::Identity& was,
                         std::uint64_t size_now, files::ReadTrace& trace) {
     const std::size_t read_before = view.envelopes.size();
-    // The values of the lines appended take about twice their text.
+    // The values of the lines appended take about twice their text. They are replayed once
+    // all are read, from where the first of them goes.
     const std::uint64_t appended = size_now > view.journal_end.tail_start ? size_now - view.journal_end.tail_start : 0;
-    EnvelopeReader reader(view, static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes)));
+    const auto first_block = static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes));
+    EnvelopeReader reader(view, first_block, 0, false);
     journal::JournalEnd end;
     const journal::Continued how =
         journal::continue_journal_lines(journal, view.journal_end, was, std::ref(reader), &trace, &end);
     if (how == journal::Continued::InDoubt) return false;
     if (how == journal::Continued::NotUtf8) {
-        replay_afresh(view, {});
-    } else if (!reader.ordered()) {
-        merge_appended(view.envelopes, read_before);
-        replay_afresh(view, std::move(view.envelopes));
+        without_envelopes(view);
+        view.appended_from = 0;
     } else {
-        reader.settle();
-        view.replayed_on_from = read_before;
+        replay_read_on(view, read_before);
+        view.appended_from = read_before;
     }
     view.envelopes.seal();
     view.journal_end = resumable_end(end, reader);

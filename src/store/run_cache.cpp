@@ -193,7 +193,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         }
         if (view) {
             const bool trusted = view->files_read.settled_before(flight.read_from);
-            auto record = std::make_shared<const RunRecord>(base_record && view->replayed_on_from > 0
+            auto record = std::make_shared<const RunRecord>(base_record && view->appended_from > 0
                                                                 ? RunRecord::of_grown(*view, *base_record)
                                                                 : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();

@@ -218,7 +218,7 @@ TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
         const store::SharedView still = cache.open(paths_of(root, "r"));
         const views::RunView fresh = views::RunView::open(paths_of(root, "r")).value();
         ASSERT_TRUE(still);
-        EXPECT_TRUE(std::ranges::equal(still->envelopes.all(), fresh.envelopes.all())) << name;
+        EXPECT_TRUE(std::ranges::equal(still->envelopes, fresh.envelopes)) << name;
         EXPECT_EQ(still->last_event_at, fresh.last_event_at) << name;
         // It is trusted from now on: the next read is answered from it.
         EXPECT_EQ(cache.open(paths_of(root, "r")), still) << name;

@@ -44,7 +44,7 @@ TEST(Store, FindRunAnswersAsTheWholeListingWould) {
         if (it == all.end()) continue;
         const auto& view = **found;
         EXPECT_EQ(view.paths.dir, it->paths.dir);
-        EXPECT_TRUE(std::ranges::equal(view.envelopes.all(), it->envelopes.all()));
+        EXPECT_TRUE(std::ranges::equal(view.envelopes, it->envelopes));
         EXPECT_EQ(view.launch, it->launch);
     }
     std::filesystem::remove_all(root.path() / "plain");
