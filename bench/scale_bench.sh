@@ -21,19 +21,29 @@
 #   livewatch the same root, 50 streams watching the big run while ~1 MB/s is appended: server
 #             CPU in cores (target < 0.5), every snapshot within one poll interval of its
 #             connect, peak RSS over the big run's view (target < 2)
+#   skew      46 runs and a big run of 150 000 envelopes gaining a line every 100 ms from two
+#             writers, 50 event streams on the root and a run list every quarter second: the
+#             second writer's lines in order, 1 ms and 5 s before the first's last; CPU, run list
+#             and peak RSS of each over in order (targets <= 3, <= 3, <= 1.3), and the base's
+#   lffirst   the same with the big run written line feed first (the line feed before each
+#             line), against line feeds last: CPU and run list (targets <= 3), and the base's
+#   watch     a big run of 71 MB gaining a line every 100 ms, 1 and then 50 streams watching it:
+#             server CPU, % of one core (target <= 3), and the base's
 #
 #   bench/scale_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="list stream burst resident single huge wrk live livewatch" picks sections; RUN_BYTES=2097152, HUGE_BYTES=618659840, HUGE_RUNS=8 and
-# LIVE_BYTES=97000000 (the big run's journal) size the runs; REQUESTS=20 (list), STREAM_SECONDS=10,
-# REPEAT=3 (burst), SETTLE=30 (resident), DURATION=10s (wrk), LIVE_SECONDS=20 and
-# LIVEWATCH_SECONDS=15 (how long the big run is written), MAX_TIME=300 (seconds a request may
-# take). Every request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
+# Knobs: SECTIONS="list stream burst resident single huge wrk live livewatch skew lffirst watch"
+# picks sections; RUN_BYTES=2097152, HUGE_BYTES=618659840, HUGE_RUNS=8, LIVE_BYTES=97000000 (the
+# big run's journal), SHAPES_ENVELOPES=150000 (skew, lffirst) and WATCH_BYTES=71000000 size the
+# runs; REQUESTS=20 (list), STREAM_SECONDS=10, REPEAT=3 (burst), SETTLE=30 (resident),
+# DURATION=10s (wrk), LIVE_SECONDS=20, LIVEWATCH_SECONDS=15 and SHAPES_SECONDS=20 (how long the
+# big run is written), MAX_TIME=300 (seconds a request may take). Every request goes to
+# 127.0.0.1; the roots are made in /tmp and removed at exit.
 set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-list stream burst resident single huge wrk live livewatch}
+sections=${SECTIONS:-list stream burst resident single huge wrk live livewatch skew lffirst watch}
 run_bytes=${RUN_BYTES:-2097152}
 huge_bytes=${HUGE_BYTES:-$((590 * 1048576))}
 huge_runs=${HUGE_RUNS:-8}
@@ -43,6 +53,7 @@ max_time=${MAX_TIME:-300}
 # shellcheck source=bench/server_procs.sh
 . bench/server_procs.sh
 bench_setup scale-bench server_bench replay_bench events_bench
+write_append_script
 
 # ---- Generated roots, each made once per script run. ----
 
@@ -293,34 +304,6 @@ measure_live_view() {
   echo "$live_view_line"
 }
 
-# Appends COUNT journal lines to FILE, one every INTERVAL seconds on a fixed schedule: an agent's
-# tool activity whose detail carries PAD more bytes, times 100 ms apart from the day after the
-# generated journal's. Each line is one write, as a journal's writer appends it.
-cat >"$work/append.py" <<'EOF'
-import datetime, os, sys, time
-path, count, interval, pad = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-base = datetime.datetime(2026, 3, 2, tzinfo=datetime.timezone.utc)
-fd = os.open(path, os.O_WRONLY | os.O_APPEND)
-start = time.monotonic()
-for k in range(count):
-    ts = (base + datetime.timedelta(milliseconds=100 * k)).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
-    line = ('{"v":1,"ts":"%s","stream":"morvane/ses-live","seq":%d,"source":"morvane","kind":"turn-activity",'
-            '"labels":{"run_id":"big","node":"node-0","round":1,"persona":"worker","session":"ses-live","role":"agent"},'
-            '"payload":{"kind":"tool","name":"Bash","detail":"live step %d %s"}}\n') % (ts, k + 1, k, "x" * pad)
-    os.write(fd, line.encode())
-    time.sleep(max(0.0, start + (k + 1) * interval - time.monotonic()))
-os.close(fd)
-EOF
-
-# Prints the time in ms of a GET /api/v2/runs every quarter second for SECONDS, one a line.
-list_times_for() {
-  local end=$(($(date +%s%N) + $2 * 1000000000))
-  while [ "$(date +%s%N)" -lt "$end" ]; do
-    curl -sf --max-time "$max_time" -o /dev/null -w '%{time_total}\n' "$1/api/v2/runs"
-    sleep 0.25
-  done | awk '{ print $1 * 1000 }'
-}
-
 # Starts events_bench holding STREAMS streams on TARGET of the server at url (reading them until
 # stop_streams), waits until each has its first frame and prints that line. Sets streams_pid.
 hold_streams() {
@@ -437,11 +420,177 @@ section_livewatch() {
   verdict "peak RSS while written over the view" "$(ratio "$write_peak" "$live_view")" "<" 2
 }
 
-for section in $sections; do
-  declare -F "section_$section" >/dev/null || { echo "unknown section: $section"; exit 2; }
-done
-echo "korvalle-api scale benchmark: $binary${base:+ beside $base}; $(nproc) cores"
-for section in $sections; do
-  echo
-  "section_$section"
-done
+# ---- Live journals in other shapes: late lines, line feeds first, a watched run. ----
+
+# shapes.py --line-feeds-first FILE: rewrites a journal with the line feed before each line.
+# shapes.py FILE COUNT SKEW_MS LF_FIRST: appends COUNT lines, one every 100 ms on a fixed
+# schedule, from two writers taking turns, each line in one write: the first stamps its lines
+# 200 ms apart after the journal's newest time; the second stamps each of its lines SKEW_MS
+# before the first writer's last (0: 100 ms after it, in order). LF_FIRST 1 writes each line's
+# line feed before it. The lines are an agent's tool activity in session ses-live.
+cat >"$work/shapes.py" <<'PY'
+import datetime, json, os, sys, time
+if sys.argv[1] == "--line-feeds-first":
+    with open(sys.argv[2], "rb") as f:
+        lines = [line for line in f.read().split(b"\n") if line]
+    with open(sys.argv[2], "wb") as f:
+        f.write(b"".join(b"\n" + line for line in lines))
+    sys.exit(0)
+path, count, skew, lf_first = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4] == "1"
+with open(path, "rb") as f:
+    f.seek(max(0, os.path.getsize(path) - 65536))
+    last = [line for line in f.read().split(b"\n") if line.strip()][-1]
+stamp = "%Y-%m-%dT%H:%M:%S.%fZ"
+newest = datetime.datetime.strptime(json.loads(last)["ts"], stamp)
+fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+start = time.monotonic()
+for k in range(count):
+    first = newest + datetime.timedelta(milliseconds=200 * (k // 2 + 1))
+    late = datetime.timedelta(milliseconds=skew) if skew else -datetime.timedelta(milliseconds=100)
+    at, writer = (first, "a") if k % 2 == 0 else (first - late, "b")
+    line = ('{"v":1,"ts":"%s","stream":"morvane/ses-live-%s","seq":%d,"source":"morvane","kind":"turn-activity",'
+            '"labels":{"run_id":"big","node":"node-0","round":1,"persona":"worker","session":"ses-live","role":"agent"},'
+            '"payload":{"kind":"tool","name":"Bash","detail":"live step %d"}}') % (at.strftime(stamp)[:-4] + "Z", writer, k + 1, k)
+    os.write(fd, ("\n" + line if lf_first else line + "\n").encode())
+    time.sleep(max(0.0, start + (k + 1) * 0.1 - time.monotonic()))
+os.close(fd)
+PY
+
+# Prints the path of the root of the skew and lffirst sections, generating it the first time:
+# 46 generated runs and a big run of SHAPES_ENVELOPES envelopes whose writer put the line feed
+# last (LAYOUT last) or first (LAYOUT first).
+shapes_root() {
+  local dir=$work/runs-shapes-$1
+  if [ ! -d "$dir" ]; then
+    if [ "$1" = last ]; then
+      "$build/bench/server_bench" --generate "$dir" 46 "$run_bytes" >/dev/null
+      "$build/bench/replay_bench" --write-run "$dir/big-run" "${SHAPES_ENVELOPES:-150000}"
+    else
+      cp -r "$(shapes_root last)" "$dir"
+      python3 "$work/shapes.py" --line-feeds-first "$dir/big-run/events.jsonl"
+    fi
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Measures BINARY on ROOT while the big run is written by shapes.py with SKEW_MS and LF_FIRST for
+# SHAPES_SECONDS, 50 event streams on the root and a run list every quarter second from the
+# second second on; prints one line LABEL of figures and sets shape_cpu (% of one core),
+# shape_list (median ms) and shape_peak (VmHWM over the window, MiB). The journal is put back.
+shape_window() {
+  local binary=$1 root=$2 skew=$3 lf_first=$4 label=$5 seconds=${SHAPES_SECONDS:-20} size writer before start
+  size=$(stat -c %s "$root/big-run/events.jsonl")
+  start_server "$binary" "$root"
+  get "$url/api/v2/runs" && get "$url/api/v2/runs"
+  hold_streams 50 /api/v2/events >/dev/null
+  reset_peak "$server_pid"
+  before=$(cpu_seconds "$server_pid") start=$(now)
+  python3 "$work/shapes.py" "$root/big-run/events.jsonl" $((seconds * 10)) "$skew" "$lf_first" &
+  writer=$!
+  pids+=("$writer")
+  sleep 1
+  list_times_for "$url" $((seconds - 2)) >"$work/shape-lists"
+  wait "$writer"
+  stop "$writer"
+  shape_cpu=$(ratio "$(delta "$before" "$(cpu_seconds "$server_pid")")" "$(elapsed "$start")" | awk '{ print 100 * $1 }')
+  shape_peak=$(status_mib "$server_pid" VmHWM)
+  stop_streams >/dev/null
+  stop "$server_pid"
+  truncate -s "$size" "$root/big-run/events.jsonl"
+  sleep 2
+  shape_list=$(median <"$work/shape-lists")
+  printf '  %-26s CPU %5.1f %% of a core, run list %6.1f ms (max %6.1f, %d lists), peak RSS %d MiB\n' "$label" \
+    "$shape_cpu" "$shape_list" "$(sort -g "$work/shape-lists" | tail -1)" "$(wc -l <"$work/shape-lists")" "$shape_peak"
+}
+
+# Runs shape_window for BINARY (named NAME, this or base) over the cases read, one a line as
+# "LABEL SKEW_MS LF_FIRST LAYOUT", the first the reference; prints each later case's CPU, run list
+# and peak over the reference's, and keeps them in ratios_NAME_LABEL.
+shape_cases() {
+  local binary=$1 name=$2 label skew lf layout ref_cpu ref_list ref_peak first=1 ratios
+  while read -r label skew lf layout; do
+    shape_window "$binary" "$(shapes_root "$layout")" "$skew" "$lf" "$name, ${label//_/ }" </dev/null
+    if [ "$first" = 1 ]; then
+      ref_cpu=$shape_cpu ref_list=$shape_list ref_peak=$shape_peak first=0
+      continue
+    fi
+    ratios="$(ratio "$shape_cpu" "$ref_cpu") $(ratio "$shape_list" "$ref_list") $(ratio "$shape_peak" "$ref_peak")"
+    # shellcheck disable=SC2086
+    printf '  %-26s over the first: CPU %.1f, run list %.1f, peak %.2f\n' "$name, ${label//_/ }" $ratios
+    printf -v "ratios_${name}_${label}" '%s' "$ratios"
+  done
+}
+
+section_skew() {
+  echo "skew: 46 runs of 2 MB and a big run of ${SHAPES_ENVELOPES:-150000} envelopes gaining a line every 100 ms for"
+  echo "      ${SHAPES_SECONDS:-20} s from two writers in turn, the second's lines in order, 1 ms and 5 s before the"
+  echo "      first's last; fresh servers (poll 500 ms), 50 event streams on the root, a run list every"
+  echo "      quarter second; this build${base:+, then the base}"
+  describe_root "$(shapes_root last)"
+  local cases=$'in_order 0 0 last\n1_ms_late 1 0 last\n5_s_late 5000 0 last' late kept figures
+  shape_cases "$binary" this <<<"$cases"
+  [ -z "$base" ] || shape_cases "$base" base <<<"$cases"
+  for late in 1_ms_late 5_s_late; do
+    kept=ratios_this_$late
+    read -r -a figures <<<"${!kept}"
+    verdict "${late//_/ }: CPU over in order" "${figures[0]}" "<=" 3
+    verdict "${late//_/ }: run list over in order" "${figures[1]}" "<=" 3
+    verdict "${late//_/ }: peak RSS over in order" "${figures[2]}" "<=" 1.3
+  done
+}
+
+section_lffirst() {
+  echo "lffirst: the skew section's root and writing, in order, with the big run written line feed"
+  echo "         last and line feed first (the line feed before each line); this build${base:+, then the base}"
+  local cases=$'line_feeds_last 0 0 last\nline_feeds_first 0 1 first' kept=ratios_this_line_feeds_first figures
+  shape_cases "$binary" this <<<"$cases"
+  [ -z "$base" ] || shape_cases "$base" base <<<"$cases"
+  read -r -a figures <<<"${!kept}"
+  verdict "line feeds first: CPU over last" "${figures[0]}" "<=" 3
+  verdict "line feeds first: run list over last" "${figures[1]}" "<=" 3
+}
+
+# Sets watch_cpu to the server's CPU (% of one core) while STREAMS streams watch the big run of
+# ROOT, which gains a line every 100 ms, from a second after they connected, and prints it.
+watch_window() {
+  local binary=$1 root=$2 streams=$3 label=$4 seconds=${SHAPES_SECONDS:-20} size writer before start
+  size=$(stat -c %s "$root/big-run/events.jsonl")
+  start_server "$binary" "$root"
+  get "$url/api/v2/runs" && get "$url/api/v2/runs/big-run?include_conversations=false"
+  python3 "$work/shapes.py" "$root/big-run/events.jsonl" $((seconds * 10 + 40)) 0 0 &
+  writer=$!
+  pids+=("$writer")
+  hold_streams "$streams" "/api/v2/events?run_id=big-run" >/dev/null
+  sleep 1
+  before=$(cpu_seconds "$server_pid") start=$(now)
+  sleep "$seconds"
+  watch_cpu=$(ratio "$(delta "$before" "$(cpu_seconds "$server_pid")")" "$(elapsed "$start")" | awk '{ print 100 * $1 }')
+  stop_streams >/dev/null
+  stop "$writer"
+  stop "$server_pid"
+  truncate -s "$size" "$root/big-run/events.jsonl"
+  sleep 2
+  printf '  %-26s server CPU %5.1f %% of a core\n' "$label" "$watch_cpu"
+}
+
+section_watch() {
+  local root=$work/runs-watch streams
+  echo "watch: a big run of about $((${WATCH_BYTES:-71000000} / 1000000)) MB beside 4 small runs, gaining a line every 100 ms (in"
+  echo "       order); fresh servers (poll 500 ms) after a run list and a detail of the big run, then"
+  echo "       1 and 50 event streams on /api/v2/events?run_id=big-run; the CPU from a second after"
+  echo "       they connected, for ${SHAPES_SECONDS:-20} s; this build${base:+, then the base}"
+  if [ ! -d "$root" ]; then
+    "$build/bench/server_bench" --generate "$root" 4 "$run_bytes" >/dev/null
+    "$build/bench/replay_bench" --write-run "$root/big-run" $((${WATCH_BYTES:-71000000} / 576))
+    sleep 2
+  fi
+  printf '  big run: journal %d MB\n' $(($(stat -c %s "$root/big-run/events.jsonl") / 1000000))
+  for streams in 1 50; do
+    watch_window "$binary" "$root" "$streams" "this build, $streams streams"
+    verdict "$streams streams: CPU, % of one core" "$watch_cpu" "<=" 3
+    [ -z "$base" ] || watch_window "$base" "$root" "$streams" "base, $streams streams"
+  done
+}
+
+run_sections "scale benchmark"

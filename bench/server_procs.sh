@@ -2,9 +2,10 @@
 # build, max_time and the variables bench_setup sets belong to the script that sources this.
 # shellcheck disable=SC2034,SC2154
 # Helpers shared by the benchmarks that measure a running korvalle-api from outside
-# (scale_bench.sh, documents_bench.sh, events_bench.sh): building, a scratch directory removed at exit, servers
-# started on 127.0.0.1 and stopped again, their CPU time and memory from /proc, requests with
-# curl, and the printing of figures against their targets.
+# (scale_bench.sh, documents_bench.sh, events_bench.sh, journal_bench.sh): building, a scratch directory
+# removed at exit, servers started on 127.0.0.1 and stopped again, their CPU time and memory from
+# /proc, requests with curl, a journal written line by line, and the printing of figures against
+# their targets.
 #
 # Sourced from the repository root, after `build` (the build directory) and `max_time` (seconds
 # a request may take) are set; then `bench_setup NAME TARGET...` builds and makes the scratch
@@ -92,6 +93,39 @@ concurrent() {
 # Repeats a URL N times.
 times_of() { for _ in $(seq "$2"); do echo "$1"; done; }
 
+# ---- A journal being written. ----
+
+# Writes $work/append.py, which appends COUNT journal lines to FILE, one every INTERVAL seconds on
+# a fixed schedule: an agent's tool activity whose detail carries PAD more bytes, times 100 ms
+# apart from the day after the generated journals'. Each line is one write, as a journal's writer
+# appends it:  python3 "$work/append.py" FILE COUNT INTERVAL PAD
+write_append_script() {
+  cat >"$work/append.py" <<'EOF'
+import datetime, os, sys, time
+path, count, interval, pad = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+base = datetime.datetime(2026, 3, 2, tzinfo=datetime.timezone.utc)
+fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+start = time.monotonic()
+for k in range(count):
+    ts = (base + datetime.timedelta(milliseconds=100 * k)).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+    line = ('{"v":1,"ts":"%s","stream":"morvane/ses-live","seq":%d,"source":"morvane","kind":"turn-activity",'
+            '"labels":{"run_id":"big","node":"node-0","round":1,"persona":"worker","session":"ses-live","role":"agent"},'
+            '"payload":{"kind":"tool","name":"Bash","detail":"live step %d %s"}}\n') % (ts, k + 1, k, "x" * pad)
+    os.write(fd, line.encode())
+    time.sleep(max(0.0, start + (k + 1) * interval - time.monotonic()))
+os.close(fd)
+EOF
+}
+
+# Prints the time in ms of a GET /api/v2/runs of URL every quarter second for SECONDS, one a line.
+list_times_for() {
+  local end=$(($(date +%s%N) + $2 * 1000000000))
+  while [ "$(date +%s%N)" -lt "$end" ]; do
+    curl -sf --max-time "$max_time" -o /dev/null -w '%{time_total}\n' "$1/api/v2/runs"
+    sleep 0.25
+  done | awk '{ print $1 * 1000 }'
+}
+
 # ---- Figures. ----
 
 # Prints "LABEL VALUE (target OP TARGET) ok|OVER".
@@ -104,3 +138,19 @@ verdict() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6g\n", (b > 0 ? a / b : 0) }'; }
 gib() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib / 1024 }'; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# ---- Sections. ----
+
+# Runs the functions section_NAME for each NAME of $sections in turn (every name checked first),
+# after a first line naming the benchmark TITLE, the binaries and the cores.
+run_sections() {
+  local section
+  for section in $sections; do
+    declare -F "section_$section" >/dev/null || { echo "unknown section: $section"; exit 2; }
+  done
+  echo "korvalle-api $1: $binary${base:+ beside $base}; $(nproc) cores"
+  for section in $sections; do
+    echo
+    "section_$section"
+  done
+}

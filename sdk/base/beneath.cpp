@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -246,6 +248,62 @@ std::optional<Directory> Directory::open(const fs::path& path, int& error) {
         return std::nullopt;
     }
     return Directory(std::move(fd), path);
+}
+
+std::optional<Directory> Directory::reopen(const fs::path& path, FileId id, int& error) {
+    std::optional<Directory> directory = open(path, error);
+    if (directory && directory->id() != id) {
+        error = ESTALE;
+        return std::nullopt;
+    }
+    return directory;
+}
+
+FileId Directory::id() const {
+    struct stat st {};
+    // fstat of a descriptor held cannot fail but for want of memory.
+    if (::fstat(fd_.get(), &st) != 0) unless_exhausted(errno);
+    return Identity::of(st).id();
+}
+
+Descriptor Directory::open_named(std::string_view relative, struct stat& st, int& error) const {
+    const std::string name(relative);
+    return regular_only(or_error(open_at(fd_.get(), name, O_RDONLY | O_NONBLOCK), error), st, error);
+}
+
+std::optional<Identity> Directory::stat_named(std::string_view relative) const {
+    struct stat st {};
+    if (::fstatat(fd_.get(), std::string(relative).c_str(), &st, 0) != 0) {
+        unless_exhausted(errno);
+        return std::nullopt;
+    }
+    return Identity::of(st);
+}
+
+bool Directory::is_directory_named(std::string_view relative) const {
+    struct stat st {};
+    if (::fstatat(fd_.get(), std::string(relative).c_str(), &st, 0) != 0) {
+        unless_exhausted(errno);
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
+}
+
+int Directory::list(const std::function<void(std::string_view)>& visit) const {
+    // An O_PATH descriptor cannot be listed: the directory is opened again from it, for reading.
+    Descriptor readable = open_at(fd_.get(), ".", O_RDONLY | O_DIRECTORY);
+    if (!readable) return unless_exhausted(errno);
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(readable.get()), ::closedir);
+    if (!listing) return unless_exhausted(errno);
+    static_cast<void>(readable.release());  // the listing owns it now
+    // readdir returns null both at the end and on a failure.
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") visit(name);
+        errno = 0;
+    }
+    return unless_exhausted(errno);
 }
 
 std::optional<Identity> Directory::identity_of(std::string_view relative, Resolution how) const {

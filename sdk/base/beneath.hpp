@@ -8,6 +8,7 @@
 #include "sdk/base/file_identity.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -26,6 +27,14 @@ public:
     // The directory at path, a link there followed (the directory itself may be a link); none
     // with error set (ENOENT, ENOTDIR, EACCES...) when it cannot be opened.
     static std::optional<Directory> open(const std::filesystem::path& path, int& error);
+    // The same, only when it is still the directory that id names: another one in its place under
+    // that name answers ESTALE.
+    static std::optional<Directory> reopen(const std::filesystem::path& path, FileId id, int& error);
+
+    // Which directory the descriptor holds, whatever its name leads to by now.
+    FileId id() const;
+    // The path it was opened by.
+    const std::filesystem::path& path() const { return path_; }
 
     // What relative names beneath the directory now, resolved as open_regular resolves it; none
     // when nothing is there or the way leads out.
@@ -41,6 +50,18 @@ public:
     // An empty descriptor with error set when it fails.
     Descriptor open_regular(std::string_view relative, struct stat& st, int& error,
                             Resolution how = Resolution::kernel_first) const;
+
+    // The directory's own files, named from its descriptor as open(2) names a relative path from
+    // a working directory: links followed wherever they lead, so that nothing about the way
+    // changes but where it starts. open_named opens a regular file for reading (O_NONBLOCK) as
+    // open_regular does; stat_named is what stat finds there (none: nothing);
+    // is_directory_named whether that is a directory.
+    Descriptor open_named(std::string_view relative, struct stat& st, int& error) const;
+    std::optional<Identity> stat_named(std::string_view relative) const;
+    bool is_directory_named(std::string_view relative) const;
+    // Hands the name of each of the directory's entries ("." and ".." left out) to visit, in the
+    // order the listing gives them; 0, or the errno that ended the listing.
+    int list(const std::function<void(std::string_view)>& visit) const;
 
 private:
     Directory(Descriptor fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}

@@ -20,6 +20,8 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    // Gives the descriptor up to another owner (fdopendir's listing): no longer closed here.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;

@@ -69,15 +69,21 @@ std::optional<Identity> OpenDirectory::identity_of(const std::filesystem::path& 
 }
 
 void SeenFiles::note(const std::filesystem::path& path, const ReadTrace& trace) {
+    note(path, trace, trace.identity ? std::nullopt : identity_of(path));
+}
+
+void SeenFiles::note(const std::filesystem::path& path, const ReadTrace& trace, std::optional<Identity> found) {
     if (!lasting(trace.error)) sure = false;
     // A file that could not be opened is taken as stat finds it after the attempt: if it
     // changed in between, its change time is later than the attempt, which keeps the result
     // from being reused (see the cache of opened runs).
-    files.push_back(Seen{path, trace.identity ? trace.identity : identity_of(path)});
+    files.push_back(Seen{path, trace.identity ? trace.identity : std::move(found)});
 }
 
-void SeenFiles::note_unread(const std::filesystem::path& path) {
-    files.push_back(Seen{path, identity_of(path)});
+void SeenFiles::note_unread(const std::filesystem::path& path) { note_unread(path, identity_of(path)); }
+
+void SeenFiles::note_unread(const std::filesystem::path& path, std::optional<Identity> found) {
+    files.push_back(Seen{path, std::move(found)});
 }
 
 bool SeenFiles::unchanged() const {

@@ -14,6 +14,14 @@ struct stat;
 
 namespace korvalle::files {
 
+// Which file, whatever its content and times: its device and inode.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+
+    bool operator==(const FileId&) const = default;
+};
+
 // One state of one file: device, inode, size, and the modification and status-change times in
 // nanoseconds. Two equal identities are the same file with the same content, unless it was
 // changed twice within one tick of the file system's clock (see changed_ns).
@@ -29,6 +37,7 @@ struct Identity {
 
     // The same file (device and inode), whatever its content and times.
     bool same_file(const Identity& other) const { return device == other.device && inode == other.inode; }
+    FileId id() const { return FileId{device, inode}; }
 
     static Identity of(const struct stat& st);
     bool operator==(const Identity&) const = default;
@@ -85,8 +94,13 @@ struct SeenFiles {
     // Records a read of path: the descriptor's identity, or, when the file could not be
     // opened, what stat finds there now.
     void note(const std::filesystem::path& path, const ReadTrace& trace);
+    // The same, where the file was named from a directory held open: found is what a stat from
+    // there found after the attempt (taken when the file could not be opened).
+    void note(const std::filesystem::path& path, const ReadTrace& trace, std::optional<Identity> found);
     // Records a path that was looked for but not read: what stat finds there now.
     void note_unread(const std::filesystem::path& path);
+    // The same with what a stat from a directory held open found there.
+    void note_unread(const std::filesystem::path& path, std::optional<Identity> found);
 
     // True while every recorded path still gives its recorded identity or absence.
     bool unchanged() const;

@@ -14,8 +14,13 @@ namespace korvalle::files {
 namespace {
 
 // O_NONBLOCK: opening a FIFO must not wait for a writer.
-Descriptor open_regular(const std::filesystem::path& path, struct stat& st, int& error) {
-    Descriptor fd = retrying([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+Descriptor open_regular(const FileAt& file, struct stat& st, int& error) {
+    if (file.unreachable_error() != 0) {
+        error = file.unreachable_error();
+        return {};
+    }
+    if (file.directory()) return file.directory()->open_named(file.relative(), st, error);
+    Descriptor fd = retrying([&] { return ::open(file.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
     if (!fd) error = unless_exhausted(errno);
     return regular_only(std::move(fd), st, error);
 }
@@ -54,10 +59,26 @@ void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResu
 
 }  // namespace
 
-ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes) {
+FileAt FileAt::unreachable(const std::filesystem::path& directory_path, std::string_view relative, int error) {
+    FileAt file(directory_path / relative);
+    file.unreachable_ = error;
+    return file;
+}
+
+std::optional<Identity> identity_of(const FileAt& file) {
+    if (file.unreachable_error() != 0) return std::nullopt;
+    if (file.directory()) return file.directory()->stat_named(file.relative());
+    return identity_of(file.path());
+}
+
+void note_read(SeenFiles& seen, const FileAt& file, const ReadTrace& trace) {
+    seen.note(file.path(), trace, trace.identity ? std::nullopt : identity_of(file));
+}
+
+ReadResult read_regular(const FileAt& file, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Descriptor fd = open_regular(path, st, result.error);
+    Descriptor fd = open_regular(file, st, result.error);
     if (!fd) return result;
     result.size = static_cast<std::uint64_t>(st.st_size);
     result.identity = Identity::of(st);
@@ -73,31 +94,31 @@ ReadResult read_regular(const std::filesystem::path& path, std::size_t max_bytes
     return result;
 }
 
-namespace {
-
-int read_chunks(const std::filesystem::path& path, const std::function<void(std::string_view)>& consume,
-                ReadTrace& trace, std::uint64_t from) {
-    int error = 0;
+std::optional<RegularFile> RegularFile::open(const FileAt& file, int& error) {
     struct stat st {};
-    Descriptor fd = open_regular(path, st, error);
-    if (!fd) return error;
-    trace.identity = Identity::of(st);
-    const off_t end = st.st_size;
+    Descriptor fd = open_regular(file, st, error);
+    if (!fd) return std::nullopt;
+    return RegularFile(std::move(fd), Identity::of(st));
+}
+
+int RegularFile::read_chunks(const std::function<void(std::string_view)>& consume, std::uint64_t from,
+                             bool& folded_holes) const {
+    const auto end = static_cast<off_t>(identity_.size);
     char buffer[65536];
-    off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, static_cast<std::uint64_t>(end)));
+    off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, identity_.size));
     while (at < end) {
         // Where the next data lies; a file system that cannot tell reads the holes as NULs.
-        const off_t data = ::lseek(fd.get(), at, SEEK_DATA);
+        const off_t data = ::lseek(fd_.get(), at, SEEK_DATA);
         if (data > at || (data < 0 && errno == ENXIO)) {
-            trace.folded_holes = true;
+            folded_holes = true;
             consume(std::string_view("\0", 1));
             if (data < 0 || data >= end) return 0;
             at = data;
-        } else if (data < 0 && ::lseek(fd.get(), at, SEEK_SET) < 0) {
+        } else if (data < 0 && ::lseek(fd_.get(), at, SEEK_SET) < 0) {
             return unless_exhausted(errno);
         }
         const auto want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - at));
-        const ssize_t got = ::read(fd.get(), buffer, want);
+        const ssize_t got = ::read(fd_.get(), buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unless_exhausted(errno);
@@ -109,12 +130,36 @@ int read_chunks(const std::filesystem::path& path, const std::function<void(std:
     return 0;
 }
 
-}  // namespace
+int RegularFile::read_at(std::uint64_t at, std::size_t count, std::string& out) const {
+    out.resize(count);
+    std::size_t filled = 0;
+    while (filled < count) {
+        const ssize_t got = ::pread(fd_.get(), out.data() + filled, count - filled, static_cast<off_t>(at + filled));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            out.resize(filled);
+            return unless_exhausted(errno);
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    out.resize(filled);
+    return 0;
+}
 
-int read_regular_chunks(const std::filesystem::path& path,
-                        const std::function<void(std::string_view)>& consume, ReadTrace* trace, std::uint64_t from) {
+std::uint64_t RegularFile::first_hole(std::uint64_t from) const {
+    const off_t hole = ::lseek(fd_.get(), static_cast<off_t>(from), SEEK_HOLE);
+    return hole < 0 ? identity_.size : static_cast<std::uint64_t>(hole);
+}
+
+int read_regular_chunks(const FileAt& file, const std::function<void(std::string_view)>& consume, ReadTrace* trace,
+                        std::uint64_t from) {
     ReadTrace read;
-    read.error = read_chunks(path, consume, read, from);
+    std::optional<RegularFile> opened = RegularFile::open(file, read.error);
+    if (opened) {
+        read.identity = opened->identity();
+        read.error = opened->read_chunks(consume, from, read.folded_holes);
+    }
     if (trace) *trace = read;
     return read.error;
 }
@@ -128,18 +173,11 @@ ReadResult read_tail(const std::filesystem::path& path, std::size_t max_bytes) {
     return result;
 }
 
-ReadResult read_tail_inside(const std::filesystem::path& root, std::string_view relative, const Landmark& landmark,
-                            std::size_t max_bytes, Resolution how) {
+ReadResult read_tail_inside(const Directory& directory, std::string_view relative, std::size_t max_bytes,
+                            Resolution how) {
     ReadResult result;
-    std::optional<Directory> directory = Directory::open(root, result.error);
-    if (!directory) return result;
-    const std::optional<Identity> held = directory->identity_of(landmark.name, how);
-    if (!held || !held->same_file(landmark.identity)) {
-        result.error = ESTALE;
-        return result;
-    }
     struct stat st {};
-    Descriptor fd = directory->open_regular(relative, st, result.error, how);
+    Descriptor fd = directory.open_regular(relative, st, result.error, how);
     if (!fd) return result;
     read_tail_of(fd.get(), st, max_bytes, result);
     return result;

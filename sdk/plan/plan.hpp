@@ -22,6 +22,7 @@
 
 namespace korvalle::files {
 struct ReadTrace;
+class FileAt;
 }
 
 namespace korvalle::plan {
@@ -118,9 +119,11 @@ struct Plan {
     // Loads one plan file: JSON when the extension is "json" in any ASCII case and the whole
     // text is one JSON value, YAML (one document) otherwise. The second form reads the plan
     // over `spent`, as the readers below do.
-    // When trace is given, it receives how the file's read went (files::ReadTrace).
+    // When trace is given, it receives how the file's read went (files::ReadTrace). The last form
+    // reads a file named from a directory held open (files::FileAt).
     static Result<Plan, SdkError> load(const std::filesystem::path& path);
     static Result<Plan, SdkError> load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace = nullptr);
+    static Result<Plan, SdkError> load(const files::FileAt& file, Plan spent, files::ReadTrace* trace = nullptr);
 };
 
 // ---- Entry points. A plan reader reads over `spent` (a plan no longer needed) and gives the

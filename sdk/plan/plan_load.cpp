@@ -76,7 +76,12 @@ SdkError not_a_plan(const std::filesystem::path& path, std::string_view detail) 
 Result<Plan, SdkError> Plan::load(const std::filesystem::path& path) { return load(path, Plan{}); }
 
 Result<Plan, SdkError> Plan::load(const std::filesystem::path& path, Plan spent, files::ReadTrace* trace) {
-    files::ReadResult read = files::read_regular(path);
+    return load(files::FileAt(path), std::move(spent), trace);
+}
+
+Result<Plan, SdkError> Plan::load(const files::FileAt& file, Plan spent, files::ReadTrace* trace) {
+    const std::filesystem::path& path = file.path();
+    files::ReadResult read = files::read_regular(file);
     if (trace) *trace = files::ReadTrace{read.identity, read.error};
     if (!read.bytes) return SdkError{SdkError::Io{path, read.error, text::os_error(read.error)}};
     std::string content = std::move(*read.bytes);

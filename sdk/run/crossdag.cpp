@@ -58,29 +58,40 @@ std::optional<graph::NodeStatus> last_settle(const std::vector<std::string>& jou
 // referenced; none when the run names no directory.
 using JournalCache = std::map<std::string, std::optional<std::vector<std::string>>>;
 
-const std::optional<std::vector<std::string>>& journal_of(JournalCache& cache, const std::string& run,
-                                                        const std::filesystem::path& runs_dir,
+// The runs directory, opened once for every reference it resolves: each run's entry and journal
+// are looked up from that descriptor.
+struct RunsDir {
+    const std::filesystem::path& path;
+    std::optional<files::Directory> directory;
+};
+
+const std::optional<std::vector<std::string>>& journal_of(JournalCache& cache, const std::string& run, RunsDir& runs,
                                                         files::SeenFiles* seen) {
     auto [entry, inserted] = cache.try_emplace(run);
     if (!inserted) return entry->second;
     // A run text with a NUL can name no directory; passing it on would cut the path short
     // and read another run.
     if (run.find('\0') != std::string::npos) return entry->second;
-    const std::filesystem::path dir = runs_dir / run;
-    const std::filesystem::path journal_path = dir / "events.jsonl";
-    if (!files::is_directory(dir)) {
-        if (seen) seen->note_unread(journal_path);
+    const std::string relative = run + "/events.jsonl";
+    const std::filesystem::path journal_path = runs.path / relative;
+    if (!runs.directory || !runs.directory->is_directory_named(run)) {
+        if (seen) {
+            if (runs.directory) {
+                seen->note_unread(journal_path, runs.directory->stat_named(relative));
+            } else {
+                seen->note_unread(journal_path);
+            }
+        }
         return entry->second;
     }
     files::ReadTrace trace;
-    entry->second = journal::read_journal_lines(journal_path, &trace);
-    if (seen) seen->note(journal_path, trace);
+    entry->second = journal::read_journal_lines(files::FileAt(*runs.directory, relative), &trace);
+    if (seen) seen->note(journal_path, trace, trace.identity ? std::nullopt : runs.directory->stat_named(relative));
     return entry->second;
 }
 
-graph::NodeStatus resolve_one(const Reference& reference, const std::filesystem::path& runs_dir,
-                              JournalCache& cache, files::SeenFiles* seen) {
-    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs_dir, seen);
+graph::NodeStatus resolve_one(const Reference& reference, RunsDir& runs, JournalCache& cache, files::SeenFiles* seen) {
+    const std::optional<std::vector<std::string>>& journal = journal_of(cache, reference.run, runs, seen);
     if (!journal) return graph::NodeStatus::Blocked;
     const std::optional<graph::NodeStatus> settled = last_settle(*journal, reference.node);
     return settled == graph::NodeStatus::Done ? graph::NodeStatus::Done
@@ -106,9 +117,15 @@ std::map<std::string, graph::NodeStatus> resolve_quietly(const std::set<std::str
                                                          files::SeenFiles* seen) {
     std::map<std::string, graph::NodeStatus> statuses;
     JournalCache cache;
+    std::optional<RunsDir> runs;
     for (const std::string& text : references) {
         if (std::optional<Reference> reference = parse_ref(text)) {
-            statuses.emplace(text, resolve_one(*reference, runs_dir, cache, seen));
+            if (!runs) {
+                int error = 0;
+                // An empty runs directory is the working directory, as an empty parent is.
+                runs.emplace(RunsDir{runs_dir, files::Directory::open(runs_dir.empty() ? "." : runs_dir, error)});
+            }
+            statuses.emplace(text, resolve_one(*reference, *runs, cache, seen));
         }
     }
     return statuses;

@@ -25,7 +25,8 @@ struct Reference {
 // or a backslash.
 std::optional<Reference> parse_ref(std::string_view text);
 
-// Resolves each reference against the runs directory: done when the other run's journal,
+// Resolves each reference against the runs directory, opened once: each other run's entry and
+// journal are looked up from that descriptor. Done when the other run's journal,
 // read from its last line back, last settled the node as "done"; blocked in every other case
 // (no such run, no journal, no settle, another status, a run text that no file name can
 // hold). Texts that are not references get no entry. seen, when given, records each other

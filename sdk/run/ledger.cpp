@@ -16,19 +16,13 @@
 
 namespace korvalle::ledger {
 
-namespace {
-std::filesystem::path round_dir(const std::filesystem::path& dir, std::uint64_t round) {
-    return dir / fmt::format("round-{:02}", round);
-}
-}  // namespace
+std::string round_plan_name(std::uint64_t round) { return fmt::format("round-{:02}/plan.json", round); }
 
-std::filesystem::path RunPaths::round_plan(std::uint64_t round) const {
-    return round_dir(dir, round) / "plan.json";
-}
+std::string round_result_name(std::uint64_t round) { return fmt::format("round-{:02}/result.json", round); }
 
-std::filesystem::path RunPaths::round_result(std::uint64_t round) const {
-    return round_dir(dir, round) / "result.json";
-}
+std::filesystem::path RunPaths::round_plan(std::uint64_t round) const { return dir / round_plan_name(round); }
+
+std::filesystem::path RunPaths::round_result(std::uint64_t round) const { return dir / round_result_name(round); }
 
 void sort_runs(std::vector<RunPaths>& runs) {
     // std::string compares through char_traits<char>, which compares as unsigned bytes.

@@ -19,6 +19,11 @@ struct RunPaths {
     std::filesystem::path round_result(std::uint64_t round) const;
 };
 
+// The names of a round's files within the run directory ("round-01/plan.json"): the paths above
+// with dir left out.
+std::string round_plan_name(std::uint64_t round);
+std::string round_result_name(std::uint64_t round);
+
 // Run order: a stable sort by id, compared as unsigned bytes.
 void sort_runs(std::vector<RunPaths>& runs);
 

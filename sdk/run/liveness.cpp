@@ -59,7 +59,7 @@ std::uint64_t parked_after_seconds(std::optional<std::string_view> value) {
 std::string host_name(std::optional<std::string_view> hostname, std::optional<std::string_view> computername) {
     if (auto name = text::usable_setting(hostname)) return std::string(*name);
     if (auto name = text::usable_setting(computername)) return std::string(*name);
-    const files::ReadResult file = files::read_regular("/etc/hostname");
+    const files::ReadResult file = files::read_regular(std::filesystem::path("/etc/hostname"));
     if (file.bytes && text::is_utf8(*file.bytes)) {
         const std::string_view name = text::trim(*file.bytes);
         if (!name.empty()) return std::string(name);

@@ -4,6 +4,7 @@
 
 #include "sdk/run/crossdag.hpp"
 #include "sdk/run/launch_record.hpp"
+#include "sdk/run/replay_on.hpp"
 #include "sdk/base/arena.hpp"
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"
@@ -11,7 +12,6 @@
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
-#include <iterator>
 
 namespace korvalle::views {
 
@@ -50,29 +50,24 @@ plan::SdkError not_utf8_error(const fs::path& path) {
     return plan::SdkError{plan::SdkError::Io{path, 0, "stream did not contain valid UTF-8"}};
 }
 
-// Replays these envelopes (in merge order) from a fresh state, keeping what open sets besides
-// the replay: the run's paths, the runs directory and the launch record.
-void replay_afresh(RunView& view, EnvelopeList envelopes) {
-    RunView fresh;
-    fresh.paths = std::move(view.paths);
-    fresh.runs_dir = std::move(view.runs_dir);
-    fresh.launch = std::move(view.launch);
-    fresh.envelopes = std::move(envelopes);
-    view = std::move(fresh);
-    ActivityReports reports;
-    for (const event::Envelope& envelope : view.envelopes) view.apply_event(envelope, reports);
-    reports.settle(view);
+// The view of a journal that yields no envelopes.
+void without_envelopes(RunView& view) {
+    static_cast<ReplayState&>(view) = ReplayState{};
+    view.envelopes = EnvelopeList();
+    view.checkpoint.reset();
 }
 
 // Reads journal lines into the view's envelope list, each parsed once as it is read, into the
-// list's newest arena. Journals are written in order, so an envelope is replayed as soon as it
-// is read while everything so far is in merge order (the replay then sees exactly the sorted
+// list's newest arena. Journals are written in order, so an open replays an envelope as soon as
+// it is read while everything so far is in merge order (the replay then sees exactly the sorted
 // sequence); an envelope out of order stops that, and the caller sorts and replays again.
 class EnvelopeReader {
 public:
-    // first_block: the arena's first block (see json::Arena); room: the envelopes expected.
-    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0)
-        : view_(view) {
+    // first_block: the arena's first block (see json::Arena); room: the envelopes expected;
+    // replay_as_read: whether to replay the envelopes in order as they come.
+    explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0,
+                            bool replay_as_read = true)
+        : view_(view), ordered_(replay_as_read) {
         view.envelopes.open_arena(first_block, room);
     }
 
@@ -87,48 +82,49 @@ public:
         list.keep();
         const std::size_t n = list.size();
         if (ordered_ && n > 1 && journal::before_in_merge_order(list[n - 1], list[n - 2])) ordered_ = false;
-        if (ordered_) view_.apply_event(list.back(), reports_);
+        if (ordered_) view_.apply_event(list.back(), n - 1, reports_);
     }
 
     bool ordered() const { return ordered_; }
     // Ends a replay that went in order as the lines came.
-    void settle() { reports_.settle(view_); }
+    void settle() { reports_.settle(view_, view_.envelopes); }
     // Whether the last line handed over made an envelope.
     bool last_made() const { return last_made_; }
 
 private:
     RunView& view_;
     ActivityReports reports_;
-    bool ordered_ = true;
+    bool ordered_;
     bool last_made_ = false;
 };
 
-// An unfinished last line that made an envelope cannot be read again from its start without
-// dropping that envelope, which the replay has already seen: such a read is not resumed.
+// An unfinished last line that made an envelope is kept: a read that goes on from here must
+// find it unchanged and not make it again.
 journal::JournalEnd resumable_end(journal::JournalEnd end, const EnvelopeReader& reader) {
-    if (end.tail_visited && reader.last_made()) end.resumable = false;
+    if (end.tail_visited && reader.last_made()) end.tail_kept = true;
     return end;
 }
 
 // Reads the journal into the view's envelopes, in merge order, and replays them. The
 // journal's text is never held whole.
-void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTrace& trace) {
+void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTrace& trace) {
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
     // the last envelope is never touched: a large reservation costs address space, not memory.
-    std::error_code error;
-    const std::uintmax_t bytes = fs::file_size(journal_path, error);
-    const auto room = error ? 0 : static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 256, 1 << 22));
+    const std::optional<files::Identity> guess = files::identity_of(journal);
+    const std::uint64_t bytes = guess ? guess->size : 0;
+    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(bytes / 256, 1 << 22));
     // The values take about twice their text: a small journal's arena starts small.
-    const auto first_block = static_cast<std::size_t>(std::min<std::uintmax_t>(error ? json::Arena::block_bytes : 2 * bytes, json::Arena::block_bytes));
+    const auto first_block = static_cast<std::size_t>(
+        guess ? std::min<std::uint64_t>(2 * bytes, json::Arena::block_bytes) : json::Arena::block_bytes);
     EnvelopeReader reader(view, first_block, room);
     journal::JournalEnd end;
-    const bool usable = journal::for_each_journal_line(journal_path, std::ref(reader), &trace, &end);
+    const bool usable = journal::for_each_journal_line(journal, std::ref(reader), &trace, &end);
     if (!usable) {
-        replay_afresh(view, {});
+        without_envelopes(view);
     } else if (!reader.ordered()) {
         journal::merge_order(view.envelopes.sorted());
-        replay_afresh(view, std::move(view.envelopes));
+        replay_whole(view);
     } else {
         reader.settle();
     }
@@ -136,41 +132,25 @@ void read_and_replay(RunView& view, const fs::path& journal_path, files::ReadTra
     view.journal_end = resumable_end(end, reader);
 }
 
-// Puts the envelopes read on into merge order among those read before (already in it): the
-// new ones, sorted among themselves, go after those they tie with, as a stable sort of the
-// whole list would put them. Envelopes are only moved by construction: assigning one whose
-// values live in another arena would copy them there, and the earlier arenas are sealed.
-void merge_appended(EnvelopeList& list, std::size_t read_before) {
-    std::vector<const event::Envelope*> before, added, order;
-    for (std::size_t i = 0; i < list.size(); ++i) (i < read_before ? before : added).push_back(&list[i]);
-    const auto by_merge_order = [](const event::Envelope* a, const event::Envelope* b) {
-        return journal::before_in_merge_order(*a, *b);
-    };
-    std::stable_sort(added.begin(), added.end(), by_merge_order);
-    order.reserve(list.size());
-    std::merge(before.begin(), before.end(), added.begin(), added.end(), std::back_inserter(order), by_merge_order);
-    list.reorder(order);
-}
-
 // Reads on from where the view's read of the journal stopped; false when that is in doubt.
-bool read_on_and_replay(RunView& view, const fs::path& journal_path, const files::Identity& was,
+bool read_on_and_replay(RunView& view, const files::FileAt& journal, const files::Identity& was,
                         std::uint64_t size_now, files::ReadTrace& trace) {
     const std::size_t read_before = view.envelopes.size();
-    // The values of the lines appended take about twice their text.
+    // The values of the lines appended take about twice their text. They are replayed once
+    // all are read, from where the first of them goes.
     const std::uint64_t appended = size_now > view.journal_end.tail_start ? size_now - view.journal_end.tail_start : 0;
-    EnvelopeReader reader(view, static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes)));
+    const auto first_block = static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes));
+    EnvelopeReader reader(view, first_block, 0, false);
     journal::JournalEnd end;
     const journal::Continued how =
-        journal::continue_journal_lines(journal_path, view.journal_end, was, std::ref(reader), &trace, &end);
+        journal::continue_journal_lines(journal, view.journal_end, was, std::ref(reader), &trace, &end);
     if (how == journal::Continued::InDoubt) return false;
     if (how == journal::Continued::NotUtf8) {
-        replay_afresh(view, {});
-    } else if (!reader.ordered()) {
-        merge_appended(view.envelopes, read_before);
-        replay_afresh(view, std::move(view.envelopes));
+        without_envelopes(view);
+        view.appended_from = 0;
     } else {
-        reader.settle();
-        view.replayed_on_from = read_before;
+        replay_read_on(view, read_before);
+        view.appended_from = read_before;
     }
     view.envelopes.seal();
     view.journal_end = resumable_end(end, reader);
@@ -211,27 +191,30 @@ fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> c
 }
 
 Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
-    if (!files::is_directory(paths.dir)) {
+    int error = 0;
+    const std::optional<files::Directory> directory = files::Directory::open(paths.dir, error);
+    if (!directory) {
         return {plan::SdkError{plan::SdkError::RunNotFound{
             paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
     }
-    const fs::path launch_path = paths.dir / "launch.json";
-    files::ReadResult launch_file = files::read_regular(launch_path);
+    const files::FileAt launch_file(*directory, "launch.json");
+    files::ReadResult launch_read = files::read_regular(launch_file);
     files::SeenFiles files_read;
-    files_read.note(launch_path, files::ReadTrace{launch_file.identity, launch_file.error});
-    if (!launch_file.bytes) return {io_error(launch_path, launch_file.error)};
-    if (!text::is_utf8(*launch_file.bytes)) return {not_utf8_error(launch_path)};
-    Result<LaunchRecord> launch = read_launch_record(*launch_file.bytes);
+    files::note_read(files_read, launch_file, files::ReadTrace{launch_read.identity, launch_read.error});
+    if (!launch_read.bytes) return {io_error(launch_file.path(), launch_read.error)};
+    if (!text::is_utf8(*launch_read.bytes)) return {not_utf8_error(launch_file.path())};
+    Result<LaunchRecord> launch = read_launch_record(*launch_read.bytes);
     if (!launch) {
-        return {plan::SdkError{plan::SdkError::Message{launch_path.string() + ": " + message(launch.error())}}};
+        return {plan::SdkError{plan::SdkError::Message{launch_file.path().string() + ": " + message(launch.error())}}};
     }
 
     RunView view;
-    const fs::path journal_path = paths.dir / journal_file;
+    const files::FileAt journal(*directory, journal_file);
     files::ReadTrace journal_trace;
-    read_and_replay(view, journal_path, journal_trace);
-    files_read.note(journal_path, journal_trace);
+    read_and_replay(view, journal, journal_trace);
+    files::note_read(files_read, journal, journal_trace);
     view.paths = paths;
+    view.directory = directory->id();
     view.runs_dir = runs_dir_for(paths.dir, runs_dir_variable);
     view.launch = std::move(launch).value();
     finish_open(view, std::move(files_read));
@@ -239,22 +222,27 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::opti
 }
 
 std::optional<RunView> RunView::grown(RunView view) {
-    if (view.files_read.files.size() < 2 || !view.journal_end.resumable) return std::nullopt;
-    // The launch record and the journal are the first two files an open notes.
+    if (view.files_read.files.size() < 2) return std::nullopt;
+    if (!view.journal_end.resumable && !view.journal_end.not_utf8) return std::nullopt;
+    // The launch record and the journal are the first two files an open notes; both are looked
+    // at, and the journal read, from the directory the view was read from.
+    int error = 0;
+    const std::optional<files::Directory> directory = files::Directory::reopen(view.paths.dir, view.directory, error);
+    if (!directory) return std::nullopt;
     const files::Seen launch = view.files_read.files[0];
-    const files::Seen journal = view.files_read.files[1];
-    if (!journal.identity || files::identity_of(launch.path) != launch.identity) return std::nullopt;
+    const files::Seen journal_seen = view.files_read.files[1];
+    if (!journal_seen.identity || directory->stat_named("launch.json") != launch.identity) return std::nullopt;
     // The journal must have grown, or be as it was read (then the check reads its last lines
     // again): a journal rewritten to the same size is read whole.
-    const std::optional<files::Identity> now = files::identity_of(journal.path);
-    const bool grew = now && now->device == journal.identity->device && now->inode == journal.identity->inode &&
-                      now->size > view.journal_end.end;
-    if (!grew && now != journal.identity) return std::nullopt;
+    const files::FileAt journal(*directory, journal_file);
+    const std::optional<files::Identity> now = files::identity_of(journal);
+    const bool grew = now && now->same_file(*journal_seen.identity) && now->size > view.journal_end.end;
+    if (!grew && now != journal_seen.identity) return std::nullopt;
     files::ReadTrace journal_trace;
-    if (!read_on_and_replay(view, journal.path, *journal.identity, now->size, journal_trace)) return std::nullopt;
+    if (!read_on_and_replay(view, journal, *journal_seen.identity, now->size, journal_trace)) return std::nullopt;
     files::SeenFiles files_read;
     files_read.files.push_back(launch);
-    files_read.note(journal.path, journal_trace);
+    files::note_read(files_read, journal, journal_trace);
     finish_open(view, std::move(files_read));
     return view;
 }
@@ -267,7 +255,23 @@ std::optional<files::Identity> RunView::journal_identity() const {
     return std::nullopt;
 }
 
-std::uint64_t RunView::held_bytes() const { return fixed_view_bytes + envelopes.held_bytes(); }
+bool RunView::unchanged() const {
+    if (!files_read.unchanged()) return false;
+    const std::optional<files::Identity> now = files::identity_of(paths.dir);
+    return now && now->id() == directory;
+}
+
+bool RunView::journal_intact() const {
+    const std::optional<files::Identity> journal = journal_identity();
+    if (!journal) return true;  // nothing was read
+    int error = 0;
+    const std::optional<files::Directory> opened = files::Directory::reopen(paths.dir, directory, error);
+    return opened && journal::journal_unchanged(files::FileAt(*opened, journal_file), journal_end, *journal);
+}
+
+std::uint64_t RunView::held_bytes() const {
+    return fixed_view_bytes + envelopes.held_bytes() + journal_end.prefix.held_bytes();
+}
 
 std::vector<RunView> RunView::all(const fs::path& runs_root) {
     std::vector<RunView> views;

@@ -49,11 +49,11 @@ inline constexpr std::string_view journal_file = "events.jsonl";
 
 // Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts
 // compared as unsigned bytes, and readers rely on that order.
-struct RunView;
+struct ReplayState;
 
-// The activity reports met in a replay of a view's own envelopes, by position: each node's text
-// is made once the replay is done, from its last report with a name or a detail, rather than
-// from every report as it comes (the view shows the same).
+// The activity reports met in a replay of a view's envelopes, by position: each node's text is
+// made once the replay is done, from its last report with a name or a detail, rather than from
+// every report as it comes (the view shows the same).
 class ActivityReports {
 public:
     // A report of node at position; positions grow as the replay goes.
@@ -66,24 +66,17 @@ public:
         last_.clear();
         from_ = position;
     }
-    // Gives each node's activity the text of its last report with one, as replaying the reports
-    // one by one would.
-    void settle(RunView& view);
+    // Gives each node's activity in state the text of its last report with one, as replaying
+    // the reports one by one would; envelopes are those the positions are of.
+    void settle(ReplayState& state, const EnvelopeList& envelopes);
 
 private:
     std::map<std::string, std::size_t> last_;  // each node's last report
     std::optional<std::size_t> from_;          // where the reports that count begin
 };
 
-struct RunView {
-    // Set by open.
-    ledger::RunPaths paths;
-    LaunchRecord launch;
-    // Every envelope that parsed, in merge order, with the arenas of their JSON values (sealed
-    // once read: a copy of those values names its own storage).
-    EnvelopeList envelopes;
-
-    // Set by the replay.
+// What the replay makes of a journal's envelopes, folded in one at a time, in merge order.
+struct ReplayState {
     std::optional<std::uint64_t> last_event_at;
     std::optional<std::uint64_t> planner_surfaced_at;
     std::optional<plan::Plan> plan;
@@ -108,6 +101,35 @@ struct RunView {
     std::map<std::string, std::string> deferred_contexts;  // emptied at each round start
     std::map<std::string, NodeActivity> activity;          // emptied at each round start
 
+    // Folds one envelope in. Never fails.
+    void apply_event(const event::Envelope& envelope);
+    // The same for the envelope at a position of a replay of a view's envelopes, whose activity
+    // report, if it is one, is left to reports: settle them when the replay is done.
+    void apply_event(const event::Envelope& envelope, std::size_t position, ActivityReports& reports);
+
+private:
+    void apply(const event::Envelope& envelope, std::size_t position, ActivityReports* reports);
+};
+
+// The replay's state after the first `position` envelopes of a view, with their reports
+// settled: a replay may go on from here while the envelopes before it stay as they are.
+struct ReplayCheckpoint {
+    std::size_t position = 0;
+    ReplayState state;
+};
+
+struct RunView : ReplayState {
+    // Set by open.
+    ledger::RunPaths paths;
+    // The directory that paths.dir named when the view was read: its launch record and journal
+    // were read from that one descriptor, and files read beside the view are read from it only.
+    files::FileId directory;
+    LaunchRecord launch;
+    // Every envelope that parsed, in merge order, with the arenas of their JSON values (sealed
+    // once read: a copy of those values names its own storage). The replay's state is that of
+    // these envelopes.
+    EnvelopeList envelopes;
+
     // Set by open: where the runs named by cross-run references are looked up.
     std::filesystem::path runs_dir;
     // Set by open after the replay: "run:" + run + "#" + node -> done or blocked.
@@ -120,15 +142,26 @@ struct RunView {
     files::SeenFiles files_read;
     // Set by open: where the read of the journal stopped.
     journal::JournalEnd journal_end;
-    // Set by grown: the envelopes before this position are the base's, in the base's order, and
-    // the replay went on from the base's state over the rest (0 when it replayed them all).
-    std::size_t replayed_on_from = 0;
+    // Set by grown: the envelopes in the slots before this one are the base's (the envelope
+    // list's slots), the others were read on; 0 when the view was read whole.
+    std::size_t appended_from = 0;
+    // The replay's state some way behind the newest envelopes, once envelopes sorting before
+    // earlier ones were met: those read on later that sort after it replay from there. Shared
+    // by the views grown one from another; none while the journal was read in order.
+    std::shared_ptr<const ReplayCheckpoint> checkpoint;
 
     const std::string& id() const { return paths.id; }
     // The journal as the open read it (its entry in files_read); none when there was none.
     std::optional<files::Identity> journal_identity() const;
+    // Whether the files it was read from are as they were (files_read) and paths.dir still names
+    // the directory it was read from: while they are, the view describes its run exactly.
+    bool unchanged() const;
+    // Whether the journal still holds every byte the view was read from, checked whole (a digest
+    // of each block, not a parse): a read that went on from an earlier view checked only samples
+    // of the bytes before the old end. False when the journal or the directory is another now.
+    bool journal_intact() const;
     // The bytes the view holds: its arenas' blocks and its envelope list with the texts the
-    // envelopes own, plus a fixed part for the rest.
+    // envelopes own, the digests of its journal's blocks, plus a fixed part for the rest.
     std::uint64_t held_bytes() const;
 
     // Lists the runs root and opens every run in id order; runs that fail to open are left
@@ -137,32 +170,31 @@ struct RunView {
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
-    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
+    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR). The
+    // directory is opened once (a link to one followed), and its files are read from that
+    // descriptor, so that a view never mixes the files of two directories put in turn under its
+    // name; links among its files are followed as a path would follow them.
     static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
                                           std::optional<std::string_view> runs_dir_variable = std::nullopt);
 
     // The view of the same run read on from where base's read of the journal stopped, when
-    // that is sure to give what open gives: the launch record is the one read, and the journal
-    // is the same file, larger, or with the identity it had, whose last complete line before
-    // the old end is unchanged (a rewrite of other bytes before the old end is not seen). Only the lines from there on are read; when their envelopes sort after all
-    // earlier ones the replay goes on from base's state, otherwise every envelope is replayed
-    // again from memory. Appended bytes that are not UTF-8 leave the journal without envelopes,
-    // as open does. None when any of that is in doubt: open the run then. base is consumed.
+    // that is sure to give what open gives: the run's name still leads to base's directory, the
+    // launch record is the one read, and the journal is the same file, larger, or with the
+    // identity it had, whose bytes before the old end pass the checks of
+    // journal::continue_journal_lines (samples of them: a rewrite elsewhere is seen by
+    // journal_intact), as is the unfinished last line when base's read made an envelope of it.
+    // Only the lines from there on are read; the replay goes on from base's state over the
+    // envelopes that sort after all earlier ones, and otherwise from the checkpoint before the
+    // first one that does not (from the start when there is none). Appended bytes that are not
+    // UTF-8 leave the journal without envelopes, as open does, and a journal that was not UTF-8
+    // for good stays so while its fault is there, reading nothing else. None when any of that is
+    // in doubt: open the run then. base is consumed.
     static std::optional<RunView> grown(RunView base);
-
-    // Folds one envelope into the view. Never fails.
-    void apply_event(const event::Envelope& envelope);
-    // The same for one of the view's own envelopes in a replay of them, whose activity report, if
-    // it is one, is left to reports: settle them when the replay is done.
-    void apply_event(const event::Envelope& envelope, ActivityReports& reports);
-
-private:
-    void apply(const event::Envelope& envelope, ActivityReports* reports);
 };
 
 // Applies the "operations" batch of an "edit-committed" payload: all of it, or nothing when
 // any operation does not read.
-void apply_edits(RunView& view, const boost::json::object& payload);
+void apply_edits(ReplayState& state, const boost::json::object& payload);
 
 // The string items of a JSON array, in order; other items are skipped.
 std::vector<std::string> json_string_array(const boost::json::array& items);

@@ -1,4 +1,4 @@
-// Journal replay: folds one envelope at a time into a run view. Nothing here fails; whatever an
+// Journal replay: folds one envelope at a time into a run view's replay state. Nothing here fails; whatever an
 // envelope lacks or holds in an unexpected form is passed over.
 #include "sdk/run/views.hpp"
 
@@ -40,7 +40,7 @@ std::string text_of(const boost::json::string* value) {
 }
 
 // Replaces the graph with the payload's plan; returns the plan when there was a valid one.
-std::optional<plan::Plan> take_plan(RunView& view, const boost::json::object& payload) {
+std::optional<plan::Plan> take_plan(ReplayState& view, const boost::json::object& payload) {
     std::optional<plan::Plan> plan = plan::plan_from_value(payload);
     if (plan) view.graph = graph::Graph::from_plan(*plan);
     return plan;
@@ -66,9 +66,9 @@ bool is_activity_report(const event::Envelope& envelope) {
     return envelope.source != event::EventSource::Pipeline && envelope.labels.node && envelope.kind == "turn-activity";
 }
 
-// reports: where a report of the view's own envelopes goes, or none to make its text now.
-void note_activity(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
-                   ActivityReports* reports) {
+// reports: where a report at position in the view's envelopes goes, or none to make its text now.
+void note_activity(ReplayState& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
+                   std::size_t position, ActivityReports* reports) {
     if (!envelope.labels.node) return;
     const std::string node(*envelope.labels.node);
     NodeActivity& activity = view.activity[node];
@@ -76,13 +76,13 @@ void note_activity(RunView& view, const event::Envelope& envelope, std::optional
     if (t) activity.last_at = t;
     if (envelope.kind != "turn-activity") return;
     if (reports) {
-        reports->add(node, static_cast<std::size_t>(&envelope - view.envelopes.begin()));
+        reports->add(node, position);
     } else {
         activity_text(envelope, activity.text);
     }
 }
 
-void settle(RunView& view, const std::string& node, const event::ObjectText& payload,
+void settle(ReplayState& view, const std::string& node, const event::ObjectText& payload,
             std::optional<std::uint64_t> t) {
     std::array<std::string, 4> scratch;
     const auto [word, outcome, branch, url] =
@@ -99,7 +99,8 @@ void settle(RunView& view, const std::string& node, const event::ObjectText& pay
     if (t) view.settled_at[node] = *t;
 }
 
-void round_started(RunView& view, const event::Envelope& envelope, ActivityReports* reports) {
+void round_started(ReplayState& view, const event::Envelope& envelope, std::size_t position,
+                   ActivityReports* reports) {
     if (envelope.labels.round) {
         view.round = *envelope.labels.round;
     } else {
@@ -110,17 +111,17 @@ void round_started(RunView& view, const event::Envelope& envelope, ActivityRepor
     view.outcomes.clear();
     view.deferred_contexts.clear();
     view.activity.clear();
-    if (reports) reports->clear(static_cast<std::size_t>(&envelope - view.envelopes.begin()));
+    if (reports) reports->clear(position);
     std::optional<plan::Plan> plan = take_plan(view, envelope.payload.read());
     if (plan && !view.plan) view.plan = std::move(plan);
 }
 
-void dispatched(RunView& view, const std::string& node, std::optional<std::uint64_t> t) {
+void dispatched(ReplayState& view, const std::string& node, std::optional<std::uint64_t> t) {
     view.statuses[node] = NodeStatus::Running;
     if (t) view.dispatched_at[node] = *t;
 }
 
-void human_attested(RunView& view, const boost::json::object& payload) {
+void human_attested(ReplayState& view, const boost::json::object& payload) {
     const auto* ref = string_at(payload, "ref");
     if (!ref) return;
     view.attested.insert(text_of(ref));
@@ -128,21 +129,21 @@ void human_attested(RunView& view, const boost::json::object& payload) {
 }
 
 // The first "last_seq" recorded for a dependency stands.
-void cross_dag_satisfied(RunView& view, const boost::json::object& payload) {
+void cross_dag_satisfied(ReplayState& view, const boost::json::object& payload) {
     const auto* dependency = string_at(payload, "dependency");
     const std::optional<std::uint64_t> last_seq = unsigned_at(payload, "last_seq");
     if (dependency && last_seq) view.cross_dag_satisfied.try_emplace(text_of(dependency), *last_seq);
 }
 
-void upstream_modified(RunView& view, const boost::json::object& payload, const std::optional<std::string>& node) {
+void upstream_modified(ReplayState& view, const boost::json::object& payload, const std::optional<std::string>& node) {
     const auto* dependency = string_at(payload, "dependency");
     if (!dependency) return;
     bump(view.upstream_modified[text_of(dependency)]);
     if (node) view.upstream_modified_nodes.emplace(text_of(dependency), *node);
 }
 
-void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
-                    ActivityReports* reports) {
+void apply_pipeline(ReplayState& view, const event::Envelope& envelope, std::optional<std::uint64_t> t,
+                    std::size_t position, ActivityReports* reports) {
     const std::string_view kind = envelope.kind;
     // Read only for the kinds that look into it: most pipeline envelopes do not.
     const auto payload = [&envelope] { return envelope.payload.read(); };
@@ -151,7 +152,7 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
     if (kind == "run-started") {
         if (std::optional<plan::Plan> plan = take_plan(view, payload())) view.plan = std::move(plan);
     } else if (kind == "round-started") {
-        round_started(view, envelope, reports);
+        round_started(view, envelope, position, reports);
     } else if (kind == "round-finished") {
         view.in_round = false;
     } else if (kind == "node-dispatched") {
@@ -183,14 +184,14 @@ void apply_pipeline(RunView& view, const event::Envelope& envelope, std::optiona
 
 // ---- Edit operations. ----
 
-plan::Node* graph_node(RunView& view, const std::string& id) {
+plan::Node* graph_node(ReplayState& view, const std::string& id) {
     const auto found = view.graph.nodes.find(id);
     return found == view.graph.nodes.end() ? nullptr : &found->second;
 }
 
 // The node written out, its parked mark dropped, the amend laid over it and read back; the
 // node stays as it was when that fails.
-void requeue(RunView& view, const plan::Node& node, const std::optional<boost::json::object>& amend) {
+void requeue(ReplayState& view, const plan::Node& node, const std::optional<boost::json::object>& amend) {
     boost::json::object object = plan::node_to_value(node);
     object.erase("parked");
     if (amend) {
@@ -201,7 +202,7 @@ void requeue(RunView& view, const plan::Node& node, const std::optional<boost::j
 }
 
 struct ApplyOperation {
-    RunView& view;
+    ReplayState& view;
 
     void operator()(const edits::NodeAdded& op) { view.graph.insert(op.node); }
     void operator()(const edits::EdgeAdded& op) {
@@ -249,7 +250,7 @@ std::vector<std::string> json_string_array(const boost::json::array& items) {
     return texts;
 }
 
-void apply_edits(RunView& view, const boost::json::object& payload) {
+void apply_edits(ReplayState& view, const boost::json::object& payload) {
     const boost::json::value* operations = payload.if_contains("operations");
     if (operations == nullptr || !operations->is_array()) return;
     // All or nothing: one operation that does not read refuses the whole batch.
@@ -265,39 +266,41 @@ void apply_edits(RunView& view, const boost::json::object& payload) {
     for (const edits::Operation& operation : batch) std::visit(ApplyOperation{view}, operation);
 }
 
-void ActivityReports::settle(RunView& view) {
+void ActivityReports::settle(ReplayState& state, const EnvelopeList& envelopes) {
     // Each node whose last report has neither a name nor a detail, with that report's position.
     std::map<std::string_view, std::size_t> unresolved;
     std::size_t newest = 0;
     for (const auto& [node, at] : last_) {
-        if (activity_text(view.envelopes[at], view.activity[node].text)) continue;
+        if (activity_text(envelopes[at], state.activity[node].text)) continue;
         unresolved.emplace(node, at);
         newest = std::max(newest, at);
     }
     // Their earlier reports, newest first, in one walk back.
     for (std::size_t at = newest; !unresolved.empty() && at > *from_;) {
-        const event::Envelope& envelope = view.envelopes[--at];
+        const event::Envelope& envelope = envelopes[--at];
         if (!is_activity_report(envelope)) continue;
         const auto node = unresolved.find(*envelope.labels.node);
         if (node == unresolved.end() || at >= node->second) continue;
-        if (activity_text(envelope, view.activity[std::string(node->first)].text)) unresolved.erase(node);
+        if (activity_text(envelope, state.activity[std::string(node->first)].text)) unresolved.erase(node);
     }
     last_.clear();
     from_.reset();
 }
 
-void RunView::apply_event(const event::Envelope& envelope) { apply(envelope, nullptr); }
+void ReplayState::apply_event(const event::Envelope& envelope) { apply(envelope, 0, nullptr); }
 
-void RunView::apply_event(const event::Envelope& envelope, ActivityReports& reports) { apply(envelope, &reports); }
+void ReplayState::apply_event(const event::Envelope& envelope, std::size_t position, ActivityReports& reports) {
+    apply(envelope, position, &reports);
+}
 
-void RunView::apply(const event::Envelope& envelope, ActivityReports* reports) {
+void ReplayState::apply(const event::Envelope& envelope, std::size_t position, ActivityReports* reports) {
     const std::optional<std::uint64_t> t = parse_timestamp_ms(envelope.ts);
     const std::uint64_t at = t.value_or(0);
     last_event_at = last_event_at ? std::max(*last_event_at, at) : at;
     if (envelope.source != event::EventSource::Pipeline) {
-        note_activity(*this, envelope, t, reports);
+        note_activity(*this, envelope, t, position, reports);
     } else {
-        apply_pipeline(*this, envelope, t, reports);
+        apply_pipeline(*this, envelope, t, position, reports);
     }
 }
 

@@ -185,7 +185,7 @@ SharedPolls::Begun SharedPolls::begin_look(Poller& poller) {
         forget_locked(poller);
         return {};
     }
-    // The earliest check decides: the look takes the signature if any stream's is due by it.
+    // The earliest check decides: the look takes the fingerprint if any stream's is due by it.
     const bool with_conversation = !poller.due.empty() && poller.due.begin()->first <= poller.looks + 1;
     return {true, ++poller.begun, with_conversation};
 }

@@ -121,8 +121,8 @@ public:
     boost::asio::awaitable<PollResult> next();
 
     // The number of the look at which the stream's next poll compares the watched run's
-    // conversation signature (0: the first look handed to it; never: no run is watched). From
-    // that look on, the poller takes the signature and hands the stream every look.
+    // conversation fingerprint (0: the first look handed to it; never: no run is watched). From
+    // that look on, the poller takes the fingerprint and hands the stream every look.
     void conversation_at(std::uint64_t look) { polls_->conversation_at(*this, look); }
 
 private:

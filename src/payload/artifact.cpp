@@ -3,10 +3,13 @@
 
 #include "sdk/base/files.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/run_directory.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/vocabulary.hpp"
 
 #include <boost/json/object.hpp>
+
+#include <cerrno>
 
 namespace korvalle::payload {
 
@@ -21,24 +24,31 @@ const event::ArtifactRef* first_reference(const views::RunView& view, std::strin
 
 }  // namespace
 
-std::optional<boost::json::value> artifact(const views::RunView& view, std::string_view id) {
+Result<boost::json::value, ArtifactMissing> artifact(const views::RunView& view, std::string_view id) {
     const event::ArtifactRef* reference = first_reference(view, id);
-    if (!reference) return std::nullopt;  // an unnamed file is never served
-    // The file is looked for in the directory that holds the journal this view was read from:
-    // whatever the run's name leads to by now, no other directory answers for it.
+    if (!reference) return ArtifactMissing::NotFound;  // an unnamed file is never served
+    // The file is looked for in the directory this view was read from: whatever the run's name
+    // leads to by now, no other directory answers for it.
+    const views::RunDirectory directory(view.paths.dir, view.directory);
+    if (!directory.get()) {
+        return directory.error() == ESTALE ? ArtifactMissing::ViewOutdated : ArtifactMissing::NotFound;
+    }
+    // A directory whose journal is not its own (a link out of it) serves no artifact.
     const std::optional<files::Identity> journal = view.journal_identity();
-    if (!journal) return std::nullopt;
+    const std::optional<files::Identity> held = directory.get()->identity_of(views::journal_file);
+    if (!journal || !held) return ArtifactMissing::NotFound;
+    if (!held->same_file(*journal)) return ArtifactMissing::ViewOutdated;
     // Only the tail is read, by seeking: an artifact may be far larger than what is shown.
-    files::ReadResult tail = files::read_tail_inside(view.paths.dir, "artifacts/" + std::string(id),
-                                                     files::Landmark{views::journal_file, *journal}, artifact_tail_bytes);
-    if (!tail.bytes) return std::nullopt;
+    files::ReadResult tail =
+        files::read_tail_inside(*directory.get(), "artifacts/" + std::string(id), artifact_tail_bytes);
+    if (!tail.bytes) return ArtifactMissing::NotFound;
 
     boost::json::object document;
     document.emplace("id", id);
     document.emplace("kind", artifact_kind_word(reference->kind));
     document.emplace("content", text::lossy_utf8(*tail.bytes));
     document.emplace("truncated", tail.size > artifact_tail_bytes);
-    return document;
+    return boost::json::value(std::move(document));
 }
 
 }  // namespace korvalle::payload

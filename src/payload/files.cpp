@@ -16,10 +16,10 @@ namespace {
 constexpr int max_result_depth = 127;
 }  // namespace
 
-std::optional<boost::json::value> read_json_file(const std::filesystem::path& path, boost::json::storage_ptr storage,
+std::optional<boost::json::value> read_json_file(const files::FileAt& file, boost::json::storage_ptr storage,
                                                  files::ReadTrace* trace) {
     // Only regular files: a FIFO or device planted in a run directory must never block.
-    files::ReadResult read = files::read_regular(path);
+    files::ReadResult read = files::read_regular(file);
     if (trace) *trace = files::ReadTrace{read.identity, read.error};
     if (!read.bytes || !text::is_utf8(*read.bytes)) return std::nullopt;
     json::Reader reader(*read.bytes);

@@ -25,7 +25,7 @@ namespace korvalle::payload {
 // space after the value and at most 127 levels of nesting; none on any failure (missing,
 // not a regular file, unreadable, not UTF-8, not exactly one value). The value is made in
 // storage. When trace is given, it receives how the file's read went.
-std::optional<boost::json::value> read_json_file(const std::filesystem::path& path,
+std::optional<boost::json::value> read_json_file(const files::FileAt& file,
                                                  boost::json::storage_ptr storage = {},
                                                  files::ReadTrace* trace = nullptr);
 

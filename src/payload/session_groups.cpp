@@ -9,9 +9,6 @@
 
 namespace korvalle::payload {
 
-namespace {
-
-// The session id of an envelope that belongs to a conversation, else none.
 std::optional<std::string_view> session_of(const event::Envelope& envelope) {
     if (envelope.source != event::EventSource::Morvane) return std::nullopt;
     // A text written with escapes is no view, and fails the identifier rule anyway.
@@ -19,8 +16,6 @@ std::optional<std::string_view> session_of(const event::Envelope& envelope) {
     if (session && !contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
     return session;
 }
-
-}  // namespace
 
 SessionGroups session_groups(const views::RunView& view) {
     SessionGroups sessions;

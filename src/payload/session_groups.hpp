@@ -6,6 +6,7 @@
 
 #include "sdk/journal/event.hpp"
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -25,5 +26,8 @@ struct SessionEnvelopes {
 using SessionGroups = std::vector<SessionEnvelopes>;
 
 SessionGroups session_groups(const views::RunView& view);
+
+// The session an envelope belongs to (a view of its label), else none.
+std::optional<std::string_view> session_of(const event::Envelope& envelope);
 
 }  // namespace korvalle::payload

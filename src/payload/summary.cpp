@@ -4,6 +4,7 @@
 #include "sdk/base/memory.hpp"
 #include "sdk/run/launch_record.hpp"
 #include "sdk/run/liveness.hpp"
+#include "sdk/run/run_directory.hpp"
 #include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/vocabulary.hpp"
@@ -30,16 +31,19 @@ Roster derived_roster(const views::RunView& view) {
     return roster;
 }
 
-// While a round is driven its result file is not written yet, or is being rewritten.
-std::optional<std::filesystem::path> current_result_file(const views::RunView& view) {
+// The round whose result file counts: none while a round is driven, as its result file is not
+// written yet, or is being rewritten.
+std::optional<std::uint64_t> current_result_round(const views::RunView& view) {
     if (view.in_round) return std::nullopt;
-    return view.paths.round_result(view.round == 0 ? 1 : view.round);
+    return view.round == 0 ? 1 : view.round;
 }
 
-// The nodes of a round result file; empty when the file holds no usable node.
-Roster result_roster(const std::filesystem::path& path) {
+// The nodes of the round's result file in the run's directory (when it is still the one the view
+// was read from); empty when the file holds no usable node.
+Roster result_roster(const std::filesystem::path& run_dir, files::FileId directory, std::uint64_t round) {
     Roster roster;
-    std::optional<boost::json::value> result = read_json_file(path);
+    const views::RunDirectory in(run_dir, directory);
+    std::optional<boost::json::value> result = read_json_file(in.file(ledger::round_result_name(round)));
     if (!result || !result->is_object()) return roster;
     const boost::json::value* nodes = result->get_object().if_contains("nodes");
     if (!nodes || !nodes->is_array()) return roster;
@@ -102,8 +106,9 @@ std::string_view timing_quality(const views::RunView& view) {
 }
 
 Roster recorded_statuses(const views::RunView& view) {
-    if (auto file = current_result_file(view)) {
-        if (Roster from_file = result_roster(*file); !from_file.empty()) return from_file;
+    if (auto round = current_result_round(view)) {
+        Roster from_file = result_roster(view.paths.dir, view.directory, *round);
+        if (!from_file.empty()) return from_file;
     }
     return derived_roster(view);
 }
@@ -112,7 +117,7 @@ boost::json::object launch_identity(const views::RunView& view) {
     return launch_block(view.paths.id, launcher_word(view.launch.launcher), session_key(view.launch));
 }
 
-SummaryFacts SummaryFacts::of(const views::RunView& view) { return of(view, sum_turn_durations(view.envelopes)); }
+SummaryFacts SummaryFacts::of(const views::RunView& view) { return of(view, sum_turn_durations(view.envelopes.slots())); }
 
 SummaryFacts SummaryFacts::of(const views::RunView& view, const TurnDurations& durations) {
     SummaryFacts facts;
@@ -121,7 +126,9 @@ SummaryFacts SummaryFacts::of(const views::RunView& view, const TurnDurations& d
     facts.phase = phase_word(view);
     if (!view.envelopes.empty()) facts.last_event = view.envelopes.back().kind;
     facts.timing_quality = payload::timing_quality(view);
-    facts.result_file = current_result_file(view);
+    facts.run_dir = view.paths.dir;
+    facts.directory = view.directory;
+    facts.result_round = current_result_round(view);
     facts.derived_counts = count_derived(view);
     facts.launcher = launcher_word(view.launch.launcher);
     facts.session_key = payload::session_key(view.launch);
@@ -133,7 +140,7 @@ std::uint64_t SummaryFacts::held_bytes() const {
     using memory::heap_bytes;
     std::uint64_t bytes = sizeof(SummaryFacts) + heap_bytes(run_id) + heap_bytes(liveness.host);
     if (last_event) bytes += heap_bytes(*last_event);
-    if (result_file) bytes += heap_bytes(result_file->native());
+    bytes += heap_bytes(run_dir.native());
     if (session_key) bytes += heap_bytes(*session_key);
     return bytes + derived_counts.capacity() * sizeof(derived_counts[0]);
 }
@@ -146,8 +153,8 @@ boost::json::value run_summary(const views::RunView& view,
 
 SummaryMoment SummaryMoment::of(const SummaryFacts& facts, const views::LivenessInputs& inputs) {
     SummaryMoment moment{state_word(facts.liveness, inputs), std::nullopt};
-    if (facts.result_file) {
-        if (Roster from_file = result_roster(*facts.result_file); !from_file.empty())
+    if (facts.result_round) {
+        if (Roster from_file = result_roster(facts.run_dir, facts.directory, *facts.result_round); !from_file.empty())
             moment.result_counts = node_counts(from_file);
     }
     return moment;

@@ -41,9 +41,13 @@ struct SummaryFacts {
     std::string_view phase;           // phase_word
     std::optional<std::string> last_event;  // the kind of the last envelope
     std::string_view timing_quality;  // timing_quality
-    // The round result file whose nodes count in place of the derived ones, while the run is
+    // The run's directory as the view was read from it (views::RunView::directory): the round
+    // result file is read from that directory only.
+    std::filesystem::path run_dir;
+    files::FileId directory;
+    // The round whose result file's nodes count in place of the derived ones, while the run is
     // between rounds.
-    std::optional<std::filesystem::path> result_file;
+    std::optional<std::uint64_t> result_round;
     std::vector<std::pair<std::string_view, std::uint64_t>> derived_counts;  // by status word, ascending
     std::string_view launcher;                                                // launch_identity's word
     std::optional<std::string> session_key;

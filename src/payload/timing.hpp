@@ -26,6 +26,7 @@ struct TurnDurations {
     bool operator==(const TurnDurations&) const = default;
 };
 
+// The sums of the envelopes, in any order (a saturating sum of durations does not depend on it).
 TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes);
 
 // A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number

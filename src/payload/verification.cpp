@@ -76,7 +76,7 @@ std::vector<VerificationRecord> verification_records(const std::vector<const eve
     return records;
 }
 
-std::vector<VerificationRecord> verification_records(std::span<const event::Envelope> envelopes,
+std::vector<VerificationRecord> verification_records(const views::EnvelopeList& envelopes,
                                                      std::uint64_t round, std::string_view node) {
     std::vector<const event::Envelope*> selected;
     for (const event::Envelope& envelope : envelopes) {
@@ -86,7 +86,7 @@ std::vector<VerificationRecord> verification_records(std::span<const event::Enve
     return verification_records(selected);
 }
 
-EnvelopesByRoundNode::EnvelopesByRoundNode(std::span<const event::Envelope> envelopes) {
+EnvelopesByRoundNode::EnvelopesByRoundNode(const views::EnvelopeList& envelopes) {
     for (const event::Envelope& envelope : envelopes) {
         const event::Labels& labels = envelope.labels;
         if (labels.round && labels.node) groups_[Key{*labels.round, *labels.node}].push_back(&envelope);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "sdk/journal/event.hpp"
+#include "sdk/run/envelope_list.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -14,7 +15,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,7 +49,7 @@ bool event_ok(const event::Envelope& envelope);
 
 // The records of the envelopes labelled with the round and the node (both labels present and
 // equal), in the order given: one per artifact reference, by envelope and then by reference.
-std::vector<VerificationRecord> verification_records(std::span<const event::Envelope> envelopes,
+std::vector<VerificationRecord> verification_records(const views::EnvelopeList& envelopes,
                                                      std::uint64_t round, std::string_view node);
 
 // The records of envelopes already selected for one round and one node, in journal order.
@@ -60,7 +60,7 @@ std::vector<VerificationRecord> verification_records(const std::vector<const eve
 // round costs one pass over the journal rather than one per question.
 class EnvelopesByRoundNode {
 public:
-    explicit EnvelopesByRoundNode(std::span<const event::Envelope> envelopes);
+    explicit EnvelopesByRoundNode(const views::EnvelopeList& envelopes);
 
     // The group of the round and the node; empty when none carries both labels.
     const std::vector<const event::Envelope*>& of(std::uint64_t round, std::string_view node) const;

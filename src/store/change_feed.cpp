@@ -86,13 +86,24 @@ Observation observe(const RunStore& store, const std::optional<std::string>& wat
         out.runs = std::make_shared<const ObservedRuns>(std::move(signatures));
     }
     out.conversation_taken = with_conversation;
+    // The conversations taken last are carried to the next look that takes them.
+    if (last != nullptr) out.carried_conversations = last->carried_conversations;
     if (!view) return out;
-    // Activity and conversations are functions of the view alone: a kept view need not be read again.
+    // Activity and conversations are functions of the view alone: a kept view need not be read
+    // again, and one read on from it is read from where it stopped.
     const bool same = same_view(last, view);
-    out.activity = same ? last->activity : run->indexes.activity(run->view);
+    if (same) {
+        out.activity = last->activity;
+        out.carried_activity = last->carried_activity;
+    } else {
+        out.carried_activity = run->indexes.activity(run->view, last ? last->carried_activity.get() : nullptr);
+        out.activity = std::shared_ptr<const Activity>(out.carried_activity, &out.carried_activity->rows());
+    }
     if (with_conversation) {
-        out.conversation =
-            same && last->conversation_taken ? last->conversation : run->indexes.conversation_signature(run->view);
+        if (!same || !last->conversation_taken) {
+            out.carried_conversations = run->indexes.conversations(run->view, out.carried_conversations.get());
+        }
+        out.conversation = out.carried_conversations->fingerprint();
     }
     store.count_indexes(run);
     out.view = view;
@@ -158,19 +169,20 @@ std::uint64_t Frames::polls_to_conversation() const {
 void Frames::poll() {
     // A poll that runs out of descriptors or memory has not seen the runs: it finds nothing and
     // keeps what the last poll saw, so that no run it could not read is announced as removed.
-    std::optional<Observation> observed;
+    std::shared_ptr<const Observation> observed;
     try {
-        observed.emplace(observe(store_, watched_run_, conversation_due()));
+        observed = std::make_shared<const Observation>(observe(store_, watched_run_, conversation_due(), last_look_.get()));
     } catch (const files::Exhausted&) {
         return;
     } catch (const std::bad_alloc&) {
         return;
     }
     advance(*observed);
+    last_look_ = std::move(observed);
 }
 
 void Frames::advance(const Observation& observed, std::uint64_t polls) {
-    // The conversation signature is only ever replaced by a move, after its frame is queued;
+    // The conversation fingerprint is only ever replaced by a move, after its frame is queued;
     // everything else is pointers and counts, cheap to keep aside on every poll.
     const std::size_t queued = queue_.size();
     auto runs = previous_runs_;

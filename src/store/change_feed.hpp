@@ -1,6 +1,6 @@
 // The change feed's frame source: what one event stream sends. First a snapshot of the run
 // list, then, poll after poll, one frame per change found by comparing a look at the runs (their
-// signatures, the watched run's live activity and its conversation signature) with what the
+// signatures, the watched run's live activity and its conversation fingerprint) with what the
 // stream saw before.
 //
 // The file work is observe(): one look at the root, or at the watched run alone, that any number
@@ -12,6 +12,8 @@
 #pragma once
 
 #include "src/contract/sse_event.hpp"
+#include "src/payload/conversation_digests.hpp"
+#include "src/payload/live_activity.hpp"
 #include "src/store/queries.hpp"
 #include "src/store/store.hpp"
 
@@ -65,21 +67,28 @@ struct Observation {
     std::shared_ptr<const ObservedRuns> runs;
     // The watched run's live activity; null when no run is watched or it is not found.
     std::shared_ptr<const Activity> activity;
-    // Taken only when asked for: the watched run's conversation signature, none when it is not
-    // found.
+    // Taken only when asked for: what tells whether the watched run's conversations changed
+    // (payload::ConversationDigests::fingerprint, which changes exactly when the conversation
+    // signature does), none when it is not found.
     bool conversation_taken = false;
     std::optional<std::string> conversation;
     // The watched run's view the look was taken from: a later look at the same view shares its
-    // activity and conversation signature instead of computing them again.
+    // activity and conversation fingerprint instead of computing them again.
     std::weak_ptr<const views::RunView> view;
+    // What a later look at a view read on from this one carries over the envelopes read since:
+    // the activity of this look and the conversations of the last look that took them.
+    std::shared_ptr<const payload::LiveActivity> carried_activity;
+    std::shared_ptr<const payload::ConversationDigests> carried_conversations;
 };
 using SharedObservation = std::shared_ptr<const Observation>;
 
 // One look: the signature of every run whose id passes the identifier rule, in the listing
 // order of views::RunView::all (of the watched run alone when one is watched: it alone is
 // opened, by name), and for a watched run its live activity and, when with_conversation is
-// set, its conversation signature. Parts equal to last's are shared with it. Throws
-// files::Exhausted or std::bad_alloc when it runs out of descriptors or memory.
+// set, its conversation fingerprint. Parts equal to last's are shared with it, and the watched
+// run's parts are carried from last's over the envelopes read since when its view was read on
+// from last's. Throws files::Exhausted or std::bad_alloc when it runs out of descriptors or
+// memory.
 Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,
                     const Observation* last = nullptr);
 
@@ -89,15 +98,15 @@ public:
     Frames(RunStore store, EventsQuery query);
 
     // The next frame to send. The first call gives the snapshot: it takes a look of its own
-    // (the runs' signatures and the watched run's activity and conversation signature), then
+    // (the runs' signatures and the watched run's activity and conversation fingerprint), then
     // builds the first page of the run list (50 runs, settled ones included, telemetry through
     // the store's cache) in the success envelope, stamped after the list was built. Later calls
     // give the frames queued by the polls, one per call, and none when no frame waits. Every
     // frame handed out takes the next id; after 18446744073709551615 comes 0.
     std::optional<Frame> next();
 
-    // One poll with a fresh look of its own: observe() (with the conversation signature when
-    // conversation_due()), then advance(). A poll that runs out of descriptors or memory finds
+    // One poll with a fresh look of its own, carried from its last one: observe() (with the
+    // conversation fingerprint when conversation_due()), then advance(). A poll that runs out of descriptors or memory finds
     // nothing and leaves the stream's state as the last poll left it.
     void poll();
 
@@ -108,7 +117,7 @@ public:
     // activity.changed {"run_id","activity"} when its activity differs from the last one sent;
     // then run.removed {"run_id"} for each run gone since the last poll; then, for a watched run
     // once per transcript interval, conversation.changed {"run_id"} when its conversation
-    // signature changed, appeared or went (a look without the signature leaves that check due at
+    // fingerprint changed, appeared or went (a look without the signature leaves that check due at
     // the next poll). Reads no file. Running out of memory finds nothing and leaves the stream's
     // state as it was.
     void advance(const Observation& observed, std::uint64_t polls = 1);
@@ -133,6 +142,9 @@ private:
     std::optional<std::string> watched_run_;
     // What the last poll saw, shared with the look it came from.
     std::shared_ptr<const ObservedRuns> previous_runs_;
+    // The last look of the stream's own polls (poll()), which the next one carries on from; a
+    // stream served by shared looks (advance()) keeps none.
+    std::shared_ptr<const Observation> last_look_;
     std::shared_ptr<const Activity> previous_activity_;  // the last activity sent
     std::optional<std::string> previous_conversation_;
     // The frames found by the polls, handed out from queue_[handed_] on; emptied, its memory

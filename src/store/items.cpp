@@ -35,10 +35,19 @@ RunDocument<std::string> RunStore::conversation_document(const contract::RunId& 
 
 RunDocument<boost::json::value> RunStore::artifact_document(const contract::RunId& run, const contract::RunId& id,
                                                             MemoryBudget* answers) const {
-    const auto project = [](const OpenedRun& opened, std::string_view artifact) {
-        return payload::artifact(opened.view, artifact);
+    // A view read from a directory that another one has replaced under the run's name since (or
+    // whose journal was replaced) answers nothing: the cache sees the change, and the run is
+    // found again, so that the artifact comes from the directory there now. A name flipped
+    // faster than that gives up.
+    constexpr int looks = 3;
+    auto build = [id, looked = 0](const SharedRun& found) mutable
+        -> std::optional<Result<boost::json::value, error::ApiError>> {
+        Result<boost::json::value, payload::ArtifactMissing> document = payload::artifact(found->view, id.view());
+        if (document) return std::move(document).value();
+        if (document.error() == payload::ArtifactMissing::ViewOutdated && ++looked < looks) return std::nullopt;
+        return error::ApiError::artifact_not_found(id);
     };
-    return item_of_run<boost::json::value>(*this, run, id, answers, project, error::ApiError::artifact_not_found);
+    return RunDocument<boost::json::value>(RunFinding(*this, run, answers), std::move(build));
 }
 
 }  // namespace korvalle::store

@@ -1,8 +1,6 @@
 #include "src/store/kept_indexes.hpp"
 
 #include "sdk/base/memory.hpp"
-#include "src/payload/conversation.hpp"
-#include "src/payload/live_activity.hpp"
 
 namespace korvalle::store {
 
@@ -11,7 +9,8 @@ namespace {
 using payload::held_bytes;
 
 std::uint64_t held_bytes(const std::string& text) { return sizeof(text) + memory::heap_bytes(text); }
-std::uint64_t held_bytes(const KeptIndexes::Activity& rows) { return rows.capacity() * sizeof(rows[0]); }
+std::uint64_t held_bytes(const payload::LiveActivity& activity) { return activity.held_bytes(); }
+std::uint64_t held_bytes(const payload::ConversationDigests& digests) { return digests.held_bytes(); }
 
 }  // namespace
 
@@ -56,13 +55,19 @@ std::shared_ptr<const payload::RoundObject> KeptIndexes::Of::round(std::uint64_t
     return kept_.rounds_.get(number, read_from_, [&] { return payload::make_round(view_, number, *this, spent_); });
 }
 
-std::shared_ptr<const KeptIndexes::Activity> KeptIndexes::activity(const views::RunView& view) const {
-    return made(activity_, [&] { return std::make_shared<const Activity>(payload::live_activity(view)); });
+std::shared_ptr<const payload::LiveActivity> KeptIndexes::activity(const views::RunView& view,
+                                                                   const payload::LiveActivity* earlier) const {
+    return made(activity_, [&] {
+        return earlier && earlier->carries_to(view) ? std::make_shared<const payload::LiveActivity>(*earlier, view)
+                                                    : std::make_shared<const payload::LiveActivity>(view);
+    });
 }
 
-const std::string& KeptIndexes::conversation_signature(const views::RunView& view) const {
-    return *made(signature_, [&] {
-        return std::make_shared<const std::string>(payload::conversation_signature(view, Of(*this, view)));
+std::shared_ptr<const payload::ConversationDigests> KeptIndexes::conversations(
+    const views::RunView& view, const payload::ConversationDigests* earlier) const {
+    return made(digests_, [&] {
+        return earlier && earlier->carries_to(view) ? std::make_shared<const payload::ConversationDigests>(*earlier, view)
+                                                    : std::make_shared<const payload::ConversationDigests>(view);
     });
 }
 

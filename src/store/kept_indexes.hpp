@@ -4,7 +4,9 @@
 // the same way while their round files are unchanged (kept_rounds.hpp).
 #pragma once
 
+#include "src/payload/conversation_digests.hpp"
 #include "src/payload/indexes.hpp"
+#include "src/payload/live_activity.hpp"
 #include "src/store/kept_rounds.hpp"
 
 #include <atomic>
@@ -42,11 +44,13 @@ public:
         mutable plan::Plan spent_;  // the room of the last round's plan made through this
     };
 
-    // The change feed's reads of the view, made once: its live activity rows and its
-    // conversation signature (payload::live_activity, payload::conversation_signature).
-    using Activity = std::vector<boost::json::value>;
-    std::shared_ptr<const Activity> activity(const views::RunView& view) const;
-    const std::string& conversation_signature(const views::RunView& view) const;
+    // The change feed's reads of the view, made once: its live activity and what tells whether
+    // its conversations changed, carried from those of an earlier view of the run (earlier, when
+    // not null) when they carry to this one, else made from the whole view.
+    std::shared_ptr<const payload::LiveActivity> activity(const views::RunView& view,
+                                                          const payload::LiveActivity* earlier) const;
+    std::shared_ptr<const payload::ConversationDigests> conversations(const views::RunView& view,
+                                                                      const payload::ConversationDigests* earlier) const;
 
     // The bytes of the indexes and texts built so far and of the round objects kept.
     std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed) + rounds_.bytes(); }
@@ -69,8 +73,8 @@ private:
     mutable Part<std::string> node_details_;
     mutable Part<std::string> conversations_;
     mutable Part<std::string> whole_timeline_;
-    mutable Part<Activity> activity_;
-    mutable Part<std::string> signature_;
+    mutable Part<payload::LiveActivity> activity_;
+    mutable Part<payload::ConversationDigests> digests_;
     mutable KeptRounds rounds_;
     mutable std::atomic<std::uint64_t> bytes_{0};
 };

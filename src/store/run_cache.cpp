@@ -93,9 +93,10 @@ RunCache::Reading::Got RunCache::read(const ledger::RunPaths& paths, Want want) 
 }
 
 // A read begun after the caller began is as fresh as one of its own; a trusted view also
-// answers while its files are unchanged.
+// answers while its files are unchanged and the run's name leads to the directory it was read
+// from.
 bool RunCache::answers(const SharedRun& run, std::int64_t begun) const {
-    return begun <= run->read_from || (run->trusted && run->view.files_read.unchanged());
+    return begun <= run->read_from || (run->trusted && run->view.unchanged());
 }
 
 RunCache::Reading::Reading(RunCache& cache, ledger::RunPaths paths, Want want, bool may_be_refused)
@@ -229,6 +230,9 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         // The grown view shares its base's envelopes: the base, which other requests may still
         // read, is left as it is.
         if (grows) view = views::RunView::grown(base->view);
+        // A read-on checks samples of the journal's bytes before the old end; a view that is to
+        // be trusted is checked whole first, once its files have settled.
+        if (view && view->files_read.settled_before(flight.read_from) && !view->journal_intact()) view.reset();
         if (view) {
             std::lock_guard lock(mutex_);
             ++grown_;
@@ -238,7 +242,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         }
         if (view) {
             const bool trusted = view->files_read.settled_before(flight.read_from);
-            auto record = std::make_shared<const RunRecord>(base_record && view->replayed_on_from > 0
+            auto record = std::make_shared<const RunRecord>(base_record && view->appended_from > 0
                                                                 ? RunRecord::of_grown(*view, *base_record)
                                                                 : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();
@@ -275,7 +279,9 @@ void RunCache::land(const std::string& key, Flight& flight, bool failed, bool re
 }
 
 // A trusted read keeps its record, and its view when a document asked for it or it replaces a
-// kept one; an untrusted one keeps its view as the base of the next read, and no record.
+// kept one; an untrusted one keeps its view as the base of the next read, and no record. The
+// view of a journal that is not UTF-8 for good is kept too: it holds no envelopes, and it lets
+// the next read of that journal read no more than the blocks of its fault.
 void RunCache::keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view) {
     std::lock_guard lock(mutex_);
     if (run->trusted) {
@@ -283,7 +289,8 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
     } else {
         records_.erase(key);
     }
-    if (!run->trusted || want == Want::View || replaces_view) {
+    const bool not_utf8 = run->view.journal_end.not_utf8.has_value();
+    if (!run->trusted || want == Want::View || replaces_view || not_utf8) {
         // From now on the cache's bound counts it; a view larger than the whole bound is not
         // kept, and the budget for opens counts it until it is dropped.
         if (views_.put(key, run, run->bytes)) run->lease.release();

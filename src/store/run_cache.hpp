@@ -13,7 +13,11 @@
 // writes within one tick of the file system's clock can leave size and times as they were).
 // Such a view is still kept, by walks too, as the base that a later read grows from: a journal
 // that only grew is read on from where the view's read stopped (views::RunView::grown), so a
-// run being written costs what was appended.
+// run being written costs what was appended. A read on checks samples of the bytes before the
+// old end; a view read on whose files have settled is trusted only once its journal is checked
+// whole (views::RunView::journal_intact). A view is handed out only while the run's name leads
+// to the directory it was read from. The view of a journal that is not UTF-8 for good is kept by
+// walks too: it holds no envelopes, and lets reads after appends read nothing more of it.
 //
 // One open per run at a time: concurrent opens of one run, by documents or walks, share one.
 // Every open takes its share of a budget for opens first (reserved from its journal's size and

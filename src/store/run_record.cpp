@@ -14,9 +14,10 @@ RunRecord RunRecord::of(const views::RunView& view) {
 }
 
 RunRecord RunRecord::of_grown(const views::RunView& view, const RunRecord& base) {
-    if (view.replayed_on_from == 0) return of(view);
+    if (view.appended_from == 0) return of(view);
+    // The sums do not depend on the order of what they add up.
     payload::TurnDurations durations = base.summary.durations;
-    for (std::size_t i = view.replayed_on_from; i < view.envelopes.size(); ++i) payload::add_turn(durations, view.envelopes[i]);
+    for (const event::Envelope& envelope : view.envelopes.slots().subspan(view.appended_from)) payload::add_turn(durations, envelope);
     return RunRecord{payload::SummaryFacts::of(view, durations), RunSignature::of(view), view.files_read};
 }
 

@@ -32,7 +32,7 @@ struct RunRecord {
 
     static RunRecord of(const views::RunView& view);
     // The record of a view grown from base's view: its journal sums go on from base's over the
-    // envelopes the replay went on with (views::RunView::replayed_on_from), when it did.
+    // envelopes read on (views::RunView::appended_from), when there were any.
     static RunRecord of_grown(const views::RunView& view, const RunRecord& base);
 
     const std::string& id() const { return summary.run_id; }

@@ -261,4 +261,10 @@ Step RunFinding::step(const Resume& resume) {
     return share_.take(*answers_, estimate_, resume);
 }
 
+void RunFinding::look_again() {
+    looked_ = false;
+    reading_.reset();
+    run_ = nullptr;
+}
+
 }  // namespace korvalle::store

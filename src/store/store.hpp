@@ -189,6 +189,9 @@ public:
     // Throws files::Exhausted when the open runs out of descriptors or memory.
     Step step(const Resume& resume);
 
+    // Looks for the run again, keeping the share taken.
+    void look_again();
+
     const contract::RunId& id() const { return id_; }
     const SharedRun& run() const { return run_; }
     // The share taken before building, if any.
@@ -212,19 +215,27 @@ template <class Document>
 class RunDocument {
 public:
     using Outcome = Result<Document, error::ApiError>;
-    using Build = std::function<Outcome(const SharedRun&)>;
+    // The document of the run found, or none when the run's view was read from a directory that
+    // another one has replaced under its name since: the run is then found again.
+    using Build = std::function<std::optional<Outcome>(const SharedRun&)>;
 
     RunDocument(RunFinding finding, Build build) : finding_(std::move(finding)), build_(std::move(build)) {}
 
     // Done: outcome() is the document or its error. Waits and Refused as RunFinding::step.
     Step step(const Resume& resume) {
-        const Step found = finding_.step(resume);
-        if (found != Step::Done) return found;
-        if (finding_.run())
-            outcome_.emplace(build_(finding_.run()));
-        else
-            outcome_.emplace(error::ApiError::run_not_found(finding_.id()));
-        return Step::Done;
+        for (;;) {
+            const Step found = finding_.step(resume);
+            if (found != Step::Done) return found;
+            if (!finding_.run()) {
+                outcome_.emplace(error::ApiError::run_not_found(finding_.id()));
+                return Step::Done;
+            }
+            if (std::optional<Outcome> built = build_(finding_.run())) {
+                outcome_.emplace(std::move(*built));
+                return Step::Done;
+            }
+            finding_.look_again();
+        }
     }
 
     Outcome& outcome() { return *outcome_; }

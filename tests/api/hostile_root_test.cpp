@@ -1,14 +1,21 @@
 // The run list and run detail over a hostile runs root: a terabyte launch record, journal and
 // round plan (sparse), and run files linked to a kernel file with no end. The answers hold the
 // runs that open, and the server's memory stays small (a guard kills it past 1 GiB, failing
-// the test).
+// the test). A run's entry flipped between the run and another directory while it is read: no
+// answer mixes the two.
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
 
 #include <unistd.h>
 
 namespace korvalle::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr off_t terabyte = off_t{1} << 40;
 
@@ -42,6 +49,70 @@ TEST(HostileRoot, HugeAndEndlessRunFilesLeaveTheServerAnswering) {
     }
     EXPECT_EQ(error_code(http_get(server.port(), "/api/v2/runs/sparse-launch")), "run_not_found");
     EXPECT_FALSE(guard.tripped());
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// Writes a directory that looks like run `who`'s: a journal whose plan has the node `who`-node,
+// settled and its round finished, naming the artifact "report"; the round's result file and
+// the artifact, each saying whose they are.
+void write_run_files(RunBuilder run, const std::string& who) {
+    const std::string plan = R"({"schema_version":1,"goal":{"text":"g"},"name":"n","tasks":[{"id":")" + who +
+                             R"(-node","task":"T."}]})";
+    run.event({.kind = "run-started", .labels = R"({"run_id":"r-1"})", .payload = R"({"plan":)" + plan + "}"})
+        .event({.kind = "round-started", .labels = R"({"run_id":"r-1","round":1})", .payload = R"({"plan":)" + plan + "}"})
+        .event({.kind = "node-settled", .labels = R"({"run_id":"r-1","node":")" + who + R"(-node","round":1})",
+                .payload = R"({"status":"done"})", .artifacts = R"([{"id":"report","kind":"report","bytes":1}])"})
+        .event({.kind = "round-finished", .labels = R"({"run_id":"r-1","round":1})", .payload = R"({"ok":true})"})
+        .round_result(1, R"({"nodes":[{"id":")" + who + R"(-node","status":")" + who + R"(-status"}]})")
+        .artifact("report", who + "'s report");
+}
+
+// The root's entry "r-1" is renamed over, again and again, with a link to the run and with a link
+// to a decoy: a directory with a journal, round result and artifact of its own and no launch
+// record (so it is no run). Whatever a request meets, its answer comes from one directory: a run
+// detail or run-list entry never holds the decoy's journal or round file beside the run's launch
+// record, and the run's artifact is never the decoy's file.
+TEST(HostileRoot, AFlippingRunEntryNeverMixesTwoDirectories) {
+    RunsRoot scratch;
+    const fs::path root = scratch.path() / "root";
+    for (const char* dir : {"root", "stored", "decoy"}) fs::create_directories(scratch.path() / dir);
+    RunBuilder run(scratch.path() / "stored", "r-1");
+    run.launch(Launch{.run_id = "r-1"});
+    write_run_files(run, "run");
+    write_run_files(RunBuilder(scratch.path() / "decoy", "r-1"), "decoy");
+    const fs::path entry = root / "r-1";
+    fs::create_directory_symlink(run.dir(), entry);
+
+    auto server = ServerProcess::serve(root, with_fake_tool(scratch.path() / "calls"));
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        const fs::path next = root / ".next";
+        for (int turn = 0; !stop.load(); ++turn) {
+            fs::create_directory_symlink(turn % 2 ? run.dir() : scratch.path() / "decoy", next);
+            std::rename(next.c_str(), entry.c_str());
+        }
+    });
+    HttpClient client(server.port());
+    int answered = 0;
+    for (int i = 0; i < 1500; ++i) {
+        const std::string target = std::vector<std::string>{"/api/v2/runs/r-1", "/api/v2/runs",
+                                                            "/api/v2/runs/r-1/artifacts/report"}[i % 3];
+        HttpResponse res = client.get(target);
+        if (res.status != 200u) {
+            EXPECT_EQ(res.status, 404u) << target << ": " << res.body;
+            continue;
+        }
+        EXPECT_EQ(res.body.find("decoy"), std::string::npos) << target << ": " << res.body;
+        if (i % 3 == 0) {
+            EXPECT_NE(res.body.find("run-node"), std::string::npos) << res.body;
+        } else if (i % 3 == 2) {
+            EXPECT_EQ(parse_json(res.body).at("content"), "run's report");
+        }
+        if (res.body.find("\"r-1\"") != std::string::npos) ++answered;
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_GT(answered, 0);
     EXPECT_EQ(server.stop(), 0);
 }
 

@@ -1,6 +1,6 @@
 // Files read beneath a directory held open: the ways that stay inside and the ways out, by the
-// kernel's resolution and by the walk alike, the landmark that names the directory meant, and a
-// runs root whose entry flips between the run and a directory outside while it is read.
+// kernel's resolution and by the walk alike, the directory meant opened again by its identity,
+// and a runs root whose entry flips between the run and a directory outside while it is read.
 #include "sdk/base/beneath.hpp"
 
 #include "sdk/base/files.hpp"
@@ -26,13 +26,17 @@ constexpr Resolution both_ways[] = {Resolution::kernel_first, Resolution::walk_o
 
 std::string way_name(Resolution how) { return how == Resolution::kernel_first ? "kernel first" : "walk only"; }
 
-// The landmark of a directory: its file "mark" as it is now.
-Landmark mark_of(const fs::path& dir) { return Landmark{"mark", *identity_of(dir / "mark")}; }
+// The directory that path names now.
+FileId id_of(const fs::path& dir) { return identity_of(dir)->id(); }
 
-// What reading relative beneath root gives: its bytes, or the errno.
+// What reading relative beneath root gives, root opened only when it is the directory meant (by
+// default the one it names now): its bytes, or the errno.
 std::variant<std::string, int> read_beneath(const fs::path& root, std::string_view relative, Resolution how,
-                                            std::optional<Landmark> landmark = std::nullopt) {
-    ReadResult read = read_tail_inside(root, relative, landmark.value_or(mark_of(root)), 100, how);
+                                            std::optional<FileId> meant = std::nullopt) {
+    int error = 0;
+    const std::optional<Directory> directory = Directory::reopen(root, meant.value_or(id_of(root)), error);
+    if (!directory) return error;
+    ReadResult read = read_tail_inside(*directory, relative, 100, how);
     if (read.bytes) return *read.bytes;
     return read.error;
 }
@@ -77,55 +81,53 @@ TEST(Beneath, WaysInsideAreFollowedAndWaysOutRefused) {
         EXPECT_EQ(read_beneath(dir / "run-link", "by-link-name", how), Answer("hello world")) << way_name(how);
         EXPECT_EQ(read_beneath(dir / "run-link", "absolute", how), Answer("hello world")) << way_name(how);
         // Tails are as read_tail gives them.
-        ReadResult tail = read_tail_inside(run, "sub/near", mark_of(run), 5, how);
+        int error = 0;
+        ReadResult tail = read_tail_inside(*Directory::open(run, error), "sub/near", 5, how);
         EXPECT_EQ(tail.bytes, "world");
         EXPECT_EQ(tail.size, 11u);
     }
 }
 
-TEST(Beneath, ReadOnlyWhileTheDirectoryHoldsItsLandmark) {
+TEST(Beneath, OnlyTheDirectoryMeantIsOpenedAgain) {
     testing::RunsRoot scratch;
     const fs::path run = scratch.path() / "run";
-    write_file(run / "mark", "journal");
     write_file(run / "f", "run's own");
-    const Landmark mark = mark_of(run);
-    // Another directory with the same files, the landmark a link to the run's own or a copy.
+    const FileId meant = id_of(run);
+    // Another directory, one with a link to the run's file, one with a copy of it.
     const fs::path other = scratch.path() / "other";
-    write_file(other / "f", "someone else's");
-    fs::create_symlink(run / "mark", other / "mark");
+    fs::create_directories(other);
+    fs::create_symlink(run / "f", other / "f");
     const fs::path copy = scratch.path() / "copy";
-    write_file(copy / "f", "a copy's");
-    write_file(copy / "mark", "journal");
+    write_file(copy / "f", "run's own");
 
     for (Resolution how : both_ways) {
-        EXPECT_EQ(read_beneath(run, "f", how, mark), (std::variant<std::string, int>("run's own")));
-        EXPECT_EQ(read_beneath(other, "f", how, mark), (std::variant<std::string, int>(ESTALE)));
-        EXPECT_EQ(read_beneath(copy, "f", how, mark), (std::variant<std::string, int>(ESTALE)));
+        EXPECT_EQ(read_beneath(run, "f", how, meant), (std::variant<std::string, int>("run's own")));
+        EXPECT_EQ(read_beneath(other, "f", how, meant), (std::variant<std::string, int>(ESTALE)));
+        EXPECT_EQ(read_beneath(copy, "f", how, meant), (std::variant<std::string, int>(ESTALE)));
     }
-    // The landmark names a file, not its content: one that grew still names the directory.
-    testing::append_file(run / "mark", " and more");
-    EXPECT_EQ(read_beneath(run, "f", Resolution::kernel_first, mark), (std::variant<std::string, int>("run's own")));
+    // A link to the directory leads to the directory meant; what it holds may change.
+    fs::create_directory_symlink(run, scratch.path() / "run-link");
+    testing::append_file(run / "f", " and more");
+    EXPECT_EQ(read_beneath(scratch.path() / "run-link", "f", Resolution::kernel_first, meant),
+              (std::variant<std::string, int>("run's own and more")));
 }
 
 // The runs root's entry "r" is renamed over, again and again, with a link to the run and with a
-// link to a directory outside it whose landmark leads to the run's own and whose file leads to a
-// secret; the run's own "leak" links to the secret. Whatever the reads meet, they give the run's
-// file or nothing.
+// link to a directory outside it whose file leads to a secret; the run's own "leak" links to the
+// secret. Whatever the reads meet, they give the run's file or nothing.
 TEST(Beneath, AFlippingRootEntryNeverLeadsOut) {
     testing::RunsRoot scratch;
     const fs::path dir = scratch.path();
     const fs::path run = dir / "stored-run";
     const fs::path outside = dir / "outside";
     const std::string secret = "SECRET-4f1c";
-    write_file(run / "mark", "journal");
     write_file(run / "artifacts" / "report", "inside the run");
     write_file(outside / "secret", secret);
     fs::create_symlink(outside / "secret", run / "artifacts" / "leak");
     fs::create_directories(outside / "artifacts");
     fs::create_symlink("../secret", outside / "artifacts" / "report");
     fs::create_symlink("../secret", outside / "artifacts" / "leak");
-    fs::create_symlink(run / "mark", outside / "mark");
-    const Landmark mark = mark_of(run);
+    const FileId meant = id_of(run);
     const fs::path entry = dir / "root" / "r";
     fs::create_directories(entry.parent_path());
     fs::create_directory_symlink(run, entry);
@@ -141,9 +143,9 @@ TEST(Beneath, AFlippingRootEntryNeverLeadsOut) {
     for (int i = 0; i < 3000; ++i) {
         const Resolution how = both_ways[i % 2];
         for (std::string_view id : {"artifacts/report", "artifacts/leak"}) {
-            ReadResult read = read_tail_inside(entry, id, mark, 100, how);
-            if (!read.bytes) continue;
-            EXPECT_EQ(*read.bytes, "inside the run") << id << ", " << way_name(how);
+            const std::variant<std::string, int> read = read_beneath(entry, id, how, meant);
+            if (!std::holds_alternative<std::string>(read)) continue;
+            EXPECT_EQ(std::get<std::string>(read), "inside the run") << id << ", " << way_name(how);
         }
     }
     stop = true;
@@ -152,8 +154,8 @@ TEST(Beneath, AFlippingRootEntryNeverLeadsOut) {
     fs::create_directory_symlink(run, dir / "root" / ".next");
     std::rename((dir / "root" / ".next").c_str(), entry.c_str());
     for (Resolution how : both_ways) {
-        EXPECT_EQ(read_beneath(entry, "artifacts/report", how, mark), (std::variant<std::string, int>("inside the run")));
-        EXPECT_EQ(read_beneath(entry, "artifacts/leak", how, mark), (std::variant<std::string, int>(EXDEV)));
+        EXPECT_EQ(read_beneath(entry, "artifacts/report", how, meant), (std::variant<std::string, int>("inside the run")));
+        EXPECT_EQ(read_beneath(entry, "artifacts/leak", how, meant), (std::variant<std::string, int>(EXDEV)));
     }
 }
 

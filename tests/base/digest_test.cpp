@@ -1,8 +1,11 @@
-// SHA-256 digests as lowercase hex, whole or fed text by text.
+// SHA-256 digests as lowercase hex, whole or fed text by text; the fast hash of bytes.
 #include "sdk/base/digest.hpp"
+
+#include "sdk/base/fast_hash.hpp"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 namespace korvalle::digest {
@@ -17,6 +20,40 @@ TEST(Sha256Hex, FirstBytesInLowercaseHex) {
     fed.update("a");
     fed.update("bc");
     EXPECT_EQ(fed.hex(8), sha256_hex("abc", 8));
+}
+
+// Every byte counts wherever it lies (in the words of four lanes, the words after them, the last
+// bytes), and so does the length: each single bit flipped, and each length of the same bytes,
+// gives a hash of its own.
+TEST(FastHash, EveryBitAndTheLengthCount) {
+    std::string text;
+    for (int i = 0; i < 77; ++i) text += static_cast<char>('a' + i % 26);
+    std::set<std::uint64_t> seen{fast_hash(text)};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string flipped = text;
+            flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
+            EXPECT_TRUE(seen.insert(fast_hash(flipped)).second) << i << " " << bit;
+        }
+    }
+    for (std::size_t length = 0; length < text.size(); ++length) {
+        EXPECT_TRUE(seen.insert(fast_hash(std::string(length, '\0'))).second) << length;
+        EXPECT_TRUE(length == 0 || seen.insert(fast_hash(text.substr(0, length))).second) << length;
+    }
+}
+
+// Fed in pieces, cut anywhere, the hash is that of the whole.
+TEST(FastHash, PiecesHashAsTheWhole) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += static_cast<char>(i * 7 + i / 13);
+    const std::string_view whole = text;
+    for (std::size_t first = 0; first <= whole.size(); first += 7) {
+        for (std::size_t second = first; second <= whole.size(); second += 11) {
+            FastHasher pieces;
+            pieces.update(whole.substr(0, first)).update(whole.substr(first, second - first)).update(whole.substr(second));
+            EXPECT_EQ(pieces.digest(), fast_hash(whole)) << first << " " << second;
+        }
+    }
 }
 
 }  // namespace

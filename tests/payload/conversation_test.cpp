@@ -1,5 +1,6 @@
 // Conversations of fixture runs, compared as whole written documents, and their fingerprint.
 #include "src/payload/conversation.hpp"
+#include "src/payload/conversation_digests.hpp"
 
 #include "sdk/base/json_write.hpp"
 #include "sdk/run/views.hpp"
@@ -105,6 +106,32 @@ TEST_F(Conversations, SignatureHashesTheWrittenDocuments) {
 
     run.event(agent("18", "turn-activity", R"({"session":"s-a"})"));
     EXPECT_NE(conversation_signature(open_view(run)), signature);
+}
+
+// The change feed's fingerprint, carried from a view to the one read on from it, is the one made
+// from the whole run, and it moves exactly when the signature does.
+TEST_F(Conversations, FingerprintCarriedOverAppendsMovesWithTheSignature) {
+    auto run = talk_run();
+    views::RunView view = open_view(run);
+    ConversationDigests digests(view);
+    const auto append = [&](const Event& event, bool changes, const std::string& what) {
+        run.event(event);
+        std::optional<views::RunView> grown = views::RunView::grown(view);
+        ASSERT_TRUE(grown) << what;
+        ASSERT_TRUE(digests.carries_to(*grown)) << what;
+        EXPECT_FALSE(digests.carries_to(open_view(run))) << what;
+        ConversationDigests carried(digests, *grown);
+        EXPECT_EQ(carried.fingerprint(), ConversationDigests(open_view(run)).fingerprint()) << what;
+        EXPECT_EQ(conversation_signature(*grown) != conversation_signature(view), changes) << what;
+        EXPECT_EQ(carried.fingerprint() != digests.fingerprint(), changes) << what;
+        view = std::move(*grown);
+        digests = std::move(carried);
+    };
+    append({.ts = "2026-03-02T09:00:20.000Z", .kind = "node-dispatched"}, false, "no session's");
+    append(agent("20", "turn-activity", R"({"session":"s-x"})"), true, "a new session");
+    append(agent("20", "turn-activity", R"({"session":"s-x"})"), false, "a session's document as it was");
+    append(agent("05", "turn-completed", R"({"session":"s-a"})"), true, "late, inside a session");
+    append(agent("00", "turn-activity", R"({"session":"s-0"})"), true, "a session that comes first");
 }
 
 TEST_F(Conversations, RunWithoutSessions) {

@@ -109,5 +109,31 @@ TEST_F(LiveActivity, InstantsOutsideTheNanosecondRangeAndBefore1970) {
 
 TEST_F(LiveActivity, NoReportsGiveNoRows) { EXPECT_EQ(rows({}), "[]"); }
 
+// Carried from a view to the one read on from it, over reports that sort before earlier ones
+// too, the rows are those of the whole run; a view opened afresh is not carried to.
+TEST_F(LiveActivity, RowsCarriedOverAppendsAreThoseOfTheWholeRun) {
+    auto run = root_.run("carried");
+    run.launch()
+        .event(report("2026-03-02T10:00:05.000Z", quote("a"), "1", R"({"name":"first"})"))
+        .event(report("2026-03-02T10:00:06.000Z", quote("b"), "1"));
+    views::RunView view = testing::open_view(run);
+    payload::LiveActivity activity(view);
+    for (const auto& [ts, node] : std::vector<std::pair<std::string, std::string>>{
+             {"2026-03-02T10:00:07.000Z", "a"},   // in order
+             {"2026-03-02T10:00:04.000Z", "a"},   // before the pair's first report
+             {"2026-03-02T10:00:05.500Z", "c"},   // a new pair, between the others
+             {"2026-03-02T10:00:06.000Z", "b"}}) {  // tied with the pair's last report
+        run.event(report(ts, quote(node), "1", R"({"detail":")" + ts + R"("})"));
+        std::optional<views::RunView> grown = views::RunView::grown(view);
+        ASSERT_TRUE(grown);
+        ASSERT_TRUE(activity.carries_to(*grown));
+        EXPECT_FALSE(activity.carries_to(testing::open_view(run)));
+        payload::LiveActivity carried(activity, *grown);
+        EXPECT_EQ(carried.rows(), live_activity(testing::open_view(run))) << ts;
+        view = std::move(*grown);
+        activity = std::move(carried);
+    }
+}
+
 }  // namespace
 }  // namespace korvalle::payload

@@ -3,7 +3,9 @@
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/run/launch_record.hpp"
+#include "sdk/run/replay_on.hpp"
 #include "sdk/run/run_text.hpp"
+#include "sdk/base/clock.hpp"
 #include "tests/run/run_support.hpp"
 
 #include <sys/stat.h>
@@ -303,11 +305,117 @@ TEST(OpenRun, ActivityTextsAreThoseOfAReplayOneByOne) {
     report("gone", R"({"name":""})");
     const std::optional<views::RunView> grown = views::RunView::grown(std::move(opened.value()));
     ASSERT_TRUE(grown);
-    EXPECT_GT(grown->replayed_on_from, 0u);
+    EXPECT_GT(grown->appended_from, 0u);
     EXPECT_EQ(grown->activity, one_by_one(*grown));
     EXPECT_EQ(grown->activity.at("a").text, "Grep fn main");
     EXPECT_EQ(grown->activity.at("b").text, "Read Cargo.toml");
     EXPECT_EQ(grown->activity.at("gone").text, std::nullopt);  // its report before the round is forgotten
+}
+
+// What the replay of two views made that their documents show.
+void expect_same_replay(const views::RunView& view, const views::RunView& fresh, const std::string& at) {
+    EXPECT_TRUE(std::ranges::equal(view.envelopes, fresh.envelopes)) << at;
+    EXPECT_EQ(view.last_event_at, fresh.last_event_at) << at;
+    EXPECT_EQ(view.round, fresh.round) << at;
+    EXPECT_EQ(view.statuses, fresh.statuses) << at;
+    EXPECT_EQ(view.attested, fresh.attested) << at;
+    EXPECT_EQ(view.dispatched_at, fresh.dispatched_at) << at;
+    EXPECT_EQ(view.activity, fresh.activity) << at;
+}
+
+// Envelopes read on that sort among the newest ones leave every envelope in the slot it was read
+// into and the base's order as it was, and replay from the checkpoint held back behind the
+// newest seconds: the same checkpoint serves one late append after another, while one that sorts
+// before it replays the whole journal and takes a new one.
+TEST(OpenRun, LateEnvelopesReplayFromTheCheckpointOverTheBasesEnvelopes) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    const auto ts = [](std::int64_t ms) { return *clock::format_utc_ms(1'772'442'000'000 + ms); };
+    const auto line = [&](std::int64_t ms, const std::string& kind, std::uint64_t seq) {
+        return testing::envelope_line({.ts = ts(ms), .source = "morvane", .kind = kind, .stream = "agent", .seq = seq,
+                                       .labels = R"({"node":"n)" + std::to_string(seq % 3) + R"("})",
+                                       .payload = R"({"name":"step","detail":")" + kind + R"("})"}) + "\n";
+    };
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += line(100 * i, "k" + std::to_string(i), static_cast<std::uint64_t>(i));
+    run.journal_bytes(text);
+    views::RunView base = open_run(run).value();
+    ASSERT_FALSE(base.checkpoint) << "read in order";
+
+    // The base's envelopes are shared, not copied (unless the store runs out of room: fits),
+    // and the base still sees its own order.
+    const auto grow = [&](const views::RunView& from, const std::string& appended, const std::string& at,
+                          bool fits = true) {
+        run.journal_bytes(appended);
+        std::optional<views::RunView> grown = views::RunView::grown(from);
+        EXPECT_TRUE(grown) << at;
+        if (!grown) return views::RunView();
+        EXPECT_TRUE(!fits || grown->envelopes.shares_slots(from.envelopes.lineage(), from.envelopes.size())) << at;
+        expect_same_replay(*grown, open_run(run).value(), at);
+        return std::move(*grown);
+    };
+    const std::vector<std::string> base_kinds = [&] {
+        std::vector<std::string> kinds;
+        for (const auto& envelope : base.envelopes) kinds.push_back(envelope.kind);
+        return kinds;
+    }();
+    // The first late envelope replays everything once, and leaves a checkpoint behind it.
+    views::RunView late = grow(base, line(299'900 - 2'000, "two-seconds-late", 7), "2 s late");
+    ASSERT_TRUE(late.checkpoint);
+    EXPECT_EQ(late.checkpoint->position, views::checkpoint_target(late.envelopes));
+    EXPECT_EQ(late.checkpoint->position, late.envelopes.size() - views::held_back_envelopes);
+    for (std::size_t i = 0; i < base_kinds.size(); ++i) ASSERT_EQ(base.envelopes[i].kind, base_kinds[i]) << i;
+    // Late by 1 ms, and tied with an envelope read before (same time, stream and sequence
+    // number): it goes after that one. Both replay from the same checkpoint.
+    views::RunView tied = grow(late, line(299'800, "tied", 2998) + line(299'900 - 1, "one-ms-late", 8000), "tie");
+    EXPECT_EQ(tied.checkpoint.get(), late.checkpoint.get());
+    const auto tie = std::ranges::find_if(tied.envelopes, [](const auto& e) { return e.kind == "tied"; });
+    ASSERT_NE(tie, tied.envelopes.end());
+    EXPECT_EQ((tie - 1)->kind, "k2998");
+    // Envelopes in order move the checkpoint forward once it lags by a step.
+    text.clear();
+    for (int i = 3000; i < 3000 + 1200; ++i) text += line(100 * i, "k" + std::to_string(i), static_cast<std::uint64_t>(i));
+    views::RunView on = grow(tied, text, "in order", false);
+    ASSERT_TRUE(on.checkpoint);
+    EXPECT_EQ(on.checkpoint->position, views::checkpoint_target(on.envelopes));
+    // Before every envelope: the checkpoint cannot serve, the journal is replayed whole.
+    views::RunView first = grow(on, line(-1, "before-all", 1), "before all");
+    EXPECT_NE(first.checkpoint.get(), on.checkpoint.get());
+    EXPECT_EQ(first.envelopes[0].kind, "before-all");
+}
+
+// A writer that puts the line feed before each line leaves every read ending in an envelope
+// without its line feed: the read goes on from there while that line reads the same, and opens
+// afresh once more bytes follow it on the same line.
+TEST(OpenRun, ALineFeedFirstJournalIsReadOnFromItsLastEnvelope) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    const auto line = [](int i) {
+        return "\n" + testing::envelope_line({.ts = "2026-03-02T09:00:0" + std::to_string(i) + ".000Z",
+                                               .kind = "k" + std::to_string(i), .seq = static_cast<std::uint64_t>(i)});
+    };
+    run.journal_bytes(line(0) + line(1));
+    std::optional<views::RunView> view = open_run(run).value();
+    EXPECT_TRUE(view->journal_end.tail_kept);
+    for (int i = 2; i < 5; ++i) {
+        run.journal_bytes(line(i));
+        view = views::RunView::grown(std::move(*view));
+        ASSERT_TRUE(view) << i;
+        std::vector<std::string> kinds;
+        for (const auto& envelope : view->envelopes) kinds.push_back(envelope.kind);
+        EXPECT_EQ(kinds, testing::kinds_of(run)) << i;
+    }
+    // Read again as it is: nothing is made twice.
+    view = views::RunView::grown(std::move(*view));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->envelopes.size(), 5u);
+    EXPECT_TRUE(view->journal_end.tail_kept);
+    // The last line goes on: the envelope read from it may no longer be one.
+    run.journal_bytes(" }");
+    EXPECT_FALSE(views::RunView::grown(std::move(*view)));
+    EXPECT_EQ(testing::kinds_of(run).size(), 4u);
 }
 
 }  // namespace

@@ -2,14 +2,17 @@
 // and their change feeds send the same frames.
 // A generated runs root goes through a seeded random sequence of changes (lines appended, a
 // partial line appended and finished later, a journal rewritten shorter or with the same size, a
-// file replaced by rename, a run removed and recorded again, a run that another run's cross-run
-// reference reads changed, a file touched, a round result or artifact rewritten); after every
-// step each document of every run (run list, run detail, conversations, artifacts, timelines)
-// and the frames of a change feed watching each run are compared byte for byte.
+// journal changed before its end while lines are appended (a byte written over, the file
+// truncated and written again longer, a hole punched), a line that is not UTF-8 and lines after
+// it, a file replaced by rename, a run removed and recorded again, a run that another run's
+// cross-run reference reads changed, a file touched, a round result or artifact rewritten); after
+// every step each document of every run (run list, run detail, conversations, artifacts,
+// timelines) and the frames of a change feed watching each run are compared byte for byte.
 #include "src/store/store.hpp"
 
 #include "src/store/change_feed.hpp"
 
+#include "sdk/base/clock.hpp"
 #include "sdk/base/json_write.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
@@ -143,8 +146,9 @@ private:
 // ---- The changes. ----
 
 // Changes a generated root at random. Runs are the demo runs under their own ids (one of them
-// reads two others through cross-run references) and three generated runs, one of which refers
-// to a run "ghost" that comes and goes.
+// reads two others through cross-run references) and four generated runs, one of which refers
+// to a run "ghost" that comes and goes, and one of which has a journal of several of the blocks
+// that a read on samples.
 class Changes {
 public:
     Changes(RunsRoot& root, std::uint32_t seed) : root_(root), random_(seed) {
@@ -154,14 +158,26 @@ public:
             fs::copy(entry.path(), root_.path() / id, fs::copy_options::recursive);
             pristine_[id] = entry.path();
         }
-        for (const char* id : {"gen-settled", "gen-running", "linker"}) record(id);
+        for (const char* id : {"gen-settled", "gen-running", "linker", "gen-long"}) record(id);
     }
+
+    // A store that reads a journal on from a kept view sees a change before its old end beyond
+    // the blocks it samples only once the journal has been still for two seconds: a step that
+    // made one waits that long before the stores are compared.
+    bool wants_stillness() const { return wants_stillness_; }
 
     // One change; its description. read_between, when given, reads the stores in the middle of
     // a change that appends twice within one tick of the file system's clock.
     std::string step(const std::function<void()>& read_between = {}) {
-        const std::string run = pick_run();
-        switch (pick(16)) {
+        wants_stillness_ = false;
+        std::string run = pick_run();
+        const std::size_t kind = pick(19);
+        // Changes before the old end meet the long journal a third of the time.
+        if (kind >= 16 && pick(3) == 0 && fs::exists(journal("gen-long"))) run = "gen-long";
+        switch (kind) {
+        case 16: return write_over_and_append(run);
+        case 17: return truncate_and_write_longer(run);
+        case 18: return punch_hole_and_append(run);
         case 13: return append_lines(run, 40);
         case 14: return append_not_utf8(run);
         case 15: return append_twice_in_one_tick(run, read_between);
@@ -256,6 +272,60 @@ private:
         for (std::size_t i = 0; i < lines; ++i) text += line(run) + "\n";
         append_file(journal(run), text);
         return fmt::format("append {} lines to {}", lines, run);
+    }
+
+    // A change before the end of a journal of more than one block is not seen at once by a
+    // store that reads on from a view.
+    void changed_before_end(const std::string& run) {
+        std::error_code error;
+        if (fs::file_size(journal(run), error) > files::BlockDigests::block_bytes) wants_stillness_ = true;
+    }
+
+    // Where a digit of the journal lies, at random; none when it has none.
+    std::optional<std::size_t> some_digit(const std::string& text) {
+        std::vector<std::size_t> digits;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] >= '0' && text[i] <= '8') digits.push_back(i);
+        }
+        if (digits.empty()) return std::nullopt;
+        return digits[pick(digits.size())];
+    }
+
+    // A digit written over in place (the file keeps its inode and size), then lines appended.
+    std::string write_over_and_append(const std::string& run) {
+        finish_partial(run);
+        const std::optional<std::size_t> at = some_digit(read_text(journal(run)));
+        if (!at) return append_lines(run);
+        overwrite_file(journal(run), *at, "9");
+        changed_before_end(run);
+        return fmt::format("write over the byte at {} of the journal of {}, then {}", *at, run, append_lines(run));
+    }
+
+    // The journal truncated and written again, longer, as open(path, "w") and a write do: one
+    // digit changed, lines added.
+    std::string truncate_and_write_longer(const std::string& run) {
+        finish_partial(run);
+        std::string text = read_text(journal(run));
+        const std::optional<std::size_t> at = some_digit(text);
+        if (at) text[*at] = '9';
+        text += line(run) + "\n" + line(run) + "\n";
+        changed_before_end(run);
+        write_file(journal(run), text);
+        return fmt::format("truncate the journal of {} and write it again, {} bytes, the byte at {} changed", run,
+                           text.size(), at.value_or(0));
+    }
+
+    // A hole punched in the journal (its size kept), then lines appended.
+    std::string punch_hole_and_append(const std::string& run) {
+        finish_partial(run);
+        std::error_code error;
+        const std::uintmax_t size = fs::file_size(journal(run), error);
+        if (error || size < 2) return append_lines(run);
+        const std::size_t at = pick(static_cast<std::size_t>(size - 1));
+        const std::size_t length = 1 + pick(std::min<std::size_t>(8192, static_cast<std::size_t>(size) - at - 1));
+        if (!punch_hole(journal(run), at, length)) return append_lines(run);
+        changed_before_end(run);
+        return fmt::format("punch a hole of {} bytes at {} in the journal of {}, then {}", length, at, run, append_lines(run));
     }
 
     // Until a rewrite cuts it off again, the journal yields no envelopes.
@@ -358,6 +428,11 @@ private:
             fs::copy(it->second, root_.path() / run, fs::copy_options::recursive);
         } else if (run == "gen-settled") {
             add_run(root_, run, "2026-03-04T10:00:00.000Z", /*settled=*/true);
+        } else if (run == "gen-long") {
+            add_run(root_, run, "2026-03-04T13:00:00.000Z", false, /*in_round=*/true);
+            std::string text;
+            while (text.size() < 3 * files::BlockDigests::block_bytes) text += line(run) + "\n";
+            append_file(journal(run), text);
         } else if (run == "linker") {
             root_.run(run).launch().event({.ts = "2026-03-04T11:00:00.000Z", .kind = "run-started",
                                            .payload = R"({"plan":{"schema_version":1,"goal":{"text":"wait"},"name":"linker","tasks":[)"
@@ -413,6 +488,7 @@ private:
     std::mt19937 random_;
     std::map<std::string, fs::path> pristine_;
     std::map<std::string, std::string> partial_;  // run -> the rest of its unfinished line
+    bool wants_stillness_ = false;
 };
 
 // ---- The comparison. ----
@@ -455,6 +531,7 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
             change = changes.step([&] {
                 for (const auto& [name, store] : cached) documents(store, items_of(root.path()));
             });
+            if (changes.wants_stillness()) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
         }
         const std::string at = fmt::format("seed {}, step {} ({})", seed(), step, change);
         const std::vector<RootItem> items = items_of(root.path());
@@ -496,6 +573,175 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
     EXPECT_LE(small_cache->figures().bytes, 96u * 1024);
 }
 
+// ---- Writers whose clocks disagree, and one that puts the line feed first. ----
+
+// A journal merges several writers, each stamping its lines with its own clock, so appended
+// lines often sort a little before the newest ones; another writer puts the line feed before
+// each line, so that every read ends in an envelope without its line feed.
+class SkewedWriters {
+public:
+    // A busy run of `lines` lines 100 ms apart (more than the replay keeps behind its newest
+    // envelopes), and a run written line feed first.
+    SkewedWriters(RunsRoot& root, std::uint32_t seed, int lines) : root_(root), random_(seed) {
+        root_.run("busy").launch().event({.ts = ts(0), .kind = "run-started", .payload = plan()});
+        std::string text;
+        for (int i = 1; i < lines; ++i) text += line("busy", next_ms_ += 100) + "\n";
+        append_file(journal("busy"), text);
+        root_.run("first").launch().journal_bytes("\n" + envelope_line({.ts = ts(0), .kind = "run-started", .payload = plan()}));
+    }
+
+    // One append; its description. reads_on: whether the stores can read it on from where they
+    // stopped (a line that goes on from an envelope read without its line feed cannot).
+    std::string step(bool& reads_on) {
+        reads_on = true;
+        const std::uint64_t newest = next_ms_;
+        switch (pick(10)) {
+        case 0: return append("busy", newest + 100, "in order");
+        case 9: {
+            // Enough lines in order that the replay's checkpoint moves on past them.
+            std::string text;
+            for (int i = 0; i < 1200; ++i) text += line("busy", next_ms_ += 100) + "\n";
+            append_file(journal("busy"), text);
+            return "1200 lines in order to busy";
+        }
+        case 1: return append("busy", newest - 1, "1 ms late");
+        case 2: return append("busy", newest - 1 - pick(5000), "up to 5 s late");
+        case 3: return append("busy", newest - 15'000 - pick(60'000), "more than 10 s late");
+        case 4: {
+            // What it does shows whatever comes after it.
+            append_file(journal("busy"), envelope_line({.ts = ts(0), .kind = "human-attested", .stream = "person",
+                                                        .payload = fmt::format(R"({{"ref":"early-{}"}})", ++seq_)}) + "\n");
+            return "an attestation before every other line to busy";
+        }
+        case 5: {
+            // Lines of several writers in one append, each with its own skew.
+            std::string text;
+            for (int i = 0; i < 3; ++i) text += line("busy", newest - pick(3000)) + "\n";
+            append_file(journal("busy"), text);
+            next_ms_ += 100;
+            return "three lines up to 3 s late to busy";
+        }
+        case 6:
+            if (first_tail_open_) {
+                // The line read as an envelope goes on: the read is in doubt, and opens afresh.
+                reads_on = false;
+                first_tail_open_ = false;
+                append_file(journal("first"), pick(2) ? "  " : "x");
+                return "more bytes on the last line of first";
+            }
+            [[fallthrough]];
+        default: {
+            append_file(journal("first"), "\n" + line("first", next_ms_ += 100 - pick(2) * 200));
+            first_tail_open_ = true;
+            return "a line feed and a line to first";
+        }
+        }
+    }
+
+private:
+    std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+    fs::path journal(const std::string& run) const { return root_.path() / run / "events.jsonl"; }
+
+    static std::string ts(std::uint64_t ms) {
+        return *clock::format_utc_ms(static_cast<std::int64_t>(1'772'442'000'000 + ms));  // 2026-03-02T09:00Z on
+    }
+
+    static std::string plan() {
+        return R"({"plan":{"schema_version":1,"goal":{"text":"skew"},"name":"skew","tasks":[)"
+               R"({"id":"n0","task":"a"},{"id":"n1","task":"b"},{"id":"n2","task":"c","deps":["n1"]}]}})";
+    }
+
+    std::string append(const std::string& run, std::uint64_t ms, const std::string& how) {
+        append_file(journal(run), line(run, ms) + "\n");
+        next_ms_ += 100;
+        return "a line " + how + " to " + run;
+    }
+
+    // A line of one of the writers: agent sessions (turns and their activity), version control,
+    // the driver (dispatches, settles, now and then a round start).
+    std::string line(const std::string& run, std::uint64_t ms) {
+        const std::string node = "n" + std::to_string(pick(3));
+        const std::string session = "ses-" + node + "-" + std::to_string(pick(2));
+        const std::string agent = fmt::format(R"({{"run_id":{},"node":"{}","round":1,"session":"{}","role":"agent"}})",
+                                              quote(run), node, session);
+        const std::string labels = fmt::format(R"({{"run_id":{},"node":"{}","round":1}})", quote(run), node);
+        const std::uint64_t seq = ++seq_;
+        switch (pick(12)) {
+        case 0:
+        case 1:
+            return envelope_line({.ts = ts(ms), .source = "morvane", .kind = "turn-completed",
+                                  .stream = "morvane/" + session, .seq = seq, .labels = agent,
+                                  .payload = R"({"message":"done","usage":{"duration":1.5,"tokens_in":3}})"});
+        case 2:
+            return envelope_line({.ts = ts(ms), .source = "vcs", .kind = "change-check", .stream = "vcs", .seq = seq,
+                                  .labels = labels, .payload = R"({"name":"lint","status":"completed"})"});
+        case 3: return envelope_line({.ts = ts(ms), .kind = "node-dispatched", .seq = seq, .labels = labels});
+        case 4:
+            return envelope_line({.ts = ts(ms), .kind = "node-settled", .seq = seq, .labels = labels,
+                                  .payload = pick(2) ? R"({"status":"done"})" : R"({"status":"failed"})"});
+        case 5:
+            // A person's attestation is kept whatever comes after it: replayed, it always shows.
+            if (pick(2) == 0) {
+                return envelope_line({.ts = ts(ms), .kind = "human-attested", .seq = seq, .labels = labels,
+                                      .payload = fmt::format(R"({{"ref":"{}-{}"}})", node, seq)});
+            }
+            if (pick(8) == 0) {
+                return envelope_line({.ts = ts(ms), .kind = "round-started", .seq = seq,
+                                      .labels = R"({"round":)" + std::to_string(1 + pick(2)) + "}", .payload = plan()});
+            }
+            [[fallthrough]];
+        default:
+            return envelope_line({.ts = ts(ms), .source = "morvane", .kind = "turn-activity",
+                                  .stream = "morvane/" + session, .seq = seq, .labels = agent,
+                                  .payload = fmt::format(R"({{"kind":"tool","name":"{}","detail":"step {}"}})",
+                                                         pick(4) ? "Read" : "", seq)});
+        }
+    }
+
+    RunsRoot& root_;
+    std::mt19937 random_;
+    std::uint64_t next_ms_ = 0;  // the newest time of busy's lines in order
+    std::uint64_t seq_ = 0;
+    bool first_tail_open_ = true;  // first's last line is an envelope without its line feed
+};
+
+TEST(RunCacheDifferential, SkewedAndLineFeedFirstAppendsAreReadOnAsFreshReplayAnswers) {
+    RunsRoot root;
+    SkewedWriters writers(root, seed(), 2500);
+    const std::string path = root.path().string();
+    const store::Settings settings{.telemetry_program = fake_tool_binary().string()};
+    const auto fresh =
+        store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()), settings);
+    auto kept_cache = std::make_shared<RunCache>(RunCache::Bounds{}, later_by(std::chrono::hours(1)));
+    const auto kept = store::RunStore::new_polling_every(path, 500, kept_cache, settings);
+    const std::vector<RootItem> watched = items_of(root.path());
+    Streams fresh_streams(fresh, watched);
+    Streams kept_streams(kept, watched);
+
+    std::uint64_t reads_on = 0;
+    std::string change = "the root as written";
+    for (int step = 0; step <= step_count(); ++step) {
+        const std::uint64_t grown_before = kept_cache->figures().grown;
+        bool read_on = false;
+        if (step > 0) change = writers.step(read_on);
+        const std::string at = fmt::format("seed {}, step {} ({})", seed(), step, change);
+        const std::vector<RootItem> items = items_of(root.path());
+        const auto expected = documents(fresh, items);
+        const auto answered = documents(kept, items);
+        ASSERT_EQ(answered.size(), expected.size());
+        for (const auto& [what, text] : expected) {
+            ASSERT_PRED_FORMAT2(same_document, answered.at(what), text) << at << ": " << what;
+        }
+        ASSERT_EQ(kept_streams.frames(), fresh_streams.frames()) << at;
+        // Each append is read on once, by the first document that asks for its run.
+        reads_on += read_on;
+        EXPECT_EQ(kept_cache->figures().grown - grown_before, read_on ? 1u : 0u) << at;
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    EXPECT_GT(reads_on, 0u);
+}
+
 // Counts what is allocated through it.
 class CountingStorage final : public boost::json::memory_resource {
 public:
@@ -533,7 +779,7 @@ TEST(RunCacheDifferential, DocumentsAllocateNothingInTheViewsStorage) {
             if (read.ok()) envelopes.push_back(std::move(read).value());
         }
         journal::merge_order(envelopes);
-        ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes.all()));
+        ASSERT_TRUE(std::ranges::equal(envelopes, view.envelopes));
         view.envelopes = views::EnvelopeList(std::move(envelopes));
 
         const std::size_t made = counting.allocations();

@@ -5,6 +5,10 @@
 #include "tests/support/at_once.hpp"
 #include "tests/support/server_fixture.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -166,6 +170,95 @@ TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {
     EXPECT_EQ(cache.figures().grown, 3u);
     for (const auto& [view, seen] : held) EXPECT_EQ(kinds(view), seen);
     EXPECT_EQ(held.back().first->envelopes.size(), held.front().first->envelopes.size() + 60);
+}
+
+// A run with a journal of several of the blocks a read on samples: its lines, and the run.
+std::string long_journal(int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) {
+        const std::string payload = R"({"n":)" + std::to_string(100000 + i) + R"(,"pad":")" + std::string(60, 'p') + R"("})";
+        text += envelope_line({.ts = "2026-03-05T09:00:00.000Z", .kind = "tick",
+                               .seq = static_cast<std::uint64_t>(i + 1), .payload = payload}) + "\n";
+    }
+    return text;
+}
+
+// A journal of several blocks is changed before its old end (a byte written over in place, the
+// file truncated and written again longer, a hole punched) and appended to. A read while the
+// change is less than two seconds old may go on from the kept view, checking only samples of the
+// bytes before the old end; the first read once the journal has been still for two seconds checks
+// them all and answers as a fresh open does.
+TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
+    RunsRoot root;
+    root.run("r").launch();
+    const fs::path journal = root.path() / "r" / "events.jsonl";
+    const std::string text = long_journal(3000);
+    ASSERT_GT(text.size(), 4 * files::BlockDigests::block_bytes);
+    const std::string appended = long_journal(3002).substr(text.size());
+    const std::size_t middle = text.find("\"n\":", 3 * files::BlockDigests::block_bytes) + 5;
+    const std::pair<std::string, std::function<void()>> changes[] = {
+        {"written over", [&] { overwrite_file(journal, middle, "9"); append_file(journal, appended); }},
+        {"truncated and written longer",
+         [&] {
+             std::string again = text;
+             again[middle] = '9';
+             write_file(journal, again + appended);
+         }},
+        {"punched",
+         [&] {
+             ASSERT_TRUE(punch_hole(journal, 2 * files::BlockDigests::block_bytes, 4096));
+             append_file(journal, appended);
+         }},
+    };
+    for (const auto& [name, change] : changes) {
+        write_file(journal, text);
+        std::atomic<std::int64_t> ahead{0};
+        RunCache cache({}, [&] { return RunCache::realtime_ns() + ahead.load(); });
+        ASSERT_TRUE(cache.open(paths_of(root, "r")));
+        change();
+        ASSERT_TRUE(cache.open(paths_of(root, "r")));
+        ahead = 3'000'000'000;
+        const store::SharedView still = cache.open(paths_of(root, "r"));
+        const views::RunView fresh = views::RunView::open(paths_of(root, "r")).value();
+        ASSERT_TRUE(still);
+        EXPECT_TRUE(std::ranges::equal(still->envelopes, fresh.envelopes)) << name;
+        EXPECT_EQ(still->last_event_at, fresh.last_event_at) << name;
+        // It is trusted from now on: the next read is answered from it.
+        EXPECT_EQ(cache.open(paths_of(root, "r")), still) << name;
+    }
+}
+
+// A journal with a line that is not UTF-8 yields nothing, and no append changes that: its view
+// is kept, by walks too, and reads after appends go on from it without reading the journal again,
+// until the line is mended.
+TEST(RunCache, AJournalThatIsNotUtf8ForGoodIsNotReadAgainForAppends) {
+    RunsRoot root;
+    root.run("r").launch();
+    const fs::path journal = root.path() / "r" / "events.jsonl";
+    const std::string before = long_journal(1500);
+    write_file(journal, before + "{\"bad\":\"\xff\"}\n" + long_journal(1600).substr(before.size()));
+    RunCache cache({}, later_by(hour_ns));
+    const store::SharedRecord first = cache.open_record(paths_of(root, "r"));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->signature.envelope_count, 0u);
+    EXPECT_EQ(cache.figures().entries, 1u);  // the view, kept by a walk
+
+    for (int i = 0; i < 3; ++i) {
+        append_file(journal, long_journal(1601 + i).substr(long_journal(1600 + i).size()));
+        const store::SharedRecord read = cache.open_record(paths_of(root, "r"));
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->signature.envelope_count, 0u);
+    }
+    EXPECT_EQ(cache.figures().grown, 3u);
+    EXPECT_EQ(cache.figures().replays, 4u);
+
+    overwrite_file(journal, before.size() + 8, "x");
+    append_file(journal, long_journal(1604).substr(long_journal(1603).size()));
+    const store::SharedRecord mended = cache.open_record(paths_of(root, "r"));
+    ASSERT_TRUE(mended);
+    EXPECT_EQ(mended->signature.envelope_count, views::RunView::open(paths_of(root, "r")).value().envelopes.size());
+    EXPECT_EQ(mended->signature.envelope_count, 1604u);  // the mended line is no envelope
+    EXPECT_EQ(cache.figures().grown, 3u);
 }
 
 // Concurrent first reads of one run, by documents or walks, share one open.

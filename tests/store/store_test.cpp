@@ -1,4 +1,5 @@
-// The run store in process: finding a run, the transcript interval, and the error bodies.
+// The run store in process: finding a run, the transcript interval, the error bodies, and the
+// directory an artifact is read from.
 #include "src/store/store.hpp"
 #include "tests/support/server_fixture.hpp"
 
@@ -43,7 +44,7 @@ TEST(Store, FindRunAnswersAsTheWholeListingWould) {
         if (it == all.end()) continue;
         const auto& view = **found;
         EXPECT_EQ(view.paths.dir, it->paths.dir);
-        EXPECT_TRUE(std::ranges::equal(view.envelopes.all(), it->envelopes.all()));
+        EXPECT_TRUE(std::ranges::equal(view.envelopes, it->envelopes));
         EXPECT_EQ(view.launch, it->launch);
     }
     std::filesystem::remove_all(root.path() / "plain");
@@ -72,6 +73,39 @@ TEST(Store, ErrorsCarryTheirStatusCodeAndEscapedMessage) {
         EXPECT_EQ(error.status(), status) << body;
         EXPECT_EQ(error.body(), body);
     }
+}
+
+// The run's name is made to lead to another directory whose launch record and journal are the
+// same files (hard links), so that they alone cannot tell: an artifact is read from the directory
+// the name leads to now, never from the one a kept view was read from.
+TEST(Store, AnArtifactComesFromTheDirectoryTheRunsNameLeadsToNow) {
+    RunsRoot root;
+    RunBuilder first(root.path() / "first", "r");
+    first.launch().event({.kind = "node-settled", .labels = R"({"round":1,"node":"a"})",
+                          .artifacts = R"([{"id":"report","kind":"report","bytes":1}])"});
+    first.artifact("report", "the first directory's");
+    const std::filesystem::path second = root.path() / "second";
+    std::filesystem::create_directories(second / "artifacts");
+    for (const char* file : {"launch.json", "events.jsonl"}) {
+        std::filesystem::create_hard_link(first.dir() / file, second / file);
+    }
+    write_file(second / "artifacts" / "report", "the second directory's");
+    const std::filesystem::path runs = root.path() / "runs";
+    std::filesystem::create_directories(runs);
+    std::filesystem::create_directory_symlink(first.dir(), runs / "r");
+
+    const auto store = store::RunStore::new_polling_every(
+        runs.string(), 500, std::make_shared<store::RunCache>(store::RunCache::Bounds{}, [] {
+            return store::RunCache::realtime_ns() + 3'600'000'000'000;
+        }));
+    const auto content = [&] {
+        auto found = store.artifact(*contract::RunId::make("r"), *contract::RunId::make("report"));
+        return found ? std::string(found->at("content").as_string()) : found.error().body();
+    };
+    EXPECT_EQ(content(), "the first directory's");
+    std::filesystem::remove(runs / "r");
+    std::filesystem::create_directory_symlink(second, runs / "r");
+    EXPECT_EQ(content(), "the second directory's");
 }
 
 }  // namespace

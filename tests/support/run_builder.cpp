@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <unistd.h>
+
 namespace korvalle::testing {
 
 namespace fs = std::filesystem;
@@ -53,6 +57,23 @@ void append_file(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot append to " + path.string());
+}
+
+void overwrite_file(const fs::path& path, std::uint64_t offset, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+                                        static_cast<ssize_t>(bytes.size());
+    if (fd >= 0) ::close(fd);
+    if (!written) throw std::runtime_error("cannot write over " + path.string());
+}
+
+bool punch_hole(const fs::path& path, std::uint64_t offset, std::uint64_t length) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + path.string());
+    const bool punched = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                                     static_cast<off_t>(length)) == 0;
+    ::close(fd);
+    return punched;
 }
 
 std::string read_text(const fs::path& path) {

@@ -98,6 +98,12 @@ private:
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 // Appends bytes to a file.
 void append_file(const std::filesystem::path& path, std::string_view bytes);
+// Writes bytes over the file's own from offset on, in place: the same file, its size kept unless
+// they reach past its end.
+void overwrite_file(const std::filesystem::path& path, std::uint64_t offset, std::string_view bytes);
+// Gives the file's bytes [offset, offset + length) back to the file system, its size kept: they
+// read as NULs, a hole. False where the file system cannot.
+bool punch_hole(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length);
 // The whole file ("" when it cannot be read).
 std::string read_text(const std::filesystem::path& path);
 

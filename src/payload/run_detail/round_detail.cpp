@@ -6,6 +6,7 @@
 
 #include "sdk/base/json_member.hpp"
 #include "sdk/base/text.hpp"
+#include "sdk/run/run_directory.hpp"
 #include "sdk/run/run_text.hpp"
 #include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
@@ -454,18 +455,19 @@ void attestations(json::Writer& out, const views::RunView& view) {
 }
 
 // Reads the round's plan into `plan`, over the plan it held: the replayed graph's for the
-// current round, the round's file otherwise (noted in `read`). False when there is none to be
-// had.
-bool read_round_plan(const views::RunView& view, std::uint64_t round, plan::Plan& plan, files::SeenFiles& read) {
+// current round, the round's file in the run's directory otherwise (noted in `read`). False when
+// there is none to be had.
+bool read_round_plan(const views::RunView& view, const views::RunDirectory& directory, std::uint64_t round,
+                     plan::Plan& plan, files::SeenFiles& read) {
     if (round == view.round) {
         if (!view.plan) return false;
         plan = view.graph.to_plan(*view.plan);
         return true;
     }
-    const std::filesystem::path path = view.paths.round_plan(round);
+    const files::FileAt file = directory.file(ledger::round_plan_name(round));
     files::ReadTrace trace;
-    Result<plan::Plan, SdkError> loaded = plan::Plan::load(path, std::move(plan), &trace);
-    read.note(path, trace);
+    Result<plan::Plan, SdkError> loaded = plan::Plan::load(file, std::move(plan), &trace);
+    files::note_read(read, file, trace);
     if (!loaded.ok()) return false;
     plan = std::move(loaded.value());
     return true;
@@ -485,17 +487,19 @@ StatusWords derived_status_words(const views::RunView& view) {
 
 bool write_round_detail(json::Writer& out, const views::RunView& view, std::uint64_t number, const JournalIndex& index,
                         const StatusWords& derived, plan::Plan& plan, files::SeenFiles& read) {
-    if (!read_round_plan(view, number, plan, read)) return false;
+    // The round's files are read from the directory the view was read from, or not at all.
+    const views::RunDirectory directory(view.paths.dir, view.directory);
+    if (!read_round_plan(view, directory, number, plan, read)) return false;
     // The result file is read for this round's object alone: its values are made in one arena,
     // which outlives them and is dropped whole, so the values are never destroyed one by one.
     boost::json::monotonic_resource result_memory;
     Round round{view, index, number, plan, {}, std::nullopt, false, &derived, {}};
     round.planned.reserve(round.plan.tasks.size());
     for (const plan::Node& node : round.plan.tasks) round.planned.insert(node.id);
-    const std::filesystem::path result_path = view.paths.round_result(number);
+    const files::FileAt result_file = directory.file(ledger::round_result_name(number));
     files::ReadTrace result_read;
-    round.result = read_json_file(result_path, &result_memory, &result_read);
-    read.note(result_path, result_read);
+    round.result = read_json_file(result_file, &result_memory, &result_read);
+    files::note_read(read, result_file, result_read);
     round.live = number == view.round && view.in_round;
     // A finished round's file is the authority; without a usable node in it, the journal is.
     StatusWords from_result;

@@ -3,6 +3,7 @@
 
 #include "sdk/base/json_write.hpp"
 #include "sdk/run/liveness.hpp"
+#include "sdk/run/run_directory.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/run_detail/detail/journal_index.hpp"
@@ -198,11 +199,14 @@ std::vector<std::uint64_t> rounds_to_visit(const views::RunView& view, const Jou
     const std::uint64_t last = view.round >= 1 ? view.round : 1;
     std::set<std::uint64_t> rounds;
     if (view.round >= 1) rounds.insert(view.round);
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(view.paths.dir, error), end; !error && it != end;
-         it.increment(error)) {
-        auto round = round_of_dir_name(it->path().filename().native());
-        if (round && *round >= 1 && *round <= last) rounds.insert(*round);
+    // The directory the view was read from is listed, or none; its round files are read from
+    // it alone (round_detail).
+    const views::RunDirectory directory(view.paths.dir, view.directory);
+    if (const files::Directory* listed = directory.get()) {
+        listed->list([&](std::string_view name) {
+            auto round = round_of_dir_name(name);
+            if (round && *round >= 1 && *round <= last) rounds.insert(*round);
+        });
     }
     // A directory that cannot be listed may still hold round files that can be opened; the
     // rounds the journal names are asked for too.

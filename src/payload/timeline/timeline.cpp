@@ -171,7 +171,7 @@ void append_node_round(json::Writer& out, std::string_view run_id, const NodeRou
 
 }  // namespace
 
-TimelineIndex::TimelineIndex(std::span<const event::Envelope> envelopes) : turns_(turn_list(envelopes)) {
+TimelineIndex::TimelineIndex(const views::EnvelopeList& envelopes) : turns_(turn_list(envelopes)) {
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (is_event(envelope, EventSource::Pipeline, "human-attested") && envelope.labels.node)

@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,7 +53,7 @@ public:
     };
 
     // The envelopes must outlive the index: it keeps views of their labels.
-    explicit TimelineIndex(std::span<const event::Envelope> envelopes);
+    explicit TimelineIndex(const views::EnvelopeList& envelopes);
 
     const Turns& turns() const { return turns_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round

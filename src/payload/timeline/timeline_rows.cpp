@@ -253,7 +253,7 @@ void no_events(json::Writer& out) {
     out.end_object();
 }
 
-Turns turn_list(std::span<const event::Envelope> envelopes) {
+Turns turn_list(const views::EnvelopeList& envelopes) {
     Turns turns(envelopes.size());
     std::unordered_map<std::string_view, std::uint64_t> counts;
     for (std::size_t i = 0; i < envelopes.size(); ++i) {

@@ -4,10 +4,10 @@
 #pragma once
 
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/envelope_list.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,7 +32,7 @@ using Turns = std::vector<Turn>;
 // The turn list of a merge-ordered journal: agent ("morvane") envelopes other than
 // "turn-activity" and "turn-interrupted" whose "session" label passes the identifier rule get a
 // turn; counts run per session over the whole journal. The turns view the envelopes' labels.
-Turns turn_list(std::span<const event::Envelope> envelopes);
+Turns turn_list(const views::EnvelopeList& envelopes);
 
 // An envelope with its index in the run's merge-ordered journal.
 struct Placed {

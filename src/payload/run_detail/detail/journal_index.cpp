@@ -55,8 +55,8 @@ AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions
 
 }  // namespace
 
-JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(envelopes.data()) {
-    facts_.reserve(envelopes.size());
+JournalIndex::JournalIndex(const views::EnvelopeList& envelopes)
+    : slots_(envelopes.slots().data()), facts_(envelopes.size()) {
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.
     std::pair<const std::string_view, Node>* node = nullptr;
@@ -65,7 +65,7 @@ JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes) : first_(
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (i + prefetch_distance < envelopes.size()) prefetch_members(envelopes[i + prefetch_distance]);
-        facts_.push_back(agent_facts(envelope, sessions, escaped_sessions_));
+        facts_[envelopes.slot_of(envelope)] = agent_facts(envelope, sessions, escaped_sessions_);
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
             node->second.all.push_back(&envelope);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sdk/journal/event.hpp"
+#include "sdk/run/envelope_list.hpp"
 #include "src/payload/timing.hpp"
 #include "src/payload/vocabulary.hpp"
 
@@ -10,7 +11,6 @@
 #include <deque>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,7 +34,7 @@ struct AgentFacts {
 
 class JournalIndex {
 public:
-    explicit JournalIndex(std::span<const event::Envelope> envelopes);
+    explicit JournalIndex(const views::EnvelopeList& envelopes);
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
@@ -53,7 +53,7 @@ public:
     // The largest sequence number of the envelopes of a round; 0 without any.
     std::uint64_t last_seq(std::uint64_t round) const;
     // The facts of an envelope of the indexed journal; all unset for other sources.
-    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - first_]; }
+    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - slots_]; }
     // The texts of the "session" labels, numbered in order of their first envelope: the facts
     // name a session by number, so that later walks compare numbers, not texts in cold memory.
     const std::vector<std::string_view>& sessions() const { return sessions_; }
@@ -61,8 +61,8 @@ public:
     std::uint64_t held_bytes() const;
 
 private:
-    const event::Envelope* first_;
-    std::vector<AgentFacts> facts_;
+    const event::Envelope* slots_;
+    std::vector<AgentFacts> facts_;  // by the envelopes' slots
     std::vector<std::string_view> sessions_;
     // The session texts written with escapes, which are no views of the kept labels.
     std::deque<std::string> escaped_sessions_;
