@@ -15,16 +15,24 @@ constexpr std::size_t first_capacity = 16;
 EnvelopeList::Store::~Store() {
     // The envelopes go before the arenas their values live in.
     for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
+    // Envelopes were made in the slots up to the one past the last kept (a line that made none).
+    const std::size_t written = std::min(filled + 1, capacity) * sizeof(event::Envelope);
+    blocks->give_back(std::move(room), written);
 }
 
+// Slots are only ever constructed into, so a block that held other bytes serves.
 void EnvelopeList::Store::make_room(std::size_t slots_wanted) {
-    room = memory::Block(slots_wanted * sizeof(event::Envelope));
+    room = blocks->take(slots_wanted * sizeof(event::Envelope));
     slots = reinterpret_cast<event::Envelope*>(room.data());
-    capacity = slots_wanted;
+    capacity = room.size() / sizeof(event::Envelope);
+}
+
+void EnvelopeList::Store::open_arena(std::size_t first_block) {
+    arenas.push_back(std::make_unique<json::Arena>(first_block, blocks));
 }
 
 EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
-    store_ = std::make_shared<Store>();
+    store_ = std::make_shared<Store>(blocks_);
     store_->make_room(std::max(envelopes.size(), first_capacity));
     for (event::Envelope& envelope : envelopes) {
         new (store_->slots + store_->filled) event::Envelope(std::move(envelope));
@@ -36,10 +44,10 @@ EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
 
 void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
     if (!store_) {
-        store_ = std::make_shared<Store>();
+        store_ = std::make_shared<Store>(blocks_);
         store_->make_room(std::max(room, first_capacity));
     }
-    store_->arenas.push_back(std::make_unique<json::Arena>(first_block));
+    store_->open_arena(first_block);
 }
 
 event::Envelope& EnvelopeList::next() {
@@ -76,7 +84,7 @@ void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {
 }
 
 void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<const event::Envelope*>* order) {
-    auto fresh = std::make_shared<Store>();
+    auto fresh = std::make_shared<Store>(store_ ? store_->blocks : blocks_);
     fresh->make_room(std::max(capacity, count_));
     const auto source = [&](std::size_t i) -> event::Envelope& {
         return const_cast<event::Envelope&>(order ? *(*order)[i] : store_->slots[i]);
@@ -90,7 +98,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<con
         fresh->heap_bytes = store_->heap_bytes;
     } else {
         seal();
-        fresh->arenas.push_back(std::make_unique<json::Arena>());
+        fresh->open_arena();
         const boost::json::storage_ptr storage = fresh->arenas.back()->storage();
         for (std::size_t i = 0; i < count_; ++i) {
             // Assigned into an envelope made for the new arena, the values are copied there.
@@ -99,7 +107,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity, const std::vector<con
         }
         fresh->arenas.back()->seal();
         // The values read next go into an arena of their own.
-        fresh->arenas.push_back(std::make_unique<json::Arena>());
+        fresh->open_arena();
     }
     store_ = std::move(fresh);
     take_figures();

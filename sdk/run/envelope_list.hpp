@@ -3,7 +3,8 @@
 // view sees, in a slot range no earlier view looks at, and the values of each read go into an
 // arena of their own, sealed once that read is done. So a grown view shares every envelope of its
 // base and costs what was appended; the store is copied only when it runs out of room while
-// another view still holds it, or when appended envelopes sort before earlier ones.
+// another view still holds it, or when appended envelopes sort before earlier ones. The slots and
+// the arenas' blocks come from one source (memory::BlockSource) and go back to it with the store.
 #pragma once
 
 #include "sdk/base/arena.hpp"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace korvalle::views {
@@ -21,6 +23,8 @@ namespace korvalle::views {
 class EnvelopeList {
 public:
     EnvelopeList() = default;
+    // An empty list whose stores take their memory from blocks.
+    explicit EnvelopeList(memory::Blocks blocks) : blocks_(std::move(blocks)) {}
     // Takes envelopes whose values name their own storage.
     explicit EnvelopeList(std::vector<event::Envelope> envelopes);
 
@@ -61,15 +65,18 @@ public:
 private:
     // Slots [0, filled) hold envelopes; a view sees the first count_ of them.
     struct Store {
-        Store() = default;
+        explicit Store(memory::Blocks blocks) : blocks(std::move(blocks)) {}
         Store(const Store&) = delete;
         Store& operator=(const Store&) = delete;
         ~Store();
-        // Memory for slots_wanted envelopes, none made yet.
+        // Memory for at least slots_wanted envelopes, none made yet.
         void make_room(std::size_t slots_wanted);
+        // A new arena for the values read next.
+        void open_arena(std::size_t first_block = json::Arena::block_bytes);
 
+        const memory::Blocks blocks;
         std::vector<std::unique_ptr<json::Arena>> arenas;
-        memory::Block room{0};  // the slots' memory
+        memory::Block room;  // the slots' memory
         event::Envelope* slots = nullptr;
         std::size_t capacity = 0;
         std::size_t filled = 0;
@@ -83,6 +90,7 @@ private:
     // The figures of the store as this list was sealed.
     void take_figures();
 
+    memory::Blocks blocks_ = memory::system_blocks();
     std::shared_ptr<Store> store_;
     std::size_t count_ = 0;
     std::uint64_t arena_bytes_ = 0;

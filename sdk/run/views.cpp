@@ -210,7 +210,8 @@ fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> c
     return fs::path("runs");
 }
 
-Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
+Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable,
+                                        memory::Blocks blocks) {
     if (!files::is_directory(paths.dir)) {
         return {plan::SdkError{plan::SdkError::RunNotFound{
             paths.id, parent_of(paths.dir).value_or(fs::path("."))}}};
@@ -227,6 +228,7 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::opti
     }
 
     RunView view;
+    view.envelopes = EnvelopeList(std::move(blocks));
     const fs::path journal_path = paths.dir / journal_file;
     files::ReadTrace journal_trace;
     read_and_replay(view, journal_path, journal_trace);

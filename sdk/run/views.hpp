@@ -137,9 +137,11 @@ struct RunView {
 
     // Opens one run directory: launch record, journal lines, merge order, replay, cross-run
     // resolution in runs_dir_for(paths.dir, runs_dir_variable), which only a directory without
-    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR).
+    // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR). The
+    // envelopes' memory comes from blocks, and views grown from this one take theirs there too.
     static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
-                                          std::optional<std::string_view> runs_dir_variable = std::nullopt);
+                                          std::optional<std::string_view> runs_dir_variable = std::nullopt,
+                                          memory::Blocks blocks = memory::system_blocks());
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the launch record is the one read, and the journal

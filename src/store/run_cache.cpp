@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <exception>
@@ -30,6 +31,11 @@ std::uint64_t reserved_for_open(const ledger::RunPaths& paths) {
     return view_room + reserved_for(paths.dir / "launch.json", 0) + reserved_for(paths.dir / "events.jsonl", 0);
 }
 
+// Freed views' blocks are kept for an eighth of the budget for opens, each for ten seconds: the
+// opens of a walk, and a user's next request after it, find them; a burst leaves none behind.
+constexpr std::uint64_t kept_blocks_share = 8;
+constexpr std::chrono::seconds keep_blocks_for{10};
+
 }  // namespace
 
 // One open in progress, shared by every caller that asks for the run meanwhile.
@@ -45,6 +51,7 @@ struct RunCache::Flight {
 RunCache::RunCache(Bounds bounds, Clock clock)
     : clock_(std::move(clock)),
       open_budget_(MemoryBudget::make(bounds.open_budget)),
+      blocks_(std::make_shared<BlockReserve>(bounds.open_budget / kept_blocks_share, keep_blocks_for, open_budget_)),
       views_(bounds.view_bytes),
       records_(bounds.record_bytes) {}
 
@@ -170,8 +177,10 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
     };
     try {
         const bool grows = base != nullptr;
-        MemoryBudget::Lease lease = open_budget_->acquire(
-            grows ? reserved_for(paths.dir / "events.jsonl", base->view.journal_end.end) : reserved_for_open(paths));
+        const std::uint64_t share =
+            grows ? reserved_for(paths.dir / "events.jsonl", base->view.journal_end.end) : reserved_for_open(paths);
+        blocks_->make_way(share);
+        MemoryBudget::Lease lease = open_budget_->acquire(share);
         // Taken once the budget let the read go, before anything is read: a file changed after
         // this moment counts as changed within the window, however late the read sees it.
         flight.read_from = clock_();
@@ -184,7 +193,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             std::lock_guard lock(mutex_);
             ++grown_;
         } else {
-            Result<views::RunView, SdkError> loaded = views::RunView::open(paths);
+            Result<views::RunView, SdkError> loaded = views::RunView::open(paths, std::nullopt, blocks_);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {
@@ -249,7 +258,7 @@ void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
 RunCache::Figures RunCache::figures() const {
     std::lock_guard lock(mutex_);
     return Figures{views_.size(), views_.bytes(), records_.size(), records_.bytes(),
-                   hits_, replays_, grown_, joined_, open_budget_->figures()};
+                   hits_, replays_, grown_, joined_, open_budget_->figures(), blocks_->figures()};
 }
 
 }  // namespace korvalle::store
