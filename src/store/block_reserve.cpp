@@ -19,33 +19,41 @@ BlockReserve::~BlockReserve() {
 
 memory::Block BlockReserve::take(std::size_t bytes) {
     using memory::Block;
-    if (bytes < Block::bytes_from_kernel) return Block(bytes);
-    const std::size_t wanted = Block::whole_pages(bytes);
-    Block block;
-    {
-        std::lock_guard lock(mutex_);
-        if (kept_.empty()) return Block(bytes);
-        // The smallest that holds it, so that larger ones stay for larger requests; else the
-        // largest, grown.
-        auto best = kept_.end();
-        auto largest = kept_.begin();
-        for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
-            const std::size_t size = kept->block.size();
-            if (size >= wanted && (best == kept_.end() || size < best->block.size())) best = kept;
-            if (size > largest->block.size()) largest = kept;
+    if (bytes >= Block::bytes_from_kernel) {
+        const std::size_t wanted = Block::whole_pages(bytes);
+        Block block = take_kept(wanted);
+        if (block.data()) {
+            block.grow(wanted);
+            return block;
         }
-        if (best != kept_.end() && best->block.size() - wanted >= Block::bytes_from_kernel) {
-            block = best->block.cut_front(wanted);
-        } else {
-            if (best == kept_.end()) best = largest;
-            block = std::move(best->block);
-            kept_.erase(best);
-        }
-        bytes_ -= block.size();
-        reused_ += block.size();
-        lease_.resize(bytes_);
     }
-    block.grow(wanted);
+    return Block(bytes);
+}
+
+memory::Block BlockReserve::take_kept(std::size_t wanted) {
+    using memory::Block;
+    std::lock_guard lock(mutex_);
+    if (kept_.empty()) return Block();
+    // The smallest that holds it, so that larger ones stay for larger requests; else the
+    // largest, to be grown.
+    auto best = kept_.end();
+    auto largest = kept_.begin();
+    for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
+        const std::size_t size = kept->block.size();
+        if (size >= wanted && (best == kept_.end() || size < best->block.size())) best = kept;
+        if (size > largest->block.size()) largest = kept;
+    }
+    Block block;
+    if (best != kept_.end() && best->block.size() - wanted >= Block::bytes_from_kernel) {
+        block = best->block.cut_front(wanted);
+    } else {
+        if (best == kept_.end()) best = largest;
+        block = std::move(best->block);
+        kept_.erase(best);
+    }
+    bytes_ -= block.size();
+    reused_ += block.size();
+    lease_.resize(bytes_);
     return block;
 }
 

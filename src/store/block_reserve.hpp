@@ -62,6 +62,9 @@ private:
         Clock::time_point since;
     };
 
+    // The kept block that take hands out (the largest to be grown when none holds wanted), out
+    // of the reserve; empty when none is kept.
+    memory::Block take_kept(std::size_t wanted);
     // Whether the budget has opens waiting, or could not grant bytes more now.
     bool budget_wanted(std::uint64_t bytes) const;
     // Takes every kept block out, to be freed once the lock is let go.
