@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace korvalle::json {
 
 namespace {
 
-// Full blocks (Arena::block_bytes, a huge page) are mappings of their own (memory::Block), so
-// each one goes back to the system as soon as the arena is released, and is faulted in a few
-// times rather than once every 4 KiB; a large value gets a block of its own.
+// Full blocks (Arena::block_bytes) are pages of their own (memory::Block), so each one goes
+// back to its source as soon as the arena is released; a large value gets a block of its own.
 constexpr std::size_t smallest_block = 1024;
 
 // Alignments are powers of two.
@@ -23,21 +23,31 @@ char* aligned(char* p, std::size_t alignment) {
 SealedArena::SealedArena()
     : std::logic_error("a sealed arena was asked for memory: a copy of a view's JSON value must name its storage") {}
 
-Arena::Arena(std::size_t first_block)
-    : next_block_(std::clamp(first_block, smallest_block, block_bytes)) {}
+Arena::Arena(std::size_t first_block, memory::Blocks blocks)
+    : source_(std::move(blocks)), next_block_(std::clamp(first_block, smallest_block, block_bytes)) {}
+
+Arena::~Arena() {
+    // Only the block in use was written short of its end.
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        const bool in_use = next_ && i == current_;
+        const std::size_t used = in_use ? static_cast<std::size_t>(next_ - blocks_[i].data()) : blocks_[i].size();
+        source_->give_back(std::move(blocks_[i]), used);
+    }
+}
 
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (sealed_) throw SealedArena();
     char* start = next_ ? aligned(next_, alignment) : nullptr;
     if (!start || bytes > static_cast<std::size_t>(end_ - start)) {
         const bool own_block = bytes + alignment > next_block_ / 4;
-        const std::size_t size = own_block ? bytes + alignment : next_block_;
-        blocks_.emplace_back(size);
+        blocks_.push_back(source_->take(own_block ? bytes + alignment : next_block_));
+        const std::size_t size = blocks_.back().size();
         bytes_ += size;
         char* block = blocks_.back().data();
         start = aligned(block, alignment);
         // A value with a block of its own leaves the current block in use.
         if (own_block) return start;
+        current_ = blocks_.size() - 1;
         end_ = block + size;
         next_block_ = std::min(next_block_ * 2, block_bytes);
     }

@@ -1,7 +1,9 @@
 // One arena for the JSON values of one run view's envelopes: memory is taken from large blocks
 // by bumping a pointer and is never given back one value at a time; the blocks go all at once
-// with the arena. Opening a run allocates some ten values per journal line, and freeing them
-// one by one (with glibc merging free blocks) costs as much as reading them.
+// with the arena, back to the source they came from (memory::BlockSource). Opening a run
+// allocates some ten values per journal line, and freeing them one by one (with glibc merging
+// free blocks) costs as much as reading them. The arena never reads a byte it has not written,
+// so a block used before serves as well as a fresh one.
 //
 // Values point at the arena without counting (storage() is not shared), so destroying them
 // touches nothing at all: whoever owns the values owns the arena too and keeps it until they
@@ -36,16 +38,18 @@ public:
 
     // first_block: the size of the first block; each next one doubles, up to block_bytes. An
     // arena for a few values (the lines appended to a journal since it was last read) starts
-    // small rather than taking a whole block.
-    explicit Arena(std::size_t first_block = block_bytes);
+    // small rather than taking a whole block. blocks: where the blocks come from.
+    explicit Arena(std::size_t first_block = block_bytes, memory::Blocks blocks = memory::system_blocks());
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
+    // Gives every block back to its source.
+    ~Arena() override;
 
     // An uncounted storage pointer to this arena, for values that must not outlive it.
     boost::json::storage_ptr storage() noexcept { return boost::json::storage_ptr(this); }
     // From now on the arena's values are read-only.
     void seal() noexcept { sealed_ = true; }
-    // The bytes of the blocks taken so far.
+    // The bytes of the blocks taken so far (a block may be larger than asked for).
     std::size_t bytes() const noexcept { return bytes_; }
 
 private:
@@ -53,7 +57,9 @@ private:
     void do_deallocate(void*, std::size_t, std::size_t) override {}
     bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
 
+    memory::Blocks source_;
     std::vector<memory::Block> blocks_;
+    std::size_t current_ = 0;  // the block values are taken from now, when next_ is set
     char* next_ = nullptr;
     char* end_ = nullptr;
     std::size_t bytes_ = 0;

@@ -1,6 +1,5 @@
 #include "sdk/base/memory.hpp"
 
-#include <cstdint>
 #include <utility>
 
 #if defined(__linux__)
@@ -10,75 +9,119 @@
 
 namespace korvalle::memory {
 
-namespace {
-
-// glibc's largest mmap threshold: room of at least this size is a mapping of its own, so the
-// advice ends with the text and never marks memory that the heap hands out again.
-constexpr std::size_t mapping_bytes = 32 * 1024 * 1024;
-// The size of a transparent huge page on x86-64.
-constexpr std::size_t huge_page_bytes = 2 * 1024 * 1024;
-
-}  // namespace
-
-void reserve_large(std::string& text, std::size_t bytes) {
-    text.reserve(bytes);
-#if defined(MADV_HUGEPAGE)
-    if (text.capacity() < mapping_bytes) return;
-    // Only whole pages inside the text's room: the advice is given for pages, not bytes.
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(text.data());
-    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-    const std::uintptr_t end = (start + text.capacity()) & ~(page - 1);
-    // Advice only: where huge pages are off or refused, the text is written all the same.
-    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#endif
-}
-
 std::uint64_t heap_bytes(const std::string& text) {
     static const std::size_t small = std::string().capacity();
     return text.capacity() > small ? allocation_bytes(text.capacity() + 1) : 0;
 }
 
+std::size_t Block::page_bytes() {
+#if defined(__linux__)
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+#else
+    return 4096;
+#endif
+}
+
+std::size_t Block::whole_pages(std::size_t bytes) {
+    const std::size_t page = page_bytes();
+    return (bytes + page - 1) / page * page;
+}
+
+// Mapped without huge-page advice: where the system hands out huge pages only after compacting
+// memory or taking it back from the host (Debian's defrag = madvise, a virtual machine), a
+// fresh huge page cost the first request on a large run a third more than small pages do.
 Block::Block(std::size_t bytes) : size_(bytes) {
 #if defined(__linux__)
     if (bytes >= bytes_from_kernel) {
-        void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        size_ = whole_pages(bytes);
+        void* mapped = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) throw std::bad_alloc();
         data_ = static_cast<char*>(mapped);
-#if defined(MADV_HUGEPAGE)
-        // A block filled front to back is faulted in a few times, not once every 4 KiB.
-        if (bytes >= huge_page_bytes) ::madvise(mapped, bytes, MADV_HUGEPAGE);
-#endif
+        mapped_ = true;
         return;
     }
 #endif
     data_ = static_cast<char*>(::operator new(bytes));
 }
 
-Block::Block(Block&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+Block::Block(Block&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
 
 Block& Block::operator=(Block&& other) noexcept {
     if (this != &other) {
         release();
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
     }
     return *this;
 }
 
 Block::~Block() { release(); }
 
+Block Block::cut_front(std::size_t bytes) {
+    Block front(data_, bytes, mapped_);
+    data_ += bytes;
+    size_ -= bytes;
+    return front;
+}
+
+void Block::cut_short(std::size_t bytes) {
+    const std::size_t kept = whole_pages(bytes);
+    if (kept >= size_) return;
+    if (kept == 0) {
+        release();
+        return;
+    }
+#if defined(__linux__)
+    ::munmap(data_ + kept, size_ - kept);
+#endif
+    size_ = kept;
+}
+
+void Block::grow(std::size_t bytes) {
+    const std::size_t wanted = whole_pages(bytes);
+    if (wanted <= size_) return;
+#if defined(__linux__)
+    // The pages move with their contents, without a copy; those added are cleared when first used.
+    void* moved = ::mremap(data_, size_, wanted, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(moved);
+    size_ = wanted;
+#else
+    throw std::bad_alloc();
+#endif
+}
+
 void Block::release() noexcept {
     if (!data_) return;
 #if defined(__linux__)
-    if (size_ >= bytes_from_kernel) {
-        ::munmap(data_, size_);
-        data_ = nullptr;
-        return;
-    }
-#endif
+    if (mapped_) ::munmap(data_, size_);
+    else ::operator delete(data_);
+#else
     ::operator delete(data_);
+#endif
     data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+}
+
+namespace {
+
+class SystemBlocks final : public BlockSource {
+public:
+    Block take(std::size_t bytes) override { return Block(bytes); }
+    void give_back(Block, std::size_t) noexcept override {}
+};
+
+}  // namespace
+
+const Blocks& system_blocks() {
+    static const Blocks system = std::make_shared<SystemBlocks>();
+    return system;
 }
 
 }  // namespace korvalle::memory

@@ -19,19 +19,27 @@ constexpr std::size_t first_capacity = 16;
 EnvelopeList::Store::~Store() {
     // The envelopes go before the arenas their values live in.
     for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
+    // Envelopes were made in the slots up to the one past the last kept (a line that made none).
+    const std::size_t written = std::min(filled + 1, capacity) * sizeof(event::Envelope);
+    blocks->give_back(std::move(room), written);
 }
 
+// Slots are only ever constructed into, so a block that held other bytes serves.
 void EnvelopeList::Store::make_room(std::size_t slots_wanted) {
-    room = memory::Block(slots_wanted * sizeof(event::Envelope));
+    room = blocks->take(slots_wanted * sizeof(event::Envelope));
     slots = reinterpret_cast<event::Envelope*>(room.data());
-    capacity = slots_wanted;
+    capacity = room.size() / sizeof(event::Envelope);
+}
+
+void EnvelopeList::Store::open_arena(std::size_t first_block) {
+    arenas.push_back(std::make_unique<json::Arena>(first_block, blocks));
 }
 
 EnvelopeList::Order::Order(std::size_t capacity)
     : room(capacity * sizeof(std::uint32_t)), at(reinterpret_cast<std::uint32_t*>(room.data())), capacity(capacity) {}
 
 EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
-    store_ = std::make_shared<Store>();
+    store_ = std::make_shared<Store>(blocks_);
     store_->make_room(std::max(envelopes.size(), first_capacity));
     for (event::Envelope& envelope : envelopes) {
         new (store_->slots + store_->filled) event::Envelope(std::move(envelope));
@@ -44,6 +52,7 @@ EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
 
 EnvelopeList& EnvelopeList::operator=(EnvelopeList&& other) noexcept {
     if (this == &other) return *this;
+    blocks_ = other.blocks_;
     store_ = std::move(other.store_);
     order_owner_ = std::move(other.order_owner_);
     count_ = std::exchange(other.count_, 0);
@@ -67,11 +76,11 @@ bool EnvelopeList::shares_slots(const Lineage& lineage, std::size_t count) const
 
 void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
     if (!store_) {
-        store_ = std::make_shared<Store>();
+        store_ = std::make_shared<Store>(blocks_);
         store_->make_room(std::max(room, first_capacity));
         point_at_stores();
     }
-    store_->arenas.push_back(std::make_unique<json::Arena>(first_block));
+    store_->open_arena(first_block);
 }
 
 event::Envelope& EnvelopeList::next() {
@@ -162,7 +171,7 @@ void EnvelopeList::take_figures() {
 }
 
 void EnvelopeList::move_to_new_store(std::size_t capacity) {
-    auto fresh = std::make_shared<Store>();
+    auto fresh = std::make_shared<Store>(store_ ? store_->blocks : blocks_);
     fresh->make_room(std::max(capacity, count_));
     // Alone, the envelopes move with their arenas; shared, they are copied into a new arena,
     // as the other lists read the store as it is. Either way each keeps its slot, so the order
@@ -174,7 +183,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity) {
         fresh->heap_bytes = store_->heap_bytes;
     } else {
         seal();
-        fresh->arenas.push_back(std::make_unique<json::Arena>());
+        fresh->open_arena();
         const boost::json::storage_ptr storage = fresh->arenas.back()->storage();
         for (std::size_t i = 0; i < count_; ++i) {
             // Assigned into an envelope made for the new arena, the values are copied there.
@@ -183,7 +192,7 @@ void EnvelopeList::move_to_new_store(std::size_t capacity) {
         }
         fresh->arenas.back()->seal();
         // The values read next go into an arena of their own.
-        fresh->arenas.push_back(std::make_unique<json::Arena>());
+        fresh->open_arena();
     }
     store_ = std::move(fresh);
     point_at_stores();

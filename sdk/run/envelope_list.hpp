@@ -10,6 +10,9 @@
 //
 // A list's order is that of (merge key, slot): envelopes whose keys tie are in slot order,
 // which is the order they were read in.
+//
+// The slots and the arenas' blocks come from one source (memory::BlockSource) and go back to it
+// with the store.
 #pragma once
 
 #include "sdk/base/arena.hpp"
@@ -22,6 +25,7 @@
 #include <iterator>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace korvalle::views {
@@ -70,6 +74,8 @@ public:
     };
 
     EnvelopeList() = default;
+    // An empty list whose stores take their memory from blocks.
+    explicit EnvelopeList(memory::Blocks blocks) : blocks_(std::move(blocks)) {}
     // Takes envelopes whose values name their own storage.
     explicit EnvelopeList(std::vector<event::Envelope> envelopes);
     EnvelopeList(const EnvelopeList&) = default;
@@ -135,15 +141,18 @@ public:
 private:
     // Slots [0, filled) hold envelopes; a list sees the first count_ of them.
     struct Store {
-        Store() = default;
+        explicit Store(memory::Blocks blocks) : blocks(std::move(blocks)) {}
         Store(const Store&) = delete;
         Store& operator=(const Store&) = delete;
         ~Store();
-        // Memory for slots_wanted envelopes, none made yet.
+        // Memory for at least slots_wanted envelopes, none made yet.
         void make_room(std::size_t slots_wanted);
+        // A new arena for the values read next.
+        void open_arena(std::size_t first_block = json::Arena::block_bytes);
 
+        const memory::Blocks blocks;
         std::vector<std::unique_ptr<json::Arena>> arenas;
-        memory::Block room{0};  // the slots' memory
+        memory::Block room;  // the slots' memory
         event::Envelope* slots = nullptr;
         std::size_t capacity = 0;
         std::size_t filled = 0;
@@ -173,6 +182,7 @@ private:
     // The figures of the store as this list was sealed.
     void take_figures();
 
+    memory::Blocks blocks_ = memory::system_blocks();
     std::shared_ptr<Store> store_;
     std::shared_ptr<Order> order_owner_;  // none: the envelopes are in merge order in their slots
     const event::Envelope* slots_ = nullptr;

@@ -190,7 +190,8 @@ fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> c
     return fs::path("runs");
 }
 
-Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable) {
+Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable,
+                                        memory::Blocks blocks) {
     int error = 0;
     const std::optional<files::Directory> directory = files::Directory::open(paths.dir, error);
     if (!directory) {
@@ -209,6 +210,7 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::opti
     }
 
     RunView view;
+    view.envelopes = EnvelopeList(std::move(blocks));
     const files::FileAt journal(*directory, journal_file);
     files::ReadTrace journal_trace;
     read_and_replay(view, journal, journal_trace);

@@ -173,9 +173,11 @@ struct RunView : ReplayState {
     // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR). The
     // directory is opened once (a link to one followed), and its files are read from that
     // descriptor, so that a view never mixes the files of two directories put in turn under its
-    // name; links among its files are followed as a path would follow them.
+    // name; links among its files are followed as a path would follow them. The envelopes'
+    // memory comes from blocks, and views grown from this one take theirs there too.
     static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
-                                          std::optional<std::string_view> runs_dir_variable = std::nullopt);
+                                          std::optional<std::string_view> runs_dir_variable = std::nullopt,
+                                          memory::Blocks blocks = memory::system_blocks());
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the run's name still leads to base's directory, the

@@ -3,7 +3,6 @@
 
 #include "sdk/base/files.hpp"
 #include "sdk/base/json_read.hpp"
-#include "sdk/base/memory.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/run/views.hpp"
 
@@ -34,7 +33,7 @@ std::optional<boost::json::value> read_json_file(const files::FileAt& file, boos
 }
 
 void reserve_document(std::string& text, const views::RunView& view) {
-    memory::reserve_large(text, view.envelopes.arena_bytes());
+    text.reserve(view.envelopes.arena_bytes());
 }
 
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <exception>
 #include <unordered_set>
@@ -29,6 +30,11 @@ std::uint64_t reserved_for_open(const ledger::RunPaths& paths) {
     return view_room + reserved_for(paths.dir / "launch.json", 0) + reserved_for(paths.dir / "events.jsonl", 0);
 }
 
+// Freed views' blocks are kept for an eighth of the budget for opens, each for ten seconds: the
+// opens of a walk, and a user's next request after it, find them; a burst leaves none behind.
+constexpr std::uint64_t kept_blocks_share = 8;
+constexpr std::chrono::seconds keep_blocks_for{10};
+
 }  // namespace
 
 // One open in progress, shared by every caller that asks for the run meanwhile.
@@ -44,6 +50,7 @@ struct RunCache::Flight {
 RunCache::RunCache(Bounds bounds, Clock clock)
     : clock_(std::move(clock)),
       open_budget_(MemoryBudget::make(bounds.open_budget)),
+      blocks_(std::make_shared<BlockReserve>(bounds.open_budget / kept_blocks_share, keep_blocks_for, open_budget_)),
       views_(bounds.view_bytes),
       records_(bounds.record_bytes) {}
 
@@ -201,6 +208,7 @@ Step RunCache::Reading::lead(const Resume& resume) {
     if (!reserved_) {
         reserved_ = base_ ? reserved_for(paths_.dir / "events.jsonl", base_->view.journal_end.end)
                           : reserved_for_open(paths_);
+        cache_.blocks_->make_way(*reserved_);
     }
     const std::shared_ptr<Flight> flight = flight_;
     const Step taken = share_.take(*cache_.open_budget_, *reserved_, resume, may_be_refused_);
@@ -237,7 +245,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             std::lock_guard lock(mutex_);
             ++grown_;
         } else {
-            Result<views::RunView, SdkError> loaded = views::RunView::open(paths);
+            Result<views::RunView, SdkError> loaded = views::RunView::open(paths, std::nullopt, blocks_);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {
@@ -323,7 +331,7 @@ void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
 RunCache::Figures RunCache::figures() const {
     std::lock_guard lock(mutex_);
     return Figures{views_.size(), views_.bytes(), records_.size(), records_.bytes(),
-                   hits_, replays_, grown_, joined_, open_budget_->figures()};
+                   hits_, replays_, grown_, joined_, open_budget_->figures(), blocks_->figures()};
 }
 
 }  // namespace korvalle::store

@@ -24,6 +24,8 @@
 // corrected to the bytes of its view), and holds it until its view is kept or dropped; past the
 // budget, opens wait their turn. A document's read (Reading) waits for either, another caller's
 // open or its own open's share, without holding a thread: it is taken in steps (steps.hpp).
+// Opens take their memory from the blocks that freed views left (block_reserve.hpp), kept for a
+// while within a share of that budget.
 //
 // Views hold nothing that depends on the clock, a process, the host or the environment
 // (liveness and the rest are computed from a view when a document is built), so a kept view
@@ -32,6 +34,7 @@
 
 #include "sdk/run/ledger.hpp"
 #include "sdk/run/views.hpp"
+#include "src/store/block_reserve.hpp"
 #include "src/store/kept_indexes.hpp"
 #include "src/store/lru.hpp"
 #include "src/store/memory_budget.hpp"
@@ -195,6 +198,7 @@ public:
         std::uint64_t grown = 0;       // of those, journals read on from where a view stopped
         std::uint64_t joined = 0;      // reads answered by another caller's open
         MemoryBudget::Figures opens;   // the budget for opens
+        BlockReserve::Figures blocks;  // the blocks kept for opens
     };
     Figures figures() const;
 
@@ -217,6 +221,7 @@ private:
 
     const Clock clock_;
     const std::shared_ptr<MemoryBudget> open_budget_;
+    const std::shared_ptr<BlockReserve> blocks_;
     mutable std::mutex mutex_;
     BoundedLru<SharedRun> views_;
     BoundedLru<SharedRecord> records_;

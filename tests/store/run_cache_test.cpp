@@ -146,6 +146,36 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_EQ(tiny.figures().bytes, 0u);
 }
 
+// A freed view leaves its blocks for the next open, which reads a run of other bytes into them
+// and reads what an open in memory of its own reads; the blocks kept count in the budget for
+// opens.
+TEST(RunCache, OpensReuseTheBlocksOfFreedViews) {
+    RunsRoot root;
+    for (const std::string id : {"a", "b"}) {
+        add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
+        RunBuilder run = root.run(id);
+        // About a megabyte of journal: the view's blocks are pages of their own.
+        for (int i = 0; i < 3000; ++i) {
+            const std::string detail = std::string(200 + i % 50, id[0]) + std::to_string(i);
+            run.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-activity",
+                       .stream = "morvane/ses-1", .labels = R"({"node":"build","round":1,"session":"ses-1"})",
+                       .payload = R"({"kind":"tool","name":"Bash","detail":")" + detail + "\"}"});
+        }
+    }
+    RunCache cache(RunCache::keeping_nothing(), later_by(hour_ns));
+    for (const std::string id : {"a", "b", "a"}) {
+        const store::SharedView view = cache.open(paths_of(root, id));
+        const views::RunView own = views::RunView::open(paths_of(root, id)).value();
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->envelopes.size(), own.envelopes.size());
+        EXPECT_TRUE(std::ranges::equal(view->envelopes, own.envelopes)) << id;
+    }
+    const RunCache::Figures figures = cache.figures();
+    EXPECT_GT(figures.blocks.reused, 0u);
+    EXPECT_GT(figures.blocks.bytes, 0u);
+    EXPECT_EQ(figures.opens.held, figures.blocks.bytes);
+}
+
 // A grown view shares its base's envelopes and appends behind them: the views that requests
 // still hold keep exactly what they had, however often the journal is read on from them.
 TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {

@@ -1,0 +1,123 @@
+// The blocks kept between opens: which are kept and for how long, what they count in the budget
+// for opens, and that a block handed out again is whole and nobody else's.
+#include "src/store/block_reserve.hpp"
+
+#include "tests/support/at_once.hpp"
+#include "tests/support/process_watch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace korvalle::testing {
+namespace {
+
+using memory::Block;
+using store::BlockReserve;
+using store::MemoryBudget;
+using namespace std::chrono_literals;
+
+constexpr std::size_t mib = 1024 * 1024;
+
+TEST(BlockReserve, KeepsTheWrittenPagesOfLargeBlocksWithinItsBoundAndCountsThemInTheBudget) {
+    const auto budget = MemoryBudget::make(64 * mib);
+    BlockReserve reserve(4 * mib, 1h, budget);
+
+    // Blocks from the heap are not kept.
+    reserve.give_back(reserve.take(1000), 1000);
+    EXPECT_EQ(reserve.figures().bytes, 0u);
+
+    Block first = reserve.take(2 * mib);
+    char* const first_data = first.data();
+    std::memset(first.data(), 'x', first.size());
+    reserve.give_back(std::move(first), 2 * mib);
+    EXPECT_EQ(reserve.figures().bytes, 2 * mib);
+    EXPECT_EQ(budget->figures().held, 2 * mib);
+
+    Block again = reserve.take(2 * mib);
+    EXPECT_EQ(again.data(), first_data);
+    EXPECT_EQ(again.size(), 2 * mib);
+    EXPECT_EQ(reserve.figures().reused, 2 * mib);
+    EXPECT_EQ(reserve.figures().bytes, 0u);
+    EXPECT_EQ(budget->figures().held, 0u);
+
+    // Only the pages written are kept, and no more than the bound.
+    const std::size_t written = Block::whole_pages(300 * 1024);
+    reserve.give_back(std::move(again), 300 * 1024);
+    EXPECT_EQ(reserve.figures().bytes, written);
+    for (int i = 0; i < 3; ++i) reserve.give_back(Block(2 * mib), 2 * mib);
+    EXPECT_EQ(reserve.figures().blocks, 2u);
+    EXPECT_EQ(reserve.figures().bytes, written + 2 * mib);
+    EXPECT_EQ(budget->figures().held, written + 2 * mib);
+
+    // The smallest kept block that holds a request serves it, cut to its size; a request that
+    // none holds is served by the largest, grown.
+    const Block cut = reserve.take(mib);
+    EXPECT_EQ(cut.size(), mib);
+    EXPECT_EQ(reserve.figures().bytes, written + mib);
+    const Block larger = reserve.take(3 * mib);
+    EXPECT_EQ(larger.size(), 3 * mib);
+    EXPECT_EQ(reserve.figures().bytes, written);
+    EXPECT_EQ(reserve.figures().reused, 4 * mib);
+}
+
+TEST(BlockReserve, GivesBlocksBackToTheSystemOnceTheirTimeIsUp) {
+    const auto budget = MemoryBudget::make(64 * mib);
+    BlockReserve reserve(8 * mib, 50ms, budget);
+    reserve.give_back(Block(2 * mib), 2 * mib);
+    reserve.give_back(Block(mib), mib);
+    EXPECT_TRUE(eventually([&] { return reserve.figures().bytes == 0; }));
+    EXPECT_EQ(reserve.figures().expired, 3 * mib);
+    EXPECT_EQ(budget->figures().held, 0u);
+}
+
+// Kept blocks are a share of the budget that an open never waits for.
+TEST(BlockReserve, MakesWayForOpens) {
+    const auto budget = MemoryBudget::make(8 * mib);
+    BlockReserve reserve(8 * mib, 1h, budget);
+    reserve.give_back(reserve.take(2 * mib), 2 * mib);
+    reserve.make_way(4 * mib);
+    EXPECT_EQ(reserve.figures().bytes, 2 * mib);
+    reserve.make_way(7 * mib);
+    EXPECT_EQ(reserve.figures().bytes, 0u);
+    EXPECT_EQ(budget->figures().held, 0u);
+
+    // Nothing is kept past the budget, nor while an open waits.
+    MemoryBudget::Lease open = budget->acquire(7 * mib);
+    reserve.give_back(reserve.take(2 * mib), 2 * mib);
+    EXPECT_EQ(reserve.figures().bytes, 0u);
+    open.resize(4 * mib);
+    std::jthread waiting([&] { MemoryBudget::Lease more = budget->acquire(5 * mib); });
+    EXPECT_TRUE(eventually([&] { return budget->figures().waiting == 1; }));
+    reserve.give_back(reserve.take(mib), mib);
+    EXPECT_EQ(reserve.figures().bytes, 0u);
+    open.release();
+}
+
+// Blocks taken and given back on many threads at once: each one handed out is whole and no
+// other thread's.
+TEST(BlockReserve, BlocksServeOneThreadAtATime) {
+    const auto budget = MemoryBudget::make(1024 * mib);
+    BlockReserve reserve(16 * mib, 1h, budget);
+    const std::vector<bool> intact = at_once(8, [&](int thread) {
+        bool whole = true;
+        for (int round = 0; round < 20; ++round) {
+            const std::size_t size = (1 + (thread + round) % 3) * 512 * 1024;
+            Block block = reserve.take(size);
+            std::memset(block.data(), 'a' + thread, size);
+            std::this_thread::yield();
+            for (std::size_t i = 0; i < size; i += 4096) whole = whole && block.data()[i] == 'a' + thread;
+            reserve.give_back(std::move(block), size);
+        }
+        return whole;
+    });
+    for (bool whole : intact) EXPECT_TRUE(whole);
+    EXPECT_GT(reserve.figures().reused, 0u);
+    EXPECT_LE(reserve.figures().bytes, 16 * mib);
+    EXPECT_EQ(budget->figures().held, reserve.figures().bytes);
+}
+
+}  // namespace
+}  // namespace korvalle::testing
