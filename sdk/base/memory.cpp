@@ -1,5 +1,6 @@
 #include "sdk/base/memory.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -12,9 +13,6 @@ namespace korvalle::memory {
 
 namespace {
 
-// glibc's largest mmap threshold: room of at least this size is a mapping of its own, so the
-// advice ends with the text and never marks memory that the heap hands out again.
-constexpr std::size_t mapping_bytes = 32 * 1024 * 1024;
 // The size of a transparent huge page on x86-64.
 constexpr std::size_t huge_page_bytes = 2 * 1024 * 1024;
 
@@ -23,6 +21,8 @@ constexpr std::size_t huge_page_bytes = 2 * 1024 * 1024;
 void reserve_large(std::string& text, std::size_t bytes) {
     text.reserve(bytes);
 #if defined(MADV_HUGEPAGE)
+    // Room of mapping_bytes or more is a mapping of its own, so the advice ends with the text and
+    // never marks memory that the heap hands out again.
     if (text.capacity() < mapping_bytes) return;
     // Only whole pages inside the text's room: the advice is given for pages, not bytes.
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -37,6 +37,25 @@ void reserve_large(std::string& text, std::size_t bytes) {
 std::uint64_t heap_bytes(const std::string& text) {
     static const std::size_t small = std::string().capacity();
     return text.capacity() > small ? allocation_bytes(text.capacity() + 1) : 0;
+}
+
+std::uint64_t room_bytes(std::size_t room, std::size_t written, bool mapped) {
+    if (!mapped) return allocation_bytes(room);
+    static const std::uint64_t page = [] {
+#if defined(__linux__)
+        if (const long size = sysconf(_SC_PAGESIZE); size > 0) return static_cast<std::uint64_t>(size);
+#endif
+        return std::uint64_t{4096};
+    }();
+    return (std::min<std::uint64_t>(written, room) + page - 1) / page * page;
+}
+
+std::uint64_t written_bytes(const std::string& text) {
+    const std::uint64_t heap = heap_bytes(text);
+    if (heap == 0) return 0;
+    // A mapping of glibc's begins with the allocator's header (16 bytes) in its first page.
+    const std::size_t room = text.capacity() + 1;
+    return room < mapping_bytes ? heap : room_bytes(room + 16, text.size() + 1 + 16, true);
 }
 
 Block::Block(std::size_t bytes) : size_(bytes) {
@@ -67,6 +86,14 @@ Block& Block::operator=(Block&& other) noexcept {
 }
 
 Block::~Block() { release(); }
+
+bool Block::mapped() const {
+#if defined(__linux__)
+    return size_ >= bytes_from_kernel;
+#else
+    return false;
+#endif
+}
 
 void Block::release() noexcept {
     if (!data_) return;

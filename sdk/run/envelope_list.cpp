@@ -68,7 +68,12 @@ void EnvelopeList::take_figures() {
     held_bytes_ = 0;
     if (!store_) return;
     for (const auto& arena : store_->arenas) arena_bytes_ += arena->bytes();
-    held_bytes_ = arena_bytes_ + store_->capacity * sizeof(event::Envelope) + store_->heap_bytes;
+    // The room for slots is reserved from a guess at the journal's length, and only the slots
+    // written hold memory: envelopes were made up to the slot past the last one kept (a line
+    // that made none).
+    const std::size_t written = std::min(store_->filled + 1, store_->capacity) * sizeof(event::Envelope);
+    held_bytes_ = arena_bytes_ + memory::room_bytes(store_->room.size(), written, store_->room.mapped()) +
+                  store_->heap_bytes;
 }
 
 void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {

@@ -49,8 +49,8 @@ public:
     // own: for envelopes read on that sort before earlier ones.
     void reorder(const std::vector<const event::Envelope*>& order);
 
-    // The bytes of the store when the list was sealed: the arenas' blocks, the slots and the
-    // texts the envelopes own. Taken then, as a list read on from this one adds to the store.
+    // The bytes of the store when the list was sealed: the arenas' blocks, the slots written and
+    // the texts the envelopes own. Taken then, as a list read on from this one adds to the store.
     std::uint64_t held_bytes() const { return held_bytes_; }
     // The bytes of the arenas' blocks then.
     std::uint64_t arena_bytes() const { return arena_bytes_; }

@@ -2,35 +2,32 @@
 #include "src/payload/session_groups.hpp"
 
 #include "sdk/run/views.hpp"
-#include "src/contract/contract.hpp"
+#include "src/payload/envelope_facts.hpp"
 
 #include <optional>
-#include <unordered_map>
 
 namespace korvalle::payload {
 
-namespace {
-
-// The session id of an envelope that belongs to a conversation, else none.
-std::optional<std::string_view> session_of(const event::Envelope& envelope) {
-    if (envelope.source != event::EventSource::Morvane) return std::nullopt;
-    // A text written with escapes is no view, and fails the identifier rule anyway.
-    std::optional<std::string_view> session = envelope.labels.extra.plain_string_member("session");
-    if (session && !contract::validate_run_id(*session)) return std::nullopt;  // fails the identifier rule
-    return session;
+SessionGroups session_groups(const views::RunView& view) {
+    return session_groups(view.envelopes, EnvelopeFacts(view.envelopes));
 }
 
-}  // namespace
-
-SessionGroups session_groups(const views::RunView& view) {
+SessionGroups session_groups(std::span<const event::Envelope> envelopes, const EnvelopeFacts& facts) {
     SessionGroups sessions;
-    std::unordered_map<std::string_view, std::size_t> position;
-    for (const event::Envelope& envelope : view.envelopes) {
-        std::optional<std::string_view> session = session_of(envelope);
-        if (!session) continue;
-        auto [at, fresh] = position.try_emplace(*session, sessions.size());
-        if (fresh) sessions.push_back(SessionEnvelopes{*session, {}});
-        sessions[at->second].envelopes.push_back(&envelope);
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> position(facts.sessions().size(), none);
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        const AgentFacts& of = facts.at(i);
+        if (!of.conversation) continue;
+        std::size_t& at = position[*of.session];
+        if (at == none) {
+            at = sessions.size();
+            // The group's text views its first envelope's label, which is written plainly: the
+            // groups live as long as the envelopes, whether or not the facts do.
+            const std::optional<std::string_view> session = envelopes[i].labels.extra.plain_string_member("session");
+            sessions.push_back(SessionEnvelopes{session.value_or(facts.sessions()[*of.session]), {}});
+        }
+        sessions[at].envelopes.push_back(&envelopes[i]);
     }
     return sessions;
 }

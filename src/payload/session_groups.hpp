@@ -6,6 +6,7 @@
 
 #include "sdk/journal/event.hpp"
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct RunView;
 }
 
 namespace korvalle::payload {
+
+class EnvelopeFacts;
 
 // The envelopes of each session, built in one pass over the journal. The texts are views into
 // the view's envelopes and live as long as the view.
@@ -25,5 +28,8 @@ struct SessionEnvelopes {
 using SessionGroups = std::vector<SessionEnvelopes>;
 
 SessionGroups session_groups(const views::RunView& view);
+// The same from the facts of the envelopes (envelope_facts.hpp), which tell each envelope's
+// session: no label is read again but the first of each group's.
+SessionGroups session_groups(std::span<const event::Envelope> envelopes, const EnvelopeFacts& facts);
 
 }  // namespace korvalle::payload

@@ -2,6 +2,7 @@
 
 #include "sdk/base/memory.hpp"
 #include "src/payload/conversation.hpp"
+#include "src/payload/envelope_facts.hpp"
 #include "src/payload/live_activity.hpp"
 
 namespace korvalle::store {
@@ -10,7 +11,7 @@ namespace {
 
 using payload::held_bytes;
 
-std::uint64_t held_bytes(const std::string& text) { return sizeof(text) + memory::heap_bytes(text); }
+std::uint64_t held_bytes(const std::string& text) { return sizeof(text) + memory::written_bytes(text); }
 std::uint64_t held_bytes(const KeptIndexes::Activity& rows) { return rows.capacity() * sizeof(rows[0]); }
 
 }  // namespace
@@ -24,16 +25,20 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make) cons
     return part.value;
 }
 
+const std::shared_ptr<const payload::EnvelopeFacts>& KeptIndexes::Of::facts() const {
+    return kept_.made(kept_.facts_, [&] { return payload::read_facts(view_); });
+}
+
 const payload::detail::JournalIndex& KeptIndexes::Of::journal() const {
-    return *kept_.made(kept_.journal_, [&] { return payload::index_journal(view_); });
+    return *kept_.made(kept_.journal_, [&] { return payload::index_journal(view_, facts()); });
 }
 
 const payload::TimelineIndex& KeptIndexes::Of::timeline() const {
-    return *kept_.made(kept_.timeline_, [&] { return payload::index_timeline(view_); });
+    return *kept_.made(kept_.timeline_, [&] { return payload::index_timeline(view_, facts()); });
 }
 
 const payload::SessionGroups& KeptIndexes::Of::sessions() const {
-    return *kept_.made(kept_.sessions_, [&] { return payload::group_sessions(view_); });
+    return *kept_.made(kept_.sessions_, [&] { return payload::group_sessions(view_, *facts()); });
 }
 
 const payload::detail::StatusWords& KeptIndexes::Of::derived_statuses() const {

@@ -106,9 +106,9 @@ void node_entry(json::Writer& out, const views::RunView& view, const std::string
     TurnDurations tally;
     std::uint64_t turns = 0;
     for (const event::Envelope* envelope : envelopes) {
-        const detail::AgentFacts& facts = index.facts(*envelope);
+        const AgentFacts& facts = index.facts(*envelope);
         if (facts.turn) ++turns;
-        detail::add_turn(tally, facts);
+        add_turn(tally, facts);
     }
     out.member("turns", turns);
     out.member("lint", tally.llmlint_events);
@@ -126,10 +126,10 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     TurnDurations node_tally;
     std::uint64_t turns = 0;
     for (const event::Envelope& envelope : view.envelopes) {
-        const detail::AgentFacts& facts = index.facts(envelope);
-        detail::add_turn(sums, facts);
+        const AgentFacts& facts = index.facts(envelope);
+        add_turn(sums, facts);
         // Only a tallied envelope counts, and only its labels are read: the others stay cold.
-        if (facts.tallied && envelope.labels.node) detail::add_turn(node_tally, facts);
+        if (facts.tallied && envelope.labels.node) add_turn(node_tally, facts);
         if (facts.turn) ++turns;
     }
     const std::string_view quality = timing_quality(view);

@@ -5,6 +5,7 @@
 #include "sdk/journal/event.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
+#include "src/payload/envelope_facts.hpp"
 #include "src/payload/files.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/vocabulary.hpp"
@@ -104,14 +105,15 @@ void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::R
     PlacedList run_pairs;
     for (const auto& pair : of_round.pairs)
         if (!pair.envelope->labels.node) run_pairs.push_back(pair);
-    for (const auto& group : group_by_session(run_pairs)) run_dispatch_span(out, round, group, finished, turns);
+    for (const auto& group : group_by_session(run_pairs, index.facts()))
+        run_dispatch_span(out, round, group, finished, turns);
 
     const std::string parent = round_span_id(round);
     for (const auto& node : of_round.nodes) {
         node_span(out, node, round, parent, turns);
         const std::string node_id = node_span_id(round, node.node);
         human_waits(out, node, index.first_attestation(node.node), node_id, round);
-        rollup_spans(out, node, node_id, round);
+        rollup_spans(out, node, node_id, round, index.facts());
         timeline_operations(out, node, node_id, round);
     }
 }
@@ -121,7 +123,8 @@ void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::R
 // One dispatch span per agent session of the dispatched node in the round, or one of the
 // node's own when it has no session.
 void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
-                       const Turns& turns) {
+                       const TimelineIndex& index) {
+    const Turns& turns = index.turns();
     const event::Envelope& dispatch = *node.dispatched;
     const std::string dispatch_id = span_id(run_id, round, node.node);
     const bool dispatch_id_valid = contract::validate_run_id(dispatch_id).ok();
@@ -130,7 +133,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
         if (auto word = node.settled->payload.string_member("status")) status = status_word(*word);
     }
 
-    auto groups = group_by_session(node.pairs);
+    auto groups = group_by_session(node.pairs, index.facts());
     const bool own = groups.empty();
     if (own) groups.push_back(SessionGroup{node.node, {}});
     for (const auto& group : groups) {
@@ -165,29 +168,40 @@ void append_node_round(json::Writer& out, std::string_view run_id, const NodeRou
     const std::string node_id = node_span_id(round, node.node);
     node_span(out, node, round, std::nullopt, index.turns());
     human_waits(out, node, index.first_attestation(node.node), node_id, round);
-    if (node.dispatched) append_dispatches(out, run_id, node, round, index.turns());
+    if (node.dispatched) append_dispatches(out, run_id, node, round, index);
     timeline_operations(out, node, node_id, round);
 }
 
 }  // namespace
 
-TimelineIndex::TimelineIndex(std::span<const event::Envelope> envelopes) : turns_(turn_list(envelopes)) {
+TimelineIndex::TimelineIndex(std::span<const event::Envelope> envelopes, std::shared_ptr<const EnvelopeFacts> facts)
+    : facts_(std::move(facts)), turns_(turn_list(*facts_)) {
+    // Envelopes of one round, and of one node within it, mostly come in runs: the previous
+    // envelope's entries are tried before the tables are searched.
+    std::pair<const std::uint64_t, Round>* round = nullptr;
+    NodeRound* node = nullptr;
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
         if (is_event(envelope, EventSource::Pipeline, "human-attested") && envelope.labels.node)
             attestations_.emplace(*envelope.labels.node, &envelope);  // the first one stays
         if (!envelope.labels.round) continue;
-        Round& round = rounds_[*envelope.labels.round];
-        round.pairs.push_back(Placed{i, &envelope});
+        if (!round || round->first != *envelope.labels.round) {
+            round = &*rounds_.try_emplace(*envelope.labels.round).first;
+            node = nullptr;
+        }
+        round->second.pairs.push_back(Placed{i, &envelope});
         if (!envelope.labels.node) continue;
         const std::string_view label = *envelope.labels.node;
-        auto [at, added] = round.node_at.try_emplace(label, round.nodes.size());
-        if (added) round.nodes.push_back(NodeRound{label, {}, nullptr, nullptr});
-        NodeRound& node = round.nodes[at->second];
-        node.pairs.push_back(Placed{i, &envelope});
-        if (!node.dispatched && is_event(envelope, EventSource::Pipeline, "node-dispatched"))
-            node.dispatched = &envelope;
-        if (!node.settled && is_event(envelope, EventSource::Pipeline, "node-settled")) node.settled = &envelope;
+        if (!node || node->node != label) {
+            Round& of_round = round->second;
+            auto [at, added] = of_round.node_at.try_emplace(label, of_round.nodes.size());
+            if (added) of_round.nodes.push_back(NodeRound{label, {}, nullptr, nullptr});
+            node = &of_round.nodes[at->second];
+        }
+        node->pairs.push_back(Placed{i, &envelope});
+        if (!node->dispatched && is_event(envelope, EventSource::Pipeline, "node-dispatched"))
+            node->dispatched = &envelope;
+        if (!node->settled && is_event(envelope, EventSource::Pipeline, "node-settled")) node->settled = &envelope;
     }
 }
 
@@ -218,7 +232,8 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
     out.end_object();
 }
 
-void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round,
+                  const EnvelopeFacts& facts) {
     if (!node.dispatched) return;
     struct Entry {
         Party party;
@@ -226,7 +241,7 @@ void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view par
         std::uint64_t count;
     };
     std::vector<Entry> tally;  // at most one entry per party and role: fifteen
-    for (const auto& group : group_by_session(node.pairs)) {
+    for (const auto& group : group_by_session(node.pairs, facts)) {
         // A persona on the session's first envelope decides, even one that is no role word.
         auto text = persona(group.pairs.front().envelope);
         if (!text) text = persona(node.dispatched);

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,6 +41,7 @@ struct Envelope;
 
 namespace korvalle::payload {
 
+class EnvelopeFacts;
 class ViewIndexes;
 
 inline constexpr std::uint64_t timeline_schema_version = 4;
@@ -53,10 +55,12 @@ public:
         std::unordered_map<std::string_view, std::size_t> node_at;  // label -> position in nodes
     };
 
-    // The envelopes must outlive the index: it keeps views of their labels.
-    explicit TimelineIndex(std::span<const event::Envelope> envelopes);
+    // The index over facts made from the same envelopes, which it keeps. The envelopes must
+    // outlive the index: it keeps views of their labels.
+    TimelineIndex(std::span<const event::Envelope> envelopes, std::shared_ptr<const EnvelopeFacts> facts);
 
     const Turns& turns() const { return turns_; }
+    const EnvelopeFacts& facts() const { return *facts_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round
     // counter is kept here and left out by the readers.
     const std::map<std::uint64_t, Round>& rounds() const { return rounds_; }
@@ -68,6 +72,7 @@ public:
     std::uint64_t held_bytes() const;
 
 private:
+    std::shared_ptr<const EnvelopeFacts> facts_;
     Turns turns_;
     std::map<std::uint64_t, Round> rounds_;
     std::unordered_map<std::string_view, const event::Envelope*> attestations_;
@@ -80,8 +85,9 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
 
 // Writes the dispatch rollups of a dispatched node: one span per (transport role, agent role) of
 // its agent sessions with the number of sessions; the dispatch envelope's roles when no session
-// counts. None for a node that was not dispatched in the round.
-void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round);
+// counts. None for a node that was not dispatched in the round. facts: the journal's.
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round,
+                  const EnvelopeFacts& facts);
 
 // Writes the array of the whole-run timeline's spans, round by round for the rounds 1 to the
 // larger of the run's round and 1 that carry envelopes.

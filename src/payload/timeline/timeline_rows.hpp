@@ -18,6 +18,8 @@ struct Envelope;
 
 namespace korvalle::payload {
 
+class EnvelopeFacts;
+
 // One agent turn at a journal position: the conversation it belongs to (a view of the envelope's
 // session label) and its number n, the count of the session's earlier turns; its id is
 // "<session>.<n>". An envelope that makes no turn has an empty session (a session label that
@@ -29,10 +31,11 @@ struct Turn {
 // One turn per journal envelope, at the envelope's index.
 using Turns = std::vector<Turn>;
 
-// The turn list of a merge-ordered journal: agent ("morvane") envelopes other than
-// "turn-activity" and "turn-interrupted" whose "session" label passes the identifier rule get a
-// turn; counts run per session over the whole journal. The turns view the envelopes' labels.
-Turns turn_list(std::span<const event::Envelope> envelopes);
+// The turn list of a merge-ordered journal, from its envelopes' facts: agent ("morvane")
+// envelopes other than "turn-activity" and "turn-interrupted" whose "session" label passes the
+// identifier rule get a turn; counts run per session over the whole journal. The turns view
+// the session texts of the facts.
+Turns turn_list(const EnvelopeFacts& facts);
 
 // An envelope with its index in the run's merge-ordered journal.
 struct Placed {
@@ -49,7 +52,8 @@ struct SessionGroup {
 
 // The agent ("morvane") envelopes whose "session" label passes the identifier rule, grouped by
 // that label: groups in order of their first envelope, envelopes in input order, indexes kept.
-std::vector<SessionGroup> group_by_session(const PlacedList& pairs);
+// facts are those of the journal the indexes are positions in; the groups view its texts.
+std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts);
 
 // Writes the event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the
 // position), "kind", "at", the "node_id", "step_id" and "round" labels when present, the

@@ -1,0 +1,254 @@
+// The first documents of a run, the ones a user waits for: each on a freshly opened run, as a
+// fresh run cache opens it for the document's request, beside boost::json::parse of the run's
+// journal lines, measured side by side in one process. The run is replay_bench's large run
+// (40 nodes in one round, a journal of agent sessions, version control and pipeline lines;
+// 100 000 envelopes and 58 MB by default), written by replay_bench --write-run.
+//
+// For each iteration, in an order drawn per iteration: the parse of the journal's lines, and
+// for each document (the run detail without conversations, the run detail with them, the
+// whole-run timeline) an open of the run and its first answer, the document in fragments
+// stamped behind the envelope's head, as the route sends it. Reported per document: the open,
+// the document beyond the open, both over the parse (targets: document beyond the open at most
+// 0.3 of the parse).
+//
+// Then, in a fresh process, what the cache counts for the run kept with everything its
+// documents keep beside it (indexes, kept texts, round objects), beside what the process's
+// resident memory grew by for it (glibc's free memory trimmed before each reading), and both
+// per journal byte: for the view alone, and for the view with all that is kept beside it.
+//
+//   first_document_bench [--envelopes N] [--iterations K] [--keep DIR] [--only DOCUMENT]
+//
+// --keep DIR keeps the generated run in DIR (and uses the one there); --only measures the times of
+// one document (detail_without_conversations, full_detail or whole_timeline), as for a profiler.
+#include "bench/journal_parse.hpp"
+#include "bench/scratch.hpp"
+#include "sdk/run/liveness.hpp"
+#include "src/api/envelope.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
+#include "src/payload/timeline/timeline.hpp"
+#include "src/store/run_cache.hpp"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace korvalle;
+
+views::LivenessInputs liveness() { return {.this_host = "localhost", .now_ms = views::now_ms()}; }
+
+// The first answers measured, each made as its route makes it.
+struct Document {
+    const char* name;
+    std::function<api::Envelope(const store::OpenedRun&, std::int64_t read_from)> answer;
+};
+
+api::Envelope sent(text::Fragments fragments) {
+    api::Stamped stamped = api::stamp_written(std::move(fragments));
+    return *api::envelope_body(stamped);
+}
+
+// The documents measured: all, or the one named by --only.
+std::string only;
+
+std::vector<Document> documents() {
+    std::vector<Document> all{
+        {"detail_without_conversations",
+         [](const store::OpenedRun& run, std::int64_t read_from) {
+             return sent(payload::run_detail_fragments(run.view, false, nullptr, run.indexes_of(read_from), liveness()));
+         }},
+        {"full_detail",
+         [](const store::OpenedRun& run, std::int64_t read_from) {
+             return sent(payload::run_detail_fragments(run.view, true, nullptr, run.indexes_of(read_from), liveness()));
+         }},
+        {"whole_timeline",
+         [](const store::OpenedRun& run, std::int64_t) {
+             return sent(payload::timeline_fragments(run.view, std::nullopt, run.indexes_of()));
+         }},
+    };
+    std::erase_if(all, [](const Document& document) { return !only.empty() && document.name != only; });
+    return all;
+}
+
+double status_mb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t length = std::strlen(field);
+    while (std::getline(in, line)) {
+        if (line.compare(0, length, field) == 0 && line[length] == ':') return std::strtod(line.c_str() + length + 1, nullptr) / 1024.0;
+    }
+    return 0;
+}
+
+// Resident memory once glibc has given back what it can.
+double trimmed_rss_mb() {
+    ::malloc_trim(0);
+    return status_mb("VmRSS");
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void measure_times(const ledger::RunPaths& paths, int iterations) {
+    const fs::path journal = paths.dir / "events.jsonl";
+    const std::vector<Document> measured = documents();
+    const std::size_t n = measured.size();
+    std::vector<std::vector<double>> open_ms(n), first_ms(n);
+    std::vector<double> parse_ms;
+    std::vector<std::size_t> bytes(n);
+    std::size_t lines = 0;
+    // A fixed seed: runs draw the same orders, and no step always finds the caches and the
+    // allocator as one other step left them.
+    std::mt19937 engine(20260301);
+    std::vector<std::size_t> steps(n + 1);
+    for (int i = 0; i < iterations; ++i) {
+        std::iota(steps.begin(), steps.end(), 0);
+        std::shuffle(steps.begin(), steps.end(), engine);
+        for (std::size_t step : steps) {
+            if (step == n) {
+                const auto start = std::chrono::steady_clock::now();
+                lines = bench::parse_journal_lines(journal);
+                parse_ms.push_back(bench::seconds_since(start) * 1e3);
+                continue;
+            }
+            store::RunCache cache;
+            const std::int64_t read_from = cache.now();
+            auto start = std::chrono::steady_clock::now();
+            const store::SharedRun run = cache.open_run(paths);
+            open_ms[step].push_back(bench::seconds_since(start) * 1e3);
+            if (!run) {
+                std::fprintf(stderr, "the generated run does not open\n");
+                std::exit(1);
+            }
+            start = std::chrono::steady_clock::now();
+            {
+                const api::Envelope answer = measured[step].answer(*run, read_from);
+                cache.count_indexes(paths, run);
+                bytes[step] = answer.size();
+            }
+            first_ms[step].push_back(bench::seconds_since(start) * 1e3);
+        }
+    }
+    const double parse = median(parse_ms);
+    std::printf("journal: %.1f MB, %zu lines; parse (boost::json::parse of every line): %.1f ms (median of %d)\n",
+                static_cast<double>(fs::file_size(journal)) / 1e6, lines, parse, iterations);
+    std::printf("%-30s %8s %9s %9s %10s %10s %10s\n", "first document", "MB", "open ms", "doc ms", "open/parse",
+                "doc/parse", "all/parse");
+    for (std::size_t d = 0; d < n; ++d) {
+        const double open = median(open_ms[d]);
+        const double first = median(first_ms[d]);
+        std::printf("%-30s %8.1f %9.1f %9.1f %10.2f %10.2f %10.2f\n", measured[d].name,
+                    static_cast<double>(bytes[d]) / 1e6, open, first, open / parse, first / parse, (open + first) / parse);
+    }
+    std::printf("doc: the first answer beyond the open (target: doc/parse <= 0.3); medians\n");
+}
+
+// Child: what the cache counts for the run and what the process's resident memory grew by, MB,
+// after the open and after each document: one line "<step> <counted> <real>" each.
+int measure_memory(const ledger::RunPaths& paths) {
+    store::RunCache cache;
+    const std::int64_t read_from = cache.now();
+    const double start = trimmed_rss_mb();
+    const store::SharedRun run = cache.open_run(paths);
+    if (!run) return 1;
+    const auto line = [&](const char* step) {
+        const double real = trimmed_rss_mb() - start;
+        std::printf("%s %.1f %.1f\n", step, static_cast<double>(cache.figures().bytes) / 1048576.0, real);
+    };
+    line("view");
+    for (const Document& document : documents()) {
+        {
+            const api::Envelope answer = document.answer(*run, read_from);
+            benchmark::DoNotOptimize(answer.head.data());
+        }
+        cache.count_indexes(paths, run);
+        line(document.name);
+    }
+    return 0;
+}
+
+std::string child(const std::string& args) {
+    const std::string command = "/proc/" + std::to_string(::getpid()) + "/exe " + args;
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+void report_memory(const ledger::RunPaths& paths) {
+    const double journal = static_cast<double>(fs::file_size(paths.dir / "events.jsonl")) / 1048576.0;
+    std::printf("%-30s %9s %9s %10s %10s %10s\n", "kept run (fresh process)", "counted", "real", "cnt/real",
+                "cnt/jrnl", "real/jrnl");
+    std::istringstream lines(child("--measure-memory " + paths.dir.string()));
+    std::string step;
+    double counted = 0, real = 0;
+    int rows = 0;
+    while (lines >> step >> counted >> real) {
+        std::printf("%-30s %9.1f %9.1f %10.2f %10.2f %10.2f\n", (rows++ ? "+ " + step : step).c_str(), counted, real,
+                    counted / real, counted / journal, real / journal);
+    }
+    if (rows == 0) std::printf("memory: the measuring process failed\n");
+    std::printf("MiB, the view alone, then with what each first document keeps beside it; real: resident\n"
+                "growth with glibc's free memory trimmed\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--measure-memory") == 0) {
+        const fs::path dir = argv[2];
+        return measure_memory(ledger::RunPaths{dir.filename().string(), dir});
+    }
+    long envelopes = 100'000;
+    int iterations = 5;
+    std::string keep;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--envelopes") envelopes = std::strtol(argv[i + 1], nullptr, 10);
+        else if (flag == "--iterations") iterations = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--keep") keep = argv[i + 1];
+        else if (flag == "--only") only = argv[i + 1];
+        else {
+            std::fprintf(stderr, "unknown flag %s\n", flag.c_str());
+            return 2;
+        }
+    }
+    std::optional<bench::ScratchDir> scratch;
+    if (keep.empty()) scratch.emplace("first-document-bench");
+    const fs::path root = keep.empty() ? scratch->path() : fs::path(keep);
+    const ledger::RunPaths paths{"big", root / "big"};
+    if (!fs::exists(paths.dir / "events.jsonl")) {
+        const fs::path writer = fs::read_symlink("/proc/self/exe").parent_path() / "replay_bench";
+        const std::string command = writer.string() + " --write-run " + paths.dir.string() + " " + std::to_string(envelopes);
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "could not write the run with %s\n", writer.c_str());
+            return 1;
+        }
+    }
+    // Files changed within the cache's window of distrust make a view that is not trusted.
+    std::this_thread::sleep_for(std::chrono::nanoseconds(store::RunCache::settle_ns) + std::chrono::milliseconds(100));
+    measure_times(paths, iterations);
+    if (only.empty()) report_memory(paths);
+    return 0;
+}
