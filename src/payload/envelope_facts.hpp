@@ -20,19 +20,49 @@
 
 namespace korvalle::payload {
 
-// The facts of one envelope; all unset for sources other than the agent graph.
-struct AgentFacts {
-    bool tallied = false;                  // counts in a turn tally (not an activity report)
-    bool turn = false;                     // tallied and not an interruption
-    bool conversation = false;             // its session label is written plainly and passes the identifier rule
-    std::optional<Party> party;            // party_of, of a tallied envelope
-    std::optional<std::uint64_t> ms;       // a completed turn's usable duration
-    std::optional<std::uint32_t> session;  // the "session" label, when a text: its number
+// The facts of one envelope; all unset for sources other than the agent graph. Kept for every
+// envelope of a view, so packed: a journal holds fewer than 2^32 envelopes, and so fewer
+// sessions and turns.
+class AgentFacts {
+public:
+    // Counts in a turn tally (not an activity report).
+    bool tallied() const { return flags_ & tallied_flag; }
+    // Tallied and not an interruption.
+    bool turn() const { return flags_ & turn_flag; }
+    // Its session label is written plainly and passes the identifier rule.
+    bool conversation() const { return flags_ & conversation_flag; }
+    // party_of, of a tallied envelope.
+    std::optional<Party> party() const { return flags_ & party_flag ? std::optional(party_) : std::nullopt; }
+    // A completed turn's usable duration.
+    std::optional<std::uint64_t> ms() const { return flags_ & ms_flag ? std::optional(ms_) : std::nullopt; }
+    // The "session" label, when a text: its number (EnvelopeFacts::sessions).
+    std::optional<std::uint32_t> session() const {
+        return flags_ & session_flag ? std::optional(session_) : std::nullopt;
+    }
+    // Of a turn in a conversation: the number of the session's turns before it, which names it.
+    std::uint32_t turn_number() const { return turn_number_; }
+
+private:
+    friend class EnvelopeFacts;
+    enum Flag : std::uint8_t {
+        tallied_flag = 1,
+        turn_flag = 2,
+        conversation_flag = 4,
+        party_flag = 8,
+        ms_flag = 16,
+        session_flag = 32,
+    };
+
+    std::uint64_t ms_ = 0;
+    std::uint32_t session_ = 0;
+    std::uint32_t turn_number_ = 0;
+    std::uint8_t flags_ = 0;
+    Party party_ = Party::Agent;
 };
 
 // add_turn over an envelope's facts.
 inline void add_turn(TurnDurations& tally, const AgentFacts& facts) {
-    if (facts.tallied) add_turn(tally, facts.party.value_or(Party::Agent), facts.ms);
+    if (facts.tallied()) add_turn(tally, facts.party().value_or(Party::Agent), facts.ms());
 }
 
 class EnvelopeFacts {
@@ -52,6 +82,11 @@ public:
     std::uint64_t held_bytes() const;
 
 private:
+    // Numbers the sessions and counts their turns as the journal goes.
+    class Sessions;
+    // One envelope's facts.
+    static AgentFacts read(const event::Envelope& envelope, Sessions& sessions);
+
     const event::Envelope* first_;
     std::vector<AgentFacts> facts_;
     std::vector<std::string_view> sessions_;

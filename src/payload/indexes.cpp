@@ -52,7 +52,11 @@ text::SharedText write_node_details(const views::RunView& view, const detail::Jo
 }
 
 text::SharedText write_conversations(const views::RunView& view, const SessionGroups& groups) {
-    return written_text([&](json::Writer& out) { write_session_groups(out, groups, view); });
+    auto text = std::make_shared<std::string>();
+    memory::reserve_large(*text, conversations_room(groups, view));
+    json::Writer out(*text);
+    write_session_groups(out, groups, view);
+    return text;
 }
 
 text::SharedText write_whole_timeline(const views::RunView& view, const TimelineIndex& index) {

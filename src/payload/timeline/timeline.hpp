@@ -59,7 +59,6 @@ public:
     // outlive the index: it keeps views of their labels.
     TimelineIndex(std::span<const event::Envelope> envelopes, std::shared_ptr<const EnvelopeFacts> facts);
 
-    const Turns& turns() const { return turns_; }
     const EnvelopeFacts& facts() const { return *facts_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round
     // counter is kept here and left out by the readers.
@@ -73,7 +72,6 @@ public:
 
 private:
     std::shared_ptr<const EnvelopeFacts> facts_;
-    Turns turns_;
     std::map<std::uint64_t, Round> rounds_;
     std::unordered_map<std::string_view, const event::Envelope*> attestations_;
 };
@@ -81,7 +79,7 @@ private:
 // Writes the node span of one node in one round: from its first envelope to its first settle
 // event, with the settled status and every envelope as an event; "parent_id" only with a parent.
 void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-               const Turns& turns);
+               const EnvelopeFacts& facts);
 
 // Writes the dispatch rollups of a dispatched node: one span per (transport role, agent role) of
 // its agent sessions with the number of sessions; the dispatch envelope's roles when no session

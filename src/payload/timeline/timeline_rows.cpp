@@ -246,28 +246,17 @@ void no_events(json::Writer& out) {
     out.end_object();
 }
 
-Turns turn_list(const EnvelopeFacts& facts) {
-    Turns turns(facts.size());
-    std::vector<std::uint64_t> counts(facts.sessions().size());
-    for (std::size_t i = 0; i < facts.size(); ++i) {
-        const AgentFacts& of = facts.at(i);
-        if (!of.turn || !of.conversation) continue;
-        turns[i] = Turn{facts.sessions()[*of.session], counts[*of.session]++};
-    }
-    return turns;
-}
-
 std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts) {
     std::vector<SessionGroup> groups;
     std::vector<std::uint32_t> numbers;  // of the groups' sessions
     for (const Placed& pair : pairs) {
         const AgentFacts& of = facts.at(pair.index);
-        if (!of.conversation) continue;
+        if (!of.conversation()) continue;
         // A run has few sessions, so a linear look-up beats a map here.
-        const auto number = std::find(numbers.begin(), numbers.end(), *of.session);
+        const auto number = std::find(numbers.begin(), numbers.end(), *of.session());
         if (number == numbers.end()) {
-            numbers.push_back(*of.session);
-            groups.push_back(SessionGroup{facts.sessions()[*of.session], {pair}});
+            numbers.push_back(*of.session());
+            groups.push_back(SessionGroup{facts.sessions()[*of.session()], {pair}});
         } else {
             groups[static_cast<std::size_t>(number - numbers.begin())].pairs.push_back(pair);
         }
@@ -275,13 +264,16 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const Envelo
     return groups;
 }
 
-void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns) {
-    const Turn* turn = position < turns.size() && !turns[position].session.empty() ? &turns[position] : nullptr;
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope,
+                     const EnvelopeFacts& facts) {
+    const AgentFacts& of = facts.at(position);
+    const bool turn = of.turn() && of.conversation();
+    const std::string_view session = turn ? facts.sessions()[*of.session()] : std::string_view();
     const auto& labels = envelope.labels;
     out.begin_object();
     out.key("id");
     if (turn)
-        write_turn_id(out, turn->session, turn->number);
+        write_turn_id(out, session, of.turn_number());
     else
         position_id(out, position);
     out.member("kind", envelope.kind);
@@ -295,7 +287,7 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
     if (status) out.member("status", *status);
     redirection(out, envelope);
     if (turn) {
-        reference_member(out, "conversation", turn->session);
+        reference_member(out, "conversation", session);
     } else if (url) {
         reference_member(out, "pr", *url);
     } else if (!envelope.artifacts.empty()) {

@@ -20,23 +20,6 @@ namespace korvalle::payload {
 
 class EnvelopeFacts;
 
-// One agent turn at a journal position: the conversation it belongs to (a view of the envelope's
-// session label) and its number n, the count of the session's earlier turns; its id is
-// "<session>.<n>". An envelope that makes no turn has an empty session (a session label that
-// passes the identifier rule is never empty).
-struct Turn {
-    std::string_view session;
-    std::uint64_t number = 0;
-};
-// One turn per journal envelope, at the envelope's index.
-using Turns = std::vector<Turn>;
-
-// The turn list of a merge-ordered journal, from its envelopes' facts: agent ("morvane")
-// envelopes other than "turn-activity" and "turn-interrupted" whose "session" label passes the
-// identifier rule get a turn; counts run per session over the whole journal. The turns view
-// the session texts of the facts.
-Turns turn_list(const EnvelopeFacts& facts);
-
 // An envelope with its index in the run's merge-ordered journal.
 struct Placed {
     std::size_t index;
@@ -59,7 +42,11 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const Envelo
 // position), "kind", "at", the "node_id", "step_id" and "round" labels when present, the
 // payload's "status" when it is a string, the redirection offered by an interrupted turn or a
 // committed context edit, and the reference to follow (conversation, "pr" URL or artifact).
-void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns);
+// position is the envelope's in the merge-ordered journal whose facts are given. Agent
+// ("morvane") envelopes other than "turn-activity" and "turn-interrupted" whose "session" label
+// passes the identifier rule are turns, named "{session}.{n}" for the session's n-th turn.
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope,
+                     const EnvelopeFacts& facts);
 
 // One node's envelopes in one round, with the pipeline events its spans start and end at.
 struct NodeRound {

@@ -1,6 +1,8 @@
 // The per-document journal index.
 #include "src/payload/run_detail/detail/journal_index.hpp"
 
+#include "src/payload/detail/prefetch.hpp"
+
 #include <algorithm>
 #include <utility>
 
@@ -15,7 +17,9 @@ JournalIndex::JournalIndex(std::span<const event::Envelope> envelopes, std::shar
     // tried before the tables are searched.
     std::pair<const std::string_view, Node>* node = nullptr;
     std::pair<const std::uint64_t, Round>* round = nullptr;
-    for (const event::Envelope& envelope : envelopes) {
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        const event::Envelope& envelope = envelopes[i];
+        if (i + prefetch_distance < envelopes.size()) prefetch_node_label(envelopes[i + prefetch_distance]);
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
             node->second.all.push_back(&envelope);
