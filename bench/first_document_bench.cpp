@@ -1,25 +1,26 @@
-// The first documents of a run, the ones a user waits for: each on a freshly opened run, as a
-// fresh run cache opens it for the document's request, beside boost::json::parse of the run's
-// journal lines, measured side by side in one process. The run is replay_bench's large run
-// (40 nodes in one round, a journal of agent sessions, version control and pipeline lines;
-// 100 000 envelopes and 58 MB by default), written by replay_bench --write-run.
+// The first documents of a run, the ones a user waits for: each answered in a fresh process, as
+// a fresh server answers it (a fresh run cache opens the run for the request), beside
+// boost::json::parse of the run's journal lines in the same process. The run is replay_bench's
+// large run (40 nodes in one round, a journal of agent sessions, version control and pipeline
+// lines; 100 000 envelopes and 58 MB by default), written by replay_bench --write-run.
 //
-// For each iteration, in an order drawn per iteration: the parse of the journal's lines, and
-// for each document (the run detail without conversations, the run detail with them, the
-// whole-run timeline) an open of the run and its first answer, the document in fragments
-// stamped behind the envelope's head, as the route sends it. Reported per document: the open,
-// the document beyond the open, both over the parse (targets: document beyond the open at most
-// 0.3 of the parse).
+// For each document (the run detail without conversations, the run detail with them, the
+// whole-run timeline) and each iteration, in an order drawn per iteration: a fresh process opens
+// the run, answers the document as the route sends it (in fragments, stamped behind the
+// envelope's head) and parses the journal's lines, the parse first or last as drawn. Reported
+// per document: the medians of the open, of the answer beyond the open, and of each over the
+// parse (target: the answer beyond the open at most 0.3 of the parse).
 //
 // Then, in a fresh process, what the cache counts for the run kept with everything its
-// documents keep beside it (indexes, kept texts, round objects), beside what the process's
-// resident memory grew by for it (glibc's free memory trimmed before each reading), and both
-// per journal byte: for the view alone, and for the view with all that is kept beside it.
+// documents keep beside it (indexes, kept texts, round objects), beside what the process's own
+// resident memory grew by for it (RssAnon, glibc's free memory trimmed before each reading), and
+// both per journal byte: for the view alone, and with what each first document keeps.
 //
 //   first_document_bench [--envelopes N] [--iterations K] [--keep DIR] [--only DOCUMENT]
 //
 // --keep DIR keeps the generated run in DIR (and uses the one there); --only measures the times of
-// one document (detail_without_conversations, full_detail or whole_timeline), as for a profiler.
+// one document (detail_without_conversations, full_detail or whole_timeline) and not the memory;
+// --iterations 0 measures the memory alone.
 #include "bench/journal_parse.hpp"
 #include "bench/scratch.hpp"
 #include "sdk/run/liveness.hpp"
@@ -96,18 +97,11 @@ double status_mb(const char* field) {
     return 0;
 }
 
-// Resident memory once glibc has given back what it can.
+// The process's own resident memory (not its code, which the first call of a function brings
+// in) once glibc has given back what it can.
 double trimmed_rss_mb() {
     ::malloc_trim(0);
-    return status_mb("VmRSS");
-}
-
-// The CPU time of the calling thread, in ms: beside the elapsed time, a figure that other work
-// on the machine disturbs less.
-double cpu_ms() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+    return status_mb("RssAnon");
 }
 
 double median(std::vector<double> values) {
@@ -115,65 +109,88 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// Child: one fresh process's first answer of one document, as a fresh server gives it, and the
+// parse of the journal's lines, in the order asked: "<open ms> <document ms> <parse ms>
+// <document bytes> <lines parsed>".
+int measure_first(const ledger::RunPaths& paths, const std::string& name, bool parse_first) {
+    const std::vector<Document> all = documents();
+    const auto document = std::find_if(all.begin(), all.end(), [&](const Document& d) { return d.name == name; });
+    if (document == all.end()) return 2;
+    double parse_ms = 0;
+    std::size_t lines = 0;
+    const auto parse = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        lines = bench::parse_journal_lines(paths.dir / "events.jsonl");
+        parse_ms = bench::seconds_since(start) * 1e3;
+    };
+    if (parse_first) parse();
+    store::RunCache cache;
+    const std::int64_t read_from = cache.now();
+    auto start = std::chrono::steady_clock::now();
+    const store::SharedRun run = cache.open_run(paths);
+    const double open_ms = bench::seconds_since(start) * 1e3;
+    if (!run) return 1;
+    start = std::chrono::steady_clock::now();
+    std::size_t bytes = 0;
+    {
+        const api::Envelope answer = document->answer(*run, read_from);
+        cache.count_indexes(paths, run);
+        bytes = answer.size();
+    }
+    const double document_ms = bench::seconds_since(start) * 1e3;
+    if (!parse_first) parse();
+    std::printf("%.3f %.3f %.3f %zu %zu\n", open_ms, document_ms, parse_ms, bytes, lines);
+    return 0;
+}
+
+std::string child(const std::string& args);
+
 void measure_times(const ledger::RunPaths& paths, int iterations) {
-    const fs::path journal = paths.dir / "events.jsonl";
     const std::vector<Document> measured = documents();
     const std::size_t n = measured.size();
-    std::vector<std::vector<double>> open_ms(n), first_ms(n), first_cpu_ms(n);
-    std::vector<double> parse_ms, parse_cpu_ms;
+    std::vector<std::vector<double>> open(n), first(n), parse(n), first_over_parse(n), open_over_parse(n);
     std::vector<std::size_t> bytes(n);
     std::size_t lines = 0;
-    // A fixed seed: runs draw the same orders, and no step always finds the caches and the
-    // allocator as one other step left them.
+    // A fixed seed: runs draw the same orders, and the parse goes first in about half of the
+    // processes, so that neither always meets the fresh process's first costs.
     std::mt19937 engine(20260301);
-    std::vector<std::size_t> steps(n + 1);
+    std::vector<std::size_t> order(n);
     for (int i = 0; i < iterations; ++i) {
-        std::iota(steps.begin(), steps.end(), 0);
-        std::shuffle(steps.begin(), steps.end(), engine);
-        for (std::size_t step : steps) {
-            if (step == n) {
-                const auto start = std::chrono::steady_clock::now();
-                const double cpu_start = cpu_ms();
-                lines = bench::parse_journal_lines(journal);
-                parse_cpu_ms.push_back(cpu_ms() - cpu_start);
-                parse_ms.push_back(bench::seconds_since(start) * 1e3);
-                continue;
-            }
-            store::RunCache cache;
-            const std::int64_t read_from = cache.now();
-            auto start = std::chrono::steady_clock::now();
-            const store::SharedRun run = cache.open_run(paths);
-            open_ms[step].push_back(bench::seconds_since(start) * 1e3);
-            if (!run) {
-                std::fprintf(stderr, "the generated run does not open\n");
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), engine);
+        for (std::size_t d : order) {
+            const bool parse_first = std::bernoulli_distribution(0.5)(engine);
+            double open_ms = 0, first_ms = 0, parse_ms = 0;
+            if (std::sscanf(child(fmt::format("--measure-first {} {} {}", paths.dir.string(), measured[d].name,
+                                              parse_first ? "parse-first" : "parse-last"))
+                                .c_str(),
+                            "%lf %lf %lf %zu %zu", &open_ms, &first_ms, &parse_ms, &bytes[d], &lines) != 5) {
+                std::fprintf(stderr, "the measuring process failed\n");
                 std::exit(1);
             }
-            start = std::chrono::steady_clock::now();
-            const double cpu_start = cpu_ms();
-            {
-                const api::Envelope answer = measured[step].answer(*run, read_from);
-                cache.count_indexes(paths, run);
-                bytes[step] = answer.size();
-            }
-            first_cpu_ms[step].push_back(cpu_ms() - cpu_start);
-            first_ms[step].push_back(bench::seconds_since(start) * 1e3);
+            open[d].push_back(open_ms);
+            first[d].push_back(first_ms);
+            parse[d].push_back(parse_ms);
+            first_over_parse[d].push_back(first_ms / parse_ms);
+            open_over_parse[d].push_back(open_ms / parse_ms);
         }
     }
-    const double parse = median(parse_ms);
-    const double parse_cpu = median(parse_cpu_ms);
-    std::printf("journal: %.1f MB, %zu lines; parse (boost::json::parse of every line): %.1f ms, CPU %.1f ms\n",
-                static_cast<double>(fs::file_size(journal)) / 1e6, lines, parse, parse_cpu);
-    std::printf("%-30s %6s %8s %8s %10s %10s %10s %9s\n", "first document", "MB", "open ms", "doc ms", "open/parse",
-                "doc/parse", "all/parse", "CPU d/p");
+    std::printf("journal: %.1f MB, %zu lines; parse: boost::json::parse of every line\n",
+                static_cast<double>(fs::file_size(paths.dir / "events.jsonl")) / 1e6, lines);
+    std::printf("%-30s %6s %8s %8s %8s %10s %10s %10s %9s\n", "first document", "MB", "open ms", "doc ms", "parse ms",
+                "open/parse", "doc/parse", "all/parse", "slow/fast");
     for (std::size_t d = 0; d < n; ++d) {
-        const double open = median(open_ms[d]);
-        const double first = median(first_ms[d]);
-        std::printf("%-30s %6.1f %8.1f %8.1f %10.2f %10.2f %10.2f %9.2f\n", measured[d].name,
-                    static_cast<double>(bytes[d]) / 1e6, open, first, open / parse, first / parse, (open + first) / parse,
-                    median(first_cpu_ms[d]) / parse_cpu);
+        std::vector<double> all_over_parse(first_over_parse[d].size());
+        for (std::size_t i = 0; i < all_over_parse.size(); ++i)
+            all_over_parse[i] = first_over_parse[d][i] + open_over_parse[d][i];
+        const auto [fastest, slowest] = std::minmax_element(first[d].begin(), first[d].end());
+        std::printf("%-30s %6.1f %8.1f %8.1f %8.1f %10.2f %10.2f %10.2f %9.2f\n", measured[d].name,
+                    static_cast<double>(bytes[d]) / 1e6, median(open[d]), median(first[d]), median(parse[d]),
+                    median(open_over_parse[d]), median(first_over_parse[d]), median(all_over_parse),
+                    *slowest / *fastest);
     }
-    std::printf("medians of %d; doc: the first answer beyond the open (target: doc/parse <= 0.3); CPU d/p: the\n"
-                "same in CPU time of the thread\n",
+    std::printf("medians over %d fresh processes each; doc: the first answer beyond the open (target: doc/parse\n"
+                "<= 0.3); all: open and answer; slow/fast: the slowest answer over the fastest\n",
                 iterations);
 }
 
@@ -225,13 +242,18 @@ void report_memory(const ledger::RunPaths& paths) {
                     counted / real, counted / journal, real / journal);
     }
     if (rows == 0) std::printf("memory: the measuring process failed\n");
-    std::printf("MiB, the view alone, then with what each first document keeps beside it; real: resident\n"
-                "growth with glibc's free memory trimmed\n");
+    std::printf("MiB, the view alone, then with what each first document keeps beside it; real: growth of\n"
+                "the process's own resident memory (RssAnon), glibc's free memory trimmed\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--measure-first") == 0) {
+        const fs::path dir = argv[2];
+        return measure_first(ledger::RunPaths{dir.filename().string(), dir}, argv[3],
+                             std::strcmp(argv[4], "parse-first") == 0);
+    }
     if (argc == 3 && std::strcmp(argv[1], "--measure-memory") == 0) {
         const fs::path dir = argv[2];
         return measure_memory(ledger::RunPaths{dir.filename().string(), dir});
@@ -242,7 +264,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--envelopes") envelopes = std::strtol(argv[i + 1], nullptr, 10);
-        else if (flag == "--iterations") iterations = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--iterations") iterations = std::max(0, std::atoi(argv[i + 1]));
         else if (flag == "--keep") keep = argv[i + 1];
         else if (flag == "--only") only = argv[i + 1];
         else {
@@ -264,7 +286,7 @@ int main(int argc, char** argv) {
     }
     // Files changed within the cache's window of distrust make a view that is not trusted.
     std::this_thread::sleep_for(std::chrono::nanoseconds(store::RunCache::settle_ns) + std::chrono::milliseconds(100));
-    measure_times(paths, iterations);
+    if (iterations > 0) measure_times(paths, iterations);
     if (only.empty()) report_memory(paths);
     return 0;
 }

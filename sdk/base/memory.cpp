@@ -13,6 +13,9 @@ namespace korvalle::memory {
 
 namespace {
 
+// glibc's largest mmap threshold: room of at least this size is a mapping of its own, so the
+// advice ends with the text and never marks memory that the heap hands out again.
+constexpr std::size_t mapping_bytes = 32 * 1024 * 1024;
 // The size of a transparent huge page on x86-64.
 constexpr std::size_t huge_page_bytes = 2 * 1024 * 1024;
 
@@ -21,8 +24,6 @@ constexpr std::size_t huge_page_bytes = 2 * 1024 * 1024;
 void reserve_large(std::string& text, std::size_t bytes) {
     text.reserve(bytes);
 #if defined(MADV_HUGEPAGE)
-    // Room of mapping_bytes or more is a mapping of its own, so the advice ends with the text and
-    // never marks memory that the heap hands out again.
     if (text.capacity() < mapping_bytes) return;
     // Only whole pages inside the text's room: the advice is given for pages, not bytes.
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -39,23 +40,31 @@ std::uint64_t heap_bytes(const std::string& text) {
     return text.capacity() > small ? allocation_bytes(text.capacity() + 1) : 0;
 }
 
-std::uint64_t room_bytes(std::size_t room, std::size_t written, bool mapped) {
-    if (!mapped) return allocation_bytes(room);
+namespace {
+
+// The bytes of the pages, of page_bytes each, that the first `written` bytes of room lie in.
+std::uint64_t pages_written(std::uint64_t written, std::uint64_t page_bytes) {
+    return (written + page_bytes - 1) / page_bytes * page_bytes;
+}
+
+std::uint64_t page_bytes() {
     static const std::uint64_t page = [] {
 #if defined(__linux__)
         if (const long size = sysconf(_SC_PAGESIZE); size > 0) return static_cast<std::uint64_t>(size);
 #endif
         return std::uint64_t{4096};
     }();
-    return (std::min<std::uint64_t>(written, room) + page - 1) / page * page;
+    return page;
 }
+
+}  // namespace
 
 std::uint64_t written_bytes(const std::string& text) {
     const std::uint64_t heap = heap_bytes(text);
-    if (heap == 0) return 0;
-    // A mapping of glibc's begins with the allocator's header (16 bytes) in its first page.
-    const std::size_t room = text.capacity() + 1;
-    return room < mapping_bytes ? heap : room_bytes(room + 16, text.size() + 1 + 16, true);
+    // glibc maps room of Block::bytes_from_kernel and more of its own at first, with its 16-byte
+    // header in the first page.
+    if (text.capacity() + 1 < Block::bytes_from_kernel) return heap;
+    return std::min(heap, pages_written(text.size() + 1 + 16, page_bytes()));
 }
 
 Block::Block(std::size_t bytes) : size_(bytes) {
@@ -87,12 +96,18 @@ Block& Block::operator=(Block&& other) noexcept {
 
 Block::~Block() { release(); }
 
-bool Block::mapped() const {
+std::uint64_t Block::held_bytes(std::size_t written) const {
 #if defined(__linux__)
-    return size_ >= bytes_from_kernel;
+    if (size_ >= bytes_from_kernel) {
+#if defined(MADV_HUGEPAGE)
+        const std::uint64_t page = size_ >= huge_page_bytes ? huge_page_bytes : page_bytes();
 #else
-    return false;
+        const std::uint64_t page = page_bytes();
 #endif
+        return std::min<std::uint64_t>(size_, pages_written(written, page));
+    }
+#endif
+    return allocation_bytes(size_);
 }
 
 void Block::release() noexcept {

@@ -22,16 +22,11 @@ constexpr std::uint64_t allocation_bytes(std::uint64_t requested) { return (requ
 // capacity and NUL.
 std::uint64_t heap_bytes(const std::string& text);
 
-// glibc's largest mmap threshold: heap room of this size or more is always a mapping of its own.
-inline constexpr std::size_t mapping_bytes = 32 * 1024 * 1024;
-
-// The bytes that room of `room` bytes holds once its first `written` bytes were written. Room
-// from the heap holds its whole allocation. Mapped room (mapped: a mapped Block, or heap room of
-// mapping_bytes and more) is pages of its own, which the kernel makes only when they are first
-// written: it holds the pages written, and a large reservation mostly never is.
-std::uint64_t room_bytes(std::size_t room, std::size_t written, bool mapped);
 // The bytes a text written once front to back holds (a text kept with a view, which is never
-// written again): room_bytes of its allocation, written up to its NUL.
+// written again): its allocation, except that large room holds only the pages its bytes were
+// written to. The kernel makes a page when it is first written, and large room (a mapping of its
+// own, or the heap's room past what it used before) mostly never is when it was reserved for a
+// text of unknown length.
 std::uint64_t written_bytes(const std::string& text);
 
 // A block of memory that goes back to the system as soon as it is freed. glibc serves large
@@ -51,8 +46,10 @@ public:
 
     char* data() const { return data_; }
     std::size_t size() const { return size_; }
-    // Whether the block is pages mapped for it alone, which hold memory once written.
-    bool mapped() const;
+    // The bytes the block holds once its first `written` bytes were written: a block from the
+    // heap its whole allocation; one from the kernel the pages written (the kernel makes a page
+    // when it is first written), whole huge pages where it asked for them.
+    std::uint64_t held_bytes(std::size_t written) const;
 
 private:
     void release() noexcept;

@@ -72,8 +72,7 @@ void EnvelopeList::take_figures() {
     // written hold memory: envelopes were made up to the slot past the last one kept (a line
     // that made none).
     const std::size_t written = std::min(store_->filled + 1, store_->capacity) * sizeof(event::Envelope);
-    held_bytes_ = arena_bytes_ + memory::room_bytes(store_->room.size(), written, store_->room.mapped()) +
-                  store_->heap_bytes;
+    held_bytes_ = arena_bytes_ + store_->room.held_bytes(written) + store_->heap_bytes;
 }
 
 void EnvelopeList::reorder(const std::vector<const event::Envelope*>& order) {

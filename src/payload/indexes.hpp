@@ -1,11 +1,11 @@
-// What the documents derive from a view: the facts of its envelopes, on which the run detail's
-// journal index, the timeline's index and the session groups are built, the run detail's node
-// details, the texts of the parts of documents that
-// are the view's alone (the run detail's conversations, the whole-run timeline), and the run
-// detail's round objects, which are the view's and its round files'. A document takes them
-// from a ViewIndexes, so that whoever keeps a view can keep these beside it, each built once on
-// first need, and no document walks the whole journal or reads a round file to make them again;
-// a document built from a view nobody keeps makes its own (OwnIndexes).
+// What the documents derive from a view: the facts of its envelopes (envelope_facts.hpp), on
+// which the run detail's journal index, the timeline's index and the session groups are built,
+// the run detail's node details, the texts of the parts of documents that are the view's alone
+// (the run detail's conversations, the whole-run timeline), and the run detail's round objects,
+// which are the view's and its round files'. A document takes them from a ViewIndexes, so that
+// whoever keeps a view can keep these beside it, each built once on first need, and no document
+// walks the whole journal or reads a round file to make them again; a document built from a view
+// nobody keeps makes its own (OwnIndexes).
 #pragma once
 
 #include "sdk/base/file_identity.hpp"

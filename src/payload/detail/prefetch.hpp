@@ -37,8 +37,8 @@ inline void prefetch_envelope(const event::Envelope& envelope) {
     for (std::size_t offset = 0; offset < sizeof(event::Envelope); offset += line) __builtin_prefetch(at + offset);
 }
 
-// Asks for everything an event entry reads of an envelope: the envelope itself, its label
-// texts and its whole payload, which a look for a member reads to its end.
+// Asks for everything an event entry reads of an envelope: the envelope itself, its node label
+// and its whole payload, which a look for a member reads to its end.
 inline void prefetch_entry(const event::Envelope& envelope) {
     prefetch_envelope(envelope);
     prefetch_node_label(envelope);

@@ -12,9 +12,9 @@
 // release than the text costs to write.
 //
 // Every document is built from one index of the journal (envelopes by round, by node within a
-// round, first attestation per node), made once per document or, kept with the view
-// (indexes.hpp), once per view: no builder scans the whole journal, and only rounds that carry
-// envelopes are visited.
+// round, first attestation per node) over the facts of its envelopes (their sessions and turns,
+// envelope_facts.hpp), made once per document or, kept with the view (indexes.hpp), once per
+// view: no builder scans the whole journal, and only rounds that carry envelopes are visited.
 #pragma once
 
 #include "sdk/base/fragments.hpp"
@@ -59,6 +59,7 @@ public:
     // outlive the index: it keeps views of their labels.
     TimelineIndex(std::span<const event::Envelope> envelopes, std::shared_ptr<const EnvelopeFacts> facts);
 
+    // The facts of the indexed envelopes, by their positions in the journal.
     const EnvelopeFacts& facts() const { return *facts_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round
     // counter is kept here and left out by the readers.
