@@ -22,6 +22,7 @@
 // one document (detail_without_conversations, full_detail or whole_timeline) and not the memory;
 // --iterations 0 measures the memory alone.
 #include "bench/journal_parse.hpp"
+#include "bench/process.hpp"
 #include "bench/scratch.hpp"
 #include "sdk/run/liveness.hpp"
 #include "src/api/envelope.hpp"
@@ -87,21 +88,12 @@ std::vector<Document> documents() {
     return all;
 }
 
-double status_mb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::size_t length = std::strlen(field);
-    while (std::getline(in, line)) {
-        if (line.compare(0, length, field) == 0 && line[length] == ':') return std::strtod(line.c_str() + length + 1, nullptr) / 1024.0;
-    }
-    return 0;
-}
 
 // The process's own resident memory (not its code, which the first call of a function brings
 // in) once glibc has given back what it can.
 double trimmed_rss_mb() {
     ::malloc_trim(0);
-    return status_mb("RssAnon");
+    return bench::status_mb("RssAnon");
 }
 
 double median(std::vector<double> values) {
@@ -143,8 +135,6 @@ int measure_first(const ledger::RunPaths& paths, const std::string& name, bool p
     return 0;
 }
 
-std::string child(const std::string& args);
-
 void measure_times(const ledger::RunPaths& paths, int iterations) {
     const std::vector<Document> measured = documents();
     const std::size_t n = measured.size();
@@ -161,7 +151,7 @@ void measure_times(const ledger::RunPaths& paths, int iterations) {
         for (std::size_t d : order) {
             const bool parse_first = std::bernoulli_distribution(0.5)(engine);
             double open_ms = 0, first_ms = 0, parse_ms = 0;
-            if (std::sscanf(child(fmt::format("--measure-first {} {} {}", paths.dir.string(), measured[d].name,
+            if (std::sscanf(bench::child(fmt::format("--measure-first {} {} {}", paths.dir.string(), measured[d].name,
                                               parse_first ? "parse-first" : "parse-last"))
                                 .c_str(),
                             "%lf %lf %lf %zu %zu", &open_ms, &first_ms, &parse_ms, &bytes[d], &lines) != 5) {
@@ -218,22 +208,12 @@ int measure_memory(const ledger::RunPaths& paths) {
     return 0;
 }
 
-std::string child(const std::string& args) {
-    const std::string command = "/proc/" + std::to_string(::getpid()) + "/exe " + args;
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-        ::pclose(pipe);
-    }
-    return out;
-}
 
 void report_memory(const ledger::RunPaths& paths) {
     const double journal = static_cast<double>(fs::file_size(paths.dir / "events.jsonl")) / 1048576.0;
     std::printf("%-30s %9s %9s %10s %10s %10s\n", "kept run (fresh process)", "counted", "real", "cnt/real",
                 "cnt/jrnl", "real/jrnl");
-    std::istringstream lines(child("--measure-memory " + paths.dir.string()));
+    std::istringstream lines(bench::child("--measure-memory " + paths.dir.string()));
     std::string step;
     double counted = 0, real = 0;
     int rows = 0;
