@@ -56,7 +56,8 @@ AgentFacts EnvelopeFacts::read(const event::Envelope& envelope, Sessions& sessio
     ObjectText::member_texts(envelope.labels.extra.text(), label_keys, labels);
     std::array<std::string, 3> scratch;
     const std::optional<std::string_view> session = ObjectText::string_of(labels[0], &scratch[0]);
-    // A text written with escapes belongs to no conversation, whatever it reads as.
+    // The labels' other members write a string with escapes only when it needs them, and such a
+    // text fails the identifier rule: it is numbered, but belongs to no conversation.
     const bool plain = session && session->data() != scratch[0].data();
     if (session) {
         facts.session_ = sessions.number(*session, plain);

@@ -29,7 +29,7 @@ public:
     bool tallied() const { return flags_ & tallied_flag; }
     // Tallied and not an interruption.
     bool turn() const { return flags_ & turn_flag; }
-    // Its session label is written plainly and passes the identifier rule.
+    // Its session label passes the identifier rule (a label written with escapes never does).
     bool conversation() const { return flags_ & conversation_flag; }
     // party_of, of a tallied envelope.
     std::optional<Party> party() const { return flags_ & party_flag ? std::optional(party_) : std::nullopt; }

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +26,7 @@ struct Placed {
 };
 using PlacedList = std::vector<Placed>;
 
-// The envelopes of one agent session, in input order; the session id views the envelope's label.
+// The envelopes of one agent session, in input order, and the session's id.
 struct SessionGroup {
     std::string_view session;
     PlacedList pairs;
@@ -35,7 +34,7 @@ struct SessionGroup {
 
 // The agent ("morvane") envelopes whose "session" label passes the identifier rule, grouped by
 // that label: groups in order of their first envelope, envelopes in input order, indexes kept.
-// facts are those of the journal the indexes are positions in; the groups view its texts.
+// facts are those of the journal the indexes are positions in; the ids view its session texts.
 std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts);
 
 // Writes the event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the
