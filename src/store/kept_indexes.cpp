@@ -1,6 +1,7 @@
 #include "src/store/kept_indexes.hpp"
 
 #include "sdk/base/memory.hpp"
+#include "src/payload/envelope_facts.hpp"
 
 namespace korvalle::store {
 
@@ -8,7 +9,7 @@ namespace {
 
 using payload::held_bytes;
 
-std::uint64_t held_bytes(const std::string& text) { return sizeof(text) + memory::heap_bytes(text); }
+std::uint64_t held_bytes(const std::string& text) { return sizeof(text) + memory::written_bytes(text); }
 std::uint64_t held_bytes(const payload::LiveActivity& activity) { return activity.held_bytes(); }
 std::uint64_t held_bytes(const payload::ConversationDigests& digests) { return digests.held_bytes(); }
 
@@ -23,16 +24,20 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make) cons
     return part.value;
 }
 
+const std::shared_ptr<const payload::EnvelopeFacts>& KeptIndexes::Of::facts() const {
+    return kept_.made(kept_.facts_, [&] { return payload::read_facts(view_); });
+}
+
 const payload::detail::JournalIndex& KeptIndexes::Of::journal() const {
-    return *kept_.made(kept_.journal_, [&] { return payload::index_journal(view_); });
+    return *kept_.made(kept_.journal_, [&] { return payload::index_journal(view_, facts()); });
 }
 
 const payload::TimelineIndex& KeptIndexes::Of::timeline() const {
-    return *kept_.made(kept_.timeline_, [&] { return payload::index_timeline(view_); });
+    return *kept_.made(kept_.timeline_, [&] { return payload::index_timeline(view_, facts()); });
 }
 
 const payload::SessionGroups& KeptIndexes::Of::sessions() const {
-    return *kept_.made(kept_.sessions_, [&] { return payload::group_sessions(view_); });
+    return *kept_.made(kept_.sessions_, [&] { return payload::group_sessions(view_, *facts()); });
 }
 
 const payload::detail::StatusWords& KeptIndexes::Of::derived_statuses() const {

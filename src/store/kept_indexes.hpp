@@ -38,6 +38,8 @@ public:
         std::shared_ptr<const payload::RoundObject> round(std::uint64_t number) const override;
 
     private:
+        const std::shared_ptr<const payload::EnvelopeFacts>& facts() const;
+
         const KeptIndexes& kept_;
         const views::RunView& view_;
         std::optional<std::int64_t> read_from_;
@@ -66,6 +68,7 @@ private:
     template <class T, class Make>
     const std::shared_ptr<const T>& made(Part<T>& part, Make make) const;
 
+    mutable Part<payload::EnvelopeFacts> facts_;
     mutable Part<payload::detail::JournalIndex> journal_;
     mutable Part<payload::TimelineIndex> timeline_;
     mutable Part<payload::SessionGroups> sessions_;
