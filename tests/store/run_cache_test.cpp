@@ -397,12 +397,13 @@ std::uint64_t trimmed_resident_bytes() {
     return 0;
 }
 
-// A run of agent sessions on a few nodes, with version-control checks: about 20 MB of journal.
-void add_large_run(RunsRoot& root, const std::string& id) {
+// A run of agent sessions on a few nodes, with version-control checks: about 500 bytes of journal
+// per line (20 MB by default).
+void add_large_run(RunsRoot& root, const std::string& id, int lines = 40'000) {
     add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
     std::string journal;
     const std::string detail(300, 'x');
-    for (int i = 0; i < 40'000; ++i) {
+    for (int i = 0; i < lines; ++i) {
         const std::string node = "node-" + std::to_string(i / 50 % 8);
         const std::string labels = R"({"run_id":")" + id + R"(","node":")" + node +
                                    R"(","round":1,"persona":"worker","session":"ses-)" + std::to_string(i / 50 % 8) +
@@ -453,6 +454,60 @@ TEST(RunCache, AKeptRunIsCountedByTheMemoryItTakes) {
     }
     cache.count_indexes(paths_of(root, "big"), run);
     counted_within_a_tenth("the view with what its documents keep");
+}
+
+// A view that fits the bound is kept even when what its documents keep would not fit beside it:
+// the parts that fit are kept, in the order the documents ask for them, and the rest is made for
+// each document, which answers as one made from the view alone.
+TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
+    RunsRoot root;
+    add_large_run(root, "big", 4'000);
+    const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+    const auto full_detail = [&](RunCache& cache, const store::SharedRun& run) {
+        std::string text = text::joined(
+            payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness));
+        cache.count_indexes(paths_of(root, "big"), run);
+        return text;
+    };
+
+    // Everything the full detail keeps, and its conversations alone, as a cache that keeps it all
+    // counts them.
+    RunCache roomy({}, later_by(hour_ns));
+    const store::SharedRun probe = roomy.open_run(paths_of(root, "big"));
+    ASSERT_TRUE(probe);
+    const std::string expected = full_detail(roomy, probe);
+    EXPECT_EQ(expected, payload::run_detail(probe->view, true, nullptr, liveness));
+    const std::uint64_t kept = probe->indexes.bytes();
+    const std::uint64_t conversations = probe->indexes_of().conversations()->size();
+    ASSERT_GT(conversations, kept / 2);
+
+    // A bound with room beside the view for all of that but half the conversations' text.
+    const std::uint64_t bound = probe->bytes + kept - conversations / 2;
+    RunCache cache(RunCache::Bounds{.view_bytes = bound}, later_by(hour_ns));
+    const store::SharedRun run = cache.open_run(paths_of(root, "big"));
+    ASSERT_TRUE(run);
+    for (int request = 0; request < 2; ++request) {
+        EXPECT_EQ(cache.open_run(paths_of(root, "big")), run);
+        EXPECT_EQ(full_detail(cache, run), expected) << request;
+        EXPECT_EQ(cache.figures().entries, 1u);
+        EXPECT_LE(cache.figures().bytes, bound);
+    }
+    EXPECT_EQ(cache.figures().replays, 1u);
+    EXPECT_GT(run->indexes.bytes(), 0u);
+    EXPECT_LT(run->indexes.bytes(), kept - conversations / 2);
+    // The indexes are kept; the conversations are made again for each document.
+    EXPECT_EQ(&run->indexes_of().journal(), &run->indexes_of().journal());
+    const text::SharedText first = run->indexes_of().conversations();
+    const text::SharedText second = run->indexes_of().conversations();
+    EXPECT_NE(first, second);
+    EXPECT_EQ(*first, *second);
+
+    // The whole-run timeline does not fit beside them either, and answers the same.
+    const std::string timeline = text::joined(payload::timeline_fragments(run->view, std::nullopt, run->indexes_of()));
+    cache.count_indexes(paths_of(root, "big"), run);
+    EXPECT_EQ(timeline, payload::timeline(probe->view, std::nullopt));
+    EXPECT_EQ(cache.figures().entries, 1u);
+    EXPECT_LE(cache.figures().bytes, bound);
 }
 
 }  // namespace
