@@ -8,6 +8,7 @@
 //   - for comparison, the peak of one request the plain way (every view alive at once).
 //
 //   memory_bench [--runs 10,50,200] [--bytes 2097152] [--settle 30] [--repetitions 5] [--keep DIR]
+#include "bench/process.hpp"
 #include "bench/run_generator.hpp"
 #include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
@@ -35,17 +36,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace korvalle;
 
-double status_mb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::size_t length = std::strlen(field);
-    while (std::getline(in, line)) {
-        if (line.compare(0, length, field) == 0 && line[length] == ':') {
-            return std::strtod(line.c_str() + length + 1, nullptr) / 1024.0;
-        }
-    }
-    return 0;
-}
 
 // Starts the high-water mark again from the current resident size.
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
@@ -105,28 +95,28 @@ int measure_time(const char* root, int repetitions) {
 // peaks are above the resident size before the request(s).
 int measure_memory(const char* root, int settle_seconds) {
     const auto store = uncached_store(root);
-    const double start = status_mb("VmRSS");
+    const double start = bench::status_mb("VmRSS");
     reset_peak();
     millis_of(store);
-    const double peak_one = status_mb("VmHWM") - start;
-    const double after_one = status_mb("VmRSS");
+    const double peak_one = bench::status_mb("VmHWM") - start;
+    const double after_one = bench::status_mb("VmRSS");
     const double before_burst = after_one;
     reset_peak();
     std::vector<std::thread> requests;
     for (int i = 0; i < 16; ++i) requests.emplace_back([&] { millis_of(store); });
     for (auto& request : requests) request.join();
-    const double peak_burst = status_mb("VmHWM") - before_burst;
-    const double after_burst = status_mb("VmRSS");
+    const double peak_burst = bench::status_mb("VmHWM") - before_burst;
+    const double after_burst = bench::status_mb("VmRSS");
     std::this_thread::sleep_for(std::chrono::seconds(settle_seconds));
     std::printf("%.1f %.1f %.1f %.1f %.1f %.1f\n", start, peak_one, after_one, peak_burst, after_burst,
-                status_mb("VmRSS"));
+                bench::status_mb("VmRSS"));
     return 0;
 }
 
 // Child: "<peak of one request the plain way>" in MB: every view opened and kept, then the
 // summaries of the first page.
 int measure_plain(const char* root) {
-    const double start = status_mb("VmRSS");
+    const double start = bench::status_mb("VmRSS");
     reset_peak();
     {
         auto views = views::RunView::all(root);
@@ -136,20 +126,10 @@ int measure_plain(const char* root) {
             summaries.push_back(payload::run_summary(views[i], nullptr, liveness));
         }
     }
-    std::printf("%.1f\n", status_mb("VmHWM") - start);
+    std::printf("%.1f\n", bench::status_mb("VmHWM") - start);
     return 0;
 }
 
-std::string child(const std::string& args) {
-    const std::string command = "/proc/" + std::to_string(::getpid()) + "/exe " + args;
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-        ::pclose(pipe);
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -194,13 +174,13 @@ int main(int argc, char** argv) {
         }
         double one_ms = 0, all_ms = 0;
         int cores = 0;
-        std::sscanf(child("--measure-time " + root.string() + " " + std::to_string(repetitions)).c_str(),
+        std::sscanf(bench::child("--measure-time " + root.string() + " " + std::to_string(repetitions)).c_str(),
                     "%lf %lf %d", &one_ms, &all_ms, &cores);
         double start = 0, peak_one = 0, after_one = 0, peak_burst = 0, after_burst = 0, settled = 0;
-        std::sscanf(child("--measure-memory " + root.string() + " " + std::to_string(settle)).c_str(),
+        std::sscanf(bench::child("--measure-memory " + root.string() + " " + std::to_string(settle)).c_str(),
                     "%lf %lf %lf %lf %lf %lf", &start, &peak_one, &after_one, &peak_burst, &after_burst, &settled);
         double plain = 0;
-        std::sscanf(child("--measure-plain " + root.string()).c_str(), "%lf", &plain);
+        std::sscanf(bench::child("--measure-plain " + root.string()).c_str(), "%lf", &plain);
         std::printf("%5d %8.1f | %9.1f %9.1f %6.2f | %8.1f %8.1f %9.1f | %8.1f %9.1f %9.1f %9.2f\n", runs,
                     static_cast<double>(bench::journal_bytes(root)) / 1e6, one_ms, all_ms, one_ms / all_ms, plain, peak_one,
                     after_one, peak_burst, after_burst, settled, settled / after_one);

@@ -1,5 +1,6 @@
 #include "sdk/base/memory.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #if defined(__linux__)
@@ -26,6 +27,14 @@ std::size_t Block::page_bytes() {
 std::size_t Block::whole_pages(std::size_t bytes) {
     const std::size_t page = page_bytes();
     return (bytes + page - 1) / page * page;
+}
+
+std::uint64_t written_bytes(const std::string& text) {
+    const std::uint64_t heap = heap_bytes(text);
+    // glibc maps room of Block::bytes_from_kernel and more of its own at first, with its 16-byte
+    // header in the first page.
+    if (text.capacity() + 1 < Block::bytes_from_kernel) return heap;
+    return std::min<std::uint64_t>(heap, Block::whole_pages(text.size() + 1 + 16));
 }
 
 // Mapped without huge-page advice: where the system hands out huge pages only after compacting
@@ -94,6 +103,19 @@ void Block::grow(std::size_t bytes) {
 #else
     throw std::bad_alloc();
 #endif
+}
+
+void Block::discard_from(std::size_t bytes) noexcept {
+    const std::size_t kept = whole_pages(bytes);
+    if (!mapped_ || kept >= size_) return;
+#if defined(__linux__)
+    ::madvise(data_ + kept, size_ - kept, MADV_DONTNEED);
+#endif
+}
+
+std::uint64_t Block::held_bytes(std::size_t written) const {
+    if (mapped_) return std::min<std::uint64_t>(size_, whole_pages(written));
+    return data_ ? allocation_bytes(size_) : 0;
 }
 
 void Block::release() noexcept {

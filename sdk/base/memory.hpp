@@ -17,6 +17,13 @@ constexpr std::uint64_t allocation_bytes(std::uint64_t requested) { return (requ
 // capacity and NUL.
 std::uint64_t heap_bytes(const std::string& text);
 
+// The bytes a text written once front to back holds (a text kept with a view, which is never
+// written again): its allocation, except that large room holds only the pages its bytes were
+// written to. The kernel makes a page when it is first written, and large room (a mapping of its
+// own, or the heap's room past what it used before) mostly never is when it was reserved for a
+// text of unknown length.
+std::uint64_t written_bytes(const std::string& text);
+
 // A block of memory that goes back to the system as soon as it is freed. glibc serves large
 // requests with mappings of their own, but raises that threshold to the size of every mapping
 // freed, so blocks of one size, once one was freed, would come from its heap and stay there after
@@ -55,6 +62,14 @@ public:
     // Of a mapped block: makes it `bytes` long (rounded up to whole pages), its bytes kept and
     // the pages added fresh; it may move. Throws std::bad_alloc when the memory cannot be had.
     void grow(std::size_t bytes);
+    // Of a mapped block: gives its pages from `bytes` on (rounded up to whole pages) back to the
+    // system, the room staying the block's; a later write there finds a fresh page.
+    void discard_from(std::size_t bytes) noexcept;
+
+    // The bytes the block holds once its first `written` bytes were written, and none past them
+    // since it was fresh or they were discarded: a block from the heap its whole allocation; a
+    // mapped one the pages written (the kernel makes a page when it is first written).
+    std::uint64_t held_bytes(std::size_t written) const;
 
 private:
     Block(char* data, std::size_t size, bool mapped) : data_(data), size_(size), mapped_(mapped) {}

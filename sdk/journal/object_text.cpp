@@ -137,6 +137,10 @@ void ObjectText::find_strictly(std::string_view t, std::span<const std::string_v
 std::optional<boost::json::value> ObjectText::member(std::string_view key) const {
     std::string_view value;
     find({&key, 1}, {&value, 1});
+    return value_of(value);
+}
+
+std::optional<boost::json::value> ObjectText::value_of(std::string_view value) {
     if (value.empty()) return std::nullopt;
     json::Reader r(value, json::Utf8::Checked);
     try {

@@ -71,6 +71,9 @@ public:
     // The string a value's text holds: a view of the text when it has no escape, else unescaped
     // into scratch (none without scratch); none for a value of another kind, or none at all.
     static std::optional<std::string_view> string_of(std::string_view value, std::string* scratch);
+    // The value a member's text holds (a text member_texts found), in the default storage;
+    // none for an empty view.
+    static std::optional<boost::json::value> value_of(std::string_view value);
 
 private:
     // member_texts of this object's text.

@@ -19,9 +19,12 @@ constexpr std::size_t first_capacity = 16;
 EnvelopeList::Store::~Store() {
     // The envelopes go before the arenas their values live in.
     for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
-    // Envelopes were made in the slots up to the one past the last kept (a line that made none).
-    const std::size_t written = std::min(filled + 1, capacity) * sizeof(event::Envelope);
-    blocks->give_back(std::move(room), written);
+    blocks->give_back(std::move(room), written_bytes());
+}
+
+// Envelopes were made in the slots up to the one past the last kept (a line that made none).
+std::size_t EnvelopeList::Store::written_bytes() const {
+    return std::min(filled + 1, capacity) * sizeof(event::Envelope);
 }
 
 // Slots are only ever constructed into, so a block that held other bytes serves.
@@ -105,6 +108,9 @@ std::span<event::Envelope> EnvelopeList::sorted() { return {store_ ? store_->slo
 
 void EnvelopeList::seal() {
     if (store_ && !store_->arenas.empty()) store_->arenas.back()->seal();
+    // A block used before holds its pages past the slots written: they go back to the system, and
+    // the room stays for envelopes read on. Only the list that wrote last knows nothing lies there.
+    if (store_ && store_->filled == count_) store_->room.discard_from(store_->written_bytes());
     take_figures();
 }
 
@@ -166,8 +172,11 @@ void EnvelopeList::take_figures() {
     held_bytes_ = 0;
     if (!store_) return;
     for (const auto& arena : store_->arenas) arena_bytes_ += arena->bytes();
-    held_bytes_ = arena_bytes_ + store_->capacity * sizeof(event::Envelope) + store_->heap_bytes;
-    if (order_owner_) held_bytes_ += order_owner_->capacity * sizeof(std::uint32_t);
+    // The room for slots is reserved from a guess at the journal's length, the order's doubles as
+    // it grows, and only what was written holds memory: fresh pages are made when first written,
+    // and seal gives back the rest of a slots block used before.
+    held_bytes_ = arena_bytes_ + store_->room.held_bytes(store_->written_bytes()) + store_->heap_bytes;
+    if (order_owner_) held_bytes_ += order_owner_->room.held_bytes(order_owner_->filled * sizeof(std::uint32_t));
 }
 
 void EnvelopeList::move_to_new_store(std::size_t capacity) {

@@ -128,9 +128,9 @@ public:
     // changes, the list takes an order of its own. Returns the position of the first of them.
     std::size_t place_since(std::size_t before);
 
-    // The bytes of the store when the list was sealed: the arenas' blocks, the slots, the texts
-    // the envelopes own and the list's order. Taken then, as a list read on from this one adds to
-    // the store.
+    // The bytes of the store when the list was sealed: the arenas' blocks, the slots written, the
+    // texts the envelopes own and the list's order. Taken then, as a list read on from this one
+    // adds to the store.
     std::uint64_t held_bytes() const { return held_bytes_; }
     // The bytes of the arenas' blocks then.
     std::uint64_t arena_bytes() const { return arena_bytes_; }
@@ -149,6 +149,8 @@ private:
         void make_room(std::size_t slots_wanted);
         // A new arena for the values read next.
         void open_arena(std::size_t first_block = json::Arena::block_bytes);
+        // The bytes of the slots written to.
+        std::size_t written_bytes() const;
 
         const memory::Blocks blocks;
         std::vector<std::unique_ptr<json::Arena>> arenas;

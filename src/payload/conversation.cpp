@@ -11,7 +11,7 @@
 #include "src/payload/timing.hpp"
 #include "src/payload/vocabulary.hpp"
 
-#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
 
 #include <algorithm>
 #include <array>
@@ -27,19 +27,10 @@ namespace {
 // The only harness whose sessions the journal records.
 constexpr std::string_view harness = "morvenlath";
 
-const boost::json::value* member(const boost::json::object& object, std::string_view key) {
-    return object.if_contains(key);
-}
-
-void text_or_null(json::Writer& out, const boost::json::value* value) {
-    if (value && value->is_string())
-        out.value(value->get_string());
-    else
-        out.value(nullptr);
-}
+using event::ObjectText;
 
 // A token count: a JSON integer of zero or more, written without fraction or exponent.
-void token_count(json::Writer& out, const boost::json::value* value) {
+void token_count(json::Writer& out, const std::optional<boost::json::value>& value) {
     if (value && value->is_uint64())
         out.value(value->get_uint64());
     else if (value && value->is_int64() && value->get_int64() >= 0)
@@ -49,7 +40,7 @@ void token_count(json::Writer& out, const boost::json::value* value) {
 }
 
 // A cost: any JSON number, as a double (a cost of 2 is written 2.0).
-void cost(json::Writer& out, const boost::json::value* value) {
+void cost(json::Writer& out, const std::optional<boost::json::value>& value) {
     switch (value ? value->kind() : boost::json::kind::null) {
     case boost::json::kind::double_: out.value(value->get_double()); break;
     case boost::json::kind::int64: out.value(static_cast<double>(value->get_int64())); break;
@@ -58,21 +49,25 @@ void cost(json::Writer& out, const boost::json::value* value) {
     }
 }
 
-void usage_of(json::Writer& out, const boost::json::object& payload) {
+// The usage a turn reported, from the text of its payload's "usage" value: only the members
+// shown are read, the object is never built.
+void usage_of(json::Writer& out, std::string_view usage) {
     out.begin_object();
-    const boost::json::value* source = member(payload, "usage");
-    if (source && source->is_object()) {
-        const boost::json::object& reported = source->get_object();
+    if (usage.starts_with('{')) {
+        static constexpr std::array<std::string_view, 5> keys{"tokens_in", "tokens_out", "cache_read", "cache_write",
+                                                              "cost"};
+        std::array<std::string_view, keys.size()> values;
+        ObjectText::member_texts(usage, keys, values);
         out.key("inputTokens");
-        token_count(out, member(reported, "tokens_in"));
+        token_count(out, ObjectText::value_of(values[0]));
         out.key("outputTokens");
-        token_count(out, member(reported, "tokens_out"));
+        token_count(out, ObjectText::value_of(values[1]));
         out.key("cacheReadTokens");
-        token_count(out, member(reported, "cache_read"));
+        token_count(out, ObjectText::value_of(values[2]));
         out.key("cacheWriteTokens");
-        token_count(out, member(reported, "cache_write"));
+        token_count(out, ObjectText::value_of(values[3]));
         out.key("costUsd");
-        cost(out, member(reported, "cost"));
+        cost(out, ObjectText::value_of(values[4]));
     }
     out.end_object();
 }
@@ -110,12 +105,16 @@ struct Turn {
 void turn(json::Writer& out, const Turn& turn, std::string_view session, std::size_t number,
           const Envelopes& activity) {
     const event::Envelope& envelope = *turn.envelope;
-    const boost::json::object payload = envelope.payload.read();
+    // One look at the payload finds every member the turn shows.
+    static constexpr std::array<std::string_view, 3> keys{"message", "model", "usage"};
+    std::array<std::string_view, keys.size()> values;
+    ObjectText::member_texts(envelope.payload.text(), keys, values);
+    std::array<std::string, 2> scratch;
     out.begin_object();
     out.key("assistant");
-    text_or_null(out, member(payload, "message"));
+    text_or_null(out, ObjectText::string_of(values[0], &scratch[0]));
     out.key("durationMs");
-    if (std::optional<std::uint64_t> ms = turn_duration_ms(payload))
+    if (std::optional<std::uint64_t> ms = usage_duration_ms(values[2]))
         out.value(*ms);
     else
         out.value(nullptr);
@@ -124,7 +123,7 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     out.key("id");
     write_turn_id(out, session, number);
     out.key("model");
-    text_or_null(out, member(payload, "model"));
+    text_or_null(out, ObjectText::string_of(values[1], &scratch[1]));
     out.member("reasoning", nullptr);
     out.member("status", envelope.kind);
     out.member("timestamp", envelope.ts.view());
@@ -136,7 +135,7 @@ void turn(json::Writer& out, const Turn& turn, std::string_view session, std::si
     out.begin_object();
     out.end_object();
     out.key("usage");
-    usage_of(out, payload);
+    usage_of(out, values[2]);
     out.member("user", envelope.labels.persona ? std::string_view(*envelope.labels.persona) : std::string_view());
     out.end_object();
 }
@@ -227,6 +226,26 @@ void write_turn_id(json::Writer& out, std::string_view session, std::uint64_t nu
     id[session.size()] = '.';
     char* end = std::to_chars(id + session.size() + 1, id + sizeof id, number).ptr;
     out.value(std::string_view(id, static_cast<std::size_t>(end - id)));
+}
+
+std::size_t conversations_room(const SessionGroups& groups, const views::RunView& view) {
+    // What a conversation and a turn write besides the texts of their envelopes, with room to
+    // spare; a tool's entry writes about as much as the member names of its payload.
+    constexpr std::size_t per_conversation = 512;
+    constexpr std::size_t per_turn = 448;
+    constexpr std::size_t per_tool = 64;
+    std::size_t room = 2;
+    for (const SessionEnvelopes& group : groups) {
+        room += per_conversation + group.session.size() + 4 * view.id().size();
+        for (const event::Envelope* envelope : group.envelopes) {
+            const std::size_t turn = std::string_view(envelope->kind) == "turn-activity"
+                                         ? per_tool
+                                         : per_turn + group.session.size() + envelope->kind.size();
+            // The texts shown are the payload's, written with the same escapes or fewer.
+            room += envelope->payload.text().size() + turn;
+        }
+    }
+    return room;
 }
 
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view) {

@@ -26,6 +26,10 @@ class ViewIndexes;
 
 // Writes an array of one conversation document per group, in order.
 void write_session_groups(json::Writer& out, const SessionGroups& groups, const views::RunView& view);
+// Room for that text: a little more than it takes for the journals the harness writes, so that
+// a text of tens of megabytes is written once into room made for it rather than copied each
+// time it outgrows its room.
+std::size_t conversations_room(const SessionGroups& groups, const views::RunView& view);
 
 // Writes the conversation document of one session: {"conversation":{…},"attribution":{…}}.
 // Never fails. The long texts of a session are written from its envelopes, never copied.

@@ -4,6 +4,7 @@
 #include "sdk/base/memory.hpp"
 #include "sdk/run/views.hpp"
 #include "src/payload/conversation.hpp"
+#include "src/payload/envelope_facts.hpp"
 #include "src/payload/run_detail/detail/journal_index.hpp"
 #include "src/payload/run_detail/detail/node_details.hpp"
 #include "src/payload/run_detail/detail/round_detail.hpp"
@@ -24,16 +25,22 @@ text::SharedText written_text(Write write) {
 
 }  // namespace
 
-std::shared_ptr<const detail::JournalIndex> index_journal(const views::RunView& view) {
-    return std::make_shared<const detail::JournalIndex>(view.envelopes);
+std::shared_ptr<const EnvelopeFacts> read_facts(const views::RunView& view) {
+    return std::make_shared<const EnvelopeFacts>(view.envelopes);
 }
 
-std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view) {
-    return std::make_shared<const TimelineIndex>(view.envelopes);
+std::shared_ptr<const detail::JournalIndex> index_journal(const views::RunView& view,
+                                                          std::shared_ptr<const EnvelopeFacts> facts) {
+    return std::make_shared<const detail::JournalIndex>(view.envelopes, std::move(facts));
 }
 
-std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view) {
-    return std::make_shared<const SessionGroups>(session_groups(view));
+std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view,
+                                                    std::shared_ptr<const EnvelopeFacts> facts) {
+    return std::make_shared<const TimelineIndex>(view.envelopes, std::move(facts));
+}
+
+std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view, const EnvelopeFacts& facts) {
+    return std::make_shared<const SessionGroups>(session_groups(view.envelopes, facts));
 }
 
 std::shared_ptr<const detail::StatusWords> derive_status_words(const views::RunView& view) {
@@ -45,7 +52,11 @@ text::SharedText write_node_details(const views::RunView& view, const detail::Jo
 }
 
 text::SharedText write_conversations(const views::RunView& view, const SessionGroups& groups) {
-    return written_text([&](json::Writer& out) { write_session_groups(out, groups, view); });
+    auto text = std::make_shared<std::string>();
+    text->reserve(conversations_room(groups, view));
+    json::Writer out(*text);
+    write_session_groups(out, groups, view);
+    return text;
 }
 
 text::SharedText write_whole_timeline(const views::RunView& view, const TimelineIndex& index) {
@@ -67,10 +78,12 @@ std::shared_ptr<const RoundObject> make_round(const views::RunView& view, std::u
 
 std::uint64_t RoundObject::held_bytes() const {
     std::uint64_t bytes = sizeof(RoundObject) + files.files.capacity() * sizeof(files::Seen);
-    if (text) bytes += sizeof(std::string) + memory::heap_bytes(*text);
+    if (text) bytes += sizeof(std::string) + memory::written_bytes(*text);
     for (const files::Seen& seen : files.files) bytes += seen.path.native().capacity();
     return bytes;
 }
+
+std::uint64_t held_bytes(const EnvelopeFacts& facts) { return facts.held_bytes(); }
 
 std::uint64_t held_bytes(const detail::JournalIndex& index) { return index.held_bytes(); }
 
@@ -87,18 +100,23 @@ std::uint64_t held_bytes(const detail::StatusWords& words) {
     return sizeof(detail::StatusWords) + words.bucket_count() * (sizeof(detail::StatusWords::value_type) + 1);
 }
 
+const std::shared_ptr<const EnvelopeFacts>& OwnIndexes::facts() const {
+    if (!facts_) facts_ = read_facts(view_);
+    return facts_;
+}
+
 const detail::JournalIndex& OwnIndexes::journal() const {
-    if (!journal_) journal_ = index_journal(view_);
+    if (!journal_) journal_ = index_journal(view_, facts());
     return *journal_;
 }
 
 const TimelineIndex& OwnIndexes::timeline() const {
-    if (!timeline_) timeline_ = index_timeline(view_);
+    if (!timeline_) timeline_ = index_timeline(view_, facts());
     return *timeline_;
 }
 
 const SessionGroups& OwnIndexes::sessions() const {
-    if (!sessions_) sessions_ = group_sessions(view_);
+    if (!sessions_) sessions_ = group_sessions(view_, *facts());
     return *sessions_;
 }
 

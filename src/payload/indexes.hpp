@@ -1,10 +1,11 @@
-// What the documents derive from a view: the run detail's journal index and its node
-// details, the timeline's index, the session groups, the texts of the parts of documents that
-// are the view's alone (the run detail's conversations, the whole-run timeline), and the run
-// detail's round objects, which are the view's and its round files'. A document takes them
-// from a ViewIndexes, so that whoever keeps a view can keep these beside it, each built once on
-// first need, and no document walks the whole journal or reads a round file to make them again;
-// a document built from a view nobody keeps makes its own (OwnIndexes).
+// What the documents derive from a view: the facts of its envelopes (envelope_facts.hpp), on
+// which the run detail's journal index, the timeline's index and the session groups are built,
+// the run detail's node details, the texts of the parts of documents that are the view's alone
+// (the run detail's conversations, the whole-run timeline), and the run detail's round objects,
+// which are the view's and its round files'. A document takes them from a ViewIndexes, so that
+// whoever keeps a view can keep these beside it, each built once on first need, and no document
+// walks the whole journal or reads a round file to make them again; a document built from a view
+// nobody keeps makes its own (OwnIndexes).
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
@@ -22,6 +23,7 @@ struct RunView;
 
 namespace korvalle::payload {
 
+class EnvelopeFacts;
 class TimelineIndex;
 
 namespace detail {
@@ -60,10 +62,14 @@ public:
     virtual std::shared_ptr<const RoundObject> round(std::uint64_t number) const = 0;
 };
 
-// Each index or text of the view, made from it alone (or from an index made from it).
-std::shared_ptr<const detail::JournalIndex> index_journal(const views::RunView& view);
-std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view);
-std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view);
+// Each index or text of the view, made from it alone (or from an index made from it). The
+// indexes made from the view's facts keep them.
+std::shared_ptr<const EnvelopeFacts> read_facts(const views::RunView& view);
+std::shared_ptr<const detail::JournalIndex> index_journal(const views::RunView& view,
+                                                          std::shared_ptr<const EnvelopeFacts> facts);
+std::shared_ptr<const TimelineIndex> index_timeline(const views::RunView& view,
+                                                    std::shared_ptr<const EnvelopeFacts> facts);
+std::shared_ptr<const SessionGroups> group_sessions(const views::RunView& view, const EnvelopeFacts& facts);
 std::shared_ptr<const detail::StatusWords> derive_status_words(const views::RunView& view);
 text::SharedText write_node_details(const views::RunView& view, const detail::JournalIndex& journal);
 text::SharedText write_conversations(const views::RunView& view, const SessionGroups& groups);
@@ -74,6 +80,7 @@ std::shared_ptr<const RoundObject> make_round(const views::RunView& view, std::u
                                               const ViewIndexes& indexes, plan::Plan& spent);
 
 // The bytes each holds.
+std::uint64_t held_bytes(const EnvelopeFacts& facts);
 std::uint64_t held_bytes(const detail::JournalIndex& index);
 std::uint64_t held_bytes(const TimelineIndex& index);
 std::uint64_t held_bytes(const SessionGroups& groups);
@@ -94,7 +101,10 @@ public:
     std::shared_ptr<const RoundObject> round(std::uint64_t number) const override;
 
 private:
+    const std::shared_ptr<const EnvelopeFacts>& facts() const;
+
     const views::RunView& view_;
+    mutable std::shared_ptr<const EnvelopeFacts> facts_;
     mutable std::shared_ptr<const detail::JournalIndex> journal_;
     mutable std::shared_ptr<const TimelineIndex> timeline_;
     mutable std::shared_ptr<const SessionGroups> sessions_;

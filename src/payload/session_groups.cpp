@@ -3,9 +3,9 @@
 
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
+#include "src/payload/envelope_facts.hpp"
 
 #include <optional>
-#include <unordered_map>
 
 namespace korvalle::payload {
 
@@ -18,14 +18,25 @@ std::optional<std::string_view> session_of(const event::Envelope& envelope) {
 }
 
 SessionGroups session_groups(const views::RunView& view) {
+    return session_groups(view.envelopes, EnvelopeFacts(view.envelopes));
+}
+
+SessionGroups session_groups(const views::EnvelopeList& envelopes, const EnvelopeFacts& facts) {
     SessionGroups sessions;
-    std::unordered_map<std::string_view, std::size_t> position;
-    for (const event::Envelope& envelope : view.envelopes) {
-        std::optional<std::string_view> session = session_of(envelope);
-        if (!session) continue;
-        auto [at, fresh] = position.try_emplace(*session, sessions.size());
-        if (fresh) sessions.push_back(SessionEnvelopes{*session, {}});
-        sessions[at->second].envelopes.push_back(&envelope);
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> position(facts.sessions().size(), none);
+    for (const event::Envelope& envelope : envelopes) {
+        const AgentFacts& of = facts.of(envelope);
+        if (!of.conversation()) continue;
+        std::size_t& at = position[*of.session()];
+        if (at == none) {
+            at = sessions.size();
+            // The group's text views its first envelope's label, which is written plainly: the
+            // groups live as long as the envelopes, whether or not the facts do.
+            const std::optional<std::string_view> session = envelope.labels.extra.plain_string_member("session");
+            sessions.push_back(SessionEnvelopes{session.value_or(facts.sessions()[*of.session()]), {}});
+        }
+        sessions[at].envelopes.push_back(&envelope);
     }
     return sessions;
 }

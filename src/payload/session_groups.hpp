@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sdk/journal/event.hpp"
+#include "sdk/run/envelope_list.hpp"
 
 #include <optional>
 #include <string_view>
@@ -16,6 +17,8 @@ struct RunView;
 
 namespace korvalle::payload {
 
+class EnvelopeFacts;
+
 // The envelopes of each session, built in one pass over the journal. The texts are views into
 // the view's envelopes and live as long as the view.
 struct SessionEnvelopes {
@@ -26,6 +29,9 @@ struct SessionEnvelopes {
 using SessionGroups = std::vector<SessionEnvelopes>;
 
 SessionGroups session_groups(const views::RunView& view);
+// The same from the facts of the envelopes (envelope_facts.hpp), which tell each envelope's
+// session: no label is read again but the first of each group's.
+SessionGroups session_groups(const views::EnvelopeList& envelopes, const EnvelopeFacts& facts);
 
 // The session an envelope belongs to (a view of its label), else none.
 std::optional<std::string_view> session_of(const event::Envelope& envelope);

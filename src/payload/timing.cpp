@@ -118,10 +118,8 @@ boost::json::object fractions(const Telemetry* telemetry, const TurnDurations& d
 
 namespace {
 
-// The duration of a completed turn: the "duration" number of its payload's "usage" object.
-std::optional<std::uint64_t> usage_duration_ms(const boost::json::value* usage) {
-    if (!usage || !usage->is_object()) return std::nullopt;
-    const boost::json::value* duration = usage->get_object().if_contains("duration");
+// A turn's duration from the "duration" member of its usage object.
+std::optional<std::uint64_t> duration_ms(const boost::json::value* duration) {
     if (!duration) return std::nullopt;
     std::optional<double> seconds = as_number(*duration);
     if (!seconds) return std::nullopt;
@@ -131,12 +129,26 @@ std::optional<std::uint64_t> usage_duration_ms(const boost::json::value* usage) 
 }  // namespace
 
 std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload) {
-    return usage_duration_ms(payload.if_contains("usage"));
+    const boost::json::value* usage = payload.if_contains("usage");
+    if (!usage || !usage->is_object()) return std::nullopt;
+    return duration_ms(usage->get_object().if_contains("duration"));
 }
 
 std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload) {
-    const std::optional<boost::json::value> usage = payload.member("usage");
-    return usage_duration_ms(usage ? &*usage : nullptr);
+    std::string_view usage;
+    const std::string_view key = "usage";
+    event::ObjectText::member_texts(payload.text(), {&key, 1}, {&usage, 1});
+    return usage_duration_ms(usage);
+}
+
+std::optional<std::uint64_t> usage_duration_ms(std::string_view usage) {
+    // Only the duration is read: the usage object is never built.
+    if (usage.empty() || usage.front() != '{') return std::nullopt;
+    std::string_view duration;
+    const std::string_view key = "duration";
+    event::ObjectText::member_texts(usage, {&key, 1}, {&duration, 1});
+    const std::optional<boost::json::value> seconds = event::ObjectText::value_of(duration);
+    return duration_ms(seconds ? &*seconds : nullptr);
 }
 
 void add_turn(TurnDurations& tally, const event::Envelope& envelope) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace korvalle::payload {
 
@@ -33,6 +34,9 @@ TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes);
 // of seconds, when finite and not negative (truncated; saturating). None otherwise.
 std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
 std::optional<std::uint64_t> turn_duration_ms(const event::ObjectText& payload);
+// The same from the text of the payload's "usage" value, as ObjectText::member_texts finds it
+// (empty when there is none).
+std::optional<std::uint64_t> usage_duration_ms(std::string_view usage);
 
 // Adds one envelope to a tally by the rule of sum_turn_durations: agent-graph envelopes other
 // than "turn-activity" count, an envelope without a party counts as agent, and a completed

@@ -4,61 +4,74 @@
 #include "sdk/run/views.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace korvalle::payload {
 
 namespace {
 
-std::optional<boost::json::value> payload_member(const event::Envelope& envelope, std::string_view key) {
-    return envelope.payload.member(key);
-}
+using event::ObjectText;
 
-bool change_check_ok(const event::Envelope& envelope) {
-    const auto conclusion = payload_member(envelope, "conclusion");
-    if (!conclusion || !conclusion->is_string()) return true;
-    std::string word(conclusion->get_string());
-    // ASCII letters only: the checks service writes its conclusions in English words.
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return word == "success" || word == "skipped" || word == "neutral";
-}
+// The payload members an event's output text and verdict are read from, found in one look at
+// the payload: the texts of their values, empty for a member that is not there.
+class RecordMembers {
+public:
+    explicit RecordMembers(const event::Envelope& envelope) {
+        ObjectText::member_texts(envelope.payload.text(), keys, values_);
+    }
 
-bool vcs_ok(const event::Envelope& envelope) {
-    const std::string& kind = envelope.kind;
-    if (kind == "push") {
-        const auto accepted = payload_member(envelope, "accepted");
-        return accepted && accepted->is_bool() ? accepted->get_bool() : true;
+    // The first of "detail", "error" and "output" that is present decides; its text when it is
+    // a string, else empty.
+    std::string output_text() const {
+        for (std::size_t i = detail; i <= output; ++i) {
+            if (values_[i].empty()) continue;
+            std::string scratch;
+            const std::optional<std::string_view> text = ObjectText::string_of(values_[i], &scratch);
+            return text ? std::string(*text) : std::string();
+        }
+        return {};
     }
-    if (kind == "change-check") return change_check_ok(envelope);
-    if (kind == "gate-verdict") {
-        const auto verdict = payload_member(envelope, "verdict");
-        return verdict && verdict->is_string() && verdict->get_string() == "pass";
+
+    bool ok(const event::Envelope& envelope) const {
+        if (envelope.source == event::EventSource::Vcs) return vcs_ok(envelope.kind);
+        // A status that is not a string says nothing against the event.
+        std::string scratch;
+        const std::optional<std::string_view> word = ObjectText::string_of(values_[status], &scratch);
+        return !word || *word == "done";
     }
-    if (kind == "sync-conflict") return false;
-    return true;
-}
+
+private:
+    enum Key : std::size_t { detail, error, output, accepted, conclusion, verdict, status, count };
+    static constexpr std::array<std::string_view, count> keys{"detail", "error", "output", "accepted",
+                                                              "conclusion", "verdict", "status"};
+
+    bool vcs_ok(std::string_view kind) const {
+        std::string scratch;
+        if (kind == "push") return values_[accepted] != "false";  // true unless a boolean false
+        if (kind == "change-check") {
+            const std::optional<std::string_view> text = ObjectText::string_of(values_[conclusion], &scratch);
+            if (!text) return true;
+            std::string word(*text);
+            // ASCII letters only: the checks service writes its conclusions in English words.
+            std::transform(word.begin(), word.end(), word.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+            return word == "success" || word == "skipped" || word == "neutral";
+        }
+        if (kind == "gate-verdict") return ObjectText::string_of(values_[verdict], &scratch) == "pass";
+        if (kind == "sync-conflict") return false;
+        return true;
+    }
+
+    std::array<std::string_view, count> values_;
+};
 
 const std::vector<const event::Envelope*> no_envelopes;
 
 }  // namespace
 
-std::string event_output_text(const event::Envelope& envelope) {
-    for (std::string_view key : {"detail", "error", "output"}) {
-        const auto value = payload_member(envelope, key);
-        if (!value) continue;
-        // The first key present decides, even when its value is not a text.
-        if (const boost::json::string* text = value->if_string()) return std::string(*text);
-        return {};
-    }
-    return {};
-}
+std::string event_output_text(const event::Envelope& envelope) { return RecordMembers(envelope).output_text(); }
 
-bool event_ok(const event::Envelope& envelope) {
-    if (envelope.source == event::EventSource::Vcs) return vcs_ok(envelope);
-    const auto status = payload_member(envelope, "status");
-    if (!status || !status->is_string()) return true;
-    return status->get_string() == "done";
-}
+bool event_ok(const event::Envelope& envelope) { return RecordMembers(envelope).ok(envelope); }
 
 std::vector<VerificationRecord> verification_records(const std::vector<const event::Envelope*>& selected) {
     std::vector<VerificationRecord> records;
@@ -68,8 +81,9 @@ std::vector<VerificationRecord> verification_records(const std::vector<const eve
         std::string_view started_at = (previous ? previous : envelope)->ts;
         previous = envelope;
         if (envelope->artifacts.empty()) continue;
-        const std::string output = event_output_text(*envelope);
-        bool ok = event_ok(*envelope);
+        const RecordMembers members(*envelope);
+        const std::string output = members.output_text();
+        const bool ok = members.ok(*envelope);
         for (const event::ArtifactRef& reference : envelope->artifacts)
             records.push_back(VerificationRecord{output, reference.id, started_at, envelope->ts, ok});
     }
@@ -97,6 +111,14 @@ const std::vector<const event::Envelope*>& EnvelopesByRoundNode::of(std::uint64_
                                                                     std::string_view node) const {
     auto it = groups_.find(Key{round, node});
     return it == groups_.end() ? no_envelopes : it->second;
+}
+
+void write_verification_detail(json::Writer& out, const VerificationRecord& record) {
+    out.begin_object();
+    out.member("ok", record.ok);
+    out.member("output_tail", record.output_tail);
+    out.member("artifact_id", record.artifact_id);
+    out.end_object();
 }
 
 boost::json::object verification_detail(const VerificationRecord& record) {

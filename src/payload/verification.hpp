@@ -6,6 +6,7 @@
 // the timeline shows one verification span per record of every round.
 #pragma once
 
+#include "sdk/base/json_write.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/run/envelope_list.hpp"
 
@@ -72,6 +73,8 @@ private:
 
 // {"ok","output_tail","artifact_id"}: a record as the node details and the timeline show it.
 boost::json::object verification_detail(const VerificationRecord& record);
+// The same written in place.
+void write_verification_detail(json::Writer& out, const VerificationRecord& record);
 
 // The node's records of the run's current round (round 1 while no round has started), each as
 // verification_detail shows it: the "records" of a node's verification in the run detail.

@@ -58,21 +58,23 @@ std::optional<Party> party_named(std::string_view word) {
 }
 }  // namespace
 
-std::optional<Party> party_of(const event::Envelope& envelope) {
+std::optional<Party> first_party(std::initializer_list<std::optional<std::string_view>> texts) {
     // A source that names something else does not stop the search.
-    if (auto role = envelope.payload.string_member("role")) {
-        if (auto party = party_named(std::string_view(*role))) return party;
+    for (const std::optional<std::string_view>& text : texts) {
+        if (!text) continue;
+        if (auto party = party_named(*text)) return party;
     }
-    std::array<std::string, 2> scratch;
-    const auto [role, member] = envelope.labels.extra.string_members<2>({"role", "member"}, scratch);
-    if (role) {
-        if (auto party = party_named(*role)) return party;
-    }
-    if (member) {
-        if (auto party = party_named(*member)) return party;
-    }
-    if (envelope.labels.persona) return party_named(std::string_view(*envelope.labels.persona));
     return std::nullopt;
+}
+
+std::optional<Party> party_of(const event::Envelope& envelope) {
+    // The payload is looked at first, the labels only when it names no party.
+    std::array<std::string, 1> payload_scratch;
+    const auto [role] = envelope.payload.string_members<1>({"role"}, payload_scratch);
+    if (auto party = first_party({role})) return party;
+    std::array<std::string, 2> label_scratch;
+    const auto [label_role, member] = envelope.labels.extra.string_members<2>({"role", "member"}, label_scratch);
+    return first_party({label_role, member, envelope.labels.persona.optional()});
 }
 
 std::string state_word(const views::RunView& view, const views::LivenessInputs& inputs) {

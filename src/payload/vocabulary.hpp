@@ -5,6 +5,7 @@
 
 #include "sdk/journal/event.hpp"
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,8 @@ inline bool is_event(const event::Envelope& envelope, event::EventSource source,
 // The first of payload "role", label "role", label "member" and the persona label that is
 // exactly "agent", "judge" or "llmlint"; none when no source names one.
 std::optional<Party> party_of(const event::Envelope& envelope);
+// The same over those texts once looked up, in that order (none: not there, or not a string).
+std::optional<Party> first_party(std::initializer_list<std::optional<std::string_view>> texts);
 
 // The run's liveness word lower-cased with "-" for the blank: "settled", "active",
 // "driver-dead", "parked". Reads the process table.

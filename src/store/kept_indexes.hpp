@@ -1,15 +1,21 @@
 // The indexes of one opened run (payload/indexes.hpp) and what the change feed reads of it, kept
-// with its view: each is made once, on first need, by the first caller that asks, while others
-// asking meanwhile wait for it; they go with the view. The run detail's round objects are kept
-// the same way while their round files are unchanged (kept_rounds.hpp).
+// with its view: each is made on first need by the first caller that asks, while others asking
+// meanwhile wait for it, and goes with the view. The run detail's round objects are kept the same
+// way while their round files are unchanged (kept_rounds.hpp).
+//
+// A part is kept only when it fits the room beside the view (kept_room.hpp), in the order the
+// documents ask for them. One that does not fit is made for the caller alone, and again by each
+// later caller that needs it, each on its own; so is one built on envelope facts that were not
+// kept, which it would hold uncounted. Apart from what is built on the facts, no part holds
+// another, so each is made, kept or not on its own.
 #pragma once
 
 #include "src/payload/conversation_digests.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/live_activity.hpp"
 #include "src/store/kept_rounds.hpp"
+#include "src/store/kept_room.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +27,9 @@ namespace korvalle::store {
 
 class KeptIndexes {
 public:
+    // room: the bytes that may be kept beside the view.
+    explicit KeptIndexes(std::uint64_t room = KeptRoom::unbounded) : room_(room), rounds_(room_) {}
+
     // The indexes of view as a document takes them; view is the one they are kept with.
     // read_from is the clock when the document began (RunCache::now), which decides whether a
     // round object made for it may be kept; none keeps no new one.
@@ -38,10 +47,28 @@ public:
         std::shared_ptr<const payload::RoundObject> round(std::uint64_t number) const override;
 
     private:
+        const std::shared_ptr<const payload::EnvelopeFacts>& facts() const;
+
+        // The parts made for this document alone, as they did not fit beside the view.
+        struct Own {
+            std::shared_ptr<const payload::EnvelopeFacts> facts;
+            std::shared_ptr<const payload::detail::JournalIndex> journal;
+            std::shared_ptr<const payload::TimelineIndex> timeline;
+            std::shared_ptr<const payload::SessionGroups> sessions;
+            std::shared_ptr<const payload::detail::StatusWords> derived;
+            text::SharedText node_details;
+            text::SharedText conversations;
+            text::SharedText whole_timeline;
+        };
+
+        // Whether the facts are kept: what is built on them may be kept only then.
+        bool facts_kept() const;
+
         const KeptIndexes& kept_;
         const views::RunView& view_;
         std::optional<std::int64_t> read_from_;
         mutable plan::Plan spent_;  // the room of the last round's plan made through this
+        mutable Own own_;
     };
 
     // The change feed's reads of the view, made once: its live activity and what tells whether
@@ -52,20 +79,25 @@ public:
     std::shared_ptr<const payload::ConversationDigests> conversations(const views::RunView& view,
                                                                       const payload::ConversationDigests* earlier) const;
 
-    // The bytes of the indexes and texts built so far and of the round objects kept.
-    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed) + rounds_.bytes(); }
+    // The bytes of the indexes, texts and round objects kept.
+    std::uint64_t bytes() const { return room_.bytes(); }
 
 private:
-    // One part, made once by the first caller that needs it.
+    // One part: made by the first caller that needs it, and kept when it fits.
     template <class T>
     struct Part {
-        std::once_flag once;
-        std::shared_ptr<const T> value;
+        std::mutex making;  // held while the first caller makes it
+        bool made = false;
+        std::shared_ptr<const T> value;  // none while not made, or not kept
     };
-    // The part, made by make() (a shared pointer to it) the first time; its bytes are counted.
+    // The kept part; else the one make() gives (a shared pointer to it), kept and counted when it
+    // may be kept (keepable) and fits the room, otherwise held by own. Callers wait while the
+    // first one makes it; once it was not kept, each makes its own.
     template <class T, class Make>
-    const std::shared_ptr<const T>& made(Part<T>& part, Make make) const;
+    const std::shared_ptr<const T>& made(Part<T>& part, Make make, std::shared_ptr<const T>& own,
+                                         bool keepable = true) const;
 
+    mutable Part<payload::EnvelopeFacts> facts_;
     mutable Part<payload::detail::JournalIndex> journal_;
     mutable Part<payload::TimelineIndex> timeline_;
     mutable Part<payload::SessionGroups> sessions_;
@@ -75,8 +107,8 @@ private:
     mutable Part<std::string> whole_timeline_;
     mutable Part<payload::LiveActivity> activity_;
     mutable Part<payload::ConversationDigests> digests_;
+    mutable KeptRoom room_;
     mutable KeptRounds rounds_;
-    mutable std::atomic<std::uint64_t> bytes_{0};
 };
 
 }  // namespace korvalle::store

@@ -18,18 +18,10 @@ void KeptRounds::keep(std::uint64_t round, Object object) {
     std::lock_guard lock(mutex_);
     auto it = objects_.find(round);
     if (it != objects_.end()) {
-        bytes_ -= it->second->held_bytes();
-        if (!object) {
-            objects_.erase(it);
-            return;
-        }
-        it->second = std::move(object);
-    } else if (object) {
-        it = objects_.emplace(round, std::move(object)).first;
-    } else {
-        return;
+        room_.give_back(it->second->held_bytes());
+        objects_.erase(it);
     }
-    bytes_ += it->second->held_bytes();
+    if (object && room_.take(object->held_bytes())) objects_.emplace(round, std::move(object));
 }
 
 KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) {

@@ -7,12 +7,12 @@
 // The two-second rule of the run cache holds here too: an object read from files that changed
 // less than two seconds before the read began answers the document it was made for and is not
 // kept, as two writes within one tick of the file system's clock can leave a file's identity as
-// it was.
+// it was. Nor is one kept that does not fit the room beside the view (kept_room.hpp).
 #pragma once
 
 #include "src/payload/indexes.hpp"
+#include "src/store/kept_room.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,25 +27,26 @@ public:
     using Object = std::shared_ptr<const payload::RoundObject>;
     using Make = std::function<Object()>;
 
+    // The objects kept are counted in room, which must outlive them.
+    explicit KeptRounds(KeptRoom& room) : room_(room) {}
+
     // The object of the round: the kept one while its files are unchanged, else the one make()
     // gives, kept when its files had settled before read_from (the clock when the document
-    // began; none: keep nothing new). Concurrent callers that find no usable object make it
-    // once: one makes it, the others wait and take it.
+    // began; none: keep nothing new) and it fits the room. Concurrent callers that find no
+    // usable object make it once: one makes it, the others wait and take it.
     Object get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make);
-
-    // The bytes of the objects kept.
-    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
 
 private:
     // The kept object of the round when its files are unchanged; null otherwise.
     Object usable(std::uint64_t round) const;
-    // Keeps object for the round in place of what was kept (null: keeps none).
+    // Keeps object for the round in place of what was kept (null, or an object that does not fit
+    // the room: keeps none).
     void keep(std::uint64_t round, Object object);
 
     mutable std::mutex mutex_;      // over objects_
     std::mutex making_;             // held by the caller that makes an object
     std::map<std::uint64_t, Object> objects_;
-    std::atomic<std::uint64_t> bytes_{0};
+    KeptRoom& room_;
 };
 
 }  // namespace korvalle::store

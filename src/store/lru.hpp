@@ -71,6 +71,7 @@ public:
 
     std::size_t size() const { return entries_.size(); }
     std::uint64_t bytes() const { return bytes_; }
+    std::uint64_t max_bytes() const { return max_bytes_; }
 
 private:
     struct Entry {

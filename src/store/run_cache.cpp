@@ -255,8 +255,11 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
                                                                 : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();
             lease.resize(bytes);
+            // What its documents keep beside it shares the bound with it.
+            const std::uint64_t bound = views_.max_bytes();
+            const std::uint64_t room = bytes < bound ? bound - bytes : 0;
             flight.run = std::make_shared<const OpenedRun>(std::move(*view), std::move(record), bytes, flight.read_from,
-                                                     trusted, std::move(lease));
+                                                     trusted, std::move(lease), room);
             keep(key, flight.run, want, grows);
         } else {
             forget(key);

@@ -4,9 +4,12 @@
 // read (views::RunView::files_read), and hands either out only while stat of each of those
 // paths still gives the recorded identity (a recorded absence still absent):
 // - views, for the documents of one run, bounded by the bytes they really hold (arena blocks
-//   and envelope list) and dropped least recently used first. Only the documents' own reads
-//   keep and order them: a walk over every run reads a kept view but never keeps or moves one,
-//   so no walk over a root larger than the bound can flush the views the documents use.
+//   and envelope list, and the indexes and texts kept beside them) and dropped least recently
+//   used first. A view is kept while it fits the bound alone; beside it, only what fits there
+//   too is kept, and the rest is made again for each document (kept_indexes.hpp). Only the
+//   documents' own reads keep and order them: a walk over every run reads a kept view but never
+//   keeps or moves one, so no walk over a root larger than the bound can flush the views the
+//   documents use.
 // - records (run_record.hpp), for the walks over every run, in a bound of their own, so that a
 //   walk over unchanged runs opens none of them whatever the size of the root.
 // Neither is trusted when its files changed less than two seconds before they were read (two
@@ -55,12 +58,12 @@ namespace korvalle::store {
 
 // An opened run: its view and record, how far it may be trusted, and its share of the budget
 // for opens, given back once the cache keeps the view (the cache's bound counts it then) or
-// the view is dropped.
+// the view is dropped. room: the bytes its indexes may keep beside it (KeptIndexes).
 struct OpenedRun {
     OpenedRun(views::RunView view, SharedRecord record, std::uint64_t bytes, std::int64_t read_from, bool trusted,
-              MemoryBudget::Lease lease)
+              MemoryBudget::Lease lease, std::uint64_t room)
         : view(std::move(view)), record(std::move(record)), bytes(bytes), read_from(read_from), trusted(trusted),
-          lease(std::move(lease)) {}
+          lease(std::move(lease)), indexes(room) {}
 
     views::RunView view;
     SharedRecord record;         // RunRecord::of(view)
@@ -71,7 +74,7 @@ struct OpenedRun {
     // later ones read its journal on from where it stopped.
     bool trusted = false;
     mutable MemoryBudget::Lease lease;  // released under the cache's lock
-    KeptIndexes indexes;                // the cache counts their bytes once told (RunCache::count)
+    KeptIndexes indexes;                // the cache counts their bytes once told (count_indexes)
 
     // read_from: the clock when the document began (RunCache::now); see KeptIndexes::Of.
     KeptIndexes::Of indexes_of(std::optional<std::int64_t> read_from = std::nullopt) const {

@@ -2,14 +2,18 @@
 // for opens, and that a block handed out again is whole and nobody else's.
 #include "src/store/block_reserve.hpp"
 
+#include "sdk/run/envelope_list.hpp"
 #include "tests/support/at_once.hpp"
 #include "tests/support/process_watch.hpp"
+#include "tests/support/run_builder.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace korvalle::testing {
 namespace {
@@ -117,6 +121,37 @@ TEST(BlockReserve, BlocksServeOneThreadAtATime) {
     EXPECT_GT(reserve.figures().reused, 0u);
     EXPECT_LE(reserve.figures().bytes, 16 * mib);
     EXPECT_EQ(budget->figures().held, reserve.figures().bytes);
+}
+
+// A view's slots taken from a block that an earlier view wrote whole: once read, the pages past
+// the slots it wrote go back to the system, and the list counts only those it wrote.
+TEST(BlockReserve, AListOnAReusedBlockHoldsOnlyTheSlotsItWrote) {
+    const auto budget = MemoryBudget::make(64 * mib);
+    const auto reserve = std::make_shared<BlockReserve>(16 * mib, 1h, budget);
+    Block earlier = reserve->take(8 * mib);
+    std::memset(earlier.data(), 'x', earlier.size());
+    reserve->give_back(std::move(earlier), 8 * mib);
+
+    views::EnvelopeList list(reserve);
+    list.open_arena(4096, 8 * mib / sizeof(event::Envelope));
+    EXPECT_EQ(reserve->figures().reused, 8 * mib);
+    for (int i = 0; i < 100; ++i) {
+        const std::string line = envelope_line({.kind = "node-dispatched", .seq = static_cast<std::uint64_t>(i)});
+        ASSERT_TRUE(event::read_envelope_into(line, list.next()).ok());
+        list.keep();
+    }
+    list.seal();
+
+    const std::size_t written = Block::whole_pages(101 * sizeof(event::Envelope));
+    const auto* start = reinterpret_cast<const char*>(list.slots().data());
+    std::vector<unsigned char> pages(8 * mib / Block::page_bytes());
+    ASSERT_EQ(::mincore(const_cast<char*>(start), 8 * mib, pages.data()), 0);
+    std::size_t resident = 0;
+    for (unsigned char page : pages) resident += page & 1;
+    EXPECT_EQ(resident * Block::page_bytes(), written);
+    EXPECT_LT(list.held_bytes(), written + 64 * 1024);
+    EXPECT_EQ(list.size(), 100u);
+    EXPECT_EQ(list.back().seq, 99u);
 }
 
 }  // namespace

@@ -103,7 +103,8 @@ TEST(KeptRounds, ObjectsReadFromFilesChangedWithinTwoSecondsAreNotKept) {
 
 // Concurrent first requests: one makes each object and every other takes that one.
 TEST(KeptRounds, ConcurrentFirstRequestsMakeEachObjectOnce) {
-    store::KeptRounds rounds;
+    store::KeptRoom room;
+    store::KeptRounds rounds(room);
     std::atomic<int> made{0};
     const auto make = [&] {
         ++made;
@@ -116,7 +117,7 @@ TEST(KeptRounds, ConcurrentFirstRequestsMakeEachObjectOnce) {
         at_once(16, [&](int i) -> const void* { return rounds.get(i % 2, RunCache::realtime_ns(), make).get(); });
     EXPECT_EQ(made.load(), 2);
     for (int i = 2; i < 16; ++i) EXPECT_EQ(got[static_cast<std::size_t>(i)], got[static_cast<std::size_t>(i % 2)]);
-    EXPECT_GT(rounds.bytes(), 0u);
+    EXPECT_GT(room.bytes(), 0u);
 
     // The same through the store: every kept part of the run's view, round objects included, is
     // made once and shared by all the answers.

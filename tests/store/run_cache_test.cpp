@@ -5,14 +5,20 @@
 #include "tests/support/at_once.hpp"
 #include "tests/support/server_fixture.hpp"
 
-#include <algorithm>
-#include <atomic>
-#include <functional>
+#include "sdk/run/liveness.hpp"
+#include "src/payload/run_detail/run_detail.hpp"
+#include "src/payload/timeline/timeline.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <thread>
 
 namespace korvalle::testing {
@@ -378,6 +384,130 @@ TEST(RunCache, ReadsInStepsWaitForTheBudgetAndForTheOpenAndAreRefusedAtTheStop) 
         EXPECT_TRUE(walked);
         EXPECT_EQ(cache.figures().opens.refused, 2u);
     }
+}
+
+// The process's own resident memory (not its code, which the first call of a function brings
+// in) once glibc has given back what it can, in bytes.
+std::uint64_t trimmed_resident_bytes() {
+    ::malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("RssAnon:")) return std::stoull(line.substr(8)) * 1024;
+    }
+    return 0;
+}
+
+// A run of agent sessions on a few nodes, with version-control checks: about 500 bytes of journal
+// per line (20 MB by default).
+void add_large_run(RunsRoot& root, const std::string& id, int lines = 40'000) {
+    add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
+    std::string journal;
+    const std::string detail(300, 'x');
+    for (int i = 0; i < lines; ++i) {
+        const std::string node = "node-" + std::to_string(i / 50 % 8);
+        const std::string labels = R"({"run_id":")" + id + R"(","node":")" + node +
+                                   R"(","round":1,"persona":"worker","session":"ses-)" + std::to_string(i / 50 % 8) +
+                                   R"(","role":"agent"})";
+        Event event{.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-activity",
+                    .stream = "morvane/" + node, .seq = static_cast<std::uint64_t>(i + 10), .labels = labels,
+                    .payload = R"({"kind":"tool","name":"Read","detail":")" + detail + std::to_string(i) + R"("})"};
+        if (i % 10 == 8) {
+            event.kind = "turn-completed";
+            event.payload = R"({"message":")" + detail + R"(","model":"m","usage":{"duration":4.5,"tokens_in":1800}})";
+        } else if (i % 10 == 5) {
+            event.source = "vcs";
+            event.kind = "change-check";
+            event.payload = R"({"name":"unit-tests","status":"completed","conclusion":"success","required":true})";
+            event.artifacts = R"([{"id":"check-)" + std::to_string(i) + R"(","kind":"gate_log","bytes":20480}])";
+        }
+        journal += envelope_line(event) + "\n";
+    }
+    root.run(id).journal_bytes(journal);
+}
+
+// A kept run is counted by the memory it takes: its view (the room reserved for its envelopes
+// beyond those read takes none) and what its first documents keep beside it (the texts reserved
+// larger than they were written included), within a tenth of what the process grew by.
+TEST(RunCache, AKeptRunIsCountedByTheMemoryItTakes) {
+#ifdef KORVALLE_SANITIZED
+    GTEST_SKIP() << "the sanitizers' allocator holds memory its own way";
+#endif
+    RunsRoot root;
+    add_large_run(root, "big");
+    RunCache cache({}, later_by(hour_ns));
+    const std::uint64_t before = trimmed_resident_bytes();
+    const store::SharedRun run = cache.open_run(paths_of(root, "big"));
+    ASSERT_TRUE(run);
+    const auto counted_within_a_tenth = [&](const char* what) {
+        const double held = static_cast<double>(trimmed_resident_bytes() - before);
+        const double counted = static_cast<double>(cache.figures().bytes);
+        EXPECT_GT(counted, 0.9 * held) << what << ": " << counted << " counted, " << held << " held";
+        EXPECT_LT(counted, 1.1 * held) << what << ": " << counted << " counted, " << held << " held";
+    };
+    counted_within_a_tenth("the view");
+    const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+    {
+        const text::Fragments detail =
+            payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness);
+        const text::Fragments timeline = payload::timeline_fragments(run->view, std::nullopt, run->indexes_of());
+        ASSERT_GT(text::size_of(detail) + text::size_of(timeline), std::size_t{20'000'000});
+    }
+    cache.count_indexes(paths_of(root, "big"), run);
+    counted_within_a_tenth("the view with what its documents keep");
+}
+
+// A view that fits the bound is kept even when what its documents keep would not fit beside it:
+// the parts that fit are kept, in the order the documents ask for them, and the rest is made for
+// each document, which answers as one made from the view alone.
+TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
+    RunsRoot root;
+    add_large_run(root, "big", 4'000);
+    const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+    const auto full_detail = [&](RunCache& cache, const store::SharedRun& run) {
+        std::string text = text::joined(
+            payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness));
+        cache.count_indexes(paths_of(root, "big"), run);
+        return text;
+    };
+
+    // Everything the full detail keeps, and its conversations alone, as a cache that keeps it all
+    // counts them.
+    RunCache roomy({}, later_by(hour_ns));
+    const store::SharedRun probe = roomy.open_run(paths_of(root, "big"));
+    ASSERT_TRUE(probe);
+    const std::string expected = full_detail(roomy, probe);
+    EXPECT_EQ(expected, payload::run_detail(probe->view, true, nullptr, liveness));
+    const std::uint64_t kept = probe->indexes.bytes();
+    const std::uint64_t conversations = probe->indexes_of().conversations()->size();
+    ASSERT_GT(conversations, kept / 2);
+
+    // A bound with room beside the view for all of that but half the conversations' text.
+    const std::uint64_t bound = probe->bytes + kept - conversations / 2;
+    RunCache cache(RunCache::Bounds{.view_bytes = bound}, later_by(hour_ns));
+    const store::SharedRun run = cache.open_run(paths_of(root, "big"));
+    ASSERT_TRUE(run);
+    for (int request = 0; request < 2; ++request) {
+        EXPECT_EQ(cache.open_run(paths_of(root, "big")), run);
+        EXPECT_EQ(full_detail(cache, run), expected) << request;
+        EXPECT_EQ(cache.figures().entries, 1u);
+        EXPECT_LE(cache.figures().bytes, bound);
+    }
+    EXPECT_EQ(cache.figures().replays, 1u);
+    EXPECT_GT(run->indexes.bytes(), 0u);
+    EXPECT_LT(run->indexes.bytes(), kept - conversations / 2);
+    // The indexes are kept; the conversations are made again for each document.
+    EXPECT_EQ(&run->indexes_of().journal(), &run->indexes_of().journal());
+    const text::SharedText first = run->indexes_of().conversations();
+    const text::SharedText second = run->indexes_of().conversations();
+    EXPECT_NE(first, second);
+    EXPECT_EQ(*first, *second);
+
+    // The whole-run timeline does not fit beside them either, and answers the same.
+    const std::string timeline = text::joined(payload::timeline_fragments(run->view, std::nullopt, run->indexes_of()));
+    cache.count_indexes(paths_of(root, "big"), run);
+    EXPECT_EQ(timeline, payload::timeline(probe->view, std::nullopt));
+    EXPECT_EQ(cache.figures().entries, 1u);
+    EXPECT_LE(cache.figures().bytes, bound);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ void verification(json::Writer& out, const EnvelopeRefs& vcs, const EnvelopeRefs
     // The records of the node's envelopes of the current round, as {"ok","output_tail","artifact_id"}.
     out.key("records");
     out.begin_array();
-    for (const VerificationRecord& record : verification_records(of_round)) out.value(verification_detail(record));
+    for (const VerificationRecord& record : verification_records(of_round)) write_verification_detail(out, record);
     out.end_array();
     out.end_object();
 }
@@ -149,18 +149,26 @@ std::string node_details(const views::RunView& view) {
 
 void detail::node_details(json::Writer& out, const views::RunView& view, const JournalIndex& index) {
     const std::uint64_t round = view.round == 0 ? 1 : view.round;
-    // The nodes shown, each with its envelopes of the current round, from one walk of the round.
+    // The nodes shown, each with its envelopes of the current round, taken from the node's own
+    // envelopes: no envelope's node label is looked up again.
     struct Shown {
         bool shown = false;
         EnvelopeRefs of_round;
     };
     std::map<std::string_view, Shown> nodes;
     for (const auto& [node, branch] : view.branches) nodes[node].shown = true;
-    for (const event::Envelope* envelope : index.of_round(round)) {
-        if (!envelope->labels.node) continue;
-        Shown& node = nodes[*envelope->labels.node];
-        node.of_round.push_back(envelope);
-        node.shown = node.shown || !envelope->artifacts.empty() || envelope->source == EventSource::Vcs;
+    for (const auto& [id, of_node] : index.nodes()) {
+        EnvelopeRefs of_round;
+        bool shown = false;
+        for (const event::Envelope* envelope : of_node.all) {
+            if (envelope->labels.round != round) continue;
+            of_round.push_back(envelope);
+            shown = shown || !envelope->artifacts.empty() || envelope->source == EventSource::Vcs;
+        }
+        if (of_round.empty()) continue;
+        Shown& node = nodes[id];
+        node.of_round = std::move(of_round);
+        node.shown = node.shown || shown;
     }
     out.begin_object();
     for (const auto& [id, node] : nodes) {

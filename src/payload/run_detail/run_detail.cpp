@@ -58,7 +58,7 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
     // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
     std::pair<const std::uint32_t, Session>* last = nullptr;
     for (const event::Envelope* envelope : envelopes) {
-        const std::optional<std::uint32_t> number = index.facts(*envelope).session;
+        const std::optional<std::uint32_t> number = index.facts(*envelope).session();
         if (!number) continue;
         if (!last || last->first != *number) {
             last = &*by_number.try_emplace(*number).first;
@@ -107,9 +107,9 @@ void node_entry(json::Writer& out, const views::RunView& view, const std::string
     TurnDurations tally;
     std::uint64_t turns = 0;
     for (const event::Envelope* envelope : envelopes) {
-        const detail::AgentFacts& facts = index.facts(*envelope);
-        if (facts.turn) ++turns;
-        detail::add_turn(tally, facts);
+        const AgentFacts& facts = index.facts(*envelope);
+        if (facts.turn()) ++turns;
+        add_turn(tally, facts);
     }
     out.member("turns", turns);
     out.member("lint", tally.llmlint_events);
@@ -127,11 +127,11 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     TurnDurations node_tally;
     std::uint64_t turns = 0;
     for (const event::Envelope& envelope : view.envelopes) {
-        const detail::AgentFacts& facts = index.facts(envelope);
-        detail::add_turn(sums, facts);
+        const AgentFacts& facts = index.facts(envelope);
+        add_turn(sums, facts);
         // Only a tallied envelope counts, and only its labels are read: the others stay cold.
-        if (facts.tallied && envelope.labels.node) detail::add_turn(node_tally, facts);
-        if (facts.turn) ++turns;
+        if (facts.tallied() && envelope.labels.node) add_turn(node_tally, facts);
+        if (facts.turn()) ++turns;
     }
     const std::string_view quality = timing_quality(view);
 

@@ -5,6 +5,8 @@
 #include "sdk/journal/event.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
+#include "src/payload/detail/prefetch.hpp"
+#include "src/payload/envelope_facts.hpp"
 #include "src/payload/files.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/vocabulary.hpp"
@@ -30,10 +32,13 @@ Party group_party(const PlacedList& pairs) {
     return Party::Agent;
 }
 
-void events_of(json::Writer& out, const PlacedList& pairs, const Turns& turns) {
+void events_of(json::Writer& out, const PlacedList& pairs, const EnvelopeFacts& facts) {
     out.key("events");
     out.begin_array();
-    for (const auto& [index, envelope] : pairs) step_operations(out, index, *envelope, turns);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (i + detail::prefetch_distance < pairs.size()) detail::prefetch_entry(*pairs[i + detail::prefetch_distance].envelope);
+        step_operations(out, pairs[i].index, *pairs[i].envelope, facts);
+    }
     out.end_array();
 }
 
@@ -54,7 +59,7 @@ void for_each_round(const views::RunView& view, const TimelineIndex& index, Visi
 // ---- Whole-run timeline. ----
 
 void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Round& of_round, bool finished,
-                const Turns& turns) {
+                const EnvelopeFacts& facts) {
     out.begin_object();
     out.member("id", round_span_id(round));
     out.member("kind", "round");
@@ -67,7 +72,7 @@ void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Rou
     out.begin_array();
     for (const auto& [index, envelope] : of_round.pairs) {
         if (!envelope->labels.node && envelope->source != EventSource::Morvane)
-            step_operations(out, index, *envelope, turns);
+            step_operations(out, index, *envelope, facts);
     }
     out.end_array();
     out.end_object();
@@ -75,7 +80,7 @@ void round_span(json::Writer& out, std::uint64_t round, const TimelineIndex::Rou
 
 // An agent session of the round that belongs to the run rather than to a node (a planner).
 void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGroup& group, bool finished,
-                       const Turns& turns) {
+                       const EnvelopeFacts& facts) {
     out.begin_object();
     out.member("id", span_id("run", round, group.session));
     out.member("kind", "dispatch");
@@ -89,7 +94,7 @@ void run_dispatch_span(json::Writer& out, std::uint64_t round, const SessionGrou
     // Only the session's first envelope speaks for its role here.
     if (auto role = role_word(persona(group.pairs.front().envelope))) out.member("agent_role", *role);
     reference_member(out, "conversation", group.session);
-    events_of(out, group.pairs, turns);
+    events_of(out, group.pairs, facts);
     out.end_object();
 }
 
@@ -98,20 +103,20 @@ void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::R
     const bool finished = std::any_of(of_round.pairs.begin(), of_round.pairs.end(), [](const Placed& pair) {
         return is_event(*pair.envelope, EventSource::Pipeline, "round-finished");
     });
-    const Turns& turns = index.turns();
-    round_span(out, round, of_round, finished, turns);
+    const EnvelopeFacts& facts = index.facts();
+    round_span(out, round, of_round, finished, facts);
 
     PlacedList run_pairs;
     for (const auto& pair : of_round.pairs)
         if (!pair.envelope->labels.node) run_pairs.push_back(pair);
-    for (const auto& group : group_by_session(run_pairs)) run_dispatch_span(out, round, group, finished, turns);
+    for (const auto& group : group_by_session(run_pairs, facts)) run_dispatch_span(out, round, group, finished, facts);
 
     const std::string parent = round_span_id(round);
     for (const auto& node : of_round.nodes) {
-        node_span(out, node, round, parent, turns);
+        node_span(out, node, round, parent, facts);
         const std::string node_id = node_span_id(round, node.node);
         human_waits(out, node, index.first_attestation(node.node), node_id, round);
-        rollup_spans(out, node, node_id, round);
+        rollup_spans(out, node, node_id, round, facts);
         timeline_operations(out, node, node_id, round);
     }
 }
@@ -121,7 +126,8 @@ void append_round(json::Writer& out, std::uint64_t round, const TimelineIndex::R
 // One dispatch span per agent session of the dispatched node in the round, or one of the
 // node's own when it has no session.
 void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
-                       const Turns& turns) {
+                       const TimelineIndex& index) {
+    const EnvelopeFacts& facts = index.facts();
     const event::Envelope& dispatch = *node.dispatched;
     const std::string dispatch_id = span_id(run_id, round, node.node);
     const bool dispatch_id_valid = contract::validate_run_id(dispatch_id).ok();
@@ -130,7 +136,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
         if (auto word = node.settled->payload.string_member("status")) status = status_word(*word);
     }
 
-    auto groups = group_by_session(node.pairs);
+    auto groups = group_by_session(node.pairs, facts);
     const bool own = groups.empty();
     if (own) groups.push_back(SessionGroup{node.node, {}});
     for (const auto& group : groups) {
@@ -155,7 +161,7 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
         if (auto role = role_word(role_text)) out.member("agent_role", *role);
         out.member("status", status);
         if (!own) reference_member(out, "conversation", group.session);
-        events_of(out, group.pairs, turns);
+        events_of(out, group.pairs, facts);
         out.end_object();
     }
 }
@@ -163,31 +169,44 @@ void append_dispatches(json::Writer& out, std::string_view run_id, const NodeRou
 void append_node_round(json::Writer& out, std::string_view run_id, const NodeRound& node, std::uint64_t round,
                        const TimelineIndex& index) {
     const std::string node_id = node_span_id(round, node.node);
-    node_span(out, node, round, std::nullopt, index.turns());
+    node_span(out, node, round, std::nullopt, index.facts());
     human_waits(out, node, index.first_attestation(node.node), node_id, round);
-    if (node.dispatched) append_dispatches(out, run_id, node, round, index.turns());
+    if (node.dispatched) append_dispatches(out, run_id, node, round, index);
     timeline_operations(out, node, node_id, round);
 }
 
 }  // namespace
 
-TimelineIndex::TimelineIndex(const views::EnvelopeList& envelopes) : turns_(turn_list(envelopes)) {
+TimelineIndex::TimelineIndex(const views::EnvelopeList& envelopes, std::shared_ptr<const EnvelopeFacts> facts)
+    : facts_(std::move(facts)) {
+    // Envelopes of one round, and of one node within it, mostly come in runs: the previous
+    // envelope's entries are tried before the tables are searched.
+    std::pair<const std::uint64_t, Round>* round = nullptr;
+    NodeRound* node = nullptr;
     for (std::size_t i = 0; i < envelopes.size(); ++i) {
         const event::Envelope& envelope = envelopes[i];
+        if (i + detail::prefetch_distance < envelopes.size())
+            detail::prefetch_node_label(envelopes[i + detail::prefetch_distance]);
         if (is_event(envelope, EventSource::Pipeline, "human-attested") && envelope.labels.node)
             attestations_.emplace(*envelope.labels.node, &envelope);  // the first one stays
         if (!envelope.labels.round) continue;
-        Round& round = rounds_[*envelope.labels.round];
-        round.pairs.push_back(Placed{i, &envelope});
+        if (!round || round->first != *envelope.labels.round) {
+            round = &*rounds_.try_emplace(*envelope.labels.round).first;
+            node = nullptr;
+        }
+        round->second.pairs.push_back(Placed{i, &envelope});
         if (!envelope.labels.node) continue;
         const std::string_view label = *envelope.labels.node;
-        auto [at, added] = round.node_at.try_emplace(label, round.nodes.size());
-        if (added) round.nodes.push_back(NodeRound{label, {}, nullptr, nullptr});
-        NodeRound& node = round.nodes[at->second];
-        node.pairs.push_back(Placed{i, &envelope});
-        if (!node.dispatched && is_event(envelope, EventSource::Pipeline, "node-dispatched"))
-            node.dispatched = &envelope;
-        if (!node.settled && is_event(envelope, EventSource::Pipeline, "node-settled")) node.settled = &envelope;
+        if (!node || node->node != label) {
+            Round& of_round = round->second;
+            auto [at, added] = of_round.node_at.try_emplace(label, of_round.nodes.size());
+            if (added) of_round.nodes.push_back(NodeRound{label, {}, nullptr, nullptr});
+            node = &of_round.nodes[at->second];
+        }
+        node->pairs.push_back(Placed{i, &envelope});
+        if (!node->dispatched && is_event(envelope, EventSource::Pipeline, "node-dispatched"))
+            node->dispatched = &envelope;
+        if (!node->settled && is_event(envelope, EventSource::Pipeline, "node-settled")) node->settled = &envelope;
     }
 }
 
@@ -202,7 +221,7 @@ const event::Envelope* TimelineIndex::first_attestation(std::string_view node) c
 }
 
 void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-               const Turns& turns) {
+               const EnvelopeFacts& facts) {
     const std::optional<std::string> status = node.settled ? node.settled->payload.string_member("status") : std::nullopt;
     out.begin_object();
     out.member("id", node_span_id(round, node.node));
@@ -214,11 +233,12 @@ void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, st
     out.member("node_id", node.node);
     out.member("round", round);
     if (status) out.member("status", status_word(*status));
-    events_of(out, node.pairs, turns);
+    events_of(out, node.pairs, facts);
     out.end_object();
 }
 
-void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round) {
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round,
+                  const EnvelopeFacts& facts) {
     if (!node.dispatched) return;
     struct Entry {
         Party party;
@@ -226,7 +246,7 @@ void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view par
         std::uint64_t count;
     };
     std::vector<Entry> tally;  // at most one entry per party and role: fifteen
-    for (const auto& group : group_by_session(node.pairs)) {
+    for (const auto& group : group_by_session(node.pairs, facts)) {
         // A persona on the session's first envelope decides, even one that is no role word.
         auto text = persona(group.pairs.front().envelope);
         if (!text) text = persona(node.dispatched);
@@ -267,7 +287,7 @@ void timeline_phases(json::Writer& out, const views::RunView& view, const Timeli
 
 std::uint64_t TimelineIndex::held_bytes() const {
     constexpr std::uint64_t entry = 64;  // a table entry's own room
-    std::uint64_t bytes = sizeof(TimelineIndex) + turns_.capacity() * sizeof(Turn) + attestations_.size() * entry;
+    std::uint64_t bytes = sizeof(TimelineIndex) + attestations_.size() * entry;
     for (const auto& [number, round] : rounds_) {
         bytes += entry + round.pairs.capacity() * sizeof(Placed) + round.node_at.size() * entry;
         for (const NodeRound& node : round.nodes) bytes += sizeof(NodeRound) + node.pairs.capacity() * sizeof(Placed);

@@ -12,18 +12,20 @@
 // release than the text costs to write.
 //
 // Every document is built from one index of the journal (envelopes by round, by node within a
-// round, first attestation per node), made once per document or, kept with the view
-// (indexes.hpp), once per view: no builder scans the whole journal, and only rounds that carry
-// envelopes are visited.
+// round, first attestation per node) over the facts of its envelopes (their sessions and turns,
+// envelope_facts.hpp), made once per document or, kept with the view (indexes.hpp), once per
+// view: no builder scans the whole journal, and only rounds that carry envelopes are visited.
 #pragma once
 
 #include "sdk/base/fragments.hpp"
 #include "sdk/base/json_write.hpp"
+#include "sdk/run/envelope_list.hpp"
 #include "src/payload/timeline/timeline_rows.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +41,7 @@ struct Envelope;
 
 namespace korvalle::payload {
 
+class EnvelopeFacts;
 class ViewIndexes;
 
 inline constexpr std::uint64_t timeline_schema_version = 4;
@@ -52,10 +55,12 @@ public:
         std::unordered_map<std::string_view, std::size_t> node_at;  // label -> position in nodes
     };
 
-    // The envelopes must outlive the index: it keeps views of their labels.
-    explicit TimelineIndex(const views::EnvelopeList& envelopes);
+    // The index over facts made from the same envelopes, which it keeps. The envelopes must
+    // outlive the index: it keeps views of their labels.
+    TimelineIndex(const views::EnvelopeList& envelopes, std::shared_ptr<const EnvelopeFacts> facts);
 
-    const Turns& turns() const { return turns_; }
+    // The facts of the indexed envelopes.
+    const EnvelopeFacts& facts() const { return *facts_; }
     // Rounds that carry at least one envelope, ascending; a round label beyond the run's round
     // counter is kept here and left out by the readers.
     const std::map<std::uint64_t, Round>& rounds() const { return rounds_; }
@@ -67,7 +72,7 @@ public:
     std::uint64_t held_bytes() const;
 
 private:
-    Turns turns_;
+    std::shared_ptr<const EnvelopeFacts> facts_;
     std::map<std::uint64_t, Round> rounds_;
     std::unordered_map<std::string_view, const event::Envelope*> attestations_;
 };
@@ -75,12 +80,13 @@ private:
 // Writes the node span of one node in one round: from its first envelope to its first settle
 // event, with the settled status and every envelope as an event; "parent_id" only with a parent.
 void node_span(json::Writer& out, const NodeRound& node, std::uint64_t round, std::optional<std::string_view> parent,
-               const Turns& turns);
+               const EnvelopeFacts& facts);
 
 // Writes the dispatch rollups of a dispatched node: one span per (transport role, agent role) of
 // its agent sessions with the number of sessions; the dispatch envelope's roles when no session
-// counts. None for a node that was not dispatched in the round.
-void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round);
+// counts. None for a node that was not dispatched in the round. facts: the journal's.
+void rollup_spans(json::Writer& out, const NodeRound& node, std::string_view parent, std::uint64_t round,
+                  const EnvelopeFacts& facts);
 
 // Writes the array of the whole-run timeline's spans, round by round for the rounds 1 to the
 // larger of the run's round and 1 that carry envelopes.

@@ -6,16 +6,16 @@
 #include "sdk/base/json_member.hpp"
 #include "sdk/base/text.hpp"
 #include "sdk/journal/event.hpp"
-#include "src/contract/contract.hpp"
 #include "src/payload/conversation.hpp"
+#include "src/payload/envelope_facts.hpp"
 #include "src/payload/verification.hpp"
 #include "src/payload/vocabulary.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <unordered_map>
 
 namespace korvalle::payload {
 
@@ -36,14 +36,6 @@ std::optional<std::uint64_t> unsigned_member(const boost::json::object& object, 
     if (value->is_uint64()) return value->get_uint64();
     if (value->is_int64() && value->get_int64() >= 0) return static_cast<std::uint64_t>(value->get_int64());
     return std::nullopt;
-}
-
-// The envelope's "session" label when it passes the identifier rule.
-std::optional<std::string_view> valid_session(const event::Envelope& envelope) {
-    // A text written with escapes is no view, and fails the identifier rule anyway.
-    auto session = envelope.labels.extra.plain_string_member("session");
-    if (!session || !contract::validate_run_id(*session)) return std::nullopt;
-    return session;
 }
 
 // Writes the offer made to a running member by an interrupted turn, when it makes one.
@@ -124,7 +116,8 @@ void verification_span(json::Writer& out, const VerificationRecord& record, std:
     out.member("node_id", node);
     out.member("round", round);
     out.member("status", record.ok ? "ok" : "failed");
-    out.member("detail", verification_detail(record));
+    out.key("detail");
+    write_verification_detail(out, record);
     no_events(out);
 }
 
@@ -253,44 +246,34 @@ void no_events(json::Writer& out) {
     out.end_object();
 }
 
-Turns turn_list(const views::EnvelopeList& envelopes) {
-    Turns turns(envelopes.size());
-    std::unordered_map<std::string_view, std::uint64_t> counts;
-    for (std::size_t i = 0; i < envelopes.size(); ++i) {
-        const auto& envelope = envelopes[i];
-        if (envelope.source != EventSource::Morvane) continue;
-        if (envelope.kind == "turn-activity" || envelope.kind == "turn-interrupted") continue;
-        const auto session = valid_session(envelope);
-        if (!session) continue;
-        turns[i] = Turn{*session, counts[*session]++};
-    }
-    return turns;
-}
-
-std::vector<SessionGroup> group_by_session(const PlacedList& pairs) {
+std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts) {
     std::vector<SessionGroup> groups;
+    std::vector<std::uint32_t> numbers;  // of the groups' sessions
     for (const Placed& pair : pairs) {
-        if (pair.envelope->source != EventSource::Morvane) continue;
-        const auto session = valid_session(*pair.envelope);
-        if (!session) continue;
+        const AgentFacts& of = facts.of(*pair.envelope);
+        if (!of.conversation()) continue;
         // A run has few sessions, so a linear look-up beats a map here.
-        auto group = std::find_if(groups.begin(), groups.end(),
-                                  [&](const SessionGroup& g) { return g.session == *session; });
-        if (group == groups.end())
-            groups.push_back(SessionGroup{*session, {pair}});
-        else
-            group->pairs.push_back(pair);
+        const auto number = std::find(numbers.begin(), numbers.end(), *of.session());
+        if (number == numbers.end()) {
+            numbers.push_back(*of.session());
+            groups.push_back(SessionGroup{facts.sessions()[*of.session()], {pair}});
+        } else {
+            groups[static_cast<std::size_t>(number - numbers.begin())].pairs.push_back(pair);
+        }
     }
     return groups;
 }
 
-void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns) {
-    const Turn* turn = position < turns.size() && !turns[position].session.empty() ? &turns[position] : nullptr;
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope,
+                     const EnvelopeFacts& facts) {
+    const AgentFacts& of = facts.of(envelope);
+    const bool turn = of.turn() && of.conversation();
+    const std::string_view session = turn ? facts.sessions()[*of.session()] : std::string_view();
     const auto& labels = envelope.labels;
     out.begin_object();
     out.key("id");
     if (turn)
-        write_turn_id(out, turn->session, turn->number);
+        write_turn_id(out, session, of.turn_number());
     else
         position_id(out, position);
     out.member("kind", envelope.kind);
@@ -298,11 +281,14 @@ void step_operations(json::Writer& out, std::size_t position, const event::Envel
     if (labels.node) out.member("node_id", *labels.node);
     if (labels.step) out.member("step_id", *labels.step);
     if (labels.round) out.member("round", *labels.round);
-    if (auto status = envelope.payload.string_member("status")) out.member("status", *status);
+    // One look at the payload finds both members.
+    std::array<std::string, 2> scratch;
+    const auto [status, url] = envelope.payload.string_members<2>({"status", "url"}, scratch);
+    if (status) out.member("status", *status);
     redirection(out, envelope);
     if (turn) {
-        reference_member(out, "conversation", turn->session);
-    } else if (auto url = envelope.payload.string_member("url")) {
+        reference_member(out, "conversation", session);
+    } else if (url) {
         reference_member(out, "pr", *url);
     } else if (!envelope.artifacts.empty()) {
         const auto& first = envelope.artifacts.front();

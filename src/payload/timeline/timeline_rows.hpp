@@ -1,10 +1,9 @@
-// The rows the timeline's spans are made of: the turn list, agent sessions, event entries, span
+// The rows the timeline's spans are made of: agent sessions, event entries, span
 // ids and heads, a node's human wait and its operation spans (verification, publication, lock
 // waits).
 #pragma once
 
 #include "sdk/base/json_write.hpp"
-#include "sdk/run/envelope_list.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,21 +17,7 @@ struct Envelope;
 
 namespace korvalle::payload {
 
-// One agent turn at a journal position: the conversation it belongs to (a view of the envelope's
-// session label) and its number n, the count of the session's earlier turns; its id is
-// "<session>.<n>". An envelope that makes no turn has an empty session (a session label that
-// passes the identifier rule is never empty).
-struct Turn {
-    std::string_view session;
-    std::uint64_t number = 0;
-};
-// One turn per journal envelope, at the envelope's index.
-using Turns = std::vector<Turn>;
-
-// The turn list of a merge-ordered journal: agent ("morvane") envelopes other than
-// "turn-activity" and "turn-interrupted" whose "session" label passes the identifier rule get a
-// turn; counts run per session over the whole journal. The turns view the envelopes' labels.
-Turns turn_list(const views::EnvelopeList& envelopes);
+class EnvelopeFacts;
 
 // An envelope with its index in the run's merge-ordered journal.
 struct Placed {
@@ -41,7 +26,7 @@ struct Placed {
 };
 using PlacedList = std::vector<Placed>;
 
-// The envelopes of one agent session, in input order; the session id views the envelope's label.
+// The envelopes of one agent session, in input order, and the session's id.
 struct SessionGroup {
     std::string_view session;
     PlacedList pairs;
@@ -49,13 +34,18 @@ struct SessionGroup {
 
 // The agent ("morvane") envelopes whose "session" label passes the identifier rule, grouped by
 // that label: groups in order of their first envelope, envelopes in input order, indexes kept.
-std::vector<SessionGroup> group_by_session(const PlacedList& pairs);
+// facts are those of the envelopes' journal; the ids view its session texts.
+std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts);
 
 // Writes the event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the
 // position), "kind", "at", the "node_id", "step_id" and "round" labels when present, the
 // payload's "status" when it is a string, the redirection offered by an interrupted turn or a
 // committed context edit, and the reference to follow (conversation, "pr" URL or artifact).
-void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope, const Turns& turns);
+// position is the envelope's in the merge-ordered journal whose facts are given. Agent
+// ("morvane") envelopes other than "turn-activity" and "turn-interrupted" whose "session" label
+// passes the identifier rule are turns, named "{session}.{n}" for the session's n-th turn.
+void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope,
+                     const EnvelopeFacts& facts);
 
 // One node's envelopes in one round, with the pipeline events its spans start and end at.
 struct NodeRound {

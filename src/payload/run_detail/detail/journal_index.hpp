@@ -4,14 +4,11 @@
 
 #include "sdk/journal/event.hpp"
 #include "sdk/run/envelope_list.hpp"
-#include "src/payload/timing.hpp"
-#include "src/payload/vocabulary.hpp"
+#include "src/payload/envelope_facts.hpp"
 
 #include <cstdint>
-#include <deque>
 #include <map>
-#include <optional>
-#include <string>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,25 +18,24 @@ namespace korvalle::payload::detail {
 // Envelopes in merge order; the pointers stay valid while the view that owns them lives.
 using EnvelopeRefs = std::vector<const event::Envelope*>;
 
-// What the document reads of one agent-graph envelope's labels and payload, read once per
-// document: the member tables of a large journal are out of cache, and the head's tallies, its
-// node entries and the session groups would otherwise each look them up again.
-struct AgentFacts {
-    bool tallied = false;                     // counts in a turn tally (not an activity report)
-    bool turn = false;                        // tallied and not an interruption
-    std::optional<Party> party;               // party_of, of a tallied envelope
-    std::optional<std::uint64_t> ms;          // a completed turn's usable duration
-    std::optional<std::uint32_t> session;     // the "session" label, when a text: its number
-};
-
 class JournalIndex {
 public:
+    // The index over facts made from the same envelopes, which it keeps.
+    JournalIndex(const views::EnvelopeList& envelopes, std::shared_ptr<const EnvelopeFacts> facts);
+    // The same with facts of its own.
     explicit JournalIndex(const views::EnvelopeList& envelopes);
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
     // Those of them from the version-control source.
     const EnvelopeRefs& vcs_of_node(std::string_view id) const;
+    // The envelopes of one node label, of every round, and those of them from version control.
+    struct Node {
+        EnvelopeRefs all;
+        EnvelopeRefs vcs;
+    };
+    // Every node label some envelope carries, in no order.
+    const std::unordered_map<std::string_view, Node>& nodes() const { return by_node_; }
     // The envelopes of one round label, and the largest sequence number among them.
     struct Round {
         EnvelopeRefs envelopes;
@@ -52,33 +48,19 @@ public:
     const std::map<std::uint64_t, Round>& rounds() const { return by_round_; }
     // The largest sequence number of the envelopes of a round; 0 without any.
     std::uint64_t last_seq(std::uint64_t round) const;
-    // The facts of an envelope of the indexed journal; all unset for other sources.
-    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - slots_]; }
-    // The texts of the "session" labels, numbered in order of their first envelope: the facts
-    // name a session by number, so that later walks compare numbers, not texts in cold memory.
-    const std::vector<std::string_view>& sessions() const { return sessions_; }
-    // The bytes the index holds, its tables' entries counted at their size.
+    // The facts of an envelope of the indexed journal (EnvelopeFacts::of).
+    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_->of(envelope); }
+    // The texts of the "session" labels by their numbers (EnvelopeFacts::sessions).
+    const std::vector<std::string_view>& sessions() const { return facts_->sessions(); }
+    // The bytes the index holds, its tables' entries counted at their size; not its facts'.
     std::uint64_t held_bytes() const;
 
 private:
-    const event::Envelope* slots_;
-    std::vector<AgentFacts> facts_;  // by the envelopes' slots
-    std::vector<std::string_view> sessions_;
-    // The session texts written with escapes, which are no views of the kept labels.
-    std::deque<std::string> escaped_sessions_;
-    struct Node {
-        EnvelopeRefs all;
-        EnvelopeRefs vcs;
-    };
     const Node* node(std::string_view id) const;
 
+    std::shared_ptr<const EnvelopeFacts> facts_;
     std::unordered_map<std::string_view, Node> by_node_;
     std::map<std::uint64_t, Round> by_round_;
 };
-
-// add_turn over an envelope's facts.
-inline void add_turn(TurnDurations& tally, const AgentFacts& facts) {
-    if (facts.tallied) payload::add_turn(tally, facts.party.value_or(Party::Agent), facts.ms);
-}
 
 }  // namespace korvalle::payload::detail
