@@ -148,7 +148,9 @@ bool RunCache::Reading::kept() {
     {
         std::lock_guard lock(cache_.mutex_);
         if (const SharedRecord* kept = cache_.records_.find(key_); kept && want_ == Want::Record) record = *kept;
-        if (const SharedRun* kept = cache_.views_.find(key_)) base_ = *kept;
+        // What is kept now, none included: join_or_lead compares it with what is kept then.
+        const SharedRun* kept_view = cache_.views_.find(key_);
+        base_ = kept_view ? *kept_view : nullptr;
     }
     if (record && record->files.unchanged()) {
         std::lock_guard lock(cache_.mutex_);
