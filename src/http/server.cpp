@@ -378,7 +378,7 @@ void HttpServer::session_ended(Session* session) {
 void HttpServer::notify_if_drained_locked() {
     if (draining() && sessions_.empty() && !drained_set_) {
         drained_set_ = true;
-        drained_.set_value();
+        drained_.notify_all();
     }
 }
 
@@ -401,6 +401,9 @@ void HttpServer::begin_drain() {
     notify_if_drained_locked();
 }
 
-void HttpServer::wait_drained() { drained_.get_future().wait(); }
+void HttpServer::wait_drained() {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return drained_set_; });
+}
 
 }  // namespace korvalle::server

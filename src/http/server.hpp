@@ -27,7 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <future>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,7 +80,7 @@ private:
 
     std::mutex mutex_;
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
-    std::promise<void> drained_;
+    std::condition_variable drained_;
     bool drained_set_ = false;
 };
 
