@@ -401,6 +401,9 @@ void HttpServer::begin_drain() {
     notify_if_drained_locked();
 }
 
+// On a condition variable rather than a future: a future waits in a bare futex call, and a stop
+// signal that reaches this thread while it waits there is never handled under a runtime (such as
+// ThreadSanitizer's) that defers signals until the thread's next library call.
 void HttpServer::wait_drained() {
     std::unique_lock lock(mutex_);
     drained_.wait(lock, [this] { return drained_set_; });
