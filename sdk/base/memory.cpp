@@ -1,11 +1,20 @@
 #include "sdk/base/memory.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+#define KORVALLE_THREAD_SANITIZER
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORVALLE_THREAD_SANITIZER
+#endif
 #endif
 
 namespace korvalle::memory {
@@ -94,7 +103,14 @@ void Block::cut_short(std::size_t bytes) {
 void Block::grow(std::size_t bytes) {
     const std::size_t wanted = whole_pages(bytes);
     if (wanted <= size_) return;
-#if defined(__linux__)
+#if defined(__linux__) && defined(KORVALLE_THREAD_SANITIZER)
+    // ThreadSanitizer does not see pages that mremap moves: what it recorded of their new place
+    // (memory mapped there before, a thread's stack) would be taken for races with the writes
+    // to them. Under it they are copied into a fresh mapping, which it does see.
+    Block grown(wanted);
+    std::memcpy(grown.data_, data_, size_);
+    *this = std::move(grown);
+#elif defined(__linux__)
     // The pages move with their contents, without a copy; those added are cleared when first used.
     void* moved = ::mremap(data_, size_, wanted, MREMAP_MAYMOVE);
     if (moved == MAP_FAILED) throw std::bad_alloc();

@@ -315,7 +315,8 @@ Labels::Labels(const Labels& other) : round(other.round), extra(other.extra) {
     try {
         copy_texts(other);
     } catch (...) {
-        free_texts();  // no destructor runs for an object whose construction failed
+        // Whatever the copy threw: no destructor runs for an object whose construction failed.
+        free_texts();
         throw;
     }
 }

@@ -3,6 +3,7 @@
 #include "sdk/journal/journal.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -37,6 +38,20 @@ void EnvelopeList::Store::make_room(std::size_t slots_wanted) {
 void EnvelopeList::Store::open_arena(std::size_t first_block) {
     arenas.push_back(std::make_unique<json::Arena>(first_block, blocks));
 }
+
+#ifndef NDEBUG
+EnvelopeList::Appending::Appending(const EnvelopeList& list) : store_(list.store_) {
+    [[maybe_unused]] const bool another = list.store_ && list.store_->appending.exchange(true);
+    assert(!another && "two reads append behind lists of one envelope store at once");
+}
+
+EnvelopeList::Appending::~Appending() {
+    if (const std::shared_ptr<Store> store = store_.lock()) store->appending = false;
+}
+#else
+EnvelopeList::Appending::Appending(const EnvelopeList&) {}
+EnvelopeList::Appending::~Appending() = default;
+#endif
 
 EnvelopeList::Order::Order(std::size_t capacity)
     : room(capacity * sizeof(std::uint32_t)), at(reinterpret_cast<std::uint32_t*>(room.data())), capacity(capacity) {}

@@ -13,12 +13,20 @@
 //
 // The slots and the arenas' blocks come from one source (memory::BlockSource) and go back to it
 // with the store.
+//
+// Threads: sealed lists are only read, by any number of threads at once. A read appends behind
+// the list it goes on from, into the store that list shares with every list read one from
+// another: two reads that go on from lists of one store must never run at once, as both would
+// write the slots behind them. Nothing here locks; the caller keeps them apart (the server's
+// cache of opened runs does, by letting one open of a run run at a time), and builds with
+// assertions check it (Appending).
 #pragma once
 
 #include "sdk/base/arena.hpp"
 #include "sdk/base/memory.hpp"
 #include "sdk/journal/event.hpp"
 
+#include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +39,8 @@
 namespace korvalle::views {
 
 class EnvelopeList {
+    struct Store;
+
 public:
     // Walks the list in its order.
     class Iterator {
@@ -109,6 +119,23 @@ public:
     // Whether this list holds, in its first `count` slots, what every list of lineage holds there.
     bool shares_slots(const Lineage& lineage, std::size_t count) const;
 
+    // Held by the reader of the journal for the whole of a read that appends to the list, taken
+    // before open_arena: in builds with assertions it marks the store the list shares (none
+    // before a list's first read) as appended to, and asserts that no other read appends to it
+    // meanwhile. Without assertions it does nothing.
+    class Appending {
+    public:
+        explicit Appending(const EnvelopeList& list);
+        ~Appending();
+        Appending(const Appending&) = delete;
+        Appending& operator=(const Appending&) = delete;
+
+    private:
+#ifndef NDEBUG
+        std::weak_ptr<Store> store_;  // not shared: the list's store stays alone when it is
+#endif
+    };
+
     // For the reader of the journal. open_arena: the values of the envelopes read next go into a
     // new arena (first_block: its first block, see json::Arena). next: a fresh envelope in the
     // slot behind the last, for a line to be read into, made room for first; keep counts it in,
@@ -159,6 +186,10 @@ private:
         std::size_t capacity = 0;
         std::size_t filled = 0;
         std::uint64_t heap_bytes = 0;  // of the filled slots
+#ifndef NDEBUG
+        // Set while a read appends behind a list of this store (Appending): a check, not a lock.
+        std::atomic<bool> appending{false};
+#endif
     };
 
     // An order over the slots, shared as the store is: entries [0, filled) are written, and a

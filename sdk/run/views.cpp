@@ -67,7 +67,7 @@ public:
     // replay_as_read: whether to replay the envelopes in order as they come.
     explicit EnvelopeReader(RunView& view, std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0,
                             bool replay_as_read = true)
-        : view_(view), ordered_(replay_as_read) {
+        : view_(view), appending_(view.envelopes), ordered_(replay_as_read) {
         view.envelopes.open_arena(first_block, room);
     }
 
@@ -93,6 +93,7 @@ public:
 
 private:
     RunView& view_;
+    const EnvelopeList::Appending appending_;  // the store read on from is this read's alone
     ActivityReports reports_;
     bool ordered_;
     bool last_made_ = false;

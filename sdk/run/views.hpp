@@ -191,6 +191,12 @@ struct RunView : ReplayState {
     // UTF-8 leave the journal without envelopes, as open does, and a journal that was not UTF-8
     // for good stays so while its fault is there, reading nothing else. None when any of that is
     // in doubt: open the run then. base is consumed.
+    //
+    // The grown view shares base's envelope store and appends behind base's envelopes there:
+    // two reads on from views of one store (base, the views it was read on from, those read on
+    // from it) must never run at once, as both would write the same slots. The caller keeps
+    // them apart (in the server, the cache of opened runs: one open of a run at a time); builds
+    // with assertions check it (EnvelopeList::Appending). Views only read are shared freely.
     static std::optional<RunView> grown(RunView base);
 };
 

@@ -71,7 +71,9 @@ boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, 
             }
         }
     } catch (...) {
-        // A poll whose task could not run or failed ends the stream; the client reconnects.
+        // Whatever ended the feed (a snapshot or a poll whose task could not run or failed, no
+        // memory for a frame), the stream must end, so that its connection ends the body; the
+        // client reconnects.
     }
     stream->end();
 }

@@ -61,6 +61,8 @@ boost::asio::awaitable<Response> answer_in_steps(std::shared_ptr<const Serving> 
     try {
         made = co_await in_steps(state->pool.get(), make);
     } catch (...) {
+        // The request must be answered: whatever a step threw (out of descriptors or memory,
+        // the pool refusing it at the stop) answers 500 read_error.
         made.reset();
     }
     if (!made || (*made == store::Step::Done && !job->answer)) co_return unexpected_failure();

@@ -33,6 +33,7 @@ boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr
             try {
                 ended = (*step)([finish] { finish(nullptr, store::Step::Waits); });
             } catch (...) {
+                // Whatever the step threw goes to the coroutine, which rethrows it.
                 finish(std::current_exception(), store::Step::Done);
                 return;
             }
@@ -42,7 +43,7 @@ boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr
         try {
             pool->submit(take);
         } catch (...) {
-            finish(std::current_exception(), store::Step::Done);
+            finish(std::current_exception(), store::Step::Done);  // rethrown in the coroutine, as above
         }
     };
     co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, Signature>(

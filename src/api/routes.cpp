@@ -27,7 +27,7 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     try {
         page = co_await state->lists->page(std::move(query).value());
     } catch (...) {
-        page.reset();
+        page.reset();  // the request must be answered: whatever failed the walk answers 500 read_error
     }
     if (!page) co_return unexpected_failure();
     text::Fragments shared_page{text::fragment_of(std::move(page))};

@@ -5,6 +5,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <new>
+#include <system_error>
 #include <utility>
 
 namespace korvalle::server {
@@ -29,7 +31,7 @@ boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::page(sto
 }
 
 void SharedLists::wait(store::RunsQuery query, Finish finish) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     waiting_.push_back(Waiter{std::move(query), std::move(finish)});
     if (!walking_) start_locked();
 }
@@ -39,6 +41,7 @@ void SharedLists::start_locked() {
     try {
         pool_->submit([self = shared_from_this()] { self->walk_while_waited_for(); });
     } catch (...) {
+        // Whatever kept the walk from the pool, the requests waiting are told it.
         walking_ = false;
         for (Waiter& waiter : std::exchange(waiting_, {})) waiter.finish(std::current_exception(), nullptr);
     }
@@ -49,7 +52,7 @@ void SharedLists::start_locked() {
 // clients the walks follow one another without a hand-off to another thread between them, and
 // the pages of a walk are made and handed over on another thread while the next walk runs.
 void SharedLists::walk_while_waited_for() {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     while (!waiting_.empty()) {
         auto batch = std::make_shared<std::vector<Waiter>>(std::exchange(waiting_, {}));
         lock.unlock();
@@ -58,7 +61,7 @@ void SharedLists::walk_while_waited_for() {
         try {
             walked = store_->walk();
         } catch (...) {
-            error = std::current_exception();
+            error = std::current_exception();  // whatever ended the walk, its requests are told it
         }
         if (!next_walk_waited_for() || !hand_over(batch, walked, error)) answer(*batch, walked, error);
         lock.lock();
@@ -67,7 +70,7 @@ void SharedLists::walk_while_waited_for() {
 }
 
 bool SharedLists::next_walk_waited_for() {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     return !waiting_.empty();
 }
 
@@ -76,8 +79,10 @@ bool SharedLists::hand_over(const std::shared_ptr<std::vector<Waiter>>& batch,
     try {
         pool_->submit([self = shared_from_this(), batch, walked, error] { self->answer(*batch, walked, error); });
         return true;
-    } catch (...) {
-        return false;  // no thread to spare: the walking one answers them first
+    } catch (const std::system_error&) {
+        return false;  // no thread to spare, or the pool stopping: the walking one answers them first
+    } catch (const std::bad_alloc&) {
+        return false;
     }
 }
 
@@ -91,7 +96,7 @@ void SharedLists::answer(std::vector<Waiter>& batch, const store::SharedWalks::S
         try {
             waiter.finish(nullptr, store_->run_list_text(walked, waiter.query));
         } catch (...) {
-            waiter.finish(std::current_exception(), nullptr);
+            waiter.finish(std::current_exception(), nullptr);  // whatever failed the page goes to its request
         }
     }
 }

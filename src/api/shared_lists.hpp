@@ -6,6 +6,7 @@
 // another; no request hands itself from thread to thread to wait for it.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/store.hpp"
 
@@ -14,7 +15,6 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,10 +37,10 @@ private:
         Finish finish;
     };
 
-    void wait(store::RunsQuery query, Finish finish);
-    void start_locked();
-    void walk_while_waited_for();
-    bool next_walk_waited_for();
+    void wait(store::RunsQuery query, Finish finish) EXCLUDES(mutex_);
+    void start_locked() REQUIRES(mutex_);
+    void walk_while_waited_for() EXCLUDES(mutex_);
+    bool next_walk_waited_for() EXCLUDES(mutex_);
     // Answers the batch on another pool thread; false when none can take it.
     bool hand_over(const std::shared_ptr<std::vector<Waiter>>& batch, const store::SharedWalks::SharedWalk& walked,
                    const std::exception_ptr& error);
@@ -49,9 +49,9 @@ private:
 
     const std::shared_ptr<const store::RunStore> store_;
     const std::shared_ptr<BlockingPool> pool_;
-    std::mutex mutex_;
-    bool walking_ = false;
-    std::vector<Waiter> waiting_;  // for the next walk
+    sync::Mutex mutex_;
+    bool walking_ GUARDED_BY(mutex_) = false;
+    std::vector<Waiter> waiting_ GUARDED_BY(mutex_);  // for the next walk
 };
 
 }  // namespace korvalle::server

@@ -28,7 +28,7 @@ std::chrono::milliseconds poll_interval(const store::RunStore& store) {
 }
 
 struct SharedPolls::Poller {
-    std::optional<std::string> watched;
+    std::optional<std::string> watched;  // set before the poller is shared
     // Under SharedPolls::mutex_. Each subscriber keeps its place in the lists it is in, so it
     // goes out of one at once (the last takes its place).
     std::vector<PollSubscription*> subscribers;
@@ -40,7 +40,8 @@ struct SharedPolls::Poller {
     std::uint64_t begun = 0;           // looks begun
     std::uint64_t changes_handed = 0;  // `changes` when a changed look last went to every stream
     std::uint64_t hand_outs = 0;
-    // Touched by one look at a time (the poller awaits each) and, after it, under the lock.
+    // The poller coroutine's: written by one look at a time on a pool thread (the coroutine
+    // awaits each), read by the coroutine after it.
     store::SharedObservation last;  // the last look that saw the runs
     std::uint64_t looks = 0;        // looks that saw the runs
     std::uint64_t changes = 0;      // of those, looks that differ from the one before
@@ -101,7 +102,7 @@ std::unique_ptr<PollSubscription> SharedPolls::subscribe(const std::optional<std
                                                          std::shared_ptr<EventStream> stream) {
     std::unique_ptr<PollSubscription> subscription;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         std::shared_ptr<Poller>& poller = pollers_[watched];
         if (!poller) {
             poller = std::make_shared<Poller>();
@@ -116,6 +117,7 @@ std::unique_ptr<PollSubscription> SharedPolls::subscribe(const std::optional<std
         try {
             add(poller->fresh, *subscription, &PollSubscription::fresh_place_);
         } catch (...) {
+            // Undone, whatever the failure, and passed on.
             remove(poller->subscribers, *subscription, &PollSubscription::place_);
             throw;
         }
@@ -127,7 +129,7 @@ std::unique_ptr<PollSubscription> SharedPolls::subscribe(const std::optional<std
 }
 
 void SharedPolls::leave(PollSubscription& subscriber) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     Poller& poller = *subscriber.poller_;
     if (subscriber.place_ == PollSubscription::nowhere) return;
     remove(poller.subscribers, subscriber, &PollSubscription::place_);
@@ -137,14 +139,14 @@ void SharedPolls::leave(PollSubscription& subscriber) {
 }
 
 void SharedPolls::gone(PollSubscription& subscriber) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (subscriber.place_ == PollSubscription::nowhere || subscriber.gone_place_ != PollSubscription::nowhere) return;
     // Within the room subscribe kept: no allocation.
     add(subscriber.poller_->gone, subscriber, &PollSubscription::gone_place_);
 }
 
 void SharedPolls::conversation_at(PollSubscription& subscriber, std::uint64_t look) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (subscriber.place_ == PollSubscription::nowhere) return;
     Poller& poller = *subscriber.poller_;
     poller.due.erase({subscriber.conversation_at_, &subscriber});
@@ -167,18 +169,21 @@ asio::awaitable<void> SharedPolls::run(std::shared_ptr<SharedPolls> self, std::s
             try {
                 saw = co_await self->look(poller, begun.with_conversation);
             } catch (...) {
+                // Its streams wait on this poller: whatever ended the look (the pool refusing
+                // the task at the stop, a failure of the look's own), they are told it failed.
                 failed = true;
             }
             self->hand_out(*poller, begun.number, saw, failed);
         }
     } catch (...) {
-        // Out of memory between looks: the streams end, as a poll that failed ends them.
+        // The poller's last line of defence (out of memory between looks): its streams wait on
+        // it, so whatever ends it, they end as a poll that failed ends them.
         self->end(*poller);
     }
 }
 
 SharedPolls::Begun SharedPolls::begin_look(Poller& poller) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     // No stream left: the key's poller ends here, under the lock a new subscriber takes, so the
     // next stream of the key starts a new one.
     if (poller.subscribers.empty()) {
@@ -216,7 +221,7 @@ asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool wit
 void SharedPolls::hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed) {
     const bool stopping = stopping_->load(std::memory_order_relaxed);
     const PollResult result{poller.last, poller.looks, failed};
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     const std::uint64_t hand_out = ++poller.hand_outs;
     // Only the streams there were when the look began: it may be older than a later one's snapshot.
     const auto hand = [&](PollSubscription& subscriber) {
@@ -256,7 +261,7 @@ void SharedPolls::forget_locked(const Poller& poller) {
 }
 
 void SharedPolls::end(Poller& poller) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     forget_locked(poller);
     for (PollSubscription* subscriber : poller.subscribers) {
         subscriber->deliver(PollResult{nullptr, 0, true});

@@ -18,6 +18,7 @@
 // poller tells a changed look.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/http/event_stream.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/change_feed.hpp"
@@ -34,7 +35,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -74,7 +74,7 @@ public:
     // when the subscription is destroyed.
     std::unique_ptr<PollSubscription> subscribe(const std::optional<std::string>& watched,
                                                 boost::asio::any_io_executor executor,
-                                                std::shared_ptr<EventStream> stream);
+                                                std::shared_ptr<EventStream> stream) EXCLUDES(mutex_);
 
 private:
     friend class PollSubscription;
@@ -85,25 +85,29 @@ private:
         bool with_conversation = false;
     };
     using Place = std::size_t PollSubscription::*;
+    // A subscriber's place in one of its poller's lists; under the lock.
     static void add(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place);
     static void remove(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place);
 
     static boost::asio::awaitable<void> run(std::shared_ptr<SharedPolls> self, std::shared_ptr<Poller> poller);
-    Begun begin_look(Poller& poller);
+    Begun begin_look(Poller& poller) EXCLUDES(mutex_);
     boost::asio::awaitable<bool> look(std::shared_ptr<Poller> poller, bool with_conversation);
-    void hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed);
-    void end(Poller& poller);
-    void forget_locked(const Poller& poller);
+    void hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed) EXCLUDES(mutex_);
+    void end(Poller& poller) EXCLUDES(mutex_);
+    void forget_locked(const Poller& poller) REQUIRES(mutex_);
     // From a subscription, on its stream's executor.
-    void leave(PollSubscription& subscriber);
-    void gone(PollSubscription& subscriber);
-    void conversation_at(PollSubscription& subscriber, std::uint64_t look);
+    void leave(PollSubscription& subscriber) EXCLUDES(mutex_);
+    void gone(PollSubscription& subscriber) EXCLUDES(mutex_);
+    void conversation_at(PollSubscription& subscriber, std::uint64_t look) EXCLUDES(mutex_);
 
-    std::shared_ptr<const store::RunStore> store_;
-    std::shared_ptr<BlockingPool> pool_;
-    std::shared_ptr<const std::atomic<bool>> stopping_;
-    std::mutex mutex_;  // over the map and every poller's subscribers
-    std::map<std::optional<std::string>, std::shared_ptr<Poller>> pollers_;
+    const std::shared_ptr<const store::RunStore> store_;
+    const std::shared_ptr<BlockingPool> pool_;
+    const std::shared_ptr<const std::atomic<bool>> stopping_;
+    // Over the map, and over every poller's lists and its subscribers' places in them (members
+    // of other objects, which the analysis cannot tie to this lock: their comments say so, and
+    // only the functions above that take it touch them).
+    sync::Mutex mutex_;
+    std::map<std::optional<std::string>, std::shared_ptr<Poller>> pollers_ GUARDED_BY(mutex_);
 };
 
 // One stream's place at its key's poll, owned by the stream's pump and used on the stream's
@@ -147,9 +151,9 @@ private:
     std::shared_ptr<SharedPolls::Poller> poller_;
     std::shared_ptr<Mailbox> mailbox_;
     std::shared_ptr<EventStream> stream_;
-    // The poller's, under its lock: the subscriber's places in its poller's lists (nowhere: not
-    // in it), the number of the first look it may be handed, its conversation check and the
-    // hand-out that last gave it a result.
+    // The poller's, under SharedPolls::mutex_: the subscriber's places in its poller's lists
+    // (nowhere: not in it), the number of the first look it may be handed, its conversation
+    // check and the hand-out that last gave it a result.
     std::size_t place_ = nowhere;        // every subscriber, until it leaves
     std::size_t fresh_place_ = nowhere;  // not yet handed a look that saw the runs
     std::size_t gone_place_ = nowhere;   // its client has gone since it was last handed a result

@@ -71,17 +71,20 @@ Runtime::Runtime() : work_(asio::make_work_guard(ioc_)), pool_(std::make_shared<
     try {
         for (std::size_t i = 0; i < count; ++i) {
             workers_.emplace_back([this] {
-                // A handler that throws must not end its worker thread.
                 while (true) {
                     try {
                         ioc_.run();
                         break;
                     } catch (...) {
+                        // The worker's last line of defence: a handler that throws, whatever
+                        // it throws, must not end the thread.
                     }
                 }
             });
         }
     } catch (...) {
+        // Whatever stopped the threads (std::system_error, std::bad_alloc), those started are
+        // joined before it is passed on: a thread destroyed unjoined ends the process.
         release();
         throw;
     }

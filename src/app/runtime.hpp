@@ -39,9 +39,10 @@ public:
     void release();
 
 private:
-    boost::asio::io_context ioc_;
+    boost::asio::io_context ioc_;  // run by the workers; synchronised on its own
+    // The rest belongs to the thread that made the runtime, which alone releases it.
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::shared_ptr<BlockingPool> pool_;
+    const std::shared_ptr<BlockingPool> pool_;
     std::vector<std::thread> workers_;
     bool released_ = false;
 };

@@ -1,5 +1,6 @@
 #include "src/http/pool.hpp"
 
+#include <new>
 #include <system_error>
 
 namespace korvalle::server {
@@ -10,46 +11,59 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds id
 BlockingPool::~BlockingPool() { shutdown(); }
 
 void BlockingPool::submit(std::function<void()> task) {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     if (stopping_) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
     reap_locked();
-    queue_.push_back(std::move(task));
-    if (idle_ >= queue_.size()) {
+    if (idle_ > queue_.size()) {
+        queue_.push_back(std::move(task));
         wake_.notify_one();
         return;
     }
-    if (live_ >= max_threads_) return;  // queued; the next thread to finish takes it
-    try {
-        threads_.emplace_front();
-        auto self = threads_.begin();
-        *self = std::thread([this, self] { work(self); });
-        ++live_;
-    } catch (...) {
-        threads_.pop_front();
-        if (live_ == 0) {
-            queue_.pop_back();
-            throw;
-        }
-    }
+    // Otherwise the next thread to finish takes it; a thread is started first while fewer than
+    // the limit exist, so that a task no thread can ever take is not queued.
+    if (live_ < max_threads_) start_locked();
+    queue_.push_back(std::move(task));
 }
 
-void BlockingPool::work(std::list<std::thread>::iterator self) {
-    std::unique_lock lock(mutex_);
+// The thread is made in a list of its own and spliced into threads_ once it runs: an iterator
+// into a list stays valid across a splice, and the thread takes the lock held here before it
+// uses it.
+void BlockingPool::start_locked() {
+    Threads started;
+    try {
+        started.emplace_back();
+        const Threads::iterator self = started.begin();
+        *self = std::thread([this, self] { work(self); });
+    } catch (const std::system_error&) {
+        if (live_ == 0) throw;
+        return;  // the threads there are take the task
+    } catch (const std::bad_alloc&) {
+        if (live_ == 0) throw;
+        return;
+    }
+    threads_.splice(threads_.begin(), started);
+    ++live_;
+}
+
+void BlockingPool::work(Threads::iterator self) {
+    sync::Lock lock(mutex_);
     while (true) {
         if (queue_.empty() && !stopping_) {
             ++idle_;
-            bool woke = wake_.wait_for(lock, idle_keep_, [this] { return !queue_.empty() || stopping_; });
+            const auto deadline = std::chrono::steady_clock::now() + idle_keep_;
+            while (queue_.empty() && !stopping_ && lock.wait_until(wake_, deadline)) {
+            }
             --idle_;
-            if (!woke) break;  // idle for too long
         }
-        if (stopping_ || queue_.empty()) break;
+        if (stopping_ || queue_.empty()) break;  // stopping, or idle for too long
         auto task = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
         try {
             task();
         } catch (...) {
-            // Tasks report their own failures; one that escapes must not end the process.
+            // The thread's last line of defence: tasks report their own failures, and one that
+            // escapes must end neither the thread nor the process.
         }
         task = nullptr;
         lock.lock();
@@ -69,16 +83,16 @@ void BlockingPool::reap_locked() {
 }
 
 void BlockingPool::shutdown() {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     stopping_ = true;
     queue_.clear();
     wake_.notify_all();
-    gone_.wait(lock, [this] { return live_ == 0; });
+    while (live_ != 0) lock.wait(gone_);
     reap_locked();
 }
 
 std::size_t BlockingPool::thread_count() const {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     return live_;
 }
 

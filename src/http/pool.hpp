@@ -4,6 +4,8 @@
 // go after a while, so a burst of slow reads never queues behind a fixed number of threads.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
+
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/post.hpp>
@@ -17,7 +19,6 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -36,30 +37,36 @@ public:
     BlockingPool& operator=(const BlockingPool&) = delete;
 
     // Queues a task; an idle thread takes it, or a new thread is started while fewer than the
-    // limit exist. Throws std::system_error when no thread exists and none can be started.
-    void submit(std::function<void()> task);
+    // limit exist. Throws std::system_error once shut down, or when no thread exists and none
+    // can be started, and std::bad_alloc when there is no memory to queue it (or note a thread).
+    void submit(std::function<void()> task) EXCLUDES(mutex_);
 
     // Drops the tasks that have not started and waits, without a limit, for the running ones.
     // Later submissions are refused. Idempotent.
-    void shutdown();
+    void shutdown() EXCLUDES(mutex_);
 
-    std::size_t thread_count() const;
+    std::size_t thread_count() const EXCLUDES(mutex_);
 
 private:
-    void work(std::list<std::thread>::iterator self);
-    void reap_locked();
+    using Threads = std::list<std::thread>;
+
+    // Starts a thread for the queue. One that cannot be started (std::system_error) or noted
+    // (std::bad_alloc) leaves the queue to the threads there are; with none, that is thrown.
+    void start_locked() REQUIRES(mutex_);
+    void work(Threads::iterator self) EXCLUDES(mutex_);
+    void reap_locked() REQUIRES(mutex_);
 
     const std::size_t max_threads_;
     const std::chrono::milliseconds idle_keep_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable gone_;
-    std::deque<std::function<void()>> queue_;
-    std::list<std::thread> threads_;
-    std::vector<std::list<std::thread>::iterator> exited_;  // finished threads not yet joined
-    std::size_t idle_ = 0;
-    std::size_t live_ = 0;
-    bool stopping_ = false;
+    mutable sync::Mutex mutex_;
+    std::condition_variable wake_;  // an idle thread waits here for a task or the shutdown
+    std::condition_variable gone_;  // the shutdown waits here for the last thread
+    std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
+    Threads threads_ GUARDED_BY(mutex_);
+    std::vector<Threads::iterator> exited_ GUARDED_BY(mutex_);  // finished threads not yet joined
+    std::size_t idle_ GUARDED_BY(mutex_) = 0;
+    std::size_t live_ GUARDED_BY(mutex_) = 0;
+    bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 // Runs fn() on the pool and resumes the awaiting coroutine on its own executor with the result.
@@ -82,12 +89,12 @@ boost::asio::awaitable<T> run_blocking(BlockingPool& pool, Fn fn) {
                 try {
                     value.emplace(task());
                 } catch (...) {
-                    error = std::current_exception();
+                    error = std::current_exception();  // whatever it is, the coroutine rethrows it
                 }
                 finish(error, std::move(value));
             });
         } catch (...) {
-            finish(std::current_exception(), std::nullopt);
+            finish(std::current_exception(), std::nullopt);  // rethrown in the coroutine, as above
         }
     };
     std::optional<T> result =

@@ -64,6 +64,14 @@ bool is_connection_error(const boost::system::error_code& ec) {
            ec == asio::error::interrupted || ec == asio::error::try_again;
 }
 
+// An address that cannot be learnt is guarded as a loopback one: refusing foreign names is the
+// safe side.
+bool bound_to_loopback(const tcp::acceptor& acceptor) {
+    boost::system::error_code ec;
+    const auto local = acceptor.local_endpoint(ec);
+    return ec || is_loopback(local.address());
+}
+
 Response status_only(unsigned status) {
     Response r;
     r.status = status;
@@ -328,13 +336,11 @@ asio::awaitable<void> Session::run(std::shared_ptr<Session> self) {
 
 HttpServer::HttpServer(asio::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<const Responder> responder,
                        HttpLimits limits)
-    : ioc_(ioc), acceptor_(std::move(acceptor)), responder_(std::move(responder)), limits_(limits) {
-    // An address that cannot be learnt is guarded as a loopback one: refusing foreign names is
-    // the safe side.
-    boost::system::error_code ec;
-    const auto local = acceptor_.local_endpoint(ec);
-    loopback_ = ec || is_loopback(local.address());
-}
+    : ioc_(ioc),
+      acceptor_(std::move(acceptor)),
+      responder_(std::move(responder)),
+      limits_(limits),
+      loopback_(bound_to_loopback(acceptor_)) {}
 
 void HttpServer::start() {
     asio::co_spawn(acceptor_.get_executor(), accept_loop(shared_from_this()), asio::detached);
@@ -365,12 +371,12 @@ asio::awaitable<void> HttpServer::accept_loop(std::shared_ptr<HttpServer> self) 
 }
 
 void HttpServer::session_started(const std::shared_ptr<Session>& session) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     sessions_.emplace(session.get(), session);
 }
 
 void HttpServer::session_ended(Session* session) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     sessions_.erase(session);
     notify_if_drained_locked();
 }
@@ -378,7 +384,7 @@ void HttpServer::session_ended(Session* session) {
 void HttpServer::notify_if_drained_locked() {
     if (draining() && sessions_.empty() && !drained_set_) {
         drained_set_ = true;
-        drained_.set_value();
+        drained_.notify_all();
     }
 }
 
@@ -390,17 +396,23 @@ void HttpServer::begin_drain() {
     });
     std::vector<std::shared_ptr<Session>> open;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         for (auto& [ptr, weak] : sessions_) {
             if (auto session = weak.lock()) open.push_back(std::move(session));
         }
     }
     for (auto& session : open) session->graceful();
     open.clear();
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     notify_if_drained_locked();
 }
 
-void HttpServer::wait_drained() { drained_.get_future().wait(); }
+// On a condition variable rather than a future: a future waits in a bare futex call, and a stop
+// signal that reaches this thread while it waits there is never handled under a runtime (such as
+// ThreadSanitizer's) that defers signals until the thread's next library call.
+void HttpServer::wait_drained() {
+    sync::Lock lock(mutex_);
+    while (!drained_set_) lock.wait(drained_);
+}
 
 }  // namespace korvalle::server

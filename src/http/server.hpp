@@ -18,6 +18,7 @@
 // any of its body is read, and the connection ends.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/http/message.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -27,9 +28,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <future>
+#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -56,9 +56,9 @@ public:
     void start();
     // Stops accepting and closes the listener, closes idle connections and lets busy ones
     // finish their answer. Idempotent.
-    void begin_drain();
+    void begin_drain() EXCLUDES(mutex_);
     // Blocks the calling thread until the drain has begun and every connection has ended.
-    void wait_drained();
+    void wait_drained() EXCLUDES(mutex_);
 
     bool draining() const { return draining_.load(std::memory_order_acquire); }
     const HttpLimits& limits() const { return limits_; }
@@ -67,21 +67,21 @@ public:
 private:
     friend class Session;
     static boost::asio::awaitable<void> accept_loop(std::shared_ptr<HttpServer> self);
-    void session_started(const std::shared_ptr<Session>& session);
-    void session_ended(Session* session);
-    void notify_if_drained_locked();
+    void session_started(const std::shared_ptr<Session>& session) EXCLUDES(mutex_);
+    void session_ended(Session* session) EXCLUDES(mutex_);
+    void notify_if_drained_locked() REQUIRES(mutex_);
 
     boost::asio::io_context& ioc_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    std::shared_ptr<const Responder> responder_;
-    HttpLimits limits_;
-    bool loopback_ = true;  // bound to a loopback address: only local Host names are answered
-    std::atomic<bool> draining_{false};
+    boost::asio::ip::tcp::acceptor acceptor_;  // used on its own strand once start() is called
+    const std::shared_ptr<const Responder> responder_;
+    const HttpLimits limits_;
+    const bool loopback_;  // bound to a loopback address: only local Host names are answered
+    std::atomic<bool> draining_{false};  // set once, by the first begin_drain
 
-    std::mutex mutex_;
-    std::unordered_map<Session*, std::weak_ptr<Session>> sessions_;
-    std::promise<void> drained_;
-    bool drained_set_ = false;
+    sync::Mutex mutex_;
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions_ GUARDED_BY(mutex_);
+    std::condition_variable drained_;  // notified under mutex_ once drained_set_ is set
+    bool drained_set_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace korvalle::server

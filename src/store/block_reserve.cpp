@@ -9,12 +9,14 @@ BlockReserve::BlockReserve(std::uint64_t max_bytes, Clock::duration keep_for, st
     : max_bytes_(max_bytes), keep_for_(keep_for), budget_(std::move(budget)), lease_(budget_->acquire(0)) {}
 
 BlockReserve::~BlockReserve() {
+    std::thread expiring;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         stopping_ = true;
+        expiring = std::move(thread_);
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (expiring.joinable()) expiring.join();
 }
 
 memory::Block BlockReserve::take(std::size_t bytes) {
@@ -32,7 +34,7 @@ memory::Block BlockReserve::take(std::size_t bytes) {
 
 memory::Block BlockReserve::take_kept(std::size_t wanted) {
     using memory::Block;
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (kept_.empty()) return Block();
     // The smallest that holds it, so that larger ones stay for larger requests; else the
     // largest, to be grown.
@@ -64,7 +66,7 @@ void BlockReserve::give_back(memory::Block block, std::size_t used) noexcept {
     if (block.size() < memory::Block::bytes_from_kernel) return;
     const bool wanted = budget_wanted(block.size());
     std::vector<Kept> freed;
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (wanted || bytes_ + block.size() > max_bytes_) {
         if (wanted) freed = take_all_locked();
         return;  // the blocks are freed once the lock is let go
@@ -83,12 +85,12 @@ void BlockReserve::give_back(memory::Block block, std::size_t used) noexcept {
 
 void BlockReserve::make_way(std::uint64_t bytes) {
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         if (kept_.empty()) return;
     }
     if (!budget_wanted(bytes)) return;
     std::vector<Kept> freed;
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     freed = take_all_locked();
 }
 
@@ -106,15 +108,15 @@ std::vector<BlockReserve::Kept> BlockReserve::take_all_locked() {
 
 // One block at a time, each freed outside the lock: takes and gives back go on meanwhile.
 void BlockReserve::expire() {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     while (!stopping_) {
         if (kept_.empty()) {
-            wake_.wait(lock);
+            lock.wait(wake_);
             continue;
         }
         const Clock::time_point due = kept_.front().since + keep_for_;
         if (Clock::now() < due) {
-            wake_.wait_until(lock, due);
+            lock.wait_until(wake_, due);
             continue;
         }
         memory::Block old = std::move(kept_.front().block);
@@ -129,7 +131,7 @@ void BlockReserve::expire() {
 }
 
 BlockReserve::Figures BlockReserve::figures() const {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     return Figures{bytes_, kept_.size(), reused_, expired_};
 }
 

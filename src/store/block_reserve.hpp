@@ -12,6 +12,7 @@
 #pragma once
 
 #include "sdk/base/memory.hpp"
+#include "sdk/base/thread_safety.hpp"
 #include "src/store/memory_budget.hpp"
 
 #include <chrono>
@@ -19,7 +20,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,14 +39,14 @@ public:
     // The smallest kept block that holds bytes (its front part when the rest is worth keeping),
     // else the largest kept block grown to bytes, else a fresh one; below
     // memory::Block::bytes_from_kernel always a fresh one, from the heap.
-    memory::Block take(std::size_t bytes) override;
+    memory::Block take(std::size_t bytes) override EXCLUDES(mutex_);
     // Keeps the written pages of a mapped block while the bounds and the budget allow, else
     // frees it.
-    void give_back(memory::Block block, std::size_t used) noexcept override;
+    void give_back(memory::Block block, std::size_t used) noexcept override EXCLUDES(mutex_);
 
     // Called before an open takes bytes of the budget: frees every kept block when the budget
     // could not grant them beside what it holds.
-    void make_way(std::uint64_t bytes);
+    void make_way(std::uint64_t bytes) EXCLUDES(mutex_);
 
     struct Figures {
         std::uint64_t bytes = 0;     // kept now
@@ -54,7 +54,7 @@ public:
         std::uint64_t reused = 0;    // bytes handed out again
         std::uint64_t expired = 0;   // bytes given back to the system after their time
     };
-    Figures figures() const;
+    Figures figures() const EXCLUDES(mutex_);
 
 private:
     struct Kept {
@@ -64,26 +64,27 @@ private:
 
     // The kept block that take hands out (the largest to be grown when none holds wanted), out
     // of the reserve; empty when none is kept.
-    memory::Block take_kept(std::size_t wanted);
+    memory::Block take_kept(std::size_t wanted) EXCLUDES(mutex_);
     // Whether the budget has opens waiting, or could not grant bytes more now.
     bool budget_wanted(std::uint64_t bytes) const;
     // Takes every kept block out, to be freed once the lock is let go.
-    std::vector<Kept> take_all_locked();
+    std::vector<Kept> take_all_locked() REQUIRES(mutex_);
     // The thread: frees blocks once their time is up.
-    void expire();
+    void expire() EXCLUDES(mutex_);
 
     const std::uint64_t max_bytes_;
     const Clock::duration keep_for_;
     const std::shared_ptr<MemoryBudget> budget_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<Kept> kept_;  // oldest first
-    MemoryBudget::Lease lease_;
-    std::uint64_t bytes_ = 0;
-    std::uint64_t reused_ = 0;
-    std::uint64_t expired_ = 0;
-    bool stopping_ = false;
-    std::thread thread_;  // started with the first block kept
+    // Taken before the budget's own lock: the lease is resized under it.
+    mutable sync::Mutex mutex_;
+    std::condition_variable wake_;  // the expiring thread waits here
+    std::vector<Kept> kept_ GUARDED_BY(mutex_);  // oldest first
+    MemoryBudget::Lease lease_ GUARDED_BY(mutex_);
+    std::uint64_t bytes_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t reused_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t expired_ GUARDED_BY(mutex_) = 0;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    std::thread thread_ GUARDED_BY(mutex_);  // started with the first block kept, joined by the destructor
 };
 
 }  // namespace korvalle::store

@@ -7,7 +7,7 @@ namespace korvalle::store {
 KeptRounds::Object KeptRounds::usable(std::uint64_t round) const {
     Object kept;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         if (auto it = objects_.find(round); it != objects_.end()) kept = it->second;
     }
     // The files are looked at outside the lock: other rounds' callers need not wait for the stats.
@@ -15,7 +15,7 @@ KeptRounds::Object KeptRounds::usable(std::uint64_t round) const {
 }
 
 void KeptRounds::keep(std::uint64_t round, Object object) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     auto it = objects_.find(round);
     if (it != objects_.end()) {
         room_.give_back(it->second->held_bytes());
@@ -27,7 +27,7 @@ void KeptRounds::keep(std::uint64_t round, Object object) {
 KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) {
     if (Object kept = usable(round)) return kept;
     // One maker at a time: a caller that waited here finds what the one before it kept.
-    std::lock_guard making(making_);
+    sync::Lock making(making_);
     if (Object kept = usable(round)) return kept;
     Object made = make();
     // What was kept for the round no longer answers: it goes, and the new object takes its

@@ -10,6 +10,7 @@
 // it was. Nor is one kept that does not fit the room beside the view (kept_room.hpp).
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/store/kept_room.hpp"
 
@@ -17,7 +18,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 namespace korvalle::store {
@@ -33,20 +33,23 @@ public:
     // The object of the round: the kept one while its files are unchanged, else the one make()
     // gives, kept when its files had settled before read_from (the clock when the document
     // began; none: keep nothing new) and it fits the room. Concurrent callers that find no
-    // usable object make it once: one makes it, the others wait and take it.
-    Object get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make);
+    // usable object make it once: one makes it, the others wait and take it. make runs under the
+    // makers' lock: it may take the indexes kept with the view (their once-flags), never another
+    // round object.
+    Object get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) EXCLUDES(making_, mutex_);
 
 private:
     // The kept object of the round when its files are unchanged; null otherwise.
-    Object usable(std::uint64_t round) const;
+    Object usable(std::uint64_t round) const EXCLUDES(mutex_);
     // Keeps object for the round in place of what was kept (null, or an object that does not fit
     // the room: keeps none).
-    void keep(std::uint64_t round, Object object);
+    void keep(std::uint64_t round, Object object) EXCLUDES(mutex_);
 
-    mutable std::mutex mutex_;      // over objects_
-    std::mutex making_;             // held by the caller that makes an object
-    std::map<std::uint64_t, Object> objects_;
-    KeptRoom& room_;
+    // Held by the caller that makes an object, across reading its round files; taken before mutex_.
+    sync::Mutex making_ ACQUIRED_BEFORE(mutex_);
+    mutable sync::Mutex mutex_;
+    std::map<std::uint64_t, Object> objects_ GUARDED_BY(mutex_);
+    KeptRoom& room_;  // the view's; synchronised on its own (kept_room.hpp)
 };
 
 }  // namespace korvalle::store

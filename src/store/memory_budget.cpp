@@ -55,7 +55,7 @@ void MemoryBudget::take_locked(std::uint64_t bytes) {
 }
 
 MemoryBudget::Asked MemoryBudget::ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused) {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     const bool may_pass = queue_.empty() || order_ == Order::FitsFirst;
     if (bytes < exempt_below_ || (may_pass && fits_locked(bytes))) {
         take_locked(bytes);
@@ -103,7 +103,7 @@ void MemoryBudget::refuse_waiting() {
     std::vector<Granted> refused;
     std::vector<Grant> granted;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         refusing_ = true;
         std::deque<Waiter> kept;
         for (Waiter& waiter : queue_) {
@@ -124,14 +124,14 @@ void MemoryBudget::refuse_waiting() {
 }
 
 void MemoryBudget::take_more(std::uint64_t bytes) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     take_locked(bytes);
 }
 
 void MemoryBudget::give_back(std::uint64_t bytes) {
     std::vector<Grant> granted;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         held_ -= std::min(held_, bytes);
         serve_locked(granted);
     }
@@ -139,7 +139,7 @@ void MemoryBudget::give_back(std::uint64_t bytes) {
 }
 
 MemoryBudget::Figures MemoryBudget::figures() const {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     return Figures{held_, peak_, queue_.size(), waits_, refused_};
 }
 

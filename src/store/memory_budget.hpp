@@ -17,6 +17,7 @@
 // read. Callers that may not be refused (the walks over every run) always get their turn.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/store/steps.hpp"
 
 #include <cstdint>
@@ -24,14 +25,14 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace korvalle::store {
 
 class MemoryBudget {
 public:
-    // A share of the budget, given back when the lease is destroyed or released.
+    // A share of the budget, given back when the lease is destroyed or released. A lease is its
+    // holder's: one thread at a time uses it; the budget it names is shared.
     class Lease {
     public:
         Lease() = default;
@@ -88,19 +89,19 @@ public:
     // and the budget refuses waiting, or the bytes already waiting pass the queue's bound. Later
     // otherwise: queued in order of arrival; granted is called once with the lease, or with an
     // empty lease when refuse_waiting refuses it.
-    Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true);
+    Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true) EXCLUDES(mutex_);
 
     // Blocks the calling thread until bytes fit (in order of arrival; alone when bytes exceed
     // the limit) and takes them. Never refused.
-    Lease acquire(std::uint64_t bytes);
+    Lease acquire(std::uint64_t bytes) EXCLUDES(mutex_);
 
     // From now on refuses to let callers who may be refused wait, and refuses those waiting now
     // (at the stop). Shares that fit at once or lie below the exemption are still granted, and
     // callers who may not be refused still wait their turn. Idempotent.
-    void refuse_waiting();
+    void refuse_waiting() EXCLUDES(mutex_);
 
     std::uint64_t limit() const { return limit_; }
-    Figures figures() const;
+    Figures figures() const EXCLUDES(mutex_);
 
 private:
     MemoryBudget(std::uint64_t limit, std::uint64_t never_waits_below, Order order, std::uint64_t queue_bound)
@@ -117,32 +118,34 @@ private:
         std::uint64_t bytes;
     };
 
-    bool fits_locked(std::uint64_t bytes) const;
-    bool queue_full_locked() const;
-    void take_locked(std::uint64_t bytes);
+    bool fits_locked(std::uint64_t bytes) const REQUIRES(mutex_);
+    bool queue_full_locked() const REQUIRES(mutex_);
+    void take_locked(std::uint64_t bytes) REQUIRES(mutex_);
     // Grants the waiters at the front of the queue while they fit.
-    void serve_locked(std::vector<Grant>& granted);
-    void tell(std::vector<Grant>& granted);
-    void give_back(std::uint64_t bytes);
-    void take_more(std::uint64_t bytes);
+    void serve_locked(std::vector<Grant>& granted) REQUIRES(mutex_);
+    // Calls the callbacks of the shares granted, outside the lock.
+    void tell(std::vector<Grant>& granted) EXCLUDES(mutex_);
+    void give_back(std::uint64_t bytes) EXCLUDES(mutex_);
+    void take_more(std::uint64_t bytes) EXCLUDES(mutex_);
 
     const std::uint64_t limit_;
     const std::uint64_t exempt_below_;
     const Order order_;
     const std::uint64_t queue_bound_;
-    std::weak_ptr<MemoryBudget> self_;
-    mutable std::mutex mutex_;
-    std::deque<Waiter> queue_;  // in order of arrival; the front is served first
-    std::uint64_t queued_bytes_ = 0;
-    std::uint64_t held_ = 0;
-    std::uint64_t peak_ = 0;
-    std::uint64_t waits_ = 0;
-    std::uint64_t refused_ = 0;
-    bool refusing_ = false;
+    std::weak_ptr<MemoryBudget> self_;  // set once by make, before the budget is shared
+    mutable sync::Mutex mutex_;
+    std::deque<Waiter> queue_ GUARDED_BY(mutex_);  // in order of arrival; the front is served first
+    std::uint64_t queued_bytes_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t held_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t peak_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t waits_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t refused_ GUARDED_BY(mutex_) = 0;
+    bool refusing_ GUARDED_BY(mutex_) = false;
 };
 
 // A share of a budget taken in steps (steps.hpp): take is called again after each wait, with the
-// same budget, until it no longer waits.
+// same budget, until it no longer waits. Used by one step at a time; the budget's callback
+// leaves the outcome of a wait in the delivery before it resumes the next step, which takes it.
 class BudgetShare {
 public:
     // Done: the lease holds bytes (a share taken before is corrected to them, never waiting).

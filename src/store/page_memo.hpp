@@ -7,6 +7,7 @@
 // record: nothing is taken for unchanged that the page would have read again.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/payload/summary.hpp"
 #include "src/store/lru.hpp"
 #include "src/store/run_record.hpp"
@@ -15,7 +16,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,7 +40,8 @@ public:
 
     // The page of the query key made from inputs: the kept one when it was made from equal
     // inputs, else make's (called without the lock), which is kept in its place.
-    Text page(const std::string& key, Inputs inputs, const std::function<std::string(const Inputs&)>& make);
+    Text page(const std::string& key, Inputs inputs, const std::function<std::string(const Inputs&)>& make)
+        EXCLUDES(mutex_);
 
 private:
     struct Kept {
@@ -48,8 +49,8 @@ private:
         Text text;
     };
 
-    std::mutex mutex_;
-    BoundedLru<std::shared_ptr<const Kept>> kept_{kept_queries};  // each counts as one
+    sync::Mutex mutex_;
+    BoundedLru<std::shared_ptr<const Kept>> kept_ GUARDED_BY(mutex_){kept_queries};  // each counts as one
 };
 
 }  // namespace korvalle::store

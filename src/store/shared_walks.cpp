@@ -4,19 +4,19 @@ namespace korvalle::store {
 
 std::shared_ptr<const std::string> SharedWalks::Walk::page(
     const std::string& key, const std::function<std::shared_ptr<const std::string>()>& make) const {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     auto page = pages_.find(key);
     if (page == pages_.end()) page = pages_.emplace(key, make()).first;
     return page->second;
 }
 
 SharedWalks::SharedWalk SharedWalks::after_now(const std::function<std::vector<SharedRecord>()>& walk) {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     // A walk running now began before this call: the next one is the first that will do.
     const std::uint64_t wanted = begun_ + 1;
     while (done_ < wanted) {
         if (running_) {
-            finished_.wait(lock);
+            lock.wait(finished_);
             continue;
         }
         running_ = true;
@@ -27,7 +27,7 @@ SharedWalks::SharedWalk SharedWalks::after_now(const std::function<std::vector<S
         try {
             result = std::make_shared<const Walk>(walk());
         } catch (...) {
-            error = std::current_exception();
+            error = std::current_exception();  // whatever ended the walk, each of its callers rethrows it
         }
         lock.lock();
         last_ = std::move(result);

@@ -5,6 +5,7 @@
 // of one walk with one query cost one page too.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/store/run_record.hpp"
 
 #include <condition_variable>
@@ -13,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,29 +27,31 @@ public:
         explicit Walk(std::vector<SharedRecord> records) : records_(std::move(records)) {}
         const std::vector<SharedRecord>& records() const { return records_; }
         // The text of the page of key, made by make the first time it is asked for, and shared
-        // by every caller that asks for it.
+        // by every caller that asks for it. make runs under the walk's lock, so that a page is
+        // made once: callers of other pages of the walk wait for it.
         std::shared_ptr<const std::string> page(const std::string& key,
-                                                const std::function<std::shared_ptr<const std::string>()>& make) const;
+                                                const std::function<std::shared_ptr<const std::string>()>& make) const
+            EXCLUDES(mutex_);
 
     private:
-        std::vector<SharedRecord> records_;
-        mutable std::mutex mutex_;
-        mutable std::map<std::string, std::shared_ptr<const std::string>> pages_;
+        const std::vector<SharedRecord> records_;
+        mutable sync::Mutex mutex_;
+        mutable std::map<std::string, std::shared_ptr<const std::string>> pages_ GUARDED_BY(mutex_);
     };
     using SharedWalk = std::shared_ptr<const Walk>;
 
     // The first walk that begins after this call; walk makes it when it falls to this caller.
     // Rethrows what that walk threw.
-    SharedWalk after_now(const std::function<std::vector<SharedRecord>()>& walk);
+    SharedWalk after_now(const std::function<std::vector<SharedRecord>()>& walk) EXCLUDES(mutex_);
 
 private:
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    std::uint64_t begun_ = 0;  // walks begun; the one running, if any, is the last of them
-    std::uint64_t done_ = 0;   // the last walk that ended
-    bool running_ = false;
-    SharedWalk last_;
-    std::exception_ptr last_error_;
+    sync::Mutex mutex_;
+    std::condition_variable finished_;  // notified under mutex_ when a walk ends
+    std::uint64_t begun_ GUARDED_BY(mutex_) = 0;  // walks begun; the one running, if any, is the last of them
+    std::uint64_t done_ GUARDED_BY(mutex_) = 0;   // the last walk that ended
+    bool running_ GUARDED_BY(mutex_) = false;
+    SharedWalk last_ GUARDED_BY(mutex_);
+    std::exception_ptr last_error_ GUARDED_BY(mutex_);
 };
 
 }  // namespace korvalle::store

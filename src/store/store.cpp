@@ -48,7 +48,7 @@ std::pair<std::vector<SharedRecord>, bool> page_from(Records::const_iterator sta
 
 SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
                                        const RunSignature& signature) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
         return it->second.telemetry;
     }

@@ -7,6 +7,7 @@
 
 #include "sdk/base/fragments.hpp"
 #include "sdk/base/result.hpp"
+#include "sdk/base/thread_safety.hpp"
 #include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
@@ -28,7 +29,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,7 +52,8 @@ public:
     // recorded one, else the outcome of a fresh child run (written to standard error when it is
     // unavailable), which replaces the entry. Running out of descriptors or memory throws
     // files::Exhausted and records nothing, so the next lookup tries again.
-    SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature);
+    SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature)
+        EXCLUDES(mutex_);
 
 private:
     struct Entry {
@@ -60,8 +61,8 @@ private:
         SharedTelemetry telemetry;  // null: unavailable for that signature
     };
     const std::string program_;
-    std::mutex mutex_;
-    std::unordered_map<std::string, Entry> entries_;
+    sync::Mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
 class Frames;
@@ -161,15 +162,17 @@ private:
     PageMemo::Inputs page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
     boost::json::object page(const PageMemo::Inputs& inputs) const;
 
+    // Set when the store is made and only read after: copies of it (its clones) are read by any
+    // number of threads at once. The objects they share lock on their own.
     std::string root_;
     std::uint64_t poll_ms_;
     std::uint64_t transcript_poll_ms_;
     Settings settings_;
-    std::shared_ptr<TelemetryCache> telemetry_cache_;
-    std::shared_ptr<OpenPool> openers_;
-    std::shared_ptr<RunCache> run_cache_;
-    std::shared_ptr<SharedWalks> walks_;  // shared by the store's clones
-    std::shared_ptr<PageMemo> pages_;     // shared by the store's clones
+    std::shared_ptr<TelemetryCache> telemetry_cache_;  // shared by the store's clones
+    std::shared_ptr<OpenPool> openers_;                // shared by the store's clones
+    std::shared_ptr<RunCache> run_cache_;              // shared by the store's clones
+    std::shared_ptr<SharedWalks> walks_;               // shared by the store's clones
+    std::shared_ptr<PageMemo> pages_;                  // shared by the store's clones
 };
 
 // The steps before a document of one run is built: the run found by its id (find_run's rule)

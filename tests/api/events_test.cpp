@@ -1,15 +1,10 @@
 // GET /api/v2/events on the real server: the resume rules, the wire form of events and
 // keep-alives (chunked, and plain on HTTP/1.0), HEAD, more frames at once than the stream's queue
 // holds, the stop with open streams, a client that stopped reading, and clients that leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
+#include "tests/support/event_reader.hpp"
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-
-#include <poll.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -21,121 +16,6 @@ namespace korvalle::testing {
 namespace {
 
 using namespace std::chrono_literals;
-namespace asio = boost::asio;
-
-// One event-stream request on its own connection, read event by event.
-class EventReader {
-public:
-    EventReader(unsigned short port, const std::string& target, const std::vector<std::string>& headers = {},
-                int receive_buffer = 0, const std::string& method = "GET", const std::string& version = "HTTP/1.1")
-        : socket_(shared_context()) {
-        socket_.open(asio::ip::tcp::v4());
-        if (receive_buffer > 0) socket_.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
-        socket_.connect({asio::ip::make_address("127.0.0.1"), port});
-        std::string request = method + " " + target + " " + version + "\r\nhost: localhost\r\n";
-        for (const auto& h : headers) request += h + "\r\n";
-        asio::write(socket_, asio::buffer(request + "\r\n"));
-    }
-
-    // The status line and headers, as received.
-    const std::string& head() {
-        while (head_.empty()) {
-            auto end = raw_.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                head_ = raw_.substr(0, end + 2);
-                raw_.erase(0, end + 4);
-                chunked_ = head_.find("\r\ntransfer-encoding: chunked\r\n") != std::string::npos;
-            } else if (!fill(20s)) {
-                ADD_FAILURE() << "no response head";
-                head_ = "none";
-            }
-        }
-        return head_;
-    }
-
-    // The next event or comment block, without its closing blank line; none once the body has
-    // ended (ended_cleanly() tells whether by its last chunk).
-    std::optional<std::string> next(std::chrono::milliseconds wait = 20s) {
-        head();
-        while (true) {
-            auto end = body_.find("\n\n");
-            if (end != std::string::npos) {
-                std::string block = body_.substr(0, end);
-                body_.erase(0, end + 2);
-                return block;
-            }
-            if (last_chunk_) return std::nullopt;
-            if (!dechunk() && !fill(wait)) return std::nullopt;
-        }
-    }
-    // The next block that is an event, keep-alive comments skipped.
-    std::string next_event(std::chrono::milliseconds wait = 20s) {
-        while (auto block = next(wait)) {
-            if (*block != ":") return *block;
-        }
-        ADD_FAILURE() << "the stream ended before the event came";
-        return {};
-    }
-
-    bool ended_cleanly() const { return last_chunk_; }
-    asio::ip::tcp::socket& socket() { return socket_; }
-
-private:
-    // Reads what arrives within the wait; false on timeout or end of stream.
-    bool fill(std::chrono::milliseconds wait) {
-        pollfd p{socket_.native_handle(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
-        char buf[65536];
-        boost::system::error_code ec;
-        auto n = socket_.read_some(asio::buffer(buf), ec);
-        if (ec) return false;
-        raw_.append(buf, n);
-        return true;
-    }
-    // Moves complete chunks (or, unchunked, every byte) from raw_ to body_; true when it moved anything.
-    bool dechunk() {
-        if (!chunked_) {
-            const bool any = !raw_.empty();
-            body_ += std::exchange(raw_, {});
-            return any;
-        }
-        bool moved = false;
-        while (true) {
-            auto line = raw_.find("\r\n");
-            if (line == std::string::npos) return moved;
-            std::size_t size = std::stoul(raw_.substr(0, line), nullptr, 16);
-            if (raw_.size() < line + 2 + size + 2) return moved;
-            body_ += raw_.substr(line + 2, size);
-            raw_.erase(0, line + 2 + size + 2);
-            moved = true;
-            if (size == 0) {
-                last_chunk_ = true;
-                return true;
-            }
-        }
-    }
-
-    // Readers only use blocking calls; one context serves them all.
-    static asio::io_context& shared_context() {
-        static asio::io_context ioc;
-        return ioc;
-    }
-
-    asio::ip::tcp::socket socket_;
-    std::string raw_;
-    std::string head_;
-    std::string body_;
-    bool chunked_ = true;
-    bool last_chunk_ = false;
-};
-
-// "id: N\nevent: NAME\ndata: …" -> N.
-std::string id_of(const std::string& event) { return event.substr(4, event.find('\n') - 4); }
-std::string name_of(const std::string& event) {
-    auto from = event.find("\nevent: ") + 8;
-    return event.substr(from, event.find('\n', from) - from);
-}
-std::string data_of(const std::string& event) { return event.substr(event.find("\ndata: ") + 7); }
 
 // The server's open descriptors and threads.
 std::pair<int, int> usage_of(int pid) {

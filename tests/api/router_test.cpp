@@ -27,9 +27,11 @@ asio::awaitable<Response> echo(std::shared_ptr<const Serving>, RouteInput input)
     co_return r;
 }
 
-// Runs one answering coroutine to its end on a fresh io_context.
+// Runs one answering coroutine to its end on a fresh io_context. The pool its steps ran on, if
+// any, is shut down before the context goes: a pool thread may still be returning from handing
+// the answer to the context.
 template <class MakeAnswer>
-Response run_to_end(MakeAnswer make_answer) {
+Response run_to_end(MakeAnswer make_answer, BlockingPool* pool = nullptr) {
     asio::io_context ioc;
     Response out;
     asio::co_spawn(ioc, make_answer(), [&](std::exception_ptr e, Response r) {
@@ -37,6 +39,7 @@ Response run_to_end(MakeAnswer make_answer) {
         out = std::move(r);
     });
     ioc.run();
+    if (pool) pool->shutdown();
     return out;
 }
 
@@ -107,7 +110,7 @@ struct Steps {
 Response run_on_pool(std::function<Made()> make, store::Step first = store::Step::Done) {
     auto state = std::make_shared<const Serving>(
         Serving{nullptr, nullptr, std::make_shared<BlockingPool>(4), answer_budget(), nullptr, nullptr});
-    return run_to_end([&] { return answer_in_steps(state, Steps{std::move(make), first}); });
+    return run_to_end([&] { return answer_in_steps(state, Steps{std::move(make), first}); }, state->pool.get());
 }
 
 TEST(HandlerPattern, PoolOutcomesBecomeAnswers) {

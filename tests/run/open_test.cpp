@@ -418,5 +418,29 @@ TEST(OpenRun, ALineFeedFirstJournalIsReadOnFromItsLastEnvelope) {
     EXPECT_EQ(testing::kinds_of(run).size(), 4u);
 }
 
+// Two reads on from views of one envelope store would write the same slots: the caller keeps
+// them apart, and builds with assertions stop a second read that begins while one appends.
+TEST(OpenRunDeathTest, TwoReadsOnFromOneStoreAtOnceFailAnAssertion) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "assertions are off in this build";
+#else
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    run.event({.ts = "2026-03-02T09:00:00.000Z", .kind = "run-started"});
+    const views::RunView base = open_run(run).value();
+    run.event({.ts = "2026-03-02T09:00:01.000Z", .kind = "round-started", .labels = R"({"round":1})"});
+    {
+        // As a read on from base would while it appends.
+        const views::EnvelopeList::Appending reading(base.envelopes);
+        EXPECT_DEATH(views::RunView::grown(base), "two reads append behind lists of one envelope store");
+    }
+    // Once that read is over, the next one goes on.
+    const std::optional<views::RunView> grown = views::RunView::grown(base);
+    ASSERT_TRUE(grown);
+    EXPECT_EQ(grown->envelopes.size(), 2u);
+#endif
+}
+
 }  // namespace
 }  // namespace korvalle

@@ -1,5 +1,7 @@
 #include "tests/support/http_client.hpp"
 
+#include "tests/support/sanitizers.hpp"
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -262,7 +264,7 @@ ServerProcess ServerProcess::serve(const std::filesystem::path& runs_root, Proce
     args.insert(args.end(), options.args.begin(), options.args.end());
     options.args = std::move(args);
     ServerProcess process = spawn(std::move(options));
-    process.read_stdout(wait, true);
+    process.read_stdout(scaled(wait), true);
     auto nl = process.stdout_.find('\n');
     if (nl == std::string::npos) {
         throw std::runtime_error("no serving line; stderr: " + process.stderr_text());
@@ -318,7 +320,7 @@ void ServerProcess::signal(int sig) const { ::kill(pid_, sig); }
 
 int ServerProcess::wait(std::chrono::milliseconds limit) {
     if (status_) return *status_;
-    auto deadline = std::chrono::steady_clock::now() + limit;
+    auto deadline = std::chrono::steady_clock::now() + scaled(limit);
     while (true) {
         int status = 0;
         pid_t got = ::waitpid(pid_, &status, WNOHANG);

@@ -79,7 +79,8 @@ struct ProcessOptions {
 class ServerProcess {
 public:
     // Starts korvalle-api serve --runs-root ROOT --bind 127.0.0.1:0 [extra args] and waits for
-    // the serving line; throws when the process exits or says nothing within the wait.
+    // the serving line; throws when the process exits or says nothing within the wait (scaled in
+    // a sanitizer build, as are the waits below: sanitizers.hpp).
     static ServerProcess serve(const std::filesystem::path& runs_root, ProcessOptions options = {},
                                std::chrono::milliseconds wait = std::chrono::seconds(20));
     // Starts the binary with the given arguments and does not wait for anything.
