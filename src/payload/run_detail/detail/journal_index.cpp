@@ -56,7 +56,7 @@ AgentFacts agent_facts(const event::Envelope& envelope, SessionNumbers& sessions
 }  // namespace
 
 JournalIndex::JournalIndex(const views::EnvelopeList& envelopes)
-    : slots_(envelopes.slots().data()), facts_(envelopes.size()) {
+    : slots_(envelopes.slots()), facts_(envelopes.size()) {
     // Envelopes of one node or one round mostly come in runs: the previous envelope's entry is
     // tried before the tables are searched.
     std::pair<const std::string_view, Node>* node = nullptr;

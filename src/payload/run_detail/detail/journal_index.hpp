@@ -53,7 +53,7 @@ public:
     // The largest sequence number of the envelopes of a round; 0 without any.
     std::uint64_t last_seq(std::uint64_t round) const;
     // The facts of an envelope of the indexed journal; all unset for other sources.
-    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[&envelope - slots_]; }
+    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_[slots_.slot_of(envelope)]; }
     // The texts of the "session" labels, numbered in order of their first envelope: the facts
     // name a session by number, so that later walks compare numbers, not texts in cold memory.
     const std::vector<std::string_view>& sessions() const { return sessions_; }
@@ -61,7 +61,7 @@ public:
     std::uint64_t held_bytes() const;
 
 private:
-    const event::Envelope* slots_;
+    views::EnvelopeList::Slots slots_;
     std::vector<AgentFacts> facts_;  // by the envelopes' slots
     std::vector<std::string_view> sessions_;
     // The session texts written with escapes, which are no views of the kept labels.
