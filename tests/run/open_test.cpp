@@ -8,8 +8,12 @@
 #include "sdk/base/clock.hpp"
 #include "tests/run/run_support.hpp"
 
+#include <fmt/format.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <random>
 
 namespace korvalle {
 namespace {
@@ -416,6 +420,178 @@ TEST(OpenRun, ALineFeedFirstJournalIsReadOnFromItsLastEnvelope) {
     run.journal_bytes(" }");
     EXPECT_FALSE(views::RunView::grown(std::move(*view)));
     EXPECT_EQ(testing::kinds_of(run).size(), 4u);
+}
+
+
+// ---- Journals parsed in pieces. ----
+
+// Runs the pieces one after another on the caller's thread, the last first, as a runner with
+// threads to spare.
+class BackwardsRunner final : public pieces::Runner {
+public:
+    std::size_t width() override { return 4; }
+    void run(std::size_t count, const std::function<void(std::size_t)>& piece) override {
+        ran += count;
+        for (std::size_t i = count; i-- > 0;) piece(i);
+    }
+    std::size_t ran = 0;
+};
+
+void expect_same_state(const views::ReplayState& a, const views::ReplayState& b, const std::string& at) {
+    EXPECT_EQ(a.last_event_at, b.last_event_at) << at;
+    EXPECT_EQ(a.planner_surfaced_at, b.planner_surfaced_at) << at;
+    EXPECT_EQ(a.plan, b.plan) << at;
+    EXPECT_EQ(a.graph.order, b.graph.order) << at;
+    EXPECT_EQ(a.round, b.round) << at;
+    EXPECT_EQ(a.in_round, b.in_round) << at;
+    EXPECT_EQ(a.stopped, b.stopped) << at;
+    EXPECT_EQ(a.statuses, b.statuses) << at;
+    EXPECT_EQ(a.outcomes, b.outcomes) << at;
+    EXPECT_EQ(a.branches, b.branches) << at;
+    EXPECT_EQ(a.change_urls, b.change_urls) << at;
+    EXPECT_EQ(a.completed_steps, b.completed_steps) << at;
+    EXPECT_EQ(a.dispatched_at, b.dispatched_at) << at;
+    EXPECT_EQ(a.settled_at, b.settled_at) << at;
+    EXPECT_EQ(a.attested, b.attested) << at;
+    EXPECT_EQ(a.surface_queued, b.surface_queued) << at;
+    EXPECT_EQ(a.surfaced, b.surfaced) << at;
+    EXPECT_EQ(a.upstream_modified, b.upstream_modified) << at;
+    EXPECT_EQ(a.upstream_modified_nodes, b.upstream_modified_nodes) << at;
+    EXPECT_EQ(a.cross_dag_satisfied, b.cross_dag_satisfied) << at;
+    EXPECT_EQ(a.completion_reasons, b.completion_reasons) << at;
+    EXPECT_EQ(a.deferred_contexts, b.deferred_contexts) << at;
+    EXPECT_EQ(a.activity, b.activity) << at;
+}
+
+// Two views of one journal are the same: envelopes in the same order, the same replay's state and
+// checkpoint, the same end of the journal's read.
+void expect_same_view(const views::RunView& a, const views::RunView& b, const std::string& at) {
+    EXPECT_TRUE(std::ranges::equal(a.envelopes, b.envelopes)) << at;
+    expect_same_state(a, b, at);
+    EXPECT_EQ(a.cross_run_statuses, b.cross_run_statuses) << at;
+    EXPECT_EQ(a.appended_from, b.appended_from) << at;
+    ASSERT_EQ(a.checkpoint != nullptr, b.checkpoint != nullptr) << at;
+    if (a.checkpoint) {
+        EXPECT_EQ(a.checkpoint->position, b.checkpoint->position) << at;
+        expect_same_state(a.checkpoint->state, b.checkpoint->state, at + ", at the checkpoint");
+    }
+    const journal::JournalEnd& x = a.journal_end;
+    const journal::JournalEnd& y = b.journal_end;
+    EXPECT_EQ(x.end, y.end) << at;
+    EXPECT_EQ(x.prefix.blocks, y.prefix.blocks) << at;
+    EXPECT_EQ(x.prefix.tail, y.prefix.tail) << at;
+    EXPECT_EQ(x.not_utf8, y.not_utf8) << at;
+    EXPECT_EQ(x.resumable, y.resumable) << at;
+    EXPECT_EQ(x.read_ons, y.read_ons) << at;
+    if (!x.resumable) return;
+    EXPECT_EQ(x.tail_start, y.tail_start) << at;
+    EXPECT_EQ(x.last_line_start, y.last_line_start) << at;
+    EXPECT_EQ(x.last_line_hash, y.last_line_hash) << at;
+    EXPECT_EQ(x.tail_visited, y.tail_visited) << at;
+    EXPECT_EQ(x.tail_hash, y.tail_hash) << at;
+    EXPECT_EQ(x.tail_kept, y.tail_kept) << at;
+}
+
+// The demo runs' journals, changed at random the ways journals differ: lines out of merge order,
+// CRLF, blank lines and lines that are no envelopes, characters of several bytes, an unfinished
+// last line, a byte that is never UTF-8.
+std::vector<std::string> journals_to_cut(std::mt19937& random) {
+    const fs::path demo = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+    std::vector<std::string> journals;
+    for (const auto& entry : fs::directory_iterator(demo)) {
+        if (!entry.is_directory()) continue;
+        const std::vector<std::string> lines = journal::read_journal_lines(entry.path() / "events.jsonl");
+        journals.emplace_back();
+        for (const std::string& line : lines) journals.back() += line + "\n";
+        for (int variant = 0; variant < 6; ++variant) {
+            std::vector<std::string> changed = lines;
+            // Swapped time stamps put envelopes out of order across the pieces.
+            if (variant % 2 == 1) {
+                for (int k = 0; k < 4; ++k) {
+                    std::string& a = changed[random() % changed.size()];
+                    std::string& b = changed[random() % changed.size()];
+                    const std::size_t at_a = a.find("\"ts\":\"") + 6, at_b = b.find("\"ts\":\"") + 6;
+                    if (at_a < 6 || at_b < 6) continue;
+                    std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(at_a), a.begin() + static_cast<std::ptrdiff_t>(at_a + 24),
+                                     b.begin() + static_cast<std::ptrdiff_t>(at_b));
+                }
+            }
+            std::string text;
+            for (const std::string& line : changed) {
+                switch (random() % 12) {
+                case 0: text += line + "\r\n"; break;
+                case 1: text += "\n  \n" + line + "\n"; break;
+                case 2: text += "{\"not\":\"an envelope \xE2\x82\xAC\xF0\x9F\x98\x80\"}\n" + line + "\n"; break;
+                default: text += line + "\n";
+                }
+            }
+            if (variant == 2) text += lines.back();              // an unfinished last line
+            if (variant == 4) text += lines.back().substr(0, 9); // one that does not read yet
+            if (variant == 5 && random() % 3 == 0) text.insert(text.size() / 2, "\xFF");
+            journals.push_back(std::move(text));
+        }
+    }
+    // Journals long enough for a checkpoint, in order and with a few envelopes late.
+    const auto line = [](int i, int ms) {
+        return testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
+                                       .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),
+                                       .labels = R"({"node":"n)" + std::to_string(i % 3) + R"(","round":1})",
+                                       .payload = R"({"name":"step","detail":"d)" + std::to_string(i) + R"("})"}) +
+               "\n";
+    };
+    for (const bool late : {false, true}) {
+        std::string text;
+        for (int i = 0; i < 3000; ++i) text += line(i, late && i % 700 == 0 ? 100 * i - 5'000 : 100 * i);
+        journals.push_back(std::move(text));
+    }
+    return journals;
+}
+
+// An open that parses its journal in pieces makes the view the open on one thread makes, however
+// small the pieces.
+TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    std::mt19937 random(20261209);
+    BackwardsRunner runner;
+    for (const std::string& text : journals_to_cut(random)) {
+        testing::write_file(run.dir() / "events.jsonl", text);
+        const views::RunView whole = open_run(run).value();
+        for (const std::uint64_t piece_bytes : {1, 97, 600, 4096}) {
+            const std::size_t ran = runner.ran;
+            const views::RunView pieced =
+                views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, piece_bytes}).value();
+            expect_same_view(pieced, whole, fmt::format("{:?} in pieces of {}", text.substr(0, 300), piece_bytes));
+            EXPECT_TRUE(piece_bytes == 4096 || runner.ran > ran) << "read in one go";
+        }
+    }
+}
+
+// A view read on in pieces is the view read on in one go: the appended lines (in order or late,
+// several pieces' worth) behind the base's envelopes, replayed from where they go.
+TEST(OpenRun, AJournalReadOnInPiecesMakesTheSameView) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    std::mt19937 random(11);
+    BackwardsRunner runner;
+    const std::size_t ran = runner.ran;
+    for (const std::string& text : journals_to_cut(random)) {
+        const std::size_t cut = text.find('\n', text.size() / 3) + 1;
+        if (cut == 0) continue;
+        testing::write_file(run.dir() / "events.jsonl", text.substr(0, cut));
+        const views::RunView base = open_run(run).value();
+        testing::append_file(run.dir() / "events.jsonl", text.substr(cut));
+        const std::optional<views::RunView> whole = views::RunView::grown(base);
+        for (const std::uint64_t piece_bytes : {1, 97, 600}) {
+            const std::string at = fmt::format("{:?} in pieces of {}", text.substr(cut, 300), piece_bytes);
+            const std::optional<views::RunView> pieced = views::RunView::grown(base, {&runner, piece_bytes});
+            ASSERT_EQ(pieced.has_value(), whole.has_value()) << at;
+            if (whole) expect_same_view(*pieced, *whole, at);
+        }
+    }
+    EXPECT_GT(runner.ran, ran);
 }
 
 }  // namespace
