@@ -17,10 +17,14 @@ public:
     virtual std::size_t width() = 0;
 
     // Runs piece(0) … piece(count - 1), each once, in any order and possibly at once, the
-    // caller's thread among those running them, and returns once all have ended. When a piece
-    // throws, pieces not yet begun may be skipped, and the first exception is rethrown once the
-    // begun ones have ended.
-    virtual void run(std::size_t count, const std::function<void(std::size_t)>& piece) = 0;
+    // caller's thread among those running them, and returns once all have ended. then, unless
+    // empty, takes the pieces' results in: then(0) … then(count - 1) run on the caller's thread,
+    // in that order, each once its piece has ended (and all before it were taken in), while later
+    // pieces may still run. When a piece or then throws, pieces not yet begun may be skipped and
+    // then is called no more, and the first exception is rethrown once the begun pieces have
+    // ended.
+    virtual void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+                     const std::function<void(std::size_t)>& then) = 0;
 };
 
 }  // namespace korvalle::pieces

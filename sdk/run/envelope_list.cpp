@@ -174,7 +174,6 @@ void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
         store_ = std::make_shared<Store>();
         make_table_room(room);
         add_segment(std::make_shared<Segment>(std::max(room, first_capacity)));
-        index_segments();
     }
     store_->arena = std::make_shared<json::Arena>(first_block);
 }
@@ -210,6 +209,7 @@ std::span<event::Envelope> EnvelopeList::sorted() {
 
 void EnvelopeList::seal() {
     if (store_ && store_->arena) store_->arena->seal();
+    if (store_) index_segments();
     take_figures();
 }
 
@@ -232,7 +232,7 @@ void EnvelopeList::take(std::span<Piece> pieces) {
             store_->filled = ++count_;
         }
     }
-    index_segments();
+    point_at_stores();
 }
 
 bool EnvelopeList::merge_runs(std::span<const std::size_t> run_starts) {
@@ -343,12 +343,10 @@ EnvelopeList::Segment& EnvelopeList::writable_segment() {
         if (ends_here && store_.use_count() == 1 && last.use_count() == 1) {
             last->grow(std::max(2 * last->capacity, first_capacity));
             for (std::size_t i = 0; i < last->filled; ++i) store_->table[last->first_slot + i] = &last->slots[i];
-            index_segments();
             return *last;
         }
     }
     add_segment(std::make_shared<Segment>(std::max(count_, first_capacity)));
-    index_segments();
     return *store_->segments.back();
 }
 

@@ -221,7 +221,8 @@ private:
     void make_table_room(std::size_t more);
     // Appends a segment whose envelopes take the slots from count_ on.
     void add_segment(std::shared_ptr<Segment> segment);
-    // The directory of where the store's segments lie, once they changed.
+    // The directory of where the store's segments lie, for slot_of: made when the list is sealed
+    // (or made whole), as nothing reads it before.
     void index_segments();
     // Makes the slot the last entry of the order.
     void append_to_order(std::size_t slot);

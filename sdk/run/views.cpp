@@ -133,30 +133,12 @@ private:
     bool last_made_ = false;
 };
 
-// Runs a reader of each piece, on the runner's threads.
-std::vector<PieceReader> read_pieces(journal::JournalPieces& pieces, pieces::Runner& runner, bool sort) {
+// A reader for each piece.
+std::vector<PieceReader> readers_of(const journal::JournalPieces& pieces) {
     std::vector<PieceReader> readers;
     readers.reserve(pieces.count());
     for (std::size_t i = 0; i < pieces.count(); ++i) readers.emplace_back(pieces.bytes(i));
-    runner.run(pieces.count(), [&](std::size_t i) {
-        pieces.read(i, std::ref(readers[i]));
-        if (sort) readers[i].sort();
-    });
     return readers;
-}
-
-// Appends what the readers made to the view's envelopes; returns where each piece's begin.
-std::vector<std::size_t> take_pieces(RunView& view, std::vector<PieceReader>& readers) {
-    std::vector<EnvelopeList::Piece> pieces;
-    std::vector<std::size_t> starts;
-    std::size_t at = view.envelopes.size();
-    for (PieceReader& reader : readers) {
-        starts.push_back(at);
-        at += reader.envelopes().size();
-        pieces.push_back(std::move(reader.envelopes()));
-    }
-    view.envelopes.take(pieces);
-    return starts;
 }
 
 // Whether the journal (or what was appended to it) is worth reading in pieces.
@@ -171,40 +153,52 @@ journal::JournalEnd resumable_end(journal::JournalEnd end, bool last_made) {
     return end;
 }
 
-// Replays envelopes that are in merge order in their slots as the read in one go replays them
-// while they come in order.
-void replay_in_order(RunView& view) {
-    ActivityReports reports;
-    for (std::size_t position = 0; position < view.envelopes.size(); ++position) {
-        view.apply_event(view.envelopes[position], position, reports);
-    }
-    reports.settle(view, view.envelopes);
-}
-
-// Reads the journal in pieces into the view's envelopes, merges their orders and replays them;
-// false when it must be read in one go after all (nothing of the view changed then).
+// Reads the journal in pieces into the view's envelopes and replays them; false when it must be
+// read in one go after all (the view is left as it was). The pieces are parsed on the runner's
+// threads; on this one, each piece's envelopes are taken in, in the journal's order, as soon as
+// it and those before it are, and replayed while everything so far is in merge order, as the read
+// in one go replays them as they come. Envelopes out of order stop that: the pieces' own orders
+// (each sorted on its thread) are merged, and the whole replayed, checkpoint and all.
 bool read_in_pieces(RunView& view, const files::FileAt& journal, files::ReadTrace& trace, const JournalFanout& fanout) {
     std::optional<journal::JournalPieces> pieces = journal::JournalPieces::whole(journal, fanout.piece_bytes);
     if (!pieces) return false;
-    std::vector<PieceReader> readers = read_pieces(*pieces, *fanout.runner, true);
+    std::vector<PieceReader> readers = readers_of(*pieces);
+    std::vector<std::size_t> starts;
+    ActivityReports reports;
+    bool ordered = true;
+    EnvelopeList& list = view.envelopes;
+    fanout.runner->run(
+        pieces->count(),
+        [&](std::size_t i) {
+            pieces->read(i, std::ref(readers[i]));
+            readers[i].sort();
+        },
+        [&](std::size_t i) {
+            const std::size_t first = list.size();
+            starts.push_back(first);
+            list.take({&readers[i].envelopes(), 1});
+            ordered = ordered && readers[i].in_order() &&
+                      (first == 0 || first == list.size() || !journal::before_in_merge_order(list[first], list[first - 1]));
+            if (!ordered) return;
+            for (std::size_t position = first; position < list.size(); ++position) {
+                view.apply_event(list[position], position, reports);
+            }
+        });
     journal::JournalEnd end;
     const journal::PiecesRead how = pieces->finish(&trace, &end);
-    if (how == journal::PiecesRead::Again) return false;
+    if (how == journal::PiecesRead::Again) {
+        without_envelopes(view);
+        return false;
+    }
     if (how == journal::PiecesRead::NotUtf8) {
         without_envelopes(view);
+    } else if (ordered) {
+        reports.settle(view, list);
     } else {
-        const bool pieces_in_order =
-            std::all_of(readers.begin(), readers.end(), [](const PieceReader& reader) { return reader.in_order(); });
-        const std::vector<std::size_t> starts = take_pieces(view, readers);
-        // The journal was in merge order when each piece was and each began where the one
-        // before ended; otherwise it is replayed as a journal out of order is, checkpoint and all.
-        if (view.envelopes.merge_runs(starts) && pieces_in_order) {
-            replay_in_order(view);
-        } else {
-            replay_whole(view);
-        }
+        list.merge_runs(starts);
+        replay_whole(view);
     }
-    view.envelopes.seal();
+    list.seal();
     view.journal_end = resumable_end(end, readers.back().last_made());
     return true;
 }
@@ -246,14 +240,15 @@ std::optional<journal::Continued> read_on_in_pieces(RunView& view, const files::
     std::optional<journal::JournalPieces> pieces =
         journal::JournalPieces::read_on(journal, view.journal_end, was, fanout.piece_bytes);
     if (!pieces) return std::nullopt;
-    std::vector<PieceReader> readers = read_pieces(*pieces, *fanout.runner, false);
+    std::vector<PieceReader> readers = readers_of(*pieces);
+    fanout.runner->run(pieces->count(), [&](std::size_t i) { pieces->read(i, std::ref(readers[i])); }, {});
     switch (pieces->finish(&trace, &end)) {
     case journal::PiecesRead::Again: return std::nullopt;
     case journal::PiecesRead::InDoubt: return journal::Continued::InDoubt;
     case journal::PiecesRead::NotUtf8: return journal::Continued::NotUtf8;
     case journal::PiecesRead::Read: break;
     }
-    take_pieces(view, readers);
+    for (PieceReader& reader : readers) view.envelopes.take({&reader.envelopes(), 1});
     last_made = readers.back().last_made();
     return journal::Continued::Read;
 }

@@ -73,11 +73,14 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
     if (walk.error) std::rethrow_exception(walk.error);
 }
 
-void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& piece) {
+void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& piece,
+                   const std::function<void(std::size_t)>& then) {
     if (count == 0) return;
+    std::vector<bool> ended_each(count);
     Walk walk;
     walk.task = &piece;
     walk.count = count;
+    walk.ended_each = &ended_each;
     std::unique_lock lock(mutex_);
     // Threads that cannot be started leave the caller to run the pieces alone.
     try {
@@ -88,12 +91,32 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
         walks_.push_back(&walk);
         wake_.notify_all();
     }
-    while (walk.next < walk.count && !walk.error) {
-        const std::size_t index = walk.next++;
-        // No thread may take an index from a walk that has none left.
-        if (walk.next == walk.count) std::erase(walks_, &walk);
-        run_index(walk, index, lock);
+    std::size_t taken_in = then ? 0 : count;
+    while (!walk.error) {
+        if (taken_in < count && ended_each[taken_in]) {
+            lock.unlock();
+            try {
+                then(taken_in);
+            } catch (...) {
+                lock.lock();
+                if (!walk.error) walk.error = std::current_exception();
+                break;
+            }
+            lock.lock();
+            ++taken_in;
+        } else if (walk.next < walk.count) {
+            const std::size_t index = walk.next++;
+            // No thread may take an index from a walk that has none left.
+            if (walk.next == walk.count) std::erase(walks_, &walk);
+            run_index(walk, index, lock);
+        } else if (taken_in < count) {
+            // The next piece to take in is running on another thread.
+            walk.done.wait(lock, [&] { return ended_each[taken_in] || walk.error; });
+        } else {
+            break;
+        }
     }
+    // After a failure no thread may take another index.
     std::erase(walks_, &walk);
     walk.done.wait(lock, [&] { return walk.ended == walk.next; });
     if (walk.error) std::rethrow_exception(walk.error);
@@ -118,9 +141,11 @@ void OpenPool::run_index(Walk& walk, std::size_t index, std::unique_lock<std::mu
     }
     lock.lock();
     if (error && !walk.error) walk.error = error;
+    if (walk.ended_each) (*walk.ended_each)[index] = true;
     // The walk lives on its caller's stack: it may be gone once the last end is counted. Its
-    // caller waits for every index taken to end (all of them, for run_each).
-    if (++walk.ended == walk.next) walk.done.notify_one();
+    // caller waits for every index taken to end (all of them, for run_each), and the caller of
+    // run for each piece it takes in.
+    if (++walk.ended == walk.next || walk.ended_each) walk.done.notify_one();
 }
 
 void OpenPool::work() {

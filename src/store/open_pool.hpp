@@ -40,11 +40,13 @@ public:
     void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
 
     // The pieces of one job, run by the caller with the pool's idle threads: the caller takes
-    // indices itself until none is left, while threads that are free take the others in turn
-    // with the walks in flight; returns once all have ended. It never waits for an index that no
-    // thread has begun, so it may be called from a task of the pool (an open within a walk).
-    // Exceptions as for run_each.
-    void run(std::size_t count, const std::function<void(std::size_t)>& piece) override;
+    // in each piece's results (then) as soon as it may, and takes indices itself while it may
+    // not, until none is left; threads that are free take the others in turn with the walks in
+    // flight. Returns once all have ended. It never waits for an index that no thread has begun,
+    // so it may be called from a task of the pool (an open within a walk). Exceptions as for
+    // run_each.
+    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+             const std::function<void(std::size_t)>& then) override;
     // The caller and the threads that are idle now, with those not started yet: 1 while every
     // thread is busy or walks wait for one.
     std::size_t width() override;
@@ -58,6 +60,7 @@ private:
         std::size_t count = 0;
         std::size_t next = 0;
         std::size_t ended = 0;
+        std::vector<bool>* ended_each = nullptr;  // for a job whose results are taken in in order
         std::exception_ptr error;
         std::condition_variable done;
     };

@@ -7,6 +7,7 @@
 
 #include "sdk/journal/journal_lines.hpp"
 #include "tests/support/run_builder.hpp"
+#include "tests/support/same_view.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,25 +61,6 @@ std::optional<Read> read_in_pieces(const fs::path& path, std::uint64_t piece_byt
     return read;
 }
 
-// The end's figures count when the read yields lines; otherwise only where it ended, its digests
-// and where the text stops being UTF-8 do.
-void expect_same_end(const journal::JournalEnd& a, const journal::JournalEnd& b, bool usable, const std::string& what) {
-    EXPECT_EQ(a.end, b.end) << what;
-    EXPECT_EQ(a.prefix.blocks, b.prefix.blocks) << what;
-    EXPECT_EQ(a.prefix.tail, b.prefix.tail) << what;
-    EXPECT_EQ(a.prefix.size, b.prefix.size) << what;
-    EXPECT_EQ(a.not_utf8, b.not_utf8) << what;
-    EXPECT_EQ(a.resumable, b.resumable) << what;
-    EXPECT_EQ(a.read_ons, b.read_ons) << what;
-    if (!usable) return;
-    EXPECT_EQ(a.tail_start, b.tail_start) << what;
-    EXPECT_EQ(a.last_line_start, b.last_line_start) << what;
-    EXPECT_EQ(a.last_line_hash, b.last_line_hash) << what;
-    EXPECT_EQ(a.tail_visited, b.tail_visited) << what;
-    EXPECT_EQ(a.tail_hash, b.tail_hash) << what;
-    EXPECT_EQ(a.tail_kept, b.tail_kept) << what;
-}
-
 // Compares the two reads of text for each piece size; returns how many read in pieces.
 int expect_same_reads(const fs::path& path, const std::string& text, const std::vector<std::uint64_t>& sizes) {
     testing::write_file(path, text);
@@ -94,7 +76,7 @@ int expect_same_reads(const fs::path& path, const std::string& text, const std::
             EXPECT_EQ(pieces->lines, whole.lines) << what;
         }
         EXPECT_EQ(pieces->trace.identity, whole.trace.identity) << what;
-        expect_same_end(pieces->end, whole.end, whole.usable, what);
+        EXPECT_EQ(testing::end_differences(pieces->end, whole.end, whole.usable), "") << what;
     }
     return pieced;
 }
@@ -212,7 +194,7 @@ TEST(JournalPieces, ReadsOnGoOnAsInOneGo) {
         if (how == journal::Continued::Read) {
             EXPECT_EQ(in_pieces.lines, on.lines) << what;
         }
-        expect_same_end(in_pieces.end, on.end, how == journal::Continued::Read, what);
+        EXPECT_EQ(testing::end_differences(in_pieces.end, on.end, how == journal::Continued::Read), "") << what;
     }
     EXPECT_GT(pieced, 500);
 }

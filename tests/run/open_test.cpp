@@ -7,6 +7,7 @@
 #include "sdk/run/run_text.hpp"
 #include "sdk/base/clock.hpp"
 #include "tests/run/run_support.hpp"
+#include "tests/support/same_view.hpp"
 
 #include <fmt/format.h>
 
@@ -425,72 +426,19 @@ TEST(OpenRun, ALineFeedFirstJournalIsReadOnFromItsLastEnvelope) {
 
 // ---- Journals parsed in pieces. ----
 
-// Runs the pieces one after another on the caller's thread, the last first, as a runner with
-// threads to spare.
+// Runs the pieces one after another on the caller's thread, the last first, then takes them in,
+// as a runner with threads to spare.
 class BackwardsRunner final : public pieces::Runner {
 public:
     std::size_t width() override { return 4; }
-    void run(std::size_t count, const std::function<void(std::size_t)>& piece) override {
+    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+             const std::function<void(std::size_t)>& then) override {
         ran += count;
         for (std::size_t i = count; i-- > 0;) piece(i);
+        for (std::size_t i = 0; then && i < count; ++i) then(i);
     }
     std::size_t ran = 0;
 };
-
-void expect_same_state(const views::ReplayState& a, const views::ReplayState& b, const std::string& at) {
-    EXPECT_EQ(a.last_event_at, b.last_event_at) << at;
-    EXPECT_EQ(a.planner_surfaced_at, b.planner_surfaced_at) << at;
-    EXPECT_EQ(a.plan, b.plan) << at;
-    EXPECT_EQ(a.graph.order, b.graph.order) << at;
-    EXPECT_EQ(a.round, b.round) << at;
-    EXPECT_EQ(a.in_round, b.in_round) << at;
-    EXPECT_EQ(a.stopped, b.stopped) << at;
-    EXPECT_EQ(a.statuses, b.statuses) << at;
-    EXPECT_EQ(a.outcomes, b.outcomes) << at;
-    EXPECT_EQ(a.branches, b.branches) << at;
-    EXPECT_EQ(a.change_urls, b.change_urls) << at;
-    EXPECT_EQ(a.completed_steps, b.completed_steps) << at;
-    EXPECT_EQ(a.dispatched_at, b.dispatched_at) << at;
-    EXPECT_EQ(a.settled_at, b.settled_at) << at;
-    EXPECT_EQ(a.attested, b.attested) << at;
-    EXPECT_EQ(a.surface_queued, b.surface_queued) << at;
-    EXPECT_EQ(a.surfaced, b.surfaced) << at;
-    EXPECT_EQ(a.upstream_modified, b.upstream_modified) << at;
-    EXPECT_EQ(a.upstream_modified_nodes, b.upstream_modified_nodes) << at;
-    EXPECT_EQ(a.cross_dag_satisfied, b.cross_dag_satisfied) << at;
-    EXPECT_EQ(a.completion_reasons, b.completion_reasons) << at;
-    EXPECT_EQ(a.deferred_contexts, b.deferred_contexts) << at;
-    EXPECT_EQ(a.activity, b.activity) << at;
-}
-
-// Two views of one journal are the same: envelopes in the same order, the same replay's state and
-// checkpoint, the same end of the journal's read.
-void expect_same_view(const views::RunView& a, const views::RunView& b, const std::string& at) {
-    EXPECT_TRUE(std::ranges::equal(a.envelopes, b.envelopes)) << at;
-    expect_same_state(a, b, at);
-    EXPECT_EQ(a.cross_run_statuses, b.cross_run_statuses) << at;
-    EXPECT_EQ(a.appended_from, b.appended_from) << at;
-    ASSERT_EQ(a.checkpoint != nullptr, b.checkpoint != nullptr) << at;
-    if (a.checkpoint) {
-        EXPECT_EQ(a.checkpoint->position, b.checkpoint->position) << at;
-        expect_same_state(a.checkpoint->state, b.checkpoint->state, at + ", at the checkpoint");
-    }
-    const journal::JournalEnd& x = a.journal_end;
-    const journal::JournalEnd& y = b.journal_end;
-    EXPECT_EQ(x.end, y.end) << at;
-    EXPECT_EQ(x.prefix.blocks, y.prefix.blocks) << at;
-    EXPECT_EQ(x.prefix.tail, y.prefix.tail) << at;
-    EXPECT_EQ(x.not_utf8, y.not_utf8) << at;
-    EXPECT_EQ(x.resumable, y.resumable) << at;
-    EXPECT_EQ(x.read_ons, y.read_ons) << at;
-    if (!x.resumable) return;
-    EXPECT_EQ(x.tail_start, y.tail_start) << at;
-    EXPECT_EQ(x.last_line_start, y.last_line_start) << at;
-    EXPECT_EQ(x.last_line_hash, y.last_line_hash) << at;
-    EXPECT_EQ(x.tail_visited, y.tail_visited) << at;
-    EXPECT_EQ(x.tail_hash, y.tail_hash) << at;
-    EXPECT_EQ(x.tail_kept, y.tail_kept) << at;
-}
 
 // The demo runs' journals, changed at random the ways journals differ: lines out of merge order,
 // CRLF, blank lines and lines that are no envelopes, characters of several bytes, an unfinished
@@ -562,7 +510,8 @@ TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
             const std::size_t ran = runner.ran;
             const views::RunView pieced =
                 views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, piece_bytes}).value();
-            expect_same_view(pieced, whole, fmt::format("{:?} in pieces of {}", text.substr(0, 300), piece_bytes));
+            EXPECT_EQ(testing::view_differences(pieced, whole), "")
+                << fmt::format("{:?} in pieces of {}", text.substr(0, 300), piece_bytes);
             EXPECT_TRUE(piece_bytes == 4096 || runner.ran > ran) << "read in one go";
         }
     }
@@ -588,7 +537,9 @@ TEST(OpenRun, AJournalReadOnInPiecesMakesTheSameView) {
             const std::string at = fmt::format("{:?} in pieces of {}", text.substr(cut, 300), piece_bytes);
             const std::optional<views::RunView> pieced = views::RunView::grown(base, {&runner, piece_bytes});
             ASSERT_EQ(pieced.has_value(), whole.has_value()) << at;
-            if (whole) expect_same_view(*pieced, *whole, at);
+            if (whole) {
+                EXPECT_EQ(testing::view_differences(*pieced, *whole), "") << at;
+            }
         }
     }
     EXPECT_GT(runner.ran, ran);
