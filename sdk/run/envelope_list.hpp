@@ -7,14 +7,15 @@
 // neither the envelopes nor the order an earlier view sees ever change. So a grown view shares
 // every envelope of its base and costs what was appended.
 //
-// Slots are numbered in the order the envelopes were read in, but their memory comes in segments:
-// the one a read fills (made larger by moving its envelopes while no other list sees them), and
-// those of the pieces of a journal read in pieces (Piece), each filled on a thread of its own and
-// taken as it is. A table gives each slot's envelope; no envelope moves once another list may see
-// it, and none is ever copied.
+// Slots are numbered in the order the envelopes were read in (or in merge order, when their
+// reader sorted them in place before anyone saw them), but their memory comes in segments: the
+// one a read fills (made larger by moving its envelopes while no other list sees them), and those
+// of the pieces of a journal read in pieces (Piece), each filled on a thread of its own and taken
+// as it is. A table gives each slot's envelope; no envelope moves once another list may see it,
+// and none is ever copied.
 //
 // A list's order is that of (merge key, slot): envelopes whose keys tie are in slot order,
-// which is the order they were read in.
+// which is the order they were read in (sorting in place is stable).
 #pragma once
 
 #include "sdk/base/arena.hpp"
