@@ -258,8 +258,8 @@ BENCHMARK(BM_OpenBesideParse)->Unit(benchmark::kMillisecond)->Iterations(4);
 // beside the open on one thread and beside parsing the lines: one thread's time over the pieces'
 // (what the fan-out itself gains) and the parse's time over the pieces'. The argument is the
 // pieces' size in KiB.
-void BM_OpenInPiecesBesideParse(benchmark::State& state) {
-    const ledger::RunPaths paths{"big", data().big_root / "big"};
+void open_in_pieces_beside_parse(benchmark::State& state, const fs::path& root) {
+    const ledger::RunPaths paths{"big", root / "big"};
     const fs::path journal = paths.dir / "events.jsonl";
     store::OpenPool pool(store::OpenPool::core_count());
     const views::JournalFanout fanout{&pool, static_cast<std::uint64_t>(state.range(0)) << 10};
@@ -274,7 +274,17 @@ void BM_OpenInPiecesBesideParse(benchmark::State& state) {
     state.counters["parse_over_pieces"] = report_step(state, "parse", parse_times) / pieces;
     state.counters["cores"] = static_cast<double>(store::OpenPool::core_count());
 }
+void BM_OpenInPiecesBesideParse(benchmark::State& state) { open_in_pieces_beside_parse(state, data().big_root); }
 BENCHMARK(BM_OpenInPiecesBesideParse)
+    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(4);
+
+// The same with the journal out of merge order: the pieces' orders merged, then the whole replayed.
+void BM_OpenOutOfOrderInPiecesBesideParse(benchmark::State& state) {
+    open_in_pieces_beside_parse(state, data().skewed_root);
+}
+BENCHMARK(BM_OpenOutOfOrderInPiecesBesideParse)
     ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
     ->Unit(benchmark::kMillisecond)
     ->Iterations(4);

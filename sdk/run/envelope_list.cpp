@@ -101,6 +101,10 @@ EnvelopeList::Piece::Piece(std::size_t first_block, std::size_t room)
     : segment_(std::make_shared<Segment>(std::max(room, first_capacity))),
       arena_(std::make_shared<json::Arena>(first_block)) {
     segment_->uses(arena_);
+    // The arena's first block is taken now, on the thread that makes the pieces, before they are
+    // read: mapping memory while other threads fault pages in stalls them all (the kernel takes
+    // its lock over the address space for both).
+    arena_->storage()->allocate(0, 1);
 }
 
 EnvelopeList::Piece::Piece(Piece&&) noexcept = default;

@@ -142,19 +142,6 @@ std::vector<PieceReader> readers_of(const journal::JournalPieces& pieces) {
     return readers;
 }
 
-// The envelopes a piece's thread made are far from the cache of the thread that replays them:
-// the replay asks for those a few positions ahead early, so that their reads overlap.
-constexpr std::size_t prefetch_distance = 16;
-
-// Asks for what the replay reads of an envelope: the envelope itself, its node's label and its
-// payload.
-void prefetch(const event::Envelope& envelope) {
-    const char* bytes = reinterpret_cast<const char*>(&envelope);
-    for (std::size_t line = 0; line < sizeof(event::Envelope); line += 64) __builtin_prefetch(bytes + line);
-    if (envelope.labels.node) __builtin_prefetch((*envelope.labels.node).data());
-    __builtin_prefetch(envelope.payload.text().data());
-}
-
 // Whether the journal (or what was appended to it) is worth reading in pieces.
 bool fans_out(const JournalFanout& fanout, std::uint64_t bytes) {
     return fanout.runner && bytes >= 2 * fanout.piece_bytes && fanout.runner->width() > 1;
@@ -193,11 +180,7 @@ bool read_in_pieces(RunView& view, const files::FileAt& journal, files::ReadTrac
             list.take({&readers[i].envelopes(), 1});
             ordered = ordered && readers[i].in_order() &&
                       (first == 0 || first == list.size() || !journal::before_in_merge_order(list[first], list[first - 1]));
-            if (!ordered) return;
-            for (std::size_t position = first; position < list.size(); ++position) {
-                if (position + prefetch_distance < list.size()) prefetch(list[position + prefetch_distance]);
-                view.apply_event(list[position], position, reports);
-            }
+            if (ordered) replay_span(view, list, first, list.size(), reports);
         });
     journal::JournalEnd end;
     const journal::PiecesRead how = pieces->finish(&trace, &end);
