@@ -1,9 +1,10 @@
 // Opening runs: one run with a large journal beside boost::json::parse over the same lines
 // (each alone, and both side by side as a ratio, the run opened in fresh memory and in the blocks
 // that earlier views left, as the store opens it), and side by side with simdjson reading the
-// envelopes' fields from those lines (On-Demand) and parsing them (DOM),
-// the same journal written out of merge order, the peak memory of both opens (measured in a
-// fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
+// envelopes' fields from those lines (On-Demand) and parsing them (DOM), the same open with the
+// journal parsed in pieces on every core beside the open on one thread and the parse,
+// the same journal written out of merge order, the peak memory of these opens, on one thread and
+// in pieces (measured in a fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
 // time grows with the size of the graph, not with its square.
 //
@@ -17,6 +18,7 @@
 #include "sdk/run/statuses.hpp"
 #include "sdk/run/views.hpp"
 #include "src/store/block_reserve.hpp"
+#include "src/store/open_pool.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json/parse.hpp>
@@ -250,7 +252,7 @@ void BM_OpenBesideParse(benchmark::State& state) {
     StepTimes open_times, kept_times, parse_times;
     for (auto _ : state) {
         time_five(open_times, [&] { return views::RunView::open(paths); });
-        time_five(kept_times, [&] { return views::RunView::open(paths, std::nullopt, kept); });
+        time_five(kept_times, [&] { return views::RunView::open(paths, std::nullopt, {}, kept); });
         time_five(parse_times, [&] { return parse_lines(journal); });
     }
     const double open = report_step(state, "open", open_times);
@@ -261,6 +263,41 @@ void BM_OpenBesideParse(benchmark::State& state) {
     state.counters["parse_over_open_user"] = median(parse_times.user_ms) / median(open_times.user_ms);
 }
 BENCHMARK(BM_OpenBesideParse)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// The same open with the journal parsed in pieces on a pool of every core (the store's openers),
+// beside the open on one thread and beside parsing the lines: one thread's time over the pieces'
+// (what the fan-out itself gains) and the parse's time over the pieces'. The argument is the
+// pieces' size in KiB.
+void open_in_pieces_beside_parse(benchmark::State& state, const fs::path& root) {
+    const ledger::RunPaths paths{"big", root / "big"};
+    const fs::path journal = paths.dir / "events.jsonl";
+    store::OpenPool pool(store::OpenPool::core_count());
+    const views::JournalFanout fanout{&pool, static_cast<std::uint64_t>(state.range(0)) << 10};
+    StepTimes pieces_times, one_times, parse_times;
+    for (auto _ : state) {
+        time_five(pieces_times, [&] { return views::RunView::open(paths, std::nullopt, fanout); });
+        time_five(one_times, [&] { return views::RunView::open(paths); });
+        time_five(parse_times, [&] { return parse_lines(journal); });
+    }
+    const double pieces = report_step(state, "pieces", pieces_times);
+    state.counters["one_over_pieces"] = report_step(state, "one", one_times) / pieces;
+    state.counters["parse_over_pieces"] = report_step(state, "parse", parse_times) / pieces;
+    state.counters["cores"] = static_cast<double>(store::OpenPool::core_count());
+}
+void BM_OpenInPiecesBesideParse(benchmark::State& state) { open_in_pieces_beside_parse(state, data().big_root); }
+BENCHMARK(BM_OpenInPiecesBesideParse)
+    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(4);
+
+// The same with the journal out of merge order: the pieces' orders merged, then the whole replayed.
+void BM_OpenOutOfOrderInPiecesBesideParse(benchmark::State& state) {
+    open_in_pieces_beside_parse(state, data().skewed_root);
+}
+BENCHMARK(BM_OpenOutOfOrderInPiecesBesideParse)
+    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(4);
 
 // ---- simdjson over the same lines: the file read into a buffer with simdjson's padding after
 // it, each line read in place (the rest of the file is its padding). ----
@@ -466,11 +503,16 @@ std::uint64_t status_kib(const char* field) {
     return 0;
 }
 
-// Child: open the run, report the high-water mark over the resident size before the open, the
-// resident size the open view keeps and the bytes the view counts itself as holding.
-int measure_open(const char* dir) {
+// Child: open the run (its journal parsed in pieces on a pool of every core, when pieces), report
+// the high-water mark over the resident size before the open, the resident size the open view
+// keeps and the bytes the view counts itself as holding.
+int measure_open(const char* dir, bool pieces) {
+    store::OpenPool pool(store::OpenPool::core_count());
+    // The pool's threads are started, and their stacks resident, before the open is measured.
+    pool.run_each(store::OpenPool::core_count(), [](std::size_t) {});
     const std::uint64_t before = status_kib("VmRSS");
-    auto opened = views::RunView::open(ledger::RunPaths{"big", dir});
+    auto opened = views::RunView::open(ledger::RunPaths{"big", dir}, std::nullopt,
+                                       pieces ? views::JournalFanout{&pool} : views::JournalFanout{});
     const std::uint64_t peak = status_kib("VmHWM");
     const std::uint64_t held = status_kib("VmRSS");
     std::printf("%llu %llu %zu %llu\n", static_cast<unsigned long long>(peak - before),
@@ -479,7 +521,7 @@ int measure_open(const char* dir) {
     return 0;
 }
 
-void open_peak_memory(benchmark::State& state, const fs::path& root) {
+void open_peak_memory(benchmark::State& state, const fs::path& root, bool pieces = false) {
     const std::string dir = (root / "big").string();
     for (auto _ : state) {
         int pipe_fds[2];
@@ -488,7 +530,7 @@ void open_peak_memory(benchmark::State& state, const fs::path& root) {
         ::posix_spawn_file_actions_init(&actions);
         ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
         ::posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-        const std::string flag = "--measure-open=" + dir;
+        const std::string flag = (pieces ? "--measure-open-in-pieces=" : "--measure-open=") + dir;
         char self[] = "/proc/self/exe";
         char* argv[] = {self, const_cast<char*>(flag.c_str()), nullptr};
         pid_t child = 0;
@@ -521,10 +563,19 @@ BENCHMARK(BM_OpenLargeRunPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecon
 void BM_OpenLargeRunOutOfOrderPeakMemory(benchmark::State& state) { open_peak_memory(state, data().skewed_root); }
 BENCHMARK(BM_OpenLargeRunOutOfOrderPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+void BM_OpenLargeRunInPiecesPeakMemory(benchmark::State& state) { open_peak_memory(state, data().big_root, true); }
+BENCHMARK(BM_OpenLargeRunInPiecesPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_OpenLargeRunOutOfOrderInPiecesPeakMemory(benchmark::State& state) {
+    open_peak_memory(state, data().skewed_root, true);
+}
+BENCHMARK(BM_OpenLargeRunOutOfOrderInPiecesPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15);
+    if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15, false);
+    if (argc == 2 && std::strncmp(argv[1], "--measure-open-in-pieces=", 25) == 0) return measure_open(argv[1] + 25, true);
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--write-run") == 0) {
         const long envelopes = argc == 4 ? std::strtol(argv[3], nullptr, 10) : big_journal_envelopes;
         if (envelopes < 2 || envelopes > 100'000'000) {

@@ -48,6 +48,13 @@ bool BlockDigests::samples_unchanged(const RegularFile& file, std::uint64_t pick
     return true;
 }
 
+void BlockDigests::append(BlockDigests later) {
+    if (later.size == size) return;
+    blocks.insert(blocks.end(), later.blocks.begin(), later.blocks.end());
+    tail = later.tail;
+    size = later.size;
+}
+
 bool BlockDigester::resume(BlockDigests from, const RegularFile& file) {
     digests_ = std::move(from);
     const std::uint64_t start = digests_.blocks.size() * block;

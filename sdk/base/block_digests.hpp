@@ -30,6 +30,11 @@ struct BlockDigests {
     bool samples_unchanged(const RegularFile& file, std::uint64_t pick, int count) const;
     // Bytes held besides the struct itself.
     std::uint64_t held_bytes() const { return blocks.capacity() * sizeof(std::uint64_t); }
+
+    // Appends the digests of the bytes that follow these, taken by a digester that began where
+    // these end (BlockDigester(from)): these must end with a whole block unless later digested
+    // nothing. Digests taken of a file's parts this way are those of one digester over it all.
+    void append(BlockDigests later);
 };
 
 // Takes the digests of bytes as a read hands them over, in file order.
@@ -37,6 +42,9 @@ class BlockDigester {
 public:
     // From the start of a file.
     BlockDigester() = default;
+    // From offset from on, a multiple of block_bytes (or the end of the file): the digests then
+    // hold only the blocks from there, to be appended to those of the bytes before it.
+    explicit BlockDigester(std::uint64_t from) { digests_.size = from; }
     // Goes on from the digests of an earlier read of the same file: reads the bytes after their
     // whole blocks again and checks them. False when they changed or could not be read.
     bool resume(BlockDigests from, const RegularFile& file);

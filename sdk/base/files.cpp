@@ -103,9 +103,14 @@ std::optional<RegularFile> RegularFile::open(const FileAt& file, int& error) {
 
 int RegularFile::read_chunks(const std::function<void(std::string_view)>& consume, std::uint64_t from,
                              bool& folded_holes) const {
-    const auto end = static_cast<off_t>(identity_.size);
+    return read_range(consume, from, identity_.size, folded_holes);
+}
+
+int RegularFile::read_range(const std::function<void(std::string_view)>& consume, std::uint64_t from,
+                            std::uint64_t to, bool& folded_holes) const {
+    const auto end = static_cast<off_t>(std::min(to, identity_.size));
     char buffer[65536];
-    off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, identity_.size));
+    off_t at = static_cast<off_t>(std::min<std::uint64_t>(from, static_cast<std::uint64_t>(end)));
     while (at < end) {
         // Where the next data lies; a file system that cannot tell reads the holes as NULs.
         const off_t data = ::lseek(fd_.get(), at, SEEK_DATA);
@@ -114,11 +119,9 @@ int RegularFile::read_chunks(const std::function<void(std::string_view)>& consum
             consume(std::string_view("\0", 1));
             if (data < 0 || data >= end) return 0;
             at = data;
-        } else if (data < 0 && ::lseek(fd_.get(), at, SEEK_SET) < 0) {
-            return unless_exhausted(errno);
         }
         const auto want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - at));
-        const ssize_t got = ::read(fd_.get(), buffer, want);
+        const ssize_t got = ::pread(fd_.get(), buffer, want, at);
         if (got < 0) {
             if (errno == EINTR) continue;
             return unless_exhausted(errno);

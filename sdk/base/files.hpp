@@ -89,6 +89,10 @@ public:
     // when a hole was handed over as a NUL byte. 0, or the errno that ended the reading.
     int read_chunks(const std::function<void(std::string_view)>& consume, std::uint64_t from,
                     bool& folded_holes) const;
+    // The same for the bytes [from, to) (no further than that size). Reads at offsets, never moving
+    // the descriptor's own: threads may read different ranges of one file at once.
+    int read_range(const std::function<void(std::string_view)>& consume, std::uint64_t from, std::uint64_t to,
+                   bool& folded_holes) const;
     // The bytes [at, at + count) into out, fewer where the file ends (a hole reads as NULs). 0, or
     // the errno of a read that failed.
     int read_at(std::uint64_t at, std::size_t count, std::string& out) const;

@@ -28,7 +28,9 @@ struct ByteRange {
 };
 
 // Where a read of a journal stopped, so that a later read of the same file, grown since, can
-// go on from there. Offsets are in bytes from the start of the file.
+// go on from there. Offsets are in bytes from the start of the file. When the read yielded no
+// lines (the journal is not usable), only end, prefix and not_utf8 describe it: the figures of
+// its lines stop wherever the reading of lines stopped.
 struct JournalEnd {
     std::uint64_t end = 0;              // the bytes read (or known to need none): the size then
     std::uint64_t tail_start = 0;       // where the unfinished last line begins (end when none)

@@ -3,7 +3,9 @@
 #include "sdk/journal/journal.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
+#include <functional>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -15,28 +17,106 @@ namespace {
 
 constexpr std::size_t first_capacity = 16;
 
+// Positions and slots are kept in 32 bits: a journal of four billion envelopes could not be held
+// in memory anyway.
+void check_count(std::size_t count) {
+    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+}
+
 }  // namespace
 
-EnvelopeList::Store::~Store() {
+// Slots for envelopes, and the arenas their values live in.
+struct EnvelopeList::Segment {
+    Segment(memory::Blocks source, std::size_t slots_wanted) : blocks(std::move(source)) { make_room(slots_wanted); }
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
     // The envelopes go before the arenas their values live in.
-    for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
-    blocks->give_back(std::move(room), written_bytes());
-}
+    ~Segment() {
+        for (std::size_t i = 0; i < filled; ++i) slots[i].~Envelope();
+        blocks->give_back(std::move(room), written_bytes());
+    }
 
-// Envelopes were made in the slots up to the one past the last kept (a line that made none).
-std::size_t EnvelopeList::Store::written_bytes() const {
-    return std::min(filled + 1, capacity) * sizeof(event::Envelope);
-}
+    // Slots are only ever constructed into, so a block that held other bytes serves.
+    void make_room(std::size_t slots_wanted) {
+        room = blocks->take(slots_wanted * sizeof(event::Envelope));
+        slots = reinterpret_cast<event::Envelope*>(room.data());
+        capacity = room.size() / sizeof(event::Envelope);
+    }
+    // Envelopes were made in the slots up to the one past the last kept (a line that made none).
+    std::size_t written_bytes() const { return std::min(filled + 1, capacity) * sizeof(event::Envelope); }
+    // Moves the envelopes into room for `wanted` of them: only while no list sees them.
+    void grow(std::size_t wanted) {
+        memory::Block old = std::move(room);
+        event::Envelope* const old_slots = slots;
+        const std::size_t old_written = written_bytes();
+        make_room(wanted);
+        for (std::size_t i = 0; i < filled; ++i) {
+            new (slots + i) event::Envelope(std::move(old_slots[i]));
+            old_slots[i].~Envelope();
+        }
+        blocks->give_back(std::move(old), old_written);
+    }
+    // A block used before holds its pages past the slots written: they go back to the system, the
+    // room staying for envelopes read on. Nothing lies there, whichever list wrote last.
+    void discard_unwritten() {
+        if (discarded_at == filled) return;
+        room.discard_from(written_bytes());
+        discarded_at = filled;
+    }
+    // Notes that the envelope made next has its values in arena.
+    void uses(const std::shared_ptr<json::Arena>& arena) {
+        if (arenas.empty() || arenas.back() != arena) arenas.push_back(arena);
+    }
 
-// Slots are only ever constructed into, so a block that held other bytes serves.
-void EnvelopeList::Store::make_room(std::size_t slots_wanted) {
-    room = blocks->take(slots_wanted * sizeof(event::Envelope));
-    slots = reinterpret_cast<event::Envelope*>(room.data());
-    capacity = room.size() / sizeof(event::Envelope);
-}
+    const memory::Blocks blocks;
+    memory::Block room;
+    event::Envelope* slots = nullptr;
+    std::size_t capacity = 0;
+    std::size_t filled = 0;         // envelopes made in [0, filled)
+    std::size_t discarded_at = std::numeric_limits<std::size_t>::max();  // filled when last discarded
+    std::size_t first_slot = 0;     // the slot of its first envelope, in every store that holds it
+    std::uint64_t heap_bytes = 0;   // of the filled slots
+    std::vector<std::shared_ptr<json::Arena>> arenas;
+};
 
-void EnvelopeList::Store::open_arena(std::size_t first_block) {
-    arenas.push_back(std::make_unique<json::Arena>(first_block, blocks));
+// The segments of lists read one from another, and the table of their slots: entries [0, filled)
+// are written, and a list sees the first count_ of them.
+struct EnvelopeList::Store {
+    explicit Store(memory::Blocks blocks) : blocks(std::move(blocks)) {}
+
+    const memory::Blocks blocks;  // where segments and arenas take their memory
+    std::vector<std::shared_ptr<Segment>> segments;  // in slot order
+    memory::Block table_room{0};
+    const event::Envelope** table = nullptr;  // slot -> envelope
+    std::size_t capacity = 0;
+    std::size_t filled = 0;
+    std::shared_ptr<json::Arena> arena;  // where the values of the read in progress go
+#ifndef NDEBUG
+    // Set while a read appends behind a list of this store (Appending): a check, not a lock.
+    std::atomic<bool> appending{false};
+#endif
+};
+
+// Where a list's segments lie in memory, to find the slot of an envelope.
+struct EnvelopeList::Directory {
+    struct Entry {
+        const event::Envelope* begin;
+        std::size_t first_slot;
+    };
+    std::vector<Entry> by_address;
+};
+
+std::size_t EnvelopeList::Slots::slot_of(const event::Envelope& envelope) const {
+    const std::vector<Directory::Entry>& entries = directory_->by_address;
+    auto entry = entries.begin();
+    if (entries.size() > 1) {
+        entry = std::upper_bound(entries.begin(), entries.end(), &envelope,
+                                 [](const event::Envelope* at, const Directory::Entry& e) {
+                                     return std::less<const event::Envelope*>()(at, e.begin);
+                                 }) -
+                1;
+    }
+    return entry->first_slot + static_cast<std::size_t>(&envelope - entry->begin);
 }
 
 #ifndef NDEBUG
@@ -56,15 +136,55 @@ EnvelopeList::Appending::~Appending() = default;
 EnvelopeList::Order::Order(std::size_t capacity)
     : room(capacity * sizeof(std::uint32_t)), at(reinterpret_cast<std::uint32_t*>(room.data())), capacity(capacity) {}
 
+EnvelopeList::Piece::Piece(std::size_t first_block, std::size_t room, const memory::Blocks& blocks)
+    : segment_(std::make_shared<Segment>(blocks, std::max(room, first_capacity))),
+      arena_(std::make_shared<json::Arena>(first_block, blocks)) {
+    segment_->uses(arena_);
+    // The arena's first block is taken now, on the thread that makes the pieces, before they are
+    // read: mapping memory while other threads fault pages in stalls them all (the kernel takes
+    // its lock over the address space for both).
+    arena_->storage()->allocate(0, 1);
+}
+
+EnvelopeList::Piece::Piece(Piece&&) noexcept = default;
+EnvelopeList::Piece& EnvelopeList::Piece::operator=(Piece&&) noexcept = default;
+EnvelopeList::Piece::~Piece() = default;
+
+event::Envelope& EnvelopeList::Piece::next() {
+    Segment& segment = *segment_;
+    if (segment.filled == segment.capacity) segment.grow(2 * segment.capacity);
+    return *new (segment.slots + segment.filled) event::Envelope(arena_->storage());
+}
+
+void EnvelopeList::Piece::keep() {
+    Segment& segment = *segment_;
+    segment.heap_bytes += heap_bytes(segment.slots[segment.filled++]);
+}
+
+void EnvelopeList::Piece::drop() { segment_->slots[segment_->filled].~Envelope(); }
+
+std::size_t EnvelopeList::Piece::size() const { return segment_ ? segment_->filled : 0; }
+
+bool EnvelopeList::Piece::sort() {
+    const std::span<event::Envelope> envelopes{segment_->slots, segment_->filled};
+    if (std::is_sorted(envelopes.begin(), envelopes.end(), journal::before_in_merge_order)) return true;
+    journal::merge_order(envelopes);
+    return false;
+}
+
 EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
+    check_count(envelopes.size());
     store_ = std::make_shared<Store>(blocks_);
-    store_->make_room(std::max(envelopes.size(), first_capacity));
+    make_table_room(envelopes.size());
+    add_segment(std::make_shared<Segment>(blocks_, std::max(envelopes.size(), first_capacity)));
+    Segment& segment = *store_->segments.back();
     for (event::Envelope& envelope : envelopes) {
-        new (store_->slots + store_->filled) event::Envelope(std::move(envelope));
-        store_->heap_bytes += heap_bytes(store_->slots[store_->filled++]);
+        event::Envelope* made = new (segment.slots + segment.filled++) event::Envelope(std::move(envelope));
+        segment.heap_bytes += heap_bytes(*made);
+        store_->table[count_++] = made;
     }
-    count_ = store_->filled;
-    point_at_stores();
+    store_->filled = count_;
+    index_segments();
     take_figures();
 }
 
@@ -72,6 +192,7 @@ EnvelopeList& EnvelopeList::operator=(EnvelopeList&& other) noexcept {
     if (this == &other) return *this;
     blocks_ = other.blocks_;
     store_ = std::move(other.store_);
+    directory_ = std::move(other.directory_);
     order_owner_ = std::move(other.order_owner_);
     count_ = std::exchange(other.count_, 0);
     arena_bytes_ = std::exchange(other.arena_bytes_, 0);
@@ -82,8 +203,8 @@ EnvelopeList& EnvelopeList::operator=(EnvelopeList&& other) noexcept {
 }
 
 bool EnvelopeList::slot_before(std::size_t a, std::size_t b) const {
-    if (journal::before_in_merge_order(slots_[a], slots_[b])) return true;
-    return a < b && !journal::before_in_merge_order(slots_[b], slots_[a]);
+    if (journal::before_in_merge_order(*table_[a], *table_[b])) return true;
+    return a < b && !journal::before_in_merge_order(*table_[b], *table_[a]);
 }
 
 bool EnvelopeList::shares_slots(const Lineage& lineage, std::size_t count) const {
@@ -95,38 +216,117 @@ bool EnvelopeList::shares_slots(const Lineage& lineage, std::size_t count) const
 void EnvelopeList::open_arena(std::size_t first_block, std::size_t room) {
     if (!store_) {
         store_ = std::make_shared<Store>(blocks_);
-        store_->make_room(std::max(room, first_capacity));
-        point_at_stores();
+        make_table_room(room);
+        add_segment(std::make_shared<Segment>(blocks_, std::max(room, first_capacity)));
     }
-    store_->open_arena(first_block);
+    store_->arena = std::make_shared<json::Arena>(first_block, store_->blocks);
 }
 
 event::Envelope& EnvelopeList::next() {
     if (!store_) open_arena();
-    // Positions and slots are kept in 32 bits: a journal of four billion envelopes could not be
-    // held in memory anyway.
-    if (count_ == std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    // Slots past this list's last may hold another view's envelopes: never write over them.
-    if (store_->filled != count_ || count_ == store_->capacity) move_to_new_store(std::max(2 * count_, first_capacity));
-    return *new (store_->slots + count_) event::Envelope(store_->arenas.back()->storage());
+    check_count(count_ + 1);
+    make_table_room(1);
+    Segment& segment = writable_segment();
+    segment.uses(store_->arena);
+    return *new (segment.slots + segment.filled) event::Envelope(store_->arena->storage());
 }
 
 void EnvelopeList::keep() {
-    store_->heap_bytes += heap_bytes(store_->slots[count_]);
+    Segment& segment = *store_->segments.back();
+    const event::Envelope& envelope = segment.slots[segment.filled++];
+    segment.heap_bytes += heap_bytes(envelope);
+    store_->table[count_] = &envelope;
     if (order_owner_) append_to_order(count_);
     store_->filled = ++count_;
 }
 
-void EnvelopeList::drop() { store_->slots[count_].~Envelope(); }
+void EnvelopeList::drop() {
+    Segment& segment = *store_->segments.back();
+    segment.slots[segment.filled].~Envelope();
+}
 
-std::span<event::Envelope> EnvelopeList::sorted() { return {store_ ? store_->slots : nullptr, count_}; }
+std::span<event::Envelope> EnvelopeList::sorted() {
+    if (!store_) return {};
+    Segment& only = *store_->segments.front();
+    return {only.slots, count_};
+}
 
 void EnvelopeList::seal() {
-    if (store_ && !store_->arenas.empty()) store_->arenas.back()->seal();
-    // A block used before holds its pages past the slots written: they go back to the system, and
-    // the room stays for envelopes read on. Only the list that wrote last knows nothing lies there.
-    if (store_ && store_->filled == count_) store_->room.discard_from(store_->written_bytes());
+    if (store_ && store_->arena) store_->arena->seal();
+    if (store_) {
+        for (const std::shared_ptr<Segment>& segment : store_->segments) segment->discard_unwritten();
+        index_segments();
+    }
     take_figures();
+}
+
+void EnvelopeList::take(std::span<Piece> pieces) {
+    std::size_t more = 0;
+    for (const Piece& piece : pieces) more += piece.size();
+    check_count(count_ + more);
+    if (!store_) store_ = std::make_shared<Store>(blocks_);
+    make_table_room(more);
+    for (Piece& piece : pieces) {
+        piece.arena_->seal();
+        if (piece.size() == 0) continue;
+        std::shared_ptr<Segment> segment = std::move(piece.segment_);
+        const std::size_t first = count_;
+        for (std::size_t i = 0; i < segment->filled; ++i) store_->table[first + i] = &segment->slots[i];
+        const std::size_t taken = segment->filled;
+        add_segment(std::move(segment));
+        for (std::size_t i = 0; i < taken; ++i) {
+            if (order_owner_) append_to_order(count_);
+            store_->filled = ++count_;
+        }
+    }
+    point_at_stores();
+}
+
+bool EnvelopeList::merge_runs(std::span<const std::size_t> run_starts) {
+    const auto by_merge_order = [this](std::uint32_t a, std::uint32_t b) {
+        return journal::before_in_merge_order(*table_[a], *table_[b]);
+    };
+    // The bounds of the runs that do not simply follow the one before.
+    std::vector<std::size_t> bounds{0};
+    for (const std::size_t start : run_starts) {
+        if (start > bounds.back() && start < count_ && by_merge_order(static_cast<std::uint32_t>(start),
+                                                                       static_cast<std::uint32_t>(start - 1))) {
+            bounds.push_back(start);
+        }
+    }
+    if (bounds.size() == 1) return true;
+    bounds.push_back(count_);
+    std::vector<std::uint32_t> order(count_);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::vector<std::uint32_t> merged(count_);
+    // Neighbouring runs merged pairwise until one is left: each envelope is compared about log2 of
+    // the runs' count times at most, and only where the runs overlap.
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> next{0};
+        std::size_t k = 0;
+        for (; k + 2 < bounds.size(); k += 2) {
+            const auto left = order.begin() + static_cast<std::ptrdiff_t>(bounds[k]);
+            const auto middle = order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 1]);
+            const auto right = order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 2]);
+            // What sorts before the right run's first envelope stays where it is.
+            const auto overlap = std::upper_bound(left, middle, *middle, by_merge_order);
+            auto out = std::copy(left, overlap, merged.begin() + static_cast<std::ptrdiff_t>(bounds[k]));
+            std::merge(overlap, middle, middle, right, out, by_merge_order);
+            next.push_back(bounds[k + 2]);
+        }
+        if (k + 1 < bounds.size()) {
+            std::copy(order.begin() + static_cast<std::ptrdiff_t>(bounds[k]), order.end(),
+                      merged.begin() + static_cast<std::ptrdiff_t>(bounds[k]));
+            next.push_back(count_);
+        }
+        order.swap(merged);
+        bounds = std::move(next);
+    }
+    auto fresh = std::make_shared<Order>(std::max(count_, first_capacity));
+    std::copy(order.begin(), order.end(), fresh->at);
+    fresh->filled = count_;
+    take_order(std::move(fresh));
+    return false;
 }
 
 void EnvelopeList::append_to_order(std::size_t slot) {
@@ -146,13 +346,13 @@ std::size_t EnvelopeList::place_since(std::size_t before) {
     std::vector<std::uint32_t> added(count_ - before);
     std::iota(added.begin(), added.end(), static_cast<std::uint32_t>(before));
     const auto by_merge_order = [this](std::uint32_t a, std::uint32_t b) {
-        return journal::before_in_merge_order(slots_[a], slots_[b]);
+        return journal::before_in_merge_order(*table_[a], *table_[b]);
     };
     std::stable_sort(added.begin(), added.end(), by_merge_order);
     // The first position among the earlier envelopes that the first added one sorts before.
     const auto earlier = begin();
     const std::size_t first = static_cast<std::size_t>(
-        std::upper_bound(earlier, earlier + static_cast<std::ptrdiff_t>(before), slots_[added.front()],
+        std::upper_bound(earlier, earlier + static_cast<std::ptrdiff_t>(before), *table_[added.front()],
                          journal::before_in_merge_order) -
         earlier);
     const bool in_place = first == before && std::is_sorted(added.begin(), added.end());
@@ -171,14 +371,75 @@ std::size_t EnvelopeList::place_since(std::size_t before) {
     }
     std::merge(rest.begin(), rest.end(), added.begin(), added.end(), fresh->at + first, by_merge_order);
     fresh->filled = count_;
-    order_owner_ = std::move(fresh);
-    point_at_stores();
-    take_figures();
+    take_order(std::move(fresh));
     return first;
 }
 
+void EnvelopeList::take_order(std::shared_ptr<Order> order) {
+    order_owner_ = std::move(order);
+    point_at_stores();
+    take_figures();
+}
+
+EnvelopeList::Segment& EnvelopeList::writable_segment() {
+    if (!store_->segments.empty()) {
+        const std::shared_ptr<Segment>& last = store_->segments.back();
+        const bool ends_here = last->first_slot + last->filled == count_;
+        if (ends_here && last->filled < last->capacity) return *last;
+        // Seen by no other list, its envelopes may still move into more room.
+        if (ends_here && store_.use_count() == 1 && last.use_count() == 1) {
+            last->grow(std::max(2 * last->capacity, first_capacity));
+            for (std::size_t i = 0; i < last->filled; ++i) store_->table[last->first_slot + i] = &last->slots[i];
+            return *last;
+        }
+    }
+    add_segment(std::make_shared<Segment>(store_->blocks, std::max(count_, first_capacity)));
+    return *store_->segments.back();
+}
+
+void EnvelopeList::make_table_room(std::size_t more) {
+    const std::size_t wanted = count_ + more;
+    const bool ends_store = store_->filled == count_;
+    if (ends_store && wanted <= store_->capacity) return;
+    const std::size_t capacity = std::max({wanted, 2 * count_, first_capacity});
+    memory::Block room(capacity * sizeof(const event::Envelope*));
+    auto* table = reinterpret_cast<const event::Envelope**>(room.data());
+    std::copy_n(store_->table, count_, table);
+    if (!ends_store || store_.use_count() > 1) {
+        // Other lists read the store: a store of its own shares the segments this list sees.
+        auto fresh = std::make_shared<Store>(store_->blocks);
+        for (const std::shared_ptr<Segment>& segment : store_->segments) {
+            if (segment->first_slot < count_) fresh->segments.push_back(segment);
+        }
+        fresh->arena = store_->arena;
+        store_ = std::move(fresh);
+    }
+    store_->table_room = std::move(room);
+    store_->table = table;
+    store_->capacity = capacity;
+    store_->filled = count_;
+    point_at_stores();
+}
+
+void EnvelopeList::add_segment(std::shared_ptr<Segment> segment) {
+    segment->first_slot = count_;
+    store_->segments.push_back(std::move(segment));
+}
+
+void EnvelopeList::index_segments() {
+    auto directory = std::make_shared<Directory>();
+    for (const std::shared_ptr<Segment>& each : store_->segments) {
+        directory->by_address.push_back(Directory::Entry{each->slots, each->first_slot});
+    }
+    std::sort(directory->by_address.begin(), directory->by_address.end(),
+              [](const Directory::Entry& a, const Directory::Entry& b) {
+                  return std::less<const event::Envelope*>()(a.begin, b.begin);
+              });
+    directory_ = std::move(directory);
+}
+
 void EnvelopeList::point_at_stores() {
-    slots_ = store_ ? store_->slots : nullptr;
+    table_ = store_ ? store_->table : nullptr;
     order_ = order_owner_ ? order_owner_->at : nullptr;
 }
 
@@ -186,41 +447,20 @@ void EnvelopeList::take_figures() {
     arena_bytes_ = 0;
     held_bytes_ = 0;
     if (!store_) return;
-    for (const auto& arena : store_->arenas) arena_bytes_ += arena->bytes();
-    // The room for slots is reserved from a guess at the journal's length, the order's doubles as
-    // it grows, and only what was written holds memory: fresh pages are made when first written,
-    // and seal gives back the rest of a slots block used before.
-    held_bytes_ = arena_bytes_ + store_->room.held_bytes(store_->written_bytes()) + store_->heap_bytes;
-    if (order_owner_) held_bytes_ += order_owner_->room.held_bytes(order_owner_->filled * sizeof(std::uint32_t));
-}
-
-void EnvelopeList::move_to_new_store(std::size_t capacity) {
-    auto fresh = std::make_shared<Store>(store_ ? store_->blocks : blocks_);
-    fresh->make_room(std::max(capacity, count_));
-    // Alone, the envelopes move with their arenas; shared, they are copied into a new arena,
-    // as the other lists read the store as it is. Either way each keeps its slot, so the order
-    // holds.
-    const bool alone = store_.use_count() == 1 && store_->filled == count_;
-    if (alone) {
-        for (std::size_t i = 0; i < count_; ++i) new (fresh->slots + fresh->filled++) event::Envelope(std::move(store_->slots[i]));
-        fresh->arenas = std::move(store_->arenas);
-        fresh->heap_bytes = store_->heap_bytes;
-    } else {
-        seal();
-        fresh->open_arena();
-        const boost::json::storage_ptr storage = fresh->arenas.back()->storage();
-        for (std::size_t i = 0; i < count_; ++i) {
-            // Assigned into an envelope made for the new arena, the values are copied there.
-            (*new (fresh->slots + fresh->filled) event::Envelope(storage)) = store_->slots[i];
-            fresh->heap_bytes += heap_bytes(fresh->slots[fresh->filled++]);
-        }
-        fresh->arenas.back()->seal();
-        // The values read next go into an arena of their own.
-        fresh->open_arena();
+    // The room for slots is reserved from a guess at the journal's length, the table's and the
+    // order's double as they grow, and only what was written holds memory: fresh pages are made
+    // when first written, and seal gives back the rest of a slots block used before.
+    std::vector<const json::Arena*> arenas;
+    std::uint64_t slot_bytes = 0;
+    for (const std::shared_ptr<Segment>& segment : store_->segments) {
+        slot_bytes += segment->room.held_bytes(segment->written_bytes()) + segment->heap_bytes;
+        for (const auto& arena : segment->arenas) arenas.push_back(arena.get());
     }
-    store_ = std::move(fresh);
-    point_at_stores();
-    take_figures();
+    std::sort(arenas.begin(), arenas.end(), std::less<const json::Arena*>());
+    arenas.erase(std::unique(arenas.begin(), arenas.end()), arenas.end());
+    for (const json::Arena* arena : arenas) arena_bytes_ += arena->bytes();
+    held_bytes_ = arena_bytes_ + slot_bytes + store_->table_room.held_bytes(store_->filled * sizeof(const event::Envelope*));
+    if (order_owner_) held_bytes_ += order_owner_->room.held_bytes(order_owner_->filled * sizeof(std::uint32_t));
 }
 
 std::uint64_t EnvelopeList::heap_bytes(const event::Envelope& envelope) {

@@ -24,6 +24,11 @@ inline constexpr std::size_t checkpoint_step = 1024;
 // Replays the view's envelopes from a fresh state, taking a checkpoint on the way.
 void replay_whole(RunView& view);
 
+// Folds the envelopes at positions [from, to) into state, the state of those before them, their
+// activity reports left to reports (ActivityReports::settle once the replay is done).
+void replay_span(ReplayState& state, const EnvelopeList& envelopes, std::size_t from, std::size_t to,
+                 ActivityReports& reports);
+
 // Puts the envelopes kept since the view held `before` into merge order
 // (EnvelopeList::place_since) and replays the view from where the first of them goes: going on
 // from the view's state (that of the earlier envelopes) when that is after them all, else from

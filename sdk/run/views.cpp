@@ -9,6 +9,7 @@
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
+#include "sdk/journal/journal_pieces.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
@@ -99,21 +100,119 @@ private:
     bool last_made_ = false;
 };
 
+// Reads the lines of one piece of a journal read in pieces into envelopes of its own, on the
+// thread that reads the piece, and sorts them there when they came out of merge order.
+class PieceReader {
+public:
+    // bytes: the piece's. Its envelopes' values take at most about their text (the payloads and
+    // labels as written, with a little room for alignment): their arena's first block is made to
+    // hold them, so that it is mostly the only one, and no larger than that, as a block of the
+    // largest size is one huge page, wholly resident once touched. blocks: where the piece's
+    // memory comes from (the list's).
+    PieceReader(std::uint64_t bytes, const memory::Blocks& blocks)
+        : envelopes_(static_cast<std::size_t>(std::min<std::uint64_t>(bytes + bytes / 8, json::Arena::block_bytes)),
+                     static_cast<std::size_t>(bytes / 256), blocks) {}
+
+    void operator()(std::string_view line) {
+        // The line splitter has checked the line's UTF-8 already.
+        last_made_ = event::read_envelope_into(line, envelopes_.next(), json::Utf8::Checked).ok();
+        if (last_made_) {
+            envelopes_.keep();
+        } else {
+            envelopes_.drop();
+        }
+    }
+
+    void sort() { in_order_ = envelopes_.sort(); }
+    // Whether its envelopes came in merge order.
+    bool in_order() const { return in_order_; }
+    // Whether the last line handed over made an envelope.
+    bool last_made() const { return last_made_; }
+    EnvelopeList::Piece& envelopes() { return envelopes_; }
+
+private:
+    EnvelopeList::Piece envelopes_;
+    bool in_order_ = true;
+    bool last_made_ = false;
+};
+
+// A reader for each piece, taking its memory where the list does.
+std::vector<PieceReader> readers_of(const journal::JournalPieces& pieces, const EnvelopeList& list) {
+    std::vector<PieceReader> readers;
+    readers.reserve(pieces.count());
+    for (std::size_t i = 0; i < pieces.count(); ++i) readers.emplace_back(pieces.bytes(i), list.blocks());
+    return readers;
+}
+
+// Whether the journal (or what was appended to it) is worth reading in pieces.
+bool fans_out(const JournalFanout& fanout, std::uint64_t bytes) {
+    return fanout.runner && bytes >= 2 * fanout.piece_bytes && fanout.runner->width() > 1;
+}
+
 // An unfinished last line that made an envelope is kept: a read that goes on from here must
 // find it unchanged and not make it again.
-journal::JournalEnd resumable_end(journal::JournalEnd end, const EnvelopeReader& reader) {
-    if (end.tail_visited && reader.last_made()) end.tail_kept = true;
+journal::JournalEnd resumable_end(journal::JournalEnd end, bool last_made) {
+    if (end.tail_visited && last_made) end.tail_kept = true;
     return end;
+}
+
+// Reads the journal in pieces into the view's envelopes and replays them; false when it must be
+// read in one go after all (the view is left as it was). The pieces are parsed on the runner's
+// threads; on this one, each piece's envelopes are taken in, in the journal's order, as soon as
+// it and those before it are, and replayed while everything so far is in merge order, as the read
+// in one go replays them as they come. Envelopes out of order stop that: the pieces' own orders
+// (each sorted on its thread) are merged, and the whole replayed, checkpoint and all.
+bool read_in_pieces(RunView& view, const files::FileAt& journal, files::ReadTrace& trace, const JournalFanout& fanout) {
+    std::optional<journal::JournalPieces> pieces = journal::JournalPieces::whole(journal, fanout.piece_bytes);
+    if (!pieces) return false;
+    EnvelopeList& list = view.envelopes;
+    const EnvelopeList::Appending appending(list);
+    std::vector<PieceReader> readers = readers_of(*pieces, list);
+    std::vector<std::size_t> starts;
+    ActivityReports reports;
+    bool ordered = true;
+    fanout.runner->run(
+        pieces->count(),
+        [&](std::size_t i) {
+            pieces->read(i, std::ref(readers[i]));
+            readers[i].sort();
+        },
+        [&](std::size_t i) {
+            const std::size_t first = list.size();
+            starts.push_back(first);
+            list.take({&readers[i].envelopes(), 1});
+            ordered = ordered && readers[i].in_order() &&
+                      (first == 0 || first == list.size() || !journal::before_in_merge_order(list[first], list[first - 1]));
+            if (ordered) replay_span(view, list, first, list.size(), reports);
+        });
+    journal::JournalEnd end;
+    const journal::PiecesRead how = pieces->finish(&trace, &end);
+    if (how == journal::PiecesRead::Again) {
+        without_envelopes(view);
+        return false;
+    }
+    if (how == journal::PiecesRead::NotUtf8) {
+        without_envelopes(view);
+    } else if (ordered) {
+        reports.settle(view, list);
+    } else {
+        list.merge_runs(starts);
+        replay_whole(view);
+    }
+    list.seal();
+    view.journal_end = resumable_end(end, readers.back().last_made());
+    return true;
 }
 
 // Reads the journal into the view's envelopes, in merge order, and replays them. The
 // journal's text is never held whole.
-void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTrace& trace) {
+void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTrace& trace, const JournalFanout& fanout) {
     // Growing the list envelope by envelope moves every envelope about twenty times over a
     // large journal; a guess from the file's size avoids most of that. Space reserved beyond
     // the last envelope is never touched: a large reservation costs address space, not memory.
     const std::optional<files::Identity> guess = files::identity_of(journal);
     const std::uint64_t bytes = guess ? guess->size : 0;
+    if (fans_out(fanout, bytes) && read_in_pieces(view, journal, trace, fanout)) return;
     const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(bytes / 256, 1 << 22));
     // The values take about twice their text: a small journal's arena starts small.
     const auto first_block = static_cast<std::size_t>(
@@ -130,21 +229,49 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
         reader.settle();
     }
     view.envelopes.seal();
-    view.journal_end = resumable_end(end, reader);
+    view.journal_end = resumable_end(end, reader.last_made());
+}
+
+// Reads on in pieces behind the view's envelopes: how it went, or none when it must be read on in
+// one go after all (nothing of the view changed then).
+std::optional<journal::Continued> read_on_in_pieces(RunView& view, const files::FileAt& journal,
+                                                    const files::Identity& was, files::ReadTrace& trace,
+                                                    const JournalFanout& fanout, journal::JournalEnd& end,
+                                                    bool& last_made) {
+    std::optional<journal::JournalPieces> pieces =
+        journal::JournalPieces::read_on(journal, view.journal_end, was, fanout.piece_bytes);
+    if (!pieces) return std::nullopt;
+    const EnvelopeList::Appending appending(view.envelopes);
+    std::vector<PieceReader> readers = readers_of(*pieces, view.envelopes);
+    fanout.runner->run(pieces->count(), [&](std::size_t i) { pieces->read(i, std::ref(readers[i])); }, {});
+    switch (pieces->finish(&trace, &end)) {
+    case journal::PiecesRead::Again: return std::nullopt;
+    case journal::PiecesRead::InDoubt: return journal::Continued::InDoubt;
+    case journal::PiecesRead::NotUtf8: return journal::Continued::NotUtf8;
+    case journal::PiecesRead::Read: break;
+    }
+    for (PieceReader& reader : readers) view.envelopes.take({&reader.envelopes(), 1});
+    last_made = readers.back().last_made();
+    return journal::Continued::Read;
 }
 
 // Reads on from where the view's read of the journal stopped; false when that is in doubt.
 bool read_on_and_replay(RunView& view, const files::FileAt& journal, const files::Identity& was,
-                        std::uint64_t size_now, files::ReadTrace& trace) {
+                        std::uint64_t size_now, files::ReadTrace& trace, const JournalFanout& fanout) {
     const std::size_t read_before = view.envelopes.size();
-    // The values of the lines appended take about twice their text. They are replayed once
-    // all are read, from where the first of them goes.
     const std::uint64_t appended = size_now > view.journal_end.tail_start ? size_now - view.journal_end.tail_start : 0;
-    const auto first_block = static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes));
-    EnvelopeReader reader(view, first_block, 0, false);
     journal::JournalEnd end;
-    const journal::Continued how =
-        journal::continue_journal_lines(journal, view.journal_end, was, std::ref(reader), &trace, &end);
+    bool last_made = false;
+    std::optional<journal::Continued> how;
+    if (fans_out(fanout, appended)) how = read_on_in_pieces(view, journal, was, trace, fanout, end, last_made);
+    if (!how) {
+        // The values of the lines appended take about twice their text. They are replayed once
+        // all are read, from where the first of them goes.
+        const auto first_block = static_cast<std::size_t>(std::min<std::uint64_t>(2 * appended, json::Arena::block_bytes));
+        EnvelopeReader reader(view, first_block, 0, false);
+        how = journal::continue_journal_lines(journal, view.journal_end, was, std::ref(reader), &trace, &end);
+        last_made = reader.last_made();
+    }
     if (how == journal::Continued::InDoubt) return false;
     if (how == journal::Continued::NotUtf8) {
         without_envelopes(view);
@@ -154,7 +281,7 @@ bool read_on_and_replay(RunView& view, const files::FileAt& journal, const files
         view.appended_from = read_before;
     }
     view.envelopes.seal();
-    view.journal_end = resumable_end(end, reader);
+    view.journal_end = resumable_end(end, last_made);
     return true;
 }
 
@@ -192,7 +319,7 @@ fs::path runs_dir_for(const fs::path& run_dir, std::optional<std::string_view> c
 }
 
 Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::optional<std::string_view> runs_dir_variable,
-                                        memory::Blocks blocks) {
+                                        JournalFanout fanout, memory::Blocks blocks) {
     int error = 0;
     const std::optional<files::Directory> directory = files::Directory::open(paths.dir, error);
     if (!directory) {
@@ -214,7 +341,7 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::opti
     view.envelopes = EnvelopeList(std::move(blocks));
     const files::FileAt journal(*directory, journal_file);
     files::ReadTrace journal_trace;
-    read_and_replay(view, journal, journal_trace);
+    read_and_replay(view, journal, journal_trace, fanout);
     files::note_read(files_read, journal, journal_trace);
     view.paths = paths;
     view.directory = directory->id();
@@ -224,7 +351,7 @@ Result<RunView, SdkError> RunView::open(const ledger::RunPaths& paths, std::opti
     return {std::move(view)};
 }
 
-std::optional<RunView> RunView::grown(RunView view) {
+std::optional<RunView> RunView::grown(RunView view, JournalFanout fanout) {
     if (view.files_read.files.size() < 2) return std::nullopt;
     if (!view.journal_end.resumable && !view.journal_end.not_utf8) return std::nullopt;
     // The launch record and the journal are the first two files an open notes; both are looked
@@ -242,7 +369,7 @@ std::optional<RunView> RunView::grown(RunView view) {
     const bool grew = now && now->same_file(*journal_seen.identity) && now->size > view.journal_end.end;
     if (!grew && now != journal_seen.identity) return std::nullopt;
     files::ReadTrace journal_trace;
-    if (!read_on_and_replay(view, journal, *journal_seen.identity, now->size, journal_trace)) return std::nullopt;
+    if (!read_on_and_replay(view, journal, *journal_seen.identity, now->size, journal_trace, fanout)) return std::nullopt;
     files::SeenFiles files_read;
     files_read.files.push_back(launch);
     files::note_read(files_read, journal, journal_trace);

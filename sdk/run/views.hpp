@@ -7,9 +7,14 @@
 // arenas of its envelopes' JSON values refuse any further allocation, so a copy of one of those
 // values must name its own storage. A copy of a view copies those values into an arena of its
 // own.
+//
+// A view is made on one thread, save the parsing of its journal's lines, which may fan out
+// (JournalFanout): line-aligned pieces of the journal are parsed at once, each into envelopes of
+// its own, and the merge order, the replay and the rest of the view follow on the calling thread.
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
+#include "sdk/base/pieces.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/run/envelope_list.hpp"
@@ -46,6 +51,17 @@ struct NodeActivity {
 
 // The journal's name in a run directory.
 inline constexpr std::string_view journal_file = "events.jsonl";
+
+// How an open parses its journal: in one go on the calling thread (no runner, or one with no
+// thread to spare), or in line-aligned pieces of about piece_bytes run by runner
+// (journal_pieces.hpp). A journal smaller than two pieces is read in one go, and so are the bytes
+// a read on adds when they are: cutting them up would cost more than it saves.
+struct JournalFanout {
+    static constexpr std::uint64_t default_piece_bytes = std::uint64_t{1} << 20;
+
+    pieces::Runner* runner = nullptr;
+    std::uint64_t piece_bytes = default_piece_bytes;
+};
 
 // Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts
 // compared as unsigned bytes, and readers rely on that order.
@@ -173,11 +189,12 @@ struct RunView : ReplayState {
     // a parent takes from the variable (as the pipeline tool does from KORVALLE_RUNS_DIR). The
     // directory is opened once (a link to one followed), and its files are read from that
     // descriptor, so that a view never mixes the files of two directories put in turn under its
-    // name; links among its files are followed as a path would follow them. The envelopes'
+    // name; links among its files are followed as a path would follow them.
+    // fanout: how the journal's lines are parsed; the view is the same either way. The envelopes'
     // memory comes from blocks, and views grown from this one take theirs there too.
     static Result<RunView, SdkError> open(const ledger::RunPaths& paths,
                                           std::optional<std::string_view> runs_dir_variable = std::nullopt,
-                                          memory::Blocks blocks = memory::system_blocks());
+                                          JournalFanout fanout = {}, memory::Blocks blocks = memory::system_blocks());
 
     // The view of the same run read on from where base's read of the journal stopped, when
     // that is sure to give what open gives: the run's name still leads to base's directory, the
@@ -190,14 +207,14 @@ struct RunView : ReplayState {
     // first one that does not (from the start when there is none). Appended bytes that are not
     // UTF-8 leave the journal without envelopes, as open does, and a journal that was not UTF-8
     // for good stays so while its fault is there, reading nothing else. None when any of that is
-    // in doubt: open the run then. base is consumed.
+    // in doubt: open the run then. base is consumed. The lines read on are parsed as fanout says.
     //
     // The grown view shares base's envelope store and appends behind base's envelopes there:
     // two reads on from views of one store (base, the views it was read on from, those read on
     // from it) must never run at once, as both would write the same slots. The caller keeps
     // them apart (in the server, the cache of opened runs: one open of a run at a time); builds
     // with assertions check it (EnvelopeList::Appending). Views only read are shared freely.
-    static std::optional<RunView> grown(RunView base);
+    static std::optional<RunView> grown(RunView base, JournalFanout fanout = {});
 };
 
 // Applies the "operations" batch of an "edit-committed" payload: all of it, or nothing when

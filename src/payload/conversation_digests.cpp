@@ -44,7 +44,7 @@ std::uint64_t ConversationDigests::held_bytes() const {
 
 void ConversationDigests::count(const views::RunView& view, std::size_t from) {
     const views::EnvelopeList& envelopes = view.envelopes;
-    const std::span<const event::Envelope> slots = envelopes.slots();
+    const views::EnvelopeList::Slots slots = envelopes.slots();
     const auto before = [&](std::uint32_t a, std::uint32_t b) { return envelopes.slot_before(a, b); };
     // The envelopes read since, by session, each session's in the view's order.
     std::map<std::string_view, std::vector<std::uint32_t>> added;

@@ -72,7 +72,7 @@ public:
     explicit EnvelopeFacts(const views::EnvelopeList& envelopes);
 
     // The facts of an envelope of the list.
-    const AgentFacts& of(const event::Envelope& envelope) const { return facts_[&envelope - slots_]; }
+    const AgentFacts& of(const event::Envelope& envelope) const { return facts_[slots_.slot_of(envelope)]; }
     std::size_t size() const { return facts_.size(); }
     // The texts of the "session" labels, numbered in order of their first envelope (unescaped):
     // the facts name a session by number, so that later walks compare numbers, not texts in
@@ -87,7 +87,7 @@ private:
     // One envelope's facts.
     static AgentFacts read(const event::Envelope& envelope, Sessions& sessions);
 
-    const event::Envelope* slots_;
+    views::EnvelopeList::Slots slots_;
     std::vector<AgentFacts> facts_;  // by the envelopes' slots
     std::vector<std::string_view> sessions_;
     // The session texts first written with escapes, which are no views of the kept labels.

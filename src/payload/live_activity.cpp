@@ -39,7 +39,7 @@ std::uint64_t LiveActivity::held_bytes() const {
 }
 
 void LiveActivity::count(const views::EnvelopeList& envelopes, std::size_t from) {
-    const std::span<const event::Envelope> slots = envelopes.slots();
+    const views::EnvelopeList::Slots slots = envelopes.slots();
     for (std::size_t slot = from; slot < slots.size(); ++slot) {
         const event::Envelope& envelope = slots[slot];
         if (envelope.source != event::EventSource::Morvane || envelope.kind != "turn-activity") continue;
@@ -72,7 +72,7 @@ void LiveActivity::write_rows(const views::EnvelopeList& envelopes) {
     });
     rows_.clear();
     rows_.reserve(ordered.size());
-    const std::span<const event::Envelope> slots = envelopes.slots();
+    const views::EnvelopeList::Slots slots = envelopes.slots();
     for (const auto* entry : ordered) {
         const auto& [key, pair] = *entry;
         const event::Envelope& last = slots[pair.last];

@@ -73,29 +73,93 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
     if (walk.error) std::rethrow_exception(walk.error);
 }
 
+void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& piece,
+                   const std::function<void(std::size_t)>& then) {
+    if (count == 0) return;
+    std::vector<bool> ended_each(count);
+    Walk walk;
+    walk.task = &piece;
+    walk.count = count;
+    walk.ended_each = &ended_each;
+    std::unique_lock lock(mutex_);
+    // Threads that cannot be started leave the caller to run the pieces alone.
+    try {
+        start_locked();
+    } catch (const std::system_error&) {
+    }
+    if (count > 1 && !threads_.empty()) {
+        walks_.push_back(&walk);
+        wake_.notify_all();
+    }
+    std::size_t taken_in = then ? 0 : count;
+    while (!walk.error) {
+        if (taken_in < count && ended_each[taken_in]) {
+            lock.unlock();
+            try {
+                then(taken_in);
+            } catch (...) {
+                lock.lock();
+                if (!walk.error) walk.error = std::current_exception();
+                break;
+            }
+            lock.lock();
+            ++taken_in;
+        } else if (walk.next < walk.count) {
+            const std::size_t index = walk.next++;
+            // No thread may take an index from a walk that has none left.
+            if (walk.next == walk.count) std::erase(walks_, &walk);
+            run_index(walk, index, lock);
+        } else if (taken_in < count) {
+            // The next piece to take in is running on another thread.
+            walk.done.wait(lock, [&] { return ended_each[taken_in] || walk.error; });
+        } else {
+            break;
+        }
+    }
+    // After a failure no thread may take another index.
+    std::erase(walks_, &walk);
+    walk.done.wait(lock, [&] { return walk.ended == walk.next; });
+    if (walk.error) std::rethrow_exception(walk.error);
+}
+
+std::size_t OpenPool::width() {
+    std::lock_guard lock(mutex_);
+    if (!walks_.empty()) return 1;
+    return 1 + idle_ + (max_threads_ - threads_.size());
+}
+
+void OpenPool::run_index(Walk& walk, std::size_t index, std::unique_lock<std::mutex>& lock) {
+    const bool skip = walk.error != nullptr;
+    lock.unlock();
+    std::exception_ptr error;
+    if (!skip) {
+        try {
+            (*walk.task)(index);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    lock.lock();
+    if (error && !walk.error) walk.error = error;
+    if (walk.ended_each) (*walk.ended_each)[index] = true;
+    // The walk lives on its caller's stack: it may be gone once the last end is counted. Its
+    // caller waits for every index taken to end (all of them, for run_each), and the caller of
+    // run for each piece it takes in.
+    if (++walk.ended == walk.next || walk.ended_each) walk.done.notify_one();
+}
+
 void OpenPool::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
+        ++idle_;
         wake_.wait(lock, [&] { return stopping_ || !walks_.empty(); });
+        --idle_;
         if (walks_.empty()) return;
         Walk* walk = walks_.front();
         walks_.pop_front();
         const std::size_t index = walk->next++;
         if (walk->next < walk->count) walks_.push_back(walk);
-        const bool skip = walk->error != nullptr;
-        lock.unlock();
-        std::exception_ptr error;
-        if (!skip) {
-            try {
-                (*walk->task)(index);
-            } catch (...) {
-                error = std::current_exception();
-            }
-        }
-        lock.lock();
-        if (error && !walk->error) walk->error = error;
-        // The walk lives on its caller's stack: it may be gone once the last end is counted.
-        if (++walk->ended == walk->count) walk->done.notify_one();
+        run_index(*walk, index, lock);
     }
 }
 

@@ -1,8 +1,12 @@
 // The threads that open runs for the store: as many as the cores this process may run on,
-// shared by every operation of the store and of all its clones. Runs are opened only here, so
-// the views alive at once stay bounded by the core count however many requests and event
-// streams walk the runs root together; the run model itself stays single-threaded.
+// shared by every operation of the store and of all its clones. The walks over every run open
+// their runs only here, so the views alive at once stay bounded by the core count however many
+// requests and event streams walk the runs root together. The pool also runs the pieces of a
+// journal parsed at once (pieces::Runner): the run model's parsing may fan out, its replay and
+// views stay on the thread that opens.
 #pragma once
+
+#include "sdk/base/pieces.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -16,12 +20,12 @@
 
 namespace korvalle::store {
 
-class OpenPool {
+class OpenPool final : public pieces::Runner {
 public:
     // A pool of at most `threads` threads (at least one), started on first use.
     explicit OpenPool(std::size_t threads);
     // Waits for the threads to end; no walk may be in flight.
-    ~OpenPool();
+    ~OpenPool() override;
     OpenPool(const OpenPool&) = delete;
     OpenPool& operator=(const OpenPool&) = delete;
 
@@ -35,6 +39,18 @@ public:
     // time have taken long enough to be worth it.
     void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
 
+    // The pieces of one job, run by the caller with the pool's idle threads: the caller takes
+    // in each piece's results (then) as soon as it may, and takes indices itself while it may
+    // not, until none is left; threads that are free take the others in turn with the walks in
+    // flight. Returns once all have ended. It never waits for an index that no thread has begun,
+    // so it may be called from a task of the pool (an open within a walk). Exceptions as for
+    // run_each.
+    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+             const std::function<void(std::size_t)>& then) override;
+    // The caller and the threads that are idle now, with those not started yet: 1 while every
+    // thread is busy or walks wait for one.
+    std::size_t width() override;
+
     // The cores this process may run on (its CPU affinity), at least one.
     static std::size_t core_count();
 
@@ -44,18 +60,22 @@ private:
         std::size_t count = 0;
         std::size_t next = 0;
         std::size_t ended = 0;
+        std::vector<bool>* ended_each = nullptr;  // for a job whose results are taken in in order
         std::exception_ptr error;
         std::condition_variable done;
     };
 
     void start_locked();
     void work();
+    // Runs the walk's index on this thread, the lock released meanwhile.
+    void run_index(Walk& walk, std::size_t index, std::unique_lock<std::mutex>& lock);
 
     const std::size_t max_threads_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Walk*> walks_;  // walks with indices not yet taken, in turn order
     std::vector<std::thread> threads_;
+    std::size_t idle_ = 0;       // threads waiting for an index
     std::size_t in_flight_ = 0;  // walks whose callers still wait
     static constexpr std::chrono::milliseconds trim_after{100};
     std::chrono::steady_clock::duration walked_since_trim_{};  // summed over the walks' callers

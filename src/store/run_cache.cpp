@@ -239,7 +239,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         const SharedRecord base_record = grows ? base->record : nullptr;
         // The grown view shares its base's envelopes: the base, which other requests may still
         // read, is left as it is.
-        if (grows) view = views::RunView::grown(base->view);
+        if (grows) view = views::RunView::grown(base->view, fanout_);
         // A read-on checks samples of the journal's bytes before the old end; a view that is to
         // be trusted is checked whole first, once its files have settled.
         if (view && view->files_read.settled_before(flight.read_from) && !view->journal_intact()) view.reset();
@@ -247,7 +247,7 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
             std::lock_guard lock(mutex_);
             ++grown_;
         } else {
-            Result<views::RunView, SdkError> loaded = views::RunView::open(paths, std::nullopt, blocks_);
+            Result<views::RunView, SdkError> loaded = views::RunView::open(paths, std::nullopt, fanout_, blocks_);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {
@@ -315,6 +315,11 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
 void RunCache::count_indexes(const ledger::RunPaths& paths, const SharedRun& run) {
     std::lock_guard lock(mutex_);
     views_.resize(paths.dir.string(), run, run->bytes + run->indexes.bytes());
+}
+
+void RunCache::fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes) {
+    runner_ = std::move(runner);
+    fanout_ = views::JournalFanout{runner_.get(), piece_bytes};
 }
 
 void RunCache::forget(const std::string& key) {

@@ -186,6 +186,11 @@ public:
     // those waiting (at the stop). Walks still wait their turn.
     void refuse_waiting() { open_budget_->refuse_waiting(); }
 
+    // From now on opens and reads on parse their journals in pieces run by runner, pieces of
+    // about piece_bytes (views::JournalFanout); until then on the opening thread alone. Called
+    // before any read.
+    void fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes);
+
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.
     void keep_only(const std::vector<ledger::RunPaths>& listed);
@@ -223,6 +228,8 @@ private:
     void forget(const std::string& key);
 
     const Clock clock_;
+    std::shared_ptr<pieces::Runner> runner_;
+    views::JournalFanout fanout_;
     const std::shared_ptr<MemoryBudget> open_budget_;
     const std::shared_ptr<BlockReserve> blocks_;
     mutable std::mutex mutex_;

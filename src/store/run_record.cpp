@@ -17,7 +17,8 @@ RunRecord RunRecord::of_grown(const views::RunView& view, const RunRecord& base)
     if (view.appended_from == 0) return of(view);
     // The sums do not depend on the order of what they add up.
     payload::TurnDurations durations = base.summary.durations;
-    for (const event::Envelope& envelope : view.envelopes.slots().subspan(view.appended_from)) payload::add_turn(durations, envelope);
+    const views::EnvelopeList::Slots slots = view.envelopes.slots();
+    for (std::size_t slot = view.appended_from; slot < slots.size(); ++slot) payload::add_turn(durations, slots[slot]);
     return RunRecord{payload::SummaryFacts::of(view, durations), RunSignature::of(view), view.files_read};
 }
 

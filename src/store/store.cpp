@@ -75,7 +75,9 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunC
       openers_(std::make_shared<OpenPool>(OpenPool::core_count())),
       run_cache_(std::move(run_cache)),
       walks_(std::make_shared<SharedWalks>()),
-      pages_(std::make_shared<PageMemo>()) {}
+      pages_(std::make_shared<PageMemo>()) {
+    run_cache_->fan_out(openers_, settings_.journal_piece_bytes);
+}
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms, Settings settings) {
     return RunStore(std::string(root), poll_ms, std::make_shared<RunCache>(), std::move(settings));

@@ -7,9 +7,14 @@
 #include "sdk/run/run_text.hpp"
 #include "sdk/base/clock.hpp"
 #include "tests/run/run_support.hpp"
+#include "tests/support/same_view.hpp"
+
+#include <fmt/format.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <random>
 
 namespace korvalle {
 namespace {
@@ -440,6 +445,119 @@ TEST(OpenRunDeathTest, TwoReadsOnFromOneStoreAtOnceFailAnAssertion) {
     ASSERT_TRUE(grown);
     EXPECT_EQ(grown->envelopes.size(), 2u);
 #endif
+}
+
+// ---- Journals parsed in pieces. ----
+
+// Runs the pieces one after another on the caller's thread, the last first, then takes them in,
+// as a runner with threads to spare.
+class BackwardsRunner final : public pieces::Runner {
+public:
+    std::size_t width() override { return 4; }
+    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+             const std::function<void(std::size_t)>& then) override {
+        ran += count;
+        for (std::size_t i = count; i-- > 0;) piece(i);
+        for (std::size_t i = 0; then && i < count; ++i) then(i);
+    }
+    std::size_t ran = 0;
+};
+
+// The demo runs' journals, changed at random the ways journals differ: lines out of merge order,
+// CRLF, blank lines and lines that are no envelopes, characters of several bytes, an unfinished
+// last line, a byte that is never UTF-8.
+std::vector<std::string> journals_to_cut(std::mt19937& random) {
+    const fs::path demo = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
+    std::vector<std::string> journals;
+    for (const auto& entry : fs::directory_iterator(demo)) {
+        if (!entry.is_directory()) continue;
+        const std::vector<std::string> lines = journal::read_journal_lines(entry.path() / "events.jsonl");
+        journals.emplace_back();
+        for (const std::string& line : lines) journals.back() += line + "\n";
+        for (int variant = 0; variant < 6; ++variant) {
+            std::vector<std::string> changed = lines;
+            // Swapped time stamps put envelopes out of order across the pieces.
+            if (variant % 2 == 1) {
+                for (int k = 0; k < 4; ++k) {
+                    std::string& a = changed[random() % changed.size()];
+                    std::string& b = changed[random() % changed.size()];
+                    const std::size_t at_a = a.find("\"ts\":\"") + 6, at_b = b.find("\"ts\":\"") + 6;
+                    if (at_a < 6 || at_b < 6) continue;
+                    std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(at_a), a.begin() + static_cast<std::ptrdiff_t>(at_a + 24),
+                                     b.begin() + static_cast<std::ptrdiff_t>(at_b));
+                }
+            }
+            std::string text;
+            for (const std::string& line : changed) {
+                switch (random() % 12) {
+                case 0: text += line + "\r\n"; break;
+                case 1: text += "\n  \n" + line + "\n"; break;
+                case 2: text += "{\"not\":\"an envelope \xE2\x82\xAC\xF0\x9F\x98\x80\"}\n" + line + "\n"; break;
+                default: text += line + "\n";
+                }
+            }
+            if (variant == 2) text += lines.back();              // an unfinished last line
+            if (variant == 4) text += lines.back().substr(0, 9); // one that does not read yet
+            if (variant == 5 && random() % 3 == 0) text.insert(text.size() / 2, "\xFF");
+            journals.push_back(std::move(text));
+        }
+    }
+    // Journals long enough for a checkpoint, in order and with a few envelopes late.
+    const auto line = [](int i, int ms) {
+        return testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
+                                       .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),
+                                       .labels = R"({"node":"n)" + std::to_string(i % 3) + R"(","round":1})",
+                                       .payload = R"({"name":"step","detail":"d)" + std::to_string(i) + R"("})"}) +
+               "\n";
+    };
+    for (const bool late : {false, true}) {
+        std::string text;
+        for (int i = 0; i < 3000; ++i) text += line(i, late && i % 700 == 0 ? 100 * i - 5'000 : 100 * i);
+        journals.push_back(std::move(text));
+    }
+    return journals;
+}
+
+// An open that parses its journal in pieces makes the view the open on one thread makes, however
+// small the pieces; and a view read on in pieces is the view read on in one go (the appended
+// lines, in order or late, several pieces' worth, behind the base's envelopes, replayed from
+// where they go).
+TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    const fs::path journal = run.dir() / "events.jsonl";
+    std::mt19937 random(20261209);
+    BackwardsRunner runner;
+    for (const std::string& text : journals_to_cut(random)) {
+        testing::write_file(journal, text);
+        const views::RunView whole = open_run(run).value();
+        for (const std::uint64_t piece_bytes : {1, 97, 600, 4096}) {
+            const std::size_t ran = runner.ran;
+            const views::RunView pieced =
+                views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, piece_bytes}).value();
+            EXPECT_EQ(testing::view_differences(pieced, whole), "")
+                << fmt::format("{:?} in pieces of {}", text.substr(0, 300), piece_bytes);
+            EXPECT_TRUE(piece_bytes == 4096 || runner.ran > ran) << "read in one go";
+        }
+
+        const std::size_t cut = text.find('\n', text.size() / 3) + 1;
+        if (cut == 0) continue;
+        testing::write_file(journal, text.substr(0, cut));
+        const views::RunView base = open_run(run).value();
+        testing::append_file(journal, text.substr(cut));
+        const std::optional<views::RunView> grown = views::RunView::grown(base);
+        for (const std::uint64_t piece_bytes : {1, 97, 600}) {
+            const std::string at = fmt::format("{:?} read on in pieces of {}", text.substr(cut, 300), piece_bytes);
+            const std::size_t ran = runner.ran;
+            const std::optional<views::RunView> pieced = views::RunView::grown(base, {&runner, piece_bytes});
+            ASSERT_EQ(pieced.has_value(), grown.has_value()) << at;
+            if (grown) {
+                EXPECT_EQ(testing::view_differences(*pieced, *grown), "") << at;
+            }
+            EXPECT_TRUE(!grown || text.size() - cut < 2 * piece_bytes || runner.ran > ran) << at;
+        }
+    }
 }
 
 }  // namespace

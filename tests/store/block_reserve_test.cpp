@@ -143,7 +143,7 @@ TEST(BlockReserve, AListOnAReusedBlockHoldsOnlyTheSlotsItWrote) {
     list.seal();
 
     const std::size_t written = Block::whole_pages(101 * sizeof(event::Envelope));
-    const auto* start = reinterpret_cast<const char*>(list.slots().data());
+    const auto* start = reinterpret_cast<const char*>(&list.slots()[0]);
     std::vector<unsigned char> pages(8 * mib / Block::page_bytes());
     ASSERT_EQ(::mincore(const_cast<char*>(start), 8 * mib, pages.data()), 0);
     std::size_t resident = 0;

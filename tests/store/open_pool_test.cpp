@@ -1,10 +1,23 @@
 // The store's pool of openers: every index once, never more tasks at once than threads, however
-// many walks run together, and a failing task's exception back at its caller.
+// many walks run together, and a failing task's exception back at its caller; the pieces of a job
+// run with their caller taking part, from a walk's task too, and a journal parsed in pieces on
+// the pool's threads making the view an open on one thread makes.
 #include "src/store/open_pool.hpp"
+
+#include "sdk/base/clock.hpp"
+#include "sdk/run/views.hpp"
+#include "tests/support/at_once.hpp"
+#include "tests/support/run_builder.hpp"
+#include "tests/support/same_view.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <latch>
+#include <mutex>
+#include <numeric>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -48,6 +61,111 @@ TEST(OpenPool, AFailingTaskFailsItsWalkOnlyAndThePoolGoesOn) {
     pool.run_each(20, [&](std::size_t) { ++visited; });
     EXPECT_EQ(visited.load(), 20);
     EXPECT_GE(OpenPool::core_count(), 1u);
+}
+
+// A walk's tasks that run pieces of their own never wait for a thread: with every thread busy
+// in the walk, each task runs its pieces itself.
+TEST(OpenPool, PiecesRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
+    for (const std::size_t threads : {1, 3}) {
+        OpenPool pool(threads);
+        std::vector<std::vector<std::atomic<int>>> visits(6);
+        for (auto& task : visits) task = std::vector<std::atomic<int>>(9);
+        pool.run_each(visits.size(), [&](std::size_t task) {
+            pool.run(visits[task].size(), [&](std::size_t piece) { ++visits[task][piece]; }, {});
+        });
+        for (const auto& task : visits) {
+            for (const auto& count : task) EXPECT_EQ(count.load(), 1) << threads;
+        }
+    }
+}
+
+// The caller runs pieces itself, and takes their results in on its own thread, in order, each
+// after its piece; a failing piece, or a failure taking one in, fails the job only.
+TEST(OpenPool, TheCallerTakesPartInItsPiecesAndTakesThemInInOrder) {
+    OpenPool pool(4);
+    std::mutex mutex;
+    std::set<std::thread::id> ran_on;
+    std::vector<std::atomic<int>> visits(40);
+    std::vector<std::size_t> taken_in;
+    bool in_order_after_their_pieces = true;
+    const std::thread::id caller = std::this_thread::get_id();
+    pool.run(
+        visits.size(),
+        [&](std::size_t piece) {
+            ++visits[piece];
+            std::lock_guard lock(mutex);
+            ran_on.insert(std::this_thread::get_id());
+        },
+        [&](std::size_t piece) {
+            in_order_after_their_pieces =
+                in_order_after_their_pieces && visits[piece] == 1 && std::this_thread::get_id() == caller;
+            taken_in.push_back(piece);
+        });
+    EXPECT_TRUE(std::ranges::all_of(visits, [](const auto& count) { return count.load() == 1; }));
+    EXPECT_TRUE(ran_on.contains(std::this_thread::get_id()));
+    std::vector<std::size_t> all(visits.size());
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    EXPECT_EQ(taken_in, all);
+    EXPECT_TRUE(in_order_after_their_pieces);
+
+    const auto fail_at_3 = [](std::size_t i) {
+        if (i == 3) throw std::runtime_error("no memory");
+    };
+    EXPECT_THROW(pool.run(20, fail_at_3, {}), std::runtime_error);
+    std::size_t last_taken_in = 0;
+    EXPECT_THROW(pool.run(20, [](std::size_t) {}, [&](std::size_t i) { fail_at_3(last_taken_in = i); }),
+                 std::runtime_error);
+    EXPECT_EQ(last_taken_in, 3u);
+    std::atomic<int> visited{0};
+    pool.run(20, [&](std::size_t) { ++visited; }, {});
+    EXPECT_EQ(visited.load(), 20);
+}
+
+// Idle threads count, started or not; while a walk waits for threads, none does.
+TEST(OpenPool, WidthIsTheCallerAndTheIdleThreads) {
+    OpenPool pool(2);
+    EXPECT_EQ(pool.width(), 3u);
+    std::latch started(2);
+    std::latch release(1);
+    std::thread walk([&] {
+        pool.run_each(3, [&](std::size_t i) {
+            if (i < 2) {
+                started.count_down();
+                release.wait();
+            }
+        });
+    });
+    started.wait();
+    EXPECT_EQ(pool.width(), 1u);
+    release.count_down();
+    walk.join();
+}
+
+// Journals parsed in pieces on the pool, by opens on several threads at once, make the views an
+// open on one thread makes.
+TEST(OpenPool, JournalsParsedOnThePoolMakeTheViewsOfOneThread) {
+    testing::RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    std::string text;
+    for (int i = 0; i < 4000; ++i) {
+        // Every 500th envelope is late: the pieces' orders are merged.
+        const int ms = i % 500 == 0 ? 100 * i - 3'000 : 100 * i;
+        text += testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
+                                        .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),
+                                        .labels = R"({"node":"n)" + std::to_string(i % 7) + R"(","round":1})",
+                                        .payload = R"({"name":"step","detail":"€ )" + std::to_string(i) + R"("})"}) +
+                "\r\n";
+    }
+    run.journal_bytes(text);
+    const ledger::RunPaths paths{run.id(), run.dir()};
+    const views::RunView one = views::RunView::open(paths).value();
+    OpenPool pool(4);
+    const auto views = testing::at_once(6, [&](int) {
+        return std::make_shared<views::RunView>(views::RunView::open(paths, std::nullopt, {&pool, 9000}).value());
+    });
+    ASSERT_TRUE(one.checkpoint);
+    for (const auto& view : views) EXPECT_EQ(testing::view_differences(*view, one), "");
 }
 
 }  // namespace
