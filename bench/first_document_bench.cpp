@@ -1,8 +1,9 @@
 // The first documents of a run, the ones a user waits for: each answered in a fresh process, as
-// a fresh server answers it (a fresh run cache opens the run for the request), beside
-// boost::json::parse of the run's journal lines in the same process. The run is replay_bench's
-// large run (40 nodes in one round, a journal of agent sessions, version control and pipeline
-// lines; 100 000 envelopes and 58 MB by default), written by replay_bench --write-run.
+// a fresh server answers it (a fresh run cache, its journals parsed in pieces on every core as the
+// store's, opens the run for the request), beside boost::json::parse of the run's journal lines
+// in the same process. The run is replay_bench's large run (40 nodes in one round, a journal of
+// agent sessions, version control and pipeline lines; 100 000 envelopes and 58 MB by default),
+// written by replay_bench --write-run.
 //
 // For each document (the run detail without conversations, the run detail with them, the
 // whole-run timeline) and each iteration, in an order drawn per iteration: a fresh process opens
@@ -33,6 +34,7 @@
 #include "src/api/envelope.hpp"
 #include "src/payload/run_detail/run_detail.hpp"
 #include "src/payload/timeline/timeline.hpp"
+#include "src/store/open_pool.hpp"
 #include "src/store/run_cache.hpp"
 
 #include <malloc.h>
@@ -77,6 +79,15 @@ std::string only;
 std::uint64_t bound_mib = store::CacheBounds{}.view_bytes >> 20;
 
 store::CacheBounds bounds() { return {.view_bytes = bound_mib << 20}; }
+
+// A run cache as the store makes it: journals parsed in pieces on a pool of every core.
+struct ServerCache {
+    ServerCache() : cache(bounds()) {
+        cache.fan_out(openers, views::JournalFanout::default_piece_bytes);
+    }
+    std::shared_ptr<store::OpenPool> openers = std::make_shared<store::OpenPool>(store::OpenPool::core_count());
+    store::RunCache cache;
+};
 
 std::vector<Document> documents() {
     std::vector<Document> all{
@@ -126,7 +137,8 @@ int measure_first(const ledger::RunPaths& paths, const std::string& name, bool p
         parse_ms = bench::seconds_since(start) * 1e3;
     };
     if (parse_first) parse();
-    store::RunCache cache(bounds());
+    ServerCache server;
+    store::RunCache& cache = server.cache;
     const std::int64_t read_from = cache.now();
     auto start = std::chrono::steady_clock::now();
     store::SharedRun run = cache.open_run(paths);
@@ -219,7 +231,8 @@ void measure_times(const ledger::RunPaths& paths, int iterations) {
 // Child: what the cache counts for the run and what the process's resident memory grew by, MB,
 // after the open and after each document: one line "<step> <counted> <real>" each.
 int measure_memory(const ledger::RunPaths& paths) {
-    store::RunCache cache(bounds());
+    ServerCache server;
+    store::RunCache& cache = server.cache;
     const std::int64_t read_from = cache.now();
     const double start = trimmed_rss_mb();
     const store::SharedRun run = cache.open_run(paths);
