@@ -35,6 +35,18 @@ Arena::~Arena() {
     }
 }
 
+void Arena::seal() noexcept {
+    if (sealed_) return;
+    sealed_ = true;
+    if (!next_) return;
+    memory::Block& block = blocks_[current_];
+    const auto used = static_cast<std::size_t>(next_ - block.data());
+    const std::size_t written = memory::Block::whole_pages(used);
+    if (!block.mapped() || written >= block.size()) return;
+    block.discard_from(used);
+    bytes_ -= block.size() - written;
+}
+
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (sealed_) throw SealedArena();
     char* start = next_ ? aligned(next_, alignment) : nullptr;

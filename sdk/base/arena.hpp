@@ -47,9 +47,11 @@ public:
 
     // An uncounted storage pointer to this arena, for values that must not outlive it.
     boost::json::storage_ptr storage() noexcept { return boost::json::storage_ptr(this); }
-    // From now on the arena's values are read-only.
-    void seal() noexcept { sealed_ = true; }
-    // The bytes of the blocks taken so far (a block may be larger than asked for).
+    // From now on the arena's values are read-only. The pages of the block in use past its last
+    // value go back to the system (a block used before holds them) and count no more.
+    void seal() noexcept;
+    // The bytes of the blocks taken so far (a block may be larger than asked for), less the pages
+    // given back at the seal.
     std::size_t bytes() const noexcept { return bytes_; }
 
 private:
