@@ -3,6 +3,7 @@
 // runs that open, and the server's memory stays small (a guard kills it past 1 GiB, failing
 // the test). A run's entry flipped between the run and another directory while it is read: no
 // answer mixes the two.
+#include "tests/support/flipping_entry.hpp"
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
 
@@ -84,14 +85,7 @@ TEST(HostileRoot, AFlippingRunEntryNeverMixesTwoDirectories) {
     fs::create_directory_symlink(run.dir(), entry);
 
     auto server = ServerProcess::serve(root, with_fake_tool(scratch.path() / "calls"));
-    std::atomic<bool> stop{false};
-    std::thread flipper([&] {
-        const fs::path next = root / ".next";
-        for (int turn = 0; !stop.load(); ++turn) {
-            fs::create_directory_symlink(turn % 2 ? run.dir() : scratch.path() / "decoy", next);
-            std::rename(next.c_str(), entry.c_str());
-        }
-    });
+    const FlippingEntry flipping(entry, run.dir(), scratch.path() / "decoy");
     HttpClient client(server.port());
     int answered = 0;
     for (int i = 0; i < 1500; ++i) {
@@ -110,8 +104,6 @@ TEST(HostileRoot, AFlippingRunEntryNeverMixesTwoDirectories) {
         }
         if (res.body.find("\"r-1\"") != std::string::npos) ++answered;
     }
-    stop = true;
-    flipper.join();
     EXPECT_GT(answered, 0);
     EXPECT_EQ(server.stop(), 0);
 }

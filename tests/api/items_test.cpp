@@ -1,6 +1,7 @@
 // GET /api/v2/runs/{run}/conversations/{id} and /artifacts/{id} on the real server: documents of
 // the demo root in their envelope, the identifier checks, and files that must not be served.
 // (HEAD and other methods are the same for every route: tests/http.)
+#include "tests/support/flipping_entry.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <atomic>
@@ -149,14 +150,7 @@ TEST(RunItems, AFlippingRunEntryNeverServesAFileOutside) {
     fs::create_directory_symlink(run.dir(), entry);
 
     auto server = ServerProcess::serve(root, with_fake_tool(scratch.path() / "calls"));
-    std::atomic<bool> stop{false};
-    std::thread flipper([&] {
-        const fs::path next = root / ".next";
-        for (int turn = 0; !stop.load(); ++turn) {
-            fs::create_directory_symlink(turn % 2 ? run.dir() : outside, next);
-            std::rename(next.c_str(), entry.c_str());
-        }
-    });
+    const FlippingEntry flipping(entry, run.dir(), outside);
     HttpClient client(server.port());
     for (int i = 0; i < 2000; ++i) {
         const std::string id = i % 2 ? "report" : "leak";
@@ -168,8 +162,6 @@ TEST(RunItems, AFlippingRunEntryNeverServesAFileOutside) {
             EXPECT_EQ(res.status, 404u) << res.body;
         }
     }
-    stop = true;
-    flipper.join();
     EXPECT_EQ(server.stop(), 0);
 }
 
