@@ -7,8 +7,9 @@
 //
 // Work nests one level deep, and only so: a walk's task (an open) may run the pieces of its
 // journal, and a piece runs nothing. A task that runs pieces never waits for a piece that no
-// thread has begun (it takes those itself), and a piece waits for nothing, so a pool whose every
-// thread is inside a walk's task still ends each of them. A walk's caller, by contrast, waits
+// thread has begun (it takes those itself), and a piece waits for nothing but the short lock of
+// the blocks it takes its memory from, so a pool whose every thread is inside a walk's task
+// still ends each of them. A walk's caller, by contrast, waits
 // for indices nobody has begun yet: walks are begun from other threads only.
 #pragma once
 
