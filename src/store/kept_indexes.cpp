@@ -19,7 +19,7 @@ template <class T, class Make>
 const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std::shared_ptr<const T>& own,
                                                   bool keepable) const {
     {
-        std::lock_guard lock(part.making);
+        sync::Lock lock(part.making);
         if (!part.made) {
             std::shared_ptr<const T> value = make();
             part.made = true;
@@ -30,9 +30,9 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std:
             own = std::move(value);
             return own;
         }
+        // Made: the part is kept for good, or never will be (value is set only before made).
+        if (part.value) return part.value;
     }
-    // Made: the part is kept for good, or never will be (value is set only before made).
-    if (part.value) return part.value;
     own = make();
     return own;
 }

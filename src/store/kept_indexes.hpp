@@ -8,8 +8,20 @@
 // later caller that needs it, each on its own; so is one built on envelope facts that were not
 // kept, which it would hold uncounted. Apart from what is built on the facts, no part holds
 // another, so each is made, kept or not on its own.
+//
+// Threads: a view's kept indexes are shared by every document and change feed that reads the
+// view, on any thread. Each part has a lock of its own, held while the first caller that needs
+// it makes it, so that it is made once; a part set (made, and kept or not) never changes again,
+// so it is read without the lock afterwards. Making a part may take the lock of a part it is
+// built on (the journal index, the timeline index and the session groups: the facts; the node
+// details: the journal index; the conversations: the session groups; the whole timeline: the
+// timeline index), never the other way, and no maker takes any other lock of the server's. A
+// round object's maker holds the rounds' makers' lock and may take the parts' (kept_rounds.hpp).
+// What is kept is counted in the room beside the view, which synchronises on its own
+// (kept_room.hpp). An Of belongs to one document, used by one thread at a time.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "src/payload/conversation_digests.hpp"
 #include "src/payload/indexes.hpp"
 #include "src/payload/live_activity.hpp"
@@ -18,7 +30,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +78,7 @@ public:
         const KeptIndexes& kept_;
         const views::RunView& view_;
         std::optional<std::int64_t> read_from_;
+        // The document's own, like the Of: no lock.
         mutable plan::Plan spent_;  // the room of the last round's plan made through this
         mutable Own own_;
     };
@@ -86,16 +98,18 @@ private:
     // One part: made by the first caller that needs it, and kept when it fits.
     template <class T>
     struct Part {
-        std::mutex making;  // held while the first caller makes it
-        bool made = false;
-        std::shared_ptr<const T> value;  // none while not made, or not kept
+        sync::Mutex making;  // held while the first caller makes it
+        bool made GUARDED_BY(making) = false;
+        // None while not made, or not kept. Set only before made, so never changed once made:
+        // a reference to it taken under the lock may be read after it is let go.
+        std::shared_ptr<const T> value GUARDED_BY(making);
     };
     // The kept part; else the one make() gives (a shared pointer to it), kept and counted when it
     // may be kept (keepable) and fits the room, otherwise held by own. Callers wait while the
     // first one makes it; once it was not kept, each makes its own.
     template <class T, class Make>
     const std::shared_ptr<const T>& made(Part<T>& part, Make make, std::shared_ptr<const T>& own,
-                                         bool keepable = true) const;
+                                         bool keepable = true) const EXCLUDES(part.making);
 
     mutable Part<payload::EnvelopeFacts> facts_;
     mutable Part<payload::detail::JournalIndex> journal_;
@@ -107,8 +121,8 @@ private:
     mutable Part<std::string> whole_timeline_;
     mutable Part<payload::LiveActivity> activity_;
     mutable Part<payload::ConversationDigests> digests_;
-    mutable KeptRoom room_;
-    mutable KeptRounds rounds_;
+    mutable KeptRoom room_;      // synchronised on its own
+    mutable KeptRounds rounds_;  // locks on its own
 };
 
 }  // namespace korvalle::store

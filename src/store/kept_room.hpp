@@ -1,6 +1,13 @@
 // The room for what is kept beside one view (its indexes, texts and round objects): the run
 // cache keeps a view while it fits its bound alone, and keeps beside it only what fits there too;
 // what does not is made again for each document that needs it.
+//
+// Threads: the documents of one view take room from any thread at once, so the count is an
+// atomic, and relaxed order is enough: it publishes nothing (what is kept is handed over under
+// the lock of its part or of the rounds), a take that fits is one atomic step however many race,
+// so the count never passes the limit, and the run cache reads the count under its own lock,
+// which each document takes after its takes to have them counted (RunCache::count_indexes): the
+// count read there holds the takes of every document that had them counted before.
 #pragma once
 
 #include <atomic>

@@ -12,12 +12,14 @@ namespace korvalle::store {
 OpenPool::OpenPool(std::size_t threads) : max_threads_(std::max<std::size_t>(threads, 1)) {}
 
 OpenPool::~OpenPool() {
+    std::vector<std::thread> threads;
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         stopping_ = true;
+        threads = std::move(threads_);
     }
     wake_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    for (std::thread& thread : threads) thread.join();
 }
 
 std::size_t OpenPool::core_count() {
@@ -51,12 +53,12 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
     bool trim = false;
     const auto started = std::chrono::steady_clock::now();
     {
-        std::unique_lock lock(mutex_);
+        sync::Lock lock(mutex_);
         start_locked();
         walks_.push_back(&walk);
         ++in_flight_;
         wake_.notify_all();
-        walk.done.wait(lock, [&] { return walk.ended == walk.count; });
+        while (walk.ended != walk.count) lock.wait(walk.done);
         walked_since_trim_ += std::chrono::steady_clock::now() - started;
         if (--in_flight_ == 0 && walked_since_trim_ >= trim_after) {
             walked_since_trim_ = {};
@@ -81,7 +83,7 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
     walk.task = &piece;
     walk.count = count;
     walk.ended_each = &ended_each;
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     // Threads that cannot be started leave the caller to run the pieces alone.
     try {
         start_locked();
@@ -98,6 +100,7 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
             try {
                 then(taken_in);
             } catch (...) {
+                // Whatever it threw is the caller's, rethrown below once the begun pieces end.
                 lock.lock();
                 if (!walk.error) walk.error = std::current_exception();
                 break;
@@ -108,38 +111,42 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
             const std::size_t index = walk.next++;
             // No thread may take an index from a walk that has none left.
             if (walk.next == walk.count) std::erase(walks_, &walk);
-            run_index(walk, index, lock);
+            run_index(walk, index);
         } else if (taken_in < count) {
-            // The next piece to take in is running on another thread.
-            walk.done.wait(lock, [&] { return ended_each[taken_in] || walk.error; });
+            // The next piece to take in is running on another thread: every index is taken, so
+            // this waits only for work begun, which ends without this thread's help.
+            while (!ended_each[taken_in] && !walk.error) lock.wait(walk.done);
         } else {
             break;
         }
     }
     // After a failure no thread may take another index.
     std::erase(walks_, &walk);
-    walk.done.wait(lock, [&] { return walk.ended == walk.next; });
+    while (walk.ended != walk.next) lock.wait(walk.done);
     if (walk.error) std::rethrow_exception(walk.error);
 }
 
 std::size_t OpenPool::width() {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (!walks_.empty()) return 1;
     return 1 + idle_ + (max_threads_ - threads_.size());
 }
 
-void OpenPool::run_index(Walk& walk, std::size_t index, std::unique_lock<std::mutex>& lock) {
+// The caller's Lock holds mutex_ throughout, as far as it knows: mutex_ is let go and taken
+// again here, underneath it, so that the lock is held on return as it was on entry.
+void OpenPool::run_index(Walk& walk, std::size_t index) {
     const bool skip = walk.error != nullptr;
-    lock.unlock();
+    mutex_.unlock();
     std::exception_ptr error;
     if (!skip) {
         try {
             (*walk.task)(index);
         } catch (...) {
+            // A pool thread's last line: whatever a task throws goes to the walk's caller.
             error = std::current_exception();
         }
     }
-    lock.lock();
+    mutex_.lock();
     if (error && !walk.error) walk.error = error;
     if (walk.ended_each) (*walk.ended_each)[index] = true;
     // The walk lives on its caller's stack: it may be gone once the last end is counted. Its
@@ -149,17 +156,17 @@ void OpenPool::run_index(Walk& walk, std::size_t index, std::unique_lock<std::mu
 }
 
 void OpenPool::work() {
-    std::unique_lock lock(mutex_);
+    sync::Lock lock(mutex_);
     for (;;) {
         ++idle_;
-        wake_.wait(lock, [&] { return stopping_ || !walks_.empty(); });
+        while (!stopping_ && walks_.empty()) lock.wait(wake_);
         --idle_;
         if (walks_.empty()) return;
         Walk* walk = walks_.front();
         walks_.pop_front();
         const std::size_t index = walk->next++;
         if (walk->next < walk->count) walks_.push_back(walk);
-        run_index(*walk, index, lock);
+        run_index(*walk, index);
     }
 }
 

@@ -4,9 +4,17 @@
 // requests and event streams walk the runs root together. The pool also runs the pieces of a
 // journal parsed at once (pieces::Runner): the run model's parsing may fan out, its replay and
 // views stay on the thread that opens.
+//
+// Work nests one level deep, and only so: a walk's task (an open) may run the pieces of its
+// journal, and a piece runs nothing. A task that runs pieces never waits for a piece that no
+// thread has begun (it takes those itself), and a piece waits for nothing but the short lock of
+// the blocks it takes its memory from, so a pool whose every thread is inside a walk's task
+// still ends each of them. A walk's caller, by contrast, waits
+// for indices nobody has begun yet: walks are begun from other threads only.
 #pragma once
 
 #include "sdk/base/pieces.hpp"
+#include "sdk/base/thread_safety.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +22,6 @@
 #include <deque>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -37,7 +44,7 @@ public:
     // must not start a walk of its own on the same pool. The walk that leaves the pool idle
     // hands the memory freed by the tasks back to the system, once the walks since the last
     // time have taken long enough to be worth it.
-    void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
+    void run_each(std::size_t count, const std::function<void(std::size_t)>& task) EXCLUDES(mutex_);
 
     // The pieces of one job, run by the caller with the pool's idle threads: the caller takes
     // in each piece's results (then) as soon as it may, and takes indices itself while it may
@@ -46,40 +53,44 @@ public:
     // so it may be called from a task of the pool (an open within a walk). Exceptions as for
     // run_each.
     void run(std::size_t count, const std::function<void(std::size_t)>& piece,
-             const std::function<void(std::size_t)>& then) override;
+             const std::function<void(std::size_t)>& then) override EXCLUDES(mutex_);
     // The caller and the threads that are idle now, with those not started yet: 1 while every
     // thread is busy or walks wait for one.
-    std::size_t width() override;
+    std::size_t width() override EXCLUDES(mutex_);
 
     // The cores this process may run on (its CPU affinity), at least one.
     static std::size_t core_count();
 
 private:
+    // A walk, or the pieces of a job, on its caller's stack. task, count and ended_each are set
+    // before it is handed to the threads; the rest is guarded by the pool's mutex_ (which the
+    // analysis cannot name from here), and so is what ended_each points to.
     struct Walk {
         const std::function<void(std::size_t)>* task = nullptr;
         std::size_t count = 0;
-        std::size_t next = 0;
-        std::size_t ended = 0;
+        std::size_t next = 0;   // the next index to take
+        std::size_t ended = 0;  // indices taken that have ended
         std::vector<bool>* ended_each = nullptr;  // for a job whose results are taken in in order
         std::exception_ptr error;
-        std::condition_variable done;
+        std::condition_variable done;  // its caller waits here, under mutex_
     };
 
-    void start_locked();
-    void work();
-    // Runs the walk's index on this thread, the lock released meanwhile.
-    void run_index(Walk& walk, std::size_t index, std::unique_lock<std::mutex>& lock);
+    void start_locked() REQUIRES(mutex_);
+    void work() EXCLUDES(mutex_);
+    // Runs the walk's index on this thread, with mutex_ let go meanwhile and held again on return.
+    void run_index(Walk& walk, std::size_t index) REQUIRES(mutex_);
 
     const std::size_t max_threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Walk*> walks_;  // walks with indices not yet taken, in turn order
-    std::vector<std::thread> threads_;
-    std::size_t idle_ = 0;       // threads waiting for an index
-    std::size_t in_flight_ = 0;  // walks whose callers still wait
+    sync::Mutex mutex_;
+    std::condition_variable wake_;  // idle threads wait here, under mutex_, for an index or the end
+    std::deque<Walk*> walks_ GUARDED_BY(mutex_);  // walks with indices not yet taken, in turn order
+    std::vector<std::thread> threads_ GUARDED_BY(mutex_);
+    std::size_t idle_ GUARDED_BY(mutex_) = 0;       // threads waiting for an index
+    std::size_t in_flight_ GUARDED_BY(mutex_) = 0;  // walks whose callers still wait
     static constexpr std::chrono::milliseconds trim_after{100};
-    std::chrono::steady_clock::duration walked_since_trim_{};  // summed over the walks' callers
-    bool stopping_ = false;
+    // Summed over the walks' callers.
+    std::chrono::steady_clock::duration walked_since_trim_ GUARDED_BY(mutex_){};
+    bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace korvalle::store

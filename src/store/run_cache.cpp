@@ -37,20 +37,20 @@ constexpr std::chrono::seconds keep_blocks_for{10};
 
 }  // namespace
 
-// One open in progress, shared by every caller that asks for the run meanwhile.
+// One open in progress, shared by every caller that asks for the run meanwhile. Its lock is
+// taken alone: never with the cache's, and nothing is called under it.
 struct RunCache::Flight {
-    std::mutex mutex;
-    bool done = false;
-    bool failed = false;           // the open threw, or never began: nothing to share
-    std::vector<Resume> joined;    // callers waiting for it to land
-    std::int64_t read_from = 0;    // the clock when the open began to read
-    SharedRun run;                 // null when the run did not open
+    sync::Mutex mutex;
+    bool done GUARDED_BY(mutex) = false;
+    std::optional<Landed> landed GUARDED_BY(mutex);  // none when the open threw or never began: nothing to share
+    std::vector<Resume> joined GUARDED_BY(mutex);    // callers waiting for it to land
 };
 
 RunCache::RunCache(Bounds bounds, Clock clock)
     : clock_(std::move(clock)),
       open_budget_(MemoryBudget::make(bounds.open_budget)),
       blocks_(std::make_shared<BlockReserve>(bounds.open_budget / kept_blocks_share, keep_blocks_for, open_budget_)),
+      view_bound_(bounds.view_bytes),
       views_(bounds.view_bytes),
       records_(bounds.record_bytes) {}
 
@@ -74,7 +74,7 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
     for (const ledger::RunPaths& paths : runs) keys.push_back(paths.dir.string());
     std::vector<SharedRecord> records(runs.size());
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (const SharedRecord* kept = records_.find(keys[i])) records[i] = *kept;
         }
@@ -82,7 +82,7 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
     for (SharedRecord& record : records) {
         if (record && !record->files.unchanged(root)) record = nullptr;
     }
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         if (!records[i]) continue;
         ++hits_;
@@ -115,7 +115,7 @@ RunCache::Reading::Reading(RunCache& cache, ledger::RunPaths paths, Want want, b
       begun_(cache.clock_()) {}
 
 RunCache::Reading::~Reading() {
-    if (leading_) cache_.land(key_, *flight_, true, false);
+    if (leading_) cache_.land(key_, *flight_, std::nullopt, false);
 }
 
 // What is kept is looked at first; a caller that finds nothing that answers it leads an open,
@@ -136,7 +136,7 @@ Step RunCache::Reading::step(const Resume& resume) {
         // Kept alive here: once it lands, the next step may run on another thread and let go of
         // flight_ before this one has let go of the flight's lock.
         const std::shared_ptr<Flight> flight = flight_;
-        std::lock_guard lock(flight->mutex);
+        sync::Lock lock(flight->mutex);
         if (flight->done) continue;
         flight->joined.push_back(resume);
         return Step::Waits;
@@ -146,21 +146,21 @@ Step RunCache::Reading::step(const Resume& resume) {
 bool RunCache::Reading::kept() {
     SharedRecord record;
     {
-        std::lock_guard lock(cache_.mutex_);
+        sync::Lock lock(cache_.mutex_);
         if (const SharedRecord* kept = cache_.records_.find(key_); kept && want_ == Want::Record) record = *kept;
         // What is kept now, none included: join_or_lead compares it with what is kept then.
         const SharedRun* kept_view = cache_.views_.find(key_);
         base_ = kept_view ? *kept_view : nullptr;
     }
     if (record && record->files.unchanged()) {
-        std::lock_guard lock(cache_.mutex_);
+        sync::Lock lock(cache_.mutex_);
         ++cache_.hits_;
         cache_.records_.touch(key_, record);
         got_ = Got{nullptr, std::move(record)};
         return true;
     }
     if (base_ && cache_.answers(base_, begun_)) {
-        std::lock_guard lock(cache_.mutex_);
+        sync::Lock lock(cache_.mutex_);
         ++cache_.hits_;
         // Walks never order the views the documents keep.
         if (want_ == Want::View) cache_.views_.touch(key_, base_);
@@ -173,7 +173,7 @@ bool RunCache::Reading::kept() {
 
 // False when something was kept since kept() looked: look again.
 bool RunCache::Reading::join_or_lead() {
-    std::lock_guard lock(cache_.mutex_);
+    sync::Lock lock(cache_.mutex_);
     const SharedRecord* kept_record = cache_.records_.find(key_);
     const SharedRun* kept_view = cache_.views_.find(key_);
     const bool moved = (want_ == Want::Record && (kept_record ? *kept_record : nullptr) != got_.record) ||
@@ -189,17 +189,15 @@ bool RunCache::Reading::join_or_lead() {
 // The flight joined has landed: true when its read answers this one.
 bool RunCache::Reading::took_landed() {
     const std::shared_ptr<Flight> flight = std::exchange(flight_, nullptr);
-    bool failed = false;
-    std::int64_t read_from = 0;
-    SharedRun run;
+    std::optional<Landed> landed;
     {
-        std::lock_guard lock(flight->mutex);
-        failed = flight->failed;
-        read_from = flight->read_from;
-        run = flight->run;
+        sync::Lock lock(flight->mutex);
+        landed = flight->landed;
     }
-    if (failed || (begun_ > read_from && !(run && cache_.answers(run, begun_)))) return false;
-    std::lock_guard lock(cache_.mutex_);
+    if (!landed) return false;
+    const SharedRun& run = landed->run;
+    if (begun_ > landed->read_from && !(run && cache_.answers(run, begun_))) return false;
+    sync::Lock lock(cache_.mutex_);
     ++cache_.joined_;
     if (want_ == Want::View && run && run->trusted) cache_.views_.touch(key_, run);
     got_ = Got{run, run ? run->record : nullptr};
@@ -218,23 +216,24 @@ Step RunCache::Reading::lead(const Resume& resume) {
     leading_ = false;
     flight_ = nullptr;
     if (taken == Step::Refused) {
-        cache_.land(key_, *flight, true, false);
+        cache_.land(key_, *flight, std::nullopt, false);
         return taken;
     }
-    cache_.lead(key_, paths_, want_, std::move(base_), *flight, std::move(share_.lease()));
-    got_ = Got{flight->run, flight->run ? flight->run->record : nullptr};
+    SharedRun run = cache_.lead(key_, paths_, want_, std::move(base_), *flight, std::move(share_.lease()));
+    got_ = Got{run, run ? run->record : nullptr};
     return Step::Done;
 }
 
 // Opens the run for the flight the caller leads, with its share of the budget for opens, and
 // lands the flight, also when the open throws.
-void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight,
-                    MemoryBudget::Lease lease) {
+SharedRun RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base,
+                         Flight& flight, MemoryBudget::Lease lease) {
+    // Taken once the budget let the read go, before anything is read: a file changed after this
+    // moment counts as changed within the window, however late the read sees it.
+    const std::int64_t read_from = clock_();
+    SharedRun run;
     try {
         const bool grows = base != nullptr;
-        // Taken once the budget let the read go, before anything is read: a file changed after
-        // this moment counts as changed within the window, however late the read sees it.
-        flight.read_from = clock_();
         std::optional<views::RunView> view;
         const SharedRecord base_record = grows ? base->record : nullptr;
         // The grown view shares its base's envelopes: the base, which other requests may still
@@ -242,50 +241,52 @@ void RunCache::lead(const std::string& key, const ledger::RunPaths& paths, Want 
         if (grows) view = views::RunView::grown(base->view, fanout_);
         // A read-on checks samples of the journal's bytes before the old end; a view that is to
         // be trusted is checked whole first, once its files have settled.
-        if (view && view->files_read.settled_before(flight.read_from) && !view->journal_intact()) view.reset();
+        if (view && view->files_read.settled_before(read_from) && !view->journal_intact()) view.reset();
         if (view) {
-            std::lock_guard lock(mutex_);
+            sync::Lock lock(mutex_);
             ++grown_;
         } else {
             Result<views::RunView, SdkError> loaded = views::RunView::open(paths, std::nullopt, fanout_, blocks_);
             if (loaded.ok()) view.emplace(std::move(loaded.value()));
         }
         if (view) {
-            const bool trusted = view->files_read.settled_before(flight.read_from);
+            const bool trusted = view->files_read.settled_before(read_from);
             auto record = std::make_shared<const RunRecord>(base_record && view->appended_from > 0
                                                                 ? RunRecord::of_grown(*view, *base_record)
                                                                 : RunRecord::of(*view));
             const std::uint64_t bytes = view->held_bytes();
             lease.resize(bytes);
             // What its documents keep beside it shares the bound with it.
-            const std::uint64_t bound = views_.max_bytes();
-            const std::uint64_t room = bytes < bound ? bound - bytes : 0;
-            flight.run = std::make_shared<const OpenedRun>(std::move(*view), std::move(record), bytes, flight.read_from,
-                                                     trusted, std::move(lease), room);
-            keep(key, flight.run, want, grows);
+            const std::uint64_t room = bytes < view_bound_ ? view_bound_ - bytes : 0;
+            run = std::make_shared<const OpenedRun>(std::move(*view), std::move(record), bytes, read_from, trusted,
+                                                    std::move(lease), room);
+            keep(key, run, want, grows);
         } else {
             forget(key);
         }
     } catch (...) {
-        land(key, flight, true, true);
+        // Whatever the open throws (running out of descriptors or memory among it), those that
+        // joined must not wait for it for ever: they look again, and the caller hears of it.
+        land(key, flight, std::nullopt, true);
         throw;
     }
-    land(key, flight, false, true);
+    land(key, flight, Landed{read_from, run}, true);
+    return run;
 }
 
 // The flight leaves the cache's map first, so that a caller who looks after it sees what the
 // open kept; then those that joined it go on.
-void RunCache::land(const std::string& key, Flight& flight, bool failed, bool replayed) {
+void RunCache::land(const std::string& key, Flight& flight, std::optional<Landed> landed, bool replayed) {
     {
-        std::lock_guard lock(mutex_);
+        sync::Lock lock(mutex_);
         if (replayed) ++replays_;
         if (auto slot = flights_.find(key); slot != flights_.end() && slot->second.get() == &flight) flights_.erase(slot);
     }
     std::vector<Resume> joined;
     {
-        std::lock_guard lock(flight.mutex);
+        sync::Lock lock(flight.mutex);
         flight.done = true;
-        flight.failed = failed;
+        flight.landed = std::move(landed);
         joined = std::move(flight.joined);
     }
     for (const Resume& resume : joined) resume();
@@ -296,7 +297,7 @@ void RunCache::land(const std::string& key, Flight& flight, bool failed, bool re
 // view of a journal that is not UTF-8 for good is kept too: it holds no envelopes, and it lets
 // the next read of that journal read no more than the blocks of its fault.
 void RunCache::keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     if (run->trusted) {
         records_.put(key, run->record, run->record->held_bytes());
     } else {
@@ -313,17 +314,19 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
 }
 
 void RunCache::count_indexes(const ledger::RunPaths& paths, const SharedRun& run) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     views_.resize(paths.dir.string(), run, run->bytes + run->indexes.bytes());
 }
 
+// Unlocked: it runs before the cache is shared (fan_out's contract), and every read after it is
+// ordered after it by however the cache was handed to other threads.
 void RunCache::fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes) {
     runner_ = std::move(runner);
     fanout_ = views::JournalFanout{runner_.get(), piece_bytes};
 }
 
 void RunCache::forget(const std::string& key) {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     views_.erase(key);
     records_.erase(key);
 }
@@ -333,13 +336,13 @@ void RunCache::keep_only(const std::vector<ledger::RunPaths>& listed) {
     keys.reserve(listed.size());
     for (const ledger::RunPaths& paths : listed) keys.insert(paths.dir.string());
     const auto listed_key = [&](const std::string& key) { return keys.contains(key); };
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     views_.erase_unless(listed_key);
     records_.erase_unless(listed_key);
 }
 
 RunCache::Figures RunCache::figures() const {
-    std::lock_guard lock(mutex_);
+    sync::Lock lock(mutex_);
     return Figures{views_.size(), views_.bytes(), records_.size(), records_.bytes(),
                    hits_, replays_, grown_, joined_, open_budget_->figures(), blocks_->figures()};
 }

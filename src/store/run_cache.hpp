@@ -35,6 +35,7 @@
 // answers exactly what a fresh open would.
 #pragma once
 
+#include "sdk/base/thread_safety.hpp"
 #include "sdk/run/ledger.hpp"
 #include "sdk/run/views.hpp"
 #include "src/store/block_reserve.hpp"
@@ -48,7 +49,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -73,7 +73,8 @@ struct OpenedRun {
     // files are unchanged. An untrusted view answers only requests that began before its read;
     // later ones read its journal on from where it stopped.
     bool trusted = false;
-    mutable MemoryBudget::Lease lease;  // released under the cache's lock
+    // Released by the cache under its lock, once, when it keeps the view; else ends with it.
+    mutable MemoryBudget::Lease lease;
     KeptIndexes indexes;                // the cache counts their bytes once told (count_indexes)
 
     // read_from: the clock when the document began (RunCache::now); see KeptIndexes::Of.
@@ -123,7 +124,7 @@ public:
             : Reading(cache, std::move(paths), Want::View, may_be_refused) {}
         // A read that leads an open it never began (its caller gave up) lets those that joined
         // it look again.
-        ~Reading();
+        ~Reading() EXCLUDES(cache_.mutex_);
         Reading(const Reading&) = delete;
         Reading& operator=(const Reading&) = delete;
 
@@ -132,7 +133,7 @@ public:
         // for opens; resume is called once the wait ends. Refused: the budget for opens refused
         // the wait (refuse_waiting). Reads files: call it where file work may run. Throws
         // files::Exhausted when the open runs out of descriptors or memory.
-        Step step(const Resume& resume);
+        Step step(const Resume& resume) EXCLUDES(cache_.mutex_);
         const SharedRun& run() const { return got_.run; }
 
     private:
@@ -143,10 +144,10 @@ public:
         };
 
         Reading(RunCache& cache, ledger::RunPaths paths, Want want, bool may_be_refused);
-        bool kept();
-        bool join_or_lead();
-        bool took_landed();
-        Step lead(const Resume& resume);
+        bool kept() EXCLUDES(cache_.mutex_);
+        bool join_or_lead() EXCLUDES(cache_.mutex_);
+        bool took_landed() EXCLUDES(cache_.mutex_);
+        Step lead(const Resume& resume) EXCLUDES(cache_.mutex_);
 
         RunCache& cache_;
         const ledger::RunPaths paths_;
@@ -154,6 +155,8 @@ public:
         const Want want_;
         const bool may_be_refused_;
         const std::int64_t begun_;
+        // A Reading is taken step by step by one caller at a time (each step may run on another
+        // thread, after the last one's resume): what follows is its own, and takes no lock.
         SharedRun base_;                  // a kept view that did not answer: what an open grows from
         std::shared_ptr<Flight> flight_;  // the open joined, or led
         bool leading_ = false;
@@ -166,21 +169,21 @@ public:
     // taken to its end, never refused): the run at paths, or null when it does not open. Safe to
     // call from any number of threads; files are looked at and runs opened outside the cache's
     // lock.
-    SharedRun open_run(const ledger::RunPaths& paths);
+    SharedRun open_run(const ledger::RunPaths& paths) EXCLUDES(mutex_);
     // The view of open_run.
-    SharedView open(const ledger::RunPaths& paths);
+    SharedView open(const ledger::RunPaths& paths) EXCLUDES(mutex_);
 
     // For walks: the kept record of each run while its files are unchanged, else null. Opens
     // nothing: its cost is the stat calls, made outside the cache's lock, from root (the runs
     // root held open) for the files beneath it.
     std::vector<SharedRecord> kept_records(const std::vector<ledger::RunPaths>& runs,
-                                           const files::OpenDirectory& root);
+                                           const files::OpenDirectory& root) EXCLUDES(mutex_);
     // For walks, when kept_record gave none: the record made from a kept view or from an open
     // (keeping the record, never the view); null when the run does not open.
-    SharedRecord open_record(const ledger::RunPaths& paths);
+    SharedRecord open_record(const ledger::RunPaths& paths) EXCLUDES(mutex_);
 
     // Counts the bytes of the run's indexes built since it was kept, when the cache keeps it.
-    void count_indexes(const ledger::RunPaths& paths, const SharedRun& run);
+    void count_indexes(const ledger::RunPaths& paths, const SharedRun& run) EXCLUDES(mutex_);
 
     // From now on refuses to let the documents' reads wait for the budget for opens, and refuses
     // those waiting (at the stop). Walks still wait their turn.
@@ -188,12 +191,13 @@ public:
 
     // From now on opens and reads on parse their journals in pieces run by runner, pieces of
     // about piece_bytes (views::JournalFanout); until then on the opening thread alone. Called
-    // before any read.
+    // once, before any read and before the cache is shared between threads (by the store that
+    // is made with it): what it sets is read without a lock.
     void fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes);
 
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.
-    void keep_only(const std::vector<ledger::RunPaths>& listed);
+    void keep_only(const std::vector<ledger::RunPaths>& listed) EXCLUDES(mutex_);
 
     // What the cache holds and has done, for tests and benchmarks.
     struct Figures {
@@ -208,7 +212,7 @@ public:
         MemoryBudget::Figures opens;   // the budget for opens
         BlockReserve::Figures blocks;  // the blocks kept for opens
     };
-    Figures figures() const;
+    Figures figures() const EXCLUDES(mutex_);
 
     // A view takes about this many bytes per journal byte: what an open reserves of the budget
     // before it has read anything (bench/run_cache_bench measures it).
@@ -219,27 +223,41 @@ public:
     std::int64_t now() const { return clock_(); }
 
 private:
-    Reading::Got read(const ledger::RunPaths& paths, Want want);
+    // What an open that ended read, for those that joined it.
+    struct Landed {
+        std::int64_t read_from = 0;  // the clock when the open began to read
+        SharedRun run;               // null when the run did not open
+    };
+
+    Reading::Got read(const ledger::RunPaths& paths, Want want) EXCLUDES(mutex_);
+    // Looks at the run's files (stat): called outside the lock.
     bool answers(const SharedRun& run, std::int64_t begun) const;
-    void lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight,
-              MemoryBudget::Lease lease);
-    void land(const std::string& key, Flight& flight, bool failed, bool replayed);
-    void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view);
-    void forget(const std::string& key);
+    // The run opened for the flight, null when it did not open; the flight has landed.
+    SharedRun lead(const std::string& key, const ledger::RunPaths& paths, Want want, SharedRun base, Flight& flight,
+                   MemoryBudget::Lease lease) EXCLUDES(mutex_);
+    // landed: none when the open threw or never began.
+    void land(const std::string& key, Flight& flight, std::optional<Landed> landed, bool replayed) EXCLUDES(mutex_);
+    void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view) EXCLUDES(mutex_);
+    void forget(const std::string& key) EXCLUDES(mutex_);
 
     const Clock clock_;
+    // Set by fan_out before the cache is shared, read without a lock from then on.
     std::shared_ptr<pieces::Runner> runner_;
     views::JournalFanout fanout_;
     const std::shared_ptr<MemoryBudget> open_budget_;
     const std::shared_ptr<BlockReserve> blocks_;
-    mutable std::mutex mutex_;
-    BoundedLru<SharedRun> views_;
-    BoundedLru<SharedRecord> records_;
-    std::unordered_map<std::string, std::shared_ptr<Flight>> flights_;  // opens in progress
-    std::uint64_t hits_ = 0;
-    std::uint64_t replays_ = 0;
-    std::uint64_t joined_ = 0;
-    std::uint64_t grown_ = 0;
+    const std::uint64_t view_bound_;  // views_'s bound, which opens read outside the lock
+    // Taken before the locks of the budget for opens and of the block reserve: a lease is
+    // released, and a view evicted (its blocks given back), under it. Never held with a
+    // flight's lock.
+    mutable sync::Mutex mutex_;
+    BoundedLru<SharedRun> views_ GUARDED_BY(mutex_);
+    BoundedLru<SharedRecord> records_ GUARDED_BY(mutex_);
+    std::unordered_map<std::string, std::shared_ptr<Flight>> flights_ GUARDED_BY(mutex_);  // opens in progress
+    std::uint64_t hits_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t replays_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t joined_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t grown_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace korvalle::store
