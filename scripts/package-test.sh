@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# What a packager does: configure without tests and benchmarks (which must then look for neither
-# Google Test nor Google Benchmark) and build the server alone, into build-notests; and install
-# a Release build (scripts/test.sh --release) under a scratch prefix, which must then hold the
-# server, its manual page, the licence and the changelog and nothing else. The installed server
-# must run, and its manual page must render without a warning, name the server's version and
-# quote every help text the server prints.
-#   scripts/package-test.sh [RELEASE_BUILD_DIR]     (default: build-release)
-# JOBS sets how many compile jobs run at once (default: one per core).
+# What a packager does: configure a Release build without tests and benchmarks (which must then
+# look for neither Google Test nor Google Benchmark), build the server alone, into build-notests,
+# and install it under a scratch prefix, which must then hold the server, its manual page, the
+# licence and the changelog and nothing else. The installed server must run, and its manual page
+# must render without a warning, name the server's version and quote every help text the server
+# prints. JOBS sets how many compile jobs run at once (default: one per core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-release=${1:-build-release}
 fail() { echo "package-test: $*" >&2; exit 1; }
 scripts/install-deps.sh --tests
 
@@ -23,7 +20,7 @@ cmake --build "$build" -j "${JOBS:-$(nproc)}" --target korvalle-api
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
-cmake --install "$release" --prefix "$prefix" >/dev/null
+cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . ! -type d | sort)
 expected="./bin/korvalle-api
 ./share/doc/korvalle-api/CHANGELOG.md
