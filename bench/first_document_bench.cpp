@@ -1,5 +1,5 @@
 // The first documents of a run, the ones a user waits for: each answered in a fresh process, as
-// a fresh server answers it (a fresh run cache, its journals parsed in pieces on every core as the
+// a fresh server answers it (a fresh run cache, its journals parsed in shards on every core as the
 // store's, opens the run for the request), beside boost::json::parse of the run's journal lines
 // in the same process. The run is replay_bench's large run (40 nodes in one round, a journal of
 // agent sessions, version control and pipeline lines; 100 000 envelopes and 58 MB by default),
@@ -80,10 +80,10 @@ std::uint64_t bound_mib = store::CacheBounds{}.view_bytes >> 20;
 
 store::CacheBounds bounds() { return {.view_bytes = bound_mib << 20}; }
 
-// A run cache as the store makes it: journals parsed in pieces on a pool of every core.
+// A run cache as the store makes it: journals parsed in shards on a pool of every core.
 struct ServerCache {
     ServerCache() : cache(bounds()) {
-        cache.fan_out(openers, views::JournalFanout::default_piece_bytes);
+        cache.fan_out(openers, views::JournalFanout::default_shard_bytes);
     }
     std::shared_ptr<store::OpenPool> openers = std::make_shared<store::OpenPool>(store::OpenPool::core_count());
     store::RunCache cache;

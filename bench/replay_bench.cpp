@@ -2,9 +2,9 @@
 // (each alone, and both side by side as a ratio, the run opened in fresh memory and in the blocks
 // that earlier views left, as the store opens it), and side by side with simdjson reading the
 // envelopes' fields from those lines (On-Demand) and parsing them (DOM), the same open with the
-// journal parsed in pieces on every core beside the open on one thread and the parse,
+// journal parsed in shards on every core beside the open on one thread and the parse,
 // the same journal written out of merge order, the peak memory of these opens, on one thread and
-// in pieces (measured in a fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
+// in shards (measured in a fresh process), and listing a root of many small runs. Deriving the statuses of a chain of
 // 1 000 and of 8 000 nodes listed against its order and blocked at its tail, side by side: the
 // time grows with the size of the graph, not with its square.
 //
@@ -264,38 +264,38 @@ void BM_OpenBesideParse(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenBesideParse)->Unit(benchmark::kMillisecond)->Iterations(4);
 
-// The same open with the journal parsed in pieces on a pool of every core (the store's openers),
-// beside the open on one thread and beside parsing the lines: one thread's time over the pieces'
-// (what the fan-out itself gains) and the parse's time over the pieces'. The argument is the
-// pieces' size in KiB.
-void open_in_pieces_beside_parse(benchmark::State& state, const fs::path& root) {
+// The same open with the journal parsed in shards on a pool of every core (the store's openers),
+// beside the open on one thread and beside parsing the lines: one thread's time over the shards'
+// (what the fan-out itself gains) and the parse's time over the shards'. The argument is the
+// shards' size in KiB.
+void open_in_shards_beside_parse(benchmark::State& state, const fs::path& root) {
     const ledger::RunPaths paths{"big", root / "big"};
     const fs::path journal = paths.dir / "events.jsonl";
     store::OpenPool pool(store::OpenPool::core_count());
     const views::JournalFanout fanout{&pool, static_cast<std::uint64_t>(state.range(0)) << 10};
-    StepTimes pieces_times, one_times, parse_times;
+    StepTimes shards_times, one_times, parse_times;
     for (auto _ : state) {
-        time_five(pieces_times, [&] { return views::RunView::open(paths, std::nullopt, fanout); });
+        time_five(shards_times, [&] { return views::RunView::open(paths, std::nullopt, fanout); });
         time_five(one_times, [&] { return views::RunView::open(paths); });
         time_five(parse_times, [&] { return parse_lines(journal); });
     }
-    const double pieces = report_step(state, "pieces", pieces_times);
-    state.counters["one_over_pieces"] = report_step(state, "one", one_times) / pieces;
-    state.counters["parse_over_pieces"] = report_step(state, "parse", parse_times) / pieces;
+    const double shards = report_step(state, "shards", shards_times);
+    state.counters["one_over_shards"] = report_step(state, "one", one_times) / shards;
+    state.counters["parse_over_shards"] = report_step(state, "parse", parse_times) / shards;
     state.counters["cores"] = static_cast<double>(store::OpenPool::core_count());
 }
-void BM_OpenInPiecesBesideParse(benchmark::State& state) { open_in_pieces_beside_parse(state, data().big_root); }
-BENCHMARK(BM_OpenInPiecesBesideParse)
-    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
+void BM_OpenInShardsBesideParse(benchmark::State& state) { open_in_shards_beside_parse(state, data().big_root); }
+BENCHMARK(BM_OpenInShardsBesideParse)
+    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_shard_bytes >> 10))
     ->Unit(benchmark::kMillisecond)
     ->Iterations(4);
 
-// The same with the journal out of merge order: the pieces' orders merged, then the whole replayed.
-void BM_OpenOutOfOrderInPiecesBesideParse(benchmark::State& state) {
-    open_in_pieces_beside_parse(state, data().skewed_root);
+// The same with the journal out of merge order: the shards' orders merged, then the whole replayed.
+void BM_OpenOutOfOrderInShardsBesideParse(benchmark::State& state) {
+    open_in_shards_beside_parse(state, data().skewed_root);
 }
-BENCHMARK(BM_OpenOutOfOrderInPiecesBesideParse)
-    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_piece_bytes >> 10))
+BENCHMARK(BM_OpenOutOfOrderInShardsBesideParse)
+    ->Arg(static_cast<std::int64_t>(views::JournalFanout::default_shard_bytes >> 10))
     ->Unit(benchmark::kMillisecond)
     ->Iterations(4);
 
@@ -503,16 +503,16 @@ std::uint64_t status_kib(const char* field) {
     return 0;
 }
 
-// Child: open the run (its journal parsed in pieces on a pool of every core, when pieces), report
+// Child: open the run (its journal parsed in shards on a pool of every core, when shards), report
 // the high-water mark over the resident size before the open, the resident size the open view
 // keeps and the bytes the view counts itself as holding.
-int measure_open(const char* dir, bool pieces) {
+int measure_open(const char* dir, bool shards) {
     store::OpenPool pool(store::OpenPool::core_count());
     // The pool's threads are started, and their stacks resident, before the open is measured.
     pool.run_each(store::OpenPool::core_count(), [](std::size_t) {});
     const std::uint64_t before = status_kib("VmRSS");
     auto opened = views::RunView::open(ledger::RunPaths{"big", dir}, std::nullopt,
-                                       pieces ? views::JournalFanout{&pool} : views::JournalFanout{});
+                                       shards ? views::JournalFanout{&pool} : views::JournalFanout{});
     const std::uint64_t peak = status_kib("VmHWM");
     const std::uint64_t held = status_kib("VmRSS");
     std::printf("%llu %llu %zu %llu\n", static_cast<unsigned long long>(peak - before),
@@ -521,7 +521,7 @@ int measure_open(const char* dir, bool pieces) {
     return 0;
 }
 
-void open_peak_memory(benchmark::State& state, const fs::path& root, bool pieces = false) {
+void open_peak_memory(benchmark::State& state, const fs::path& root, bool shards = false) {
     const std::string dir = (root / "big").string();
     for (auto _ : state) {
         int pipe_fds[2];
@@ -530,7 +530,7 @@ void open_peak_memory(benchmark::State& state, const fs::path& root, bool pieces
         ::posix_spawn_file_actions_init(&actions);
         ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
         ::posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-        const std::string flag = (pieces ? "--measure-open-in-pieces=" : "--measure-open=") + dir;
+        const std::string flag = (shards ? "--measure-open-in-shards=" : "--measure-open=") + dir;
         char self[] = "/proc/self/exe";
         char* argv[] = {self, const_cast<char*>(flag.c_str()), nullptr};
         pid_t child = 0;
@@ -563,19 +563,19 @@ BENCHMARK(BM_OpenLargeRunPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecon
 void BM_OpenLargeRunOutOfOrderPeakMemory(benchmark::State& state) { open_peak_memory(state, data().skewed_root); }
 BENCHMARK(BM_OpenLargeRunOutOfOrderPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void BM_OpenLargeRunInPiecesPeakMemory(benchmark::State& state) { open_peak_memory(state, data().big_root, true); }
-BENCHMARK(BM_OpenLargeRunInPiecesPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+void BM_OpenLargeRunInShardsPeakMemory(benchmark::State& state) { open_peak_memory(state, data().big_root, true); }
+BENCHMARK(BM_OpenLargeRunInShardsPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void BM_OpenLargeRunOutOfOrderInPiecesPeakMemory(benchmark::State& state) {
+void BM_OpenLargeRunOutOfOrderInShardsPeakMemory(benchmark::State& state) {
     open_peak_memory(state, data().skewed_root, true);
 }
-BENCHMARK(BM_OpenLargeRunOutOfOrderInPiecesPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenLargeRunOutOfOrderInShardsPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strncmp(argv[1], "--measure-open=", 15) == 0) return measure_open(argv[1] + 15, false);
-    if (argc == 2 && std::strncmp(argv[1], "--measure-open-in-pieces=", 25) == 0) return measure_open(argv[1] + 25, true);
+    if (argc == 2 && std::strncmp(argv[1], "--measure-open-in-shards=", 25) == 0) return measure_open(argv[1] + 25, true);
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--write-run") == 0) {
         const long envelopes = argc == 4 ? std::strtol(argv[3], nullptr, 10) : big_journal_envelopes;
         if (envelopes < 2 || envelopes > 100'000'000) {

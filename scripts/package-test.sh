@@ -42,19 +42,19 @@ rendered=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -rHY=0 -P-cbou "$page")
   fail "the manual page's footer does not begin with \"$version\""
 text=$(tr -s ' \n' '  ' <<<"$rendered")
 
-# Every help text of the server, one piece a line: the text of each line with its option or
+# Every help text of the server, one text a line: the text of each line with its option or
 # command column taken off, and each default apart; the usage lines and headings aside.
-help_pieces() {
+help_texts() {
   { "$bin" --help; "$bin" serve -h; "$bin" serve --help; } |
     sed -E -e '/^(Usage|Options|Commands):/d' \
       -e 's/^ *(-[a-zA-Z], )?--?[a-z-]+( <[A-Z]+>)?( {2,}|$)//' -e 's/^  [a-z]+  +//' \
       -e 's/^ +//' -e 's/ *(\[default: [^]]*\])$/\n\1/' |
     sed '/^$/d' | sort -u
 }
-pieces=$(help_pieces)
-[ "$(wc -l <<<"$pieces")" -ge 12 ] || fail "too few help texts read from the server: $pieces"
-while IFS= read -r piece; do
-  [[ $text == *"$piece"* ]] || fail "the manual page does not quote \"$piece\""
-done <<<"$pieces"
+texts=$(help_texts)
+[ "$(wc -l <<<"$texts")" -ge 12 ] || fail "too few help texts read from the server: $texts"
+while IFS= read -r quoted; do
+  [[ $text == *"$quoted"* ]] || fail "the manual page does not quote \"$quoted\""
+done <<<"$texts"
 echo "package-test: the install holds ${expected//$'\n'/ }; the manual page renders cleanly and" \
-  "quotes all $(wc -l <<<"$pieces") help texts"
+  "quotes all $(wc -l <<<"$texts") help texts"

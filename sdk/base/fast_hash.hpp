@@ -10,9 +10,9 @@
 
 namespace korvalle::digest {
 
-// The hash of bytes fed piece by piece: the same as fast_hash of all of them at once, however
+// The hash of bytes fed part by part: the same as fast_hash of all of them at once, however
 // they are cut. It reads the bytes in words of eight, four words at once, at a few bytes per
-// cycle, and keeps at most 31 of them between pieces.
+// cycle, and keeps at most 31 of them between parts.
 class FastHasher {
 public:
     FastHasher();

@@ -136,36 +136,36 @@ EnvelopeList::Appending::~Appending() = default;
 EnvelopeList::Order::Order(std::size_t capacity)
     : room(capacity * sizeof(std::uint32_t)), at(reinterpret_cast<std::uint32_t*>(room.data())), capacity(capacity) {}
 
-EnvelopeList::Piece::Piece(std::size_t first_block, std::size_t room, const memory::Blocks& blocks)
+EnvelopeList::Shard::Shard(std::size_t first_block, std::size_t room, const memory::Blocks& blocks)
     : segment_(std::make_shared<Segment>(blocks, std::max(room, first_capacity))),
       arena_(std::make_shared<json::Arena>(first_block, blocks)) {
     segment_->uses(arena_);
-    // The arena's first block is taken now, on the thread that makes the pieces, before they are
+    // The arena's first block is taken now, on the thread that makes the shards, before they are
     // read: mapping memory while other threads fault pages in stalls them all (the kernel takes
     // its lock over the address space for both).
     arena_->storage()->allocate(0, 1);
 }
 
-EnvelopeList::Piece::Piece(Piece&&) noexcept = default;
-EnvelopeList::Piece& EnvelopeList::Piece::operator=(Piece&&) noexcept = default;
-EnvelopeList::Piece::~Piece() = default;
+EnvelopeList::Shard::Shard(Shard&&) noexcept = default;
+EnvelopeList::Shard& EnvelopeList::Shard::operator=(Shard&&) noexcept = default;
+EnvelopeList::Shard::~Shard() = default;
 
-event::Envelope& EnvelopeList::Piece::next() {
+event::Envelope& EnvelopeList::Shard::next() {
     Segment& segment = *segment_;
     if (segment.filled == segment.capacity) segment.grow(2 * segment.capacity);
     return *new (segment.slots + segment.filled) event::Envelope(arena_->storage());
 }
 
-void EnvelopeList::Piece::keep() {
+void EnvelopeList::Shard::keep() {
     Segment& segment = *segment_;
     segment.heap_bytes += heap_bytes(segment.slots[segment.filled++]);
 }
 
-void EnvelopeList::Piece::drop() { segment_->slots[segment_->filled].~Envelope(); }
+void EnvelopeList::Shard::drop() { segment_->slots[segment_->filled].~Envelope(); }
 
-std::size_t EnvelopeList::Piece::size() const { return segment_ ? segment_->filled : 0; }
+std::size_t EnvelopeList::Shard::size() const { return segment_ ? segment_->filled : 0; }
 
-bool EnvelopeList::Piece::sort() {
+bool EnvelopeList::Shard::sort() {
     const std::span<event::Envelope> envelopes{segment_->slots, segment_->filled};
     if (std::is_sorted(envelopes.begin(), envelopes.end(), journal::before_in_merge_order)) return true;
     journal::merge_order(envelopes);
@@ -260,16 +260,16 @@ void EnvelopeList::seal() {
     take_figures();
 }
 
-void EnvelopeList::take(std::span<Piece> pieces) {
+void EnvelopeList::take(std::span<Shard> shards) {
     std::size_t more = 0;
-    for (const Piece& piece : pieces) more += piece.size();
+    for (const Shard& shard : shards) more += shard.size();
     check_count(count_ + more);
     if (!store_) store_ = std::make_shared<Store>(blocks_);
     make_table_room(more);
-    for (Piece& piece : pieces) {
-        piece.arena_->seal();
-        if (piece.size() == 0) continue;
-        std::shared_ptr<Segment> segment = std::move(piece.segment_);
+    for (Shard& shard : shards) {
+        shard.arena_->seal();
+        if (shard.size() == 0) continue;
+        std::shared_ptr<Segment> segment = std::move(shard.segment_);
         const std::size_t first = count_;
         for (std::size_t i = 0; i < segment->filled; ++i) store_->table[first + i] = &segment->slots[i];
         const std::size_t taken = segment->filled;

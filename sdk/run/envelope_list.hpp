@@ -10,7 +10,7 @@
 // Slots are numbered in the order the envelopes were read in (or in merge order, when their
 // reader sorted them in place before anyone saw them), but their memory comes in segments: the
 // one a read fills (made larger by moving its envelopes while no other list sees them), and those
-// of the pieces of a journal read in pieces (Piece), each filled on a thread of its own and taken
+// of the shards of a journal read in shards (Shard), each filled on a thread of its own and taken
 // as it is. A table gives each slot's envelope; no envelope moves once another list may see it,
 // and none is ever copied.
 //
@@ -25,7 +25,7 @@
 // another: two reads that go on from lists of one store must never run at once, as both would
 // write the slots behind them. Nothing here locks; the caller keeps them apart (the server's
 // cache of opened runs does, by letting one open of a run run at a time), and builds with
-// assertions check it (Appending). The pieces of one read are each filled by one thread and
+// assertions check it (Appending). The shards of one read are each filled by one thread and
 // taken by the reading thread once they are done.
 #pragma once
 
@@ -113,17 +113,17 @@ public:
         const Directory* directory_ = nullptr;
     };
 
-    // Envelopes read apart from any list, by one piece of a journal read in pieces, into slots and
+    // Envelopes read apart from any list, by one shard of a journal read in shards, into slots and
     // an arena of their own; a list takes them as they are (take). Only the thread that reads the
-    // piece touches it until then.
-    class Piece {
+    // shard touches it until then.
+    class Shard {
     public:
         // first_block: the arena's first block (see json::Arena); room: the envelopes expected;
         // blocks: where its slots and arena take their memory.
-        Piece(std::size_t first_block, std::size_t room, const memory::Blocks& blocks);
-        Piece(Piece&&) noexcept;
-        Piece& operator=(Piece&&) noexcept;
-        ~Piece();
+        Shard(std::size_t first_block, std::size_t room, const memory::Blocks& blocks);
+        Shard(Shard&&) noexcept;
+        Shard& operator=(Shard&&) noexcept;
+        ~Shard();
 
         // As the list's own: a fresh envelope for a line to be read into, then kept or dropped.
         event::Envelope& next();
@@ -131,7 +131,7 @@ public:
         void drop();
         std::size_t size() const;
         // Puts its envelopes into merge order among themselves, moving them within its slots as
-        // a stable sort would (the list's merge of the pieces then has runs in order to merge).
+        // a stable sort would (the list's merge of the shards then has runs in order to merge).
         // Returns whether they were in merge order already.
         bool sort();
 
@@ -174,7 +174,7 @@ public:
     Lineage lineage() const { return store_; }
     // Whether this list holds, in its first `count` slots, what every list of lineage holds there.
     bool shares_slots(const Lineage& lineage, std::size_t count) const;
-    // Where the list's stores take their memory, for the pieces of a read.
+    // Where the list's stores take their memory, for the shards of a read.
     const memory::Blocks& blocks() const { return blocks_; }
 
     // Held by the reader of the journal for the whole of a read that appends to the list, taken
@@ -199,7 +199,7 @@ public:
     // for a list that holds none yet. next: a fresh envelope in the slot behind the last, for a
     // line to be read into, made room for first; keep counts it in, last in the list's order;
     // drop gives the slot back. sorted: the list as the reader may reorder it, before any other
-    // view shares it, while its envelopes are in one segment (a list that is not read in pieces).
+    // view shares it, while its envelopes are in one segment (a list that is not read in shards).
     // seal: the read is done; the list is only read from now on, by any thread.
     void open_arena(std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0);
     event::Envelope& next();
@@ -208,10 +208,10 @@ public:
     std::span<event::Envelope> sorted();
     void seal();
 
-    // For the reader of a journal in pieces: appends the pieces' envelopes, in the pieces' order,
+    // For the reader of a journal in shards: appends the shards' envelopes, in the shards' order,
     // behind the list's own, each in the slot memory it was read into. The list's order takes
     // them last (place_since or merge_runs then places them).
-    void take(std::span<Piece> pieces);
+    void take(std::span<Shard> shards);
 
     // Puts the envelopes into merge order, the slots from each of run_starts (ascending, the
     // first 0) up to the next being in merge order already: a stable sort of them all, made by

@@ -12,7 +12,7 @@ namespace korvalle::views {
 namespace {
 
 // Envelopes replayed once their read is over are far from the cache (a journal out of order
-// visits them out of the order they lie in; a journal parsed in pieces was read on other
+// visits them out of the order they lie in; a journal parsed in shards was read on other
 // threads): the replay asks for those a few positions ahead early, so that their reads overlap.
 constexpr std::size_t prefetch_distance = 16;
 

@@ -9,7 +9,7 @@
 #include "sdk/base/files.hpp"
 #include "sdk/journal/journal.hpp"
 #include "sdk/journal/journal_lines.hpp"
-#include "sdk/journal/journal_pieces.hpp"
+#include "sdk/journal/journal_shards.hpp"
 #include "sdk/base/text.hpp"
 
 #include <algorithm>
@@ -100,16 +100,16 @@ private:
     bool last_made_ = false;
 };
 
-// Reads the lines of one piece of a journal read in pieces into envelopes of its own, on the
-// thread that reads the piece, and sorts them there when they came out of merge order.
-class PieceReader {
+// Reads the lines of one shard of a journal read in shards into envelopes of its own, on the
+// thread that reads the shard, and sorts them there when they came out of merge order.
+class ShardReader {
 public:
-    // bytes: the piece's. Its envelopes' values take at most about their text (the payloads and
+    // bytes: the shard's. Its envelopes' values take at most about their text (the payloads and
     // labels as written, with a little room for alignment): their arena's first block is made to
     // hold them, so that it is mostly the only one, and no larger than that, as a block of the
-    // largest size is one huge page, wholly resident once touched. blocks: where the piece's
+    // largest size is one huge page, wholly resident once touched. blocks: where the shard's
     // memory comes from (the list's).
-    PieceReader(std::uint64_t bytes, const memory::Blocks& blocks)
+    ShardReader(std::uint64_t bytes, const memory::Blocks& blocks)
         : envelopes_(static_cast<std::size_t>(std::min<std::uint64_t>(bytes + bytes / 8, json::Arena::block_bytes)),
                      static_cast<std::size_t>(bytes / 256), blocks) {}
 
@@ -128,25 +128,25 @@ public:
     bool in_order() const { return in_order_; }
     // Whether the last line handed over made an envelope.
     bool last_made() const { return last_made_; }
-    EnvelopeList::Piece& envelopes() { return envelopes_; }
+    EnvelopeList::Shard& envelopes() { return envelopes_; }
 
 private:
-    EnvelopeList::Piece envelopes_;
+    EnvelopeList::Shard envelopes_;
     bool in_order_ = true;
     bool last_made_ = false;
 };
 
-// A reader for each piece, taking its memory where the list does.
-std::vector<PieceReader> readers_of(const journal::JournalPieces& pieces, const EnvelopeList& list) {
-    std::vector<PieceReader> readers;
-    readers.reserve(pieces.count());
-    for (std::size_t i = 0; i < pieces.count(); ++i) readers.emplace_back(pieces.bytes(i), list.blocks());
+// A reader for each shard, taking its memory where the list does.
+std::vector<ShardReader> readers_of(const journal::JournalShards& shards, const EnvelopeList& list) {
+    std::vector<ShardReader> readers;
+    readers.reserve(shards.count());
+    for (std::size_t i = 0; i < shards.count(); ++i) readers.emplace_back(shards.bytes(i), list.blocks());
     return readers;
 }
 
-// Whether the journal (or what was appended to it) is worth reading in pieces.
+// Whether the journal (or what was appended to it) is worth reading in shards.
 bool fans_out(const JournalFanout& fanout, std::uint64_t bytes) {
-    return fanout.runner && bytes >= 2 * fanout.piece_bytes && fanout.runner->width() > 1;
+    return fanout.runner && bytes >= 2 * fanout.shard_bytes && fanout.runner->width() > 1;
 }
 
 // An unfinished last line that made an envelope is kept: a read that goes on from here must
@@ -156,25 +156,25 @@ journal::JournalEnd resumable_end(journal::JournalEnd end, bool last_made) {
     return end;
 }
 
-// Reads the journal in pieces into the view's envelopes and replays them; false when it must be
-// read in one go after all (the view is left as it was). The pieces are parsed on the runner's
-// threads; on this one, each piece's envelopes are taken in, in the journal's order, as soon as
+// Reads the journal in shards into the view's envelopes and replays them; false when it must be
+// read in one go after all (the view is left as it was). The shards are parsed on the runner's
+// threads; on this one, each shard's envelopes are taken in, in the journal's order, as soon as
 // it and those before it are, and replayed while everything so far is in merge order, as the read
-// in one go replays them as they come. Envelopes out of order stop that: the pieces' own orders
+// in one go replays them as they come. Envelopes out of order stop that: the shards' own orders
 // (each sorted on its thread) are merged, and the whole replayed, checkpoint and all.
-bool read_in_pieces(RunView& view, const files::FileAt& journal, files::ReadTrace& trace, const JournalFanout& fanout) {
-    std::optional<journal::JournalPieces> pieces = journal::JournalPieces::whole(journal, fanout.piece_bytes);
-    if (!pieces) return false;
+bool read_in_shards(RunView& view, const files::FileAt& journal, files::ReadTrace& trace, const JournalFanout& fanout) {
+    std::optional<journal::JournalShards> shards = journal::JournalShards::whole(journal, fanout.shard_bytes);
+    if (!shards) return false;
     EnvelopeList& list = view.envelopes;
     const EnvelopeList::Appending appending(list);
-    std::vector<PieceReader> readers = readers_of(*pieces, list);
+    std::vector<ShardReader> readers = readers_of(*shards, list);
     std::vector<std::size_t> starts;
     ActivityReports reports;
     bool ordered = true;
     fanout.runner->run(
-        pieces->count(),
+        shards->count(),
         [&](std::size_t i) {
-            pieces->read(i, std::ref(readers[i]));
+            shards->read(i, std::ref(readers[i]));
             readers[i].sort();
         },
         [&](std::size_t i) {
@@ -186,12 +186,12 @@ bool read_in_pieces(RunView& view, const files::FileAt& journal, files::ReadTrac
             if (ordered) replay_span(view, list, first, list.size(), reports);
         });
     journal::JournalEnd end;
-    const journal::PiecesRead how = pieces->finish(&trace, &end);
-    if (how == journal::PiecesRead::Again) {
+    const journal::ShardsRead how = shards->finish(&trace, &end);
+    if (how == journal::ShardsRead::Again) {
         without_envelopes(view);
         return false;
     }
-    if (how == journal::PiecesRead::NotUtf8) {
+    if (how == journal::ShardsRead::NotUtf8) {
         without_envelopes(view);
     } else if (ordered) {
         reports.settle(view, list);
@@ -212,7 +212,7 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
     // the last envelope is never touched: a large reservation costs address space, not memory.
     const std::optional<files::Identity> guess = files::identity_of(journal);
     const std::uint64_t bytes = guess ? guess->size : 0;
-    if (fans_out(fanout, bytes) && read_in_pieces(view, journal, trace, fanout)) return;
+    if (fans_out(fanout, bytes) && read_in_shards(view, journal, trace, fanout)) return;
     const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(bytes / 256, 1 << 22));
     // The values take about twice their text: a small journal's arena starts small.
     const auto first_block = static_cast<std::size_t>(
@@ -232,25 +232,25 @@ void read_and_replay(RunView& view, const files::FileAt& journal, files::ReadTra
     view.journal_end = resumable_end(end, reader.last_made());
 }
 
-// Reads on in pieces behind the view's envelopes: how it went, or none when it must be read on in
+// Reads on in shards behind the view's envelopes: how it went, or none when it must be read on in
 // one go after all (nothing of the view changed then).
-std::optional<journal::Continued> read_on_in_pieces(RunView& view, const files::FileAt& journal,
+std::optional<journal::Continued> read_on_in_shards(RunView& view, const files::FileAt& journal,
                                                     const files::Identity& was, files::ReadTrace& trace,
                                                     const JournalFanout& fanout, journal::JournalEnd& end,
                                                     bool& last_made) {
-    std::optional<journal::JournalPieces> pieces =
-        journal::JournalPieces::read_on(journal, view.journal_end, was, fanout.piece_bytes);
-    if (!pieces) return std::nullopt;
+    std::optional<journal::JournalShards> shards =
+        journal::JournalShards::read_on(journal, view.journal_end, was, fanout.shard_bytes);
+    if (!shards) return std::nullopt;
     const EnvelopeList::Appending appending(view.envelopes);
-    std::vector<PieceReader> readers = readers_of(*pieces, view.envelopes);
-    fanout.runner->run(pieces->count(), [&](std::size_t i) { pieces->read(i, std::ref(readers[i])); }, {});
-    switch (pieces->finish(&trace, &end)) {
-    case journal::PiecesRead::Again: return std::nullopt;
-    case journal::PiecesRead::InDoubt: return journal::Continued::InDoubt;
-    case journal::PiecesRead::NotUtf8: return journal::Continued::NotUtf8;
-    case journal::PiecesRead::Read: break;
+    std::vector<ShardReader> readers = readers_of(*shards, view.envelopes);
+    fanout.runner->run(shards->count(), [&](std::size_t i) { shards->read(i, std::ref(readers[i])); }, {});
+    switch (shards->finish(&trace, &end)) {
+    case journal::ShardsRead::Again: return std::nullopt;
+    case journal::ShardsRead::InDoubt: return journal::Continued::InDoubt;
+    case journal::ShardsRead::NotUtf8: return journal::Continued::NotUtf8;
+    case journal::ShardsRead::Read: break;
     }
-    for (PieceReader& reader : readers) view.envelopes.take({&reader.envelopes(), 1});
+    for (ShardReader& reader : readers) view.envelopes.take({&reader.envelopes(), 1});
     last_made = readers.back().last_made();
     return journal::Continued::Read;
 }
@@ -263,7 +263,7 @@ bool read_on_and_replay(RunView& view, const files::FileAt& journal, const files
     journal::JournalEnd end;
     bool last_made = false;
     std::optional<journal::Continued> how;
-    if (fans_out(fanout, appended)) how = read_on_in_pieces(view, journal, was, trace, fanout, end, last_made);
+    if (fans_out(fanout, appended)) how = read_on_in_shards(view, journal, was, trace, fanout, end, last_made);
     if (!how) {
         // The values of the lines appended take about twice their text. They are replayed once
         // all are read, from where the first of them goes.

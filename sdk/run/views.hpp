@@ -9,12 +9,12 @@
 // own.
 //
 // A view is made on one thread, save the parsing of its journal's lines, which may fan out
-// (JournalFanout): line-aligned pieces of the journal are parsed at once, each into envelopes of
+// (JournalFanout): line-aligned shards of the journal are parsed at once, each into envelopes of
 // its own, and the merge order, the replay and the rest of the view follow on the calling thread.
 #pragma once
 
 #include "sdk/base/file_identity.hpp"
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/shards.hpp"
 #include "sdk/journal/event.hpp"
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/run/envelope_list.hpp"
@@ -53,14 +53,14 @@ struct NodeActivity {
 inline constexpr std::string_view journal_file = "events.jsonl";
 
 // How an open parses its journal: in one go on the calling thread (no runner, or one with no
-// thread to spare), or in line-aligned pieces of about piece_bytes run by runner
-// (journal_pieces.hpp). A journal smaller than two pieces is read in one go, and so are the bytes
+// thread to spare), or in line-aligned shards of about shard_bytes run by runner
+// (journal_shards.hpp). A journal smaller than two shards is read in one go, and so are the bytes
 // a read on adds when they are: cutting them up would cost more than it saves.
 struct JournalFanout {
-    static constexpr std::uint64_t default_piece_bytes = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t default_shard_bytes = std::uint64_t{1} << 20;
 
-    pieces::Runner* runner = nullptr;
-    std::uint64_t piece_bytes = default_piece_bytes;
+    shards::Runner* runner = nullptr;
+    std::uint64_t shard_bytes = default_shard_bytes;
 };
 
 // Times are milliseconds since the Unix epoch. Ordered maps and sets are keyed by texts

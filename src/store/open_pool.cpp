@@ -75,16 +75,16 @@ void OpenPool::run_each(std::size_t count, const std::function<void(std::size_t)
     if (walk.error) std::rethrow_exception(walk.error);
 }
 
-void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& piece,
+void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& shard,
                    const std::function<void(std::size_t)>& then) {
     if (count == 0) return;
     std::vector<bool> ended_each(count);
     Walk walk;
-    walk.task = &piece;
+    walk.task = &shard;
     walk.count = count;
     walk.ended_each = &ended_each;
     sync::Lock lock(mutex_);
-    // Threads that cannot be started leave the caller to run the pieces alone.
+    // Threads that cannot be started leave the caller to run the shards alone.
     try {
         start_locked();
     } catch (const std::system_error&) {
@@ -100,7 +100,7 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
             try {
                 then(taken_in);
             } catch (...) {
-                // Whatever it threw is the caller's, rethrown below once the begun pieces end.
+                // Whatever it threw is the caller's, rethrown below once the begun shards end.
                 lock.lock();
                 if (!walk.error) walk.error = std::current_exception();
                 break;
@@ -113,7 +113,7 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& pi
             if (walk.next == walk.count) std::erase(walks_, &walk);
             run_index(walk, index);
         } else if (taken_in < count) {
-            // The next piece to take in is running on another thread: every index is taken, so
+            // The next shard to take in is running on another thread: every index is taken, so
             // this waits only for work begun, which ends without this thread's help.
             while (!ended_each[taken_in] && !walk.error) lock.wait(walk.done);
         } else {
@@ -151,7 +151,7 @@ void OpenPool::run_index(Walk& walk, std::size_t index) {
     if (walk.ended_each) (*walk.ended_each)[index] = true;
     // The walk lives on its caller's stack: it may be gone once the last end is counted. Its
     // caller waits for every index taken to end (all of them, for run_each), and the caller of
-    // run for each piece it takes in.
+    // run for each shard it takes in.
     if (++walk.ended == walk.next || walk.ended_each) walk.done.notify_one();
 }
 

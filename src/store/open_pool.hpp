@@ -1,19 +1,19 @@
 // The threads that open runs for the store: as many as the cores this process may run on,
 // shared by every operation of the store and of all its clones. The walks over every run open
 // their runs only here, so the views alive at once stay bounded by the core count however many
-// requests and event streams walk the runs root together. The pool also runs the pieces of a
-// journal parsed at once (pieces::Runner): the run model's parsing may fan out, its replay and
+// requests and event streams walk the runs root together. The pool also runs the shards of a
+// journal parsed at once (shards::Runner): the run model's parsing may fan out, its replay and
 // views stay on the thread that opens.
 //
-// Work nests one level deep, and only so: a walk's task (an open) may run the pieces of its
-// journal, and a piece runs nothing. A task that runs pieces never waits for a piece that no
-// thread has begun (it takes those itself), and a piece waits for nothing but the short lock of
+// Work nests one level deep, and only so: a walk's task (an open) may run the shards of its
+// journal, and a shard runs nothing. A task that runs shards never waits for a shard that no
+// thread has begun (it takes those itself), and a shard waits for nothing but the short lock of
 // the blocks it takes its memory from, so a pool whose every thread is inside a walk's task
 // still ends each of them. A walk's caller, by contrast, waits
 // for indices nobody has begun yet: walks are begun from other threads only.
 #pragma once
 
-#include "sdk/base/pieces.hpp"
+#include "sdk/base/shards.hpp"
 #include "sdk/base/thread_safety.hpp"
 
 #include <chrono>
@@ -27,7 +27,7 @@
 
 namespace korvalle::store {
 
-class OpenPool final : public pieces::Runner {
+class OpenPool final : public shards::Runner {
 public:
     // A pool of at most `threads` threads (at least one), started on first use.
     explicit OpenPool(std::size_t threads);
@@ -46,13 +46,13 @@ public:
     // time have taken long enough to be worth it.
     void run_each(std::size_t count, const std::function<void(std::size_t)>& task) EXCLUDES(mutex_);
 
-    // The pieces of one job, run by the caller with the pool's idle threads: the caller takes
-    // in each piece's results (then) as soon as it may, and takes indices itself while it may
+    // The shards of one job, run by the caller with the pool's idle threads: the caller takes
+    // in each shard's results (then) as soon as it may, and takes indices itself while it may
     // not, until none is left; threads that are free take the others in turn with the walks in
     // flight. Returns once all have ended. It never waits for an index that no thread has begun,
     // so it may be called from a task of the pool (an open within a walk). Exceptions as for
     // run_each.
-    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+    void run(std::size_t count, const std::function<void(std::size_t)>& shard,
              const std::function<void(std::size_t)>& then) override EXCLUDES(mutex_);
     // The caller and the threads that are idle now, with those not started yet: 1 while every
     // thread is busy or walks wait for one.
@@ -62,7 +62,7 @@ public:
     static std::size_t core_count();
 
 private:
-    // A walk, or the pieces of a job, on its caller's stack. task, count and ended_each are set
+    // A walk, or the shards of a job, on its caller's stack. task, count and ended_each are set
     // before it is handed to the threads; the rest is guarded by the pool's mutex_ (which the
     // analysis cannot name from here), and so is what ended_each points to.
     struct Walk {

@@ -320,9 +320,9 @@ void RunCache::count_indexes(const ledger::RunPaths& paths, const SharedRun& run
 
 // Unlocked: it runs before the cache is shared (fan_out's contract), and every read after it is
 // ordered after it by however the cache was handed to other threads.
-void RunCache::fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes) {
+void RunCache::fan_out(std::shared_ptr<shards::Runner> runner, std::uint64_t shard_bytes) {
     runner_ = std::move(runner);
-    fanout_ = views::JournalFanout{runner_.get(), piece_bytes};
+    fanout_ = views::JournalFanout{runner_.get(), shard_bytes};
 }
 
 void RunCache::forget(const std::string& key) {

@@ -189,11 +189,11 @@ public:
     // those waiting (at the stop). Walks still wait their turn.
     void refuse_waiting() { open_budget_->refuse_waiting(); }
 
-    // From now on opens and reads on parse their journals in pieces run by runner, pieces of
-    // about piece_bytes (views::JournalFanout); until then on the opening thread alone. Called
+    // From now on opens and reads on parse their journals in shards run by runner, shards of
+    // about shard_bytes (views::JournalFanout); until then on the opening thread alone. Called
     // once, before any read and before the cache is shared between threads (by the store that
     // is made with it): what it sets is read without a lock.
-    void fan_out(std::shared_ptr<pieces::Runner> runner, std::uint64_t piece_bytes);
+    void fan_out(std::shared_ptr<shards::Runner> runner, std::uint64_t shard_bytes);
 
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.
@@ -242,7 +242,7 @@ private:
 
     const Clock clock_;
     // Set by fan_out before the cache is shared, read without a lock from then on.
-    std::shared_ptr<pieces::Runner> runner_;
+    std::shared_ptr<shards::Runner> runner_;
     views::JournalFanout fanout_;
     const std::shared_ptr<MemoryBudget> open_budget_;
     const std::shared_ptr<BlockReserve> blocks_;

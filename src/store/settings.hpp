@@ -1,7 +1,7 @@
 // What the server takes from its environment. The program reads it once when it starts and
 // hands it to the store, which passes each value on to where it is used: nothing below reads
 // these variables. (A telemetry child still inherits the server's whole environment.) Beside
-// them, the one setting no variable gives: the size of the pieces journals are parsed in.
+// them, the one setting no variable gives: the size of the shards journals are parsed in.
 #pragma once
 
 #include "sdk/run/liveness.hpp"
@@ -20,9 +20,9 @@ struct Settings {
     // (views::parked_after_seconds).
     std::string host_name = "localhost";
     std::uint64_t parked_after_seconds = views::default_parked_after_seconds;
-    // The size of the pieces a journal is parsed in on the store's idle openers (tests set small
-    // pieces, so that small journals make many).
-    std::uint64_t journal_piece_bytes = views::JournalFanout::default_piece_bytes;
+    // The size of the shards a journal is parsed in on the store's idle openers (tests set small
+    // shards, so that small journals make many).
+    std::uint64_t journal_shard_bytes = views::JournalFanout::default_shard_bytes;
 };
 
 }  // namespace korvalle::store

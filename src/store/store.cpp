@@ -76,7 +76,7 @@ RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunC
       run_cache_(std::move(run_cache)),
       walks_(std::make_shared<SharedWalks>()),
       pages_(std::make_shared<PageMemo>()) {
-    run_cache_->fan_out(openers_, settings_.journal_piece_bytes);
+    run_cache_->fan_out(openers_, settings_.journal_shard_bytes);
 }
 
 RunStore RunStore::new_polling_every(std::string_view root, std::uint64_t poll_ms, Settings settings) {

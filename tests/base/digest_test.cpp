@@ -42,16 +42,16 @@ TEST(FastHash, EveryBitAndTheLengthCount) {
     }
 }
 
-// Fed in pieces, cut anywhere, the hash is that of the whole.
-TEST(FastHash, PiecesHashAsTheWhole) {
+// Fed in parts, cut anywhere, the hash is that of the whole.
+TEST(FastHash, PartsHashAsTheWhole) {
     std::string text;
     for (int i = 0; i < 300; ++i) text += static_cast<char>(i * 7 + i / 13);
     const std::string_view whole = text;
     for (std::size_t first = 0; first <= whole.size(); first += 7) {
         for (std::size_t second = first; second <= whole.size(); second += 11) {
-            FastHasher pieces;
-            pieces.update(whole.substr(0, first)).update(whole.substr(first, second - first)).update(whole.substr(second));
-            EXPECT_EQ(pieces.digest(), fast_hash(whole)) << first << " " << second;
+            FastHasher parts;
+            parts.update(whole.substr(0, first)).update(whole.substr(first, second - first)).update(whole.substr(second));
+            EXPECT_EQ(parts.digest(), fast_hash(whole)) << first << " " << second;
         }
     }
 }

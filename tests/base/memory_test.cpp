@@ -1,5 +1,5 @@
 // Blocks: large ones are whole pages of their own, which can be cut in two, cut short and grown,
-// each piece keeping its bytes, and whose pages past a point can be given back.
+// each part keeping its bytes, and whose pages past a point can be given back.
 #include "sdk/base/memory.hpp"
 
 #include <gtest/gtest.h>

@@ -447,17 +447,17 @@ TEST(OpenRunDeathTest, TwoReadsOnFromOneStoreAtOnceFailAnAssertion) {
 #endif
 }
 
-// ---- Journals parsed in pieces. ----
+// ---- Journals parsed in shards. ----
 
-// Runs the pieces one after another on the caller's thread, the last first, then takes them in,
+// Runs the shards one after another on the caller's thread, the last first, then takes them in,
 // as a runner with threads to spare.
-class BackwardsRunner final : public pieces::Runner {
+class BackwardsRunner final : public shards::Runner {
 public:
     std::size_t width() override { return 4; }
-    void run(std::size_t count, const std::function<void(std::size_t)>& piece,
+    void run(std::size_t count, const std::function<void(std::size_t)>& shard,
              const std::function<void(std::size_t)>& then) override {
         ran += count;
-        for (std::size_t i = count; i-- > 0;) piece(i);
+        for (std::size_t i = count; i-- > 0;) shard(i);
         for (std::size_t i = 0; then && i < count; ++i) then(i);
     }
     std::size_t ran = 0;
@@ -476,7 +476,7 @@ std::vector<std::string> journals_to_cut(std::mt19937& random) {
         for (const std::string& line : lines) journals.back() += line + "\n";
         for (int variant = 0; variant < 6; ++variant) {
             std::vector<std::string> changed = lines;
-            // Swapped time stamps put envelopes out of order across the pieces.
+            // Swapped time stamps put envelopes out of order across the shards.
             if (variant % 2 == 1) {
                 for (int k = 0; k < 4; ++k) {
                     std::string& a = changed[random() % changed.size()];
@@ -518,11 +518,11 @@ std::vector<std::string> journals_to_cut(std::mt19937& random) {
     return journals;
 }
 
-// An open that parses its journal in pieces makes the view the open on one thread makes, however
-// small the pieces; and a view read on in pieces is the view read on in one go (the appended
-// lines, in order or late, several pieces' worth, behind the base's envelopes, replayed from
+// An open that parses its journal in shards makes the view the open on one thread makes, however
+// small the shards; and a view read on in shards is the view read on in one go (the appended
+// lines, in order or late, several shards' worth, behind the base's envelopes, replayed from
 // where they go).
-TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
+TEST(OpenRun, AJournalParsedInShardsMakesTheSameView) {
     RunsRoot root;
     auto run = root.run("r");
     run.launch();
@@ -532,13 +532,13 @@ TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
     for (const std::string& text : journals_to_cut(random)) {
         testing::write_file(journal, text);
         const views::RunView whole = open_run(run).value();
-        for (const std::uint64_t piece_bytes : {1, 97, 600, 4096}) {
+        for (const std::uint64_t shard_bytes : {1, 97, 600, 4096}) {
             const std::size_t ran = runner.ran;
-            const views::RunView pieced =
-                views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, piece_bytes}).value();
-            EXPECT_EQ(testing::view_differences(pieced, whole), "")
-                << fmt::format("{:?} in pieces of {}", text.substr(0, 300), piece_bytes);
-            EXPECT_TRUE(piece_bytes == 4096 || runner.ran > ran) << "read in one go";
+            const views::RunView sharded =
+                views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, shard_bytes}).value();
+            EXPECT_EQ(testing::view_differences(sharded, whole), "")
+                << fmt::format("{:?} in shards of {}", text.substr(0, 300), shard_bytes);
+            EXPECT_TRUE(shard_bytes == 4096 || runner.ran > ran) << "read in one go";
         }
 
         const std::size_t cut = text.find('\n', text.size() / 3) + 1;
@@ -547,15 +547,15 @@ TEST(OpenRun, AJournalParsedInPiecesMakesTheSameView) {
         const views::RunView base = open_run(run).value();
         testing::append_file(journal, text.substr(cut));
         const std::optional<views::RunView> grown = views::RunView::grown(base);
-        for (const std::uint64_t piece_bytes : {1, 97, 600}) {
-            const std::string at = fmt::format("{:?} read on in pieces of {}", text.substr(cut, 300), piece_bytes);
+        for (const std::uint64_t shard_bytes : {1, 97, 600}) {
+            const std::string at = fmt::format("{:?} read on in shards of {}", text.substr(cut, 300), shard_bytes);
             const std::size_t ran = runner.ran;
-            const std::optional<views::RunView> pieced = views::RunView::grown(base, {&runner, piece_bytes});
-            ASSERT_EQ(pieced.has_value(), grown.has_value()) << at;
+            const std::optional<views::RunView> sharded = views::RunView::grown(base, {&runner, shard_bytes});
+            ASSERT_EQ(sharded.has_value(), grown.has_value()) << at;
             if (grown) {
-                EXPECT_EQ(testing::view_differences(*pieced, *grown), "") << at;
+                EXPECT_EQ(testing::view_differences(*sharded, *grown), "") << at;
             }
-            EXPECT_TRUE(!grown || text.size() - cut < 2 * piece_bytes || runner.ran > ran) << at;
+            EXPECT_TRUE(!grown || text.size() - cut < 2 * shard_bytes || runner.ran > ran) << at;
         }
     }
 }

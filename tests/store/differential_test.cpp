@@ -2,7 +2,7 @@
 // run opened one after another with views::RunView::all, the run found by a linear search, the
 // run list sorted over the views themselves. Over the demo root and over a generated root
 // with runs of every state, ties in time, runs that do not open, links and hidden names; and
-// again with the store parsing journals in pieces so small that every journal makes many.
+// again with the store parsing journals in shards so small that every journal makes many.
 #include "src/store/store.hpp"
 
 #include "src/store/change_feed.hpp"
@@ -101,10 +101,10 @@ std::string written(Result<Document, error::ApiError> answer) {
 // ---- The comparison. ----
 
 void expect_same_documents(const fs::path& root_path,
-                           std::uint64_t piece_bytes = views::JournalFanout::default_piece_bytes) {
-    store::Settings pieces = settings();
-    pieces.journal_piece_bytes = piece_bytes;
-    const auto store = store::RunStore::new_polling_every(root_path.string(), 500, pieces);
+                           std::uint64_t shard_bytes = views::JournalFanout::default_shard_bytes) {
+    store::Settings shards = settings();
+    shards.journal_shard_bytes = shard_bytes;
+    const auto store = store::RunStore::new_polling_every(root_path.string(), 500, shards);
     const std::vector<views::RunView> views = views::RunView::all(root_path);
     ASSERT_FALSE(views.empty());
 
@@ -184,14 +184,14 @@ const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
 
 TEST(StoreDifferential, DemoRoot) { expect_same_documents(demo_root); }
 
-TEST(StoreDifferential, DemoRootParsedInSmallPieces) {
-    for (const std::uint64_t piece_bytes : {1, 61, 700}) expect_same_documents(demo_root, piece_bytes);
+TEST(StoreDifferential, DemoRootParsedInSmallShards) {
+    for (const std::uint64_t shard_bytes : {1, 61, 700}) expect_same_documents(demo_root, shard_bytes);
 }
 
 // Copies of the demo runs beside runs of every state: finished, settled, in a round, without a
 // journal, with equal last event times, a launch record that does not parse, a link to a run,
 // a hidden name.
-void expect_same_documents_of_generated_root(std::uint64_t piece_bytes) {
+void expect_same_documents_of_generated_root(std::uint64_t shard_bytes) {
     RunsRoot root;
     int copy = 0;
     for (const auto& entry : fs::directory_iterator(demo_root)) {
@@ -214,12 +214,12 @@ void expect_same_documents_of_generated_root(std::uint64_t piece_bytes) {
     }
     add_run(root, ".hidden", "2026-03-09T09:00:00.000Z");
     fs::create_directory_symlink(root.path() / "gen-1", root.path() / "linked");
-    expect_same_documents(root.path(), piece_bytes);
+    expect_same_documents(root.path(), shard_bytes);
 }
 
-TEST(StoreDifferential, GeneratedRoot) { expect_same_documents_of_generated_root(views::JournalFanout::default_piece_bytes); }
+TEST(StoreDifferential, GeneratedRoot) { expect_same_documents_of_generated_root(views::JournalFanout::default_shard_bytes); }
 
-TEST(StoreDifferential, GeneratedRootParsedInSmallPieces) { expect_same_documents_of_generated_root(97); }
+TEST(StoreDifferential, GeneratedRootParsedInSmallShards) { expect_same_documents_of_generated_root(97); }
 
 }  // namespace
 }  // namespace korvalle::testing

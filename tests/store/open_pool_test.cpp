@@ -1,6 +1,6 @@
 // The store's pool of openers: every index once, never more tasks at once than threads, however
-// many walks run together, and a failing task's exception back at its caller; the pieces of a job
-// run with their caller taking part, from a walk's task too, and a journal parsed in pieces on
+// many walks run together, and a failing task's exception back at its caller; the shards of a job
+// run with their caller taking part, from a walk's task too, and a journal parsed in shards on
 // the pool's threads making the view an open on one thread makes.
 #include "src/store/open_pool.hpp"
 
@@ -63,15 +63,15 @@ TEST(OpenPool, AFailingTaskFailsItsWalkOnlyAndThePoolGoesOn) {
     EXPECT_GE(OpenPool::core_count(), 1u);
 }
 
-// A walk's tasks that run pieces of their own never wait for a thread: with every thread busy
-// in the walk, each task runs its pieces itself.
-TEST(OpenPool, PiecesRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
+// A walk's tasks that run shards of their own never wait for a thread: with every thread busy
+// in the walk, each task runs its shards itself.
+TEST(OpenPool, ShardsRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
     for (const std::size_t threads : {1, 3}) {
         OpenPool pool(threads);
         std::vector<std::vector<std::atomic<int>>> visits(6);
         for (auto& task : visits) task = std::vector<std::atomic<int>>(9);
         pool.run_each(visits.size(), [&](std::size_t task) {
-            pool.run(visits[task].size(), [&](std::size_t piece) { ++visits[task][piece]; }, {});
+            pool.run(visits[task].size(), [&](std::size_t shard) { ++visits[task][shard]; }, {});
         });
         for (const auto& task : visits) {
             for (const auto& count : task) EXPECT_EQ(count.load(), 1) << threads;
@@ -79,34 +79,34 @@ TEST(OpenPool, PiecesRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
     }
 }
 
-// The caller runs pieces itself, and takes their results in on its own thread, in order, each
-// after its piece; a failing piece, or a failure taking one in, fails the job only.
-TEST(OpenPool, TheCallerTakesPartInItsPiecesAndTakesThemInInOrder) {
+// The caller runs shards itself, and takes their results in on its own thread, in order, each
+// after its shard; a failing shard, or a failure taking one in, fails the job only.
+TEST(OpenPool, TheCallerTakesPartInItsShardsAndTakesThemInInOrder) {
     OpenPool pool(4);
     std::mutex mutex;
     std::set<std::thread::id> ran_on;
     std::vector<std::atomic<int>> visits(40);
     std::vector<std::size_t> taken_in;
-    bool in_order_after_their_pieces = true;
+    bool in_order_after_their_shards = true;
     const std::thread::id caller = std::this_thread::get_id();
     pool.run(
         visits.size(),
-        [&](std::size_t piece) {
-            ++visits[piece];
+        [&](std::size_t shard) {
+            ++visits[shard];
             std::lock_guard lock(mutex);
             ran_on.insert(std::this_thread::get_id());
         },
-        [&](std::size_t piece) {
-            in_order_after_their_pieces =
-                in_order_after_their_pieces && visits[piece] == 1 && std::this_thread::get_id() == caller;
-            taken_in.push_back(piece);
+        [&](std::size_t shard) {
+            in_order_after_their_shards =
+                in_order_after_their_shards && visits[shard] == 1 && std::this_thread::get_id() == caller;
+            taken_in.push_back(shard);
         });
     EXPECT_TRUE(std::ranges::all_of(visits, [](const auto& count) { return count.load() == 1; }));
     EXPECT_TRUE(ran_on.contains(std::this_thread::get_id()));
     std::vector<std::size_t> all(visits.size());
     std::iota(all.begin(), all.end(), std::size_t{0});
     EXPECT_EQ(taken_in, all);
-    EXPECT_TRUE(in_order_after_their_pieces);
+    EXPECT_TRUE(in_order_after_their_shards);
 
     const auto fail_at_3 = [](std::size_t i) {
         if (i == 3) throw std::runtime_error("no memory");
@@ -141,7 +141,7 @@ TEST(OpenPool, WidthIsTheCallerAndTheIdleThreads) {
     walk.join();
 }
 
-// Journals parsed in pieces on the pool, by opens on several threads at once, make the views an
+// Journals parsed in shards on the pool, by opens on several threads at once, make the views an
 // open on one thread makes.
 TEST(OpenPool, JournalsParsedOnThePoolMakeTheViewsOfOneThread) {
     testing::RunsRoot root;
@@ -149,7 +149,7 @@ TEST(OpenPool, JournalsParsedOnThePoolMakeTheViewsOfOneThread) {
     run.launch();
     std::string text;
     for (int i = 0; i < 4000; ++i) {
-        // Every 500th envelope is late: the pieces' orders are merged.
+        // Every 500th envelope is late: the shards' orders are merged.
         const int ms = i % 500 == 0 ? 100 * i - 3'000 : 100 * i;
         text += testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
                                         .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),

@@ -1,6 +1,6 @@
 // Whether two reads of one journal made the same: the names of what differs between two views (or
 // two ends of a journal's read), empty when nothing does. For the tests and the fuzz targets that
-// compare a journal parsed in pieces with one parsed in one go.
+// compare a journal parsed in shards with one parsed in one go.
 #pragma once
 
 #include "sdk/journal/journal_lines.hpp"

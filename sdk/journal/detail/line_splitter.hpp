@@ -1,5 +1,5 @@
 // The splitting of a journal's bytes into lines, shared by the read in one go and the read in
-// pieces: the bytes come in chunks of any size, from a place where a line begins, and the lines
+// shards: the bytes come in chunks of any size, from a place where a line begins, and the lines
 // are checked and handed over as journal_lines.hpp says.
 #pragma once
 
@@ -30,7 +30,7 @@ struct SplitFigures {
     std::optional<std::uint64_t> fault_at;  // of the first byte that is not UTF-8 text
 };
 
-// The end of a read whose bytes a splitter (or pieces of it, joined) saw: usable tells whether
+// The end of a read whose bytes a splitter (or shards of it, joined) saw: usable tells whether
 // the read yields lines, trace how the file was read.
 JournalEnd end_of(const SplitFigures& figures, bool usable, const files::ReadTrace& trace);
 

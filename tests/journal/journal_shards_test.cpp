@@ -1,9 +1,9 @@
-// A journal read in pieces against the same journal read in one go: the same lines, the same
+// A journal read in shards against the same journal read in one go: the same lines, the same
 // usability and the same end (its figures, the digests of its blocks, where the text stops being
-// UTF-8), for whole reads and reads on, with pieces cut through every kind of line: lines ending
-// exactly where a piece would, lines longer than many pieces, CRLF, characters and faults that a
-// piece's edge falls within, the unfinished last line. The pieces are read last first.
-#include "sdk/journal/journal_pieces.hpp"
+// UTF-8), for whole reads and reads on, with shards cut through every kind of line: lines ending
+// exactly where a shard would, lines longer than many shards, CRLF, characters and faults that a
+// shard's edge falls within, the unfinished last line. The shards are read last first.
+#include "sdk/journal/journal_shards.hpp"
 
 #include "sdk/journal/journal_lines.hpp"
 #include "tests/support/run_builder.hpp"
@@ -38,62 +38,62 @@ Read read_whole(const fs::path& path) {
     return read;
 }
 
-// Reads every piece, the last first, each into lines of its own; their lines in file order.
-Lines read_pieces(journal::JournalPieces& pieces) {
-    std::vector<Lines> each(pieces.count());
-    for (std::size_t i = pieces.count(); i-- > 0;) {
-        pieces.read(i, [&](std::string_view line) { each[i].emplace_back(line); });
+// Reads every shard, the last first, each into lines of its own; their lines in file order.
+Lines read_shards(journal::JournalShards& shards) {
+    std::vector<Lines> each(shards.count());
+    for (std::size_t i = shards.count(); i-- > 0;) {
+        shards.read(i, [&](std::string_view line) { each[i].emplace_back(line); });
     }
     Lines lines;
-    for (const Lines& piece : each) lines.insert(lines.end(), piece.begin(), piece.end());
+    for (const Lines& shard : each) lines.insert(lines.end(), shard.begin(), shard.end());
     return lines;
 }
 
-// The read in pieces of piece_bytes; none when the journal is read in one go.
-std::optional<Read> read_in_pieces(const fs::path& path, std::uint64_t piece_bytes) {
-    std::optional<journal::JournalPieces> pieces = journal::JournalPieces::whole(path, piece_bytes);
-    if (!pieces) return std::nullopt;
+// The read in shards of shard_bytes; none when the journal is read in one go.
+std::optional<Read> read_in_shards(const fs::path& path, std::uint64_t shard_bytes) {
+    std::optional<journal::JournalShards> shards = journal::JournalShards::whole(path, shard_bytes);
+    if (!shards) return std::nullopt;
     Read read;
-    read.lines = read_pieces(*pieces);
-    const journal::PiecesRead how = pieces->finish(&read.trace, &read.end);
-    EXPECT_TRUE(how == journal::PiecesRead::Read || how == journal::PiecesRead::NotUtf8);
-    read.usable = how == journal::PiecesRead::Read;
+    read.lines = read_shards(*shards);
+    const journal::ShardsRead how = shards->finish(&read.trace, &read.end);
+    EXPECT_TRUE(how == journal::ShardsRead::Read || how == journal::ShardsRead::NotUtf8);
+    read.usable = how == journal::ShardsRead::Read;
     return read;
 }
 
-// Compares the two reads of text for each piece size; returns how many read in pieces.
+// Compares the two reads of text for each shard size; returns how many read in shards.
 int expect_same_reads(const fs::path& path, const std::string& text, const std::vector<std::uint64_t>& sizes) {
     testing::write_file(path, text);
     const Read whole = read_whole(path);
-    int pieced = 0;
+    int sharded = 0;
     for (const std::uint64_t size : sizes) {
-        const std::string what = fmt::format("{:?} in pieces of {}", text.substr(0, 200), size);
-        const std::optional<Read> pieces = read_in_pieces(path, size);
-        if (!pieces) continue;
-        ++pieced;
-        EXPECT_EQ(pieces->usable, whole.usable) << what;
+        const std::string what = fmt::format("{:?} in shards of {}", text.substr(0, 200), size);
+        const std::optional<Read> shards = read_in_shards(path, size);
+        if (!shards) continue;
+        ++sharded;
+        EXPECT_EQ(shards->usable, whole.usable) << what;
         if (whole.usable) {
-            EXPECT_EQ(pieces->lines, whole.lines) << what;
+            EXPECT_EQ(shards->lines, whole.lines) << what;
         }
-        EXPECT_EQ(pieces->trace.identity, whole.trace.identity) << what;
-        EXPECT_EQ(testing::end_differences(pieces->end, whole.end, whole.usable), "") << what;
+        EXPECT_EQ(shards->trace.identity, whole.trace.identity) << what;
+        EXPECT_EQ(testing::end_differences(shards->end, whole.end, whole.usable), "") << what;
     }
-    return pieced;
+    return sharded;
 }
 
-const std::vector<std::uint64_t> small_pieces{1, 2, 3, 4, 5, 7, 8, 10, 11, 16, 33};
+const std::vector<std::uint64_t> small_shards{1, 2, 3, 4, 5, 7, 8, 10, 11, 16, 33};
 
-TEST(JournalPieces, EveryKindOfLineCutByEveryPieceSize) {
+TEST(JournalShards, EveryKindOfLineCutByEveryShardSize) {
     testing::RunsRoot root;
     const fs::path path = root.path() / "events.jsonl";
     const std::string texts[] = {
-        // Lines of ten bytes, ending exactly where pieces of 5, 10 or 2 would.
+        // Lines of ten bytes, ending exactly where shards of 5, 10 or 2 would.
         "{\"n\":001}\n{\"n\":002}\n{\"n\":003}\n{\"n\":004}\n",
         // CRLF, blank and white lines, a NUL, a lone CR.
         "{\"a\":1}\r\n\r\n   \n{\"b\":2}\n\t\n{\"c\":\"\0\"}\n{\"d\":4}\r\r\n{\"e\":5}\n"s,
-        // A line longer than many pieces between short ones, and an unfinished last line.
+        // A line longer than many shards between short ones, and an unfinished last line.
         "{}\n{\"long\":\"" + std::string(300, 'l') + "\"}\n{}\n{\"tail\":1}",
-        // Characters of two, three and four bytes wherever the pieces' edges fall.
+        // Characters of two, three and four bytes wherever the shards' edges fall.
         "{\"x\":\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"}\n{\"y\":\"\xE2\x82\xAC\xE2\x82\xAC\"}\n\xF0\x9F\x98\x80\n",
         // A sequence cut by the end of the file drops the unfinished last line.
         "{\"a\":1}\n{\"b\":2}\n{\"c\":\"\xE2\x82",
@@ -106,15 +106,15 @@ TEST(JournalPieces, EveryKindOfLineCutByEveryPieceSize) {
         // Line feeds only.
         "\n\n\n\n\n\n",
     };
-    for (const std::string& text : texts) EXPECT_GT(expect_same_reads(path, text, small_pieces), 0) << text;
-    // One line makes one piece: it is read in one go.
-    EXPECT_EQ(expect_same_reads(path, "{\"only\":\"one unfinished line\"}", small_pieces), 0);
+    for (const std::string& text : texts) EXPECT_GT(expect_same_reads(path, text, small_shards), 0) << text;
+    // One line makes one shard: it is read in one go.
+    EXPECT_EQ(expect_same_reads(path, "{\"only\":\"one unfinished line\"}", small_shards), 0);
 }
 
-// Journals of a few blocks of digests: the blocks whose beginning lies in a piece are that
-// piece's to digest, however the pieces fall against them, and a line longer than the bound
-// stays in the piece it begins in and is only checked, as the read in one go checks it.
-TEST(JournalPieces, DigestsAndLongLinesAcrossBlocksAndPieces) {
+// Journals of a few blocks of digests: the blocks whose beginning lies in a shard are that
+// shard's to digest, however the shards fall against them, and a line longer than the bound
+// stays in the shard it begins in and is only checked, as the read in one go checks it.
+TEST(JournalShards, DigestsAndLongLinesAcrossBlocksAndShards) {
     testing::RunsRoot root;
     const fs::path path = root.path() / "events.jsonl";
     constexpr std::uint64_t block = files::BlockDigests::block_bytes;
@@ -146,7 +146,7 @@ std::string random_text(std::mt19937& random) {
     return text;
 }
 
-TEST(JournalPieces, RandomTextsReadAsInOneGo) {
+TEST(JournalShards, RandomTextsReadAsInOneGo) {
     testing::RunsRoot root;
     const fs::path path = root.path() / "events.jsonl";
     std::mt19937 random(20261208);
@@ -156,13 +156,13 @@ TEST(JournalPieces, RandomTextsReadAsInOneGo) {
     }
 }
 
-// A read on in pieces against the read on in one go, from the same first read, for texts
+// A read on in shards against the read on in one go, from the same first read, for texts
 // appended at random; a kept unfinished line is held to what it was in both.
-TEST(JournalPieces, ReadsOnGoOnAsInOneGo) {
+TEST(JournalShards, ReadsOnGoOnAsInOneGo) {
     testing::RunsRoot root;
     const fs::path path = root.path() / "events.jsonl";
     std::mt19937 random(7);
-    int pieced = 0;
+    int sharded = 0;
     for (int trial = 0; trial < 1500; ++trial) {
         const std::string first = random_text(random);
         testing::write_file(path, first);
@@ -172,46 +172,46 @@ TEST(JournalPieces, ReadsOnGoOnAsInOneGo) {
         if (random() % 4 == 0) appended = "\n" + appended;
         testing::append_file(path, appended);
         const std::uint64_t size = std::uniform_int_distribution<std::uint64_t>(1, 16)(random);
-        const std::string what = fmt::format("{:?} then {:?} in pieces of {}", first, appended, size);
+        const std::string what = fmt::format("{:?} then {:?} in shards of {}", first, appended, size);
 
         Read on;
         const journal::Continued how = journal::continue_journal_lines(
             path, before.end, *before.trace.identity, [&](std::string_view line) { on.lines.emplace_back(line); },
             &on.trace, &on.end);
-        std::optional<journal::JournalPieces> pieces =
-            journal::JournalPieces::read_on(path, before.end, *before.trace.identity, size);
-        if (!pieces) continue;
-        ++pieced;
-        Read in_pieces;
-        in_pieces.lines = read_pieces(*pieces);
-        const journal::PiecesRead went = pieces->finish(&in_pieces.trace, &in_pieces.end);
-        ASSERT_NE(went, journal::PiecesRead::Again) << what;
-        const journal::Continued expected = went == journal::PiecesRead::Read    ? journal::Continued::Read
-                                            : went == journal::PiecesRead::NotUtf8 ? journal::Continued::NotUtf8
+        std::optional<journal::JournalShards> shards =
+            journal::JournalShards::read_on(path, before.end, *before.trace.identity, size);
+        if (!shards) continue;
+        ++sharded;
+        Read in_shards;
+        in_shards.lines = read_shards(*shards);
+        const journal::ShardsRead went = shards->finish(&in_shards.trace, &in_shards.end);
+        ASSERT_NE(went, journal::ShardsRead::Again) << what;
+        const journal::Continued expected = went == journal::ShardsRead::Read    ? journal::Continued::Read
+                                            : went == journal::ShardsRead::NotUtf8 ? journal::Continued::NotUtf8
                                                                                    : journal::Continued::InDoubt;
         EXPECT_EQ(expected, how) << what;
         if (how == journal::Continued::InDoubt) continue;
         if (how == journal::Continued::Read) {
-            EXPECT_EQ(in_pieces.lines, on.lines) << what;
+            EXPECT_EQ(in_shards.lines, on.lines) << what;
         }
-        EXPECT_EQ(testing::end_differences(in_pieces.end, on.end, how == journal::Continued::Read), "") << what;
+        EXPECT_EQ(testing::end_differences(in_shards.end, on.end, how == journal::Continued::Read), "") << what;
     }
-    EXPECT_GT(pieced, 500);
+    EXPECT_GT(sharded, 500);
 }
 
-// A piece that does not end where the next begins (the file changed between finding the pieces
+// A shard that does not end where the next begins (the file changed between finding the shards
 // and reading them) sends the read back to the read in one go.
-TEST(JournalPieces, PiecesThatDoNotMeetAreReadAgain) {
+TEST(JournalShards, ShardsThatDoNotMeetAreReadAgain) {
     testing::RunsRoot root;
     const fs::path path = root.path() / "events.jsonl";
     testing::write_file(path, "{\"a\":1}\n{\"b\":2}\n{\"c\":3}\n");
-    std::optional<journal::JournalPieces> pieces = journal::JournalPieces::whole(path, 8);
-    ASSERT_TRUE(pieces);
-    ASSERT_GE(pieces->count(), 2u);
-    // The line feed that ends the first piece is written over.
+    std::optional<journal::JournalShards> shards = journal::JournalShards::whole(path, 8);
+    ASSERT_TRUE(shards);
+    ASSERT_GE(shards->count(), 2u);
+    // The line feed that ends the first shard is written over.
     testing::overwrite_file(path, 15, "x");
-    read_pieces(*pieces);
-    EXPECT_EQ(pieces->finish(nullptr, nullptr), journal::PiecesRead::Again);
+    read_shards(*shards);
+    EXPECT_EQ(shards->finish(nullptr, nullptr), journal::ShardsRead::Again);
 }
 
 }  // namespace
