@@ -117,11 +117,7 @@ boost::json::object launch_identity(const views::RunView& view) {
     return launch_block(view.paths.id, launcher_word(view.launch.launcher), session_key(view.launch));
 }
 
-SummaryFacts SummaryFacts::of(const views::RunView& view) {
-    TurnDurations durations;
-    for (const event::Envelope& envelope : view.envelopes) add_turn(durations, envelope);
-    return of(view, durations);
-}
+SummaryFacts SummaryFacts::of(const views::RunView& view) { return of(view, sum_turn_durations(view.envelopes.slots())); }
 
 SummaryFacts SummaryFacts::of(const views::RunView& view, const TurnDurations& durations) {
     SummaryFacts facts;

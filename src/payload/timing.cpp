@@ -168,12 +168,6 @@ void add_turn(TurnDurations& tally, Party party, std::optional<std::uint64_t> co
     }
 }
 
-TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes) {
-    TurnDurations sums;
-    for (const event::Envelope& envelope : envelopes) add_turn(sums, envelope);
-    return sums;
-}
-
 boost::json::object telemetry_breakdown(const telemetry::RunTelemetry* telemetry,
                                         const TurnDurations& durations) {
     boost::json::object block;

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
 namespace korvalle::payload {
@@ -27,9 +26,6 @@ struct TurnDurations {
     bool operator==(const TurnDurations&) const = default;
 };
 
-// The sums of the envelopes, in any order (a saturating sum of durations does not depend on it).
-TurnDurations sum_turn_durations(std::span<const event::Envelope> envelopes);
-
 // A turn's duration in whole milliseconds: the payload's "usage" object, its "duration" number
 // of seconds, when finite and not negative (truncated; saturating). None otherwise.
 std::optional<std::uint64_t> turn_duration_ms(const boost::json::object& payload);
@@ -45,6 +41,15 @@ void add_turn(TurnDurations& tally, const event::Envelope& envelope);
 // The same once the envelope is known to count: its party, and the usable duration of a
 // completed turn (none for any other envelope).
 void add_turn(TurnDurations& tally, Party party, std::optional<std::uint64_t> completed_ms);
+
+// The sums of a range of envelopes, in any order (a saturating sum of durations does not depend
+// on it).
+template <typename Envelopes>
+TurnDurations sum_turn_durations(const Envelopes& envelopes) {
+    TurnDurations sums;
+    for (const event::Envelope& envelope : envelopes) add_turn(sums, envelope);
+    return sums;
+}
 
 // The timing block: telemetry buckets in seconds, journal model sums, unattributed time and
 // the shares of the wall-clock time. telemetry may be null (unavailable).
