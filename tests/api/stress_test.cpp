@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -31,46 +30,49 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const fs::path demo_root = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
-constexpr auto churn_for = 5s;
 constexpr int request_clients = 4;
 constexpr int stream_clients = 2;
 
-// A demo run as the churn sees it: its id, the node its appended lines report on, its journal
-// as shipped.
-struct ChurnedRun {
-    std::string id;
-    std::string node;
-    std::string journal;
-};
-
-// What the clients found wrong, kept to its first few messages: assertions from many threads at
-// once would bury the first fault.
-class Faults {
-public:
-    void add(const std::string& what) {
-        std::lock_guard lock(mutex_);
-        if (messages_.size() < 10) messages_.push_back(what);
-        ++count_;
+// A 200 with the success envelope, or a 404 with an API error: runs come and go, items with
+// them. HEAD gets the head alone.
+bool well_formed_answer(const std::string& target, const HttpResponse& answer, bool head) {
+    if ((answer.status != 200 && answer.status != 404) || answer.header("content-type") != "application/json") {
+        return false;
     }
-    void report() const {
-        std::lock_guard lock(mutex_);
-        EXPECT_EQ(count_, 0u);
-        for (const std::string& message : messages_) ADD_FAILURE() << message;
-    }
+    if (head) return answer.body.empty();
+    if (target == "/healthz") return answer.body == R"({"status":"ok"})";
+    const auto body = json::parse(answer.body);
+    if (!body.ok() || !body.value().is_object()) return false;
+    const boost::json::object& document = body.value().as_object();
+    if (answer.status == 200) return document.contains("api_version") && json::write(document.at("api_version")) == "2";
+    const auto* error = document.if_contains("error");
+    return error && error->is_object() && error->as_object().contains("code");
+}
 
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-    std::size_t count_ = 0;
-};
+// "id: N\nevent: NAME\ndata: JSON", numbered on from the resume point, a snapshot first.
+bool well_formed_event(const std::string& block, std::uint64_t id, bool first) {
+    static const std::set<std::string> names = {"snapshot", "run.changed", "run.removed", "activity.changed",
+                                                "conversation.changed"};
+    if (block.rfind("id: ", 0) != 0 || std::count(block.begin(), block.end(), '\n') != 2) return false;
+    if (id_of(block) != std::to_string(id) || !names.contains(name_of(block))) return false;
+    if (first != (name_of(block) == "snapshot")) return false;
+    const auto data = json::parse(data_of(block));
+    return data.ok() && data.value().is_object();
+}
 
 // The copy of the demo runs served, what may be asked of them, and the room the churn renames
 // runs into.
 class Stress : public ::testing::Test {
 protected:
+    // A demo run as the churn sees it: the node its appended lines report on, its journal as shipped.
+    struct ChurnedRun {
+        std::string id;
+        std::string node;
+        std::string journal;
+    };
+
     Stress() {
-        for (const ledger::RunPaths& paths : ledger::all_runs(demo_root)) {
+        for (const ledger::RunPaths& paths : ledger::all_runs(fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs")) {
             fs::copy(paths.dir, root_.path() / paths.id, fs::copy_options::recursive);
             const views::RunView view = views::RunView::open(paths).value();
             const RunItems items = items_of(view);
@@ -90,6 +92,12 @@ protected:
         server_.emplace(ServerProcess::serve(root_.path(), options));
     }
 
+    // Kept to the first few: assertions from many threads at once would bury the first fault.
+    void fault(const std::string& what) {
+        std::lock_guard lock(faults_mutex_);
+        if (faults_.size() < 10) faults_.push_back(what);
+    }
+
     // Changes one run after another until the time is up; every run is back in place after.
     void churn(Clock::time_point until) {
         const std::int64_t base_ms = 1'773'000'000'000;  // later than every demo event
@@ -103,21 +111,15 @@ protected:
                                .labels = R"({"node":)" + quote(run.node) + "}",
                                .payload = R"({"name":"Bash","detail":"step )" + std::to_string(step) + R"("})"}) +
                 "\n";
-            switch (step % 5) {
-            case 0:
-            case 1:
+            if (step % 5 < 2) {
                 append_file(journal, line.substr(0, line.size() / 2));
                 append_file(journal, line.substr(line.size() / 2));
-                break;
-            case 2:
-            case 3: {
+            } else if (step % 5 < 4) {
                 // Made beside the root and renamed in: the journal is always whole.
                 const fs::path next = aside_.path() / (run.id + ".events");
                 write_file(next, step % 5 == 2 ? read_text(journal) + line : run.journal);
                 fs::rename(next, journal);
-                break;
-            }
-            default:
+            } else {
                 fs::rename(dir, aside_.path() / run.id);
                 std::this_thread::sleep_for(20ms);
                 fs::rename(aside_.path() / run.id, dir);
@@ -128,46 +130,21 @@ protected:
 
     // Asks for the targets in turn, some as HEAD, on one keep-alive connection while it lasts.
     void request(int client, Clock::time_point until) {
-        std::unique_ptr<HttpClient> connection;
+        std::optional<HttpClient> connection;
         for (std::size_t i = static_cast<std::size_t>(client); Clock::now() < until; i += request_clients) {
             const std::string& target = targets_[i % targets_.size()];
             const bool head = i % 7 == 0;
             try {
-                if (!connection) connection = std::make_unique<HttpClient>(server_->port());
+                if (!connection) connection.emplace(server_->port());
                 const HttpResponse answer = connection->request(head ? "HEAD" : "GET", target);
-                check_answer(target, answer, head);
+                if (!well_formed_answer(target, answer, head)) {
+                    fault(target + ": " + std::to_string(answer.status) + " " + answer.body);
+                }
                 if (answer.header("connection") == "close") connection.reset();
             } catch (const std::runtime_error& error) {
-                faults_.add(target + ": " + error.what());
-                return;
+                return fault(target + ": " + error.what());
             }
             answered_.fetch_add(1);
-        }
-    }
-
-    // A 200 with the success envelope, or a 404 with an API error: runs come and go, items with
-    // them. HEAD gets the head alone.
-    void check_answer(const std::string& target, const HttpResponse& answer, bool head) {
-        const auto fault = [&](const std::string& what) {
-            faults_.add(target + ": " + what + ": " + std::to_string(answer.status) + " " + answer.body);
-        };
-        if (answer.status != 200 && answer.status != 404) return fault("unexpected status");
-        if (answer.header("content-type") != "application/json") return fault("not JSON");
-        if (head) {
-            if (!answer.body.empty()) fault("a body after HEAD");
-            return;
-        }
-        const auto body = json::parse(answer.body);
-        if (!body.ok() || !body.value().is_object()) return fault("no JSON object");
-        const boost::json::object& document = body.value().as_object();
-        if (target == "/healthz") {
-            if (answer.body != R"({"status":"ok"})") fault("health");
-        } else if (answer.status == 200) {
-            const auto* version = document.if_contains("api_version");
-            if (!version || json::write(*version) != "2") fault("no success envelope");
-        } else {
-            const auto* error = document.if_contains("error");
-            if (!error || !error->is_object() || !error->as_object().contains("code")) fault("no API error");
         }
     }
 
@@ -187,33 +164,22 @@ protected:
             }
             try {
                 EventReader stream(server_->port(), target, headers);
-                if (stream.head().rfind("HTTP/1.1 200 ", 0) != 0) return faults_.add(target + ": " + stream.head());
+                if (stream.head().rfind("HTTP/1.1 200 ", 0) != 0) return fault(target + ": " + stream.head());
                 std::uint64_t expected = last.value_or(0);
                 bool first = true;
                 for (int blocks = 0; blocks < 20; ++blocks) {
                     const std::optional<std::string> block = stream.next(scaled(300ms));
                     if (!block) break;
                     if (*block == ":") continue;
-                    if (!well_formed(*block, expected, first)) return faults_.add(target + ": " + *block);
+                    if (!well_formed_event(*block, expected, first)) return fault(target + ": " + *block);
                     if (!first) changes_streamed_.fetch_add(1);
                     first = false;
                     last = expected++;
                 }
             } catch (const std::exception& error) {
-                return faults_.add(target + ": " + error.what());
+                return fault(target + ": " + error.what());
             }
         }
-    }
-
-    // "id: N\nevent: NAME\ndata: JSON", numbered on from the resume point, a snapshot first.
-    static bool well_formed(const std::string& block, std::uint64_t id, bool first) {
-        static const std::set<std::string> names = {"snapshot", "run.changed", "run.removed", "activity.changed",
-                                                    "conversation.changed"};
-        if (block.rfind("id: ", 0) != 0 || std::count(block.begin(), block.end(), '\n') != 2) return false;
-        if (id_of(block) != std::to_string(id) || !names.contains(name_of(block))) return false;
-        if (first != (name_of(block) == "snapshot")) return false;
-        const auto data = json::parse(data_of(block));
-        return data.ok() && data.value().is_object();
     }
 
     RunsRoot root_;
@@ -221,19 +187,20 @@ protected:
     std::vector<ChurnedRun> runs_;
     std::vector<std::string> targets_;
     std::optional<ServerProcess> server_;
-    Faults faults_;
+    std::mutex faults_mutex_;
+    std::vector<std::string> faults_;
     std::atomic<std::uint64_t> answered_{0};
     std::atomic<std::uint64_t> changes_streamed_{0};
 };
 
 TEST_F(Stress, MixedRequestsAndStreamsWhileRunsGrowAreRewrittenAndRenamed) {
-    const Clock::time_point until = Clock::now() + churn_for;
+    const Clock::time_point until = Clock::now() + 5s;
     std::vector<std::thread> clients;
     clients.emplace_back([&] { churn(until); });
     for (int i = 0; i < request_clients; ++i) clients.emplace_back([&, i] { request(i, until); });
     for (int i = 0; i < stream_clients; ++i) clients.emplace_back([&, i] { follow(i, until); });
     for (std::thread& client : clients) client.join();
-    faults_.report();
+    EXPECT_EQ(faults_, std::vector<std::string>{});
     EXPECT_GT(answered_.load(), 0u);
     EXPECT_GT(changes_streamed_.load(), 0u) << "the streams saw the runs change";
 

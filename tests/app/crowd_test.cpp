@@ -23,22 +23,17 @@ using namespace std::chrono_literals;
 class NonReader {
 public:
     NonReader(unsigned short port, std::string_view target) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
         const std::string request = "GET " + std::string(target) + " HTTP/1.1\r\nhost: localhost\r\n\r\n";
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
             ::send(fd_, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
             throw std::runtime_error("cannot send the request");
         }
     }
     ~NonReader() { ::close(fd_); }
     NonReader(const NonReader&) = delete;
-    NonReader& operator=(const NonReader&) = delete;
 
-    // The status of the answer begun on the connection, looked at without taking it; 0 while
-    // none has come.
+    // The status of the answer begun, looked at without taking it; 0 while none has come.
     unsigned status() const {
         char line[12];
         if (::recv(fd_, line, sizeof line, MSG_PEEK | MSG_DONTWAIT) != sizeof line) return 0;

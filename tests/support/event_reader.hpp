@@ -89,25 +89,17 @@ private:
     }
     // Moves complete chunks (or, unchunked, every byte) from raw_ to body_; true when it moved anything.
     bool dechunk() {
-        if (!chunked_) {
-            const bool any = !raw_.empty();
-            body_ += std::exchange(raw_, {});
-            return any;
-        }
-        bool moved = false;
-        while (true) {
-            auto line = raw_.find("\r\n");
-            if (line == std::string::npos) return moved;
-            std::size_t size = std::stoul(raw_.substr(0, line), nullptr, 16);
-            if (raw_.size() < line + 2 + size + 2) return moved;
+        const std::size_t before = body_.size();
+        if (!chunked_) body_ += std::exchange(raw_, {});
+        for (auto line = raw_.find("\r\n"); chunked_ && !last_chunk_ && line != std::string::npos;
+             line = raw_.find("\r\n")) {
+            const std::size_t size = std::stoul(raw_.substr(0, line), nullptr, 16);
+            if (raw_.size() < line + 2 + size + 2) break;
             body_ += raw_.substr(line + 2, size);
             raw_.erase(0, line + 2 + size + 2);
-            moved = true;
-            if (size == 0) {
-                last_chunk_ = true;
-                return true;
-            }
+            last_chunk_ = size == 0;
         }
+        return body_.size() > before || last_chunk_;
     }
 
     // Readers only use blocking calls; one context serves them all.
