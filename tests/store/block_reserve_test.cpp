@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace korvalle::testing {
@@ -25,68 +27,59 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t mib = 1024 * 1024;
 
+// What the reserve keeps and hands out again, and what it holds of the budget: bytes and blocks
+// kept, bytes reused, bytes held.
+using Kept = std::tuple<std::uint64_t, std::size_t, std::uint64_t, std::uint64_t>;
+Kept kept(const BlockReserve& reserve, const MemoryBudget& budget) {
+    const BlockReserve::Figures figures = reserve.figures();
+    return {figures.bytes, figures.blocks, figures.reused, budget.figures().held};
+}
+
 TEST(BlockReserve, KeepsTheWrittenPagesOfLargeBlocksWithinItsBoundAndCountsThemInTheBudget) {
     const auto budget = MemoryBudget::make(64 * mib);
     BlockReserve reserve(4 * mib, 1h, budget);
-
-    // Blocks from the heap are not kept.
-    reserve.give_back(reserve.take(1000), 1000);
-    EXPECT_EQ(reserve.figures().bytes, 0u);
-
+    reserve.give_back(reserve.take(1000), 1000);  // from the heap: not kept
     Block first = reserve.take(2 * mib);
     char* const first_data = first.data();
     std::memset(first.data(), 'x', first.size());
     reserve.give_back(std::move(first), 2 * mib);
-    EXPECT_EQ(reserve.figures().bytes, 2 * mib);
-    EXPECT_EQ(budget->figures().held, 2 * mib);
-
+    EXPECT_EQ(kept(reserve, *budget), Kept(2 * mib, 1, 0, 2 * mib));
     Block again = reserve.take(2 * mib);
     EXPECT_EQ(again.data(), first_data);
     EXPECT_EQ(again.size(), 2 * mib);
-    EXPECT_EQ(reserve.figures().reused, 2 * mib);
-    EXPECT_EQ(reserve.figures().bytes, 0u);
-    EXPECT_EQ(budget->figures().held, 0u);
+    EXPECT_EQ(kept(reserve, *budget), Kept(0, 0, 2 * mib, 0));
 
     // Only the pages written are kept, and no more than the bound.
     const std::size_t written = Block::whole_pages(300 * 1024);
     reserve.give_back(std::move(again), 300 * 1024);
-    EXPECT_EQ(reserve.figures().bytes, written);
     for (int i = 0; i < 3; ++i) reserve.give_back(Block(2 * mib), 2 * mib);
-    EXPECT_EQ(reserve.figures().blocks, 2u);
-    EXPECT_EQ(reserve.figures().bytes, written + 2 * mib);
-    EXPECT_EQ(budget->figures().held, written + 2 * mib);
+    EXPECT_EQ(kept(reserve, *budget), Kept(written + 2 * mib, 2, 2 * mib, written + 2 * mib));
 
     // The smallest kept block that holds a request serves it, cut to its size; a request that
     // none holds is served by the largest, grown.
-    const Block cut = reserve.take(mib);
-    EXPECT_EQ(cut.size(), mib);
+    EXPECT_EQ(reserve.take(mib).size(), mib);
     EXPECT_EQ(reserve.figures().bytes, written + mib);
-    const Block larger = reserve.take(3 * mib);
-    EXPECT_EQ(larger.size(), 3 * mib);
-    EXPECT_EQ(reserve.figures().bytes, written);
-    EXPECT_EQ(reserve.figures().reused, 4 * mib);
+    EXPECT_EQ(reserve.take(3 * mib).size(), 3 * mib);
+    EXPECT_EQ(kept(reserve, *budget), Kept(written, 1, 4 * mib, written));
 }
 
-TEST(BlockReserve, GivesBlocksBackToTheSystemOnceTheirTimeIsUp) {
-    const auto budget = MemoryBudget::make(64 * mib);
-    BlockReserve reserve(8 * mib, 50ms, budget);
-    reserve.give_back(Block(2 * mib), 2 * mib);
-    reserve.give_back(Block(mib), mib);
-    EXPECT_TRUE(eventually([&] { return reserve.figures().bytes == 0; }));
-    EXPECT_EQ(reserve.figures().expired, 3 * mib);
-    EXPECT_EQ(budget->figures().held, 0u);
-}
-
-// Kept blocks are a share of the budget that an open never waits for.
-TEST(BlockReserve, MakesWayForOpens) {
+// Kept blocks go back to the system once their time is up, and they are a share of the budget
+// that an open never waits for.
+TEST(BlockReserve, GivesBlocksBackOnceTheirTimeIsUpAndMakesWayForOpens) {
     const auto budget = MemoryBudget::make(8 * mib);
+    BlockReserve expiring(8 * mib, 50ms, budget);
+    expiring.give_back(Block(2 * mib), 2 * mib);
+    expiring.give_back(Block(mib), mib);
+    EXPECT_TRUE(eventually([&] { return expiring.figures().bytes == 0; }));
+    EXPECT_EQ(expiring.figures().expired, 3 * mib);
+    EXPECT_EQ(budget->figures().held, 0u);
+
     BlockReserve reserve(8 * mib, 1h, budget);
     reserve.give_back(reserve.take(2 * mib), 2 * mib);
     reserve.make_way(4 * mib);
     EXPECT_EQ(reserve.figures().bytes, 2 * mib);
     reserve.make_way(7 * mib);
-    EXPECT_EQ(reserve.figures().bytes, 0u);
-    EXPECT_EQ(budget->figures().held, 0u);
+    EXPECT_EQ(kept(reserve, *budget), Kept(0, 0, 0, 0));
 
     // Nothing is kept past the budget, nor while an open waits.
     MemoryBudget::Lease open = budget->acquire(7 * mib);
@@ -146,9 +139,8 @@ TEST(BlockReserve, AListOnAReusedBlockHoldsOnlyTheSlotsItWrote) {
     const auto* start = reinterpret_cast<const char*>(&list.slots()[0]);
     std::vector<unsigned char> pages(8 * mib / Block::page_bytes());
     ASSERT_EQ(::mincore(const_cast<char*>(start), 8 * mib, pages.data()), 0);
-    std::size_t resident = 0;
-    for (unsigned char page : pages) resident += page & 1;
-    EXPECT_EQ(resident * Block::page_bytes(), written);
+    const auto resident = std::ranges::count_if(pages, [](unsigned char page) { return page & 1; });
+    EXPECT_EQ(static_cast<std::size_t>(resident) * Block::page_bytes(), written);
     EXPECT_LT(list.held_bytes(), written + 64 * 1024);
     EXPECT_EQ(list.size(), 100u);
     EXPECT_EQ(list.back().seq, 99u);

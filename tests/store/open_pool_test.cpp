@@ -15,9 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <latch>
-#include <mutex>
-#include <numeric>
-#include <set>
+#include <ranges>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -63,19 +61,21 @@ TEST(OpenPool, AFailingTaskFailsItsWalkOnlyAndThePoolGoesOn) {
     EXPECT_GE(OpenPool::core_count(), 1u);
 }
 
+// Whether every index was run exactly once.
+bool each_once(const std::vector<std::atomic<int>>& visits) {
+    return std::ranges::all_of(visits, [](const auto& count) { return count.load() == 1; });
+}
+
 // A walk's tasks that run shards of their own never wait for a thread: with every thread busy
 // in the walk, each task runs its shards itself.
 TEST(OpenPool, ShardsRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
     for (const std::size_t threads : {1, 3}) {
         OpenPool pool(threads);
-        std::vector<std::vector<std::atomic<int>>> visits(6);
-        for (auto& task : visits) task = std::vector<std::atomic<int>>(9);
-        pool.run_each(visits.size(), [&](std::size_t task) {
-            pool.run(visits[task].size(), [&](std::size_t shard) { ++visits[task][shard]; }, {});
+        std::vector<std::atomic<int>> visits(6 * 9);
+        pool.run_each(6, [&](std::size_t task) {
+            pool.run(9, [&](std::size_t shard) { ++visits[task * 9 + shard]; }, {});
         });
-        for (const auto& task : visits) {
-            for (const auto& count : task) EXPECT_EQ(count.load(), 1) << threads;
-        }
+        EXPECT_TRUE(each_once(visits)) << threads;
     }
 }
 
@@ -83,30 +83,20 @@ TEST(OpenPool, ShardsRunFromAWalksTasksTakeNoThreadTheyWaitFor) {
 // after its shard; a failing shard, or a failure taking one in, fails the job only.
 TEST(OpenPool, TheCallerTakesPartInItsShardsAndTakesThemInInOrder) {
     OpenPool pool(4);
-    std::mutex mutex;
-    std::set<std::thread::id> ran_on;
-    std::vector<std::atomic<int>> visits(40);
-    std::vector<std::size_t> taken_in;
-    bool in_order_after_their_shards = true;
     const std::thread::id caller = std::this_thread::get_id();
-    pool.run(
-        visits.size(),
-        [&](std::size_t shard) {
-            ++visits[shard];
-            std::lock_guard lock(mutex);
-            ran_on.insert(std::this_thread::get_id());
-        },
-        [&](std::size_t shard) {
-            in_order_after_their_shards =
-                in_order_after_their_shards && visits[shard] == 1 && std::this_thread::get_id() == caller;
-            taken_in.push_back(shard);
-        });
-    EXPECT_TRUE(std::ranges::all_of(visits, [](const auto& count) { return count.load() == 1; }));
-    EXPECT_TRUE(ran_on.contains(std::this_thread::get_id()));
-    std::vector<std::size_t> all(visits.size());
-    std::iota(all.begin(), all.end(), std::size_t{0});
-    EXPECT_EQ(taken_in, all);
-    EXPECT_TRUE(in_order_after_their_shards);
+    std::vector<std::atomic<int>> visits(40);
+    std::atomic<bool> caller_ran{false};
+    std::vector<std::size_t> taken_in;  // the shards taken in after they ran, on the caller's thread
+    const auto shard = [&](std::size_t i) {
+        ++visits[i];
+        if (std::this_thread::get_id() == caller) caller_ran = true;
+    };
+    pool.run(visits.size(), shard, [&](std::size_t i) {
+        if (visits[i] == 1 && std::this_thread::get_id() == caller) taken_in.push_back(i);
+    });
+    EXPECT_TRUE(each_once(visits));
+    EXPECT_TRUE(caller_ran);
+    EXPECT_TRUE(std::ranges::equal(taken_in, std::views::iota(std::size_t{0}, visits.size())));
 
     const auto fail_at_3 = [](std::size_t i) {
         if (i == 3) throw std::runtime_error("no memory");
@@ -116,9 +106,9 @@ TEST(OpenPool, TheCallerTakesPartInItsShardsAndTakesThemInInOrder) {
     EXPECT_THROW(pool.run(20, [](std::size_t) {}, [&](std::size_t i) { fail_at_3(last_taken_in = i); }),
                  std::runtime_error);
     EXPECT_EQ(last_taken_in, 3u);
-    std::atomic<int> visited{0};
-    pool.run(20, [&](std::size_t) { ++visited; }, {});
-    EXPECT_EQ(visited.load(), 20);
+    visits = std::vector<std::atomic<int>>(20);
+    pool.run(visits.size(), shard, {});
+    EXPECT_TRUE(each_once(visits));
 }
 
 // Idle threads count, started or not; while a walk waits for threads, none does.

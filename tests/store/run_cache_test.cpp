@@ -152,28 +152,45 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_EQ(tiny.figures().bytes, 0u);
 }
 
+// A run of agent sessions on a few nodes, with version-control checks: about 500 bytes of journal
+// per line (20 MB by default), the run id among its labels.
+void add_large_run(RunsRoot& root, const std::string& id, int lines = 40'000) {
+    add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
+    std::string journal;
+    const std::string detail(300, 'x');
+    for (int i = 0; i < lines; ++i) {
+        const std::string n = std::to_string(i / 50 % 8);
+        const std::string labels = R"({"run_id":")" + id + R"(","node":"node-)" + n +
+                                   R"(","round":1,"persona":"worker","session":"ses-)" + n + R"(","role":"agent"})";
+        Event event{.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-activity",
+                    .stream = "morvane/node-" + n, .seq = static_cast<std::uint64_t>(i + 10), .labels = labels,
+                    .payload = R"({"kind":"tool","name":"Read","detail":")" + detail + std::to_string(i) + R"("})"};
+        if (i % 10 == 8) {
+            event.kind = "turn-completed";
+            event.payload = R"({"message":")" + detail + R"(","model":"m","usage":{"duration":4.5,"tokens_in":1800}})";
+        } else if (i % 10 == 5) {
+            event.source = "vcs";
+            event.kind = "change-check";
+            event.payload = R"({"name":"unit-tests","status":"completed","conclusion":"success","required":true})";
+            event.artifacts = R"([{"id":"check-)" + std::to_string(i) + R"(","kind":"gate_log","bytes":20480}])";
+        }
+        journal += envelope_line(event) + "\n";
+    }
+    root.run(id).journal_bytes(journal);
+}
+
 // A freed view leaves its blocks for the next open, which reads a run of other bytes into them
 // and reads what an open in memory of its own reads; the blocks kept count in the budget for
 // opens.
 TEST(RunCache, OpensReuseTheBlocksOfFreedViews) {
     RunsRoot root;
-    for (const std::string id : {"a", "b"}) {
-        add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
-        RunBuilder run = root.run(id);
-        // About a megabyte of journal: the view's blocks are pages of their own.
-        for (int i = 0; i < 3000; ++i) {
-            const std::string detail = std::string(200 + i % 50, id[0]) + std::to_string(i);
-            run.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-activity",
-                       .stream = "morvane/ses-1", .labels = R"({"node":"build","round":1,"session":"ses-1"})",
-                       .payload = R"({"kind":"tool","name":"Bash","detail":")" + detail + "\"}"});
-        }
-    }
+    // About a megabyte of journal each: the views' blocks are pages of their own.
+    for (const std::string id : {"a", "b"}) add_large_run(root, id, 2'500);
     RunCache cache(RunCache::keeping_nothing(), later_by(hour_ns));
     for (const std::string id : {"a", "b", "a"}) {
         const store::SharedView view = cache.open(paths_of(root, id));
-        const views::RunView own = views::RunView::open(paths_of(root, id)).value();
         ASSERT_TRUE(view);
-        EXPECT_EQ(view->envelopes.size(), own.envelopes.size());
+        const views::RunView own = views::RunView::open(paths_of(root, id)).value();
         EXPECT_TRUE(std::ranges::equal(view->envelopes, own.envelopes)) << id;
     }
     const RunCache::Figures figures = cache.figures();
@@ -208,10 +225,11 @@ TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {
     EXPECT_EQ(held.back().first->envelopes.size(), held.front().first->envelopes.size() + 60);
 }
 
-// A run with a journal of several of the blocks a read on samples: its lines, and the run.
-std::string long_journal(int lines) {
+// Lines [from, to) of a journal of ticks, about 120 bytes each: enough of them fill several of
+// the blocks a read on samples.
+std::string ticks(int from, int to) {
     std::string text;
-    for (int i = 0; i < lines; ++i) {
+    for (int i = from; i < to; ++i) {
         const std::string payload = R"({"n":)" + std::to_string(100000 + i) + R"(,"pad":")" + std::string(60, 'p') + R"("})";
         text += envelope_line({.ts = "2026-03-05T09:00:00.000Z", .kind = "tick",
                                .seq = static_cast<std::uint64_t>(i + 1), .payload = payload}) + "\n";
@@ -220,31 +238,20 @@ std::string long_journal(int lines) {
 }
 
 // A journal of several blocks is changed before its old end (a byte written over in place, the
-// file truncated and written again longer, a hole punched) and appended to. A read while the
-// change is less than two seconds old may go on from the kept view, checking only samples of the
-// bytes before the old end; the first read once the journal has been still for two seconds checks
-// them all and answers as a fresh open does.
+// file truncated and written again, a hole punched) and appended to. A read while the change is
+// less than two seconds old may go on from the kept view, checking only samples of the bytes
+// before the old end; the first read once the journal has been still for two seconds checks them
+// all and answers as a fresh open does.
 TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
     RunsRoot root;
-    root.run("r").launch();
-    const fs::path journal = root.path() / "r" / "events.jsonl";
-    const std::string text = long_journal(3000);
+    const fs::path journal = root.run("r").launch().dir() / "events.jsonl";
+    const std::string text = ticks(0, 3000);
     ASSERT_GT(text.size(), 4 * files::BlockDigests::block_bytes);
-    const std::string appended = long_journal(3002).substr(text.size());
     const std::size_t middle = text.find("\"n\":", 3 * files::BlockDigests::block_bytes) + 5;
     const std::pair<std::string, std::function<void()>> changes[] = {
-        {"written over", [&] { overwrite_file(journal, middle, "9"); append_file(journal, appended); }},
-        {"truncated and written longer",
-         [&] {
-             std::string again = text;
-             again[middle] = '9';
-             write_file(journal, again + appended);
-         }},
-        {"punched",
-         [&] {
-             ASSERT_TRUE(punch_hole(journal, 2 * files::BlockDigests::block_bytes, 4096));
-             append_file(journal, appended);
-         }},
+        {"written over", [&] { overwrite_file(journal, middle, "9"); }},
+        {"truncated and written again", [&] { write_file(journal, std::string(text).replace(middle, 1, "9")); }},
+        {"punched", [&] { ASSERT_TRUE(punch_hole(journal, 2 * files::BlockDigests::block_bytes, 4096)); }},
     };
     for (const auto& [name, change] : changes) {
         write_file(journal, text);
@@ -252,6 +259,7 @@ TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
         RunCache cache({}, [&] { return RunCache::realtime_ns() + ahead.load(); });
         ASSERT_TRUE(cache.open(paths_of(root, "r")));
         change();
+        append_file(journal, ticks(3000, 3002));
         ASSERT_TRUE(cache.open(paths_of(root, "r")));
         ahead = 3'000'000'000;
         const store::SharedView still = cache.open(paths_of(root, "r"));
@@ -269,27 +277,22 @@ TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
 // until the line is mended.
 TEST(RunCache, AJournalThatIsNotUtf8ForGoodIsNotReadAgainForAppends) {
     RunsRoot root;
-    root.run("r").launch();
-    const fs::path journal = root.path() / "r" / "events.jsonl";
-    const std::string before = long_journal(1500);
-    write_file(journal, before + "{\"bad\":\"\xff\"}\n" + long_journal(1600).substr(before.size()));
+    const fs::path journal = root.run("r").launch().dir() / "events.jsonl";
+    const std::string before = ticks(0, 1500);
+    write_file(journal, before + "{\"bad\":\"\xff\"}\n" + ticks(1500, 1600));
     RunCache cache({}, later_by(hour_ns));
-    const store::SharedRecord first = cache.open_record(paths_of(root, "r"));
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->signature.envelope_count, 0u);
-    EXPECT_EQ(cache.figures().entries, 1u);  // the view, kept by a walk
-
-    for (int i = 0; i < 3; ++i) {
-        append_file(journal, long_journal(1601 + i).substr(long_journal(1600 + i).size()));
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) append_file(journal, ticks(1599 + i, 1600 + i));
         const store::SharedRecord read = cache.open_record(paths_of(root, "r"));
         ASSERT_TRUE(read);
         EXPECT_EQ(read->signature.envelope_count, 0u);
+        EXPECT_EQ(cache.figures().entries, 1u);  // the view, kept by a walk
     }
     EXPECT_EQ(cache.figures().grown, 3u);
     EXPECT_EQ(cache.figures().replays, 4u);
 
     overwrite_file(journal, before.size() + 8, "x");
-    append_file(journal, long_journal(1604).substr(long_journal(1603).size()));
+    append_file(journal, ticks(1603, 1604));
     const store::SharedRecord mended = cache.open_record(paths_of(root, "r"));
     ASSERT_TRUE(mended);
     EXPECT_EQ(mended->signature.envelope_count, views::RunView::open(paths_of(root, "r")).value().envelopes.size());
@@ -359,23 +362,23 @@ TEST(RunCache, ReadsInStepsWaitForTheBudgetAndForTheOpenAndAreRefusedAtTheStop) 
         EXPECT_EQ(joiner.step(resume), store::Step::Waits);
         EXPECT_EQ(cache.figures().opens.waiting, 1u);
         EXPECT_EQ(resumed, 0);
-        if (!stop) {
+        if (stop) {
+            cache.refuse_waiting();
+        } else {
             held.reset();
-            EXPECT_EQ(resumed, 1);
-            EXPECT_EQ(leader.step(resume), store::Step::Done);
-            EXPECT_EQ(resumed, 2);
-            EXPECT_EQ(joiner.step(resume), store::Step::Done);
+        }
+        const store::Step ends = stop ? store::Step::Refused : store::Step::Done;
+        EXPECT_EQ(resumed, 1);
+        EXPECT_EQ(leader.step(resume), ends);
+        EXPECT_EQ(resumed, 2);
+        // Refused, the joiner looks again and would lead an open that must wait.
+        EXPECT_EQ(joiner.step(resume), ends);
+        if (!stop) {
             ASSERT_TRUE(leader.run());
             EXPECT_EQ(joiner.run(), leader.run());
             EXPECT_EQ(cache.figures().joined, 1u);
             continue;
         }
-        cache.refuse_waiting();
-        EXPECT_EQ(resumed, 1);
-        EXPECT_EQ(leader.step(resume), store::Step::Refused);
-        EXPECT_EQ(resumed, 2);
-        // The joiner looks again and would lead an open that must wait.
-        EXPECT_EQ(joiner.step(resume), store::Step::Refused);
         store::SharedRecord walked;
         std::jthread walk([&] { walked = cache.open_record(paths_of(root, "r")); });
         while (cache.figures().opens.waiting == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -397,32 +400,16 @@ std::uint64_t trimmed_resident_bytes() {
     return 0;
 }
 
-// A run of agent sessions on a few nodes, with version-control checks: about 500 bytes of journal
-// per line (20 MB by default).
-void add_large_run(RunsRoot& root, const std::string& id, int lines = 40'000) {
-    add_run(root, id, "2026-03-05T09:00:00.000Z", false, true);
-    std::string journal;
-    const std::string detail(300, 'x');
-    for (int i = 0; i < lines; ++i) {
-        const std::string node = "node-" + std::to_string(i / 50 % 8);
-        const std::string labels = R"({"run_id":")" + id + R"(","node":")" + node +
-                                   R"(","round":1,"persona":"worker","session":"ses-)" + std::to_string(i / 50 % 8) +
-                                   R"(","role":"agent"})";
-        Event event{.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-activity",
-                    .stream = "morvane/" + node, .seq = static_cast<std::uint64_t>(i + 10), .labels = labels,
-                    .payload = R"({"kind":"tool","name":"Read","detail":")" + detail + std::to_string(i) + R"("})"};
-        if (i % 10 == 8) {
-            event.kind = "turn-completed";
-            event.payload = R"({"message":")" + detail + R"(","model":"m","usage":{"duration":4.5,"tokens_in":1800}})";
-        } else if (i % 10 == 5) {
-            event.source = "vcs";
-            event.kind = "change-check";
-            event.payload = R"({"name":"unit-tests","status":"completed","conclusion":"success","required":true})";
-            event.artifacts = R"([{"id":"check-)" + std::to_string(i) + R"(","kind":"gate_log","bytes":20480}])";
-        }
-        journal += envelope_line(event) + "\n";
-    }
-    root.run(id).journal_bytes(journal);
+const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
+
+// A document of the whole run, the detail or else the timeline, made from the cache's run as a
+// request makes it; what it keeps beside the view is counted after.
+std::string document(RunCache& cache, const ledger::RunPaths& paths, const store::SharedRun& run, bool detail) {
+    std::string text = text::joined(
+        detail ? payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness)
+               : payload::timeline_fragments(run->view, std::nullopt, run->indexes_of()));
+    cache.count_indexes(paths, run);
+    return text;
 }
 
 // A kept run is counted by the memory it takes: its view (the room reserved for its envelopes
@@ -440,19 +427,12 @@ TEST(RunCache, AKeptRunIsCountedByTheMemoryItTakes) {
     ASSERT_TRUE(run);
     const auto counted_within_a_tenth = [&](const char* what) {
         const double held = static_cast<double>(trimmed_resident_bytes() - before);
-        const double counted = static_cast<double>(cache.figures().bytes);
-        EXPECT_GT(counted, 0.9 * held) << what << ": " << counted << " counted, " << held << " held";
-        EXPECT_LT(counted, 1.1 * held) << what << ": " << counted << " counted, " << held << " held";
+        EXPECT_NEAR(static_cast<double>(cache.figures().bytes), held, held / 10) << what;
     };
     counted_within_a_tenth("the view");
-    const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
-    {
-        const text::Fragments detail =
-            payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness);
-        const text::Fragments timeline = payload::timeline_fragments(run->view, std::nullopt, run->indexes_of());
-        ASSERT_GT(text::size_of(detail) + text::size_of(timeline), std::size_t{20'000'000});
-    }
-    cache.count_indexes(paths_of(root, "big"), run);
+    ASSERT_GT(document(cache, paths_of(root, "big"), run, true).size() +
+                  document(cache, paths_of(root, "big"), run, false).size(),
+              std::size_t{20'000'000});
     counted_within_a_tenth("the view with what its documents keep");
 }
 
@@ -462,20 +442,14 @@ TEST(RunCache, AKeptRunIsCountedByTheMemoryItTakes) {
 TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
     RunsRoot root;
     add_large_run(root, "big", 4'000);
-    const views::LivenessInputs liveness{.this_host = "localhost", .now_ms = views::now_ms()};
-    const auto full_detail = [&](RunCache& cache, const store::SharedRun& run) {
-        std::string text = text::joined(
-            payload::run_detail_fragments(run->view, true, nullptr, run->indexes_of(cache.now()), liveness));
-        cache.count_indexes(paths_of(root, "big"), run);
-        return text;
-    };
+    const ledger::RunPaths paths = paths_of(root, "big");
 
     // Everything the full detail keeps, and its conversations alone, as a cache that keeps it all
     // counts them.
     RunCache roomy({}, later_by(hour_ns));
-    const store::SharedRun probe = roomy.open_run(paths_of(root, "big"));
+    const store::SharedRun probe = roomy.open_run(paths);
     ASSERT_TRUE(probe);
-    const std::string expected = full_detail(roomy, probe);
+    const std::string expected = document(roomy, paths, probe, true);
     EXPECT_EQ(expected, payload::run_detail(probe->view, true, nullptr, liveness));
     const std::uint64_t kept = probe->indexes.bytes();
     const std::uint64_t conversations = probe->indexes_of().conversations()->size();
@@ -484,13 +458,16 @@ TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
     // A bound with room beside the view for all of that but half the conversations' text.
     const std::uint64_t bound = probe->bytes + kept - conversations / 2;
     RunCache cache(RunCache::Bounds{.view_bytes = bound}, later_by(hour_ns));
-    const store::SharedRun run = cache.open_run(paths_of(root, "big"));
+    const store::SharedRun run = cache.open_run(paths);
     ASSERT_TRUE(run);
-    for (int request = 0; request < 2; ++request) {
-        EXPECT_EQ(cache.open_run(paths_of(root, "big")), run);
-        EXPECT_EQ(full_detail(cache, run), expected) << request;
+    const auto kept_within_the_bound = [&] {
         EXPECT_EQ(cache.figures().entries, 1u);
         EXPECT_LE(cache.figures().bytes, bound);
+    };
+    for (int request = 0; request < 2; ++request) {
+        EXPECT_EQ(cache.open_run(paths), run);
+        EXPECT_EQ(document(cache, paths, run, true), expected) << request;
+        kept_within_the_bound();
     }
     EXPECT_EQ(cache.figures().replays, 1u);
     EXPECT_GT(run->indexes.bytes(), 0u);
@@ -498,16 +475,12 @@ TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
     // The indexes are kept; the conversations are made again for each document.
     EXPECT_EQ(&run->indexes_of().journal(), &run->indexes_of().journal());
     const text::SharedText first = run->indexes_of().conversations();
-    const text::SharedText second = run->indexes_of().conversations();
-    EXPECT_NE(first, second);
-    EXPECT_EQ(*first, *second);
+    EXPECT_NE(first, run->indexes_of().conversations());
+    EXPECT_EQ(*first, *run->indexes_of().conversations());
 
     // The whole-run timeline does not fit beside them either, and answers the same.
-    const std::string timeline = text::joined(payload::timeline_fragments(run->view, std::nullopt, run->indexes_of()));
-    cache.count_indexes(paths_of(root, "big"), run);
-    EXPECT_EQ(timeline, payload::timeline(probe->view, std::nullopt));
-    EXPECT_EQ(cache.figures().entries, 1u);
-    EXPECT_LE(cache.figures().bytes, bound);
+    EXPECT_EQ(document(cache, paths, run, false), payload::timeline(probe->view, std::nullopt));
+    kept_within_the_bound();
 }
 
 }  // namespace
