@@ -13,27 +13,23 @@ using korvalle::sync::Mutex;
 
 class Counter {
 public:
-    // A lock let go early and taken again.
-    int take() EXCLUDES(mutex_) {
+    // Two mutexes taken in their order; waits for a guarded member written as loops under the
+    // lock; the lock let go early and taken again.
+    int use() EXCLUDES(mutex_) {
         Lock lock(mutex_);
+        add_locked();
+        {
+            Lock inner(inner_);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+        while (value_ == 0 && lock.wait_until(changed_, deadline)) {
+        }
+        while (value_ == 0) lock.wait(changed_);
         const int value = value_;
         lock.unlock();
         lock.lock();
         value_ = 0;
         return value;
-    }
-    // A wait for a guarded member, written as a loop under the lock.
-    void wait_for_some() EXCLUDES(mutex_) {
-        Lock lock(mutex_);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
-        while (value_ == 0 && lock.wait_until(changed_, deadline)) {
-        }
-        while (value_ == 0) lock.wait(changed_);
-    }
-    void add() EXCLUDES(mutex_) {
-        Lock lock(mutex_);
-        add_locked();
-        Lock inner(inner_);
     }
 
 #if MISUSE == 1
@@ -64,9 +60,4 @@ private:
 
 }  // namespace
 
-int main() {
-    Counter counter;
-    counter.add();
-    counter.wait_for_some();
-    return counter.take();
-}
+int main() { return Counter().use(); }

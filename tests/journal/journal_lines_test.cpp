@@ -3,12 +3,12 @@
 // from where an earlier one stopped, and what it sees of bytes changed before that end.
 #include "sdk/journal/journal_lines.hpp"
 #include "tests/support/run_builder.hpp"
+#include "tests/support/same_view.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
 
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +17,8 @@ namespace korvalle {
 namespace {
 
 using Lines = std::vector<std::string>;
+using testing::JournalRead;
+using testing::read_journal;
 
 TEST(JournalLines, TextIsUtf8AsRfc3629DefinesItWhereverItFallsInALine) {
     testing::RunsRoot root;
@@ -53,43 +55,8 @@ TEST(JournalLines, TextIsUtf8AsRfc3629DefinesItWhereverItFallsInALine) {
     }
 }
 
-// A read of the whole journal and where it ended.
-struct Read {
-    bool usable = false;
-    Lines lines;
-    files::Identity identity;
-    journal::JournalEnd end;
-};
-
-Read read_whole(const std::filesystem::path& path) {
-    Read read;
-    files::ReadTrace trace;
-    read.usable = journal::for_each_journal_line(
-        path, [&](std::string_view line) { read.lines.emplace_back(line); }, &trace, &read.end);
-    read.identity = *trace.identity;
-    return read;
-}
-
-// What a read going on from `from` hands over, how it went and where it ended.
-struct ReadOn {
-    journal::Continued how;
-    Lines lines;
-    files::Identity identity;
-    journal::JournalEnd end;
-};
-
-ReadOn read_on(const std::filesystem::path& path, const Read& from) {
-    ReadOn read;
-    files::ReadTrace trace;
-    read.how = journal::continue_journal_lines(
-        path, from.end, from.identity, [&](std::string_view line) { read.lines.emplace_back(line); }, &trace, &read.end);
-    read.identity = *trace.identity;
-    return read;
-}
-
-// A line of about 100 bytes, numbered n, without its line feed.
+// A line of about 100 bytes numbered n, without its line feed; count of them from first, each ended.
 std::string numbered_line(int n) { return fmt::format(R"({{"n":{:06},"pad":"{}"}})", n, std::string(80, 'p')); }
-
 std::string numbered_lines(int first, int count) {
     std::string text;
     for (int n = first; n < first + count; ++n) text += numbered_line(n) + "\n";
@@ -98,9 +65,9 @@ std::string numbered_lines(int first, int count) {
 
 // A journal of about five and a half blocks of digests is read whole, then changed before the
 // end of that read in each way writers change files (a byte written over in place; the file
-// truncated and written again, longer; a hole punched), and appended to. Unchanged, a read on
-// hands over just the appended lines, and a whole check finds every byte as it was; a change
-// in the first block, in the bytes after the last whole block or a hole leaves the read on in
+// truncated and written again; a hole punched), or not, and appended to. Unchanged, a read on
+// hands over just the appended lines, and a whole check finds every byte as it was; a change in
+// the first block, in the bytes after the last whole block or a hole leaves the read on in
 // doubt, and any change at all fails the whole check.
 TEST(JournalLines, AReadOnSeesBytesChangedBeforeTheOldEnd) {
     testing::RunsRoot root;
@@ -109,66 +76,53 @@ TEST(JournalLines, AReadOnSeesBytesChangedBeforeTheOldEnd) {
     const std::string appended = numbered_lines(3500, 2);
     constexpr std::size_t block = files::BlockDigests::block_bytes;
     ASSERT_GT(text.size(), 5 * block);
-    const auto digit_in_block = [&](std::size_t index) { return text.find("\"n\":", index * block) + 5; };
-
-    testing::write_file(path, text);
-    const Read first = read_whole(path);
-    ASSERT_TRUE(first.usable);
-    ASSERT_TRUE(first.end.resumable);
-    EXPECT_EQ(first.end.prefix.size, text.size());
-    EXPECT_EQ(first.end.prefix.blocks.size(), text.size() / block);
-
-    testing::append_file(path, appended);
-    const ReadOn on = read_on(path, first);
-    EXPECT_EQ(on.how, journal::Continued::Read);
-    EXPECT_EQ(on.lines, (Lines{numbered_line(3500), numbered_line(3501)}));
-    EXPECT_EQ(on.end.end, text.size() + appended.size());
-    EXPECT_TRUE(journal::journal_unchanged(path, on.end, on.identity));
-    // The read on went on from the first read's digests: they are those of a whole read now.
-    EXPECT_EQ(on.end.prefix.blocks, read_whole(path).end.prefix.blocks);
-    EXPECT_EQ(on.end.prefix.tail, read_whole(path).end.prefix.tail);
-
-    struct Change {
-        std::string name;
-        std::function<void()> apply;
+    enum How { Unchanged, WrittenOver, WrittenAgain, PunchedOut };
+    const struct {
+        const char* name;
+        How how;
+        std::size_t block;
         bool seen_by_read_on;  // one the read on always checks
+    } changes[] = {
+        {"unchanged", Unchanged, 0, true},
+        {"a digit of the first block written over", WrittenOver, 0, true},
+        {"a digit after the last whole block written over", WrittenOver, 5, true},
+        {"a digit of a middle block written over", WrittenOver, 3, false},
+        {"truncated and written again, one digit of the third block changed", WrittenAgain, 2, false},
+        {"the second block punched out", PunchedOut, 1, true},
     };
-    const Change changes[] = {
-        {"a digit of the first block written over", [&] { testing::overwrite_file(path, digit_in_block(0), "9"); }, true},
-        {"a digit after the last whole block written over",
-         [&] { testing::overwrite_file(path, digit_in_block(5), "9"); }, true},
-        {"a digit of a middle block written over", [&] { testing::overwrite_file(path, digit_in_block(3), "9"); }, false},
-        {"truncated and written again, longer, one digit of the third block changed",
-         [&] {
-             std::string again = text;
-             again[digit_in_block(2)] = '9';
-             testing::write_file(path, again + appended);
-         },
-         false},
-        {"the second block punched out",
-         [&] { ASSERT_TRUE(testing::punch_hole(path, block, block)); },
-         true},
-    };
-    for (const Change& change : changes) {
+    for (const auto& change : changes) {
         testing::write_file(path, text);
-        const Read before = read_whole(path);
-        change.apply();
-        if (std::filesystem::file_size(path) == text.size()) testing::append_file(path, appended);
-        const ReadOn after = read_on(path, before);
-        if (change.seen_by_read_on) {
-            EXPECT_EQ(after.how, journal::Continued::InDoubt) << change.name;
+        const JournalRead before = read_journal(path);
+        ASSERT_TRUE(before.how == journal::Continued::Read && before.end.resumable);
+        EXPECT_EQ(before.end.prefix.size, text.size());
+        EXPECT_EQ(before.end.prefix.blocks.size(), text.size() / block);
+        const std::size_t digit = text.find("\"n\":", change.block * block) + 5;
+        if (change.how == WrittenOver) testing::overwrite_file(path, digit, "9");
+        if (change.how == WrittenAgain) testing::write_file(path, text.substr(0, digit) + "9" + text.substr(digit + 1));
+        if (change.how == PunchedOut) {
+            ASSERT_TRUE(testing::punch_hole(path, change.block * block, block));
         }
-        const std::optional<files::Identity> now = files::identity_of(path);
-        EXPECT_FALSE(journal::journal_unchanged(path, before.end, *now)) << change.name;
+        testing::append_file(path, appended);
+        const JournalRead after = read_journal(path, &before);
+        const bool unchanged = change.how == Unchanged;
+        if (change.seen_by_read_on) {
+            EXPECT_EQ(after.how, unchanged ? journal::Continued::Read : journal::Continued::InDoubt) << change.name;
+        }
+        // Checked whole, the bytes of the first read are as they were in the file now only when
+        // unchanged, and never in the file as that read noted it, since it was appended to.
+        EXPECT_EQ(journal::journal_unchanged(path, before.end, *files::identity_of(path)), unchanged) << change.name;
+        EXPECT_FALSE(journal::journal_unchanged(path, before.end, *before.trace.identity)) << change.name;
         if (after.how != journal::Continued::InDoubt) {
-            EXPECT_FALSE(journal::journal_unchanged(path, after.end, after.identity)) << change.name;
+            EXPECT_EQ(journal::journal_unchanged(path, after.end, *after.trace.identity), unchanged) << change.name;
+        }
+        if (unchanged) {
+            // The read on went on from the first read's digests: they are those of a whole read now.
+            const JournalRead whole = read_journal(path);
+            EXPECT_EQ(after.lines, (Lines{numbered_line(3500), numbered_line(3501)}));
+            EXPECT_EQ(after.end.end, text.size() + appended.size());
+            EXPECT_TRUE(after.end.prefix.blocks == whole.end.prefix.blocks && after.end.prefix.tail == whole.end.prefix.tail);
         }
     }
-    // The whole check holds only for the file as that read noted it.
-    testing::write_file(path, text);
-    const Read again = read_whole(path);
-    testing::append_file(path, appended);
-    EXPECT_FALSE(journal::journal_unchanged(path, again.end, again.identity));
 }
 
 // A journal whose text stops being UTF-8 is remembered with the bytes that decide it: while they
@@ -178,40 +132,38 @@ TEST(JournalLines, AReadOnSeesBytesChangedBeforeTheOldEnd) {
 TEST(JournalLines, AJournalThatIsNotUtf8ForGoodIsNotReadAgain) {
     testing::RunsRoot root;
     const auto path = root.path() / "events.jsonl";
-    const std::string good = numbered_lines(0, 1000);
     // A continuation byte after a whole four-byte sequence, a lead byte followed by ASCII, a
     // sequence cut by its line feed, an overlong form, an encoded surrogate.
     const std::string faults[] = {"\xF0\x9F\x98\x80\x80", "\xE2(", "\xF0\x9F\x98", "\xC0\xAF", "\xED\xA0\x80"};
     std::mt19937 random(20261208);
     for (const std::string& fault : faults) {
-        const std::string text = good + "{\"x\":\"ab" + fault + "\"}\n" + numbered_lines(1000, 300);
+        const std::string line = "{\"x\":\"ab" + fault + "\"}\n";
+        const std::string text = numbered_lines(0, 1000) + line + numbered_lines(1000, 300);
         testing::write_file(path, text);
-        const Read first = read_whole(path);
-        ASSERT_FALSE(first.usable);
-        ASSERT_TRUE(first.end.not_utf8);
+        const JournalRead first = read_journal(path);
+        ASSERT_TRUE(first.how == journal::Continued::NotUtf8 && first.end.not_utf8);
         const journal::ByteRange bad = *first.end.not_utf8;
         const std::size_t at = text.find(fault) + (fault.starts_with("\xF0\x9F\x98\x80") ? 4 : 0);
         EXPECT_EQ(bad, (journal::ByteRange{at - 3, at + 4})) << fault;
 
         testing::append_file(path, numbered_lines(2000, 3));
         testing::overwrite_file(path, 100, "9");
-        const ReadOn on = read_on(path, first);
+        const JournalRead on = read_journal(path, &first);
         EXPECT_EQ(on.how, journal::Continued::NotUtf8) << fault;
         EXPECT_TRUE(on.lines.empty());
-        EXPECT_TRUE(journal::journal_unchanged(path, on.end, on.identity));
+        EXPECT_TRUE(journal::journal_unchanged(path, on.end, *on.trace.identity));
 
-        // Bytes changed at random outside the remembered ones, near them, leave the text not UTF-8.
-        const std::string line = "{\"x\":\"ab" + fault + "\"}\n";
+        // Bytes changed at random near the remembered ones, before or after them, leave the text
+        // not UTF-8.
         testing::write_file(path, line);
-        const journal::ByteRange near = *read_whole(path).end.not_utf8;
+        const journal::ByteRange near = *read_journal(path).end.not_utf8;
         for (int trial = 0; trial < 300; ++trial) {
             std::string changed = line;
             for (int k = 0; k < 3; ++k) {
                 const std::size_t offset = std::uniform_int_distribution<std::size_t>(0, 5)(random);
-                const std::size_t after = near.to + offset;
-                const std::size_t where =
-                    trial % 2 && after < changed.size() ? after : near.from - 1 - std::min(offset, near.from - 1);
-                changed[where] = static_cast<char>(std::uniform_int_distribution<int>(0x20, 0xFF)(random));
+                const bool after = trial % 2 && near.to + offset < changed.size();
+                changed[after ? near.to + offset : near.from - 1 - std::min(offset, near.from - 1)] =
+                    static_cast<char>(std::uniform_int_distribution<int>(0x20, 0xFF)(random));
             }
             testing::write_file(path, changed);
             EXPECT_FALSE(journal::for_each_journal_line(path, [](std::string_view) {})) << fault << ", trial " << trial;
@@ -219,9 +171,9 @@ TEST(JournalLines, AJournalThatIsNotUtf8ForGoodIsNotReadAgain) {
 
         // Mended, it is read again.
         testing::write_file(path, text);
-        const Read before = read_whole(path);
+        const JournalRead before = read_journal(path);
         testing::overwrite_file(path, bad.from + 3, "x");
-        EXPECT_EQ(read_on(path, before).how, journal::Continued::InDoubt) << fault;
+        EXPECT_EQ(read_journal(path, &before).how, journal::Continued::InDoubt) << fault;
     }
 }
 

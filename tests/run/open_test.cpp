@@ -463,56 +463,51 @@ public:
     std::size_t ran = 0;
 };
 
-// The demo runs' journals, changed at random the ways journals differ: lines out of merge order,
-// CRLF, blank lines and lines that are no envelopes, characters of several bytes, an unfinished
-// last line, a byte that is never UTF-8.
+// The demo runs' journals as they are and changed at random the ways journals differ: time stamps
+// swapped (envelopes out of merge order across the shards), CRLF, blank lines and lines that are
+// no envelopes, characters of several bytes, an unfinished last line, one that does not read yet,
+// a byte that is never UTF-8. Then journals long enough for a checkpoint, in order and with a few
+// envelopes late.
 std::vector<std::string> journals_to_cut(std::mt19937& random) {
-    const fs::path demo = fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs";
     std::vector<std::string> journals;
-    for (const auto& entry : fs::directory_iterator(demo)) {
+    for (const auto& entry : fs::directory_iterator(fs::path(KORVALLE_SOURCE_DIR) / "examples" / "runs")) {
         if (!entry.is_directory()) continue;
         const std::vector<std::string> lines = journal::read_journal_lines(entry.path() / "events.jsonl");
-        journals.emplace_back();
-        for (const std::string& line : lines) journals.back() += line + "\n";
-        for (int variant = 0; variant < 6; ++variant) {
+        for (int variant = 0; variant < 7; ++variant) {
             std::vector<std::string> changed = lines;
-            // Swapped time stamps put envelopes out of order across the shards.
-            if (variant % 2 == 1) {
-                for (int k = 0; k < 4; ++k) {
-                    std::string& a = changed[random() % changed.size()];
-                    std::string& b = changed[random() % changed.size()];
-                    const std::size_t at_a = a.find("\"ts\":\"") + 6, at_b = b.find("\"ts\":\"") + 6;
-                    if (at_a < 6 || at_b < 6) continue;
-                    std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(at_a), a.begin() + static_cast<std::ptrdiff_t>(at_a + 24),
-                                     b.begin() + static_cast<std::ptrdiff_t>(at_b));
+            for (int k = 0; variant % 2 == 1 && k < 4; ++k) {
+                std::string& a = changed[random() % changed.size()];
+                std::string& b = changed[random() % changed.size()];
+                const std::size_t at_a = a.find("\"ts\":\""), at_b = b.find("\"ts\":\"");
+                if (at_a != std::string::npos && at_b != std::string::npos) {
+                    std::swap_ranges(&a[at_a + 6], &a[at_a + 30], &b[at_b + 6]);
                 }
             }
             std::string text;
             for (const std::string& line : changed) {
-                switch (random() % 12) {
+                switch (variant == 6 ? 3 : random() % 12) {
                 case 0: text += line + "\r\n"; break;
                 case 1: text += "\n  \n" + line + "\n"; break;
                 case 2: text += "{\"not\":\"an envelope \xE2\x82\xAC\xF0\x9F\x98\x80\"}\n" + line + "\n"; break;
                 default: text += line + "\n";
                 }
             }
-            if (variant == 2) text += lines.back();              // an unfinished last line
-            if (variant == 4) text += lines.back().substr(0, 9); // one that does not read yet
+            if (variant == 2) text += lines.back();
+            if (variant == 4) text += lines.back().substr(0, 9);
             if (variant == 5 && random() % 3 == 0) text.insert(text.size() / 2, "\xFF");
             journals.push_back(std::move(text));
         }
     }
-    // Journals long enough for a checkpoint, in order and with a few envelopes late.
-    const auto line = [](int i, int ms) {
-        return testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
-                                       .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),
-                                       .labels = R"({"node":"n)" + std::to_string(i % 3) + R"(","round":1})",
-                                       .payload = R"({"name":"step","detail":"d)" + std::to_string(i) + R"("})"}) +
-               "\n";
-    };
     for (const bool late : {false, true}) {
         std::string text;
-        for (int i = 0; i < 3000; ++i) text += line(i, late && i % 700 == 0 ? 100 * i - 5'000 : 100 * i);
+        for (int i = 0; i < 3000; ++i) {
+            const int ms = late && i % 700 == 0 ? 100 * i - 5'000 : 100 * i;
+            text += testing::envelope_line({.ts = *clock::format_utc_ms(1'772'442'000'000 + ms), .source = "morvane",
+                                            .kind = "turn-activity", .stream = "agent", .seq = static_cast<std::uint64_t>(i),
+                                            .labels = fmt::format(R"({{"node":"n{}","round":1}})", i % 3),
+                                            .payload = fmt::format(R"({{"name":"step","detail":"d{}"}})", i)}) +
+                    "\n";
+        }
         journals.push_back(std::move(text));
     }
     return journals;

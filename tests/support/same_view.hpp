@@ -1,28 +1,44 @@
 // Whether two reads of one journal made the same: the names of what differs between two views (or
-// two ends of a journal's read), empty when nothing does. For the tests and the fuzz targets that
-// compare a journal parsed in shards with one parsed in one go.
+// two ends of a journal's read), empty when nothing does; and a journal's read in one go, whole or
+// on. For the tests and the fuzz targets that compare a journal parsed in shards with one parsed
+// in one go.
 #pragma once
 
 #include "sdk/journal/journal_lines.hpp"
 #include "sdk/run/views.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace korvalle::testing {
 
-// Names what differs, one name after another.
-class Differences {
-public:
-    void check(bool same, const char* name) {
-        if (same) return;
-        if (!names_.empty()) names_ += ", ";
-        names_ += name;
-    }
-    std::string names() && { return std::move(names_); }
+// A read of a journal in one go, whole or on from an earlier one: how it went (a whole read is
+// Read when it yields lines, NotUtf8 when not), its lines, the file it read and where it ended.
+struct JournalRead {
+    journal::Continued how = journal::Continued::InDoubt;
+    std::vector<std::string> lines;
+    files::ReadTrace trace;
+    journal::JournalEnd end;
+};
 
-private:
-    std::string names_;
+// Reads the whole journal, or on from where `from` ended.
+inline JournalRead read_journal(const std::filesystem::path& path, const JournalRead* from = nullptr) {
+    JournalRead read;
+    const auto visit = [&](std::string_view line) { read.lines.emplace_back(line); };
+    read.how = from ? journal::continue_journal_lines(path, from->end, *from->trace.identity, visit, &read.trace, &read.end)
+               : journal::for_each_journal_line(path, visit, &read.trace, &read.end) ? journal::Continued::Read
+                                                                                       : journal::Continued::NotUtf8;
+    return read;
+}
+
+// Names what differs, one name after another.
+struct Differences {
+    std::string names;
+    void check(bool same, const char* name) {
+        if (!same) names += (names.empty() ? "" : ", ") + std::string(name);
+    }
 };
 
 // The figures of an end count when its read yielded lines; otherwise only where it ended, its
@@ -41,15 +57,13 @@ inline std::string end_differences(const journal::JournalEnd& a, const journal::
         out.check(a.tail_visited == b.tail_visited && a.tail_hash == b.tail_hash, "tail");
         out.check(a.tail_kept == b.tail_kept, "tail_kept");
     }
-    return std::move(out).names();
+    return out.names;
 }
 
 inline std::string state_differences(const views::ReplayState& a, const views::ReplayState& b) {
     Differences out;
-    out.check(a.last_event_at == b.last_event_at, "last_event_at");
-    out.check(a.planner_surfaced_at == b.planner_surfaced_at, "planner_surfaced_at");
-    out.check(a.plan == b.plan, "plan");
-    out.check(a.graph.order == b.graph.order, "graph");
+    out.check(a.last_event_at == b.last_event_at && a.planner_surfaced_at == b.planner_surfaced_at, "event times");
+    out.check(a.plan == b.plan && a.graph.order == b.graph.order, "plan");
     out.check(a.round == b.round && a.in_round == b.in_round && a.stopped == b.stopped, "round");
     out.check(a.statuses == b.statuses, "statuses");
     out.check(a.outcomes == b.outcomes && a.branches == b.branches && a.change_urls == b.change_urls, "outcomes");
@@ -59,11 +73,11 @@ inline std::string state_differences(const views::ReplayState& a, const views::R
     out.check(a.surface_queued == b.surface_queued && a.surfaced == b.surfaced, "surfaced");
     out.check(a.upstream_modified == b.upstream_modified && a.upstream_modified_nodes == b.upstream_modified_nodes,
               "upstream_modified");
-    out.check(a.cross_dag_satisfied == b.cross_dag_satisfied, "cross_dag_satisfied");
-    out.check(a.completion_reasons == b.completion_reasons, "completion_reasons");
+    out.check(a.cross_dag_satisfied == b.cross_dag_satisfied && a.completion_reasons == b.completion_reasons,
+              "completion");
     out.check(a.deferred_contexts == b.deferred_contexts, "deferred_contexts");
     out.check(a.activity == b.activity, "activity");
-    return std::move(out).names();
+    return out.names;
 }
 
 // Envelopes in the same order, the same replay's state and checkpoint, the same end of the
@@ -74,14 +88,12 @@ inline std::string view_differences(const views::RunView& a, const views::RunVie
     out.check(state_differences(a, b).empty(), "replay");
     out.check(a.cross_run_statuses == b.cross_run_statuses, "cross_run_statuses");
     out.check(a.appended_from == b.appended_from, "appended_from");
-    out.check((a.checkpoint == nullptr) == (b.checkpoint == nullptr), "checkpoint");
-    if (a.checkpoint && b.checkpoint) {
-        out.check(a.checkpoint->position == b.checkpoint->position &&
-                      state_differences(a.checkpoint->state, b.checkpoint->state).empty(),
-                  "checkpoint");
-    }
+    out.check(a.checkpoint && b.checkpoint ? a.checkpoint->position == b.checkpoint->position &&
+                                                 state_differences(a.checkpoint->state, b.checkpoint->state).empty()
+                                           : a.checkpoint == b.checkpoint,
+              "checkpoint");
     out.check(end_differences(a.journal_end, b.journal_end, a.journal_end.resumable).empty(), "journal_end");
-    return std::move(out).names();
+    return out.names;
 }
 
 }  // namespace korvalle::testing
