@@ -121,12 +121,7 @@ TEST(AnswerBudget, ACrowdThatNeverReadsHoldsNoThreadAndPastTheQueueIsToldTheServ
     ASSERT_TRUE(testing::eventually([&] { return figures().waiting == 3 && figures().refused == 3; }, 60s))
         << figures().waiting << " waiting, " << figures().refused << " refused";
 
-    for (const char* small : {"/api/v2/runs", "/api/v2/runs/small", "/api/v2/runs/small/timeline?scope=run"}) {
-        EXPECT_EQ(testing::HttpClient(served.serving.port).get(small).status, 200u) << small;
-    }
-    EXPECT_EQ(testing::HttpClient(served.serving.port).get("/api/v2/runs/small/conversations/none").status, 404u);
-    testing::HttpClient reader(served.serving.port);
-    testing::expect_told_busy(reader, "/api/v2/runs/big");
+    testing::expect_small_answers_and_busy(served.serving.port, "/api/v2/runs/big");
 
     served.answers->refuse_waiting();
     EXPECT_EQ(figures().waiting, 0u);

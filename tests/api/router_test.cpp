@@ -86,9 +86,8 @@ TEST_F(RouterTest, QueryIsFormDecodedLastValueWinning) {
 
 using Made = Result<boost::json::value, error::ApiError>;
 
-// A document made by a function in steps, as the store's documents are: the first step ends as
-// the test says (waiting for a resume the test calls from another thread, refused, or done),
-// and the last one makes the document.
+// A document made in steps, as the store's documents are: the first step ends as the test says
+// (waiting for a resume called from another thread, refused, or done), and the last one makes it.
 struct Steps {
     std::function<Made()> make;
     store::Step first = store::Step::Done;
@@ -98,10 +97,9 @@ struct Steps {
 
     store::Step step(const store::Resume& resume) {
         const store::Step now = std::exchange(first, store::Step::Done);
-        if (now == store::Step::Waits) resumer = std::make_shared<std::jthread>([resume] { resume(); });
-        if (now != store::Step::Done) return now;
-        made.emplace(make());
-        return store::Step::Done;
+        if (now == store::Step::Waits) resumer = std::make_shared<std::jthread>(resume);
+        if (now == store::Step::Done) made.emplace(make());
+        return now;
     }
     Made& outcome() { return *made; }
     store::BudgetShare& share() { return taken; }

@@ -1,9 +1,8 @@
 // Connections that must end: after a read or write error, when a body does not arrive in time,
 // when chunked framing runs on without a line end, when the client stops reading its answer, and
-// when it reads a large answer too slowly on average (but not when it reads in bursts);
-// "Expect: 100-continue" answered at once, and answers in several fragments. Time limits are
-// shortened on the in-process listener; the descriptor and memory checks use the real server
-// binary.
+// when it reads a large answer too slowly on average (not in bursts); "Expect: 100-continue"
+// answered at once, and answers in several fragments. Time limits are shortened on the in-process
+// listener; the descriptor and memory checks use the real server binary.
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/http_client.hpp"
 #include "tests/support/process_watch.hpp"
@@ -18,8 +17,8 @@
 #include <sys/socket.h>
 
 #include <future>
-#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace korvalle::server {
@@ -149,50 +148,21 @@ TEST(Connections, LargeAnswersInFragmentsAndTheirPace) {
     EXPECT_LT(read, middle.size());
 }
 
-// Answers every request with one large body, and each answer with a hold of its own, so that a
-// test can tell when the server is done with the answer to a given target.
-class WatchedAnswers : public Responder {
-public:
-    explicit WatchedAnswers(std::size_t size) : body_(std::make_shared<const std::string>(size, 'x')) {}
+// Answers every request with one 8 MiB body, and keeps the targets whose answers the server has
+// let go: written whole, or given up.
+struct WatchedAnswers : Responder {
+    text::SharedText body = std::make_shared<const std::string>(8 << 20, 'x');
+    mutable std::mutex mutex;
+    mutable std::set<std::string> let_go;
 
     asio::awaitable<Response> respond(RequestHead head) const override {
-        auto hold = std::make_shared<int>(0);
-        std::lock_guard lock(mutex_);
-        holds_[head.target] = hold;
-        co_return Response{200, {}, "", {}, {text::fragment_of(body_)}, std::move(hold)};
+        std::shared_ptr<void> hold(nullptr, [this, target = head.target](void*) {
+            std::lock_guard lock(mutex);
+            let_go.insert(target);
+        });
+        co_return Response{200, {}, "", {}, {text::fragment_of(body)}, std::move(hold)};
     }
-
-    std::size_t size() const { return body_->size(); }
-    // True once the answer to target was asked for and let go: written whole, or given up.
-    bool let_go(const std::string& target) const {
-        std::lock_guard lock(mutex_);
-        const auto hold = holds_.find(target);
-        return hold != holds_.end() && hold->second.expired();
-    }
-
-private:
-    text::SharedText body_;
-    mutable std::mutex mutex_;
-    mutable std::map<std::string, std::weak_ptr<int>> holds_;
 };
-
-// Asks for target and reads its answer `burst` bytes at a time, one burst each `every`, until the
-// server is done with the answer; then reads what the server wrote of it. Returns the bytes of
-// the body read.
-std::size_t body_read_in_bursts(unsigned short port, const WatchedAnswers& answers, const std::string& target,
-                                std::size_t burst, std::chrono::milliseconds every) {
-    // A receive buffer of its own size: the kernel's, grown as the client reads, could hold
-    // most of the answer and leave the server little to pace.
-    testing::HttpClient client(port, 20s, 256 << 10);
-    client.send_raw("GET " + target + " HTTP/1.1\r\nhost: localhost\r\nconnection: close\r\n\r\n");
-    std::string read;
-    for (auto next = std::chrono::steady_clock::now(); !answers.let_go(target); std::this_thread::sleep_until(next)) {
-        read += client.read_raw(burst);
-        next += every;
-    }
-    read += client.read_raw(answers.size() + 4096);  // the connection closes behind the answer
-    return read.size() - (read.find("\r\n\r\n") + 4);
-}
 
 // The pace of a large answer is kept on average: a client that takes 1.2 times the floor in
 // bursts, each a little less than the floor's time apart, gets the whole answer; one that takes a
@@ -200,19 +170,35 @@ std::size_t body_read_in_bursts(unsigned short port, const WatchedAnswers& answe
 // 30 s, bursts 25 s apart) sped up fifteenfold.
 TEST(Connections, ReadersInBurstsAreServedAtTheirAverage) {
     constexpr std::size_t floor = 1 << 20;
-    auto answers = std::make_shared<WatchedAnswers>(8 * floor);
+    auto answers = std::make_shared<WatchedAnswers>();
+    const std::size_t size = answers->body->size();
     InProcessServer serving(HttpLimits{.write_stall_timeout = 2s, .answer_pace_bytes = floor}, answers);
-    auto reader = [&](const char* target, std::size_t burst) {
+    const auto done_with = [&](const std::string& target) {
+        std::lock_guard lock(answers->mutex);
+        return answers->let_go.contains(target);
+    };
+    // Reads `burst` bytes at a time until the server is done with the answer, then what it wrote
+    // of it; the bytes of the body read. A receive buffer of its own size: the kernel's, grown as
+    // the client reads, could hold most of the answer and leave the server little to pace.
+    auto reader = [&](std::string target, std::size_t burst) {
         return std::async(std::launch::async, [&, target, burst] {
-            return body_read_in_bursts(serving.port, *answers, target, burst, 1667ms);
+            testing::HttpClient client(serving.port, 20s, 256 << 10);
+            client.send_raw("GET " + target + " HTTP/1.1\r\nhost: localhost\r\nconnection: close\r\n\r\n");
+            std::string read;
+            for (auto next = std::chrono::steady_clock::now(); !done_with(target);
+                 std::this_thread::sleep_until(next += 1667ms)) {
+                read += client.read_raw(burst);
+            }
+            read += client.read_raw(size + 4096);  // the connection closes behind the answer
+            return read.size() - (read.find("\r\n\r\n") + 4);
         });
     };
     auto bursty = reader("/bursty", floor * 6 / 5);
     auto slow = reader("/slow", floor / 16);
     auto never = reader("/never", 0);
-    EXPECT_EQ(bursty.get(), answers->size());
-    EXPECT_LT(slow.get(), answers->size());
-    EXPECT_LT(never.get(), answers->size());
+    EXPECT_EQ(bursty.get(), size);
+    EXPECT_LT(slow.get(), size);
+    EXPECT_LT(never.get(), size);
 }
 
 }  // namespace

@@ -80,20 +80,17 @@ TEST(Store, ErrorsCarryTheirStatusCodeAndEscapedMessage) {
 // the name leads to now, never from the one a kept view was read from.
 TEST(Store, AnArtifactComesFromTheDirectoryTheRunsNameLeadsToNow) {
     RunsRoot root;
-    RunBuilder first(root.path() / "first", "r");
+    RunBuilder first(root.path() / "first", "r"), second(root.path() / "second", "r");
     first.launch().event({.kind = "node-settled", .labels = R"({"round":1,"node":"a"})",
                           .artifacts = R"([{"id":"report","kind":"report","bytes":1}])"});
     first.artifact("report", "the first directory's");
-    const std::filesystem::path second = root.path() / "second";
-    std::filesystem::create_directories(second / "artifacts");
+    second.artifact("report", "the second directory's");
     for (const char* file : {"launch.json", "events.jsonl"}) {
-        std::filesystem::create_hard_link(first.dir() / file, second / file);
+        std::filesystem::create_hard_link(first.dir() / file, second.dir() / file);
     }
-    write_file(second / "artifacts" / "report", "the second directory's");
     const std::filesystem::path runs = root.path() / "runs";
     std::filesystem::create_directories(runs);
     std::filesystem::create_directory_symlink(first.dir(), runs / "r");
-
     const auto store = store::RunStore::new_polling_every(
         runs.string(), 500, std::make_shared<store::RunCache>(store::RunCache::Bounds{}, [] {
             return store::RunCache::realtime_ns() + 3'600'000'000'000;
@@ -104,7 +101,7 @@ TEST(Store, AnArtifactComesFromTheDirectoryTheRunsNameLeadsToNow) {
     };
     EXPECT_EQ(content(), "the first directory's");
     std::filesystem::remove(runs / "r");
-    std::filesystem::create_directory_symlink(second, runs / "r");
+    std::filesystem::create_directory_symlink(second.dir(), runs / "r");
     EXPECT_EQ(content(), "the second directory's");
 }
 

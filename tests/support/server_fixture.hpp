@@ -98,6 +98,17 @@ inline void expect_told_busy(HttpClient& client, std::string_view target) {
     EXPECT_TRUE(client.closed_by_peer(std::chrono::seconds(10)));
 }
 
+// While a crowd fills the answers' budget and its queue: the small answers of the run "small"
+// still come, and a large answer (target) is told the server is busy.
+inline void expect_small_answers_and_busy(unsigned short port, std::string_view target) {
+    for (const char* small : {"/api/v2/runs", "/api/v2/runs/small", "/api/v2/runs/small/timeline?scope=run"}) {
+        EXPECT_EQ(http_get(port, small).status, 200u) << small;
+    }
+    EXPECT_EQ(http_get(port, "/api/v2/runs/small/conversations/none").status, 404u);
+    HttpClient reader(port);
+    expect_told_busy(reader, target);
+}
+
 inline void expect_refusals(unsigned short port, const std::vector<Refusal>& rows) {
     for (const Refusal& row : rows) {
         SCOPED_TRACE(row.target);
