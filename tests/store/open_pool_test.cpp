@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <latch>
+#include <numeric>
 #include <ranges>
 #include <stdexcept>
 #include <thread>
@@ -96,7 +97,9 @@ TEST(OpenPool, TheCallerTakesPartInItsShardsAndTakesThemInInOrder) {
     });
     EXPECT_TRUE(each_once(visits));
     EXPECT_TRUE(caller_ran);
-    EXPECT_TRUE(std::ranges::equal(taken_in, std::views::iota(std::size_t{0}, visits.size())));
+    std::vector<std::size_t> in_order(visits.size());
+    std::iota(in_order.begin(), in_order.end(), std::size_t{0});
+    EXPECT_EQ(taken_in, in_order);
 
     const auto fail_at_3 = [](std::size_t i) {
         if (i == 3) throw std::runtime_error("no memory");
