@@ -1,6 +1,7 @@
 #include "src/api/answer_budget.hpp"
 
 #include "src/api/in_steps.hpp"
+#include "src/store/kept_texts.hpp"
 
 #include <utility>
 
@@ -9,6 +10,8 @@ namespace korvalle::server {
 std::shared_ptr<store::MemoryBudget> answer_budget(std::uint64_t limit) {
     return store::MemoryBudget::make(limit, answers_never_wait_below, store::MemoryBudget::Order::FitsFirst, limit);
 }
+
+std::uint64_t answer_bytes(const Response& answer) { return answer.body_size() - store::kept_bytes(answer.more); }
 
 boost::asio::awaitable<std::shared_ptr<void>> answer_share(std::shared_ptr<store::MemoryBudget> budget,
                                                            std::uint64_t bytes, store::BudgetShare share) {

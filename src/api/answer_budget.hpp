@@ -5,10 +5,14 @@
 // The queue is bounded too: once the answers already waiting pass one budget, a newcomer that
 // would wait is answered busy_answer() at once, and so are those still waiting at the stop.
 //
-// The whole-run documents take their share before they are built, from an estimate (see
+// Each byte is counted once, where it lives: the texts kept with a run's view, which any number
+// of answers send, are counted by the run cache's bound, or by this budget once the cache let
+// them go, once for all their readers (store/kept_texts.hpp); an answer counts only its own bytes
+// (answer_bytes). The whole-run documents whose large text is yet to be made, or is made for each
+// of them, take their share before they are built, from an estimate (see
 // store::RunStore::run_document); every other answer takes it once its text is complete, at its
-// real size. Either way the share ends at the answer's size and is held until its last byte is
-// written or its connection ends (Response::hold). Waiting holds no thread: the request's
+// real size. Either way the share ends at the answer's own bytes and is held until its last byte
+// is written or its connection ends (Response::hold). Waiting holds no thread: the request's
 // coroutine waits on its own executor (in_steps.hpp).
 #pragma once
 
@@ -29,6 +33,10 @@ inline constexpr std::uint64_t answers_never_wait_below = 1ull << 20;
 // A budget for answers of the given bytes, with the exemption above, whose queue holds at most
 // as many bytes again.
 std::shared_ptr<store::MemoryBudget> answer_budget(std::uint64_t limit = answer_budget_bytes);
+
+// The bytes of the answer that its share counts: its body less the texts kept with views that it
+// sends (store::kept_bytes).
+std::uint64_t answer_bytes(const Response& answer);
 
 // The share of an answer of the given bytes, as the answer holds it (Response::hold): the share
 // taken before the answer was built, corrected (never waiting), else one taken now or waited for

@@ -68,7 +68,7 @@ boost::asio::awaitable<Response> answer_in_steps(std::shared_ptr<const Serving> 
     if (!made || (*made == store::Step::Done && !job->answer)) co_return unexpected_failure();
     if (*made == store::Step::Refused) co_return busy_answer();
     Response answer = std::move(*job->answer);
-    answer.hold = co_await answer_share(state->answers, answer.body_size(), std::move(job->document.share()));
+    answer.hold = co_await answer_share(state->answers, answer_bytes(answer), std::move(job->document.share()));
     if (!answer.hold) co_return busy_answer();
     co_return answer;
 }

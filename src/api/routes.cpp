@@ -34,7 +34,7 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     Response answer = answer_of(api::stamp_written(std::move(shared_page)));
     // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
     store::BudgetShare none;
-    answer.hold = co_await answer_share(state->answers, answer.body_size(), std::move(none));
+    answer.hold = co_await answer_share(state->answers, answer_bytes(answer), std::move(none));
     if (!answer.hold) co_return busy_answer();
     co_return answer;
 }
@@ -90,6 +90,9 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
                                            std::shared_ptr<std::atomic<bool>> stopping,
                                            std::shared_ptr<BlockingPool> pool,
                                            std::shared_ptr<store::MemoryBudget> answers) {
+    // The texts the store's cache lets go while answers still send them are counted with the
+    // answers from now on.
+    store->run_cache().count_let_go_texts_in(answers);
     auto polls = std::make_shared<SharedPolls>(store, pool, stopping);
     auto lists = std::make_shared<SharedLists>(store, pool);
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool),

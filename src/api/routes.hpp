@@ -26,7 +26,8 @@ struct Serving {
     std::shared_ptr<SharedLists> lists;
 };
 
-// The router with every route and the fallback.
+// The router with every route and the fallback. From now on answers also counts the texts the
+// store's cache lets go while answers still send them (store::RunCache::count_let_go_texts_in).
 std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore> store,
                                            std::shared_ptr<std::atomic<bool>> stopping,
                                            std::shared_ptr<BlockingPool> pool,

@@ -3,6 +3,8 @@
 #include "sdk/base/memory.hpp"
 #include "src/payload/envelope_facts.hpp"
 
+#include <type_traits>
+
 namespace korvalle::store {
 
 namespace {
@@ -20,13 +22,16 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std:
                                                   bool keepable) const {
     {
         sync::Lock lock(part.making);
-        if (!part.made) {
+        if (part.made.load(std::memory_order_relaxed) == Made::Not) {
             std::shared_ptr<const T> value = make();
-            part.made = true;
             if (keepable && room_.take(held_bytes(*value))) {
+                // A text answers send is shared as one of the view's kept texts.
+                if constexpr (std::is_same_v<T, std::string>) value = texts_.keep(std::move(value));
                 part.value = std::move(value);
+                part.made.store(Made::Kept, std::memory_order_relaxed);
                 return part.value;
             }
+            part.made.store(Made::Alone, std::memory_order_relaxed);
             own = std::move(value);
             return own;
         }
@@ -79,6 +84,30 @@ const text::SharedText& KeptIndexes::Of::whole_timeline() const {
 
 std::shared_ptr<const payload::RoundObject> KeptIndexes::Of::round(std::uint64_t number) const {
     return kept_.rounds_.get(number, read_from_, [&] { return payload::make_round(view_, number, *this, spent_); });
+}
+
+const KeptIndexes::Part<std::string>& KeptIndexes::part_of(Text text) const {
+    return text == Text::Conversations ? conversations_ : whole_timeline_;
+}
+
+KeptIndexes::Share KeptIndexes::share_for(Text text, Claim& claim) const {
+    switch (part_of(text).made.load(std::memory_order_relaxed)) {
+    case Made::Kept: return Share::None;
+    case Made::Alone: return Share::Own;
+    case Made::Not: break;
+    }
+    // The text may be made meanwhile: a claim taken then only takes a share that the document's
+    // answer gives back once it is built.
+    Claimed& claimed = claims_[static_cast<int>(text)];
+    sync::Lock lock(claimed.mutex);
+    if (const Claim by = claimed.by.lock(); by && by != claim) return Share::Behind;
+    if (!claim) claim = std::make_shared<const bool>(true);
+    claimed.by = claim;
+    return Share::ForAll;
+}
+
+bool KeptIndexes::made_alone(Text text) const {
+    return part_of(text).made.load(std::memory_order_relaxed) == Made::Alone;
 }
 
 std::shared_ptr<const payload::LiveActivity> KeptIndexes::activity(const views::RunView& view,

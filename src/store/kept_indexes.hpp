@@ -18,7 +18,14 @@
 // timeline index), never the other way, and no maker takes any other lock of the server's. A
 // round object's maker holds the rounds' makers' lock and may take the parts' (kept_rounds.hpp).
 // What is kept is counted in the room beside the view, which synchronises on its own
-// (kept_room.hpp). An Of belongs to one document, used by one thread at a time.
+// (kept_room.hpp); the texts kept are listed with the view's kept texts, whose lock is taken under
+// a part's (kept_texts.hpp). An Of belongs to one document, used by one thread at a time.
+//
+// The answers' budget: a text kept is counted where it lives (kept_texts.hpp), so a document that
+// sends it counts nothing for it. Before it is built, a document that will send the conversations
+// or the whole timeline asks what to take for it (share_for): nothing while it is kept; the share
+// of its making, taken once by the first document that finds it yet to be made (its claim) for
+// every document that waits for it; or a share of its own when it is made for each document.
 #pragma once
 
 #include "sdk/base/thread_safety.hpp"
@@ -27,7 +34,10 @@
 #include "src/payload/live_activity.hpp"
 #include "src/store/kept_rounds.hpp"
 #include "src/store/kept_room.hpp"
+#include "src/store/kept_texts.hpp"
+#include "src/store/memory_budget.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,8 +48,10 @@ namespace korvalle::store {
 
 class KeptIndexes {
 public:
-    // room: the bytes that may be kept beside the view.
-    explicit KeptIndexes(std::uint64_t room = KeptRoom::unbounded) : room_(room), rounds_(room_) {}
+    // room: the bytes that may be kept beside the view. answers: the budget that counts the texts
+    // kept once the view is let go (kept_texts.hpp); none counts nothing then.
+    explicit KeptIndexes(std::uint64_t room = KeptRoom::unbounded, std::shared_ptr<MemoryBudget> answers = nullptr)
+        : room_(room), texts_(std::move(answers)), rounds_(room_, texts_) {}
 
     // The indexes of view as a document takes them; view is the one they are kept with.
     // read_from is the clock when the document began (RunCache::now), which decides whether a
@@ -94,12 +106,36 @@ public:
     // The bytes of the indexes, texts and round objects kept.
     std::uint64_t bytes() const { return room_.bytes(); }
 
+    // The run cache lets the view go: the answers' budget counts the texts kept from now on.
+    void let_go() const { texts_.let_go(); }
+
+    // The texts a document sends whole and estimates its answer by before it is built.
+    enum class Text { Conversations, WholeTimeline };
+    // What a document that will send the text takes of the answers' budget for it before it is
+    // built.
+    enum class Share {
+        None,    // it is kept, and counted where it lives
+        Behind,  // it is yet to be made, and another document's claim took the share for it
+        ForAll,  // it is yet to be made: this document claimed it, and takes the share for all
+        Own,     // it is made for each document (it did not fit beside the view)
+    };
+    // A document's claim to the share of a text's making: held until the document is done.
+    using Claim = std::shared_ptr<const void>;
+    // The share for the text; sets claim when the document claims it. A claim whose document is
+    // done (or was refused) no longer holds: the next document to find the text unmade claims it.
+    Share share_for(Text text, Claim& claim) const;
+    // Whether the text turned out made for each document: one that took no share Behind another
+    // document's claim takes its own before it is built.
+    bool made_alone(Text text) const;
+
 private:
     // One part: made by the first caller that needs it, and kept when it fits.
+    enum class Made : std::uint8_t { Not, Kept, Alone };
     template <class T>
     struct Part {
         sync::Mutex making;  // held while the first caller makes it
-        bool made GUARDED_BY(making) = false;
+        // Set under making, once; read without it by share_for and made_alone.
+        std::atomic<Made> made{Made::Not};
         // None while not made, or not kept. Set only before made, so never changed once made:
         // a reference to it taken under the lock may be read after it is let go.
         std::shared_ptr<const T> value GUARDED_BY(making);
@@ -121,7 +157,16 @@ private:
     mutable Part<std::string> whole_timeline_;
     mutable Part<payload::LiveActivity> activity_;
     mutable Part<payload::ConversationDigests> digests_;
+    // Who claimed the making of a text sent whole (Text), while that document is not done.
+    struct Claimed {
+        sync::Mutex mutex;
+        std::weak_ptr<const void> by GUARDED_BY(mutex);
+    };
+    const Part<std::string>& part_of(Text text) const;
+
+    mutable Claimed claims_[2];
     mutable KeptRoom room_;      // synchronised on its own
+    mutable KeptTexts texts_;    // locks on its own
     mutable KeptRounds rounds_;  // locks on its own
 };
 

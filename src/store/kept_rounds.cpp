@@ -14,14 +14,20 @@ KeptRounds::Object KeptRounds::usable(std::uint64_t round) const {
     return kept && kept->files.unchanged() ? kept : nullptr;
 }
 
-void KeptRounds::keep(std::uint64_t round, Object object) {
+KeptRounds::Object KeptRounds::keep(std::uint64_t round, const Object& object) {
+    // A copy whose text is the one kept with the view, counted as the copy holds it.
+    std::shared_ptr<payload::RoundObject> kept = object ? std::make_shared<payload::RoundObject>(*object) : nullptr;
     sync::Lock lock(mutex_);
     auto it = objects_.find(round);
     if (it != objects_.end()) {
         room_.give_back(it->second->held_bytes());
+        if (it->second->text) texts_.forget(it->second->text);
         objects_.erase(it);
     }
-    if (object && room_.take(object->held_bytes())) objects_.emplace(round, std::move(object));
+    if (!kept || !room_.take(kept->held_bytes())) return nullptr;
+    if (kept->text) kept->text = texts_.keep(std::move(kept->text));
+    objects_.emplace(round, kept);
+    return kept;
 }
 
 KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) {
@@ -31,9 +37,9 @@ KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64
     if (Object kept = usable(round)) return kept;
     Object made = make();
     // What was kept for the round no longer answers: it goes, and the new object takes its
-    // place only when it may be trusted.
-    keep(round, read_from && made->files.settled_before(*read_from) ? made : nullptr);
-    return made;
+    // place only when it may be trusted. The document sends the text kept, when it is.
+    Object kept = keep(round, read_from && made->files.settled_before(*read_from) ? made : nullptr);
+    return kept ? kept : made;
 }
 
 }  // namespace korvalle::store

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <unordered_map>
@@ -13,7 +14,12 @@ namespace korvalle::store {
 template <class Value>
 class BoundedLru {
 public:
-    explicit BoundedLru(std::uint64_t max_bytes) : max_bytes_(max_bytes) {}
+    // dropped, when given, is told of each value that leaves, whichever way (evicted, replaced,
+    // erased), before it goes; under the owner's lock, as every call here is.
+    using Dropped = std::function<void(const Value&)>;
+
+    explicit BoundedLru(std::uint64_t max_bytes, Dropped dropped = nullptr)
+        : max_bytes_(max_bytes), dropped_(std::move(dropped)) {}
 
     // The entry's value, or null; does not count as a use.
     const Value* find(const std::string& key) const {
@@ -54,6 +60,7 @@ public:
     void erase(const std::string& key) {
         const auto entry = entries_.find(key);
         if (entry == entries_.end()) return;
+        if (dropped_) dropped_(entry->second.value);
         bytes_ -= entry->second.bytes;
         recent_.erase(entry->second.recent);
         entries_.erase(entry);
@@ -81,6 +88,7 @@ private:
     };
 
     const std::uint64_t max_bytes_;
+    const Dropped dropped_;
     std::unordered_map<std::string, Entry> entries_;
     std::list<std::string> recent_;  // keys, most recently used first
     std::uint64_t bytes_ = 0;

@@ -84,6 +84,11 @@ MemoryBudget::Lease MemoryBudget::acquire(std::uint64_t bytes) {
     return granted.get();
 }
 
+MemoryBudget::Lease MemoryBudget::charge(std::uint64_t bytes) {
+    take_more(bytes);
+    return Lease(self_.lock(), bytes);
+}
+
 void MemoryBudget::serve_locked(std::vector<Grant>& granted) {
     while (!queue_.empty() && fits_locked(queue_.front().bytes)) {
         Waiter& front = queue_.front();

@@ -95,6 +95,11 @@ public:
     // the limit) and takes them. Never refused.
     Lease acquire(std::uint64_t bytes) EXCLUDES(mutex_);
 
+    // Takes bytes at once, past the budget if need be, as Lease::resize does: for bytes that
+    // already exist and that the budget counts from now on (a text kept with a view that the run
+    // cache let go while answers still send it). Never waits, never refused, grants nothing.
+    Lease charge(std::uint64_t bytes) EXCLUDES(mutex_);
+
     // From now on refuses to let callers who may be refused wait, and refuses those waiting now
     // (at the stop). Shares that fit at once or lie below the exemption are still granted, and
     // callers who may not be refused still wait their turn. Idempotent.

@@ -51,7 +51,7 @@ RunCache::RunCache(Bounds bounds, Clock clock)
       open_budget_(MemoryBudget::make(bounds.open_budget)),
       blocks_(std::make_shared<BlockReserve>(bounds.open_budget / kept_blocks_share, keep_blocks_for, open_budget_)),
       view_bound_(bounds.view_bytes),
-      views_(bounds.view_bytes),
+      views_(bounds.view_bytes, [](const SharedRun& run) { run->indexes.let_go(); }),
       records_(bounds.record_bytes) {}
 
 std::int64_t RunCache::realtime_ns() {
@@ -258,8 +258,13 @@ SharedRun RunCache::lead(const std::string& key, const ledger::RunPaths& paths, 
             lease.resize(bytes);
             // What its documents keep beside it shares the bound with it.
             const std::uint64_t room = bytes < view_bound_ ? view_bound_ - bytes : 0;
+            std::shared_ptr<MemoryBudget> answers;
+            {
+                sync::Lock lock(mutex_);
+                answers = answers_;
+            }
             run = std::make_shared<const OpenedRun>(std::move(*view), std::move(record), bytes, read_from, trusted,
-                                                    std::move(lease), room);
+                                                    std::move(lease), room, std::move(answers));
             keep(key, run, want, grows);
         } else {
             forget(key);
@@ -310,7 +315,14 @@ void RunCache::keep(const std::string& key, const SharedRun& run, Want want, boo
         if (views_.put(key, run, run->bytes)) run->lease.release();
     } else {
         views_.erase(key);
+        // Never kept: what its documents keep beside it is counted by nobody else.
+        run->indexes.let_go();
     }
+}
+
+void RunCache::count_let_go_texts_in(std::shared_ptr<MemoryBudget> answers) {
+    sync::Lock lock(mutex_);
+    answers_ = std::move(answers);
 }
 
 void RunCache::count_indexes(const ledger::RunPaths& paths, const SharedRun& run) {

@@ -58,12 +58,13 @@ namespace korvalle::store {
 
 // An opened run: its view and record, how far it may be trusted, and its share of the budget
 // for opens, given back once the cache keeps the view (the cache's bound counts it then) or
-// the view is dropped. room: the bytes its indexes may keep beside it (KeptIndexes).
+// the view is dropped. room: the bytes its indexes may keep beside it; answers: the budget that
+// counts the texts they keep once the cache lets the view go (KeptIndexes).
 struct OpenedRun {
     OpenedRun(views::RunView view, SharedRecord record, std::uint64_t bytes, std::int64_t read_from, bool trusted,
-              MemoryBudget::Lease lease, std::uint64_t room)
+              MemoryBudget::Lease lease, std::uint64_t room, std::shared_ptr<MemoryBudget> answers = nullptr)
         : view(std::move(view)), record(std::move(record)), bytes(bytes), read_from(read_from), trusted(trusted),
-          lease(std::move(lease)), indexes(room) {}
+          lease(std::move(lease)), indexes(room, std::move(answers)) {}
 
     views::RunView view;
     SharedRecord record;         // RunRecord::of(view)
@@ -195,6 +196,11 @@ public:
     // is made with it): what it sets is read without a lock.
     void fan_out(std::shared_ptr<shards::Runner> runner, std::uint64_t shard_bytes);
 
+    // From now on the texts kept with the views of the runs it opens are counted by answers (the
+    // budget of answers) once the cache lets their view go, for as long as answers still send
+    // them (kept_texts.hpp). Until then, and without it, nothing counts them then.
+    void count_let_go_texts_in(std::shared_ptr<MemoryBudget> answers) EXCLUDES(mutex_);
+
     // Drops the views and records of runs that are not among these (a listing of the whole
     // runs root): their directories are gone or are no runs any more.
     void keep_only(const std::vector<ledger::RunPaths>& listed) EXCLUDES(mutex_);
@@ -248,10 +254,13 @@ private:
     const std::shared_ptr<BlockReserve> blocks_;
     const std::uint64_t view_bound_;  // views_'s bound, which opens read outside the lock
     // Taken before the locks of the budget for opens and of the block reserve: a lease is
-    // released, and a view evicted (its blocks given back), under it. Never held with a
-    // flight's lock.
+    // released, and a view evicted (its blocks given back), under it. Taken before the locks of
+    // a view's kept texts and of the answers' budget too: a view dropped lets its texts go under
+    // it (KeptIndexes::let_go). Never held with a flight's lock.
     mutable sync::Mutex mutex_;
+    // Each view dropped from it, whichever way, lets its kept texts go.
     BoundedLru<SharedRun> views_ GUARDED_BY(mutex_);
+    std::shared_ptr<MemoryBudget> answers_ GUARDED_BY(mutex_);
     BoundedLru<SharedRecord> records_ GUARDED_BY(mutex_);
     std::unordered_map<std::string, std::shared_ptr<Flight>> flights_ GUARDED_BY(mutex_);  // opens in progress
     std::uint64_t hits_ GUARDED_BY(mutex_) = 0;

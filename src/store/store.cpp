@@ -44,6 +44,33 @@ std::pair<std::vector<SharedRecord>, bool> page_from(Records::const_iterator sta
     return {std::move(page), false};
 }
 
+// What a document's build gives: its outcome, or none to look for the run again.
+using Built = std::optional<RunDocument<text::Fragments>::Outcome>;
+
+// What the steps before a document that sends a text whole leave for its building: its claim to
+// the share of the text's making, and whether it took no share behind another document's claim.
+struct TextShare {
+    KeptIndexes::Claim claim;
+    bool behind = false;
+};
+
+// The share a document that sends the text whole takes before it is built (KeptIndexes::share_for):
+// the bytes of the view's arena, which the text does not outgrow in practice, when the text is to
+// be made, by this document for every document that waits for it, or for this document alone;
+// nothing while it is kept, or another document took it for its making.
+std::uint64_t share_before(const OpenedRun& run, KeptIndexes::Text text, TextShare& share) {
+    const KeptIndexes::Share taken = run.indexes.share_for(text, share.claim);
+    share.behind = taken == KeptIndexes::Share::Behind;
+    const bool takes = taken == KeptIndexes::Share::ForAll || taken == KeptIndexes::Share::Own;
+    return takes ? run.view.envelopes.arena_bytes() : 0;
+}
+
+// Whether a document that took no share behind another's claim must look again, to take its own
+// share before it is built: the text turned out made for each document.
+bool shares_again(const OpenedRun& run, KeptIndexes::Text text, const TextShare& share) {
+    return share.behind && run.indexes.made_alone(text);
+}
+
 }  // namespace
 
 SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
@@ -177,11 +204,15 @@ RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, b
                                                     MemoryBudget* answers) const {
     // Looked up before the share is taken: it may wait for a telemetry child.
     auto telemetry = std::make_shared<SharedTelemetry>();
-    auto prepare = [this, include_conversations, telemetry](const OpenedRun& run) -> std::uint64_t {
+    auto share = std::make_shared<TextShare>();
+    constexpr KeptIndexes::Text conversations = KeptIndexes::Text::Conversations;
+    const bool shares = include_conversations && answers != nullptr;
+    auto prepare = [this, shares, telemetry, share](const OpenedRun& run) -> std::uint64_t {
         *telemetry = cached_telemetry(run.view);
-        return include_conversations ? run.view.envelopes.arena_bytes() : 0;
+        return shares ? share_before(run, conversations, *share) : 0;
     };
-    auto build = [this, include_conversations, telemetry](const SharedRun& run) -> Result<text::Fragments, error::ApiError> {
+    auto build = [this, include_conversations, telemetry, share](const SharedRun& run) -> Built {
+        if (shares_again(*run, conversations, *share)) return std::nullopt;
         // Taken before any round file is read: a round object read from files that changed less
         // than two seconds before is not kept.
         const std::int64_t read_from = run_cache_->now();
@@ -195,11 +226,14 @@ RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, b
 
 RunDocument<text::Fragments> RunStore::timeline_document(const contract::RunId& run, const TimelineScope& scope,
                                                          MemoryBudget* answers) const {
-    const bool whole_run = !scope.node;
-    auto prepare = [whole_run](const OpenedRun& opened) -> std::uint64_t {
-        return whole_run ? opened.view.envelopes.arena_bytes() : 0;
+    auto share = std::make_shared<TextShare>();
+    constexpr KeptIndexes::Text whole_timeline = KeptIndexes::Text::WholeTimeline;
+    const bool shares = !scope.node && answers != nullptr;
+    auto prepare = [shares, share](const OpenedRun& opened) -> std::uint64_t {
+        return shares ? share_before(opened, whole_timeline, *share) : 0;
     };
-    auto build = [this, node = scope.node](const SharedRun& opened) -> Result<text::Fragments, error::ApiError> {
+    auto build = [this, node = scope.node, share](const SharedRun& opened) -> Built {
+        if (shares_again(*opened, whole_timeline, *share)) return std::nullopt;
         const std::optional<std::string_view> scoped = node ? std::optional<std::string_view>(*node) : std::nullopt;
         text::Fragments fragments = payload::timeline_fragments(opened->view, scoped, opened->indexes_of());
         count_indexes(opened);

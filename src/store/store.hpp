@@ -115,15 +115,18 @@ public:
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
     // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
-    // not copied (payload::run_detail_fragments). With its conversations, it takes its share of
-    // the answers before it is built, from the bytes of the view's arena, which its text does not
-    // outgrow in practice, so that a crowd of them waits its turn instead of building at once.
+    // not copied (payload::run_detail_fragments), and counted where they live, not by the answer
+    // (kept_texts.hpp). With its conversations, it takes its share of the answers before it is
+    // built, from the bytes of the view's arena, which their text does not outgrow in practice,
+    // when that text is to be made (KeptIndexes::share_for): once for every document that waits
+    // for its making, or by each document when it is made for each; so that a crowd of them waits
+    // its turn instead of building at once. A document whose text is kept takes nothing before.
     RunDocument<text::Fragments> run_document(const contract::RunId& id, bool include_conversations,
                                               MemoryBudget* answers) const;
     // The text of the timeline document of the run, for the whole run or the scope's node;
     // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
     // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments),
-    // and takes its share before it is built, as the run detail does.
+    // and takes its share before it is built as the run detail's conversations do.
     RunDocument<text::Fragments> timeline_document(const contract::RunId& run, const TimelineScope& scope,
                                                    MemoryBudget* answers) const;
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
@@ -219,7 +222,9 @@ class RunDocument {
 public:
     using Outcome = Result<Document, error::ApiError>;
     // The document of the run found, or none when the run's view was read from a directory that
-    // another one has replaced under its name since: the run is then found again.
+    // another one has replaced under its name since, or the document must take a share of the
+    // answers that it did not take before (see RunStore::run_document): the run is then found
+    // again.
     using Build = std::function<std::optional<Outcome>(const SharedRun&)>;
 
     RunDocument(RunFinding finding, Build build) : finding_(std::move(finding)), build_(std::move(build)) {}

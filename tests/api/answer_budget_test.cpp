@@ -1,7 +1,10 @@
 // The answers' budget on the real router and store, served in process with a small budget: an
 // answer larger than the budget is served whole, clients that never read their large answers
 // hold back only the large answers behind them, and only until they are closed, and a crowd of
-// them holds no thread: small answers go on, and past the queue the server answers busy.
+// them holds no thread: small answers go on, and past the queue the server answers busy. The
+// large answers held back are made for each request: the view's bound leaves no room beside the
+// view for the run detail's conversations (a text kept with the view is counted there instead,
+// kept_answers_test.cpp).
 #include "src/api/answer_budget.hpp"
 
 #include "src/api/routes.hpp"
@@ -36,18 +39,27 @@ struct Roots {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
         return text::joined(*store.run(*contract::RunId::make("big"), true));
     }
+    // A cache that keeps the big run's view with 1 MiB beside it: its conversations are made for
+    // each request.
+    std::shared_ptr<store::RunCache> no_room_for_conversations() const {
+        auto store = store::RunStore::new_polling_every(root.path().string(), 500);
+        store::RunCache::Bounds bounds;
+        bounds.view_bytes = (*store.find_opened(*contract::RunId::make("big")))->bytes + (1 << 20);
+        return std::make_shared<store::RunCache>(bounds);
+    }
     testing::RunsRoot root;
 };
 
-// The real router over the root, with the given budget, on the in-process listener.
+// The real router over the root, with the given budget and cache, on the in-process listener.
 struct Served {
     Served(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
-           std::size_t threads = BlockingPool::default_max_threads)
-        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget), threads)) {}
+           std::size_t threads = BlockingPool::default_max_threads,
+           std::shared_ptr<store::RunCache> cache = std::make_shared<store::RunCache>())
+        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget), threads, std::move(cache))) {}
 
     static std::shared_ptr<Router> router(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
-                                          std::size_t threads) {
-        auto store = store::RunStore::new_polling_every(roots.root.path().string(), 500);
+                                          std::size_t threads, std::shared_ptr<store::RunCache> cache) {
+        auto store = store::RunStore::new_polling_every(roots.root.path().string(), 500, std::move(cache));
         return router_stopping_on(std::make_shared<const store::RunStore>(std::move(store)),
                                   std::make_shared<std::atomic<bool>>(false), std::make_shared<BlockingPool>(threads),
                                   std::move(budget));
@@ -69,7 +81,8 @@ TEST(AnswerBudget, AnAnswerLargerThanTheBudgetIsServedAloneByteForByte) {
                                  std::string(observed) + "\"," + detail.substr(1);
     EXPECT_TRUE(res.body == expected) << res.body.size() << " bytes against " << expected.size();
     EXPECT_GT(res.body.size(), served.answers->limit());
-    // Reserved before the document was built, from the view's arena, then settled at its size.
+    // Reserved before the document was built, from the view's arena, as its conversations were
+    // to be made; then settled at its own bytes, the texts kept with the view counted there.
     EXPECT_GE(served.answers->figures().peak, res.body.size());
     EXPECT_TRUE(testing::eventually([&] { return served.answers->figures().held == 0; }));
 }
@@ -77,7 +90,8 @@ TEST(AnswerBudget, AnAnswerLargerThanTheBudgetIsServedAloneByteForByte) {
 TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUntilClosed) {
     Roots roots;
     const std::uint64_t size = roots.big_detail().size();
-    Served served(roots, answer_budget(2 * size + size / 2));
+    Served served(roots, answer_budget(2 * size + size / 2), BlockingPool::default_max_threads,
+                  roots.no_room_for_conversations());
     auto figures = [&] { return served.answers->figures(); };
 
     // Two answers fit and stall in their clients' sockets; the third waits for its share.
@@ -110,7 +124,7 @@ TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUnti
 TEST(AnswerBudget, ACrowdThatNeverReadsHoldsNoThreadAndPastTheQueueIsToldTheServerIsBusy) {
     Roots roots;
     const std::uint64_t size = roots.big_detail().size();
-    Served served(roots, answer_budget(2 * size + size / 2), 2);
+    Served served(roots, answer_budget(2 * size + size / 2), 2, roots.no_room_for_conversations());
     auto figures = [&] { return served.answers->figures(); };
 
     std::vector<std::optional<testing::HttpClient>> crowd(8);
@@ -131,6 +145,41 @@ TEST(AnswerBudget, ACrowdThatNeverReadsHoldsNoThreadAndPastTheQueueIsToldTheServ
     std::map<unsigned, int> statuses;
     for (auto& client : crowd) ++statuses[client->read_response().status];
     EXPECT_EQ(statuses, (std::map<unsigned, int>{{200, 2}, {503, 6}}));
+}
+
+// Readers that never read a document whose text is kept with the view take nothing of the budget
+// for it: none waits, however many. Once the cache lets the view go (the journal grew: the next
+// request reads it on, and its view replaces the one kept), the budget counts the text once for
+// all of them, until the last lets go.
+TEST(AnswerBudget, AKeptTextIsCountedOnceByTheCacheThenByTheAnswersUntilItsLastReaderLetsGo) {
+    Roots roots;
+    const std::uint64_t size = roots.big_detail().size();
+    // Every file taken for settled (the clock an hour ahead): a view answers until its files change.
+    auto cache = std::make_shared<store::RunCache>(store::RunCache::Bounds{},
+                                                   [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; });
+    // Room for four such answers, counted each at its whole size: eight would wait.
+    Served served(roots, answer_budget(4 * size), BlockingPool::default_max_threads, cache);
+    auto figures = [&] { return served.answers->figures(); };
+    ASSERT_EQ(testing::http_get(served.serving.port, "/api/v2/runs/big").status, 200u);
+
+    std::vector<std::optional<testing::HttpClient>> readers(8);
+    for (auto& reader : readers) {
+        reader.emplace(served.serving.port, 60s);
+        reader->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: localhost\r\n\r\n");
+        EXPECT_EQ(reader->read_raw(12), "HTTP/1.1 200");
+    }
+    const std::uint64_t own = figures().held;
+    EXPECT_LT(own, size / 4);
+    EXPECT_EQ(figures().waits, 0u);
+
+    roots.root.run("big").event({.ts = "2026-03-05T09:00:02.000Z", .kind = "round-finished", .seq = 1000,
+                                 .labels = R"({"run_id":"big","round":1})", .payload = R"({"ok":true})"});
+    ASSERT_EQ(testing::http_get(served.serving.port, "/api/v2/runs/big").status, 200u);
+    EXPECT_TRUE(testing::eventually([&] { return figures().held > own + size * 3 / 4; }));
+    EXPECT_LT(figures().held, own + size * 5 / 4);
+
+    for (auto& reader : readers) reader.reset();
+    EXPECT_TRUE(testing::eventually([&] { return figures().held == 0; }));
 }
 
 }  // namespace

@@ -104,7 +104,8 @@ TEST(KeptRounds, ObjectsReadFromFilesChangedWithinTwoSecondsAreNotKept) {
 // Concurrent first requests: one makes each object and every other takes that one.
 TEST(KeptRounds, ConcurrentFirstRequestsMakeEachObjectOnce) {
     store::KeptRoom room;
-    store::KeptRounds rounds(room);
+    store::KeptTexts texts;
+    store::KeptRounds rounds(room, texts);
     std::atomic<int> made{0};
     const auto make = [&] {
         ++made;
