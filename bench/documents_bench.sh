@@ -28,15 +28,31 @@
 #   stop     the same root: NONREADERS clients ask for the big detail and never read; then
 #            SIGTERM (target: exit status 0 within 35 s)
 #   The last three run this build, then BASE_BINARY, each on a fresh server.
+#   side     this build beside BASE_BINARY (skipped without one), both servers pinned to the same
+#            cores (PIN_CORES), the clients to others (CLIENT_CORES): the warm run list of 50 runs
+#            of 2 MB, a 2 MB run's detail, and the 100 000-envelope run's detail with and without
+#            conversations. For each, a warm request's time as a ratio to the base's: the median
+#            of REPS repetitions of SEQUENTIAL requests on one connection, the servers in turn,
+#            the one that goes first flipping each repetition (target <= 1.05); and requests per
+#            second with wrk at 16 and at 64 connections, WRK_SECONDS each, the median of WRK_REPS
+#            runs in turn, as a ratio to the base's (target >= 0.95)
+#   kept     the 100 000-envelope run's full detail (35 MB, one text kept with the view): on a
+#            fresh server pinned as in side, after one warm-up request, 1, then each of
+#            KEPT_CLIENTS (64 256) clients at once, one connection each, reading as fast as they
+#            can: all answered 200, and the server's peak RSS (VmHWM) against that with one
+#            reader (target <= 1.05 x) and, with BASE_BINARY, the base's with as many readers
+#            (target <= 1.05 x)
 #
 #   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop" picks sections;
+# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop side kept" picks sections;
 # ENVELOPES=1000000 (the big run), CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the
 # stalled clients hold), SETTLE=5 (seconds after they sent before the timed requests),
 # REQUESTS=50 (cpu), MAX_TIME=300 (seconds a request may take), NONREADERS=600,
 # READ_AMONG="100 16", WAIT_MAX=120 (seconds a timed request, or the stop, may take among
-# the non-readers before it counts as over), MEMORY_CAP (MiB; default 60% of the memory
+# the non-readers before it counts as over), PIN_CORES=6,7 and CLIENT_CORES=0-5 (side and kept),
+# REPS=5, SEQUENTIAL=20, WRK_SECONDS=3, WRK_REPS=3 (side), KEPT_CLIENTS="64 256" (kept),
+# MEMORY_CAP (MiB; default 60% of the memory
 # available at start: a server resident beyond it is killed, so that a build that does not bound
 # its answers cannot push the host out of memory). GB and MB are 10^9 and 10^6 bytes. Every
 # request goes to 127.0.0.1; the roots are made in /tmp and removed at exit.
@@ -44,7 +60,7 @@ set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop}
+sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop side kept}
 envelopes=${ENVELOPES:-1000000}
 clients=${CLIENTS:-64}
 stalled=${STALLED:-24}
@@ -55,10 +71,17 @@ max_time=${MAX_TIME:-300}
 nonreaders=${NONREADERS:-600}
 read_among=${READ_AMONG:-100 16}
 wait_max=${WAIT_MAX:-120}
+pin_cores=${PIN_CORES:-6,7}
+client_cores=${CLIENT_CORES:-0-5}
+reps=${REPS:-5}
+sequential=${SEQUENTIAL:-20}
+wrk_seconds=${WRK_SECONDS:-3}
+wrk_reps=${WRK_REPS:-3}
+kept_clients=${KEPT_CLIENTS:-64 256}
 memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
 
 for section in $sections; do
-  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop) ;;
+  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop | side | kept) ;;
     *) echo "unknown section: $section"; exit 2 ;;
   esac
 done
@@ -68,6 +91,12 @@ done
 bench_setup documents-bench server_bench replay_bench
 # Hundreds of clients, each on a descriptor of its own.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+for section in $sections; do
+  case $section in side | kept)
+    command -v taskset >/dev/null || { echo "$section needs taskset (util-linux)"; exit 2; } ;;
+  esac
+  [ "$section" != side ] || command -v wrk >/dev/null || { echo "side needs wrk (apt-get install wrk)"; exit 2; }
+done
 script_start=$(now)
 
 gb() { awk -v mib="$1" 'BEGIN { printf "%.2f\n", mib * 1048576 / 1e9 }'; }
@@ -144,13 +173,16 @@ journal_mb() { echo $(($(stat -c %s "$1/big-run/events.jsonl") / 1000000)); }
 
 # ---- Requests. ----
 
+# Runs a client's command, pinned to the cores client_pin names when it is set.
+client() { if [ -n "${client_pin:-}" ]; then taskset -c "$client_pin" "$@"; else "$@"; fi; }
+
 # Sends every URL read (one a line) at once, one connection each; writes "STATUS BYTES" per
 # answer to FILE and prints the statuses as "64x200". An answer cut short counts as "cut-N",
 # N being curl's exit code (18: partial body, 52: no answer, 56: connection reset).
 concurrent_sizes() {
   local target count=0 args=()
   while read -r target; do args+=(-o /dev/null "$target") && count=$((count + 1)); done
-  curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$count" --max-time "$max_time" \
+  client curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$count" --max-time "$max_time" \
     -w '%{http_code} %{size_download} %{exitcode}\n' "${args[@]}" |
     awk '{ print ($3 == 0 ? $1 : "cut-" $3), $2 }' >"$1" || true
   cut -d' ' -f1 "$1" | sort | uniq -c | awk '{ printf "%s%dx%s", (NR > 1 ? ", " : ""), $1, $2 } END { print "" }'
@@ -374,6 +406,145 @@ section_cpu() {
   stop "$this_pid"
   verdict "CPU per request, ms (this build)" "$this_ms" "<" 10
   [ -z "$base" ] || verdict "CPU per request, ms (base)" "$base_ms" "<" 10
+}
+
+# ---- Side by side with the base, pinned. ----
+
+# The server binary of SIDE (this or base) pinned to PIN_CORES: a script that execs it under
+# taskset, so that the server keeps the script's pid. Empty for base when none was given.
+pinned() {
+  local server
+  server=$(binary_of "$1")
+  [ -n "$server" ] || return 0
+  printf '#!/bin/sh\nexec taskset -c %s %s "$@"\n' "$pin_cores" "$server" >"$work/pinned-$1"
+  chmod +x "$work/pinned-$1"
+  echo "$work/pinned-$1"
+}
+
+# Milliseconds per request of SEQUENTIAL GETs of URL on one connection, the client pinned to
+# CLIENT_CORES (each transfer's own time, summed: the client's start is not counted).
+per_request_ms() {
+  local args=()
+  for _ in $(seq "$sequential"); do args+=(-o /dev/null "$1"); done
+  taskset -c "$client_cores" curl -sf --max-time "$max_time" -w '%{time_total}\n' "${args[@]}" |
+    awk -v n="$sequential" '{ sum += $1 } END { printf "%.3f\n", sum / n * 1000 }'
+}
+
+# Requests per second of wrk on URL with CONNECTIONS connections for WRK_SECONDS.
+wrk_rps() {
+  taskset -c "$client_cores" wrk -t2 -c"$2" -d"${wrk_seconds}s" --timeout 60s "$1" |
+    sed -n 's/^Requests\/sec:[[:space:]]*//p'
+}
+
+# "LOW to HIGH" of the numbers read, one a line.
+range_of() { sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.4g to %.4g\n", low, high }'; }
+
+# One document side by side (LABEL PATH), on the servers at $this_url and $base_url: REPS
+# repetitions of per_request_ms on each, the one first flipping each time; then wrk at 16 and 64
+# connections, WRK_REPS runs on each in turn. Prints the figures and the verdicts.
+side_by_side() {
+  local label=$1 path=$2 rep this_ms base_ms conns this_rps base_rps
+  get "$this_url$path" && get "$base_url$path" && get "$this_url$path" && get "$base_url$path"
+  : >"$work/side-this" && : >"$work/side-base" && : >"$work/side-ratio"
+  for rep in $(seq "$reps"); do
+    if [ $((rep % 2)) = 1 ]; then
+      this_ms=$(per_request_ms "$this_url$path") && base_ms=$(per_request_ms "$base_url$path")
+    else
+      base_ms=$(per_request_ms "$base_url$path") && this_ms=$(per_request_ms "$this_url$path")
+    fi
+    echo "$this_ms" >>"$work/side-this" && echo "$base_ms" >>"$work/side-base"
+    ratio "$this_ms" "$base_ms" >>"$work/side-ratio"
+  done
+  this_ms=$(median <"$work/side-this") && base_ms=$(median <"$work/side-base")
+  printf '  %s: %.2f ms against %.2f ms (medians of %d; ratios %s)\n' "$label" "$this_ms" "$base_ms" \
+    "$reps" "$(range_of <"$work/side-ratio")"
+  verdict "$label: time / base" "$(median <"$work/side-ratio")" "<=" 1.05
+  for conns in 16 64; do
+    : >"$work/rps-this" && : >"$work/rps-base"
+    for rep in $(seq "$wrk_reps"); do
+      if [ $((rep % 2)) = 1 ]; then
+        wrk_rps "$this_url$path" "$conns" >>"$work/rps-this" && wrk_rps "$base_url$path" "$conns" >>"$work/rps-base"
+      else
+        wrk_rps "$base_url$path" "$conns" >>"$work/rps-base" && wrk_rps "$this_url$path" "$conns" >>"$work/rps-this"
+      fi
+    done
+    this_rps=$(median <"$work/rps-this") && base_rps=$(median <"$work/rps-base")
+    printf '  %s: %d connections, %.0f against %.0f requests/s (this %s, base %s)\n' "$label" "$conns" \
+      "$this_rps" "$base_rps" "$(range_of <"$work/rps-this")" "$(range_of <"$work/rps-base")"
+    verdict "$label: requests/s at $conns / base" "$(ratio "$this_rps" "$base_rps")" ">=" 0.95
+  done
+}
+
+# The root of side's run list: 50 runs of about 2 MB.
+list_root() {
+  local dir=$work/runs-list
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 50 2097152 >/dev/null
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Starts this build's server and the base's on ROOT, both pinned; sets this_pid, this_url,
+# base_pid and base_url.
+start_side_by_side() {
+  start_server "$(pinned this)" "$1" && this_pid=$server_pid this_url=$url
+  start_server "$(pinned base)" "$1" && base_pid=$server_pid base_url=$url
+}
+
+section_side() {
+  local root this_pid this_url base_pid base_url
+  echo "side: this build beside ${base:-a base (none given: skipped)}, both pinned to cores $pin_cores, the"
+  echo "      clients to $client_cores; $reps repetitions of $sequential warm requests on one connection,"
+  echo "      in turn, and wrk -t2 for ${wrk_seconds} s at 16 and 64 connections, $wrk_reps runs in turn"
+  [ -n "$base" ] || return 0
+  root=$(list_root)
+  start_side_by_side "$root"
+  side_by_side "list of 50 runs" /api/v2/runs
+  side_by_side "2 MB run's detail" /api/v2/runs/bench-run-001
+  stop "$base_pid" && stop "$this_pid"
+  root=$(warm_root)
+  start_side_by_side "$root"
+  side_by_side "10^5 run's detail" /api/v2/runs/big-run
+  side_by_side "10^5, no conversations" '/api/v2/runs/big-run?include_conversations=false'
+  stop "$base_pid" && stop "$this_pid"
+}
+
+section_kept() {
+  local root side count statuses start wall peak detail=/api/v2/runs/big-run
+  echo "kept: the run of 100 000 envelopes, its full detail (one text kept with the view); a fresh"
+  echo "      server pinned to cores $pin_cores for each count, one warm-up GET $detail, then 1 and"
+  echo "      each of $kept_clients clients at once, one connection each, reading as fast as they can"
+  ulimit -n 4096 2>/dev/null || true
+  root=$(warm_root)
+  for side in this base; do
+    [ -n "$(binary_of "$side")" ] || continue
+    for count in 1 $kept_clients; do
+      start_server "$(pinned "$side")" "$root"
+      guard "$server_pid"
+      get "$url$detail"
+      start=$(now)
+      statuses=$(times_of "$url$detail" "$count" | client_pin=$client_cores concurrent_sizes "$work/kept-$side-$count")
+      wall=$(elapsed "$start")
+      peak=$(peak_mib "$server_pid")
+      stop "$guard_pid"
+      stop "$server_pid"
+      echo "$peak" >"$work/kept-peak-$side-$count"
+      printf '  %-5s %3d readers: %s in %.2f s, bodies of %s; peak RSS %d MiB\n' "$side" "$count" "$statuses" \
+        "$wall" "$(body_lengths "$work/kept-$side-$count")" "$peak"
+    done
+  done
+  for count in $kept_clients; do
+    if awk '$1 != 200 { bad = 1 } END { exit bad }' "$work/kept-this-$count"; then
+      echo "  $count readers all answered 200: ok"
+    else
+      echo "  $count readers all answered 200: OVER"
+    fi
+    verdict "$count readers, peak RSS / one reader's" \
+      "$(ratio "$(cat "$work/kept-peak-this-$count")" "$(cat "$work/kept-peak-this-1")")" "<=" 1.05
+    [ -z "$base" ] || verdict "$count readers, peak RSS / base's" \
+      "$(ratio "$(cat "$work/kept-peak-this-$count")" "$(cat "$work/kept-peak-base-$count")")" "<=" 1.05
+  done
 }
 
 # ---- What clients see beside those that never read. ----
