@@ -47,16 +47,14 @@ void KeptTexts::forget(const text::SharedText& text) {
 }
 
 void KeptTexts::let_go() {
-    std::vector<text::SharedText> handed;
-    {
-        sync::Lock lock(mutex_);
-        if (let_go_) return;
-        let_go_ = true;
-        for (const text::SharedText& text : texts_) hand_over(text);
-        handed = std::move(texts_);
-    }
-    // Let go outside the lock: a text nothing else holds gives its share back at once, which may
+    // Let go of after the lock: a text nothing else holds gives its share back at once, which may
     // grant shares that wait.
+    std::vector<text::SharedText> handed;
+    sync::Lock lock(mutex_);
+    if (let_go_) return;
+    let_go_ = true;
+    for (const text::SharedText& text : texts_) hand_over(text);
+    handed = std::move(texts_);
 }
 
 // Under the lock, from a holder that keeps the text alive: the last holder, which reads the share,
