@@ -32,8 +32,9 @@
 #            cores (PIN_CORES), the clients to others (CLIENT_CORES): the warm run list of 50 runs
 #            of 2 MB, a 2 MB run's detail, and the 100 000-envelope run's detail with and without
 #            conversations. For each, a warm request's time as a ratio to the base's: the median
-#            of REPS repetitions of SEQUENTIAL requests on one connection, the servers in turn,
-#            the one that goes first flipping each repetition (target <= 1.05); and requests per
+#            of REPS repetitions of SEQUENTIAL requests (more for short ones: about 0.5 s each) on
+#            one connection, the servers in turn, the one that goes first flipping each repetition
+#            (target <= 1.05); and requests per
 #            second with wrk at 16 and at 64 connections, WRK_SECONDS each, the median of WRK_REPS
 #            runs in turn, as a ratio to the base's (target >= 0.95)
 #   kept     the 100 000-envelope run's full detail (35 MB, one text kept with the view): on a
@@ -421,46 +422,61 @@ pinned() {
   echo "$work/pinned-$1"
 }
 
-# Milliseconds per request of SEQUENTIAL GETs of URL on one connection, the client pinned to
+# Milliseconds per request of COUNT GETs of URL in turn on one connection, the client pinned to
 # CLIENT_CORES (each transfer's own time, summed: the client's start is not counted).
 per_request_ms() {
   local args=()
-  for _ in $(seq "$sequential"); do args+=(-o /dev/null "$1"); done
+  for _ in $(seq "$2"); do args+=(-o /dev/null "$1"); done
   taskset -c "$client_cores" curl -sf --max-time "$max_time" -w '%{time_total}\n' "${args[@]}" |
-    awk -v n="$sequential" '{ sum += $1 } END { printf "%.3f\n", sum / n * 1000 }'
+    awk -v n="$2" '{ sum += $1 } END { printf "%.3f\n", sum / n * 1000 }'
 }
 
-# Requests per second of wrk on URL with CONNECTIONS connections for WRK_SECONDS.
+# How many requests of URL one repetition sends: SEQUENTIAL, or more, so that it lasts about
+# 0.5 s (at most 2000).
+requests_per_repetition() {
+  awk -v ms="$(per_request_ms "$1" 5)" -v least="$sequential" 'BEGIN {
+    n = ms > 0 ? int(500 / ms) : 2000; if (n < least) n = least; if (n > 2000) n = 2000; print n }'
+}
+
+# Requests per second answered 200 by wrk on URL with CONNECTIONS connections for WRK_SECONDS
+# (a server that refuses answers 503 at once: those do not count). The refusals are counted in
+# $work/refused.
 wrk_rps() {
-  taskset -c "$client_cores" wrk -t2 -c"$2" -d"${wrk_seconds}s" --timeout 60s "$1" |
-    sed -n 's/^Requests\/sec:[[:space:]]*//p'
+  taskset -c "$client_cores" wrk -t2 -c"$2" -d"${wrk_seconds}s" --timeout 60s "$1" | awk -v refused="$work/refused" '
+    / requests in / { requests = $1; seconds = $4; sub(/s,$/, "", seconds) }
+    /Non-2xx or 3xx responses:/ { other = $NF }
+    END { if (other > 0) print other >>refused; printf "%.1f\n", (requests - other) / seconds }'
 }
 
 # "LOW to HIGH" of the numbers read, one a line.
-range_of() { sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.4g to %.4g\n", low, high }'; }
+range_of() {
+  sort -g | awk 'function f(v) { return sprintf(v >= 100 ? "%.0f" : "%.3g", v) }
+    NR == 1 { low = $1 } { high = $1 } END { print f(low) " to " f(high) }'
+}
 
 # One document side by side (LABEL PATH), on the servers at $this_url and $base_url: REPS
 # repetitions of per_request_ms on each, the one first flipping each time; then wrk at 16 and 64
 # connections, WRK_REPS runs on each in turn. Prints the figures and the verdicts.
 side_by_side() {
-  local label=$1 path=$2 rep this_ms base_ms conns this_rps base_rps
+  local label=$1 path=$2 rep count this_ms base_ms conns this_rps base_rps
   get "$this_url$path" && get "$base_url$path" && get "$this_url$path" && get "$base_url$path"
+  count=$(requests_per_repetition "$base_url$path")
   : >"$work/side-this" && : >"$work/side-base" && : >"$work/side-ratio"
   for rep in $(seq "$reps"); do
     if [ $((rep % 2)) = 1 ]; then
-      this_ms=$(per_request_ms "$this_url$path") && base_ms=$(per_request_ms "$base_url$path")
+      this_ms=$(per_request_ms "$this_url$path" "$count") && base_ms=$(per_request_ms "$base_url$path" "$count")
     else
-      base_ms=$(per_request_ms "$base_url$path") && this_ms=$(per_request_ms "$this_url$path")
+      base_ms=$(per_request_ms "$base_url$path" "$count") && this_ms=$(per_request_ms "$this_url$path" "$count")
     fi
     echo "$this_ms" >>"$work/side-this" && echo "$base_ms" >>"$work/side-base"
     ratio "$this_ms" "$base_ms" >>"$work/side-ratio"
   done
   this_ms=$(median <"$work/side-this") && base_ms=$(median <"$work/side-base")
-  printf '  %s: %.2f ms against %.2f ms (medians of %d; ratios %s)\n' "$label" "$this_ms" "$base_ms" \
-    "$reps" "$(range_of <"$work/side-ratio")"
+  printf '  %s: %.3f ms against %.3f ms (medians of %d x %d requests; ratios %s)\n' "$label" "$this_ms" \
+    "$base_ms" "$reps" "$count" "$(range_of <"$work/side-ratio")"
   verdict "$label: time / base" "$(median <"$work/side-ratio")" "<=" 1.05
   for conns in 16 64; do
-    : >"$work/rps-this" && : >"$work/rps-base"
+    : >"$work/rps-this" && : >"$work/rps-base" && : >"$work/refused"
     for rep in $(seq "$wrk_reps"); do
       if [ $((rep % 2)) = 1 ]; then
         wrk_rps "$this_url$path" "$conns" >>"$work/rps-this" && wrk_rps "$base_url$path" "$conns" >>"$work/rps-base"
@@ -469,8 +485,9 @@ side_by_side() {
       fi
     done
     this_rps=$(median <"$work/rps-this") && base_rps=$(median <"$work/rps-base")
-    printf '  %s: %d connections, %.0f against %.0f requests/s (this %s, base %s)\n' "$label" "$conns" \
-      "$this_rps" "$base_rps" "$(range_of <"$work/rps-this")" "$(range_of <"$work/rps-base")"
+    printf '  %s: %d connections, %.0f against %.0f requests/s answered 200 (this %s, base %s)%s\n' "$label" \
+      "$conns" "$this_rps" "$base_rps" "$(range_of <"$work/rps-this")" "$(range_of <"$work/rps-base")" \
+      "$(awk '{ n += $1 } END { if (n) printf "; %d others", n }' "$work/refused")"
     verdict "$label: requests/s at $conns / base" "$(ratio "$this_rps" "$base_rps")" ">=" 0.95
   done
 }
@@ -495,7 +512,7 @@ start_side_by_side() {
 section_side() {
   local root this_pid this_url base_pid base_url
   echo "side: this build beside ${base:-a base (none given: skipped)}, both pinned to cores $pin_cores, the"
-  echo "      clients to $client_cores; $reps repetitions of $sequential warm requests on one connection,"
+  echo "      clients to $client_cores; $reps repetitions of $sequential or more warm requests (0.5 s) on one connection,"
   echo "      in turn, and wrk -t2 for ${wrk_seconds} s at 16 and 64 connections, $wrk_reps runs in turn"
   [ -n "$base" ] || return 0
   root=$(list_root)
