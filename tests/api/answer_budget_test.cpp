@@ -3,6 +3,7 @@
 // hold back only the large answers behind them, and only until they are closed, and a crowd of
 // them holds no thread: small answers go on, and past the queue the server answers busy.
 #include "src/api/answer_budget.hpp"
+#include "src/store/blocking.hpp"
 
 #include "src/api/routes.hpp"
 #include "tests/http/in_process_server.hpp"
@@ -34,7 +35,7 @@ struct Roots {
     // The run detail's text as the store writes it.
     std::string big_detail() const {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
-        return text::joined(*store.run(*contract::RunId::make("big"), true));
+        return text::joined(*store::blocking::run(store, *contract::RunId::make("big"), true));
     }
     testing::RunsRoot root;
 };
