@@ -139,7 +139,7 @@ private:
     std::shared_ptr<PageMemo> pages_;                  // shared by the store's clones
 };
 
-// The steps before a document of one run is built: the run found by its id (find_run's rule)
+// The steps before a document of one run is built: the run found by its id (the listing's rule for one entry)
 // and read through the cache, then, where the document estimates its answer, the answer's share
 // of the budget of answers taken (see RunStore::run_document). Each step reads files: take it
 // where file work may run.
