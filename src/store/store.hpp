@@ -124,7 +124,6 @@ private:
     void walk_every_run(const SharedWalks::Finish& finish) const;
 
     friend class ListPage;
-    friend class RunFinding;
 
     // Set when the store is made and only read after: copies of it (its clones) are read by any
     // number of threads at once. The objects they share lock on their own.
@@ -139,9 +138,10 @@ private:
     std::shared_ptr<PageMemo> pages_;                  // shared by the store's clones
 };
 
-// The steps before a document of one run is built: the run found by its id (the listing's rule for one entry)
-// and read through the cache, then, where the document estimates its answer, the answer's share
-// of the budget of answers taken (see RunStore::run_document). Each step reads files: take it
+// The steps before a document of one run is built: the run found by its id (its one entry taken
+// by the listing's rule) and read through the cache, then its telemetry looked up where the
+// document shows it, then, where the document estimates its answer, the answer's share of the
+// budget of answers taken (see RunStore::run_document). Each step reads files: take it
 // where file work may run.
 class RunFinding {
 public:
