@@ -13,7 +13,7 @@ namespace korvalle::store {
 enum class Step {
     Done,     // the work is complete
     Waits,    // resume will be called once, from whichever thread ends the wait; step again then
-    Refused,  // a budget refused to let it wait (its queue is full, or the server is stopping)
+    Refused,  // it may not wait: a budget's queue is full, or the server is stopping
 };
 
 // Called once when what a step waited for has happened. It must not block or throw: it hands

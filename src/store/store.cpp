@@ -6,11 +6,9 @@
 #include "src/payload/run_detail/run_detail.hpp"
 #include "src/payload/summary.hpp"
 #include "src/payload/timeline/timeline.hpp"
-#include "src/telemetry/child.hpp"
+#include "src/store/blocking.hpp"
 
 #include <fmt/format.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
@@ -46,24 +44,6 @@ std::pair<std::vector<SharedRecord>, bool> page_from(Records::const_iterator sta
 
 }  // namespace
 
-SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
-                                       const RunSignature& signature) {
-    sync::Lock lock(mutex_);
-    if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
-        return it->second.telemetry;
-    }
-    auto outcome = telemetry::of_run_from(program_, root, run);
-    SharedTelemetry result;
-    if (!outcome) {
-        files::write_whole(STDERR_FILENO,
-                           "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message(program_) + "\n");
-    } else {
-        result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
-    }
-    entries_.insert_or_assign(run.str(), Entry{signature, result});
-    return result;
-}
-
 RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings)
     : root_(std::move(root)),
       poll_ms_(poll_ms),
@@ -95,7 +75,7 @@ views::LivenessInputs RunStore::liveness_now() const {
 SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
     auto id = contract::RunId::make(view.id());
     if (!id) return nullptr;
-    return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
+    return blocking::lookup_telemetry(*telemetry_cache_, root_, *id, RunSignature::of(view));
 }
 
 std::vector<SharedRecord> RunStore::every_run_record() const { return walk()->records(); }
@@ -155,7 +135,8 @@ PageMemo::Inputs RunStore::page_inputs(const std::vector<SharedRecord>& listed, 
     // is judged once its telemetry is had, which may have waited for a child.
     for (const SharedRecord& run : inputs.runs) {
         SharedTelemetry telemetry;
-        if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
+        if (auto id = contract::RunId::make(run->id()))
+            telemetry = blocking::lookup_telemetry(*telemetry_cache_, root_, *id, run->signature);
         inputs.telemetry.push_back(std::move(telemetry));
         inputs.moments.push_back(payload::SummaryMoment::of(run->summary, liveness_now()));
     }

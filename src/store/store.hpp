@@ -7,7 +7,6 @@
 
 #include "sdk/base/fragments.hpp"
 #include "sdk/base/result.hpp"
-#include "sdk/base/thread_safety.hpp"
 #include "sdk/run/liveness.hpp"
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
@@ -21,6 +20,7 @@
 #include "src/store/settings.hpp"
 #include "src/store/shared_walks.hpp"
 #include "src/store/steps.hpp"
+#include "src/store/telemetry_cache.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
@@ -32,38 +32,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace korvalle::store {
-
-using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
-
-// One lock over one map from run id to (signature, outcome). The lock is held across the
-// telemetry child's run, so at most one child runs at a time and the standard-error lines of
-// two lookups never interleave.
-class TelemetryCache {
-public:
-    // Runs program for the telemetry of runs.
-    explicit TelemetryCache(std::string program) : program_(std::move(program)) {}
-
-    // The run's telemetry for this signature: the cached outcome when the signature is the
-    // recorded one, else the outcome of a fresh child run (written to standard error when it is
-    // unavailable), which replaces the entry. Running out of descriptors or memory throws
-    // files::Exhausted and records nothing, so the next lookup tries again.
-    SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature)
-        EXCLUDES(mutex_);
-
-private:
-    struct Entry {
-        RunSignature signature;
-        SharedTelemetry telemetry;  // null: unavailable for that signature
-    };
-    const std::string program_;
-    sync::Mutex mutex_;
-    std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
-};
 
 class Frames;
 class RunFinding;
@@ -84,7 +56,11 @@ public:
     std::uint64_t transcript_poll_ms() const { return transcript_poll_ms_; }
 
     // The run's telemetry, or null. A run whose id fails the identifier rule gets none, silently.
+    // Blocks while it waits for the telemetry cache's lock; null once the telemetry is stopped.
     SharedTelemetry cached_telemetry(const views::RunView& view) const;
+    // At the stop: no telemetry child is started any more, the running one is killed and every
+    // telemetry lookup that has not ended is refused (TelemetryCache::stop).
+    void stop_telemetry() const { telemetry_cache_->stop(); }
 
     // The view of the run whose id equals the requested one byte for byte, or run_not_found.
     // Only that run is looked at: the one entry of that name, taken as the listing would take
