@@ -18,21 +18,22 @@
 #                SIGTERM in the middle of the storm (on a server of its own, 1 s after the
 #                streams were asked for, while B's detail waits) does too.
 #              Each with the default blocking pool and with KORVALLE_UI_BLOCKING_THREADS=16.
-#   telemetry  three small runs of the demo root, the telemetry program a stand-in that logs
-#              each start (time, pid, process group) and, while a flag file exists, sleeps 50 s
-#              before answering as tests/fake_korvalle does. With an event stream open and a
-#              child sleeping: /healthz, an artifact and a conversation (target: under 100 ms
-#              each) and the stream's run.changed for an append to another run (target: within
-#              two poll intervals, 1 s). Then on a fresh server, a run list starts the first
-#              child and SIGTERM follows 3 s later: the server ends within the stop's bound
-#              with exit status 0, no child starts after the signal, and no process of the
-#              children's groups is left once the server has exited.
+#   telemetry  three listed runs of 200 kB (so a run list looks up the telemetry of each) and a
+#              settled run of the demo root; the telemetry program a stand-in that logs each
+#              start (time, pid, process group) and, while a flag file exists, sleeps 50 s before
+#              answering as tests/fake_korvalle does. With an event stream open (past its
+#              snapshot) and a child sleeping for a run that changed: /healthz, an artifact and a
+#              conversation (target: under 100 ms each) and the stream's run.changed for an
+#              append to another run (target: within two poll intervals, 1 s). Then on a fresh
+#              server, a run list starts the first child and SIGTERM follows 3 s later: the
+#              server ends within the stop's bound with exit status 0, no child starts after the
+#              signal, and no process of the children's groups is left once the server exited.
 #
-# Times are medians of REPEAT runs with their range ("none" counts as past the wait: a request
-# that never answered, or a stop that did not end with status 0). A configuration in which the
-# server hung (B's detail did not answer, or a stop did not end) is not repeated: each repeat
-# would cost the whole of every wait again. One line per target says "met" or "not met", and a
-# summary ends the output.
+# Times are medians of REPEAT runs (the lower middle of an even count) with their range ("none"
+# counts as past the wait: a request that never answered, or a stop that did not end with status
+# 0). A configuration in which the server hung (B's detail did not answer, or a stop did not end)
+# is not repeated: each repeat would cost the whole of every wait again. One line per target
+# says "met" or "not met", and a summary ends the output (exit status 1 when a target is not met).
 #
 #   bench/storm_bench.sh [BUILD_DIR]     (default: build-release, configured as
 #                                         `scripts/test.sh --release` does when it is not)
@@ -109,7 +110,7 @@ verdicts=()
 judge() {
   local label=$1 figure=$2 met=$3 word="not met"
   [ "$met" = 1 ] && word=met
-  printf '    %-48s %s: %s\n' "$label" "$figure" "$word"
+  printf '    %-50s %s: %s\n' "$label" "$figure" "$word"
   verdicts+=("$word|${4:+$4: }$label: $figure")
 }
 
