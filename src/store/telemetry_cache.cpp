@@ -22,13 +22,25 @@ void TelemetryCache::stop() {
     for (Waiter& waiter : refused) waiter.resume();
 }
 
-Resume TelemetryCache::hand_over_locked() {
+void TelemetryCache::hand_over_locked(std::vector<Resume>& resumes) {
     holder_ = nullptr;
-    if (waiting_.empty()) return nullptr;
-    holder_ = waiting_.front().lookup;
-    Resume resume = std::move(waiting_.front().resume);
-    waiting_.pop_front();
-    return resume;
+    while (!waiting_.empty()) {
+        Waiter next = std::move(waiting_.front());
+        waiting_.pop_front();
+        resumes.push_back(std::move(next.resume));
+        if (stopped_.load() || !next.lookup->served_from_locked()) {
+            holder_ = next.lookup;
+            return;
+        }
+    }
+}
+
+bool TelemetryCache::Lookup::served_from_locked() {
+    auto it = cache_.entries_.find(run_.str());
+    if (it == cache_.entries_.end() || it->second.signature != signature_) return false;
+    telemetry_ = it->second.telemetry;
+    served_ = true;
+    return true;
 }
 
 TelemetryCache::Lookup::Lookup(TelemetryCache& cache, std::string root, contract::RunId run, RunSignature signature)
@@ -53,6 +65,9 @@ Step TelemetryCache::Lookup::step(const Resume& resume) {
                 return Step::Waits;
             }
             cache_.holder_ = this;
+        } else if (served_) {
+            phase_ = Phase::Ended;
+            return Step::Done;
         } else if (cache_.holder_ != this) {
             // Resumed without the lock: the stop took it out of the queue.
             phase_ = Phase::Ended;
@@ -114,12 +129,12 @@ bool TelemetryCache::Lookup::keep(const SharedTelemetry& outcome) {
 }
 
 void TelemetryCache::Lookup::end() {
-    Resume next;
+    std::vector<Resume> next;
     Resume dropped;  // let go of outside the mutex too: it may hold what holds another lookup
     {
         sync::Lock lock(cache_.mutex_);
         if (cache_.holder_ == this) {
-            next = cache_.hand_over_locked();
+            cache_.hand_over_locked(next);
         } else {
             for (auto it = cache_.waiting_.begin(); it != cache_.waiting_.end(); ++it) {
                 if (it->lookup != this) continue;
@@ -130,7 +145,7 @@ void TelemetryCache::Lookup::end() {
         }
     }
     phase_ = Phase::Ended;
-    if (next) next();
+    for (const Resume& resume : next) resume();
 }
 
 }  // namespace korvalle::store

@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace korvalle::store {
 
@@ -55,9 +56,12 @@ private:
         Resume resume;
     };
 
-    // Gives the lock up: hands it to the first lookup waiting, if any, and returns its resume, to
-    // be called once the mutex is let go.
-    Resume hand_over_locked() REQUIRES(mutex_);
+    // Gives the lock up. The lookups at the front of the queue whose outcome is kept for their
+    // signature are answered in turn as the lock passes them, on this thread (a hit needs no
+    // thread of its own, and a crowd of them then costs no hand-over each); the lock goes to the
+    // first that needs a child, if any. Their resumes are added to resumes, to be called once the
+    // mutex is let go.
+    void hand_over_locked(std::vector<Resume>& resumes) REQUIRES(mutex_);
 
     const std::string program_;
     // Set once by stop, before it takes the mutex to refuse the lookups waiting. Read under the
@@ -95,6 +99,8 @@ public:
     const SharedTelemetry& telemetry() const { return telemetry_; }
 
 private:
+    friend class TelemetryCache;
+
     enum class Phase {
         Fresh,   // not yet asked for the lock
         Asked,   // holds it, or queued for it, or refused while it waited
@@ -104,6 +110,8 @@ private:
     // The rest of a step that holds the lock: the map looked at, else the child run.
     Step look_up() EXCLUDES(cache_.mutex_);
     Step run_child() EXCLUDES(cache_.mutex_);
+    // Answers the lookup from the map when its outcome is kept, as its turn of the lock comes.
+    bool served_from_locked() REQUIRES(cache_.mutex_);
     // Stores the child's outcome unless the cache was stopped meanwhile; false when it was.
     bool keep(const SharedTelemetry& outcome) EXCLUDES(cache_.mutex_);
     // Gives the lock up, or leaves the queue, and ends the lookup.
@@ -114,6 +122,8 @@ private:
     const contract::RunId run_;
     const RunSignature signature_;
     Phase phase_ = Phase::Fresh;  // the lookup's own: read and written by its steps only
+    bool served_ GUARDED_BY(cache_.mutex_) = false;  // answered by the lookup that gave the lock up
+    // Written by the lookup that served it, under the mutex, before its next step reads it.
     SharedTelemetry telemetry_;
 };
 
