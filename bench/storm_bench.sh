@@ -401,9 +401,11 @@ kill_children() {
   for pid in $(left_in_child_groups); do kill -KILL "$pid" 2>/dev/null || true; done
 }
 
-# The pids of the processes that remain in the groups of the logged children.
+# The pids of the processes that remain in the groups of the logged children (a zombie has
+# ended: it only waits for its reaper, which in a container may never come).
 left_in_child_groups() {
-  ps -e -o pid=,pgid= | awk 'NR == FNR { groups[$4] = 1; next } ($2 in groups) { print $1 }' "$work/children" -
+  ps -e -o pid=,pgid=,stat= |
+    awk 'NR == FNR { groups[$4] = 1; next } ($2 in groups) && $3 !~ /^Z/ { print $1 }' "$work/children" -
 }
 
 # The event-stream probe of the telemetry section: opens GET /api/v2/events, waits for its
