@@ -28,18 +28,18 @@ void TelemetryCache::hand_over_locked(std::vector<Resume>& resumes) {
         Waiter next = std::move(waiting_.front());
         waiting_.pop_front();
         resumes.push_back(std::move(next.resume));
-        if (stopped_.load() || !next.lookup->served_from_locked()) {
+        if (stopped_.load() || !served_locked(*next.lookup)) {
             holder_ = next.lookup;
             return;
         }
     }
 }
 
-bool TelemetryCache::Lookup::served_from_locked() {
-    auto it = cache_.entries_.find(run_.str());
-    if (it == cache_.entries_.end() || it->second.signature != signature_) return false;
-    telemetry_ = it->second.telemetry;
-    served_ = true;
+bool TelemetryCache::served_locked(Lookup& lookup) {
+    auto it = entries_.find(lookup.run_.str());
+    if (it == entries_.end() || it->second.signature != lookup.signature_) return false;
+    lookup.telemetry_ = it->second.telemetry;
+    lookup.served_ = true;
     return true;
 }
 

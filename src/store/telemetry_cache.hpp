@@ -62,6 +62,8 @@ private:
     // first that needs a child, if any. Their resumes are added to resumes, to be called once the
     // mutex is let go.
     void hand_over_locked(std::vector<Resume>& resumes) REQUIRES(mutex_);
+    // Answers the lookup from the map when its outcome is kept, as its turn of the lock comes.
+    bool served_locked(Lookup& lookup) REQUIRES(mutex_);
 
     const std::string program_;
     // Set once by stop, before it takes the mutex to refuse the lookups waiting. Read under the
@@ -110,8 +112,6 @@ private:
     // The rest of a step that holds the lock: the map looked at, else the child run.
     Step look_up() EXCLUDES(cache_.mutex_);
     Step run_child() EXCLUDES(cache_.mutex_);
-    // Answers the lookup from the map when its outcome is kept, as its turn of the lock comes.
-    bool served_from_locked() REQUIRES(cache_.mutex_);
     // Stores the child's outcome unless the cache was stopped meanwhile; false when it was.
     bool keep(const SharedTelemetry& outcome) EXCLUDES(cache_.mutex_);
     // Gives the lock up, or leaves the queue, and ends the lookup.
@@ -122,8 +122,10 @@ private:
     const contract::RunId run_;
     const RunSignature signature_;
     Phase phase_ = Phase::Fresh;  // the lookup's own: read and written by its steps only
-    bool served_ GUARDED_BY(cache_.mutex_) = false;  // answered by the lookup that gave the lock up
-    // Written by the lookup that served it, under the mutex, before its next step reads it.
+    // Answered by the lookup that gave the lock up (served_locked), which writes both under the
+    // cache's mutex before the next step reads them under it (a lock the analysis cannot name
+    // from another lookup).
+    bool served_ = false;
     SharedTelemetry telemetry_;
 };
 
