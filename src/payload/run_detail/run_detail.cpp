@@ -47,8 +47,9 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 }
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
-// its role by the first envelope that has a party.
-void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalIndex& index) {
+// its role by the first envelope that has a party. positions: the envelopes', for their facts.
+void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const std::vector<std::uint32_t>& positions,
+              const JournalIndex& index) {
     struct Session {
         std::string_view text;
         const event::Envelope* first = nullptr;
@@ -57,8 +58,8 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
     std::map<std::uint32_t, Session> by_number;
     // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
     std::pair<const std::uint32_t, Session>* last = nullptr;
-    for (const event::Envelope* envelope : envelopes) {
-        const std::optional<std::uint32_t> number = index.facts(*envelope).session();
+    for (std::size_t k = 0; k < envelopes.size(); ++k) {
+        const std::optional<std::uint32_t> number = index.facts(positions[k]).session();
         if (!number) continue;
         if (!last || last->first != *number) {
             last = &*by_number.try_emplace(*number).first;
@@ -66,8 +67,8 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
         }
         if (last->second.text.empty()) continue;
         Session& session = last->second;
-        if (!session.first) session.first = envelope;
-        if (!session.party) session.party = party_of(*envelope);
+        if (!session.first) session.first = envelopes[k];
+        if (!session.party) session.party = party_of(*envelopes[k]);
     }
     std::vector<const Session*> ordered;
     for (const auto& [number, session] : by_number)
@@ -90,6 +91,7 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
 void node_entry(json::Writer& out, const views::RunView& view, const std::string& node, const Recorded& recorded,
                 std::string_view quality, const JournalIndex& index) {
     const EnvelopeRefs& envelopes = index.of_node(node);
+    const std::vector<std::uint32_t>& positions = index.positions_of_node(node);
     out.begin_object();
     out.member("node", node);
     std::string_view status = status_word(recorded.status);
@@ -103,11 +105,11 @@ void node_entry(json::Writer& out, const views::RunView& view, const std::string
         out.end_object();
     }
     out.key("sessions");
-    sessions(out, envelopes, index);
+    sessions(out, envelopes, positions, index);
     TurnDurations tally;
     std::uint64_t turns = 0;
-    for (const event::Envelope* envelope : envelopes) {
-        const AgentFacts& facts = index.facts(*envelope);
+    for (const std::uint32_t position : positions) {
+        const AgentFacts& facts = index.facts(position);
         if (facts.turn()) ++turns;
         add_turn(tally, facts);
     }
@@ -126,11 +128,11 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     TurnDurations sums;
     TurnDurations node_tally;
     std::uint64_t turns = 0;
-    for (const event::Envelope& envelope : view.envelopes) {
-        const AgentFacts& facts = index.facts(envelope);
+    for (std::size_t position = 0; position < view.envelopes.size(); ++position) {
+        const AgentFacts& facts = index.facts(position);
         add_turn(sums, facts);
         // Only a tallied envelope counts, and only its labels are read: the others stay cold.
-        if (facts.tallied() && envelope.labels.node) add_turn(node_tally, facts);
+        if (facts.tallied() && view.envelopes[position].labels.node) add_turn(node_tally, facts);
         if (facts.turn()) ++turns;
     }
     const std::string_view quality = timing_quality(view);

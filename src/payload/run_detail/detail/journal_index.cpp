@@ -23,6 +23,7 @@ JournalIndex::JournalIndex(const views::EnvelopeList& envelopes, std::shared_ptr
         if (const auto& label = envelope.labels.node) {
             if (!node || node->first != *label) node = &*by_node_.try_emplace(*label).first;
             node->second.all.push_back(&envelope);
+            node->second.positions.push_back(static_cast<std::uint32_t>(i));
             if (envelope.source == event::EventSource::Vcs) node->second.vcs.push_back(&envelope);
         }
         if (const auto& label = envelope.labels.round) {
@@ -37,7 +38,8 @@ std::uint64_t JournalIndex::held_bytes() const {
     constexpr std::uint64_t entry = 64;  // a table entry's own room
     std::uint64_t bytes = sizeof(JournalIndex);
     for (const auto& [id, node] : by_node_)
-        bytes += entry + (node.all.capacity() + node.vcs.capacity()) * sizeof(const event::Envelope*);
+        bytes += entry + (node.all.capacity() + node.vcs.capacity()) * sizeof(const event::Envelope*) +
+                 node.positions.capacity() * sizeof(std::uint32_t);
     for (const auto& [number, round] : by_round_) bytes += entry + round.envelopes.capacity() * sizeof(const event::Envelope*);
     return bytes;
 }
@@ -51,6 +53,12 @@ const EnvelopeRefs& JournalIndex::of_node(std::string_view id) const {
     static const EnvelopeRefs none;
     const Node* found = node(id);
     return found ? found->all : none;
+}
+
+const std::vector<std::uint32_t>& JournalIndex::positions_of_node(std::string_view id) const {
+    static const std::vector<std::uint32_t> none;
+    const Node* found = node(id);
+    return found ? found->positions : none;
 }
 
 const EnvelopeRefs& JournalIndex::vcs_of_node(std::string_view id) const {

@@ -6,6 +6,7 @@
 #include "sdk/run/envelope_list.hpp"
 #include "src/payload/envelope_facts.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -27,11 +28,15 @@ public:
 
     // The envelopes whose node label equals id, of every round; empty when there are none.
     const EnvelopeRefs& of_node(std::string_view id) const;
+    // The positions of those envelopes in the list's order, one for one.
+    const std::vector<std::uint32_t>& positions_of_node(std::string_view id) const;
     // Those of them from the version-control source.
     const EnvelopeRefs& vcs_of_node(std::string_view id) const;
-    // The envelopes of one node label, of every round, and those of them from version control.
+    // The envelopes of one node label, of every round, with their positions in the list's order
+    // (for their facts), and those of them from version control.
     struct Node {
         EnvelopeRefs all;
+        std::vector<std::uint32_t> positions;  // of all's envelopes, one for one
         EnvelopeRefs vcs;
     };
     // Every node label some envelope carries, in no order.
@@ -48,8 +53,8 @@ public:
     const std::map<std::uint64_t, Round>& rounds() const { return by_round_; }
     // The largest sequence number of the envelopes of a round; 0 without any.
     std::uint64_t last_seq(std::uint64_t round) const;
-    // The facts of an envelope of the indexed journal (EnvelopeFacts::of).
-    const AgentFacts& facts(const event::Envelope& envelope) const { return facts_->of(envelope); }
+    // The facts of the envelope at a position of the indexed list's order (EnvelopeFacts::at).
+    const AgentFacts& facts(std::size_t position) const { return facts_->at(position); }
     // The texts of the "session" labels by their numbers (EnvelopeFacts::sessions).
     const std::vector<std::string_view>& sessions() const { return facts_->sessions(); }
     // The bytes the index holds, its tables' entries counted at their size; not its facts'.
