@@ -62,20 +62,29 @@ TEST(EnvelopeFacts, SessionsTurnsPartiesAndDurationsInOneWalk) {
     EXPECT_EQ(facts.sessions(), (std::vector<std::string_view>{"s-b", "s-a", "has space"}));
 }
 
-// What the documents read through the facts of a view: each envelope's, walking the list, and
-// each node's envelopes' through the positions the journal index notes for them.
-std::vector<std::string> facts_as_walked(const views::RunView& view) {
+// A tally of the journal index, in one line.
+std::string described(const detail::JournalIndex::Turns& turns) {
+    const auto ms = [](const std::optional<std::uint64_t>& value) { return value ? std::to_string(*value) : "-"; };
+    const TurnDurations& durations = turns.durations;
+    return fmt::format("{} turns, {} lint, {}/{}/{} ms", turns.count, durations.llmlint_events, ms(durations.agent_ms),
+                       ms(durations.judge_ms), ms(durations.llmlint_ms));
+}
+
+// What the documents read of a view through its facts: each envelope's, walking the list, and
+// the tallies and sessions the journal index makes of them for the run detail.
+std::vector<std::string> facts_as_read(const views::RunView& view) {
     const auto facts = std::make_shared<const EnvelopeFacts>(view.envelopes);
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < view.envelopes.size(); ++i)
         lines.push_back(fmt::format("{} {}", view.envelopes[i].seq, described(*facts, i)));
     const detail::JournalIndex index(view.envelopes, facts);
+    lines.push_back("journal " + described(index.turns()) + ", nodes " + described(index.node_turns()));
     const std::map<std::string_view, detail::JournalIndex::Node> nodes(index.nodes().begin(), index.nodes().end());
     for (const auto& [node, of_node] : nodes) {
-        EXPECT_EQ(of_node.positions.size(), of_node.all.size()) << node;
-        for (std::size_t k = 0; k < of_node.all.size(); ++k) {
-            EXPECT_EQ(&view.envelopes[of_node.positions[k]], of_node.all[k]) << node;
-            lines.push_back(fmt::format("{} {} {}", node, of_node.all[k]->seq, described(*facts, of_node.positions[k])));
+        lines.push_back(fmt::format("{} {}", node, described(of_node.turns)));
+        for (const detail::JournalIndex::Session& session : of_node.sessions) {
+            lines.push_back(fmt::format("{} {} from {} {}", node, session.text, session.first->seq,
+                                        session.party ? party_word(*session.party) : "-"));
         }
     }
     return lines;
@@ -94,9 +103,9 @@ TEST(EnvelopeFacts, ViewsReadInPiecesHaveTheFactsOfTheWholeRead) {
     testing::BackwardsRunner runner;
     for (const std::string& text : testing::journals_to_cut(random)) {
         testing::write_file(journal, text);
-        const std::vector<std::string> whole = facts_as_walked(testing::open_view(run));
+        const std::vector<std::string> whole = facts_as_read(testing::open_view(run));
         for (const std::uint64_t shard_bytes : {1, 97, 600}) {
-            EXPECT_EQ(facts_as_walked(views::RunView::open(paths, std::nullopt, {&runner, shard_bytes}).value()), whole)
+            EXPECT_EQ(facts_as_read(views::RunView::open(paths, std::nullopt, {&runner, shard_bytes}).value()), whole)
                 << fmt::format("{:?} in shards of {}", text.substr(0, 300), shard_bytes);
         }
 
@@ -109,7 +118,7 @@ TEST(EnvelopeFacts, ViewsReadInPiecesHaveTheFactsOfTheWholeRead) {
             const std::optional<views::RunView> grown =
                 views::RunView::grown(base, shard_bytes ? views::JournalFanout{&runner, shard_bytes} : views::JournalFanout{});
             if (!grown) continue;  // a journal that does not read on
-            EXPECT_EQ(facts_as_walked(*grown), whole)
+            EXPECT_EQ(facts_as_read(*grown), whole)
                 << fmt::format("{:?} read on in shards of {}", text.substr(cut, 300), shard_bytes);
         }
     }
