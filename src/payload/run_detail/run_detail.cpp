@@ -45,10 +45,10 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 }
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
-// its role by the first envelope that has a party.
-void sessions(json::Writer& out, const std::vector<JournalIndex::Session>& sessions) {
+// its role by the first envelope that has a party (as the index keeps them).
+void sessions(json::Writer& out, const std::vector<JournalIndex::Session>& node_sessions) {
     out.begin_array();
-    for (const JournalIndex::Session& session : sessions) {
+    for (const JournalIndex::Session& session : node_sessions) {
         out.begin_object();
         out.member("session_id", session.text);
         out.member("role", party_word(session.party.value_or(Party::Agent)));

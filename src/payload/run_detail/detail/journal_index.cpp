@@ -25,7 +25,8 @@ public:
         const std::string_view text = texts_[number];
         if (text.empty()) return;
         if (last_node_ != &node || last_number_ != number) {
-            const auto [at, added] = at_.try_emplace({reinterpret_cast<std::uintptr_t>(&node), number}, node.sessions.size());
+            const std::pair key(reinterpret_cast<std::uintptr_t>(&node), number);
+            const auto [at, added] = at_.try_emplace(key, node.sessions.size());
             if (added) node.sessions.push_back(Session{text, &envelope, std::nullopt});
             last_node_ = &node;
             last_number_ = number;
