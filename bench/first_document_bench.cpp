@@ -32,6 +32,7 @@
 #include "bench/scratch.hpp"
 #include "sdk/run/liveness.hpp"
 #include "src/api/envelope.hpp"
+#include "src/store/blocking.hpp"
 #include "src/payload/run_detail/run_detail.hpp"
 #include "src/payload/timeline/timeline.hpp"
 #include "src/store/open_pool.hpp"
@@ -141,7 +142,7 @@ int measure_first(const ledger::RunPaths& paths, const std::string& name, bool p
     store::RunCache& cache = server.cache;
     const std::int64_t read_from = cache.now();
     auto start = std::chrono::steady_clock::now();
-    store::SharedRun run = cache.open_run(paths);
+    store::SharedRun run = store::blocking::open_run(cache, paths);
     const double open_ms = bench::seconds_since(start) * 1e3;
     if (!run) return 1;
     start = std::chrono::steady_clock::now();
@@ -157,7 +158,7 @@ int measure_first(const ledger::RunPaths& paths, const std::string& name, bool p
     run.reset();
     start = std::chrono::steady_clock::now();
     {
-        const store::SharedRun again = cache.open_run(paths);
+        const store::SharedRun again = store::blocking::open_run(cache, paths);
         if (!again) return 1;
         const api::Envelope answer = document->answer(*again, cache.now());
         cache.count_indexes(paths, again);
@@ -235,7 +236,7 @@ int measure_memory(const ledger::RunPaths& paths) {
     store::RunCache& cache = server.cache;
     const std::int64_t read_from = cache.now();
     const double start = trimmed_rss_mb();
-    const store::SharedRun run = cache.open_run(paths);
+    const store::SharedRun run = store::blocking::open_run(cache, paths);
     if (!run) return 1;
     const auto line = [&](const char* step) {
         const double real = trimmed_rss_mb() - start;

@@ -10,6 +10,7 @@
 //   run_cache_bench [--runs 200] [--bytes 2097152] [--keep DIR]
 #include "bench/run_generator.hpp"
 #include "src/store/change_feed.hpp"
+#include "src/store/blocking.hpp"
 #include "src/store/store.hpp"
 
 #include <fcntl.h>
@@ -53,7 +54,7 @@ double rss_mb() { return proc_field("/proc/self/status", "VmRSS") / 1024.0; }
 
 double millis_of_run_list(const store::RunStore& store) {
     const auto start = std::chrono::steady_clock::now();
-    auto page = store.run_list(store::RunsQuery{std::nullopt, store::max_page, false});
+    auto page = store::blocking::run_list(store, store::RunsQuery{std::nullopt, store::max_page, false});
     const auto end = std::chrono::steady_clock::now();
     if (page.at("runs").as_array().empty()) std::abort();
     return std::chrono::duration<double, std::milli>(end - start).count();
@@ -123,13 +124,12 @@ int main(int argc, char** argv) {
     const Reads request = reads_of(store, [&] { millis_of_run_list(store); });
 
     store::Frames stream(store, store::EventsQuery{});
-    while (stream.next()) {
-    }
-    const Reads poll = reads_of(store, [&] { stream.poll(); });
+    store::blocking::snapshot(stream);
+    const Reads poll = reads_of(store, [&] { store::blocking::poll(stream); });
     std::vector<double> poll_cpu;
     for (int i = 0; i < 20; ++i) {
         const double start = cpu_ms();
-        stream.poll();
+        store::blocking::poll(stream);
         poll_cpu.push_back(cpu_ms() - start);
     }
     std::sort(poll_cpu.begin(), poll_cpu.end());

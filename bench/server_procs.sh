@@ -2,10 +2,10 @@
 # build, max_time and the variables bench_setup sets belong to the script that sources this.
 # shellcheck disable=SC2034,SC2154
 # Helpers shared by the benchmarks that measure a running korvalle-api from outside
-# (scale_bench.sh, documents_bench.sh, events_bench.sh, journal_bench.sh): building, a scratch directory
-# removed at exit, servers started on 127.0.0.1 and stopped again, their CPU time and memory from
-# /proc, requests with curl, a journal written line by line, and the printing of figures against
-# their targets.
+# (scale_bench.sh, documents_bench.sh, events_bench.sh, journal_bench.sh, storm_bench.sh):
+# building, a scratch directory removed at exit, servers started on 127.0.0.1 and stopped again,
+# their CPU time and memory from /proc, requests with curl, a journal written line by line, and
+# the printing of figures against their targets.
 #
 # Sourced from the repository root, after `build` (the build directory) and `max_time` (seconds
 # a request may take) are set; then `bench_setup NAME TARGET...` builds and makes the scratch
@@ -41,8 +41,9 @@ bench_cleanup() {
 start_server() {
   local out=$work/server-$((started += 1)) server=$1 root=$2
   shift 2
-  # The stand-in pipeline tool answers telemetry, so lists and details carry it as in production.
-  KORVALLE_UI_KORVALLE_BIN=$fake "$server" serve --runs-root "$root" --bind 127.0.0.1:0 "$@" \
+  # The stand-in pipeline tool answers telemetry, so lists and details carry it as in production;
+  # telemetry_program, when set, names another.
+  KORVALLE_UI_KORVALLE_BIN=${telemetry_program:-$fake} "$server" serve --runs-root "$root" --bind 127.0.0.1:0 "$@" \
     </dev/null >"$out.out" 2>"$out.err" &
   server_pid=$!
   pids+=("$server_pid")

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "src/store/run_cache.hpp"
+#include "src/store/blocking.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -44,7 +45,7 @@ public:
 
     Request request() {
         const std::int64_t read_from = cache_.now();
-        return Request{read_from, cache_.open_run(paths_)};
+        return Request{read_from, store::blocking::open_run(cache_, paths_)};
     }
 
     // The cache's figures: a warm run is answered by hits only.

@@ -97,28 +97,6 @@ struct EnvelopeList::Store {
 #endif
 };
 
-// Where a list's segments lie in memory, to find the slot of an envelope.
-struct EnvelopeList::Directory {
-    struct Entry {
-        const event::Envelope* begin;
-        std::size_t first_slot;
-    };
-    std::vector<Entry> by_address;
-};
-
-std::size_t EnvelopeList::Slots::slot_of(const event::Envelope& envelope) const {
-    const std::vector<Directory::Entry>& entries = directory_->by_address;
-    auto entry = entries.begin();
-    if (entries.size() > 1) {
-        entry = std::upper_bound(entries.begin(), entries.end(), &envelope,
-                                 [](const event::Envelope* at, const Directory::Entry& e) {
-                                     return std::less<const event::Envelope*>()(at, e.begin);
-                                 }) -
-                1;
-    }
-    return entry->first_slot + static_cast<std::size_t>(&envelope - entry->begin);
-}
-
 #ifndef NDEBUG
 EnvelopeList::Appending::Appending(const EnvelopeList& list) : store_(list.store_) {
     [[maybe_unused]] const bool another = list.store_ && list.store_->appending.exchange(true);
@@ -184,7 +162,6 @@ EnvelopeList::EnvelopeList(std::vector<event::Envelope> envelopes) {
         store_->table[count_++] = made;
     }
     store_->filled = count_;
-    index_segments();
     take_figures();
 }
 
@@ -192,7 +169,6 @@ EnvelopeList& EnvelopeList::operator=(EnvelopeList&& other) noexcept {
     if (this == &other) return *this;
     blocks_ = other.blocks_;
     store_ = std::move(other.store_);
-    directory_ = std::move(other.directory_);
     order_owner_ = std::move(other.order_owner_);
     count_ = std::exchange(other.count_, 0);
     arena_bytes_ = std::exchange(other.arena_bytes_, 0);
@@ -255,7 +231,6 @@ void EnvelopeList::seal() {
     if (store_ && store_->arena) store_->arena->seal();
     if (store_) {
         for (const std::shared_ptr<Segment>& segment : store_->segments) segment->discard_unwritten();
-        index_segments();
     }
     take_figures();
 }
@@ -424,18 +399,6 @@ void EnvelopeList::make_table_room(std::size_t more) {
 void EnvelopeList::add_segment(std::shared_ptr<Segment> segment) {
     segment->first_slot = count_;
     store_->segments.push_back(std::move(segment));
-}
-
-void EnvelopeList::index_segments() {
-    auto directory = std::make_shared<Directory>();
-    for (const std::shared_ptr<Segment>& each : store_->segments) {
-        directory->by_address.push_back(Directory::Entry{each->slots, each->first_slot});
-    }
-    std::sort(directory->by_address.begin(), directory->by_address.end(),
-              [](const Directory::Entry& a, const Directory::Entry& b) {
-                  return std::less<const event::Envelope*>()(a.begin, b.begin);
-              });
-    directory_ = std::move(directory);
 }
 
 void EnvelopeList::point_at_stores() {

@@ -46,7 +46,6 @@ namespace korvalle::views {
 class EnvelopeList {
     struct Segment;
     struct Store;
-    struct Directory;
 
 public:
     // Walks the list in its order, or its slots in theirs.
@@ -100,17 +99,13 @@ public:
         const event::Envelope& operator[](std::size_t slot) const { return *table_[slot]; }
         Iterator begin() const { return Iterator(table_, nullptr, 0); }
         Iterator end() const { return Iterator(table_, nullptr, static_cast<std::ptrdiff_t>(count_)); }
-        // The slot of one of these envelopes.
-        std::size_t slot_of(const event::Envelope& envelope) const;
 
     private:
         friend class EnvelopeList;
-        Slots(const event::Envelope* const* table, std::size_t count, const Directory* directory)
-            : table_(table), count_(count), directory_(directory) {}
+        Slots(const event::Envelope* const* table, std::size_t count) : table_(table), count_(count) {}
 
         const event::Envelope* const* table_ = nullptr;
         std::size_t count_ = 0;
-        const Directory* directory_ = nullptr;
     };
 
     // Envelopes read apart from any list, by one shard of a journal read in shards, into slots and
@@ -160,9 +155,7 @@ public:
     const event::Envelope& operator[](std::size_t position) const { return *table_[order_ ? order_[position] : position]; }
     const event::Envelope& back() const { return (*this)[count_ - 1]; }
 
-    Slots slots() const { return Slots(table_, count_, directory_.get()); }
-    // The slot of one of the list's envelopes.
-    std::size_t slot_of(const event::Envelope& envelope) const { return slots().slot_of(envelope); }
+    Slots slots() const { return Slots(table_, count_); }
     // The slot of the envelope at a position of the list's order.
     std::size_t slot_at(std::size_t position) const { return order_ ? order_[position] : position; }
     // Whether the envelope in slot a comes before the one in slot b in the list's order.
@@ -257,9 +250,6 @@ private:
     void make_table_room(std::size_t more);
     // Appends a segment whose envelopes take the slots from count_ on.
     void add_segment(std::shared_ptr<Segment> segment);
-    // The directory of where the store's segments lie, for slot_of: made when the list is sealed
-    // (or made whole), as nothing reads it before.
-    void index_segments();
     // Makes the slot the last entry of the order.
     void append_to_order(std::size_t slot);
     // Puts the order in place of the slots' own (positions [0, count_)).
@@ -272,7 +262,6 @@ private:
 
     memory::Blocks blocks_ = memory::system_blocks();
     std::shared_ptr<Store> store_;
-    std::shared_ptr<const Directory> directory_;  // where this list's segments lie
     std::shared_ptr<Order> order_owner_;  // none: the envelopes are in merge order in their slots
     const event::Envelope* const* table_ = nullptr;
     const std::uint32_t* order_ = nullptr;

@@ -32,6 +32,24 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > PollSubscription::never - b ? PollSubscription::never : a + b;
 }
 
+// The stream's snapshot: its look (the watched run's, else the whole root's from a walk), then
+// the first page of the run list from a walk begun after the look. None when the telemetry
+// cache refused the page its wait (the stop): the stream then ends without a frame.
+boost::asio::awaitable<std::optional<store::Frame>> snapshot(store::Frames& frames, const Serving& state) {
+    store::Observation baseline;
+    store::SharedWalks::SharedWalk walked;
+    if (frames.watched_run()) {
+        baseline = co_await look_at(*state.store, *state.pool, *state.lists, frames.watched_run(), true, nullptr);
+        walked = co_await state.lists->walk();
+    } else {
+        walked = co_await state.lists->walk();
+        baseline = store::observe_walk(walked->records(), true);
+    }
+    auto list = co_await state.lists->document(std::move(walked), store::RunsQuery{std::nullopt, store::max_page, true});
+    if (!list) co_return std::nullopt;
+    co_return frames.snapshot(baseline, std::move(*list));
+}
+
 }  // namespace
 
 bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stopping) {
@@ -40,20 +58,23 @@ bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stop
 
 boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
                                          std::shared_ptr<const Serving> state) {
-    // The pool task is named: GCC 12 can destroy a temporary of a co_await expression twice.
-    auto take_snapshot = [frames] { return frames->next(); };
     try {
-        // The snapshot comes first, without a stop check: a stream always starts with one.
-        auto snapshot = co_await run_blocking<std::optional<store::Frame>>(*state->pool, take_snapshot);
+        // The snapshot comes first, without a stop check: a stream always starts with one, or
+        // ends without any.
+        auto first = co_await snapshot(*frames, *state);
+        if (!first) {
+            stream->end();
+            co_return;
+        }
         // Subscribed once the snapshot has read the runs: every look it is handed is newer.
         auto executor = co_await boost::asio::this_coro::executor;
         auto polls = state->polls->subscribe(frames->watched_run(), executor, stream);
         polls->conversation_at(frames->conversation_due() ? 0 : PollSubscription::never);
         std::uint64_t compared = 0;  // the number of the last look compared against
-        bool open = co_await send_frame(*stream, *snapshot);
+        bool open = co_await send_frame(*stream, *first);
         // The snapshot's document is as large as the first page of the run list, and it is sent:
         // a stream that waits for its polls keeps none of it.
-        snapshot.reset();
+        first.reset();
         while (open) {
             PollResult polled = co_await polls->next();
             if (stream_should_stop(*stream, *state->stopping) || polled.failed) break;

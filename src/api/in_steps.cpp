@@ -17,8 +17,9 @@ namespace {
 using Signature = void(std::exception_ptr, store::Step);
 
 // Takes one step; the coroutine goes on with its end, or with Waits once its resume is called.
-boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr<StepFunction> step) {
-    auto initiation = [pool, step](auto handler) {
+boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr<StepFunction> step,
+                                            BlockingPool::Turn turn) {
+    auto initiation = [pool, step, turn](auto handler) {
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
         // The handler is called once, on the coroutine's executor, never on the thread that ends
         // a wait (an I/O worker giving a budget back, a pool thread landing an open).
@@ -41,7 +42,7 @@ boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr
         };
         if (pool == nullptr) return take();
         try {
-            pool->submit(take);
+            pool->submit(take, turn);
         } catch (...) {
             finish(std::current_exception(), store::Step::Done);  // rethrown in the coroutine, as above
         }
@@ -54,9 +55,13 @@ boost::asio::awaitable<store::Step> one_step(BlockingPool* pool, std::shared_ptr
 
 boost::asio::awaitable<store::Step> in_steps(BlockingPool* pool, StepFunction step) {
     const auto shared = std::make_shared<StepFunction>(std::move(step));
+    // A step after a wait goes ahead of work not yet begun: what it waited for may be what
+    // newer requests wait for in turn.
+    auto turn = BlockingPool::Turn::Fresh;
     for (;;) {
-        const store::Step ended = co_await one_step(pool, shared);
+        const store::Step ended = co_await one_step(pool, shared, turn);
         if (ended != store::Step::Waits) co_return ended;
+        turn = BlockingPool::Turn::Resumed;
     }
 }
 

@@ -24,11 +24,15 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     // The page comes from a walk shared with the other requests, without a thread held while
     // waiting for it; it is far below the size at which an answer may wait for the budget.
     std::shared_ptr<const std::string> page;
+    bool refused = false;
     try {
-        page = co_await state->lists->page(std::move(query).value());
+        auto walked = co_await state->lists->walk();
+        page = co_await state->lists->text(std::move(walked), std::move(query).value());
+        refused = !page;
     } catch (...) {
-        page.reset();  // the request must be answered: whatever failed the walk answers 500 read_error
+        page.reset();  // the request must be answered: whatever failed the walk or page answers 500 read_error
     }
+    if (refused) co_return busy_answer();  // the stop came while its telemetry waited
     if (!page) co_return unexpected_failure();
     text::Fragments shared_page{text::fragment_of(std::move(page))};
     Response answer = answer_of(api::stamp_written(std::move(shared_page)));
@@ -93,8 +97,8 @@ std::shared_ptr<Router> router_stopping_on(std::shared_ptr<const store::RunStore
     // The texts the store's cache lets go while answers still send them are counted with the
     // answers from now on.
     store->run_cache().count_let_go_texts_in(answers);
-    auto polls = std::make_shared<SharedPolls>(store, pool, stopping);
     auto lists = std::make_shared<SharedLists>(store, pool);
+    auto polls = std::make_shared<SharedPolls>(store, pool, lists, stopping);
     auto state = std::make_shared<const Serving>(Serving{std::move(store), std::move(stopping), std::move(pool),
                                                          std::move(answers), std::move(polls), std::move(lists)});
     auto router = std::make_shared<Router>(state);

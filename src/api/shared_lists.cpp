@@ -1,104 +1,67 @@
 #include "src/api/shared_lists.hpp"
 
+#include "src/api/in_steps.hpp"
+
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include <new>
-#include <system_error>
 #include <utility>
 
 namespace korvalle::server {
 
+namespace {
+
+using Walked = store::SharedWalks::SharedWalk;
+
+// The page of the walk made in steps on the pool; none when refused.
+boost::asio::awaitable<std::optional<store::ListPage>> page_in_steps(const store::RunStore& store, BlockingPool& pool,
+                                                                     Walked walked, store::RunsQuery query,
+                                                                     store::ListPage::Form form) {
+    auto page = std::make_shared<store::ListPage>(store, std::move(walked), std::move(query), form);
+    // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
+    StepFunction step = [page](const store::Resume& resume) { return page->step(resume); };
+    const store::Step made = co_await in_steps(&pool, std::move(step));
+    if (made == store::Step::Refused) co_return std::nullopt;
+    co_return std::move(*page);
+}
+
+}  // namespace
+
 SharedLists::SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool)
     : store_(std::move(store)), pool_(std::move(pool)) {}
 
-boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::page(store::RunsQuery query) {
-    auto initiation = [this](auto handler, store::RunsQuery asked) {
+boost::asio::awaitable<Walked> SharedLists::walk() {
+    auto initiation = [this](auto handler) {
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        // The coroutine goes on on its own executor, never on the pool's thread.
-        wait(std::move(asked), [shared](std::exception_ptr error, Page text) {
+        // The coroutine goes on on its own executor, never on the thread that ended the walk. A
+        // coroutine that cannot be posted to is let go: its connection closes.
+        auto done = [shared](std::exception_ptr error, Walked walked) {
             auto executor = boost::asio::get_associated_executor(*shared);
-            boost::asio::post(executor, [shared, error, text = std::move(text)]() mutable {
-                (*shared)(error, std::move(text));
+            boost::asio::post(executor, [shared, error, walked = std::move(walked)]() mutable {
+                (*shared)(error, std::move(walked));
             });
-        });
+        };
+        auto submit = [pool = pool_](std::function<void()> task) { pool->submit(std::move(task)); };
+        store_->walk(std::move(done), std::move(submit));
     };
     co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
-                                                   void(std::exception_ptr, Page)>(
-        initiation, boost::asio::use_awaitable, std::move(query));
+                                                   void(std::exception_ptr, Walked)>(initiation,
+                                                                                     boost::asio::use_awaitable);
 }
 
-void SharedLists::wait(store::RunsQuery query, Finish finish) {
-    sync::Lock lock(mutex_);
-    waiting_.push_back(Waiter{std::move(query), std::move(finish)});
-    if (!walking_) start_locked();
+boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::text(Walked walked, store::RunsQuery query) {
+    auto page = co_await page_in_steps(*store_, *pool_, std::move(walked), std::move(query), store::ListPage::Form::Text);
+    co_return page ? page->text() : nullptr;
 }
 
-void SharedLists::start_locked() {
-    walking_ = true;
-    try {
-        pool_->submit([self = shared_from_this()] { self->walk_while_waited_for(); });
-    } catch (...) {
-        // Whatever kept the walk from the pool, the requests waiting are told it.
-        walking_ = false;
-        for (Waiter& waiter : std::exchange(waiting_, {})) waiter.finish(std::current_exception(), nullptr);
-    }
-}
-
-// The requests waiting now get the next walk, which begins after every one of them arrived.
-// Those that arrive meanwhile get the one after it, on this same thread: under a crowd of
-// clients the walks follow one another without a hand-off to another thread between them, and
-// the pages of a walk are made and handed over on another thread while the next walk runs.
-void SharedLists::walk_while_waited_for() {
-    sync::Lock lock(mutex_);
-    while (!waiting_.empty()) {
-        auto batch = std::make_shared<std::vector<Waiter>>(std::exchange(waiting_, {}));
-        lock.unlock();
-        std::exception_ptr error;
-        store::SharedWalks::SharedWalk walked;
-        try {
-            walked = store_->walk();
-        } catch (...) {
-            error = std::current_exception();  // whatever ended the walk, its requests are told it
-        }
-        if (!next_walk_waited_for() || !hand_over(batch, walked, error)) answer(*batch, walked, error);
-        lock.lock();
-    }
-    walking_ = false;
-}
-
-bool SharedLists::next_walk_waited_for() {
-    sync::Lock lock(mutex_);
-    return !waiting_.empty();
-}
-
-bool SharedLists::hand_over(const std::shared_ptr<std::vector<Waiter>>& batch,
-                            const store::SharedWalks::SharedWalk& walked, const std::exception_ptr& error) {
-    try {
-        pool_->submit([self = shared_from_this(), batch, walked, error] { self->answer(*batch, walked, error); });
-        return true;
-    } catch (const std::system_error&) {
-        return false;  // no thread to spare, or the pool stopping: the walking one answers them first
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
-void SharedLists::answer(std::vector<Waiter>& batch, const store::SharedWalks::SharedWalk& walked,
-                         const std::exception_ptr& error) {
-    for (Waiter& waiter : batch) {
-        if (error) {
-            waiter.finish(error, nullptr);
-            continue;
-        }
-        try {
-            waiter.finish(nullptr, store_->run_list_text(walked, waiter.query));
-        } catch (...) {
-            waiter.finish(std::current_exception(), nullptr);  // whatever failed the page goes to its request
-        }
-    }
+boost::asio::awaitable<std::optional<boost::json::object>> SharedLists::document(Walked walked,
+                                                                                store::RunsQuery query) {
+    auto page =
+        co_await page_in_steps(*store_, *pool_, std::move(walked), std::move(query), store::ListPage::Form::Document);
+    if (!page) co_return std::nullopt;
+    co_return std::move(page->document());
 }
 
 }  // namespace korvalle::server

@@ -1,6 +1,7 @@
 #include "src/api/shared_poll.hpp"
 
 #include "sdk/base/files.hpp"
+#include "src/api/in_steps.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -79,9 +80,31 @@ void PollSubscription::deliver(const PollResult& result) {
     });
 }
 
+asio::awaitable<store::Observation> look_at(const store::RunStore& store, BlockingPool& pool, SharedLists& lists,
+                                            std::optional<std::string> watched, bool with_conversation,
+                                            const store::Observation* last) {
+    if (!watched) {
+        const store::SharedWalks::SharedWalk walked = co_await lists.walk();
+        co_return store::observe_walk(walked->records(), with_conversation, last);
+    }
+    store::SharedRun run;
+    if (auto id = contract::RunId::make(*watched)) {
+        auto finding = std::make_shared<store::RunFinding>(store, std::move(*id), nullptr);
+        // Named, not temporaries of the co_await expression: GCC 12 can destroy those twice.
+        StepFunction step = [finding](const store::Resume& resume) { return finding->step(resume); };
+        co_await in_steps(&pool, std::move(step));
+        run = finding->run();
+    }
+    // Its activity and conversations may be read from its view for the first time: on the pool.
+    auto look = [&store, run, with_conversation, last] {
+        return store::observe_run(store, run, with_conversation, last);
+    };
+    co_return co_await run_blocking<store::Observation>(pool, look);
+}
+
 SharedPolls::SharedPolls(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool,
-                         std::shared_ptr<const std::atomic<bool>> stopping)
-    : store_(std::move(store)), pool_(std::move(pool)), stopping_(std::move(stopping)) {}
+                         std::shared_ptr<SharedLists> lists, std::shared_ptr<const std::atomic<bool>> stopping)
+    : store_(std::move(store)), pool_(std::move(pool)), lists_(std::move(lists)), stopping_(std::move(stopping)) {}
 
 void SharedPolls::add(std::vector<PollSubscription*>& list, PollSubscription& subscriber, Place place) {
     list.push_back(&subscriber);
@@ -196,26 +219,21 @@ SharedPolls::Begun SharedPolls::begin_look(Poller& poller) {
 }
 
 asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool with_conversation) {
-    // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
-    auto task = [store = store_, poller, with_conversation]() -> bool {
-        // Out of descriptors or memory the look has not seen the runs: it finds nothing and the
-        // next look compares with the last one that did.
-        try {
-            auto observed = std::make_shared<const store::Observation>(
-                store::observe(*store, poller->watched, with_conversation, poller->last.get()));
-            const bool changed = !poller->last || observed->runs != poller->last->runs ||
-                                 observed->activity != poller->last->activity;
-            poller->last = std::move(observed);
-            ++poller->looks;
-            if (changed) ++poller->changes;
-            return true;
-        } catch (const files::Exhausted&) {
-            return false;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    };
-    co_return co_await run_blocking<bool>(*pool_, task);
+    // Out of descriptors or memory the look has not seen the runs: it finds nothing and the next
+    // look compares with the last one that did.
+    try {
+        auto observed = std::make_shared<const store::Observation>(
+            co_await look_at(*store_, *pool_, *lists_, poller->watched, with_conversation, poller->last.get()));
+        const bool changed = !poller->last || observed->runs != poller->last->runs ||
+                             observed->activity != poller->last->activity;
+        poller->last = std::move(observed);
+        ++poller->looks;
+        if (changed) ++poller->changes;
+        co_return true;
+    } catch (const files::Exhausted&) {
+    } catch (const std::bad_alloc&) {
+    }
+    co_return false;
 }
 
 void SharedPolls::hand_out(Poller& poller, std::uint64_t number, bool saw, bool failed) {

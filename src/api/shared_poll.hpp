@@ -1,6 +1,6 @@
 // One poll per interval for every event stream of the same key: the runs root (no run watched)
 // or one watched run. Each key's poller is a coroutine on the io_context that waits the poll
-// interval, takes one look at the runs (store::observe) on a blocking-pool thread, and hands it
+// interval, takes one look at the runs (look_at: no thread held while it waits), and hands it
 // to the streams subscribed when the look began that have something to do with it: a look that
 // differs from the last one handed to them, their conversation check falling due, their client
 // gone or the server stopping. Each stream then compares the look with what it saw before
@@ -20,6 +20,7 @@
 
 #include "sdk/base/thread_safety.hpp"
 #include "src/http/event_stream.hpp"
+#include "src/api/shared_lists.hpp"
 #include "src/http/pool.hpp"
 #include "src/store/change_feed.hpp"
 #include "src/store/store.hpp"
@@ -47,6 +48,15 @@ namespace korvalle::server {
 // milliseconds; a year is as good as forever for a poll and keeps the timer's arithmetic in range.
 std::chrono::milliseconds poll_interval(const store::RunStore& store);
 
+// One look at the runs as the streams of a key take it: the whole root from a walk shared with
+// the other requests (store::observe_walk), or the watched run found by name in steps
+// (store::RunFinding, never refused) and looked at on the pool (store::observe_run). Holds no
+// thread while it waits. Throws what failed the walk or the look (files::Exhausted,
+// std::bad_alloc among them).
+boost::asio::awaitable<store::Observation> look_at(const store::RunStore& store, BlockingPool& pool,
+                                                   SharedLists& lists, std::optional<std::string> watched,
+                                                   bool with_conversation, const store::Observation* last);
+
 // What a poll hands a stream.
 struct PollResult {
     // The key's latest look that saw the runs (null before the first), and its number among
@@ -64,7 +74,7 @@ class PollSubscription;
 class SharedPolls : public std::enable_shared_from_this<SharedPolls> {
 public:
     SharedPolls(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool,
-                std::shared_ptr<const std::atomic<bool>> stopping);
+                std::shared_ptr<SharedLists> lists, std::shared_ptr<const std::atomic<bool>> stopping);
 
     // Subscribes a stream to the poll of its key (the watched run, else the root), starting the
     // key's poller on the executor when none runs. Only looks that begin after the call reach
@@ -102,6 +112,7 @@ private:
 
     const std::shared_ptr<const store::RunStore> store_;
     const std::shared_ptr<BlockingPool> pool_;
+    const std::shared_ptr<SharedLists> lists_;
     const std::shared_ptr<const std::atomic<bool>> stopping_;
     // Over the map, and over every poller's lists and its subscribers' places in them (members
     // of other objects, which the analysis cannot tie to this lock: their comments say so, and

@@ -73,7 +73,7 @@ void announce(const boost::asio::ip::tcp::acceptor& listener, const cli::RunsRoo
 int run_serve(const cli::ServeArgs& args) {
     std::optional<server::Runtime> runtime;
     try {
-        runtime.emplace();
+        runtime.emplace(server::blocking_threads());
     } catch (const std::system_error& e) {
         fatal("cannot start an async runtime: " + text::os_error(e.code().value()),
               "this host could not create the threads the server needs; check its thread and "

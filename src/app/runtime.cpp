@@ -66,7 +66,8 @@ void end_children_with_the_server() {
     }
 }
 
-Runtime::Runtime() : work_(asio::make_work_guard(ioc_)), pool_(std::make_shared<BlockingPool>()) {
+Runtime::Runtime(std::size_t blocking_threads)
+    : work_(asio::make_work_guard(ioc_)), pool_(std::make_shared<BlockingPool>(blocking_threads)) {
     std::size_t count = usable_cores();
     try {
         for (std::size_t i = 0; i < count; ++i) {
@@ -143,6 +144,9 @@ Result<void, std::string> serve(Runtime& runtime, tcp::acceptor listener, store:
         // read, their turn could come only after every answer ahead of them was cut.
         answers->refuse_waiting();
         shared_store->run_cache().refuse_waiting();
+        // No telemetry child may hold the stop up: none is started from now on, the running one
+        // is killed with its group, and the lookups that have not ended are refused.
+        shared_store->stop_telemetry();
         server->begin_drain();
     });
     server->wait_drained();

@@ -28,8 +28,9 @@ namespace korvalle::server {
 // the pool drops its queued tasks and waits, without a limit, for the running ones.
 class Runtime {
 public:
-    // Throws std::system_error when the threads cannot be made.
-    Runtime();
+    // Throws std::system_error when the threads cannot be made. blocking_threads: the blocking
+    // pool's limit.
+    explicit Runtime(std::size_t blocking_threads = BlockingPool::default_max_threads);
     ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;

@@ -10,19 +10,20 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds id
 
 BlockingPool::~BlockingPool() { shutdown(); }
 
-void BlockingPool::submit(std::function<void()> task) {
+void BlockingPool::submit(std::function<void()> task, Turn turn) {
     sync::Lock lock(mutex_);
     if (stopping_) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
     reap_locked();
-    if (idle_ > queue_.size()) {
-        queue_.push_back(std::move(task));
+    auto& queue = turn == Turn::Resumed ? resumed_ : queue_;
+    if (idle_ > resumed_.size() + queue_.size()) {
+        queue.push_back(std::move(task));
         wake_.notify_one();
         return;
     }
     // Otherwise the next thread to finish takes it; a thread is started first while fewer than
     // the limit exist, so that a task no thread can ever take is not queued.
     if (live_ < max_threads_) start_locked();
-    queue_.push_back(std::move(task));
+    queue.push_back(std::move(task));
 }
 
 // The thread is made in a list of its own and spliced into threads_ once it runs: an iterator
@@ -48,16 +49,17 @@ void BlockingPool::start_locked() {
 void BlockingPool::work(Threads::iterator self) {
     sync::Lock lock(mutex_);
     while (true) {
-        if (queue_.empty() && !stopping_) {
+        if (resumed_.empty() && queue_.empty() && !stopping_) {
             ++idle_;
             const auto deadline = std::chrono::steady_clock::now() + idle_keep_;
-            while (queue_.empty() && !stopping_ && lock.wait_until(wake_, deadline)) {
+            while (resumed_.empty() && queue_.empty() && !stopping_ && lock.wait_until(wake_, deadline)) {
             }
             --idle_;
         }
-        if (stopping_ || queue_.empty()) break;  // stopping, or idle for too long
-        auto task = std::move(queue_.front());
-        queue_.pop_front();
+        if (stopping_ || (resumed_.empty() && queue_.empty())) break;  // stopping, or idle for too long
+        auto& queue = resumed_.empty() ? queue_ : resumed_;
+        auto task = std::move(queue.front());
+        queue.pop_front();
         lock.unlock();
         try {
             task();
@@ -85,6 +87,7 @@ void BlockingPool::reap_locked() {
 void BlockingPool::shutdown() {
     sync::Lock lock(mutex_);
     stopping_ = true;
+    resumed_.clear();
     queue_.clear();
     wake_.notify_all();
     while (live_ != 0) lock.wait(gone_);

@@ -36,10 +36,15 @@ public:
     BlockingPool(const BlockingPool&) = delete;
     BlockingPool& operator=(const BlockingPool&) = delete;
 
+    // Which turn a task takes: work resumed after a wait (a budget granted, an open landed, a
+    // lock handed over) goes ahead of every task not yet begun, so that requests that have
+    // waited never queue behind newcomers that may wait for them in turn.
+    enum class Turn { Fresh, Resumed };
+
     // Queues a task; an idle thread takes it, or a new thread is started while fewer than the
     // limit exist. Throws std::system_error once shut down, or when no thread exists and none
     // can be started, and std::bad_alloc when there is no memory to queue it (or note a thread).
-    void submit(std::function<void()> task) EXCLUDES(mutex_);
+    void submit(std::function<void()> task, Turn turn = Turn::Fresh) EXCLUDES(mutex_);
 
     // Drops the tasks that have not started and waits, without a limit, for the running ones.
     // Later submissions are refused. Idempotent.
@@ -61,6 +66,7 @@ private:
     mutable sync::Mutex mutex_;
     std::condition_variable wake_;  // an idle thread waits here for a task or the shutdown
     std::condition_variable gone_;  // the shutdown waits here for the last thread
+    std::deque<std::function<void()>> resumed_ GUARDED_BY(mutex_);  // taken before queue_
     std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
     Threads threads_ GUARDED_BY(mutex_);
     std::vector<Threads::iterator> exited_ GUARDED_BY(mutex_);  // finished threads not yet joined

@@ -93,7 +93,7 @@ AgentFacts EnvelopeFacts::read(const event::Envelope& envelope, Sessions& sessio
 }
 
 EnvelopeFacts::EnvelopeFacts(const views::EnvelopeList& envelopes)
-    : slots_(envelopes.slots()), facts_(envelopes.size()) {
+    : facts_(envelopes.size()) {
     Sessions sessions(sessions_, escaped_sessions_);
     // The envelopes are asked for two distances ahead, so that one distance ahead their texts
     // can be: the labels of each, the payload of those whose payload is read.
@@ -106,7 +106,7 @@ EnvelopeFacts::EnvelopeFacts(const views::EnvelopeList& envelopes)
             if (next.source == event::EventSource::Morvane && std::string_view(next.kind) != "turn-activity")
                 detail::prefetch_text(next.payload.text());
         }
-        facts_[envelopes.slot_at(i)] = read(envelopes[i], sessions);
+        facts_[i] = read(envelopes[i], sessions);
     }
 }
 

@@ -67,12 +67,14 @@ inline void add_turn(TurnDurations& tally, const AgentFacts& facts) {
 
 class EnvelopeFacts {
 public:
-    // Read in the list's order and kept by the envelopes' slots, so that whatever holds an
-    // envelope finds its facts. The envelopes must outlive the facts, which view their labels.
+    // Read in the list's order and kept by position in it: the documents walk the list, or
+    // indexes that note each envelope's position, so no envelope's facts are ever searched for
+    // (a list's envelopes lie in several segments once read in shards or read on). The
+    // envelopes must outlive the facts, which view their labels.
     explicit EnvelopeFacts(const views::EnvelopeList& envelopes);
 
-    // The facts of an envelope of the list.
-    const AgentFacts& of(const event::Envelope& envelope) const { return facts_[slots_.slot_of(envelope)]; }
+    // The facts of the envelope at a position of the list's order.
+    const AgentFacts& at(std::size_t position) const { return facts_[position]; }
     std::size_t size() const { return facts_.size(); }
     // The texts of the "session" labels, numbered in order of their first envelope (unescaped):
     // the facts name a session by number, so that later walks compare numbers, not texts in
@@ -87,8 +89,7 @@ private:
     // One envelope's facts.
     static AgentFacts read(const event::Envelope& envelope, Sessions& sessions);
 
-    views::EnvelopeList::Slots slots_;
-    std::vector<AgentFacts> facts_;  // by the envelopes' slots
+    std::vector<AgentFacts> facts_;  // by position in the list's order
     std::vector<std::string_view> sessions_;
     // The session texts first written with escapes, which are no views of the kept labels.
     std::deque<std::string> escaped_sessions_;

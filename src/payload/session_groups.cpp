@@ -25,9 +25,10 @@ SessionGroups session_groups(const views::EnvelopeList& envelopes, const Envelop
     SessionGroups sessions;
     constexpr std::size_t none = static_cast<std::size_t>(-1);
     std::vector<std::size_t> position(facts.sessions().size(), none);
-    for (const event::Envelope& envelope : envelopes) {
-        const AgentFacts& of = facts.of(envelope);
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+        const AgentFacts& of = facts.at(i);
         if (!of.conversation()) continue;
+        const event::Envelope& envelope = envelopes[i];
         std::size_t& at = position[*of.session()];
         if (at == none) {
             at = sessions.size();

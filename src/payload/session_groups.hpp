@@ -29,8 +29,8 @@ struct SessionEnvelopes {
 using SessionGroups = std::vector<SessionEnvelopes>;
 
 SessionGroups session_groups(const views::RunView& view);
-// The same from the facts of the envelopes (envelope_facts.hpp), which tell each envelope's
-// session: no label is read again but the first of each group's.
+// The same from the facts of the envelopes (envelope_facts.hpp, made from this list), which tell
+// each envelope's session: no label is read again but the first of each group's.
 SessionGroups session_groups(const views::EnvelopeList& envelopes, const EnvelopeFacts& facts);
 
 // The session an envelope belongs to (a view of its label), else none.

@@ -17,18 +17,8 @@ namespace korvalle::store {
 
 namespace {
 
-// The watched run as opened, or null when it is not found.
-SharedRun find_watched(const RunStore& store, const std::string& watched) {
-    auto id = contract::RunId::make(watched);
-    if (!id) return nullptr;
-    auto found = store.find_opened(*id);
-    if (!found) return nullptr;
-    return std::move(found).value();
-}
-
-Signatures listed_signatures(const RunStore& store) {
+Signatures listed_signatures(const std::vector<SharedRecord>& records) {
     Signatures out;
-    const std::vector<SharedRecord> records = store.every_run_record();
     out.reserve(records.size());
     for (const SharedRecord& record : records) {
         if (contract::validate_run_id(record->id())) out.emplace_back(record->id(), record->signature);
@@ -66,28 +56,36 @@ const RunSignature* ObservedRuns::find(std::string_view id) const {
     return it == by_id_.end() ? nullptr : it->second;
 }
 
-Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,
-                    const Observation* last) {
-    Observation out;
-    Signatures signatures;
-    SharedRun run;
-    SharedView view;
-    // A watched run is the only one that counts: it alone is opened, by name.
-    if (watched) {
-        run = find_watched(store, *watched);
-        if (run) view = SharedView(run, &run->view);
-        if (view) signatures.emplace_back(view->id(), RunSignature::of(*view));
-    } else {
-        signatures = listed_signatures(store);
-    }
+namespace {
+
+// The look's signatures, the same object as last's when they are equal.
+void take_runs(Observation& out, Signatures signatures, const Observation* last) {
     if (last != nullptr && last->runs && last->runs->signatures() == signatures) {
         out.runs = last->runs;
     } else {
         out.runs = std::make_shared<const ObservedRuns>(std::move(signatures));
     }
-    out.conversation_taken = with_conversation;
     // The conversations taken last are carried to the next look that takes them.
     if (last != nullptr) out.carried_conversations = last->carried_conversations;
+}
+
+}  // namespace
+
+Observation observe_walk(const std::vector<SharedRecord>& records, bool with_conversation, const Observation* last) {
+    Observation out;
+    take_runs(out, listed_signatures(records), last);
+    out.conversation_taken = with_conversation;
+    return out;
+}
+
+Observation observe_run(const RunStore& store, const SharedRun& run, bool with_conversation,
+                        const Observation* last) {
+    Observation out;
+    Signatures signatures;
+    const SharedView view = run ? SharedView(run, &run->view) : nullptr;
+    if (view) signatures.emplace_back(view->id(), RunSignature::of(*view));
+    take_runs(out, std::move(signatures), last);
+    out.conversation_taken = with_conversation;
     if (!view) return out;
     // Activity and conversations are functions of the view alone: a kept view need not be read
     // again, and one read on from it is read from where it stopped.
@@ -110,10 +108,6 @@ Observation observe(const RunStore& store, const std::optional<std::string>& wat
     return out;
 }
 
-Signatures run_signatures(const Frames& frames) {
-    return observe(frames.store(), frames.watched_run(), false).runs->signatures();
-}
-
 Frames RunStore::events(const EventsQuery& query) const { return Frames(*this, query); }
 
 Frames::Frames(RunStore store, EventsQuery query)
@@ -128,8 +122,10 @@ void Frames::queue(contract::SseEvent kind, boost::json::object data) {
     queue_.emplace_back(kind, boost::json::value(std::move(data)));
 }
 
-boost::json::value Frames::snapshot() const {
-    boost::json::object list = store_.run_list(RunsQuery{std::nullopt, max_page, true});
+Frame Frames::snapshot(const Observation& baseline, boost::json::object list) {
+    previous_runs_ = baseline.runs;
+    previous_activity_ = baseline.activity;
+    previous_conversation_ = baseline.conversation;
     boost::json::object envelope;
     envelope.reserve(3 + list.size());
     envelope.emplace("api_version", contract::api_version);
@@ -137,18 +133,10 @@ boost::json::value Frames::snapshot() const {
     // Stamped after the list, so after any telemetry child it waited for.
     envelope.emplace("observed_at", payload::now_rfc3339());
     for (auto& entry : list) envelope.emplace(entry.key(), std::move(entry.value()));
-    return envelope;
+    return hand_out(contract::SseEvent::Snapshot, std::move(envelope));
 }
 
 std::optional<Frame> Frames::next() {
-    if (!started_) {
-        started_ = true;
-        Observation baseline = observe(store_, watched_run_, true);
-        previous_runs_ = std::move(baseline.runs);
-        previous_activity_ = std::move(baseline.activity);
-        previous_conversation_ = std::move(baseline.conversation);
-        return hand_out(contract::SseEvent::Snapshot, snapshot());
-    }
     if (handed_ == queue_.size()) {
         queue_ = {};
         handed_ = 0;
@@ -166,17 +154,7 @@ std::uint64_t Frames::polls_to_conversation() const {
     return left / interval + (left % interval != 0);
 }
 
-void Frames::poll() {
-    // A poll that runs out of descriptors or memory has not seen the runs: it finds nothing and
-    // keeps what the last poll saw, so that no run it could not read is announced as removed.
-    std::shared_ptr<const Observation> observed;
-    try {
-        observed = std::make_shared<const Observation>(observe(store_, watched_run_, conversation_due(), last_look_.get()));
-    } catch (const files::Exhausted&) {
-        return;
-    } catch (const std::bad_alloc&) {
-        return;
-    }
+void Frames::poll(std::shared_ptr<const Observation> observed) {
     advance(*observed);
     last_look_ = std::move(observed);
 }

@@ -82,33 +82,43 @@ struct Observation {
 };
 using SharedObservation = std::shared_ptr<const Observation>;
 
-// One look: the signature of every run whose id passes the identifier rule, in the listing
-// order of views::RunView::all (of the watched run alone when one is watched: it alone is
-// opened, by name), and for a watched run its live activity and, when with_conversation is
-// set, its conversation fingerprint. Parts equal to last's are shared with it, and the watched
-// run's parts are carried from last's over the envelopes read since when its view was read on
-// from last's. Throws files::Exhausted or std::bad_alloc when it runs out of descriptors or
-// memory.
-Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,
-                    const Observation* last = nullptr);
+// One look at the whole root: the signature of every run of a walk whose id passes the
+// identifier rule, in the listing's order (records: SharedWalks::Walk::records), taken as asked
+// with or without the conversation (which no run has here). Parts equal to last's are shared
+// with it, and the conversations last carried are carried on.
+Observation observe_walk(const std::vector<SharedRecord>& records, bool with_conversation,
+                         const Observation* last = nullptr);
+
+// One look at a watched run (run: as found by name, RunFinding; null when it is not found): its
+// signature, its live activity and, when with_conversation is set, its conversation
+// fingerprint. Parts equal to last's are shared with it, and the run's parts are carried from
+// last's over the envelopes read since when its view was read on from last's. Throws
+// std::bad_alloc when it runs out of memory.
+Observation observe_run(const RunStore& store, const SharedRun& run, bool with_conversation,
+                        const Observation* last = nullptr);
 
 class Frames {
 public:
     // Reads nothing. The first frame's id is query.after, else 0.
     Frames(RunStore store, EventsQuery query);
 
-    // The next frame to send. The first call gives the snapshot: it takes a look of its own
-    // (the runs' signatures and the watched run's activity and conversation fingerprint), then
-    // builds the first page of the run list (50 runs, settled ones included, telemetry through
-    // the store's cache) in the success envelope, stamped after the list was built. Later calls
-    // give the frames queued by the polls, one per call, and none when no frame waits. Every
-    // frame handed out takes the next id; after 18446744073709551615 comes 0.
+    // The snapshot, the stream's first frame: the look taken for it (the runs' signatures and the
+    // watched run's activity and conversation fingerprint, taken with the conversation) becomes
+    // what the polls compare with, and list, the first page of the run list (50 runs, settled
+    // ones included, telemetry through the store's cache, made after the look), goes out in the
+    // success envelope, stamped now.
+    Frame snapshot(const Observation& baseline, boost::json::object list);
+
+    // The next frame found by the polls, one per call, and none when no frame waits. Every frame
+    // handed out, the snapshot first, takes the next id; after 18446744073709551615 comes 0.
     std::optional<Frame> next();
 
-    // One poll with a fresh look of its own, carried from its last one: observe() (with the
-    // conversation fingerprint when conversation_due()), then advance(). A poll that runs out of descriptors or memory finds
-    // nothing and leaves the stream's state as the last poll left it.
-    void poll();
+    // One poll with a look of its own (taken with the conversation fingerprint when
+    // conversation_due(), carried on from last_look()): advance(), and the look kept for the
+    // next. A poll that could not look (out of descriptors or memory) is not made: the stream's
+    // state stays as the last poll left it.
+    void poll(std::shared_ptr<const Observation> observed);
+    const Observation* last_look() const { return last_look_.get(); }
 
     // One poll against a look taken after the snapshot's (shared with other streams), standing
     // for `polls` polls of the stream (the looks of its key since the last one it compared
@@ -133,7 +143,6 @@ public:
 private:
     Frame hand_out(contract::SseEvent kind, boost::json::value data);
     void queue(contract::SseEvent kind, boost::json::object data);
-    boost::json::value snapshot() const;
     void compare(const Observation& observed, std::uint64_t polls);
     void compare_runs(const Observation& observed);
     void watched_run_changed(const std::string& id, const Observation& observed);
@@ -153,10 +162,6 @@ private:
     std::size_t handed_ = 0;
     std::uint64_t elapsed_ms_ = 0;  // poll intervals since the last conversation check
     std::uint64_t next_id_;
-    bool started_ = false;
 };
-
-// The signatures of a look at the frames' root (or watched run), as observe() records them.
-Signatures run_signatures(const Frames& frames);
 
 }  // namespace korvalle::store

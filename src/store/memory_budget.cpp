@@ -1,7 +1,6 @@
 #include "src/store/memory_budget.hpp"
 
 #include <algorithm>
-#include <future>
 #include <utility>
 
 namespace korvalle::store {
@@ -74,14 +73,9 @@ MemoryBudget::Asked MemoryBudget::ask(std::uint64_t bytes, Lease& lease, Granted
     return Asked::Later;
 }
 
-MemoryBudget::Lease MemoryBudget::acquire(std::uint64_t bytes) {
-    Lease lease;
-    // Shared with the callback, which may still be returning when this thread wakes.
-    auto delivered = std::make_shared<std::promise<Lease>>();
-    std::future<Lease> granted = delivered->get_future();
-    const auto deliver = [delivered](Lease given) { delivered->set_value(std::move(given)); };
-    if (ask(bytes, lease, deliver, false) == Asked::Now) return lease;
-    return granted.get();
+MemoryBudget::Lease MemoryBudget::take_now(std::uint64_t bytes) {
+    take_more(bytes);
+    return Lease(self_.lock(), bytes);
 }
 
 MemoryBudget::Lease MemoryBudget::charge(std::uint64_t bytes) {

@@ -10,8 +10,8 @@
 // to take theirs.
 //
 // Asking holds no thread: when a share cannot be granted at once, the caller is queued with a
-// callback that the budget calls once the share is granted (acquire, for callers that are not
-// requests, blocks its own thread on that callback instead). A caller that may be refused (a
+// callback that the budget calls once the share is granted (tests block a thread on it:
+// store/blocking.hpp). A caller that may be refused (a
 // request) is not queued past the queue's bound, nor once the budget refuses waiting (at the
 // stop); those waiting then are refused too, so that no request waits behind clients that never
 // read. Callers that may not be refused (the walks over every run) always get their turn.
@@ -91,9 +91,9 @@ public:
     // empty lease when refuse_waiting refuses it.
     Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true) EXCLUDES(mutex_);
 
-    // Blocks the calling thread until bytes fit (in order of arrival; alone when bytes exceed
-    // the limit) and takes them. Never refused.
-    Lease acquire(std::uint64_t bytes) EXCLUDES(mutex_);
+    // Takes bytes at once, counted even past the budget: for bytes that exist already and must
+    // be counted where they now live. Never waits, never refused.
+    Lease take_now(std::uint64_t bytes) EXCLUDES(mutex_);
 
     // Takes bytes at once, past the budget if need be, as Lease::resize does: for bytes that
     // already exist and that the budget counts from now on (a text kept with a view that the run

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <system_error>
 
 namespace korvalle::store {
@@ -126,6 +127,17 @@ void OpenPool::run(std::size_t count, const std::function<void(std::size_t)>& sh
     if (walk.error) std::rethrow_exception(walk.error);
 }
 
+void OpenPool::post(std::function<void()> task) {
+    auto walk = std::make_unique<Walk>();
+    walk->owned = [task = std::move(task)](std::size_t) { task(); };
+    walk->task = &walk->owned;
+    walk->count = 1;
+    sync::Lock lock(mutex_);
+    start_locked();
+    walks_.push_back(walk.release());
+    wake_.notify_one();
+}
+
 std::size_t OpenPool::width() {
     sync::Lock lock(mutex_);
     if (!walks_.empty()) return 1;
@@ -145,6 +157,13 @@ void OpenPool::run_index(Walk& walk, std::size_t index) {
             // A pool thread's last line: whatever a task throws goes to the walk's caller.
             error = std::current_exception();
         }
+    }
+    if (walk.owned) {
+        // No other thread knows a posted task once its index is taken; what it holds is let go
+        // outside the lock, as it may end a view.
+        delete &walk;
+        mutex_.lock();
+        return;
     }
     mutex_.lock();
     if (error && !walk.error) walk.error = error;

@@ -54,6 +54,12 @@ public:
     // run_each.
     void run(std::size_t count, const std::function<void(std::size_t)>& shard,
              const std::function<void(std::size_t)>& then) override EXCLUDES(mutex_);
+    // Runs task once on one of the pool's threads, in turn with the walks and jobs, and returns
+    // at once: for the work a walk's read takes on once what it waited for has happened (an open
+    // it joined landed, its share of the budget for opens granted). What task throws is
+    // dropped: it reports its own failures. Throws std::system_error when no thread can be
+    // started, and std::bad_alloc.
+    void post(std::function<void()> task) EXCLUDES(mutex_);
     // The caller and the threads that are idle now, with those not started yet: 1 while every
     // thread is busy or walks wait for one.
     std::size_t width() override EXCLUDES(mutex_);
@@ -73,6 +79,8 @@ private:
         std::vector<bool>* ended_each = nullptr;  // for a job whose results are taken in in order
         std::exception_ptr error;
         std::condition_variable done;  // its caller waits here, under mutex_
+        // A posted task: its own, on the heap, with no caller waiting; it ends with its index.
+        std::function<void(std::size_t)> owned;
     };
 
     void start_locked() REQUIRES(mutex_);

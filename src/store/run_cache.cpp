@@ -60,13 +60,6 @@ std::int64_t RunCache::realtime_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-SharedView RunCache::open(const ledger::RunPaths& paths) {
-    SharedRun run = open_run(paths);
-    return run ? SharedView(run, &run->view) : nullptr;
-}
-
-SharedRun RunCache::open_run(const ledger::RunPaths& paths) { return read(paths, Want::View).run; }
-
 std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPaths>& runs,
                                                  const files::OpenDirectory& root) {
     std::vector<std::string> keys;
@@ -91,12 +84,8 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
     return records;
 }
 
-SharedRecord RunCache::open_record(const ledger::RunPaths& paths) { return read(paths, Want::Record).record; }
-
-RunCache::Reading::Got RunCache::read(const ledger::RunPaths& paths, Want want) {
-    Reading reading(*this, paths, want, false);
-    until_done([&](const Resume& resume) { return reading.step(resume); });
-    return reading.got_;
+std::unique_ptr<RunCache::Reading> RunCache::record_reading(ledger::RunPaths paths) {
+    return std::unique_ptr<Reading>(new Reading(*this, std::move(paths), Want::Record, false));
 }
 
 // A read begun after the caller began is as fresh as one of its own; a trusted view also

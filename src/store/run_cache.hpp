@@ -136,6 +136,8 @@ public:
         // files::Exhausted when the open runs out of descriptors or memory.
         Step step(const Resume& resume) EXCLUDES(cache_.mutex_);
         const SharedRun& run() const { return got_.run; }
+        // The run's record once done: null when the run does not open.
+        const SharedRecord& record() const { return got_.record; }
 
     private:
         friend class RunCache;
@@ -166,22 +168,14 @@ public:
         Got got_;
     };
 
-    // For the documents of one run, blocking the calling thread while it waits (a Reading
-    // taken to its end, never refused): the run at paths, or null when it does not open. Safe to
-    // call from any number of threads; files are looked at and runs opened outside the cache's
-    // lock.
-    SharedRun open_run(const ledger::RunPaths& paths) EXCLUDES(mutex_);
-    // The view of open_run.
-    SharedView open(const ledger::RunPaths& paths) EXCLUDES(mutex_);
-
     // For walks: the kept record of each run while its files are unchanged, else null. Opens
     // nothing: its cost is the stat calls, made outside the cache's lock, from root (the runs
     // root held open) for the files beneath it.
     std::vector<SharedRecord> kept_records(const std::vector<ledger::RunPaths>& runs,
                                            const files::OpenDirectory& root) EXCLUDES(mutex_);
-    // For walks, when kept_record gave none: the record made from a kept view or from an open
-    // (keeping the record, never the view); null when the run does not open.
-    SharedRecord open_record(const ledger::RunPaths& paths) EXCLUDES(mutex_);
+    // For walks, when kept_records gave none: the read of the run's record in steps, made from a
+    // kept view or from an open (keeping the record, never the view), never refused.
+    std::unique_ptr<Reading> record_reading(ledger::RunPaths paths);
 
     // Counts the bytes of the run's indexes built since it was kept, when the cache keeps it.
     void count_indexes(const ledger::RunPaths& paths, const SharedRun& run) EXCLUDES(mutex_);
@@ -235,7 +229,6 @@ private:
         SharedRun run;               // null when the run did not open
     };
 
-    Reading::Got read(const ledger::RunPaths& paths, Want want) EXCLUDES(mutex_);
     // Looks at the run's files (stat): called outside the lock.
     bool answers(const SharedRun& run, std::int64_t begun) const;
     // The run opened for the flight, null when it did not open; the flight has landed.

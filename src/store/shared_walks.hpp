@@ -1,25 +1,28 @@
 // Walks over every run, shared by their callers: a caller is answered by the first walk that
-// begins after it asked, made on its own thread or on another caller's. Any number of callers
-// at once then cost one walk, and no caller is answered from files read before it asked. The
+// begins after it asked, begun by one of the callers waiting for it. Any number of callers at
+// once then cost one walk, and no caller is answered from files read before it asked. The
 // pages of the run list built from one walk are kept with it, by query, so that the callers
 // of one walk with one query cost one page too.
+//
+// Nobody holds a thread while waiting for a walk: callers are told by a callback, and a walk
+// ends on whichever thread ends its last read (walks park the reads that wait, for another
+// caller's open or for the budget for opens, and the open pool takes them on).
 #pragma once
 
 #include "sdk/base/thread_safety.hpp"
 #include "src/store/run_record.hpp"
 
-#include <condition_variable>
-#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace korvalle::store {
 
-class SharedWalks {
+class SharedWalks : public std::enable_shared_from_this<SharedWalks> {
 public:
     // What one walk found, in the listing's order.
     class Walk {
@@ -28,10 +31,13 @@ public:
         const std::vector<SharedRecord>& records() const { return records_; }
         // The text of the page of key, made by make the first time it is asked for, and shared
         // by every caller that asks for it. make runs under the walk's lock, so that a page is
-        // made once: callers of other pages of the walk wait for it.
+        // made once: callers of other pages of the walk wait for it. make must not wait for
+        // anything but its own work.
         std::shared_ptr<const std::string> page(const std::string& key,
                                                 const std::function<std::shared_ptr<const std::string>()>& make) const
             EXCLUDES(mutex_);
+        // The page of key when it has been made, else null.
+        std::shared_ptr<const std::string> made_page(const std::string& key) const EXCLUDES(mutex_);
 
     private:
         const std::vector<SharedRecord> records_;
@@ -40,18 +46,36 @@ public:
     };
     using SharedWalk = std::shared_ptr<const Walk>;
 
-    // The first walk that begins after this call; walk makes it when it falls to this caller.
-    // Rethrows what that walk threw.
-    SharedWalk after_now(const std::function<std::vector<SharedRecord>()>& walk) EXCLUDES(mutex_);
+    // Told the walk, or what failed it (then the walk is null). Called once, from any thread,
+    // outside every lock of the walks; it must not block. What it throws is dropped: it must
+    // hand the walk to its caller, or give the caller up.
+    using Done = std::function<void(std::exception_ptr, SharedWalk)>;
+    // The end of one walk: the records found, or what failed it. Called once, from any thread.
+    using Finish = std::function<void(std::exception_ptr, std::vector<SharedRecord>)>;
+    // Begins a walk, which calls finish once, from any thread. What it throws fails the walk.
+    using Begin = std::function<void(Finish)>;
+
+    // Calls done with the first walk that begins after this call. When none is running, one is
+    // begun by begin now; else the callers that asked meanwhile share the next, which the end of
+    // the running one begins through the first of their begins. Whatever fails (a walk, its
+    // beginning, a caller's done), every caller is answered and the next walk can begin.
+    void after_now(Done done, Begin begin) EXCLUDES(mutex_);
 
 private:
+    struct Waiter {
+        Done done;
+        Begin begin;
+    };
+    using Batch = std::vector<Waiter>;
+
+    // Begins the walk of a batch through its first caller's begin.
+    void begin(Batch batch) EXCLUDES(mutex_);
+    // Answers the batch, then begins the walk of those that asked meanwhile, if any.
+    void ended(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) EXCLUDES(mutex_);
+
     sync::Mutex mutex_;
-    std::condition_variable finished_;  // notified under mutex_ when a walk ends
-    std::uint64_t begun_ GUARDED_BY(mutex_) = 0;  // walks begun; the one running, if any, is the last of them
-    std::uint64_t done_ GUARDED_BY(mutex_) = 0;   // the last walk that ended
     bool running_ GUARDED_BY(mutex_) = false;
-    SharedWalk last_ GUARDED_BY(mutex_);
-    std::exception_ptr last_error_ GUARDED_BY(mutex_);
+    Batch waiting_ GUARDED_BY(mutex_);  // for the next walk
 };
 
 }  // namespace korvalle::store

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <atomic>
 #include <tuple>
 
 namespace korvalle::store {
@@ -73,24 +74,6 @@ bool shares_again(const OpenedRun& run, KeptIndexes::Text text, const TextShare&
 
 }  // namespace
 
-SharedTelemetry TelemetryCache::lookup(std::string_view root, const contract::RunId& run,
-                                       const RunSignature& signature) {
-    sync::Lock lock(mutex_);
-    if (auto it = entries_.find(run.str()); it != entries_.end() && it->second.signature == signature) {
-        return it->second.telemetry;
-    }
-    auto outcome = telemetry::of_run_from(program_, root, run);
-    SharedTelemetry result;
-    if (!outcome) {
-        files::write_whole(STDERR_FILENO,
-                           "korvalle-api: no telemetry for " + run.str() + ": " + outcome.error().message(program_) + "\n");
-    } else {
-        result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
-    }
-    entries_.insert_or_assign(run.str(), Entry{signature, result});
-    return result;
-}
-
 RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings)
     : root_(std::move(root)),
       poll_ms_(poll_ms),
@@ -119,19 +102,107 @@ views::LivenessInputs RunStore::liveness_now() const {
     return views::LivenessInputs{settings_.host_name, settings_.parked_after_seconds, views::now_ms()};
 }
 
-SharedTelemetry RunStore::cached_telemetry(const views::RunView& view) const {
-    auto id = contract::RunId::make(view.id());
+std::unique_ptr<TelemetryCache::Lookup> RunStore::telemetry_lookup(std::string_view run,
+                                                                  const RunSignature& signature) const {
+    auto id = contract::RunId::make(run);
     if (!id) return nullptr;
-    return telemetry_cache_->lookup(root_, *id, RunSignature::of(view));
+    return std::make_unique<TelemetryCache::Lookup>(*telemetry_cache_, root_, std::move(*id), signature);
 }
 
-std::vector<SharedRecord> RunStore::every_run_record() const { return walk()->records(); }
-
-SharedWalks::SharedWalk RunStore::walk() const {
-    return walks_->after_now([this] { return walk_every_run(); });
+void RunStore::walk(SharedWalks::Done done, Submit submit) const {
+    // The walk may end after this clone of the store is gone: it holds a clone of its own.
+    auto store = std::make_shared<const RunStore>(*this);
+    walks_->after_now(std::move(done), [store, submit = std::move(submit)](SharedWalks::Finish finish) {
+        submit([store, finish] {
+            try {
+                store->walk_every_run(finish);
+            } catch (...) {
+                finish(std::current_exception(), {});  // whatever failed the walk, its callers are told it
+            }
+        });
+    });
 }
 
-std::vector<SharedRecord> RunStore::walk_every_run() const {
+namespace {
+
+// The reads of one walk's runs that no kept record answered, each run once. A read that must
+// wait is set aside and taken on by the openers when its wait ends; the walk ends with the last
+// read, on whichever thread that is, and then tells its finish.
+class WalkReads : public std::enable_shared_from_this<WalkReads> {
+public:
+    WalkReads(RunCache& cache, std::shared_ptr<OpenPool> openers, std::vector<SharedRecord> records,
+              SharedWalks::Finish finish)
+        : cache_(cache), openers_(std::move(openers)), records_(std::move(records)), finish_(std::move(finish)) {}
+
+    // Reads the run of records' slot: on the walk's openers.
+    void read(std::size_t slot, ledger::RunPaths paths) {
+        pending_.fetch_add(1, std::memory_order_relaxed);
+        std::shared_ptr<RunCache::Reading> reading;
+        try {
+            reading = cache_.record_reading(std::move(paths));
+        } catch (...) {
+            failed(std::current_exception());
+            return end_one();
+        }
+        go_on(slot, std::move(reading));
+    }
+
+    // The walk's own thread is done with it: it ends with the last read still set aside.
+    void begun() { end_one(); }
+
+private:
+    void go_on(std::size_t slot, std::shared_ptr<RunCache::Reading> reading) {
+        try {
+            auto self = shared_from_this();
+            const auto resume = [self, slot, reading] { self->resumed(slot, reading); };
+            if (reading->step(resume) == Step::Waits) return;
+            records_[slot] = reading->record();
+        } catch (...) {
+            failed(std::current_exception());
+        }
+        end_one();
+    }
+
+    void resumed(std::size_t slot, std::shared_ptr<RunCache::Reading> reading) {
+        try {
+            openers_->post([self = shared_from_this(), slot, reading] { self->go_on(slot, reading); });
+        } catch (...) {
+            failed(std::current_exception());
+            end_one();
+        }
+    }
+
+    void failed(std::exception_ptr error) {
+        sync::Lock lock(mutex_);
+        if (!error_) error_ = std::move(error);
+    }
+
+    void end_one() {
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        std::exception_ptr error;
+        {
+            sync::Lock lock(mutex_);
+            error = error_;
+        }
+        if (error) return finish_(error, {});
+        std::erase(records_, nullptr);
+        finish_(nullptr, std::move(records_));
+    }
+
+    RunCache& cache_;
+    const std::shared_ptr<OpenPool> openers_;
+    // Each slot is written by the one read of its run; all are read by the last to end, after
+    // every read's end was counted (pending_, acquire and release).
+    std::vector<SharedRecord> records_;
+    const SharedWalks::Finish finish_;
+    std::atomic<std::size_t> pending_{1};  // the reads not ended, and the walk's own thread
+    sync::Mutex mutex_;
+    std::exception_ptr error_ GUARDED_BY(mutex_);
+};
+
+}  // namespace
+
+void RunStore::walk_every_run(const SharedWalks::Finish& finish) const {
     const files::OpenDirectory root(root_);
     const std::vector<ledger::RunPaths> candidates = ledger::run_dir_candidates(root_);
     // A kept record whose launch.json is unchanged proves its entry a run by the listing's rule.
@@ -144,52 +215,20 @@ std::vector<SharedRecord> RunStore::walk_every_run() const {
         listed.push_back(candidates[i]);
     }
     run_cache_->keep_only(listed);
-    openers_->run_each(unkept.size(), [&](std::size_t i) {
-        records[unkept[i]] = run_cache_->open_record(candidates[unkept[i]]);
-    });
-    std::erase(records, nullptr);
-    return records;
-}
-
-boost::json::object RunStore::run_list(const RunsQuery& query) const {
-    return page(page_inputs(walk()->records(), query));
-}
-
-std::shared_ptr<const std::string> RunStore::run_list_text(const SharedWalks::SharedWalk& walked,
-                                                           const RunsQuery& query) const {
-    const std::string key = fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
-    return walked->page(key, [&] {
-        return pages_->page(key, page_inputs(walked->records(), query),
-                            [&](const PageMemo::Inputs& inputs) { return json::write(page(inputs)); });
-    });
-}
-
-PageMemo::Inputs RunStore::page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const {
-    Records ordered;
-    ordered.reserve(listed.size());
-    for (const SharedRecord& record : listed) ordered.push_back(&record);
-    std::sort(ordered.begin(), ordered.end(), runs_before);
-
-    auto start = ordered.begin();
-    if (query.cursor) {
-        auto at = std::find_if(ordered.begin(), ordered.end(),
-                               [&](const SharedRecord* run) { return (*run)->id() == *query.cursor; });
-        if (at != ordered.end()) start = at + 1;
+    auto reads = std::make_shared<WalkReads>(*run_cache_, openers_, std::move(records), finish);
+    try {
+        openers_->run_each(unkept.size(), [&](std::size_t i) { reads->read(unkept[i], candidates[unkept[i]]); });
+    } catch (...) {
+        reads->begun();  // the reads begun end the walk; what failed the others is theirs to tell
+        throw;
     }
-    PageMemo::Inputs inputs;
-    std::tie(inputs.runs, inputs.more) = page_from(start, ordered.end(), query);
-    // Telemetry is asked for in page order, one run after another, as the cache expects. Each run
-    // is judged once its telemetry is had, which may have waited for a child.
-    for (const SharedRecord& run : inputs.runs) {
-        SharedTelemetry telemetry;
-        if (auto id = contract::RunId::make(run->id())) telemetry = telemetry_cache_->lookup(root_, *id, run->signature);
-        inputs.telemetry.push_back(std::move(telemetry));
-        inputs.moments.push_back(payload::SummaryMoment::of(run->summary, liveness_now()));
-    }
-    return inputs;
+    reads->begun();
 }
 
-boost::json::object RunStore::page(const PageMemo::Inputs& inputs) const {
+namespace {
+
+// The run list's page of inputs: {"runs":[summary…]} plus "next_cursor" when more runs follow.
+boost::json::object page_of(const PageMemo::Inputs& inputs) {
     boost::json::array runs;
     runs.reserve(inputs.runs.size());
     for (std::size_t i = 0; i < inputs.runs.size(); ++i)
@@ -200,15 +239,65 @@ boost::json::object RunStore::page(const PageMemo::Inputs& inputs) const {
     return document;
 }
 
+}  // namespace
+
+ListPage::ListPage(const RunStore& store, SharedWalks::SharedWalk walked, RunsQuery query, Form form)
+    : store_(&store), walked_(std::move(walked)), query_(std::move(query)), form_(form) {}
+
+std::string ListPage::key() const {
+    return fmt::format("{}/{}/{}", query_.limit, query_.include_settled, query_.cursor.value_or(""));
+}
+
+Step ListPage::step(const Resume& resume) {
+    if (!begun_) {
+        begun_ = true;
+        // A page of this walk already made is shared as it is, its telemetry long looked up.
+        if (form_ == Form::Text && (text_ = walked_->made_page(key()))) return Step::Done;
+        Records ordered;
+        ordered.reserve(walked_->records().size());
+        for (const SharedRecord& record : walked_->records()) ordered.push_back(&record);
+        std::sort(ordered.begin(), ordered.end(), runs_before);
+        auto start = ordered.begin();
+        if (query_.cursor) {
+            auto at = std::find_if(ordered.begin(), ordered.end(),
+                                   [&](const SharedRecord* run) { return (*run)->id() == *query_.cursor; });
+            if (at != ordered.end()) start = at + 1;
+        }
+        std::tie(inputs_.runs, inputs_.more) = page_from(start, ordered.end(), query_);
+    }
+    // Telemetry is asked for in page order, one run after another, as the cache expects. Each run
+    // is judged once its telemetry is had, which may have waited for a child.
+    while (inputs_.telemetry.size() < inputs_.runs.size()) {
+        const RunRecord& run = *inputs_.runs[inputs_.telemetry.size()];
+        if (!lookup_) lookup_ = store_->telemetry_lookup(run.id(), run.signature);
+        if (lookup_) {
+            const Step looked = lookup_->step(resume);
+            if (looked != Step::Done) return looked;
+        }
+        inputs_.telemetry.push_back(lookup_ ? lookup_->telemetry() : nullptr);
+        lookup_.reset();
+        inputs_.moments.push_back(payload::SummaryMoment::of(run.summary, store_->liveness_now()));
+    }
+    if (form_ == Form::Document) {
+        document_ = page_of(inputs_);
+        return Step::Done;
+    }
+    const std::string page = key();
+    text_ = walked_->page(page, [&] {
+        return store_->pages_->page(page, std::move(inputs_),
+                                    [](const PageMemo::Inputs& inputs) { return json::write(page_of(inputs)); });
+    });
+    return Step::Done;
+}
+
 RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, bool include_conversations,
                                                     MemoryBudget* answers) const {
-    // Looked up before the share is taken: it may wait for a telemetry child.
+    // Looked up by the finding, before the share is taken: it may wait for a telemetry child.
     auto telemetry = std::make_shared<SharedTelemetry>();
     auto share = std::make_shared<TextShare>();
     constexpr KeptIndexes::Text conversations = KeptIndexes::Text::Conversations;
     const bool shares = include_conversations && answers != nullptr;
-    auto prepare = [this, shares, telemetry, share](const OpenedRun& run) -> std::uint64_t {
-        *telemetry = cached_telemetry(run.view);
+    auto prepare = [shares, share](const OpenedRun& run) -> std::uint64_t {
         return shares ? share_before(run, conversations, *share) : 0;
     };
     auto build = [this, include_conversations, telemetry, share](const SharedRun& run) -> Built {
@@ -221,7 +310,8 @@ RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, b
         count_indexes(run);
         return fragments;
     };
-    return RunDocument<text::Fragments>(RunFinding(*this, id, answers, std::move(prepare)), std::move(build));
+    return RunDocument<text::Fragments>(RunFinding(*this, id, answers, std::move(prepare), telemetry),
+                                        std::move(build));
 }
 
 RunDocument<text::Fragments> RunStore::timeline_document(const contract::RunId& run, const TimelineScope& scope,
@@ -242,40 +332,13 @@ RunDocument<text::Fragments> RunStore::timeline_document(const contract::RunId& 
     return RunDocument<text::Fragments>(RunFinding(*this, run, answers, std::move(prepare)), std::move(build));
 }
 
-Result<text::Fragments, error::ApiError> RunStore::run(const contract::RunId& id, bool include_conversations) const {
-    return made(run_document(id, include_conversations, nullptr));
-}
-
-Result<text::Fragments, error::ApiError> RunStore::timeline(const contract::RunId& run,
-                                                            const TimelineScope& scope) const {
-    return made(timeline_document(run, scope, nullptr));
-}
-
-Result<std::string, error::ApiError> RunStore::conversation(const contract::RunId& run, const contract::RunId& id) const {
-    return made(conversation_document(run, id, nullptr));
-}
-
-Result<boost::json::value, error::ApiError> RunStore::artifact(const contract::RunId& run,
-                                                               const contract::RunId& id) const {
-    return made(artifact_document(run, id, nullptr));
-}
-
-Result<SharedView, error::ApiError> RunStore::find_run(const contract::RunId& id) const {
-    auto found = find_opened(id);
-    if (!found) return std::move(found).error();
-    const SharedRun& run = *found;
-    return SharedView(run, &run->view);
-}
-
-Result<SharedRun, error::ApiError> RunStore::find_opened(const contract::RunId& id) const {
-    RunFinding finding(*this, id, nullptr);
-    until_done([&](const Resume& resume) { return finding.step(resume); });
-    if (!finding.run()) return error::ApiError::run_not_found(id);
-    return finding.run();
-}
-
-RunFinding::RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare)
-    : store_(&store), id_(std::move(id)), answers_(answers), prepare_(std::move(prepare)) {}
+RunFinding::RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare,
+                       std::shared_ptr<SharedTelemetry> telemetry)
+    : store_(&store),
+      id_(std::move(id)),
+      answers_(answers),
+      prepare_(std::move(prepare)),
+      telemetry_(std::move(telemetry)) {}
 
 Step RunFinding::step(const Resume& resume) {
     if (!looked_) {
@@ -291,7 +354,21 @@ Step RunFinding::step(const Resume& resume) {
         if (read != Step::Done) return read;
         run_ = reading_->run();
         reading_.reset();
-        if (run_ && prepare_) estimate_ = prepare_(*run_);
+        if (!run_) return Step::Done;
+        prepared_ = false;
+    }
+    if (!prepared_) {
+        if (telemetry_) {
+            if (!lookup_) lookup_ = store_->telemetry_lookup(run_->view.id(), RunSignature::of(run_->view));
+            if (lookup_) {
+                const Step looked = lookup_->step(resume);
+                if (looked != Step::Done) return looked;
+                *telemetry_ = lookup_->telemetry();
+                lookup_.reset();
+            }
+        }
+        prepared_ = true;
+        if (prepare_) estimate_ = prepare_(*run_);
     }
     if (!run_ || answers_ == nullptr || estimate_ == 0) return Step::Done;
     return share_.take(*answers_, estimate_, resume);
@@ -301,6 +378,7 @@ void RunFinding::look_again() {
     looked_ = false;
     reading_.reset();
     run_ = nullptr;
+    lookup_.reset();
 }
 
 }  // namespace korvalle::store

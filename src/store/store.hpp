@@ -21,6 +21,7 @@
 #include "src/store/settings.hpp"
 #include "src/store/shared_walks.hpp"
 #include "src/store/steps.hpp"
+#include "src/store/telemetry_cache.hpp"
 #include "src/telemetry/telemetry.hpp"
 
 #include <boost/json/object.hpp>
@@ -38,34 +39,8 @@
 
 namespace korvalle::store {
 
-using SharedTelemetry = std::shared_ptr<const telemetry::RunTelemetry>;
-
-// One lock over one map from run id to (signature, outcome). The lock is held across the
-// telemetry child's run, so at most one child runs at a time and the standard-error lines of
-// two lookups never interleave.
-class TelemetryCache {
-public:
-    // Runs program for the telemetry of runs.
-    explicit TelemetryCache(std::string program) : program_(std::move(program)) {}
-
-    // The run's telemetry for this signature: the cached outcome when the signature is the
-    // recorded one, else the outcome of a fresh child run (written to standard error when it is
-    // unavailable), which replaces the entry. Running out of descriptors or memory throws
-    // files::Exhausted and records nothing, so the next lookup tries again.
-    SharedTelemetry lookup(std::string_view root, const contract::RunId& run, const RunSignature& signature)
-        EXCLUDES(mutex_);
-
-private:
-    struct Entry {
-        RunSignature signature;
-        SharedTelemetry telemetry;  // null: unavailable for that signature
-    };
-    const std::string program_;
-    sync::Mutex mutex_;
-    std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
-};
-
 class Frames;
+class ListPage;
 class RunFinding;
 template <class Document>
 class RunDocument;
@@ -83,34 +58,35 @@ public:
     // Ten poll intervals (saturating).
     std::uint64_t transcript_poll_ms() const { return transcript_poll_ms_; }
 
-    // The run's telemetry, or null. A run whose id fails the identifier rule gets none, silently.
-    SharedTelemetry cached_telemetry(const views::RunView& view) const;
+    // A lookup of the run's telemetry in steps (TelemetryCache::Lookup), for the signature given;
+    // null for a run whose id fails the identifier rule, which gets none, silently.
+    std::unique_ptr<TelemetryCache::Lookup> telemetry_lookup(std::string_view run, const RunSignature& signature) const;
+    // At the stop: no telemetry child is started any more, the running one is killed, and every
+    // lookup that has not ended is refused (TelemetryCache::stop).
+    void stop_telemetry() const { telemetry_cache_->stop(); }
 
-    // The view of the run whose id equals the requested one byte for byte, or run_not_found.
-    // Only that run is looked at: the one entry of that name, taken as the listing would take
-    // it, opened through the cache (blocking while it waits: RunFinding is the same in steps).
-    Result<SharedView, error::ApiError> find_run(const contract::RunId& id) const;
-    // The same run as opened, with the indexes kept with its view; a document built from them
-    // hands the run to count_indexes afterwards.
-    Result<SharedRun, error::ApiError> find_opened(const contract::RunId& id) const;
     void count_indexes(const SharedRun& run) const { run_cache_->count_indexes(run->view.paths, run); }
 
     // The store's cache of opened runs (shared by its clones).
     RunCache& run_cache() const { return *run_cache_; }
 
-    // One page of the run list: {"runs":[summary…]} plus "next_cursor" when more runs follow.
-    // From the first walk over the root that begins after the call (shared_walks.hpp).
-    boost::json::object run_list(const RunsQuery& query) const;
-    // The first walk over the root that begins after the call, and the text of one page of it
-    // as json::write gives it, made once per walk and query and shared by its callers; written
-    // again only when what it is made from changed since the query's last page (page_memo.hpp).
-    SharedWalks::SharedWalk walk() const;
-    std::shared_ptr<const std::string> run_list_text(const SharedWalks::SharedWalk& walked,
-                                                     const RunsQuery& query) const;
+    // Where a walk runs: submit runs a task on a thread that may read files and wait for the open
+    // pool (never one of the open pool's own), or throws when it cannot.
+    using Submit = std::function<void(std::function<void()>)>;
+    // Calls done, once and from any thread, with the first walk over the root that begins after
+    // the call, or with what failed it (shared_walks.hpp). A walk that falls to this caller
+    // begins through submit. Each walk lists the root and checks the kept records on its
+    // thread; only the runs without one are read, on the store's openers, several at once, and
+    // a read that must wait (another caller's open of the run, the budget for opens) is set
+    // aside and taken on by the openers once its wait ends: the walk then ends there. The cache
+    // forgets the runs that are no longer listed. A walk's records are those of every run of the
+    // root, in the listing's order (ascending id), as views::RunView::all would give their
+    // views; runs that do not open are left out.
+    void walk(SharedWalks::Done done, Submit submit) const;
 
     // The documents of one run, made in steps that never block (RunDocument). answers: the
     // budget of answers of a request, whose waits may then be refused; null for a caller that is
-    // not a request, which takes no share and is never refused (the blocking forms below).
+    // not a request, which takes no share and is never refused (tests: store/blocking.hpp).
     //
     // The text of the run detail document of one run, with its telemetry when the cache has it;
     // its conversations only when include_conversations is set. run_not_found when no run has
@@ -137,20 +113,6 @@ public:
     RunDocument<boost::json::value> artifact_document(const contract::RunId& run, const contract::RunId& id,
                                                       MemoryBudget* answers) const;
 
-    // The same documents, blocking the calling thread while they wait.
-    Result<text::Fragments, error::ApiError> run(const contract::RunId& id, bool include_conversations) const;
-    Result<text::Fragments, error::ApiError> timeline(const contract::RunId& run, const TimelineScope& scope) const;
-    Result<std::string, error::ApiError> conversation(const contract::RunId& run, const contract::RunId& id) const;
-    Result<boost::json::value, error::ApiError> artifact(const contract::RunId& run, const contract::RunId& id) const;
-
-    // The record of every run of the root, in the listing's order (ascending id), as
-    // views::RunView::all would give their views; runs that do not open are left out. From the
-    // first walk over the root that begins after the call, made by this caller or shared with
-    // others: kept records are checked on the walking thread; only the runs without one are
-    // opened, on the store's openers, several at once. The cache forgets the runs that are no
-    // longer listed.
-    std::vector<SharedRecord> every_run_record() const;
-
     // The frame source of one event stream (change_feed.hpp): a copy of this store sharing its
     // telemetry cache, the watched run and the first frame id. Reads nothing.
     Frames events(const EventsQuery& query) const;
@@ -161,9 +123,10 @@ private:
     // What liveness judges by now: the settings' host and threshold, and the clock as it is.
     views::LivenessInputs liveness_now() const;
 
-    std::vector<SharedRecord> walk_every_run() const;
-    PageMemo::Inputs page_inputs(const std::vector<SharedRecord>& listed, const RunsQuery& query) const;
-    boost::json::object page(const PageMemo::Inputs& inputs) const;
+    // One walk over the root, ending with finish (walk).
+    void walk_every_run(const SharedWalks::Finish& finish) const;
+
+    friend class ListPage;
 
     // Set when the store is made and only read after: copies of it (its clones) are read by any
     // number of threads at once. The objects they share lock on their own.
@@ -178,9 +141,10 @@ private:
     std::shared_ptr<PageMemo> pages_;                  // shared by the store's clones
 };
 
-// The steps before a document of one run is built: the run found by its id (find_run's rule)
-// and read through the cache, then, where the document estimates its answer, the answer's share
-// of the budget of answers taken (see RunStore::run_document). Each step reads files: take it
+// The steps before a document of one run is built: the run found by its id (its one entry taken
+// by the listing's rule) and read through the cache, then its telemetry looked up where the
+// document shows it, then, where the document estimates its answer, the answer's share of the
+// budget of answers taken (see RunStore::run_document). Each step reads files: take it
 // where file work may run.
 class RunFinding {
 public:
@@ -188,11 +152,15 @@ public:
     // before building (0: the answer takes its share once complete).
     using Prepare = std::function<std::uint64_t(const OpenedRun&)>;
 
-    RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare = nullptr);
+    // telemetry: where the run's telemetry goes, looked up once the run is read and before the
+    // share is taken (it may wait for a telemetry child); null looks up none.
+    RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare = nullptr,
+               std::shared_ptr<SharedTelemetry> telemetry = nullptr);
 
-    // Done: run() is the run, or null when no run has the id. Waits: for the run's open or the
-    // answer's share; resume is called once the wait ends. Refused: a budget refused the wait.
-    // Throws files::Exhausted when the open runs out of descriptors or memory.
+    // Done: run() is the run, or null when no run has the id. Waits: for the run's open, the
+    // telemetry cache's lock or the answer's share; resume is called once the wait ends.
+    // Refused: a budget refused the wait, or the telemetry cache stopped. Throws
+    // files::Exhausted when the open runs out of descriptors or memory.
     Step step(const Resume& resume);
 
     // Looks for the run again, keeping the share taken.
@@ -211,6 +179,9 @@ private:
     bool looked_ = false;  // the run's entry was looked for
     std::unique_ptr<RunCache::Reading> reading_;
     SharedRun run_;
+    std::shared_ptr<SharedTelemetry> telemetry_;
+    std::unique_ptr<TelemetryCache::Lookup> lookup_;  // of the run read, while it waits
+    bool prepared_ = false;  // its telemetry looked up and its estimate made
     std::uint64_t estimate_ = 0;
     BudgetShare share_;
 };
@@ -256,11 +227,40 @@ private:
     std::optional<Outcome> outcome_;
 };
 
-// The outcome of a document taken to its end, blocking the calling thread while it waits.
-template <class Document>
-Result<Document, error::ApiError> made(RunDocument<Document> document) {
-    until_done([&](const Resume& resume) { return document.step(resume); });
-    return std::move(document.outcome());
-}
+// One page of the run list from a walk, in steps: the telemetry of the page's runs looked up in
+// page order, each lookup waiting its turn for the telemetry cache's lock without a thread, each
+// run judged once its telemetry is had, then the page made.
+class ListPage {
+public:
+    enum class Form {
+        Text,      // the text the run list sends, made once per walk and query and shared by its
+                   // callers; written again only when what it is made from changed since the
+                   // query's last page (page_memo.hpp)
+        Document,  // {"runs":[summary…]} plus "next_cursor" when more runs follow
+    };
+
+    ListPage(const RunStore& store, SharedWalks::SharedWalk walked, RunsQuery query, Form form);
+
+    // Done: text() or document() is the page. Waits: for the telemetry cache's lock; resume is
+    // called once it is this page's. Refused: the telemetry cache stopped. Throws
+    // files::Exhausted as a telemetry lookup does.
+    Step step(const Resume& resume);
+
+    const std::shared_ptr<const std::string>& text() const { return text_; }
+    boost::json::object& document() { return document_; }
+
+private:
+    std::string key() const;
+
+    const RunStore* store_;
+    SharedWalks::SharedWalk walked_;
+    RunsQuery query_;
+    Form form_;
+    bool begun_ = false;
+    PageMemo::Inputs inputs_;
+    std::unique_ptr<TelemetryCache::Lookup> lookup_;  // of the run inputs_ has come to
+    std::shared_ptr<const std::string> text_;
+    boost::json::object document_;
+};
 
 }  // namespace korvalle::store

@@ -13,6 +13,10 @@
 //
 // Every running child is listed in a table of atomics that a signal handler may read, so that
 // a server ended by a signal can take the children's process groups with it.
+//
+// A caller may cancel the child through a flag of its own (at the server's stop): the thread that
+// runs the child looks at the flag between its reads and kills the child's group itself, so the
+// group is never killed by a pid the child may no longer own.
 #include "src/telemetry/child.hpp"
 
 #include "sdk/base/descriptor.hpp"
@@ -191,7 +195,9 @@ private:
 };
 
 // How a drain or a wait ended.
-enum class Ending { Done, TimedOut, Failed };
+enum class Ending { Done, TimedOut, Cancelled, Failed };
+
+bool cancelled(const std::atomic<bool>* cancel) { return cancel != nullptr && cancel->load(); }
 
 int remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -227,18 +233,18 @@ int reap_if_exited(Child& child) {
     return error;
 }
 
-// How often a drain looks whether the child has exited while its pipes stay open.
-constexpr std::chrono::milliseconds exit_check_interval{50};
 // How long the pipes are read after the child has exited.
 constexpr std::chrono::seconds after_exit_grace{1};
 
-// Reads both pipes until both are at their end or the deadline passes. Once the child has
-// exited, the reading ends at the latest one second later: whatever still holds the pipes is
-// not the child, and what the child wrote is complete.
-Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time_point deadline, int& error) {
+// Reads both pipes until both are at their end, the deadline passes or the child is cancelled.
+// Once the child has exited, the reading ends at the latest one second later: whatever still
+// holds the pipes is not the child, and what the child wrote is complete.
+Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time_point deadline,
+             const std::atomic<bool>* cancel, int& error) {
     std::vector<char> buffer(64 * 1024);
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
+        if (cancelled(cancel)) return Ending::Cancelled;
         if (!child.reaped) {
             if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
             if (child.reaped) deadline = std::min(deadline, Clock::now() + after_exit_grace);
@@ -274,17 +280,19 @@ Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time
     return Ending::Done;
 }
 
-// Waits for the child to end, at most until the deadline. A child may close its pipes and go
-// on running, so the wait polls with a short, growing sleep instead of blocking.
-Ending wait_for(Child& child, Clock::time_point deadline, int& error) {
+// Waits for the child to end, at most until the deadline or until it is cancelled. A child may
+// close its pipes and go on running, so the wait polls with a short, growing sleep instead of
+// blocking.
+Ending wait_for(Child& child, Clock::time_point deadline, const std::atomic<bool>* cancel, int& error) {
     auto pause = std::chrono::milliseconds(1);
     while (!child.reaped) {
+        if (cancelled(cancel)) return Ending::Cancelled;
         if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
         if (child.reaped) break;
         const auto now = Clock::now();
         if (now >= deadline) return Ending::TimedOut;
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        pause = std::min<std::chrono::milliseconds>(pause * 2, exit_check_interval);
     }
     return Ending::Done;
 }
@@ -322,10 +330,16 @@ struct Ended {
     Captured captured;
 };
 
+Unavailable stopped() { return Unavailable::refused("it was stopped"); }
+
 // Starts the child, drains its pipes and reaps it. Fails with the reason when it could not be
-// started, read or waited for, or when it overran the time limit.
+// started, read or waited for, when it overran the time limit or when it was cancelled.
 Result<void, Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                                    std::chrono::milliseconds time_limit, Ended& ended) {
+                                    std::chrono::milliseconds time_limit, const std::atomic<bool>* cancel,
+                                    Ended& ended) {
+    // Looked at again by the drain once the child is started: a cancel between the two is seen
+    // there, and the child killed before anything is read.
+    if (cancelled(cancel)) return stopped();
     const auto deadline = Clock::now() + time_limit;
     Pipe out, err;
     if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
@@ -339,8 +353,8 @@ Result<void, Unavailable> run_child(std::string_view program, std::string_view r
     err.write = {};
 
     int error = 0;
-    Ending ending = drain(out, err, ended.captured, child, deadline, error);
-    if (ending == Ending::Done) ending = wait_for(child, deadline, error);
+    Ending ending = drain(out, err, ended.captured, child, deadline, cancel, error);
+    if (ending == Ending::Done) ending = wait_for(child, deadline, cancel, error);
     if (ending == Ending::Done) {
         ended.status = child.status;
         return {};
@@ -353,6 +367,7 @@ Result<void, Unavailable> run_child(std::string_view program, std::string_view r
     if (ending == Ending::TimedOut) {
         return Unavailable::refused("it did not finish within " + duration_text(time_limit));
     }
+    if (ending == Ending::Cancelled) return stopped();
     return Unavailable::cannot_start(text::os_error(error));
 }
 
@@ -374,13 +389,13 @@ void kill_running_children() noexcept {
 }
 
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit) {
+                    std::chrono::milliseconds time_limit, const std::atomic<bool>* cancel) {
     // The operating system takes NUL-terminated texts; one with a NUL inside cannot be passed.
     if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
         return Unavailable::cannot_start("nul byte found in provided data");
     }
     Ended ended;
-    Result<void, Unavailable> ran = run_child(program, runs_root, run, time_limit, ended);
+    Result<void, Unavailable> ran = run_child(program, runs_root, run, time_limit, cancel, ended);
     if (!ran) return std::move(ran).error();
     if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
         return Unavailable::refused(refusal_detail(ended.captured.err_tail()));

@@ -6,6 +6,7 @@
 #include "src/telemetry/telemetry.hpp"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -25,8 +26,17 @@ inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
 // time_limit, then the child's process group is killed). Never throws for the child's faults;
 // throws files::Exhausted when the server runs out of descriptors or memory, which says nothing
 // about the run and must not be remembered as its outcome.
+//
+// cancel, when given, may be set from any thread: once it is, no child is started, and a
+// running one's process group is killed by this thread within exit_check_interval; the outcome
+// is then refused with "it was stopped", which says nothing about the run either.
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit = default_time_limit);
+                    std::chrono::milliseconds time_limit = default_time_limit,
+                    const std::atomic<bool>* cancel = nullptr);
+
+// How often a running child's thread looks whether the child has exited, or was cancelled,
+// while its pipes stay open.
+inline constexpr std::chrono::milliseconds exit_check_interval{50};
 
 // The signals whose default action ends the process and that can be caught (the stop signals
 // SIGTERM and SIGINT aside): a server ended by one first calls kill_running_children.

@@ -6,6 +6,7 @@
 // view for the run detail's conversations (a text kept with the view is counted there instead,
 // kept_answers_test.cpp).
 #include "src/api/answer_budget.hpp"
+#include "src/store/blocking.hpp"
 
 #include "src/api/routes.hpp"
 #include "tests/http/in_process_server.hpp"
@@ -37,14 +38,14 @@ struct Roots {
     // The run detail's text as the store writes it.
     std::string big_detail() const {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
-        return text::joined(*store.run(*contract::RunId::make("big"), true));
+        return text::joined(*store::blocking::run(store, *contract::RunId::make("big"), true));
     }
     // A cache that keeps the big run's view with 1 MiB beside it: its conversations are made for
     // each request.
     std::shared_ptr<store::RunCache> no_room_for_conversations() const {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
         store::RunCache::Bounds bounds;
-        bounds.view_bytes = (*store.find_opened(*contract::RunId::make("big")))->bytes + (1 << 20);
+        bounds.view_bytes = (*store::blocking::find_opened(store, *contract::RunId::make("big")))->bytes + (1 << 20);
         return std::make_shared<store::RunCache>(bounds);
     }
     testing::RunsRoot root;

@@ -33,7 +33,7 @@ protected:
     SharedPollTest() {
         add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
         store_ = std::make_shared<const store::RunStore>(store::RunStore::new_polling_every(root_.path().string(), 10));
-        polls_ = std::make_shared<SharedPolls>(store_, pool_, stopping_);
+        polls_ = std::make_shared<SharedPolls>(store_, pool_, std::make_shared<server::SharedLists>(store_, pool_), stopping_);
         thread_ = std::thread([this] { ioc_.run(); });
     }
     ~SharedPollTest() override {

@@ -1,6 +1,7 @@
 // The blocks kept between opens: which are kept and for how long, what they count in the budget
 // for opens, and that a block handed out again is whole and nobody else's.
 #include "src/store/block_reserve.hpp"
+#include "src/store/blocking.hpp"
 
 #include "sdk/run/envelope_list.hpp"
 #include "tests/support/at_once.hpp"
@@ -82,11 +83,11 @@ TEST(BlockReserve, GivesBlocksBackOnceTheirTimeIsUpAndMakesWayForOpens) {
     EXPECT_EQ(kept(reserve, *budget), Kept(0, 0, 0, 0));
 
     // Nothing is kept past the budget, nor while an open waits.
-    MemoryBudget::Lease open = budget->acquire(7 * mib);
+    MemoryBudget::Lease open = store::blocking::acquire(*budget, 7 * mib);
     reserve.give_back(reserve.take(2 * mib), 2 * mib);
     EXPECT_EQ(reserve.figures().bytes, 0u);
     open.resize(4 * mib);
-    std::jthread waiting([&] { MemoryBudget::Lease more = budget->acquire(5 * mib); });
+    std::jthread waiting([&] { MemoryBudget::Lease more = store::blocking::acquire(*budget, 5 * mib); });
     EXPECT_TRUE(eventually([&] { return budget->figures().waiting == 1; }));
     reserve.give_back(reserve.take(mib), mib);
     EXPECT_EQ(reserve.figures().bytes, 0u);

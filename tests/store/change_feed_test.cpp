@@ -1,6 +1,7 @@
 // The change feed's frame source driven by real file changes under a fixture runs root: each
 // test changes files, polls once and compares the frames found, written as "id event data".
 #include "src/store/change_feed.hpp"
+#include "src/store/blocking.hpp"
 
 #include "tests/support/server_fixture.hpp"
 
@@ -22,7 +23,7 @@ std::string text(const store::Frame& frame) {
 
 // One poll, then every frame it found.
 std::vector<std::string> poll_once(store::Frames& frames) {
-    frames.poll();
+    store::blocking::poll(frames);
     std::vector<std::string> out;
     while (auto frame = frames.next()) out.push_back(text(*frame));
     return out;
@@ -55,8 +56,7 @@ TEST_F(ChangeFeed, SnapshotFirstThenOneFrameForEachChangedNewAndRemovedRun) {
     root_.run(".hidden").launch();  // an id the identifier rule refuses: listed, never a frame
     auto feed = frames();
 
-    auto snapshot = feed.next();
-    ASSERT_TRUE(snapshot);
+    auto snapshot = std::make_optional(store::blocking::snapshot(feed));
     EXPECT_EQ(snapshot->id, 0u);
     EXPECT_EQ(snapshot->kind, contract::SseEvent::Snapshot);
     auto& envelope = snapshot->data.as_object();
@@ -88,12 +88,12 @@ TEST_F(ChangeFeed, SnapshotFirstThenOneFrameForEachChangedNewAndRemovedRun) {
 TEST_F(ChangeFeed, FrameIdsCountFromTheResumePointItselfAndWrapAfterTheLargest) {
     add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
     auto seven = frames(std::nullopt, 7);
-    EXPECT_EQ(seven.next()->id, 7u);
+    EXPECT_EQ(store::blocking::snapshot(seven).id, 7u);
     add_run(root_, "run-b", "");
     EXPECT_EQ(poll(seven), Lines{R"(8 run.changed {"run_id":"run-b","round":0})"});
 
     auto largest = frames(std::nullopt, UINT64_MAX);
-    EXPECT_EQ(largest.next()->id, UINT64_MAX);
+    EXPECT_EQ(store::blocking::snapshot(largest).id, UINT64_MAX);
     add_run(root_, "run-c", "");
     EXPECT_EQ(poll(largest), Lines{R"(0 run.changed {"run_id":"run-c","round":0})"});
 }
@@ -101,7 +101,7 @@ TEST_F(ChangeFeed, FrameIdsCountFromTheResumePointItselfAndWrapAfterTheLargest) 
 TEST_F(ChangeFeed, AWatchedRunYieldsItsOwnChangesWithItsActivity) {
     add_run(root_, "other", "2026-03-02T09:00:00.000Z");
     auto feed = frames("watched");
-    EXPECT_EQ(feed.next()->kind, contract::SseEvent::Snapshot);
+    EXPECT_EQ(store::blocking::snapshot(feed).kind, contract::SseEvent::Snapshot);
     EXPECT_EQ(poll(feed), Lines{}) << "the watched run does not exist yet";
 
     // It appears: there was no activity before, so even an empty list is news.
@@ -130,7 +130,7 @@ TEST_F(ChangeFeed, AWatchedRunYieldsItsOwnChangesWithItsActivity) {
 TEST_F(ChangeFeed, TheWatchedRunsConversationsAreComparedOncePerTenPolls) {
     add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
     auto feed = frames("watched");
-    feed.next();
+    store::blocking::snapshot(feed);
     append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
                        .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
     EXPECT_EQ(poll(feed), Lines{R"(1 run.changed {"run_id":"watched","round":1})"});
@@ -146,7 +146,8 @@ TEST_F(ChangeFeed, TheWatchedRunsConversationsAreComparedOncePerTenPolls) {
 
 TEST_F(ChangeFeed, TheSnapshotListsFiftyRunsAndNamesTheCursor) {
     for (int i = 0; i < 51; ++i) add_run(root_, "run-" + std::to_string(100 + i), "");
-    auto snapshot = frames().next();
+    auto feed = frames();
+    const auto snapshot = std::make_optional(store::blocking::snapshot(feed));
     EXPECT_EQ(run_ids(snapshot->data).size(), 50u);
     EXPECT_EQ(snapshot->data.at("next_cursor"), "run-149");
 }
@@ -166,7 +167,8 @@ public:
     // A stream joins between polls: its snapshot, and its twin's, from the root as it is now.
     void join(std::optional<std::string> run_id, std::optional<std::uint64_t> after) {
         streams_.push_back({store_.events({run_id, after}), store_.events({run_id, after})});
-        EXPECT_EQ(text_without_time(*streams_.back().shared.next()), text_without_time(*streams_.back().alone.next()));
+        EXPECT_EQ(text_without_time(store::blocking::snapshot(streams_.back().shared)),
+                  text_without_time(store::blocking::snapshot(streams_.back().alone)));
     }
 
     // One shared look per key, as the server's poller takes it (with the conversation signature
@@ -175,8 +177,8 @@ public:
     std::vector<std::vector<std::string>> poll() {
         bool conversation = false;
         for (auto& stream : streams_) conversation = conversation || stream.shared.conversation_due();
-        root_look_ = std::make_shared<store::Observation>(store::observe(store_, std::nullopt, false, root_look_.get()));
-        run_look_ = std::make_shared<store::Observation>(store::observe(store_, watched_, conversation, run_look_.get()));
+        root_look_ = std::make_shared<store::Observation>(store::blocking::observe(store_, std::nullopt, false, root_look_.get()));
+        run_look_ = std::make_shared<store::Observation>(store::blocking::observe(store_, watched_, conversation, run_look_.get()));
         std::vector<std::vector<std::string>> out;
         for (auto& stream : streams_) {
             stream.shared.advance(stream.shared.watched_run() ? *run_look_ : *root_look_);
@@ -273,11 +275,11 @@ TEST_F(ChangeFeed, ALookCountsAsThePollsItStandsForAndOneWithoutTheConversationS
     add_run(root_, "watched", "2026-03-02T09:00:00.000Z");
     auto store = store::RunStore::new_polling_every(root_.path().string(), 10, fake_tool());
     auto feed = store.events({"watched", std::nullopt});
-    feed.next();
+    store::blocking::snapshot(feed);
     EXPECT_EQ(store.events({}).polls_to_conversation(), UINT64_MAX) << "no run watched";
     append("watched", {.ts = "2026-03-02T09:01:00.000Z", .source = "morvane", .kind = "turn-started",
                        .stream = "agent", .labels = R"({"session":"s-1","node":"build","round":1})"});
-    const store::Observation without = store::observe(store, "watched", false);
+    const store::Observation without = store::blocking::observe(store, "watched", false);
     EXPECT_EQ(feed.polls_to_conversation(), 10u);
     feed.advance(without, 4);  // one look standing for four polls
     EXPECT_EQ(feed.polls_to_conversation(), 6u);
@@ -285,7 +287,7 @@ TEST_F(ChangeFeed, ALookCountsAsThePollsItStandsForAndOneWithoutTheConversationS
     EXPECT_TRUE(feed.conversation_due());
     feed.advance(without);
     EXPECT_TRUE(feed.conversation_due()) << "a look without the signature leaves it due";
-    feed.advance(store::observe(store, "watched", true));
+    feed.advance(store::blocking::observe(store, "watched", true));
     EXPECT_FALSE(feed.conversation_due());
     Lines frames;
     while (auto frame = feed.next()) frames.push_back(text(*frame));
@@ -315,7 +317,7 @@ TEST_F(ChangeFeed, APollOutOfDescriptorsFindsNothingAndTheNextSeesEveryChange) {
     add_run(root_, "run-a", "2026-03-02T09:00:00.000Z");
     add_run(root_, "run-b", "2026-03-02T09:00:00.000Z");
     auto feed = frames("run-a");
-    ASSERT_TRUE(feed.next());
+    store::blocking::snapshot(feed);
     append("run-a", {.ts = "2026-03-02T09:05:00.000Z", .kind = "note"});
     Lines starved;
     without_descriptors([&] { starved = poll(feed); });

@@ -4,6 +4,7 @@
 // with runs of every state, ties in time, runs that do not open, links and hidden names; and
 // again with the store parsing journals in shards so small that every journal makes many.
 #include "src/store/store.hpp"
+#include "src/store/blocking.hpp"
 
 #include "src/store/change_feed.hpp"
 
@@ -66,7 +67,7 @@ std::string plain_run_list(const store::RunStore& store, const store::RunsQuery&
         page.push_back(*it);
     }
     boost::json::array runs;
-    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store.cached_telemetry(*view), liveness_now()));
+    for (const auto* view : page) runs.push_back(payload::run_summary(*view, store::blocking::telemetry(store, *view), liveness_now()));
     boost::json::object document;
     document.emplace("runs", std::move(runs));
     if (more) document.emplace("next_cursor", page.back()->id());
@@ -115,7 +116,7 @@ void expect_same_documents(const fs::path& root_path,
         for (bool settled : {false, true}) {
             for (const auto& cursor : cursors) {
                 const store::RunsQuery query{cursor, limit, settled};
-                EXPECT_PRED_FORMAT2(same_document, json::write(store.run_list(query)),
+                EXPECT_PRED_FORMAT2(same_document, json::write(store::blocking::run_list(store, query)),
                                     plain_run_list(store, query))
                     << "limit " << limit << " settled " << settled << " cursor " << cursor.value_or("-");
                 ++lists;
@@ -132,17 +133,17 @@ void expect_same_documents(const fs::path& root_path,
         }
         return out;
     };
-    EXPECT_EQ(store::run_signatures(store.events({})), plain_signatures(std::nullopt));
+    EXPECT_EQ(store::blocking::run_signatures(store.events({})), plain_signatures(std::nullopt));
 
     std::size_t items = 0;
     for (const auto& view : views) {
         auto run = contract::RunId::make(view.id());
         if (!run) continue;  // never asked for by id
-        EXPECT_EQ(store::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
+        EXPECT_EQ(store::blocking::run_signatures(store.events({view.id(), std::nullopt})), plain_signatures(view.id()));
         for (bool with_conversations : {true, false}) {
-            EXPECT_PRED_FORMAT2(same_document, written(store.run(*run, with_conversations)),
+            EXPECT_PRED_FORMAT2(same_document, written(store::blocking::run(store, *run, with_conversations)),
                                 plain_answer(store, view.id(), [&](const auto& v) {
-                                    return payload::run_detail(v, with_conversations, store.cached_telemetry(v).get(),
+                                    return payload::run_detail(v, with_conversations, store::blocking::telemetry(store, v).get(),
                                                                liveness_now());
                                 })) << view.id();
             ++items;
@@ -151,7 +152,7 @@ void expect_same_documents(const fs::path& root_path,
         std::vector<std::optional<std::string>> scopes = {std::nullopt};
         scopes.insert(scopes.end(), asked.nodes.begin(), asked.nodes.end());
         for (const auto& node : scopes) {
-            EXPECT_PRED_FORMAT2(same_document, written(store.timeline(*run, store::TimelineScope{node})),
+            EXPECT_PRED_FORMAT2(same_document, written(store::blocking::timeline(store, *run, store::TimelineScope{node})),
                                 plain_answer(store, view.id(), [&](const auto& v) {
                                     return payload::timeline(v, node ? std::optional<std::string_view>(*node) : std::nullopt);
                                 })) << view.id() << " " << node.value_or("-");
@@ -162,20 +163,20 @@ void expect_same_documents(const fs::path& root_path,
             for (const auto& id : ids) {
                 auto item = contract::RunId::make(id);
                 if (!item) continue;
-                EXPECT_PRED_FORMAT2(same_document, written((store.*read)(*run, *item)),
+                EXPECT_PRED_FORMAT2(same_document, written(read(store, *run, *item)),
                                     plain_item(store, view.id(), id, project))
                     << view.id() << " " << id;
                 ++items;
             }
         };
-        expect_items(asked.conversations, &store::RunStore::conversation,
+        expect_items(asked.conversations, &store::blocking::conversation,
                      [](const views::RunView& v, std::string_view id) { return payload::conversation(v, id); });
-        expect_items(asked.artifacts, &store::RunStore::artifact, payload::artifact);
+        expect_items(asked.artifacts, &store::blocking::artifact, payload::artifact);
     }
     const auto missing = *contract::RunId::make("no-such-run");
-    EXPECT_EQ(written(store.conversation(missing, missing)), "run not found");
-    EXPECT_EQ(written(store.run(missing, true)), "run not found");
-    EXPECT_EQ(written(store.timeline(missing, store::TimelineScope{})), "run not found");
+    EXPECT_EQ(written(store::blocking::conversation(store, missing, missing)), "run not found");
+    EXPECT_EQ(written(store::blocking::run(store, missing, true)), "run not found");
+    EXPECT_EQ(written(store::blocking::timeline(store, missing, store::TimelineScope{})), "run not found");
     EXPECT_GT(items, views.size());
     EXPECT_GT(lists, 6u);
 }

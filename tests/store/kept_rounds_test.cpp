@@ -2,6 +2,7 @@
 // are unchanged, made again when one changes while the journal does not, kept only from files
 // settled for two seconds, and made once for concurrent first requests.
 #include "src/store/kept_rounds.hpp"
+#include "src/store/blocking.hpp"
 
 #include "src/store/store.hpp"
 #include "tests/support/at_once.hpp"
@@ -49,7 +50,7 @@ struct Answer {
 };
 
 Answer detail(const store::RunStore& store, std::uint64_t round) {
-    const text::Fragments fragments = *store.run(*contract::RunId::make("r"), true);
+    const text::Fragments fragments = *store::blocking::run(store, *contract::RunId::make("r"), true);
     const std::string head = R"({"run_id":"r","round":)" + std::to_string(round) + ",";
     Answer answer{text::joined(fragments), nullptr};
     for (const text::Fragment& fragment : fragments)
@@ -62,7 +63,7 @@ TEST(KeptRounds, SharedWhileTheirFilesAreUnchangedAndMadeAgainWhenOneChanges) {
     two_rounds(root);
     const auto fresh = store::RunStore::new_polling_every(root.path().string(), 500,
                                                           std::make_shared<RunCache>(RunCache::keeping_nothing()), fake_tool());
-    const auto expected = [&] { return text::joined(*fresh.run(*contract::RunId::make("r"), true)); };
+    const auto expected = [&] { return text::joined(*store::blocking::run(fresh, *contract::RunId::make("r"), true)); };
     const store::RunStore kept = store_of(root, hour_ns);
 
     const Answer first = detail(kept, 1);

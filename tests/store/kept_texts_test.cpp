@@ -4,7 +4,7 @@
 // the last of them lets go.
 #include "src/store/kept_texts.hpp"
 
-#include "src/store/store.hpp"
+#include "src/store/blocking.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <functional>
@@ -43,7 +43,7 @@ struct Runs {
 };
 
 text::Fragments detail(const store::RunStore& store, const char* id) {
-    return *store.run(*contract::RunId::make(id), true);
+    return *store::blocking::run(store, *contract::RunId::make(id), true);
 }
 
 // The bytes the texts kept in these documents are counted for, each text once.

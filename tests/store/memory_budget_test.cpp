@@ -2,6 +2,7 @@
 // alone, small shares never wait, leases give their bytes back, and a caller who asks without
 // blocking is told, or refused past the queue's bound and at the stop.
 #include "src/store/memory_budget.hpp"
+#include "src/store/blocking.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@ void wait_for_waiters(const MemoryBudget& budget, std::uint64_t count) {
 
 TEST(MemoryBudget, SharesWaitInOrderOfArrivalAndALargeOneGoesAlone) {
     auto budget = MemoryBudget::make(100);
-    MemoryBudget::Lease held = budget->acquire(60);
-    const auto take = [&](std::uint64_t bytes) { MemoryBudget::Lease lease = budget->acquire(bytes); };
+    MemoryBudget::Lease held = store::blocking::acquire(*budget, 60);
+    const auto take = [&](std::uint64_t bytes) { MemoryBudget::Lease lease = store::blocking::acquire(*budget, bytes); };
     // 50 does not fit beside 60; 10 would, but comes after it; 250 is larger than the budget.
     std::jthread first(take, 50);
     wait_for_waiters(*budget, 1);
@@ -46,10 +47,10 @@ TEST(MemoryBudget, SharesWaitInOrderOfArrivalAndALargeOneGoesAlone) {
 // Fits first: a newcomer that fits passes a large share that waits; the waiters keep their turn.
 TEST(MemoryBudget, FitsFirstLetsASmallShareByALargeOneThatWaits) {
     auto budget = MemoryBudget::make(100, 0, MemoryBudget::Order::FitsFirst);
-    MemoryBudget::Lease held = budget->acquire(60);
-    std::jthread large([&] { MemoryBudget::Lease lease = budget->acquire(80); });
+    MemoryBudget::Lease held = store::blocking::acquire(*budget, 60);
+    std::jthread large([&] { MemoryBudget::Lease lease = store::blocking::acquire(*budget, 80); });
     wait_for_waiters(*budget, 1);
-    MemoryBudget::Lease small = budget->acquire(30);  // would block the test if it waited
+    MemoryBudget::Lease small = store::blocking::acquire(*budget, 30);  // would block the test if it waited
     EXPECT_EQ(budget->figures().held, 90u);
     held.release();
     small.release();
@@ -59,8 +60,8 @@ TEST(MemoryBudget, FitsFirstLetsASmallShareByALargeOneThatWaits) {
 
 TEST(MemoryBudget, SharesBelowTheExemptionNeverWait) {
     auto budget = MemoryBudget::make(100, 10);
-    MemoryBudget::Lease full = budget->acquire(100);
-    MemoryBudget::Lease small = budget->acquire(9);  // would block the test if it waited
+    MemoryBudget::Lease full = store::blocking::acquire(*budget, 100);
+    MemoryBudget::Lease small = store::blocking::acquire(*budget, 9);  // would block the test if it waited
     EXPECT_EQ(budget->figures().held, 109u);
     MemoryBudget::Lease moved = std::move(small);
     moved = MemoryBudget::Lease();
@@ -109,7 +110,7 @@ TEST(MemoryBudget, AskingQueuesUpToTheBoundAndTheStopRefusesOnlyThoseWhoMayBeRef
 // corrected to the bytes asked for next without waiting.
 TEST(MemoryBudget, AShareInStepsTakesWhatItWasGrantedAndIsCorrectedWithoutWaiting) {
     auto budget = MemoryBudget::make(100);
-    MemoryBudget::Lease held = budget->acquire(80);
+    MemoryBudget::Lease held = store::blocking::acquire(*budget, 80);
     store::BudgetShare share;
     int resumed = 0;
     const store::Resume resume = [&] { ++resumed; };

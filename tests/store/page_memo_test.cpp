@@ -2,6 +2,7 @@
 // when a record, a telemetry outcome, a state word or a round result file's counts changed, and
 // every page is the text a store that keeps nothing writes.
 #include "src/store/page_memo.hpp"
+#include "src/store/blocking.hpp"
 #include "src/store/store.hpp"
 #include "tests/run/run_support.hpp"
 #include "tests/support/server_fixture.hpp"
@@ -39,8 +40,8 @@ TEST(PageMemo, APageIsWrittenAgainOnlyWhenWhatItShowsChanged) {
     const store::RunsQuery all{std::nullopt, 50, true};
     const store::RunsQuery first{std::nullopt, 1, true};
     const auto page_of = [&](const store::RunsQuery& query) {
-        auto text = store.run_list_text(store.walk(), query);
-        EXPECT_PRED_FORMAT2(same_document, *text, json::write(fresh.run_list(query)));
+        auto text = store::blocking::run_list_text(store, store::blocking::walk(store), query);
+        EXPECT_PRED_FORMAT2(same_document, *text, json::write(store::blocking::run_list(fresh, query)));
         return text;
     };
 
@@ -66,7 +67,7 @@ TEST(PageMemo, APageIsWrittenAgainOnlyWhenWhatItShowsChanged) {
     const auto reordered = page_of(all);
     EXPECT_NE(*reordered, *recounted);
     EXPECT_EQ(page_of(all), reordered);
-    EXPECT_PRED_FORMAT2(same_document, *page_of(first), json::write(fresh.run_list(first)));
+    EXPECT_PRED_FORMAT2(same_document, *page_of(first), json::write(store::blocking::run_list(fresh, first)));
 }
 
 }  // namespace

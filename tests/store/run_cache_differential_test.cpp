@@ -9,6 +9,7 @@
 // every step each document of every run (run list, run detail, conversations, artifacts,
 // timelines) and the frames of a change feed watching each run are compared byte for byte.
 #include "src/store/store.hpp"
+#include "src/store/blocking.hpp"
 
 #include "src/store/change_feed.hpp"
 
@@ -90,25 +91,25 @@ std::map<std::string, std::string> documents(const store::RunStore& store, const
     for (const store::RunsQuery& query : {store::RunsQuery{std::nullopt, 50, true}, store::RunsQuery{std::nullopt, 50, false},
                                           store::RunsQuery{std::nullopt, 2, true}, store::RunsQuery{second, 3, true}}) {
         out[fmt::format("list {} {} {}", query.cursor.value_or("-"), query.limit, query.include_settled)] =
-            json::write(store.run_list(query));
+            json::write(store::blocking::run_list(store, query));
     }
     for (const RootItem& item : items) {
         const std::string& run = item.run.str();
-        out["run " + run] = written(store.run(item.run, true));
-        out["run " + run + " without conversations"] = written(store.run(item.run, false));
+        out["run " + run] = written(store::blocking::run(store, item.run, true));
+        out["run " + run + " without conversations"] = written(store::blocking::run(store, item.run, false));
         for (const std::string& id : item.items.conversations) {
             if (auto conversation = contract::RunId::make(id)) {
-                out["conversation " + run + " " + id] = written(store.conversation(item.run, *conversation));
+                out["conversation " + run + " " + id] = written(store::blocking::conversation(store, item.run, *conversation));
             }
         }
         for (const std::string& id : item.items.artifacts) {
             if (auto artifact = contract::RunId::make(id)) {
-                out["artifact " + run + " " + id] = written(store.artifact(item.run, *artifact));
+                out["artifact " + run + " " + id] = written(store::blocking::artifact(store, item.run, *artifact));
             }
         }
-        out["timeline " + run] = written(store.timeline(item.run, store::TimelineScope{}));
+        out["timeline " + run] = written(store::blocking::timeline(store, item.run, store::TimelineScope{}));
         for (const std::string& node : item.items.nodes) {
-            out["timeline " + run + " node " + node] = written(store.timeline(item.run, store::TimelineScope{node}));
+            out["timeline " + run + " node " + node] = written(store::blocking::timeline(store, item.run, store::TimelineScope{node}));
         }
     }
     return out;
@@ -127,8 +128,11 @@ public:
     std::vector<std::string> frames() {
         std::vector<std::string> out;
         for (store::Frames& stream : streams_) {
-            if (started_) stream.poll();
-            while (std::optional<store::Frame> frame = stream.next()) {
+            std::vector<store::Frame> sent;
+            if (started_) store::blocking::poll(stream);
+            else sent.push_back(store::blocking::snapshot(stream));
+            while (std::optional<store::Frame> frame = stream.next()) sent.push_back(std::move(*frame));
+            for (std::optional<store::Frame> frame : sent) {
                 if (frame->kind == contract::SseEvent::Snapshot) frame->data.as_object().erase("observed_at");
                 out.push_back(fmt::format("{} {} {}", contract::event_name(frame->kind), frame->id, json::write(frame->data)));
             }
@@ -554,8 +558,8 @@ TEST(RunCacheDifferential, CachedStoresAnswerAsFreshReplayAfterEveryChange) {
         const RootItem& first = items.front();
         constexpr int requests = 8;
         const std::vector<std::string> concurrent = at_once(requests, [&](int i) {
-            return i % 2 ? written(cold.run(first.run, true))
-                         : json::write(cold.run_list(store::RunsQuery{std::nullopt, 50, true}));
+            return i % 2 ? written(store::blocking::run(cold, first.run, true))
+                         : json::write(store::blocking::run_list(cold, store::RunsQuery{std::nullopt, 50, true}));
         });
         for (int i = 0; i < requests; ++i) {
             ASSERT_PRED_FORMAT2(same_document, concurrent[i],

@@ -1,6 +1,7 @@
 // The cache of opened runs in process: when an entry is used, replaced, kept for one caller
 // only, and dropped.
 #include "src/store/run_cache.hpp"
+#include "src/store/blocking.hpp"
 #include "src/store/store.hpp"
 #include "tests/support/at_once.hpp"
 #include "tests/support/server_fixture.hpp"
@@ -57,23 +58,23 @@ TEST(RunCache, FilesChangedWithinTwoSecondsOfTheReadAreNotTrusted) {
     // Each read after the first reads the journal on from where the last stopped; the view is
     // kept only as the base of the next read.
     RunCache fresh;
-    ASSERT_TRUE(fresh.open(paths_of(root, "r")));
-    ASSERT_TRUE(fresh.open(paths_of(root, "r")));
+    ASSERT_TRUE(store::blocking::open(fresh, paths_of(root, "r")));
+    ASSERT_TRUE(store::blocking::open(fresh, paths_of(root, "r")));
     EXPECT_EQ(fresh.figures().replays, 2u);
     EXPECT_EQ(fresh.figures().hits, 0u);
     EXPECT_EQ(fresh.figures().records, 0u);
 
     // Three seconds on, the same files are settled: the second open is answered from the entry.
     RunCache settled({}, later_by(3'000'000'000));
-    const store::SharedView first = settled.open(paths_of(root, "r"));
-    EXPECT_EQ(settled.open(paths_of(root, "r")), first);
+    const store::SharedView first = store::blocking::open(settled, paths_of(root, "r"));
+    EXPECT_EQ(store::blocking::open(settled, paths_of(root, "r")), first);
     EXPECT_EQ(settled.figures().replays, 1u);
     EXPECT_EQ(settled.figures().hits, 1u);
 
     // One second on, they are not.
     RunCache early({}, later_by(1'000'000'000));
-    const store::SharedView once = early.open(paths_of(root, "r"));
-    EXPECT_NE(early.open(paths_of(root, "r")), once);
+    const store::SharedView once = store::blocking::open(early, paths_of(root, "r"));
+    EXPECT_NE(store::blocking::open(early, paths_of(root, "r")), once);
     EXPECT_EQ(early.figures().hits, 0u);
 }
 
@@ -82,16 +83,16 @@ TEST(RunCache, AChangedFileReplacesTheEntry) {
     RunsRoot root;
     add_run(root, "r", "2026-03-05T09:00:00.000Z", false, true);
     RunCache cache({}, later_by(hour_ns));
-    const store::SharedView first = cache.open(paths_of(root, "r"));
+    const store::SharedView first = store::blocking::open(cache, paths_of(root, "r"));
     ASSERT_TRUE(first);
-    EXPECT_EQ(cache.open(paths_of(root, "r")), first);
+    EXPECT_EQ(store::blocking::open(cache, paths_of(root, "r")), first);
 
     root.run("r").event({.ts = "2026-03-05T09:00:01.000Z", .kind = "round-finished", .labels = R"({"round":1})"});
-    const store::SharedView second = cache.open(paths_of(root, "r"));
+    const store::SharedView second = store::blocking::open(cache, paths_of(root, "r"));
     ASSERT_NE(second, first);
     EXPECT_EQ(second->envelopes.size(), first->envelopes.size() + 1);
     EXPECT_FALSE(second->in_round);
-    EXPECT_EQ(cache.open(paths_of(root, "r")), second);
+    EXPECT_EQ(store::blocking::open(cache, paths_of(root, "r")), second);
     EXPECT_EQ(cache.figures().entries, 1u);
     EXPECT_EQ(cache.figures().replays, 2u);
 }
@@ -103,7 +104,7 @@ TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
     add_run(root, "r", "2026-03-05T09:00:00.000Z");
     backdate(root.path() / "r", 200);
     RunCache cache({}, later_by(hour_ns));
-    const store::SharedView first = cache.open(paths_of(root, "r"));
+    const store::SharedView first = store::blocking::open(cache, paths_of(root, "r"));
     ASSERT_TRUE(first);
     EXPECT_FALSE(first->in_round);
 
@@ -111,12 +112,12 @@ TEST(RunCache, ARunRemovedAndRecordedAgainUnderItsIdIsReadAgain) {
     add_run(root, "r", "2026-03-05T09:00:00.000Z");  // the same bytes as before
     backdate(root.path() / "r", 100);
     EXPECT_EQ(fs::file_size(root.path() / "r" / "events.jsonl"), first->files_read.files[1].identity->size);
-    const store::SharedView second = cache.open(paths_of(root, "r"));
+    const store::SharedView second = store::blocking::open(cache, paths_of(root, "r"));
     ASSERT_TRUE(second);
     EXPECT_NE(second, first);
 
     fs::remove_all(root.path() / "r");
-    EXPECT_FALSE(cache.open(paths_of(root, "r")));
+    EXPECT_FALSE(store::blocking::open(cache, paths_of(root, "r")));
     EXPECT_EQ(cache.figures().entries, 0u);
 }
 
@@ -129,17 +130,17 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
         ASSERT_EQ(views::RunView::open(paths_of(root, id)).value().held_bytes(), one);
     }
     RunCache cache({2 * one}, later_by(hour_ns));
-    cache.open(paths_of(root, "a"));
-    cache.open(paths_of(root, "b"));
-    cache.open(paths_of(root, "a"));  // b is now the least recently used
-    cache.open(paths_of(root, "c"));
+    store::blocking::open(cache, paths_of(root, "a"));
+    store::blocking::open(cache, paths_of(root, "b"));
+    store::blocking::open(cache, paths_of(root, "a"));  // b is now the least recently used
+    store::blocking::open(cache, paths_of(root, "c"));
     EXPECT_EQ(cache.figures().entries, 2u);
     EXPECT_EQ(cache.figures().bytes, 2 * one);
     EXPECT_EQ(cache.figures().replays, 3u);
-    cache.open(paths_of(root, "a"));
-    cache.open(paths_of(root, "c"));
+    store::blocking::open(cache, paths_of(root, "a"));
+    store::blocking::open(cache, paths_of(root, "c"));
     EXPECT_EQ(cache.figures().replays, 3u);
-    cache.open(paths_of(root, "b"));
+    store::blocking::open(cache, paths_of(root, "b"));
     EXPECT_EQ(cache.figures().replays, 4u);
 
     cache.keep_only({paths_of(root, "b")});
@@ -147,7 +148,7 @@ TEST(RunCache, EntriesBeyondTheBoundAndUnlistedRunsAreDropped) {
     EXPECT_EQ(cache.figures().bytes, one);
     // A view larger than the whole bound is handed out but not kept.
     RunCache tiny({one - 1}, later_by(hour_ns));
-    EXPECT_TRUE(tiny.open(paths_of(root, "a")));
+    EXPECT_TRUE(store::blocking::open(tiny, paths_of(root, "a")));
     EXPECT_EQ(tiny.figures().entries, 0u);
     EXPECT_EQ(tiny.figures().bytes, 0u);
 }
@@ -188,7 +189,7 @@ TEST(RunCache, OpensReuseTheBlocksOfFreedViews) {
     for (const std::string id : {"a", "b"}) add_large_run(root, id, 2'500);
     RunCache cache(RunCache::keeping_nothing(), later_by(hour_ns));
     for (const std::string id : {"a", "b", "a"}) {
-        const store::SharedView view = cache.open(paths_of(root, id));
+        const store::SharedView view = store::blocking::open(cache, paths_of(root, id));
         ASSERT_TRUE(view);
         const views::RunView own = views::RunView::open(paths_of(root, id)).value();
         EXPECT_TRUE(std::ranges::equal(view->envelopes, own.envelopes)) << id;
@@ -212,7 +213,7 @@ TEST(RunCache, HeldViewsAreNeverChangedByTheReadsGrownFromThem) {
     };
     std::vector<std::pair<store::SharedView, std::vector<std::string>>> held;
     for (int step = 0; step < 4; ++step) {
-        held.emplace_back(cache.open(paths_of(root, "r")), std::vector<std::string>());
+        held.emplace_back(store::blocking::open(cache, paths_of(root, "r")), std::vector<std::string>());
         held.back().second = kinds(held.back().first);
         // Enough lines to outgrow the room of the envelopes' store now and then.
         for (int i = 0; i < 20; ++i) {
@@ -257,18 +258,18 @@ TEST(RunCache, RewritesBeforeTheOldEndAreSeenOnceTheJournalHasBeenStill) {
         write_file(journal, text);
         std::atomic<std::int64_t> ahead{0};
         RunCache cache({}, [&] { return RunCache::realtime_ns() + ahead.load(); });
-        ASSERT_TRUE(cache.open(paths_of(root, "r")));
+        ASSERT_TRUE(store::blocking::open(cache, paths_of(root, "r")));
         change();
         append_file(journal, ticks(3000, 3002));
-        ASSERT_TRUE(cache.open(paths_of(root, "r")));
+        ASSERT_TRUE(store::blocking::open(cache, paths_of(root, "r")));
         ahead = 3'000'000'000;
-        const store::SharedView still = cache.open(paths_of(root, "r"));
+        const store::SharedView still = store::blocking::open(cache, paths_of(root, "r"));
         const views::RunView fresh = views::RunView::open(paths_of(root, "r")).value();
         ASSERT_TRUE(still);
         EXPECT_TRUE(std::ranges::equal(still->envelopes, fresh.envelopes)) << name;
         EXPECT_EQ(still->last_event_at, fresh.last_event_at) << name;
         // It is trusted from now on: the next read is answered from it.
-        EXPECT_EQ(cache.open(paths_of(root, "r")), still) << name;
+        EXPECT_EQ(store::blocking::open(cache, paths_of(root, "r")), still) << name;
     }
 }
 
@@ -283,7 +284,7 @@ TEST(RunCache, AJournalThatIsNotUtf8ForGoodIsNotReadAgainForAppends) {
     RunCache cache({}, later_by(hour_ns));
     for (int i = 0; i < 4; ++i) {
         if (i > 0) append_file(journal, ticks(1599 + i, 1600 + i));
-        const store::SharedRecord read = cache.open_record(paths_of(root, "r"));
+        const store::SharedRecord read = store::blocking::open_record(cache, paths_of(root, "r"));
         ASSERT_TRUE(read);
         EXPECT_EQ(read->signature.envelope_count, 0u);
         EXPECT_EQ(cache.figures().entries, 1u);  // the view, kept by a walk
@@ -293,7 +294,7 @@ TEST(RunCache, AJournalThatIsNotUtf8ForGoodIsNotReadAgainForAppends) {
 
     overwrite_file(journal, before.size() + 8, "x");
     append_file(journal, ticks(1603, 1604));
-    const store::SharedRecord mended = cache.open_record(paths_of(root, "r"));
+    const store::SharedRecord mended = store::blocking::open_record(cache, paths_of(root, "r"));
     ASSERT_TRUE(mended);
     EXPECT_EQ(mended->signature.envelope_count, views::RunView::open(paths_of(root, "r")).value().envelopes.size());
     EXPECT_EQ(mended->signature.envelope_count, 1604u);  // the mended line is no envelope
@@ -307,8 +308,8 @@ TEST(RunCache, ConcurrentReadsOfOneRunShareOneOpen) {
     for (bool documents : {true, false}) {
         RunCache cache({}, later_by(hour_ns));
         const std::vector<const void*> read = at_once(16, [&](int) -> const void* {
-            if (documents) return cache.open_run(paths_of(root, "r")).get();
-            return cache.open_record(paths_of(root, "r")).get();
+            if (documents) return store::blocking::open_run(cache, paths_of(root, "r")).get();
+            return store::blocking::open_record(cache, paths_of(root, "r")).get();
         });
         EXPECT_EQ(cache.figures().replays, 1u) << documents;
         for (const void* each : read) EXPECT_EQ(each, read[0]) << documents;
@@ -331,9 +332,9 @@ TEST(RunCache, OpensPastTheBudgetWaitTheirTurnAndAreAllAnswered) {
     const auto store = store::RunStore::new_polling_every(path, 500, cache);
     const auto fresh = store::RunStore::new_polling_every(path, 500, std::make_shared<RunCache>(RunCache::keeping_nothing()));
     const store::RunsQuery query{std::nullopt, 50, true};
-    const std::string expected = json::write(fresh.run_list(query));
+    const std::string expected = json::write(store::blocking::run_list(fresh, query));
 
-    const std::vector<std::string> answers = at_once(8, [&](int) { return json::write(store.run_list(query)); });
+    const std::vector<std::string> answers = at_once(8, [&](int) { return json::write(store::blocking::run_list(store, query)); });
     for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
     const RunCache::Figures figures = cache->figures();
     EXPECT_EQ(figures.opens.held, 0u);
@@ -352,7 +353,7 @@ TEST(RunCache, ReadsInStepsWaitForTheBudgetAndForTheOpenAndAreRefusedAtTheStop) 
         SCOPED_TRACE(stop);
         // No view is kept, so an opened run holds its share of the budget until it is dropped.
         RunCache cache(RunCache::Bounds{0, 0, 1}, later_by(hour_ns));
-        store::SharedRun held = cache.open_run(paths_of(root, "held"));
+        store::SharedRun held = store::blocking::open_run(cache, paths_of(root, "held"));
         ASSERT_TRUE(held);
         RunCache::Reading leader(cache, paths_of(root, "r"));
         RunCache::Reading joiner(cache, paths_of(root, "r"));
@@ -380,7 +381,7 @@ TEST(RunCache, ReadsInStepsWaitForTheBudgetAndForTheOpenAndAreRefusedAtTheStop) 
             continue;
         }
         store::SharedRecord walked;
-        std::jthread walk([&] { walked = cache.open_record(paths_of(root, "r")); });
+        std::jthread walk([&] { walked = store::blocking::open_record(cache, paths_of(root, "r")); });
         while (cache.figures().opens.waiting == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         held.reset();
         walk.join();
@@ -423,7 +424,7 @@ TEST(RunCache, AKeptRunIsCountedByTheMemoryItTakes) {
     add_large_run(root, "big");
     RunCache cache({}, later_by(hour_ns));
     const std::uint64_t before = trimmed_resident_bytes();
-    const store::SharedRun run = cache.open_run(paths_of(root, "big"));
+    const store::SharedRun run = store::blocking::open_run(cache, paths_of(root, "big"));
     ASSERT_TRUE(run);
     const auto counted_within_a_tenth = [&](const char* what) {
         const double held = static_cast<double>(trimmed_resident_bytes() - before);
@@ -447,7 +448,7 @@ TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
     // Everything the full detail keeps, and its conversations alone, as a cache that keeps it all
     // counts them.
     RunCache roomy({}, later_by(hour_ns));
-    const store::SharedRun probe = roomy.open_run(paths);
+    const store::SharedRun probe = store::blocking::open_run(roomy, paths);
     ASSERT_TRUE(probe);
     const std::string expected = document(roomy, paths, probe, true);
     EXPECT_EQ(expected, payload::run_detail(probe->view, true, nullptr, liveness));
@@ -458,14 +459,14 @@ TEST(RunCache, AViewIsKeptAndWhatDoesNotFitBesideItIsMadeForEachDocument) {
     // A bound with room beside the view for all of that but half the conversations' text.
     const std::uint64_t bound = probe->bytes + kept - conversations / 2;
     RunCache cache(RunCache::Bounds{.view_bytes = bound}, later_by(hour_ns));
-    const store::SharedRun run = cache.open_run(paths);
+    const store::SharedRun run = store::blocking::open_run(cache, paths);
     ASSERT_TRUE(run);
     const auto kept_within_the_bound = [&] {
         EXPECT_EQ(cache.figures().entries, 1u);
         EXPECT_LE(cache.figures().bytes, bound);
     };
     for (int request = 0; request < 2; ++request) {
-        EXPECT_EQ(cache.open_run(paths), run);
+        EXPECT_EQ(store::blocking::open_run(cache, paths), run);
         EXPECT_EQ(document(cache, paths, run, true), expected) << request;
         kept_within_the_bound();
     }

@@ -1,6 +1,7 @@
 // The run store in process: finding a run, the transcript interval, the error bodies, and the
 // directory an artifact is read from.
 #include "src/store/store.hpp"
+#include "src/store/blocking.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <algorithm>
@@ -13,15 +14,15 @@ TEST(Store, FindRunMatchesTheIdExactly) {
     RunsRoot root;
     add_run(root, "Run-1", "2026-03-05T09:00:00.000Z");
     const auto store = store::RunStore::new_polling_every(root.path().string(), 500);
-    auto found = store.find_run(*contract::RunId::make("Run-1"));
+    auto found = store::blocking::find_run(store, *contract::RunId::make("Run-1"));
     ASSERT_TRUE(found.ok());
     EXPECT_EQ((*found)->id(), "Run-1");
-    auto missing = store.find_run(*contract::RunId::make("run-1"));
+    auto missing = store::blocking::find_run(store, *contract::RunId::make("run-1"));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().body(),
               R"({"error":{"code":"run_not_found","message":"no recorded run run-1"}})");
     const auto elsewhere = store::RunStore::new_polling_every((root.path() / "gone").string(), 500);
-    auto nowhere = elsewhere.find_run(*contract::RunId::make("Run-1"));
+    auto nowhere = store::blocking::find_run(elsewhere, *contract::RunId::make("Run-1"));
     EXPECT_FALSE(nowhere.ok());
 }
 
@@ -38,7 +39,7 @@ TEST(Store, FindRunAnswersAsTheWholeListingWould) {
     const auto all = views::RunView::all(root.path());
     const auto store = store::RunStore::new_polling_every(root.path().string(), 500);
     for (const char* name : {"plain", "linked", "broken", "no-launch", "dir-launch", "dangling", "file-run", "absent"}) {
-        auto found = store.find_run(*contract::RunId::make(name));
+        auto found = store::blocking::find_run(store, *contract::RunId::make(name));
         const auto it = std::find_if(all.begin(), all.end(), [&](const auto& view) { return view.id() == name; });
         ASSERT_EQ(found.ok(), it != all.end()) << name;
         if (it == all.end()) continue;
@@ -48,7 +49,7 @@ TEST(Store, FindRunAnswersAsTheWholeListingWould) {
         EXPECT_EQ(view.launch, it->launch);
     }
     std::filesystem::remove_all(root.path() / "plain");
-    EXPECT_FALSE(store.find_run(*contract::RunId::make("linked")).ok());
+    EXPECT_FALSE(store::blocking::find_run(store, *contract::RunId::make("linked")).ok());
 }
 
 TEST(Store, TranscriptIntervalIsTenPollIntervalsAndSaturates) {
@@ -96,7 +97,7 @@ TEST(Store, AnArtifactComesFromTheDirectoryTheRunsNameLeadsToNow) {
             return store::RunCache::realtime_ns() + 3'600'000'000'000;
         }));
     const auto content = [&] {
-        auto found = store.artifact(*contract::RunId::make("r"), *contract::RunId::make("report"));
+        auto found = store::blocking::artifact(store, *contract::RunId::make("r"), *contract::RunId::make("report"));
         return found ? std::string(found->at("content").as_string()) : found.error().body();
     };
     EXPECT_EQ(content(), "the first directory's");

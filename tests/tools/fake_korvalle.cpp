@@ -12,7 +12,8 @@
 //   document file fake-telemetry.json                              (printed as is by `document`)
 //   calls    FAKE_KORVALLE_CALLS=PATH: appends "start RUN_ID\n" when it starts and
 //            "end RUN_ID\n" just before it exits normally, so tests can count and order runs
-//   delay    FAKE_KORVALLE_DELAY_MS=N: sleeps N ms after the "start" line
+//   delay    file fake-telemetry.delay   or FAKE_KORVALLE_DELAY_MS   (N: sleeps N ms after the
+//            "start" line)
 //
 // Modes:
 //   document     (default) print fake-telemetry.json, or a valid generated document for the run
@@ -171,8 +172,8 @@ int main(int argc, char** argv) {
     run_id = argv[2];
     run_dir = std::string(root) + "/" + run_id;
     record("start");
-    if (const char* delay = std::getenv("FAKE_KORVALLE_DELAY_MS")) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
+    if (auto delay = steer("fake-telemetry.delay", "FAKE_KORVALLE_DELAY_MS")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay->c_str())));
     }
     struct stat info;
     if (::stat(run_dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {

@@ -17,7 +17,6 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <map>
 #include <set>
 #include <system_error>
 
@@ -25,7 +24,6 @@ namespace korvalle::payload {
 
 namespace {
 
-using detail::EnvelopeRefs;
 using detail::JournalIndex;
 
 boost::json::value optional_value(const std::optional<std::uint64_t>& value) {
@@ -47,41 +45,17 @@ std::string_view failure_class(const views::RunView& view, const std::string& no
 }
 
 // The node's agent sessions, ascending by session text: each named by its first envelope,
-// its role by the first envelope that has a party.
-void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalIndex& index) {
-    struct Session {
-        std::string_view text;
-        const event::Envelope* first = nullptr;
-        std::optional<Party> party;
-    };
-    std::map<std::uint32_t, Session> by_number;
-    // A session's envelopes mostly come in runs: the previous envelope's session is tried first.
-    std::pair<const std::uint32_t, Session>* last = nullptr;
-    for (const event::Envelope* envelope : envelopes) {
-        const std::optional<std::uint32_t> number = index.facts(*envelope).session();
-        if (!number) continue;
-        if (!last || last->first != *number) {
-            last = &*by_number.try_emplace(*number).first;
-            last->second.text = index.sessions()[*number];
-        }
-        if (last->second.text.empty()) continue;
-        Session& session = last->second;
-        if (!session.first) session.first = envelope;
-        if (!session.party) session.party = party_of(*envelope);
-    }
-    std::vector<const Session*> ordered;
-    for (const auto& [number, session] : by_number)
-        if (session.first) ordered.push_back(&session);
-    std::sort(ordered.begin(), ordered.end(), [](const Session* a, const Session* b) { return a->text < b->text; });
+// its role by the first envelope that has a party (as the index keeps them).
+void sessions(json::Writer& out, const std::vector<JournalIndex::Session>& node_sessions) {
     out.begin_array();
-    for (const Session* session : ordered) {
+    for (const JournalIndex::Session& session : node_sessions) {
         out.begin_object();
-        out.member("session_id", session->text);
-        out.member("role", party_word(session->party.value_or(Party::Agent)));
-        const auto& persona = session->first->labels.persona;
+        out.member("session_id", session.text);
+        out.member("role", party_word(session.party.value_or(Party::Agent)));
+        const auto& persona = session.first->labels.persona;
         if (auto role = role_word(persona ? std::optional<std::string_view>(*persona) : std::nullopt))
             out.member("agent_role", *role);
-        out.member("started_at", session->first->ts.view());
+        out.member("started_at", session.first->ts.view());
         out.end_object();
     }
     out.end_array();
@@ -89,7 +63,7 @@ void sessions(json::Writer& out, const EnvelopeRefs& envelopes, const JournalInd
 
 void node_entry(json::Writer& out, const views::RunView& view, const std::string& node, const Recorded& recorded,
                 std::string_view quality, const JournalIndex& index) {
-    const EnvelopeRefs& envelopes = index.of_node(node);
+    const JournalIndex::Node& of_node = index.node(node);
     out.begin_object();
     out.member("node", node);
     std::string_view status = status_word(recorded.status);
@@ -103,36 +77,21 @@ void node_entry(json::Writer& out, const views::RunView& view, const std::string
         out.end_object();
     }
     out.key("sessions");
-    sessions(out, envelopes, index);
-    TurnDurations tally;
-    std::uint64_t turns = 0;
-    for (const event::Envelope* envelope : envelopes) {
-        const AgentFacts& facts = index.facts(*envelope);
-        if (facts.turn()) ++turns;
-        add_turn(tally, facts);
-    }
-    out.member("turns", turns);
-    out.member("lint", tally.llmlint_events);
+    sessions(out, of_node.sessions);
+    out.member("turns", of_node.turns.count);
+    out.member("lint", of_node.turns.durations.llmlint_events);
     out.member("timing_quality", quality);
     out.member("linkage_quality", "labelled");
-    out.member("timing_presence", model_ms(tally));
+    out.member("timing_presence", model_ms(of_node.turns.durations));
     out.end_object();
 }
 
 void head(json::Writer& out, const views::RunView& view, const telemetry::RunTelemetry* telemetry,
           const JournalIndex& index, const views::LivenessInputs& liveness) {
-    // One walk gives the sums of the whole journal, those of the turns some node is named
-    // for, and the turn count.
-    TurnDurations sums;
-    TurnDurations node_tally;
-    std::uint64_t turns = 0;
-    for (const event::Envelope& envelope : view.envelopes) {
-        const AgentFacts& facts = index.facts(envelope);
-        add_turn(sums, facts);
-        // Only a tallied envelope counts, and only its labels are read: the others stay cold.
-        if (facts.tallied() && envelope.labels.node) add_turn(node_tally, facts);
-        if (facts.turn()) ++turns;
-    }
+    // The sums of the whole journal, those of the turns some node is named for, and the turn
+    // count, as the index tallied them.
+    const TurnDurations& sums = index.turns().durations;
+    const TurnDurations& node_tally = index.node_turns().durations;
     const std::string_view quality = timing_quality(view);
 
     out.begin_object();
@@ -175,7 +134,7 @@ void head(json::Writer& out, const views::RunView& view, const telemetry::RunTel
     else
         out.value(nullptr);
     out.end_object();
-    out.member("turns", turns);
+    out.member("turns", index.turns().count);
     out.member("lint", sums.llmlint_events);
     out.end_object();
 }

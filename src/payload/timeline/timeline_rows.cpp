@@ -250,7 +250,7 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const Envelo
     std::vector<SessionGroup> groups;
     std::vector<std::uint32_t> numbers;  // of the groups' sessions
     for (const Placed& pair : pairs) {
-        const AgentFacts& of = facts.of(*pair.envelope);
+        const AgentFacts& of = facts.at(pair.index);
         if (!of.conversation()) continue;
         // A run has few sessions, so a linear look-up beats a map here.
         const auto number = std::find(numbers.begin(), numbers.end(), *of.session());
@@ -266,7 +266,7 @@ std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const Envelo
 
 void step_operations(json::Writer& out, std::size_t position, const event::Envelope& envelope,
                      const EnvelopeFacts& facts) {
-    const AgentFacts& of = facts.of(envelope);
+    const AgentFacts& of = facts.at(position);
     const bool turn = of.turn() && of.conversation();
     const std::string_view session = turn ? facts.sessions()[*of.session()] : std::string_view();
     const auto& labels = envelope.labels;

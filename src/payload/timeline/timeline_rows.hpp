@@ -34,7 +34,8 @@ struct SessionGroup {
 
 // The agent ("morvane") envelopes whose "session" label passes the identifier rule, grouped by
 // that label: groups in order of their first envelope, envelopes in input order, indexes kept.
-// facts are those of the envelopes' journal; the ids view its session texts.
+// facts are those of the envelopes' journal, found by the pairs' indexes; the ids view its
+// session texts.
 std::vector<SessionGroup> group_by_session(const PlacedList& pairs, const EnvelopeFacts& facts);
 
 // Writes the event entry of one envelope in a span's "events": "id" (the turn id, else "e" and the

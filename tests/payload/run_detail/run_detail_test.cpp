@@ -234,6 +234,42 @@ TEST_F(RunDetail, SessionsWrittenWithEscapes) {
     EXPECT_EQ(ids, (std::vector<std::string>{"plain", "s\"q"}));
 }
 
+// What each node entry reads of its agent envelopes, tallied once in the journal index: its
+// sessions in order of their text, each started by its first envelope, its role that of the first
+// of them with a party (none: agent) and its agent role the first one's persona; a session in two
+// nodes is in both; an empty session text makes no session but its turn counts; an interruption
+// is no turn; an activity report counts in no tally.
+TEST_F(RunDetail, NodeSessionsAndTurnsFromTheIndex) {
+    auto agent = [](std::string kind, std::string second, std::string node, std::string labels,
+                    std::string payload = "{}") {
+        return event(std::move(kind), "2026-03-09T10:00:" + second + ".000Z",
+                     R"({"run_id":"sessions","round":1,"node":")" + node + "\"," + labels + "}", std::move(payload),
+                     "morvane");
+    };
+    RunBuilder run = root_.run("sessions");
+    run.launch()
+        .event(event("run-started", "2026-03-09T10:00:00.000Z", "{}",
+                     R"({"plan":{"schema_version":1,"tasks":[{"id":"a"},{"id":"b"}]}})"))
+        .event(agent("turn-activity", "01", "a", R"("session":"s-2","persona":"worker")"))
+        .event(agent("turn-completed", "02", "a", R"("session":"s-2","role":"judge")", R"({"usage":{"duration":2}})"))
+        .event(agent("turn-completed", "03", "a", R"("session":"s-1")", R"({"role":"llmlint"})"))
+        .event(agent("turn-completed", "04", "b", R"("session":"s-2")"))
+        .event(agent("turn-completed", "05", "a", R"("session":"")"))
+        .event(agent("turn-interrupted", "06", "a", R"("session":"s-1","persona":"judge")"));
+    const boost::json::value nodes = parsed(run_detail(open_view(run), false, nullptr, liveness())).at("run").at("nodes");
+    std::vector<std::string> entries;
+    for (const auto& node : nodes.as_array()) {
+        entries.push_back(json::write(node.at("sessions")) + " turns " + json::write(node.at("turns")) + " lint " +
+                          json::write(node.at("lint")));
+    }
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{
+                  R"([{"session_id":"s-1","role":"llmlint","started_at":"2026-03-09T10:00:03.000Z"},)"
+                  R"({"session_id":"s-2","role":"judge","agent_role":"worker","started_at":"2026-03-09T10:00:01.000Z"}])"
+                  " turns 3 lint 1",
+                  R"([{"session_id":"s-2","role":"agent","started_at":"2026-03-09T10:00:04.000Z"}] turns 1 lint 0)"}));
+}
+
 // One journal line naming a huge round: only rounds with a directory or journal line, and the
 // current one, are asked for, and the document is the one every round would give.
 TEST_F(RunDetail, HugeRoundNumberAnswersAtOnce) {

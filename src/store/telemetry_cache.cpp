@@ -1,0 +1,151 @@
+#include "src/store/telemetry_cache.hpp"
+
+#include "sdk/base/files.hpp"
+#include "src/telemetry/child.hpp"
+
+#include <unistd.h>
+
+#include <optional>
+#include <utility>
+
+namespace korvalle::store {
+
+void TelemetryCache::stop() {
+    stopped_.store(true);
+    std::deque<Waiter> refused;
+    {
+        sync::Lock lock(mutex_);
+        refused.swap(waiting_);
+    }
+    // The holder's child is not touched here: its own thread sees the flag between its reads and
+    // kills the group while the child is still its to kill (of_run_from).
+    for (Waiter& waiter : refused) waiter.resume();
+}
+
+void TelemetryCache::hand_over_locked(std::vector<Resume>& resumes) {
+    holder_ = nullptr;
+    while (!waiting_.empty()) {
+        Waiter next = std::move(waiting_.front());
+        waiting_.pop_front();
+        resumes.push_back(std::move(next.resume));
+        if (stopped_.load() || !served_locked(*next.lookup)) {
+            holder_ = next.lookup;
+            return;
+        }
+    }
+}
+
+bool TelemetryCache::served_locked(Lookup& lookup) {
+    auto it = entries_.find(lookup.run_.str());
+    if (it == entries_.end() || it->second.signature != lookup.signature_) return false;
+    lookup.telemetry_ = it->second.telemetry;
+    lookup.served_ = true;
+    return true;
+}
+
+TelemetryCache::Lookup::Lookup(TelemetryCache& cache, std::string root, contract::RunId run, RunSignature signature)
+    : cache_(cache), root_(std::move(root)), run_(std::move(run)), signature_(signature) {}
+
+TelemetryCache::Lookup::~Lookup() {
+    if (phase_ == Phase::Asked) end();
+}
+
+Step TelemetryCache::Lookup::step(const Resume& resume) {
+    {
+        sync::Lock lock(cache_.mutex_);
+        if (phase_ == Phase::Fresh) {
+            if (cache_.stopped_.load()) {
+                phase_ = Phase::Ended;
+                return Step::Refused;
+            }
+            phase_ = Phase::Asked;
+            // The lock passes straight from holder to waiter, so a free lock has nobody waiting.
+            if (cache_.holder_ != nullptr) {
+                cache_.waiting_.push_back(Waiter{this, resume});
+                return Step::Waits;
+            }
+            cache_.holder_ = this;
+        } else if (served_) {
+            phase_ = Phase::Ended;
+            return Step::Done;
+        } else if (cache_.holder_ != this) {
+            // Resumed without the lock: the stop took it out of the queue.
+            phase_ = Phase::Ended;
+            return Step::Refused;
+        }
+    }
+    try {
+        return look_up();
+    } catch (...) {
+        end();
+        throw;
+    }
+}
+
+Step TelemetryCache::Lookup::look_up() {
+    if (cache_.stopped_.load()) {
+        end();
+        return Step::Refused;
+    }
+    {
+        sync::Lock lock(cache_.mutex_);
+        if (auto it = cache_.entries_.find(run_.str()); it != cache_.entries_.end() && it->second.signature == signature_) {
+            telemetry_ = it->second.telemetry;
+        } else {
+            lock.unlock();
+            return run_child();
+        }
+    }
+    end();
+    return Step::Done;
+}
+
+Step TelemetryCache::Lookup::run_child() {
+    telemetry::Outcome outcome = telemetry::of_run_from(cache_.program_, root_, run_, telemetry::default_time_limit,
+                                                        &cache_.stopped_);
+    SharedTelemetry result;
+    if (outcome) result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
+    if (!keep(result)) {
+        end();
+        return Step::Refused;
+    }
+    // Written while the lock is still held, so that two lookups' lines never interleave.
+    if (!outcome) {
+        files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run_.str() + ": " +
+                                              outcome.error().message(cache_.program_) + "\n");
+    }
+    telemetry_ = std::move(result);
+    end();
+    return Step::Done;
+}
+
+bool TelemetryCache::Lookup::keep(const SharedTelemetry& outcome) {
+    sync::Lock lock(cache_.mutex_);
+    // Whatever ended the child once the stop came (its kill, most likely) says nothing about the
+    // run.
+    if (cache_.stopped_.load()) return false;
+    cache_.entries_.insert_or_assign(run_.str(), Entry{signature_, outcome});
+    return true;
+}
+
+void TelemetryCache::Lookup::end() {
+    std::vector<Resume> next;
+    Resume dropped;  // let go of outside the mutex too: it may hold what holds another lookup
+    {
+        sync::Lock lock(cache_.mutex_);
+        if (cache_.holder_ == this) {
+            cache_.hand_over_locked(next);
+        } else {
+            for (auto it = cache_.waiting_.begin(); it != cache_.waiting_.end(); ++it) {
+                if (it->lookup != this) continue;
+                dropped = std::move(it->resume);
+                cache_.waiting_.erase(it);
+                break;
+            }
+        }
+    }
+    phase_ = Phase::Ended;
+    for (const Resume& resume : next) resume();
+}
+
+}  // namespace korvalle::store

@@ -1,0 +1,76 @@
+// The shared walks answer every caller and begin the next walk whatever fails: a walk that ends
+// with an error, a beginning that throws, a caller whose answer throws.
+#include "src/store/shared_walks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace korvalle::store {
+namespace {
+
+// The callers' answers, in the order given: "walk N", or the error's message.
+struct Answers {
+    SharedWalks::Done done() {
+        return [this](std::exception_ptr error, SharedWalks::SharedWalk walk) {
+            if (!error) return said.push_back("walk " + std::to_string(walk->records().size()));
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                said.push_back(e.what());
+            }
+        };
+    }
+    std::vector<std::string> said;
+};
+
+// Begins hold their walk's finish until the test ends it.
+struct Walks {
+    SharedWalks::Begin begin() {
+        return [this](SharedWalks::Finish finish) { running.push_back(std::move(finish)); };
+    }
+    std::vector<SharedWalks::Finish> running;
+};
+
+TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
+    auto walks = std::make_shared<SharedWalks>();
+    Walks begun;
+    Answers answers;
+
+    // A walk that fails tells each of its callers; the callers who came meanwhile share the next.
+    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    ASSERT_EQ(begun.running.size(), 1u) << "one walk at a time";
+    begun.running[0](std::make_exception_ptr(std::runtime_error("root gone")), {});
+    EXPECT_EQ(answers.said, std::vector<std::string>{"root gone"});
+    ASSERT_EQ(begun.running.size(), 2u) << "the end of one walk begins the next";
+    begun.running[1](nullptr, std::vector<SharedRecord>(2));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"root gone", "walk 2", "walk 2"}));
+
+    // A beginning that throws fails its walk alone.
+    answers.said.clear();
+    walks->after_now(answers.done(), [](const SharedWalks::Finish&) { throw std::runtime_error("no thread"); });
+    EXPECT_EQ(answers.said, std::vector<std::string>{"no thread"});
+
+    // A caller whose answer throws leaves the others of its walk answered.
+    answers.said.clear();
+    walks->after_now([](std::exception_ptr, SharedWalks::SharedWalk) { throw std::bad_alloc(); }, begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    begun.running.back()(nullptr, {});
+    ASSERT_EQ(begun.running.size(), 4u);
+    begun.running.back()(nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1"}));
+
+    // Nothing is left running: the next caller begins a walk of its own at once.
+    walks->after_now(answers.done(), begun.begin());
+    EXPECT_EQ(begun.running.size(), 5u);
+}
+
+}  // namespace
+}  // namespace korvalle::store
