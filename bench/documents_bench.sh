@@ -27,7 +27,7 @@
 #            when the queue admits it, else 503 at once)
 #   stop     the same root: NONREADERS clients ask for the big detail and never read; then
 #            SIGTERM (target: exit status 0 within 35 s)
-#   The last three run this build, then BASE_BINARY, each on a fresh server.
+#   nonreaders, reader and stop run this build, then BASE_BINARY, each on a fresh server.
 #   list     50 runs of 2 MB whose round is done, each with its round result file (a page reads
 #            all 50): warm GET /api/v2/runs, LIST_REPEATS (5) repetitions, the order of the servers
 #            flipped each time, of LIST_REQUESTS (200) sent in turn on one connection (median time
