@@ -43,10 +43,17 @@
 #            can: all answered 200, and the server's peak RSS (VmHWM) against that with one
 #            reader (target <= 1.05 x) and, with BASE_BINARY, the base's with as many readers
 #            (target <= 1.05 x)
+#   list     50 runs of 2 MB whose round is done, each with its round result file (a page reads
+#            all 50): warm GET /api/v2/runs, LIST_REPEATS (5) repetitions, the order of the servers
+#            flipped each time, of LIST_REQUESTS (200) sent in turn on one connection (median time
+#            and server CPU per list) and, with wrk, LIST_SECONDS (3) of requests per second at 16
+#            and 64 connections; with BASE_BINARY, its server beside this build's, both pinned to
+#            the cores LIST_CORES (0,1)  (target: time at most 1.05 and requests per second at
+#            least 0.95 of the base's, medians of the repetitions' ratios)
 #
 #   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop side kept" picks sections;
+# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop side kept list" picks sections;
 # ENVELOPES=1000000 (the big run), CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the
 # stalled clients hold), SETTLE=5 (seconds after they sent before the timed requests),
 # REQUESTS=50 (cpu), MAX_TIME=300 (seconds a request may take), NONREADERS=600,
@@ -61,7 +68,7 @@ set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop side kept}
+sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop side kept list}
 envelopes=${ENVELOPES:-1000000}
 clients=${CLIENTS:-64}
 stalled=${STALLED:-24}
@@ -79,10 +86,14 @@ sequential=${SEQUENTIAL:-20}
 wrk_seconds=${WRK_SECONDS:-3}
 wrk_reps=${WRK_REPS:-3}
 kept_clients=${KEPT_CLIENTS:-64 256}
+list_repeats=${LIST_REPEATS:-5}
+list_requests=${LIST_REQUESTS:-200}
+list_seconds=${LIST_SECONDS:-3}
+list_cores=${LIST_CORES:-0,1}
 memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
 
 for section in $sections; do
-  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop | side | kept) ;;
+  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop | side | kept | list) ;;
     *) echo "unknown section: $section"; exit 2 ;;
   esac
 done
@@ -817,6 +828,81 @@ section_stop() {
       fi
     fi
   done
+}
+
+# ---- The warm run list. ----
+
+# The root of list: 50 runs of 2 MB between rounds, each with its round result file.
+list_root() {
+  local dir=$work/runs-list
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir" 50 2097152 round-done >/dev/null
+    # A record read within 2 s of its files' last change serves its own walk only.
+    sleep 2
+  fi
+  echo "$dir"
+}
+
+# Microseconds the process's threads have run (schedstat: nanoseconds, unlike the ticks of stat).
+run_us() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d\n", ns / 1000 }'; }
+
+# One repetition of a server (PID URL): "MEDIAN_MS CPU_MS_PER_LIST RPS16 RPS64" (rps 0 without wrk).
+list_figures() {
+  local args=() before ms cpu rps16=0 rps64=0
+  for _ in $(seq "$list_requests"); do args+=(-o /dev/null "$2/api/v2/runs"); done
+  before=$(run_us "$1")
+  ms=$(curl -sf --max-time "$max_time" -w '%{time_total}\n' "${args[@]}" | median | awk '{ print $1 * 1000 }')
+  cpu=$(awk -v d="$(delta "$before" "$(run_us "$1")")" -v n="$list_requests" 'BEGIN { print d / n / 1000 }')
+  if command -v wrk >/dev/null; then
+    rps16=$(wrk -t2 -c16 -d"${list_seconds}s" "$2/api/v2/runs" | sed -n 's/^Requests\/sec:[[:space:]]*//p')
+    rps64=$(wrk -t4 -c64 -d"${list_seconds}s" "$2/api/v2/runs" | sed -n 's/^Requests\/sec:[[:space:]]*//p')
+  fi
+  echo "$ms $cpu $rps16 $rps64"
+}
+
+# Column C of FILE as "median (low-high)", each printed with the printf FORMAT.
+spread() {
+  cut -d' ' -f"$2" "$1" | sort -g |
+    awk -v f="$3" '{ v[NR] = $1 } END { printf f " (" f "-" f ")", v[int((NR + 1) / 2)], v[1], v[NR] }'
+}
+
+section_list() {
+  local root side sides=(this) order r column
+  local -A pid_of url_of
+  echo "list: 50 runs of 2 MB between rounds, each with its round result file; warm GET /api/v2/runs,"
+  echo "      $list_repeats repetitions of $list_requests in turn and ${list_seconds} s of wrk at 16 and 64 connections,"
+  echo "      servers pinned to cores $list_cores"
+  root=$(list_root)
+  [ -z "$base" ] || sides+=(base)
+  for side in "${sides[@]}"; do
+    start_server "$(binary_of "$side")" "$root"
+    taskset -a -p -c "$list_cores" "$server_pid" >/dev/null
+    get "$url/api/v2/runs" && get "$url/api/v2/runs"
+    pid_of[$side]=$server_pid url_of[$side]=$url
+  done
+  : >"$work/list-this" && : >"$work/list-base"
+  for r in $(seq "$list_repeats"); do
+    order=("${sides[@]}")
+    [ $((r % 2)) = 0 ] && [ -n "$base" ] && order=(base this)
+    for side in "${order[@]}"; do list_figures "${pid_of[$side]}" "${url_of[$side]}" >>"$work/list-$side"; done
+  done
+  for side in "${sides[@]}"; do
+    printf '  %-11s time %s ms, CPU %s ms per list, %s and %s requests/s at 16 and 64 connections\n' "$side" \
+      "$(spread "$work/list-$side" 1 %.3f)" "$(spread "$work/list-$side" 2 %.3f)" \
+      "$(spread "$work/list-$side" 3 %.0f)" "$(spread "$work/list-$side" 4 %.0f)"
+    stop "${pid_of[$side]}"
+  done
+  [ -n "$base" ] || return 0
+  # Each repetition's ratio, this build over the base.
+  paste -d' ' "$work/list-this" "$work/list-base" | awk '{ print $1 / $5, $2 / $6, ($7 > 0 ? $3 / $7 : 0), ($8 > 0 ? $4 / $8 : 0) }' >"$work/list-ratios"
+  for column in "1 time" "2 CPU" "3 requests/s at 16 connections" "4 requests/s at 64 connections"; do
+    printf '  %-46s %s\n' "${column#* } over the base's" "$(spread "$work/list-ratios" "${column%% *}" %.2f)"
+  done
+  verdict "time over the base's (median)" "$(cut -d' ' -f1 "$work/list-ratios" | median)" "<=" 1.05
+  if command -v wrk >/dev/null; then
+    verdict "requests/s at 16 over the base's (median)" "$(cut -d' ' -f3 "$work/list-ratios" | median)" ">=" 0.95
+    verdict "requests/s at 64 over the base's (median)" "$(cut -d' ' -f4 "$work/list-ratios" | median)" ">=" 0.95
+  fi
 }
 
 echo "korvalle-api documents benchmark: $binary${base:+ beside $base}; $(nproc) cores; memory cap $memory_cap MiB"

@@ -1,6 +1,7 @@
 // Generated runs roots for the server and memory benchmarks: runs of one planned round with
 // four nodes, the last still running (so every run is listed), and agent sessions that fill
-// each journal up to a given size.
+// each journal up to a given size. A run may also have its round finished and its result file
+// written, so that every list reads that file.
 #pragma once
 
 #include "bench/scratch.hpp"
@@ -78,7 +79,9 @@ inline void write_session(Journal& journal, const std::string& id, int index, co
     }
 }
 
-inline void generate_run(const fs::path& root, int index, std::size_t journal_bytes) {
+// round_done: the round ends after the sessions, with a result file that names the four nodes
+// (the last one still not done, so the run stays listed).
+inline void generate_run(const fs::path& root, int index, std::size_t journal_bytes, bool round_done = false) {
     std::string id = fmt::format("bench-run-{:03}", index);
     fs::path dir = root / id;
     fs::create_directories(dir);
@@ -96,6 +99,12 @@ inline void generate_run(const fs::path& root, int index, std::size_t journal_by
         // The last node stays running, so the run is in its round and always listed.
         if (n < 3) journal.driver(1000, "node-settled", node_labels, R"({"status":"done","outcome":"completed"})");
     }
+    if (!round_done) return;
+    journal.driver(1000, "round-finished", round_labels, R"({"ok":true})");
+    fs::create_directories(dir / "round-01");
+    std::ofstream(dir / "round-01" / "result.json")
+        << R"({"nodes":[{"id":"scan","status":"done"},{"id":"build","status":"done"},)"
+           R"({"id":"test","status":"done"},{"id":"ship","status":"failed"}]})";
 }
 
 // The bytes of every run's journal under a generated root.

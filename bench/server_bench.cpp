@@ -1,7 +1,8 @@
 // The in-process side of the server benchmark, and the generator of its runs root.
 //
-//   server_bench --generate DIR [RUNS [JOURNAL_BYTES]]   writes a runs root (default 50 runs of
-//                                                        about 2 MB of journal each)
+//   server_bench --generate DIR [RUNS [JOURNAL_BYTES [round-done]]]   writes a runs root (default
+//                                 50 runs of about 2 MB of journal each; round-done: each run's
+//                                 round finished and its result file written)
 //   KORVALLE_BENCH_ROOT=DIR [KORVALLE_BENCH_PORT=P] server_bench [benchmark flags]
 //
 // BM_ViewsAndSummaries is the work a run-list request cannot avoid: opening every run of the root
@@ -86,7 +87,8 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "--generate") {
         int runs = argc >= 4 ? std::atoi(argv[3]) : 50;
         std::size_t bytes = argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 2 * 1024 * 1024;
-        for (int i = 0; i < runs; ++i) bench::generate_run(argv[2], i, bytes);
+        const bool round_done = argc >= 6 && std::string(argv[5]) == "round-done";
+        for (int i = 0; i < runs; ++i) bench::generate_run(argv[2], i, bytes, round_done);
         std::cout << "wrote " << runs << " runs to " << argv[2] << "\n";
         return 0;
     }

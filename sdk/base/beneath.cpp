@@ -56,6 +56,13 @@ Descriptor or_error(Descriptor fd, int& error) {
     return fd;
 }
 
+// Which file a descriptor holds: fstat of a descriptor held cannot fail but for want of memory.
+FileId id_of(const Descriptor& fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) unless_exhausted(errno);
+    return Identity::of(st).id();
+}
+
 // The names of path in order, empty ones and "." left out.
 Names names_of(std::string_view path) {
     Names names;
@@ -259,16 +266,24 @@ std::optional<Directory> Directory::reopen(const fs::path& path, FileId id, int&
     return directory;
 }
 
-FileId Directory::id() const {
-    struct stat st {};
-    // fstat of a descriptor held cannot fail but for want of memory.
-    if (::fstat(fd_.get(), &st) != 0) unless_exhausted(errno);
-    return Identity::of(st).id();
-}
+FileId Directory::id() const { return id_of(fd_); }
 
 Descriptor Directory::open_named(std::string_view relative, struct stat& st, int& error) const {
+    return open_named_at(fd_, relative, st, error);
+}
+
+Descriptor Directory::reopen_named(std::string_view relative, FileId id, int& error) const {
+    Descriptor directory = or_error(open_at(fd_.get(), std::string(relative), O_PATH | O_DIRECTORY), error);
+    if (directory && id_of(directory) != id) {
+        error = ESTALE;
+        return {};
+    }
+    return directory;
+}
+
+Descriptor open_named_at(const Descriptor& directory, std::string_view relative, struct stat& st, int& error) {
     const std::string name(relative);
-    return regular_only(or_error(open_at(fd_.get(), name, O_RDONLY | O_NONBLOCK), error), st, error);
+    return regular_only(or_error(open_at(directory.get(), name, O_RDONLY | O_NONBLOCK), error), st, error);
 }
 
 std::optional<Identity> Directory::stat_named(std::string_view relative) const {

@@ -57,6 +57,10 @@ public:
     // open_regular does; stat_named is what stat finds there (none: nothing);
     // is_directory_named whether that is a directory.
     Descriptor open_named(std::string_view relative, struct stat& st, int& error) const;
+    // The directory that relative names, opened (O_PATH) as open_named opens a file, only when it
+    // is the directory that id names: another one there answers ESTALE. A bare descriptor, for a
+    // reader that names its files from it (open_named_at) and needs no path for them.
+    Descriptor reopen_named(std::string_view relative, FileId id, int& error) const;
     std::optional<Identity> stat_named(std::string_view relative) const;
     bool is_directory_named(std::string_view relative) const;
     // Hands the name of each of the directory's entries ("." and ".." left out) to visit, in the
@@ -69,5 +73,8 @@ private:
     Descriptor fd_;               // O_PATH
     std::filesystem::path path_;  // as it was opened
 };
+
+// Directory::open_named from a bare descriptor of a directory (Directory::reopen_named).
+Descriptor open_named_at(const Descriptor& directory, std::string_view relative, struct stat& st, int& error);
 
 }  // namespace korvalle::files

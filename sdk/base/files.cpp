@@ -41,6 +41,22 @@ int read_to_end(int fd, std::string& out, std::size_t limit) {
     return 0;
 }
 
+// The whole of the regular file open at fd, st its fstat: at most max_bytes of it (EFBIG when it
+// is larger), never past the size it had when opened.
+void read_whole(const Descriptor& fd, const struct stat& st, std::size_t max_bytes, ReadResult& result) {
+    result.size = static_cast<std::uint64_t>(st.st_size);
+    result.identity = Identity::of(st);
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > max_bytes) {
+        result.error = EFBIG;
+        return;
+    }
+    std::string bytes;
+    bytes.reserve(size);
+    result.error = read_to_end(fd.get(), bytes, size);
+    if (result.error == 0) result.bytes = std::move(bytes);
+}
+
 // The last max_bytes of the file, never reading past the size it had when opened, so a file
 // that grows meanwhile cannot stretch the read.
 void read_tail_of(int fd, const struct stat& st, std::size_t max_bytes, ReadResult& result) {
@@ -78,19 +94,14 @@ void note_read(SeenFiles& seen, const FileAt& file, const ReadTrace& trace) {
 ReadResult read_regular(const FileAt& file, std::size_t max_bytes) {
     ReadResult result;
     struct stat st {};
-    Descriptor fd = open_regular(file, st, result.error);
-    if (!fd) return result;
-    result.size = static_cast<std::uint64_t>(st.st_size);
-    result.identity = Identity::of(st);
-    const auto size = static_cast<std::size_t>(st.st_size);
-    if (size > max_bytes) {
-        result.error = EFBIG;
-        return result;
-    }
-    std::string bytes;
-    bytes.reserve(size);
-    result.error = read_to_end(fd.get(), bytes, size);
-    if (result.error == 0) result.bytes = std::move(bytes);
+    if (const Descriptor fd = open_regular(file, st, result.error)) read_whole(fd, st, max_bytes, result);
+    return result;
+}
+
+ReadResult read_regular_at(const Descriptor& directory, std::string_view relative, std::size_t max_bytes) {
+    ReadResult result;
+    struct stat st {};
+    if (const Descriptor fd = open_named_at(directory, relative, st, result.error)) read_whole(fd, st, max_bytes, result);
     return result;
 }
 

@@ -66,6 +66,10 @@ inline constexpr std::size_t run_file_limit = std::size_t{64} << 20;
 // gave: a file that grows meanwhile is read further next time, and a file with no end (a
 // kernel file that reports size 0) reads as empty.
 ReadResult read_regular(const FileAt& file, std::size_t max_bytes = run_file_limit);
+// The same for the file that relative names from a bare descriptor of a directory, resolved as
+// Directory::open_named resolves it (open_named_at).
+ReadResult read_regular_at(const Descriptor& directory, std::string_view relative,
+                           std::size_t max_bytes = run_file_limit);
 
 // Reads a regular file in chunks of at most 64 KiB, handing each to consume in file order, so
 // that a large file is never held whole; reads no more than the size fstat gave. The holes of

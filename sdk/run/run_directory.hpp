@@ -1,7 +1,7 @@
 // A run's directory as a view was read from it, opened again for the files that the documents
-// read beside the view (round plans and results, the listing of round directories, artifacts),
-// so that a document never mixes the view's files with those of another directory put in the
-// run's place under its name.
+// and the run list read beside the view (round plans and results, the listing of round
+// directories, artifacts), so that no answer mixes the view's files with those of another
+// directory put in the run's place under its name.
 #pragma once
 
 #include "sdk/base/beneath.hpp"
@@ -35,5 +35,14 @@ private:
     int error_ = 0;
     std::optional<files::Directory> directory_;
 };
+
+// One regular file of a run's directory read whole (files::read_regular), for a reader of one
+// file of each of many runs (the run list's round results) at about the cost of opening it by
+// path: the directory is opened from the runs root held open by the run's entry (its one name,
+// links followed: an entry that links to a run is a run), and read from only when it is the
+// directory that id names. When another directory is there, ESTALE, and nothing is read. No path
+// is made.
+files::ReadResult read_run_file(const files::Directory& runs_root, std::string_view entry, files::FileId id,
+                                std::string_view relative);
 
 }  // namespace korvalle::views

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,8 @@ namespace korvalle::payload {
 std::optional<boost::json::value> read_json_file(const files::FileAt& file,
                                                  boost::json::storage_ptr storage = {},
                                                  files::ReadTrace* trace = nullptr);
+// The same of a file already read (files::read_regular and its kin).
+std::optional<boost::json::value> json_of_file(const files::ReadResult& read, boost::json::storage_ptr storage = {});
 
 // Reserves the room of a document that grows with the journal: the bytes of the view's values,
 // which such a document copies from. It rarely outgrows them, and room never written costs no
@@ -51,6 +54,8 @@ using Roster = std::map<std::string, Recorded>;
 // One element of a round result's "nodes" array: none unless it is an object whose "id" and
 // "status" are strings; the outcome is "outcome" when that is a string.
 std::optional<std::pair<std::string, Recorded>> recorded_entry(const boost::json::value& entry);
+// The node id and status of the same, as views into it.
+std::optional<std::pair<std::string_view, std::string_view>> recorded_status(const boost::json::value& entry);
 
 // The step rows of a node: {"id","kind","persona","status"} per step in plan order, status
 // "done" when the completed list holds the step id exactly, else "pending". Empty when the

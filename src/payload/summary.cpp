@@ -9,6 +9,11 @@
 #include "sdk/run/views.hpp"
 #include "src/payload/vocabulary.hpp"
 
+#include <boost/json/monotonic_resource.hpp>
+
+#include <algorithm>
+#include <array>
+
 namespace korvalle::payload {
 
 namespace {
@@ -38,30 +43,51 @@ std::optional<std::uint64_t> current_result_round(const views::RunView& view) {
     return view.round == 0 ? 1 : view.round;
 }
 
-// The nodes of the round's result file in the run's directory (when it is still the one the view
-// was read from); empty when the file holds no usable node.
-Roster result_roster(const std::filesystem::path& run_dir, files::FileId directory, std::uint64_t round) {
-    Roster roster;
-    const views::RunDirectory in(run_dir, directory);
-    std::optional<boost::json::value> result = read_json_file(in.file(ledger::round_result_name(round)));
-    if (!result || !result->is_object()) return roster;
+// The "nodes" array of a round's result file as read, when it has one.
+const boost::json::array* result_nodes(const std::optional<boost::json::value>& result) {
+    if (!result || !result->is_object()) return nullptr;
     const boost::json::value* nodes = result->get_object().if_contains("nodes");
-    if (!nodes || !nodes->is_array()) return roster;
-    for (const boost::json::value& element : nodes->get_array()) {
-        if (auto entry = recorded_entry(element))
-            roster.insert_or_assign(std::move(entry->first), std::move(entry->second));  // later wins
+    return nodes ? nodes->if_array() : nullptr;
+}
+
+// The nodes of a round's result file as read; empty when it holds no usable node.
+Roster result_roster(const std::optional<boost::json::value>& result) {
+    Roster roster;
+    if (const boost::json::array* nodes = result_nodes(result)) {
+        for (const boost::json::value& element : *nodes) {
+            if (auto entry = recorded_entry(element))
+                roster.insert_or_assign(std::move(entry->first), std::move(entry->second));  // later wins
+        }
     }
     return roster;
 }
 
-// Nodes per status text, keys in ascending bytewise order. Texts are counted as they stand:
-// a derived "ready" stays "ready", a result file's own words stay as written.
-boost::json::object node_counts(const Roster& roster) {
-    std::map<std::string, std::uint64_t> counts;
-    for (const auto& [id, recorded] : roster) ++counts[recorded.status];
-    boost::json::object object;
-    for (const auto& [status, count] : counts) object[status] = count;
-    return object;
+// The nodes of result_roster(result) per status text, keys in ascending bytewise order, the
+// result file's words counted as they stand; none where that roster is empty. Made from views
+// into result without the roster: a list makes one per run.
+std::optional<boost::json::object> status_counts(const std::optional<boost::json::value>& result) {
+    const boost::json::array* nodes = result_nodes(result);
+    if (!nodes) return std::nullopt;
+    std::vector<std::pair<std::string_view, std::string_view>> statuses;  // node id, status
+    statuses.reserve(nodes->size());
+    for (const boost::json::value& element : *nodes) {
+        if (auto status = recorded_status(element)) statuses.push_back(*status);
+    }
+    if (statuses.empty()) return std::nullopt;
+    // One status per node, a later entry of a node in place of earlier ones, as in the roster.
+    std::stable_sort(statuses.begin(), statuses.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string_view> words;
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        if (i + 1 == statuses.size() || statuses[i + 1].first != statuses[i].first) words.push_back(statuses[i].second);
+    }
+    std::sort(words.begin(), words.end());
+    boost::json::object counts;
+    for (auto word = words.begin(); word != words.end();) {
+        const auto end = std::upper_bound(word, words.end(), *word);
+        counts[*word] = static_cast<std::uint64_t>(end - word);
+        word = end;
+    }
+    return counts;
 }
 
 boost::json::object derived_counts(const SummaryFacts& facts) {
@@ -107,7 +133,9 @@ std::string_view timing_quality(const views::RunView& view) {
 
 Roster recorded_statuses(const views::RunView& view) {
     if (auto round = current_result_round(view)) {
-        Roster from_file = result_roster(view.paths.dir, view.directory, *round);
+        // Read from the directory the view was read from, or not at all.
+        const views::RunDirectory in(view.paths.dir, view.directory);
+        Roster from_file = result_roster(read_json_file(in.file(ledger::round_result_name(*round))));
         if (!from_file.empty()) return from_file;
     }
     return derived_roster(view);
@@ -151,13 +179,24 @@ boost::json::value run_summary(const views::RunView& view,
     return run_summary(SummaryFacts::of(view), telemetry, inputs);
 }
 
-SummaryMoment SummaryMoment::of(const SummaryFacts& facts, const views::LivenessInputs& inputs) {
+SummaryMoment SummaryMoment::of(const SummaryFacts& facts, const views::LivenessInputs& inputs,
+                                const files::Directory* runs_root) {
     SummaryMoment moment{state_word(facts.liveness, inputs), std::nullopt};
-    if (facts.result_round) {
-        if (Roster from_file = result_roster(facts.run_dir, facts.directory, *facts.result_round); !from_file.empty())
-            moment.result_counts = node_counts(from_file);
-    }
+    if (!facts.result_round || !runs_root) return moment;
+    const files::ReadResult read = views::read_run_file(*runs_root, facts.run_id, facts.directory,
+                                                        ledger::round_result_name(*facts.result_round));
+    // A list reads one such file per run: its values are made in one arena on the stack, enough
+    // for a result file of a few dozen nodes, and dropped whole once the counts have copied them.
+    std::array<unsigned char, 4096> room;
+    boost::json::monotonic_resource memory(room.data(), room.size());
+    moment.result_counts = status_counts(json_of_file(read, &memory));
     return moment;
+}
+
+SummaryMoment SummaryMoment::of(const SummaryFacts& facts, const views::LivenessInputs& inputs) {
+    int error = 0;
+    const std::optional<files::Directory> runs_root = files::Directory::open(facts.run_dir.parent_path(), error);
+    return of(facts, inputs, runs_root ? &*runs_root : nullptr);
 }
 
 boost::json::value run_summary(const SummaryFacts& facts,

@@ -42,7 +42,7 @@ struct SummaryFacts {
     std::optional<std::string> last_event;  // the kind of the last envelope
     std::string_view timing_quality;  // timing_quality
     // The run's directory as the view was read from it (views::RunView::directory): the round
-    // result file is read from that directory only.
+    // result file is read from that directory only, found by the run's entry in the runs root.
     std::filesystem::path run_dir;
     files::FileId directory;
     // The round whose result file's nodes count in place of the derived ones, while the run is
@@ -77,7 +77,12 @@ struct SummaryMoment {
     std::string state;
     std::optional<boost::json::object> result_counts;  // none: the counts derived from the journal
 
-    // Reads them now, the state judged with the caller's inputs.
+    // Reads them now, the state judged with the caller's inputs, the result file from the run's
+    // directory reached by its entry beneath runs_root (the runs root held open by a reader of
+    // many runs; null when it could not be opened, and then no result file is read).
+    static SummaryMoment of(const SummaryFacts& facts, const views::LivenessInputs& inputs,
+                            const files::Directory* runs_root);
+    // The same with the runs root opened for this run alone (the parent of facts.run_dir).
     static SummaryMoment of(const SummaryFacts& facts, const views::LivenessInputs& inputs);
     friend bool operator==(const SummaryMoment&, const SummaryMoment&) = default;
 };

@@ -265,6 +265,12 @@ Step ListPage::step(const Resume& resume) {
         }
         std::tie(inputs_.runs, inputs_.more) = page_from(start, ordered.end(), query_);
     }
+    // Each run's result file is read through its entry in the runs root, held open while this step
+    // judges runs (never across a wait).
+    int unopened = 0;
+    const std::optional<files::Directory> runs_root = inputs_.telemetry.size() < inputs_.runs.size()
+                                                          ? files::Directory::open(store_->root_, unopened)
+                                                          : std::nullopt;
     // Telemetry is asked for in page order, one run after another, as the cache expects. Each run
     // is judged once its telemetry is had, which may have waited for a child.
     while (inputs_.telemetry.size() < inputs_.runs.size()) {
@@ -276,7 +282,8 @@ Step ListPage::step(const Resume& resume) {
         }
         inputs_.telemetry.push_back(lookup_ ? lookup_->telemetry() : nullptr);
         lookup_.reset();
-        inputs_.moments.push_back(payload::SummaryMoment::of(run.summary, store_->liveness_now()));
+        inputs_.moments.push_back(
+            payload::SummaryMoment::of(run.summary, store_->liveness_now(), runs_root ? &*runs_root : nullptr));
     }
     if (form_ == Form::Document) {
         document_ = page_of(inputs_);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <map>
 
 namespace korvalle::payload {
 namespace {
@@ -110,6 +111,24 @@ TEST_F(Summary, BetweenRoundsReadsTheResultFile) {
               (Roster{{"a", {"done", std::nullopt}}, {"b", {"done", "x"}}, {"x", {"not-completed", std::nullopt}}}));
 }
 
+// A list counts a result file's statuses without a roster: its counts are the roster's (the run
+// detail's), whatever the file repeats, leaves unusable or spells beyond ASCII.
+TEST_F(Summary, ResultCountsAreThoseOfTheRoster) {
+    int count = 0;
+    for (const char* nodes : {R"([{"id":"b","status":"z"},{"id":"a","status":"\u00e9"},{"id":"c","status":"Z"}])",
+                              R"([{"id":"a","status":"done"},{"id":"a","status":7},{"id":"b","status":"done"}])",
+                              R"([{"id":"a","status":"x"},{"id":"b","status":"y"},{"id":"a","status":"y"}])",
+                              R"([{"id":"\u00e9","status":"s"},{"id":"e","status":"s"},{"id":"\u00e9","status":"t"}])"}) {
+        RunBuilder run = run_between_rounds("r-counts-" + std::to_string(++count));
+        run.round_result(1, std::string(R"({"nodes":)") + nodes + "}");
+        std::map<std::string, std::uint64_t> by_status;
+        for (const auto& [id, recorded] : recorded_statuses(open(run))) ++by_status[recorded.status];
+        boost::json::object expected;
+        for (const auto& [status, n] : by_status) expected[status] = n;
+        EXPECT_EQ(write(summary(run).at("node_counts")), write(expected)) << nodes;
+    }
+}
+
 TEST_F(Summary, UnusableResultFilesFallBackToTheJournal) {
     // Derived: a done (recorded), b ready, c pending. Unreadable texts are read_json_file's
     // cases; here one of them, and readable files without a usable node.
@@ -133,6 +152,36 @@ TEST_F(Summary, UnusableResultFilesFallBackToTheJournal) {
     std::filesystem::create_directories(fifo.dir() / "round-01");
     ASSERT_EQ(mkfifo((fifo.dir() / "round-01" / "result.json").c_str(), 0600), 0);
     EXPECT_EQ(write(summary(fifo).at("node_counts")), derived);
+}
+
+// The list reads each run's result file through the run's entry in the runs root it holds open:
+// a decoy directory with a result file of its own, renamed in the run's place after the run was
+// read, is never counted; the run renamed back is read again.
+TEST_F(Summary, ADecoyInTheRunsPlaceIsNeverCounted) {
+    RunBuilder run = run_between_rounds("r-swapped");
+    run.round_result(1, R"({"nodes":[{"id":"a","status":"done"},{"id":"b","status":"failed"}]})");
+    const SummaryFacts facts = SummaryFacts::of(open(run));
+    testing::RunsRoot elsewhere;
+    RunBuilder(elsewhere.path() / "decoy", "r-swapped").round_result(1, R"({"nodes":[{"id":"a","status":"decoy-status"}]})");
+    int error = 0;
+    const std::optional<files::Directory> runs_root = files::Directory::open(root_.path(), error);
+    ASSERT_TRUE(runs_root);
+    const auto counts = [&] {
+        const SummaryMoment moment = SummaryMoment::of(facts, liveness(), &*runs_root);
+        // Opened for the run alone, the runs root gives the same.
+        EXPECT_EQ(SummaryMoment::of(facts, liveness()).result_counts, moment.result_counts);
+        return moment.result_counts ? write(*moment.result_counts) : "derived";
+    };
+    EXPECT_EQ(counts(), R"({"done":1,"failed":1})");
+
+    std::filesystem::rename(run.dir(), elsewhere.path() / "aside");
+    std::filesystem::rename(elsewhere.path() / "decoy", run.dir());
+    EXPECT_EQ(counts(), "derived");
+    EXPECT_EQ(SummaryMoment::of(facts, liveness(), nullptr).result_counts, std::nullopt);  // no runs root, no file
+
+    std::filesystem::rename(run.dir(), elsewhere.path() / "decoy");
+    std::filesystem::rename(elsewhere.path() / "aside", run.dir());
+    EXPECT_EQ(counts(), R"({"done":1,"failed":1})");
 }
 
 TEST_F(Summary, RosterInARoundIsDerivedWithOutcomes) {
