@@ -367,7 +367,7 @@ section_flip() {
 }
 
 # Appends at least BYTES of lines of one shape to FILE at once: a shape of line that is no envelope
-# (faulty_shapes), or "envelopes", an agent's tool activity 100 ms apart.
+# (line_shapes), or "envelopes", an agent's tool activity 100 ms apart.
 cat >"$work/lines.py" <<'EOF'
 import os, sys
 shape, size, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
@@ -378,9 +378,10 @@ shapes = {"x": "x", "{}": "{}", "[]": "[]", '{"v":1}': '{"v":1}', '"text"': '"te
 if shape == "envelopes":
     lines, k = [], 0
     while k == 0 or len(lines) * len(lines[0]) < size:
-        lines.append('{"v":1,"ts":"2026-03-02T10:%02d:%02d.%03dZ","stream":"morvane/ses-live","seq":%d,"source":"morvane",'
-                     '"kind":"turn-activity","labels":{"run_id":"bench-run-000","node":"scan","round":1,"persona":"worker",'
-                     '"session":"ses-live","role":"agent"},"payload":{"kind":"tool","name":"Bash","detail":"live step %06d"}}\n'
+        lines.append('{"v":1,"ts":"2026-03-02T10:%02d:%02d.%03dZ","stream":"morvane/ses-live","seq":%d,'
+                     '"source":"morvane","kind":"turn-activity","labels":{"run_id":"bench-run-000","node":"scan",'
+                     '"round":1,"persona":"worker","session":"ses-live","role":"agent"},'
+                     '"payload":{"kind":"tool","name":"Bash","detail":"live step %06d"}}\n'
                      % (k // 600 % 60, k // 10 % 60, k % 10 * 100, k + 1, k))
         k += 1
     data = "".join(lines).encode()
@@ -472,8 +473,9 @@ section_faulty() {
     head -2 "$valid/events.jsonl" >"$dir/live/bench-run-000/events.jsonl"
     sleep 2.2
   fi
-  echo "faulty: the cold run list of a root whose run holds $(($(stat -c %s "$dir/shape-0/bench-run-000/events.jsonl") / 1048576)) MiB of envelopes, or 10 MiB of lines of one shape"
-  echo "        that are no envelopes between two: median of $faulty_runs (range), and over the envelopes'"
+  local mib=$(($(stat -c %s "$dir/shape-0/bench-run-000/events.jsonl") / 1048576))
+  echo "faulty: the cold run list of a root whose run holds $mib MiB of envelopes, or 10 MiB of lines of one"
+  echo "        shape that are no envelopes between two: median of $faulty_runs (range), and over the envelopes'"
   faulty_measure cold ms
   verdict "cold run list over the envelopes' (worst)" "$worst" "<=" 3
   if [ -n "$base" ]; then

@@ -130,8 +130,9 @@ bool read_envelope_verdict(std::string_view line, Envelope& out, json::Utf8 utf8
 inline constexpr std::size_t shortest_envelope = 20;
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
-// first), one that throws at its faults (json::OnFault::Throw). On success the reader stands just behind the value; on failure the fault has its
-// place in the reader's text. depth is the nesting level of the value (2 inside an envelope).
+// first), one that throws at its faults (json::OnFault::Throw). On success the reader stands just
+// behind the value; on failure the fault has its place in the reader's text. depth is the nesting
+// level of the value (2 inside an envelope).
 Result<Labels> read_labels(json::Reader& reader, int depth = 2);
 Result<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth = 2);
 

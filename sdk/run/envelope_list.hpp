@@ -200,9 +200,9 @@ public:
     // for a list that holds none yet. next: a fresh envelope in the slot behind the last, for a
     // line to be read into, made room for first; keep counts it in, last in the list's order;
     // drop gives the slot back, and the arena whatever the line's reading took there (a line
-    // that is no envelope holds nothing). sorted: the list as the reader may reorder it, before any other
-    // view shares it, while its envelopes are in one segment (a list that is not read in shards).
-    // seal: the read is done; the list is only read from now on, by any thread.
+    // that is no envelope holds nothing). sorted: the list as the reader may reorder it, before
+    // any other view shares it, while its envelopes are in one segment (a list that is not read
+    // in shards). seal: the read is done; the list is only read from now on, by any thread.
     void open_arena(std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0);
     event::Envelope& next();
     void keep();

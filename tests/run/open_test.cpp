@@ -564,7 +564,8 @@ TEST(OpenRun, AJournalParsedInShardsMakesTheSameView) {
 TEST(OpenRun, LinesThatAreNoEnvelopesAreDroppedAndNothingOfThemIsHeld) {
     const auto without_kind = [](std::size_t detail) {
         return fmt::format(R"({{"v":1,"ts":"2026-03-02T09:00:00.000Z","stream":"driver","seq":7,"source":"pipeline",)"
-                           R"("labels":{{"run_id":"r","node":"n","round":1,"role":"agent"}},"payload":{{"detail":"{}"}}}})",
+                           R"("labels":{{"run_id":"r","node":"n","round":1,"role":"agent"}},)"
+                           R"("payload":{{"detail":"{}"}}}})",
                            std::string(detail, 'd'));
     };
     const std::string shapes[] = {"x", "{}", "[]", R"({"v":1})", without_kind(40), without_kind(300'000),
