@@ -18,19 +18,28 @@
 #            directory (a journal, round result and artifact of its own, no launch record) for
 #            FLIP_SECONDS while run details, run lists and the run's artifact are asked for:
 #            answers that hold the decoy's files beside the run's                (target 0)
+#   faulty   a run whose journal holds 10 MiB of lines that are no envelopes between two envelopes,
+#            for each shape of such line (x, {}, [], {"v":1}, a 200-byte object without "kind",
+#            "text", 42, null, [1,2,3]), beside a run of 10 MiB of envelopes, each on a root of its
+#            own: the cold run list (a freshly started server's first), median of FAULTY_RUNS with
+#            its range, over the envelopes' (target <= 3); then 1 MiB of those lines appended to a
+#            live run at once: the server's CPU time for the first run list 2 s after, over that
+#            after 1 MiB of envelopes (target <= 3). With a base binary, the cold list of the
+#            envelopes is also compared with the base's (this build at least 0.98 of its speed).
 #
 #   bench/journal_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build-release; no comparison)
 #
-# Knobs: SECTIONS="rewrite prefix notutf8 flip"; BIG_ENVELOPES=116000 (about 67 MB of journal);
-# WRITE_SECONDS=20 (prefix, notutf8); FLIP_SECONDS=60; MAX_TIME=300.
+# Knobs: SECTIONS="rewrite prefix notutf8 flip faulty"; BIG_ENVELOPES=116000 (about 67 MB of
+# journal); WRITE_SECONDS=20 (prefix, notutf8); FLIP_SECONDS=60; FAULTY_RUNS=5; MAX_TIME=300.
 set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build-release}
-sections=${SECTIONS:-rewrite prefix notutf8 flip}
+sections=${SECTIONS:-rewrite prefix notutf8 flip faulty}
 big_envelopes=${BIG_ENVELOPES:-116000}
 write_seconds=${WRITE_SECONDS:-20}
 flip_seconds=${FLIP_SECONDS:-60}
+faulty_runs=${FAULTY_RUNS:-5}
 max_time=${MAX_TIME:-300}
 
 # shellcheck source=bench/server_procs.sh
@@ -355,6 +364,128 @@ section_flip() {
     stop "${served_pids[$i]}"
   done
   verdict "answers mixing the run with the decoy" "$(sed -n 's/^mixed //p' "$work/flip-this")" "<=" 0
+}
+
+# Appends at least BYTES of lines of one shape to FILE at once: a shape of line that is no envelope
+# (line_shapes), or "envelopes", an agent's tool activity 100 ms apart.
+cat >"$work/lines.py" <<'EOF'
+import os, sys
+shape, size, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+without_kind = ('{"v":1,"ts":"2026-03-02T09:00:00.000Z","stream":"morvane/ses-1","seq":7,"source":"morvane",'
+                '"labels":{"run_id":"bench-run-000","node":"scan","round":1},"payload":{"detail":"%s"}}')
+shapes = {"x": "x", "{}": "{}", "[]": "[]", '{"v":1}': '{"v":1}', '"text"': '"text"', "42": "42", "null": "null",
+          "[1,2,3]": "[1,2,3]", "no-kind": without_kind % ("d" * (202 - len(without_kind)))}
+if shape == "envelopes":
+    lines, k = [], 0
+    while k == 0 or len(lines) * len(lines[0]) < size:
+        lines.append('{"v":1,"ts":"2026-03-02T10:%02d:%02d.%03dZ","stream":"morvane/ses-live","seq":%d,'
+                     '"source":"morvane","kind":"turn-activity","labels":{"run_id":"bench-run-000","node":"scan",'
+                     '"round":1,"persona":"worker","session":"ses-live","role":"agent"},'
+                     '"payload":{"kind":"tool","name":"Bash","detail":"live step %06d"}}\n'
+                     % (k // 600 % 60, k // 10 % 60, k % 10 * 100, k + 1, k))
+        k += 1
+    data = "".join(lines).encode()
+else:
+    line = shapes[shape] + "\n"
+    data = (line * (size // len(line) + 1)).encode()
+fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+view = memoryview(data)
+while view:
+    view = view[os.write(fd, view):]
+os.close(fd)
+EOF
+# The lines of the faulty section: envelopes first, then the shapes that are none.
+line_shapes=(envelopes x '{}' '[]' '{"v":1}' no-kind '"text"' 42 null '[1,2,3]')
+
+# "median min max" of the numbers read, one a line.
+spread() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)], v[1], v[NR] }'; }
+
+# The time in ms of the first run list of a server of BINARY started on ROOT.
+cold_list_ms() {
+  start_server "$1" "$2"
+  curl -sf --max-time "$max_time" -o /dev/null -w '%{time_total}\n' "$url/api/v2/runs" | awk '{ print $1 * 1000 }'
+  stop "$server_pid"
+}
+
+# The CPU time in ms of a server of BINARY for its first run list 2 s after 1 MiB of lines of SHAPE
+# were appended to the live run of a fresh copy of the root $work/faulty/live, listed before.
+append_list_ms() {
+  local root=$work/faulty/appended before
+  rm -rf "$root"
+  cp -r "$work/faulty/live" "$root"
+  start_server "$1" "$root"
+  get "$url/api/v2/runs"
+  sleep 2.2
+  get "$url/api/v2/runs"
+  python3 "$work/lines.py" "$2" 1048576 "$root/bench-run-000/events.jsonl"
+  sleep 2.2
+  before=$(cpu_ns "$server_pid")
+  get "$url/api/v2/runs"
+  delta "$before" "$(cpu_ns "$server_pid")" | awk '{ printf "%.3f\n", $1 / 1e6 }'
+  stop "$server_pid"
+}
+
+# Measures MEASURE (cold or append) faulty_runs times over every shape of line and binary in turn,
+# into $work/faulty/MEASURE-BINARY-SHAPE (indices), then prints for each the median with its range
+# and its ratio over the envelopes', and sets worst to this build's largest ratio.
+faulty_measure() {
+  local measure=$1 unit=$2 i k envelopes median low high over
+  for _ in $(seq "$faulty_runs"); do
+    for k in "${!line_shapes[@]}"; do
+      for i in "${!binaries[@]}"; do
+        if [ "$measure" = cold ]; then
+          cold_list_ms "${binaries[$i]}" "$work/faulty/shape-$k"
+        else
+          append_list_ms "${binaries[$i]}" "${line_shapes[$k]}"
+        fi >>"$work/faulty/$measure-$i-$k"
+      done
+    done
+  done
+  worst=0
+  for i in "${!binaries[@]}"; do
+    envelopes=$(spread <"$work/faulty/$measure-$i-0" | cut -d' ' -f1)
+    for k in "${!line_shapes[@]}"; do
+      read -r median low high < <(spread <"$work/faulty/$measure-$i-$k")
+      over=$(ratio "$median" "$envelopes")
+      printf '  %-5s %-10s %9.2f %s (%.2f-%.2f)  %6.2f\n' "${names[$i]}" "${line_shapes[$k]}" "$median" "$unit" \
+        "$low" "$high" "$over"
+      if [ "$i" = 0 ] && awk -v a="$over" -v b="$worst" 'BEGIN { exit !(a > b) }'; then worst=$over; fi
+    done
+  done
+}
+
+section_faulty() {
+  local dir=$work/faulty k run
+  if [ ! -d "$dir" ]; then
+    "$build/bench/server_bench" --generate "$dir/shape-0" 1 10485760 >/dev/null
+    local valid=$dir/shape-0/bench-run-000
+    for k in "${!line_shapes[@]}"; do
+      [ "$k" != 0 ] || continue
+      run=$dir/shape-$k/bench-run-000
+      mkdir -p "$run"
+      cp "$valid/launch.json" "$run/"
+      head -1 "$valid/events.jsonl" >"$run/events.jsonl"
+      python3 "$work/lines.py" "${line_shapes[$k]}" 10485760 "$run/events.jsonl"
+      sed -n 2p "$valid/events.jsonl" >>"$run/events.jsonl"
+    done
+    mkdir -p "$dir/live/bench-run-000"
+    cp "$valid/launch.json" "$dir/live/bench-run-000/"
+    head -2 "$valid/events.jsonl" >"$dir/live/bench-run-000/events.jsonl"
+    sleep 2.2
+  fi
+  local mib=$(($(stat -c %s "$dir/shape-0/bench-run-000/events.jsonl") / 1048576))
+  echo "faulty: the cold run list of a root whose run holds $mib MiB of envelopes, or 10 MiB of lines of one"
+  echo "        shape that are no envelopes between two: median of $faulty_runs (range), and over the envelopes'"
+  faulty_measure cold ms
+  verdict "cold run list over the envelopes' (worst)" "$worst" "<=" 3
+  if [ -n "$base" ]; then
+    verdict "envelopes' cold run list, base's time over this" \
+      "$(ratio "$(spread <"$dir/cold-1-0" | cut -d' ' -f1)" "$(spread <"$dir/cold-0-0" | cut -d' ' -f1)")" ">=" 0.98
+  fi
+  echo "        1 MiB of lines appended at once to a live run: the server's CPU time for its first run list"
+  echo "        2 s after, median of $faulty_runs (range), and over that after 1 MiB of envelopes"
+  faulty_measure append "ms CPU"
+  verdict "CPU after an append over the envelopes' (worst)" "$worst" "<=" 3
 }
 
 run_sections "journal benchmark"

@@ -65,6 +65,10 @@ cpu_seconds() {
   sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f\n", ($12 + $13) / hz }'
 }
 
+# CPU nanoseconds the process's threads have used (schedstat, finer than the clock ticks of stat;
+# a thread that ended since is not counted, so take both readings while the threads live).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%d\n", ns }'; }
+
 # A field of /proc/PID/status in MiB (VmHWM: the peak resident memory; VmRSS: the resident now).
 status_mib() { awk -v field="$2:" '$1 == field { printf "%.0f\n", $2 / 1024 }' "/proc/$1/status"; }
 

@@ -1,5 +1,5 @@
-// Fuzzes the strict JSON reader: any bytes give a value or one message, never a crash; a
-// value read writes back to a text that reads to the same value.
+// Fuzzes the strict JSON reader: any bytes give a value or one message, never a crash, and valid()
+// judges them as the reading does; a value read writes back to a text that reads to the same value.
 #include "sdk/base/json_read.hpp"
 #include "sdk/base/json_write.hpp"
 
@@ -10,6 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     auto first = korvalle::json::parse(text);
+    // The verdict found without a value (and without a message) is the reading's.
+    if (korvalle::json::valid(text) != first.ok()) std::abort();
     if (!first.ok()) {
         if (korvalle::message(first.error()).empty()) std::abort();
         return 0;

@@ -47,6 +47,35 @@ void Arena::seal() noexcept {
     bytes_ -= block.size() - written;
 }
 
+void Arena::release_to(const Mark& mark) noexcept {
+    // The block values are taken from now, when it was taken since the mark, stays for the next
+    // values, emptied: given back, it would only be taken again for them.
+    const bool keep_current = next_ && current_ >= mark.blocks;
+    memory::Block kept;
+    for (std::size_t i = mark.blocks; i < blocks_.size(); ++i) {
+        if (keep_current && i == current_) {
+            kept = std::move(blocks_[i]);
+            continue;
+        }
+        // The others taken since are a value's own, or filled: given back whole.
+        const std::size_t size = blocks_[i].size();
+        bytes_ -= size;
+        source_->give_back(std::move(blocks_[i]), size);
+    }
+    blocks_.resize(mark.blocks);
+    if (keep_current) {
+        current_ = blocks_.size();
+        next_ = kept.data();
+        end_ = next_ + kept.size();
+        blocks_.push_back(std::move(kept));
+        return;
+    }
+    current_ = mark.current;
+    next_ = mark.next;
+    end_ = mark.end;
+    next_block_ = mark.next_block;
+}
+
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (sealed_) throw SealedArena();
     char* start = next_ ? aligned(next_, alignment) : nullptr;

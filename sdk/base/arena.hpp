@@ -54,6 +54,20 @@ public:
     // given back at the seal.
     std::size_t bytes() const noexcept { return bytes_; }
 
+    // Where the arena stands, for release_to.
+    struct Mark {
+        std::size_t blocks;
+        std::size_t current;
+        char* next;
+        char* end;
+        std::size_t next_block;
+    };
+    Mark mark() const noexcept { return {blocks_.size(), current_, next_, end_, next_block_}; }
+    // Takes back every allocation made since mark, when none of those values is left (those of a
+    // line that made no envelope), so that they hold nothing: the blocks taken since then go back
+    // to their source. Not after the seal.
+    void release_to(const Mark& mark) noexcept;
+
 private:
     void* do_allocate(std::size_t bytes, std::size_t alignment) override;
     void do_deallocate(void*, std::size_t, std::size_t) override {}

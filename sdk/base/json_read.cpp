@@ -3,6 +3,10 @@
 // Messages are those of the Rust JSON parser the journal writers are checked against, so that
 // a line refused there is refused here with the same words. Faults carry the offset of the
 // byte where they were found; the entry point that knows the text turns it into line and column.
+//
+// A step returns as soon as it reports a fault (fault(), fault_type()), and a reader stopped at
+// its fault (OnFault::Stop) stands at the end of its text, where every step faults again, unnoted,
+// and reads nothing: so a reading that stops goes no further into its text than one that throws.
 #include "sdk/base/json_read.hpp"
 #include "sdk/base/json_scan.hpp"
 #include "sdk/base/record.hpp"
@@ -95,12 +99,23 @@ bool literal_overflows(std::string_view lit) {
 
 }  // namespace
 
-Reader::Reader(std::string_view text, Utf8 utf8) : text_(text), utf8_(utf8 == Utf8::Checked) {}
+Reader::Reader(std::string_view text, Utf8 utf8, OnFault on_fault)
+    : text_(text), utf8_(utf8 == Utf8::Checked), on_fault_(on_fault) {}
 
 void Reader::fail(std::string message, Fault::Kind kind) const { fail_at(std::move(message), pos_, kind); }
 
 void Reader::fail_at(std::string message, std::size_t offset, Fault::Kind kind) const {
     throw ReadingFailed(Fault{.kind = kind, .detail = std::move(message), .place = std::nullopt}, offset);
+}
+
+void Reader::stop() {
+    failed_ = true;
+    pos_ = text_.size();
+}
+
+void Reader::fault_type(std::string_view expected) {
+    if (on_fault_ == OnFault::Stop) return stop();
+    fail_invalid_type(expected);
 }
 
 [[gnu::always_inline]] inline void Reader::skip_ws() {
@@ -129,8 +144,8 @@ Token Reader::peek() {
 
 void Reader::expect_literal(const char* rest, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
-        if (pos_ >= text_.size()) fail(kEofValue);
-        if (text_[pos_] != rest[i]) fail("expected ident");
+        if (pos_ >= text_.size()) return fault(kEofValue);
+        if (text_[pos_] != rest[i]) return fault("expected ident");
         ++pos_;
     }
 }
@@ -167,40 +182,32 @@ void Reader::fail_invalid_type(std::string_view expected) {
 }
 
 void Reader::read_null() {
-    Token t = peek();
-    if (t != Token::Null) {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("unit");
-    }
+    if (peek() != Token::Null) return fault_type("unit");
     ++pos_;
     expect_literal("ull", 3);
     need_comma_ = true;
 }
 
 bool Reader::read_bool() {
-    Token t = peek();
-    bool value;
+    const Token t = peek();
     if (t == Token::True) {
         ++pos_;
         expect_literal("rue", 3);
-        value = true;
     } else if (t == Token::False) {
         ++pos_;
         expect_literal("alse", 4);
-        value = false;
     } else {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("a boolean");
+        fault_type("a boolean");
+        return false;
     }
     need_comma_ = true;
-    return value;
+    return t == Token::True;
 }
 
 Number Reader::read_number() {
-    Token t = peek();
-    if (t != Token::Number) {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("a number");
+    if (peek() != Token::Number) {
+        fault_type("a number");
+        return {};
     }
     Number n = scan_number();
     need_comma_ = true;
@@ -208,10 +215,9 @@ Number Reader::read_number() {
 }
 
 std::string_view Reader::read_string_view() {
-    Token t = peek();
-    if (t != Token::String) {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("a string");
+    if (peek() != Token::String) {
+        fault_type("a string");
+        return {};
     }
     std::string_view s = scan_string();
     need_comma_ = true;
@@ -228,13 +234,19 @@ Number Reader::scan_number() {
         negative = true;
         ++pos_;
     }
-    if (pos_ >= n) fail(kEofValue);
+    if (pos_ >= n) {
+        fault(kEofValue);
+        return {};
+    }
     std::uint64_t mantissa = 0;
     bool too_long = false;  // more digits than a u64 holds: the number is a double
     char c = text_[pos_];
     if (c == '0') {
         ++pos_;
-        if (pos_ < n && is_digit(text_[pos_])) fail("invalid number");
+        if (pos_ < n && is_digit(text_[pos_])) {
+            fault("invalid number");
+            return {};
+        }
     } else if (c >= '1' && c <= '9') {
         constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
         while (pos_ < n && is_digit(text_[pos_])) {
@@ -244,24 +256,11 @@ Number Reader::scan_number() {
             ++pos_;
         }
     } else {
-        fail("invalid number");
+        fault("invalid number");
+        return {};
     }
-    bool is_float = false;
-    if (pos_ < n && text_[pos_] == '.') {
-        is_float = true;
-        ++pos_;
-        if (pos_ >= n) fail(kEofValue);
-        if (!is_digit(text_[pos_])) fail("invalid number");
-        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
-    }
-    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-        is_float = true;
-        ++pos_;
-        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
-        if (pos_ >= n) fail(kEofValue);
-        if (!is_digit(text_[pos_])) fail("invalid number");
-        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
-    }
+    const bool is_float = (pos_ < n && (text_[pos_] == '.' || text_[pos_] == 'e' || text_[pos_] == 'E'));
+    if (is_float && !scan_fraction_and_exponent()) return {};
     Number out{Number::Kind::F64};
     if (!is_float && !too_long) {
         if (!negative) {
@@ -281,11 +280,13 @@ Number Reader::scan_number() {
     auto result = std::from_chars(first, last, out.d);
     if (result.ec == std::errc::result_out_of_range) {
         if (literal_overflows(std::string_view(first, static_cast<std::size_t>(last - first)))) {
-            fail_at("number out of range", start);
+            fault_at("number out of range", start);
+            return {};
         }
         out.d = negative ? -0.0 : 0.0;
     } else if (result.ec != std::errc() || result.ptr != last) {
-        fail_at("invalid number", start);
+        fault_at("invalid number", start);
+        return {};
     }
     return out;
 }
@@ -300,17 +301,17 @@ std::string_view Reader::scan_string() {
     bool escaped = false;
     for (;;) {
         pos_ = scan::find_special(p, pos_, n, utf8_);
-        if (pos_ >= n) fail(kEofString);
+        if (pos_ >= n) {
+            fault(kEofString);
+            return {};
+        }
         auto c = static_cast<unsigned char>(p[pos_]);
         if (c == '"') break;
         if (c == '\\') {
             escaped = true;
             break;
         }
-        if (c < 0x20) fail(kControl);
-        std::size_t len = text::utf8_sequence_length(text_, pos_);
-        if (len == 0) fail("invalid unicode code point");
-        pos_ += len;
+        if (!plain_character(c)) return {};
     }
     if (!escaped) {
         std::string_view s(p + start, pos_ - start);
@@ -319,73 +320,117 @@ std::string_view Reader::scan_string() {
     }
     scratch_.assign(p + start, pos_ - start);
     for (;;) {
-        // pos_ is at a backslash.
-        ++pos_;
-        if (pos_ >= n) fail(kEofString);
-        char e = p[pos_++];
-        switch (e) {
-            case '"': scratch_.push_back('"'); break;
-            case '\\': scratch_.push_back('\\'); break;
-            case '/': scratch_.push_back('/'); break;
-            case 'b': scratch_.push_back('\b'); break;
-            case 'f': scratch_.push_back('\f'); break;
-            case 'n': scratch_.push_back('\n'); break;
-            case 'r': scratch_.push_back('\r'); break;
-            case 't': scratch_.push_back('\t'); break;
-            case 'u': {
-                auto hex4 = [&]() -> std::uint32_t {
-                    if (n - pos_ < 4) {
-                        pos_ = n;
-                        fail(kEofString);
-                    }
-                    std::uint32_t v = 0;
-                    for (int k = 0; k < 4; ++k) {
-                        int h = hex_value(p[pos_]);
-                        if (h < 0) fail("invalid escape");
-                        v = v * 16 + static_cast<std::uint32_t>(h);
-                        ++pos_;
-                    }
-                    return v;
-                };
-                std::uint32_t cp = hex4();
-                if (cp >= 0xDC00 && cp <= 0xDFFF) fail("lone leading surrogate in hex escape");
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    // A leading surrogate must be followed by an escaped trailing one.
-                    if (pos_ >= n) fail(kEofString);
-                    if (p[pos_] != '\\') fail("unexpected end of hex escape");
-                    ++pos_;
-                    if (pos_ >= n) fail(kEofString);
-                    if (p[pos_] != 'u') fail("unexpected end of hex escape");
-                    ++pos_;
-                    std::uint32_t low = hex4();
-                    if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape");
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                }
-                append_utf8(scratch_, cp);
-                break;
-            }
-            default:
-                --pos_;
-                fail("invalid escape");
-        }
+        if (!unescape()) return {};
         for (;;) {
             std::size_t run = pos_;
             pos_ = scan::find_special(p, pos_, n, utf8_);
             scratch_.append(p + run, pos_ - run);
-            if (pos_ >= n) fail(kEofString);
+            if (pos_ >= n) {
+                fault(kEofString);
+                return {};
+            }
             auto c = static_cast<unsigned char>(p[pos_]);
             if (c == '"') {
                 ++pos_;
                 return scratch_;
             }
             if (c == '\\') break;
-            if (c < 0x20) fail(kControl);
-            std::size_t len = text::utf8_sequence_length(text_, pos_);
-            if (len == 0) fail("invalid unicode code point");
-            scratch_.append(p + pos_, len);
-            pos_ += len;
+            const std::size_t at = pos_;
+            if (!plain_character(c)) return {};
+            scratch_.append(p + at, pos_ - at);
         }
     }
+}
+
+// The escape at pos_ (its backslash) appended to scratch_ as the character it stands for.
+bool Reader::unescape() {
+    const char* p = text_.data();
+    const std::size_t n = text_.size();
+    ++pos_;
+    if (pos_ >= n) {
+        fault(kEofString);
+        return false;
+    }
+    std::uint32_t cp = 0;
+    switch (p[pos_++]) {
+        case '"': scratch_.push_back('"'); return true;
+        case '\\': scratch_.push_back('\\'); return true;
+        case '/': scratch_.push_back('/'); return true;
+        case 'b': scratch_.push_back('\b'); return true;
+        case 'f': scratch_.push_back('\f'); return true;
+        case 'n': scratch_.push_back('\n'); return true;
+        case 'r': scratch_.push_back('\r'); return true;
+        case 't': scratch_.push_back('\t'); return true;
+        case 'u': break;
+        default:
+            --pos_;
+            fault("invalid escape");
+            return false;
+    }
+    if (!hex4(cp)) return false;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        fault("lone leading surrogate in hex escape");
+        return false;
+    }
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+        // A leading surrogate must be followed by an escaped trailing one.
+        for (const char mark : {'\\', 'u'}) {
+            if (pos_ >= n) {
+                fault(kEofString);
+                return false;
+            }
+            if (p[pos_] != mark) {
+                fault("unexpected end of hex escape");
+                return false;
+            }
+            ++pos_;
+        }
+        std::uint32_t low = 0;
+        if (!hex4(low)) return false;
+        if (low < 0xDC00 || low > 0xDFFF) {
+            fault("lone leading surrogate in hex escape");
+            return false;
+        }
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    append_utf8(scratch_, cp);
+    return true;
+}
+
+// The four hex digits of a \u escape at pos_.
+bool Reader::hex4(std::uint32_t& value) {
+    const std::size_t n = text_.size();
+    if (n - pos_ < 4) {
+        pos_ = n;
+        fault(kEofString);
+        return false;
+    }
+    value = 0;
+    for (int k = 0; k < 4; ++k, ++pos_) {
+        const int h = hex_value(text_[pos_]);
+        if (h < 0) {
+            fault("invalid escape");
+            return false;
+        }
+        value = value * 16 + static_cast<std::uint32_t>(h);
+    }
+    return true;
+}
+
+// Steps over one byte of a string that neither ends it nor escapes: a control fails, and a
+// byte beyond ASCII must start a whole UTF-8 sequence, stepped over with it.
+bool Reader::plain_character(unsigned char c) {
+    if (c < 0x20) {
+        fault(kControl);
+        return false;
+    }
+    const std::size_t len = text::utf8_sequence_length(text_, pos_);
+    if (len == 0) {
+        fault("invalid unicode code point");
+        return false;
+    }
+    pos_ += len;
+    return true;
 }
 
 // Checks a string without keeping it. Like the parser it mirrors, a skipped string's \u
@@ -396,7 +441,7 @@ void Reader::skip_string() {
     ++pos_;
     for (;;) {
         pos_ = scan::find_special(p, pos_, n, utf8_);
-        if (pos_ >= n) fail(kEofString);
+        if (pos_ >= n) return fault(kEofString);
         auto c = static_cast<unsigned char>(p[pos_]);
         if (c == '"') {
             ++pos_;
@@ -404,26 +449,18 @@ void Reader::skip_string() {
         }
         if (c == '\\') {
             ++pos_;
-            if (pos_ >= n) fail(kEofString);
+            if (pos_ >= n) return fault(kEofString);
             char e = p[pos_++];
             if (e == 'u') {
-                if (n - pos_ < 4) {
-                    pos_ = n;
-                    fail(kEofString);
-                }
-                for (int k = 0; k < 4; ++k, ++pos_) {
-                    if (hex_value(p[pos_]) < 0) fail("invalid escape");
-                }
+                std::uint32_t unused = 0;
+                if (!hex4(unused)) return;
             } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
                 --pos_;
-                fail("invalid escape");
+                return fault("invalid escape");
             }
             continue;
         }
-        if (c < 0x20) fail(kControl);
-        std::size_t len = text::utf8_sequence_length(text_, pos_);
-        if (len == 0) fail("invalid unicode code point");
-        pos_ += len;
+        if (!plain_character(c)) return;
     }
 }
 
@@ -431,34 +468,49 @@ void Reader::skip_string() {
 void Reader::skip_number() {
     const std::size_t n = text_.size();
     if (text_[pos_] == '-') ++pos_;
-    if (pos_ >= n) fail(kEofValue);
+    if (pos_ >= n) return fault(kEofValue);
     if (text_[pos_] == '0') {
         ++pos_;
-        if (pos_ < n && is_digit(text_[pos_])) fail("invalid number");
+        if (pos_ < n && is_digit(text_[pos_])) return fault("invalid number");
     } else if (is_digit(text_[pos_])) {
         while (pos_ < n && is_digit(text_[pos_])) ++pos_;
     } else {
-        fail("invalid number");
+        return fault("invalid number");
     }
+    scan_fraction_and_exponent();
+}
+
+bool Reader::scan_fraction_and_exponent() {
+    const std::size_t n = text_.size();
+    // Each part, when it comes, needs a digit after its mark (and the exponent's sign).
+    const auto digits_after = [&] {
+        if (pos_ >= n) {
+            fault(kEofValue);
+            return false;
+        }
+        if (!is_digit(text_[pos_])) {
+            fault("invalid number");
+            return false;
+        }
+        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+        return true;
+    };
     if (pos_ < n && text_[pos_] == '.') {
         ++pos_;
-        if (pos_ >= n) fail(kEofValue);
-        if (!is_digit(text_[pos_])) fail("invalid number");
-        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+        if (!digits_after()) return false;
     }
     if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
         ++pos_;
         if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
-        if (pos_ >= n) fail(kEofValue);
-        if (!is_digit(text_[pos_])) fail("invalid number");
-        while (pos_ < n && is_digit(text_[pos_])) ++pos_;
+        if (!digits_after()) return false;
     }
+    return true;
 }
 
 void Reader::expect_colon() {
     skip_ws();
-    if (pos_ >= text_.size()) fail(kEofObject);
-    if (text_[pos_] != ':') fail("expected `:`");
+    if (pos_ >= text_.size()) return fault(kEofObject);
+    if (text_[pos_] != ':') return fault("expected `:`");
     ++pos_;
 }
 
@@ -474,18 +526,17 @@ bool Reader::consume(char c) {
 }
 
 void Reader::begin_object() {
-    Token t = peek();
-    if (t != Token::Object) {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("a map");
-    }
+    if (peek() != Token::Object) return fault_type("a map");
     ++pos_;
     need_comma_ = false;
 }
 
 std::optional<std::string_view> Reader::next_key_view() {
     skip_ws();
-    if (pos_ >= text_.size()) fail(kEofObject);
+    if (pos_ >= text_.size()) {
+        fault(kEofObject);
+        return std::nullopt;
+    }
     char c = text_[pos_];
     if (c == '}') {
         ++pos_;
@@ -493,14 +544,26 @@ std::optional<std::string_view> Reader::next_key_view() {
         return std::nullopt;
     }
     if (need_comma_) {
-        if (c != ',') fail("expected `,` or `}`");
+        if (c != ',') {
+            fault("expected `,` or `}`");
+            return std::nullopt;
+        }
         ++pos_;
         skip_ws();
-        if (pos_ >= text_.size()) fail(kEofValue);
+        if (pos_ >= text_.size()) {
+            fault(kEofValue);
+            return std::nullopt;
+        }
         c = text_[pos_];
-        if (c == '}') fail("trailing comma");
+        if (c == '}') {
+            fault("trailing comma");
+            return std::nullopt;
+        }
     }
-    if (c != '"') fail("key must be a string");
+    if (c != '"') {
+        fault("key must be a string");
+        return std::nullopt;
+    }
     std::string_view key = scan_string();
     expect_colon();
     need_comma_ = false;
@@ -514,18 +577,17 @@ std::optional<std::string> Reader::next_key() {
 }
 
 void Reader::begin_array() {
-    Token t = peek();
-    if (t != Token::Array) {
-        if (t == Token::End) fail(kEofValue);
-        fail_invalid_type("a sequence");
-    }
+    if (peek() != Token::Array) return fault_type("a sequence");
     ++pos_;
     need_comma_ = false;
 }
 
 bool Reader::next_element() {
     skip_ws();
-    if (pos_ >= text_.size()) fail(kEofList);
+    if (pos_ >= text_.size()) {
+        fault(kEofList);
+        return false;
+    }
     char c = text_[pos_];
     if (c == ']') {
         ++pos_;
@@ -533,11 +595,20 @@ bool Reader::next_element() {
         return false;
     }
     if (need_comma_) {
-        if (c != ',') fail("expected `,` or `]`");
+        if (c != ',') {
+            fault("expected `,` or `]`");
+            return false;
+        }
         ++pos_;
         skip_ws();
-        if (pos_ >= text_.size()) fail(kEofValue);
-        if (text_[pos_] == ']') fail("trailing comma");
+        if (pos_ >= text_.size()) {
+            fault(kEofValue);
+            return false;
+        }
+        if (text_[pos_] == ']') {
+            fault("trailing comma");
+            return false;
+        }
     }
     need_comma_ = false;
     return true;
@@ -545,7 +616,7 @@ bool Reader::next_element() {
 
 void Reader::end_array() {
     skip_ws();
-    if (pos_ >= text_.size()) fail(kEofList);
+    if (pos_ >= text_.size()) return fault(kEofList);
     char c = text_[pos_];
     if (c == ']') {
         ++pos_;
@@ -555,9 +626,9 @@ void Reader::end_array() {
     if (c == ',') {
         ++pos_;
         skip_ws();
-        if (pos_ < text_.size() && text_[pos_] == ']') fail("trailing comma");
+        if (pos_ < text_.size() && text_[pos_] == ']') return fault("trailing comma");
     }
-    fail("trailing characters");
+    fault("trailing characters");
 }
 
 namespace {
@@ -598,7 +669,7 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
     } release;
     auto open_container = [&](bool object) {
         if constexpr (mode != Walk::Skip) {
-            if (depth + static_cast<int>(frames.size()) > max_depth) fail("recursion limit exceeded");
+            if (depth + static_cast<int>(frames.size()) > max_depth) return fault("recursion limit exceeded");
         }
         ++pos_;
         frames.push_back({0, object});
@@ -611,7 +682,7 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
     };
     // A member's key and its colon; the reader stands where the key should start.
     auto key = [&] {
-        if (text_[pos_] != '"') fail("key must be a string");
+        if (text_[pos_] != '"') return fault("key must be a string");
         if constexpr (mode == Walk::Build) st->push_key(scan_string());
         else if constexpr (mode == Walk::Check) scan_string();
         else skip_string();
@@ -621,8 +692,8 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
         bool completed = true;
         const Token token = peek();
         switch (token) {
-            case Token::End: fail(kEofValue);
-            case Token::Invalid: fail("expected value");
+            case Token::End: return fault(kEofValue);
+            case Token::Invalid: return fault("expected value");
             case Token::Null:
                 ++pos_;
                 expect_literal("ull", 3);
@@ -653,7 +724,7 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
                 const bool object = token == Token::Object;
                 open_container(object);
                 skip_ws();
-                if (pos_ >= text_.size()) fail(object ? kEofObject : kEofList);
+                if (pos_ >= text_.size()) return fault(object ? kEofObject : kEofList);
                 if (text_[pos_] == (object ? '}' : ']')) {
                     ++pos_;
                     frames.pop_back();
@@ -674,7 +745,7 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
             Frame& top = frames.back();
             ++top.count;
             skip_ws();
-            if (pos_ >= text_.size()) fail(top.object ? kEofObject : kEofList);
+            if (pos_ >= text_.size()) return fault(top.object ? kEofObject : kEofList);
             char c = text_[pos_];
             if (c == (top.object ? '}' : ']')) {
                 ++pos_;
@@ -683,16 +754,16 @@ void Reader::walk(boost::json::value_stack* st, int depth, int max_depth) {
                 close_container(closed.object, closed.count);
                 continue;
             }
-            if (c != ',') fail(top.object ? "expected `,` or `}`" : "expected `,` or `]`");
+            if (c != ',') return fault(top.object ? "expected `,` or `}`" : "expected `,` or `]`");
             ++pos_;
             skip_ws();
-            if (pos_ >= text_.size()) fail(kEofValue);
+            if (pos_ >= text_.size()) return fault(kEofValue);
             c = text_[pos_];
             if (top.object) {
-                if (c == '}') fail("trailing comma");
+                if (c == '}') return fault("trailing comma");
                 key();
             } else if (c == ']') {
-                fail("trailing comma");
+                return fault("trailing comma");
             }
             completed = false;
         }
@@ -710,23 +781,21 @@ boost::json::value Reader::read_value(int depth, int max_depth) {
     boost::json::value_stack st(boost::json::storage_ptr(), temp, sizeof temp);
     st.reset(storage_);
     walk<Walk::Build>(&st, depth, max_depth);
+    // A reading that stopped left its values unfinished.
+    if (failed_) return nullptr;
     return st.release();
 }
 
 void Reader::finish() {
     skip_ws();
-    if (pos_ < text_.size()) fail("trailing characters");
+    if (pos_ < text_.size()) fault("trailing characters");
 }
 
 bool valid(std::string_view text, int max_depth) {
-    Reader reader(text);
-    try {
-        reader.check_value(1, max_depth);
-        reader.finish();
-        return true;
-    } catch (const ReadingFailed&) {
-        return false;
-    }
+    Reader reader(text, Utf8::Unchecked, OnFault::Stop);
+    reader.check_value(1, max_depth);
+    reader.finish();
+    return !reader.failed();
 }
 
 Result<boost::json::value> parse(std::string_view text, int max_depth) {

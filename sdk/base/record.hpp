@@ -71,14 +71,21 @@ Fault not_unsigned(const json::Number& number, std::string_view expected);
 Fault not_unsigned(const boost::json::value& value, std::string_view expected);
 }  // namespace detail
 
+// A number of JSON text as a T, when it is one.
+template <Unsigned T>
+std::optional<T> unsigned_of(const json::Number& number) {
+    if (number.kind == json::Number::Kind::U64 && number.u <= std::numeric_limits<T>::max()) {
+        return static_cast<T>(number.u);
+    }
+    return std::nullopt;
+}
+
 // A number of JSON text as a T, or the fault of one that is none: an integer out of T's range
 // gives "invalid value: integer `-1`, expected u32", a floating point number "invalid type:
 // floating point `1.5`, expected u32". The reader reports the fault where it stands.
 template <Unsigned T>
 Result<T> to_unsigned(const json::Number& number) {
-    if (number.kind == json::Number::Kind::U64 && number.u <= std::numeric_limits<T>::max()) {
-        return static_cast<T>(number.u);
-    }
+    if (const std::optional<T> n = unsigned_of<T>(number)) return *n;
     return detail::not_unsigned(number, unsigned_name<T>);
 }
 

@@ -3,7 +3,10 @@
 // value or the failure. A reading's failure is a Fault, whose message is written by message()
 // alone; loading a file or opening a run fails with an SdkError, the run model's error type.
 // Strict readers abandon a reading by throwing ReadingFailed, and their entry points turn it
-// into a Result: no exception of theirs leaves them.
+// into a Result: no exception of theirs leaves them. A reading whose caller keeps only its
+// verdict (a journal's open, which drops every line that is no envelope with its fault) is not abandoned
+// by throwing: its reader stops at the first fault and notes it, with no Fault, message or place
+// made (json::OnFault::Stop), and the verdict is the same.
 #pragma once
 
 #include <cstddef>

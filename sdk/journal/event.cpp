@@ -3,7 +3,10 @@
 // The readers drive the pull reader member by member, so a known key met twice is refused
 // before its second value is read, and unknown members are skipped without building
 // anything. Faults are thrown as ReadingFailed inside a reading and returned as faults with
-// their place in the text at the public entry points.
+// their place in the text at the public entry points. A journal's open keeps only whether a
+// line reads: its reader stops at the first fault instead (json::OnFault::Stop), and the readers
+// here go on to their ends over a text that has ended for them, making no message (each is made
+// only when it is thrown).
 #include "sdk/journal/event.hpp"
 
 #include "sdk/base/json_write.hpp"
@@ -33,20 +36,22 @@ using json::Token;
 // The offset of the last byte of the value just read.
 std::size_t last_byte(const Reader& r) { return r.offset() > 0 ? r.offset() - 1 : 0; }
 
-// Reports a fault about the value just read, located at its last byte.
-[[noreturn]] void fail_after(const Reader& r, std::string message) {
-    r.fail_at(std::move(message), last_byte(r), Fault::Kind::Data);
+// Reports a fault about the value just read, located at its last byte; message makes its text.
+template <class Message>
+void fail_after(Reader& r, const Message& message) {
+    r.fault_at(message, last_byte(r), Fault::Kind::Data);
 }
 
 template <record::Unsigned T>
 T read_unsigned(Reader& r) {
     if (r.peek() != Token::Number) {
-        if (r.peek() == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type(record::unsigned_name<T>);
+        r.fault_type(record::unsigned_name<T>);
+        return 0;
     }
-    Result<T> n = record::to_unsigned<T>(r.read_number());
-    if (!n) throw ReadingFailed(std::move(n).error(), last_byte(r));
-    return *n;
+    const json::Number number = r.read_number();
+    if (const std::optional<T> n = record::unsigned_of<T>(number)) return *n;
+    fail_after(r, [&] { return record::to_unsigned<T>(number).error().detail; });
+    return 0;
 }
 
 // A text read into its place, with no string made in between.
@@ -67,52 +72,44 @@ EventSource read_source(Reader& r) {
     static constexpr std::string_view words[] = {"morvane", "vcs", "pipeline"};
     auto word_of = [&](std::string_view w) -> EventSource {
         if (const auto code = record::find_word(words, w)) return static_cast<EventSource>(*code);
-        fail_after(r, record::unknown_variant(w, words));
+        fail_after(r, [&] { return record::unknown_variant(w, words); });
+        return {};
     };
-    Token t = r.peek();
+    const Token t = r.peek();
     if (t == Token::String) return word_of(r.read_string_view());
-    if (t == Token::End) r.fail("EOF while parsing a value");
-    if (t != Token::Object) r.fail("expected value");
+    if (t != Token::Object) {
+        r.fault(t == Token::End ? "EOF while parsing a value" : "expected value");
+        return {};
+    }
     // {"word": null}: the unit variant written as a one-member object.
     r.begin_object();
-    Token key = r.peek();
-    if (key == Token::End) r.fail("EOF while parsing a value");
-    if (key != Token::String) r.fail_invalid_type("variant identifier");
-    EventSource source = word_of(r.read_string_view());
-    r.colon();
-    if (r.peek() == Token::End) r.fail("EOF while parsing a value");
-    if (r.peek() != Token::Null) r.fail_invalid_type("unit");
-    r.read_null();
-    if (!r.consume('}')) {
-        if (r.peek() == Token::End) r.fail("EOF while parsing an object");
-        r.fail("expected value");
+    if (r.peek() != Token::String) {
+        r.fault_type("variant identifier");
+        return {};
     }
+    const EventSource source = word_of(r.read_string_view());
+    r.colon();
+    r.read_null();
+    if (!r.consume('}')) r.fault(r.peek() == Token::End ? "EOF while parsing an object" : "expected value");
     return source;
 }
 
 // The payload is checked as read_value would read it and kept as the text it was written as.
 void read_payload(Reader& r, int depth, ObjectText& into) {
-    if (r.peek() != Token::Object) {
-        if (r.peek() == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type("a map");
-    }
+    if (r.peek() != Token::Object) return r.fault_type("a map");
     const std::size_t start = r.offset();
     r.check_value(depth, kMaxDepth);
     into.assign(r.text().substr(start, r.offset() - start));
 }
 
 // Fails when a container opened at this level would pass the nesting limit.
-void check_depth(const Reader& r, int depth) {
-    if (depth > kMaxDepth) r.fail("recursion limit exceeded");
+void check_depth(Reader& r, int depth) {
+    if (depth > kMaxDepth) r.fault("recursion limit exceeded");
 }
 
 // Reads the labels into a fresh Labels whose extra members are made in the reader's storage.
 void labels_into(Reader& r, int depth, Labels& labels) {
-    Token t = r.peek();
-    if (t != Token::Object) {
-        if (t == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type("struct Labels");
-    }
+    if (r.peek() != Token::Object) return r.fault_type("struct Labels");
     check_depth(r, depth);
     bool seen[5] = {};
     // The other members, each value as written: read again, a repeated key keeps its first
@@ -136,7 +133,7 @@ void labels_into(Reader& r, int depth, Labels& labels) {
             others.written(r.text().substr(start, r.offset() - start));
             continue;
         }
-        if (seen[*field]) r.fail(record::duplicate_field(kLabelNames[*field]), Fault::Kind::Data);
+        if (seen[*field]) r.fault([&] { return record::duplicate_field(kLabelNames[*field]); }, Fault::Kind::Data);
         seen[*field] = true;
         switch (*field) {
             case 0: read_label_text(r, labels, labels.run_id); break;
@@ -169,7 +166,8 @@ ArtifactRef artifact_from(Reader& r, int depth) {
         r.begin_array();
         for (int i = 0; i < 3; ++i) {
             if (!r.next_element()) {
-                fail_after(r, record::invalid_length(i, "struct ArtifactRef with 3 elements"));
+                fail_after(r, [i] { return record::invalid_length(i, "struct ArtifactRef with 3 elements"); });
+                return ref;
             }
             if (i == 0) read_text(r, ref.id);
             else if (i == 1) read_text(r, ref.kind);
@@ -179,8 +177,8 @@ ArtifactRef artifact_from(Reader& r, int depth) {
         return ref;
     }
     if (t != Token::Object) {
-        if (t == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type("struct ArtifactRef");
+        r.fault_type("struct ArtifactRef");
+        return ref;
     }
     check_depth(r, depth);
     bool seen[3] = {};
@@ -191,23 +189,22 @@ ArtifactRef artifact_from(Reader& r, int depth) {
             r.skip_value();
             continue;
         }
-        if (seen[*field]) r.fail(record::duplicate_field(kArtifactNames[*field]), Fault::Kind::Data);
+        if (seen[*field]) r.fault([&] { return record::duplicate_field(kArtifactNames[*field]); }, Fault::Kind::Data);
         seen[*field] = true;
         if (*field == 0) read_text(r, ref.id);
         else if (*field == 1) read_text(r, ref.kind);
         else ref.bytes = read_unsigned<std::uint64_t>(r);
     }
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!seen[i]) fail_after(r, record::missing_field(kArtifactNames[i]));
+        if (!seen[i]) fail_after(r, [i] { return record::missing_field(kArtifactNames[i]); });
     }
     return ref;
 }
 
 std::vector<ArtifactRef> artifacts_from(Reader& r, int depth) {
-    Token t = r.peek();
-    if (t != Token::Array) {
-        if (t == Token::End) r.fail("EOF while parsing a value");
-        r.fail_invalid_type("a sequence");
+    if (r.peek() != Token::Array) {
+        r.fault_type("a sequence");
+        return {};
     }
     check_depth(r, depth);
     std::vector<ArtifactRef> refs;
@@ -260,12 +257,12 @@ void read_object_form(Reader& r, Envelope& e) {
             r.skip_value();
             continue;
         }
-        if (seen[field]) r.fail(record::duplicate_field(kFields[field]), Fault::Kind::Data);
+        if (seen[field]) r.fault([&] { return record::duplicate_field(kFields[field]); }, Fault::Kind::Data);
         seen[field] = true;
         read_field(r, field, e);
     }
     for (int i = 0; i < kRequired; ++i) {
-        if (!seen[i]) fail_after(r, record::missing_field(kFields[i]));
+        if (!seen[i]) fail_after(r, [i] { return record::missing_field(kFields[i]); });
     }
 }
 
@@ -274,13 +271,32 @@ void read_positional_form(Reader& r, Envelope& e) {
     for (int i = 0; i < 9; ++i) {
         if (!r.next_element()) {
             if (i < kRequired) {
-                fail_after(r, record::invalid_length(i, "struct Envelope with 9 elements"));
+                fail_after(r, [i] { return record::invalid_length(i, "struct Envelope with 9 elements"); });
             }
             return;  // the rest take their defaults; the bracket is consumed
         }
         read_field(r, i, e);
     }
     r.end_array();
+}
+
+// Reads a whole line into out, an empty envelope.
+void envelope_from(Reader& r, Envelope& out) {
+    switch (r.peek()) {
+        case Token::Object: read_object_form(r, out); break;
+        case Token::Array: read_positional_form(r, out); break;
+        default: return r.fault_type("struct Envelope");
+    }
+    r.finish();
+}
+
+// The fast reading of a line known to be UTF-8, when it reads it; otherwise out is left empty
+// for the strict reader.
+bool read_fast(std::string_view line, Envelope& out, json::Utf8 utf8) {
+    if (utf8 != json::Utf8::Checked) return false;
+    if (read_envelope_fast(line, out)) return true;
+    out = Envelope(out.payload.storage());
+    return false;
 }
 
 // A fault of a reading with its place in the text read.
@@ -394,26 +410,25 @@ void Labels::free_texts() noexcept {
 }
 
 Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8) {
-    if (utf8 == json::Utf8::Checked) {
-        if (read_envelope_fast(line, out)) return {};
-        out = Envelope(out.payload.storage());  // the strict reader starts from an empty envelope
-    }
+    if (read_fast(line, out, utf8)) return {};
     // The JSON members are made in the envelope's storage from the start: assigning a value
     // made elsewhere would copy it.
     Reader r(line, utf8);
     r.set_storage(out.payload.storage());
     try {
-        switch (r.peek()) {
-            case Token::End: r.fail("EOF while parsing a value");
-            case Token::Object: read_object_form(r, out); break;
-            case Token::Array: read_positional_form(r, out); break;
-            default: r.fail_invalid_type("struct Envelope");
-        }
-        r.finish();
+        envelope_from(r, out);
         return {};
     } catch (const ReadingFailed& failure) {
         return located(r, failure);
     }
+}
+
+bool read_envelope_verdict(std::string_view line, Envelope& out, json::Utf8 utf8) {
+    if (read_fast(line, out, utf8)) return true;
+    Reader r(line, utf8, json::OnFault::Stop);
+    r.set_storage(out.payload.storage());
+    envelope_from(r, out);
+    return !r.failed();
 }
 
 Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr storage) {

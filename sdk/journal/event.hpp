@@ -120,10 +120,19 @@ Result<Envelope> read_envelope(std::string_view line, boost::json::storage_ptr s
 // utf8: Checked for a line known to be valid UTF-8 (a journal line as the line splitter hands it
 // over), which is then not checked again, and read by the fast reader (event_fast.hpp) first.
 Result<void> read_envelope_into(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
+// The same for a caller that keeps only whether the line reads, as a journal's open does: the
+// verdict of read_envelope_into, true with the same envelope in out, reached with nothing thrown
+// and no message made for a line that does not read (out is then unspecified).
+bool read_envelope_verdict(std::string_view line, Envelope& out, json::Utf8 utf8 = json::Utf8::Unchecked);
+
+// The fewest bytes of a line that reads as an envelope: `[0,"","",0,"vcs",""]`, the positional
+// form with its shortest fields. A shorter line reads as none.
+inline constexpr std::size_t shortest_envelope = 20;
 
 // The labels and artifact readers over a reader positioned at a value (whitespace may come
-// first). On success the reader stands just behind the value; on failure the fault has its
-// place in the reader's text. depth is the nesting level of the value (2 inside an envelope).
+// first), one that throws at its faults (json::OnFault::Throw). On success the reader stands just
+// behind the value; on failure the fault has its place in the reader's text. depth is the nesting
+// level of the value (2 inside an envelope).
 Result<Labels> read_labels(json::Reader& reader, int depth = 2);
 Result<std::vector<ArtifactRef>> read_artifact_refs(json::Reader& reader, int depth = 2);
 

@@ -91,6 +91,7 @@ struct EnvelopeList::Store {
     std::size_t capacity = 0;
     std::size_t filled = 0;
     std::shared_ptr<json::Arena> arena;  // where the values of the read in progress go
+    json::Arena::Mark line_from{};       // where it stood before the line read last
 #ifndef NDEBUG
     // Set while a read appends behind a list of this store (Appending): a check, not a lock.
     std::atomic<bool> appending{false};
@@ -131,6 +132,7 @@ EnvelopeList::Shard::~Shard() = default;
 event::Envelope& EnvelopeList::Shard::next() {
     Segment& segment = *segment_;
     if (segment.filled == segment.capacity) segment.grow(2 * segment.capacity);
+    line_from_ = arena_->mark();
     return *new (segment.slots + segment.filled) event::Envelope(arena_->storage());
 }
 
@@ -139,7 +141,10 @@ void EnvelopeList::Shard::keep() {
     segment.heap_bytes += heap_bytes(segment.slots[segment.filled++]);
 }
 
-void EnvelopeList::Shard::drop() { segment_->slots[segment_->filled].~Envelope(); }
+void EnvelopeList::Shard::drop() {
+    segment_->slots[segment_->filled].~Envelope();
+    arena_->release_to(line_from_);
+}
 
 std::size_t EnvelopeList::Shard::size() const { return segment_ ? segment_->filled : 0; }
 
@@ -204,6 +209,7 @@ event::Envelope& EnvelopeList::next() {
     make_table_room(1);
     Segment& segment = writable_segment();
     segment.uses(store_->arena);
+    store_->line_from = store_->arena->mark();
     return *new (segment.slots + segment.filled) event::Envelope(store_->arena->storage());
 }
 
@@ -219,6 +225,7 @@ void EnvelopeList::keep() {
 void EnvelopeList::drop() {
     Segment& segment = *store_->segments.back();
     segment.slots[segment.filled].~Envelope();
+    store_->arena->release_to(store_->line_from);
 }
 
 std::span<event::Envelope> EnvelopeList::sorted() {

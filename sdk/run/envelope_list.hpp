@@ -134,6 +134,7 @@ public:
         friend class EnvelopeList;
         std::shared_ptr<Segment> segment_;
         std::shared_ptr<json::Arena> arena_;
+        json::Arena::Mark line_from_{};  // where the arena stood before the line read last
     };
 
     EnvelopeList() = default;
@@ -191,9 +192,10 @@ public:
     // new arena (first_block: its first block, see json::Arena); room: the envelopes expected,
     // for a list that holds none yet. next: a fresh envelope in the slot behind the last, for a
     // line to be read into, made room for first; keep counts it in, last in the list's order;
-    // drop gives the slot back. sorted: the list as the reader may reorder it, before any other
-    // view shares it, while its envelopes are in one segment (a list that is not read in shards).
-    // seal: the read is done; the list is only read from now on, by any thread.
+    // drop gives the slot back, and the arena whatever the line's reading took there (a line
+    // that is no envelope holds nothing). sorted: the list as the reader may reorder it, before
+    // any other view shares it, while its envelopes are in one segment (a list that is not read
+    // in shards). seal: the read is done; the list is only read from now on, by any thread.
     void open_arena(std::size_t first_block = json::Arena::block_bytes, std::size_t room = 0);
     event::Envelope& next();
     void keep();

@@ -73,9 +73,14 @@ public:
     }
 
     void operator()(std::string_view line) {
+        // A line shorter than any envelope is none, and costs no envelope made and dropped: a
+        // journal of short lines that are no envelopes costs what its bytes of envelopes cost.
+        last_made_ = false;
+        if (line.size() < event::shortest_envelope) return;
         EnvelopeList& list = view_.envelopes;
-        // The line splitter has checked the line's UTF-8 already.
-        last_made_ = event::read_envelope_into(line, list.next(), json::Utf8::Checked).ok();
+        // The line splitter has checked the line's UTF-8 already. Only the verdict on a line is
+        // kept: one that is no envelope is dropped without its message made.
+        last_made_ = event::read_envelope_verdict(line, list.next(), json::Utf8::Checked);
         if (!last_made_) {
             list.drop();
             return;
@@ -114,8 +119,10 @@ public:
                      static_cast<std::size_t>(bytes / 256), blocks) {}
 
     void operator()(std::string_view line) {
-        // The line splitter has checked the line's UTF-8 already.
-        last_made_ = event::read_envelope_into(line, envelopes_.next(), json::Utf8::Checked).ok();
+        // As EnvelopeReader reads a line.
+        last_made_ = false;
+        if (line.size() < event::shortest_envelope) return;
+        last_made_ = event::read_envelope_verdict(line, envelopes_.next(), json::Utf8::Checked);
         if (last_made_) {
             envelopes_.keep();
         } else {

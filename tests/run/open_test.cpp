@@ -492,5 +492,63 @@ TEST(OpenRun, AJournalParsedInShardsMakesTheSameView) {
     }
 }
 
+// ---- Lines that are no envelopes. ----
+
+// Each shape of line that is no envelope, repeated over a megabyte and more between two envelopes:
+// the strict reader refuses it with a located message, and every read of a journal drops it (in
+// one go, in shards, read on behind an earlier view), holding beyond a view of the two envelopes
+// alone no more than a constant (nothing of the lines it dropped).
+TEST(OpenRun, LinesThatAreNoEnvelopesAreDroppedAndNothingOfThemIsHeld) {
+    const auto without_kind = [](std::size_t detail) {
+        return fmt::format(R"({{"v":1,"ts":"2026-03-02T09:00:00.000Z","stream":"driver","seq":7,"source":"pipeline",)"
+                           R"("labels":{{"run_id":"r","node":"n","round":1,"role":"agent"}},)"
+                           R"("payload":{{"detail":"{}"}}}})",
+                           std::string(detail, 'd'));
+    };
+    const std::string shapes[] = {"x", "{}", "[]", R"({"v":1})", without_kind(40), without_kind(300'000),
+                                  R"("text")", "42", "null", "[1,2,3]"};
+    RunsRoot root;
+    auto run = root.run("r");
+    run.launch();
+    const fs::path journal = run.dir() / "events.jsonl";
+    const std::string one = testing::envelope_line({.kind = "one", .seq = 1}) + "\n";
+    const std::string two = testing::envelope_line({.ts = "2026-03-02T09:00:01.000Z", .kind = "two", .seq = 2}) + "\n";
+    // The shortest envelope reads; a shorter line is judged by its length alone.
+    const std::string shortest = R"([0,"","",0,"vcs",""])";
+    ASSERT_EQ(shortest.size(), event::shortest_envelope);
+    testing::write_file(journal, one + shortest + "\n" + two);
+    EXPECT_EQ(open_run(run).value().envelopes.size(), 3u);
+    testing::write_file(journal, one + two);
+    const std::uint64_t alone = open_run(run).value().held_bytes();
+    // Read in shards, each shard that keeps an envelope holds slots of its own.
+    constexpr std::uint64_t slack = 64 * 1024;
+    BackwardsRunner runner;
+    for (const std::string& shape : shapes) {
+        event::Envelope envelope;
+        const Result<void> read = event::read_envelope_into(shape, envelope);
+        EXPECT_TRUE(!read.ok() && message(read.error()).find(" at line 1 column ") != std::string::npos) << shape;
+        EXPECT_FALSE(event::read_envelope_verdict(shape, envelope, json::Utf8::Checked)) << shape;
+
+        std::string lines;
+        while (lines.size() < (1 << 20)) lines += shape + "\n";
+        testing::write_file(journal, one + lines + two);
+        const std::string at = fmt::format("{} lines of {:.40}", lines.size(), shape);
+        const views::RunView whole = open_run(run).value();
+        const views::RunView sharded =
+            views::RunView::open({run.id(), run.dir()}, std::nullopt, {&runner, 256 * 1024}).value();
+        testing::write_file(journal, one + lines);
+        const views::RunView base = open_run(run).value();
+        testing::append_file(journal, lines + two);
+        const std::optional<views::RunView> grown = views::RunView::grown(base);
+        ASSERT_TRUE(grown) << at;
+        for (const views::RunView* view : {&whole, &sharded, &*grown}) {
+            std::vector<std::string> kinds;
+            for (const event::Envelope& e : view->envelopes) kinds.push_back(e.kind);
+            EXPECT_EQ(kinds, (std::vector<std::string>{"one", "two"})) << at;
+            EXPECT_LE(view->held_bytes(), alone + slack) << at;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace korvalle

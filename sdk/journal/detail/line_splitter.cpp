@@ -27,21 +27,33 @@ bool is_cut_sequence(std::string_view tail) {
     return matching == tail.size() && tail.size() < length;
 }
 
-// True when the line was handed over.
-bool visit_line(std::string_view line, const std::function<void(std::string_view)>& visit) {
-    if (line.find('\0') != std::string_view::npos || text::trim(line).empty()) return false;
+// Whether a line is only white space. Most lines begin with a byte that tells at once, which
+// matters where lines are a few bytes long.
+bool blank(std::string_view line) {
+    if (!line.empty()) {
+        const auto first = static_cast<unsigned char>(line.front());
+        if (first > ' ' && first < 0x80) return false;
+    }
+    return text::trim(line).empty();
+}
+
+// True when the line was handed over. nul_free: the line is known to hold no NUL.
+bool visit_line(std::string_view line, const std::function<void(std::string_view)>& visit, bool nul_free = false) {
+    if ((!nul_free && line.find('\0') != std::string_view::npos) || blank(line)) return false;
     visit(line);
     return true;
 }
 
 // Splits text that ends with a line feed into its lines.
 void split_complete(std::string_view text, const std::function<void(std::string_view)>& visit) {
+    // The lines are looked for NULs all at once: there are mostly none.
+    const bool nul_free = text.find('\0') == std::string_view::npos;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = text.find('\n', start);
         std::string_view line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        visit_line(line, visit);
+        visit_line(line, visit, nul_free);
         start = end + 1;
     }
 }
