@@ -522,7 +522,7 @@ TEST(OpenRun, LinesThatAreNoEnvelopesAreDroppedAndNothingOfThemIsHeld) {
     const std::uint64_t alone = open_run(run).value().held_bytes();
     // Read in shards, each shard that keeps an envelope holds slots of its own.
     constexpr std::uint64_t slack = 64 * 1024;
-    BackwardsRunner runner;
+    testing::BackwardsRunner runner;
     for (const std::string& shape : shapes) {
         event::Envelope envelope;
         const Result<void> read = event::read_envelope_into(shape, envelope);
