@@ -15,16 +15,17 @@ namespace {
 
 using Walked = store::SharedWalks::SharedWalk;
 
-// The page of the walk made in steps on the pool; none when refused.
-boost::asio::awaitable<std::optional<store::ListPage>> page_in_steps(const store::RunStore& store, BlockingPool& pool,
-                                                                     Walked walked, store::RunsQuery query,
-                                                                     store::ListPage::Form form) {
+// The page of the walk made in steps on the pool; null when refused.
+boost::asio::awaitable<std::shared_ptr<store::ListPage>> page_in_steps(const store::RunStore& store,
+                                                                       BlockingPool& pool, Walked walked,
+                                                                       store::RunsQuery query,
+                                                                       store::ListPage::Form form) {
     auto page = std::make_shared<store::ListPage>(store, std::move(walked), std::move(query), form);
     // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
     StepFunction step = [page](const store::Resume& resume) { return page->step(resume); };
     const store::Step made = co_await in_steps(&pool, std::move(step));
-    if (made == store::Step::Refused) co_return std::nullopt;
-    co_return std::move(*page);
+    if (made == store::Step::Refused) co_return nullptr;
+    co_return page;
 }
 
 }  // namespace
@@ -52,6 +53,8 @@ boost::asio::awaitable<Walked> SharedLists::walk() {
 }
 
 boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::text(Walked walked, store::RunsQuery query) {
+    // The callers of a walk after the first find its text made: no thread is asked for it.
+    if (auto made = walked->made_page(store::ListPage::key_of(query))) co_return made;
     auto page = co_await page_in_steps(*store_, *pool_, std::move(walked), std::move(query), store::ListPage::Form::Text);
     co_return page ? page->text() : nullptr;
 }

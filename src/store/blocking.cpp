@@ -108,10 +108,11 @@ std::vector<SharedRecord> every_run_record(const RunStore& store) { return walk(
 
 namespace {
 
-ListPage page_of_walk(const RunStore& store, SharedWalks::SharedWalk walked, const RunsQuery& query,
-                      ListPage::Form form) {
-    ListPage page(store, std::move(walked), query, form);
-    if (until_done([&](const Resume& resume) { return page.step(resume); }) == Step::Refused)
+// The page of the walk taken to its end; throws when the telemetry cache refused it.
+std::unique_ptr<ListPage> page_of_walk(const RunStore& store, SharedWalks::SharedWalk walked, const RunsQuery& query,
+                                       ListPage::Form form) {
+    auto page = std::make_unique<ListPage>(store, std::move(walked), query, form);
+    if (until_done([&](const Resume& resume) { return page->step(resume); }) == Step::Refused)
         throw std::system_error(std::make_error_code(std::errc::operation_canceled));
     return page;
 }
@@ -119,12 +120,12 @@ ListPage page_of_walk(const RunStore& store, SharedWalks::SharedWalk walked, con
 }  // namespace
 
 boost::json::object run_list(const RunStore& store, const RunsQuery& query) {
-    return std::move(page_of_walk(store, walk(store), query, ListPage::Form::Document).document());
+    return std::move(page_of_walk(store, walk(store), query, ListPage::Form::Document)->document());
 }
 
 std::shared_ptr<const std::string> run_list_text(const RunStore& store, const SharedWalks::SharedWalk& walked,
                                                  const RunsQuery& query) {
-    return page_of_walk(store, walked, query, ListPage::Form::Text).text();
+    return page_of_walk(store, walked, query, ListPage::Form::Text)->text();
 }
 
 Observation observe(const RunStore& store, const std::optional<std::string>& watched, bool with_conversation,

@@ -4,18 +4,42 @@
 
 namespace korvalle::store {
 
-std::shared_ptr<const std::string> SharedWalks::Walk::page(
-    const std::string& key, const std::function<std::shared_ptr<const std::string>()>& make) const {
+SharedWalks::Walk::Turn SharedWalks::Walk::page_turn(const std::string& key, const Resume& resume,
+                                                     std::shared_ptr<const std::string>& text) const {
     sync::Lock lock(mutex_);
-    auto page = pages_.find(key);
-    if (page == pages_.end()) page = pages_.emplace(key, make()).first;
-    return page->second;
+    Page& page = pages_[key];
+    if (page.text) {
+        text = page.text;
+        return Turn::Made;
+    }
+    if (page.making) {
+        page.waiting.push_back(resume);
+        return Turn::Waits;
+    }
+    page.making = true;
+    return Turn::Makes;
+}
+
+std::vector<Resume> SharedWalks::Walk::end_turn(const std::string& key, std::shared_ptr<const std::string> text) const {
+    sync::Lock lock(mutex_);
+    Page& page = pages_[key];
+    page.text = std::move(text);
+    page.making = false;
+    return std::exchange(page.waiting, {});
+}
+
+void SharedWalks::Walk::keep(const std::string& key, std::shared_ptr<const std::string> text) const {
+    for (const Resume& resume : end_turn(key, std::move(text))) resume();
+}
+
+void SharedWalks::Walk::give_up(const std::string& key) const {
+    for (const Resume& resume : end_turn(key, nullptr)) resume();
 }
 
 std::shared_ptr<const std::string> SharedWalks::Walk::made_page(const std::string& key) const {
     sync::Lock lock(mutex_);
     auto page = pages_.find(key);
-    return page == pages_.end() ? nullptr : page->second;
+    return page == pages_.end() ? nullptr : page->second.text;
 }
 
 void SharedWalks::after_now(Done done, Begin begin) {

@@ -11,6 +11,7 @@
 
 #include "sdk/base/thread_safety.hpp"
 #include "src/store/run_record.hpp"
+#include "src/store/steps.hpp"
 
 #include <exception>
 #include <functional>
@@ -29,20 +30,36 @@ public:
     public:
         explicit Walk(std::vector<SharedRecord> records) : records_(std::move(records)) {}
         const std::vector<SharedRecord>& records() const { return records_; }
-        // The text of the page of key, made by make the first time it is asked for, and shared
-        // by every caller that asks for it. make runs under the walk's lock, so that a page is
-        // made once: callers of other pages of the walk wait for it. make must not wait for
-        // anything but its own work.
-        std::shared_ptr<const std::string> page(const std::string& key,
-                                                const std::function<std::shared_ptr<const std::string>()>& make) const
+        // Who makes the page of key: it is made once per walk, by the first caller that asks for
+        // it, while the others wait for it without a thread.
+        enum class Turn {
+            Made,   // made: text is the page
+            Waits,  // another caller makes it: resume is called once it is made or given up, and
+                    // the caller asks again then
+            Makes,  // this caller makes it: it ends its turn with keep, or give_up
+        };
+        Turn page_turn(const std::string& key, const Resume& resume, std::shared_ptr<const std::string>& text) const
             EXCLUDES(mutex_);
+        // Ends the maker's turn: keeps the page made and resumes those waiting for it.
+        void keep(const std::string& key, std::shared_ptr<const std::string> text) const EXCLUDES(mutex_);
+        // Ends the maker's turn without a page (it failed, or was refused): those waiting ask again.
+        void give_up(const std::string& key) const EXCLUDES(mutex_);
         // The page of key when it has been made, else null.
         std::shared_ptr<const std::string> made_page(const std::string& key) const EXCLUDES(mutex_);
 
     private:
+        struct Page {
+            std::shared_ptr<const std::string> text;  // null until made
+            bool making = false;
+            std::vector<Resume> waiting;
+        };
+        // The resumes of those waiting for the page, its turn ended (text: null when given up).
+        std::vector<Resume> end_turn(const std::string& key, std::shared_ptr<const std::string> text) const
+            EXCLUDES(mutex_);
+
         const std::vector<SharedRecord> records_;
         mutable sync::Mutex mutex_;
-        mutable std::map<std::string, std::shared_ptr<const std::string>> pages_ GUARDED_BY(mutex_);
+        mutable std::map<std::string, Page> pages_ GUARDED_BY(mutex_);
     };
     using SharedWalk = std::shared_ptr<const Walk>;
 

@@ -244,15 +244,26 @@ boost::json::object page_of(const PageMemo::Inputs& inputs) {
 ListPage::ListPage(const RunStore& store, SharedWalks::SharedWalk walked, RunsQuery query, Form form)
     : store_(&store), walked_(std::move(walked)), query_(std::move(query)), form_(form) {}
 
-std::string ListPage::key() const {
-    return fmt::format("{}/{}/{}", query_.limit, query_.include_settled, query_.cursor.value_or(""));
+ListPage::~ListPage() {
+    if (making_) walked_->give_up(key_of(query_));
+}
+
+std::string ListPage::key_of(const RunsQuery& query) {
+    return fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
 }
 
 Step ListPage::step(const Resume& resume) {
     if (!begun_) {
+        // A text of this walk made by another caller is shared as it is, its telemetry long
+        // looked up.
+        if (form_ == Form::Text) {
+            switch (walked_->page_turn(key_of(query_), resume, text_)) {
+                case SharedWalks::Walk::Turn::Made: return Step::Done;
+                case SharedWalks::Walk::Turn::Waits: return Step::Waits;
+                case SharedWalks::Walk::Turn::Makes: making_ = true; break;
+            }
+        }
         begun_ = true;
-        // A page of this walk already made is shared as it is, its telemetry long looked up.
-        if (form_ == Form::Text && (text_ = walked_->made_page(key()))) return Step::Done;
         Records ordered;
         ordered.reserve(walked_->records().size());
         for (const SharedRecord& record : walked_->records()) ordered.push_back(&record);
@@ -289,11 +300,11 @@ Step ListPage::step(const Resume& resume) {
         document_ = page_of(inputs_);
         return Step::Done;
     }
-    const std::string page = key();
-    text_ = walked_->page(page, [&] {
-        return store_->pages_->page(page, std::move(inputs_),
-                                    [](const PageMemo::Inputs& inputs) { return json::write(page_of(inputs)); });
-    });
+    const std::string page = key_of(query_);
+    text_ = store_->pages_->page(page, std::move(inputs_),
+                                 [](const PageMemo::Inputs& inputs) { return json::write(page_of(inputs)); });
+    making_ = false;
+    walked_->keep(page, text_);
     return Step::Done;
 }
 

@@ -240,9 +240,18 @@ public:
     };
 
     ListPage(const RunStore& store, SharedWalks::SharedWalk walked, RunsQuery query, Form form);
+    // A page whose making falls to it and that ends before it is made lets the callers waiting
+    // for it make it.
+    ~ListPage();
+    ListPage(const ListPage&) = delete;
+    ListPage& operator=(const ListPage&) = delete;
 
-    // Done: text() or document() is the page. Waits: for the telemetry cache's lock; resume is
-    // called once it is this page's. Refused: the telemetry cache stopped. Throws
+    // The key of the query's page among a walk's pages.
+    static std::string key_of(const RunsQuery& query);
+
+    // Done: text() or document() is the page. Waits: for the telemetry cache's lock, or for the
+    // text another caller makes from the same walk (made once per walk and query); resume is
+    // called once the wait ends. Refused: the telemetry cache stopped. Throws
     // files::Exhausted as a telemetry lookup does.
     Step step(const Resume& resume);
 
@@ -250,13 +259,12 @@ public:
     boost::json::object& document() { return document_; }
 
 private:
-    std::string key() const;
-
     const RunStore* store_;
     SharedWalks::SharedWalk walked_;
     RunsQuery query_;
     Form form_;
     bool begun_ = false;
+    bool making_ = false;  // the walk's text of the query falls to this page
     PageMemo::Inputs inputs_;
     std::unique_ptr<TelemetryCache::Lookup> lookup_;  // of the run inputs_ has come to
     std::shared_ptr<const std::string> text_;
