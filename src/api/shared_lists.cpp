@@ -11,24 +11,7 @@
 
 namespace korvalle::server {
 
-namespace {
-
 using Walked = store::SharedWalks::SharedWalk;
-
-// The page of the walk made in steps on the pool; null when refused.
-boost::asio::awaitable<std::shared_ptr<store::ListPage>> page_in_steps(const store::RunStore& store,
-                                                                       BlockingPool& pool, Walked walked,
-                                                                       store::RunsQuery query,
-                                                                       store::ListPage::Form form) {
-    auto page = std::make_shared<store::ListPage>(store, std::move(walked), std::move(query), form);
-    // Named, not a temporary of the co_await expression: GCC 12 can destroy those twice.
-    StepFunction step = [page](const store::Resume& resume) { return page->step(resume); };
-    const store::Step made = co_await in_steps(&pool, std::move(step));
-    if (made == store::Step::Refused) co_return nullptr;
-    co_return page;
-}
-
-}  // namespace
 
 SharedLists::SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool)
     : store_(std::move(store)), pool_(std::move(pool)) {}
@@ -53,17 +36,24 @@ boost::asio::awaitable<Walked> SharedLists::walk() {
 }
 
 boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::text(Walked walked, store::RunsQuery query) {
-    // The callers of a walk after the first find its text made: no thread is asked for it.
-    if (auto made = walked->made_page(store::ListPage::key_of(query))) co_return made;
-    auto page = co_await page_in_steps(*store_, *pool_, std::move(walked), std::move(query), store::ListPage::Form::Text);
-    co_return page ? page->text() : nullptr;
+    auto page = std::make_shared<store::ListPage>(*store_, std::move(walked), std::move(query),
+                                                  store::ListPage::Form::Text);
+    // The text's turn is taken on this executor: the callers of a walk after the first wait for
+    // its text, or find it made, without a thread; only its making asks for one.
+    StepFunction turn = [page](const store::Resume& resume) { return page->take_turn(resume); };
+    co_await in_steps(nullptr, std::move(turn));
+    if (page->text()) co_return page->text();
+    StepFunction make = [page](const store::Resume& resume) { return page->step(resume); };
+    if (co_await in_steps(pool_.get(), std::move(make)) == store::Step::Refused) co_return nullptr;
+    co_return page->text();
 }
 
 boost::asio::awaitable<std::optional<boost::json::object>> SharedLists::document(Walked walked,
                                                                                 store::RunsQuery query) {
-    auto page =
-        co_await page_in_steps(*store_, *pool_, std::move(walked), std::move(query), store::ListPage::Form::Document);
-    if (!page) co_return std::nullopt;
+    auto page = std::make_shared<store::ListPage>(*store_, std::move(walked), std::move(query),
+                                                  store::ListPage::Form::Document);
+    StepFunction make = [page](const store::Resume& resume) { return page->step(resume); };
+    if (co_await in_steps(pool_.get(), std::move(make)) == store::Step::Refused) co_return std::nullopt;
     co_return std::move(page->document());
 }
 

@@ -252,17 +252,23 @@ std::string ListPage::key_of(const RunsQuery& query) {
     return fmt::format("{}/{}/{}", query.limit, query.include_settled, query.cursor.value_or(""));
 }
 
+Step ListPage::take_turn(const Resume& resume) {
+    if (form_ != Form::Text || making_ || text_) return Step::Done;
+    switch (walked_->page_turn(key_of(query_), resume, text_)) {
+        case SharedWalks::Walk::Turn::Made: return Step::Done;
+        case SharedWalks::Walk::Turn::Waits: return Step::Waits;
+        case SharedWalks::Walk::Turn::Makes: break;
+    }
+    making_ = true;
+    return Step::Done;
+}
+
 Step ListPage::step(const Resume& resume) {
     if (!begun_) {
-        // A text of this walk made by another caller is shared as it is, its telemetry long
-        // looked up.
-        if (form_ == Form::Text) {
-            switch (walked_->page_turn(key_of(query_), resume, text_)) {
-                case SharedWalks::Walk::Turn::Made: return Step::Done;
-                case SharedWalks::Walk::Turn::Waits: return Step::Waits;
-                case SharedWalks::Walk::Turn::Makes: making_ = true; break;
-            }
-        }
+        // A text of this walk made by another page is shared as it is, its telemetry long looked
+        // up.
+        const Step turn = take_turn(resume);
+        if (turn != Step::Done || text_) return turn;
         begun_ = true;
         Records ordered;
         ordered.reserve(walked_->records().size());

@@ -249,9 +249,15 @@ public:
     // The key of the query's page among a walk's pages.
     static std::string key_of(const RunsQuery& query);
 
+    // The text's turn, taken by the first step unless taken before: the text of the walk and
+    // query is made once, by the first page that asks for it. Done: text() is the text another
+    // page made, or the making falls to this one (text() null). Waits: another page makes it;
+    // resume is called once it is made or given up. Reads no file: a caller may take it where
+    // file work may not run, and then take the steps that make the text where it may.
+    Step take_turn(const Resume& resume);
+
     // Done: text() or document() is the page. Waits: for the telemetry cache's lock, or for the
-    // text another caller makes from the same walk (made once per walk and query); resume is
-    // called once the wait ends. Refused: the telemetry cache stopped. Throws
+    // text another page makes from the same walk; resume is called once the wait ends. Refused: the telemetry cache stopped. Throws
     // files::Exhausted as a telemetry lookup does.
     Step step(const Resume& resume);
 
