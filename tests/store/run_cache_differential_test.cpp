@@ -132,9 +132,9 @@ public:
             if (started_) store::blocking::poll(stream);
             else sent.push_back(store::blocking::snapshot(stream));
             while (std::optional<store::Frame> frame = stream.next()) sent.push_back(std::move(*frame));
-            for (std::optional<store::Frame> frame : sent) {
-                if (frame->kind == contract::SseEvent::Snapshot) frame->data.as_object().erase("observed_at");
-                out.push_back(fmt::format("{} {} {}", contract::event_name(frame->kind), frame->id, json::write(frame->data)));
+            for (store::Frame& frame : sent) {
+                if (frame.kind == contract::SseEvent::Snapshot) frame.data.as_object().erase("observed_at");
+                out.push_back(fmt::format("{} {} {}", contract::event_name(frame.kind), frame.id, json::write(frame.data)));
             }
             out.push_back("--");
         }
