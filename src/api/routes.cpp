@@ -26,8 +26,7 @@ boost::asio::awaitable<Response> runs(std::shared_ptr<const Serving> state, Rout
     std::shared_ptr<const std::string> page;
     bool refused = false;
     try {
-        auto walked = co_await state->lists->walk();
-        page = co_await state->lists->text(std::move(walked), std::move(query).value());
+        page = co_await state->lists->page(std::move(query).value());
         refused = !page;
     } catch (...) {
         page.reset();  // the request must be answered: whatever failed the walk or page answers 500 read_error

@@ -7,7 +7,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <functional>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace korvalle::server {
 
@@ -35,17 +38,104 @@ boost::asio::awaitable<Walked> SharedLists::walk() {
                                                                                      boost::asio::use_awaitable);
 }
 
-boost::asio::awaitable<std::shared_ptr<const std::string>> SharedLists::text(Walked walked, store::RunsQuery query) {
-    auto page = std::make_shared<store::ListPage>(*store_, std::move(walked), std::move(query),
-                                                  store::ListPage::Form::Text);
-    // The text's turn is taken on this executor: the callers of a walk after the first wait for
-    // its text, or find it made, without a thread; only its making asks for one.
-    StepFunction turn = [page](const store::Resume& resume) { return page->take_turn(resume); };
-    co_await in_steps(nullptr, std::move(turn));
-    if (page->text()) co_return page->text();
-    StepFunction make = [page](const store::Resume& resume) { return page->step(resume); };
-    if (co_await in_steps(pool_.get(), std::move(make)) == store::Step::Refused) co_return nullptr;
-    co_return page->text();
+namespace {
+
+using Text = std::shared_ptr<const std::string>;
+// Told once: the text, or what failed it; refused: the telemetry cache refused its wait.
+using Told = std::function<void(std::exception_ptr, Text, bool refused)>;
+
+// The pages the end of a walk left to make, while the thread that walked is inside its task.
+thread_local std::vector<std::function<void()>>* pages_after_walk = nullptr;
+
+// One run list's page of a walk: its turn at the walk's text taken wherever it is told (it
+// reads no file), the text made on the thread that walked, or on the pool after a wait.
+class PageRequest : public std::enable_shared_from_this<PageRequest> {
+public:
+    PageRequest(std::shared_ptr<store::ListPage> page, std::shared_ptr<BlockingPool> pool, Told told)
+        : page_(std::move(page)), pool_(std::move(pool)), told_(std::move(told)) {}
+
+    void take_turn() {
+        store::Step turn = store::Step::Done;
+        try {
+            turn = page_->take_turn([self = shared_from_this()] { self->take_turn(); });
+        } catch (...) {
+            return told_(std::current_exception(), nullptr, false);
+        }
+        if (turn == store::Step::Waits) return;
+        if (page_->text()) return told_(nullptr, page_->text(), false);
+        if (pages_after_walk == nullptr) return on_pool();
+        pages_after_walk->push_back([self = shared_from_this()] { self->make(); });
+    }
+
+private:
+    void make() {
+        store::Step made = store::Step::Done;
+        try {
+            made = page_->step([self = shared_from_this()] { self->on_pool(); });
+        } catch (...) {
+            return told_(std::current_exception(), nullptr, false);
+        }
+        if (made != store::Step::Waits) told_(nullptr, page_->text(), made == store::Step::Refused);
+    }
+
+    // The making goes on on the pool, ahead of work not yet begun: it has waited.
+    void on_pool() {
+        try {
+            pool_->submit([self = shared_from_this()] { self->make(); }, BlockingPool::Turn::Resumed);
+        } catch (...) {
+            told_(std::current_exception(), nullptr, false);
+        }
+    }
+
+    const std::shared_ptr<store::ListPage> page_;
+    const std::shared_ptr<BlockingPool> pool_;
+    const Told told_;
+};
+
+}  // namespace
+
+store::RunStore::Submit SharedLists::walk_then_pages() const {
+    return [pool = pool_](std::function<void()> walk) {
+        pool->submit([walk = std::move(walk)] {
+            std::vector<std::function<void()>> pages;
+            pages_after_walk = &pages;
+            walk();  // tells the walk's callers, and begins the next walk on another task
+            pages_after_walk = nullptr;
+            for (const auto& make : pages) {
+                try {
+                    make();
+                } catch (...) {
+                    // Each page answers its own request, whatever it meets; one that cannot be
+                    // told has given itself up, and its connection closes.
+                }
+            }
+        });
+    };
+}
+
+boost::asio::awaitable<Text> SharedLists::page(store::RunsQuery query) {
+    auto initiation = [this](auto handler, store::RunsQuery asked) {
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        // The coroutine goes on on its own executor. One that cannot be posted to is let go: its
+        // connection closes.
+        Told told = [shared](std::exception_ptr error, Text text, bool refused) {
+            auto executor = boost::asio::get_associated_executor(*shared);
+            boost::asio::post(executor, [shared, error, text = std::move(text), refused]() mutable {
+                (*shared)(error, std::move(text), refused);
+            });
+        };
+        auto done = [store = store_, pool = pool_, asked = std::move(asked), told](std::exception_ptr error,
+                                                                                    Walked walked) {
+            if (error) return told(error, nullptr, false);
+            auto page = std::make_shared<store::ListPage>(*store, std::move(walked), asked, store::ListPage::Form::Text);
+            std::make_shared<PageRequest>(std::move(page), pool, told)->take_turn();
+        };
+        store_->walk(std::move(done), walk_then_pages());
+    };
+    auto [text, refused] = co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
+                                                                void(std::exception_ptr, Text, bool)>(
+        initiation, boost::asio::use_awaitable, std::move(query));
+    co_return refused ? nullptr : text;
 }
 
 boost::asio::awaitable<std::optional<boost::json::object>> SharedLists::document(Walked walked,

@@ -1,9 +1,12 @@
 // Run-list requests and event streams share the walks over the runs root without holding a
 // thread while they wait: a request waits on its own coroutine for the first walk that begins
 // after it arrived (store::RunStore::walk), begun on the blocking pool by one of the requests
-// that wait for it, and gets its page made on the pool in steps (store::ListPage), waiting for
-// the telemetry cache's lock without a thread too. Whatever fails a walk or a page, the
-// requests waiting for it are told it, and the next walk begins as if nothing had happened.
+// that wait for it. A run list's page is made once per walk and query (store::ListPage), by the
+// first of the walk's callers to ask for it, on the thread that walked once the walk's callers
+// are told, so that a list costs one hand-over to the pool and one back; the telemetry cache's
+// lock, and a page another caller makes, are waited for without a thread. Whatever fails a walk
+// or a page, the requests waiting for it are told it, and the next walk begins as if nothing had
+// happened.
 #pragma once
 
 #include "src/http/pool.hpp"
@@ -25,15 +28,20 @@ public:
     // The first walk over the root that begins after the call. Throws what failed the walk.
     boost::asio::awaitable<store::SharedWalks::SharedWalk> walk();
 
-    // The text of the query's page of the walk, as the run list sends it; null when the
-    // telemetry cache refused to let it wait (the stop). Throws what failed the page.
-    boost::asio::awaitable<std::shared_ptr<const std::string>> text(store::SharedWalks::SharedWalk walked,
-                                                                    store::RunsQuery query);
+    // The text of the query's page of the first walk that begins after the call, as the run list
+    // sends it; null when the telemetry cache refused to let it wait (the stop). Throws what
+    // failed the walk or the page. The page is made by the first of the walk's callers that asks
+    // for it, on the thread that walked once the walk's callers are told (no thread is handed the
+    // work in between), while the others wait for it without a thread.
+    boost::asio::awaitable<std::shared_ptr<const std::string>> page(store::RunsQuery query);
     // The same page as a document; none when refused.
     boost::asio::awaitable<std::optional<boost::json::object>> document(store::SharedWalks::SharedWalk walked,
                                                                         store::RunsQuery query);
 
 private:
+    // Runs a walk on the pool, then the pages its end left to make on that thread.
+    store::RunStore::Submit walk_then_pages() const;
+
     const std::shared_ptr<const store::RunStore> store_;
     const std::shared_ptr<BlockingPool> pool_;
 };
