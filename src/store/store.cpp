@@ -150,6 +150,12 @@ public:
     // The walk's own thread is done with it: it ends with the last read still set aside.
     void begun() { end_one(); }
 
+    // The walk fails with the first error any read met.
+    void failed(std::exception_ptr error) {
+        sync::Lock lock(mutex_);
+        if (!error_) error_ = std::move(error);
+    }
+
 private:
     void go_on(std::size_t slot, std::shared_ptr<RunCache::Reading> reading) {
         try {
@@ -170,11 +176,6 @@ private:
             failed(std::current_exception());
             end_one();
         }
-    }
-
-    void failed(std::exception_ptr error) {
-        sync::Lock lock(mutex_);
-        if (!error_) error_ = std::move(error);
     }
 
     void end_one() {
@@ -219,8 +220,8 @@ void RunStore::walk_every_run(const SharedWalks::Finish& finish) const {
     try {
         openers_->run_each(unkept.size(), [&](std::size_t i) { reads->read(unkept[i], candidates[unkept[i]]); });
     } catch (...) {
-        reads->begun();  // the reads begun end the walk; what failed the others is theirs to tell
-        throw;
+        // No opener to run the rest: the walk fails with it, once the reads begun have ended.
+        reads->failed(std::current_exception());
     }
     reads->begun();
 }
