@@ -6,7 +6,7 @@
 namespace korvalle::store {
 
 BlockReserve::BlockReserve(std::uint64_t max_bytes, Clock::duration keep_for, std::shared_ptr<MemoryBudget> budget)
-    : max_bytes_(max_bytes), keep_for_(keep_for), budget_(std::move(budget)), lease_(budget_->take_now(0)) {}
+    : max_bytes_(max_bytes), keep_for_(keep_for), budget_(std::move(budget)), lease_(budget_->charge(0)) {}
 
 BlockReserve::~BlockReserve() {
     std::thread expiring;

@@ -73,11 +73,6 @@ MemoryBudget::Asked MemoryBudget::ask(std::uint64_t bytes, Lease& lease, Granted
     return Asked::Later;
 }
 
-MemoryBudget::Lease MemoryBudget::take_now(std::uint64_t bytes) {
-    take_more(bytes);
-    return Lease(self_.lock(), bytes);
-}
-
 MemoryBudget::Lease MemoryBudget::charge(std::uint64_t bytes) {
     take_more(bytes);
     return Lease(self_.lock(), bytes);

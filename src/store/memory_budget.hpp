@@ -91,13 +91,10 @@ public:
     // empty lease when refuse_waiting refuses it.
     Asked ask(std::uint64_t bytes, Lease& lease, Granted granted, bool may_be_refused = true) EXCLUDES(mutex_);
 
-    // Takes bytes at once, counted even past the budget: for bytes that exist already and must
-    // be counted where they now live. Never waits, never refused.
-    Lease take_now(std::uint64_t bytes) EXCLUDES(mutex_);
-
     // Takes bytes at once, past the budget if need be, as Lease::resize does: for bytes that
     // already exist and that the budget counts from now on (a text kept with a view that the run
-    // cache let go while answers still send it). Never waits, never refused, grants nothing.
+    // cache let go while answers still send it; the block reserve's share, from nothing). Never
+    // waits, never refused, grants nothing.
     Lease charge(std::uint64_t bytes) EXCLUDES(mutex_);
 
     // From now on refuses to let callers who may be refused wait, and refuses those waiting now
