@@ -2,8 +2,10 @@
 
 #include "sdk/base/files.hpp"
 
+#include <atomic>
 #include <future>
 #include <new>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -91,6 +93,52 @@ Result<SharedView, error::ApiError> find_run(const RunStore& store, const contra
     return SharedView(run, &run->view);
 }
 
+namespace {
+
+// The threads the walks of these forms run on, each joined once it has ended, and all of them
+// when the program ends: a thread left running then would leave what it holds (its thread-local
+// state among it) unfreed.
+class WalkingThreads {
+public:
+    ~WalkingThreads() {
+        std::vector<Walking> threads;
+        {
+            std::lock_guard lock(mutex_);
+            threads = std::move(threads_);
+        }
+        for (Walking& walking : threads) walking.thread.join();
+    }
+    void start(std::function<void()> task) {
+        std::lock_guard lock(mutex_);
+        std::erase_if(threads_, [](Walking& walking) {
+            if (!walking.ended->load()) return false;
+            walking.thread.join();
+            return true;
+        });
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        threads_.push_back({std::thread([task = std::move(task), ended] {
+                                task();
+                                ended->store(true);
+                            }),
+                            ended});
+    }
+
+private:
+    struct Walking {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
+    };
+    std::mutex mutex_;
+    std::vector<Walking> threads_;
+};
+
+WalkingThreads& walking_threads() {
+    static WalkingThreads threads;
+    return threads;
+}
+
+}  // namespace
+
 SharedWalks::SharedWalk walk(const RunStore& store) {
     auto walked = std::make_shared<std::promise<SharedWalks::SharedWalk>>();
     std::future<SharedWalks::SharedWalk> ended = walked->get_future();
@@ -100,7 +148,7 @@ SharedWalks::SharedWalk walk(const RunStore& store) {
     };
     // A walk begun for another caller may fall to this one's begin on an opener's thread, which
     // must not walk: each walk gets a thread of its own.
-    store.walk(done, [](std::function<void()> task) { std::thread(std::move(task)).detach(); });
+    store.walk(done, [](std::function<void()> task) { walking_threads().start(std::move(task)); });
     return ended.get();
 }
 
