@@ -45,13 +45,6 @@ SharedRecord open_record(RunCache& cache, const ledger::RunPaths& paths) {
     return reading->record();
 }
 
-SharedTelemetry lookup_telemetry(TelemetryCache& cache, std::string root, contract::RunId run,
-                                 const RunSignature& signature) {
-    TelemetryCache::Lookup lookup(cache, std::move(root), std::move(run), signature);
-    if (until_done([&](const Resume& resume) { return lookup.step(resume); }) != Step::Done) return nullptr;
-    return lookup.telemetry();
-}
-
 SharedTelemetry telemetry(const RunStore& store, const views::RunView& view) {
     const auto lookup = store.telemetry_lookup(view.id(), RunSignature::of(view));
     if (!lookup) return nullptr;

@@ -31,11 +31,6 @@ SharedView open(RunCache& cache, const ledger::RunPaths& paths);
 // The run's record as a walk reads it (RunCache::record_reading); null when it does not open.
 SharedRecord open_record(RunCache& cache, const ledger::RunPaths& paths);
 
-// One lookup of the run's telemetry (TelemetryCache::Lookup) taken to its end: its outcome, or
-// null when it is unavailable or the cache was stopped. Throws files::Exhausted as the lookup does.
-SharedTelemetry lookup_telemetry(TelemetryCache& cache, std::string root, contract::RunId run,
-                                 const RunSignature& signature);
-
 // The run's telemetry through the store's cache (a lookup in steps taken to its end); null when
 // it is unavailable or the id fails the identifier rule.
 SharedTelemetry telemetry(const RunStore& store, const views::RunView& view);

@@ -36,12 +36,6 @@ void SharedWalks::Walk::give_up(const std::string& key) const {
     for (const Resume& resume : end_turn(key, nullptr)) resume();
 }
 
-std::shared_ptr<const std::string> SharedWalks::Walk::made_page(const std::string& key) const {
-    sync::Lock lock(mutex_);
-    auto page = pages_.find(key);
-    return page == pages_.end() ? nullptr : page->second.text;
-}
-
 void SharedWalks::after_now(Done done, Begin begin) {
     Batch batch;
     {

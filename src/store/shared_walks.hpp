@@ -44,8 +44,6 @@ public:
         void keep(const std::string& key, std::shared_ptr<const std::string> text) const EXCLUDES(mutex_);
         // Ends the maker's turn without a page (it failed, or was refused): those waiting ask again.
         void give_up(const std::string& key) const EXCLUDES(mutex_);
-        // The page of key when it has been made, else null.
-        std::shared_ptr<const std::string> made_page(const std::string& key) const EXCLUDES(mutex_);
 
     private:
         struct Page {
