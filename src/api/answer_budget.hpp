@@ -8,10 +8,10 @@
 // Each byte is counted once, where it lives: the texts kept with a run's view, which any number
 // of answers send, are counted by the run cache's bound, or by this budget once the cache let
 // them go, once for all their readers (store/kept_texts.hpp); an answer counts only its own bytes
-// (answer_bytes). The whole-run documents whose large text is yet to be made, or is made for each
-// of them, take their share before they are built, from an estimate (see
-// store::RunStore::run_document); every other answer takes it once its text is complete, at its
-// real size. Either way the share ends at the answer's own bytes and is held until its last byte
+// (answer_bytes). The documents of one run (its detail, timeline and conversations) take their
+// share before they are built, from an estimate of what will be made for them
+// (store/build_claim.hpp); every other answer takes it once its text is complete, at its real
+// size. Either way the share ends at the answer's own bytes and is held until its last byte
 // is written or its connection ends (Response::hold). Waiting holds no thread: the request's
 // coroutine waits on its own executor (in_steps.hpp).
 #pragma once

@@ -12,7 +12,7 @@ namespace {
 // The run's item as project finds it in the run's view, or not_found.
 template <class Document, class Project>
 RunDocument<Document> item_of_run(const RunStore& store, const contract::RunId& run, const contract::RunId& id,
-                                  MemoryBudget* answers, Project project,
+                                  MemoryBudget* answers, BuildClaim claim, Project project,
                                   error::ApiError (*not_found)(const contract::RunId&)) {
     auto build = [&store, id, project, not_found](const SharedRun& found) -> Result<Document, error::ApiError> {
         std::optional<Document> document = project(*found, id.view());
@@ -20,7 +20,7 @@ RunDocument<Document> item_of_run(const RunStore& store, const contract::RunId& 
         if (!document) return not_found(id);
         return std::move(*document);
     };
-    return RunDocument<Document>(RunFinding(store, run, answers), std::move(build));
+    return RunDocument<Document>(RunFinding(store, run, answers, std::move(claim)), std::move(build));
 }
 
 }  // namespace
@@ -30,7 +30,9 @@ RunDocument<std::string> RunStore::conversation_document(const contract::RunId& 
     const auto project = [](const OpenedRun& opened, std::string_view session) {
         return payload::conversation(opened.view, session, opened.indexes_of());
     };
-    return item_of_run<std::string>(*this, run, id, answers, project, error::ApiError::conversation_not_found);
+    BuildClaim claim({KeptIndexes::Piece::Sessions});
+    return item_of_run<std::string>(*this, run, id, answers, std::move(claim), project,
+                                    error::ApiError::conversation_not_found);
 }
 
 RunDocument<boost::json::value> RunStore::artifact_document(const contract::RunId& run, const contract::RunId& id,

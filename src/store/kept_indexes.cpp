@@ -28,10 +28,12 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std:
                 // A text answers send is shared as one of the view's kept texts.
                 if constexpr (std::is_same_v<T, std::string>) value = texts_.keep(std::move(value));
                 part.value = std::move(value);
-                part.made.store(Made::Kept, std::memory_order_relaxed);
+                part.made.store(Made::Kept, std::memory_order_release);
                 return part.value;
             }
-            part.made.store(Made::Alone, std::memory_order_relaxed);
+            // What a document that makes its own will hold: it takes that much before it is built.
+            part.first_bytes.store(held_bytes(*value), std::memory_order_relaxed);
+            part.made.store(Made::Alone, std::memory_order_release);
             own = std::move(value);
             return own;
         }
@@ -86,28 +88,56 @@ std::shared_ptr<const payload::RoundObject> KeptIndexes::Of::round(std::uint64_t
     return kept_.rounds_.get(number, read_from_, [&] { return payload::make_round(view_, number, *this, spent_); });
 }
 
-const KeptIndexes::Part<std::string>& KeptIndexes::part_of(Text text) const {
-    return text == Text::Conversations ? conversations_ : whole_timeline_;
+KeptIndexes::PartState& KeptIndexes::part_of(Piece piece) const {
+    switch (piece) {
+    case Piece::Facts: return facts_;
+    case Piece::Journal: return journal_;
+    case Piece::Timeline: return timeline_;
+    case Piece::Sessions: return sessions_;
+    case Piece::DerivedStatuses: return derived_;
+    case Piece::NodeDetails: return node_details_;
+    case Piece::Conversations: return conversations_;
+    case Piece::WholeTimeline: return whole_timeline_;
+    }
+    return facts_;
 }
 
-KeptIndexes::Share KeptIndexes::share_for(Text text, Claim& claim) const {
-    switch (part_of(text).made.load(std::memory_order_relaxed)) {
+std::vector<KeptIndexes::Piece> KeptIndexes::inputs_of(Piece piece) {
+    switch (piece) {
+    case Piece::Journal:
+    case Piece::Timeline:
+    case Piece::Sessions: return {Piece::Facts};
+    case Piece::NodeDetails: return {Piece::Journal};
+    case Piece::Conversations: return {Piece::Sessions};
+    case Piece::WholeTimeline: return {Piece::Timeline};
+    case Piece::Facts:
+    case Piece::DerivedStatuses: break;
+    }
+    return {};
+}
+
+KeptIndexes::Share KeptIndexes::share_for(Piece piece, Claim& claim) const {
+    PartState& part = part_of(piece);
+    switch (part.made.load(std::memory_order_acquire)) {
     case Made::Kept: return Share::None;
     case Made::Alone: return Share::Own;
     case Made::Not: break;
     }
-    // The text may be made meanwhile: a claim taken then only takes a share that the document's
+    // The piece may be made meanwhile: a claim taken then only takes a share that the document's
     // answer gives back once it is built.
-    Claimed& claimed = claims_[static_cast<int>(text)];
-    sync::Lock lock(claimed.mutex);
-    if (const Claim by = claimed.by.lock(); by && by != claim) return Share::Behind;
+    sync::Lock lock(part.claiming);
+    if (const Claim by = part.claimed_by.lock(); by && by != claim) return Share::Behind;
     if (!claim) claim = std::make_shared<const bool>(true);
-    claimed.by = claim;
+    part.claimed_by = claim;
     return Share::ForAll;
 }
 
-bool KeptIndexes::made_alone(Text text) const {
-    return part_of(text).made.load(std::memory_order_relaxed) == Made::Alone;
+std::uint64_t KeptIndexes::first_bytes(Piece piece) const {
+    return part_of(piece).first_bytes.load(std::memory_order_relaxed);
+}
+
+bool KeptIndexes::made_alone(Piece piece) const {
+    return part_of(piece).made.load(std::memory_order_acquire) == Made::Alone;
 }
 
 std::shared_ptr<const payload::LiveActivity> KeptIndexes::activity(const views::RunView& view,

@@ -22,10 +22,11 @@
 // a part's (kept_texts.hpp). An Of belongs to one document, used by one thread at a time.
 //
 // The answers' budget: a text kept is counted where it lives (kept_texts.hpp), so a document that
-// sends it counts nothing for it. Before it is built, a document that will send the conversations
-// or the whole timeline asks what to take for it (share_for): nothing while it is kept; the share
-// of its making, taken once by the first document that finds it yet to be made (its claim) for
-// every document that waits for it; or a share of its own when it is made for each document.
+// sends it counts nothing for it. Before it is built, a document asks what each part it is built
+// from will cost it (share_for, summed by build_share.hpp): nothing while the part is kept; the
+// size it had when first made, when it is made for each document; when it is yet to be made, the
+// share of its making, taken once by the first document that finds it so (its claim) for every
+// document that waits for it.
 #pragma once
 
 #include "sdk/base/thread_safety.hpp"
@@ -109,33 +110,55 @@ public:
     // The run cache lets the view go: the answers' budget counts the texts kept from now on.
     void let_go() const { texts_.let_go(); }
 
-    // The texts a document sends whole and estimates its answer by before it is built.
-    enum class Text { Conversations, WholeTimeline };
-    // What a document that will send the text takes of the answers' budget for it before it is
+    // The parts a document is built from, each made once, kept or made for each document.
+    enum class Piece : std::uint8_t {
+        Facts,
+        Journal,
+        Timeline,
+        Sessions,
+        DerivedStatuses,
+        NodeDetails,
+        Conversations,
+        WholeTimeline,
+    };
+    // The pieces a piece is made from: a piece made for a document needs them too.
+    static std::vector<Piece> inputs_of(Piece piece);
+
+    // What a document that will use a piece takes of the answers' budget for it before it is
     // built.
     enum class Share {
         None,    // it is kept, and counted where it lives
         Behind,  // it is yet to be made, and another document's claim took the share for it
         ForAll,  // it is yet to be made: this document claimed it, and takes the share for all
-        Own,     // it is made for each document (it did not fit beside the view)
+        Own,     // it is made for each document (it did not fit beside the view): first_bytes
     };
-    // A document's claim to the share of a text's making: held until the document is done.
+    // A document's claim to the share of a piece's making: held until the document is done.
     using Claim = std::shared_ptr<const void>;
-    // The share for the text; sets claim when the document claims it. A claim whose document is
-    // done (or was refused) no longer holds: the next document to find the text unmade claims it.
-    Share share_for(Text text, Claim& claim) const;
-    // Whether the text turned out made for each document: one that took no share Behind another
+    // The share for the piece; sets claim when the document claims it. A claim whose document is
+    // done (or was refused) no longer holds: the next document to find the piece unmade claims it.
+    Share share_for(Piece piece, Claim& claim) const;
+    // The bytes a piece made for each document held when it was first made.
+    std::uint64_t first_bytes(Piece piece) const;
+    // Whether the piece turned out made for each document: one that took no share Behind another
     // document's claim takes its own before it is built.
-    bool made_alone(Text text) const;
+    bool made_alone(Piece piece) const;
+    // The bytes of the round objects made for each document, as they did not fit beside the view.
+    std::uint64_t rounds_made_alone_bytes() const { return rounds_.made_alone_bytes(); }
 
 private:
     // One part: made by the first caller that needs it, and kept when it fits.
     enum class Made : std::uint8_t { Not, Kept, Alone };
-    template <class T>
-    struct Part {
+    struct PartState {
         sync::Mutex making;  // held while the first caller makes it
         // Set under making, once; read without it by share_for and made_alone.
         std::atomic<Made> made{Made::Not};
+        std::atomic<std::uint64_t> first_bytes{0};  // set before made, when made Alone
+        // Who claimed the share of its making, while that document is not done.
+        sync::Mutex claiming;
+        std::weak_ptr<const void> claimed_by GUARDED_BY(claiming);
+    };
+    template <class T>
+    struct Part : PartState {
         // None while not made, or not kept. Set only before made, so never changed once made:
         // a reference to it taken under the lock may be read after it is let go.
         std::shared_ptr<const T> value GUARDED_BY(making);
@@ -157,14 +180,8 @@ private:
     mutable Part<std::string> whole_timeline_;
     mutable Part<payload::LiveActivity> activity_;
     mutable Part<payload::ConversationDigests> digests_;
-    // Who claimed the making of a text sent whole (Text), while that document is not done.
-    struct Claimed {
-        sync::Mutex mutex;
-        std::weak_ptr<const void> by GUARDED_BY(mutex);
-    };
-    const Part<std::string>& part_of(Text text) const;
+    PartState& part_of(Piece piece) const;
 
-    mutable Claimed claims_[2];
     mutable KeptRoom room_;      // synchronised on its own
     mutable KeptTexts texts_;    // locks on its own
     mutable KeptRounds rounds_;  // locks on its own

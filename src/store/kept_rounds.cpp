@@ -24,10 +24,22 @@ KeptRounds::Object KeptRounds::keep(std::uint64_t round, const Object& object) {
         if (it->second->text) texts_.forget(it->second->text);
         objects_.erase(it);
     }
-    if (!kept || !room_.take(kept->held_bytes())) return nullptr;
+    if (!kept) return nullptr;
+    if (!room_.take(kept->held_bytes())) {
+        made_alone_[round] = kept->held_bytes();
+        return nullptr;
+    }
+    made_alone_.erase(round);
     if (kept->text) kept->text = texts_.keep(std::move(kept->text));
     objects_.emplace(round, kept);
     return kept;
+}
+
+std::uint64_t KeptRounds::made_alone_bytes() const {
+    sync::Lock lock(mutex_);
+    std::uint64_t bytes = 0;
+    for (const auto& [round, held] : made_alone_) bytes += held;
+    return bytes;
 }
 
 KeptRounds::Object KeptRounds::get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) {

@@ -41,6 +41,10 @@ public:
     // round object.
     Object get(std::uint64_t round, std::optional<std::int64_t> read_from, const Make& make) EXCLUDES(making_, mutex_);
 
+    // The bytes of the last objects made of the rounds whose objects did not fit the room: each
+    // document that shows those rounds makes them again.
+    std::uint64_t made_alone_bytes() const EXCLUDES(mutex_);
+
 private:
     // The kept object of the round when its files are unchanged; null otherwise.
     Object usable(std::uint64_t round) const EXCLUDES(mutex_);
@@ -52,6 +56,7 @@ private:
     sync::Mutex making_ ACQUIRED_BEFORE(mutex_);
     mutable sync::Mutex mutex_;
     std::map<std::uint64_t, Object> objects_ GUARDED_BY(mutex_);
+    std::map<std::uint64_t, std::uint64_t> made_alone_ GUARDED_BY(mutex_);  // bytes, by round
     KeptRoom& room_;    // the view's; synchronised on its own (kept_room.hpp)
     KeptTexts& texts_;  // the view's; locks on its own, taken under mutex_
 };

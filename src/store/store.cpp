@@ -45,33 +45,6 @@ std::pair<std::vector<SharedRecord>, bool> page_from(Records::const_iterator sta
     return {std::move(page), false};
 }
 
-// What a document's build gives: its outcome, or none to look for the run again.
-using Built = std::optional<RunDocument<text::Fragments>::Outcome>;
-
-// What the steps before a document that sends a text whole leave for its building: its claim to
-// the share of the text's making, and whether it took no share behind another document's claim.
-struct TextShare {
-    KeptIndexes::Claim claim;
-    bool behind = false;
-};
-
-// The share a document that sends the text whole takes before it is built (KeptIndexes::share_for):
-// the bytes of the view's arena, which the text does not outgrow in practice, when the text is to
-// be made, by this document for every document that waits for it, or for this document alone;
-// nothing while it is kept, or another document took it for its making.
-std::uint64_t share_before(const OpenedRun& run, KeptIndexes::Text text, TextShare& share) {
-    const KeptIndexes::Share taken = run.indexes.share_for(text, share.claim);
-    share.behind = taken == KeptIndexes::Share::Behind;
-    const bool takes = taken == KeptIndexes::Share::ForAll || taken == KeptIndexes::Share::Own;
-    return takes ? run.view.envelopes.arena_bytes() : 0;
-}
-
-// Whether a document that took no share behind another's claim must look again, to take its own
-// share before it is built: the text turned out made for each document.
-bool shares_again(const OpenedRun& run, KeptIndexes::Text text, const TextShare& share) {
-    return share.behind && run.indexes.made_alone(text);
-}
-
 }  // namespace
 
 RunStore::RunStore(std::string root, std::uint64_t poll_ms, std::shared_ptr<RunCache> run_cache, Settings settings)
@@ -319,91 +292,136 @@ RunDocument<text::Fragments> RunStore::run_document(const contract::RunId& id, b
                                                     MemoryBudget* answers) const {
     // Looked up by the finding, before the share is taken: it may wait for a telemetry child.
     auto telemetry = std::make_shared<SharedTelemetry>();
-    auto share = std::make_shared<TextShare>();
-    constexpr KeptIndexes::Text conversations = KeptIndexes::Text::Conversations;
-    const bool shares = include_conversations && answers != nullptr;
-    auto prepare = [shares, share](const OpenedRun& run) -> std::uint64_t {
-        return shares ? share_before(run, conversations, *share) : 0;
-    };
-    auto build = [this, include_conversations, telemetry, share](const SharedRun& run) -> Built {
-        if (shares_again(*run, conversations, *share)) return std::nullopt;
+    using Piece = KeptIndexes::Piece;
+    std::vector<Piece> pieces = {Piece::Journal, Piece::DerivedStatuses, Piece::NodeDetails};
+    if (include_conversations) pieces.push_back(Piece::Conversations);
+    auto build = [this, include_conversations, telemetry](const SharedRun& run) {
         // Taken before any round file is read: a round object read from files that changed less
         // than two seconds before is not kept.
         const std::int64_t read_from = run_cache_->now();
         text::Fragments fragments = payload::run_detail_fragments(run->view, include_conversations, telemetry->get(),
                                                                   run->indexes_of(read_from), liveness_now());
         count_indexes(run);
-        return fragments;
+        return std::optional<RunDocument<text::Fragments>::Outcome>(std::move(fragments));
     };
-    return RunDocument<text::Fragments>(RunFinding(*this, id, answers, std::move(prepare), telemetry),
-                                        std::move(build));
+    return RunDocument<text::Fragments>(
+        RunFinding(*this, id, answers, BuildClaim(std::move(pieces), true), std::move(telemetry)), std::move(build));
 }
 
 RunDocument<text::Fragments> RunStore::timeline_document(const contract::RunId& run, const TimelineScope& scope,
                                                          MemoryBudget* answers) const {
-    auto share = std::make_shared<TextShare>();
-    constexpr KeptIndexes::Text whole_timeline = KeptIndexes::Text::WholeTimeline;
-    const bool shares = !scope.node && answers != nullptr;
-    auto prepare = [shares, share](const OpenedRun& opened) -> std::uint64_t {
-        return shares ? share_before(opened, whole_timeline, *share) : 0;
-    };
-    auto build = [this, node = scope.node, share](const SharedRun& opened) -> Built {
-        if (shares_again(*opened, whole_timeline, *share)) return std::nullopt;
+    using Piece = KeptIndexes::Piece;
+    BuildClaim claim({scope.node ? Piece::Timeline : Piece::WholeTimeline});
+    auto build = [this, node = scope.node](const SharedRun& opened) {
         const std::optional<std::string_view> scoped = node ? std::optional<std::string_view>(*node) : std::nullopt;
         text::Fragments fragments = payload::timeline_fragments(opened->view, scoped, opened->indexes_of());
         count_indexes(opened);
-        return fragments;
+        return std::optional<RunDocument<text::Fragments>::Outcome>(std::move(fragments));
     };
-    return RunDocument<text::Fragments>(RunFinding(*this, run, answers, std::move(prepare)), std::move(build));
+    return RunDocument<text::Fragments>(RunFinding(*this, run, answers, std::move(claim)), std::move(build));
 }
 
-RunFinding::RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare,
-                       std::shared_ptr<SharedTelemetry> telemetry)
+RunFinding::RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers,
+                       std::optional<BuildClaim> claim, std::shared_ptr<SharedTelemetry> telemetry)
     : store_(&store),
       id_(std::move(id)),
       answers_(answers),
-      prepare_(std::move(prepare)),
+      claim_(std::move(claim)),
       telemetry_(std::move(telemetry)) {}
 
 Step RunFinding::step(const Resume& resume) {
-    if (!looked_) {
-        looked_ = true;
-        // Only the named entry is looked at, by the listing's own rule, so the answer is the one
-        // a walk over every run would give, at the cost of one run.
-        std::optional<ledger::RunPaths> paths = ledger::run_dir_entry(std::filesystem::path(store_->root()), id_.str());
-        if (!paths) return Step::Done;
-        reading_ = std::make_unique<RunCache::Reading>(store_->run_cache(), std::move(*paths), answers_ != nullptr);
-    }
-    if (reading_) {
-        const Step read = reading_->step(resume);
-        if (read != Step::Done) return read;
-        run_ = reading_->run();
-        reading_.reset();
-        if (!run_) return Step::Done;
-        prepared_ = false;
-    }
-    if (!prepared_) {
-        if (telemetry_) {
-            if (!lookup_) lookup_ = store_->telemetry_lookup(run_->view.id(), RunSignature::of(run_->view));
-            if (lookup_) {
-                const Step looked = lookup_->step(resume);
-                if (looked != Step::Done) return looked;
-                *telemetry_ = lookup_->telemetry();
-                lookup_.reset();
+    for (;;) {
+        switch (phase_) {
+        case Phase::Find:
+            // Only the named entry is looked at, by the listing's own rule, so the answer is the
+            // one a walk over every run would give, at the cost of one run.
+            paths_ = ledger::run_dir_entry(std::filesystem::path(store_->root()), id_.str());
+            if (!paths_) {
+                phase_ = Phase::Done;
+                break;
             }
+            reading_ = std::make_unique<RunCache::Reading>(store_->run_cache(), *paths_, answers_ != nullptr);
+            phase_ = Phase::Read;
+            break;
+        case Phase::Read: {
+            const Step read = reading_->step(resume);
+            if (read != Step::Done) return read;
+            run_ = reading_->run();
+            reading_.reset();
+            phase_ = run_ ? after_read() : Phase::Done;
+            break;
         }
-        prepared_ = true;
-        if (prepare_) estimate_ = prepare_(*run_);
+        case Phase::Telemetry: {
+            const Step looked = look_up_telemetry(resume);
+            if (looked != Step::Done) return looked;
+            break;
+        }
+        case Phase::Estimate:
+            estimate_ = claim_ && answers_ != nullptr ? claim_->estimate(*run_) : 0;
+            phase_ = Phase::Share;
+            break;
+        case Phase::Share: {
+            const Step shared = take_share(resume);
+            if (shared != Step::Done) return shared;
+            break;
+        }
+        case Phase::Done: return Step::Done;
+        }
     }
-    if (!run_ || answers_ == nullptr || estimate_ == 0) return Step::Done;
-    return share_.take(*answers_, estimate_, resume);
+}
+
+RunFinding::Phase RunFinding::after_read() const {
+    if (!telemetry_ || lookups_ == 2) return Phase::Estimate;
+    return looked_up_ == RunSignature::of(run_->view) ? Phase::Estimate : Phase::Telemetry;
+}
+
+Step RunFinding::look_up_telemetry(const Resume& resume) {
+    if (!lookup_) {
+        looked_up_ = RunSignature::of(run_->view);
+        lookup_ = store_->telemetry_lookup(id_.str(), *looked_up_);
+        if (!lookup_) {
+            phase_ = Phase::Estimate;
+            return Step::Done;
+        }
+    }
+    const Step looked = lookup_->step(resume);
+    if (looked == Step::Waits) {
+        // Its turn may be long in coming: the view goes back to the cache's keeping meanwhile.
+        run_ = nullptr;
+        return looked;
+    }
+    if (looked != Step::Done) return looked;
+    *telemetry_ = lookup_->telemetry();
+    lookup_.reset();
+    ++lookups_;
+    if (run_) {
+        phase_ = Phase::Estimate;
+        return Step::Done;
+    }
+    reading_ = std::make_unique<RunCache::Reading>(store_->run_cache(), *paths_, answers_ != nullptr);
+    phase_ = Phase::Read;
+    return Step::Done;
+}
+
+Step RunFinding::take_share(const Resume& resume) {
+    if (estimate_ > 0 && answers_ != nullptr) {
+        // A share taken before for less, when the document estimated again, is given back: the
+        // whole share then waits its turn like any other.
+        if (share_.lease() && share_.lease().bytes() < estimate_) share_.lease().release();
+        const Step shared = share_.take(*answers_, estimate_, resume);
+        if (shared != Step::Done) return shared;
+    }
+    phase_ = claim_ && claim_->estimates_again(*run_) ? Phase::Estimate : Phase::Done;
+    return Step::Done;
 }
 
 void RunFinding::look_again() {
-    looked_ = false;
+    phase_ = Phase::Find;
     reading_.reset();
     run_ = nullptr;
     lookup_.reset();
+    looked_up_.reset();
+    lookups_ = 0;
 }
 
 }  // namespace korvalle::store

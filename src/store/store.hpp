@@ -12,6 +12,7 @@
 #include "sdk/run/views.hpp"
 #include "src/contract/contract.hpp"
 #include "src/contract/error.hpp"
+#include "src/store/build_claim.hpp"
 #include "src/store/memory_budget.hpp"
 #include "src/store/open_pool.hpp"
 #include "src/store/page_memo.hpp"
@@ -92,17 +93,16 @@ public:
     // its conversations only when include_conversations is set. run_not_found when no run has
     // the id. In fragments, as the route sends it: the parts kept with the run's view are shared,
     // not copied (payload::run_detail_fragments), and counted where they live, not by the answer
-    // (kept_texts.hpp). With its conversations, it takes its share of the answers before it is
-    // built, from the bytes of the view's arena, which their text does not outgrow in practice,
-    // when that text is to be made (KeptIndexes::share_for): once for every document that waits
-    // for its making, or by each document when it is made for each; so that a crowd of them waits
-    // its turn instead of building at once. A document whose text is kept takes nothing before.
+    // (kept_texts.hpp).
+    //
+    // The run detail, the timeline and the conversation document take their share of the answers
+    // before they are built, from an estimate of what will be made for them (build_claim.hpp), so
+    // that a crowd of them waits its turn, or is told the server is busy, before anything is made.
     RunDocument<text::Fragments> run_document(const contract::RunId& id, bool include_conversations,
                                               MemoryBudget* answers) const;
     // The text of the timeline document of the run, for the whole run or the scope's node;
     // run_not_found when no run has the id. Looks up no telemetry. In fragments, as the route
-    // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments),
-    // and takes its share before it is built as the run detail's conversations do.
+    // sends it: the whole run's is the text kept with the run's view (payload::timeline_fragments).
     RunDocument<text::Fragments> timeline_document(const contract::RunId& run, const TimelineScope& scope,
                                                    MemoryBudget* answers) const;
     // One conversation of one run: run_not_found, conversation_not_found, or the document's text.
@@ -141,21 +141,25 @@ private:
     std::shared_ptr<PageMemo> pages_;                  // shared by the store's clones
 };
 
-// The steps before a document of one run is built: the run found by its id (its one entry taken
-// by the listing's rule) and read through the cache, then its telemetry looked up where the
-// document shows it, then, where the document estimates its answer, the answer's share of the
-// budget of answers taken (see RunStore::run_document). Each step reads files: take it
-// where file work may run.
+// The steps before a document of one run is built, one phase after another: the run found by
+// its id (its one entry taken by the listing's rule), read through the cache, its telemetry
+// looked up where the document shows it, then, where the document takes its share of the answers'
+// budget before it is built, that share estimated (build_claim.hpp) and taken. Each step reads
+// files: take it where file work may run.
+//
+// A finding that waits for the telemetry cache's turn holds no view, only the run's signature
+// and where to read it again: the views of a crowd of waiting requests stay within the cache's
+// bound. Once its lookup is done, the run is read again (a kept view answers at once); a view
+// read then with another signature (the run grew meanwhile) has its telemetry looked up once
+// more, and is built with the telemetry of that second lookup whatever it finds after it.
 class RunFinding {
 public:
-    // Run once the run is read, before the share is taken: the bytes of the share to take
-    // before building (0: the answer takes its share once complete).
-    using Prepare = std::function<std::uint64_t(const OpenedRun&)>;
-
     // telemetry: where the run's telemetry goes, looked up once the run is read and before the
-    // share is taken (it may wait for a telemetry child); null looks up none.
-    RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers, Prepare prepare = nullptr,
-               std::shared_ptr<SharedTelemetry> telemetry = nullptr);
+    // share is taken (it may wait for a telemetry child); null looks up none. claim: what the
+    // document is built from, whose estimate it takes before it is built when answers is set;
+    // none takes nothing before (the answer takes its share once complete).
+    RunFinding(const RunStore& store, contract::RunId id, MemoryBudget* answers,
+               std::optional<BuildClaim> claim = std::nullopt, std::shared_ptr<SharedTelemetry> telemetry = nullptr);
 
     // Done: run() is the run, or null when no run has the id. Waits: for the run's open, the
     // telemetry cache's lock or the answer's share; resume is called once the wait ends.
@@ -172,16 +176,26 @@ public:
     BudgetShare& share() { return share_; }
 
 private:
+    enum class Phase { Find, Read, Telemetry, Estimate, Share, Done };
+
+    // The phase after the run is read: its telemetry, unless it was looked up for this signature
+    // or twice already; then its estimate.
+    Phase after_read() const;
+    Step look_up_telemetry(const Resume& resume);
+    Step take_share(const Resume& resume);
+
     const RunStore* store_;
     contract::RunId id_;
     MemoryBudget* answers_;
-    Prepare prepare_;
-    bool looked_ = false;  // the run's entry was looked for
+    std::optional<BuildClaim> claim_;
+    std::shared_ptr<SharedTelemetry> telemetry_;
+    Phase phase_ = Phase::Find;
+    std::optional<ledger::RunPaths> paths_;  // the run's entry, once found
     std::unique_ptr<RunCache::Reading> reading_;
     SharedRun run_;
-    std::shared_ptr<SharedTelemetry> telemetry_;
-    std::unique_ptr<TelemetryCache::Lookup> lookup_;  // of the run read, while it waits
-    bool prepared_ = false;  // its telemetry looked up and its estimate made
+    std::unique_ptr<TelemetryCache::Lookup> lookup_;
+    std::optional<RunSignature> looked_up_;  // the signature of the last telemetry lookup
+    int lookups_ = 0;
     std::uint64_t estimate_ = 0;
     BudgetShare share_;
 };
@@ -193,9 +207,7 @@ class RunDocument {
 public:
     using Outcome = Result<Document, error::ApiError>;
     // The document of the run found, or none when the run's view was read from a directory that
-    // another one has replaced under its name since, or the document must take a share of the
-    // answers that it did not take before (see RunStore::run_document): the run is then found
-    // again.
+    // another one has replaced under its name since: the run is then found again.
     using Build = std::function<std::optional<Outcome>(const SharedRun&)>;
 
     RunDocument(RunFinding finding, Build build) : finding_(std::move(finding)), build_(std::move(build)) {}
