@@ -20,15 +20,23 @@ void BuildClaim::count(const KeptIndexes& indexes, Piece piece, std::uint64_t& b
     counted.push_back(piece);
     switch (indexes.share_for(piece, claim_)) {
     case KeptIndexes::Share::None: return;
-    case KeptIndexes::Share::Behind: behind_.push_back(piece); return;
+    case KeptIndexes::Share::Behind:
+        if (!again_) {
+            behind_.push_back(piece);
+            return;
+        }
+        unmade = true;
+        break;
     case KeptIndexes::Share::ForAll: unmade = true; break;
     case KeptIndexes::Share::Own: bytes += indexes.first_bytes(piece); break;
     }
     for (const Piece input : KeptIndexes::inputs_of(piece)) count(indexes, input, bytes, unmade, counted);
 }
 
-bool BuildClaim::estimates_again(const OpenedRun& run) const {
-    return std::any_of(behind_.begin(), behind_.end(), [&](Piece piece) { return run.indexes.made_alone(piece); });
+bool BuildClaim::estimates_again(const OpenedRun& run) {
+    if (again_) return false;
+    again_ = std::any_of(behind_.begin(), behind_.end(), [&](Piece piece) { return !run.indexes.kept_once_made(piece); });
+    return again_;
 }
 
 }  // namespace korvalle::store

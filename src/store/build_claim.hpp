@@ -34,9 +34,11 @@ public:
     // that no other document claimed; a piece another document claimed counts nothing here.
     std::uint64_t estimate(const OpenedRun& run);
 
-    // Whether a piece the last estimate counted nothing for, behind another document's claim,
-    // turned out made for each document: the document then estimates again, to take its own share.
-    bool estimates_again(const OpenedRun& run) const;
+    // Whether the document must estimate again, once, before it is built: a piece the estimate
+    // counted nothing for, behind another document's claim, is not kept once the making under
+    // way (if any) has ended. It is then made for each document, or still to be made, and the
+    // next estimate counts it as this document's own to make.
+    bool estimates_again(const OpenedRun& run);
 
 private:
     // Adds what piece costs, and its inputs when it is made for this document, to bytes.
@@ -47,6 +49,7 @@ private:
     const bool rounds_;
     KeptIndexes::Claim claim_;  // held until the document is done
     std::vector<Piece> behind_;  // pieces of the last estimate that another document claimed
+    bool again_ = false;         // estimating again: a piece behind a claim counts as unmade
 };
 
 }  // namespace korvalle::store

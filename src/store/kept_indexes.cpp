@@ -136,8 +136,11 @@ std::uint64_t KeptIndexes::first_bytes(Piece piece) const {
     return part_of(piece).first_bytes.load(std::memory_order_relaxed);
 }
 
-bool KeptIndexes::made_alone(Piece piece) const {
-    return part_of(piece).made.load(std::memory_order_acquire) == Made::Alone;
+bool KeptIndexes::kept_once_made(Piece piece) const {
+    PartState& part = part_of(piece);
+    // Held by its maker across the making: its own work, which waits for nothing else.
+    sync::Lock lock(part.making);
+    return part.made.load(std::memory_order_relaxed) == Made::Kept;
 }
 
 std::shared_ptr<const payload::LiveActivity> KeptIndexes::activity(const views::RunView& view,

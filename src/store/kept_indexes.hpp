@@ -139,9 +139,9 @@ public:
     Share share_for(Piece piece, Claim& claim) const;
     // The bytes a piece made for each document held when it was first made.
     std::uint64_t first_bytes(Piece piece) const;
-    // Whether the piece turned out made for each document: one that took no share Behind another
-    // document's claim takes its own before it is built.
-    bool made_alone(Piece piece) const;
+    // Whether the piece is kept, once the making of it under way, if any, has ended: a document
+    // that took no share Behind another document's claim takes one before it is built otherwise.
+    bool kept_once_made(Piece piece) const;
     // The bytes of the round objects made for each document, as they did not fit beside the view.
     std::uint64_t rounds_made_alone_bytes() const { return rounds_.made_alone_bytes(); }
 
@@ -150,7 +150,7 @@ private:
     enum class Made : std::uint8_t { Not, Kept, Alone };
     struct PartState {
         sync::Mutex making;  // held while the first caller makes it
-        // Set under making, once; read without it by share_for and made_alone.
+        // Set under making, once; read without it by share_for.
         std::atomic<Made> made{Made::Not};
         std::atomic<std::uint64_t> first_bytes{0};  // set before made, when made Alone
         // Who claimed the share of its making, while that document is not done.
