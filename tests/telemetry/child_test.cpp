@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvalle::telemetry {
@@ -23,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::proc_stat;
 using testing::read_text;
+using testing::eventually;
 using std::chrono::milliseconds;
 
 const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
@@ -243,15 +246,71 @@ std::vector<pid_t> grandchildren(const fs::path& calls) {
     return out;
 }
 
-TEST_F(TelemetryChild, ADocumentIsKeptWhenAGrandchildHoldsTheOutputAfterTheChildExits) {
+// Whether the process has ended (gone, or a zombie waiting for its reaper), within a second.
+bool ends(pid_t pid) {
+    for (int i = 0; i < 50; ++i, ::usleep(20'000)) {
+        const std::string state = proc_stat(pid);
+        if (state.empty() || state.find(") Z") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Once the child has exited, what it left in its group is killed, and the pipes it held close
+// with it; a process that left the group is out of reach, and the output is read one second more.
+TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
     const fs::path calls = root_ / "calls";
     ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
     put("mode", "linger");
-    // Far below the grandchild's life: the document is read once the child has gone.
-    Outcome outcome = run(fake, std::chrono::seconds(30));
-    EXPECT_TRUE(outcome.ok());
-    for (pid_t grandchild : grandchildren(calls)) ::kill(grandchild, SIGKILL);
+    EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
     ASSERT_EQ(grandchildren(calls).size(), 1u);
+    EXPECT_TRUE(ends(grandchildren(calls)[0]));
+
+    put("mode", "escape");
+    EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
+    ASSERT_EQ(grandchildren(calls).size(), 2u);
+    const pid_t escaped = grandchildren(calls)[1];
+    EXPECT_NE(proc_stat(escaped).find(") S"), std::string::npos) << "it left the group, and is out of reach";
+    ::kill(escaped, SIGKILL);
+}
+
+// The stop's deadline: no child starts once it is set; a running one that ends before it gives
+// its outcome, and one that does not is killed with its group then.
+TEST_F(TelemetryChild, StopsDeadlineEndsOnlyTheChildThatOutlivesIt) {
+    const fs::path calls = root_ / "calls";
+    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
+    const auto r1 = *contract::RunId::make("r1");
+    StopDeadline passed;
+    passed.set(StopDeadline::Clock::now());
+    EXPECT_EQ(of_run_from(fake, root_.string(), r1, default_time_limit, &passed), Outcome(Unavailable::stopped()));
+    EXPECT_EQ(read_text(calls), "") << "no child started";
+
+    // Set once the child has started, as the stop comes while it runs.
+    const auto set_once_started = [&](StopDeadline& stop, std::size_t starts, milliseconds grace) {
+        return std::thread([&stop, &calls, starts, grace] {
+            eventually([&] {
+                const std::string lines = read_text(calls);
+                return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n')) >= starts;
+            });
+            stop.set(StopDeadline::Clock::now() + grace);
+        });
+    };
+    put("delay", "300");
+    StopDeadline later;
+    std::thread stop = set_once_started(later, 1, std::chrono::seconds(10));
+    EXPECT_TRUE(of_run_from(fake, root_.string(), r1, default_time_limit, &later).ok());
+    stop.join();
+    EXPECT_TRUE(later.is_set());
+
+    put("mode", "hang");
+    StopDeadline soon;
+    // "start", "end", then the hanging child's "start" and "grandchild" lines.
+    std::thread soon_stop = set_once_started(soon, 4, milliseconds(300));
+    EXPECT_EQ(of_run_from(fake, root_.string(), r1, default_time_limit, &soon), Outcome(Unavailable::stopped()));
+    soon_stop.join();
+    const std::vector<pid_t> left = grandchildren(calls);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(ends(left[0]));
+    EXPECT_EQ(Unavailable::stopped().message("korvalle"), "`korvalle telemetry` was stopped with the server");
 }
 
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
