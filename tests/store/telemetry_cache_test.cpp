@@ -3,7 +3,6 @@
 // stop starts no child, lets the running one finish within its grace for the lookups of its run,
 // and refuses those that need another child.
 #include "src/store/telemetry_cache.hpp"
-#include "src/telemetry/child.hpp"
 
 #include "tests/support/process_watch.hpp"
 #include "tests/support/run_builder.hpp"
@@ -47,23 +46,6 @@ private:
     TelemetryCache::Lookup lookup_;
     std::atomic<bool> resumed_{false};
 };
-
-// The processes of the group still running (a zombie waiting for its reaper has ended).
-int running_in_group(pid_t group) {
-    int running = 0;
-    std::error_code error;
-    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-        const pid_t pid = std::atoi(it->path().filename().c_str());
-        const std::string stat = pid > 0 ? proc_stat(pid) : "";
-        if (stat.rfind(')') == std::string::npos) continue;
-        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
-        char state = 0;
-        pid_t parent = 0, its_group = 0;
-        fields >> state >> parent >> its_group;
-        running += its_group == group && state != 'Z';
-    }
-    return running;
-}
 
 class TelemetryCacheLock : public ::testing::Test {
 protected:
@@ -178,7 +160,7 @@ TEST_F(TelemetryCacheLock, StopsDeadlineKillsTheChildsGroupAndRefusesItsWaitersO
     } stop_at_end{cache_};
     ASSERT_TRUE(eventually([&] { return calls().find("grandchild ") != std::string::npos; }));
     const pid_t group = ::getpgid(std::stoi(calls().substr(calls().find("grandchild ") + 11)));
-    EXPECT_EQ(running_in_group(group), 2);
+    EXPECT_EQ(running_in_group(group).size(), 2u);
     QueuedAtTheStop queued(cache_, root_);
 
     cache_.stop(std::chrono::milliseconds(300));
@@ -188,7 +170,7 @@ TEST_F(TelemetryCacheLock, StopsDeadlineKillsTheChildsGroupAndRefusesItsWaitersO
         FAIL() << "the stop's deadline left the child running";
     }
     EXPECT_EQ(held.get(), Step::Refused);
-    EXPECT_TRUE(eventually([&] { return running_in_group(group) == 0; }));
+    EXPECT_TRUE(eventually([&] { return running_in_group(group).empty(); }));
     EXPECT_EQ(queued.same.step(), Step::Refused);
     EXPECT_EQ(queued.hit.step(), Step::Done);
     EXPECT_EQ(queued.hit.telemetry(), first.telemetry());

@@ -246,15 +246,6 @@ std::vector<pid_t> grandchildren(const fs::path& calls) {
     return out;
 }
 
-// Whether the process has ended (gone, or a zombie waiting for its reaper), within a second.
-bool ends(pid_t pid) {
-    for (int i = 0; i < 50; ++i, ::usleep(20'000)) {
-        const std::string state = proc_stat(pid);
-        if (state.empty() || state.find(") Z") != std::string::npos) return true;
-    }
-    return false;
-}
-
 // Once the child has exited, what it left in its group is killed, and the pipes it held close
 // with it; a process that left the group is out of reach, and the output is read one second more.
 TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
@@ -263,7 +254,7 @@ TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
     put("mode", "linger");
     EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
     ASSERT_EQ(grandchildren(calls).size(), 1u);
-    EXPECT_TRUE(ends(grandchildren(calls)[0]));
+    EXPECT_TRUE(eventually([&] { return testing::has_ended(grandchildren(calls)[0]); }));
 
     put("mode", "escape");
     EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
@@ -309,7 +300,7 @@ TEST_F(TelemetryChild, StopsDeadlineEndsOnlyTheChildThatOutlivesIt) {
     soon_stop.join();
     const std::vector<pid_t> left = grandchildren(calls);
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(ends(left[0]));
+    EXPECT_TRUE(eventually([&] { return testing::has_ended(left[0]); }));
     EXPECT_EQ(Unavailable::stopped().message("korvalle"), "`korvalle telemetry` was stopped with the server");
 }
 
