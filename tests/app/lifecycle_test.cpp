@@ -1,5 +1,6 @@
 // The process around the server: the serving line, bind failures, the graceful stop on SIGTERM
 // and SIGINT with requests in flight and idle connections.
+#include "tests/support/event_reader.hpp"
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
 
@@ -128,13 +129,17 @@ TEST(Lifecycle, Ipv6AddressesStandInBrackets) {
 }
 
 // The stop lets the running telemetry child finish: the request whose lookup it is, in flight at
-// the signal, is answered in full, with the child's telemetry.
+// the signal, is answered in full, with the child's telemetry; an event stream whose snapshot
+// waited for the same child ends without a frame all the same.
 TEST(Lifecycle, SigtermRefusesNewConnectionsAnswersTheRequestWhoseChildRunsAndExits0) {
     SlowRoot slow;
     auto server = slow.serve();
     auto port = server.port();
     auto answer = list_runs(port);
     slow.wait_in_flight();
+    EventReader stream(port, "/api/v2/events");
+    EXPECT_NE(stream.head().find(" 200 "), std::string::npos);
+    std::this_thread::sleep_for(300ms);  // its snapshot waits for the child's run
     server.signal(SIGTERM);
     bool refused = false;
     for (int i = 0; i < 100 && !refused; ++i) {
@@ -148,6 +153,7 @@ TEST(Lifecycle, SigtermRefusesNewConnectionsAnswersTheRequestWhoseChildRunsAndEx
     auto res = answer.get();
     ASSERT_EQ(res.status, 200u) << res.body;
     EXPECT_EQ(parse_json(res.body).at("runs").at(0).at("timing").at("wall_ms"), 1000);
+    while (auto block = stream.next()) EXPECT_EQ(block->find("event: snapshot"), std::string::npos) << *block;
     EXPECT_EQ(server.wait(), 0);
     EXPECT_FALSE(can_connect(port));
     EXPECT_EQ(read_text(slow.calls()), "start slow\nend slow\n");
