@@ -27,7 +27,15 @@
 #              append to another run (target: within two poll intervals, 1 s). Then on a fresh
 #              server, a run list starts the first child and SIGTERM follows 3 s later: the
 #              server ends within the stop's bound with exit status 0, no child starts after the
-#              signal, and no process of the children's groups is left once the server exited.
+#              signal, no process of the children's groups is left once the server exited, and
+#              the run list waiting for the child is answered 503.
+#   grace      the telemetry root again. With a telemetry program that answers 2.5 s after it
+#              starts and every other run's telemetry kept, SIGTERM 1 s after the one child a run
+#              list needs started: the list answered 200 with that run's telemetry, the server
+#              ends within the stop's bound with exit status 0, no child starts after the signal.
+#              With a program that leaves a background process in its group (holding its output
+#              open), on a fresh server: a run list over the three runs answers within 5 s, and no
+#              process of the children's groups is left 3 s after it, nor after the stop.
 #
 # Times are medians of REPEAT runs (the lower middle of an even count) with their range ("none"
 # counts as past the wait: a request that never answered, or a stop that did not end with status
@@ -38,7 +46,7 @@
 #   bench/storm_bench.sh [BUILD_DIR]     (default: build-release, configured as
 #                                         `scripts/test.sh --release` does when it is not)
 #
-# Knobs: SECTIONS="hang telemetry"; ENVELOPES=1000000 (per run); STREAMS="800 2000";
+# Knobs: SECTIONS="hang telemetry grace"; ENVELOPES=1000000 (per run); STREAMS="800 2000";
 # FORMS="run feed"; POOLS="default 16" (16: KORVALLE_UI_BLOCKING_THREADS=16); REPEAT=5;
 # WAIT_MAX=60 (seconds the script waits for B's detail and for the snapshots when B does not
 # answer); TELEMETRY_WAIT=160 (seconds it waits for the telemetry section's probes and stop).
@@ -47,7 +55,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-release}
-sections=${SECTIONS:-hang telemetry}
+sections=${SECTIONS:-hang telemetry grace}
 envelopes=${ENVELOPES:-1000000}
 stream_counts=${STREAMS:-800 2000}
 forms=${FORMS:-run feed}
@@ -379,14 +387,14 @@ hang_verdicts() {
 # ---- telemetry ----
 
 # The stand-in telemetry program: appends "start EPOCH PID PGID RUN" to $work/children, sleeps
-# 50 s while $work/slow exists (in a child of its own, so that only a kill of its whole group
-# ends everything it started), then answers as tests/fake_korvalle does.
+# the seconds $work/slow holds while it exists (in a child of its own, so that only a kill of its
+# whole group ends everything it started), then answers as tests/fake_korvalle does.
 write_telemetry_program() {
   slow_program=$work/slow-korvalle
   cat >"$slow_program" <<EOF
 #!/bin/sh
 echo "start \$(date +%s.%N) \$\$ \$(ps -o pgid= -p \$\$ | tr -d ' ') \$2" >>'$work/children'
-if [ -e '$work/slow' ]; then sleep 50; fi
+if [ -e '$work/slow' ]; then sleep "\$(cat '$work/slow')"; fi
 exec '$fake' "\$@"
 EOF
   chmod +x "$slow_program"
@@ -517,7 +525,7 @@ section_telemetry() {
   if ! wait_for "$work/stream" "$(later "$(now)" 30)" '^open'; then
     echo "  the stream's snapshot did not come within 30 s"
   fi
-  touch "$work/slow"
+  echo 50 >"$work/slow"
   append_line "$telemetry_runs/bench-run-000/events.jsonl"
   ask "$work/probe-list" "$url/api/v2/runs" "$telemetry_wait"
   list_pid=$asked_pid
@@ -586,6 +594,74 @@ section_telemetry() {
     "telemetry, SIGTERM with a child sleeping"
   judge "processes of their groups left (target 0)" "$left" "$([ "$left" = 0 ] && echo 1 || echo 0)" \
     "telemetry, SIGTERM with a child sleeping"
+  judge "the run list waiting for it (target 503)" "$(awk '{ print $1 }' "$work/probe-list" 2>/dev/null || echo none)" \
+    "$(awk '{ print ($1 == 503 ? 1 : 0) }' "$work/probe-list" 2>/dev/null || echo 0)" "telemetry, SIGTERM with a child sleeping"
+}
+
+# ---- grace ----
+
+section_grace() {
+  local list_pid signal_at after left status with_telemetry
+  echo "grace: the telemetry section's root; a telemetry program that answers 2.5 s after it starts,"
+  echo "       then one that leaves a background process in its group holding its output open"
+  [ -n "${telemetry_runs:-}" ] || telemetry_root
+  write_telemetry_program
+  rm -f "$work/slow"
+
+  # SIGTERM 1 s after the one child a run list needs started: every other run's telemetry kept.
+  telemetry_program=$slow_program start_server "$binary" "$telemetry_runs"
+  get "$url/api/v2/runs" || echo "  the warm-up run list failed"
+  echo 2.5 >"$work/slow"
+  append_line "$telemetry_runs/bench-run-000/events.jsonl"
+  : >"$work/children"
+  (curl -s -o "$work/grace-list" --max-time "$telemetry_wait" -w '%{http_code}' "$url/api/v2/runs" >"$work/grace-status" || true) &
+  list_pid=$!
+  pids+=("$list_pid")
+  if child_started 1 >/dev/null; then
+    sleep 1
+    stop_within "$server_pid" "$telemetry_wait"
+    signal_at=$stop_signal_at
+    reap "$list_pid"
+    status=$(cat "$work/grace-status" 2>/dev/null || echo none)
+    with_telemetry=$(python3 -c '
+import json, sys
+runs = json.load(open(sys.argv[1]))["runs"]
+print(sum(1 for r in runs if r["run_id"] == "bench-run-000" and r["timing"]["wall_ms"] is not None))' \
+      "$work/grace-list" 2>/dev/null || echo 0)
+    after=$(awk -v s="$signal_at" '$2 > s' "$work/children" | wc -l)
+    judge "the run list in flight (target 200, with its telemetry)" "$status, telemetry $with_telemetry" \
+      "$([ "$status" = 200 ] && [ "$with_telemetry" = 1 ] && echo 1 || echo 0)" "grace, SIGTERM while a 2.5 s child runs"
+    judge "stop (target exit 0 within $stop_bound s)" "$(stop_text)" \
+      "$([ "$stop_status" = 0 ] && awk -v s="$stop_secs" -v b="$stop_bound" 'BEGIN { print (s <= b ? 1 : 0) }' || echo 0)" \
+      "grace, SIGTERM while a 2.5 s child runs"
+    judge "children started after the signal (target 0)" "$after" "$([ "$after" = 0 ] && echo 1 || echo 0)" \
+      "grace, SIGTERM while a 2.5 s child runs"
+  else
+    echo "  no child started for the run list"
+    end_now "$server_pid"
+    reap "$list_pid"
+  fi
+  kill_children
+
+  # A program that leaves a background process in its group, on a fresh server: a run list over
+  # the three runs, what is left 3 s after it and after the stop.
+  rm -f "$work/slow" "$work/linger-list"
+  : >"$work/children"
+  FAKE_KORVALLE_MODE=linger telemetry_program=$slow_program start_server "$binary" "$telemetry_runs"
+  ask "$work/linger-list" "$url/api/v2/runs" 30
+  wait_for "$work/linger-list" "$(later "$(now)" 35)" || echo "999 999 28 0" >"$work/linger-list"
+  reap "$asked_pid"
+  judge "run list over three such runs (target 200 within 5 s)" "$(ms_of "$work/linger-list" 30)" \
+    "$(awk '{ print ($1 == 200 && $2 <= 5 ? 1 : 0) }' "$work/linger-list")" "grace, background processes"
+  sleep 3
+  left=$(left_in_child_groups | wc -l)
+  judge "left 3 s after the run list (target 0 of $(wc -l <"$work/children"))" "$left" \
+    "$([ "$left" = 0 ] && echo 1 || echo 0)" "grace, background processes"
+  stop_within "$server_pid" "$stop_wait"
+  left=$(left_in_child_groups | wc -l)
+  judge "left after the stop (target 0)" "$left, $(stop_text)" \
+    "$([ "$left" = 0 ] && [ "$stop_status" = 0 ] && echo 1 || echo 0)" "grace, background processes"
+  kill_children
 }
 
 # ---- Summary. ----

@@ -33,8 +33,9 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // The stream's snapshot: its look (the watched run's, else the whole root's from a walk), then
-// the first page of the run list from a walk begun after the look. None when the telemetry
-// cache refused the page its wait (the stop): the stream then ends without a frame.
+// the first page of the run list from a walk begun after the look. None at the stop, whether the
+// telemetry cache refused the page its wait or answered it from the child it let finish: the
+// stream then ends without a frame, and its client reconnects to the next server.
 boost::asio::awaitable<std::optional<store::Frame>> snapshot(store::Frames& frames, const Serving& state) {
     store::Observation baseline;
     store::SharedWalks::SharedWalk walked;
@@ -46,7 +47,7 @@ boost::asio::awaitable<std::optional<store::Frame>> snapshot(store::Frames& fram
         baseline = store::observe_walk(walked->records(), true);
     }
     auto list = co_await state.lists->document(std::move(walked), store::RunsQuery{std::nullopt, store::max_page, true});
-    if (!list) co_return std::nullopt;
+    if (!list || state.stopping->load(std::memory_order_relaxed)) co_return std::nullopt;
     co_return frames.snapshot(baseline, std::move(*list));
 }
 

@@ -40,10 +40,13 @@ void raise_descriptor_limit() {
 }
 
 // SIGPIPE ignored, so a write to a closed connection or pipe fails instead of ending the
-// process; standard descriptors found closed are opened on /dev/null so that no socket or
-// file can take their numbers.
+// process; SIGCHLD back to its default, since a server started with it ignored would have its
+// telemetry children reaped by the system, and their groups could then not be killed safely;
+// standard descriptors found closed are opened on /dev/null so that no socket or file can take
+// their numbers.
 void prologue() {
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGCHLD, SIG_DFL);
     raise_descriptor_limit();
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {

@@ -144,8 +144,9 @@ Result<void, std::string> serve(Runtime& runtime, tcp::acceptor listener, store:
         // read, their turn could come only after every answer ahead of them was cut.
         answers->refuse_waiting();
         shared_store->run_cache().refuse_waiting();
-        // No telemetry child may hold the stop up: none is started from now on, the running one
-        // is killed with its group, and the lookups that have not ended are refused.
+        // No telemetry child may hold the stop up for long: none is started from now on, the
+        // running one may finish within the cache's grace (its waiters are then answered), and
+        // the lookups that would need another child are refused.
         shared_store->stop_telemetry();
         server->begin_drain();
     });

@@ -62,8 +62,9 @@ public:
     // A lookup of the run's telemetry in steps (TelemetryCache::Lookup), for the signature given;
     // null for a run whose id fails the identifier rule, which gets none, silently.
     std::unique_ptr<TelemetryCache::Lookup> telemetry_lookup(std::string_view run, const RunSignature& signature) const;
-    // At the stop: no telemetry child is started any more, the running one is killed, and every
-    // lookup that has not ended is refused (TelemetryCache::stop).
+    // At the stop: no telemetry child is started any more, the running one may finish within
+    // the cache's grace, and the lookups that would need another child are refused
+    // (TelemetryCache::stop).
     void stop_telemetry() const { telemetry_cache_->stop(); }
 
     void count_indexes(const SharedRun& run) const { run_cache_->count_indexes(run->view.paths, run); }

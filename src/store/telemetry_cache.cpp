@@ -10,16 +10,30 @@
 
 namespace korvalle::store {
 
-void TelemetryCache::stop() {
-    stopped_.store(true);
-    std::deque<Waiter> refused;
+void TelemetryCache::stop(std::chrono::milliseconds grace) {
+    stopped_.set(std::chrono::steady_clock::now() + grace);
+    std::vector<Resume> refused;
     {
         sync::Lock lock(mutex_);
-        refused.swap(waiting_);
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (may_wait_stopped_locked(*it->lookup)) {
+                ++it;
+                continue;
+            }
+            refused.push_back(std::move(it->resume));
+            it = waiting_.erase(it);
+        }
     }
-    // The holder's child is not touched here: its own thread sees the flag between its reads and
-    // kills the group while the child is still its to kill (of_run_from).
-    for (Waiter& waiter : refused) waiter.resume();
+    // The holder's child is not touched here: its own thread kills the group at the deadline,
+    // while the child is still its to kill (of_run_from).
+    for (const Resume& resume : refused) resume();
+}
+
+bool TelemetryCache::may_wait_stopped_locked(const Lookup& lookup) const {
+    if (auto it = entries_.find(lookup.run_.str()); it != entries_.end() && it->second.signature == lookup.signature_) {
+        return true;
+    }
+    return holder_ != nullptr && holder_->run_ == lookup.run_ && holder_->signature_ == lookup.signature_;
 }
 
 void TelemetryCache::hand_over_locked(std::vector<Resume>& resumes) {
@@ -28,7 +42,8 @@ void TelemetryCache::hand_over_locked(std::vector<Resume>& resumes) {
         Waiter next = std::move(waiting_.front());
         waiting_.pop_front();
         resumes.push_back(std::move(next.resume));
-        if (stopped_.load() || !served_locked(*next.lookup)) {
+        // After the stop a lookup the map cannot answer is resumed without the lock: refused.
+        if (!served_locked(*next.lookup) && !stopped_.is_set()) {
             holder_ = next.lookup;
             return;
         }
@@ -54,7 +69,7 @@ Step TelemetryCache::Lookup::step(const Resume& resume) {
     {
         sync::Lock lock(cache_.mutex_);
         if (phase_ == Phase::Fresh) {
-            if (cache_.stopped_.load()) {
+            if (cache_.stopped_.is_set() && cache_.holder_ != nullptr && !cache_.may_wait_stopped_locked(*this)) {
                 phase_ = Phase::Ended;
                 return Step::Refused;
             }
@@ -83,10 +98,6 @@ Step TelemetryCache::Lookup::step(const Resume& resume) {
 }
 
 Step TelemetryCache::Lookup::look_up() {
-    if (cache_.stopped_.load()) {
-        end();
-        return Step::Refused;
-    }
     {
         sync::Lock lock(cache_.mutex_);
         if (auto it = cache_.entries_.find(run_.str()); it != cache_.entries_.end() && it->second.signature == signature_) {
@@ -103,12 +114,14 @@ Step TelemetryCache::Lookup::look_up() {
 Step TelemetryCache::Lookup::run_child() {
     telemetry::Outcome outcome = telemetry::of_run_from(cache_.program_, root_, run_, telemetry::default_time_limit,
                                                         &cache_.stopped_);
-    SharedTelemetry result;
-    if (outcome) result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
-    if (!keep(result)) {
+    // Not started, or killed at the stop's deadline: says nothing about the run.
+    if (!outcome && outcome.error().kind == telemetry::Unavailable::Kind::Stopped) {
         end();
         return Step::Refused;
     }
+    SharedTelemetry result;
+    if (outcome) result = std::make_shared<const telemetry::RunTelemetry>(std::move(outcome).value());
+    keep(result);
     // Written while the lock is still held, so that two lookups' lines never interleave.
     if (!outcome) {
         files::write_whole(STDERR_FILENO, "korvalle-api: no telemetry for " + run_.str() + ": " +
@@ -119,13 +132,9 @@ Step TelemetryCache::Lookup::run_child() {
     return Step::Done;
 }
 
-bool TelemetryCache::Lookup::keep(const SharedTelemetry& outcome) {
+void TelemetryCache::Lookup::keep(const SharedTelemetry& outcome) {
     sync::Lock lock(cache_.mutex_);
-    // Whatever ended the child once the stop came (its kill, most likely) says nothing about the
-    // run.
-    if (cache_.stopped_.load()) return false;
     cache_.entries_.insert_or_assign(run_.str(), Entry{signature_, outcome});
-    return true;
 }
 
 void TelemetryCache::Lookup::end() {

@@ -8,17 +8,21 @@
 // arrival. Waiting holds no thread: a lookup is taken in steps (steps.hpp), and the lookup that
 // gives the lock up hands it to the next one waiting and resumes it.
 //
-// At the stop no child is started any more, every lookup that has not ended is refused, and the
-// running child's process group is killed: its outcome is neither kept nor written.
+// At the stop no child is started any more. The running child may go on until stop_grace after
+// the signal: when it ends in time, its outcome is kept and written as any other and the lookups
+// waiting for its run and signature get it; when it does not, its process group is killed, its
+// outcome neither kept nor written, and those lookups are refused. Hits are still answered from
+// the map as the lock passes them; every other lookup that needs a child is refused.
 #pragma once
 
 #include "sdk/base/thread_safety.hpp"
 #include "src/contract/contract.hpp"
 #include "src/store/run_record.hpp"
 #include "src/store/steps.hpp"
+#include "src/telemetry/child.hpp"
 #include "src/telemetry/telemetry.hpp"
 
-#include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -38,12 +42,17 @@ public:
 
     class Lookup;
 
-    // From now on no child is started and every lookup that has not ended is refused: those
-    // waiting are resumed now (their next step is refused), and the running child's process group
-    // is killed by the thread that runs it within telemetry::exit_check_interval, its outcome
-    // neither stored nor written (its lookup is refused too). Idempotent; safe from any thread;
-    // never waits for the child.
-    void stop() EXCLUDES(mutex_);
+    // How long the running child may go on after the stop.
+    static constexpr std::chrono::milliseconds stop_grace{5'000};
+
+    // From now on no child is started. The lookups waiting that would need one are resumed now
+    // and refused, save those for the run and signature of the lock's holder, whose child may
+    // run until grace from now (its thread kills its group then: of_run_from); they are answered
+    // from the map once it kept the child's outcome, and refused when it did not. Lookups that
+    // find their outcome kept are answered as the lock passes them, never ahead of it.
+    // Idempotent (the first stop's deadline holds); safe from any thread; never waits for the
+    // child.
+    void stop(std::chrono::milliseconds grace = stop_grace) EXCLUDES(mutex_);
 
 private:
     struct Entry {
@@ -59,17 +68,21 @@ private:
     // Gives the lock up. The lookups at the front of the queue whose outcome is kept for their
     // signature are answered in turn as the lock passes them, on this thread (a hit needs no
     // thread of its own, and a crowd of them then costs no hand-over each); the lock goes to the
-    // first that needs a child, if any. Their resumes are added to resumes, to be called once the
-    // mutex is let go.
+    // first that needs a child, if any, and after the stop to none: those are refused. Their
+    // resumes are added to resumes, to be called once the mutex is let go.
     void hand_over_locked(std::vector<Resume>& resumes) REQUIRES(mutex_);
     // Answers the lookup from the map when its outcome is kept, as its turn of the lock comes.
     bool served_locked(Lookup& lookup) REQUIRES(mutex_);
+    // Whether the lookup may wait for the lock once the stop has come: its outcome is kept, or
+    // it is for the run and signature whose child the holder may be running.
+    bool may_wait_stopped_locked(const Lookup& lookup) const REQUIRES(mutex_);
 
     const std::string program_;
     // Set once by stop, before it takes the mutex to refuse the lookups waiting. Read under the
-    // mutex where a lookup would queue or store (so a lookup either sees it or is queued before
-    // stop looks), and by the running child's thread between its reads (telemetry::of_run_from).
-    std::atomic<bool> stopped_{false};
+    // mutex where a lookup would queue or be handed the lock (so a lookup either sees it or is
+    // queued before stop looks), and by the running child's thread between its reads
+    // (telemetry::of_run_from).
+    telemetry::StopDeadline stopped_;
     sync::Mutex mutex_;  // held only briefly: the lock of lookups is holder_, not this
     Lookup* holder_ GUARDED_BY(mutex_) = nullptr;     // the lookup that has the lock
     std::deque<Waiter> waiting_ GUARDED_BY(mutex_);  // in order of arrival; the front gets it next
@@ -93,7 +106,8 @@ public:
     // Waits: queued for the lock; resume is called once, from whichever thread gives the lock up
     // or stops the cache, and the next step then holds the lock and looks up. A step that holds
     // the lock may run the child on the calling thread: take it where file work may run.
-    // Refused: the cache was stopped before this lookup ended; nothing is stored.
+    // Refused: the cache was stopped before this lookup ended, and its outcome was not kept (it
+    // needed a child, or its run's child was killed at the stop's deadline); nothing is stored.
     // Running out of descriptors or memory throws files::Exhausted, records nothing and gives the
     // lock back, so the next lookup of the run tries again.
     Step step(const Resume& resume) EXCLUDES(cache_.mutex_);
@@ -112,8 +126,8 @@ private:
     // The rest of a step that holds the lock: the map looked at, else the child run.
     Step look_up() EXCLUDES(cache_.mutex_);
     Step run_child() EXCLUDES(cache_.mutex_);
-    // Stores the child's outcome unless the cache was stopped meanwhile; false when it was.
-    bool keep(const SharedTelemetry& outcome) EXCLUDES(cache_.mutex_);
+    // Stores the child's outcome.
+    void keep(const SharedTelemetry& outcome) EXCLUDES(cache_.mutex_);
     // Gives the lock up, or leaves the queue, and ends the lookup.
     void end() EXCLUDES(cache_.mutex_);
 

@@ -4,19 +4,21 @@
 // together with poll() so that neither can fill up and stall it. No other descriptor reaches the
 // child: the server opens its sockets and files close-on-exec, and every descriptor above 2 is
 // closed in the child as well, so that one opened without the flag (by a library, say) cannot
-// keep the listening port bound after we exit. The child runs in its own process group so that a
-// child that overruns its time limit can be killed together with everything it started.
+// keep the listening port bound after we exit. The child runs in its own process group, and
+// nothing of that group outlives the child: once the child has exited, the group is killed
+// before the child is reaped (its unreaped pid keeps the group's id from being reused), and the
+// same on every other ending. A process that left the group is out of reach.
 //
 // Bounds the tool itself does not promise: a time limit, at most max_stdout_bytes of output kept
 // and the last max_stderr_bytes of error kept; both pipes are still read to their end, or for
-// one second after the child has exited (a grandchild may hold them open for good).
+// one second after the child has exited (a process that left its group may hold them for good).
 //
 // Every running child is listed in a table of atomics that a signal handler may read, so that
 // a server ended by a signal can take the children's process groups with it.
 //
-// A caller may cancel the child through a flag of its own (at the server's stop): the thread that
-// runs the child looks at the flag between its reads and kills the child's group itself, so the
-// group is never killed by a pid the child may no longer own.
+// At the server's stop a caller sets a deadline of its own: the thread that runs the child looks
+// at it between its reads and kills the child's group itself, so the group is never killed by a
+// pid the child may no longer own.
 #include "src/telemetry/child.hpp"
 
 #include "sdk/base/descriptor.hpp"
@@ -30,6 +32,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -195,63 +198,93 @@ private:
 };
 
 // How a drain or a wait ended.
-enum class Ending { Done, TimedOut, Cancelled, Failed };
-
-bool cancelled(const std::atomic<bool>* cancel) { return cancel != nullptr && cancel->load(); }
+enum class Ending { Done, TimedOut, Stopped, Failed };
 
 int remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
 
-// The child being run, and its wait status once it has exited and been reaped.
+// When the child must be ended: its time limit, or the stop's moment if that comes first.
+struct Deadlines {
+    Clock::time_point limit;
+    const StopDeadline* stop;
+
+    Clock::time_point first() const { return stop == nullptr ? limit : std::min(limit, stop->at()); }
+    // Which of the two has passed, if any; the stop's wins when both have.
+    std::optional<Ending> passed() const {
+        const auto now = Clock::now();
+        if (stop != nullptr && now >= stop->at()) return Ending::Stopped;
+        if (now >= limit) return Ending::TimedOut;
+        return std::nullopt;
+    }
+};
+
+// The child being run, and its wait status once it has been reaped.
 struct Child {
     pid_t pid = -1;
+    bool ended = false;   // it has exited and its group was killed; not yet reaped
     bool reaped = false;
     bool lost = false;  // a wait failed: the child is no longer ours to reap or to kill
     int status = 0;
 };
 
-// Reaps the child when it has exited (never blocks); unlists it first, since the pid is free
-// for reuse once reaped. Returns the errno of a failed wait, else 0.
-int reap_if_exited(Child& child) {
+// Looks whether the child has exited, without reaping it (never blocks). Once it has, whatever
+// is left of its group is killed at once: the unreaped child keeps its pid, and with it the
+// group's id, from naming anything else, so the kill can only reach what the child started in
+// its group; and with them gone its pipes reach their end. Returns the errno of a failed wait.
+int look_for_exit(Child& child) {
     siginfo_t info{};
-    int error = 0;
     while (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
         if (errno != EINTR) {
-            error = errno;
-            break;
+            child.lost = true;
+            return errno;
         }
     }
-    if (error == 0 && info.si_pid != child.pid) return 0;
-    unlist_child(child.pid);
-    while (error == 0 && ::waitpid(child.pid, &child.status, 0) < 0) {
-        if (errno != EINTR) error = errno;
+    if (info.si_pid == child.pid) {
+        child.ended = true;
+        ::kill(-child.pid, SIGKILL);
     }
-    child.reaped = error == 0;
-    child.lost = error != 0;
-    return error;
+    return 0;
+}
+
+// Reaps the ended or killed child; unlists it first, since the pid is free for reuse once
+// reaped. Returns the errno of a failed wait.
+int reap(Child& child) {
+    unlist_child(child.pid);
+    while (::waitpid(child.pid, &child.status, 0) < 0) {
+        if (errno != EINTR) {
+            child.lost = true;
+            return errno;
+        }
+    }
+    child.reaped = true;
+    return 0;
 }
 
 // How long the pipes are read after the child has exited.
 constexpr std::chrono::seconds after_exit_grace{1};
 
-// Reads both pipes until both are at their end, the deadline passes or the child is cancelled.
-// Once the child has exited, the reading ends at the latest one second later: whatever still
-// holds the pipes is not the child, and what the child wrote is complete.
-Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time_point deadline,
-             const std::atomic<bool>* cancel, int& error) {
+// Reads both pipes until both are at their end, a deadline passes or the read fails. Once the
+// child has exited and its group was killed, the reading ends at the latest one second later:
+// whatever still holds the pipes then has left the group, and what the child wrote is complete.
+Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, const Deadlines& deadlines, int& error) {
     std::vector<char> buffer(64 * 1024);
+    Clock::time_point grace_end = Clock::time_point::max();
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
-        if (cancelled(cancel)) return Ending::Cancelled;
-        if (!child.reaped) {
-            if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
-            if (child.reaped) deadline = std::min(deadline, Clock::now() + after_exit_grace);
+        if (!child.ended) {
+            if ((error = look_for_exit(child)) != 0) return Ending::Failed;
+            if (child.ended) grace_end = Clock::now() + after_exit_grace;
         }
-        int wait = remaining_ms(deadline);
-        if (wait == 0) return child.reaped ? Ending::Done : Ending::TimedOut;
-        if (!child.reaped) wait = std::min<int>(wait, static_cast<int>(exit_check_interval.count()));
+        // A child that has ended did so in time, whatever deadline passes during the grace.
+        if (child.ended && Clock::now() >= grace_end) return Ending::Done;
+        if (!child.ended) {
+            if (const auto passed = deadlines.passed()) return *passed;
+        }
+        // Short waits, so that an exit and a stop set meanwhile are both seen soon.
+        const int wait = std::min<int>(remaining_ms(child.ended ? grace_end : deadlines.first()),
+                                       static_cast<int>(exit_check_interval.count()));
         pollfd fds[2] = {{out_open ? out.read.get() : -1, POLLIN, 0}, {err_open ? err.read.get() : -1, POLLIN, 0}};
         const int ready = ::poll(fds, 2, wait);
         if (ready < 0) {
@@ -280,18 +313,15 @@ Ending drain(Pipe& out, Pipe& err, Captured& captured, Child& child, Clock::time
     return Ending::Done;
 }
 
-// Waits for the child to end, at most until the deadline or until it is cancelled. A child may
-// close its pipes and go on running, so the wait polls with a short, growing sleep instead of
-// blocking.
-Ending wait_for(Child& child, Clock::time_point deadline, const std::atomic<bool>* cancel, int& error) {
+// Waits for the child to exit, at most until a deadline. A child may close its pipes and go on
+// running, so the wait polls with a short, growing sleep instead of blocking.
+Ending wait_for(Child& child, const Deadlines& deadlines, int& error) {
     auto pause = std::chrono::milliseconds(1);
-    while (!child.reaped) {
-        if (cancelled(cancel)) return Ending::Cancelled;
-        if ((error = reap_if_exited(child)) != 0) return Ending::Failed;
-        if (child.reaped) break;
-        const auto now = Clock::now();
-        if (now >= deadline) return Ending::TimedOut;
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+    while (!child.ended) {
+        if ((error = look_for_exit(child)) != 0) return Ending::Failed;
+        if (child.ended) break;
+        if (const auto passed = deadlines.passed()) return *passed;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadlines.first() - Clock::now()));
         pause = std::min<std::chrono::milliseconds>(pause * 2, exit_check_interval);
     }
     return Ending::Done;
@@ -330,17 +360,14 @@ struct Ended {
     Captured captured;
 };
 
-Unavailable stopped() { return Unavailable::refused("it was stopped"); }
-
 // Starts the child, drains its pipes and reaps it. Fails with the reason when it could not be
-// started, read or waited for, when it overran the time limit or when it was cancelled.
+// started, read or waited for, when it overran the time limit or when the stop ended it.
 Result<void, Unavailable> run_child(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                                    std::chrono::milliseconds time_limit, const std::atomic<bool>* cancel,
-                                    Ended& ended) {
-    // Looked at again by the drain once the child is started: a cancel between the two is seen
-    // there, and the child killed before anything is read.
-    if (cancelled(cancel)) return stopped();
-    const auto deadline = Clock::now() + time_limit;
+                                    std::chrono::milliseconds time_limit, const StopDeadline* stop, Ended& ended) {
+    // A stop that comes between this look and the spawn gives the child until its moment, as
+    // it does a child already running.
+    if (stop != nullptr && stop->is_set()) return Unavailable::stopped();
+    const Deadlines deadlines{Clock::now() + time_limit, stop};
     Pipe out, err;
     if (int error = make_pipe(out)) return Unavailable::cannot_start(text::os_error(error));
     if (int error = make_pipe(err)) return Unavailable::cannot_start(text::os_error(error));
@@ -353,8 +380,9 @@ Result<void, Unavailable> run_child(std::string_view program, std::string_view r
     err.write = {};
 
     int error = 0;
-    Ending ending = drain(out, err, ended.captured, child, deadline, cancel, error);
-    if (ending == Ending::Done) ending = wait_for(child, deadline, cancel, error);
+    Ending ending = drain(out, err, ended.captured, child, deadlines, error);
+    if (ending == Ending::Done) ending = wait_for(child, deadlines, error);
+    if (ending == Ending::Done && (error = reap(child)) != 0) ending = Ending::Failed;
     if (ending == Ending::Done) {
         ended.status = child.status;
         return {};
@@ -362,12 +390,12 @@ Result<void, Unavailable> run_child(std::string_view program, std::string_view r
     // A failed wait means the child is no longer ours to reap, and its pid (and group id) may
     // already name another process: nothing is killed.
     if (child.lost) return Unavailable::cannot_start(text::os_error(error));
-    if (!child.reaped) kill_and_reap(child);
+    kill_and_reap(child);
     files::unless_exhausted(error);
     if (ending == Ending::TimedOut) {
         return Unavailable::refused("it did not finish within " + duration_text(time_limit));
     }
-    if (ending == Ending::Cancelled) return stopped();
+    if (ending == Ending::Stopped) return Unavailable::stopped();
     return Unavailable::cannot_start(text::os_error(error));
 }
 
@@ -389,13 +417,13 @@ void kill_running_children() noexcept {
 }
 
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit, const std::atomic<bool>* cancel) {
+                    std::chrono::milliseconds time_limit, const StopDeadline* stop) {
     // The operating system takes NUL-terminated texts; one with a NUL inside cannot be passed.
     if (program.find('\0') != std::string_view::npos || runs_root.find('\0') != std::string_view::npos) {
         return Unavailable::cannot_start("nul byte found in provided data");
     }
     Ended ended;
-    Result<void, Unavailable> ran = run_child(program, runs_root, run, time_limit, cancel, ended);
+    Result<void, Unavailable> ran = run_child(program, runs_root, run, time_limit, stop, ended);
     if (!ran) return std::move(ran).error();
     if (!WIFEXITED(ended.status) || WEXITSTATUS(ended.status) != 0) {
         return Unavailable::refused(refusal_detail(ended.captured.err_tail()));

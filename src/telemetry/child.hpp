@@ -1,5 +1,6 @@
 // The pipeline tool's `telemetry` command as a child process: started for one run, bounded in
-// time and output, and killed with its process group when the server ends by a signal.
+// time and output, and ended with its process group: when it ends, at its time limit, at the
+// stop's deadline, and when the server ends by a signal.
 #pragma once
 
 #include "src/contract/contract.hpp"
@@ -21,21 +22,44 @@ inline constexpr std::chrono::milliseconds default_time_limit{60'000};
 inline constexpr std::size_t max_stdout_bytes = 16 * 1024 * 1024;
 inline constexpr std::size_t max_stderr_bytes = 64 * 1024;
 
+// The moment by which a running child must have ended, set from any thread (at the server's
+// stop) and read by the child's thread between its reads; lock-free, so that setting it never
+// waits. Unset, it is the end of time.
+class StopDeadline {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Sets the moment, unless one is set already: the first stop's holds.
+    void set(Clock::time_point at) noexcept {
+        Clock::rep unset = never;
+        at_.compare_exchange_strong(unset, at.time_since_epoch().count());
+    }
+    bool is_set() const noexcept { return at_.load() != never; }
+    Clock::time_point at() const noexcept { return Clock::time_point(Clock::duration(at_.load())); }
+
+private:
+    static constexpr Clock::rep never = Clock::duration::max().count();
+    std::atomic<Clock::rep> at_{never};
+};
+
 // Runs `{program} telemetry {run}` with KORVALLE_RUNS_DIR set to runs_root, waits for it and
 // reads its document. Blocks the calling thread for the child's whole life (at most
-// time_limit, then the child's process group is killed). Never throws for the child's faults;
-// throws files::Exhausted when the server runs out of descriptors or memory, which says nothing
-// about the run and must not be remembered as its outcome.
+// time_limit, then the child's process group is killed). Once the child has ended, whatever is
+// left of its process group is killed before the child is reaped, so nothing it started in its
+// group outlives it and its pipes close at once. Never throws for the child's faults; throws
+// files::Exhausted when the server runs out of descriptors or memory, which says nothing about
+// the run and must not be remembered as its outcome.
 //
-// cancel, when given, may be set from any thread: once it is, no child is started, and a
-// running one's process group is killed by this thread within exit_check_interval; the outcome
-// is then refused with "it was stopped", which says nothing about the run either.
+// stop, when given, may be set from any thread: once it is, no child is started, and a running
+// one may go on until the moment it names; then its process group is killed by this thread
+// (within exit_check_interval) and the outcome is Unavailable::Kind::Stopped, which says
+// nothing about the run either. A child that ends before that moment gives its outcome as any
+// other.
 Outcome of_run_from(std::string_view program, std::string_view runs_root, const contract::RunId& run,
-                    std::chrono::milliseconds time_limit = default_time_limit,
-                    const std::atomic<bool>* cancel = nullptr);
+                    std::chrono::milliseconds time_limit = default_time_limit, const StopDeadline* stop = nullptr);
 
-// How often a running child's thread looks whether the child has exited, or was cancelled,
-// while its pipes stay open.
+// How often a running child's thread looks whether the child has exited, or its stop's moment
+// has come, while its pipes stay open.
 inline constexpr std::chrono::milliseconds exit_check_interval{50};
 
 // The signals whose default action ends the process and that can be caught (the stop signals

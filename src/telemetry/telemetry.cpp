@@ -36,6 +36,8 @@ std::string Unavailable::message(std::string_view program_name) const {
         return "`" + program + " telemetry` refused: " + text;
     case Kind::Unreadable:
         return "`" + program + " telemetry` answered a document this build cannot read: " + text;
+    case Kind::Stopped:
+        return "`" + program + " telemetry` was stopped with the server";
     }
     return text;
 }

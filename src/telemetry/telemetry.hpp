@@ -73,6 +73,8 @@ struct Unavailable {
         CannotStart,  // the I/O error text: the child could not be started, read or waited for
         Refused,      // the last line of the child's standard error, trimmed, or "it said nothing"
         Unreadable,   // the reason why the document cannot be read
+        Stopped,      // the server's stop ended the child, or kept it from starting: says nothing
+                      // about the run, and is neither kept nor written
     };
     Kind kind;
     std::string text;
@@ -80,12 +82,14 @@ struct Unavailable {
     static Unavailable cannot_start(std::string text) { return {Kind::CannotStart, std::move(text)}; }
     static Unavailable refused(std::string text) { return {Kind::Refused, std::move(text)}; }
     static Unavailable unreadable(std::string text) { return {Kind::Unreadable, std::move(text)}; }
+    static Unavailable stopped() { return {Kind::Stopped, "it was stopped"}; }
 
     // The display form, naming the program that was run:
     //   CannotStart: "cannot start `{program} telemetry`: {text} — install the matching
     //                `korvalle`, or name one with KORVALLE_UI_KORVALLE_BIN"
     //   Refused:     "`{program} telemetry` refused: {text}"
     //   Unreadable:  "`{program} telemetry` answered a document this build cannot read: {text}"
+    //   Stopped:     "`{program} telemetry` was stopped with the server"
     std::string message(std::string_view program) const;
 
     friend bool operator==(const Unavailable&, const Unavailable&) = default;

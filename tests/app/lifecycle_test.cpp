@@ -1,14 +1,18 @@
 // The process around the server: the serving line, bind failures, the graceful stop on SIGTERM
 // and SIGINT with requests in flight and idle connections.
+#include "tests/support/event_reader.hpp"
+#include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <future>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace korvalle::testing {
@@ -25,22 +29,41 @@ bool can_connect(unsigned short port) {
     return !ec;
 }
 
-// A root whose run list takes a while: the stand-in tool sleeps before answering.
+// A root whose run list takes a while: the stand-in tool answers each run's telemetry after a
+// delay, or steered otherwise (more).
 struct SlowRoot {
-    SlowRoot() { add_run(root, "slow", "2026-03-05T09:00:00.000Z"); }
-    ServerProcess serve() {
-        return ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls", {{"FAKE_KORVALLE_DELAY_MS", "1500"}}));
+    explicit SlowRoot(std::vector<std::string> runs = {"slow"}) {
+        for (const std::string& run : runs) add_run(root, run, "2026-03-05T09:00:00.000Z");
     }
-    // Waits until the telemetry child has started, so the request is being worked on.
+    ServerProcess serve(std::vector<std::pair<std::string, std::string>> more = {{"FAKE_KORVALLE_DELAY_MS", "1500"}}) {
+        return ServerProcess::serve(root.path(), with_fake_tool(calls(), std::move(more)));
+    }
+    std::filesystem::path calls() const { return root.path() / "calls"; }
+    // Waits until the first telemetry child has started, so the request is being worked on.
     void wait_in_flight() {
-        for (int i = 0; i < 1000; ++i) {
-            if (read_text(root.path() / "calls").find("start slow") != std::string::npos) return;
-            std::this_thread::sleep_for(10ms);
+        if (!eventually([&] { return read_text(calls()).find("start ") != std::string::npos; })) {
+            ADD_FAILURE() << "the request never reached the telemetry child";
         }
-        ADD_FAILURE() << "the request never reached the telemetry child";
+    }
+    // The pids the stand-in recorded as "grandchild PID".
+    std::vector<pid_t> grandchildren() const {
+        std::istringstream words(read_text(calls()));
+        std::vector<pid_t> out;
+        for (std::string word; words >> word;) {
+            if (word == "grandchild") out.emplace_back(), words >> out.back();
+        }
+        return out;
     }
     RunsRoot root;
 };
+
+// A run list asked on a thread of its own.
+std::future<HttpResponse> list_runs(unsigned short port) {
+    return std::async(std::launch::async, [port] {
+        HttpClient client(port);
+        return client.get("/api/v2/runs");
+    });
+}
 
 TEST(Lifecycle, ServingLineNamesTheRootAsTypedAndTheBoundPort) {
     RunsRoot root;
@@ -105,17 +128,18 @@ TEST(Lifecycle, Ipv6AddressesStandInBrackets) {
         << in_use;
 }
 
-// The stop waits for no telemetry child: the running one is killed with its group, and the
-// request whose lookup it was is answered busy.
-TEST(Lifecycle, SigtermRefusesNewConnectionsEndsTheTelemetryChildAnswersItsRequestBusyAndExits0) {
+// The stop lets the running telemetry child finish: the request whose lookup it is, in flight at
+// the signal, is answered in full, with the child's telemetry; an event stream whose snapshot
+// waited for the same child ends without a frame all the same.
+TEST(Lifecycle, SigtermRefusesNewConnectionsAnswersTheRequestWhoseChildRunsAndExits0) {
     SlowRoot slow;
     auto server = slow.serve();
     auto port = server.port();
-    auto answer = std::async(std::launch::async, [port] {
-        HttpClient client(port);
-        return client.get("/api/v2/runs");
-    });
+    auto answer = list_runs(port);
     slow.wait_in_flight();
+    EventReader stream(port, "/api/v2/events");
+    EXPECT_NE(stream.head().find(" 200 "), std::string::npos);
+    std::this_thread::sleep_for(300ms);  // its snapshot waits for the child's run
     server.signal(SIGTERM);
     bool refused = false;
     for (int i = 0; i < 100 && !refused; ++i) {
@@ -127,11 +151,63 @@ TEST(Lifecycle, SigtermRefusesNewConnectionsEndsTheTelemetryChildAnswersItsReque
     server.signal(SIGINT);
     server.signal(SIGTERM);
     auto res = answer.get();
-    EXPECT_EQ(res.status, 503u);
-    EXPECT_EQ(res.header("connection"), "close");
+    ASSERT_EQ(res.status, 200u) << res.body;
+    EXPECT_EQ(parse_json(res.body).at("runs").at(0).at("timing").at("wall_ms"), 1000);
+    while (auto block = stream.next()) EXPECT_EQ(block->find("event: snapshot"), std::string::npos) << *block;
     EXPECT_EQ(server.wait(), 0);
     EXPECT_FALSE(can_connect(port));
-    EXPECT_EQ(read_text(slow.root.path() / "calls").find("end slow"), std::string::npos) << "the child was killed";
+    EXPECT_EQ(read_text(slow.calls()), "start slow\nend slow\n");
+}
+
+// A list that needs a further child once the running one is done is answered busy: none starts.
+TEST(Lifecycle, SigtermAnswersBusyARequestThatNeedsAnotherChild) {
+    SlowRoot slow({"a-first", "b-second"});
+    auto server = slow.serve();
+    auto answer = list_runs(server.port());
+    slow.wait_in_flight();
+    server.signal(SIGTERM);
+    EXPECT_EQ(answer.get().status, 503u);
+    EXPECT_EQ(server.wait(), 0);
+    const std::string calls = read_text(slow.calls());
+    EXPECT_EQ(calls.find("start b-second"), std::string::npos) << calls;
+}
+
+// A child still running five seconds after the signal is killed with its group, and the request
+// waiting for it is answered busy.
+TEST(Lifecycle, SigtermKillsAChildThatOutlivesTheGraceWithItsGroup) {
+    SlowRoot slow;
+    auto server = slow.serve({{"FAKE_KORVALLE_MODE", "hang"}});
+    auto answer = list_runs(server.port());
+    ASSERT_TRUE(eventually([&] { return slow.grandchildren().size() == 1; }));
+    const pid_t group = group_of(slow.grandchildren()[0]);
+    server.signal(SIGTERM);
+    EXPECT_EQ(answer.get().status, 503u);
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_TRUE(eventually([&] { return running_in_group(group).empty(); }, 5s));
+    if (!running_in_group(group).empty()) ::kill(-group, SIGKILL);  // nothing left behind on failure
+    EXPECT_EQ(server.stderr_text(), "");
+}
+
+// What a telemetry program leaves running in its group ends with it, lookup after lookup, even in
+// a server started with SIGCHLD ignored (which would have the system reap its children).
+TEST(Lifecycle, NothingATelemetryChildLeavesInItsGroupOutlivesIt) {
+    SlowRoot slow({"r1", "r2", "r3"});
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGCHLD, &ignore, &old);
+    auto server = slow.serve({{"FAKE_KORVALLE_MODE", "linger"}});
+    ::sigaction(SIGCHLD, &old, nullptr);
+    const HttpResponse list = http_get(server.port(), "/api/v2/runs");
+    ASSERT_EQ(list.status, 200u);
+    EXPECT_EQ(parse_json(list.body).at("runs").at(2).at("timing").at("wall_ms"), 1000);
+    const std::vector<pid_t> left = slow.grandchildren();
+    EXPECT_EQ(left.size(), 3u);
+    EXPECT_TRUE(eventually([&] {
+        return std::all_of(left.begin(), left.end(), has_ended);
+    }, 5s));
+    for (pid_t pid : left) ::kill(pid, SIGKILL);  // nothing left behind on failure
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stderr_text(), "");
 }
 
 TEST(Lifecycle, SigintStopsAtOnceDespiteIdleAndSilentConnections) {

@@ -12,32 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The process group of a process, from /proc; 0 when it is gone.
-pid_t group_of(pid_t pid) {
-    const std::string stat = proc_stat(pid);
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(stat.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0, group = 0;
-    fields >> state >> parent >> group;
-    return group;
-}
-
-// The processes of the group that still run (zombies waiting for their reaper do not count).
-std::vector<pid_t> running_in_group(pid_t group) {
-    std::vector<pid_t> out;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = proc_stat(std::stoi(name));
-        const std::size_t close = stat.rfind(')');
-        if (close == std::string::npos || stat.compare(close, 4, ") Z ") == 0) continue;
-        if (group_of(std::stoi(name)) == group) out.push_back(std::stoi(name));
-    }
-    return out;
-}
-
 TEST(EndingSignals, TheTelemetryChildsGroupEndsWithTheServer) {
     for (int sig : {SIGHUP, SIGUSR2, SIGALRM}) {
         RunsRoot root;

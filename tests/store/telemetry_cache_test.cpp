@@ -1,9 +1,8 @@
 // The telemetry cache's lock, through the stand-in tool: lookups get it in order of arrival, a
 // cache hit too, with one child at a time; a lookup that goes away lets the next one go; and the
-// stop kills the running child's group and refuses every lookup that has not ended, starting no
-// child after it.
+// stop starts no child, lets the running one finish within its grace for the lookups of its run,
+// and refuses those that need another child.
 #include "src/store/telemetry_cache.hpp"
-#include "src/telemetry/child.hpp"
 
 #include "tests/support/process_watch.hpp"
 #include "tests/support/run_builder.hpp"
@@ -47,23 +46,6 @@ private:
     TelemetryCache::Lookup lookup_;
     std::atomic<bool> resumed_{false};
 };
-
-// The processes of the group still running (a zombie waiting for its reaper has ended).
-int running_in_group(pid_t group) {
-    int running = 0;
-    std::error_code error;
-    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-        const pid_t pid = std::atoi(it->path().filename().c_str());
-        const std::string stat = pid > 0 ? proc_stat(pid) : "";
-        if (stat.rfind(')') == std::string::npos) continue;
-        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
-        char state = 0;
-        pid_t parent = 0, its_group = 0;
-        fields >> state >> parent >> its_group;
-        running += its_group == group && state != 'Z';
-    }
-    return running;
-}
 
 class TelemetryCacheLock : public ::testing::Test {
 protected:
@@ -124,50 +106,80 @@ TEST_F(TelemetryCacheLock, ALookupThatGoesAwayLetsTheNextOneGo) {
     EXPECT_EQ(calls(), "start r1\nend r1\n");
 }
 
-TEST_F(TelemetryCacheLock, StopKillsTheRunningChildsGroupAndRefusesEveryLookupLeft) {
+// Queued behind the running child at the stop: a hit (r3's outcome kept before), a lookup that
+// needs another child (r2) and one for the child's own run and signature (r1).
+struct QueuedAtTheStop {
+    explicit QueuedAtTheStop(TelemetryCache& cache, const RunsRoot& root)
+        : hit(cache, root, "r3"), other(cache, root, "r2"), same(cache, root, "r1") {
+        for (Asked* asked : {&hit, &other, &same}) EXPECT_EQ(asked->step(), Step::Waits);
+    }
+    Asked hit, other, same;
+};
+
+TEST_F(TelemetryCacheLock, StopLetsTheRunningChildFinishAndAnswersItsWaitersInFull) {
+    Asked first(cache_, root_, "r3");
+    ASSERT_EQ(first.step(), Step::Done);
+    put("r1", "delay", "1000");
+    Asked holder(cache_, root_, "r1");
+    std::future<Step> held = holder.step_aside();
+    ASSERT_TRUE(eventually([&] { return calls() == "start r3\nend r3\nstart r1\n"; }));
+    QueuedAtTheStop queued(cache_, root_);
+
+    cache_.stop();
+    EXPECT_TRUE(queued.other.resumed());
+    EXPECT_EQ(queued.other.step(), Step::Refused);
+    // The hit is answered as the lock passes it, never ahead of it.
+    EXPECT_FALSE(queued.hit.resumed());
+    EXPECT_EQ(held.get(), Step::Done);
+    ASSERT_NE(holder.telemetry(), nullptr);
+    for (Asked* asked : {&queued.hit, &queued.same}) {
+        EXPECT_TRUE(asked->resumed());
+        EXPECT_EQ(asked->step(), Step::Done);
+    }
+    EXPECT_EQ(queued.hit.telemetry(), first.telemetry());
+    EXPECT_EQ(queued.same.telemetry(), holder.telemetry());
+
+    // After it, hits are still answered and nothing needing a child is started.
+    Asked later_hit(cache_, root_, "r1"), later_miss(cache_, root_, "r2");
+    EXPECT_EQ(later_hit.step(), Step::Done);
+    EXPECT_EQ(later_miss.step(), Step::Refused);
+    EXPECT_EQ(calls(), "start r3\nend r3\nstart r1\nend r1\n");
+}
+
+TEST_F(TelemetryCacheLock, StopsDeadlineKillsTheChildsGroupAndRefusesItsWaitersOnly) {
+    Asked first(cache_, root_, "r3");
+    ASSERT_EQ(first.step(), Step::Done);
     put("r1", "mode", "hang");  // the child and a grandchild in its group sleep for ever
     Asked holder(cache_, root_, "r1");
-    Asked waiting(cache_, root_, "r2");
-    Asked waiting_for_a_hit(cache_, root_, "r1");
     ::testing::internal::CaptureStderr();
     std::future<Step> held = holder.step_aside();
     // Ends the child before the holder's thread is waited for, whatever the test found.
     const struct StopAtEnd {
         TelemetryCache& cache;
-        ~StopAtEnd() { cache.stop(); }
+        ~StopAtEnd() { cache.stop(std::chrono::milliseconds(0)); }
     } stop_at_end{cache_};
     ASSERT_TRUE(eventually([&] { return calls().find("grandchild ") != std::string::npos; }));
     const pid_t group = ::getpgid(std::stoi(calls().substr(calls().find("grandchild ") + 11)));
-    EXPECT_EQ(running_in_group(group), 2);
-    EXPECT_EQ(waiting.step(), Step::Waits);
-    EXPECT_EQ(waiting_for_a_hit.step(), Step::Waits);
+    EXPECT_EQ(running_in_group(group).size(), 2u);
+    QueuedAtTheStop queued(cache_, root_);
 
-    cache_.stop();
-    EXPECT_TRUE(waiting.resumed());
-    EXPECT_TRUE(waiting_for_a_hit.resumed());
-    EXPECT_EQ(waiting.step(), Step::Refused);
-    EXPECT_EQ(waiting_for_a_hit.step(), Step::Refused);
+    cache_.stop(std::chrono::milliseconds(300));
+    EXPECT_EQ(queued.other.step(), Step::Refused);
     if (held.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         ::kill(-group, SIGKILL);  // so that the holder's thread ends before the test does
-        FAIL() << "the stop left the child running";
+        FAIL() << "the stop's deadline left the child running";
     }
     EXPECT_EQ(held.get(), Step::Refused);
-    EXPECT_TRUE(eventually([&] { return running_in_group(group) == 0; }));
+    EXPECT_TRUE(eventually([&] { return running_in_group(group).empty(); }));
+    EXPECT_EQ(queued.same.step(), Step::Refused);
+    EXPECT_EQ(queued.hit.step(), Step::Done);
+    EXPECT_EQ(queued.hit.telemetry(), first.telemetry());
 
-    // Stopped for good: no child is started, and nothing was said of the child killed.
-    cache_.stop();
-    Asked after(cache_, root_, "r3");
+    // Nothing was kept or said of the child killed, and no child is started after it.
+    Asked after(cache_, root_, "r1");
     EXPECT_EQ(after.step(), Step::Refused);
-    EXPECT_FALSE(after.resumed());
-    EXPECT_EQ(calls().find("start r3"), std::string::npos);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-
-    // A child cancelled before it starts is never started.
-    const std::atomic<bool> cancelled{true};
-    EXPECT_EQ(telemetry::of_run_from(fake, root_.path().string(), *contract::RunId::make("r2"),
-                                     telemetry::default_time_limit, &cancelled),
-              telemetry::Outcome(telemetry::Unavailable::refused("it was stopped")));
     EXPECT_EQ(calls().find("start r2"), std::string::npos);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace korvalle::testing {
 
@@ -26,6 +28,39 @@ inline std::string proc_stat(pid_t pid) {
     } catch (const std::exception&) {
         return {};
     }
+}
+
+// Whether the process has ended: gone, or a zombie waiting for its reaper (which in a container
+// may never come).
+inline bool has_ended(pid_t pid) {
+    const std::string stat = proc_stat(pid);
+    const std::size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close, 4, ") Z ") == 0;
+}
+
+// The process's group, from its stat line; 0 when it is gone.
+inline pid_t group_of(pid_t pid) {
+    const std::string stat = proc_stat(pid);
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0, group = 0;
+    fields >> state >> parent >> group;
+    return group;
+}
+
+// The processes of the group that still run (a zombie waiting for its reaper has ended).
+inline std::vector<pid_t> running_in_group(pid_t group) {
+    std::vector<pid_t> out;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = std::stoi(name);
+        if (!has_ended(pid) && group_of(pid) == group) out.push_back(pid);
+    }
+    return out;
 }
 
 // The number of descriptors the process holds open, or -1 when it cannot be read.

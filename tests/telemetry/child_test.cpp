@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::proc_stat;
 using testing::read_text;
+using testing::eventually;
 using std::chrono::milliseconds;
 
 const std::string fake = KORVALLE_BINARY_DIR "/tests/fake_korvalle";
@@ -243,15 +244,35 @@ std::vector<pid_t> grandchildren(const fs::path& calls) {
     return out;
 }
 
-TEST_F(TelemetryChild, ADocumentIsKeptWhenAGrandchildHoldsTheOutputAfterTheChildExits) {
+// Once the child has exited, what it left in its group is killed, and the pipes it held close
+// with it; a process that left the group is out of reach, and the output is read one second more.
+TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
     const fs::path calls = root_ / "calls";
     ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
     put("mode", "linger");
-    // Far below the grandchild's life: the document is read once the child has gone.
-    Outcome outcome = run(fake, std::chrono::seconds(30));
-    EXPECT_TRUE(outcome.ok());
-    for (pid_t grandchild : grandchildren(calls)) ::kill(grandchild, SIGKILL);
+    EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
     ASSERT_EQ(grandchildren(calls).size(), 1u);
+    EXPECT_TRUE(eventually([&] { return testing::has_ended(grandchildren(calls)[0]); }));
+
+    put("mode", "escape");
+    EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
+    ASSERT_EQ(grandchildren(calls).size(), 2u);
+    const pid_t escaped = grandchildren(calls)[1];
+    EXPECT_NE(proc_stat(escaped).find(") S"), std::string::npos) << "it left the group, and is out of reach";
+    ::kill(escaped, SIGKILL);
+}
+
+// Once the stop's deadline is set no child starts (a running one is given until the deadline:
+// the telemetry cache's tests).
+TEST_F(TelemetryChild, NoChildStartsAfterTheStop) {
+    const fs::path calls = root_ / "calls";
+    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
+    StopDeadline stop;
+    stop.set(StopDeadline::Clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(of_run_from(fake, root_.string(), *contract::RunId::make("r1"), default_time_limit, &stop),
+              Outcome(Unavailable::stopped()));
+    EXPECT_FALSE(fs::exists(calls));
+    EXPECT_EQ(Unavailable::stopped().message("korvalle"), "`korvalle telemetry` was stopped with the server");
 }
 
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {

@@ -25,9 +25,10 @@
 //                both sleep forever
 //   silent       print nothing; exit 0
 //   quiet-hang   close standard output and error, then sleep forever
-//   linger       print the document as `document` does and exit 0, leaving a grandchild that
-//                holds standard output and error open (its pid goes to the calls file as
-//                "grandchild PID") for 120 seconds
+//   linger       print the document as `document` does and exit 0, leaving a grandchild in its
+//                process group that holds standard output and error open (its pid goes to the
+//                calls file as "grandchild PID") for 120 seconds
+//   escape       as linger, but the grandchild leaves the group first (a session of its own)
 //   flood        write 100 MiB to standard output; exit 0
 //   flood-stderr write 100 MiB to standard error, then the line "flood done"; exit 3
 //   deep N       print N nested arrays ("[[[...]]]"); exit 0
@@ -112,13 +113,23 @@ void flood(int fd, std::size_t bytes) {
     for (std::size_t done = 0; done < bytes; done += chunk.size()) write_all(fd, chunk);
 }
 
-// A grandchild that keeps the pipes open for a while after the child has gone.
-void linger() {
+// A grandchild that keeps the pipes open for a while after the child has gone; in a session of
+// its own when it escapes, out of reach of a kill of the child's group.
+void linger(bool escape) {
+    int left[2];
+    if (::pipe(left) != 0) std::_Exit(4);
     const pid_t child = ::fork();
     if (child == 0) {
+        if (escape) ::setsid();
+        ::close(left[1]);  // the child goes on once the grandchild is where it means to be
         ::sleep(120);
         std::_Exit(0);
     }
+    ::close(left[1]);
+    char byte;
+    while (::read(left[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::close(left[0]);
     if (child > 0) record_line("grandchild " + std::to_string(child));
 }
 
@@ -191,8 +202,8 @@ int main(int argc, char** argv) {
     }
     if (auto text = steer("fake-telemetry.stderr", "FAKE_KORVALLE_STDERR")) write_all(2, *text);
 
-    if (mode == "linger") linger();
-    if (mode == "document" || mode == "linger" || mode.empty()) {
+    if (mode == "linger" || mode == "escape") linger(mode == "escape");
+    if (mode == "document" || mode == "linger" || mode == "escape" || mode.empty()) {
         write_all(1, read_file(run_dir + "/fake-telemetry.json").value_or(generated_document()));
         finish(0);
     }
