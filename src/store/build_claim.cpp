@@ -4,39 +4,51 @@
 
 namespace korvalle::store {
 
-std::uint64_t BuildClaim::estimate(const OpenedRun& run) {
-    behind_.clear();
-    std::uint64_t bytes = 0;
-    bool unmade = false;
-    std::vector<Piece> counted;
-    for (const Piece piece : pieces_) count(run.indexes, piece, bytes, unmade, counted);
-    if (rounds_) bytes += run.indexes.rounds_made_alone_bytes();
-    return unmade ? bytes + run.view.envelopes.arena_bytes() : bytes;
+Step BuildClaim::estimate(const SharedRun& run, const Resume& resume) {
+    // The run read again may be another view of it: claims on the former one go.
+    if (claimed_in_.lock() != run) let_go();
+    for (;;) {
+        bytes_ = 0;
+        bool unmade = false;
+        std::vector<Piece> counted;
+        std::vector<Piece> behind;
+        for (const Piece piece : pieces_) count(run->indexes, piece, unmade, counted, behind);
+        if (rounds_) bytes_ += run->indexes.rounds_made_alone_bytes();
+        if (unmade) {
+            // Its share for the pieces it claimed covers those another document claimed too.
+            claimed_in_ = run;
+            bytes_ += run->view.envelopes.arena_bytes();
+            return Step::Done;
+        }
+        if (behind.empty()) return Step::Done;
+        // Only a document that claimed nothing waits, so no two documents wait for each other.
+        for (const Piece piece : behind)
+            if (run->indexes.wait_behind(piece, resume)) return Step::Waits;
+        // The pieces were made meanwhile, or their claims let go: count again.
+    }
 }
 
-void BuildClaim::count(const KeptIndexes& indexes, Piece piece, std::uint64_t& bytes, bool& unmade,
-                       std::vector<Piece>& counted) {
+void BuildClaim::count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::vector<Piece>& counted,
+                       std::vector<Piece>& behind) {
     if (std::find(counted.begin(), counted.end(), piece) != counted.end()) return;
     counted.push_back(piece);
     switch (indexes.share_for(piece, claim_)) {
     case KeptIndexes::Share::None: return;
-    case KeptIndexes::Share::Behind:
-        if (!again_) {
-            behind_.push_back(piece);
-            return;
-        }
+    case KeptIndexes::Share::Behind: behind.push_back(piece); return;
+    case KeptIndexes::Share::ForAll:
         unmade = true;
+        if (std::find(claimed_.begin(), claimed_.end(), piece) == claimed_.end()) claimed_.push_back(piece);
         break;
-    case KeptIndexes::Share::ForAll: unmade = true; break;
-    case KeptIndexes::Share::Own: bytes += indexes.first_bytes(piece); break;
+    case KeptIndexes::Share::Own: bytes_ += indexes.first_bytes(piece); break;
     }
-    for (const Piece input : KeptIndexes::inputs_of(piece)) count(indexes, input, bytes, unmade, counted);
+    for (const Piece input : KeptIndexes::inputs_of(piece)) count(indexes, input, unmade, counted, behind);
 }
 
-bool BuildClaim::estimates_again(const OpenedRun& run) {
-    if (again_) return false;
-    again_ = std::any_of(behind_.begin(), behind_.end(), [&](Piece piece) { return !run.indexes.kept_once_made(piece); });
-    return again_;
+void BuildClaim::let_go() {
+    if (const SharedRun run = claimed_in_.lock())
+        for (const Piece piece : claimed_) run->indexes.let_go(piece, claim_);
+    claimed_.clear();
+    claimed_in_.reset();
 }
 
 }  // namespace korvalle::store

@@ -6,17 +6,23 @@
 // (kept_indexes.hpp): a piece kept with the view counts nothing, as it is counted where it lives,
 // and so need not be made from its inputs; a piece made for each document counts the size it had
 // when first made, and its inputs count too; the pieces yet to be made count the view's arena
-// bytes, once, which their first making does not outgrow in practice, taken by the first document
-// that claims them for every document that waits for their making. The round objects made for
-// each document count their last size. The answer then corrects the share to its own bytes.
+// bytes, once, which their first making does not outgrow in practice. Those are claimed by the
+// first document that finds them so, which takes that share for every document that waits for
+// their making: a document whose pieces are all kept, made for each, or claimed by another waits
+// behind the claims, without a thread, and estimates again once the pieces are made or the claims
+// let go. The round objects made for each document count their last size. The answer then
+// corrects the share to its own bytes.
 //
-// A claim belongs to one document, used by one thread at a time.
+// A claim belongs to one document, used by one thread at a time; it lets its claims go when it
+// ends.
 #pragma once
 
 #include "src/store/kept_indexes.hpp"
 #include "src/store/run_cache.hpp"
+#include "src/store/steps.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -29,27 +35,30 @@ public:
     // pieces: those the document is built from; rounds: whether it shows the run's round objects.
     explicit BuildClaim(std::vector<Piece> pieces, bool rounds = false)
         : pieces_(std::move(pieces)), rounds_(rounds) {}
+    BuildClaim(BuildClaim&&) = default;
+    BuildClaim& operator=(BuildClaim&&) = delete;
+    ~BuildClaim() { let_go(); }
 
-    // The bytes to take before the document is built from run. Claims the pieces yet to be made
-    // that no other document claimed; a piece another document claimed counts nothing here.
-    std::uint64_t estimate(const OpenedRun& run);
-
-    // Whether the document must estimate again, once, before it is built: a piece the estimate
-    // counted nothing for, behind another document's claim, is not kept once the making under
-    // way (if any) has ended. It is then made for each document, or still to be made, and the
-    // next estimate counts it as this document's own to make.
-    bool estimates_again(const OpenedRun& run);
+    // Done: bytes() is the share to take before the document is built from run; the pieces yet
+    // to be made that no other document claimed are claimed. Waits: behind another document's
+    // claim; resume is called once, when that piece is made or the claim let go: estimate again
+    // then.
+    Step estimate(const SharedRun& run, const Resume& resume);
+    std::uint64_t bytes() const { return bytes_; }
 
 private:
-    // Adds what piece costs, and its inputs when it is made for this document, to bytes.
-    void count(const KeptIndexes& indexes, Piece piece, std::uint64_t& bytes, bool& unmade,
-               std::vector<Piece>& counted);
+    // Adds what piece costs, and its inputs when it is made for this document, to bytes_.
+    void count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::vector<Piece>& counted,
+               std::vector<Piece>& behind);
+    // Lets the claims taken go, so that those behind them go on.
+    void let_go();
 
-    const std::vector<Piece> pieces_;
-    const bool rounds_;
-    KeptIndexes::Claim claim_;  // held until the document is done
-    std::vector<Piece> behind_;  // pieces of the last estimate that another document claimed
-    bool again_ = false;         // estimating again: a piece behind a claim counts as unmade
+    std::vector<Piece> pieces_;
+    bool rounds_;
+    std::uint64_t bytes_ = 0;
+    KeptIndexes::Claim claim_;             // this document's, held until it is done
+    std::weak_ptr<const OpenedRun> claimed_in_;  // the run whose pieces it claimed
+    std::vector<Piece> claimed_;
 };
 
 }  // namespace korvalle::store

@@ -4,6 +4,7 @@
 #include "src/payload/envelope_facts.hpp"
 
 #include <type_traits>
+#include <utility>
 
 namespace korvalle::store {
 
@@ -17,9 +18,15 @@ std::uint64_t held_bytes(const payload::ConversationDigests& digests) { return d
 
 }  // namespace
 
+std::vector<Resume> KeptIndexes::PartState::take_behind() {
+    sync::Lock lock(claiming);
+    return std::exchange(behind, {});
+}
+
 template <class T, class Make>
 const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std::shared_ptr<const T>& own,
                                                   bool keepable) const {
+    const std::shared_ptr<const T>* first = nullptr;  // made now, by this caller
     {
         sync::Lock lock(part.making);
         if (part.made.load(std::memory_order_relaxed) == Made::Not) {
@@ -29,16 +36,23 @@ const std::shared_ptr<const T>& KeptIndexes::made(Part<T>& part, Make make, std:
                 if constexpr (std::is_same_v<T, std::string>) value = texts_.keep(std::move(value));
                 part.value = std::move(value);
                 part.made.store(Made::Kept, std::memory_order_release);
-                return part.value;
+                first = &part.value;
+            } else {
+                // What a document that makes its own will hold: it takes that much before it is
+                // built.
+                part.first_bytes.store(held_bytes(*value), std::memory_order_relaxed);
+                part.made.store(Made::Alone, std::memory_order_release);
+                own = std::move(value);
+                first = &own;
             }
-            // What a document that makes its own will hold: it takes that much before it is built.
-            part.first_bytes.store(held_bytes(*value), std::memory_order_relaxed);
-            part.made.store(Made::Alone, std::memory_order_release);
-            own = std::move(value);
-            return own;
+        } else if (part.value) {
+            // Made: the part is kept for good, or never will be (value is set only before made).
+            return part.value;
         }
-        // Made: the part is kept for good, or never will be (value is set only before made).
-        if (part.value) return part.value;
+    }
+    if (first) {
+        for (const Resume& resume : part.take_behind()) resume();
+        return *first;
     }
     own = make();
     return own;
@@ -136,11 +150,25 @@ std::uint64_t KeptIndexes::first_bytes(Piece piece) const {
     return part_of(piece).first_bytes.load(std::memory_order_relaxed);
 }
 
-bool KeptIndexes::kept_once_made(Piece piece) const {
+bool KeptIndexes::wait_behind(Piece piece, const Resume& resume) const {
     PartState& part = part_of(piece);
-    // Held by its maker across the making: its own work, which waits for nothing else.
-    sync::Lock lock(part.making);
-    return part.made.load(std::memory_order_relaxed) == Made::Kept;
+    sync::Lock lock(part.claiming);
+    // Made before the lock was taken, the piece's maker has resumed those behind it already.
+    if (part.made.load(std::memory_order_acquire) != Made::Not || part.claimed_by.expired()) return false;
+    part.behind.push_back(resume);
+    return true;
+}
+
+void KeptIndexes::let_go(Piece piece, const Claim& claim) const {
+    PartState& part = part_of(piece);
+    std::vector<Resume> behind;
+    {
+        sync::Lock lock(part.claiming);
+        if (part.claimed_by.lock() != claim) return;
+        part.claimed_by.reset();
+        behind = std::exchange(part.behind, {});
+    }
+    for (const Resume& resume : behind) resume();
 }
 
 std::shared_ptr<const payload::LiveActivity> KeptIndexes::activity(const views::RunView& view,

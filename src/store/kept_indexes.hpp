@@ -37,6 +37,7 @@
 #include "src/store/kept_room.hpp"
 #include "src/store/kept_texts.hpp"
 #include "src/store/memory_budget.hpp"
+#include "src/store/steps.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -139,9 +140,13 @@ public:
     Share share_for(Piece piece, Claim& claim) const;
     // The bytes a piece made for each document held when it was first made.
     std::uint64_t first_bytes(Piece piece) const;
-    // Whether the piece is kept, once the making of it under way, if any, has ended: a document
-    // that took no share Behind another document's claim takes one before it is built otherwise.
-    bool kept_once_made(Piece piece) const;
+    // Waits for the piece claimed by another document: true when it is still to be made and the
+    // claim holds, and then resume is called once, when the piece is made or the claim is let go
+    // (from whichever thread does that). False, resume not kept, when there is nothing to wait
+    // for.
+    bool wait_behind(Piece piece, const Resume& resume) const;
+    // The claim's document is done: it holds the piece no more, and those waiting behind it go on.
+    void let_go(Piece piece, const Claim& claim) const;
     // The bytes of the round objects made for each document, as they did not fit beside the view.
     std::uint64_t rounds_made_alone_bytes() const { return rounds_.made_alone_bytes(); }
 
@@ -153,9 +158,14 @@ private:
         // Set under making, once; read without it by share_for.
         std::atomic<Made> made{Made::Not};
         std::atomic<std::uint64_t> first_bytes{0};  // set before made, when made Alone
-        // Who claimed the share of its making, while that document is not done.
+        // Who claimed the share of its making, while that document is not done, and the
+        // documents waiting behind that claim.
         sync::Mutex claiming;
         std::weak_ptr<const void> claimed_by GUARDED_BY(claiming);
+        std::vector<Resume> behind GUARDED_BY(claiming);
+
+        // Those waiting behind the claim, to be resumed: the piece is made, or the claim let go.
+        std::vector<Resume> take_behind() EXCLUDES(claiming);
     };
     template <class T>
     struct Part : PartState {

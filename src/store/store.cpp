@@ -357,7 +357,11 @@ Step RunFinding::step(const Resume& resume) {
             break;
         }
         case Phase::Estimate:
-            estimate_ = claim_ && answers_ != nullptr ? claim_->estimate(*run_) : 0;
+            if (claim_ && answers_ != nullptr) {
+                const Step estimated = claim_->estimate(run_, resume);
+                if (estimated != Step::Done) return estimated;
+                estimate_ = claim_->bytes();
+            }
             phase_ = Phase::Share;
             break;
         case Phase::Share: {
@@ -405,13 +409,10 @@ Step RunFinding::look_up_telemetry(const Resume& resume) {
 
 Step RunFinding::take_share(const Resume& resume) {
     if (estimate_ > 0 && answers_ != nullptr) {
-        // A share taken before for less, when the document estimated again, is given back: the
-        // whole share then waits its turn like any other.
-        if (share_.lease() && share_.lease().bytes() < estimate_) share_.lease().release();
         const Step shared = share_.take(*answers_, estimate_, resume);
         if (shared != Step::Done) return shared;
     }
-    phase_ = claim_ && claim_->estimates_again(*run_) ? Phase::Estimate : Phase::Done;
+    phase_ = Phase::Done;
     return Step::Done;
 }
 

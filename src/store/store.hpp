@@ -163,9 +163,10 @@ public:
                std::optional<BuildClaim> claim = std::nullopt, std::shared_ptr<SharedTelemetry> telemetry = nullptr);
 
     // Done: run() is the run, or null when no run has the id. Waits: for the run's open, the
-    // telemetry cache's lock or the answer's share; resume is called once the wait ends.
-    // Refused: a budget refused the wait, or the telemetry cache stopped. Throws
-    // files::Exhausted when the open runs out of descriptors or memory.
+    // telemetry cache's lock, another document's making of the pieces it is built from, or the
+    // answer's share; resume is called once the wait ends. Refused: a budget refused the wait,
+    // or the telemetry cache refused the lookup at the stop. Throws files::Exhausted when the
+    // open runs out of descriptors or memory.
     Step step(const Resume& resume);
 
     // Looks for the run again, keeping the share taken.
