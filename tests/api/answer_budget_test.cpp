@@ -52,11 +52,20 @@ struct Roots {
 };
 
 // The real router over the root, with the given budget and cache, on the in-process listener.
+// A client that never reads keeps its answer until it is closed: the write-stall rule, which
+// would otherwise give the answer up 30 s after its socket filled, is set far beyond any wait
+// here, so that a slow machine cannot release a share in the middle of a case.
 struct Served {
     Served(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
            std::size_t threads = BlockingPool::default_max_threads,
            std::shared_ptr<store::RunCache> cache = std::make_shared<store::RunCache>())
-        : answers(budget), serving(HttpLimits{}, router(roots, std::move(budget), threads, std::move(cache))) {}
+        : answers(budget), serving(patient(), router(roots, std::move(budget), threads, std::move(cache))) {}
+
+    static HttpLimits patient() {
+        HttpLimits limits;
+        limits.write_stall_timeout = std::chrono::hours(1);
+        return limits;
+    }
 
     static std::shared_ptr<Router> router(const Roots& roots, std::shared_ptr<store::MemoryBudget> budget,
                                           std::size_t threads, std::shared_ptr<store::RunCache> cache) {
@@ -95,13 +104,16 @@ TEST(AnswerBudget, ClientsThatNeverReadHoldBackOnlyTheLargeAnswersBehindThemUnti
                   roots.no_room_for_conversations());
     auto figures = [&] { return served.answers->figures(); };
 
-    // Two answers fit and stall in their clients' sockets; the third waits for its share.
+    // Two answers fit and stall in their clients' sockets; the third waits for its share. Each
+    // share is about one detail: an answer counts its own bytes, its body less the texts kept
+    // with the view that the cache counts, so a share may be a little smaller than the detail.
     std::vector<std::optional<testing::HttpClient>> stalled(3);
     for (auto& client : stalled) {
         client.emplace(served.serving.port, 60s);
         client->send_raw("GET /api/v2/runs/big HTTP/1.1\r\nhost: localhost\r\n\r\n");
     }
-    ASSERT_TRUE(testing::eventually([&] { return figures().held >= 2 * size && figures().waiting == 1; }, 60s));
+    ASSERT_TRUE(testing::eventually([&] { return figures().held > 3 * size / 2 && figures().waiting == 1; }, 60s))
+        << figures().held << " held, " << figures().waiting << " waiting";
 
     // A small answer never waits; a large one waits behind the third.
     EXPECT_EQ(testing::http_get(served.serving.port, "/api/v2/runs/small").status, 200u);
