@@ -22,6 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A clock an hour ahead: every file is taken for settled, and a view answers until its files change.
+std::int64_t settled_clock() { return store::RunCache::realtime_ns() + 3'600'000'000'000; }
+
 // A runs root with a small run and a run whose detail takes megabytes: one conversation of long
 // turns.
 struct Roots {
@@ -41,12 +44,13 @@ struct Roots {
         return text::joined(*store::blocking::run(store, *contract::RunId::make("big"), true));
     }
     // A cache that keeps the big run's view with 1 MiB beside it: its conversations are made for
-    // each request.
+    // each request. Its files are taken for settled, so that every request answers from the one
+    // view, however soon after the files were written it comes.
     std::shared_ptr<store::RunCache> no_room_for_conversations() const {
         auto store = store::RunStore::new_polling_every(root.path().string(), 500);
         store::RunCache::Bounds bounds;
         bounds.view_bytes = (*store::blocking::find_opened(store, *contract::RunId::make("big")))->bytes + (1 << 20);
-        return std::make_shared<store::RunCache>(bounds);
+        return std::make_shared<store::RunCache>(bounds, settled_clock);
     }
     testing::RunsRoot root;
 };
@@ -167,9 +171,7 @@ TEST(AnswerBudget, ACrowdThatNeverReadsHoldsNoThreadAndPastTheQueueIsToldTheServ
 TEST(AnswerBudget, AKeptTextIsCountedOnceByTheCacheThenByTheAnswersUntilItsLastReaderLetsGo) {
     Roots roots;
     const std::uint64_t size = roots.big_detail().size();
-    // Every file taken for settled (the clock an hour ahead): a view answers until its files change.
-    auto cache = std::make_shared<store::RunCache>(store::RunCache::Bounds{},
-                                                   [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; });
+    auto cache = std::make_shared<store::RunCache>(store::RunCache::Bounds{}, settled_clock);
     // Room for four such answers, counted each at its whole size: eight would wait.
     Served served(roots, answer_budget(4 * size), BlockingPool::default_max_threads, cache);
     auto figures = [&] { return served.answers->figures(); };
