@@ -33,22 +33,31 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // The stream's snapshot: its look (the watched run's, else the whole root's from a walk), then
-// the first page of the run list from a walk begun after the look. None at the stop, whether the
-// telemetry cache refused the page its wait or answered it from the child it let finish: the
-// stream then ends without a frame, and its client reconnects to the next server.
+// the first page of the run list from a walk begun after the look. None when the server stops
+// before it is sent, whether the telemetry cache refused the page its wait or answered it from
+// the child it let finish: the stream then ends without a frame, and its client reconnects to
+// the next server. The stop is looked at before each look or walk the snapshot would begin and
+// after each of its waits, so that a snapshot still to be made at the stop opens and walks
+// nothing (a walk others share goes on for them).
 boost::asio::awaitable<std::optional<store::Frame>> snapshot(store::Frames& frames, const Serving& state) {
-    store::Observation baseline;
+    const std::shared_ptr<const std::atomic<bool>> stop = state.stopping;
+    const auto stopped = [&stop] { return stop->load(std::memory_order_relaxed); };
+    if (stopped()) co_return std::nullopt;
+    std::optional<store::Observation> baseline;
     store::SharedWalks::SharedWalk walked;
     if (frames.watched_run()) {
-        baseline = co_await look_at(*state.store, *state.pool, *state.lists, frames.watched_run(), true, nullptr);
-        walked = co_await state.lists->walk();
+        baseline = co_await look_at(*state.store, *state.pool, *state.lists, frames.watched_run(), true, nullptr, stop);
+        if (!baseline || stopped()) co_return std::nullopt;
+        walked = co_await state.lists->walk(stop);
     } else {
-        walked = co_await state.lists->walk();
-        baseline = store::observe_walk(walked->records(), true);
+        walked = co_await state.lists->walk(stop);
+        if (walked) baseline = store::observe_walk(walked->records(), true);
     }
+    // Its telemetry is looked up for the list's page, which the stop would refuse.
+    if (!walked || stopped()) co_return std::nullopt;
     auto list = co_await state.lists->document(std::move(walked), store::RunsQuery{std::nullopt, store::max_page, true});
-    if (!list || state.stopping->load(std::memory_order_relaxed)) co_return std::nullopt;
-    co_return frames.snapshot(baseline, std::move(*list));
+    if (!list || stopped()) co_return std::nullopt;
+    co_return frames.snapshot(*baseline, std::move(*list));
 }
 
 }  // namespace
@@ -60,8 +69,8 @@ bool stream_should_stop(const EventStream& stream, const std::atomic<bool>& stop
 boost::asio::awaitable<void> change_feed(std::shared_ptr<store::Frames> frames, std::shared_ptr<EventStream> stream,
                                          std::shared_ptr<const Serving> state) {
     try {
-        // The snapshot comes first, without a stop check: a stream always starts with one, or
-        // ends without any.
+        // The snapshot comes first: a stream always starts with one, or ends without any (the
+        // server stopped before it was made).
         auto first = co_await snapshot(*frames, *state);
         if (!first) {
             stream->end();

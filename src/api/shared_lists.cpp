@@ -19,8 +19,8 @@ using Walked = store::SharedWalks::SharedWalk;
 SharedLists::SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool)
     : store_(std::move(store)), pool_(std::move(pool)) {}
 
-boost::asio::awaitable<Walked> SharedLists::walk() {
-    auto initiation = [this](auto handler) {
+boost::asio::awaitable<Walked> SharedLists::walk(std::shared_ptr<const std::atomic<bool>> stop) {
+    auto initiation = [this, stop](auto handler) {
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
         // The coroutine goes on on its own executor, never on the thread that ended the walk. A
         // coroutine that cannot be posted to is let go: its connection closes.
@@ -31,7 +31,9 @@ boost::asio::awaitable<Walked> SharedLists::walk() {
             });
         };
         auto submit = [pool = pool_](std::function<void()> task) { pool->submit(std::move(task)); };
-        store_->walk(std::move(done), std::move(submit));
+        store::SharedWalks::Wanted wanted;
+        if (stop) wanted = [stop] { return !stop->load(std::memory_order_relaxed); };
+        store_->walk(std::move(done), std::move(submit), std::move(wanted));
     };
     co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
                                                    void(std::exception_ptr, Walked)>(initiation,

@@ -15,6 +15,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,7 +27,9 @@ public:
     SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool);
 
     // The first walk over the root that begins after the call. Throws what failed the walk.
-    boost::asio::awaitable<store::SharedWalks::SharedWalk> walk();
+    // stop, if given: once it is set, the caller no longer wants a walk it has not begun
+    // (store::SharedWalks::Wanted), and is answered none instead.
+    boost::asio::awaitable<store::SharedWalks::SharedWalk> walk(std::shared_ptr<const std::atomic<bool>> stop = nullptr);
 
     // The text of the query's page of the first walk that begins after the call, as the run list
     // sends it; null when the telemetry cache refused to let it wait (the stop). Throws what

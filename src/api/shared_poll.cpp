@@ -80,26 +80,34 @@ void PollSubscription::deliver(const PollResult& result) {
     });
 }
 
-asio::awaitable<store::Observation> look_at(const store::RunStore& store, BlockingPool& pool, SharedLists& lists,
-                                            std::optional<std::string> watched, bool with_conversation,
-                                            const store::Observation* last) {
+asio::awaitable<std::optional<store::Observation>> look_at(const store::RunStore& store, BlockingPool& pool,
+                                                           SharedLists& lists, std::optional<std::string> watched,
+                                                           bool with_conversation, const store::Observation* last,
+                                                           std::shared_ptr<const std::atomic<bool>> stop) {
+    const auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
     if (!watched) {
-        const store::SharedWalks::SharedWalk walked = co_await lists.walk();
+        const store::SharedWalks::SharedWalk walked = co_await lists.walk(stop);
+        if (!walked) co_return std::nullopt;
         co_return store::observe_walk(walked->records(), with_conversation, last);
     }
     store::SharedRun run;
     if (auto id = contract::RunId::make(*watched)) {
         auto finding = std::make_shared<store::RunFinding>(store, std::move(*id), nullptr);
-        // Named, not temporaries of the co_await expression: GCC 12 can destroy those twice.
-        StepFunction step = [finding](const store::Resume& resume) { return finding->step(resume); };
-        co_await in_steps(&pool, std::move(step));
+        // Named, not temporaries of the co_await expression: GCC 12 can destroy those twice. Each
+        // step may begin the run's open, the first one and each taken after a wait alike.
+        StepFunction step = [finding, stopped](const store::Resume& resume) {
+            return stopped() ? store::Step::Refused : finding->step(resume);
+        };
+        if (co_await in_steps(&pool, std::move(step)) == store::Step::Refused) co_return std::nullopt;
         run = finding->run();
     }
-    // Its activity and conversations may be read from its view for the first time: on the pool.
-    auto look = [&store, run, with_conversation, last] {
+    // Its activity and conversations may be read from its view for the first time: on the pool,
+    // where the look may have waited for a thread.
+    auto look = [&store, run, with_conversation, last, stopped]() -> std::optional<store::Observation> {
+        if (stopped()) return std::nullopt;
         return store::observe_run(store, run, with_conversation, last);
     };
-    co_return co_await run_blocking<store::Observation>(pool, look);
+    co_return co_await run_blocking<std::optional<store::Observation>>(pool, look);
 }
 
 SharedPolls::SharedPolls(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool,
@@ -222,8 +230,9 @@ asio::awaitable<bool> SharedPolls::look(std::shared_ptr<Poller> poller, bool wit
     // Out of descriptors or memory the look has not seen the runs: it finds nothing and the next
     // look compares with the last one that did.
     try {
+        // Given no stop, a look always gives one.
         auto observed = std::make_shared<const store::Observation>(
-            co_await look_at(*store_, *pool_, *lists_, poller->watched, with_conversation, poller->last.get()));
+            *co_await look_at(*store_, *pool_, *lists_, poller->watched, with_conversation, poller->last.get()));
         const bool changed = !poller->last || observed->runs != poller->last->runs ||
                              observed->activity != poller->last->activity;
         poller->last = std::move(observed);

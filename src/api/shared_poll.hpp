@@ -52,10 +52,12 @@ std::chrono::milliseconds poll_interval(const store::RunStore& store);
 // the other requests (store::observe_walk), or the watched run found by name in steps
 // (store::RunFinding, never refused) and looked at on the pool (store::observe_run). Holds no
 // thread while it waits. Throws what failed the walk or the look (files::Exhausted,
-// std::bad_alloc among them).
-boost::asio::awaitable<store::Observation> look_at(const store::RunStore& store, BlockingPool& pool,
-                                                   SharedLists& lists, std::optional<std::string> watched,
-                                                   bool with_conversation, const store::Observation* last);
+// std::bad_alloc among them). stop, if given: once it is set, the look begins no walk, no step
+// of the finding and no look at the run, wherever it is, and gives none.
+boost::asio::awaitable<std::optional<store::Observation>> look_at(
+    const store::RunStore& store, BlockingPool& pool, SharedLists& lists, std::optional<std::string> watched,
+    bool with_conversation, const store::Observation* last,
+    std::shared_ptr<const std::atomic<bool>> stop = nullptr);
 
 // What a poll hands a stream.
 struct PollResult {

@@ -1,5 +1,6 @@
 #include "src/store/shared_walks.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace korvalle::store {
@@ -36,12 +37,12 @@ void SharedWalks::Walk::give_up(const std::string& key) const {
     for (const Resume& resume : end_turn(key, nullptr)) resume();
 }
 
-void SharedWalks::after_now(Done done, Begin begin) {
+void SharedWalks::after_now(Done done, Begin begin, Wanted wanted) {
     Batch batch;
     {
         sync::Lock lock(mutex_);
         // A walk running now began before this call: the next one is the first that will do.
-        waiting_.push_back(Waiter{std::move(done), std::move(begin)});
+        waiting_.push_back(Waiter{std::move(done), std::move(begin), std::move(wanted)});
         if (running_) return;
         running_ = true;
         batch = std::exchange(waiting_, {});
@@ -49,14 +50,47 @@ void SharedWalks::after_now(Done done, Begin begin) {
     this->begin(std::move(batch));
 }
 
+bool SharedWalks::let_go_unwanted(Batch& batch) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Waiter& waiter = batch[i];
+        if (!waiter.wanted || waiter.wanted()) {
+            if (kept != i) batch[kept] = std::move(waiter);
+            ++kept;
+            continue;
+        }
+        try {
+            waiter.done(nullptr, nullptr);
+        } catch (...) {
+            // A caller that cannot be told has given itself up; it wanted nothing more anyway.
+        }
+    }
+    batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
+    return !batch.empty();
+}
+
+SharedWalks::Batch SharedWalks::next_batch() {
+    sync::Lock lock(mutex_);
+    if (waiting_.empty()) running_ = false;
+    return std::exchange(waiting_, {});
+}
+
 void SharedWalks::begin(Batch waiting) {
+    while (!let_go_unwanted(waiting)) {
+        waiting = next_batch();
+        if (waiting.empty()) return;
+    }
     std::shared_ptr<Batch> batch;
     try {
         batch = std::make_shared<Batch>(std::move(waiting));
-        const Begin& first = batch->front().begin;
+        // A copy: the batch may lose its first caller while the begin runs (wanted).
+        const Begin first = batch->front().begin;
         first([self = shared_from_this(), batch](std::exception_ptr error, std::vector<SharedRecord> records) {
-            self->ended(*batch, error, std::move(records));
-        });
+                  self->ended(*batch, error, std::move(records));
+              },
+              // Asked on the walk's thread before it reads, and before the walk ends: the batch
+              // is the walk's alone until then.
+              [batch] { return let_go_unwanted(*batch); });
     } catch (...) {
         // Whatever kept the walk from beginning, its callers are told it.
         ended(batch ? *batch : waiting, std::current_exception(), {});
@@ -65,7 +99,7 @@ void SharedWalks::begin(Batch waiting) {
 
 void SharedWalks::ended(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) {
     SharedWalk walk;
-    if (!error) {
+    if (!error && !batch.empty()) {
         try {
             walk = std::make_shared<const Walk>(std::move(records));
         } catch (...) {
@@ -79,16 +113,8 @@ void SharedWalks::ended(Batch& batch, std::exception_ptr error, std::vector<Shar
             // A caller that cannot be told has given itself up; the others are still answered.
         }
     }
-    Batch next;
-    {
-        sync::Lock lock(mutex_);
-        if (waiting_.empty()) {
-            running_ = false;
-            return;
-        }
-        next = std::exchange(waiting_, {});
-    }
-    begin(std::move(next));
+    Batch next = next_batch();
+    if (!next.empty()) begin(std::move(next));
 }
 
 }  // namespace korvalle::store

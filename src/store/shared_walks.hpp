@@ -61,32 +61,49 @@ public:
     };
     using SharedWalk = std::shared_ptr<const Walk>;
 
-    // Told the walk, or what failed it (then the walk is null). Called once, from any thread,
-    // outside every lock of the walks; it must not block. What it throws is dropped: it must
-    // hand the walk to its caller, or give the caller up.
+    // Told the walk, or what failed it (then the walk is null), or neither when the caller no
+    // longer wanted it (Wanted). Called once, from any thread, outside every lock of the walks;
+    // it must not block. What it throws is dropped: it must hand the walk to its caller, or give
+    // the caller up.
     using Done = std::function<void(std::exception_ptr, SharedWalk)>;
     // The end of one walk: the records found, or what failed it. Called once, from any thread.
     using Finish = std::function<void(std::exception_ptr, std::vector<SharedRecord>)>;
-    // Begins a walk, which calls finish once, from any thread. What it throws fails the walk.
-    using Begin = std::function<void(Finish)>;
+    // Whether a caller still wants the walk it waits for (an event stream's snapshot no longer
+    // does once the server stops). Asked without a lock held; it must not block.
+    using Wanted = std::function<bool()>;
+    // Begins a walk, which calls finish once, from any thread. Where the walk starts (on its
+    // thread), it first asks wanted: the callers that no longer want it are told so then, and
+    // when none is left (false) it reads nothing and calls finish with no records. What it
+    // throws fails the walk.
+    using Begin = std::function<void(Finish, Wanted)>;
 
     // Calls done with the first walk that begins after this call. When none is running, one is
     // begun by begin now; else the callers that asked meanwhile share the next, which the end of
     // the running one begins through the first of their begins. Whatever fails (a walk, its
-    // beginning, a caller's done), every caller is answered and the next walk can begin.
-    void after_now(Done done, Begin begin) EXCLUDES(mutex_);
+    // beginning, a caller's done), every caller is answered and the next walk can begin. wanted,
+    // if given, is asked as the walk begins and as it starts: a caller that no longer wants it is
+    // told so at once (done with neither walk nor error) and costs no walk.
+    void after_now(Done done, Begin begin, Wanted wanted = nullptr) EXCLUDES(mutex_);
 
 private:
     struct Waiter {
         Done done;
         Begin begin;
+        Wanted wanted;
     };
     using Batch = std::vector<Waiter>;
 
-    // Begins the walk of a batch through its first caller's begin.
+    // Begins the walk of a batch through its first caller's begin; a batch that nobody wants
+    // any more gives its turn to those that asked meanwhile.
     void begin(Batch batch) EXCLUDES(mutex_);
     // Answers the batch, then begins the walk of those that asked meanwhile, if any.
     void ended(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) EXCLUDES(mutex_);
+    // The callers that asked meanwhile, now the next batch; none, and no walk running, when
+    // nobody did.
+    Batch next_batch() EXCLUDES(mutex_);
+    // Tells the callers of the batch that no longer want its walk, and leaves only the others
+    // in it; false when none is left.
+    static bool let_go_unwanted(Batch& batch);
 
     sync::Mutex mutex_;
     bool running_ GUARDED_BY(mutex_) = false;

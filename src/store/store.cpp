@@ -82,18 +82,20 @@ std::unique_ptr<TelemetryCache::Lookup> RunStore::telemetry_lookup(std::string_v
     return std::make_unique<TelemetryCache::Lookup>(*telemetry_cache_, root_, std::move(*id), signature);
 }
 
-void RunStore::walk(SharedWalks::Done done, Submit submit) const {
+void RunStore::walk(SharedWalks::Done done, Submit submit, SharedWalks::Wanted wanted) const {
     // The walk may end after this clone of the store is gone: it holds a clone of its own.
     auto store = std::make_shared<const RunStore>(*this);
-    walks_->after_now(std::move(done), [store, submit = std::move(submit)](SharedWalks::Finish finish) {
-        submit([store, finish] {
+    auto begin = [store, submit = std::move(submit)](SharedWalks::Finish finish, SharedWalks::Wanted anyone) {
+        submit([store, finish, anyone] {
             try {
+                if (!anyone()) return finish(nullptr, {});
                 store->walk_every_run(finish);
             } catch (...) {
                 finish(std::current_exception(), {});  // whatever failed the walk, its callers are told it
             }
         });
-    });
+    };
+    walks_->after_now(std::move(done), std::move(begin), std::move(wanted));
 }
 
 namespace {

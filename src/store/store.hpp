@@ -83,8 +83,10 @@ public:
     // aside and taken on by the openers once its wait ends: the walk then ends there. The cache
     // forgets the runs that are no longer listed. A walk's records are those of every run of the
     // root, in the listing's order (ascending id), as views::RunView::all would give their
-    // views; runs that do not open are left out.
-    void walk(SharedWalks::Done done, Submit submit) const;
+    // views; runs that do not open are left out. wanted: whether the caller still wants the
+    // walk, asked as it begins and as it starts (SharedWalks::after_now): a walk nobody wants
+    // any more reads nothing.
+    void walk(SharedWalks::Done done, Submit submit, SharedWalks::Wanted wanted = nullptr) const;
 
     // The documents of one run, made in steps that never block (RunDocument). answers: the
     // budget of answers of a request, whose waits may then be refused; null for a caller that is

@@ -1,6 +1,9 @@
 // GET /api/v2/events on the real server: the resume rules, the wire form of events and
 // keep-alives (chunked, and plain on HTTP/1.0), HEAD, more frames at once than the stream's queue
 // holds, the stop with open streams, a client that stopped reading, and clients that leave at once. Which frames a change makes is the frame source's test (tests/store). Every wait is bounded and fails only when an event never comes.
+#include "src/api/answer_budget.hpp"
+#include "src/api/routes.hpp"
+#include "tests/http/in_process_server.hpp"
 #include "tests/support/event_reader.hpp"
 #include "tests/support/process_watch.hpp"
 #include "tests/support/server_fixture.hpp"
@@ -9,6 +12,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <utility>
 
@@ -279,6 +283,41 @@ TEST(EventsStop, AClientThatStoppedReadingCannotHoldTheStop) {
     }
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(20s), 0) << "the stop waits for the stalled stream one poll interval and 5 s, not forever";
+}
+
+// Streams whose snapshots are still to be made when the server stops (their first reads wait for
+// the pool's only thread) end without a frame, having opened and walked nothing: a watched run's
+// look and a walk over the root alike.
+TEST(EventsStop, ASnapshotNotMadeAtTheStopEndsWithoutAFrameAndReadsNothing) {
+    RunsRoot root;
+    add_run(root, "run-a", "2026-03-02T09:00:00.000Z");
+    // Nothing is kept, so that any open or walk would read the run and be counted.
+    auto cache = std::make_shared<store::RunCache>(store::RunCache::keeping_nothing());
+    auto store = std::make_shared<const store::RunStore>(
+        store::RunStore::new_polling_every(root.path().string(), 50, cache));
+    auto pool = std::make_shared<server::BlockingPool>(1);
+    auto stopping = std::make_shared<std::atomic<bool>>(false);
+    server::InProcessServer serving(server::HttpLimits{},
+                                    server::router_stopping_on(store, stopping, pool, server::answer_budget()));
+
+    std::promise<void> release;
+    pool->submit([held = release.get_future().share()] { held.wait(); });
+    EventReader watching(serving.port, "/api/v2/events?run_id=run-a");
+    EventReader all(serving.port, "/api/v2/events");
+    EXPECT_EQ(watching.head().substr(0, 12), "HTTP/1.1 200");
+    EXPECT_EQ(all.head().substr(0, 12), "HTTP/1.1 200");
+    // The stop as its signal's handler takes it, the listener aside.
+    stopping->store(true);
+    store->run_cache().refuse_waiting();
+    store->stop_telemetry();
+    release.set_value();
+
+    EXPECT_EQ(watching.next(), std::nullopt);
+    EXPECT_TRUE(watching.ended_cleanly());
+    EXPECT_EQ(all.next(), std::nullopt);
+    EXPECT_TRUE(all.ended_cleanly());
+    EXPECT_EQ(cache->figures().replays, 0u);
+    EXPECT_EQ(cache->figures().hits, 0u);
 }
 
 }  // namespace
