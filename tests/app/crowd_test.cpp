@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <csignal>
 #include <deque>
+#include <thread>
 
 namespace korvalle::testing {
 namespace {
@@ -31,6 +32,9 @@ TEST(Crowd, EveryOneOfACrowdThatNeverReadsAKeptDocumentIsAnsweredAndTheStopEndsT
         big.event({.ts = "2026-03-05T09:00:01.000Z", .source = "morvane", .kind = "turn-completed",
                    .labels = R"({"run_id":"big","node":"build","round":1,"session":"ses-1"})", .payload = turn});
     }
+    // Its files settle first: a view read within 2 s of their last change answers only the
+    // requests that began before its read, and each later one would read the run again.
+    std::this_thread::sleep_for(2100ms);
     auto server = ServerProcess::serve(root.path(), with_fake_tool(root.path() / "calls"));
     MemoryGuard guard(server.pid());
 
