@@ -23,10 +23,11 @@
 //
 // The answers' budget: a text kept is counted where it lives (kept_texts.hpp), so a document that
 // sends it counts nothing for it. Before it is built, a document asks what each part it is built
-// from will cost it (share_for, summed by build_share.hpp): nothing while the part is kept; the
+// from will cost it (share_for, summed by build_claim.hpp): nothing while the part is kept; the
 // size it had when first made, when it is made for each document; when it is yet to be made, the
 // share of its making, taken once by the first document that finds it so (its claim) for every
-// document that waits for it.
+// document that waits for it: those wait behind the claim without a thread (wait_behind) until
+// the part is made or the claim let go, then ask again.
 #pragma once
 
 #include "sdk/base/thread_safety.hpp"
