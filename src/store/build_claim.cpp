@@ -6,7 +6,7 @@ namespace korvalle::store {
 
 Step BuildClaim::estimate(const SharedRun& run, const Resume& resume) {
     // The run read again may be another view of it: claims on the former one go.
-    if (claimed_in_.lock() != run) let_go();
+    if (claimed_in_.lock() != run) release();
     for (;;) {
         bytes_ = 0;
         bool unmade = false;
@@ -44,9 +44,9 @@ void BuildClaim::count(const KeptIndexes& indexes, Piece piece, bool& unmade, st
     for (const Piece input : KeptIndexes::inputs_of(piece)) count(indexes, input, unmade, counted, behind);
 }
 
-void BuildClaim::let_go() {
+void BuildClaim::release() {
     if (const SharedRun run = claimed_in_.lock())
-        for (const Piece piece : claimed_) run->indexes.let_go(piece, claim_);
+        for (const Piece piece : claimed_) run->indexes.release_claim(piece, claim_);
     claimed_.clear();
     claimed_in_.reset();
 }

@@ -37,7 +37,7 @@ public:
         : pieces_(std::move(pieces)), rounds_(rounds) {}
     BuildClaim(BuildClaim&&) = default;
     BuildClaim& operator=(BuildClaim&&) = delete;
-    ~BuildClaim() { let_go(); }
+    ~BuildClaim() { release(); }
 
     // Done: bytes() is the share to take before the document is built from run; the pieces yet
     // to be made that no other document claimed are claimed. Waits: behind another document's
@@ -51,7 +51,7 @@ private:
     void count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::vector<Piece>& counted,
                std::vector<Piece>& behind);
     // Lets the claims taken go, so that those behind them go on.
-    void let_go();
+    void release();
 
     std::vector<Piece> pieces_;
     bool rounds_;

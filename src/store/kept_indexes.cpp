@@ -159,7 +159,7 @@ bool KeptIndexes::wait_behind(Piece piece, const Resume& resume) const {
     return true;
 }
 
-void KeptIndexes::let_go(Piece piece, const Claim& claim) const {
+void KeptIndexes::release_claim(Piece piece, const Claim& claim) const {
     PartState& part = part_of(piece);
     std::vector<Resume> behind;
     {

@@ -147,7 +147,7 @@ public:
     // for.
     bool wait_behind(Piece piece, const Resume& resume) const;
     // The claim's document is done: it holds the piece no more, and those waiting behind it go on.
-    void let_go(Piece piece, const Claim& claim) const;
+    void release_claim(Piece piece, const Claim& claim) const;
     // The bytes of the round objects made for each document, as they did not fit beside the view.
     std::uint64_t rounds_made_alone_bytes() const { return rounds_.made_alone_bytes(); }
 
