@@ -149,8 +149,13 @@ crowd_once() {
   [ "$order" = bare ] && first="$first?include_conversations=false"
   start_server "$server" "$root"
   port=${url##*:}
-  curl -s --max-time "$max_time" -o "$work/first" "$url$first"
-  curl -s --max-time "$max_time" -o /dev/null "$url/api/v2/runs"
+  if ! curl -s --max-time "$max_time" -o "$work/first" "$url$first"; then
+    echo "  $(basename "$server"): the first detail failed; the server's standard error:"
+    cat "$work/server-$started.err"
+    stop "$server_pid"
+    return
+  fi
+  curl -s --max-time "$max_time" -o /dev/null "$url/api/v2/runs" || true
   sleep 1
   before=$(status_mib "$server_pid" VmRSS)
   rm -f "$work/rss" "$work/probes"
@@ -160,7 +165,7 @@ crowd_once() {
   # Answers built for clients that closed still count: the server is watched as long again.
   [ "$mode" = close ] && sleep "$hold"
   stop "$prober_pid"
-  whole=$(curl -s --max-time "$max_time" -o "$work/after" -w '%{http_code}' "$url$first")
+  whole=$(curl -s --max-time "$max_time" -o "$work/after" -w '%{http_code}' "$url$first" || true)
   stop "$sampler_pid"
   peak=$(peak_of "$work/rss")
   echo "  $(basename "$server") ($order first, clients $mode): $statuses"
