@@ -37,33 +37,51 @@ void SharedWalks::Walk::give_up(const std::string& key) const {
 }
 
 void SharedWalks::after_now(Done done, Begin begin) {
+    Begin first;
+    {
+        sync::Lock lock(mutex_);
+        // A walk started before this call will not do; one begun and not yet started will.
+        waiting_.push_back(Waiter{std::move(done), begin});
+        if (state_ != State::Idle) return;
+        state_ = State::Begun;
+        first = std::move(begin);
+    }
+    begin_walk(first);
+}
+
+std::uint64_t SharedWalks::walks_started() const {
+    sync::Lock lock(mutex_);
+    return started_;
+}
+
+void SharedWalks::begin_walk(const Begin& begin) {
+    try {
+        auto self = shared_from_this();
+        begin([self] { self->started(); },
+              [self](std::exception_ptr error, std::vector<SharedRecord> records) {
+                  self->ended(error, std::move(records));
+              });
+    } catch (...) {
+        // Whatever kept the walk from beginning, its callers are told it.
+        ended(std::current_exception(), {});
+    }
+}
+
+void SharedWalks::started() {
+    sync::Lock lock(mutex_);
+    walking_ = std::exchange(waiting_, {});
+    state_ = State::Walking;
+    ++started_;
+}
+
+void SharedWalks::ended(std::exception_ptr error, std::vector<SharedRecord> records) {
     Batch batch;
     {
         sync::Lock lock(mutex_);
-        // A walk running now began before this call: the next one is the first that will do.
-        waiting_.push_back(Waiter{std::move(done), std::move(begin)});
-        if (running_) return;
-        running_ = true;
-        batch = std::exchange(waiting_, {});
+        // A walk that never started (its beginning failed) ends with every caller that waited.
+        batch = std::exchange(state_ == State::Walking ? walking_ : waiting_, {});
+        state_ = State::Walking;
     }
-    this->begin(std::move(batch));
-}
-
-void SharedWalks::begin(Batch waiting) {
-    std::shared_ptr<Batch> batch;
-    try {
-        batch = std::make_shared<Batch>(std::move(waiting));
-        const Begin& first = batch->front().begin;
-        first([self = shared_from_this(), batch](std::exception_ptr error, std::vector<SharedRecord> records) {
-            self->ended(*batch, error, std::move(records));
-        });
-    } catch (...) {
-        // Whatever kept the walk from beginning, its callers are told it.
-        ended(batch ? *batch : waiting, std::current_exception(), {});
-    }
-}
-
-void SharedWalks::ended(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) {
     SharedWalk walk;
     if (!error) {
         try {
@@ -79,16 +97,21 @@ void SharedWalks::ended(Batch& batch, std::exception_ptr error, std::vector<Shar
             // A caller that cannot be told has given itself up; the others are still answered.
         }
     }
-    Batch next;
+    Begin next;
     {
         sync::Lock lock(mutex_);
         if (waiting_.empty()) {
-            running_ = false;
+            state_ = State::Idle;
             return;
         }
-        next = std::exchange(waiting_, {});
+        state_ = State::Begun;
+        try {
+            next = waiting_.front().begin;
+        } catch (...) {
+            // No copy of it: the empty begin fails the walk, and its callers are told that.
+        }
     }
-    begin(std::move(next));
+    begin_walk(next);
 }
 
 }  // namespace korvalle::store

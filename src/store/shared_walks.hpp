@@ -1,8 +1,9 @@
 // Walks over every run, shared by their callers: a caller is answered by the first walk that
-// begins after it asked, begun by one of the callers waiting for it. Any number of callers at
-// once then cost one walk, and no caller is answered from files read before it asked. The
-// pages of the run list built from one walk are kept with it, by query, so that the callers
-// of one walk with one query cost one page too.
+// starts looking at the root after it asked, begun by one of the callers waiting for it. A walk
+// takes every caller that asks until its thread starts it, not only those there when it was
+// handed to that thread, so that a crowd shares as few walks as it can; and no caller is answered
+// from files read before it asked. The pages of the run list built from one walk are kept with
+// it, by query, so that the callers of one walk with one query cost one page too.
 //
 // Nobody holds a thread while waiting for a walk: callers are told by a callback, and a walk
 // ends on whichever thread ends its last read (walks park the reads that wait, for another
@@ -13,6 +14,7 @@
 #include "src/store/run_record.hpp"
 #include "src/store/steps.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
@@ -65,16 +67,24 @@ public:
     // outside every lock of the walks; it must not block. What it throws is dropped: it must
     // hand the walk to its caller, or give the caller up.
     using Done = std::function<void(std::exception_ptr, SharedWalk)>;
+    // The start of a walk, on its own thread, before it looks at the root: the callers that ask
+    // from then on wait for the next walk. Called at most once.
+    using Start = std::function<void()>;
     // The end of one walk: the records found, or what failed it. Called once, from any thread.
     using Finish = std::function<void(std::exception_ptr, std::vector<SharedRecord>)>;
-    // Begins a walk, which calls finish once, from any thread. What it throws fails the walk.
-    using Begin = std::function<void(Finish)>;
+    // Begins a walk, which calls start, then finish once, from any thread. What it throws fails
+    // the walk, with every caller that asked until then.
+    using Begin = std::function<void(Start, Finish)>;
 
-    // Calls done with the first walk that begins after this call. When none is running, one is
-    // begun by begin now; else the callers that asked meanwhile share the next, which the end of
-    // the running one begins through the first of their begins. Whatever fails (a walk, its
-    // beginning, a caller's done), every caller is answered and the next walk can begin.
+    // Calls done with the first walk that starts after this call. When none is begun, one is
+    // begun by begin now; a walk begun and not yet started takes this caller too; else the
+    // callers that asked meanwhile share the next, which the end of the running one begins
+    // through the first of their begins. Whatever fails (a walk, its beginning, a caller's
+    // done), every caller is answered and the next walk can begin.
     void after_now(Done done, Begin begin) EXCLUDES(mutex_);
+
+    // The walks started so far, for tests and benchmarks that count what a crowd cost.
+    std::uint64_t walks_started() const EXCLUDES(mutex_);
 
 private:
     struct Waiter {
@@ -82,15 +92,23 @@ private:
         Begin begin;
     };
     using Batch = std::vector<Waiter>;
+    enum class State {
+        Idle,     // no walk begun
+        Begun,    // a walk begun and not yet started: waiting_ are its callers
+        Walking,  // a walk started: walking_ are its callers, waiting_ the next walk's
+    };
 
-    // Begins the walk of a batch through its first caller's begin.
-    void begin(Batch batch) EXCLUDES(mutex_);
-    // Answers the batch, then begins the walk of those that asked meanwhile, if any.
-    void ended(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) EXCLUDES(mutex_);
+    // Begins the walk of the callers waiting, through begin (the first one's).
+    void begin_walk(const Begin& begin) EXCLUDES(mutex_);
+    void started() EXCLUDES(mutex_);
+    // Answers the walk's callers, then begins the walk of those that asked meanwhile, if any.
+    void ended(std::exception_ptr error, std::vector<SharedRecord> records) EXCLUDES(mutex_);
 
-    sync::Mutex mutex_;
-    bool running_ GUARDED_BY(mutex_) = false;
-    Batch waiting_ GUARDED_BY(mutex_);  // for the next walk
+    mutable sync::Mutex mutex_;
+    State state_ GUARDED_BY(mutex_) = State::Idle;
+    Batch waiting_ GUARDED_BY(mutex_);
+    Batch walking_ GUARDED_BY(mutex_);
+    std::uint64_t started_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace korvalle::store

@@ -112,9 +112,11 @@ std::unique_ptr<TelemetryCache::Lookup> RunStore::telemetry_lookup(std::string_v
 void RunStore::walk(SharedWalks::Done done, Submit submit) const {
     // The walk may end after this clone of the store is gone: it holds a clone of its own.
     auto store = std::make_shared<const RunStore>(*this);
-    walks_->after_now(std::move(done), [store, submit = std::move(submit)](SharedWalks::Finish finish) {
-        submit([store, finish] {
+    walks_->after_now(std::move(done), [store, submit = std::move(submit)](SharedWalks::Start start,
+                                                                            SharedWalks::Finish finish) {
+        submit([store, start, finish] {
             try {
+                start();
                 store->walk_every_run(finish);
             } catch (...) {
                 finish(std::current_exception(), {});  // whatever failed the walk, its callers are told it

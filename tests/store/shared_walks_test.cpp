@@ -28,13 +28,39 @@ struct Answers {
     std::vector<std::string> said;
 };
 
-// Begins hold their walk's finish until the test ends it.
+// Begins hold their walk's start and finish until the test calls them.
 struct Walks {
     SharedWalks::Begin begin() {
-        return [this](SharedWalks::Finish finish) { running.push_back(std::move(finish)); };
+        return [this](SharedWalks::Start start, SharedWalks::Finish finish) {
+            starts.push_back(std::move(start));
+            running.push_back(std::move(finish));
+        };
     }
+    std::vector<SharedWalks::Start> starts;
     std::vector<SharedWalks::Finish> running;
 };
+
+TEST(SharedWalks, AWalkTakesEveryCallerUntilItStarts) {
+    auto walks = std::make_shared<SharedWalks>();
+    Walks begun;
+    Answers answers;
+
+    // Begun by the first caller, the walk takes those that ask before its thread starts it.
+    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    ASSERT_EQ(begun.running.size(), 1u);
+    begun.starts[0]();
+    // Those that ask once it has started share the next.
+    walks->after_now(answers.done(), begun.begin());
+    begun.running[0](nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1"}));
+    ASSERT_EQ(begun.running.size(), 2u);
+    walks->after_now(answers.done(), begun.begin());
+    begun.starts[1]();
+    begun.running[1](nullptr, std::vector<SharedRecord>(3));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1", "walk 3", "walk 3"}));
+    EXPECT_EQ(walks->walks_started(), 2u);
+}
 
 TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
     auto walks = std::make_shared<SharedWalks>();
@@ -43,6 +69,7 @@ TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
 
     // A walk that fails tells each of its callers; the callers who came meanwhile share the next.
     walks->after_now(answers.done(), begun.begin());
+    begun.starts[0]();
     walks->after_now(answers.done(), begun.begin());
     walks->after_now(answers.done(), begun.begin());
     ASSERT_EQ(begun.running.size(), 1u) << "one walk at a time";
@@ -54,12 +81,15 @@ TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
 
     // A beginning that throws fails its walk alone.
     answers.said.clear();
-    walks->after_now(answers.done(), [](const SharedWalks::Finish&) { throw std::runtime_error("no thread"); });
+    walks->after_now(answers.done(), [](const SharedWalks::Start&, const SharedWalks::Finish&) {
+        throw std::runtime_error("no thread");
+    });
     EXPECT_EQ(answers.said, std::vector<std::string>{"no thread"});
 
     // A caller whose answer throws leaves the others of its walk answered.
     answers.said.clear();
     walks->after_now([](std::exception_ptr, SharedWalks::SharedWalk) { throw std::bad_alloc(); }, begun.begin());
+    begun.starts.back()();
     walks->after_now(answers.done(), begun.begin());
     walks->after_now(answers.done(), begun.begin());
     begun.running.back()(nullptr, {});
