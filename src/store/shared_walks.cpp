@@ -1,5 +1,6 @@
 #include "src/store/shared_walks.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace korvalle::store {
@@ -36,22 +37,67 @@ void SharedWalks::Walk::give_up(const std::string& key) const {
     for (const Resume& resume : end_turn(key, nullptr)) resume();
 }
 
-void SharedWalks::after_now(Done done, Begin begin) {
-    Begin first;
+void SharedWalks::after_now(Done done, Begin begin, Gather gather) {
+    Next next;
     {
         sync::Lock lock(mutex_);
         // A walk started before this call will not do; one begun and not yet started will.
-        waiting_.push_back(Waiter{std::move(done), begin});
-        if (state_ != State::Idle) return;
-        state_ = State::Begun;
-        first = std::move(begin);
+        waiting_.push_back(Waiter{std::move(done), std::move(begin), std::move(gather)});
+        if (state_ == State::Gathering) {
+            if (waiting_.size() < gather_for_) return;
+            next = begun_locked();
+        } else if (state_ == State::Idle) {
+            // A crowd the last walk answered a moment ago is asking again: it is waited for too.
+            const bool crowd = std::chrono::steady_clock::now() - ended_at_ < max_gather;
+            next = next_locked(crowd ? answered_ : 0);
+        } else {
+            return;
+        }
     }
-    begin_walk(first);
+    go(std::move(next));
 }
 
 std::uint64_t SharedWalks::walks_started() const {
     sync::Lock lock(mutex_);
     return started_;
+}
+
+SharedWalks::Next SharedWalks::next_locked(std::size_t expected) {
+    if (expected > waiting_.size() && waiting_.front().gather) {
+        try {
+            Next next;
+            next.gather = waiting_.front().gather;
+            next.gather_number = gathers_ + 1;
+            next.most = std::min(last_took_, max_gather);
+            state_ = State::Gathering;
+            gather_for_ = expected;
+            ++gathers_;
+            return next;
+        } catch (...) {
+            // No copy of the gather: the walk is begun at once.
+        }
+    }
+    return begun_locked();
+}
+
+SharedWalks::Next SharedWalks::begun_locked() {
+    state_ = State::Begun;
+    Next next;
+    try {
+        next.begin = waiting_.front().begin;
+    } catch (...) {
+        // No copy of it: the empty begin fails the walk, and its callers are told that.
+    }
+    return next;
+}
+
+void SharedWalks::go(Next next) {
+    if (!next.gather) return begin_walk(next.begin);
+    try {
+        next.gather(next.most, [self = shared_from_this(), number = next.gather_number] { self->gathered(number); });
+    } catch (...) {
+        gathered(next.gather_number);  // no time kept: the walk is begun at once
+    }
 }
 
 void SharedWalks::begin_walk(const Begin& begin) {
@@ -67,10 +113,21 @@ void SharedWalks::begin_walk(const Begin& begin) {
     }
 }
 
+void SharedWalks::gathered(std::uint64_t number) {
+    Next next;
+    {
+        sync::Lock lock(mutex_);
+        if (state_ != State::Gathering || gathers_ != number) return;  // begun when its callers came
+        next = begun_locked();
+    }
+    go(std::move(next));
+}
+
 void SharedWalks::started() {
     sync::Lock lock(mutex_);
     walking_ = std::exchange(waiting_, {});
     state_ = State::Walking;
+    started_at_ = std::chrono::steady_clock::now();
     ++started_;
 }
 
@@ -79,9 +136,30 @@ void SharedWalks::ended(std::exception_ptr error, std::vector<SharedRecord> reco
     {
         sync::Lock lock(mutex_);
         // A walk that never started (its beginning failed) ends with every caller that waited.
-        batch = std::exchange(state_ == State::Walking ? walking_ : waiting_, {});
+        if (state_ == State::Walking) {
+            batch = std::exchange(walking_, {});
+            last_took_ = std::chrono::steady_clock::now() - started_at_;
+        } else {
+            batch = std::exchange(waiting_, {});
+        }
         state_ = State::Walking;
     }
+    tell(batch, error, std::move(records));
+    Next next;
+    {
+        sync::Lock lock(mutex_);
+        answered_ = batch.size();
+        ended_at_ = std::chrono::steady_clock::now();
+        if (waiting_.empty()) {
+            state_ = State::Idle;
+            return;
+        }
+        next = next_locked(batch.size() + waiting_.size());
+    }
+    go(std::move(next));
+}
+
+void SharedWalks::tell(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records) {
     SharedWalk walk;
     if (!error) {
         try {
@@ -97,21 +175,6 @@ void SharedWalks::ended(std::exception_ptr error, std::vector<SharedRecord> reco
             // A caller that cannot be told has given itself up; the others are still answered.
         }
     }
-    Begin next;
-    {
-        sync::Lock lock(mutex_);
-        if (waiting_.empty()) {
-            state_ = State::Idle;
-            return;
-        }
-        state_ = State::Begun;
-        try {
-            next = waiting_.front().begin;
-        } catch (...) {
-            // No copy of it: the empty begin fails the walk, and its callers are told that.
-        }
-    }
-    begin_walk(next);
 }
 
 }  // namespace korvalle::store

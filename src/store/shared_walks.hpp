@@ -14,6 +14,8 @@
 #include "src/store/run_record.hpp"
 #include "src/store/steps.hpp"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -75,13 +77,27 @@ public:
     // Begins a walk, which calls start, then finish once, from any thread. What it throws fails
     // the walk, with every caller that asked until then.
     using Begin = std::function<void(Start, Finish)>;
+    // Calls go once, from any thread, after at most the time given; it must not block. What it
+    // throws begins the walk at once.
+    using Gather = std::function<void(std::chrono::steady_clock::duration, std::function<void()> go)>;
+
+    // A walk gathers its callers for at most as long as the last walk took, and never longer
+    // than this.
+    static constexpr std::chrono::steady_clock::duration max_gather = std::chrono::milliseconds(2);
 
     // Calls done with the first walk that starts after this call. When none is begun, one is
     // begun by begin now; a walk begun and not yet started takes this caller too; else the
     // callers that asked meanwhile share the next, which the end of the running one begins
     // through the first of their begins. Whatever fails (a walk, its beginning, a caller's
     // done), every caller is answered and the next walk can begin.
-    void after_now(Done done, Begin begin) EXCLUDES(mutex_);
+    //
+    // The callers a walk answered come back soon when they are a crowd asking again: when the
+    // first caller of the next walk gives a gather, that walk is begun once as many callers
+    // wait for it as the last walk answered and the next had then (the last walk's alone, for a
+    // walk none waited for within max_gather of its end), or once the gather's time is up (as
+    // long as the last walk took, at most max_gather), whichever comes first. A lone caller
+    // begins its walk at once.
+    void after_now(Done done, Begin begin, Gather gather = {}) EXCLUDES(mutex_);
 
     // The walks started so far, for tests and benchmarks that count what a crowd cost.
     std::uint64_t walks_started() const EXCLUDES(mutex_);
@@ -90,25 +106,49 @@ private:
     struct Waiter {
         Done done;
         Begin begin;
+        Gather gather;
     };
     using Batch = std::vector<Waiter>;
     enum class State {
-        Idle,     // no walk begun
-        Begun,    // a walk begun and not yet started: waiting_ are its callers
-        Walking,  // a walk started: walking_ are its callers, waiting_ the next walk's
+        Idle,       // no walk begun
+        Gathering,  // the next walk waits for its callers to gather: waiting_ are its callers
+        Begun,      // a walk begun and not yet started: waiting_ are its callers
+        Walking,    // a walk started: walking_ are its callers, waiting_ the next walk's
+    };
+    // What to do once the lock is let go: begin the walk through begin (when gather is empty;
+    // an empty begin fails the walk), or time the gather numbered.
+    struct Next {
+        Begin begin;
+        Gather gather;
+        std::uint64_t gather_number = 0;
+        std::chrono::steady_clock::duration most{};
     };
 
-    // Begins the walk of the callers waiting, through begin (the first one's).
+    // With callers waiting and no walk begun: gathers them until expected callers wait, or
+    // begins their walk at once.
+    Next next_locked(std::size_t expected) REQUIRES(mutex_);
+    // Their walk is begun: through the first one's begin.
+    Next begun_locked() REQUIRES(mutex_);
+    void go(Next next) EXCLUDES(mutex_);
     void begin_walk(const Begin& begin) EXCLUDES(mutex_);
+    // The gather numbered has timed out: its walk is begun, unless its callers came first.
+    void gathered(std::uint64_t number) EXCLUDES(mutex_);
     void started() EXCLUDES(mutex_);
     // Answers the walk's callers, then begins the walk of those that asked meanwhile, if any.
     void ended(std::exception_ptr error, std::vector<SharedRecord> records) EXCLUDES(mutex_);
+    static void tell(Batch& batch, std::exception_ptr error, std::vector<SharedRecord> records);
 
     mutable sync::Mutex mutex_;
     State state_ GUARDED_BY(mutex_) = State::Idle;
     Batch waiting_ GUARDED_BY(mutex_);
     Batch walking_ GUARDED_BY(mutex_);
     std::uint64_t started_ GUARDED_BY(mutex_) = 0;
+    std::chrono::steady_clock::time_point started_at_ GUARDED_BY(mutex_);  // of the walk running
+    std::chrono::steady_clock::duration last_took_ GUARDED_BY(mutex_){};   // from its start to its end
+    std::size_t answered_ GUARDED_BY(mutex_) = 0;                          // the last walk's callers
+    std::chrono::steady_clock::time_point ended_at_ GUARDED_BY(mutex_);    // and when they were told
+    std::uint64_t gathers_ GUARDED_BY(mutex_) = 0;                         // the last one's number
+    std::size_t gather_for_ GUARDED_BY(mutex_) = 0;  // the callers that end the gather
 };
 
 }  // namespace korvalle::store

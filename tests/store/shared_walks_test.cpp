@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -60,6 +61,44 @@ TEST(SharedWalks, AWalkTakesEveryCallerUntilItStarts) {
     begun.running[1](nullptr, std::vector<SharedRecord>(3));
     EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1", "walk 3", "walk 3"}));
     EXPECT_EQ(walks->walks_started(), 2u);
+}
+
+TEST(SharedWalks, TheNextWalkGathersTheCrowdTheLastOneAnsweredForAMoment) {
+    auto walks = std::make_shared<SharedWalks>();
+    Walks begun;
+    Answers answers;
+    std::vector<std::function<void()>> timed;  // each gather's end, called when its time is up
+    const SharedWalks::Gather gather = [&](std::chrono::steady_clock::duration, std::function<void()> go) {
+        timed.push_back(std::move(go));
+    };
+    for (int i = 0; i < 3; ++i) walks->after_now(answers.done(), begun.begin(), gather);
+    begun.starts[0]();
+    walks->after_now(answers.done(), begun.begin(), gather);
+    begun.running[0](nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said.size(), 3u);
+    ASSERT_EQ(timed.size(), 1u) << "the next walk gathers its callers";
+    EXPECT_EQ(begun.running.size(), 1u);
+
+    // The three answered ask again: once the four wait, their walk is begun, before the time is up.
+    walks->after_now(answers.done(), begun.begin(), gather);
+    walks->after_now(answers.done(), begun.begin(), gather);
+    EXPECT_EQ(begun.running.size(), 1u);
+    walks->after_now(answers.done(), begun.begin(), gather);
+    ASSERT_EQ(begun.running.size(), 2u);
+    timed[0]();  // too late: it begins nothing more
+    EXPECT_EQ(begun.running.size(), 2u);
+
+    // A crowd that does not come back is waited for only until the gather's time is up.
+    begun.starts[1]();
+    walks->after_now(answers.done(), begun.begin(), gather);
+    begun.running[1](nullptr, std::vector<SharedRecord>(2));
+    EXPECT_EQ(answers.said.size(), 7u);
+    ASSERT_EQ(timed.size(), 2u);
+    EXPECT_EQ(begun.running.size(), 2u);
+    timed[1]();
+    ASSERT_EQ(begun.running.size(), 3u);
+    begun.running[2](nullptr, {});
+    EXPECT_EQ(answers.said.size(), 8u);
 }
 
 TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
