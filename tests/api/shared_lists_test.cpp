@@ -23,13 +23,15 @@ TEST(SharedLists, ACrowdOfListsOnAWarmRootSharesWalks) {
     for (int i = 0; i < 20; ++i) testing::add_run(root, "run-" + std::to_string(i), "2026-03-05T09:00:00.000Z");
     auto store = std::make_shared<const store::RunStore>(store::RunStore::new_polling_every(
         root.path().string(), 50, {.telemetry_program = testing::fake_tool_binary().string()}));
+    // Made before the server, so that they outlive its drain, which closes their connections: a
+    // connection that ends on its own while the drain begins may be left to its stopped context.
+    std::vector<std::unique_ptr<testing::HttpClient>> clients;
     InProcessServer serving(HttpLimits{}, router_stopping_on(store, std::make_shared<std::atomic<bool>>(false),
                                                              std::make_shared<BlockingPool>(), answer_budget()));
     const std::string list = "/api/v2/runs?limit=5";
     const std::string warm = testing::http_get(serving.port, list).body;
 
     constexpr int crowd = 64;
-    std::vector<std::unique_ptr<testing::HttpClient>> clients;
     for (int i = 0; i < crowd; ++i) clients.push_back(std::make_unique<testing::HttpClient>(serving.port));
     const std::uint64_t before = store->walks_started();
     const auto answers = testing::at_once(crowd, [&](int i) { return clients[static_cast<std::size_t>(i)]->get(list); });
