@@ -1,12 +1,12 @@
 // Run-list requests and event streams share the walks over the runs root without holding a
 // thread while they wait: a request waits on its own coroutine for the first walk that starts
 // after it arrived (store::RunStore::walk), begun on the blocking pool by one of the requests
-// that wait for it once they have gathered (a timer on a request's executor bounds the gather). A run list's page is made once per walk and query (store::ListPage), by the
-// first of the walk's callers to ask for it, on the thread that walked once the walk's callers
-// are told, so that a list costs one hand-over to the pool and one back; the telemetry cache's
-// lock, and a page another caller makes, are waited for without a thread. Whatever fails a walk
-// or a page, the requests waiting for it are told it, and the next walk begins as if nothing had
-// happened.
+// that wait for it once they have gathered (a timer on a request's executor bounds the gather).
+// A run list's page is made once per walk and query (store::ListPage), by the first of the
+// walk's callers to ask for it, on the thread that walked once the walk's callers are told, so
+// that a list costs one hand-over to the pool and one back; the telemetry cache's lock, and a
+// page another caller makes, are waited for without a thread. Whatever fails a walk or a page,
+// the requests waiting for it are told it, and the next walk begins as if nothing had happened.
 #pragma once
 
 #include "src/http/pool.hpp"

@@ -34,7 +34,8 @@ TEST(SharedLists, ACrowdOfListsOnAWarmRootSharesWalks) {
     constexpr int crowd = 64;
     for (int i = 0; i < crowd; ++i) clients.push_back(std::make_unique<testing::HttpClient>(serving.port));
     const std::uint64_t before = store->walks_started();
-    const auto answers = testing::at_once(crowd, [&](int i) { return clients[static_cast<std::size_t>(i)]->get(list); });
+    const auto answers =
+        testing::at_once(crowd, [&](int i) { return clients[static_cast<std::size_t>(i)]->get(list); });
     const std::uint64_t walks = store->walks_started() - before;
 
     const auto page = testing::run_ids(testing::parse_json(warm));
