@@ -50,10 +50,16 @@
 #            and 64 connections; with BASE_BINARY, its server beside this build's, both pinned to
 #            the cores LIST_CORES (0,1)  (target: time at most 1.05 and requests per second at
 #            least 0.95 of the base's, medians of the repetitions' ratios)
+#   lists    the warm run list (limit 50) beside BASE_BINARY: of LISTS_RUNS (400) runs of 2 MB
+#            mid-round, of 50 runs between rounds with their result files, and of 50 runs
+#            mid-round; both servers pinned to LISTS_CORES (5,6), wrk with one thread on
+#            LISTS_CLIENT (7); as side, LISTS_REPS (5) repetitions each of the time at one
+#            connection (target <= 1.05) and of the requests per second at 16 and 64 connections
+#            (target >= 0.95)
 #
 #   bench/documents_bench.sh [BUILD_DIR] [BASE_BINARY]     (default: build; no comparison)
 #
-# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop side kept list" picks sections;
+# Knobs: SECTIONS="crowd stalled warm cpu nonreaders reader stop side kept list lists" picks sections;
 # ENVELOPES=1000000 (the big run), CLIENTS=64 (crowd and warm), STALLED=24, HOLD=40 (seconds the
 # stalled clients hold), SETTLE=5 (seconds after they sent before the timed requests),
 # REQUESTS=50 (cpu), MAX_TIME=300 (seconds a request may take), NONREADERS=600,
@@ -68,7 +74,7 @@ set -euo pipefail
 base=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop side kept list}
+sections=${SECTIONS:-crowd stalled warm cpu nonreaders reader stop side kept list lists}
 envelopes=${ENVELOPES:-1000000}
 clients=${CLIENTS:-64}
 stalled=${STALLED:-24}
@@ -85,15 +91,20 @@ reps=${REPS:-5}
 sequential=${SEQUENTIAL:-20}
 wrk_seconds=${WRK_SECONDS:-3}
 wrk_reps=${WRK_REPS:-3}
+wrk_threads=${WRK_THREADS:-2}
 kept_clients=${KEPT_CLIENTS:-64 256}
 list_repeats=${LIST_REPEATS:-5}
 list_requests=${LIST_REQUESTS:-200}
 list_seconds=${LIST_SECONDS:-3}
 list_cores=${LIST_CORES:-0,1}
+lists_cores=${LISTS_CORES:-5,6}
+lists_client=${LISTS_CLIENT:-7}
+lists_reps=${LISTS_REPS:-5}
+lists_runs=${LISTS_RUNS:-400}
 memory_cap=${MEMORY_CAP:-$(awk '$1 == "MemAvailable:" { printf "%d\n", $2 / 1024 * 0.6 }' /proc/meminfo)}
 
 for section in $sections; do
-  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop | side | kept | list) ;;
+  case $section in crowd | stalled | warm | cpu | nonreaders | reader | stop | side | kept | list | lists) ;;
     *) echo "unknown section: $section"; exit 2 ;;
   esac
 done
@@ -104,10 +115,10 @@ bench_setup documents-bench server_bench replay_bench
 # Hundreds of clients, each on a descriptor of its own.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 for section in $sections; do
-  case $section in side | kept)
+  case $section in side | kept | lists)
     command -v taskset >/dev/null || { echo "$section needs taskset (util-linux)"; exit 2; } ;;
   esac
-  [ "$section" != side ] || command -v wrk >/dev/null || { echo "side needs wrk (apt-get install wrk)"; exit 2; }
+  [ "$section" != side ] && [ "$section" != lists ] || command -v wrk >/dev/null || { echo "$section needs wrk (apt-get install wrk)"; exit 2; }
 done
 script_start=$(now)
 
@@ -453,7 +464,7 @@ requests_per_repetition() {
 # (a server that refuses answers 503 at once: those do not count). The refusals are counted in
 # $work/refused.
 wrk_rps() {
-  taskset -c "$client_cores" wrk -t2 -c"$2" -d"${wrk_seconds}s" --timeout 60s "$1" | awk -v refused="$work/refused" '
+  taskset -c "$client_cores" wrk -t"$wrk_threads" -c"$2" -d"${wrk_seconds}s" --timeout 60s "$1" | awk -v refused="$work/refused" '
     / requests in / { requests = $1; seconds = $4; sub(/s,$/, "", seconds) }
     /Non-2xx or 3xx responses:/ { other = $NF }
     END { if (other > 0) print other >>refused; printf "%.1f\n", (requests - other) / seconds }'
@@ -503,11 +514,13 @@ side_by_side() {
   done
 }
 
-# The root of side's run list: 50 runs of about 2 MB.
-list_root() {
-  local dir=$work/runs-list
+# A root of RUNS runs of BYTES of journal each (ROUND: "round-done" for runs between rounds, each
+# with its round result file; empty for runs in the middle of a round), made once per script run.
+runs_root() {
+  local dir=$work/runs-$1-$2-${3:-mid}
   if [ ! -d "$dir" ]; then
-    "$build/bench/server_bench" --generate "$dir" 50 2097152 >/dev/null
+    "$build/bench/server_bench" --generate "$dir" "$1" "$2" ${3:+"$3"} >/dev/null
+    # A record read within 2 s of its files' last change serves its own walk only.
     sleep 2
   fi
   echo "$dir"
@@ -524,9 +537,9 @@ section_side() {
   local root this_pid this_url base_pid base_url
   echo "side: this build beside ${base:-a base (none given: skipped)}, both pinned to cores $pin_cores, the"
   echo "      clients to $client_cores; $reps repetitions of $sequential or more warm requests (0.5 s) on one connection,"
-  echo "      in turn, and wrk -t2 for ${wrk_seconds} s at 16 and 64 connections, $wrk_reps runs in turn"
+  echo "      in turn, and wrk -t$wrk_threads for ${wrk_seconds} s at 16 and 64 connections, $wrk_reps runs in turn"
   [ -n "$base" ] || return 0
-  root=$(list_root)
+  root=$(runs_root 50 2097152)
   start_side_by_side "$root"
   side_by_side "list of 50 runs" /api/v2/runs
   side_by_side "2 MB run's detail" /api/v2/runs/bench-run-001
@@ -536,6 +549,25 @@ section_side() {
   side_by_side "10^5 run's detail" /api/v2/runs/big-run
   side_by_side "10^5, no conversations" '/api/v2/runs/big-run?include_conversations=false'
   stop "$base_pid" && stop "$this_pid"
+}
+
+# The warm run list (limit 50) of three roots, beside the base: runs between rounds, whose result
+# files every page reads; runs mid-round; and many runs, of which a page shows a few. wrk has one
+# thread and a core of its own, so that the servers' two cores are theirs alone.
+section_lists() {
+  local root path=/api/v2/runs?limit=50 this_pid this_url base_pid base_url
+  local pin_cores=$lists_cores client_cores=$lists_client wrk_threads=1 reps=$lists_reps wrk_reps=$lists_reps
+  echo "lists: the warm run list beside ${base:-a base (none given: skipped)}, both pinned to cores $pin_cores,"
+  echo "       the clients to $client_cores; $reps repetitions of $sequential or more warm requests (0.5 s) on one"
+  echo "       connection, in turn, and wrk -t1 for ${wrk_seconds} s at 16 and 64 connections, $reps runs in turn"
+  [ -n "$base" ] || return 0
+  for root in "$lists_runs 2097152" "50 2097152 round-done" "50 2097152"; do
+    # shellcheck disable=SC2086 # the root's words
+    root=$(runs_root $root)
+    start_side_by_side "$root"
+    side_by_side "$(basename "$root")" "$path"
+    stop "$base_pid" && stop "$this_pid"
+  done
 }
 
 section_kept() {
@@ -832,17 +864,6 @@ section_stop() {
 
 # ---- The warm run list. ----
 
-# The root of list: 50 runs of 2 MB between rounds, each with its round result file.
-list_root() {
-  local dir=$work/runs-list
-  if [ ! -d "$dir" ]; then
-    "$build/bench/server_bench" --generate "$dir" 50 2097152 round-done >/dev/null
-    # A record read within 2 s of its files' last change serves its own walk only.
-    sleep 2
-  fi
-  echo "$dir"
-}
-
 # Microseconds the process's threads have run (schedstat: nanoseconds, unlike the ticks of stat).
 run_us() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d\n", ns / 1000 }'; }
 
@@ -872,7 +893,7 @@ section_list() {
   echo "list: 50 runs of 2 MB between rounds, each with its round result file; warm GET /api/v2/runs,"
   echo "      $list_repeats repetitions of $list_requests in turn and ${list_seconds} s of wrk at 16 and 64 connections,"
   echo "      servers pinned to cores $list_cores"
-  root=$(list_root)
+  root=$(runs_root 50 2097152 round-done)
   [ -z "$base" ] || sides+=(base)
   for side in "${sides[@]}"; do
     start_server "$(binary_of "$side")" "$root"

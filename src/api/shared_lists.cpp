@@ -5,8 +5,10 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -15,6 +17,19 @@
 namespace korvalle::server {
 
 using Walked = store::SharedWalks::SharedWalk;
+
+namespace {
+
+// A walk's gather timed on the executor of one of its callers: the timer holds no thread.
+template <class Executor>
+store::SharedWalks::Gather gather_on(Executor executor) {
+    return [executor](std::chrono::steady_clock::duration most, std::function<void()> go) {
+        auto timer = std::make_shared<boost::asio::steady_timer>(executor, most);
+        timer->async_wait([timer, go = std::move(go)](const boost::system::error_code&) { go(); });
+    };
+}
+
+}  // namespace
 
 SharedLists::SharedLists(std::shared_ptr<const store::RunStore> store, std::shared_ptr<BlockingPool> pool)
     : store_(std::move(store)), pool_(std::move(pool)) {}
@@ -33,7 +48,8 @@ boost::asio::awaitable<Walked> SharedLists::walk(std::shared_ptr<const std::atom
         auto submit = [pool = pool_](std::function<void()> task) { pool->submit(std::move(task)); };
         store::SharedWalks::Wanted wanted;
         if (stop) wanted = [stop] { return !stop->load(std::memory_order_relaxed); };
-        store_->walk(std::move(done), std::move(submit), std::move(wanted));
+        store_->walk(std::move(done), std::move(submit), gather_on(boost::asio::get_associated_executor(*shared)),
+                     std::move(wanted));
     };
     co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
                                                    void(std::exception_ptr, Walked)>(initiation,
@@ -101,7 +117,7 @@ store::RunStore::Submit SharedLists::walk_then_pages() const {
         pool->submit([walk = std::move(walk)] {
             std::vector<std::function<void()>> pages;
             pages_after_walk = &pages;
-            walk();  // tells the walk's callers, and begins the next walk on another task
+            walk();  // tells the walk's callers; the next walk is begun on another task
             pages_after_walk = nullptr;
             for (const auto& make : pages) {
                 try {
@@ -132,7 +148,7 @@ boost::asio::awaitable<Text> SharedLists::page(store::RunsQuery query) {
             auto page = std::make_shared<store::ListPage>(*store, std::move(walked), asked, store::ListPage::Form::Text);
             std::make_shared<PageRequest>(std::move(page), pool, told)->take_turn();
         };
-        store_->walk(std::move(done), walk_then_pages());
+        store_->walk(std::move(done), walk_then_pages(), gather_on(boost::asio::get_associated_executor(*shared)));
     };
     auto [text, refused] = co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
                                                                 void(std::exception_ptr, Text, bool)>(

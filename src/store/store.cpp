@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 #include <atomic>
 #include <tuple>
@@ -82,20 +83,22 @@ std::unique_ptr<TelemetryCache::Lookup> RunStore::telemetry_lookup(std::string_v
     return std::make_unique<TelemetryCache::Lookup>(*telemetry_cache_, root_, std::move(*id), signature);
 }
 
-void RunStore::walk(SharedWalks::Done done, Submit submit, SharedWalks::Wanted wanted) const {
+void RunStore::walk(SharedWalks::Done done, Submit submit, SharedWalks::Gather gather,
+                    SharedWalks::Wanted wanted) const {
     // The walk may end after this clone of the store is gone: it holds a clone of its own.
     auto store = std::make_shared<const RunStore>(*this);
-    auto begin = [store, submit = std::move(submit)](SharedWalks::Finish finish, SharedWalks::Wanted anyone) {
-        submit([store, finish, anyone] {
+    auto begin = [store, submit = std::move(submit)](SharedWalks::Start start, SharedWalks::Finish finish) {
+        submit([store, start, finish] {
             try {
-                if (!anyone()) return finish(nullptr, {});
+                // A walk none of its callers wants any more reads nothing.
+                if (!start()) return finish(nullptr, {});
                 store->walk_every_run(finish);
             } catch (...) {
                 finish(std::current_exception(), {});  // whatever failed the walk, its callers are told it
             }
         });
     };
-    walks_->after_now(std::move(done), std::move(begin), std::move(wanted));
+    walks_->after_now(std::move(done), std::move(begin), std::move(gather), std::move(wanted));
 }
 
 namespace {
@@ -259,11 +262,13 @@ Step ListPage::step(const Resume& resume) {
         std::tie(inputs_.runs, inputs_.more) = page_from(start, ordered.end(), query_);
     }
     // Each run's result file is read through its entry in the runs root, held open while this step
-    // judges runs (never across a wait).
+    // judges runs (never across a wait), and opened only when a run left to judge has one.
+    const auto judged = inputs_.runs.begin() + static_cast<std::ptrdiff_t>(inputs_.telemetry.size());
+    const bool reads = std::any_of(judged, inputs_.runs.end(),
+                                   [](const SharedRecord& run) { return run->summary.result_round.has_value(); });
     int unopened = 0;
-    const std::optional<files::Directory> runs_root = inputs_.telemetry.size() < inputs_.runs.size()
-                                                          ? files::Directory::open(store_->root_, unopened)
-                                                          : std::nullopt;
+    const std::optional<files::Directory> runs_root =
+        reads ? files::Directory::open(store_->root_, unopened) : std::nullopt;
     // Telemetry is asked for in page order, one run after another, as the cache expects. Each run
     // is judged once its telemetry is had, which may have waited for a child.
     while (inputs_.telemetry.size() < inputs_.runs.size()) {

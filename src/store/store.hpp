@@ -75,7 +75,7 @@ public:
     // Where a walk runs: submit runs a task on a thread that may read files and wait for the open
     // pool (never one of the open pool's own), or throws when it cannot.
     using Submit = std::function<void(std::function<void()>)>;
-    // Calls done, once and from any thread, with the first walk over the root that begins after
+    // Calls done, once and from any thread, with the first walk over the root that starts after
     // the call, or with what failed it (shared_walks.hpp). A walk that falls to this caller
     // begins through submit. Each walk lists the root and checks the kept records on its
     // thread; only the runs without one are read, on the store's openers, several at once, and
@@ -83,10 +83,13 @@ public:
     // aside and taken on by the openers once its wait ends: the walk then ends there. The cache
     // forgets the runs that are no longer listed. A walk's records are those of every run of the
     // root, in the listing's order (ascending id), as views::RunView::all would give their
-    // views; runs that do not open are left out. wanted: whether the caller still wants the
-    // walk, asked as it begins and as it starts (SharedWalks::after_now): a walk nobody wants
-    // any more reads nothing.
-    void walk(SharedWalks::Done done, Submit submit, SharedWalks::Wanted wanted = nullptr) const;
+    // views; runs that do not open are left out. gather, when given, lets the walk wait a
+    // moment for a crowd's callers; wanted, whether the caller still wants the walk, asked as it
+    // starts: a walk nobody wants any more reads nothing (SharedWalks::after_now).
+    void walk(SharedWalks::Done done, Submit submit, SharedWalks::Gather gather = {},
+              SharedWalks::Wanted wanted = nullptr) const;
+    // The walks over the root started so far, by this store and its clones.
+    std::uint64_t walks_started() const { return walks_->walks_started(); }
 
     // The documents of one run, made in steps that never block (RunDocument). answers: the
     // budget of answers of a request, whose waits may then be refused; null for a caller that is

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -29,18 +30,77 @@ struct Answers {
     std::vector<std::string> said;
 };
 
-// Begins hold their walk's finish until the test ends it, and its question whether anyone still
-// wants it, which a walk asks where it starts.
+// Begins hold their walk's start and finish until the test calls them.
 struct Walks {
     SharedWalks::Begin begin() {
-        return [this](SharedWalks::Finish finish, SharedWalks::Wanted wanted) {
+        return [this](SharedWalks::Start start, SharedWalks::Finish finish) {
+            starts.push_back(std::move(start));
             running.push_back(std::move(finish));
-            anyone.push_back(std::move(wanted));
         };
     }
+    std::vector<SharedWalks::Start> starts;
     std::vector<SharedWalks::Finish> running;
-    std::vector<SharedWalks::Wanted> anyone;
 };
+
+TEST(SharedWalks, AWalkTakesEveryCallerUntilItStarts) {
+    auto walks = std::make_shared<SharedWalks>();
+    Walks begun;
+    Answers answers;
+
+    // Begun by the first caller, the walk takes those that ask before its thread starts it.
+    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin());
+    ASSERT_EQ(begun.running.size(), 1u);
+    begun.starts[0]();
+    // Those that ask once it has started share the next.
+    walks->after_now(answers.done(), begun.begin());
+    begun.running[0](nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1"}));
+    ASSERT_EQ(begun.running.size(), 2u);
+    walks->after_now(answers.done(), begun.begin());
+    begun.starts[1]();
+    begun.running[1](nullptr, std::vector<SharedRecord>(3));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1", "walk 3", "walk 3"}));
+    EXPECT_EQ(walks->walks_started(), 2u);
+}
+
+TEST(SharedWalks, TheNextWalkGathersTheCrowdTheLastOneAnsweredForAMoment) {
+    auto walks = std::make_shared<SharedWalks>();
+    Walks begun;
+    Answers answers;
+    std::vector<std::function<void()>> timed;  // each gather's end, called when its time is up
+    const SharedWalks::Gather gather = [&](std::chrono::steady_clock::duration, std::function<void()> go) {
+        timed.push_back(std::move(go));
+    };
+    for (int i = 0; i < 3; ++i) walks->after_now(answers.done(), begun.begin(), gather);
+    begun.starts[0]();
+    walks->after_now(answers.done(), begun.begin(), gather);
+    begun.running[0](nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said.size(), 3u);
+    ASSERT_EQ(timed.size(), 1u) << "the next walk gathers its callers";
+    EXPECT_EQ(begun.running.size(), 1u);
+
+    // The three answered ask again: once the four wait, their walk is begun, before the time is up.
+    walks->after_now(answers.done(), begun.begin(), gather);
+    walks->after_now(answers.done(), begun.begin(), gather);
+    EXPECT_EQ(begun.running.size(), 1u);
+    walks->after_now(answers.done(), begun.begin(), gather);
+    ASSERT_EQ(begun.running.size(), 2u);
+    timed[0]();  // too late: it begins nothing more
+    EXPECT_EQ(begun.running.size(), 2u);
+
+    // A crowd that does not come back is waited for only until the gather's time is up.
+    begun.starts[1]();
+    walks->after_now(answers.done(), begun.begin(), gather);
+    begun.running[1](nullptr, std::vector<SharedRecord>(2));
+    EXPECT_EQ(answers.said.size(), 7u);
+    ASSERT_EQ(timed.size(), 2u);
+    EXPECT_EQ(begun.running.size(), 2u);
+    timed[1]();
+    ASSERT_EQ(begun.running.size(), 3u);
+    begun.running[2](nullptr, {});
+    EXPECT_EQ(answers.said.size(), 8u);
+}
 
 TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
     auto walks = std::make_shared<SharedWalks>();
@@ -49,6 +109,7 @@ TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
 
     // A walk that fails tells each of its callers; the callers who came meanwhile share the next.
     walks->after_now(answers.done(), begun.begin());
+    begun.starts[0]();
     walks->after_now(answers.done(), begun.begin());
     walks->after_now(answers.done(), begun.begin());
     ASSERT_EQ(begun.running.size(), 1u) << "one walk at a time";
@@ -60,12 +121,15 @@ TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
 
     // A beginning that throws fails its walk alone.
     answers.said.clear();
-    walks->after_now(answers.done(), [](const SharedWalks::Finish&, const SharedWalks::Wanted&) { throw std::runtime_error("no thread"); });
+    walks->after_now(answers.done(), [](const SharedWalks::Start&, const SharedWalks::Finish&) {
+        throw std::runtime_error("no thread");
+    });
     EXPECT_EQ(answers.said, std::vector<std::string>{"no thread"});
 
     // A caller whose answer throws leaves the others of its walk answered.
     answers.said.clear();
     walks->after_now([](std::exception_ptr, SharedWalks::SharedWalk) { throw std::bad_alloc(); }, begun.begin());
+    begun.starts.back()();
     walks->after_now(answers.done(), begun.begin());
     walks->after_now(answers.done(), begun.begin());
     begun.running.back()(nullptr, {});
@@ -78,8 +142,6 @@ TEST(SharedWalks, EveryCallerIsAnsweredAndTheNextWalkBeginsWhateverFails) {
     EXPECT_EQ(begun.running.size(), 5u);
 }
 
-// A caller that no longer wants the walk it waits for (a snapshot at the stop) is told so where
-// the walk begins or starts, and a walk that nobody wants any more reads nothing.
 TEST(SharedWalks, ACallerThatNoLongerWantsItsWalkIsToldSoAndCostsNoWalk) {
     auto walks = std::make_shared<SharedWalks>();
     Walks begun;
@@ -87,36 +149,29 @@ TEST(SharedWalks, ACallerThatNoLongerWantsItsWalkIsToldSoAndCostsNoWalk) {
     bool stopped = false;
     const SharedWalks::Wanted until_stopped = [&] { return !stopped; };
 
-    // As the next walk begins: the caller who no longer wants it is told so, and the walk
-    // begins through the begin of one who does.
+    // Where the walk starts, the caller who no longer wants it is told so; the others walk.
     walks->after_now(answers.done(), begun.begin());
-    walks->after_now(answers.done(), begun.begin(), until_stopped);
-    walks->after_now(answers.done(), begun.begin());
+    walks->after_now(answers.done(), begun.begin(), {}, until_stopped);
     stopped = true;
-    begun.running[0](nullptr, std::vector<SharedRecord>(1));
-    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "none"}));
-    ASSERT_EQ(begun.running.size(), 2u);
-    EXPECT_TRUE(begun.anyone[1]());
-    begun.running[1](nullptr, std::vector<SharedRecord>(2));
-    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "none", "walk 2"}));
-
-    // Where a walk begun before the stop starts: nobody is left, so it reads nothing; and the
-    // batch after it, which nobody wants either, begins no walk at all.
-    answers.said.clear();
-    stopped = false;
-    walks->after_now(answers.done(), begun.begin(), until_stopped);
-    walks->after_now(answers.done(), begun.begin(), until_stopped);
-    stopped = true;
-    ASSERT_EQ(begun.running.size(), 3u);
-    EXPECT_FALSE(begun.anyone[2]());
+    EXPECT_TRUE(begun.starts[0]());
     EXPECT_EQ(answers.said, std::vector<std::string>{"none"});
-    begun.running[2](nullptr, {});
+    begun.running[0](nullptr, std::vector<SharedRecord>(1));
+    EXPECT_EQ(answers.said, (std::vector<std::string>{"none", "walk 1"}));
+
+    // A walk nobody wants any more starts for nobody: it reads nothing, and is not counted.
+    answers.said.clear();
+    walks->after_now(answers.done(), begun.begin(), {}, until_stopped);
+    walks->after_now(answers.done(), begun.begin(), {}, until_stopped);
+    ASSERT_EQ(begun.starts.size(), 2u);
+    EXPECT_FALSE(begun.starts[1]());
     EXPECT_EQ(answers.said, (std::vector<std::string>{"none", "none"}));
-    EXPECT_EQ(begun.running.size(), 3u);
+    begun.running[1](nullptr, {});
+    EXPECT_EQ(answers.said.size(), 2u);
+    EXPECT_EQ(walks->walks_started(), 1u);
 
     // Nothing is left running: the next caller begins a walk of its own at once.
     walks->after_now(answers.done(), begun.begin());
-    EXPECT_EQ(begun.running.size(), 4u);
+    EXPECT_EQ(begun.running.size(), 3u);
 }
 
 }  // namespace
