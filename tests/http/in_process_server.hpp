@@ -4,6 +4,7 @@
 
 #include "src/http/server.hpp"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
@@ -39,11 +40,15 @@ struct InProcessServer {
     ~InProcessServer() {
         server->begin_drain();
         server->wait_drained();
+        work.reset();
         ioc.stop();
         thread.join();
     }
 
     boost::asio::io_context ioc;
+    // Keeps the thread running while no connection is open, so that the drain's steps posted
+    // after the last connection ended still run (the server's runtime holds one the same way).
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{ioc.get_executor()};
     std::shared_ptr<HttpServer> server;
     unsigned short port = 0;
     std::thread thread;
