@@ -10,7 +10,7 @@ Step BuildClaim::estimate(const SharedRun& run, const Resume& resume) {
     for (;;) {
         bytes_ = 0;
         bool unmade = false;
-        std::vector<Piece> counted;
+        std::uint32_t counted = 0;
         std::vector<Piece> behind;
         for (const Piece piece : pieces_) count(run->indexes, piece, unmade, counted, behind);
         if (rounds_) bytes_ += run->indexes.rounds_made_alone_bytes();
@@ -28,10 +28,11 @@ Step BuildClaim::estimate(const SharedRun& run, const Resume& resume) {
     }
 }
 
-void BuildClaim::count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::vector<Piece>& counted,
+void BuildClaim::count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::uint32_t& counted,
                        std::vector<Piece>& behind) {
-    if (std::find(counted.begin(), counted.end(), piece) != counted.end()) return;
-    counted.push_back(piece);
+    const std::uint32_t bit = 1u << static_cast<unsigned>(piece);
+    if (counted & bit) return;
+    counted |= bit;
     switch (indexes.share_for(piece, claim_)) {
     case KeptIndexes::Share::None: return;
     case KeptIndexes::Share::Behind: behind.push_back(piece); return;
@@ -41,7 +42,7 @@ void BuildClaim::count(const KeptIndexes& indexes, Piece piece, bool& unmade, st
         break;
     case KeptIndexes::Share::Own: bytes_ += indexes.first_bytes(piece); break;
     }
-    for (const Piece input : KeptIndexes::inputs_of(piece)) count(indexes, input, unmade, counted, behind);
+    if (const auto input = KeptIndexes::input_of(piece)) count(indexes, *input, unmade, counted, behind);
 }
 
 void BuildClaim::release() {

@@ -48,7 +48,8 @@ public:
 
 private:
     // Adds what piece costs, and its inputs when it is made for this document, to bytes_.
-    void count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::vector<Piece>& counted,
+    // counted: a bit per piece counted already.
+    void count(const KeptIndexes& indexes, Piece piece, bool& unmade, std::uint32_t& counted,
                std::vector<Piece>& behind);
     // Lets the claims taken go, so that those behind them go on.
     void release();

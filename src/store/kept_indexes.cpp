@@ -116,18 +116,18 @@ KeptIndexes::PartState& KeptIndexes::part_of(Piece piece) const {
     return facts_;
 }
 
-std::vector<KeptIndexes::Piece> KeptIndexes::inputs_of(Piece piece) {
+std::optional<KeptIndexes::Piece> KeptIndexes::input_of(Piece piece) {
     switch (piece) {
     case Piece::Journal:
     case Piece::Timeline:
-    case Piece::Sessions: return {Piece::Facts};
-    case Piece::NodeDetails: return {Piece::Journal};
-    case Piece::Conversations: return {Piece::Sessions};
-    case Piece::WholeTimeline: return {Piece::Timeline};
+    case Piece::Sessions: return Piece::Facts;
+    case Piece::NodeDetails: return Piece::Journal;
+    case Piece::Conversations: return Piece::Sessions;
+    case Piece::WholeTimeline: return Piece::Timeline;
     case Piece::Facts:
     case Piece::DerivedStatuses: break;
     }
-    return {};
+    return std::nullopt;
 }
 
 KeptIndexes::Share KeptIndexes::share_for(Piece piece, Claim& claim) const {

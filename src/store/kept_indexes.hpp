@@ -123,8 +123,8 @@ public:
         Conversations,
         WholeTimeline,
     };
-    // The pieces a piece is made from: a piece made for a document needs them too.
-    static std::vector<Piece> inputs_of(Piece piece);
+    // The piece a piece is made from, if any: a piece made for a document needs it too.
+    static std::optional<Piece> input_of(Piece piece);
 
     // What a document that will use a piece takes of the answers' budget for it before it is
     // built.
