@@ -159,19 +159,6 @@ TEST(Lifecycle, SigtermRefusesNewConnectionsAnswersTheRequestWhoseChildRunsAndEx
     EXPECT_EQ(read_text(slow.calls()), "start slow\nend slow\n");
 }
 
-// A list that needs a further child once the running one is done is answered busy: none starts.
-TEST(Lifecycle, SigtermAnswersBusyARequestThatNeedsAnotherChild) {
-    SlowRoot slow({"a-first", "b-second"});
-    auto server = slow.serve();
-    auto answer = list_runs(server.port());
-    slow.wait_in_flight();
-    server.signal(SIGTERM);
-    EXPECT_EQ(answer.get().status, 503u);
-    EXPECT_EQ(server.wait(), 0);
-    const std::string calls = read_text(slow.calls());
-    EXPECT_EQ(calls.find("start b-second"), std::string::npos) << calls;
-}
-
 // A child still running five seconds after the signal is killed with its group, and the request
 // waiting for it is answered busy.
 TEST(Lifecycle, SigtermKillsAChildThatOutlivesTheGraceWithItsGroup) {

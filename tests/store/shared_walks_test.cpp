@@ -42,28 +42,6 @@ struct Walks {
     std::vector<SharedWalks::Finish> running;
 };
 
-TEST(SharedWalks, AWalkTakesEveryCallerUntilItStarts) {
-    auto walks = std::make_shared<SharedWalks>();
-    Walks begun;
-    Answers answers;
-
-    // Begun by the first caller, the walk takes those that ask before its thread starts it.
-    walks->after_now(answers.done(), begun.begin());
-    walks->after_now(answers.done(), begun.begin());
-    ASSERT_EQ(begun.running.size(), 1u);
-    begun.starts[0]();
-    // Those that ask once it has started share the next.
-    walks->after_now(answers.done(), begun.begin());
-    begun.running[0](nullptr, std::vector<SharedRecord>(1));
-    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1"}));
-    ASSERT_EQ(begun.running.size(), 2u);
-    walks->after_now(answers.done(), begun.begin());
-    begun.starts[1]();
-    begun.running[1](nullptr, std::vector<SharedRecord>(3));
-    EXPECT_EQ(answers.said, (std::vector<std::string>{"walk 1", "walk 1", "walk 3", "walk 3"}));
-    EXPECT_EQ(walks->walks_started(), 2u);
-}
-
 TEST(SharedWalks, TheNextWalkGathersTheCrowdTheLastOneAnsweredForAMoment) {
     auto walks = std::make_shared<SharedWalks>();
     Walks begun;

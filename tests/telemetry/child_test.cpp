@@ -262,19 +262,6 @@ TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
     ::kill(escaped, SIGKILL);
 }
 
-// Once the stop's deadline is set no child starts (a running one is given until the deadline:
-// the telemetry cache's tests).
-TEST_F(TelemetryChild, NoChildStartsAfterTheStop) {
-    const fs::path calls = root_ / "calls";
-    ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
-    StopDeadline stop;
-    stop.set(StopDeadline::Clock::now() + std::chrono::seconds(5));
-    EXPECT_EQ(of_run_from(fake, root_.string(), *contract::RunId::make("r1"), default_time_limit, &stop),
-              Outcome(Unavailable::stopped()));
-    EXPECT_FALSE(fs::exists(calls));
-    EXPECT_EQ(Unavailable::stopped().message("korvalle"), "`korvalle telemetry` was stopped with the server");
-}
-
 TEST_F(TelemetryChild, LeavesNoDescriptorAndNoChild) {
     const int before = open_descriptors();
     for (const char* mode : {"document", "exit 1", "signal", "silent", "hang", "quiet-hang", "deep 10000"}) {
