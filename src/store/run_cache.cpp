@@ -72,9 +72,7 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
             if (const SharedRecord* kept = records_.find(keys[i])) records[i] = *kept;
         }
     }
-    for (SharedRecord& record : records) {
-        if (record && !record->files.unchanged(root)) record = nullptr;
-    }
+    drop_changed(records, root);
     sync::Lock lock(mutex_);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         if (!records[i]) continue;
@@ -82,6 +80,20 @@ std::vector<SharedRecord> RunCache::kept_records(const std::vector<ledger::RunPa
         records_.touch(keys[i], records[i]);
     }
     return records;
+}
+
+// The stat calls of a large root are most of a warm walk: they are shared among the openers that
+// are idle, the walk's own thread among them, as a journal's shards are.
+void RunCache::drop_changed(std::vector<SharedRecord>& records, const files::OpenDirectory& root) const {
+    const auto drop = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (records[i] && !records[i]->files.unchanged(root)) records[i] = nullptr;
+        }
+    };
+    const std::size_t parts = runner_ ? std::min(runner_->width(), records.size() / runs_per_check) : 1;
+    if (parts <= 1) return drop(0, records.size());
+    const auto part = [&](std::size_t k) { drop(records.size() * k / parts, records.size() * (k + 1) / parts); };
+    runner_->run(parts, part, {});
 }
 
 std::unique_ptr<RunCache::Reading> RunCache::record_reading(ledger::RunPaths paths) {

@@ -238,6 +238,10 @@ private:
     void land(const std::string& key, Flight& flight, std::optional<Landed> landed, bool replayed) EXCLUDES(mutex_);
     void keep(const std::string& key, const SharedRun& run, Want want, bool replaces_view) EXCLUDES(mutex_);
     void forget(const std::string& key) EXCLUDES(mutex_);
+    // Nulls the records whose files changed; the stat calls of a root of at least twice
+    // runs_per_check runs are cut in parts for the openers.
+    void drop_changed(std::vector<SharedRecord>& records, const files::OpenDirectory& root) const;
+    static constexpr std::size_t runs_per_check = 64;
 
     const Clock clock_;
     // Set by fan_out before the cache is shared, read without a lock from then on.
