@@ -58,23 +58,20 @@ TEST(Store, FindRunAnswersAsTheWholeListingWould) {
 // run, from the first to the last, is on the next list, as a store that keeps nothing lists it.
 TEST(Store, AWalkOverManyRunsSeesAChangeToAnyOfThem) {
     RunsRoot root;
-    constexpr int runs = 300;
     const auto id = [](int i) { return fmt::format("run-{:03}", i); };
-    for (int i = 0; i < runs; ++i) add_run(root, id(i), "2026-03-05T09:00:00.000Z", false, true);
+    for (int i = 0; i < 300; ++i) add_run(root, id(i), "2026-03-05T09:00:00.000Z", false, true);
+    const auto settled_at_once = [] { return store::RunCache::realtime_ns() + 3'600'000'000'000; };
     const auto kept = store::RunStore::new_polling_every(
-        root.path().string(), 500, std::make_shared<store::RunCache>(store::RunCache::Bounds{}, [] {
-            return store::RunCache::realtime_ns() + 3'600'000'000'000;
-        }));
+        root.path().string(), 500, std::make_shared<store::RunCache>(store::RunCache::Bounds{}, settled_at_once));
     const auto fresh = store::RunStore::new_polling_every(
         root.path().string(), 500, std::make_shared<store::RunCache>(store::RunCache::keeping_nothing()));
     const auto list = [](const store::RunStore& store) {
         return json::write(store::blocking::run_list(store, store::RunsQuery{std::nullopt, 50, true}));
     };
     ASSERT_EQ(list(kept), list(fresh));
-    int minute = 0;
     for (int i : {0, 99, 100, 150, 201, 299}) {
-        // Its newest event puts the run at the head of the list.
-        root.run(id(i)).event({.ts = fmt::format("2026-03-05T10:{:02}:00.000Z", ++minute), .kind = "round-finished",
+        // An event newer than every unchanged run's puts the run on the first page.
+        root.run(id(i)).event({.ts = fmt::format("2026-03-05T10:00:{:02}.000Z", i % 60), .kind = "round-finished",
                                .labels = R"({"round":1})", .payload = R"({"ok":true})"});
         EXPECT_EQ(list(kept), list(fresh)) << id(i);
     }
