@@ -273,13 +273,19 @@ Step ListPage::step(const Resume& resume) {
     // is judged once its telemetry is had, which may have waited for a child.
     while (inputs_.telemetry.size() < inputs_.runs.size()) {
         const RunRecord& run = *inputs_.runs[inputs_.telemetry.size()];
-        if (!lookup_) lookup_ = store_->telemetry_lookup(run.id(), run.signature);
-        if (lookup_) {
-            const Step looked = lookup_->step(resume);
-            if (looked != Step::Done) return looked;
+        // A hit while the cache's lock is free needs no lookup of its own.
+        std::optional<SharedTelemetry> telemetry;
+        if (!lookup_) telemetry = store_->telemetry_cache_->kept_while_free(run.id(), run.signature);
+        if (!telemetry) {
+            if (!lookup_) lookup_ = store_->telemetry_lookup(run.id(), run.signature);
+            if (lookup_) {
+                const Step looked = lookup_->step(resume);
+                if (looked != Step::Done) return looked;
+            }
+            telemetry = lookup_ ? lookup_->telemetry() : nullptr;
+            lookup_.reset();
         }
-        inputs_.telemetry.push_back(lookup_ ? lookup_->telemetry() : nullptr);
-        lookup_.reset();
+        inputs_.telemetry.push_back(std::move(*telemetry));
         inputs_.moments.push_back(
             payload::SummaryMoment::of(run.summary, store_->liveness_now(), runs_root ? &*runs_root : nullptr));
     }

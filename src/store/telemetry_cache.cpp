@@ -58,6 +58,14 @@ bool TelemetryCache::served_locked(Lookup& lookup) {
     return true;
 }
 
+std::optional<SharedTelemetry> TelemetryCache::kept_while_free(const std::string& run, const RunSignature& signature) {
+    sync::Lock lock(mutex_);
+    if (holder_ != nullptr) return std::nullopt;
+    const auto it = entries_.find(run);
+    if (it == entries_.end() || it->second.signature != signature) return std::nullopt;
+    return it->second.telemetry;
+}
+
 TelemetryCache::Lookup::Lookup(TelemetryCache& cache, std::string root, contract::RunId run, RunSignature signature)
     : cache_(cache), root_(std::move(root)), run_(std::move(run)), signature_(signature) {}
 

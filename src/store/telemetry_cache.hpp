@@ -6,7 +6,8 @@
 // store into the map. So at most one child runs at a time and the lines of two lookups never
 // interleave. Every lookup waits for it, a cache hit too, and lookups get it in order of
 // arrival. Waiting holds no thread: a lookup is taken in steps (steps.hpp), and the lookup that
-// gives the lock up hands it to the next one waiting and resumes it.
+// gives the lock up hands it to the next one waiting and resumes it. While the lock is free,
+// nobody waits, and a hit is answered without taking it (kept_while_free).
 //
 // At the stop no child is started any more. The running child may go on until stop_grace after
 // the signal: when it ends in time, its outcome is kept and written as any other and the lookups
@@ -25,6 +26,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +43,11 @@ public:
     TelemetryCache& operator=(const TelemetryCache&) = delete;
 
     class Lookup;
+
+    // The outcome kept for the run's signature when the lock is free (the run list asks this of
+    // every run it shows); none when it is not kept or the lock is held, and a Lookup must wait.
+    std::optional<SharedTelemetry> kept_while_free(const std::string& run, const RunSignature& signature)
+        EXCLUDES(mutex_);
 
     // How long the running child may go on after the stop.
     static constexpr std::chrono::milliseconds stop_grace{5'000};
