@@ -98,31 +98,6 @@ probe() {
 slowest() { sort -n "$1" | tail -1 | cut -d' ' -f1; }
 all_ok() { awk '$2 != 200 { bad = 1 } END { exit bad }' "$1"; }
 
-# The crowd: COUNT connections to PORT ask for PATH; "never" holds them SECONDS without reading,
-# "close" closes them 0.5 s after the last was sent; then the statuses of the answers begun
-# (peeked, not read) are printed.
-cat >"$work/crowd.py" <<'PY'
-import socket, sys, time
-port, path, count, mode, seconds = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), sys.argv[4], float(sys.argv[5])
-request = f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode()
-sockets = []
-for _ in range(count):
-    s = socket.create_connection(("127.0.0.1", port))
-    s.sendall(request)
-    sockets.append(s)
-time.sleep(0.5 if mode == "close" else seconds)
-statuses = {}
-for s in sockets:
-    try:
-        head = s.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT)
-    except OSError:
-        head = b""
-    key = head[9:12].decode() if len(head) == 12 else "none"
-    statuses[key] = statuses.get(key, 0) + 1
-    s.close()
-print(", ".join(f"{n}x{k}" for k, n in sorted(statuses.items())))
-PY
-
 report() {
   printf '  %-58s %s\n' "$1" "$2"
 }
@@ -145,7 +120,7 @@ crowd_root() {
 # One crowd on a fresh server of BINARY over ROOT: ORDER of the first detail, MODE of the
 # clients, and the detail they ask for (PATH).
 crowd_once() {
-  local server=$1 order=$2 mode=$3 root=$4 path=$5 first=/api/v2/runs/run-a whole before peak port statuses
+  local server=$1 order=$2 mode=$3 root=$4 path=$5 first=/api/v2/runs/run-a whole before peak port statuses held
   [ "$order" = bare ] && first="$first?include_conversations=false"
   start_server "$server" "$root"
   port=${url##*:}
@@ -161,7 +136,11 @@ crowd_once() {
   rm -f "$work/rss" "$work/probes"
   sample_rss "$server_pid" "$work/rss"
   probe "$work/probes" 0.2 "$url/healthz" "$url/api/v2/runs"
-  statuses=$(python3 "$work/crowd.py" "$port" "$path" "$clients" "$mode" "$hold")
+  # The crowd never reads: its clients are held HOLD seconds, or closed after 0.5 s.
+  held=$hold
+  [ "$mode" = close ] && held=0.5
+  statuses=$(python3 bench/nonreaders.py 127.0.0.1 "$port" "$path" "$clients" "$held" |
+    sed -n 's/.*answers begun: \(.*\), unread.*/\1/p')
   # Answers built for clients that closed still count: the server is watched as long again.
   [ "$mode" = close ] && sleep "$hold"
   stop "$prober_pid"
