@@ -12,7 +12,6 @@
 #include <csignal>
 #include <future>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace korvalle::testing {
@@ -44,15 +43,6 @@ struct SlowRoot {
         if (!eventually([&] { return read_text(calls()).find("start ") != std::string::npos; })) {
             ADD_FAILURE() << "the request never reached the telemetry child";
         }
-    }
-    // The pids the stand-in recorded as "grandchild PID".
-    std::vector<pid_t> grandchildren() const {
-        std::istringstream words(read_text(calls()));
-        std::vector<pid_t> out;
-        for (std::string word; words >> word;) {
-            if (word == "grandchild") out.emplace_back(), words >> out.back();
-        }
-        return out;
     }
     RunsRoot root;
 };
@@ -159,22 +149,6 @@ TEST(Lifecycle, SigtermRefusesNewConnectionsAnswersTheRequestWhoseChildRunsAndEx
     EXPECT_EQ(read_text(slow.calls()), "start slow\nend slow\n");
 }
 
-// A child still running five seconds after the signal is killed with its group, and the request
-// waiting for it is answered busy.
-TEST(Lifecycle, SigtermKillsAChildThatOutlivesTheGraceWithItsGroup) {
-    SlowRoot slow;
-    auto server = slow.serve({{"FAKE_KORVALLE_MODE", "hang"}});
-    auto answer = list_runs(server.port());
-    ASSERT_TRUE(eventually([&] { return slow.grandchildren().size() == 1; }));
-    const pid_t group = group_of(slow.grandchildren()[0]);
-    server.signal(SIGTERM);
-    EXPECT_EQ(answer.get().status, 503u);
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_TRUE(eventually([&] { return running_in_group(group).empty(); }, 5s));
-    if (!running_in_group(group).empty()) ::kill(-group, SIGKILL);  // nothing left behind on failure
-    EXPECT_EQ(server.stderr_text(), "");
-}
-
 // What a telemetry program leaves running in its group ends with it, lookup after lookup, even in
 // a server started with SIGCHLD ignored (which would have the system reap its children).
 TEST(Lifecycle, NothingATelemetryChildLeavesInItsGroupOutlivesIt) {
@@ -187,7 +161,7 @@ TEST(Lifecycle, NothingATelemetryChildLeavesInItsGroupOutlivesIt) {
     const HttpResponse list = http_get(server.port(), "/api/v2/runs");
     ASSERT_EQ(list.status, 200u);
     EXPECT_EQ(parse_json(list.body).at("runs").at(2).at("timing").at("wall_ms"), 1000);
-    const std::vector<pid_t> left = slow.grandchildren();
+    const std::vector<pid_t> left = grandchildren_in(slow.calls());
     EXPECT_EQ(left.size(), 3u);
     EXPECT_TRUE(eventually([&] {
         return std::all_of(left.begin(), left.end(), has_ended);

@@ -63,6 +63,16 @@ inline std::vector<pid_t> running_in_group(pid_t group) {
     return out;
 }
 
+// The pids the stand-in tool recorded as "grandchild PID" in its calls file.
+inline std::vector<pid_t> grandchildren_in(const std::filesystem::path& calls) {
+    std::ifstream words(calls);
+    std::vector<pid_t> out;
+    for (std::string word; words >> word;) {
+        if (word == "grandchild") out.emplace_back(), words >> out.back();
+    }
+    return out;
+}
+
 // The number of descriptors the process holds open, or -1 when it cannot be read.
 inline int open_descriptors(pid_t pid) {
     std::error_code error;

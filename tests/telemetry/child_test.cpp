@@ -234,16 +234,6 @@ TEST_F(TelemetryChild, ChildPastTheLimitIsKilledWithItsGroup) {
     EXPECT_EQ(unavailable(fake, milliseconds(300)), Unavailable::refused("it did not finish within 300 milliseconds"));
 }
 
-// The pids recorded as "grandchild PID" in the calls file.
-std::vector<pid_t> grandchildren(const fs::path& calls) {
-    std::istringstream lines(read_text(calls));
-    std::vector<pid_t> out;
-    for (std::string word; lines >> word;) {
-        if (word == "grandchild") out.emplace_back(), lines >> out.back();
-    }
-    return out;
-}
-
 // Once the child has exited, what it left in its group is killed, and the pipes it held close
 // with it; a process that left the group is out of reach, and the output is read one second more.
 TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
@@ -251,13 +241,13 @@ TEST_F(TelemetryChild, WhatTheChildLeavesInItsGroupEndsWithIt) {
     ScopedEnv record("FAKE_KORVALLE_CALLS", calls.c_str());
     put("mode", "linger");
     EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
-    ASSERT_EQ(grandchildren(calls).size(), 1u);
-    EXPECT_TRUE(eventually([&] { return testing::has_ended(grandchildren(calls)[0]); }));
+    ASSERT_EQ(testing::grandchildren_in(calls).size(), 1u);
+    EXPECT_TRUE(eventually([&] { return testing::has_ended(testing::grandchildren_in(calls)[0]); }));
 
     put("mode", "escape");
     EXPECT_TRUE(run(fake, std::chrono::seconds(30)).ok());
-    ASSERT_EQ(grandchildren(calls).size(), 2u);
-    const pid_t escaped = grandchildren(calls)[1];
+    ASSERT_EQ(testing::grandchildren_in(calls).size(), 2u);
+    const pid_t escaped = testing::grandchildren_in(calls)[1];
     EXPECT_NE(proc_stat(escaped).find(") S"), std::string::npos) << "it left the group, and is out of reach";
     ::kill(escaped, SIGKILL);
 }
