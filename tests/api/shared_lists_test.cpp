@@ -1,19 +1,10 @@
 // Run lists share the walks over the runs root: a crowd of lists on a warm root, connected
 // first and sent together, costs a few walks, and each is answered with the same page.
-#include "src/api/shared_lists.hpp"
-
 #include "src/api/answer_budget.hpp"
 #include "src/api/routes.hpp"
 #include "tests/http/in_process_server.hpp"
 #include "tests/support/at_once.hpp"
 #include "tests/support/server_fixture.hpp"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace korvalle::server {
 namespace {
